@@ -1,0 +1,54 @@
+#include "common/io.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/text.h"
+
+namespace morva {
+
+IoError IoError::from_errno(int code) { return IoError{code, {}}; }
+
+std::string IoError::text() const { return os_code != 0 ? os_error_text(os_code) : message; }
+
+void UniqueFd::reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+Result<std::string, IoError> read_file(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return err(IoError::from_errno(errno));
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return err(IoError::from_errno(errno));
+    if (S_ISDIR(st.st_mode)) return err(IoError::from_errno(EISDIR));
+    std::string data;
+    if (st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return err(IoError::from_errno(errno));
+        }
+        if (n == 0) break;
+        data.append(buf, static_cast<std::size_t>(n));
+    }
+    return data;
+}
+
+Result<void, IoError> write_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return err(IoError::from_errno(errno));
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return {};
+}
+
+}  // namespace morva

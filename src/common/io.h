@@ -1,0 +1,52 @@
+// I/O errors and small RAII helpers for files and descriptors.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "common/result.h"
+
+namespace morva {
+
+// An I/O failure. Operating-system failures keep their errno and display as
+// "{description} (os error {errno})"; others display their message alone.
+struct IoError {
+    int os_code = 0;
+    std::string message;
+
+    static IoError from_errno(int code);
+    static IoError from_message(std::string message) { return IoError{0, std::move(message)}; }
+    std::string text() const;
+};
+
+// An owned file descriptor, closed on destruction.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+// Reads a whole file into memory.
+Result<std::string, IoError> read_file(const std::string& path);
+
+// Writes all of `data` to `fd`, retrying after interruptions and short writes.
+Result<void, IoError> write_all(int fd, std::string_view data);
+
+}  // namespace morva

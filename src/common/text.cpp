@@ -1,0 +1,117 @@
+#include "common/text.h"
+
+#include <cstring>
+
+namespace morva {
+namespace {
+
+// Length of the valid UTF-8 sequence starting at `i`, or 0 when the bytes there
+// are not a valid sequence. `*valid_prefix` receives how many bytes of an
+// invalid or incomplete sequence were still a valid start (the "maximal
+// subpart"), at least 1; `*cut` is set when the input ended inside a sequence
+// that was valid so far.
+std::size_t sequence_length(std::string_view s, std::size_t i, std::size_t* valid_prefix,
+                            bool* cut = nullptr) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = byte(i);
+    *valid_prefix = 1;
+    if (c < 0x80) return 1;
+    std::size_t need;
+    unsigned char lo = 0x80, hi = 0xbf;
+    if (c >= 0xc2 && c <= 0xdf) {
+        need = 2;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        need = 3;
+        if (c == 0xe0) lo = 0xa0;
+        if (c == 0xed) hi = 0x9f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        need = 4;
+        if (c == 0xf0) lo = 0x90;
+        if (c == 0xf4) hi = 0x8f;
+    } else {
+        return 0;
+    }
+    for (std::size_t k = 1; k < need; ++k) {
+        if (i + k >= s.size()) {
+            if (cut) *cut = true;
+            return 0;
+        }
+        const unsigned char b = byte(i + k);
+        const unsigned char l = k == 1 ? lo : 0x80;
+        const unsigned char h = k == 1 ? hi : 0xbf;
+        if (b < l || b > h) return 0;
+        *valid_prefix = k + 1;
+    }
+    return need;
+}
+
+}  // namespace
+
+std::string utf8_lossy(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        std::size_t prefix = 0;
+        const std::size_t n = sequence_length(bytes, i, &prefix);
+        if (n > 0) {
+            out.append(bytes.substr(i, n));
+            i += n;
+        } else {
+            out.append("\xEF\xBF\xBD");
+            i += prefix;
+        }
+    }
+    return out;
+}
+
+bool utf8_valid(std::string_view bytes, bool allow_cut_tail) {
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        std::size_t prefix = 0;
+        bool cut = false;
+        const std::size_t n = sequence_length(bytes, i, &prefix, &cut);
+        if (n == 0) return allow_cut_tail && cut;
+        i += n;
+    }
+    return true;
+}
+
+std::string ascii_lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+bool ascii_iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+bool ascii_istarts_with(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && ascii_iequals(text.substr(0, prefix.size()), prefix);
+}
+
+std::string os_error_text(int code) {
+    char buf[256];
+    // The GNU strerror_r may return a static string instead of filling buf.
+#if defined(__GLIBC__) && defined(_GNU_SOURCE)
+    const char* text = strerror_r(code, buf, sizeof buf);
+#else
+    const char* text = strerror_r(code, buf, sizeof buf) == 0 ? buf : "Unknown error";
+#endif
+    std::string out(text);
+    out.append(" (os error ");
+    out.append(std::to_string(code));
+    out.push_back(')');
+    return out;
+}
+
+}  // namespace morva

@@ -1,0 +1,45 @@
+// The error of the worker pool and the worker process.
+#pragma once
+
+#include <string>
+#include <utility>
+
+#include "common/io.h"
+
+namespace morva {
+
+struct NgspiceError {
+    enum class Kind { Init, Simulation, WorkerCrashed, Serialization, Io, SendFailed, LoadLibrary };
+
+    Kind kind = Kind::Simulation;
+    // The payload's own display text (empty for SendFailed; for Io the I/O
+    // error's text).
+    std::string detail;
+    IoError io;
+
+    static NgspiceError init(std::string t) { return {Kind::Init, std::move(t), {}}; }
+    static NgspiceError simulation(std::string t) { return {Kind::Simulation, std::move(t), {}}; }
+    static NgspiceError worker_crashed(std::string t) { return {Kind::WorkerCrashed, std::move(t), {}}; }
+    static NgspiceError serialization(std::string t) { return {Kind::Serialization, std::move(t), {}}; }
+    static NgspiceError from_io(IoError e) {
+        std::string t = e.text();
+        return {Kind::Io, std::move(t), std::move(e)};
+    }
+    static NgspiceError send_failed() { return {Kind::SendFailed, {}, {}}; }
+    static NgspiceError load_library(std::string t) { return {Kind::LoadLibrary, std::move(t), {}}; }
+
+    std::string text() const {
+        switch (kind) {
+            case Kind::Init: return "ngspice initialization failed: " + detail;
+            case Kind::Simulation: return "simulation failed: " + detail;
+            case Kind::WorkerCrashed: return "worker process crashed: " + detail;
+            case Kind::Serialization: return "serialization error: " + detail;
+            case Kind::Io: return "I/O error: " + detail;
+            case Kind::SendFailed: return "worker pool send failed: all workers are shut down";
+            case Kind::LoadLibrary: return "failed to load libngspice: " + detail;
+        }
+        return detail;
+    }
+};
+
+}  // namespace morva

@@ -1,0 +1,16 @@
+// The one mapping from this system's errors to Python exceptions.
+#pragma once
+
+#include <string>
+
+#include "error/error.h"
+
+namespace morva::python {
+
+// Raises the Python exception for `error` (always throws).
+[[noreturn]] void throw_py_err(const Error& error);
+
+// Raises a Python exception of the given built-in class with `message`.
+[[noreturn]] void throw_py(void* exception_type /* PyObject* */, const std::string& message);
+
+}  // namespace morva::python

@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+#include <limits>
+
+#include "common/format.h"
+#include "common/result.h"
+#include "common/text.h"
+#include "error/error.h"
+
+using namespace morva;
+
+TEST(Format, ExponentWithPrecision) {
+    EXPECT_EQ(fmt::exp(1e-6, 3), "1.000e-6");
+    EXPECT_EQ(fmt::exp(1.8, 6), "1.800000e0");
+    EXPECT_EQ(fmt::exp(0.0, 3), "0.000e0");
+    EXPECT_EQ(fmt::exp(-0.0, 3), "-0.000e0");
+    EXPECT_EQ(fmt::exp(1.3e-7, 3), "1.300e-7");
+    EXPECT_EQ(fmt::exp(1e-3, 2), "1.00e-3");
+    EXPECT_EQ(fmt::exp(12345.678, 4), "1.2346e4");
+    EXPECT_EQ(fmt::exp(9.9996, 3), "1.000e1");  // carry into the exponent
+    EXPECT_EQ(fmt::exp(1e300, 3), "1.000e300");
+    EXPECT_EQ(fmt::exp(-2.5e-310, 3), "-2.500e-310");  // subnormal
+    EXPECT_EQ(fmt::exp(1.0, 9), "1.000000000e0");
+    EXPECT_EQ(fmt::exp(5e-7, 0), "5e-7");
+}
+
+TEST(Format, NonFiniteInEveryForm) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    for (auto f : {+[](double v) { return fmt::exp(v, 3); }, +[](double v) { return fmt::fixed(v, 4); },
+                   +[](double v) { return fmt::display(v); }, +[](double v) { return fmt::debug(v); },
+                   +[](double v) { return fmt::exp_shortest(v); }}) {
+        EXPECT_EQ(f(nan), "NaN");
+        EXPECT_EQ(f(-nan), "NaN");
+        EXPECT_EQ(f(inf), "inf");
+        EXPECT_EQ(f(-inf), "-inf");
+    }
+}
+
+TEST(Format, FixedRoundsLikePrintf) {
+    EXPECT_EQ(fmt::fixed(0.5, 4), "0.5000");
+    EXPECT_EQ(fmt::fixed(2.5, 0), "2");  // ties to even on exact values
+    EXPECT_EQ(fmt::fixed(3.5, 0), "4");
+    EXPECT_EQ(fmt::fixed(0.125, 2), "0.12");
+    EXPECT_EQ(fmt::fixed(1.005, 2), "1.00");  // 1.005 is below the tie in binary
+    EXPECT_EQ(fmt::fixed(-0.0, 1), "-0.0");
+    EXPECT_EQ(fmt::fixed(-0.04, 1), "-0.0");
+    EXPECT_EQ(fmt::fixed(30.0, 2), "30.00");
+}
+
+TEST(Format, DisplayIsShortestPositional) {
+    EXPECT_EQ(fmt::display(1.0), "1");
+    EXPECT_EQ(fmt::display(1e-7), "0.0000001");
+    EXPECT_EQ(fmt::display(0.1), "0.1");
+    EXPECT_EQ(fmt::display(1e16), "10000000000000000");
+    EXPECT_EQ(fmt::display(123.456), "123.456");
+    EXPECT_EQ(fmt::display(-0.0), "-0");
+    EXPECT_EQ(fmt::display(0.0), "0");
+    EXPECT_EQ(fmt::display(5e-324), std::string("0.") + std::string(323, '0') + "5");
+    EXPECT_EQ(fmt::display(1.8), "1.8");
+    EXPECT_EQ(fmt::display(0.30000000000000004), "0.30000000000000004");
+}
+
+TEST(Format, DebugSwitchesToExponentOutsideRange) {
+    EXPECT_EQ(fmt::debug(1.0), "1.0");
+    EXPECT_EQ(fmt::debug(0.0), "0.0");
+    EXPECT_EQ(fmt::debug(-0.0), "-0.0");
+    EXPECT_EQ(fmt::debug(0.0001), "0.0001");
+    EXPECT_EQ(fmt::debug(0.00001), "1e-5");
+    EXPECT_EQ(fmt::debug(5e-7), "5e-7");
+    EXPECT_EQ(fmt::debug(1.5e-5), "1.5e-5");
+    EXPECT_EQ(fmt::debug(1e15), "1000000000000000.0");
+    EXPECT_EQ(fmt::debug(1e16), "1e16");
+    EXPECT_EQ(fmt::debug(1.8), "1.8");
+    EXPECT_EQ(fmt::debug(-2.5e20), "-2.5e20");
+}
+
+TEST(Format, ExpShortest) {
+    EXPECT_EQ(fmt::exp_shortest(1e-7), "1e-7");
+    EXPECT_EQ(fmt::exp_shortest(1.5), "1.5e0");
+    EXPECT_EQ(fmt::exp_shortest(0.0), "0e0");
+    EXPECT_EQ(fmt::exp_shortest(-123.0), "-1.23e2");
+}
+
+TEST(Format, DebugStringEscapes) {
+    EXPECT_EQ(fmt::debug_str("nmos"), "\"nmos\"");
+    EXPECT_EQ(fmt::debug_str("a\"b\\c\n\t\r"), "\"a\\\"b\\\\c\\n\\t\\r\"");
+    EXPECT_EQ(fmt::debug_str(std::string("\0\x01\x7f", 3)), "\"\\0\\u{1}\\u{7f}\"");
+    EXPECT_EQ(fmt::debug_str("µ<3>"), "\"µ<3>\"");
+}
+
+TEST(Format, CatAndHex) {
+    EXPECT_EQ(fmt::cat("a", 1, '-', std::string("b"), -2LL, 3u), "a1-b-23");
+    EXPECT_EQ(fmt::hex(0x2a), "2a");
+    EXPECT_EQ(fmt::hex(0), "0");
+}
+
+TEST(Text, LossyUtf8ReplacesMaximalSubparts) {
+    EXPECT_EQ(utf8_lossy("plain"), "plain");
+    EXPECT_EQ(utf8_lossy("a\xffz"), "a\xEF\xBF\xBDz");
+    // A truncated three-byte sequence is one replacement, not two.
+    EXPECT_EQ(utf8_lossy("\xE2\x82z"), "\xEF\xBF\xBDz");
+    // Overlong and surrogate encodings are invalid byte by byte.
+    EXPECT_EQ(utf8_lossy("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(utf8_lossy("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(utf8_lossy("\xE2\x82\xAC"), "\xE2\x82\xAC");
+}
+
+TEST(Text, ValidityAllowingACutTail) {
+    EXPECT_TRUE(utf8_valid("\xE2\x82\xAC"));
+    EXPECT_FALSE(utf8_valid("ab\xE2\x82"));
+    EXPECT_TRUE(utf8_valid("ab\xE2\x82", true));
+    EXPECT_FALSE(utf8_valid("ab\xE2\x82z", true));
+    EXPECT_FALSE(utf8_valid("ab\xff", true));
+}
+
+TEST(Text, CaseFoldingIsAsciiOnly) {
+    EXPECT_TRUE(ascii_iequals("V(OUT)", "v(out)"));
+    EXPECT_FALSE(ascii_iequals("Ä", "ä"));
+    EXPECT_EQ(ascii_lower("NMOS_Ä"), "nmos_Ä");
+    EXPECT_EQ(os_error_text(ENOENT), "No such file or directory (os error 2)");
+}
+
+TEST(Errors, DisplayTexts) {
+    EXPECT_EQ(NgspiceError::send_failed().text(), "worker pool send failed: all workers are shut down");
+    EXPECT_EQ(NgspiceError::init("x").text(), "ngspice initialization failed: x");
+    EXPECT_EQ(NgspiceError::from_io(IoError::from_errno(ENOENT)).text(),
+              "I/O error: No such file or directory (os error 2)");
+    EXPECT_EQ(bsim4::Bsim4Error::evaluation(-1).text(), "BSIM4 evaluation failed (code -1)");
+    EXPECT_EQ(lut::LutError::serialization("io error: unexpected end of file").text(),
+              "LUT cache serialization error: io error: unexpected end of file");
+    EXPECT_EQ(psf::PsfError::bad_signature(0x1234).text(),
+              "unsupported PSF signature 0x1234 (expected 0x200 binary or 0x300 PSFXL)");
+    EXPECT_EQ(psf::PsfError::unexpected_chunk(3, 40, {21, 22}).text(),
+              "unexpected chunk type 3 at offset 40 (expected [21, 22])");
+    EXPECT_EQ(psf::PsfError::truncated(1, 2, 3).text(), "truncated read at offset 1 (need 2 bytes, have 3)");
+    EXPECT_EQ(Error(psf::PsfError::other("boom")).text(), "boom");
+}
+
+namespace {
+Result<int, std::string> parse_digit(char c) {
+    if (c < '0' || c > '9') return err(std::string("not a digit"));
+    return c - '0';
+}
+Result<int, std::string> sum_digits(const char* s) {
+    int total = 0;
+    for (; *s; ++s) {
+        MORVA_ASSIGN(int d, parse_digit(*s));
+        total += d;
+    }
+    return total;
+}
+}  // namespace
+
+TEST(ResultType, PropagatesErrors) {
+    EXPECT_EQ(sum_digits("123").value(), 6);
+    auto r = sum_digits("1x");
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error(), "not a digit");
+}
