@@ -150,8 +150,7 @@ std::string debug_str(std::string_view text) {
         unsigned code = 0;
         if (c < 0x20 || c == 0x7f) {
             code = c;
-        } else if (c == 0xc2 && i + 1 < text.size() &&
-                   static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+        } else if (c == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
                    static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
             // C1 control characters are not printable either.
             code = static_cast<unsigned char>(text[i + 1]);

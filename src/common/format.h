@@ -42,14 +42,14 @@ inline void append(std::string& out, const char* s) { out.append(s); }
 inline void append(std::string& out, const std::string& s) { out.append(s); }
 inline void append(std::string& out, char c) { out.push_back(c); }
 template <class T>
-    requires(std::is_integral_v<T> && !std::is_same_v<T, char> && !std::is_same_v<T, bool>)
-void append(std::string& out, T v) {
+requires(std::is_integral_v<T> && !std::is_same_v<T, char> &&
+         !std::is_same_v<T, bool>) void append(std::string& out, T v) {
     out.append(std::to_string(v));
 }
 // Floating-point values must be formatted explicitly with one of the forms
 // above; there is no implicit default.
 template <class T>
-    requires std::is_floating_point_v<T>
+requires std::is_floating_point_v<T>
 void append(std::string& out, T) = delete;
 }  // namespace detail
 

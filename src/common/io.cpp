@@ -1,9 +1,9 @@
 #include "common/io.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 
 #include "common/text.h"
 

@@ -87,18 +87,17 @@ private:
 
 // Propagates the error of an expression of type Result<_, E> to a function that
 // returns Result<_, E2> where E converts to E2.
-#define MORVA_TRY(expr)                                  \
-    do {                                                 \
-        auto&& morva_try_r_ = (expr);                    \
-        if (!morva_try_r_.ok())                          \
-            return ::morva::err(std::move(morva_try_r_).error()); \
+#define MORVA_TRY(expr)                                                               \
+    do {                                                                              \
+        auto&& morva_try_r_ = (expr);                                                 \
+        if (!morva_try_r_.ok()) return ::morva::err(std::move(morva_try_r_).error()); \
     } while (0)
 
 #define MORVA_CONCAT_INNER_(a, b) a##b
 #define MORVA_CONCAT_(a, b) MORVA_CONCAT_INNER_(a, b)
 // Declares `decl` from the value of a Result, returning its error on failure.
-#define MORVA_ASSIGN(decl, expr)                                                   \
-    auto MORVA_CONCAT_(morva_assign_r_, __LINE__) = (expr);                        \
-    if (!MORVA_CONCAT_(morva_assign_r_, __LINE__).ok())                            \
+#define MORVA_ASSIGN(decl, expr)                                                          \
+    auto MORVA_CONCAT_(morva_assign_r_, __LINE__) = (expr);                               \
+    if (!MORVA_CONCAT_(morva_assign_r_, __LINE__).ok())                                   \
         return ::morva::err(std::move(MORVA_CONCAT_(morva_assign_r_, __LINE__)).error()); \
     decl = std::move(MORVA_CONCAT_(morva_assign_r_, __LINE__)).value()

@@ -17,9 +17,7 @@ struct LutError {
 
     static LutError from_io(IoError e) { return {Kind::Io, {}, std::move(e)}; }
     static LutError serialization(std::string m) { return {Kind::Serialization, std::move(m), {}}; }
-    static LutError key_serialization(std::string m) {
-        return {Kind::KeySerialization, std::move(m), {}};
-    }
+    static LutError key_serialization(std::string m) { return {Kind::KeySerialization, std::move(m), {}}; }
 
     std::string text() const {
         switch (kind) {

@@ -26,11 +26,11 @@ struct PsfError {
     };
 
     Kind kind = Kind::Other;
-    IoError io;                      // Io
-    std::uint64_t a = 0, b = 0, c = 0;  // size / signature / offset,need,have / got,offset / index / length
-    std::int32_t data_type_id = 0;   // UnknownDataType
+    IoError io;                           // Io
+    std::uint64_t a = 0, b = 0, c = 0;    // size / signature / offset,need,have / got,offset / index / length
+    std::int32_t data_type_id = 0;        // UnknownDataType
     std::vector<std::uint32_t> expected;  // UnexpectedChunk
-    std::string message;             // Other
+    std::string message;                  // Other
 
     static PsfError from_io(IoError e) {
         PsfError r;
@@ -55,7 +55,9 @@ struct PsfError {
         r.data_type_id = id;
         return r;
     }
-    static PsfError unknown_property_type(std::uint32_t code) { return with(Kind::UnknownPropertyType, code); }
+    static PsfError unknown_property_type(std::uint32_t code) {
+        return with(Kind::UnknownPropertyType, code);
+    }
     static PsfError unknown_section(std::uint64_t index) { return with(Kind::UnknownSection, index); }
     static PsfError string_too_long(std::uint32_t len) { return with(Kind::StringTooLong, len); }
     static PsfError other(std::string m) {

@@ -29,7 +29,8 @@ nb::object numpy_array(std::vector<std::int32_t>&& data, std::initializer_list<s
 }
 
 nb::object to_array5(const lut::Grid5& grid) {
-    if (!grid.consistent()) throw_py(PyExc_RuntimeError, "ragged 5-D LUT data — this is a bug in LUT generation");
+    if (!grid.consistent())
+        throw_py(PyExc_RuntimeError, "ragged 5-D LUT data — this is a bug in LUT generation");
     const auto& d = grid.dims;
     std::vector<double> copy = grid.data;
     return numpy_array(std::move(copy), {d[0], d[1], d[2], d[3], d[4]});
