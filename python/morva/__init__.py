@@ -11,3 +11,9 @@ _NATIVE_NAMES = [name for name in vars(_native) if not name.startswith("__")]
 globals().update({name: getattr(_native, name) for name in _NATIVE_NAMES})
 
 __all__ = [name for name in _NATIVE_NAMES if not name.startswith("_")]
+
+# The Python layer (each import below must stay free of NumPy at import time).
+
+# -- simulation pool --
+
+# -- characterisation tables --

@@ -2,6 +2,6 @@
 
 namespace morva::python {
 
-void register_psf(nb::module_& /*m*/) {}
+void register_psf(nb::module_& m) { register_ngpsf(m); }
 
 }  // namespace morva::python

@@ -14,6 +14,7 @@ void register_results(nb::module_& m);  // SimulationResult
 void register_pdsdm(nb::module_& m);    // PdsdmResult, SarResult, model functions
 void register_bsim4(nb::module_& m);    // DcResult, DcSolver
 void register_pdk(nb::module_& m);      // flatten_pdk
-void register_psf(nb::module_& m);      // PsfFile, NgpsfFile
+void register_psf(nb::module_& m);      // PsfFile, then register_ngpsf
+void register_ngpsf(nb::module_& m);    // NgpsfFile
 
 }  // namespace morva::python

@@ -1,0 +1,7 @@
+#include "python/register.h"
+
+namespace morva::python {
+
+void register_ngpsf(nb::module_& /*m*/) {}
+
+}  // namespace morva::python
