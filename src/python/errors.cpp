@@ -54,4 +54,9 @@ void throw_py_err(const Error& error) {
     throw_py(spec.type, spec.message);
 }
 
+void throw_psf_err(const psf::PsfError& error) {
+    if (error.kind == psf::PsfError::Kind::Io) throw_py(PyExc_OSError, error.io.text());
+    throw_py(PyExc_ValueError, error.text());
+}
+
 }  // namespace morva::python
