@@ -1,0 +1,392 @@
+"""Behavioural models: PDSDM loops, decimation, phase conversion, SAR trim."""
+
+import math
+
+import numpy as np
+import pytest
+
+import morva
+
+DEG = 0.017453292519943295
+
+# phi_etf, v_etf_pp, f_drive, gm, c_int, n_cycles, phi_dac_0, phi_dac_1
+LOOP = (37.0, 0.1, 1e6, 1e-4, 1e-11, 16, 0.0, 90.0)
+
+
+# ---- independent re-computations, step by step, in plain Python ----------------
+
+
+def clamp(v, vdd):
+    if v < 0.0:
+        return 0.0
+    if v > vdd:
+        return vdd
+    return v
+
+
+def ref_pdsdm(phi_etf, v_etf_pp, f_drive, gm, c_int, n_cycles, phi_dac_0, phi_dac_1,
+              v_os_gm=0.0, i_dac=0.0, vdd=1.2, vcm=0.6):
+    period = 1.0 / f_drive
+    amp = v_etf_pp * 0.5
+    k = 0.6366197723675814 * gm * amp
+    phi_e = phi_etf * DEG
+    offset = v_os_gm * gm
+    v, bit = vcm, 0
+    time, v_int, bits = [], [], []
+    for n in range(n_cycles):
+        time.append(n * period)
+        phi_fb = phi_dac_1 if bit == 1 else phi_dac_0
+        i = k * math.sin(phi_e - phi_fb * DEG)
+        v = v + ((i + offset) + i_dac) * period / c_int
+        v = clamp(v, vdd)
+        bit = 1 if v > vcm else 0
+        bits.append(bit)
+        v_int.append(v)
+    return time, v_int, bits
+
+
+def ref_pdsdm_oversampled(phi_etf, v_etf_pp, f_drive, gm, c_int, n_cycles, phi_dac_0, phi_dac_1,
+                          v_os_gm=0.0, i_dac=0.0, vdd=1.2, vcm=0.6, n_oversample=100):
+    period = 1.0 / f_drive
+    dt = period / n_oversample
+    offsets = [k * dt for k in range(n_oversample)]
+    amp = v_etf_pp * 0.5
+    phi_e = phi_etf * DEG
+    omega = f_drive * 6.283185307179586
+    dac_step = i_dac * period / c_int
+    v, bit = vcm, 0
+    time, v_int, bits = [], [], []
+    for n in range(n_cycles):
+        t = n * period
+        time.append(t)
+        phi_fb = (phi_dac_1 if bit == 1 else phi_dac_0) * DEG
+        s = 0.0
+        for o in offsets:
+            theta = (o + t) * omega
+            e = (amp * math.cos(phi_e + theta) + v_os_gm) * gm
+            m = 1.0 if math.sin(theta + phi_fb) < 0.0 else -1.0
+            s = s + m * e
+        v = v + (s * dt / c_int + dac_step)
+        v = clamp(v, vdd)
+        bit = 1 if v > vcm else 0
+        bits.append(bit)
+        v_int.append(v)
+    return time, v_int, bits
+
+
+def ref_sar(offset_current, i_lsb, n_bits):
+    mid = float(2**n_bits) * i_lsb * 0.5
+    code = 0
+    history = []
+    for bit in range(n_bits - 1, -1, -1):
+        trial = code | (1 << bit)
+        trial_current = trial * i_lsb - mid
+        residual = offset_current + trial_current
+        if residual <= 0.0:
+            code = trial
+        history.append((bit, trial, trial_current, residual))
+    dac_current = code * i_lsb - mid
+    if code < 2**n_bits - 1:
+        d1 = (code + 1) * i_lsb - mid
+        if abs(offset_current + dac_current) > abs(offset_current + d1):
+            code, dac_current = code + 1, d1
+    return code, dac_current, history
+
+
+def assert_same_bits(result, ref):
+    """Bit-for-bit equality (-0.0 and 0.0 differ; NaN payloads compare)."""
+    time, v_int, bits = ref
+    assert result.time.view(np.int64).tolist() == np.array(time).view(np.int64).tolist()
+    assert result.v_int.view(np.int64).tolist() == np.array(v_int).view(np.int64).tolist()
+    assert result.bitstream.tolist() == bits
+
+
+# ---- PDSDM loops ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {},
+        {"v_os_gm": 3e-3, "i_dac": -2e-7, "vdd": 1.1, "vcm": 0.55},
+        # big steps: the integrator hits both clamps
+        {"v_os_gm": -0.02, "i_dac": 1e-7, "vdd": 1.0, "vcm": 0.5},
+    ],
+)
+def test_run_pdsdm_matches_reference_bit_for_bit(kwargs):
+    args = (12.5, 0.2, 2.5e6, 3e-4, 7e-12, 10**4, -20.0, 70.0)
+    assert_same_bits(morva.run_pdsdm(*args, **kwargs), ref_pdsdm(*args, **kwargs))
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {"n_oversample": 100},
+        {"n_oversample": 100, "v_os_gm": 2e-3, "i_dac": 5e-8, "vdd": 1.0, "vcm": 0.45},
+        {"n_oversample": 1},  # one sub-point per cycle at theta = n T omega
+        {"n_oversample": 7, "v_os_gm": -0.05},
+    ],
+)
+def test_run_pdsdm_oversampled_matches_reference_bit_for_bit(kwargs):
+    args = (-48.0, 0.15, 1.3e6, 2e-4, 4e-12, 300, -95.0, 15.0)
+    assert_same_bits(morva.run_pdsdm_oversampled(*args, **kwargs), ref_pdsdm_oversampled(*args, **kwargs))
+
+
+def test_oversampled_default_is_100_sub_points():
+    got = morva.run_pdsdm_oversampled(*LOOP)
+    assert_same_bits(got, ref_pdsdm_oversampled(*LOOP, n_oversample=100))
+
+
+@pytest.mark.parametrize("phi_etf", [0.0, 37.5, -120.0, 75.3])
+def test_bitstream_mean_recovers_the_etf_phase(phi_etf):
+    phi_0, phi_1 = phi_etf - 30.0, phi_etf + 30.0
+    r = morva.run_pdsdm(phi_etf, 0.1, 1e6, 1e-4, 1e-11, 10**4, phi_0, phi_1)
+    assert abs(morva.bs_to_phase(r.bitstream_mean(), phi_0, phi_1) - phi_etf) < 0.5
+
+
+def test_empty_run():
+    for r in (morva.run_pdsdm(0.0, 0.1, 1e6, 1e-4, 1e-12, 0, 0.0, 180.0),
+              morva.run_pdsdm_oversampled(0.0, 0.1, 1e6, 1e-4, 1e-12, 0, 0.0, 180.0)):
+        assert repr(r) == "PdsdmResult(n_cycles=0, bs_mean=NaN)"
+        assert math.isnan(r.bitstream_mean())
+        assert len(r) == 0
+        assert r.time.shape == r.v_int.shape == r.bitstream.shape == (0,)
+
+
+def test_zero_demodulated_current_stays_at_threshold():
+    # phi_etf = phi_dac_0: no current, v stays at vcm, and the bit needs v > vcm.
+    r = morva.run_pdsdm(25.0, 0.1, 1e6, 1e-4, 1e-12, 6, 25.0, 205.0)
+    assert r.v_int.tolist() == [0.6] * 6
+    assert r.bitstream.tolist() == [0] * 6
+
+
+@pytest.mark.parametrize("run", [morva.run_pdsdm, morva.run_pdsdm_oversampled])
+def test_dac_current_drives_the_integrator_to_a_rail(run):
+    high = run(0.0, 0.1, 1e6, 1e-4, 1e-12, 20, 0.0, 180.0, i_dac=1.0)
+    low = run(0.0, 0.1, 1e6, 1e-4, 1e-12, 20, 0.0, 180.0, i_dac=-1.0)
+    assert high.v_int.tolist() == [1.2] * 20 and high.bitstream.tolist() == [1] * 20
+    assert low.v_int.tolist() == [0.0] * 20 and low.bitstream.tolist() == [0] * 20
+
+
+def test_nan_integrator_is_kept_with_zero_bits():
+    r = morva.run_pdsdm(0.0, 0.1, 1e6, 1e-4, 0.0, 3, 0.0, 180.0)  # 0 * T / 0
+    assert np.isnan(r.v_int).all()
+    assert r.bitstream.tolist() == [0, 0, 0]
+
+
+def test_result_arrays_are_fresh_copies():
+    r = morva.run_pdsdm(*LOOP)
+    first, second = r.time, r.time
+    assert first is not second
+    assert first.tolist() == second.tolist()
+    first[:] = -1.0
+    assert second[0] == 0.0 and r.time[0] == 0.0
+    for name, dtype in (("time", np.float64), ("v_int", np.float64), ("bitstream", np.int32)):
+        a = getattr(r, name)
+        assert a.dtype == dtype and a.ndim == 1 and a.flags.c_contiguous and a.flags.writeable
+
+
+def test_result_length_repr_and_mean():
+    r = morva.run_pdsdm_oversampled(*LOOP[:5], 50, *LOOP[6:])
+    assert len(r) == 50
+    assert len(r.time) == len(r.v_int) == len(r.bitstream) == 50
+    mean = r.bitstream.sum() / 50
+    assert r.bitstream_mean() == mean
+    assert repr(r) == f"PdsdmResult(n_cycles=50, bs_mean={mean:.4f})"
+
+
+def test_keyword_arguments_match_positional():
+    pos = morva.run_pdsdm(*LOOP, 1e-3, 1e-8, 1.0, 0.5)
+    kw = morva.run_pdsdm(phi_etf=37.0, v_etf_pp=0.1, f_drive=1e6, gm=1e-4, c_int=1e-11, n_cycles=16,
+                         phi_dac_0=0.0, phi_dac_1=90.0, vcm=0.5, vdd=1.0, i_dac=1e-8, v_os_gm=1e-3)
+    assert pos.v_int.tolist() == kw.v_int.tolist()
+
+
+# ---- decimation and phase ---------------------------------------------------------
+
+
+def test_decimate_bitstream_cases():
+    bits = np.array([1, 0, 1, 1, 0], dtype=np.int32)
+    out = morva.decimate_bitstream(bits, 2)
+    assert out.dtype == np.float64 and out.tolist() == [0.5, 1.0]
+    assert morva.decimate_bitstream(bits, 6).shape == (0,)
+    assert morva.decimate_bitstream(np.array([-1, 3], dtype=np.intc), 2).tolist() == [1.0]
+    bits.flags.writeable = False  # only read
+    assert morva.decimate_bitstream(bits, 5).tolist() == [0.6]
+
+
+@pytest.mark.parametrize("osr", [1, 3, 64, 1000, 4096])
+def test_decimate_equals_numpy_reshape_sum(osr):
+    rng = np.random.default_rng(osr)
+    bits = rng.integers(-(2**31), 2**31, size=10_007, dtype=np.int32)
+    n = len(bits) // osr
+    expected = bits[: n * osr].reshape(n, osr).sum(axis=1, dtype=np.int64) / osr
+    assert morva.decimate_bitstream(bits, osr).view(np.int64).tolist() == expected.view(np.int64).tolist()
+
+
+def test_decimate_result_bitstream_directly():
+    r = morva.run_pdsdm(*LOOP)
+    expected = r.bitstream.reshape(4, 4).sum(axis=1) / 4
+    assert morva.decimate_bitstream(r.bitstream, 4).tolist() == expected.tolist()
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        [1, 0, 1, 1],
+        (1, 0),
+        np.array([1.0, 0.0, 1.0]),
+        np.array([1, 0], dtype=np.int64),
+        np.array([1, 0], dtype=np.uint32),
+        np.array([1, 0], dtype=">i4"),
+        np.arange(10, dtype=np.int32)[::2],
+        np.zeros((2, 2), dtype=np.int32),
+        memoryview(np.zeros(4, dtype=np.int32)),
+        None,
+    ],
+)
+def test_decimate_takes_only_contiguous_int32_arrays(value):
+    with pytest.raises(TypeError, match=r"^argument 'bitstream': "):
+        morva.decimate_bitstream(value, 2)
+
+
+def test_decimate_zero_osr():
+    with pytest.raises(ValueError, match=r"^osr must be >= 1$"):
+        morva.decimate_bitstream(np.zeros(4, dtype=np.int32), 0)
+
+
+def test_bs_to_phase():
+    assert morva.bs_to_phase(0.5, 10.0, 30.0) == 20.0
+    assert morva.bs_to_phase(0.0, 10.0, 30.0) == 10.0
+    assert morva.bs_to_phase(1.0, 10.0, 30.0) == 30.0
+    assert morva.bs_to_phase(0.25, -90.0, 90.0) == -45.0
+
+
+# ---- SAR trim -----------------------------------------------------------------------
+
+
+def test_sar_two_bits():
+    r = morva.run_sar_trim(0.0, 1.0, 2)
+    assert (r.code, r.dac_current) == (2, 0.0)
+    assert r.history == [(1, 2, 0.0, 0.0), (0, 3, 1.0, 1.0)]
+    assert repr(r) == "SarResult(code=2, dac_current=0.000e0)"
+    assert r.history is not r.history
+
+
+def test_sar_defaults_to_eight_bits():
+    r = morva.run_sar_trim(0.0, 1.0)
+    assert [step[0] for step in r.history] == list(range(7, -1, -1))
+
+
+def test_sar_zero_bits():
+    r = morva.run_sar_trim(0.3, 2e-9, 0)
+    assert (r.code, r.dac_current, r.history) == (0, -1e-9, [])
+    assert repr(r) == "SarResult(code=0, dac_current=-1.000e-9)"
+
+
+@pytest.mark.parametrize(
+    "offset, i_lsb, n_bits",
+    [
+        (7.3, 1.0, 4),  # every trial positive, the nearest-code step moves 0 -> 1
+        (-2.6, 1.0, 4),
+        (-2.5, 1.0, 4),  # tie keeps the lower code
+        (3.7e-9, 1e-10, 8),
+        (-1.23e-6, 3e-9, 10),
+        (-1e12, 1.0, 32),  # code 4294967295: no nearest-code step
+        (-2147483645.7, 1.0, 32),
+        (0.1, 1e-12, 32),
+        (math.nan, 1.0, 3),
+        (5.0, -1.0, 4),
+    ],
+)
+def test_sar_matches_reference(offset, i_lsb, n_bits):
+    r = morva.run_sar_trim(offset, i_lsb, n_bits)
+    code, dac_current, history = ref_sar(offset, i_lsb, n_bits)
+    assert r.code == code
+    assert np.float64(r.dac_current).view(np.int64) == np.float64(dac_current).view(np.int64)
+    assert repr(r.history) == repr(history)
+
+
+def test_sar_thirty_two_bits():
+    r = morva.run_sar_trim(-1e12, 1.0, 32)
+    assert r.code == 4294967295
+    assert r.history[0] == (31, 2**31, 0.0, -1e12)  # mid = 2^31 * i_lsb
+    assert len(r.history) == 32
+
+
+# ---- refusals and conversion errors --------------------------------------------------
+
+
+def test_mended_refusals():
+    with pytest.raises(ValueError, match=r"^n_oversample must be >= 1$"):
+        morva.run_pdsdm_oversampled(*LOOP, n_oversample=0)
+    with pytest.raises(ValueError, match=r"^n_bits must be <= 32$"):
+        morva.run_sar_trim(0.0, 1.0, 33)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: morva.run_pdsdm(*LOOP[:5], 2**62, *LOOP[6:]),
+        lambda: morva.run_pdsdm(*LOOP[:5], 2**64 - 1, *LOOP[6:]),
+        lambda: morva.run_pdsdm_oversampled(*LOOP[:5], 2**61, *LOOP[6:]),
+        lambda: morva.run_pdsdm_oversampled(*LOOP, n_oversample=2**62),
+    ],
+)
+def test_results_too_large_raise_memory_error(call):
+    with pytest.raises(MemoryError, match="is too large to allocate"):
+        call()
+
+
+@pytest.mark.parametrize(
+    "call, name",
+    [
+        (lambda: morva.run_pdsdm(None, *LOOP[1:]), "phi_etf"),
+        (lambda: morva.run_pdsdm(*LOOP[:4], "1e-12", *LOOP[5:]), "c_int"),
+        (lambda: morva.run_pdsdm(*LOOP[:5], -1, *LOOP[6:]), "n_cycles"),
+        (lambda: morva.run_pdsdm(*LOOP[:5], 16.0, *LOOP[6:]), "n_cycles"),
+        (lambda: morva.run_pdsdm(*LOOP[:5], 2**64, *LOOP[6:]), "n_cycles"),
+        (lambda: morva.run_pdsdm(*LOOP, vcm=None), "vcm"),
+        (lambda: morva.run_pdsdm_oversampled(*LOOP, n_oversample=-1), "n_oversample"),
+        (lambda: morva.run_pdsdm_oversampled(*LOOP, v_os_gm=None), "v_os_gm"),
+        (lambda: morva.run_sar_trim("x", 1.0), "offset_current"),
+        (lambda: morva.run_sar_trim(0.0, 1.0, 2**32), "n_bits"),
+        (lambda: morva.run_sar_trim(0.0, 1.0, -1), "n_bits"),
+        (lambda: morva.decimate_bitstream(np.zeros(4, dtype=np.int32), -2), "osr"),
+        (lambda: morva.bs_to_phase(0.5, None, 1.0), "phi_dac_0"),
+    ],
+)
+def test_conversion_errors_name_the_argument(call, name):
+    with pytest.raises(TypeError, match=rf"^argument '{name}': "):
+        call()
+
+
+@pytest.mark.parametrize("cls", ["PdsdmResult", "SarResult"])
+def test_result_classes_have_no_constructor(cls):
+    with pytest.raises(TypeError, match=rf"^No constructor defined for {cls}$"):
+        getattr(morva, cls)()
+
+
+def test_result_properties_are_read_only():
+    r = morva.run_sar_trim(0.0, 1.0)
+    with pytest.raises(AttributeError):
+        r.code = 3
+    with pytest.raises(AttributeError):
+        morva.run_pdsdm(*LOOP).time = np.zeros(16)
+
+
+@pytest.mark.parametrize(
+    "func, signature",
+    [
+        ("run_pdsdm", "run_pdsdm(phi_etf, v_etf_pp, f_drive, gm, c_int, n_cycles, phi_dac_0, phi_dac_1, "
+                      "v_os_gm=0.0, i_dac=0.0, vdd=1.2, vcm=0.6)"),
+        ("run_pdsdm_oversampled", "run_pdsdm_oversampled(phi_etf, v_etf_pp, f_drive, gm, c_int, n_cycles, "
+                                  "phi_dac_0, phi_dac_1, v_os_gm=0.0, i_dac=0.0, vdd=1.2, vcm=0.6, "
+                                  "n_oversample=100)"),
+        ("run_sar_trim", "run_sar_trim(offset_current, i_lsb, n_bits=8)"),
+        ("decimate_bitstream", "decimate_bitstream(bitstream, osr)"),
+        ("bs_to_phase", "bs_to_phase(bs_mean, phi_dac_0, phi_dac_1)"),
+    ],
+)
+def test_docstrings_begin_with_the_text_signature(func, signature):
+    assert getattr(morva, func).__doc__.splitlines()[0] == signature
