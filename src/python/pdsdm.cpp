@@ -145,6 +145,17 @@ pdsdm::LoopInputs loop_inputs(nb::handle phi_etf, nb::handle v_etf_pp, nb::handl
     return in;
 }
 
+// Runs a loop model with the interpreter lock released: it touches only its
+// own inputs and results.
+template <class Model>
+PyPdsdmResult run_unlocked(Model&& model) {
+    Result<pdsdm::LoopRun, pdsdm::PdsdmError> run = [&] {
+        nb::gil_scoped_release unlocked;
+        return model();
+    }();
+    return PyPdsdmResult{take(std::move(run))};
+}
+
 const char* const kRunPdsdmDoc =
     "Run the analytical (1-sample-per-cycle) PDSDM simulation.\n"
     "\n"
@@ -205,11 +216,7 @@ void register_pdsdm(nb::module_& m) {
            nb::handle i_dac, nb::handle vdd, nb::handle vcm) {
             const pdsdm::LoopInputs in = loop_inputs(phi_etf, v_etf_pp, f_drive, gm, c_int, n_cycles,
                                                      phi_dac_0, phi_dac_1, v_os_gm, i_dac, vdd, vcm);
-            Result<pdsdm::LoopRun, pdsdm::PdsdmError> run = [&] {
-                nb::gil_scoped_release unlocked;
-                return pdsdm::run_pdsdm(in);
-            }();
-            return PyPdsdmResult{take(std::move(run))};
+            return run_unlocked([&] { return pdsdm::run_pdsdm(in); });
         },
         arg("phi_etf"), arg("v_etf_pp"), arg("f_drive"), arg("gm"), arg("c_int"), arg("n_cycles"),
         arg("phi_dac_0"), arg("phi_dac_1"), arg("v_os_gm") = 0.0, arg("i_dac") = 0.0, arg("vdd") = 1.2,
@@ -226,18 +233,13 @@ void register_pdsdm(nb::module_& m) {
             const pdsdm::LoopInputs in = loop_inputs(phi_etf, v_etf_pp, f_drive, gm, c_int, n_cycles,
                                                      phi_dac_0, phi_dac_1, v_os_gm, i_dac, vdd, vcm);
             const std::size_t n_sub = to_usize(n_oversample, "n_oversample");
-            Result<pdsdm::LoopRun, pdsdm::PdsdmError> run = [&] {
-                nb::gil_scoped_release unlocked;
-                return pdsdm::run_pdsdm_oversampled(in, n_sub);
-            }();
-            return PyPdsdmResult{take(std::move(run))};
+            return run_unlocked([&] { return pdsdm::run_pdsdm_oversampled(in, n_sub); });
         },
         arg("phi_etf"), arg("v_etf_pp"), arg("f_drive"), arg("gm"), arg("c_int"), arg("n_cycles"),
         arg("phi_dac_0"), arg("phi_dac_1"), arg("v_os_gm") = 0.0, arg("i_dac") = 0.0, arg("vdd") = 1.2,
         arg("vcm") = 0.6, arg("n_oversample") = 100,
         nb::sig("def run_pdsdm_oversampled(phi_etf, v_etf_pp, f_drive, gm, c_int, n_cycles, phi_dac_0, "
-                "phi_dac_1, "
-                "v_os_gm=0.0, i_dac=0.0, vdd=1.2, vcm=0.6, n_oversample=100)"),
+                "phi_dac_1, v_os_gm=0.0, i_dac=0.0, vdd=1.2, vcm=0.6, n_oversample=100)"),
         "Run the oversampled PDSDM simulation (N sub-points per clock period).\n"
         "\n"
         "Returns a :class:`PdsdmResult`.");
