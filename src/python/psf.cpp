@@ -1,7 +1,198 @@
+// PsfFile: the Python face of the binary PSF and PSFASCII readers.
+#include <sys/stat.h>
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include "common/format.h"
+
+#include "psf/mod.h"
+#include "python/errors.h"
+#include "python/numpy.h"
 #include "python/register.h"
 
 namespace morva::python {
+namespace {
 
-void register_psf(nb::module_& m) { register_ngpsf(m); }
+struct PyPsfFile {
+    psf::PsfReader reader;
+};
+
+constexpr const char* kClassDoc =
+    "A parsed PSF result file: binary PSF (0x200), PSFXL metadata (0x300) or\n"
+    "PSFASCII text. The format is detected from the file contents.\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    f = PsfFile(\"tran.tran.tran\")\n"
+    "    f.is_psfxl, f.is_ascii\n"
+    "    f.signal_names()\n"
+    "    f.header_properties()\n"
+    "    t, v = f.waveform(\"vout\")   # PSFASCII: the data is in the file itself\n";
+
+std::string type_name_of(nb::handle h) { return nb::type_name(h.type()).c_str(); }
+
+[[noreturn]] void argument_error(const char* name, const std::string& detail) {
+    throw_py(PyExc_TypeError, std::string("argument '") + name + "': " + detail);
+}
+
+// The UTF-8 text of a str argument.
+std::string text_of(nb::handle str, const char* name) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
+    if (!data) {
+        // Lone surrogates: report as a conversion failure of the argument.
+        nb::python_error cause;
+        argument_error(name, cause.what());
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::string str_arg(nb::handle obj, const char* name) {
+    if (!PyUnicode_Check(obj.ptr())) argument_error(name, "expected str, not " + type_name_of(obj));
+    return text_of(obj, name);
+}
+
+// A str, or an os.PathLike whose path is a str.
+std::string path_arg(nb::handle obj, const char* name) {
+    if (PyUnicode_Check(obj.ptr())) return text_of(obj, name);
+    PyObject* fs = PyOS_FSPath(obj.ptr());
+    if (!fs) {
+        PyErr_Clear();
+        argument_error(name, "expected str or os.PathLike object, not " + type_name_of(obj));
+    }
+    nb::object path = nb::steal(fs);
+    if (!PyUnicode_Check(fs)) argument_error(name, "expected a path of type str, not " + type_name_of(path));
+    return text_of(path, name);
+}
+
+nb::str py_str(std::string_view s) { return nb::str(s.data(), s.size()); }
+
+nb::list str_list(const std::vector<std::string_view>& items) {
+    nb::list out;
+    for (std::string_view s : items) out.append(py_str(s));
+    return out;
+}
+
+nb::object property_value(const psf::PropertyValue& v) {
+    switch (v.kind()) {
+        case psf::PropertyValue::Kind::String: return py_str(std::get<std::string>(v.value));
+        case psf::PropertyValue::Kind::Int32: return nb::int_(std::get<std::int32_t>(v.value));
+        case psf::PropertyValue::Kind::Double: return nb::float_(std::get<double>(v.value));
+    }
+    return nb::none();
+}
+
+std::int64_t file_size_now(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : 0;
+}
+
+}  // namespace
+
+void register_psf(nb::module_& m) {
+    nb::class_<PyPsfFile>(m, "PsfFile", kClassDoc, nb::is_final())
+        .def(
+            "__init__",
+            [](PyPsfFile* self, nb::handle path_obj) {
+                std::string path = path_arg(path_obj, "path");
+                auto opened = [&] {
+                    nb::gil_scoped_release unlocked;
+                    return psf::PsfReader::open(path);
+                }();
+                if (!opened) throw_psf_err(opened.error());
+                new (self) PyPsfFile{std::move(opened).value()};
+            },
+            nb::arg("path"), nb::sig("def __init__(self, path)"))
+        .def_prop_ro("path", [](const PyPsfFile& f) { return py_str(f.reader.path()); })
+        .def_prop_ro(
+            "size",
+            [](const PyPsfFile& f) -> std::int64_t {
+                if (const psf::PsfFile* b = f.reader.binary())
+                    return static_cast<std::int64_t>(b->data.size());
+                return file_size_now(f.reader.path());
+            },
+            "Number of bytes in the underlying file.")
+        .def_prop_ro("signature", [](const PyPsfFile& f) { return f.reader.signature(); })
+        .def_prop_ro("is_ascii", [](const PyPsfFile& f) { return f.reader.is_ascii(); })
+        .def_prop_ro("is_psfxl",
+                     [](const PyPsfFile& f) { return f.reader.binary() && f.reader.binary()->is_psfxl(); })
+        .def_prop_ro(
+            "psfxl_companion",
+            [](const PyPsfFile& f) -> nb::object {
+                const psf::PsfFile* b = f.reader.binary();
+                if (!b || !b->is_psfxl()) return nb::none();
+                return py_str(b->psfxl_companion());
+            },
+            "Path to the expected PSFXL waveform companion (binary PSFXL only).")
+        .def(
+            "header_properties",
+            [](const PyPsfFile& f) {
+                nb::dict out;
+                for (const psf::Property& p : f.reader.header())
+                    out[py_str(p.name)] = property_value(p.value);
+                return out;
+            },
+            nb::sig("def header_properties(self) -> dict"),
+            "Dict of header properties, preserving the native scalar types.")
+        .def(
+            "signal_names", [](const PyPsfFile& f) { return str_list(f.reader.signal_names()); },
+            nb::sig("def signal_names(self) -> list"),
+            "Flat list of every signal name in trace order (groups expanded).")
+        .def(
+            "trace_structure",
+            [](const PyPsfFile& f) {
+                const psf::TraceStructure s = f.reader.trace_structure();
+                return nb::make_tuple(s.bare_refs, s.groups, s.children_in_groups);
+            },
+            nb::sig("def trace_structure(self) -> tuple"),
+            "Trace section structural counts: `(n_bare_refs, n_groups, n_children_in_groups)`.")
+        .def(
+            "sweep_variables", [](const PyPsfFile& f) { return str_list(f.reader.sweep_variables()); },
+            nb::sig("def sweep_variables(self) -> list"),
+            "Sweep variable names (typically `[\"time\"]` for transient analysis).")
+        .def(
+            "sweep_points",
+            [](const PyPsfFile& f) -> nb::object {
+                if (const auto n = psf::sweep_points(f.reader.header())) return nb::int_(*n);
+                return nb::none();
+            },
+            nb::sig("def sweep_points(self) -> int | None"),
+            "Number of sweep points declared in the header, if present.")
+        .def(
+            "sweep_axis",
+            [](const PyPsfFile& f) {
+                const psf::PsfAscii* a = f.reader.ascii();
+                if (!a || a->sweep_values.empty())
+                    throw_py(PyExc_ValueError,
+                             "sweep axis values not available (binary PSFXL decode not implemented)");
+                std::vector<double> axis = a->sweep_values;
+                return numpy_vector(std::move(axis));
+            },
+            nb::sig("def sweep_axis(self)"),
+            "Sweep axis as a numpy array (PSFASCII only for now; binary PSFXL\n"
+            "waveform decode is pending). Raises `ValueError` if not available.")
+        .def(
+            "waveform",
+            [](const PyPsfFile& f, nb::handle name_obj) {
+                const std::string name = str_arg(name_obj, "name");
+                const psf::PsfAscii* a = f.reader.ascii();
+                if (!a)
+                    throw_py(PyExc_ValueError,
+                             "waveform() only implemented for PSFASCII; binary PSFXL decode pending");
+                auto values = a->waveform(name);
+                if (!values) throw_py(PyExc_KeyError, "signal " + fmt::debug_str(name) + " not found");
+                std::vector<double> axis = a->sweep_values;
+                return nb::make_tuple(numpy_vector(std::move(axis)), numpy_vector(std::move(*values)));
+            },
+            nb::arg("name"), nb::sig("def waveform(self, name) -> tuple"),
+            "Real-valued waveform for a signal.  Returns `(sweep_axis, values)`\n"
+            "numpy arrays.  Only available for PSFASCII files at present.")
+        .def(
+            "describe", [](const PyPsfFile& f) { return f.reader.describe(); },
+            nb::sig("def describe(self) -> str"), "Short human-readable summary.")
+        .def("__repr__", [](const PyPsfFile& f) { return f.reader.repr(); });
+    register_ngpsf(m);
+}
 
 }  // namespace morva::python

@@ -1,0 +1,65 @@
+// A parsed binary PSF (or PSFXL metadata) file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/result.h"
+#include "psf/error.h"
+#include "psf/property.h"
+#include "psf/types.h"
+
+namespace morva::psf {
+
+// Section ids of the table of contents.
+namespace section {
+inline constexpr std::uint32_t kHeader = 0;
+inline constexpr std::uint32_t kType = 1;
+inline constexpr std::uint32_t kSweep = 2;
+inline constexpr std::uint32_t kTrace = 3;
+}  // namespace section
+
+// Counts of a trace section: plain traces, groups, members over all groups.
+struct TraceStructure {
+    std::size_t bare_refs = 0;
+    std::size_t groups = 0;
+    std::size_t children_in_groups = 0;
+    bool operator==(const TraceStructure&) const = default;
+};
+
+struct TocEntry {
+    std::uint32_t id = 0;
+    std::uint32_t offset = 0;
+    bool operator==(const TocEntry&) const = default;
+};
+
+// Owns every byte of the file and every parsed item; never changes once built.
+struct PsfFile {
+    std::string path;
+    std::string data;
+    std::vector<TocEntry> toc;
+    std::vector<Property> header;
+    std::vector<DataTypeDef> types;
+    std::vector<DataTypeRef> sweeps;
+    std::vector<TraceNode> traces;
+    std::uint32_t signature = 0;
+
+    // Parses a whole file held in memory. Only the header, type, sweep and
+    // trace sections are read.
+    static Result<PsfFile, PsfError> from_bytes(std::string path, std::string bytes);
+
+    // Trace names in trace-section order, groups contributing their members.
+    std::vector<std::string_view> signal_names() const;
+    TraceStructure trace_structure() const;
+    // The PSFXL metadata kind (signature 0x300).
+    bool is_psfxl() const { return signature == 0x300; }
+    // The path of the waveform companion of a PSFXL metadata file.
+    std::string psfxl_companion() const;
+    // Multi-line summary: sizes, header properties and sweep variables.
+    std::string describe() const;
+};
+
+}  // namespace morva::psf

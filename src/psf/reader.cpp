@@ -1,0 +1,65 @@
+#include "psf/reader.h"
+
+#include <bit>
+#include <cstring>
+
+#include "common/text.h"
+
+namespace morva::psf {
+
+std::uint32_t be32_at(std::string_view bytes, std::uint64_t offset) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + offset);
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+           std::uint32_t{p[3]};
+}
+
+Result<void, PsfError> Cursor::need(std::uint64_t n) const {
+    if (remaining() < n) return err(PsfError::truncated(pos_, n, remaining()));
+    return {};
+}
+
+std::uint64_t Cursor::load_be(unsigned n) const {
+    std::uint64_t v = 0;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes_.data() + pos_);
+    for (unsigned i = 0; i < n; ++i) v = (v << 8) | p[i];
+    return v;
+}
+
+std::optional<std::uint32_t> Cursor::peek_u32() const {
+    if (remaining() < 4) return std::nullopt;
+    return be32_at(bytes_, pos_);
+}
+
+Result<std::uint32_t, PsfError> Cursor::read_u32() {
+    MORVA_TRY(need(4));
+    const auto v = static_cast<std::uint32_t>(load_be(4));
+    pos_ += 4;
+    return v;
+}
+
+Result<std::int32_t, PsfError> Cursor::read_i32() {
+    MORVA_ASSIGN(std::uint32_t v, read_u32());
+    return static_cast<std::int32_t>(v);
+}
+
+Result<double, PsfError> Cursor::read_f64() {
+    MORVA_TRY(need(8));
+    const double v = std::bit_cast<double>(load_be(8));
+    pos_ += 8;
+    return v;
+}
+
+Result<std::string, PsfError> Cursor::read_string() {
+    MORVA_ASSIGN(std::uint32_t len, read_u32());
+    MORVA_TRY(need(len));
+    std::string text = utf8_lossy(bytes_.substr(pos_, len));
+    pos_ += len;
+    const std::uint64_t pad = (4 - len % 4) % 4;
+    if (pad > 0) {
+        MORVA_TRY(need(pad));
+        pos_ += pad;
+    }
+    return text;
+}
+
+}  // namespace morva::psf
