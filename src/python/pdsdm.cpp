@@ -9,57 +9,13 @@
 
 #include "common/format.h"
 #include "pdsdm/pdsdm.h"
+#include "python/args.h"
 #include "python/errors.h"
 #include "python/numpy.h"
 #include "python/register.h"
 
 namespace morva::python {
 namespace {
-
-// ---- argument conversion ---------------------------------------------------
-// Arguments arrive as plain objects so that a failed conversion names the
-// argument: TypeError "argument '{name}': {Python's own reason}".
-
-// str(value) as UTF-8.
-std::string text_of(nb::handle value) {
-    nb::object text = nb::steal(PyObject_Str(value.ptr()));
-    if (!text.is_valid()) throw nb::python_error();
-    return nb::borrow<nb::str>(text).c_str();
-}
-
-[[noreturn]] void raise_conversion_error(const char* name) {
-    nb::python_error reason;  // takes the pending exception
-    throw_py(PyExc_TypeError, fmt::cat("argument '", name, "': ", text_of(reason.value())));
-}
-
-[[noreturn]] void raise_conversion_error(const char* name, const std::string& reason) {
-    throw_py(PyExc_TypeError, fmt::cat("argument '", name, "': ", reason));
-}
-
-double to_f64(nb::handle value, const char* name) {
-    const double v = PyFloat_AsDouble(value.ptr());
-    if (v == -1.0 && PyErr_Occurred()) raise_conversion_error(name);
-    return v;
-}
-
-std::size_t to_usize(nb::handle value, const char* name) {
-    PyObject* index = PyNumber_Index(value.ptr());
-    if (!index) raise_conversion_error(name);
-    const std::size_t v = PyLong_AsSize_t(index);
-    Py_DECREF(index);
-    if (v == static_cast<std::size_t>(-1) && PyErr_Occurred()) raise_conversion_error(name);
-    return v;
-}
-
-std::uint32_t to_u32(nb::handle value, const char* name) {
-    const std::size_t v = to_usize(value, name);
-    if (v > std::numeric_limits<std::uint32_t>::max())
-        raise_conversion_error(name, "out of range integral type conversion attempted");
-    return static_cast<std::uint32_t>(v);
-}
-
-// Every argument is taken as an object (None included) and converted here.
-auto arg(const char* name) { return nb::arg(name).none(); }
 
 using BitstreamView = nb::ndarray<const std::int32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
@@ -105,18 +61,8 @@ struct PySarResult {
     pdsdm::SarTrim trim;
 };
 
-// Result classes are made only by the model functions.
-template <const char* kName>
-PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, fmt::cat("No constructor defined for ", kName).c_str());
-    return nullptr;
-}
 constexpr char kPdsdmResultName[] = "PdsdmResult";
 constexpr char kSarResultName[] = "SarResult";
-PyType_Slot pdsdm_result_slots[] = {{Py_tp_new, reinterpret_cast<void*>(&no_constructor<kPdsdmResultName>)},
-                                    {0, nullptr}};
-PyType_Slot sar_result_slots[] = {{Py_tp_new, reinterpret_cast<void*>(&no_constructor<kSarResultName>)},
-                                  {0, nullptr}};
 
 template <class T>
 nb::object array_copy(const std::vector<T>& values) {
@@ -169,7 +115,7 @@ const char* const kRunPdsdmDoc =
 void register_pdsdm(nb::module_& m) {
     nb::class_<PyPdsdmResult>(
         m, "PdsdmResult", "Result of a PDSDM simulation (returned by `run_pdsdm` / `run_pdsdm_oversampled`).",
-        nb::type_slots(pdsdm_result_slots))
+        nb::type_slots(no_constructor_slots<kPdsdmResultName>))
         .def_prop_ro(
             "time", [](const PyPdsdmResult& r) { return array_copy(r.run.time); },
             "Time axis in seconds (float64).")
@@ -189,7 +135,7 @@ void register_pdsdm(nb::module_& m) {
         });
 
     nb::class_<PySarResult>(m, "SarResult", "Result of the SAR trim algorithm.",
-                            nb::type_slots(sar_result_slots))
+                            nb::type_slots(no_constructor_slots<kSarResultName>))
         .def_prop_ro(
             "code", [](const PySarResult& r) { return r.trim.code; }, "Final DAC code (int).")
         .def_prop_ro(
