@@ -1,0 +1,208 @@
+#include "psf/plotly.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+
+#include "common/format.h"
+
+namespace morva::psf::plotly {
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+void append_escaped_char(std::string& out, unsigned char c) {
+    switch (c) {
+        case '"': out.append("\\\""); return;
+        case '\\': out.append("\\\\"); return;
+        case '\t': out.append("\\t"); return;
+        case '\n': out.append("\\n"); return;
+        case '\r': out.append("\\r"); return;
+        default: break;
+    }
+    if (c < 0x20) {
+        out.append("\\u00");
+        out.push_back(kHexDigits[c >> 4]);
+        out.push_back(kHexDigits[c & 15]);
+        return;
+    }
+    out.push_back(static_cast<char>(c));
+}
+
+// Pane heights and gaps as fractions of the plot area [0.08, 0.96].
+constexpr double kDomainTop = 0.96;
+constexpr double kDomainSpan = 0.88;
+constexpr double kPaneGap = 0.018;
+// Beyond this many panes the fixed gap would leave no room for the panes.
+constexpr std::size_t kMaxPanesWithFixedGap = 49;
+// With more panes, the gaps together take this share of the plot area.
+constexpr double kGapShareForManyPanes = 0.2;
+
+// Fixed-point text of a domain bound: four decimals, more once panes get
+// thin enough for four to merge neighbouring bounds.
+std::string domain_text(double v, std::size_t n) { return fmt::fixed(v, n <= kMaxPanesWithFixedGap ? 4 : 6); }
+
+std::string axis_suffix(std::size_t i) { return i == 0 ? std::string() : std::to_string(i + 1); }
+
+void append_traces(std::string& out, const std::vector<Pane>& panes) {
+    out.push_back('[');
+    for (std::size_t i = 0; i < panes.size(); ++i) {
+        const Pane& pane = panes[i];
+        const std::string suffix = axis_suffix(i);
+        if (i) out.push_back(',');
+        out.append(R"({"type":"scattergl","mode":"lines","name":)");
+        append_script_json_string(out, pane.name);
+        out.append(R"(,"xaxis":"x)").append(suffix);
+        out.append(R"(","yaxis":"y)").append(suffix);
+        out.append(R"(","line":{"width":1.1},"hovertemplate":"%{y:.6g}<extra></extra>","x":[)");
+        (void)write_f64_array(out, pane.time);
+        out.append(R"(],"y":[)");
+        (void)write_f64_array(out, pane.values);
+        out.append("]}");
+    }
+    out.push_back(']');
+}
+
+void append_axes(std::string& out, const std::vector<Pane>& panes) {
+    const std::size_t n = panes.size();
+    const std::vector<PaneDomain> domains = pane_domains(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string suffix = axis_suffix(i);
+        const bool last = i + 1 == n;
+        if (i) out.push_back(',');
+        out.append("\"xaxis").append(suffix).append(R"(":{"anchor":"y)").append(suffix);
+        out.append(R"(","domain":[0,1],"showticklabels":)").append(last ? "true" : "false");
+        out.append(R"(,"showspikes":true,"spikemode":"across","spikesnap":"cursor","spikecolor":"#e0e040",)"
+                   R"("spikethickness":1,"spikedash":"solid","gridcolor":"#2a2a2a","linecolor":"#808080",)"
+                   R"("tickcolor":"#808080","color":"#cccccc","title":)");
+        out.append(last ? R"({"text":"time [s]","font":{"color":"#cccccc"}})" : R"("")");
+        if (i) out.append(R"(,"matches":"x")");
+        out.push_back('}');
+
+        out.append(",\"yaxis").append(suffix).append(R"(":{"anchor":"x)").append(suffix);
+        out.append(R"(","domain":[)").append(domain_text(domains[i].bottom, n));
+        out.push_back(',');
+        out.append(domain_text(domains[i].top, n)).append(R"(],"title":{"text":)");
+        append_script_json_string(out, panes[i].name);
+        out.append(R"(,"font":{"color":"#cccccc","size":11},"standoff":4},"gridcolor":"#2a2a2a",)"
+                   R"("linecolor":"#808080","tickcolor":"#808080","color":"#cccccc","zeroline":false,)"
+                   R"("automargin":true})");
+    }
+}
+
+}  // namespace
+
+void append_json_string(std::string& out, std::string_view text) {
+    out.push_back('"');
+    for (char c : text) append_escaped_char(out, static_cast<unsigned char>(c));
+    out.push_back('"');
+}
+
+std::string json_string(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    append_json_string(out, text);
+    return out;
+}
+
+void append_script_json_string(std::string& out, std::string_view text) {
+    out.push_back('"');
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '<' && text.substr(i + 1, 1) == "/") {
+            out.append("<\\/");
+            ++i;
+        } else if (c == '<' && text.substr(i + 1, 3) == "!--") {
+            out.append("\\u003c");
+        } else {
+            append_escaped_char(out, static_cast<unsigned char>(c));
+        }
+    }
+    out.push_back('"');
+}
+
+void append_json_number(std::string& out, double value) {
+    if (!std::isfinite(value)) {
+        out.append("null");
+        return;
+    }
+    // "-d.ddddddddde-308" fits easily; to_chars rounds correctly.
+    char buf[40];
+    const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, 9);
+    const char* e = std::find(buf, res.ptr, 'e');
+    out.append(buf, static_cast<std::size_t>(e + 1 - buf));
+    const char* p = e + 1;
+    if (*p == '-') out.push_back(*p);
+    ++p;  // the sign, always written by to_chars
+    while (p + 1 < res.ptr && *p == '0') ++p;
+    out.append(p, static_cast<std::size_t>(res.ptr - p));
+}
+
+Result<void, PsfError> write_f64_array(std::string& out, std::span<const double> values) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i) out.push_back(',');
+        append_json_number(out, values[i]);
+    }
+    return {};
+}
+
+std::vector<PaneDomain> pane_domains(std::size_t n) {
+    std::vector<PaneDomain> out;
+    if (n == 0) return out;
+    const double count = static_cast<double>(n);
+    double gap = kPaneGap;
+    if (n > kMaxPanesWithFixedGap) gap = kDomainSpan * kGapShareForManyPanes / (count - 1.0);
+    const double h = (kDomainSpan - gap * (count - 1.0)) / count;
+    const double step = h + gap;
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double top = kDomainTop - static_cast<double>(i) * step;
+        out.push_back({top - h, top});
+    }
+    return out;
+}
+
+std::uint64_t plot_height_px(std::size_t n) {
+    return std::max<std::uint64_t>(130 * static_cast<std::uint64_t>(n), 300) + 120;
+}
+
+std::string render_page(const std::vector<Pane>& panes, std::string_view title) {
+    std::size_t samples = 0;
+    for (const Pane& p : panes) samples += p.time.size() + p.values.size();
+    std::string out;
+    // About 16 bytes per sample plus the fixed text and ~900 bytes of axes per pane.
+    out.reserve(4096 + 17 * samples + 1024 * panes.size());
+
+    out.append("<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>");
+    out.append(title);
+    out.append("</title>\n<script src=\"" MORVA_PLOTLY_JS_URL "\"></script>\n");
+    out.append(
+        "<style>\n"
+        "html,body{margin:0;padding:0;background:#111;color:#ddd;"
+        "font-family:system-ui,-apple-system,\"Segoe UI\",Roboto,\"Helvetica Neue\",Arial,sans-serif;}\n"
+        "#hdr{padding:6px 12px;background:#1a1a1a;border-bottom:1px solid #333;display:flex;"
+        "justify-content:space-between;align-items:center;}\n"
+        "#hdr h1{font-size:13px;margin:0;font-weight:500;color:#ccc;}\n"
+        "#hdr .hint{font-size:11px;color:#888;}\n"
+        "#plot{width:100vw;height:");
+    out.append(std::to_string(plot_height_px(panes.size())));
+    out.append("px;}\n</style>\n</head>\n<body>\n<div id=\"hdr\"><h1>");
+    out.append(title);
+    out.append(
+        "</h1><span class=\"hint\">drag to zoom \xC2\xB7 double-click to reset \xC2\xB7 cursor tracks "
+        "every pane</span></div>\n<div id=\"plot\"></div>\n<script>\nconst traces = ");
+    append_traces(out, panes);
+    out.append(
+        ";\nconst layout = {paper_bgcolor:\"#111\",plot_bgcolor:\"#181818\","
+        "font:{color:\"#cccccc\",size:11},showlegend:false,margin:{l:80,r:20,t:20,b:50},"
+        "hovermode:\"x unified\",hoverlabel:{bgcolor:\"#202020\",bordercolor:\"#505050\","
+        "font:{color:\"#eeeeee\",size:11}},dragmode:\"zoom\",");
+    append_axes(out, panes);
+    out.append(
+        "};\nconst config = {responsive:true,scrollZoom:true,displaylogo:false,"
+        "modeBarButtonsToRemove:[\"select2d\",\"lasso2d\",\"toggleSpikelines\"]};\n"
+        "Plotly.newPlot(\"plot\", traces, layout, config);\n</script>\n</body>\n</html>\n");
+    return out;
+}
+
+}  // namespace morva::psf::plotly

@@ -1,0 +1,329 @@
+#include "psf/viewer_http.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "common/format.h"
+#include "common/text.h"
+
+namespace morva::psf::viewer {
+namespace {
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+void append_latin1(std::string& out, unsigned char b) {
+    if (b < 0x80) {
+        out.push_back(static_cast<char>(b));
+    } else {
+        out.push_back(static_cast<char>(0xC0 | (b >> 6)));
+        out.push_back(static_cast<char>(0x80 | (b & 0x3F)));
+    }
+}
+
+// Byte length of the Unicode white-space character starting at s[i] (the
+// White_Space property, as request-line splitting uses), or 0.
+std::size_t whitespace_len(std::string_view s, std::size_t i) {
+    const auto at = [&](std::size_t k) -> unsigned { return static_cast<unsigned char>(s[i + k]); };
+    const std::size_t left = s.size() - i;
+    const unsigned c = at(0);
+    if (c == ' ' || (c >= 0x09 && c <= 0x0D)) return 1;
+    if (c == 0xC2 && left >= 2 && (at(1) == 0x85 || at(1) == 0xA0)) return 2;
+    if (left < 3) return 0;
+    const unsigned c1 = at(1), c2 = at(2);
+    if (c == 0xE1 && c1 == 0x9A && c2 == 0x80) return 3;  // U+1680
+    // U+2000 to U+200A, U+2028, U+2029, U+202F
+    if (c == 0xE2 && c1 == 0x80 && (c2 <= 0x8A || c2 == 0xA8 || c2 == 0xA9 || c2 == 0xAF)) return 3;
+    if (c == 0xE2 && c1 == 0x81 && c2 == 0x9F) return 3;  // U+205F
+    if (c == 0xE3 && c1 == 0x80 && c2 == 0x80) return 3;  // U+3000
+    return 0;
+}
+
+// Start of the next character after a UTF-8 lead byte at s[i].
+std::size_t next_char(std::string_view s, std::size_t i) {
+    ++i;
+    while (i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) ++i;
+    return i;
+}
+
+std::vector<std::string_view> split_whitespace(std::string_view s) {
+    std::vector<std::string_view> words;
+    std::size_t i = 0;
+    while (i < s.size()) {
+        if (std::size_t w = whitespace_len(s, i)) {
+            i += w;
+            continue;
+        }
+        const std::size_t start = i;
+        while (i < s.size() && whitespace_len(s, i) == 0) i = next_char(s, i);
+        words.push_back(s.substr(start, i - start));
+    }
+    return words;
+}
+
+std::string_view reason_phrase(std::uint16_t status) {
+    switch (status) {
+        case 200: return "OK";
+        case 404: return "Not Found";
+        case 405: return "Method Not Allowed";
+        default: return "Status";
+    }
+}
+
+Result<void, IoError> send_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return err(IoError::from_errno(errno));
+        }
+        if (n == 0) return err(IoError::from_message("failed to write whole buffer"));
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return {};
+}
+
+// Reads lines through an 8 KiB buffer.
+class LineReader {
+public:
+    enum class Status { Line, End, Failed, TooLong };
+
+    explicit LineReader(int fd) : fd_(fd) {}
+
+    // One line up to and including its line feed, or up to the end of the
+    // stream. `End` only when the stream ends before any byte of the line.
+    Status read_line(std::string& line, std::size_t max_bytes) {
+        line.clear();
+        for (;;) {
+            if (pos_ == len_) {
+                const ssize_t n = ::recv(fd_, buf_, sizeof buf_, 0);
+                if (n < 0) {
+                    if (errno == EINTR) continue;
+                    return Status::Failed;  // the read time-out included
+                }
+                if (n == 0) return line.empty() ? Status::End : Status::Line;
+                pos_ = 0;
+                len_ = static_cast<std::size_t>(n);
+            }
+            std::size_t end = pos_;
+            while (end < len_ && buf_[end] != '\n') ++end;
+            const bool found = end < len_;
+            if (found) ++end;
+            if (line.size() + (end - pos_) > max_bytes) return Status::TooLong;
+            line.append(buf_ + pos_, end - pos_);
+            pos_ = end;
+            if (found) return Status::Line;
+        }
+    }
+
+private:
+    int fd_;
+    char buf_[8192];
+    std::size_t pos_ = 0;
+    std::size_t len_ = 0;
+};
+
+void set_timeout(int fd, int option, int ms) {
+    timeval tv{};
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+    (void)::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
+}
+
+// After answering: send our FIN, then read what the client still sends for a
+// short while, so that closing with unread request bytes does not reset the
+// connection before the client has read the answer.
+void close_gracefully(UniqueFd& fd) {
+    constexpr int kLingerMs = 500;
+    constexpr std::size_t kMaxDrainBytes = 64 * 1024;
+    ::shutdown(fd.get(), SHUT_WR);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLingerMs);
+    std::size_t drained = 0;
+    char sink[4096];
+    while (drained < kMaxDrainBytes) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd p{fd.get(), POLLIN, 0};
+        const int r = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        const ssize_t n = ::recv(fd.get(), sink, sizeof sink, MSG_DONTWAIT);
+        if (n <= 0) break;
+        drained += static_cast<std::size_t>(n);
+    }
+    fd.reset();
+}
+
+// Decrements the live-connection count when the connection's thread (or the
+// failed attempt to start one) is done.
+class LiveSlot {
+public:
+    explicit LiveSlot(std::shared_ptr<std::atomic<std::size_t>> live) : live_(std::move(live)) {
+        live_->fetch_add(1);
+    }
+    LiveSlot(LiveSlot&& other) noexcept = default;
+    LiveSlot(const LiveSlot&) = delete;
+    LiveSlot& operator=(const LiveSlot&) = delete;
+    ~LiveSlot() {
+        if (live_) live_->fetch_sub(1);
+    }
+
+private:
+    std::shared_ptr<std::atomic<std::size_t>> live_;
+};
+
+}  // namespace
+
+std::string url_decode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '+') {
+            out.push_back(' ');
+        } else if (c == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 &&
+                   hex_value(text[i + 2]) >= 0) {
+            append_latin1(out,
+                          static_cast<unsigned char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2])));
+            i += 2;
+        } else {
+            append_latin1(out, static_cast<unsigned char>(c));
+        }
+    }
+    return out;
+}
+
+QueryMap parse_query(std::string_view query) {
+    QueryMap map;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t amp = query.find('&', start);
+        const std::string_view piece =
+            query.substr(start, amp == std::string_view::npos ? std::string_view::npos : amp - start);
+        const std::size_t eq = piece.find('=');
+        if (eq != std::string_view::npos)
+            map.insert_or_assign(url_decode(piece.substr(0, eq)), url_decode(piece.substr(eq + 1)));
+        if (amp == std::string_view::npos) break;
+        start = amp + 1;
+    }
+    return map;
+}
+
+Request parse_request_line(std::string_view line) {
+    const std::vector<std::string_view> words = split_whitespace(line);
+    Request req;
+    if (!words.empty()) req.method = std::string(words[0]);
+    const std::string_view target = words.size() >= 2 ? words[1] : std::string_view("/");
+    const std::size_t q = target.find('?');
+    req.path = std::string(target.substr(0, q));
+    if (q != std::string_view::npos) req.query = parse_query(target.substr(q + 1));
+    return req;
+}
+
+Result<void, IoError> write_status(int fd, std::uint16_t status, std::string_view content_type,
+                                   std::string_view body) {
+    const std::string head = fmt::cat("HTTP/1.1 ", static_cast<unsigned>(status), " ", reason_phrase(status),
+                                      "\r\nContent-Type: ", content_type, "\r\nContent-Length: ", body.size(),
+                                      "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n");
+    MORVA_TRY(send_all(fd, head));
+    return send_all(fd, body);
+}
+
+void handle_connection(UniqueFd connection, const RequestHandler& handler, const ServerLimits& limits) {
+    try {
+        using Status = LineReader::Status;
+        LineReader reader(connection.get());
+        std::string line;
+        if (reader.read_line(line, limits.max_line_bytes) != Status::Line || !utf8_valid(line)) return;
+        const Request request = parse_request_line(line);
+        for (std::size_t headers = 0;; ++headers) {
+            const Status status = reader.read_line(line, limits.max_line_bytes);
+            if (status == Status::End) break;
+            if (status != Status::Line || !utf8_valid(line)) return;
+            if (line == "\n" || line == "\r\n") break;
+            if (headers >= limits.max_header_lines) return;
+        }
+        const Response response = handler(request);
+        if (write_status(connection.get(), response.status, response.content_type, response.body))
+            close_gracefully(connection);
+    } catch (...) {
+        // Whatever went wrong, this connection ends here; serving goes on.
+    }
+}
+
+Result<UniqueFd, IoError> bind_loopback(std::uint16_t port) {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) return err(IoError::from_errno(errno));
+    const int one = 1;
+    (void)::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+        return err(IoError::from_errno(errno));
+    if (::listen(fd.get(), SOMAXCONN) != 0) return err(IoError::from_errno(errno));
+    // Accept only after poll reports a connection, and never block on one
+    // that went away in between.
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) != 0)
+        return err(IoError::from_errno(errno));
+    return fd;
+}
+
+std::uint16_t local_port(int fd) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+    return ntohs(addr.sin_port);
+}
+
+void run_accept_loop(int listen_fd, std::shared_ptr<const RequestHandler> handler, const ServerLimits& limits,
+                     const std::function<bool()>& should_stop) {
+    constexpr int kPollMs = 100;
+    auto live = std::make_shared<std::atomic<std::size_t>>(0);
+    for (;;) {
+        pollfd p{listen_fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, kPollMs);
+        if (should_stop && should_stop()) return;
+        if (ready <= 0) continue;
+        UniqueFd connection(::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC));
+        if (!connection.valid()) {
+            // Out of descriptors: the pending connection stays queued, so
+            // wait instead of spinning on it.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+            continue;
+        }
+        if (live->load() >= limits.max_connections) continue;  // closed at once
+        set_timeout(connection.get(), SO_RCVTIMEO, limits.read_timeout_ms);
+        set_timeout(connection.get(), SO_SNDTIMEO, limits.write_timeout_ms);
+        try {
+            std::thread([slot = LiveSlot(live), connection = std::move(connection), handler,
+                         limits]() mutable {
+                handle_connection(std::move(connection), *handler, limits);
+            }).detach();
+        } catch (...) {
+            // No thread: the lambda and with it the connection and its slot
+            // are gone already; serving goes on.
+        }
+    }
+}
+
+}  // namespace morva::psf::viewer

@@ -1,0 +1,79 @@
+// The viewer's small HTTP/1.1 server: blocking POSIX sockets on 127.0.0.1,
+// one detached thread per connection, one request per connection.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "common/io.h"
+#include "common/result.h"
+
+namespace morva::psf::viewer {
+
+// Decoded query keys to decoded values; a repeated key keeps its last value.
+using QueryMap = std::map<std::string, std::string>;
+
+struct Request {
+    std::string method;
+    std::string path;  // the target before any "?", not decoded
+    QueryMap query;
+};
+
+struct Response {
+    std::uint16_t status = 200;
+    std::string_view content_type;  // always a static text
+    std::string body;
+};
+
+// Answers one request; must not throw (a throw closes the connection).
+using RequestHandler = std::function<Response(const Request&)>;
+
+// Decodes one query key or value: "+" is a space, "%XX" a byte, a "%" not
+// followed by two hexadecimal digits stays; the bytes are read as Latin-1,
+// so the result is always valid UTF-8.
+std::string url_decode(std::string_view text);
+
+// Splits a query at "&" into key=value pairs (pieces without "=" ignored).
+QueryMap parse_query(std::string_view query);
+
+// The request from its request line (method, target, anything else
+// ignored); the method is empty and the target "/" when missing.
+Request parse_request_line(std::string_view line);
+
+// Writes "HTTP/1.1 {status} {reason}" with the fixed headers, then the body.
+Result<void, IoError> write_status(int fd, std::uint16_t status, std::string_view content_type,
+                                   std::string_view body);
+
+// Bounds on what one client can make the server hold.
+struct ServerLimits {
+    std::size_t max_line_bytes = 8192;  // request line and each header line
+    std::size_t max_header_lines = 128;
+    std::size_t max_connections = 256;  // live connection threads
+    int read_timeout_ms = 5000;
+    int write_timeout_ms = 30000;
+};
+
+// Reads one request from the connection, answers it with `handler` and
+// closes it. A request that cannot be read (time-out, early close, invalid
+// UTF-8, an over-long line, too many header lines) is closed unanswered.
+// Never throws.
+void handle_connection(UniqueFd connection, const RequestHandler& handler, const ServerLimits& limits);
+
+// A listening TCP socket on 127.0.0.1:port (port 0 picks a free one).
+Result<UniqueFd, IoError> bind_loopback(std::uint16_t port);
+
+// The local port a socket is bound to (0 if it cannot be read).
+std::uint16_t local_port(int fd);
+
+// Accepts connections until `should_stop` returns true; it is asked about
+// every 100 ms and after each accepted connection. Each connection runs
+// `handle_connection` on a detached thread that shares the handler.
+void run_accept_loop(int listen_fd, std::shared_ptr<const RequestHandler> handler, const ServerLimits& limits,
+                     const std::function<bool()>& should_stop);
+
+}  // namespace morva::psf::viewer

@@ -1,0 +1,280 @@
+// The viewer's HTTP layer: request parsing, responses, and the accept loop
+// over real loopback sockets with a stand-in request handler.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "psf/viewer_http.h"
+
+using namespace morva;
+using namespace morva::psf::viewer;
+
+namespace {
+
+// Reads until the peer closes (or the 10 s receive time-out).
+std::string read_all(int fd) {
+    std::string out;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+void send_text(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+        if (n <= 0) return;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+// Echoes what the request parser saw.
+Response echo(const Request& r) {
+    std::string body = r.method + "|" + r.path;
+    for (const auto& [k, v] : r.query) body += "|" + k + "=" + v;
+    return {200, "text/plain", body};
+}
+
+// Runs one request through handle_connection over a socket pair.
+std::string exchange(std::string_view request, bool close_sending_side = true) {
+    int sv[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    UniqueFd client(sv[0]);
+    ServerLimits limits;
+    limits.read_timeout_ms = 2000;
+    timeval tv{10, 0};
+    ::setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    timeval server_tv{2, 0};
+    ::setsockopt(sv[1], SOL_SOCKET, SO_RCVTIMEO, &server_tv, sizeof server_tv);
+    std::thread server(
+        [fd = sv[1], limits] { handle_connection(UniqueFd(fd), RequestHandler(echo), limits); });
+    send_text(client.get(), request);
+    if (close_sending_side) ::shutdown(client.get(), SHUT_WR);
+    std::string answer = read_all(client.get());
+    server.join();
+    return answer;
+}
+
+std::string body_of(const std::string& response) {
+    const std::size_t end = response.find("\r\n\r\n");
+    return end == std::string::npos ? std::string() : response.substr(end + 4);
+}
+
+class LoopbackServer {
+public:
+    explicit LoopbackServer(RequestHandler handler, ServerLimits limits = {}) {
+        auto listener = bind_loopback(0);
+        EXPECT_TRUE(listener.ok());
+        listener_ = std::move(listener).value();
+        port_ = local_port(listener_.get());
+        auto shared = std::make_shared<const RequestHandler>(std::move(handler));
+        thread_ = std::thread([this, shared, limits] {
+            run_accept_loop(listener_.get(), shared, limits, [this] { return stop_.load(); });
+        });
+    }
+    ~LoopbackServer() {
+        stop_ = true;
+        thread_.join();
+    }
+    std::uint16_t port() const { return port_; }
+
+    UniqueFd connect_client() const {
+        UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port_);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        timeval tv{10, 0};
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        return fd;
+    }
+    std::string get(std::string_view request) const {
+        UniqueFd fd = connect_client();
+        send_text(fd.get(), request);
+        return read_all(fd.get());
+    }
+
+private:
+    UniqueFd listener_;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+}  // namespace
+
+TEST(UrlDecode, PlusPercentAndLatin1) {
+    EXPECT_EQ(url_decode("a+b"), "a b");
+    EXPECT_EQ(url_decode("%34%32"), "42");
+    EXPECT_EQ(url_decode("%2b%2B"), "++");
+    EXPECT_EQ(url_decode("%"), "%");
+    EXPECT_EQ(url_decode("%4"), "%4");
+    EXPECT_EQ(url_decode("%zz1"), "%zz1");
+    EXPECT_EQ(url_decode("100%"), "100%");
+    EXPECT_EQ(url_decode("%%41"), "%A");
+    EXPECT_EQ(url_decode("%C3%A9"), "\u00c3\u00a9");
+    EXPECT_EQ(url_decode("é"), "\u00c3\u00a9");  // raw bytes are Latin-1 too
+    EXPECT_EQ(url_decode("%00"), std::string(1, '\0'));
+}
+
+TEST(Query, PairsLastValueWins) {
+    EXPECT_EQ(parse_query("id=1&id=2"), (QueryMap{{"id", "2"}}));
+    EXPECT_EQ(parse_query("id&x=&&=v&a=b=c"), (QueryMap{{"x", ""}, {"", "v"}, {"a", "b=c"}}));
+    EXPECT_EQ(parse_query("i%64=%34%32"), (QueryMap{{"id", "42"}}));
+    EXPECT_TRUE(parse_query("").empty());
+}
+
+TEST(RequestLine, MethodTargetAndQuery) {
+    Request r = parse_request_line("GET /api/wave?id=7&x=1 HTTP/1.1\r\n");
+    EXPECT_EQ(r.method, "GET");
+    EXPECT_EQ(r.path, "/api/wave");
+    EXPECT_EQ(r.query, (QueryMap{{"id", "7"}, {"x", "1"}}));
+    r = parse_request_line("GET\n");
+    EXPECT_EQ(r.method, "GET");
+    EXPECT_EQ(r.path, "/");
+    r = parse_request_line("  \t\n");
+    EXPECT_EQ(r.method, "");
+    EXPECT_EQ(r.path, "/");
+    r = parse_request_line("GET   /a%2Fb?q   extra words\n");
+    EXPECT_EQ(r.path, "/a%2Fb");
+    EXPECT_TRUE(r.query.empty());
+    // Unicode white space separates words as well.
+    r = parse_request_line("GET\u00a0/x\u3000HTTP/1.1");
+    EXPECT_EQ(r.method, "GET");
+    EXPECT_EQ(r.path, "/x");
+}
+
+TEST(WriteStatus, ExactHead) {
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    UniqueFd a(sv[0]), b(sv[1]);
+    ASSERT_TRUE(write_status(a.get(), 405, "text/plain", "method not allowed").ok());
+    ASSERT_TRUE(write_status(a.get(), 418, "x/y", "").ok());
+    a.reset();
+    EXPECT_EQ(read_all(b.get()),
+              "HTTP/1.1 405 Method Not Allowed\r\nContent-Type: text/plain\r\nContent-Length: 18\r\n"
+              "Cache-Control: no-store\r\nConnection: close\r\n\r\nmethod not allowed"
+              "HTTP/1.1 418 Status\r\nContent-Type: x/y\r\nContent-Length: 0\r\n"
+              "Cache-Control: no-store\r\nConnection: close\r\n\r\n");
+}
+
+TEST(WriteStatus, ClosedPeerIsAnErrorNotASignal) {
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    UniqueFd a(sv[0]);
+    ::close(sv[1]);
+    EXPECT_FALSE(write_status(a.get(), 200, "text/plain", std::string(1 << 20, 'x')).ok());
+}
+
+TEST(Connection, AnswersOneRequest) {
+    const std::string answer = exchange("GET /p?id=%34%32&id=+7 HTTP/1.1\r\nHost: x\r\nAccept: */*\r\n\r\n");
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: ", 0), 0u);
+    EXPECT_EQ(body_of(answer), "GET|/p|id= 7");
+}
+
+TEST(Connection, LineWithoutFeedAtEndOfStreamIsAnswered) {
+    EXPECT_EQ(body_of(exchange("GET /x")), "GET|/x");
+    EXPECT_EQ(body_of(exchange("GET /x\nHost: y")), "GET|/x");
+}
+
+TEST(Connection, UnreadableRequestsAreClosedUnanswered) {
+    EXPECT_EQ(exchange(""), "");
+    EXPECT_EQ(exchange("GET /\xff HTTP/1.1\r\n\r\n"), "");
+    EXPECT_EQ(exchange("GET / HTTP/1.1\r\nBad: \xc3\x28\r\n\r\n"), "");
+    // Over-long request line and header line.
+    EXPECT_EQ(exchange("GET /" + std::string(9000, 'a') + " HTTP/1.1\r\n\r\n"), "");
+    EXPECT_EQ(exchange("GET / HTTP/1.1\r\nX: " + std::string(9000, 'b') + "\r\n\r\n"), "");
+    // Too many header lines.
+    std::string many = "GET / HTTP/1.1\r\n";
+    for (int i = 0; i < 200; ++i) many += "H: v\r\n";
+    EXPECT_EQ(exchange(many + "\r\n"), "");
+    // A line of exactly the limit is still read.
+    const std::string at_limit = "GET /" + std::string(8192 - 7, 'a') + "\r\n";
+    ASSERT_EQ(at_limit.size(), 8192u);
+    EXPECT_EQ(body_of(exchange(at_limit)), "GET|/" + std::string(8192 - 7, 'a'));
+}
+
+TEST(Connection, SilentClientIsDroppedAfterTheReadTimeOut) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(exchange("GET / HTTP/1.1\r\n", false), "");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+}
+
+TEST(Connection, ThrowingHandlerOnlyClosesTheConnection) {
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    UniqueFd client(sv[0]);
+    send_text(client.get(), "GET / HTTP/1.1\r\n\r\n");
+    handle_connection(UniqueFd(sv[1]), [](const Request&) -> Response { throw std::runtime_error("boom"); },
+                      {});
+    EXPECT_EQ(read_all(client.get()), "");
+}
+
+TEST(AcceptLoop, ServesLoopbackOnlyAndStops) {
+    LoopbackServer server(echo);
+    EXPECT_EQ(body_of(server.get("GET /a?b=c HTTP/1.1\r\n\r\n")), "GET|/a|b=c");
+    EXPECT_EQ(body_of(server.get("POST /z HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc")), "POST|/z");
+    auto second = bind_loopback(server.port());
+    ASSERT_FALSE(second.ok());
+    EXPECT_EQ(second.error().text(), "Address already in use (os error 98)");
+}
+
+TEST(AcceptLoop, ListensOnLoopbackOnly) {
+    auto listener = bind_loopback(0);
+    ASSERT_TRUE(listener.ok());
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::getsockname(listener->get(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    EXPECT_EQ(ntohl(addr.sin_addr.s_addr), INADDR_LOOPBACK);
+    EXPECT_NE(local_port(listener->get()), 0);
+}
+
+TEST(AcceptLoop, ConnectionCapClosesExtraConnectionsAtOnce) {
+    ServerLimits limits;
+    limits.max_connections = 2;
+    limits.read_timeout_ms = 3000;
+    LoopbackServer server(echo, limits);
+    // Two silent clients hold both slots.
+    UniqueFd a = server.connect_client();
+    UniqueFd b = server.connect_client();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(server.get("GET / HTTP/1.1\r\n\r\n"), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+    a.reset();
+    b.reset();
+    // Slots come back once their threads end (the read of a closed client
+    // returns at once).
+    std::string answer;
+    for (int i = 0; i < 50 && answer.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        answer = server.get("GET /again HTTP/1.1\r\n\r\n");
+    }
+    EXPECT_EQ(body_of(answer), "GET|/again");
+}
+
+TEST(AcceptLoop, HugeRequestLineDoesNotStopServing) {
+    LoopbackServer server(echo);
+    {
+        UniqueFd fd = server.connect_client();
+        std::string line = "GET /";
+        line.append(8 << 20, 'a');
+        send_text(fd.get(), line);  // the server closes early; the rest fails
+        EXPECT_EQ(read_all(fd.get()), "");
+    }
+    EXPECT_EQ(body_of(server.get("GET /ok HTTP/1.1\r\n\r\n")), "GET|/ok");
+}
