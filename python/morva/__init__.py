@@ -17,3 +17,6 @@ __all__ = [name for name in _NATIVE_NAMES if not name.startswith("_")]
 # -- simulation pool --
 
 # -- characterisation tables --
+from .lut import Lut  # noqa: E402
+
+__all__.append("Lut")

@@ -1,0 +1,116 @@
+"""LUT cache and CSV throughput.
+
+An 8 W x 4 Vbs x 10 L x 37 Vgs x 37 Vds table with 11 operating-point grids
+is written in the cache format, then loaded and saved through the morva
+cache functions, beside numpy.save / numpy.load of the same arrays, and
+written as CSV.
+"""
+
+import os
+import struct
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+import morva
+
+SHAPE = (8, 4, 10, 37, 37)
+OP_NAMES = ["cgg", "cgs", "cgd", "cgb", "cbs", "cbd", "gmbs", "gbd", "gbs", "vth", "vdsat"]  # von left out
+GRID_NAMES = ["id", "gm", "gds", "cgg", "cgs", "cgd", "cgb", "cbs", "cbd", "gmbs", "gbd", "gbs", "vth", "vdsat",
+              "von"]
+
+
+def encode(axes, grids, extracted):
+    """The cache file bytes: u64 counts before every list, f64 values."""
+    parts = []
+    u64 = struct.Struct("<Q").pack
+    for axis in axes:
+        parts.append(u64(len(axis)))
+        parts.append(np.asarray(axis, "<f8").tobytes())
+    n_w, n_b, n_l, n_g, n_d = SHAPE
+    for name in GRID_NAMES:
+        grid = grids.get(name)
+        parts.append(u64(n_w))
+        for w in range(n_w):
+            parts.append(u64(n_b))
+            for b in range(n_b):
+                parts.append(u64(n_l))
+                for l in range(n_l):
+                    if grid is None:
+                        parts.append(u64(0))
+                        continue
+                    rows = np.empty(n_g, dtype=[("n", "<u8"), ("v", "<f8", n_d)])
+                    rows["n"] = n_d
+                    rows["v"] = grid[w, b, l]
+                    parts.append(u64(n_g))
+                    parts.append(rows.tobytes())
+    parts.append(u64(len(extracted)))
+    for name in extracted:
+        parts.append(u64(len(name)) + name.encode())
+    return b"".join(parts)
+
+
+def best_of(fn, repeat=3):
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def main():
+    rng = np.random.default_rng(1)
+    axes = [np.linspace(1e-6, 8e-6, 8), np.linspace(-0.6, 0.0, 4), np.geomspace(1e-7, 1e-5, 10),
+            np.arange(37) * 0.05, np.arange(37) * 0.05]
+    grids = {name: rng.standard_normal(SHAPE) for name in ["id", "gm", "gds"] + OP_NAMES}
+    data = encode(axes, grids, OP_NAMES)
+    mb = len(data) / 1e6
+
+    with tempfile.TemporaryDirectory() as home:
+        os.environ["HOME"] = home
+        path = morva.lut_cache_path("bench")
+        os.makedirs(os.path.dirname(path))
+        with open(path, "wb") as f:
+            f.write(data)
+        table = morva.load_cached_lut("bench")
+        t_load = best_of(lambda: morva.load_cached_lut("bench"))
+        t_save = best_of(lambda: morva.save_cached_lut("bench-copy", table))
+        assert open(morva.lut_cache_path("bench-copy"), "rb").read() == data
+
+        arrays = list(axes) + [grids[n] for n in ["id", "gm", "gds"] + OP_NAMES]
+        npy_dir = os.path.join(home, "npy")
+        os.makedirs(npy_dir)
+
+        def np_save():
+            for i, a in enumerate(arrays):
+                np.save(os.path.join(npy_dir, f"{i}.npy"), a)
+
+        def np_load():
+            for i in range(len(arrays)):
+                np.load(os.path.join(npy_dir, f"{i}.npy"))
+
+        t_np_save = best_of(np_save)
+        t_np_load = best_of(np_load)
+
+        csv = os.path.join(home, "t.csv")
+        t_csv = best_of(lambda: table.to_csv(csv), repeat=1)
+        csv_mb = os.path.getsize(csv) / 1e6
+        rows = int(np.prod(SHAPE))
+
+    print(f"table {'x'.join(map(str, SHAPE))}, 14 full grids, cache file {mb:.1f} MB")
+    print(f"{'operation':<28}{'seconds':>10}{'MB/s':>10}{'vs numpy':>10}")
+    print(f"{'load_cached_lut':<28}{t_load:>10.4f}{mb / t_load:>10.0f}{t_np_load / t_load:>10.2f}")
+    print(f"{'numpy.load (15 arrays)':<28}{t_np_load:>10.4f}{mb / t_np_load:>10.0f}{1:>10.2f}")
+    print(f"{'save_cached_lut':<28}{t_save:>10.4f}{mb / t_save:>10.0f}{t_np_save / t_save:>10.2f}")
+    print(f"{'numpy.save (15 arrays)':<28}{t_np_save:>10.4f}{mb / t_np_save:>10.0f}{1:>10.2f}")
+    print(f"{'to_csv':<28}{t_csv:>10.4f}{csv_mb / t_csv:>10.0f}{'':>10}"
+          f"  ({csv_mb:.0f} MB, {rows / t_csv / 1e3:.0f}k rows/s)")
+    print("(vs numpy: numpy time / morva time; save includes fsync and rename)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

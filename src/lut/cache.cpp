@@ -1,0 +1,554 @@
+#include "lut/cache.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <random>
+
+#include "common/format.h"
+#include "common/text.h"
+
+namespace morva::lut::cache {
+namespace {
+
+// ---- key document ----
+
+// The key document's number form: shortest round-trip digits, positional
+// with at least one fractional digit when the first digit's exponent lies in
+// [-5, 15], else d[.ddd]e±x. Non-finite values are null.
+void append_number(std::string& out, double v) {
+    if (!std::isfinite(v)) {
+        out.append("null");
+        return;
+    }
+    const std::string shortest = fmt::exp_shortest(v);  // "-1.25e-7", "0e0"
+    std::size_t pos = 0;
+    if (shortest[0] == '-') {
+        out.push_back('-');
+        pos = 1;
+    }
+    const std::size_t e_pos = shortest.find('e');
+    std::string digits;
+    for (std::size_t i = pos; i < e_pos; ++i)
+        if (shortest[i] != '.') digits.push_back(shortest[i]);
+    const int exponent = std::atoi(shortest.c_str() + e_pos + 1);
+    const int n = static_cast<int>(digits.size());
+    if (exponent < -5 || exponent > 15) {
+        out.push_back(digits[0]);
+        if (n > 1) {
+            out.push_back('.');
+            out.append(digits, 1);
+        }
+        out.push_back('e');
+        out.push_back(exponent < 0 ? '-' : '+');
+        out.append(std::to_string(std::abs(exponent)));
+    } else if (exponent < 0) {
+        out.append("0.");
+        out.append(static_cast<std::size_t>(-exponent - 1), '0');
+        out.append(digits);
+    } else if (exponent >= n - 1) {
+        out.append(digits);
+        out.append(static_cast<std::size_t>(exponent - (n - 1)), '0');
+        out.append(".0");
+    } else {
+        out.append(digits, 0, static_cast<std::size_t>(exponent + 1));
+        out.push_back('.');
+        out.append(digits, static_cast<std::size_t>(exponent + 1));
+    }
+}
+
+void append_string(std::string& out, std::string_view s) {
+    static const char* const kHex = "0123456789abcdef";
+    out.push_back('"');
+    for (char ch : s) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+            case '"': out.append("\\\""); continue;
+            case '\\': out.append("\\\\"); continue;
+            case 0x08: out.append("\\b"); continue;
+            case 0x09: out.append("\\t"); continue;
+            case 0x0a: out.append("\\n"); continue;
+            case 0x0c: out.append("\\f"); continue;
+            case 0x0d: out.append("\\r"); continue;
+            default: break;
+        }
+        if (c < 0x20) {
+            out.append("\\u00");
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 15]);
+        } else {
+            out.push_back(ch);
+        }
+    }
+    out.push_back('"');
+}
+
+void append_optional_string(std::string& out, const std::optional<std::string>& s) {
+    if (s)
+        append_string(out, *s);
+    else
+        out.append("null");
+}
+
+void append_numbers(std::string& out, const std::vector<double>& values) {
+    out.push_back('[');
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i) out.push_back(',');
+        append_number(out, values[i]);
+    }
+    out.push_back(']');
+}
+
+void append_sweep(std::string& out, const SweepRange& r) { append_numbers(out, {r.start, r.stop, r.step}); }
+
+void append_bool(std::string& out, bool b) { out.append(b ? "true" : "false"); }
+
+// ---- binary encoding ----
+
+const std::string kEof = "io error: unexpected end of file";
+
+void put_u64(std::string& out, std::uint64_t v) {
+    char bytes[8];
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<char>((v >> (8 * i)) & 0xff);
+    out.append(bytes, 8);
+}
+
+void put_values(std::string& out, const double* values, std::size_t n) {
+    if constexpr (std::endian::native == std::endian::little) {
+        out.append(reinterpret_cast<const char*>(values), n * sizeof(double));
+    } else {
+        for (std::size_t i = 0; i < n; ++i) put_u64(out, std::bit_cast<std::uint64_t>(values[i]));
+    }
+}
+
+void put_list(std::string& out, const std::vector<double>& values) {
+    put_u64(out, values.size());
+    put_values(out, values.data(), values.size());
+}
+
+// The nesting of a grid: a count before every level, vds rows innermost.
+void put_grid(std::string& out, const Grid5& g) {
+    const auto& d = g.dims;
+    put_u64(out, d[0]);
+    if (d[0] == 0) return;
+    const std::size_t row = d[4];
+    const double* at = g.data.data();
+    for (std::size_t w = 0; w < d[0]; ++w) {
+        put_u64(out, d[1]);
+        for (std::size_t b = 0; b < d[1]; ++b) {
+            put_u64(out, d[2]);
+            for (std::size_t l = 0; l < d[2]; ++l) {
+                put_u64(out, d[3]);
+                for (std::size_t k = 0; k < d[3]; ++k, at += row) {
+                    put_u64(out, row);
+                    put_values(out, at, row);
+                }
+            }
+        }
+    }
+}
+
+std::size_t grid_size(const Grid5& g) {
+    const auto& d = g.dims;
+    std::size_t size = 8;
+    std::size_t lists = 1;
+    for (int k = 0; k < 4; ++k) {
+        if (d[k] == 0) return size;
+        lists *= d[k];
+        size += 8 * lists;
+    }
+    return size + 8 * lists * d[4];
+}
+
+// The position and kind of the first invalid UTF-8 sequence, described as
+// the decoder reports it; nothing when `s` is valid.
+std::optional<std::string> utf8_problem(std::string_view s) {
+    auto in = [](unsigned char c, unsigned lo, unsigned hi) { return c >= lo && c <= hi; };
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t need = 0;
+        unsigned lo = 0x80, hi = 0xbf;  // range of the first continuation byte
+        if (in(b, 0xc2, 0xdf)) {
+            need = 1;
+        } else if (in(b, 0xe0, 0xef)) {
+            need = 2;
+            if (b == 0xe0) lo = 0xa0;
+            if (b == 0xed) hi = 0x9f;
+        } else if (in(b, 0xf0, 0xf4)) {
+            need = 3;
+            if (b == 0xf0) lo = 0x90;
+            if (b == 0xf4) hi = 0x8f;
+        } else {
+            return fmt::cat("invalid utf-8 sequence of 1 bytes from index ", i);
+        }
+        for (std::size_t k = 1; k <= need; ++k) {
+            if (i + k >= s.size()) return fmt::cat("incomplete utf-8 byte sequence from index ", i);
+            const auto c = static_cast<unsigned char>(s[i + k]);
+            const bool ok = k == 1 ? in(c, lo, hi) : in(c, 0x80, 0xbf);
+            if (!ok) return fmt::cat("invalid utf-8 sequence of ", k, " bytes from index ", i);
+        }
+        i += need + 1;
+    }
+    return std::nullopt;
+}
+
+class Reader {
+public:
+    explicit Reader(std::string_view bytes) : bytes_(bytes) {}
+
+    Result<std::uint64_t, LutError> u64() {
+        if (remaining() < 8) return err(LutError::serialization(kEof));
+        std::uint64_t v = 0;
+        for (int i = 0; i < 8; ++i)
+            v |= std::uint64_t(static_cast<unsigned char>(bytes_[pos_ + i])) << (8 * i);
+        pos_ += 8;
+        return v;
+    }
+
+    // A list count. Every element takes at least 8 bytes, so a count the
+    // remaining bytes cannot hold fails at once instead of after allocating.
+    Result<std::size_t, LutError> count() {
+        MORVA_ASSIGN(const std::uint64_t n, u64());
+        if (n > remaining() / 8) return err(LutError::serialization(kEof));
+        return static_cast<std::size_t>(n);
+    }
+
+    void values(std::size_t n, std::vector<double>& out) {  // n already checked by count()
+        if (n == 0) return;
+        const std::size_t old = out.size();
+        out.resize(old + n);
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(out.data() + old, bytes_.data() + pos_, n * 8);
+            pos_ += n * 8;
+        } else {
+            for (std::size_t i = 0; i < n; ++i) out[old + i] = std::bit_cast<double>(*u64());
+        }
+    }
+
+    Result<std::vector<double>, LutError> list() {
+        MORVA_ASSIGN(const std::size_t n, count());
+        std::vector<double> out;
+        values(n, out);
+        return out;
+    }
+
+    Result<std::string, LutError> text() {
+        MORVA_ASSIGN(const std::uint64_t n, u64());
+        if (n > remaining()) return err(LutError::serialization(kEof));
+        std::string s(bytes_.substr(pos_, static_cast<std::size_t>(n)));
+        pos_ += static_cast<std::size_t>(n);
+        if (auto problem = utf8_problem(s))
+            return err(LutError::serialization("string is not valid utf8: " + *problem));
+        return s;
+    }
+
+    std::size_t remaining() const { return bytes_.size() - pos_; }
+
+private:
+    std::string_view bytes_;
+    std::size_t pos_ = 0;
+};
+
+// Reads one nested grid. The extents come from the first list at each level;
+// a later list of another length marks the grid ragged (reported after the
+// whole file has been read, so truncation is reported first).
+class GridReader {
+public:
+    explicit GridReader(Reader& r) : r_(r) {}
+
+    Result<Grid5, LutError> read(bool& ragged) {
+        MORVA_TRY(level(0));
+        ragged = ragged_;
+        Grid5 g;
+        for (int k = 0; k < 5; ++k) g.dims[k] = dims_[k].value_or(0);
+        // Unreached levels below an empty one count as 0.
+        for (int k = 1; k < 5; ++k)
+            if (g.dims[k - 1] == 0) g.dims[k] = 0;
+        if (!ragged_) g.data = std::move(data_);
+        return g;
+    }
+
+private:
+    Result<void, LutError> level(int k) {
+        MORVA_ASSIGN(const std::size_t n, r_.count());
+        if (!dims_[k]) {
+            dims_[k] = n;
+            // The first innermost row fixes every extent: room for the whole
+            // grid, as far as the remaining bytes can hold it.
+            if (k == 4) data_.reserve(std::min(expected_values(), r_.remaining() / 8));
+        } else if (*dims_[k] != n) {
+            ragged_ = true;
+        }
+        if (k == 4) {
+            if (ragged_) {
+                scratch_.clear();
+                r_.values(n, scratch_);
+            } else {
+                r_.values(n, data_);
+            }
+            return {};
+        }
+        for (std::size_t i = 0; i < n; ++i) MORVA_TRY(level(k + 1));
+        return {};
+    }
+
+    std::size_t expected_values() const {
+        std::size_t total = 1;
+        for (const auto& d : dims_) {
+            if (*d != 0 && total > std::numeric_limits<std::size_t>::max() / *d) return 0;
+            total *= *d;
+        }
+        return total;
+    }
+
+    Reader& r_;
+    std::array<std::optional<std::size_t>, 5> dims_;
+    bool ragged_ = false;
+    std::vector<double> data_;
+    std::vector<double> scratch_;
+};
+
+// ---- files ----
+
+std::string join(const std::string& base, std::string_view part) {
+    if (base.empty()) return std::string(part);
+    std::string out = base;
+    if (out.back() != '/') out.push_back('/');
+    out.append(part);
+    return out;
+}
+
+bool is_directory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Creates `dir` and every missing ancestor; existing directories are fine.
+Result<void, IoError> create_dirs(const std::string& dir) {
+    if (dir.empty()) return {};
+    std::size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = dir.find('/', pos + 1);
+        const std::string prefix = dir.substr(0, pos);
+        if (prefix.empty() || prefix == "/") continue;
+        if (::mkdir(prefix.c_str(), 0777) != 0) {
+            const int code = errno;
+            if (!is_directory(prefix)) return err(IoError::from_errno(code));
+        }
+    }
+    return {};
+}
+
+std::string parent_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return {};
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Writes `data` to a new file beside `path` and renames it over `path`.
+Result<void, IoError> replace_file(const std::string& path, std::string_view data) {
+    std::random_device entropy;
+    for (int attempt = 0;; ++attempt) {
+        const std::string tmp = fmt::cat(path, ".tmp-", static_cast<long long>(::getpid()), "-",
+                                         fmt::hex((std::uint64_t(entropy()) << 32) | entropy()));
+        UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!fd.valid()) {
+            if (errno == EEXIST && attempt < 16) continue;
+            return err(IoError::from_errno(errno));
+        }
+        auto written = write_all(fd.get(), data);
+        if (written.ok() && ::fsync(fd.get()) != 0) written = err(IoError::from_errno(errno));
+        if (written.ok() && ::rename(tmp.c_str(), path.c_str()) != 0)
+            written = err(IoError::from_errno(errno));
+        if (!written.ok()) ::unlink(tmp.c_str());
+        return written;
+    }
+}
+
+}  // namespace
+
+std::string key_document(const LutConfig& c) {
+    std::string out;
+    out.reserve(512);
+    out.append("{\"v\":3,\"device_type\":");
+    append_string(out, c.device_type == DeviceType::Pmos ? "pmos" : "nmos");
+    out.append(",\"model_card\":");
+    append_string(out, c.model_card);
+    out.append(",\"model_file\":");
+    if (c.model_file)
+        append_string(out, utf8_lossy(resolve(*c.model_file)));
+    else
+        out.append("null");
+    out.append(",\"model_section\":");
+    append_optional_string(out, c.model_section);
+    out.append(",\"model_name\":");
+    append_string(out, c.model_name);
+    out.append(",\"widths\":");
+    append_numbers(out, c.widths);
+    out.append(",\"lengths\":");
+    append_numbers(out, c.lengths);
+    out.append(",\"vgs\":");
+    append_sweep(out, c.vgs);
+    out.append(",\"vds\":");
+    append_sweep(out, c.vds);
+    out.append(",\"vbs_values\":");
+    append_numbers(out, c.vbs_values);
+    out.append(",\"subcircuit\":");
+    append_bool(out, c.subcircuit);
+    out.append(",\"width_param\":");
+    append_string(out, c.width_param);
+    out.append(",\"length_param\":");
+    append_string(out, c.length_param);
+    out.append(",\"model_includes\":[");
+    for (std::size_t i = 0; i < c.model_includes.size(); ++i) {
+        if (i) out.push_back(',');
+        out.push_back('[');
+        append_string(out, utf8_lossy(resolve(c.model_includes[i].first)));
+        out.push_back(',');
+        append_string(out, c.model_includes[i].second);
+        out.push_back(']');
+    }
+    out.append("],\"device_name\":");
+    append_string(out, c.device_name);
+    out.append(",\"op_params\":[");
+    std::vector<std::string> op_params = c.op_params;
+    std::sort(op_params.begin(), op_params.end());  // byte order: char_traits compares unsigned
+    for (std::size_t i = 0; i < op_params.size(); ++i) {
+        if (i) out.push_back(',');
+        append_string(out, op_params[i]);
+    }
+    out.append("],\"use_native_bsim4\":");
+    append_bool(out, c.use_native_bsim4);
+    out.append(",\"use_dc_solver\":");
+    append_bool(out, c.use_dc_solver);
+    out.append(",\"subcircuit_name\":");
+    append_optional_string(out, c.subcircuit_name);
+    out.push_back('}');
+    return out;
+}
+
+Result<std::string, LutError> cache_key(const LutConfig& config) {
+    const std::string doc = key_document(config);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digest_len = 0;
+    if (EVP_Digest(doc.data(), doc.size(), digest, &digest_len, EVP_sha256(), nullptr) != 1 ||
+        digest_len != 32)
+        return err(LutError::key_serialization("SHA-256 digest failed"));
+    static const char* const kHex = "0123456789abcdef";
+    std::string key = "v3-";
+    for (unsigned i = 0; i < digest_len; ++i) {
+        key.push_back(kHex[digest[i] >> 4]);
+        key.push_back(kHex[digest[i] & 15]);
+    }
+    return key;
+}
+
+std::optional<std::string> key_problem(std::string_view key) {
+    const char* reason = nullptr;
+    if (key.empty())
+        reason = "it is empty";
+    else if (key == "." || key == "..")
+        reason = "it names a directory";
+    else if (key.find('/') != std::string_view::npos)
+        reason = "it contains '/'";
+    else if (key.find('\0') != std::string_view::npos)
+        reason = "it contains a NUL character";
+    if (!reason) return std::nullopt;
+    return fmt::cat("invalid LUT cache key ", fmt::debug_str(key), ": ", reason,
+                    " (a key must be a plain file name)");
+}
+
+std::string cache_path(std::string_view key) {
+    const char* home = std::getenv("HOME");
+    std::string path = join(home ? std::string(home) : std::string("."), ".cache");
+    path = join(path, "morva");
+    return join(path, fmt::cat(key, ".bin"));
+}
+
+std::string resolve(const std::string& path) {
+    if (!path.empty() && path[0] == '/') return path;
+    std::string cwd(256, '\0');
+    while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+        if (errno != ERANGE || cwd.size() > (1u << 20)) return path;
+        cwd.resize(cwd.size() * 2);
+    }
+    cwd.resize(std::strlen(cwd.c_str()));
+    return join(cwd, path);
+}
+
+std::string encode(const TransistorLut& t) {
+    std::size_t size =
+        8 * 5 + 8 * (t.widths.size() + t.vbs_values.size() + t.lengths.size() + t.vgs.size() + t.vds.size());
+    for (std::size_t i = 0; i < kGridCount; ++i) size += grid_size(t.grid(i));
+    size += 8;
+    for (const std::string& s : t.extracted_op_params) size += 8 + s.size();
+
+    std::string out;
+    out.reserve(size);
+    for (const auto* axis : {&t.widths, &t.vbs_values, &t.lengths, &t.vgs, &t.vds}) put_list(out, *axis);
+    for (std::size_t i = 0; i < kGridCount; ++i) put_grid(out, t.grid(i));
+    put_u64(out, t.extracted_op_params.size());
+    for (const std::string& s : t.extracted_op_params) {
+        put_u64(out, s.size());
+        out.append(s);
+    }
+    return out;
+}
+
+Result<TransistorLut, LutError> decode(std::string_view bytes) {
+    Reader r(bytes);
+    TransistorLut t;
+    for (auto* axis : {&t.widths, &t.vbs_values, &t.lengths, &t.vgs, &t.vds}) {
+        MORVA_ASSIGN(*axis, r.list());
+    }
+    std::optional<std::string> ragged_grid;
+    for (std::size_t i = 0; i < kGridCount; ++i) {
+        bool ragged = false;
+        MORVA_ASSIGN(t.grid(i), GridReader(r).read(ragged));
+        if (ragged && !ragged_grid) ragged_grid = fmt::cat("grid '", GRID_NAMES[i], "' is ragged");
+    }
+    MORVA_ASSIGN(const std::size_t n_names, r.count());
+    for (std::size_t i = 0; i < n_names; ++i) {
+        MORVA_ASSIGN(std::string name, r.text());
+        t.extracted_op_params.push_back(std::move(name));
+    }
+    if (!ragged_grid) ragged_grid = t.invariant_violation();
+    if (ragged_grid) return err(LutError::serialization("invalid table: " + *ragged_grid));
+    return t;
+}
+
+Result<std::optional<TransistorLut>, LutError> load(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::optional<TransistorLut>{};
+    auto bytes = read_file(path);
+    if (!bytes.ok()) return err(LutError::from_io(std::move(bytes).error()));
+    MORVA_ASSIGN(TransistorLut table, decode(*bytes));
+    return std::optional<TransistorLut>(std::move(table));
+}
+
+Result<void, LutError> save(const std::string& path, const TransistorLut& table) {
+    // A table that could not be loaded back is never written.
+    if (auto problem = table.invariant_violation())
+        return err(LutError::serialization("invalid table: " + *problem));
+    auto created = create_dirs(parent_of(path));
+    if (!created.ok()) return err(LutError::from_io(std::move(created).error()));
+    auto written = replace_file(path, encode(table));
+    if (!written.ok()) return err(LutError::from_io(std::move(written).error()));
+    return {};
+}
+
+}  // namespace morva::lut::cache

@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "lut/config.h"
+
+using namespace morva::lut;
+
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+
+std::string failure(const LutConfigRequest& r) {
+    auto c = resolve_config(r);
+    return c.ok() ? std::string("<ok>") : c.error();
+}
+
+}  // namespace
+
+TEST(SweepRange, PointCountRoundsTheQuotient) {
+    auto p = SweepRange{1e-7, 1e-6, 1e-7}.points();
+    ASSERT_EQ(p.size(), 10u);
+    EXPECT_DOUBLE_EQ(p.back(), 1e-6);
+    EXPECT_EQ((SweepRange{1e-6, 1e-7, 1e-7}.points()), std::vector<double>{1e-6});  // stop below start
+    EXPECT_EQ((SweepRange{0.0, 1.8, 0.05}.points().size()), 37u);
+    // i * step + start: the product first.
+    EXPECT_EQ((SweepRange{0.0, 1.8, 0.05}.points()[3]), 3.0 * 0.05);
+    auto down = SweepRange{0.0, -1.8, -0.6}.points();
+    EXPECT_EQ(down, (std::vector<double>{0.0, -0.6, -1.2, 3.0 * -0.6 + 0.0}));
+    EXPECT_EQ((SweepRange{0.0, 0.25, 0.1}.points().size()), 4u);  // 2.5 rounds away from zero
+    EXPECT_EQ((SweepRange{0.0, kNaN, 0.1}.point_count()), 1u);
+    EXPECT_EQ((SweepRange{0.0, 1.0, 0.0}.point_count()), std::numeric_limits<std::size_t>::max());
+}
+
+TEST(SweepRange, LogspaceLengths) {
+    EXPECT_TRUE(logspace_lengths(0, 1e-7, 1e-6).empty());
+    EXPECT_EQ(logspace_lengths(1, 1e-7, 1e-6), std::vector<double>{1e-7});
+    auto up = logspace_lengths(3, 1e-7, 1e-5);
+    ASSERT_EQ(up.size(), 3u);
+    EXPECT_NEAR(up[0], 1e-7, 1e-20);
+    EXPECT_NEAR(up[1], 1e-6, 1e-19);
+    EXPECT_NEAR(up[2], 1e-5, 1e-18);
+    auto down = logspace_lengths(3, 1e-6, 1e-7);
+    EXPECT_GT(down[0], down[1]);
+    EXPECT_GT(down[1], down[2]);
+}
+
+TEST(LutConfigResolve, DefaultsAndLists) {
+    LutConfigRequest r;
+    auto c = resolve_config(r);
+    ASSERT_TRUE(c.ok());
+    EXPECT_EQ(c->widths, std::vector<double>{1e-5});
+    EXPECT_EQ(c->lengths, std::vector<double>{5e-7});
+    EXPECT_EQ(c->vbs_values, std::vector<double>{0.0});
+    EXPECT_EQ(c->model_name, "nch");
+
+    r.device_type = "pmos";
+    EXPECT_EQ(resolve_config(r)->model_name, "pch");
+    r.device_type = "PMOS";  // checked later, by parse_device_type
+    EXPECT_EQ(resolve_config(r)->model_name, "nch");
+    r.model_name = "";
+    EXPECT_EQ(resolve_config(r)->model_name, "");
+
+    LutConfigRequest s;
+    s.lengths_values = std::vector<double>{3e-7, 1e-7, 3e-7};
+    s.widths_values = std::vector<double>{2e-6, 1e-6};
+    s.vbs_values = std::vector<double>{0.0, -0.6, -0.3, -kInf};
+    c = resolve_config(s);
+    ASSERT_TRUE(c.ok());
+    EXPECT_EQ(c->lengths, (std::vector<double>{1e-7, 3e-7, 3e-7}));
+    EXPECT_EQ(c->widths, (std::vector<double>{1e-6, 2e-6}));
+    EXPECT_EQ(c->vbs_values, (std::vector<double>{-kInf, -0.6, -0.3, 0.0}));
+
+    LutConfigRequest lg;
+    lg.lengths_log = LutConfigRequest::LogLengths{1e-6, 1e-7, 3};
+    c = resolve_config(lg);
+    ASSERT_TRUE(c.ok());
+    EXPECT_EQ(c->lengths.size(), 3u);
+    EXPECT_GT(c->lengths[0], c->lengths[2]);  // not sorted
+}
+
+TEST(LutConfigResolve, ErrorsInOrder) {
+    LutConfigRequest r;
+    r.lengths = SweepRange{1e-7, 1e-6, 0.0};
+    r.lengths_log = LutConfigRequest::LogLengths{0.0, 1e-6, 0};
+    EXPECT_EQ(failure(r), "lengths, lengths_log, lengths_values are mutually exclusive — pass at most one");
+    r.lengths.reset();
+    EXPECT_EQ(failure(r), "lengths_log requires strictly positive start and stop");
+    r.lengths_log = LutConfigRequest::LogLengths{kNaN, 1e-6, 2};
+    EXPECT_EQ(failure(r), "lengths_log requires strictly positive start and stop");
+    r.lengths_log = LutConfigRequest::LogLengths{1e-7, 1e-6, 0};
+    EXPECT_EQ(failure(r), "lengths_log requires at least 1 point");
+    r.lengths_log = LutConfigRequest::LogLengths{1e-7, kInf, 2};
+    EXPECT_EQ(failure(r), "lengths_log requires finite start and stop");
+    r.lengths_log = LutConfigRequest::LogLengths{1e-7, 1e-6, 1ull << 62};
+    EXPECT_EQ(failure(r), "lengths_log must have at most 1000000 points, got 4611686018427387904");
+    r.lengths_log.reset();
+
+    r.lengths_values = std::vector<double>{};
+    r.widths_values = std::vector<double>{};
+    EXPECT_EQ(failure(r), "lengths_values must not be empty");
+    for (double bad : {0.0, -1e-7, kInf, kNaN}) {
+        r.lengths_values = std::vector<double>{1e-7, bad};
+        EXPECT_EQ(failure(r), "lengths_values must contain strictly positive finite numbers");
+    }
+    r.lengths_values.reset();
+    EXPECT_EQ(failure(r), "widths_values must not be empty");
+    r.widths_values = std::vector<double>{kNaN};
+    EXPECT_EQ(failure(r), "widths_values must contain strictly positive finite numbers");
+    r.widths_values.reset();
+    r.vbs_values = std::vector<double>{};
+    EXPECT_EQ(failure(r), "vbs_values must not be empty");
+    r.vbs_values = std::vector<double>{0.0, kNaN};
+    EXPECT_EQ(failure(r), "vbs_values must not contain NaN");
+}
+
+TEST(LutConfigResolve, UnboundedSweepsAreRefused) {
+    LutConfigRequest r;
+    r.lengths = SweepRange{1e-7, 1e-6, 0.0};
+    EXPECT_EQ(failure(r), "lengths step must be a finite non-zero number");
+    r.lengths.reset();
+    for (double step : {0.0, -0.0, kNaN, kInf}) {
+        r.vgs = SweepRange{0.0, 1.8, step};
+        EXPECT_EQ(failure(r), "vgs step must be a finite non-zero number");
+    }
+    r.vgs = SweepRange{0.0, kInf, 0.05};
+    EXPECT_EQ(failure(r), "vgs start and stop must be finite numbers");
+    r.vgs = SweepRange{0.0, 1.8, 0.05};
+    r.vds = SweepRange{0.0, 1.0, 1e-300};
+    EXPECT_EQ(failure(r), "vds sweep must have at most 1000000 points, got more");
+    r.vds = SweepRange{0.0, 1.0, 1e-6};  // exactly 1000001 points
+    EXPECT_EQ(failure(r), "vds sweep must have at most 1000000 points, got 1000001");
+    r.vds = SweepRange{0.0, -1.8, 0.05};  // runs the wrong way: one point, accepted
+    EXPECT_TRUE(resolve_config(r).ok());
+}
+
+TEST(LutConfigResolve, DeviceType) {
+    EXPECT_EQ(*parse_device_type("nmos"), DeviceType::Nmos);
+    EXPECT_EQ(*parse_device_type("pmos"), DeviceType::Pmos);
+    EXPECT_EQ(parse_device_type("PMOS").error(), "device_type must be 'nmos' or 'pmos', got 'PMOS'");
+}
