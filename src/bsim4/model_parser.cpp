@@ -1,0 +1,525 @@
+#include "bsim4/model_parser.h"
+
+#include <cmath>
+#include <limits>
+#include <unordered_map>
+
+#include "common/io.h"
+#include "common/text.h"
+
+namespace morva::bsim4::model_parser {
+
+using spice_expr::first_word;
+using spice_expr::parse_plain_float;
+using spice_expr::split_whitespace;
+using spice_expr::trim;
+using spice_expr::whitespace_at;
+
+namespace {
+
+Result<LogicalLines, Bsim4Error> read_logical_lines(const std::string& path) {
+    auto bytes = read_file(path);
+    if (!bytes) return err(Bsim4Error::from_io(std::move(bytes).error()));
+    return join_continuation_lines(utf8_lossy(*bytes));
+}
+
+bool has_quote(std::string_view s) { return s.find_first_of("'\"") != std::string_view::npos; }
+
+std::string_view strip_quotes(std::string_view s) {
+    while (!s.empty() && (s.front() == '\'' || s.front() == '"')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == '\'' || s.back() == '"')) s.remove_suffix(1);
+    return s;
+}
+
+// Scans `s` keeping track of single-quoted text and of () / {} groups; calls
+// `at_top(i)` for every position outside all of them and stops when it
+// returns true. Returns the stopping position, or s.size().
+template <class F>
+std::size_t scan_top_level(std::string_view s, std::size_t from, F&& at_top) {
+    bool quoted = false;
+    int depth = 0;
+    for (std::size_t i = from; i < s.size(); ++i) {
+        const char c = s[i];
+        if (quoted) {
+            quoted = c != '\'';
+        } else if (c == '\'') {
+            quoted = true;
+        } else if (c == '(' || c == '{') {
+            ++depth;
+        } else if ((c == ')' || c == '}') && depth > 0) {
+            --depth;
+        } else if (depth == 0 && at_top(i)) {
+            return i;
+        }
+    }
+    return s.size();
+}
+
+// Words of a pair text; a quoted or bracketed group is one word or part of
+// one, whatever blanks it holds ("a='1 + b'" is one word).
+std::vector<std::string_view> value_words(std::string_view s) {
+    std::vector<std::string_view> words;
+    std::size_t i = 0;
+    for (;;) {
+        while (std::size_t n = whitespace_at(s, i)) i += n;
+        if (i >= s.size()) return words;
+        const std::size_t end = scan_top_level(s, i, [&](std::size_t k) { return whitespace_at(s, k) != 0; });
+        words.push_back(s.substr(i, end - i));
+        i = end;
+    }
+}
+
+std::size_t top_level_equals(std::string_view word) {
+    const std::size_t p = scan_top_level(word, 0, [&](std::size_t k) { return word[k] == '='; });
+    return p < word.size() ? p : std::string_view::npos;
+}
+
+// A name for the spaced form must start like a name: a letter (any non-ASCII
+// character counts as one) or "_".
+bool starts_like_name(std::string_view name) {
+    if (name.empty()) return false;
+    const unsigned char c = static_cast<unsigned char>(name[0]);
+    return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           (c >= 0x80 && whitespace_at(name, 0) == 0);
+}
+
+struct RawPair {
+    std::string_view name;   // as written
+    std::string_view value;  // one value word, untrimmed quotes kept
+    bool spaced;             // written "name = value"
+};
+
+// The name=value pairs of a text, before evaluation: the forms "a=1", "a= 1"
+// and "a = 1"; "a =1" gives nothing (its "=1" has no name).
+std::vector<RawPair> raw_pairs(std::string_view text) {
+    const std::vector<std::string_view> words = value_words(text);
+    std::vector<RawPair> pairs;
+    std::size_t i = 0;
+    while (i < words.size()) {
+        const std::string_view word = words[i];
+        if (word == "=") {
+            if (i == 0 || i + 1 >= words.size()) {
+                ++i;
+                continue;
+            }
+            if (!starts_like_name(words[i - 1])) {
+                ++i;
+                continue;
+            }
+            pairs.push_back({words[i - 1], words[i + 1], true});
+            i += 2;
+            continue;
+        }
+        const std::size_t p = top_level_equals(word);
+        if (p == std::string_view::npos) {
+            ++i;
+            continue;
+        }
+        const std::string_view name = trim(word.substr(0, p));
+        std::string_view value = trim(word.substr(p + 1));
+        ++i;
+        if (value.empty() && i < words.size()) value = words[i++];
+        if (!name.empty()) pairs.push_back({name, value, false});
+    }
+    return pairs;
+}
+
+// Evaluates the pairs of `text` in order and calls `on(name, value)` for each
+// (value empty when it has none). A spaced pair repeating the name of the
+// pair appended just before it is ignored. `params` may grow from inside `on`.
+template <class OnPair>
+void for_each_pair(std::string_view text, const ParamMap& params, OnPair&& on) {
+    std::string last_appended;
+    bool any_appended = false;
+    for (const RawPair& raw : raw_pairs(text)) {
+        std::string name = ascii_lower(raw.name);
+        if (raw.spaced && any_appended && name == last_appended) continue;
+        const std::optional<double> value = parse_value(raw.value, params);
+        if (value) {
+            last_appended = name;
+            any_appended = true;
+        }
+        on(std::move(name), value);
+    }
+}
+
+// Removes the parentheses that enclose a whole card body, keeping those of
+// values: "(level=54 x=(1))" gives "level=54 x=(1)".
+std::string_view strip_enclosing_parens(std::string_view body) {
+    body = trim(body);
+    while (!body.empty() && body.front() == '(') body = trim(body.substr(1));
+    long balance = 0;
+    bool quoted = false;
+    for (char c : body) {
+        if (c == '\'') quoted = !quoted;
+        if (quoted) continue;
+        if (c == '(') ++balance;
+        if (c == ')') --balance;
+    }
+    while (balance < 0 && !body.empty() && body.back() == ')') {
+        body = trim(body.substr(0, body.size() - 1));
+        ++balance;
+    }
+    return body;
+}
+
+// "nmos"/"pmos" for a MOSFET model type ("nmos", "nch", "pfet", ...), empty
+// for anything else, bipolar and JFET/MESFET types included.
+std::string mosfet_type(std::string_view type_word) {
+    const std::string t = ascii_lower(type_word);
+    if (t.empty() || (t[0] != 'n' && t[0] != 'p')) return {};
+    if (t == "npn" || t == "pnp" || t == "njf" || t == "pjf" || t == "nmf" || t == "pmf") return {};
+    return t[0] == 'n' ? "nmos" : "pmos";
+}
+
+std::optional<Bsim4ModelCard> read_card(std::string_view line, const ParamMap& params) {
+    std::string_view rest;
+    first_word(line, &rest);  // ".model"
+    const std::string_view name = first_word(rest, &rest);
+    std::string_view type_word = first_word(rest, &rest);
+    if (type_word.empty()) return std::nullopt;
+    // The body runs from the end of the type to the end of the line; a "("
+    // glued to the type ("nmos(level=54") starts it.
+    std::string_view body =
+        line.substr(static_cast<std::size_t>(type_word.data() + type_word.size() - line.data()));
+    if (const std::size_t paren = type_word.find('('); paren != std::string_view::npos) {
+        body = line.substr(static_cast<std::size_t>(type_word.data() + paren - line.data()));
+        type_word = type_word.substr(0, paren);
+    }
+    Bsim4ModelCard card;
+    card.model_type = mosfet_type(type_word);
+    if (card.model_type.empty()) return std::nullopt;
+    card.name = std::string(name);
+
+    bool level_given = false;
+    std::optional<double> level;
+    for_each_pair(strip_enclosing_parens(body), params, [&](std::string n, std::optional<double> v) {
+        if (n == "level") {
+            level_given = true;
+            level = v;
+        }
+        if (!v) return;
+        if (n == "lmin") card.lmin = v;
+        if (n == "lmax") card.lmax = v;
+        if (n == "wmin") card.wmin = v;
+        if (n == "wmax") card.wmax = v;
+        card.params.emplace_back(std::move(n), *v);
+    });
+    // BSIM4 is level 14 in ngspice and 54 in HSPICE; a card without a level
+    // is taken as BSIM4 too.
+    if (level_given && !(level && (*level == 14.0 || *level == 54.0))) return std::nullopt;
+    return card;
+}
+
+// Where each section's header is: the first ".lib name" line (two words, no
+// quote) of each lower-case name.
+using HeaderIndex = std::unordered_map<std::string, std::size_t>;
+
+bool is_section_header(std::string_view line, const std::vector<std::string_view>& words) {
+    return words.size() == 2 && !has_quote(line);
+}
+
+HeaderIndex index_headers(const LogicalLines& lines) {
+    HeaderIndex index;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        if (!ascii_istarts_with(line, ".lib")) continue;
+        const auto words = split_whitespace(line);
+        if (is_section_header(line, words)) index.emplace(ascii_lower(words[1]), i);
+    }
+    return index;
+}
+
+// Includes nested deeper than this are dropped: a chain of distinct sections
+// cannot exhaust the stack.
+constexpr int kMaxIncludeDepth = 256;
+
+void collect_section(const LogicalLines& lines, const HeaderIndex& headers, const std::string& name,
+                     std::unordered_set<std::string>& visited, LogicalLines& out, int include_depth) {
+    if (!visited.insert(name).second) return;
+    const auto header = headers.find(name);
+    if (header == headers.end()) return;
+    int nesting = 0;
+    for (std::size_t i = header->second + 1; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        if (ascii_istarts_with(line, ".endl")) {
+            if (nesting > 0) {
+                --nesting;
+                continue;
+            }
+            const auto words = split_whitespace(line);
+            if (words.size() == 1 || ascii_iequals(words[1], name)) return;
+            continue;
+        }
+        if (ascii_istarts_with(line, ".lib")) {
+            // Exactly two words and no quote: a section header; three words
+            // or any quote: an include ".lib file section".
+            const auto words = split_whitespace(line);
+            if (is_section_header(line, words)) {
+                ++nesting;
+            } else if (nesting == 0 && words.size() >= 3 && include_depth < kMaxIncludeDepth) {
+                collect_section(lines, headers, ascii_lower(strip_quotes(words[2])), visited, out,
+                                include_depth + 1);
+            }
+            continue;
+        }
+        if (nesting == 0) out.push_back(line);
+    }
+}
+
+std::vector<Bsim4ModelCard> cards_of(const LogicalLines& lines) {
+    return extract_models(lines, collect_dot_params(lines));
+}
+
+// ngspice takes a size as inside a bin when it lies within 1 nm of either
+// bound, so a length computed as 5.000000000000001e-7 still falls in a bin
+// ending at 5e-7.
+constexpr double kBinEdgeTolerance = 1e-9;
+
+bool in_bin(double value, std::optional<double> lower, std::optional<double> upper) {
+    const double lo = lower.value_or(0.0);
+    const double hi = upper.value_or(std::numeric_limits<double>::infinity());
+    return std::fabs(value - lo) < kBinEdgeTolerance || std::fabs(value - hi) < kBinEdgeTolerance ||
+           (lo < value && value < hi);
+}
+
+}  // namespace
+
+LogicalLines join_continuation_lines(std::string_view text) {
+    LogicalLines lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        const std::size_t next = end == std::string_view::npos ? text.size() : end + 1;
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        start = next;
+        if (end < text.size() && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+
+        // "$" and ";" start a comment unless inside double quotes.
+        bool quoted = false;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            const char c = line[i];
+            if (c == '"') quoted = !quoted;
+            if (!quoted && (c == '$' || c == ';')) {
+                line = line.substr(0, i);
+                break;
+            }
+        }
+        line = trim(line);
+        if (line.empty() || line.front() == '*') continue;
+        if (line.front() == '+') {
+            if (lines.empty()) continue;
+            lines.back().push_back(' ');
+            lines.back().append(trim(line.substr(1)));
+            continue;
+        }
+        lines.emplace_back(line);
+    }
+    return lines;
+}
+
+ParamMap collect_dot_params(const LogicalLines& lines) {
+    ParamMap params;
+    for (const std::string& line : lines) {
+        if (!ascii_istarts_with(line, ".param")) continue;
+        for_each_pair(std::string_view(line).substr(6), params,
+                      [&](std::string name, std::optional<double> v) {
+                          if (v) params.insert_or_assign(std::move(name), *v);
+                      });
+    }
+    return params;
+}
+
+ParamList parse_key_value_pairs(std::string_view text, const ParamMap& params) {
+    ParamList pairs;
+    for_each_pair(text, params, [&](std::string name, std::optional<double> v) {
+        if (v) pairs.emplace_back(std::move(name), *v);
+    });
+    return pairs;
+}
+
+std::optional<double> parse_value(std::string_view text, const ParamMap& params) {
+    text = trim(text);
+    // A literal first, so that "inf" and "nan" keep their meaning.
+    std::string_view unquoted = text;
+    while (unquoted.size() >= 2 && unquoted.front() == '\'' && unquoted.back() == '\'')
+        unquoted = trim(unquoted.substr(1, unquoted.size() - 2));
+    if (auto v = parse_plain_float(unquoted)) return v;
+    return spice_expr::evaluate(text, params);
+}
+
+std::vector<Bsim4ModelCard> extract_models(const LogicalLines& lines, const ParamMap& params) {
+    std::vector<Bsim4ModelCard> cards;
+    for (const std::string& line : lines) {
+        if (!ascii_istarts_with(line, ".model")) continue;
+        if (auto card = read_card(line, params)) cards.push_back(std::move(*card));
+    }
+    return cards;
+}
+
+void collect_section_recursive(const LogicalLines& lines, std::string_view section,
+                               std::unordered_set<std::string>& visited, LogicalLines& out) {
+    collect_section(lines, index_headers(lines), ascii_lower(section), visited, out, 0);
+}
+
+Result<std::vector<Bsim4ModelCard>, Bsim4Error> parse_lib_file(const std::string& path) {
+    MORVA_ASSIGN(LogicalLines lines, read_logical_lines(path));
+    return cards_of(lines);
+}
+
+Result<std::vector<Bsim4ModelCard>, Bsim4Error> parse_lib_file_section(const std::string& path,
+                                                                       std::string_view section) {
+    MORVA_ASSIGN(LogicalLines lines, read_logical_lines(path));
+    std::unordered_set<std::string> visited;
+    LogicalLines collected;
+    collect_section_recursive(lines, section, visited, collected);
+    return cards_of(collected);
+}
+
+const Bsim4ModelCard* select_card_for_length(const std::vector<Bsim4ModelCard>& cards, std::string_view model,
+                                             double length, double width) {
+    for (const Bsim4ModelCard& card : cards)
+        if (ascii_iequals(card.name, model)) return &card;
+    if (std::isnan(length) || std::isnan(width)) return nullptr;
+
+    const std::string prefix = ascii_lower(model) + ".";
+    std::vector<const Bsim4ModelCard*> bins;
+    for (const Bsim4ModelCard& card : cards)
+        if (ascii_istarts_with(card.name, prefix)) bins.push_back(&card);
+
+    for (const Bsim4ModelCard* bin : bins)
+        if (in_bin(length, bin->lmin, bin->lmax) && in_bin(width, bin->wmin, bin->wmax)) return bin;
+    for (const Bsim4ModelCard* bin : bins)
+        if (in_bin(length, bin->lmin, bin->lmax)) return bin;
+
+    // No bin holds the length: the nearest one below it, else the nearest
+    // one above. Bins with a NaN bound take no part.
+    const Bsim4ModelCard* below = nullptr;
+    double below_lmin = 0.0;
+    for (const Bsim4ModelCard* bin : bins) {
+        const double lmin = bin->lmin.value_or(0.0);
+        if (lmin <= length && (!below || lmin >= below_lmin)) {
+            below = bin;
+            below_lmin = lmin;
+        }
+    }
+    if (below) return below;
+    const Bsim4ModelCard* nearest = nullptr;
+    double nearest_distance = 0.0;
+    for (const Bsim4ModelCard* bin : bins) {
+        const double distance = std::fabs(bin->lmin.value_or(0.0) - length);
+        if (!std::isnan(distance) && (!nearest || distance < nearest_distance)) {
+            nearest = bin;
+            nearest_distance = distance;
+        }
+    }
+    return nearest;
+}
+
+std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const LogicalLines& lines,
+                                                                         std::string_view name) {
+    std::size_t header = lines.size();
+    std::string_view header_rest;
+    for (std::size_t i = 0; i < lines.size() && header == lines.size(); ++i) {
+        if (!ascii_istarts_with(lines[i], ".subckt")) continue;
+        std::string_view rest;
+        first_word(lines[i], &rest);
+        if (ascii_iequals(first_word(rest, &rest), name)) {
+            header = i;
+            header_rest = rest;
+        }
+    }
+    if (header == lines.size()) return std::nullopt;
+
+    SubcircuitDefaults defaults;
+    defaults.name = std::string(name);
+    // Header: node names have no "=", so every pair is a parameter default,
+    // whatever its name ("sb", "sd" and "nf" included).
+    const ParamMap no_params;
+    for (const RawPair& raw : raw_pairs(header_rest)) {
+        std::string key = ascii_lower(raw.name);
+        std::string_view text = raw.value;
+        while (!text.empty() && text.front() == '\'') text.remove_prefix(1);
+        while (!text.empty() && text.back() == '\'') text.remove_suffix(1);
+        if (text.empty()) continue;
+        if (auto v = parse_value(raw.value, no_params))
+            defaults.params.insert_or_assign(std::move(key), *v);
+        else
+            defaults.exprs.insert_or_assign(std::move(key), std::string(text));
+    }
+
+    for (std::size_t i = header + 1; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        if (ascii_istarts_with(line, ".ends")) break;
+        if (ascii_istarts_with(line, ".param")) {
+            for (auto& [key, v] : parse_key_value_pairs(std::string_view(line).substr(6), no_params))
+                defaults.params.emplace(std::move(key), v);
+            continue;
+        }
+        if (line.front() == '.' || line.front() == '*' || !defaults.inner_model.empty()) continue;
+        // A device line: the first word that is neither the instance name, a
+        // parameter nor a short terminal name ("d", "g", "s", "b", "gb", "1")
+        // is the model.
+        const auto words = split_whitespace(line);
+        for (std::size_t k = 1; k < words.size(); ++k) {
+            if (words[k].find('=') != std::string_view::npos) continue;
+            const std::string word = ascii_lower(words[k]);
+            const bool terminal =
+                word.size() <= 2 && word.find_first_not_of("0123456789ndgsb") == std::string::npos;
+            if (terminal) continue;
+            defaults.inner_model = word;
+            break;
+        }
+    }
+    return defaults;
+}
+
+Result<std::optional<SubcircuitDefaults>, Bsim4Error> parse_subcircuit_defaults(const std::string& path,
+                                                                                std::string_view name) {
+    MORVA_ASSIGN(LogicalLines lines, read_logical_lines(path));
+    return extract_subcircuit_defaults_from_lines(lines, name);
+}
+
+Result<std::optional<SubcircuitDefaults>, Bsim4Error> parse_subcircuit_defaults_section(
+    const std::string& path, std::string_view name, std::string_view section) {
+    MORVA_ASSIGN(LogicalLines lines, read_logical_lines(path));
+    std::unordered_set<std::string> visited;
+    LogicalLines collected;
+    collect_section_recursive(lines, section, visited, collected);
+    return extract_subcircuit_defaults_from_lines(collected, name);
+}
+
+ParamList SubcircuitDefaults::compute_instance_params(double w, double /*l*/, double nf, double scale) const {
+    const auto param_or = [&](const char* key, double fallback) {
+        const auto it = params.find(key);
+        return it == params.end() ? fallback : it->second;
+    };
+    const double dmcg = param_or("dmcg", 0.0);
+    const double dmci = param_or("dmci", 0.0);
+    const double xw = param_or("xw", 0.0);
+    const double weff = w / nf + xw / scale;
+
+    ParamList out(params.begin(), params.end());
+    for (const auto& entry : exprs) {
+        const std::string& key = entry.first;
+        double value;
+        if (key == "nrd" || key == "nrs") {
+            value = dmcg / scale / nf / weff;
+        } else if (key == "sd") {
+            value = 2.0 * dmcg / scale;
+        } else if (key == "ad" || key == "as") {
+            value = (dmci + nf * dmcg) / scale * weff;
+        } else if (key == "pd" || key == "ps") {
+            value = (nf + 1.0) * weff + 2.0 * (dmci + nf * dmcg) / scale;
+        } else if (key == "sa" || key == "sb") {
+            value = param_or(key.c_str(), 4.05e-7) / scale;
+        } else {
+            continue;
+        }
+        out.emplace_back(key, value);
+    }
+    return out;
+}
+
+}  // namespace morva::bsim4::model_parser

@@ -1,0 +1,85 @@
+// SPICE model libraries as design kits ship them: `.param` lines, `.model`
+// cards (binned in length and width), `.lib` corner sections and subcircuit
+// wrappers. A tolerant, line-oriented reader, not a SPICE front end: what it
+// cannot evaluate is dropped silently; only an unreadable file is an error.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "bsim4/error.h"
+#include "bsim4/spice_expr.h"
+#include "common/result.h"
+
+namespace morva::bsim4::model_parser {
+
+using spice_expr::ParamMap;
+using spice_expr::parse_spice_float;
+using LogicalLines = std::vector<std::string>;
+using ParamList = std::vector<std::pair<std::string, double>>;
+
+// One BSIM4 `.model` card.
+struct Bsim4ModelCard {
+    std::string name;        // as written, e.g. "nch.3"
+    std::string model_type;  // "nmos" or "pmos"
+    ParamList params;        // lower-case names, file order; repeats kept
+    // Bin limits in metres, from the card's last pair of that name.
+    std::optional<double> lmin, lmax, wmin, wmax;
+};
+
+// Reads every BSIM4 card of the file, whatever section it lies in.
+Result<std::vector<Bsim4ModelCard>, Bsim4Error> parse_lib_file(const std::string& path);
+// Reads the cards of one `.lib` section (ASCII case ignored), following
+// includes of other sections of the same file; an absent section gives none.
+Result<std::vector<Bsim4ModelCard>, Bsim4Error> parse_lib_file_section(const std::string& path,
+                                                                       std::string_view section);
+
+// Lines without comments, with "+" continuation lines joined, trimmed.
+LogicalLines join_continuation_lines(std::string_view text);
+// Values of every `.param` line, in order; a reference sees the earlier
+// parameters, also those earlier on the same line.
+ParamMap collect_dot_params(const LogicalLines& lines);
+// The name=value pairs of a card body or `.param` line that have a value.
+ParamList parse_key_value_pairs(std::string_view text, const ParamMap& params);
+// One value: a number, a parameter name or an expression (see spice_expr).
+std::optional<double> parse_value(std::string_view text, const ParamMap& params);
+// The nmos/pmos cards of BSIM4 level (14, 54 or none) among the lines.
+std::vector<Bsim4ModelCard> extract_models(const LogicalLines& lines, const ParamMap& params);
+// Appends the lines of `section` to `out`, with the sections it includes from
+// the same lines; a section already in `visited` adds nothing.
+void collect_section_recursive(const LogicalLines& lines, std::string_view section,
+                               std::unordered_set<std::string>& visited, LogicalLines& out);
+
+// The card for a device of `length` x `width` (metres): the card named
+// `model` (ASCII case ignored), else one of its bins "model.*": the first
+// holding both length and width, else by length alone. No card of that name
+// and no bins: none; a NaN length or width: none.
+const Bsim4ModelCard* select_card_for_length(const std::vector<Bsim4ModelCard>& cards, std::string_view model,
+                                             double length, double width);
+
+// Defaults of a subcircuit wrapping one transistor.
+struct SubcircuitDefaults {
+    std::string name;                          // as the caller asked for it
+    std::string inner_model;                   // lower-case; empty when no device line names one
+    std::map<std::string, double> params;      // numeric defaults by lower-case name
+    std::map<std::string, std::string> exprs;  // non-numeric header defaults, as text
+
+    // Instance parameters for width `w` (metres), `nf` fingers and `scale`:
+    // every numeric default, then the diffusion geometry computed for each
+    // expression default among nrd, nrs, sd, ad, as, pd, ps, sa, sb.
+    ParamList compute_instance_params(double w, double l, double nf, double scale) const;
+};
+
+Result<std::optional<SubcircuitDefaults>, Bsim4Error> parse_subcircuit_defaults(const std::string& path,
+                                                                                std::string_view name);
+Result<std::optional<SubcircuitDefaults>, Bsim4Error> parse_subcircuit_defaults_section(
+    const std::string& path, std::string_view name, std::string_view section);
+std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const LogicalLines& lines,
+                                                                         std::string_view name);
+
+}  // namespace morva::bsim4::model_parser

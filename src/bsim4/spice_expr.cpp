@@ -1,0 +1,351 @@
+#include "bsim4/spice_expr.h"
+
+#include <charconv>
+#include <cmath>
+
+#include "common/text.h"
+
+namespace morva::bsim4::spice_expr {
+
+std::size_t whitespace_at(std::string_view s, std::size_t i) {
+    if (i >= s.size()) return 0;
+    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = b(i);
+    if (c == ' ' || (c >= 0x09 && c <= 0x0d)) return 1;
+    if (c < 0xc2) return 0;
+    if (c == 0xc2 && i + 1 < s.size()) return b(i + 1) == 0x85 || b(i + 1) == 0xa0 ? 2 : 0;
+    if (i + 2 >= s.size()) return 0;
+    const unsigned char c1 = b(i + 1), c2 = b(i + 2);
+    if (c == 0xe1) return c1 == 0x9a && c2 == 0x80 ? 3 : 0;  // U+1680
+    if (c == 0xe3) return c1 == 0x80 && c2 == 0x80 ? 3 : 0;  // U+3000
+    if (c != 0xe2) return 0;
+    if (c1 == 0x80)  // U+2000..U+200A, U+2028, U+2029, U+202F
+        return (c2 >= 0x80 && c2 <= 0x8a) || c2 == 0xa8 || c2 == 0xa9 || c2 == 0xaf ? 3 : 0;
+    return c1 == 0x81 && c2 == 0x9f ? 3 : 0;  // U+205F
+}
+
+std::size_t whitespace_before(std::string_view s, std::size_t end) {
+    for (std::size_t n = 1; n <= 3 && n <= end; ++n)
+        if (whitespace_at(s, end - n) == n) return n;
+    return 0;
+}
+
+std::string_view trim_start(std::string_view s) {
+    std::size_t i = 0;
+    while (std::size_t n = whitespace_at(s, i)) i += n;
+    return s.substr(i);
+}
+
+std::string_view trim_end(std::string_view s) {
+    std::size_t end = s.size();
+    while (std::size_t n = whitespace_before(s, end)) end -= n;
+    return s.substr(0, end);
+}
+
+std::string_view trim(std::string_view s) { return trim_end(trim_start(s)); }
+
+std::string_view first_word(std::string_view s, std::string_view* rest) {
+    std::size_t i = 0;
+    while (std::size_t n = whitespace_at(s, i)) i += n;
+    const std::size_t start = i;
+    while (i < s.size() && whitespace_at(s, i) == 0) ++i;
+    if (rest) *rest = s.substr(i);
+    return s.substr(start, i - start);
+}
+
+std::vector<std::string_view> split_whitespace(std::string_view s) {
+    std::vector<std::string_view> words;
+    for (;;) {
+        std::string_view word = first_word(s, &s);
+        if (word.empty()) return words;
+        words.push_back(word);
+    }
+}
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_ascii_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+}  // namespace
+
+std::optional<double> parse_plain_float(std::string_view text) {
+    std::string_view body = text;
+    bool negative = false;
+    if (!body.empty() && (body[0] == '+' || body[0] == '-')) {
+        negative = body[0] == '-';
+        body.remove_prefix(1);
+    }
+    if (ascii_iequals(body, "inf") || ascii_iequals(body, "infinity")) return negative ? -HUGE_VAL : HUGE_VAL;
+    if (ascii_iequals(body, "nan")) return std::nan("");
+
+    // Grammar check first: from_chars alone would accept a prefix.
+    std::size_t i = 0, int_digits = 0, frac_digits = 0;
+    while (i < body.size() && is_digit(body[i])) ++i, ++int_digits;
+    if (i < body.size() && body[i] == '.') {
+        ++i;
+        while (i < body.size() && is_digit(body[i])) ++i, ++frac_digits;
+    }
+    if (int_digits + frac_digits == 0) return std::nullopt;
+    long exponent = 0;
+    bool exponent_negative = false;
+    if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
+        ++i;
+        if (i < body.size() && (body[i] == '+' || body[i] == '-')) exponent_negative = body[i++] == '-';
+        const std::size_t digits_start = i;
+        while (i < body.size() && is_digit(body[i])) {
+            if (exponent < 100000) exponent = exponent * 10 + (body[i] - '0');
+            ++i;
+        }
+        if (i == digits_start) return std::nullopt;
+    }
+    if (i != body.size()) return std::nullopt;
+
+    double value = 0.0;
+    const auto [ptr, ec] = std::from_chars(body.data(), body.data() + body.size(), value);
+    if (ec == std::errc::result_out_of_range) {
+        // The grammar is checked, so this is overflow or underflow: tell them
+        // apart by the decimal position of the first nonzero digit.
+        long magnitude = 0;
+        std::size_t k = 0;
+        while (k < int_digits && body[k] == '0') ++k;
+        if (k < int_digits) {
+            magnitude = static_cast<long>(int_digits - k);
+        } else {
+            std::size_t f = int_digits + 1;
+            while (f < body.size() && body[f] == '0') ++f, --magnitude;
+        }
+        magnitude += exponent_negative ? -exponent : exponent;
+        value = magnitude > 0 ? HUGE_VAL : 0.0;
+    } else if (ec != std::errc() || ptr != body.data() + body.size()) {
+        return std::nullopt;
+    }
+    return negative ? -value : value;
+}
+
+namespace {
+
+std::optional<double> suffix_factor(std::string_view lower_suffix) {
+    if (lower_suffix.empty()) return 1.0;
+    if (lower_suffix == "meg") return 1e6;
+    if (lower_suffix.size() != 1) return std::nullopt;
+    switch (lower_suffix[0]) {
+        case 'f': return 1e-15;
+        case 'p': return 1e-12;
+        case 'n': return 1e-9;
+        case 'u': return 1e-6;
+        case 'm': return 1e-3;
+        case 'k': return 1e3;
+        case 'g': return 1e9;
+        case 't': return 1e12;
+        default: return std::nullopt;
+    }
+}
+
+}  // namespace
+
+std::optional<double> parse_spice_float(std::string_view text) {
+    if (text.empty()) return std::nullopt;
+    const std::size_t cut = text.size() >= 3 && ascii_iequals(text.substr(text.size() - 3), "meg")
+                                ? text.size() - 3
+                                : text.size() - 1;
+    const auto factor = suffix_factor(ascii_lower(text.substr(cut)));
+    if (!factor || *factor == 1.0) return std::nullopt;
+    const auto mantissa = parse_plain_float(text.substr(0, cut));
+    if (!mantissa) return std::nullopt;
+    return *mantissa * *factor;
+}
+
+namespace {
+
+// Recursive descent over one expression. Every failure, and every result that
+// is not finite, gives no value.
+class Evaluator {
+public:
+    Evaluator(std::string_view text, const ParamMap& params) : s_(text), params_(params) {}
+
+    std::optional<double> run() {
+        auto v = sum();
+        skip_space();
+        if (!v || pos_ != s_.size()) return std::nullopt;
+        return v;
+    }
+
+private:
+    // Nested groups and sign chains deeper than this are rejected, so hostile
+    // input cannot exhaust the stack.
+    static constexpr int kMaxDepth = 200;
+
+    std::string_view s_;
+    const ParamMap& params_;
+    std::size_t pos_ = 0;
+    int depth_ = 0;
+
+    struct DepthGuard {
+        int& depth;
+        explicit DepthGuard(int& d) : depth(++d) {}
+        ~DepthGuard() { --depth; }
+    };
+
+    static std::optional<double> finite(double v) {
+        if (!std::isfinite(v)) return std::nullopt;
+        return v;
+    }
+
+    void skip_space() {
+        while (std::size_t n = whitespace_at(s_, pos_)) pos_ += n;
+    }
+    char peek() {
+        skip_space();
+        return pos_ < s_.size() ? s_[pos_] : '\0';
+    }
+    bool accept(char c) {
+        if (peek() != c) return false;
+        ++pos_;
+        return true;
+    }
+
+    std::optional<double> sum() {
+        auto acc = product();
+        while (acc) {
+            const char c = peek();
+            if (c != '+' && c != '-') break;
+            ++pos_;
+            auto rhs = product();
+            if (!rhs) return std::nullopt;
+            acc = finite(c == '+' ? *acc + *rhs : *acc - *rhs);
+        }
+        return acc;
+    }
+
+    std::optional<double> product() {
+        auto acc = unary();
+        while (acc) {
+            const char c = peek();
+            const bool power_op = c == '*' && pos_ + 1 < s_.size() && s_[pos_ + 1] == '*';
+            if ((c != '*' && c != '/') || power_op) break;
+            ++pos_;
+            auto rhs = unary();
+            if (!rhs) return std::nullopt;
+            if (c == '/' && *rhs == 0.0) return std::nullopt;
+            acc = finite(c == '*' ? *acc * *rhs : *acc / *rhs);
+        }
+        return acc;
+    }
+
+    // Signs bind looser than "**": -2**2 is -4, 2**-1 is 0.5.
+    std::optional<double> unary() {
+        DepthGuard guard(depth_);
+        if (depth_ > kMaxDepth) return std::nullopt;
+        const char c = peek();
+        if (c == '-' || c == '+') {
+            ++pos_;
+            auto v = unary();
+            if (!v) return std::nullopt;
+            return c == '-' ? -*v : *v;
+        }
+        auto base = primary();
+        if (!base) return std::nullopt;
+        if (peek() == '*' && pos_ + 1 < s_.size() && s_[pos_ + 1] == '*') {
+            pos_ += 2;
+            auto exponent = unary();
+            if (!exponent) return std::nullopt;
+            return finite(std::pow(*base, *exponent));
+        }
+        return base;
+    }
+
+    std::optional<double> group(char close) {
+        auto v = sum();
+        if (!v || !accept(close)) return std::nullopt;
+        return v;
+    }
+
+    std::optional<double> primary() {
+        const char c = peek();
+        if (c == '\0') return std::nullopt;
+        ++pos_;
+        if (c == '(') return group(')');
+        if (c == '{') return group('}');
+        if (c == '\'') return group('\'');
+        --pos_;
+        if (is_digit(c) || (c == '.' && pos_ + 1 < s_.size() && is_digit(s_[pos_ + 1]))) return number();
+        if (is_ascii_alpha(c) || c == '_' || static_cast<unsigned char>(c) >= 0x80) return name();
+        return std::nullopt;
+    }
+
+    std::optional<double> number() {
+        const std::size_t start = pos_;
+        while (pos_ < s_.size() && is_digit(s_[pos_])) ++pos_;
+        if (pos_ < s_.size() && s_[pos_] == '.') {
+            ++pos_;
+            while (pos_ < s_.size() && is_digit(s_[pos_])) ++pos_;
+        }
+        if (pos_ < s_.size() && (s_[pos_] == 'e' || s_[pos_] == 'E')) {
+            std::size_t k = pos_ + 1;
+            if (k < s_.size() && (s_[k] == '+' || s_[k] == '-')) ++k;
+            if (k < s_.size() && is_digit(s_[k])) {
+                pos_ = k;
+                while (pos_ < s_.size() && is_digit(s_[pos_])) ++pos_;
+            }
+        }
+        const auto mantissa = parse_plain_float(s_.substr(start, pos_ - start));
+        const std::size_t suffix_start = pos_;
+        while (pos_ < s_.size() && is_ascii_alpha(s_[pos_])) ++pos_;
+        const auto factor = suffix_factor(ascii_lower(s_.substr(suffix_start, pos_ - suffix_start)));
+        if (!mantissa || !factor) return std::nullopt;
+        return finite(*mantissa * *factor);
+    }
+
+    bool name_char(std::size_t i) const {
+        const char c = s_[i];
+        if (is_ascii_alpha(c) || is_digit(c) || c == '_' || c == '.') return true;
+        return static_cast<unsigned char>(c) >= 0x80 && whitespace_at(s_, i) == 0;
+    }
+
+    std::optional<double> name() {
+        const std::size_t start = pos_;
+        while (pos_ < s_.size() && name_char(pos_)) ++pos_;
+        const std::string key = ascii_lower(s_.substr(start, pos_ - start));
+        if (accept('(')) return call(key);
+        const auto it = params_.find(key);
+        if (it == params_.end()) return std::nullopt;
+        return finite(it->second);
+    }
+
+    std::optional<double> call(const std::string& fn) {
+        std::vector<double> args;
+        if (!accept(')')) {
+            do {
+                auto v = sum();
+                if (!v) return std::nullopt;
+                args.push_back(*v);
+            } while (accept(','));
+            if (!accept(')')) return std::nullopt;
+        }
+        const std::size_t n = args.size();
+        if (n == 1) {
+            const double x = args[0];
+            if (fn == "sqrt") return x < 0 ? std::nullopt : finite(std::sqrt(x));
+            if (fn == "exp") return finite(std::exp(x));
+            if (fn == "log") return x <= 0 ? std::nullopt : finite(std::log(x));
+            if (fn == "abs") return std::fabs(x);
+        } else if (n == 2 && fn == "pow") {
+            return finite(std::pow(args[0], args[1]));
+        }
+        if (n >= 2 && (fn == "min" || fn == "max")) {
+            double r = args[0];
+            for (double x : args) r = fn == "min" ? std::fmin(r, x) : std::fmax(r, x);
+            return r;
+        }
+        return std::nullopt;
+    }
+};
+
+}  // namespace
+
+std::optional<double> evaluate(std::string_view text, const ParamMap& params) {
+    return Evaluator(text, params).run();
+}
+
+}  // namespace morva::bsim4::spice_expr

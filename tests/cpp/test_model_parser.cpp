@@ -1,0 +1,591 @@
+// The model-library parser: values, lines, pairs, cards, sections, bins and
+// subcircuit defaults, on hand-written kits written to a temporary folder.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "bsim4/model_parser.h"
+#include "common/format.h"
+
+namespace mp = morva::bsim4::model_parser;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::optional<double> value(std::string_view text, const mp::ParamMap& params = {}) {
+    return mp::parse_value(text, params);
+}
+
+// A temporary folder removed at the end of the test.
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "morva_parser_XXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    std::string write(const std::string& name, const std::string& text) const {
+        const fs::path p = path_ / name;
+        fs::create_directories(p.parent_path());
+        std::ofstream(p, std::ios::binary) << text;
+        return p.string();
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+const mp::Bsim4ModelCard* card_named(const std::vector<mp::Bsim4ModelCard>& cards, std::string_view name) {
+    for (const auto& c : cards)
+        if (c.name == name) return &c;
+    return nullptr;
+}
+
+std::optional<double> param(const mp::Bsim4ModelCard& card, std::string_view name) {
+    std::optional<double> v;
+    for (const auto& [n, x] : card.params)
+        if (n == name) v = x;
+    return v;
+}
+
+std::string crlf(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out.push_back('\r');
+        out.push_back(c);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(ModelParserValues, NumbersAndSuffixes) {
+    EXPECT_EQ(value("1e-3+1"), 1e-3 + 1.0);
+    EXPECT_EQ(value("1meg"), 1e6);
+    EXPECT_EQ(value("5MEG"), 5e6);
+    EXPECT_EQ(value("1M"), 1e-3);
+    EXPECT_EQ(value("4.1n"), 4.1 * 1e-9);
+    EXPECT_EQ(value("2e+020"), 2e20);
+    EXPECT_EQ(value(".5"), 0.5);
+    EXPECT_EQ(value("-inf"), -HUGE_VAL);
+    EXPECT_TRUE(std::isnan(*value("NaN")));
+    EXPECT_EQ(value("1e400"), HUGE_VAL);  // a literal keeps its meaning
+    EXPECT_EQ(value("1e-400"), 0.0);
+    EXPECT_EQ(value("1e400*1"), std::nullopt);  // ... a computed infinity has none
+    // Unit letters after the suffix are not read.
+    EXPECT_EQ(value("10uA"), std::nullopt);
+    EXPECT_EQ(value("1.2V"), std::nullopt);
+    EXPECT_EQ(value("1e"), std::nullopt);
+    EXPECT_EQ(mp::parse_spice_float("2.5k"), 2500.0);
+    EXPECT_EQ(mp::parse_spice_float("2.5"), std::nullopt);
+    EXPECT_EQ(mp::parse_spice_float(""), std::nullopt);
+}
+
+TEST(ModelParserValues, ExpressionsAreReadAsOneUnit) {
+    const mp::ParamMap p{{"dvth", 0.02}, {"l", 1e-7}, {"w", 2e-6}};
+    EXPECT_EQ(value("'0.45 + dvth'", p), 0.45 + 0.02);
+    EXPECT_EQ(value("{0.49 + dvth}", p), 0.49 + 0.02);
+    EXPECT_EQ(value("(1+2)*3", p), 9.0);
+    EXPECT_EQ(value("4e-9/1.1", p), 4e-9 / 1.1);
+    EXPECT_EQ(value("'2*l'", p), 2 * 1e-7);
+    EXPECT_EQ(value("-2*l", p), -2 * 1e-7);
+    EXPECT_EQ(value("-l", p), -1e-7);
+    EXPECT_EQ(value("'(1.5)'", p), 1.5);
+    EXPECT_EQ(value("(1.5)", p), 1.5);
+    EXPECT_EQ(value("DVTH*W", p), 0.02 * 2e-6);
+    EXPECT_EQ(value("2**3", p), 8.0);
+    EXPECT_EQ(value("-2**2", p), -4.0);
+    EXPECT_EQ(value("2**-1", p), 0.5);
+    EXPECT_EQ(value("2*3+4*5-6/3", p), 24.0);
+    EXPECT_EQ(value("8/2/2", p), 2.0);
+    EXPECT_EQ(value("pow(2, 10) + sqrt(16) + exp(0) + log(1) + abs(-3)", p), 1024.0 + 4 + 1 + 0 + 3);
+    EXPECT_EQ(value("min(3, 1u) + MAX(1, 2, 7)", p), 1e-6 + 7.0);
+    EXPECT_EQ(value("sqrt(w / 2) ", p), std::sqrt(2e-6 / 2));
+}
+
+TEST(ModelParserValues, UndefinedOrUnsupportedGivesNoValue) {
+    const mp::ParamMap p{{"x", 1.0}};
+    for (const char* text :
+         {"3+unknown", "unknown+3", "2*unknown", "unknown", "1/0",       "sqrt(-1)",  "log(0)", "foo(1)",
+          "pow(2)",    "min(1)",    "(1",        "1)",      "1 2",       "x ? 1 : 2", "x==1",   "''",
+          "{}",        "",          "1+",        "*2",      "exp(1000)", "0/0"}) {
+        EXPECT_EQ(value(text, p), std::nullopt) << text;
+    }
+    // Hostile nesting gives no value instead of exhausting the stack.
+    const std::string deep = std::string(100000, '(') + "1" + std::string(100000, ')');
+    EXPECT_EQ(value(deep), std::nullopt);
+    EXPECT_EQ(value(std::string(100000, '-') + "1"), std::nullopt);
+}
+
+TEST(ModelParserLines, CommentsContinuationsAndLineEnds) {
+    const auto lines = mp::join_continuation_lines(
+        "+ dropped at start\r\n"
+        ".model a nmos\r\n"
+        "* comment between\n"
+        "   * indented comment\n"
+        "+ vth0=0.4 $ comment\n"
+        "+\n"
+        "+  k1 = 0.5 ; other comment\n"
+        "\n"
+        ".title \"a $ b ; c\" x$y\n"
+        ".param q='1 ; 2'\n"
+        "  .end  \t");
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], ".model a nmos vth0=0.4  k1 = 0.5");
+    EXPECT_EQ(lines[1], ".title \"a $ b ; c\" x");
+    EXPECT_EQ(lines[2], ".param q='1");
+    EXPECT_EQ(lines[3], ".end");
+    // Non-breaking spaces are whitespace too.
+    EXPECT_EQ(mp::join_continuation_lines("\xC2\xA0.lib tt\xE3\x80\x80")[0], ".lib tt");
+}
+
+TEST(ModelParserPairs, Forms) {
+    using PL = mp::ParamList;
+    EXPECT_EQ(mp::parse_key_value_pairs("a=1", {}), (PL{{"a", 1}}));
+    EXPECT_EQ(mp::parse_key_value_pairs("A= 1", {}), (PL{{"a", 1}}));
+    EXPECT_EQ(mp::parse_key_value_pairs("a = 1", {}), (PL{{"a", 1}}));
+    EXPECT_EQ(mp::parse_key_value_pairs("a =1", {}), PL{});
+    EXPECT_EQ(mp::parse_key_value_pairs("a=1 a=2", {}), (PL{{"a", 1}, {"a", 2}}));
+    EXPECT_EQ(mp::parse_key_value_pairs("a = 1 a = 2", {}), (PL{{"a", 1}}));
+    EXPECT_EQ(mp::parse_key_value_pairs("1x = 2 y=3", {}), (PL{{"y", 3}}));
+    EXPECT_EQ(mp::parse_key_value_pairs("binunit = (1) rbodymod= (1) x=bad z=2", {}),
+              (PL{{"binunit", 1}, {"rbodymod", 1}, {"z", 2}}));
+    EXPECT_EQ(mp::parse_key_value_pairs("v='1 + 2' w={3 * 2} u=max( 1 , 4 )", {}),
+              (PL{{"v", 3}, {"w", 6}, {"u", 4}}));
+}
+
+TEST(ModelParserParams, ReferencesSeeEarlierDefinitions) {
+    const auto params =
+        mp::collect_dot_params(mp::join_continuation_lines(".param a=1 b='a*2'\n"
+                                                           ".PARAM c = 'b + a'\n"
+                                                           "+ d=undefined e=3+undefined\n"
+                                                           ".params f=4\n"
+                                                           ".param a=5\n"
+                                                           ".param g=A\n"
+                                                           ".model x nmos h=9\n"));
+    EXPECT_EQ(params.at("a"), 5.0);  // later definitions win
+    EXPECT_EQ(params.at("b"), 2.0);
+    EXPECT_EQ(params.at("c"), 3.0);
+    EXPECT_EQ(params.at("g"), 5.0);
+    EXPECT_EQ(params.at("f"), 4.0);  // ".params" counts as ".param"
+    EXPECT_FALSE(params.contains("d"));
+    EXPECT_FALSE(params.contains("e"));
+    EXPECT_FALSE(params.contains("h"));
+}
+
+TEST(ModelParserCards, TypesLevelsAndBodies) {
+    const auto cards =
+        mp::extract_models(mp::join_continuation_lines(".model nfa nmos (level=54 vth0=0.4)\n"
+                                                       ".model nfb nmos level=8\n"
+                                                       ".model nfc nmos level = 49 vth0=1\n"
+                                                       ".model d1 d is=1e-14\n"
+                                                       ".model q1 npn bf=100\n"
+                                                       ".model j1 pjf vto=1\n"
+                                                       ".MODEL Pch.1 PCH level=14 vth0=-0.4\n"
+                                                       ".model ng nmos(level=54 vth0=0.41)\n"
+                                                       ".model nl nmos level=foo vth0=1\n"
+                                                       ".model nn nfet vth0=0.3 k1=0.5 k1=0.6\n"
+                                                       ".model np nmos ( level = 14.0\n"
+                                                       "+ lmin=1u lmin=2u wmax=3u ngcon = (1) )\n"
+                                                       ".model short nmos\n"
+                                                       ".model\n"),
+                           {});
+    std::vector<std::string> names;
+    for (const auto& c : cards) names.push_back(c.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"nfa", "Pch.1", "ng", "nn", "np", "short"}));
+
+    EXPECT_EQ(cards[0].model_type, "nmos");
+    EXPECT_EQ(cards[0].params, (mp::ParamList{{"level", 54}, {"vth0", 0.4}}));
+    EXPECT_EQ(cards[1].model_type, "pmos");
+    EXPECT_EQ(cards[2].params, (mp::ParamList{{"level", 54}, {"vth0", 0.41}}));
+    EXPECT_EQ(cards[3].params, (mp::ParamList{{"vth0", 0.3}, {"k1", 0.5}, {"k1", 0.6}}));
+    const auto& np = cards[4];
+    EXPECT_EQ(np.params.back(), (std::pair<std::string, double>{"ngcon", 1}));
+    EXPECT_EQ(np.lmin, 2e-6);  // the last occurrence
+    EXPECT_EQ(np.lmax, std::nullopt);
+    EXPECT_EQ(np.wmin, std::nullopt);
+    EXPECT_EQ(np.wmax, 3e-6);
+    EXPECT_TRUE(cards[5].params.empty());
+}
+
+TEST(ModelParserSections, IncludesHeadersAndEnds) {
+    const auto lines = mp::join_continuation_lines(
+        ".lib tt\n"
+        "A\n"
+        ".lib models.lib common\n"  // three words: an include, not a header
+        ".lib 'models.lib' common\n"
+        ".lib tt\n"  // a nested header of the same name
+        "hidden\n"
+        ".endl tt\n"
+        ".lib \"x.lib\" self\n"
+        ".endl other\n"
+        "B\n"
+        ".endl tt\n"
+        ".lib self\n"
+        "S\n"
+        ".lib 'x' self\n"
+        ".lib 'x' tt\n"
+        ".endl\n"
+        ".lib common\n"
+        "C\n"
+        ".end\n"
+        ".ENDL COMMON\n"
+        ".lib ss\n"
+        "SS\n"
+        ".endl ss\n");
+    std::unordered_set<std::string> visited;
+    mp::LogicalLines out;
+    mp::collect_section_recursive(lines, "TT", visited, out);
+    EXPECT_EQ(out, (mp::LogicalLines{"A", "C", ".end", "S", "B"}));
+
+    visited.clear();
+    out.clear();
+    mp::collect_section_recursive(lines, "absent", visited, out);
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(ModelParserSections, LongIncludeChainsAreBounded) {
+    std::string text;
+    for (int i = 0; i < 5000; ++i)
+        text += ".lib s" + std::to_string(i) + "\nline" + std::to_string(i) + "\n.lib 'k' s" +
+                std::to_string(i + 1) + "\n.endl\n";
+    std::unordered_set<std::string> visited;
+    mp::LogicalLines out;
+    mp::collect_section_recursive(mp::join_continuation_lines(text), "s0", visited, out);
+    ASSERT_GT(out.size(), 200u);
+    EXPECT_LT(out.size(), 5000u);
+    EXPECT_EQ(out[1], "line1");
+}
+
+TEST(ModelParserBins, LengthRules) {
+    std::vector<mp::Bsim4ModelCard> cards(3);
+    cards[0] = {"nch.1", "nmos", {}, 1e-7, 5e-7, {}, {}};
+    cards[1] = {"nch.2", "nmos", {}, 5e-7, 1e-6, {}, {}};
+    cards[2] = {"pch", "pmos", {}, {}, {}, {}, {}};
+    const auto pick = [&](std::string_view model, double l) {
+        const auto* c = mp::select_card_for_length(cards, model, l, 1e-6);
+        return c ? c->name : std::string("none");
+    };
+    EXPECT_EQ(pick("nch", 5e-7), "nch.1");  // first holding bin, bounds inclusive
+    EXPECT_EQ(pick("nch", 7e-7), "nch.2");
+    EXPECT_EQ(pick("nch", 2e-6), "nch.2");  // largest lmin below
+    EXPECT_EQ(pick("nch", 5e-8), "nch.1");  // nearest lmin
+    EXPECT_EQ(pick("NCH", 1.0000000000000001e-6), "nch.2");
+    EXPECT_EQ(pick("PCH", 1.0), "pch");     // an exact name wins whatever the length
+    EXPECT_EQ(pick("nmos", 5e-7), "none");  // no card, no bins: no fallback
+    EXPECT_EQ(pick("nch", std::nan("")), "none");
+    EXPECT_EQ(mp::select_card_for_length({}, "nch", 1e-6, 1e-6), nullptr);
+
+    cards.push_back({"NCH", "nmos", {}, {}, {}, {}, {}});
+    EXPECT_EQ(pick("nch", 5e-7), "NCH");
+}
+
+TEST(ModelParserBins, LengthAndWidthAsNgspiceBinsThem) {
+    // 4 L x 4 W bins, numbered in file order row by row.
+    const double l_edges[] = {1.8e-7, 5e-7, 1.2e-6, 1e-5, 1e-4};
+    const double w_edges[] = {2.2e-7, 5e-7, 1.2e-6, 1e-5, 1e-4};
+    std::vector<mp::Bsim4ModelCard> cards;
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j)
+            cards.push_back({"n18." + std::to_string(4 * i + j + 1),
+                             "nmos",
+                             {},
+                             l_edges[i],
+                             l_edges[i + 1],
+                             w_edges[j],
+                             w_edges[j + 1]});
+    const auto pick = [&](double l, double w) {
+        return mp::select_card_for_length(cards, "n18", l, w)->name;
+    };
+    EXPECT_EQ(pick(2.8e-7, 10e-6), "n18.3");  // not n18.1, made for W <= 0.5 um
+    EXPECT_EQ(pick(2.8e-7, 0.3e-6), "n18.1");
+    EXPECT_EQ(pick(0.7e-6, 2e-6), "n18.7");
+    EXPECT_EQ(pick(50e-6, 50e-6), "n18.16");
+    // Within 1 nm of a bound counts as inside, the earlier bin first.
+    EXPECT_EQ(pick(5e-7, 5e-7), "n18.1");
+    EXPECT_EQ(pick(5.0099e-7, 2e-6), "n18.3");
+    EXPECT_EQ(pick(5.02e-7, 2e-6), "n18.7");
+    // No bin holds the width: length alone decides.
+    EXPECT_EQ(pick(0.7e-6, 1e-3), "n18.5");
+    EXPECT_EQ(mp::select_card_for_length(cards, "n18", 1e-6, std::nan("")), nullptr);
+}
+
+TEST(ModelParserSubckt, HeaderBodyAndInstanceParams) {
+    const auto lines = mp::join_continuation_lines(
+        ".subckt other d g s b w=9\n"
+        ".ends\n"
+        ".SUBCKT NCH_MAC d g s b w=1e-6 l=1e-7 nf=1 sa=0.4e-6 sb=0.5e-6 sd=0.3e-6 ad='w*dmcg' pd = '2 * w'\n"
+        "+ as={w} nrd=''\n"
+        ".param dmcg=2e-7 dmci=1e-7 w=5\n"
+        "* note\n"
+        "M1 d g s b nch_core w=w l=l\n"
+        "M2 d g s b later\n"
+        ".ends NCH_MAC\n");
+    const auto d = mp::extract_subcircuit_defaults_from_lines(lines, "nch_mac");
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->name, "nch_mac");
+    EXPECT_EQ(d->inner_model, "nch_core");
+    EXPECT_EQ(d->params, (std::map<std::string, double>{{"w", 1e-6},
+                                                        {"l", 1e-7},
+                                                        {"nf", 1},
+                                                        {"sa", 0.4e-6},
+                                                        {"sb", 0.5e-6},
+                                                        {"sd", 0.3e-6},
+                                                        {"dmcg", 2e-7},
+                                                        {"dmci", 1e-7}}));
+    EXPECT_EQ(d->exprs,
+              (std::map<std::string, std::string>{{"ad", "w*dmcg"}, {"pd", "2 * w"}, {"as", "{w}"}}));
+    EXPECT_FALSE(mp::extract_subcircuit_defaults_from_lines(lines, "absent"));
+
+    const auto short_names = mp::extract_subcircuit_defaults_from_lines(
+        mp::join_continuation_lines(".subckt x 1 2\nM1 drain gate source bulk nch\n.ends"), "X");
+    EXPECT_EQ(short_names->inner_model, "drain");
+
+    mp::SubcircuitDefaults g;
+    g.params = {{"dmcg", 2e-7}, {"dmci", 1e-7}, {"xw", 0}};
+    g.exprs = {{"ad", "x"}, {"pd", "x"}, {"sa", "x"}, {"nrd", "x"}, {"foo", "x"}};
+    const auto inst = g.compute_instance_params(1e-6, 5e-7, 1, 1);
+    ASSERT_EQ(inst.size(), 7u);
+    EXPECT_EQ(inst[3].first, "ad");
+    EXPECT_DOUBLE_EQ(inst[3].second, 3e-13);
+    EXPECT_EQ(inst[4].first, "nrd");
+    EXPECT_DOUBLE_EQ(inst[4].second, 0.2);
+    EXPECT_EQ(inst[5].first, "pd");
+    EXPECT_DOUBLE_EQ(inst[5].second, 2.6e-6);
+    EXPECT_EQ(inst[6], (std::pair<std::string, double>{"sa", 4.05e-7}));
+}
+
+TEST(ModelParserFiles, ErrorsAndDecoding) {
+    const auto missing = mp::parse_lib_file("/nonexistent/morva/models.lib");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().text(), "BSIM4 model-file I/O error: No such file or directory (os error 2)");
+    EXPECT_FALSE(mp::parse_subcircuit_defaults("/nonexistent/x.lib", "x"));
+
+    TempDir dir;
+    const auto path =
+        dir.write("bad.lib", ".model n\xff\xfe nmos vth0=0.3\n.model \xC3 nmos vth0=\xE2\x80 k1=2\n");
+    const auto cards = mp::parse_lib_file(path);
+    ASSERT_TRUE(cards);
+    ASSERT_EQ(cards->size(), 2u);
+    EXPECT_EQ((*cards)[0].name, "n\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ((*cards)[1].params, (mp::ParamList{{"k1", 2}}));
+    const auto section = mp::parse_lib_file_section(path, "none");
+    ASSERT_TRUE(section);
+    EXPECT_TRUE(section->empty());
+}
+
+namespace {
+
+// A small kit as a design kit ships it: a CRLF corner file redirecting into a
+// model file whose corners share one binned block.
+const char* kKitLib =
+    "* demo kit\n"
+    ".LIB TT\n"
+    ".lib 'models.lib' mos_tt\n"
+    ".lib \"sub/res.lib\" res\n"
+    ".endl TT\n"
+    ".LIB SS\n"
+    ".lib 'models.lib' mos_ss\n"
+    ".endl SS\n";
+
+std::string kit_models() {
+    std::string text =
+        "* device models\n"
+        ".lib mos_tt\n"
+        ".param dvth = 0 toxn = 4.1n\n"
+        ".lib models.lib mos_common\n"
+        ".endl mos_tt\n"
+        ".lib mos_ss\n"
+        ".param dvth = 0.03\n"
+        "+ toxn = '4.1n * 1.02'\n"
+        ".lib models.lib mos_common\n"
+        ".endl mos_ss\n"
+        ".lib mos_common\n"
+        ".param u0n = (0.03+0.002)*1.5\n";
+    const char* l_edges[] = {"0.18u", "0.5u", "1.2u", "10u", "100u"};
+    const char* w_edges[] = {"0.22u", "0.5u", "1.2u", "10u", "100u"};
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 4; ++j) {
+            const int bin = 4 * i + j + 1;
+            text += ".model nch." + std::to_string(bin) + " nmos (level = 54 version = 4.8\n";
+            text += std::string("+ lmin = ") + l_edges[i] + " lmax = " + l_edges[i + 1] +
+                    " wmin = " + w_edges[j] + " wmax = " + w_edges[j + 1] + "\n";
+            text += "+ vth0 = '0.40 + " + std::to_string(bin) + "*0.01 + dvth' toxe = toxn u0 = u0n\n";
+            text += "+ k1 = {0.5 * 1.1} k2 = 0.01 rdsw = (100+" + std::to_string(bin) + ") )\n";
+        }
+    }
+    text +=
+        ".model pch pmos level=54 vth0=-0.42 toxe=toxn\n"
+        ".subckt nch_mac d g s b w=1u l=0.18u nf=1 sa=0.4u sb=0.5u sd=0.3u ad='w*2e-7'\n"
+        ".param dmcg=2e-7 dmci=1e-7\n"
+        "M0 d g s b nch w=w l=l nf=nf sa=sa sb=sb sd=sd ad=ad\n"
+        ".ends nch_mac\n"
+        ".endl mos_common\n"
+        // Undefined references stop ngspice: kept out of the simulated corners.
+        ".lib mos_broken\n"
+        ".param unknown_sum = '1 + nothing' half = '1/2'\n"
+        ".model nbroken nmos level=54 kt1 = unknown_sum ua = 'half * nothing' ub = half\n"
+        ".endl mos_broken\n";
+    return text;
+}
+
+struct Kit {
+    TempDir dir;
+    std::string kit, models;
+    Kit() {
+        kit = dir.write("kit.lib", crlf(kKitLib));
+        models = dir.write("models.lib", crlf(kit_models()));
+        dir.write("sub/res.lib", ".lib res\n.param rsh_poly = 7.5\n.endl res\n");
+    }
+};
+
+bool have_ngspice() { return std::system("command -v ngspice >/dev/null 2>&1") == 0; }
+
+// Runs ngspice in batch mode on `netlist` and returns the drain current it
+// prints (the line "idrain = ...").
+std::optional<double> ngspice_drain_current(const TempDir& dir, const std::string& netlist) {
+    const std::string path = dir.write("run.cir", netlist);
+    FILE* pipe = ::popen(("cd '" + dir.path().string() + "' && ngspice -b '" + path + "' 2>&1").c_str(), "r");
+    if (!pipe) return std::nullopt;
+    std::string output;
+    char buf[4096];
+    while (std::size_t n = std::fread(buf, 1, sizeof buf, pipe)) output.append(buf, n);
+    ::pclose(pipe);
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        const auto at = line.find("idrain = ");
+        if (at != std::string::npos) return std::strtod(line.c_str() + at + 9, nullptr);
+    }
+    ADD_FAILURE() << "no drain current in ngspice output:\n" << output;
+    return std::nullopt;
+}
+
+std::string one_device_deck(const std::string& models, const std::string& model, double l, double w) {
+    return "bin check\n" + models + "\nm1 d g 0 0 " + model + " l=" + morva::fmt::exp_shortest(l) +
+           " w=" + morva::fmt::exp_shortest(w) +
+           "\nvd d 0 1\nvg g 0 0.9\n.control\nset numdgt=17\nop\nlet idrain = -i(vd)\nprint "
+           "idrain\n.endc\n.end\n";
+}
+
+}  // namespace
+
+TEST(ModelParserKit, SectionsValuesAndBins) {
+    Kit kit;
+    // The corner file only redirects into other files: its own lines hold no card.
+    const auto corner = mp::parse_lib_file_section(kit.kit, "tt");
+    ASSERT_TRUE(corner);
+    EXPECT_TRUE(corner->empty());
+
+    const auto tt = mp::parse_lib_file_section(kit.models, "MOS_TT");
+    const auto ss = mp::parse_lib_file_section(kit.models, "mos_ss");
+    ASSERT_TRUE(tt && ss);
+    ASSERT_EQ(tt->size(), 17u);
+    ASSERT_EQ(ss->size(), 17u);
+    const auto& n7 = *card_named(*tt, "nch.7");
+    EXPECT_EQ(n7.lmin, 0.5 * 1e-6);
+    EXPECT_EQ(n7.lmax, 1.2 * 1e-6);
+    EXPECT_EQ(n7.wmin, 1.2 * 1e-6);
+    EXPECT_EQ(n7.wmax, 10 * 1e-6);
+    EXPECT_EQ(param(n7, "vth0"), 0.40 + 7 * 0.01 + 0);
+    EXPECT_EQ(param(n7, "toxe"), 4.1 * 1e-9);
+    EXPECT_EQ(param(n7, "u0"), (0.03 + 0.002) * 1.5);
+    EXPECT_EQ(param(n7, "k1"), 0.5 * 1.1);
+    EXPECT_EQ(param(n7, "rdsw"), 107.0);
+    EXPECT_EQ(param(n7, "level"), 54.0);
+    EXPECT_EQ(n7.params.front().first, "level");
+    EXPECT_EQ(param(*card_named(*ss, "nch.7"), "vth0"), 0.40 + 7 * 0.01 + 0.03);
+    EXPECT_EQ(param(*card_named(*ss, "pch"), "toxe"), 4.1 * 1e-9 * 1.02);
+
+    EXPECT_EQ(mp::select_card_for_length(*tt, "nch", 0.28e-6, 10e-6)->name, "nch.3");
+    EXPECT_EQ(mp::select_card_for_length(*tt, "PCH", 0.28e-6, 10e-6)->name, "pch");
+
+    // The whole file: cards of every section, later .param lines winning.
+    const auto all = mp::parse_lib_file(kit.models);
+    ASSERT_TRUE(all);
+    EXPECT_EQ(all->size(), 18u);
+    EXPECT_EQ(param(*card_named(*all, "nch.1"), "vth0"), 0.40 + 0.01 + 0.03);
+
+    const auto broken = mp::parse_lib_file_section(kit.models, "mos_broken");
+    ASSERT_TRUE(broken);
+    ASSERT_EQ(broken->size(), 1u);
+    EXPECT_EQ((*broken)[0].params, (mp::ParamList{{"level", 54}, {"ub", 0.5}}));
+
+    const auto mac = mp::parse_subcircuit_defaults_section(kit.models, "nch_mac", "mos_tt");
+    ASSERT_TRUE(mac && *mac);
+    EXPECT_EQ((*mac)->inner_model, "nch");
+    EXPECT_EQ((*mac)->params.at("sb"), 0.5e-6);
+    EXPECT_EQ((*mac)->params.at("sd"), 0.3e-6);
+    EXPECT_EQ((*mac)->params.at("nf"), 1.0);
+    EXPECT_EQ((*mac)->exprs.at("ad"), "w*2e-7");
+    const auto none = mp::parse_subcircuit_defaults_section(kit.models, "nch_mac", "absent");
+    ASSERT_TRUE(none);
+    EXPECT_FALSE(*none);
+}
+
+TEST(ModelParserKit, BinChoiceMatchesNgspice) {
+    if (!have_ngspice()) GTEST_SKIP() << "ngspice not installed";
+    Kit kit;
+    const auto cards = mp::parse_lib_file_section(kit.models, "mos_tt");
+    ASSERT_TRUE(cards);
+    const double sizes[][2] = {{0.28e-6, 10e-6}, {0.28e-6, 0.3e-6}, {0.7e-6, 2e-6},
+                               {5e-6, 50e-6},    {0.5e-6, 0.5e-6},  {50e-6, 1e-6}};
+    for (const auto& [l, w] : sizes) {
+        const auto* chosen = mp::select_card_for_length(*cards, "nch", l, w);
+        ASSERT_NE(chosen, nullptr);
+        // The chosen card written out on its own, without bin limits.
+        std::string card = ".model chosen nmos";
+        for (const auto& [name, v] : chosen->params)
+            if (name.size() != 4 || (name.substr(1) != "min" && name.substr(1) != "max"))
+                card += " " + name + "=" + morva::fmt::exp_shortest(v);
+        const auto from_kit =
+            ngspice_drain_current(kit.dir, one_device_deck(".lib 'kit.lib' tt", "nch", l, w));
+        const auto from_card = ngspice_drain_current(kit.dir, one_device_deck(card, "chosen", l, w));
+        ASSERT_TRUE(from_kit && from_card);
+        EXPECT_NEAR(*from_card / *from_kit, 1.0, 1e-9) << chosen->name << " for L=" << l << " W=" << w;
+    }
+}
+
+TEST(ModelParserSamples, FullFeaturedCardsKeepTheirValues) {
+    const char* env = std::getenv("MORVA_SAMPLES");
+    const fs::path dir = fs::path(env ? env : MORVA_SAMPLES_DIR) / "bsim4";
+    if (!fs::is_directory(dir)) GTEST_SKIP() << "sample files not available";
+    int checked = 0;
+    for (const char* name : {"nmos_parameters_nmosParameters", "pmos_parameters_pmosParameters"}) {
+        std::ifstream in(dir / name, std::ios::binary);
+        ASSERT_TRUE(in) << name;
+        std::stringstream body;
+        body << in.rdbuf();
+        TempDir tmp;
+        const auto cards =
+            mp::parse_lib_file(tmp.write("card.lib", ".model sample nmos level=14\n" + body.str()));
+        ASSERT_TRUE(cards);
+        ASSERT_EQ(cards->size(), 1u);
+        const auto& params = (*cards)[0].params;
+
+        // Each "+ name = (value)" line, in order, after the level.
+        std::size_t k = 1;
+        std::istringstream lines(body.str());
+        for (std::string line; std::getline(lines, line);) {
+            const auto eq = line.find('='), open = line.find('('), close = line.find(')');
+            if (line.empty() || line[0] != '+' || eq == std::string::npos) continue;
+            std::string key = line.substr(1, eq - 1);
+            key.erase(0, key.find_first_not_of(' '));
+            key.erase(key.find_last_not_of(' ') + 1);
+            const std::string text = line.substr(open + 1, close - open - 1);
+            ASSERT_LT(k, params.size()) << key;
+            EXPECT_EQ(params[k].first, key);
+            EXPECT_EQ(params[k].second, std::strtod(text.c_str(), nullptr)) << key << " = " << text;
+            ++k;
+            ++checked;
+        }
+        EXPECT_EQ(k, params.size());
+    }
+    EXPECT_GT(checked, 300);
+}
