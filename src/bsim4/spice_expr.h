@@ -15,9 +15,16 @@ namespace morva::bsim4::spice_expr {
 // `.param` values by lower-case name.
 using ParamMap = std::unordered_map<std::string, double>;
 
+std::size_t non_ascii_whitespace_at(std::string_view s, std::size_t i);
+
 // Byte length of the Unicode White_Space character that starts at `i` in the
 // UTF-8 text `s`, or 0 when none starts there.
-std::size_t whitespace_at(std::string_view s, std::size_t i);
+inline std::size_t whitespace_at(std::string_view s, std::size_t i) {
+    if (i >= s.size()) return 0;
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) return c == ' ' || (c >= 0x09 && c <= 0x0d) ? 1 : 0;
+    return non_ascii_whitespace_at(s, i);
+}
 // Byte length of the Unicode White_Space character that ends just before `end`,
 // or 0.
 std::size_t whitespace_before(std::string_view s, std::size_t end);
@@ -30,6 +37,10 @@ std::vector<std::string_view> split_whitespace(std::string_view s);
 // The first whitespace-separated word of `s` (empty when none), and the rest
 // after it (untrimmed) in `*rest` when given.
 std::string_view first_word(std::string_view s, std::string_view* rest = nullptr);
+
+// Model files as text: UTF-8 with each invalid sequence replaced by U+FFFD.
+// Plain ASCII or valid files are taken over without a copy.
+std::string decode_lossy(std::string bytes);
 
 // A plain decimal floating-point literal: optional sign, digits with an
 // optional point, optional exponent; also "inf", "infinity", "nan" in any case.

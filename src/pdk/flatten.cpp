@@ -1,10 +1,12 @@
 #include "pdk/flatten.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "bsim4/spice_expr.h"
@@ -25,15 +27,19 @@ namespace {
 
 // Redirects nested deeper than this count as a cycle, whatever their files.
 constexpr std::size_t kMaxNesting = 256;
-// A few lines that redirect to the same section twice, level after level,
-// would otherwise grow the text exponentially.
-constexpr std::size_t kMaxFlattenedBytes = std::size_t{1} << 30;
+// Lines that redirect to the same section twice, level after level, grow the
+// text exponentially; no real corner comes near this size.
+constexpr std::size_t kMaxFlattenedBytes = std::size_t{256} << 20;
+
+// Expansions up to this size are kept for reuse; larger ones are rebuilt
+// (from their kept parts) when reached again.
+constexpr std::size_t kMaxRememberedBytes = std::size_t{16} << 20;
 
 IoError io_message(std::string message) { return IoError::from_message(std::move(message)); }
 
-std::string canonical_or_same(const std::string& path) {
-    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
-    return resolved ? std::string(resolved.get()) : path;
+IoError too_large(const std::string& section, const std::string& path) {
+    return io_message(fmt::cat("flattened PDK text exceeds ", kMaxFlattenedBytes, " bytes at section '",
+                               section, "' in ", utf8_lossy(path)));
 }
 
 // The lines of a text: split at "\n", a "\r" before it removed; no empty
@@ -53,27 +59,59 @@ std::vector<std::string_view> split_lines(std::string_view text) {
     return lines;
 }
 
+// A ".lib name" header (not a redirect) or an ".endl name" line.
+struct Directive {
+    std::size_t line;
+    bool is_end;
+};
+
 struct LibFile {
     std::string text;
     std::vector<std::string_view> lines;
+    // Headers and ends by lower-case section name, in file order.
+    std::unordered_map<std::string, std::vector<Directive>> directives;
 };
 
-// One flattening: the chain of sections under way, and each file read once
-// (a kit redirects into the same few files many times).
+struct Expansion {
+    std::string text;    // before the caller trims its end
+    std::size_t height;  // deepest nesting of redirects below it
+};
+
+// One flattening. Each file is read and indexed once, and each section is
+// expanded once: a section reached again reuses its text, which depends only
+// on the files (a success cannot turn into a cycle in another place).
 class Flattener {
 public:
     explicit Flattener(ExpansionChain& chain) : chain_(chain) {}
 
-    Result<void, Error> expand_into(const std::string& path, const std::string& section, std::string& out);
+    // Appends the expansion to `out`; returns its nesting height.
+    Result<std::size_t, Error> expand_into(const std::string& path, const std::string& section,
+                                           std::string& out);
 
 private:
+    using Key = std::pair<std::string, std::string>;
+
     ExpansionChain& chain_;
     std::map<std::string, LibFile> files_;
+    std::map<std::string, std::string> canonical_paths_;
+    std::map<Key, Expansion> done_;
 
+    const std::string& canonical(const std::string& path);
     Result<const LibFile*, Error> file(const std::string& path, const std::string& canonical);
-    Result<void, Error> expand_lines(const std::string& path, const std::string& section,
-                                     const std::vector<std::string_view>& lines, std::string& out);
+    Result<std::size_t, Error> expand_lines(const std::string& path, const std::string& section,
+                                            const std::vector<std::string_view>& lines, std::string& out);
 };
+
+const std::string& Flattener::canonical(const std::string& path) {
+    auto [it, added] = canonical_paths_.try_emplace(path);
+    if (added) {
+        // A path that cannot be resolved fails at reading; until then it
+        // stands for itself.
+        std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+        it->second = resolved ? std::string(resolved.get()) : path;
+    }
+    return it->second;
+}
 
 Result<const LibFile*, Error> Flattener::file(const std::string& path, const std::string& canonical) {
     if (auto it = files_.find(canonical); it != files_.end()) return &it->second;
@@ -81,67 +119,81 @@ Result<const LibFile*, Error> Flattener::file(const std::string& path, const std
     if (!bytes)
         return err(io_message(fmt::cat("reading PDK file ", utf8_lossy(path), ": ", bytes.error().text())));
     LibFile& f = files_[canonical];
-    f.text = utf8_lossy(*bytes);
+    f.text = bsim4::spice_expr::decode_lossy(std::move(*bytes));
     f.lines = split_lines(f.text);
+    for (std::size_t i = 0; i < f.lines.size(); ++i) {
+        const std::string_view t = trim_start(f.lines[i]);
+        if (t.empty() || t.front() != '.') continue;
+        if (auto name = directive_arg(t, ".lib"); name && !is_redirect(t)) {
+            f.directives[ascii_lower(*name)].push_back({i, false});
+        } else if (auto end = directive_arg(t, ".endl")) {
+            f.directives[ascii_lower(*end)].push_back({i, true});
+        }
+    }
     return &f;
 }
 
-Result<void, Error> Flattener::expand_into(const std::string& path, const std::string& section,
-                                           std::string& out) {
-    const std::pair<std::string, std::string> key{canonical_or_same(path), ascii_lower(section)};
+Result<std::size_t, Error> Flattener::expand_into(const std::string& path, const std::string& section,
+                                                  std::string& out) {
+    const Key key{canonical(path), ascii_lower(section)};
     if (chain_.size() >= kMaxNesting || !chain_.insert(key).second) {
         return err(io_message(fmt::cat("cycle detected while flattening PDK: revisited section '", section,
                                        "' in ", utf8_lossy(path))));
     }
     struct Unchain {
         ExpansionChain& chain;
-        const std::pair<std::string, std::string>& key;
+        const Key& key;
         ~Unchain() { chain.erase(key); }
     } unchain{chain_, key};
 
-    MORVA_ASSIGN(const LibFile* lib, file(path, key.first));
-    const std::string_view target = trim(key.second);
-
-    // Only headers and ends naming the target count; other sections inside
-    // it are copied as they stand.
-    std::vector<std::string_view> body;
-    bool inside = false, found = false;
-    int depth = 0;
-    for (std::string_view line : lib->lines) {
-        const std::string_view t = trim_start(line);
-        if (!t.empty() && t.front() == '.') {
-            const auto lib = directive_arg(t, ".lib");
-            if (lib && ascii_iequals(*lib, target) && !is_redirect(t)) {
-                if (inside) ++depth;
-                inside = found = true;
-                continue;
-            }
-            const auto endl = directive_arg(t, ".endl");
-            if (endl && ascii_iequals(*endl, target)) {
-                if (depth > 0) {
-                    --depth;
-                } else if (inside) {
-                    break;
-                }
-                continue;
-            }
-        }
-        if (inside) body.push_back(line);
+    if (const auto it = done_.find(key);
+        it != done_.end() && chain_.size() + it->second.height <= kMaxNesting) {
+        out.append(it->second.text);
+        if (out.size() > kMaxFlattenedBytes) return err(too_large(section, path));
+        return it->second.height;
     }
-    if (!found)
+
+    MORVA_ASSIGN(const LibFile* lib, file(path, key.first));
+
+    // Only headers and ends naming the target count; the lines between them,
+    // other sections' headers and ends included, are the body. A nested
+    // header of the target raises the depth, so its end does not close it.
+    std::vector<std::string_view> body;
+    const auto marks = lib->directives.find(std::string(trim(key.second)));
+    if (marks == lib->directives.end() || std::none_of(marks->second.begin(), marks->second.end(),
+                                                       [](const Directive& d) { return !d.is_end; }))
         return err(io_message(fmt::cat("section '.LIB ", section, "' not found in ", utf8_lossy(path))));
-    return expand_lines(path, section, body, out);
+    bool inside = false, closed = false;
+    int depth = 0;
+    std::size_t from = 0;
+    for (const Directive& d : marks->second) {
+        if (inside) body.insert(body.end(), lib->lines.begin() + from, lib->lines.begin() + d.line);
+        from = d.line + 1;
+        if (!d.is_end) {
+            if (inside) ++depth;
+            inside = true;
+        } else if (depth > 0) {
+            --depth;
+        } else if (inside) {
+            closed = true;
+            break;
+        }
+    }
+    if (!closed) body.insert(body.end(), lib->lines.begin() + from, lib->lines.end());
+
+    const std::size_t start = out.size();
+    MORVA_ASSIGN(const std::size_t height, expand_lines(path, section, body, out));
+    if (chain_.size() > 1 && out.size() - start <= kMaxRememberedBytes)
+        done_[key] = Expansion{out.substr(start), height};
+    return height;
 }
 
-Result<void, Error> Flattener::expand_lines(const std::string& path, const std::string& section,
-                                            const std::vector<std::string_view>& lines, std::string& out) {
+Result<std::size_t, Error> Flattener::expand_lines(const std::string& path, const std::string& section,
+                                                   const std::vector<std::string_view>& lines,
+                                                   std::string& out) {
     std::filesystem::path base = std::filesystem::path(path).parent_path();
     if (base.empty()) base = ".";
-    const auto too_large = [&] {
-        return io_message(fmt::cat("flattened PDK text exceeds ", kMaxFlattenedBytes,
-                                   " bytes while expanding section '", section, "' in ", utf8_lossy(path)));
-    };
-
+    std::size_t height = 0;
     for (std::string_view line : lines) {
         const std::string_view t = trim_start(line);
         std::string_view file_word, section_word;
@@ -173,14 +225,16 @@ Result<void, Error> Flattener::expand_lines(const std::string& path, const std::
                 file_path.is_absolute() ? std::string(file_word) : (base / file_path).string();
             out.append(fmt::cat("* >>> nested .lib '", file_word, "' ", section_word, " (expanded)\n"));
             const std::size_t mark = out.size();
-            MORVA_TRY(expand_into(nested, std::string(section_word), out));
+            MORVA_ASSIGN(const std::size_t nested_height,
+                         expand_into(nested, std::string(section_word), out));
+            height = std::max(height, nested_height + 1);
             while (std::size_t n = whitespace_before(std::string_view(out).substr(mark), out.size() - mark))
                 out.resize(out.size() - n);
             out.append(fmt::cat("\n* <<< end ", section_word, "\n"));
         }
-        if (out.size() > kMaxFlattenedBytes) return err(too_large());
+        if (out.size() > kMaxFlattenedBytes) return err(too_large(section, path));
     }
-    return {};
+    return height;
 }
 
 }  // namespace

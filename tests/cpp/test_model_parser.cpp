@@ -376,6 +376,10 @@ TEST(ModelParserFiles, ErrorsAndDecoding) {
     ASSERT_EQ(cards->size(), 2u);
     EXPECT_EQ((*cards)[0].name, "n\xEF\xBF\xBD\xEF\xBF\xBD");
     EXPECT_EQ((*cards)[1].params, (mp::ParamList{{"k1", 2}}));
+    const auto valid =
+        mp::parse_lib_file(dir.write("valid.lib", "* \xC2\xB5m units\n.model n\xC2\xB5 nmos\n"));
+    ASSERT_TRUE(valid);
+    EXPECT_EQ((*valid)[0].name, "n\xC2\xB5");
     const auto section = mp::parse_lib_file_section(path, "none");
     ASSERT_TRUE(section);
     EXPECT_TRUE(section->empty());

@@ -1,0 +1,113 @@
+"""Model-library parsing and design-kit flattening on a generated kit.
+
+The kit has 50,000 lines: three corners redirecting into a model file with
+200 binned BSIM4 cards (10 L x 20 W bins) written one parameter per line, the
+way kits ship them. Parsing is timed by the C++ test binary (the parser has
+no Python surface); flatten_pdk from Python; ngspice loading the same corner
+is shown for scale.
+"""
+
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+import morva
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+TEST_BINARY = ROOT / "build" / "cpp" / "morva_cpp_tests"
+PARAMS = [f"p{i:03d}" for i in range(236)]
+
+
+def generate_kit(folder, lines_target=50_000, cards=200):
+    kit = "".join(f".lib {c}\n.lib 'models.lib' mos_{c}\n.endl {c}\n" for c in ("tt", "ss", "ff"))
+    (folder / "kit.lib").write_text(kit)
+    out = []
+    for corner, shift in (("tt", 0), ("ss", 0.03), ("ff", -0.03)):
+        out += [f".lib mos_{corner}", f".param dvth = {shift} toxn = 4.1n", ".lib models.lib mos_common", f".endl mos_{corner}"]
+    out.append(".lib mos_common")
+    l_edges = [0.18e-6 * 1.6**i for i in range(11)]
+    w_edges = [0.22e-6 * 1.4**j for j in range(21)]
+    for n in range(cards):
+        i, j = divmod(n, 20)
+        out.append(f".model nch.{n + 1} nmos (level = 54 version = 4.8")
+        out.append(f"+ lmin = {l_edges[i]:.6g} lmax = {l_edges[i + 1]:.6g} wmin = {w_edges[j]:.6g} wmax = {w_edges[j + 1]:.6g}")
+        out.append(f"+ vth0 = '0.40 + {n}*0.001 + dvth' toxe = toxn")
+        out += [f"+ {p} = {1.0 + k * 1e-3:.4f}" for k, p in enumerate(PARAMS)]
+        out.append("+ )")
+    out.append(".endl mos_common")
+    while len(out) + len(kit.splitlines()) < lines_target:
+        out.append("* filler comment line")
+    (folder / "models.lib").write_text("\n".join(out) + "\n")
+    return len(out) + len(kit.splitlines())
+
+
+def best(repeats, work):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        work()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def cpp_timings(lib, section):
+    if not TEST_BINARY.exists():
+        return None
+    env = dict(os.environ, MORVA_BENCH_LIB=str(lib), MORVA_BENCH_SECTION=section)
+    run = subprocess.run(
+        [str(TEST_BINARY), "--gtest_also_run_disabled_tests", "--gtest_filter=ModelParserBench.*"],
+        env=env, capture_output=True, text=True, check=True,
+    )
+    rows = {}
+    for line in run.stdout.splitlines():
+        if line.startswith("BENCH "):
+            _, name, seconds, count = line.split()
+            rows[name] = (float(seconds), int(count))
+    return rows
+
+
+def ngspice_load_seconds(folder):
+    if shutil.which("ngspice") is None:
+        return None
+    deck = folder / "load.cir"
+    deck.write_text(".title load\n.lib 'kit.lib' tt\nm1 d g 0 0 nch w=1u l=0.2u\nvd d 0 1\nvg g 0 1\n.op\n.end\n")
+    return best(3, lambda: subprocess.run(["ngspice", "-b", str(deck)], cwd=folder, capture_output=True, check=False))
+
+
+def main():
+    with tempfile.TemporaryDirectory() as tmp:
+        folder = pathlib.Path(tmp)
+        lines = generate_kit(folder)
+        print(f"generated kit: {lines} lines, 200 binned cards")
+        flat = [None]
+        flatten = best(5, lambda: flat.__setitem__(0, morva.flatten_pdk(folder / "kit.lib", "tt")))
+        rows = cpp_timings(folder / "models.lib", "mos_tt")
+        ngspice = ngspice_load_seconds(folder)
+
+        big = folder / "big.lib"
+        big.write_text((folder / "models.lib").read_text() * 20)
+        big_rows = cpp_timings(big, "mos_tt")
+
+        print(f"{'operation':<46} {'seconds':>10} {'result':>14}")
+        if rows:
+            print(f"{'parse one section (mos_tt)':<46} {rows['parse_lib_file_section'][0]:>10.4f} {rows['parse_lib_file_section'][1]:>8} cards")
+            print(f"{'parse whole file':<46} {rows['parse_lib_file'][0]:>10.4f} {rows['parse_lib_file'][1]:>8} cards")
+            print(f"{'select_card_for_length x 1000':<46} {rows['select_card_for_length_x1000'][0]:>10.4f}")
+        else:
+            print("parser timings skipped: build the C++ tests first (make cpp-build)")
+        print(f"{'flatten_pdk one corner (tt)':<46} {flatten:>10.4f} {len(flat[0]):>8} chars")
+        if big_rows:
+            n = (lines - 9) * 20
+            print(f"{f'parse whole file, {n} lines':<46} {big_rows['parse_lib_file'][0]:>10.4f} {big_rows['parse_lib_file'][1]:>8} cards")
+        if ngspice is not None:
+            print(f"{'ngspice -b: load corner tt and run one .op':<46} {ngspice:>10.4f}")
+            if rows:
+                print(f"{'ratio ngspice load / parse one section':<46} {ngspice / rows['parse_lib_file_section'][0]:>10.1f}")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
