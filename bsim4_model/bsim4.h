@@ -1,0 +1,74 @@
+// The standalone BSIM4 4.8 evaluator: plain functions over two opaque handles.
+//
+// Calling order: bsim4_model_create (or bsim4_model_new) -> bsim4_model_set_type ->
+// bsim4_model_set_double_param per parameter -> bsim4_instance_create (or bsim4_instance_alloc,
+// bsim4_instance_set_inst_param per parameter, bsim4_instance_setup) -> any number of
+// bsim4_eval_dc / bsim4_eval_dc_intrinsic -> bsim4_instance_free per instance -> bsim4_model_free.
+//
+// Units: kelvin, metres, volts; the card's tnom in degrees Celsius. Voltages are in the
+// n-channel frame (a p-channel device conducts for a positive vgs).
+//
+// Threads: distinct models may be used on distinct threads at once; calls on one model (and its
+// instances) are serialised by a lock inside the model. Only the DC initial-condition evaluation
+// exists: no charges, capacitances, noise or transient quantities are computed.
+#pragma once
+
+namespace morva::bsim4::model {
+struct Model;
+struct Instance;
+}  // namespace morva::bsim4::model
+
+using Bsim4ModelHandle = morva::bsim4::model::Model*;
+using Bsim4InstanceHandle = morva::bsim4::model::Instance*;
+
+// One DC evaluation. ids, vth and vdsat carry the device type (n-channel frame); the others are
+// as the model computes them. rs and rd are 0 unless rdsmod is 1.
+struct Bsim4DcResults {
+    double ids, gm, gds, gmbs, vth, vdsat, cbs, cbd, gbs, gbd, rs, rd;
+};
+
+// Return codes.
+enum : int {
+    BSIM4_OK = 0,
+    BSIM4_ERR_ARGUMENT = -1,      // null handle or output, instance not set up, bad temperature or voltage
+    BSIM4_ERR_BAD_PARAMETER = 7,  // a fatal parameter or geometry check failed
+    BSIM4_ERR_NO_MEMORY = 8,
+    BSIM4_ERR_NOT_FINITE = 101,      // an output was not finite; the record is left untouched
+    BSIM4_ERR_NO_CONVERGENCE = 102,  // the rdsmod=1 series-resistance loop did not converge in 101 loads
+};
+
+// A model with the given numbers set (see the flags each one sets) and every other parameter at
+// its default; null when memory runs out.
+Bsim4ModelHandle bsim4_model_create(int type, double tnom_celsius, double toxe, double toxp, double toxm,
+                                    double dtox, double epsrox, double wint, double lint, double vth0,
+                                    double k1, double k2, double k3, double vsat, double u0, double rdsw);
+// A model with no parameter given: every default applies. Null when memory runs out.
+Bsim4ModelHandle bsim4_model_new();
+// "pmos", "pfet" or any text beginning with p/P gives a p-channel model, anything else n-channel.
+void bsim4_model_set_type(Bsim4ModelHandle model, const char* type);
+// 1 when the name is a real or integer model parameter (ASCII case ignored) and was set, else 0.
+int bsim4_model_set_double_param(Bsim4ModelHandle model, const char* name, double value);
+
+// An instance of nf fingers (below 1 counts as 1), total width w and length l, not yet set up.
+Bsim4InstanceHandle bsim4_instance_alloc(Bsim4ModelHandle model, int nf, double w, double l);
+// 1 when the name is one of nrd nrs ad as pd ps sa sb sd sca scb scc sc delvto (ASCII case ignored).
+int bsim4_instance_set_inst_param(Bsim4InstanceHandle instance, const char* name, double value);
+// Applies the defaults and runs the temperature update at 300.15 K. 0, or the instance's first
+// nonzero code (7: a fatal check, for instance an effective size <= 0).
+int bsim4_instance_setup(Bsim4InstanceHandle instance);
+// alloc + setup; null when either fails (the instance is then freed).
+Bsim4InstanceHandle bsim4_instance_create(Bsim4ModelHandle model, int nf, double w, double l);
+
+// Evaluates at the bias and temperature (> 0 K). With rdsmod 1 the drain current is iterated
+// through the bias-dependent series resistances. 0 on success; any other code leaves *out as it was.
+int bsim4_eval_dc(Bsim4InstanceHandle instance, Bsim4DcResults* out, double vgs, double vds, double vbs,
+                  double temperature_k);
+// One evaluation at exactly the given intrinsic voltages; rs and rd still reported.
+int bsim4_eval_dc_intrinsic(Bsim4InstanceHandle instance, Bsim4DcResults* out, double vgs, double vds,
+                            double vbs, double temperature_k);
+
+// Null is a no-op.
+void bsim4_instance_free(Bsim4InstanceHandle instance);
+// Null is a no-op. Instances still on the model are detached (their evaluations then return -1)
+// and must still be freed with bsim4_instance_free.
+void bsim4_model_free(Bsim4ModelHandle model);

@@ -1,0 +1,317 @@
+// The flat interface: model and instance records, setup, and the DC evaluation with the optional
+// series-resistance iteration.
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <new>
+
+#include "bsim4_model/bsim4.h"
+#include "bsim4_model/model.h"
+
+using namespace morva::bsim4::model;
+
+namespace {
+
+constexpr double kTempTolerance = 1e-3;  // K within which the last temperature update stands
+constexpr int kMaxResistanceLoads = 101;
+
+bool ascii_iequal(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        char x = *a, y = *b;
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+        if (x == '\0') return true;
+    }
+}
+
+struct SeriesResistance {
+    double rs = 0.0, rd = 0.0;
+};
+
+// The bias-dependent external source and drain resistances of rdsmod 1.
+SeriesResistance external_resistance(const SizeParams& s, double vgs, double vds, double vbs) {
+    auto one = [&](double floor, double coefficient, double vg, double vb) {
+        const double t0 = vg - s.vfbsd;
+        const double e = 0.5 * (t0 + std::sqrt(t0 * t0 + 1.0e-4));
+        const double t2 = 1.0 / (1.0 + s.b.prwg * e) - s.b.prwb * vb;
+        const double t3 = t2 + std::sqrt(t2 * t2 + 0.01);
+        return floor + t3 * (coefficient * 0.5);
+    };
+    return {one(s.rswmin, s.rs0, vgs, vbs), one(s.rdwmin, s.rd0, vgs - vds, vbs - vds)};
+}
+
+bool has_series_resistance(const Model& m, const SizeParams& s) {
+    return m.p.rdsmod == 1 && (s.rs0 > 0.0 || s.rswmin > 0.0 || s.rd0 > 0.0 || s.rdwmin > 0.0);
+}
+
+void load_at(Model& m, Instance& inst, double vgs, double vds, double vbs) {
+    inst.vgs_in = vgs;
+    inst.vds_in = vds;
+    inst.vbs_in = vbs;
+    BSIM4load(m, inst);
+}
+
+struct Bias {
+    double vgs, vds, vbs;
+};
+
+// Internal voltages behind the series resistances for a drain current i (signed, into the drain).
+// The drop never takes the drain-source voltage across zero.
+Bias reduce(const Bias& applied, double i, const SeriesResistance& r) {
+    Bias b{applied.vgs - i * r.rs, applied.vds - i * (r.rs + r.rd), applied.vbs - i * r.rs};
+    if ((applied.vds > 0.0 && b.vds < 0.0) || (applied.vds < 0.0 && b.vds > 0.0)) b.vds = 0.0;
+    return b;
+}
+
+// Iterates the drain current through Rs and Rd until the intrinsic device carries the current
+// that produces its own drops. The last load stands in the instance; returns its bias.
+int iterate_series_resistance(Model& m, Instance& inst, const Bias& applied, Bias* last) {
+    const SizeParams& s = *inst.size;
+    double i = inst.mode * inst.cd;
+    SeriesResistance r = external_resistance(s, applied.vgs, applied.vds, applied.vbs);
+    Bias v = reduce(applied, i, r);
+    load_at(m, inst, v.vgs, v.vds, v.vbs);
+    for (int loads = 2;; ++loads) {
+        const double di = 0.3 * (inst.mode * inst.cd - i);
+        if (std::fabs(di) / std::max(std::fabs(i + di), 1e-15) < 1e-6) break;
+        if (loads >= kMaxResistanceLoads) return BSIM4_ERR_NO_CONVERGENCE;
+        i += di;
+        const Bias w = reduce(applied, i, r);
+        r = external_resistance(s, w.vgs, w.vds, w.vbs);
+        v = reduce(applied, i, r);
+        load_at(m, inst, v.vgs, v.vds, v.vbs);
+    }
+    *last = v;
+    return BSIM4_OK;
+}
+
+int evaluate(Bsim4InstanceHandle inst, Bsim4DcResults* out, double vgs, double vds, double vbs,
+             double temperature_k, bool iterate) {
+    if (!inst || !out || !inst->model) return BSIM4_ERR_ARGUMENT;
+    if (!(std::isfinite(temperature_k) && temperature_k > 0.0) || !std::isfinite(vgs) ||
+        !std::isfinite(vds) || !std::isfinite(vbs))
+        return BSIM4_ERR_ARGUMENT;
+    Model& m = *inst->model;
+    try {
+        std::lock_guard<std::mutex> guard(m.lock);
+        if (!inst->setup_done) return BSIM4_ERR_ARGUMENT;
+        if (std::fabs(temperature_k - m.cached_temp) > kTempTolerance) {
+            m.ctx_temp = temperature_k;
+            BSIM4temp(m);
+            m.cached_temp = temperature_k;
+        }
+        if (inst->temp_status != BSIM4_OK) return inst->temp_status;
+        if (!inst->size) return BSIM4_ERR_ARGUMENT;
+        m.ctx_temp = temperature_k;
+
+        const Bias applied{vgs, vds, vbs};
+        Bias last = applied;
+        load_at(m, *inst, vgs, vds, vbs);
+        const SizeParams& s = *inst->size;
+        const bool resistive = has_series_resistance(m, s);
+        if (iterate && resistive) {
+            const int code = iterate_series_resistance(m, *inst, applied, &last);
+            if (code != BSIM4_OK) return code;
+        }
+        SeriesResistance r;
+        if (m.p.rdsmod == 1) {
+            const SeriesResistance raw = external_resistance(s, last.vgs, last.vds, last.vbs);
+            if (s.rs0 > 0.0 || s.rswmin > 0.0) r.rs = raw.rs;
+            if (s.rd0 > 0.0 || s.rdwmin > 0.0) r.rd = raw.rd;
+        }
+        const Bsim4DcResults res{m.type * inst->cd,
+                                 inst->gm,
+                                 inst->gds,
+                                 inst->gmbs,
+                                 m.type * inst->von,
+                                 m.type * inst->vdsat,
+                                 inst->cbs,
+                                 inst->cbd,
+                                 inst->gbs,
+                                 inst->gbd,
+                                 r.rs,
+                                 r.rd};
+        for (double x : {res.ids, res.gm, res.gds, res.gmbs, res.vth, res.vdsat, res.cbs, res.cbd, res.gbs,
+                         res.gbd, res.rs, res.rd})
+            if (!std::isfinite(x)) return BSIM4_ERR_NOT_FINITE;
+        *out = res;
+        return BSIM4_OK;
+    } catch (...) {
+        return BSIM4_ERR_NO_MEMORY;
+    }
+}
+
+}  // namespace
+
+Bsim4ModelHandle bsim4_model_new() {
+    Model* m = new (std::nothrow) Model;
+    return m;
+}
+
+Bsim4ModelHandle bsim4_model_create(int type, double tnom_celsius, double toxe, double toxp, double toxm,
+                                    double dtox, double epsrox, double wint, double lint, double vth0,
+                                    double k1, double k2, double k3, double vsat, double u0, double rdsw) {
+    Model* m = bsim4_model_new();
+    if (!m) return nullptr;
+    ModelParams& p = m->p;
+    ModelGiven& g = m->given;
+    m->given.version = true;
+    m->type = type < 0 ? -1 : 1;
+    g.type = true;
+    p.tnom = tnom_celsius > 0.0 ? 273.15 + tnom_celsius : 300.15;
+    g.tnom = true;
+    auto positive = [](double value, double& field, bool& flag) {
+        if (value > 0.0) {
+            field = value;
+            flag = true;
+        }
+    };
+    positive(toxe, p.toxe, g.toxe);
+    positive(toxp, p.toxp, g.toxp);
+    positive(toxm, p.toxm, g.toxm);
+    positive(vsat, p.vsat, g.vsat);
+    positive(u0, p.u0, g.u0);
+    p.epsrox = epsrox > 0.0 ? epsrox : 3.9;
+    g.epsrox = true;
+    auto always = [](double value, double& field, bool& flag) {
+        field = value;
+        flag = true;
+    };
+    always(dtox, p.dtox, g.dtox);
+    always(wint, p.wint, g.wint);
+    always(lint, p.lint, g.lint);
+    always(vth0, p.vth0, g.vth0);
+    always(k1, p.k1, g.k1);
+    always(k2, p.k2, g.k2);
+    always(k3, p.k3, g.k3);
+    always(rdsw, p.rdsw, g.rdsw);
+    return m;
+}
+
+void bsim4_model_set_type(Bsim4ModelHandle model, const char* type) {
+    if (!model || !type) return;
+    std::lock_guard<std::mutex> guard(model->lock);
+    const bool p =
+        ascii_iequal(type, "pmos") || ascii_iequal(type, "pfet") || type[0] == 'p' || type[0] == 'P';
+    model->type = p ? -1 : 1;
+    model->given.type = true;
+    ++model->param_generation;
+}
+
+int bsim4_model_set_double_param(Bsim4ModelHandle model, const char* name, double value) {
+    if (!model || !name) return 0;
+    const int row = find_param_row(name);
+    if (row < 0) return 0;
+    const ParamRow& r = param_table_row(static_cast<std::size_t>(row));
+    const std::uint32_t kind = param_data_type(r.kind) & 0x26;
+    if (kind != 4 && kind != 2) return 0;
+    if (kind == 2) {
+        // Truncation toward zero; anything outside the 32-bit range becomes the minimum.
+        value = (std::isfinite(value) && value > -2147483649.0 && value < 2147483648.0) ? std::trunc(value)
+                                                                                        : -2147483648.0;
+    }
+    std::lock_guard<std::mutex> guard(model->lock);
+    BSIM4mParam(r.id, value, *model);
+    return 1;
+}
+
+Bsim4InstanceHandle bsim4_instance_alloc(Bsim4ModelHandle model, int nf, double w, double l) {
+    if (!model) return nullptr;
+    Instance* inst = new (std::nothrow) Instance;
+    if (!inst) return nullptr;
+    inst->model = model;
+    inst->w = w;
+    inst->l = l;
+    inst->nf = nf < 1 ? 1.0 : nf;
+    std::lock_guard<std::mutex> guard(model->lock);
+    inst->next = model->instances;
+    model->instances = inst;
+    return inst;
+}
+
+int bsim4_instance_set_inst_param(Bsim4InstanceHandle inst, const char* name, double value) {
+    if (!inst || !name) return 0;
+    struct Entry {
+        const char* name;
+        double Instance::*field;
+        std::uint32_t bit;
+    };
+    static constexpr Entry kEntries[] = {
+        {"nrd", &Instance::nrd, kGivenNrd}, {"nrs", &Instance::nrs, kGivenNrs},
+        {"ad", &Instance::ad, kGivenAd},    {"as", &Instance::as, kGivenAs},
+        {"pd", &Instance::pd, kGivenPd},    {"ps", &Instance::ps, kGivenPs},
+        {"sa", &Instance::sa, kGivenSa},    {"sb", &Instance::sb, kGivenSb},
+        {"sd", &Instance::sd, kGivenSd},    {"sca", &Instance::sca, kGivenSca},
+        {"scb", &Instance::scb, kGivenScb}, {"scc", &Instance::scc, kGivenScc},
+        {"sc", &Instance::sc, kGivenSc},    {"delvto", &Instance::delvto, kGivenDelvto},
+    };
+    for (const Entry& e : kEntries) {
+        if (!ascii_iequal(name, e.name)) continue;
+        std::unique_lock<std::mutex> guard;
+        if (inst->model) guard = std::unique_lock<std::mutex>(inst->model->lock);
+        inst->*e.field = value;
+        inst->given |= e.bit;
+        return 1;
+    }
+    return 0;
+}
+
+int bsim4_instance_setup(Bsim4InstanceHandle inst) {
+    if (!inst || !inst->model) return BSIM4_ERR_ARGUMENT;
+    Model& m = *inst->model;
+    try {
+        std::lock_guard<std::mutex> guard(m.lock);
+        BSIM4setup(m);
+        m.ctx_temp = kNominalTemp;
+        BSIM4temp(m);
+        m.cached_temp = kNominalTemp;
+        return inst->temp_status;
+    } catch (...) {
+        return BSIM4_ERR_NO_MEMORY;
+    }
+}
+
+Bsim4InstanceHandle bsim4_instance_create(Bsim4ModelHandle model, int nf, double w, double l) {
+    Bsim4InstanceHandle inst = bsim4_instance_alloc(model, nf, w, l);
+    if (!inst) return nullptr;
+    if (bsim4_instance_setup(inst) != BSIM4_OK) {
+        bsim4_instance_free(inst);
+        return nullptr;
+    }
+    return inst;
+}
+
+int bsim4_eval_dc(Bsim4InstanceHandle inst, Bsim4DcResults* out, double vgs, double vds, double vbs,
+                  double temperature_k) {
+    return evaluate(inst, out, vgs, vds, vbs, temperature_k, true);
+}
+
+int bsim4_eval_dc_intrinsic(Bsim4InstanceHandle inst, Bsim4DcResults* out, double vgs, double vds, double vbs,
+                            double temperature_k) {
+    return evaluate(inst, out, vgs, vds, vbs, temperature_k, false);
+}
+
+void bsim4_instance_free(Bsim4InstanceHandle inst) {
+    if (!inst) return;
+    if (Model* m = inst->model) {
+        std::lock_guard<std::mutex> guard(m->lock);
+        for (Instance** link = &m->instances; *link; link = &(*link)->next) {
+            if (*link == inst) {
+                *link = inst->next;
+                break;
+            }
+        }
+        if (!m->instances) m->sizes.clear();
+    }
+    delete inst;
+}
+
+void bsim4_model_free(Bsim4ModelHandle model) {
+    if (!model) return;
+    for (Instance* inst = model->instances; inst; inst = inst->next) {
+        inst->model = nullptr;
+        inst->size = nullptr;
+    }
+    delete model;
+}

@@ -1,0 +1,775 @@
+// Temperature update: model-level temperature quantities, size-dependent blocks and the
+// per-instance values the DC load reads. Charge, capacitance and noise quantities are not
+// computed: the evaluator has no use for them.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <new>
+
+#include "bsim4_model/model.h"
+
+namespace morva::bsim4::model {
+namespace {
+
+// e^x / ((e^x - 1)^2 + 2 e^x MIN_EXP): the short-channel shape function.
+double theta_sce(double x) {
+    if (x < kExpThreshold) {
+        const double e = std::exp(x);
+        const double d = e - 1.0;
+        return e / (d * d + 2.0 * e * kMinExp);
+    }
+    return 1.0 / (kMaxExp - 2.0);
+}
+
+// Clamped exponential with linear extension above the threshold.
+double dexp(double x) {
+    if (x > kExpThreshold) return kMaxExp * (1.0 + x - kExpThreshold);
+    if (x < -kExpThreshold) return kMinExp;
+    return std::exp(x);
+}
+
+void fatal(const Model& m, const Instance& inst, const char* what) {
+    std::fprintf(stderr, "BSIM4: BSIM4: mosfet %s, model %s: %s\n", inst.name.c_str(), m.name.c_str(), what);
+}
+
+// Model level, every call.
+void update_model(Model& m) {
+    ModelParams& p = m.p;
+    const ModelGiven& g = m.given;
+    ModelTemp& t = m.t;
+    const double temp = m.ctx_temp;
+    const double tnom = p.tnom;
+    t.temp = temp;
+    t.tnom = tnom;
+
+    // Oxide thicknesses, reconciled by what the card gives.
+    if (p.mtrlmod == 0) {
+        if (g.toxe && g.toxp && g.dtox && p.toxe != p.toxp + p.dtox) {
+            std::printf("Warning: toxe, toxp and dtox all given and toxe != toxp + dtox; dtox ignored.\n");
+        } else if (g.toxe && !g.toxp) {
+            p.toxp = p.toxe - p.dtox;
+        } else if (!g.toxe && g.toxp) {
+            p.toxe = p.toxp + p.dtox;
+            if (!g.toxm) p.toxm = p.toxe;
+        }
+    } else if (p.mtrlcompatmod != 0) {
+        const double r = p.epsrox / 3.9;
+        if (g.eot && g.toxp && g.dtox && std::fabs(p.eot * r - (p.toxp + p.dtox)) > 1.0e-20) {
+            std::printf(
+                "Warning: eot, toxp and dtox all given and eot * EPSROX / 3.9 != toxp + dtox; dtox "
+                "ignored.\n");
+        } else if (g.eot && !g.toxp) {
+            p.toxp = p.eot * r - p.dtox;
+        } else if (!g.eot && g.toxp) {
+            p.eot = (p.toxp + p.dtox) / r;
+            if (!g.toxm) p.toxm = p.eot;
+        }
+    }
+
+    if (p.mtrlmod != 0) {
+        t.epsrox = 3.9;
+        t.tox = p.eot;
+        t.epssub = kEps0 * p.epsrsub;
+    } else {
+        t.epsrox = p.epsrox;
+        t.tox = p.toxe;
+        t.epssub = kEpsSi;
+    }
+    t.coxe = t.epsrox * kEps0 / t.tox;
+    if (p.mtrlmod == 0 || p.mtrlcompatmod != 0) t.coxp = p.epsrox * kEps0 / p.toxp;
+
+    t.vtm0 = kBoltzOverQ * tnom;
+    t.factor1 = std::sqrt(t.epssub / (t.epsrox * kEps0) * t.tox);
+    double eg;
+    if (p.mtrlmod == 0) {
+        t.eg0 = 1.16 - 7.02e-4 * tnom * tnom / (tnom + 1108.0);
+        t.ni = 1.45e10 * (tnom / 300.15) * std::sqrt(tnom / 300.15) *
+               std::exp(21.5565981 - t.eg0 / (2.0 * t.vtm0));
+        eg = 1.16 - 7.02e-4 * temp * temp / (temp + 1108.0);
+    } else {
+        t.eg0 = p.bg0sub - p.tbgasub * tnom * tnom / (tnom + p.tbgbsub);
+        const double eg300 = p.bg0sub - p.tbgasub * 90090.0225 / (300.15 + p.tbgbsub);
+        t.ni = p.ni0sub * (tnom / 300.15) * std::sqrt(tnom / 300.15) *
+               std::exp((eg300 - t.eg0) / (2.0 * t.vtm0));
+        eg = p.bg0sub - p.tbgasub * temp * temp / (temp + p.tbgbsub);
+    }
+    t.vtm = kBoltzOverQ * temp;
+
+    // Junction saturation-current densities at Temp.
+    t.js_s = p.jss;
+    t.jsw_s = p.jsws;
+    t.jswg_s = p.jswgs;
+    t.js_d = p.jsd;
+    t.jsw_d = p.jswd;
+    t.jswg_d = p.jswgd;
+    if (temp != tnom) {
+        const double gap = t.eg0 / t.vtm0 - eg / t.vtm;
+        const double lt = std::log(temp / tnom);
+        const double fs = std::exp((gap + p.xtis * lt) / p.njs);
+        const double fd = std::exp((gap + p.xtid * lt) / p.njd);
+        t.js_s *= fs;
+        t.jsw_s *= fs;
+        t.jswg_s *= fs;
+        t.js_d *= fd;
+        t.jsw_d *= fd;
+        t.jswg_d *= fd;
+    }
+    for (double* j : {&t.js_s, &t.jsw_s, &t.jswg_s, &t.js_d, &t.jsw_d, &t.jswg_d})
+        if (*j < 0.0) *j = 0.0;
+
+    // Diode limits that make no sense are switched off.
+    if (p.ijthdfwd <= 0.0) {
+        p.ijthdfwd = 0.0;
+        std::fprintf(stderr, "Ijthdfwd reset to %g.\n", p.ijthdfwd);
+    }
+    if (p.ijthsfwd <= 0.0) {
+        p.ijthsfwd = 0.0;
+        std::fprintf(stderr, "Ijthsfwd reset to %g.\n", p.ijthsfwd);
+    }
+    if (p.ijthdrev <= 0.0) {
+        p.ijthdrev = 0.0;
+        std::fprintf(stderr, "Ijthdrev reset to %g.\n", p.ijthdrev);
+    }
+    if (p.ijthsrev <= 0.0) {
+        p.ijthsrev = 0.0;
+        std::fprintf(stderr, "Ijthsrev reset to %g.\n", p.ijthsrev);
+    }
+    if ((p.xjbvd <= 0.0 && p.diomod == 2) || (p.xjbvd < 0.0 && p.diomod == 0)) {
+        p.xjbvd = 0.0;
+        std::fprintf(stderr, "Xjbvd reset to %g.\n", p.xjbvd);
+    }
+    if (p.bvd <= 0.0) {
+        p.bvd = 0.0;
+        std::fprintf(stderr, "BVD reset to %g.\n", p.bvd);
+    }
+    if ((p.xjbvs <= 0.0 && p.diomod == 2) || (p.xjbvs < 0.0 && p.diomod == 0)) {
+        p.xjbvs = 0.0;
+        std::fprintf(stderr, "Xjbvs reset to %g.\n", p.xjbvs);
+    }
+    if (p.bvs <= 0.0) {
+        p.bvs = 0.0;
+        std::fprintf(stderr, "BVS reset to %g.\n", p.bvs);
+    }
+
+    // Trap-assisted tunnelling emission factors at Temp.
+    const double tr = temp / tnom - 1.0;
+    t.njts = p.njts * (1.0 + p.tnjts * tr);
+    t.njtssw = p.njtssw * (1.0 + p.tnjtssw * tr);
+    t.njtsswg = p.njtsswg * (1.0 + p.tnjtsswg * tr);
+    t.njtsd = p.njtsd * (1.0 + p.tnjtsd * tr);
+    t.njtsswd = p.njtsswd * (1.0 + p.tnjtsswd * tr);
+    t.njtsswgd = p.njtsswgd * (1.0 + p.tnjtsswgd * tr);
+}
+
+// A new size block for (L, W, NF), computed completely before anyone sees it.
+int build_size_block(const Model& m, const Instance& inst, SizeParams& s) {
+    const ModelParams& p = m.p;
+    const ModelGiven& g = m.given;
+    const ModelTemp& t = m.t;
+    const double temp = t.temp, tnom = t.tnom;
+    const double tratio = temp / tnom, del_temp = temp - tnom;
+    const double nf = inst.nf;
+
+    s.l = inst.l;
+    s.w = inst.w;
+    s.nf = nf;
+    const double lnew = inst.l + p.xl;
+    const double wnew = inst.w / nf + p.xw;
+    s.lnew = lnew;
+    s.wnew = wnew;
+
+    double t0 = std::pow(lnew, p.lln), t1 = std::pow(wnew, p.lwn);
+    const double dl = p.lint + (p.ll / t0 + p.lw / t1 + p.lwl / (t0 * t1));
+    const double dlc = p.dlc + (p.llc / t0 + p.lwc / t1 + p.lwlc / (t0 * t1));
+    double t2 = std::pow(lnew, p.wln), t3 = std::pow(wnew, p.wwn);
+    const double dw = p.wint + (p.wl / t2 + p.ww / t3 + p.wwl / (t2 * t3));
+    const double dwc_corr = p.wlc / t2 + p.wwc / t3 + p.wwlc / (t2 * t3);
+    const double dwc = p.dwc + dwc_corr;
+    const double dwj = p.dwj + dwc_corr;
+
+    s.leff = lnew - 2.0 * dl;
+    if (s.leff <= 0.0) {
+        fatal(m, inst, "Effective channel length <= 0");
+        return kBadParameter;
+    }
+    s.weff = wnew - 2.0 * dw;
+    if (s.weff <= 0.0) {
+        fatal(m, inst, "Effective channel width <= 0");
+        return kBadParameter;
+    }
+    s.leff_cv = lnew - 2.0 * dlc;
+    if (s.leff_cv <= 0.0) {
+        fatal(m, inst, "Effective channel length for C-V <= 0");
+        return kBadParameter;
+    }
+    s.weff_cv = wnew - 2.0 * dwc;
+    if (s.weff_cv <= 0.0) {
+        fatal(m, inst, "Effective channel width for C-V <= 0");
+        return kBadParameter;
+    }
+    s.weff_cj = wnew - 2.0 * dwj;
+    if (s.weff_cj <= 0.0) {
+        fatal(m, inst, "Effective channel width for S/D junctions <= 0");
+        return kBadParameter;
+    }
+    const double leff = s.leff, weff = s.weff;
+
+    double inv_l, inv_w, inv_lw;
+    if (p.binunit == 1) {
+        inv_l = 1.0e-6 / leff;
+        inv_w = 1.0e-6 / weff;
+        inv_lw = 1.0e-12 / (leff * weff);
+    } else {
+        inv_l = 1.0 / leff;
+        inv_w = 1.0 / weff;
+        inv_lw = 1.0 / (leff * weff);
+    }
+    BinnedParams& b = s.b;
+#define BSIM4_BINNED(base) b.base = p.base + p.l##base * inv_l + p.w##base * inv_w + p.p##base * inv_lw;
+#include "bsim4_model/bsim4_params.inc"
+
+    // Temperature forms of the block.
+    const double wpow = std::pow(s.weff_cj * 1.0e6, b.wr) * nf;
+    b.ucs = b.ucs * std::pow(tratio, b.ucste);
+    const double tr1 = tratio - 1.0;
+    auto resistance = [&](double x) {
+        return p.tempmod == 0 ? x + b.prt * tr1 : x * (1.0 + b.prt * del_temp);
+    };
+    switch (p.tempmod) {
+        case 0:
+            b.ua = b.ua + b.ua1 * tr1;
+            b.ub = b.ub + b.ub1 * tr1;
+            b.uc = b.uc + b.uc1 * tr1;
+            b.ud = b.ud + b.ud1 * tr1;
+            s.vsattemp = b.vsat - b.at * tr1;
+            break;
+        case 1:
+        case 2:
+            b.ua = b.ua * (1.0 + b.ua1 * del_temp);
+            b.ub = b.ub * (1.0 + b.ub1 * del_temp);
+            b.uc = b.uc * (1.0 + b.uc1 * del_temp);
+            b.ud = b.ud * (1.0 + b.ud1 * del_temp);
+            s.vsattemp = b.vsat * (1.0 - b.at * del_temp);
+            break;
+        default:
+            b.ua = b.ua * std::pow(tratio, b.ua1);
+            b.ub = b.ub * std::pow(tratio, b.ub1);
+            b.uc = b.uc * std::pow(tratio, b.uc1);
+            b.ud = b.ud * std::pow(tratio, b.ud1);
+            s.vsattemp = b.vsat * (1.0 - b.at * del_temp);
+            break;
+    }
+    s.rds0 = resistance(b.rdsw) * nf / wpow;
+    s.rdswmin = resistance(p.rdswmin) * nf / wpow;
+    if (p.rdsmod != 0) {
+        double rd = resistance(b.rdw), rdm = resistance(p.rdwmin);
+        double rs = resistance(b.rsw), rsm = resistance(p.rswmin);
+        if (rd < 0.0) {
+            rd = 0.0;
+            std::printf("Warning: Rdw at current temperature is negative; set to 0.\n");
+        }
+        if (rdm < 0.0) {
+            rdm = 0.0;
+            std::printf("Warning: Rdwmin at current temperature is negative; set to 0.\n");
+        }
+        if (rs < 0.0) {
+            rs = 0.0;
+            std::printf("Warning: Rsw at current temperature is negative; set to 0.\n");
+        }
+        if (rsm < 0.0) {
+            rsm = 0.0;
+            std::printf("Warning: Rswmin at current temperature is negative; set to 0.\n");
+        }
+        s.rd0 = rd / wpow;
+        s.rdwmin = rdm / wpow;
+        s.rs0 = rs / wpow;
+        s.rswmin = rsm / wpow;
+    }
+
+    // Mobility; a u0 above 1 is taken in cm^2/V/s.
+    if (b.u0 > 1.0) b.u0 = b.u0 / 1.0e4;
+    s.u0temp = b.u0 * (1.0 - b.up * std::exp(-leff / b.lp)) * std::pow(tratio, b.ute);
+    if (b.eu < 0.0) {
+        b.eu = 0.0;
+        std::printf("Warning: eu has been negative; reset to 0.0.\n");
+    }
+    if (b.ucs < 0.0) {
+        b.ucs = 0.0;
+        std::printf("Warning: ucs has been negative; reset to 0.0.\n");
+    }
+
+    b.voff = b.voff * (1.0 + b.tvoff * del_temp);
+    b.nfactor = b.nfactor + b.tnfactor * del_temp / tnom;
+    b.eta0 = b.eta0 + b.teta0 * del_temp / tnom;
+
+    // Source-end velocity limit: the back-scattering factor.
+    if (g.vtl && p.vtl > 0.0) {
+        const double lc = p.lc < 0.0 ? 0.0 : p.lc;
+        const double r = leff / (b.xn * leff + lc);
+        s.tfactor = (1.0 - r) / (1.0 + r);
+    }
+
+    if (!g.ndep && g.gamma1) {
+        const double x = b.gamma1 * t.coxe;
+        b.ndep = 3.01248e22 * x * x;
+    }
+
+    s.phi = t.vtm0 * std::log(b.ndep / t.ni) + b.phin + 0.4;
+    if (s.phi <= 0.0) {
+        std::printf("Fatal: Phi = %g is not positive. Please check Phin and Ndep\n", s.phi);
+        std::printf("       Phin = %g  Ndep = %g \n", b.phin, b.ndep);
+    }
+    s.sqrt_phi = std::sqrt(s.phi);
+    s.xdep0 = std::sqrt(2.0 * t.epssub / (kCharge * b.ndep * 1.0e6)) * s.sqrt_phi;
+    s.sqrt_xdep0 = std::sqrt(s.xdep0);
+    if (p.mtrlmod == 0)
+        s.litl = std::sqrt(3.0 * 3.9 / t.epsrox * b.xj * t.tox);
+    else
+        s.litl = std::sqrt(p.epsrsub / t.epsrox * b.xj * t.tox);
+    s.vbi = t.vtm0 * std::log(b.nsd * b.ndep / (t.ni * t.ni));
+    s.cdep0 = std::sqrt(kCharge * t.epssub * b.ndep * 1.0e6 / 2.0 / s.phi);
+    if (p.mtrlmod == 0) {
+        s.vfbsd = b.ngate > 0.0 ? t.vtm0 * std::log(b.ngate / b.nsd) : 0.0;
+    } else {
+        const double x = std::min(t.vtm0 * std::log(b.nsd / t.ni), 0.5 * t.eg0);
+        s.vfbsd = p.phig - (p.easub + 0.5 * t.eg0 - m.type * x);
+    }
+
+    s.mstar = 0.5 + std::atan(b.minv) / kPi;
+    s.voffcbn = b.voff + p.voffl / leff;
+
+    // Body-effect coefficients: given k1/k2, or derived from the doping profile.
+    if (g.k1 || g.k2) {
+        if (!g.k1) {
+            std::printf("Warning: k1 should be specified with k2.\n");
+            b.k1 = 0.53;
+        }
+        if (!g.k2) {
+            std::printf("Warning: k2 should be specified with k1.\n");
+            b.k2 = -0.0186;
+        }
+        if (g.nsub) std::printf("Warning: nsub is ignored because k1 or k2 is given.\n");
+        if (g.xt) std::printf("Warning: xt is ignored because k1 or k2 is given.\n");
+        if (g.vbx) std::printf("Warning: vbx is ignored because k1 or k2 is given.\n");
+        if (g.gamma1) std::printf("Warning: gamma1 is ignored because k1 or k2 is given.\n");
+        if (g.gamma2) std::printf("Warning: gamma2 is ignored because k1 or k2 is given.\n");
+    } else {
+        if (!g.vbx) b.vbx = s.phi - 7.7348e-4 * b.ndep * b.xt * b.xt;
+        if (b.vbx > 0.0) b.vbx = -b.vbx;
+        if (b.vbm > 0.0) b.vbm = -b.vbm;
+        if (!g.gamma1) b.gamma1 = 5.753e-12 * std::sqrt(b.ndep) / t.coxe;
+        if (!g.gamma2) b.gamma2 = 5.753e-12 * std::sqrt(b.nsub) / t.coxe;
+        const double x = std::sqrt(s.phi - b.vbx) - s.sqrt_phi;
+        const double y = std::sqrt(s.phi * (s.phi - b.vbm)) - s.phi;
+        b.k2 = (b.gamma1 - b.gamma2) * x / (2.0 * y + b.vbm);
+        b.k1 = b.gamma2 - 2.0 * b.k2 * std::sqrt(s.phi - b.vbm);
+    }
+
+    if (!g.vfb) {
+        if (g.vth0) {
+            b.vfb = m.type * b.vth0 - s.phi - b.k1 * s.sqrt_phi;
+        } else if (p.mtrlmod != 0 && g.phig && g.nsub) {
+            const double x = std::min(t.vtm0 * std::log(b.nsub / t.ni), 0.5 * t.eg0);
+            b.vfb = p.phig - (p.easub + 0.5 * t.eg0 + m.type * x);
+        } else {
+            b.vfb = -1.0;
+        }
+    }
+    if (!g.vth0) b.vth0 = m.type * (b.vfb + s.phi + b.k1 * s.sqrt_phi);
+    s.k1ox = b.k1 * t.tox / p.toxm;
+
+    const double lt = std::sqrt(t.epssub / (t.epsrox * kEps0) * t.tox * s.xdep0);
+    s.theta0vb0 = theta_sce(b.dsub * leff / lt);
+    s.theta_rout = b.pdiblc1 * theta_sce(b.drout * leff / lt) + b.pdiblc2;
+
+    // Stress (LOD) factors of the block.
+    double wlod = p.wlod;
+    if (wlod < 0.0) {
+        std::fprintf(stderr, "Warning: WLOD = %g is less than 0. 0.0 is used\n", wlod);
+        wlod = 0.0;
+    }
+    const double w_lod = wnew + wlod;
+    t0 = std::pow(lnew, p.llodku0);
+    t1 = std::pow(w_lod, p.wlodku0);
+    const double fku0 = 1.0 + p.lku0 / t0 + p.wku0 / t1 + p.pku0 / (t0 * t1);
+    t0 = std::pow(lnew, p.llodvth);
+    t1 = std::pow(w_lod, p.wlodvth);
+    const double fv = 1.0 + p.lkvth0 / t0 + p.wkvth0 / t1 + p.pkvth0 / (t0 * t1);
+    s.fkvth0 = std::sqrt(fv * fv + 1.0e-9);
+    s.ku0temp = fku0 * (1.0 + p.tku0 * tr1) + 1.0e-9;
+    s.od_ref = 1.0 / (p.saref + 0.5 * inst.l) + 1.0 / (p.sbref + 0.5 * inst.l);
+    s.rho_ref = p.ku0 * s.od_ref / s.ku0temp;
+
+    if (p.mobmod == 3) {
+        const double theta0 = theta_sce(b.dvt1 * leff / (t.factor1 * s.sqrt_xdep0));
+        const double c = (b.nfactor * t.epssub / s.xdep0 + b.cdsc * theta0 + b.cit) / t.coxe;
+        const double n0 = c >= -0.5 ? 1.0 + c : (1.0 + 3.0 * c) / (3.0 + 8.0 * c);
+        const double v = n0 * t.vtm;
+        const double x = s.voffcbn / v;
+        const double e = x < -kExpThreshold ? kMinExp : x > kExpThreshold ? kMaxExp : std::exp(x);
+        s.vgsteff_vth = v * std::log(2.0) / (s.mstar + n0 * e * t.coxe / s.cdep0);
+    }
+
+    s.dvtp2factor = b.dvtp5 + b.dvtp2 * dexp(-b.dvtp3 * std::log(leff));
+    return kOk;
+}
+
+// The physical oxide thickness of an instance with a non-silicon gate stack, by fixed point.
+double toxp_from_eot(const Model& m, const Instance& inst, const SizeParams& s) {
+    const ModelParams& p = m.p;
+    const ModelTemp& t = m.t;
+    const BinnedParams& b = s.b;
+    const double vtm0eot = kBoltzOverQ * p.tempeot;
+    const double vbieot = vtm0eot * std::log(b.nsd * b.ndep / (t.ni * t.ni));
+    const double phieot = vtm0eot * std::log(b.ndep / t.ni) + b.phin + 0.4;
+    if (phieot <= 0.0)
+        std::printf("Fatal: phieot = %g is not positive. Please Check Phin and Ndep\n", phieot);
+    const double vddeot = m.type * p.vddeot;
+    const double a = inst.vfb + phieot;
+    double vgseff = vddeot;
+    if (b.ngate > 1.0e18 && b.ngate < 1.0e25 && vddeot > a && p.epsrgate != 0.0) {
+        const double t1 = 1.0e6 * kChargeSim * (p.epsrgate * kEps0) * b.ngate / (t.coxe * t.coxe);
+        const double t8 = vddeot - a;
+        const double t4 = std::sqrt(1.0 + 2.0 * t8 / t1);
+        const double t2 = 2.0 * t8 / (t4 + 1.0);
+        const double t3 = 0.5 * t2 * t2 / t1;
+        const double t7 = 1.12 - t3 - 0.05;
+        const double t6 = std::sqrt(t7 * t7 + 0.224);
+        const double t5 = 1.12 - 0.5 * (t7 + t6);
+        vgseff = vddeot - t5;
+    }
+    const double v0 = vbieot - phieot;
+    const double lt1 = t.factor1 * s.sqrt_xdep0;
+    const double theta0 = theta_sce(b.dvt1 * p.leffeot / lt1);
+    const double delt_vth = b.dvt0 * theta0 * v0;
+    const double t2w = b.dvt0w * theta_sce(b.dvt1w * p.weffeot * p.leffeot / lt1) * v0;
+    const double kt_eot = (b.kt1 + b.kt1l / p.leffeot) * (p.tempeot / t.tnom - 1.0);
+    const double sqrt_phieot = std::sqrt(phieot);
+    double vth = m.type * inst.vth0 + (s.k1ox - b.k1) * sqrt_phieot * std::sqrt(1.0 + b.lpeb / p.leffeot) -
+                 delt_vth - t2w + b.k3 * t.tox * phieot / (p.weffeot + b.w0) +
+                 s.k1ox * (std::sqrt(1.0 + b.lpe0 / p.leffeot) - 1.0) * sqrt_phieot + kt_eot;
+    const double c = (b.nfactor * t.epssub / s.xdep0 + b.cdsc * theta0 + b.cit) / t.coxe;
+    const double n = c >= -0.5 ? 1.0 + c : (1.0 + 3.0 * c) / (3.0 + 8.0 * c);
+    if (b.dvtp0 > 0.0) vth -= n * vtm0eot * std::log(p.leffeot / (p.leffeot + 2.0 * b.dvtp0));
+    const double vgsteff = vgseff - vth;
+    const double vtfbphi2eot = std::max(4.0 * (m.type * inst.vth0 - inst.vfb - phieot), 0.0);
+    double x = t.tox;
+    for (int i = 0; i < 5; ++i) {
+        const double t0 = (vgsteff + vtfbphi2eot) / (2.0e8 * x);
+        const double tcen = p.ados * 1.9e-9 / (1.0 + std::exp(p.bdos * 0.7 * std::log(t0)));
+        const double next = t.tox - 3.9 / p.epsrsub * tcen;
+        const bool settled = std::fabs(next - x) <= 1.0e-12;
+        x = next;
+        if (settled) break;
+    }
+    return x;
+}
+
+// Instance level, every call.
+void update_instance(Model& m, Instance& inst, const SizeParams& s) {
+    const ModelParams& p = m.p;
+    const ModelTemp& t = m.t;
+    const BinnedParams& b = s.b;
+    const double nf = inst.nf;
+
+    inst.u0temp = s.u0temp;
+    inst.vth0 = b.vth0;
+    inst.vsattemp = s.vsattemp;
+    inst.eta0 = b.eta0;
+    inst.k2 = b.k2;
+    const bool stress = inst.sa > 0.0 && inst.sb > 0.0 && (nf == 1.0 || (nf > 1.0 && inst.sd > 0.0));
+    if (stress) {
+        double kvsat = p.kvsat;
+        if (kvsat < -1.0) {
+            std::fprintf(stderr, "Warning: KVSAT = %g is too small; -1.0 is used.\n", kvsat);
+            kvsat = -1.0;
+        }
+        if (kvsat > 1.0) {
+            std::fprintf(stderr, "Warning: KVSAT = %g is too big; 1.0 is used.\n", kvsat);
+            kvsat = 1.0;
+        }
+        double inv_sa = 0.0, inv_sb = 0.0;
+        for (int k = 0; k < nf; ++k) {
+            inv_sa += 1.0 / (nf * (inst.sa + 0.5 * inst.l + k * (inst.sd + inst.l)));
+            inv_sb += 1.0 / (nf * (inst.sb + 0.5 * inst.l + k * (inst.sd + inst.l)));
+        }
+        const double od = inv_sa + inv_sb;
+        const double rho = p.ku0 * od / s.ku0temp;
+        inst.u0temp = s.u0temp * (1.0 + rho) / (1.0 + s.rho_ref);
+        inst.vsattemp = s.vsattemp * (1.0 + kvsat * rho) / (1.0 + kvsat * s.rho_ref);
+        const double dod = od - s.od_ref;
+        inst.vth0 = b.vth0 + p.kvth0 * dod / s.fkvth0;
+        inst.eta0 = b.eta0 + p.steta0 * dod / std::pow(s.fkvth0, p.lodeta0);
+        inst.k2 = b.k2 + p.stk2 * dod / std::pow(s.fkvth0, p.lodk2);
+    }
+
+    if (p.wpemod != 0.0) {
+        const bool any_sc = inst.given & (kGivenSca | kGivenScb | kGivenScc);
+        if (!any_sc) {
+            if ((inst.given & kGivenSc) && inst.sc > 0.0) {
+                const double wd = inst.w / nf;
+                const double tw = inst.sc + wd;
+                const double ref = p.scref;
+                inst.sca = ref * ref / (inst.sc * tw);
+                inst.scb = ((0.1 * inst.sc + 0.01 * ref) * std::exp(-10.0 * inst.sc / ref) -
+                            (0.1 * tw + 0.01 * ref) * std::exp(-10.0 * tw / ref)) /
+                           wd;
+                inst.scc = ((0.05 * inst.sc + 0.0025 * ref) * std::exp(-20.0 * inst.sc / ref) -
+                            (0.05 * tw + 0.0025 * ref) * std::exp(-20.0 * tw / ref)) /
+                           wd;
+            } else {
+                std::fprintf(
+                    stderr,
+                    "Warning: No WPE as none of SCA, SCB, SCC, SC is given and/or SC not positive.\n");
+            }
+        }
+        if (inst.sca < 0.0) {
+            std::printf("Warning: SCA = %g is negative. Set to 0.0.\n", inst.sca);
+            inst.sca = 0.0;
+        }
+        if (inst.scb < 0.0) {
+            std::printf("Warning: SCB = %g is negative. Set to 0.0.\n", inst.scb);
+            inst.scb = 0.0;
+        }
+        if (inst.scc < 0.0) {
+            std::printf("Warning: SCC = %g is negative. Set to 0.0.\n", inst.scc);
+            inst.scc = 0.0;
+        }
+        if (inst.sc < 0.0) {
+            std::printf("Warning: SC = %g is negative. Set to 0.0.\n", inst.sc);
+            inst.sc = 0.0;
+        }
+        const double sceff = inst.sca + p.web * inst.scb + p.wec * inst.scc;
+        inst.vth0 += b.kvth0we * sceff;
+        inst.k2 += b.k2we * sceff;
+        double f = 1.0 + b.ku0we * sceff;
+        if (f <= 0.0) {
+            std::fprintf(stderr, "Warning: ku0we = %g is negatively too high. Negative mobility! \n",
+                         b.ku0we);
+            f = 0.0;
+        }
+        inst.u0temp *= f;
+    }
+
+    inst.vth0 += inst.delvto;
+    inst.vfb = b.vfb + m.type * inst.delvto;
+
+    const double dv = m.type * inst.vth0 - inst.vfb - s.phi;
+    inst.vtfbphi1 = std::max((m.type == 1 ? 2.0 : 2.5) * dv, 0.0);
+    inst.vtfbphi2 = std::max(4.0 * dv, 0.0);
+    if (inst.k2 < 0.0) {
+        const double x = 0.5 * b.k1 / inst.k2;
+        inst.vbsc = 0.9 * (s.phi - x * x);
+        if (inst.vbsc > -3.0)
+            inst.vbsc = -3.0;
+        else if (inst.vbsc < -30.0)
+            inst.vbsc = -30.0;
+    } else {
+        inst.vbsc = -30.0;
+    }
+    if (inst.vbsc > b.vbm) inst.vbsc = b.vbm;
+    inst.k2ox = inst.k2 * t.tox / p.toxm;
+
+    // Diffusion perimeters and areas.
+    double ps = 0.0, pd = 0.0, as = 0.0, ad = 0.0;
+    BSIM4PAeffGeo(nf, inst.geomod, inst.min_sd, s.weff_cj, p.dmcg - p.dmcgt, p.dmci, p.dmdg - p.dmcgt, &ps,
+                  &pd, &as, &ad);
+    if (inst.given & kGivenPs) {
+        if (inst.ps < 0.0) {
+            std::printf("Warning: Source Perimeter is specified as negative, it is set to zero.\n");
+            inst.ps_eff = 0.0;
+        } else if (inst.ps == 0.0) {
+            inst.ps_eff = 0.0;
+        } else {
+            inst.ps_eff = p.permod == 0 ? inst.ps : inst.ps - nf * s.weff_cj;
+        }
+    } else {
+        inst.ps_eff = ps;
+    }
+    if (inst.ps_eff < 0.0) {
+        std::printf("Warning: Pseff is negative, it is set to zero.\n");
+        inst.ps_eff = 0.0;
+    }
+    if (inst.given & kGivenPd) {
+        if (inst.pd < 0.0) {
+            std::printf("Warning: Drain Perimeter is specified as negative, it is set to zero.\n");
+            inst.pd_eff = 0.0;
+        } else if (inst.pd == 0.0) {
+            inst.pd_eff = 0.0;
+        } else {
+            inst.pd_eff = p.permod == 0 ? inst.pd : inst.pd - nf * s.weff_cj;
+        }
+    } else {
+        inst.pd_eff = pd;
+    }
+    if (inst.pd_eff < 0.0) {
+        std::printf("Warning: Pdeff is negative, it is set to zero.\n");
+        inst.pd_eff = 0.0;
+    }
+    inst.as_eff = (inst.given & kGivenAs) ? inst.as : as;
+    if (inst.as_eff < 0.0) {
+        std::printf("Warning: Aseff is negative, it is set to zero.\n");
+        inst.as_eff = 0.0;
+    }
+    inst.ad_eff = (inst.given & kGivenAd) ? inst.ad : ad;
+    if (inst.ad_eff < 0.0) {
+        std::printf("Warning: Adeff is negative, it is set to zero.\n");
+        inst.ad_eff = 0.0;
+    }
+
+    // Junction saturation currents and the limits of the diode's linear continuations.
+    const double nvtms = t.vtm * p.njs;
+    if (inst.as_eff <= 0.0 && inst.ps_eff <= 0.0)
+        inst.isbs = 0.0;
+    else
+        inst.isbs = inst.as_eff * t.js_s + inst.ps_eff * t.jsw_s + s.weff_cj * nf * t.jswg_s;
+    if (inst.isbs > 0.0) {
+        switch (p.diomod) {
+            case 0:
+                inst.xexp_bvs =
+                    p.bvs / nvtms > kExpThreshold ? p.xjbvs * kMinExp : p.xjbvs * std::exp(-p.bvs / nvtms);
+                break;
+            case 1:
+                inst.vjsm_fwd = nvtms * std::log(1.0 + p.ijthsfwd / inst.isbs);
+                inst.ivjsm_fwd = inst.isbs * std::exp(inst.vjsm_fwd / nvtms);
+                break;
+            case 2: {
+                const double x =
+                    p.bvs / nvtms > kExpThreshold ? p.xjbvs * kMinExp : std::exp(-p.bvs / nvtms) * p.xjbvs;
+                inst.xexp_bvs = x;
+                const double tb = 1.0 + p.ijthsfwd / inst.isbs - x;
+                inst.vjsm_fwd = nvtms * std::log(0.5 * (tb + std::sqrt(tb * tb + 4.0 * x)));
+                const double e = std::exp(inst.vjsm_fwd / nvtms);
+                inst.ivjsm_fwd = inst.isbs * (e - x / e + x - 1.0);
+                inst.sslp_fwd = inst.isbs * (e + x / e) / nvtms;
+                double r = p.ijthsrev / inst.isbs;
+                if (r < 1.0) {
+                    r = 10.0;
+                    std::fprintf(stderr, "Warning: ijthsrev too small and set to 10 times IsbSat.\n");
+                }
+                inst.vjsm_rev = -p.bvs - nvtms * std::log((r - 1.0) / p.xjbvs);
+                const double y = p.xjbvs * std::exp(-(p.bvs + inst.vjsm_rev) / nvtms);
+                inst.ivjsm_rev = inst.isbs * (1.0 + y);
+                inst.sslp_rev = -inst.isbs * y / nvtms;
+                break;
+            }
+            default: std::printf("Specified dioMod = %d not matched\n", p.diomod); break;
+        }
+    }
+    const double nvtmd = t.vtm * p.njd;
+    if (inst.ad_eff <= 0.0 && inst.pd_eff <= 0.0)
+        inst.isbd = 0.0;
+    else
+        inst.isbd = inst.ad_eff * t.js_d + inst.pd_eff * t.jsw_d + s.weff_cj * nf * t.jswg_d;
+    if (inst.isbd > 0.0) {
+        switch (p.diomod) {
+            case 0:
+                inst.xexp_bvd =
+                    p.bvd / nvtmd > kExpThreshold ? p.xjbvd * kMinExp : p.xjbvd * std::exp(-p.bvd / nvtmd);
+                break;
+            case 1:
+                inst.vjdm_fwd = nvtmd * std::log(1.0 + p.ijthdfwd / inst.isbd);
+                inst.ivjdm_fwd = inst.isbd * std::exp(inst.vjdm_fwd / nvtmd);
+                break;
+            case 2: {
+                const double x =
+                    p.bvd / nvtmd > kExpThreshold ? p.xjbvd * kMinExp : std::exp(-p.bvd / nvtmd) * p.xjbvd;
+                inst.xexp_bvd = x;
+                const double tb = 1.0 + p.ijthdfwd / inst.isbd - x;
+                inst.vjdm_fwd = nvtmd * std::log(0.5 * (tb + std::sqrt(tb * tb + 4.0 * x)));
+                const double e = std::exp(inst.vjdm_fwd / nvtmd);
+                inst.ivjdm_fwd = inst.isbd * (e - x / e + x - 1.0);
+                inst.dslp_fwd = inst.isbd * (e + x / e) / nvtmd;
+                double r = p.ijthdrev / inst.isbd;
+                if (r < 1.0) {
+                    r = 10.0;
+                    std::fprintf(stderr, "Warning: ijthdrev too small and set to 10 times IdbSat.\n");
+                }
+                inst.vjdm_rev = -p.bvd - nvtmd * std::log((r - 1.0) / p.xjbvd);
+                const double y = p.xjbvd * std::exp(-(p.bvd + inst.vjdm_rev) / nvtmd);
+                inst.ivjdm_rev = inst.isbd * (1.0 + y);
+                inst.dslp_rev = -inst.isbd * y / nvtmd;
+                break;
+            }
+            default: std::printf("Specified dioMod = %d not matched\n", p.diomod); break;
+        }
+    }
+
+    // Trap-assisted tunnelling prefactors.
+    const double gap = t.eg0 / t.vtm * (t.temp / t.tnom - 1.0);
+    if (m.p.jtweff < 0.0) {
+        m.p.jtweff = 0.0;
+        std::fprintf(stderr, "TAT width dependence effect is negative. Jtweff is clamped to zero.\n");
+    }
+    const double wf = std::sqrt(p.jtweff / s.weff_cj) + 1.0;
+    inst.itat_s = dexp(p.xtss * gap) * inst.as_eff * p.jtss;
+    inst.itat_ssw = dexp(p.xtssws * gap) * inst.ps_eff * p.jtssws;
+    inst.itat_sswg = dexp(p.xtsswgs * gap) * s.weff_cj * nf * wf * p.jtsswgs;
+    inst.itat_d = dexp(p.xtsd * gap) * inst.ad_eff * p.jtsd;
+    inst.itat_dsw = dexp(p.xtsswd * gap) * inst.pd_eff * p.jtsswd;
+    inst.itat_dswg = dexp(p.xtsswgd * gap) * s.weff_cj * nf * wf * p.jtsswgd;
+
+    if (p.mtrlmod != 0 && p.mtrlcompatmod == 0) {
+        inst.toxp = toxp_from_eot(m, inst, s);
+        inst.coxp = 3.9 * kEps0 / inst.toxp;
+    } else {
+        inst.toxp = p.toxp;
+        inst.coxp = t.coxp;
+    }
+}
+
+SizeParams* find_block(Model& m, const Instance& inst) {
+    for (auto& s : m.sizes)
+        if (s->l == inst.l && s->w == inst.w && s->nf == inst.nf) return s.get();
+    return nullptr;
+}
+
+}  // namespace
+
+int BSIM4temp(Model& model) {
+    update_model(model);
+    // Blocks hold temperature-dependent values: rebuild them at a new temperature, and after
+    // parameter changes.
+    if (model.sizes_temp != model.ctx_temp || model.sizes_generation != model.param_generation) {
+        model.sizes.clear();
+        model.sizes_temp = model.ctx_temp;
+        model.sizes_generation = model.param_generation;
+    }
+    int first_error = kOk;
+    for (Instance* inst = model.instances; inst; inst = inst->next) {
+        inst->size = nullptr;
+        int status = kOk;
+        SizeParams* s = find_block(model, *inst);
+        if (!s) {
+            std::unique_ptr<SizeParams> block(new (std::nothrow) SizeParams);
+            if (!block) {
+                status = kNoMemory;
+            } else if ((status = build_size_block(model, *inst, *block)) == kOk) {
+                correct_size_block(model, *block);
+                s = block.get();
+                model.sizes.push_back(std::move(block));
+            }
+        }
+        if (s) {
+            update_instance(model, *inst, *s);
+            inst->size = s;
+            if (!model.checked) {
+                if (BSIM4checkModel(model, *inst) != 0) {
+                    std::fprintf(
+                        stderr,
+                        "BSIM4: Fatal error(s) detected during BSIM4.6.0 parameter checking for %s in "
+                        "model %s\n",
+                        inst->name.c_str(), model.name.c_str());
+                    status = kBadParameter;
+                } else {
+                    model.checked = true;
+                }
+            }
+        }
+        inst->temp_status = status;
+        if (status != kOk && first_error == kOk) first_error = status;
+    }
+    return first_error;
+}
+
+}  // namespace morva::bsim4::model

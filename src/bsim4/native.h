@@ -1,0 +1,51 @@
+// Models and instances of the native BSIM4 evaluator built from parsed model cards.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "bsim4_model/bsim4.h"
+
+namespace morva::bsim4::native {
+
+// The twelve values of one DC evaluation: ids, gm, gds, gmbs, vth, vdsat, cbs, cbd, gbs, gbd, rs, rd.
+using Bsim4DcResults = ::Bsim4DcResults;
+
+using ParamList = std::vector<std::pair<std::string, double>>;
+
+// Frees an instance handle (bsim4_instance_free).
+struct InstanceDeleter {
+    void operator()(morva::bsim4::model::Instance* instance) const { bsim4_instance_free(instance); }
+};
+using UniqueInstance = std::unique_ptr<morva::bsim4::model::Instance, InstanceDeleter>;
+
+// Owns one evaluator model; releasing it frees the model. Free the instances made from it first
+// (an instance left over is detached and only good for bsim4_instance_free).
+class Bsim4Model {
+public:
+    // A model of the device type ("nmos", "pmos", "nfet", "pfet"; any text beginning with p is
+    // p-channel) with each (name, value) pair set in order. Names that are not model parameters
+    // are dropped. Only what the pairs set counts as given: every other parameter takes its
+    // default. Nothing when the model cannot be allocated or the type holds a NUL.
+    static std::optional<Bsim4Model> from_params(std::string_view device_type, const ParamList& params);
+
+    // An instance of one finger, width w and length l (metres) with the instance parameters of
+    // the pairs (others dropped), set up. Null when it cannot be allocated or set up. The caller
+    // frees it with bsim4_instance_free before the model goes.
+    Bsim4InstanceHandle instance_with_params(const ParamList& params, double w, double l) const;
+
+    Bsim4ModelHandle handle() const { return model_.get(); }
+
+private:
+    struct ModelDeleter {
+        void operator()(morva::bsim4::model::Model* model) const { bsim4_model_free(model); }
+    };
+    explicit Bsim4Model(Bsim4ModelHandle model) : model_(model) {}
+    std::unique_ptr<morva::bsim4::model::Model, ModelDeleter> model_;
+};
+
+}  // namespace morva::bsim4::native
