@@ -1,0 +1,556 @@
+#include "ngspice/worker.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <utility>
+
+#include "common/format.h"
+#include "common/io.h"
+#include "common/text.h"
+#include "ngspice/decimal.h"
+
+namespace morva::ngspice {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// ---- Unicode whitespace over valid UTF-8 ----
+
+// Decodes the code point at `i` (valid UTF-8 assumed; a stray byte reads as
+// itself) and returns its length in bytes.
+std::size_t decode_at(std::string_view s, std::size_t i, char32_t* cp) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    std::size_t len = c < 0x80 ? 1 : c < 0xe0 ? 2 : c < 0xf0 ? 3 : 4;
+    if (c >= 0x80 && c < 0xc0) len = 1;
+    if (i + len > s.size()) len = 1;
+    char32_t v = len == 1 ? c : len == 2 ? (c & 0x1f) : len == 3 ? (c & 0x0f) : (c & 0x07);
+    for (std::size_t k = 1; k < len; ++k) v = (v << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3f);
+    *cp = v;
+    return len;
+}
+
+bool is_unicode_whitespace(char32_t c) {
+    return (c >= 0x09 && c <= 0x0d) || c == 0x20 || c == 0x85 || c == 0xa0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f || c == 0x205f ||
+           c == 0x3000;
+}
+
+// [begin, end) of the text without surrounding whitespace.
+std::pair<std::size_t, std::size_t> trimmed_range(std::string_view s) {
+    std::size_t begin = s.size(), end = 0;
+    for (std::size_t i = 0; i < s.size();) {
+        char32_t cp;
+        const std::size_t len = decode_at(s, i, &cp);
+        if (!is_unicode_whitespace(cp)) {
+            if (begin == s.size()) begin = i;
+            end = i + len;
+        }
+        i += len;
+    }
+    if (begin == s.size()) return {0, 0};
+    return {begin, end};
+}
+
+std::chrono::nanoseconds since(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start);
+}
+
+std::uint64_t as_ns(std::chrono::nanoseconds d) {
+    return d.count() < 0 ? 0 : static_cast<std::uint64_t>(d.count());
+}
+
+// "{:w.1}" of a duration in milliseconds.
+std::string ms_field(std::chrono::nanoseconds d, std::size_t width) {
+    std::string text = fmt::fixed(static_cast<double>(d.count()) / 1e6, 1);
+    if (text.size() < width) text.insert(0, width - text.size(), ' ');
+    return text;
+}
+
+// Reads standard input line by line.
+class LineReader {
+public:
+    explicit LineReader(int fd) : fd_(fd) {}
+
+    // The next line without its line feed (and without a carriage return
+    // just before it), or nothing at the end of input.
+    Result<std::optional<std::string>, IoError> next() {
+        for (;;) {
+            const std::size_t nl = buffer_.find('\n', scanned_);
+            if (nl != std::string::npos) {
+                std::string line = buffer_.substr(0, nl);
+                buffer_.erase(0, nl + 1);
+                scanned_ = 0;
+                return finish(std::move(line));
+            }
+            scanned_ = buffer_.size();
+            if (eof_) {
+                if (buffer_.empty()) return std::optional<std::string>();
+                std::string line = std::move(buffer_);
+                buffer_.clear();
+                scanned_ = 0;
+                return finish(std::move(line));
+            }
+            char chunk[65536];
+            const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return err(IoError::from_errno(errno));
+            }
+            if (n == 0) {
+                eof_ = true;
+            } else {
+                buffer_.append(chunk, static_cast<std::size_t>(n));
+            }
+        }
+    }
+
+private:
+    static Result<std::optional<std::string>, IoError> finish(std::string line) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!utf8_valid(line)) return err(IoError::from_message("stream did not contain valid UTF-8"));
+        return std::optional<std::string>(std::move(line));
+    }
+
+    int fd_;
+    std::string buffer_;
+    std::size_t scanned_ = 0;
+    bool eof_ = false;
+};
+
+// Frames leave through a private close-on-exec duplicate of standard output;
+// standard output itself points at standard error until the loop ends.
+class FrameChannel {
+public:
+    static Result<FrameChannel, NgspiceError> open() {
+        FrameChannel ch;
+        ch.frames_ = UniqueFd(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+        if (!ch.frames_.valid()) return err(NgspiceError::from_io(IoError::from_errno(errno)));
+        std::fflush(stdout);
+        if (::dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
+            return err(NgspiceError::from_io(IoError::from_errno(errno)));
+        ch.redirected_ = true;
+        return ch;
+    }
+    FrameChannel(FrameChannel&& o) noexcept
+        : frames_(std::move(o.frames_)), redirected_(std::exchange(o.redirected_, false)) {}
+    FrameChannel(const FrameChannel&) = delete;
+    ~FrameChannel() {
+        if (redirected_) {
+            std::fflush(stdout);
+            ::dup2(frames_.get(), STDOUT_FILENO);
+        }
+    }
+    int fd() const { return frames_.get(); }
+
+private:
+    FrameChannel() = default;
+    UniqueFd frames_;
+    bool redirected_ = false;
+};
+
+// The ngspice instance with its callback record; the record keeps its
+// address for the life of the loop.
+struct Engine {
+    Ngspice lib;
+    std::unique_ptr<SimState> state;
+};
+
+Result<void, NgspiceError> init_engine(Ngspice& lib, SimState* state) {
+    const int rc = lib.init(state);
+    if (rc != 0) return err(NgspiceError::init(fmt::cat("ngSpice_Init returned ", rc)));
+    // One worker per core already fills the machine; ngspice's own OpenMP
+    // threads would only oversubscribe it.
+    lib.command("set num_threads=1");
+    return {};
+}
+
+// After a controlled exit ngspice cannot load another circuit (the next load
+// crashes the process), so the library is unloaded and loaded afresh, with
+// the same callback record.
+Result<void, NgspiceError> reload_engine(Engine& engine) {
+    const std::string path = engine.lib.path();
+    engine.lib.unload();
+    MORVA_ASSIGN(engine.lib, Ngspice::load(path));
+    engine.state->exit_requested = false;
+    return init_engine(engine.lib, engine.state.get());
+}
+
+// Whether a vector is wanted by the request's `return_vectors`: absent wants
+// all, empty wants none, otherwise an entry must equal the bare or the
+// plot-qualified name (ASCII case ignored).
+bool wanted(const std::optional<std::vector<std::string>>& filter, std::string_view bare,
+            std::string_view qualified = {}) {
+    if (!filter) return true;
+    for (const std::string& entry : *filter) {
+        if (ascii_iequals(entry, bare)) return true;
+        if (!qualified.empty() && ascii_iequals(entry, qualified)) return true;
+    }
+    return false;
+}
+
+bool is_const_plot(std::string_view plot) {
+    return ascii_iequals(plot, "const") || plot.substr(0, 5) == "const";
+}
+
+std::vector<VectorData> harvest(Ngspice& lib, const SimState& state,
+                                const std::optional<std::vector<std::string>>& return_vectors) {
+    const std::vector<std::string> announced = state.announced_names;
+    std::vector<std::string> plots = lib.all_plots();
+    std::erase_if(plots, [](const std::string& p) { return is_const_plot(p); });
+    std::vector<VectorData> out;
+    if (plots.size() >= 2) {
+        for (const std::string& plot : plots) {
+            lib.command("setplot " + plot);
+            for (const std::string& vec : lib.all_vecs(plot)) {
+                std::string qualified = fmt::cat(plot, ".", vec);
+                if (!wanted(return_vectors, vec, qualified)) continue;
+                if (const VectorInfo* info = lib.vec_info(vec)) {
+                    out.push_back(extract_vector_data(*info, std::move(qualified)));
+                }
+            }
+        }
+        return out;
+    }
+    for (const std::string& name : announced) {
+        if (!wanted(return_vectors, name)) continue;
+        if (const VectorInfo* info = lib.vec_info(name)) out.push_back(extract_vector_data(*info, name));
+    }
+    return out;
+}
+
+// Writes the netlist to a fresh file only this user can read.
+Result<void, IoError> write_temp_netlist(const std::string& path, std::string_view text) {
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
+    UniqueFd fd(::open(path.c_str(), kFlags, 0600));
+    if (!fd.valid() && errno == EEXIST) {
+        // Left behind by an earlier process that had this pid.
+        ::unlink(path.c_str());
+        fd = UniqueFd(::open(path.c_str(), kFlags, 0600));
+    }
+    if (!fd.valid()) return err(IoError::from_errno(errno));
+    if (auto w = write_all(fd.get(), text); !w) {
+        ::unlink(path.c_str());
+        return w;
+    }
+    return {};
+}
+
+class WorkerLoop {
+public:
+    WorkerLoop(Engine& engine, ByteSink& out, bool bench) : engine_(engine), out_(out), bench_(bench) {}
+
+    Result<void, NgspiceError> serve(LineReader& in) {
+        for (;;) {
+            auto line = in.next();
+            if (!line) return err(NgspiceError::from_io(line.error()));
+            if (!*line) break;
+            MORVA_TRY(handle(**line));
+        }
+        if (bench_ && totals_.n > 0) {
+            const std::string text = bench_line(static_cast<long>(::getpid()), totals_);
+            (void)write_all(STDERR_FILENO, text);
+        }
+        return {};
+    }
+
+private:
+    Result<void, NgspiceError> respond(const std::string& id, bool success,
+                                       const std::vector<VectorData>& vectors, std::vector<std::string> log,
+                                       std::optional<std::string> error, std::vector<Measure> measures,
+                                       const WireTiming& timing) {
+        auto w = write_wire_response(out_, id, success, vectors, std::move(log), std::move(error),
+                                     std::move(measures), timing);
+        if (!w) return err(NgspiceError::from_io(w.error()));
+        // A request that made ngspice exit leaves it unable to load another
+        // circuit: reload before the next line is read.
+        if (engine_.state->exit_requested) MORVA_TRY(reload_engine(engine_));
+        return {};
+    }
+
+    Result<void, NgspiceError> handle(const std::string& line) {
+        const auto start = Clock::now();
+        WireTiming timing;
+        if (trim_whitespace(line).empty()) return {};
+
+        auto decoded = decode_request(line);
+        if (!decoded) {
+            const std::string text = decoded.error().text();
+            timing.parse_ns = as_ns(since(start));
+            return respond("unknown", false, {}, {"failed to parse request: " + text}, "parse error: " + text,
+                           {}, timing);
+        }
+        SimulationRequest& req = *decoded;
+        const auto parse_d = since(start);
+        timing.parse_ns = as_ns(parse_d);
+        totals_.parse += parse_d;
+
+        Ngspice& lib = engine_.lib;
+        SimState& state = *engine_.state;
+        state.reset();
+
+        const auto precmd_start = Clock::now();
+        const std::string_view netlist = trim_end_whitespace(req.netlist);
+        if (!has_end_card(netlist)) {
+            return respond(req.id, false, {}, {"netlist must end with .end"},
+                           "netlist does not end with .end", {}, timing);
+        }
+        std::optional<std::string> temp_dir;
+        for (const std::string& pre : req.pre_commands) {
+            if (pre.rfind("chdir:", 0) == 0) {
+                temp_dir = pre.substr(6);
+            } else {
+                lib.command(pre);
+            }
+        }
+        const auto precmd_d = since(precmd_start);
+        timing.precmd_ns = as_ns(precmd_d);
+        totals_.precmd += precmd_d;
+
+        // A pre-command that made ngspice exit: the instance cannot load the
+        // circuit, so it is replaced first (the exit stays in the log).
+        if (state.exit_requested) MORVA_TRY(reload_engine(engine_));
+        lib.command("remcirc");
+
+        const auto circ_start = Clock::now();
+        int load_rc = 0;
+        if (temp_dir) {
+            const std::string path =
+                join_path(*temp_dir, temp_netlist_name(static_cast<long>(::getpid()), req.id));
+            const auto fs_start = Clock::now();
+            auto written = write_temp_netlist(path, netlist);
+            if (!written) {
+                // An unwritable directory fails this request only.
+                std::string message =
+                    fmt::cat("failed to write temp netlist to ", path, ": ", written.error().text());
+                timing.circ_ns = as_ns(since(circ_start));
+                std::vector<std::string> log = state.log;
+                log.push_back(message);
+                return respond(req.id, false, {}, std::move(log), std::move(message), {}, timing);
+            }
+            const auto fs_d = since(fs_start);
+            timing.fs_write_ns = as_ns(fs_d);
+            totals_.fs_write += fs_d;
+            load_rc = lib.command("source " + path);
+            ::unlink(path.c_str());
+        } else {
+            load_rc = lib.circ(netlist_lines(netlist));
+        }
+        const auto circ_d = since(circ_start);
+        timing.circ_ns = as_ns(circ_d);
+        totals_.circ += circ_d;
+        if (load_rc != 0) {
+            return respond(req.id, false, {}, state.log, fmt::cat("ngSpice_Circ failed with code ", load_rc),
+                           {}, timing);
+        }
+
+        const auto cmd_start = Clock::now();
+        bool command_failed = false;
+        for (const std::string& command : req.commands) {
+            const int rc = lib.command(command);
+            if (rc != 0) {
+                std::string message = fmt::cat("command '", command, "' failed with code ", rc);
+                state.had_error = true;
+                if (!state.first_error) state.first_error = message;
+                state.log.push_back(std::move(message));
+                command_failed = true;
+                break;
+            }
+            // After an exit request the instance is torn down: nothing more
+            // is sent to it but "destroy all".
+            if (state.exit_requested) {
+                command_failed = true;
+                break;
+            }
+        }
+        const auto cmd_d = since(cmd_start);
+        timing.cmd_ns = as_ns(cmd_d);
+
+        const auto harvest_start = Clock::now();
+        std::vector<VectorData> vectors;
+        if (!command_failed) vectors = harvest(lib, state, req.return_vectors);
+        const bool had_error = state.had_error;
+        std::vector<Measure> measures = extract_measures(state.log);
+        const auto harvest_d = since(harvest_start);
+        timing.harvest_ns = as_ns(harvest_d);
+
+        const auto destroy_start = Clock::now();
+        lib.command("destroy all");
+        const auto destroy_d = since(destroy_start);
+        timing.destroy_ns = as_ns(destroy_d);
+
+        const auto write_start = Clock::now();
+        MORVA_TRY(respond(req.id, !command_failed && !had_error, vectors, state.log, state.first_error,
+                          std::move(measures), timing));
+        totals_.cmd += cmd_d;
+        totals_.harvest += harvest_d;
+        totals_.destroy += destroy_d;
+        totals_.write += since(write_start);
+        totals_.n += 1;
+        return {};
+    }
+
+    Engine& engine_;
+    ByteSink& out_;
+    bool bench_;
+    BenchTotals totals_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+std::string_view trim_whitespace(std::string_view text) {
+    const auto [b, e] = trimmed_range(text);
+    return text.substr(b, e - b);
+}
+
+std::string_view trim_end_whitespace(std::string_view text) {
+    const auto [b, e] = trimmed_range(text);
+    (void)b;
+    return text.substr(0, e);
+}
+
+bool has_end_card(std::string_view trimmed_netlist) {
+    const std::size_t nl = trimmed_netlist.rfind('\n');
+    const std::string_view last =
+        nl == std::string_view::npos ? trimmed_netlist : trimmed_netlist.substr(nl + 1);
+    return ascii_iequals(trim_whitespace(last), ".end");
+}
+
+std::vector<std::string> netlist_lines(std::string_view text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t nl = text.find('\n', start);
+        const std::size_t end = nl == std::string_view::npos ? text.size() : nl;
+        std::string line(text.substr(start, end - start));
+        if (nl != std::string_view::npos && !line.empty() && line.back() == '\r') line.pop_back();
+        for (char& c : line) {
+            if (c == '\0') c = ' ';
+        }
+        lines.push_back(std::move(line));
+        if (nl == std::string_view::npos) break;
+        start = nl + 1;
+    }
+    return lines;
+}
+
+std::string temp_netlist_name(long pid, std::string_view id) {
+    std::string safe(id);
+    for (char& c : safe) {
+        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                        c == '.' || c == '_' || c == '-';
+        if (!ok) c = '_';
+    }
+    return fmt::cat(".morva_", pid, "_", safe, ".cir");
+}
+
+std::string join_path(std::string_view dir, std::string_view name) {
+    if (dir.empty()) return std::string(name);
+    if (dir.back() == '/') return fmt::cat(dir, name);
+    return fmt::cat(dir, "/", name);
+}
+
+bool bench_enabled(const char* value) {
+    if (!value || !utf8_valid(value)) return false;
+    return std::string_view(value) == "1" || ascii_iequals(value, "true");
+}
+
+std::vector<Measure> extract_measures(const std::vector<std::string>& log) {
+    std::vector<Measure> out;
+    for (const std::string& raw : log) {
+        std::string_view line = trim_whitespace(raw);
+        if (line.substr(0, 7) == "stdout " || line.substr(0, 7) == "stderr ") line.remove_prefix(7);
+        const std::size_t eq = line.find('=');
+        if (eq == std::string_view::npos) continue;
+        const std::string_view name = trim_whitespace(line.substr(0, eq));
+        const std::string_view value_text = trim_whitespace(line.substr(eq + 1));
+        if (value_text.empty() || value_text.substr(0, 6) == "FAILED") continue;
+        // The first word of the value text.
+        std::size_t word_end = value_text.size();
+        for (std::size_t i = 0; i < value_text.size();) {
+            char32_t cp;
+            const std::size_t len = decode_at(value_text, i, &cp);
+            if (is_unicode_whitespace(cp)) {
+                word_end = i;
+                break;
+            }
+            i += len;
+        }
+        const std::optional<double> value = parse_decimal(value_text.substr(0, word_end));
+        if (!value) continue;
+        // Names are identifiers: letters, digits and underscores. Characters
+        // beyond ASCII count as letters unless they are whitespace.
+        bool name_ok = !name.empty();
+        for (std::size_t i = 0; name_ok && i < name.size();) {
+            char32_t cp;
+            const std::size_t len = decode_at(name, i, &cp);
+            if (cp < 0x80) {
+                name_ok = (cp >= 'a' && cp <= 'z') || (cp >= 'A' && cp <= 'Z') || (cp >= '0' && cp <= '9') ||
+                          cp == '_';
+            } else {
+                name_ok = !is_unicode_whitespace(cp);
+            }
+            i += len;
+        }
+        if (!name_ok) continue;
+        out.emplace_back(std::string(name), *value);
+    }
+    return out;
+}
+
+bool is_scale_name(std::string_view name) {
+    return ascii_iequals(name, "time") || ascii_iequals(name, "frequency") || ascii_iequals(name, "v-sweep");
+}
+
+VectorData extract_vector_data(const VectorInfo& info, std::string name) {
+    VectorData v;
+    v.is_scale = is_scale_name(name);
+    v.name = std::move(name);
+    const std::size_t n = info.v_length > 0 ? static_cast<std::size_t>(info.v_length) : 0;
+    if (info.v_compdata) {
+        std::vector<std::complex<double>> pairs(n);
+        v.real.resize(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            pairs[k] = {info.v_compdata[k].cx_real, info.v_compdata[k].cx_imag};
+            v.real[k] = info.v_compdata[k].cx_real;
+        }
+        v.complex = std::move(pairs);
+    } else if (info.v_realdata) {
+        v.real.assign(info.v_realdata, info.v_realdata + n);
+    }
+    return v;
+}
+
+std::string bench_line(long pid, const BenchTotals& t) {
+    const auto total = t.parse + t.precmd + t.circ + t.cmd + t.harvest + t.write + t.destroy;
+    return fmt::cat("[worker-bench pid=", pid, "] n=", t.n, " total=", ms_field(total, 8),
+                    "ms  parse=", ms_field(t.parse, 6), "  precmd=", ms_field(t.precmd, 6),
+                    "  circ=", ms_field(t.circ, 8), "  cmd=", ms_field(t.cmd, 8),
+                    "  harvest=", ms_field(t.harvest, 6), "  write=", ms_field(t.write, 6),
+                    "  destroy=", ms_field(t.destroy, 6), "  fs_write=", ms_field(t.fs_write, 6), "\n");
+}
+
+}  // namespace morva::ngspice
+
+namespace morva::ngspice {
+
+Result<void, NgspiceError> run_worker() {
+    MORVA_ASSIGN(Ngspice lib, Ngspice::load());
+    Engine engine{std::move(lib), std::make_unique<SimState>()};
+    MORVA_TRY(init_engine(engine.lib, engine.state.get()));
+    MORVA_ASSIGN(FrameChannel channel, FrameChannel::open());
+    BufferedFdWriter out(channel.fd());
+    LineReader in(STDIN_FILENO);
+    WorkerLoop loop(engine, out, bench_enabled(std::getenv("MORVA_WORKER_BENCH")));
+    return loop.serve(in);
+}
+
+}  // namespace morva::ngspice

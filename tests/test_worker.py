@@ -1,0 +1,319 @@
+"""The ngspice worker process, driven directly through its pipes."""
+
+import json
+import math
+import os
+import pathlib
+import re
+import select
+import struct
+import subprocess
+import sys
+import time
+
+import pytest
+
+RC = (
+    "rc\nV1 in 0 PULSE(0 1 0 1n 1n 1u 2u)\nR1 in out 1k\nC1 out 0 1n\n.tran 10n 4u\n"
+    ".meas tran tdelay TRIG v(in) VAL=0.5 RISE=1 TARG v(out) VAL=0.5 RISE=1\n"
+    ".meas tran vmax MAX v(out)\n.end\n"
+)
+AC = "ac\nV1 1 0 AC 1\nR1 1 2 1k\nC1 2 0 1n\n.ac dec 10 1k 1meg\n.end"
+READ_TIMEOUT = 60.0
+
+
+def worker_command():
+    script = pathlib.Path(sys.executable).parent / "ngspice-worker"
+    if script.exists():
+        return [str(script)]
+    return [sys.executable, "-c", "import morva._main; morva._main.run_worker()"]
+
+
+class Worker:
+    """One worker process with helpers to send lines and read frames."""
+
+    def __init__(self, env=None, cwd=None, stderr=None):
+        self.proc = subprocess.Popen(
+            worker_command(),
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=stderr,
+            env=dict(os.environ, **(env or {})),
+            cwd=cwd,
+        )
+        self.received = 0
+
+    def send_line(self, raw: bytes):
+        self.proc.stdin.write(raw)
+        self.proc.stdin.flush()
+
+    def send(self, **request):
+        self.send_line((json.dumps(request) + "\n").encode())
+
+    def _read_exact(self, n):
+        out = bytearray()
+        fd = self.proc.stdout.fileno()
+        while len(out) < n:
+            ready, _, _ = select.select([fd], [], [], READ_TIMEOUT)
+            assert ready, "worker did not answer in time"
+            chunk = os.read(fd, n - len(out))
+            if not chunk:
+                raise EOFError("worker closed its output")
+            out += chunk
+        self.received += n
+        return bytes(out)
+
+    def frame(self):
+        """Reads one frame: the header dict and each vector's values."""
+        (n,) = struct.unpack("<I", self._read_exact(4))
+        self.header_len = n
+        header = json.loads(self._read_exact(n))
+        vectors = {}
+        for meta in header["vecs"]:
+            size = meta["len"] * (16 if meta["is_complex"] else 8)
+            data = self._read_exact(size)
+            if meta["is_complex"]:
+                flat = struct.unpack(f"<{2 * meta['len']}d", data)
+                vectors[meta["name"]] = [complex(flat[2 * i], flat[2 * i + 1]) for i in range(meta["len"])]
+            else:
+                vectors[meta["name"]] = list(struct.unpack(f"<{meta['len']}d", data))
+        return header, vectors
+
+    def run(self, **request):
+        self.send(**request)
+        return self.frame()
+
+    def close(self):
+        self.proc.stdin.close()
+        rest = self.proc.stdout.read()
+        self.proc.wait(timeout=30)
+        return rest
+
+    def rss_kb(self):
+        with open(f"/proc/{self.proc.pid}/status") as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        raise AssertionError("no VmRSS")
+
+
+@pytest.fixture
+def worker():
+    w = Worker()
+    yield w
+    if w.proc.poll() is None:
+        w.proc.kill()
+        w.proc.wait()
+
+
+def test_rc_transient_vectors_and_measures(worker):
+    header, vecs = worker.run(id="rc-1", netlist=RC, commands=["run"])
+    assert header["id"] == "rc-1"
+    assert header["success"] is True
+    assert "error" not in header
+    assert [v["name"] for v in header["vecs"]] == ["v1#branch", "out", "in", "time"]
+    assert [v["is_scale"] for v in header["vecs"]] == [False, False, False, True]
+    assert len(vecs["time"]) == 446
+    assert vecs["time"][-1] == pytest.approx(4e-6, rel=1e-12)
+    measures = dict(header["measures"])
+    assert measures["tdelay"] == pytest.approx(1e3 * 1e-9 * math.log(2), rel=1e-3)
+    assert measures["vmax"] == pytest.approx(0.717983, rel=1e-6)
+    assert header["timing"]["write_ns"] == 0
+    assert header["timing"]["cmd_ns"] > 0
+    assert any(line.startswith("stdout ") for line in header["log"])
+
+
+def test_ac_vectors_are_complex_and_match_the_rc_lowpass(worker):
+    header, vecs = worker.run(id="ac", netlist=AC, commands=["run"])
+    assert header["success"] is True
+    assert all(v["is_complex"] for v in header["vecs"])
+    freq = [z.real for z in vecs["frequency"]]
+    assert len(freq) == 31
+    for f, h in zip(freq, vecs["V(2)"]):
+        expected = 1 / complex(1, f / 159154.94)
+        assert abs(h) == pytest.approx(abs(expected), rel=1e-6)
+        assert math.atan2(h.imag, h.real) == pytest.approx(math.atan2(expected.imag, expected.real), rel=1e-6)
+
+
+def test_return_vectors_filter(worker):
+    header, vecs = worker.run(id="f", netlist=RC, commands=["run"], return_vectors=["OUT"])
+    assert list(vecs) == ["out"]
+    header, vecs = worker.run(id="g", netlist=RC, commands=["run"], return_vectors=[])
+    assert header["vecs"] == [] and vecs == {}
+    assert [name for name, _ in header["measures"]] == ["tdelay", "vmax"]
+
+
+def test_several_plots_name_vectors_by_plot(worker):
+    header, _ = worker.run(id="m", netlist=RC, commands=["op", "ac dec 1 1k 1meg", "tran 10n 100n"])
+    names = [v["name"] for v in header["vecs"]]
+    assert header["success"] is True
+    assert {n.split(".")[0] for n in names} == {"tran1", "ac1", "op1"}
+    assert "tran1.time" in names and "ac1.frequency" in names and "op1.out" in names
+    assert not any(v["is_scale"] for v in header["vecs"])
+    header, _ = worker.run(id="m2", netlist=RC, commands=["op", "tran 10n 100n"], return_vectors=["tran1.out", "IN"])
+    assert [v["name"] for v in header["vecs"]] == ["tran1.out", "tran1.in", "op1.in"]
+
+
+def test_request_lines_that_do_not_decode(worker):
+    worker.send_line(b"\n   \n\t\n")
+    worker.send_line(b"{\n")
+    header, _ = worker.frame()
+    assert header["id"] == "unknown"
+    assert header["success"] is False
+    assert header["log"] == ["failed to parse request: EOF while parsing an object at line 1 column 1"]
+    assert header["error"] == "parse error: EOF while parsing an object at line 1 column 1"
+    worker.send_line(b'{"id":"a","netlist":"x"}\n')
+    header, _ = worker.frame()
+    assert header["error"] == "parse error: missing field `commands` at line 1 column 24"
+    worker.send_line(b'{"id":"a","id":"b","netlist":"x","commands":[]}\r\n')
+    header, _ = worker.frame()
+    assert header["error"] == "parse error: duplicate field `id` at line 1 column 14"
+    header, _ = worker.run(id="after", netlist=RC, commands=["run"])
+    assert header["id"] == "after" and header["success"] is True
+
+
+def test_end_card_rule(worker):
+    header, vecs = worker.run(id="e1", netlist=RC.replace(".end", "* trailing comment\n.END") + "\n \n", commands=["run"])
+    assert header["success"] is True
+    header, vecs = worker.run(id="e2", netlist=RC + "* comment\n", commands=["run"])
+    assert (header["id"], header["success"], vecs) == ("e2", False, {})
+    assert header["log"] == ["netlist must end with .end"]
+    assert header["error"] == "netlist does not end with .end"
+    header, _ = worker.run(id="e3", netlist="t\n.subckt a 1\n.ends", commands=["run"])
+    assert header["error"] == "netlist does not end with .end"
+
+
+def test_malformed_netlist_reports_ngspice_first_error(worker):
+    bad = "bad\nR1 a\nXfoo 1 2 nosuch\n.tran 1n 10n\n.end"
+    header, vecs = worker.run(id="bad", netlist=bad, commands=["run"])
+    assert header["success"] is False
+    assert vecs == {}
+    errors = [line for line in header["log"] if line.lower().startswith("stderr error")]
+    assert errors and header["error"] == errors[0]
+
+
+def test_failing_command_stops_the_commands(worker):
+    header, vecs = worker.run(id="c", netlist=RC, commands=["run", "source /nonexistent/x.cir", "run"])
+    assert header["success"] is False
+    assert vecs == {}
+    assert dict(header["measures"])["vmax"] == pytest.approx(0.717983, rel=1e-6)
+    assert header["log"][-1] == "command 'source /nonexistent/x.cir' failed with code 1"
+    assert header["timing"]["destroy_ns"] > 0
+    header, vecs = worker.run(id="next", netlist=RC, commands=["run"])
+    assert header["success"] is True and len(vecs) == 4
+
+
+def test_error_line_fails_the_request_but_keeps_the_vectors(worker):
+    header, vecs = worker.run(id="e", netlist=RC, commands=["run", "setplot nosuch"])
+    assert header["success"] is False
+    assert header["error"] == "stderr Error: no such plot named nosuch"
+    assert len(vecs["time"]) == 446
+
+
+def test_quit_fails_the_request_and_the_worker_reloads(worker):
+    header, _ = worker.run(id="q", netlist=RC, commands=["run", "quit"])
+    assert header["success"] is False
+    assert header["error"] == "ngspice requested controlled exit with status 0"
+    assert "command 'quit' failed with code 1" in header["log"]
+    for i in range(2):
+        header, vecs = worker.run(id=f"after-{i}", netlist=RC, commands=["run"])
+        assert header["success"] is True and len(vecs["time"]) == 446
+    header, _ = worker.run(id="q2", netlist=RC, commands=["run"], pre_commands=["quit"])
+    assert header["success"] is False
+    header, vecs = worker.run(id="after-pre", netlist=RC, commands=["run"])
+    assert header["success"] is True
+
+
+def test_chdir_loads_through_a_temp_file_and_removes_it(worker, tmp_path):
+    (tmp_path / "load.inc").write_text("R2 out 0 1k\n")
+    netlist = RC.replace(".tran", ".include load.inc\n.tran")
+    header, vecs = worker.run(id="../x y", netlist=netlist, commands=["run"], pre_commands=["chdir:" + str(tmp_path)])
+    assert header["success"] is True, header["log"]
+    # The included 1k load caps the output below half the source.
+    assert 0.3 < max(vecs["out"]) < 0.5
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["load.inc"]
+    assert header["timing"]["fs_write_ns"] > 0
+
+
+def test_unwritable_temp_directory_fails_only_that_request(worker, tmp_path):
+    missing = tmp_path / "missing"
+    header, _ = worker.run(id="t1", netlist=RC, commands=["run"], pre_commands=["chdir:" + str(missing)])
+    assert header["success"] is False
+    pid = worker.proc.pid
+    assert header["error"] == (
+        f"failed to write temp netlist to {missing}/.morva_{pid}_t1.cir: No such file or directory (os error 2)"
+    )
+    header, _ = worker.run(id="t2", netlist=RC, commands=["run"])
+    assert header["success"] is True
+
+
+def test_payload_sizes_follow_the_header(worker):
+    start = worker.received
+    worker.run(id="rc", netlist=RC, commands=["run"])
+    assert worker.received - start == 4 + worker.header_len + 446 * 8 * 4
+    start = worker.received
+    worker.run(id="ac", netlist=AC, commands=["run"])
+    assert worker.received - start == 4 + worker.header_len + 31 * 16 * 4
+
+
+def test_stray_output_cannot_corrupt_frames():
+    code = (
+        "import sys, threading\n"
+        "def stray():\n"
+        "    print('stray text ' * 50, flush=True)\n"
+        "    import os; os.write(1, b'raw stray bytes\\n')\n"
+        "threading.Timer(0.3, stray).start()\n"
+        "import morva._main; morva._main.run_worker()\n"
+    )
+    proc = subprocess.Popen(
+        [sys.executable, "-c", code], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
+    w = Worker.__new__(Worker)
+    w.proc, w.received = proc, 0
+    time.sleep(0.8)
+    header, vecs = w.run(id="s", netlist=RC, commands=["run"])
+    assert header["success"] is True and len(vecs["time"]) == 446
+    assert w.close() == b""
+    assert b"raw stray bytes" in proc.stderr.read()
+
+
+def test_library_path_from_the_environment():
+    w = Worker(env={"NGSPICE_LIBRARY_PATH": "/nonexistent/lib.so"}, stderr=subprocess.PIPE)
+    assert w.close() == b""
+    assert w.proc.returncode != 0
+    assert (
+        "RuntimeError: failed to load libngspice: /nonexistent/lib.so: cannot open shared object file: "
+        "No such file or directory"
+    ) in w.proc.stderr.read().decode()
+
+
+def test_benchmark_line_once_at_end_of_input(tmp_path):
+    w = Worker(env={"MORVA_WORKER_BENCH": "TRUE"}, stderr=subprocess.PIPE)
+    for i in range(3):
+        assert w.run(id=str(i), netlist=RC, commands=["run"])[0]["success"]
+    w.run(id="bad", netlist="no end", commands=["run"])
+    w.close()
+    lines = w.proc.stderr.read().decode().splitlines()
+    bench = [line for line in lines if line.startswith("[worker-bench")]
+    assert len(bench) == 1
+    pattern = (
+        r"\[worker-bench pid=(\d+)\] n=3 total= *\d+\.\dms  parse= *\d+\.\d  precmd= *\d+\.\d  circ= *\d+\.\d  "
+        r"cmd= *\d+\.\d  harvest= *\d+\.\d  write= *\d+\.\d  destroy= *\d+\.\d  fs_write= *\d+\.\d"
+    )
+    m = re.fullmatch(pattern, bench[0])
+    assert m and int(m.group(1)) == w.proc.pid
+
+    w = Worker(env={"MORVA_WORKER_BENCH": "1"}, stderr=subprocess.PIPE)
+    w.run(id="bad", netlist="no end", commands=["run"])
+    w.close()
+    assert "[worker-bench" not in w.proc.stderr.read().decode()
+
+
+def test_memory_stays_flat_over_many_requests(worker):
+    for i in range(20):
+        worker.run(id=str(i), netlist=RC, commands=["run"])
+    base = worker.rss_kb()
+    for i in range(480):
+        header, _ = worker.run(id=str(i), netlist=RC, commands=["run"])
+        assert header["success"]
+    assert worker.rss_kb() - base < 4096
