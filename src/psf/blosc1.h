@@ -1,0 +1,28 @@
+// Decoder of Blosc1 frames holding float64 samples, as c-blosc 1.x writes
+// them with the BloscLZ codec.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/result.h"
+#include "psf/error.h"
+
+namespace morva::psf::blosc1 {
+
+// Header flag bits.
+inline constexpr std::uint8_t kByteShuffle = 0x01;
+inline constexpr std::uint8_t kMemcpyed = 0x02;
+inline constexpr std::uint8_t kBitShuffle = 0x04;
+inline constexpr std::uint8_t kDontSplit = 0x10;
+
+// Decodes one frame (its bytes from the frame start) into its nbytes / 8
+// little-endian float64 values. Byte-shuffled and bit-shuffled frames are
+// unshuffled as c-blosc 1.x does; streams of a compressor other than BloscLZ
+// are refused. Every malformation is `PsfError::Other`; nothing is read
+// outside `frame`, and the output size is bounded by what the frame's length
+// can encode before anything is allocated.
+Result<std::vector<double>, PsfError> decompress_f64(std::span<const std::uint8_t> frame);
+
+}  // namespace morva::psf::blosc1

@@ -1,0 +1,19 @@
+// Decoder of BloscLZ streams, the LZ77 codec inside Blosc1 frames.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "common/result.h"
+#include "psf/error.h"
+
+namespace morva::psf::blosclz {
+
+// Decodes one BloscLZ stream into the start of `output`, whose length is the
+// capacity. Returns the number of bytes written. Every read and write is
+// checked against the two views; a malformed stream is `PsfError::Other`.
+// Bytes of `output` past the returned count may have been overwritten.
+Result<std::uint64_t, PsfError> decompress(std::span<const std::uint8_t> input,
+                                           std::span<std::uint8_t> output);
+
+}  // namespace morva::psf::blosclz
