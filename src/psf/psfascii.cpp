@@ -374,6 +374,9 @@ public:
                 out.traces.push_back(std::move(node));
             }
         }
+        // Every listed trace has an entry, even without a VALUE section, so
+        // that its waveform is empty rather than missing.
+        list_traces(out);
         if (take_word("VALUE")) MORVA_TRY(parse_values(out));
         return {};
     }
@@ -634,18 +637,13 @@ private:
         return it == kinds_.end() ? nullptr : it->second;
     }
 
-    Result<void, PsfError> parse_values(PsfAscii& out) {
+    // The traces in TRACE order with groups expanded, each with its kind and
+    // its entry of `values`.
+    void list_traces(PsfAscii& out) {
         for (const AsciiTypeDef& def : out.types) kinds_.try_emplace(def.name, &def.kind);
-
-        struct Listed {
-            std::string_view name;
-            const AsciiTypeKind* kind;
-            AsciiSeries* series;
-        };
-        std::vector<Listed> listed;
         const auto add = [&](const AsciiSignalRef& ref) {
             AsciiSeries& series = out.values.try_emplace(ref.name).first->second;
-            listed.push_back({ref.name, kind_of(ref.type_name), &series});
+            listed_.push_back({ref.name, kind_of(ref.type_name), &series});
         };
         for (const AsciiTraceNode& node : out.traces) {
             if (const auto* ref = std::get_if<AsciiSignalRef>(&node)) {
@@ -654,6 +652,10 @@ private:
                 for (const AsciiSignalRef& m : std::get<AsciiTraceGroup>(node).members) add(m);
             }
         }
+    }
+
+    Result<void, PsfError> parse_values(PsfAscii& out) {
+        const std::vector<Listed>& listed = listed_;
         const auto at_end = [&] { return !peek() || peek_word("END"); };
 
         if (!out.sweeps.empty()) {
@@ -713,9 +715,16 @@ private:
         return {};
     }
 
+    struct Listed {
+        std::string_view name;
+        const AsciiTypeKind* kind;
+        AsciiSeries* series;
+    };
+
     const Tokens& t_;
     std::size_t pos_ = 0;
     std::unordered_map<std::string_view, const AsciiTypeKind*> kinds_;
+    std::vector<Listed> listed_;
 };
 
 }  // namespace

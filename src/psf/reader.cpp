@@ -1,5 +1,6 @@
 #include "psf/reader.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -13,10 +14,7 @@ std::uint32_t be32_at(std::string_view bytes, std::uint64_t offset) {
            std::uint32_t{p[3]};
 }
 
-Result<void, PsfError> Cursor::need(std::uint64_t n) const {
-    if (remaining() < n) return err(PsfError::truncated(pos_, n, remaining()));
-    return {};
-}
+PsfError Cursor::short_read(std::uint64_t n) const { return PsfError::truncated(pos_, n, remaining()); }
 
 std::uint64_t Cursor::load_be(unsigned n) const {
     std::uint64_t v = 0;
@@ -31,7 +29,7 @@ std::optional<std::uint32_t> Cursor::peek_u32() const {
 }
 
 Result<std::uint32_t, PsfError> Cursor::read_u32() {
-    MORVA_TRY(need(4));
+    if (remaining() < 4) return err(short_read(4));
     const auto v = static_cast<std::uint32_t>(load_be(4));
     pos_ += 4;
     return v;
@@ -43,7 +41,7 @@ Result<std::int32_t, PsfError> Cursor::read_i32() {
 }
 
 Result<double, PsfError> Cursor::read_f64() {
-    MORVA_TRY(need(8));
+    if (remaining() < 8) return err(short_read(8));
     const double v = std::bit_cast<double>(load_be(8));
     pos_ += 8;
     return v;
@@ -51,12 +49,15 @@ Result<double, PsfError> Cursor::read_f64() {
 
 Result<std::string, PsfError> Cursor::read_string() {
     MORVA_ASSIGN(std::uint32_t len, read_u32());
-    MORVA_TRY(need(len));
-    std::string text = utf8_lossy(bytes_.substr(pos_, len));
+    if (remaining() < len) return err(short_read(len));
+    const std::string_view raw = bytes_.substr(pos_, len);
+    // Names are almost always ASCII, which needs no decoding.
+    const bool ascii = std::all_of(raw.begin(), raw.end(), [](char c) { return (c & 0x80) == 0; });
+    std::string text = ascii ? std::string(raw) : utf8_lossy(raw);
     pos_ += len;
     const std::uint64_t pad = (4 - len % 4) % 4;
     if (pad > 0) {
-        MORVA_TRY(need(pad));
+        if (remaining() < pad) return err(short_read(pad));
         pos_ += pad;
     }
     return text;

@@ -43,7 +43,8 @@ public:
     Result<std::string, PsfError> read_string();
 
 private:
-    Result<void, PsfError> need(std::uint64_t n) const;
+    // `Truncated` for a read of `n` bytes at the cursor.
+    PsfError short_read(std::uint64_t n) const;
     std::uint64_t load_be(unsigned n) const;
 
     std::string_view bytes_;

@@ -1,0 +1,431 @@
+"""PsfFile: binary PSF and PSFASCII files from Python, hand-made and real."""
+
+import os
+import pathlib
+import random
+import re
+import struct
+
+import numpy as np
+import pytest
+
+import morva
+
+PsfFile = morva.PsfFile
+
+
+# ---- writers of hand-made files
+class Binary:
+    """Big-endian words, padded strings, containers, TOC and trailer."""
+
+    def __init__(self):
+        self.out = bytearray()
+
+    def u32(self, v):
+        self.out += struct.pack(">I", v & 0xFFFFFFFF)
+        return self
+
+    def f64(self, v):
+        self.out += struct.pack(">d", v)
+        return self
+
+    def str(self, s):
+        data = s.encode() if isinstance(s, str) else s
+        self.u32(len(data))
+        self.out += data + b"\0" * ((4 - len(data) % 4) % 4)
+        return self
+
+    def prop(self, name, value):
+        if isinstance(value, str):
+            return self.u32(33).str(name).str(value)
+        if isinstance(value, int):
+            return self.u32(34).str(name).u32(value)
+        return self.u32(35).str(name).f64(value)
+
+    def ref(self, ident, name, type_id):
+        return self.u32(16).u32(ident).str(name).u32(type_id)
+
+    def type_def(self, ident, name, data_type=11):
+        return self.u32(16).u32(ident).str(name).u32(0).u32(data_type)
+
+    def group(self, ident, name, count):
+        return self.u32(17).u32(ident).str(name).u32(count)
+
+    def patch(self, at, v):
+        self.out[at : at + 4] = struct.pack(">I", v)
+
+
+def binary_file(header=(), types=(), sweeps=(), traces=(), signature=0x200):
+    """A binary PSF file. `types`: (name, data_type) or a raw body; `sweeps`: names;
+    `traces`: names or (group name, [member names])."""
+    w = Binary().u32(signature)
+    toc = []
+
+    def section(sid, body, indexed):
+        start = len(w.out)
+        w.u32(21).u32(0)
+        if indexed:
+            w.u32(22).u32(0)
+        body()
+        w.patch(start + 4, len(w.out))
+        if indexed:
+            w.patch(start + 12, len(w.out))
+        toc.append((sid, start))
+
+    section(0, lambda: [w.prop(n, v) for n, v in header], False)
+    if types:
+        if isinstance(types, bytes):  # a raw section body
+            section(1, lambda: w.out.extend(types), True)
+        else:
+            section(1, lambda: [w.type_def(i + 1, n, dt) for i, (n, dt) in enumerate(types)], True)
+    if sweeps:
+        section(2, lambda: [w.ref(100 + i, n, 1) for i, n in enumerate(sweeps)], False)
+    if traces:
+
+        def trace_body():
+            for i, t in enumerate(traces):
+                if isinstance(t, str):
+                    w.ref(200 + i, t, 1)
+                else:
+                    w.group(300 + i, t[0], len(t[1]))
+                    for j, m in enumerate(t[1]):
+                        w.ref(400 + j, m, 1)
+
+        section(3, trace_body, True)
+    toc_offset = len(w.out)
+    for sid, offset in toc:
+        w.u32(sid).u32(offset)
+    w.out += b"Clarissa"
+    w.u32(toc_offset)
+    return bytes(w.out)
+
+
+def ascii_file(header=(), sweep=None, traces=(), points=(), kind="FLOAT DOUBLE"):
+    """A PSFASCII text: `traces` of type "V"; `points` are (x, [values]) with
+    a sweep, or (name, value) pairs without."""
+    lines = ["HEADER"]
+    for name, value in header:
+        lines.append(f'"{name}" "{value}"' if isinstance(value, str) else f'"{name}" {value!r}')
+    lines += ["TYPE", '"sweep" FLOAT DOUBLE PROP(', '"key" "sweep"', ")", f'"V" {kind}']
+    if sweep:
+        lines += ["SWEEP", f'"{sweep}" "sweep"']
+    if traces:
+        lines.append("TRACE")
+        for t in traces:
+            if isinstance(t, str):
+                lines.append(f'"{t}" "V"')
+            else:
+                lines.append(f'"{t[0]}" GROUP {len(t[1])}')
+                lines += [f'"{m}" "V"' for m in t[1]]
+    if points:
+        lines.append("VALUE")
+        for point in points:
+            if sweep:
+                x, values = point
+                lines.append(f'"{sweep}" {x!r}')
+                lines += [f'"{name}" {v!r}' for name, v in zip(flat_names(traces), values)]
+            else:
+                lines.append(f'"{point[0]}" {point[1]!r}')
+        lines.append("END")
+    return "\n".join(lines) + "\n"
+
+
+def flat_names(traces):
+    names = []
+    for t in traces:
+        names += [t] if isinstance(t, str) else list(t[1])
+    return names
+
+
+def write(tmp_path, name, data):
+    path = tmp_path / name
+    path.write_bytes(data if isinstance(data, bytes) else data.encode())
+    return path
+
+
+# ---- binary files
+
+
+def test_binary_file_surface(tmp_path):
+    data = binary_file(
+        header=[("title", "rc"), ("PSF sweep points", 3), ("reltol", 1e-3), ("title", "last")],
+        types=[("V", 11)],
+        sweeps=["time"],
+        traces=["a", "b", ("g", ["x", "y"])],
+    )
+    path = write(tmp_path, "run.tran", data)
+    f = PsfFile(path)  # a path-like object
+    assert f.path == str(path)
+    assert f.size == len(data)
+    assert f.signature == 0x200
+    assert not f.is_ascii and not f.is_psfxl and f.psfxl_companion is None
+    props = f.header_properties()
+    assert props == {"title": "last", "PSF sweep points": 3, "reltol": 1e-3}
+    assert type(props["PSF sweep points"]) is int and type(props["reltol"]) is float
+    assert f.signal_names() == ["a", "b", "x", "y"]
+    assert f.trace_structure() == (2, 1, 2)
+    assert f.sweep_variables() == ["time"]
+    assert f.sweep_points() == 3
+    assert repr(f) == f'PsfFile(path="{path}", signature=0x200, signals=4)'
+    assert f.describe() == (
+        f"PSF {path} signature=0x200 ({len(data)} bytes) sections=4 types=1 sweep=1 traces=3\n"
+        "  header properties:\n"
+        '    title = String("rc")\n'
+        "    PSF sweep points = Int32(3)\n"
+        "    reltol = Double(0.001)\n"
+        '    title = String("last")\n'
+        "  sweep:\n"
+        "    id=100 name=time datatypeid=1\n"
+    )
+    with pytest.raises(ValueError, match=r"^sweep axis values not available \(binary PSFXL decode not implemented\)$"):
+        f.sweep_axis()
+    with pytest.raises(ValueError, match=r"^waveform\(\) only implemented for PSFASCII; binary PSFXL decode pending$"):
+        f.waveform("a")
+    with pytest.raises(TypeError, match="argument 'name'"):
+        f.waveform(3)
+
+
+def test_binary_kinds_and_companion(tmp_path):
+    for signature in (0x200, 0x400, 0x500):
+        f = PsfFile(str(write(tmp_path, "k", binary_file(header=[("a", 1)], signature=signature))))
+        assert f.signature == signature and not f.is_psfxl and f.psfxl_companion is None
+    xl = PsfFile(str(write(tmp_path, "run.tran", binary_file(header=[("a", 1)], signature=0x300))))
+    assert xl.is_psfxl
+    assert xl.psfxl_companion == str(tmp_path / "run.tran.psfxl")
+    assert "signature=0x300" in repr(xl)
+
+
+def test_binary_describe_without_sweep_or_properties(tmp_path):
+    data = binary_file()
+    path = write(tmp_path, "bare", data)
+    assert PsfFile(str(path)).describe() == (
+        f"PSF {path} signature=0x200 ({len(data)} bytes) sections=1 types=0 sweep=0 traces=0\n"
+        "  header properties:\n"
+    )
+
+
+@pytest.mark.parametrize(
+    "header, expected",
+    [([("PSF sweep points", "12")], None), ([("PSF sweep points", 12.0)], None), ([("other", 1)], None),
+     ([("PSF sweep points", -5), ("PSF sweep points", 7)], -5)],
+)
+def test_sweep_points(tmp_path, header, expected):
+    assert PsfFile(str(write(tmp_path, "f", binary_file(header=header)))).sweep_points() == expected
+
+
+@pytest.mark.parametrize(
+    "data, message",
+    [
+        (b"\0" * 15, "file too small to be a PSF: 15 bytes"),
+        (b"\0\0\x09\x99" + b"Clarissb" + b"\0\0\0\x04", "missing Clarissa trailer (not a PSF file)"),
+        (b"\0\0\x02\x01" + b"Clarissa" + b"\0\0\0\x04",
+         "unsupported PSF signature 0x201 (expected 0x200 binary or 0x300 PSFXL)"),
+        (b"\0\0\x02\0" + b"Clarissa" + b"\0\0\0\x05", "bad TOC offset 5 (file size 16)"),
+        (b"\0\0\x02\0abc" + b"Clarissa" + b"\0\0\0\x04", "TOC byte count 3 not a multiple of 8"),
+        (b"\0\0\x02\0" + b"Clarissa" + b"\0\0\0\x04", "unknown section index 0"),
+    ],
+)
+def test_binary_errors_are_value_errors(tmp_path, data, message):
+    with pytest.raises(ValueError) as info:
+        PsfFile(str(write(tmp_path, "bad", data)))
+    assert str(info.value) == message
+
+
+def test_untrusted_counts_and_nesting(tmp_path):
+    huge = bytearray(binary_file(header=[("a", 1)], traces=[("g", ["x"])]))
+    at = huge.index(b"\0\0\0\x11")  # the group word, then id, name, count
+    huge[at + 16 : at + 20] = struct.pack(">I", 0x7FFFFFFF)
+    with pytest.raises(ValueError, match="^(unexpected chunk type|truncated read)"):
+        PsfFile(str(write(tmp_path, "huge", bytes(huge))))
+    huge[at + 16 : at + 20] = struct.pack(">i", -7)
+    with pytest.raises(ValueError, match="^negative group member count -7$"):
+        PsfFile(str(write(tmp_path, "neg", bytes(huge))))
+
+    w = Binary()
+    for i in range(70):
+        w.type_def(i, "s", 16)
+    deep = binary_file(header=[("a", 1)], types=bytes(w.out))
+    with pytest.raises(ValueError, match="^struct nesting deeper than 64 levels$"):
+        PsfFile(str(write(tmp_path, "deep", deep)))
+    text = "HEADER TYPE \"s\" " + "STRUCT( \"m\" " * 70 + "FLOAT DOUBLE" + " )" * 70
+    with pytest.raises(ValueError, match="^struct nesting deeper than 64 levels$"):
+        PsfFile(str(write(tmp_path, "deep.txt", text)))
+
+
+def test_constructor_arguments_and_io_errors(tmp_path):
+    with pytest.raises(TypeError, match="argument 'path'"):
+        PsfFile(12)
+    with pytest.raises(TypeError, match="argument 'path'"):
+        PsfFile(b"/tmp/x")
+    missing = tmp_path / "missing.psf"
+    with pytest.raises(OSError) as info:
+        PsfFile(str(missing))
+    assert not str(info.value).startswith("I/O error")
+    assert "(os error 2)" in str(info.value)
+    with pytest.raises(TypeError):
+        PsfFile()
+
+
+# ---- PSFASCII files
+
+
+def test_ascii_surface(tmp_path):
+    text = ascii_file(
+        header=[("title", "rc"), ("n", 7)],
+        sweep="time",
+        traces=["vin", ("g", ["x", "y"])],
+        points=[(0.0, [1.0, 2.0, 3.0]), (1e-9, [-1.5, 0.25, 1e300])],
+    )
+    path = write(tmp_path, "a.tran", text)
+    f = PsfFile(str(path))
+    assert f.is_ascii and not f.is_psfxl and f.psfxl_companion is None
+    assert f.signature == 1095975753
+    assert repr(f) == f'PsfFile(path="{path}", signature=0x41534349, signals=3)'
+    assert f.header_properties() == {"title": "rc", "n": 7}
+    assert f.sweep_points() is None
+    assert f.signal_names() == ["vin", "x", "y"]
+    assert f.trace_structure() == (1, 1, 2)
+    assert f.sweep_variables() == ["time"]
+    assert f.describe() == f"PSFASCII {path} (3 signals, 2 sweep points)\n"
+    assert f.size == len(text)
+    axis, values = f.waveform("y")
+    assert axis.dtype == np.float64 and values.dtype == np.float64
+    assert axis.tolist() == [0.0, 1e-9] and values.tolist() == [3.0, 1e300]
+    assert f.sweep_axis().tolist() == [0.0, 1e-9]
+    # Fresh copies each time.
+    axis[0] = 99.0
+    assert f.sweep_axis()[0] == 0.0
+    with pytest.raises(KeyError) as info:
+        f.waveform('no"pe')
+    assert info.value.args[0] == 'signal "no\\"pe" not found'
+    # The size is asked of the file system at the time of the call.
+    path.unlink()
+    assert f.size == 0
+
+
+def test_ascii_without_values_and_text_values(tmp_path):
+    f = PsfFile(str(write(tmp_path, "t", ascii_file(traces=["a"]))))
+    with pytest.raises(ValueError, match="^sweep axis values not available"):
+        f.sweep_axis()
+    axis, values = f.waveform("a")
+    assert axis.size == 0 and values.size == 0
+    g = PsfFile(str(write(tmp_path, "u", 'HEADER VALUE "a" "on" "b" 2 END')))
+    with pytest.raises(KeyError):
+        g.waveform("a")
+    assert g.waveform("b")[1].tolist() == [2.0]
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("HEADER \"a\" TYPE", 'expected header property value, got Some(Word("TYPE"))'),
+        ("HEADER TRACE \"g\" GROUP 2.5", "expected integer, got Some(Real(2.5)) at token 4"),
+        ("HEADER SWEEP \"t\" \"V\" TRACE \"a\" \"V\" VALUE \"x\" 1", 'expected sweep marker "t", got "x"'),
+        ("HEADER\n/", "unexpected character '/' at byte 7"),
+        ("HEADER \"a\" -", 'bad numeric "-": invalid float literal'),
+    ],
+)
+def test_ascii_errors_are_value_errors(tmp_path, text, message):
+    with pytest.raises(ValueError) as info:
+        PsfFile(str(write(tmp_path, "bad", text)))
+    assert str(info.value) == message
+
+
+def test_ascii_detection_window(tmp_path):
+    # A two-byte character straddling byte 64 still reads as PSFASCII.
+    text = 'HEADER "k" "' + "a" * 51 + "é" + '"\n'
+    assert text.encode()[:64][-1] == 0xC3
+    f = PsfFile(str(write(tmp_path, "cut", text)))
+    assert f.header_properties() == {"k": "a" * 51 + "é"}
+    bad = ('HEADER "k" "' + "a" * 60 + '" "b" "').encode() + b"\xff\"\n"
+    with pytest.raises(ValueError, match="^PSFASCII is not valid UTF-8: invalid utf-8 sequence of 1 bytes from index 79$"):
+        PsfFile(str(write(tmp_path, "bad", bad)))
+    assert PsfFile(str(write(tmp_path, "blank", "\n\n   HEADER\n"))).is_ascii
+    with pytest.raises(ValueError, match="^missing Clarissa trailer"):
+        PsfFile(str(write(tmp_path, "comment", "# note\nHEADER \"a\" \"b\"\n")))
+
+
+# ---- real files
+
+
+def sample_pairs(samples_dir):
+    root = samples_dir / "psf"
+    names = sorted(p.name for p in (root / "ascii").iterdir())
+    return [(root / "binary" / n, root / "ascii" / n) for n in names]
+
+
+# Header properties only the binary writer records: its own version and build,
+# creation time, environment, and the PSF bookkeeping counts.
+BINARY_ONLY = re.compile(r"^(PSF[ _].*|Psf.*|BINPSF creation time|ENV_VAR_\d+)$")
+
+
+def test_sample_twins_agree(samples_dir):
+    pairs = sample_pairs(samples_dir)
+    assert len(pairs) == 6
+    for binary_path, ascii_path in pairs:
+        b, a = PsfFile(str(binary_path)), PsfFile(str(ascii_path))
+        assert not b.is_ascii and a.is_ascii
+        assert b.signal_names() == a.signal_names(), binary_path.name
+        assert b.sweep_variables() == a.sweep_variables(), binary_path.name
+        # Windowed transients keep their traces in a group in the binary file;
+        # the text lists them plainly. The flat count agrees.
+        tb, ta = b.trace_structure(), a.trace_structure()
+        assert tb[0] + tb[2] == ta[0] + ta[2]
+        if b.signature != 0x400:
+            assert tb == ta
+        # The two writers stamp their own format version and write time.
+        hb, ha = b.header_properties(), a.header_properties()
+        shared = {k: v for k, v in hb.items() if not BINARY_ONLY.match(k) and k not in ("PSFversion", "date")}
+        assert shared == {k: v for k, v in ha.items() if k not in ("PSFversion", "date")}
+        if a.signal_names() or a.sweep_variables():
+            try:
+                axis = a.sweep_axis()
+            except ValueError:
+                axis = np.array([])
+            if axis.size:
+                assert b.sweep_points() == axis.size
+
+
+def numbers_of(path, name):
+    """The values written for `name`, read with a plain regular expression."""
+    pattern = re.compile(rf'^"{re.escape(name)}" \(?([-+.0-9eE]+)')
+    return [float(m.group(1)) for line in path.read_text().splitlines() if (m := pattern.match(line))]
+
+
+@pytest.mark.parametrize("name, sweep", [("mydc.dc", "dc"), ("tran1.tran.tran", "time"), ("myac.ac", "freq")])
+def test_sample_waveforms(samples_dir, name, sweep):
+    path = samples_dir / "psf" / "ascii" / name
+    f = PsfFile(str(path))
+    for signal in ("in", "out"):
+        axis, values = f.waveform(signal)
+        assert axis.tolist() == numbers_of(path, sweep)
+        # Complex AC values give their real parts.
+        assert values.tolist() == numbers_of(path, signal)
+        assert len(values) == len(axis) > 1
+
+
+def test_sample_operating_points(samples_dir):
+    op = PsfFile(str(samples_dir / "psf" / "ascii" / "myop.dc"))
+    assert op.waveform("out")[1].tolist() == [1.0]
+    info = PsfFile(str(samples_dir / "psf" / "ascii" / "myinfo_Oppoint.info"))
+    assert np.isnan(info.waveform("R1")[1][0])
+    assert info.waveform("Vin")[1].tolist() == [1.0]
+
+
+def test_damaged_sample_files(samples_dir, tmp_path):
+    data = (samples_dir / "psf" / "binary" / "myop.dc").read_bytes()
+    path = tmp_path / "damaged"
+    rng = random.Random(5)
+    variants = [data[:n] for n in range(0, len(data), 7)]
+    for _ in range(500):
+        b = bytearray(data)
+        for _ in range(rng.randint(1, 4)):
+            b[rng.randrange(len(b))] = rng.randrange(256)
+        variants.append(bytes(b))
+    for variant in variants:
+        path.write_bytes(variant)
+        try:
+            f = PsfFile(str(path))
+        except (ValueError, OSError):
+            continue
+        f.describe(), f.signal_names(), f.header_properties(), repr(f)
