@@ -181,8 +181,18 @@ def test_argument_types(kit):
         morva.flatten_pdk(1, "tt")
     with pytest.raises(TypeError, match=r"^argument 'corner': 'int' object cannot be converted to 'PyString'$"):
         morva.flatten_pdk(str(kit / "kit.lib"), 3)
+    with pytest.raises(TypeError, match=r"^argument 'corner': 'NoneType' object cannot"):
+        morva.flatten_pdk(str(kit / "kit.lib"), None)
+    with pytest.raises(TypeError, match=r"^argument 'corner': 'utf-8' codec can't encode"):
+        morva.flatten_pdk(str(kit / "kit.lib"), "\udc80")
     with pytest.raises(TypeError):
         morva.flatten_pdk(str(kit / "kit.lib"))
+
+    class Where:
+        def __fspath__(self):
+            return str(kit / "kit.lib")
+
+    assert morva.flatten_pdk(corner="ff", path=Where()).startswith(f"* morva.flatten_pdk({kit}/kit.lib, ff)")
     assert morva.flatten_pdk.__doc__.splitlines()[0].startswith("flatten_pdk(path, corner)")
 
 

@@ -2,54 +2,35 @@
 #include <string>
 
 #include "pdk/flatten.h"
+#include "python/args.h"
 #include "python/errors.h"
 #include "python/register.h"
 
 namespace morva::python {
 namespace {
 
-// The message of the pending Python exception, which is cleared.
-std::string take_error_text() {
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    nb::object owned_type = nb::steal(type), owned_value = nb::steal(value), owned_tb = nb::steal(traceback);
-    if (!value) return "unknown error";
-    PyObject* text = PyObject_Str(value);
-    if (!text) {
-        PyErr_Clear();
-        return "unknown error";
-    }
-    nb::str str = nb::steal<nb::str>(text);
-    return str.c_str();
-}
-
-[[noreturn]] void argument_error(const char* name, const std::string& detail) {
-    throw_py(PyExc_TypeError, std::string("argument '") + name + "': " + detail);
-}
-
 std::string not_a_string(nb::handle obj) {
-    return "'" + std::string(nb::str(obj.type().attr("__name__")).c_str()) +
-           "' object cannot be converted to 'PyString'";
+    return "'" + text_of(obj.type().attr("__name__")) + "' object cannot be converted to 'PyString'";
 }
 
 // A str or os.PathLike argument as file-system bytes.
 std::string path_argument(nb::handle obj, const char* name) {
     nb::object fspath = nb::steal(PyOS_FSPath(obj.ptr()));
-    if (!fspath.is_valid()) argument_error(name, take_error_text());
-    if (!PyUnicode_Check(fspath.ptr())) argument_error(name, not_a_string(fspath));
+    if (!fspath.is_valid()) raise_conversion_error(name);
+    if (!PyUnicode_Check(fspath.ptr())) raise_conversion_error(name, not_a_string(fspath));
     nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(fspath.ptr()));
-    if (!encoded.is_valid()) argument_error(name, take_error_text());
+    if (!encoded.is_valid()) raise_conversion_error(name);
     char* data = nullptr;
     Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &size) != 0) argument_error(name, take_error_text());
+    if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &size) != 0) raise_conversion_error(name);
     return std::string(data, static_cast<std::size_t>(size));
 }
 
 std::string str_argument(nb::handle obj, const char* name) {
-    if (!PyUnicode_Check(obj.ptr())) argument_error(name, not_a_string(obj));
+    if (!PyUnicode_Check(obj.ptr())) raise_conversion_error(name, not_a_string(obj));
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(obj.ptr(), &size);
-    if (!data) argument_error(name, take_error_text());
+    if (!data) raise_conversion_error(name);
     return std::string(data, static_cast<std::size_t>(size));
 }
 
@@ -80,7 +61,7 @@ void register_pdk(nb::module_& m) {
             if (!flattened) throw_py_err(flattened.error());
             return nb::str(flattened->data(), flattened->size());
         },
-        nb::arg("path"), nb::arg("corner"), nb::sig("def flatten_pdk(path, corner) -> str"), kFlattenPdkDoc);
+        arg("path"), arg("corner"), nb::sig("def flatten_pdk(path, corner) -> str"), kFlattenPdkDoc);
 }
 
 }  // namespace morva::python
