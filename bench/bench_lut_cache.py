@@ -23,13 +23,14 @@ GRID_NAMES = ["id", "gm", "gds", "cgg", "cgs", "cgd", "cgb", "cbs", "cbd", "gmbs
 
 
 def encode(axes, grids, extracted):
-    """The cache file bytes: u64 counts before every list, f64 values."""
+    """The cache file bytes of a table (u64 counts before every list, f64
+    values); grids not in ``grids`` get empty Vgs x Vds blocks."""
     parts = []
     u64 = struct.Struct("<Q").pack
     for axis in axes:
         parts.append(u64(len(axis)))
         parts.append(np.asarray(axis, "<f8").tobytes())
-    n_w, n_b, n_l, n_g, n_d = SHAPE
+    n_w, n_b, n_l, n_g, n_d = (len(a) for a in axes)
     for name in GRID_NAMES:
         grid = grids.get(name)
         parts.append(u64(n_w))
@@ -52,6 +53,15 @@ def encode(axes, grids, extracted):
     return b"".join(parts)
 
 
+def load(data, key="bench"):
+    """Writes ``data`` as the cache file of ``key`` (under HOME) and loads it."""
+    path = morva.lut_cache_path(key)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+    return morva.load_cached_lut(key)
+
+
 def best_of(fn, repeat=3):
     times = []
     for _ in range(repeat):
@@ -71,11 +81,7 @@ def main():
 
     with tempfile.TemporaryDirectory() as home:
         os.environ["HOME"] = home
-        path = morva.lut_cache_path("bench")
-        os.makedirs(os.path.dirname(path))
-        with open(path, "wb") as f:
-            f.write(data)
-        table = morva.load_cached_lut("bench")
+        table = load(data)
         t_load = best_of(lambda: morva.load_cached_lut("bench"))
         t_save = best_of(lambda: morva.save_cached_lut("bench-copy", table))
         assert open(morva.lut_cache_path("bench-copy"), "rb").read() == data

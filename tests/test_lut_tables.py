@@ -68,7 +68,7 @@ def model_id(w, vbs, l, vgs, vds):
     ut, n, k = 0.025852, 1.3, 200e-6
     vt = 0.45 - 0.2 * vbs
     f = np.log1p(np.exp((vgs - vt) / (2 * n * ut)))
-    lam = 0.04e-6 / l
+    lam = 0.2e-6 / l
     return 2 * n * k * (w / l) * ut * ut * f * f * (1 - np.exp(-vds / ut)) * (1 + lam * vds)
 
 

@@ -125,6 +125,11 @@ class Lut:
         """The table at the nearest width, Vbs and (optionally) length, as a ``Lut``."""
         return Lut(self._table.slice(width=width, vbs=vbs, length=length))
 
+    def design(self, **kwargs):
+        """gm/Id sizing; the keywords of ``TransistorLut.design``, e.g.
+        ``lut.design(gm_id=15.0, gain=30.0, ids=100e-6)``."""
+        return self._table.design(**kwargs)
+
     def to_csv(self, path):
         """Write the table as CSV (see ``TransistorLut.to_csv``)."""
         self._table.to_csv(os.fspath(path))

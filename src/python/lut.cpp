@@ -5,6 +5,7 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
+#include <cmath>
 #include <optional>
 #include <string>
 #include <utility>
@@ -12,6 +13,7 @@
 
 #include "common/format.h"
 #include "common/text.h"
+#include "gm_id/design.h"
 #include "lut/cache.h"
 #include "python/errors.h"
 #include "python/numpy.h"
@@ -418,6 +420,125 @@ length: gate length (m); the nearest value of the L axis (default: keep
 Returns a new ``TransistorLut`` with collapsed axes, so that ``id``, ``gm``
 and ``gds`` are 2-D (single L) or 3-D (L sweep) for 2-D/3-D code.)";
 
+// ---- gm/Id sizing ----
+
+struct PyDesignResult {
+    gm_id::DesignResult result;
+};
+
+std::size_t pick_index(const std::vector<double>& axis, std::optional<double> value, const char* name) {
+    if (!value) return 0;
+    auto i = lut::nearest_index(axis, *value);
+    if (!i) throw_py(PyExc_ValueError, fmt::cat(name, " is NaN: no nearest grid point"));
+    return *i;
+}
+
+nb::object transistor_lut_design(const PyTransistorLut& self, nb::handle gm_id, nb::handle gain,
+                                 nb::handle ids, nb::handle vds, nb::handle width, nb::handle vbs,
+                                 nb::handle gm_id_min, nb::handle gm_id_max, nb::handle id_min) {
+    const auto t_gmid = to_optional_f64(gm_id, "gm_id");
+    const auto t_gain = to_optional_f64(gain, "gain");
+    const auto t_ids = to_optional_f64(ids, "ids");
+    const auto v_ds = to_optional_f64(vds, "vds");
+    const auto w = to_optional_f64(width, "width");
+    const auto v_bs = to_optional_f64(vbs, "vbs");
+    const double lo = to_f64(gm_id_min, "gm_id_min");
+    const double hi = to_f64(gm_id_max, "gm_id_max");
+    const auto i_min = to_optional_f64(id_min, "id_min");
+
+    std::vector<gm_id::Constraint> constraints;
+    if (t_gmid) constraints.push_back({*t_gmid, gm_id::ConstraintKind::GmId});
+    if (t_gain) constraints.push_back({*t_gain, gm_id::ConstraintKind::Gain});
+    if (t_ids) constraints.push_back({*t_ids, gm_id::ConstraintKind::Ids});
+    if (constraints.empty())
+        throw_py(PyExc_ValueError, "at least one constraint (gm_id, gain, ids) must be specified");
+    const lut::TransistorLut& t = self.table;
+    const std::size_t iw = pick_index(t.widths, w, "width");
+    const std::size_t ib = pick_index(t.vbs_values, v_bs, "vbs");
+    if (v_ds && std::isnan(*v_ds)) throw_py(PyExc_ValueError, "vds is NaN: no Vds bias point");
+
+    auto solved = gm_id::solve_design(t, iw, ib, constraints, v_ds, lo, hi, i_min);
+    if (!solved.ok()) throw_py_err(Error(std::move(solved).error()));
+    return nb::cast(PyDesignResult{std::move(solved).value()}, nb::rv_policy::move);
+}
+
+std::string design_result_repr(const PyDesignResult& self) {
+    const gm_id::DesignResult& r = self.result;
+    return fmt::cat("DesignResult(W=", fmt::exp(r.w, 3), ", L=", fmt::exp(r.l, 3),
+                    ", Vgs=", fmt::fixed(r.vgs, 3), ", Vds=", fmt::fixed(r.vds, 3),
+                    ", Id=", fmt::exp(r.id, 3), ", gm/Id=", fmt::fixed(r.gm_over_id, 2),
+                    ", gain=", fmt::fixed(r.gain, 1), ")");
+}
+
+constexpr const char* kDesignDoc = R"(Size a transistor from the LUT by gm/Id.
+
+Searches the (length, Vgs) plane of one (width, Vbs) slice at a fixed Vds
+for the operating point that meets the targets, interpolating the table,
+and scales the width so that the drain current meets ``ids``.
+
+gm_id: target gm/Id ratio (V⁻¹, typically 5 to 25).
+gain: target intrinsic gain gm/gds (V/V).
+ids: target drain current (A), used to compute W.
+vds: fixes the Vds bias point (V) (default: the midpoint of the Vds axis).
+width, vbs: the W and Vbs slice to size on (nearest grid values; default:
+    the first).
+gm_id_min: operating points with gm/Id below this are excluded (default 5.0).
+gm_id_max: operating points with gm/Id above this are excluded (default 25.0).
+id_min: currents below this magnitude (A) are ignored (default 1e-12).
+
+At least one of ``gm_id``, ``gain`` and ``ids`` is required. gm/Id is formed
+with |Id|, so n- and p-channel tables size alike and W is always positive.
+
+Example::
+
+    r = lut.design(gm_id=15.0, gain=30.0, ids=100e-6)
+    print(r.w, r.l, r.vgs))";
+
+constexpr const char* kDesignResultDoc = R"(Result of a gm/Id transistor sizing.
+
+Example::
+
+    r = lut.design(gm_id=15.0, gain=30.0, ids=100e-6)
+    r.w, r.l, r.vgs          # the sized device and its bias
+    r.constraint_errors      # [("gm/Id", ...), ("gain", ...), ("Ids", 0.0)]
+)";
+
+void register_design_result(nb::module_& m) {
+    nb::class_<PyDesignResult> cls(m, "DesignResult", kDesignResultDoc);
+    no_constructor(cls, "DesignResult");
+    struct Field {
+        const char* name;
+        double gm_id::DesignResult::*member;
+        const char* doc;
+    };
+    static const Field fields[] = {
+        {"w", &gm_id::DesignResult::w, "Gate width W (m)."},
+        {"l", &gm_id::DesignResult::l, "Gate length L (m)."},
+        {"id", &gm_id::DesignResult::id, "Drain current at the operating point (A)."},
+        {"vgs", &gm_id::DesignResult::vgs, "Gate-source voltage at the operating point (V)."},
+        {"vds", &gm_id::DesignResult::vds, "Drain-source voltage used for the sizing (V)."},
+        {"gm", &gm_id::DesignResult::gm, "Transconductance gm (S)."},
+        {"gds", &gm_id::DesignResult::gds, "Output conductance gds (S)."},
+        {"gm_over_id", &gm_id::DesignResult::gm_over_id, "gm/Id efficiency ratio (V⁻¹)."},
+        {"gain", &gm_id::DesignResult::gain, "Intrinsic voltage gain gm/gds (V/V)."},
+    };
+    for (const Field& f : fields) {
+        auto member = f.member;
+        cls.def_prop_ro(
+            f.name, [member](const PyDesignResult& s) { return s.result.*member; }, f.doc);
+    }
+    cls.def_prop_ro(
+        "constraint_errors",
+        [](const PyDesignResult& s) {
+            nb::list out;
+            for (const auto& [label, error] : s.result.constraint_errors)
+                out.append(nb::make_tuple(label, error));
+            return out;
+        },
+        "Per-constraint relative errors as a list of (name, error) tuples.");
+    cls.def("__repr__", &design_result_repr);
+}
+
 void register_transistor_lut(nb::module_& m) {
     nb::class_<PyTransistorLut> cls(m, "TransistorLut", kTransistorLutDoc);
     no_constructor(cls, "TransistorLut");
@@ -499,6 +620,14 @@ void register_transistor_lut(nb::module_& m) {
             "Write the LUT as CSV: a header ``W,Vbs,L,Vgs,Vds,Id,gm,gds`` followed by\n"
             "the extracted OP parameter names, then one row per grid point (Vds\n"
             "fastest), every value in scientific notation.");
+    cls.def("design", &transistor_lut_design, nb::kw_only(), nb::arg("gm_id").none() = nb::none(),
+            nb::arg("gain").none() = nb::none(), nb::arg("ids").none() = nb::none(),
+            nb::arg("vds").none() = nb::none(), nb::arg("width").none() = nb::none(),
+            nb::arg("vbs").none() = nb::none(), nb::arg("gm_id_min").none() = 5.0,
+            nb::arg("gm_id_max").none() = 25.0, nb::arg("id_min").none() = nb::none(),
+            nb::sig("def design(self, *, gm_id=None, gain=None, ids=None, vds=None, width=None, vbs=None, "
+                    "gm_id_min=5.0, gm_id_max=25.0, id_min=None) -> DesignResult"),
+            kDesignDoc);
     cls.def("__repr__", &transistor_lut_repr);
 }
 
@@ -573,6 +702,7 @@ nb::object transistor_lut_to_py(lut::TransistorLut&& table) {
 void register_lut(nb::module_& m) {
     register_lut_config(m);
     register_transistor_lut(m);
+    register_design_result(m);
     register_cache_functions(m);
 }
 

@@ -23,7 +23,7 @@ inline double model_id(double w, double vbs, double l, double vgs, double vds) {
     const double ut = 0.025852, n = 1.3, k = 200e-6;
     const double vt = 0.45 - 0.2 * vbs;
     const double f = std::log1p(std::exp((vgs - vt) / (2.0 * n * ut)));
-    const double lambda = 0.04e-6 / l;
+    const double lambda = 0.2e-6 / l;
     return 2.0 * n * k * (w / l) * ut * ut * f * f * (1.0 - std::exp(-vds / ut)) * (1.0 + lambda * vds);
 }
 

@@ -1,0 +1,315 @@
+#include "gm_id/design.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "common/format.h"
+
+namespace morva::gm_id {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// ⌊x⌋ as an index: negative and NaN give 0, huge values saturate.
+std::size_t floor_index(double x) {
+    if (!(x > 0.0)) return 0;
+    if (x >= static_cast<double>(std::numeric_limits<std::size_t>::max()))
+        return std::numeric_limits<std::size_t>::max();
+    return static_cast<std::size_t>(x);
+}
+
+// The lower index of the interval that fractional index x falls in, on an
+// axis of n points (0 for n < 2).
+std::size_t interval(double x, std::size_t n) { return std::min(n < 2 ? 0 : n - 2, floor_index(x)); }
+
+double row_value(const double* row, std::size_t m, double x) {
+    if (m == 1) return row[0];
+    const std::size_t k = interval(x, m);
+    const double t = x - static_cast<double>(k);
+    return (1.0 - t) * row[k] + t * row[k + 1];
+}
+
+double axis_value(const std::vector<double>& axis, double x) {
+    if (axis.size() == 1) return axis[0];
+    const std::size_t i = interval(x, axis.size());
+    const double t = x - static_cast<double>(i);
+    return (1.0 - t) * axis[i] + t * axis[i + 1];
+}
+
+// The fractional Vgs index where curve c crosses target t, taking the
+// crossing at the highest Vgs; NaN points never bracket.
+std::optional<double> bracket(const std::vector<double>& c, double t) {
+    const std::size_t n = c.size();
+    if (n < 2) return std::nullopt;
+    for (std::size_t i = n - 1; i >= 1; --i) {
+        const double a = c[i - 1], b = c[i];
+        if (std::isnan(a) || std::isnan(b)) continue;
+        if ((a >= t && t >= b) || (a <= t && t <= b)) {
+            const double frac = std::fabs(a - b) <= 1e-30 ? 0.5 : std::clamp((a - t) / (a - b), 0.0, 1.0);
+            return static_cast<double>(i - 1) + frac;
+        }
+    }
+    return std::nullopt;
+}
+
+double gain_error(double g, double target) {
+    if (!std::isfinite(g)) return 1e30;
+    const double d = std::fabs(target) > 1e-30 ? (g - target) / target : g - target;
+    return d * d;
+}
+
+struct Point {
+    double id, gm, gds;
+};
+
+class Slice {
+public:
+    Slice(const lut::TransistorLut& t, std::size_t iw, std::size_t ib, double x)
+        : t_(t), iw_(iw), ib_(ib), x_(x) {}
+
+    double lookup(const lut::Grid5& grid, double p, double q) const {
+        return trilinear_lut(t_, grid, iw_, ib_, p, q, x_);
+    }
+    Point at(double p, double q) const {
+        return {lookup(t_.id, p, q), lookup(t_.gm, p, q), lookup(t_.gds, p, q)};
+    }
+    // A grid row at integer (l, k), interpolated along Vds.
+    double row(const lut::Grid5& grid, std::size_t l, std::size_t k) const {
+        return row_value(&grid.data[grid.index(iw_, ib_, l, k, 0)], grid.dims[4], x_);
+    }
+
+private:
+    const lut::TransistorLut& t_;
+    std::size_t iw_, ib_;
+    double x_;
+};
+
+// The grids the search reads must match the axes; a foreign table that does
+// not is refused rather than indexed.
+std::optional<std::string> slice_problem(const lut::TransistorLut& t, std::size_t iw, std::size_t ib) {
+    if (iw >= t.widths.size() || ib >= t.vbs_values.size())
+        return std::string("width or Vbs index out of range");
+    for (const lut::Grid5* g : {&t.id, &t.gm, &t.gds})
+        if (g->dims != t.shape() || !g->consistent()) return std::string("LUT grids do not match its axes");
+    return std::nullopt;
+}
+
+}  // namespace
+
+// The grid's own extents index it; for the tables solve_design accepts they
+// equal the axis lengths.
+double trilinear_lut([[maybe_unused]] const lut::TransistorLut& table, const lut::Grid5& grid, std::size_t iw,
+                     std::size_t ib, double p, double q, double x) {
+    const std::size_t n_l = grid.dims[2], n_vgs = grid.dims[3], n_vds = grid.dims[4];
+    const std::size_t l0 = interval(p, n_l), l1 = std::min(n_l - 1, l0 + 1);
+    const std::size_t g0 = interval(q, n_vgs), g1 = std::min(n_vgs - 1, g0 + 1);
+    auto row = [&](std::size_t l, std::size_t g) {
+        return row_value(&grid.data[grid.index(iw, ib, l, g, 0)], n_vds, x);
+    };
+    const double c00 = row(l0, g0), c01 = row(l0, g1), c10 = row(l1, g0), c11 = row(l1, g1);
+    const double tl = p - static_cast<double>(l0);
+    const double tv = q - static_cast<double>(g0);
+    return (1.0 - tl) * (1.0 - tv) * c00 + (1.0 - tl) * tv * c01 + tl * (1.0 - tv) * c10 + tl * tv * c11;
+}
+
+double fractional_vds_index(const std::vector<double>& axis, double v) {
+    const std::size_t n = axis.size();
+    if (n <= 1) return 0.0;
+    // A descending axis is searched as its mirror image.
+    const double sign = axis[n - 1] < axis[0] ? -1.0 : 1.0;
+    auto a = [&](std::size_t i) { return sign * axis[i]; };
+    const double target = sign * v;
+    if (target <= a(0)) return 0.0;
+    if (target >= a(n - 1)) return static_cast<double>(n - 1);
+    std::size_t lo = 0, hi = n;  // count of values strictly below target
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (a(mid) < target)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    const std::size_t i = std::min(n - 2, lo == 0 ? 0 : lo - 1);
+    const double span = a(i + 1) - a(i);
+    const double t = span != 0.0 ? std::clamp((target - a(i)) / span, 0.0, 1.0) : 0.0;
+    return static_cast<double>(i) + t;
+}
+
+Result<DesignResult, NgspiceError> solve_design(const lut::TransistorLut& table, std::size_t iw,
+                                                std::size_t ib, const std::vector<Constraint>& constraints,
+                                                std::optional<double> vds, std::optional<double> gm_id_min,
+                                                std::optional<double> gm_id_max,
+                                                std::optional<double> id_min) {
+    if (table.vgs.empty() || table.vds.empty() || table.lengths.empty())
+        return err(NgspiceError::simulation("LUT is empty"));
+    if (constraints.empty()) return err(NgspiceError::simulation("at least one constraint is required"));
+    if (auto problem = slice_problem(table, iw, ib)) return err(NgspiceError::simulation(*problem));
+
+    const double w_grid = table.widths[iw];
+    const double v_ds = vds ? *vds : table.vds[table.vds.size() / 2];
+    const double x = fractional_vds_index(table.vds, v_ds);
+    std::optional<double> t_gmid, t_gain, t_ids;
+    for (const Constraint& c : constraints) {
+        auto& slot = c.kind == ConstraintKind::GmId   ? t_gmid
+                     : c.kind == ConstraintKind::Gain ? t_gain
+                                                      : t_ids;
+        if (!slot) slot = c.target;
+    }
+    const double i_min = id_min.value_or(1e-12);
+    auto out_of_bounds = [&](double gmid) {
+        return (gm_id_min && gmid < *gm_id_min) || (gm_id_max && gmid > *gm_id_max);
+    };
+
+    const Slice slice(table, iw, ib, x);
+    const std::size_t n_l = table.lengths.size(), n_vgs = table.vgs.size();
+    // gm/Id is formed with |Id| throughout: a p-channel table has Id < 0.
+    auto curve_point = [i_min](double id, double gm) {
+        return std::fabs(id) < i_min ? kNaN : gm / std::fabs(id);
+    };
+    // gm/Id and gain at a bracketed point, or nothing when out of bounds.
+    auto evaluate = [&](double p, double q) -> std::optional<double> {
+        const Point pt = slice.at(p, q);
+        const double gmid = std::fabs(pt.id) > 1e-30 ? pt.gm / std::fabs(pt.id) : 0.0;
+        if (out_of_bounds(gmid)) return std::nullopt;
+        return std::fabs(pt.gds) > 1e-30 ? pt.gm / pt.gds : kInf;
+    };
+
+    double p_best = 0.0, q_best = 0.0;
+    std::vector<double> curve(n_vgs);
+    if (t_gmid) {
+        struct Candidate {
+            double p, q, gain;
+        };
+        std::vector<Candidate> candidates;
+        for (std::size_t l = 0; l < n_l; ++l) {
+            for (std::size_t k = 0; k < n_vgs; ++k)
+                curve[k] = curve_point(slice.row(table.id, l, k), slice.row(table.gm, l, k));
+            const auto q = bracket(curve, *t_gmid);
+            if (!q) continue;
+            const double p = static_cast<double>(l);
+            if (auto gain = evaluate(p, *q)) candidates.push_back({p, *q, *gain});
+        }
+        if (candidates.empty())
+            return err(NgspiceError::simulation(
+                fmt::cat("No operating point found for gm/Id = ", fmt::fixed(*t_gmid, 2),
+                         " V⁻¹. Try adjusting gm_id_min/gm_id_max or widening the LUT voltage range.")));
+        const Candidate* best = &candidates.front();
+        if (t_gain) {
+            double best_error = gain_error(best->gain, *t_gain);
+            for (const Candidate& c : candidates) {
+                const double e = gain_error(c.gain, *t_gain);
+                if (e < best_error) {
+                    best = &c;
+                    best_error = e;
+                }
+            }
+            p_best = best->p;
+            q_best = best->q;
+            // Between grid lengths the trade-off moves; refine within half
+            // an index of the best coarse length.
+            const double lo = std::max(best->p - 0.5, 0.0);
+            const double hi = std::min(best->p + 0.5, static_cast<double>(n_l - 1));
+            for (int k = 0; k <= 32; ++k) {
+                const double p = lo + static_cast<double>(k) * (hi - lo) * 0.03125;
+                for (std::size_t j = 0; j < n_vgs; ++j) {
+                    const double jq = static_cast<double>(j);
+                    curve[j] = curve_point(slice.lookup(table.id, p, jq), slice.lookup(table.gm, p, jq));
+                }
+                const auto q = bracket(curve, *t_gmid);
+                if (!q) continue;
+                const auto gain = evaluate(p, *q);
+                if (!gain) continue;
+                const double e = gain_error(*gain, *t_gain);
+                if (e < best_error) {
+                    best_error = e;
+                    p_best = p;
+                    q_best = *q;
+                }
+            }
+        } else {
+            p_best = best->p;
+            q_best = best->q;
+        }
+    } else {
+        double best_cost = kInf;
+        for (std::size_t l = 0; l < n_l; ++l)
+            for (std::size_t k = 0; k < n_vgs; ++k) {
+                const double p = static_cast<double>(l), q = static_cast<double>(k);
+                const double id = slice.lookup(table.id, p, q);
+                if (std::fabs(id) < i_min) continue;
+                const double gm = slice.lookup(table.gm, p, q);
+                const double gmid = gm / std::fabs(id);
+                if (out_of_bounds(gmid)) continue;
+                const double gds = slice.lookup(table.gds, p, q);
+                const double gain = std::fabs(gds) > 1e-30 ? gm / gds : kInf;
+                double cost = 0.0;
+                for (const Constraint& c : constraints) {
+                    if (c.kind == ConstraintKind::Ids) continue;
+                    const double achieved = c.kind == ConstraintKind::GmId ? gmid : gain;
+                    if (!std::isfinite(achieved)) {
+                        cost += 1e30;
+                        continue;
+                    }
+                    const double d =
+                        std::fabs(c.target) > 1e-30 ? (achieved - c.target) / c.target : achieved - c.target;
+                    cost += d * d;
+                }
+                if (cost < best_cost) {
+                    best_cost = cost;
+                    p_best = p;
+                    q_best = q;
+                }
+            }
+    }
+
+    const Point pt = slice.at(p_best, q_best);
+    DesignResult r;
+    // A width is a magnitude: scale by |target / Id| so that W > 0 and id,
+    // gm, gds keep the table's signs.
+    const bool scaled = t_ids && std::fabs(pt.id) > 1e-18;
+    const double s = scaled ? std::fabs(*t_ids / pt.id) : 1.0;
+    r.w = scaled ? s * w_grid : w_grid;
+    r.l = axis_value(table.lengths, p_best);
+    r.vgs = axis_value(table.vgs, q_best);
+    r.vds = v_ds;
+    r.id = pt.id * s;
+    r.gm = pt.gm * s;
+    r.gds = pt.gds * s;
+    r.gm_over_id = std::fabs(pt.id) > 1e-18 ? pt.gm / std::fabs(pt.id) : 0.0;
+    r.gain = std::fabs(pt.gds) > 1e-18 ? pt.gm / pt.gds : kInf;
+    for (const Constraint& c : constraints) {
+        const double t = c.target;
+        switch (c.kind) {
+            case ConstraintKind::GmId:
+                r.constraint_errors.emplace_back(
+                    "gm/Id", std::fabs(t) > 1e-30 ? (r.gm_over_id - t) / t : r.gm_over_id - t);
+                break;
+            case ConstraintKind::Gain: {
+                double e;
+                if (std::isinf(r.gain))
+                    e = kInf;
+                else if (std::isnan(r.gain) || std::fabs(t) <= 1e-30)
+                    e = r.gain - t;
+                else
+                    e = (r.gain - t) / t;
+                r.constraint_errors.emplace_back("gain", e);
+                break;
+            }
+            case ConstraintKind::Ids: {
+                // Met exactly when the width was scaled to this target; else
+                // the relative miss of the current's magnitude.
+                double e = 0.0;
+                if (!(scaled && t == *t_ids))
+                    e = std::fabs(t) > 1e-30 ? (std::fabs(r.id) - std::fabs(t)) / std::fabs(t)
+                                             : std::fabs(r.id) - std::fabs(t);
+                r.constraint_errors.emplace_back("Ids", e);
+                break;
+            }
+        }
+    }
+    return r;
+}
+
+}  // namespace morva::gm_id

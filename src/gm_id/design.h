@@ -1,0 +1,60 @@
+// gm/Id sizing: the operating point of one (width, Vbs) slice of a
+// characterisation table that meets gm/Id, intrinsic-gain and current targets.
+// The search works in fractional indices of the length, Vgs and Vds axes and
+// converts to metres and volts only at the end.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/result.h"
+#include "error/ngspice_error.h"
+#include "lut/table.h"
+
+namespace morva::gm_id {
+
+enum class ConstraintKind : std::uint8_t { GmId, Gain, Ids };
+
+struct Constraint {
+    double target = 0.0;
+    ConstraintKind kind = ConstraintKind::GmId;
+};
+
+struct DesignResult {
+    double w = 0.0;           // gate width (m), scaled for the current target
+    double l = 0.0;           // gate length (m), interpolated
+    double id = 0.0;          // drain current (A), scaled with W, sign of the table
+    double vgs = 0.0;         // gate-source voltage (V), interpolated
+    double vds = 0.0;         // drain-source voltage (V): requested or the axis middle
+    double gm = 0.0;          // transconductance (S), scaled with W
+    double gds = 0.0;         // output conductance (S), scaled with W
+    double gm_over_id = 0.0;  // gm/|Id| (1/V)
+    double gain = 0.0;        // gm/gds (V/V)
+    // One (label, error) per constraint, in constraint order.
+    std::vector<std::pair<std::string, double>> constraint_errors;
+};
+
+// Sizes one transistor on slice [iw][ib] of `table`. The first constraint of
+// each kind is the target used; absent bounds do not filter; `id_min`
+// defaults to 1e-12 A. Every failure is NgspiceError::Simulation.
+Result<DesignResult, NgspiceError> solve_design(const lut::TransistorLut& table, std::size_t iw,
+                                                std::size_t ib, const std::vector<Constraint>& constraints,
+                                                std::optional<double> vds, std::optional<double> gm_id_min,
+                                                std::optional<double> gm_id_max,
+                                                std::optional<double> id_min);
+
+// `grid` of slice [iw][ib] at fractional indices p (lengths), q (Vgs) and
+// x (Vds): bilinear over (length, Vgs) of rows interpolated along Vds.
+// Fractions past the last grid point extrapolate from the last interval.
+double trilinear_lut(const lut::TransistorLut& table, const lut::Grid5& grid, std::size_t iw, std::size_t ib,
+                     double p, double q, double x);
+
+// The fractional index of voltage `v` on the Vds axis, ascending or
+// descending (a p-channel sweep runs from 0 down to -VDD), clamped to the axis.
+double fractional_vds_index(const std::vector<double>& axis, double v);
+
+}  // namespace morva::gm_id
