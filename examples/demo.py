@@ -4,6 +4,10 @@ Each section is a function that prints a few lines; add a new tool's section
 to SECTIONS.
 """
 
+import os
+import struct
+import tempfile
+
 import morva
 
 
@@ -30,8 +34,63 @@ def behavioural_models():
     print(f"  {trim!r}: residual {offset + trim.dac_current:.2e} A after {len(trim.history)} trials")
 
 
+def characterisation_tables():
+    """An nmos and a pmos table. Until generation through the pool lands, a
+    smooth synthetic long-channel device (and its p-channel mirror) is
+    written in the cache's binary layout and loaded back."""
+    import numpy as np
+
+    lengths = [1.5e-7, 3e-7, 6e-7, 1.2e-6]
+    vgs = np.arange(37) * 0.05
+    vds = np.arange(19) * 0.1
+    l, g, d = np.meshgrid(lengths, vgs, vds, indexing="ij")
+    f = np.log1p(np.exp((g - 0.45) / (2 * 1.3 * 0.025852)))
+    current = 2 * 1.3 * 200e-6 * (1e-6 / l) * 0.025852**2 * f * f * (1 - np.exp(-d / 0.025852)) * (1 + 0.2e-6 / l * d)
+    gm, gds = np.gradient(current, 0.05, axis=1), np.gradient(current, 0.1, axis=2)
+
+    def cache_file(sign):
+        u64 = struct.Struct("<Q").pack
+        out = bytearray()
+        for axis in ([1e-6], [0.0], lengths, sign * vgs, sign * vds):
+            out += u64(len(axis)) + np.asarray(axis, "<f8").tobytes()
+        for grid in (sign * current, gm, gds):  # then 12 operating-point grids, not extracted
+            out += u64(1) + u64(1) + u64(len(lengths))
+            for block in grid:
+                out += u64(len(vgs)) + b"".join(u64(len(vds)) + row.astype("<f8").tobytes() for row in block)
+        out += (u64(1) + u64(1) + u64(len(lengths)) + u64(0) * len(lengths)) * 12 + u64(0)
+        return bytes(out)
+
+    home = os.environ.get("HOME")
+    with tempfile.TemporaryDirectory() as tmp:
+        os.environ["HOME"] = tmp
+        try:
+            os.makedirs(os.path.dirname(morva.lut_cache_path("demo")))
+            tables = []
+            for name, sign in (("nmos", 1.0), ("pmos", -1.0)):
+                with open(morva.lut_cache_path(name), "wb") as f:
+                    f.write(cache_file(sign))
+                tables.append((name, morva.Lut.load(name)))
+        finally:
+            if home is None:
+                del os.environ["HOME"]
+            else:
+                os.environ["HOME"] = home
+    return tables
+
+
+def gm_id_sizing():
+    """Size an nmos and a pmos for gm/Id = 15, an intrinsic gain of 30 and 100 uA."""
+    for name, lut in characterisation_tables():
+        print(f"  {name} {lut.table!r}")
+        r = lut.design(gm_id=15.0, gain=30.0, ids=100e-6)
+        print(f"    {r!r}")
+        errors = ", ".join(f"{label} {error:+.1%}" for label, error in r.constraint_errors)
+        print(f"    W/L = {r.w * 1e6:.2f} um / {r.l * 1e9:.0f} nm, gm = {r.gm * 1e3:.2f} mS; errors: {errors}")
+
+
 SECTIONS = [
     ("Behavioural models (PDSDM, SAR trim)", behavioural_models),
+    ("gm/Id sizing", gm_id_sizing),
 ]
 
 

@@ -15,6 +15,7 @@
 #include "common/text.h"
 #include "gm_id/design.h"
 #include "lut/cache.h"
+#include "python/args.h"
 #include "python/errors.h"
 #include "python/numpy.h"
 #include "python/register.h"
@@ -22,38 +23,26 @@
 namespace morva::python {
 namespace {
 
-// ---- argument conversion: TypeError "argument '{name}': {why}" ----
-
-[[noreturn]] void arg_error(const char* name, const std::string& why) {
-    throw_py(PyExc_TypeError, fmt::cat("argument '", name, "': ", why));
-}
+// ---- argument conversion (beyond the shared helpers) ----
 
 std::string qualname(nb::handle o) { return nb::cast<std::string>(nb::getattr(o.type(), "__qualname__")); }
 
 [[noreturn]] void wrong_type(nb::handle o, const char* name, const char* expected) {
-    arg_error(name, fmt::cat("'", qualname(o), "' object cannot be converted to '", expected, "'"));
+    raise_conversion_error(name,
+                           fmt::cat("'", qualname(o), "' object cannot be converted to '", expected, "'"));
 }
 
-// Turns a pending Python TypeError into the argument error; any other pending
-// error (OverflowError of a negative count, say) propagates as it is.
-[[noreturn]] void conversion_failed(const char* name) {
-    nb::python_error e;
-    if (e.matches(PyExc_TypeError)) arg_error(name, nb::cast<std::string>(nb::str(e.value())));
-    throw e;
-}
-
-double to_f64(nb::handle o, const char* name) {
-    const double v = PyFloat_AsDouble(o.ptr());
-    if (v == -1.0 && PyErr_Occurred()) conversion_failed(name);
-    return v;
-}
-
-std::uint64_t to_u64(nb::handle o, const char* name) {
+// A count: a negative value fails with Python's own OverflowError rather
+// than a TypeError.
+std::uint64_t to_count(nb::handle o, const char* name) {
     nb::handle index = PyNumber_Index(o.ptr());
-    if (!index) conversion_failed(name);
+    if (!index) raise_conversion_error(name);
     nb::object owned = nb::steal(index);
     const unsigned long long v = PyLong_AsUnsignedLongLong(owned.ptr());
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) conversion_failed(name);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
+        raise_conversion_error(name);
+    }
     return v;
 }
 
@@ -61,7 +50,7 @@ std::string to_str(nb::handle o, const char* name) {
     if (!PyUnicode_Check(o.ptr())) wrong_type(o, name, "PyString");
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(o.ptr(), &size);
-    if (!data) conversion_failed(name);
+    if (!data) raise_conversion_error(name);
     return std::string(data, static_cast<std::size_t>(size));
 }
 
@@ -72,7 +61,7 @@ bool to_bool(nb::handle o, const char* name) {
         nb::cast<std::string>(nb::str(nb::getattr(o.type(), "__module__"))) + "." + qualname(o);
     if (type == "numpy.bool_" || type == "numpy.bool") {
         const int truth = PyObject_IsTrue(o.ptr());
-        if (truth < 0) conversion_failed(name);
+        if (truth < 0) raise_conversion_error(name);
         return truth != 0;
     }
     wrong_type(o, name, "PyBool");
@@ -89,7 +78,8 @@ nb::tuple to_triple(nb::handle o, const char* name) {
     if (!PyTuple_Check(o.ptr())) wrong_type(o, name, "PyTuple");
     nb::tuple t = nb::borrow<nb::tuple>(o);
     if (t.size() != 3)
-        arg_error(name, fmt::cat("expected tuple of length 3, but got tuple of length ", t.size()));
+        raise_conversion_error(name,
+                               fmt::cat("expected tuple of length 3, but got tuple of length ", t.size()));
     return t;
 }
 
@@ -101,15 +91,15 @@ lut::SweepRange to_sweep(nb::handle o, const char* name) {
 // Any sequence except a str, converted item by item.
 template <class F>
 auto to_list(nb::handle o, const char* name, F&& item) {
-    if (PyUnicode_Check(o.ptr())) arg_error(name, "Can't extract `str` to `Vec`");
+    if (PyUnicode_Check(o.ptr())) raise_conversion_error(name, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(o.ptr())) wrong_type(o, name, "Sequence");
     const Py_ssize_t n = PySequence_Size(o.ptr());
-    if (n < 0) conversion_failed(name);
+    if (n < 0) raise_conversion_error(name);
     std::vector<decltype(item(o))> out;
     out.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::handle raw = PySequence_GetItem(o.ptr(), i);
-        if (!raw) conversion_failed(name);
+        if (!raw) raise_conversion_error(name);
         nb::object element = nb::steal(raw);
         out.push_back(item(element));
     }
@@ -148,7 +138,7 @@ PyLutConfig make_lut_config(nb::handle device_type, nb::handle width, nb::handle
     r.lengths_log = optional_of<lut::LutConfigRequest::LogLengths>(lengths_log, [](nb::handle h) {
         nb::tuple t = to_triple(h, "lengths_log");
         return lut::LutConfigRequest::LogLengths{to_f64(t[0], "lengths_log"), to_f64(t[1], "lengths_log"),
-                                                 to_u64(t[2], "lengths_log")};
+                                                 to_count(t[2], "lengths_log")};
     });
     r.lengths_values = optional_of<std::vector<double>>(
         lengths_values, [](nb::handle h) { return to_f64_list(h, "lengths_values"); });
@@ -171,8 +161,9 @@ PyLutConfig make_lut_config(nb::handle device_type, nb::handle width, nb::handle
             if (!PyTuple_Check(h.ptr())) wrong_type(h, "model_includes", "PyTuple");
             nb::tuple t = nb::borrow<nb::tuple>(h);
             if (t.size() != 2)
-                arg_error("model_includes",
-                          fmt::cat("expected tuple of length 2, but got tuple of length ", t.size()));
+                raise_conversion_error(
+                    "model_includes",
+                    fmt::cat("expected tuple of length 2, but got tuple of length ", t.size()));
             return std::pair<std::string, std::string>(to_str(t[0], "model_includes"),
                                                        to_str(t[1], "model_includes"));
         });
@@ -255,19 +246,15 @@ void register_lut_config(nb::module_& m) {
                 length_param, model_includes, device_name, op_params, use_native_bsim4, subcircuit_name,
                 use_dc_solver));
         },
-        nb::arg("device_type").none() = "nmos", nb::arg("width").none() = 10e-6,
-        nb::arg("length").none() = 500e-9, nb::arg("lengths").none() = nb::none(),
-        nb::arg("lengths_log").none() = nb::none(), nb::arg("lengths_values").none() = nb::none(),
-        nb::arg("widths_values").none() = nb::none(), nb::arg("vgs").none() = nb::make_tuple(0.0, 1.8, 0.05),
-        nb::arg("vds").none() = nb::make_tuple(0.0, 1.8, 0.05), nb::arg("vbs").none() = 0.0,
-        nb::arg("vbs_values").none() = nb::none(), nb::arg("model_card").none() = "",
-        nb::arg("model_file").none() = nb::none(), nb::arg("model_section").none() = nb::none(),
-        nb::arg("model_name").none() = nb::none(), nb::arg("subcircuit").none() = false,
-        nb::arg("width_param").none() = "W", nb::arg("length_param").none() = "L",
-        nb::arg("model_includes").none() = nb::none(), nb::arg("device_name").none() = "m0",
-        nb::arg("op_params").none() = nb::none(), nb::arg("use_native_bsim4").none() = false,
-        nb::arg("subcircuit_name").none() = nb::none(), nb::arg("use_dc_solver").none() = false,
-        nb::sig(kLutConfigSig));
+        arg("device_type") = "nmos", arg("width") = 10e-6, arg("length") = 500e-9,
+        arg("lengths") = nb::none(), arg("lengths_log") = nb::none(), arg("lengths_values") = nb::none(),
+        arg("widths_values") = nb::none(), arg("vgs") = nb::make_tuple(0.0, 1.8, 0.05),
+        arg("vds") = nb::make_tuple(0.0, 1.8, 0.05), arg("vbs") = 0.0, arg("vbs_values") = nb::none(),
+        arg("model_card") = "", arg("model_file") = nb::none(), arg("model_section") = nb::none(),
+        arg("model_name") = nb::none(), arg("subcircuit") = false, arg("width_param") = "W",
+        arg("length_param") = "L", arg("model_includes") = nb::none(), arg("device_name") = "m0",
+        arg("op_params") = nb::none(), nb::arg("use_native_bsim4").none() = false,
+        arg("subcircuit_name") = nb::none(), arg("use_dc_solver") = false, nb::sig(kLutConfigSig));
 
     cls.def_prop_ro("device_type", [](const PyLutConfig& s) { return s.device_type; });
     cls.def_prop_ro(
@@ -322,12 +309,8 @@ struct PyTransistorLut {
     lut::TransistorLut table;
 };
 
-template <class T>
-void no_constructor(nb::class_<T>& cls, const char* name) {
-    cls.def("__init__", [name](T*, nb::args, nb::kwargs) {
-        throw_py(PyExc_TypeError, fmt::cat("No constructor defined for ", name));
-    });
-}
+constexpr char kTransistorLutName[] = "TransistorLut";
+constexpr char kDesignResultName[] = "DesignResult";
 
 nb::object axis_or_none(const std::vector<double>& axis) {
     if (axis.size() == 1) return nb::none();
@@ -504,8 +487,8 @@ Example::
 )";
 
 void register_design_result(nb::module_& m) {
-    nb::class_<PyDesignResult> cls(m, "DesignResult", kDesignResultDoc);
-    no_constructor(cls, "DesignResult");
+    nb::class_<PyDesignResult> cls(m, "DesignResult", kDesignResultDoc,
+                                   nb::type_slots(no_constructor_slots<kDesignResultName>));
     struct Field {
         const char* name;
         double gm_id::DesignResult::*member;
@@ -540,8 +523,8 @@ void register_design_result(nb::module_& m) {
 }
 
 void register_transistor_lut(nb::module_& m) {
-    nb::class_<PyTransistorLut> cls(m, "TransistorLut", kTransistorLutDoc);
-    no_constructor(cls, "TransistorLut");
+    nb::class_<PyTransistorLut> cls(m, "TransistorLut", kTransistorLutDoc,
+                                    nb::type_slots(no_constructor_slots<kTransistorLutName>));
 
     cls.def_prop_ro(
         "widths", [](const PyTransistorLut& s) { return axis_or_none(s.table.widths); },
@@ -612,19 +595,17 @@ void register_transistor_lut(nb::module_& m) {
         "the LUT was generated with the fast DC-only path (no ``op_params``\n"
         "requested).");
 
-    cls.def("slice", &transistor_lut_slice, nb::kw_only(), nb::arg("width").none() = nb::none(),
-            nb::arg("vbs").none() = nb::none(), nb::arg("length").none() = nb::none(),
+    cls.def("slice", &transistor_lut_slice, nb::kw_only(), arg("width") = nb::none(), arg("vbs") = nb::none(),
+            arg("length") = nb::none(),
             nb::sig("def slice(self, *, width=None, vbs=None, length=None) -> TransistorLut"), kSliceDoc);
-    cls.def("to_csv", &transistor_lut_to_csv, nb::arg("path").none(),
-            nb::sig("def to_csv(self, path) -> None"),
+    cls.def("to_csv", &transistor_lut_to_csv, arg("path"), nb::sig("def to_csv(self, path) -> None"),
             "Write the LUT as CSV: a header ``W,Vbs,L,Vgs,Vds,Id,gm,gds`` followed by\n"
             "the extracted OP parameter names, then one row per grid point (Vds\n"
             "fastest), every value in scientific notation.");
-    cls.def("design", &transistor_lut_design, nb::kw_only(), nb::arg("gm_id").none() = nb::none(),
-            nb::arg("gain").none() = nb::none(), nb::arg("ids").none() = nb::none(),
-            nb::arg("vds").none() = nb::none(), nb::arg("width").none() = nb::none(),
-            nb::arg("vbs").none() = nb::none(), nb::arg("gm_id_min").none() = 5.0,
-            nb::arg("gm_id_max").none() = 25.0, nb::arg("id_min").none() = nb::none(),
+    cls.def("design", &transistor_lut_design, nb::kw_only(), arg("gm_id") = nb::none(),
+            arg("gain") = nb::none(), arg("ids") = nb::none(), arg("vds") = nb::none(),
+            arg("width") = nb::none(), arg("vbs") = nb::none(), arg("gm_id_min") = 5.0,
+            arg("gm_id_max") = 25.0, arg("id_min") = nb::none(),
             nb::sig("def design(self, *, gm_id=None, gain=None, ids=None, vds=None, width=None, vbs=None, "
                     "gm_id_min=5.0, gm_id_max=25.0, id_min=None) -> DesignResult"),
             kDesignDoc);
@@ -647,13 +628,13 @@ void register_cache_functions(nb::module_& m) {
             if (!key.ok()) throw_py_err(Error(std::move(key).error()));
             return std::move(key).value();
         },
-        nb::arg("cfg").none(), nb::sig("def lut_cache_key(cfg) -> str"),
+        arg("cfg"), nb::sig("def lut_cache_key(cfg) -> str"),
         "Compute the cache key (SHA-256 hex) for a ``LutConfig``.\n\n"
         "The key is \"v3-\" followed by the SHA-256 of a canonical JSON text of\n"
         "the configuration (model paths made absolute, op_params sorted).");
     m.def(
         "lut_cache_path", [](nb::handle key) { return utf8_lossy(lut::cache::cache_path(checked_key(key))); },
-        nb::arg("key").none(), nb::sig("def lut_cache_path(key) -> str"),
+        arg("key"), nb::sig("def lut_cache_path(key) -> str"),
         "Absolute path `~/.cache/morva/<key>.bin` for a cache key.\n\n"
         "Raises ValueError for a key that is not a plain file name.");
     m.def(
@@ -664,7 +645,7 @@ void register_cache_functions(nb::module_& m) {
             if (!loaded->has_value()) return nb::none();
             return transistor_lut_to_py(std::move(**loaded));
         },
-        nb::arg("key").none(), nb::sig("def load_cached_lut(key) -> TransistorLut | None"),
+        arg("key"), nb::sig("def load_cached_lut(key) -> TransistorLut | None"),
         "Load a cached LUT from disk by key.  Returns ``None`` on cache miss.");
     m.def(
         "save_cached_lut",
@@ -674,7 +655,7 @@ void register_cache_functions(nb::module_& m) {
             auto saved = lut::cache::save(path, nb::cast<const PyTransistorLut&>(table).table);
             if (!saved.ok()) throw_py_err(Error(std::move(saved).error()));
         },
-        nb::arg("key").none(), nb::arg("lut").none(), nb::sig("def save_cached_lut(key, lut) -> None"),
+        arg("key"), arg("lut"), nb::sig("def save_cached_lut(key, lut) -> None"),
         "Save a LUT to the disk cache under `key`.\n\n"
         "The file is written beside its final name and renamed into place, so\n"
         "a concurrent reader sees the old table or the new one, never a part.");
