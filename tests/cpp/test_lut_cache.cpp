@@ -17,6 +17,7 @@ using namespace morva;
 using namespace morva::lut;
 using morva::lut::testing::linspace;
 using morva::lut::testing::model_table;
+using morva::lut::testing::TempDir;
 
 namespace {
 
@@ -60,19 +61,6 @@ std::string decode_error(const std::string& bytes) {
     auto r = cache::decode(bytes);
     return r.ok() ? std::string("<ok>") : r.error().text();
 }
-
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/morva-cache-XXXXXX";
-        path_ = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 std::vector<std::string> list_dir(const std::string& path) {
     std::vector<std::string> names;

@@ -16,6 +16,7 @@ using namespace morva;
 using namespace morva::lut;
 using morva::lut::testing::linspace;
 using morva::lut::testing::model_table;
+using morva::lut::testing::TempDir;
 
 namespace {
 
@@ -44,19 +45,6 @@ TransistorLut indexed_table(std::size_t n_w, std::size_t n_b, std::size_t n_l, s
     t.op[0] = Grid5{};  // one op grid empty at its top level
     return t;
 }
-
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/morva-lut-XXXXXX";
-        path_ = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 }  // namespace
 

@@ -1,8 +1,11 @@
 // Synthetic characterisation tables for the table, cache and sizing tests.
 #pragma once
 
+#include <unistd.h>
 #include <cmath>
 #include <cstddef>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "lut/table.h"
@@ -70,6 +73,20 @@ inline TransistorLut nmos_table(std::vector<double> lengths = {1e-6}) {
     return model_table({1e-6}, {0.0}, std::move(lengths), linspace(0.0, 0.05, 37), linspace(0.0, 0.1, 19),
                        0.05, 0.1);
 }
+
+// A fresh directory under /tmp, removed with everything in it.
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/morva-lut-XXXXXX";
+        path_ = ::mkdtemp(tmpl);
+    }
+    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
 
 // The p-channel mirror of a table: Id, Vgs and Vds negated, gm and gds kept
 // positive (dId/dVgs of the mirrored curves).
