@@ -187,28 +187,29 @@ int build_size_block(const Model& m, const Instance& inst, SizeParams& s) {
     const double dwc = p.dwc + dwc_corr;
     const double dwj = p.dwj + dwc_corr;
 
+    // Each effective size must be positive (a NaN from a zero drawn size fails too).
     s.leff = lnew - 2.0 * dl;
-    if (s.leff <= 0.0) {
+    if (!(s.leff > 0.0)) {
         fatal(m, inst, "Effective channel length <= 0");
         return kBadParameter;
     }
     s.weff = wnew - 2.0 * dw;
-    if (s.weff <= 0.0) {
+    if (!(s.weff > 0.0)) {
         fatal(m, inst, "Effective channel width <= 0");
         return kBadParameter;
     }
     s.leff_cv = lnew - 2.0 * dlc;
-    if (s.leff_cv <= 0.0) {
+    if (!(s.leff_cv > 0.0)) {
         fatal(m, inst, "Effective channel length for C-V <= 0");
         return kBadParameter;
     }
     s.weff_cv = wnew - 2.0 * dwc;
-    if (s.weff_cv <= 0.0) {
+    if (!(s.weff_cv > 0.0)) {
         fatal(m, inst, "Effective channel width for C-V <= 0");
         return kBadParameter;
     }
     s.weff_cj = wnew - 2.0 * dwj;
-    if (s.weff_cj <= 0.0) {
+    if (!(s.weff_cj > 0.0)) {
         fatal(m, inst, "Effective channel width for S/D junctions <= 0");
         return kBadParameter;
     }

@@ -105,59 +105,79 @@ inline std::string number(double v) {
     return buf;
 }
 
-// Runs the sweeps in ngspice: for each vbs, a DC sweep of vds (inner) and vgs (outer).
-inline std::vector<Point> ngspice_sweeps(const Card& card, const Device& dev,
-                                         const std::vector<Sweep>& sweeps, double temp_c,
-                                         const std::string& options = "") {
+// One transistor of a comparison deck: its card and its instance.
+struct Case {
+    Card card;
+    Device dev;
+    std::string label;
+};
+
+// Runs the sweeps in ngspice over several transistors at once (all on the same three sources):
+// for each vbs, a DC sweep of vds (inner) and vgs (outer). Returns the points of each case.
+inline std::vector<std::vector<Point>> ngspice_sweeps(const std::vector<Case>& cases,
+                                                      const std::vector<Sweep>& sweeps, double temp_c,
+                                                      const std::string& options = "") {
     TempDir dir;
-    const int s = card.sign();
-    const std::string out = (dir.path / "out.txt").string();
+    const int s = cases.at(0).card.sign();
     std::ostringstream deck;
-    deck << "bsim4 comparison\n.model mdl " << card.type << " level=54 version=4.8.2\n";
-    for (const auto& [name, value] : card.params) deck << "+ " << name << "=" << number(value) << "\n";
-    deck << "m1 d g 0 b mdl w=" << number(dev.w) << " l=" << number(dev.l);
-    if (dev.nf != 1) deck << " nf=" << dev.nf;
-    for (const auto& [name, value] : dev.inst) deck << " " << name << "=" << number(value);
-    deck << "\nvd d 0 0\nvg g 0 0\nvb b 0 0\n.options temp=" << number(temp_c) << " " << options << "\n";
+    deck << "bsim4 comparison\n";
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        const Case& c = cases[k];
+        deck << ".model mdl" << k << " " << c.card.type << " level=54 version=4.8.2\n";
+        for (const auto& [name, value] : c.card.params) deck << "+ " << name << "=" << number(value) << "\n";
+        deck << "m" << k << " d g 0 b mdl" << k << " w=" << number(c.dev.w) << " l=" << number(c.dev.l);
+        if (c.dev.nf != 1) deck << " nf=" << c.dev.nf;
+        for (const auto& [name, value] : c.dev.inst) deck << " " << name << "=" << number(value);
+        deck << "\n";
+    }
+    deck << "vd d 0 0\nvg g 0 0\nvb b 0 0\n.options temp=" << number(temp_c) << " " << options << "\n";
     deck << ".control\nset wr_singlescale\nset wr_vecnames\nset appendwrite\nset numdgt=17\n";
-    const std::string vectors =
-        "v(g) v(d) v(b) @m1[id] @m1[gm] @m1[gds] @m1[gmbs] @m1[vth] @m1[vdsat] @m1[ibs] @m1[ibd] @m1[gbs] "
-        "@m1[gbd]";
-    deck << "save " << vectors << "\n";
+    auto vectors = [](std::size_t k) {
+        std::string v = "v(g) v(d) v(b)";
+        for (const char* q : {"id", "gm", "gds", "gmbs", "vth", "vdsat", "ibs", "ibd", "gbs", "gbd"})
+            v += " @m" + std::to_string(k) + "[" + q + "]";
+        return v;
+    };
+    for (std::size_t k = 0; k < cases.size(); ++k) deck << "save " << vectors(k) << "\n";
     for (const Sweep& sw : sweeps) {
         for (double vb : sw.vbs) {
             deck << "alter vb dc = " << number(s * vb) << "\n";
             deck << "dc vd " << number(s * sw.vds_start) << " " << number(s * sw.vds_stop) << " "
                  << number(s * sw.vds_step) << " vg " << number(s * sw.vgs_start) << " "
                  << number(s * sw.vgs_stop) << " " << number(s * sw.vgs_step) << "\n";
-            deck << "wrdata " << out << " " << vectors << "\n";
+            for (std::size_t k = 0; k < cases.size(); ++k)
+                deck << "wrdata " << (dir.path / ("out" + std::to_string(k) + ".txt")).string() << " "
+                     << vectors(k) << "\n";
         }
     }
     deck << ".endc\n.end\n";
-    const auto deck_path = dir.path / "deck.cir";
-    std::ofstream(deck_path) << deck.str();
+    std::ofstream(dir.path / "deck.cir") << deck.str();
     const std::string cmd = "cd '" + dir.path.string() + "' && ngspice -b deck.cir >log.txt 2>&1";
     // ngspice -b exits with 1 even after a clean run: the written data is what counts.
     (void)std::system(cmd.c_str());
-    std::vector<Point> points;
-    std::ifstream in(out);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream row(line);
-        double c[14];
-        int n = 0;
-        while (n < 14 && (row >> c[n])) ++n;
-        if (n != 14) continue;  // a header line
-        points.push_back(
-            {s * c[1], s * c[2], s * c[3], c[4], c[5], c[6], c[7], c[8], c[9], c[10], c[11], c[12], c[13]});
+    std::vector<std::vector<Point>> all(cases.size());
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        std::ifstream in(dir.path / ("out" + std::to_string(k) + ".txt"));
+        std::string line;
+        while (std::getline(in, line)) {
+            std::istringstream row(line);
+            double c[14];
+            int n = 0;
+            while (n < 14 && (row >> c[n])) ++n;
+            if (n != 14) continue;  // a header line
+            all[k].push_back({s * c[1], s * c[2], s * c[3], c[4], c[5], c[6], c[7], c[8], c[9], c[10], c[11],
+                              c[12], c[13]});
+        }
+        if (all[k].empty()) {
+            std::ifstream log(dir.path / "log.txt");
+            std::stringstream text;
+            text << log.rdbuf();
+            ADD_FAILURE() << "ngspice wrote no data for " << cases[k].label << "\n"
+                          << deck.str() << "\n"
+                          << text.str();
+        }
     }
-    if (points.empty()) {
-        std::ifstream log(dir.path / "log.txt");
-        std::stringstream text;
-        text << log.rdbuf();
-        ADD_FAILURE() << "ngspice wrote no data\n" << deck.str() << "\n" << text.str();
-    }
-    return points;
+    return all;
 }
 
 // Largest relative deviation of a against b, with an absolute floor.
@@ -178,6 +198,7 @@ struct Tolerances {
 inline double compare_with_ngspice(Bsim4InstanceHandle inst, int sign, const std::vector<Point>& points,
                                    double temp_c, const std::string& label, Tolerances tol = {}) {
     double worst_id = 0.0;
+    double worst[10] = {};
     int failures = 0;
     for (const Point& p : points) {
         Bsim4DcResults r{};
@@ -205,6 +226,7 @@ inline double compare_with_ngspice(Bsim4InstanceHandle inst, int sign, const std
             {"gbs", rel_dev(r.gbs, p.gbs, tol.conductance_floor), tol.rel},
             {"gbd", rel_dev(r.gbd, p.gbd, tol.conductance_floor), tol.rel},
         };
+        for (std::size_t q = 0; q < std::size(items); ++q) worst[q] = std::max(worst[q], items[q].dev);
         for (const Item& it : items) {
             if (!(it.dev <= it.limit)) {
                 ADD_FAILURE() << label << ": " << it.name << " off by " << it.dev
@@ -218,6 +240,11 @@ inline double compare_with_ngspice(Bsim4InstanceHandle inst, int sign, const std
             }
         }
     }
+    if (std::getenv("MORVA_BSIM4_VERBOSE"))
+        std::printf(
+            "%-40s %4zu points  ids %.1e gm %.1e gds %.1e gmbs %.1e vth %.1e vdsat %.1e cbs %.1e cbd %.1e\n",
+            label.c_str(), points.size(), worst[0], worst[1], worst[2], worst[3], worst[4], worst[5],
+            worst[6], worst[7]);
     return worst_id;
 }
 

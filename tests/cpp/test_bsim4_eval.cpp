@@ -1,0 +1,365 @@
+// The flat evaluator interface and the model wrapper: lifecycle, failure codes, temperatures,
+// instances sharing a model, threads.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <thread>
+#include <vector>
+
+#include "bsim4/native.h"
+#include "bsim4_model/bsim4.h"
+#include "bsim4_model/model.h"
+
+using morva::bsim4::native::Bsim4Model;
+using morva::bsim4::native::ParamList;
+using morva::bsim4::native::UniqueInstance;
+
+namespace {
+
+constexpr double kRoom = 300.15;
+
+bool same(const Bsim4DcResults& a, const Bsim4DcResults& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+Bsim4DcResults eval(Bsim4InstanceHandle inst, double vgs, double vds, double vbs, double temp = kRoom) {
+    Bsim4DcResults r{};
+    EXPECT_EQ(bsim4_eval_dc(inst, &r, vgs, vds, vbs, temp), BSIM4_OK);
+    return r;
+}
+
+const ParamList kCard = {{"toxe", 2e-9}, {"vth0", 0.4}, {"k1", 0.5}, {"k2", -0.02}, {"u0", 0.03},
+                         {"vsat", 1e5},  {"a2", 2.0},   {"a1", 0.1}, {"rdsw", 150}, {"jsws", 1e-10}};
+
+}  // namespace
+
+TEST(Bsim4Eval, NullHandlesAndBadArguments) {
+    Bsim4DcResults r{};
+    EXPECT_EQ(bsim4_eval_dc(nullptr, &r, 1, 1, 0, kRoom), BSIM4_ERR_ARGUMENT);
+    EXPECT_EQ(bsim4_eval_dc_intrinsic(nullptr, &r, 1, 1, 0, kRoom), BSIM4_ERR_ARGUMENT);
+    EXPECT_EQ(bsim4_instance_setup(nullptr), BSIM4_ERR_ARGUMENT);
+    EXPECT_EQ(bsim4_instance_alloc(nullptr, 1, 1e-6, 1e-6), nullptr);
+    EXPECT_EQ(bsim4_instance_create(nullptr, 1, 1e-6, 1e-6), nullptr);
+    bsim4_instance_free(nullptr);
+    bsim4_model_free(nullptr);
+    bsim4_model_set_type(nullptr, "pmos");
+
+    auto model = Bsim4Model::from_params("nmos", {});
+    ASSERT_TRUE(model);
+    UniqueInstance inst(bsim4_instance_create(model->handle(), 1, 1e-6, 1e-6));
+    ASSERT_TRUE(inst);
+    EXPECT_EQ(bsim4_eval_dc(inst.get(), nullptr, 1, 1, 0, kRoom), BSIM4_ERR_ARGUMENT);
+    const double nan = std::numeric_limits<double>::quiet_NaN(),
+                 inf = std::numeric_limits<double>::infinity();
+    for (double temp : {0.0, -10.0, nan, inf})
+        EXPECT_EQ(bsim4_eval_dc(inst.get(), &r, 1, 1, 0, temp), BSIM4_ERR_ARGUMENT) << temp;
+    EXPECT_EQ(bsim4_eval_dc(inst.get(), &r, nan, 1, 0, kRoom), BSIM4_ERR_ARGUMENT);
+    EXPECT_EQ(bsim4_eval_dc(inst.get(), &r, 1, inf, 0, kRoom), BSIM4_ERR_ARGUMENT);
+    EXPECT_EQ(bsim4_eval_dc(inst.get(), &r, 1, 1, -inf, kRoom), BSIM4_ERR_ARGUMENT);
+
+    // An instance that was never set up cannot be evaluated.
+    Bsim4InstanceHandle raw = bsim4_instance_alloc(model->handle(), 1, 1e-6, 1e-6);
+    EXPECT_EQ(bsim4_eval_dc(raw, &r, 1, 1, 0, kRoom), BSIM4_ERR_ARGUMENT);
+    bsim4_instance_free(raw);
+}
+
+TEST(Bsim4Eval, ZeroBiasIsEvaluatedAtZeroBias) {
+    for (const char* type : {"nmos", "pmos"}) {
+        auto model = Bsim4Model::from_params(type, kCard);
+        UniqueInstance inst(bsim4_instance_create(model->handle(), 1, 1e-6, 0.18e-6));
+        const Bsim4DcResults r = eval(inst.get(), 0.0, 0.0, 0.0);
+        EXPECT_EQ(r.ids, 0.0) << type;
+        EXPECT_EQ(r.gm, 0.0);
+        EXPECT_GT(r.gds, 0.0);
+        EXPECT_EQ(r.cbs, 0.0);
+        // Any nonzero component is evaluated where it is.
+        EXPECT_NE(eval(inst.get(), 1e-300, 0.0, 0.0).gds, 0.0);
+    }
+}
+
+TEST(Bsim4Eval, OrientationAndFingers) {
+    auto model = Bsim4Model::from_params("nmos", kCard);
+    UniqueInstance one(bsim4_instance_create(model->handle(), 1, 1e-6, 0.2e-6));
+    UniqueInstance three(bsim4_instance_create(model->handle(), 3, 3e-6, 0.2e-6));
+    // Reverse orientation: the swapped device, current still reported positive.
+    const Bsim4DcResults fwd = eval(one.get(), 1.0 + 0.5, 0.5, -0.3 + 0.5);
+    const Bsim4DcResults rev = eval(one.get(), 1.0, -0.5, -0.3);
+    EXPECT_GT(rev.ids, 0.0);
+    EXPECT_NEAR(rev.ids, fwd.ids, 1e-12 * fwd.ids);
+    EXPECT_NEAR(rev.vth, fwd.vth, 1e-15);
+    // Three fingers of the same finger width: three times the current, the same voltages.
+    const Bsim4DcResults a = eval(one.get(), 1.0, 0.8, -0.2);
+    const Bsim4DcResults b = eval(three.get(), 1.0, 0.8, -0.2);
+    EXPECT_NEAR(b.ids, 3 * a.ids, 1e-12 * a.ids);
+    EXPECT_NEAR(b.gm, 3 * a.gm, 1e-12 * a.gm);
+    EXPECT_NEAR(b.gds, 3 * a.gds, 1e-12 * a.gds);
+    EXPECT_NEAR(b.vth, a.vth, 1e-15);
+    EXPECT_NEAR(b.vdsat, a.vdsat, 1e-15);
+    // A finger count below one counts as one.
+    for (int nf : {0, -4}) {
+        UniqueInstance z(bsim4_instance_create(model->handle(), nf, 1e-6, 0.2e-6));
+        ASSERT_TRUE(z);
+        EXPECT_EQ(z->nf, 1.0);
+        EXPECT_TRUE(same(eval(z.get(), 1.0, 0.8, -0.2), a));
+    }
+}
+
+TEST(Bsim4Eval, DerivativesMatchDifferenceQuotients) {
+    for (const char* type : {"nmos", "pmos"}) {
+        auto model = Bsim4Model::from_params(type, kCard);
+        UniqueInstance inst(bsim4_instance_create(model->handle(), 1, 1e-6, 0.1e-6));
+        for (double vds : {0.05, 1.0, -0.7}) {
+            const double vgs = 0.9, vbs = -0.3, h = 1e-6;
+            const Bsim4DcResults r = eval(inst.get(), vgs, vds, vbs);
+            // ids carries the type; in reverse orientation the slopes are those of the swapped
+            // device, so the difference quotients are taken on the forward device only.
+            if (vds < 0) continue;
+            auto ids = [&](double g, double d, double b) {
+                return eval(inst.get(), g, d, b).ids * r.ids / std::fabs(r.ids);
+            };
+            const double gm = (ids(vgs + h, vds, vbs) - ids(vgs - h, vds, vbs)) / (2 * h);
+            const double gds = (ids(vgs, vds + h, vbs) - ids(vgs, vds - h, vbs)) / (2 * h);
+            const double gmbs = (ids(vgs, vds, vbs + h) - ids(vgs, vds, vbs - h)) / (2 * h);
+            EXPECT_NEAR(r.gm, gm, 1e-6 * std::fabs(gm)) << type << " vds=" << vds;
+            EXPECT_NEAR(r.gds, gds, 1e-6 * std::fabs(gds)) << type << " vds=" << vds;
+            EXPECT_NEAR(r.gmbs, gmbs, 1e-6 * std::fabs(gmbs)) << type << " vds=" << vds;
+            const double gbs =
+                (eval(inst.get(), vgs, vds, vbs + h).cbs - eval(inst.get(), vgs, vds, vbs - h).cbs) / (2 * h);
+            EXPECT_NEAR(r.gbs, gbs, 1e-6 * std::fabs(gbs));
+        }
+    }
+}
+
+TEST(Bsim4Eval, TemperatureUpdatesAndBlockRebuild) {
+    auto model = Bsim4Model::from_params("nmos", kCard);
+    UniqueInstance inst(bsim4_instance_create(model->handle(), 1, 1e-6, 0.18e-6));
+    auto& m = *model->handle();
+    EXPECT_EQ(m.t.temp, kRoom);
+    eval(inst.get(), 1, 1, 0, kRoom + 0.0005);
+    EXPECT_EQ(m.t.temp, kRoom);  // within 1e-3 K: the last update stands
+    eval(inst.get(), 1, 1, 0, kRoom + 0.002);
+    EXPECT_EQ(m.t.temp, kRoom + 0.002);
+
+    // At another temperature the size blocks are rebuilt, so the result does not depend on the
+    // temperature the instance was set up at.
+    const Bsim4DcResults hot = eval(inst.get(), 1.0, 1.0, 0.0, 350.0);
+    auto fresh = Bsim4Model::from_params("nmos", kCard);
+    UniqueInstance other(bsim4_instance_create(fresh->handle(), 1, 1e-6, 0.18e-6));
+    eval(other.get(), 0.3, 0.3, 0.0, 250.0);
+    EXPECT_TRUE(same(eval(other.get(), 1.0, 1.0, 0.0, 350.0), hot));
+    EXPECT_FALSE(same(eval(other.get(), 1.0, 1.0, 0.0, kRoom), hot));
+    // Back at 300.15 K the results are those of the set-up temperature again.
+    EXPECT_TRUE(same(eval(other.get(), 1.0, 1.0, 0.0, kRoom), eval(inst.get(), 1.0, 1.0, 0.0, kRoom)));
+}
+
+TEST(Bsim4Eval, InstancesSharingAModel) {
+    auto model = Bsim4Model::from_params("nmos", kCard);
+    UniqueInstance a(bsim4_instance_create(model->handle(), 1, 1e-6, 0.18e-6));
+    const Bsim4DcResults ra = eval(a.get(), 1.0, 1.0, -0.5);
+    UniqueInstance b(bsim4_instance_create(model->handle(), 1, 1e-6, 0.18e-6));
+    UniqueInstance c(bsim4_instance_create(model->handle(), 2, 2e-6, 0.36e-6));
+    UniqueInstance d(bsim4_instance_create(model->handle(), 1, std::nextafter(1e-6, 1.0), 0.18e-6));
+    EXPECT_EQ(a->size, b->size);  // equal (L, W, NF) share a block
+    EXPECT_NE(a->size, d->size);  // a width one ulp apart does not
+    EXPECT_TRUE(same(eval(b.get(), 1.0, 1.0, -0.5), ra));
+    eval(c.get(), 0.5, -0.2, 0.1);
+    EXPECT_TRUE(same(eval(a.get(), 1.0, 1.0, -0.5), ra));
+    a.reset();
+    EXPECT_TRUE(same(eval(b.get(), 1.0, 1.0, -0.5), ra));
+    b.reset();
+    c.reset();
+    d.reset();
+    EXPECT_TRUE(model->handle()->sizes.empty());  // the last instance took the blocks with it
+}
+
+TEST(Bsim4Eval, TwoModelsFromOneCardAgree) {
+    // a2 = 2 is corrected by the parameter checks: both models must get the correction.
+    auto m1 = Bsim4Model::from_params("nmos", kCard);
+    UniqueInstance i1(bsim4_instance_create(m1->handle(), 1, 1e-6, 0.18e-6));
+    auto m2 = Bsim4Model::from_params("nmos", kCard);
+    UniqueInstance i2(bsim4_instance_create(m2->handle(), 1, 1e-6, 0.18e-6));
+    EXPECT_EQ(i1->size->b.a2, 1.0);
+    EXPECT_EQ(i2->size->b.a2, 1.0);
+    EXPECT_EQ(i2->size->b.a1, 0.0);
+    for (double vds : {-1.0, 0.0, 0.05, 1.2})
+        EXPECT_TRUE(same(eval(i1.get(), 1.1, vds, -0.4), eval(i2.get(), 1.1, vds, -0.4))) << vds;
+}
+
+TEST(Bsim4Eval, FatalChecksFailInstanceCreation) {
+    ParamList card = kCard;
+    card.emplace_back("toxe", 0.0);
+    auto model = Bsim4Model::from_params("nmos", card);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(bsim4_instance_create(model->handle(), 1, 1e-6, 1e-6), nullptr);
+    EXPECT_EQ(model->instance_with_params({}, 1e-6, 1e-6), nullptr);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Fatal error(s) detected"), std::string::npos);
+    EXPECT_EQ(model->handle()->instances, nullptr);
+
+    auto good = Bsim4Model::from_params("nmos", kCard);
+    UniqueInstance ok(bsim4_instance_create(good->handle(), 1, 1e-6, 1e-6));
+    ASSERT_TRUE(ok);
+    testing::internal::CaptureStderr();
+    // Effective sizes <= 0: length, width, and the C-V length through dlc.
+    EXPECT_EQ(bsim4_instance_create(good->handle(), 1, 1e-6, 0.0), nullptr);
+    EXPECT_EQ(bsim4_instance_create(good->handle(), 1, -1e-6, 1e-6), nullptr);
+    Bsim4InstanceHandle bad = bsim4_instance_alloc(good->handle(), 1, 1e-6, -5e-9);
+    EXPECT_EQ(bsim4_instance_setup(bad), BSIM4_ERR_BAD_PARAMETER);
+    Bsim4DcResults r{};
+    r.ids = 42;
+    EXPECT_EQ(bsim4_eval_dc(bad, &r, 1, 1, 0, kRoom), BSIM4_ERR_BAD_PARAMETER);
+    EXPECT_EQ(bsim4_eval_dc(bad, &r, 1, 1, 0, 350.0), BSIM4_ERR_BAD_PARAMETER);
+    EXPECT_EQ(r.ids, 42);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("BSIM4: BSIM4: mosfet m0, model bsim4_standalone: Effective channel length <= 0"),
+              std::string::npos);
+    EXPECT_NE(err.find("Effective channel width <= 0"), std::string::npos);
+    // The good instance is unaffected by its failing neighbour, at any temperature.
+    EXPECT_EQ(bsim4_eval_dc(ok.get(), &r, 1, 1, 0, 350.0), BSIM4_OK);
+    bsim4_instance_free(bad);
+}
+
+TEST(Bsim4Eval, NonFiniteOutputsAreReported) {
+    // diomod 0 has no exponential limit: a strongly forward junction overflows.
+    ParamList card = kCard;
+    card.emplace_back("diomod", 0);
+    auto model = Bsim4Model::from_params("nmos", card);
+    UniqueInstance inst(bsim4_instance_create(model->handle(), 1, 1e-6, 1e-6));
+    Bsim4DcResults r{};
+    r.ids = 7;
+    EXPECT_EQ(bsim4_eval_dc(inst.get(), &r, 1.0, 1.0, 40.0, kRoom), BSIM4_ERR_NOT_FINITE);
+    EXPECT_EQ(r.ids, 7);
+    EXPECT_EQ(bsim4_eval_dc(inst.get(), &r, 1.0, 1.0, 0.3, kRoom), BSIM4_OK);
+}
+
+TEST(Bsim4Eval, ModelFreedBeforeItsInstances) {
+    Bsim4ModelHandle m = bsim4_model_new();
+    Bsim4InstanceHandle a = bsim4_instance_create(m, 1, 1e-6, 1e-6);
+    Bsim4InstanceHandle b = bsim4_instance_create(m, 1, 2e-6, 1e-6);
+    bsim4_model_free(m);
+    Bsim4DcResults r{};
+    EXPECT_EQ(bsim4_eval_dc(a, &r, 1, 1, 0, kRoom), BSIM4_ERR_ARGUMENT);
+    EXPECT_EQ(bsim4_instance_setup(b), BSIM4_ERR_ARGUMENT);
+    bsim4_instance_free(b);
+    bsim4_instance_free(a);
+}
+
+TEST(Bsim4Eval, RepeatedSetupsWithSelectorsOn) {
+    ParamList card = kCard;
+    card.emplace_back("trnqsmod", 1);
+    card.emplace_back("rgatemod", 3);
+    card.emplace_back("rbodymod", 2);
+    auto model = Bsim4Model::from_params("nmos", card);
+    UniqueInstance inst(bsim4_instance_create(model->handle(), 1, 1e-6, 1e-6));
+    UniqueInstance other(bsim4_instance_create(model->handle(), 2, 1e-6, 1e-6));
+    const Bsim4DcResults first = eval(inst.get(), 1, 1, 0);
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(bsim4_instance_setup(inst.get()), BSIM4_OK);
+    EXPECT_TRUE(same(eval(inst.get(), 1, 1, 0), first));
+}
+
+TEST(Bsim4Eval, ParameterChangesTakeEffectAtSetup) {
+    auto model = Bsim4Model::from_params("nmos", kCard);
+    UniqueInstance inst(bsim4_instance_create(model->handle(), 1, 1e-6, 1e-6));
+    const Bsim4DcResults before = eval(inst.get(), 1, 1, 0);
+    bsim4_model_set_double_param(model->handle(), "vth0", 0.5);
+    ASSERT_EQ(bsim4_instance_setup(inst.get()), BSIM4_OK);
+    EXPECT_NEAR(eval(inst.get(), 1, 1, 0).vth - before.vth, 0.1, 1e-12);
+}
+
+TEST(Bsim4Eval, DistinctModelsOnDistinctThreads) {
+    const std::vector<double> vgs = {0.2, 0.6, 1.0, 1.4};
+    auto run = [&](std::vector<Bsim4DcResults>& out, double temp) {
+        auto model = Bsim4Model::from_params("nmos", kCard);
+        UniqueInstance inst(bsim4_instance_create(model->handle(), 1, 1e-6, 0.1e-6));
+        for (int rep = 0; rep < 200; ++rep)
+            for (double g : vgs)
+                for (double d = -1.0; d <= 1.0; d += 0.25) {
+                    Bsim4DcResults r{};
+                    bsim4_eval_dc(inst.get(), &r, g, d, -0.2, temp + (rep % 2));
+                    if (rep == 0) out.push_back(r);
+                }
+    };
+    std::vector<Bsim4DcResults> expected;
+    run(expected, kRoom);
+    std::vector<std::vector<Bsim4DcResults>> got(4);
+    std::vector<std::thread> threads;
+    for (auto& g : got) threads.emplace_back([&] { run(g, kRoom); });
+    for (auto& t : threads) t.join();
+    for (const auto& g : got) {
+        ASSERT_EQ(g.size(), expected.size());
+        for (std::size_t i = 0; i < g.size(); ++i) EXPECT_TRUE(same(g[i], expected[i]));
+    }
+}
+
+TEST(Bsim4Eval, OneModelFromSeveralThreads) {
+    auto model = Bsim4Model::from_params("nmos", kCard);
+    UniqueInstance a(bsim4_instance_create(model->handle(), 1, 1e-6, 0.1e-6));
+    UniqueInstance b(bsim4_instance_create(model->handle(), 1, 2e-6, 0.1e-6));
+    const Bsim4DcResults ra = eval(a.get(), 1, 1, 0), rb = eval(b.get(), 0.8, 0.5, -0.1, 320.0);
+    std::thread ta([&] {
+        for (int i = 0; i < 2000; ++i) EXPECT_TRUE(same(eval(a.get(), 1, 1, 0), ra));
+    });
+    std::thread tb([&] {
+        for (int i = 0; i < 2000; ++i) EXPECT_TRUE(same(eval(b.get(), 0.8, 0.5, -0.1, 320.0), rb));
+    });
+    ta.join();
+    tb.join();
+}
+
+TEST(Bsim4Wrapper, FromParams) {
+    auto p = Bsim4Model::from_params("pmos", {});
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->handle()->type, -1);
+    EXPECT_FALSE(p->handle()->given.vth0);
+    UniqueInstance ip(p->instance_with_params({}, 1e-6, 1e-6));
+    ASSERT_TRUE(ip);
+    EXPECT_EQ(p->handle()->p.u0, 0.025);
+    EXPECT_EQ(p->handle()->p.k3, 80.0);
+
+    auto n = Bsim4Model::from_params(
+        "nfet", {{"LEVEL", 54}, {"level", 54}, {"w", 1e-6}, {"vth0", 0.3}, {"vth0", 0.45}});
+    EXPECT_EQ(n->handle()->type, 1);
+    EXPECT_EQ(n->handle()->p.vth0, 0.45);
+    EXPECT_EQ(Bsim4Model::from_params("P", {})->handle()->type, -1);
+    EXPECT_FALSE(Bsim4Model::from_params(std::string_view("nmos\0x", 6), {}));
+    auto skipped = Bsim4Model::from_params("nmos", {{std::string("vth0\0", 5), 0.9}, {"k1", 0.4}});
+    EXPECT_FALSE(skipped->handle()->given.vth0);
+    EXPECT_EQ(skipped->handle()->p.k1, 0.4);
+
+    UniqueInstance inst(
+        n->instance_with_params({{"w", 5e-6}, {"nrs", 4}, {"SA", 1e-6}, {"bogus", 1}}, 1e-6, 0.5e-6));
+    ASSERT_TRUE(inst);
+    EXPECT_EQ(inst->w, 1e-6);
+    EXPECT_EQ(inst->nf, 1.0);
+    EXPECT_EQ(inst->nrs, 4.0);
+    EXPECT_EQ(inst->sa, 1e-6);
+}
+
+TEST(Bsim4Eval, SeriesResistanceLoop) {
+    auto model = Bsim4Model::from_params("nmos", {{"rdsmod", 1}});
+    UniqueInstance inst(bsim4_instance_create(model->handle(), 1, 1e-6, 0.1e-6));
+    // vds = 0 carries no current; reverse bias is the mirror of forward bias with the resistances
+    // exchanged (rsw = rdw here), so the currents agree.
+    Bsim4DcResults zero = eval(inst.get(), 1.2, 0.0, -0.3);
+    EXPECT_EQ(zero.ids, 0.0);
+    EXPECT_GT(zero.rs, 0.0);
+    const Bsim4DcResults fwd = eval(inst.get(), 1.2, 0.8, 0.0);
+    const Bsim4DcResults rev = eval(inst.get(), 1.2 - 0.8, -0.8, -0.8);
+    EXPECT_NEAR(rev.ids, fwd.ids, 1e-5 * fwd.ids);
+    EXPECT_NEAR(rev.rs, fwd.rd, 1e-4 * fwd.rd);
+    Bsim4DcResults intrinsic{};
+    ASSERT_EQ(bsim4_eval_dc_intrinsic(inst.get(), &intrinsic, 1.2, 0.8, 0.0, kRoom), BSIM4_OK);
+    EXPECT_GT(intrinsic.ids, fwd.ids);  // the drops lower the current
+    EXPECT_GT(intrinsic.rs, 0.0);
+    // Tiny drain-source voltages never cross zero.
+    EXPECT_GT(eval(inst.get(), 1.5, 1e-9, 0.0).ids, 0.0);
+    EXPECT_LT(eval(inst.get(), 1.5, -1e-9, 0.0).ids, 1e-3);
+
+    // Resistances so large that the damped loop cannot settle: a code of its own, record untouched.
+    auto huge = Bsim4Model::from_params("nmos", {{"rdsmod", 1}, {"rsw", 1e7}, {"rdw", 1e7}});
+    UniqueInstance h(bsim4_instance_create(huge->handle(), 1, 10e-6, 0.1e-6));
+    Bsim4DcResults r{};
+    r.ids = 5;
+    EXPECT_EQ(bsim4_eval_dc(h.get(), &r, 1.5, 1.0, 0.0, kRoom), BSIM4_ERR_NO_CONVERGENCE);
+    EXPECT_EQ(r.ids, 5);
+    EXPECT_EQ(bsim4_eval_dc_intrinsic(h.get(), &r, 1.5, 1.0, 0.0, kRoom), BSIM4_OK);
+}
