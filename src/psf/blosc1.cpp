@@ -10,6 +10,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace morva::psf::blosc1 {
 namespace {
@@ -113,6 +116,26 @@ void bit_unshuffle(const std::uint8_t* in, std::uint8_t* out, std::size_t bsize)
 
 enum class Shuffle { None, Byte, Bit };
 
+// A zero-filled output of `count` values. Outputs of 4 MiB and more ask for
+// huge pages before they are first touched (as NumPy does for its own large
+// arrays): faulting in thousands of small pages costs more than decoding
+// into them.
+std::vector<double> allocate_output(std::size_t count) {
+    std::vector<double> values;
+    values.reserve(count);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+    constexpr std::size_t kHugePageMinBytes = std::size_t{4} << 20;
+    const auto begin = reinterpret_cast<std::uintptr_t>(values.data());
+    const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
+    const std::uintptr_t last = (begin + count * sizeof(double)) & ~(kHugePage - 1);
+    if (count * sizeof(double) >= kHugePageMinBytes && last > first)
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
+    values.resize(count);
+    return values;
+}
+
 // The decoded bytes are little-endian float64.
 void to_native_order(std::vector<double>& values) {
     if constexpr (std::endian::native == std::endian::big) {
@@ -143,7 +166,7 @@ Result<std::vector<double>, PsfError> decompress_f64(std::span<const std::uint8_
     if (flags & kMemcpyed) {
         if (n < static_cast<std::uint64_t>(nbytes) + kHeaderSize)
             return err(fail("Blosc1: memcpy stream too short for declared nbytes"));
-        std::vector<double> values(nbytes / kTypeSize);
+        std::vector<double> values = allocate_output(nbytes / kTypeSize);
         if (nbytes) std::memcpy(values.data(), f + kHeaderSize, nbytes);
         to_native_order(values);
         return values;
@@ -160,7 +183,7 @@ Result<std::vector<double>, PsfError> decompress_f64(std::span<const std::uint8_
                                                     : Shuffle::None;
     const unsigned compressor = flags >> 5;
 
-    std::vector<double> values(nbytes / kTypeSize);
+    std::vector<double> values = allocate_output(nbytes / kTypeSize);
     std::uint8_t* const out = reinterpret_cast<std::uint8_t*>(values.data());
     // Shuffled blocks are decoded into a scratch block and unshuffled into place.
     std::vector<std::uint8_t> scratch(shuffle == Shuffle::None ? 0 : std::min(blocksize, nbytes));

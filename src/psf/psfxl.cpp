@@ -9,6 +9,10 @@
 #include "common/io.h"
 #include "psf/blosc1.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace morva::psf::psfxl {
 namespace {
 
@@ -131,20 +135,22 @@ bool all_digits(std::string_view text) {
 
 bool is_printable(std::uint8_t byte) { return static_cast<std::uint8_t>(byte - 0x20) < 0x5F; }
 
+// A tag is a maximal printable run followed by 0x0A, 0x00 or the end of the
+// file. Binary payloads are full of short printable runs, so the scan looks
+// for the terminators and walks back over the run before each one: every
+// byte is visited once and the search itself runs 16 bytes at a time.
 std::vector<PsfxlTag> scan_tags(ByteView bytes) {
     std::vector<PsfxlTag> tags;
+    const std::uint8_t* const data = bytes.data();
     const std::size_t size = bytes.size();
-    std::size_t i = 0;
-    while (i < size) {
-        while (i < size && !is_printable(bytes[i])) ++i;
-        const std::size_t start = i;
+    auto run_before = [&](std::size_t end) {
+        std::size_t start = end;
         std::size_t colons = 0;
-        while (i < size && is_printable(bytes[i])) colons += bytes[i++] == ':';
-        const bool terminated = i == size || bytes[i] == 0x0A || bytes[i] == 0x00;
-        if (i - start < 6 || colons < 2 || !terminated) continue;
+        while (start > 0 && is_printable(data[start - 1])) colons += data[--start] == ':';
+        if (end - start < 6 || colons < 2) return;
         PsfxlTag tag;
         tag.offset = start;
-        tag.text.assign(reinterpret_cast<const char*>(bytes.data() + start), i - start);
+        tag.text.assign(reinterpret_cast<const char*>(data + start), end - start);
         std::size_t from = 0;
         for (;;) {
             const std::size_t colon = tag.text.find(':', from);
@@ -157,7 +163,21 @@ std::vector<PsfxlTag> scan_tags(ByteView bytes) {
             from = colon + 1;
         }
         tags.push_back(std::move(tag));
+    };
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i nul = _mm_setzero_si128();
+    const __m128i newline = _mm_set1_epi8(0x0A);
+    for (; i + 16 <= size; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        auto mask = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, nul), _mm_cmpeq_epi8(v, newline))));
+        for (; mask != 0; mask &= mask - 1) run_before(i + static_cast<std::size_t>(__builtin_ctz(mask)));
     }
+#endif
+    for (; i < size; ++i)
+        if (data[i] == 0x00 || data[i] == 0x0A) run_before(i);
+    run_before(size);
     return tags;
 }
 

@@ -184,3 +184,75 @@ TEST(Psfxl, TagFieldNumbers) {
     EXPECT_FALSE(parse_dec_u32("4294967296"));
     EXPECT_FALSE(parse_dec_u32("a"));
 }
+
+TEST(Psfxl, TimeStreamTexts) {
+    std::string bytes = kMagicLine;
+    bytes += record("3:1:0:1:0:22", std::string(20, 'z'));
+    bytes += record("3:2:0:1:0:20", std::string(20, 'z'));
+    bytes += record("3:3:0:1:0:02", std::string(20, 'z'));
+    bytes += record("3:4:0:1:0:a0", raw({1.0}));
+    bytes += record("3:5:0:1:0:10", "zz");
+    bytes += record("3:6:0:1:0:83", "zz");
+    auto file = open_bytes(bytes);
+    const auto records = file.parse_data_records();
+    ASSERT_EQ(records.size(), 6u);
+    const char* expect[] = {
+        "codec StandalonePair: missing primary (time) Blosc frame",
+        "codec StandaloneBloscTime: missing primary (time) Blosc frame",
+        "0x02: missing Blosc values frame",
+        "back-ref record: time lives in a prior standalone record",
+        "record has no decodable time stream",
+        "record has no decodable time stream",
+    };
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        auto time = records[i].decode_time();
+        ASSERT_FALSE(time);
+        EXPECT_EQ(time.error().text(), expect[i]);
+    }
+    EXPECT_EQ(records[0].codec.debug(), "StandalonePair");
+    EXPECT_EQ(records[5].codec.debug(), "Unknown(131)");
+    EXPECT_EQ(records[5].codec.name(), "unknown:0x83");
+    // Without a frame, the sample count falls back to tag field 3.
+    EXPECT_EQ(records[4].sample_count(), 1u);
+    EXPECT_EQ(records[3].sample_count(), 1u);
+}
+
+TEST(Psfxl, TagScanMatchesAByteByByteScan) {
+    // Random bytes biased towards printable text, colons and terminators.
+    std::uint32_t seed = 99;
+    auto next = [&] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    const char alphabet[] = "0123456789abcdef::::::xyz\n\n\0\0\r\x01\x02\x7f\x80\xff";
+    for (int trial = 0; trial < 200; ++trial) {
+        std::string bytes = "!ngpsf-1:2:3";
+        const std::size_t n = next() % 300;
+        for (std::size_t i = 0; i < n; ++i) bytes.push_back(alphabet[next() % (sizeof alphabet - 1)]);
+        // Reference: maximal printable runs of at least 6 bytes with two
+        // colons, followed by 0x0A, 0x00 or the end.
+        std::vector<std::pair<std::uint64_t, std::string>> expect;
+        std::size_t i = 0;
+        while (i < bytes.size()) {
+            const auto printable = [&](std::size_t k) {
+                return static_cast<unsigned char>(bytes[k]) >= 0x20 &&
+                       static_cast<unsigned char>(bytes[k]) <= 0x7E;
+            };
+            if (!printable(i)) {
+                ++i;
+                continue;
+            }
+            std::size_t j = i;
+            while (j < bytes.size() && printable(j)) ++j;
+            const std::string run = bytes.substr(i, j - i);
+            const bool ended = j == bytes.size() || bytes[j] == '\n' || bytes[j] == '\0';
+            if (run.size() >= 6 && std::count(run.begin(), run.end(), ':') >= 2 && ended)
+                expect.emplace_back(i, run);
+            i = j;
+        }
+        auto file = open_bytes(bytes);
+        std::vector<std::pair<std::uint64_t, std::string>> got;
+        for (const auto& tag : file.tags()) got.emplace_back(tag.offset, tag.text);
+        ASSERT_EQ(got, expect) << trial;
+    }
+}
