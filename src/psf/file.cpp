@@ -73,32 +73,6 @@ Result<PsfFile, PsfError> PsfFile::from_bytes(std::string path, std::string byte
     return file;
 }
 
-std::vector<std::string_view> PsfFile::signal_names() const {
-    std::vector<std::string_view> names;
-    names.reserve(traces.size());
-    for (const TraceNode& node : traces) {
-        if (const auto* ref = std::get_if<DataTypeRef>(&node)) {
-            names.push_back(ref->name);
-        } else {
-            for (const DataTypeRef& m : std::get<TraceGroup>(node).members) names.push_back(m.name);
-        }
-    }
-    return names;
-}
-
-TraceStructure PsfFile::trace_structure() const {
-    TraceStructure s;
-    for (const TraceNode& node : traces) {
-        if (const auto* group = std::get_if<TraceGroup>(&node)) {
-            ++s.groups;
-            s.children_in_groups += group->members.size();
-        } else {
-            ++s.bare_refs;
-        }
-    }
-    return s;
-}
-
 std::string PsfFile::psfxl_companion() const {
     // Same directory, last component followed by ".psfxl".
     return path + ".psfxl";

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "common/result.h"
@@ -30,6 +31,43 @@ struct TraceStructure {
     bool operator==(const TraceStructure&) const = default;
 };
 
+// Walks of a trace list, for both readers: each node is a variant holding a
+// plain trace (index 0) or a group with `members` (index 1).
+
+// Calls `visit` for every plain trace and every group member, in order.
+template <class Nodes, class Visit>
+void for_each_signal(const Nodes& nodes, Visit&& visit) {
+    for (const auto& node : nodes) {
+        if (node.index() == 0) {
+            visit(std::get<0>(node));
+        } else {
+            for (const auto& member : std::get<1>(node).members) visit(member);
+        }
+    }
+}
+
+template <class Nodes>
+std::vector<std::string_view> signal_names_of(const Nodes& nodes) {
+    std::vector<std::string_view> names;
+    names.reserve(nodes.size());
+    for_each_signal(nodes, [&](const auto& ref) { names.push_back(ref.name); });
+    return names;
+}
+
+template <class Nodes>
+TraceStructure count_traces(const Nodes& nodes) {
+    TraceStructure s;
+    for (const auto& node : nodes) {
+        if (node.index() == 0) {
+            ++s.bare_refs;
+        } else {
+            ++s.groups;
+            s.children_in_groups += std::get<1>(node).members.size();
+        }
+    }
+    return s;
+}
+
 struct TocEntry {
     std::uint32_t id = 0;
     std::uint32_t offset = 0;
@@ -52,8 +90,8 @@ struct PsfFile {
     static Result<PsfFile, PsfError> from_bytes(std::string path, std::string bytes);
 
     // Trace names in trace-section order, groups contributing their members.
-    std::vector<std::string_view> signal_names() const;
-    TraceStructure trace_structure() const;
+    std::vector<std::string_view> signal_names() const { return signal_names_of(traces); }
+    TraceStructure trace_structure() const { return count_traces(traces); }
     // The PSFXL metadata kind (signature 0x300).
     bool is_psfxl() const { return signature == 0x300; }
     // The path of the waveform companion of a PSFXL metadata file.

@@ -641,17 +641,10 @@ private:
     // its entry of `values`.
     void list_traces(PsfAscii& out) {
         for (const AsciiTypeDef& def : out.types) kinds_.try_emplace(def.name, &def.kind);
-        const auto add = [&](const AsciiSignalRef& ref) {
+        for_each_signal(out.traces, [&](const AsciiSignalRef& ref) {
             AsciiSeries& series = out.values.try_emplace(ref.name).first->second;
             listed_.push_back({ref.name, kind_of(ref.type_name), &series});
-        };
-        for (const AsciiTraceNode& node : out.traces) {
-            if (const auto* ref = std::get_if<AsciiSignalRef>(&node)) {
-                add(*ref);
-            } else {
-                for (const AsciiSignalRef& m : std::get<AsciiTraceGroup>(node).members) add(m);
-            }
-        }
+        });
     }
 
     Result<void, PsfError> parse_values(PsfAscii& out) {
@@ -740,36 +733,10 @@ Result<PsfAscii, PsfError> PsfAscii::from_str(std::string path, std::string_view
     return file;
 }
 
-std::vector<std::string_view> PsfAscii::signal_names() const {
-    std::vector<std::string_view> names;
-    names.reserve(traces.size());
-    for (const AsciiTraceNode& node : traces) {
-        if (const auto* ref = std::get_if<AsciiSignalRef>(&node)) {
-            names.push_back(ref->name);
-        } else {
-            for (const AsciiSignalRef& m : std::get<AsciiTraceGroup>(node).members) names.push_back(m.name);
-        }
-    }
-    return names;
-}
-
 std::optional<std::vector<double>> PsfAscii::waveform(std::string_view name) const {
     const auto it = values.find(name);
     if (it == values.end()) return std::nullopt;
     return it->second.real_parts();
-}
-
-TraceStructure PsfAscii::trace_structure() const {
-    TraceStructure s;
-    for (const AsciiTraceNode& node : traces) {
-        if (const auto* group = std::get_if<AsciiTraceGroup>(&node)) {
-            ++s.groups;
-            s.children_in_groups += group->members.size();
-        } else {
-            ++s.bare_refs;
-        }
-    }
-    return s;
 }
 
 std::string PsfAscii::describe() const {

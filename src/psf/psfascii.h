@@ -85,9 +85,9 @@ struct PsfAscii {
     // Tokenizes and parses the whole text (UTF-8).
     static Result<PsfAscii, PsfError> from_str(std::string path, std::string_view text);
 
-    std::vector<std::string_view> signal_names() const;
+    std::vector<std::string_view> signal_names() const { return signal_names_of(traces); }
     std::optional<std::vector<double>> waveform(std::string_view name) const;
-    TraceStructure trace_structure() const;
+    TraceStructure trace_structure() const { return count_traces(traces); }
     std::string describe() const;
 };
 

@@ -7,6 +7,7 @@
 #include "common/format.h"
 
 #include "psf/mod.h"
+#include "python/args.h"
 #include "python/errors.h"
 #include "python/numpy.h"
 #include "python/register.h"
@@ -32,38 +33,26 @@ constexpr const char* kClassDoc =
 
 std::string type_name_of(nb::handle h) { return nb::type_name(h.type()).c_str(); }
 
-[[noreturn]] void argument_error(const char* name, const std::string& detail) {
-    throw_py(PyExc_TypeError, std::string("argument '") + name + "': " + detail);
-}
-
-// The UTF-8 text of a str argument.
-std::string text_of(nb::handle str, const char* name) {
+// The UTF-8 text of a str argument; lone surrogates fail as a conversion.
+std::string utf8_of(nb::handle str, const char* name) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
-    if (!data) {
-        // Lone surrogates: report as a conversion failure of the argument.
-        nb::python_error cause;
-        argument_error(name, cause.what());
-    }
+    if (!data) raise_conversion_error(name);
     return std::string(data, static_cast<std::size_t>(size));
 }
 
 std::string str_arg(nb::handle obj, const char* name) {
-    if (!PyUnicode_Check(obj.ptr())) argument_error(name, "expected str, not " + type_name_of(obj));
-    return text_of(obj, name);
+    if (!PyUnicode_Check(obj.ptr())) raise_conversion_error(name, "expected str, not " + type_name_of(obj));
+    return utf8_of(obj, name);
 }
 
 // A str, or an os.PathLike whose path is a str.
 std::string path_arg(nb::handle obj, const char* name) {
-    if (PyUnicode_Check(obj.ptr())) return text_of(obj, name);
-    PyObject* fs = PyOS_FSPath(obj.ptr());
-    if (!fs) {
-        PyErr_Clear();
-        argument_error(name, "expected str or os.PathLike object, not " + type_name_of(obj));
-    }
-    nb::object path = nb::steal(fs);
-    if (!PyUnicode_Check(fs)) argument_error(name, "expected a path of type str, not " + type_name_of(path));
-    return text_of(path, name);
+    nb::object path = nb::steal(PyOS_FSPath(obj.ptr()));
+    if (!path.is_valid()) raise_conversion_error(name);
+    if (!PyUnicode_Check(path.ptr()))
+        raise_conversion_error(name, "expected a path of type str, not " + type_name_of(path));
+    return utf8_of(path, name);
 }
 
 nb::str py_str(std::string_view s) { return nb::str(s.data(), s.size()); }
@@ -103,7 +92,7 @@ void register_psf(nb::module_& m) {
                 if (!opened) throw_psf_err(opened.error());
                 new (self) PyPsfFile{std::move(opened).value()};
             },
-            nb::arg("path"), nb::sig("def __init__(self, path)"))
+            arg("path"), nb::sig("def __init__(self, path)"))
         .def_prop_ro("path", [](const PyPsfFile& f) { return py_str(f.reader.path()); })
         .def_prop_ro(
             "size",
@@ -185,7 +174,7 @@ void register_psf(nb::module_& m) {
                 std::vector<double> axis = a->sweep_values;
                 return nb::make_tuple(numpy_vector(std::move(axis)), numpy_vector(std::move(*values)));
             },
-            nb::arg("name"), nb::sig("def waveform(self, name) -> tuple"),
+            arg("name"), nb::sig("def waveform(self, name) -> tuple"),
             "Real-valued waveform for a signal.  Returns `(sweep_axis, values)`\n"
             "numpy arrays.  Only available for PSFASCII files at present.")
         .def(
