@@ -20,7 +20,7 @@ namespace {
 Result<LogicalLines, Bsim4Error> read_logical_lines(const std::string& path) {
     auto bytes = read_file(path);
     if (!bytes) return err(Bsim4Error::from_io(std::move(bytes).error()));
-    return join_continuation_lines(spice_expr::decode_lossy(std::move(*bytes)));
+    return join_continuation_lines(utf8_lossy(std::move(*bytes)));
 }
 
 bool has_quote(std::string_view s) { return s.find_first_of("'\"") != std::string_view::npos; }

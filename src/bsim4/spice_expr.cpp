@@ -24,23 +24,6 @@ std::size_t non_ascii_whitespace_at(std::string_view s, std::size_t i) {
     return c1 == 0x81 && c2 == 0x9f ? 3 : 0;  // U+205F
 }
 
-std::string decode_lossy(std::string bytes) {
-    // Eight bytes at a time while no byte has its high bit set.
-    std::size_t i = 0;
-    for (; i + 8 <= bytes.size(); i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, bytes.data() + i, 8);
-        if (word & 0x8080808080808080ULL) break;
-    }
-    while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) < 0x80) ++i;
-    if (i == bytes.size()) return bytes;
-    const std::string_view rest = std::string_view(bytes).substr(i);
-    if (utf8_valid(rest)) return bytes;
-    std::string text = bytes.substr(0, i);
-    text += utf8_lossy(rest);
-    return text;
-}
-
 std::size_t whitespace_before(std::string_view s, std::size_t end) {
     if (end == 0) return 0;
     if (static_cast<unsigned char>(s[end - 1]) < 0x80) return whitespace_at(s, end - 1);

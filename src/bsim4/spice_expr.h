@@ -38,10 +38,6 @@ std::vector<std::string_view> split_whitespace(std::string_view s);
 // after it (untrimmed) in `*rest` when given.
 std::string_view first_word(std::string_view s, std::string_view* rest = nullptr);
 
-// Model files as text: UTF-8 with each invalid sequence replaced by U+FFFD.
-// Plain ASCII or valid files are taken over without a copy.
-std::string decode_lossy(std::string bytes);
-
 // A plain decimal floating-point literal: optional sign, digits with an
 // optional point, optional exponent; also "inf", "infinity", "nan" in any case.
 std::optional<double> parse_plain_float(std::string_view text);

@@ -1,5 +1,6 @@
 #include "common/text.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace morva {
@@ -47,10 +48,30 @@ std::size_t sequence_length(std::string_view s, std::size_t i, std::size_t* vali
 
 }  // namespace
 
+// Length of the leading run of ASCII bytes, eight bytes at a time.
+static std::size_t ascii_prefix(std::string_view bytes) {
+    std::size_t i = 0;
+    for (; i + 8 <= bytes.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes.data() + i, 8);
+        if (word & 0x8080808080808080ULL) break;
+    }
+    while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) < 0x80) ++i;
+    return i;
+}
+
+std::string utf8_lossy(std::string&& bytes) {
+    const std::size_t ascii = ascii_prefix(bytes);
+    if (ascii == bytes.size() || utf8_valid(std::string_view(bytes).substr(ascii))) return std::move(bytes);
+    return utf8_lossy(std::string_view(bytes));
+}
+
 std::string utf8_lossy(std::string_view bytes) {
+    const std::size_t ascii = ascii_prefix(bytes);
     std::string out;
     out.reserve(bytes.size());
-    std::size_t i = 0;
+    out.append(bytes.substr(0, ascii));
+    std::size_t i = ascii;
     while (i < bytes.size()) {
         std::size_t prefix = 0;
         const std::size_t n = sequence_length(bytes, i, &prefix);

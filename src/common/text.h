@@ -10,6 +10,10 @@ namespace morva {
 // Decodes bytes as UTF-8, replacing each maximal invalid subsequence with
 // U+FFFD (the replacement rule of Unicode's "maximal subpart" practice).
 std::string utf8_lossy(std::string_view bytes);
+// The same, reusing the buffer when the bytes are already valid (the common
+// case: ASCII and valid UTF-8 pass through without a copy).
+std::string utf8_lossy(std::string&& bytes);
+inline std::string utf8_lossy(const char* bytes) { return utf8_lossy(std::string_view(bytes)); }
 
 // True when `bytes` is valid UTF-8 throughout. With `allow_cut_tail`, the text
 // may also end inside a multi-byte sequence that is valid so far (a buffer cut

@@ -119,7 +119,7 @@ Result<const LibFile*, Error> Flattener::file(const std::string& path, const std
     if (!bytes)
         return err(io_message(fmt::cat("reading PDK file ", utf8_lossy(path), ": ", bytes.error().text())));
     LibFile& f = files_[canonical];
-    f.text = bsim4::spice_expr::decode_lossy(std::move(*bytes));
+    f.text = utf8_lossy(std::move(*bytes));
     f.lines = split_lines(f.text);
     for (std::size_t i = 0; i < f.lines.size(); ++i) {
         const std::string_view t = trim_start(f.lines[i]);
