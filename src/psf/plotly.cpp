@@ -4,7 +4,14 @@
 #include <charconv>
 #include <cmath>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "common/format.h"
+#include "common/io.h"
+#include "psf/psfxl.h"
 
 namespace morva::psf::plotly {
 namespace {
@@ -203,6 +210,30 @@ std::string render_page(const std::vector<Pane>& panes, std::string_view title) 
         "modeBarButtonsToRemove:[\"select2d\",\"lasso2d\",\"toggleSpikelines\"]};\n"
         "Plotly.newPlot(\"plot\", traces, layout, config);\n</script>\n</body>\n</html>\n");
     return out;
+}
+
+Result<void, PsfError> plot_records_to_html(const psfxl::NgpsfFile& file,
+                                            const std::vector<psfxl::PsfxlRecord>& records,
+                                            std::span<const std::uint64_t> record_ids,
+                                            const std::optional<std::vector<std::string>>& names,
+                                            const std::optional<std::string>& title,
+                                            const std::string& html_path) {
+    if (record_ids.empty()) return err(PsfError::other("no records to plot"));
+    std::vector<Pane> panes;
+    panes.reserve(record_ids.size());
+    for (std::size_t i = 0; i < record_ids.size(); ++i) {
+        const std::uint64_t id = record_ids[i];
+        if (!psfxl::find_record(records, id))
+            return err(PsfError::other(fmt::cat("record 0x", fmt::hex(id), " not found")));
+        MORVA_ASSIGN(psfxl::Waveform wave, file.decode_waveform(id));
+        std::string name = names && i < names->size() ? (*names)[i] : fmt::cat("record_0x", fmt::hex(id));
+        panes.push_back({std::move(name), std::move(wave.time), std::move(wave.values)});
+    }
+    const std::string page = render_page(panes, title ? std::string_view(*title) : "PSFXL waveforms");
+    UniqueFd fd(::open(html_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!fd.valid()) return err(PsfError::from_io(IoError::from_errno(errno)));
+    if (auto written = write_all(fd.get(), page); !written) return err(PsfError::from_io(written.error()));
+    return {};
 }
 
 }  // namespace morva::psf::plotly

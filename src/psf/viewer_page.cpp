@@ -6,9 +6,8 @@
 // never as markup, and plot titles are entity-escaped because plotly.js reads
 // them as its own small markup language. Record ids stay decimal strings in
 // the page so that ids above 2^53 are requested exactly.
-#include <string_view>
-
 #include "psf/plotly.h"
+#include "psf/viewer.h"
 
 namespace morva::psf::viewer {
 

@@ -2,11 +2,17 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/format.h"
+#include "common/io.h"
+#include "psf/file.h"
+#include "psf/plotly.h"
 #include "psf/psfxl.h"
+#include "psf/viewer.h"
 #include "python/errors.h"
 #include "python/numpy.h"
 #include "python/register.h"
@@ -87,20 +93,141 @@ T unwrap(Result<T, psf::PsfError>&& result) {
     return std::move(result).value();
 }
 
+// ---- HTML strip charts and the HTTP viewer --------------------------------
+
+// A sequence argument other than a str, item by item.
+std::vector<nb::object> sequence_argument(nb::handle value, const char* name) {
+    if (PyUnicode_Check(value.ptr()))
+        throw_py(PyExc_TypeError, fmt::cat("argument '", name, "': Can't extract `str` to `Vec`"));
+    if (!PySequence_Check(value.ptr()))
+        throw_py(PyExc_TypeError, fmt::cat("argument '", name, "': '", nb::type_name(value.type()).c_str(),
+                                           "' object cannot be converted to 'Sequence'"));
+    const Py_ssize_t size = PySequence_Size(value.ptr());
+    if (size < 0) raise_argument_error(name);
+    std::vector<nb::object> items;
+    items.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        nb::object item = nb::steal(PySequence_GetItem(value.ptr(), i));
+        if (!item.is_valid()) raise_argument_error(name);
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+std::string str_argument(nb::handle value, const char* name) {
+    if (!PyUnicode_Check(value.ptr()))
+        throw_py(PyExc_TypeError, fmt::cat("argument '", name, "': '", nb::type_name(value.type()).c_str(),
+                                           "' object cannot be converted to 'PyString'"));
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+    if (!data) raise_argument_error(name);
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+// A port number: OverflowError outside 0 to 65535.
+std::uint16_t port_argument(nb::handle value) {
+    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
+    if (!index.is_valid()) raise_argument_error("port");
+    const long port = PyLong_AsLong(index.ptr());
+    if (port == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (port < 0 || port > 65535)
+        throw_py(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return static_cast<std::uint16_t>(port);
+}
+
+// Python runs signal handlers only on its main thread.
+bool on_main_thread() {
+    nb::object threading = nb::module_::import_("threading");
+    return threading.attr("current_thread")().is(threading.attr("main_thread")());
+}
+
+void add_viewer_methods(nb::class_<PyNgpsfFile>& cls) {
+    cls.def(
+        "plot_records_html",
+        [](const PyNgpsfFile& self, nb::handle record_ids, nb::handle html_path, nb::handle names,
+           nb::handle title) {
+            std::vector<std::uint64_t> ids;
+            for (const nb::object& item : sequence_argument(record_ids, "record_ids"))
+                ids.push_back(u64_argument(item, "record_ids"));
+            const std::string path = path_argument(html_path, "html_path");
+            std::optional<std::vector<std::string>> name_list;
+            if (!names.is_none()) {
+                name_list.emplace();
+                for (const nb::object& item : sequence_argument(names, "names"))
+                    name_list->push_back(str_argument(item, "names"));
+            }
+            std::optional<std::string> title_text;
+            if (!title.is_none()) title_text = str_argument(title, "title");
+            const auto records = self.file.parse_data_records();
+            const auto written =
+                psf::plotly::plot_records_to_html(self.file, records, ids, name_list, title_text, path);
+            if (!written) throw_psf_err(written.error());
+            return decoded_path(path);
+        },
+        nb::arg("record_ids").none(), nb::arg("html_path").none(), nb::arg("names").none() = nb::none(),
+        nb::arg("title").none() = nb::none(),
+        nb::sig("def plot_records_html(self, record_ids, html_path, names=None, title=None)"),
+        "Writes a standalone HTML page of stacked strip charts, one per record id\n"
+        "(top first), sharing one time axis; returns html_path. Pane i is named\n"
+        "names[i] when given, else record_0x<id>; the title defaults to\n"
+        "\"PSFXL waveforms\". Every record is decoded before anything is written.");
+    cls.def(
+        "serve",
+        [](const PyNgpsfFile& self, nb::handle port, nb::handle companion) {
+            const std::uint16_t port_number = port_argument(port);
+            std::optional<std::string> companion_path;
+            if (!companion.is_none()) companion_path = path_argument(companion, "companion");
+            // The viewer shows the file as it is on disk now.
+            NgpsfFile file = unwrap(NgpsfFile::open(self.file.path()));
+            std::optional<psf::PsfFile> names;
+            if (companion_path) {
+                auto bytes = read_file(*companion_path);
+                if (!bytes) throw_psf_err(psf::PsfError::from_io(bytes.error()));
+                names = unwrap(psf::PsfFile::from_bytes(*companion_path, std::move(bytes).value()));
+            }
+            // Ctrl-C ends serving: the accept loop asks about every 100 ms
+            // whether a signal handler raised.
+            bool interrupted = false;
+            psf::viewer::ServeOptions options;
+            if (on_main_thread()) {
+                options.should_stop = [&interrupted] {
+                    nb::gil_scoped_acquire gil;
+                    interrupted = PyErr_CheckSignals() != 0;
+                    return interrupted;
+                };
+            }
+            Result<void, psf::PsfError> served;
+            {
+                nb::gil_scoped_release release;
+                served = psf::viewer::serve(std::move(file), names ? &*names : nullptr, port_number, options);
+            }
+            if (interrupted) throw nb::python_error();
+            if (!served) throw_psf_err(served.error());
+        },
+        nb::arg("port").none() = 8765, nb::arg("companion").none() = nb::none(),
+        nb::sig("def serve(self, port=8765, companion=None)"),
+        "Serves a browser viewer of every signal of this file on\n"
+        "http://127.0.0.1:<port>/ until interrupted (Ctrl-C). The file is read again\n"
+        "from disk; a companion PSF file (the PSFXL metadata file) names the records.\n"
+        "Raises when the port cannot be bound.");
+}
+
+// ---- end of HTML strip charts and the HTTP viewer --------------------------
+
 }  // namespace
 
 void register_ngpsf(nb::module_& m) {
-    nb::class_<PyNgpsfFile>(m, "NgpsfFile",
-                            "NgpsfFile(path)\n--\n\n"
-                            "A PSFXL companion file read whole into memory: its tags, its data records\n"
-                            "and their waveforms decoded from Blosc1/BloscLZ frames.")
-        .def(
-            "__init__",
-            [](PyNgpsfFile* self, nb::handle path) {
-                const std::string fs_path = path_argument(path, "path");
-                new (self) PyNgpsfFile{unwrap(NgpsfFile::open(fs_path))};
-            },
-            nb::arg("path"), nb::sig("def __init__(self, path)"))
+    nb::class_<PyNgpsfFile> cls(m, "NgpsfFile",
+                                "NgpsfFile(path)\n--\n\n"
+                                "A PSFXL companion file read whole into memory: its tags, its data records\n"
+                                "and their waveforms decoded from Blosc1/BloscLZ frames.");
+    cls.def(
+           "__init__",
+           [](PyNgpsfFile* self, nb::handle path) {
+               const std::string fs_path = path_argument(path, "path");
+               new (self) PyNgpsfFile{unwrap(NgpsfFile::open(fs_path))};
+           },
+           nb::arg("path"), nb::sig("def __init__(self, path)"))
         .def_prop_ro(
             "path", [](const PyNgpsfFile& self) { return decoded_path(self.file.path()); },
             nb::sig("def path(self)"), "The path given to the constructor.")
@@ -184,6 +311,7 @@ void register_ngpsf(nb::module_& m) {
             ""
             "(record_id, values) for every record whose value stream decodes on its own;\n"
             "records that fail are left out.");
+    add_viewer_methods(cls);
 }
 
 }  // namespace morva::python
