@@ -77,3 +77,13 @@ format:
 
 clean:
 	rm -rf build
+
+# Headless browser for the viewer's browser tests (they skip without it).
+BROWSER_APT_PACKAGES := chromium
+.PHONY: browser-deps
+browser-deps:
+	@command -v chromium >/dev/null 2>&1 || { echo "installing: $(BROWSER_APT_PACKAGES)"; \
+	  $(SUDO) apt-get install -y $(BROWSER_APT_PACKAGES) || { $(SUDO) apt-get update && \
+	  $(SUDO) apt-get install -y $(BROWSER_APT_PACKAGES); } || \
+	  echo "warning: chromium could not be installed; the browser tests will skip"; }
+pytest test: browser-deps

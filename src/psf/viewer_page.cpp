@@ -163,7 +163,7 @@ body.collapsed #sidebar { width: 0; min-width: 0; border-right: none; }
 .pane.loading .pane-stats { color: var(--warn); }
 .pane.err .pane-stats { color: var(--err); white-space: normal; }
 .pane-close { padding: 0 8px; font-size: 16px; line-height: 20px; border-color: transparent; }
-.pane-plot { height: 180px; width: 100%; transition: height var(--dur) var(--ease); }
+.pane-plot { height: 180px; width: 100%; }
 body.tall .pane-plot { height: 320px; }
 
 #toast {
