@@ -67,7 +67,9 @@ def ngspice_batch(n):
         return None
     with tempfile.TemporaryDirectory() as tmp:
         path = pathlib.Path(tmp) / "rc.cir"
-        path.write_text(RC)
+        # Without output requests or a control block, `ngspice -b` would
+        # skip the analysis.
+        path.write_text(RC.replace(".end\n", ".control\nrun\n.endc\n.end\n"))
         start = time.perf_counter()
         for _ in range(n):
             subprocess.run([exe, "-b", str(path)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)

@@ -100,5 +100,38 @@ def main():
         section()
 
 
+# -- simulation pool --
+
+
+def simulation_pool_batch():
+    """An RC low-pass swept over 200 resistor values in one batch on every core."""
+    import math
+    import sys
+    import time
+
+    c = 1e-9
+    resistors = [1e3 * 10 ** (i / 100) for i in range(200)]  # 1k .. 98k, log-spaced
+    jobs = [
+        (
+            f"rc low-pass\nV1 in 0 AC 1\nR1 in out {r:.6g}\nC1 out 0 {c}\n.ac dec 100 10 100meg\n"
+            ".meas ac f3db WHEN vdb(out)=-3.0103\n.end\n",
+            ["run"],
+        )
+        for r in resistors
+    ]
+    with morva.SimulationPool() as pool:
+        pool.run_simulations_batch(jobs[:8])  # start-up of the worker processes
+        start = time.perf_counter()
+        results = pool.run_simulations_batch(jobs)
+        elapsed = time.perf_counter() - start
+        print(f"  {pool!r}: {len(jobs)} AC sweeps in {elapsed * 1e3:.0f} ms = {len(jobs) / elapsed:.0f} jobs/s")
+        print(f"  {'R (ohm)':>10} {'f-3dB (Hz)':>12} {'1/(2 pi R C)':>14}")
+        for r, result in list(zip(resistors, results))[::40]:
+            print(f"  {r:10.0f} {result.measures['f3db']:12.1f} {1 / (2 * math.pi * r * c):14.1f}")
+        sys.stdout.flush()  # before the workers' closing lines on stderr
+
+
+SECTIONS.insert(0, ("Simulation pool: RC low-pass over 200 resistor values", simulation_pool_batch))
+
 if __name__ == "__main__":
     main()

@@ -15,6 +15,9 @@ __all__ = [name for name in _NATIVE_NAMES if not name.startswith("_")]
 # The Python layer (each import below must stay free of NumPy at import time).
 
 # -- simulation pool --
+from .pool import SimulationPool  # noqa: E402
+
+__all__.append("SimulationPool")
 
 # -- characterisation tables --
 from .lut import Lut  # noqa: E402

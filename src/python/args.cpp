@@ -43,4 +43,40 @@ std::uint32_t to_u32(nb::handle value, const char* name) {
     return static_cast<std::uint32_t>(v);
 }
 
+namespace {
+
+std::string type_qualname(nb::handle value) {
+    return nb::str(nb::getattr(value.type(), "__qualname__")).c_str();
+}
+
+}  // namespace
+
+std::string to_str(nb::handle value, const char* name) {
+    if (!PyUnicode_Check(value.ptr())) {
+        raise_conversion_error(
+            name, fmt::cat("'", type_qualname(value), "' object cannot be converted to 'PyString'"));
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+    if (!data) throw nb::python_error();  // a lone surrogate: UnicodeEncodeError as it is
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::vector<std::string> to_str_list(nb::handle value, const char* name) {
+    if (PyUnicode_Check(value.ptr())) raise_conversion_error(name, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(value.ptr())) {
+        raise_conversion_error(
+            name, fmt::cat("'", type_qualname(value), "' object cannot be converted to 'Sequence'"));
+    }
+    std::vector<std::string> out;
+    nb::object iter = nb::steal(PyObject_GetIter(value.ptr()));
+    if (!iter.is_valid()) raise_conversion_error(name);
+    while (PyObject* raw = PyIter_Next(iter.ptr())) {
+        nb::object item = nb::steal(raw);
+        out.push_back(to_str(item, name));
+    }
+    if (PyErr_Occurred()) raise_conversion_error(name);
+    return out;
+}
+
 }  // namespace morva::python

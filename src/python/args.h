@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <nanobind/nanobind.h>
 
@@ -25,6 +26,12 @@ std::string text_of(nb::handle value);
 double to_f64(nb::handle value, const char* name);
 std::size_t to_usize(nb::handle value, const char* name);
 std::uint32_t to_u32(nb::handle value, const char* name);
+// A str as UTF-8; anything else: "'{type}' object cannot be converted to
+// 'PyString'".
+std::string to_str(nb::handle value, const char* name);
+// A sequence of str. A str itself is refused ("Can't extract `str` to
+// `Vec`"), so a single command cannot be mistaken for a list of letters.
+std::vector<std::string> to_str_list(nb::handle value, const char* name);
 
 // A keyword argument taken as a plain object (None included), converted by
 // the helpers above.

@@ -1,10 +1,200 @@
+// Python surface of the worker pool: _SimulationPool and _run_worker.
+#ifdef __linux__
+#include <sched.h>
+#endif
+
+#include <nanobind/stl/string.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "common/format.h"
+#include "ngspice/pool.h"
 #include "ngspice/worker.h"
+#include "python/args.h"
 #include "python/errors.h"
 #include "python/register.h"
+#include "python/results.h"
 
 namespace morva::python {
+namespace {
+
+using ngspice::SimulationOutcome;
+using ngspice::SimulationRequest;
+using ngspice::WorkerPool;
+
+// Automatic request ids "py-{n}", shared by every pool of the process.
+std::atomic<std::uint64_t> sim_counter{0};
+
+std::uint64_t available_parallelism() {
+#ifdef __linux__
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<std::uint64_t>(n);
+    }
+#endif
+    const unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? n : 1;
+}
+
+struct PySimulationPool {
+    std::shared_ptr<WorkerPool> pool;
+    std::uint64_t workers = 0;
+
+    PySimulationPool(std::shared_ptr<WorkerPool> p, std::uint64_t w) : pool(std::move(p)), workers(w) {}
+    PySimulationPool(const PySimulationPool&) = delete;
+    // Ending the pool waits for its worker processes to exit; other Python
+    // threads run meanwhile.
+    ~PySimulationPool() {
+        if (pool && PyGILState_Check()) {
+            nb::gil_scoped_release release;
+            pool.reset();
+        }
+    }
+};
+
+// One job of a batch: a (netlist, commands) tuple.
+std::pair<std::string, std::vector<std::string>> to_job(nb::handle item) {
+    if (!PyTuple_Check(item.ptr())) {
+        raise_conversion_error("jobs", fmt::cat("'", text_of(nb::getattr(item.type(), "__qualname__")),
+                                                "' object cannot be converted to 'PyTuple'"));
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(item.ptr());
+    if (n != 2)
+        throw_py(PyExc_ValueError, fmt::cat("expected tuple of length 2, but got tuple of length ", n));
+    return {to_str(PyTuple_GET_ITEM(item.ptr(), 0), "jobs"),
+            to_str_list(PyTuple_GET_ITEM(item.ptr(), 1), "jobs")};
+}
+
+std::vector<std::pair<std::string, std::vector<std::string>>> to_jobs(nb::handle jobs) {
+    if (PyUnicode_Check(jobs.ptr())) raise_conversion_error("jobs", "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(jobs.ptr())) {
+        raise_conversion_error("jobs", fmt::cat("'", text_of(nb::getattr(jobs.type(), "__qualname__")),
+                                                "' object cannot be converted to 'Sequence'"));
+    }
+    std::vector<std::pair<std::string, std::vector<std::string>>> out;
+    nb::object iter = nb::steal(PyObject_GetIter(jobs.ptr()));
+    if (!iter.is_valid()) raise_conversion_error("jobs");
+    while (PyObject* raw = PyIter_Next(iter.ptr())) out.push_back(to_job(nb::steal(raw)));
+    if (PyErr_Occurred()) raise_conversion_error("jobs");
+    return out;
+}
+
+void init_pool(PySimulationPool* self, nb::handle workers_arg, nb::handle timeout_arg, nb::handle exe_arg,
+               nb::handle max_sims_arg) {
+    const std::optional<std::uint64_t> workers =
+        workers_arg.is_none() ? std::nullopt : std::optional<std::uint64_t>(to_usize(workers_arg, "workers"));
+    const double timeout_secs = to_f64(timeout_arg, "timeout_secs");
+    std::optional<std::string> worker_exe;
+    if (!exe_arg.is_none()) worker_exe = to_str(exe_arg, "worker_exe");
+    std::optional<std::uint64_t> max_sims;
+    if (!max_sims_arg.is_none()) max_sims = to_usize(max_sims_arg, "max_sims_per_worker");
+
+    const std::uint64_t count = workers ? *workers : available_parallelism();
+    auto timeout = ngspice::Timeout::from_secs_f64(timeout_secs);
+    if (!timeout) throw_py(PyExc_ValueError, timeout.error());
+    if (count == 0) throw_py(PyExc_ValueError, "workers must be at least 1");
+    auto pool = WorkerPool::create({count, *timeout, std::move(worker_exe), max_sims});
+    if (!pool) throw_py_err(Error(std::move(pool).error()));
+    new (self) PySimulationPool(std::move(*pool), count);
+}
+
+nb::object run_one(PySimulationPool& self, nb::handle netlist_arg, nb::handle commands_arg,
+                   nb::handle id_arg) {
+    SimulationRequest request;
+    request.netlist = to_str(netlist_arg, "netlist");
+    request.commands = to_str_list(commands_arg, "commands");
+    request.id = id_arg.is_none() ? fmt::cat("py-", sim_counter.fetch_add(1)) : to_str(id_arg, "id");
+    std::shared_ptr<WorkerPool> pool = self.pool;
+    SimulationOutcome outcome = [&] {
+        nb::gil_scoped_release release;
+        return pool->run_simulation(std::move(request));
+    }();
+    if (!outcome) throw_py_err(Error(std::move(outcome).error()));
+    return make_simulation_result(std::move(outcome).value());
+}
+
+nb::list run_batch(PySimulationPool& self, nb::handle jobs_arg) {
+    auto jobs = to_jobs(jobs_arg);
+    nb::list results;
+    if (jobs.empty()) return results;
+    // One block of consecutive ids, in input order, whatever other callers do.
+    const std::uint64_t first_id = sim_counter.fetch_add(jobs.size());
+    std::shared_ptr<WorkerPool> pool = self.pool;
+    std::vector<SimulationOutcome> outcomes;
+    {
+        nb::gil_scoped_release release;
+        std::vector<ngspice::ReplyFuture> pending;
+        pending.reserve(jobs.size());
+        for (std::size_t i = 0; i < jobs.size(); ++i) {
+            SimulationRequest request;
+            request.id = fmt::cat("py-", first_id + i);
+            request.netlist = std::move(jobs[i].first);
+            request.commands = std::move(jobs[i].second);
+            pending.push_back(pool->submit(std::move(request)));
+        }
+        outcomes.reserve(pending.size());
+        for (ngspice::ReplyFuture& reply : pending) outcomes.push_back(reply.get());
+    }
+    for (SimulationOutcome& outcome : outcomes) {
+        if (!outcome) throw_py_err(Error(std::move(outcome).error()));
+    }
+    for (SimulationOutcome& outcome : outcomes)
+        results.append(make_simulation_result(std::move(outcome).value()));
+    return results;
+}
+
+constexpr const char* kPoolDoc = R"doc(A pool of ngspice worker processes behind a synchronous API.
+
+Manages N worker processes, each running one ngspice instance, fed from one
+bounded job queue by an internal set of threads. Methods block the calling
+thread with the interpreter lock released until the answers are in, so
+several Python threads may share one pool.
+
+The ``morva`` package wraps this class as ``SimulationPool`` (adding
+``close()``, context-manager support and worker discovery that works in
+virtual environments); use that instead of this raw class.)doc";
+
+constexpr const char* kRunDoc = R"doc(Runs one simulation and returns its SimulationResult.
+
+``netlist`` is a full SPICE netlist ending with ``.end``; ``commands`` are
+ngspice commands run after the circuit is loaded, such as ``["run"]``; ``id``
+is an optional correlation ID, generated as ``py-{n}`` when omitted.
+A simulation that ngspice reports as failed is a result with ``success``
+False; failures of the pool itself (time-out, crashed worker) raise.)doc";
+
+constexpr const char* kBatchDoc = R"doc(Runs many simulations and returns their results in input order.
+
+``jobs`` is a sequence of ``(netlist, commands)`` tuples. Every job is
+dispatched at once (the queue's back-pressure permitting) and runs on
+whichever worker is free; the results come back in input order, with
+consecutive ``py-{n}`` ids. If any job fails in the pool, the exception of
+the first failing job (in input order) is raised after all jobs have run.)doc";
+
+}  // namespace
 
 void register_ngspice(nb::module_& m) {
+    nb::class_<PySimulationPool> cls(m, "_SimulationPool", nb::is_final(), kPoolDoc);
+    cls.def("__init__", &init_pool, arg("workers") = nb::none(), arg("timeout_secs") = 120.0,
+            arg("worker_exe") = nb::none(), arg("max_sims_per_worker") = nb::none(),
+            nb::sig("def __init__(self, workers=None, timeout_secs=120.0, worker_exe=None, "
+                    "max_sims_per_worker=None) -> None"));
+    cls.def("run_simulation", &run_one, arg("netlist"), arg("commands"), arg("id") = nb::none(),
+            nb::sig("def run_simulation(self, netlist, commands, id=None) -> SimulationResult"), kRunDoc);
+    cls.def("run_simulations_batch", &run_batch, arg("jobs"),
+            nb::sig("def run_simulations_batch(self, jobs) -> list[SimulationResult]"), kBatchDoc);
+    // generate_lut(config, n_chunks=None) joins here with characterisation.
+    cls.def("__repr__", [](const PySimulationPool& self) {
+        return fmt::cat("SimulationPool(workers=", self.workers, ")");
+    });
+
     m.def(
         "_run_worker",
         []() {
@@ -15,7 +205,6 @@ void register_ngspice(nb::module_& m) {
             if (!result) throw_py_err(Error(std::move(result).error()));
         },
         nb::sig("def _run_worker() -> None"),
-        "_run_worker()\n--\n\n"
         "Runs the ngspice worker loop on this process's standard input and output until\n"
         "standard input ends.\n\n"
         "Internal: called by the ``ngspice-worker`` console script that the simulation\n"

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "ngspice/protocol.h"
+#include "ngspice/vector_lookup.h"
 
 using namespace morva;
 using namespace morva::ngspice;
@@ -333,4 +334,52 @@ TEST(Frames, LengthWordsAreNotTrusted) {
             R"({"id":"a","success":true,"vecs":[{"name":"v","len":18446744073709551615,"is_scale":false,"is_complex":true}],"log":[]})")),
         "worker process crashed: stdout read (complex vec) failed: vector length 18446744073709551615 is too "
         "large");
+}
+
+// ---- vector lookup --------------------------------------------------------------
+
+namespace {
+std::vector<VectorData> named(std::initializer_list<const char*> names) {
+    std::vector<VectorData> out;
+    for (const char* n : names) out.push_back(VectorData{n, {}, std::nullopt, false});
+    return out;
+}
+std::string found(const std::vector<VectorData>& v, std::string_view name) {
+    const VectorData* hit = find_vector(v, name);
+    return hit ? hit->name : "<none>";
+}
+std::string axis(const VectorData* v) { return v ? v->name : "<none>"; }
+}  // namespace
+
+TEST(VectorLookup, NamesAndVoltageAliases) {
+    const auto v = named({"time", "out", "V(1)"});
+    EXPECT_EQ(found(v, "OUT"), "out");
+    EXPECT_EQ(found(v, "v(out)"), "out");
+    EXPECT_EQ(found(v, "V(oUt)"), "out");
+    EXPECT_EQ(found(v, "1"), "V(1)");
+    EXPECT_EQ(found(v, "v(1)"), "V(1)");
+    EXPECT_EQ(found(v, "v(v(1))"), "V(1)");  // rule 2 gives "v(1)", found as "V(1)"
+    EXPECT_EQ(found(v, "nope"), "<none>");
+    EXPECT_EQ(found(named({"v(out)", "out"}), "v(out)"), "v(out)");  // the name itself first
+    EXPECT_EQ(found(named({""}), "v()"), "");
+    EXPECT_EQ(found({}, "x"), "<none>");
+    EXPECT_EQ(found(named({"\xc3\xa9t\xc3\xa9"}), "\xc3\x89T\xc3\x89"), "<none>");  // ASCII folding only
+}
+
+TEST(VectorLookup, NotFoundMessageQuotesEveryName) {
+    EXPECT_EQ(vector_not_found_message(named({"time", "a\"b\\c"}), "x"),
+              "vector 'x' not found; available: [\"time\", \"a\\\"b\\\\c\"]");
+    EXPECT_EQ(vector_not_found_message({}, "x"), "vector 'x' not found; available: []");
+}
+
+TEST(VectorLookup, AnalysisAxes) {
+    EXPECT_EQ(axis(find_time_vector(named({"tran1.time", "TIME"}))), "TIME");
+    EXPECT_EQ(axis(find_time_vector(named({"x", "tran1.time"}))), "tran1.time");
+    EXPECT_EQ(axis(find_time_vector(named({"timex"}))), "<none>");
+    EXPECT_EQ(axis(find_frequency_vector(named({"xfreq", "ac1.frequency", "Frequency"}))), "Frequency");
+    EXPECT_EQ(axis(find_frequency_vector(named({"xfreq", "ac1.freq"}))), "ac1.freq");
+    EXPECT_EQ(axis(find_frequency_vector(named({"a", "xFreqy"}))), "xFreqy");
+    EXPECT_EQ(axis(find_sweep_vector(named({"v(out)", "v-sweep"}))), "v-sweep");
+    EXPECT_EQ(axis(find_sweep_vector(named({"v(out)", "i"}))), "v(out)");
+    EXPECT_EQ(axis(find_sweep_vector({})), "<none>");
 }

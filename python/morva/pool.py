@@ -1,0 +1,126 @@
+"""The simulation pool as designers use it: ``SimulationPool``.
+
+``SimulationPool`` wraps the compiled ``_SimulationPool`` (a final class, so
+it is wrapped rather than subclassed), adds ``close()`` and context-manager
+support, ends its worker processes at interpreter exit, and makes worker
+discovery work wherever this package is imported from: the compiled pool
+looks for an ``ngspice-worker`` program, and in a virtual environment or a
+build tree the running interpreter is the only reliable way to find one.
+"""
+
+import os
+import sys
+import weakref
+
+from . import morva as _native
+
+__all__ = ["SimulationPool"]
+
+
+def _default_worker_exe():
+    """The worker program to pass to the compiled pool, or None to let it search.
+
+    The ``ngspice-worker`` script beside this interpreter (a venv's ``bin``)
+    is used when it exists; otherwise the compiled pool is told to start this
+    interpreter with ``-c "import morva._main; ..."`` (its own last resort
+    would start the host executable with ``--worker``, which a Python
+    interpreter cannot serve). An explicit ``NGSPICE_WORKER_BIN`` or
+    ``NGSPICE_WORKER_PYTHON`` is left to take effect.
+    """
+    if os.path.exists(os.environ.get("NGSPICE_WORKER_BIN", "")):
+        return None
+    if sys.executable:
+        script = os.path.join(os.path.dirname(sys.executable), "ngspice-worker")
+        if os.path.exists(script):
+            return script
+        os.environ.setdefault("NGSPICE_WORKER_PYTHON", sys.executable)
+    return None
+
+
+class SimulationPool:
+    """A pool of ngspice worker processes that runs netlists in parallel.
+
+    Each worker is a separate process with its own ngspice instance; jobs
+    are spread over the workers and every call blocks until its own results
+    are in (other Python threads keep running). Workers that crash or time
+    out are replaced.
+
+    Arguments: ``workers`` (default: the number of available cores),
+    ``timeout_secs`` for one simulation (default 120), ``worker_exe`` (the
+    worker program; found automatically when omitted) and
+    ``max_sims_per_worker`` (restart a worker after that many simulations to
+    give back ngspice's memory; default never).
+
+    Usage::
+
+        with SimulationPool(workers=4) as pool:
+            result = pool.run_simulation(netlist, ["run"])
+            results = pool.run_simulations_batch([(n, ["run"]) for n in netlists])
+
+    ``close()`` (or leaving the ``with`` block, or interpreter exit) ends the
+    worker processes.
+    """
+
+    __slots__ = ("_holder", "_finalizer", "__weakref__")
+
+    def __init__(self, workers=None, timeout_secs=120.0, worker_exe=None, max_sims_per_worker=None):
+        if worker_exe is None:
+            worker_exe = _default_worker_exe()
+        pool = _native._SimulationPool(
+            workers=workers,
+            timeout_secs=timeout_secs,
+            worker_exe=worker_exe,
+            max_sims_per_worker=max_sims_per_worker,
+        )
+        # The compiled pool lives only in this list, so that clearing it (on
+        # close, collection or interpreter exit) releases the workers.
+        self._holder = [pool]
+        self._finalizer = weakref.finalize(self, self._holder.clear)
+
+    def _pool(self):
+        if not self._holder:
+            raise RuntimeError("SimulationPool is closed")
+        return self._holder[0]
+
+    def run_simulation(self, netlist, commands, id=None):
+        """Run one simulation and return its ``SimulationResult``.
+
+        ``netlist`` is a full SPICE netlist ending with ``.end``; ``commands``
+        are ngspice commands such as ``["run"]``; ``id`` is an optional
+        correlation ID (``py-{n}`` when omitted). A netlist that ngspice
+        rejects gives a result with ``success`` False; a time-out or a crashed
+        worker raises RuntimeError.
+        """
+        return self._pool().run_simulation(netlist, commands, id)
+
+    def run_simulations_batch(self, jobs):
+        """Run many ``(netlist, commands)`` jobs on all workers at once.
+
+        Returns the ``SimulationResult`` list in input order. If jobs fail in
+        the pool, the first failure in input order is raised after every job
+        has run.
+        """
+        return self._pool().run_simulations_batch(jobs)
+
+    # Characterisation adds generate_lut(config, n_chunks=None) -> Lut here,
+    # wrapping _SimulationPool.generate_lut.
+
+    def close(self):
+        """End the worker processes. Calls in progress finish first; later calls raise."""
+        self._finalizer()
+
+    @property
+    def closed(self):
+        return not self._holder
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def __repr__(self):
+        return repr(self._holder[0]) if self._holder else "SimulationPool(closed)"
+
+

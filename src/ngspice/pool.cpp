@@ -1,0 +1,662 @@
+#include "ngspice/pool.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#ifdef __APPLE__
+#include <mach-o/dyld.h>
+#endif
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <system_error>
+#include <thread>
+
+#include "common/format.h"
+#include "common/text.h"
+#include "ngspice/executor.h"
+
+extern char** environ;
+
+namespace morva::ngspice {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool path_exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string join(std::string_view dir, std::string_view name) {
+    if (dir.empty()) return std::string(name);
+    if (dir.back() == '/') return fmt::cat(dir, name);
+    return fmt::cat(dir, "/", name);
+}
+
+// An environment variable read as text: unset when not valid UTF-8.
+std::optional<std::string> env_text(const char* name) {
+    const char* value = std::getenv(name);
+    if (!value || !utf8_valid(value)) return std::nullopt;
+    return std::string(value);
+}
+
+constexpr const char* kWorkerName = "ngspice-worker";
+
+// Milliseconds for poll until `deadline` (rounded up), or -1 for no deadline.
+int poll_timeout_ms(const std::optional<Clock::time_point>& deadline) {
+    if (!deadline) return -1;
+    const auto left = *deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return 0;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+bool past(const std::optional<Clock::time_point>& deadline) { return deadline && Clock::now() >= *deadline; }
+
+NgspiceError timed_out_error(const Timeout& timeout) {
+    return NgspiceError::simulation(
+        fmt::cat("worker timed out after ", fmt::fixed(timeout.as_secs_f64(), 0), "s"));
+}
+
+// A pipe whose ends are close-on-exec and not among the standard descriptors
+// (so that a dup2 onto 0 or 1 in the child always takes effect).
+Result<std::pair<UniqueFd, UniqueFd>, IoError> cloexec_pipe() {
+    int fds[2];
+#ifdef __linux__
+    if (::pipe2(fds, O_CLOEXEC) != 0) return err(IoError::from_errno(errno));
+#else
+    if (::pipe(fds) != 0) return err(IoError::from_errno(errno));
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+#endif
+    UniqueFd ends[2] = {UniqueFd(fds[0]), UniqueFd(fds[1])};
+    for (UniqueFd& end : ends) {
+        if (end.get() > STDERR_FILENO) continue;
+        UniqueFd moved(::fcntl(end.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+        if (!moved.valid()) return err(IoError::from_errno(errno));
+        end = std::move(moved);
+    }
+    return std::pair<UniqueFd, UniqueFd>(std::move(ends[0]), std::move(ends[1]));
+}
+
+}  // namespace
+
+void write_log_line(const std::string& line) {
+    const std::string whole = line + "\n";
+    (void)write_all(STDERR_FILENO, whole);
+}
+
+// ---- discovery ---------------------------------------------------------------
+
+std::optional<std::string> current_executable() {
+#ifdef __APPLE__
+    uint32_t size = 0;
+    _NSGetExecutablePath(nullptr, &size);
+    std::string path(size, '\0');
+    if (_NSGetExecutablePath(path.data(), &size) != 0) return std::nullopt;
+    path.resize(std::strlen(path.c_str()));
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved)) return std::string(resolved);
+    return path;
+#else
+    std::string path(PATH_MAX, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= path.size()) return std::nullopt;
+    path.resize(static_cast<std::size_t>(n));
+    return path;
+#endif
+}
+
+Result<WorkerBinary, NgspiceError> find_worker_binary() {
+    if (auto bin = env_text("NGSPICE_WORKER_BIN"); bin && path_exists(*bin)) return WorkerBinary{*bin, {}};
+    const std::optional<std::string> exe = current_executable();
+    if (exe) {
+        const std::size_t slash = exe->rfind('/');
+        if (slash != std::string::npos) {
+            const std::string candidate = join(exe->substr(0, slash + 1), kWorkerName);
+            if (path_exists(candidate)) return WorkerBinary{candidate, {}};
+        }
+    }
+    for (const char* prefix_var : {"VIRTUAL_ENV", "CONDA_PREFIX"}) {
+        if (auto prefix = env_text(prefix_var)) {
+            const std::string candidate = join(join(*prefix, "bin"), kWorkerName);
+            if (path_exists(candidate)) return WorkerBinary{candidate, {}};
+        }
+    }
+    if (const char* path = std::getenv("PATH")) {
+        std::string_view rest(path);
+        for (;;) {
+            const std::size_t colon = rest.find(':');
+            const std::string candidate = join(rest.substr(0, colon), kWorkerName);
+            if (path_exists(candidate)) return WorkerBinary{candidate, {}};
+            if (colon == std::string_view::npos) break;
+            rest.remove_prefix(colon + 1);
+        }
+    }
+    if (auto python = env_text("NGSPICE_WORKER_PYTHON")) {
+        return WorkerBinary{*python, {"-c", "import morva._main; morva._main.run_worker()"}};
+    }
+    if (exe) return WorkerBinary{*exe, {"--worker"}};
+    return err(
+        NgspiceError::init("could not find 'ngspice-worker' binary. Set the NGSPICE_WORKER_BIN environment "
+                           "variable or ensure it is "
+                           "on PATH."));
+}
+
+// ---- time-outs -----------------------------------------------------------------
+
+Result<Timeout, std::string> Timeout::from_secs_f64(double seconds) {
+    constexpr const char* kPrefix = "cannot convert float seconds to Duration: ";
+    if (seconds < 0.0) return err(std::string(kPrefix) + "value is negative");
+    if (!(seconds < 18446744073709551616.0))
+        return err(std::string(kPrefix) + "value is either too big or NaN");
+    const double whole = std::floor(seconds);
+    Timeout t;
+    t.secs = static_cast<std::uint64_t>(whole);
+    const double frac = seconds - whole;  // exact
+    std::uint64_t nanos = 0;
+    if (frac > 0) {
+        // frac = m * 2^e exactly; nanos = round(m * 1e9 / 2^-e), ties to even.
+        int exp2 = 0;
+        const double mant = std::frexp(frac, &exp2);
+        const auto m = static_cast<unsigned __int128>(std::ldexp(mant, 53));
+        const int shift = 53 - exp2;  // frac = m / 2^shift
+        if (shift < 120) {
+            const unsigned __int128 scaled = m * 1000000000u;
+            const unsigned __int128 q = scaled >> shift;
+            const unsigned __int128 r = scaled - (q << shift);
+            const unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
+            nanos = static_cast<std::uint64_t>(q);
+            if (r > half || (r == half && (nanos & 1))) ++nanos;
+        }
+    }
+    if (nanos >= 1000000000u) {
+        nanos -= 1000000000u;
+        if (t.secs == UINT64_MAX) return err(std::string(kPrefix) + "value is either too big or NaN");
+        ++t.secs;
+    }
+    t.nanos = static_cast<std::uint32_t>(nanos);
+    return t;
+}
+
+std::optional<Clock::time_point> Timeout::deadline_after(Clock::time_point start) const {
+    // Beyond about 30 years the deadline is taken as none: the clock's range
+    // ends a few centuries out, and no job waits that long.
+    constexpr std::uint64_t kMaxSecs = 1000000000;
+    if (secs >= kMaxSecs) return std::nullopt;
+    return start + std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(secs) +
+                                                               std::chrono::nanoseconds(nanos));
+}
+
+// ---- reading a worker's output --------------------------------------------------
+
+Result<std::size_t, IoError> WorkerOutput::read_some(char* dst, std::size_t max) {
+    if (max == 0) return std::size_t{0};
+    for (;;) {
+        if (begin_ < end_) {
+            const std::size_t n = std::min(max, end_ - begin_);
+            std::memcpy(dst, buffer_.data() + begin_, n);
+            begin_ += n;
+            return n;
+        }
+        // Large reads bypass the buffer.
+        const bool direct = max >= buffer_.size();
+        const ssize_t n =
+            direct ? ::read(fd_.get(), dst, max) : ::read(fd_.get(), buffer_.data(), buffer_.size());
+        if (n > 0) {
+            if (direct) return static_cast<std::size_t>(n);
+            begin_ = 0;
+            end_ = static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n == 0) return std::size_t{0};
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return err(IoError::from_errno(errno));
+        // Nothing to read: data that arrived in time has been taken above, so
+        // only now is the deadline looked at.
+        if (past(deadline_)) {
+            timed_out_ = true;
+            return err(IoError::from_message("timed out"));
+        }
+        pollfd p{fd_.get(), POLLIN, 0};
+        if (::poll(&p, 1, poll_timeout_ms(deadline_)) < 0 && errno != EINTR)
+            return err(IoError::from_errno(errno));
+    }
+}
+
+// ---- worker processes --------------------------------------------------------------
+
+Result<WorkerProcess, NgspiceError> WorkerProcess::spawn(const WorkerBinary& command) {
+    const auto io_error = [](int code) { return NgspiceError::from_io(IoError::from_errno(code)); };
+    auto in_pipe = cloexec_pipe();
+    if (!in_pipe) return err(NgspiceError::from_io(in_pipe.error()));
+    auto out_pipe = cloexec_pipe();
+    if (!out_pipe) return err(NgspiceError::from_io(out_pipe.error()));
+    auto& [child_stdin, parent_stdin] = *in_pipe;
+    auto& [parent_stdout, child_stdout] = *out_pipe;
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+    struct Cleanup {
+        posix_spawn_file_actions_t* actions;
+        posix_spawnattr_t* attr;
+        ~Cleanup() {
+            posix_spawn_file_actions_destroy(actions);
+            posix_spawnattr_destroy(attr);
+        }
+    } cleanup{&actions, &attr};
+    posix_spawn_file_actions_adddup2(&actions, child_stdin.get(), STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, child_stdout.get(), STDOUT_FILENO);
+    // The child starts with no blocked signal and default dispositions, not
+    // with whatever the host (or this thread) has set.
+    sigset_t empty, all;
+    sigemptyset(&empty);
+    sigfillset(&all);
+    sigdelset(&all, SIGKILL);
+    sigdelset(&all, SIGSTOP);
+    posix_spawnattr_setsigmask(&attr, &empty);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    std::vector<std::string> args;
+    args.push_back(command.program);
+    args.insert(args.end(), command.args.begin(), command.args.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    pid_t pid = -1;
+    const int rc = ::posix_spawnp(&pid, command.program.c_str(), &actions, &attr, argv.data(), environ);
+    if (rc != 0) return err(io_error(rc));
+
+    WorkerProcess proc;
+    proc.pid_ = pid;
+    proc.reaped_ = false;
+    proc.stdin_ = std::move(parent_stdin);
+    for (int fd : {proc.stdin_.get(), parent_stdout.get()}) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    }
+#ifdef F_SETNOSIGPIPE
+    ::fcntl(proc.stdin_.get(), F_SETNOSIGPIPE, 1);
+#endif
+    proc.stdout_ = std::make_unique<WorkerOutput>(std::move(parent_stdout));
+    return proc;
+}
+
+WorkerProcess::WorkerProcess(WorkerProcess&& other) noexcept { *this = std::move(other); }
+
+WorkerProcess& WorkerProcess::operator=(WorkerProcess&& other) noexcept {
+    if (this != &other) {
+        if (!reaped_) retire();
+        pid_ = std::exchange(other.pid_, -1);
+        reaped_ = std::exchange(other.reaped_, true);
+        stdin_ = std::move(other.stdin_);
+        stdout_ = std::move(other.stdout_);
+        stream_broken_ = std::exchange(other.stream_broken_, false);
+    }
+    return *this;
+}
+
+WorkerProcess::~WorkerProcess() {
+    if (!reaped_) retire();
+}
+
+bool WorkerProcess::has_exited() {
+    if (reaped_) return true;
+    int status = 0;
+    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == 0) return false;
+    // Ended (and now reaped), or the query failed: either way the pid is
+    // not touched again, since it may soon belong to another process.
+    reaped_ = true;
+    return true;
+}
+
+void WorkerProcess::wait_for_exit(std::chrono::milliseconds grace) {
+    // Polling rather than a blocking waitpid: with SIGCHLD ignored by the
+    // host, a blocking wait would sit until every child of the process ends.
+    const auto deadline = Clock::now() + grace;
+    auto pause = std::chrono::microseconds(200);
+    while (!has_exited()) {
+        if (Clock::now() >= deadline) {
+            ::kill(pid_, SIGKILL);
+            const auto kill_deadline = Clock::now() + std::chrono::seconds(5);
+            while (!has_exited() && Clock::now() < kill_deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            return;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(20000));
+    }
+}
+
+void WorkerProcess::retire(std::chrono::milliseconds grace) {
+    stdin_.reset();
+    stdout_.reset();
+    if (!reaped_) wait_for_exit(grace);
+}
+
+void WorkerProcess::kill() {
+    if (!reaped_) ::kill(pid_, SIGKILL);
+    retire(std::chrono::milliseconds(0));
+}
+
+Result<void, NgspiceError> WorkerProcess::write_line(std::string_view line,
+                                                     std::optional<Clock::time_point> deadline,
+                                                     const Timeout& timeout) {
+    const auto failed = [](const IoError& e) {
+        return NgspiceError::worker_crashed(fmt::cat("stdin write failed: ", e.text()));
+    };
+    while (!line.empty()) {
+        const ssize_t n = ::write(stdin_.get(), line.data(), line.size());
+        if (n > 0) {
+            line.remove_prefix(static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n == 0) return err(failed(IoError::from_message("failed to write whole buffer")));
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return err(failed(IoError::from_errno(errno)));
+        // A worker that stops reading its input must not hold this thread
+        // forever: the write shares the job's time-out.
+        if (past(deadline)) return err(timed_out_error(timeout));
+        pollfd p{stdin_.get(), POLLOUT, 0};
+        if (::poll(&p, 1, poll_timeout_ms(deadline)) < 0 && errno != EINTR) {
+            return err(failed(IoError::from_errno(errno)));
+        }
+    }
+    return {};
+}
+
+SimulationOutcome WorkerProcess::run(const SimulationRequest& request, const Timeout& timeout) {
+    MORVA_ASSIGN(const std::string line, encode_request(request));
+    if (!stdin_.valid() || !stdout_) {
+        stream_broken_ = true;
+        return err(NgspiceError::worker_crashed("stdin write failed: worker process already ended"));
+    }
+    // Until a whole frame has been read the stream is in an unknown state.
+    stream_broken_ = true;
+    MORVA_TRY(write_line(line, timeout.deadline_after(Clock::now()), timeout));
+    stdout_->set_deadline(timeout.deadline_after(Clock::now()));
+    auto response = read_binary_response(*stdout_);
+    if (!response && stdout_->timed_out()) return err(timed_out_error(timeout));
+    if (response) stream_broken_ = false;
+    return response;
+}
+
+// ---- reply channel -------------------------------------------------------------------
+
+ReplySender& ReplySender::operator=(ReplySender&& other) noexcept {
+    if (this != &other) {
+        if (slot_) send(err(NgspiceError::worker_crashed("worker task dropped reply sender")));
+        slot_ = std::move(other.slot_);
+    }
+    return *this;
+}
+
+ReplySender::~ReplySender() {
+    if (slot_) send(err(NgspiceError::worker_crashed("worker task dropped reply sender")));
+}
+
+void ReplySender::send(SimulationOutcome outcome) {
+    if (!slot_) return;
+    {
+        std::lock_guard lock(slot_->mutex);
+        if (!slot_->outcome) slot_->outcome.emplace(std::move(outcome));
+    }
+    slot_->ready.notify_all();
+    slot_.reset();
+}
+
+SimulationOutcome ReplyFuture::get() {
+    std::unique_lock lock(slot_->mutex);
+    slot_->ready.wait(lock, [&] { return slot_->outcome.has_value(); });
+    SimulationOutcome out = std::move(*slot_->outcome);
+    return out;
+}
+
+bool ReplyFuture::ready() const {
+    std::lock_guard lock(slot_->mutex);
+    return slot_->outcome.has_value();
+}
+
+// ---- job queue ----------------------------------------------------------------------------
+
+std::optional<Job> JobQueue::push(Job job) {
+    std::unique_lock lock(mutex_);
+    const std::uint64_t ticket = next_send_ticket_++;
+    not_full_.wait(lock, [&] {
+        return closed_ || receivers_ == 0 || (ticket == send_turn_ && jobs_.size() < capacity_);
+    });
+    if (closed_ || receivers_ == 0) return job;
+    jobs_.push_back(std::move(job));
+    ++send_turn_;
+    lock.unlock();
+    not_full_.notify_all();
+    not_empty_.notify_all();
+    return std::nullopt;
+}
+
+std::optional<Job> JobQueue::pop() {
+    std::unique_lock lock(mutex_);
+    const std::uint64_t ticket = next_recv_ticket_++;
+    not_empty_.wait(lock, [&] { return ticket == recv_turn_ && (!jobs_.empty() || closed_); });
+    ++recv_turn_;
+    std::optional<Job> job;
+    if (!jobs_.empty()) {
+        job.emplace(std::move(jobs_.front()));
+        jobs_.pop_front();
+    }
+    lock.unlock();
+    not_empty_.notify_all();
+    not_full_.notify_all();
+    return job;
+}
+
+void JobQueue::close() {
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+    }
+    not_full_.notify_all();
+    not_empty_.notify_all();
+}
+
+void JobQueue::receiver_gone() {
+    std::deque<Job> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        if (receivers_ > 0) --receivers_;
+        if (receivers_ == 0) dropped.swap(jobs_);
+    }
+    not_full_.notify_all();
+    // `dropped` answers its callers with the dropped-reply error here.
+}
+
+// ---- the pool -------------------------------------------------------------------------------
+
+struct WorkerPool::Shared {
+    JobQueue queue;
+    WorkerBinary command;
+    Timeout timeout;
+    std::optional<std::uint64_t> max_sims_per_worker;
+
+    Shared(std::size_t capacity, std::size_t receivers, WorkerBinary cmd, Timeout t,
+           std::optional<std::uint64_t> max)
+        : queue(capacity, receivers), command(std::move(cmd)), timeout(t), max_sims_per_worker(max) {}
+};
+
+namespace {
+
+// One worker thread: owns its process and serves jobs until the queue is
+// closed and empty.
+class WorkerTask {
+public:
+    WorkerTask(std::uint64_t index, std::shared_ptr<void> keep_alive, JobQueue& queue,
+               const WorkerBinary& command, Timeout timeout, std::optional<std::uint64_t> max_sims)
+        : index_(index),
+          keep_alive_(std::move(keep_alive)),
+          queue_(queue),
+          command_(command),
+          timeout_(timeout),
+          max_sims_(max_sims) {}
+
+    void run() {
+        try {
+            serve();
+        } catch (const std::exception& e) {
+            log(fmt::cat("internal error — ", e.what()));
+        } catch (...) {
+            log("internal error");
+        }
+        process_.reset();
+        queue_.receiver_gone();
+    }
+
+private:
+    void log(const std::string& text) const {
+        write_log_line(fmt::cat("[pool] worker ", index_, ": ", text));
+    }
+
+    void serve() {
+        auto first = WorkerProcess::spawn(command_);
+        if (!first) {
+            log("failed to spawn — " + first.error().text());
+            return;
+        }
+        process_.emplace(std::move(*first));
+        count_ = 0;
+        for (;;) {
+            std::optional<Job> job = queue_.pop();
+            if (!job) {
+                log("channel closed, exiting");
+                process_->retire();
+                return;
+            }
+            handle(std::move(*job));
+        }
+    }
+
+    // Starts a new process in place of the current one. The old one is
+    // killed when its stream cannot be trusted, else retired.
+    Result<void, NgspiceError> replace(bool kill_old) {
+        if (kill_old) process_->kill();
+        MORVA_ASSIGN(WorkerProcess fresh, WorkerProcess::spawn(command_));
+        process_->retire();
+        *process_ = std::move(fresh);
+        count_ = 0;
+        return {};
+    }
+
+    void handle(Job job) {
+        if (process_->has_exited()) {
+            log("detected dead process, respawning");
+            if (auto r = replace(false); !r) {
+                job.reply.send(err(NgspiceError::worker_crashed(
+                    fmt::cat("worker ", index_, " failed to respawn: ", r.error().text()))));
+                return;
+            }
+        }
+        SimulationOutcome outcome = process_->run(job.request, timeout_);
+        count_ += 1;
+        if (!outcome && outcome.error().kind == NgspiceError::Kind::WorkerCrashed) {
+            log("crashed during simulation — " + outcome.error().detail);
+            if (auto r = replace(true); r) {
+                log("respawned successfully");
+            } else {
+                log("respawn failed — " + r.error().text());
+            }
+            job.reply.send(std::move(outcome));
+            return;
+        }
+        const bool broken = process_->stream_broken();
+        job.reply.send(std::move(outcome));
+        if (broken) {
+            // A late or half-read reply would reach the next caller: the
+            // process goes, whatever it is doing.
+            if (auto r = replace(true); !r) log("respawn failed — " + r.error().text());
+            return;
+        }
+        if (max_sims_ && count_ >= *max_sims_) {
+            log(fmt::cat("reached ", count_, " sims, restarting to reclaim ngspice heap"));
+            if (auto r = replace(false); !r) log("proactive restart failed — " + r.error().text());
+        }
+    }
+
+    std::uint64_t index_;
+    std::shared_ptr<void> keep_alive_;
+    JobQueue& queue_;
+    const WorkerBinary& command_;
+    Timeout timeout_;
+    std::optional<std::uint64_t> max_sims_;
+    std::optional<WorkerProcess> process_;
+    std::uint64_t count_ = 0;
+};
+
+}  // namespace
+
+Result<std::shared_ptr<WorkerPool>, NgspiceError> WorkerPool::create(PoolSettings settings) {
+    if (settings.workers == 0) return err(NgspiceError::init("workers must be at least 1"));
+    if (settings.workers > SIZE_MAX / 4) return err(NgspiceError::init("workers is too large"));
+    WorkerBinary command;
+    if (settings.worker_exe) {
+        command.program = *settings.worker_exe;
+    } else {
+        MORVA_ASSIGN(command, find_worker_binary());
+    }
+    std::shared_ptr<WorkerPool> pool(new WorkerPool(settings.workers));
+    const auto workers = static_cast<std::size_t>(settings.workers);
+    pool->shared_ = std::make_shared<Shared>(4 * workers, workers, std::move(command), settings.timeout,
+                                             settings.max_sims_per_worker);
+    Shared& shared = *pool->shared_;
+    pool->threads_.reserve(std::min<std::size_t>(workers, 4096));
+    for (std::size_t i = 0; i < workers; ++i) {
+        auto task = std::make_shared<WorkerTask>(i, pool->shared_, shared.queue, shared.command,
+                                                 shared.timeout, shared.max_sims_per_worker);
+        try {
+            pool->threads_.push_back(start_quiet_thread([task] { task->run(); }));
+        } catch (const std::system_error& e) {
+            // Out of threads: this and every later worker never start.
+            write_log_line(fmt::cat("[pool] worker ", i, ": failed to spawn — ",
+                                    NgspiceError::from_io(IoError::from_errno(e.code().value())).text()));
+            for (std::size_t k = i; k < workers; ++k) shared.queue.receiver_gone();
+            break;
+        }
+    }
+    return pool;
+}
+
+WorkerPool::~WorkerPool() {
+    if (shared_) shared_->queue.close();
+    for (std::thread& t : threads_) {
+        if (t.joinable()) t.join();
+    }
+}
+
+ReplyFuture WorkerPool::submit(SimulationRequest request) {
+    auto slot = std::make_shared<detail::ReplySlot>();
+    ReplyFuture future(slot);
+    std::optional<Job> refused = shared_->queue.push(Job{std::move(request), ReplySender(slot)});
+    if (refused) refused->reply.send(err(NgspiceError::send_failed()));
+    return future;
+}
+
+SimulationOutcome WorkerPool::run_simulation(SimulationRequest request) {
+    return submit(std::move(request)).get();
+}
+
+}  // namespace morva::ngspice

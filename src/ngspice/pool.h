@@ -1,0 +1,245 @@
+// The worker pool: a fixed number of ngspice worker processes, one thread
+// each, fed from one bounded job queue. Every caller gets the reply to its
+// own request.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/io.h"
+#include "common/result.h"
+#include "error/ngspice_error.h"
+#include "ngspice/protocol.h"
+
+namespace morva::ngspice {
+
+// ---- worker discovery and spawn -------------------------------------------
+
+// The command that starts a worker; chosen once per pool.
+struct WorkerBinary {
+    std::string program;
+    std::vector<std::string> args;
+};
+
+// The first of: $NGSPICE_WORKER_BIN; "ngspice-worker" beside the current
+// executable, in $VIRTUAL_ENV/bin, in $CONDA_PREFIX/bin, on $PATH;
+// $NGSPICE_WORKER_PYTHON with "-c" and the import line; the current
+// executable with "--worker". Candidates that do not exist are skipped.
+Result<WorkerBinary, NgspiceError> find_worker_binary();
+
+// The path of the running executable, when the platform tells it.
+std::optional<std::string> current_executable();
+
+// A time-out as whole seconds plus nanoseconds (wide enough for any value a
+// float number of seconds below 2^64 can give).
+struct Timeout {
+    std::uint64_t secs = 120;
+    std::uint32_t nanos = 0;
+
+    // Rounds to the nearest nanosecond. Refuses negative values ("value is
+    // negative") and NaN or values of 2^64 seconds and more ("value is either
+    // too big or NaN"), with the full "cannot convert float seconds to
+    // Duration: ..." text.
+    static Result<Timeout, std::string> from_secs_f64(double seconds);
+    double as_secs_f64() const { return static_cast<double>(secs) + nanos / 1e9; }
+    // The deadline this long after `start`, or nothing when it lies beyond
+    // what the clock can represent (then there is no deadline).
+    std::optional<std::chrono::steady_clock::time_point> deadline_after(
+        std::chrono::steady_clock::time_point start) const;
+};
+
+// The standard output of a worker behind an 8 KiB buffer, read under an
+// optional deadline. The descriptor is non-blocking; waits use poll.
+class WorkerOutput final : public ByteSource {
+public:
+    explicit WorkerOutput(UniqueFd fd) : fd_(std::move(fd)) {}
+    Result<std::size_t, IoError> read_some(char* dst, std::size_t max) override;
+    void set_deadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
+        deadline_ = deadline;
+        timed_out_ = false;
+    }
+    bool timed_out() const { return timed_out_; }
+
+private:
+    UniqueFd fd_;
+    std::vector<char> buffer_ = std::vector<char>(8192);
+    std::size_t begin_ = 0, end_ = 0;
+    std::optional<std::chrono::steady_clock::time_point> deadline_;
+    bool timed_out_ = false;
+};
+
+// One running worker child with its pipes. The owner ends it with
+// `retire` (standard input closed, exit awaited, killed when it lingers) or
+// `kill` (killed at once); the destructor retires a process still running.
+class WorkerProcess {
+public:
+    // Starts the command with piped (close-on-exec) standard input and
+    // output, inherited standard error and environment, an empty signal mask
+    // and default signal dispositions.
+    static Result<WorkerProcess, NgspiceError> spawn(const WorkerBinary& command);
+
+    WorkerProcess(WorkerProcess&&) noexcept;
+    WorkerProcess& operator=(WorkerProcess&&) noexcept;
+    WorkerProcess(const WorkerProcess&) = delete;
+    WorkerProcess& operator=(const WorkerProcess&) = delete;
+    ~WorkerProcess();
+
+    pid_t pid() const { return pid_; }
+    // Asks without waiting whether the child has ended (a failed query
+    // counts as ended). An ended child is reaped here, by its pid only.
+    bool has_exited();
+    // Writes the request line and reads the reply frame; the reply must be
+    // complete within `timeout` of the end of the write. After a time-out or
+    // an unreadable reply `stream_broken()` is true: the rest of that reply
+    // may still arrive, so the process must not serve another request.
+    Result<SimulationResponse, NgspiceError> run(const SimulationRequest& request, const Timeout& timeout);
+    bool stream_broken() const { return stream_broken_; }
+
+    // Closes standard input, waits up to `grace` for the child to end, then
+    // kills it; always reaps it.
+    void retire(std::chrono::milliseconds grace = std::chrono::milliseconds(2000));
+    // Kills the child at once and reaps it.
+    void kill();
+
+private:
+    WorkerProcess() = default;
+    Result<void, NgspiceError> write_line(std::string_view line,
+                                          std::optional<std::chrono::steady_clock::time_point> deadline,
+                                          const Timeout& timeout);
+    void wait_for_exit(std::chrono::milliseconds grace);
+
+    pid_t pid_ = -1;
+    bool reaped_ = true;
+    UniqueFd stdin_;
+    std::unique_ptr<WorkerOutput> stdout_;
+    bool stream_broken_ = false;
+};
+
+// ---- the reply channel ----------------------------------------------------
+
+using SimulationOutcome = Result<SimulationResponse, NgspiceError>;
+
+namespace detail {
+struct ReplySlot {
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::optional<SimulationOutcome> outcome;
+};
+}  // namespace detail
+
+// The sending end of one job's reply. Destroyed without a reply, it answers
+// with `WorkerCrashed` "worker task dropped reply sender".
+class ReplySender {
+public:
+    explicit ReplySender(std::shared_ptr<detail::ReplySlot> slot) : slot_(std::move(slot)) {}
+    ReplySender(ReplySender&&) noexcept = default;
+    ReplySender& operator=(ReplySender&&) noexcept;
+    ReplySender(const ReplySender&) = delete;
+    ~ReplySender();
+    void send(SimulationOutcome outcome);
+
+private:
+    std::shared_ptr<detail::ReplySlot> slot_;
+};
+
+// The receiving end: blocks until the reply is there.
+class ReplyFuture {
+public:
+    explicit ReplyFuture(std::shared_ptr<detail::ReplySlot> slot) : slot_(std::move(slot)) {}
+    // The outcome; callable once.
+    SimulationOutcome get();
+    bool ready() const;
+
+private:
+    std::shared_ptr<detail::ReplySlot> slot_;
+};
+
+// ---- the pool ---------------------------------------------------------------
+
+struct Job {
+    SimulationRequest request;
+    ReplySender reply;
+};
+
+// A bounded multi-producer, multi-consumer queue of jobs. Waiting senders
+// get space, and waiting receivers get jobs, in the order they began to wait.
+class JobQueue {
+public:
+    JobQueue(std::size_t capacity, std::size_t receivers) : capacity_(capacity), receivers_(receivers) {}
+    // Blocks while the queue is full. Gives the job back when the queue is
+    // closed or no receiver is left.
+    std::optional<Job> push(Job job);
+    // Blocks for the next job; nothing once the queue is closed and empty.
+    std::optional<Job> pop();
+    // No more jobs are accepted; those queued are still handed out.
+    void close();
+    // A receiver has ended; after the last one, queued jobs are dropped
+    // (their callers get the dropped-reply error) and sends fail.
+    void receiver_gone();
+
+private:
+    std::mutex mutex_;  // guards every field below
+    std::condition_variable not_full_, not_empty_;
+    std::deque<Job> jobs_;
+    std::size_t capacity_;
+    std::size_t receivers_;
+    bool closed_ = false;
+    std::uint64_t next_send_ticket_ = 0, send_turn_ = 0;
+    std::uint64_t next_recv_ticket_ = 0, recv_turn_ = 0;
+};
+
+struct PoolSettings {
+    std::uint64_t workers = 1;
+    Timeout timeout;
+    // Used as is, with no search; absent: `find_worker_binary`.
+    std::optional<std::string> worker_exe;
+    // Restart a process after this many jobs (0 behaves as 1); absent: never.
+    std::optional<std::uint64_t> max_sims_per_worker;
+};
+
+// Shared by reference counting between its users (the Python pool object,
+// characterisation runs). Safe to call from any number of threads at once.
+class WorkerPool {
+public:
+    // Chooses the worker command and starts one thread per worker; each
+    // thread starts its own process, so this returns before any worker is up.
+    static Result<std::shared_ptr<WorkerPool>, NgspiceError> create(PoolSettings settings);
+    // Closes the queue; the threads answer what is still queued, end their
+    // processes and are joined. No child outlives the pool.
+    ~WorkerPool();
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    // The number of workers the pool was created with.
+    std::uint64_t workers() const { return workers_; }
+
+    // Queues the request (waiting while the queue is full) and returns the
+    // handle on its reply. A closed pool answers `SendFailed` at once.
+    ReplyFuture submit(SimulationRequest request);
+    // submit(request).get(): blocks until this request's own reply is in.
+    SimulationOutcome run_simulation(SimulationRequest request);
+
+private:
+    struct Shared;
+    explicit WorkerPool(std::uint64_t workers) : workers_(workers) {}
+
+    std::uint64_t workers_;
+    std::shared_ptr<Shared> shared_;
+    std::vector<std::thread> threads_;
+};
+
+// Writes one line to standard error with a single write, so lines of
+// different threads never mix.
+void write_log_line(const std::string& line);
+
+}  // namespace morva::ngspice

@@ -1,0 +1,414 @@
+// The pool's parts that need no ngspice: time-outs, worker discovery, the job
+// queue and reply channel, pools of misbehaving programs, and task sets.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+#include "ngspice/executor.h"
+#include "ngspice/pool.h"
+
+using namespace morva;
+using namespace morva::ngspice;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Sets environment variables for one test and restores them afterwards.
+class EnvGuard {
+public:
+    ~EnvGuard() {
+        for (const auto& [name, value] : saved_) {
+            if (value) {
+                setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                unsetenv(name.c_str());
+            }
+        }
+    }
+    void set(const std::string& name, const std::optional<std::string>& value) {
+        if (!saved_.count(name)) {
+            const char* old = std::getenv(name.c_str());
+            saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+        }
+        if (value) {
+            setenv(name.c_str(), value->c_str(), 1);
+        } else {
+            unsetenv(name.c_str());
+        }
+    }
+
+private:
+    std::map<std::string, std::optional<std::string>> saved_;
+};
+
+class TempDir {
+public:
+    TempDir() {
+        std::string tmpl = (fs::temp_directory_path() / "morva-pool-XXXXXX").string();
+        path_ = mkdtemp(tmpl.data());
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    const fs::path& path() const { return path_; }
+    std::string touch(const std::string& relative) const {
+        const fs::path p = path_ / relative;
+        fs::create_directories(p.parent_path());
+        std::ofstream(p) << "#!/bin/sh\n";
+        return p.string();
+    }
+
+private:
+    fs::path path_;
+};
+
+SimulationRequest request(const std::string& id) { return {id, "t\n.end", {"run"}, {}, std::nullopt}; }
+
+}  // namespace
+
+TEST(PoolTimeout, FromSeconds) {
+    auto t = Timeout::from_secs_f64(0.4);
+    ASSERT_TRUE(t.ok());
+    EXPECT_EQ(t->secs, 0u);
+    EXPECT_EQ(t->nanos, 400000000u);
+    t = Timeout::from_secs_f64(120);
+    EXPECT_EQ(t->secs, 120u);
+    EXPECT_EQ(t->nanos, 0u);
+    t = Timeout::from_secs_f64(1.9999999999);
+    EXPECT_EQ(t->secs, 2u);  // rounds to the nearest nanosecond
+    EXPECT_EQ(t->nanos, 0u);
+    t = Timeout::from_secs_f64(1e-10);
+    EXPECT_EQ(t->nanos, 0u);
+    t = Timeout::from_secs_f64(18446744073709549568.0);  // the largest double below 2^64
+    ASSERT_TRUE(t.ok());
+    EXPECT_FALSE(t->deadline_after(std::chrono::steady_clock::now()).has_value());
+
+    EXPECT_EQ(Timeout::from_secs_f64(-1).error(),
+              "cannot convert float seconds to Duration: value is negative");
+    for (double bad : {std::nan(""), 18446744073709551616.0, std::numeric_limits<double>::infinity()}) {
+        EXPECT_EQ(Timeout::from_secs_f64(bad).error(),
+                  "cannot convert float seconds to Duration: value is either too big or NaN");
+    }
+}
+
+TEST(PoolDiscovery, CandidatesInOrder) {
+    TempDir dir;
+    EnvGuard env;
+    env.set("NGSPICE_WORKER_BIN", std::nullopt);
+    env.set("VIRTUAL_ENV", std::nullopt);
+    env.set("CONDA_PREFIX", std::nullopt);
+    env.set("NGSPICE_WORKER_PYTHON", std::nullopt);
+    env.set("PATH", (dir.path() / "empty").string());
+
+    // Last resort: the current executable with --worker.
+    auto b = find_worker_binary();
+    ASSERT_TRUE(b.ok());
+    EXPECT_EQ(b->program, *current_executable());
+    EXPECT_EQ(b->args, std::vector<std::string>{"--worker"});
+
+    env.set("NGSPICE_WORKER_PYTHON", "/no/such/python");  // taken without an existence test
+    b = find_worker_binary();
+    EXPECT_EQ(b->program, "/no/such/python");
+    EXPECT_EQ(b->args, (std::vector<std::string>{"-c", "import morva._main; morva._main.run_worker()"}));
+
+    const std::string on_path = dir.touch("p2/ngspice-worker");
+    env.set("PATH", (dir.path() / "p1").string() + ":" + (dir.path() / "p2").string());
+    EXPECT_EQ(find_worker_binary()->program, on_path);
+
+    const std::string conda = dir.touch("conda/bin/ngspice-worker");
+    env.set("CONDA_PREFIX", (dir.path() / "conda").string());
+    EXPECT_EQ(find_worker_binary()->program, conda);
+
+    const std::string venv = dir.touch("venv/bin/ngspice-worker");
+    env.set("VIRTUAL_ENV", (dir.path() / "venv").string());
+    EXPECT_EQ(find_worker_binary()->program, venv);
+
+    env.set("NGSPICE_WORKER_BIN", (dir.path() / "missing").string());  // skipped
+    EXPECT_EQ(find_worker_binary()->program, venv);
+    env.set("NGSPICE_WORKER_BIN", dir.path().string());  // a directory exists, so it is chosen
+    EXPECT_EQ(find_worker_binary()->program, dir.path().string());
+    EXPECT_TRUE(find_worker_binary()->args.empty());
+}
+
+TEST(PoolDiscovery, EmptyPathEntryMeansTheWorkingDirectory) {
+    TempDir dir;
+    EnvGuard env;
+    for (const char* name : {"NGSPICE_WORKER_BIN", "VIRTUAL_ENV", "CONDA_PREFIX", "NGSPICE_WORKER_PYTHON"}) {
+        env.set(name, std::nullopt);
+    }
+    dir.touch("ngspice-worker");
+    const fs::path old = fs::current_path();
+    fs::current_path(dir.path());
+    env.set("PATH", "/nonexistent-a::/nonexistent-b");
+    auto b = find_worker_binary();
+    fs::current_path(old);
+    EXPECT_EQ(b->program, "ngspice-worker");
+}
+
+TEST(PoolChannel, DroppedReplySenderAnswersWithAnError) {
+    auto slot = std::make_shared<detail::ReplySlot>();
+    ReplyFuture future(slot);
+    { ReplySender sender(slot); }
+    auto outcome = future.get();
+    ASSERT_FALSE(outcome.ok());
+    EXPECT_EQ(outcome.error().text(), "worker process crashed: worker task dropped reply sender");
+
+    auto slot2 = std::make_shared<detail::ReplySlot>();
+    ReplyFuture f2(slot2);
+    {
+        ReplySender s(slot2);
+        SimulationResponse r;
+        r.id = "x";
+        s.send(r);
+        s.send(err(NgspiceError::send_failed()));  // only the first reply counts
+    }
+    EXPECT_TRUE(f2.ready());
+    EXPECT_EQ(f2.get()->id, "x");
+}
+
+TEST(PoolQueue, BoundedFifoWithCloseAndLastReceiver) {
+    JobQueue q(2, 1);
+    std::vector<ReplyFuture> futures;
+    const auto make_job = [&](const std::string& id) {
+        auto slot = std::make_shared<detail::ReplySlot>();
+        futures.emplace_back(slot);
+        return Job{request(id), ReplySender(slot)};
+    };
+    EXPECT_FALSE(q.push(make_job("a")).has_value());
+    EXPECT_FALSE(q.push(make_job("b")).has_value());
+    std::atomic<bool> third_in{false};
+    Job third = make_job("c");
+    std::thread blocked([&] {
+        EXPECT_FALSE(q.push(std::move(third)).has_value());
+        third_in = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(third_in);  // the queue is full
+    EXPECT_EQ(q.pop()->request.id, "a");
+    blocked.join();
+    EXPECT_TRUE(third_in);
+    EXPECT_EQ(q.pop()->request.id, "b");
+
+    q.close();
+    EXPECT_TRUE(q.push(make_job("late")).has_value());  // refused, handed back
+    EXPECT_EQ(q.pop()->request.id, "c");                // what was queued is still served
+    EXPECT_FALSE(q.pop().has_value());
+
+    JobQueue q2(4, 2);
+    EXPECT_FALSE(q2.push(make_job("d")).has_value());
+    q2.receiver_gone();
+    EXPECT_FALSE(futures.back().ready());
+    q2.receiver_gone();  // the last receiver: queued jobs are dropped
+    auto dropped = futures.back().get();
+    ASSERT_FALSE(dropped.ok());
+    EXPECT_EQ(dropped.error().detail, "worker task dropped reply sender");
+    EXPECT_TRUE(q2.push(make_job("e")).has_value());
+}
+
+TEST(PoolQueue, ManyProducersAndConsumersLoseNothing) {
+    JobQueue q(3, 4);
+    std::atomic<int> received{0};
+    std::vector<std::thread> consumers;
+    std::mutex seen_mutex;
+    std::set<std::string> seen;
+    for (int c = 0; c < 4; ++c) {
+        consumers.emplace_back([&] {
+            while (auto job = q.pop()) {
+                std::lock_guard lock(seen_mutex);
+                seen.insert(job->request.id);
+                ++received;
+            }
+        });
+    }
+    std::vector<std::thread> producers;
+    for (int p = 0; p < 5; ++p) {
+        producers.emplace_back([&, p] {
+            for (int k = 0; k < 200; ++k) {
+                auto slot = std::make_shared<detail::ReplySlot>();
+                EXPECT_FALSE(
+                    q.push(Job{request(std::to_string(p * 1000 + k)), ReplySender(slot)}).has_value());
+            }
+        });
+    }
+    for (auto& t : producers) t.join();
+    q.close();
+    for (auto& t : consumers) t.join();
+    EXPECT_EQ(received, 1000);
+    EXPECT_EQ(seen.size(), 1000u);
+}
+
+TEST(PoolProcesses, ProgramsThatAreNotWorkers) {
+    // `cat` echoes the request line: its first four bytes read as a length
+    // word far beyond the limit. `true` exits without answering.
+    PoolSettings settings;
+    settings.workers = 1;
+    settings.timeout = *Timeout::from_secs_f64(10);
+    settings.worker_exe = "cat";
+    auto pool = WorkerPool::create(settings);
+    ASSERT_TRUE(pool.ok());
+    EXPECT_EQ((*pool)->workers(), 1u);
+    auto outcome = (*pool)->run_simulation(request("a"));
+    ASSERT_FALSE(outcome.ok());
+    EXPECT_EQ(outcome.error().kind, NgspiceError::Kind::WorkerCrashed);
+    EXPECT_EQ(outcome.error().detail.rfind("stdout read (header) failed: header length ", 0), 0u);
+
+    settings.worker_exe = "true";
+    pool = WorkerPool::create(settings);
+    for (int i = 0; i < 3; ++i) {
+        outcome = (*pool)->run_simulation(request("b"));
+        ASSERT_FALSE(outcome.ok());
+        const std::string& detail = outcome.error().detail;
+        EXPECT_TRUE(detail == "stdout read (header len) failed: early eof" ||
+                    detail.rfind("stdin write failed: ", 0) == 0)
+            << detail;
+    }
+
+    // A worker that never answers: the time-out, and the process is replaced.
+    TempDir dir;
+    const std::string silent = dir.touch("silent");
+    std::ofstream(silent) << "#!/bin/sh\nexec sleep 30\n";
+    ::chmod(silent.c_str(), 0755);
+    settings.worker_exe = silent;
+    settings.timeout = *Timeout::from_secs_f64(0.2);
+    pool = WorkerPool::create(settings);
+    outcome = (*pool)->run_simulation(request("c"));
+    ASSERT_FALSE(outcome.ok());
+    EXPECT_EQ(outcome.error().text(), "simulation failed: worker timed out after 0s");
+}
+
+TEST(PoolProcesses, WorkerCountsAreChecked) {
+    PoolSettings settings;
+    settings.worker_exe = "true";
+    settings.workers = 0;
+    EXPECT_FALSE(WorkerPool::create(settings).ok());
+    settings.workers = std::numeric_limits<std::uint64_t>::max();
+    EXPECT_FALSE(WorkerPool::create(settings).ok());
+}
+
+TEST(PoolProcesses, MissingProgramExhaustsThePool) {
+    PoolSettings settings;
+    settings.workers = 2;
+    settings.worker_exe = "/nonexistent/worker";
+    auto pool = WorkerPool::create(settings);
+    ASSERT_TRUE(pool.ok());
+    // Until both threads have given up a job may be queued and then dropped;
+    // afterwards every send fails.
+    std::optional<NgspiceError> last;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        auto outcome = (*pool)->run_simulation(request("x"));
+        ASSERT_FALSE(outcome.ok());
+        last = outcome.error();
+        if (last->kind == NgspiceError::Kind::SendFailed) break;
+        EXPECT_EQ(last->detail, "worker task dropped reply sender");
+    }
+    EXPECT_EQ(last->kind, NgspiceError::Kind::SendFailed);
+}
+
+// ---- task sets -------------------------------------------------------------------
+
+TEST(TaskSets, ResultsInCompletionOrder) {
+    TaskSet<int> set(4);
+    for (int k : {3, 1, 2}) {
+        set.spawn([k](const CancelToken&) -> Result<int, NgspiceError> {
+            std::this_thread::sleep_for(std::chrono::milliseconds(40 * k));
+            return k;
+        });
+    }
+    std::vector<int> order;
+    while (auto end = set.join_next()) {
+        ASSERT_TRUE(end->finished());
+        order.push_back(end->outcome->value());
+    }
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(set.size(), 0u);
+}
+
+TEST(TaskSets, FirstErrorAbortsTheRest) {
+    std::atomic<int> started{0};
+    std::vector<TaskSet<int>::Task> tasks;
+    for (int k = 0; k < 50; ++k) {
+        tasks.push_back([k, &started](const CancelToken& token) -> Result<int, NgspiceError> {
+            ++started;
+            if (k == 1) return err(NgspiceError::simulation("task 1 failed"));
+            for (int i = 0; i < 20 && !token.cancelled(); ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            return k;
+        });
+    }
+    auto r = run_all<int>(std::move(tasks), 2);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().text(), "simulation failed: task 1 failed");
+    EXPECT_LT(started.load(), 10);  // the queued tasks never ran
+}
+
+TEST(TaskSets, ThrowingTaskIsReportedNotPropagated) {
+    std::vector<TaskSet<int>::Task> tasks;
+    tasks.push_back(
+        [](const CancelToken&) -> Result<int, NgspiceError> { throw std::runtime_error("boom"); });
+    auto r = run_all<int>(std::move(tasks));
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().text(), "worker process crashed: task panicked: boom");
+
+    std::vector<TaskSet<int>::Task> ok;
+    for (int k = 0; k < 20; ++k)
+        ok.push_back([k](const CancelToken&) -> Result<int, NgspiceError> { return k; });
+    auto all = run_all<int>(std::move(ok), 3);
+    ASSERT_TRUE(all.ok());
+    std::multiset<int> got(all->begin(), all->end());
+    EXPECT_EQ(got.size(), 20u);
+    EXPECT_EQ(*got.begin(), 0);
+    EXPECT_EQ(*got.rbegin(), 19);
+}
+
+TEST(TaskSets, ThreadCountIsBounded) {
+    std::atomic<int> running{0}, peak{0};
+    TaskSet<int> set(3);
+    for (int k = 0; k < 12; ++k) {
+        set.spawn([&](const CancelToken&) -> Result<int, NgspiceError> {
+            const int now = ++running;
+            int seen = peak.load();
+            while (now > seen && !peak.compare_exchange_weak(seen, now)) {
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            --running;
+            return 0;
+        });
+    }
+    int joined = 0;
+    while (set.join_next()) ++joined;
+    EXPECT_EQ(joined, 12);
+    EXPECT_LE(peak.load(), 3);
+}
+
+TEST(TaskSets, AbortCancelsQueuedTasksAndDestructionWaits) {
+    std::atomic<int> ran{0};
+    {
+        TaskSet<int> set(1);
+        for (int k = 0; k < 5; ++k) {
+            set.spawn([&](const CancelToken&) -> Result<int, NgspiceError> {
+                std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                ++ran;
+                return 0;
+            });
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        set.abort();
+        int cancelled = 0;
+        while (auto end = set.join_next()) cancelled += end->cancelled();
+        EXPECT_EQ(cancelled, 5);  // the running one ends as cancelled too
+    }
+    EXPECT_EQ(ran.load(), 1);
+}

@@ -1,0 +1,490 @@
+"""The worker pool and its Python surface: _SimulationPool, SimulationResult, SimulationPool."""
+
+import gc
+import json
+import math
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import morva
+from morva import SimulationPool
+
+FAKE_WORKER = pathlib.Path(__file__).with_name("fake_worker.py")
+
+
+def rc_netlist(r_ohm):
+    """An RC step response whose 50% delay is R * 1n * ln 2."""
+    return (
+        f"rc\nV1 in 0 PULSE(0 1 0 1n 1n 100u 200u)\nR1 in out {r_ohm}\nC1 out 0 1n\n.tran 10n 10u\n"
+        ".meas tran tdelay TRIG v(in) VAL=0.5 RISE=1 TARG v(out) VAL=0.5 RISE=1\n.end\n"
+    )
+
+
+# About six seconds of ngspice time, returning no vectors.
+LONG = "long\nV1 in 0 SIN(0 1 1meg)\nR1 in out 1k\nC1 out 0 1n\n.tran 1n 2m 0 1n\n.end\n"
+AC = "ac\nV1 1 0 AC 1\nR1 1 2 1k\nC1 2 0 1n\n.ac dec 10 1k 1meg\n.end"
+
+
+def assert_rc_delay(result, r_ohm):
+    assert result.success, result.error
+    assert result.measures["tdelay"] == pytest.approx(r_ohm * 1e-9 * math.log(2), rel=5e-3)
+
+
+def children():
+    """(pid, state) of this process's child processes."""
+    me = os.getpid()
+    out = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                stat = f.read()
+        except OSError:
+            continue
+        fields = stat[stat.rfind(")") + 2 :].split()
+        if int(fields[1]) == me:
+            out.append((int(entry), fields[0]))
+    return out
+
+
+def wait_for(predicate, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.02)
+    return predicate()
+
+
+def worker_pids(exclude=()):
+    """Live children, leaving out the pids in `exclude` (other pools')."""
+    return [pid for pid, state in children() if state != "Z" and pid not in exclude]
+
+
+@pytest.fixture(scope="module")
+def fake_exe(tmp_path_factory):
+    exe = tmp_path_factory.mktemp("fake") / "fake-worker"
+    exe.write_text(f'#!/bin/sh\nexec "{sys.executable}" "{FAKE_WORKER}" "$@"\n')
+    exe.chmod(0o755)
+    return str(exe)
+
+
+@pytest.fixture(scope="module")
+def pool8():
+    with SimulationPool(workers=8) as pool:
+        yield pool
+
+
+def fake(netlist_first_line):
+    return netlist_first_line + "\n.end"
+
+
+# ---- batches and concurrency ---------------------------------------------------------
+
+
+def test_batch_comes_back_in_input_order_with_consecutive_ids(pool8):
+    resistors = [1000 + 10 * i for i in range(200)]
+    results = pool8.run_simulations_batch([(rc_netlist(r), ["run"]) for r in resistors])
+    assert len(results) == 200
+    first = int(results[0].id.split("-")[1])
+    assert [r.id for r in results] == [f"py-{first + i}" for i in range(200)]
+    for r_ohm, result in zip(resistors, results):
+        assert_rc_delay(result, r_ohm)
+
+
+def test_threads_share_one_pool(pool8):
+    seen, failures = [], []
+
+    def client(t):
+        for k in range(50):
+            r_ohm = 1000 + 37 * t + 100 * k
+            result = pool8.run_simulation(rc_netlist(r_ohm), ["run"])
+            try:
+                assert_rc_delay(result, r_ohm)
+            except AssertionError as e:
+                failures.append(e)
+            seen.append(result.id)
+
+    threads = [threading.Thread(target=client, args=(t,)) for t in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+    assert len(seen) == 200 and len(set(seen)) == 200
+
+
+def test_failed_simulation_is_a_result_not_an_exception(pool8):
+    result = pool8.run_simulation("no end card", ["run"], id="mine")
+    assert result.id == "mine"
+    assert result.success is False
+    assert result.error == "netlist does not end with .end"
+    assert result.log == ["netlist must end with .end"]
+    assert repr(result) == "SimulationResult(id='mine', success=false, vectors=0)"
+
+
+def test_python_subprocess_still_works_beside_a_pool(pool8):
+    assert subprocess.run(["true"]).returncode == 0
+    assert subprocess.run([sys.executable, "-c", "pass"]).returncode == 0
+
+
+# ---- crashes, time-outs, restarts ---------------------------------------------------
+
+
+def test_worker_killed_during_a_job_and_while_idle(capfd):
+    others = {pid for pid, _ in children()}
+    with SimulationPool(workers=1) as pool:
+        assert pool.run_simulation(rc_netlist(1000), ["run"]).success
+        (pid,) = worker_pids(others)
+        outcome = {}
+
+        def long_job():
+            try:
+                pool.run_simulation(LONG, ["run"])
+            except RuntimeError as e:
+                outcome["error"] = str(e)
+
+        t = threading.Thread(target=long_job)
+        t.start()
+        time.sleep(0.5)
+        os.kill(pid, signal.SIGKILL)
+        t.join(30)
+        assert outcome["error"] == "worker crashed: stdout read (header len) failed: early eof"
+        assert_rc_delay(pool.run_simulation(rc_netlist(1500), ["run"]), 1500)
+        err = capfd.readouterr().err
+        assert "[pool] worker 0: crashed during simulation — stdout read (header len) failed: early eof\n" in err
+        assert "[pool] worker 0: respawned successfully\n" in err
+
+        (pid,) = worker_pids(others)
+        os.kill(pid, signal.SIGKILL)
+        assert wait_for(lambda: pid not in worker_pids())
+        assert_rc_delay(pool.run_simulation(rc_netlist(2000), ["run"]), 2000)
+        assert "[pool] worker 0: detected dead process, respawning\n" in capfd.readouterr().err
+    assert wait_for(lambda: {pid for pid, _ in children()} <= others)
+
+
+def test_time_out_replaces_the_worker(capfd):
+    others = {pid for pid, _ in children()}
+    with SimulationPool(workers=1, timeout_secs=1.0) as pool:
+        assert pool.run_simulation(rc_netlist(1000), ["run"]).success
+        (slow_pid,) = worker_pids(others)
+        start = time.monotonic()
+        with pytest.raises(RuntimeError) as e:
+            pool.run_simulation(LONG, ["run"])
+        assert str(e.value) == "simulation failed: worker timed out after 1s"
+        assert time.monotonic() - start < 4.0
+        result = pool.run_simulation(rc_netlist(1200), ["run"], id="after-timeout")
+        assert result.id == "after-timeout"
+        assert_rc_delay(result, 1200)
+        assert slow_pid not in [pid for pid, _ in children()]
+
+
+def test_every_spawn_failing_leaves_an_exhausted_pool(capfd):
+    pool = morva._SimulationPool(workers=2, worker_exe="/nonexistent/w")
+    err = ""
+    deadline = time.monotonic() + 10
+    while err.count("failed to spawn") < 2 and time.monotonic() < deadline:
+        time.sleep(0.02)
+        err += capfd.readouterr().err
+    assert "[pool] worker 0: failed to spawn — I/O error: No such file or directory (os error 2)\n" in err
+    assert "[pool] worker 1: failed to spawn — I/O error: No such file or directory (os error 2)\n" in err
+    with pytest.raises(RuntimeError, match="^worker pool exhausted$"):
+        pool.run_simulation(rc_netlist(1000), ["run"])
+    del pool
+
+
+def test_proactive_restart_after_max_sims(capfd):
+    with SimulationPool(workers=1, max_sims_per_worker=3) as pool:
+        for i in range(7):
+            assert_rc_delay(pool.run_simulation(rc_netlist(1000 + i), ["run"]), 1000 + i)
+    err = capfd.readouterr().err
+    assert err.count("[pool] worker 0: reached 3 sims, restarting to reclaim ngspice heap\n") == 2
+
+
+def test_releasing_a_pool_ends_every_child():
+    before = {pid for pid, _ in children()}
+    pool = SimulationPool(workers=3)
+    pool.run_simulations_batch([(rc_netlist(1000), ["run"])] * 6)
+    assert len(worker_pids(before)) == 3
+    del pool
+    gc.collect()
+    assert wait_for(lambda: {pid for pid, _ in children()} <= before, timeout=2.0)
+
+
+# ---- arguments ----------------------------------------------------------------------
+
+
+def test_construction_arguments(fake_exe):
+    for bad, message in [
+        (-1.0, "cannot convert float seconds to Duration: value is negative"),
+        (float("nan"), "cannot convert float seconds to Duration: value is either too big or NaN"),
+        (2.0**64, "cannot convert float seconds to Duration: value is either too big or NaN"),
+        (float("inf"), "cannot convert float seconds to Duration: value is either too big or NaN"),
+    ]:
+        with pytest.raises(ValueError) as e:
+            morva._SimulationPool(workers=1, timeout_secs=bad, worker_exe=fake_exe)
+        assert str(e.value) == message
+    with pytest.raises(ValueError, match="^workers must be at least 1$"):
+        morva._SimulationPool(workers=0, worker_exe=fake_exe)
+    with pytest.raises((TypeError, OverflowError)):
+        morva._SimulationPool(workers=-1, worker_exe=fake_exe)
+    with pytest.raises(TypeError, match="^argument 'timeout_secs': "):
+        morva._SimulationPool(workers=1, timeout_secs=None, worker_exe=fake_exe)
+    with pytest.raises(TypeError, match="^argument 'workers': "):
+        morva._SimulationPool(workers="2", worker_exe=fake_exe)
+    with pytest.raises(TypeError):
+
+        class Sub(morva._SimulationPool):
+            pass
+
+    pool = morva._SimulationPool(workers=3, timeout_secs=2, worker_exe=fake_exe)
+    assert repr(pool) == "SimulationPool(workers=3)"
+    del pool
+    pool = morva._SimulationPool(worker_exe=fake_exe)
+    assert repr(pool) == f"SimulationPool(workers={len(os.sched_getaffinity(0))})"
+
+
+def test_call_arguments(fake_exe):
+    pool = morva._SimulationPool(workers=1, worker_exe=fake_exe)
+    with pytest.raises(TypeError) as e:
+        pool.run_simulation(fake("ok"), "run")
+    assert str(e.value) == "argument 'commands': Can't extract `str` to `Vec`"
+    with pytest.raises(TypeError) as e:
+        pool.run_simulation(fake("ok"), ["run", 3])
+    assert str(e.value) == "argument 'commands': 'int' object cannot be converted to 'PyString'"
+    with pytest.raises(TypeError) as e:
+        pool.run_simulation(fake("ok"), ["run"], id=7)
+    assert str(e.value) == "argument 'id': 'int' object cannot be converted to 'PyString'"
+    with pytest.raises(TypeError) as e:
+        pool.run_simulations_batch([[fake("ok"), ["run"]]])
+    assert str(e.value) == "argument 'jobs': 'list' object cannot be converted to 'PyTuple'"
+    with pytest.raises(ValueError) as e:
+        pool.run_simulations_batch([(fake("ok"), ["run"], 1)])
+    assert str(e.value) == "expected tuple of length 2, but got tuple of length 3"
+    assert pool.run_simulations_batch([]) == []
+    assert pool.run_simulations_batch(()) == []
+
+
+def test_automatic_ids_in_a_fresh_process(fake_exe):
+    code = f"""
+import morva
+pool = morva._SimulationPool(workers=2, worker_exe={fake_exe!r})
+ids = [pool.run_simulation("ok\\n.end", ["run"]).id]
+ids += [r.id for r in pool.run_simulations_batch([("ok\\n.end", ["run"])] * 3)]
+ids.append(pool.run_simulation("ok\\n.end", ["run"], id="given").id)
+assert pool.run_simulations_batch([]) == []
+ids.append(pool.run_simulation("ok\\n.end", ["run"]).id)
+print(",".join(ids))
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "py-0,py-1,py-2,py-3,given,py-4"
+
+
+# ---- replies read from a crafted worker ------------------------------------------------
+
+
+def test_reader_accepts_what_the_protocol_allows(fake_exe):
+    pool = morva._SimulationPool(workers=1, worker_exe=fake_exe)
+    r = pool.run_simulation(fake("null-error"), ["run"])
+    assert r.success is False and r.error is None
+    r = pool.run_simulation(fake("null-measure"), ["run"])
+    assert math.isnan(r.measures["nan_m"]) and r.measures["x"] == 2.0
+    r = pool.run_simulation(fake("complex"), ["run"])
+    assert list(r.complex_vector("c")) == [1 - 1j, 2 - 2j, 3 - 3j]
+    assert list(r.vector("c")) == [1.0, 2.0, 3.0]
+
+
+@pytest.mark.parametrize(
+    "mode, exception, message",
+    [
+        ("missing-log", ValueError, "serialization error: missing field `log` at line 1 column "),
+        ("garbage", ValueError, "serialization error: expected value at line 1 column 1"),
+        ("truncated", RuntimeError, "worker crashed: stdout read (vec data) failed: early eof"),
+        ("exit", RuntimeError, "worker crashed: stdout read (header len) failed: early eof"),
+        (
+            "huge-header",
+            RuntimeError,
+            "worker crashed: stdout read (header) failed: header length 4294967280 exceeds the limit of 268435456 bytes",
+        ),
+        ("huge-vector", RuntimeError, "worker crashed: stdout read (vec data) failed: early eof"),
+    ],
+)
+def test_reader_refuses_bad_frames_and_the_pool_recovers(fake_exe, mode, exception, message):
+    import resource
+
+    peak_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    pool = morva._SimulationPool(workers=1, worker_exe=fake_exe)
+    with pytest.raises(exception) as e:
+        pool.run_simulation(fake(mode), ["run"])
+    assert str(e.value).startswith(message)
+    r = pool.run_simulation(fake("ok"), ["run"], id="next")
+    assert r.id == "next" and list(r.vector("v")) == [1.0, 2.0, 3.0]
+    # No buffer was sized from a length word.
+    assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak_before < 100_000
+
+
+def test_late_reply_after_a_time_out_never_reaches_the_next_caller(fake_exe):
+    pool = morva._SimulationPool(workers=1, timeout_secs=0.3, worker_exe=fake_exe)
+    with pytest.raises(RuntimeError, match=r"^simulation failed: worker timed out after 0s$"):
+        pool.run_simulation(fake("sleep 1"), ["run"], id="slow")
+    time.sleep(1.0)  # the late frame would be in the pipe by now
+    assert pool.run_simulation(fake("ok"), ["run"], id="fast").id == "fast"
+
+
+def test_batch_raises_the_first_failure_after_every_job_ran(fake_exe, tmp_path):
+    log = tmp_path / "ids"
+    os.environ["FAKE_WORKER_LOG"] = str(log)
+    try:
+        pool = morva._SimulationPool(workers=2, worker_exe=fake_exe)
+        jobs = [(fake(m), ["run"]) for m in ["ok", "exit", "ok", "garbage", "ok"]]
+        with pytest.raises(RuntimeError) as e:
+            pool.run_simulations_batch(jobs)
+        assert str(e.value) == "worker crashed: stdout read (header len) failed: early eof"
+        assert len(log.read_text().split()) == 5
+    finally:
+        del os.environ["FAKE_WORKER_LOG"]
+
+
+# ---- SimulationResult -------------------------------------------------------------------
+
+
+def crafted(pool, vectors, measures=None):
+    line = "vectors " + json.dumps(vectors) + ("|" + json.dumps(measures) if measures is not None else "")
+    return pool.run_simulation(fake(line), ["run"], id="crafted")
+
+
+def test_result_lookup_rules(fake_exe):
+    pool = morva._SimulationPool(workers=1, worker_exe=fake_exe)
+    r = crafted(pool, [["time", [0, 1]], ["v(out)", [2, 3]], ["V(1)", [4, 5]], ["out", [6, 7]]])
+    assert list(r.vector("TIME")) == list(r.time_vector()) == [0, 1]
+    assert list(r.vector("v(out)")) == [2, 3]  # the exact name wins over the inner text
+    assert list(r.vector("V(OUT)")) == [2, 3]
+    assert list(r.vector("1")) == list(r.vector("v(1)")) == [4, 5]
+    with pytest.raises(KeyError) as e:
+        r.vector("nope")
+    assert e.value.args[0] == "vector 'nope' not found; available: [\"time\", \"v(out)\", \"V(1)\", \"out\"]"
+    with pytest.raises(TypeError, match="^argument 'name': 'int' object cannot be converted to 'PyString'$"):
+        r.vector(1)
+    with pytest.raises(ValueError) as e:
+        r.complex_vector("time")
+    assert str(e.value) == "vector 'time' has no complex data (not an AC analysis result)"
+    a = r.vector("out")
+    a[0] = 99
+    assert r.vector("out")[0] == 6
+
+    r = crafted(pool, [["out", [1]], ["xfreqy", [2]], ["frequency", [3]], ["out", [4]]], [["m", 1], ["m", 2], ["k", 3]])
+    assert list(r.frequency_vector()) == [3]
+    assert r.vector_names() == ["out", "xfreqy", "frequency", "out"]
+    assert list(r.vectors_dict()["out"]) == [4]
+    assert r.measures == {"m": 2.0, "k": 3.0} and list(r.measures) == ["m", "k"]
+    assert list(r.sweep_vector()) == [1]
+    assert r.time_vector().shape == (0,)
+
+    r = crafted(pool, [["tran1.time", [1]], ["ac1.freq", [2]], ["dc1.v-sweep", [3]]])
+    assert list(r.time_vector()) == [1] and list(r.frequency_vector()) == [2] and list(r.sweep_vector()) == [3]
+    r = crafted(pool, [])
+    assert r.sweep_vector().shape == (0,) and r.frequency_vector().dtype.name == "float64"
+    with pytest.raises(KeyError, match=r"available: \[\]"):
+        r.vector("x")
+
+
+def test_result_of_a_real_ac_run(pool8):
+    r = pool8.run_simulation(AC, ["run"])
+    h = r.complex_vector("v(2)")
+    assert h.dtype.name == "complex128"
+    assert list(h.real) == list(r.vector("2"))
+    f = r.frequency_vector()
+    expected = 1 / (1 + 1j * f / 159154.94)
+    assert max(abs(h / expected - 1)) < 1e-6
+    with pytest.raises(TypeError, match="^No constructor defined for SimulationResult$"):
+        morva.SimulationResult()
+
+
+# ---- the Python wrapper ------------------------------------------------------------------
+
+
+def test_wrapper_closes_and_is_not_a_subclass():
+    pool = SimulationPool(workers=1)
+    assert not isinstance(pool, morva._SimulationPool)
+    assert repr(pool) == "SimulationPool(workers=1)"
+    assert pool.run_simulation(rc_netlist(1000), ["run"]).success
+    pool.close()
+    pool.close()
+    assert pool.closed and repr(pool) == "SimulationPool(closed)"
+    with pytest.raises(RuntimeError, match="^SimulationPool is closed$"):
+        pool.run_simulation(rc_netlist(1000), ["run"])
+
+
+def test_worker_discovery_without_a_console_script(tmp_path):
+    # An interpreter with no ngspice-worker beside it (as in a build tree)
+    # starts workers as "python -c 'import morva._main; ...'".
+    link = tmp_path / "python3"
+    link.symlink_to(sys.executable)
+    code = (
+        "import os, morva\n"
+        "with morva.SimulationPool(workers=1) as pool:\n"
+        "    r = pool.run_simulation('t\\nV1 1 0 1\\nR1 1 0 1k\\n.op\\n.end', ['run'])\n"
+        "print(r.success, os.environ['NGSPICE_WORKER_PYTHON'])\n"
+    )
+    env = {k: v for k, v in os.environ.items() if k not in ("VIRTUAL_ENV", "NGSPICE_WORKER_BIN", "NGSPICE_WORKER_PYTHON")}
+    env["PATH"] = "/usr/bin:/bin"
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    out = subprocess.run([str(link), "-c", code], capture_output=True, text=True, env=env, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["True", str(link)]
+
+
+def test_workers_do_not_inherit_each_others_pipes():
+    others = {pid for pid, _ in children()}
+    with SimulationPool(workers=3) as pool:
+        pool.run_simulations_batch([(rc_netlist(1000), ["run"])] * 6)
+        pipes = {}
+        for pid in worker_pids(others):
+            fds = {}
+            for fd in os.listdir(f"/proc/{pid}/fd"):
+                try:
+                    fds[int(fd)] = os.readlink(f"/proc/{pid}/fd/{fd}")
+                except OSError:
+                    pass
+            pipes[pid] = fds
+        assert len(pipes) == 3
+        stdin_of = {pid: fds[0] for pid, fds in pipes.items()}
+        assert all(t.startswith("pipe:") for t in stdin_of.values())
+        for pid, fds in pipes.items():
+            foreign = {t for other, t in stdin_of.items() if other != pid}
+            assert not foreign & set(fds.values())
+
+
+def test_interpreter_exit_ends_the_workers():
+    code = (
+        "import os, morva\n"
+        "pool = morva.SimulationPool(workers=2)\n"
+        "import sys; exe = os.path.join(os.path.dirname(sys.executable), 'ngspice-worker')\n"
+        "raw = morva._SimulationPool(workers=1, worker_exe=exe if os.path.exists(exe) else None)\n"
+        "pool.run_simulations_batch([('t\\nV1 1 0 1\\nR1 1 0 1k\\n.op\\n.end', ['run'])] * 4)\n"
+        "raw.run_simulation('t\\nV1 1 0 1\\nR1 1 0 1k\\n.op\\n.end', ['run'])\n"
+        "me = str(os.getpid())\n"
+        "kids = [p for p in os.listdir('/proc') if p.isdigit() and open(f'/proc/{p}/stat').read().rsplit(')', 1)[1].split()[1] == me]\n"
+        "print(' '.join(kids))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, check=True)
+    kids = [int(p) for p in out.stdout.split()]
+    assert len(kids) == 3
+    assert out.stderr.count("channel closed, exiting") == 3
+
+    def gone(pid):
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+        except OSError:
+            return True
+
+    assert wait_for(lambda: all(gone(pid) for pid in kids), timeout=2.0)
