@@ -1,5 +1,6 @@
 #include "common/format.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -78,18 +79,40 @@ std::string exponent_form(const ShortestDigits& d) {
 
 }  // namespace
 
+void append_exp(std::string& out, double value, int precision) {
+    if (std::isnan(value)) {
+        out.append("NaN");
+        return;
+    }
+    if (std::isinf(value)) {
+        out.append(value < 0 ? "-inf" : "inf");
+        return;
+    }
+    if (precision < 0) precision = 0;
+    // to_chars rounds exactly as printf does; only the exponent's form differs
+    // ("e-06" becomes "e-6", "e+00" becomes "e0").
+    char small[64];
+    std::string large;
+    char* buf = small;
+    std::size_t cap = sizeof small;
+    if (precision > 40) {
+        large.resize(static_cast<std::size_t>(precision) + 32);
+        buf = large.data();
+        cap = large.size();
+    }
+    const auto res = std::to_chars(buf, buf + cap, value, std::chars_format::scientific, precision);
+    const char* e = std::find(static_cast<const char*>(buf), static_cast<const char*>(res.ptr), 'e');
+    out.append(buf, static_cast<std::size_t>(e + 1 - buf));
+    const char* digits = e + 1;
+    if (*digits == '-') out.push_back('-');
+    if (*digits == '-' || *digits == '+') ++digits;
+    while (digits + 1 < res.ptr && *digits == '0') ++digits;
+    out.append(digits, static_cast<std::size_t>(res.ptr - digits));
+}
+
 std::string exp(double value, int precision) {
     std::string out;
-    if (non_finite(value, out)) return out;
-    if (precision < 0) precision = 0;
-    // Room for the mantissa digits, sign, point and exponent.
-    std::string buf(static_cast<std::size_t>(precision) + 32, '\0');
-    int len = std::snprintf(buf.data(), buf.size(), "%.*e", precision, value);
-    buf.resize(static_cast<std::size_t>(len));
-    auto e_pos = buf.find('e');
-    out = buf.substr(0, e_pos + 1);
-    int exponent = std::atoi(buf.c_str() + e_pos + 1);
-    out.append(std::to_string(exponent));
+    append_exp(out, value, precision);
     return out;
 }
 

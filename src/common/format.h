@@ -20,6 +20,8 @@ namespace morva::fmt {
 
 // Scientific notation with `precision` digits after the point.
 std::string exp(double value, int precision);
+// The same form appended to `out` (for writers of many numbers).
+void append_exp(std::string& out, double value, int precision);
 // Fixed-point notation with `precision` digits after the point.
 std::string fixed(double value, int precision);
 // Shortest decimal that reads back to the same value, positional notation;

@@ -64,24 +64,6 @@ private:
 
 }  // namespace
 
-void append_exp6(std::string& out, double v) {
-    if (!std::isfinite(v)) {
-        out.append(std::isnan(v) ? "NaN" : v < 0 ? "-inf" : "inf");
-        return;
-    }
-    // to_chars rounds exactly as printf does; only the exponent differs
-    // ("e-06" becomes "e-6", "e+00" becomes "e0").
-    char buf[32];
-    const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific, 6);
-    const char* e = std::find(buf, res.ptr, 'e');
-    out.append(buf, static_cast<std::size_t>(e + 1 - buf));
-    const char* digits = e + 1;
-    if (*digits == '-') out.push_back(*digits);
-    if (*digits == '-' || *digits == '+') ++digits;
-    while (digits + 1 < res.ptr && *digits == '0') ++digits;
-    out.append(digits, static_cast<std::size_t>(res.ptr - digits));
-}
-
 std::optional<std::size_t> op_param_index(std::string_view name) {
     for (std::size_t i = 0; i < KNOWN_OP_PARAMS.size(); ++i)
         if (KNOWN_OP_PARAMS[i] == name) return i;
@@ -183,7 +165,7 @@ Result<void, IoError> TransistorLut::write_csv(const std::string& path) const {
     }
     buf.push_back('\n');
 
-    auto value = [&buf](double v) { append_exp6(buf, v); };
+    auto value = [&buf](double v) { fmt::append_exp(buf, v, 6); };
     const Dims n = shape();
     std::size_t at = 0;  // flat index, identical in every full grid
     for (std::size_t w = 0; w < n[0]; ++w)

@@ -84,10 +84,6 @@ inline Grid5 unextracted_grid(std::size_t n_w, std::size_t n_vbs, std::size_t n_
     return Grid5({n_w, n_vbs, n_l, 0, 0}, 0.0);
 }
 
-// Appends `v` in the CSV number form, fmt::exp(v, 6) ("1.000000e-6"), without
-// the cost of printf.
-void append_exp6(std::string& out, double v);
-
 // Index of the axis value nearest to `x` (the lowest index on ties); 0 on an
 // axis of zero or one value. Nothing when x is NaN on a longer axis.
 std::optional<std::size_t> nearest_index(const std::vector<double>& axis, double x);

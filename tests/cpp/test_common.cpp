@@ -2,6 +2,10 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 
 #include "common/format.h"
@@ -24,6 +28,35 @@ TEST(Format, ExponentWithPrecision) {
     EXPECT_EQ(fmt::exp(-2.5e-310, 3), "-2.500e-310");  // subnormal
     EXPECT_EQ(fmt::exp(1.0, 9), "1.000000000e0");
     EXPECT_EQ(fmt::exp(5e-7, 0), "5e-7");
+}
+
+// The exponent form against printf's own digits, on random bit patterns and
+// short decimals (ties).
+TEST(Format, ExponentAgreesWithPrintf) {
+    auto reference = [](double v, int precision) {
+        char buf[512];
+        std::snprintf(buf, sizeof buf, "%.*e", precision, v);
+        std::string s(buf);
+        const auto e = s.find('e');
+        return s.substr(0, e + 1) + std::to_string(std::atoi(s.c_str() + e + 1));
+    };
+    std::uint64_t state = 88172645463325252ull;  // xorshift: reproducible bit patterns
+    for (int i = 0; i < 20000; ++i) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        double v;
+        std::memcpy(&v, &state, sizeof v);
+        if (!std::isfinite(v)) continue;
+        const double short_decimal = static_cast<double>(state % 2000001) * 1e-6 - 1.0;
+        for (int precision : {0, 3, 6, 9, 17, 60}) {
+            ASSERT_EQ(fmt::exp(v, precision), reference(v, precision)) << v;
+            ASSERT_EQ(fmt::exp(short_decimal, precision), reference(short_decimal, precision));
+        }
+    }
+    std::string out = "x=";
+    fmt::append_exp(out, 2.5, 1);
+    EXPECT_EQ(out, "x=2.5e0");
 }
 
 TEST(Format, NonFiniteInEveryForm) {
