@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <new>
+#include <utility>
 
 #include "bsim4_model/model.h"
 
@@ -41,6 +42,22 @@ void update_model(Model& m) {
     const double tnom = p.tnom;
     t.temp = temp;
     t.tnom = tnom;
+
+    // Built-in potentials below 0.1 V are raised (they only enter capacitances, which the
+    // evaluator does not compute, but the record keeps the corrected value).
+    const std::pair<double*, const char*> potentials[] = {
+        {&p.pbs, "Given pbs is less than 0.1. Pbs is set to 0.1.\n"},
+        {&p.pbsws, "Given pbsws is less than 0.1. Pbsws is set to 0.1.\n"},
+        {&p.pbswgs, "Given pbswgs is less than 0.1. Pbswgs is set to 0.1.\n"},
+        {&p.pbd, "Given pbd is less than 0.1. Pbd is set to 0.1.\n"},
+        {&p.pbswd, "Given pbswd is less than 0.1. Pbswd is set to 0.1.\n"},
+        {&p.pbswgd, "Given pbswgd is less than 0.1. Pbswgd is set to 0.1.\n"}};
+    for (const auto& [value, note] : potentials) {
+        if (*value < 0.1) {
+            *value = 0.1;
+            std::fputs(note, stderr);
+        }
+    }
 
     // Oxide thicknesses, reconciled by what the card gives.
     if (p.mtrlmod == 0) {
@@ -116,6 +133,15 @@ void update_model(Model& m) {
     }
     for (double* j : {&t.js_s, &t.jsw_s, &t.jswg_s, &t.js_d, &t.jsw_d, &t.jswg_d})
         if (*j < 0.0) *j = 0.0;
+
+    if (p.cjsws < 0.0) {
+        p.cjsws = 0.0;
+        std::fprintf(stderr, "CJSWS is negative. Cjsws is clamped to zero.\n");
+    }
+    if (p.cjswd < 0.0) {
+        p.cjswd = 0.0;
+        std::fprintf(stderr, "CJSWD is negative. Cjswd is clamped to zero.\n");
+    }
 
     // Diode limits that make no sense are switched off.
     if (p.ijthdfwd <= 0.0) {

@@ -363,3 +363,69 @@ TEST(Bsim4Eval, SeriesResistanceLoop) {
     EXPECT_EQ(r.ids, 5);
     EXPECT_EQ(bsim4_eval_dc_intrinsic(h.get(), &r, 1.5, 1.0, 0.0, kRoom), BSIM4_OK);
 }
+
+TEST(Bsim4Eval, CorrectionsAndChecksOfTheTemperatureUpdate) {
+    auto model =
+        Bsim4Model::from_params("nmos", {{"pbs", 0.05}, {"cjsws", -1e-10}, {"u0", 400}, {"lu0", 0.0}});
+    testing::internal::CaptureStderr();
+    UniqueInstance inst(bsim4_instance_create(model->handle(), 1, 1e-6, 1e-6));
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(inst);
+    EXPECT_NE(err.find("Given pbs is less than 0.1. Pbs is set to 0.1.\n"), std::string::npos);
+    EXPECT_NE(err.find("CJSWS is negative. Cjsws is clamped to zero.\n"), std::string::npos);
+    EXPECT_EQ(model->handle()->p.pbs, 0.1);
+    EXPECT_EQ(model->handle()->p.cjsws, 0.0);
+    EXPECT_EQ(inst->size->b.u0, 0.04);  // a u0 above 1 is in cm^2/Vs
+    auto small = Bsim4Model::from_params("nmos", {{"u0", 0.04}});
+    UniqueInstance si(bsim4_instance_create(small->handle(), 1, 1e-6, 1e-6));
+    EXPECT_EQ(si->size->b.u0, 0.04);
+
+    // Fatal checks, every model on its own.
+    auto fails = [](const ParamList& card) {
+        auto m = Bsim4Model::from_params("nmos", card);
+        testing::internal::CaptureStderr();
+        Bsim4InstanceHandle i = bsim4_instance_create(m->handle(), 1, 1e-6, 1e-6);
+        testing::internal::GetCapturedStderr();
+        bsim4_instance_free(i);
+        return i == nullptr;
+    };
+    EXPECT_TRUE(fails({{"toxe", 0.0}}));
+    EXPECT_TRUE(fails({{"toxe", 0.0}}));  // a second model of the same card is checked as well
+    EXPECT_TRUE(fails({{"epsrgate", -1.0}}));
+    EXPECT_FALSE(fails({{"epsrgate", 0.0}}));
+    EXPECT_TRUE(fails({{"ngcon", 0.5}}));
+    EXPECT_FALSE(fails({{"ngcon", 3.0}}));
+    EXPECT_TRUE(fails({{"rbps0", 0.0}}));
+    EXPECT_FALSE(fails({{"rbps0", 0.0}, {"paramchk", 0}}));
+    EXPECT_TRUE(fails({{"pclm", 0.0}}));
+
+    auto mj = Bsim4Model::from_params("nmos", {{"mjs", 0.995}});
+    UniqueInstance mi(bsim4_instance_create(mj->handle(), 1, 1e-6, 1e-6));
+    EXPECT_EQ(mj->handle()->p.mjs, 0.99);
+    auto mj0 = Bsim4Model::from_params("nmos", {{"mjs", 0.995}, {"paramchk", 0}});
+    UniqueInstance mi0(bsim4_instance_create(mj0->handle(), 1, 1e-6, 1e-6));
+    EXPECT_EQ(mj0->handle()->p.mjs, 0.995);
+}
+
+TEST(Bsim4Eval, JunctionsWithoutDiffusion) {
+    auto model = Bsim4Model::from_params("nmos", {{"jsws", 1e-9}, {"diomod", 1}, {"ijthsfwd", 1e-6}});
+    UniqueInstance none(
+        model->instance_with_params({{"as", 0}, {"ad", 0}, {"ps", 0}, {"pd", 0}}, 1e-6, 1e-6));
+    const Bsim4DcResults r = eval(none.get(), 0.5, 0.3, 0.4);
+    EXPECT_EQ(r.gbs, 1e-12);
+    EXPECT_EQ(r.gbd, 1e-12);
+    EXPECT_EQ(r.cbs, 1e-12 * 0.4);
+    EXPECT_EQ(r.cbd, 1e-12 * (0.4 - 0.3));
+    // Without ps the sidewall is the junction width: a forward junction conducts, and beyond the
+    // forward limit (about 0.5 V here) it continues linearly.
+    UniqueInstance sidewall(model->instance_with_params({}, 1e-6, 1e-6));
+    const Bsim4DcResults a = eval(sidewall.get(), 0.5, 0.0, 0.7), b = eval(sidewall.get(), 0.5, 0.0, 0.8);
+    EXPECT_GT(a.cbs, 1e-7);
+    EXPECT_NEAR((b.cbs - a.cbs) / 0.1, a.gbs, 1e-9 * a.gbs);
+    EXPECT_EQ(a.gbs, b.gbs);
+    testing::internal::CaptureStdout();
+    UniqueInstance negative(model->instance_with_params({{"ps", -1e-6}}, 1e-6, 1e-6));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Warning: Source Perimeter is specified as negative, it is set to zero.\n");
+    EXPECT_EQ(negative->ps_eff, 0.0);
+}

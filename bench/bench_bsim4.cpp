@@ -1,0 +1,117 @@
+// Timing of the native BSIM4 evaluator over a bias grid, for bench/bench_bsim4.py.
+//
+// Usage: bench_bsim4 CARD POINTS THREADS
+//   CARD:   first line "nmos" or "pmos", then "W L", then one "name value" per line
+//   POINTS: one "vgs vds vbs id gm gds gmbs vth vdsat" per line (n-channel frame voltages,
+//           ngspice's outputs)
+// Prints "key value" lines: evaluations per second on one thread and on THREADS threads (one
+// model each), and the largest relative deviations from the given outputs.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bsim4/native.h"
+
+using morva::bsim4::native::Bsim4Model;
+using morva::bsim4::native::ParamList;
+using morva::bsim4::native::UniqueInstance;
+
+namespace {
+
+struct Point {
+    double vgs, vds, vbs, id, gm, gds, gmbs, vth, vdsat;
+};
+
+// Evaluates the whole grid `repeats` times on a model of its own; returns the seconds taken.
+double run(const std::string& type, const ParamList& params, double w, double l, const std::vector<Point>& points,
+           int repeats) {
+    auto model = Bsim4Model::from_params(type, params);
+    if (!model) return -1.0;
+    UniqueInstance inst(bsim4_instance_create(model->handle(), 1, w, l));
+    if (!inst) return -1.0;
+    double sink = 0.0;
+    const auto start = std::chrono::steady_clock::now();
+    for (int r = 0; r < repeats; ++r)
+        for (const Point& p : points) {
+            Bsim4DcResults out{};
+            bsim4_eval_dc(inst.get(), &out, p.vgs, p.vds, p.vbs, 300.15);
+            sink += out.ids;
+        }
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    if (sink == 12345.678) std::printf("#\n");  // keeps the loop from being optimised away
+    return took.count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: bench_bsim4 CARD POINTS THREADS\n");
+        return 2;
+    }
+    std::ifstream card_in(argv[1]);
+    std::string type;
+    double w = 0.0, l = 0.0;
+    card_in >> type >> w >> l;
+    ParamList params;
+    std::string name;
+    double value;
+    while (card_in >> name >> value) params.emplace_back(name, value);
+    std::vector<Point> points;
+    std::ifstream points_in(argv[2]);
+    Point p;
+    while (points_in >> p.vgs >> p.vds >> p.vbs >> p.id >> p.gm >> p.gds >> p.gmbs >> p.vth >> p.vdsat)
+        points.push_back(p);
+    const int threads = std::max(1, std::atoi(argv[3]));
+    if (points.empty()) {
+        std::fprintf(stderr, "no points\n");
+        return 1;
+    }
+
+    // Accuracy over the grid.
+    auto model = Bsim4Model::from_params(type, params);
+    UniqueInstance inst(model ? bsim4_instance_create(model->handle(), 1, w, l) : nullptr);
+    if (!inst) {
+        std::fprintf(stderr, "the card does not make an instance\n");
+        return 1;
+    }
+    const int sign = type == "pmos" ? -1 : 1;
+    double dev_ids = 0, dev_g = 0, dev_v = 0;
+    auto rel = [](double a, double b, double floor) { return std::fabs(a - b) / std::max(std::fabs(b), floor); };
+    for (const Point& q : points) {
+        Bsim4DcResults r{};
+        if (bsim4_eval_dc(inst.get(), &r, q.vgs, q.vds, q.vbs, 300.15) != 0) {
+            std::fprintf(stderr, "evaluation failed\n");
+            return 1;
+        }
+        dev_ids = std::max(dev_ids, rel(r.ids, sign * q.id, 1e-18));
+        dev_g = std::max({dev_g, rel(r.gm, q.gm, 1e-15), rel(r.gds, q.gds, 1e-15), rel(r.gmbs, q.gmbs, 1e-15)});
+        dev_v = std::max({dev_v, std::fabs(r.vth - sign * q.vth), std::fabs(r.vdsat - sign * q.vdsat)});
+    }
+
+    // Speed: enough repeats for about half a second on one thread.
+    int repeats = 1;
+    while (run(type, params, w, l, points, repeats) < 0.5 && repeats < (1 << 20)) repeats *= 2;
+    const double one = run(type, params, w, l, points, repeats);
+    std::vector<double> took(threads);
+    std::vector<std::thread> pool;
+    const auto start = std::chrono::steady_clock::now();
+    for (int t = 0; t < threads; ++t)
+        pool.emplace_back([&, t] { took[t] = run(type, params, w, l, points, repeats); });
+    for (auto& t : pool) t.join();
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
+    const double n = static_cast<double>(points.size()) * repeats;
+    std::printf("points %zu\n", points.size());
+    std::printf("evals_per_s_1 %.6g\n", n / one);
+    std::printf("evals_per_s_threads %.6g\n", n * threads / wall.count());
+    std::printf("max_rel_ids %.3g\n", dev_ids);
+    std::printf("max_rel_conductance %.3g\n", dev_g);
+    std::printf("max_abs_vth_vdsat %.3g\n", dev_v);
+    return 0;
+}

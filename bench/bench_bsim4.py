@@ -1,0 +1,119 @@
+"""Native BSIM4 evaluation speed and accuracy against ngspice on the same bias grid.
+
+The full-featured sample card (or the defaults-only card when the samples are absent) is
+evaluated over a Vgs x Vds x Vbs grid: natively (one thread, and several threads on distinct
+models) and by ngspice 39.3 as .dc sweeps in one process. ngspice's time per point excludes its
+start-up (a one-point run is subtracted). The evaluator has no Python surface yet, so the native
+side is a small C++ program (CMake option MORVA_BSIM4_BENCH) built here on demand.
+"""
+
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+BUILD = ROOT / "build" / "bench"
+SAMPLES = pathlib.Path(os.environ.get("MORVA_SAMPLES", ROOT.parent / "shared" / "samples"))
+W, L = 1e-6, 0.1e-6
+VBS = (0.0, -0.4)
+STEP = 0.02
+THREADS = max(1, min(4, os.cpu_count() or 1))
+
+
+def card():
+    path = SAMPLES / "bsim4" / "nmos_parameters_nmosParameters"
+    if not path.is_file():
+        return "defaults-only nmos card", []
+    params = [(n.lower(), float(v)) for n, v in re.findall(r"\+\s*(\w+)\s*=\s*\(([^)]*)\)", path.read_text())]
+    # ngspice would insert the gate and body resistance networks; the evaluator collapses them.
+    params = [(n, v) for n, v in params if n not in ("rbodymod", "rgatemod")] + [("rbodymod", 0), ("rgatemod", 0)]
+    return "full-featured sample nmos card", params
+
+
+def build():
+    cmake = shutil.which("cmake") or str(ROOT / ".venv" / "bin" / "cmake")
+    env = dict(os.environ, PATH=f"{ROOT / '.venv' / 'bin'}:{os.environ.get('PATH', '')}")
+    subprocess.run([cmake, "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-DMORVA_PYTHON=OFF",
+                    "-DMORVA_BSIM4_BENCH=ON", "-DCMAKE_BUILD_TYPE=Release"], check=True, env=env,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run([cmake, "--build", str(BUILD), "--target", "bench_bsim4"], check=True, env=env,
+                   stdout=subprocess.DEVNULL)
+    return BUILD / "bench_bsim4"
+
+
+def deck(params, out, sweeps):
+    lines = ["bsim4 bench", ".model mdl nmos level=54 version=4.8.2"]
+    lines += [f"+ {n}={v!r}" for n, v in params]
+    lines += [f"m0 d g 0 b mdl w={W!r} l={L!r}", "vd d 0 0", "vg g 0 0", "vb b 0 0", ".control",
+              "set wr_singlescale", "set appendwrite", "set numdgt=17"]
+    vectors = "v(g) v(d) v(b) @m0[id] @m0[gm] @m0[gds] @m0[gmbs] @m0[vth] @m0[vdsat]"
+    lines.append(f"save {vectors}")
+    for vb, vds_stop, vgs_stop in sweeps:
+        lines += [f"alter vb dc = {vb!r}", f"dc vd 0 {vds_stop!r} {STEP!r} vg 0 {vgs_stop!r} {STEP!r}",
+                  f"wrdata {out} {vectors}"]
+    lines += [".endc", ".end"]
+    return "\n".join(lines) + "\n"
+
+
+def ngspice(params, folder, sweeps):
+    out = folder / "out.txt"
+    if out.exists():
+        out.unlink()
+    (folder / "deck.cir").write_text(deck(params, out, sweeps))
+    start = time.perf_counter()
+    subprocess.run(["ngspice", "-b", "deck.cir"], cwd=folder, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    took = time.perf_counter() - start
+    rows = []
+    for line in out.read_text().splitlines() if out.exists() else []:
+        cols = line.split()
+        try:
+            values = [float(c) for c in cols]
+        except ValueError:
+            continue
+        if len(values) == 10:
+            rows.append(values[1:])
+    return took, rows
+
+
+def main():
+    if not shutil.which("ngspice"):
+        print("ngspice not installed: skipped")
+        return 0
+    name, params = card()
+    binary = build()
+    with tempfile.TemporaryDirectory() as tmp:
+        folder = pathlib.Path(tmp)
+        sweeps = [(vb, 1.2, 1.2) for vb in VBS]
+        runs = [ngspice(params, folder, sweeps) for _ in range(3)]
+        full_time, rows = min(runs, key=lambda r: r[0])
+        base_time = min(ngspice(params, folder, [(0.0, 0.0, 0.0)])[0] for _ in range(3))
+        points = folder / "points.txt"
+        # v(g) v(d) v(b) are node voltages of an n-channel device with the source at 0 V.
+        points.write_text("".join(f"{r[0]!r} {r[1]!r} {r[2]!r} " + " ".join(repr(x) for x in r[3:]) + "\n"
+                                  for r in rows))
+        (folder / "card.txt").write_text(f"nmos\n{W!r} {L!r}\n" + "".join(f"{n} {v!r}\n" for n, v in params))
+        result = subprocess.run([str(binary), str(folder / "card.txt"), str(points), str(THREADS)],
+                                capture_output=True, text=True, check=True)
+    native = dict(line.split() for line in result.stdout.splitlines())
+    n = len(rows)
+    per_point = max(full_time - base_time, 1e-9) / n
+    one = float(native["evals_per_s_1"])
+    many = float(native["evals_per_s_threads"])
+    print(f"BSIM4 DC evaluation, {name}, W={W:g} L={L:g}, grid of {n} points (Vgs x Vds x Vbs)")
+    print(f"{'':34}{'points/s':>14}{'us/point':>12}{'vs ngspice':>12}")
+    print(f"{'ngspice 39.3 .dc sweep':34}{1 / per_point:14.4g}{per_point * 1e6:12.3f}{1.0:12.1f}x")
+    print(f"{'native, 1 thread':34}{one:14.4g}{1e6 / one:12.3f}{one * per_point:12.1f}x")
+    print(f"{f'native, {THREADS} threads (own models)':34}{many:14.4g}{1e6 / many:12.3f}{many * per_point:12.1f}x")
+    print(f"max deviation from ngspice over the grid: ids {float(native['max_rel_ids']):.2e} relative, "
+          f"gm/gds/gmbs {float(native['max_rel_conductance']):.2e} relative, "
+          f"vth/vdsat {float(native['max_abs_vth_vdsat']):.2e} V")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
