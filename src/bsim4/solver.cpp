@@ -172,12 +172,9 @@ DcOpResult source_stepping(const SolverConfig& config, Bsim4InstanceHandle insta
     double vd_i = vs, vs_i = vs;
     for (std::uint64_t k = 1; k <= n; ++k) {
         const double s = static_cast<double>(k) / static_cast<double>(n);
-        // The first step starts with both nodes at the scaled source; later
-        // steps continue from the previous step's solution.
-        if (k == 1) {
-            vd_i *= s;
-            vs_i *= s;
-        }
+        // Each step starts from the previous internal voltages scaled like the sources.
+        vd_i *= s;
+        vs_i *= s;
         DcOpResult step = newton_iteration(config, instance,
                                            {vg * s, vd * s, vs * s, vb * s, config.gmin_final, vd_i, vs_i});
         evaluations += step.evaluations;

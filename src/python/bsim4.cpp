@@ -42,7 +42,7 @@ constexpr char kDcResultName[] = "DcResult";
 // A str argument as UTF-8 (path objects are not accepted).
 std::string str_arg(nb::handle obj, const char* name) {
     if (!PyUnicode_Check(obj.ptr()))
-        raise_conversion_error(name, fmt::cat("'", nb::type_name(obj.type()).c_str(),
+        raise_conversion_error(name, fmt::cat("'", text_of(nb::getattr(obj.type(), "__qualname__")),
                                               "' object cannot be converted to 'PyString'"));
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(obj.ptr(), &size);
