@@ -9,10 +9,6 @@
 
 import http.client
 import os
-import re
-import signal
-import struct
-import subprocess
 import sys
 import tempfile
 import time
@@ -21,54 +17,22 @@ import numpy as np
 
 import morva
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_psf import binary_with_traces  # noqa: E402  (10^5 traces with ids 10, 11, ...)
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "tests")]
+from bench_psf import best_of, binary_with_traces  # noqa: E402  (10^5 traces with ids 10, 11, ...)
+from test_psfxl import Companion, stored_frame  # noqa: E402
+from viewer_support import Viewer  # noqa: E402
 
 BIG = 1_000_000
 N_RECORDS = 100_000
-BANNER = re.compile(r"http://127\.0\.0\.1:(\d+)/")
 
 
-def stored_frame(values):
-    raw = np.ascontiguousarray(values, dtype="<f8").tobytes()
-    return struct.pack("<BBBBIII", 2, 1, 0x02, 8, len(raw), max(len(raw), 8), len(raw) + 16) + raw
-
-
-def pair_record(record_id, time_axis, values):
-    tag = f"3:{record_id:x}:0:{len(values):x}:0:22\n".encode()
-    return tag + b"\0" * 8 + stored_frame(time_axis) + stored_frame(values) + b"\0"
-
-
-def best_of(repeats, fn):
-    best = float("inf")
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
-
-
-class Viewer:
-    def __init__(self, path, companion=None):
-        args = f", companion={companion!r}" if companion else ""
-        code = (
-            "import signal, morva\n"
-            "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
-            f"morva.NgpsfFile({path!r}).serve(port=0{args})\n"
-        )
-        self.process = subprocess.Popen([sys.executable, "-c", code], stderr=subprocess.PIPE, text=True)
-        self.port = int(BANNER.search(self.process.stderr.readline()).group(1))
-
-    def get(self, target):
-        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=120)
-        conn.request("GET", target)
-        body = conn.getresponse().read()
-        conn.close()
-        return body
-
-    def close(self):
-        self.process.send_signal(signal.SIGINT)
-        self.process.wait(10)
+def get(viewer, target):
+    conn = http.client.HTTPConnection("127.0.0.1", viewer.port, timeout=120)
+    conn.request("GET", target)
+    body = conn.getresponse().read()
+    conn.close()
+    return body
 
 
 def main():
@@ -78,7 +42,7 @@ def main():
         v = np.sin(2e4 * t) + 1e-3 * rng.standard_normal(BIG)
         big_path = os.path.join(tmp, "big.psfxl")
         with open(big_path, "wb") as f:
-            f.write(b"!ngpsf-1.4\n" + pair_record(1, t, v))
+            f.write(Companion().pair(1, stored_frame(t), stored_frame(v), BIG).data)
         wave_file = morva.NgpsfFile(big_path)
         html = os.path.join(tmp, "big.html")
 
@@ -96,12 +60,12 @@ def main():
         viewer = Viewer(big_path)
         try:
             t0 = time.perf_counter()
-            body = viewer.get("/api/wave?id=1")
+            body = get(viewer, "/api/wave?id=1")
             first = time.perf_counter() - t0
-            cached = best_of(5, lambda: viewer.get("/api/wave?id=1"))
+            cached = best_of(5, lambda: get(viewer, "/api/wave?id=1"))
             decode = best_of(3, lambda: wave_file.decode_waveform(1))
         finally:
-            viewer.close()
+            viewer.stop()
         print("/api/wave of a 10^6-sample record")
         print(f"{'request':<34}{'seconds':>10}{'MB':>10}")
         print(f"{'first (decode + JSON + transfer)':<34}{first:>10.3f}{len(body) / 2**20:>10.1f}")
@@ -112,16 +76,19 @@ def main():
         with open(names_path, "wb") as f:
             f.write(binary_with_traces(N_RECORDS))
         many_path = os.path.join(tmp, "many.psfxl")
-        one = np.array([0.0, 1.0])
+        one = stored_frame([0.0, 1.0])
+        many = Companion()
+        for i in range(N_RECORDS):
+            many.pair(10 + i, one, one, 2)
         with open(many_path, "wb") as f:
-            f.write(b"!ngpsf-1.4\n" + b"".join(pair_record(10 + i, one, one) for i in range(N_RECORDS)))
+            f.write(many.data)
         viewer = Viewer(many_path, names_path)
         try:
-            first = best_of(1, lambda: viewer.get("/api/tree"))
-            tree_s = best_of(3, lambda: viewer.get("/api/tree"))
-            size = len(viewer.get("/api/tree"))
+            first = best_of(1, lambda: get(viewer, "/api/tree"))
+            tree_s = best_of(3, lambda: get(viewer, "/api/tree"))
+            size = len(get(viewer, "/api/tree"))
         finally:
-            viewer.close()
+            viewer.stop()
         print(f"/api/tree of {N_RECORDS} named records (one folder of {N_RECORDS} leaves)")
         print(f"{'request':<34}{'seconds':>10}{'MB':>10}{'records/s':>12}")
         print(f"{'first':<34}{first:>10.3f}{size / 2**20:>10.1f}{N_RECORDS / first:>12.0f}")
