@@ -102,8 +102,35 @@ class SimulationPool:
         """
         return self._pool().run_simulations_batch(jobs)
 
-    # Characterisation adds generate_lut(config, n_chunks=None) -> Lut here,
-    # wrapping _SimulationPool.generate_lut.
+    # -- characterisation --
+
+    def generate_lut(self, config, n_chunks=None, *, cache=True):
+        """Characterise a transistor and return its table as a ``Lut``.
+
+        ``config`` is a ``LutConfig``; ``n_chunks`` splits each task's Vgs
+        sweep (default: one chunk per started 100 points). With ``cache``
+        (the default) a table cached under the configuration's key is
+        returned without simulating, and a new table is saved there.
+        Progress and a timing breakdown go to standard output.
+        """
+        from .lut import Lut
+
+        pool = self._pool()
+        key = _native.lut_cache_key(config) if cache else None
+        if key is not None:
+            cached = Lut.load(key)
+            if cached is not None:
+                return cached
+        # The generator writes to the process's standard output directly:
+        # what Python has buffered goes first.
+        if sys.stdout is not None:
+            sys.stdout.flush()
+        lut = Lut(pool.generate_lut(config, n_chunks))
+        if key is not None:
+            lut.save(key)
+        return lut
+
+    # -- end of characterisation --
 
     def close(self):
         """End the worker processes. Calls in progress finish first; later calls raise."""

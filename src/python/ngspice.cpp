@@ -16,10 +16,12 @@
 #include <vector>
 
 #include "common/format.h"
+#include "lut/generate_ngspice.h"
 #include "ngspice/pool.h"
 #include "ngspice/worker.h"
 #include "python/args.h"
 #include "python/errors.h"
+#include "python/lut.h"
 #include "python/register.h"
 #include "python/results.h"
 
@@ -202,6 +204,33 @@ whichever worker is free; the results come back in input order, with
 consecutive ``py-{n}`` ids. If any job fails in the pool, the exception of
 the first failing job (in input order) is raised after all jobs have run.)doc";
 
+// ---- characterisation (generate_lut) ----
+
+constexpr const char* kGenerateLutDoc = R"doc(Characterises a transistor into a TransistorLut.
+
+Runs the sweeps of ``config`` (a ``LutConfig``) on the pool's workers: one
+task per (width, length) pair, each folding every Vgs chunk and Vbs value into
+as few ngspice runs as the simulator allows. ``n_chunks`` splits the Vgs sweep
+of each task (default: one chunk per started 100 Vgs points). Progress and a
+timing breakdown are printed to standard output.)doc";
+
+nb::object generate_lut(PySimulationPool& self, nb::handle config_arg, nb::handle n_chunks_arg) {
+    namespace gen = lut::generate_ngspice;
+    lut::LutConfig config = to_lut_config(config_arg, "config");
+    const std::size_t n_chunks =
+        n_chunks_arg.is_none() ? gen::default_chunk_count(config) : to_usize(n_chunks_arg, "n_chunks");
+    if (auto problem = gen::generation_problem(n_chunks, config)) throw_py(PyExc_ValueError, *problem);
+    std::shared_ptr<WorkerPool> pool = self.pool;
+    auto table = [&] {
+        nb::gil_scoped_release release;
+        return gen::generate_lut(n_chunks, std::move(pool), config);
+    }();
+    if (!table) throw_py_err(Error(std::move(table).error()));
+    return transistor_lut_to_py(std::move(table).value());
+}
+
+// ---- end of characterisation ----
+
 }  // namespace
 
 void register_ngspice(nb::module_& m) {
@@ -214,7 +243,8 @@ void register_ngspice(nb::module_& m) {
             nb::sig("def run_simulation(self, netlist, commands, id=None) -> SimulationResult"), kRunDoc);
     cls.def("run_simulations_batch", &run_batch, arg("jobs"),
             nb::sig("def run_simulations_batch(self, jobs) -> list[SimulationResult]"), kBatchDoc);
-    // generate_lut(config, n_chunks=None) joins here with characterisation.
+    cls.def("generate_lut", &generate_lut, arg("config"), arg("n_chunks") = nb::none(),
+            nb::sig("def generate_lut(self, config, n_chunks=None) -> TransistorLut"), kGenerateLutDoc);
     cls.def("__repr__", [](const PySimulationPool& self) {
         return fmt::cat("SimulationPool(workers=", self.workers, ")");
     });

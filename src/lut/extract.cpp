@@ -1,0 +1,133 @@
+#include "lut/extract.h"
+
+#include <limits>
+
+#include "common/format.h"
+#include "common/text.h"
+
+namespace morva::lut::generate_ngspice {
+namespace {
+
+const ngspice::VectorData* find_prefixed(const ngspice::SimulationResponse& r, std::string_view prefix,
+                                         std::string_view name) {
+    if (const auto* v = find_vector(r.vectors, fmt::cat(prefix, name))) return v;
+    return find_vector(r.vectors, name);
+}
+
+std::string available_names(const ngspice::SimulationResponse& r) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < r.vectors.size(); ++i) {
+        if (i) out += ", ";
+        out += fmt::debug_str(r.vectors[i].name);
+    }
+    out += "]";
+    return out;
+}
+
+std::string plot_prefix(bool prefixed, std::size_t plot) {
+    return prefixed ? fmt::cat("dc", plot, ".") : std::string();
+}
+
+}  // namespace
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    return b > std::numeric_limits<std::uint64_t>::max() - a ? std::numeric_limits<std::uint64_t>::max()
+                                                             : a + b;
+}
+
+void TimingSums::add_worker(const ngspice::WireTiming& t) {
+    worker.parse_ns = saturating_add(worker.parse_ns, t.parse_ns);
+    worker.precmd_ns = saturating_add(worker.precmd_ns, t.precmd_ns);
+    worker.circ_ns = saturating_add(worker.circ_ns, t.circ_ns);
+    worker.cmd_ns = saturating_add(worker.cmd_ns, t.cmd_ns);
+    worker.harvest_ns = saturating_add(worker.harvest_ns, t.harvest_ns);
+    worker.write_ns = saturating_add(worker.write_ns, t.write_ns);
+    worker.destroy_ns = saturating_add(worker.destroy_ns, t.destroy_ns);
+    worker.fs_write_ns = saturating_add(worker.fs_write_ns, t.fs_write_ns);
+}
+
+Result<VbsData, NgspiceError> extract_chunk_for_prefix(const ngspice::SimulationResponse& response,
+                                                       std::string_view prefix, std::size_t n_rows,
+                                                       std::size_t n_vds, std::string_view device_path,
+                                                       const ParamMask& mask) {
+    const ngspice::VectorData* branch = find_prefixed(response, prefix, "vds#branch");
+    if (!branch)
+        return err(NgspiceError::simulation(
+            fmt::cat("'", prefix, "vds#branch' not found; available: ", available_names(response))));
+    const std::size_t n = n_rows * n_vds;
+    if (branch->real.size() != n)
+        return err(
+            NgspiceError::simulation(fmt::cat("expected ", n, " points (", n_rows, "×", n_vds, "), got ",
+                                              branch->real.size(), " (prefix='", prefix, "' vds#branch)")));
+    VbsData out;
+    out.id.reserve(n);
+    for (double x : branch->real) out.id.push_back(-x);
+    for (std::size_t k = 0; k < kOpParamCount; ++k) {
+        if (!mask[k]) continue;
+        const auto* v = find_prefixed(response, prefix, op_vector_name(device_path, KNOWN_OP_PARAMS[k]));
+        if (v && v->real.size() == n) {
+            out.ops[k] = v->real;
+        } else {
+            out.ops[k].assign(n, std::numeric_limits<double>::quiet_NaN());
+        }
+    }
+    return out;
+}
+
+std::optional<std::vector<VbsData>> extract_all_vbs(const ngspice::SimulationResponse& response,
+                                                    std::size_t n_vbs, std::size_t n_rows, std::size_t n_vds,
+                                                    std::string_view device_path, const ParamMask& mask) {
+    std::vector<VbsData> out;
+    out.reserve(n_vbs);
+    for (std::size_t v = 0; v < n_vbs; ++v) {
+        auto data = extract_chunk_for_prefix(response, plot_prefix(n_vbs != 1, v + 1), n_rows, n_vds,
+                                             device_path, mask);
+        if (!data) return std::nullopt;
+        out.push_back(std::move(*data));
+    }
+    return out;
+}
+
+std::optional<std::vector<std::vector<VbsData>>> extract_all_chunks_vbs(
+    const ngspice::SimulationResponse& response, std::size_t n_chunks, std::size_t n_vbs,
+    const std::vector<std::size_t>& chunk_rows, std::size_t n_vds, std::string_view device_path,
+    const ParamMask& mask) {
+    std::vector<std::vector<VbsData>> out(n_chunks);
+    const bool prefixed = n_chunks * n_vbs >= 2;
+    for (std::size_t c = 0; c < n_chunks; ++c) {
+        const std::size_t n_rows = c < chunk_rows.size() ? chunk_rows[c] : 0;
+        out[c].reserve(n_vbs);
+        for (std::size_t v = 0; v < n_vbs; ++v) {
+            auto data = extract_chunk_for_prefix(response, plot_prefix(prefixed, c * n_vbs + v + 1), n_rows,
+                                                 n_vds, device_path, mask);
+            if (!data) return std::nullopt;
+            out[c].push_back(std::move(*data));
+        }
+    }
+    return out;
+}
+
+bool is_alter_failure(const ngspice::SimulationResponse& response) {
+    const std::string e = response.error ? ascii_lower(*response.error) : std::string();
+    for (std::string_view phrase : {"alter", "unknown", "bad parameter"}) {
+        if (e.find(phrase) != std::string::npos) return true;
+    }
+    for (const std::string& line : response.log) {
+        const std::string l = ascii_lower(line);
+        if (l.find("fatal error") != std::string::npos &&
+            (l.find("not in the circuit") != std::string::npos || l.find("alter") != std::string::npos))
+            return true;
+    }
+    return false;
+}
+
+std::array<std::vector<double>, kOpParamCount> nan_placeholders(const ParamMask& mask, std::size_t n_rows,
+                                                                std::size_t n_vds) {
+    std::array<std::vector<double>, kOpParamCount> out;
+    for (std::size_t k = 0; k < kOpParamCount; ++k) {
+        if (mask[k]) out[k].assign(n_rows * n_vds, std::numeric_limits<double>::quiet_NaN());
+    }
+    return out;
+}
+
+}  // namespace morva::lut::generate_ngspice

@@ -1,0 +1,321 @@
+#include "lut/generate_ngspice.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "common/format.h"
+#include "common/text.h"
+#include "lut/report.h"
+#include "ngspice/executor.h"
+#include "ngspice/pool.h"
+
+namespace morva::lut::generate_ngspice {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+u128 ns_since(Clock::time_point start) {
+    const auto d = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+    return d < 0 ? 0 : static_cast<u128>(d);
+}
+
+// The native evaluator path. Until it exists it cannot set itself up for any
+// configuration, so the pool path runs after the fallback notice.
+std::optional<Result<TransistorLut, NgspiceError>> generate_lut_native(const LutConfig&) {
+    return std::nullopt;
+}
+
+std::string known_names_list() {
+    std::string out = "[";
+    for (std::size_t k = 0; k < kOpParamCount; ++k) {
+        if (k) out += ", ";
+        out += fmt::cat('"', KNOWN_OP_PARAMS[k], '"');
+    }
+    return out + "]";
+}
+
+ParamMask requested_mask(const LutConfig& config, Messages& messages) {
+    ParamMask mask{};
+    for (const std::string& name : config.op_params) {
+        bool known = false;
+        for (std::size_t k = 0; k < kOpParamCount; ++k) {
+            if (ascii_iequals(name, KNOWN_OP_PARAMS[k])) {
+                mask[k] = true;
+                known = true;
+            }
+        }
+        if (!known)
+            messages.out(fmt::cat("  warning: unknown OP parameter '", name,
+                                  "' — known names: ", known_names_list(), "\n"));
+    }
+    return mask;
+}
+
+bool any(const ParamMask& mask) {
+    for (bool f : mask) {
+        if (f) return true;
+    }
+    return false;
+}
+
+// Copies one task's rows into the grids: chunk rows are contiguous inside
+// each [w][vbs][l] block.
+Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, const std::vector<Chunk>& chunks,
+                                 const ParamMask& mask) {
+    const auto& dims = table.id.dims;
+    const std::size_t n_vds = dims[4];
+    if (r.chunk_index >= chunks.size() || r.w_index >= dims[0] || r.l_index >= dims[2] ||
+        r.vbs_data.size() != dims[1])
+        return err(NgspiceError::simulation("chunk result out of range — this is a bug in LUT generation"));
+    const Chunk& chunk = chunks[r.chunk_index];
+    const std::size_t n = (chunk.second - chunk.first + 1) * n_vds;
+    const auto copy = [&](Grid5& grid, const std::vector<double>& rows, std::size_t v) {
+        std::memcpy(&grid.at(r.w_index, v, r.l_index, chunk.first, 0), rows.data(), n * sizeof(double));
+    };
+    for (std::size_t v = 0; v < r.vbs_data.size(); ++v) {
+        const VbsData& d = r.vbs_data[v];
+        if (d.id.size() != n)
+            return err(NgspiceError::simulation("ragged chunk rows — this is a bug in LUT generation"));
+        copy(table.id, d.id, v);
+        for (std::size_t k = 0; k < kOpParamCount; ++k) {
+            if (!mask[k]) continue;
+            if (d.ops[k].size() != n)
+                return err(NgspiceError::simulation("ragged chunk rows — this is a bug in LUT generation"));
+            copy(table.op[k], d.ops[k], v);
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+std::optional<std::string> generation_problem(std::size_t n_chunks, const LutConfig& config) {
+    if (n_chunks == 0) return std::string("n_chunks must be at least 1");
+    if (config.widths.empty() || config.lengths.empty() || config.vbs_values.empty())
+        return std::string("widths, lengths and vbs_values must not be empty");
+    return netlist_text_problem(config);
+}
+
+std::size_t default_chunk_count(const LutConfig& config) {
+    const std::size_t points = config.vgs.point_count();
+    return std::max<std::size_t>(1, points / 100 + (points % 100 != 0));
+}
+
+std::string guessed_device_path(const LutConfig& config) {
+    return config.subcircuit ? fmt::cat("m.x1.", config.device_name) : std::string("m1");
+}
+
+std::string detect_device_path(const Simulator& simulator, const LutConfig& config, Messages& messages) {
+    const std::string guess = guessed_device_path(config);
+    ngspice::SimulationRequest req;
+    req.id = "detect-dev-path";
+    req.netlist = build_probe_netlist(config, "cgg", guess);
+    req.commands = {"listing e", "run"};
+    req.pre_commands = model_dir_pre_commands(config);
+    req.return_vectors = std::vector<std::string>{};
+    SimulationOutcome outcome = simulator.run(std::move(req));
+    std::optional<std::string> found;
+    if (outcome && !outcome->log.empty()) found = extract_mosfet_name(outcome->log);
+    if (!found) {
+        messages.out(fmt::cat("  warning: could not auto-detect flattened device path; falling back to '",
+                              guess, "'\n"));
+        return guess;
+    }
+    messages.out(fmt::cat("  detected device path: ", *found, "\n"));
+    return *found;
+}
+
+ParamMask probe_op_params(const Simulator& simulator, const LutConfig& config, const ParamMask& requested,
+                          const std::string& device_path) {
+    using Probe = std::pair<std::size_t, bool>;
+    ParamMask supported{};
+    ngspice::TaskSet<Probe> probes;
+    for (std::size_t k = 0; k < kOpParamCount; ++k) {
+        if (!requested[k]) continue;
+        probes.spawn([&simulator, &config, &device_path,
+                      k](const ngspice::CancelToken&) -> Result<Probe, NgspiceError> {
+            const std::string vector = op_vector_name(device_path, KNOWN_OP_PARAMS[k]);
+            ngspice::SimulationRequest req;
+            req.id = fmt::cat("probe-", KNOWN_OP_PARAMS[k]);
+            req.netlist = build_probe_netlist(config, KNOWN_OP_PARAMS[k], device_path);
+            req.commands = {"run"};
+            req.pre_commands = model_dir_pre_commands(config);
+            req.return_vectors = std::vector<std::string>{vector};
+            SimulationOutcome outcome = simulator.run(std::move(req));
+            bool ok = false;
+            if (outcome && outcome->success) {
+                for (const ngspice::VectorData& v : outcome->vectors) {
+                    if (ascii_iequals(v.name, vector) && !v.real.empty()) {
+                        ok = true;
+                        break;
+                    }
+                }
+            }
+            return Probe{k, ok};
+        });
+    }
+    while (auto end = probes.join_next()) {
+        if (end->finished() && end->outcome->ok()) {
+            const Probe& p = end->outcome->value();
+            supported[p.first] = p.second;
+        }
+    }
+    return supported;
+}
+
+Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks,
+                                                 std::shared_ptr<ngspice::WorkerPool> pool,
+                                                 const LutConfig& config) {
+    StdMessages messages;
+    const std::uint64_t workers = pool ? pool->workers() : 1;
+    Simulator simulator{[pool = std::move(pool)](ngspice::SimulationRequest r) -> SimulationOutcome {
+                            if (!pool) return err(NgspiceError::send_failed());
+                            return pool->run_simulation(std::move(r));
+                        },
+                        workers};
+    return generate_lut(n_chunks, simulator, config, messages);
+}
+
+Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Simulator& simulator,
+                                                 const LutConfig& config, Messages& messages) {
+    if (auto problem = generation_problem(n_chunks, config)) return err(NgspiceError::simulation(*problem));
+
+    // 1. The native evaluator, when asked and able.
+    if (config.use_native_bsim4) {
+        if (auto outcome = generate_lut_native(config)) return std::move(*outcome);
+        messages.err("  [native] falling back to ngspice path\n");
+    }
+
+    // 2. The plan. Point counts are those ngspice's sweeps visit.
+    const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),
+                      n_vbs = config.vbs_values.size();
+    const std::size_t n_vgs = sweep_point_count(config.vgs), n_vds = sweep_point_count(config.vds);
+    const std::size_t n_tasks = n_w * n_l;
+    std::vector<Chunk> chunks = chunk_indices(n_vgs, n_chunks);
+    messages.out(fmt::cat("  ", n_w, " W × ", n_vbs, " Vbs × ", n_l, " L × ", n_vgs, " Vgs × ", n_vds,
+                          " Vds  → ", n_tasks, " tasks (", chunks.size(),
+                          " Vgs chunk(s) per task, chunks + Vbs folded into each request)\n"));
+
+    // 3-7. Requested parameters, device path, probes.
+    const ParamMask requested = requested_mask(config, messages);
+    std::string device_path = guessed_device_path(config);
+    ParamMask extract{};
+    u128 probe_ns = 0;
+    if (any(requested)) {
+        device_path = detect_device_path(simulator, config, messages);
+        messages.out("  probing OP parameter support …\n");
+        const auto probe_start = Clock::now();
+        extract = probe_op_params(simulator, config, requested, device_path);
+        probe_ns = ns_since(probe_start);
+        std::vector<std::string> names;
+        for (std::size_t k = 0; k < kOpParamCount; ++k) {
+            if (requested[k] && !extract[k])
+                messages.out(fmt::cat("  warning: model does not support OP parameter '", KNOWN_OP_PARAMS[k],
+                                      "' — it will be absent from the LUT\n"));
+        }
+        std::string joined;
+        std::size_t count = 0;
+        for (std::size_t k = 0; k < kOpParamCount; ++k) {
+            if (!extract[k]) continue;
+            joined += fmt::cat(count ? ", " : "", KNOWN_OP_PARAMS[k]);
+            ++count;
+        }
+        messages.out(fmt::cat("  → extracting ", count, " OP parameter(s): [", joined, "]\n"));
+    }
+
+    // 8-9. One task per (W, L) pair; the first error ends the generation.
+    auto plan = std::make_shared<TaskPlan>();
+    plan->config = config;
+    plan->chunks = chunks;
+    plan->device_path = device_path;
+    plan->pre_commands = model_dir_pre_commands(config);
+    plan->extract_mask = extract;
+    plan->n_vds = n_vds;
+    std::shared_ptr<const TaskPlan> shared_plan = plan;
+
+    const auto wall_start = Clock::now();
+    std::vector<ChunkResult> results;
+    std::optional<NgspiceError> first_error;
+    {
+        ngspice::TaskSet<std::vector<ChunkResult>> tasks;
+        for (std::size_t wi = 0; wi < n_w; ++wi) {
+            for (std::size_t li = 0; li < n_l; ++li) {
+                const double w = config.widths[wi], l = config.lengths[li];
+                tasks.spawn(
+                    [&simulator, &messages, shared_plan, w, wi, l, li](const ngspice::CancelToken& token) {
+                        LadderContext ctx{simulator.run, shared_plan, &messages,
+                                          [&token] { return token.cancelled(); }};
+                        return fetch_wl_with_retry(ctx, w, wi, l, li);
+                    });
+            }
+        }
+        while (auto end = tasks.join_next()) {
+            if (end->cancelled()) continue;
+            if (end->panicked()) {
+                if (!first_error) {
+                    first_error =
+                        NgspiceError::worker_crashed(fmt::cat("generation task panicked: ", end->panic));
+                    tasks.abort();
+                }
+                continue;
+            }
+            if (!end->outcome->ok()) {
+                if (!first_error) {
+                    first_error = std::move(*end->outcome).error();
+                    tasks.abort();
+                }
+                continue;
+            }
+            if (first_error) continue;
+            for (ChunkResult& r : end->outcome->value()) results.push_back(std::move(r));
+        }
+    }
+    if (first_error) return err(std::move(*first_error));
+    const u128 wall_ns = ns_since(wall_start);
+    const double wall_s = static_cast<double>(wall_ns) / 1e9;
+    const double points = static_cast<double>(n_vbs) * static_cast<double>(n_w) * static_cast<double>(n_l) *
+                          static_cast<double>(n_vgs) * static_cast<double>(n_vds);
+    messages.out(fmt::cat("  all ", n_tasks, " tasks completed in ", fmt::fixed(wall_s * 1e3, 1), "ms  (",
+                          fmt::fixed(points / wall_s, 0), " op/s)\n"));
+
+    // 10. Assembly.
+    const auto assemble_start = Clock::now();
+    TransistorLut table;
+    table.widths = config.widths;
+    table.vbs_values = config.vbs_values;
+    table.lengths = config.lengths;
+    table.vgs = sweep_axis(config.vgs);
+    table.vds = sweep_axis(config.vds);
+    const std::array<std::size_t, 5> dims{n_w, n_vbs, n_l, n_vgs, n_vds};
+    table.id = Grid5(dims, 0.0);
+    for (std::size_t k = 0; k < kOpParamCount; ++k)
+        table.op[k] = extract[k] ? Grid5(dims, 0.0) : unextracted_grid(n_w, n_vbs, n_l);
+    for (const ChunkResult& r : results) MORVA_TRY(place(table, r, chunks, extract));
+    for (std::size_t k = 0; k < kOpParamCount; ++k) {
+        if (extract[k]) table.extracted_op_params.emplace_back(KNOWN_OP_PARAMS[k]);
+    }
+    const u128 assemble_ns = ns_since(assemble_start);
+
+    // 11. gm and gds by differences along the configured steps.
+    const auto diff_start = Clock::now();
+    fill_conductances(table, config.vgs.step, config.vds.step);
+    const u128 diff_ns = ns_since(diff_start);
+
+    // 12. The report.
+    PhaseTimes phases;
+    phases.wall = wall_ns;
+    phases.probe = probe_ns;
+    phases.assemble = assemble_ns;
+    phases.diff = diff_ns;
+    phases.n_w = n_w;
+    phases.n_l = n_l;
+    phases.n_vbs = n_vbs;
+    phases.n_workers = simulator.workers;
+    messages.out(timing_report(phases, results));
+    return table;
+}
+
+}  // namespace morva::lut::generate_ngspice

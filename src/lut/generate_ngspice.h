@@ -1,0 +1,61 @@
+// Characterisation through the worker pool: one table from one
+// configuration, with device-path detection, operating-point probes, one
+// task per (W, L) pair walking the retry ladder, assembly, gm and gds, and
+// the timing report.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "common/result.h"
+#include "error/ngspice_error.h"
+#include "lut/config.h"
+#include "lut/netlists.h"
+#include "lut/retry.h"
+#include "lut/table.h"
+
+namespace morva::ngspice {
+class WorkerPool;
+}
+
+namespace morva::lut::generate_ngspice {
+
+// The simulator a generation sends its requests to.
+struct Simulator {
+    RunSimulation run;
+    std::uint64_t workers = 1;  // for the report; 0 counts as 1
+};
+
+// Runs the whole generation on the pool; blocks until it is done. Progress
+// goes to standard output, diagnostics to standard error.
+Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks,
+                                                 std::shared_ptr<ngspice::WorkerPool> pool,
+                                                 const LutConfig& config);
+
+// The same over any simulator and message sink.
+Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Simulator& simulator,
+                                                 const LutConfig& config, Messages& messages);
+
+// Why a generation cannot start: a chunk count of 0 or text that cannot go
+// into a netlist. Callers refuse these before any work.
+std::optional<std::string> generation_problem(std::size_t n_chunks, const LutConfig& config);
+
+// The chunk count when the caller gives none: one chunk per started 100
+// points of the configured Vgs sweep (rounded point count), at least 1.
+std::size_t default_chunk_count(const LutConfig& config);
+
+// "m1", or "m.x1.{device_name}" for a device inside a subcircuit.
+std::string guessed_device_path(const LutConfig& config);
+
+// The flattened device name from a "listing e" of the probe netlist, or the
+// guess with a warning.
+std::string detect_device_path(const Simulator& simulator, const LutConfig& config, Messages& messages);
+
+// Which requested parameters the model supports: one concurrent probe each.
+ParamMask probe_op_params(const Simulator& simulator, const LutConfig& config, const ParamMask& requested,
+                          const std::string& device_path);
+
+}  // namespace morva::lut::generate_ngspice

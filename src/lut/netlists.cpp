@@ -1,0 +1,361 @@
+#include "lut/netlists.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+
+#include "common/format.h"
+#include "common/text.h"
+#include "lut/cache.h"
+
+namespace morva::lut::generate_ngspice {
+namespace {
+
+constexpr std::string_view kBuiltinNmos =
+    ".model nch nmos level=3 tox=10n vth0=0.7 kp=80u gamma=0.5 phi=0.6 lambda=0.01 +nsub=1e17 nss=0 "
+    "nfs=1e11 xj=0.2u ld=0.05u delta=0 theta=0.1 eta=0 kappa=0.2";
+constexpr std::string_view kBuiltinPmos =
+    ".model pch pmos level=3 tox=10n vth0=-0.7 kp=40u gamma=0.6 phi=0.6 lambda=0.015 +nsub=1e17 nss=0 "
+    "nfs=1e11 xj=0.2u ld=0.05u delta=0 theta=0.1 eta=0 kappa=0.2";
+
+// ngspice ends a DC sweep once the swept value passes the stop by more than
+// this (dctrcurv.c: DBL_EPSILON * 1e3).
+constexpr double kSweepTolerance = DBL_EPSILON * 1e3;
+
+std::string_view title_word(const LutConfig& c) {
+    return c.device_type == DeviceType::Pmos ? "pmos" : "nmos";
+}
+
+double parse_number(std::string_view text) {
+    double v = 0.0;
+    std::from_chars(text.data(), text.data() + text.size(), v);
+    return v;
+}
+
+// A path for ".include"/".lib": quoted when it holds a blank, which ngspice
+// would otherwise take as the end of the path.
+std::string path_token(const std::string& path) {
+    if (path.find(' ') == std::string::npos) return path;
+    return fmt::cat('"', path, '"');
+}
+
+std::string device_line(const LutConfig& c, double w, double l) {
+    if (c.subcircuit)
+        return fmt::cat("X1 drain gate source bulk ", c.model_name, " ", c.length_param, "=",
+                        exact_number(l, 3), " ", c.width_param, "=", exact_number(w, 3));
+    return fmt::cat("M1 drain gate source bulk ", c.model_name, " ", c.width_param, "=", exact_number(w, 3),
+                    " ", c.length_param, "=", exact_number(l, 3));
+}
+
+std::string saved_params(const ParamMask& mask, std::string_view device) {
+    std::string out;
+    bool any = false;
+    for (bool f : mask) any = any || f;
+    if (!any) return out;
+    out = ".save vds#branch\n";
+    for (std::size_t k = 0; k < kOpParamCount; ++k) {
+        if (mask[k]) out += fmt::cat(".save ", op_vector_name(device, KNOWN_OP_PARAMS[k]), "\n");
+    }
+    return out;
+}
+
+// "dc vds ... vgs ...": ngspice lower-cases the deck it loads while the
+// interactive command looks sources up by exact name.
+std::string dc_command(const LutConfig& c, const SweepRange& vgs) {
+    return fmt::cat("dc vds ", sweep_text(c.vds.start, c.vds.stop, c.vds.step), " vgs ",
+                    sweep_text(vgs.start, vgs.stop, vgs.step));
+}
+
+std::string alter_command(double vbs) { return fmt::cat(" alter @Vbs[dc] = ", exact_number(vbs, 6)); }
+
+void append_prefixed_vectors(std::vector<std::string>& out, const std::string& prefix,
+                             std::string_view device, const ParamMask& mask) {
+    out.push_back(fmt::cat(prefix, "vds#branch"));
+    for (std::size_t k = 0; k < kOpParamCount; ++k) {
+        if (mask[k]) out.push_back(fmt::cat(prefix, op_vector_name(device, KNOWN_OP_PARAMS[k])));
+    }
+}
+
+bool has_control_char(std::string_view text) {
+    for (unsigned char ch : text) {
+        if (ch < 0x20 || ch == 0x7f) return true;
+    }
+    return false;
+}
+
+// Decodes one UTF-8 code point at `i` (advancing it); invalid bytes count as
+// themselves and are never whitespace.
+char32_t next_code_point(std::string_view s, std::size_t& i) {
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    std::size_t len = b0 < 0x80 ? 1 : (b0 >> 5) == 0x6 ? 2 : (b0 >> 4) == 0xe ? 3 : (b0 >> 3) == 0x1e ? 4 : 1;
+    if (i + len > s.size()) len = 1;
+    char32_t cp = len == 1 ? b0 : len == 2 ? (b0 & 0x1f) : len == 3 ? (b0 & 0x0f) : (b0 & 0x07);
+    for (std::size_t k = 1; k < len; ++k) {
+        const auto b = static_cast<unsigned char>(s[i + k]);
+        if ((b & 0xc0) != 0x80) {
+            len = 1;
+            cp = b0;
+            break;
+        }
+        cp = (cp << 6) | (b & 0x3f);
+    }
+    i += len;
+    return cp;
+}
+
+bool is_unicode_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0d) || c == 0x20 || c == 0x85 || c == 0xa0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f || c == 0x205f ||
+           c == 0x3000;
+}
+
+std::string_view first_token(std::string_view s) {
+    std::size_t i = 0, begin = s.size();
+    while (i < s.size()) {
+        const std::size_t at = i;
+        if (!is_unicode_space(next_code_point(s, i))) {
+            begin = at;
+            break;
+        }
+    }
+    std::size_t end = s.size();
+    i = begin;
+    while (i < s.size()) {
+        const std::size_t at = i;
+        if (is_unicode_space(next_code_point(s, i))) {
+            end = at;
+            break;
+        }
+    }
+    return s.substr(begin, end - begin);
+}
+
+bool is_device_token(std::string_view token) {
+    if (token.size() <= 1) return false;
+    const auto lower = [&](std::size_t k) {
+        return static_cast<char>(token[k] >= 'A' && token[k] <= 'Z' ? token[k] - 'A' + 'a' : token[k]);
+    };
+    if (lower(0) != 'm') return false;
+    if (token[1] == '.') return token.size() >= 3;
+    return token[1] >= '0' && token[1] <= '9';
+}
+
+}  // namespace
+
+std::string resolve_path(const std::string& path) { return utf8_lossy(cache::resolve(path)); }
+
+std::optional<std::string> netlist_text_problem(const LutConfig& c) {
+    const auto control = [](std::string_view name) {
+        return fmt::cat(name, " must not contain line breaks or control characters");
+    };
+    const std::pair<std::string_view, const std::string*> texts[] = {
+        {"model_name", &c.model_name},
+        {"width_param", &c.width_param},
+        {"length_param", &c.length_param},
+        {"device_name", &c.device_name},
+        {"model_file", c.model_file ? &*c.model_file : nullptr},
+        {"model_section", c.model_section ? &*c.model_section : nullptr},
+    };
+    for (const auto& [name, text] : texts) {
+        if (text && has_control_char(*text)) return control(name);
+    }
+    for (const auto& [path, section] : c.model_includes) {
+        if (has_control_char(path) || has_control_char(section)) return control("model_includes");
+    }
+    const auto unquotable = [](const std::string& path) {
+        return path.find(' ') != std::string::npos && path.find('"') != std::string::npos;
+    };
+    if (c.model_file && unquotable(resolve_path(*c.model_file)))
+        return std::string("model_file must not contain both blanks and double quotes");
+    for (const auto& [path, section] : c.model_includes) {
+        if (unquotable(resolve_path(path)))
+            return std::string("model_includes paths must not contain both blanks and double quotes");
+    }
+    return std::nullopt;
+}
+
+std::string exact_number(double value, int digits) {
+    std::string text = fmt::exp(value, digits);
+    if (!std::isfinite(value) || parse_number(text) == value) return text;
+    return fmt::exp_shortest(value);
+}
+
+std::size_t sweep_point_count(double start, double stop, double step) {
+    if (!std::isfinite(start) || !std::isfinite(stop) || !std::isfinite(step) || step == 0.0) return 1;
+    const double sign = step > 0.0 ? 1.0 : -1.0;
+    // Bounded: the configuration caps the rounded point count, which the
+    // truncated one never exceeds by more than one.
+    constexpr std::size_t kCap = kMaxSweepPoints + 2;
+    std::size_t n = 0;
+    for (double v = start; n < kCap && sign * (v - stop) <= kSweepTolerance; v += step) ++n;
+    return n == 0 ? 1 : n;
+}
+
+std::vector<double> sweep_axis(const SweepRange& r) {
+    const std::size_t n = sweep_point_count(r);
+    std::vector<double> out;
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) out.push_back(static_cast<double>(i) * r.step + r.start);
+    return out;
+}
+
+std::string sweep_text(double start, double stop, double step) {
+    const std::size_t n = sweep_point_count(start, stop, step);
+    const double last = static_cast<double>(n - 1) * step + start;
+    std::string stop_text = fmt::exp(last, 6);
+    if (sweep_point_count(start, parse_number(stop_text), step) != n) stop_text = fmt::exp_shortest(last);
+    return fmt::cat(exact_number(start, 6), " ", stop_text, " ", exact_number(step, 6));
+}
+
+std::string build_model_card(const LutConfig& c) {
+    std::string out;
+    if (c.model_file) {
+        const std::string path = path_token(resolve_path(*c.model_file));
+        out = c.model_section ? fmt::cat(".lib ", path, " ", *c.model_section) : fmt::cat(".include ", path);
+    } else if (!c.model_card.empty()) {
+        out = c.model_card;
+    } else {
+        out = std::string(c.device_type == DeviceType::Pmos ? kBuiltinPmos : kBuiltinNmos);
+    }
+    for (const auto& [path, section] : c.model_includes) {
+        out += fmt::cat("\n.lib ", path_token(resolve_path(path)), " ", section);
+    }
+    return out;
+}
+
+std::string build_netlist(const LutConfig& c, const SweepRange& vgs, const ParamMask& mask,
+                          std::string_view device_path, double w, double l, double vbs) {
+    std::string out;
+    out.reserve(512 + c.model_card.size());
+    out += fmt::cat(title_word(c), " characterisation ", c.width_param, "=", fmt::exp(w, 3), " ",
+                    c.length_param, "=", fmt::exp(l, 3), "\n\n* model\n");
+    out += build_model_card(c);
+    out += "\n\n* test bench\n";
+    out += device_line(c, w, l);
+    out += fmt::cat("\nVds drain source dc 0\nVgs gate  source dc 0\nVbs bulk  source dc ",
+                    exact_number(vbs, 3), "\nVs  source 0    dc 0\n\n* operating-point parameters\n");
+    out += saved_params(mask, device_path);
+    out += fmt::cat("\n* sweep\n.dc Vds ", sweep_text(c.vds.start, c.vds.stop, c.vds.step), " Vgs ",
+                    sweep_text(vgs.start, vgs.stop, vgs.step), "\n\n.end");
+    return out;
+}
+
+std::string build_probe_netlist(const LutConfig& c, std::string_view param, std::string_view device_path) {
+    const double w = c.widths.empty() ? 1e-5 : c.widths.front();
+    const double l = c.lengths.empty() ? 0.0 : c.lengths[c.lengths.size() / 2];
+    const double vds = (c.vds.start + c.vds.stop) / 2.0;
+    const double vbs = c.vbs_values.empty() ? 0.0 : c.vbs_values.front();
+    std::string out = fmt::cat(title_word(c), " probe (", param, ")\n\n");
+    out += build_model_card(c);
+    out += "\n\n";
+    out += device_line(c, w, l);
+    out +=
+        fmt::cat("\nVds drain source dc ", fmt::exp(vds, 3), "\nVgs gate  source dc 0\nVbs bulk  source dc ",
+                 exact_number(vbs, 3), "\nVs  source 0    dc 0\n\n.save vds#branch ",
+                 op_vector_name(device_path, param), "\n\n.dc Vgs ",
+                 sweep_text(c.vgs.start, c.vgs.start + 2.0 * c.vgs.step, c.vgs.step), "\n\n.end");
+    return out;
+}
+
+std::vector<std::string> build_multi_vbs_commands(const LutConfig& c, const SweepRange& vgs) {
+    std::vector<std::string> out{"run"};
+    if (c.vbs_values.size() < 2) return out;
+    const std::string dc = dc_command(c, vgs);
+    for (std::size_t v = 1; v < c.vbs_values.size(); ++v) {
+        out.push_back(alter_command(c.vbs_values[v]));
+        out.push_back(dc);
+    }
+    return out;
+}
+
+std::vector<std::string> build_all_chunks_commands(const LutConfig& c, const std::vector<Chunk>& chunks) {
+    std::vector<std::string> out{"run"};
+    for (std::size_t k = 0; k < chunks.size(); ++k) {
+        const std::string dc = dc_command(c, chunk_range(c, chunks[k]));
+        for (std::size_t v = k == 0 ? 1 : 0; v < c.vbs_values.size(); ++v) {
+            out.push_back(alter_command(c.vbs_values[v]));
+            out.push_back(dc);
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> build_return_vectors(std::size_t n_plots, std::string_view device_path,
+                                              const ParamMask& mask) {
+    std::vector<std::string> out;
+    for (std::size_t p = 1; p <= n_plots; ++p) {
+        append_prefixed_vectors(out, n_plots == 1 ? std::string() : fmt::cat("dc", p, "."), device_path,
+                                mask);
+    }
+    out.emplace_back("vds#branch");
+    return out;
+}
+
+std::vector<std::string> build_return_vectors_all(std::size_t n_chunks, std::size_t n_vbs,
+                                                  std::string_view device_path, const ParamMask& mask) {
+    std::vector<std::string> out;
+    const bool prefixed = n_chunks * n_vbs != 1;
+    for (std::size_t k = 0; k < n_chunks; ++k) {
+        for (std::size_t v = 0; v < n_vbs; ++v) {
+            const std::size_t plot = k * n_vbs + v + 1;
+            append_prefixed_vectors(out, prefixed ? fmt::cat("dc", plot, ".") : std::string(), device_path,
+                                    mask);
+        }
+    }
+    out.emplace_back("vds#branch");
+    return out;
+}
+
+std::string op_vector_name(std::string_view device_path, std::string_view param) {
+    return fmt::cat("@", device_path, "[", param, "]");
+}
+
+SweepRange chunk_range(const LutConfig& c, const Chunk& chunk) {
+    return {c.vgs.start + c.vgs.step * static_cast<double>(chunk.first),
+            c.vgs.start + c.vgs.step * static_cast<double>(chunk.second), c.vgs.step};
+}
+
+std::vector<Chunk> chunk_indices(std::size_t n, std::size_t k) {
+    std::vector<Chunk> out;
+    if (n == 0 || k == 0) return out;
+    const std::size_t size = n / k + (n % k != 0);
+    for (std::size_t first = 0; first < n; first += size)
+        out.emplace_back(first, std::min(first + size, n) - 1);
+    return out;
+}
+
+std::optional<std::string> extract_mosfet_name(const std::vector<std::string>& log) {
+    for (const std::string& entry : log) {
+        std::string_view line = entry;
+        if (line.starts_with("stdout ") || line.starts_with("stderr ")) line.remove_prefix(7);
+        const std::size_t sep = line.find(" : ");
+        if (sep == std::string_view::npos) continue;
+        const std::string_view token = first_token(line.substr(sep + 3));
+        if (is_device_token(token)) return std::string(token);
+    }
+    return std::nullopt;
+}
+
+const ngspice::VectorData* find_vector(const std::vector<ngspice::VectorData>& vectors,
+                                       std::string_view name) {
+    for (const ngspice::VectorData& v : vectors) {
+        if (ascii_iequals(v.name, name)) return &v;
+    }
+    return nullptr;
+}
+
+std::vector<std::string> model_dir_pre_commands(const LutConfig& c) {
+    if (!c.model_file) return {};
+    const std::string resolved = resolve_path(*c.model_file);
+    std::string_view path = resolved;
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos || path.size() == 1) return {};
+    std::size_t end = slash;
+    while (end > 0 && path[end - 1] == '/') --end;
+    return {fmt::cat("chdir:", end == 0 ? std::string_view("/") : path.substr(0, end))};
+}
+
+}  // namespace morva::lut::generate_ngspice

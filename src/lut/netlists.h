@@ -1,0 +1,105 @@
+// The texts characterisation sends to the simulator workers: the model
+// section, the characterisation and probe netlists, the command lists that
+// fold Vbs values and Vgs chunks into one run, the vectors asked back, the
+// chunk split, the directory pre-command, and the scan of a listing for the
+// flattened device name. All pure functions of the configuration.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "lut/config.h"
+#include "lut/table.h"
+#include "ngspice/protocol.h"
+
+namespace morva::lut::generate_ngspice {
+
+// Twelve flags indexed by KNOWN_OP_PARAMS.
+using ParamMask = std::array<bool, kOpParamCount>;
+
+// An inclusive (first, last) pair of positions on the Vgs axis.
+using Chunk = std::pair<std::size_t, std::size_t>;
+
+// `path` made absolute against the current directory (no normalisation),
+// as UTF-8 text.
+std::string resolve_path(const std::string& path);
+
+// Why the configuration cannot be written into a netlist safely: a name,
+// parameter, section or path holding a line break or another control
+// character (it would start a netlist line of its own), or a path that
+// needs quoting but holds a double quote. Nothing when it can.
+std::optional<std::string> netlist_text_problem(const LutConfig& config);
+
+// A number for a netlist or command: the fixed form with `digits` digits
+// after the point when it reads back to the same value, else the shortest
+// exponent form that does ("2.449489742783178e-7").
+std::string exact_number(double value, int digits);
+
+// The number of points ngspice's DC sweep visits from `start` towards `stop`
+// in steps of `step`: it adds the step to the swept value and stops once the
+// value lies beyond `stop` by more than 1000 machine epsilons, so a step that
+// does not divide the range truncates. At least 1 (a sweep pointing away
+// from its stop is written as the single start point).
+std::size_t sweep_point_count(double start, double stop, double step);
+inline std::size_t sweep_point_count(const SweepRange& r) {
+    return sweep_point_count(r.start, r.stop, r.step);
+}
+
+// The first `sweep_point_count` points start + i * step of a range: the axis
+// the table holds and the points ngspice visits.
+std::vector<double> sweep_axis(const SweepRange& range);
+
+// "{start} {stop} {step}" of one DC sweep with six digits after the point.
+// The stop is the range's last visited point, so the text names exactly the
+// points of `sweep_axis`.
+std::string sweep_text(double start, double stop, double step);
+
+std::string build_model_card(const LutConfig& config);
+
+// `vgs` is the whole configured sweep or one chunk of it.
+std::string build_netlist(const LutConfig& config, const SweepRange& vgs, const ParamMask& mask,
+                          std::string_view device_path, double w, double l, double vbs);
+
+std::string build_probe_netlist(const LutConfig& config, std::string_view param,
+                                std::string_view device_path);
+
+// "run", then an alter/dc pair for every further Vbs value.
+std::vector<std::string> build_multi_vbs_commands(const LutConfig& config, const SweepRange& vgs);
+
+// "run", then alter/dc pairs covering every chunk at every Vbs value; chunk
+// k at Vbs index v lands in plot k * n_vbs + v + 1.
+std::vector<std::string> build_all_chunks_commands(const LutConfig& config, const std::vector<Chunk>& chunks);
+
+std::vector<std::string> build_return_vectors(std::size_t n_plots, std::string_view device_path,
+                                              const ParamMask& mask);
+std::vector<std::string> build_return_vectors_all(std::size_t n_chunks, std::size_t n_vbs,
+                                                  std::string_view device_path, const ParamMask& mask);
+
+// "@{device}[{param}]".
+std::string op_vector_name(std::string_view device_path, std::string_view param);
+
+// The Vgs range of positions first..last of the configured sweep.
+SweepRange chunk_range(const LutConfig& config, const Chunk& chunk);
+
+// Splits n points into chunks of ceil(n / k) points (the last may be
+// shorter); empty for n = 0 or k = 0.
+std::vector<Chunk> chunk_indices(std::size_t n, std::size_t k);
+
+// The flattened MOSFET name of the first card line of a "listing e" log
+// whose first token looks like one ("m1", "M.X1.MN0"), as written.
+std::optional<std::string> extract_mosfet_name(const std::vector<std::string>& log);
+
+// The first vector whose name equals `name` ignoring ASCII case.
+const ngspice::VectorData* find_vector(const std::vector<ngspice::VectorData>& vectors,
+                                       std::string_view name);
+
+// ["chdir:{dir}"] with the model file's directory, so that relative paths
+// inside it resolve; empty without a model file.
+std::vector<std::string> model_dir_pre_commands(const LutConfig& config);
+
+}  // namespace morva::lut::generate_ngspice

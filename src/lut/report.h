@@ -1,0 +1,33 @@
+// The timing breakdown printed after a characterisation through the pool:
+// where the wall time of the task phase went (the dispatcher's own work,
+// inside the workers, request plumbing, round trips) and how busy the
+// workers were.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "lut/extract.h"
+
+namespace morva::lut::generate_ngspice {
+
+using u128 = unsigned __int128;
+
+// Phase durations in nanoseconds and the sizes of the run.
+struct PhaseTimes {
+    u128 wall = 0;  // the task phase
+    u128 probe = 0;
+    u128 assemble = 0;
+    u128 diff = 0;
+    std::size_t n_w = 0;
+    std::size_t n_l = 0;
+    std::size_t n_vbs = 0;
+    std::uint64_t n_workers = 0;  // 0 counts as 1
+};
+
+// The 23-line block, each line ending in "\n".
+std::string timing_report(const PhaseTimes& phases, const std::vector<ChunkResult>& results);
+
+}  // namespace morva::lut::generate_ngspice

@@ -1,0 +1,279 @@
+#include "lut/retry.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <utility>
+
+#include "common/format.h"
+#include "common/io.h"
+
+namespace morva::lut::generate_ngspice {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::uint64_t ns_since(Clock::time_point start) {
+    const auto d = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+    return d < 0 ? 0 : static_cast<std::uint64_t>(d);
+}
+
+void write_line(int fd, const std::string& line) {
+    // One write per line; a closed stream is not the generator's concern.
+    (void)write_all(fd, line);
+}
+
+// Builds one request, timing the work into `build_ns`.
+class Ladder {
+public:
+    Ladder(const LadderContext& ctx, double w, std::size_t wi, double l, std::size_t li)
+        : ctx_(ctx), plan_(*ctx.plan), c_(plan_.config), w_(w), wi_(wi), l_(l), li_(li) {}
+
+    // Sends a request, adding its round trip and the worker's phase times.
+    SimulationOutcome send(ngspice::SimulationRequest request, TimingSums& timing) const {
+        if (aborted()) return err(aborted_error());
+        const auto start = Clock::now();
+        SimulationOutcome outcome = ctx_.run(std::move(request));
+        timing.request_ns = saturating_add(timing.request_ns, ns_since(start));
+        if (outcome) timing.add_worker(outcome->timing);
+        return outcome;
+    }
+
+    ngspice::SimulationRequest request(std::string id, const SweepRange& vgs, const ParamMask& mask,
+                                       double vbs, std::vector<std::string> commands,
+                                       std::vector<std::string> vectors) const {
+        ngspice::SimulationRequest r;
+        r.id = std::move(id);
+        r.netlist = build_netlist(c_, vgs, mask, plan_.device_path, w_, l_, vbs);
+        r.commands = std::move(commands);
+        r.pre_commands = plan_.pre_commands;
+        r.return_vectors = std::move(vectors);
+        return r;
+    }
+
+    // An aborted task stops between requests without further messages; its
+    // outcome is discarded.
+    bool aborted() const { return ctx_.cancelled && ctx_.cancelled(); }
+    static NgspiceError aborted_error() { return NgspiceError::simulation("generation aborted"); }
+
+    std::string wl() const { return fmt::cat("W=", fmt::exp(w_, 3), " L=", fmt::exp(l_, 3)); }
+    void retry(const std::string& text) const { ctx_.messages->err(fmt::cat("  [retry] ", text, "\n")); }
+
+    Result<std::vector<ChunkResult>, NgspiceError> all_chunks() const {
+        const auto& chunks = plan_.chunks;
+        const std::size_t n_vbs = c_.vbs_values.size();
+        std::vector<std::size_t> rows;
+        for (const Chunk& ch : chunks) rows.push_back(ch.second - ch.first + 1);
+
+        TimingSums timing;
+        const auto build_start = Clock::now();
+        ngspice::SimulationRequest req =
+            request(fmt::cat("lut-w", wi_, "-l", li_), chunk_range(c_, chunks.front()), plan_.extract_mask,
+                    c_.vbs_values.front(), build_all_chunks_commands(c_, chunks),
+                    build_return_vectors_all(chunks.size(), n_vbs, plan_.device_path, plan_.extract_mask));
+        timing.build_ns = ns_since(build_start);
+        SimulationOutcome outcome = send(std::move(req), timing);
+        if (aborted()) return err(aborted_error());
+        if (outcome) {
+            if (!outcome->success) {
+                const bool alter = chunks.size() * n_vbs > 1 && is_alter_failure(*outcome);
+                retry(fmt::cat(wl(), alter ? ": alter not supported, falling back to per-chunk"
+                                           : ": all-chunks request failed, falling back to per-chunk"));
+            } else if (auto data = extract_all_chunks_vbs(*outcome, chunks.size(), n_vbs, rows, plan_.n_vds,
+                                                          plan_.device_path, plan_.extract_mask)) {
+                std::vector<ChunkResult> out(chunks.size());
+                for (std::size_t k = 0; k < chunks.size(); ++k) {
+                    out[k].vbs_data = std::move((*data)[k]);
+                    out[k].w_index = wi_;
+                    out[k].l_index = li_;
+                    out[k].chunk_index = k;
+                }
+                out.front().timing = timing;
+                return out;
+            } else {
+                retry(fmt::cat(wl(), ": all-chunks extraction failed, falling back to per-chunk"));
+            }
+        }
+        std::vector<ChunkResult> out;
+        out.reserve(chunks.size());
+        for (std::size_t k = 0; k < chunks.size(); ++k) {
+            MORVA_ASSIGN(ChunkResult chunk, one_chunk(k, chunk_range(c_, chunks[k]), rows[k]));
+            out.push_back(std::move(chunk));
+        }
+        return out;
+    }
+
+    Result<ChunkResult, NgspiceError> one_chunk(std::size_t c, const SweepRange& vgs,
+                                                std::size_t n_rows) const {
+        ChunkResult out;
+        out.w_index = wi_;
+        out.l_index = li_;
+        out.chunk_index = c;
+        const std::size_t n_vbs = c_.vbs_values.size();
+
+        const auto build_start = Clock::now();
+        ngspice::SimulationRequest req =
+            request(fmt::cat("lut-w", wi_, "-l", li_, "-c", c), vgs, plan_.extract_mask,
+                    c_.vbs_values.front(), build_multi_vbs_commands(c_, vgs),
+                    build_return_vectors(n_vbs, plan_.device_path, plan_.extract_mask));
+        out.timing.build_ns = saturating_add(out.timing.build_ns, ns_since(build_start));
+        SimulationOutcome outcome = send(std::move(req), out.timing);
+        if (aborted()) return err(aborted_error());
+        if (outcome) {
+            const std::string where = fmt::cat(wl(), " chunk ", c);
+            if (!outcome->success) {
+                if (n_vbs == 1)
+                    retry(fmt::cat(
+                        where, ": full-params sweep crashed, falling back to bisected OP parameter sweeps"));
+                else if (is_alter_failure(*outcome))
+                    retry(fmt::cat(where, ": alter @Vbs[dc] not supported, retrying per Vbs"));
+                else
+                    retry(fmt::cat(where, ": multi-Vbs sweep failed, retrying per Vbs"));
+            } else if (auto data = extract_all_vbs(*outcome, n_vbs, n_rows, plan_.n_vds, plan_.device_path,
+                                                   plan_.extract_mask)) {
+                out.vbs_data = std::move(*data);
+                return out;
+            } else {
+                retry(fmt::cat(where, ": multi-plot extraction failed, retrying per Vbs"));
+            }
+        }
+        out.vbs_data.reserve(n_vbs);
+        for (std::size_t v = 0; v < n_vbs; ++v) {
+            MORVA_ASSIGN(VbsData data, one_vbs(vgs, c_.vbs_values[v], v, c, n_rows, out.timing));
+            out.vbs_data.push_back(std::move(data));
+        }
+        return out;
+    }
+
+    Result<VbsData, NgspiceError> one_vbs(const SweepRange& vgs, double vbs, std::size_t v, std::size_t c,
+                                          std::size_t n_rows, TimingSums& timing) const {
+        const std::string base = fmt::cat("lut-w", wi_, "-l", li_, "-v", v, "-c", c);
+        const std::string where = fmt::cat(wl(), " Vbs=", fmt::exp(vbs, 3), " chunk ", c);
+        const ParamMask& mask = plan_.extract_mask;
+
+        // Rung 3: every parameter at once.
+        {
+            auto start = Clock::now();
+            ngspice::SimulationRequest req =
+                request(base, vgs, mask, vbs, {"run"}, group_vectors(wanted_indices(mask)));
+            timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
+            SimulationOutcome outcome = send(std::move(req), timing);
+            if (aborted()) return err(aborted_error());
+            if (outcome && outcome->success) {
+                if (auto data = extract_all_vbs(*outcome, 1, n_rows, plan_.n_vds, plan_.device_path, mask))
+                    return std::move(data->front());
+            }
+            retry(fmt::cat(where, ": full-params sweep crashed, falling back to bisect"));
+        }
+
+        // Rung 4: the drain current alone; its failure is fatal.
+        VbsData result;
+        {
+            auto start = Clock::now();
+            ngspice::SimulationRequest req =
+                request(base + "-idonly", vgs, ParamMask{}, vbs, {"run"}, {"vds#branch"});
+            timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
+            MORVA_ASSIGN(ngspice::SimulationResponse response, send(std::move(req), timing));
+            if (!response.success)
+                return err(NgspiceError::simulation(
+                    fmt::cat(where, " Id-only failed: ", response.error ? *response.error : "(no message)")));
+            MORVA_ASSIGN(VbsData id_only, extract_chunk_for_prefix(response, "", n_rows, plan_.n_vds,
+                                                                   plan_.device_path, ParamMask{}));
+            result.id = std::move(id_only.id);
+        }
+
+        // Rung 5: parameters in groups, halved on failure, first half first.
+        result.ops = nan_placeholders(mask, n_rows, plan_.n_vds);
+        const std::vector<std::size_t> wanted = wanted_indices(mask);
+        std::vector<std::vector<std::size_t>> stack;
+        if (wanted.size() >= 2) {
+            push_halves(stack, wanted);
+        } else if (wanted.size() == 1) {
+            stack.push_back(wanted);
+        }
+        while (!stack.empty()) {
+            std::vector<std::size_t> group = std::move(stack.back());
+            stack.pop_back();
+            if (group.empty()) continue;
+            ParamMask group_mask{};
+            for (std::size_t k : group) group_mask[k] = true;
+            auto start = Clock::now();
+            ngspice::SimulationRequest req = request(fmt::cat(base, "-sub", group.size()), vgs, group_mask,
+                                                     vbs, {"run"}, group_vectors(group));
+            timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
+            SimulationOutcome outcome = send(std::move(req), timing);
+            if (aborted()) return err(aborted_error());
+            if (outcome && outcome->success) {
+                if (auto data =
+                        extract_all_vbs(*outcome, 1, n_rows, plan_.n_vds, plan_.device_path, group_mask)) {
+                    for (std::size_t k : group) result.ops[k] = std::move(data->front().ops[k]);
+                    continue;
+                }
+            }
+            if (group.size() >= 2) {
+                push_halves(stack, group);
+            } else {
+                retry(fmt::cat(where, ": parameter '", KNOWN_OP_PARAMS[group.front()],
+                               "' unavailable — filling with NaN"));
+            }
+        }
+        return result;
+    }
+
+private:
+    static std::vector<std::size_t> wanted_indices(const ParamMask& mask) {
+        std::vector<std::size_t> out;
+        for (std::size_t k = 0; k < kOpParamCount; ++k) {
+            if (mask[k]) out.push_back(k);
+        }
+        return out;
+    }
+
+    // The second half below the first, so that the first half is tried next.
+    static void push_halves(std::vector<std::vector<std::size_t>>& stack,
+                            const std::vector<std::size_t>& group) {
+        const std::size_t half = group.size() / 2;
+        stack.emplace_back(group.begin() + static_cast<std::ptrdiff_t>(half), group.end());
+        stack.emplace_back(group.begin(), group.begin() + static_cast<std::ptrdiff_t>(half));
+    }
+
+    std::vector<std::string> group_vectors(const std::vector<std::size_t>& group) const {
+        std::vector<std::string> out{"vds#branch"};
+        for (std::size_t k : group) out.push_back(op_vector_name(plan_.device_path, KNOWN_OP_PARAMS[k]));
+        return out;
+    }
+
+    const LadderContext& ctx_;
+    const TaskPlan& plan_;
+    const LutConfig& c_;
+    double w_;
+    std::size_t wi_;
+    double l_;
+    std::size_t li_;
+};
+
+}  // namespace
+
+void StdMessages::out(const std::string& line) { write_line(STDOUT_FILENO, line); }
+void StdMessages::err(const std::string& line) { write_line(STDERR_FILENO, line); }
+
+Result<std::vector<ChunkResult>, NgspiceError> fetch_wl_with_retry(const LadderContext& ctx, double w,
+                                                                   std::size_t wi, double l, std::size_t li) {
+    return Ladder(ctx, w, wi, l, li).all_chunks();
+}
+
+Result<ChunkResult, NgspiceError> fetch_chunk_with_retry(const LadderContext& ctx, double w, std::size_t wi,
+                                                         double l, std::size_t li, std::size_t chunk_index,
+                                                         const SweepRange& vgs, std::size_t n_rows) {
+    return Ladder(ctx, w, wi, l, li).one_chunk(chunk_index, vgs, n_rows);
+}
+
+Result<VbsData, NgspiceError> fetch_single_vbs_with_bisect(const LadderContext& ctx, const SweepRange& vgs,
+                                                           double w, std::size_t wi, double l, std::size_t li,
+                                                           double vbs, std::size_t v, std::size_t chunk_index,
+                                                           std::size_t n_rows, TimingSums& timing) {
+    return Ladder(ctx, w, wi, l, li).one_vbs(vgs, vbs, v, chunk_index, n_rows, timing);
+}
+
+}  // namespace morva::lut::generate_ngspice

@@ -1,0 +1,77 @@
+// The retry ladder of one (W, L) generation task: one request for every
+// chunk and Vbs value first, then per chunk, per Vbs value, Id alone, and
+// operating-point parameters in bisected groups. Only failing to obtain the
+// drain current is fatal; an unavailable parameter costs its own NaN rows.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/result.h"
+#include "error/ngspice_error.h"
+#include "lut/config.h"
+#include "lut/extract.h"
+#include "lut/netlists.h"
+#include "ngspice/protocol.h"
+
+namespace morva::lut::generate_ngspice {
+
+using SimulationOutcome = Result<ngspice::SimulationResponse, NgspiceError>;
+
+// Sends one request to a simulator and waits for its answer; safe to call
+// from many threads at once.
+using RunSimulation = std::function<SimulationOutcome(ngspice::SimulationRequest)>;
+
+// Where generation writes its lines: progress to standard output,
+// diagnostics to standard error. Each call writes one whole line, so lines
+// of concurrent tasks never mix.
+class Messages {
+public:
+    virtual ~Messages() = default;
+    virtual void out(const std::string& line) = 0;
+    virtual void err(const std::string& line) = 0;
+};
+
+// Writes to file descriptors 1 and 2.
+class StdMessages final : public Messages {
+public:
+    void out(const std::string& line) override;
+    void err(const std::string& line) override;
+};
+
+// What every task of one generation shares, read only.
+struct TaskPlan {
+    LutConfig config;
+    std::vector<Chunk> chunks;  // at least one
+    std::string device_path;
+    std::vector<std::string> pre_commands;
+    ParamMask extract_mask{};
+    std::size_t n_vds = 0;
+};
+
+// The services of one task: the simulator, the message sink and the
+// question whether the task's set was aborted (asked between requests).
+struct LadderContext {
+    RunSimulation run;
+    std::shared_ptr<const TaskPlan> plan;
+    Messages* messages = nullptr;
+    std::function<bool()> cancelled;
+};
+
+// One ChunkResult per chunk, in chunk order.
+Result<std::vector<ChunkResult>, NgspiceError> fetch_wl_with_retry(const LadderContext& ctx, double w,
+                                                                   std::size_t wi, double l, std::size_t li);
+
+Result<ChunkResult, NgspiceError> fetch_chunk_with_retry(const LadderContext& ctx, double w, std::size_t wi,
+                                                         double l, std::size_t li, std::size_t chunk_index,
+                                                         const SweepRange& vgs, std::size_t n_rows);
+
+Result<VbsData, NgspiceError> fetch_single_vbs_with_bisect(const LadderContext& ctx, const SweepRange& vgs,
+                                                           double w, std::size_t wi, double l, std::size_t li,
+                                                           double vbs, std::size_t v, std::size_t chunk_index,
+                                                           std::size_t n_rows, TimingSums& timing);
+
+}  // namespace morva::lut::generate_ngspice

@@ -1,0 +1,520 @@
+// The retry ladder and the generator over a scripted simulator: it reads the
+// sweeps and bias values out of each request as ngspice would and answers
+// with vectors whose values encode their own bias point, so that assembly can
+// be checked value by value; chosen requests fail on demand.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/format.h"
+#include "common/text.h"
+#include "lut/generate_ngspice.h"
+
+using namespace morva;
+using namespace morva::lut;
+using namespace morva::lut::generate_ngspice;
+using morva::ngspice::SimulationRequest;
+using morva::ngspice::SimulationResponse;
+using morva::ngspice::VectorData;
+
+namespace {
+
+double number(std::string_view s) {
+    double v = 0;
+    std::from_chars(s.data(), s.data() + s.size(), v);
+    return v;
+}
+
+std::vector<std::string_view> words(std::string_view s) {
+    std::vector<std::string_view> out;
+    std::size_t i = 0;
+    while (i < s.size()) {
+        while (i < s.size() && s[i] == ' ') ++i;
+        const std::size_t b = i;
+        while (i < s.size() && s[i] != ' ') ++i;
+        if (i > b) out.push_back(s.substr(b, i - b));
+    }
+    return out;
+}
+
+std::string param_value(std::string_view line, std::string_view key) {
+    for (std::string_view w : words(line)) {
+        if (w.starts_with(key) && w.size() > key.size() && w[key.size()] == '=')
+            return std::string(w.substr(key.size() + 1));
+    }
+    return {};
+}
+
+// The value a device at this bias "has": distinct for every coordinate.
+double device_value(double w, double l, double vbs, double vgs, double vds) {
+    return w * 1e6 + l * 1e7 * 10 + vbs * 100 + vgs * 10 + vds;
+}
+
+struct Plot {
+    double vbs = 0;
+    SweepRange vgs, vds;
+};
+
+// Answers requests as ngspice would for the characterisation texts.
+SimulationResponse simulate(const SimulationRequest& req) {
+    double w = 0, l = 0, vbs = 0, vds_dc = 0;
+    std::vector<Plot> plots;
+    std::size_t start = 0;
+    while (start < req.netlist.size()) {
+        std::size_t nl = req.netlist.find('\n', start);
+        if (nl == std::string::npos) nl = req.netlist.size();
+        const std::string_view line(req.netlist.data() + start, nl - start);
+        start = nl + 1;
+        if (line.starts_with("M1 ") || line.starts_with("X1 ")) {
+            w = number(param_value(line, "W"));
+            l = number(param_value(line, "L"));
+        } else if (line.starts_with("Vbs ")) {
+            vbs = number(words(line).back());
+        } else if (line.starts_with("Vds ")) {
+            vds_dc = number(words(line).back());
+        } else if (line.starts_with(".dc Vgs ")) {  // a probe: Vgs alone at a fixed Vds
+            const auto t = words(line);
+            plots.push_back({vbs, {number(t[2]), number(t[3]), number(t[4])}, {vds_dc, vds_dc, 1.0}});
+        } else if (line.starts_with(".dc ")) {
+            const auto t = words(line);
+            plots.push_back({vbs,
+                             {number(t[6]), number(t[7]), number(t[8])},
+                             {number(t[2]), number(t[3]), number(t[4])}});
+        }
+    }
+    for (const std::string& cmd : req.commands) {
+        const auto t = words(cmd);
+        if (cmd.starts_with(" alter @Vbs[dc] = ")) vbs = number(t.back());
+        if (cmd.starts_with("dc "))
+            plots.push_back({vbs,
+                             {number(t[6]), number(t[7]), number(t[8])},
+                             {number(t[2]), number(t[3]), number(t[4])}});
+    }
+    SimulationResponse r;
+    r.id = req.id;
+    r.success = true;
+    r.timing.cmd_ns = 1000;
+    const auto wanted = [&](const std::string& name, const std::string& bare) {
+        if (!req.return_vectors) return true;
+        for (const std::string& e : *req.return_vectors) {
+            if (ascii_iequals(e, name) || ascii_iequals(e, bare)) return true;
+        }
+        return false;
+    };
+    for (std::size_t p = 0; p < plots.size(); ++p) {
+        const std::string prefix = plots.size() >= 2 ? fmt::cat("dc", p + 1, ".") : std::string();
+        const std::vector<double> vgs = sweep_axis(plots[p].vgs), vds = sweep_axis(plots[p].vds);
+        std::vector<std::pair<std::string, double>> series{{"vds#branch", 0.0}};
+        for (std::size_t k = 0; k < kOpParamCount; ++k) {
+            const std::string bare = fmt::cat("@m1[", KNOWN_OP_PARAMS[k], "]");
+            if (req.netlist.find(bare) != std::string::npos) series.emplace_back(bare, 1000.0 * (k + 1));
+        }
+        for (const auto& [bare, offset] : series) {
+            if (!wanted(prefix + bare, bare)) continue;
+            VectorData v;
+            v.name = prefix + bare;
+            for (double g : vgs)
+                for (double d : vds) {
+                    const double x = device_value(w, l, plots[p].vbs, g, d);
+                    v.real.push_back(offset == 0.0 ? -x : x + offset);
+                }
+            r.vectors.push_back(std::move(v));
+        }
+    }
+    return r;
+}
+
+// Collects the lines a generation writes.
+class Recorder final : public Messages {
+public:
+    void out(const std::string& line) override {
+        std::lock_guard lock(mutex);
+        stdout_text += line;
+    }
+    void err(const std::string& line) override {
+        std::lock_guard lock(mutex);
+        stderr_text += line;
+    }
+    std::mutex mutex;
+    std::string stdout_text, stderr_text;
+};
+
+// A fault: when `matches` holds for a request, `fault` rewrites the
+// response or replaces it with an error.
+struct Fault {
+    std::function<bool(const SimulationRequest&)> matches;
+    std::function<SimulationOutcome(SimulationResponse)> fault;
+};
+
+struct Scripted {
+    std::vector<Fault> faults;
+    std::mutex mutex;
+    std::vector<std::string> ids;
+
+    Simulator simulator(std::uint64_t workers = 2) {
+        return {[this](SimulationRequest req) -> SimulationOutcome {
+                    {
+                        std::lock_guard lock(mutex);
+                        ids.push_back(req.id);
+                    }
+                    SimulationResponse r = simulate(req);
+                    for (const Fault& f : faults) {
+                        if (f.matches(req)) return f.fault(std::move(r));
+                    }
+                    return r;
+                },
+                workers};
+    }
+    std::vector<std::string> ids_starting(std::string_view prefix) {
+        std::vector<std::string> out;
+        for (const std::string& id : ids)
+            if (id.starts_with(prefix)) out.push_back(id);
+        return out;
+    }
+};
+
+std::function<bool(const SimulationRequest&)> id_is(std::string id) {
+    return [id](const SimulationRequest& r) { return r.id == id; };
+}
+
+std::function<SimulationOutcome(SimulationResponse)> fails_with(std::string error,
+                                                                std::vector<std::string> log = {}) {
+    return [error, log](SimulationResponse r) -> SimulationOutcome {
+        r.success = false;
+        r.vectors.clear();
+        if (!error.empty()) r.error = error;
+        r.log = log;
+        return r;
+    };
+}
+
+std::function<SimulationOutcome(SimulationResponse)> pool_error() {
+    return [](SimulationResponse) -> SimulationOutcome { return err(NgspiceError::worker_crashed("gone")); };
+}
+
+LutConfig small_config() {
+    LutConfig c;
+    c.model_card = ".model nch nmos level=1";
+    c.widths = {1e-6, 2e-6};
+    c.lengths = {5e-7, 1e-6};
+    c.vbs_values = {0.0, -0.5};
+    c.vgs = {0.0, 0.9, 0.1};
+    c.vds = {0.0, 1.0, 0.5};
+    c.op_params = {"cgg", "vth"};
+    return c;
+}
+
+void expect_table_matches_device(const TransistorLut& t, bool with_ops) {
+    ASSERT_EQ(t.shape(), (std::array<std::size_t, 5>{2, 2, 2, 10, 3}));
+    const std::size_t cgg = *op_param_index("cgg"), vth = *op_param_index("vth");
+    for (std::size_t a = 0; a < 2; ++a)
+        for (std::size_t b = 0; b < 2; ++b)
+            for (std::size_t c = 0; c < 2; ++c)
+                for (std::size_t g = 0; g < 10; ++g)
+                    for (std::size_t d = 0; d < 3; ++d) {
+                        const double x =
+                            device_value(t.widths[a], t.lengths[c], t.vbs_values[b], t.vgs[g], t.vds[d]);
+                        ASSERT_NEAR(t.id.at(a, b, c, g, d), x, 1e-12 * std::abs(x)) << a << b << c << g << d;
+                        if (!with_ops) continue;
+                        ASSERT_NEAR(t.op[cgg].at(a, b, c, g, d), x + 1000.0, 1e-9);
+                        ASSERT_NEAR(t.op[vth].at(a, b, c, g, d), x + 10000.0, 1e-9);
+                    }
+}
+
+}  // namespace
+
+TEST(LutGenerate, OneRequestPerPairWhenNothingFails) {
+    Scripted s;
+    Recorder rec;
+    const LutConfig c = small_config();
+    auto table = generate_lut(3, s.simulator(), c, rec);
+    ASSERT_TRUE(table) << table.error().text();
+    expect_table_matches_device(*table, true);
+    EXPECT_EQ(table->extracted_op_params, (std::vector<std::string>{"cgg", "vth"}));
+    EXPECT_EQ(table->op[*op_param_index("cgs")].dims, (std::array<std::size_t, 5>{2, 2, 2, 0, 0}));
+    // gm: the Vgs difference of Id with the configured step (10 per volt here).
+    EXPECT_NEAR(table->gm.at(1, 1, 1, 4, 2), 10.0, 1e-9);
+    EXPECT_NEAR(table->gds.at(0, 0, 0, 0, 0), 1.0, 1e-9);
+
+    auto tasks = s.ids_starting("lut-");
+    std::sort(tasks.begin(), tasks.end());
+    EXPECT_EQ(tasks, (std::vector<std::string>{"lut-w0-l0", "lut-w0-l1", "lut-w1-l0", "lut-w1-l1"}));
+    EXPECT_EQ(s.ids_starting("detect"), std::vector<std::string>{"detect-dev-path"});
+    EXPECT_EQ(s.ids_starting("probe-").size(), 2u);
+    EXPECT_EQ(rec.stderr_text, "");
+    const std::string& out = rec.stdout_text;
+    EXPECT_TRUE(
+        out.starts_with("  2 W × 2 Vbs × 2 L × 10 Vgs × 3 Vds  → 4 tasks (3 Vgs chunk(s) per task, chunks + "
+                        "Vbs folded into each request)\n"))
+        << out;
+    // The scripted listing is empty: detection falls back to the guess.
+    EXPECT_NE(out.find("  warning: could not auto-detect flattened device path; falling back to 'm1'\n"),
+              std::string::npos);
+    EXPECT_NE(
+        out.find("  probing OP parameter support …\n  → extracting 2 OP parameter(s): [cgg, vth]\n  all 4 "
+                 "tasks completed in "),
+        std::string::npos)
+        << out;
+    EXPECT_NE(out.find("LUT timing breakdown (wall: "), std::string::npos);
+    EXPECT_NE(out.find(" ms, 4 tasks × 2 workers, 2 W × 2 L × 2 Vbs) "), std::string::npos);
+}
+
+TEST(LutGenerate, FoldedRequestsFallBackPerChunkAndPerVbs) {
+    Scripted s;
+    Recorder rec;
+    LutConfig c = small_config();
+    c.widths = {1e-6, 2e-6};
+    // Pair (0, 0): alter refused at rung 1, then chunk 1's multi-Vbs request
+    // fails plainly and chunk 2's comes back unreadable.
+    s.faults.push_back(
+        {id_is("lut-w0-l0"), fails_with("", {"stderr Fatal error: \"Vds\" is not in the circuit"})});
+    s.faults.push_back({id_is("lut-w0-l0-c1"), fails_with("stderr Error: RHS invalid")});
+    s.faults.push_back({id_is("lut-w0-l0-c2"), [](SimulationResponse r) -> SimulationOutcome {
+                            std::erase_if(r.vectors,
+                                          [](const VectorData& v) { return v.name == "dc2.vds#branch"; });
+                            return r;
+                        }});
+    // Pair (0, 1): a crashed worker on rung 1 falls back without a word.
+    s.faults.push_back({id_is("lut-w0-l1"), pool_error()});
+    // Pair (1, 0): an unreadable all-chunks response.
+    s.faults.push_back({id_is("lut-w1-l0"), [](SimulationResponse r) -> SimulationOutcome {
+                            r.vectors.erase(r.vectors.begin());
+                            return r;
+                        }});
+    // Pair (1, 1): a plain failure.
+    s.faults.push_back({id_is("lut-w1-l1"), fails_with("stderr Error: circuit not parsed.")});
+    auto table = generate_lut(3, s.simulator(), c, rec);
+    ASSERT_TRUE(table) << table.error().text();
+    expect_table_matches_device(*table, true);
+
+    const std::string& e = rec.stderr_text;
+    EXPECT_NE(e.find("  [retry] W=1.000e-6 L=5.000e-7: alter not supported, falling back to per-chunk\n"),
+              std::string::npos)
+        << e;
+    EXPECT_NE(e.find("  [retry] W=1.000e-6 L=5.000e-7 chunk 1: multi-Vbs sweep failed, retrying per Vbs\n"),
+              std::string::npos);
+    EXPECT_NE(
+        e.find("  [retry] W=1.000e-6 L=5.000e-7 chunk 2: multi-plot extraction failed, retrying per Vbs\n"),
+        std::string::npos);
+    EXPECT_NE(
+        e.find("  [retry] W=2.000e-6 L=5.000e-7: all-chunks extraction failed, falling back to per-chunk\n"),
+        std::string::npos);
+    EXPECT_NE(
+        e.find("  [retry] W=2.000e-6 L=1.000e-6: all-chunks request failed, falling back to per-chunk\n"),
+        std::string::npos);
+    EXPECT_EQ(e.find("W=1.000e-6 L=1.000e-6"), std::string::npos);  // the silent fallback
+    EXPECT_EQ(
+        count_if(s.ids.begin(), s.ids.end(), [](const std::string& id) { return id == "lut-w0-l1-c0"; }), 1);
+    EXPECT_EQ(s.ids_starting("lut-w0-l0-v"),
+              (std::vector<std::string>{"lut-w0-l0-v0-c1", "lut-w0-l0-v1-c1", "lut-w0-l0-v0-c2",
+                                        "lut-w0-l0-v1-c2"}));
+}
+
+TEST(LutGenerate, ChunkFailureMessagesDependOnTheVbsCount) {
+    LutConfig c = small_config();
+    c.widths = {1e-6};
+    c.lengths = {5e-7};
+    c.vbs_values = {0.0};
+    {
+        Scripted s;
+        Recorder rec;
+        s.faults.push_back({id_is("lut-w0-l0"), pool_error()});
+        s.faults.push_back({id_is("lut-w0-l0-c0"), fails_with("stderr Error: x")});
+        ASSERT_TRUE(generate_lut(1, s.simulator(), c, rec));
+        EXPECT_EQ(
+            rec.stderr_text,
+            "  [retry] W=1.000e-6 L=5.000e-7 chunk 0: full-params sweep crashed, falling back to bisected OP "
+            "parameter sweeps\n");
+        EXPECT_EQ(s.ids_starting("lut-"),
+                  (std::vector<std::string>{"lut-w0-l0", "lut-w0-l0-c0", "lut-w0-l0-v0-c0"}));
+    }
+    c.vbs_values = {0.0, -0.5, -1.0};
+    for (const auto& [error, message] : std::vector<std::pair<std::string, std::string>>{
+             {"stderr Error: UNKNOWN parameter", "alter @Vbs[dc] not supported, retrying per Vbs"},
+             {"stderr Error: x", "multi-Vbs sweep failed, retrying per Vbs"}}) {
+        Scripted s;
+        Recorder rec;
+        s.faults.push_back({id_is("lut-w0-l0"), pool_error()});
+        s.faults.push_back({id_is("lut-w0-l0-c0"), fails_with(error)});
+        ASSERT_TRUE(generate_lut(1, s.simulator(), c, rec));
+        EXPECT_EQ(rec.stderr_text, "  [retry] W=1.000e-6 L=5.000e-7 chunk 0: " + message + "\n");
+    }
+}
+
+TEST(LutGenerate, BisectionIsolatesTheFailingParameter) {
+    Scripted s;
+    Recorder rec;
+    LutConfig c = small_config();
+    c.widths = {1e-6};
+    c.lengths = {5e-7};
+    c.vbs_values = {0.0};
+    c.op_params = {"vth", "cgs", "cgg"};
+    const auto asks_vth = [](const SimulationRequest& r) {
+        return r.netlist.find("@m1[vth]") != std::string::npos;
+    };
+    s.faults.push_back({[&](const SimulationRequest& r) { return r.id.starts_with("lut-") && asks_vth(r); },
+                        fails_with("stderr Error: vth exploded")});
+    auto table = generate_lut(1, s.simulator(), c, rec);
+    ASSERT_TRUE(table) << table.error().text();
+    EXPECT_EQ(
+        s.ids_starting("lut-"),
+        (std::vector<std::string>{"lut-w0-l0", "lut-w0-l0-c0", "lut-w0-l0-v0-c0", "lut-w0-l0-v0-c0-idonly",
+                                  "lut-w0-l0-v0-c0-sub1", "lut-w0-l0-v0-c0-sub2", "lut-w0-l0-v0-c0-sub1",
+                                  "lut-w0-l0-v0-c0-sub1"}));
+    EXPECT_EQ(
+        rec.stderr_text,
+        "  [retry] W=1.000e-6 L=5.000e-7: all-chunks request failed, falling back to per-chunk\n"
+        "  [retry] W=1.000e-6 L=5.000e-7 chunk 0: full-params sweep crashed, falling back to bisected OP "
+        "parameter sweeps\n"
+        "  [retry] W=1.000e-6 L=5.000e-7 Vbs=0.000e0 chunk 0: full-params sweep crashed, falling back to "
+        "bisect\n"
+        "  [retry] W=1.000e-6 L=5.000e-7 Vbs=0.000e0 chunk 0: parameter 'vth' unavailable — filling with "
+        "NaN\n");
+    const double x = device_value(1e-6, 5e-7, 0.0, 0.3, 0.5);
+    EXPECT_NEAR(table->id.at(0, 0, 0, 3, 1), x, 1e-12);
+    EXPECT_NEAR(table->op[*op_param_index("cgg")].at(0, 0, 0, 3, 1), x + 1000, 1e-9);
+    EXPECT_NEAR(table->op[*op_param_index("cgs")].at(0, 0, 0, 3, 1), x + 2000, 1e-9);
+    EXPECT_TRUE(std::isnan(table->op[*op_param_index("vth")].at(0, 0, 0, 3, 1)));
+}
+
+TEST(LutGenerate, GroupResponseLackingAVectorGivesNaNSilently) {
+    Scripted s;
+    Recorder rec;
+    LutConfig c = small_config();
+    c.widths = {1e-6};
+    c.lengths = {5e-7};
+    c.vbs_values = {0.0};
+    c.op_params = {"cgg", "cgs"};
+    s.faults.push_back({[](const SimulationRequest& r) {
+                            return !r.id.ends_with("-sub1") && r.id.starts_with("lut-") &&
+                                   !r.id.ends_with("idonly");
+                        },
+                        fails_with("stderr Error: x")});
+    s.faults.push_back({[](const SimulationRequest& r) {
+                            return r.netlist.find("@m1[cgs]") != std::string::npos && r.id.ends_with("-sub1");
+                        },
+                        [](SimulationResponse r) -> SimulationOutcome {
+                            r.vectors.pop_back();
+                            return r;
+                        }});
+    auto table = generate_lut(1, s.simulator(), c, rec);
+    ASSERT_TRUE(table);
+    EXPECT_TRUE(std::isnan(table->op[*op_param_index("cgs")].at(0, 0, 0, 0, 0)));
+    EXPECT_FALSE(std::isnan(table->op[*op_param_index("cgg")].at(0, 0, 0, 0, 0)));
+    EXPECT_EQ(rec.stderr_text.find("unavailable"), std::string::npos);
+}
+
+TEST(LutGenerate, IdOnlyFailureEndsTheGeneration) {
+    Scripted s;
+    Recorder rec;
+    LutConfig c = small_config();
+    c.op_params.clear();
+    c.vbs_values = {0.0};
+    s.faults.push_back(
+        {[](const SimulationRequest& r) { return r.id.starts_with("lut-w1-l0"); }, fails_with("")});
+    auto table = generate_lut(1, s.simulator(), c, rec);
+    ASSERT_FALSE(table);
+    EXPECT_EQ(table.error().text(),
+              "simulation failed: W=2.000e-6 L=5.000e-7 Vbs=0.000e0 chunk 0 Id-only failed: (no message)");
+    // Without parameters nothing is bisected, detected or probed.
+    for (const std::string& id : s.ids) {
+        EXPECT_FALSE(id.find("-sub") != std::string::npos || id.starts_with("probe") ||
+                     id.starts_with("detect"))
+            << id;
+    }
+    EXPECT_EQ(rec.stdout_text.find("all 4 tasks completed"), std::string::npos);
+    EXPECT_EQ(rec.stdout_text.find("LUT timing breakdown"), std::string::npos);
+    EXPECT_EQ(rec.stdout_text.find("probing"), std::string::npos);
+}
+
+TEST(LutGenerate, PoolErrorAtTheIdOnlyRungIsReturnedAsIs) {
+    Scripted s;
+    Recorder rec;
+    LutConfig c = small_config();
+    s.faults.push_back({[](const SimulationRequest& r) { return r.id.starts_with("lut-"); },
+                        [](SimulationResponse) -> SimulationOutcome {
+                            return err(NgspiceError::simulation("timeout after 1s"));
+                        }});
+    auto table = generate_lut(2, s.simulator(), c, rec);
+    ASSERT_FALSE(table);
+    EXPECT_EQ(table.error().text(), "simulation failed: timeout after 1s");
+}
+
+TEST(LutGenerate, ParameterNamesAndDevicePaths) {
+    Scripted s;
+    Recorder rec;
+    LutConfig c = small_config();
+    c.widths = {1e-6};
+    c.lengths = {5e-7};
+    c.op_params = {"CGG", "foo", "von"};
+    s.faults.push_back(
+        {id_is("detect-dev-path"), [](SimulationResponse r) -> SimulationOutcome {
+             r.log = {"stdout 9 : vds drain source dc 0", "stdout 7 : m1 drain gate source bulk nch"};
+             return r;
+         }});
+    s.faults.push_back({id_is("probe-von"), [](SimulationResponse r) -> SimulationOutcome {
+                            for (auto& v : r.vectors) v.real.clear();
+                            return r;
+                        }});
+    auto table = generate_lut(1, s.simulator(), c, rec);
+    ASSERT_TRUE(table);
+    EXPECT_EQ(table->extracted_op_params, std::vector<std::string>{"cgg"});
+    EXPECT_NE(rec.stdout_text.find(
+                  "  warning: unknown OP parameter 'foo' — known names: [\"cgg\", \"cgs\", \"cgd\", "
+                  "\"cgb\", \"cbs\", \"cbd\", \"gmbs\", \"gbd\", \"gbs\", \"vth\", \"vdsat\", "
+                  "\"von\"]\n"),
+              std::string::npos);
+    EXPECT_NE(rec.stdout_text.find("  detected device path: m1\n"), std::string::npos);
+    EXPECT_NE(
+        rec.stdout_text.find("  warning: model does not support OP parameter 'von' — it will be absent from "
+                             "the LUT\n  → extracting 1 OP parameter(s): [cgg]\n"),
+        std::string::npos)
+        << rec.stdout_text;
+
+    LutConfig sub = c;
+    sub.subcircuit = true;
+    sub.device_name = "mn0";
+    EXPECT_EQ(guessed_device_path(sub), "m.x1.mn0");
+    EXPECT_EQ(guessed_device_path(c), "m1");
+}
+
+TEST(LutGenerate, ChunkCountsAndRefusals) {
+    LutConfig c;
+    c.vgs = {0.0, 1.8, 0.01};
+    EXPECT_EQ(default_chunk_count(c), 2u);
+    c.vgs = {0.0, 0.99, 0.01};
+    EXPECT_EQ(default_chunk_count(c), 1u);
+    c.vgs = {0.0, 1.0, 0.01};
+    EXPECT_EQ(default_chunk_count(c), 2u);
+    EXPECT_EQ(generation_problem(0, c), "n_chunks must be at least 1");
+    EXPECT_FALSE(generation_problem(1, c));
+
+    Scripted s;
+    Recorder rec;
+    auto table = generate_lut(0, s.simulator(), c, rec);
+    ASSERT_FALSE(table);
+    EXPECT_TRUE(s.ids.empty());
+
+    // Six chunks asked of ten points: five made.
+    c = small_config();
+    c.op_params.clear();
+    ASSERT_TRUE(generate_lut(6, s.simulator(), c, rec));
+    EXPECT_NE(rec.stdout_text.find("(5 Vgs chunk(s) per task"), std::string::npos);
+}
+
+TEST(LutGenerate, NativeRequestFallsBackWithANotice) {
+    Scripted s;
+    Recorder rec;
+    LutConfig c = small_config();
+    c.use_native_bsim4 = true;
+    c.op_params.clear();
+    ASSERT_TRUE(generate_lut(1, s.simulator(), c, rec));
+    EXPECT_EQ(rec.stderr_text, "  [native] falling back to ngspice path\n");
+    EXPECT_TRUE(rec.stdout_text.starts_with("  2 W × 2 Vbs"));
+}

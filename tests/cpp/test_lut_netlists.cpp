@@ -1,0 +1,444 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "common/format.h"
+#include "lut/extract.h"
+#include "lut/netlists.h"
+#include "lut/report.h"
+
+using namespace morva;
+using namespace morva::lut;
+using namespace morva::lut::generate_ngspice;
+using morva::ngspice::SimulationResponse;
+using morva::ngspice::VectorData;
+
+namespace {
+
+std::string cwd() {
+    char buf[4096];
+    return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string();
+}
+
+ParamMask mask_of(std::initializer_list<const char*> names) {
+    ParamMask m{};
+    for (const char* n : names) m[*op_param_index(n)] = true;
+    return m;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t nl = text.find('\n', start);
+        out.push_back(text.substr(start, nl - start));
+        if (nl == std::string::npos) return out;
+        start = nl + 1;
+    }
+}
+
+std::size_t count_of(const std::string& text, std::string_view what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++n;
+    return n;
+}
+
+}  // namespace
+
+// ---- numbers and sweeps ----------------------------------------------------
+
+TEST(LutNetlists, ExactNumbersKeepTheShortFormWhenItReadsBack) {
+    EXPECT_EQ(exact_number(1e-6, 3), "1.000e-6");
+    EXPECT_EQ(exact_number(-0.5, 6), "-5.000000e-1");
+    EXPECT_EQ(exact_number(0.0, 3), "0.000e0");
+    // A log-spaced length that four digits would round by 1e-4 relative.
+    const double l = std::sqrt(1.8e-7 * 3.333e-7);
+    const std::string text = exact_number(l, 3);
+    EXPECT_EQ(std::stod(text), l) << text;
+    EXPECT_NE(text.find('e'), std::string::npos);
+}
+
+TEST(LutNetlists, SweepPointsAreThoseNgspiceVisits) {
+    EXPECT_EQ(sweep_point_count(0.0, 1.0, 0.4), 3u);  // truncated, not rounded to 4
+    EXPECT_EQ(sweep_point_count(0.0, 1.5, 0.05), 31u);
+    EXPECT_EQ(sweep_point_count(0.0, 0.3, 0.1), 4u);
+    // ngspice's tolerance lies between 1e-13 and 1e-12 of overshoot.
+    EXPECT_EQ(sweep_point_count(0.0, 0.2999999999999, 0.1), 4u);
+    EXPECT_EQ(sweep_point_count(0.0, 0.299999999999, 0.1), 3u);
+    EXPECT_EQ(sweep_point_count(0.0, -1.0, -0.5), 3u);
+    EXPECT_EQ(sweep_point_count(0.0, 1.0, -0.5), 1u);  // pointing away: the start alone
+    EXPECT_EQ(sweep_point_count(0.7, 0.7, 0.1), 1u);
+
+    EXPECT_EQ(sweep_text(0.0, 1.0, 0.4), "0.000000e0 8.000000e-1 4.000000e-1");
+    EXPECT_EQ(sweep_text(0.0, 1.5, 0.05), "0.000000e0 1.500000e0 5.000000e-2");
+    EXPECT_EQ(sweep_text(0.0, 1.0, -0.5), "0.000000e0 0.000000e0 -5.000000e-1");
+    EXPECT_EQ(sweep_axis({0.0, 1.0, 0.4}), (std::vector<double>{0.0, 0.4, 0.8}));
+}
+
+// ---- model section, device lines, netlists ----------------------------------
+
+TEST(LutNetlists, ModelSectionFromFileCardOrBuiltin) {
+    LutConfig c;
+    c.model_file = "models/x.lib";
+    const std::string abs = cwd() + "/models/x.lib";
+    EXPECT_EQ(build_model_card(c), ".include " + abs);
+    EXPECT_EQ(model_dir_pre_commands(c), std::vector<std::string>{"chdir:" + cwd() + "/models"});
+    c.model_section = "tt";
+    EXPECT_EQ(build_model_card(c), ".lib " + abs + " tt");
+
+    c.model_file = "/x.lib";
+    EXPECT_EQ(model_dir_pre_commands(c), std::vector<std::string>{"chdir:/"});
+    c.model_file.reset();
+    EXPECT_TRUE(model_dir_pre_commands(c).empty());
+
+    c.model_card = ".model nch nmos level=1";
+    c.model_includes = {{"/lib/a.l", "ff"}, {"/lib/b.l", ""}};
+    EXPECT_EQ(build_model_card(c), ".model nch nmos level=1\n.lib /lib/a.l ff\n.lib /lib/b.l ");
+
+    LutConfig p;
+    p.device_type = DeviceType::Pmos;
+    EXPECT_EQ(build_model_card(p).size(), 156u);
+    EXPECT_TRUE(build_model_card(p).starts_with(".model pch pmos level=3 tox=10n vth0=-0.7"));
+    EXPECT_EQ(build_model_card(LutConfig{}).size(), 154u);
+}
+
+TEST(LutNetlists, PathsWithBlanksAreQuoted) {
+    LutConfig c;
+    c.model_file = "/my models/x.lib";
+    c.model_includes = {{"/a b/c.l", "tt"}};
+    EXPECT_EQ(build_model_card(c), ".include \"/my models/x.lib\"\n.lib \"/a b/c.l\" tt");
+    EXPECT_EQ(model_dir_pre_commands(c), std::vector<std::string>{"chdir:/my models"});
+    EXPECT_FALSE(netlist_text_problem(c));
+}
+
+TEST(LutNetlists, TextThatWouldStartNetlistLinesIsRefused) {
+    LutConfig c;
+    EXPECT_FALSE(netlist_text_problem(c));
+    c.model_name = "nch\n.control\nshell rm -rf x\n.endc";
+    EXPECT_EQ(netlist_text_problem(c), "model_name must not contain line breaks or control characters");
+    c = LutConfig{};
+    c.width_param = "W\r";
+    EXPECT_EQ(netlist_text_problem(c), "width_param must not contain line breaks or control characters");
+    c = LutConfig{};
+    c.model_file = "/tmp/a\nb.lib";
+    EXPECT_EQ(netlist_text_problem(c), "model_file must not contain line breaks or control characters");
+    c = LutConfig{};
+    c.model_includes = {{"/lib/a.l", "tt\tff"}};
+    EXPECT_EQ(netlist_text_problem(c), "model_includes must not contain line breaks or control characters");
+    c = LutConfig{};
+    c.model_file = "/a b/\"x\".lib";
+    EXPECT_EQ(netlist_text_problem(c), "model_file must not contain both blanks and double quotes");
+    c = LutConfig{};
+    c.model_card = ".model nch nmos level=1\n+ vto=0.5";  // a card is netlist text by design
+    EXPECT_FALSE(netlist_text_problem(c));
+}
+
+TEST(LutNetlists, CharacterisationNetlistText) {
+    LutConfig c;
+    c.model_card = ".model nch nmos level=1";
+    c.vds = {0.0, 1.0, 0.4};
+    const std::string text =
+        build_netlist(c, {0.0, 1.0, 0.5}, mask_of({"cgg", "vth"}), "m1", 1e-6, 1.5e-7, -0.25);
+    EXPECT_EQ(text,
+              "nmos characterisation W=1.000e-6 L=1.500e-7\n"
+              "\n"
+              "* model\n"
+              ".model nch nmos level=1\n"
+              "\n"
+              "* test bench\n"
+              "M1 drain gate source bulk nch W=1.000e-6 L=1.500e-7\n"
+              "Vds drain source dc 0\n"
+              "Vgs gate  source dc 0\n"
+              "Vbs bulk  source dc -2.500e-1\n"
+              "Vs  source 0    dc 0\n"
+              "\n"
+              "* operating-point parameters\n"
+              ".save vds#branch\n"
+              ".save @m1[cgg]\n"
+              ".save @m1[vth]\n"
+              "\n"
+              "* sweep\n"
+              ".dc Vds 0.000000e0 8.000000e-1 4.000000e-1 Vgs 0.000000e0 1.000000e0 5.000000e-1\n"
+              "\n"
+              ".end");
+
+    const std::string bare = build_netlist(c, c.vgs, ParamMask{}, "m1", 1e-6, 1.5e-7, 0.0);
+    EXPECT_NE(bare.find("* operating-point parameters\n\n* sweep\n"), std::string::npos);
+
+    c.subcircuit = true;
+    const double l = std::sqrt(1.8e-7 * 3.333e-7);
+    const std::string sub = build_netlist(c, c.vgs, ParamMask{}, "m.x1.m0", 1e-6, l, 0.0);
+    EXPECT_TRUE(sub.starts_with("nmos characterisation W=1.000e-6 L=2.449e-7\n")) << sub;
+    EXPECT_NE(sub.find("\nX1 drain gate source bulk nch L=" + exact_number(l, 3) + " W=1.000e-6\n"),
+              std::string::npos);
+}
+
+TEST(LutNetlists, ProbeNetlistText) {
+    LutConfig c;
+    c.device_type = DeviceType::Pmos;
+    c.model_card = ".model pch pmos level=1";
+    c.model_name = "pch";
+    c.widths = {2e-6, 4e-6};
+    c.lengths = {1e-7, 2e-7, 3e-7};
+    c.vbs_values = {0.5, 0.0};
+    c.vgs = {0.0, -1.8, -0.05};
+    c.vds = {0.0, -1.8, -0.05};
+    EXPECT_EQ(build_probe_netlist(c, "vth", "m1"),
+              "pmos probe (vth)\n"
+              "\n"
+              ".model pch pmos level=1\n"
+              "\n"
+              "M1 drain gate source bulk pch W=2.000e-6 L=2.000e-7\n"
+              "Vds drain source dc -9.000e-1\n"
+              "Vgs gate  source dc 0\n"
+              "Vbs bulk  source dc 5.000e-1\n"
+              "Vs  source 0    dc 0\n"
+              "\n"
+              ".save vds#branch @m1[vth]\n"
+              "\n"
+              ".dc Vgs 0.000000e0 -1.000000e-1 -5.000000e-2\n"
+              "\n"
+              ".end");
+}
+
+// ---- command and vector lists ----------------------------------------------
+
+TEST(LutNetlists, VbsFoldedCommandsUseLowerCaseSweepSources) {
+    LutConfig c;
+    c.vbs_values = {0.0, -0.5, -1.0};
+    c.vds = {0.0, 1.8, 0.05};
+    EXPECT_EQ(build_multi_vbs_commands(c, {0.0, 0.5, 0.05}),
+              (std::vector<std::string>{
+                  "run", " alter @Vbs[dc] = -5.000000e-1",
+                  "dc vds 0.000000e0 1.800000e0 5.000000e-2 vgs 0.000000e0 5.000000e-1 5.000000e-2",
+                  " alter @Vbs[dc] = -1.000000e0",
+                  "dc vds 0.000000e0 1.800000e0 5.000000e-2 vgs 0.000000e0 5.000000e-1 5.000000e-2"}));
+    c.vbs_values = {0.0};
+    EXPECT_EQ(build_multi_vbs_commands(c, c.vgs), std::vector<std::string>{"run"});
+}
+
+TEST(LutNetlists, AllChunksCommandsAndVectorsAreChunkMajor) {
+    LutConfig c;
+    c.vbs_values = {0.0, -0.5};
+    c.vgs = {0.0, 0.9, 0.1};
+    c.vds = {0.0, 1.0, 0.5};
+    const std::vector<Chunk> chunks = chunk_indices(10, 2);
+    const std::string dc0 = "dc vds 0.000000e0 1.000000e0 5.000000e-1 vgs 0.000000e0 4.000000e-1 1.000000e-1";
+    const std::string dc1 =
+        "dc vds 0.000000e0 1.000000e0 5.000000e-1 vgs 5.000000e-1 9.000000e-1 1.000000e-1";
+    EXPECT_EQ(build_all_chunks_commands(c, chunks),
+              (std::vector<std::string>{"run", " alter @Vbs[dc] = -5.000000e-1", dc0,
+                                        " alter @Vbs[dc] = 0.000000e0", dc1, " alter @Vbs[dc] = -5.000000e-1",
+                                        dc1}));
+    EXPECT_EQ(build_all_chunks_commands(c, {}), std::vector<std::string>{"run"});
+
+    EXPECT_EQ(build_return_vectors_all(2, 2, "m1", mask_of({"vth"})),
+              (std::vector<std::string>{"dc1.vds#branch", "dc1.@m1[vth]", "dc2.vds#branch", "dc2.@m1[vth]",
+                                        "dc3.vds#branch", "dc3.@m1[vth]", "dc4.vds#branch", "dc4.@m1[vth]",
+                                        "vds#branch"}));
+    EXPECT_EQ(build_return_vectors_all(1, 1, "m1", ParamMask{}),
+              (std::vector<std::string>{"vds#branch", "vds#branch"}));
+    EXPECT_EQ(build_return_vectors(1, "m.x1.m0", mask_of({"cgs", "cgg"})),
+              (std::vector<std::string>{"vds#branch", "@m.x1.m0[cgg]", "@m.x1.m0[cgs]", "vds#branch"}));
+    EXPECT_EQ(build_return_vectors(0, "m1", mask_of({"cgg"})), std::vector<std::string>{"vds#branch"});
+    EXPECT_EQ(build_return_vectors(2, "m1", ParamMask{}),
+              (std::vector<std::string>{"dc1.vds#branch", "dc2.vds#branch", "vds#branch"}));
+}
+
+TEST(LutNetlists, ChunkSplits) {
+    EXPECT_EQ(chunk_indices(10, 4), (std::vector<Chunk>{{0, 2}, {3, 5}, {6, 8}, {9, 9}}));
+    EXPECT_EQ(chunk_indices(10, 6), (std::vector<Chunk>{{0, 1}, {2, 3}, {4, 5}, {6, 7}, {8, 9}}));
+    EXPECT_EQ(chunk_indices(3, 5), (std::vector<Chunk>{{0, 0}, {1, 1}, {2, 2}}));
+    EXPECT_EQ(chunk_indices(5, 1), (std::vector<Chunk>{{0, 4}}));
+    EXPECT_TRUE(chunk_indices(0, 3).empty());
+    EXPECT_TRUE(chunk_indices(5, 0).empty());
+}
+
+// ---- listing scan and vector lookup ------------------------------------------
+
+TEST(LutNetlists, DevicePathFromListing) {
+    EXPECT_EQ(extract_mosfet_name({"stdout 12 : vgs gate source dc 0",
+                                   "stdout 7 : M.X1.MN0 drain gate source bulk nch l=1e-7"}),
+              "M.X1.MN0");
+    EXPECT_EQ(extract_mosfet_name({"stderr 3 :  m1 d g s b nch"}), "m1");
+    EXPECT_EQ(extract_mosfet_name({"stdout 3 : m d g s b", "stdout 4 : mos1 d g s b", "stdout 5 : m. x"}),
+              std::nullopt);
+    EXPECT_EQ(extract_mosfet_name({"no separator m1 here", "stdout 2 : \u3000m7\u00a0d"}), "m7");
+    EXPECT_EQ(extract_mosfet_name({}), std::nullopt);
+}
+
+TEST(LutNetlists, VectorLookupIgnoresAsciiCaseOnly) {
+    std::vector<VectorData> v(3);
+    v[0].name = "v(out)";
+    v[1].name = "DC2.VDS#BRANCH";
+    v[2].name = "dc2.vds#branch";
+    EXPECT_EQ(find_vector(v, "dc2.vds#branch"), &v[1]);
+    EXPECT_EQ(find_vector(v, "out"), nullptr);
+    EXPECT_EQ(find_vector(v, "dc2.vds#branc"), nullptr);
+}
+
+// ---- extraction ----------------------------------------------------------------
+
+namespace {
+
+VectorData vec(std::string name, std::vector<double> values) {
+    VectorData v;
+    v.name = std::move(name);
+    v.real = std::move(values);
+    return v;
+}
+
+}  // namespace
+
+TEST(LutExtract, DrainBranchIsNegatedAndLookedUpWithFallback) {
+    SimulationResponse r;
+    r.success = true;
+    r.vectors = {vec("VDS#BRANCH", {1e-6, -0.0, 2.0, -3.0})};
+    auto data = extract_chunk_for_prefix(r, "dc7.", 2, 2, "m1", ParamMask{});
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->id, (std::vector<double>{-1e-6, 0.0, -2.0, 3.0}));
+    EXPECT_FALSE(std::signbit(data->id[1]));
+    for (const auto& op : data->ops) EXPECT_TRUE(op.empty());
+}
+
+TEST(LutExtract, ErrorsNameWhatIsMissing) {
+    SimulationResponse r;
+    r.vectors = {vec("dc1.vds#branch", {1, 2}), vec("v-sweep", {0, 1})};
+    auto missing = extract_chunk_for_prefix(r, "dc2.", 1, 2, "m1", ParamMask{});
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().text(),
+              "simulation failed: 'dc2.vds#branch' not found; available: [\"dc1.vds#branch\", \"v-sweep\"]");
+    r.vectors.push_back(vec("dc2.vds#branch", {1, 2, 3}));
+    EXPECT_EQ(extract_chunk_for_prefix(r, "dc2.", 1, 3, "m1", ParamMask{})->id,
+              (std::vector<double>{-1, -2, -3}));
+
+    SimulationResponse short_branch;
+    short_branch.vectors = {vec("vds#branch", {1, 2, 3, 4, 5})};
+    auto wrong = extract_chunk_for_prefix(short_branch, "", 3, 2, "m1", ParamMask{});
+    ASSERT_FALSE(wrong);
+    EXPECT_EQ(wrong.error().detail, "expected 6 points (3×2), got 5 (prefix='' vds#branch)");
+
+    EXPECT_EQ(extract_chunk_for_prefix(SimulationResponse{}, "", 1, 1, "m1", ParamMask{}).error().detail,
+              "'vds#branch' not found; available: []");
+}
+
+TEST(LutExtract, MissingOrShortParameterVectorsGiveNaNRows) {
+    SimulationResponse r;
+    r.vectors = {vec("dc1.vds#branch", {1, 2}), vec("dc1.@m1[vth]", {0.4, 0.5}), vec("dc1.@m1[vdsat]", {0.1}),
+                 vec("@m1[cgg]", {7, 8})};
+    auto data = extract_chunk_for_prefix(r, "dc1.", 1, 2, "m1", mask_of({"cgg", "vth", "vdsat", "gmbs"}));
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->ops[*op_param_index("vth")], (std::vector<double>{0.4, 0.5}));
+    EXPECT_EQ(data->ops[*op_param_index("cgg")], (std::vector<double>{7, 8}));  // the bare name
+    for (const char* nan_param : {"vdsat", "gmbs"}) {
+        const auto& rows = data->ops[*op_param_index(nan_param)];
+        ASSERT_EQ(rows.size(), 2u);
+        EXPECT_TRUE(std::isnan(rows[0]) && std::isnan(rows[1]));
+    }
+    EXPECT_TRUE(data->ops[*op_param_index("cgs")].empty());
+}
+
+TEST(LutExtract, PlotsAreReadChunkMajor) {
+    SimulationResponse r;
+    for (int p = 1; p <= 4; ++p) {
+        const double x = p;
+        r.vectors.push_back(vec(fmt::cat("dc", p, ".vds#branch"), std::vector<double>(p <= 2 ? 2 : 4, x)));
+    }
+    auto all = extract_all_chunks_vbs(r, 2, 2, {1, 2}, 2, "m1", ParamMask{});
+    ASSERT_TRUE(all);
+    EXPECT_EQ((*all)[0][0].id, (std::vector<double>{-1, -1}));
+    EXPECT_EQ((*all)[0][1].id, (std::vector<double>{-2, -2}));
+    EXPECT_EQ((*all)[1][1].id, (std::vector<double>(4, -4.0)));
+    EXPECT_FALSE(extract_all_chunks_vbs(r, 2, 2, {2, 2}, 2, "m1", ParamMask{}));
+
+    auto per_vbs = extract_all_vbs(r, 2, 1, 2, "m1", ParamMask{});
+    ASSERT_TRUE(per_vbs);
+    EXPECT_EQ((*per_vbs)[1].id, (std::vector<double>{-2, -2}));
+    EXPECT_TRUE(extract_all_vbs(r, 0, 1, 2, "m1", ParamMask{})->empty());
+
+    SimulationResponse single;
+    single.vectors = {vec("vds#branch", {5})};
+    ASSERT_TRUE(extract_all_chunks_vbs(single, 1, 1, {1}, 1, "m1", ParamMask{}));
+}
+
+TEST(LutExtract, AlterFailureClassification) {
+    SimulationResponse r;
+    EXPECT_FALSE(is_alter_failure(r));
+    r.error = "stderr Error: UNKNOWN parameter";
+    EXPECT_TRUE(is_alter_failure(r));
+    r.error = "stderr Error: RHS \"x\" invalid";
+    EXPECT_FALSE(is_alter_failure(r));
+    r.log = {"stderr Fatal error: DC Transfer Function failed", "stderr vds is not in the circuit"};
+    EXPECT_FALSE(is_alter_failure(r));  // the phrase must share a line with "fatal error"
+    r.log = {"stderr FATAL ERROR: source named \"Vds\" is NOT IN THE CIRCUIT"};
+    EXPECT_TRUE(is_alter_failure(r));
+    r.log = {"stderr fatal error: something else"};
+    EXPECT_FALSE(is_alter_failure(r));
+}
+
+// ---- timing report ---------------------------------------------------------------
+
+TEST(LutReport, TwentyThreeLinesWithZeroesWhenNothingRan) {
+    PhaseTimes p;
+    p.n_w = 2;
+    p.n_l = 3;
+    p.n_vbs = 1;
+    const std::string text = timing_report(p, {});
+    std::vector<std::string> lines = lines_of(text);
+    ASSERT_EQ(lines.back(), "");
+    lines.pop_back();
+    ASSERT_EQ(lines.size(), 23u);
+    EXPECT_EQ(lines[0],
+              "  ─────────── LUT timing breakdown (wall: 0.0 ms, 6 tasks × 1 workers, 2 W × 3 L × 1 Vbs) "
+              "───────────");
+    EXPECT_TRUE(lines[1].starts_with("    ▸ ") && lines[1].ends_with(" (serial)"));
+    EXPECT_EQ(lines[2], "        probe op params                0.0 ms  (  0.0%)");
+    EXPECT_EQ(lines[8],
+              "        ngSpice_Command(\"run\")          0.0 ms  (par ≈      0.0 ms)  ← actual DC solve");
+    EXPECT_EQ(lines[21], "    Parallelism efficiency:   0.0%   (higher = workers busy, lower = IPC-bound)");
+    EXPECT_EQ(count_of(lines[22], "─"), 70u);
+    EXPECT_EQ(count_of(lines[0], "─"), 22u);
+}
+
+TEST(LutReport, ParallelFiguresAreIntegerShares) {
+    ChunkResult a, b;
+    a.timing.build_ns = 3'000'003;
+    a.timing.request_ns = 10'000'000;
+    a.timing.worker.circ_ns = 4'000'001;
+    a.timing.worker.cmd_ns = 8'000'000;
+    a.timing.worker.fs_write_ns = 1'500'000;
+    b.timing.worker.cmd_ns = 4'000'000;
+    b.timing.worker.parse_ns = 2'000'000;
+    PhaseTimes p;
+    p.wall = 10'000'000;
+    p.probe = 2'500'000;
+    p.n_w = p.n_l = 2;
+    p.n_vbs = 2;
+    p.n_workers = 4;
+    const std::vector<std::string> lines = lines_of(timing_report(p, {a, b}));
+    EXPECT_EQ(lines[0],
+              "  ─────────── LUT timing breakdown (wall: 10.0 ms, 4 tasks × 4 workers, 2 W × 2 L × 2 Vbs) "
+              "───────────");
+    EXPECT_EQ(lines[2], "        probe op params                2.5 ms  ( 25.0%)");
+    EXPECT_EQ(lines[3], "        build netlists (Σ)             3.0 ms  ( 30.0%)   parallel cost ≈ 0.8 ms");
+    EXPECT_EQ(lines[6], "    ▸ Inside ngspice / worker (Σ across 4 tasks, parallel ≈ ÷4)");
+    EXPECT_EQ(lines[7],
+              "        ngSpice_Circ  (model+parse)       4.0 ms  (par ≈      1.0 ms)  ← BSIM card load");
+    EXPECT_EQ(lines[8],
+              "        ngSpice_Command(\"run\")         12.0 ms  (par ≈      3.0 ms)  ← actual DC solve");
+    EXPECT_EQ(lines[12], "        fs temp-netlist write            1.5 ms");
+    EXPECT_EQ(lines[14], "        json request parse               2.0 ms");
+    // Worker sum 18 ms (fs writes excluded) exceeds the 10 ms of round trips.
+    EXPECT_EQ(lines[18], "        Σ worker wall-time              18.0 ms  (par ≈      4.5 ms)");
+    EXPECT_EQ(lines[19], "        IPC residual (roundtrip − worker)        0.0 ms");
+    // 10 - 18.000001/4 - 3.000003/4 in whole nanoseconds: 4.75 ms, a tie.
+    EXPECT_EQ(lines[20],
+              "    ▸ Unattributed wall time             4.8 ms  ( 47.5%)  ← tokio sched + decode + gaps");
+    EXPECT_EQ(lines[21], "    Parallelism efficiency:  45.0%   (higher = workers busy, lower = IPC-bound)");
+}

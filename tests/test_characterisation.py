@@ -1,0 +1,242 @@
+"""Characterisation through the worker pool, checked against ngspice itself."""
+
+import os
+import re
+import shutil
+import subprocess
+
+import numpy as np
+import pytest
+
+import morva
+
+ALL_PARAMS = ["cgg", "cgs", "cgd", "cgb", "cbs", "cbd", "gmbs", "gbd", "gbs", "vth", "vdsat", "von"]
+
+# A small 180 nm-like BSIM4 card pair and a subcircuit wrapping the n-channel
+# device, as a foundry library would.
+CARD = """* test BSIM4 cards
+.model nch nmos level=54 version=4.8 toxe=4.1e-9 toxp=3.7e-9 toxm=4.1e-9 epsrox=3.9
++ vth0=0.42 k1=0.55 k2=0.02 dvt0=2.2 dvt1=0.53 u0=0.035 ua=-1e-9 ub=2.3e-18 uc=5e-11
++ vsat=8.5e4 rdsw=150 nfactor=1.2 pclm=1.3 cgso=3.7e-10 cgdo=3.7e-10 cjs=9.6e-4 mjs=0.38
+.model pch pmos level=54 version=4.8 toxe=4.1e-9 toxp=3.7e-9 toxm=4.1e-9 epsrox=3.9
++ vth0=-0.42 k1=0.55 k2=0.02 dvt0=2.2 dvt1=0.53 u0=0.009 ua=1e-9 ub=1e-18 uc=-5e-11
++ vsat=7.5e4 rdsw=400 nfactor=1.2 pclm=1.0 cgso=3.3e-10 cgdo=3.3e-10 cjs=1.1e-3 mjs=0.4
+.subckt nfet d g s b W=1e-6 L=1e-6
+m0 d g s b nch W={W} L={L}
+.ends nfet
+"""
+
+needs_ngspice = pytest.mark.skipif(shutil.which("ngspice") is None, reason="ngspice not installed")
+
+
+@pytest.fixture(scope="module")
+def card(tmp_path_factory):
+    path = tmp_path_factory.mktemp("cards") / "bsim4_180.lib"
+    path.write_text(CARD)
+    return str(path)
+
+
+@pytest.fixture(scope="module")
+def pool():
+    with morva.SimulationPool(workers=4) as p:
+        yield p
+
+
+def main_config(card, **overrides):
+    kw = dict(
+        model_file=card,
+        model_name="nch",
+        widths_values=[1e-6, 2e-6],
+        lengths_values=[1.8e-7, 5e-7],
+        vgs=(0.0, 1.5, 0.05),
+        vds=(0.0, 1.5, 0.05),
+        vbs_values=[-0.5, 0.0],
+        op_params=ALL_PARAMS,
+    )
+    kw.update(overrides)
+    return morva.LutConfig(**kw)
+
+
+def ngspice_reference(tmp_path, card, jobs, vgs, vds, params=("vth", "cgg"), pmos=False):
+    """Runs `ngspice -b` once per (W, L, Vbs) job and returns, per job, the
+    full-precision vectors: Id (= -vds#branch) and the named parameters,
+    each shaped (n_vgs, n_vds)."""
+    model = "pch" if pmos else "nch"
+    procs = []
+    for k, (w, l, vbs) in enumerate(jobs):
+        out = tmp_path / f"ref{k}.txt"
+        saved = " ".join(f"@m1[{p}]" for p in params)
+        netlist = tmp_path / f"ref{k}.cir"
+        netlist.write_text(
+            f"reference\n.include {card}\n"
+            f"M1 drain gate source bulk {model} W={w!r} L={l!r}\n"
+            "Vds drain source dc 0\nVgs gate source dc 0\n"
+            f"Vbs bulk source dc {vbs!r}\nVs source 0 dc 0\n"
+            f".save vds#branch {saved}\n"
+            ".control\nset numdgt=17\nset wr_singlescale\nset wr_vecnames\n"
+            f"dc vds {vds[0]!r} {vds[1]!r} {vds[2]!r} vgs {vgs[0]!r} {vgs[1]!r} {vgs[2]!r}\n"
+            f"wrdata {out} vds#branch {saved}\n.endc\n.end\n"
+        )
+        procs.append((subprocess.Popen(["ngspice", "-b", str(netlist)], stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL, cwd=tmp_path), out))
+    results = []
+    for proc, out in procs:
+        proc.wait(timeout=60)  # the exit status is 1 even on success ("no simulations run")
+        data = np.loadtxt(out, skiprows=1)
+        n_vds = int(round((vds[1] - vds[0]) / vds[2])) + 1
+        cols = {"id": -data[:, 1].reshape(-1, n_vds)}
+        for j, p in enumerate(params):
+            cols[p] = data[:, 2 + j].reshape(-1, n_vds)
+        results.append(cols)
+    return results
+
+
+def assert_close(actual, expected, atol=1e-15, rtol=1e-9):
+    np.testing.assert_allclose(actual, expected, rtol=rtol, atol=atol)
+
+
+# ---- the main check -------------------------------------------------------------
+
+
+@needs_ngspice
+def test_table_equals_ngspice_run_directly(pool, card, tmp_path, capfd):
+    cfg = main_config(card)
+    lut = pool.generate_lut(cfg, cache=False)
+    out, err = capfd.readouterr()
+
+    assert lut.shape == (2, 2, 2, 31, 31)
+    assert lut.id.shape == (2, 2, 2, 31, 31)
+    assert lut.von.shape == (2, 2, 2, 0, 0)
+    assert lut.extracted_op_params == ALL_PARAMS[:11]
+    np.testing.assert_allclose(lut.vgs, np.arange(31) * 0.05)
+
+    jobs = [(w, l, vbs) for w in (1e-6, 2e-6) for l in (1.8e-7, 5e-7) for vbs in (-0.5, 0.0)]
+    reference = ngspice_reference(tmp_path, card, jobs, (0.0, 1.5, 0.05), (0.0, 1.5, 0.05))
+    for (w, l, vbs), ref in zip(jobs, reference):
+        a, c, b = [1e-6, 2e-6].index(w), [1.8e-7, 5e-7].index(l), [-0.5, 0.0].index(vbs)
+        assert_close(lut.id[a, b, c], ref["id"])
+        assert_close(lut.vth[a, b, c], ref["vth"], atol=1e-12)
+        assert_close(lut.cgg[a, b, c], ref["cgg"], atol=1e-24)
+    np.testing.assert_allclose(lut.gm, np.gradient(lut.id, 0.05, axis=3), rtol=1e-12, atol=1e-18)
+    np.testing.assert_allclose(lut.gds, np.gradient(lut.id, 0.05, axis=4), rtol=1e-12, atol=1e-18)
+    assert np.all(np.isfinite(lut.cgd)) and np.all(lut.cgg[..., 20:, :] > 0)
+
+    expected_order = [
+        "  2 W × 2 Vbs × 2 L × 31 Vgs × 31 Vds  → 4 tasks (1 Vgs chunk(s) per task, chunks + Vbs folded into each request)",
+        "  detected device path: m1",
+        "  probing OP parameter support …",
+        "  warning: model does not support OP parameter 'von' — it will be absent from the LUT",
+        "  → extracting 11 OP parameter(s): [cgg, cgs, cgd, cgb, cbs, cbd, gmbs, gbd, gbs, vth, vdsat]",
+    ]
+    lines = out.splitlines()
+    assert lines[: len(expected_order)] == expected_order
+    assert re.fullmatch(r"  all 4 tasks completed in \d+\.\dms  \(\d+ op/s\)", lines[5])
+    assert lines[6].startswith("  ─────────── LUT timing breakdown (wall: ")
+    assert "4 tasks × 4 workers, 2 W × 2 L × 2 Vbs" in lines[6]
+    assert len(lines) == 6 + 23
+    assert "[retry]" not in err
+
+
+@needs_ngspice
+def test_chunking_does_not_change_the_table(pool, card):
+    params = ["cgg", "vth", "gmbs"]
+    one = pool.generate_lut(main_config(card, op_params=params), n_chunks=1, cache=False)
+    for n in (4, 40):
+        other = pool.generate_lut(main_config(card, op_params=params), n_chunks=n, cache=False)
+        for name in ["id", "gm", "gds"] + params:
+            assert_close(getattr(other, name), getattr(one, name), atol=1e-15)
+
+
+@needs_ngspice
+def test_device_inside_a_subcircuit(pool, card, capfd):
+    plain = pool.generate_lut(main_config(card, op_params=["vth"], vbs_values=[0.0]), cache=False)
+    capfd.readouterr()
+    sub = pool.generate_lut(
+        main_config(card, op_params=["vth", "bogus"], vbs_values=[0.0], subcircuit=True, model_name="nfet"),
+        cache=False,
+    )
+    out, _ = capfd.readouterr()
+    assert "  detected device path: m.x1.m0\n" in out
+    assert "  warning: unknown OP parameter 'bogus' — known names: [\"cgg\", \"cgs\", \"cgd\", \"cgb\", \"cbs\", " \
+           "\"cbd\", \"gmbs\", \"gbd\", \"gbs\", \"vth\", \"vdsat\", \"von\"]\n" in out
+    assert sub.extracted_op_params == ["vth"]
+    assert_close(sub.id, plain.id)
+    assert_close(sub.vth, plain.vth, atol=1e-12)
+
+
+@needs_ngspice
+def test_pmos_signs(pool, card, tmp_path):
+    cfg = main_config(card, device_type="pmos", model_name="pch", widths_values=[2e-6], lengths_values=[1.8e-7],
+                      vbs_values=[0.0, 0.5], vgs=(0.0, -1.5, -0.05), vds=(0.0, -1.5, -0.05), op_params=["vth"])
+    lut = pool.generate_lut(cfg, cache=False)
+    assert lut.shape == (1, 2, 1, 31, 31)
+    np.testing.assert_allclose(lut.vgs, -np.arange(31) * 0.05)
+    # Id = -I(Vds): a p-channel device that conducts has a negative drain
+    # current; it grows in magnitude with |Vgs| and |Vds|, so gm and gds
+    # (differences along the negative sweeps) are positive.
+    on = lut.id[:, :, :, 20:, 10:]
+    assert np.all(on < 0)
+    assert np.all(lut.gm[:, :, :, 20:, 10:] > 0) and np.all(lut.gds[:, :, :, 20:, 10:] > 0)
+    ref = ngspice_reference(tmp_path, card, [(2e-6, 1.8e-7, 0.5)], (0.0, -1.5, -0.05), (0.0, -1.5, -0.05),
+                            params=("vth",), pmos=True)[0]
+    assert_close(lut.id[0, 1, 0], ref["id"])
+    assert_close(lut.vth[0, 1, 0], ref["vth"], atol=1e-12)  # ngspice reports the magnitude
+
+
+@needs_ngspice
+def test_step_that_does_not_divide_the_range(pool, card, capfd):
+    cfg = main_config(card, widths_values=[1e-6], lengths_values=[5e-7], vbs_values=[0.0], op_params=[],
+                      vds=(0.0, 1.0, 0.4), vgs=(0.0, 1.0, 0.3))
+    lut = pool.generate_lut(cfg, cache=False)
+    out, _ = capfd.readouterr()
+    assert lut.vds.tolist() == [0.0, 0.4, 0.8]
+    assert lut.vgs.tolist() == pytest.approx([0.0, 0.3, 0.6, 0.9])
+    assert lut.id.shape == (4, 3)
+    assert "1 W × 1 Vbs × 1 L × 4 Vgs × 3 Vds" in out
+    # Nothing requested: no detection, no probes.
+    assert "probing" not in out and "detected" not in out and lut.extracted_op_params == []
+
+
+@needs_ngspice
+def test_time_out_ends_the_generation_without_a_report(card, capfd):
+    cfg = main_config(card, widths_values=[1e-6], lengths_values=[5e-7], vbs_values=[0.0], op_params=[],
+                      vgs=(0.0, 1.5, 0.001), vds=(0.0, 1.5, 0.005))
+    with morva.SimulationPool(workers=1, timeout_secs=0.2) as slow:
+        with pytest.raises(RuntimeError, match=r"^simulation failed: .*timed out"):
+            slow.generate_lut(cfg, n_chunks=1, cache=False)
+    out, _ = capfd.readouterr()
+    assert "tasks completed" not in out and "LUT timing breakdown" not in out
+
+
+# ---- the Python surface ----------------------------------------------------------
+
+
+def test_refusals_before_any_work(pool, card):
+    raw = pool._pool()
+    with pytest.raises(ValueError, match="^n_chunks must be at least 1$"):
+        raw.generate_lut(main_config(card), 0)
+    with pytest.raises(ValueError, match="^model_name must not contain line breaks or control characters$"):
+        raw.generate_lut(main_config(card, model_name="nch\n.control\nshell touch /tmp/x\n.endc"))
+    with pytest.raises(ValueError, match="^model_includes must not contain"):
+        raw.generate_lut(main_config(card, model_includes=[(card, "tt\nX9 a b c")]))
+    with pytest.raises(ValueError, match="^device_type must be 'nmos' or 'pmos', got 'nfet'$"):
+        raw.generate_lut(main_config(card, device_type="nfet"))
+    with pytest.raises(TypeError, match="^argument 'config': "):
+        raw.generate_lut({"device_type": "nmos"})
+    with pytest.raises((TypeError, OverflowError)):
+        raw.generate_lut(main_config(card), -1)
+    assert raw.generate_lut.__doc__.startswith("generate_lut(self, config, n_chunks=None)")
+
+
+@needs_ngspice
+def test_cache_returns_the_stored_table_without_simulating(pool, card, tmp_path, monkeypatch, capfd):
+    monkeypatch.setenv("HOME", str(tmp_path))
+    cfg = main_config(card, widths_values=[1e-6], vbs_values=[0.0], op_params=["vth"])
+    first = pool.generate_lut(cfg)
+    assert "tasks completed" in capfd.readouterr().out
+    assert os.path.exists(morva.lut_cache_path(morva.lut_cache_key(cfg)))
+    second = pool.generate_lut(cfg, n_chunks=3)
+    assert capfd.readouterr().out == ""
+    assert isinstance(second, morva.Lut)
+    for name in ["id", "gm", "gds", "vth", "vgs", "vds", "lengths"]:
+        np.testing.assert_array_equal(getattr(second, name), getattr(first, name))

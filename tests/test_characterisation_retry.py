@@ -1,0 +1,175 @@
+"""The retry ladder of characterisation, driven by real ngspice failures.
+
+The pool's workers are tests/fault_worker.py: it forwards every request to
+the real worker and, for the requests a test names, rewrites them so that
+ngspice itself fails. Each rung must print its lines and still give the
+table of a clean run, or end the generation with the documented text.
+"""
+
+import json
+import pathlib
+import shutil
+import sys
+
+import numpy as np
+import pytest
+
+import morva
+from test_characterisation import CARD
+
+pytestmark = pytest.mark.skipif(shutil.which("ngspice") is None, reason="ngspice not installed")
+
+FAULT_WORKER = pathlib.Path(__file__).with_name("fault_worker.py")
+PARAMS = ["cgg", "cgd", "gmbs", "vth", "vdsat"]
+
+
+class FaultyPool:
+    def __init__(self, tmp):
+        self.rules = tmp / "rules.json"
+        self.log = tmp / "requests.log"
+        self.rules.write_text("[]")
+        self.log.write_text("")
+        exe = tmp / "worker_exe"
+        exe.write_text(f'#!/bin/sh\nexec "{sys.executable}" "{FAULT_WORKER}" "{self.rules}" "{self.log}"\n')
+        exe.chmod(0o755)
+        self.pool = morva.SimulationPool(workers=2, worker_exe=str(exe))
+
+    def run(self, config, rules=(), n_chunks=2):
+        self.rules.write_text(json.dumps(list(rules)))
+        self.log.write_text("")
+        try:
+            return self.pool.generate_lut(config, n_chunks=n_chunks, cache=False)
+        finally:
+            self.rules.write_text("[]")
+
+    def requests(self):
+        return self.log.read_text().split()
+
+
+@pytest.fixture(scope="module")
+def faulty(tmp_path_factory):
+    tmp = tmp_path_factory.mktemp("faulty")
+    (tmp / "bsim4_180.lib").write_text(CARD)
+    pool = FaultyPool(tmp)
+    pool.card = str(tmp / "bsim4_180.lib")
+    yield pool
+    pool.pool.close()
+
+
+def config(card, **overrides):
+    kw = dict(model_file=card, model_name="nch", widths_values=[1e-6], lengths_values=[1.8e-7, 5e-7],
+              vgs=(0.0, 1.5, 0.05), vds=(0.0, 1.5, 0.1), vbs_values=[-0.5, 0.0], op_params=PARAMS)
+    kw.update(overrides)
+    return morva.LutConfig(**kw)
+
+
+@pytest.fixture(scope="module")
+def clean(faulty):
+    return faulty.run(config(faulty.card))
+
+
+def assert_same_table(lut, clean, skip=()):
+    for name in ["id", "gm", "gds"] + [p for p in PARAMS if p not in skip]:
+        np.testing.assert_allclose(getattr(lut, name), getattr(clean, name), rtol=1e-9, atol=1e-15,
+                                   err_msg=name)
+
+
+def retry_lines(err):
+    return [line for line in err.splitlines() if line.startswith("  [retry] ")]
+
+
+def test_clean_run_sends_one_request_per_pair(faulty, clean, capfd):
+    faulty.run(config(faulty.card))
+    _, err = capfd.readouterr()
+    assert retry_lines(err) == []
+    assert sorted(r for r in faulty.requests() if r.startswith("lut-")) == ["lut-w0-l0", "lut-w0-l1"]
+
+
+def test_rejected_sweeps_fall_back_per_chunk(faulty, clean, capfd):
+    lut = faulty.run(config(faulty.card), [{"id": "lut-w0-l0", "fault": "sweep-case"},
+                                           {"id": "lut-w0-l1", "fault": "error"}])
+    _, err = capfd.readouterr()
+    assert sorted(retry_lines(err)) == [
+        "  [retry] W=1.000e-6 L=1.800e-7: alter not supported, falling back to per-chunk",
+        "  [retry] W=1.000e-6 L=5.000e-7: all-chunks request failed, falling back to per-chunk",
+    ]
+    assert {"lut-w0-l0-c0", "lut-w0-l0-c1", "lut-w0-l1-c0", "lut-w0-l1-c1"} <= set(faulty.requests())
+    assert_same_table(lut, clean)
+
+
+def test_chunk_failures_fall_back_per_vbs(faulty, clean, capfd):
+    lut = faulty.run(config(faulty.card, lengths_values=[1.8e-7]), [
+        {"id": "lut-w0-l0", "fault": "error"},
+        {"id": "lut-w0-l0-c0", "fault": "sweep-case"},
+        {"id": "lut-w0-l0-c1", "fault": "short"},
+    ])
+    _, err = capfd.readouterr()
+    assert retry_lines(err) == [
+        "  [retry] W=1.000e-6 L=1.800e-7: all-chunks request failed, falling back to per-chunk",
+        "  [retry] W=1.000e-6 L=1.800e-7 chunk 0: alter @Vbs[dc] not supported, retrying per Vbs",
+        "  [retry] W=1.000e-6 L=1.800e-7 chunk 1: multi-plot extraction failed, retrying per Vbs",
+    ]
+    assert [r for r in faulty.requests() if r.startswith("lut-")] == [
+        "lut-w0-l0", "lut-w0-l0-c0", "lut-w0-l0-v0-c0", "lut-w0-l0-v1-c0",
+        "lut-w0-l0-c1", "lut-w0-l0-v0-c1", "lut-w0-l0-v1-c1",
+    ]
+    for name in ["id", "gm", "gds"] + PARAMS:
+        np.testing.assert_allclose(getattr(lut, name), getattr(clean, name)[:, :, :1], rtol=1e-9, atol=1e-15)
+
+    faulty.run(config(faulty.card, lengths_values=[1.8e-7]), [
+        {"id": "lut-w0-l0", "fault": "error"},
+        {"id": "lut-w0-l0-c0", "fault": "error"},
+    ])
+    _, err = capfd.readouterr()
+    assert "  [retry] W=1.000e-6 L=1.800e-7 chunk 0: multi-Vbs sweep failed, retrying per Vbs" in retry_lines(err)
+
+
+def test_bisection_leaves_only_the_failing_parameter_unavailable(faulty, clean, capfd):
+    # Every request of chunk 1 at the first Vbs value that asks for vth fails.
+    lut = faulty.run(config(faulty.card, lengths_values=[1.8e-7]), [
+        {"id": "lut-w0-l0", "fault": "error"},
+        {"id": "lut-w0-l0-c1", "fault": "error"},
+        {"id": "lut-w0-l0-v0-c1(-sub\\d+)?", "contains": "@m1[vth]", "fault": "error"},
+    ])
+    _, err = capfd.readouterr()
+    assert retry_lines(err) == [
+        "  [retry] W=1.000e-6 L=1.800e-7: all-chunks request failed, falling back to per-chunk",
+        "  [retry] W=1.000e-6 L=1.800e-7 chunk 1: multi-Vbs sweep failed, retrying per Vbs",
+        "  [retry] W=1.000e-6 L=1.800e-7 Vbs=-5.000e-1 chunk 1: full-params sweep crashed, falling back to bisect",
+        "  [retry] W=1.000e-6 L=1.800e-7 Vbs=-5.000e-1 chunk 1: parameter 'vth' unavailable — filling with NaN",
+    ]
+    # Five parameters: {cgg, cgd}, then {gmbs, vth, vdsat} -> {gmbs}, {vth, vdsat} -> {vth}, {vdsat}.
+    assert [r for r in faulty.requests() if r.startswith("lut-w0-l0-v0-c1")] == [
+        "lut-w0-l0-v0-c1", "lut-w0-l0-v0-c1-idonly", "lut-w0-l0-v0-c1-sub2", "lut-w0-l0-v0-c1-sub3",
+        "lut-w0-l0-v0-c1-sub1", "lut-w0-l0-v0-c1-sub2", "lut-w0-l0-v0-c1-sub1", "lut-w0-l0-v0-c1-sub1",
+    ]
+    for name in ["id", "gm", "gds", "cgg", "cgd", "gmbs", "vdsat"]:
+        np.testing.assert_allclose(getattr(lut, name), getattr(clean, name)[:, :, :1], rtol=1e-9, atol=1e-15)
+    # Chunk 1 (Vgs indices 16..30) at Vbs index 0 is NaN; the rest is intact.
+    vth, ref = lut.vth[0, :, 0], clean.vth[0, :, 0]
+    assert np.all(np.isnan(vth[0, 16:]))
+    np.testing.assert_allclose(vth[0, :16], ref[0, :16], rtol=1e-9)
+    np.testing.assert_allclose(vth[1], ref[1], rtol=1e-9)
+
+
+def test_id_only_failure_is_fatal(faulty, capfd):
+    with pytest.raises(RuntimeError) as info:
+        faulty.run(config(faulty.card), [
+            {"id": "lut-w0-l0(-c1)?", "fault": "error"},
+            {"id": "lut-w0-l0-v0-c1(-idonly)?", "fault": "error"},
+        ])
+    assert str(info.value) == (
+        "simulation failed: W=1.000e-6 L=1.800e-7 Vbs=-5.000e-1 chunk 1 Id-only failed: "
+        "stderr Error: RHS \" no_such_vector + 1\" invalid"
+    )
+    out, err = capfd.readouterr()
+    assert "LUT timing breakdown" not in out and "tasks completed" not in out
+
+    # A response that is read back short is just as fatal at that rung.
+    with pytest.raises(RuntimeError, match=r"^simulation failed: expected 240 points \(15×16\), got 15 "):
+        faulty.run(config(faulty.card), [
+            {"id": "lut-w0-l0(-c1)?", "fault": "error"},
+            {"id": "lut-w0-l0-v0-c1", "fault": "error"},
+            {"id": "lut-w0-l0-v0-c1-idonly", "fault": "short"},
+        ])
+    capfd.readouterr()
