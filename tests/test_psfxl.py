@@ -130,6 +130,8 @@ def test_constructor_arguments(make, tmp_path):
     assert NgpsfFile(str(path)).path == str(path)
     with pytest.raises(TypeError, match=r"^argument 'path': "):
         NgpsfFile(3)
+    with pytest.raises(TypeError, match=r"^argument 'path': 'bytes' object cannot be converted to 'PyString'$"):
+        NgpsfFile(bytes(path))
     assert NgpsfFile.__text_signature__ == "(path)"
 
 

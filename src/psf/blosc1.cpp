@@ -136,6 +136,129 @@ std::vector<double> allocate_output(std::size_t count) {
     return values;
 }
 
+// A frame past its header checks, with its block count.
+struct Layout {
+    std::span<const std::uint8_t> frame;
+    std::uint64_t nbytes;
+    std::uint64_t blocksize;
+    std::uint64_t nblocks;
+    std::uint8_t flags;
+
+    unsigned compressor() const { return flags >> 5; }
+};
+
+// Block i: where it lies in the output and how it is split into streams.
+struct Block {
+    std::uint64_t start;
+    std::uint64_t size;
+    std::uint64_t nstreams;
+    std::uint64_t ssize;         // bytes per stream; a split block's last size mod 8 bytes belong to none
+    std::uint64_t first_stream;  // frame offset of its first stream's size prefix
+};
+
+Block block_at(const Layout& layout, std::uint64_t i) {
+    Block b;
+    b.start = i * layout.blocksize;
+    b.size = std::min(layout.blocksize, layout.nbytes - b.start);
+    // Only full blocks of at least 128 elements are split, unless the frame
+    // says it never splits.
+    const bool split =
+        b.size == layout.blocksize && !(layout.flags & kDontSplit) && layout.blocksize >= kMinSplitBlock;
+    b.nstreams = split ? kSplits : 1;
+    b.ssize = b.size / b.nstreams;
+    b.first_stream = le32(layout.frame.data() + kHeaderSize + 4 * i);
+    return b;
+}
+
+// One size-prefixed stream, checked to lie inside the frame.
+struct Stream {
+    std::uint64_t data;   // frame offset of its bytes
+    std::uint64_t csize;  // their count
+    bool stored;          // the bytes are the output as they are
+};
+
+Result<Stream, PsfError> stream_at(const Layout& layout, std::uint64_t i, std::uint64_t j, std::uint64_t pos,
+                                   std::uint64_t ssize) {
+    const std::uint64_t n = layout.frame.size();
+    if (pos + 4 > n)
+        return err(fail(cat("Blosc1: block ", i, " split ", j, ": size prefix past stream end")));
+    const std::uint64_t csize = le32(layout.frame.data() + pos);
+    if (csize == ssize) {
+        if (pos + 4 + ssize > n)
+            return err(fail(cat("Blosc1: raw split ", j, " of block ", i, " past stream end")));
+        return Stream{pos + 4, csize, true};
+    }
+    if (layout.compressor() != 0)
+        return err(fail(cat("Blosc1: unsupported compressor code ", layout.compressor())));
+    if (pos + 4 + csize > n)
+        return err(fail(cat("Blosc1: compressed split ", j, " of block ", i, " overruns stream (",
+                            pos + 4 + csize, " > ", n, ")")));
+    return Stream{pos + 4, csize, false};
+}
+
+// True when every stream lies inside the frame and none must produce more
+// bytes than BloscLZ can encode in its size. A frame failing this cannot
+// decode; one passing it claims no more output than its streams can give.
+bool streams_plausible(const Layout& layout) {
+    for (std::uint64_t i = 0; i < layout.nblocks; ++i) {
+        const Block b = block_at(layout, i);
+        std::uint64_t pos = b.first_stream;
+        for (std::uint64_t j = 0; j < b.nstreams; ++j) {
+            const auto stream = stream_at(layout, i, j, pos, b.ssize);
+            if (!stream) return false;
+            if (!stream->stored && b.ssize > kMaxExpansion * stream->csize) return false;
+            pos = stream->data + stream->csize;
+        }
+    }
+    return true;
+}
+
+// Decodes every block in order into `out` (nbytes bytes, zero-filled). With
+// a null `out`, a dry run: streams are decoded and dropped, each into room
+// for no more than its size can encode, which fails exactly where the real
+// decode would.
+Result<void, PsfError> decode_blocks(const Layout& layout, Shuffle shuffle, std::uint8_t* out) {
+    const std::span<const std::uint8_t> frame = layout.frame;
+    // Shuffled blocks are decoded into a scratch block and unshuffled into place.
+    std::vector<std::uint8_t> scratch(
+        out && shuffle != Shuffle::None ? std::min(layout.blocksize, layout.nbytes) : 0);
+    std::vector<std::uint8_t> sink;
+    for (std::uint64_t i = 0; i < layout.nblocks; ++i) {
+        const Block b = block_at(layout, i);
+        std::uint8_t* const target = !out                       ? nullptr
+                                     : shuffle == Shuffle::None ? out + b.start
+                                                                : scratch.data();
+        // The bytes of a split block that no stream writes stay zero (the
+        // output already is).
+        if (out && shuffle != Shuffle::None && b.ssize * b.nstreams < b.size)
+            std::memset(target + b.ssize * b.nstreams, 0, b.size - b.ssize * b.nstreams);
+        std::uint64_t pos = b.first_stream;
+        for (std::uint64_t j = 0; j < b.nstreams; ++j) {
+            MORVA_ASSIGN(const Stream stream, stream_at(layout, i, j, pos, b.ssize));
+            pos = stream.data + stream.csize;
+            if (stream.stored) {
+                if (target) std::memcpy(target + j * b.ssize, frame.data() + stream.data, b.ssize);
+                continue;
+            }
+            std::span<std::uint8_t> dst;
+            if (target) {
+                dst = std::span(target + j * b.ssize, b.ssize);
+            } else {
+                sink.resize(std::min(b.ssize, kMaxExpansion * stream.csize));
+                dst = sink;
+            }
+            MORVA_ASSIGN(const std::uint64_t written,
+                         blosclz::decompress(frame.subspan(stream.data, stream.csize), dst));
+            if (written != b.ssize)
+                return err(fail(cat("Blosc1: split ", j, " of block ", i, " produced ", written,
+                                    " bytes, expected ", b.ssize)));
+        }
+        if (out && shuffle == Shuffle::Byte) byte_unshuffle(target, out + b.start, b.size);
+        if (out && shuffle == Shuffle::Bit) bit_unshuffle(target, out + b.start, b.size);
+    }
+    return {};
+}
+
 // The decoded bytes are little-endian float64.
 void to_native_order(std::vector<double>& values) {
     if constexpr (std::endian::native == std::endian::big) {
@@ -177,56 +300,20 @@ Result<std::vector<double>, PsfError> decompress_f64(std::span<const std::uint8_
     const std::uint64_t nblocks = nbytes / blocksize + (nbytes % blocksize != 0);
     if (n < kHeaderSize + 4 * nblocks) return err(fail("Blosc1: stream too short for block offset table"));
 
+    const Layout layout{frame, nbytes, blocksize, nblocks, flags};
     // c-blosc applies the byte shuffle when both shuffle flags are set.
     const Shuffle shuffle = (flags & kByteShuffle)  ? Shuffle::Byte
                             : (flags & kBitShuffle) ? Shuffle::Bit
                                                     : Shuffle::None;
-    const unsigned compressor = flags >> 5;
-
-    std::vector<double> values = allocate_output(nbytes / kTypeSize);
-    std::uint8_t* const out = reinterpret_cast<std::uint8_t*>(values.data());
-    // Shuffled blocks are decoded into a scratch block and unshuffled into place.
-    std::vector<std::uint8_t> scratch(shuffle == Shuffle::None ? 0 : std::min(blocksize, nbytes));
-
-    for (std::uint64_t i = 0; i < nblocks; ++i) {
-        const std::uint64_t block_start = i * blocksize;
-        const std::uint64_t bsize = std::min<std::uint64_t>(blocksize, nbytes - block_start);
-        const bool split = bsize == blocksize && !(flags & kDontSplit) && blocksize >= kMinSplitBlock;
-        const std::uint64_t nstreams = split ? kSplits : 1;
-        const std::uint64_t ssize = bsize / nstreams;
-        std::uint8_t* const target = shuffle == Shuffle::None ? out + block_start : scratch.data();
-        // No stream writes the last bsize mod 8 bytes of a split block: they
-        // stay zero (the final output already is).
-        if (shuffle != Shuffle::None && ssize * nstreams < bsize)
-            std::memset(target + ssize * nstreams, 0, bsize - ssize * nstreams);
-
-        std::uint64_t pos = le32(f + kHeaderSize + 4 * i);
-        for (std::uint64_t j = 0; j < nstreams; ++j) {
-            if (pos + 4 > n)
-                return err(fail(cat("Blosc1: block ", i, " split ", j, ": size prefix past stream end")));
-            const std::uint64_t csize = le32(f + pos);
-            std::uint8_t* const dst = target + j * ssize;
-            if (csize == ssize) {
-                if (pos + 4 + ssize > n)
-                    return err(fail(cat("Blosc1: raw split ", j, " of block ", i, " past stream end")));
-                std::memcpy(dst, f + pos + 4, ssize);
-            } else {
-                if (compressor != 0)
-                    return err(fail(cat("Blosc1: unsupported compressor code ", compressor)));
-                if (pos + 4 + csize > n)
-                    return err(fail(cat("Blosc1: compressed split ", j, " of block ", i, " overruns stream (",
-                                        pos + 4 + csize, " > ", n, ")")));
-                MORVA_ASSIGN(const std::uint64_t written,
-                             blosclz::decompress(frame.subspan(pos + 4, csize), std::span(dst, ssize)));
-                if (written != ssize)
-                    return err(fail(cat("Blosc1: split ", j, " of block ", i, " produced ", written,
-                                        " bytes, expected ", ssize)));
-            }
-            pos += 4 + csize;
-        }
-        if (shuffle == Shuffle::Byte) byte_unshuffle(target, out + block_start, bsize);
-        if (shuffle == Shuffle::Bit) bit_unshuffle(target, out + block_start, bsize);
+    if (!streams_plausible(layout)) {
+        // The frame cannot decode (a damaged nbytes, blocksize or offset
+        // usually shows here): find its first failure without allocating
+        // an output of the size it claims.
+        auto dry_run = decode_blocks(layout, shuffle, nullptr);
+        if (!dry_run) return err(std::move(dry_run).error());
     }
+    std::vector<double> values = allocate_output(nbytes / kTypeSize);
+    MORVA_TRY(decode_blocks(layout, shuffle, reinterpret_cast<std::uint8_t*>(values.data())));
     to_native_order(values);
     return values;
 }

@@ -15,6 +15,7 @@
 namespace morva::psf::viewer {
 namespace {
 
+using psfxl::Codec;
 using CodecKind = psfxl::Codec::Kind;
 
 constexpr std::string_view kOrphansLabel = "(records without names)";

@@ -13,6 +13,7 @@
 #include "psf/plotly.h"
 #include "psf/psfxl.h"
 #include "psf/viewer.h"
+#include "python/args.h"
 #include "python/errors.h"
 #include "python/numpy.h"
 #include "python/register.h"
@@ -30,36 +31,34 @@ struct PyNgpsfFile {
 // Re-raises a pending TypeError of an argument conversion as
 // "argument '{name}': {message}"; other exceptions pass unchanged.
 [[noreturn]] void raise_argument_error(const char* name) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-        nb::python_error error;
-        const std::string message = nb::str(error.value()).c_str();
-        error.restore();
-        PyErr_Clear();
-        throw_py(PyExc_TypeError, std::string("argument '") + name + "': " + message);
-    }
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) raise_conversion_error(name);
     throw nb::python_error();
 }
 
-// A str or path-like argument, as the file system's bytes.
+// A str or os.PathLike argument as file-system bytes (bytes paths are
+// refused, as for the other path arguments of the module).
 std::string path_argument(nb::handle value, const char* name) {
     nb::object fspath = nb::steal(PyOS_FSPath(value.ptr()));
-    if (!fspath.is_valid()) raise_argument_error(name);
-    nb::object encoded =
-        PyBytes_Check(fspath.ptr()) ? fspath : nb::steal(PyUnicode_EncodeFSDefault(fspath.ptr()));
-    if (!encoded.is_valid()) raise_argument_error(name);
+    if (!fspath.is_valid()) raise_conversion_error(name);
+    if (!PyUnicode_Check(fspath.ptr()))
+        raise_conversion_error(name, "'" + text_of(fspath.type().attr("__name__")) +
+                                         "' object cannot be converted to 'PyString'");
+    nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(fspath.ptr()));
+    if (!encoded.is_valid()) raise_conversion_error(name);
     char* data = nullptr;
     Py_ssize_t length = 0;
-    if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &length) != 0) raise_argument_error(name);
+    if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &length) != 0) raise_conversion_error(name);
     return std::string(data, static_cast<std::size_t>(length));
 }
 
-// An int argument as an unsigned 64-bit value (OverflowError when negative
-// or too large).
+// An int argument as an unsigned 64-bit value: a value that is no integer is
+// a TypeError naming the argument; a negative or too large one is Python's
+// own OverflowError.
 std::uint64_t u64_argument(nb::handle value, const char* name) {
     nb::object index = nb::steal(PyNumber_Index(value.ptr()));
-    if (!index.is_valid()) raise_argument_error(name);
+    if (!index.is_valid()) raise_conversion_error(name);
     const unsigned long long result = PyLong_AsUnsignedLongLong(index.ptr());
-    if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) raise_argument_error(name);
+    if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw nb::python_error();
     return result;
 }
 

@@ -242,6 +242,22 @@ TEST(Blosc1, HugeNbytesIsRejectedBeforeAllocating) {
     EXPECT_EQ(frame_error(over), "Blosc1: nbytes=2048 impossible for a 24-byte frame");
 }
 
+TEST(Blosc1, DamagedSizesFailBeforeTheClaimedOutputIsAllocated) {
+    // A 17 MB frame may claim 4 GiB; its block table points at the header,
+    // whose first word is no stream size that fits.
+    Bytes f = header(0, 0xFFFFFFF8u, 1u << 20);
+    f.resize(17u << 20, 0);
+    EXPECT_EQ(frame_error(f), "Blosc1: compressed split 0 of block 0 overruns stream (134217990 > 17825792)");
+
+    // A layout whose blocksize gained a bit: one unsplit block now, whose
+    // single stream (the old first split) cannot grow to the whole output.
+    const Bytes data = sample_bytes(64 * 1024);
+    Bytes frame = build_frame(data, 2048, 0, StreamForm::Literal, true);
+    const std::uint32_t damaged = 2048 | (1u << 30);
+    std::memcpy(&frame[8], &damaged, 4);
+    EXPECT_EQ(frame_error(frame), "Blosc1: split 0 of block 0 produced 256 bytes, expected 65536");
+}
+
 TEST(Blosc1, EmptyAndStoredFrames) {
     auto empty = blosc1::decompress_f64(header(0, 0, 8));
     ASSERT_TRUE(empty);

@@ -61,6 +61,17 @@ void exercise(const std::string& bytes) {
     (void)file->decode_waveform(0x2a);
 }
 
+// Every prefix of `bytes` and every single-bit flip of it.
+void exercise_damaged(const std::string& bytes) {
+    for (std::size_t n = 0; n <= bytes.size(); ++n) exercise(bytes.substr(0, n));
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        for (int bit = 0; bit < 8; ++bit) {
+            std::string flipped = bytes;
+            flipped[i] = static_cast<char>(flipped[i] ^ (1 << bit));
+            exercise(flipped);
+        }
+}
+
 }  // namespace
 
 TEST(Psfxl, RealSampleDecodesOnAFiveMillisecondAxis) {
@@ -86,13 +97,7 @@ TEST(Psfxl, EveryTruncationAndBitFlipOfTheSampleIsSafe) {
     const std::string path = std::string(MORVA_SAMPLES_DIR) + "/psf/psfxl/tran1.tran.tran.psfxl";
     if (!std::filesystem::exists(path)) GTEST_SKIP() << "sample files not available";
     const std::string bytes = read_file(path).value();
-    for (std::size_t n = 0; n <= bytes.size(); ++n) exercise(bytes.substr(0, n));
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        for (int bit = 0; bit < 8; ++bit) {
-            std::string flipped = bytes;
-            flipped[i] = static_cast<char>(flipped[i] ^ (1 << bit));
-            exercise(flipped);
-        }
+    exercise_damaged(bytes);
 }
 
 TEST(Psfxl, SyntheticFileSurvivesTruncationAndBitFlips) {
@@ -115,13 +120,7 @@ TEST(Psfxl, SyntheticFileSurvivesTruncationAndBitFlips) {
         EXPECT_EQ(wave->time, t) << id;
         EXPECT_EQ(wave->values, v) << id;
     }
-    for (std::size_t n = 0; n <= bytes.size(); ++n) exercise(bytes.substr(0, n));
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        for (int bit = 0; bit < 8; ++bit) {
-            std::string flipped = bytes;
-            flipped[i] = static_cast<char>(flipped[i] ^ (1 << bit));
-            exercise(flipped);
-        }
+    exercise_damaged(bytes);
 }
 
 TEST(Psfxl, LongAliasChainResolvesWithoutRecursion) {
