@@ -1,13 +1,11 @@
 #include "psf/plotly.h"
 
-#include <algorithm>
-#include <charconv>
-#include <cmath>
-
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 
 #include "common/format.h"
 #include "common/io.h"
@@ -129,20 +127,10 @@ void append_script_json_string(std::string& out, std::string_view text) {
 }
 
 void append_json_number(std::string& out, double value) {
-    if (!std::isfinite(value)) {
+    if (std::isfinite(value))
+        fmt::append_exp(out, value, 9);
+    else
         out.append("null");
-        return;
-    }
-    // "-d.ddddddddde-308" fits easily; to_chars rounds correctly.
-    char buf[40];
-    const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, 9);
-    const char* e = std::find(buf, res.ptr, 'e');
-    out.append(buf, static_cast<std::size_t>(e + 1 - buf));
-    const char* p = e + 1;
-    if (*p == '-') out.push_back(*p);
-    ++p;  // the sign, always written by to_chars
-    while (p + 1 < res.ptr && *p == '0') ++p;
-    out.append(p, static_cast<std::size_t>(res.ptr - p));
 }
 
 Result<void, PsfError> write_f64_array(std::string& out, std::span<const double> values) {
