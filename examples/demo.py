@@ -34,48 +34,64 @@ def behavioural_models():
     print(f"  {trim!r}: residual {offset + trim.dac_current:.2e} A after {len(trim.history)} trials")
 
 
+# -- characterisation --
+
+DEMO_CARD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bsim4_180nm.lib")
+_tables = []
+
+
 def characterisation_tables():
-    """An nmos and a pmos table. Until generation through the pool lands, a
-    smooth synthetic long-channel device (and its p-channel mirror) is
-    written in the cache's binary layout and loaded back."""
-    import numpy as np
+    """An nmos and a pmos of the example BSIM4 card (examples/bsim4_180nm.lib),
+    characterised through the worker pool once and kept for later sections."""
+    if _tables:
+        return _tables
+    import sys
 
-    lengths = [1.5e-7, 3e-7, 6e-7, 1.2e-6]
-    vgs = np.arange(37) * 0.05
-    vds = np.arange(19) * 0.1
-    l, g, d = np.meshgrid(lengths, vgs, vds, indexing="ij")
-    f = np.log1p(np.exp((g - 0.45) / (2 * 1.3 * 0.025852)))
-    current = 2 * 1.3 * 200e-6 * (1e-6 / l) * 0.025852**2 * f * f * (1 - np.exp(-d / 0.025852)) * (1 + 0.2e-6 / l * d)
-    gm, gds = np.gradient(current, 0.05, axis=1), np.gradient(current, 0.1, axis=2)
+    common = dict(
+        model_file=DEMO_CARD,
+        widths_values=[1e-6],
+        lengths_values=[1.8e-7, 2.5e-7, 3.5e-7, 5e-7, 1e-6, 2e-6],
+        op_params=["cgg", "cgs", "cgd", "gmbs", "vth", "vdsat"],
+    )
+    with morva.SimulationPool() as pool:
+        for name, sign in (("nmos", 1.0), ("pmos", -1.0)):
+            cfg = morva.LutConfig(
+                device_type=name,
+                model_name="nch" if sign > 0 else "pch",
+                vgs=(0.0, sign * 1.8, sign * 0.025),
+                vds=(0.0, sign * 1.8, sign * 0.05),
+                vbs_values=[0.0, -sign * 0.4],
+                **common,
+            )
+            print(f"  {name}: {DEMO_CARD}")
+            _tables.append((name, pool.generate_lut(cfg, cache=False)))
+            sys.stdout.flush()
+    return _tables
 
-    def cache_file(sign):
-        u64 = struct.Struct("<Q").pack
-        out = bytearray()
-        for axis in ([1e-6], [0.0], lengths, sign * vgs, sign * vds):
-            out += u64(len(axis)) + np.asarray(axis, "<f8").tobytes()
-        for grid in (sign * current, gm, gds):  # then 12 operating-point grids, not extracted
-            out += u64(1) + u64(1) + u64(len(lengths))
-            for block in grid:
-                out += u64(len(vgs)) + b"".join(u64(len(vds)) + row.astype("<f8").tobytes() for row in block)
-        out += (u64(1) + u64(1) + u64(len(lengths)) + u64(0) * len(lengths)) * 12 + u64(0)
-        return bytes(out)
 
-    home = os.environ.get("HOME")
-    with tempfile.TemporaryDirectory() as tmp:
-        os.environ["HOME"] = tmp
-        try:
-            os.makedirs(os.path.dirname(morva.lut_cache_path("demo")))
-            tables = []
-            for name, sign in (("nmos", 1.0), ("pmos", -1.0)):
-                with open(morva.lut_cache_path(name), "wb") as f:
-                    f.write(cache_file(sign))
-                tables.append((name, morva.Lut.load(name)))
-        finally:
-            if home is None:
-                del os.environ["HOME"]
-            else:
-                os.environ["HOME"] = home
-    return tables
+def characterisation():
+    """Characterise an nmos and a pmos, write the nmos table as CSV and show
+    gm/Id, intrinsic gain and current density at a few gate voltages."""
+    tables = characterisation_tables()
+    for name, lut in tables:
+        print(f"  {name}: {lut!r}, extracted {', '.join(lut.extracted_op_params)}")
+    name, nmos = tables[0]
+    csv = os.path.join(tempfile.gettempdir(), "morva_demo_nmos.csv")
+    nmos.to_csv(csv)
+    print(f"  {name} table written to {csv} ({os.path.getsize(csv) / 1e6:.1f} MB)")
+
+    for name, lut in tables:
+        vds_mid = lut.vds[len(lut.vds) // 2]
+        print(f"  {name}, W = 1 um, Vbs = 0, Vds = {vds_mid:+.2f} V:")
+        print(f"    {'L (um)':>7} {'Vgs (V)':>8} {'Id/W (A/m)':>11} {'gm/Id (1/V)':>12} {'gm/gds':>7} {'ft (GHz)':>9}")
+        for length in (1.8e-7, 5e-7, 2e-6):
+            dev = lut.slice(length=length)
+            d = len(dev.vds) // 2
+            gm_id, gain, density, ft = dev.gm_over_id, dev.intrinsic_gain, dev.id_density, dev.ft
+            for vgs in (0.4, 0.6, 0.9, 1.2):
+                g = min(range(len(dev.vgs)), key=lambda i: abs(abs(dev.vgs[i]) - vgs))
+                print(f"    {length * 1e6:7.2f} {dev.vgs[g]:+8.2f} {density[g, d]:11.3e} {gm_id[g, d]:12.2f}"
+                      f" {gain[g, d]:7.1f} {ft[g, d] / 1e9:9.2f}")
 
 
 def gm_id_sizing():
@@ -89,6 +105,7 @@ def gm_id_sizing():
 
 
 SECTIONS = [
+    ("Characterisation: nmos and pmos of a 180 nm-like BSIM4 card through the worker pool", characterisation),
     ("Behavioural models (PDSDM, SAR trim)", behavioural_models),
     ("gm/Id sizing", gm_id_sizing),
 ]

@@ -1,0 +1,117 @@
+"""Characterisation throughput through the worker pool.
+
+Prints table points per second for 4 W x 4 L x 3 Vbs x 37 Vgs x 37 Vds
+(65,712 points) of the example BSIM4 card, with Id only and with all twelve
+operating-point names, at 1, 2, 4 and 8 workers, beside one `ngspice -b`
+process running the same sweeps with `alter` in a loop; with the generator's
+own parallelism-efficiency figure and the ratio to 0.8 x workers x the
+single-process rate (the aim is at least 1.0). Best of three runs each; the
+pool's rate includes device detection, probes, assembly and gm/gds.
+"""
+
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+CARD = str(ROOT / "examples" / "bsim4_180nm.lib")
+WIDTHS = [5e-7, 1e-6, 2e-6, 4e-6]
+LENGTHS = [1.8e-7, 2.5e-7, 5e-7, 1e-6]
+VBS = [0.0, -0.3, -0.6]
+SWEEP = (0.0, 1.8, 0.05)
+POINTS = len(WIDTHS) * len(LENGTHS) * len(VBS) * 37 * 37
+ALL_PARAMS = ["cgg", "cgs", "cgd", "cgb", "cbs", "cbd", "gmbs", "gbd", "gbs", "vth", "vdsat", "von"]
+WORKER_COUNTS = [1, 2, 4, 8]
+REPEATS = 3
+
+
+def config(op_params):
+    import morva
+
+    return morva.LutConfig(model_file=CARD, model_name="nch", widths_values=WIDTHS, lengths_values=LENGTHS,
+                           vbs_values=VBS, vgs=SWEEP, vds=SWEEP, op_params=op_params)
+
+
+def captured_stdout(fn):
+    """Runs fn with file descriptor 1 redirected; returns (result, text)."""
+    sys.stdout.flush()
+    with tempfile.TemporaryFile() as tmp:
+        saved = os.dup(1)
+        os.dup2(tmp.fileno(), 1)
+        try:
+            result = fn()
+        finally:
+            sys.stdout.flush()
+            os.dup2(saved, 1)
+            os.close(saved)
+        tmp.seek(0)
+        return result, tmp.read().decode()
+
+
+def pool_run(workers, op_params):
+    """(points/s over the whole call, the report's efficiency in %), best of
+    REPEATS runs (the runs are short, and the machine may be shared)."""
+    from morva import SimulationPool
+
+    best = (0.0, 0.0)
+    with SimulationPool(workers=workers) as pool:
+        # Every worker up before the clock starts.
+        pool.run_simulations_batch([("warm\nR1 a 0 1\nV1 a 0 1\n.op\n.end\n", ["run"])] * (2 * workers))
+        for _ in range(REPEATS):
+            start = time.perf_counter()
+            _, text = captured_stdout(lambda: pool.generate_lut(config(op_params), cache=False))
+            rate = POINTS / (time.perf_counter() - start)
+            efficiency = float(re.search(r"Parallelism efficiency:\s+([\d.]+)%", text).group(1))
+            best = max(best, (rate, efficiency))
+    return best
+
+
+def ngspice_loop_rate(op_params, tmp):
+    """Points per second of one `ngspice -b` sweeping every (W, L, Vbs) with alter."""
+    saves = " ".join(f"@m1[{p}]" for p in op_params if p != "von")
+    netlist = tmp / "loop.cir"
+    netlist.write_text(
+        f"loop\n.include {CARD}\nM1 drain gate source bulk nch W=1e-6 L=1e-6\n"
+        "Vds drain source dc 0\nVgs gate source dc 0\nVbs bulk source dc 0\nVs source 0 dc 0\n"
+        f".save vds#branch {saves}\n.control\n"
+        f"foreach w {' '.join(map(repr, WIDTHS))}\n foreach l {' '.join(map(repr, LENGTHS))}\n"
+        "  alter m1 w=$w\n  alter m1 l=$l\n"
+        f"  foreach vbs {' '.join(map(repr, VBS))}\n   alter @vbs[dc] = $vbs\n"
+        f"   dc vds {SWEEP[0]} {SWEEP[1]} {SWEEP[2]} vgs {SWEEP[0]} {SWEEP[1]} {SWEEP[2]}\n"
+        "   destroy all\n  end\n end\nend\n.endc\n.end\n"
+    )
+    best = 0.0
+    for _ in range(REPEATS):
+        start = time.perf_counter()
+        subprocess.run(["ngspice", "-b", str(netlist)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       check=False)
+        best = max(best, POINTS / (time.perf_counter() - start))
+    return best
+
+
+def main():
+    if shutil.which("ngspice") is None:
+        print("ngspice not installed; skipped")
+        return
+    print(f"{POINTS:,} points: {len(WIDTHS)} W x {len(LENGTHS)} L x {len(VBS)} Vbs x 37 Vgs x 37 Vds, "
+          f"{os.cpu_count()} cores")
+    with tempfile.TemporaryDirectory() as tmp:
+        tmp = pathlib.Path(tmp)
+        for label, params in (("Id only", []), ("all OP names", ALL_PARAMS)):
+            single = ngspice_loop_rate(params, tmp)
+            print(f"\n{label}: one ngspice -b with alter in a loop: {single:,.0f} points/s")
+            print(f"  {'workers':>7} {'points/s':>10} {'x ngspice -b':>13} {'/ (0.8 x w x single)':>21}"
+                  f" {'efficiency':>11}")
+            for workers in WORKER_COUNTS:
+                rate, efficiency = pool_run(workers, params)
+                aim = 0.8 * workers * single
+                print(f"  {workers:7d} {rate:10,.0f} {rate / single:13.2f} {rate / aim:21.2f} {efficiency:10.1f}%")
+
+
+if __name__ == "__main__":
+    main()
