@@ -43,35 +43,31 @@ D3 theta_sce(const D3& x) {
 
 D3 pow_exp_log(const D3& x, double p) { return exp(p * log(x)); }
 
-// One junction side: the diode of the selected formulation.
-struct JunctionSide {
-    double isat, nvt, bv, xjbv, xexp_bv, vjm_fwd, ivjm_fwd, slp_fwd, vjm_rev, ivjm_rev, slp_rev;
-};
-
-D1 diode(int diomod, const JunctionSide& j, const D1& v, double gmin) {
+// The diode current of one junction, by the selected formulation, with gmin across it.
+D1 diode(int diomod, const Junction& j, const JunctionParams& jp, double nvt, const D1& v, double gmin) {
     if (j.isat <= 0.0) return gmin * v;
     switch (diomod) {
         case 0: {
-            const D1 ev = exp(v / j.nvt);
-            const D1 tb = j.xjbv * exp(-(j.bv + v) / j.nvt);
+            const D1 ev = exp(v / nvt);
+            const D1 tb = jp.xjbv * exp(-(jp.bv + v) / nvt);
             return j.isat * (ev + j.xexp_bv - tb - 1.0) + gmin * v;
         }
         case 1: {
-            const D1 x = v / j.nvt;
+            const D1 x = v / nvt;
             if (x.v < -kExpThreshold) return D1(j.isat * (kMinExp - 1.0)) + gmin * v;
             if (v.v <= j.vjm_fwd) return j.isat * (exp(x) - 1.0) + gmin * v;
-            const double slope = j.ivjm_fwd / j.nvt;
+            const double slope = j.ivjm_fwd / nvt;
             return j.ivjm_fwd - j.isat + slope * (v - j.vjm_fwd) + gmin * v;
         }
         case 2: {
             const bool reverse = v.v < j.vjm_rev;
             if (!reverse && v.v > j.vjm_fwd) return j.ivjm_fwd + j.slp_fwd * (v - j.vjm_fwd) + gmin * v;
-            const D1 x = v / j.nvt;
+            const D1 x = v / nvt;
             const D1 ev = x.v < -kExpThreshold ? D1(kMinExp) : exp(x);
             if (reverse) return (ev - 1.0) * (j.ivjm_rev + j.slp_rev * (v - j.vjm_rev)) + gmin * v;
-            const D1 y = (j.bv + v) / j.nvt;
+            const D1 y = (jp.bv + v) / nvt;
             const D1 eb = y.v > kExpThreshold ? D1(kMinExp) : exp(-y);
-            return j.isat * (ev + j.xexp_bv - 1.0 - j.xjbv * eb) + gmin * v;
+            return j.isat * (ev + j.xexp_bv - 1.0 - jp.xjbv * eb) + gmin * v;
         }
         default: return gmin * v;
     }
@@ -126,30 +122,17 @@ void BSIM4load(const Model& m, Instance& inst) {
     const double gmin = m.gmin;
 
     // Junction diodes with trap-assisted tunnelling, orientation-independent.
-    {
-        const JunctionSide src{inst.isbs,     t.vtm * p.njs,  p.bvs,          p.xjbvs,
-                               inst.xexp_bvs, inst.vjsm_fwd,  inst.ivjsm_fwd, inst.sslp_fwd,
-                               inst.vjsm_rev, inst.ivjsm_rev, inst.sslp_rev};
-        const D1 v = D1::variable(vbs, 0);
-        D1 c = diode(p.diomod, src, v, gmin);
-        c = c - tunnelling(inst.itat_s, t.vtm0 * t.njts, p.vtss, v);
-        c = c - tunnelling(inst.itat_ssw, t.vtm0 * t.njtssw, p.vtssws, v);
-        c = c - tunnelling(inst.itat_sswg, t.vtm0 * t.njtsswg, p.vtsswgs, v);
-        inst.cbs = c.v;
-        inst.gbs = c.d[0];
-    }
-    {
-        const JunctionSide drn{inst.isbd,     t.vtm * p.njd,  p.bvd,          p.xjbvd,
-                               inst.xexp_bvd, inst.vjdm_fwd,  inst.ivjdm_fwd, inst.dslp_fwd,
-                               inst.vjdm_rev, inst.ivjdm_rev, inst.dslp_rev};
-        const D1 v = D1::variable(vbd, 0);
-        D1 c = diode(p.diomod, drn, v, gmin);
-        c = c - tunnelling(inst.itat_d, t.vtm0 * t.njtsd, p.vtsd, v);
-        c = c - tunnelling(inst.itat_dsw, t.vtm0 * t.njtsswd, p.vtsswd, v);
-        c = c - tunnelling(inst.itat_dswg, t.vtm0 * t.njtsswgd, p.vtsswgd, v);
-        inst.cbd = c.v;
-        inst.gbd = c.d[0];
-    }
+    auto junction = [&](const Junction& j, bool source, double voltage, double& current,
+                        double& conductance) {
+        const JunctionParams jp = junction_params(m, source);
+        const D1 v = D1::variable(voltage, 0);
+        D1 c = diode(p.diomod, j, jp, t.vtm * jp.nj, v, gmin);
+        for (int k = 0; k < 3; ++k) c = c - tunnelling(j.itat[k], t.vtm0 * jp.njts[k], jp.vts[k], v);
+        current = c.v;
+        conductance = c.d[0];
+    };
+    junction(inst.source, true, vbs, inst.cbs, inst.gbs);
+    junction(inst.drain, false, vbd, inst.cbd, inst.gbd);
 
     // Orientation: the channel is evaluated from its more negative end.
     const int mode = vds >= 0.0 ? 1 : -1;
@@ -265,10 +248,9 @@ void BSIM4load(const Model& m, Instance& inst) {
     const D3 c1 = 0.5 * s.k1ox * lpe_vb / sqrt_phis + inst.k2ox - b.k3b * vth_narrow_w;
     const D3 f = leff / (leff + 2.0 * sqrt(b.xj * xdep));
     const D3 c2 = b.a0 * f + b.b0 / (s.b.b1 + weff);
-    D3 abulk0 = 1.0 + c1 * c2;
+    const D3 abulk0 = 1.0 + c1 * c2;
     const D3 t8 = b.ags * b.a0 * (f * f * f);
     D3 abulk = abulk0 + (-(c1 * t8)) * vgsteff;
-    if (abulk0.v < 0.1) abulk0 = (0.2 - abulk0) * (1.0 / (3.0 - 20.0 * abulk0));
     if (abulk.v < 0.1) abulk = (0.2 - abulk) * (1.0 / (3.0 - 20.0 * abulk));
     const D3 kx = b.keta * Vbseff;
     const D3 kf = kx.v >= -0.9 ? 1.0 / (1.0 + kx) : (17.0 + 20.0 * kx) * (1.0 / (0.8 + kx));

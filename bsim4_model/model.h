@@ -97,6 +97,24 @@ struct SizeParams {
     double fkvth0 = 1.0, ku0temp = 0.0, od_ref = 0.0, rho_ref = 0.0;
 };
 
+// One junction diode of an instance (bulk-source or bulk-drain), as the temperature update leaves it.
+struct Junction {
+    double area = 0.0, perimeter = 0.0;  // effective
+    double isat = 0.0;                   // saturation current
+    // Limits of the linear continuations (diomod 1 and 2) and the breakdown term.
+    double xexp_bv = 0.0;
+    double vjm_fwd = 0.0, ivjm_fwd = 0.0, slp_fwd = 0.0;
+    double vjm_rev = 0.0, ivjm_rev = 0.0, slp_rev = 0.0;
+    double itat[3] = {};  // trap-assisted tunnelling prefactors: bottom, sidewall, gate edge
+};
+
+// The model's parameters of one junction side, at the temperature of the last update.
+struct JunctionParams {
+    double nj = 0.0, bv = 0.0, xjbv = 0.0, ijth_fwd = 0.0, ijth_rev = 0.0;
+    double js = 0.0, jsw = 0.0, jswg = 0.0;                      // saturation-current densities
+    double njts[3] = {}, vts[3] = {}, xts[3] = {}, jts[3] = {};  // tunnelling: bottom, sidewall, gate edge
+};
+
 // Given bits of the instance parameters.
 inline constexpr std::uint32_t kGivenL = 0x1, kGivenW = 0x2, kGivenM = 0x4, kGivenNf = 0x40;
 inline constexpr std::uint32_t kGivenAd = 0x100, kGivenAs = 0x200, kGivenNrd = 0x400, kGivenNrs = 0x800;
@@ -127,15 +145,8 @@ struct Instance {
     int temp_status = kOk;
     double vth0 = 0.0, k2 = 0.0, eta0 = 0.0, u0temp = 0.0, vsattemp = 0.0, vfb = 0.0;
     double vtfbphi1 = 0.0, vtfbphi2 = 0.0, vbsc = 0.0, k2ox = 0.0;
-    double as_eff = 0.0, ad_eff = 0.0, ps_eff = 0.0, pd_eff = 0.0;
     double toxp = 0.0, coxp = 0.0;
-    // Junction diodes: saturation currents and the limits of the linear continuations.
-    double isbs = 0.0, isbd = 0.0;
-    double vjsm_fwd = 0.0, ivjsm_fwd = 0.0, sslp_fwd = 0.0, vjsm_rev = 0.0, ivjsm_rev = 0.0, sslp_rev = 0.0;
-    double vjdm_fwd = 0.0, ivjdm_fwd = 0.0, dslp_fwd = 0.0, vjdm_rev = 0.0, ivjdm_rev = 0.0, dslp_rev = 0.0;
-    double xexp_bvs = 0.0, xexp_bvd = 0.0;
-    // Trap-assisted tunnelling prefactors: source bottom, sidewall, gate edge; then the drain's.
-    double itat_s = 0.0, itat_ssw = 0.0, itat_sswg = 0.0, itat_d = 0.0, itat_dsw = 0.0, itat_dswg = 0.0;
+    Junction source, drain;
 
     // Bias of the next load (n-channel frame), and what the load leaves.
     double vds_in = 0.0, vgs_in = 0.0, vbs_in = 0.0;
@@ -166,6 +177,8 @@ struct Model {
     bool checked = false;                // the parameter checks passed once
     std::mutex lock;                     // serialises the flat interface's calls on this model
 };
+
+JunctionParams junction_params(const Model& model, bool source);
 
 // Parameter table and setting.
 enum class ParamKind { Real, Int, String, Flag, Alias };

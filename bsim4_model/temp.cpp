@@ -144,38 +144,28 @@ void update_model(Model& m) {
     }
 
     // Diode limits that make no sense are switched off.
-    if (p.ijthdfwd <= 0.0) {
-        p.ijthdfwd = 0.0;
-        std::fprintf(stderr, "Ijthdfwd reset to %g.\n", p.ijthdfwd);
+    const std::pair<double*, const char*> limits[] = {{&p.ijthdfwd, "Ijthdfwd reset to %g.\n"},
+                                                      {&p.ijthsfwd, "Ijthsfwd reset to %g.\n"},
+                                                      {&p.ijthdrev, "Ijthdrev reset to %g.\n"},
+                                                      {&p.ijthsrev, "Ijthsrev reset to %g.\n"}};
+    for (const auto& [value, note] : limits) {
+        if (*value <= 0.0) {
+            *value = 0.0;
+            std::fprintf(stderr, note, *value);
+        }
     }
-    if (p.ijthsfwd <= 0.0) {
-        p.ijthsfwd = 0.0;
-        std::fprintf(stderr, "Ijthsfwd reset to %g.\n", p.ijthsfwd);
-    }
-    if (p.ijthdrev <= 0.0) {
-        p.ijthdrev = 0.0;
-        std::fprintf(stderr, "Ijthdrev reset to %g.\n", p.ijthdrev);
-    }
-    if (p.ijthsrev <= 0.0) {
-        p.ijthsrev = 0.0;
-        std::fprintf(stderr, "Ijthsrev reset to %g.\n", p.ijthsrev);
-    }
-    if ((p.xjbvd <= 0.0 && p.diomod == 2) || (p.xjbvd < 0.0 && p.diomod == 0)) {
-        p.xjbvd = 0.0;
-        std::fprintf(stderr, "Xjbvd reset to %g.\n", p.xjbvd);
-    }
-    if (p.bvd <= 0.0) {
-        p.bvd = 0.0;
-        std::fprintf(stderr, "BVD reset to %g.\n", p.bvd);
-    }
-    if ((p.xjbvs <= 0.0 && p.diomod == 2) || (p.xjbvs < 0.0 && p.diomod == 0)) {
-        p.xjbvs = 0.0;
-        std::fprintf(stderr, "Xjbvs reset to %g.\n", p.xjbvs);
-    }
-    if (p.bvs <= 0.0) {
-        p.bvs = 0.0;
-        std::fprintf(stderr, "BVS reset to %g.\n", p.bvs);
-    }
+    auto breakdown = [&](double& xjbv, double& bv, const char* xjbv_note, const char* bv_note) {
+        if ((xjbv <= 0.0 && p.diomod == 2) || (xjbv < 0.0 && p.diomod == 0)) {
+            xjbv = 0.0;
+            std::fprintf(stderr, xjbv_note, xjbv);
+        }
+        if (bv <= 0.0) {
+            bv = 0.0;
+            std::fprintf(stderr, bv_note, bv);
+        }
+    };
+    breakdown(p.xjbvd, p.bvd, "Xjbvd reset to %g.\n", "BVD reset to %g.\n");
+    breakdown(p.xjbvs, p.bvs, "Xjbvs reset to %g.\n", "BVS reset to %g.\n");
 
     // Trap-assisted tunnelling emission factors at Temp.
     const double tr = temp / tnom - 1.0;
@@ -213,31 +203,23 @@ int build_size_block(const Model& m, const Instance& inst, SizeParams& s) {
     const double dwc = p.dwc + dwc_corr;
     const double dwj = p.dwj + dwc_corr;
 
-    // Each effective size must be positive (a NaN from a zero drawn size fails too).
     s.leff = lnew - 2.0 * dl;
-    if (!(s.leff > 0.0)) {
-        fatal(m, inst, "Effective channel length <= 0");
-        return kBadParameter;
-    }
     s.weff = wnew - 2.0 * dw;
-    if (!(s.weff > 0.0)) {
-        fatal(m, inst, "Effective channel width <= 0");
-        return kBadParameter;
-    }
     s.leff_cv = lnew - 2.0 * dlc;
-    if (!(s.leff_cv > 0.0)) {
-        fatal(m, inst, "Effective channel length for C-V <= 0");
-        return kBadParameter;
-    }
     s.weff_cv = wnew - 2.0 * dwc;
-    if (!(s.weff_cv > 0.0)) {
-        fatal(m, inst, "Effective channel width for C-V <= 0");
-        return kBadParameter;
-    }
     s.weff_cj = wnew - 2.0 * dwj;
-    if (!(s.weff_cj > 0.0)) {
-        fatal(m, inst, "Effective channel width for S/D junctions <= 0");
-        return kBadParameter;
+    // Each effective size must be positive (a NaN from a zero drawn size fails too).
+    const std::pair<double, const char*> sizes[] = {
+        {s.leff, "Effective channel length <= 0"},
+        {s.weff, "Effective channel width <= 0"},
+        {s.leff_cv, "Effective channel length for C-V <= 0"},
+        {s.weff_cv, "Effective channel width for C-V <= 0"},
+        {s.weff_cj, "Effective channel width for S/D junctions <= 0"}};
+    for (const auto& [size, what] : sizes) {
+        if (!(size > 0.0)) {
+            fatal(m, inst, what);
+            return kBadParameter;
+        }
     }
     const double leff = s.leff, weff = s.weff;
 
@@ -492,6 +474,85 @@ double toxp_from_eot(const Model& m, const Instance& inst, const SizeParams& s) 
     return x;
 }
 
+// An effective diffusion perimeter: the given one (less the gate edge with permod 1), or the
+// layout's.
+double effective_perimeter(const ModelParams& p, bool given, double value, double from_layout,
+                           double gate_edge, const char* side, const char* name) {
+    double eff = from_layout;
+    if (given) {
+        if (value < 0.0) {
+            std::printf("Warning: %s Perimeter is specified as negative, it is set to zero.\n", side);
+            eff = 0.0;
+        } else if (value == 0.0) {
+            eff = 0.0;
+        } else {
+            eff = p.permod == 0 ? value : value - gate_edge;
+        }
+    }
+    if (eff < 0.0) {
+        std::printf("Warning: %s is negative, it is set to zero.\n", name);
+        eff = 0.0;
+    }
+    return eff;
+}
+
+double effective_area(bool given, double value, double from_layout, const char* name) {
+    double eff = given ? value : from_layout;
+    if (eff < 0.0) {
+        std::printf("Warning: %s is negative, it is set to zero.\n", name);
+        eff = 0.0;
+    }
+    return eff;
+}
+
+// Saturation current, diode limits and tunnelling prefactors of one junction.
+void prepare_junction(const Model& m, const JunctionParams& jp, const SizeParams& s, double nf,
+                      const char* reverse_note, Junction& j) {
+    const ModelTemp& t = m.t;
+    const double nvt = t.vtm * jp.nj;
+    if (j.area <= 0.0 && j.perimeter <= 0.0)
+        j.isat = 0.0;
+    else
+        j.isat = j.area * jp.js + j.perimeter * jp.jsw + s.weff_cj * nf * jp.jswg;
+    if (j.isat > 0.0) {
+        switch (m.p.diomod) {
+            case 0:
+                j.xexp_bv =
+                    jp.bv / nvt > kExpThreshold ? jp.xjbv * kMinExp : jp.xjbv * std::exp(-jp.bv / nvt);
+                break;
+            case 1:
+                j.vjm_fwd = nvt * std::log(1.0 + jp.ijth_fwd / j.isat);
+                j.ivjm_fwd = j.isat * std::exp(j.vjm_fwd / nvt);
+                break;
+            case 2: {
+                const double x =
+                    jp.bv / nvt > kExpThreshold ? jp.xjbv * kMinExp : std::exp(-jp.bv / nvt) * jp.xjbv;
+                j.xexp_bv = x;
+                const double tb = 1.0 + jp.ijth_fwd / j.isat - x;
+                j.vjm_fwd = nvt * std::log(0.5 * (tb + std::sqrt(tb * tb + 4.0 * x)));
+                const double e = std::exp(j.vjm_fwd / nvt);
+                j.ivjm_fwd = j.isat * (e - x / e + x - 1.0);
+                j.slp_fwd = j.isat * (e + x / e) / nvt;
+                double r = jp.ijth_rev / j.isat;
+                if (r < 1.0) {
+                    r = 10.0;
+                    std::fputs(reverse_note, stderr);
+                }
+                j.vjm_rev = -jp.bv - nvt * std::log((r - 1.0) / jp.xjbv);
+                const double y = jp.xjbv * std::exp(-(jp.bv + j.vjm_rev) / nvt);
+                j.ivjm_rev = j.isat * (1.0 + y);
+                j.slp_rev = -j.isat * y / nvt;
+                break;
+            }
+            default: std::printf("Specified dioMod = %d not matched\n", m.p.diomod); break;
+        }
+    }
+    const double gap = t.eg0 / t.vtm * (t.temp / t.tnom - 1.0);
+    const double wf = std::sqrt(m.p.jtweff / s.weff_cj) + 1.0;
+    const double extent[3] = {j.area, j.perimeter, s.weff_cj * nf * wf};
+    for (int k = 0; k < 3; ++k) j.itat[k] = dexp(jp.xts[k] * gap) * extent[k] * jp.jts[k];
+}
+
 // Instance level, every call.
 void update_instance(Model& m, Instance& inst, const SizeParams& s) {
     const ModelParams& p = m.p;
@@ -597,144 +658,25 @@ void update_instance(Model& m, Instance& inst, const SizeParams& s) {
     if (inst.vbsc > b.vbm) inst.vbsc = b.vbm;
     inst.k2ox = inst.k2 * t.tox / p.toxm;
 
-    // Diffusion perimeters and areas.
+    // Diffusion perimeters and areas, then the junctions.
     double ps = 0.0, pd = 0.0, as = 0.0, ad = 0.0;
     BSIM4PAeffGeo(nf, inst.geomod, inst.min_sd, s.weff_cj, p.dmcg - p.dmcgt, p.dmci, p.dmdg - p.dmcgt, &ps,
                   &pd, &as, &ad);
-    if (inst.given & kGivenPs) {
-        if (inst.ps < 0.0) {
-            std::printf("Warning: Source Perimeter is specified as negative, it is set to zero.\n");
-            inst.ps_eff = 0.0;
-        } else if (inst.ps == 0.0) {
-            inst.ps_eff = 0.0;
-        } else {
-            inst.ps_eff = p.permod == 0 ? inst.ps : inst.ps - nf * s.weff_cj;
-        }
-    } else {
-        inst.ps_eff = ps;
-    }
-    if (inst.ps_eff < 0.0) {
-        std::printf("Warning: Pseff is negative, it is set to zero.\n");
-        inst.ps_eff = 0.0;
-    }
-    if (inst.given & kGivenPd) {
-        if (inst.pd < 0.0) {
-            std::printf("Warning: Drain Perimeter is specified as negative, it is set to zero.\n");
-            inst.pd_eff = 0.0;
-        } else if (inst.pd == 0.0) {
-            inst.pd_eff = 0.0;
-        } else {
-            inst.pd_eff = p.permod == 0 ? inst.pd : inst.pd - nf * s.weff_cj;
-        }
-    } else {
-        inst.pd_eff = pd;
-    }
-    if (inst.pd_eff < 0.0) {
-        std::printf("Warning: Pdeff is negative, it is set to zero.\n");
-        inst.pd_eff = 0.0;
-    }
-    inst.as_eff = (inst.given & kGivenAs) ? inst.as : as;
-    if (inst.as_eff < 0.0) {
-        std::printf("Warning: Aseff is negative, it is set to zero.\n");
-        inst.as_eff = 0.0;
-    }
-    inst.ad_eff = (inst.given & kGivenAd) ? inst.ad : ad;
-    if (inst.ad_eff < 0.0) {
-        std::printf("Warning: Adeff is negative, it is set to zero.\n");
-        inst.ad_eff = 0.0;
-    }
+    inst.source.perimeter =
+        effective_perimeter(p, inst.given & kGivenPs, inst.ps, ps, nf * s.weff_cj, "Source", "Pseff");
+    inst.drain.perimeter =
+        effective_perimeter(p, inst.given & kGivenPd, inst.pd, pd, nf * s.weff_cj, "Drain", "Pdeff");
+    inst.source.area = effective_area(inst.given & kGivenAs, inst.as, as, "Aseff");
+    inst.drain.area = effective_area(inst.given & kGivenAd, inst.ad, ad, "Adeff");
 
-    // Junction saturation currents and the limits of the diode's linear continuations.
-    const double nvtms = t.vtm * p.njs;
-    if (inst.as_eff <= 0.0 && inst.ps_eff <= 0.0)
-        inst.isbs = 0.0;
-    else
-        inst.isbs = inst.as_eff * t.js_s + inst.ps_eff * t.jsw_s + s.weff_cj * nf * t.jswg_s;
-    if (inst.isbs > 0.0) {
-        switch (p.diomod) {
-            case 0:
-                inst.xexp_bvs =
-                    p.bvs / nvtms > kExpThreshold ? p.xjbvs * kMinExp : p.xjbvs * std::exp(-p.bvs / nvtms);
-                break;
-            case 1:
-                inst.vjsm_fwd = nvtms * std::log(1.0 + p.ijthsfwd / inst.isbs);
-                inst.ivjsm_fwd = inst.isbs * std::exp(inst.vjsm_fwd / nvtms);
-                break;
-            case 2: {
-                const double x =
-                    p.bvs / nvtms > kExpThreshold ? p.xjbvs * kMinExp : std::exp(-p.bvs / nvtms) * p.xjbvs;
-                inst.xexp_bvs = x;
-                const double tb = 1.0 + p.ijthsfwd / inst.isbs - x;
-                inst.vjsm_fwd = nvtms * std::log(0.5 * (tb + std::sqrt(tb * tb + 4.0 * x)));
-                const double e = std::exp(inst.vjsm_fwd / nvtms);
-                inst.ivjsm_fwd = inst.isbs * (e - x / e + x - 1.0);
-                inst.sslp_fwd = inst.isbs * (e + x / e) / nvtms;
-                double r = p.ijthsrev / inst.isbs;
-                if (r < 1.0) {
-                    r = 10.0;
-                    std::fprintf(stderr, "Warning: ijthsrev too small and set to 10 times IsbSat.\n");
-                }
-                inst.vjsm_rev = -p.bvs - nvtms * std::log((r - 1.0) / p.xjbvs);
-                const double y = p.xjbvs * std::exp(-(p.bvs + inst.vjsm_rev) / nvtms);
-                inst.ivjsm_rev = inst.isbs * (1.0 + y);
-                inst.sslp_rev = -inst.isbs * y / nvtms;
-                break;
-            }
-            default: std::printf("Specified dioMod = %d not matched\n", p.diomod); break;
-        }
-    }
-    const double nvtmd = t.vtm * p.njd;
-    if (inst.ad_eff <= 0.0 && inst.pd_eff <= 0.0)
-        inst.isbd = 0.0;
-    else
-        inst.isbd = inst.ad_eff * t.js_d + inst.pd_eff * t.jsw_d + s.weff_cj * nf * t.jswg_d;
-    if (inst.isbd > 0.0) {
-        switch (p.diomod) {
-            case 0:
-                inst.xexp_bvd =
-                    p.bvd / nvtmd > kExpThreshold ? p.xjbvd * kMinExp : p.xjbvd * std::exp(-p.bvd / nvtmd);
-                break;
-            case 1:
-                inst.vjdm_fwd = nvtmd * std::log(1.0 + p.ijthdfwd / inst.isbd);
-                inst.ivjdm_fwd = inst.isbd * std::exp(inst.vjdm_fwd / nvtmd);
-                break;
-            case 2: {
-                const double x =
-                    p.bvd / nvtmd > kExpThreshold ? p.xjbvd * kMinExp : std::exp(-p.bvd / nvtmd) * p.xjbvd;
-                inst.xexp_bvd = x;
-                const double tb = 1.0 + p.ijthdfwd / inst.isbd - x;
-                inst.vjdm_fwd = nvtmd * std::log(0.5 * (tb + std::sqrt(tb * tb + 4.0 * x)));
-                const double e = std::exp(inst.vjdm_fwd / nvtmd);
-                inst.ivjdm_fwd = inst.isbd * (e - x / e + x - 1.0);
-                inst.dslp_fwd = inst.isbd * (e + x / e) / nvtmd;
-                double r = p.ijthdrev / inst.isbd;
-                if (r < 1.0) {
-                    r = 10.0;
-                    std::fprintf(stderr, "Warning: ijthdrev too small and set to 10 times IdbSat.\n");
-                }
-                inst.vjdm_rev = -p.bvd - nvtmd * std::log((r - 1.0) / p.xjbvd);
-                const double y = p.xjbvd * std::exp(-(p.bvd + inst.vjdm_rev) / nvtmd);
-                inst.ivjdm_rev = inst.isbd * (1.0 + y);
-                inst.dslp_rev = -inst.isbd * y / nvtmd;
-                break;
-            }
-            default: std::printf("Specified dioMod = %d not matched\n", p.diomod); break;
-        }
-    }
-
-    // Trap-assisted tunnelling prefactors.
-    const double gap = t.eg0 / t.vtm * (t.temp / t.tnom - 1.0);
     if (m.p.jtweff < 0.0) {
         m.p.jtweff = 0.0;
         std::fprintf(stderr, "TAT width dependence effect is negative. Jtweff is clamped to zero.\n");
     }
-    const double wf = std::sqrt(p.jtweff / s.weff_cj) + 1.0;
-    inst.itat_s = dexp(p.xtss * gap) * inst.as_eff * p.jtss;
-    inst.itat_ssw = dexp(p.xtssws * gap) * inst.ps_eff * p.jtssws;
-    inst.itat_sswg = dexp(p.xtsswgs * gap) * s.weff_cj * nf * wf * p.jtsswgs;
-    inst.itat_d = dexp(p.xtsd * gap) * inst.ad_eff * p.jtsd;
-    inst.itat_dsw = dexp(p.xtsswd * gap) * inst.pd_eff * p.jtsswd;
-    inst.itat_dswg = dexp(p.xtsswgd * gap) * s.weff_cj * nf * wf * p.jtsswgd;
+    prepare_junction(m, junction_params(m, true), s, nf,
+                     "Warning: ijthsrev too small and set to 10 times IsbSat.\n", inst.source);
+    prepare_junction(m, junction_params(m, false), s, nf,
+                     "Warning: ijthdrev too small and set to 10 times IdbSat.\n", inst.drain);
 
     if (p.mtrlmod != 0 && p.mtrlcompatmod == 0) {
         inst.toxp = toxp_from_eot(m, inst, s);
@@ -752,6 +694,36 @@ SizeParams* find_block(Model& m, const Instance& inst) {
 }
 
 }  // namespace
+
+JunctionParams junction_params(const Model& model, bool source) {
+    const ModelParams& p = model.p;
+    const ModelTemp& t = model.t;
+    if (source)
+        return {p.njs,
+                p.bvs,
+                p.xjbvs,
+                p.ijthsfwd,
+                p.ijthsrev,
+                t.js_s,
+                t.jsw_s,
+                t.jswg_s,
+                {t.njts, t.njtssw, t.njtsswg},
+                {p.vtss, p.vtssws, p.vtsswgs},
+                {p.xtss, p.xtssws, p.xtsswgs},
+                {p.jtss, p.jtssws, p.jtsswgs}};
+    return {p.njd,
+            p.bvd,
+            p.xjbvd,
+            p.ijthdfwd,
+            p.ijthdrev,
+            t.js_d,
+            t.jsw_d,
+            t.jswg_d,
+            {t.njtsd, t.njtsswd, t.njtsswgd},
+            {p.vtsd, p.vtsswd, p.vtsswgd},
+            {p.xtsd, p.xtsswd, p.xtsswgd},
+            {p.jtsd, p.jtsswd, p.jtsswgd}};
+}
 
 int BSIM4temp(Model& model) {
     update_model(model);

@@ -104,10 +104,34 @@ def gm_id_sizing():
         print(f"    W/L = {r.w * 1e6:.2f} um / {r.l * 1e9:.0f} nm, gm = {r.gm * 1e3:.2f} mS; errors: {errors}")
 
 
+def waveforms_in_the_browser():
+    """Two PSFXL records as a standalone page of stacked strip charts."""
+    import math
+
+    def frame(values):  # a Blosc1 frame that stores its float64 values as they are
+        raw = struct.pack(f"<{len(values)}d", *values)
+        return struct.pack("<4B3I", 2, 1, 2, 8, len(raw), len(raw), len(raw) + 16) + raw
+
+    t = [i * 1e-6 for i in range(1000)]
+    records = [(0, [math.sin(2e4 * x) for x in t]), (1, [math.exp(-3e3 * x) for x in t])]
+    data = b"!ngpsf-1.4\n" + b"".join(
+        f"3:{rid:x}:0:{len(t):x}:0:22\n".encode() + frame(t) + frame(v) + b"\0" for rid, v in records
+    )
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "demo.psfxl")
+        with open(path, "wb") as f:
+            f.write(data)
+        waves = morva.NgpsfFile(path)
+        page = waves.plot_records_html([0, 1], os.path.join(tmp, "demo.html"), names=["sine", "decay"])
+        print(f"  {len(waves.parse_data_records())} records -> {os.path.basename(page)} ({os.path.getsize(page)} bytes)")
+    print("  NgpsfFile(path).serve(port=8765, companion=meta) browses every signal at http://127.0.0.1:8765/")
+
+
 SECTIONS = [
     ("Characterisation: nmos and pmos of a 180 nm-like BSIM4 card through the worker pool", characterisation),
     ("Behavioural models (PDSDM, SAR trim)", behavioural_models),
     ("gm/Id sizing", gm_id_sizing),
+    ("Waveforms in the browser", waveforms_in_the_browser),
 ]
 
 

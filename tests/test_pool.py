@@ -478,7 +478,7 @@ def test_interpreter_exit_ends_the_workers():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, check=True)
     kids = [int(p) for p in out.stdout.split()]
     assert len(kids) == 3
-    assert out.stderr.count("channel closed, exiting") == 3
+    assert "[pool]" not in out.stderr  # released, not drained: no closing lines
 
     def gone(pid):
         try:
@@ -488,3 +488,63 @@ def test_interpreter_exit_ends_the_workers():
             return True
 
     assert wait_for(lambda: all(gone(pid) for pid in kids), timeout=2.0)
+
+
+def test_ctrl_c_interrupts_a_wait_and_close_ends_the_busy_worker():
+    code = (
+        "import time, morva\n"
+        f"LONG = {LONG!r}\n"
+        "pool = morva.SimulationPool(workers=1)\n"
+        "print('ready', flush=True)\n"
+        "start = time.monotonic()\n"
+        "try:\n"
+        "    pool.run_simulation(LONG, ['run'])\n"
+        "except KeyboardInterrupt:\n"
+        "    print('interrupted', flush=True)\n"
+        "pool.close()\n"
+        "print('closed', round(time.monotonic() - start), flush=True)\n"
+    )
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    assert proc.stdout.readline() == "ready\n"
+    time.sleep(1.0)
+    proc.send_signal(signal.SIGINT)
+    out, _ = proc.communicate(timeout=30)
+    assert out.split() == ["interrupted", "closed", "1"]
+
+
+@pytest.fixture
+def vanishing_exe(tmp_path):
+    """A worker program that deletes itself when started: the first spawn
+    works, every later one fails."""
+    exe = tmp_path / "vanishing-worker"
+    exe.write_text(f'#!/bin/sh\nrm -f "$0"\nexec "{sys.executable}" "{FAKE_WORKER}"\n')
+    exe.chmod(0o755)
+    return str(exe)
+
+
+def test_failed_respawns_are_reported(vanishing_exe, capfd):
+    pool = morva._SimulationPool(workers=1, worker_exe=vanishing_exe)
+    with pytest.raises(RuntimeError, match=r"^worker crashed: stdout read \(header len\) failed: early eof$"):
+        pool.run_simulation(fake("exit"), ["run"])
+    with pytest.raises(RuntimeError) as e:
+        pool.run_simulation(fake("ok"), ["run"])
+    assert str(e.value) == "worker crashed: worker 0 failed to respawn: I/O error: No such file or directory (os error 2)"
+    err = capfd.readouterr().err
+    assert "[pool] worker 0: respawn failed — I/O error: No such file or directory (os error 2)\n" in err
+    assert "[pool] worker 0: detected dead process, respawning\n" in err
+    del pool
+
+
+def test_failed_proactive_restart_keeps_the_old_process(vanishing_exe, capfd):
+    pool = morva._SimulationPool(workers=1, worker_exe=vanishing_exe, max_sims_per_worker=1)
+    for _ in range(2):
+        assert pool.run_simulation(fake("ok"), ["run"]).success
+    err = ""
+    deadline = time.monotonic() + 10
+    while err.count("proactive restart failed") < 2 and time.monotonic() < deadline:
+        time.sleep(0.02)
+        err += capfd.readouterr().err
+    assert "[pool] worker 0: reached 1 sims, restarting to reclaim ngspice heap\n" in err
+    assert "[pool] worker 0: reached 2 sims, restarting to reclaim ngspice heap\n" in err
+    assert err.count("[pool] worker 0: proactive restart failed — I/O error: No such file or directory (os error 2)\n") == 2
+    del pool

@@ -203,17 +203,24 @@ def test_unnamed_file_and_search_cap(browser, tmp_path):
     c = Companion()
     for rid in range(1, 1001):
         c.pair(rid, stored_frame([0.0, 1.0]), stored_frame([float(rid), 0.0]), 2)
+    # An id that a JavaScript number cannot hold: the page must ask for it exactly.
+    c.pair(2**64 - 15, stored_frame([0.0, 1.0]), stored_frame([-5.0, 5.0]), 2)
     path = tmp_path / "many.psfxl"
     path.write_bytes(bytes(c.data))
     with running_viewer(path) as v:
-        assert v.counts == (1000, 0, 1000)
+        assert v.counts == (1001, 0, 1001)
         p = browser.page()
         p.goto(v.url)
-        p.wait_for_function("document.getElementById('stats-count').textContent === '1000 signals'", timeout=LOAD_MS)
+        p.wait_for_function("document.getElementById('stats-count').textContent === '1001 signals'", timeout=LOAD_MS)
         assert p.locator("#file-meta").text_content().startswith("many.psfxl · 1.0k signals · 1.0k decodable · ")
         assert labels(p) == ["(records without names)"]
         row(p, "(records without names)").click()
         assert labels(p)[1:4] == ["record_0x1", "record_0x10", "record_0x100"]
+        open_pane(p, "record_0xfffffffffffffff1")
+        assert p.locator(".pane-stats").text_content() == "2 pts · 0 → 1.00 s · min -5.00 · max 5.00"
+        assert row(p, "record_0xfffffffffffffff1").get_attribute("title").startswith(
+            "__orphan__.record_0xfffffffffffffff1  →  record 0xfffffffffffffff1  ·  2 samples"
+        )
         p.locator("#search").fill("RECORD_0X")
         p.wait_for_function("document.querySelectorAll('#tree .node').length === 400")
         screenshot(p, "viewer_unnamed_search_cap")

@@ -235,6 +235,29 @@ def test_chdir_loads_through_a_temp_file_and_removes_it(worker, tmp_path):
     assert header["timing"]["fs_write_ns"] > 0
 
 
+def test_last_chdir_wins_and_an_empty_one_means_the_working_directory(tmp_path):
+    a, b, c = tmp_path / "a", tmp_path / "b", tmp_path / "c"
+    for d, load in ((a, "100"), (b, "1k"), (c, None)):
+        d.mkdir()
+        if load:
+            (d / "load.inc").write_text(f"R2 out 0 {load}\n")
+    netlist = RC.replace(".tran", ".include load.inc\n.tran")
+    # The include resolves beside the temp file: B's 1k load, A's 100 ohm, or
+    # none in the working directory C.
+    w = Worker(cwd=str(c))
+    try:
+        vmax = {}
+        for name, pre in (("ab", [f"chdir:{a}", f"chdir:{b}"]), ("a", [f"chdir:{a}"]), ("cwd", ["chdir:"])):
+            header, _ = w.run(id=name, netlist=netlist, commands=["run"], pre_commands=pre)
+            vmax[name] = dict(header["measures"]).get("vmax")
+        assert 0.3 < vmax["ab"] < 0.5
+        assert vmax["a"] < 0.1
+        assert vmax["cwd"] is None or vmax["cwd"] > 0.7
+        assert sorted(p.name for p in tmp_path.rglob("*")) == ["a", "b", "c", "load.inc", "load.inc"]
+    finally:
+        w.close()
+
+
 def test_unwritable_temp_directory_fails_only_that_request(worker, tmp_path):
     missing = tmp_path / "missing"
     header, _ = worker.run(id="t1", netlist=RC, commands=["run"], pre_commands=["chdir:" + str(missing)])

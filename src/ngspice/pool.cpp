@@ -199,6 +199,15 @@ std::optional<Clock::time_point> Timeout::deadline_after(Clock::time_point start
                                                                std::chrono::nanoseconds(nanos));
 }
 
+WaitResult wait_fd(int fd, short events, const std::optional<Clock::time_point>& deadline, int stop_fd) {
+    pollfd p[2] = {{fd, events, 0}, {stop_fd, POLLIN, 0}};
+    const nfds_t n = stop_fd >= 0 ? 2 : 1;
+    const int r = ::poll(p, n, poll_timeout_ms(deadline));
+    if (r < 0) return errno == EINTR ? WaitResult::Ready : WaitResult::Failed;
+    if (n == 2 && p[1].revents) return WaitResult::Stopped;
+    return r == 0 ? WaitResult::TimedOut : WaitResult::Ready;
+}
+
 // ---- reading a worker's output --------------------------------------------------
 
 Result<std::size_t, IoError> WorkerOutput::read_some(char* dst, std::size_t max) {
@@ -229,9 +238,11 @@ Result<std::size_t, IoError> WorkerOutput::read_some(char* dst, std::size_t max)
             timed_out_ = true;
             return err(IoError::from_message("timed out"));
         }
-        pollfd p{fd_.get(), POLLIN, 0};
-        if (::poll(&p, 1, poll_timeout_ms(deadline_)) < 0 && errno != EINTR)
-            return err(IoError::from_errno(errno));
+        switch (wait_fd(fd_.get(), POLLIN, deadline_, stop_fd_)) {
+            case WaitResult::Stopped: return err(IoError::from_message("pool shut down"));
+            case WaitResult::Failed: return err(IoError::from_errno(errno));
+            default: break;
+        }
     }
 }
 
@@ -358,7 +369,7 @@ void WorkerProcess::kill() {
 
 Result<void, NgspiceError> WorkerProcess::write_line(std::string_view line,
                                                      std::optional<Clock::time_point> deadline,
-                                                     const Timeout& timeout) {
+                                                     const Timeout& timeout, int stop_fd) {
     const auto failed = [](const IoError& e) {
         return NgspiceError::worker_crashed(fmt::cat("stdin write failed: ", e.text()));
     };
@@ -374,15 +385,16 @@ Result<void, NgspiceError> WorkerProcess::write_line(std::string_view line,
         // A worker that stops reading its input must not hold this thread
         // forever: the write shares the job's time-out.
         if (past(deadline)) return err(timed_out_error(timeout));
-        pollfd p{stdin_.get(), POLLOUT, 0};
-        if (::poll(&p, 1, poll_timeout_ms(deadline)) < 0 && errno != EINTR) {
-            return err(failed(IoError::from_errno(errno)));
+        switch (wait_fd(stdin_.get(), POLLOUT, deadline, stop_fd)) {
+            case WaitResult::Stopped: return err(failed(IoError::from_message("pool shut down")));
+            case WaitResult::Failed: return err(failed(IoError::from_errno(errno)));
+            default: break;
         }
     }
     return {};
 }
 
-SimulationOutcome WorkerProcess::run(const SimulationRequest& request, const Timeout& timeout) {
+SimulationOutcome WorkerProcess::run(const SimulationRequest& request, const Timeout& timeout, int stop_fd) {
     MORVA_ASSIGN(const std::string line, encode_request(request));
     if (!stdin_.valid() || !stdout_) {
         stream_broken_ = true;
@@ -390,8 +402,8 @@ SimulationOutcome WorkerProcess::run(const SimulationRequest& request, const Tim
     }
     // Until a whole frame has been read the stream is in an unknown state.
     stream_broken_ = true;
-    MORVA_TRY(write_line(line, timeout.deadline_after(Clock::now()), timeout));
-    stdout_->set_deadline(timeout.deadline_after(Clock::now()));
+    MORVA_TRY(write_line(line, timeout.deadline_after(Clock::now()), timeout, stop_fd));
+    stdout_->set_deadline(timeout.deadline_after(Clock::now()), stop_fd);
     auto response = read_binary_response(*stdout_);
     if (!response && stdout_->timed_out()) return err(timed_out_error(timeout));
     if (response) stream_broken_ = false;
@@ -427,6 +439,11 @@ SimulationOutcome ReplyFuture::get() {
     slot_->ready.wait(lock, [&] { return slot_->outcome.has_value(); });
     SimulationOutcome out = std::move(*slot_->outcome);
     return out;
+}
+
+bool ReplyFuture::wait_for(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(slot_->mutex);
+    return slot_->ready.wait_for(lock, timeout, [&] { return slot_->outcome.has_value(); });
 }
 
 bool ReplyFuture::ready() const {
@@ -476,6 +493,17 @@ void JobQueue::close() {
     not_empty_.notify_all();
 }
 
+void JobQueue::close_and_drop() {
+    std::deque<Job> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        dropped.swap(jobs_);
+    }
+    not_full_.notify_all();
+    not_empty_.notify_all();
+}
+
 void JobQueue::receiver_gone() {
     std::deque<Job> dropped;
     {
@@ -494,6 +522,10 @@ struct WorkerPool::Shared {
     WorkerBinary command;
     Timeout timeout;
     std::optional<std::uint64_t> max_sims_per_worker;
+    // Set by `shutdown`; the stop pipe's read end turns readable with it and
+    // wakes every wait on a worker's pipes.
+    std::atomic<bool> stopping{false};
+    UniqueFd stop_read, stop_write;
 
     Shared(std::size_t capacity, std::size_t receivers, WorkerBinary cmd, Timeout t,
            std::optional<std::uint64_t> max)
@@ -503,17 +535,11 @@ struct WorkerPool::Shared {
 namespace {
 
 // One worker thread: owns its process and serves jobs until the queue is
-// closed and empty.
+// closed and empty, or the pool shuts down.
 class WorkerTask {
 public:
-    WorkerTask(std::uint64_t index, std::shared_ptr<void> keep_alive, JobQueue& queue,
-               const WorkerBinary& command, Timeout timeout, std::optional<std::uint64_t> max_sims)
-        : index_(index),
-          keep_alive_(std::move(keep_alive)),
-          queue_(queue),
-          command_(command),
-          timeout_(timeout),
-          max_sims_(max_sims) {}
+    WorkerTask(std::uint64_t index, std::shared_ptr<WorkerPool::Shared> shared)
+        : index_(index), shared_(std::move(shared)) {}
 
     void run() {
         try {
@@ -524,16 +550,17 @@ public:
             log("internal error");
         }
         process_.reset();
-        queue_.receiver_gone();
+        shared_->queue.receiver_gone();
     }
 
 private:
     void log(const std::string& text) const {
         write_log_line(fmt::cat("[pool] worker ", index_, ": ", text));
     }
+    bool stopping() const { return shared_->stopping.load(std::memory_order_acquire); }
 
     void serve() {
-        auto first = WorkerProcess::spawn(command_);
+        auto first = WorkerProcess::spawn(shared_->command);
         if (!first) {
             log("failed to spawn — " + first.error().text());
             return;
@@ -541,13 +568,13 @@ private:
         process_.emplace(std::move(*first));
         count_ = 0;
         for (;;) {
-            std::optional<Job> job = queue_.pop();
+            std::optional<Job> job = shared_->queue.pop();
             if (!job) {
-                log("channel closed, exiting");
+                if (!stopping()) log("channel closed, exiting");
                 process_->retire();
                 return;
             }
-            handle(std::move(*job));
+            if (!handle(std::move(*job))) return;
         }
     }
 
@@ -555,24 +582,32 @@ private:
     // killed when its stream cannot be trusted, else retired.
     Result<void, NgspiceError> replace(bool kill_old) {
         if (kill_old) process_->kill();
-        MORVA_ASSIGN(WorkerProcess fresh, WorkerProcess::spawn(command_));
+        MORVA_ASSIGN(WorkerProcess fresh, WorkerProcess::spawn(shared_->command));
         process_->retire();
         *process_ = std::move(fresh);
         count_ = 0;
         return {};
     }
 
-    void handle(Job job) {
+    // Runs one job; false when the pool is shutting down.
+    bool handle(Job job) {
         if (process_->has_exited()) {
             log("detected dead process, respawning");
             if (auto r = replace(false); !r) {
                 job.reply.send(err(NgspiceError::worker_crashed(
                     fmt::cat("worker ", index_, " failed to respawn: ", r.error().text()))));
-                return;
+                return true;
             }
         }
-        SimulationOutcome outcome = process_->run(job.request, timeout_);
+        SimulationOutcome outcome = process_->run(job.request, shared_->timeout, shared_->stop_read.get());
         count_ += 1;
+        if (stopping()) {
+            // Abandoned mid-way, or finished just as the pool went: a reply
+            // that arrived whole is still handed over.
+            if (outcome) job.reply.send(std::move(outcome));
+            if (process_->stream_broken()) process_->kill();
+            return false;
+        }
         if (!outcome && outcome.error().kind == NgspiceError::Kind::WorkerCrashed) {
             log("crashed during simulation — " + outcome.error().detail);
             if (auto r = replace(true); r) {
@@ -581,7 +616,7 @@ private:
                 log("respawn failed — " + r.error().text());
             }
             job.reply.send(std::move(outcome));
-            return;
+            return true;
         }
         const bool broken = process_->stream_broken();
         job.reply.send(std::move(outcome));
@@ -589,20 +624,18 @@ private:
             // A late or half-read reply would reach the next caller: the
             // process goes, whatever it is doing.
             if (auto r = replace(true); !r) log("respawn failed — " + r.error().text());
-            return;
+            return true;
         }
-        if (max_sims_ && count_ >= *max_sims_) {
+        const auto& max_sims = shared_->max_sims_per_worker;
+        if (max_sims && count_ >= *max_sims) {
             log(fmt::cat("reached ", count_, " sims, restarting to reclaim ngspice heap"));
             if (auto r = replace(false); !r) log("proactive restart failed — " + r.error().text());
         }
+        return true;
     }
 
     std::uint64_t index_;
-    std::shared_ptr<void> keep_alive_;
-    JobQueue& queue_;
-    const WorkerBinary& command_;
-    Timeout timeout_;
-    std::optional<std::uint64_t> max_sims_;
+    std::shared_ptr<WorkerPool::Shared> shared_;
     std::optional<WorkerProcess> process_;
     std::uint64_t count_ = 0;
 };
@@ -620,31 +653,48 @@ Result<std::shared_ptr<WorkerPool>, NgspiceError> WorkerPool::create(PoolSetting
     }
     std::shared_ptr<WorkerPool> pool(new WorkerPool(settings.workers));
     const auto workers = static_cast<std::size_t>(settings.workers);
-    pool->shared_ = std::make_shared<Shared>(4 * workers, workers, std::move(command), settings.timeout,
-                                             settings.max_sims_per_worker);
-    Shared& shared = *pool->shared_;
+    auto shared = std::make_shared<Shared>(4 * workers, workers, std::move(command), settings.timeout,
+                                           settings.max_sims_per_worker);
+    auto stop_pipe = cloexec_pipe();
+    if (!stop_pipe) return err(NgspiceError::from_io(stop_pipe.error()));
+    shared->stop_read = std::move(stop_pipe->first);
+    shared->stop_write = std::move(stop_pipe->second);
+    pool->shared_ = shared;
     pool->threads_.reserve(std::min<std::size_t>(workers, 4096));
     for (std::size_t i = 0; i < workers; ++i) {
-        auto task = std::make_shared<WorkerTask>(i, pool->shared_, shared.queue, shared.command,
-                                                 shared.timeout, shared.max_sims_per_worker);
+        auto task = std::make_shared<WorkerTask>(i, shared);
         try {
             pool->threads_.push_back(start_quiet_thread([task] { task->run(); }));
         } catch (const std::system_error& e) {
             // Out of threads: this and every later worker never start.
             write_log_line(fmt::cat("[pool] worker ", i, ": failed to spawn — ",
                                     NgspiceError::from_io(IoError::from_errno(e.code().value())).text()));
-            for (std::size_t k = i; k < workers; ++k) shared.queue.receiver_gone();
+            for (std::size_t k = i; k < workers; ++k) shared->queue.receiver_gone();
             break;
         }
     }
     return pool;
 }
 
-WorkerPool::~WorkerPool() {
-    if (shared_) shared_->queue.close();
+void WorkerPool::join_threads() {
     for (std::thread& t : threads_) {
         if (t.joinable()) t.join();
     }
+    threads_.clear();
+}
+
+WorkerPool::~WorkerPool() {
+    if (shared_) shared_->queue.close();
+    join_threads();
+}
+
+void WorkerPool::shutdown() {
+    if (!shared_->stopping.exchange(true)) {
+        const char byte = 1;
+        (void)write_all(shared_->stop_write.get(), std::string_view(&byte, 1));
+    }
+    shared_->queue.close_and_drop();
+    join_threads();
 }
 
 ReplyFuture WorkerPool::submit(SimulationRequest request) {

@@ -58,14 +58,22 @@ struct Timeout {
         std::chrono::steady_clock::time_point start) const;
 };
 
+// Waits on a descriptor until it is ready, a deadline passes, or a stop
+// descriptor becomes readable (the pool is shutting down).
+enum class WaitResult { Ready, TimedOut, Stopped, Failed };
+WaitResult wait_fd(int fd, short events, const std::optional<std::chrono::steady_clock::time_point>& deadline,
+                   int stop_fd);
+
 // The standard output of a worker behind an 8 KiB buffer, read under an
 // optional deadline. The descriptor is non-blocking; waits use poll.
 class WorkerOutput final : public ByteSource {
 public:
     explicit WorkerOutput(UniqueFd fd) : fd_(std::move(fd)) {}
     Result<std::size_t, IoError> read_some(char* dst, std::size_t max) override;
-    void set_deadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
+    // Applies to the reads that follow. `stop_fd` (or -1) ends a wait early.
+    void set_deadline(std::optional<std::chrono::steady_clock::time_point> deadline, int stop_fd = -1) {
         deadline_ = deadline;
+        stop_fd_ = stop_fd;
         timed_out_ = false;
     }
     bool timed_out() const { return timed_out_; }
@@ -75,6 +83,7 @@ private:
     std::vector<char> buffer_ = std::vector<char>(8192);
     std::size_t begin_ = 0, end_ = 0;
     std::optional<std::chrono::steady_clock::time_point> deadline_;
+    int stop_fd_ = -1;
     bool timed_out_ = false;
 };
 
@@ -102,7 +111,9 @@ public:
     // complete within `timeout` of the end of the write. After a time-out or
     // an unreadable reply `stream_broken()` is true: the rest of that reply
     // may still arrive, so the process must not serve another request.
-    Result<SimulationResponse, NgspiceError> run(const SimulationRequest& request, const Timeout& timeout);
+    // A readable `stop_fd` abandons the job (the stream is then broken).
+    Result<SimulationResponse, NgspiceError> run(const SimulationRequest& request, const Timeout& timeout,
+                                                 int stop_fd = -1);
     bool stream_broken() const { return stream_broken_; }
 
     // Closes standard input, waits up to `grace` for the child to end, then
@@ -115,7 +126,7 @@ private:
     WorkerProcess() = default;
     Result<void, NgspiceError> write_line(std::string_view line,
                                           std::optional<std::chrono::steady_clock::time_point> deadline,
-                                          const Timeout& timeout);
+                                          const Timeout& timeout, int stop_fd);
     void wait_for_exit(std::chrono::milliseconds grace);
 
     pid_t pid_ = -1;
@@ -159,6 +170,8 @@ public:
     // The outcome; callable once.
     SimulationOutcome get();
     bool ready() const;
+    // Waits up to `timeout` for the outcome; true once it is there.
+    bool wait_for(std::chrono::milliseconds timeout) const;
 
 private:
     std::shared_ptr<detail::ReplySlot> slot_;
@@ -186,6 +199,8 @@ public:
     // A receiver has ended; after the last one, queued jobs are dropped
     // (their callers get the dropped-reply error) and sends fail.
     void receiver_gone();
+    // Closes the queue and drops what it holds, at once.
+    void close_and_drop();
 
 private:
     std::mutex mutex_;  // guards every field below
@@ -217,6 +232,11 @@ public:
     // Closes the queue; the threads answer what is still queued, end their
     // processes and are joined. No child outlives the pool.
     ~WorkerPool();
+    // Ends the pool now: queued jobs are dropped, jobs in progress are
+    // abandoned (their processes killed), idle processes see their input
+    // close; returns once every thread and child has ended. Callers still
+    // waiting get `WorkerCrashed` "worker task dropped reply sender".
+    void shutdown();
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
@@ -229,9 +249,12 @@ public:
     // submit(request).get(): blocks until this request's own reply is in.
     SimulationOutcome run_simulation(SimulationRequest request);
 
-private:
+    // The state the worker threads share with the pool (opaque).
     struct Shared;
+
+private:
     explicit WorkerPool(std::uint64_t workers) : workers_(workers) {}
+    void join_threads();
 
     std::uint64_t workers_;
     std::shared_ptr<Shared> shared_;

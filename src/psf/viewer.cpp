@@ -15,7 +15,6 @@
 namespace morva::psf::viewer {
 namespace {
 
-using psfxl::Codec;
 using CodecKind = psfxl::Codec::Kind;
 
 constexpr std::string_view kOrphansLabel = "(records without names)";

@@ -1,7 +1,273 @@
+// Python surface of the native BSIM4 path: DcResult and DcSolver.
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nanobind/stl/string.h>
+
+#include "bsim4/model_parser.h"
+#include "bsim4/native.h"
+#include "bsim4/solver.h"
+#include "common/format.h"
+#include "common/text.h"
+#include "python/args.h"
+#include "python/errors.h"
 #include "python/register.h"
 
 namespace morva::python {
+namespace {
 
-void register_bsim4(nb::module_& /*m*/) {}
+namespace solver = bsim4::solver;
+using bsim4::native::Bsim4Model;
+using bsim4::native::UniqueInstance;
+
+struct PyDcResult {
+    solver::DcOpResult result;
+};
+
+// Owns one model and one instance of it; the instance goes first.
+struct PyDcSolver {
+    Bsim4Model model;
+    UniqueInstance instance;
+    solver::SolverConfig config;
+};
+
+constexpr char kDcResultName[] = "DcResult";
+
+// A str argument as UTF-8 (path objects are not accepted).
+std::string str_arg(nb::handle obj, const char* name) {
+    if (!PyUnicode_Check(obj.ptr()))
+        raise_conversion_error(name, fmt::cat("'", text_of(nb::getattr(obj.type(), "__qualname__")),
+                                              "' object cannot be converted to 'PyString'"));
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj.ptr(), &size);
+    if (!data) raise_conversion_error(name);
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::string dc_result_repr(const solver::DcOpResult& r) {
+    if (!r.converged) return fmt::cat("DcResult(converged=False, iters=", r.iterations, ")");
+    return fmt::cat("DcResult(converged=True, ids=", fmt::exp(r.ids, 4), ", gm=", fmt::exp(r.gm, 4),
+                    ", gds=", fmt::exp(r.gds, 4), ", vth=", fmt::fixed(r.vth, 4),
+                    ", vds_int=", fmt::fixed(r.vds_int, 4), ", iters=", r.iterations, ")");
+}
+
+// What construction found, before any Python exception is raised.
+struct Construction {
+    std::optional<PyDcSolver> solver;
+    std::string error;
+};
+
+Construction build_solver(const std::string& model_file, const std::string& model_name,
+                          const std::string& device_type, double w, double l,
+                          const std::optional<std::string>& model_section) {
+    namespace parser = bsim4::model_parser;
+    auto cards = model_section ? parser::parse_lib_file_section(model_file, *model_section)
+                               : parser::parse_lib_file(model_file);
+    if (!cards)
+        return {std::nullopt,
+                fmt::cat("failed to parse model file '", model_file, "': ", cards.error().text())};
+    const parser::Bsim4ModelCard* card = parser::select_card_for_length(*cards, model_name, l, w);
+    if (!card) return {std::nullopt, fmt::cat("model '", model_name, "' not found in '", model_file, "'")};
+    const std::string& type = card->model_type.empty() ? device_type : card->model_type;
+    std::optional<Bsim4Model> model = Bsim4Model::from_params(type, card->params);
+    if (!model) return {std::nullopt, fmt::cat("failed to create BSIM4 model for '", model_name, "'")};
+    UniqueInstance instance(bsim4_instance_create(model->handle(), 1, w, l));
+    if (!instance)
+        return {std::nullopt,
+                fmt::cat("failed to create BSIM4 instance W=", fmt::exp(w, 3), " L=", fmt::exp(l, 3))};
+    return {PyDcSolver{std::move(*model), std::move(instance), solver::SolverConfig{}}, {}};
+}
+
+// Points of a sweep from start to stop: (stop - start) / step rounded half
+// away from zero, saturated into an unsigned count (NaN or negative: 0), plus
+// one. None when the count does not fit.
+std::optional<std::uint64_t> sweep_point_count(double start, double stop, double step) {
+    const double n = std::round((stop - start) / step);
+    if (!(n >= 0.0)) return 1;
+    if (n >= 18446744073709551615.0) return std::nullopt;  // 2^64 after rounding to double
+    return static_cast<std::uint64_t>(n) + 1;
+}
+
+// Solves the points with the interpreter lock released, taking it back every
+// block to let a pending KeyboardInterrupt through.
+std::vector<solver::DcOpResult> solve_sweep(const PyDcSolver& s, bool sweep_gate, std::uint64_t points,
+                                            double start, double step, double vg, double vd, double vs,
+                                            double vb) {
+    std::vector<solver::DcOpResult> results;
+    try {
+        if (points > results.max_size()) throw std::bad_alloc();
+        results.reserve(static_cast<std::size_t>(points));
+    } catch (const std::exception&) {
+        throw_py(PyExc_MemoryError, fmt::cat("sweep of ", points, " points does not fit in memory"));
+    }
+    constexpr std::uint64_t kBlock = 64;
+    for (std::uint64_t first = 0; first < points; first += kBlock) {
+        {
+            nb::gil_scoped_release unlocked;
+            const std::uint64_t last = std::min(points, first + kBlock);
+            for (std::uint64_t i = first; i < last; ++i) {
+                const double p = start + static_cast<double>(i) * step;
+                const double gate = sweep_gate ? vs + p : vg;
+                const double drain = sweep_gate ? vd : vs + p;
+                results.push_back(
+                    solver::dc_operating_point(s.config, s.instance.get(), gate, drain, vs, vb));
+            }
+        }
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+    }
+    return results;
+}
+
+// The first lines give the class its text signature.
+const char* const kDcSolverDoc =
+    "DcSolver(model_file, model_name, device_type=\"nmos\", w=1e-6, l=130e-9, model_section=None)\n"
+    "--\n"
+    "\n"
+    "Newton-Raphson DC operating-point solver backed by the native BSIM4 evaluator.\n"
+    "\n"
+    "Solves for the internal drain/source node voltages behind the bias-dependent\n"
+    "series resistances (rdsmod = 1) so that the current through each resistance\n"
+    "equals the device current at that node, with gmin stepping and a\n"
+    "source-stepping fallback. Voltages are in the n-channel frame: a p-channel\n"
+    "device conducts for positive vg and vd, and its ids is negative.\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    solver = morva.DcSolver(model_file, model_name, device_type=\"nmos\", w=1e-6, l=65e-9)\n"
+    "    op = solver.solve(vg=0.8, vd=0.6, vs=0.0, vb=0.0)\n"
+    "    curve = solver.sweep(\"vgs\", 0.0, 1.2, 0.05, vd=0.6)\n";
+
+const char* const kSolveDoc =
+    "Solve for the DC operating point at the given terminal voltages.\n"
+    "\n"
+    "Args:\n"
+    "    vg:  Gate voltage (V).\n"
+    "    vd:  Drain voltage (V).\n"
+    "    vs:  Source voltage (V, default 0.0).\n"
+    "    vb:  Bulk voltage (V, default 0.0).\n";
+
+const char* const kSweepDoc =
+    "Sweep one terminal voltage, solving at each point.\n"
+    "\n"
+    "Args:\n"
+    "    sweep:  \"vgs\" or \"vds\": which terminal to sweep (relative to vs).\n"
+    "    start:  First swept voltage (V).\n"
+    "    stop:   Last swept voltage (V).\n"
+    "    step:   Voltage step (V).\n"
+    "    vg:  Gate voltage (V, default 0.0; overridden when sweeping vgs).\n"
+    "    vd:  Drain voltage (V, default 0.0; overridden when sweeping vds).\n"
+    "    vs:  Source voltage (V, default 0.0).\n"
+    "    vb:  Bulk voltage (V, default 0.0).\n";
+
+}  // namespace
+
+void register_bsim4(nb::module_& m) {
+    nb::class_<PyDcResult> result(m, "DcResult", "Result of a single `DcSolver.solve()` call.",
+                                  nb::type_slots(no_constructor_slots<kDcResultName>));
+    struct Field {
+        const char* name;
+        double solver::DcOpResult::*member;
+        const char* doc;
+    };
+    static constexpr Field kFields[] = {
+        {"ids", &solver::DcOpResult::ids, "Drain current (A)."},
+        {"gm", &solver::DcOpResult::gm, "Transconductance (S)."},
+        {"gds", &solver::DcOpResult::gds, "Output conductance (S)."},
+        {"gmbs", &solver::DcOpResult::gmbs, "Body transconductance (S)."},
+        {"vth", &solver::DcOpResult::vth, "Threshold voltage (V)."},
+        {"vdsat", &solver::DcOpResult::vdsat, "Saturation voltage (V)."},
+        {"vgs_int", &solver::DcOpResult::vgs_int, "Intrinsic gate-source voltage (V)."},
+        {"vds_int", &solver::DcOpResult::vds_int, "Intrinsic drain-source voltage (V)."},
+        {"vbs_int", &solver::DcOpResult::vbs_int, "Intrinsic bulk-source voltage (V)."},
+        {"vd_int", &solver::DcOpResult::vd_int, "Internal drain node voltage (V)."},
+        {"vs_int", &solver::DcOpResult::vs_int, "Internal source node voltage (V)."},
+    };
+    for (const Field& f : kFields) {
+        const auto member = f.member;
+        result.def_prop_ro(
+            f.name, [member](const PyDcResult& r) { return r.result.*member; }, f.doc);
+    }
+    result
+        .def_prop_ro(
+            "converged", [](const PyDcResult& r) { return r.result.converged; },
+            "Whether the Newton-Raphson iteration converged.")
+        .def_prop_ro(
+            "iterations", [](const PyDcResult& r) { return r.result.iterations; },
+            "Newton iterations of the attempt that produced this result.")
+        .def("__repr__", [](const PyDcResult& r) { return dc_result_repr(r.result); });
+
+    nb::class_<PyDcSolver>(m, "DcSolver", kDcSolverDoc)
+        .def(
+            "__init__",
+            [](PyDcSolver* self, nb::handle model_file, nb::handle model_name, nb::handle device_type,
+               nb::handle w, nb::handle l, nb::handle model_section) {
+                const std::string file = str_arg(model_file, "model_file");
+                const std::string name = str_arg(model_name, "model_name");
+                const std::string type = str_arg(device_type, "device_type");
+                const double width = to_f64(w, "w");
+                const double length = to_f64(l, "l");
+                std::optional<std::string> section;
+                if (!model_section.is_none()) section = str_arg(model_section, "model_section");
+                Construction built = [&] {
+                    nb::gil_scoped_release unlocked;
+                    return build_solver(file, name, type, width, length, section);
+                }();
+                if (!built.solver) throw_py(PyExc_RuntimeError, built.error);
+                new (self) PyDcSolver(std::move(*built.solver));
+            },
+            arg("model_file"), arg("model_name"), arg("device_type") = "nmos", arg("w") = 1e-6,
+            arg("l") = 130e-9, arg("model_section") = nb::none(),
+            nb::sig("def __init__(self, model_file, model_name, device_type=\"nmos\", w=1e-6, l=130e-9, "
+                    "model_section=None)"))
+        .def(
+            "solve",
+            [](const PyDcSolver& s, nb::handle vg, nb::handle vd, nb::handle vs, nb::handle vb) {
+                const double g = to_f64(vg, "vg"), d = to_f64(vd, "vd");
+                const double src = to_f64(vs, "vs"), b = to_f64(vb, "vb");
+                solver::DcOpResult r;
+                {
+                    nb::gil_scoped_release unlocked;
+                    r = solver::dc_operating_point(s.config, s.instance.get(), g, d, src, b);
+                }
+                return PyDcResult{std::move(r)};
+            },
+            arg("vg"), arg("vd"), arg("vs") = 0.0, arg("vb") = 0.0,
+            nb::sig("def solve(self, vg, vd, vs=0.0, vb=0.0)"), kSolveDoc)
+        .def(
+            "sweep",
+            [](const PyDcSolver& s, nb::handle sweep, nb::handle start, nb::handle stop, nb::handle step,
+               nb::handle vg, nb::handle vd, nb::handle vs, nb::handle vb) {
+                const std::string name = str_arg(sweep, "sweep");
+                const double a = to_f64(start, "start"), z = to_f64(stop, "stop"), h = to_f64(step, "step");
+                const double g = to_f64(vg, "vg"), d = to_f64(vd, "vd");
+                const double src = to_f64(vs, "vs"), b = to_f64(vb, "vb");
+                if (!std::isfinite(h) || h == 0.0)
+                    throw_py(PyExc_ValueError,
+                             fmt::cat("sweep step must be finite and nonzero, got ", fmt::display(h)));
+                if (!std::isfinite(a) || !std::isfinite(z))
+                    throw_py(PyExc_ValueError, fmt::cat("sweep start and stop must be finite, got start=",
+                                                        fmt::display(a), " stop=", fmt::display(z)));
+                const std::optional<std::uint64_t> points = sweep_point_count(a, z, h);
+                if (!points) throw_py(PyExc_MemoryError, "sweep has too many points to fit in memory");
+                const std::string lower = ascii_lower(name);
+                if (lower != "vgs" && lower != "vds")
+                    throw_py(PyExc_ValueError, fmt::cat("sweep must be 'vgs' or 'vds', got '", lower, "'"));
+                std::vector<solver::DcOpResult> results =
+                    solve_sweep(s, lower == "vgs", *points, a, h, g, d, src, b);
+                nb::list out;
+                for (solver::DcOpResult& r : results) out.append(nb::cast(PyDcResult{std::move(r)}));
+                return out;
+            },
+            arg("sweep"), arg("start"), arg("stop"), arg("step"), arg("vg") = 0.0, arg("vd") = 0.0,
+            arg("vs") = 0.0, arg("vb") = 0.0,
+            nb::sig("def sweep(self, sweep, start, stop, step, vg=0.0, vd=0.0, vs=0.0, vb=0.0)"), kSweepDoc)
+        .def("__repr__", [](const PyDcSolver&) { return "DcSolver(native BSIM4 Newton-Raphson solver)"; });
+}
 
 }  // namespace morva::python

@@ -6,6 +6,7 @@
 #include <nanobind/stl/string.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -52,13 +53,19 @@ struct PySimulationPool {
 
     PySimulationPool(std::shared_ptr<WorkerPool> p, std::uint64_t w) : pool(std::move(p)), workers(w) {}
     PySimulationPool(const PySimulationPool&) = delete;
-    // Ending the pool waits for its worker processes to exit; other Python
-    // threads run meanwhile.
+    // Releasing the object ends the pool at once: nothing can be waiting on
+    // it (every call holds the object), so queued and running work is
+    // abandoned and every worker process ends before this returns. Other
+    // Python threads run meanwhile.
     ~PySimulationPool() {
-        if (pool && PyGILState_Check()) {
+        if (!pool) return;
+        if (PyGILState_Check()) {
             nb::gil_scoped_release release;
-            pool.reset();
+            pool->shutdown();
+        } else {
+            pool->shutdown();
         }
+        pool.reset();
     }
 };
 
@@ -108,6 +115,20 @@ void init_pool(PySimulationPool* self, nb::handle workers_arg, nb::handle timeou
     new (self) PySimulationPool(std::move(*pool), count);
 }
 
+// Waits for a reply with the interpreter lock released, taking it back now
+// and then so that Ctrl-C can interrupt the wait (the job itself runs on and
+// its reply is dropped).
+SimulationOutcome wait_interruptibly(ngspice::ReplyFuture& reply) {
+    for (;;) {
+        {
+            nb::gil_scoped_release release;
+            if (reply.wait_for(std::chrono::milliseconds(100))) break;
+        }
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+    }
+    return reply.get();
+}
+
 nb::object run_one(PySimulationPool& self, nb::handle netlist_arg, nb::handle commands_arg,
                    nb::handle id_arg) {
     SimulationRequest request;
@@ -115,10 +136,12 @@ nb::object run_one(PySimulationPool& self, nb::handle netlist_arg, nb::handle co
     request.commands = to_str_list(commands_arg, "commands");
     request.id = id_arg.is_none() ? fmt::cat("py-", sim_counter.fetch_add(1)) : to_str(id_arg, "id");
     std::shared_ptr<WorkerPool> pool = self.pool;
-    SimulationOutcome outcome = [&] {
+    std::optional<ngspice::ReplyFuture> reply;
+    {
         nb::gil_scoped_release release;
-        return pool->run_simulation(std::move(request));
-    }();
+        reply.emplace(pool->submit(std::move(request)));
+    }
+    SimulationOutcome outcome = wait_interruptibly(*reply);
     if (!outcome) throw_py_err(Error(std::move(outcome).error()));
     return make_simulation_result(std::move(outcome).value());
 }
@@ -130,11 +153,11 @@ nb::list run_batch(PySimulationPool& self, nb::handle jobs_arg) {
     // One block of consecutive ids, in input order, whatever other callers do.
     const std::uint64_t first_id = sim_counter.fetch_add(jobs.size());
     std::shared_ptr<WorkerPool> pool = self.pool;
-    std::vector<SimulationOutcome> outcomes;
+    std::vector<ngspice::ReplyFuture> pending;
+    pending.reserve(jobs.size());
     {
+        // Waits only while the queue is full, as long as a job takes.
         nb::gil_scoped_release release;
-        std::vector<ngspice::ReplyFuture> pending;
-        pending.reserve(jobs.size());
         for (std::size_t i = 0; i < jobs.size(); ++i) {
             SimulationRequest request;
             request.id = fmt::cat("py-", first_id + i);
@@ -142,9 +165,10 @@ nb::list run_batch(PySimulationPool& self, nb::handle jobs_arg) {
             request.commands = std::move(jobs[i].second);
             pending.push_back(pool->submit(std::move(request)));
         }
-        outcomes.reserve(pending.size());
-        for (ngspice::ReplyFuture& reply : pending) outcomes.push_back(reply.get());
     }
+    std::vector<SimulationOutcome> outcomes;
+    outcomes.reserve(pending.size());
+    for (ngspice::ReplyFuture& reply : pending) outcomes.push_back(wait_interruptibly(reply));
     for (SimulationOutcome& outcome : outcomes) {
         if (!outcome) throw_py_err(Error(std::move(outcome).error()));
     }

@@ -427,5 +427,5 @@ TEST(Bsim4Eval, JunctionsWithoutDiffusion) {
     UniqueInstance negative(model->instance_with_params({{"ps", -1e-6}}, 1e-6, 1e-6));
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Warning: Source Perimeter is specified as negative, it is set to zero.\n");
-    EXPECT_EQ(negative->ps_eff, 0.0);
+    EXPECT_EQ(negative->source.perimeter, 0.0);
 }

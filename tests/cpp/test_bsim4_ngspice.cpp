@@ -69,7 +69,10 @@ Card with(Card card, std::initializer_list<std::pair<const char*, double>> param
 
 TEST(Bsim4Ngspice, DefaultsOnlyCards) {
     if (!ngspice_available()) GTEST_SKIP() << "ngspice not installed";
-    for (const char* type : {"nmos", "pmos"}) expect_agreement({{{type, {}}, {}, type}}, kDefaultGrid, 27.0);
+    for (const char* type : {"nmos", "pmos"})
+        for (double temp : {-50.0, 27.0, 150.0})
+            expect_agreement({{{type, {}}, {}, std::string(type) + " T=" + number(temp)}}, kDefaultGrid,
+                             temp);
 }
 
 TEST(Bsim4Ngspice, SampleCardsAtThreeTemperatures) {
@@ -159,29 +162,33 @@ TEST(Bsim4Ngspice, SampleCardSelectors) {
 
 TEST(Bsim4Ngspice, TemperatureModesAndNominalTemperature) {
     if (!ngspice_available()) GTEST_SKIP() << "ngspice not installed";
-    auto sample = comparable_sample("nmos");
-    if (!sample) GTEST_SKIP() << "sample cards not available";
-    for (double temp : {-50.0, 27.0, 150.0}) {
-        std::vector<Case> cases;
-        for (int tm = 0; tm <= 3; ++tm) {
-            // Under tempmod >= 1 the temperature coefficients are relative per kelvin.
-            Card c = tm == 0 ? with(*sample, {{"prt", 20}, {"rdswmin", 50}})
-                             : with(*sample, {{"tempmod", double(tm)},
-                                              {"at", 1e-3},
-                                              {"ua1", 1e-3},
-                                              {"ub1", 2e-3},
-                                              {"uc1", 1e-3},
-                                              {"ud1", 1e-3},
-                                              {"prt", 1e-3},
-                                              {"ud", 1e-15}});
-            c = with(c,
-                     {{"tvoff", 1e-3}, {"tnfactor", 0.5}, {"teta0", 1e-4}, {"ucste", -1e-3}, {"kt1l", 1e-9}});
-            cases.push_back({c, {1e-6, 0.1e-6, 1, {}}, "tempmod " + std::to_string(tm)});
-            cases.push_back(
-                {with(c, {{"tnom", 50}}), {1e-6, 0.1e-6, 1, {}}, "tnom 50, tempmod " + std::to_string(tm)});
+    for (const char* type : {"nmos", "pmos"}) {
+        auto sample = comparable_sample(type);
+        if (!sample) GTEST_SKIP() << "sample cards not available";
+        for (double temp : {-50.0, 27.0, 150.0}) {
+            std::vector<Case> cases;
+            for (int tm = 0; tm <= 3; ++tm) {
+                // Under tempmod >= 1 the temperature coefficients are relative per kelvin.
+                Card c = tm == 0 ? with(*sample, {{"prt", 20}, {"rdswmin", 50}})
+                                 : with(*sample, {{"tempmod", double(tm)},
+                                                  {"at", 1e-3},
+                                                  {"ua1", 1e-3},
+                                                  {"ub1", 2e-3},
+                                                  {"uc1", 1e-3},
+                                                  {"ud1", 1e-3},
+                                                  {"prt", 1e-3},
+                                                  {"ud", 1e-15}});
+                c = with(
+                    c,
+                    {{"tvoff", 1e-3}, {"tnfactor", 0.5}, {"teta0", 1e-4}, {"ucste", -1e-3}, {"kt1l", 1e-9}});
+                cases.push_back({c, {1e-6, 0.1e-6, 1, {}}, "tempmod " + std::to_string(tm)});
+                cases.push_back({with(c, {{"tnom", 50}}),
+                                 {1e-6, 0.1e-6, 1, {}},
+                                 "tnom 50, tempmod " + std::to_string(tm)});
+            }
+            SCOPED_TRACE(std::string(type) + " T=" + number(temp));
+            expect_agreement(cases, kSelectorGrid, temp);
         }
-        SCOPED_TRACE("T=" + number(temp));
-        expect_agreement(cases, kSelectorGrid, temp);
     }
 }
 

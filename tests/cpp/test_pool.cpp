@@ -287,6 +287,29 @@ TEST(PoolProcesses, ProgramsThatAreNotWorkers) {
     EXPECT_EQ(outcome.error().text(), "simulation failed: worker timed out after 0s");
 }
 
+TEST(PoolProcesses, ShutdownAbandonsWorkInProgress) {
+    TempDir dir;
+    const std::string silent = dir.touch("silent");
+    std::ofstream(silent) << "#!/bin/sh\nexec sleep 30\n";
+    ::chmod(silent.c_str(), 0755);
+    PoolSettings settings;
+    settings.workers = 2;
+    settings.worker_exe = silent;
+    auto pool = *WorkerPool::create(settings);
+    std::vector<ReplyFuture> replies;
+    for (int i = 0; i < 5; ++i) replies.push_back(pool->submit(request(std::to_string(i))));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto start = std::chrono::steady_clock::now();
+    pool->shutdown();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    for (ReplyFuture& reply : replies) {
+        auto outcome = reply.get();
+        ASSERT_FALSE(outcome.ok());
+        EXPECT_EQ(outcome.error().detail, "worker task dropped reply sender");
+    }
+    EXPECT_EQ(pool->run_simulation(request("late")).error().kind, NgspiceError::Kind::SendFailed);
+}
+
 TEST(PoolProcesses, WorkerCountsAreChecked) {
     PoolSettings settings;
     settings.worker_exe = "true";

@@ -179,3 +179,17 @@ TEST(WorkerHarvest, CopiesOfLibraryVectors) {
     EXPECT_TRUE(is_scale_name("Frequency"));
     EXPECT_FALSE(is_scale_name("freq"));
 }
+
+TEST(WorkerLibrary, LoadFailuresNameTheFileOrSymbol) {
+    auto missing = Ngspice::load("/nonexistent/lib.so");
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(
+        missing.error().text(),
+        "failed to load libngspice: /nonexistent/lib.so: cannot open shared object file: No such file or "
+        "directory");
+#ifdef __linux__
+    auto not_ngspice = Ngspice::load("libm.so.6");
+    ASSERT_FALSE(not_ngspice.ok());
+    EXPECT_NE(not_ngspice.error().detail.find("undefined symbol: ngSpice_Init"), std::string::npos);
+#endif
+}

@@ -1,0 +1,256 @@
+#include "bsim4/solver.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include "common/format.h"
+#include "common/text.h"
+
+namespace morva::bsim4::solver {
+namespace {
+
+constexpr double kTemperature = 300.15;
+// Largest change of the internal drain-source voltage in one Newton step.
+constexpr double kVdsStepLimit = 3.5;
+// Conductance floor of the initial guess: the assumed drop is at most 1 kOhm x |ids|.
+constexpr double kGuessConductanceFloor = 1e-3;
+constexpr double kSingularDeterminant = 1e-30;
+
+// The channel current leaving the internal drain, in the n-channel frame, and
+// its slopes with respect to the internal drain and source voltages.
+//
+// The evaluator reports the channel current of the device oriented from its
+// more negative end (never negative), times the device type, with gm, gds and
+// gmbs taken against that orientation's vgs, vds and vbs. Its magnitude with
+// the orientation's sign is the current in the frame of the node voltages,
+// whatever the device type.
+struct ChannelCurrent {
+    double i, d_vd, d_vs;
+};
+
+ChannelCurrent channel_current(const Bsim4DcResults& r, double vds) {
+    const double g_sum = r.gm + r.gds + r.gmbs;
+    if (vds >= 0.0) return {std::fabs(r.ids), r.gds, -g_sum};
+    // Reversed: the source end is the drain; slopes against vgd, vsd, vbd.
+    return {-std::fabs(r.ids), g_sum, -r.gds};
+}
+
+bool nr_debug_enabled() {
+    const char* value = std::getenv("MORVA_NR_DEBUG");
+    return value != nullptr && utf8_valid(value);
+}
+
+// Result of an attempt that did not converge: only the iteration count and
+// the internal voltages reached are kept.
+DcOpResult unconverged(std::uint64_t iterations, std::uint64_t evaluations, double vd_int, double vs_int,
+                       std::optional<std::vector<NewtonTrace>>&& trace) {
+    DcOpResult result;
+    result.trace = std::move(trace);
+    result.iterations = iterations;
+    result.evaluations = evaluations;
+    result.vd_int = vd_int;
+    result.vs_int = vs_int;
+    return result;
+}
+
+void copy_device_values(const Bsim4DcResults& r, DcOpResult& out) {
+    out.ids = r.ids;
+    out.gm = r.gm;
+    out.gds = r.gds;
+    out.gmbs = r.gmbs;
+    out.vth = r.vth;
+    out.vdsat = r.vdsat;
+}
+
+// The conductance of a series resistance as the initial guess sees it.
+double guess_conductance(double r) {
+    return r > 0.0 ? std::max(1.0 / r, kGuessConductanceFloor) : kGuessConductanceFloor;
+}
+
+}  // namespace
+
+std::string nr_debug_line(double gmin, std::uint64_t iterations, double vg, double vd, double vs, double vb,
+                          double vd_cur, double vs_cur) {
+    return fmt::cat("[NR] gmin=", fmt::exp(gmin, 2), " FAILED after ", iterations,
+                    " iters  vg=", fmt::fixed(vg, 3), " vd=", fmt::fixed(vd, 3), " vs=", fmt::fixed(vs, 3),
+                    " vb=", fmt::fixed(vb, 3), "  vd_cur=", fmt::fixed(vd_cur, 4),
+                    " vs_cur=", fmt::fixed(vs_cur, 4), "\n");
+}
+
+DcOpResult newton_iteration(const SolverConfig& config, Bsim4InstanceHandle instance,
+                            const NewtonStart& start) {
+    const double g = start.gmin;
+    double vd_i = start.vd_int, vs_i = start.vs_int;
+    std::optional<std::vector<NewtonTrace>> trace;
+    if (config.trace) trace.emplace();
+
+    for (std::uint64_t iter = 0; iter < config.max_iter; ++iter) {
+        const double vgs = start.vg - vs_i, vds = vd_i - vs_i, vbs = start.vb - vs_i;
+        Bsim4DcResults r{};
+        if (bsim4_eval_dc_intrinsic(instance, &r, vgs, vds, vbs, kTemperature) != BSIM4_OK)
+            return unconverged(iter, iter + 1, vd_i, vs_i, std::move(trace));
+
+        // Currents leaving each internal node: the channel, the junction (cbd and
+        // cbs flow from the bulk into the node), the series resistance and gmin.
+        // A node without series resistance is the terminal itself: its row
+        // becomes vd' = vd.
+        const ChannelCurrent ch = channel_current(r, vds);
+        const bool drain_pinned = !(r.rd > 0.0), source_pinned = !(r.rs > 0.0);
+        const double gd = drain_pinned ? 0.0 : 1.0 / r.rd;
+        const double gs = source_pinned ? 0.0 : 1.0 / r.rs;
+
+        double f1, j11, j12;
+        if (drain_pinned) {
+            f1 = vd_i - start.vd;
+            j11 = 1.0;
+            j12 = 0.0;
+        } else {
+            f1 = ch.i - r.cbd + gd * (vd_i - start.vd) + g * vd_i;
+            j11 = ch.d_vd + r.gbd + gd + g;
+            j12 = ch.d_vs;
+        }
+        double f2, j21, j22;
+        if (source_pinned) {
+            f2 = vs_i - start.vs;
+            j21 = 0.0;
+            j22 = 1.0;
+        } else {
+            f2 = -ch.i - r.cbs + gs * (vs_i - start.vs) + g * vs_i;
+            j21 = -ch.d_vd;
+            j22 = -ch.d_vs + r.gbs + gs + g;
+        }
+
+        const double det = j11 * j22 - j12 * j21;
+        if (!(std::fabs(det) >= kSingularDeterminant))
+            return unconverged(iter, iter + 1, vd_i, vs_i, std::move(trace));
+        const double dvd = (-f1 * j22 + f2 * j12) / det;
+        const double dvs = (-f2 * j11 + f1 * j21) / det;
+        if (!std::isfinite(dvd) || !std::isfinite(dvs))
+            return unconverged(iter, iter + 1, vd_i, vs_i, std::move(trace));
+
+        const double vds_old = vd_i - vs_i;
+        vs_i += dvs;
+        const double vds_wanted = vd_i + dvd - vs_i;
+        const double vds_new = std::clamp(vds_wanted, vds_old - kVdsStepLimit, vds_old + kVdsStepLimit);
+        vd_i = vs_i + vds_new;
+
+        // A pinned row's residual is a voltage, settled by the step bound.
+        const double residual =
+            std::max(drain_pinned ? 0.0 : std::fabs(f1), source_pinned ? 0.0 : std::fabs(f2));
+        const double step = std::max(std::fabs(dvd), std::fabs(dvs));
+        // Written so that a NaN never passes.
+        const bool converged = residual < config.current_tol && step < config.voltage_tol;
+
+        if (trace)
+            trace->push_back({iter, start.vg - vs_i, vd_i - vs_i, start.vb - vs_i, r.ids, residual, step, g,
+                              vds_new != vds_wanted});
+        if (converged) {
+            DcOpResult result;
+            result.trace = std::move(trace);
+            result.iterations = iter + 1;
+            result.evaluations = iter + 1;
+            result.vgs_int = start.vg - vs_i;
+            result.vds_int = vd_i - vs_i;
+            result.vbs_int = start.vb - vs_i;
+            result.vd_int = vd_i;
+            result.vs_int = vs_i;
+            copy_device_values(r, result);
+            result.converged = true;
+            return result;
+        }
+    }
+    return unconverged(config.max_iter, config.max_iter, vd_i, vs_i, std::move(trace));
+}
+
+DcOpResult source_stepping(const SolverConfig& config, Bsim4InstanceHandle instance, double vg, double vd,
+                           double vs, double vb) {
+    const std::uint64_t n = config.source_steps;
+    std::uint64_t evaluations = 0;
+    double vd_i = vs, vs_i = vs;
+    for (std::uint64_t k = 1; k <= n; ++k) {
+        const double s = static_cast<double>(k) / static_cast<double>(n);
+        // Each step starts from the previous internal voltages scaled like the sources.
+        vd_i *= s;
+        vs_i *= s;
+        DcOpResult step = newton_iteration(config, instance,
+                                           {vg * s, vd * s, vs * s, vb * s, config.gmin_final, vd_i, vs_i});
+        evaluations += step.evaluations;
+        if (!step.converged) {
+            step.evaluations = evaluations;
+            return step;
+        }
+        vd_i = step.vd_int;
+        vs_i = step.vs_int;
+    }
+    DcOpResult result = newton_iteration(config, instance, {vg, vd, vs, vb, config.gmin_final, vd_i, vs_i});
+    result.evaluations += evaluations;
+    return result;
+}
+
+DcOpResult dc_operating_point(const SolverConfig& config, Bsim4InstanceHandle instance, double vg, double vd,
+                              double vs, double vb) {
+    Bsim4DcResults r{};
+    if (bsim4_eval_dc_intrinsic(instance, &r, vg - vs, vd - vs, vb - vs, kTemperature) != BSIM4_OK) {
+        DcOpResult failed;
+        failed.evaluations = 1;
+        return failed;
+    }
+    std::uint64_t evaluations = 1;
+
+    if (r.rs <= 0.0 && r.rd <= 0.0) {
+        DcOpResult result;
+        result.iterations = 1;
+        result.vgs_int = vg - vs;
+        result.vds_int = vd - vs;
+        result.vbs_int = vb - vs;
+        result.vd_int = vd;
+        result.vs_int = vs;
+        copy_device_values(r, result);
+        result.converged = true;
+        result.evaluations = evaluations;
+        return result;
+    }
+
+    // Start with the drops the applied current would cause, at most 1 kOhm each.
+    const double i = channel_current(r, vd - vs).i;
+    double vd_i = vd - i / guess_conductance(r.rd);
+    double vs_i = vs + i / guess_conductance(r.rs);
+
+    const auto fall_back = [&] {
+        DcOpResult result = source_stepping(config, instance, vg, vd, vs, vb);
+        result.evaluations += evaluations;
+        return result;
+    };
+
+    // gmin_start x (gmin_final / gmin_start)^(k / gmin_steps); without steps
+    // the ladder is gmin_start alone.
+    const std::uint64_t steps = config.gmin_steps;
+    for (std::uint64_t k = 0; k <= steps; ++k) {
+        const double exponent = steps == 0 ? 0.0 : static_cast<double>(k) / static_cast<double>(steps);
+        const double gmin = config.gmin_start * std::pow(config.gmin_final / config.gmin_start, exponent);
+        const DcOpResult stage = newton_iteration(config, instance, {vg, vd, vs, vb, gmin, vd_i, vs_i});
+        evaluations += stage.evaluations;
+        if (!stage.converged) {
+            if (nr_debug_enabled()) {
+                const std::string line = nr_debug_line(gmin, stage.iterations, vg, vd, vs, vb, vd_i, vs_i);
+                std::fwrite(line.data(), 1, line.size(), stderr);
+            }
+            return fall_back();
+        }
+        vd_i = stage.vd_int;
+        vs_i = stage.vs_int;
+    }
+
+    DcOpResult result = newton_iteration(config, instance, {vg, vd, vs, vb, config.gmin_final, vd_i, vs_i});
+    if (!result.converged) {
+        evaluations += result.evaluations;
+        return fall_back();
+    }
+    result.evaluations += evaluations;
+    return result;
+}
+
+}  // namespace morva::bsim4::solver

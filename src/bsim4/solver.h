@@ -1,0 +1,83 @@
+// DC operating point of one BSIM4 transistor behind its bias-dependent series
+// resistances: a two-unknown Newton-Raphson on the internal drain and source
+// nodes, made robust by a gmin ladder and a source-stepping fallback.
+//
+// Voltages are in the n-channel frame of the evaluator (a p-channel device
+// conducts for positive vgs and vds); `ids`, `vth` and `vdsat` of a result
+// carry the device type as the evaluator reports them. Evaluations run at
+// 300.15 K. The solver keeps no state: calls on distinct instances may run on
+// distinct threads, and calls on one instance are serialised by the
+// evaluator's model lock, evaluation by evaluation.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bsim4_model/bsim4.h"
+
+namespace morva::bsim4::solver {
+
+struct SolverConfig {
+    std::uint64_t max_iter = 100;     // Newton iterations per attempt
+    double current_tol = 1e-12;       // bound on the node current residuals, A
+    double voltage_tol = 1e-6;        // bound on the Newton update, V
+    double reserved = 1e-3;           // carried with the settings, read by nothing
+    double gmin_start = 1e-2;         // first conductance of the gmin ladder, S
+    double gmin_final = 1e-12;        // last rung, also used by the final solve and source stepping, S
+    std::uint64_t gmin_steps = 10;    // ladder intervals (gmin_steps + 1 rungs; 0 gives one rung)
+    std::uint64_t source_steps = 10;  // steps of the source-stepping fallback
+    bool trace = false;               // record one entry per Newton iteration
+};
+
+// One Newton iteration, for diagnosis.
+struct NewtonTrace {
+    std::uint64_t iteration = 0;
+    double vgs = 0.0, vds = 0.0, vbs = 0.0;  // after this iteration's update
+    double ids = 0.0;                        // of the evaluation at the start of the iteration
+    double residual = 0.0;                   // largest absolute node current residual
+    double step = 0.0;                       // largest absolute Newton update
+    double gmin = 0.0;
+    bool limited = false;  // the drain-source step was clamped
+};
+
+struct DcOpResult {
+    // The returned attempt's iterations when tracing; absent without tracing
+    // and when no Newton attempt ran.
+    std::optional<std::vector<NewtonTrace>> trace;
+    std::uint64_t iterations = 0;
+    double vgs_int = 0.0, vds_int = 0.0, vbs_int = 0.0;  // intrinsic differences at the solution
+    double vd_int = 0.0, vs_int = 0.0;                   // internal drain and source nodes
+    double ids = 0.0, gm = 0.0, gds = 0.0, gmbs = 0.0, vth = 0.0, vdsat = 0.0;
+    bool converged = false;
+    // Evaluator calls made by the whole solve (every attempt), for profiling.
+    std::uint64_t evaluations = 0;
+};
+
+// Applied voltages, the gmin to use and the internal node voltages to start from.
+struct NewtonStart {
+    double vg = 0.0, vd = 0.0, vs = 0.0, vb = 0.0;
+    double gmin = 0.0;
+    double vd_int = 0.0, vs_int = 0.0;
+};
+
+// Never fails: an evaluator error, a singular Jacobian or an exhausted
+// iteration count give `converged` false.
+DcOpResult dc_operating_point(const SolverConfig& config, Bsim4InstanceHandle instance, double vg, double vd,
+                              double vs, double vb);
+
+// One Newton attempt from the given start.
+DcOpResult newton_iteration(const SolverConfig& config, Bsim4InstanceHandle instance,
+                            const NewtonStart& start);
+
+// Ramps every applied voltage from 0 to its value in `source_steps` steps.
+DcOpResult source_stepping(const SolverConfig& config, Bsim4InstanceHandle instance, double vg, double vd,
+                           double vs, double vb);
+
+// The line written to standard error for a failed gmin stage when
+// MORVA_NR_DEBUG is set (newline included).
+std::string nr_debug_line(double gmin, std::uint64_t iterations, double vg, double vd, double vs, double vb,
+                          double vd_cur, double vs_cur);
+
+}  // namespace morva::bsim4::solver

@@ -1,0 +1,315 @@
+"""DcSolver and DcResult: construction, solves and sweeps against ngspice, messages and reprs."""
+
+import math
+import pathlib
+import shutil
+import subprocess
+import threading
+
+import pytest
+
+import morva
+from morva import DcResult, DcSolver
+
+LIB = """* test models
+.model nch nmos level=54 rdsmod=1
+.model pch pmos level=54 rdsmod=1
+.model n0 nmos level=54
+.model p0 pmos level=54
+.lib fast
+.model sec nmos level=54 vth0=0.2
+.endl fast
+.lib slow
+.model sec nmos level=54 vth0=0.5
+.endl slow
+.model bin.1 nmos level=54 lmin=1e-7 lmax=1e-6 wmin=1e-7 wmax=2e-6 vth0=0.3
+.model bin.2 nmos level=54 lmin=1e-7 lmax=1e-6 wmin=2e-6 wmax=1e-4 vth0=0.6
+"""
+
+NGSPICE = shutil.which("ngspice")
+needs_ngspice = pytest.mark.skipif(NGSPICE is None, reason="ngspice not installed")
+W, L = 1e-6, 0.18e-6
+
+
+@pytest.fixture(scope="module")
+def lib(tmp_path_factory):
+    path = tmp_path_factory.mktemp("dc_solver") / "models.lib"
+    path.write_text(LIB)
+    return str(path)
+
+
+@pytest.fixture(scope="module")
+def nch(lib):
+    return DcSolver(lib, "nch", w=W, l=L)
+
+
+@pytest.fixture(scope="module")
+def n0(lib):
+    return DcSolver(lib, "n0", w=W, l=L)
+
+
+# ---- ngspice as the oracle ----
+
+
+def ngspice_dc(folder, device_type, sweep, values, fixed, rsh):
+    """ngspice .dc of one rdsmod=1 transistor (defaults card, W x L), one source swept over
+    `values` (n-channel frame); returns rows of (id, vgs, vds, vbs) as ngspice reports them."""
+    s = -1 if device_type == "pmos" else 1
+    start, stop, step = values
+    deck = f"""dc solver comparison
+.model mdl {device_type} level=54 rdsmod=1 rsh={rsh!r}
+m1 d g 0 0 mdl w={W!r} l={L!r} nrs=1 nrd=1
+vg g 0 {s * fixed.get('vg', 0.0)!r}
+vd d 0 {s * fixed.get('vd', 0.0)!r}
+.options reltol=1e-6 abstol=1e-15 vntol=1e-9
+.control
+set wr_singlescale
+set numdgt=17
+save @m1[id] @m1[vgs] @m1[vds] @m1[vbs]
+dc {sweep} {s * start!r} {s * stop!r} {s * step!r}
+wrdata out.txt @m1[id] @m1[vgs] @m1[vds] @m1[vbs]
+.endc
+.end
+"""
+    (folder / "deck.cir").write_text(deck)
+    subprocess.run([NGSPICE, "-b", "deck.cir"], cwd=folder, capture_output=True, timeout=60, check=False)
+    rows = []
+    for line in (folder / "out.txt").read_text().splitlines():
+        cols = line.split()
+        if len(cols) == 5:
+            rows.append(tuple(float(c) for c in cols[1:]))
+    return rows
+
+
+def ngspice_reference(folder, device_type, sweep, values, fixed):
+    """The sweep without ngspice's terminal resistances (at least 1 mOhm each): runs with 1 and
+    0.5 mOhm extrapolated to 0."""
+    full = ngspice_dc(folder, device_type, sweep, values, fixed, 1e-3)
+    half = ngspice_dc(folder, device_type, sweep, values, fixed, 0.5e-3)
+    assert len(full) == len(half) > 0
+    return [tuple(2 * h - f for h, f in zip(hr, fr)) for hr, fr in zip(half, full)]
+
+
+def assert_matches(results, reference, sign):
+    assert len(results) == len(reference)
+    for r, (i_d, vgs, vds, vbs) in zip(results, reference):
+        assert r.converged
+        assert abs(r.ids - sign * i_d) <= 1e-5 * max(abs(i_d), 1e-12), (r, i_d)
+        assert r.vgs_int == pytest.approx(vgs, abs=1e-6)
+        assert r.vds_int == pytest.approx(vds, abs=1e-6)
+        assert r.vbs_int == pytest.approx(vbs, abs=1e-6)
+
+
+def test_operating_points_of_the_issue(lib, nch):
+    # ngspice 39 .op (reltol 1e-6, abstol 1e-15, vntol 1e-9), W 1 um, L 0.18 um.
+    r = nch.solve(0.8, 0.6)
+    assert r.converged
+    assert r.ids == pytest.approx(1.995869e-04, rel=1e-5)
+    assert r.vds_int == pytest.approx(0.5722873, abs=1e-6)
+    assert r.vgs_int == pytest.approx(0.7887536, abs=1e-6)
+    assert r.vbs_int == pytest.approx(-0.0112464, abs=1e-6)
+    assert r.vs_int == pytest.approx(0.0112464, abs=1e-6)
+    assert r.vd_int == pytest.approx(0.0112464 + 0.5722873, abs=2e-6)
+
+    # The pmos at vg = -0.8, vd = -0.6, given in the n-channel frame; ids keeps its sign.
+    p = DcSolver(lib, "pch", w=W, l=L).solve(vg=0.8, vd=0.6)
+    assert p.converged
+    assert p.ids == pytest.approx(-9.535521e-5, rel=1e-5)
+    assert p.vds_int == pytest.approx(0.5867221, abs=1e-6)
+    assert p.vgs_int == pytest.approx(0.7946442, abs=1e-6)
+
+
+@needs_ngspice
+@pytest.mark.parametrize(
+    "device_type, sweep, values, fixed",
+    [
+        ("nmos", "vgs", (0.0, 1.2, 0.1), {"vd": 0.6}),
+        ("nmos", "vds", (0.0, 1.2, 0.1), {"vg": 0.9}),
+        ("nmos", "vds", (0.0, -0.6, -0.1), {"vg": 1.0}),
+        ("pmos", "vgs", (0.0, 1.2, 0.1), {"vd": 0.6}),
+        ("pmos", "vds", (0.0, 1.2, 0.1), {"vg": 0.9}),
+    ],
+)
+def test_sweeps_match_ngspice_dc(lib, tmp_path, device_type, sweep, values, fixed):
+    solver = DcSolver(lib, "nch" if device_type == "nmos" else "pch", w=W, l=L)
+    results = solver.sweep(sweep, *values, **fixed)
+    reference = ngspice_reference(tmp_path, device_type, "vg" if sweep == "vgs" else "vd", values, fixed)
+    assert_matches(results, reference, -1 if device_type == "pmos" else 1)
+
+
+def test_without_series_resistance_one_evaluation(n0):
+    r = n0.solve(0.9, 0.7, vs=0.1, vb=-0.2)
+    assert r.converged and r.iterations == 1
+    assert (r.vd_int, r.vs_int) == (0.7, 0.1)
+    assert (r.vgs_int, r.vds_int, r.vbs_int) == (0.9 - 0.1, 0.7 - 0.1, -0.2 - 0.1)
+
+
+# ---- sweeps: points and arguments ----
+
+
+@pytest.mark.parametrize(
+    "name, start, stop, step, expected",
+    [
+        ("VGS", 0.0, 1.0, 0.25, [0.0, 0.25, 0.5, 0.75, 1.0]),
+        ("vgs", 0.0, 1.0, 0.3, [0.0, 0.3, 0.6, 0.3 * 3]),
+        ("vgs", 0.0, 1.05, 0.3, [0.0, 0.3, 0.6, 0.3 * 3, 0.3 * 4]),
+        ("vgs", 1.0, 0.0, 0.25, [1.0]),
+        ("vgs", 1.0, 0.0, -0.5, [1.0, 0.5, 0.0]),
+    ],
+)
+def test_sweep_points(n0, name, start, stop, step, expected):
+    results = n0.sweep(name, start, stop, step, vd=0.6)
+    assert [r.vgs_int for r in results] == expected
+    assert all(r.vds_int == 0.6 and r.converged for r in results)
+
+
+def test_vds_sweep_is_relative_to_the_source(n0):
+    results = n0.sweep("vds", 0.0, 1.0, 0.5, vg=1.5, vs=0.2, vb=-0.1)
+    assert [r.vd_int for r in results] == [0.2, 0.2 + 0.5, 0.2 + 1.0]
+    assert all(r.vs_int == 0.2 and r.vgs_int == 1.5 - 0.2 for r in results)
+    # Each point is the solve of its own bias.
+    assert [repr(r) for r in results] == [repr(n0.solve(1.5, v, vs=0.2, vb=-0.1)) for v in (0.2, 0.7, 1.2)]
+
+
+def test_sweep_argument_errors(n0):
+    with pytest.raises(ValueError, match=r"^sweep must be 'vgs' or 'vds', got 'gate'$"):
+        n0.sweep("gate", 0.0, 1.0, 0.25)
+    with pytest.raises(ValueError, match=r"^sweep must be 'vgs' or 'vds', got 'vxs'$"):
+        n0.sweep("Vxs", 0.0, 1.0, 0.25)
+    for step in (0.0, -0.0, math.nan, math.inf, -math.inf):
+        with pytest.raises(ValueError, match=r"^sweep step must be finite and nonzero, got "):
+            n0.sweep("vgs", 0.0, 1.0, step)
+    with pytest.raises(ValueError, match=r"^sweep start and stop must be finite, got start=0 stop=inf$"):
+        n0.sweep("vgs", 0.0, math.inf, 0.1)
+    with pytest.raises(ValueError, match=r"^sweep start and stop must be finite, got start=NaN stop=1$"):
+        n0.sweep("vgs", math.nan, 1.0, 0.1)
+    for step in (1e-15, 1e-300):
+        with pytest.raises(MemoryError):
+            n0.sweep("vgs", 0.0, 1.0, step)
+    with pytest.raises(TypeError, match=r"^argument 'sweep': 'int' object cannot be converted to 'PyString'$"):
+        n0.sweep(1, 0.0, 1.0, 0.1)
+    with pytest.raises(TypeError, match=r"^argument 'step': "):
+        n0.sweep("vgs", 0.0, 1.0, "0.1")
+
+
+# ---- construction ----
+
+
+def test_card_selection_and_type(lib):
+    # The card's own type wins over the argument.
+    assert DcSolver(lib, "n0", device_type="pmos", w=W, l=L).solve(0.8, 0.6).ids > 0
+    assert DcSolver(lib, "p0", w=W, l=L).solve(0.8, 0.6).ids < 0
+    # Names are matched without regard to case; bins are chosen by length and width.
+    vth = lambda w: DcSolver(lib, "BIN", w=w, l=0.5e-6).solve(1.0, 0.05).vth  # noqa: E731
+    assert vth(1e-6) < vth(5e-6)
+    # The section picks its own card.
+    fast = DcSolver(lib, "sec", model_section="FAST", w=W, l=L).solve(0.5, 0.6).ids
+    slow = DcSolver(lib, "sec", model_section="slow", w=W, l=L).solve(0.5, 0.6).ids
+    assert fast > 10 * slow
+
+
+def test_construction_errors(lib, tmp_path):
+    absent = str(tmp_path / "absent.lib")
+    with pytest.raises(
+        RuntimeError,
+        match=r"^failed to parse model file '.*absent\.lib': BSIM4 model-file I/O error: "
+        r"No such file or directory \(os error 2\)$",
+    ):
+        DcSolver(absent, "nch")
+    with pytest.raises(RuntimeError, match=r"^model 'nope' not found in '.*models\.lib'$"):
+        DcSolver(lib, "nope")
+    with pytest.raises(RuntimeError, match=r"^model 'sec' not found in '.*models\.lib'$"):
+        DcSolver(lib, "sec", model_section="typical")
+    with pytest.raises(RuntimeError, match=r"^failed to create BSIM4 instance W=1\.300e-7 L=0\.000e0$"):
+        DcSolver(lib, "nch", w=130e-9, l=0.0)
+    with pytest.raises(TypeError, match=r"^argument 'model_file': 'PosixPath' object cannot be converted"):
+        DcSolver(pathlib.Path(lib), "nch")
+    with pytest.raises(TypeError, match=r"^argument 'w': must be real number, not str$"):
+        DcSolver(lib, "nch", w="1u")
+    with pytest.raises(TypeError, match=r"^argument 'model_section': "):
+        DcSolver(lib, "nch", model_section=3)
+    with pytest.raises(TypeError, match=r"^No constructor defined for DcResult$"):
+        DcResult()
+
+
+# ---- results: reprs, properties, failure reporting ----
+
+
+def test_reprs_and_properties(nch):
+    assert repr(nch) == "DcSolver(native BSIM4 Newton-Raphson solver)"
+    r = nch.solve(0.8, 0.6)
+    assert repr(r) == (
+        f"DcResult(converged=True, ids={r.ids:.4e}, gm={r.gm:.4e}, gds={r.gds:.4e}, vth={r.vth:.4f}, "
+        f"vds_int={r.vds_int:.4f}, iters={r.iterations})".replace("e-0", "e-")
+    )
+    assert repr(r).startswith("DcResult(converged=True, ids=1.9959e-4, gm=")
+    for name in ("ids", "gm", "gds", "gmbs", "vth", "vdsat", "vgs_int", "vds_int", "vbs_int", "vd_int", "vs_int"):
+        assert isinstance(getattr(r, name), float)
+        with pytest.raises(AttributeError):
+            setattr(r, name, 1.0)
+    assert r.gm > 0 and r.gds > 0 and r.gmbs > 0 and 0 < r.vdsat < 0.6 and 0.2 < r.vth < 0.5
+    assert isinstance(r.iterations, int) and r.converged is True
+
+    # A solve that cannot start (not a number) reports instead of raising.
+    bad = nch.solve(math.nan, 0.6)
+    assert repr(bad) == "DcResult(converged=False, iters=0)"
+    assert (bad.ids, bad.vd_int, bad.vs_int) == (0.0, 0.0, 0.0)
+    assert [r.converged for r in nch.sweep("vds", 0.0, 0.2, 0.1, vg=math.inf)] == [False] * 3
+
+
+def test_signatures_and_docstrings():
+    assert DcSolver.__text_signature__ == (
+        '(model_file, model_name, device_type="nmos", w=1e-6, l=130e-9, model_section=None)'
+    )
+    assert DcSolver.__doc__.startswith("Newton-Raphson DC operating-point solver backed by the native BSIM4 evaluator.")
+    assert "morva.DcSolver(" in DcSolver.__doc__
+    assert DcResult.__doc__ == "Result of a single `DcSolver.solve()` call."
+    solve = DcSolver.solve.__doc__.splitlines()
+    assert solve[0] == "solve(self, vg, vd, vs=0.0, vb=0.0)"
+    assert "Solve for the DC operating point at the given terminal voltages." in solve
+    for line in ("vg:  Gate voltage (V).", "vd:  Drain voltage (V).", "vs:  Source voltage (V, default 0.0).",
+                 "vb:  Bulk voltage (V, default 0.0)."):
+        assert "    " + line in solve
+    sweep = DcSolver.sweep.__doc__.splitlines()
+    assert sweep[0] == "sweep(self, sweep, start, stop, step, vg=0.0, vd=0.0, vs=0.0, vb=0.0)"
+    assert "Sweep one terminal voltage, solving at each point." in sweep
+
+
+# ---- threads ----
+
+
+def test_threads_share_solvers_and_release_the_lock(lib, nch):
+    pch = DcSolver(lib, "pch", w=W, l=L)
+    points = [(0.3 + 0.01 * k, 0.05 + 0.01 * k) for k in range(60)]
+    serial = {s: [s.solve(vg, vd).ids for vg, vd in points] for s in (nch, pch)}
+    out, errors = {}, []
+
+    def work(key, solver):
+        try:
+            out[key] = [solver.solve(vg, vd).ids for vg, vd in points]
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(k, s)) for k, s in enumerate((nch, nch, pch, pch))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    assert out == {0: serial[nch], 1: serial[nch], 2: serial[pch], 3: serial[pch]}
+
+    # While a long sweep runs on another thread, this one keeps running Python code.
+    started = threading.Event()
+
+    def long_sweep():
+        started.set()
+        nch.sweep("vgs", 0.0, 1.2, 1.2 / 3000, vd=0.6)
+
+    t = threading.Thread(target=long_sweep)
+    t.start()
+    started.wait()
+    spins = 0
+    while t.is_alive():
+        spins += 1
+    t.join()
+    assert spins > 1000
