@@ -548,3 +548,23 @@ def test_failed_proactive_restart_keeps_the_old_process(vanishing_exe, capfd):
     assert "[pool] worker 0: reached 2 sims, restarting to reclaim ngspice heap\n" in err
     assert err.count("[pool] worker 0: proactive restart failed — I/O error: No such file or directory (os error 2)\n") == 2
     del pool
+
+
+def test_a_forked_child_neither_uses_nor_ends_the_parents_pool(fake_exe):
+    pool = morva._SimulationPool(workers=1, worker_exe=fake_exe)
+    assert pool.run_simulation(fake("ok"), ["run"]).success
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            pool.run_simulation(fake("ok"), ["run"])
+        except RuntimeError as e:
+            code = 0 if str(e) == "worker pool exhausted" else 2
+        except BaseException:
+            code = 3
+        del pool  # the release must neither hang nor end the parent's workers
+        gc.collect()
+        os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert pool.run_simulation(fake("ok"), ["run"], id="parent").id == "parent"

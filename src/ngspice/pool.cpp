@@ -676,7 +676,16 @@ Result<std::shared_ptr<WorkerPool>, NgspiceError> WorkerPool::create(PoolSetting
     return pool;
 }
 
+bool WorkerPool::forked_copy() const { return ::getpid() != owner_pid_; }
+
 void WorkerPool::join_threads() {
+    if (forked_copy()) {
+        // The parent's threads do not exist here; their handles are left
+        // alone (joining would hang, destroying them would abort).
+        new std::vector<std::thread>(std::move(threads_));
+        threads_.clear();
+        return;
+    }
     for (std::thread& t : threads_) {
         if (t.joinable()) t.join();
     }
@@ -684,11 +693,12 @@ void WorkerPool::join_threads() {
 }
 
 WorkerPool::~WorkerPool() {
-    if (shared_) shared_->queue.close();
+    if (shared_ && !forked_copy()) shared_->queue.close();
     join_threads();
 }
 
 void WorkerPool::shutdown() {
+    if (forked_copy()) return join_threads();
     if (!shared_->stopping.exchange(true)) {
         const char byte = 1;
         (void)write_all(shared_->stop_write.get(), std::string_view(&byte, 1));
@@ -700,6 +710,10 @@ void WorkerPool::shutdown() {
 ReplyFuture WorkerPool::submit(SimulationRequest request) {
     auto slot = std::make_shared<detail::ReplySlot>();
     ReplyFuture future(slot);
+    if (forked_copy()) {
+        ReplySender(slot).send(err(NgspiceError::send_failed()));
+        return future;
+    }
     std::optional<Job> refused = shared_->queue.push(Job{std::move(request), ReplySender(slot)});
     if (refused) refused->reply.send(err(NgspiceError::send_failed()));
     return future;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -255,8 +256,12 @@ public:
 private:
     explicit WorkerPool(std::uint64_t workers) : workers_(workers) {}
     void join_threads();
+    // True in a child made by fork(): the threads and worker processes belong
+    // to the parent, so this copy neither uses nor ends them.
+    bool forked_copy() const;
 
     std::uint64_t workers_;
+    pid_t owner_pid_ = ::getpid();
     std::shared_ptr<Shared> shared_;
     std::vector<std::thread> threads_;
 };
