@@ -8,6 +8,7 @@
 
 #include "common/format.h"
 #include "common/text.h"
+#include "lut/generate_native.h"
 #include "lut/report.h"
 #include "ngspice/executor.h"
 #include "ngspice/pool.h"
@@ -20,12 +21,6 @@ using Clock = std::chrono::steady_clock;
 u128 ns_since(Clock::time_point start) {
     const auto d = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
     return d < 0 ? 0 : static_cast<u128>(d);
-}
-
-// The native evaluator path. Until it exists it cannot set itself up for any
-// configuration, so the pool path runs after the fallback notice.
-std::optional<Result<TransistorLut, NgspiceError>> generate_lut_native(const LutConfig&) {
-    return std::nullopt;
 }
 
 std::string known_names_list() {
@@ -185,7 +180,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
 
     // 1. The native evaluator, when asked and able.
     if (config.use_native_bsim4) {
-        if (auto outcome = generate_lut_native(config)) return std::move(*outcome);
+        if (auto outcome = generate_lut_native(config, messages)) return std::move(*outcome);
         messages.err("  [native] falling back to ngspice path\n");
     }
 

@@ -1,0 +1,344 @@
+#include "lut/generate_native.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "bsim4/model_parser.h"
+#include "bsim4/native.h"
+#include "bsim4/solver.h"
+#include "common/format.h"
+#include "common/text.h"
+#include "lut/netlists.h"
+#include "ngspice/executor.h"
+
+namespace morva::lut {
+namespace {
+
+namespace parser = bsim4::model_parser;
+using bsim4::native::Bsim4Model;
+using bsim4::native::UniqueInstance;
+using generate_ngspice::Messages;
+using generate_ngspice::ParamMask;
+
+constexpr double kTemperatureK = 300.15;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr std::size_t kGmbs = 6, kVth = 9, kVdsat = 10;
+
+// The settings DcSolver uses.
+constexpr bsim4::solver::SolverConfig kSolverConfig{100, 1e-12, 1e-6, 1e-3, 1e-2, 1e-12, 10, 10, false};
+
+// What every work item shares, read only.
+struct Plan {
+    std::vector<parser::Bsim4ModelCard> cards;
+    std::vector<const parser::Bsim4ModelCard*> bins;  // [wi * n_l + li]
+    std::string model_type;                           // of the first bin, for every item
+    // +1 or -1: the table holds the pool path's terminal voltages (negative
+    // for a conducting p-channel device), the evaluator wants the n-channel
+    // frame.
+    double type_sign = 1.0;
+    std::optional<parser::SubcircuitDefaults> defaults;
+    std::vector<double> widths, lengths, vbs, vgs, vds;
+    ParamMask requested{};
+    bool use_dc_solver = false;
+};
+
+std::string geometry_text(double w, double l) {
+    return fmt::cat("W=", fmt::exp(w, 3), " L=", fmt::exp(l, 3));
+}
+
+// The values one bias point contributes, in the pool path's signs: ids as
+// the drain terminal's current, vth and vdsat as ngspice reports them (in the
+// n-channel frame, positive for an enhancement device of either type), gmbs
+// as the model computes it.
+struct PointValues {
+    double ids, gmbs, vth, vdsat;
+};
+
+std::optional<PointValues> evaluate_point(const Plan& plan, Bsim4InstanceHandle instance, double vgs,
+                                          double vds, double vbs) {
+    const double s = plan.type_sign;
+    if (plan.use_dc_solver) {
+        const bsim4::solver::DcOpResult r =
+            bsim4::solver::dc_operating_point(kSolverConfig, instance, s * vgs, s * vds, 0.0, s * vbs);
+        if (!r.converged) return std::nullopt;
+        return PointValues{r.ids, r.gmbs, s * r.vth, s * r.vdsat};
+    }
+    Bsim4DcResults out{};
+    if (bsim4_eval_dc(instance, &out, s * vgs, s * vds, s * vbs, kTemperatureK) != BSIM4_OK)
+        return std::nullopt;
+    return PointValues{out.ids, out.gmbs, s * out.vth, s * out.vdsat};
+}
+
+// One (W, L) pair: its own model and instance serve every bias point.
+Result<WlResult, NgspiceError> run_work_item(const Plan& plan, std::size_t wi, std::size_t li,
+                                             const ngspice::CancelToken& token) {
+    const double w = plan.widths[wi], l = plan.lengths[li];
+    const parser::Bsim4ModelCard& card = *plan.bins[wi * plan.lengths.size() + li];
+    std::optional<Bsim4Model> model = Bsim4Model::from_params(plan.model_type, card.params);
+    if (!model) return err(NgspiceError::simulation(fmt::cat("model_create failed ", geometry_text(w, l))));
+    // Declared after the model, so freed before it.
+    UniqueInstance instance(plan.defaults ? model->instance_with_params(
+                                                plan.defaults->compute_instance_params(w, l, 1.0, 1.0), w, l)
+                                          : bsim4_instance_create(model->handle(), 1, w, l));
+    if (!instance)
+        return err(NgspiceError::simulation(fmt::cat("instance_create failed ", geometry_text(w, l))));
+
+    const std::size_t n_vgs = plan.vgs.size(), n_vds = plan.vds.size();
+    const std::size_t n = plan.vbs.size() * n_vgs * n_vds;
+    WlResult r;
+    r.w_index = wi;
+    r.l_index = li;
+    r.id.assign(n, kNaN);
+    for (std::size_t k : {kGmbs, kVth, kVdsat}) {
+        if (plan.requested[k]) r.op[k].assign(n, kNaN);
+    }
+    std::size_t at = 0;
+    for (double vbs : plan.vbs) {
+        for (double vgs : plan.vgs) {
+            // Results of an aborted set are dropped: stop early.
+            if (token.cancelled()) return err(NgspiceError::simulation("cancelled"));
+            for (double vds : plan.vds) {
+                if (const std::optional<PointValues> p =
+                        evaluate_point(plan, instance.get(), vgs, vds, vbs)) {
+                    r.id[at] = p->ids;
+                    if (plan.requested[kGmbs]) r.op[kGmbs][at] = p->gmbs;
+                    if (plan.requested[kVth]) r.op[kVth][at] = p->vth;
+                    if (plan.requested[kVdsat]) r.op[kVdsat][at] = p->vdsat;
+                }
+                ++at;
+            }
+        }
+    }
+    return r;
+}
+
+// The product of the axis sizes, or nothing when it overflows.
+std::optional<std::size_t> checked_product(std::initializer_list<std::size_t> sizes) {
+    std::size_t p = 1;
+    for (std::size_t s : sizes) {
+        if (s != 0 && p > std::numeric_limits<std::size_t>::max() / s) return std::nullopt;
+        p *= s;
+    }
+    return p;
+}
+
+bool dump_requested() {
+    const char* value = std::getenv("MORVA_DUMP_NATIVE_PARAMS");
+    return value && utf8_valid(std::string_view(value), false);
+}
+
+void dump_params(const parser::Bsim4ModelCard& card, Messages& messages) {
+    std::map<std::string, double> by_name;
+    for (const auto& [name, value] : card.params) by_name[ascii_lower(name)] = value;
+    std::string text = fmt::cat("  [native] === Parameters for bin '", card.name, "' ===\n");
+    for (std::string_view name : DUMP_PARAM_NAMES) {
+        std::string padded(name);
+        if (padded.size() < 10) padded.resize(10, ' ');
+        const auto it = by_name.find(std::string(name));
+        text += fmt::cat("    ", padded, " = ",
+                         it == by_name.end() ? std::string("(default)") : fmt::exp(it->second, 6), "\n");
+    }
+    text += "  [native] === End parameters ===\n";
+    messages.err(text);
+}
+
+std::string bin_names(const std::vector<const parser::Bsim4ModelCard*>& bins) {
+    std::vector<std::string> names;
+    for (const parser::Bsim4ModelCard* card : bins) names.push_back(card->name);
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    std::string out;
+    for (const std::string& name : names) out += fmt::cat(out.empty() ? "" : ", ", name);
+    return out;
+}
+
+std::optional<parser::SubcircuitDefaults> subcircuit_defaults(const LutConfig& config, Messages& messages) {
+    if (!config.subcircuit_name) return std::nullopt;
+    const std::string& name = *config.subcircuit_name;
+    auto found = config.model_section ? parser::parse_subcircuit_defaults_section(*config.model_file, name,
+                                                                                  *config.model_section)
+                                      : parser::parse_subcircuit_defaults(*config.model_file, name);
+    if (!found) {
+        messages.err(fmt::cat("  [native] failed to parse subcircuit: ", found.error().text(), "\n"));
+        return std::nullopt;
+    }
+    if (!found.value()) {
+        messages.err(fmt::cat("  [native] subcircuit '", name, "' not found in model file\n"));
+        return std::nullopt;
+    }
+    messages.err(fmt::cat("  [native] using subcircuit defaults from '", found.value()->name,
+                          "' (inner model: '", found.value()->inner_model, "')\n"));
+    return std::move(found).value();
+}
+
+// Copies one item's planes into the table at its own indices.
+void place(TransistorLut& table, const WlResult& r) {
+    const std::size_t n_vbs = table.vbs_values.size();
+    const std::size_t plane = table.vgs.size() * table.vds.size();
+    const auto copy = [&](Grid5& grid, const std::vector<double>& values) {
+        for (std::size_t v = 0; v < n_vbs; ++v)
+            std::memcpy(&grid.data[grid.index(r.w_index, v, r.l_index, 0, 0)], values.data() + v * plane,
+                        plane * sizeof(double));
+    };
+    copy(table.id, r.id);
+    for (std::size_t k = 0; k < kOpParamCount; ++k) {
+        if (!r.op[k].empty()) copy(table.op[k], r.op[k]);
+    }
+}
+
+}  // namespace
+
+NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, std::size_t max_threads) {
+    using Clock = std::chrono::steady_clock;
+
+    // 1-2. The cards.
+    if (!config.model_file) return std::nullopt;
+    const std::string& model_file = *config.model_file;
+    auto plan = std::make_shared<Plan>();
+    {
+        if (config.model_section)
+            messages.err(
+                fmt::cat("  [native] parsing section '", *config.model_section, "' from ", model_file, "\n"));
+        auto cards = config.model_section ? parser::parse_lib_file_section(model_file, *config.model_section)
+                                          : parser::parse_lib_file(model_file);
+        if (!cards) {
+            messages.err(fmt::cat("  [native] failed to read model file: ", cards.error().text(), "\n"));
+            return std::nullopt;
+        }
+        if (cards->empty()) {
+            messages.err(fmt::cat("  [native] no BSIM4 model cards found in ", model_file, "\n"));
+            return std::nullopt;
+        }
+        plan->cards = std::move(cards).value();
+    }
+    const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),
+                      n_vbs = config.vbs_values.size();
+    if (n_w == 0 || n_l == 0 || n_vbs == 0)
+        return err(NgspiceError::simulation("widths, lengths and vbs_values must not be empty"));
+
+    // 3. One card per (W, L) pair: kits bin in width as well as length.
+    for (double w : config.widths) {
+        for (double l : config.lengths) {
+            const parser::Bsim4ModelCard* card =
+                parser::select_card_for_length(plan->cards, config.model_name, l, w);
+            plan->bins.push_back(card ? card : &plan->cards.front());
+        }
+    }
+    const parser::Bsim4ModelCard& bin0 = *plan->bins.front();
+
+    // 4. The first card must make a model; later cards fail in their items.
+    if (!Bsim4Model::from_params(bin0.model_type, bin0.params)) {
+        messages.err("  [native] Bsim4Model::from_params failed\n");
+        return std::nullopt;
+    }
+    plan->model_type = bin0.model_type;
+    plan->type_sign =
+        !bin0.model_type.empty() && (bin0.model_type[0] == 'p' || bin0.model_type[0] == 'P') ? -1.0 : 1.0;
+
+    // 5. The parameter dump.
+    if (dump_requested()) dump_params(bin0, messages);
+
+    // 6. Only what the evaluator computes can be extracted.
+    for (const std::string& name : config.op_params) {
+        const std::string lower = ascii_lower(name);
+        if (lower == "gmbs") plan->requested[kGmbs] = true;
+        if (lower == "vth") plan->requested[kVth] = true;
+        if (lower == "vdsat") plan->requested[kVdsat] = true;
+    }
+
+    // 7. The axes: the points the pool path's sweeps visit, so that both
+    // paths give a configuration the same table.
+    plan->widths = config.widths;
+    plan->lengths = config.lengths;
+    plan->vbs = config.vbs_values;
+    plan->vgs = generate_ngspice::sweep_axis(config.vgs);
+    plan->vds = generate_ngspice::sweep_axis(config.vds);
+    plan->use_dc_solver = config.use_dc_solver;
+    const std::size_t n_vgs = plan->vgs.size(), n_vds = plan->vds.size();
+    const std::optional<std::size_t> points = checked_product({n_vgs, n_vds, n_w, n_vbs, n_l});
+    if (!points) return err(NgspiceError::simulation("the table has too many points to hold in memory"));
+
+    // 8. The first progress line.
+    messages.out(fmt::cat("  [native BSIM4] ", n_w, " W × ", n_vbs, " Vbs × ", n_l, " L × ", n_vgs, " Vgs × ",
+                          n_vds, " Vds = ", *points, " points  (model: ", model_file, "  bins: [",
+                          bin_names(plan->bins), "])\n"));
+
+    // 9. Subcircuit defaults.
+    plan->defaults = subcircuit_defaults(config, messages);
+
+    TransistorLut table;
+    table.widths = config.widths;
+    table.vbs_values = config.vbs_values;
+    table.lengths = config.lengths;
+    table.vgs = plan->vgs;
+    table.vds = plan->vds;
+    try {
+        const std::array<std::size_t, 5> dims{n_w, n_vbs, n_l, n_vgs, n_vds};
+        table.id = Grid5(dims, kNaN);
+        for (std::size_t k = 0; k < kOpParamCount; ++k)
+            table.op[k] = plan->requested[k] ? Grid5(dims, kNaN) : unextracted_grid(n_w, n_vbs, n_l);
+    } catch (const std::bad_alloc&) {
+        return err(
+            NgspiceError::simulation(fmt::cat("a table of ", *points, " points does not fit in memory")));
+    }
+
+    // 10-12. One work item per (W, L) pair; each result is placed by its
+    // indices as it arrives, so that its buffers go at once.
+    const auto start = Clock::now();
+    {
+        std::shared_ptr<const Plan> shared = plan;
+        ngspice::TaskSet<WlResult> items(max_threads);
+        for (std::size_t wi = 0; wi < n_w; ++wi) {
+            for (std::size_t li = 0; li < n_l; ++li) {
+                items.spawn([shared, wi, li](const ngspice::CancelToken& token) {
+                    return run_work_item(*shared, wi, li, token);
+                });
+            }
+        }
+        while (auto end = items.join_next()) {
+            if (end->cancelled()) continue;
+            if (end->panicked()) {
+                const std::string description = fmt::cat("native work item panicked: ", end->panic);
+                messages.err(fmt::cat("  [native] join error: ", description, "\n"));
+                return err(NgspiceError::worker_crashed(description));
+            }
+            if (!end->outcome->ok()) {
+                NgspiceError e = std::move(*end->outcome).error();
+                messages.err(fmt::cat("  [native] task error: ", e.detail, "\n"));
+                return err(std::move(e));
+            }
+            place(table, end->outcome->value());
+        }
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double n_points = static_cast<double>(*points);
+    messages.out(fmt::cat("  [native BSIM4] ", *points, " points in ", fmt::fixed(seconds * 1e3, 1), " ms  (",
+                          fmt::fixed(n_points / seconds / 1e6, 0), " Mpts/s)\n"));
+
+    // 13. gm and gds by differences along the configured steps.
+    for (std::size_t k = 0; k < kOpParamCount; ++k) {
+        if (plan->requested[k]) table.extracted_op_params.emplace_back(KNOWN_OP_PARAMS[k]);
+    }
+    try {
+        fill_conductances(table, config.vgs.step, config.vds.step);
+    } catch (const std::bad_alloc&) {
+        return err(
+            NgspiceError::simulation(fmt::cat("a table of ", *points, " points does not fit in memory")));
+    }
+    return table;
+}
+
+NativeOutcome generate_lut_native(const LutConfig& config) {
+    generate_ngspice::StdMessages messages;
+    return generate_lut_native(config, messages);
+}
+
+}  // namespace morva::lut

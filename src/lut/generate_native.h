@@ -1,0 +1,50 @@
+// Characterisation without the simulator: the model library is read here,
+// one BSIM4 card is chosen per (W, L) pair, and every bias point is evaluated
+// by the native evaluator, one work item per (W, L) pair on its own thread.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "common/result.h"
+#include "error/ngspice_error.h"
+#include "lut/config.h"
+#include "lut/retry.h"
+#include "lut/table.h"
+
+namespace morva::lut {
+
+// What one (W, L) work item computed: each grid [vbs][vgs][vds], row-major.
+// A bias point that failed to evaluate or converge holds NaN.
+struct WlResult {
+    std::vector<double> id;
+    std::size_t w_index = 0;
+    std::size_t l_index = 0;
+    // In KNOWN_OP_PARAMS order; empty where the parameter was not requested.
+    std::array<std::vector<double>, kOpParamCount> op;
+};
+
+// Nothing: the native path cannot serve this configuration (no model file,
+// unreadable file, no BSIM4 card, first card not buildable) and has said why
+// on standard error, so the caller characterises through the pool instead.
+// Otherwise the table, or the error of a work item that failed.
+using NativeOutcome = std::optional<Result<TransistorLut, NgspiceError>>;
+
+// Runs the native characterisation of `config`, at most `max_threads` work
+// items at a time (the result does not depend on it). Blocks until done.
+NativeOutcome generate_lut_native(const LutConfig& config, generate_ngspice::Messages& messages,
+                                  std::size_t max_threads = 512);
+// The same writing to the standard streams.
+NativeOutcome generate_lut_native(const LutConfig& config);
+
+// The parameters of the first card written to standard error when
+// MORVA_DUMP_NATIVE_PARAMS is set: those that decide a table's shape most.
+inline constexpr std::array<std::string_view, 29> DUMP_PARAM_NAMES = {
+    "vth0",    "nfactor", "voff", "u0",   "rdsw", "rsw",  "rdw",    "rsh",      "prwg",    "prwb",
+    "k1",      "k2",      "k3",   "dvt0", "dvt1", "eta0", "etab",   "dsub",     "pclm",    "pdiblc1",
+    "pdiblc2", "drout",   "pvag", "toxe", "xl",   "xw",   "rdsmod", "rgatemod", "rbodymod"};
+
+}  // namespace morva::lut

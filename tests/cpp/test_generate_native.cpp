@@ -1,0 +1,394 @@
+// Native characterisation: the table against the evaluator called point by
+// point on the card each (W, L) pair must select, the failure table's lines
+// and outcomes, and parallel runs against a serial one.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "bsim4/model_parser.h"
+#include "bsim4/native.h"
+#include "bsim4/solver.h"
+#include "lut/generate_native.h"
+#include "test_bsim4_support.h"
+
+using namespace morva;
+using namespace morva::lut;
+using morva::bsim4::native::Bsim4Model;
+using morva::bsim4::native::UniqueInstance;
+namespace parser = morva::bsim4::model_parser;
+
+namespace {
+
+constexpr const char* kCards = R"(* BSIM4 cards for the native path
+.model nch nmos level=54 version=4.8 toxe=4.1e-9 toxp=3.7e-9 toxm=4.1e-9 epsrox=3.9
++ vth0=0.42 k1=0.55 k2=0.02 dvt0=2.2 dvt1=0.53 u0=0.035 ua=-1e-9 ub=2.3e-18 uc=5e-11
++ vsat=8.5e4 rdsw=150 nfactor=1.2 pclm=1.3 VTH0=0.43
+.model pch pmos level=54 version=4.8 toxe=4.1e-9 toxp=3.7e-9 toxm=4.1e-9 epsrox=3.9
++ vth0=-0.42 k1=0.55 k2=0.02 dvt0=2.2 dvt1=0.53 u0=0.009 ua=1e-9 ub=1e-18 uc=-5e-11
++ vsat=7.5e4 rdsw=400 nfactor=1.2 pclm=1.0
+.model nres nmos level=54 version=4.8 rdsmod=1 rdswmin=100 rdw=200 rsw=200 vth0=0.4 u0=0.03
+.subckt nfet d g s b w=1e-6 l=1e-6 sa=2e-6 sb=2e-6 nrd=2 nrs=2 delvto=0.05
+m0 d g s b nch w={w} l={l} sa={sa} sb={sb} nrd={nrd} nrs={nrs} delvto={delvto}
+.ends nfet
+.lib corner
+.model bn.1 nmos level=54 lmin=1e-7 lmax=3e-7 wmin=1e-7 wmax=2e-6 vth0=0.30 u0=0.03
+.model bn.2 nmos level=54 lmin=1e-7 lmax=3e-7 wmin=2e-6 wmax=1e-4 vth0=0.35 u0=0.03
+.model bn.3 nmos level=54 lmin=3e-7 lmax=1e-5 vth0=0.50 u0=0.03
+.model bn.4 nmos level=54 lmin=1e-7 lmax=3e-7 wmin=1e-7 wmax=2e-6 toxe=-1
+.endl corner
+)";
+
+constexpr const char* kLevel3Only = ".model n3 nmos level=3 vto=0.7 kp=1e-4\n";
+
+// Collects what a generation writes, line by line.
+class Lines final : public generate_ngspice::Messages {
+public:
+    void out(const std::string& line) override { add(out_text, line); }
+    void err(const std::string& line) override { add(err_text, line); }
+    std::string out_text, err_text;
+
+private:
+    void add(std::string& to, const std::string& line) {
+        std::lock_guard lock(mutex_);
+        to += line;
+    }
+    std::mutex mutex_;
+};
+
+class NativeLut : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(dir.path.empty());
+        cards = (dir.path / "cards.lib").string();
+        std::ofstream(cards) << kCards;
+    }
+
+    LutConfig config(std::string model = "nch") const {
+        LutConfig c;
+        c.model_file = cards;
+        c.model_name = std::move(model);
+        c.widths = {1e-6, 2e-6};
+        c.lengths = {1.8e-7, 5e-7};
+        c.vbs_values = {-0.5, 0.0};
+        c.vgs = {0.0, 1.5, 0.1};
+        c.vds = {0.0, 1.5, 0.1};
+        c.op_params = {"VTH", "cgg", "gmbs"};
+        c.use_native_bsim4 = true;
+        return c;
+    }
+
+    TransistorLut run(const LutConfig& c, Lines& lines, std::size_t threads = 512) const {
+        NativeOutcome outcome = generate_lut_native(c, lines, threads);
+        if (!outcome) {
+            ADD_FAILURE() << "no outcome: " << lines.err_text;
+            return {};
+        }
+        if (!*outcome) {
+            ADD_FAILURE() << outcome->error().text();
+            return {};
+        }
+        return std::move(*outcome).value();
+    }
+
+    bsim4_test::TempDir dir;
+    std::string cards;
+};
+
+// The card of `name` in the test library, for point-by-point references.
+parser::Bsim4ModelCard card_named(const std::string& file, const std::string& name) {
+    auto cards = parser::parse_lib_file(file);
+    for (const auto& c : cards.value())
+        if (c.name == name) return c;
+    ADD_FAILURE() << "no card " << name;
+    return {};
+}
+
+// Every point of the table at (wi, li) against the evaluator on `card`, in
+// the pool path's signs; bit for bit, since the same calls run.
+void expect_points_from(const TransistorLut& t, std::size_t wi, std::size_t li,
+                        const parser::Bsim4ModelCard& card, const parser::ParamList& inst = {},
+                        bool with_inst = false) {
+    const double s = card.model_type == "pmos" ? -1.0 : 1.0;
+    auto model = Bsim4Model::from_params(card.model_type, card.params);
+    ASSERT_TRUE(model);
+    const double w = t.widths[wi], l = t.lengths[li];
+    UniqueInstance instance(with_inst ? model->instance_with_params(inst, w, l)
+                                      : bsim4_instance_create(model->handle(), 1, w, l));
+    ASSERT_TRUE(instance);
+    const Grid5* vth = t.op_grid("vth");
+    const Grid5* gmbs = t.op_grid("gmbs");
+    for (std::size_t b = 0; b < t.vbs_values.size(); ++b)
+        for (std::size_t g = 0; g < t.vgs.size(); ++g)
+            for (std::size_t d = 0; d < t.vds.size(); ++d) {
+                Bsim4DcResults r{};
+                ASSERT_EQ(bsim4_eval_dc(instance.get(), &r, s * t.vgs[g], s * t.vds[d], s * t.vbs_values[b],
+                                        300.15),
+                          0);
+                ASSERT_EQ(t.id.at(wi, b, li, g, d), r.ids) << card.name << " " << b << " " << g << " " << d;
+                if (vth->dims[3]) {
+                    ASSERT_EQ(vth->at(wi, b, li, g, d), s * r.vth);
+                }
+                if (gmbs->dims[3]) {
+                    ASSERT_EQ(gmbs->at(wi, b, li, g, d), r.gmbs);
+                }
+            }
+}
+
+bool same_bits(const Grid5& a, const Grid5& b) {
+    return a.dims == b.dims && std::memcmp(a.data.data(), b.data.data(), a.data.size() * sizeof(double)) == 0;
+}
+
+}  // namespace
+
+TEST_F(NativeLut, TableHoldsTheEvaluatorsValuesAndItsDifferences) {
+    Lines lines;
+    const TransistorLut t = run(config(), lines);
+    ASSERT_EQ(t.shape(), (std::array<std::size_t, 5>{2, 2, 2, 16, 16}));
+    EXPECT_EQ(t.extracted_op_params, (std::vector<std::string>{"gmbs", "vth"}));
+    EXPECT_FALSE(t.invariant_violation()) << *t.invariant_violation();
+    EXPECT_EQ(t.op_grid("cgg")->dims, (std::array<std::size_t, 5>{2, 2, 2, 0, 0}));
+    EXPECT_EQ(t.op_grid("vdsat")->dims, (std::array<std::size_t, 5>{2, 2, 2, 0, 0}));
+    const parser::Bsim4ModelCard nch = card_named(cards, "nch");
+    for (std::size_t wi = 0; wi < 2; ++wi)
+        for (std::size_t li = 0; li < 2; ++li) expect_points_from(t, wi, li, nch);
+    // gm and gds from the table's own Id; the all-zero bias point carries no current.
+    EXPECT_DOUBLE_EQ(t.gm.at(1, 1, 0, 7, 9), (t.id.at(1, 1, 0, 8, 9) - t.id.at(1, 1, 0, 6, 9)) / 0.2);
+    EXPECT_DOUBLE_EQ(t.gds.at(0, 0, 1, 15, 0), (t.id.at(0, 0, 1, 15, 1) - t.id.at(0, 0, 1, 15, 0)) / 0.1);
+    EXPECT_EQ(t.id.at(0, 1, 0, 0, 0), 0.0);
+    EXPECT_GT(t.id.at(0, 1, 0, 15, 15), 1e-4);
+
+    EXPECT_EQ(lines.err_text, "");
+    const std::string first =
+        "  [native BSIM4] 2 W × 2 Vbs × 2 L × 16 Vgs × 16 Vds = 2048 points  (model: " + cards +
+        "  bins: [nch])\n";
+    ASSERT_TRUE(lines.out_text.starts_with(first)) << lines.out_text;
+    const std::string second = lines.out_text.substr(first.size());
+    EXPECT_TRUE(std::regex_match(second, std::regex("  \\[native BSIM4\\] 2048 points in \\d+\\.\\d ms  "
+                                                    "\\(\\d+ Mpts/s\\)\n")))
+        << second;
+}
+
+TEST_F(NativeLut, PmosTableHasThePoolPathsSigns) {
+    LutConfig c = config("pch");
+    c.widths = {2e-6};
+    c.lengths = {1.8e-7};
+    c.vbs_values = {0.0, 0.5};
+    c.vgs = {0.0, -1.5, -0.1};
+    c.vds = {0.0, -1.5, -0.1};
+    c.op_params = {"vth", "vdsat"};
+    Lines lines;
+    const TransistorLut t = run(c, lines);
+    ASSERT_EQ(t.shape(), (std::array<std::size_t, 5>{1, 2, 1, 16, 16}));
+    expect_points_from(t, 0, 0, card_named(cards, "pch"));
+    // A conducting p-channel device: drain current out of the drain, growing
+    // with |Vgs| and |Vds|; vth reported positive as ngspice does.
+    for (std::size_t g = 10; g < 16; ++g)
+        for (std::size_t d = 5; d < 16; ++d) {
+            EXPECT_LT(t.id.at(0, 0, 0, g, d), 0.0);
+            EXPECT_GT(t.gm.at(0, 0, 0, g, d), 0.0);
+            EXPECT_GT(t.gds.at(0, 0, 0, g, d), 0.0);
+        }
+    EXPECT_GT(t.op_grid("vth")->at(0, 0, 0, 10, 10), 0.3);
+    EXPECT_GT(t.op_grid("vdsat")->at(0, 0, 0, 15, 15), 0.0);
+    // Reverse body bias raises the threshold.
+    EXPECT_GT(t.op_grid("vth")->at(0, 1, 0, 10, 10), t.op_grid("vth")->at(0, 0, 0, 10, 10));
+}
+
+TEST_F(NativeLut, ParallelItemsGiveTheSerialTable) {
+    LutConfig c = config();
+    c.widths = {0.5e-6, 1e-6, 2e-6, 4e-6};
+    c.lengths = {1.8e-7, 2.5e-7, 5e-7, 1e-6};
+    c.op_params = {"gmbs", "vth", "vdsat"};
+    Lines serial_lines, parallel_lines;
+    const TransistorLut serial = run(c, serial_lines, 1);
+    const TransistorLut parallel = run(c, parallel_lines);
+    for (std::size_t k = 0; k < kGridCount; ++k)
+        EXPECT_TRUE(same_bits(serial.grid(k), parallel.grid(k))) << k;
+    EXPECT_EQ(serial.extracted_op_params, (std::vector<std::string>{"gmbs", "vth", "vdsat"}));
+}
+
+TEST_F(NativeLut, CardPerLengthAndWidth) {
+    LutConfig c = config("bn");
+    c.model_section = "CORNER";
+    c.widths = {1e-6, 5e-6};
+    c.lengths = {2e-7, 1e-6};
+    c.vbs_values = {0.0};
+    Lines lines;
+    const TransistorLut t = run(c, lines);
+    EXPECT_EQ(lines.err_text, "  [native] parsing section 'CORNER' from " + cards + "\n");
+    EXPECT_NE(lines.out_text.find("  bins: [bn.1, bn.2, bn.3])\n"), std::string::npos) << lines.out_text;
+    expect_points_from(t, 0, 0, card_named(cards, "bn.1"));
+    expect_points_from(t, 1, 0, card_named(cards, "bn.2"));
+    expect_points_from(t, 0, 1, card_named(cards, "bn.3"));
+    expect_points_from(t, 1, 1, card_named(cards, "bn.3"));
+
+    // A model name that no card has: the first card of the section serves.
+    c.model_name = "other";
+    c.widths = {1e-6};
+    Lines other;
+    const TransistorLut first = run(c, other);
+    EXPECT_NE(other.out_text.find("  bins: [bn.1])\n"), std::string::npos) << other.out_text;
+    expect_points_from(first, 0, 1, card_named(cards, "bn.1"));
+}
+
+TEST_F(NativeLut, DumpOfTheFirstBin) {
+    LutConfig c = config("bn");
+    c.model_section = "corner";
+    c.widths = {1e-6};
+    c.lengths = {1e-6, 2e-7};
+    setenv("MORVA_DUMP_NATIVE_PARAMS", "1", 1);
+    Lines lines;
+    (void)run(c, lines);
+    unsetenv("MORVA_DUMP_NATIVE_PARAMS");
+    const std::string dump = lines.err_text.substr(lines.err_text.find('\n') + 1);
+    EXPECT_TRUE(
+        dump.starts_with("  [native] === Parameters for bin 'bn.3' ===\n"
+                         "    vth0       = 5.000000e-1\n"
+                         "    nfactor    = (default)\n"))
+        << dump;
+    EXPECT_NE(dump.find("\n    u0         = 3.000000e-2\n"), std::string::npos);
+    EXPECT_NE(dump.find("\n    rbodymod   = (default)\n"), std::string::npos);
+    EXPECT_TRUE(dump.ends_with("  [native] === End parameters ===\n"));
+    EXPECT_EQ(std::count(dump.begin(), dump.end(), '\n'), 31);
+    EXPECT_EQ(dump.find("bn.1"), std::string::npos);
+
+    // A later value of a name replaces an earlier one.
+    c = config();
+    c.widths = {1e-6};
+    c.lengths = {1e-6};
+    setenv("MORVA_DUMP_NATIVE_PARAMS", "", 1);
+    Lines repeated;
+    (void)run(c, repeated);
+    unsetenv("MORVA_DUMP_NATIVE_PARAMS");
+    EXPECT_NE(repeated.err_text.find("    vth0       = 4.300000e-1\n"), std::string::npos)
+        << repeated.err_text;
+}
+
+TEST_F(NativeLut, SetUpFailuresLeaveItToThePool) {
+    struct Case {
+        std::optional<std::string> file;
+        std::optional<std::string> section;
+        std::string expected_err;
+    };
+    const std::string level3 = (dir.path / "level3.lib").string();
+    std::ofstream(level3) << kLevel3Only;
+    const std::string missing = (dir.path / "missing.lib").string();
+    const std::vector<Case> cases = {
+        {std::nullopt, std::nullopt, ""},
+        {missing, std::nullopt,
+         "  [native] failed to read model file: BSIM4 model-file I/O error: No such file or directory (os "
+         "error 2)\n"},
+        {level3, std::nullopt, "  [native] no BSIM4 model cards found in " + level3 + "\n"},
+        {cards, std::string("ff"),
+         "  [native] parsing section 'ff' from " + cards + "\n  [native] no BSIM4 model cards found in " +
+             cards + "\n"},
+    };
+    for (const Case& k : cases) {
+        LutConfig c = config();
+        c.model_file = k.file;
+        c.model_section = k.section;
+        Lines lines;
+        EXPECT_FALSE(generate_lut_native(c, lines));
+        EXPECT_EQ(lines.err_text, k.expected_err);
+        EXPECT_EQ(lines.out_text, "");
+    }
+}
+
+TEST_F(NativeLut, ItemThatCannotBuildItsInstanceFailsTheGeneration) {
+    // bn.4 (toxe < 0) is the first bin holding W = 1e-6 at L = 2e-7 once bn.1
+    // is gone; the first bin (L = 1e-6) is fine.
+    const std::string file = (dir.path / "bad.lib").string();
+    std::ofstream(file) << ".model bn.3 nmos level=54 lmin=3e-7 lmax=1e-5 vth0=0.50\n"
+                           ".model bn.4 nmos level=54 lmin=1e-7 lmax=3e-7 toxe=-1\n";
+    LutConfig c = config("bn");
+    c.model_file = file;
+    c.widths = {1e-6};
+    c.lengths = {1e-6, 2e-7};
+    Lines lines;
+    NativeOutcome outcome = generate_lut_native(c, lines);
+    ASSERT_TRUE(outcome);
+    ASSERT_FALSE(*outcome);
+    EXPECT_EQ(outcome->error().kind, NgspiceError::Kind::Simulation);
+    EXPECT_EQ(outcome->error().detail, "instance_create failed W=1.000e-6 L=2.000e-7");
+    EXPECT_EQ(lines.err_text, "  [native] task error: instance_create failed W=1.000e-6 L=2.000e-7\n");
+    EXPECT_EQ(lines.out_text.find("points in"), std::string::npos);
+}
+
+TEST_F(NativeLut, SubcircuitDefaults) {
+    LutConfig c = config();
+    c.widths = {1e-6};
+    c.lengths = {5e-7};
+    c.vbs_values = {0.0};
+    c.subcircuit_name = "nfet";
+    Lines lines;
+    const TransistorLut t = run(c, lines);
+    EXPECT_EQ(lines.err_text, "  [native] using subcircuit defaults from 'nfet' (inner model: 'nch')\n");
+    auto defaults = parser::parse_subcircuit_defaults(cards, "nfet").value();
+    ASSERT_TRUE(defaults);
+    expect_points_from(t, 0, 0, card_named(cards, "nch"),
+                       defaults->compute_instance_params(1e-6, 5e-7, 1.0, 1.0), true);
+
+    c.subcircuit_name = "pfet";
+    Lines absent;
+    const TransistorLut plain = run(c, absent);
+    EXPECT_EQ(absent.err_text, "  [native] subcircuit 'pfet' not found in model file\n");
+    expect_points_from(plain, 0, 0, card_named(cards, "nch"));
+    // The defaults' threshold shift took effect.
+    EXPECT_LT(t.id.at(0, 0, 0, 8, 8), 0.9 * plain.id.at(0, 0, 0, 8, 8));
+}
+
+TEST_F(NativeLut, FailedPointsAreNaN) {
+    // The evaluator refuses a non-finite bias; the direct path and the solver
+    // both leave NaN there, and the neighbouring differences with it.
+    for (bool solver : {false, true}) {
+        LutConfig c = config();
+        c.widths = {1e-6};
+        c.lengths = {5e-7};
+        c.vbs_values = {std::nan(""), 0.0};
+        c.use_dc_solver = solver;
+        c.op_params = {"vth"};
+        Lines lines;
+        const TransistorLut t = run(c, lines);
+        for (std::size_t g = 0; g < t.vgs.size(); ++g)
+            for (std::size_t d = 0; d < t.vds.size(); ++d) {
+                EXPECT_TRUE(std::isnan(t.id.at(0, 0, 0, g, d)));
+                EXPECT_TRUE(std::isnan(t.op[9].at(0, 0, 0, g, d)));
+                EXPECT_TRUE(std::isnan(t.gm.at(0, 0, 0, g, d)));
+                EXPECT_TRUE(std::isfinite(t.id.at(0, 1, 0, g, d)));
+                EXPECT_TRUE(std::isfinite(t.gds.at(0, 1, 0, g, d)));
+            }
+    }
+}
+
+TEST_F(NativeLut, SolverWithoutSeriesResistanceEqualsDirectEvaluation) {
+    LutConfig c = config();
+    c.op_params = {"gmbs", "vth", "vdsat"};
+    c.widths = {1e-6};
+    Lines direct_lines, solved_lines;
+    const TransistorLut direct = run(c, direct_lines);
+    c.use_dc_solver = true;
+    const TransistorLut solved = run(c, solved_lines);
+    for (std::size_t k = 0; k < kGridCount; ++k) {
+        const Grid5& a = direct.grid(k);
+        const Grid5& b = solved.grid(k);
+        ASSERT_EQ(a.dims, b.dims);
+        for (std::size_t i = 0; i < a.data.size(); ++i)
+            ASSERT_NEAR(b.data[i], a.data[i], 1e-9 * std::fabs(a.data[i]) + 1e-18)
+                << GRID_NAMES[k] << " " << i;
+    }
+
+    // With series resistances the solver still converges everywhere.
+    c.model_name = "nres";
+    Lines res_lines;
+    const TransistorLut res = run(c, res_lines);
+    for (double v : res.id.data) EXPECT_TRUE(std::isfinite(v));
+}

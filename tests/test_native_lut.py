@@ -1,0 +1,217 @@
+"""Native characterisation (use_native_bsim4) against the pool path on the same
+cards, its progress and diagnostic lines, its fallbacks, and its threads."""
+
+import re
+import shutil
+import threading
+
+import numpy as np
+import pytest
+
+import morva
+
+CARDS = """* BSIM4 cards, 180 nm-like
+.model nch nmos level=54 version=4.8 toxe=4.1e-9 toxp=3.7e-9 toxm=4.1e-9 epsrox=3.9
++ vth0=0.42 k1=0.55 k2=0.02 dvt0=2.2 dvt1=0.53 u0=0.035 ua=-1e-9 ub=2.3e-18 uc=5e-11
++ vsat=8.5e4 rdsw=150 nfactor=1.2 pclm=1.3
+.model pch pmos level=54 version=4.8 toxe=4.1e-9 toxp=3.7e-9 toxm=4.1e-9 epsrox=3.9
++ vth0=-0.42 k1=0.55 k2=0.02 dvt0=2.2 dvt1=0.53 u0=0.009 ua=1e-9 ub=1e-18 uc=-5e-11
++ vsat=7.5e4 rdsw=400 nfactor=1.2 pclm=1.0
+.model nres nmos level=54 version=4.8 rdsmod=1 rdswmin=100 rdw=200 rsw=200 vth0=0.42 u0=0.035
+.model bad nmos level=54 version=4.8 toxe=-1
+"""
+
+# ngspice takes sections only from a file named by ".lib".
+SECTIONS = """* corners
+.lib l3
+.model n3 nmos level=3 vto=0.7 kp=1e-4
+.endl l3
+"""
+
+# Every generation runs on a pool, whose workers need ngspice.
+pytestmark = pytest.mark.skipif(shutil.which("ngspice") is None, reason="ngspice not installed")
+
+
+@pytest.fixture(scope="module")
+def cards(tmp_path_factory):
+    path = tmp_path_factory.mktemp("native") / "cards.lib"
+    path.write_text(CARDS)
+    return str(path)
+
+
+@pytest.fixture(scope="module")
+def sections(cards):
+    path = cards.replace("cards.lib", "sections.lib")
+    with open(path, "w") as f:
+        f.write(SECTIONS)
+    return path
+
+
+@pytest.fixture(scope="module")
+def pool():
+    with morva.SimulationPool(workers=4) as p:
+        yield p
+
+
+def config(cards, native=True, **overrides):
+    kw = dict(
+        model_file=cards,
+        model_name="nch",
+        widths_values=[1e-6, 2e-6],
+        lengths_values=[1.8e-7, 5e-7],
+        vgs=(0.0, 1.5, 0.05),
+        vds=(0.0, 1.5, 0.05),
+        vbs_values=[-0.5, 0.0],
+        op_params=["VTH", "cgg", "gmbs"],
+        use_native_bsim4=native,
+    )
+    kw.update(overrides)
+    return morva.LutConfig(**kw)
+
+
+def assert_tables_agree(native, pooled, names, rtol=1e-3, atol=1e-11):
+    assert native.shape == pooled.shape
+    for name in names:
+        np.testing.assert_allclose(getattr(native, name), getattr(pooled, name), rtol=rtol, atol=atol,
+                                   err_msg=name)
+
+
+# ---- native against the pool -------------------------------------------------------
+
+
+def test_nmos_table_agrees_with_the_pool(pool, cards, capfd):
+    native = pool.generate_lut(config(cards), cache=False)
+    out, err = capfd.readouterr()
+    pooled = pool.generate_lut(config(cards, native=False), cache=False)
+    capfd.readouterr()
+
+    assert native.shape == (2, 2, 2, 31, 31)
+    assert native.extracted_op_params == ["gmbs", "vth"]
+    assert native.cgg.shape == (2, 2, 2, 0, 0)
+    assert pooled.extracted_op_params == ["cgg", "gmbs", "vth"]
+    np.testing.assert_array_equal(native.vgs, pooled.vgs)
+    np.testing.assert_array_equal(native.lengths, pooled.lengths)
+    # The pool's Id also carries the junctions' and gmin's leakage.
+    assert_tables_agree(native, pooled, ["id", "gmbs", "vth"])
+    assert native.id[0, 1, 0, 0, 0] == 0.0 and abs(pooled.id[0, 1, 0, 0, 0]) < 1e-11
+    np.testing.assert_allclose(native.gm, np.gradient(native.id, 0.05, axis=3), rtol=1e-12, atol=1e-18)
+
+    lines = out.splitlines()
+    assert lines[0] == (f"  [native BSIM4] 2 W × 2 Vbs × 2 L × 31 Vgs × 31 Vds = 7688 points  "
+                        f"(model: {cards}  bins: [nch])")
+    assert re.fullmatch(r"  \[native BSIM4\] 7688 points in \d+\.\d ms  \(\d+ Mpts/s\)", lines[1])
+    assert len(lines) == 2 and err == ""
+
+
+def test_pmos_table_agrees_with_the_pool(pool, cards):
+    kw = dict(device_type="pmos", model_name="pch", widths_values=[2e-6], vbs_values=[0.0, 0.5],
+              vgs=(0.0, -1.5, -0.05), vds=(0.0, -1.5, -0.05), op_params=["vth", "gmbs"])
+    native = pool.generate_lut(config(cards, **kw), cache=False)
+    pooled = pool.generate_lut(config(cards, native=False, **kw), cache=False)
+    assert native.shape == (1, 2, 2, 31, 31)
+    assert_tables_agree(native, pooled, ["id", "gmbs", "vth"])
+    assert np.all(native.id[:, :, :, 20:, 10:] < 0)
+
+
+def test_dc_solver_against_direct_evaluation_and_the_pool(pool, cards):
+    small = dict(widths_values=[1e-6], vbs_values=[-0.5, 0.0], vgs=(0.0, 1.5, 0.1), vds=(0.0, 1.5, 0.1),
+                 op_params=["gmbs", "vth", "vdsat"])
+    direct = pool.generate_lut(config(cards, **small), cache=False)
+    solved = pool.generate_lut(config(cards, use_dc_solver=True, **small), cache=False)
+    for name in ["id", "gm", "gds", "gmbs", "vth", "vdsat"]:
+        np.testing.assert_allclose(getattr(solved, name), getattr(direct, name), rtol=1e-9, atol=1e-18)
+
+    # Series resistances: the solver's operating point against ngspice's,
+    # whose Newton stops within its default reltol (1e-3) of the internal
+    # node voltages; what remains is a few 1e-5 of the current.
+    res = dict(small, model_name="nres", op_params=["vth"])
+    solved = pool.generate_lut(config(cards, use_dc_solver=True, **res), cache=False)
+    pooled = pool.generate_lut(config(cards, native=False, **res), cache=False)
+    assert_tables_agree(solved, pooled, ["id", "vth"], rtol=1e-4, atol=1e-11)
+
+
+# ---- what the native path says, and when the pool takes over ---------------------
+
+
+def test_cards_the_native_path_cannot_use_fall_back_to_the_pool(pool, sections, capfd):
+    small = dict(widths_values=[1e-6], lengths_values=[1e-6], vbs_values=[0.0], vgs=(0.0, 1.5, 0.5),
+                 vds=(0.0, 1.5, 0.5), op_params=[])
+    lut = pool.generate_lut(config(sections, model_name="n3", model_section="l3", **small), cache=False)
+    out, err = capfd.readouterr()
+    assert err == (f"  [native] parsing section 'l3' from {sections}\n"
+                   f"  [native] no BSIM4 model cards found in {sections}\n"
+                   "  [native] falling back to ngspice path\n")
+    assert out.startswith("  1 W × 1 Vbs × 1 L × 4 Vgs × 4 Vds  → 1 tasks")
+    assert lut.id.shape == (4, 4) and lut.id[3, 3] > 1e-5
+
+    # A section the file lacks: the same lines; the pool then fails on it.
+    with pytest.raises(RuntimeError):
+        pool.generate_lut(config(sections, model_section="ff", **small), cache=False)
+    _, err = capfd.readouterr()
+    assert err.startswith(f"  [native] parsing section 'ff' from {sections}\n"
+                          f"  [native] no BSIM4 model cards found in {sections}\n"
+                          "  [native] falling back to ngspice path\n")
+
+
+def test_messages_of_the_native_path(pool, cards, tmp_path, capfd, monkeypatch):
+    small = dict(widths_values=[1e-6], lengths_values=[1e-6], vbs_values=[0.0], vgs=(0.0, 1.0, 0.5),
+                 vds=(0.0, 1.0, 0.5))
+    monkeypatch.setenv("MORVA_DUMP_NATIVE_PARAMS", "1")
+    lut = pool.generate_lut(config(cards, subcircuit_name="nfet", **small), cache=False)
+    monkeypatch.delenv("MORVA_DUMP_NATIVE_PARAMS")
+    out, err = capfd.readouterr()
+    assert lut.id.shape == (3, 3)
+    dump = err.splitlines()
+    assert dump[0] == "  [native] === Parameters for bin 'nch' ==="
+    assert dump[1:4] == ["    vth0       = 4.200000e-1", "    nfactor    = 1.200000e0", "    voff       = (default)"]
+    assert dump[30] == "  [native] === End parameters ==="
+    assert dump[31:] == ["  [native] subcircuit 'nfet' not found in model file"]
+    assert "falling back" not in err and "points in" in out
+
+    # A card whose instance cannot be built fails the generation: no fallback.
+    with pytest.raises(RuntimeError, match=r"^simulation failed: instance_create failed W=1\.000e-6 L=1\.000e-6$"):
+        pool.generate_lut(config(cards, model_name="bad", **small), cache=False)
+    out, err = capfd.readouterr()
+    assert err.endswith("  [native] task error: instance_create failed W=1.000e-6 L=1.000e-6\n")
+    assert "falling back" not in err and "points in" not in out
+
+    missing = str(tmp_path / "missing.lib")
+    with pytest.raises(RuntimeError):
+        pool.generate_lut(config(missing, **small), cache=False)
+    _, err = capfd.readouterr()
+    assert err.startswith("  [native] failed to read model file: BSIM4 model-file I/O error: "
+                          "No such file or directory (os error 2)\n  [native] falling back to ngspice path\n")
+
+
+# ---- threads ----------------------------------------------------------------------
+
+
+def test_dc_solver_sweep_beside_a_native_generation(pool, cards):
+    solver = morva.DcSolver(cards, "nch", w=1e-6, l=1.8e-7)
+    cfg = config(cards, widths_values=[1e-6, 2e-6, 4e-6], lengths_values=[1.8e-7, 3e-7, 5e-7, 1e-6],
+                 vgs=(0.0, 1.5, 0.02), vds=(0.0, 1.5, 0.02), op_params=["vth", "gmbs", "vdsat"])
+
+    def sweep():
+        return [r.ids for r in solver.sweep("vgs", 0.0, 1.5, 0.005, vd=0.9, vb=-0.2)]
+
+    solo_sweep = sweep()
+    solo_table = pool.generate_lut(cfg, cache=False)
+
+    beside, started, done = [], threading.Event(), threading.Event()
+
+    def sweep_until_done():
+        started.set()
+        while not done.is_set() or not beside:
+            beside.append(sweep())
+
+    thread = threading.Thread(target=sweep_until_done)
+    thread.start()
+    started.wait()
+    try:
+        table = pool.generate_lut(cfg, cache=False)
+    finally:
+        done.set()
+        thread.join()
+    assert beside and all(s == solo_sweep for s in beside)
+    for name in ["id", "gm", "gds", "vth", "gmbs", "vdsat"]:
+        np.testing.assert_array_equal(getattr(table, name), getattr(solo_table, name))
