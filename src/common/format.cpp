@@ -32,7 +32,7 @@ struct ShortestDigits {
 ShortestDigits shortest_digits(double value) {
     ShortestDigits out;
     if (value == 0.0) {
-        out.digits = "0";
+        out.digits.assign(1, '0');
         return out;
     }
     char buf[64];
@@ -130,7 +130,8 @@ std::string fixed(double value, int precision) {
 std::string display(double value) {
     std::string out;
     if (non_finite(value, out)) return out;
-    out = std::signbit(value) ? "-" : "";
+    out.clear();
+    if (std::signbit(value)) out.push_back('-');
     out.append(positional(shortest_digits(value), false));
     return out;
 }
@@ -138,7 +139,8 @@ std::string display(double value) {
 std::string debug(double value) {
     std::string out;
     if (non_finite(value, out)) return out;
-    out = std::signbit(value) ? "-" : "";
+    out.clear();
+    if (std::signbit(value)) out.push_back('-');
     const double mag = std::fabs(value);
     const ShortestDigits d = shortest_digits(value);
     if (mag != 0.0 && (mag < 1e-4 || mag >= 1e16))
@@ -151,7 +153,8 @@ std::string debug(double value) {
 std::string exp_shortest(double value) {
     std::string out;
     if (non_finite(value, out)) return out;
-    out = std::signbit(value) ? "-" : "";
+    out.clear();
+    if (std::signbit(value)) out.push_back('-');
     out.append(exponent_form(shortest_digits(value)));
     return out;
 }
