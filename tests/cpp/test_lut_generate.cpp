@@ -210,6 +210,15 @@ LutConfig small_config() {
     return c;
 }
 
+// One width, one length, one Vbs value: one task of one chunk.
+LutConfig one_point_config() {
+    LutConfig c = small_config();
+    c.widths = {1e-6};
+    c.lengths = {5e-7};
+    c.vbs_values = {0.0};
+    return c;
+}
+
 void expect_table_matches_device(const TransistorLut& t, bool with_ops) {
     ASSERT_EQ(t.shape(), (std::array<std::size_t, 5>{2, 2, 2, 10, 3}));
     const std::size_t cgg = *op_param_index("cgg"), vth = *op_param_index("vth");
@@ -317,10 +326,7 @@ TEST(LutGenerate, FoldedRequestsFallBackPerChunkAndPerVbs) {
 }
 
 TEST(LutGenerate, ChunkFailureMessagesDependOnTheVbsCount) {
-    LutConfig c = small_config();
-    c.widths = {1e-6};
-    c.lengths = {5e-7};
-    c.vbs_values = {0.0};
+    LutConfig c = one_point_config();
     {
         Scripted s;
         Recorder rec;
@@ -350,10 +356,7 @@ TEST(LutGenerate, ChunkFailureMessagesDependOnTheVbsCount) {
 TEST(LutGenerate, BisectionIsolatesTheFailingParameter) {
     Scripted s;
     Recorder rec;
-    LutConfig c = small_config();
-    c.widths = {1e-6};
-    c.lengths = {5e-7};
-    c.vbs_values = {0.0};
+    LutConfig c = one_point_config();
     c.op_params = {"vth", "cgs", "cgg"};
     const auto asks_vth = [](const SimulationRequest& r) {
         return r.netlist.find("@m1[vth]") != std::string::npos;
@@ -386,10 +389,7 @@ TEST(LutGenerate, BisectionIsolatesTheFailingParameter) {
 TEST(LutGenerate, GroupResponseLackingAVectorGivesNaNSilently) {
     Scripted s;
     Recorder rec;
-    LutConfig c = small_config();
-    c.widths = {1e-6};
-    c.lengths = {5e-7};
-    c.vbs_values = {0.0};
+    LutConfig c = one_point_config();
     c.op_params = {"cgg", "cgs"};
     s.faults.push_back({[](const SimulationRequest& r) {
                             return !r.id.ends_with("-sub1") && r.id.starts_with("lut-") &&
