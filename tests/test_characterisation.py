@@ -138,6 +138,16 @@ def test_table_equals_ngspice_run_directly(pool, card, tmp_path, capfd):
 
 
 @needs_ngspice
+def test_model_file_in_a_directory_with_blanks(pool, card, tmp_path):
+    spaced = tmp_path / "kit with blanks"
+    spaced.mkdir()
+    (spaced / "bsim4_180.lib").write_text(open(card).read())
+    small = dict(widths_values=[1e-6], lengths_values=[1.8e-7], vbs_values=[0.0], op_params=[])
+    plain = pool.generate_lut(main_config(card, **small), cache=False)
+    moved = pool.generate_lut(main_config(str(spaced / "bsim4_180.lib"), **small), cache=False)
+    assert_close(moved.id, plain.id, atol=0, rtol=0)
+
+
 def test_chunking_does_not_change_the_table(pool, card):
     params = ["cgg", "vth", "gmbs"]
     one = pool.generate_lut(main_config(card, op_params=params), n_chunks=1, cache=False)

@@ -337,7 +337,10 @@ private:
             const auto fs_d = since(fs_start);
             timing.fs_write_ns = as_ns(fs_d);
             totals_.fs_write += fs_d;
-            load_rc = lib.command("source " + path);
+            // ngspice splits the command at blanks; single quotes keep a
+            // directory with blanks in one word (double quotes do not).
+            const bool needs_quotes = path.find_first_of(" \t") != std::string::npos;
+            load_rc = lib.command(needs_quotes ? "source '" + path + "'" : "source " + path);
             ::unlink(path.c_str());
         } else {
             load_rc = lib.circ(netlist_lines(netlist));
