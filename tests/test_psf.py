@@ -51,26 +51,44 @@ class Binary:
     def group(self, ident, name, count):
         return self.u32(17).u32(ident).str(name).u32(count)
 
+    def trace_record(self, offset, count, x_range=(0.0, 1.0), y_range=(-1.0, 1.0)):
+        """The chunk PSFXL metadata puts after a trace: where its samples lie in
+        the companion, their count and their ranges."""
+        self.out += struct.pack(">IQQ4d", 36, offset, count, *x_range, *y_range)
+        return self
+
     def patch(self, at, v):
         self.out[at : at + 4] = struct.pack(">I", v)
 
 
-def binary_file(header=(), types=(), sweeps=(), traces=(), signature=0x200):
+def binary_file(header=(), types=(), sweeps=(), traces=(), signature=0x200, chained=False):
     """A binary PSF file. `types`: (name, data_type) or a raw body; `sweeps`: names;
-    `traces`: names or (group name, [member names])."""
+    `traces`: names or (group name, [member names]). `chained`: laid out as PSFXL
+    metadata is, without TOC and trailer: each section's container preceded by its
+    id and ending where the next one begins, a record chunk after every trace, and
+    last an open value section."""
     w = Binary().u32(signature)
     toc = []
 
     def section(sid, body, indexed):
+        if chained and toc:
+            w.u32(sid)
         start = len(w.out)
         w.u32(21).u32(0)
         if indexed:
             w.u32(22).u32(0)
         body()
-        w.patch(start + 4, len(w.out))
         if indexed:
             w.patch(start + 12, len(w.out))
+            if chained:  # the index real files keep after the entries
+                w.u32(19).u32(8).u32(0).u32(0)
+        w.patch(start + 4, len(w.out) + (4 if chained else 0))
         toc.append((sid, start))
+
+    def trace(ident, name):
+        w.ref(ident, name, 1)
+        if chained:
+            w.trace_record(16 * ident, 3)
 
     section(0, lambda: [w.prop(n, v) for n, v in header], False)
     if types:
@@ -85,13 +103,16 @@ def binary_file(header=(), types=(), sweeps=(), traces=(), signature=0x200):
         def trace_body():
             for i, t in enumerate(traces):
                 if isinstance(t, str):
-                    w.ref(200 + i, t, 1)
+                    trace(200 + i, t)
                 else:
                     w.group(300 + i, t[0], len(t[1]))
                     for j, m in enumerate(t[1]):
-                        w.ref(400 + j, m, 1)
+                        trace(400 + j, m)
 
         section(3, trace_body, True)
+    if chained:
+        w.u32(4).u32(21).u32(0xFFFFFFFF)
+        return bytes(w.out)
     toc_offset = len(w.out)
     for sid, offset in toc:
         w.u32(sid).u32(offset)
@@ -202,6 +223,54 @@ def test_binary_describe_without_sweep_or_properties(tmp_path):
         f"PSF {path} signature=0x200 ({len(data)} bytes) sections=1 types=0 sweep=0 traces=0\n"
         "  header properties:\n"
     )
+
+
+def test_chained_layout_reads_like_a_toc(tmp_path):
+    """PSFXL metadata: no TOC, no trailer, sections chained by their container
+    ends, record chunks after the traces."""
+    content = dict(
+        header=[("title", "rc"), ("PSF sweep points", 0)],
+        types=[("V", 11), ("I", 11)],
+        sweeps=["time"],
+        traces=["a", ("g", ["x", "y"]), ("h", ["z"])],
+        signature=0x400,
+    )
+    toc = PsfFile(str(write(tmp_path, "toc.tran", binary_file(**content))))
+    data = binary_file(**content, chained=True)
+    assert b"Clarissa" not in data
+    path = write(tmp_path, "run.tran", data)
+    f = PsfFile(path)
+    for ask in ("header_properties", "signal_names", "trace_structure", "sweep_variables", "sweep_points"):
+        assert getattr(f, ask)() == getattr(toc, ask)(), ask
+    assert f.signal_names() == ["a", "x", "y", "z"]
+    assert f.signature == 0x400 and f.size == len(data)
+    assert f.is_psfxl and not toc.is_psfxl and toc.psfxl_companion is None
+    assert f.psfxl_companion == str(tmp_path / "run.tran.psfxl")
+    # The chain gives five sections: the four read and the open value section.
+    assert f.describe().splitlines()[0] == (
+        f"PSF {path} signature=0x400 ({len(data)} bytes) sections=5 types=2 sweep=1 traces=3"
+    )
+    assert f.describe().splitlines()[1:] == toc.describe().splitlines()[1:]
+
+
+def test_chained_layout_errors(tmp_path):
+    good = binary_file(header=[("a", 1)], traces=["v"], chained=True)
+    PsfFile(str(write(tmp_path, "good", good)))
+    # Anything but an unbroken chain ending in an open container is no PSF file.
+    closed = good[:-4] + struct.pack(">I", len(good))
+    backwards = good[:8] + struct.pack(">I", 8) + good[12:]
+    cut = good[:-1]
+    for name, data in (("closed", closed), ("backwards", backwards), ("cut", cut)):
+        with pytest.raises(ValueError, match=r"^missing Clarissa trailer \(not a PSF file\)$"):
+            PsfFile(str(write(tmp_path, name, data)))
+    with pytest.raises(ValueError, match=r"^unsupported PSF signature 0x600 "):
+        PsfFile(str(write(tmp_path, "sig", binary_file(header=[("a", 1)], chained=True, signature=0x600))))
+    # A record chunk cut short by the end of the file, in an open trace section.
+    w = Binary().u32(0x400).u32(21).u32(16).u32(3)  # an empty header, then section 3
+    w.u32(21).u32(0xFFFFFFFF).u32(22).u32(0xFFFFFFFF).ref(1, "v", 1)
+    short = bytes(w.out) + struct.pack(">IQ", 36, 0)
+    with pytest.raises(ValueError, match=r"^truncated read at offset 52 \(need 52 bytes, have 12\)$"):
+        PsfFile(str(write(tmp_path, "short", short)))
 
 
 @pytest.mark.parametrize(
@@ -386,6 +455,46 @@ def test_sample_twins_agree(samples_dir):
                 assert b.sweep_points() == axis.size
 
 
+# What the PSFXL metadata file's header says differently from its windowed
+# twin: the sample bookkeeping of a file that holds no samples, and the write
+# time (it comes from an earlier run of the same netlist).
+PSFXL_META_ONLY = {"PSF sweep points", "PSF sweep max", "PSF buffer size", "PSF window size",
+                   "BINPSF creation time", "date", "design"}
+
+
+def test_psfxl_metadata_sample_agrees_with_its_twins(samples_dir):
+    root = samples_dir / "psf"
+    meta = root / "psfxl" / "tran1.tran.tran"
+    f = PsfFile(str(meta))
+    b = PsfFile(str(root / "binary" / "tran1.tran.tran"))
+    a = PsfFile(str(root / "ascii" / "tran1.tran.tran"))
+    assert f.signature == 0x400 and f.is_psfxl and not f.is_ascii and not b.is_psfxl
+    assert f.psfxl_companion == str(meta) + ".psfxl"
+    assert pathlib.Path(f.psfxl_companion).is_file()
+    assert f.signal_names() == b.signal_names() == a.signal_names() == ["in", "out"]
+    assert f.sweep_variables() == b.sweep_variables() == a.sweep_variables() == ["time"]
+    # Grouped like the windowed binary file; the text lists the traces plainly.
+    assert f.trace_structure() == b.trace_structure() == (0, 1, 2)
+    assert f.describe().splitlines()[0].endswith("sections=5 types=14 sweep=1 traces=1")
+
+    hf, hb, ha = f.header_properties(), b.header_properties(), a.header_properties()
+    assert list(hf) == list(hb)
+    assert {k: v for k, v in hf.items() if k not in PSFXL_META_ONLY} == {
+        k: v for k, v in hb.items() if k not in PSFXL_META_ONLY
+    }
+    # Against the text: as for the other twins, the format version differs too.
+    text_differs = PSFXL_META_ONLY | {"PSFversion"}
+    shared = {k: v for k, v in hf.items() if not BINARY_ONLY.match(k) and k not in text_differs}
+    assert shared == {k: v for k, v in ha.items() if k not in text_differs}
+    # That run's title differs from the twins' by a blank only.
+    assert hf["design"].replace(" ", "") == ha["design"].replace(" ", "") == "#RCLow-PassFilter"
+    # The samples live in the companion: the header counts none, the
+    # companion's records hold as many as the text twin.
+    assert f.sweep_points() == 0
+    records = morva.NgpsfFile(f.psfxl_companion).parse_data_records()
+    assert [r["sample_count"] for r in records] == [a.sweep_axis().size] * 2
+
+
 def numbers_of(path, name):
     """The values written for `name`, read with a plain regular expression."""
     pattern = re.compile(rf'^"{re.escape(name)}" \(?([-+.0-9eE]+)')
@@ -412,8 +521,9 @@ def test_sample_operating_points(samples_dir):
     assert info.waveform("Vin")[1].tolist() == [1.0]
 
 
-def test_damaged_sample_files(samples_dir, tmp_path):
-    data = (samples_dir / "psf" / "binary" / "myop.dc").read_bytes()
+@pytest.mark.parametrize("name", ["binary/myop.dc", "psfxl/tran1.tran.tran"])
+def test_damaged_sample_files(samples_dir, tmp_path, name):
+    data = (samples_dir / "psf" / name).read_bytes()
     path = tmp_path / "damaged"
     rng = random.Random(5)
     variants = [data[:n] for n in range(0, len(data), 7)]

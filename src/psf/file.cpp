@@ -1,6 +1,7 @@
 #include "psf/file.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "common/format.h"
 #include "psf/sections.h"
@@ -31,16 +32,9 @@ Result<std::vector<T>, PsfError> read_optional(std::string_view bytes, const std
     return reader(bytes, entry->offset);
 }
 
-}  // namespace
-
-Result<PsfFile, PsfError> PsfFile::from_bytes(std::string path, std::string bytes) {
+// The table of contents at the end of the file, before the trailer.
+Result<std::vector<TocEntry>, PsfError> read_toc(std::string_view bytes) {
     const std::uint64_t size = bytes.size();
-    if (size < 16) return err(PsfError::too_small(size));
-    if (std::string_view(bytes).substr(size - kTrailerBytes, kTrailer.size()) != kTrailer)
-        return err(PsfError::missing_trailer());
-    const std::uint32_t signature = be32_at(bytes, 0);
-    if (!known_signature(signature)) return err(PsfError::bad_signature(signature));
-
     const std::uint64_t toc_offset = be32_at(bytes, size - 4);
     if (toc_offset + kTrailerBytes > size)
         return err(PsfError::other(fmt::cat("bad TOC offset ", toc_offset, " (file size ", size, ")")));
@@ -53,11 +47,55 @@ Result<PsfFile, PsfError> PsfFile::from_bytes(std::string path, std::string byte
     } else if (toc_bytes % 8 != 0) {
         return err(PsfError::other(fmt::cat("TOC byte count ", toc_bytes, " not a multiple of 8")));
     }
-
-    PsfFile file;
-    file.toc.reserve(toc_bytes / 8);
+    std::vector<TocEntry> toc;
+    toc.reserve(toc_bytes / 8);
     for (std::uint64_t at = toc_start; at < toc_start + toc_bytes; at += 8)
-        file.toc.push_back({be32_at(bytes, at), be32_at(bytes, at + 4)});
+        toc.push_back({be32_at(bytes, at), be32_at(bytes, at + 4)});
+    return toc;
+}
+
+// The sections of a file without a table of contents, found by following the
+// container ends from the header's container at offset 4 to a container left
+// open (end 0xFFFFFFFF); nothing when the file is not laid out so. Only the
+// chain is checked here: the sections themselves are read as for any file.
+std::optional<std::vector<TocEntry>> chained_sections(std::string_view bytes) {
+    constexpr std::uint64_t kContainerBytes = 8;  // container word and end
+    constexpr std::uint32_t kOpenEnd = 0xffffffff;
+    const std::uint64_t size = bytes.size();
+    std::vector<TocEntry> toc;
+    std::uint64_t pos = 4;
+    std::uint32_t id = section::kHeader;
+    while (true) {
+        if (pos + kContainerBytes > size || be32_at(bytes, pos) != chunk::kContainer) return std::nullopt;
+        const std::uint32_t end = be32_at(bytes, pos + 4);
+        toc.push_back({id, static_cast<std::uint32_t>(pos)});
+        if (end == kOpenEnd) return toc;
+        // The next id must stand after this container's own words, and the
+        // next container must fit: positions strictly increase, so the walk
+        // ends within size / 12 steps.
+        if (end < pos + kContainerBytes + 4 || end + kContainerBytes > size) return std::nullopt;
+        id = be32_at(bytes, end - 4);
+        pos = end;
+    }
+}
+
+}  // namespace
+
+Result<PsfFile, PsfError> PsfFile::from_bytes(std::string path, std::string bytes) {
+    const std::uint64_t size = bytes.size();
+    if (size < 16) return err(PsfError::too_small(size));
+    PsfFile file;
+    const std::uint32_t signature = be32_at(bytes, 0);
+    if (std::string_view(bytes).substr(size - kTrailerBytes, kTrailer.size()) == kTrailer) {
+        if (!known_signature(signature)) return err(PsfError::bad_signature(signature));
+        MORVA_ASSIGN(file.toc, read_toc(bytes));
+    } else if (auto chained = chained_sections(bytes)) {
+        if (!known_signature(signature)) return err(PsfError::bad_signature(signature));
+        file.toc = std::move(*chained);
+        file.layout = SectionLayout::Chained;
+    } else {
+        return err(PsfError::missing_trailer());
+    }
 
     const TocEntry* header = find_section(file.toc, section::kHeader);
     if (!header) return err(PsfError::unknown_section(section::kHeader));
@@ -65,7 +103,12 @@ Result<PsfFile, PsfError> PsfFile::from_bytes(std::string path, std::string byte
     MORVA_ASSIGN(file.types, read_optional<DataTypeDef>(bytes, file.toc, section::kType, read_type_section));
     MORVA_ASSIGN(file.sweeps,
                  read_optional<DataTypeRef>(bytes, file.toc, section::kSweep, read_sweep_section));
-    MORVA_ASSIGN(file.traces, read_optional<TraceNode>(bytes, file.toc, section::kTrace, read_trace_section));
+    const bool psfxl_records = file.layout == SectionLayout::Chained;
+    MORVA_ASSIGN(file.traces, read_optional<TraceNode>(bytes, file.toc, section::kTrace,
+                                                       [&](std::string_view b, std::uint64_t offset) {
+                                                           return read_trace_section(b, offset,
+                                                                                     psfxl_records);
+                                                       }));
 
     file.path = std::move(path);
     file.data = std::move(bytes);

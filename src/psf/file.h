@@ -74,6 +74,18 @@ struct TocEntry {
     bool operator==(const TocEntry&) const = default;
 };
 
+// How a file finds its sections.
+enum class SectionLayout {
+    // A table of contents before the "Clarissa" trailer.
+    Toc,
+    // No table of contents and no trailer: each section's container ends
+    // where the next one's begins, each container preceded by its section id
+    // (the header's by the signature), and the last one (the value section,
+    // whose samples live in the companion file) open with an end of
+    // 0xFFFFFFFF. PSFXL metadata files are written this way.
+    Chained,
+};
+
 // Owns every byte of the file and every parsed item; never changes once built.
 struct PsfFile {
     std::string path;
@@ -84,6 +96,9 @@ struct PsfFile {
     std::vector<DataTypeRef> sweeps;
     std::vector<TraceNode> traces;
     std::uint32_t signature = 0;
+    // `toc` was read from the file's table of contents, or found by following
+    // the chained sections.
+    SectionLayout layout = SectionLayout::Toc;
 
     // Parses a whole file held in memory. Only the header, type, sweep and
     // trace sections are read.
@@ -92,8 +107,9 @@ struct PsfFile {
     // Trace names in trace-section order, groups contributing their members.
     std::vector<std::string_view> signal_names() const { return signal_names_of(traces); }
     TraceStructure trace_structure() const { return count_traces(traces); }
-    // The PSFXL metadata kind (signature 0x300).
-    bool is_psfxl() const { return signature == 0x300; }
+    // The PSFXL metadata kind: signature 0x300, or the chained layout, which
+    // real PSFXL metadata files have whatever their signature.
+    bool is_psfxl() const { return signature == 0x300 || layout == SectionLayout::Chained; }
     // The path of the waveform companion of a PSFXL metadata file.
     std::string psfxl_companion() const;
     // Multi-line summary: sizes, header properties and sweep variables.

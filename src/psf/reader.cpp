@@ -47,6 +47,12 @@ Result<double, PsfError> Cursor::read_f64() {
     return v;
 }
 
+Result<void, PsfError> Cursor::skip(std::uint64_t n) {
+    if (remaining() < n) return err(short_read(n));
+    pos_ += n;
+    return {};
+}
+
 Result<std::string, PsfError> Cursor::read_string() {
     MORVA_ASSIGN(std::uint32_t len, read_u32());
     if (remaining() < len) return err(short_read(len));

@@ -21,6 +21,11 @@ inline constexpr std::uint32_t kIndex = 22;      // index sub-container
 inline constexpr std::uint32_t kPropString = 33;
 inline constexpr std::uint32_t kPropInt = 34;
 inline constexpr std::uint32_t kPropDouble = 35;
+// Follows a trace in PSFXL metadata: where its samples lie in the companion
+// file, their count and their ranges (u64 offset, u64 count, then x min, x max,
+// y min, y max as doubles).
+inline constexpr std::uint32_t kTraceRecord = 36;
+inline constexpr std::uint64_t kTraceRecordBytes = 52;
 }  // namespace chunk
 
 // Every read is checked against the end of the bytes; the position may lie
@@ -39,6 +44,8 @@ public:
     Result<std::uint32_t, PsfError> read_u32();
     Result<std::int32_t, PsfError> read_i32();
     Result<double, PsfError> read_f64();
+    // Steps over `n` bytes, all of which must be there.
+    Result<void, PsfError> skip(std::uint64_t n);
     // A length-prefixed, 4-byte padded string, decoded as lossy UTF-8.
     Result<std::string, PsfError> read_string();
 

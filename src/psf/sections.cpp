@@ -19,7 +19,20 @@ Result<std::uint64_t, PsfError> read_index_container(Cursor& cursor) {
 // The smallest reference: entry word, id, empty name, type id.
 constexpr std::uint64_t kMinRefBytes = 16;
 
-Result<TraceGroup, PsfError> read_group(Cursor& cursor) {
+// A trace and, when `psfxl_records`, the record chunks after it. Properties
+// may stand on either side of a record chunk; all belong to the trace.
+Result<DataTypeRef, PsfError> read_trace(Cursor& cursor, bool psfxl_records) {
+    MORVA_ASSIGN(DataTypeRef ref, DataTypeRef::deserialize(cursor));
+    // Each round consumes a whole chunk, so the file's length bounds the loop.
+    while (psfxl_records && cursor.peek_u32() == chunk::kTraceRecord) {
+        MORVA_TRY(cursor.skip(chunk::kTraceRecordBytes));
+        MORVA_ASSIGN(PropertyBlock more, PropertyBlock::deserialize(cursor));
+        for (Property& p : more.properties) ref.properties.push_back(std::move(p));
+    }
+    return ref;
+}
+
+Result<TraceGroup, PsfError> read_group(Cursor& cursor, bool psfxl_records) {
     (void)cursor.read_u32();  // the group word, already looked at
     TraceGroup group;
     MORVA_ASSIGN(group.id, cursor.read_i32());
@@ -29,7 +42,7 @@ Result<TraceGroup, PsfError> read_group(Cursor& cursor) {
     // The count comes from the file: reserve only what the bytes left can hold.
     group.members.reserve(std::min<std::uint64_t>(count, cursor.remaining() / kMinRefBytes));
     for (std::int32_t i = 0; i < count; ++i) {
-        MORVA_ASSIGN(DataTypeRef member, DataTypeRef::deserialize(cursor));
+        MORVA_ASSIGN(DataTypeRef member, read_trace(cursor, psfxl_records));
         group.members.push_back(std::move(member));
     }
     return group;
@@ -89,7 +102,8 @@ Result<std::vector<DataTypeRef>, PsfError> read_sweep_section(std::string_view b
     return sweeps;
 }
 
-Result<std::vector<TraceNode>, PsfError> read_trace_section(std::string_view bytes, std::uint64_t offset) {
+Result<std::vector<TraceNode>, PsfError> read_trace_section(std::string_view bytes, std::uint64_t offset,
+                                                            bool psfxl_records) {
     Cursor cursor(bytes, offset);
     MORVA_TRY(read_outer_container(cursor, offset));
     MORVA_ASSIGN(std::uint64_t end, read_index_container(cursor));
@@ -97,10 +111,10 @@ Result<std::vector<TraceNode>, PsfError> read_trace_section(std::string_view byt
     while (cursor.pos() < end) {
         const auto code = cursor.peek_u32();
         if (code == chunk::kEntry) {
-            MORVA_ASSIGN(DataTypeRef ref, DataTypeRef::deserialize(cursor));
+            MORVA_ASSIGN(DataTypeRef ref, read_trace(cursor, psfxl_records));
             traces.emplace_back(std::move(ref));
         } else if (code == chunk::kGroup) {
-            MORVA_ASSIGN(TraceGroup group, read_group(cursor));
+            MORVA_ASSIGN(TraceGroup group, read_group(cursor, psfxl_records));
             traces.emplace_back(std::move(group));
         } else {
             break;

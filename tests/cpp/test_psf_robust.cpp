@@ -31,13 +31,13 @@ void exercise(const std::string& bytes) {
 }
 
 std::vector<std::string> binary_seeds() {
-    std::vector<std::string> seeds{psf_test::sample_file(0x200), psf_test::sample_file(0x400)};
-    const std::filesystem::path dir = std::filesystem::path(psf_test::samples_dir()) / "psf" / "binary";
-    if (std::filesystem::is_directory(dir)) {
-        for (const char* name : {"myop.dc", "tran1.tran.tran"}) {
-            auto bytes = read_file((dir / name).string());
-            if (bytes) seeds.push_back(std::move(bytes).value());
-        }
+    std::vector<std::string> seeds{psf_test::sample_file(0x200), psf_test::sample_file(0x400),
+                                   psf_test::chained_sample_file()};
+    const std::filesystem::path dir = std::filesystem::path(psf_test::samples_dir()) / "psf";
+    for (const char* name : {"binary/myop.dc", "binary/tran1.tran.tran", "psfxl/tran1.tran.tran"}) {
+        if (!std::filesystem::exists(dir / name)) continue;
+        auto bytes = read_file((dir / name).string());
+        if (bytes) seeds.push_back(std::move(bytes).value());
     }
     return seeds;
 }
@@ -63,10 +63,16 @@ void mutate(std::string& bytes, std::mt19937& rng) {
 
 TEST(PsfRobust, BinaryTruncatedAtEveryOffset) {
     for (const std::string& seed : binary_seeds()) {
-        ASSERT_TRUE(PsfFile::from_bytes("seed", seed).ok());
+        auto parsed = PsfFile::from_bytes("seed", seed);
+        ASSERT_TRUE(parsed.ok());
         for (std::size_t n = 0; n < seed.size(); ++n) exercise(seed.substr(0, n));
-        // The same cuts inside the body, keeping the TOC and the trailer, so
-        // that the section readers meet the short data.
+        // The same cuts inside the body, keeping the TOC and the trailer (or,
+        // for chained sections, leaving the cut section open), so that the
+        // section readers meet the short data.
+        if (parsed->layout == SectionLayout::Chained) {
+            for (std::size_t n = 16; n < seed.size(); ++n) exercise(psf_test::cut_chained(seed, n));
+            continue;
+        }
         const std::uint32_t toc = toc_offset_of(seed);
         const std::string tail = seed.substr(toc);
         for (std::size_t n = 4; n < toc; ++n) {
