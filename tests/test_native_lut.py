@@ -21,12 +21,7 @@ CARDS = """* BSIM4 cards, 180 nm-like
 .model bad nmos level=54 version=4.8 toxe=-1
 """
 
-# ngspice takes sections only from a file named by ".lib".
-SECTIONS = """* corners
-.lib l3
-.model n3 nmos level=3 vto=0.7 kp=1e-4
-.endl l3
-"""
+LEVEL3 = ".model n3 nmos level=3 vto=0.7 kp=1e-4\n"
 
 # Every generation runs on a pool, whose workers need ngspice.
 pytestmark = pytest.mark.skipif(shutil.which("ngspice") is None, reason="ngspice not installed")
@@ -40,10 +35,10 @@ def cards(tmp_path_factory):
 
 
 @pytest.fixture(scope="module")
-def sections(cards):
-    path = cards.replace("cards.lib", "sections.lib")
+def level3(cards):
+    path = cards.replace("cards.lib", "level3.lib")
     with open(path, "w") as f:
-        f.write(SECTIONS)
+        f.write(LEVEL3)
     return path
 
 
@@ -133,23 +128,23 @@ def test_dc_solver_against_direct_evaluation_and_the_pool(pool, cards):
 # ---- what the native path says, and when the pool takes over ---------------------
 
 
-def test_cards_the_native_path_cannot_use_fall_back_to_the_pool(pool, sections, capfd):
+def test_cards_the_native_path_cannot_use_fall_back_to_the_pool(pool, cards, level3, capfd):
     small = dict(widths_values=[1e-6], lengths_values=[1e-6], vbs_values=[0.0], vgs=(0.0, 1.5, 0.5),
                  vds=(0.0, 1.5, 0.5), op_params=[])
-    lut = pool.generate_lut(config(sections, model_name="n3", model_section="l3", **small), cache=False)
+    lut = pool.generate_lut(config(level3, model_name="n3", **small), cache=False)
     out, err = capfd.readouterr()
-    assert err == (f"  [native] parsing section 'l3' from {sections}\n"
-                   f"  [native] no BSIM4 model cards found in {sections}\n"
+    assert err == (f"  [native] no BSIM4 model cards found in {level3}\n"
                    "  [native] falling back to ngspice path\n")
     assert out.startswith("  1 W × 1 Vbs × 1 L × 4 Vgs × 4 Vds  → 1 tasks")
     assert lut.id.shape == (4, 4) and lut.id[3, 3] > 1e-5
 
-    # A section the file lacks: the same lines; the pool then fails on it.
+    # A section the file lacks: the same, after the section line; the pool
+    # then fails on it.
     with pytest.raises(RuntimeError):
-        pool.generate_lut(config(sections, model_section="ff", **small), cache=False)
+        pool.generate_lut(config(cards, model_section="ff", **small), cache=False)
     _, err = capfd.readouterr()
-    assert err.startswith(f"  [native] parsing section 'ff' from {sections}\n"
-                          f"  [native] no BSIM4 model cards found in {sections}\n"
+    assert err.startswith(f"  [native] parsing section 'ff' from {cards}\n"
+                          f"  [native] no BSIM4 model cards found in {cards}\n"
                           "  [native] falling back to ngspice path\n")
 
 
