@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import morva
+from test_characterisation import main_config
 
 CARDS = """* BSIM4 cards, 180 nm-like
 .model nch nmos level=54 version=4.8 toxe=4.1e-9 toxp=3.7e-9 toxm=4.1e-9 epsrox=3.9
@@ -29,39 +30,28 @@ pytestmark = pytest.mark.skipif(shutil.which("ngspice") is None, reason="ngspice
 
 @pytest.fixture(scope="module")
 def cards(tmp_path_factory):
-    path = tmp_path_factory.mktemp("native") / "cards.lib"
-    path.write_text(CARDS)
-    return str(path)
+    folder = tmp_path_factory.mktemp("native")
+    for name, text in (("cards.lib", CARDS), ("level3.lib", LEVEL3)):
+        (folder / name).write_text(text)
+    return str(folder / "cards.lib")
 
 
 @pytest.fixture(scope="module")
 def level3(cards):
-    path = cards.replace("cards.lib", "level3.lib")
-    with open(path, "w") as f:
-        f.write(LEVEL3)
-    return path
+    return cards.replace("cards.lib", "level3.lib")
 
 
 @pytest.fixture(scope="module")
 def pool():
-    with morva.SimulationPool(workers=4) as p:
-        yield p
+    # Native generations run beside the pool; its workers serve the pool path.
+    with morva.SimulationPool(workers=4) as workers:
+        yield workers
 
 
 def config(cards, native=True, **overrides):
-    kw = dict(
-        model_file=cards,
-        model_name="nch",
-        widths_values=[1e-6, 2e-6],
-        lengths_values=[1.8e-7, 5e-7],
-        vgs=(0.0, 1.5, 0.05),
-        vds=(0.0, 1.5, 0.05),
-        vbs_values=[-0.5, 0.0],
-        op_params=["VTH", "cgg", "gmbs"],
-        use_native_bsim4=native,
-    )
-    kw.update(overrides)
-    return morva.LutConfig(**kw)
+    """The pool path's main check configuration (2 W x 2 Vbs x 2 L x 31 x 31)."""
+    overrides.setdefault("op_params", ["VTH", "cgg", "gmbs"])
+    return main_config(cards, use_native_bsim4=native, **overrides)
 
 
 def assert_tables_agree(native, pooled, names, rtol=1e-3, atol=1e-11):
