@@ -39,17 +39,6 @@ struct PyDcSolver {
 
 constexpr char kDcResultName[] = "DcResult";
 
-// A str argument as UTF-8 (path objects are not accepted).
-std::string str_arg(nb::handle obj, const char* name) {
-    if (!PyUnicode_Check(obj.ptr()))
-        raise_conversion_error(name, fmt::cat("'", text_of(nb::getattr(obj.type(), "__qualname__")),
-                                              "' object cannot be converted to 'PyString'"));
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(obj.ptr(), &size);
-    if (!data) raise_conversion_error(name);
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
 std::string dc_result_repr(const solver::DcOpResult& r) {
     if (!r.converged) return fmt::cat("DcResult(converged=False, iters=", r.iterations, ")");
     return fmt::cat("DcResult(converged=True, ids=", fmt::exp(r.ids, 4), ", gm=", fmt::exp(r.gm, 4),
@@ -207,13 +196,13 @@ void register_bsim4(nb::module_& m) {
             "__init__",
             [](PyDcSolver* self, nb::handle model_file, nb::handle model_name, nb::handle device_type,
                nb::handle w, nb::handle l, nb::handle model_section) {
-                const std::string file = str_arg(model_file, "model_file");
-                const std::string name = str_arg(model_name, "model_name");
-                const std::string type = str_arg(device_type, "device_type");
+                const std::string file = to_str(model_file, "model_file");
+                const std::string name = to_str(model_name, "model_name");
+                const std::string type = to_str(device_type, "device_type");
                 const double width = to_f64(w, "w");
                 const double length = to_f64(l, "l");
                 std::optional<std::string> section;
-                if (!model_section.is_none()) section = str_arg(model_section, "model_section");
+                if (!model_section.is_none()) section = to_str(model_section, "model_section");
                 Construction built = [&] {
                     nb::gil_scoped_release unlocked;
                     return build_solver(file, name, type, width, length, section);
@@ -243,7 +232,7 @@ void register_bsim4(nb::module_& m) {
             "sweep",
             [](const PyDcSolver& s, nb::handle sweep, nb::handle start, nb::handle stop, nb::handle step,
                nb::handle vg, nb::handle vd, nb::handle vs, nb::handle vb) {
-                const std::string name = str_arg(sweep, "sweep");
+                const std::string name = to_str(sweep, "sweep");
                 const double a = to_f64(start, "start"), z = to_f64(stop, "stop"), h = to_f64(step, "step");
                 const double g = to_f64(vg, "vg"), d = to_f64(vd, "vd");
                 const double src = to_f64(vs, "vs"), b = to_f64(vb, "vb");

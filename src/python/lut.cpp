@@ -25,46 +25,17 @@ namespace {
 
 // ---- argument conversion (beyond the shared helpers) ----
 
-std::string qualname(nb::handle o) { return nb::cast<std::string>(nb::getattr(o.type(), "__qualname__")); }
-
-[[noreturn]] void wrong_type(nb::handle o, const char* name, const char* expected) {
-    raise_conversion_error(name,
-                           fmt::cat("'", qualname(o), "' object cannot be converted to '", expected, "'"));
-}
-
-// A count: a negative value fails with Python's own OverflowError rather
-// than a TypeError.
-std::uint64_t to_count(nb::handle o, const char* name) {
-    nb::handle index = PyNumber_Index(o.ptr());
-    if (!index) raise_conversion_error(name);
-    nb::object owned = nb::steal(index);
-    const unsigned long long v = PyLong_AsUnsignedLongLong(owned.ptr());
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        if (PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
-        raise_conversion_error(name);
-    }
-    return v;
-}
-
-std::string to_str(nb::handle o, const char* name) {
-    if (!PyUnicode_Check(o.ptr())) wrong_type(o, name, "PyString");
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(o.ptr(), &size);
-    if (!data) raise_conversion_error(name);
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
 bool to_bool(nb::handle o, const char* name) {
     if (o.ptr() == Py_True) return true;
     if (o.ptr() == Py_False) return false;
     const std::string type =
-        nb::cast<std::string>(nb::str(nb::getattr(o.type(), "__module__"))) + "." + qualname(o);
+        text_of(nb::getattr(o.type(), "__module__")) + "." + text_of(nb::getattr(o.type(), "__qualname__"));
     if (type == "numpy.bool_" || type == "numpy.bool") {
         const int truth = PyObject_IsTrue(o.ptr());
         if (truth < 0) raise_conversion_error(name);
         return truth != 0;
     }
-    wrong_type(o, name, "PyBool");
+    raise_wrong_type(o, name, "PyBool");
 }
 
 template <class T, class F>
@@ -75,7 +46,7 @@ std::optional<T> optional_of(nb::handle o, F&& convert) {
 
 // A tuple of exactly three items.
 nb::tuple to_triple(nb::handle o, const char* name) {
-    if (!PyTuple_Check(o.ptr())) wrong_type(o, name, "PyTuple");
+    if (!PyTuple_Check(o.ptr())) raise_wrong_type(o, name, "PyTuple");
     nb::tuple t = nb::borrow<nb::tuple>(o);
     if (t.size() != 3)
         raise_conversion_error(name,
@@ -86,24 +57,6 @@ nb::tuple to_triple(nb::handle o, const char* name) {
 lut::SweepRange to_sweep(nb::handle o, const char* name) {
     nb::tuple t = to_triple(o, name);
     return {to_f64(t[0], name), to_f64(t[1], name), to_f64(t[2], name)};
-}
-
-// Any sequence except a str, converted item by item.
-template <class F>
-auto to_list(nb::handle o, const char* name, F&& item) {
-    if (PyUnicode_Check(o.ptr())) raise_conversion_error(name, "Can't extract `str` to `Vec`");
-    if (!PySequence_Check(o.ptr())) wrong_type(o, name, "Sequence");
-    const Py_ssize_t n = PySequence_Size(o.ptr());
-    if (n < 0) raise_conversion_error(name);
-    std::vector<decltype(item(o))> out;
-    out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::handle raw = PySequence_GetItem(o.ptr(), i);
-        if (!raw) raise_conversion_error(name);
-        nb::object element = nb::steal(raw);
-        out.push_back(item(element));
-    }
-    return out;
 }
 
 std::vector<double> to_f64_list(nb::handle o, const char* name) {
@@ -138,7 +91,7 @@ PyLutConfig make_lut_config(nb::handle device_type, nb::handle width, nb::handle
     r.lengths_log = optional_of<lut::LutConfigRequest::LogLengths>(lengths_log, [](nb::handle h) {
         nb::tuple t = to_triple(h, "lengths_log");
         return lut::LutConfigRequest::LogLengths{to_f64(t[0], "lengths_log"), to_f64(t[1], "lengths_log"),
-                                                 to_count(t[2], "lengths_log")};
+                                                 to_u64(t[2], "lengths_log")};
     });
     r.lengths_values = optional_of<std::vector<double>>(
         lengths_values, [](nb::handle h) { return to_f64_list(h, "lengths_values"); });
@@ -158,7 +111,7 @@ PyLutConfig make_lut_config(nb::handle device_type, nb::handle width, nb::handle
     r.length_param = to_str(length_param, "length_param");
     if (!model_includes.is_none())
         r.model_includes = to_list(model_includes, "model_includes", [](nb::handle h) {
-            if (!PyTuple_Check(h.ptr())) wrong_type(h, "model_includes", "PyTuple");
+            if (!PyTuple_Check(h.ptr())) raise_wrong_type(h, "model_includes", "PyTuple");
             nb::tuple t = nb::borrow<nb::tuple>(h);
             if (t.size() != 2)
                 raise_conversion_error(
@@ -651,7 +604,7 @@ void register_cache_functions(nb::module_& m) {
         "save_cached_lut",
         [](nb::handle key, nb::handle table) {
             const std::string path = lut::cache::cache_path(checked_key(key));
-            if (!nb::isinstance<PyTransistorLut>(table)) wrong_type(table, "lut", "TransistorLut");
+            if (!nb::isinstance<PyTransistorLut>(table)) raise_wrong_type(table, "lut", "TransistorLut");
             auto saved = lut::cache::save(path, nb::cast<const PyTransistorLut&>(table).table);
             if (!saved.ok()) throw_py_err(Error(std::move(saved).error()));
         },
@@ -664,7 +617,7 @@ void register_cache_functions(nb::module_& m) {
 }  // namespace
 
 lut::LutConfig to_lut_config(nb::handle config, const char* arg_name) {
-    if (!nb::isinstance<PyLutConfig>(config)) wrong_type(config, arg_name, "LutConfig");
+    if (!nb::isinstance<PyLutConfig>(config)) raise_wrong_type(config, arg_name, "LutConfig");
     const PyLutConfig& py = nb::cast<const PyLutConfig&>(config);
     auto device = lut::parse_device_type(py.device_type);
     if (!device.ok()) throw_py(PyExc_ValueError, device.error());

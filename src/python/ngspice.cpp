@@ -71,10 +71,7 @@ struct PySimulationPool {
 
 // One job of a batch: a (netlist, commands) tuple.
 std::pair<std::string, std::vector<std::string>> to_job(nb::handle item) {
-    if (!PyTuple_Check(item.ptr())) {
-        raise_conversion_error("jobs", fmt::cat("'", text_of(nb::getattr(item.type(), "__qualname__")),
-                                                "' object cannot be converted to 'PyTuple'"));
-    }
+    if (!PyTuple_Check(item.ptr())) raise_wrong_type(item, "jobs", "PyTuple");
     const Py_ssize_t n = PyTuple_GET_SIZE(item.ptr());
     if (n != 2)
         throw_py(PyExc_ValueError, fmt::cat("expected tuple of length 2, but got tuple of length ", n));
@@ -83,17 +80,7 @@ std::pair<std::string, std::vector<std::string>> to_job(nb::handle item) {
 }
 
 std::vector<std::pair<std::string, std::vector<std::string>>> to_jobs(nb::handle jobs) {
-    if (PyUnicode_Check(jobs.ptr())) raise_conversion_error("jobs", "Can't extract `str` to `Vec`");
-    if (!PySequence_Check(jobs.ptr())) {
-        raise_conversion_error("jobs", fmt::cat("'", text_of(nb::getattr(jobs.type(), "__qualname__")),
-                                                "' object cannot be converted to 'Sequence'"));
-    }
-    std::vector<std::pair<std::string, std::vector<std::string>>> out;
-    nb::object iter = nb::steal(PyObject_GetIter(jobs.ptr()));
-    if (!iter.is_valid()) raise_conversion_error("jobs");
-    while (PyObject* raw = PyIter_Next(iter.ptr())) out.push_back(to_job(nb::steal(raw)));
-    if (PyErr_Occurred()) raise_conversion_error("jobs");
-    return out;
+    return to_list(jobs, "jobs", to_job);
 }
 
 void init_pool(PySimulationPool* self, nb::handle workers_arg, nb::handle timeout_arg, nb::handle exe_arg,

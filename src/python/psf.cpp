@@ -31,30 +31,6 @@ constexpr const char* kClassDoc =
     "    f.header_properties()\n"
     "    t, v = f.waveform(\"vout\")   # PSFASCII: the data is in the file itself\n";
 
-std::string type_name_of(nb::handle h) { return nb::type_name(h.type()).c_str(); }
-
-// The UTF-8 text of a str argument; lone surrogates fail as a conversion.
-std::string utf8_of(nb::handle str, const char* name) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
-    if (!data) raise_conversion_error(name);
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
-std::string str_arg(nb::handle obj, const char* name) {
-    if (!PyUnicode_Check(obj.ptr())) raise_conversion_error(name, "expected str, not " + type_name_of(obj));
-    return utf8_of(obj, name);
-}
-
-// A str, or an os.PathLike whose path is a str.
-std::string path_arg(nb::handle obj, const char* name) {
-    nb::object path = nb::steal(PyOS_FSPath(obj.ptr()));
-    if (!path.is_valid()) raise_conversion_error(name);
-    if (!PyUnicode_Check(path.ptr()))
-        raise_conversion_error(name, "expected a path of type str, not " + type_name_of(path));
-    return utf8_of(path, name);
-}
-
 nb::str py_str(std::string_view s) { return nb::str(s.data(), s.size()); }
 
 nb::list str_list(const std::vector<std::string_view>& items) {
@@ -84,7 +60,7 @@ void register_psf(nb::module_& m) {
         .def(
             "__init__",
             [](PyPsfFile* self, nb::handle path_obj) {
-                std::string path = path_arg(path_obj, "path");
+                std::string path = to_path(path_obj, "path");
                 auto opened = [&] {
                     nb::gil_scoped_release unlocked;
                     return psf::PsfReader::open(path);
@@ -93,7 +69,7 @@ void register_psf(nb::module_& m) {
                 new (self) PyPsfFile{std::move(opened).value()};
             },
             arg("path"), nb::sig("def __init__(self, path)"))
-        .def_prop_ro("path", [](const PyPsfFile& f) { return py_str(f.reader.path()); })
+        .def_prop_ro("path", [](const PyPsfFile& f) { return path_to_py(f.reader.path()); })
         .def_prop_ro(
             "size",
             [](const PyPsfFile& f) -> std::int64_t {
@@ -111,7 +87,7 @@ void register_psf(nb::module_& m) {
             [](const PyPsfFile& f) -> nb::object {
                 const psf::PsfFile* b = f.reader.binary();
                 if (!b || !b->is_psfxl()) return nb::none();
-                return py_str(b->psfxl_companion());
+                return path_to_py(b->psfxl_companion());
             },
             "Path to the expected PSFXL waveform companion (binary PSFXL only).")
         .def(
@@ -164,7 +140,7 @@ void register_psf(nb::module_& m) {
         .def(
             "waveform",
             [](const PyPsfFile& f, nb::handle name_obj) {
-                const std::string name = str_arg(name_obj, "name");
+                const std::string name = to_str(name_obj, "name");
                 const psf::PsfAscii* a = f.reader.ascii();
                 if (!a)
                     throw_py(PyExc_ValueError,

@@ -28,44 +28,6 @@ struct PyNgpsfFile {
     NgpsfFile file;
 };
 
-// Re-raises a pending TypeError of an argument conversion as
-// "argument '{name}': {message}"; other exceptions pass unchanged.
-[[noreturn]] void raise_argument_error(const char* name) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) raise_conversion_error(name);
-    throw nb::python_error();
-}
-
-// A str or os.PathLike argument as file-system bytes (bytes paths are
-// refused, as for the other path arguments of the module).
-std::string path_argument(nb::handle value, const char* name) {
-    nb::object fspath = nb::steal(PyOS_FSPath(value.ptr()));
-    if (!fspath.is_valid()) raise_conversion_error(name);
-    if (!PyUnicode_Check(fspath.ptr()))
-        raise_conversion_error(name, "'" + text_of(fspath.type().attr("__name__")) +
-                                         "' object cannot be converted to 'PyString'");
-    nb::object encoded = nb::steal(PyUnicode_EncodeFSDefault(fspath.ptr()));
-    if (!encoded.is_valid()) raise_conversion_error(name);
-    char* data = nullptr;
-    Py_ssize_t length = 0;
-    if (PyBytes_AsStringAndSize(encoded.ptr(), &data, &length) != 0) raise_conversion_error(name);
-    return std::string(data, static_cast<std::size_t>(length));
-}
-
-// An int argument as an unsigned 64-bit value: a value that is no integer is
-// a TypeError naming the argument; a negative or too large one is Python's
-// own OverflowError.
-std::uint64_t u64_argument(nb::handle value, const char* name) {
-    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
-    if (!index.is_valid()) raise_conversion_error(name);
-    const unsigned long long result = PyLong_AsUnsignedLongLong(index.ptr());
-    if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw nb::python_error();
-    return result;
-}
-
-nb::object decoded_path(const std::string& path) {
-    return nb::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
-}
-
 nb::dict record_dict(const PsfxlRecord& record) {
     nb::dict d;
     d["record_id"] = record.record_id;
@@ -94,46 +56,6 @@ T unwrap(Result<T, psf::PsfError>&& result) {
 
 // ---- HTML strip charts and the HTTP viewer --------------------------------
 
-// A sequence argument other than a str, item by item.
-std::vector<nb::object> sequence_argument(nb::handle value, const char* name) {
-    if (PyUnicode_Check(value.ptr()))
-        throw_py(PyExc_TypeError, fmt::cat("argument '", name, "': Can't extract `str` to `Vec`"));
-    if (!PySequence_Check(value.ptr()))
-        throw_py(PyExc_TypeError, fmt::cat("argument '", name, "': '", nb::type_name(value.type()).c_str(),
-                                           "' object cannot be converted to 'Sequence'"));
-    const Py_ssize_t size = PySequence_Size(value.ptr());
-    if (size < 0) raise_argument_error(name);
-    std::vector<nb::object> items;
-    items.reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        nb::object item = nb::steal(PySequence_GetItem(value.ptr(), i));
-        if (!item.is_valid()) raise_argument_error(name);
-        items.push_back(std::move(item));
-    }
-    return items;
-}
-
-std::string str_argument(nb::handle value, const char* name) {
-    if (!PyUnicode_Check(value.ptr()))
-        throw_py(PyExc_TypeError, fmt::cat("argument '", name, "': '", nb::type_name(value.type()).c_str(),
-                                           "' object cannot be converted to 'PyString'"));
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
-    if (!data) raise_argument_error(name);
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
-// A port number: OverflowError outside 0 to 65535.
-std::uint16_t port_argument(nb::handle value) {
-    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
-    if (!index.is_valid()) raise_argument_error("port");
-    const long port = PyLong_AsLong(index.ptr());
-    if (port == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (port < 0 || port > 65535)
-        throw_py(PyExc_OverflowError, "out of range integral type conversion attempted");
-    return static_cast<std::uint16_t>(port);
-}
-
 // Python runs signal handlers only on its main thread.
 bool on_main_thread() {
     nb::object threading = nb::module_::import_("threading");
@@ -145,23 +67,18 @@ void add_viewer_methods(nb::class_<PyNgpsfFile>& cls) {
         "plot_records_html",
         [](const PyNgpsfFile& self, nb::handle record_ids, nb::handle html_path, nb::handle names,
            nb::handle title) {
-            std::vector<std::uint64_t> ids;
-            for (const nb::object& item : sequence_argument(record_ids, "record_ids"))
-                ids.push_back(u64_argument(item, "record_ids"));
-            const std::string path = path_argument(html_path, "html_path");
+            const std::vector<std::uint64_t> ids =
+                to_list(record_ids, "record_ids", [](nb::handle item) { return to_u64(item, "record_ids"); });
+            const std::string path = to_path(html_path, "html_path");
             std::optional<std::vector<std::string>> name_list;
-            if (!names.is_none()) {
-                name_list.emplace();
-                for (const nb::object& item : sequence_argument(names, "names"))
-                    name_list->push_back(str_argument(item, "names"));
-            }
+            if (!names.is_none()) name_list = to_str_list(names, "names");
             std::optional<std::string> title_text;
-            if (!title.is_none()) title_text = str_argument(title, "title");
+            if (!title.is_none()) title_text = to_str(title, "title");
             const auto records = self.file.parse_data_records();
             const auto written =
                 psf::plotly::plot_records_to_html(self.file, records, ids, name_list, title_text, path);
             if (!written) throw_psf_err(written.error());
-            return decoded_path(path);
+            return path_to_py(path);
         },
         nb::arg("record_ids").none(), nb::arg("html_path").none(), nb::arg("names").none() = nb::none(),
         nb::arg("title").none() = nb::none(),
@@ -173,9 +90,9 @@ void add_viewer_methods(nb::class_<PyNgpsfFile>& cls) {
     cls.def(
         "serve",
         [](const PyNgpsfFile& self, nb::handle port, nb::handle companion) {
-            const std::uint16_t port_number = port_argument(port);
+            const std::uint16_t port_number = to_u16(port, "port");
             std::optional<std::string> companion_path;
-            if (!companion.is_none()) companion_path = path_argument(companion, "companion");
+            if (!companion.is_none()) companion_path = to_path(companion, "companion");
             // The viewer shows the file as it is on disk now.
             NgpsfFile file = unwrap(NgpsfFile::open(self.file.path()));
             std::optional<psf::PsfFile> names;
@@ -223,12 +140,12 @@ void register_ngpsf(nb::module_& m) {
     cls.def(
            "__init__",
            [](PyNgpsfFile* self, nb::handle path) {
-               const std::string fs_path = path_argument(path, "path");
+               const std::string fs_path = to_path(path, "path");
                new (self) PyNgpsfFile{unwrap(NgpsfFile::open(fs_path))};
            },
            nb::arg("path"), nb::sig("def __init__(self, path)"))
         .def_prop_ro(
-            "path", [](const PyNgpsfFile& self) { return decoded_path(self.file.path()); },
+            "path", [](const PyNgpsfFile& self) { return path_to_py(self.file.path()); },
             nb::sig("def path(self)"), "The path given to the constructor.")
         .def_prop_ro(
             "size", [](const PyNgpsfFile& self) { return self.file.size(); }, nb::sig("def size(self)"),
@@ -247,8 +164,8 @@ void register_ngpsf(nb::module_& m) {
         .def(
             "slice",
             [](const PyNgpsfFile& self, nb::handle start, nb::handle end) {
-                const std::uint64_t from = u64_argument(start, "start");
-                const std::uint64_t to = u64_argument(end, "end");
+                const std::uint64_t from = to_u64(start, "start");
+                const std::uint64_t to = to_u64(end, "end");
                 nb::list out;
                 for (std::uint8_t byte : unwrap(self.file.slice(from, to))) out.append(byte);
                 return out;
@@ -275,7 +192,7 @@ void register_ngpsf(nb::module_& m) {
         .def(
             "decode_record",
             [](const PyNgpsfFile& self, nb::handle record_id) {
-                const std::uint64_t id = u64_argument(record_id, "record_id");
+                const std::uint64_t id = to_u64(record_id, "record_id");
                 const auto records = self.file.parse_data_records();
                 const PsfxlRecord* record = psf::psfxl::find_record(records, id);
                 if (!record) throw_py(PyExc_KeyError, "record 0x" + fmt::hex(id) + " not found");
@@ -288,7 +205,7 @@ void register_ngpsf(nb::module_& m) {
         .def(
             "decode_waveform",
             [](const PyNgpsfFile& self, nb::handle record_id) {
-                const std::uint64_t id = u64_argument(record_id, "record_id");
+                const std::uint64_t id = to_u64(record_id, "record_id");
                 auto wave = unwrap(self.file.decode_waveform(id));
                 nb::object time = numpy_vector(std::move(wave.time));
                 nb::object values = numpy_vector(std::move(wave.values));

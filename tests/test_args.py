@@ -1,0 +1,108 @@
+"""Argument conversion rules shared by every binding: paths, texts, integers."""
+
+import os
+
+import pytest
+
+import morva
+
+MAGIC_LINE = b"\x00!ngpsf-1.4:0:ffffffffffffffff:4:20\n"
+
+
+@pytest.fixture
+def files(tmp_path):
+    ascii_psf = tmp_path / "a.txt"
+    ascii_psf.write_text('HEADER "k" "v"\n')
+    wave = tmp_path / "w.psfxl"
+    wave.write_bytes(MAGIC_LINE)
+    kit = tmp_path / "kit.lib"
+    kit.write_text(".lib tt\n.param a=1\n.endl tt\n")
+    return ascii_psf, wave, kit
+
+
+class Where:
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+
+def path_calls(files):
+    ascii_psf, wave, kit = files
+    return [
+        lambda p: morva.PsfFile(p),
+        lambda p: morva.NgpsfFile(p),
+        lambda p: morva.flatten_pdk(p, "tt"),
+    ], [ascii_psf, wave, kit]
+
+
+def test_one_path_rule_everywhere(files):
+    calls, paths = path_calls(files)
+    for call, path in zip(calls, paths):
+        call(str(path))
+        call(path)
+        call(Where(str(path)))
+        with pytest.raises(TypeError, match=r"^argument 'path': 'bytes' object cannot be converted to 'PyString'$"):
+            call(bytes(path))
+        with pytest.raises(TypeError, match=r"^argument 'path': 'bytes' object cannot be converted to 'PyString'$"):
+            call(Where(bytes(path)))
+        with pytest.raises(TypeError, match=r"^argument 'path': expected str, bytes or os.PathLike object, not int$"):
+            call(7)
+
+
+def test_undecodable_file_names_round_trip(tmp_path):
+    # A file name that is not UTF-8 arrives as a str with escaped bytes; it
+    # must reach the file system as the same bytes and come back unchanged.
+    name = os.fsdecode(b"\xff-\xfe.txt")
+    path = tmp_path / name
+    path.write_text('HEADER "k" "v"\n')
+    f = morva.PsfFile(path)
+    assert f.path == str(path)
+    assert os.fsencode(f.path) == os.fsencode(str(path))
+    wave = tmp_path / os.fsdecode(b"\xff.psfxl")
+    wave.write_bytes(MAGIC_LINE)
+    assert morva.NgpsfFile(wave).path == str(wave)
+
+
+def test_lone_surrogates_fail_as_conversions(files):
+    ascii_psf, wave, kit = files
+    pattern = r"^argument '{}': 'utf-8' codec can't encode"
+    with pytest.raises(TypeError, match=pattern.format("corner")):
+        morva.flatten_pdk(kit, "\udc80")
+    with pytest.raises(TypeError, match=pattern.format("name")):
+        morva.PsfFile(ascii_psf).waveform("\udc80")
+    with pytest.raises(TypeError, match=pattern.format("names")):
+        morva.NgpsfFile(wave).plot_records_html([1], ascii_psf.parent / "p.html", names=["\udc80"])
+    with pytest.raises(TypeError, match=pattern.format("model_name")):
+        morva.LutConfig(model_name="\udc80")
+
+
+def test_wrong_types_name_the_python_type(files):
+    ascii_psf, wave, kit = files
+    cases = [
+        (lambda: morva.PsfFile(ascii_psf).waveform(1.5), "name", "float", "PyString"),
+        (lambda: morva.NgpsfFile(wave).plot_records_html({1}, "x.html"), "record_ids", "set", "Sequence"),
+        (lambda: morva.NgpsfFile(wave).plot_records_html([1], "x.html", title=b"t"), "title", "bytes", "PyString"),
+        (lambda: morva.LutConfig(subcircuit=1), "subcircuit", "int", "PyBool"),
+    ]
+    for call, name, type_name, target in cases:
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == f"argument '{name}': '{type_name}' object cannot be converted to '{target}'"
+
+
+def test_unsigned_integers_let_overflow_through(files):
+    _, wave, _ = files
+    f = morva.NgpsfFile(wave)
+    for start in (-1, 2**64):
+        with pytest.raises(OverflowError):
+            f.slice(start, 0)
+    with pytest.raises(TypeError, match=r"^argument 'start': 'float' object cannot be interpreted as an integer$"):
+        f.slice(0.0, 0)
+    with pytest.raises(OverflowError, match=r"^out of range integral type conversion attempted$"):
+        f.serve(port=-1)
+    with pytest.raises(OverflowError, match=r"^out of range integral type conversion attempted$"):
+        f.serve(port=65536)
+    with pytest.raises(OverflowError):
+        morva.LutConfig(lengths_log=(1e-7, 1e-6, 2**64))
