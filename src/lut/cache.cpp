@@ -15,6 +15,7 @@
 #include <random>
 
 #include "common/format.h"
+#include "common/json_text.h"
 #include "common/text.h"
 
 namespace morva::lut::cache {
@@ -66,31 +67,7 @@ void append_number(std::string& out, double v) {
     }
 }
 
-void append_string(std::string& out, std::string_view s) {
-    static const char* const kHex = "0123456789abcdef";
-    out.push_back('"');
-    for (char ch : s) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '"': out.append("\\\""); continue;
-            case '\\': out.append("\\\\"); continue;
-            case 0x08: out.append("\\b"); continue;
-            case 0x09: out.append("\\t"); continue;
-            case 0x0a: out.append("\\n"); continue;
-            case 0x0c: out.append("\\f"); continue;
-            case 0x0d: out.append("\\r"); continue;
-            default: break;
-        }
-        if (c < 0x20) {
-            out.append("\\u00");
-            out.push_back(kHex[c >> 4]);
-            out.push_back(kHex[c & 15]);
-        } else {
-            out.push_back(ch);
-        }
-    }
-    out.push_back('"');
-}
+using json::append_string;
 
 void append_optional_string(std::string& out, const std::optional<std::string>& s) {
     if (s)

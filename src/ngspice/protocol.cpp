@@ -8,6 +8,7 @@
 #include <span>
 
 #include "common/format.h"
+#include "common/json_text.h"
 #include "common/text.h"
 #include "ngspice/decimal.h"
 
@@ -22,41 +23,15 @@ namespace {
 
 // ---------------------------------------------------------------------------
 // JSON writing: compact, keys in record order, strings escaped the usual way
-// (quote, backslash, \b \f \n \r \t, other control characters as \u00xx),
-// non-ASCII text as raw UTF-8.
+// (json::append_string), non-ASCII text as raw UTF-8.
 
-void append_json_string(std::string& out, std::string_view s) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    out.push_back('"');
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
-        out.append(s.substr(start, i - start));
-        start = i + 1;
-        switch (c) {
-            case '"': out.append("\\\""); break;
-            case '\\': out.append("\\\\"); break;
-            case '\b': out.append("\\b"); break;
-            case '\f': out.append("\\f"); break;
-            case '\n': out.append("\\n"); break;
-            case '\r': out.append("\\r"); break;
-            case '\t': out.append("\\t"); break;
-            default:
-                out.append("\\u00");
-                out.push_back(kHex[c >> 4]);
-                out.push_back(kHex[c & 15]);
-        }
-    }
-    out.append(s.substr(start));
-    out.push_back('"');
-}
+using json::append_string;
 
 void append_string_array(std::string& out, const std::vector<std::string>& items) {
     out.push_back('[');
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (i) out.push_back(',');
-        append_json_string(out, items[i]);
+        append_string(out, items[i]);
     }
     out.push_back(']');
 }
@@ -822,9 +797,9 @@ Result<std::string, NgspiceError> encode_request(const SimulationRequest& reques
     out.reserve(std::max<std::size_t>(128, request.netlist.size() + 64));
     out.push_back('{');
     append_key(out, "id", true);
-    append_json_string(out, request.id);
+    append_string(out, request.id);
     append_key(out, "netlist");
-    append_json_string(out, request.netlist);
+    append_string(out, request.netlist);
     append_key(out, "commands");
     append_string_array(out, request.commands);
     if (!request.pre_commands.empty()) {
@@ -865,7 +840,7 @@ std::string encode_header(const WireHeader& h) {
     out.reserve(128);
     out.push_back('{');
     append_key(out, "id", true);
-    append_json_string(out, h.id);
+    append_string(out, h.id);
     append_key(out, "success");
     append_bool(out, h.success);
     append_key(out, "vecs");
@@ -875,7 +850,7 @@ std::string encode_header(const WireHeader& h) {
         if (i) out.push_back(',');
         out.push_back('{');
         append_key(out, "name", true);
-        append_json_string(out, v.name);
+        append_string(out, v.name);
         append_key(out, "len");
         out.append(std::to_string(v.len));
         append_key(out, "is_scale");
@@ -889,14 +864,14 @@ std::string encode_header(const WireHeader& h) {
     append_string_array(out, h.log);
     if (h.error) {
         append_key(out, "error");
-        append_json_string(out, *h.error);
+        append_string(out, *h.error);
     }
     append_key(out, "measures");
     out.push_back('[');
     for (std::size_t i = 0; i < h.measures.size(); ++i) {
         if (i) out.push_back(',');
         out.push_back('[');
-        append_json_string(out, h.measures[i].first);
+        append_string(out, h.measures[i].first);
         out.push_back(',');
         const double v = h.measures[i].second;
         // Shortest round-trip digits; JSON has no form for NaN or infinities.

@@ -9,30 +9,15 @@
 
 #include "common/format.h"
 #include "common/io.h"
+#include "common/json_text.h"
 #include "psf/psfxl.h"
 
 namespace morva::psf::plotly {
 namespace {
 
-constexpr char kHexDigits[] = "0123456789abcdef";
-
-void append_escaped_char(std::string& out, unsigned char c) {
-    switch (c) {
-        case '"': out.append("\\\""); return;
-        case '\\': out.append("\\\\"); return;
-        case '\t': out.append("\\t"); return;
-        case '\n': out.append("\\n"); return;
-        case '\r': out.append("\\r"); return;
-        default: break;
-    }
-    if (c < 0x20) {
-        out.append("\\u00");
-        out.push_back(kHexDigits[c >> 4]);
-        out.push_back(kHexDigits[c & 15]);
-        return;
-    }
-    out.push_back(static_cast<char>(c));
-}
+// The viewer writes \b and \f in the long form like other control characters.
+constexpr json::StringStyle kViewerStyle{.short_backspace_formfeed = false, .script_safe = false};
+constexpr json::StringStyle kScriptStyle{.short_backspace_formfeed = false, .script_safe = true};
 
 // Pane heights and gaps as fractions of the plot area [0.08, 0.96].
 constexpr double kDomainTop = 0.96;
@@ -98,32 +83,13 @@ void append_axes(std::string& out, const std::vector<Pane>& panes) {
 }  // namespace
 
 void append_json_string(std::string& out, std::string_view text) {
-    out.push_back('"');
-    for (char c : text) append_escaped_char(out, static_cast<unsigned char>(c));
-    out.push_back('"');
+    json::append_string(out, text, kViewerStyle);
 }
 
-std::string json_string(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 2);
-    append_json_string(out, text);
-    return out;
-}
+std::string json_string(std::string_view text) { return json::string(text, kViewerStyle); }
 
 void append_script_json_string(std::string& out, std::string_view text) {
-    out.push_back('"');
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '<' && text.substr(i + 1, 1) == "/") {
-            out.append("<\\/");
-            ++i;
-        } else if (c == '<' && text.substr(i + 1, 3) == "!--") {
-            out.append("\\u003c");
-        } else {
-            append_escaped_char(out, static_cast<unsigned char>(c));
-        }
-    }
-    out.push_back('"');
+    json::append_string(out, text, kScriptStyle);
 }
 
 void append_json_number(std::string& out, double value) {

@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "common/format.h"
+#include "common/json_text.h"
 #include "common/result.h"
 #include "common/text.h"
 #include "error/error.h"
@@ -154,6 +155,35 @@ TEST(Text, CaseFoldingIsAsciiOnly) {
     EXPECT_FALSE(ascii_iequals("Ä", "ä"));
     EXPECT_EQ(ascii_lower("NMOS_Ä"), "nmos_Ä");
     EXPECT_EQ(os_error_text(ENOENT), "No such file or directory (os error 2)");
+}
+
+TEST(JsonText, EscapesQuotesBackslashesAndControlCharacters) {
+    using namespace std::string_literals;
+    EXPECT_EQ(json::string(""), "\"\"");
+    EXPECT_EQ(json::string("a\"b\\c/d"), R"("a\"b\\c/d")");
+    EXPECT_EQ(json::string("\t\n\r\b\f"), R"("\t\n\r\b\f")");
+    EXPECT_EQ(json::string("\x01\x1b\x1f"), R"("\u0001\u001b\u001f")");
+    EXPECT_EQ(json::string("x\0y"s), R"("x\u0000y")");
+    // DEL and non-ASCII bytes (valid or not) pass as they are.
+    EXPECT_EQ(json::string("\x7f\xC3\xA9\xff"), "\"\x7f\xC3\xA9\xff\"");
+    EXPECT_EQ(json::string("</script>"), "\"</script>\"");
+    std::string out = "[";
+    json::append_string(out, "a");
+    EXPECT_EQ(out, "[\"a\"");
+}
+
+TEST(JsonText, LongBackspaceAndFormFeed) {
+    const json::StringStyle long_form{.short_backspace_formfeed = false};
+    EXPECT_EQ(json::string("\b\f\t", long_form), R"("\u0008\u000c\t")");
+}
+
+TEST(JsonText, ScriptSafeForm) {
+    const json::StringStyle script{.short_backspace_formfeed = false, .script_safe = true};
+    EXPECT_EQ(json::string("a</script>b", script), R"("a<\/script>b")");
+    EXPECT_EQ(json::string("<!-- x -->", script), R"("\u003c!-- x -->")");
+    EXPECT_EQ(json::string("<<//<", script), R"("<<\//<")");
+    EXPECT_EQ(json::string("<!-", script), R"("<!-")");
+    EXPECT_EQ(json::string("<\"\n", script), R"("<\"\n")");
 }
 
 TEST(Errors, DisplayTexts) {
