@@ -9,61 +9,6 @@
 
 namespace morva::bsim4::spice_expr {
 
-std::size_t non_ascii_whitespace_at(std::string_view s, std::size_t i) {
-    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char c = b(i);
-    if (c < 0xc2) return 0;
-    if (c == 0xc2 && i + 1 < s.size()) return b(i + 1) == 0x85 || b(i + 1) == 0xa0 ? 2 : 0;
-    if (i + 2 >= s.size()) return 0;
-    const unsigned char c1 = b(i + 1), c2 = b(i + 2);
-    if (c == 0xe1) return c1 == 0x9a && c2 == 0x80 ? 3 : 0;  // U+1680
-    if (c == 0xe3) return c1 == 0x80 && c2 == 0x80 ? 3 : 0;  // U+3000
-    if (c != 0xe2) return 0;
-    if (c1 == 0x80)  // U+2000..U+200A, U+2028, U+2029, U+202F
-        return (c2 >= 0x80 && c2 <= 0x8a) || c2 == 0xa8 || c2 == 0xa9 || c2 == 0xaf ? 3 : 0;
-    return c1 == 0x81 && c2 == 0x9f ? 3 : 0;  // U+205F
-}
-
-std::size_t whitespace_before(std::string_view s, std::size_t end) {
-    if (end == 0) return 0;
-    if (static_cast<unsigned char>(s[end - 1]) < 0x80) return whitespace_at(s, end - 1);
-    for (std::size_t n = 1; n <= 3 && n <= end; ++n)
-        if (whitespace_at(s, end - n) == n) return n;
-    return 0;
-}
-
-std::string_view trim_start(std::string_view s) {
-    std::size_t i = 0;
-    while (std::size_t n = whitespace_at(s, i)) i += n;
-    return s.substr(i);
-}
-
-std::string_view trim_end(std::string_view s) {
-    std::size_t end = s.size();
-    while (std::size_t n = whitespace_before(s, end)) end -= n;
-    return s.substr(0, end);
-}
-
-std::string_view trim(std::string_view s) { return trim_end(trim_start(s)); }
-
-std::string_view first_word(std::string_view s, std::string_view* rest) {
-    std::size_t i = 0;
-    while (std::size_t n = whitespace_at(s, i)) i += n;
-    const std::size_t start = i;
-    while (i < s.size() && whitespace_at(s, i) == 0) ++i;
-    if (rest) *rest = s.substr(i);
-    return s.substr(start, i - start);
-}
-
-std::vector<std::string_view> split_whitespace(std::string_view s) {
-    std::vector<std::string_view> words;
-    for (;;) {
-        std::string_view word = first_word(s, &s);
-        if (word.empty()) return words;
-        words.push_back(word);
-    }
-}
-
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }

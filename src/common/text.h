@@ -1,9 +1,10 @@
 // Text helpers shared by every subsystem: lossy UTF-8 decoding, ASCII case
-// folding and operating-system error texts.
+// folding, Unicode whitespace and operating-system error texts.
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace morva {
 
@@ -23,6 +24,34 @@ bool utf8_valid(std::string_view bytes, bool allow_cut_tail = false);
 std::string ascii_lower(std::string_view text);
 bool ascii_iequals(std::string_view a, std::string_view b);
 bool ascii_istarts_with(std::string_view text, std::string_view prefix);
+
+// ---- Unicode whitespace ----
+// The White_Space characters (Rust's char::is_whitespace): U+0009 to U+000D,
+// U+0020, U+0085, U+00A0, U+1680, U+2000 to U+200A, U+2028, U+2029, U+202F,
+// U+205F and U+3000. Matched on their UTF-8 bytes: invalid or incomplete
+// sequences, and stray bytes, are never whitespace.
+
+std::size_t non_ascii_whitespace_at(std::string_view s, std::size_t i);
+
+// Byte length of the whitespace character that starts at `i` in `s`, or 0
+// when none starts there (or `i` is past the end).
+inline std::size_t whitespace_at(std::string_view s, std::size_t i) {
+    if (i >= s.size()) return 0;
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) return c == ' ' || (c >= 0x09 && c <= 0x0d) ? 1 : 0;
+    return non_ascii_whitespace_at(s, i);
+}
+// Byte length of the whitespace character that ends just before `end`, or 0.
+std::size_t whitespace_before(std::string_view s, std::size_t end);
+
+std::string_view trim_start_whitespace(std::string_view s);
+std::string_view trim_end_whitespace(std::string_view s);
+std::string_view trim_whitespace(std::string_view s);
+// The whitespace-separated words of `s`.
+std::vector<std::string_view> split_whitespace(std::string_view s);
+// The first whitespace-separated word of `s` (empty when none), and the rest
+// after it (untrimmed) in `*rest` when given.
+std::string_view first_word(std::string_view s, std::string_view* rest = nullptr);
 
 // "{description} (os error {code})", as the platform describes `code`.
 std::string os_error_text(int code);

@@ -85,53 +85,6 @@ bool has_control_char(std::string_view text) {
     return false;
 }
 
-// Decodes one UTF-8 code point at `i` (advancing it); invalid bytes count as
-// themselves and are never whitespace.
-char32_t next_code_point(std::string_view s, std::size_t& i) {
-    const auto b0 = static_cast<unsigned char>(s[i]);
-    std::size_t len = b0 < 0x80 ? 1 : (b0 >> 5) == 0x6 ? 2 : (b0 >> 4) == 0xe ? 3 : (b0 >> 3) == 0x1e ? 4 : 1;
-    if (i + len > s.size()) len = 1;
-    char32_t cp = len == 1 ? b0 : len == 2 ? (b0 & 0x1f) : len == 3 ? (b0 & 0x0f) : (b0 & 0x07);
-    for (std::size_t k = 1; k < len; ++k) {
-        const auto b = static_cast<unsigned char>(s[i + k]);
-        if ((b & 0xc0) != 0x80) {
-            len = 1;
-            cp = b0;
-            break;
-        }
-        cp = (cp << 6) | (b & 0x3f);
-    }
-    i += len;
-    return cp;
-}
-
-bool is_unicode_space(char32_t c) {
-    return (c >= 0x09 && c <= 0x0d) || c == 0x20 || c == 0x85 || c == 0xa0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f || c == 0x205f ||
-           c == 0x3000;
-}
-
-std::string_view first_token(std::string_view s) {
-    std::size_t i = 0, begin = s.size();
-    while (i < s.size()) {
-        const std::size_t at = i;
-        if (!is_unicode_space(next_code_point(s, i))) {
-            begin = at;
-            break;
-        }
-    }
-    std::size_t end = s.size();
-    i = begin;
-    while (i < s.size()) {
-        const std::size_t at = i;
-        if (is_unicode_space(next_code_point(s, i))) {
-            end = at;
-            break;
-        }
-    }
-    return s.substr(begin, end - begin);
-}
-
 bool is_device_token(std::string_view token) {
     if (token.size() <= 1) return false;
     const auto lower = [&](std::size_t k) {
@@ -332,7 +285,7 @@ std::optional<std::string> extract_mosfet_name(const std::vector<std::string>& l
         if (line.starts_with("stdout ") || line.starts_with("stderr ")) line.remove_prefix(7);
         const std::size_t sep = line.find(" : ");
         if (sep == std::string_view::npos) continue;
-        const std::string_view token = first_token(line.substr(sep + 3));
+        const std::string_view token = first_word(line.substr(sep + 3));
         if (is_device_token(token)) return std::string(token);
     }
     return std::nullopt;

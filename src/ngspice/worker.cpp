@@ -21,43 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// ---- Unicode whitespace over valid UTF-8 ----
-
-// Decodes the code point at `i` (valid UTF-8 assumed; a stray byte reads as
-// itself) and returns its length in bytes.
-std::size_t decode_at(std::string_view s, std::size_t i, char32_t* cp) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    std::size_t len = c < 0x80 ? 1 : c < 0xe0 ? 2 : c < 0xf0 ? 3 : 4;
-    if (c >= 0x80 && c < 0xc0) len = 1;
-    if (i + len > s.size()) len = 1;
-    char32_t v = len == 1 ? c : len == 2 ? (c & 0x1f) : len == 3 ? (c & 0x0f) : (c & 0x07);
-    for (std::size_t k = 1; k < len; ++k) v = (v << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3f);
-    *cp = v;
-    return len;
-}
-
-bool is_unicode_whitespace(char32_t c) {
-    return (c >= 0x09 && c <= 0x0d) || c == 0x20 || c == 0x85 || c == 0xa0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f || c == 0x205f ||
-           c == 0x3000;
-}
-
-// [begin, end) of the text without surrounding whitespace.
-std::pair<std::size_t, std::size_t> trimmed_range(std::string_view s) {
-    std::size_t begin = s.size(), end = 0;
-    for (std::size_t i = 0; i < s.size();) {
-        char32_t cp;
-        const std::size_t len = decode_at(s, i, &cp);
-        if (!is_unicode_whitespace(cp)) {
-            if (begin == s.size()) begin = i;
-            end = i + len;
-        }
-        i += len;
-    }
-    if (begin == s.size()) return {0, 0};
-    return {begin, end};
-}
-
 std::chrono::nanoseconds since(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start);
 }
@@ -409,17 +372,6 @@ private:
 
 // ---------------------------------------------------------------------------
 
-std::string_view trim_whitespace(std::string_view text) {
-    const auto [b, e] = trimmed_range(text);
-    return text.substr(b, e - b);
-}
-
-std::string_view trim_end_whitespace(std::string_view text) {
-    const auto [b, e] = trimmed_range(text);
-    (void)b;
-    return text.substr(0, e);
-}
-
 bool has_end_card(std::string_view trimmed_netlist) {
     const std::size_t nl = trimmed_netlist.rfind('\n');
     const std::string_view last =
@@ -476,32 +428,18 @@ std::vector<Measure> extract_measures(const std::vector<std::string>& log) {
         const std::string_view name = trim_whitespace(line.substr(0, eq));
         const std::string_view value_text = trim_whitespace(line.substr(eq + 1));
         if (value_text.empty() || value_text.substr(0, 6) == "FAILED") continue;
-        // The first word of the value text.
-        std::size_t word_end = value_text.size();
-        for (std::size_t i = 0; i < value_text.size();) {
-            char32_t cp;
-            const std::size_t len = decode_at(value_text, i, &cp);
-            if (is_unicode_whitespace(cp)) {
-                word_end = i;
-                break;
-            }
-            i += len;
-        }
-        const std::optional<double> value = parse_decimal(value_text.substr(0, word_end));
+        const std::optional<double> value = parse_decimal(first_word(value_text));
         if (!value) continue;
         // Names are identifiers: letters, digits and underscores. Characters
         // beyond ASCII count as letters unless they are whitespace.
         bool name_ok = !name.empty();
-        for (std::size_t i = 0; name_ok && i < name.size();) {
-            char32_t cp;
-            const std::size_t len = decode_at(name, i, &cp);
-            if (cp < 0x80) {
-                name_ok = (cp >= 'a' && cp <= 'z') || (cp >= 'A' && cp <= 'Z') || (cp >= '0' && cp <= '9') ||
-                          cp == '_';
-            } else {
-                name_ok = !is_unicode_whitespace(cp);
-            }
-            i += len;
+        for (std::size_t i = 0; name_ok && i < name.size(); ++i) {
+            const char c = name[i];
+            if (static_cast<unsigned char>(c) < 0x80)
+                name_ok =
+                    (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+            else
+                name_ok = whitespace_at(name, i) == 0;
         }
         if (!name_ok) continue;
         out.emplace_back(std::string(name), *value);

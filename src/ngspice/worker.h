@@ -22,10 +22,6 @@ Result<void, NgspiceError> run_worker();
 
 // ---- pieces of the loop, exposed for tests ----
 
-// Removes Unicode whitespace at both ends / at the end.
-std::string_view trim_whitespace(std::string_view text);
-std::string_view trim_end_whitespace(std::string_view text);
-
 // The last line of the end-trimmed netlist is ".end" (ASCII case ignored).
 bool has_end_card(std::string_view trimmed_netlist);
 

@@ -48,12 +48,6 @@ std::size_t decode_utf8(std::string_view s, std::size_t i, char32_t* cp, std::si
     return n;
 }
 
-bool is_unicode_space(char32_t c) {
-    return (c >= 0x09 && c <= 0x0d) || c == 0x20 || c == 0x85 || c == 0xa0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f || c == 0x205f ||
-           c == 0x3000;
-}
-
 // The first invalid UTF-8 sequence, described as "invalid utf-8 sequence of
 // {n} bytes from index {i}" or "incomplete utf-8 byte sequence from index {i}";
 // empty when the text is valid.
@@ -81,15 +75,7 @@ bool looks_like_psfascii(std::string_view bytes) {
     const bool cut = bytes.size() > 64;
     const std::string_view head = bytes.substr(0, 64);
     if (!utf8_valid(head, cut)) return false;
-    std::size_t i = 0;
-    while (i < head.size()) {
-        char32_t cp = 0;
-        std::size_t bad = 0;
-        const std::size_t n = decode_utf8(head, i, &cp, &bad);
-        if (n == 0 || !is_unicode_space(cp)) break;
-        i += n;
-    }
-    return head.substr(i).starts_with("HEADER");
+    return trim_start_whitespace(head).starts_with("HEADER");
 }
 
 Result<PsfReader, PsfError> PsfReader::open(const std::string& path) {

@@ -36,46 +36,6 @@ void append_latin1(std::string& out, unsigned char b) {
     }
 }
 
-// Byte length of the Unicode white-space character starting at s[i] (the
-// White_Space property, as request-line splitting uses), or 0.
-std::size_t whitespace_len(std::string_view s, std::size_t i) {
-    const auto at = [&](std::size_t k) -> unsigned { return static_cast<unsigned char>(s[i + k]); };
-    const std::size_t left = s.size() - i;
-    const unsigned c = at(0);
-    if (c == ' ' || (c >= 0x09 && c <= 0x0D)) return 1;
-    if (c == 0xC2 && left >= 2 && (at(1) == 0x85 || at(1) == 0xA0)) return 2;
-    if (left < 3) return 0;
-    const unsigned c1 = at(1), c2 = at(2);
-    if (c == 0xE1 && c1 == 0x9A && c2 == 0x80) return 3;  // U+1680
-    // U+2000 to U+200A, U+2028, U+2029, U+202F
-    if (c == 0xE2 && c1 == 0x80 && (c2 <= 0x8A || c2 == 0xA8 || c2 == 0xA9 || c2 == 0xAF)) return 3;
-    if (c == 0xE2 && c1 == 0x81 && c2 == 0x9F) return 3;  // U+205F
-    if (c == 0xE3 && c1 == 0x80 && c2 == 0x80) return 3;  // U+3000
-    return 0;
-}
-
-// Start of the next character after a UTF-8 lead byte at s[i].
-std::size_t next_char(std::string_view s, std::size_t i) {
-    ++i;
-    while (i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) ++i;
-    return i;
-}
-
-std::vector<std::string_view> split_whitespace(std::string_view s) {
-    std::vector<std::string_view> words;
-    std::size_t i = 0;
-    while (i < s.size()) {
-        if (std::size_t w = whitespace_len(s, i)) {
-            i += w;
-            continue;
-        }
-        const std::size_t start = i;
-        while (i < s.size() && whitespace_len(s, i) == 0) i = next_char(s, i);
-        words.push_back(s.substr(start, i - start));
-    }
-    return words;
-}
-
 std::string_view reason_phrase(std::uint16_t status) {
     switch (status) {
         case 200: return "OK";

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string_view>
+#include <vector>
 
 #include "common/format.h"
 #include "common/json_text.h"
@@ -155,6 +157,57 @@ TEST(Text, CaseFoldingIsAsciiOnly) {
     EXPECT_FALSE(ascii_iequals("Ä", "ä"));
     EXPECT_EQ(ascii_lower("NMOS_Ä"), "nmos_Ä");
     EXPECT_EQ(os_error_text(ENOENT), "No such file or directory (os error 2)");
+}
+
+TEST(Text, WhitespaceIsUnicodeWhiteSpace) {
+    // Every White_Space character, one by one, by its UTF-8 encoding.
+    const char32_t spaces[] = {0x09,   0x0a,   0x0b,   0x0c,   0x0d,   0x20,   0x85,   0xa0,  0x1680,
+                               0x2000, 0x2005, 0x200a, 0x2028, 0x2029, 0x202f, 0x205f, 0x3000};
+    const auto utf8 = [](char32_t c) {
+        std::string s;
+        if (c < 0x80) {
+            s.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            s.push_back(static_cast<char>(0xc0 | (c >> 6)));
+            s.push_back(static_cast<char>(0x80 | (c & 0x3f)));
+        } else {
+            s.push_back(static_cast<char>(0xe0 | (c >> 12)));
+            s.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
+            s.push_back(static_cast<char>(0x80 | (c & 0x3f)));
+        }
+        return s;
+    };
+    for (char32_t c : spaces) {
+        const std::string s = utf8(c);
+        EXPECT_EQ(whitespace_at(s, 0), s.size()) << std::hex << static_cast<unsigned>(c);
+        EXPECT_EQ(whitespace_before(s, s.size()), s.size());
+    }
+    // Neighbours that are not whitespace: U+001F, U+00A1, U+180E, U+200B,
+    // U+2060, U+FEFF; and stray or cut bytes.
+    for (const char* s : {"\x1f", "\xc2\xa1", "\xe1\xa0\x8e", "\xe2\x80\x8b", "\xe2\x81\xa0", "\xef\xbb\xbf",
+                          "\x85", "\xa0", "\xc2", "\xe3\x80", "x"}) {
+        EXPECT_EQ(whitespace_at(s, 0), 0u) << s;
+        EXPECT_EQ(whitespace_before(s, std::strlen(s)), 0u) << s;
+    }
+    EXPECT_EQ(whitespace_at("ab", 2), 0u);
+    EXPECT_EQ(whitespace_before("", 0), 0u);
+}
+
+TEST(Text, TrimAndSplitAtWhitespace) {
+    EXPECT_EQ(trim_whitespace("\xc2\xa0 x \xe3\x80\x80"), "x");
+    EXPECT_EQ(trim_start_whitespace("\t a b \n"), "a b \n");
+    EXPECT_EQ(trim_end_whitespace("\t a b \xe2\x80\xa8"), "\t a b");
+    EXPECT_EQ(trim_whitespace(" \u2003 "), "");
+    // A stray continuation byte at an end stays.
+    EXPECT_EQ(trim_whitespace("\xa0x\x85"), "\xa0x\x85");
+    EXPECT_EQ(split_whitespace("  .model\u00a0nch\tnmos  (l=1) "),
+              (std::vector<std::string_view>{".model", "nch", "nmos", "(l=1)"}));
+    EXPECT_TRUE(split_whitespace("\u3000 \n").empty());
+    std::string_view rest;
+    EXPECT_EQ(first_word("  é\u2009rest of it", &rest), "é");
+    EXPECT_EQ(rest, "\u2009rest of it");
+    EXPECT_EQ(first_word("   ", &rest), "");
+    EXPECT_EQ(rest, "");
 }
 
 TEST(JsonText, EscapesQuotesBackslashesAndControlCharacters) {

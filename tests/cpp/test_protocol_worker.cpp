@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/text.h"
 #include "ngspice/decimal.h"
 #include "ngspice/dylib.h"
 #include "ngspice/worker.h"
@@ -106,9 +107,11 @@ TEST(WorkerMeasures, LinesThatAreAndAreNotMeasures) {
         "stderr err_m = +.5E+1",
         "stdout hex = 0x10",
         "stdout µm = 3",
+        "stdout a\u00a0b = 4",             // whitespace inside the name
+        "stdout ok\u3000=\u20094\u00a0V",  // whitespace around the value
     };
     const std::vector<Measure> m = extract_measures(log);
-    ASSERT_EQ(m.size(), 9u);
+    ASSERT_EQ(m.size(), 10u);
     EXPECT_EQ(m[0], (Measure{"rise", 1.5e-9}));
     EXPECT_EQ(m[1].first, "avg_i");
     EXPECT_TRUE(std::isnan(m[1].second));
@@ -119,6 +122,7 @@ TEST(WorkerMeasures, LinesThatAreAndAreNotMeasures) {
     EXPECT_EQ(m[6], (Measure{"rise", 2.0}));
     EXPECT_EQ(m[7], (Measure{"err_m", 5.0}));
     EXPECT_EQ(m[8], (Measure{"µm", 3.0}));
+    EXPECT_EQ(m[9], (Measure{"ok", 4.0}));
 }
 
 TEST(WorkerMeasures, DecimalWordsAreReadWithoutTheLocale) {
