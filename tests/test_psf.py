@@ -61,14 +61,16 @@ class Binary:
         self.out[at : at + 4] = struct.pack(">I", v)
 
 
-def binary_file(header=(), types=(), sweeps=(), traces=(), signature=0x200, chained=False):
+def binary_file(header=(), types=(), sweeps=(), traces=(), signature=0x200, chained=False, record_offsets=None):
     """A binary PSF file. `types`: (name, data_type) or a raw body; `sweeps`: names;
     `traces`: names or (group name, [member names]). `chained`: laid out as PSFXL
     metadata is, without TOC and trailer: each section's container preceded by its
     id and ending where the next one begins, a record chunk after every trace, and
-    last an open value section."""
+    last an open value section. `record_offsets`: the companion offsets of the
+    record chunks, one per signal in trace order (default: 16 times the trace id)."""
     w = Binary().u32(signature)
     toc = []
+    offsets = iter(record_offsets) if record_offsets is not None else None
 
     def section(sid, body, indexed):
         if chained and toc:
@@ -88,7 +90,7 @@ def binary_file(header=(), types=(), sweeps=(), traces=(), signature=0x200, chai
     def trace(ident, name):
         w.ref(ident, name, 1)
         if chained:
-            w.trace_record(16 * ident, 3)
+            w.trace_record(next(offsets) if offsets else 16 * ident, 3)
 
     section(0, lambda: [w.prop(n, v) for n, v in header], False)
     if types:

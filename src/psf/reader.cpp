@@ -40,11 +40,16 @@ Result<std::int32_t, PsfError> Cursor::read_i32() {
     return static_cast<std::int32_t>(v);
 }
 
-Result<double, PsfError> Cursor::read_f64() {
+Result<std::uint64_t, PsfError> Cursor::read_u64() {
     if (remaining() < 8) return err(short_read(8));
-    const double v = std::bit_cast<double>(load_be(8));
+    const std::uint64_t v = load_be(8);
     pos_ += 8;
     return v;
+}
+
+Result<double, PsfError> Cursor::read_f64() {
+    MORVA_ASSIGN(std::uint64_t v, read_u64());
+    return std::bit_cast<double>(v);
 }
 
 Result<void, PsfError> Cursor::skip(std::uint64_t n) {

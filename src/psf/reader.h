@@ -43,6 +43,7 @@ public:
 
     Result<std::uint32_t, PsfError> read_u32();
     Result<std::int32_t, PsfError> read_i32();
+    Result<std::uint64_t, PsfError> read_u64();
     Result<double, PsfError> read_f64();
     // Steps over `n` bytes, all of which must be there.
     Result<void, PsfError> skip(std::uint64_t n);

@@ -19,13 +19,19 @@ Result<std::uint64_t, PsfError> read_index_container(Cursor& cursor) {
 // The smallest reference: entry word, id, empty name, type id.
 constexpr std::uint64_t kMinRefBytes = 16;
 
-// A trace and, when `psfxl_records`, the record chunks after it. Properties
-// may stand on either side of a record chunk; all belong to the trace.
+// A trace and, when `psfxl_records`, the record chunks after it (the first
+// gives the trace its record offset; the sample count and ranges are not
+// kept). Properties may stand on either side of a record chunk; all belong
+// to the trace.
 Result<DataTypeRef, PsfError> read_trace(Cursor& cursor, bool psfxl_records) {
     MORVA_ASSIGN(DataTypeRef ref, DataTypeRef::deserialize(cursor));
     // Each round consumes a whole chunk, so the file's length bounds the loop.
     while (psfxl_records && cursor.peek_u32() == chunk::kTraceRecord) {
+        Cursor record = cursor;  // read once the whole chunk is known to be there
         MORVA_TRY(cursor.skip(chunk::kTraceRecordBytes));
+        (void)record.read_u32();
+        const auto offset = record.read_u64();
+        if (!ref.record_offset && offset) ref.record_offset = *offset;
         MORVA_ASSIGN(PropertyBlock more, PropertyBlock::deserialize(cursor));
         for (Property& p : more.properties) ref.properties.push_back(std::move(p));
     }

@@ -50,6 +50,9 @@ struct DataTypeRef {
     std::vector<Property> properties;
     std::int32_t id = 0;
     std::int32_t type_id = 0;  // the id of the DataTypeDef giving its type
+    // PSFXL metadata only: where the trace's record lies in the PSFXL data
+    // file (the offset of the 0x00 byte just before the record's tag).
+    std::optional<std::uint64_t> record_offset;
 
     static Result<DataTypeRef, PsfError> deserialize(Cursor& cursor);
 };

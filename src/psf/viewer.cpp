@@ -198,7 +198,12 @@ CompanionNames companion_names(const PsfFile& companion) {
                                              fmt::cat(prefix, ".", unescape_name(member.name)));
         }
     }
-    for (std::string_view name : companion.signal_names()) names.by_position.push_back(unescape_name(name));
+    // A signal found by its record offset takes its own name, as by position.
+    for_each_signal(companion.traces, [&names](const DataTypeRef& ref) {
+        std::string name = unescape_name(ref.name);
+        if (ref.record_offset) names.by_offset.insert_or_assign(*ref.record_offset, name);
+        names.by_position.push_back(std::move(name));
+    });
     return names;
 }
 
@@ -209,7 +214,13 @@ std::vector<RecordInfo> build_records(const psfxl::NgpsfFile& file, const Compan
     for (std::size_t i = 0; i < parsed.size(); ++i) {
         const psfxl::PsfxlRecord& r = parsed[i];
         RecordInfo info;
-        if (names) {
+        if (names && !names->by_offset.empty()) {
+            // The tag's first character follows the byte the offset points at.
+            if (r.tag && r.tag->offset > 0) {
+                if (auto it = names->by_offset.find(r.tag->offset - 1); it != names->by_offset.end())
+                    info.name = it->second;
+            }
+        } else if (names) {
             if (auto it = names->by_id.find(r.record_id); it != names->by_id.end())
                 info.name = it->second;
             else if (i < names->by_position.size())

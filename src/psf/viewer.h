@@ -58,9 +58,12 @@ struct ViewerState {
     explicit ViewerState(psfxl::NgpsfFile f) : file(std::move(f)) {}
 };
 
-// Names a companion PSF file gives to records: by record id, and by position
-// (trace order, group members in place of their group).
+// Names a companion PSF file gives to records: by record id, by position
+// (trace order, group members in place of their group), and by the record
+// offset its signals carry (PSFXL metadata; each signal under its positional
+// name).
 struct CompanionNames {
+    std::unordered_map<std::uint64_t, std::string> by_offset;
     std::unordered_map<std::uint64_t, std::string> by_id;
     std::vector<std::string> by_position;
 };
@@ -69,7 +72,12 @@ struct CompanionNames {
 std::string unescape_name(std::string_view name);
 CompanionNames companion_names(const PsfFile& companion);
 
-// The records of `file` with their names, sorted by record id (stable).
+// The records of `file` with their names, sorted by record id (stable). When
+// the companion's traces carry record offsets, a record is named by the trace
+// whose offset is that of the byte before its tag, and a record that no trace
+// points at stays unnamed (record ids are not trace ids). Otherwise a record
+// takes the name of the trace whose id equals its record id, else the name at
+// its position.
 std::vector<RecordInfo> build_records(const psfxl::NgpsfFile& file, const CompanionNames* names);
 std::shared_ptr<ViewerState> build_state(psfxl::NgpsfFile file, const PsfFile* companion);
 

@@ -20,8 +20,9 @@ struct PyPsfFile {
 };
 
 constexpr const char* kClassDoc =
-    "A parsed PSF result file: binary PSF (0x200), PSFXL metadata (0x300) or\n"
-    "PSFASCII text. The format is detected from the file contents.\n"
+    "A parsed PSF result file: binary PSF (0x200), PSFXL metadata (signature\n"
+    "0x300, or the sections chained without a table of contents) or PSFASCII\n"
+    "text. The format is detected from the file contents.\n"
     "\n"
     "Example::\n"
     "\n"

@@ -79,6 +79,12 @@ TEST(PsfChained, ReadsLikeTheSameContentWithATableOfContents) {
     EXPECT_EQ(g.id, 22);
     EXPECT_EQ(g.members[1].id, 24);
     EXPECT_EQ(g.members[1].type_id, 2);
+    // Each trace keeps the offset of its record chunk (64 bits wide).
+    EXPECT_EQ(a.record_offset, 73u);
+    EXPECT_EQ(std::get<DataTypeRef>(chained.traces[1]).record_offset, 200u);
+    EXPECT_EQ(g.members[0].record_offset, 300u);
+    EXPECT_EQ(g.members[1].record_offset, 0x100000190u);
+    EXPECT_EQ(std::get<DataTypeRef>(toc.traces[0]).record_offset, std::nullopt);
 
     // The sections found by the chain: each container preceded by its id,
     // the header's by the signature, and the open value section last.
@@ -168,7 +174,8 @@ TEST(PsfChained, RecordChunksAreBoundedAndOnlyReadInChains) {
     const std::size_t record = good.rfind(std::string("\0\0\0\x24", 4));
     ASSERT_NE(record, std::string::npos);
     const std::string cut = psf_test::cut_chained(good, record + 20);
-    EXPECT_EQ(error_text(cut), kTruncatedMessagePrefix + std::to_string(record) + " (need 52 bytes, have 20)");
+    EXPECT_EQ(error_text(cut),
+              kTruncatedMessagePrefix + std::to_string(record) + " (need 52 bytes, have 20)");
 
     // In a file with a table of contents a record chunk ends the trace list
     // after a plain trace, and breaks a group, as it always has.
@@ -211,6 +218,10 @@ TEST(PsfChained, RealPsfxlMetadataFile) {
     EXPECT_EQ(group.name, "group");
     EXPECT_EQ(group.members[0].id, 0x1ce);
     EXPECT_EQ(group.members[1].id, 0x1cf);
+    // The records of "in" and "out" in the PSFXL data file: the byte before
+    // each tag.
+    EXPECT_EQ(group.members[0].record_offset, 0x48u);
+    EXPECT_EQ(group.members[1].record_offset, 0x377u);
     ASSERT_EQ(f.sweeps.size(), 1u);
     EXPECT_EQ(f.sweeps[0].name, "time");
     EXPECT_EQ(f.types.size(), t.types.size());

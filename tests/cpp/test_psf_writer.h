@@ -158,7 +158,7 @@ inline std::vector<Section> sample_sections(bool trace_records = false) {
              w.group(22, "g", 2).ref(23, "x", 1);
              if (trace_records) w.trace_record(300, 5);
              w.ref(24, "y", 2);
-             if (trace_records) w.trace_record(400, 5, 0.0, 2.0, -3.0, 3.0);
+             if (trace_records) w.trace_record(0x100000190, 5, 0.0, 2.0, -3.0, 3.0);
          }}};
 }
 

@@ -5,11 +5,14 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common/format.h"
 #include "psf/file.h"
+#include "psf/mod.h"
 #include "psf/viewer.h"
+#include "test_psf_writer.h"
 
 using namespace morva;
 using namespace morva::psf;
@@ -193,7 +196,11 @@ TEST(ViewerState, CompanionNames) {
     companion.traces.push_back(TraceGroup{6, "empty", {}});
     companion.traces.push_back(ref(-1, "neg"));
     companion.traces.push_back(ref(1, "later"));
+    std::get<TraceGroup>(companion.traces[1]).members[1].record_offset = 40;
+    std::get<DataTypeRef>(companion.traces[5]).record_offset = 7;
     const CompanionNames names = companion_names(companion);
+    // A signal found by its offset has its own name, as by position.
+    EXPECT_EQ(names.by_offset, (std::unordered_map<std::uint64_t, std::string>{{40, "q"}, {7, "later"}}));
     EXPECT_EQ(names.by_id.at(1), "later");
     EXPECT_EQ(names.by_id.at(2), "g.p");
     EXPECT_EQ(names.by_id.at(3), "g.q");
@@ -224,6 +231,44 @@ TEST(ViewerState, RecordsNamedByIdThenPositionAndSorted) {
     EXPECT_EQ(counts.total, 4u);
     EXPECT_EQ(counts.named, 3u);
     EXPECT_EQ(counts.decodable, 3u);
+}
+
+TEST(ViewerState, RecordsNamedByOffsetWhenTheCompanionHasThem) {
+    // Record ids 2 and 1 are also trace ids, of other traces: ids must not name.
+    const std::string records =
+        pair_record(2, {0}, {1}) + pair_record(1, {0}, {2}) + pair_record(3, {0}, {3});
+    const psfxl::NgpsfFile file = make_file(records);
+    const auto& tags = file.tags();
+    ASSERT_EQ(tags.size(), 3u);
+    CompanionNames names;
+    names.by_id = {{1, "one"}, {2, "two"}, {3, "three"}};
+    names.by_position = {"p0", "p1", "p2"};
+    names.by_offset = {
+        {tags[0].offset - 1, "first"}, {tags[1].offset - 1, "second"}, {tags[2].offset, "off by one"}};
+    const std::vector<RecordInfo> infos = build_records(file, &names);
+    ASSERT_EQ(infos.size(), 3u);
+    EXPECT_EQ(infos[0].record_id, 1u);
+    EXPECT_EQ(infos[0].name, "second");
+    EXPECT_EQ(infos[1].record_id, 2u);
+    EXPECT_EQ(infos[1].name, "first");
+    // No trace points at the third record: no name, by id or position either.
+    EXPECT_EQ(infos[2].record_id, 3u);
+    EXPECT_EQ(infos[2].name, std::nullopt);
+}
+
+TEST(ViewerState, RealPsfxlRecordsNamedByOffset) {
+    const std::string dir = psf_test::samples_dir() + "/psf/psfxl/";
+    auto meta = PsfReader::open(dir + "tran1.tran.tran");
+    auto wave = psfxl::NgpsfFile::open(dir + "tran1.tran.tran.psfxl");
+    if (!meta.ok() || !wave.ok()) GTEST_SKIP() << "sample files not available";
+    const CompanionNames names = companion_names(*meta->binary());
+    EXPECT_EQ(names.by_offset.size(), 2u);
+    auto state = build_state(std::move(wave).value(), meta->binary());
+    ASSERT_EQ(state->records.size(), 2u);
+    EXPECT_EQ(state->records[0].record_id, 0u);
+    EXPECT_EQ(state->records[0].name, "in");
+    EXPECT_EQ(state->records[1].record_id, 1u);
+    EXPECT_EQ(state->records[1].name, "out");
 }
 
 TEST(ViewerState, TreeEndpoint) {
