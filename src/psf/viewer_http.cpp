@@ -8,6 +8,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -58,12 +59,17 @@ Result<void, IoError> send_all(int fd, std::string_view data) {
     return {};
 }
 
-// Reads lines through an 8 KiB buffer.
+using Clock = std::chrono::steady_clock;
+
+// Reads lines through an 8 KiB buffer. Each read waits at most the read
+// time-out, and none goes past the deadline, so that a client sending a
+// byte now and then cannot hold the connection.
 class LineReader {
 public:
     enum class Status { Line, End, Failed, TooLong };
 
-    explicit LineReader(int fd) : fd_(fd) {}
+    LineReader(int fd, int read_timeout_ms, Clock::time_point deadline)
+        : fd_(fd), read_timeout_(read_timeout_ms), deadline_(deadline) {}
 
     // One line up to and including its line feed, or up to the end of the
     // stream. `End` only when the stream ends before any byte of the line.
@@ -71,6 +77,7 @@ public:
         line.clear();
         for (;;) {
             if (pos_ == len_) {
+                if (!wait_readable()) return Status::Failed;
                 const ssize_t n = ::recv(fd_, buf_, sizeof buf_, 0);
                 if (n < 0) {
                     if (errno == EINTR) continue;
@@ -92,7 +99,22 @@ public:
     }
 
 private:
+    // False when the read time-out or the deadline comes first.
+    bool wait_readable() const {
+        const Clock::time_point until = std::min(deadline_, Clock::now() + read_timeout_);
+        for (;;) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+            if (left <= 0) return false;
+            pollfd p{fd_, POLLIN, 0};
+            const int r = ::poll(&p, 1, static_cast<int>(left));
+            if (r < 0 && errno == EINTR) continue;
+            return r > 0;
+        }
+    }
+
     int fd_;
+    std::chrono::milliseconds read_timeout_;
+    Clock::time_point deadline_;
     char buf_[8192];
     std::size_t pos_ = 0;
     std::size_t len_ = 0;
@@ -205,10 +227,12 @@ Result<void, IoError> write_status(int fd, std::uint16_t status, std::string_vie
     return send_all(fd, body);
 }
 
-void handle_connection(UniqueFd connection, const RequestHandler& handler, const ServerLimits& limits) {
+void handle_connection(UniqueFd connection, const RequestHandler& handler, const ServerLimits& limits,
+                       Clock::time_point accepted_at) {
     try {
         using Status = LineReader::Status;
-        LineReader reader(connection.get());
+        LineReader reader(connection.get(), limits.read_timeout_ms,
+                          accepted_at + std::chrono::milliseconds(limits.request_timeout_ms));
         std::string line;
         if (reader.read_line(line, limits.max_line_bytes) != Status::Line || !utf8_valid(line)) return;
         const Request request = parse_request_line(line);
@@ -264,6 +288,7 @@ void run_accept_loop(int listen_fd, std::shared_ptr<const RequestHandler> handle
         if (should_stop && should_stop()) return;
         if (ready <= 0) continue;
         UniqueFd connection(::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC));
+        const Clock::time_point accepted_at = Clock::now();
         if (!connection.valid()) {
             // Out of descriptors: the pending connection stays queued, so
             // wait instead of spinning on it.
@@ -275,9 +300,9 @@ void run_accept_loop(int listen_fd, std::shared_ptr<const RequestHandler> handle
         set_timeout(connection.get(), SO_RCVTIMEO, limits.read_timeout_ms);
         set_timeout(connection.get(), SO_SNDTIMEO, limits.write_timeout_ms);
         try {
-            std::thread([slot = LiveSlot(live), connection = std::move(connection), handler,
-                         limits]() mutable {
-                handle_connection(std::move(connection), *handler, limits);
+            std::thread([slot = LiveSlot(live), connection = std::move(connection), handler, limits,
+                         accepted_at]() mutable {
+                handle_connection(std::move(connection), *handler, limits, accepted_at);
             }).detach();
         } catch (...) {
             // No thread: the lambda and with it the connection and its slot

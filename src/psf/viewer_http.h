@@ -2,6 +2,7 @@
 // one detached thread per connection, one request per connection.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -54,15 +55,17 @@ struct ServerLimits {
     std::size_t max_line_bytes = 8192;  // request line and each header line
     std::size_t max_header_lines = 128;
     std::size_t max_connections = 256;  // live connection threads
-    int read_timeout_ms = 5000;
+    int read_timeout_ms = 5000;         // each read of the request
+    int request_timeout_ms = 10000;     // the whole request, from accept
     int write_timeout_ms = 30000;
 };
 
 // Reads one request from the connection, answers it with `handler` and
-// closes it. A request that cannot be read (time-out, early close, invalid
-// UTF-8, an over-long line, too many header lines) is closed unanswered.
-// Never throws.
-void handle_connection(UniqueFd connection, const RequestHandler& handler, const ServerLimits& limits);
+// closes it. A request that cannot be read (a read time-out, the request
+// time-out counted from `accepted_at`, early close, invalid UTF-8, an
+// over-long line, too many header lines) is closed unanswered. Never throws.
+void handle_connection(UniqueFd connection, const RequestHandler& handler, const ServerLimits& limits,
+                       std::chrono::steady_clock::time_point accepted_at = std::chrono::steady_clock::now());
 
 // A listening TCP socket on 127.0.0.1:port (port 0 picks a free one).
 Result<UniqueFd, IoError> bind_loopback(std::uint16_t port);

@@ -2,6 +2,7 @@
 // over real loopback sockets with a stand-in request handler.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -277,4 +278,56 @@ TEST(AcceptLoop, HugeRequestLineDoesNotStopServing) {
         EXPECT_EQ(read_all(fd.get()), "");
     }
     EXPECT_EQ(body_of(server.get("GET /ok HTTP/1.1\r\n\r\n")), "GET|/ok");
+}
+
+TEST(AcceptLoop, DribblingClientIsClosedAtTheRequestDeadline) {
+    ServerLimits limits;
+    limits.read_timeout_ms = 2000;
+    limits.request_timeout_ms = 1000;
+    LoopbackServer server(echo, limits);
+
+    // One header byte every 100 ms keeps every read within its time-out; the
+    // request time-out still ends the connection, without an answer.
+    UniqueFd fd = server.connect_client();
+    send_text(fd.get(), "GET / HTTP/1.1\r\n");
+    const auto start = std::chrono::steady_clock::now();
+    bool closed = false;
+    std::string received;
+    while (!closed && std::chrono::steady_clock::now() - start < std::chrono::seconds(6)) {
+        pollfd p{fd.get(), POLLIN, 0};
+        if (::poll(&p, 1, 100) > 0) {
+            char buf[256];
+            const ssize_t n = ::recv(fd.get(), buf, sizeof buf, 0);
+            if (n > 0) received.append(buf, static_cast<std::size_t>(n));
+            closed = n <= 0;
+        } else {
+            (void)::send(fd.get(), "X", 1, MSG_NOSIGNAL);
+        }
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(received, "");
+    EXPECT_GE(elapsed, std::chrono::milliseconds(800));
+    EXPECT_LT(elapsed, std::chrono::seconds(4));
+
+    // A request that is slow but complete within the time-out is answered.
+    UniqueFd slow = server.connect_client();
+    for (const char* piece : {"GET /slow", " HTTP/1.1\r\n", "Host: x\r\n", "\r\n"}) {
+        send_text(slow.get(), piece);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(body_of(read_all(slow.get())), "GET|/slow");
+}
+
+TEST(Connection, RequestTimeOutCountsFromAccept) {
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    UniqueFd client(sv[0]);
+    send_text(client.get(), "GET / HTTP/1.1\r\n\r\n");
+    ServerLimits limits;
+    limits.request_timeout_ms = 1000;
+    // Accepted two seconds ago: the time for the request is over.
+    handle_connection(UniqueFd(sv[1]), RequestHandler(echo), limits,
+                      std::chrono::steady_clock::now() - std::chrono::seconds(2));
+    EXPECT_EQ(read_all(client.get()), "");
 }
