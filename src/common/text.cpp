@@ -98,6 +98,24 @@ bool utf8_valid(std::string_view bytes, bool allow_cut_tail) {
     return true;
 }
 
+std::optional<std::string> utf8_error_text(std::string_view bytes) {
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        i += ascii_prefix(bytes.substr(i));
+        if (i >= bytes.size()) break;
+        std::size_t prefix = 0;
+        bool cut = false;
+        const std::size_t n = sequence_length(bytes, i, &prefix, &cut);
+        if (n == 0) {
+            if (cut) return "incomplete utf-8 byte sequence from index " + std::to_string(i);
+            return "invalid utf-8 sequence of " + std::to_string(prefix) + " bytes from index " +
+                   std::to_string(i);
+        }
+        i += n;
+    }
+    return std::nullopt;
+}
+
 std::string ascii_lower(std::string_view text) {
     std::string out(text);
     for (char& c : out)

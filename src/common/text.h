@@ -2,6 +2,7 @@
 // folding, Unicode whitespace and operating-system error texts.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,12 @@ inline std::string utf8_lossy(const char* bytes) { return utf8_lossy(std::string
 // may also end inside a multi-byte sequence that is valid so far (a buffer cut
 // from a longer text).
 bool utf8_valid(std::string_view bytes, bool allow_cut_tail = false);
+
+// The first invalid UTF-8 sequence as Rust's Utf8Error describes it:
+// "invalid utf-8 sequence of {n} bytes from index {i}" (n: the bytes that
+// were still a valid start) or "incomplete utf-8 byte sequence from index
+// {i}" (the text ends inside a sequence); nothing when `bytes` is valid.
+std::optional<std::string> utf8_error_text(std::string_view bytes);
 
 std::string ascii_lower(std::string_view text);
 bool ascii_iequals(std::string_view a, std::string_view b);

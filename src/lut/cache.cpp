@@ -146,43 +146,6 @@ std::size_t grid_size(const Grid5& g) {
     return size + 8 * lists * d[4];
 }
 
-// The position and kind of the first invalid UTF-8 sequence, described as
-// the decoder reports it; nothing when `s` is valid.
-std::optional<std::string> utf8_problem(std::string_view s) {
-    auto in = [](unsigned char c, unsigned lo, unsigned hi) { return c >= lo && c <= hi; };
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t need = 0;
-        unsigned lo = 0x80, hi = 0xbf;  // range of the first continuation byte
-        if (in(b, 0xc2, 0xdf)) {
-            need = 1;
-        } else if (in(b, 0xe0, 0xef)) {
-            need = 2;
-            if (b == 0xe0) lo = 0xa0;
-            if (b == 0xed) hi = 0x9f;
-        } else if (in(b, 0xf0, 0xf4)) {
-            need = 3;
-            if (b == 0xf0) lo = 0x90;
-            if (b == 0xf4) hi = 0x8f;
-        } else {
-            return fmt::cat("invalid utf-8 sequence of 1 bytes from index ", i);
-        }
-        for (std::size_t k = 1; k <= need; ++k) {
-            if (i + k >= s.size()) return fmt::cat("incomplete utf-8 byte sequence from index ", i);
-            const auto c = static_cast<unsigned char>(s[i + k]);
-            const bool ok = k == 1 ? in(c, lo, hi) : in(c, 0x80, 0xbf);
-            if (!ok) return fmt::cat("invalid utf-8 sequence of ", k, " bytes from index ", i);
-        }
-        i += need + 1;
-    }
-    return std::nullopt;
-}
-
 class Reader {
 public:
     explicit Reader(std::string_view bytes) : bytes_(bytes) {}
@@ -228,7 +191,7 @@ public:
         if (n > remaining()) return err(LutError::serialization(kEof));
         std::string s(bytes_.substr(pos_, static_cast<std::size_t>(n)));
         pos_ += static_cast<std::size_t>(n);
-        if (auto problem = utf8_problem(s))
+        if (auto problem = utf8_error_text(s))
             return err(LutError::serialization("string is not valid utf8: " + *problem));
         return s;
     }

@@ -404,7 +404,7 @@ public:
                      Element& element) {
         bool first = true;
         for (std::size_t n = 0; n < max_len; ++n) {
-            MORVA_ASSIGN(const bool more, has_next_element(first));
+            MORVA_ASSIGN(const bool more, has_next(first, ']'));
             if (!more) {
                 if (n < min_len) return err(invalid_length(n, length_expected));
                 return {};
@@ -414,19 +414,23 @@ public:
         return {};
     }
 
-    Result<bool, JsonError> has_next_element(bool& first) {
+    // Before each element of a list (`close` ']') or member of an object
+    // (`close` '}'): false at the closing bracket, true when a value or key
+    // follows (the separating comma consumed).
+    Result<bool, JsonError> has_next(bool& first, char close) {
+        const bool list = close == ']';
         int c = peek_ws();
-        if (c == ']') return false;
+        if (c == close) return false;
         if (c == ',' && !first) {
             eat();
             c = peek_ws();
         } else if (c >= 0) {
-            if (!first) return err(peek_error("expected `,` or `]`"));
+            if (!first) return err(peek_error(list ? "expected `,` or `]`" : "expected `,` or `}`"));
             first = false;
         } else {
-            return err(peek_error("EOF while parsing a list"));
+            return err(peek_error(list ? "EOF while parsing a list" : "EOF while parsing an object"));
         }
-        if (c == ']') return err(peek_error("trailing comma"));
+        if (c == close) return err(peek_error("trailing comma"));
         if (c < 0) return err(peek_error("EOF while parsing a value"));
         return true;
     }
@@ -495,20 +499,9 @@ public:
         bool first = true;
         std::string key;
         for (;;) {
-            int c = peek_ws();
-            if (c == '}') break;
-            if (c == ',' && !first) {
-                eat();
-                c = peek_ws();
-            } else if (c >= 0) {
-                if (!first) return err(peek_error("expected `,` or `}`"));
-                first = false;
-            } else {
-                return err(peek_error("EOF while parsing an object"));
-            }
-            if (c == '}') return err(peek_error("trailing comma"));
-            if (c < 0) return err(peek_error("EOF while parsing a value"));
-            if (c != '"') return err(peek_error("key must be a string"));
+            MORVA_ASSIGN(const bool more, has_next(first, '}'));
+            if (!more) break;
+            if (peek_ws() != '"') return err(peek_error("key must be a string"));
             eat();
             MORVA_TRY(parse_str(key));
             std::size_t index = fields.size();

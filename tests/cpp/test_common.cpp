@@ -152,6 +152,17 @@ TEST(Text, ValidityAllowingACutTail) {
     EXPECT_FALSE(utf8_valid("ab\xff", true));
 }
 
+TEST(Text, Utf8ErrorTexts) {
+    EXPECT_EQ(utf8_error_text("plain \xc3\xa9 text"), std::nullopt);
+    EXPECT_EQ(utf8_error_text(std::string(100, 'a') + "\xff"),
+              "invalid utf-8 sequence of 1 bytes from index 100");
+    EXPECT_EQ(utf8_error_text("ab\xe2\x82z"), "invalid utf-8 sequence of 2 bytes from index 2");
+    EXPECT_EQ(utf8_error_text("\xe0\x80\x80"), "invalid utf-8 sequence of 1 bytes from index 0");  // overlong
+    EXPECT_EQ(utf8_error_text("\xed\xa0\x80"),
+              "invalid utf-8 sequence of 1 bytes from index 0");  // surrogate
+    EXPECT_EQ(utf8_error_text("x\xf0\x9f\x98"), "incomplete utf-8 byte sequence from index 1");
+}
+
 TEST(Text, CaseFoldingIsAsciiOnly) {
     EXPECT_TRUE(ascii_iequals("V(OUT)", "v(out)"));
     EXPECT_FALSE(ascii_iequals("Ä", "ä"));

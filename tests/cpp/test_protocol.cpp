@@ -155,6 +155,17 @@ TEST(RequestCodec, ErrorTextsNameTheFieldAndPosition) {
               "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 9");
     EXPECT_EQ(decode_request_error(R"({"id":"\q"})"), "invalid escape at line 1 column 9");
     EXPECT_EQ(decode_request_error("{\"id\":\n\"a\",\n\"id\":1}"), "duplicate field `id` at line 3 column 4");
+    // Separators between members and between elements.
+    EXPECT_EQ(decode_request_error(R"({"id":"a" "b"})"), "expected `,` or `}` at line 1 column 11");
+    EXPECT_EQ(decode_request_error(R"({"id":"a","netlist":"b","commands":["x" "y"]})"),
+              "expected `,` or `]` at line 1 column 41");
+    EXPECT_EQ(decode_request_error(R"({"id":"a","netlist":"b","commands":["x",]})"),
+              "trailing comma at line 1 column 41");
+    EXPECT_EQ(decode_request_error(R"({"id":"a","netlist":"b","commands":["x")"),
+              "EOF while parsing a list at line 1 column 39");
+    EXPECT_EQ(decode_request_error(R"({"id":"a",)"), "EOF while parsing a value at line 1 column 10");
+    EXPECT_EQ(decode_request_error(R"({"id":"a","netlist":"b","commands":[,]})"),
+              "expected value at line 1 column 37");
 }
 
 TEST(RequestCodec, DeepNestingIsSkippedWithoutRecursion) {
