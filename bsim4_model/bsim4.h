@@ -13,6 +13,8 @@
 // exists: no charges, capacitances, noise or transient quantities are computed.
 #pragma once
 
+#include <cstddef>
+
 namespace morva::bsim4::model {
 struct Model;
 struct Instance;
@@ -63,6 +65,22 @@ Bsim4InstanceHandle bsim4_instance_create(Bsim4ModelHandle model, int nf, double
 // through the bias-dependent series resistances. 0 on success; any other code leaves *out as it was.
 int bsim4_eval_dc(Bsim4InstanceHandle instance, Bsim4DcResults* out, double vgs, double vds, double vbs,
                   double temperature_k);
+// bsim4_eval_dc for a caller that needs the values and at most gmbs, at a fraction of the cost:
+// the slopes not asked for are not computed and come back NaN. Everything else (ids, vth, vdsat,
+// cbs, cbd, rs, rd, gmbs with BSIM4_SLOPES_GMBS) is bit for bit what bsim4_eval_dc gives, and so
+// is the return code, except that a non-finite slope that is not computed cannot fail the call.
+// -1 for any other `slopes`.
+enum : int { BSIM4_SLOPES_NONE = 0, BSIM4_SLOPES_GMBS = 1 };
+int bsim4_eval_dc_values(Bsim4InstanceHandle instance, Bsim4DcResults* out, double vgs, double vds,
+                         double vbs, double temperature_k, int slopes);
+// bsim4_eval_dc_values over a grid at one vbs: out[i * n_vds + k] and codes[i * n_vds + k] are
+// what it gives at (vgs[i], vds[k]), bit for bit. One lock and one temperature check serve the
+// grid, and the terms of a body, gate or junction voltage met before in the grid are reused.
+// 0 once every code is written; -1 with nothing written for a null pointer, a grid too large to
+// index, or a bad `slopes`.
+int bsim4_eval_dc_values_grid(Bsim4InstanceHandle instance, const double* vgs, std::size_t n_vgs,
+                              const double* vds, std::size_t n_vds, double vbs, double temperature_k,
+                              int slopes, Bsim4DcResults* out, int* codes);
 // One evaluation at exactly the given intrinsic voltages; rs and rd still reported.
 int bsim4_eval_dc_intrinsic(Bsim4InstanceHandle instance, Bsim4DcResults* out, double vgs, double vds,
                             double vbs, double temperature_k);

@@ -2,9 +2,12 @@
 //
 // The load equations are written once on this type, so the conductances are the exact
 // derivatives of the very value that is returned. The value part of every operation is the
-// plain double operation, so values are bit-identical to scalar code.
+// plain double operation, so values are bit-identical to scalar code, whatever N is (N may be 0).
+// Each partial is computed from the same partial of the operands and from values only, so a
+// partial does not depend on which other partials are carried either.
 #pragma once
 
+#include <array>
 #include <cmath>
 
 namespace morva::bsim4::model {
@@ -12,15 +15,17 @@ namespace morva::bsim4::model {
 template <int N>
 struct Dual {
     double v = 0.0;
-    double d[N] = {};
+    std::array<double, N> d{};
 
     constexpr Dual() = default;
     constexpr Dual(double value) : v(value) {}  // a constant: every partial 0
 
-    // The input number `index`, with unit slope.
+    // The input number `index`, with unit slope; a constant when index is not in [0, N).
     static Dual variable(double value, int index) {
         Dual r(value);
-        r.d[index] = 1.0;
+        for (int i = 0; i < N; ++i) {
+            if (i == index) r.d[i] = 1.0;
+        }
         return r;
     }
 };

@@ -6,11 +6,15 @@
 // threads at once.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "bsim4_model/dual.h"
 
 namespace morva::bsim4::model {
 
@@ -180,6 +184,75 @@ struct Model {
 
 JunctionParams junction_params(const Model& model, bool source);
 
+// Terms of the load that depend on one bias alone, for a load carrying N slopes.
+// The channel's terms of its body bias (Vbs, or Vbd when the channel is reversed).
+template <int N>
+struct BodyTerms {
+    double dvbseff_dvbs = 0.0;
+    Dual<N> vbseff, sqrt_phis, theta0;
+    Dual<N> vth;        // the threshold voltage without the drain-induced shifts
+    Dual<N> eta_theta;  // the DIBL coefficient of Vds
+    Dual<N> nfactor_cdep, cdsc_b;
+    Dual<N> abulk0, abulk_slope, kf;  // bulk charge: (abulk0 + abulk_slope Vgsteff), scaled by kf
+    Dual<N> vadibl_factor;
+};
+// The channel's terms of its gate bias (Vgs, or Vgd when reversed).
+template <int N>
+struct GateTerms {
+    Dual<N> vgs_eff;  // after poly depletion
+};
+// A junction's current and conductance at its voltage.
+struct JunctionTerms {
+    double current = 0.0, conductance = 0.0;
+};
+
+// Terms computed for K voltages at most (direct-mapped by the voltage's bits, compared exactly).
+template <class T, int K>
+class VoltageMemo {
+public:
+    const T* find(double v) const {
+        const Entry& e = entries_[index(v)];
+        return e.used && e.key == bits(v) ? &e.value : nullptr;
+    }
+    // The entry for v, taking the place of whatever was there.
+    T& slot(double v) {
+        Entry& e = entries_[index(v)];
+        e.used = true;
+        e.key = bits(v);
+        return e.value;
+    }
+
+private:
+    static_assert(K > 1 && (K & (K - 1)) == 0, "K is a power of two");
+    struct Entry {
+        std::uint64_t key = 0;
+        bool used = false;
+        T value;
+    };
+    static std::uint64_t bits(double v) {
+        std::uint64_t u;
+        std::memcpy(&u, &v, sizeof u);
+        return u;
+    }
+    // Fibonacci hashing: the top bits of the product depend on every bit of the voltage.
+    static std::size_t index(double v) {
+        std::uint64_t u = bits(v);
+        u ^= u >> 32;
+        return static_cast<std::size_t>((u * 0x9E3779B97F4A7C15ull) >> (64 - kIndexBits));
+    }
+    static constexpr int kIndexBits = std::countr_zero(static_cast<unsigned>(K));
+    Entry entries_[K];
+};
+
+// What loads of one sweep share. It holds only while the model, the instance and the temperature
+// stay as they were: a fresh memo for every sweep.
+template <int N>
+struct LoadMemo {
+    VoltageMemo<BodyTerms<N>, 256> body;
+    VoltageMemo<GateTerms<N>, 256> gate;
+    VoltageMemo<JunctionTerms, 1024> source, drain;
+};
+
 // Parameter table and setting.
 enum class ParamKind { Real, Int, String, Flag, Alias };
 struct ParamRow {
@@ -201,7 +274,13 @@ int BSIM4temp(Model& model);
 int BSIM4checkModel(Model& model, Instance& inst);
 // Block-level corrections of the checks, applied to every new size block.
 void correct_size_block(const Model& model, SizeParams& s);
+// The full load: values and every slope.
 void BSIM4load(const Model& model, Instance& inst);
+// The load of the values only (N = 0) or of the values and gmbs (N = 1); the other slopes are
+// left NaN in the instance. Everything it computes is bit for bit what BSIM4load computes. With a
+// memo, terms of a voltage met before in the same sweep are taken from it.
+template <int N>
+void BSIM4load_values(const Model& model, Instance& inst, LoadMemo<N>* memo);
 
 int BSIM4PAeffGeo(double nf, int geo, int min_sd, double weffcj, double dmcg, double dmci, double dmdg,
                   double* ps, double* pd, double* as, double* ad);

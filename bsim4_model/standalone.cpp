@@ -2,6 +2,8 @@
 // series-resistance iteration.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -45,11 +47,25 @@ bool has_series_resistance(const Model& m, const SizeParams& s) {
     return m.p.rdsmod == 1 && (s.rs0 > 0.0 || s.rswmin > 0.0 || s.rd0 > 0.0 || s.rdwmin > 0.0);
 }
 
-void load_at(Model& m, Instance& inst, double vgs, double vds, double vbs) {
+// How the loads of one evaluation are done: the full load, or the values (and gmbs when N is 1)
+// with the memo of a sweep.
+struct FullLoad {
+    static constexpr bool kAll = true, kGmbs = true;
+    void operator()(const Model& m, Instance& inst) const { BSIM4load(m, inst); }
+};
+template <int N>
+struct ValuesLoad {
+    static constexpr bool kAll = false, kGmbs = N == 1;
+    LoadMemo<N>* memo = nullptr;
+    void operator()(const Model& m, Instance& inst) const { BSIM4load_values<N>(m, inst, memo); }
+};
+
+template <class Load>
+void load_at(const Load& load, Model& m, Instance& inst, double vgs, double vds, double vbs) {
     inst.vgs_in = vgs;
     inst.vds_in = vds;
     inst.vbs_in = vbs;
-    BSIM4load(m, inst);
+    load(m, inst);
 }
 
 struct Bias {
@@ -66,12 +82,13 @@ Bias reduce(const Bias& applied, double i, const SeriesResistance& r) {
 
 // Iterates the drain current through Rs and Rd until the intrinsic device carries the current
 // that produces its own drops. The last load stands in the instance; returns its bias.
-int iterate_series_resistance(Model& m, Instance& inst, const Bias& applied, Bias* last) {
+template <class Load>
+int iterate_series_resistance(const Load& load, Model& m, Instance& inst, const Bias& applied, Bias* last) {
     const SizeParams& s = *inst.size;
     double i = inst.mode * inst.cd;
     SeriesResistance r = external_resistance(s, applied.vgs, applied.vds, applied.vbs);
     Bias v = reduce(applied, i, r);
-    load_at(m, inst, v.vgs, v.vds, v.vbs);
+    load_at(load, m, inst, v.vgs, v.vds, v.vbs);
     for (int loads = 2;; ++loads) {
         const double di = 0.3 * (inst.mode * inst.cd - i);
         if (std::fabs(di) / std::max(std::fabs(i + di), 1e-15) < 1e-6) break;
@@ -80,66 +97,119 @@ int iterate_series_resistance(Model& m, Instance& inst, const Bias& applied, Bia
         const Bias w = reduce(applied, i, r);
         r = external_resistance(s, w.vgs, w.vds, w.vbs);
         v = reduce(applied, i, r);
-        load_at(m, inst, v.vgs, v.vds, v.vbs);
+        load_at(load, m, inst, v.vgs, v.vds, v.vbs);
     }
     *last = v;
     return BSIM4_OK;
 }
 
-int evaluate(Bsim4InstanceHandle inst, Bsim4DcResults* out, double vgs, double vds, double vbs,
-             double temperature_k, bool iterate) {
+bool valid_temperature(double temperature_k) { return std::isfinite(temperature_k) && temperature_k > 0.0; }
+
+// With the model's lock held: brings the model to the temperature. 0, or the code every
+// evaluation at this temperature returns.
+int prepare(Model& m, Instance& inst, double temperature_k) {
+    if (!inst.setup_done) return BSIM4_ERR_ARGUMENT;
+    if (std::fabs(temperature_k - m.cached_temp) > kTempTolerance) {
+        m.ctx_temp = temperature_k;
+        BSIM4temp(m);
+        m.cached_temp = temperature_k;
+    }
+    if (inst.temp_status != BSIM4_OK) return inst.temp_status;
+    if (!inst.size) return BSIM4_ERR_ARGUMENT;
+    m.ctx_temp = temperature_k;
+    return BSIM4_OK;
+}
+
+// With the model's lock held and the model prepared: one evaluation.
+template <class Load>
+int evaluate_prepared(const Load& load, Model& m, Instance& inst, Bsim4DcResults* out, double vgs, double vds,
+                      double vbs, bool iterate) {
+    const Bias applied{vgs, vds, vbs};
+    Bias last = applied;
+    load_at(load, m, inst, vgs, vds, vbs);
+    const SizeParams& s = *inst.size;
+    const bool resistive = has_series_resistance(m, s);
+    if (iterate && resistive) {
+        const int code = iterate_series_resistance(load, m, inst, applied, &last);
+        if (code != BSIM4_OK) return code;
+    }
+    SeriesResistance r;
+    if (m.p.rdsmod == 1) {
+        const SeriesResistance raw = external_resistance(s, last.vgs, last.vds, last.vbs);
+        if (s.rs0 > 0.0 || s.rswmin > 0.0) r.rs = raw.rs;
+        if (s.rd0 > 0.0 || s.rdwmin > 0.0) r.rd = raw.rd;
+    }
+    const Bsim4DcResults res{m.type * inst.cd,
+                             inst.gm,
+                             inst.gds,
+                             inst.gmbs,
+                             m.type * inst.von,
+                             m.type * inst.vdsat,
+                             inst.cbs,
+                             inst.cbd,
+                             inst.gbs,
+                             inst.gbd,
+                             r.rs,
+                             r.rd};
+    // Slopes a values-only load leaves NaN are not checked.
+    constexpr bool all = Load::kAll, gmbs = Load::kGmbs;
+    for (double x : {res.ids, res.vth, res.vdsat, res.cbs, res.cbd, res.rs, res.rd, gmbs ? res.gmbs : 0.0,
+                     all ? res.gm : 0.0, all ? res.gds : 0.0, all ? res.gbs : 0.0, all ? res.gbd : 0.0})
+        if (!std::isfinite(x)) return BSIM4_ERR_NOT_FINITE;
+    *out = res;
+    return BSIM4_OK;
+}
+
+template <class Load>
+int evaluate(const Load& load, Bsim4InstanceHandle inst, Bsim4DcResults* out, double vgs, double vds,
+             double vbs, double temperature_k, bool iterate) {
     if (!inst || !out || !inst->model) return BSIM4_ERR_ARGUMENT;
-    if (!(std::isfinite(temperature_k) && temperature_k > 0.0) || !std::isfinite(vgs) ||
-        !std::isfinite(vds) || !std::isfinite(vbs))
+    if (!valid_temperature(temperature_k) || !std::isfinite(vgs) || !std::isfinite(vds) ||
+        !std::isfinite(vbs))
         return BSIM4_ERR_ARGUMENT;
     Model& m = *inst->model;
     try {
         std::lock_guard<std::mutex> guard(m.lock);
-        if (!inst->setup_done) return BSIM4_ERR_ARGUMENT;
-        if (std::fabs(temperature_k - m.cached_temp) > kTempTolerance) {
-            m.ctx_temp = temperature_k;
-            BSIM4temp(m);
-            m.cached_temp = temperature_k;
-        }
-        if (inst->temp_status != BSIM4_OK) return inst->temp_status;
-        if (!inst->size) return BSIM4_ERR_ARGUMENT;
-        m.ctx_temp = temperature_k;
-
-        const Bias applied{vgs, vds, vbs};
-        Bias last = applied;
-        load_at(m, *inst, vgs, vds, vbs);
-        const SizeParams& s = *inst->size;
-        const bool resistive = has_series_resistance(m, s);
-        if (iterate && resistive) {
-            const int code = iterate_series_resistance(m, *inst, applied, &last);
-            if (code != BSIM4_OK) return code;
-        }
-        SeriesResistance r;
-        if (m.p.rdsmod == 1) {
-            const SeriesResistance raw = external_resistance(s, last.vgs, last.vds, last.vbs);
-            if (s.rs0 > 0.0 || s.rswmin > 0.0) r.rs = raw.rs;
-            if (s.rd0 > 0.0 || s.rdwmin > 0.0) r.rd = raw.rd;
-        }
-        const Bsim4DcResults res{m.type * inst->cd,
-                                 inst->gm,
-                                 inst->gds,
-                                 inst->gmbs,
-                                 m.type * inst->von,
-                                 m.type * inst->vdsat,
-                                 inst->cbs,
-                                 inst->cbd,
-                                 inst->gbs,
-                                 inst->gbd,
-                                 r.rs,
-                                 r.rd};
-        for (double x : {res.ids, res.gm, res.gds, res.gmbs, res.vth, res.vdsat, res.cbs, res.cbd, res.gbs,
-                         res.gbd, res.rs, res.rd})
-            if (!std::isfinite(x)) return BSIM4_ERR_NOT_FINITE;
-        *out = res;
-        return BSIM4_OK;
+        const int code = prepare(m, *inst, temperature_k);
+        if (code != BSIM4_OK) return code;
+        return evaluate_prepared(load, m, *inst, out, vgs, vds, vbs, iterate);
     } catch (...) {
         return BSIM4_ERR_NO_MEMORY;
     }
+}
+
+// The grid of bsim4_eval_dc_values_grid with a memo of N slopes.
+template <int N>
+int evaluate_grid(Bsim4InstanceHandle inst, const double* vgs, std::size_t n_vgs, const double* vds,
+                  std::size_t n_vds, double vbs, double temperature_k, Bsim4DcResults* out, int* codes) {
+    const std::size_t n = n_vgs * n_vds;
+    const auto fill = [&](int code) { std::fill(codes, codes + n, code); };
+    if (!valid_temperature(temperature_k) || !std::isfinite(vbs)) {
+        fill(BSIM4_ERR_ARGUMENT);
+        return BSIM4_OK;
+    }
+    Model& m = *inst->model;
+    try {
+        std::unique_ptr<LoadMemo<N>> memo(new LoadMemo<N>);
+        const ValuesLoad<N> load{memo.get()};
+        std::lock_guard<std::mutex> guard(m.lock);
+        const int code = prepare(m, *inst, temperature_k);
+        for (std::size_t i = 0; i < n_vgs; ++i) {
+            for (std::size_t k = 0; k < n_vds; ++k) {
+                const std::size_t at = i * n_vds + k;
+                // As a single evaluation would: bad voltages first, then the temperature's code.
+                if (!std::isfinite(vgs[i]) || !std::isfinite(vds[k]))
+                    codes[at] = BSIM4_ERR_ARGUMENT;
+                else if (code != BSIM4_OK)
+                    codes[at] = code;
+                else
+                    codes[at] = evaluate_prepared(load, m, *inst, &out[at], vgs[i], vds[k], vbs, true);
+            }
+        }
+    } catch (...) {
+        fill(BSIM4_ERR_NO_MEMORY);
+    }
+    return BSIM4_OK;
 }
 
 }  // namespace
@@ -284,12 +354,38 @@ Bsim4InstanceHandle bsim4_instance_create(Bsim4ModelHandle model, int nf, double
 
 int bsim4_eval_dc(Bsim4InstanceHandle inst, Bsim4DcResults* out, double vgs, double vds, double vbs,
                   double temperature_k) {
-    return evaluate(inst, out, vgs, vds, vbs, temperature_k, true);
+    return evaluate(FullLoad{}, inst, out, vgs, vds, vbs, temperature_k, true);
+}
+
+int bsim4_eval_dc_values(Bsim4InstanceHandle inst, Bsim4DcResults* out, double vgs, double vds, double vbs,
+                         double temperature_k, int slopes) {
+    switch (slopes) {
+        case BSIM4_SLOPES_NONE:
+            return evaluate(ValuesLoad<0>{}, inst, out, vgs, vds, vbs, temperature_k, true);
+        case BSIM4_SLOPES_GMBS:
+            return evaluate(ValuesLoad<1>{}, inst, out, vgs, vds, vbs, temperature_k, true);
+        default: return BSIM4_ERR_ARGUMENT;
+    }
+}
+
+int bsim4_eval_dc_values_grid(Bsim4InstanceHandle inst, const double* vgs, std::size_t n_vgs,
+                              const double* vds, std::size_t n_vds, double vbs, double temperature_k,
+                              int slopes, Bsim4DcResults* out, int* codes) {
+    if (!inst || !inst->model || (n_vgs > 0 && !vgs) || (n_vds > 0 && !vds)) return BSIM4_ERR_ARGUMENT;
+    if (n_vds > 0 && n_vgs > SIZE_MAX / n_vds) return BSIM4_ERR_ARGUMENT;
+    if (n_vgs * n_vds > 0 && (!out || !codes)) return BSIM4_ERR_ARGUMENT;
+    switch (slopes) {
+        case BSIM4_SLOPES_NONE:
+            return evaluate_grid<0>(inst, vgs, n_vgs, vds, n_vds, vbs, temperature_k, out, codes);
+        case BSIM4_SLOPES_GMBS:
+            return evaluate_grid<1>(inst, vgs, n_vgs, vds, n_vds, vbs, temperature_k, out, codes);
+        default: return BSIM4_ERR_ARGUMENT;
+    }
 }
 
 int bsim4_eval_dc_intrinsic(Bsim4InstanceHandle inst, Bsim4DcResults* out, double vgs, double vds, double vbs,
                             double temperature_k) {
-    return evaluate(inst, out, vgs, vds, vbs, temperature_k, false);
+    return evaluate(FullLoad{}, inst, out, vgs, vds, vbs, temperature_k, false);
 }
 
 void bsim4_instance_free(Bsim4InstanceHandle inst) {

@@ -1,5 +1,7 @@
 #include "lut/generate_native.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -9,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "bsim4/model_parser.h"
@@ -32,6 +35,9 @@ constexpr double kTemperatureK = 300.15;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::size_t kGmbs = 6, kVth = 9, kVdsat = 10;
 
+// Points per call of the evaluator's grid: between two checks for cancellation.
+constexpr std::size_t kGridPoints = 4096;
+
 // The settings DcSolver uses.
 constexpr bsim4::solver::SolverConfig kSolverConfig{100, 1e-12, 1e-6, 1e-3, 1e-2, 1e-12, 10, 10, false};
 
@@ -46,6 +52,7 @@ struct Plan {
     double type_sign = 1.0;
     std::optional<parser::SubcircuitDefaults> defaults;
     std::vector<double> widths, lengths, vbs, vgs, vds;
+    double vgs_step = 0.0, vds_step = 0.0;  // of the configuration, for gm and gds
     ParamMask requested{};
     bool use_dc_solver = false;
 };
@@ -62,19 +69,13 @@ struct PointValues {
     double ids, gmbs, vth, vdsat;
 };
 
-std::optional<PointValues> evaluate_point(const Plan& plan, Bsim4InstanceHandle instance, double vgs,
-                                          double vds, double vbs) {
+std::optional<PointValues> solve_point(const Plan& plan, Bsim4InstanceHandle instance, double vgs, double vds,
+                                       double vbs) {
     const double s = plan.type_sign;
-    if (plan.use_dc_solver) {
-        const bsim4::solver::DcOpResult r =
-            bsim4::solver::dc_operating_point(kSolverConfig, instance, s * vgs, s * vds, 0.0, s * vbs);
-        if (!r.converged) return std::nullopt;
-        return PointValues{r.ids, r.gmbs, s * r.vth, s * r.vdsat};
-    }
-    Bsim4DcResults out{};
-    if (bsim4_eval_dc(instance, &out, s * vgs, s * vds, s * vbs, kTemperatureK) != BSIM4_OK)
-        return std::nullopt;
-    return PointValues{out.ids, out.gmbs, s * out.vth, s * out.vdsat};
+    const bsim4::solver::DcOpResult r =
+        bsim4::solver::dc_operating_point(kSolverConfig, instance, s * vgs, s * vds, 0.0, s * vbs);
+    if (!r.converged) return std::nullopt;
+    return PointValues{r.ids, r.gmbs, s * r.vth, s * r.vdsat};
 }
 
 // One (W, L) pair: its own model and instance serve every bias point.
@@ -100,24 +101,72 @@ Result<WlResult, NgspiceError> run_work_item(const Plan& plan, std::size_t wi, s
     for (std::size_t k : {kGmbs, kVth, kVdsat}) {
         if (plan.requested[k]) r.op[k].assign(n, kNaN);
     }
+    // gm and gds by differences of each Vgs x Vds plane, here on the item's own thread.
+    const auto with_conductances = [&]() -> Result<WlResult, NgspiceError> {
+        r.gm.resize(n);
+        r.gds.resize(n);
+        const std::size_t plane = n_vgs * n_vds;
+        for (std::size_t at = 0; at < n; at += plane) {
+            diff_vgs(r.id.data() + at, n_vgs, n_vds, plan.vgs_step, r.gm.data() + at);
+            diff_vds(r.id.data() + at, n_vgs, n_vds, plan.vds_step, r.gds.data() + at);
+        }
+        return std::move(r);
+    };
+    const auto store = [&](std::size_t at, const PointValues& p) {
+        r.id[at] = p.ids;
+        if (plan.requested[kGmbs]) r.op[kGmbs][at] = p.gmbs;
+        if (plan.requested[kVth]) r.op[kVth][at] = p.vth;
+        if (plan.requested[kVdsat]) r.op[kVdsat][at] = p.vdsat;
+    };
+    if (plan.use_dc_solver) {
+        std::size_t at = 0;
+        for (double vbs : plan.vbs) {
+            for (double vgs : plan.vgs) {
+                // Results of an aborted set are dropped: stop early.
+                if (token.cancelled()) return err(NgspiceError::simulation("cancelled"));
+                for (double vds : plan.vds) {
+                    if (const std::optional<PointValues> p = solve_point(plan, instance.get(), vgs, vds, vbs))
+                        store(at, *p);
+                    ++at;
+                }
+            }
+        }
+        return with_conductances();
+    }
+
+    // Rows of Vgs evaluated as one grid, a few thousand points at a time: the evaluator reuses
+    // what it computed for a body, gate or junction voltage across a grid.
+    const double sign = plan.type_sign;
+    const std::size_t rows = std::max<std::size_t>(1, kGridPoints / std::max<std::size_t>(n_vds, 1));
+    const int slopes = plan.requested[kGmbs] ? BSIM4_SLOPES_GMBS : BSIM4_SLOPES_NONE;
+    std::vector<double> vgs(n_vgs), vds(n_vds);
+    for (std::size_t i = 0; i < n_vgs; ++i) vgs[i] = sign * plan.vgs[i];
+    for (std::size_t k = 0; k < n_vds; ++k) vds[k] = sign * plan.vds[k];
+    std::vector<Bsim4DcResults> out(std::min(rows, n_vgs) * n_vds);
+    std::vector<int> codes(out.size());
     std::size_t at = 0;
     for (double vbs : plan.vbs) {
-        for (double vgs : plan.vgs) {
+        for (std::size_t row = 0; row < n_vgs; row += rows) {
             // Results of an aborted set are dropped: stop early.
             if (token.cancelled()) return err(NgspiceError::simulation("cancelled"));
-            for (double vds : plan.vds) {
-                if (const std::optional<PointValues> p =
-                        evaluate_point(plan, instance.get(), vgs, vds, vbs)) {
-                    r.id[at] = p->ids;
-                    if (plan.requested[kGmbs]) r.op[kGmbs][at] = p->gmbs;
-                    if (plan.requested[kVth]) r.op[kVth][at] = p->vth;
-                    if (plan.requested[kVdsat]) r.op[kVdsat][at] = p->vdsat;
-                }
-                ++at;
+            const std::size_t n_rows = std::min(rows, n_vgs - row);
+            const bool evaluated =
+                bsim4_eval_dc_values_grid(instance.get(), &vgs[row], n_rows, vds.data(), n_vds, sign * vbs,
+                                          kTemperatureK, slopes, out.data(), codes.data()) == BSIM4_OK;
+            for (std::size_t k = 0; k < n_rows * n_vds; ++k, ++at) {
+                if (evaluated && codes[k] == BSIM4_OK)
+                    store(at, PointValues{out[k].ids, out[k].gmbs, sign * out[k].vth, sign * out[k].vdsat});
             }
         }
     }
-    return r;
+    return with_conductances();
+}
+
+// The cores this process may run on.
+std::size_t usable_cores() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(CPU_COUNT(&set), 1);
+    return std::max(std::thread::hardware_concurrency(), 1u);
 }
 
 // The product of the axis sizes, or nothing when it overflows.
@@ -189,6 +238,8 @@ void place(TransistorLut& table, const WlResult& r) {
                         plane * sizeof(double));
     };
     copy(table.id, r.id);
+    copy(table.gm, r.gm);
+    copy(table.gds, r.gds);
     for (std::size_t k = 0; k < kOpParamCount; ++k) {
         if (!r.op[k].empty()) copy(table.op[k], r.op[k]);
     }
@@ -262,6 +313,8 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
     plan->vgs = generate_ngspice::sweep_axis(config.vgs);
     plan->vds = generate_ngspice::sweep_axis(config.vds);
     plan->use_dc_solver = config.use_dc_solver;
+    plan->vgs_step = config.vgs.step;
+    plan->vds_step = config.vds.step;
     const std::size_t n_vgs = plan->vgs.size(), n_vds = plan->vds.size();
     const std::optional<std::size_t> points = checked_product({n_vgs, n_vds, n_w, n_vbs, n_l});
     if (!points) return err(NgspiceError::simulation("the table has too many points to hold in memory"));
@@ -283,6 +336,8 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
     try {
         const std::array<std::size_t, 5> dims{n_w, n_vbs, n_l, n_vgs, n_vds};
         table.id = Grid5(dims, kNaN);
+        table.gm = Grid5(dims, kNaN);
+        table.gds = Grid5(dims, kNaN);
         for (std::size_t k = 0; k < kOpParamCount; ++k)
             table.op[k] = plan->requested[k] ? Grid5(dims, kNaN) : unextracted_grid(n_w, n_vbs, n_l);
     } catch (const std::bad_alloc&) {
@@ -293,9 +348,11 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
     // 10-12. One work item per (W, L) pair; each result is placed by its
     // indices as it arrives, so that its buffers go at once.
     const auto start = Clock::now();
+    std::vector<bool> placed(n_w * n_l, false);
     {
         std::shared_ptr<const Plan> shared = plan;
-        ngspice::TaskSet<WlResult> items(max_threads);
+        // More threads than cores would only add their start and end to the run.
+        ngspice::TaskSet<WlResult> items(std::min({max_threads, n_w * n_l, usable_cores()}));
         for (std::size_t wi = 0; wi < n_w; ++wi) {
             for (std::size_t li = 0; li < n_l; ++li) {
                 items.spawn([shared, wi, li](const ngspice::CancelToken& token) {
@@ -315,7 +372,9 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
                 messages.err(fmt::cat("  [native] task error: ", e.detail, "\n"));
                 return err(std::move(e));
             }
-            place(table, end->outcome->value());
+            const WlResult& r = end->outcome->value();
+            place(table, r);
+            placed[r.w_index * n_l + r.l_index] = true;
         }
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -327,11 +386,17 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
     for (std::size_t k = 0; k < kOpParamCount; ++k) {
         if (plan->requested[k]) table.extracted_op_params.emplace_back(KNOWN_OP_PARAMS[k]);
     }
-    try {
-        fill_conductances(table, config.vgs.step, config.vds.step);
-    } catch (const std::bad_alloc&) {
-        return err(
-            NgspiceError::simulation(fmt::cat("a table of ", *points, " points does not fit in memory")));
+    // The items computed theirs; a pair whose item did not end holds NaN in Id, and its
+    // differences are taken here.
+    for (std::size_t wi = 0; wi < n_w; ++wi) {
+        for (std::size_t li = 0; li < n_l; ++li) {
+            if (placed[wi * n_l + li]) continue;
+            for (std::size_t v = 0; v < n_vbs; ++v) {
+                const std::size_t at = table.id.index(wi, v, li, 0, 0);
+                diff_vgs(&table.id.data[at], n_vgs, n_vds, config.vgs.step, &table.gm.data[at]);
+                diff_vds(&table.id.data[at], n_vgs, n_vds, config.vds.step, &table.gds.data[at]);
+            }
+        }
     }
     return table;
 }

@@ -399,3 +399,33 @@ TEST_F(NativeLut, SolverWithoutSeriesResistanceEqualsDirectEvaluation) {
     const TransistorLut res = run(c, res_lines);
     for (double v : res.id.data) EXPECT_TRUE(std::isfinite(v));
 }
+
+TEST_F(NativeLut, ConductancesAreTheDifferencesOfTheTablesId) {
+    // The items take gm and gds on their own threads: the same numbers as differencing the whole
+    // table afterwards, including the NaN of a failed plane.
+    LutConfig c = config();
+    c.vbs_values = {std::nan(""), -0.5, 0.0};
+    c.vds = {-0.5, 1.0, 0.1};
+    Lines lines;
+    const TransistorLut t = run(c, lines);
+    TransistorLut reference = t;
+    fill_conductances(reference, c.vgs.step, c.vds.step);
+    EXPECT_TRUE(same_bits(t.gm, reference.gm));
+    EXPECT_TRUE(same_bits(t.gds, reference.gds));
+    EXPECT_TRUE(std::isnan(t.gm.at(1, 0, 1, 3, 3)));
+}
+
+TEST_F(NativeLut, SeriesResistanceAndReverseBiasPointsComeFromTheEvaluator) {
+    // rdsmod 1 iterates every point through the resistances, and a negative Vds reverses the
+    // channel: the table still holds the evaluator's own numbers, point by point.
+    for (const char* name : {"nres", "nch"}) {
+        LutConfig c = config(name);
+        c.vds = {-1.0, 1.0, 0.1};
+        c.op_params = {"gmbs", "vth"};
+        Lines lines;
+        const TransistorLut t = run(c, lines);
+        const parser::Bsim4ModelCard card = card_named(cards, name);
+        for (std::size_t wi = 0; wi < 2; ++wi)
+            for (std::size_t li = 0; li < 2; ++li) expect_points_from(t, wi, li, card);
+    }
+}
