@@ -562,8 +562,15 @@ private:
         return std::nullopt;
     }
 
+    // A number where a value is read: in strict mode only the Int and Real
+    // tokens of the plain grammar.
+    std::optional<double> value_number_at(std::size_t index) const {
+        if (strict_ && index < t_.toks.size() && t_.toks[index].kind == TokKind::Word) return std::nullopt;
+        return number_at(index);
+    }
+
     Result<double, PsfError> read_number() {
-        const auto v = number_at(pos_);
+        const auto v = value_number_at(pos_);
         if (!v) return err(fail(fmt::cat("expected numeric value, got ", shown(pos_))));
         ++pos_;
         return *v;
@@ -579,7 +586,7 @@ private:
 
     // One value of a type kind (null: no known type).
     Result<ReadValue, PsfError> read_value(const AsciiTypeKind* kind, int depth) {
-        if (peek_is(TokKind::LParen)) return read_parenthesised(kind, depth);
+        if (!strict_ && peek_is(TokKind::LParen)) return read_parenthesised(kind, depth);
         if (kind && kind->tag == Kind::Complex) return read_complex();
         if (kind && kind->tag == Kind::Struct) {
             ReadValue first;
@@ -596,7 +603,7 @@ private:
             v.text = t_.str(t_.toks[pos_++]);
             return v;
         }
-        const auto number = number_at(pos_);
+        const auto number = value_number_at(pos_);
         if (!number) return err(fail(fmt::cat("expected value, got ", shown(pos_))));
         ++pos_;
         v.re = *number;
@@ -630,6 +637,19 @@ private:
         }
         MORVA_TRY(parse_prop_block());
         return first;
+    }
+
+    // Whether a value of `kind` reads here by the plain grammar (no
+    // parenthesised values, no non-finite words) and is followed by the next
+    // entry's name or the end of the section. Reads nothing.
+    bool reads_plainly(const AsciiTypeKind* kind) {
+        const std::size_t start = pos_;
+        strict_ = true;
+        const bool read = read_value(kind, 0).ok();
+        strict_ = false;
+        const bool fits = read && (!peek() || peek_word("END") || peek_is(TokKind::String));
+        pos_ = start;
+        return fits;
     }
 
     const AsciiTypeKind* kind_of(std::string_view type_name) const {
@@ -695,10 +715,12 @@ private:
                 kind = it->second->kind;
                 series = it->second->series;
             }
-            // Operating points name each entry's type: "out" "V" 1.0.
+            // Operating points name each entry's type: "out" "V" 1.0. A struct
+            // entry whose first member is text keeps that reading.
             if (peek_is(TokKind::String) &&
                 (number_at(pos_ + 1) ||
-                 (pos_ + 1 < t_.toks.size() && t_.toks[pos_ + 1].kind == TokKind::LParen))) {
+                 (pos_ + 1 < t_.toks.size() && t_.toks[pos_ + 1].kind == TokKind::LParen)) &&
+                !(kind && kind->tag == Kind::Struct && reads_plainly(kind))) {
                 kind = kind_of(t_.str(t_.toks[pos_++]));
             }
             MORVA_ASSIGN(ReadValue v, read_value(kind, 0));
@@ -716,6 +738,7 @@ private:
 
     const Tokens& t_;
     std::size_t pos_ = 0;
+    bool strict_ = false;  // while reads_plainly tries the plain grammar
     std::unordered_map<std::string_view, const AsciiTypeKind*> kinds_;
     std::vector<Listed> listed_;
 };

@@ -236,6 +236,18 @@ TEST(PsfAscii, UnsweptValues) {
     EXPECT_EQ(wave(op, "V1"), (std::vector<double>{1.5}));
     EXPECT_EQ(wave(op, "u"), (std::vector<double>{-INFINITY}));
     EXPECT_EQ(op.values.at("t").at(0).text, "plain text");
+
+    // A struct entry whose first member is text reads as before: the text is
+    // its value, not a type name, even when a number or "(" follows it.
+    const PsfAscii st = parse(
+        "HEADER TYPE \"V\" FLOAT DOUBLE \"s\" STRUCT( \"name\" FLOAT DOUBLE \"v\" FLOAT DOUBLE )"
+        " TRACE \"x\" \"s\" \"y\" \"s\" VALUE \"x\" \"V\" 2.0 \"y\" \"lbl\" 3 \"x\" \"V\" ( 4 5 ) END");
+    ASSERT_EQ(st.values.at("x").size(), 2u);
+    EXPECT_EQ(st.values.at("x").at(0).kind, AsciiValue::Kind::Text);
+    EXPECT_EQ(st.values.at("x").at(0).text, "V");
+    EXPECT_EQ(st.values.at("y").at(0).text, "lbl");
+    // Where the text cannot be the first member (a "(" member), it names a type.
+    EXPECT_EQ(st.values.at("x").at(1).re, 4.0);
 }
 
 TEST(PsfAscii, GroupCountsAndNestingAreBounded) {
