@@ -216,6 +216,9 @@ def test_construction_errors(lib, tmp_path):
         r"No such file or directory \(os error 2\)$",
     ):
         DcSolver(absent, "nch")
+    # A NUL would cut the path to another file's name.
+    with pytest.raises(RuntimeError, match=r"^failed to parse model file '.*models\.lib"):
+        DcSolver(lib + "\0x", "nch")
     with pytest.raises(RuntimeError, match=r"^model 'nope' not found in '.*models\.lib'$"):
         DcSolver(lib, "nope")
     with pytest.raises(RuntimeError, match=r"^model 'sec' not found in '.*models\.lib'$"):

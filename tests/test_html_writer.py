@@ -128,6 +128,10 @@ def test_failures_write_nothing(wave_file, tmp_path):
     assert not out.exists()
     with pytest.raises(OSError, match=r"No such file or directory \(os error 2\)"):
         wave_file.plot_records_html([1], tmp_path / "missing" / "p.html")
+    # The system would cut the path at the NUL and write another file.
+    with pytest.raises(OSError, match=r"^file name contained an unexpected NUL byte$"):
+        wave_file.plot_records_html([1], str(out) + "\0.txt")
+    assert not out.exists()
 
 
 def test_path_like_output_is_returned_as_str(wave_file, tmp_path):

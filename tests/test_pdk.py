@@ -174,6 +174,10 @@ def test_errors(kit):
     with pytest.raises(OSError) as info:
         morva.flatten_pdk(str(kit / "absent.lib"), "tt")
     assert str(info.value) == "No such file or directory (os error 2)"
+    # A NUL would cut the path to another file's name.
+    with pytest.raises(OSError) as info:
+        morva.flatten_pdk(path + "\0.bak", "tt")
+    assert str(info.value) == "file name contained an unexpected NUL byte"
 
 
 def test_argument_types(kit):

@@ -335,6 +335,10 @@ def test_constructor_arguments_and_io_errors(tmp_path):
     assert "(os error 2)" in str(info.value)
     with pytest.raises(TypeError):
         PsfFile()
+    # A path with a NUL names another file to the system: refused.
+    real = write(tmp_path, "real.tran", "HEADER\n")
+    with pytest.raises(OSError, match=r"^file name contained an unexpected NUL byte$"):
+        PsfFile(str(real) + "\0.tran")
 
 
 # ---- PSFASCII files

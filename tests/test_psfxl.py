@@ -132,6 +132,8 @@ def test_constructor_arguments(make, tmp_path):
         NgpsfFile(3)
     with pytest.raises(TypeError, match=r"^argument 'path': 'bytes' object cannot be converted to 'PyString'$"):
         NgpsfFile(bytes(path))
+    with pytest.raises(OSError, match=r"^file name contained an unexpected NUL byte$"):
+        NgpsfFile(str(path) + "\0x")
     assert NgpsfFile.__text_signature__ == "(path)"
 
 

@@ -18,7 +18,12 @@ void UniqueFd::reset(int fd) {
     fd_ = fd;
 }
 
+bool path_has_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
+
+IoError nul_in_path_error() { return IoError::from_message("file name contained an unexpected NUL byte"); }
+
 Result<std::string, IoError> read_file(const std::string& path) {
+    if (path_has_nul(path)) return err(nul_in_path_error());
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) return err(IoError::from_errno(errno));
     struct stat st {};

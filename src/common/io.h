@@ -43,6 +43,11 @@ private:
     int fd_ = -1;
 };
 
+// The system reads a path only up to its first NUL, so a path holding one
+// would name another file: such paths are refused with this error.
+bool path_has_nul(std::string_view path);
+IoError nul_in_path_error();
+
 // Reads a whole file into memory.
 Result<std::string, IoError> read_file(const std::string& path);
 

@@ -263,6 +263,7 @@ Result<std::string, Error> expand_section(const std::string& path, const std::st
 }
 
 Result<std::string, Error> flatten_pdk(const std::string& path, const std::string& corner) {
+    if (path_has_nul(path)) return err(nul_in_path_error());
     std::unique_ptr<char, decltype(&std::free)> canonical(::realpath(path.c_str(), nullptr), &std::free);
     if (!canonical) return err(IoError::from_errno(errno));
     std::string out =

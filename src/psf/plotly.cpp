@@ -183,6 +183,7 @@ Result<void, PsfError> plot_records_to_html(const psfxl::NgpsfFile& file,
         std::string name = names && i < names->size() ? (*names)[i] : fmt::cat("record_0x", fmt::hex(id));
         panes.push_back({std::move(name), std::move(wave.time), std::move(wave.values)});
     }
+    if (path_has_nul(html_path)) return err(PsfError::from_io(nul_in_path_error()));
     const std::string page = render_page(panes, title ? std::string_view(*title) : "PSFXL waveforms");
     UniqueFd fd(::open(html_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!fd.valid()) return err(PsfError::from_io(IoError::from_errno(errno)));
