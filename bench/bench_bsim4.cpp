@@ -5,7 +5,9 @@
 //   POINTS: one "vgs vds vbs id gm gds gmbs vth vdsat" per line (n-channel frame voltages,
 //           ngspice's outputs)
 // Prints "key value" lines: evaluations per second on one thread and on THREADS threads (one
-// model each), and the largest relative deviations from the given outputs.
+// model each), on one thread for the values-only evaluations (point by point, without and with
+// gmbs, and as grids of the points' Vgs x Vds at each Vbs), and the largest relative deviations
+// from the given outputs.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -28,21 +30,50 @@ struct Point {
     double vgs, vds, vbs, id, gm, gds, gmbs, vth, vdsat;
 };
 
+// How the points are evaluated.
+enum class Way { Full, Values, ValuesGmbs, Grid };
+
+// The sorted distinct values of one coordinate.
+std::vector<double> distinct(const std::vector<Point>& points, double Point::*field) {
+    std::vector<double> v;
+    for (const Point& p : points) v.push_back(p.*field);
+    std::sort(v.begin(), v.end());
+    v.erase(std::unique(v.begin(), v.end()), v.end());
+    return v;
+}
+
 // Evaluates the whole grid `repeats` times on a model of its own; returns the seconds taken.
-double run(const std::string& type, const ParamList& params, double w, double l, const std::vector<Point>& points,
-           int repeats) {
+double run(const std::string& type, const ParamList& params, double w, double l,
+           const std::vector<Point>& points, int repeats, Way way = Way::Full) {
     auto model = Bsim4Model::from_params(type, params);
     if (!model) return -1.0;
     UniqueInstance inst(bsim4_instance_create(model->handle(), 1, w, l));
     if (!inst) return -1.0;
+    const std::vector<double> vgs = distinct(points, &Point::vgs), vds = distinct(points, &Point::vds),
+                              vbs = distinct(points, &Point::vbs);
+    std::vector<Bsim4DcResults> grid(vgs.size() * vds.size());
+    std::vector<int> codes(grid.size());
     double sink = 0.0;
     const auto start = std::chrono::steady_clock::now();
-    for (int r = 0; r < repeats; ++r)
+    for (int r = 0; r < repeats; ++r) {
+        if (way == Way::Grid) {
+            for (double b : vbs) {
+                bsim4_eval_dc_values_grid(inst.get(), vgs.data(), vgs.size(), vds.data(), vds.size(), b,
+                                          300.15, BSIM4_SLOPES_NONE, grid.data(), codes.data());
+                sink += grid[0].ids;
+            }
+            continue;
+        }
         for (const Point& p : points) {
             Bsim4DcResults out{};
-            bsim4_eval_dc(inst.get(), &out, p.vgs, p.vds, p.vbs, 300.15);
+            if (way == Way::Full)
+                bsim4_eval_dc(inst.get(), &out, p.vgs, p.vds, p.vbs, 300.15);
+            else
+                bsim4_eval_dc_values(inst.get(), &out, p.vgs, p.vds, p.vbs, 300.15,
+                                     way == Way::Values ? BSIM4_SLOPES_NONE : BSIM4_SLOPES_GMBS);
             sink += out.ids;
         }
+    }
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     if (sink == 12345.678) std::printf("#\n");  // keeps the loop from being optimised away
     return took.count();
@@ -83,7 +114,9 @@ int main(int argc, char** argv) {
     }
     const int sign = type == "pmos" ? -1 : 1;
     double dev_ids = 0, dev_g = 0, dev_v = 0;
-    auto rel = [](double a, double b, double floor) { return std::fabs(a - b) / std::max(std::fabs(b), floor); };
+    auto rel = [](double a, double b, double floor) {
+        return std::fabs(a - b) / std::max(std::fabs(b), floor);
+    };
     for (const Point& q : points) {
         Bsim4DcResults r{};
         if (bsim4_eval_dc(inst.get(), &r, q.vgs, q.vds, q.vbs, 300.15) != 0) {
@@ -91,7 +124,8 @@ int main(int argc, char** argv) {
             return 1;
         }
         dev_ids = std::max(dev_ids, rel(r.ids, sign * q.id, 1e-18));
-        dev_g = std::max({dev_g, rel(r.gm, q.gm, 1e-15), rel(r.gds, q.gds, 1e-15), rel(r.gmbs, q.gmbs, 1e-15)});
+        dev_g =
+            std::max({dev_g, rel(r.gm, q.gm, 1e-15), rel(r.gds, q.gds, 1e-15), rel(r.gmbs, q.gmbs, 1e-15)});
         dev_v = std::max({dev_v, std::fabs(r.vth - sign * q.vth), std::fabs(r.vdsat - sign * q.vdsat)});
     }
 
@@ -110,6 +144,14 @@ int main(int argc, char** argv) {
     std::printf("points %zu\n", points.size());
     std::printf("evals_per_s_1 %.6g\n", n / one);
     std::printf("evals_per_s_threads %.6g\n", n * threads / wall.count());
+    std::printf("evals_per_s_values %.6g\n", n / run(type, params, w, l, points, repeats, Way::Values));
+    std::printf("evals_per_s_values_gmbs %.6g\n",
+                n / run(type, params, w, l, points, repeats, Way::ValuesGmbs));
+    const double grid_points =
+        static_cast<double>(distinct(points, &Point::vgs).size() * distinct(points, &Point::vds).size() *
+                            distinct(points, &Point::vbs).size());
+    std::printf("evals_per_s_grid %.6g\n",
+                grid_points * repeats / run(type, params, w, l, points, repeats, Way::Grid));
     std::printf("max_rel_ids %.3g\n", dev_ids);
     std::printf("max_rel_conductance %.3g\n", dev_g);
     std::printf("max_abs_vth_vdsat %.3g\n", dev_v);

@@ -2,7 +2,8 @@
 
 The full-featured sample card (or the defaults-only card when the samples are absent) is
 evaluated over a Vgs x Vds x Vbs grid: natively (one thread, and several threads on distinct
-models) and by ngspice 39.3 as .dc sweeps in one process. ngspice's time per point excludes its
+models; then the values-only evaluations that native characterisation uses) and by ngspice 39.3
+as .dc sweeps in one process. ngspice's time per point excludes its
 start-up (a one-point run is subtracted). The evaluator has no Python surface yet, so the native
 side is a small C++ program (CMake option MORVA_BSIM4_BENCH) built here on demand.
 """
@@ -109,6 +110,11 @@ def main():
     print(f"{'ngspice 39.3 .dc sweep':34}{1 / per_point:14.4g}{per_point * 1e6:12.3f}{1.0:12.1f}x")
     print(f"{'native, 1 thread':34}{one:14.4g}{1e6 / one:12.3f}{one * per_point:12.1f}x")
     print(f"{f'native, {THREADS} threads (own models)':34}{many:14.4g}{1e6 / many:12.3f}{many * per_point:12.1f}x")
+    for label, key in (("values only, 1 thread", "evals_per_s_values"),
+                       ("values and gmbs, 1 thread", "evals_per_s_values_gmbs"),
+                       ("values only as grids, 1 thread", "evals_per_s_grid")):
+        rate = float(native[key])
+        print(f"{label:34}{rate:14.4g}{1e6 / rate:12.3f}{rate * per_point:12.1f}x")
     print(f"max deviation from ngspice over the grid: ids {float(native['max_rel_ids']):.2e} relative, "
           f"gm/gds/gmbs {float(native['max_rel_conductance']):.2e} relative, "
           f"vth/vdsat {float(native['max_abs_vth_vdsat']):.2e} V")

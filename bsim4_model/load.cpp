@@ -13,6 +13,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "bsim4_model/dual.h"
 #include "bsim4_model/model.h"
@@ -234,12 +235,12 @@ void body_terms(const Model& m, const Instance& inst, double vbs_o, BodyTerms<P:
 }
 
 // The memo's entry for voltage v, computed by `compute` when it is not there; without a memo,
-// `local` holds it.
+// `local` holds it (made only then: the terms are many).
 template <class T, int K, class F>
-const T& remembered(VoltageMemo<T, K>* memo, double v, T& local, F&& compute) {
+const T& remembered(VoltageMemo<T, K>* memo, double v, std::optional<T>& local, F&& compute) {
     if (!memo) {
-        compute(local);
-        return local;
+        compute(local.emplace());
+        return *local;
     }
     if (const T* found = memo->find(v)) return *found;
     T& slot = memo->slot(v);
@@ -274,7 +275,7 @@ void load(const Model& m, Instance& inst, LoadMemo<P::n>* memo) {
             r.current = c.v;
             r.conductance = partial<kJunction>(c);
         };
-        JunctionTerms local;
+        std::optional<JunctionTerms> local;
         const JunctionTerms& r =
             remembered(memo ? (source ? &memo->source : &memo->drain) : nullptr, voltage, local, compute);
         current = r.current;
@@ -291,7 +292,7 @@ void load(const Model& m, Instance& inst, LoadMemo<P::n>* memo) {
     inst.mode = mode;
 
     // Terms of the body bias, from the memo when it has them.
-    BodyTerms<P::n> local_body;
+    std::optional<BodyTerms<P::n>> local_body;
     const auto compute_body = [&](BodyTerms<P::n>& r) { body_terms<P>(m, inst, vbs_o, r); };
     const BodyTerms<P::n>& body = remembered(memo ? &memo->body : nullptr, vbs_o, local_body, compute_body);
     const double sqrt_phi = s.sqrt_phi;
@@ -322,7 +323,7 @@ void load(const Model& m, Instance& inst, LoadMemo<P::n>* memo) {
     inst.von = vth.v;
 
     // Effective gate overdrive.
-    GateTerms<P::n> local_gate;
+    std::optional<GateTerms<P::n>> local_gate;
     const auto compute_gate = [&](GateTerms<P::n>& r) { r.vgs_eff = poly_depletion(m, inst, Vgs); };
     const D& vgs_eff = remembered(memo ? &memo->gate : nullptr, vgs_o, local_gate, compute_gate).vgs_eff;
     const D vgst = vgs_eff - vth;
