@@ -4,7 +4,8 @@ how far the two tables lie apart.
 
 The core count is set with the process's CPU affinity (the work items'
 threads inherit it), so the figures are those of a machine with that many
-cores. Each figure is the best of several runs.
+cores. Each figure is the best of several runs (ten for the native path,
+whose runs take milliseconds).
 """
 
 import os
@@ -86,7 +87,7 @@ def main():
                 os.sched_setaffinity(0, all_cpus[:cores])
                 try:
                     with QuietStdout():
-                        native_s, native = best(5, lambda: raw.generate_lut(native_cfg))
+                        native_s, native = best(10, lambda: raw.generate_lut(native_cfg))
                 finally:
                     os.sched_setaffinity(0, all_cpus)
                 print(f"{f'native, {cores} core(s)':<34} {label:>14} {native_s:>9.3f} "
