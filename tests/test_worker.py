@@ -340,3 +340,32 @@ def test_memory_stays_flat_over_many_requests(worker):
         header, _ = worker.run(id=str(i), netlist=RC, commands=["run"])
         assert header["success"]
     assert worker.rss_kb() - base < 4096
+
+
+def test_background_runs_finish_before_the_next_request(worker):
+    # A run left going in ngspice's background thread would race the harvest
+    # and "destroy all", and crash or leak its plot into the next request.
+    for i in range(3):
+        header, vecs = worker.run(id=f"bg{i}", netlist=RC, commands=["bg_run"])
+        assert header["success"] is True and len(vecs["time"]) == 446
+    header, vecs = worker.run(id="halt", netlist=RC, commands=["bg_run", "bg_halt"])
+    header, vecs = worker.run(id="next", netlist=RC, commands=["run"])
+    assert header["success"] is True
+    assert [v["name"] for v in header["vecs"]] == ["v1#branch", "out", "in", "time"]
+
+
+def test_an_aborted_transient_is_a_failure(worker):
+    # ngspice gives up at "Timestep too small" without any "error" word; the
+    # partial vectors must not pass for a finished run.
+    chatter = (
+        "t\nV1 1 0 PWL(0 0 1n 1 2n 0 3n 1)\nS1 1 2 1 0 sw\nC1 2 0 1f\nR1 2 0 1e12\n"
+        ".model sw sw(vt=0.5 ron=1e-9 roff=1e12 vh=0)\n"
+        ".option reltol=1e-9 abstol=1e-20 chgtol=1e-25 trtol=1\n.tran 1p 5n\n.end"
+    )
+    header, _ = worker.run(id="abort", netlist=chatter, commands=["run"])
+    assert header["success"] is False
+    assert header["error"] == "stderr run simulation(s) aborted"
+    assert any("Timestep too small" in line for line in header["log"])
+    # A pause the netlist asks for is not a failure.
+    header, _ = worker.run(id="pause", netlist=RC, commands=["stop when time > 1u", "run"])
+    assert header["success"] is True

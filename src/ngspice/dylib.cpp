@@ -20,7 +20,11 @@ void SimState::reset() {
 
 bool is_error_line(std::string_view line) {
     const std::string lower = ascii_lower(line);
-    if (line.size() >= 7 && line.substr(0, 7) == "stderr " && lower.find("error") != std::string::npos)
+    // ngspice gives up on an analysis ("Timestep too small" and the like)
+    // without the word error: "simulation(s) aborted" is its only sign.
+    if (line.size() >= 7 && line.substr(0, 7) == "stderr " &&
+        (lower.find("error") != std::string::npos ||
+         lower.find("simulation(s) aborted") != std::string::npos))
         return true;
     return lower.rfind("error", 0) == 0;
 }
@@ -50,6 +54,10 @@ void record_init_data(SimState& state, const VecInfoAll* info) {
     }
 }
 
+void record_background_thread(SimState& state, bool not_running) {
+    (not_running ? state.background_ended : state.background_started).fetch_add(1, std::memory_order_release);
+}
+
 namespace {
 
 // The callbacks. They never let an exception reach the library: one that
@@ -68,7 +76,10 @@ int on_send_init_data(VecInfoAll* info, int /*id*/, void* user) noexcept {
     if (user && info) record_init_data(*static_cast<SimState*>(user), info);
     return 0;
 }
-int on_bg_thread_running(bool /*not_running*/, int /*id*/, void* /*user*/) noexcept { return 0; }
+int on_bg_thread_running(bool not_running, int /*id*/, void* user) noexcept {
+    if (user) record_background_thread(*static_cast<SimState*>(user), not_running);
+    return 0;
+}
 
 #ifdef __APPLE__
 constexpr const char* kDefaultLibrary = "libngspice.0.dylib";

@@ -2,6 +2,8 @@
 // that its callbacks fill.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,6 +57,9 @@ struct SimState {
     // ngspice asked to exit (a quit command or a fatal error). After that the
     // library cannot run another circuit until it has been reloaded.
     bool exit_requested = false;
+    // Runs of ngspice's background thread that have started and ended, for
+    // the life of the worker (the thread reports both).
+    std::atomic<std::uint64_t> background_started{0}, background_ended{0};
 
     // Clears the per-request fields (not `exit_requested`, which the worker
     // clears once it has reloaded the library).
@@ -62,13 +67,15 @@ struct SimState {
 };
 
 // An output line is an error line when it is a "stderr " line that mentions
-// "error" (any letter case), or when it begins with "error" (any case).
+// "error" (any letter case) or says that a run was aborted, or when it begins
+// with "error" (any case).
 bool is_error_line(std::string_view line);
 
 // The callbacks' effects, callable without the library.
 void record_output(SimState& state, std::string line);
 void record_controlled_exit(SimState& state, int status);
 void record_init_data(SimState& state, const VecInfoAll* info);
+void record_background_thread(SimState& state, bool not_running);
 
 // The file the worker opens: $NGSPICE_LIBRARY_PATH when set, else the
 // platform's name of libngspice.

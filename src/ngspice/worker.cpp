@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <thread>
 #include <utility>
 
 #include "common/format.h"
@@ -145,6 +147,32 @@ Result<void, NgspiceError> reload_engine(Engine& engine) {
     return init_engine(engine.lib, engine.state.get());
 }
 
+// Commands prefixed "bg_" run in ngspice's own thread, which starts after
+// the command has returned. Its callbacks would race this thread, and a run
+// still going when "destroy all" comes is cut short or leaves its plot for
+// the next request (or crashes it): such a command is let finish first.
+bool starts_background_run(std::string_view command) {
+    const std::string_view text = trim_whitespace(command);
+    return ascii_istarts_with(text, "bg_") && !ascii_iequals(text, "bg_halt");
+}
+
+int run_command(Ngspice& lib, const SimState& state, std::string_view command) {
+    const std::uint64_t started_before = state.background_started.load(std::memory_order_acquire);
+    const int rc = lib.command(command);
+    if (rc != 0 || !starts_background_run(command)) return rc;
+    // A thread that has not started within the grace time never will.
+    const auto start_deadline = Clock::now() + std::chrono::seconds(2);
+    auto pause = std::chrono::microseconds(50);
+    for (;;) {
+        const std::uint64_t started = state.background_started.load(std::memory_order_acquire);
+        const std::uint64_t ended = state.background_ended.load(std::memory_order_acquire);
+        const bool awaiting_start = started == started_before && Clock::now() < start_deadline;
+        if (!awaiting_start && ended >= started) return rc;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(10000));
+    }
+}
+
 // Whether a vector is wanted by the request's `return_vectors`: absent wants
 // all, empty wants none, otherwise an entry must equal the bare or the
 // plot-qualified name (ASCII case ignored).
@@ -269,7 +297,7 @@ private:
             if (pre.rfind("chdir:", 0) == 0) {
                 temp_dir = pre.substr(6);
             } else {
-                lib.command(pre);
+                run_command(lib, state, pre);
             }
         }
         const auto precmd_d = since(precmd_start);
@@ -319,7 +347,13 @@ private:
         const auto cmd_start = Clock::now();
         bool command_failed = false;
         for (const std::string& command : req.commands) {
-            const int rc = lib.command(command);
+            // After an exit request the instance is torn down: nothing more
+            // is sent to it but "destroy all".
+            if (state.exit_requested) {
+                command_failed = true;
+                break;
+            }
+            const int rc = run_command(lib, state, command);
             if (rc != 0) {
                 std::string message = fmt::cat("command '", command, "' failed with code ", rc);
                 state.had_error = true;
@@ -328,13 +362,8 @@ private:
                 command_failed = true;
                 break;
             }
-            // After an exit request the instance is torn down: nothing more
-            // is sent to it but "destroy all".
-            if (state.exit_requested) {
-                command_failed = true;
-                break;
-            }
         }
+        if (state.exit_requested) command_failed = true;
         const auto cmd_d = since(cmd_start);
         timing.cmd_ns = as_ns(cmd_d);
 

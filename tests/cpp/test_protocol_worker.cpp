@@ -20,6 +20,9 @@ TEST(WorkerOutput, ErrorLinesAndFirstError) {
     EXPECT_TRUE(is_error_line("error"));
     EXPECT_FALSE(is_error_line("stdout no error here"));
     EXPECT_FALSE(is_error_line("stderr Warning: nothing bad"));
+    EXPECT_TRUE(is_error_line("stderr tran simulation(s) aborted"));
+    EXPECT_FALSE(is_error_line("stderr run simulation interrupted"));  // a pause asked for
+    EXPECT_FALSE(is_error_line("stdout run simulation(s) aborted"));
     EXPECT_FALSE(is_error_line("stderr"));
     EXPECT_FALSE(is_error_line(""));
 
