@@ -568,3 +568,28 @@ def test_a_forked_child_neither_uses_nor_ends_the_parents_pool(fake_exe):
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
     assert pool.run_simulation(fake("ok"), ["run"], id="parent").id == "parent"
+
+
+def test_ctrl_c_interrupts_a_batch_waiting_for_queue_space(fake_exe):
+    # 20 one-second jobs on one worker: most of the batch waits for room in
+    # the queue (4 jobs) before any reply is awaited.
+    code = (
+        "import time, morva\n"
+        f"pool = morva._SimulationPool(workers=1, worker_exe={fake_exe!r})\n"
+        "print('ready', flush=True)\n"
+        "start = time.monotonic()\n"
+        "try:\n"
+        "    pool.run_simulations_batch([('sleep 1\\n.end', ['run'])] * 20)\n"
+        "except KeyboardInterrupt:\n"
+        "    print('interrupted', time.monotonic() - start, flush=True)\n"
+        "del pool\n"
+        "print('released', time.monotonic() - start, flush=True)\n"
+    )
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    assert proc.stdout.readline() == "ready\n"
+    time.sleep(0.5)
+    proc.send_signal(signal.SIGINT)
+    out, _ = proc.communicate(timeout=30)
+    words = out.split()
+    assert words[0::2] == ["interrupted", "released"]
+    assert float(words[3]) < 3.0  # not the 20 s the batch would take

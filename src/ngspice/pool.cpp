@@ -454,18 +454,42 @@ bool ReplyFuture::ready() const {
 // ---- job queue ----------------------------------------------------------------------------
 
 std::optional<Job> JobQueue::push(Job job) {
+    if (try_push(job, {}) == PushOutcome::Queued) return std::nullopt;
+    return job;
+}
+
+JobQueue::PushOutcome JobQueue::try_push(Job& job, const std::function<bool()>& give_up) {
     std::unique_lock lock(mutex_);
     const std::uint64_t ticket = next_send_ticket_++;
-    not_full_.wait(lock, [&] {
+    const auto may_go = [&] {
         return closed_ || receivers_ == 0 || (ticket == send_turn_ && jobs_.size() < capacity_);
-    });
-    if (closed_ || receivers_ == 0) return job;
+    };
+    while (!may_go()) {
+        if (!give_up) {
+            not_full_.wait(lock, may_go);
+            break;
+        }
+        if (not_full_.wait_for(lock, std::chrono::milliseconds(100), may_go)) break;
+        lock.unlock();
+        const bool stop = give_up();
+        lock.lock();
+        if (stop && !may_go()) {
+            // Those behind this ticket must not wait for it.
+            abandoned_send_tickets_.insert(ticket);
+            while (abandoned_send_tickets_.erase(send_turn_)) ++send_turn_;
+            lock.unlock();
+            not_full_.notify_all();
+            return PushOutcome::GaveUp;
+        }
+    }
+    if (closed_ || receivers_ == 0) return PushOutcome::Refused;
     jobs_.push_back(std::move(job));
     ++send_turn_;
+    while (abandoned_send_tickets_.erase(send_turn_)) ++send_turn_;
     lock.unlock();
     not_full_.notify_all();
     not_empty_.notify_all();
-    return std::nullopt;
+    return PushOutcome::Queued;
 }
 
 std::optional<Job> JobQueue::pop() {
@@ -707,15 +731,22 @@ void WorkerPool::shutdown() {
     join_threads();
 }
 
-ReplyFuture WorkerPool::submit(SimulationRequest request) {
+ReplyFuture WorkerPool::submit(SimulationRequest request) { return *submit(std::move(request), {}); }
+
+std::optional<ReplyFuture> WorkerPool::submit(SimulationRequest request,
+                                              const std::function<bool()>& give_up) {
     auto slot = std::make_shared<detail::ReplySlot>();
     ReplyFuture future(slot);
     if (forked_copy()) {
         ReplySender(slot).send(err(NgspiceError::send_failed()));
         return future;
     }
-    std::optional<Job> refused = shared_->queue.push(Job{std::move(request), ReplySender(slot)});
-    if (refused) refused->reply.send(err(NgspiceError::send_failed()));
+    Job job{std::move(request), ReplySender(slot)};
+    switch (shared_->queue.try_push(job, give_up)) {
+        case JobQueue::PushOutcome::Queued: break;
+        case JobQueue::PushOutcome::Refused: job.reply.send(err(NgspiceError::send_failed())); break;
+        case JobQueue::PushOutcome::GaveUp: return std::nullopt;
+    }
     return future;
 }
 

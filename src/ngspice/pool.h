@@ -10,9 +10,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -193,6 +195,11 @@ public:
     // Blocks while the queue is full. Gives the job back when the queue is
     // closed or no receiver is left.
     std::optional<Job> push(Job job);
+    // As push, and while the queue is full `give_up` is asked every 100 ms
+    // whether to stop waiting. Unless the job was queued it stays with the
+    // caller.
+    enum class PushOutcome { Queued, Refused, GaveUp };
+    PushOutcome try_push(Job& job, const std::function<bool()>& give_up);
     // Blocks for the next job; nothing once the queue is closed and empty.
     std::optional<Job> pop();
     // No more jobs are accepted; those queued are still handed out.
@@ -211,6 +218,7 @@ private:
     std::size_t receivers_;
     bool closed_ = false;
     std::uint64_t next_send_ticket_ = 0, send_turn_ = 0;
+    std::set<std::uint64_t> abandoned_send_tickets_;  // their holders gave up waiting
     std::uint64_t next_recv_ticket_ = 0, recv_turn_ = 0;
 };
 
@@ -247,6 +255,9 @@ public:
     // Queues the request (waiting while the queue is full) and returns the
     // handle on its reply. A closed pool answers `SendFailed` at once.
     ReplyFuture submit(SimulationRequest request);
+    // As submit, but while the queue is full `give_up` is asked every 100 ms
+    // whether to stop waiting; then nothing is queued and nothing returned.
+    std::optional<ReplyFuture> submit(SimulationRequest request, const std::function<bool()>& give_up);
     // submit(request).get(): blocks until this request's own reply is in.
     SimulationOutcome run_simulation(SimulationRequest request);
 

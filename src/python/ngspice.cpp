@@ -102,6 +102,26 @@ void init_pool(PySimulationPool* self, nb::handle workers_arg, nb::handle timeou
     new (self) PySimulationPool(std::move(*pool), count);
 }
 
+// Whether a signal handler (Ctrl-C) asks the caller to stop; called with the
+// interpreter lock released, it takes the lock for the check. The exception
+// stays pending for the caller to raise.
+bool interrupted() {
+    nb::gil_scoped_acquire gil;
+    return PyErr_CheckSignals() != 0;
+}
+
+// Queues a request, with the interpreter lock released while the queue is
+// full; a Ctrl-C meanwhile raises and queues nothing.
+ngspice::ReplyFuture submit_interruptibly(WorkerPool& pool, SimulationRequest request) {
+    std::optional<ngspice::ReplyFuture> reply;
+    {
+        nb::gil_scoped_release release;
+        reply = pool.submit(std::move(request), interrupted);
+    }
+    if (!reply) throw nb::python_error();
+    return std::move(*reply);
+}
+
 // Waits for a reply with the interpreter lock released, taking it back now
 // and then so that Ctrl-C can interrupt the wait (the job itself runs on and
 // its reply is dropped).
@@ -123,12 +143,8 @@ nb::object run_one(PySimulationPool& self, nb::handle netlist_arg, nb::handle co
     request.commands = to_str_list(commands_arg, "commands");
     request.id = id_arg.is_none() ? fmt::cat("py-", sim_counter.fetch_add(1)) : to_str(id_arg, "id");
     std::shared_ptr<WorkerPool> pool = self.pool;
-    std::optional<ngspice::ReplyFuture> reply;
-    {
-        nb::gil_scoped_release release;
-        reply.emplace(pool->submit(std::move(request)));
-    }
-    SimulationOutcome outcome = wait_interruptibly(*reply);
+    ngspice::ReplyFuture reply = submit_interruptibly(*pool, std::move(request));
+    SimulationOutcome outcome = wait_interruptibly(reply);
     if (!outcome) throw_py_err(Error(std::move(outcome).error()));
     return make_simulation_result(std::move(outcome).value());
 }
@@ -142,16 +158,12 @@ nb::list run_batch(PySimulationPool& self, nb::handle jobs_arg) {
     std::shared_ptr<WorkerPool> pool = self.pool;
     std::vector<ngspice::ReplyFuture> pending;
     pending.reserve(jobs.size());
-    {
-        // Waits only while the queue is full, as long as a job takes.
-        nb::gil_scoped_release release;
-        for (std::size_t i = 0; i < jobs.size(); ++i) {
-            SimulationRequest request;
-            request.id = fmt::cat("py-", first_id + i);
-            request.netlist = std::move(jobs[i].first);
-            request.commands = std::move(jobs[i].second);
-            pending.push_back(pool->submit(std::move(request)));
-        }
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        SimulationRequest request;
+        request.id = fmt::cat("py-", first_id + i);
+        request.netlist = std::move(jobs[i].first);
+        request.commands = std::move(jobs[i].second);
+        pending.push_back(submit_interruptibly(*pool, std::move(request)));
     }
     std::vector<SimulationOutcome> outcomes;
     outcomes.reserve(pending.size());

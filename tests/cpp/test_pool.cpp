@@ -216,6 +216,38 @@ TEST(PoolQueue, BoundedFifoWithCloseAndLastReceiver) {
     EXPECT_TRUE(q2.push(make_job("e")).has_value());
 }
 
+TEST(PoolQueue, SendersThatGiveUpLeaveTheLineMoving) {
+    JobQueue q(1, 1);
+    std::vector<ReplyFuture> futures;
+    const auto make_job = [&](const std::string& id) {
+        auto slot = std::make_shared<detail::ReplySlot>();
+        futures.emplace_back(slot);
+        return Job{request(id), ReplySender(slot)};
+    };
+    EXPECT_FALSE(q.push(make_job("a")).has_value());
+    // "b" waits for room and gives up; "c", queued behind it, still gets in.
+    std::atomic<bool> stop_b{false};
+    std::atomic<int> asked{0};
+    Job b = make_job("b"), c = make_job("c");
+    std::thread waiting_b([&] {
+        const auto outcome = q.try_push(b, [&] {
+            ++asked;
+            return stop_b.load();
+        });
+        EXPECT_EQ(outcome, JobQueue::PushOutcome::GaveUp);
+        EXPECT_EQ(b.request.id, "b");  // still the caller's
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::thread waiting_c([&] { EXPECT_FALSE(q.push(std::move(c)).has_value()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_GE(asked.load(), 1);
+    stop_b = true;
+    waiting_b.join();
+    EXPECT_EQ(q.pop()->request.id, "a");
+    waiting_c.join();
+    EXPECT_EQ(q.pop()->request.id, "c");
+}
+
 TEST(PoolQueue, ManyProducersAndConsumersLoseNothing) {
     JobQueue q(3, 4);
     std::atomic<int> received{0};
