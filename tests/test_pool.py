@@ -371,6 +371,9 @@ def test_result_lookup_rules(fake_exe):
     with pytest.raises(KeyError) as e:
         r.vector("nope")
     assert e.value.args[0] == "vector 'nope' not found; available: [\"time\", \"v(out)\", \"V(1)\", \"out\"]"
+    with pytest.raises(KeyError) as e:
+        r.vector("no\0pe")  # the message keeps what follows a NUL
+    assert e.value.args[0].startswith("vector 'no\0pe' not found; available: [")
     with pytest.raises(TypeError, match="^argument 'name': 'int' object cannot be converted to 'PyString'$"):
         r.vector(1)
     with pytest.raises(ValueError) as e:

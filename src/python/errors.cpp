@@ -45,7 +45,12 @@ PyErrSpec map_error(const Error& error) {
 }  // namespace
 
 void throw_py(void* exception_type, const std::string& message) {
-    PyErr_SetString(static_cast<PyObject*>(exception_type), message.c_str());
+    // The whole text, NUL bytes included (names quoted in messages come from
+    // callers); a stray invalid byte cannot turn the error into another one.
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+    if (!text) throw nb::python_error();
+    PyErr_SetObject(static_cast<PyObject*>(exception_type), text);
+    Py_DECREF(text);
     throw nb::python_error();
 }
 
