@@ -69,3 +69,15 @@ def test_second_import_is_the_same_module():
 
     again = importlib.import_module("morva.morva")
     assert again is native
+    # Also when the module was dropped from the module table: initialising it
+    # again hands back the same, fully registered object.
+    code = (
+        "import importlib, sys, warnings\n"
+        "warnings.simplefilter('error')\n"
+        "import morva.morva as first\n"
+        "del sys.modules['morva.morva']\n"
+        "second = importlib.import_module('morva.morva')\n"
+        "print(second is first, hasattr(second, 'SimulationResult'))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert (out.stdout.split(), out.stderr) == (["True", "True"], "")
