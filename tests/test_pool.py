@@ -596,3 +596,19 @@ def test_ctrl_c_interrupts_a_batch_waiting_for_queue_space(fake_exe):
     words = out.split()
     assert words[0::2] == ["interrupted", "released"]
     assert float(words[3]) < 3.0  # not the 20 s the batch would take
+
+
+def test_interpreter_exit_with_a_daemon_thread_waiting_on_the_pool(fake_exe):
+    # The waiting thread must not take the interpreter lock back while the
+    # interpreter exits (Python would end it by unwinding C++ frames: abort).
+    code = (
+        "import threading, time, morva\n"
+        f"pool = morva._SimulationPool(workers=1, worker_exe={fake_exe!r})\n"
+        "for netlist in ['sleep 0.3\\n.end'] * 6 + ['sleep 2\\n.end']:\n"
+        "    threading.Thread(target=pool.run_simulation, args=(netlist, ['run']), daemon=True).start()\n"
+        "time.sleep(0.5)\n"
+    )
+    for _ in range(2):
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        assert out.returncode == 0, out.stderr
+        assert "terminate" not in out.stderr and "leaked" not in out.stderr

@@ -369,3 +369,14 @@ def test_an_aborted_transient_is_a_failure(worker):
     # A pause the netlist asks for is not a failure.
     header, _ = worker.run(id="pause", netlist=RC, commands=["stop when time > 1u", "run"])
     assert header["success"] is True
+
+
+def test_a_reader_gone_ends_the_worker_quietly():
+    # The pool's process has ended: the answer cannot be delivered, and the
+    # worker leaves without a traceback on the shared standard error.
+    w = Worker(stderr=subprocess.PIPE)
+    w.proc.stdout.close()
+    w.send(id="x", netlist=RC, commands=["run"])
+    w.proc.stdin.close()
+    assert w.proc.wait(timeout=60) == 1
+    assert w.proc.stderr.read() == b""

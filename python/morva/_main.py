@@ -13,6 +13,11 @@ def run_worker() -> None:
         _run_worker()
     except KeyboardInterrupt:
         sys.exit(130)
+    except OSError as e:
+        # The pool that reads the answers is gone; nobody is left to tell.
+        if str(e).endswith("(os error 32)"):
+            sys.exit(1)
+        raise
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -83,6 +84,27 @@ std::vector<std::pair<std::string, std::vector<std::string>>> to_jobs(nb::handle
     return to_list(jobs, "jobs", to_job);
 }
 
+// Calls of a pool in progress. At interpreter exit a daemon thread may still
+// be inside one (see LockReleased): its pool then lives to the end of the
+// process, which is no leak to report.
+std::atomic<int> calls_in_progress{0};
+
+struct CallInProgress {
+    CallInProgress() { calls_in_progress.fetch_add(1); }
+    ~CallInProgress() { calls_in_progress.fetch_sub(1); }
+    CallInProgress(const CallInProgress&) = delete;
+    CallInProgress& operator=(const CallInProgress&) = delete;
+};
+
+void quiet_exit_with_calls_in_progress() {
+    static bool registered = false;
+    if (registered) return;
+    nb::module_::import_("atexit").attr("register")(nb::cpp_function([] {
+        if (calls_in_progress.load() > 0) nb::set_leak_warnings(false);
+    }));
+    registered = true;
+}
+
 void init_pool(PySimulationPool* self, nb::handle workers_arg, nb::handle timeout_arg, nb::handle exe_arg,
                nb::handle max_sims_arg) {
     const std::optional<std::uint64_t> workers =
@@ -99,8 +121,45 @@ void init_pool(PySimulationPool* self, nb::handle workers_arg, nb::handle timeou
     if (count == 0) throw_py(PyExc_ValueError, "workers must be at least 1");
     auto pool = WorkerPool::create({count, *timeout, std::move(worker_exe), max_sims});
     if (!pool) throw_py_err(Error(std::move(pool).error()));
+    quiet_exit_with_calls_in_progress();
     new (self) PySimulationPool(std::move(*pool), count);
 }
+
+// The thread that runs Python's signal handlers (Ctrl-C); only it needs the
+// interpreter lock now and then while it waits.
+bool on_main_thread() {
+    nb::module_ threading = nb::module_::import_("threading");
+    return threading.attr("main_thread")().attr("ident").equal(threading.attr("get_ident")());
+}
+
+bool interpreter_exiting() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// The interpreter lock released for a wait. While the interpreter exits,
+// Python ends a daemon thread that takes the lock back by unwinding its
+// stack, which C++ frames cannot survive: such a thread waits for the
+// process to end instead. (The main thread exits the interpreter itself.)
+class LockReleased {
+public:
+    explicit LockReleased(bool main_thread) : main_thread_(main_thread), saved_(PyEval_SaveThread()) {}
+    LockReleased(const LockReleased&) = delete;
+    LockReleased& operator=(const LockReleased&) = delete;
+    ~LockReleased() {
+        if (!main_thread_ && interpreter_exiting()) {
+            for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+        }
+        PyEval_RestoreThread(saved_);
+    }
+
+private:
+    bool main_thread_;
+    PyThreadState* saved_;
+};
 
 // Whether a signal handler (Ctrl-C) asks the caller to stop; called with the
 // interpreter lock released, it takes the lock for the check. The exception
@@ -111,24 +170,28 @@ bool interrupted() {
 }
 
 // Queues a request, with the interpreter lock released while the queue is
-// full; a Ctrl-C meanwhile raises and queues nothing.
-ngspice::ReplyFuture submit_interruptibly(WorkerPool& pool, SimulationRequest request) {
+// full; on the main thread a Ctrl-C meanwhile raises and queues nothing.
+ngspice::ReplyFuture submit_interruptibly(WorkerPool& pool, SimulationRequest request, bool main_thread) {
     std::optional<ngspice::ReplyFuture> reply;
     {
-        nb::gil_scoped_release release;
-        reply = pool.submit(std::move(request), interrupted);
+        LockReleased released(main_thread);
+        reply = pool.submit(std::move(request), main_thread ? interrupted : std::function<bool()>());
     }
     if (!reply) throw nb::python_error();
     return std::move(*reply);
 }
 
-// Waits for a reply with the interpreter lock released, taking it back now
-// and then so that Ctrl-C can interrupt the wait (the job itself runs on and
-// its reply is dropped).
-SimulationOutcome wait_interruptibly(ngspice::ReplyFuture& reply) {
+// Waits for a reply with the interpreter lock released. The main thread takes
+// it back now and then so that Ctrl-C can interrupt the wait (the job itself
+// runs on and its reply is dropped).
+SimulationOutcome wait_interruptibly(ngspice::ReplyFuture& reply, bool main_thread) {
+    if (!main_thread) {
+        LockReleased released(false);
+        return reply.get();
+    }
     for (;;) {
         {
-            nb::gil_scoped_release release;
+            LockReleased released(true);
             if (reply.wait_for(std::chrono::milliseconds(100))) break;
         }
         if (PyErr_CheckSignals() != 0) throw nb::python_error();
@@ -143,8 +206,10 @@ nb::object run_one(PySimulationPool& self, nb::handle netlist_arg, nb::handle co
     request.commands = to_str_list(commands_arg, "commands");
     request.id = id_arg.is_none() ? fmt::cat("py-", sim_counter.fetch_add(1)) : to_str(id_arg, "id");
     std::shared_ptr<WorkerPool> pool = self.pool;
-    ngspice::ReplyFuture reply = submit_interruptibly(*pool, std::move(request));
-    SimulationOutcome outcome = wait_interruptibly(reply);
+    const CallInProgress call;
+    const bool main_thread = on_main_thread();
+    ngspice::ReplyFuture reply = submit_interruptibly(*pool, std::move(request), main_thread);
+    SimulationOutcome outcome = wait_interruptibly(reply, main_thread);
     if (!outcome) throw_py_err(Error(std::move(outcome).error()));
     return make_simulation_result(std::move(outcome).value());
 }
@@ -156,6 +221,8 @@ nb::list run_batch(PySimulationPool& self, nb::handle jobs_arg) {
     // One block of consecutive ids, in input order, whatever other callers do.
     const std::uint64_t first_id = sim_counter.fetch_add(jobs.size());
     std::shared_ptr<WorkerPool> pool = self.pool;
+    const CallInProgress call;
+    const bool main_thread = on_main_thread();
     std::vector<ngspice::ReplyFuture> pending;
     pending.reserve(jobs.size());
     for (std::size_t i = 0; i < jobs.size(); ++i) {
@@ -163,11 +230,11 @@ nb::list run_batch(PySimulationPool& self, nb::handle jobs_arg) {
         request.id = fmt::cat("py-", first_id + i);
         request.netlist = std::move(jobs[i].first);
         request.commands = std::move(jobs[i].second);
-        pending.push_back(submit_interruptibly(*pool, std::move(request)));
+        pending.push_back(submit_interruptibly(*pool, std::move(request), main_thread));
     }
     std::vector<SimulationOutcome> outcomes;
     outcomes.reserve(pending.size());
-    for (ngspice::ReplyFuture& reply : pending) outcomes.push_back(wait_interruptibly(reply));
+    for (ngspice::ReplyFuture& reply : pending) outcomes.push_back(wait_interruptibly(reply, main_thread));
     for (SimulationOutcome& outcome : outcomes) {
         if (!outcome) throw_py_err(Error(std::move(outcome).error()));
     }
