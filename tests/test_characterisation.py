@@ -208,6 +208,20 @@ def test_step_that_does_not_divide_the_range(pool, card, capfd):
 
 
 @needs_ngspice
+def test_long_sweeps_keep_every_point(pool, capfd):
+    # 2455 points: ngspice's repeated addition overshoots a stop written on
+    # the last point, in one chunk as in the inner Vds sweep.
+    raw = pool._pool()
+    for vgs, vds, shape in [((0.8, 3.5, 0.0011), (0.9, 0.9, 0.1), (2455, 1)),
+                            ((0.9, 0.9, 0.1), (0.8, 3.5, 0.0011), (1, 2455))]:
+        lut = raw.generate_lut(morva.LutConfig(vgs=vgs, vds=vds), 1)
+        assert lut.id.shape == shape
+        assert lut.vgs[-1] == pytest.approx(min(vgs[1], 3.4994)) and lut.vds[-1] == pytest.approx(min(vds[1], 3.4994))
+    _, err = capfd.readouterr()
+    assert "[retry]" not in err
+
+
+@needs_ngspice
 def test_time_out_ends_the_generation_without_a_report(card, capfd):
     cfg = main_config(card, widths_values=[1e-6], lengths_values=[5e-7], vbs_values=[0.0], op_params=[],
                       vgs=(0.0, 1.5, 0.001), vds=(0.0, 1.5, 0.005))

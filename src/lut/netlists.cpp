@@ -34,6 +34,18 @@ double parse_number(std::string_view text) {
     return v;
 }
 
+// The points ngspice's DC sweep visits from `start` towards `stop`: it adds
+// the step to the swept value and ends once the value lies beyond `stop` by
+// more than kSweepTolerance.
+std::size_t ngspice_visits(double start, double stop, double step) {
+    if (!std::isfinite(start) || !std::isfinite(stop) || !std::isfinite(step) || step == 0.0) return 1;
+    const double sign = step > 0.0 ? 1.0 : -1.0;
+    constexpr std::size_t kCap = kMaxSweepPoints + 2;
+    std::size_t n = 0;
+    for (double v = start; n < kCap && sign * (v - stop) <= kSweepTolerance; v += step) ++n;
+    return n;
+}
+
 // A path for ".include"/".lib": quoted when it holds a blank, which ngspice
 // would otherwise take as the end of the path.
 std::string path_token(const std::string& path) {
@@ -138,12 +150,17 @@ std::string exact_number(double value, int digits) {
 std::size_t sweep_point_count(double start, double stop, double step) {
     if (!std::isfinite(start) || !std::isfinite(stop) || !std::isfinite(step) || step == 0.0) return 1;
     const double sign = step > 0.0 ? 1.0 : -1.0;
+    const auto within = [&](std::size_t i) {
+        return sign * ((static_cast<double>(i) * step + start) - stop) <= kSweepTolerance;
+    };
     // Bounded: the configuration caps the rounded point count, which the
     // truncated one never exceeds by more than one.
     constexpr std::size_t kCap = kMaxSweepPoints + 2;
-    std::size_t n = 0;
-    for (double v = start; n < kCap && sign * (v - stop) <= kSweepTolerance; v += step) ++n;
-    return n == 0 ? 1 : n;
+    const double q = std::floor((stop - start) / step);
+    std::size_t i = q > 0.0 ? static_cast<std::size_t>(std::min(q, static_cast<double>(kCap - 1))) : 0;
+    while (i > 0 && !within(i)) --i;
+    while (i + 1 < kCap && within(i + 1)) ++i;
+    return within(i) ? i + 1 : 1;
 }
 
 std::vector<double> sweep_axis(const SweepRange& r) {
@@ -158,7 +175,14 @@ std::string sweep_text(double start, double stop, double step) {
     const std::size_t n = sweep_point_count(start, stop, step);
     const double last = static_cast<double>(n - 1) * step + start;
     std::string stop_text = fmt::exp(last, 6);
-    if (sweep_point_count(start, parse_number(stop_text), step) != n) stop_text = fmt::exp_shortest(last);
+    if (ngspice_visits(start, parse_number(stop_text), step) != n) {
+        // Over a long sweep the rounding of the repeated additions can carry
+        // the swept value past a stop that sits on the last point; half a step
+        // beyond the value ngspice reaches there keeps that point and no more.
+        double reached = start;
+        for (std::size_t i = 1; i < n; ++i) reached += step;
+        stop_text = fmt::exp_shortest(reached + step / 2.0);
+    }
     return fmt::cat(exact_number(start, 6), " ", stop_text, " ", exact_number(step, 6));
 }
 

@@ -40,23 +40,23 @@ std::optional<std::string> netlist_text_problem(const LutConfig& config);
 // exponent form that does ("2.449489742783178e-7").
 std::string exact_number(double value, int digits);
 
-// The number of points ngspice's DC sweep visits from `start` towards `stop`
-// in steps of `step`: it adds the step to the swept value and stops once the
-// value lies beyond `stop` by more than 1000 machine epsilons, so a step that
-// does not divide the range truncates. At least 1 (a sweep pointing away
-// from its stop is written as the single start point).
+// The number of points start + i * step of a sweep that lie before `stop`
+// or beyond it by no more than ngspice's tolerance (1000 machine epsilons):
+// a step that does not divide the range truncates, as in ngspice's DC sweep.
+// At least 1 (a sweep pointing away from its stop is the single start point).
 std::size_t sweep_point_count(double start, double stop, double step);
 inline std::size_t sweep_point_count(const SweepRange& r) {
     return sweep_point_count(r.start, r.stop, r.step);
 }
 
 // The first `sweep_point_count` points start + i * step of a range: the axis
-// the table holds and the points ngspice visits.
+// the table holds.
 std::vector<double> sweep_axis(const SweepRange& range);
 
 // "{start} {stop} {step}" of one DC sweep with six digits after the point.
-// The stop is the range's last visited point, so the text names exactly the
-// points of `sweep_axis`.
+// The stop is written so that ngspice, which sweeps by repeated addition,
+// visits exactly the points of `sweep_axis`: the axis's last point when that
+// suffices, else half a step beyond the value ngspice reaches there.
 std::string sweep_text(double start, double stop, double step);
 
 std::string build_model_card(const LutConfig& config);

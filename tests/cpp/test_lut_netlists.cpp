@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string>
 #include <vector>
@@ -79,6 +80,38 @@ TEST(LutNetlists, SweepPointsAreThoseNgspiceVisits) {
     EXPECT_EQ(sweep_text(0.0, 1.5, 0.05), "0.000000e0 1.500000e0 5.000000e-2");
     EXPECT_EQ(sweep_text(0.0, 1.0, -0.5), "0.000000e0 0.000000e0 -5.000000e-1");
     EXPECT_EQ(sweep_axis({0.0, 1.0, 0.4}), (std::vector<double>{0.0, 0.4, 0.8}));
+}
+
+// The points ngspice's DC sweep visits for a written "{start} {stop} {step}":
+// it adds the step to the value until it passes the stop by more than
+// 1000 machine epsilons.
+std::size_t ngspice_sweep_points(const std::string& text) {
+    double start = 0, stop = 0, step = 0;
+    EXPECT_EQ(std::sscanf(text.c_str(), "%lf %lf %lf", &start, &stop, &step), 3) << text;
+    const double sign = step > 0 ? 1.0 : -1.0;
+    std::size_t n = 0;
+    for (double v = start; sign * (v - stop) <= 1e3 * std::numeric_limits<double>::epsilon(); v += step) ++n;
+    return n;
+}
+
+TEST(LutNetlists, LongSweepsVisitEveryPointOfTheAxis) {
+    // 2455 points: repeated addition carries the value past the last point
+    // by more than ngspice's tolerance, so a stop written on it loses points.
+    EXPECT_EQ(sweep_point_count(0.8, 3.5, 0.0011), 2455u);
+    EXPECT_EQ(ngspice_sweep_points(sweep_text(0.8, 3.5, 0.0011)), 2455u);
+    // A chunk covering the whole sweep: its stop is the last axis point.
+    const SweepRange whole{0.013, 0.013 + 7e-5 * 25528, 7e-5};
+    EXPECT_EQ(sweep_point_count(whole), 25529u);
+    EXPECT_EQ(ngspice_sweep_points(sweep_text(whole.start, whole.stop, whole.step)), 25529u);
+    const SweepRange down{1.8, 1.8 - 3e-5 * 60000, -3e-5};
+    EXPECT_EQ(ngspice_sweep_points(sweep_text(down.start, down.stop, down.step)), 60001u);
+    LutConfig c;
+    c.vgs = {0.8, 3.5, 0.0011};
+    c.vds = {0.8, 3.5, 0.0011};
+    const std::string netlist = build_netlist(c, c.vgs, ParamMask{}, "m1", 1e-6, 1e-7, 0.0);
+    const std::size_t at = netlist.find(".dc Vds ") + 8, mid = netlist.find(" Vgs ", at);
+    EXPECT_EQ(ngspice_sweep_points(netlist.substr(at, mid - at)), 2455u);
+    EXPECT_EQ(ngspice_sweep_points(netlist.substr(mid + 5, netlist.find('\n', mid) - mid - 5)), 2455u);
 }
 
 // ---- model section, device lines, netlists ----------------------------------
