@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import morva
-from test_lut_tables import load_model_table, load_table, lut_home  # noqa: F401
+from test_lut_tables import load_model_table, load_table, lut_home, model_grids  # noqa: F401
 
 LENGTHS = (1e-7, 2e-7, 5e-7, 1e-6)
 
@@ -180,3 +180,30 @@ def test_design_result(nmos):
     with pytest.raises(TypeError, match="^No constructor defined for DesignResult$"):
         morva.DesignResult()
     assert morva.Lut(nmos).design(gm_id=10.0, gain=50.0, ids=1e-5).w == r.w
+
+
+def test_vgs_sweep_direction_does_not_change_the_answer(lut_home):
+    # With a leakage floor gm/|Id| rises from near 0 at Vgs = 0 before it
+    # falls through moderate inversion, so a target is crossed twice; the
+    # answer is the crossing toward strong inversion however the Vgs axis was
+    # swept (an n-channel sweep from VDD down, a p-channel one from -VDD up).
+    vgs, vds = np.arange(37) * 0.05, np.arange(19) * 0.1
+    grids = model_grids((1e-6,), (0.0,), LENGTHS, vgs, vds, 0.05, 0.1)
+    grids["id"] = grids["id"] + 1e-9
+
+    def table(sign, flip):
+        g = {name: np.flip(v, axis=3) if flip else v for name, v in grids.items()}
+        g["id"] = sign * g["id"]
+        return load_table(lut_home, [1e-6], [0.0], LENGTHS, sign * (np.flip(vgs) if flip else vgs), sign * vds, g)
+
+    reference = table(1.0, False)
+    for kwargs in [dict(gm_id=10.0), dict(gm_id=15.0, gain=30.0, ids=1e-4), dict(ids=1e-4), dict(gain=40.0)]:
+        want = reference.design(**kwargs)
+        if "gm_id" in kwargs:
+            assert want.vgs > 0.4  # not the crossing in the leakage floor
+        for sign, flip in [(1.0, True), (-1.0, False), (-1.0, True)]:
+            got = table(sign, flip).design(**kwargs)
+            assert got.w == pytest.approx(want.w, rel=1e-9), (sign, flip, kwargs)
+            assert got.l == pytest.approx(want.l, rel=1e-9)
+            assert got.vgs == pytest.approx(sign * want.vgs, rel=1e-9)
+            assert got.id == pytest.approx(sign * want.id, rel=1e-9)

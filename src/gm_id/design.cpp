@@ -64,26 +64,41 @@ struct Point {
     double id, gm, gds;
 };
 
+// One (width, Vbs) slice at a fixed fractional Vds index, seen with its Vgs
+// index running toward strong inversion. A sweep toward zero (an n-channel
+// one from VDD down, a p-channel one from -VDD up) is searched mirrored, so
+// that "the highest Vgs" of the search is the end farthest from zero either
+// way.
 class Slice {
 public:
     Slice(const lut::TransistorLut& t, std::size_t iw, std::size_t ib, double x)
-        : t_(t), iw_(iw), ib_(ib), x_(x) {}
+        : t_(t),
+          iw_(iw),
+          ib_(ib),
+          x_(x),
+          last_vgs_(t.vgs.size() - 1),
+          mirrored_(t.vgs.size() >= 2 && std::fabs(t.vgs.back()) < std::fabs(t.vgs.front())) {}
 
     double lookup(const lut::Grid5& grid, double p, double q) const {
-        return trilinear_lut(t_, grid, iw_, ib_, p, q, x_);
+        return trilinear_lut(t_, grid, iw_, ib_, p, vgs_index(q), x_);
     }
     Point at(double p, double q) const {
         return {lookup(t_.id, p, q), lookup(t_.gm, p, q), lookup(t_.gds, p, q)};
     }
     // A grid row at integer (l, k), interpolated along Vds.
     double row(const lut::Grid5& grid, std::size_t l, std::size_t k) const {
-        return row_value(&grid.data[grid.index(iw_, ib_, l, k, 0)], grid.dims[4], x_);
+        const std::size_t g = mirrored_ ? last_vgs_ - k : k;
+        return row_value(&grid.data[grid.index(iw_, ib_, l, g, 0)], grid.dims[4], x_);
     }
+    // The table's own Vgs index of search index q.
+    double vgs_index(double q) const { return mirrored_ ? static_cast<double>(last_vgs_) - q : q; }
 
 private:
     const lut::TransistorLut& t_;
     std::size_t iw_, ib_;
     double x_;
+    std::size_t last_vgs_;
+    bool mirrored_;
 };
 
 // The grids the search reads must match the axes; a foreign table that does
@@ -272,7 +287,7 @@ Result<DesignResult, NgspiceError> solve_design(const lut::TransistorLut& table,
     const double s = scaled ? std::fabs(*t_ids / pt.id) : 1.0;
     r.w = scaled ? s * w_grid : w_grid;
     r.l = axis_value(table.lengths, p_best);
-    r.vgs = axis_value(table.vgs, q_best);
+    r.vgs = axis_value(table.vgs, slice.vgs_index(q_best));
     r.vds = v_ds;
     r.id = pt.id * s;
     r.gm = pt.gm * s;
