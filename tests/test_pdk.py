@@ -215,6 +215,15 @@ def test_hostile_files(tmp_path):
     # Undecodable bytes are replaced.
     (tmp_path / "bytes.lib").write_bytes(b".lib tt\n\xff\xfe x\n.endl tt\n")
     assert body(morva.flatten_pdk(tmp_path / "bytes.lib", "tt")) == "\ufffd\ufffd x\n"
+    # A redirect to a device or a pipe would read without end or block for
+    # ever: only regular files are read.
+    os.mkfifo(tmp_path / "pipe.lib")
+    for target in ["/dev/null", "pipe.lib"]:
+        (tmp_path / "dev.lib").write_text(f'.lib tt\n.lib "{target}" tt\n.endl tt\n')
+        with pytest.raises(OSError) as info:
+            morva.flatten_pdk(tmp_path / "dev.lib", "tt")
+        shown = target if target.startswith("/") else f"{tmp_path}/{target}"
+        assert str(info.value) == f"reading PDK file {shown}: not a regular file"
 
 
 def raw_data(path):

@@ -1,5 +1,7 @@
 #include "pdk/flatten.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -115,6 +117,12 @@ const std::string& Flattener::canonical(const std::string& path) {
 
 Result<const LibFile*, Error> Flattener::file(const std::string& path, const std::string& canonical) {
     if (auto it = files_.find(canonical); it != files_.end()) return &it->second;
+    // Redirects name their files: a device would be read without end and a
+    // pipe would block for ever, so only regular files (and directories, for
+    // their own error) are opened.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        return err(io_message(fmt::cat("reading PDK file ", utf8_lossy(path), ": not a regular file")));
     auto bytes = read_file(path);
     if (!bytes)
         return err(io_message(fmt::cat("reading PDK file ", utf8_lossy(path), ": ", bytes.error().text())));
