@@ -264,3 +264,24 @@ def test_cache_returns_the_stored_table_without_simulating(pool, card, tmp_path,
     assert isinstance(second, morva.Lut)
     for name in ["id", "gm", "gds", "vth", "vgs", "vds", "lengths"]:
         np.testing.assert_array_equal(getattr(second, name), getattr(first, name))
+
+
+@needs_ngspice
+def test_cache_trouble_never_costs_the_table(pool, tmp_path, monkeypatch, capfd):
+    monkeypatch.setenv("HOME", str(tmp_path))
+    cfg = morva.LutConfig(vgs=(0.0, 1.8, 0.3), vds=(0.0, 1.8, 0.6))
+    path = morva.lut_cache_path(morva.lut_cache_key(cfg))
+    os.makedirs(os.path.dirname(path))
+    with open(path, "wb") as f:
+        f.write(b"\x01\x00")  # damaged: regenerated and replaced, with a warning
+    with pytest.warns(RuntimeWarning, match="LUT cache serialization error: io error: unexpected end of file"):
+        lut = pool.generate_lut(cfg)
+    assert "tasks completed" in capfd.readouterr().out
+    np.testing.assert_array_equal(morva.Lut.load(morva.lut_cache_key(cfg)).id, lut.id)
+
+    # A cache that cannot be written: the table is still returned.
+    monkeypatch.setenv("HOME", str(tmp_path / "file"))
+    (tmp_path / "file").write_text("")
+    with pytest.warns(RuntimeWarning, match=r"^table not saved to the LUT cache: .*\(os error \d+\)$"):
+        again = pool.generate_lut(cfg)
+    np.testing.assert_array_equal(again.id, lut.id)

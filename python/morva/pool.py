@@ -10,6 +10,7 @@ build tree the running interpreter is the only reliable way to find one.
 
 import os
 import sys
+import warnings
 import weakref
 
 from . import morva as _native
@@ -110,7 +111,9 @@ class SimulationPool:
         ``config`` is a ``LutConfig``; ``n_chunks`` splits each task's Vgs
         sweep (default: one chunk per started 100 points). With ``cache``
         (the default) a table cached under the configuration's key is
-        returned without simulating, and a new table is saved there.
+        returned without simulating, and a new table is saved there (a damaged
+        cache file or a cache that cannot be written gives a RuntimeWarning,
+        never the loss of the table).
         Progress and a timing breakdown go to standard output.
         """
         from .lut import Lut
@@ -118,7 +121,12 @@ class SimulationPool:
         pool = self._pool()
         key = _native.lut_cache_key(config) if cache else None
         if key is not None:
-            cached = Lut.load(key)
+            try:
+                cached = Lut.load(key)
+            except RuntimeError as e:
+                # A damaged cache file is characterised afresh and replaced.
+                warnings.warn(f"{e}; regenerating {_native.lut_cache_path(key)}", RuntimeWarning, stacklevel=2)
+                cached = None
             if cached is not None:
                 return cached
         # The generator writes to the process's standard output directly:
@@ -127,7 +135,12 @@ class SimulationPool:
             sys.stdout.flush()
         lut = Lut(pool.generate_lut(config, n_chunks))
         if key is not None:
-            lut.save(key)
+            try:
+                lut.save(key)
+            except (OSError, RuntimeError) as e:
+                # The table cost minutes of simulation: a cache that cannot
+                # take it must not lose it.
+                warnings.warn(f"table not saved to the LUT cache: {e}", RuntimeWarning, stacklevel=2)
         return lut
 
     # -- end of characterisation --
