@@ -207,3 +207,22 @@ def test_vgs_sweep_direction_does_not_change_the_answer(lut_home):
             assert got.l == pytest.approx(want.l, rel=1e-9)
             assert got.vgs == pytest.approx(sign * want.vgs, rel=1e-9)
             assert got.id == pytest.approx(sign * want.id, rel=1e-9)
+
+
+def test_unusable_points_do_not_spoil_their_neighbours(lut_home):
+    # A table may hold NaN where a bias point could not be evaluated; the
+    # search skips such points and never lets them reach an answer through a
+    # zero interpolation weight.
+    vgs, vds = np.arange(37) * 0.05, np.arange(19) * 0.1
+    grids = model_grids((1e-6,), (0.0,), LENGTHS, vgs, vds, 0.05, 0.1)
+    clean = load_table(lut_home, [1e-6], [0.0], LENGTHS, vgs, vds, grids)
+    holes = {name: grid.copy() for name, grid in grids.items()}
+    for grid in holes.values():
+        grid[0, 0, 0, 0, :] = np.nan  # the first point of the (length, Vgs) scan
+        grid[0, 0, 1, :, :] = np.nan  # the whole second length
+    holed = load_table(lut_home, [1e-6], [0.0], LENGTHS, vgs, vds, holes)
+    for kwargs in [dict(gm_id=10.0), dict(gm_id=10.0, ids=1e-5), dict(ids=1e-5), dict(gain=30.0, ids=1e-5)]:
+        want, got = clean.design(**kwargs), holed.design(**kwargs)
+        assert math.isfinite(got.id) and math.isfinite(got.w), kwargs
+        for name in ["w", "l", "vgs", "id", "gm", "gds"]:
+            assert getattr(got, name) == pytest.approx(getattr(want, name), rel=1e-12), (kwargs, name)

@@ -24,18 +24,37 @@ std::size_t floor_index(double x) {
 // axis of n points (0 for n < 2).
 std::size_t interval(double x, std::size_t n) { return std::min(n < 2 ? 0 : n - 2, floor_index(x)); }
 
+// Sums weight * value, leaving out terms of weight 0: a point that takes no
+// part (NaN where a bias point could not be evaluated) must not turn the sum
+// into NaN. The result equals the full sum whenever every value is finite.
+class WeightedSum {
+public:
+    void add(double weight, double value) {
+        if (weight != 0.0) sum_ += weight * value;
+    }
+    double value() const { return sum_; }
+
+private:
+    double sum_ = 0.0;
+};
+
+double lerp(double a, double b, double t) {
+    WeightedSum s;
+    s.add(1.0 - t, a);
+    s.add(t, b);
+    return s.value();
+}
+
 double row_value(const double* row, std::size_t m, double x) {
     if (m == 1) return row[0];
     const std::size_t k = interval(x, m);
-    const double t = x - static_cast<double>(k);
-    return (1.0 - t) * row[k] + t * row[k + 1];
+    return lerp(row[k], row[k + 1], x - static_cast<double>(k));
 }
 
 double axis_value(const std::vector<double>& axis, double x) {
     if (axis.size() == 1) return axis[0];
     const std::size_t i = interval(x, axis.size());
-    const double t = x - static_cast<double>(i);
-    return (1.0 - t) * axis[i] + t * axis[i + 1];
+    return lerp(axis[i], axis[i + 1], x - static_cast<double>(i));
 }
 
 // The fractional Vgs index where curve c crosses target t, taking the
@@ -123,10 +142,15 @@ double trilinear_lut([[maybe_unused]] const lut::TransistorLut& table, const lut
     auto row = [&](std::size_t l, std::size_t g) {
         return row_value(&grid.data[grid.index(iw, ib, l, g, 0)], n_vds, x);
     };
-    const double c00 = row(l0, g0), c01 = row(l0, g1), c10 = row(l1, g0), c11 = row(l1, g1);
     const double tl = p - static_cast<double>(l0);
     const double tv = q - static_cast<double>(g0);
-    return (1.0 - tl) * (1.0 - tv) * c00 + (1.0 - tl) * tv * c01 + tl * (1.0 - tv) * c10 + tl * tv * c11;
+    // Rows of weight 0 are not read at all.
+    WeightedSum s;
+    const double w[4] = {(1.0 - tl) * (1.0 - tv), (1.0 - tl) * tv, tl * (1.0 - tv), tl * tv};
+    const std::size_t at[4][2] = {{l0, g0}, {l0, g1}, {l1, g0}, {l1, g1}};
+    for (int k = 0; k < 4; ++k)
+        if (w[k] != 0.0) s.add(w[k], row(at[k][0], at[k][1]));
+    return s.value();
 }
 
 double fractional_vds_index(const std::vector<double>& axis, double v) {
@@ -253,7 +277,7 @@ Result<DesignResult, NgspiceError> solve_design(const lut::TransistorLut& table,
             for (std::size_t k = 0; k < n_vgs; ++k) {
                 const double p = static_cast<double>(l), q = static_cast<double>(k);
                 const double id = slice.lookup(table.id, p, q);
-                if (std::fabs(id) < i_min) continue;
+                if (!(std::fabs(id) >= i_min)) continue;  // NaN: a point that could not be evaluated
                 const double gm = slice.lookup(table.gm, p, q);
                 const double gmid = gm / std::fabs(id);
                 if (out_of_bounds(gmid)) continue;
