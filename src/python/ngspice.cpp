@@ -287,8 +287,9 @@ nb::object generate_lut(PySimulationPool& self, nb::handle config_arg, nb::handl
         n_chunks_arg.is_none() ? gen::default_chunk_count(config) : to_usize(n_chunks_arg, "n_chunks");
     if (auto problem = gen::generation_problem(n_chunks, config)) throw_py(PyExc_ValueError, *problem);
     std::shared_ptr<WorkerPool> pool = self.pool;
-    auto table = [&] {
-        nb::gil_scoped_release release;
+    const CallInProgress call;
+    auto table = [&, main_thread = on_main_thread()] {
+        LockReleased released(main_thread);
         return gen::generate_lut(n_chunks, std::move(pool), config);
     }();
     if (!table) throw_py_err(Error(std::move(table).error()));
