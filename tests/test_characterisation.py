@@ -146,6 +146,17 @@ def test_model_file_in_a_directory_with_blanks(pool, card, tmp_path):
     plain = pool.generate_lut(main_config(card, **small), cache=False)
     moved = pool.generate_lut(main_config(str(spaced / "bsim4_180.lib"), **small), cache=False)
     assert_close(moved.id, plain.id, atol=0, rtol=0)
+    # A kit's section file (".lib" takes no quotes in ngspice), including its
+    # cards relatively, and an extra library beside it.
+    (spaced / "kit.lib").write_text(".lib tt\n.include bsim4_180.lib\n.endl tt\n"
+                                    ".lib extra\n.param unused=1\n.endl extra\n")
+    kit = main_config(str(spaced / "kit.lib"), model_section="tt", model_includes=[(str(spaced / "kit.lib"),
+                                                                                    "extra")], **small)
+    assert_close(pool.generate_lut(kit, cache=False).id, plain.id, atol=0, rtol=0)
+    with pytest.raises(ValueError, match="^model_file: ngspice cannot read a .lib file whose name contains blanks"):
+        pool.generate_lut(main_config(str(spaced / "my kit.lib"), model_section="tt", **small), cache=False)
+    with pytest.raises(ValueError, match="^model_section must be a single word without blanks$"):
+        pool.generate_lut(main_config(str(spaced / "kit.lib"), model_section="tt ff", **small), cache=False)
 
 
 def test_chunking_does_not_change_the_table(pool, card):

@@ -46,11 +46,41 @@ std::size_t ngspice_visits(double start, double stop, double step) {
     return n;
 }
 
-// A path for ".include"/".lib": quoted when it holds a blank, which ngspice
-// would otherwise take as the end of the path.
-std::string path_token(const std::string& path) {
-    if (path.find(' ') == std::string::npos) return path;
+bool has_blank(std::string_view text) { return text.find(' ') != std::string_view::npos; }
+
+// A path for ".include": quoted when it holds a blank, which ngspice would
+// otherwise take as the end of the path.
+std::string include_path_token(const std::string& path) {
+    if (!has_blank(path)) return path;
     return fmt::cat('"', path, '"');
+}
+
+// The directory the worker loads the netlist from: the model file's.
+std::optional<std::string> model_dir(const LutConfig& c) {
+    if (!c.model_file) return std::nullopt;
+    const std::string resolved = resolve_path(*c.model_file);
+    std::string_view path = resolved;
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos || path.size() == 1) return std::nullopt;
+    std::size_t end = slash;
+    while (end > 0 && path[end - 1] == '/') --end;
+    return std::string(end == 0 ? std::string_view("/") : path.substr(0, end));
+}
+
+// A path for ".lib", which ngspice 39 splits at blanks whatever the quotes:
+// a path with blanks is written relative to the model file's directory,
+// against which ngspice resolves it. Nothing when that leaves a blank.
+std::optional<std::string> lib_path_token(const LutConfig& c, const std::string& resolved) {
+    if (!has_blank(resolved)) return resolved;
+    const auto dir = model_dir(c);
+    if (!dir) return std::nullopt;
+    const std::string prefix = *dir == "/" ? *dir : *dir + "/";
+    if (!resolved.starts_with(prefix)) return std::nullopt;
+    std::string_view rel = std::string_view(resolved).substr(prefix.size());
+    while (rel.starts_with('/')) rel.remove_prefix(1);
+    if (rel.empty() || has_blank(rel)) return std::nullopt;
+    return std::string(rel);
 }
 
 std::string device_line(const LutConfig& c, double w, double l) {
@@ -129,14 +159,31 @@ std::optional<std::string> netlist_text_problem(const LutConfig& c) {
     for (const auto& [path, section] : c.model_includes) {
         if (has_control_char(path) || has_control_char(section)) return control("model_includes");
     }
-    const auto unquotable = [](const std::string& path) {
-        return path.find(' ') != std::string::npos && path.find('"') != std::string::npos;
-    };
-    if (c.model_file && unquotable(resolve_path(*c.model_file)))
-        return std::string("model_file must not contain both blanks and double quotes");
+    // Names are single netlist words: "tt ff" would silently select tt.
+    for (const auto& [name, text] : texts) {
+        if (text && name != "model_file" && has_blank(*text))
+            return fmt::cat(name, " must be a single word without blanks");
+    }
     for (const auto& [path, section] : c.model_includes) {
-        if (unquotable(resolve_path(path)))
-            return std::string("model_includes paths must not contain both blanks and double quotes");
+        if (has_blank(section))
+            return std::string("model_includes sections must be single words without blanks");
+    }
+    if (c.model_file) {
+        const std::string resolved = resolve_path(*c.model_file);
+        if (c.model_section && !lib_path_token(c, resolved)) {
+            const std::size_t slash = resolved.rfind('/');
+            return fmt::cat(
+                "model_file: ngspice cannot read a .lib file whose name contains blanks (",
+                fmt::debug_str(slash == std::string::npos ? resolved : resolved.substr(slash + 1)), ")");
+        }
+        if (!c.model_section && has_blank(resolved) && resolved.find('"') != std::string::npos)
+            return std::string("model_file must not contain both blanks and double quotes");
+    }
+    for (const auto& [path, section] : c.model_includes) {
+        const std::string resolved = resolve_path(path);
+        if (!lib_path_token(c, resolved))
+            return fmt::cat("model_includes: ngspice cannot read the .lib path ", fmt::debug_str(resolved),
+                            "; a library whose path contains blanks must lie in the model file's directory");
     }
     return std::nullopt;
 }
@@ -188,16 +235,21 @@ std::string sweep_text(double start, double stop, double step) {
 
 std::string build_model_card(const LutConfig& c) {
     std::string out;
+    // Paths `netlist_text_problem` refuses are written as they are.
+    const auto lib_path = [&c](const std::string& path) {
+        const std::string resolved = resolve_path(path);
+        return lib_path_token(c, resolved).value_or(resolved);
+    };
     if (c.model_file) {
-        const std::string path = path_token(resolve_path(*c.model_file));
-        out = c.model_section ? fmt::cat(".lib ", path, " ", *c.model_section) : fmt::cat(".include ", path);
+        out = c.model_section ? fmt::cat(".lib ", lib_path(*c.model_file), " ", *c.model_section)
+                              : fmt::cat(".include ", include_path_token(resolve_path(*c.model_file)));
     } else if (!c.model_card.empty()) {
         out = c.model_card;
     } else {
         out = std::string(c.device_type == DeviceType::Pmos ? kBuiltinPmos : kBuiltinNmos);
     }
     for (const auto& [path, section] : c.model_includes) {
-        out += fmt::cat("\n.lib ", path_token(resolve_path(path)), " ", section);
+        out += fmt::cat("\n.lib ", lib_path(path), " ", section);
     }
     return out;
 }
@@ -324,15 +376,8 @@ const ngspice::VectorData* find_vector(const std::vector<ngspice::VectorData>& v
 }
 
 std::vector<std::string> model_dir_pre_commands(const LutConfig& c) {
-    if (!c.model_file) return {};
-    const std::string resolved = resolve_path(*c.model_file);
-    std::string_view path = resolved;
-    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string_view::npos || path.size() == 1) return {};
-    std::size_t end = slash;
-    while (end > 0 && path[end - 1] == '/') --end;
-    return {fmt::cat("chdir:", end == 0 ? std::string_view("/") : path.substr(0, end))};
+    if (auto dir = model_dir(c)) return {fmt::cat("chdir:", *dir)};
+    return {};
 }
 
 }  // namespace morva::lut::generate_ngspice

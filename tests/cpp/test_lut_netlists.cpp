@@ -141,12 +141,56 @@ TEST(LutNetlists, ModelSectionFromFileCardOrBuiltin) {
     EXPECT_EQ(build_model_card(LutConfig{}).size(), 154u);
 }
 
-TEST(LutNetlists, PathsWithBlanksAreQuoted) {
+TEST(LutNetlists, PathsWithBlanks) {
+    // ".include" takes a quoted path; ".lib" takes none, so a library in a
+    // directory with blanks is named relative to the model file's directory,
+    // where the worker loads the netlist from.
     LutConfig c;
     c.model_file = "/my models/x.lib";
-    c.model_includes = {{"/a b/c.l", "tt"}};
-    EXPECT_EQ(build_model_card(c), ".include \"/my models/x.lib\"\n.lib \"/a b/c.l\" tt");
+    c.model_includes = {{"/my models/sub/c.l", "tt"}, {"/lib/d.l", "ff"}};
+    EXPECT_EQ(build_model_card(c), ".include \"/my models/x.lib\"\n.lib sub/c.l tt\n.lib /lib/d.l ff");
     EXPECT_EQ(model_dir_pre_commands(c), std::vector<std::string>{"chdir:/my models"});
+    EXPECT_FALSE(netlist_text_problem(c));
+    c.model_section = "tt";
+    EXPECT_EQ(build_model_card(c), ".lib x.lib tt\n.lib sub/c.l tt\n.lib /lib/d.l ff");
+    EXPECT_FALSE(netlist_text_problem(c));
+
+    c.model_file = "/my models/x y.lib";
+    EXPECT_EQ(netlist_text_problem(c),
+              "model_file: ngspice cannot read a .lib file whose name contains blanks (\"x y.lib\")");
+    c.model_section.reset();  // an .include is quoted
+    EXPECT_FALSE(netlist_text_problem(c));
+    c.model_includes = {{"/other dir/c.l", "tt"}};
+    EXPECT_EQ(netlist_text_problem(c),
+              "model_includes: ngspice cannot read the .lib path \"/other dir/c.l\"; a library whose "
+              "path contains blanks must lie in the model file's directory");
+    c.model_file.reset();
+    c.model_includes = {{"/my models/c.l", "tt"}};
+    EXPECT_TRUE(netlist_text_problem(c));
+}
+
+TEST(LutNetlists, NamesAreSingleWords) {
+    // A blank would split a name into two netlist words: "tt ff" would
+    // silently select the section tt.
+    const std::pair<std::string LutConfig::*, const char*> names[] = {
+        {&LutConfig::model_name, "model_name"},
+        {&LutConfig::width_param, "width_param"},
+        {&LutConfig::length_param, "length_param"},
+        {&LutConfig::device_name, "device_name"},
+    };
+    for (const auto& [member, name] : names) {
+        LutConfig c;
+        c.*member = "a b";
+        EXPECT_EQ(netlist_text_problem(c), fmt::cat(name, " must be a single word without blanks"));
+    }
+    LutConfig c;
+    c.model_file = "/lib/m.lib";
+    c.model_section = "tt ff";
+    EXPECT_EQ(netlist_text_problem(c), "model_section must be a single word without blanks");
+    c.model_section = "tt";
+    c.model_includes = {{"/lib/m.lib", "res typ"}};
+    EXPECT_EQ(netlist_text_problem(c), "model_includes sections must be single words without blanks");
+    c.model_includes = {{"/lib/m.lib", ""}};  // an empty section stays allowed
     EXPECT_FALSE(netlist_text_problem(c));
 }
 
