@@ -473,8 +473,9 @@ JobQueue::PushOutcome JobQueue::try_push(Job& job, const std::function<bool()>& 
         lock.unlock();
         const bool stop = give_up();
         lock.lock();
-        if (stop && !may_go()) {
-            // Those behind this ticket must not wait for it.
+        if (stop) {
+            // Told to stop, even if room has just come. Those behind this
+            // ticket must not wait for it.
             abandoned_send_tickets_.insert(ticket);
             while (abandoned_send_tickets_.erase(send_turn_)) ++send_turn_;
             lock.unlock();
