@@ -493,6 +493,17 @@ def test_interpreter_exit_ends_the_workers():
     assert wait_for(lambda: all(gone(pid) for pid in kids), timeout=2.0)
 
 
+def interrupted_output(code, delay):
+    """The words `code` prints in a fresh interpreter that gets SIGINT `delay`
+    seconds after it printed "ready"."""
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    assert proc.stdout.readline() == "ready\n"
+    time.sleep(delay)
+    proc.send_signal(signal.SIGINT)
+    out, _ = proc.communicate(timeout=30)
+    return out.split()
+
+
 def test_ctrl_c_interrupts_a_wait_and_close_ends_the_busy_worker():
     code = (
         "import time, morva\n"
@@ -507,12 +518,7 @@ def test_ctrl_c_interrupts_a_wait_and_close_ends_the_busy_worker():
         "pool.close()\n"
         "print('closed', round(time.monotonic() - start), flush=True)\n"
     )
-    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
-    assert proc.stdout.readline() == "ready\n"
-    time.sleep(1.0)
-    proc.send_signal(signal.SIGINT)
-    out, _ = proc.communicate(timeout=30)
-    assert out.split() == ["interrupted", "closed", "1"]
+    assert interrupted_output(code, 1.0) == ["interrupted", "closed", "1"]
 
 
 @pytest.fixture
@@ -588,12 +594,7 @@ def test_ctrl_c_interrupts_a_batch_waiting_for_queue_space(fake_exe):
         "del pool\n"
         "print('released', time.monotonic() - start, flush=True)\n"
     )
-    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
-    assert proc.stdout.readline() == "ready\n"
-    time.sleep(0.5)
-    proc.send_signal(signal.SIGINT)
-    out, _ = proc.communicate(timeout=30)
-    words = out.split()
+    words = interrupted_output(code, 0.5)
     assert words[0::2] == ["interrupted", "released"]
     assert float(words[3]) < 3.0  # not the 20 s the batch would take
 

@@ -177,14 +177,19 @@ TEST(PoolChannel, DroppedReplySenderAnswersWithAnError) {
     EXPECT_EQ(f2.get()->id, "x");
 }
 
-TEST(PoolQueue, BoundedFifoWithCloseAndLastReceiver) {
-    JobQueue q(2, 1);
+// Jobs whose reply ends the test keeps.
+struct JobMaker {
     std::vector<ReplyFuture> futures;
-    const auto make_job = [&](const std::string& id) {
+    Job operator()(const std::string& id) {
         auto slot = std::make_shared<detail::ReplySlot>();
         futures.emplace_back(slot);
         return Job{request(id), ReplySender(slot)};
-    };
+    }
+};
+
+TEST(PoolQueue, BoundedFifoWithCloseAndLastReceiver) {
+    JobQueue q(2, 1);
+    JobMaker make_job;
     EXPECT_FALSE(q.push(make_job("a")).has_value());
     EXPECT_FALSE(q.push(make_job("b")).has_value());
     std::atomic<bool> third_in{false};
@@ -208,9 +213,9 @@ TEST(PoolQueue, BoundedFifoWithCloseAndLastReceiver) {
     JobQueue q2(4, 2);
     EXPECT_FALSE(q2.push(make_job("d")).has_value());
     q2.receiver_gone();
-    EXPECT_FALSE(futures.back().ready());
+    EXPECT_FALSE(make_job.futures.back().ready());
     q2.receiver_gone();  // the last receiver: queued jobs are dropped
-    auto dropped = futures.back().get();
+    auto dropped = make_job.futures.back().get();
     ASSERT_FALSE(dropped.ok());
     EXPECT_EQ(dropped.error().detail, "worker task dropped reply sender");
     EXPECT_TRUE(q2.push(make_job("e")).has_value());
@@ -218,12 +223,7 @@ TEST(PoolQueue, BoundedFifoWithCloseAndLastReceiver) {
 
 TEST(PoolQueue, SendersThatGiveUpLeaveTheLineMoving) {
     JobQueue q(1, 1);
-    std::vector<ReplyFuture> futures;
-    const auto make_job = [&](const std::string& id) {
-        auto slot = std::make_shared<detail::ReplySlot>();
-        futures.emplace_back(slot);
-        return Job{request(id), ReplySender(slot)};
-    };
+    JobMaker make_job;
     EXPECT_FALSE(q.push(make_job("a")).has_value());
     // "b" waits for room and gives up; "c", queued behind it, still gets in.
     std::atomic<bool> stop_b{false};
