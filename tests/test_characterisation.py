@@ -4,6 +4,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -241,6 +242,31 @@ def test_time_out_ends_the_generation_without_a_report(card, capfd):
             slow.generate_lut(cfg, n_chunks=1, cache=False)
     out, _ = capfd.readouterr()
     assert "tasks completed" not in out and "LUT timing breakdown" not in out
+
+
+@needs_ngspice
+def test_ctrl_c_stops_a_generation(tmp_path):
+    # In a child process: SIGINT on the main thread while 40 tasks are queued.
+    script = tmp_path / "interrupt.py"
+    script.write_text(
+        "import os, signal, sys, threading\n"
+        "import morva\n"
+        "pool = morva.SimulationPool(workers=2)\n"
+        "cfg = morva.LutConfig(vgs=(0, 1.8, 0.01), vds=(0, 1.8, 0.01),\n"
+        "                      lengths_values=[1e-6 * (1 + k) for k in range(40)])\n"
+        "threading.Timer(0.5, lambda: os.kill(os.getpid(), signal.SIGINT)).start()\n"
+        "try:\n"
+        "    pool.generate_lut(cfg, cache=False)\n"
+        "except KeyboardInterrupt:\n"
+        "    print('interrupted', flush=True)\n"
+        "print(pool.generate_lut(morva.LutConfig(vgs=(0, 1.8, 0.3), vds=(0, 1.8, 0.3)), cache=False).shape)\n"
+    )
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert "interrupted" in lines and lines[-1] == "(1, 1, 1, 7, 7)"
+    assert not any("all 40 tasks completed" in line for line in lines)
+    assert "[retry]" not in done.stderr
 
 
 # ---- the Python surface ----------------------------------------------------------

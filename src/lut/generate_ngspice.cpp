@@ -163,14 +163,17 @@ ParamMask probe_op_params(const Simulator& simulator, const LutConfig& config, c
 
 Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks,
                                                  std::shared_ptr<ngspice::WorkerPool> pool,
-                                                 const LutConfig& config) {
+                                                 const LutConfig& config, StopRequested stop) {
     StdMessages messages;
     const std::uint64_t workers = pool ? pool->workers() : 1;
-    Simulator simulator{[pool = std::move(pool)](ngspice::SimulationRequest r) -> SimulationOutcome {
+    Simulator simulator{[pool = std::move(pool), stop](ngspice::SimulationRequest r) -> SimulationOutcome {
                             if (!pool) return err(NgspiceError::send_failed());
-                            return pool->run_simulation(std::move(r));
+                            if (!stop) return pool->run_simulation(std::move(r));
+                            auto reply = pool->submit(std::move(r), stop);
+                            if (!reply) return err(NgspiceError::simulation(std::string(kInterrupted)));
+                            return reply->get();
                         },
-                        workers};
+                        workers, stop};
     return generate_lut(n_chunks, simulator, config, messages);
 }
 
@@ -239,12 +242,13 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
         for (std::size_t wi = 0; wi < n_w; ++wi) {
             for (std::size_t li = 0; li < n_l; ++li) {
                 const double w = config.widths[wi], l = config.lengths[li];
-                tasks.spawn(
-                    [&simulator, &messages, shared_plan, w, wi, l, li](const ngspice::CancelToken& token) {
-                        LadderContext ctx{simulator.run, shared_plan, &messages,
-                                          [&token] { return token.cancelled(); }};
-                        return fetch_wl_with_retry(ctx, w, wi, l, li);
-                    });
+                tasks.spawn([&simulator, &messages, shared_plan, w, wi, l,
+                             li](const ngspice::CancelToken& token) {
+                    LadderContext ctx{simulator.run, shared_plan, &messages, [&token, &simulator] {
+                                          return token.cancelled() || (simulator.stop && simulator.stop());
+                                      }};
+                    return fetch_wl_with_retry(ctx, w, wi, l, li);
+                });
             }
         }
         while (auto end = tasks.join_next()) {
@@ -268,6 +272,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
             for (ChunkResult& r : end->outcome->value()) results.push_back(std::move(r));
         }
     }
+    if (simulator.stop && simulator.stop()) return err(NgspiceError::simulation(std::string(kInterrupted)));
     if (first_error) return err(std::move(*first_error));
     const u128 wall_ns = ns_since(wall_start);
     const double wall_s = static_cast<double>(wall_ns) / 1e9;

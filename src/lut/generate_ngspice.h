@@ -6,9 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/result.h"
 #include "error/ngspice_error.h"
@@ -23,17 +25,27 @@ class WorkerPool;
 
 namespace morva::lut::generate_ngspice {
 
+// Asked between requests whether the caller gave up waiting (Ctrl-C).
+using StopRequested = std::function<bool()>;
+
 // The simulator a generation sends its requests to.
 struct Simulator {
     RunSimulation run;
     std::uint64_t workers = 1;  // for the report; 0 counts as 1
+    StopRequested stop;         // optional
 };
 
+// The error of a generation whose caller gave up waiting.
+inline constexpr std::string_view kInterrupted = "generation interrupted";
+
 // Runs the whole generation on the pool; blocks until it is done. Progress
-// goes to standard output, diagnostics to standard error.
+// goes to standard output, diagnostics to standard error. Once `stop` says
+// so, no task sends another request (a request waiting for room in the
+// pool's queue is withdrawn); the requests in flight are answered, and the
+// generation ends with NgspiceError::Simulation(kInterrupted).
 Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks,
                                                  std::shared_ptr<ngspice::WorkerPool> pool,
-                                                 const LutConfig& config);
+                                                 const LutConfig& config, StopRequested stop = {});
 
 // The same over any simulator and message sink.
 Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Simulator& simulator,

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -288,12 +289,34 @@ nb::object generate_lut(PySimulationPool& self, nb::handle config_arg, nb::handl
     if (auto problem = gen::generation_problem(n_chunks, config)) throw_py(PyExc_ValueError, *problem);
     std::shared_ptr<WorkerPool> pool = self.pool;
     const CallInProgress call;
-    auto table = [&, main_thread = on_main_thread()] {
-        LockReleased released(main_thread);
-        return gen::generate_lut(n_chunks, std::move(pool), config);
-    }();
-    if (!table) throw_py_err(Error(std::move(table).error()));
-    return transistor_lut_to_py(std::move(table).value());
+    std::optional<Result<lut::TransistorLut, NgspiceError>> table;
+    if (!on_main_thread()) {
+        LockReleased released(false);
+        table = gen::generate_lut(n_chunks, std::move(pool), config);
+    } else {
+        // The generation runs on its own thread so that this one can take
+        // the interpreter lock now and then for Ctrl-C, which stops it
+        // between requests; the KeyboardInterrupt is raised once it is over.
+        std::atomic<bool> stop{false};
+        std::future<Result<lut::TransistorLut, NgspiceError>> done;
+        {
+            LockReleased released(true);
+            done = std::async(std::launch::async, [&] {
+                return gen::generate_lut(n_chunks, std::move(pool), config, [&stop] { return stop.load(); });
+            });
+        }
+        for (;;) {
+            {
+                LockReleased released(true);
+                if (done.wait_for(std::chrono::milliseconds(100)) == std::future_status::ready) break;
+            }
+            if (!stop && PyErr_CheckSignals() != 0) stop = true;  // the exception stays pending
+        }
+        table = done.get();
+        if (stop) throw nb::python_error();
+    }
+    if (!*table) throw_py_err(Error(std::move(*table).error()));
+    return transistor_lut_to_py(std::move(*table).value());
 }
 
 // ---- end of characterisation ----

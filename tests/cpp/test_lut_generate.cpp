@@ -169,7 +169,8 @@ struct Scripted {
                     }
                     return r;
                 },
-                workers};
+                workers,
+                {}};
     }
     std::vector<std::string> ids_starting(std::string_view prefix) {
         std::vector<std::string> out;
@@ -517,4 +518,26 @@ TEST(LutGenerate, NativeRequestFallsBackWithANotice) {
     ASSERT_TRUE(generate_lut(1, s.simulator(), c, rec));
     EXPECT_EQ(rec.stderr_text, "  [native] falling back to ngspice path\n");
     EXPECT_TRUE(rec.stdout_text.starts_with("  2 W × 2 Vbs"));
+}
+
+TEST(LutGenerate, StopEndsTheGenerationWithoutFallbacks) {
+    // The caller gives up after the first task's request has been answered:
+    // no task sends another request, and no retry line is printed.
+    Scripted s;
+    Recorder rec;
+    LutConfig c = small_config();
+    c.op_params.clear();
+    Simulator sim = s.simulator();
+    sim.stop = [&s] {
+        std::lock_guard lock(s.mutex);
+        return !s.ids.empty();
+    };
+    auto table = generate_lut(1, sim, c, rec);
+    ASSERT_FALSE(table);
+    EXPECT_EQ(table.error().text(), "simulation failed: generation interrupted");
+    // Tasks that checked before the first request was made may have sent
+    // theirs; none went down the ladder.
+    for (const std::string& id : s.ids) EXPECT_EQ(std::count(id.begin(), id.end(), '-'), 2) << id;
+    EXPECT_EQ(rec.stderr_text, "");
+    EXPECT_EQ(rec.stdout_text.find("tasks completed"), std::string::npos);
 }
