@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -512,7 +513,27 @@ std::string bench_line(long pid, const BenchTotals& t) {
 
 namespace morva::ngspice {
 
+namespace {
+
+// A worker whose host died without closing its pipes (SIGKILL, a crash) may be
+// deep inside a long ngspice run that never reads standard input again: it
+// would run on as an orphan. A watcher thread ends the process once it has
+// been re-parented. (PR_SET_PDEATHSIG is tied to the spawning thread, not the
+// host process, so it cannot serve here.)
+void exit_when_orphaned() {
+    const pid_t host = ::getppid();
+    std::thread([host] {
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            if (::getppid() != host) ::_exit(1);
+        }
+    }).detach();
+}
+
+}  // namespace
+
 Result<void, NgspiceError> run_worker() {
+    exit_when_orphaned();
     MORVA_ASSIGN(Ngspice lib, Ngspice::load());
     Engine engine{std::move(lib), std::make_unique<SimState>()};
     MORVA_TRY(init_engine(engine.lib, engine.state.get()));
