@@ -91,7 +91,10 @@ std::optional<std::string> generation_problem(std::size_t n_chunks, const LutCon
     if (n_chunks == 0) return std::string("n_chunks must be at least 1");
     if (config.widths.empty() || config.lengths.empty() || config.vbs_values.empty())
         return std::string("widths, lengths and vbs_values must not be empty");
-    return netlist_text_problem(config);
+    if (auto problem = netlist_text_problem(config)) return problem;
+    // The native path reads the model file itself; its fallback checks again.
+    if (config.use_native_bsim4) return std::nullopt;
+    return netlist_path_problem(config);
 }
 
 std::size_t default_chunk_count(const LutConfig& config) {
@@ -185,6 +188,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     if (config.use_native_bsim4) {
         if (auto outcome = generate_lut_native(config, messages)) return std::move(*outcome);
         messages.err("  [native] falling back to ngspice path\n");
+        if (auto problem = netlist_path_problem(config)) return err(NgspiceError::simulation(*problem));
     }
 
     // 2. The plan. Point counts are those ngspice's sweeps visit.

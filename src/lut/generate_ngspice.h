@@ -51,8 +51,9 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks,
 Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Simulator& simulator,
                                                  const LutConfig& config, Messages& messages);
 
-// Why a generation cannot start: a chunk count of 0 or text that cannot go
-// into a netlist. Callers refuse these before any work.
+// Why a generation cannot start: a chunk count of 0, text that cannot go
+// into a netlist, or (unless the native path is asked for first) model
+// paths ngspice cannot read. Callers refuse these before any work.
 std::optional<std::string> generation_problem(std::size_t n_chunks, const LutConfig& config);
 
 // The chunk count when the caller gives none: one chunk per started 100

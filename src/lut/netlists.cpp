@@ -168,6 +168,10 @@ std::optional<std::string> netlist_text_problem(const LutConfig& c) {
         if (has_blank(section))
             return std::string("model_includes sections must be single words without blanks");
     }
+    return std::nullopt;
+}
+
+std::optional<std::string> netlist_path_problem(const LutConfig& c) {
     if (c.model_file) {
         const std::string resolved = resolve_path(*c.model_file);
         if (c.model_section && !lib_path_token(c, resolved)) {
@@ -235,7 +239,7 @@ std::string sweep_text(double start, double stop, double step) {
 
 std::string build_model_card(const LutConfig& c) {
     std::string out;
-    // Paths `netlist_text_problem` refuses are written as they are.
+    // Paths `netlist_path_problem` refuses are written as they are.
     const auto lib_path = [&c](const std::string& path) {
         const std::string resolved = resolve_path(path);
         return lib_path_token(c, resolved).value_or(resolved);

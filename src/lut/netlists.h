@@ -31,9 +31,15 @@ std::string resolve_path(const std::string& path);
 
 // Why the configuration cannot be written into a netlist safely: a name,
 // parameter, section or path holding a line break or another control
-// character (it would start a netlist line of its own), or a path that
-// needs quoting but holds a double quote. Nothing when it can.
+// character (it would start a netlist line of its own), or a name or section
+// holding a blank (it would read as two words). Nothing when it can.
 std::optional<std::string> netlist_text_problem(const LutConfig& config);
+
+// Why ngspice could not read the model paths of the configuration: a ".lib"
+// path with blanks outside the model file's directory (ngspice splits a .lib
+// line at blanks whatever the quotes), or an ".include" path with both blanks
+// and double quotes. Nothing when it can.
+std::optional<std::string> netlist_path_problem(const LutConfig& config);
 
 // A number for a netlist or command: the fixed form with `digits` digits
 // after the point when it reads back to the same value, else the shortest

@@ -509,6 +509,27 @@ TEST(LutGenerate, ChunkCountsAndRefusals) {
     EXPECT_NE(rec.stdout_text.find("(5 Vgs chunk(s) per task"), std::string::npos);
 }
 
+TEST(LutGenerate, UnreadableLibPathsAreRefusedBeforeThePoolPath) {
+    // The native path reads a library whose name has blanks; the pool path
+    // cannot, and says so before it sends anything.
+    LutConfig c = small_config();
+    c.op_params.clear();
+    c.model_file = "/no such kit/my kit.lib";
+    c.model_section = "tt";
+    EXPECT_TRUE(generation_problem(1, c));
+    c.use_native_bsim4 = true;
+    EXPECT_FALSE(generation_problem(1, c));
+    Scripted s;
+    Recorder rec;
+    auto table = generate_lut(1, s.simulator(), c, rec);
+    ASSERT_FALSE(table);
+    EXPECT_EQ(table.error().text(),
+              "simulation failed: model_file: ngspice cannot read a .lib file whose name contains blanks "
+              "(\"my kit.lib\")");
+    EXPECT_TRUE(s.ids.empty());
+    EXPECT_NE(rec.stderr_text.find("  [native] falling back to ngspice path\n"), std::string::npos);
+}
+
 TEST(LutGenerate, NativeRequestFallsBackWithANotice) {
     Scripted s;
     Recorder rec;

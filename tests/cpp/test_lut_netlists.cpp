@@ -150,23 +150,23 @@ TEST(LutNetlists, PathsWithBlanks) {
     c.model_includes = {{"/my models/sub/c.l", "tt"}, {"/lib/d.l", "ff"}};
     EXPECT_EQ(build_model_card(c), ".include \"/my models/x.lib\"\n.lib sub/c.l tt\n.lib /lib/d.l ff");
     EXPECT_EQ(model_dir_pre_commands(c), std::vector<std::string>{"chdir:/my models"});
-    EXPECT_FALSE(netlist_text_problem(c));
+    EXPECT_FALSE(netlist_path_problem(c));
     c.model_section = "tt";
     EXPECT_EQ(build_model_card(c), ".lib x.lib tt\n.lib sub/c.l tt\n.lib /lib/d.l ff");
-    EXPECT_FALSE(netlist_text_problem(c));
+    EXPECT_FALSE(netlist_path_problem(c));
 
     c.model_file = "/my models/x y.lib";
-    EXPECT_EQ(netlist_text_problem(c),
+    EXPECT_EQ(netlist_path_problem(c),
               "model_file: ngspice cannot read a .lib file whose name contains blanks (\"x y.lib\")");
     c.model_section.reset();  // an .include is quoted
-    EXPECT_FALSE(netlist_text_problem(c));
+    EXPECT_FALSE(netlist_path_problem(c));
     c.model_includes = {{"/other dir/c.l", "tt"}};
-    EXPECT_EQ(netlist_text_problem(c),
+    EXPECT_EQ(netlist_path_problem(c),
               "model_includes: ngspice cannot read the .lib path \"/other dir/c.l\"; a library whose "
               "path contains blanks must lie in the model file's directory");
     c.model_file.reset();
     c.model_includes = {{"/my models/c.l", "tt"}};
-    EXPECT_TRUE(netlist_text_problem(c));
+    EXPECT_TRUE(netlist_path_problem(c));
 }
 
 TEST(LutNetlists, NamesAreSingleWords) {
@@ -210,7 +210,7 @@ TEST(LutNetlists, TextThatWouldStartNetlistLinesIsRefused) {
     EXPECT_EQ(netlist_text_problem(c), "model_includes must not contain line breaks or control characters");
     c = LutConfig{};
     c.model_file = "/a b/\"x\".lib";
-    EXPECT_EQ(netlist_text_problem(c), "model_file must not contain both blanks and double quotes");
+    EXPECT_EQ(netlist_path_problem(c), "model_file must not contain both blanks and double quotes");
     c = LutConfig{};
     c.model_card = ".model nch nmos level=1\n+ vto=0.5";  // a card is netlist text by design
     EXPECT_FALSE(netlist_text_problem(c));
