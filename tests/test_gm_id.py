@@ -226,3 +226,19 @@ def test_unusable_points_do_not_spoil_their_neighbours(lut_home):
         assert math.isfinite(got.id) and math.isfinite(got.w), kwargs
         for name in ["w", "l", "vgs", "id", "gm", "gds"]:
             assert getattr(got, name) == pytest.approx(getattr(want, name), rel=1e-12), (kwargs, name)
+
+
+def test_length_sweep_direction_does_not_change_the_answer(lut_home):
+    # lengths_log=(1e-6, 1e-7, n) or lengths=(1e-6, 1e-7, -step) give a
+    # descending length axis; "the smallest length that meets the targets"
+    # must not turn into the largest.
+    vgs, vds = np.arange(37) * 0.05, np.arange(19) * 0.1
+    grids = model_grids((1e-6,), (0.0,), LENGTHS, vgs, vds, 0.05, 0.1)
+    up = load_table(lut_home, [1e-6], [0.0], LENGTHS, vgs, vds, grids)
+    down = load_table(lut_home, [1e-6], [0.0], LENGTHS[::-1], vgs, vds,
+                      {name: np.flip(grid, axis=2) for name, grid in grids.items()})
+    for kwargs in [dict(gm_id=15.0), dict(gm_id=15.0, gain=40.0, ids=1e-5), dict(ids=1e-5), dict(gain=40.0)]:
+        want, got = up.design(**kwargs), down.design(**kwargs)
+        for name in ["w", "l", "vgs", "id", "gm", "gds"]:
+            assert getattr(got, name) == pytest.approx(getattr(want, name), rel=1e-9), (kwargs, name)
+    assert down.design(gm_id=15.0).l == LENGTHS[0]

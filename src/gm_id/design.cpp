@@ -83,11 +83,24 @@ struct Point {
     double id, gm, gds;
 };
 
-// One (width, Vbs) slice at a fixed fractional Vds index, seen with its Vgs
-// index running toward strong inversion. A sweep toward zero (an n-channel
-// one from VDD down, a p-channel one from -VDD up) is searched mirrored, so
-// that "the highest Vgs" of the search is the end farthest from zero either
-// way.
+// The search's index on an axis: the table's own, or its mirror image.
+class AxisOrder {
+public:
+    AxisOrder(std::size_t n, bool mirrored) : last_(n == 0 ? 0 : n - 1), mirrored_(mirrored && n >= 2) {}
+    std::size_t table_index(std::size_t i) const { return mirrored_ ? last_ - i : i; }
+    double table_index(double x) const { return mirrored_ ? static_cast<double>(last_) - x : x; }
+
+private:
+    std::size_t last_;
+    bool mirrored_;
+};
+
+// One (width, Vbs) slice at a fixed fractional Vds index, seen with its
+// length index running from the shortest length and its Vgs index toward
+// strong inversion. Axes swept the other way (lengths from long to short, an
+// n-channel Vgs sweep from VDD down, a p-channel one from -VDD up) are
+// searched mirrored, so that the answer does not depend on the sweep
+// direction.
 class Slice {
 public:
     Slice(const lut::TransistorLut& t, std::size_t iw, std::size_t ib, double x)
@@ -95,29 +108,29 @@ public:
           iw_(iw),
           ib_(ib),
           x_(x),
-          last_vgs_(t.vgs.size() - 1),
-          mirrored_(t.vgs.size() >= 2 && std::fabs(t.vgs.back()) < std::fabs(t.vgs.front())) {}
+          lengths_(t.lengths.size(), !t.lengths.empty() && t.lengths.back() < t.lengths.front()),
+          vgs_(t.vgs.size(), !t.vgs.empty() && std::fabs(t.vgs.back()) < std::fabs(t.vgs.front())) {}
 
     double lookup(const lut::Grid5& grid, double p, double q) const {
-        return trilinear_lut(t_, grid, iw_, ib_, p, vgs_index(q), x_);
+        return trilinear_lut(t_, grid, iw_, ib_, lengths_.table_index(p), vgs_.table_index(q), x_);
     }
     Point at(double p, double q) const {
         return {lookup(t_.id, p, q), lookup(t_.gm, p, q), lookup(t_.gds, p, q)};
     }
     // A grid row at integer (l, k), interpolated along Vds.
     double row(const lut::Grid5& grid, std::size_t l, std::size_t k) const {
-        const std::size_t g = mirrored_ ? last_vgs_ - k : k;
-        return row_value(&grid.data[grid.index(iw_, ib_, l, g, 0)], grid.dims[4], x_);
+        return row_value(&grid.data[grid.index(iw_, ib_, lengths_.table_index(l), vgs_.table_index(k), 0)],
+                         grid.dims[4], x_);
     }
-    // The table's own Vgs index of search index q.
-    double vgs_index(double q) const { return mirrored_ ? static_cast<double>(last_vgs_) - q : q; }
+    // The length and Vgs at search indices p and q.
+    double length(double p) const { return axis_value(t_.lengths, lengths_.table_index(p)); }
+    double vgs(double q) const { return axis_value(t_.vgs, vgs_.table_index(q)); }
 
 private:
     const lut::TransistorLut& t_;
     std::size_t iw_, ib_;
     double x_;
-    std::size_t last_vgs_;
-    bool mirrored_;
+    AxisOrder lengths_, vgs_;
 };
 
 // The grids the search reads must match the axes; a foreign table that does
@@ -310,8 +323,8 @@ Result<DesignResult, NgspiceError> solve_design(const lut::TransistorLut& table,
     const bool scaled = t_ids && std::fabs(pt.id) > 1e-18;
     const double s = scaled ? std::fabs(*t_ids / pt.id) : 1.0;
     r.w = scaled ? s * w_grid : w_grid;
-    r.l = axis_value(table.lengths, p_best);
-    r.vgs = axis_value(table.vgs, slice.vgs_index(q_best));
+    r.l = slice.length(p_best);
+    r.vgs = slice.vgs(q_best);
     r.vds = v_ds;
     r.id = pt.id * s;
     r.gm = pt.gm * s;

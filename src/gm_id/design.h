@@ -40,9 +40,10 @@ struct DesignResult {
 
 // Sizes one transistor on slice [iw][ib] of `table`. The first constraint of
 // each kind is the target used; absent bounds do not filter; `id_min`
-// defaults to 1e-12 A. Every failure is NgspiceError::Simulation. The Vgs
-// axis is searched from weak toward strong inversion (toward the end farther
-// from 0 V), whichever way it was swept; gm/Id is formed with |Id|.
+// defaults to 1e-12 A. Every failure is NgspiceError::Simulation. Lengths
+// are searched from the shortest and Vgs from weak toward strong inversion
+// (toward the end farther from 0 V), whichever way the axes were swept;
+// gm/Id is formed with |Id|.
 Result<DesignResult, NgspiceError> solve_design(const lut::TransistorLut& table, std::size_t iw,
                                                 std::size_t ib, const std::vector<Constraint>& constraints,
                                                 std::optional<double> vds, std::optional<double> gm_id_min,
