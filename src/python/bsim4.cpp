@@ -17,6 +17,7 @@
 #include "common/text.h"
 #include "python/args.h"
 #include "python/errors.h"
+#include "python/gil.h"
 #include "python/register.h"
 
 namespace morva::python {
@@ -98,7 +99,7 @@ std::vector<solver::DcOpResult> solve_sweep(const PyDcSolver& s, bool sweep_gate
     constexpr std::uint64_t kBlock = 64;
     for (std::uint64_t first = 0; first < points; first += kBlock) {
         {
-            nb::gil_scoped_release unlocked;
+            LockReleased unlocked;
             const std::uint64_t last = std::min(points, first + kBlock);
             for (std::uint64_t i = first; i < last; ++i) {
                 const double p = start + static_cast<double>(i) * step;
@@ -204,7 +205,7 @@ void register_bsim4(nb::module_& m) {
                 std::optional<std::string> section;
                 if (!model_section.is_none()) section = to_str(model_section, "model_section");
                 Construction built = [&] {
-                    nb::gil_scoped_release unlocked;
+                    LockReleased unlocked;
                     return build_solver(file, name, type, width, length, section);
                 }();
                 if (!built.solver) throw_py(PyExc_RuntimeError, built.error);
@@ -221,7 +222,7 @@ void register_bsim4(nb::module_& m) {
                 const double src = to_f64(vs, "vs"), b = to_f64(vb, "vb");
                 solver::DcOpResult r;
                 {
-                    nb::gil_scoped_release unlocked;
+                    LockReleased unlocked;
                     r = solver::dc_operating_point(s.config, s.instance.get(), g, d, src, b);
                 }
                 return PyDcResult{std::move(r)};

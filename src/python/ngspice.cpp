@@ -23,6 +23,7 @@
 #include "ngspice/worker.h"
 #include "python/args.h"
 #include "python/errors.h"
+#include "python/gil.h"
 #include "python/lut.h"
 #include "python/register.h"
 #include "python/results.h"
@@ -124,50 +125,6 @@ void init_pool(PySimulationPool* self, nb::handle workers_arg, nb::handle timeou
     if (!pool) throw_py_err(Error(std::move(pool).error()));
     quiet_exit_with_calls_in_progress();
     new (self) PySimulationPool(std::move(*pool), count);
-}
-
-// The thread that runs Python's signal handlers (Ctrl-C); only it needs the
-// interpreter lock now and then while it waits.
-bool on_main_thread() {
-    nb::module_ threading = nb::module_::import_("threading");
-    return threading.attr("main_thread")().attr("ident").equal(threading.attr("get_ident")());
-}
-
-bool interpreter_exiting() {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing() != 0;
-#else
-    return _Py_IsFinalizing() != 0;
-#endif
-}
-
-// The interpreter lock released for a wait. While the interpreter exits,
-// Python ends a daemon thread that takes the lock back by unwinding its
-// stack, which C++ frames cannot survive: such a thread waits for the
-// process to end instead. (The main thread exits the interpreter itself.)
-class LockReleased {
-public:
-    explicit LockReleased(bool main_thread) : main_thread_(main_thread), saved_(PyEval_SaveThread()) {}
-    LockReleased(const LockReleased&) = delete;
-    LockReleased& operator=(const LockReleased&) = delete;
-    ~LockReleased() {
-        if (!main_thread_ && interpreter_exiting()) {
-            for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
-        }
-        PyEval_RestoreThread(saved_);
-    }
-
-private:
-    bool main_thread_;
-    PyThreadState* saved_;
-};
-
-// Whether a signal handler (Ctrl-C) asks the caller to stop; called with the
-// interpreter lock released, it takes the lock for the check. The exception
-// stays pending for the caller to raise.
-bool interrupted() {
-    nb::gil_scoped_acquire gil;
-    return PyErr_CheckSignals() != 0;
 }
 
 // Queues a request, with the interpreter lock released while the queue is

@@ -11,6 +11,7 @@
 #include "pdsdm/pdsdm.h"
 #include "python/args.h"
 #include "python/errors.h"
+#include "python/gil.h"
 #include "python/numpy.h"
 #include "python/register.h"
 
@@ -96,7 +97,7 @@ pdsdm::LoopInputs loop_inputs(nb::handle phi_etf, nb::handle v_etf_pp, nb::handl
 template <class Model>
 PyPdsdmResult run_unlocked(Model&& model) {
     Result<pdsdm::LoopRun, pdsdm::PdsdmError> run = [&] {
-        nb::gil_scoped_release unlocked;
+        LockReleased unlocked;
         return model();
     }();
     return PyPdsdmResult{take(std::move(run))};

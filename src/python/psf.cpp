@@ -9,6 +9,7 @@
 #include "psf/mod.h"
 #include "python/args.h"
 #include "python/errors.h"
+#include "python/gil.h"
 #include "python/numpy.h"
 #include "python/register.h"
 
@@ -63,7 +64,7 @@ void register_psf(nb::module_& m) {
             [](PyPsfFile* self, nb::handle path_obj) {
                 std::string path = to_path(path_obj, "path");
                 auto opened = [&] {
-                    nb::gil_scoped_release unlocked;
+                    LockReleased unlocked;
                     return psf::PsfReader::open(path);
                 }();
                 if (!opened) throw_psf_err(opened.error());

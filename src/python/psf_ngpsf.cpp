@@ -15,6 +15,7 @@
 #include "psf/viewer.h"
 #include "python/args.h"
 #include "python/errors.h"
+#include "python/gil.h"
 #include "python/numpy.h"
 #include "python/register.h"
 
@@ -55,12 +56,6 @@ T unwrap(Result<T, psf::PsfError>&& result) {
 }
 
 // ---- HTML strip charts and the HTTP viewer --------------------------------
-
-// Python runs signal handlers only on its main thread.
-bool on_main_thread() {
-    nb::object threading = nb::module_::import_("threading");
-    return threading.attr("current_thread")().is(threading.attr("main_thread")());
-}
 
 void add_viewer_methods(nb::class_<PyNgpsfFile>& cls) {
     cls.def(
@@ -114,7 +109,7 @@ void add_viewer_methods(nb::class_<PyNgpsfFile>& cls) {
             }
             Result<void, psf::PsfError> served;
             {
-                nb::gil_scoped_release release;
+                LockReleased release;
                 served = psf::viewer::serve(std::move(file), names ? &*names : nullptr, port_number, options);
             }
             if (interrupted) throw nb::python_error();

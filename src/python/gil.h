@@ -1,0 +1,41 @@
+// Releasing the interpreter lock around native work, safely at interpreter
+// exit, and checking for Ctrl-C meanwhile.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace morva::python {
+
+namespace nb = nanobind;
+
+// Whether the calling thread is the one that runs Python's signal handlers
+// (Ctrl-C). Needs the interpreter lock.
+bool on_main_thread();
+
+bool interpreter_exiting();
+
+// The interpreter lock released for a wait or a computation. While the
+// interpreter exits, Python ends a daemon thread that takes the lock back by
+// unwinding its stack, which C++ frames cannot survive: such a thread waits
+// for the process to end instead. (The main thread exits the interpreter
+// itself, so it always takes the lock back.) Use this instead of
+// nb::gil_scoped_release in every binding.
+class LockReleased {
+public:
+    LockReleased() : LockReleased(on_main_thread()) {}
+    explicit LockReleased(bool main_thread) : main_thread_(main_thread), saved_(PyEval_SaveThread()) {}
+    LockReleased(const LockReleased&) = delete;
+    LockReleased& operator=(const LockReleased&) = delete;
+    ~LockReleased();
+
+private:
+    bool main_thread_;
+    PyThreadState* saved_;
+};
+
+// Whether a signal handler (Ctrl-C) asks the caller to stop; called with the
+// interpreter lock released, it takes the lock for the check. The exception
+// stays pending for the caller to raise.
+bool interrupted();
+
+}  // namespace morva::python

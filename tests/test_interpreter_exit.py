@@ -1,0 +1,40 @@
+"""Native work on a daemon thread never aborts the interpreter's exit."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+CARD = ".model nch nmos level=54 rdsmod=1\n"
+
+CASES = {
+    "dc_solver_sweep": """
+        solver = morva.DcSolver(CARD_PATH, "nch", w=1e-6, l=1.8e-7)
+        work = lambda: [solver.sweep("vgs", 0.0, 1.2, 1e-6, vd=0.6) for _ in range(100)]
+    """,
+    "pdsdm": """
+        work = lambda: [morva.run_pdsdm(42.0, 0.1, 1e6, 1e-4, 1e-11, 5_000_000, 12.0, 72.0)
+                        for _ in range(100)]
+    """,
+}
+
+
+@pytest.mark.parametrize("case", sorted(CASES))
+def test_exit_while_a_daemon_thread_computes(case, tmp_path):
+    card = tmp_path / "card.lib"
+    card.write_text(CARD)
+    script = textwrap.dedent(
+        """
+        import threading, time, morva
+        CARD_PATH = {card!r}
+        {body}
+        t = threading.Thread(target=work, daemon=True)
+        t.start()
+        time.sleep(0.3)
+        print("exiting", flush=True)
+        """
+    ).format(card=str(card), body=textwrap.dedent(CASES[case]))
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == "exiting"
+    assert out.returncode == 0, out.stderr[-2000:]
