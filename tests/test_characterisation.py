@@ -304,6 +304,27 @@ def test_cache_returns_the_stored_table_without_simulating(pool, card, tmp_path,
 
 
 @needs_ngspice
+def test_cached_table_older_than_its_model_file_is_regenerated(pool, card, tmp_path, monkeypatch, capfd):
+    monkeypatch.setenv("HOME", str(tmp_path))
+    model = tmp_path / "model.lib"
+    model.write_text(open(card).read())
+    cfg = main_config(str(model), widths_values=[1e-6], lengths_values=[1.8e-7], vbs_values=[0.0], op_params=[])
+    first = pool.generate_lut(cfg)
+    capfd.readouterr()
+    # The designer edits the card: a stronger device under the same key.
+    model.write_text(open(card).read().replace("u0=0.035", "u0=0.05", 1))
+    cached_at = os.stat(morva.lut_cache_path(morva.lut_cache_key(cfg))).st_mtime_ns
+    os.utime(model, ns=(cached_at + 1, cached_at + 1))
+    second = pool.generate_lut(cfg)
+    assert "tasks completed" in capfd.readouterr().out
+    assert np.nanmax(second.id) > 1.05 * np.nanmax(first.id)
+    # Unchanged since: the new table comes from the cache.
+    third = pool.generate_lut(cfg)
+    assert capfd.readouterr().out == ""
+    np.testing.assert_array_equal(third.id, second.id)
+
+
+@needs_ngspice
 def test_cache_trouble_never_costs_the_table(pool, tmp_path, monkeypatch, capfd):
     monkeypatch.setenv("HOME", str(tmp_path))
     cfg = morva.LutConfig(vgs=(0.0, 1.8, 0.3), vds=(0.0, 1.8, 0.6))

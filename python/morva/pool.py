@@ -120,7 +120,11 @@ class SimulationPool:
 
         pool = self._pool()
         key = _native.lut_cache_key(config) if cache else None
-        if key is not None:
+        if key is not None and _models_changed_since(config, _native.lut_cache_path(key)):
+            # The key names model files, not their contents: a table cached
+            # before a model file last changed describes the old model.
+            cached = None
+        elif key is not None:
             try:
                 cached = Lut.load(key)
             except RuntimeError as e:
@@ -164,3 +168,18 @@ class SimulationPool:
         return repr(self._holder[0]) if self._holder else "SimulationPool(closed)"
 
 
+def _models_changed_since(config, cache_path):
+    """Whether a model file of ``config`` changed after ``cache_path`` was written."""
+    try:
+        cached_at = os.stat(cache_path).st_mtime_ns
+    except OSError:
+        return False
+    files = [config.model_file] if config.model_file else []
+    files += [path for path, _section in config.model_includes]
+    for path in files:
+        try:
+            if os.stat(path).st_mtime_ns > cached_at:
+                return True
+        except OSError:
+            pass  # a missing file is the generator's to report
+    return False
