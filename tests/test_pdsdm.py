@@ -121,7 +121,7 @@ def test_run_pdsdm_matches_reference_bit_for_bit(kwargs):
 @pytest.mark.parametrize(
     "kwargs",
     [
-        {"n_oversample": 100},
+        {},  # 100 sub-points by default
         {"n_oversample": 100, "v_os_gm": 2e-3, "i_dac": 5e-8, "vdd": 1.0, "vcm": 0.45},
         {"n_oversample": 1},  # one sub-point per cycle at theta = n T omega
         {"n_oversample": 7, "v_os_gm": -0.05},
@@ -132,11 +132,6 @@ def test_run_pdsdm_oversampled_matches_reference_bit_for_bit(kwargs):
     assert_same_bits(morva.run_pdsdm_oversampled(*args, **kwargs), ref_pdsdm_oversampled(*args, **kwargs))
 
 
-def test_oversampled_default_is_100_sub_points():
-    got = morva.run_pdsdm_oversampled(*LOOP)
-    assert_same_bits(got, ref_pdsdm_oversampled(*LOOP, n_oversample=100))
-
-
 @pytest.mark.parametrize("phi_etf", [0.0, 37.5, -120.0, 75.3])
 def test_bitstream_mean_recovers_the_etf_phase(phi_etf):
     phi_0, phi_1 = phi_etf - 30.0, phi_etf + 30.0
@@ -144,58 +139,44 @@ def test_bitstream_mean_recovers_the_etf_phase(phi_etf):
     assert abs(morva.bs_to_phase(r.bitstream_mean(), phi_0, phi_1) - phi_etf) < 0.5
 
 
-def test_empty_run():
-    for r in (morva.run_pdsdm(0.0, 0.1, 1e6, 1e-4, 1e-12, 0, 0.0, 180.0),
-              morva.run_pdsdm_oversampled(0.0, 0.1, 1e6, 1e-4, 1e-12, 0, 0.0, 180.0)):
-        assert repr(r) == "PdsdmResult(n_cycles=0, bs_mean=NaN)"
-        assert math.isnan(r.bitstream_mean())
-        assert len(r) == 0
-        assert r.time.shape == r.v_int.shape == r.bitstream.shape == (0,)
-
-
-def test_zero_demodulated_current_stays_at_threshold():
-    # phi_etf = phi_dac_0: no current, v stays at vcm, and the bit needs v > vcm.
-    r = morva.run_pdsdm(25.0, 0.1, 1e6, 1e-4, 1e-12, 6, 25.0, 205.0)
-    assert r.v_int.tolist() == [0.6] * 6
-    assert r.bitstream.tolist() == [0] * 6
-
-
 @pytest.mark.parametrize("run", [morva.run_pdsdm, morva.run_pdsdm_oversampled])
-def test_dac_current_drives_the_integrator_to_a_rail(run):
+def test_loop_edge_cases(run):
+    empty = run(0.0, 0.1, 1e6, 1e-4, 1e-12, 0, 0.0, 180.0)
+    assert repr(empty) == "PdsdmResult(n_cycles=0, bs_mean=NaN)"
+    assert math.isnan(empty.bitstream_mean()) and len(empty) == 0
+    assert empty.time.shape == empty.v_int.shape == empty.bitstream.shape == (0,)
+    # The DAC current drives the integrator to a rail and keeps it there.
     high = run(0.0, 0.1, 1e6, 1e-4, 1e-12, 20, 0.0, 180.0, i_dac=1.0)
     low = run(0.0, 0.1, 1e6, 1e-4, 1e-12, 20, 0.0, 180.0, i_dac=-1.0)
     assert high.v_int.tolist() == [1.2] * 20 and high.bitstream.tolist() == [1] * 20
     assert low.v_int.tolist() == [0.0] * 20 and low.bitstream.tolist() == [0] * 20
 
 
-def test_nan_integrator_is_kept_with_zero_bits():
-    r = morva.run_pdsdm(0.0, 0.1, 1e6, 1e-4, 0.0, 3, 0.0, 180.0)  # 0 * T / 0
-    assert np.isnan(r.v_int).all()
-    assert r.bitstream.tolist() == [0, 0, 0]
+def test_threshold_and_nan_integrator():
+    # phi_etf = phi_dac_0: no current, v stays at vcm, and a bit needs v > vcm.
+    r = morva.run_pdsdm(25.0, 0.1, 1e6, 1e-4, 1e-12, 6, 25.0, 205.0)
+    assert r.v_int.tolist() == [0.6] * 6 and r.bitstream.tolist() == [0] * 6
+    # 0 * T / 0: NaN passes the clamp and gives zero bits.
+    r = morva.run_pdsdm(0.0, 0.1, 1e6, 1e-4, 0.0, 3, 0.0, 180.0)
+    assert np.isnan(r.v_int).all() and r.bitstream.tolist() == [0, 0, 0]
 
 
-def test_result_arrays_are_fresh_copies():
-    r = morva.run_pdsdm(*LOOP)
+def test_result_surface():
+    r = morva.run_pdsdm_oversampled(*LOOP[:5], 50, *LOOP[6:])
+    assert len(r) == 50
+    mean = r.bitstream.sum() / 50
+    assert r.bitstream_mean() == mean
+    assert repr(r) == f"PdsdmResult(n_cycles=50, bs_mean={mean:.4f})"
+    # Properties are fresh, writeable, C-contiguous copies of their dtype.
     first, second = r.time, r.time
-    assert first is not second
-    assert first.tolist() == second.tolist()
     first[:] = -1.0
     assert second[0] == 0.0 and r.time[0] == 0.0
     for name, dtype in (("time", np.float64), ("v_int", np.float64), ("bitstream", np.int32)):
         a = getattr(r, name)
-        assert a.dtype == dtype and a.ndim == 1 and a.flags.c_contiguous and a.flags.writeable
-
-
-def test_result_length_repr_and_mean():
-    r = morva.run_pdsdm_oversampled(*LOOP[:5], 50, *LOOP[6:])
-    assert len(r) == 50
-    assert len(r.time) == len(r.v_int) == len(r.bitstream) == 50
-    mean = r.bitstream.sum() / 50
-    assert r.bitstream_mean() == mean
-    assert repr(r) == f"PdsdmResult(n_cycles=50, bs_mean={mean:.4f})"
-
-
-def test_keyword_arguments_match_positional():
+        assert a.dtype == dtype and a.shape == (50,) and a.flags.c_contiguous and a.flags.writeable
+    with pytest.raises(AttributeError):
+        r.time = np.zeros(50)
+    # Keywords in any order give the positional result.
     pos = morva.run_pdsdm(*LOOP, 1e-3, 1e-8, 1.0, 0.5)
     kw = morva.run_pdsdm(phi_etf=37.0, v_etf_pp=0.1, f_drive=1e6, gm=1e-4, c_int=1e-11, n_cycles=16,
                          phi_dac_0=0.0, phi_dac_1=90.0, vcm=0.5, vdd=1.0, i_dac=1e-8, v_os_gm=1e-3)
@@ -213,21 +194,18 @@ def test_decimate_bitstream_cases():
     assert morva.decimate_bitstream(np.array([-1, 3], dtype=np.intc), 2).tolist() == [1.0]
     bits.flags.writeable = False  # only read
     assert morva.decimate_bitstream(bits, 5).tolist() == [0.6]
+    # A result's bitstream goes in as it is.
+    r = morva.run_pdsdm(*LOOP)
+    assert morva.decimate_bitstream(r.bitstream, 4).tolist() == (r.bitstream.reshape(4, 4).sum(axis=1) / 4).tolist()
 
 
 @pytest.mark.parametrize("osr", [1, 3, 64, 1000, 4096])
 def test_decimate_equals_numpy_reshape_sum(osr):
     rng = np.random.default_rng(osr)
-    bits = rng.integers(-(2**31), 2**31, size=10_007, dtype=np.int32)
+    bits = rng.integers(-(2**31), 2**31, size=10_007, dtype=np.int32)  # block sums need 64 bits
     n = len(bits) // osr
     expected = bits[: n * osr].reshape(n, osr).sum(axis=1, dtype=np.int64) / osr
     assert morva.decimate_bitstream(bits, osr).view(np.int64).tolist() == expected.view(np.int64).tolist()
-
-
-def test_decimate_result_bitstream_directly():
-    r = morva.run_pdsdm(*LOOP)
-    expected = r.bitstream.reshape(4, 4).sum(axis=1) / 4
-    assert morva.decimate_bitstream(r.bitstream, 4).tolist() == expected.tolist()
 
 
 @pytest.mark.parametrize(
@@ -250,49 +228,38 @@ def test_decimate_takes_only_contiguous_int32_arrays(value):
         morva.decimate_bitstream(value, 2)
 
 
-def test_decimate_zero_osr():
-    with pytest.raises(ValueError, match=r"^osr must be >= 1$"):
-        morva.decimate_bitstream(np.zeros(4, dtype=np.int32), 0)
-
-
-def test_bs_to_phase():
-    assert morva.bs_to_phase(0.5, 10.0, 30.0) == 20.0
-    assert morva.bs_to_phase(0.0, 10.0, 30.0) == 10.0
-    assert morva.bs_to_phase(1.0, 10.0, 30.0) == 30.0
-    assert morva.bs_to_phase(0.25, -90.0, 90.0) == -45.0
+@pytest.mark.parametrize("mean, phi_0, phi_1, phase",
+                         [(0.5, 10.0, 30.0, 20.0), (0.0, 10.0, 30.0, 10.0), (1.0, 10.0, 30.0, 30.0),
+                          (0.25, -90.0, 90.0, -45.0)])
+def test_bs_to_phase(mean, phi_0, phi_1, phase):
+    assert morva.bs_to_phase(mean, phi_0, phi_1) == phase
 
 
 # ---- SAR trim -----------------------------------------------------------------------
 
 
-def test_sar_two_bits():
+def test_sar_surface():
     r = morva.run_sar_trim(0.0, 1.0, 2)
     assert (r.code, r.dac_current) == (2, 0.0)
     assert r.history == [(1, 2, 0.0, 0.0), (0, 3, 1.0, 1.0)]
     assert repr(r) == "SarResult(code=2, dac_current=0.000e0)"
     assert r.history is not r.history
-
-
-def test_sar_defaults_to_eight_bits():
-    r = morva.run_sar_trim(0.0, 1.0)
-    assert [step[0] for step in r.history] == list(range(7, -1, -1))
-
-
-def test_sar_zero_bits():
-    r = morva.run_sar_trim(0.3, 2e-9, 0)
-    assert (r.code, r.dac_current, r.history) == (0, -1e-9, [])
-    assert repr(r) == "SarResult(code=0, dac_current=-1.000e-9)"
+    with pytest.raises(AttributeError):
+        r.code = 3
+    assert [step[0] for step in morva.run_sar_trim(0.0, 1.0).history] == list(range(7, -1, -1))
+    assert repr(morva.run_sar_trim(0.3, 2e-9, 0)) == "SarResult(code=0, dac_current=-1.000e-9)"
 
 
 @pytest.mark.parametrize(
     "offset, i_lsb, n_bits",
     [
+        (0.3, 2e-9, 0),
         (7.3, 1.0, 4),  # every trial positive, the nearest-code step moves 0 -> 1
         (-2.6, 1.0, 4),
         (-2.5, 1.0, 4),  # tie keeps the lower code
         (3.7e-9, 1e-10, 8),
         (-1.23e-6, 3e-9, 10),
-        (-1e12, 1.0, 32),  # code 4294967295: no nearest-code step
+        (-1e12, 1.0, 32),  # code 4294967295: no nearest-code step; mid = 2^31 i_lsb
         (-2147483645.7, 1.0, 32),
         (0.1, 1e-12, 32),
         (math.nan, 1.0, 3),
@@ -307,34 +274,25 @@ def test_sar_matches_reference(offset, i_lsb, n_bits):
     assert repr(r.history) == repr(history)
 
 
-def test_sar_thirty_two_bits():
-    r = morva.run_sar_trim(-1e12, 1.0, 32)
-    assert r.code == 4294967295
-    assert r.history[0] == (31, 2**31, 0.0, -1e12)  # mid = 2^31 * i_lsb
-    assert len(r.history) == 32
-
-
 # ---- refusals and conversion errors --------------------------------------------------
 
 
-def test_mended_refusals():
-    with pytest.raises(ValueError, match=r"^n_oversample must be >= 1$"):
-        morva.run_pdsdm_oversampled(*LOOP, n_oversample=0)
-    with pytest.raises(ValueError, match=r"^n_bits must be <= 32$"):
-        morva.run_sar_trim(0.0, 1.0, 33)
-
-
 @pytest.mark.parametrize(
-    "call",
+    "call, error, text",
     [
-        lambda: morva.run_pdsdm(*LOOP[:5], 2**62, *LOOP[6:]),
-        lambda: morva.run_pdsdm(*LOOP[:5], 2**64 - 1, *LOOP[6:]),
-        lambda: morva.run_pdsdm_oversampled(*LOOP[:5], 2**61, *LOOP[6:]),
-        lambda: morva.run_pdsdm_oversampled(*LOOP, n_oversample=2**62),
+        (lambda: morva.run_pdsdm_oversampled(*LOOP, n_oversample=0), ValueError, "^n_oversample must be >= 1$"),
+        (lambda: morva.run_sar_trim(0.0, 1.0, 33), ValueError, "^n_bits must be <= 32$"),
+        (lambda: morva.decimate_bitstream(np.zeros(4, dtype=np.int32), 0), ValueError, "^osr must be >= 1$"),
+        (lambda: morva.run_pdsdm(*LOOP[:5], 2**62, *LOOP[6:]), MemoryError,
+         "^n_cycles = 4611686018427387904 is too large to allocate$"),
+        (lambda: morva.run_pdsdm(*LOOP[:5], 2**64 - 1, *LOOP[6:]), MemoryError, "is too large to allocate"),
+        (lambda: morva.run_pdsdm_oversampled(*LOOP[:5], 2**61, *LOOP[6:]), MemoryError, "too large to allocate"),
+        (lambda: morva.run_pdsdm_oversampled(*LOOP, n_oversample=2**62), MemoryError,
+         "^n_oversample = 4611686018427387904 is too large to allocate$"),
     ],
 )
-def test_results_too_large_raise_memory_error(call):
-    with pytest.raises(MemoryError, match="is too large to allocate"):
+def test_refusals(call, error, text):
+    with pytest.raises(error, match=text):
         call()
 
 
@@ -354,39 +312,19 @@ def test_results_too_large_raise_memory_error(call):
         (lambda: morva.run_sar_trim(0.0, 1.0, -1), "n_bits"),
         (lambda: morva.decimate_bitstream(np.zeros(4, dtype=np.int32), -2), "osr"),
         (lambda: morva.bs_to_phase(0.5, None, 1.0), "phi_dac_0"),
+        (lambda: morva.PdsdmResult(), None),
+        (lambda: morva.SarResult(), None),
     ],
 )
 def test_conversion_errors_name_the_argument(call, name):
-    with pytest.raises(TypeError, match=rf"^argument '{name}': "):
+    text = rf"^argument '{name}': " if name else r"^No constructor defined for (PdsdmResult|SarResult)$"
+    with pytest.raises(TypeError, match=text):
         call()
 
 
-@pytest.mark.parametrize("cls", ["PdsdmResult", "SarResult"])
-def test_result_classes_have_no_constructor(cls):
-    with pytest.raises(TypeError, match=rf"^No constructor defined for {cls}$"):
-        getattr(morva, cls)()
-
-
-def test_result_properties_are_read_only():
-    r = morva.run_sar_trim(0.0, 1.0)
-    with pytest.raises(AttributeError):
-        r.code = 3
-    with pytest.raises(AttributeError):
-        morva.run_pdsdm(*LOOP).time = np.zeros(16)
-
-
-@pytest.mark.parametrize(
-    "func, signature",
-    [
-        ("run_pdsdm", "run_pdsdm(phi_etf, v_etf_pp, f_drive, gm, c_int, n_cycles, phi_dac_0, phi_dac_1, "
-                      "v_os_gm=0.0, i_dac=0.0, vdd=1.2, vcm=0.6)"),
-        ("run_pdsdm_oversampled", "run_pdsdm_oversampled(phi_etf, v_etf_pp, f_drive, gm, c_int, n_cycles, "
-                                  "phi_dac_0, phi_dac_1, v_os_gm=0.0, i_dac=0.0, vdd=1.2, vcm=0.6, "
-                                  "n_oversample=100)"),
-        ("run_sar_trim", "run_sar_trim(offset_current, i_lsb, n_bits=8)"),
-        ("decimate_bitstream", "decimate_bitstream(bitstream, osr)"),
-        ("bs_to_phase", "bs_to_phase(bs_mean, phi_dac_0, phi_dac_1)"),
-    ],
-)
-def test_docstrings_begin_with_the_text_signature(func, signature):
-    assert getattr(morva, func).__doc__.splitlines()[0] == signature
+def test_docstrings_begin_with_the_text_signature():
+    loop = "phi_etf, v_etf_pp, f_drive, gm, c_int, n_cycles, phi_dac_0, phi_dac_1, v_os_gm=0.0, i_dac=0.0, vdd=1.2, vcm=0.6"
+    for func, args in [("run_pdsdm", loop), ("run_pdsdm_oversampled", loop + ", n_oversample=100"),
+                       ("run_sar_trim", "offset_current, i_lsb, n_bits=8"),
+                       ("decimate_bitstream", "bitstream, osr"), ("bs_to_phase", "bs_mean, phi_dac_0, phi_dac_1")]:
+        assert getattr(morva, func).__doc__.splitlines()[0] == f"{func}({args})"
