@@ -15,7 +15,6 @@
 
 using namespace morva;
 using namespace morva::lut;
-using morva::lut::testing::linspace;
 using morva::lut::testing::model_table;
 using morva::lut::testing::TempDir;
 
@@ -29,32 +28,9 @@ std::string u64le(std::uint64_t v) {
     return out;
 }
 
-std::string f64le(double v) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &v, 8);
-    return u64le(bits);
-}
-
 // 1 x 1 x 1 x 3 x 2 without operating-point grids.
 TransistorLut small_table() {
     return model_table({1e-6}, {0.0}, {1e-6}, {0.0, 0.6, 1.2}, {0.0, 1.2}, 0.6, 1.2);
-}
-
-bool bitwise_equal(const std::vector<double>& a, const std::vector<double>& b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * 8) == 0);
-}
-
-void expect_same_table(const TransistorLut& a, const TransistorLut& b) {
-    EXPECT_EQ(a.widths, b.widths);
-    EXPECT_EQ(a.vbs_values, b.vbs_values);
-    EXPECT_EQ(a.lengths, b.lengths);
-    EXPECT_EQ(a.vgs, b.vgs);
-    EXPECT_EQ(a.vds, b.vds);
-    for (std::size_t i = 0; i < kGridCount; ++i) {
-        EXPECT_EQ(a.grid(i).dims, b.grid(i).dims) << GRID_NAMES[i];
-        EXPECT_TRUE(bitwise_equal(a.grid(i).data, b.grid(i).data)) << GRID_NAMES[i];
-    }
-    EXPECT_EQ(a.extracted_op_params, b.extracted_op_params);
 }
 
 std::string decode_error(const std::string& bytes) {
@@ -74,20 +50,6 @@ std::vector<std::string> list_dir(const std::string& path) {
 }
 
 }  // namespace
-
-TEST(LutCacheKey, DefaultDocument) {
-    EXPECT_EQ(
-        cache::key_document(LutConfig{}),
-        "{\"v\":3,\"device_type\":\"nmos\",\"model_card\":\"\",\"model_file\":null,\"model_section\":null,"
-        "\"model_name\":\"nch\",\"widths\":[0.00001],\"lengths\":[5e-7],\"vgs\":[0.0,1.8,0.05],"
-        "\"vds\":[0.0,1.8,0.05],\"vbs_values\":[0.0],\"subcircuit\":false,\"width_param\":\"W\","
-        "\"length_param\":\"L\",\"model_includes\":[],\"device_name\":\"m0\",\"op_params\":[],"
-        "\"use_native_bsim4\":false,\"use_dc_solver\":false,\"subcircuit_name\":null}");
-    auto key = cache::cache_key(LutConfig{});
-    ASSERT_TRUE(key.ok());
-    EXPECT_EQ(*key, "v3-67d534f574505ccb6537ad35927ef35baea56651b49ea60d522fe19d8557e3f2");
-    EXPECT_FALSE(cache::key_problem(*key).has_value());
-}
 
 TEST(LutCacheKey, NumberForms) {
     LutConfig c;
@@ -112,86 +74,6 @@ TEST(LutCacheKey, NumberForms) {
                        "9.9e-6,-5e-7,null,null,5e-324,1.7976931348623157e+308,0.30000000000000004]"),
               std::string::npos)
         << doc;
-}
-
-TEST(LutCacheKey, StringsPathsAndOrdering) {
-    LutConfig c;
-    c.device_type = DeviceType::Pmos;
-    c.model_card = "a\"b\\c\b\t\n\f\r\x01\x1f\x7f é";
-    c.model_file = "/abs/model.lib";
-    c.model_section = "tt";
-    c.model_includes = {{"rel/x.lib", "ff"}};
-    c.op_params = {"vth", "cgg", "Vth", "vth"};
-    c.subcircuit_name = "nfet";
-    const std::string doc = cache::key_document(c);
-    EXPECT_NE(doc.find("\"device_type\":\"pmos\""), std::string::npos);
-    EXPECT_NE(doc.find("\"model_card\":\"a\\\"b\\\\c\\b\\t\\n\\f\\r\\u0001\\u001f\x7f é\""),
-              std::string::npos)
-        << doc;
-    EXPECT_NE(doc.find("\"model_file\":\"/abs/model.lib\",\"model_section\":\"tt\""), std::string::npos);
-    const std::string cwd = cache::resolve(".");
-    EXPECT_EQ(cwd.substr(cwd.size() - 2), "/.");  // joined, not normalised
-    EXPECT_NE(doc.find("\"model_includes\":[[\"" + cache::resolve("rel/x.lib") + "\",\"ff\"]]"),
-              std::string::npos);
-    EXPECT_NE(doc.find("\"op_params\":[\"Vth\",\"cgg\",\"vth\",\"vth\"]"), std::string::npos);
-    EXPECT_NE(doc.find("\"subcircuit_name\":\"nfet\"}"), std::string::npos);
-
-    LutConfig a, b;
-    a.op_params = {"vth", "cgg"};
-    b.op_params = {"cgg", "vth"};
-    EXPECT_EQ(*cache::cache_key(a), *cache::cache_key(b));
-    b.op_params = {"cgg", "vth", "vth"};
-    EXPECT_NE(*cache::cache_key(a), *cache::cache_key(b));
-}
-
-TEST(LutCacheKey, KeysThatLeaveTheDirectory) {
-    for (const char* bad : {"", ".", "..", "../x", "a/b", "/etc/passwd"})
-        EXPECT_TRUE(cache::key_problem(bad).has_value()) << bad;
-    EXPECT_TRUE(cache::key_problem(std::string("a\0b", 3)).has_value());
-    EXPECT_EQ(*cache::key_problem("../x"),
-              "invalid LUT cache key \"../x\": it contains '/' (a key must be a plain file name)");
-    EXPECT_FALSE(cache::key_problem("...").has_value());
-    EXPECT_FALSE(cache::key_problem("my-table").has_value());
-}
-
-TEST(LutCacheKey, PathUnderHome) {
-    const char* old = std::getenv("HOME");
-    const std::string saved = old ? old : "";
-    ::setenv("HOME", "/h/", 1);
-    EXPECT_EQ(cache::cache_path("k"), "/h/.cache/morva/k.bin");
-    ::unsetenv("HOME");
-    EXPECT_EQ(cache::cache_path("k"), "./.cache/morva/k.bin");
-    if (old) ::setenv("HOME", saved.c_str(), 1);
-}
-
-TEST(LutCacheFile, LayoutAndSize) {
-    const TransistorLut t = small_table();
-    const std::string bytes = cache::encode(t);
-    EXPECT_EQ(bytes.size(), 808u);
-    EXPECT_EQ(bytes.substr(0, 16), u64le(1) + f64le(1e-6));
-    EXPECT_EQ(bytes.substr(8, 8), std::string("\x8d\xed\xb5\xa0\xf7\xc6\xb0\x3e", 8));
-    // A grid empty at its top level takes one count.
-    TransistorLut e = t;
-    for (auto& g : e.op) g = Grid5{};
-    EXPECT_EQ(cache::encode(e).size(), 808u - 12 * 24);
-    auto back = cache::decode(bytes);
-    ASSERT_TRUE(back.ok()) << back.error().text();
-    expect_same_table(t, *back);
-    // Extra bytes after the table are ignored.
-    ASSERT_TRUE(cache::decode(bytes + "trailing junk").ok());
-}
-
-TEST(LutCacheFile, RoundTripKeepsNaNAndExtractedGrids) {
-    TransistorLut t = model_table({1e-6, 2e-6}, {0.0, -0.3}, {1e-7, 2e-7, 5e-7}, linspace(0.0, 0.3, 4),
-                                  linspace(0.0, 0.6, 3), 0.3, 0.6, true);
-    t.id.data[5] = kNaN;
-    t.gm.data[6] = -std::numeric_limits<double>::infinity();
-    t.op[0] = Grid5{};
-    const std::string bytes = cache::encode(t);
-    auto back = cache::decode(bytes);
-    ASSERT_TRUE(back.ok()) << back.error().text();
-    expect_same_table(t, *back);
-    EXPECT_EQ(cache::encode(*back), bytes);
 }
 
 TEST(LutCacheFile, TruncationAndHugeCounts) {
@@ -254,24 +136,14 @@ TEST(LutCacheFile, InvalidTablesAreRefused) {
               "index 1");
 }
 
-TEST(LutCacheFile, SaveAndLoad) {
+// Python checks the miss, the round trip and a directory at the path; here
+// what it cannot reach: a refused save keeps the old file, and a failed save
+// leaves no temporary behind.
+TEST(LutCacheFile, FailedSavesKeepWhatWasThere) {
     TempDir dir;
     const std::string path = dir.path() + "/a/b/t.bin";
-    auto miss = cache::load(path);
-    ASSERT_TRUE(miss.ok());
-    EXPECT_FALSE(miss->has_value());
-    EXPECT_TRUE(list_dir(dir.path()).empty());  // a miss creates nothing
-
     const TransistorLut t = small_table();
     ASSERT_TRUE(cache::save(path, t).ok());
-    EXPECT_EQ(list_dir(dir.path() + "/a/b"), std::vector<std::string>{"t.bin"});  // no temporary left
-    auto hit = cache::load(path);
-    ASSERT_TRUE(hit.ok());
-    ASSERT_TRUE(hit->has_value());
-    expect_same_table(t, **hit);
-    ASSERT_TRUE(cache::save(path, **hit).ok());
-    EXPECT_EQ(*read_file(path), cache::encode(t));
-
     TransistorLut invalid = t;
     invalid.gm.data.clear();
     auto refused = cache::save(path, invalid);
@@ -281,16 +153,11 @@ TEST(LutCacheFile, SaveAndLoad) {
 
     const std::string as_dir = dir.path() + "/dir.bin";
     ASSERT_EQ(::mkdir(as_dir.c_str(), 0777), 0);
-    auto read_dir = cache::load(as_dir);
-    ASSERT_FALSE(read_dir.ok());
-    EXPECT_EQ(read_dir.error().kind, LutError::Kind::Io);
     auto write_dir = cache::save(as_dir, t);
     ASSERT_FALSE(write_dir.ok());
     EXPECT_EQ(write_dir.error().kind, LutError::Kind::Io);
-    EXPECT_EQ(list_dir(dir.path()).size(), 2u);  // a, dir.bin: the failed temporary is gone
-
-    const std::string under_file = path + "/x.bin";  // a parent that is a file
-    auto no_parent = cache::save(under_file, t);
+    EXPECT_EQ(list_dir(dir.path()).size(), 2u);        // a, dir.bin: the failed temporary is gone
+    auto no_parent = cache::save(path + "/x.bin", t);  // a parent that is a file
     ASSERT_FALSE(no_parent.ok());
     EXPECT_EQ(no_parent.error().kind, LutError::Kind::Io);
 }

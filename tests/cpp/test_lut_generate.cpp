@@ -275,16 +275,15 @@ TEST(LutGenerate, OneRequestPerPairWhenNothingFails) {
     EXPECT_NE(out.find(" ms, 4 tasks × 2 workers, 2 W × 2 L × 2 Vbs) "), std::string::npos);
 }
 
-TEST(LutGenerate, FoldedRequestsFallBackPerChunkAndPerVbs) {
+// The rungs' lines against real ngspice are checked from Python
+// (test_characterisation_retry.py); here the fallbacks it cannot provoke,
+// and assembly value by value after them.
+TEST(LutGenerate, FallbacksThatRealNgspiceDoesNotProvoke) {
     Scripted s;
     Recorder rec;
-    LutConfig c = small_config();
-    c.widths = {1e-6, 2e-6};
-    // Pair (0, 0): alter refused at rung 1, then chunk 1's multi-Vbs request
-    // fails plainly and chunk 2's comes back unreadable.
-    s.faults.push_back(
-        {id_is("lut-w0-l0"), fails_with("", {"stderr Fatal error: \"Vds\" is not in the circuit"})});
-    s.faults.push_back({id_is("lut-w0-l0-c1"), fails_with("stderr Error: RHS invalid")});
+    const LutConfig c = small_config();
+    // Pair (0, 0): chunk 2's multi-Vbs response comes back unreadable.
+    s.faults.push_back({id_is("lut-w0-l0"), fails_with("stderr Error: x")});
     s.faults.push_back({id_is("lut-w0-l0-c2"), [](SimulationResponse r) -> SimulationOutcome {
                             std::erase_if(r.vectors,
                                           [](const VectorData& v) { return v.name == "dc2.vds#branch"; });
@@ -297,33 +296,23 @@ TEST(LutGenerate, FoldedRequestsFallBackPerChunkAndPerVbs) {
                             r.vectors.erase(r.vectors.begin());
                             return r;
                         }});
-    // Pair (1, 1): a plain failure.
-    s.faults.push_back({id_is("lut-w1-l1"), fails_with("stderr Error: circuit not parsed.")});
     auto table = generate_lut(3, s.simulator(), c, rec);
     ASSERT_TRUE(table) << table.error().text();
     expect_table_matches_device(*table, true);
 
     const std::string& e = rec.stderr_text;
-    EXPECT_NE(e.find("  [retry] W=1.000e-6 L=5.000e-7: alter not supported, falling back to per-chunk\n"),
-              std::string::npos)
-        << e;
-    EXPECT_NE(e.find("  [retry] W=1.000e-6 L=5.000e-7 chunk 1: multi-Vbs sweep failed, retrying per Vbs\n"),
-              std::string::npos);
     EXPECT_NE(
         e.find("  [retry] W=1.000e-6 L=5.000e-7 chunk 2: multi-plot extraction failed, retrying per Vbs\n"),
-        std::string::npos);
+        std::string::npos)
+        << e;
     EXPECT_NE(
         e.find("  [retry] W=2.000e-6 L=5.000e-7: all-chunks extraction failed, falling back to per-chunk\n"),
-        std::string::npos);
-    EXPECT_NE(
-        e.find("  [retry] W=2.000e-6 L=1.000e-6: all-chunks request failed, falling back to per-chunk\n"),
         std::string::npos);
     EXPECT_EQ(e.find("W=1.000e-6 L=1.000e-6"), std::string::npos);  // the silent fallback
     EXPECT_EQ(
         count_if(s.ids.begin(), s.ids.end(), [](const std::string& id) { return id == "lut-w0-l1-c0"; }), 1);
     EXPECT_EQ(s.ids_starting("lut-w0-l0-v"),
-              (std::vector<std::string>{"lut-w0-l0-v0-c1", "lut-w0-l0-v1-c1", "lut-w0-l0-v0-c2",
-                                        "lut-w0-l0-v1-c2"}));
+              (std::vector<std::string>{"lut-w0-l0-v0-c2", "lut-w0-l0-v1-c2"}));
 }
 
 TEST(LutGenerate, ChunkFailureMessagesDependOnTheVbsCount) {
@@ -352,39 +341,6 @@ TEST(LutGenerate, ChunkFailureMessagesDependOnTheVbsCount) {
         ASSERT_TRUE(generate_lut(1, s.simulator(), c, rec));
         EXPECT_EQ(rec.stderr_text, "  [retry] W=1.000e-6 L=5.000e-7 chunk 0: " + message + "\n");
     }
-}
-
-TEST(LutGenerate, BisectionIsolatesTheFailingParameter) {
-    Scripted s;
-    Recorder rec;
-    LutConfig c = one_point_config();
-    c.op_params = {"vth", "cgs", "cgg"};
-    const auto asks_vth = [](const SimulationRequest& r) {
-        return r.netlist.find("@m1[vth]") != std::string::npos;
-    };
-    s.faults.push_back({[&](const SimulationRequest& r) { return r.id.starts_with("lut-") && asks_vth(r); },
-                        fails_with("stderr Error: vth exploded")});
-    auto table = generate_lut(1, s.simulator(), c, rec);
-    ASSERT_TRUE(table) << table.error().text();
-    EXPECT_EQ(
-        s.ids_starting("lut-"),
-        (std::vector<std::string>{"lut-w0-l0", "lut-w0-l0-c0", "lut-w0-l0-v0-c0", "lut-w0-l0-v0-c0-idonly",
-                                  "lut-w0-l0-v0-c0-sub1", "lut-w0-l0-v0-c0-sub2", "lut-w0-l0-v0-c0-sub1",
-                                  "lut-w0-l0-v0-c0-sub1"}));
-    EXPECT_EQ(
-        rec.stderr_text,
-        "  [retry] W=1.000e-6 L=5.000e-7: all-chunks request failed, falling back to per-chunk\n"
-        "  [retry] W=1.000e-6 L=5.000e-7 chunk 0: full-params sweep crashed, falling back to bisected OP "
-        "parameter sweeps\n"
-        "  [retry] W=1.000e-6 L=5.000e-7 Vbs=0.000e0 chunk 0: full-params sweep crashed, falling back to "
-        "bisect\n"
-        "  [retry] W=1.000e-6 L=5.000e-7 Vbs=0.000e0 chunk 0: parameter 'vth' unavailable — filling with "
-        "NaN\n");
-    const double x = device_value(1e-6, 5e-7, 0.0, 0.3, 0.5);
-    EXPECT_NEAR(table->id.at(0, 0, 0, 3, 1), x, 1e-12);
-    EXPECT_NEAR(table->op[*op_param_index("cgg")].at(0, 0, 0, 3, 1), x + 1000, 1e-9);
-    EXPECT_NEAR(table->op[*op_param_index("cgs")].at(0, 0, 0, 3, 1), x + 2000, 1e-9);
-    EXPECT_TRUE(std::isnan(table->op[*op_param_index("vth")].at(0, 0, 0, 3, 1)));
 }
 
 TEST(LutGenerate, GroupResponseLackingAVectorGivesNaNSilently) {

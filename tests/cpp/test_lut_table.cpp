@@ -70,22 +70,6 @@ TEST(LutDerivatives, ForwardCentralBackward) {
     EXPECT_EQ(out[1], 2.0);  // central difference skips the NaN
 }
 
-TEST(LutTable, TransitFrequency) {
-    TransistorLut t = indexed_table(1, 1, 1, 1, 2);
-    EXPECT_FALSE(t.ft().has_value());  // cgs and cgd not extracted
-    t.gm.data = {1e-3, 1e-3};
-    Grid5 cgs(t.shape(), 1e-15), cgd(t.shape(), -1e-15);  // absolute values are summed
-    cgs.data[1] = 0.0;
-    cgd.data[1] = 0.0;
-    t.op[*op_param_index("cgs")] = cgs;
-    t.op[*op_param_index("cgd")] = cgd;
-    auto ft = t.ft();
-    ASSERT_TRUE(ft.has_value());
-    EXPECT_EQ(ft->dims, t.gm.dims);
-    EXPECT_DOUBLE_EQ(ft->data[0], 1e-3 / (2e-15 * 2.0 * M_PI));
-    EXPECT_TRUE(std::isnan(ft->data[1]));
-}
-
 TEST(LutTable, NearestIndex) {
     const std::vector<double> axis{1.0, 3.0};
     EXPECT_EQ(nearest_index(axis, 2.0), 0u);  // tie: lower index
@@ -149,7 +133,10 @@ TEST(LutTable, Invariants) {
     EXPECT_EQ(*t.invariant_violation(), "the length axis is empty");
 }
 
-TEST(LutCsv, HeaderRowsAndNumberForm) {
+// Header, row order and the number form are checked from Python; here the
+// columns follow the extraction order, NaN prints as such, and an empty axis
+// leaves the header alone.
+TEST(LutCsv, ExtractionOrderNaNAndEmptyAxes) {
     TempDir dir;
     TransistorLut t = indexed_table(1, 2, 1, 3, 2);
     t.op[*op_param_index("cgs")] = Grid5(t.shape(), 1e-15);
@@ -158,28 +145,13 @@ TEST(LutCsv, HeaderRowsAndNumberForm) {
     const std::string path = dir.path() + "/t.csv";
     ASSERT_TRUE(t.write_csv(path).ok());
     const std::string csv = *read_file(path);
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t nl; (nl = csv.find('\n', start)) != std::string::npos; start = nl + 1)
-        lines.push_back(csv.substr(start, nl - start));
-    EXPECT_EQ(start, csv.size());  // ends with a line feed, no trailing empty line
-    ASSERT_EQ(lines.size(), 13u);
-    EXPECT_EQ(lines[0], "W,Vbs,L,Vgs,Vds,Id,gm,gds,vth,cgs");
-    EXPECT_EQ(lines[1],
-              "1.000000e-6,0.000000e0,1.000000e-7,0.000000e0,0.000000e0,0.000000e0,0.000000e0,0.000000e0,NaN,"
-              "1.000000e-15");
-    EXPECT_EQ(lines[2].substr(0, 46), "1.000000e-6,0.000000e0,1.000000e-7,0.000000e0,");
-    EXPECT_EQ(lines[2].substr(46, 11), "5.000000e-1");   // Vds fastest
-    EXPECT_EQ(lines[7].substr(12, 12), "-3.000000e-1");  // Vbs slowest after W
-    EXPECT_NE(lines[12].find(",1.021000e3,"), std::string::npos);
-
+    EXPECT_TRUE(csv.starts_with(
+        "W,Vbs,L,Vgs,Vds,Id,gm,gds,vth,cgs\n"
+        "1.000000e-6,0.000000e0,1.000000e-7,0.000000e0,0.000000e0,0.000000e0,0.000000e0,0.000000e0,NaN,"
+        "1.000000e-15\n"));
     TransistorLut empty_axis = indexed_table(1, 1, 1, 0, 2);
     ASSERT_TRUE(empty_axis.write_csv(path).ok());
     EXPECT_EQ(*read_file(path), "W,Vbs,L,Vgs,Vds,Id,gm,gds\n");
-
-    auto missing = t.write_csv(dir.path() + "/no/such/dir/t.csv");
-    ASSERT_FALSE(missing.ok());
-    EXPECT_NE(missing.error().text().find("(os error 2)"), std::string::npos);
 }
 
 TEST(LutConductances, FilledPerBlock) {
