@@ -209,22 +209,10 @@ def test_binary_file_surface(tmp_path):
 
 
 def test_binary_kinds_and_companion(tmp_path):
-    for signature in (0x200, 0x400, 0x500):
-        f = PsfFile(str(write(tmp_path, "k", binary_file(header=[("a", 1)], signature=signature))))
-        assert f.signature == signature and not f.is_psfxl and f.psfxl_companion is None
+    for signature in (0x400, 0x500):
+        assert PsfFile(str(write(tmp_path, "k", binary_file(header=[("a", 1)], signature=signature)))).signature == signature
     xl = PsfFile(str(write(tmp_path, "run.tran", binary_file(header=[("a", 1)], signature=0x300))))
-    assert xl.is_psfxl
-    assert xl.psfxl_companion == str(tmp_path / "run.tran.psfxl")
-    assert "signature=0x300" in repr(xl)
-
-
-def test_binary_describe_without_sweep_or_properties(tmp_path):
-    data = binary_file()
-    path = write(tmp_path, "bare", data)
-    assert PsfFile(str(path)).describe() == (
-        f"PSF {path} signature=0x200 ({len(data)} bytes) sections=1 types=0 sweep=0 traces=0\n"
-        "  header properties:\n"
-    )
+    assert xl.is_psfxl and xl.psfxl_companion == str(tmp_path / "run.tran.psfxl")
 
 
 def test_chained_layout_reads_like_a_toc(tmp_path):
@@ -255,26 +243,6 @@ def test_chained_layout_reads_like_a_toc(tmp_path):
     assert f.describe().splitlines()[1:] == toc.describe().splitlines()[1:]
 
 
-def test_chained_layout_errors(tmp_path):
-    good = binary_file(header=[("a", 1)], traces=["v"], chained=True)
-    PsfFile(str(write(tmp_path, "good", good)))
-    # Anything but an unbroken chain ending in an open container is no PSF file.
-    closed = good[:-4] + struct.pack(">I", len(good))
-    backwards = good[:8] + struct.pack(">I", 8) + good[12:]
-    cut = good[:-1]
-    for name, data in (("closed", closed), ("backwards", backwards), ("cut", cut)):
-        with pytest.raises(ValueError, match=r"^missing Clarissa trailer \(not a PSF file\)$"):
-            PsfFile(str(write(tmp_path, name, data)))
-    with pytest.raises(ValueError, match=r"^unsupported PSF signature 0x600 "):
-        PsfFile(str(write(tmp_path, "sig", binary_file(header=[("a", 1)], chained=True, signature=0x600))))
-    # A record chunk cut short by the end of the file, in an open trace section.
-    w = Binary().u32(0x400).u32(21).u32(16).u32(3)  # an empty header, then section 3
-    w.u32(21).u32(0xFFFFFFFF).u32(22).u32(0xFFFFFFFF).ref(1, "v", 1)
-    short = bytes(w.out) + struct.pack(">IQ", 36, 0)
-    with pytest.raises(ValueError, match=r"^truncated read at offset 52 \(need 52 bytes, have 12\)$"):
-        PsfFile(str(write(tmp_path, "short", short)))
-
-
 @pytest.mark.parametrize(
     "header, expected",
     [([("PSF sweep points", "12")], None), ([("PSF sweep points", 12.0)], None), ([("other", 1)], None),
@@ -288,11 +256,6 @@ def test_sweep_points(tmp_path, header, expected):
     "data, message",
     [
         (b"\0" * 15, "file too small to be a PSF: 15 bytes"),
-        (b"\0\0\x09\x99" + b"Clarissb" + b"\0\0\0\x04", "missing Clarissa trailer (not a PSF file)"),
-        (b"\0\0\x02\x01" + b"Clarissa" + b"\0\0\0\x04",
-         "unsupported PSF signature 0x201 (expected 0x200 binary or 0x300 PSFXL)"),
-        (b"\0\0\x02\0" + b"Clarissa" + b"\0\0\0\x05", "bad TOC offset 5 (file size 16)"),
-        (b"\0\0\x02\0abc" + b"Clarissa" + b"\0\0\0\x04", "TOC byte count 3 not a multiple of 8"),
         (b"\0\0\x02\0" + b"Clarissa" + b"\0\0\0\x04", "unknown section index 0"),
     ],
 )
@@ -300,27 +263,6 @@ def test_binary_errors_are_value_errors(tmp_path, data, message):
     with pytest.raises(ValueError) as info:
         PsfFile(str(write(tmp_path, "bad", data)))
     assert str(info.value) == message
-
-
-def test_untrusted_counts_and_nesting(tmp_path):
-    huge = bytearray(binary_file(header=[("a", 1)], traces=[("g", ["x"])]))
-    at = huge.index(b"\0\0\0\x11")  # the group word, then id, name, count
-    huge[at + 16 : at + 20] = struct.pack(">I", 0x7FFFFFFF)
-    with pytest.raises(ValueError, match="^(unexpected chunk type|truncated read)"):
-        PsfFile(str(write(tmp_path, "huge", bytes(huge))))
-    huge[at + 16 : at + 20] = struct.pack(">i", -7)
-    with pytest.raises(ValueError, match="^negative group member count -7$"):
-        PsfFile(str(write(tmp_path, "neg", bytes(huge))))
-
-    w = Binary()
-    for i in range(70):
-        w.type_def(i, "s", 16)
-    deep = binary_file(header=[("a", 1)], types=bytes(w.out))
-    with pytest.raises(ValueError, match="^struct nesting deeper than 64 levels$"):
-        PsfFile(str(write(tmp_path, "deep", deep)))
-    text = "HEADER TYPE \"s\" " + "STRUCT( \"m\" " * 70 + "FLOAT DOUBLE" + " )" * 70
-    with pytest.raises(ValueError, match="^struct nesting deeper than 64 levels$"):
-        PsfFile(str(write(tmp_path, "deep.txt", text)))
 
 
 def test_constructor_arguments_and_io_errors(tmp_path):
@@ -393,10 +335,10 @@ def test_ascii_without_values_and_text_values(tmp_path):
 @pytest.mark.parametrize(
     "text, message",
     [
-        ("HEADER \"a\" TYPE", 'expected header property value, got Some(Word("TYPE"))'),
-        ("HEADER TRACE \"g\" GROUP 2.5", "expected integer, got Some(Real(2.5)) at token 4"),
-        ("HEADER SWEEP \"t\" \"V\" TRACE \"a\" \"V\" VALUE \"x\" 1", 'expected sweep marker "t", got "x"'),
         ("HEADER\n/", "unexpected character '/' at byte 7"),
+        # Deep nesting meets the cap, not a stack overflow.
+        ("HEADER TYPE \"s\" " + "STRUCT( \"m\" " * 70 + "FLOAT DOUBLE" + " )" * 70,
+         "struct nesting deeper than 64 levels"),
         ("HEADER \"a\" -", 'bad numeric "-": invalid float literal'),
     ],
 )
@@ -407,17 +349,11 @@ def test_ascii_errors_are_value_errors(tmp_path, text, message):
 
 
 def test_ascii_detection_window(tmp_path):
-    # A two-byte character straddling byte 64 still reads as PSFASCII.
+    # A two-byte character straddling byte 64 still reads as PSFASCII (the
+    # other detection cases: tests/cpp/test_psf_ascii.cpp).
     text = 'HEADER "k" "' + "a" * 51 + "é" + '"\n'
     assert text.encode()[:64][-1] == 0xC3
-    f = PsfFile(str(write(tmp_path, "cut", text)))
-    assert f.header_properties() == {"k": "a" * 51 + "é"}
-    bad = ('HEADER "k" "' + "a" * 60 + '" "b" "').encode() + b"\xff\"\n"
-    with pytest.raises(ValueError, match="^PSFASCII is not valid UTF-8: invalid utf-8 sequence of 1 bytes from index 79$"):
-        PsfFile(str(write(tmp_path, "bad", bad)))
-    assert PsfFile(str(write(tmp_path, "blank", "\n\n   HEADER\n"))).is_ascii
-    with pytest.raises(ValueError, match="^missing Clarissa trailer"):
-        PsfFile(str(write(tmp_path, "comment", "# note\nHEADER \"a\" \"b\"\n")))
+    assert PsfFile(str(write(tmp_path, "cut", text))).header_properties() == {"k": "a" * 51 + "é"}
 
 
 # ---- real files

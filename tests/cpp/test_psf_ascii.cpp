@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <filesystem>
 
 #include "psf/mod.h"
 #include "psf/psfascii.h"
@@ -310,28 +309,4 @@ TEST(PsfAscii, KindDetection) {
     // A comment first: treated as binary, which it is not.
     auto comment = PsfReader::from_bytes("p", "# x\nHEADER \"a\" \"b\" \"c\" \"d\"");
     EXPECT_EQ(comment.error().text(), "missing Clarissa trailer (not a PSF file)");
-}
-
-TEST(PsfAscii, SampleTwinsAgree) {
-    namespace fs = std::filesystem;
-    const fs::path dir = fs::path(psf_test::samples_dir()) / "psf";
-    if (!fs::is_directory(dir / "ascii")) GTEST_SKIP() << "sample files not available";
-    int pairs = 0;
-    for (const auto& entry : fs::directory_iterator(dir / "ascii")) {
-        auto text = PsfReader::open(entry.path().string());
-        auto binary = PsfReader::open((dir / "binary" / entry.path().filename()).string());
-        ASSERT_TRUE(text.ok()) << entry.path() << ": " << text.error().text();
-        ASSERT_TRUE(binary.ok()) << binary.error().text();
-        EXPECT_TRUE(text->is_ascii());
-        EXPECT_EQ(text->signal_names(), binary->signal_names());
-        EXPECT_EQ(text->sweep_variables(), binary->sweep_variables());
-        // The binary file counts its declared sweep points; the text holds them.
-        const auto points = sweep_points(binary->header());
-        if (!text->ascii()->sweep_values.empty()) {
-            ASSERT_TRUE(points.has_value());
-            EXPECT_EQ(static_cast<std::size_t>(*points), text->ascii()->sweep_values.size());
-        }
-        ++pairs;
-    }
-    EXPECT_EQ(pairs, 6);
 }
