@@ -101,6 +101,7 @@ def assert_matches(results, reference, sign):
 
 
 def test_operating_points_of_the_issue(lib, nch):
+    # rdsmod 0 (one evaluation, the applied voltages): tests/cpp/test_solver.cpp.
     # ngspice 39 .op (reltol 1e-6, abstol 1e-15, vntol 1e-9), W 1 um, L 0.18 um.
     r = nch.solve(0.8, 0.6)
     assert r.converged
@@ -135,13 +136,6 @@ def test_sweeps_match_ngspice_dc(lib, tmp_path, device_type, sweep, values, fixe
     results = solver.sweep(sweep, *values, **fixed)
     reference = ngspice_reference(tmp_path, device_type, "vg" if sweep == "vgs" else "vd", values, fixed)
     assert_matches(results, reference, -1 if device_type == "pmos" else 1)
-
-
-def test_without_series_resistance_one_evaluation(n0):
-    r = n0.solve(0.9, 0.7, vs=0.1, vb=-0.2)
-    assert r.converged and r.iterations == 1
-    assert (r.vd_int, r.vs_int) == (0.7, 0.1)
-    assert (r.vgs_int, r.vds_int, r.vbs_int) == (0.9 - 0.1, 0.7 - 0.1, -0.2 - 0.1)
 
 
 # ---- sweeps: points and arguments ----

@@ -74,25 +74,6 @@ void exercise_damaged(const std::string& bytes) {
 
 }  // namespace
 
-TEST(Psfxl, RealSampleDecodesOnAFiveMillisecondAxis) {
-    const std::string path = std::string(MORVA_SAMPLES_DIR) + "/psf/psfxl/tran1.tran.tran.psfxl";
-    if (!std::filesystem::exists(path)) GTEST_SKIP() << "sample files not available";
-    auto file = NgpsfFile::open(path);
-    ASSERT_TRUE(file);
-    const auto records = file->parse_data_records();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].codec.kind, Codec::Kind::StandalonePair);
-    EXPECT_EQ(records[1].codec.kind, Codec::Kind::BackReferenced);
-    for (const auto& r : records) {
-        auto wave = file->decode_waveform(r.record_id);
-        ASSERT_TRUE(wave) << wave.error().text();
-        ASSERT_EQ(wave->time.size(), 65u);
-        EXPECT_EQ(wave->time.front(), 0.0);
-        EXPECT_DOUBLE_EQ(wave->time.back(), 5e-3);
-        EXPECT_EQ(wave->values.size(), 65u);
-    }
-}
-
 TEST(Psfxl, EveryTruncationAndBitFlipOfTheSampleIsSafe) {
     const std::string path = std::string(MORVA_SAMPLES_DIR) + "/psf/psfxl/tran1.tran.tran.psfxl";
     if (!std::filesystem::exists(path)) GTEST_SKIP() << "sample files not available";

@@ -147,26 +147,6 @@ TEST(DcSolver, WithoutSeriesResistanceOneEvaluation) {
     }
 }
 
-TEST(DcSolver, NmosAndPmosMatchIssueReferences) {
-    // ngspice 39 .op, defaults card with rdsmod 1, W 1 um, L 0.18 um, vg 0.8, vd 0.6 (pmos: the
-    // same in the n-channel frame).
-    Solver n = make_solver(kNmosR, kDevice);
-    const auto rn = solver::dc_operating_point({}, n.instance.get(), 0.8, 0.6, 0.0, 0.0);
-    ASSERT_TRUE(rn.converged);
-    EXPECT_LE(rel_dev(rn.ids, 1.995869e-04, 0), 1e-5);
-    EXPECT_NEAR(rn.vds_int, 0.5722873, 1e-6);
-    EXPECT_NEAR(rn.vgs_int, 0.7887536, 1e-6);
-    EXPECT_NEAR(rn.vbs_int, -0.0112464, 1e-6);
-
-    Solver p = make_solver(kPmosR, kDevice);
-    const auto rp = solver::dc_operating_point({}, p.instance.get(), 0.8, 0.6, 0.0, 0.0);
-    ASSERT_TRUE(rp.converged);
-    EXPECT_LE(rel_dev(rp.ids, -9.535521e-5, 0), 1e-5);  // typed: negative for pmos
-    EXPECT_NEAR(rp.vds_int, 0.5867221, 1e-6);
-    EXPECT_NEAR(rp.vgs_int, 0.7946442, 1e-6);
-    EXPECT_LT(rp.vth, 0.0);
-}
-
 TEST(DcSolver, SeriesResistanceMatchesNgspice) {
     const std::vector<Bias> biases = {{0.8, 0.6, 0.0, 0.0}, {1.2, 1.2, 0.0, -0.5}, {0.4, 0.05, 0.0, 0.0},
                                       {1.0, 0.9, 0.2, 0.0}, {0.9, -0.4, 0.0, 0.0}, {1.5, 0.3, 0.1, -0.2},

@@ -1,4 +1,6 @@
-// The JSON encoders and the strip-chart page text.
+// The JSON encoders and the strip-chart page text. The worked pane examples,
+// shared x axes, titles and escaping of a written page are checked from
+// Python (test_html_writer.py).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -76,19 +78,6 @@ TEST(JsonNumber, ArrayIsCommaSeparatedWithoutBrackets) {
     EXPECT_EQ(empty, "");
 }
 
-TEST(PaneGeometry, WorkedExamples) {
-    auto text = [](std::size_t n) {
-        std::vector<std::string> out;
-        for (const PaneDomain& d : pane_domains(n))
-            out.push_back(fmt::fixed(d.bottom, 4) + "," + fmt::fixed(d.top, 4));
-        return out;
-    };
-    EXPECT_EQ(text(1), (std::vector<std::string>{"0.0800,0.9600"}));
-    EXPECT_EQ(text(2), (std::vector<std::string>{"0.5290,0.9600", "0.0800,0.5110"}));
-    EXPECT_EQ(text(3), (std::vector<std::string>{"0.6787,0.9600", "0.3793,0.6607", "0.0800,0.3613"}));
-    EXPECT_TRUE(pane_domains(0).empty());
-}
-
 TEST(PaneGeometry, EveryPaneKeepsAPositiveHeight) {
     // Up to 49 panes the gap stays 0.018 (49 panes leave 0.00033 each).
     const auto d49 = pane_domains(49);
@@ -106,13 +95,6 @@ TEST(PaneGeometry, EveryPaneKeepsAPositiveHeight) {
             }
         }
     }
-}
-
-TEST(PaneGeometry, PlotHeight) {
-    EXPECT_EQ(plot_height_px(1), 420u);
-    EXPECT_EQ(plot_height_px(2), 420u);
-    EXPECT_EQ(plot_height_px(3), 510u);
-    EXPECT_EQ(plot_height_px(10), 1420u);
 }
 
 TEST(StripChartPage, OnePane) {
@@ -145,30 +127,6 @@ TEST(StripChartPage, OnePane) {
         std::string::npos);
     EXPECT_EQ(count(page, "matches"), 0u);
     EXPECT_NE(page.find("Plotly.newPlot(\"plot\", traces, layout, config);"), std::string::npos);
-}
-
-TEST(StripChartPage, TwoPanesShareTheFirstXAxis) {
-    const std::string page = render_page({{"a", {0}, {1}}, {"b", {0}, {2}}}, "t");
-    EXPECT_NE(page.find("\"xaxis\":\"x2\",\"yaxis\":\"y2\""), std::string::npos);
-    EXPECT_NE(page.find("\"xaxis\":{\"anchor\":\"y\",\"domain\":[0,1],\"showticklabels\":false"),
-              std::string::npos);
-    EXPECT_NE(page.find("\"color\":\"#cccccc\",\"title\":\"\"}"), std::string::npos);
-    EXPECT_NE(page.find("\"xaxis2\":{\"anchor\":\"y2\",\"domain\":[0,1],\"showticklabels\":true"),
-              std::string::npos);
-    EXPECT_NE(
-        page.find("\"title\":{\"text\":\"time [s]\",\"font\":{\"color\":\"#cccccc\"}},\"matches\":\"x\"}"),
-        std::string::npos);
-    EXPECT_NE(page.find("\"yaxis\":{\"anchor\":\"x\",\"domain\":[0.5290,0.9600]"), std::string::npos);
-    EXPECT_NE(page.find("\"yaxis2\":{\"anchor\":\"x2\",\"domain\":[0.0800,0.5110]"), std::string::npos);
-    EXPECT_EQ(count(page, "\"matches\":\"x\""), 1u);
-}
-
-TEST(StripChartPage, TitleIsInsertedAsGivenAndNamesAreEscaped) {
-    const std::string page = render_page({{"q\"\\\t\x01</script>", {}, {}}}, "<b>run</b>");
-    EXPECT_NE(page.find("<title><b>run</b></title>"), std::string::npos);
-    EXPECT_NE(page.find("<h1><b>run</b></h1>"), std::string::npos);
-    EXPECT_EQ(count(page, "\"q\\\"\\\\\\t\\u0001<\\/script>\""), 2u);  // trace name and axis title
-    EXPECT_EQ(count(page, "</script>"), 2u);                           // only the page's own elements
 }
 
 TEST(StripChartPage, ManyPanesUseFinerDomainText) {

@@ -1,5 +1,7 @@
 // The viewer's HTTP layer: request parsing, responses, and the accept loop
-// over real loopback sockets with a stand-in request handler.
+// over real loopback sockets with a stand-in request handler. The banner,
+// the loopback-only socket, the 5 s silent client and the 8 MiB request line
+// are checked from Python against the real viewer (test_viewer_server.py).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -209,12 +211,6 @@ TEST(Connection, UnreadableRequestsAreClosedUnanswered) {
     EXPECT_EQ(body_of(exchange(at_limit)), "GET|/" + std::string(8192 - 7, 'a'));
 }
 
-TEST(Connection, SilentClientIsDroppedAfterTheReadTimeOut) {
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(exchange("GET / HTTP/1.1\r\n", false), "");
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
-}
-
 TEST(Connection, ThrowingHandlerOnlyClosesTheConnection) {
     int sv[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
@@ -223,25 +219,6 @@ TEST(Connection, ThrowingHandlerOnlyClosesTheConnection) {
     handle_connection(UniqueFd(sv[1]), [](const Request&) -> Response { throw std::runtime_error("boom"); },
                       {});
     EXPECT_EQ(read_all(client.get()), "");
-}
-
-TEST(AcceptLoop, ServesLoopbackOnlyAndStops) {
-    LoopbackServer server(echo);
-    EXPECT_EQ(body_of(server.get("GET /a?b=c HTTP/1.1\r\n\r\n")), "GET|/a|b=c");
-    EXPECT_EQ(body_of(server.get("POST /z HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc")), "POST|/z");
-    auto second = bind_loopback(server.port());
-    ASSERT_FALSE(second.ok());
-    EXPECT_EQ(second.error().text(), "Address already in use (os error 98)");
-}
-
-TEST(AcceptLoop, ListensOnLoopbackOnly) {
-    auto listener = bind_loopback(0);
-    ASSERT_TRUE(listener.ok());
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::getsockname(listener->get(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    EXPECT_EQ(ntohl(addr.sin_addr.s_addr), INADDR_LOOPBACK);
-    EXPECT_NE(local_port(listener->get()), 0);
 }
 
 TEST(AcceptLoop, ConnectionCapClosesExtraConnectionsAtOnce) {
@@ -266,18 +243,6 @@ TEST(AcceptLoop, ConnectionCapClosesExtraConnectionsAtOnce) {
         answer = server.get("GET /again HTTP/1.1\r\n\r\n");
     }
     EXPECT_EQ(body_of(answer), "GET|/again");
-}
-
-TEST(AcceptLoop, HugeRequestLineDoesNotStopServing) {
-    LoopbackServer server(echo);
-    {
-        UniqueFd fd = server.connect_client();
-        std::string line = "GET /";
-        line.append(8 << 20, 'a');
-        send_text(fd.get(), line);  // the server closes early; the rest fails
-        EXPECT_EQ(read_all(fd.get()), "");
-    }
-    EXPECT_EQ(body_of(server.get("GET /ok HTTP/1.1\r\n\r\n")), "GET|/ok");
 }
 
 TEST(AcceptLoop, DribblingClientIsClosedAtTheRequestDeadline) {

@@ -83,8 +83,6 @@ std::string outline(const JsonNode& node) {
     return out + ")";
 }
 
-const std::string kNotFound = "not found";
-
 std::string wave(const ViewerState& state, std::string id) {
     auto r = handle_wave(QueryMap{{"id", std::move(id)}}, state);
     return r ? std::move(r).value() : "error: " + r.error().text();
@@ -304,43 +302,12 @@ TEST(ViewerState, WaveEndpoint) {
               R"("y_min":null,"y_max":null})");
     EXPECT_NE(wave(*state, "8").find(R"("y_min":null,"y_max":null})"), std::string::npos);
 
+    // Routing, and the error answers over a socket, are checked from Python
+    // (test_viewer_server.py); here the id forms it does not send.
     EXPECT_EQ(wave(*state, "99"), "error: record 0x63 not found");
-    EXPECT_EQ(wave(*state, "9"), "error: inline record has no Blosc stream to decode");
-    for (const char* bad : {"0x2a", "-1", "", "18446744073709551616", "+", "1 ", "++1", "4\u00a02"})
+    for (const char* bad : {"+", "1 ", "++1", "4\u00a02"})
         EXPECT_EQ(wave(*state, bad), std::string("error: invalid record id: ") + bad);
-    auto missing = handle_wave(QueryMap{{"ids", "1"}}, *state);
-    ASSERT_FALSE(missing.ok());
-    EXPECT_EQ(missing.error().text(), "missing 'id' query parameter");
     EXPECT_EQ(state->cache.size(), 3u);  // failures are not cached
-}
-
-TEST(ViewerState, Routing) {
-    auto state = build_state(make_file(pair_record(1, {0}, {1})), nullptr);
-    auto call = [&](std::string method, std::string path, QueryMap query = {}) {
-        return route(Request{std::move(method), std::move(path), std::move(query)}, *state);
-    };
-    Response r = call("POST", "/api/tree");
-    EXPECT_EQ(r.status, 405);
-    EXPECT_EQ(r.content_type, "text/plain");
-    EXPECT_EQ(r.body, "method not allowed");
-    EXPECT_EQ(call("get", "/").status, 405);
-    for (const char* path : {"/api/tree/", "/api%2Ftree", "/index.htm", ""}) {
-        r = call("GET", path);
-        EXPECT_EQ(r.status, 404) << path;
-        EXPECT_EQ(r.body, kNotFound);
-    }
-    r = call("GET", "/index.html");
-    EXPECT_EQ(r.content_type, "text/html; charset=utf-8");
-    EXPECT_EQ(r.body, viewer_page());
-    EXPECT_EQ(call("GET", "/").body, viewer_page());
-    r = call("GET", "/api/tree");
-    EXPECT_EQ(r.content_type, "application/json");
-    EXPECT_EQ(r.body, tree_json(*state));
-    r = call("GET", "/api/wave", {{"id", "5"}});
-    EXPECT_EQ(r.status, 200);
-    EXPECT_EQ(r.content_type, "application/json");
-    EXPECT_EQ(r.body, R"({"error":"record 0x5 not found"})");
-    EXPECT_EQ(call("GET", "/api/wave").body, R"({"error":"missing 'id' query parameter"})");
 }
 
 TEST(ViewerPage, FixedTexts) {
