@@ -2,9 +2,11 @@
 
 The kit has 50,000 lines: three corners redirecting into a model file with
 200 binned BSIM4 cards (10 L x 20 W bins) written one parameter per line, the
-way kits ship them. Parsing is timed by the C++ test binary (the parser has
-no Python surface); flatten_pdk from Python; ngspice loading the same corner
-is shown for scale.
+way kits ship them. A second copy of the kit spreads the common cards over
+20 files brought in by .include lines and has its own corner file, so that
+reading a corner crosses three levels of files. Parsing is timed by the C++
+test binary (the parser has no Python surface); flatten_pdk from Python;
+ngspice loading the same corner is shown for scale.
 """
 
 import os
@@ -45,6 +47,28 @@ def generate_kit(folder, lines_target=50_000, cards=200):
     return len(out) + len(kit.splitlines())
 
 
+def split_into_includes(folder, model_lines, files=20):
+    """The same kit with the common section's cards spread over `files` files
+    under cards/, each brought in by an .include line, and its own corner file."""
+    kit = "".join(f".lib {c}\n.lib 'models_inc.lib' mos_{c}\n.endl {c}\n" for c in ("tt", "ss", "ff"))
+    (folder / "kit_inc.lib").write_text(kit)
+    start = model_lines.index(".lib mos_common") + 1
+    end = model_lines.index(".endl mos_common")
+    cards = model_lines[start:end]
+    # Cut only where a card starts, so that continuations stay with their card.
+    starts = [k for k, line in enumerate(cards) if line.startswith(".model")]
+    cuts = starts[:: max(1, len(starts) // files)] + [len(cards)]
+    (folder / "cards").mkdir(exist_ok=True)
+    includes = []
+    for n, (a, b) in enumerate(zip(cuts, cuts[1:])):
+        (folder / "cards" / f"nch_{n}.spice").write_text("\n".join(cards[a:b]) + "\n")
+        includes.append(f".include 'cards/nch_{n}.spice'")
+    corners = [line.replace("models.lib", "models_inc.lib") for line in model_lines[: start - 1]]
+    text = corners + [".lib mos_common"] + includes + model_lines[end:]
+    (folder / "models_inc.lib").write_text("\n".join(text) + "\n")
+    return len(includes)
+
+
 def best(repeats, work):
     times = []
     for _ in range(repeats):
@@ -70,11 +94,11 @@ def cpp_timings(lib, section):
     return rows
 
 
-def ngspice_load_seconds(folder):
+def ngspice_load_seconds(folder, kit="kit.lib"):
     if shutil.which("ngspice") is None:
         return None
     deck = folder / "load.cir"
-    deck.write_text(".title load\n.lib 'kit.lib' tt\nm1 d g 0 0 nch w=1u l=0.2u\nvd d 0 1\nvg g 0 1\n.op\n.end\n")
+    deck.write_text(f".title load\n.lib '{kit}' tt\nm1 d g 0 0 nch w=1u l=0.2u\nvd d 0 1\nvg g 0 1\n.op\n.end\n")
     return best(3, lambda: subprocess.run(["ngspice", "-b", str(deck)], cwd=folder, capture_output=True, check=False))
 
 
@@ -82,11 +106,17 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         folder = pathlib.Path(tmp)
         lines = generate_kit(folder)
-        print(f"generated kit: {lines} lines, 200 binned cards")
+        included_files = split_into_includes(folder, (folder / "models.lib").read_text().splitlines())
+        print(f"generated kit: {lines} lines, 200 binned cards; with includes: {included_files} card files")
         flat = [None]
         flatten = best(5, lambda: flat.__setitem__(0, morva.flatten_pdk(folder / "kit.lib", "tt")))
+        flat_inc = [None]
+        flatten_inc = best(5, lambda: flat_inc.__setitem__(0, morva.flatten_pdk(folder / "kit_inc.lib", "tt")))
         rows = cpp_timings(folder / "models.lib", "mos_tt")
+        corner_rows = cpp_timings(folder / "kit.lib", "tt")
+        inc_rows = cpp_timings(folder / "kit_inc.lib", "tt")
         ngspice = ngspice_load_seconds(folder)
+        ngspice_inc = ngspice_load_seconds(folder, "kit_inc.lib")
 
         big = folder / "big.lib"
         big.write_text((folder / "models.lib").read_text() * 20)
@@ -97,9 +127,14 @@ def main():
             print(f"{'parse one section (mos_tt)':<46} {rows['parse_lib_file_section'][0]:>10.4f} {rows['parse_lib_file_section'][1]:>8} cards")
             print(f"{'parse whole file':<46} {rows['parse_lib_file'][0]:>10.4f} {rows['parse_lib_file'][1]:>8} cards")
             print(f"{'select_card_for_length x 1000':<46} {rows['select_card_for_length_x1000'][0]:>10.4f}")
+            corner, inc = corner_rows["parse_lib_file_section"], inc_rows["parse_lib_file_section"]
+            print(f"{'parse corner tt of kit.lib (redirect)':<46} {corner[0]:>10.4f} {corner[1]:>8} cards")
+            print(f"{f'parse corner tt, cards in {included_files} included files':<46} {inc[0]:>10.4f} {inc[1]:>8} cards")
+            print(f"{'ratio with includes / one model file':<46} {inc[0] / corner[0]:>10.2f}")
         else:
             print("parser timings skipped: build the C++ tests first (make cpp-build)")
         print(f"{'flatten_pdk one corner (tt)':<46} {flatten:>10.4f} {len(flat[0]):>8} chars")
+        print(f"{'flatten_pdk one corner (tt), with includes':<46} {flatten_inc:>10.4f} {len(flat_inc[0]):>8} chars")
         if big_rows:
             n = (lines - 9) * 20
             print(f"{f'parse whole file, {n} lines':<46} {big_rows['parse_lib_file'][0]:>10.4f} {big_rows['parse_lib_file'][1]:>8} cards")
@@ -107,6 +142,10 @@ def main():
             print(f"{'ngspice -b: load corner tt and run one .op':<46} {ngspice:>10.4f}")
             if rows:
                 print(f"{'ratio ngspice load / parse one section':<46} {ngspice / rows['parse_lib_file_section'][0]:>10.1f}")
+        if ngspice_inc is not None:
+            print(f"{'ngspice -b: the same, with includes':<46} {ngspice_inc:>10.4f}")
+            if rows:
+                print(f"{'ratio ngspice load / parse, with includes':<46} {ngspice_inc / inc_rows['parse_lib_file_section'][0]:>10.1f}")
 
 
 if __name__ == "__main__":

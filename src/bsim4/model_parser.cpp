@@ -1,7 +1,15 @@
 #include "bsim4/model_parser.h"
 
+#include <sys/stat.h>
+
 #include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <iterator>
 #include <limits>
+#include <map>
+#include <memory>
+#include <set>
 #include <unordered_map>
 
 #include "common/io.h"
@@ -22,8 +30,6 @@ Result<LogicalLines, Bsim4Error> read_logical_lines(const std::string& path) {
     if (!bytes) return err(Bsim4Error::from_io(std::move(bytes).error()));
     return join_continuation_lines(utf8_lossy(std::move(*bytes)));
 }
-
-bool has_quote(std::string_view s) { return s.find_first_of("'\"") != std::string_view::npos; }
 
 std::string_view strip_quotes(std::string_view s) {
     while (!s.empty() && (s.front() == '\'' || s.front() == '"')) s.remove_prefix(1);
@@ -215,56 +221,200 @@ std::optional<Bsim4ModelCard> read_card(std::string_view line, const ParamMap& p
 // quote) of each lower-case name.
 using HeaderIndex = std::unordered_map<std::string, std::size_t>;
 
-bool is_section_header(std::string_view line, const std::vector<std::string_view>& words) {
-    return words.size() == 2 && !has_quote(line);
+bool is_section_header(std::string_view line) {
+    return !spice_expr::is_redirect(line) && split_whitespace(line).size() == 2;
 }
 
 HeaderIndex index_headers(const LogicalLines& lines) {
     HeaderIndex index;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string& line = lines[i];
-        if (!ascii_istarts_with(line, ".lib")) continue;
-        const auto words = split_whitespace(line);
-        if (is_section_header(line, words)) index.emplace(ascii_lower(words[1]), i);
+        if (ascii_istarts_with(line, ".lib") && is_section_header(line))
+            index.emplace(ascii_lower(split_whitespace(line)[1]), i);
     }
     return index;
 }
 
-// Includes nested deeper than this are dropped: a chain of distinct sections
-// cannot exhaust the stack.
-constexpr int kMaxIncludeDepth = 256;
+// One file's logical lines, its headers indexed when first needed.
+struct LibraryText {
+    LogicalLines lines;
+    std::optional<HeaderIndex> headers;
 
-void collect_section(const LogicalLines& lines, const HeaderIndex& headers, const std::string& name,
-                     std::unordered_set<std::string>& visited, LogicalLines& out, int include_depth) {
-    if (!visited.insert(name).second) return;
-    const auto header = headers.find(name);
-    if (header == headers.end()) return;
-    int nesting = 0;
-    for (std::size_t i = header->second + 1; i < lines.size(); ++i) {
-        const std::string& line = lines[i];
-        if (ascii_istarts_with(line, ".endl")) {
-            if (nesting > 0) {
-                --nesting;
+    const HeaderIndex& index() {
+        if (!headers) headers = index_headers(lines);
+        return *headers;
+    }
+};
+
+// A file as reached: its text, the path it was reached by (relative names
+// inside it resolve against that path's directory) and its canonical key.
+// A bare list of lines has no path and an empty key.
+struct Source {
+    LibraryText* text;
+    std::string path;
+    std::string key;
+};
+
+// Gathers the lines of a section or of a whole file into one list, following
+// redirects and (when reading files) includes in place.
+class Collector {
+public:
+    // `whole`: every line of every file, whatever section it lies in; else
+    // the sections' rules. `files`: redirects name files and includes are
+    // followed; else every redirect stays in the same lines.
+    Collector(bool whole, bool files) : whole_(whole), files_(files) {}
+
+    // Marks (key, section) as collected already; false when it was.
+    bool visit(const std::string& key, const std::string& section) {
+        return visited_.emplace(key, section).second;
+    }
+    void collect_section(const Source& source, const std::string& name, std::size_t depth) {
+        if (!visit(source.key, name)) return;
+        const HeaderIndex& headers = source.text->index();
+        const auto header = headers.find(name);
+        if (header == headers.end()) return;
+        walk(source, header->second + 1, &name, depth);
+    }
+    // Every line of a file: with section structure ignored when whole,
+    // with section definitions skipped otherwise.
+    void collect_file(const Source& source, std::size_t depth) {
+        if (whole_)
+            walk_whole(source, depth, false);
+        else
+            walk(source, 0, nullptr, depth);
+    }
+    // The whole reading of the top file, whose lines no other part of the
+    // call reads (every redirect or include back to it is skipped): they move.
+    void collect_top_file(const Source& source) {
+        visit(source.key, std::string());
+        walk_whole(source, 0, true);
+    }
+
+    LogicalLines& lines() { return out_; }
+    // Adds the names of the sections collected from bare lines to `names`.
+    void visited_names(std::unordered_set<std::string>& names) const {
+        for (const auto& [key, section] : visited_)
+            if (key.empty()) names.insert(section);
+    }
+
+private:
+    bool whole_;
+    bool files_;
+    std::set<std::pair<std::string, std::string>> visited_;
+    std::map<std::string, std::unique_ptr<LibraryText>> loaded_;  // by key; null: unreadable
+    LogicalLines out_;
+    std::size_t out_bytes_ = 0;
+
+    void append(std::string line) {
+        out_bytes_ += line.size();
+        out_.push_back(std::move(line));
+    }
+    bool may_follow(std::size_t depth) const {
+        return depth < kMaxKitNesting && out_bytes_ <= kMaxKitTextBytes;
+    }
+
+    // The file named by `word` in a line of `from`; a null text when it
+    // cannot be read.
+    Source open(const Source& from, std::string_view word) {
+        Source source{nullptr, kit_file_path(from.path, word), {}};
+        source.key = canonical_kit_path(source.path);
+        auto [it, added] = loaded_.try_emplace(source.key);
+        if (added) {
+            if (auto bytes = read_kit_file(source.path))
+                it->second = std::make_unique<LibraryText>(
+                    LibraryText{join_continuation_lines(utf8_lossy(std::move(*bytes))), std::nullopt});
+        }
+        source.text = it->second.get();
+        return source;
+    }
+
+    // Every line of a file, section structure ignored, the directive lines
+    // followed after they are appended.
+    void walk_whole(const Source& source, std::size_t depth, bool consume) {
+        for (std::string& line : source.text->lines) {
+            const bool lib = ascii_istarts_with(line, ".lib");
+            if (lib ? is_section_header(line) : !ascii_istarts_with(line, ".inc")) {
+                append(consume ? std::move(line) : line);
                 continue;
             }
-            const auto words = split_whitespace(line);
-            if (words.size() == 1 || ascii_iequals(words[1], name)) return;
-            continue;
+            const std::string directive = line;
+            append(consume ? std::move(line) : line);
+            if (lib)
+                redirect(source, directive, depth);
+            else
+                include(source, directive, depth);
         }
-        if (ascii_istarts_with(line, ".lib")) {
-            // Exactly two words and no quote: a section header; three words
-            // or any quote: an include ".lib file section".
-            const auto words = split_whitespace(line);
-            if (is_section_header(line, words)) {
-                ++nesting;
-            } else if (nesting == 0 && words.size() >= 3 && include_depth < kMaxIncludeDepth) {
-                collect_section(lines, headers, ascii_lower(strip_quotes(words[2])), visited, out,
-                                include_depth + 1);
-            }
-            continue;
-        }
-        if (nesting == 0) out.push_back(line);
     }
+
+    // `name` set: the body of that section, from its header on to its end;
+    // null: a whole included file. Section definitions met on the way are
+    // skipped (their lines count only when a redirect names them).
+    void walk(const Source& source, std::size_t first, const std::string* name, std::size_t depth) {
+        const LogicalLines& lines = source.text->lines;
+        int nesting = 0;
+        for (std::size_t i = first; i < lines.size(); ++i) {
+            const std::string& line = lines[i];
+            if (ascii_istarts_with(line, ".endl")) {
+                if (nesting > 0) {
+                    --nesting;
+                    continue;
+                }
+                const auto words = split_whitespace(line);
+                if (name && (words.size() == 1 || ascii_iequals(words[1], *name))) return;
+                continue;
+            }
+            if (ascii_istarts_with(line, ".lib")) {
+                // Exactly two words and no quote: a section header; three
+                // words or any quote: a redirect ".lib file section".
+                if (is_section_header(line)) {
+                    ++nesting;
+                } else if (nesting == 0) {
+                    redirect(source, line, depth);
+                }
+                continue;
+            }
+            if (nesting > 0) continue;
+            append(line);
+            if (files_ && line.front() == '.') include(source, line, depth);
+        }
+    }
+
+    void redirect(const Source& from, std::string_view line, std::size_t depth) {
+        const std::optional<spice_expr::Redirect> target = spice_expr::redirect_target(line);
+        if (!target || !may_follow(depth)) return;
+        const std::string section = ascii_lower(strip_quotes(target->section));
+        // No header has an empty name (and an empty one marks whole files).
+        if (section.empty()) return;
+        if (!files_) return collect_section(from, section, depth + 1);
+        const Source to = open(from, target->file);
+        const Source& where = to.text ? to : from;
+        // A whole reading has every line of a file it reads already.
+        if (whole_ && visited_.count({where.key, std::string()})) return;
+        collect_section(where, section, depth + 1);
+    }
+
+    void include(const Source& from, std::string_view line, std::size_t depth) {
+        const std::optional<std::string_view> word = spice_expr::include_target(line);
+        if (!word || !may_follow(depth)) return;
+        const Source to = open(from, *word);
+        if (to.text && visit(to.key, std::string())) collect_file(to, depth + 1);
+    }
+};
+
+// The logical lines of the file at `path` with what it includes and
+// redirects to, of one section or (none) of the whole file.
+Result<LogicalLines, Bsim4Error> read_library(const std::string& path,
+                                              std::optional<std::string_view> section) {
+    MORVA_ASSIGN(LogicalLines lines, read_logical_lines(path));
+    LibraryText text{std::move(lines), std::nullopt};
+    const Source top{&text, path, canonical_kit_path(path)};
+    Collector collector(!section, true);
+    if (section) {
+        collector.collect_section(top, ascii_lower(*section), 0);
+    } else {
+        collector.collect_top_file(top);
+    }
+    return std::move(collector.lines());
 }
 
 std::vector<Bsim4ModelCard> cards_of(const LogicalLines& lines) {
@@ -284,6 +434,29 @@ bool in_bin(double value, std::optional<double> lower, std::optional<double> upp
 }
 
 }  // namespace
+
+std::string kit_file_path(const std::string& including, std::string_view word) {
+    const std::filesystem::path file(word);
+    if (file.is_absolute()) return std::string(word);
+    std::filesystem::path base = std::filesystem::path(including).parent_path();
+    if (base.empty()) base = ".";
+    return (base / file).string();
+}
+
+std::string canonical_kit_path(const std::string& path) {
+    // The system would read the path only up to a NUL, and so another file.
+    if (path_has_nul(path)) return path;
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+    return resolved ? std::string(resolved.get()) : path;
+}
+
+Result<std::string, IoError> read_kit_file(const std::string& path) {
+    struct stat st {};
+    // Directories pass, to fail with their own error.
+    if (!path_has_nul(path) && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        return err(IoError::from_message("not a regular file"));
+    return read_file(path);
+}
 
 LogicalLines join_continuation_lines(std::string_view text) {
     LogicalLines lines;
@@ -360,21 +533,25 @@ std::vector<Bsim4ModelCard> extract_models(const LogicalLines& lines, const Para
 
 void collect_section_recursive(const LogicalLines& lines, std::string_view section,
                                std::unordered_set<std::string>& visited, LogicalLines& out) {
-    collect_section(lines, index_headers(lines), ascii_lower(section), visited, out, 0);
+    LibraryText text{lines, std::nullopt};
+    Collector collector(false, false);
+    for (const std::string& name : visited) collector.visit(std::string(), name);
+    collector.collect_section(Source{&text, std::string(), std::string()}, ascii_lower(section), 0);
+    collector.visited_names(visited);
+    LogicalLines& collected = collector.lines();
+    out.insert(out.end(), std::make_move_iterator(collected.begin()),
+               std::make_move_iterator(collected.end()));
 }
 
 Result<std::vector<Bsim4ModelCard>, Bsim4Error> parse_lib_file(const std::string& path) {
-    MORVA_ASSIGN(LogicalLines lines, read_logical_lines(path));
+    MORVA_ASSIGN(LogicalLines lines, read_library(path, std::nullopt));
     return cards_of(lines);
 }
 
 Result<std::vector<Bsim4ModelCard>, Bsim4Error> parse_lib_file_section(const std::string& path,
                                                                        std::string_view section) {
-    MORVA_ASSIGN(LogicalLines lines, read_logical_lines(path));
-    std::unordered_set<std::string> visited;
-    LogicalLines collected;
-    collect_section_recursive(lines, section, visited, collected);
-    return cards_of(collected);
+    MORVA_ASSIGN(LogicalLines lines, read_library(path, section));
+    return cards_of(lines);
 }
 
 const Bsim4ModelCard* select_card_for_length(const std::vector<Bsim4ModelCard>& cards, std::string_view model,
@@ -477,17 +654,14 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
 
 Result<std::optional<SubcircuitDefaults>, Bsim4Error> parse_subcircuit_defaults(const std::string& path,
                                                                                 std::string_view name) {
-    MORVA_ASSIGN(LogicalLines lines, read_logical_lines(path));
+    MORVA_ASSIGN(LogicalLines lines, read_library(path, std::nullopt));
     return extract_subcircuit_defaults_from_lines(lines, name);
 }
 
 Result<std::optional<SubcircuitDefaults>, Bsim4Error> parse_subcircuit_defaults_section(
     const std::string& path, std::string_view name, std::string_view section) {
-    MORVA_ASSIGN(LogicalLines lines, read_logical_lines(path));
-    std::unordered_set<std::string> visited;
-    LogicalLines collected;
-    collect_section_recursive(lines, section, visited, collected);
-    return extract_subcircuit_defaults_from_lines(collected, name);
+    MORVA_ASSIGN(LogicalLines lines, read_library(path, section));
+    return extract_subcircuit_defaults_from_lines(lines, name);
 }
 
 ParamList SubcircuitDefaults::compute_instance_params(double w, double /*l*/, double nf, double scale) const {

@@ -4,6 +4,7 @@
 // cannot evaluate is dropped silently; only an unreadable file is an error.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "bsim4/error.h"
 #include "bsim4/spice_expr.h"
+#include "common/io.h"
 #include "common/result.h"
 
 namespace morva::bsim4::model_parser {
@@ -32,10 +34,22 @@ struct Bsim4ModelCard {
     std::optional<double> lmin, lmax, wmin, wmax;
 };
 
-// Reads every BSIM4 card of the file, whatever section it lies in.
+// The file readers below follow a kit the way ngspice reads it: an
+// ".include file" line brings in that file's lines, a redirect
+// ".lib file section" the lines of that section of that file, both in place,
+// so `.param` values flow in file order from one file to the next. Relative
+// names are resolved against the directory of the file that holds the line.
+// The top file being unreadable is the only error: an unreadable included
+// file adds nothing, and a redirect whose file cannot be read is looked up in
+// the file that holds it. Each section and each included file is read once
+// per call, which also ends cycles; nesting is bounded (kMaxKitNesting).
+
+// Reads every BSIM4 card of the file, whatever section it lies in, with the
+// files it includes (whole) and the sections of other files it redirects to.
 Result<std::vector<Bsim4ModelCard>, Bsim4Error> parse_lib_file(const std::string& path);
-// Reads the cards of one `.lib` section (ASCII case ignored), following
-// includes of other sections of the same file; an absent section gives none.
+// Reads the cards of one `.lib` section (ASCII case ignored), following the
+// sections it redirects to and the files it includes; an absent section
+// gives none. Section definitions inside an included file are skipped.
 Result<std::vector<Bsim4ModelCard>, Bsim4Error> parse_lib_file_section(const std::string& path,
                                                                        std::string_view section);
 
@@ -50,8 +64,9 @@ ParamList parse_key_value_pairs(std::string_view text, const ParamMap& params);
 std::optional<double> parse_value(std::string_view text, const ParamMap& params);
 // The nmos/pmos cards of BSIM4 level (14, 54 or none) among the lines.
 std::vector<Bsim4ModelCard> extract_models(const LogicalLines& lines, const ParamMap& params);
-// Appends the lines of `section` to `out`, with the sections it includes from
-// the same lines; a section already in `visited` adds nothing.
+// Appends the lines of `section` to `out`, with the sections it redirects to
+// taken from the same lines (there is no file to follow); a section already in
+// `visited` adds nothing.
 void collect_section_recursive(const LogicalLines& lines, std::string_view section,
                                std::unordered_set<std::string>& visited, LogicalLines& out);
 
@@ -61,6 +76,26 @@ void collect_section_recursive(const LogicalLines& lines, std::string_view secti
 // and no bins: none; a NaN length or width: none.
 const Bsim4ModelCard* select_card_for_length(const std::vector<Bsim4ModelCard>& cards, std::string_view model,
                                              double length, double width);
+
+// Files of a design kit, followed alike by these readers and by
+// pdk::flatten_pdk.
+
+// Includes and redirects nested deeper than this are not followed.
+constexpr std::size_t kMaxKitNesting = 256;
+// Text gathered from one kit beyond this size is not followed further:
+// files that include another twice at every level would grow exponentially.
+constexpr std::size_t kMaxKitTextBytes = std::size_t{256} << 20;
+
+// The path of the file that `word` names in a line of the file at
+// `including`: `word` itself when absolute, else joined to the directory of
+// `including` ("." when it has none).
+std::string kit_file_path(const std::string& including, std::string_view word);
+// The form under which a file is recognised when reached again: absolute,
+// links and "." / ".." resolved; `path` itself when that fails.
+std::string canonical_kit_path(const std::string& path);
+// The bytes of a file that a kit names. Only regular files are read: a device
+// would be read without end and a pipe could block for ever.
+Result<std::string, IoError> read_kit_file(const std::string& path);
 
 // Defaults of a subcircuit wrapping one transistor.
 struct SubcircuitDefaults {

@@ -295,4 +295,63 @@ std::optional<double> evaluate(std::string_view text, const ParamMap& params) {
     return Evaluator(text, params).run();
 }
 
+namespace {
+
+bool is_quote(char c) { return c == '"' || c == '\''; }
+
+// The file word at the start of `rest`: quoted, or up to the first blank.
+// Sets `after` to what follows it. None for an unclosed quote.
+std::optional<std::string_view> file_word(std::string_view rest, std::string_view* after) {
+    if (!rest.empty() && is_quote(rest.front())) {
+        const std::size_t close = rest.find(rest.front(), 1);
+        if (close == std::string_view::npos) return std::nullopt;
+        *after = rest.substr(close + 1);
+        return rest.substr(1, close - 1);
+    }
+    std::size_t end = 0;
+    while (end < rest.size() && whitespace_at(rest, end) == 0) ++end;
+    *after = rest.substr(end);
+    return rest.substr(0, end);
+}
+
+}  // namespace
+
+bool is_redirect(std::string_view line) {
+    return line.find_first_of("'\"") != std::string_view::npos || split_whitespace(line).size() > 2;
+}
+
+std::optional<std::string> directive_arg(std::string_view line, std::string_view keyword) {
+    if (!ascii_istarts_with(line, keyword)) return std::nullopt;
+    const std::string_view rest = line.substr(keyword.size());
+    if (!rest.empty() && whitespace_at(rest, 0) == 0) return std::nullopt;
+    std::string_view word = first_word(rest);
+    if (word.empty()) return std::nullopt;
+    while (!word.empty() && is_quote(word.front())) word.remove_prefix(1);
+    while (!word.empty() && is_quote(word.back())) word.remove_suffix(1);
+    return std::string(word);
+}
+
+std::optional<Redirect> redirect_target(std::string_view line) {
+    if (!ascii_istarts_with(line, ".lib") || !is_redirect(line)) return std::nullopt;
+    // Nothing requires a blank after ".lib".
+    const std::string_view rest = trim_start(line.substr(4));
+    std::string_view after;
+    const std::optional<std::string_view> file = file_word(rest, &after);
+    // An unquoted file word running to the line's end leaves no section.
+    if (!file || after.empty()) return std::nullopt;
+    const std::string_view section = first_word(after);
+    if (section.empty()) return std::nullopt;
+    return Redirect{*file, section};
+}
+
+std::optional<std::string_view> include_target(std::string_view line) {
+    std::size_t end = 0;
+    while (end < line.size() && whitespace_at(line, end) == 0 && !is_quote(line[end])) ++end;
+    if (!ascii_istarts_with(line.substr(0, end), ".inc")) return std::nullopt;
+    std::string_view after;
+    const std::optional<std::string_view> file = file_word(trim_start(line.substr(end)), &after);
+    if (!file || file->empty()) return std::nullopt;
+    return file;
+}
+
 }  // namespace morva::bsim4::spice_expr

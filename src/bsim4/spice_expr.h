@@ -26,6 +26,34 @@ using morva::whitespace_before;
 inline std::string_view trim_start(std::string_view s) { return trim_start_whitespace(s); }
 inline std::string_view trim(std::string_view s) { return trim_whitespace(s); }
 
+// Directive lines of design-kit files, read the same way by the model-library
+// reader and by pdk::flatten_pdk. Each takes a line with its leading blanks
+// removed; directives match ignoring ASCII case.
+
+// True for a line with more than two words or any quote: a redirect
+// ".lib 'file' section", never a section header.
+bool is_redirect(std::string_view line);
+
+// The first word after `keyword` (quotes stripped) when `line` starts with
+// that directive followed by a blank or the line's end; none otherwise or
+// when no word follows.
+std::optional<std::string> directive_arg(std::string_view line, std::string_view keyword);
+
+// The file and section words of a redirect ".lib file section": the file
+// word in double or single quotes (blanks allowed) or up to the first blank,
+// the section word as written (case and quotes kept). None for a line that
+// is not a redirect, whose quote is not closed or that names no section.
+struct Redirect {
+    std::string_view file;
+    std::string_view section;
+};
+std::optional<Redirect> redirect_target(std::string_view line);
+
+// The file word of an include ".include file" (any directive starting with
+// ".inc", as ngspice reads them): quoted (blanks allowed) or up to the first
+// blank. None for other lines, an unclosed quote or no file word.
+std::optional<std::string_view> include_target(std::string_view line);
+
 // A plain decimal floating-point literal: optional sign, digits with an
 // optional point, optional exponent; also "inf", "infinity", "nan" in any case.
 std::optional<double> parse_plain_float(std::string_view text);

@@ -12,47 +12,12 @@
 
 #include "bsim4/model_parser.h"
 #include "common/format.h"
-
-namespace mp = morva::bsim4::model_parser;
-namespace fs = std::filesystem;
+#include "test_model_parser_support.h"
 
 namespace {
 
 std::optional<double> value(std::string_view text, const mp::ParamMap& params = {}) {
     return mp::parse_value(text, params);
-}
-
-// A temporary folder removed at the end of the test.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "morva_parser_XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string write(const std::string& name, const std::string& text) const {
-        const fs::path p = path_ / name;
-        fs::create_directories(p.parent_path());
-        std::ofstream(p, std::ios::binary) << text;
-        return p.string();
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-const mp::Bsim4ModelCard* card_named(const std::vector<mp::Bsim4ModelCard>& cards, std::string_view name) {
-    for (const auto& c : cards)
-        if (c.name == name) return &c;
-    return nullptr;
-}
-
-std::optional<double> param(const mp::Bsim4ModelCard& card, std::string_view name) {
-    std::optional<double> v;
-    for (const auto& [n, x] : card.params)
-        if (n == name) v = x;
-    return v;
 }
 
 std::string crlf(const std::string& text) {
@@ -482,16 +447,21 @@ std::string one_device_deck(const std::string& models, const std::string& model,
 
 TEST(ModelParserKit, SectionsValuesAndBins) {
     Kit kit;
-    // The corner file only redirects into other files: its own lines hold no card.
-    const auto corner = mp::parse_lib_file_section(kit.kit, "tt");
-    ASSERT_TRUE(corner);
-    EXPECT_TRUE(corner->empty());
-
     const auto tt = mp::parse_lib_file_section(kit.models, "MOS_TT");
     const auto ss = mp::parse_lib_file_section(kit.models, "mos_ss");
     ASSERT_TRUE(tt && ss);
     ASSERT_EQ(tt->size(), 17u);
     ASSERT_EQ(ss->size(), 17u);
+    // The corner file only redirects into the model file: its cards are those.
+    for (const auto& [corner, of_models] : {std::pair{"tt", &*tt}, std::pair{"SS", &*ss}}) {
+        const auto cards = mp::parse_lib_file_section(kit.kit, corner);
+        ASSERT_TRUE(cards);
+        ASSERT_EQ(cards->size(), of_models->size());
+        for (std::size_t i = 0; i < cards->size(); ++i) {
+            EXPECT_EQ((*cards)[i].name, (*of_models)[i].name);
+            EXPECT_EQ((*cards)[i].params, (*of_models)[i].params);
+        }
+    }
     const auto& n7 = *card_named(*tt, "nch.7");
     EXPECT_EQ(n7.lmin, 0.5 * 1e-6);
     EXPECT_EQ(n7.lmax, 1.2 * 1e-6);

@@ -1,0 +1,215 @@
+// The model-library readers following a kit across files: includes and
+// redirects resolved against the including file, `.param` values flowing from
+// file to file, and files that are missing, hostile or cyclic.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "bsim4/model_parser.h"
+#include "common/format.h"
+#include "test_model_parser_support.h"
+
+namespace fmt = morva::fmt;
+
+namespace {
+
+std::vector<std::string> names_of(const std::vector<mp::Bsim4ModelCard>& cards) {
+    std::vector<std::string> names;
+    for (const auto& c : cards) names.push_back(c.name);
+    return names;
+}
+
+// A corner file redirecting into a model file that includes its cards from
+// a subfolder, which includes a shared file by a path relative to itself.
+// Decoys lie where a name resolved against the wrong folder would land.
+struct IncludeKit {
+    TempDir dir;
+    std::string kit;
+    IncludeKit() {
+        kit = dir.write("kit.lib",
+                        "* corners\n"
+                        ".lib tt\n"
+                        ".param dvth = 0.01\n"
+                        ".lib 'models/models.lib' mos\n"
+                        ".endl tt\n"
+                        ".lib ss\n"
+                        ".param dvth = 0.05\n"
+                        ".lib models/models.lib mos\n"
+                        ".endl ss\n");
+        dir.write("models/models.lib",
+                  ".lib mos\n"
+                  ".param toxn = 4.1n\n"
+                  ".include 'sub/nfet.spice'\n"
+                  ".INC \"sub/p fet.spice\" $ a name with a blank\n"
+                  ".endl mos\n"
+                  ".lib unused\n"
+                  ".include 'missing.spice'\n"
+                  ".model unused nmos level=54\n"
+                  ".endl unused\n");
+        dir.write("models/sub/nfet.spice",
+                  "* n-channel cards\n"
+                  ".param u0n = '0.03 * 1.1'\n"
+                  ".lib defs\n"
+                  ".model hidden nmos level=54\n"
+                  ".endl defs\n"
+                  ".model nch.1 nmos level=54 lmin=0.1u lmax=1u vth0='0.4 + dvth' toxe=toxn u0=u0n\n"
+                  ".model nch.2 nmos level=54 lmin=1u lmax=10u vth0={0.45 + dvth} toxe=toxn\n"
+                  ".include ../common.spice\n");
+        dir.write("models/common.spice",
+                  ".param shared = 2\n"
+                  ".model common nmos level=54 k1=shared\n"
+                  ".subckt nch_mac d g s b w=1u l=0.18u sb=0.5u ad='w*2e-7'\n"
+                  "M0 d g s b nch w=w l=l\n"
+                  ".ends nch_mac\n");
+        dir.write("models/sub/p fet.spice", ".model pch pmos level=54 vth0='-0.4 - dvth' toxe=toxn\n");
+        // Where the names would land resolved against the corner file's folder.
+        dir.write("sub/nfet.spice", ".model decoy nmos level=54\n");
+        dir.write("common.spice", ".model decoy2 nmos level=54\n");
+    }
+};
+
+}  // namespace
+
+TEST(ModelParserIncludes, SectionsFollowFilesWithParametersAcross) {
+    IncludeKit kit;
+    const auto tt = mp::parse_lib_file_section(kit.kit, "TT");
+    ASSERT_TRUE(tt);
+    // Section definitions inside an included file are skipped; an included
+    // file's own include comes in at its place.
+    EXPECT_EQ(names_of(*tt), (std::vector<std::string>{"nch.1", "nch.2", "common", "pch"}));
+    const auto& n1 = *card_named(*tt, "nch.1");
+    EXPECT_EQ(param(n1, "vth0"), 0.4 + 0.01);
+    EXPECT_EQ(param(n1, "toxe"), 4.1 * 1e-9);
+    EXPECT_EQ(param(n1, "u0"), 0.03 * 1.1);
+    EXPECT_EQ(n1.lmax, 1e-6);
+    EXPECT_EQ(param(*card_named(*tt, "common"), "k1"), 2.0);
+    EXPECT_EQ(param(*card_named(*tt, "pch"), "vth0"), -0.4 - 0.01);
+    EXPECT_EQ(mp::select_card_for_length(*tt, "nch", 2e-6, 1e-6)->name, "nch.2");
+
+    const auto ss = mp::parse_lib_file_section(kit.kit, "ss");
+    ASSERT_TRUE(ss);
+    EXPECT_EQ(names_of(*ss), names_of(*tt));
+    EXPECT_EQ(param(*card_named(*ss, "nch.2"), "vth0"), 0.45 + 0.05);
+
+    // The whole corner file: every line of every file it reaches, each
+    // section and file once; the later corner's value wins.
+    const auto all = mp::parse_lib_file(kit.kit);
+    ASSERT_TRUE(all);
+    EXPECT_EQ(names_of(*all), (std::vector<std::string>{"hidden", "nch.1", "nch.2", "common", "pch"}));
+    EXPECT_EQ(param(*card_named(*all, "nch.1"), "vth0"), 0.4 + 0.05);
+    // The model file read whole: its missing include adds nothing.
+    const auto models = mp::parse_lib_file((kit.dir.path() / "models/models.lib").string());
+    ASSERT_TRUE(models);
+    EXPECT_EQ(names_of(*models),
+              (std::vector<std::string>{"hidden", "nch.1", "nch.2", "common", "pch", "unused"}));
+
+    // Subcircuits are found in included files as well.
+    for (const auto& found : {mp::parse_subcircuit_defaults_section(kit.kit, "nch_mac", "tt"),
+                              mp::parse_subcircuit_defaults(kit.kit, "nch_mac")}) {
+        ASSERT_TRUE(found && *found);
+        EXPECT_EQ((*found)->inner_model, "nch");
+        EXPECT_EQ((*found)->params.at("sb"), 0.5e-6);
+        EXPECT_EQ((*found)->exprs.at("ad"), "w*2e-7");
+    }
+    const auto none = mp::parse_subcircuit_defaults_section(kit.kit, "nch_mac", "absent");
+    ASSERT_TRUE(none);
+    EXPECT_FALSE(*none);
+}
+
+TEST(ModelParserIncludes, UnreadableTargetsAreSkipped) {
+    TempDir dir;
+    ASSERT_EQ(::mkfifo((dir.path() / "pipe.spice").c_str(), 0600), 0);
+    dir.write("folder/x", "");
+    dir.write("a", ".model not_read nmos level=54\n");
+    const std::string top = dir.write(
+        "top.lib", std::string(".include 'missing.spice'\n"
+                               ".include folder\n"
+                               ".include pipe.spice\n"  // would block
+                               ".include /dev/zero\n"   // would never end
+                               ".include 'unclosed.spice\n"
+                               ".include\n") +
+                       ".include 'a" + std::string(1, '\0') + "b'\n" +  // a NUL cutting the name to "a"
+                       ".lib tt\n"
+                       ".lib 'gone.lib' common\n"  // looked up in this file instead
+                       ".lib 'folder' common2\n"
+                       ".endl tt\n"
+                       ".lib common\n"
+                       ".model kept nmos level=54\n"
+                       ".endl common\n");
+    const auto whole = mp::parse_lib_file(top);
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(names_of(*whole), (std::vector<std::string>{"kept"}));
+    const auto tt = mp::parse_lib_file_section(top, "tt");
+    ASSERT_TRUE(tt);
+    EXPECT_EQ(names_of(*tt), (std::vector<std::string>{"kept"}));
+
+    // Only the top file being unreadable is an error.
+    for (const std::string& path : {(dir.path() / "absent.lib").string(), (dir.path() / "folder").string()}) {
+        EXPECT_FALSE(mp::parse_lib_file(path));
+        EXPECT_FALSE(mp::parse_lib_file_section(path, "tt"));
+        EXPECT_FALSE(mp::parse_subcircuit_defaults(path, "x"));
+    }
+}
+
+TEST(ModelParserIncludes, CyclesAndDeepOrWideChainsEnd) {
+    TempDir dir;
+    // Files including each other and themselves, and sections of two files
+    // redirecting to each other: each is read once.
+    dir.write("a.spice", ".model a nmos level=54\n.include b.spice\n.include a.spice\n");
+    dir.write("b.spice", ".model b nmos level=54\n.include ./a.spice\n.lib 'x.lib' one\n");
+    dir.write("x.lib", ".lib one\n.model one nmos level=54\n.lib 'y.lib' two\n.endl one\n");
+    dir.write("sub/placeholder", "");
+    dir.write("y.lib",
+              ".lib two\n.include b.spice\n.model two nmos level=54\n.lib \"sub/../x.lib\" ONE\n.endl two\n");
+    const auto cyclic = mp::parse_lib_file((dir.path() / "a.spice").string());
+    ASSERT_TRUE(cyclic);
+    EXPECT_EQ(names_of(*cyclic), (std::vector<std::string>{"a", "b", "one", "two"}));
+    const auto from_section = mp::parse_lib_file_section((dir.path() / "x.lib").string(), "one");
+    ASSERT_TRUE(from_section);
+    EXPECT_EQ(names_of(*from_section), (std::vector<std::string>{"one", "b", "a", "two"}));
+
+    // A chain of distinct files longer than the nesting bound stops there.
+    for (int i = 0; i < 300; ++i)
+        dir.write(fmt::cat("deep/f", i), fmt::cat(".model c", i, " nmos level=54\n.include f", i + 1, "\n"));
+    const auto deep = mp::parse_lib_file((dir.path() / "deep/f0").string());
+    ASSERT_TRUE(deep);
+    EXPECT_EQ(deep->size(), mp::kMaxKitNesting + 1);
+
+    // Files including the next one twice: read once each, not 2^n times.
+    for (int i = 0; i < 40; ++i) {
+        dir.write(fmt::cat("wide/w", i), fmt::cat(".include w", i + 1, "\n.include 'w", i + 1, "'\n"));
+    }
+    dir.write("wide/w40", ".model leaf nmos level=54\n");
+    const auto wide = mp::parse_lib_file_section((dir.path() / "wide/w0").string(), "none");
+    ASSERT_TRUE(wide);
+    EXPECT_TRUE(wide->empty());
+    const auto wide_all = mp::parse_lib_file((dir.path() / "wide/w0").string());
+    ASSERT_TRUE(wide_all);
+    EXPECT_EQ(names_of(*wide_all), (std::vector<std::string>{"leaf"}));
+}
+
+TEST(ModelParserIncludes, DirectiveWords) {
+    namespace se = morva::bsim4::spice_expr;
+    EXPECT_EQ(se::include_target(".include 'my dev.spice' $ x"), "my dev.spice");
+    EXPECT_EQ(se::include_target(".INC\t\"b.spice\""), "b.spice");
+    EXPECT_EQ(se::include_target(".incl plain.spice extra"), "plain.spice");
+    EXPECT_EQ(se::include_target(".include'glued.spice'"), "glued.spice");
+    EXPECT_EQ(se::include_target(".include 'open.spice"), std::nullopt);
+    EXPECT_EQ(se::include_target(".include ''"), std::nullopt);
+    EXPECT_EQ(se::include_target(".include"), std::nullopt);
+    EXPECT_EQ(se::include_target(".lib 'x' tt"), std::nullopt);
+    EXPECT_EQ(se::include_target("*.include x"), std::nullopt);
+
+    const auto r = se::redirect_target(".lib \"my models.lib\" TT");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->file, "my models.lib");
+    EXPECT_EQ(r->section, "TT");
+    EXPECT_EQ(se::redirect_target(".lib models.lib tt")->file, "models.lib");
+    EXPECT_EQ(se::redirect_target(".lib 'x.lib''tt'")->section, "'tt'");
+    EXPECT_EQ(se::redirect_target(".lib models.lib"), std::nullopt);
+    EXPECT_EQ(se::redirect_target(".lib 'models.lib'"), std::nullopt);
+    EXPECT_EQ(se::redirect_target(".lib \"open.lib tt"), std::nullopt);
+    EXPECT_EQ(se::redirect_target(".lib tt"), std::nullopt);
+}
