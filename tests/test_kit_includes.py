@@ -13,6 +13,7 @@ import pytest
 
 import morva
 from test_characterisation import main_config
+from test_pdk import raw_data
 
 needs_ngspice = pytest.mark.skipif(shutil.which("ngspice") is None, reason="ngspice not installed")
 
@@ -167,8 +168,7 @@ def test_flattened_text_simulates_alike_anywhere(kit, tmp_path):
         run = subprocess.run(["ngspice", "-b", "-r", f"{name}.raw", f"{name}.cir"], cwd=elsewhere,
                              capture_output=True, text=True, timeout=120)
         assert run.returncode == 0 and "error" not in (run.stdout + run.stderr).lower(), run.stdout + run.stderr
-        data = (elsewhere / f"{name}.raw").read_bytes()
-        raw[name] = data[data.index(b"No. Variables:"):]
+        raw[name] = raw_data(elsewhere / f"{name}.raw")
     assert len(raw["flat"]) > 2000
     assert raw["flat"] == raw["kit"]
 
