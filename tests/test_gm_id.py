@@ -106,6 +106,8 @@ def test_errors(nmos, lut_home):
         assert str(info.value) == "at least one constraint (gm_id, gain, ids) must be specified"
     with pytest.raises(TypeError):
         nmos.design(10.0)
+    with pytest.raises(TypeError, match="^argument 'gm_id': must be real number, not str$"):
+        nmos.design(gm_id="x", gain="y")  # the first argument that fails
     with pytest.raises(TypeError, match="^argument 'gm_id_min': must be real number, not NoneType$"):
         nmos.design(gm_id=10.0, gm_id_min=None)
     one_vgs = load_table(lut_home, [1e-6], [0.0], [1e-6], [0.5], [0.0, 0.9],
@@ -117,11 +119,6 @@ def test_errors(nmos, lut_home):
         wide.design(ids=1e-5, width=math.nan)
     with pytest.raises(ValueError, match="^vds is NaN"):
         wide.design(ids=1e-5, vds=math.nan)
-
-
-def test_gm_id_type_error_names_the_first_argument(nmos):
-    with pytest.raises(TypeError, match="^argument 'gm_id': must be real number, not str$"):
-        nmos.design(gm_id="x", gain="y")
 
 
 def test_vds_and_slice_selection(lut_home):

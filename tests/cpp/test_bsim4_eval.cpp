@@ -104,31 +104,7 @@ TEST(Bsim4Eval, OrientationAndFingers) {
     }
 }
 
-TEST(Bsim4Eval, DerivativesMatchDifferenceQuotients) {
-    for (const char* type : {"nmos", "pmos"}) {
-        auto model = Bsim4Model::from_params(type, kCard);
-        UniqueInstance inst(bsim4_instance_create(model->handle(), 1, 1e-6, 0.1e-6));
-        for (double vds : {0.05, 1.0, -0.7}) {
-            const double vgs = 0.9, vbs = -0.3, h = 1e-6;
-            const Bsim4DcResults r = eval(inst.get(), vgs, vds, vbs);
-            // ids carries the type; in reverse orientation the slopes are those of the swapped
-            // device, so the difference quotients are taken on the forward device only.
-            if (vds < 0) continue;
-            auto ids = [&](double g, double d, double b) {
-                return eval(inst.get(), g, d, b).ids * r.ids / std::fabs(r.ids);
-            };
-            const double gm = (ids(vgs + h, vds, vbs) - ids(vgs - h, vds, vbs)) / (2 * h);
-            const double gds = (ids(vgs, vds + h, vbs) - ids(vgs, vds - h, vbs)) / (2 * h);
-            const double gmbs = (ids(vgs, vds, vbs + h) - ids(vgs, vds, vbs - h)) / (2 * h);
-            EXPECT_NEAR(r.gm, gm, 1e-6 * std::fabs(gm)) << type << " vds=" << vds;
-            EXPECT_NEAR(r.gds, gds, 1e-6 * std::fabs(gds)) << type << " vds=" << vds;
-            EXPECT_NEAR(r.gmbs, gmbs, 1e-6 * std::fabs(gmbs)) << type << " vds=" << vds;
-            const double gbs =
-                (eval(inst.get(), vgs, vds, vbs + h).cbs - eval(inst.get(), vgs, vds, vbs - h).cbs) / (2 * h);
-            EXPECT_NEAR(r.gbs, gbs, 1e-6 * std::fabs(gbs));
-        }
-    }
-}
+// gm, gds and gmbs are compared with ngspice's over whole grids (test_bsim4_ngspice.cpp).
 
 TEST(Bsim4Eval, TemperatureUpdatesAndBlockRebuild) {
     auto model = Bsim4Model::from_params("nmos", kCard);

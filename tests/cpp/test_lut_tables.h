@@ -88,14 +88,4 @@ private:
     std::string path_;
 };
 
-// The p-channel mirror of a table: Id, Vgs and Vds negated, gm and gds kept
-// positive (dId/dVgs of the mirrored curves).
-inline TransistorLut mirrored_pmos(const TransistorLut& n) {
-    TransistorLut p = n;
-    for (double& v : p.vgs) v = -v;
-    for (double& v : p.vds) v = -v;
-    for (double& v : p.id.data) v = -v;
-    return p;
-}
-
 }  // namespace morva::lut::testing

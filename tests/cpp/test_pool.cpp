@@ -94,12 +94,7 @@ TEST(PoolTimeout, FromSeconds) {
     ASSERT_TRUE(t.ok());
     EXPECT_FALSE(t->deadline_after(std::chrono::steady_clock::now()).has_value());
 
-    EXPECT_EQ(Timeout::from_secs_f64(-1).error(),
-              "cannot convert float seconds to Duration: value is negative");
-    for (double bad : {std::nan(""), 18446744073709551616.0, std::numeric_limits<double>::infinity()}) {
-        EXPECT_EQ(Timeout::from_secs_f64(bad).error(),
-                  "cannot convert float seconds to Duration: value is either too big or NaN");
-    }
+    // The refusals' texts are checked from Python (test_pool.py).
 }
 
 TEST(PoolDiscovery, CandidatesInOrder) {
