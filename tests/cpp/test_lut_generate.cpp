@@ -239,40 +239,32 @@ void expect_table_matches_device(const TransistorLut& t, bool with_ops) {
 
 }  // namespace
 
+// The plan, probe, completion and report lines against real ngspice are
+// checked from Python (test_characterisation.py); here the assembly value by
+// value, and the fallback when the listing names no device.
 TEST(LutGenerate, OneRequestPerPairWhenNothingFails) {
     Scripted s;
     Recorder rec;
-    const LutConfig c = small_config();
-    auto table = generate_lut(3, s.simulator(), c, rec);
+    auto table = generate_lut(3, s.simulator(), small_config(), rec);
     ASSERT_TRUE(table) << table.error().text();
     expect_table_matches_device(*table, true);
-    EXPECT_EQ(table->extracted_op_params, (std::vector<std::string>{"cgg", "vth"}));
     EXPECT_EQ(table->op[*op_param_index("cgs")].dims, (std::array<std::size_t, 5>{2, 2, 2, 0, 0}));
     // gm: the Vgs difference of Id with the configured step (10 per volt here).
     EXPECT_NEAR(table->gm.at(1, 1, 1, 4, 2), 10.0, 1e-9);
     EXPECT_NEAR(table->gds.at(0, 0, 0, 0, 0), 1.0, 1e-9);
-
     auto tasks = s.ids_starting("lut-");
     std::sort(tasks.begin(), tasks.end());
     EXPECT_EQ(tasks, (std::vector<std::string>{"lut-w0-l0", "lut-w0-l1", "lut-w1-l0", "lut-w1-l1"}));
     EXPECT_EQ(s.ids_starting("detect"), std::vector<std::string>{"detect-dev-path"});
     EXPECT_EQ(s.ids_starting("probe-").size(), 2u);
     EXPECT_EQ(rec.stderr_text, "");
-    const std::string& out = rec.stdout_text;
-    EXPECT_TRUE(
-        out.starts_with("  2 W × 2 Vbs × 2 L × 10 Vgs × 3 Vds  → 4 tasks (3 Vgs chunk(s) per task, chunks + "
-                        "Vbs folded into each request)\n"))
-        << out;
-    // The scripted listing is empty: detection falls back to the guess.
-    EXPECT_NE(out.find("  warning: could not auto-detect flattened device path; falling back to 'm1'\n"),
+    EXPECT_NE(rec.stdout_text.find(
+                  "  warning: could not auto-detect flattened device path; falling back to 'm1'\n"),
               std::string::npos);
-    EXPECT_NE(
-        out.find("  probing OP parameter support …\n  → extracting 2 OP parameter(s): [cgg, vth]\n  all 4 "
-                 "tasks completed in "),
-        std::string::npos)
-        << out;
-    EXPECT_NE(out.find("LUT timing breakdown (wall: "), std::string::npos);
-    EXPECT_NE(out.find(" ms, 4 tasks × 2 workers, 2 W × 2 L × 2 Vbs) "), std::string::npos);
+    LutConfig sub = small_config();
+    sub.subcircuit = true;
+    sub.device_name = "mn0";
+    EXPECT_EQ(guessed_device_path(sub), "m.x1.mn0");
 }
 
 // The rungs' lines against real ngspice are checked from Python
@@ -367,7 +359,10 @@ TEST(LutGenerate, GroupResponseLackingAVectorGivesNaNSilently) {
     EXPECT_EQ(rec.stderr_text.find("unavailable"), std::string::npos);
 }
 
-TEST(LutGenerate, IdOnlyFailureEndsTheGeneration) {
+TEST(LutGenerate, IdOnlyFailuresEndTheGeneration) {
+    // The fatal text against real ngspice and the unknown or unsupported
+    // parameter names are checked from Python; here a failure without a
+    // message, and a pool error returned as it is.
     Scripted s;
     Recorder rec;
     LutConfig c = small_config();
@@ -379,66 +374,16 @@ TEST(LutGenerate, IdOnlyFailureEndsTheGeneration) {
     ASSERT_FALSE(table);
     EXPECT_EQ(table.error().text(),
               "simulation failed: W=2.000e-6 L=5.000e-7 Vbs=0.000e0 chunk 0 Id-only failed: (no message)");
-    // Without parameters nothing is bisected, detected or probed.
-    for (const std::string& id : s.ids) {
-        EXPECT_FALSE(id.find("-sub") != std::string::npos || id.starts_with("probe") ||
-                     id.starts_with("detect"))
-            << id;
-    }
-    EXPECT_EQ(rec.stdout_text.find("all 4 tasks completed"), std::string::npos);
     EXPECT_EQ(rec.stdout_text.find("LUT timing breakdown"), std::string::npos);
-    EXPECT_EQ(rec.stdout_text.find("probing"), std::string::npos);
-}
 
-TEST(LutGenerate, PoolErrorAtTheIdOnlyRungIsReturnedAsIs) {
-    Scripted s;
-    Recorder rec;
-    LutConfig c = small_config();
-    s.faults.push_back({[](const SimulationRequest& r) { return r.id.starts_with("lut-"); },
-                        [](SimulationResponse) -> SimulationOutcome {
-                            return err(NgspiceError::simulation("timeout after 1s"));
-                        }});
-    auto table = generate_lut(2, s.simulator(), c, rec);
-    ASSERT_FALSE(table);
-    EXPECT_EQ(table.error().text(), "simulation failed: timeout after 1s");
-}
-
-TEST(LutGenerate, ParameterNamesAndDevicePaths) {
-    Scripted s;
-    Recorder rec;
-    LutConfig c = small_config();
-    c.widths = {1e-6};
-    c.lengths = {5e-7};
-    c.op_params = {"CGG", "foo", "von"};
-    s.faults.push_back(
-        {id_is("detect-dev-path"), [](SimulationResponse r) -> SimulationOutcome {
-             r.log = {"stdout 9 : vds drain source dc 0", "stdout 7 : m1 drain gate source bulk nch"};
-             return r;
-         }});
-    s.faults.push_back({id_is("probe-von"), [](SimulationResponse r) -> SimulationOutcome {
-                            for (auto& v : r.vectors) v.real.clear();
-                            return r;
-                        }});
-    auto table = generate_lut(1, s.simulator(), c, rec);
-    ASSERT_TRUE(table);
-    EXPECT_EQ(table->extracted_op_params, std::vector<std::string>{"cgg"});
-    EXPECT_NE(rec.stdout_text.find(
-                  "  warning: unknown OP parameter 'foo' — known names: [\"cgg\", \"cgs\", \"cgd\", "
-                  "\"cgb\", \"cbs\", \"cbd\", \"gmbs\", \"gbd\", \"gbs\", \"vth\", \"vdsat\", "
-                  "\"von\"]\n"),
-              std::string::npos);
-    EXPECT_NE(rec.stdout_text.find("  detected device path: m1\n"), std::string::npos);
-    EXPECT_NE(
-        rec.stdout_text.find("  warning: model does not support OP parameter 'von' — it will be absent from "
-                             "the LUT\n  → extracting 1 OP parameter(s): [cgg]\n"),
-        std::string::npos)
-        << rec.stdout_text;
-
-    LutConfig sub = c;
-    sub.subcircuit = true;
-    sub.device_name = "mn0";
-    EXPECT_EQ(guessed_device_path(sub), "m.x1.mn0");
-    EXPECT_EQ(guessed_device_path(c), "m1");
+    Scripted pool;
+    pool.faults.push_back({[](const SimulationRequest& r) { return r.id.starts_with("lut-"); },
+                           [](SimulationResponse) -> SimulationOutcome {
+                               return err(NgspiceError::simulation("timeout after 1s"));
+                           }});
+    auto timed_out = generate_lut(2, pool.simulator(), small_config(), rec);
+    ASSERT_FALSE(timed_out);
+    EXPECT_EQ(timed_out.error().text(), "simulation failed: timeout after 1s");
 }
 
 TEST(LutGenerate, ChunkCountsAndRefusals) {
