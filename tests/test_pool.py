@@ -252,25 +252,26 @@ def test_construction_arguments(fake_exe):
     assert repr(pool) == f"SimulationPool(workers={len(os.sched_getaffinity(0))})"
 
 
-def test_call_arguments(fake_exe):
+@pytest.mark.parametrize(
+    "call, exception, message",
+    [
+        (lambda p: p.run_simulation(fake("ok"), "run"), TypeError, "argument 'commands': Can't extract `str` to `Vec`"),
+        (lambda p: p.run_simulation(fake("ok"), ["run", 3]), TypeError,
+         "argument 'commands': 'int' object cannot be converted to 'PyString'"),
+        (lambda p: p.run_simulation(fake("ok"), ["run"], id=7), TypeError,
+         "argument 'id': 'int' object cannot be converted to 'PyString'"),
+        (lambda p: p.run_simulations_batch([[fake("ok"), ["run"]]]), TypeError,
+         "argument 'jobs': 'list' object cannot be converted to 'PyTuple'"),
+        (lambda p: p.run_simulations_batch([(fake("ok"), ["run"], 1)]), ValueError,
+         "expected tuple of length 2, but got tuple of length 3"),
+    ],
+)
+def test_call_arguments(fake_exe, call, exception, message):
     pool = morva._SimulationPool(workers=1, worker_exe=fake_exe)
-    with pytest.raises(TypeError) as e:
-        pool.run_simulation(fake("ok"), "run")
-    assert str(e.value) == "argument 'commands': Can't extract `str` to `Vec`"
-    with pytest.raises(TypeError) as e:
-        pool.run_simulation(fake("ok"), ["run", 3])
-    assert str(e.value) == "argument 'commands': 'int' object cannot be converted to 'PyString'"
-    with pytest.raises(TypeError) as e:
-        pool.run_simulation(fake("ok"), ["run"], id=7)
-    assert str(e.value) == "argument 'id': 'int' object cannot be converted to 'PyString'"
-    with pytest.raises(TypeError) as e:
-        pool.run_simulations_batch([[fake("ok"), ["run"]]])
-    assert str(e.value) == "argument 'jobs': 'list' object cannot be converted to 'PyTuple'"
-    with pytest.raises(ValueError) as e:
-        pool.run_simulations_batch([(fake("ok"), ["run"], 1)])
-    assert str(e.value) == "expected tuple of length 2, but got tuple of length 3"
-    assert pool.run_simulations_batch([]) == []
-    assert pool.run_simulations_batch(()) == []
+    with pytest.raises(exception) as e:
+        call(pool)
+    assert str(e.value) == message
+    assert pool.run_simulations_batch([]) == [] and pool.run_simulations_batch(()) == []
 
 
 def test_automatic_ids_in_a_fresh_process(fake_exe):

@@ -124,14 +124,10 @@ def test_size_limits_and_missing_file(make, tmp_path):
 
 
 def test_constructor_arguments(make, tmp_path):
+    # The path conversion rules: test_args.py.
     path = tmp_path / "p.psfxl"
     path.write_bytes(MAGIC_LINE)
     assert NgpsfFile(path).path == str(path)
-    assert NgpsfFile(str(path)).path == str(path)
-    with pytest.raises(TypeError, match=r"^argument 'path': "):
-        NgpsfFile(3)
-    with pytest.raises(TypeError, match=r"^argument 'path': 'bytes' object cannot be converted to 'PyString'$"):
-        NgpsfFile(bytes(path))
     with pytest.raises(OSError, match=r"^file name contained an unexpected NUL byte$"):
         NgpsfFile(str(path) + "\0x")
     assert NgpsfFile.__text_signature__ == "(path)"

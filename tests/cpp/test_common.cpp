@@ -19,17 +19,13 @@
 using namespace morva;
 
 TEST(Format, ExponentWithPrecision) {
+    // The forms the messages print; every other digit string is checked
+    // against printf below.
     EXPECT_EQ(fmt::exp(1e-6, 3), "1.000e-6");
     EXPECT_EQ(fmt::exp(1.8, 6), "1.800000e0");
     EXPECT_EQ(fmt::exp(0.0, 3), "0.000e0");
     EXPECT_EQ(fmt::exp(-0.0, 3), "-0.000e0");
-    EXPECT_EQ(fmt::exp(1.3e-7, 3), "1.300e-7");
-    EXPECT_EQ(fmt::exp(1e-3, 2), "1.00e-3");
-    EXPECT_EQ(fmt::exp(12345.678, 4), "1.2346e4");
     EXPECT_EQ(fmt::exp(9.9996, 3), "1.000e1");  // carry into the exponent
-    EXPECT_EQ(fmt::exp(1e300, 3), "1.000e300");
-    EXPECT_EQ(fmt::exp(-2.5e-310, 3), "-2.500e-310");  // subnormal
-    EXPECT_EQ(fmt::exp(1.0, 9), "1.000000000e0");
     EXPECT_EQ(fmt::exp(5e-7, 0), "5e-7");
 }
 
