@@ -17,6 +17,12 @@ CASES = {
         work = lambda: [morva.run_pdsdm(42.0, 0.1, 1e6, 1e-4, 1e-11, 5_000_000, 12.0, 72.0)
                         for _ in range(100)]
     """,
+    # Many short calls on several threads: some thread is always taking the
+    # lock back when the exit begins.
+    "many_short_sweeps": """
+        solver = morva.DcSolver(CARD_PATH, "nch", w=1e-6, l=1.8e-7)
+        work = lambda: [solver.sweep("vgs", 0.0, 1.2, 1e-3, vd=0.6) for _ in range(100000)]
+    """,
 }
 
 
@@ -29,12 +35,13 @@ def test_exit_while_a_daemon_thread_computes(case, tmp_path):
         import threading, time, morva
         CARD_PATH = {card!r}
         {body}
-        t = threading.Thread(target=work, daemon=True)
-        t.start()
+        for _ in range(4):
+            threading.Thread(target=work, daemon=True).start()
         time.sleep(0.3)
         print("exiting", flush=True)
         """
     ).format(card=str(card), body=textwrap.dedent(CASES[case]))
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
-    assert out.stdout.strip() == "exiting"
-    assert out.returncode == 0, out.stderr[-2000:]
+    for _ in range(10 if case == "many_short_sweeps" else 1):
+        out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+        assert out.stdout.strip() == "exiting"
+        assert out.returncode == 0, out.stderr[-2000:]

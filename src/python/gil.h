@@ -17,20 +17,24 @@ bool interpreter_exiting();
 // The interpreter lock released for a wait or a computation. While the
 // interpreter exits, Python ends a daemon thread that takes the lock back by
 // unwinding its stack, which C++ frames cannot survive: such a thread waits
-// for the process to end instead. (The main thread exits the interpreter
-// itself, so it always takes the lock back.) Use this instead of
-// nb::gil_scoped_release in every binding.
+// for the process to end instead, and an exit hook lets the threads already
+// taking the lock back finish before finalising starts. (The main thread
+// exits the interpreter itself, so it always takes the lock back.) Use this
+// instead of nb::gil_scoped_release in every binding.
+// Registers the exit hook LockReleased relies on; called once, at import.
+void install_exit_gate();
+
 class LockReleased {
 public:
     LockReleased() : LockReleased(on_main_thread()) {}
-    explicit LockReleased(bool main_thread) : main_thread_(main_thread), saved_(PyEval_SaveThread()) {}
+    explicit LockReleased(bool main_thread);
     LockReleased(const LockReleased&) = delete;
     LockReleased& operator=(const LockReleased&) = delete;
     ~LockReleased();
 
 private:
     bool main_thread_;
-    PyThreadState* saved_;
+    PyThreadState* saved_ = nullptr;
 };
 
 // Whether a signal handler (Ctrl-C) asks the caller to stop; called with the

@@ -4,6 +4,7 @@
 // The module is made once per process: initialising it again (after it was
 // dropped from sys.modules, or by a reload) hands back the same object
 // rather than registering every class a second time.
+#include "python/gil.h"
 #include "python/register.h"
 
 namespace {
@@ -31,6 +32,7 @@ void register_all(nb::module_& m) {
     register_bsim4(m);
     register_pdk(m);
     register_psf(m);
+    install_exit_gate();
 }
 
 }  // namespace
