@@ -51,6 +51,27 @@ def test_one_path_rule_everywhere(files):
             call(7)
 
 
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
+def test_only_regular_files_are_read(tmp_path):
+    # A FIFO without a writer would block the reader for ever; a device
+    # would be read without end.
+    fifo = tmp_path / "pipe.lib"
+    os.mkfifo(fifo)
+    for path in [str(fifo), "/dev/zero"]:
+        with pytest.raises(OSError, match="not a regular file$"):
+            morva.PsfFile(path)
+        with pytest.raises(OSError, match="not a regular file$"):
+            morva.NgpsfFile(path)
+        with pytest.raises(OSError, match="not a regular file$"):
+            morva.flatten_pdk(path, "tt")
+        with pytest.raises(RuntimeError, match="model-file I/O error: not a regular file$"):
+            morva.DcSolver(path, "nch", w=1e-6, l=1e-6)
+        with pytest.raises(ValueError, match=r"^model_file is not a regular file \("):
+            morva._SimulationPool(1).generate_lut(morva.LutConfig(model_file=path, model_name="nch"))
+        with pytest.raises(ValueError, match=r"^model_includes: not a regular file \("):
+            morva._SimulationPool(1).generate_lut(morva.LutConfig(model_includes=[(path, "tt")]))
+
+
 def test_undecodable_file_names_round_trip(tmp_path):
     # A file name that is not UTF-8 arrives as a str with escaped bytes; it
     # must reach the file system as the same bytes and come back unchanged.

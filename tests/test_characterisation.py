@@ -304,17 +304,23 @@ def test_cache_returns_the_stored_table_without_simulating(pool, card, tmp_path,
 
 
 @needs_ngspice
-def test_cached_table_older_than_its_model_file_is_regenerated(pool, card, tmp_path, monkeypatch, capfd):
+def test_cached_table_older_than_its_model_files_is_regenerated(pool, card, tmp_path, monkeypatch, capfd):
     monkeypatch.setenv("HOME", str(tmp_path))
+    (tmp_path / "cards").mkdir()
     model = tmp_path / "model.lib"
-    model.write_text(open(card).read())
-    cfg = main_config(str(model), widths_values=[1e-6], lengths_values=[1.8e-7], vbs_values=[0.0], op_params=[])
+    inner = tmp_path / "cards" / "inner.lib"
+    model.write_text(".lib tt\n.include 'cards/inner.lib'\n.endl tt\n")
+    inner.write_text(open(card).read())
+    cfg = main_config(str(model), model_section="tt", widths_values=[1e-6], lengths_values=[1.8e-7],
+                      vbs_values=[0.0], op_params=[])
     first = pool.generate_lut(cfg)
     capfd.readouterr()
-    # The designer edits the card: a stronger device under the same key.
-    model.write_text(open(card).read().replace("u0=0.035", "u0=0.05", 1))
     cached_at = os.stat(morva.lut_cache_path(morva.lut_cache_key(cfg))).st_mtime_ns
-    os.utime(model, ns=(cached_at + 1, cached_at + 1))
+
+    # The designer edits the card the model file includes: a stronger device
+    # under the same key.
+    inner.write_text(open(card).read().replace("u0=0.035", "u0=0.05", 1))
+    os.utime(inner, ns=(cached_at + 1, cached_at + 1))
     second = pool.generate_lut(cfg)
     assert "tasks completed" in capfd.readouterr().out
     assert np.nanmax(second.id) > 1.05 * np.nanmax(first.id)
@@ -322,6 +328,12 @@ def test_cached_table_older_than_its_model_file_is_regenerated(pool, card, tmp_p
     third = pool.generate_lut(cfg)
     assert capfd.readouterr().out == ""
     np.testing.assert_array_equal(third.id, second.id)
+
+    # The model file itself changes (here only its time).
+    cached_at = os.stat(morva.lut_cache_path(morva.lut_cache_key(cfg))).st_mtime_ns
+    os.utime(model, ns=(cached_at + 1, cached_at + 1))
+    pool.generate_lut(cfg)
+    assert "tasks completed" in capfd.readouterr().out
 
 
 @needs_ngspice

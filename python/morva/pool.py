@@ -9,6 +9,7 @@ build tree the running interpreter is the only reliable way to find one.
 """
 
 import os
+import re
 import sys
 import warnings
 import weakref
@@ -168,15 +169,61 @@ class SimulationPool:
         return repr(self._holder[0]) if self._holder else "SimulationPool(closed)"
 
 
+# `.include path`, `.inc path`, `.lib path section`; a `.lib` line with one
+# word opens a section instead.
+_INCLUDE_LINE = re.compile(rb"^[ \t]*\.(inc(?:lude)?|lib)[ \t]+([^\r\n]*)", re.MULTILINE | re.IGNORECASE)
+_MAX_MODEL_FILES = 10000
+
+
+def _included_names(text):
+    for m in _INCLUDE_LINE.finditer(text):
+        rest = m.group(2).strip()
+        if rest[:1] in (b'"', b"'"):
+            end = rest.find(rest[:1], 1)
+            name, after = (rest[1:end], rest[end + 1:]) if end > 0 else (rest[1:], b"")
+        else:
+            name, _, after = rest.partition(b" ")
+            after = after.strip()
+        if not name or (m.group(1).lower() == b"lib" and not after.split()):
+            continue
+        yield os.fsdecode(name)
+
+
+def _model_files(config):
+    """The model files of ``config`` and every file they include, once each."""
+    pending = [config.model_file] if config.model_file else []
+    pending += [path for path, _section in config.model_includes]
+    seen = set()
+    while pending and len(seen) < _MAX_MODEL_FILES:
+        path = os.path.abspath(os.path.expanduser(pending.pop()))
+        if path in seen:
+            continue
+        seen.add(path)
+        yield path
+        try:
+            if not os.path.isfile(path):
+                continue
+            with open(path, "rb") as f:
+                text = f.read()
+        except OSError:
+            continue  # the generator reports what it cannot read
+        folder = os.path.dirname(path)
+        for name in _included_names(text):
+            name = os.path.expanduser(name)
+            # ngspice looks beside the including file and in the working folder.
+            pending.append(os.path.join(folder, name))
+            if not os.path.isabs(name):
+                pending.append(name)
+
+
 def _models_changed_since(config, cache_path):
-    """Whether a model file of ``config`` changed after ``cache_path`` was written."""
+    """Whether a model file of ``config``, or a file it includes, changed after
+    ``cache_path`` was written."""
     try:
         cached_at = os.stat(cache_path).st_mtime_ns
     except OSError:
         return False
-    files = [config.model_file] if config.model_file else []
-    files += [path for path, _section in config.model_includes]
-    for path in files:
+    for path in _model_files(config):
         try:
             if os.stat(path).st_mtime_ns > cached_at:
                 return True

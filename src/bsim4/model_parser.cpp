@@ -1,6 +1,5 @@
 #include "bsim4/model_parser.h"
 
-#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -320,7 +319,7 @@ private:
         source.key = canonical_kit_path(source.path);
         auto [it, added] = loaded_.try_emplace(source.key);
         if (added) {
-            if (auto bytes = read_kit_file(source.path))
+            if (auto bytes = read_file(source.path))
                 it->second = std::make_unique<LibraryText>(
                     LibraryText{join_continuation_lines(utf8_lossy(std::move(*bytes))), std::nullopt});
         }
@@ -448,14 +447,6 @@ std::string canonical_kit_path(const std::string& path) {
     if (path_has_nul(path)) return path;
     std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
     return resolved ? std::string(resolved.get()) : path;
-}
-
-Result<std::string, IoError> read_kit_file(const std::string& path) {
-    struct stat st {};
-    // Directories pass, to fail with their own error.
-    if (!path_has_nul(path) && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
-        return err(IoError::from_message("not a regular file"));
-    return read_file(path);
 }
 
 LogicalLines join_continuation_lines(std::string_view text) {

@@ -93,9 +93,6 @@ std::string kit_file_path(const std::string& including, std::string_view word);
 // The form under which a file is recognised when reached again: absolute,
 // links and "." / ".." resolved; `path` itself when that fails.
 std::string canonical_kit_path(const std::string& path);
-// The bytes of a file that a kit names. Only regular files are read: a device
-// would be read without end and a pipe could block for ever.
-Result<std::string, IoError> read_kit_file(const std::string& path);
 
 // Defaults of a subcircuit wrapping one transistor.
 struct SubcircuitDefaults {

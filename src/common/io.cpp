@@ -24,11 +24,14 @@ IoError nul_in_path_error() { return IoError::from_message("file name contained 
 
 Result<std::string, IoError> read_file(const std::string& path) {
     if (path_has_nul(path)) return err(nul_in_path_error());
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that opening a FIFO does not wait for a writer; only
+    // regular files are read (a FIFO could block forever, a device never end).
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd.valid()) return err(IoError::from_errno(errno));
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return err(IoError::from_errno(errno));
     if (S_ISDIR(st.st_mode)) return err(IoError::from_errno(EISDIR));
+    if (!S_ISREG(st.st_mode)) return err(IoError::from_message("not a regular file"));
     std::string data;
     if (st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
     char buf[65536];

@@ -6,7 +6,10 @@
 #include <cmath>
 #include <cstdint>
 
+#include <sys/stat.h>
+
 #include "common/format.h"
+#include "common/io.h"
 #include "common/text.h"
 #include "lut/cache.h"
 
@@ -171,9 +174,22 @@ std::optional<std::string> netlist_text_problem(const LutConfig& c) {
     return std::nullopt;
 }
 
+namespace {
+
+// ngspice would wait on a FIFO for a writer, or read a device without end,
+// until the worker times out.
+bool special_file(const std::string& path) {
+    struct stat st {};
+    return !path_has_nul(path) && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
 std::optional<std::string> netlist_path_problem(const LutConfig& c) {
     if (c.model_file) {
         const std::string resolved = resolve_path(*c.model_file);
+        if (special_file(cache::resolve(*c.model_file)))
+            return fmt::cat("model_file is not a regular file (", fmt::debug_str(resolved), ")");
         if (c.model_section && !lib_path_token(c, resolved)) {
             const std::size_t slash = resolved.rfind('/');
             return fmt::cat(
@@ -185,6 +201,8 @@ std::optional<std::string> netlist_path_problem(const LutConfig& c) {
     }
     for (const auto& [path, section] : c.model_includes) {
         const std::string resolved = resolve_path(path);
+        if (special_file(cache::resolve(path)))
+            return fmt::cat("model_includes: not a regular file (", fmt::debug_str(resolved), ")");
         if (!lib_path_token(c, resolved))
             return fmt::cat("model_includes: ngspice cannot read the .lib path ", fmt::debug_str(resolved),
                             "; a library whose path contains blanks must lie in the model file's directory");

@@ -125,7 +125,7 @@ const std::string& Flattener::canonical(const std::string& path) {
 
 Result<const LibFile*, Error> Flattener::file(const std::string& path, const std::string& canonical) {
     if (auto it = files_.find(canonical); it != files_.end()) return &it->second;
-    auto bytes = bsim4::model_parser::read_kit_file(path);
+    auto bytes = read_file(path);
     if (!bytes)
         return err(io_message(fmt::cat("reading PDK file ", utf8_lossy(path), ": ", bytes.error().text())));
     LibFile& f = files_[canonical];
