@@ -12,22 +12,14 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 import morva
+
+from timing import best_of
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 TEST_BINARY = ROOT / "build" / "cpp" / "morva_cpp_tests"
 W, L = 1e-6, 0.18e-6
-
-
-def best(repeats, work):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        work()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def cpp_timings():
@@ -64,7 +56,7 @@ def ngspice_sweep_seconds(folder, points, rdsmod):
         subprocess.run(["ngspice", "-b", str(path)], cwd=folder, capture_output=True, check=False)
 
     full, single = deck(points), deck(1)
-    return best(3, lambda: run(full)), best(3, lambda: run(single))
+    return best_of(3, lambda: run(full)), best_of(3, lambda: run(single))
 
 
 def main():
@@ -87,7 +79,7 @@ def main():
         for name, rdsmod in (("n0", 0), ("nch", 1)):
             solver = morva.DcSolver(str(folder / "models.lib"), name, w=W, l=L)
             n = 2000
-            t = best(3, lambda: [solver.solve(0.8, 0.6) for _ in range(n)])
+            t = best_of(3, lambda: [solver.solve(0.8, 0.6) for _ in range(n)])
             print(f"{f'DcSolver.solve, rdsmod {rdsmod}':<44} {n / t:>12.0f}")
 
         points = 2401
@@ -95,7 +87,7 @@ def main():
         print(f"{f'vgs sweep of {points} points':<44} {'seconds':>12} {'points/s':>12}")
         for name, rdsmod in (("n0", 0), ("nch", 1)):
             solver = morva.DcSolver(str(folder / "models.lib"), name, w=W, l=L)
-            t = best(3, lambda: solver.sweep("vgs", 0.0, 1.2, 1.2 / (points - 1), vd=0.6))
+            t = best_of(3, lambda: solver.sweep("vgs", 0.0, 1.2, 1.2 / (points - 1), vd=0.6))
             print(f"{f'DcSolver.sweep, rdsmod {rdsmod}':<44} {t:>12.4f} {points / t:>12.0f}")
             ng = ngspice_sweep_seconds(folder, points, rdsmod)
             if ng is None:

@@ -10,11 +10,12 @@ import os
 import struct
 import sys
 import tempfile
-import time
 
 import numpy as np
 
 import morva
+
+from timing import best_of
 
 SHAPE = (8, 4, 10, 37, 37)
 OP_NAMES = ["cgg", "cgs", "cgd", "cgb", "cbs", "cbd", "gmbs", "gbd", "gbs", "vth", "vdsat"]  # von left out
@@ -62,15 +63,6 @@ def load(data, key="bench"):
     return morva.load_cached_lut(key)
 
 
-def best_of(fn, repeat=3):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
 def main():
     rng = np.random.default_rng(1)
     axes = [np.linspace(1e-6, 8e-6, 8), np.linspace(-0.6, 0.0, 4), np.geomspace(1e-7, 1e-5, 10),
@@ -82,8 +74,8 @@ def main():
     with tempfile.TemporaryDirectory() as home:
         os.environ["HOME"] = home
         table = load(data)
-        t_load = best_of(lambda: morva.load_cached_lut("bench"))
-        t_save = best_of(lambda: morva.save_cached_lut("bench-copy", table))
+        t_load = best_of(3, lambda: morva.load_cached_lut("bench"))
+        t_save = best_of(3, lambda: morva.save_cached_lut("bench-copy", table))
         assert open(morva.lut_cache_path("bench-copy"), "rb").read() == data
 
         arrays = list(axes) + [grids[n] for n in ["id", "gm", "gds"] + OP_NAMES]
@@ -98,11 +90,11 @@ def main():
             for i in range(len(arrays)):
                 np.load(os.path.join(npy_dir, f"{i}.npy"))
 
-        t_np_save = best_of(np_save)
-        t_np_load = best_of(np_load)
+        t_np_save = best_of(3, np_save)
+        t_np_load = best_of(3, np_load)
 
         csv = os.path.join(home, "t.csv")
-        t_csv = best_of(lambda: table.to_csv(csv), repeat=1)
+        t_csv = best_of(1, lambda: table.to_csv(csv))
         csv_mb = os.path.getsize(csv) / 1e6
         rows = int(np.prod(SHAPE))
 

@@ -15,9 +15,10 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 import morva
+
+from timing import best_of
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 TEST_BINARY = ROOT / "build" / "cpp" / "morva_cpp_tests"
@@ -69,15 +70,6 @@ def split_into_includes(folder, model_lines, files=20):
     return len(includes)
 
 
-def best(repeats, work):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        work()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
 def cpp_timings(lib, section):
     if not TEST_BINARY.exists():
         return None
@@ -99,7 +91,7 @@ def ngspice_load_seconds(folder, kit="kit.lib"):
         return None
     deck = folder / "load.cir"
     deck.write_text(f".title load\n.lib '{kit}' tt\nm1 d g 0 0 nch w=1u l=0.2u\nvd d 0 1\nvg g 0 1\n.op\n.end\n")
-    return best(3, lambda: subprocess.run(["ngspice", "-b", str(deck)], cwd=folder, capture_output=True, check=False))
+    return best_of(3, lambda: subprocess.run(["ngspice", "-b", str(deck)], cwd=folder, capture_output=True, check=False))
 
 
 def main():
@@ -109,9 +101,9 @@ def main():
         included_files = split_into_includes(folder, (folder / "models.lib").read_text().splitlines())
         print(f"generated kit: {lines} lines, 200 binned cards; with includes: {included_files} card files")
         flat = [None]
-        flatten = best(5, lambda: flat.__setitem__(0, morva.flatten_pdk(folder / "kit.lib", "tt")))
+        flatten = best_of(5, lambda: flat.__setitem__(0, morva.flatten_pdk(folder / "kit.lib", "tt")))
         flat_inc = [None]
-        flatten_inc = best(5, lambda: flat_inc.__setitem__(0, morva.flatten_pdk(folder / "kit_inc.lib", "tt")))
+        flatten_inc = best_of(5, lambda: flat_inc.__setitem__(0, morva.flatten_pdk(folder / "kit_inc.lib", "tt")))
         rows = cpp_timings(folder / "models.lib", "mos_tt")
         corner_rows = cpp_timings(folder / "kit.lib", "tt")
         inc_rows = cpp_timings(folder / "kit_inc.lib", "tt")

@@ -12,11 +12,12 @@ import os
 import pathlib
 import shutil
 import sys
-import time
 
 import numpy as np
 
 import morva
+
+from timing import best_run
 
 CARD = pathlib.Path(__file__).resolve().parent.parent / "examples" / "bsim4_180nm.lib"
 
@@ -47,15 +48,6 @@ class QuietStdout:
         os.close(self.saved)
 
 
-def best(repeats, work):
-    times, result = [], None
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = work()
-        times.append(time.perf_counter() - start)
-    return min(times), result
-
-
 def relative_difference(a, b, floor):
     """Largest |a - b| / max(|b|, floor)."""
     return float(np.max(np.abs(a - b) / np.maximum(np.abs(b), floor)))
@@ -77,7 +69,7 @@ def main():
             native_cfg = morva.LutConfig(model_file=str(CARD), op_params=params, use_native_bsim4=True, **GRID)
             with QuietStdout():
                 raw.generate_lut(pooled_cfg)  # warm the workers
-                pool_s, pooled = best(3, lambda: raw.generate_lut(pooled_cfg))
+                pool_s, pooled = best_run(3, lambda: raw.generate_lut(pooled_cfg))
             print(f"{'pool path, 8 ngspice workers':<34} {label:>14} {pool_s:>9.3f} {n_points / pool_s:>12.0f} "
                   f"{1.0:>8.1f}")
             native = None
@@ -87,7 +79,7 @@ def main():
                 os.sched_setaffinity(0, all_cpus[:cores])
                 try:
                     with QuietStdout():
-                        native_s, native = best(10, lambda: raw.generate_lut(native_cfg))
+                        native_s, native = best_run(10, lambda: raw.generate_lut(native_cfg))
                 finally:
                     os.sched_setaffinity(0, all_cpus)
                 print(f"{f'native, {cores} core(s)':<34} {label:>14} {native_s:>9.3f} "

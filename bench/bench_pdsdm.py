@@ -4,33 +4,23 @@ PDSDM cycles per second (analytical loop; oversampled loop as sub-points per
 second), and decimate_bitstream beside NumPy's reshape-and-sum on the same array.
 """
 
-import time
-
 import numpy as np
 
 import morva
+
+from timing import best_of
 
 LOOP = (37.0, 0.1, 1e6, 1e-4, 1e-11)  # phi_etf, v_etf_pp, f_drive, gm, c_int
 DAC = (7.0, 67.0)  # phi_dac_0, phi_dac_1
 
 
-def best_of(fn, repeats=5):
-    """Shortest wall time of `repeats` calls, in seconds."""
-    best = float("inf")
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
-
-
 def pdsdm_table():
     print(f"{'model':<34}{'cycles':>12}{'N':>6}{'seconds':>10}{'rate':>14}  unit")
     for n_cycles in (10**5, 10**6, 10**7):
-        s = best_of(lambda: morva.run_pdsdm(*LOOP, n_cycles, *DAC))
+        s = best_of(5, lambda: morva.run_pdsdm(*LOOP, n_cycles, *DAC))
         print(f"{'run_pdsdm':<34}{n_cycles:>12}{1:>6}{s:>10.4f}{n_cycles / s:>14.3e}  cycles/s")
     for n_cycles, n_sub in ((10**4, 100), (10**5, 100), (10**3, 10_000)):
-        s = best_of(lambda: morva.run_pdsdm_oversampled(*LOOP, n_cycles, *DAC, n_oversample=n_sub), 3)
+        s = best_of(3, lambda: morva.run_pdsdm_oversampled(*LOOP, n_cycles, *DAC, n_oversample=n_sub))
         print(f"{'run_pdsdm_oversampled':<34}{n_cycles:>12}{n_sub:>6}{s:>10.4f}"
               f"{n_cycles * n_sub / s:>14.3e}  sub-points/s")
 
@@ -47,8 +37,8 @@ def decimate_table():
                 return bits[: n * osr].reshape(n, osr).sum(axis=1) / osr
 
             assert np.array_equal(morva.decimate_bitstream(bits, osr), with_numpy())
-            ours = best_of(lambda: morva.decimate_bitstream(bits, osr))
-            theirs = best_of(with_numpy)
+            ours = best_of(5, lambda: morva.decimate_bitstream(bits, osr))
+            theirs = best_of(5, with_numpy)
             print(f"{length:>12}{osr:>7}{ours:>11.5f}{theirs:>11.5f}{length / ours / 1e6:>14.1f}"
                   f"{theirs / ours:>13.2f}")
 

@@ -9,24 +9,16 @@
 import os
 import struct
 import tempfile
-import time
 
 import numpy as np
 
 import morva
 
+from timing import best_of
+
 N_TRACES = 100_000
 ASCII_TRACES = 8
 ASCII_TARGET_BYTES = 50_000_000
-
-
-def best_of(repeats, fn):
-    best = float("inf")
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def padded(name):

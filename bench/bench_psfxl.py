@@ -8,7 +8,6 @@ runs single-threaded on the very same frames. Needs the `blosc` package.
 import os
 import sys
 import tempfile
-import time
 
 import numpy as np
 
@@ -20,16 +19,8 @@ except ImportError:  # pragma: no cover
     sys.exit(0)
 
 from morva import NgpsfFile
+from timing import best_of
 from test_psfxl import Companion
-
-
-def best_of(fn, runs):
-    best = float("inf")
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def data(kind, n, rng):
@@ -57,10 +48,10 @@ def decode_table(tmp):
                 vf = blosc.compress(values.tobytes(), typesize=8, cname="blosclz", clevel=clevel, shuffle=1)
                 path = os.path.join(tmp, "bench.psfxl")
                 f = Companion().pair(1, tf, vf, n).back_ref(2, vf, n).write(path)
-                t_wave = best_of(lambda: f.decode_waveform(1), runs)
-                t_ref = best_of(lambda: (blosc.decompress(tf), blosc.decompress(vf)), runs)
-                t_values = best_of(lambda: f.decode_record(2), runs)
-                t_ref_values = best_of(lambda: blosc.decompress(vf), runs)
+                t_wave = best_of(runs, lambda: f.decode_waveform(1))
+                t_ref = best_of(runs, lambda: (blosc.decompress(tf), blosc.decompress(vf)))
+                t_values = best_of(runs, lambda: f.decode_record(2))
+                t_ref_values = best_of(runs, lambda: blosc.decompress(vf))
                 out = 2 * 8 * n
                 ratio = 8 * n / len(vf)
                 print(f"{n:>9} {kind:>7} {clevel:>6} {ratio:>6.2f} {out / t_wave / 1e6:>11.0f} "
@@ -84,9 +75,9 @@ def tag_scan_table(tmp):
         path = os.path.join(tmp, "scan.psfxl")
         c.write(path)
         size = os.path.getsize(path)
-        t_open = best_of(lambda: NgpsfFile(path), 5)
+        t_open = best_of(5, lambda: NgpsfFile(path))
         f = NgpsfFile(path)
-        t_parse = best_of(f.parse_data_records, 5)
+        t_parse = best_of(5, f.parse_data_records)
         print(f"{count:>8} {size / 1e6:>8.1f} {size / t_open / 1e6:>10.0f} {f.num_tags() / t_open:>12.0f} "
               f"{count / t_parse:>16.0f}")
         os.remove(path)

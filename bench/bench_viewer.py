@@ -19,7 +19,8 @@ import morva
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "tests")]
-from bench_psf import best_of, binary_with_traces  # noqa: E402  (10^5 traces with ids 10, 11, ...)
+from bench_psf import binary_with_traces  # noqa: E402  (10^5 traces with ids 10, 11, ...)
+from timing import best_of  # noqa: E402
 from test_psfxl import Companion, stored_frame  # noqa: E402
 from viewer_support import Viewer  # noqa: E402
 
