@@ -239,3 +239,24 @@ def test_length_sweep_direction_does_not_change_the_answer(lut_home):
         for name in ["w", "l", "vgs", "id", "gm", "gds"]:
             assert getattr(got, name) == pytest.approx(getattr(want, name), rel=1e-9), (kwargs, name)
     assert down.design(gm_id=15.0).l == LENGTHS[0]
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    (dict(gm_id=math.nan), "gm_id must be a finite number"),
+    (dict(gm_id=math.inf), "gm_id must be a finite number"),
+    (dict(gain=math.nan), "gain must be a finite number"),
+    (dict(gm_id=10.0, gain=-math.inf), "gain must be a finite number"),
+    (dict(ids=math.nan), "ids must be a finite non-zero current"),
+    (dict(ids=math.inf), "ids must be a finite non-zero current"),
+    (dict(ids=0.0), "ids must be a finite non-zero current"),
+    (dict(gm_id=10.0, gm_id_min=math.nan), "gm_id_min must not be NaN"),
+    (dict(gm_id=10.0, gm_id_max=math.nan), "gm_id_max must not be NaN"),
+    (dict(ids=1e-4, id_min=math.nan), "id_min must be a finite number"),
+    (dict(ids=1e-4, id_min=math.inf), "id_min must be a finite number"),
+])
+def test_targets_and_bounds_that_size_nothing_are_refused(nmos, kwargs, message):
+    # Each of these used to answer with a NaN, infinite or zero width, or with
+    # the first grid point of the table, as if the targets had been met.
+    with pytest.raises(ValueError) as info:
+        nmos.design(**kwargs)
+    assert str(info.value) == message

@@ -166,6 +166,29 @@ double trilinear_lut([[maybe_unused]] const lut::TransistorLut& table, const lut
     return s.value();
 }
 
+std::optional<std::string> arguments_problem(const std::vector<Constraint>& constraints,
+                                             std::optional<double> gm_id_min, std::optional<double> gm_id_max,
+                                             std::optional<double> id_min) {
+    for (const Constraint& c : constraints) {
+        switch (c.kind) {
+            case ConstraintKind::GmId:
+                if (!std::isfinite(c.target)) return std::string("gm_id must be a finite number");
+                break;
+            case ConstraintKind::Gain:
+                if (!std::isfinite(c.target)) return std::string("gain must be a finite number");
+                break;
+            case ConstraintKind::Ids:
+                if (!std::isfinite(c.target) || c.target == 0.0)
+                    return std::string("ids must be a finite non-zero current");
+                break;
+        }
+    }
+    if (gm_id_min && std::isnan(*gm_id_min)) return std::string("gm_id_min must not be NaN");
+    if (gm_id_max && std::isnan(*gm_id_max)) return std::string("gm_id_max must not be NaN");
+    if (id_min && !std::isfinite(*id_min)) return std::string("id_min must be a finite number");
+    return std::nullopt;
+}
+
 double fractional_vds_index(const std::vector<double>& axis, double v) {
     const std::size_t n = axis.size();
     if (n <= 1) return 0.0;

@@ -50,6 +50,16 @@ Result<DesignResult, NgspiceError> solve_design(const lut::TransistorLut& table,
                                                 std::optional<double> gm_id_max,
                                                 std::optional<double> id_min);
 
+// Why these targets and bounds cannot size a device, or nothing when they
+// can: a NaN or infinite gm/Id or gain target, a current target that is not
+// finite or is zero (the width would be NaN, infinite or zero), a NaN gm/Id
+// bound (it would filter nothing) or a NaN or infinite current floor (every
+// point would be dropped, leaving the first grid point as the answer). The
+// text names the argument as the Python method does.
+std::optional<std::string> arguments_problem(const std::vector<Constraint>& constraints,
+                                             std::optional<double> gm_id_min, std::optional<double> gm_id_max,
+                                             std::optional<double> id_min);
+
 // `grid` of slice [iw][ib] at fractional indices p (lengths), q (Vgs) and
 // x (Vds): bilinear over (length, Vgs) of rows interpolated along Vds.
 // Fractions past the last grid point extrapolate from the last interval.

@@ -388,6 +388,8 @@ nb::object transistor_lut_design(const PyTransistorLut& self, nb::handle gm_id, 
     if (t_ids) constraints.push_back({*t_ids, gm_id::ConstraintKind::Ids});
     if (constraints.empty())
         throw_py(PyExc_ValueError, "at least one constraint (gm_id, gain, ids) must be specified");
+    if (auto problem = gm_id::arguments_problem(constraints, lo, hi, i_min))
+        throw_py(PyExc_ValueError, *problem);
     const lut::TransistorLut& t = self.table;
     const std::size_t iw = pick_index(t.widths, w, "width");
     const std::size_t ib = pick_index(t.vbs_values, v_bs, "vbs");
@@ -422,7 +424,9 @@ gm_id_min: operating points with gm/Id below this are excluded (default 5.0).
 gm_id_max: operating points with gm/Id above this are excluded (default 25.0).
 id_min: currents below this magnitude (A) are ignored (default 1e-12).
 
-At least one of ``gm_id``, ``gain`` and ``ids`` is required. gm/Id is formed
+At least one of ``gm_id``, ``gain`` and ``ids`` is required, each finite
+(``ids`` non-zero); a NaN bound or a non-finite ``id_min`` raises
+ValueError as well. gm/Id is formed
 with |Id|, so n- and p-channel tables size alike and W is always positive.
 
 Example::
