@@ -280,6 +280,10 @@ def test_refusals_before_any_work(pool, card):
         raw.generate_lut(main_config(card, model_name="nch\n.control\nshell touch /tmp/x\n.endc"))
     with pytest.raises(ValueError, match="^model_includes must not contain"):
         raw.generate_lut(main_config(card, model_includes=[(card, "tt\nX9 a b c")]))
+    with pytest.raises(ValueError, match=r"^a table of .* = 250001000001 points needs .* GiB of memory, more "
+                                         r"than this machine has \(.* GiB\): sweep fewer points$"):
+        raw.generate_lut(main_config(card, widths_values=[1e-6], vbs_values=[0.0], lengths_values=[1e-6],
+                                     vgs=(0.0, 1.0, 2e-6), vds=(0.0, 1.0, 2e-6), use_native_bsim4=True))
     with pytest.raises(ValueError, match="^device_type must be 'nmos' or 'pmos', got 'nfet'$"):
         raw.generate_lut(main_config(card, device_type="nfet"))
     with pytest.raises(TypeError, match="^argument 'config': "):

@@ -1,8 +1,11 @@
 #include "lut/generate_ngspice.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -21,6 +24,16 @@ using Clock = std::chrono::steady_clock;
 u128 ns_since(Clock::time_point start) {
     const auto d = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
     return d < 0 ? 0 : static_cast<u128>(d);
+}
+
+// The machine's physical memory; the largest count when it cannot be told.
+std::uint64_t physical_memory_bytes() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return std::numeric_limits<std::uint64_t>::max();
+    const auto p = static_cast<std::uint64_t>(pages), s = static_cast<std::uint64_t>(page_size);
+    return p > std::numeric_limits<std::uint64_t>::max() / s ? std::numeric_limits<std::uint64_t>::max()
+                                                             : p * s;
 }
 
 std::string known_names_list() {
@@ -87,11 +100,44 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
 
 }  // namespace
 
+std::optional<std::string> table_memory_problem(const LutConfig& config, std::uint64_t budget_bytes) {
+    const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),
+                      n_vbs = config.vbs_values.size();
+    const std::size_t n_vgs = sweep_point_count(config.vgs), n_vds = sweep_point_count(config.vds);
+    std::uint64_t points = 1;
+    for (std::size_t n : {n_w, n_vbs, n_l, n_vgs, n_vds}) {
+        if (n != 0 && points > std::numeric_limits<std::uint64_t>::max() / n)
+            return std::string("the table has too many points to hold in memory");
+        points *= n;
+    }
+    ParamMask requested{};
+    for (const std::string& name : config.op_params) {
+        for (std::size_t k = 0; k < kOpParamCount; ++k)
+            requested[k] = requested[k] || ascii_iequals(name, KNOWN_OP_PARAMS[k]);
+    }
+    double grids = 3;
+    for (bool r : requested) grids += r ? 1 : 0;
+    // Scheduling state of one (W, L) task, a generous round figure.
+    constexpr double kTaskBytes = 1024;
+    const double copies = config.use_native_bsim4 ? 1 : 2;
+    const double needed = static_cast<double>(points) * 8 * grids * copies +
+                          static_cast<double>(n_w) * static_cast<double>(n_l) * kTaskBytes;
+    if (needed <= static_cast<double>(budget_bytes)) return std::nullopt;
+    constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
+    return fmt::cat("a table of ", n_w, " W × ", n_vbs, " Vbs × ", n_l, " L × ", n_vgs, " Vgs × ", n_vds,
+                    " Vds = ", points, " points needs ", fmt::fixed(needed / kGiB, 1),
+                    " GiB of memory, more than this machine has (", fmt::fixed(budget_bytes / kGiB, 1),
+                    " GiB): sweep fewer points");
+}
+
 std::optional<std::string> generation_problem(std::size_t n_chunks, const LutConfig& config) {
     if (n_chunks == 0) return std::string("n_chunks must be at least 1");
     if (config.widths.empty() || config.lengths.empty() || config.vbs_values.empty())
         return std::string("widths, lengths and vbs_values must not be empty");
     if (auto problem = netlist_text_problem(config)) return problem;
+    // Refused before anything is allocated or simulated: a table that does
+    // not fit would otherwise be filled until the process is killed.
+    if (auto problem = table_memory_problem(config, physical_memory_bytes())) return problem;
     // The native path reads the model file itself; its fallback checks again.
     if (config.use_native_bsim4) return std::nullopt;
     return netlist_path_problem(config);
@@ -189,6 +235,10 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
         if (auto outcome = generate_lut_native(config, messages)) return std::move(*outcome);
         messages.err("  [native] falling back to ngspice path\n");
         if (auto problem = netlist_path_problem(config)) return err(NgspiceError::simulation(*problem));
+        LutConfig pool_config = config;
+        pool_config.use_native_bsim4 = false;  // the pool path holds more
+        if (auto problem = table_memory_problem(pool_config, physical_memory_bytes()))
+            return err(NgspiceError::simulation(*problem));
     }
 
     // 2. The plan. Point counts are those ngspice's sweeps visit.

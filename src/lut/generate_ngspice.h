@@ -53,8 +53,16 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
 
 // Why a generation cannot start: a chunk count of 0, text that cannot go
 // into a netlist, or (unless the native path is asked for first) model
-// paths ngspice cannot read. Callers refuse these before any work.
+// paths ngspice cannot read, or a table larger than this machine's memory.
+// Callers refuse these before any work.
 std::optional<std::string> generation_problem(std::size_t n_chunks, const LutConfig& config);
+
+// Why the table of `config` cannot be held in `budget_bytes` of memory: its
+// grids (id, gm, gds and each requested operating-point name) at 8 bytes a
+// point, twice over on the pool path (the simulated rows are held until the
+// table is assembled), and a little per (W, L) task; or a point count beyond
+// 64 bits.
+std::optional<std::string> table_memory_problem(const LutConfig& config, std::uint64_t budget_bytes);
 
 // The chunk count when the caller gives none: one chunk per started 100
 // points of the configured Vgs sweep (rounded point count), at least 1.

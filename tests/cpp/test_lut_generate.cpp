@@ -410,6 +410,47 @@ TEST(LutGenerate, ChunkCountsAndRefusals) {
     EXPECT_NE(rec.stdout_text.find("(5 Vgs chunk(s) per task"), std::string::npos);
 }
 
+TEST(LutGenerate, TablesLargerThanMemoryAreRefusedBeforeAnyRequest) {
+    // A million Vgs by a million Vds points: terabytes of table. The pool path
+    // would spend hours simulating before failing to assemble it, and a
+    // native table that fits one allocation at a time but not all at once
+    // would be filled until the process is killed.
+    LutConfig c = small_config();
+    c.vgs = {0.0, 1.0, 1e-6};
+    c.vds = {0.0, 1.0, 1e-6};
+    for (bool native : {false, true}) {
+        c.use_native_bsim4 = native;
+        const auto problem = generation_problem(1, c);
+        ASSERT_TRUE(problem) << native;
+        EXPECT_TRUE(
+            problem->starts_with("a table of 2 W × 2 Vbs × 2 L × 1000001 Vgs × 1000001 Vds = "
+                                 "8000016000008 points needs "))
+            << *problem;
+        EXPECT_NE(problem->find(" GiB of memory, more than this machine has ("), std::string::npos);
+        Scripted s;
+        Recorder rec;
+        auto table = generate_lut(1, s.simulator(), c, rec);
+        ASSERT_FALSE(table);
+        EXPECT_EQ(table.error().text(), "simulation failed: " + *problem);
+        EXPECT_TRUE(s.ids.empty());
+    }
+    // Products beyond 64 bits do not wrap into a small table.
+    c.widths.assign(100000, 1e-6);
+    c.lengths.assign(100000, 1e-6);
+    EXPECT_EQ(generation_problem(1, c).value_or(""), "the table has too many points to hold in memory");
+
+    // The estimate: 8 bytes per point of each grid (id, gm, gds and each
+    // requested operating-point name, once whatever its letter case), twice
+    // over on the pool path (the simulated rows and the table).
+    c = small_config();  // 240 points, cgg and vth
+    c.op_params = {"cgg", "VTH", "vth", "nonsense"};
+    EXPECT_FALSE(table_memory_problem(c, 240 * 8 * 5 * 2 + 4 * 1024));
+    EXPECT_TRUE(table_memory_problem(c, 240 * 8 * 5 * 2));
+    c.use_native_bsim4 = true;
+    EXPECT_FALSE(table_memory_problem(c, 240 * 8 * 5 + 4 * 1024));
+    EXPECT_TRUE(table_memory_problem(c, 240 * 8 * 5));
+}
+
 TEST(LutGenerate, UnreadableLibPathsAreRefusedBeforeThePoolPath) {
     // The native path reads a library whose name has blanks; the pool path
     // cannot, and says so before it sends anything.
