@@ -42,7 +42,7 @@ def split(response):
 
 
 def get(port, target):
-    head, body = split(raw_request(port, f"GET {target} HTTP/1.1\r\nHost: x\r\n\r\n".encode()))
+    head, body = split(raw_request(port, f"GET {target} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n\r\n".encode()))
     return head, body
 
 
@@ -151,6 +151,18 @@ def test_wave_endpoint(viewer):
 )
 def test_wave_errors(viewer, query, error):
     assert wave(viewer.port, query) == {"error": error}
+
+
+def test_other_host_names_are_refused(viewer):
+    # A web page whose own name was made to resolve to 127.0.0.1 (DNS
+    # rebinding) sends that name as Host: it must not read the waveforms.
+    for target in ("/api/tree", "/api/wave?id=200", "/"):
+        request = f"GET {target} HTTP/1.1\r\nHost: attacker.example:{viewer.port}\r\n\r\n"
+        head, body = split(raw_request(viewer.port, request.encode()))
+        assert head.startswith("HTTP/1.1 403 Forbidden\r\n") and body == b"forbidden"
+    request = f"GET /api/wave?id=200 HTTP/1.1\r\nHost: localhost:{viewer.port}\r\n\r\n"
+    head, body = split(raw_request(viewer.port, request.encode()))
+    assert head.startswith("HTTP/1.1 200 OK\r\n") and json.loads(body)["total"] == SAMPLES
 
 
 def test_concurrent_requests_agree(viewer):

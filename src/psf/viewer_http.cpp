@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -40,6 +41,7 @@ void append_latin1(std::string& out, unsigned char b) {
 std::string_view reason_phrase(std::uint16_t status) {
     switch (status) {
         case 200: return "OK";
+        case 403: return "Forbidden";
         case 404: return "Not Found";
         case 405: return "Method Not Allowed";
         default: return "Status";
@@ -170,7 +172,39 @@ private:
     std::shared_ptr<std::atomic<std::size_t>> live_;
 };
 
+// The value of a "Host" header line, or nothing for other lines.
+std::optional<std::string_view> host_header_value(std::string_view line) {
+    constexpr std::string_view kName = "host:";
+    if (!ascii_istarts_with(line, kName)) return std::nullopt;
+    return trim_whitespace(line.substr(kName.size()));
+}
+
+// Whether a port suffix (after the host name) is empty or ":digits".
+bool port_suffix_ok(std::string_view rest) {
+    if (rest.empty()) return true;
+    if (rest.front() != ':') return false;
+    rest.remove_prefix(1);
+    return std::all_of(rest.begin(), rest.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 }  // namespace
+
+bool is_loopback_host(std::string_view host) {
+    std::string_view name;
+    std::string_view rest;
+    if (!host.empty() && host.front() == '[') {
+        const std::size_t close = host.find(']');
+        if (close == std::string_view::npos) return false;
+        name = host.substr(1, close - 1);
+        rest = host.substr(close + 1);
+    } else {
+        const std::size_t colon = host.find(':');
+        name = host.substr(0, colon);
+        rest = colon == std::string_view::npos ? std::string_view() : host.substr(colon);
+    }
+    if (!port_suffix_ok(rest)) return false;
+    return name == "127.0.0.1" || name == "::1" || ascii_iequals(name, "localhost");
+}
 
 std::string url_decode(std::string_view text) {
     std::string out;
@@ -236,14 +270,18 @@ void handle_connection(UniqueFd connection, const RequestHandler& handler, const
         std::string line;
         if (reader.read_line(line, limits.max_line_bytes) != Status::Line || !utf8_valid(line)) return;
         const Request request = parse_request_line(line);
+        bool foreign_host = false;
         for (std::size_t headers = 0;; ++headers) {
             const Status status = reader.read_line(line, limits.max_line_bytes);
             if (status == Status::End) break;
             if (status != Status::Line || !utf8_valid(line)) return;
             if (line == "\n" || line == "\r\n") break;
             if (headers >= limits.max_header_lines) return;
+            if (auto host = host_header_value(line); host && !is_loopback_host(*host)) foreign_host = true;
         }
-        const Response response = handler(request);
+        // A browser sends the name it resolved: another site's name pointed
+        // at 127.0.0.1 (DNS rebinding) must not make its pages our origin.
+        const Response response = foreign_host ? Response{403, "text/plain", "forbidden"} : handler(request);
         if (write_status(connection.get(), response.status, response.content_type, response.body))
             close_gracefully(connection);
     } catch (...) {

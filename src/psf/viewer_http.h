@@ -46,6 +46,10 @@ QueryMap parse_query(std::string_view query);
 // ignored); the method is empty and the target "/" when missing.
 Request parse_request_line(std::string_view line);
 
+// Whether a Host header value names the loopback: 127.0.0.1, localhost (any
+// case) or [::1], each with an optional ":port".
+bool is_loopback_host(std::string_view host);
+
 // Writes "HTTP/1.1 {status} {reason}" with the fixed headers, then the body.
 Result<void, IoError> write_status(int fd, std::uint16_t status, std::string_view content_type,
                                    std::string_view body);
@@ -61,9 +65,11 @@ struct ServerLimits {
 };
 
 // Reads one request from the connection, answers it with `handler` and
-// closes it. A request that cannot be read (a read time-out, the request
-// time-out counted from `accepted_at`, early close, invalid UTF-8, an
-// over-long line, too many header lines) is closed unanswered. Never throws.
+// closes it. A request with a Host header that does not name the loopback
+// is answered 403 "forbidden" without calling `handler`. A request that
+// cannot be read (a read time-out, the request time-out counted from
+// `accepted_at`, early close, invalid UTF-8, an over-long line, too many
+// header lines) is closed unanswered. Never throws.
 void handle_connection(UniqueFd connection, const RequestHandler& handler, const ServerLimits& limits,
                        std::chrono::steady_clock::time_point accepted_at = std::chrono::steady_clock::now());
 

@@ -184,14 +184,38 @@ TEST(WriteStatus, ClosedPeerIsAnErrorNotASignal) {
 }
 
 TEST(Connection, AnswersOneRequest) {
-    const std::string answer = exchange("GET /p?id=%34%32&id=+7 HTTP/1.1\r\nHost: x\r\nAccept: */*\r\n\r\n");
+    const std::string answer =
+        exchange("GET /p?id=%34%32&id=+7 HTTP/1.1\r\nHost: 127.0.0.1:8765\r\nAccept: */*\r\n\r\n");
     EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: ", 0), 0u);
     EXPECT_EQ(body_of(answer), "GET|/p|id= 7");
 }
 
 TEST(Connection, LineWithoutFeedAtEndOfStreamIsAnswered) {
     EXPECT_EQ(body_of(exchange("GET /x")), "GET|/x");
-    EXPECT_EQ(body_of(exchange("GET /x\nHost: y")), "GET|/x");
+    EXPECT_EQ(body_of(exchange("GET /x\nHost: localhost")), "GET|/x");
+}
+
+// A page on another site can point its own host name at 127.0.0.1 (DNS
+// rebinding) and then read the viewer as same-origin: only requests naming
+// the loopback (or none, as HTTP/1.0 clients do) are answered.
+TEST(Connection, ForeignHostIsForbidden) {
+    for (const char* host : {"127.0.0.1", "127.0.0.1:8765", "localhost", "LocalHost:1", "[::1]:8765", "[::1]",
+                             " 127.0.0.1 \t"}) {
+        SCOPED_TRACE(host);
+        EXPECT_EQ(body_of(exchange(std::string("GET /a HTTP/1.1\r\nHost:") + host + "\r\n\r\n")), "GET|/a");
+    }
+    EXPECT_EQ(body_of(exchange("GET /a HTTP/1.1\r\nAccept: */*\r\n\r\n")), "GET|/a");
+    const std::string forbidden =
+        "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\nContent-Length: 9\r\n"
+        "Cache-Control: no-store\r\nConnection: close\r\n\r\nforbidden";
+    for (const char* host :
+         {"evil.example:8765", "evil.example", "127.0.0.1.evil.example", "localhost.evil:80", "127.0.0.2", "",
+          "127.0.0.1:80x", "[::1]x", "[::2]:80", "0.0.0.0:8765"}) {
+        SCOPED_TRACE(host);
+        EXPECT_EQ(exchange(std::string("GET /a HTTP/1.1\r\nhOsT: ") + host + "\r\n\r\n"), forbidden);
+    }
+    // Any foreign Host line among several.
+    EXPECT_EQ(exchange("POST /a HTTP/1.1\r\nHost: 127.0.0.1\r\nHost: evil.example\r\n\r\n"), forbidden);
 }
 
 TEST(Connection, UnreadableRequestsAreClosedUnanswered) {
@@ -277,7 +301,7 @@ TEST(AcceptLoop, DribblingClientIsClosedAtTheRequestDeadline) {
 
     // A request that is slow but complete within the time-out is answered.
     UniqueFd slow = server.connect_client();
-    for (const char* piece : {"GET /slow", " HTTP/1.1\r\n", "Host: x\r\n", "\r\n"}) {
+    for (const char* piece : {"GET /slow", " HTTP/1.1\r\n", "Host: localhost\r\n", "\r\n"}) {
         send_text(slow.get(), piece);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
