@@ -1,9 +1,14 @@
 """NgpsfFile.plot_records_html: the standalone strip-chart page."""
 
+import concurrent.futures
 import json
 import math
+import os
 import pathlib
 import re
+import subprocess
+import sys
+import time
 
 import numpy as np
 import pytest
@@ -140,6 +145,39 @@ def test_path_like_output_is_returned_as_str(wave_file, tmp_path):
     result = wave_file.plot_records_html((1,), out)
     assert result == str(out) and isinstance(result, str)
     assert out.read_text().startswith("<!DOCTYPE html>") and out.read_text().endswith("</html>\n")
+
+
+def test_fifo_without_reader_fails_instead_of_hanging(wave_file, tmp_path):
+    # Opening a FIFO for writing waits for a reader; with the interpreter
+    # lock held that froze the whole process. Run it in a child to survive a hang.
+    fifo = tmp_path / "page.fifo"
+    os.mkfifo(fifo)
+    code = (
+        "import morva\n"
+        f"f = morva.NgpsfFile({wave_file.path!r})\n"
+        "try:\n"
+        f"    f.plot_records_html([2], {str(fifo)!r})\n"
+        "except OSError as e:\n"
+        "    print('OSError', e)\n"
+    )
+    try:
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
+    except subprocess.TimeoutExpired:
+        pytest.fail("plot_records_html blocked on a FIFO without a reader")
+    assert out.stdout == "OSError No such device or address (os error 6)\n"
+    # With a reader the page goes through the FIFO; /dev/null takes it too.
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        reader = pool.submit(lambda: fifo.read_bytes())
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                wave_file.plot_records_html([2], fifo)
+                break
+            except OSError:  # the reader has not opened its end yet
+                assert time.monotonic() < deadline
+                time.sleep(0.05)
+        assert reader.result(timeout=10).endswith(b"</html>\n")
+    assert wave_file.plot_records_html([2], "/dev/null") == "/dev/null"
 
 
 def test_real_sample_follows_its_psfascii_twin(samples_dir, tmp_path):

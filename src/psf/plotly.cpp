@@ -185,8 +185,13 @@ Result<void, PsfError> plot_records_to_html(const psfxl::NgpsfFile& file,
     }
     if (path_has_nul(html_path)) return err(PsfError::from_io(nul_in_path_error()));
     const std::string page = render_page(panes, title ? std::string_view(*title) : "PSFXL waveforms");
-    UniqueFd fd(::open(html_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    // O_NONBLOCK: a FIFO without a reader fails (ENXIO) instead of blocking
+    // the caller, who holds the interpreter lock, until one turns up.
+    UniqueFd fd(::open(html_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666));
     if (!fd.valid()) return err(PsfError::from_io(IoError::from_errno(errno)));
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return err(PsfError::from_io(IoError::from_errno(errno)));
     if (auto written = write_all(fd.get(), page); !written) return err(PsfError::from_io(written.error()));
     return {};
 }
