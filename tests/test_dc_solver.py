@@ -3,6 +3,7 @@
 import math
 import pathlib
 import shutil
+import signal
 import subprocess
 import threading
 
@@ -184,6 +185,30 @@ def test_sweep_argument_errors(n0):
         n0.sweep(1, 0.0, 1.0, 0.1)
     with pytest.raises(TypeError, match=r"^argument 'step': "):
         n0.sweep("vgs", 0.0, 1.0, "0.1")
+
+
+def memory_and_swap_bytes():
+    fields = dict(line.split(":", 1) for line in pathlib.Path("/proc/meminfo").read_text().splitlines())
+    return sum(int(fields[k].split()[0]) * 1024 for k in ("MemTotal", "SwapTotal"))
+
+
+@pytest.mark.skipif(not pathlib.Path("/proc/meminfo").exists(), reason="needs /proc/meminfo")
+def test_sweep_whose_results_exceed_memory_is_refused_up_front(n0):
+    # Each point becomes a Python object: a count that would take more memory than the machine
+    # has is refused before any solve, not run until the process is killed.
+    points = memory_and_swap_bytes() // 150
+
+    def too_slow(*_):
+        raise TimeoutError("the sweep was started instead of refused")
+
+    previous = signal.signal(signal.SIGALRM, too_slow)
+    signal.setitimer(signal.ITIMER_REAL, 10.0)
+    try:
+        with pytest.raises(MemoryError, match=rf"^sweep of {points} points does not fit in memory$"):
+            n0.sweep("vgs", 0.0, 1.0, 1.0 / (points - 1), vd=0.6)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0.0)
+        signal.signal(signal.SIGALRM, previous)
 
 
 # ---- construction ----

@@ -1,7 +1,7 @@
 // Python surface of the native BSIM4 path: DcResult and DcSolver.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <new>
 #include <optional>
 #include <string>
@@ -84,19 +84,22 @@ std::optional<std::uint64_t> sweep_point_count(double start, double stop, double
     return static_cast<std::uint64_t>(n) + 1;
 }
 
-// Solves the points with the interpreter lock released, taking it back every
-// block to let a pending KeyboardInterrupt through.
-std::vector<solver::DcOpResult> solve_sweep(const PyDcSolver& s, bool sweep_gate, std::uint64_t points,
-                                            double start, double step, double vg, double vd, double vs,
-                                            double vb) {
-    std::vector<solver::DcOpResult> results;
-    try {
-        if (points > results.max_size()) throw std::bad_alloc();
-        results.reserve(static_cast<std::size_t>(points));
-    } catch (const std::exception&) {
+// What one point of a sweep holds once it is a Python object: the result and
+// the object's own header, with room to spare, and its slot in the list.
+constexpr std::uint64_t kSweepPointBytes = sizeof(PyDcResult) + 64;
+
+// Solves the points with the interpreter lock released, a block at a time,
+// taking the lock back after each block to turn its results into Python
+// objects and to let a pending KeyboardInterrupt through. A sweep whose
+// results cannot all be held is refused before the first solve.
+nb::list solve_sweep(const PyDcSolver& s, bool sweep_gate, std::uint64_t points, double start, double step,
+                     double vg, double vd, double vs, double vb) {
+    if (!solver::sweep_fits_in_memory(points, kSweepPointBytes))
         throw_py(PyExc_MemoryError, fmt::cat("sweep of ", points, " points does not fit in memory"));
-    }
     constexpr std::uint64_t kBlock = 64;
+    nb::list out;
+    std::vector<solver::DcOpResult> block;
+    block.reserve(kBlock);
     for (std::uint64_t first = 0; first < points; first += kBlock) {
         {
             LockReleased unlocked;
@@ -105,13 +108,14 @@ std::vector<solver::DcOpResult> solve_sweep(const PyDcSolver& s, bool sweep_gate
                 const double p = start + static_cast<double>(i) * step;
                 const double gate = sweep_gate ? vs + p : vg;
                 const double drain = sweep_gate ? vd : vs + p;
-                results.push_back(
-                    solver::dc_operating_point(s.config, s.instance.get(), gate, drain, vs, vb));
+                block.push_back(solver::dc_operating_point(s.config, s.instance.get(), gate, drain, vs, vb));
             }
         }
+        for (solver::DcOpResult& r : block) out.append(nb::cast(PyDcResult{std::move(r)}));
+        block.clear();
         if (PyErr_CheckSignals() != 0) throw nb::python_error();
     }
-    return results;
+    return out;
 }
 
 // The first lines give the class its text signature.
@@ -248,11 +252,7 @@ void register_bsim4(nb::module_& m) {
                 const std::string lower = ascii_lower(name);
                 if (lower != "vgs" && lower != "vds")
                     throw_py(PyExc_ValueError, fmt::cat("sweep must be 'vgs' or 'vds', got '", lower, "'"));
-                std::vector<solver::DcOpResult> results =
-                    solve_sweep(s, lower == "vgs", *points, a, h, g, d, src, b);
-                nb::list out;
-                for (solver::DcOpResult& r : results) out.append(nb::cast(PyDcResult{std::move(r)}));
-                return out;
+                return solve_sweep(s, lower == "vgs", *points, a, h, g, d, src, b);
             },
             arg("sweep"), arg("start"), arg("stop"), arg("step"), arg("vg") = 0.0, arg("vd") = 0.0,
             arg("vs") = 0.0, arg("vb") = 0.0,
