@@ -180,7 +180,7 @@ private:
         return acc;
     }
 
-    // Signs bind looser than "**": -2**2 is -4, 2**-1 is 0.5.
+    // Signs bind looser than a power: -2**2 is -4, 2**-1 is 0.5.
     std::optional<double> unary() {
         DepthGuard guard(depth_);
         if (depth_ > kMaxDepth) return std::nullopt;
@@ -191,15 +191,50 @@ private:
             if (!v) return std::nullopt;
             return c == '-' ? -*v : *v;
         }
-        auto base = primary();
-        if (!base) return std::nullopt;
-        if (peek() == '*' && pos_ + 1 < s_.size() && s_[pos_ + 1] == '*') {
-            pos_ += 2;
-            auto exponent = unary();
-            if (!exponent) return std::nullopt;
-            return finite(std::pow(*base, *exponent));
+        return power();
+    }
+
+    // "**" or "^", taken at the current position.
+    bool accept_power_operator() {
+        const char c = peek();
+        if (c == '^') {
+            ++pos_;
+            return true;
         }
-        return base;
+        if (c == '*' && pos_ + 1 < s_.size() && s_[pos_ + 1] == '*') {
+            pos_ += 2;
+            return true;
+        }
+        return false;
+    }
+
+    // As ngspice reads powers: "**" and "^" alike, from left to right
+    // (2**3**2 is 64), of the base's magnitude ((-2)**3 is 8).
+    std::optional<double> power() {
+        auto acc = primary();
+        while (acc && accept_power_operator()) {
+            auto exponent = signed_primary();
+            if (!exponent) return std::nullopt;
+            acc = magnitude_power(*acc, *exponent);
+        }
+        return acc;
+    }
+
+    std::optional<double> signed_primary() {
+        DepthGuard guard(depth_);
+        if (depth_ > kMaxDepth) return std::nullopt;
+        const char c = peek();
+        if (c == '-' || c == '+') {
+            ++pos_;
+            auto v = signed_primary();
+            if (!v) return std::nullopt;
+            return c == '-' ? -*v : *v;
+        }
+        return primary();
+    }
+
+    static std::optional<double> magnitude_power(double base, double exponent) {
+        return finite(std::pow(std::fabs(base), exponent));
     }
 
     std::optional<double> group(char close) {
@@ -275,10 +310,13 @@ private:
             const double x = args[0];
             if (fn == "sqrt") return x < 0 ? std::nullopt : finite(std::sqrt(x));
             if (fn == "exp") return finite(std::exp(x));
-            if (fn == "log") return x <= 0 ? std::nullopt : finite(std::log(x));
+            if (fn == "log" || fn == "ln") return x <= 0 ? std::nullopt : finite(std::log(x));
+            if (fn == "log10") return x <= 0 ? std::nullopt : finite(std::log10(x));
             if (fn == "abs") return std::fabs(x);
         } else if (n == 2 && fn == "pow") {
             return finite(std::pow(args[0], args[1]));
+        } else if (n == 2 && fn == "pwr") {
+            return magnitude_power(args[0], args[1]);
         }
         if (n >= 2 && (fn == "min" || fn == "max")) {
             double r = args[0];

@@ -63,9 +63,11 @@ std::optional<double> parse_plain_float(std::string_view text);
 std::optional<double> parse_spice_float(std::string_view text);
 
 // Evaluates an expression: numbers (with suffixes), `.param` names (ASCII case
-// ignored), + - * / and unary signs, `**`, groups in (), {} or '', and the
-// functions sqrt, exp, log, abs, min, max, pow. Anything undefined,
-// unsupported or not finite gives no value.
+// ignored), + - * / and unary signs, powers `**` or `^` (as ngspice takes
+// them: left to right, of the base's magnitude), groups in (), {} or '', and
+// the functions sqrt, exp, log (or ln), log10, abs, min, max, pow (the C one)
+// and pwr (the power of the operators). Anything undefined, unsupported or not
+// finite gives no value.
 std::optional<double> evaluate(std::string_view text, const ParamMap& params);
 
 }  // namespace morva::bsim4::spice_expr

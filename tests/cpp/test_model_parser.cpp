@@ -75,6 +75,30 @@ TEST(ModelParserValues, ExpressionsAreReadAsOneUnit) {
     EXPECT_EQ(value("sqrt(w / 2) ", p), std::sqrt(2e-6 / 2));
 }
 
+// ngspice (39) reads these .param expressions so: "**" and "^" are one power
+// operator, taken from left to right, of the base's magnitude; pwr is that
+// power as a function; pow is the C one; ln and log10 are there too.
+TEST(ModelParserValues, PowersAsNgspiceReadsThem) {
+    const mp::ParamMap p{{"x", -2.0}};
+    EXPECT_EQ(value("2**3**2", p), 64.0);
+    EXPECT_EQ(value("2^3^2", p), 64.0);
+    EXPECT_EQ(value("2**3**0**2", p), 1.0);
+    EXPECT_EQ(value("2*3^2", p), 18.0);
+    EXPECT_EQ(value("-2^2", p), -4.0);
+    EXPECT_EQ(value("2^-1", p), 0.5);
+    EXPECT_EQ(value("x**3", p), 8.0);
+    EXPECT_EQ(value("(0-2)^3", p), 8.0);
+    EXPECT_EQ(value("x**0.5", p), std::sqrt(2.0));
+    EXPECT_EQ(value("pwr(x, 3)", p), 8.0);
+    EXPECT_EQ(value("pwr(-2, 0.5)", p), std::sqrt(2.0));
+    EXPECT_EQ(value("pow(x, 3)", p), -8.0);
+    EXPECT_EQ(value("pow(x, 0.5)", p), std::nullopt);
+    EXPECT_EQ(value("ln(2)", p), std::log(2.0));
+    EXPECT_EQ(value("log10(100)", p), 2.0);
+    EXPECT_EQ(value("0**-1", p), std::nullopt);
+    EXPECT_EQ(value("ln(0)", p), std::nullopt);
+}
+
 TEST(ModelParserValues, UndefinedOrUnsupportedGivesNoValue) {
     const mp::ParamMap p{{"x", 1.0}};
     for (const char* text :
