@@ -40,6 +40,9 @@ def test_config_length_options():
     assert morva.LutConfig(lengths_values=[3e-7, 1e-7, 3e-7]).lengths == [1e-7, 3e-7, 3e-7]
     vbs = morva.LutConfig(vbs_values=[0.0, -0.6, -0.3])
     assert vbs.vbs_values == [-0.6, -0.3, 0.0] and vbs.vbs == -0.6
+    # A single value that a list option replaces is not looked at.
+    assert morva.LutConfig(width=math.nan, widths_values=[1e-6], length=0.0, lengths_values=[1e-6],
+                           vbs=math.nan, vbs_values=[0.0]).width == 1e-6
     single = morva.LutConfig(vbs_values=[-0.2], widths_values=(2e-6,))
     assert single.vbs_values is None and single.vbs == -0.2 and single.widths is None and single.width == 2e-6
 
@@ -61,6 +64,14 @@ def test_config_length_options():
     (dict(vds=(0.0, math.inf, 0.1)), "vds start and stop must be finite numbers"),
     (dict(lengths=(1e-7, 1e-6, 0.0)), "lengths step must be a finite non-zero number"),
     (dict(vgs=(0.0, 1.0, 1e-12)), "vgs sweep must have at most 1000000 points, got 1000000000001"),
+    # The single values obey the rules of the lists they stand for.
+    (dict(width=math.nan), "width must be a strictly positive finite number"),
+    (dict(width=0.0), "width must be a strictly positive finite number"),
+    (dict(length=-5e-7), "length must be a strictly positive finite number"),
+    (dict(length=math.inf), "length must be a strictly positive finite number"),
+    (dict(vbs=math.nan), "vbs must not be NaN"),
+    (dict(lengths=(-1e-7, 1e-6, 1e-7)), "lengths sweep must give strictly positive lengths"),
+    (dict(lengths=(0.0, 1e-6, 5e-7)), "lengths sweep must give strictly positive lengths"),
 ])
 def test_config_validation(kwargs, message):
     with pytest.raises(ValueError) as info:

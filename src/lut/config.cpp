@@ -50,7 +50,10 @@ Result<std::vector<double>, std::string> resolve_lengths(const LutConfigRequest&
             std::string("lengths, lengths_log, lengths_values are mutually exclusive — pass at most one"));
     if (r.lengths) {
         if (auto problem = sweep_problem(*r.lengths, "lengths")) return err(std::move(*problem));
-        return r.lengths->points();
+        std::vector<double> points = r.lengths->points();
+        if (!all_positive_finite(points))
+            return err(std::string("lengths sweep must give strictly positive lengths"));
+        return points;
     }
     if (r.lengths_log) {
         const auto& lg = *r.lengths_log;
@@ -70,6 +73,9 @@ Result<std::vector<double>, std::string> resolve_lengths(const LutConfigRequest&
             return err(std::string("lengths_values must contain strictly positive finite numbers"));
         return sorted(*r.lengths_values);
     }
+    // The single value obeys the rule of the list it stands for.
+    if (!(std::isfinite(r.length) && r.length > 0.0))
+        return err(std::string("length must be a strictly positive finite number"));
     return std::vector<double>{r.length};
 }
 
@@ -118,6 +124,8 @@ Result<LutConfig, std::string> resolve_config(const LutConfigRequest& r) {
             return err(std::string("widths_values must contain strictly positive finite numbers"));
         c.widths = sorted(*r.widths_values);
     } else {
+        if (!(std::isfinite(r.width) && r.width > 0.0))
+            return err(std::string("width must be a strictly positive finite number"));
         c.widths = {r.width};
     }
 
@@ -128,6 +136,7 @@ Result<LutConfig, std::string> resolve_config(const LutConfigRequest& r) {
             return err(std::string("vbs_values must not contain NaN"));
         c.vbs_values = sorted(*r.vbs_values);
     } else {
+        if (std::isnan(r.vbs)) return err(std::string("vbs must not be NaN"));
         c.vbs_values = {r.vbs};
     }
 
