@@ -176,3 +176,15 @@ def test_directory_at_the_path(lut_home):
         morva.save_cached_lut("d", table)
     with pytest.raises(TypeError, match="^argument 'lut': 'int' object cannot be converted to 'TransistorLut'$"):
         morva.save_cached_lut("k", 3)
+
+
+def test_file_where_the_cache_directory_belongs(lut_home, monkeypatch):
+    # A file in the directory chain is named for what it is, not as a
+    # directory that already exists.
+    table = load_model_table(lut_home, n_vgs=2, n_vds=2)
+    (lut_home / "plain").write_text("x")
+    monkeypatch.setenv("HOME", str(lut_home / "plain"))
+    with pytest.raises(OSError) as info:
+        morva.save_cached_lut("k", table)
+    assert str(info.value) == "Not a directory (os error 20)"
+    assert morva.load_cached_lut("k") is None

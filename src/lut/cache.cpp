@@ -287,7 +287,9 @@ Result<void, IoError> create_dirs(const std::string& dir) {
         if (prefix.empty() || prefix == "/") continue;
         if (::mkdir(prefix.c_str(), 0777) != 0) {
             const int code = errno;
-            if (!is_directory(prefix)) return err(IoError::from_errno(code));
+            // Something that is not a directory stands in the chain: say so,
+            // rather than that it exists.
+            if (!is_directory(prefix)) return err(IoError::from_errno(code == EEXIST ? ENOTDIR : code));
         }
     }
     return {};
