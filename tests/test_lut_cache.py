@@ -188,3 +188,17 @@ def test_file_where_the_cache_directory_belongs(lut_home, monkeypatch):
         morva.save_cached_lut("k", table)
     assert str(info.value) == "Not a directory (os error 20)"
     assert morva.load_cached_lut("k") is None
+
+
+def test_files_a_model_file_includes_are_found_whatever_the_blanks(tmp_path):
+    # A table is regenerated when a file its model file names changed since
+    # it was cached; a file missed here would leave the old table in use.
+    from morva.pool import _model_files
+
+    for name in ("tab.lib", "two words.lib", "plain.lib", "lower.inc"):
+        (tmp_path / name).write_text("* card\n")
+    (tmp_path / "model.lib").write_text(".lib tt\n.lib\ttab.lib\ttt\n.lib 'two words.lib' ff\n"
+                                        ".LIB plain.lib \t ss\n.include\tlower.inc\n.include \n.endl tt\n")
+    cfg = morva.LutConfig(model_file=str(tmp_path / "model.lib"), model_section="tt")
+    found = {os.path.basename(path) for path in _model_files(cfg)}
+    assert found >= {"model.lib", "tab.lib", "two words.lib", "plain.lib", "lower.inc"}

@@ -182,8 +182,9 @@ def _included_names(text):
             end = rest.find(rest[:1], 1)
             name, after = (rest[1:end], rest[end + 1:]) if end > 0 else (rest[1:], b"")
         else:
-            name, _, after = rest.partition(b" ")
-            after = after.strip()
+            # Blanks or tabs separate a .lib path from its section.
+            words = rest.split(None, 1) + [b"", b""]
+            name, after = words[0], words[1]
         if not name or (m.group(1).lower() == b"lib" and not after.split()):
             continue
         yield os.fsdecode(name)
