@@ -167,19 +167,21 @@ std::string render_page(const std::vector<Pane>& panes, std::string_view title) 
 }
 
 Result<void, PsfError> plot_records_to_html(const psfxl::NgpsfFile& file,
-                                            const std::vector<psfxl::PsfxlRecord>& records,
                                             std::span<const std::uint64_t> record_ids,
                                             const std::optional<std::vector<std::string>>& names,
                                             const std::optional<std::string>& title,
                                             const std::string& html_path) {
     if (record_ids.empty()) return err(PsfError::other("no records to plot"));
+    // One index for every pane: parsing the records per pane made a page of
+    // all of a large file's records quadratic in their number.
+    const std::vector<psfxl::PsfxlRecord> records = file.parse_data_records();
+    const psfxl::RecordIndex index(records);
     std::vector<Pane> panes;
     panes.reserve(record_ids.size());
     for (std::size_t i = 0; i < record_ids.size(); ++i) {
         const std::uint64_t id = record_ids[i];
-        if (!psfxl::find_record(records, id))
-            return err(PsfError::other(fmt::cat("record 0x", fmt::hex(id), " not found")));
-        MORVA_ASSIGN(psfxl::Waveform wave, file.decode_waveform(id));
+        if (!index.first(id)) return err(PsfError::other(fmt::cat("record 0x", fmt::hex(id), " not found")));
+        MORVA_ASSIGN(psfxl::Waveform wave, psfxl::NgpsfFile::decode_waveform(index, id));
         std::string name = names && i < names->size() ? (*names)[i] : fmt::cat("record_0x", fmt::hex(id));
         panes.push_back({std::move(name), std::move(wave.time), std::move(wave.values)});
     }

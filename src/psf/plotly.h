@@ -19,7 +19,6 @@
 
 namespace morva::psf::psfxl {
 class NgpsfFile;
-struct PsfxlRecord;
 }  // namespace morva::psf::psfxl
 
 namespace morva::psf::plotly {
@@ -69,12 +68,10 @@ std::uint64_t plot_height_px(std::size_t n);
 std::string render_page(const std::vector<Pane>& panes, std::string_view title);
 
 // Decodes the requested records of `file` (all of them before writing
-// anything) and writes their strip-chart page to `html_path`. `records` are
-// the file's parsed data records, used to check that each id exists; pane i
-// is named names[i] when given, else "record_0x{id:x}"; the title defaults
-// to "PSFXL waveforms".
+// anything) and writes their strip-chart page to `html_path`. Pane i is
+// named names[i] when given, else "record_0x{id:x}"; the title defaults to
+// "PSFXL waveforms".
 Result<void, PsfError> plot_records_to_html(const psfxl::NgpsfFile& file,
-                                            const std::vector<psfxl::PsfxlRecord>& records,
                                             std::span<const std::uint64_t> record_ids,
                                             const std::optional<std::vector<std::string>>& names,
                                             const std::optional<std::string>& title,

@@ -475,19 +475,31 @@ std::vector<PsfxlRecord> NgpsfFile::parse_data_records() const {
     return records;
 }
 
+RecordIndex::RecordIndex(std::span<const PsfxlRecord> records) : records_(records) {
+    first_index_.reserve(records.size());
+    for (std::size_t i = 0; i < records.size(); ++i) first_index_.try_emplace(records[i].record_id, i);
+}
+
+std::optional<std::size_t> RecordIndex::first(std::uint64_t record_id) const {
+    const auto found = first_index_.find(record_id);
+    if (found == first_index_.end()) return std::nullopt;
+    return found->second;
+}
+
 Result<Waveform, PsfError> NgpsfFile::decode_waveform(std::uint64_t record_id) const {
     const std::vector<PsfxlRecord> records = parse_data_records();
-    std::unordered_map<std::uint64_t, std::size_t> first_index;
-    first_index.reserve(records.size());
-    for (std::size_t i = 0; i < records.size(); ++i) first_index.try_emplace(records[i].record_id, i);
+    return decode_waveform(RecordIndex(records), record_id);
+}
 
+Result<Waveform, PsfError> NgpsfFile::decode_waveform(const RecordIndex& index, std::uint64_t record_id) {
+    const std::span<const PsfxlRecord> records = index.records();
     // Aliases resolve to a record of lower index each time, so this ends.
     std::uint64_t id = record_id;
     std::size_t k;
     for (;;) {
-        const auto found = first_index.find(id);
-        if (found == first_index.end()) return err(fail(cat("record 0x", fmt::hex(id), " not found")));
-        k = found->second;
+        const auto found = index.first(id);
+        if (!found) return err(fail(cat("record 0x", fmt::hex(id), " not found")));
+        k = *found;
         if (records[k].codec.kind != Kind::Aliased) break;
         const std::uint64_t count = records[k].tag_sample_field().value_or(0);
         std::optional<std::size_t> target;

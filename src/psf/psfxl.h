@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -101,6 +102,21 @@ struct Waveform {
     std::vector<double> values;
 };
 
+// Parsed records with the position of the first record of each id, so that
+// many waveforms decode without parsing or scanning the records each time.
+// Borrows the records (which borrow their file).
+class RecordIndex {
+public:
+    explicit RecordIndex(std::span<const PsfxlRecord> records);
+    std::span<const PsfxlRecord> records() const { return records_; }
+    // Position of the first record carrying `record_id`.
+    std::optional<std::size_t> first(std::uint64_t record_id) const;
+
+private:
+    std::span<const PsfxlRecord> records_;
+    std::unordered_map<std::uint64_t, std::size_t> first_index_;
+};
+
 // A companion file held whole in memory with its tags. Immutable once opened.
 class NgpsfFile {
 public:
@@ -125,6 +141,8 @@ public:
     // following aliases and taking back-referenced time axes from earlier
     // standalone records.
     Result<Waveform, PsfError> decode_waveform(std::uint64_t record_id) const;
+    // The same over records already parsed from this file.
+    static Result<Waveform, PsfError> decode_waveform(const RecordIndex& index, std::uint64_t record_id);
     // The value stream of every record that decodes on its own, with its id;
     // records that fail are left out.
     std::vector<std::pair<std::uint64_t, std::vector<double>>> decode_all() const;

@@ -69,9 +69,8 @@ void add_viewer_methods(nb::class_<PyNgpsfFile>& cls) {
             if (!names.is_none()) name_list = to_str_list(names, "names");
             std::optional<std::string> title_text;
             if (!title.is_none()) title_text = to_str(title, "title");
-            const auto records = self.file.parse_data_records();
             const auto written =
-                psf::plotly::plot_records_to_html(self.file, records, ids, name_list, title_text, path);
+                psf::plotly::plot_records_to_html(self.file, ids, name_list, title_text, path);
             if (!written) throw_psf_err(written.error());
             return path_to_py(path);
         },

@@ -2,6 +2,7 @@
 // every truncation and bit flip of a file decoding to an error, never a crash.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -102,6 +103,39 @@ TEST(Psfxl, SyntheticFileSurvivesTruncationAndBitFlips) {
         EXPECT_EQ(wave->values, v) << id;
     }
     exercise_damaged(bytes);
+}
+
+TEST(Psfxl, DecodingThroughARecordIndexEqualsDecodingById) {
+    const std::vector<double> t = {0, 1, 2}, v = {5, std::nan(""), -7};
+    std::string bytes = kMagicLine;
+    bytes += record("3:1:0:3:0:22", std::string(4, '\0') + stored_frame(t) + stored_frame(v));
+    bytes += record("3:4:0:3:0:a2", stored_frame(v));
+    bytes += record("3:6:0:3:0:a0", raw(v));
+    bytes += record("3:7:0:3:0:88", "");
+    bytes += record("3:2:0:4:0:a2", stored_frame({1, 2, 3, 4}));
+    bytes += record("3:8:0:4:0:10", "xx");
+    bytes += record("3:4:0:3:0:22", std::string(4, '\0') + stored_frame(v) + stored_frame(t));
+    const auto same_bits = [](const std::vector<double>& a, const std::vector<double>& b) {
+        return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+    };
+    for (std::size_t n = kMagicLine.size(); n <= bytes.size(); ++n) {
+        auto file = NgpsfFile::from_bytes("mem", bytes.substr(0, n));
+        ASSERT_TRUE(file);
+        const auto records = file->parse_data_records();
+        const RecordIndex index(records);
+        for (std::uint64_t id = 0; id <= 9; ++id) {
+            SCOPED_TRACE(fmt::cat("length ", n, " id ", id));
+            const auto by_id = file->decode_waveform(id);
+            const auto indexed = NgpsfFile::decode_waveform(index, id);
+            ASSERT_EQ(by_id.ok(), indexed.ok());
+            if (by_id.ok()) {
+                EXPECT_TRUE(same_bits(by_id->time, indexed->time));
+                EXPECT_TRUE(same_bits(by_id->values, indexed->values));
+            } else {
+                EXPECT_EQ(by_id.error().text(), indexed.error().text());
+            }
+        }
+    }
 }
 
 TEST(Psfxl, LongAliasChainResolvesWithoutRecursion) {
