@@ -300,6 +300,19 @@ def test_stray_output_cannot_corrupt_frames():
     assert b"raw stray bytes" in proc.stderr.read()
 
 
+def test_a_worker_started_with_standard_error_closed_still_answers():
+    # A host run with "2>&-" hands its workers no descriptor 2: stray output
+    # needs somewhere else to go, and a later open() must not take its place.
+    proc = subprocess.Popen(
+        ["sh", "-c", 'exec "$@" 2>&-', "sh", *worker_command()], stdin=subprocess.PIPE, stdout=subprocess.PIPE
+    )
+    w = Worker.__new__(Worker)
+    w.proc, w.received = proc, 0
+    header, vecs = w.run(id="closed", netlist=RC, commands=["shell echo stray", "run"])
+    assert header["success"] is True and len(vecs["time"]) == 446
+    assert w.close() == b""
+    assert proc.returncode == 0
+
 def test_library_path_from_the_environment():
     w = Worker(env={"NGSPICE_LIBRARY_PATH": "/nonexistent/lib.so"}, stderr=subprocess.PIPE)
     assert w.close() == b""

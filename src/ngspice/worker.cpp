@@ -530,9 +530,22 @@ void exit_when_orphaned() {
     }).detach();
 }
 
+// A host run with its standard error closed ("2>&-") starts the worker
+// without descriptor 2: standard output could not be pointed there, and the
+// next file opened (the library, a netlist) would take its number and
+// receive everything written to standard error. It is given /dev/null.
+void ensure_standard_error() {
+    if (::fcntl(STDERR_FILENO, F_GETFD) >= 0 || errno != EBADF) return;
+    const int fd = ::open("/dev/null", O_WRONLY);
+    if (fd < 0 || fd == STDERR_FILENO) return;
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+}
+
 }  // namespace
 
 Result<void, NgspiceError> run_worker() {
+    ensure_standard_error();
     exit_when_orphaned();
     MORVA_ASSIGN(Ngspice lib, Ngspice::load());
     Engine engine{std::move(lib), std::make_unique<SimState>()};
