@@ -355,6 +355,22 @@ def test_memory_stays_flat_over_many_requests(worker):
     assert worker.rss_kb() - base < 4096
 
 
+def test_runaway_output_is_bounded_and_later_measures_are_kept(worker):
+    # A careless .control loop prints without end; until the time-out the
+    # worker must not hold all of it. 80 MB here, of which at most 64 MiB stay.
+    loop = (
+        ".control\nlet i = 0\nwhile i < 20000\necho " + "y" * 4000 + "\nlet i = i + 1\nend\n.endc\n.end\n"
+    )
+    header, _ = worker.run(id="loud", netlist=RC.replace(".end\n", loop), commands=["run"])
+    assert header["success"] is True
+    assert sum(len(line) for line in header["log"]) < 64 << 20
+    notes = [line for line in header["log"] if line.startswith("[log limit")]
+    assert len(notes) == 1
+    assert set(dict(header["measures"])) == {"tdelay", "vmax"}
+    # The next request starts with an empty log again.
+    header, _ = worker.run(id="quiet", netlist=RC, commands=["run"])
+    assert not any(line.startswith("[log limit") for line in header["log"])
+
 def test_background_runs_finish_before_the_next_request(worker):
     # A run left going in ngspice's background thread would race the harvest
     # and "destroy all", and crash or leak its plot into the next request.

@@ -13,6 +13,8 @@ namespace morva::ngspice {
 
 void SimState::reset() {
     log.clear();
+    log_bytes = 0;
+    log_full = false;
     announced_names.clear();
     first_error.reset();
     had_error = false;
@@ -29,12 +31,31 @@ bool is_error_line(std::string_view line) {
     return lower.rfind("error", 0) == 0;
 }
 
+namespace {
+
+void append_log(SimState& state, std::string line) {
+    const std::size_t cost = line.size() + SimState::kLineCost;
+    if (state.log_bytes + cost > SimState::kLogLimit) {
+        if (!state.log_full) {
+            state.log_full = true;
+            state.log.push_back(fmt::cat("[log limit of ", SimState::kLogLimit,
+                                         " bytes reached: later lines dropped, measure results kept]"));
+        }
+        const bool measure_like = line.find('=') != std::string::npos;
+        if (!measure_like || state.log_bytes + cost > 2 * SimState::kLogLimit) return;
+    }
+    state.log_bytes += cost;
+    state.log.push_back(std::move(line));
+}
+
+}  // namespace
+
 void record_output(SimState& state, std::string line) {
     if (is_error_line(line)) {
         state.had_error = true;
         if (!state.first_error) state.first_error = line;
     }
-    state.log.push_back(std::move(line));
+    append_log(state, std::move(line));
 }
 
 void record_controlled_exit(SimState& state, int status) {

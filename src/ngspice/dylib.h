@@ -50,7 +50,17 @@ struct VecInfoAll {
 // for the life of the worker: the library hands that address back to every
 // callback.
 struct SimState {
+    // What `log` may hold, counting each line's text and bookkeeping. A
+    // netlist whose .control loop prints without end would otherwise fill the
+    // memory before the pool's time-out ends it. Beyond the limit lines are
+    // dropped, after one note, except those with a "=" (measure results),
+    // which are kept up to twice the limit.
+    static constexpr std::size_t kLogLimit = std::size_t{64} << 20;
+    static constexpr std::size_t kLineCost = 48;
+
     std::vector<std::string> log;
+    std::size_t log_bytes = 0;
+    bool log_full = false;
     std::vector<std::string> announced_names;
     std::optional<std::string> first_error;
     bool had_error = false;

@@ -48,6 +48,26 @@ TEST(WorkerOutput, ErrorLinesAndFirstError) {
     EXPECT_EQ(s.first_error, "ngspice requested controlled exit with status 1");
 }
 
+TEST(WorkerOutput, LogStaysWithinItsLimitAndStillSeesErrors) {
+    SimState s;
+    const std::string chatter(1 << 20, 'y');
+    for (int i = 0; i < 200; ++i) record_output(s, "stdout " + chatter);
+    record_output(s, "stderr Error: after the limit");
+    record_output(s, "stdout vmax = 1.5");
+    std::size_t bytes = 0;
+    for (const std::string& line : s.log) bytes += line.size();
+    EXPECT_LT(bytes, SimState::kLogLimit);
+    EXPECT_EQ(s.first_error, "stderr Error: after the limit");
+    EXPECT_EQ(s.log.back(), "stdout vmax = 1.5");
+    for (int i = 0; i < 200; ++i) record_output(s, "stdout x = " + chatter);
+    bytes = 0;
+    for (const std::string& line : s.log) bytes += line.size();
+    EXPECT_LT(bytes, 2 * SimState::kLogLimit);
+    s.reset();
+    record_output(s, "stdout " + chatter);
+    EXPECT_EQ(s.log.size(), 1u);
+}
+
 TEST(WorkerOutput, AnnouncedNamesKeepOnlyTheLastCall) {
     char time[] = "time", out[] = "out", in[] = "in";
     VecInfo a{0, time, true, nullptr, nullptr}, b{1, nullptr, true, nullptr, nullptr},
