@@ -119,8 +119,9 @@ std::optional<std::string> table_memory_problem(const LutConfig& config, std::ui
     for (bool r : requested) grids += r ? 1 : 0;
     // Scheduling state of one (W, L) task, a generous round figure.
     constexpr double kTaskBytes = 1024;
-    const double copies = config.use_native_bsim4 ? 1 : 2;
-    const double needed = static_cast<double>(points) * 8 * grids * copies +
+    // Twice over: the pool path holds the simulated rows until the table is
+    // assembled, the native path may hold finished items beside the table.
+    const double needed = static_cast<double>(points) * 8 * grids * 2 +
                           static_cast<double>(n_w) * static_cast<double>(n_l) * kTaskBytes;
     if (needed <= static_cast<double>(budget_bytes)) return std::nullopt;
     constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
@@ -235,10 +236,6 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
         if (auto outcome = generate_lut_native(config, messages)) return std::move(*outcome);
         messages.err("  [native] falling back to ngspice path\n");
         if (auto problem = netlist_path_problem(config)) return err(NgspiceError::simulation(*problem));
-        LutConfig pool_config = config;
-        pool_config.use_native_bsim4 = false;  // the pool path holds more
-        if (auto problem = table_memory_problem(pool_config, physical_memory_bytes()))
-            return err(NgspiceError::simulation(*problem));
     }
 
     // 2. The plan. Point counts are those ngspice's sweeps visit.

@@ -59,8 +59,8 @@ std::optional<std::string> generation_problem(std::size_t n_chunks, const LutCon
 
 // Why the table of `config` cannot be held in `budget_bytes` of memory: its
 // grids (id, gm, gds and each requested operating-point name) at 8 bytes a
-// point, twice over on the pool path (the simulated rows are held until the
-// table is assembled), and a little per (W, L) task; or a point count beyond
+// point, twice over (the simulated rows or finished native items are held
+// beside the table), and a little per (W, L) task; or a point count beyond
 // 64 bits.
 std::optional<std::string> table_memory_problem(const LutConfig& config, std::uint64_t budget_bytes);
 

@@ -441,14 +441,12 @@ TEST(LutGenerate, TablesLargerThanMemoryAreRefusedBeforeAnyRequest) {
 
     // The estimate: 8 bytes per point of each grid (id, gm, gds and each
     // requested operating-point name, once whatever its letter case), twice
-    // over on the pool path (the simulated rows and the table).
-    c = small_config();  // 240 points, cgg and vth
+    // over (the simulated rows, or finished native items, beside the table),
+    // and 1 KiB per (W, L) task.
+    c = small_config();  // 240 points, cgg and vth, 4 tasks
     c.op_params = {"cgg", "VTH", "vth", "nonsense"};
     EXPECT_FALSE(table_memory_problem(c, 240 * 8 * 5 * 2 + 4 * 1024));
-    EXPECT_TRUE(table_memory_problem(c, 240 * 8 * 5 * 2));
-    c.use_native_bsim4 = true;
-    EXPECT_FALSE(table_memory_problem(c, 240 * 8 * 5 + 4 * 1024));
-    EXPECT_TRUE(table_memory_problem(c, 240 * 8 * 5));
+    EXPECT_TRUE(table_memory_problem(c, 240 * 8 * 5 * 2 + 4 * 1024 - 1));
 }
 
 TEST(LutGenerate, UnreadableLibPathsAreRefusedBeforeThePoolPath) {
