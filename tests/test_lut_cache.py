@@ -78,6 +78,8 @@ def test_key_resolves_relative_paths(tmp_path, monkeypatch):
 def test_key_argument_types():
     with pytest.raises(TypeError, match="^argument 'cfg': 'str' object cannot be converted to 'LutConfig'$"):
         morva.lut_cache_key("nmos")
+    with pytest.raises(TypeError, match="^argument 'cfg': LutConfig object is not initialised$"):
+        morva.lut_cache_key(morva.LutConfig.__new__(morva.LutConfig))
     a = morva.lut_cache_key(morva.LutConfig(op_params=["vth", "cgg"]))
     assert a == morva.lut_cache_key(morva.LutConfig(op_params=["cgg", "vth"]))
     assert morva.lut_cache_key(morva.LutConfig(op_params=["vth", "vth"])) != morva.lut_cache_key(

@@ -622,6 +622,8 @@ void register_cache_functions(nb::module_& m) {
 
 lut::LutConfig to_lut_config(nb::handle config, const char* arg_name) {
     if (!nb::isinstance<PyLutConfig>(config)) raise_wrong_type(config, arg_name, "LutConfig");
+    // LutConfig.__new__ alone makes an object with no configuration in it.
+    if (!nb::inst_ready(config)) raise_conversion_error(arg_name, "LutConfig object is not initialised");
     const PyLutConfig& py = nb::cast<const PyLutConfig&>(config);
     auto device = lut::parse_device_type(py.device_type);
     if (!device.ok()) throw_py(PyExc_ValueError, device.error());
