@@ -226,6 +226,28 @@ def test_hostile_files(tmp_path):
         assert str(info.value) == f"reading PDK file {shown}: not a regular file"
 
 
+def test_comments_after_headers_ends_and_redirects(tmp_path):
+    # ngspice reads ".lib tt ; typical" as the header of tt: a comment after a
+    # directive is not a word of it. Copied lines keep their comments.
+    (tmp_path / "c.lib").write_text(
+        ".LIB TT ; typical corner\n"
+        ".param a = 1 ; kept as written\n"
+        ".lib 'c.lib' mos $ the devices\n"
+        ".endl TT ; end of tt\n"
+        ".lib mos $ devices\n"
+        ".param b = 2\n"
+        ".lib other ; nested, copied\n"
+        ".endl other\n"
+        ".endl mos\n"
+    )
+    assert body(morva.flatten_pdk(tmp_path / "c.lib", "tt")) == (
+        ".param a = 1 ; kept as written\n"
+        "* >>> nested .lib 'c.lib' mos (expanded)\n"
+        ".param b = 2\n.lib other ; nested, copied\n.endl other\n"
+        "* <<< end mos\n"
+    )
+
+
 def raw_data(path):
     """The variables and values of an ngspice binary raw file."""
     data = path.read_bytes()

@@ -1,6 +1,5 @@
 #include "bsim4/model_parser.h"
 
-
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -460,17 +459,7 @@ LogicalLines join_continuation_lines(std::string_view text) {
         start = next;
         if (end < text.size() && !line.empty() && line.back() == '\r') line.remove_suffix(1);
 
-        // "$" and ";" start a comment unless inside double quotes.
-        bool quoted = false;
-        for (std::size_t i = 0; i < line.size(); ++i) {
-            const char c = line[i];
-            if (c == '"') quoted = !quoted;
-            if (!quoted && (c == '$' || c == ';')) {
-                line = line.substr(0, i);
-                break;
-            }
-        }
-        line = trim(line);
+        line = trim(spice_expr::without_comment(line));
         if (line.empty() || line.front() == '*') continue;
         if (line.front() == '+') {
             if (lines.empty()) continue;

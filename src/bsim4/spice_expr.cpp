@@ -354,6 +354,16 @@ std::optional<std::string_view> file_word(std::string_view rest, std::string_vie
 
 }  // namespace
 
+std::string_view without_comment(std::string_view line) {
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == '"') quoted = !quoted;
+        if (!quoted && (c == '$' || c == ';')) return line.substr(0, i);
+    }
+    return line;
+}
+
 bool is_redirect(std::string_view line) {
     return line.find_first_of("'\"") != std::string_view::npos || split_whitespace(line).size() > 2;
 }

@@ -30,6 +30,10 @@ inline std::string_view trim(std::string_view s) { return trim_whitespace(s); }
 // reader and by pdk::flatten_pdk. Each takes a line with its leading blanks
 // removed; directives match ignoring ASCII case.
 
+// The line up to its first "$" or ";" outside double quotes (a double quote
+// toggles; single quotes do not protect): what follows is a comment.
+std::string_view without_comment(std::string_view line);
+
 // True for a line with more than two words or any quote: a redirect
 // ".lib 'file' section", never a section header.
 bool is_redirect(std::string_view line);

@@ -20,8 +20,8 @@ using bsim4::spice_expr::include_target;
 using bsim4::spice_expr::Redirect;
 using bsim4::spice_expr::redirect_target;
 using bsim4::spice_expr::trim;
-using bsim4::spice_expr::trim_start;
 using bsim4::spice_expr::whitespace_before;
+using bsim4::spice_expr::without_comment;
 
 namespace {
 
@@ -65,6 +65,10 @@ std::vector<std::string_view> split_lines(std::string_view text) {
     }
     return lines;
 }
+
+// A line as its directive is read: leading blanks and a trailing comment
+// removed (".lib tt ; typical" is the header of tt, as ngspice has it).
+std::string_view directive_text(std::string_view line) { return trim(without_comment(line)); }
 
 // A ".lib name" header (not a redirect) or an ".endl name" line.
 struct Directive {
@@ -132,7 +136,7 @@ Result<const LibFile*, Error> Flattener::file(const std::string& path, const std
     f.text = utf8_lossy(std::move(*bytes));
     f.lines = split_lines(f.text);
     for (std::size_t i = 0; i < f.lines.size(); ++i) {
-        const std::string_view t = trim_start(f.lines[i]);
+        const std::string_view t = directive_text(f.lines[i]);
         if (t.empty() || t.front() != '.') continue;
         if (auto name = directive_arg(t, ".lib"); name && !is_redirect(t)) {
             f.directives[ascii_lower(*name)].push_back({i, false});
@@ -216,7 +220,7 @@ Result<std::size_t, Error> Flattener::expand_lines(const std::string& path,
                                                    std::string& out) {
     std::size_t height = 0;
     for (std::string_view line : lines) {
-        const std::string_view t = trim_start(line);
+        const std::string_view t = directive_text(line);
         // A redirect brings in one section of a file, an include the whole
         // file: a relative include left in the text would be looked for next
         // to wherever the flattened text is placed.
