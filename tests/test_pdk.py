@@ -248,6 +248,17 @@ def test_comments_after_headers_ends_and_redirects(tmp_path):
     )
 
 
+def test_quoted_section_words(tmp_path):
+    # ngspice reads `.lib "file" "mos"` as a redirect to section mos.
+    (tmp_path / "q.lib").write_text(
+        ".lib tt\n.lib \"q.lib\" \"mos\"\n.lib 'q.lib' 'MOS'\n.endl tt\n.lib mos\n.param b = 2\n.endl mos\n"
+    )
+    assert body(morva.flatten_pdk(tmp_path / "q.lib", "tt")) == (
+        "* >>> nested .lib 'q.lib' \"mos\" (expanded)\n.param b = 2\n* <<< end \"mos\"\n"
+        "* >>> nested .lib 'q.lib' 'MOS' (expanded)\n.param b = 2\n* <<< end 'MOS'\n"
+    )
+
+
 def raw_data(path):
     """The variables and values of an ngspice binary raw file."""
     data = path.read_bytes()

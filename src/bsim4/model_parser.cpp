@@ -18,6 +18,7 @@ namespace morva::bsim4::model_parser {
 using spice_expr::first_word;
 using spice_expr::parse_plain_float;
 using spice_expr::split_whitespace;
+using spice_expr::strip_quotes;
 using spice_expr::trim;
 using spice_expr::whitespace_at;
 
@@ -27,12 +28,6 @@ Result<LogicalLines, Bsim4Error> read_logical_lines(const std::string& path) {
     auto bytes = read_file(path);
     if (!bytes) return err(Bsim4Error::from_io(std::move(bytes).error()));
     return join_continuation_lines(utf8_lossy(std::move(*bytes)));
-}
-
-std::string_view strip_quotes(std::string_view s) {
-    while (!s.empty() && (s.front() == '\'' || s.front() == '"')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == '\'' || s.back() == '"')) s.remove_suffix(1);
-    return s;
 }
 
 // Scans `s` keeping track of single-quoted text and of () / {} groups; calls

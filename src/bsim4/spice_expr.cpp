@@ -368,15 +368,19 @@ bool is_redirect(std::string_view line) {
     return line.find_first_of("'\"") != std::string_view::npos || split_whitespace(line).size() > 2;
 }
 
+std::string_view strip_quotes(std::string_view text) {
+    while (!text.empty() && is_quote(text.front())) text.remove_prefix(1);
+    while (!text.empty() && is_quote(text.back())) text.remove_suffix(1);
+    return text;
+}
+
 std::optional<std::string> directive_arg(std::string_view line, std::string_view keyword) {
     if (!ascii_istarts_with(line, keyword)) return std::nullopt;
     const std::string_view rest = line.substr(keyword.size());
     if (!rest.empty() && whitespace_at(rest, 0) == 0) return std::nullopt;
-    std::string_view word = first_word(rest);
+    const std::string_view word = first_word(rest);
     if (word.empty()) return std::nullopt;
-    while (!word.empty() && is_quote(word.front())) word.remove_prefix(1);
-    while (!word.empty() && is_quote(word.back())) word.remove_suffix(1);
-    return std::string(word);
+    return std::string(strip_quotes(word));
 }
 
 std::optional<Redirect> redirect_target(std::string_view line) {

@@ -34,6 +34,10 @@ inline std::string_view trim(std::string_view s) { return trim_whitespace(s); }
 // toggles; single quotes do not protect): what follows is a comment.
 std::string_view without_comment(std::string_view line);
 
+// The text without its leading and trailing single and double quotes: how a
+// section or file name is read whether quoted or not.
+std::string_view strip_quotes(std::string_view text);
+
 // True for a line with more than two words or any quote: a redirect
 // ".lib 'file' section", never a section header.
 bool is_redirect(std::string_view line);

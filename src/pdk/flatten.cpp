@@ -19,6 +19,7 @@ namespace morva::pdk {
 using bsim4::spice_expr::include_target;
 using bsim4::spice_expr::Redirect;
 using bsim4::spice_expr::redirect_target;
+using bsim4::spice_expr::strip_quotes;
 using bsim4::spice_expr::trim;
 using bsim4::spice_expr::whitespace_before;
 using bsim4::spice_expr::without_comment;
@@ -190,7 +191,8 @@ Result<std::vector<std::string_view>, Error> Flattener::section_body(const LibFi
     // other sections' headers and ends included, are the body. A nested
     // header of the target raises the depth, so its end does not close it.
     std::vector<std::string_view> body;
-    const auto marks = lib.directives.find(std::string(trim(target)));
+    // A quoted section word names the section as an unquoted one does.
+    const auto marks = lib.directives.find(std::string(strip_quotes(trim(target))));
     if (marks == lib.directives.end() || std::none_of(marks->second.begin(), marks->second.end(),
                                                       [](const Directive& d) { return !d.is_end; }))
         return err(io_message(fmt::cat("section '.LIB ", section, "' not found in ", utf8_lossy(path))));
