@@ -3,6 +3,8 @@ endpoints, the exact response heads, bad requests, limits and Ctrl-C."""
 
 import concurrent.futures
 import json
+import pathlib
+import re
 import shutil
 import socket
 import subprocess
@@ -11,6 +13,7 @@ import time
 import pytest
 
 from morva import NgpsfFile
+from test_psfxl import Companion, stored_frame
 from viewer_support import ORPHANS, SAMPLES, SIGNALS, Viewer, running_viewer, waveform, write_viewer_files
 
 
@@ -231,6 +234,41 @@ def test_huge_request_line_and_many_connections_do_not_stop_serving(viewer):
         time.sleep(0.1)
     assert head.startswith("HTTP/1.1 200 OK")
     assert viewer.process.poll() is None
+
+
+def test_clients_of_one_waveform_share_its_answer(tmp_path):
+    # Clients that ask for a large waveform and read slowly (or never) hold
+    # their answer; each used to hold a copy of it, so a few dozen of them
+    # took gigabytes. The answer for one record is built once and shared.
+    n = 400_000
+    c = Companion()
+    c.pair(7, stored_frame([i * 1e-9 for i in range(n)]), stored_frame([float(i % 1000) for i in range(n)]), n)
+    path = tmp_path / "big.psfxl"
+    path.write_bytes(bytes(c.data))
+    request = b"GET /api/wave?id=7 HTTP/1.1\r\n\r\n"
+    body_bytes = 2 * 16 * n  # two arrays of "d.ddddddddde-N," numbers
+
+    def rss_after_holding(viewer, clients):
+        for _ in range(clients):
+            s = socket.create_connection(("127.0.0.1", viewer.port), timeout=10)
+            s.sendall(request)
+            held.append(s)
+        time.sleep(1.5)
+        status = pathlib.Path(f"/proc/{viewer.process.pid}/status").read_text()
+        return int(re.search(r"VmRSS:\s+(\d+) kB", status).group(1)) * 1024
+
+    held = []
+    with running_viewer(path) as v:
+        try:
+            one = rss_after_holding(v, 1)
+            many = rss_after_holding(v, 24)
+            # A whole answer still arrives.
+            head, body = split(raw_request(v.port, request))
+            assert head.startswith("HTTP/1.1 200 OK") and json.loads(body)["total"] == n
+        finally:
+            for s in held:
+                s.close()
+    assert many - one < 4 * body_bytes, f"24 more clients took {(many - one) >> 20} MiB"
 
 
 def test_second_viewer_on_the_same_port_fails(viewer, files):

@@ -355,19 +355,19 @@ std::string tree_json(const ViewerState& state) {
     return out;
 }
 
-Result<std::string, PsfError> handle_wave(const QueryMap& query, const ViewerState& state) {
-    const auto it = query.find("id");
-    if (it == query.end()) return err(PsfError::other("missing 'id' query parameter"));
-    const std::optional<std::uint64_t> id = parse_record_id(it->second);
-    if (!id) return err(PsfError::other(fmt::cat("invalid record id: ", it->second)));
+namespace {
 
-    std::shared_ptr<const Wave> wave;
-    {
-        std::lock_guard<std::mutex> lock(state.cache_mutex);
-        if (auto hit = state.cache.find(*id); hit != state.cache.end()) wave = hit->second;
-    }
+std::shared_ptr<const Wave> cached_wave(std::uint64_t id, const ViewerState& state) {
+    std::lock_guard<std::mutex> lock(state.cache_mutex);
+    const auto hit = state.cache.find(id);
+    return hit == state.cache.end() ? nullptr : hit->second;
+}
+
+// Decodes outside the lock; the cache keeps every waveform decoded.
+WaveBody build_wave_body(std::uint64_t id, const ViewerState& state) {
+    std::shared_ptr<const Wave> wave = cached_wave(id, state);
     if (!wave) {
-        MORVA_ASSIGN(psfxl::Waveform decoded, state.file.decode_waveform(*id));
+        MORVA_ASSIGN(psfxl::Waveform decoded, state.file.decode_waveform(id));
         auto fresh = std::make_shared<Wave>();
         fresh->y_min = std::numeric_limits<double>::infinity();
         fresh->y_max = -std::numeric_limits<double>::infinity();
@@ -380,9 +380,57 @@ Result<std::string, PsfError> handle_wave(const QueryMap& query, const ViewerSta
         fresh->values = std::move(decoded.values);
         wave = fresh;
         std::lock_guard<std::mutex> lock(state.cache_mutex);
-        state.cache.insert_or_assign(*id, wave);
+        state.cache.insert_or_assign(id, wave);
     }
-    return wave_json(*wave);
+    return std::make_shared<const std::string>(wave_json(*wave));
+}
+
+}  // namespace
+
+WaveBody shared_wave_body(const QueryMap& query, const ViewerState& state) {
+    const auto it = query.find("id");
+    if (it == query.end()) return err(PsfError::other("missing 'id' query parameter"));
+    const std::optional<std::uint64_t> id = parse_record_id(it->second);
+    if (!id) return err(PsfError::other(fmt::cat("invalid record id: ", it->second)));
+
+    std::promise<WaveBody> promise;
+    std::shared_future<WaveBody> other_build;
+    {
+        std::lock_guard<std::mutex> lock(state.cache_mutex);
+        if (auto sent = state.bodies.find(*id); sent != state.bodies.end()) {
+            if (auto body = sent->second.lock()) return body;
+            state.bodies.erase(sent);
+        }
+        if (auto b = state.building.find(*id); b != state.building.end())
+            other_build = b->second;
+        else
+            state.building.emplace(*id, promise.get_future().share());
+    }
+    if (other_build.valid()) return other_build.get();
+
+    std::optional<WaveBody> built;
+    try {
+        built = build_wave_body(*id, state);
+    } catch (...) {
+        {
+            std::lock_guard<std::mutex> lock(state.cache_mutex);
+            state.building.erase(*id);
+        }
+        promise.set_exception(std::current_exception());
+        throw;
+    }
+    {
+        std::lock_guard<std::mutex> lock(state.cache_mutex);
+        if (*built) state.bodies.insert_or_assign(*id, built->value());
+        state.building.erase(*id);
+    }
+    promise.set_value(*built);
+    return std::move(*built);
+}
+
+Result<std::string, PsfError> handle_wave(const QueryMap& query, const ViewerState& state) {
+    MORVA_ASSIGN(std::shared_ptr<const std::string> body, shared_wave_body(query, state));
+    return std::string(*body);
 }
 
 Response route(const Request& request, const ViewerState& state) {
@@ -391,16 +439,15 @@ Response route(const Request& request, const ViewerState& state) {
         return {200, "text/html; charset=utf-8", std::string(viewer_page())};
     if (request.path == "/api/tree") return {200, "application/json", tree_json(state)};
     if (request.path == "/api/wave") {
-        std::string body;
         try {
-            auto result = handle_wave(request.query, state);
-            body = result ? std::move(result).value() : error_json(result.error().text());
+            auto result = shared_wave_body(request.query, state);
+            if (result) return {200, "application/json", std::move(result).value()};
+            return {200, "application/json", error_json(result.error().text())};
         } catch (const std::bad_alloc&) {
-            body = error_json("out of memory while decoding the waveform");
+            return {200, "application/json", error_json("out of memory while decoding the waveform")};
         } catch (const std::exception& e) {
-            body = error_json(e.what());
+            return {200, "application/json", error_json(e.what())};
         }
-        return {200, "application/json", std::move(body)};
     }
     return {404, "text/plain", "not found"};
 }

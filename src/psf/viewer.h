@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -44,16 +45,24 @@ struct Wave {
     double y_max = 0;
 };
 
+// The /api/wave text of one record, shared by the connections sending it.
+using WaveBody = Result<std::shared_ptr<const std::string>, PsfError>;
+
 // Everything the viewer knows about the file; read-only after start except
-// the waveform cache.
+// the waveform cache and the answers in flight.
 struct ViewerState {
     psfxl::NgpsfFile file;
     std::vector<RecordInfo> records;  // by record id, ascending
     std::string path;                 // display form of the file's path
     std::uint64_t file_size = 0;
 
-    mutable std::mutex cache_mutex;  // guards `cache`
+    mutable std::mutex cache_mutex;  // guards `cache`, `bodies` and `building`
     mutable std::unordered_map<std::uint64_t, std::shared_ptr<const Wave>> cache;
+    // The answer text of a record while any connection still sends it: slow
+    // clients of one record hold one text, not one copy each.
+    mutable std::unordered_map<std::uint64_t, std::weak_ptr<const std::string>> bodies;
+    // Answers being built; clients asking meanwhile wait for that one.
+    mutable std::unordered_map<std::uint64_t, std::shared_future<WaveBody>> building;
 
     explicit ViewerState(psfxl::NgpsfFile f) : file(std::move(f)) {}
 };
@@ -124,6 +133,8 @@ std::string tree_json(const ViewerState& state);
 
 // The body of /api/wave for the query's "id", decoding through the cache.
 Result<std::string, PsfError> handle_wave(const QueryMap& query, const ViewerState& state);
+// The same text, shared with every connection answering the same record now.
+WaveBody shared_wave_body(const QueryMap& query, const ViewerState& state);
 
 // Routes one request: "/" and "/index.html", "/api/tree", "/api/wave".
 Response route(const Request& request, const ViewerState& state);

@@ -282,7 +282,7 @@ void handle_connection(UniqueFd connection, const RequestHandler& handler, const
         // A browser sends the name it resolved: another site's name pointed
         // at 127.0.0.1 (DNS rebinding) must not make its pages our origin.
         const Response response = foreign_host ? Response{403, "text/plain", "forbidden"} : handler(request);
-        if (write_status(connection.get(), response.status, response.content_type, response.body))
+        if (write_status(connection.get(), response.status, response.content_type, response.body_text()))
             close_gracefully(connection);
     } catch (...) {
         // Whatever went wrong, this connection ends here; serving goes on.

@@ -26,9 +26,18 @@ struct Request {
 };
 
 struct Response {
+    Response(std::uint16_t code, std::string_view type, std::string text)
+        : status(code), content_type(type), body(std::move(text)) {}
+    // A body shared with other connections sending the same answer.
+    Response(std::uint16_t code, std::string_view type, std::shared_ptr<const std::string> shared)
+        : status(code), content_type(type), shared_body(std::move(shared)) {}
+
+    std::string_view body_text() const { return shared_body ? std::string_view(*shared_body) : body; }
+
     std::uint16_t status = 200;
     std::string_view content_type;  // always a static text
     std::string body;
+    std::shared_ptr<const std::string> shared_body;  // used instead of `body` when set
 };
 
 // Answers one request; must not throw (a throw closes the connection).

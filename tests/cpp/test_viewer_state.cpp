@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -273,6 +274,32 @@ TEST(ViewerState, WaveEndpoint) {
     for (const char* bad : {"+", "1 ", "++1", "4\u00a02"})
         EXPECT_EQ(wave(*state, bad), std::string("error: invalid record id: ") + bad);
     EXPECT_EQ(state->cache.size(), 3u);  // failures are not cached
+}
+
+TEST(ViewerState, ConnectionsOfOneRecordShareOneAnswer) {
+    auto state =
+        build_state(make_file(pair_record(42, {0, 1, 2}, {3, 4, 5}) + pair_record(7, {0}, {1})), nullptr);
+    const QueryMap q42{{"id", "42"}};
+    // Every answer is held until all are in, as by clients reading slowly.
+    std::vector<std::shared_ptr<const std::string>> answers(16);
+    std::vector<std::thread> threads;
+    for (auto& answer : answers)
+        threads.emplace_back([&state, &q42, &answer] { answer = shared_wave_body(q42, *state).value(); });
+    for (auto& t : threads) t.join();
+    for (const auto& answer : answers) EXPECT_EQ(answer.get(), answers[0].get());
+    EXPECT_EQ(*answers[0], wave(*state, "42"));
+    EXPECT_NE(shared_wave_body(QueryMap{{"id", "7"}}, *state).value().get(), answers[0].get());
+    // Once nobody sends it, the text is let go and made again from the cache.
+    const std::string text = *answers[0];
+    answers.clear();
+    EXPECT_EQ(state->bodies.at(42).lock(), nullptr);
+    EXPECT_EQ(*shared_wave_body(q42, *state).value(), text);
+    EXPECT_EQ(state->cache.size(), 2u);
+    EXPECT_TRUE(state->building.empty());
+    // Failures are shared with nobody and leave nothing behind.
+    EXPECT_EQ(shared_wave_body(QueryMap{{"id", "5"}}, *state).error().text(), "record 0x5 not found");
+    EXPECT_TRUE(state->building.empty());
+    EXPECT_EQ(state->bodies.count(5), 0u);
 }
 
 TEST(ViewerPage, FixedTexts) {
