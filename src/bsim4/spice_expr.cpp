@@ -180,19 +180,22 @@ private:
         return acc;
     }
 
-    // Signs bind looser than a power: -2**2 is -4, 2**-1 is 0.5.
-    std::optional<double> unary() {
+    // Leading signs, then the operand: a power for a term (signs bind looser
+    // than a power: -2**2 is -4), a primary for an exponent (2**-1 is 0.5).
+    std::optional<double> signed_operand(std::optional<double> (Evaluator::*operand)()) {
         DepthGuard guard(depth_);
         if (depth_ > kMaxDepth) return std::nullopt;
         const char c = peek();
         if (c == '-' || c == '+') {
             ++pos_;
-            auto v = unary();
+            auto v = signed_operand(operand);
             if (!v) return std::nullopt;
             return c == '-' ? -*v : *v;
         }
-        return power();
+        return (this->*operand)();
     }
+
+    std::optional<double> unary() { return signed_operand(&Evaluator::power); }
 
     // "**" or "^", taken at the current position.
     bool accept_power_operator() {
@@ -213,24 +216,11 @@ private:
     std::optional<double> power() {
         auto acc = primary();
         while (acc && accept_power_operator()) {
-            auto exponent = signed_primary();
+            auto exponent = signed_operand(&Evaluator::primary);
             if (!exponent) return std::nullopt;
             acc = magnitude_power(*acc, *exponent);
         }
         return acc;
-    }
-
-    std::optional<double> signed_primary() {
-        DepthGuard guard(depth_);
-        if (depth_ > kMaxDepth) return std::nullopt;
-        const char c = peek();
-        if (c == '-' || c == '+') {
-            ++pos_;
-            auto v = signed_primary();
-            if (!v) return std::nullopt;
-            return c == '-' ? -*v : *v;
-        }
-        return primary();
     }
 
     static std::optional<double> magnitude_power(double base, double exponent) {
