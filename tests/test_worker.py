@@ -270,6 +270,18 @@ def test_unwritable_temp_directory_fails_only_that_request(worker, tmp_path):
     assert header["success"] is True
 
 
+def test_temp_directory_with_a_nul_byte_touches_no_file(worker, tmp_path):
+    # The system's file calls stop at the NUL: the directory text would name
+    # the file before it, which the worker would replace and then delete.
+    precious = tmp_path / "precious.txt"
+    precious.write_text("keep")
+    header, _ = worker.run(id="t", netlist=RC, commands=["run"], pre_commands=[f"chdir:{precious}\0"])
+    assert header["success"] is False
+    assert header["error"].startswith(f"failed to write temp netlist to {precious}\0/.morva_")
+    assert header["error"].endswith(": file name contained an unexpected NUL byte")
+    assert precious.read_text() == "keep"
+
+
 def test_payload_sizes_follow_the_header(worker):
     start = worker.received
     worker.run(id="rc", netlist=RC, commands=["run"])

@@ -219,6 +219,10 @@ std::vector<VectorData> harvest(Ngspice& lib, const SimState& state,
 
 // Writes the netlist to a fresh file only this user can read.
 Result<void, IoError> write_temp_netlist(const std::string& path, std::string_view text) {
+    // The system would stop at the NUL and replace (then delete) whatever
+    // file the text before it names.
+    if (path.find('\0') != std::string::npos)
+        return err(IoError::from_message("file name contained an unexpected NUL byte"));
     constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
     UniqueFd fd(::open(path.c_str(), kFlags, 0600));
     if (!fd.valid() && errno == EEXIST) {
