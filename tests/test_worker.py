@@ -258,6 +258,31 @@ def test_last_chdir_wins_and_an_empty_one_means_the_working_directory(tmp_path):
         w.close()
 
 
+def test_interpreter_state_of_one_request_does_not_reach_the_next(tmp_path):
+    # Aliases, variables, functions and the working directory live in the
+    # ngspice instance and the process, not in the circuit: an innocent later
+    # request on the same worker must not run under them.
+    (tmp_path / "load.inc").write_text("R2 out 0 1k\n")
+    w = Worker(cwd=str(tmp_path))
+    try:
+        for netlist, commands in (
+            (RC, ["alias run echo hijacked"]),
+            (RC.replace(".end\n", ".control\nalias run echo hijacked\n.endc\n.end\n"), []),
+            (RC, ["echo start; alias run echo hijacked"]),
+        ):
+            w.run(id="dirty", netlist=netlist, commands=commands)
+            header, vecs = w.run(id="clean", netlist=RC, commands=["run"])
+            assert header["success"] is True and len(vecs["time"]) == 446, commands
+            assert dict(header["measures"])["vmax"] == pytest.approx(0.717983, rel=1e-5)
+        w.run(id="dirty", netlist=RC, commands=["set marker=leaked"])
+        header, _ = w.run(id="clean", netlist=RC, commands=["echo marker=$marker"])
+        assert "stdout marker=leaked" not in header["log"]
+        w.run(id="dirty", netlist=RC, commands=["cd /"])
+        header, _ = w.run(id="clean", netlist=RC.replace(".tran", ".include load.inc\n.tran"), commands=["run"])
+        assert header["success"] is True and 0.3 < dict(header["measures"])["vmax"] < 0.5
+    finally:
+        w.close()
+
 def test_unwritable_temp_directory_fails_only_that_request(worker, tmp_path):
     missing = tmp_path / "missing"
     header, _ = worker.run(id="t1", netlist=RC, commands=["run"], pre_commands=["chdir:" + str(missing)])

@@ -217,6 +217,53 @@ std::vector<VectorData> harvest(Ngspice& lib, const SimState& state,
     return out;
 }
 
+// Commands whose effect outlives the circuit: interpreter variables,
+// aliases, functions, the working directory, loaded code, further circuits,
+// the random seed. A request that may have used one is followed by a reload,
+// so that the next request does not run under it.
+bool changes_interpreter(std::string_view command_line) {
+    static constexpr std::string_view kLasting[] = {
+        "set", "setcs",  "unset",     "alias", "unalias", "define",  "undefine", "strcmp",
+        "cd",  "source", "codemodel", "osdi",  "option",  "options", "setseed",  "circbyline"};
+    std::string_view rest = command_line;
+    for (;;) {  // ";" separates commands on one line
+        const std::size_t semi = rest.find(';');
+        std::string word = ascii_lower(first_word(rest.substr(0, semi)));
+        if (word.rfind("pre_", 0) == 0) word.erase(0, 4);
+        for (std::string_view lasting : kLasting) {
+            if (word == lasting) return true;
+        }
+        if (semi == std::string_view::npos) return false;
+        rest.remove_prefix(semi + 1);
+    }
+}
+
+// The user and pre-commands, and the control lines of the netlist (its
+// .control blocks, or all of it for an "*ng_script" deck). Files the netlist
+// includes are not looked into.
+bool may_change_interpreter(const SimulationRequest& req, std::string_view netlist) {
+    for (const std::string& c : req.commands) {
+        if (changes_interpreter(c)) return true;
+    }
+    for (const std::string& c : req.pre_commands) {
+        if (c.rfind("chdir:", 0) != 0 && changes_interpreter(c)) return true;
+    }
+    bool control = ascii_istarts_with(trim_whitespace(netlist), "*ng_script");
+    for (std::size_t start = 0; start < netlist.size();) {
+        const std::size_t nl = std::min(netlist.find('\n', start), netlist.size());
+        const std::string_view text = trim_whitespace(netlist.substr(start, nl - start));
+        start = nl + 1;
+        if (ascii_istarts_with(text, ".control")) {
+            control = true;
+        } else if (ascii_istarts_with(text, ".endc")) {
+            control = false;
+        } else if (control && changes_interpreter(text)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Writes the netlist to a fresh file only this user can read.
 Result<void, IoError> write_temp_netlist(const std::string& path, std::string_view text) {
     // The system would stop at the NUL and replace (then delete) whatever
@@ -238,9 +285,20 @@ Result<void, IoError> write_temp_netlist(const std::string& path, std::string_vi
     return {};
 }
 
+// The working directory the worker started in, to return to after each
+// request (an ngspice "cd" changes the whole process's).
+UniqueFd open_working_directory() {
+#ifdef O_PATH
+    return UniqueFd(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+#else
+    return UniqueFd(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+#endif
+}
+
 class WorkerLoop {
 public:
-    WorkerLoop(Engine& engine, ByteSink& out, bool bench) : engine_(engine), out_(out), bench_(bench) {}
+    WorkerLoop(Engine& engine, ByteSink& out, bool bench)
+        : engine_(engine), out_(out), bench_(bench), start_dir_(open_working_directory()) {}
 
     Result<void, NgspiceError> serve(LineReader& in) {
         for (;;) {
@@ -264,9 +322,12 @@ private:
         auto w = write_wire_response(out_, id, success, vectors, std::move(log), std::move(error),
                                      std::move(measures), timing);
         if (!w) return err(NgspiceError::from_io(w.error()));
+        if (start_dir_.valid()) (void)::fchdir(start_dir_.get());
         // A request that made ngspice exit leaves it unable to load another
-        // circuit: reload before the next line is read.
-        if (engine_.state->exit_requested) MORVA_TRY(reload_engine(engine_));
+        // circuit, and one that changed the interpreter would pass that on:
+        // reload before the next line is read.
+        if (engine_.state->exit_requested || std::exchange(reload_due_, false))
+            MORVA_TRY(reload_engine(engine_));
         return {};
     }
 
@@ -297,6 +358,7 @@ private:
             return respond(req.id, false, {}, {"netlist must end with .end"},
                            "netlist does not end with .end", {}, timing);
         }
+        reload_due_ = may_change_interpreter(req, netlist);
         std::optional<std::string> temp_dir;
         for (const std::string& pre : req.pre_commands) {
             if (pre.rfind("chdir:", 0) == 0) {
@@ -399,6 +461,8 @@ private:
     Engine& engine_;
     ByteSink& out_;
     bool bench_;
+    UniqueFd start_dir_;
+    bool reload_due_ = false;
     BenchTotals totals_;
 };
 
