@@ -364,7 +364,7 @@ std::shared_ptr<const Wave> cached_wave(std::uint64_t id, const ViewerState& sta
 }
 
 // Decodes outside the lock; the cache keeps every waveform decoded.
-WaveBody build_wave_body(std::uint64_t id, const ViewerState& state) {
+SharedBody build_wave_body(std::uint64_t id, const ViewerState& state) {
     std::shared_ptr<const Wave> wave = cached_wave(id, state);
     if (!wave) {
         MORVA_ASSIGN(psfxl::Waveform decoded, state.file.decode_waveform(id));
@@ -385,47 +385,59 @@ WaveBody build_wave_body(std::uint64_t id, const ViewerState& state) {
     return std::make_shared<const std::string>(wave_json(*wave));
 }
 
-}  // namespace
-
-WaveBody shared_wave_body(const QueryMap& query, const ViewerState& state) {
-    const auto it = query.find("id");
-    if (it == query.end()) return err(PsfError::other("missing 'id' query parameter"));
-    const std::optional<std::uint64_t> id = parse_record_id(it->second);
-    if (!id) return err(PsfError::other(fmt::cat("invalid record id: ", it->second)));
-
-    std::promise<WaveBody> promise;
-    std::shared_future<WaveBody> other_build;
+// The answer under `key` of `answers`: the text another connection is still
+// sending, else the one being built (waiting for it), else built here.
+template <class Build>
+SharedBody share_answer(const ViewerState& state, SharedAnswers& answers, std::uint64_t key, Build&& build) {
+    std::promise<SharedBody> promise;
+    std::shared_future<SharedBody> other_build;
     {
         std::lock_guard<std::mutex> lock(state.cache_mutex);
-        if (auto sent = state.bodies.find(*id); sent != state.bodies.end()) {
+        if (auto sent = answers.bodies.find(key); sent != answers.bodies.end()) {
             if (auto body = sent->second.lock()) return body;
-            state.bodies.erase(sent);
+            answers.bodies.erase(sent);
         }
-        if (auto b = state.building.find(*id); b != state.building.end())
+        if (auto b = answers.building.find(key); b != answers.building.end())
             other_build = b->second;
         else
-            state.building.emplace(*id, promise.get_future().share());
+            answers.building.emplace(key, promise.get_future().share());
     }
     if (other_build.valid()) return other_build.get();
 
-    std::optional<WaveBody> built;
+    std::optional<SharedBody> built;
     try {
-        built = build_wave_body(*id, state);
+        built = build();
     } catch (...) {
         {
             std::lock_guard<std::mutex> lock(state.cache_mutex);
-            state.building.erase(*id);
+            answers.building.erase(key);
         }
         promise.set_exception(std::current_exception());
         throw;
     }
     {
         std::lock_guard<std::mutex> lock(state.cache_mutex);
-        if (*built) state.bodies.insert_or_assign(*id, built->value());
-        state.building.erase(*id);
+        if (*built) answers.bodies.insert_or_assign(key, built->value());
+        answers.building.erase(key);
     }
     promise.set_value(*built);
     return std::move(*built);
+}
+
+}  // namespace
+
+SharedBody shared_wave_body(const QueryMap& query, const ViewerState& state) {
+    const auto it = query.find("id");
+    if (it == query.end()) return err(PsfError::other("missing 'id' query parameter"));
+    const std::optional<std::uint64_t> id = parse_record_id(it->second);
+    if (!id) return err(PsfError::other(fmt::cat("invalid record id: ", it->second)));
+    return share_answer(state, state.waves, *id, [&] { return build_wave_body(*id, state); });
+}
+
+std::shared_ptr<const std::string> shared_tree_json(const ViewerState& state) {
+    return share_answer(state, state.trees, 0,
+                        [&]() -> SharedBody { return std::make_shared<const std::string>(tree_json(state)); })
+        .value();
 }
 
 Result<std::string, PsfError> handle_wave(const QueryMap& query, const ViewerState& state) {
@@ -437,7 +449,7 @@ Response route(const Request& request, const ViewerState& state) {
     if (request.method != "GET") return {405, "text/plain", "method not allowed"};
     if (request.path == "/" || request.path == "/index.html")
         return {200, "text/html; charset=utf-8", std::string(viewer_page())};
-    if (request.path == "/api/tree") return {200, "application/json", tree_json(state)};
+    if (request.path == "/api/tree") return {200, "application/json", shared_tree_json(state)};
     if (request.path == "/api/wave") {
         try {
             auto result = shared_wave_body(request.query, state);

@@ -45,8 +45,16 @@ struct Wave {
     double y_max = 0;
 };
 
-// The /api/wave text of one record, shared by the connections sending it.
-using WaveBody = Result<std::shared_ptr<const std::string>, PsfError>;
+// An answer text shared by the connections sending it.
+using SharedBody = Result<std::shared_ptr<const std::string>, PsfError>;
+
+// Answers by key while any connection still sends them, and those being
+// built: slow clients of one answer hold one text, not one copy each, and
+// clients asking while it is built wait for it.
+struct SharedAnswers {
+    std::unordered_map<std::uint64_t, std::weak_ptr<const std::string>> bodies;
+    std::unordered_map<std::uint64_t, std::shared_future<SharedBody>> building;
+};
 
 // Everything the viewer knows about the file; read-only after start except
 // the waveform cache and the answers in flight.
@@ -56,13 +64,10 @@ struct ViewerState {
     std::string path;                 // display form of the file's path
     std::uint64_t file_size = 0;
 
-    mutable std::mutex cache_mutex;  // guards `cache`, `bodies` and `building`
+    mutable std::mutex cache_mutex;  // guards `cache`, `waves` and `trees`
     mutable std::unordered_map<std::uint64_t, std::shared_ptr<const Wave>> cache;
-    // The answer text of a record while any connection still sends it: slow
-    // clients of one record hold one text, not one copy each.
-    mutable std::unordered_map<std::uint64_t, std::weak_ptr<const std::string>> bodies;
-    // Answers being built; clients asking meanwhile wait for that one.
-    mutable std::unordered_map<std::uint64_t, std::shared_future<WaveBody>> building;
+    mutable SharedAnswers waves;  // /api/wave texts by record id
+    mutable SharedAnswers trees;  // the /api/tree text, under key 0
 
     explicit ViewerState(psfxl::NgpsfFile f) : file(std::move(f)) {}
 };
@@ -130,11 +135,13 @@ void write_node_json(const JsonNode& node, std::string& out);
 
 // The body of /api/tree.
 std::string tree_json(const ViewerState& state);
+// The same text, shared with every connection answering /api/tree now.
+std::shared_ptr<const std::string> shared_tree_json(const ViewerState& state);
 
 // The body of /api/wave for the query's "id", decoding through the cache.
 Result<std::string, PsfError> handle_wave(const QueryMap& query, const ViewerState& state);
 // The same text, shared with every connection answering the same record now.
-WaveBody shared_wave_body(const QueryMap& query, const ViewerState& state);
+SharedBody shared_wave_body(const QueryMap& query, const ViewerState& state);
 
 // Routes one request: "/" and "/index.html", "/api/tree", "/api/wave".
 Response route(const Request& request, const ViewerState& state);

@@ -292,14 +292,18 @@ TEST(ViewerState, ConnectionsOfOneRecordShareOneAnswer) {
     // Once nobody sends it, the text is let go and made again from the cache.
     const std::string text = *answers[0];
     answers.clear();
-    EXPECT_EQ(state->bodies.at(42).lock(), nullptr);
+    EXPECT_EQ(state->waves.bodies.at(42).lock(), nullptr);
     EXPECT_EQ(*shared_wave_body(q42, *state).value(), text);
     EXPECT_EQ(state->cache.size(), 2u);
-    EXPECT_TRUE(state->building.empty());
+    EXPECT_TRUE(state->waves.building.empty());
     // Failures are shared with nobody and leave nothing behind.
     EXPECT_EQ(shared_wave_body(QueryMap{{"id", "5"}}, *state).error().text(), "record 0x5 not found");
-    EXPECT_TRUE(state->building.empty());
-    EXPECT_EQ(state->bodies.count(5), 0u);
+    EXPECT_TRUE(state->waves.building.empty());
+    EXPECT_EQ(state->waves.bodies.count(5), 0u);
+    // The tree likewise.
+    const auto tree = shared_tree_json(*state);
+    EXPECT_EQ(shared_tree_json(*state).get(), tree.get());
+    EXPECT_EQ(*tree, tree_json(*state));
 }
 
 TEST(ViewerPage, FixedTexts) {
