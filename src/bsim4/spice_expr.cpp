@@ -72,11 +72,16 @@ std::optional<double> parse_plain_float(std::string_view text) {
 
 namespace {
 
-std::optional<double> suffix_factor(std::string_view lower_suffix) {
-    if (lower_suffix.empty()) return 1.0;
-    if (lower_suffix == "meg") return 1e6;
-    if (lower_suffix.size() != 1) return std::nullopt;
-    switch (lower_suffix[0]) {
+bool is_letter_after_number(char c) { return is_ascii_alpha(c) || c == '_'; }
+
+// The scale of the letters that follow a number: "meg", or a first letter
+// among f p n u m k g t ("m" being milli); the letters after the scale, and
+// letters that start with no scale, name a unit, which ngspice skips ("10uA"
+// is 10e-6, "1.2V" is 1.2, "1mil" is 1e-3).
+double suffix_factor(std::string_view letters) {
+    if (letters.size() >= 3 && ascii_iequals(letters.substr(0, 3), "meg")) return 1e6;
+    if (letters.empty()) return 1.0;
+    switch (letters[0] | 0x20) {  // ASCII letters to lower case
         case 'f': return 1e-15;
         case 'p': return 1e-12;
         case 'n': return 1e-9;
@@ -85,22 +90,19 @@ std::optional<double> suffix_factor(std::string_view lower_suffix) {
         case 'k': return 1e3;
         case 'g': return 1e9;
         case 't': return 1e12;
-        default: return std::nullopt;
+        default: return 1.0;
     }
 }
 
 }  // namespace
 
 std::optional<double> parse_spice_float(std::string_view text) {
-    if (text.empty()) return std::nullopt;
-    const std::size_t cut = text.size() >= 3 && ascii_iequals(text.substr(text.size() - 3), "meg")
-                                ? text.size() - 3
-                                : text.size() - 1;
-    const auto factor = suffix_factor(ascii_lower(text.substr(cut)));
-    if (!factor || *factor == 1.0) return std::nullopt;
+    std::size_t cut = text.size();
+    while (cut > 0 && is_letter_after_number(text[cut - 1])) --cut;
+    if (cut == text.size()) return std::nullopt;
     const auto mantissa = parse_plain_float(text.substr(0, cut));
     if (!mantissa) return std::nullopt;
-    return *mantissa * *factor;
+    return *mantissa * suffix_factor(text.substr(cut));
 }
 
 namespace {
@@ -263,10 +265,9 @@ private:
         }
         const auto mantissa = parse_plain_float(s_.substr(start, pos_ - start));
         const std::size_t suffix_start = pos_;
-        while (pos_ < s_.size() && is_ascii_alpha(s_[pos_])) ++pos_;
-        const auto factor = suffix_factor(ascii_lower(s_.substr(suffix_start, pos_ - suffix_start)));
-        if (!mantissa || !factor) return std::nullopt;
-        return finite(*mantissa * *factor);
+        while (pos_ < s_.size() && is_letter_after_number(s_[pos_])) ++pos_;
+        if (!mantissa) return std::nullopt;
+        return finite(*mantissa * suffix_factor(s_.substr(suffix_start, pos_ - suffix_start)));
     }
 
     bool name_char(std::size_t i) const {

@@ -66,8 +66,9 @@ std::optional<std::string_view> include_target(std::string_view line);
 // optional point, optional exponent; also "inf", "infinity", "nan" in any case.
 std::optional<double> parse_plain_float(std::string_view text);
 
-// A number with one SPICE scale suffix as its last character (f p n u m k g t,
-// "m" being milli) or ending in "meg"; no unit letters after the suffix.
+// A number followed by letters: a SPICE scale suffix (f p n u m k g t, "m"
+// being milli, or "meg") and/or unit letters, skipped as ngspice skips them
+// ("10uA", "1.2V"). None without letters: that is a plain literal.
 std::optional<double> parse_spice_float(std::string_view text);
 
 // Evaluates an expression: numbers (with suffixes), `.param` names (ASCII case

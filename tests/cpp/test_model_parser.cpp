@@ -44,11 +44,24 @@ TEST(ModelParserValues, NumbersAndSuffixes) {
     EXPECT_EQ(value("1e400"), HUGE_VAL);  // a literal keeps its meaning
     EXPECT_EQ(value("1e-400"), 0.0);
     EXPECT_EQ(value("1e400*1"), std::nullopt);  // ... a computed infinity has none
-    // Unit letters after the suffix are not read.
-    EXPECT_EQ(value("10uA"), std::nullopt);
-    EXPECT_EQ(value("1.2V"), std::nullopt);
-    EXPECT_EQ(value("1e"), std::nullopt);
+    // Letters after the number are its scale (the first letter, or "meg") and
+    // then units, which ngspice skips: dropping the value would leave the
+    // parameter at its default.
+    EXPECT_EQ(value("10uA"), 10 * 1e-6);
+    EXPECT_EQ(value("1.2V"), 1.2);
+    EXPECT_EQ(value("'300mV'"), 300 * 1e-3);
+    EXPECT_EQ(value("4.1nm"), 4.1 * 1e-9);
+    EXPECT_EQ(value("1.5kohm"), 1.5 * 1e3);
+    EXPECT_EQ(value("1MEGohm"), 1e6);
+    EXPECT_EQ(value("1mil"), 1e-3);  // no mils: milli, then a unit
+    EXPECT_EQ(value("1a"), 1.0);
+    EXPECT_EQ(value("0.4_v"), 0.4);
+    EXPECT_EQ(value("1e"), 1.0);
+    EXPECT_EQ(value("{2 * 1.5kohm + 1e3V}"), 4e3);
+    EXPECT_EQ(value("2v5"), std::nullopt);
     EXPECT_EQ(mp::parse_spice_float("2.5k"), 2500.0);
+    EXPECT_EQ(mp::parse_spice_float("2.5kV"), 2500.0);
+    EXPECT_EQ(mp::parse_spice_float("2.5V"), 2.5);
     EXPECT_EQ(mp::parse_spice_float("2.5"), std::nullopt);
     EXPECT_EQ(mp::parse_spice_float(""), std::nullopt);
 }
