@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "common/format.h"
+#include "common/io.h"
 #include "common/text.h"
 #include "lut/generate_native.h"
 #include "lut/report.h"
@@ -26,14 +29,33 @@ u128 ns_since(Clock::time_point start) {
     return d < 0 ? 0 : static_cast<u128>(d);
 }
 
-// The machine's physical memory; the largest count when it cannot be told.
+// A memory limit written in a control-group file, or nothing when the file is
+// absent or says "max" (or a figure no machine has).
+std::optional<std::uint64_t> cgroup_limit(const char* path) {
+    auto text = read_file(path);
+    if (!text.ok()) return std::nullopt;
+    std::uint64_t v = 0;
+    const char* begin = text->data();
+    const auto [end, ec] = std::from_chars(begin, begin + text->size(), v);
+    if (ec != std::errc() || end == begin) return std::nullopt;
+    return v;
+}
+
+// The memory this process may use: the machine's physical memory, or less
+// when its control group (a container) is limited; the largest count when it
+// cannot be told.
 std::uint64_t physical_memory_bytes() {
+    std::uint64_t bytes = std::numeric_limits<std::uint64_t>::max();
     const long pages = ::sysconf(_SC_PHYS_PAGES);
     const long page_size = ::sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_size <= 0) return std::numeric_limits<std::uint64_t>::max();
-    const auto p = static_cast<std::uint64_t>(pages), s = static_cast<std::uint64_t>(page_size);
-    return p > std::numeric_limits<std::uint64_t>::max() / s ? std::numeric_limits<std::uint64_t>::max()
-                                                             : p * s;
+    if (pages > 0 && page_size > 0) {
+        const auto p = static_cast<std::uint64_t>(pages), s = static_cast<std::uint64_t>(page_size);
+        if (p <= bytes / s) bytes = p * s;
+    }
+    for (const char* path : {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
+        if (const auto limit = cgroup_limit(path); limit && *limit > 0) bytes = std::min(bytes, *limit);
+    }
+    return bytes;
 }
 
 std::string known_names_list() {
