@@ -7,11 +7,6 @@
 #include <limits>
 #include <utility>
 
-#ifdef __linux__
-#include <sys/sysinfo.h>
-#endif
-#include <unistd.h>
-
 #include "common/format.h"
 #include "common/text.h"
 
@@ -257,24 +252,6 @@ DcOpResult dc_operating_point(const SolverConfig& config, Bsim4InstanceHandle in
     }
     result.evaluations += evaluations;
     return result;
-}
-
-bool sweep_fits_in_memory(std::uint64_t points, std::uint64_t bytes_per_point) {
-    std::uint64_t bytes = 0;
-    if (__builtin_mul_overflow(points, bytes_per_point, &bytes)) return false;
-    std::uint64_t memory = std::numeric_limits<std::uint64_t>::max();
-#ifdef __linux__
-    struct sysinfo info {};
-    if (::sysinfo(&info) == 0) {
-        const std::uint64_t unit = info.mem_unit ? info.mem_unit : 1;
-        memory = (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * unit;
-    }
-#else
-    const long pages = ::sysconf(_SC_PHYS_PAGES), page_size = ::sysconf(_SC_PAGESIZE);
-    if (pages > 0 && page_size > 0)
-        memory = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
-#endif
-    return bytes <= memory;
 }
 
 }  // namespace morva::bsim4::solver

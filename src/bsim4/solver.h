@@ -75,10 +75,6 @@ DcOpResult newton_iteration(const SolverConfig& config, Bsim4InstanceHandle inst
 DcOpResult source_stepping(const SolverConfig& config, Bsim4InstanceHandle instance, double vg, double vd,
                            double vs, double vb);
 
-// Whether `points` results of `bytes_per_point` each fit in the machine's
-// memory (RAM and swap), so that a sweep too large is refused up front rather
-// than run until the system kills the process.
-bool sweep_fits_in_memory(std::uint64_t points, std::uint64_t bytes_per_point);
 
 // The line written to standard error for a failed gmin stage when
 // MORVA_NR_DEBUG is set (newline included).

@@ -1,7 +1,5 @@
 #include "lut/generate_ngspice.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "common/format.h"
+#include "common/memory.h"
 #include "common/io.h"
 #include "common/text.h"
 #include "lut/generate_native.h"
@@ -27,35 +26,6 @@ using Clock = std::chrono::steady_clock;
 u128 ns_since(Clock::time_point start) {
     const auto d = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
     return d < 0 ? 0 : static_cast<u128>(d);
-}
-
-// A memory limit written in a control-group file, or nothing when the file is
-// absent or says "max" (or a figure no machine has).
-std::optional<std::uint64_t> cgroup_limit(const char* path) {
-    auto text = read_file(path);
-    if (!text.ok()) return std::nullopt;
-    std::uint64_t v = 0;
-    const char* begin = text->data();
-    const auto [end, ec] = std::from_chars(begin, begin + text->size(), v);
-    if (ec != std::errc() || end == begin) return std::nullopt;
-    return v;
-}
-
-// The memory this process may use: the machine's physical memory, or less
-// when its control group (a container) is limited; the largest count when it
-// cannot be told.
-std::uint64_t physical_memory_bytes() {
-    std::uint64_t bytes = std::numeric_limits<std::uint64_t>::max();
-    const long pages = ::sysconf(_SC_PHYS_PAGES);
-    const long page_size = ::sysconf(_SC_PAGESIZE);
-    if (pages > 0 && page_size > 0) {
-        const auto p = static_cast<std::uint64_t>(pages), s = static_cast<std::uint64_t>(page_size);
-        if (p <= bytes / s) bytes = p * s;
-    }
-    for (const char* path : {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
-        if (const auto limit = cgroup_limit(path); limit && *limit > 0) bytes = std::min(bytes, *limit);
-    }
-    return bytes;
 }
 
 std::string known_names_list() {
@@ -160,7 +130,7 @@ std::optional<std::string> generation_problem(std::size_t n_chunks, const LutCon
     if (auto problem = netlist_text_problem(config)) return problem;
     // Refused before anything is allocated or simulated: a table that does
     // not fit would otherwise be filled until the process is killed.
-    if (auto problem = table_memory_problem(config, physical_memory_bytes())) return problem;
+    if (auto problem = table_memory_problem(config, physical_memory())) return problem;
     // The native path reads the model file itself; its fallback checks again.
     if (config.use_native_bsim4) return std::nullopt;
     return netlist_path_problem(config);

@@ -1,16 +1,14 @@
 #include "pdsdm/pdsdm.h"
 
-#include <unistd.h>
-
 #include <cmath>
 #include <limits>
 #include <new>
 #include <stdexcept>
 
 #include "common/format.h"
+#include "common/memory.h"
 
 #ifdef __linux__
-#include <sys/sysinfo.h>
 #endif
 
 namespace morva::pdsdm {
@@ -19,31 +17,6 @@ namespace {
 constexpr double kDegToRad = 0.017453292519943295;
 constexpr double kTwoOverPi = 0.6366197723675814;
 constexpr double kTwoPi = 6.283185307179586;
-
-// Physical memory plus swap: with overcommit a larger request may still be
-// granted and the process killed once the pages are touched, so such a
-// request is refused up front.
-std::uint64_t memory_ceiling() {
-#ifdef __linux__
-    struct sysinfo info {};
-    if (sysinfo(&info) == 0) {
-        const std::uint64_t unit = info.mem_unit ? info.mem_unit : 1;
-        return (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * unit;
-    }
-#endif
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_size <= 0) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
-}
-
-// Whether `count` items of `item_bytes` each (plus `extra_bytes`) can be held.
-bool fits_in_memory(std::uint64_t count, std::uint64_t item_bytes, std::uint64_t extra_bytes = 0) {
-    std::uint64_t bytes = 0;
-    if (__builtin_mul_overflow(count, item_bytes, &bytes)) return false;
-    if (__builtin_add_overflow(bytes, extra_bytes, &bytes)) return false;
-    return bytes <= memory_ceiling();
-}
 
 PdsdmError out_of_memory(const char* count_name, std::uint64_t count) {
     return PdsdmError{PdsdmError::Kind::OutOfMemory, count_name, count};

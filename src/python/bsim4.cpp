@@ -14,6 +14,7 @@
 #include "bsim4/native.h"
 #include "bsim4/solver.h"
 #include "common/format.h"
+#include "common/memory.h"
 #include "common/text.h"
 #include "python/args.h"
 #include "python/errors.h"
@@ -94,7 +95,7 @@ constexpr std::uint64_t kSweepPointBytes = sizeof(PyDcResult) + 64;
 // results cannot all be held is refused before the first solve.
 nb::list solve_sweep(const PyDcSolver& s, bool sweep_gate, std::uint64_t points, double start, double step,
                      double vg, double vd, double vs, double vb) {
-    if (!solver::sweep_fits_in_memory(points, kSweepPointBytes))
+    if (!fits_in_memory(points, kSweepPointBytes))
         throw_py(PyExc_MemoryError, fmt::cat("sweep of ", points, " points does not fit in memory"));
     constexpr std::uint64_t kBlock = 64;
     nb::list out;

@@ -12,6 +12,7 @@
 
 #include "common/format.h"
 #include "common/json_text.h"
+#include "common/memory.h"
 #include "common/result.h"
 #include "common/text.h"
 #include "error/error.h"
@@ -282,4 +283,18 @@ TEST(ResultType, PropagatesErrors) {
     auto r = sum_digits("1x");
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error(), "not a digit");
+}
+
+TEST(Memory, CeilingAndOverflow) {
+    const std::uint64_t physical = morva::physical_memory();
+    const std::uint64_t ceiling = morva::memory_ceiling();
+    EXPECT_GT(physical, 0u);
+    EXPECT_GE(ceiling, physical);
+    EXPECT_TRUE(morva::fits_in_memory(0, 8));
+    EXPECT_TRUE(morva::fits_in_memory(1, 1 << 20));
+    EXPECT_FALSE(morva::fits_in_memory(ceiling, 2));
+    // Products and sums past 64 bits never pass for small ones.
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    EXPECT_FALSE(morva::fits_in_memory(kMax / 2 + 1, 2));
+    EXPECT_FALSE(morva::fits_in_memory(1, 8, kMax));
 }
