@@ -187,15 +187,23 @@ def test_time_out_replaces_the_worker(capfd):
         assert slow_pid not in [pid for pid, _ in children()]
 
 
-def test_every_spawn_failing_leaves_an_exhausted_pool(capfd):
-    pool = morva._SimulationPool(workers=2, worker_exe="/nonexistent/w")
+@pytest.mark.parametrize(
+    "exe, reason",
+    [
+        (lambda fake: "/nonexistent/w", "No such file or directory (os error 2)"),
+        # The system would stop at the NUL and start another program than named.
+        (lambda fake: fake + "\0 --ignored", "nul byte found in provided data"),
+    ],
+)
+def test_every_spawn_failing_leaves_an_exhausted_pool(capfd, fake_exe, exe, reason):
+    pool = morva._SimulationPool(workers=2, worker_exe=exe(fake_exe))
     err = ""
     deadline = time.monotonic() + 10
     while err.count("failed to spawn") < 2 and time.monotonic() < deadline:
         time.sleep(0.02)
         err += capfd.readouterr().err
-    assert "[pool] worker 0: failed to spawn — I/O error: No such file or directory (os error 2)\n" in err
-    assert "[pool] worker 1: failed to spawn — I/O error: No such file or directory (os error 2)\n" in err
+    assert f"[pool] worker 0: failed to spawn — I/O error: {reason}\n" in err
+    assert f"[pool] worker 1: failed to spawn — I/O error: {reason}\n" in err
     with pytest.raises(RuntimeError, match="^worker pool exhausted$"):
         pool.run_simulation(rc_netlist(1000), ["run"])
     del pool

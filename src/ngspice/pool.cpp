@@ -250,6 +250,11 @@ Result<std::size_t, IoError> WorkerOutput::read_some(char* dst, std::size_t max)
 
 Result<WorkerProcess, NgspiceError> WorkerProcess::spawn(const WorkerBinary& command) {
     const auto io_error = [](int code) { return NgspiceError::from_io(IoError::from_errno(code)); };
+    // The system would stop at a NUL byte and start another program, or pass
+    // other arguments, than the command names.
+    const auto has_nul = [](const std::string& text) { return text.find('\0') != std::string::npos; };
+    if (has_nul(command.program) || std::any_of(command.args.begin(), command.args.end(), has_nul))
+        return err(NgspiceError::from_io(IoError::from_message("nul byte found in provided data")));
     auto in_pipe = cloexec_pipe();
     if (!in_pipe) return err(NgspiceError::from_io(in_pipe.error()));
     auto out_pipe = cloexec_pipe();
