@@ -484,7 +484,12 @@ def test_interpreter_exit_ends_the_workers():
         "pool.run_simulations_batch([('t\\nV1 1 0 1\\nR1 1 0 1k\\n.op\\n.end', ['run'])] * 4)\n"
         "raw.run_simulation('t\\nV1 1 0 1\\nR1 1 0 1k\\n.op\\n.end', ['run'])\n"
         "me = str(os.getpid())\n"
-        "kids = [p for p in os.listdir('/proc') if p.isdigit() and open(f'/proc/{p}/stat').read().rsplit(')', 1)[1].split()[1] == me]\n"
+        "def parent(p):\n"
+        "    try:\n"
+        "        return open(f'/proc/{p}/stat').read().rsplit(')', 1)[1].split()[1]\n"
+        "    except OSError:\n"
+        "        return None  # ended since the listing\n"
+        "kids = [p for p in os.listdir('/proc') if p.isdigit() and parent(p) == me]\n"
         "print(' '.join(kids))\n"
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, check=True)
