@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <cerrno>
 
+#include "common/memory.h"
 #include "common/text.h"
 
 namespace morva {
@@ -33,6 +34,10 @@ Result<std::string, IoError> read_file(const std::string& path) {
     if (S_ISDIR(st.st_mode)) return err(IoError::from_errno(EISDIR));
     if (!S_ISREG(st.st_mode)) return err(IoError::from_message("not a regular file"));
     std::string data;
+    // A file larger than memory (or a pseudo-file claiming to be) cannot be
+    // held: refused rather than read until the process is killed.
+    if (st.st_size > 0 && !fits_in_memory(static_cast<std::uint64_t>(st.st_size), 1))
+        return err(IoError::from_message("file too large to read into memory"));
     if (st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
     char buf[65536];
     for (;;) {

@@ -1,12 +1,14 @@
 #include "common/memory.h"
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <charconv>
 #include <limits>
 #include <optional>
-#include <string>
 
 #ifdef __linux__
 #include <sys/sysinfo.h>
@@ -20,14 +22,20 @@ namespace {
 constexpr std::uint64_t kUnknown = std::numeric_limits<std::uint64_t>::max();
 
 // A limit written in a control-group file; nothing when the file is absent
-// or says "max".
+// or says "max". (Read here without read_file, which asks this file's
+// functions how much it may read.)
 std::optional<std::uint64_t> cgroup_limit(const char* path) {
-    auto text = read_file(path);
-    if (!text.ok()) return std::nullopt;
+    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid()) return std::nullopt;
+    char text[64];
+    ssize_t n;
+    do {
+        n = ::read(fd.get(), text, sizeof text);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return std::nullopt;
     std::uint64_t v = 0;
-    const char* begin = text->data();
-    const auto [end, ec] = std::from_chars(begin, begin + text->size(), v);
-    if (ec != std::errc() || end == begin || v == 0) return std::nullopt;
+    const auto [end, ec] = std::from_chars(text, text + n, v);
+    if (ec != std::errc() || end == text || v == 0) return std::nullopt;
     return v;
 }
 

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "common/format.h"
+#include "common/io.h"
 #include "common/json_text.h"
 #include "common/memory.h"
 #include "common/result.h"
@@ -297,4 +299,23 @@ TEST(Memory, CeilingAndOverflow) {
     constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
     EXPECT_FALSE(morva::fits_in_memory(kMax / 2 + 1, 2));
     EXPECT_FALSE(morva::fits_in_memory(1, 8, kMax));
+}
+
+TEST(Memory, FileLargerThanMemoryIsNotRead) {
+    // A sparse file: it takes no disk space, but claims more than memory.
+    char path[] = "/tmp/morva_sparse_XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const std::uint64_t ceiling = morva::memory_ceiling();
+    const bool sized = ceiling < static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) &&
+                       ::ftruncate(fd, static_cast<off_t>(ceiling + 1)) == 0;
+    ::close(fd);
+    if (!sized) {
+        ::unlink(path);
+        GTEST_SKIP() << "no sparse file of that size here";
+    }
+    auto bytes = morva::read_file(path);
+    ::unlink(path);
+    ASSERT_FALSE(bytes.ok());
+    EXPECT_EQ(bytes.error().text(), "file too large to read into memory");
 }
