@@ -627,3 +627,25 @@ def test_interpreter_exit_with_a_daemon_thread_waiting_on_the_pool(fake_exe):
         out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
         assert out.returncode == 0, out.stderr
         assert "terminate" not in out.stderr and "leaked" not in out.stderr
+
+
+def test_interpreter_exit_while_a_daemon_thread_releases_a_pool(fake_exe):
+    # Ending the workers takes a moment with the interpreter lock released;
+    # the interpreter may exit meanwhile, and the thread must not take the
+    # lock back then (abort), nor the unfinished release show as a leak.
+    code = (
+        "import sys, threading, time, morva\n"
+        "closing = threading.Event()\n"
+        "def work():\n"
+        f"    pool = morva.SimulationPool(workers=4, worker_exe={fake_exe!r})\n"
+        "    pool.run_simulations_batch([('ok\\n.end', ['run'])] * 8)\n"
+        "    closing.set()\n"
+        "    pool.close()\n"
+        "threading.Thread(target=work, daemon=True).start()\n"
+        "closing.wait()\n"
+        "time.sleep(float(sys.argv[1]))\n"
+    )
+    for delay in (0, 0.005, 0.01, 0.02):
+        out = subprocess.run([sys.executable, "-c", code, str(delay)], capture_output=True, text=True, timeout=60)
+        assert out.returncode == 0, out.stderr
+        assert "terminate" not in out.stderr and "leaked" not in out.stderr

@@ -50,6 +50,18 @@ std::uint64_t available_parallelism() {
     return n > 0 ? n : 1;
 }
 
+// Calls of a pool in progress. At interpreter exit a daemon thread may still
+// be inside one, or releasing a pool (see LockReleased): its pool then lives to the end of the
+// process, which is no leak to report.
+std::atomic<int> calls_in_progress{0};
+
+struct CallInProgress {
+    CallInProgress() { calls_in_progress.fetch_add(1); }
+    ~CallInProgress() { calls_in_progress.fetch_sub(1); }
+    CallInProgress(const CallInProgress&) = delete;
+    CallInProgress& operator=(const CallInProgress&) = delete;
+};
+
 struct PySimulationPool {
     std::shared_ptr<WorkerPool> pool;
     std::uint64_t workers = 0;
@@ -63,12 +75,29 @@ struct PySimulationPool {
     ~PySimulationPool() {
         if (!pool) return;
         if (PyGILState_Check()) {
-            nb::gil_scoped_release release;
+            // The interpreter may start exiting while the workers end; a
+            // daemon thread must not take the lock back then.
+            const CallInProgress call;
+            LockReleased released(releasing_on_main_thread());
             pool->shutdown();
         } else {
             pool->shutdown();
         }
         pool.reset();
+    }
+
+    // Only the finalising thread runs Python code while the interpreter
+    // exits, and that is the main thread; otherwise ask (a failed question
+    // counts as the main thread: it can take the lock back at any time).
+    static bool releasing_on_main_thread() noexcept {
+        if (interpreter_exiting()) return true;
+        const nb::error_scope pending;  // a release while an exception propagates keeps it
+        try {
+            return on_main_thread();
+        } catch (...) {
+            PyErr_Clear();
+            return true;
+        }
     }
 };
 
@@ -85,18 +114,6 @@ std::pair<std::string, std::vector<std::string>> to_job(nb::handle item) {
 std::vector<std::pair<std::string, std::vector<std::string>>> to_jobs(nb::handle jobs) {
     return to_list(jobs, "jobs", to_job);
 }
-
-// Calls of a pool in progress. At interpreter exit a daemon thread may still
-// be inside one (see LockReleased): its pool then lives to the end of the
-// process, which is no leak to report.
-std::atomic<int> calls_in_progress{0};
-
-struct CallInProgress {
-    CallInProgress() { calls_in_progress.fetch_add(1); }
-    ~CallInProgress() { calls_in_progress.fetch_sub(1); }
-    CallInProgress(const CallInProgress&) = delete;
-    CallInProgress& operator=(const CallInProgress&) = delete;
-};
 
 void quiet_exit_with_calls_in_progress() {
     static bool registered = false;
