@@ -359,3 +359,11 @@ def test_cache_trouble_never_costs_the_table(pool, tmp_path, monkeypatch, capfd)
     with pytest.warns(RuntimeWarning, match=r"^table not saved to the LUT cache: .*\(os error \d+\)$"):
         again = pool.generate_lut(cfg)
     np.testing.assert_array_equal(again.id, lut.id)
+
+    # An entry that cannot be read at all (here a directory): the same.
+    monkeypatch.setenv("HOME", str(tmp_path / "home2"))
+    os.makedirs(morva.lut_cache_path(morva.lut_cache_key(cfg)))
+    with pytest.warns(RuntimeWarning) as caught:
+        third = pool.generate_lut(cfg)
+    assert [str(w.message).split(";")[0] for w in caught][:1] == ["Is a directory (os error 21)"]
+    np.testing.assert_array_equal(third.id, lut.id)

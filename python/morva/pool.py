@@ -128,8 +128,9 @@ class SimulationPool:
         elif key is not None:
             try:
                 cached = Lut.load(key)
-            except RuntimeError as e:
-                # A damaged cache file is characterised afresh and replaced.
+            except (RuntimeError, OSError) as e:
+                # A damaged or unreadable cache entry is characterised afresh
+                # (and replaced where it can be).
                 warnings.warn(f"{e}; regenerating {_native.lut_cache_path(key)}", RuntimeWarning, stacklevel=2)
                 cached = None
             if cached is not None:

@@ -317,7 +317,7 @@ void register_ngspice(nb::module_& m) {
         "_run_worker",
         []() {
             Result<void, NgspiceError> result = [] {
-                nb::gil_scoped_release release;
+                LockReleased release;
                 return ngspice::run_worker();
             }();
             if (!result) throw_py_err(Error(std::move(result).error()));
