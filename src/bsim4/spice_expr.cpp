@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <unordered_map>
 
 #include "common/text.h"
 
@@ -107,39 +108,45 @@ std::optional<double> parse_spice_float(std::string_view text) {
 
 namespace {
 
-// Recursive descent over one expression. Every failure, and every result that
-// is not finite, gives no value.
+// Recursive descent over one expression, computing as ngspice's .param
+// reader does: in IEEE arithmetic throughout (1/0 is infinite, sqrt(-1) not a
+// number, and either may vanish in a comparison or an untaken branch), only
+// the final value having to be finite. A name that is not defined, a function
+// that does not exist and any syntax error give no value.
 class Evaluator {
 public:
     Evaluator(std::string_view text, const ParamMap& params) : s_(text), params_(params) {}
 
     std::optional<double> run() {
-        auto v = sum();
+        auto v = formula();
         skip_space();
-        if (!v || pos_ != s_.size()) return std::nullopt;
+        if (!v || pos_ != s_.size() || !std::isfinite(*v)) return std::nullopt;
         return v;
     }
 
 private:
-    // Nested groups and sign chains deeper than this are rejected, so hostile
-    // input cannot exhaust the stack.
+    // Nested groups, conditions, "!" and sign chains deeper or longer than
+    // this are rejected, so hostile input cannot exhaust the stack.
     static constexpr int kMaxDepth = 200;
 
     std::string_view s_;
     const ParamMap& params_;
     std::size_t pos_ = 0;
     int depth_ = 0;
+    // A "-" written after an operator and before anything but a number: as
+    // ngspice reads it, it negates the next number of the same formula
+    // instead ("2*-y^2" is 2*y^-2, "2*-y+1" is 2*y-1), and is an error when
+    // no number follows.
+    bool pending_negate_ = false;
+    // A "-" opening a formula: it negates the first term ("-3^2" is -9).
+    bool lead_negate_ = false;
 
     struct DepthGuard {
         int& depth;
         explicit DepthGuard(int& d) : depth(++d) {}
         ~DepthGuard() { --depth; }
+        bool too_deep() const { return depth > kMaxDepth; }
     };
-
-    static std::optional<double> finite(double v) {
-        if (!std::isfinite(v)) return std::nullopt;
-        return v;
-    }
 
     void skip_space() {
         while (std::size_t n = whitespace_at(s_, pos_)) pos_ += n;
@@ -148,89 +155,202 @@ private:
         skip_space();
         return pos_ < s_.size() ? s_[pos_] : '\0';
     }
+    char peek_next() const { return pos_ + 1 < s_.size() ? s_[pos_ + 1] : '\0'; }
     bool accept(char c) {
         if (peek() != c) return false;
         ++pos_;
         return true;
     }
+    bool accept2(char a, char b) {
+        if (peek() != a || peek_next() != b) return false;
+        pos_ += 2;
+        return true;
+    }
+
+    static double truth(bool b) { return b ? 1.0 : 0.0; }
+
+    // One formula: a whole value, a group's content or a function argument.
+    // Its opening sign and any negation left pending are its own.
+    std::optional<double> formula() {
+        DepthGuard guard(depth_);
+        if (guard.too_deep()) return std::nullopt;
+        const bool outer_pending = pending_negate_, outer_lead = lead_negate_;
+        pending_negate_ = false;
+        lead_negate_ = false;
+        // An opening "+" is skipped; an opening "-" negates the first term,
+        // further ones are read as after an operator ("--2" is 2).
+        accept('+');
+        if (accept('-')) lead_negate_ = true;
+        auto v = conditional();
+        if (pending_negate_ || lead_negate_) v = std::nullopt;
+        pending_negate_ = outer_pending;
+        lead_negate_ = outer_lead;
+        return v;
+    }
+
+    // c ? a : b, right to left in the else branch; both branches are read
+    // (their names must exist), the untaken one's value is not used. A
+    // condition inside the then branch needs parentheses: ngspice reads
+    // "1?0?5:6:7" as 5.
+    std::optional<double> conditional() {
+        DepthGuard guard(depth_);
+        if (guard.too_deep()) return std::nullopt;
+        auto cond = logical_or();
+        if (!cond || !accept('?')) return cond;
+        auto yes = logical_or();
+        if (!yes || !accept(':')) return std::nullopt;
+        auto no = conditional();
+        if (!no) return std::nullopt;
+        return *cond != 0.0 ? yes : no;
+    }
+
+    std::optional<double> logical_or() {
+        auto acc = logical_and();
+        while (acc && accept2('|', '|')) {
+            auto rhs = logical_and();
+            if (!rhs) return std::nullopt;
+            acc = truth(*acc != 0.0 || *rhs != 0.0);
+        }
+        return acc;
+    }
+
+    std::optional<double> logical_and() {
+        auto acc = comparison();
+        while (acc && accept2('&', '&')) {
+            auto rhs = comparison();
+            if (!rhs) return std::nullopt;
+            acc = truth(*acc != 0.0 && *rhs != 0.0);
+        }
+        return acc;
+    }
+
+    enum class Cmp { None, Eq, Ne, Lt, Le, Gt, Ge };
+
+    // All comparisons share one level, left to right ("3>2>1" is 0); "="
+    // and "<>" are ngspice's spellings of "==" and "!=".
+    Cmp accept_comparison() {
+        const char c = peek();
+        const char d = peek_next();
+        Cmp op = Cmp::None;
+        std::size_t width = 1;
+        if (c == '=') {
+            op = Cmp::Eq;
+            width = d == '=' ? 2 : 1;
+        } else if ((c == '!' && d == '=') || (c == '<' && d == '>')) {
+            op = Cmp::Ne;
+            width = 2;
+        } else if (c == '<' || c == '>') {
+            op = c == '<' ? (d == '=' ? Cmp::Le : Cmp::Lt) : (d == '=' ? Cmp::Ge : Cmp::Gt);
+            width = d == '=' ? 2 : 1;
+        }
+        if (op != Cmp::None) pos_ += width;
+        return op;
+    }
+
+    std::optional<double> comparison() {
+        auto acc = sum();
+        while (acc) {
+            const Cmp op = accept_comparison();
+            if (op == Cmp::None) break;
+            auto rhs = sum();
+            if (!rhs) return std::nullopt;
+            const double a = *acc, b = *rhs;
+            switch (op) {
+                case Cmp::Eq: acc = truth(a == b); break;
+                case Cmp::Ne: acc = truth(a != b); break;
+                case Cmp::Lt: acc = truth(a < b); break;
+                case Cmp::Le: acc = truth(a <= b); break;
+                case Cmp::Gt: acc = truth(a > b); break;
+                case Cmp::Ge: acc = truth(a >= b); break;
+                case Cmp::None: break;
+            }
+        }
+        return acc;
+    }
 
     std::optional<double> sum() {
         auto acc = product();
+        if (acc && lead_negate_) {
+            lead_negate_ = false;
+            acc = -*acc;
+        }
         while (acc) {
             const char c = peek();
             if (c != '+' && c != '-') break;
             ++pos_;
             auto rhs = product();
             if (!rhs) return std::nullopt;
-            acc = finite(c == '+' ? *acc + *rhs : *acc - *rhs);
+            acc = c == '+' ? *acc + *rhs : *acc - *rhs;
         }
         return acc;
     }
 
     std::optional<double> product() {
-        auto acc = unary();
+        auto acc = power();
         while (acc) {
             const char c = peek();
-            const bool power_op = c == '*' && pos_ + 1 < s_.size() && s_[pos_ + 1] == '*';
-            if ((c != '*' && c != '/') || power_op) break;
+            if ((c != '*' && c != '/' && c != '%') || (c == '*' && peek_next() == '*')) break;
             ++pos_;
-            auto rhs = unary();
+            auto rhs = power();
             if (!rhs) return std::nullopt;
-            if (c == '/' && *rhs == 0.0) return std::nullopt;
-            acc = finite(c == '*' ? *acc * *rhs : *acc / *rhs);
+            acc = c == '*' ? *acc * *rhs : c == '/' ? *acc / *rhs : remainder_of(*acc, *rhs);
         }
         return acc;
     }
 
-    // Leading signs, then the operand: a power for a term (signs bind looser
-    // than a power: -2**2 is -4), a primary for an exponent (2**-1 is 0.5).
-    std::optional<double> signed_operand(std::optional<double> (Evaluator::*operand)()) {
-        DepthGuard guard(depth_);
-        if (depth_ > kMaxDepth) return std::nullopt;
-        const char c = peek();
-        if (c == '-' || c == '+') {
-            ++pos_;
-            auto v = signed_operand(operand);
-            if (!v) return std::nullopt;
-            return c == '-' ? -*v : *v;
-        }
-        return (this->*operand)();
-    }
-
-    std::optional<double> unary() { return signed_operand(&Evaluator::power); }
+    // ngspice's "%": the remainder after the quotient truncated, computed in
+    // doubles (7%-3 is 1, 1e17%7 is 0).
+    static double remainder_of(double a, double b) { return a - b * std::trunc(a / b); }
 
     // "**" or "^", taken at the current position.
-    bool accept_power_operator() {
-        const char c = peek();
-        if (c == '^') {
-            ++pos_;
-            return true;
-        }
-        if (c == '*' && pos_ + 1 < s_.size() && s_[pos_ + 1] == '*') {
-            pos_ += 2;
-            return true;
-        }
-        return false;
-    }
+    bool accept_power_operator() { return accept('^') || accept2('*', '*'); }
 
     // As ngspice reads powers: "**" and "^" alike, from left to right
     // (2**3**2 is 64), of the base's magnitude ((-2)**3 is 8).
     std::optional<double> power() {
-        auto acc = primary();
+        auto acc = operand();
         while (acc && accept_power_operator()) {
-            auto exponent = signed_operand(&Evaluator::primary);
+            auto exponent = operand();
             if (!exponent) return std::nullopt;
             acc = magnitude_power(*acc, *exponent);
         }
         return acc;
     }
 
-    static std::optional<double> magnitude_power(double base, double exponent) {
-        return finite(std::pow(std::fabs(base), exponent));
+    static double magnitude_power(double base, double exponent) {
+        return std::pow(std::fabs(base), exponent);
+    }
+
+    // What follows an operator: "-" signs (one number's sign, or a pending
+    // negation), then "!" prefixes or a primary. "+" there is an error, as is
+    // a sign after "!" or a "!" after a sign.
+    std::optional<double> operand() {
+        int signs = 0;
+        while (accept('-')) {
+            if (++signs > kMaxDepth) return std::nullopt;
+        }
+        if (signs > 0) pending_negate_ = true;
+        const char c = peek();
+        if (c == '+' || (c == '!' && signs > 0)) return std::nullopt;
+        return negated_operand();
+    }
+
+    std::optional<double> negated_operand() {
+        DepthGuard guard(depth_);
+        if (guard.too_deep()) return std::nullopt;
+        if (peek() == '!' && peek_next() != '=') {
+            ++pos_;
+            const char c = peek();
+            if (c == '-' || c == '+') return std::nullopt;
+            auto v = negated_operand();
+            if (!v) return std::nullopt;
+            return truth(*v == 0.0);
+        }
+        return primary();
     }
 
     std::optional<double> group(char close) {
-        auto v = sum();
+        auto v = formula();
         if (!v || !accept(close)) return std::nullopt;
         return v;
     }
@@ -243,7 +363,14 @@ private:
         if (c == '{') return group('}');
         if (c == '\'') return group('\'');
         --pos_;
-        if (is_digit(c) || (c == '.' && pos_ + 1 < s_.size() && is_digit(s_[pos_ + 1]))) return number();
+        if (is_digit(c) || (c == '.' && is_digit(peek_next()))) {
+            auto v = number();
+            if (v && pending_negate_) {
+                pending_negate_ = false;
+                v = -*v;
+            }
+            return v;
+        }
         if (is_ascii_alpha(c) || c == '_' || static_cast<unsigned char>(c) >= 0x80) return name();
         return std::nullopt;
     }
@@ -267,7 +394,7 @@ private:
         const std::size_t suffix_start = pos_;
         while (pos_ < s_.size() && is_letter_after_number(s_[pos_])) ++pos_;
         if (!mantissa) return std::nullopt;
-        return finite(*mantissa * suffix_factor(s_.substr(suffix_start, pos_ - suffix_start)));
+        return *mantissa * suffix_factor(s_.substr(suffix_start, pos_ - suffix_start));
     }
 
     bool name_char(std::size_t i) const {
@@ -282,33 +409,65 @@ private:
         const std::string key = ascii_lower(s_.substr(start, pos_ - start));
         if (accept('(')) return call(key);
         const auto it = params_.find(key);
-        if (it == params_.end()) return std::nullopt;
-        return finite(it->second);
+        if (it == params_.end() || !std::isfinite(it->second)) return std::nullopt;
+        return it->second;
     }
 
+    static std::optional<double> function1(const std::string& fn, double x) {
+        using F = double (*)(double);
+        static const std::unordered_map<std::string, F> kFunctions{
+            {"sqrt", [](double v) { return std::sqrt(v); }},
+            {"sqr", [](double v) { return v * v; }},
+            {"exp", [](double v) { return std::exp(v); }},
+            {"log", [](double v) { return std::log(v); }},
+            {"ln", [](double v) { return std::log(v); }},
+            {"log10", [](double v) { return std::log10(v); }},
+            {"abs", [](double v) { return std::fabs(v); }},
+            {"sgn", [](double v) { return v > 0   ? 1.0
+                                          : v < 0 ? -1.0
+                                                  : 0.0; }},
+            {"int", [](double v) { return std::trunc(v); }},
+            {"floor", [](double v) { return std::floor(v); }},
+            {"ceil", [](double v) { return std::ceil(v); }},
+            // Halves to the even neighbour, as ngspice rounds (nint(2.5) is 2).
+            {"nint", [](double v) { return std::nearbyint(v); }},
+            {"sin", [](double v) { return std::sin(v); }},
+            {"cos", [](double v) { return std::cos(v); }},
+            {"tan", [](double v) { return std::tan(v); }},
+            {"asin", [](double v) { return std::asin(v); }},
+            {"acos", [](double v) { return std::acos(v); }},
+            {"atan", [](double v) { return std::atan(v); }},
+            {"arctan", [](double v) { return std::atan(v); }},
+            {"sinh", [](double v) { return std::sinh(v); }},
+            {"cosh", [](double v) { return std::cosh(v); }},
+            {"tanh", [](double v) { return std::tanh(v); }},
+            {"asinh", [](double v) { return std::asinh(v); }},
+            {"acosh", [](double v) { return std::acosh(v); }},
+            {"atanh", [](double v) { return std::atanh(v); }},
+        };
+        const auto it = kFunctions.find(fn);
+        if (it == kFunctions.end()) return std::nullopt;
+        return it->second(x);
+    }
+
+    // ngspice's limit() gives values that depend on how its name is written,
+    // atan2, hypot and fmod do not exist there: they stay unknown, like any
+    // other name.
     std::optional<double> call(const std::string& fn) {
         std::vector<double> args;
         if (!accept(')')) {
             do {
-                auto v = sum();
+                auto v = formula();
                 if (!v) return std::nullopt;
                 args.push_back(*v);
             } while (accept(','));
             if (!accept(')')) return std::nullopt;
         }
         const std::size_t n = args.size();
-        if (n == 1) {
-            const double x = args[0];
-            if (fn == "sqrt") return x < 0 ? std::nullopt : finite(std::sqrt(x));
-            if (fn == "exp") return finite(std::exp(x));
-            if (fn == "log" || fn == "ln") return x <= 0 ? std::nullopt : finite(std::log(x));
-            if (fn == "log10") return x <= 0 ? std::nullopt : finite(std::log10(x));
-            if (fn == "abs") return std::fabs(x);
-        } else if (n == 2 && fn == "pow") {
-            return finite(std::pow(args[0], args[1]));
-        } else if (n == 2 && fn == "pwr") {
-            return magnitude_power(args[0], args[1]);
-        }
+        if (n == 1) return function1(fn, args[0]);
+        if (n == 2 && fn == "pow") return std::pow(args[0], args[1]);
+        if (n == 2 && fn == "pwr") return magnitude_power(args[0], args[1]);
+        if (n == 3 && fn == "ternary_fcn") return args[0] != 0.0 ? args[1] : args[2];
         if (n >= 2 && (fn == "min" || fn == "max")) {
             double r = args[0];
             for (double x : args) r = fn == "min" ? std::fmin(r, x) : std::fmax(r, x);

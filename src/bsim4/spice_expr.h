@@ -71,12 +71,19 @@ std::optional<double> parse_plain_float(std::string_view text);
 // ("10uA", "1.2V"). None without letters: that is a plain literal.
 std::optional<double> parse_spice_float(std::string_view text);
 
-// Evaluates an expression: numbers (with suffixes), `.param` names (ASCII case
-// ignored), + - * / and unary signs, powers `**` or `^` (as ngspice takes
-// them: left to right, of the base's magnitude), groups in (), {} or '', and
-// the functions sqrt, exp, log (or ln), log10, abs, min, max, pow (the C one)
-// and pwr (the power of the operators). Anything undefined, unsupported or not
-// finite gives no value.
+// Evaluates an expression as ngspice evaluates .param values: numbers (with
+// suffixes), `.param` names (ASCII case ignored), groups in (), {} or '';
+// c ? a : b, || && ! (nonzero is true), comparisons == != < <= > >= (also
+// "=" and "<>", one level, left to right), + - * / and % (the remainder of
+// the truncated quotient), powers `**` or `^` (left to right, of the base's
+// magnitude); ngspice's signs: a leading "-" negates the first term, a "-"
+// after an operator is a number's own sign or else carries to the next
+// number ("2*-y^2" is 2*y^-2); the functions sqrt sqr exp log ln log10 abs
+// sgn int floor ceil nint, the trigonometric and hyperbolic ones and their
+// inverses (arctan too), min, max, pow (the C one), pwr (the power of the
+// operators) and ternary_fcn. Intermediate values follow IEEE arithmetic;
+// anything undefined, unsupported, refused by ngspice or not finite at the
+// end gives no value.
 std::optional<double> evaluate(std::string_view text, const ParamMap& params);
 
 }  // namespace morva::bsim4::spice_expr

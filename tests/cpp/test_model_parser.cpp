@@ -112,12 +112,131 @@ TEST(ModelParserValues, PowersAsNgspiceReadsThem) {
     EXPECT_EQ(value("ln(0)", p), std::nullopt);
 }
 
+// Conditions, comparisons, logic, "%" and the functions, each value as
+// ngspice (39) prints the same .param expression, with x = -2 and y = 3.
+TEST(ModelParserValues, OperatorsAndFunctionsAsNgspiceReadsThem) {
+    const mp::ParamMap p{{"x", -2.0}, {"y", 3.0}};
+    const struct {
+        const char* text;
+        double expected;
+    } cases[] = {
+        // c ? a : b is the loosest, then ||, &&, the comparisons (one level,
+        // left to right; "=" and "<>" spell "==" and "!="), + -, * / %.
+        {"1 ? 2 : 3", 2},
+        {"0?2:3+1", 4},
+        {"1+1?2:3", 2},
+        {"0?1:0?2:3", 3},
+        {"1?(0?5:6):7", 6},
+        {"(1?2:3)*2", 4},
+        {"3 > 2 ? 10 : 20", 10},
+        {"y == 3 ? 1 : 2", 1},
+        {"0||1?3:4", 3},
+        {"1||1&&0", 1},
+        {"1&&0||1", 1},
+        {"0.5&&-1", 1},
+        {"2+1==3", 1},
+        {"1==1+1", 0},
+        {"2==2>=1", 1},
+        {"2!=2>=1", 0},
+        {"3>2>1", 0},
+        {"1<>2", 1},
+        {"1=1", 1},
+        {"2<=2", 1},
+        {"2>=3", 0},
+        // "!" binds closest of all: (!2)^0 is 1.
+        {"!0+1", 2},
+        {"!y", 0},
+        {"2*!y+1", 1},
+        {"!2^0", 1},
+        {"!!0", 0},
+        // "%" is the remainder of the truncated quotient, at the level of "*".
+        {"7%3", 1},
+        {"7%-3", 1},
+        {"-7.5%2", -1.5},
+        {"(-7.5)%2", -1.5},
+        {"2*3%4", 2},
+        {"10%4%3", 2},
+        {"5%2^2", 1},
+        {"1e17%7", 0},
+        // Only the final value must be finite.
+        {"1?2:1/0", 2},
+        {"0?sqrt(-1):2", 2},
+        {"1/(1/0)", 0},
+        {"log(0)<0", 1},
+        {"sqrt(-1)==sqrt(-1)", 0},
+        {"0||0/0", 1},
+        {"min(1/0,1)", 1},
+        // A leading "-" negates the first term ("-3^2" is -9); after an
+        // operator, "-" is a number's sign ((-3)^2 is 9) or, before anything
+        // else, the sign of the next number in the formula.
+        {"-3^2+10", 1},
+        {"-2<1", 1},
+        {"-!0", -1},
+        {"--2", 2},
+        {"2---3", 5},
+        {"+-2", -2},
+        {"2*-3^2", 18},
+        {"2*-3**3", 54},
+        {"1--3^2", -8},
+        {"2^-3^2", 1.0 / 64},
+        {"2*-1k^2", 2e6},
+        {"2*(-y)^2", 18},
+        {"2*-y^2", 2 * std::pow(3.0, -2.0)},
+        {"2*-x^2", 0.5},
+        {"2*-y+1", 5},
+        {"2*-y*-3", -18},
+        {"2*-(3)^3", 2 * std::pow(3.0, -3.0)},
+        {"2<-y^2", 0},
+        {"1?-y:2", 3},
+        {"max(-y^2,0)", 0},
+        // Functions, names in any case.
+        {"sgn(-2) + 10*sgn(0) + 100*sgn(3)", 99},
+        {"int(-2.7)", -2},
+        {"int(2.7)", 2},
+        {"floor(-2.5)", -3},
+        {"ceil(-2.5)", -2},
+        {"nint(2.5)", 2},
+        {"nint(-2.5)", -2},
+        {"nint(1.5)", 2},
+        {"nint(-0.4)", 0},
+        {"sqr(-3)", 9},
+        {"min(1,2,3) + max(1,2,3)", 4},
+        {"SIN(1)", std::sin(1.0)},
+        {"cos(1)", std::cos(1.0)},
+        {"tan(1)", std::tan(1.0)},
+        {"asin(0.5)", std::asin(0.5)},
+        {"acos(0.5)", std::acos(0.5)},
+        {"atan(1)", std::atan(1.0)},
+        {"arctan(1)", std::atan(1.0)},
+        {"sinh(1)", std::sinh(1.0)},
+        {"cosh(1)", std::cosh(1.0)},
+        {"tanh(1)", std::tanh(1.0)},
+        {"asinh(1)", std::asinh(1.0)},
+        {"acosh(2)", std::acosh(2.0)},
+        {"atanh(0.5)", std::atanh(0.5)},
+        {"ternary_fcn(0, 2, 3)", 3},
+        {"sin(y)*cos(x)+tanh(0.3)", std::sin(3.0) * std::cos(-2.0) + std::tanh(0.3)},
+    };
+    // Within 4 ulps: the compiler folds std::acosh(2.0) more exactly than
+    // the library computes it.
+    for (const auto& c : cases) {
+        const auto v = value(c.text, p);
+        ASSERT_TRUE(v.has_value()) << c.text;
+        EXPECT_DOUBLE_EQ(*v, c.expected) << c.text;
+    }
+}
+
 TEST(ModelParserValues, UndefinedOrUnsupportedGivesNoValue) {
     const mp::ParamMap p{{"x", 1.0}};
     for (const char* text :
-         {"3+unknown", "unknown+3", "2*unknown", "unknown", "1/0",       "sqrt(-1)",  "log(0)", "foo(1)",
-          "pow(2)",    "min(1)",    "(1",        "1)",      "1 2",       "x ? 1 : 2", "x==1",   "''",
-          "{}",        "",          "1+",        "*2",      "exp(1000)", "0/0"}) {
+         {"3+unknown", "unknown+3", "2*unknown", "unknown", "1/0", "sqrt(-1)", "log(0)", "foo(1)", "pow(2)",
+          "min(1)", "(1", "1)", "1 2", "''", "{}", "", "1+", "*2", "exp(1000)", "0/0", "1/0-1/0",
+          // ngspice refuses these too: a sign with no number after it, "+"
+          // after an operator, a name that does not exist in either branch.
+          "2*-x", "2^-x", "(2*-x)^2", "2*-x*(1+1)", "1?2:-x", "-x^-x", "2*+3", "!-1", "-+2", "++2",
+          "1?2:unknown", "1&1", "atan2(1,2)", "hypot(3,4)", "fmod(7,3)", "pi",
+          // ngspice gives these values it should not: no value is safer.
+          "1?2", "1:2", "1?0?5:6:7", "limit(5,1,3)", "2*-!0"}) {
         EXPECT_EQ(value(text, p), std::nullopt) << text;
     }
     // Hostile nesting gives no value instead of exhausting the stack.
@@ -161,6 +280,9 @@ TEST(ModelParserPairs, Forms) {
               (PL{{"binunit", 1}, {"rbodymod", 1}, {"z", 2}}));
     EXPECT_EQ(mp::parse_key_value_pairs("v='1 + 2' w={3 * 2} u=max( 1 , 4 )", {}),
               (PL{{"v", 3}, {"w", 6}, {"u", 4}}));
+    // "=" inside a value's quotes, braces or parentheses is a comparison.
+    EXPECT_EQ(mp::parse_key_value_pairs("v='c >= 3 ? 1 : 2' w={c==3} u=(c!=3) t = 'c<=2||c>4'", {{"c", 3}}),
+              (PL{{"v", 1}, {"w", 1}, {"u", 0}, {"t", 0}}));
 }
 
 TEST(ModelParserParams, ReferencesSeeEarlierDefinitions) {
