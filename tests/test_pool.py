@@ -613,6 +613,55 @@ def test_ctrl_c_interrupts_a_batch_waiting_for_queue_space(fake_exe):
     assert float(words[3]) < 3.0  # not the 20 s the batch would take
 
 
+def test_ctrl_c_cancels_the_rest_of_a_large_batch(fake_exe, tmp_path):
+    # Short jobs keep making room in the queue, so the submitter is never
+    # left waiting on a full queue when the interrupt comes. Once it is
+    # raised, at most the jobs the two workers had just taken may still
+    # start; the next call is the only other request the workers see.
+    log = tmp_path / "ids"
+    code = (
+        "import os, morva\n"
+        f"os.environ['FAKE_WORKER_LOG'] = {str(log)!r}\n"
+        f"pool = morva._SimulationPool(workers=2, worker_exe={fake_exe!r})\n"
+        "print('ready', flush=True)\n"
+        "try:\n"
+        "    pool.run_simulations_batch([('sleep 0.02\\n.end', ['run'])] * 5000)\n"
+        "except KeyboardInterrupt:\n"
+        f"    ran = len(open({str(log)!r}).read().split())\n"
+        "    print('interrupted', ran, flush=True)\n"
+        "result = pool.run_simulation('ok\\n.end', ['run'], id='after')\n"
+        f"ids = open({str(log)!r}).read().split()\n"
+        "print(result.id, len(ids) - ran, ids[-1], flush=True)\n"
+    )
+    words = interrupted_output(code, 0.5)
+    assert words[0] == "interrupted" and words[2] == "after" and words[4] == "after"
+    assert int(words[1]) < 5000
+    assert int(words[3]) <= 3
+
+
+def test_ctrl_c_cancels_a_single_queued_job(fake_exe, tmp_path):
+    log = tmp_path / "ids"
+    code = (
+        "import os, threading, time, morva\n"
+        f"LOG = {str(log)!r}\n"
+        "os.environ['FAKE_WORKER_LOG'] = LOG\n"
+        f"pool = morva._SimulationPool(workers=1, worker_exe={fake_exe!r})\n"
+        "busy = threading.Thread(target=pool.run_simulation, args=('sleep 2\\n.end', ['run'], 'busy'))\n"
+        "busy.start()\n"
+        "while not os.path.exists(LOG):\n"
+        "    time.sleep(0.01)\n"
+        "print('ready', flush=True)\n"
+        "try:\n"
+        "    pool.run_simulation('ok\\n.end', ['run'], id='dropped')\n"
+        "except KeyboardInterrupt:\n"
+        "    print('interrupted', flush=True)\n"
+        "busy.join()\n"
+        "print(pool.run_simulation('ok\\n.end', ['run'], id='after').id, flush=True)\n"
+        "print(*open(LOG).read().split(), flush=True)\n"
+    )
+    assert interrupted_output(code, 0.3) == ["interrupted", "after", "busy", "after"]
+
+
 def test_interpreter_exit_with_a_daemon_thread_waiting_on_the_pool(fake_exe):
     # The waiting thread must not take the interpreter lock back while the
     # interpreter exits (Python would end it by unwinding C++ frames: abort).

@@ -439,6 +439,19 @@ void ReplySender::send(SimulationOutcome outcome) {
     slot_.reset();
 }
 
+ReplyFuture& ReplyFuture::operator=(ReplyFuture&& other) noexcept {
+    if (this != &other) {
+        abandon();
+        slot_ = std::move(other.slot_);
+    }
+    return *this;
+}
+
+void ReplyFuture::abandon() noexcept {
+    if (slot_) slot_->caller_gone.store(true, std::memory_order_release);
+    slot_.reset();
+}
+
 SimulationOutcome ReplyFuture::get() {
     std::unique_lock lock(slot_->mutex);
     slot_->ready.wait(lock, [&] { return slot_->outcome.has_value(); });
@@ -604,6 +617,9 @@ private:
                 process_->retire();
                 return;
             }
+            // Its caller stopped waiting before any worker took it: not run
+            // (the worker's state, its count included, stays as it was).
+            if (job->reply.caller_gone()) continue;
             if (!handle(std::move(*job))) return;
         }
     }

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -148,6 +149,8 @@ struct ReplySlot {
     std::mutex mutex;
     std::condition_variable ready;
     std::optional<SimulationOutcome> outcome;
+    // Set when the receiving end is destroyed: nobody will read the reply.
+    std::atomic<bool> caller_gone{false};
 };
 }  // namespace detail
 
@@ -161,15 +164,25 @@ public:
     ReplySender(const ReplySender&) = delete;
     ~ReplySender();
     void send(SimulationOutcome outcome);
+    // True once the receiving end is gone: a reply would reach nobody.
+    bool caller_gone() const { return slot_ && slot_->caller_gone.load(std::memory_order_acquire); }
 
 private:
     std::shared_ptr<detail::ReplySlot> slot_;
 };
 
-// The receiving end: blocks until the reply is there.
+// The receiving end: blocks until the reply is there. Destroying it tells
+// the pool that the caller has stopped waiting: a job not yet handed to a
+// worker is then dropped (one already running finishes, its reply unread).
 class ReplyFuture {
 public:
     explicit ReplyFuture(std::shared_ptr<detail::ReplySlot> slot) : slot_(std::move(slot)) {}
+    ReplyFuture(ReplyFuture&&) noexcept = default;
+    ReplyFuture& operator=(ReplyFuture&&) noexcept;
+    // Move-only: a copy's end would abandon a job another copy waits for.
+    ReplyFuture(const ReplyFuture&) = delete;
+    ReplyFuture& operator=(const ReplyFuture&) = delete;
+    ~ReplyFuture() { abandon(); }
     // The outcome; callable once.
     SimulationOutcome get();
     bool ready() const;
@@ -177,6 +190,8 @@ public:
     bool wait_for(std::chrono::milliseconds timeout) const;
 
 private:
+    void abandon() noexcept;
+
     std::shared_ptr<detail::ReplySlot> slot_;
 };
 
@@ -254,6 +269,7 @@ public:
 
     // Queues the request (waiting while the queue is full) and returns the
     // handle on its reply. A closed pool answers `SendFailed` at once.
+    // Dropping the handle before the job is taken from the queue cancels it.
     ReplyFuture submit(SimulationRequest request);
     // As submit, but while the queue is full `give_up` is asked every 100 ms
     // whether to stop waiting; then nothing is queued and nothing returned.

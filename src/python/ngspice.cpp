@@ -157,8 +157,9 @@ ngspice::ReplyFuture submit_interruptibly(WorkerPool& pool, SimulationRequest re
 }
 
 // Waits for a reply with the interpreter lock released. The main thread takes
-// it back now and then so that Ctrl-C can interrupt the wait (the job itself
-// runs on and its reply is dropped).
+// it back now and then so that Ctrl-C can interrupt the wait; the released
+// reply handle then cancels the job unless a worker has already taken it (that
+// one runs on and its reply is dropped).
 SimulationOutcome wait_interruptibly(ngspice::ReplyFuture& reply, bool main_thread) {
     if (!main_thread) {
         LockReleased released(false);
@@ -206,6 +207,11 @@ nb::list run_batch(PySimulationPool& self, nb::handle jobs_arg) {
         request.netlist = std::move(jobs[i].first);
         request.commands = std::move(jobs[i].second);
         pending.push_back(submit_interruptibly(*pool, std::move(request), main_thread));
+        // Ctrl-C is looked for after every job, not only while the queue
+        // stays full: with short jobs room keeps coming, and the whole batch
+        // would be queued before the wait noticed. Releasing `pending` then
+        // cancels the jobs still queued.
+        if (main_thread && PyErr_CheckSignals() != 0) throw nb::python_error();
     }
     std::vector<SimulationOutcome> outcomes;
     outcomes.reserve(pending.size());
@@ -235,7 +241,9 @@ constexpr const char* kRunDoc = R"doc(Runs one simulation and returns its Simula
 ngspice commands run after the circuit is loaded, such as ``["run"]``; ``id``
 is an optional correlation ID, generated as ``py-{n}`` when omitted.
 A simulation that ngspice reports as failed is a result with ``success``
-False; failures of the pool itself (time-out, crashed worker) raise.)doc";
+False; failures of the pool itself (time-out, crashed worker) raise. An
+interrupted call (KeyboardInterrupt) cancels the job if no worker has
+started it yet.)doc";
 
 constexpr const char* kBatchDoc = R"doc(Runs many simulations and returns their results in input order.
 
@@ -243,7 +251,9 @@ constexpr const char* kBatchDoc = R"doc(Runs many simulations and returns their 
 dispatched at once (the queue's back-pressure permitting) and runs on
 whichever worker is free; the results come back in input order, with
 consecutive ``py-{n}`` ids. If any job fails in the pool, the exception of
-the first failing job (in input order) is raised after all jobs have run.)doc";
+the first failing job (in input order) is raised after all jobs have run.
+An interrupted call (KeyboardInterrupt) cancels the jobs that no worker has
+started yet; those already running finish and their results are discarded.)doc";
 
 // ---- characterisation (generate_lut) ----
 

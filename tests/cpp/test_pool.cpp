@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/format.h"
 #include "ngspice/executor.h"
 #include "ngspice/pool.h"
 
@@ -335,6 +336,74 @@ TEST(PoolProcesses, ShutdownAbandonsWorkInProgress) {
         EXPECT_EQ(outcome.error().detail, "worker task dropped reply sender");
     }
     EXPECT_EQ(pool->run_simulation(request("late")).error().kind, NgspiceError::Kind::SendFailed);
+}
+
+// A worker that appends each request's id to `log` and answers with an empty
+// successful frame carrying that id, half a second late for ids "slow-*".
+std::string logging_worker(const TempDir& dir, const std::string& log) {
+    const std::string exe = dir.touch("logging-worker");
+    std::ofstream(exe) << R"sh(#!/bin/sh
+while IFS= read -r line; do
+  id=$(printf '%s' "$line" | sed 's/^{"id":"\([^"]*\)".*/\1/')
+  echo "$id" >> ')sh" << log
+                       << R"sh('
+  case "$id" in
+    slow-*) sleep 0.5 ;;
+  esac
+  h="{\"id\":\"$id\",\"success\":true,\"vecs\":[],\"log\":[]}"
+  printf "\\$(printf %03o ${#h})\\000\\000\\000%s" "$h"
+done
+)sh";
+    ::chmod(exe.c_str(), 0755);
+    return exe;
+}
+
+std::vector<std::string> lines_of(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// Waits until the log holds `count` lines (or 20 s passed); returns them.
+std::vector<std::string> await_lines(const std::string& path, std::size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (lines_of(path).size() < count && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return lines_of(path);
+}
+
+TEST(PoolProcesses, JobsWhoseCallerLeftAreDroppedUnrun) {
+    TempDir dir;
+    const std::string log = (dir.path() / "ids").string();
+    PoolSettings settings;
+    settings.workers = 1;
+    settings.worker_exe = logging_worker(dir, log);
+    auto pool = *WorkerPool::create(settings);
+
+    ReplyFuture first = pool->submit(request("slow-first"));
+    ASSERT_EQ(await_lines(log, 1), std::vector<std::string>{"slow-first"});  // the worker is busy
+    // Four callers leave while their jobs wait in the queue (which they
+    // fill); the fifth stays, and gets room only as the others are dropped.
+    for (int i = 0; i < 4; ++i) pool->submit(request(fmt::cat("gone-", i)));
+    ReplyFuture kept = pool->submit(request("slow-kept"));
+    ASSERT_EQ(await_lines(log, 2).back(), "slow-kept");
+    // A handle assigned over another one leaves that job's caller.
+    ReplyFuture reused = pool->submit(request("replaced"));
+    reused = pool->submit(request("last"));
+    EXPECT_EQ(first.get()->id, "slow-first");
+    EXPECT_EQ(kept.get()->id, "slow-kept");
+    EXPECT_EQ(reused.get()->id, "last");
+    EXPECT_EQ(lines_of(log), (std::vector<std::string>{"slow-first", "slow-kept", "last"}));
+
+    // A caller gone once its job runs: the job ends normally, and the
+    // process answers the next caller with that caller's own reply.
+    {
+        ReplyFuture running = pool->submit(request("slow-running"));
+        ASSERT_EQ(await_lines(log, 4).back(), "slow-running");
+    }
+    EXPECT_EQ(pool->run_simulation(request("after"))->id, "after");
+    EXPECT_EQ(lines_of(log).size(), 5u);
 }
 
 TEST(PoolProcesses, WorkerCountsAreChecked) {
