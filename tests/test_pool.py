@@ -64,6 +64,18 @@ def wait_for(predicate, timeout=10.0):
     return predicate()
 
 
+def ended(pid):
+    """Whether `pid` has ended so far that its parent can reap it: a killed
+    process shows as a zombie while its other threads are still ending, and
+    only then can it be waited for."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            stat = f.read()
+        return stat[stat.rfind(")") + 2] == "Z" and len(os.listdir(f"/proc/{pid}/task")) <= 1
+    except OSError:
+        return True
+
+
 def worker_pids(exclude=()):
     """Live children, leaving out the pids in `exclude` (other pools')."""
     return [pid for pid, state in children() if state != "Z" and pid not in exclude]
@@ -165,7 +177,7 @@ def test_worker_killed_during_a_job_and_while_idle(capfd):
 
         (pid,) = worker_pids(others)
         os.kill(pid, signal.SIGKILL)
-        assert wait_for(lambda: pid not in worker_pids())
+        assert wait_for(lambda: ended(pid))
         assert_rc_delay(pool.run_simulation(rc_netlist(2000), ["run"]), 2000)
         assert "[pool] worker 0: detected dead process, respawning\n" in capfd.readouterr().err
     assert wait_for(lambda: {pid for pid, _ in children()} <= others)
