@@ -370,3 +370,48 @@ def test_cache_trouble_never_costs_the_table(pool, tmp_path, monkeypatch, capfd)
         third = pool.generate_lut(cfg)
     assert [str(w.message).split(";")[0] for w in caught][:1] == ["Is a directory (os error 21)"]
     np.testing.assert_array_equal(third.id, lut.id)
+
+
+EXAMPLE_CARD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples", "bsim4_180nm.lib")
+
+
+def ngspice_op(tmp_path, model, w, l, biases):
+    """gm, gds, gmbs and Id (= -i(vds)) of ngspice `.op` at each (vgs, vds, vbs)."""
+    lines = [f"op reference\n.include {EXAMPLE_CARD}\nM1 d g 0 b {model} W={w!r} L={l!r}\n"
+             "Vds d 0 dc 0\nVgs g 0 dc 0\nVbs b 0 dc 0\n.control\nset numdgt=12"]
+    for vgs, vds, vbs in biases:
+        lines += [f"alter Vgs dc={vgs!r}", f"alter Vds dc={vds!r}", f"alter Vbs dc={vbs!r}", "op",
+                  "print @m1[gm] @m1[gds] @m1[gmbs] vds#branch"]
+    (tmp_path / "op.cir").write_text("\n".join(lines) + "\n.endc\n.end\n")
+    out = subprocess.run(["ngspice", "-b", "op.cir"], capture_output=True, text=True, cwd=tmp_path,
+                         timeout=60).stdout
+    values = [float(v) for v in re.findall(r"^\S+ = (\S+)$", out, re.M)]
+    assert len(values) == 4 * len(biases), out
+    return [dict(gm=g, gds=d, gmbs=b, id=-i) for g, d, b, i in zip(*[iter(values)] * 4)]
+
+
+@needs_ngspice
+@pytest.mark.parametrize("step", [0.1, 0.05, 0.01])
+@pytest.mark.parametrize("pmos", [False, True])
+def test_conductances_over_id_match_ngspice_op_at_any_step(pool, tmp_path, pmos, step):
+    # Weak inversion (0.4 V), moderate, strong; triode and saturation.
+    s = -1.0 if pmos else 1.0
+    cfg = morva.LutConfig(model_file=EXAMPLE_CARD, model_name="pch" if pmos else "nch", device_type=(
+        "pmos" if pmos else "nmos"), widths_values=[1e-6], lengths_values=[1.8e-7], vgs=(0.0, s * 1.8, s * step),
+        vds=(0.0, s * 1.8, s * step), vbs_values=[0.0, -s * 0.3], op_params=["gmbs"])
+    lut = pool.generate_lut(cfg, cache=False)
+    points = [(vgs, vds, vb) for vgs in (0.4, 0.5, 0.9, 1.5) for vds in (0.1, 0.9, 1.7) for vb in (0, 1)]
+    biases = [(s * vgs, s * vds, -s * 0.3 * vb) for vgs, vds, vb in points]
+    checked = 0
+    for (vgs, vds, vb), ref in zip(points, ngspice_op(tmp_path, cfg.model_name, 1e-6, 1.8e-7, biases)):
+        i, j = int(round(vgs / step)), int(round(vds / step))
+        b = list(lut.vbs_values).index(-s * 0.3 if vb else 0.0)
+        table = {name: getattr(lut, name)[0, b, 0, i, j] for name in ("id", "gm", "gds", "gmbs")}
+        if abs(ref["id"]) <= 1e-9:
+            continue
+        checked += 1
+        np.testing.assert_allclose(table["id"], ref["id"], rtol=1e-6)
+        for name in ("gm", "gds", "gmbs"):
+            np.testing.assert_allclose(table[name] / table["id"], ref[name] / ref["id"], rtol=0.01,
+                                       err_msg=f"{name}/Id at Vgs={vgs} Vds={vds} Vbs index {vb}")
+    assert checked >= 20
