@@ -172,6 +172,41 @@ def test_chunking_does_not_change_the_table(pool, card):
             assert_close(getattr(other, name), getattr(one, name), atol=1e-15)
 
 
+SPLIT_SCRIPT = """
+import os, sys, numpy as np, morva
+if sys.argv[1] == "1":
+    os.sched_setaffinity(0, {sorted(os.sched_getaffinity(0))[0]})
+cfg = morva.LutConfig(model_file=sys.argv[2], model_name="nch", widths_values=[1e-6], lengths_values=[1.8e-7],
+                      vgs=(0.0, 1.5, 0.01), vds=(0.0, 1.5, 0.05), vbs_values=[-0.5, 0.0], op_params=["vth"],
+                      use_native_bsim4=True, use_dc_solver=sys.argv[3] == "1")
+with morva.SimulationPool(workers=1) as pool:
+    lut = pool.generate_lut(cfg, cache=False)
+np.save(sys.argv[4], np.stack([lut.id, lut.gm, lut.gds, lut.vth]))
+"""
+
+
+@needs_ngspice
+@pytest.mark.parametrize("native, dc_solver", [(False, False), (True, False), (True, True)])
+def test_one_pair_split_over_every_core_gives_the_same_table(pool, card, tmp_path, native, dc_solver):
+    # One (W, L) pair: split per Vbs value and Vgs rows on the 4 workers (or
+    # every core natively), one task on a single worker (or core).
+    if native:
+        tables = []
+        for cores in ("1", "all"):
+            out = tmp_path / f"{cores}.npy"
+            subprocess.run([sys.executable, "-c", SPLIT_SCRIPT, cores, card, "1" if dc_solver else "0", str(out)],
+                           check=True, capture_output=True, timeout=300)
+            tables.append(np.load(out))
+        np.testing.assert_array_equal(tables[0], tables[1])
+        return
+    cfg = main_config(card, widths_values=[1e-6], lengths_values=[1.8e-7], op_params=["cgg", "vth"])
+    split = pool.generate_lut(cfg, n_chunks=3, cache=False)
+    with morva.SimulationPool(workers=1) as single:
+        whole = single.generate_lut(cfg, n_chunks=3, cache=False)
+    for name in ["id", "gm", "gds", "cgg", "vth"]:
+        np.testing.assert_array_equal(getattr(split, name), getattr(whole, name), err_msg=name)
+
+
 @needs_ngspice
 def test_device_inside_a_subcircuit(pool, card, capfd):
     plain = pool.generate_lut(main_config(card, op_params=["vth"], vbs_values=[0.0]), cache=False)
