@@ -400,6 +400,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
                     part->chunk_offset = k;
                 }
                 part->part = true;
+                part->netlist_vbs = config.vbs_values.front();
                 parts.push_back(std::move(part));
             }
         }

@@ -329,6 +329,23 @@ std::vector<std::string> build_multi_vbs_commands(const LutConfig& c, const Swee
     return out;
 }
 
+std::vector<std::string> build_part_commands(const LutConfig& c, const std::vector<Chunk>& chunks,
+                                             const std::vector<double>& vbs_values, bool starts_with_run) {
+    std::vector<std::string> out;
+    for (std::size_t k = 0; k < chunks.size(); ++k) {
+        const std::string dc = dc_command(c, chunk_range(c, chunks[k]));
+        for (std::size_t v = 0; v < vbs_values.size(); ++v) {
+            if (starts_with_run && k == 0 && v == 0) {
+                out.emplace_back("run");
+                continue;
+            }
+            out.push_back(alter_command(vbs_values[v]));
+            out.push_back(dc);
+        }
+    }
+    return out;
+}
+
 std::vector<std::string> build_all_chunks_commands(const LutConfig& c, const std::vector<Chunk>& chunks) {
     std::vector<std::string> out{"run"};
     for (std::size_t k = 0; k < chunks.size(); ++k) {

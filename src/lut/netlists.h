@@ -89,6 +89,15 @@ std::vector<std::string> build_multi_vbs_commands(const LutConfig& config, const
 // k at Vbs index v lands in plot k * n_vbs + v + 1.
 std::vector<std::string> build_all_chunks_commands(const LutConfig& config, const std::vector<Chunk>& chunks);
 
+// The commands of part of a (W, L) pair: for each of `chunks`, for each of
+// `vbs_values`, an alter/dc pair (chunk-major, plots numbered from 1), except
+// that with `starts_with_run` the first plot is the netlist's own sweep
+// ("run"), which must carry that chunk and Vbs value. Each plot is then
+// produced by the very commands the whole pair's request produces it with,
+// so that ngspice reads the same Vbs text and computes the same values.
+std::vector<std::string> build_part_commands(const LutConfig& config, const std::vector<Chunk>& chunks,
+                                             const std::vector<double>& vbs_values, bool starts_with_run);
+
 // Per plot: the drain branch, with `small_signal` the SMALL_SIGNAL_PARAMS
 // vectors, then the masked operating-point vectors.
 std::vector<std::string> build_return_vectors(std::size_t n_plots, std::string_view device_path,

@@ -61,6 +61,9 @@ struct TaskPlan {
     std::size_t chunk_offset = 0;
     std::size_t vbs_offset = 0;
     bool part = false;
+    // The first of all Vbs values: a part's netlist carries it, as the
+    // whole pair's does, and reaches its own values with `alter`.
+    double netlist_vbs = 0.0;
 };
 
 // The services of one task: the simulator, the message sink and the
