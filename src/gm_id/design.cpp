@@ -201,8 +201,9 @@ std::optional<std::string> vds_problem(const lut::TransistorLut& table, double v
 
 std::optional<std::string> width_problem(const DesignResult& result) {
     if (std::isfinite(result.w) && result.w > 0.0) return std::nullopt;
-    return fmt::cat("the sized width W=", fmt::exp(result.w, 3), " m is not a finite positive number (Id=",
-                    fmt::exp(result.id, 3), " A): ids is out of reach of this table");
+    return fmt::cat("the sized width W=", fmt::exp(result.w, 3),
+                    " m is not a finite positive number (Id=", fmt::exp(result.id, 3),
+                    " A): ids is out of reach of this table");
 }
 
 double fractional_vds_index(const std::vector<double>& axis, double v) {

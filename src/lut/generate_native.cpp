@@ -88,7 +88,9 @@ struct Item {
 };
 
 // Vgs rows per call of the evaluator's grid.
-std::size_t grid_rows(std::size_t n_vds) { return std::max<std::size_t>(1, kGridPoints / std::max<std::size_t>(n_vds, 1)); }
+std::size_t grid_rows(std::size_t n_vds) {
+    return std::max<std::size_t>(1, kGridPoints / std::max<std::size_t>(n_vds, 1));
+}
 
 // One work item: its own model and instance serve every bias point.
 Result<WlResult, NgspiceError> run_work_item(const Plan& plan, const Item& item,

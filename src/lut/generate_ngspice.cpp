@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "common/format.h"
-#include "common/memory.h"
 #include "common/io.h"
+#include "common/memory.h"
 #include "common/text.h"
 #include "lut/generate_native.h"
 #include "lut/report.h"
@@ -126,7 +126,8 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
 
 // gm and gds of every block: the simulator's own values plus the slopes of
 // `beyond` where it gave them (forward mode), differences of Id elsewhere.
-void fill_small_signal_conductances(TransistorLut& t, const SmallSignal& ss, double vgs_step, double vds_step) {
+void fill_small_signal_conductances(TransistorLut& t, const SmallSignal& ss, double vgs_step,
+                                    double vds_step) {
     const std::size_t n = t.id.dims[3], m = t.id.dims[4];
     const std::size_t blocks = t.id.dims[0] * t.id.dims[1] * t.id.dims[2];
     std::vector<double> dg(n * m), dd(n * m);
@@ -168,9 +169,11 @@ bool probe_small_signal(const Simulator& simulator, const LutConfig& config, con
     req.id = "probe-small-signal";
     req.netlist = build_probe_netlist(config, SMALL_SIGNAL_PARAMS[0], device_path);
     std::string saves;
-    for (std::string_view name : SMALL_SIGNAL_PARAMS) saves += fmt::cat(" ", op_vector_name(device_path, name));
+    for (std::string_view name : SMALL_SIGNAL_PARAMS)
+        saves += fmt::cat(" ", op_vector_name(device_path, name));
     // The probe netlist saves one parameter; the others join its line.
-    const std::string line = fmt::cat(".save vds#branch ", op_vector_name(device_path, SMALL_SIGNAL_PARAMS[0]));
+    const std::string line =
+        fmt::cat(".save vds#branch ", op_vector_name(device_path, SMALL_SIGNAL_PARAMS[0]));
     const std::size_t at = req.netlist.find(line);
     if (at != std::string::npos) req.netlist.replace(at, line.size(), ".save vds#branch" + saves);
     req.commands = {"run"};
@@ -419,7 +422,8 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
                     tasks.spawn([&simulator, &messages, shared_plan, w, wi, l,
                                  li](const ngspice::CancelToken& token) {
                         LadderContext ctx{simulator.run, shared_plan, &messages, [&token, &simulator] {
-                                              return token.cancelled() || (simulator.stop && simulator.stop());
+                                              return token.cancelled() ||
+                                                     (simulator.stop && simulator.stop());
                                           }};
                         return fetch_wl_with_retry(ctx, w, wi, l, li);
                     });
@@ -477,7 +481,8 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
         ss.polarity = config.device_type == DeviceType::Pmos ? -1.0 : 1.0;
         for (double vds : table.vds) ss.forward.push_back(ss.polarity * vds >= 0.0);
     }
-    for (const ChunkResult& r : results) MORVA_TRY(place(table, r, chunks, extract, small_signal ? &ss : nullptr));
+    for (const ChunkResult& r : results)
+        MORVA_TRY(place(table, r, chunks, extract, small_signal ? &ss : nullptr));
     for (std::size_t k = 0; k < kOpParamCount; ++k) {
         if (extract[k]) table.extracted_op_params.emplace_back(KNOWN_OP_PARAMS[k]);
     }
@@ -491,9 +496,10 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
         const std::size_t missing =
             static_cast<std::size_t>(std::count(ss.exact.begin(), ss.exact.end(), char{0}));
         if (missing)
-            messages.err(fmt::cat("  warning: ", missing, " of ", ss.exact.size(),
-                                  " (W, Vbs, L) blocks came back without small-signal values: their gm and gds "
-                                  "are differences of Id over the grid steps\n"));
+            messages.err(
+                fmt::cat("  warning: ", missing, " of ", ss.exact.size(),
+                         " (W, Vbs, L) blocks came back without small-signal values: their gm and gds "
+                         "are differences of Id over the grid steps\n"));
         fill_small_signal_conductances(table, ss, config.vgs.step, config.vds.step);
     } else {
         fill_conductances(table, config.vgs.step, config.vds.step);

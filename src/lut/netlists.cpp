@@ -188,7 +188,8 @@ namespace {
 // until the worker times out.
 bool special_file(const std::string& path) {
     struct stat st {};
-    return !path_has_nul(path) && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+    return !path_has_nul(path) && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) &&
+           !S_ISDIR(st.st_mode);
 }
 
 }  // namespace
@@ -362,8 +363,8 @@ std::vector<std::string> build_return_vectors(std::size_t n_plots, std::string_v
                                               const ParamMask& mask, bool small_signal) {
     std::vector<std::string> out;
     for (std::size_t p = 1; p <= n_plots; ++p) {
-        append_prefixed_vectors(out, n_plots == 1 ? std::string() : fmt::cat("dc", p, "."), device_path,
-                                mask, small_signal);
+        append_prefixed_vectors(out, n_plots == 1 ? std::string() : fmt::cat("dc", p, "."), device_path, mask,
+                                small_signal);
     }
     out.emplace_back("vds#branch");
     return out;

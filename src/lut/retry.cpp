@@ -69,17 +69,16 @@ public:
         TimingSums timing;
         const auto build_start = Clock::now();
         const bool ss = plan_.small_signal;
-        const std::string id = plan_.part ? fmt::cat("lut-w", wi_, "-l", li_, "-part-v", plan_.vbs_offset, "-c",
-                                                     plan_.chunk_offset)
+        const std::string id = plan_.part ? fmt::cat("lut-w", wi_, "-l", li_, "-part-v", plan_.vbs_offset,
+                                                     "-c", plan_.chunk_offset)
                                           : fmt::cat("lut-w", wi_, "-l", li_);
-        ngspice::SimulationRequest req =
-            request(id, chunk_range(c_, chunks.front()), plan_.extract_mask,
-                    plan_.part ? plan_.netlist_vbs : c_.vbs_values.front(),
-                    plan_.part ? build_part_commands(c_, chunks, c_.vbs_values,
-                                                     plan_.chunk_offset == 0 && plan_.vbs_offset == 0)
-                               : build_all_chunks_commands(c_, chunks),
-                    build_return_vectors_all(chunks.size(), n_vbs, plan_.device_path, plan_.extract_mask, ss),
-                    ss);
+        ngspice::SimulationRequest req = request(
+            id, chunk_range(c_, chunks.front()), plan_.extract_mask,
+            plan_.part ? plan_.netlist_vbs : c_.vbs_values.front(),
+            plan_.part ? build_part_commands(c_, chunks, c_.vbs_values,
+                                             plan_.chunk_offset == 0 && plan_.vbs_offset == 0)
+                       : build_all_chunks_commands(c_, chunks),
+            build_return_vectors_all(chunks.size(), n_vbs, plan_.device_path, plan_.extract_mask, ss), ss);
         timing.build_ns = ns_since(build_start);
         SimulationOutcome outcome = send(std::move(req), timing);
         if (aborted()) return err(aborted_error());
@@ -126,12 +125,12 @@ public:
         const bool ss = plan_.small_signal;
 
         const auto build_start = Clock::now();
-        ngspice::SimulationRequest req =
-            request(fmt::cat("lut-w", wi_, "-l", li_, "-c", out.chunk_index), vgs, plan_.extract_mask,
-                    plan_.part ? plan_.netlist_vbs : c_.vbs_values.front(),
-                    plan_.part ? build_part_commands(c_, {plan_.chunks[c]}, c_.vbs_values, plan_.vbs_offset == 0)
-                               : build_multi_vbs_commands(c_, vgs),
-                    build_return_vectors(n_vbs, plan_.device_path, plan_.extract_mask, ss), ss);
+        ngspice::SimulationRequest req = request(
+            fmt::cat("lut-w", wi_, "-l", li_, "-c", out.chunk_index), vgs, plan_.extract_mask,
+            plan_.part ? plan_.netlist_vbs : c_.vbs_values.front(),
+            plan_.part ? build_part_commands(c_, {plan_.chunks[c]}, c_.vbs_values, plan_.vbs_offset == 0)
+                       : build_multi_vbs_commands(c_, vgs),
+            build_return_vectors(n_vbs, plan_.device_path, plan_.extract_mask, ss), ss);
         out.timing.build_ns = saturating_add(out.timing.build_ns, ns_since(build_start));
         SimulationOutcome outcome = send(std::move(req), out.timing);
         if (aborted()) return err(aborted_error());

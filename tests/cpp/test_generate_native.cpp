@@ -168,9 +168,10 @@ TEST_F(NativeLut, TableHoldsTheEvaluatorsValuesAndItsDifferences) {
 
     // The progress lines, the pmos table, the fallbacks and the failure of an
     // item are checked from Python against the pool path (test_native_lut.py).
-    EXPECT_EQ(lines.err_text,
-              "  warning: the native evaluator cannot compute OP parameter(s) 'cgg', 'bogus' — absent from the "
-              "LUT (computed: gmbs, vth, vdsat)\n");
+    EXPECT_EQ(
+        lines.err_text,
+        "  warning: the native evaluator cannot compute OP parameter(s) 'cgg', 'bogus' — absent from the "
+        "LUT (computed: gmbs, vth, vdsat)\n");
 }
 
 TEST_F(NativeLut, ParallelItemsGiveTheSerialTable) {

@@ -85,7 +85,8 @@ SimulationResponse simulate(const SimulationRequest& req) {
             deck = Plot{vbs, {number(t[2]), number(t[3]), number(t[4])}, {vds_dc, vds_dc, 1.0}};
         } else if (line.starts_with(".dc ")) {
             const auto t = words(line);
-            deck = Plot{vbs, {number(t[6]), number(t[7]), number(t[8])}, {number(t[2]), number(t[3]), number(t[4])}};
+            deck = Plot{
+                vbs, {number(t[6]), number(t[7]), number(t[8])}, {number(t[2]), number(t[3]), number(t[4])}};
         }
     }
     for (const std::string& cmd : req.commands) {
@@ -117,7 +118,9 @@ SimulationResponse simulate(const SimulationRequest& req) {
         std::vector<std::pair<std::string, std::function<double(double)>>> series{
             {"vds#branch", [](double x) { return -x; }}};
         const std::pair<std::string_view, std::function<double(double)>> channel[] = {
-            {"gm", [](double) { return 10.5; }}, {"gds", [](double) { return 1.25; }}, {"id", [](double x) { return x; }}};
+            {"gm", [](double) { return 10.5; }}, {"gds", [](double) { return 1.25; }}, {"id", [](double x) {
+                                                                                            return x;
+                                                                                        }}};
         for (const auto& [name, value] : channel) {
             const std::string bare = fmt::cat("@m1[", name, "]");
             if (req.netlist.find(bare) != std::string::npos) series.emplace_back(bare, value);
@@ -321,17 +324,20 @@ TEST(LutGenerate, FallbacksThatRealNgspiceDoesNotProvoke) {
 // some responses), gm and gds are differences of Id, said once.
 TEST(LutGenerate, ConductancesFallBackToDifferencesWithOneLine) {
     const auto strip = [](SimulationResponse r) -> SimulationOutcome {
-        std::erase_if(r.vectors, [](const VectorData& v) { return v.name.find("@m1[g") != std::string::npos; });
+        std::erase_if(r.vectors,
+                      [](const VectorData& v) { return v.name.find("@m1[g") != std::string::npos; });
         return r;
     };
     const auto any = [](const SimulationRequest&) { return true; };
-    for (const auto& [fault, line] : std::vector<std::pair<Fault, std::string>>{
-             {{any, strip},
-              "  warning: the simulator reports no small-signal values for 'm1': gm and gds are differences of Id "
-              "over the grid steps\n"},
-             {{id_is("lut-w0-l1"), strip},
-              "  warning: 2 of 8 (W, Vbs, L) blocks came back without small-signal values: their gm and gds are "
-              "differences of Id over the grid steps\n"}}) {
+    for (const auto& [fault, line] :
+         std::vector<std::pair<Fault, std::string>>{{{any, strip},
+                                                     "  warning: the simulator reports no small-signal "
+                                                     "values for 'm1': gm and gds are differences of Id "
+                                                     "over the grid steps\n"},
+                                                    {{id_is("lut-w0-l1"), strip},
+                                                     "  warning: 2 of 8 (W, Vbs, L) blocks came back without "
+                                                     "small-signal values: their gm and gds are "
+                                                     "differences of Id over the grid steps\n"}}) {
         Scripted s;
         Recorder rec;
         s.faults.push_back(fault);
