@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <type_traits>
 
 #include "bsim4_model/bsim4.h"
 #include "bsim4_model/model.h"
@@ -51,7 +52,8 @@ bool has_series_resistance(const Model& m, const SizeParams& s) {
 // with the memo of a sweep.
 struct FullLoad {
     static constexpr bool kAll = true, kGmbs = true;
-    void operator()(const Model& m, Instance& inst) const { BSIM4load(m, inst); }
+    LoadMemo<3>* memo = nullptr;
+    void operator()(const Model& m, Instance& inst) const { BSIM4load(m, inst, memo); }
 };
 template <int N>
 struct ValuesLoad {
@@ -121,9 +123,22 @@ int prepare(Model& m, Instance& inst, double temperature_k) {
 }
 
 // With the model's lock held and the model prepared: one evaluation.
+// The drain terminal's record of the last load; its slopes seen through the series resistances
+// (taken as constants) when the load was iterated through them.
+Bsim4TerminalResults terminal_record(const Model& m, const Instance& inst, const SeriesResistance& r) {
+    double g = inst.gdrain_g, d = inst.gdrain_d, b = inst.gdrain_b;
+    if (r.rs != 0.0 || r.rd != 0.0) {
+        const double through = 1.0 + r.rs * (g + d + b) + r.rd * d;
+        g /= through;
+        d /= through;
+        b /= through;
+    }
+    return {m.type * inst.idrain, g, d, b, inst.isub, inst.igidl, inst.igisl};
+}
+
 template <class Load>
 int evaluate_prepared(const Load& load, Model& m, Instance& inst, Bsim4DcResults* out, double vgs, double vds,
-                      double vbs, bool iterate) {
+                      double vbs, bool iterate, Bsim4TerminalResults* terminal = nullptr) {
     const Bias applied{vgs, vds, vbs};
     Bias last = applied;
     load_at(load, m, inst, vgs, vds, vbs);
@@ -156,13 +171,19 @@ int evaluate_prepared(const Load& load, Model& m, Instance& inst, Bsim4DcResults
     for (double x : {res.ids, res.vth, res.vdsat, res.cbs, res.cbd, res.rs, res.rd, gmbs ? res.gmbs : 0.0,
                      all ? res.gm : 0.0, all ? res.gds : 0.0, all ? res.gbs : 0.0, all ? res.gbd : 0.0})
         if (!std::isfinite(x)) return BSIM4_ERR_NOT_FINITE;
+    if (terminal) {
+        const Bsim4TerminalResults t = terminal_record(m, inst, iterate && resistive ? r : SeriesResistance{});
+        for (double x : {t.id, t.gm, t.gds, t.gmbs, t.isub, t.igidl, t.igisl})
+            if (!std::isfinite(x)) return BSIM4_ERR_NOT_FINITE;
+        *terminal = t;
+    }
     *out = res;
     return BSIM4_OK;
 }
 
 template <class Load>
 int evaluate(const Load& load, Bsim4InstanceHandle inst, Bsim4DcResults* out, double vgs, double vds,
-             double vbs, double temperature_k, bool iterate) {
+             double vbs, double temperature_k, bool iterate, Bsim4TerminalResults* terminal = nullptr) {
     if (!inst || !out || !inst->model) return BSIM4_ERR_ARGUMENT;
     if (!valid_temperature(temperature_k) || !std::isfinite(vgs) || !std::isfinite(vds) ||
         !std::isfinite(vbs))
@@ -172,16 +193,18 @@ int evaluate(const Load& load, Bsim4InstanceHandle inst, Bsim4DcResults* out, do
         std::lock_guard<std::mutex> guard(m.lock);
         const int code = prepare(m, *inst, temperature_k);
         if (code != BSIM4_OK) return code;
-        return evaluate_prepared(load, m, *inst, out, vgs, vds, vbs, iterate);
+        return evaluate_prepared(load, m, *inst, out, vgs, vds, vbs, iterate, terminal);
     } catch (...) {
         return BSIM4_ERR_NO_MEMORY;
     }
 }
 
-// The grid of bsim4_eval_dc_values_grid with a memo of N slopes.
+// The grid of bsim4_eval_dc_values_grid with a memo of N slopes (3: the full load, with the
+// drain terminal's records when `terminal` is given).
 template <int N>
 int evaluate_grid(Bsim4InstanceHandle inst, const double* vgs, std::size_t n_vgs, const double* vds,
-                  std::size_t n_vds, double vbs, double temperature_k, Bsim4DcResults* out, int* codes) {
+                  std::size_t n_vds, double vbs, double temperature_k, Bsim4DcResults* out, int* codes,
+                  Bsim4TerminalResults* terminal = nullptr) {
     const std::size_t n = n_vgs * n_vds;
     const auto fill = [&](int code) { std::fill(codes, codes + n, code); };
     if (!valid_temperature(temperature_k) || !std::isfinite(vbs)) {
@@ -191,7 +214,8 @@ int evaluate_grid(Bsim4InstanceHandle inst, const double* vgs, std::size_t n_vgs
     Model& m = *inst->model;
     try {
         std::unique_ptr<LoadMemo<N>> memo(new LoadMemo<N>);
-        const ValuesLoad<N> load{memo.get()};
+        using Load = std::conditional_t<N == 3, FullLoad, ValuesLoad<N>>;
+        const Load load{memo.get()};
         std::lock_guard<std::mutex> guard(m.lock);
         const int code = prepare(m, *inst, temperature_k);
         for (std::size_t i = 0; i < n_vgs; ++i) {
@@ -203,7 +227,8 @@ int evaluate_grid(Bsim4InstanceHandle inst, const double* vgs, std::size_t n_vgs
                 else if (code != BSIM4_OK)
                     codes[at] = code;
                 else
-                    codes[at] = evaluate_prepared(load, m, *inst, &out[at], vgs[i], vds[k], vbs, true);
+                    codes[at] = evaluate_prepared(load, m, *inst, &out[at], vgs[i], vds[k], vbs, true,
+                                                  terminal ? &terminal[at] : nullptr);
             }
         }
     } catch (...) {
@@ -381,6 +406,21 @@ int bsim4_eval_dc_values_grid(Bsim4InstanceHandle inst, const double* vgs, std::
             return evaluate_grid<1>(inst, vgs, n_vgs, vds, n_vds, vbs, temperature_k, out, codes);
         default: return BSIM4_ERR_ARGUMENT;
     }
+}
+
+int bsim4_eval_dc_terminal(Bsim4InstanceHandle inst, Bsim4DcResults* out, Bsim4TerminalResults* terminal,
+                           double vgs, double vds, double vbs, double temperature_k) {
+    if (!terminal) return BSIM4_ERR_ARGUMENT;
+    return evaluate(FullLoad{}, inst, out, vgs, vds, vbs, temperature_k, true, terminal);
+}
+
+int bsim4_eval_dc_terminal_grid(Bsim4InstanceHandle inst, const double* vgs, std::size_t n_vgs,
+                                const double* vds, std::size_t n_vds, double vbs, double temperature_k,
+                                Bsim4DcResults* out, Bsim4TerminalResults* terminal, int* codes) {
+    if (!inst || !inst->model || (n_vgs > 0 && !vgs) || (n_vds > 0 && !vds)) return BSIM4_ERR_ARGUMENT;
+    if (n_vds > 0 && n_vgs > SIZE_MAX / n_vds) return BSIM4_ERR_ARGUMENT;
+    if (n_vgs * n_vds > 0 && (!out || !terminal || !codes)) return BSIM4_ERR_ARGUMENT;
+    return evaluate_grid<3>(inst, vgs, n_vgs, vds, n_vds, vbs, temperature_k, out, codes, terminal);
 }
 
 int bsim4_eval_dc_intrinsic(Bsim4InstanceHandle inst, Bsim4DcResults* out, double vgs, double vds, double vbs,
