@@ -253,7 +253,8 @@ D band_to_band(const Model& m, const SizeParams& s, const LeakageParams& q, cons
     const D field = (v - (simple ? 1.0 : q.r) * vg_eff - q.e + offset) / tox;
     if (field.v <= 0.0) return D(0.0);
     const D y = q.b / field;
-    const D tunnel = y.v < 100.0 ? q.a * s.weff_cj * field * exp(-y) : q.a * s.weff_cj * 3.720075976e-44 * field;
+    const D tunnel =
+        y.v < 100.0 ? q.a * s.weff_cj * field * exp(-y) : q.a * s.weff_cj * 3.720075976e-44 * field;
     if (simple) {
         if (vb.v > 0.0) return D(0.0);
         const D cube = -(vb * vb * vb);
@@ -566,7 +567,7 @@ void load(const Model& m, Instance& inst, LoadMemo<P::n>* memo) {
     if (const double alpha = b.alpha0 + b.alpha1 * leff; alpha > 0.0 && b.beta0 > 0.0) {
         const double k = alpha / leff;
         const D t = diff_vds.v > b.beta0 / kExpThreshold ? k * diff_vds * exp(-b.beta0 / diff_vds)
-                                                          : k * kMinExp * diff_vds;
+                                                         : k * kMinExp * diff_vds;
         isub = t * idsa * vdseff;
     }
 

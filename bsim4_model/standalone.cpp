@@ -7,6 +7,7 @@
 #include <mutex>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 #include "bsim4_model/bsim4.h"
 #include "bsim4_model/model.h"
@@ -122,20 +123,64 @@ int prepare(Model& m, Instance& inst, double temperature_k) {
     return BSIM4_OK;
 }
 
-// With the model's lock held and the model prepared: one evaluation.
-// The drain terminal's record of the last load; its slopes seen through the series resistances
-// (taken as constants) when the load was iterated through them.
-Bsim4TerminalResults terminal_record(const Model& m, const Instance& inst, const SeriesResistance& r) {
-    double g = inst.gdrain_g, d = inst.gdrain_d, b = inst.gdrain_b;
-    if (r.rs != 0.0 || r.rd != 0.0) {
-        const double through = 1.0 + r.rs * (g + d + b) + r.rd * d;
-        g /= through;
-        d /= through;
-        b /= through;
-    }
-    return {m.type * inst.idrain, g, d, b, inst.isub, inst.igidl, inst.igisl};
+// One series resistance of rdsmod 1 with its slopes with respect to its gate and body voltages.
+struct Resistance {
+    double r = 0.0, dg = 0.0, db = 0.0;
+};
+Resistance resistance_with_slopes(const SizeParams& s, double floor, double coefficient, double vg,
+                                  double vb) {
+    const double t0 = vg - s.vfbsd;
+    const double root0 = std::sqrt(t0 * t0 + 1.0e-4);
+    const double e = 0.5 * (t0 + root0), de = 0.5 * (1.0 + t0 / root0);
+    const double q = 1.0 + s.b.prwg * e;
+    const double t2 = 1.0 / q - s.b.prwb * vb;
+    const double root2 = std::sqrt(t2 * t2 + 0.01);
+    const double dt3 = (1.0 + t2 / root2) * coefficient * 0.5;
+    return {floor + (t2 + root2) * (coefficient * 0.5), dt3 * (-s.b.prwg * de / (q * q)), dt3 * -s.b.prwb};
 }
 
+// The drain terminal's record of the last load. When the load was iterated through the series
+// resistances, its slopes are those seen from the applied voltages: the intrinsic voltages
+// v = V - (rs, rs + rd, rs) c move with the channel current c and with the resistances' own
+// bias dependence, so dv = M^-1 dV and the slopes are M^-T applied to the intrinsic ones.
+Bsim4TerminalResults terminal_record(const Model& m, const Instance& inst, const Bias* through) {
+    double t[3] = {inst.gdrain_g, inst.gdrain_d, inst.gdrain_b};
+    if (through) {
+        const SizeParams& s = *inst.size;
+        const Bias& v = *through;
+        const Resistance rs = resistance_with_slopes(s, s.rswmin, s.rs0, v.vgs, v.vbs);
+        const Resistance rd = resistance_with_slopes(s, s.rdwmin, s.rd0, v.vgs - v.vds, v.vbs - v.vds);
+        // The channel current into the drain and its slopes in the physical voltages.
+        const double c = inst.mode * inst.cd;
+        double gc[3] = {inst.gm, inst.gds, inst.gmbs};
+        if (inst.mode != 1) gc[0] = -inst.gm, gc[1] = inst.gm + inst.gds + inst.gmbs, gc[2] = -inst.gmbs;
+        const double a[3] = {rs.r, rs.r + rd.r, rs.r};
+        const double jg[3] = {rs.dg, 0.0, rs.db};
+        const double jd[3] = {rs.dg + rd.dg, -(rd.dg + rd.db), rs.db + rd.db};
+        const double* j[3] = {jg, jd, jg};
+        // Solve M^T y = t with M[i][k] = [i == k] + a[i] gc[k] + c j[i][k].
+        double mt[3][4];
+        for (int k = 0; k < 3; ++k) {
+            for (int i = 0; i < 3; ++i) mt[k][i] = (i == k ? 1.0 : 0.0) + a[i] * gc[k] + c * j[i][k];
+            mt[k][3] = t[k];
+        }
+        for (int col = 0; col < 3; ++col) {
+            int pivot = col;
+            for (int row = col + 1; row < 3; ++row)
+                if (std::fabs(mt[row][col]) > std::fabs(mt[pivot][col])) pivot = row;
+            std::swap(mt[col], mt[pivot]);
+            for (int row = 0; row < 3; ++row) {
+                if (row == col) continue;
+                const double f = mt[row][col] / mt[col][col];
+                for (int k = col; k < 4; ++k) mt[row][k] -= f * mt[col][k];
+            }
+        }
+        for (int k = 0; k < 3; ++k) t[k] = mt[k][3] / mt[k][k];
+    }
+    return {m.type * inst.idrain, t[0], t[1], t[2], inst.isub, inst.igidl, inst.igisl};
+}
+
+// With the model's lock held and the model prepared: one evaluation.
 template <class Load>
 int evaluate_prepared(const Load& load, Model& m, Instance& inst, Bsim4DcResults* out, double vgs, double vds,
                       double vbs, bool iterate, Bsim4TerminalResults* terminal = nullptr) {
@@ -172,7 +217,7 @@ int evaluate_prepared(const Load& load, Model& m, Instance& inst, Bsim4DcResults
                      all ? res.gm : 0.0, all ? res.gds : 0.0, all ? res.gbs : 0.0, all ? res.gbd : 0.0})
         if (!std::isfinite(x)) return BSIM4_ERR_NOT_FINITE;
     if (terminal) {
-        const Bsim4TerminalResults t = terminal_record(m, inst, iterate && resistive ? r : SeriesResistance{});
+        const Bsim4TerminalResults t = terminal_record(m, inst, iterate && resistive ? &last : nullptr);
         for (double x : {t.id, t.gm, t.gds, t.gmbs, t.isub, t.igidl, t.igisl})
             if (!std::isfinite(x)) return BSIM4_ERR_NOT_FINITE;
         *terminal = t;

@@ -159,10 +159,9 @@ Result<WlResult, NgspiceError> run_work_item(const Plan& plan, std::size_t wi, s
             // Results of an aborted set are dropped: stop early.
             if (token.cancelled()) return err(NgspiceError::simulation("cancelled"));
             const std::size_t n_rows = std::min(rows, n_vgs - row);
-            const bool evaluated =
-                bsim4_eval_dc_terminal_grid(instance.get(), &vgs[row], n_rows, vds.data(), n_vds, sign * vbs,
-                                            kTemperatureK, out.data(), terminal.data(),
-                                            codes.data()) == BSIM4_OK;
+            const bool evaluated = bsim4_eval_dc_terminal_grid(instance.get(), &vgs[row], n_rows, vds.data(),
+                                                               n_vds, sign * vbs, kTemperatureK, out.data(),
+                                                               terminal.data(), codes.data()) == BSIM4_OK;
             for (std::size_t k = 0; k < n_rows * n_vds; ++k, ++at) {
                 if (evaluated && codes[k] == BSIM4_OK) store(at, point_values(plan, out[k], terminal[k]));
             }

@@ -435,8 +435,8 @@ std::vector<TerminalPoint> ngspice_terminal(const Card& card, double w, double l
     for (double vb : vbs) {
         // Vds from -0.3 V up and Vgs from -1.2 V up: both orientations, GIDL and GISL.
         deck << "alter vb dc = " << n(s * vb) << "\ndc vd " << n(s * -0.3) << " " << n(s * vds_stop) << " "
-             << n(s * 0.1) << " vg " << n(s * -1.2) << " " << n(s * vgs_stop) << " " << n(s * 0.1) << "\nwrdata "
-             << (dir.path / "out.txt").string() << " " << vectors << "\n";
+             << n(s * 0.1) << " vg " << n(s * -1.2) << " " << n(s * vgs_stop) << " " << n(s * 0.1)
+             << "\nwrdata " << (dir.path / "out.txt").string() << " " << vectors << "\n";
     }
     deck << ".endc\n.end\n";
     std::ofstream(dir.path / "deck.cir") << deck.str();
@@ -473,10 +473,24 @@ std::vector<std::pair<Card, std::string>> side_current_cards() {
     const char* types[] = {"nmos", "pmos"};
     for (int k = 0; k < 2; ++k) {
         Card card{types[k],
-                  {{"toxe", 4.1e-9}, {"toxp", 3.7e-9}, {"vth0", 0.42 * sign[k]}, {"k1", 0.55}, {"u0", 0.035},
-                   {"rdsw", 150}, {"pclm", 1.3}, {"diomod", 1}, {"jss", 1e-6}, {"jsws", 1e-12},
-                   {"alpha0", 1e-6}, {"alpha1", 0.5}, {"beta0", 20}, {"agidl", 1e-8}, {"bgidl", 1.5e9},
-                   {"cgidl", 0.2}, {"egidl", 0.3}, {"ngate", 1e20}}};
+                  {{"toxe", 4.1e-9},
+                   {"toxp", 3.7e-9},
+                   {"vth0", 0.42 * sign[k]},
+                   {"k1", 0.55},
+                   {"u0", 0.035},
+                   {"rdsw", 150},
+                   {"pclm", 1.3},
+                   {"diomod", 1},
+                   {"jss", 1e-6},
+                   {"jsws", 1e-12},
+                   {"alpha0", 1e-6},
+                   {"alpha1", 0.5},
+                   {"beta0", 20},
+                   {"agidl", 1e-8},
+                   {"bgidl", 1.5e9},
+                   {"cgidl", 0.2},
+                   {"egidl", 0.3},
+                   {"ngate", 1e20}}};
         cards.emplace_back(card, std::string("180 nm-like ") + types[k]);
     }
     return cards;
@@ -505,8 +519,11 @@ TEST(Bsim4Terminal, DrainTerminalAndSideCurrentsMatchNgspice) {
             largest_isub = std::max(largest_isub, std::fabs(p.isub / p.id));
             largest_igidl = std::max(largest_igidl, p.igidl);
             largest_igisl = std::max(largest_igisl, p.igisl);
-            const auto near = [](double a, double b) { return std::fabs(a - b) <= 1e-9 * std::fabs(b) + 1e-18; };
-            if (!(near(t.id, p.id) && near(t.isub, p.isub) && near(t.igidl, p.igidl) && near(t.igisl, p.igisl))) {
+            const auto near = [](double a, double b) {
+                return std::fabs(a - b) <= 1e-9 * std::fabs(b) + 1e-18;
+            };
+            if (!(near(t.id, p.id) && near(t.isub, p.isub) && near(t.igidl, p.igidl) &&
+                  near(t.igisl, p.igisl))) {
                 ADD_FAILURE() << "vgs=" << p.vgs << " vds=" << p.vds << " vbs=" << p.vbs << ": id " << t.id
                               << " vs " << p.id << ", isub " << t.isub << " vs " << p.isub << ", igidl "
                               << t.igidl << " vs " << p.igidl << ", igisl " << t.igisl << " vs " << p.igisl;
@@ -553,5 +570,44 @@ TEST(Bsim4Terminal, SlopesAreTheDerivativesOfTheTerminalCurrent) {
                                 << "slope " << k << " at vgs=" << vgs << " vds=" << vds << " vbs=" << vbs;
                     }
         }
+    }
+}
+
+TEST(Bsim4Terminal, SlopesThroughBiasDependentSeriesResistances) {
+    // rdsmod 1: the slopes seen from the applied voltages, through resistances that move with
+    // the gate and body bias. The loop settles to about 1e-6 of the current: wide differences.
+    for (const char* type : {"nmos", "pmos"}) {
+        const double s = type[0] == 'p' ? -1.0 : 1.0;
+        auto model = Bsim4Model::from_params(type, {{"rdsmod", 1},
+                                                    {"vth0", 0.4 * s},
+                                                    {"rdsw", 0},
+                                                    {"rsw", 300},
+                                                    {"rdw", 500},
+                                                    {"prwg", 0.8},
+                                                    {"prwb", 0.3},
+                                                    {"alpha0", 1e-6},
+                                                    {"beta0", 15},
+                                                    {"agidl", 1e-9},
+                                                    {"egidl", 0.2}});
+        UniqueInstance inst(bsim4_instance_create(model->handle(), 1, 2e-6, 0.1e-6));
+        ASSERT_TRUE(inst);
+        const auto at = [&](double vgs, double vds, double vbs) {
+            Bsim4DcResults dc{};
+            Bsim4TerminalResults t{};
+            EXPECT_EQ(bsim4_eval_dc_terminal(inst.get(), &dc, &t, vgs, vds, vbs, kRoom), BSIM4_OK);
+            return t;
+        };
+        for (double vgs : {0.7, 1.2})
+            for (double vds : {-0.6, 0.3, 1.2}) {
+                const Bsim4TerminalResults t = at(vgs, vds, -0.3);
+                constexpr double h = 2e-3;
+                const double slopes[3] = {(at(vgs + h, vds, -0.3).id - at(vgs - h, vds, -0.3).id) / (2 * h),
+                                          (at(vgs, vds + h, -0.3).id - at(vgs, vds - h, -0.3).id) / (2 * h),
+                                          (at(vgs, vds, -0.3 + h).id - at(vgs, vds, -0.3 - h).id) / (2 * h)};
+                const double exact[3] = {t.gm, t.gds, t.gmbs};
+                for (int k = 0; k < 3; ++k)
+                    EXPECT_NEAR(exact[k], s * slopes[k], 2e-3 * std::fabs(exact[k]) + 2e-3 * std::fabs(t.id))
+                        << type << " slope " << k << " at vgs=" << vgs << " vds=" << vds;
+            }
     }
 }
