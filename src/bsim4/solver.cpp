@@ -320,14 +320,19 @@ DcOpResult checked(DcOpResult result, double vg, double vd, double vs, double vb
 void SweepStart::record(const DcOpResult& result, double vd, double vs) {
     if (!result.converged || !result.internal_nodes) {
         last_.reset();
+        before_.reset();
         return;
     }
     const Drops now{vd - result.vd_int, result.vs_int - vs, result.rd_slope, result.rs_slope};
     next_ = now;
-    if (last_) {
+    if (last_ && before_) {
+        next_.drain = 3.0 * (now.drain - last_->drain) + before_->drain;
+        next_.source = 3.0 * (now.source - last_->source) + before_->source;
+    } else if (last_) {
         next_.drain = 2.0 * now.drain - last_->drain;
         next_.source = 2.0 * now.source - last_->source;
     }
+    before_ = last_;
     last_ = now;
 }
 

@@ -86,9 +86,9 @@ struct Drops {
 };
 
 // Where each point of a sweep with equal steps starts: the drops of the last
-// point solved through its internal nodes, extrapolated linearly through the
-// point before it when that one was too. Nothing after a point solved
-// without internal nodes or not at all.
+// point solved through its internal nodes, extrapolated through the one or
+// two points before it (linearly, then quadratically) when those were too.
+// Nothing after a point solved without internal nodes or not at all.
 class SweepStart {
 public:
     // The drops to start the next point from, or null.
@@ -97,7 +97,7 @@ public:
     void record(const DcOpResult& result, double vd, double vs);
 
 private:
-    std::optional<Drops> last_;
+    std::optional<Drops> last_, before_;
     Drops next_;
 };
 
