@@ -349,6 +349,11 @@ def test_reprs_and_properties(nch, n0):
             setattr(r, name, 1.0)
     assert r.gm > 0 and r.gds > 0 and r.gmbs > 0 and 0 < r.vdsat < 0.6 and 0.2 < r.vth < 0.5
     assert isinstance(r.iterations, int) and r.converged is True
+    # Every Newton iteration of the solve counts, the gmin ladder's included; a sweep's points
+    # start from their neighbours and need far fewer.
+    assert r.iterations > 20
+    sweep = nch.sweep("vgs", 0.0, 1.2, 0.01, vd=0.6)
+    assert sweep[0].iterations > 20 and sum(p.iterations for p in sweep[1:]) < 3 * (len(sweep) - 1)
 
     # A solve that cannot start (not a number) reports instead of raising.
     bad = nch.solve(math.nan, 0.6)
