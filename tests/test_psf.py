@@ -123,32 +123,59 @@ def binary_file(header=(), types=(), sweeps=(), traces=(), signature=0x200, chai
     return bytes(w.out)
 
 
-def ascii_file(header=(), sweep=None, traces=(), points=(), kind="FLOAT DOUBLE"):
-    """A PSFASCII text: `traces` of type "V"; `points` are (x, [values]) with
-    a sweep, or (name, value) pairs without."""
+def psf_value(v):
+    """A value as simulators write it: complex as "(re im)", a tuple as a
+    parenthesised member list, a str as given (quoted text, PROP blocks)."""
+    if isinstance(v, str):
+        return v
+    if isinstance(v, complex):
+        return f"({v.real!r} {v.imag!r})"
+    if isinstance(v, tuple):
+        return "(" + " ".join(psf_value(m) for m in v) + ")"
+    return repr(v)
+
+
+def ascii_file(header=(), sweep=None, traces=(), points=(), kind="FLOAT DOUBLE", types=(), grouped=False, end=True):
+    """A PSFASCII text. `types`: more TYPE lines; `traces`: names (of type "V"),
+    (name, type name) or (group name, [members as names or (name, type)]);
+    `points` are (x, [values in flat_names order]) with a sweep, or (name, value)
+    and (name, type name, value) without. `grouped`: a group's values follow its
+    own name, as simulators write them, rather than each member's."""
     lines = ["HEADER"]
     for name, value in header:
         lines.append(f'"{name}" "{value}"' if isinstance(value, str) else f'"{name}" {value!r}')
-    lines += ["TYPE", '"sweep" FLOAT DOUBLE PROP(', '"key" "sweep"', ")", f'"V" {kind}']
+    lines += ["TYPE", '"sweep" FLOAT DOUBLE PROP(', '"key" "sweep"', ")", f'"V" {kind}', *types]
     if sweep:
-        lines += ["SWEEP", f'"{sweep}" "sweep"']
+        lines += ["SWEEP", f'"{sweep}" "sweep" PROP(', '"units" "s"', ")"]
     if traces:
         lines.append("TRACE")
         for t in traces:
             if isinstance(t, str):
                 lines.append(f'"{t}" "V"')
+            elif isinstance(t[1], str):
+                lines.append(f'"{t[0]}" "{t[1]}"')
             else:
                 lines.append(f'"{t[0]}" GROUP {len(t[1])}')
-                lines += [f'"{m}" "V"' for m in t[1]]
+                lines += [f'"{m}" "V"' if isinstance(m, str) else f'"{m[0]}" "{m[1]}"' for m in t[1]]
     if points:
         lines.append("VALUE")
         for point in points:
             if sweep:
                 x, values = point
                 lines.append(f'"{sweep}" {x!r}')
-                lines += [f'"{name}" {v!r}' for name, v in zip(flat_names(traces), values)]
+                values = iter(values)
+                for t in traces:
+                    if isinstance(t, str) or isinstance(t[1], str):
+                        name = t if isinstance(t, str) else t[0]
+                        lines.append(f'"{name}" {psf_value(next(values))}')
+                    elif grouped:
+                        lines.append(f'"{t[0]}" ' + " ".join(psf_value(next(values)) for _ in t[1]))
+                    else:
+                        lines += [f'"{m if isinstance(m, str) else m[0]}" {psf_value(next(values))}' for m in t[1]]
             else:
-                lines.append(f'"{point[0]}" {point[1]!r}')
+                *name, value = point
+                lines.append(" ".join(f'"{n}"' for n in name) + " " + psf_value(value))
+    if end:
         lines.append("END")
     return "\n".join(lines) + "\n"
 
@@ -156,7 +183,10 @@ def ascii_file(header=(), sweep=None, traces=(), points=(), kind="FLOAT DOUBLE")
 def flat_names(traces):
     names = []
     for t in traces:
-        names += [t] if isinstance(t, str) else list(t[1])
+        if isinstance(t, str) or isinstance(t[1], str):
+            names.append(t if isinstance(t, str) else t[0])
+        else:
+            names += [m if isinstance(m, str) else m[0] for m in t[1]]
     return names
 
 
