@@ -391,7 +391,7 @@ public:
         }
         // Every listed trace has an entry, even without a VALUE section, so
         // that its waveform is empty rather than missing.
-        list_traces();
+        MORVA_TRY(list_traces());
         if (take_word("VALUE")) MORVA_TRY(parse_values());
         // A file still being written, or cut short, lacks its closing END.
         if (!take_word("END")) {
@@ -600,6 +600,13 @@ private:
             out_.structs.insert_or_assign(name, std::move(members));
             return;
         }
+        // Struct traces multiply their members: a file may not list more
+        // signals than it has tokens (each needs a value), bar a margin for
+        // traces without values.
+        if (++leaf_count_ > t_.toks.size() + kSpareLeaves) {
+            too_many_ = true;
+            return;
+        }
         const auto [it, fresh] = out_.values.try_emplace(name);
         if (kind && kind->tag == Kind::Complex) it->second.mark_complex();
         leaves.push_back(&it->second);
@@ -616,8 +623,14 @@ private:
         return sink;
     }
 
+    Result<void, PsfError> check_leaf_count() const {
+        if (!too_many_) return {};
+        return err(fail(fmt::cat("struct members make more signals than the file has values (over ",
+                                 t_.toks.size() + kSpareLeaves, ")")));
+    }
+
     // The traces in TRACE order, each with its kind and its series.
-    void list_traces() {
+    Result<void, PsfError> list_traces() {
         for (const AsciiTypeDef& def : out_.types) kinds_.try_emplace(def.name, &def.kind);
         for (const AsciiTraceNode& node : out_.traces) {
             Entry entry;
@@ -632,7 +645,9 @@ private:
                     entry.members.push_back(make_sink(m.name, kind_of(m.type_name)));
             }
             entries_.push_back(std::move(entry));
+            MORVA_TRY(check_leaf_count());
         }
+        return {};
     }
 
     // ---- VALUE section
@@ -783,6 +798,7 @@ private:
             } else {
                 auto [it, fresh] = unlisted_.try_emplace(std::string(name));
                 if (fresh || it->second.kind != kind) it->second = make_sink(it->first, kind);
+                MORVA_TRY(check_leaf_count());
                 sink = &it->second;
             }
             MORVA_TRY(read_entry(*sink));
@@ -852,6 +868,9 @@ private:
     std::vector<Entry> entries_;
     std::map<std::string, Sink, std::less<>> unlisted_;  // VALUE names no trace lists
     std::unordered_set<std::string_view> named_;          // keys of out_.values already in out_.names
+    static constexpr std::size_t kSpareLeaves = 1 << 16;
+    std::size_t leaf_count_ = 0;
+    bool too_many_ = false;
 };
 
 }  // namespace

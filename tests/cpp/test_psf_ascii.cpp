@@ -294,6 +294,28 @@ TEST(PsfAscii, UnsweptValues) {
     EXPECT_EQ(st.values.at("x").at(0).re, 4.0);
 }
 
+TEST(PsfAscii, NestingAndStructExpansionAreBounded) {
+    const auto nested = [](int levels) {
+        std::string t = "HEADER TYPE \"s\" ";
+        for (int i = 0; i < levels; ++i) t += "STRUCT( \"m\" ";
+        t += "FLOAT DOUBLE";
+        for (int i = 0; i < levels; ++i) t += " )";
+        return t + " END";
+    };
+    EXPECT_TRUE(PsfAscii::from_str("p", nested(64)).ok());
+    EXPECT_EQ(parse_error(nested(65)), "struct nesting deeper than 64 levels");
+    EXPECT_EQ(parse_error(nested(100000)), "struct nesting deeper than 64 levels");
+    // Parenthesised values nest no deeper either.
+    EXPECT_EQ(parse_error("HEADER VALUE \"x\" " + std::string(100000, '(')), "struct nesting deeper than 64 levels");
+    // Struct traces cannot multiply into more signals than the file could
+    // give values for.
+    std::string wide = "HEADER TYPE \"s\" STRUCT(";
+    for (int i = 0; i < 300; ++i) wide += " \"m" + std::to_string(i) + "\" FLOAT DOUBLE";
+    wide += " ) TRACE";
+    for (int i = 0; i < 300; ++i) wide += " \"t" + std::to_string(i) + "\" \"s\"";
+    EXPECT_EQ(parse_error(wide + " END"), "struct members make more signals than the file has values (over 67044)");
+}
+
 // Whatever point a text file is cut at, it is refused: a cut file never
 // hands back a shortened number or a partial set of values.
 TEST(PsfAscii, EveryCutPointOfTheSampleTextsIsRefused) {
