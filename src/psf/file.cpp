@@ -130,8 +130,7 @@ Result<PsfFile, PsfError> PsfFile::from_bytes(std::string path, std::string byte
 bool PsfFile::is_psfxl() const {
     // Signature 0x300 marks PSFXL metadata, unless the file holds its own
     // value section, as some simulators write it.
-    return layout == SectionLayout::Chained ||
-           (signature == 0x300 && !find_section(toc, section::kValue));
+    return layout == SectionLayout::Chained || (signature == 0x300 && !find_section(toc, section::kValue));
 }
 
 std::string PsfFile::psfxl_companion() const {

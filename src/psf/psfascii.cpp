@@ -367,8 +367,7 @@ public:
 
     Result<void, PsfError> parse() {
         PsfAscii& out = out_;
-        if (!peek_word("HEADER"))
-            return err(fail(fmt::cat("expected keyword HEADER, got ", shown_at(pos_))));
+        if (!peek_word("HEADER")) return err(fail(fmt::cat("expected keyword HEADER, got ", shown_at(pos_))));
         ++pos_;
         MORVA_TRY(parse_header(out.header));
         if (take_word("TYPE")) {
@@ -453,7 +452,8 @@ private:
         while (peek_is(TokKind::String)) {
             std::string name(t_.str(t_.toks[pos_]));
             auto value = property_value(pos_ + 1);
-            if (!value) return err(fail(fmt::cat("expected a header property value, got ", shown_at(pos_ + 1))));
+            if (!value)
+                return err(fail(fmt::cat("expected a header property value, got ", shown_at(pos_ + 1))));
             pos_ += 2;
             header.push_back({std::move(name), std::move(*value)});
         }
@@ -463,7 +463,8 @@ private:
     Result<std::vector<Property>, PsfError> parse_prop_block() {
         std::vector<Property> props;
         if (!take_word("PROP")) return props;
-        if (!peek_is(TokKind::LParen)) return err(fail(fmt::cat("expected ( after PROP, got ", shown_at(pos_))));
+        if (!peek_is(TokKind::LParen))
+            return err(fail(fmt::cat("expected ( after PROP, got ", shown_at(pos_))));
         ++pos_;
         for (;;) {
             if (peek_is(TokKind::RParen)) {
@@ -471,7 +472,8 @@ private:
                 return props;
             }
             if (!peek_is(TokKind::String))
-                return err(fail(fmt::cat("expected a property name or ) in PROP block, got ", shown_at(pos_))));
+                return err(
+                    fail(fmt::cat("expected a property name or ) in PROP block, got ", shown_at(pos_))));
             std::string name(t_.str(t_.toks[pos_]));
             auto value = property_value(pos_ + 1);
             if (!value) return err(fail(fmt::cat("expected a property value, got ", shown_at(pos_ + 1))));
@@ -525,7 +527,8 @@ private:
                     ++pos_;
                     break;
                 } else {
-                    return err(fail(fmt::cat("expected a member name or ) in STRUCT body, got ", shown_at(pos_))));
+                    return err(
+                        fail(fmt::cat("expected a member name or ) in STRUCT body, got ", shown_at(pos_))));
                 }
             }
         } else {
@@ -576,7 +579,8 @@ private:
         }
         if (t && t->kind == TokKind::Real && std::isfinite(t->r) && std::trunc(t->r) == t->r) {
             if (t->r < 0) return err(fail(fmt::cat("negative GROUP member count ", shown_at(at))));
-            return t->r >= 0x1p64 ? std::numeric_limits<std::uint64_t>::max() : static_cast<std::uint64_t>(t->r);
+            return t->r >= 0x1p64 ? std::numeric_limits<std::uint64_t>::max()
+                                  : static_cast<std::uint64_t>(t->r);
         }
         return err(fail(fmt::cat("expected a member count after GROUP, got ", shown_at(at))));
     }
@@ -696,7 +700,8 @@ private:
         if (!strict_ && peek_is(TokKind::LParen)) return read_parenthesised(kind, sink, leaf, depth);
         if (kind && kind->tag == Kind::Complex) return read_complex(sink, leaf);
         if (kind && kind->tag == Kind::Struct) {
-            for (const AsciiTypeDef& member : kind->members) MORVA_TRY(read_into(&member.kind, sink, leaf, depth + 1));
+            for (const AsciiTypeDef& member : kind->members)
+                MORVA_TRY(read_into(&member.kind, sink, leaf, depth + 1));
             return {};
         }
         if (peek_is(TokKind::String)) {
@@ -714,26 +719,29 @@ private:
     // Simulators write complex values as "(re im)" and struct values as a
     // parenthesised member list, optionally followed by a PROP block. A value
     // of no known type keeps its first item.
-    Result<void, PsfError> read_parenthesised(const AsciiTypeKind* kind, Sink* sink, std::size_t& leaf, int depth) {
+    Result<void, PsfError> read_parenthesised(const AsciiTypeKind* kind, Sink* sink, std::size_t& leaf,
+                                              int depth) {
         const std::size_t open = pos_++;
         if (kind && kind->tag == Kind::Complex) {
             MORVA_TRY(read_complex(sink, leaf));
         } else if (kind && kind->tag == Kind::Struct) {
             for (std::size_t m = 0; m < kind->members.size(); ++m) {
                 if (peek_is(TokKind::RParen))
-                    return err(fail(fmt::cat("struct value opened at line ", line_of(open), " ends after ", m,
-                                             " of its ", kind->members.size(), " members at line ",
-                                             line_of(pos_))));
+                    return err(
+                        fail(fmt::cat("struct value opened at line ", line_of(open), " ends after ", m,
+                                      " of its ", kind->members.size(), " members at line ", line_of(pos_))));
                 MORVA_TRY(read_into(&kind->members[m].kind, sink, leaf, depth + 1));
             }
         } else {
             std::size_t dropped = 0;
             if (peek_is(TokKind::RParen)) {
-                if (AsciiSeries* s = leaf_at(sink, leaf)) s->push_number(std::numeric_limits<double>::quiet_NaN());
+                if (AsciiSeries* s = leaf_at(sink, leaf))
+                    s->push_number(std::numeric_limits<double>::quiet_NaN());
             } else {
                 MORVA_TRY(read_into(kind, sink, leaf, depth + 1));
             }
-            while (peek() && !peek_is(TokKind::RParen)) MORVA_TRY(read_into(nullptr, nullptr, dropped, depth + 1));
+            while (peek() && !peek_is(TokKind::RParen))
+                MORVA_TRY(read_into(nullptr, nullptr, dropped, depth + 1));
         }
         if (!peek_is(TokKind::RParen))
             return err(fail(fmt::cat("expected ) closing the value opened at line ", line_of(open), ", got ",
@@ -782,8 +790,8 @@ private:
             const AsciiTypeKind* kind = entry && !entry->group ? entry->members.front().kind : nullptr;
             const bool typed =
                 peek_is(TokKind::String) &&
-                ((kinds_.count(t_.str(*peek())) &&
-                  (number_at(pos_ + 1) || is_at(pos_ + 1, TokKind::String) || is_at(pos_ + 1, TokKind::LParen))) ||
+                ((kinds_.count(t_.str(*peek())) && (number_at(pos_ + 1) || is_at(pos_ + 1, TokKind::String) ||
+                                                    is_at(pos_ + 1, TokKind::LParen))) ||
                  number_at(pos_ + 1) || is_at(pos_ + 1, TokKind::LParen)) &&
                 !(kind && kind->tag == Kind::Struct && reads_plainly(kind));
             if (typed) {
@@ -815,8 +823,8 @@ private:
             const std::size_t at = pos_;
             MORVA_ASSIGN(std::string_view marker, expect_string());
             if (marker != sweep.name)
-                return err(fail(fmt::cat("expected sweep marker ", fmt::debug_str(sweep.name), ", got ",
-                                         shown_at(at))));
+                return err(fail(
+                    fmt::cat("expected sweep marker ", fmt::debug_str(sweep.name), ", got ", shown_at(at))));
             double x = 0.0;
             if (sweep_kind && sweep_kind->tag == Kind::Complex) {
                 AsciiSeries value;
@@ -867,7 +875,7 @@ private:
     std::unordered_map<std::string_view, const AsciiTypeKind*> kinds_;
     std::vector<Entry> entries_;
     std::map<std::string, Sink, std::less<>> unlisted_;  // VALUE names no trace lists
-    std::unordered_set<std::string_view> named_;          // keys of out_.values already in out_.names
+    std::unordered_set<std::string_view> named_;         // keys of out_.values already in out_.names
     static constexpr std::size_t kSpareLeaves = 1 << 16;
     std::size_t leaf_count_ = 0;
     bool too_many_ = false;

@@ -107,7 +107,10 @@ void register_psf(nb::module_& m) {
         .def(
             "signal_names", [](const PyPsfFile& f) { return str_list(f.reader.signal_names()); },
             nb::sig("def signal_names(self) -> list"),
-            "Flat list of every signal name in trace order (groups expanded).")
+            "Flat list of every signal name in trace order (groups expanded).\n"
+            "PSFASCII: a struct's members as `signal.member`, then the values no\n"
+            "trace lists (operating points, info files); every name `waveform()`\n"
+            "reads.")
         .def(
             "trace_structure",
             [](const PyPsfFile& f) {
@@ -152,9 +155,9 @@ void register_psf(nb::module_& m) {
                 if (const auto* members = a->struct_members(name)) {
                     std::string list;
                     for (const std::string& m : *members) list += (list.empty() ? "" : ", ") + m;
-                    throw_py(PyExc_ValueError,
-                             "signal " + fmt::debug_str(name) + " is a struct: read its members (" +
-                                 (list.empty() ? std::string("it has none") : list) + ")");
+                    throw_py(PyExc_ValueError, "signal " + fmt::debug_str(name) +
+                                                   " is a struct: read its members (" +
+                                                   (list.empty() ? std::string("it has none") : list) + ")");
                 }
                 auto wave = a->waveform(name);
                 if (!wave) throw_py(PyExc_KeyError, "signal " + fmt::debug_str(name) + " not found");

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <filesystem>
 
+#include "common/io.h"
 #include "psf/mod.h"
 #include "psf/psfascii.h"
-#include "common/io.h"
 #include "test_psf_writer.h"
 
 using namespace morva;
@@ -114,7 +114,8 @@ TEST(PsfAscii, ErrorsNameWhatTheFileShowsAndTheLine) {
         {"HEADER TYPE \"t\" STRUCT \"a\"", "expected ( after STRUCT, got \"a\" at line 1"},
         {"HEADER TYPE \"t\" STRUCT ( 1.5", "expected a member name or ) in STRUCT body, got 1.5 at line 1"},
         {"HEADER TYPE \"t\" FLOAT DOUBLE PROP \"x\"", "expected ( after PROP, got \"x\" at line 1"},
-        {"HEADER TYPE \"t\" FLOAT DOUBLE PROP ( *", "expected a property name or ) in PROP block, got * at line 1"},
+        {"HEADER TYPE \"t\" FLOAT DOUBLE PROP ( *",
+         "expected a property name or ) in PROP block, got * at line 1"},
         {"HEADER TYPE \"t\" FLOAT DOUBLE PROP ( \"x\" (", "expected a property value, got ( at line 1"},
         {"HEADER SWEEP \"s\" 1", "expected a quoted name, got 1 at line 1"},
         {"HEADER TRACE \"g\" GROUP 2.5", "expected a member count after GROUP, got 2.5 at line 1"},
@@ -125,9 +126,10 @@ TEST(PsfAscii, ErrorsNameWhatTheFileShowsAndTheLine) {
         {"HEADER TYPE \"t\" FLOAT DOUBLE TRACE \"x\" \"t\" garbage", "expected END, got garbage at line 1"},
         // A file cut short: what is missing and where.
         {"HEADER \"a\" 1\n", std::string("the file ends at line 1 without its closing END") + kIncomplete},
-        {"HEADER\n\"a\" \"text\nmore", std::string("the file ends inside the string that starts at line 2") +
-                                             kIncomplete},
-        {"HEADER TYPE \"t\" STRUCT (", "expected a member name or ) in STRUCT body, got end of file at line 1"},
+        {"HEADER\n\"a\" \"text\nmore",
+         std::string("the file ends inside the string that starts at line 2") + kIncomplete},
+        {"HEADER TYPE \"t\" STRUCT (",
+         "expected a member name or ) in STRUCT body, got end of file at line 1"},
         {"HEADER TRACE \"g\" GROUP 2 \"a\" \"V\"", "expected a quoted name, got end of file at line 1"},
         {"HEADER TRACE \"g\" GROUP 9223372036854775807 \"a\" \"V\"",
          "expected a quoted name, got end of file at line 1"},
@@ -142,7 +144,8 @@ TEST(PsfAscii, TypesAndTraces) {
         " \"S\" STRUCT( \"x\" FLOAT DOUBLE * \"y\" STRUCT( \"z\" INT LONG ) ) PROP( \"key\" \"inst\" )"
         " \"F\" FLOAT SINGLE \"str\" STRING * PROP( \"key\" \"s\" ) \"CS\" COMPLEX SINGLE"
         " SWEEP \"time\" \"V\" \"second\" \"V\""
-        " TRACE \"a\" \"V\" \"g\" GROUP 2.0 \"x\" \"V\" \"y\" \"C\" PROP( \"k\" 1.5 ) \"b\" \"B\" \"s\" \"S\" END");
+        " TRACE \"a\" \"V\" \"g\" GROUP 2.0 \"x\" \"V\" \"y\" \"C\" PROP( \"k\" 1.5 ) \"b\" \"B\" \"s\" "
+        "\"S\" END");
     ASSERT_EQ(f.types.size(), 7u);
     EXPECT_EQ(f.types[0].properties.size(), 2u);
     EXPECT_EQ(f.types[1].kind.tag, AsciiTypeKind::Tag::Complex);
@@ -164,7 +167,8 @@ TEST(PsfAscii, TypesAndTraces) {
     EXPECT_EQ(f.trace_structure(), (TraceStructure{3, 1, 2}));
     const auto& g = std::get<AsciiTraceGroup>(f.traces[1]);
     EXPECT_EQ(g.members[1].properties[0].value.debug(), "Double(1.5)");
-    EXPECT_EQ(parse("HEADER TRACE \"g\" GROUP 0 \"a\" \"V\" END").trace_structure(), (TraceStructure{1, 1, 0}));
+    EXPECT_EQ(parse("HEADER TRACE \"g\" GROUP 0 \"a\" \"V\" END").trace_structure(),
+              (TraceStructure{1, 1, 0}));
 }
 
 TEST(PsfAscii, SweptValues) {
@@ -209,7 +213,8 @@ TEST(PsfAscii, SweptGroupsAsSimulatorsWriteThem) {
         "HEADER TYPE \"sweep\" FLOAT DOUBLE \"V\" COMPLEX DOUBLE \"I\" FLOAT SINGLE SWEEP \"freq\" \"sweep\""
         " TRACE \"in\" \"V\" \"group\" GROUP 2 \"out\" \"V\" \"i\" \"I\" VALUE ";
     for (const char* values :
-         {"\"freq\" 1 \"in\" (1 0) \"group\" (0.5 -0.25) 1e-3 \"freq\" 2 \"in\" (1 0) \"group\" (0.125 2) 4 END",
+         {"\"freq\" 1 \"in\" (1 0) \"group\" (0.5 -0.25) 1e-3 \"freq\" 2 \"in\" (1 0) \"group\" (0.125 2) 4 "
+          "END",
           "\"freq\" 1 \"in\" (1 0) \"out\" (0.5 -0.25) \"i\" 1e-3 \"freq\" 2 \"in\" (1 0) \"out\" (0.125 2) "
           "\"i\" 4 END"}) {
         const PsfAscii f = parse(head + values);
@@ -217,7 +222,8 @@ TEST(PsfAscii, SweptGroupsAsSimulatorsWriteThem) {
         EXPECT_EQ(f.waveform("out")->im, (std::vector<double>{-0.25, 2.0}));
         EXPECT_EQ(wave(f, "i"), (std::vector<double>{1e-3, 4.0}));
     }
-    EXPECT_EQ(parse_error(head + "\"freq\" 1 \"in\" (1 0) \"i\" 1 END"), "expected trace \"group\", got \"i\" at line 1");
+    EXPECT_EQ(parse_error(head + "\"freq\" 1 \"in\" (1 0) \"i\" 1 END"),
+              "expected trace \"group\", got \"i\" at line 1");
     EXPECT_EQ(parse_error(head + "\"freq\" 1 \"in\" (1 0) \"out\" (1 0) \"x\" 1 END"),
               "expected trace \"i\", got \"x\" at line 1");
 }
@@ -234,16 +240,19 @@ TEST(PsfAscii, SweptValueErrors) {
         {"\"time\" 0 \"a\" *", "expected a value, got * at line 6"},
         {"\"time\" 0 \"a\" (1", "expected ) closing the value opened at line 6, got end of file at line 6"},
         // The last value complete but no END: never a partial file.
-        {"\"time\" 0 \"a\" 1 \"b\" 0.854647\n", std::string("the file ends at line 6 without its closing END") +
-                                                   kIncomplete},
+        {"\"time\" 0 \"a\" 1 \"b\" 0.854647\n",
+         std::string("the file ends at line 6 without its closing END") + kIncomplete},
     };
     for (const auto& [tail, message] : cases) EXPECT_EQ(parse_error(swept + tail), message) << tail;
-    const std::string complex = "HEADER TYPE \"C\" COMPLEX DOUBLE SWEEP \"f\" \"x\" TRACE \"c\" \"C\" VALUE \"f\" 1 ";
+    const std::string complex =
+        "HEADER TYPE \"C\" COMPLEX DOUBLE SWEEP \"f\" \"x\" TRACE \"c\" \"C\" VALUE \"f\" 1 ";
     EXPECT_EQ(parse_error(complex + "\"c\" 1 \"x\""), "expected a number, got \"x\" at line 1");
-    EXPECT_EQ(parse_error(complex + "\"c\" (1 2 3)"), "expected ) closing the value opened at line 1, got 3 at line 1");
-    EXPECT_EQ(parse_error("HEADER TYPE \"S\" STRUCT( \"p\" FLOAT DOUBLE \"q\" FLOAT DOUBLE ) SWEEP \"f\" \"x\" "
-                          "TRACE \"s\" \"S\" VALUE \"f\" 1 \"s\" (1) END"),
-              "struct value opened at line 1 ends after 1 of its 2 members at line 1");
+    EXPECT_EQ(parse_error(complex + "\"c\" (1 2 3)"),
+              "expected ) closing the value opened at line 1, got 3 at line 1");
+    EXPECT_EQ(
+        parse_error("HEADER TYPE \"S\" STRUCT( \"p\" FLOAT DOUBLE \"q\" FLOAT DOUBLE ) SWEEP \"f\" \"x\" "
+                    "TRACE \"s\" \"S\" VALUE \"f\" 1 \"s\" (1) END"),
+        "struct value opened at line 1 ends after 1 of its 2 members at line 1");
 }
 
 TEST(PsfAscii, UnsweptValues) {
@@ -306,14 +315,16 @@ TEST(PsfAscii, NestingAndStructExpansionAreBounded) {
     EXPECT_EQ(parse_error(nested(65)), "struct nesting deeper than 64 levels");
     EXPECT_EQ(parse_error(nested(100000)), "struct nesting deeper than 64 levels");
     // Parenthesised values nest no deeper either.
-    EXPECT_EQ(parse_error("HEADER VALUE \"x\" " + std::string(100000, '(')), "struct nesting deeper than 64 levels");
+    EXPECT_EQ(parse_error("HEADER VALUE \"x\" " + std::string(100000, '(')),
+              "struct nesting deeper than 64 levels");
     // Struct traces cannot multiply into more signals than the file could
     // give values for.
     std::string wide = "HEADER TYPE \"s\" STRUCT(";
     for (int i = 0; i < 300; ++i) wide += " \"m" + std::to_string(i) + "\" FLOAT DOUBLE";
     wide += " ) TRACE";
     for (int i = 0; i < 300; ++i) wide += " \"t" + std::to_string(i) + "\" \"s\"";
-    EXPECT_EQ(parse_error(wide + " END"), "struct members make more signals than the file has values (over 67044)");
+    EXPECT_EQ(parse_error(wide + " END"),
+              "struct members make more signals than the file has values (over 67044)");
 }
 
 // Whatever point a text file is cut at, it is refused: a cut file never

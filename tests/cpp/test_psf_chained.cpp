@@ -11,8 +11,8 @@
 
 using namespace morva;
 using namespace morva::psf;
-using psf_test::kSignatures;
 using psf_test::build_chained_file;
+using psf_test::kSignatures;
 using psf_test::Writer;
 
 namespace {
