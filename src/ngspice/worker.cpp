@@ -285,6 +285,15 @@ Result<void, IoError> write_temp_netlist(const std::string& path, std::string_vi
     return {};
 }
 
+// A fresh directory only this user can enter, for one temporary netlist: the
+// directory a request names (a kit's) may be read-only.
+Result<std::string, IoError> make_private_dir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = fmt::cat(base && *base ? base : "/tmp", "/morva-XXXXXX");
+    if (!::mkdtemp(pattern.data())) return err(IoError::from_errno(errno));
+    return pattern;
+}
+
 // The working directory the worker started in, to return to after each
 // request (an ngspice "cd" changes the whole process's).
 UniqueFd open_working_directory() {
@@ -379,19 +388,34 @@ private:
         const auto circ_start = Clock::now();
         int load_rc = 0;
         if (temp_dir) {
-            const std::string path =
-                join_path(*temp_dir, temp_netlist_name(static_cast<long>(::getpid()), req.id));
-            const auto fs_start = Clock::now();
-            auto written = write_temp_netlist(path, netlist);
-            if (!written) {
-                // An unwritable directory fails this request only.
-                std::string message =
-                    fmt::cat("failed to write temp netlist to ", path, ": ", written.error().text());
+            // ngspice looks for a relative name beside the netlist, then in
+            // the working directory: the netlist goes to a private directory
+            // and the named one is the working directory while it loads
+            // (respond returns to the start directory).
+            const auto fail = [&](std::string message) {
                 timing.circ_ns = as_ns(since(circ_start));
                 std::vector<std::string> log = state.log;
                 log.push_back(message);
                 return respond(req.id, false, {}, std::move(log), std::move(message), {}, timing);
-            }
+            };
+            if (path_has_nul(*temp_dir))
+                return fail(fmt::cat("failed to enter directory ", *temp_dir, ": ", nul_in_path_error().text()));
+            if (!temp_dir->empty() && ::chdir(temp_dir->c_str()) != 0)
+                return fail(fmt::cat("failed to enter directory ", *temp_dir, ": ",
+                                     IoError::from_errno(errno).text()));
+            const auto fs_start = Clock::now();
+            auto private_dir = make_private_dir();
+            if (!private_dir)
+                return fail(fmt::cat("failed to create a temporary directory: ", private_dir.error().text()));
+            struct RemoveDir {
+                const std::string& dir;
+                ~RemoveDir() { ::rmdir(dir.c_str()); }
+            } remove_dir{*private_dir};
+            const std::string path =
+                join_path(*private_dir, temp_netlist_name(static_cast<long>(::getpid()), req.id));
+            auto written = write_temp_netlist(path, netlist);
+            if (!written)
+                return fail(fmt::cat("failed to write temp netlist to ", path, ": ", written.error().text()));
             const auto fs_d = since(fs_start);
             timing.fs_write_ns = as_ns(fs_d);
             totals_.fs_write += fs_d;
@@ -493,6 +517,26 @@ std::vector<std::string> netlist_lines(std::string_view text) {
         start = nl + 1;
     }
     return lines;
+}
+
+std::string ngspice_error_lines(const std::vector<std::string>& log) {
+    constexpr std::size_t kShown = 5;
+    std::vector<std::string_view> shown;
+    for (const std::string& entry : log) {
+        std::string_view line = entry;
+        if (!line.starts_with("stderr ")) continue;
+        line = trim_whitespace(line.substr(7));
+        if (line.empty() || ascii_istarts_with(line, "note") || ascii_istarts_with(line, "warning") ||
+            ascii_istarts_with(line, "netlist line no") || ascii_istarts_with(line, "using ") ||
+            ascii_istarts_with(line, "circuit:"))
+            continue;
+        if (std::find(shown.begin(), shown.end(), line) != shown.end()) continue;
+        shown.push_back(line);
+        if (shown.size() == kShown) break;
+    }
+    std::string out;
+    for (std::string_view line : shown) out += fmt::cat(out.empty() ? "" : "; ", line);
+    return out;
 }
 
 std::string temp_netlist_name(long pid, std::string_view id) {

@@ -33,6 +33,11 @@ std::vector<std::string> netlist_lines(std::string_view trimmed_netlist);
 // replaced by "_", so ids can neither collide across processes nor reach
 // outside the directory.
 std::string temp_netlist_name(long pid, std::string_view id);
+
+// Why ngspice refused a request, from its log: the lines of its error stream
+// that are neither notes nor warnings, each once, the first five, joined by
+// "; ". Empty when there are none.
+std::string ngspice_error_lines(const std::vector<std::string>& log);
 // The directory joined with the name; an empty directory gives the name.
 std::string join_path(std::string_view dir, std::string_view name);
 

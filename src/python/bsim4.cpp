@@ -58,15 +58,16 @@ Construction build_solver(const std::string& model_file, const std::string& mode
                           const std::string& device_type, double w, double l,
                           const std::optional<std::string>& model_section) {
     namespace parser = bsim4::model_parser;
-    auto cards = model_section ? parser::parse_lib_file_section(model_file, *model_section)
-                               : parser::parse_lib_file(model_file);
-    if (!cards)
-        return {std::nullopt,
-                fmt::cat("failed to parse model file '", model_file, "': ", cards.error().text())};
-    const parser::Bsim4ModelCard* card = parser::select_card_for_length(*cards, model_name, l, w);
-    if (!card) return {std::nullopt, fmt::cat("model '", model_name, "' not found in '", model_file, "'")};
-    const std::string& type = card->model_type.empty() ? device_type : card->model_type;
-    std::optional<Bsim4Model> model = Bsim4Model::from_params(type, card->params);
+    auto kit = parser::parse_kit(model_file, model_section);
+    if (!kit)
+        return {std::nullopt, fmt::cat("failed to parse model file '", model_file, "': ", kit.error().text())};
+    // As ngspice reads the instance: w and l in the unit of the kit's `.option scale`.
+    w *= kit->scale;
+    l *= kit->scale;
+    auto chosen = parser::choose_card(*kit, model_name, device_type, l, w, model_file);
+    if (!chosen) return {std::nullopt, std::move(chosen).error()};
+    const parser::Bsim4ModelCard* card = *chosen;
+    std::optional<Bsim4Model> model = Bsim4Model::from_params(card->model_type, card->params);
     if (!model) return {std::nullopt, fmt::cat("failed to create BSIM4 model for '", model_name, "'")};
     UniqueInstance instance(bsim4_instance_create(model->handle(), 1, w, l));
     if (!instance)
