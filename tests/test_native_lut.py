@@ -176,7 +176,7 @@ def test_messages_of_the_native_path(pool, cards, tmp_path, capfd, monkeypatch):
 def ngspice_op_id(folder, corner, w, l, vgs, vds):
     """ngspice's @m1[id] of an nch device of the kit at one bias point."""
     (folder / "op.cir").write_text(f"op\n.lib 'kit.lib' {corner}\nm1 d g 0 0 nch w={w} l={l}\n"
-                                   f"vd d 0 {vds}\nvg g 0 {vgs}\n.control\nop\nprint @m1[id]\n.endc\n.end\n")
+                                   f"vd d 0 {vds}\nvg g 0 {vgs}\n.control\nset numdgt=17\nop\nprint @m1[id]\n.endc\n.end\n")
     run = subprocess.run(["ngspice", "-b", "op.cir"], cwd=folder, capture_output=True, text=True, timeout=60)
     found = re.search(r"@m1\[id\] = (\S+)", run.stdout)
     return float(found.group(1)) if found else run.stdout + run.stderr
@@ -216,7 +216,7 @@ def test_kit_cards_as_ngspice_chooses_them(pool, tmp_path, scale):
     with pytest.raises(RuntimeError, match="no bin of model 'nch' holds W = 1.500e-7 m, L = 6.000e-5 m " + bins):
         morva.DcSolver(str(kit), "nch", w=0.15 * um, l=60 * um, model_section="tt")
     with pytest.raises(RuntimeError, match=r"^model 'pch' is pmos \(card 'pch'\), not nmos$"):
-        morva.DcSolver(str(kit), "pch", model_section="tt")
+        morva.DcSolver(str(kit), "pch", device_type="nmos", model_section="tt")
     # A model name the file lacks: the pool path's error, with ngspice's reason.
     with pytest.raises(RuntimeError, match=r"\(ngspice: .*nhc"):
         pool.generate_lut(config(str(kit), model_name="nhc", **kw), cache=False)

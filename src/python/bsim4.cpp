@@ -133,6 +133,10 @@ const char* const kDcSolverDoc =
     "source-stepping fallback. Voltages are in the n-channel frame: a p-channel\n"
     "device conducts for positive vg and vd, and its ids is negative.\n"
     "\n"
+    "The card is chosen as ngspice chooses it (w and l in the unit of the kit's\n"
+    ".option scale); a geometry outside every bin, a device_type given that is\n"
+    "not the card's, or a card value that cannot be evaluated raises RuntimeError.\n"
+    "\n"
     "Example::\n"
     "\n"
     "    solver = morva.DcSolver(model_file, model_name, device_type=\"nmos\", w=1e-6, l=65e-9)\n"
@@ -205,7 +209,8 @@ void register_bsim4(nb::module_& m) {
                nb::handle w, nb::handle l, nb::handle model_section) {
                 const std::string file = to_str(model_file, "model_file");
                 const std::string name = to_str(model_name, "model_name");
-                const std::string type = to_str(device_type, "device_type");
+                // Left out: the card's own type; given: the card must be of it.
+                const std::string type = device_type.is_none() ? std::string() : to_str(device_type, "device_type");
                 const double width = to_f64(w, "w");
                 const double length = to_f64(l, "l");
                 std::optional<std::string> section;
@@ -217,7 +222,7 @@ void register_bsim4(nb::module_& m) {
                 if (!built.solver) throw_py(PyExc_RuntimeError, built.error);
                 new (self) PyDcSolver(std::move(*built.solver));
             },
-            arg("model_file"), arg("model_name"), arg("device_type") = "nmos", arg("w") = 1e-6,
+            arg("model_file"), arg("model_name"), arg("device_type") = nb::none(), arg("w") = 1e-6,
             arg("l") = 130e-9, arg("model_section") = nb::none(),
             nb::sig("def __init__(self, model_file, model_name, device_type=\"nmos\", w=1e-6, l=130e-9, "
                     "model_section=None)"))

@@ -111,6 +111,16 @@ TEST(WorkerNetlist, TempFileNamesStayInTheirDirectory) {
     EXPECT_EQ(join_path("/a/b", ".f"), "/a/b/.f");
 }
 
+TEST(WorkerNetlist, RelativeFilesAreNamedAsFromTheNamedDirectory) {
+    // The working directory (the test's) holds no such files.
+    EXPECT_EQ(anchor_relative_files(".include a.inc\n .INC 'b c.inc' $ x\n.lib k.lib tt\n.lib tt\n"
+                                    ".include /abs.inc\n.control\n.include in.inc\n.endc\nx a.inc",
+                                    "d/"),
+              ".include d/a.inc\n .INC 'd/b c.inc' $ x\n.lib d/k.lib tt\n.lib tt\n"
+              ".include /abs.inc\n.control\n.include in.inc\n.endc\nx a.inc");
+    EXPECT_EQ(anchor_relative_files(".include a.inc\n", ""), ".include a.inc\n");
+}
+
 TEST(WorkerNetlist, NgspiceErrorLinesSayWhy) {
     const std::vector<std::string> log{"stdout Circuit: x",         "stderr Note: No compatibility mode selected!",
                                        "stderr Netlist line no. 3:", "stderr Undefined parameter [fnoicor]",
