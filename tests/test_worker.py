@@ -256,6 +256,13 @@ def test_a_read_only_directory_still_loads(worker, tmp_path):
     assert [p.name for p in kit.iterdir()] == ["load.inc"]
 
 
+def test_a_refused_netlist_says_why(worker):
+    netlist = RC.replace(".tran", "R3 out 0 {fnoicor}\n.tran")
+    header, _ = worker.run(id="why", netlist=netlist, commands=["run"])
+    assert header["success"] is False
+    assert "(ngspice: " in header["error"] and "Undefined parameter [fnoicor]" in header["error"], header["error"]
+
+
 def test_last_chdir_wins_and_an_empty_one_means_the_working_directory(tmp_path):
     a, b, c = tmp_path / "a", tmp_path / "b", tmp_path / "c"
     for d, load in ((a, "100"), (b, "1k"), (c, None)):

@@ -215,21 +215,22 @@ std::optional<Bsim4ModelCard> read_card(std::string_view line, const ParamMap& p
     std::string refused;
     for_each_pair(strip_enclosing_parens(body), params,
                   [&](std::string n, std::optional<double> v, std::string_view text) {
-        if (n == "level") {
-            level_given = true;
-            level = v;
-        }
-        if (!v) {
-            if (refused.empty() && refused_value(text))
-                refused = fmt::cat("model '", card.name, "': cannot evaluate ", n, " = ", trim(text));
-            return;
-        }
-        if (n == "lmin") card.lmin = v;
-        if (n == "lmax") card.lmax = v;
-        if (n == "wmin") card.wmin = v;
-        if (n == "wmax") card.wmax = v;
-        card.params.emplace_back(std::move(n), *v);
-    });
+                      if (n == "level") {
+                          level_given = true;
+                          level = v;
+                      }
+                      if (!v) {
+                          if (refused.empty() && refused_value(text))
+                              refused =
+                                  fmt::cat("model '", card.name, "': cannot evaluate ", n, " = ", trim(text));
+                          return;
+                      }
+                      if (n == "lmin") card.lmin = v;
+                      if (n == "lmax") card.lmax = v;
+                      if (n == "wmin") card.wmin = v;
+                      if (n == "wmax") card.wmax = v;
+                      card.params.emplace_back(std::move(n), *v);
+                  });
     // BSIM4 is level 14 in ngspice and 54 in HSPICE; a card without a level
     // is taken as BSIM4 too.
     if (level_given && !(level && (*level == 14.0 || *level == 54.0))) return std::nullopt;
@@ -330,10 +331,10 @@ private:
     bool may_follow(const Source& from, std::size_t depth) {
         if (depth < kMaxKitNesting && out_bytes_ <= kMaxKitTextBytes) return true;
         if (limit_.empty())
-            limit_ = depth >= kMaxKitNesting
-                         ? fmt::cat("includes and redirects nested deeper than ", kMaxKitNesting, " levels at ",
-                                    utf8_lossy(from.path))
-                         : fmt::cat("kit text exceeds ", kMaxKitTextBytes, " bytes at ", utf8_lossy(from.path));
+            limit_ = depth >= kMaxKitNesting ? fmt::cat("includes and redirects nested deeper than ",
+                                                        kMaxKitNesting, " levels at ", utf8_lossy(from.path))
+                                             : fmt::cat("kit text exceeds ", kMaxKitTextBytes, " bytes at ",
+                                                        utf8_lossy(from.path));
         return false;
     }
 
@@ -436,8 +437,8 @@ Result<LogicalLines, Bsim4Error> read_library(const std::string& path,
         collector.collect_top_file(top);
     }
     if (!collector.limit().empty())
-        return err(Bsim4Error::from_io(IoError::from_message(fmt::cat("reading ", utf8_lossy(path), ": ",
-                                                                      collector.limit()))));
+        return err(Bsim4Error::from_io(
+            IoError::from_message(fmt::cat("reading ", utf8_lossy(path), ": ", collector.limit()))));
     return std::move(collector.lines());
 }
 
@@ -586,8 +587,8 @@ bool has_model(const std::vector<Bsim4ModelCard>& cards, std::string_view model)
 }
 
 Result<const Bsim4ModelCard*, std::string> choose_card(const Kit& kit, std::string_view model,
-                                                       std::string_view device_type, double length, double width,
-                                                       std::string_view file) {
+                                                       std::string_view device_type, double length,
+                                                       double width, std::string_view file) {
     const std::vector<Bsim4ModelCard>& cards = kit.cards;
     if (!has_model(cards, model)) return err(fmt::cat("model '", model, "' not found in '", file, "'"));
     const Bsim4ModelCard* card = select_card_for_length(cards, model, length, width);
@@ -606,14 +607,16 @@ Result<const Bsim4ModelCard*, std::string> choose_card(const Kit& kit, std::stri
             const auto bound = [](std::optional<double> v, const char* none) {
                 return v ? fmt::exp(*v, 3) : std::string(none);
             };
-            ranges += fmt::cat(n > 1 ? "; " : "", bin.name, " L ", bound(bin.lmin, "0"), "..",
-                               bound(bin.lmax, "inf"), " W ", bound(bin.wmin, "0"), "..", bound(bin.wmax, "inf"));
+            ranges +=
+                fmt::cat(n > 1 ? "; " : "", bin.name, " L ", bound(bin.lmin, "0"), "..",
+                         bound(bin.lmax, "inf"), " W ", bound(bin.wmin, "0"), "..", bound(bin.wmax, "inf"));
         }
         return err(fmt::cat("no bin of model '", model, "' holds W = ", fmt::exp(width, 3),
                             " m, L = ", fmt::exp(length, 3), " m (bins: ", ranges, ")"));
     }
     // ngspice refuses a card with a value it cannot evaluate.
-    if (const auto it = kit.refused.find(ascii_lower(card->name)); it != kit.refused.end()) return err(it->second);
+    if (const auto it = kit.refused.find(ascii_lower(card->name)); it != kit.refused.end())
+        return err(it->second);
     if (!device_type.empty() && !ascii_iequals(card->model_type, device_type))
         return err(fmt::cat("model '", model, "' is ", card->model_type, " (card '", card->name, "'), not ",
                             ascii_lower(device_type)));
@@ -624,9 +627,11 @@ double option_scale(const LogicalLines& lines) {
     double scale = 1.0;
     for (const std::string& line : lines) {
         const std::string_view word = first_word(line);
-        if (!ascii_iequals(word, ".option") && !ascii_iequals(word, ".options") && !ascii_iequals(word, ".opt"))
+        if (!ascii_iequals(word, ".option") && !ascii_iequals(word, ".options") &&
+            !ascii_iequals(word, ".opt"))
             continue;
-        for (const auto& [name, value] : parse_key_value_pairs(std::string_view(line).substr(word.size()), {}))
+        for (const auto& [name, value] :
+             parse_key_value_pairs(std::string_view(line).substr(word.size()), {}))
             if (name == "scale") scale = value;
     }
     return scale;

@@ -97,8 +97,8 @@ struct Kit {
 // every bin (naming the bins' ranges), a value ngspice cannot evaluate, a
 // card of the other type.
 Result<const Bsim4ModelCard*, std::string> choose_card(const Kit& kit, std::string_view model,
-                                                       std::string_view device_type, double length, double width,
-                                                       std::string_view file);
+                                                       std::string_view device_type, double length,
+                                                       double width, std::string_view file);
 // Like parse_lib_file (no section) or parse_lib_file_section.
 Result<Kit, Bsim4Error> parse_kit(const std::string& path, std::optional<std::string_view> section);
 // The last "scale" given on `.option` / `.options` lines, 1 when none.

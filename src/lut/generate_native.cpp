@@ -52,7 +52,7 @@ struct Plan {
     double type_sign = 1.0;
     std::optional<parser::SubcircuitDefaults> defaults;
     std::vector<double> widths, lengths, vbs, vgs, vds;
-    double scale = 1.0;  // the kit's `.option scale`: widths and lengths are in its unit
+    double scale = 1.0;                     // the kit's `.option scale`: widths and lengths are in its unit
     double vgs_step = 0.0, vds_step = 0.0;  // of the configuration, for gm and gds
     ParamMask requested{};
     bool use_dc_solver = false;
@@ -437,9 +437,9 @@ std::optional<std::string> card_type_problem(const LutConfig& config) {
     if (!kit) return std::nullopt;
     std::string model = config.model_name;
     if (!parser::has_model(kit->cards, model)) {
-        auto found = config.model_section
-                         ? parser::parse_subcircuit_defaults_section(*config.model_file, model, *config.model_section)
-                         : parser::parse_subcircuit_defaults(*config.model_file, model);
+        auto found = config.model_section ? parser::parse_subcircuit_defaults_section(
+                                                *config.model_file, model, *config.model_section)
+                                          : parser::parse_subcircuit_defaults(*config.model_file, model);
         if (!found || !*found) return std::nullopt;
         model = (*found)->inner_model;
     }
@@ -452,7 +452,8 @@ std::optional<std::string> card_type_problem(const LutConfig& config) {
         other = &card;
     }
     if (!other) return std::nullopt;
-    return fmt::cat("model '", model, "' is ", other->model_type, " (card '", other->name, "'), not ", wanted);
+    return fmt::cat("model '", model, "' is ", other->model_type, " (card '", other->name, "'), not ",
+                    wanted);
 }
 
 NativeOutcome generate_lut_native(const LutConfig& config) {

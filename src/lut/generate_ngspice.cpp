@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "common/format.h"
-#include "common/memory.h"
 #include "common/io.h"
+#include "common/memory.h"
 #include "common/text.h"
 #include "lut/generate_native.h"
 #include "lut/report.h"

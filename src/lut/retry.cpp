@@ -179,8 +179,9 @@ public:
             if (!response.success) {
                 const std::string error = response.error ? *response.error : "(no message)";
                 const std::string reason = ngspice::ngspice_error_lines(response.log, error);
-                return err(NgspiceError::simulation(fmt::cat(where, " Id-only failed: ", error,
-                                                             reason.empty() ? "" : fmt::cat(" (ngspice: ", reason, ")"))));
+                return err(NgspiceError::simulation(
+                    fmt::cat(where, " Id-only failed: ", error,
+                             reason.empty() ? "" : fmt::cat(" (ngspice: ", reason, ")"))));
             }
             MORVA_ASSIGN(VbsData id_only, extract_chunk_for_prefix(response, "", n_rows, plan_.n_vds,
                                                                    plan_.device_path, ParamMask{}));

@@ -391,6 +391,7 @@ private:
         // circuit, so it is replaced first (the exit stays in the log).
         if (state.exit_requested) MORVA_TRY(reload_engine(engine_));
         lib.command("remcirc");
+        const std::size_t load_log = state.log.size();  // what the load itself writes starts here
 
         const auto circ_start = Clock::now();
         int load_rc = 0;
@@ -452,7 +453,12 @@ private:
         timing.circ_ns = as_ns(circ_d);
         totals_.circ += circ_d;
         if (load_rc != 0) {
-            return respond(req.id, false, {}, state.log, fmt::cat("ngSpice_Circ failed with code ", load_rc),
+            // With ngspice's own reason: the code alone says nothing.
+            const std::string reason = ngspice_error_lines(std::vector<std::string>(
+                state.log.begin() + static_cast<std::ptrdiff_t>(load_log), state.log.end()));
+            return respond(req.id, false, {}, state.log,
+                           fmt::cat("ngSpice_Circ failed with code ", load_rc,
+                                    reason.empty() ? "" : fmt::cat(" (ngspice: ", reason, ")")),
                            {}, timing);
         }
 

@@ -149,8 +149,8 @@ Result<std::size_t, Error> Flattener::expand_into(const std::string& path,
                                                   std::string& out) {
     const Key key{canonical(path), section ? std::optional(ascii_lower(*section)) : std::nullopt};
     if (chain_.size() >= kMaxNesting)
-        return err(io_message(fmt::cat("flattening PDK: redirects and includes nested deeper than ", kMaxNesting,
-                                       " levels at ", place(section, path))));
+        return err(io_message(fmt::cat("flattening PDK: redirects and includes nested deeper than ",
+                                       kMaxNesting, " levels at ", place(section, path))));
     if (!chain_.insert(key).second)
         return err(
             io_message(fmt::cat("cycle detected while flattening PDK: revisited ", place(section, path))));

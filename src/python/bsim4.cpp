@@ -60,7 +60,8 @@ Construction build_solver(const std::string& model_file, const std::string& mode
     namespace parser = bsim4::model_parser;
     auto kit = parser::parse_kit(model_file, model_section);
     if (!kit)
-        return {std::nullopt, fmt::cat("failed to parse model file '", model_file, "': ", kit.error().text())};
+        return {std::nullopt,
+                fmt::cat("failed to parse model file '", model_file, "': ", kit.error().text())};
     // As ngspice reads the instance: w and l in the unit of the kit's `.option scale`.
     w *= kit->scale;
     l *= kit->scale;
@@ -210,7 +211,8 @@ void register_bsim4(nb::module_& m) {
                 const std::string file = to_str(model_file, "model_file");
                 const std::string name = to_str(model_name, "model_name");
                 // Left out: the card's own type; given: the card must be of it.
-                const std::string type = device_type.is_none() ? std::string() : to_str(device_type, "device_type");
+                const std::string type =
+                    device_type.is_none() ? std::string() : to_str(device_type, "device_type");
                 const double width = to_f64(w, "w");
                 const double length = to_f64(l, "l");
                 std::optional<std::string> section;

@@ -196,7 +196,6 @@ TEST_F(NativeLut, CardPerLengthAndWidth) {
     expect_points_from(t, 1, 0, card_named(cards, "bn.2"));
     expect_points_from(t, 0, 1, card_named(cards, "bn.3"));
     expect_points_from(t, 1, 1, card_named(cards, "bn.3"));
-
 }
 
 TEST_F(NativeLut, CardChoiceRefusesWhatNgspiceRefuses) {

@@ -759,8 +759,8 @@ TEST(ModelParserCards, ValuesNgspiceRefusesAreReported) {
     std::map<std::string, std::string> refused;
     const auto cards = mp::extract_models(lines, mp::collect_dot_params(lines), &refused);
     EXPECT_EQ(cards.size(), 4u);
-    EXPECT_EQ(refused, (std::map<std::string, std::string>{
-                           {"b", "model 'b': cannot evaluate vth0 = 'vt + undefined'"},
-                           {"c", "model 'c': cannot evaluate u0 = nosuch(1)"},
-                           {"d", "model 'd': cannot evaluate k1 = {1 +* 2}"}}));
+    EXPECT_EQ(refused,
+              (std::map<std::string, std::string>{{"b", "model 'b': cannot evaluate vth0 = 'vt + undefined'"},
+                                                  {"c", "model 'c': cannot evaluate u0 = nosuch(1)"},
+                                                  {"d", "model 'd': cannot evaluate k1 = {1 +* 2}"}}));
 }

@@ -122,12 +122,18 @@ TEST(WorkerNetlist, RelativeFilesAreNamedAsFromTheNamedDirectory) {
 }
 
 TEST(WorkerNetlist, NgspiceErrorLinesSayWhy) {
-    const std::vector<std::string> log{"stdout Circuit: x",         "stderr Note: No compatibility mode selected!",
-                                       "stderr Netlist line no. 3:", "stderr Undefined parameter [fnoicor]",
-                                       "stderr Netlist line no. 3:", "stderr Undefined parameter [fnoicor]",
-                                       "stderr Warning: k2 ignored", "stderr Cannot compute substitute",
-                                       "stderr a",                   "stderr b",
-                                       "stderr c",                   "stderr d"};
+    const std::vector<std::string> log{"stdout Circuit: x",
+                                       "stderr Note: No compatibility mode selected!",
+                                       "stderr Netlist line no. 3:",
+                                       "stderr Undefined parameter [fnoicor]",
+                                       "stderr Netlist line no. 3:",
+                                       "stderr Undefined parameter [fnoicor]",
+                                       "stderr Warning: k2 ignored",
+                                       "stderr Cannot compute substitute",
+                                       "stderr a",
+                                       "stderr b",
+                                       "stderr c",
+                                       "stderr d"};
     EXPECT_EQ(ngspice_error_lines(log), "Undefined parameter [fnoicor]; Cannot compute substitute; a; b; c");
     EXPECT_EQ(ngspice_error_lines({"stdout Error: on stdout only"}), "");
 }
