@@ -1,7 +1,9 @@
 // SPICE model libraries as design kits ship them: `.param` lines, `.model`
 // cards (binned in length and width), `.lib` corner sections and subcircuit
 // wrappers. A tolerant, line-oriented reader, not a SPICE front end: what it
-// cannot evaluate is dropped silently; only an unreadable file is an error.
+// cannot use is dropped; an unreadable file and an include chain cut by its
+// limits are errors, and a card value ngspice would refuse is reported when
+// that card is chosen (choose_card).
 #pragma once
 
 #include <cstddef>
@@ -41,8 +43,11 @@ struct Bsim4ModelCard {
 // names are resolved against the directory of the file that holds the line.
 // The top file being unreadable is the only error: an unreadable included
 // file adds nothing, and a redirect whose file cannot be read is looked up in
-// the file that holds it. Each section and each included file is read once
-// per call, which also ends cycles; nesting is bounded (kMaxKitNesting).
+// the file that holds it. A section runs from its header ".lib name" (the
+// name may be quoted) to the first ".endl", bare or naming any section, as
+// ngspice reads it. Each section and each included file is read once per
+// call, which also ends cycles; nesting and size are bounded (kMaxKitNesting,
+// kMaxKitTextBytes), and a reading cut by either fails naming it.
 
 // Reads every BSIM4 card of the file, whatever section it lies in, with the
 // files it includes (whole) and the sections of other files it redirects to.
