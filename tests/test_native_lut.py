@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import morva
+from conftest import build_kit
 from test_characterisation import main_config
 
 CARDS = """* BSIM4 cards, 180 nm-like
@@ -167,6 +168,64 @@ def test_messages_of_the_native_path(pool, cards, tmp_path, capfd, monkeypatch):
     _, err = capfd.readouterr()
     assert err.startswith("  [native] failed to read model file: BSIM4 model-file I/O error: "
                           "No such file or directory (os error 2)\n  [native] falling back to ngspice path\n")
+
+
+# ---- a design kit: the card ngspice would take, or its refusal ---------------------
+
+
+def ngspice_op_id(folder, corner, w, l, vgs, vds):
+    """ngspice's @m1[id] of an nch device of the kit at one bias point."""
+    (folder / "op.cir").write_text(f"op\n.lib 'kit.lib' {corner}\nm1 d g 0 0 nch w={w} l={l}\n"
+                                   f"vd d 0 {vds}\nvg g 0 {vgs}\n.control\nset numdgt=17\nop\nprint @m1[id]\n.endc\n.end\n")
+    run = subprocess.run(["ngspice", "-b", "op.cir"], cwd=folder, capture_output=True, text=True, timeout=60)
+    found = re.search(r"@m1\[id\] = (\S+)", run.stdout)
+    return float(found.group(1)) if found else run.stdout + run.stderr
+
+
+@pytest.mark.parametrize("scale", [False, True])
+def test_kit_cards_as_ngspice_chooses_them(pool, tmp_path, scale):
+    kit = build_kit(tmp_path, scale)
+    um = 1.0 if scale else 1e-6  # the kit's unit of length
+    # The corner's own parameters and bin (the last corner's would shift vth0).
+    for corner, w, l in (("ss", 10, 0.28), ("ff", 2, 1.0)):
+        solver = morva.DcSolver(str(kit), "nch", w=w * um, l=l * um, model_section=corner)
+        assert solver.solve(vg=1.0, vd=0.9, vs=0.0, vb=0.0).ids == pytest.approx(
+            ngspice_op_id(tmp_path, corner, w * um, l * um, 1.0, 0.9), rel=1e-9)
+    # Both paths give one configuration one table; the subcircuit's name
+    # picks the card inside it.
+    kw = dict(model_section="ss", widths_values=[10 * um], lengths_values=[0.28 * um, 1.0 * um],
+              vbs_values=[0.0], vgs=(0.0, 1.2, 0.1), vds=(0.0, 1.2, 0.1), op_params=[])
+    pooled = pool.generate_lut(config(str(kit), native=False, **kw), cache=False)
+    for name in ("nch", "nch_mac"):
+        assert_tables_agree(pool.generate_lut(config(str(kit), model_name=name, **kw), cache=False), pooled, ["id"])
+
+    # What ngspice refuses is refused, with the reason.
+    outside = f"could not find a valid modelname"
+    assert outside in str(ngspice_op_id(tmp_path, "tt", 0.15 * um, 60 * um, 1.0, 0.9))
+    bins = re.escape("(bins: nch.1 L 1.800e-7..5.000e-7 W 2.200e-7..5.000e-5; nch.2 L 5.000e-7..5.000e-5 W "
+                     "2.200e-7..5.000e-5)")
+    refusals = [
+        (dict(model_name="nch", widths_values=[0.15 * um], lengths_values=[60 * um]),
+         "no bin of model 'nch' holds W = 1.500e-7 m, L = 6.000e-5 m " + bins),
+        (dict(model_name="pch"), "model 'pch' is pmos \\(card 'pch'\\), not nmos"),
+    ]
+    for overrides, message in refusals:
+        for native in (True, False):
+            with pytest.raises(RuntimeError, match=message if native or "pmos" in message else outside):
+                pool.generate_lut(config(str(kit), native=native, **dict(kw, **overrides)), cache=False)
+    with pytest.raises(RuntimeError, match="no bin of model 'nch' holds W = 1.500e-7 m, L = 6.000e-5 m " + bins):
+        morva.DcSolver(str(kit), "nch", w=0.15 * um, l=60 * um, model_section="tt")
+    with pytest.raises(RuntimeError, match=r"^model 'pch' is pmos \(card 'pch'\), not nmos$"):
+        morva.DcSolver(str(kit), "pch", device_type="nmos", model_section="tt")
+    # A model name the file lacks: the pool path's error, with ngspice's reason.
+    with pytest.raises(RuntimeError, match=r"\(ngspice: .*nhc"):
+        pool.generate_lut(config(str(kit), model_name="nhc", **kw), cache=False)
+
+
+def test_card_values_nothing_can_evaluate_are_refused(tmp_path):
+    (tmp_path / "bad.lib").write_text(".model nch nmos level=54 vth0='vt_typ + 0.1' u0=agauss(0.03, 0.001, 3)\n")
+    with pytest.raises(RuntimeError, match=r"^model 'nch': cannot evaluate vth0 = 'vt_typ \+ 0\.1'$"):
+        morva.DcSolver(str(tmp_path / "bad.lib"), "nch")
 
 
 # ---- threads ----------------------------------------------------------------------

@@ -43,7 +43,7 @@ constexpr bsim4::solver::SolverConfig kSolverConfig{100, 1e-12, 1e-6, 1e-3, 1e-2
 
 // What every work item shares, read only.
 struct Plan {
-    std::vector<parser::Bsim4ModelCard> cards;
+    parser::Kit kit;
     std::vector<const parser::Bsim4ModelCard*> bins;  // [wi * n_l + li]
     std::string model_type;                           // of the first bin, for every item
     // +1 or -1: the table holds the pool path's terminal voltages (negative
@@ -52,6 +52,7 @@ struct Plan {
     double type_sign = 1.0;
     std::optional<parser::SubcircuitDefaults> defaults;
     std::vector<double> widths, lengths, vbs, vgs, vds;
+    double scale = 1.0;  // the kit's `.option scale`: widths and lengths are in its unit
     ParamMask requested{};
     bool use_dc_solver = false;
 };
@@ -97,13 +98,18 @@ std::optional<PointValues> solve_point(const Plan& plan, Bsim4InstanceHandle ins
 // One (W, L) pair: its own model and instance serve every bias point.
 Result<WlResult, NgspiceError> run_work_item(const Plan& plan, std::size_t wi, std::size_t li,
                                              const ngspice::CancelToken& token) {
-    const double w = plan.widths[wi], l = plan.lengths[li];
+    const double w = plan.widths[wi] * plan.scale, l = plan.lengths[li] * plan.scale;
     const parser::Bsim4ModelCard& card = *plan.bins[wi * plan.lengths.size() + li];
     std::optional<Bsim4Model> model = Bsim4Model::from_params(plan.model_type, card.params);
     if (!model) return err(NgspiceError::simulation(fmt::cat("model_create failed ", geometry_text(w, l))));
+    const auto instance_params = [&] {
+        parser::ParamList params =
+            plan.defaults->compute_instance_params(plan.widths[wi], plan.lengths[li], 1.0, 1.0);
+        parser::scale_instance_params(params, plan.scale);
+        return params;
+    };
     // Declared after the model, so freed before it.
-    UniqueInstance instance(plan.defaults ? model->instance_with_params(
-                                                plan.defaults->compute_instance_params(w, l, 1.0, 1.0), w, l)
+    UniqueInstance instance(plan.defaults ? model->instance_with_params(instance_params(), w, l)
                                           : bsim4_instance_create(model->handle(), 1, w, l));
     if (!instance)
         return err(NgspiceError::simulation(fmt::cat("instance_create failed ", geometry_text(w, l))));
@@ -266,29 +272,52 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
         if (config.model_section)
             messages.err(
                 fmt::cat("  [native] parsing section '", *config.model_section, "' from ", model_file, "\n"));
-        auto cards = config.model_section ? parser::parse_lib_file_section(model_file, *config.model_section)
-                                          : parser::parse_lib_file(model_file);
-        if (!cards) {
-            messages.err(fmt::cat("  [native] failed to read model file: ", cards.error().text(), "\n"));
+        auto kit = parser::parse_kit(model_file, config.model_section);
+        if (!kit) {
+            messages.err(fmt::cat("  [native] failed to read model file: ", kit.error().text(), "\n"));
             return std::nullopt;
         }
-        if (cards->empty()) {
+        if (kit->cards.empty()) {
             messages.err(fmt::cat("  [native] no BSIM4 model cards found in ", model_file, "\n"));
             return std::nullopt;
         }
-        plan->cards = std::move(cards).value();
+        plan->scale = kit->scale;
+        plan->kit = std::move(kit).value();
+    }
+    // The model: `model_name` itself, else the one inside the subcircuit of
+    // that name (which the pool path instantiates). A name the file does not
+    // hold is the pool path's to report: never another card.
+    std::string model = config.model_name;
+    std::optional<parser::SubcircuitDefaults> wrapper;
+    if (!parser::has_model(plan->kit.cards, model)) {
+        auto found = config.model_section
+                         ? parser::parse_subcircuit_defaults_section(model_file, model, *config.model_section)
+                         : parser::parse_subcircuit_defaults(model_file, model);
+        if (found && *found && parser::has_model(plan->kit.cards, (*found)->inner_model)) {
+            messages.err(fmt::cat("  [native] '", model, "' is a subcircuit (inner model: '",
+                                  (*found)->inner_model, "')\n"));
+            model = (*found)->inner_model;
+            wrapper = std::move(*found);
+        } else {
+            messages.err(fmt::cat("  [native] model '", model, "' not found in '", model_file, "'\n"));
+            return std::nullopt;
+        }
     }
     const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),
                       n_vbs = config.vbs_values.size();
     if (n_w == 0 || n_l == 0 || n_vbs == 0)
         return err(NgspiceError::simulation("widths, lengths and vbs_values must not be empty"));
 
-    // 3. One card per (W, L) pair: kits bin in width as well as length.
+    // 3. One card per (W, L) pair: kits bin in width as well as length. A
+    // geometry outside every bin or a card of the other type is refused, as
+    // ngspice refuses them.
+    const std::string_view device_type = config.device_type == DeviceType::Pmos ? "pmos" : "nmos";
     for (double w : config.widths) {
         for (double l : config.lengths) {
-            const parser::Bsim4ModelCard* card =
-                parser::select_card_for_length(plan->cards, config.model_name, l, w);
-            plan->bins.push_back(card ? card : &plan->cards.front());
+            auto card = parser::choose_card(plan->kit, model, device_type, l * plan->scale, w * plan->scale,
+                                            model_file);
+            if (!card) return err(NgspiceError::simulation(std::move(card).error()));
+            plan->bins.push_back(*card);
         }
     }
     const parser::Bsim4ModelCard& bin0 = *plan->bins.front();
@@ -332,6 +361,7 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
 
     // 9. Subcircuit defaults.
     plan->defaults = subcircuit_defaults(config, messages);
+    if (!plan->defaults) plan->defaults = std::move(wrapper);
 
     TransistorLut table;
     table.widths = config.widths;
@@ -391,6 +421,31 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
         if (plan->requested[k]) table.extracted_op_params.emplace_back(KNOWN_OP_PARAMS[k]);
     }
     return table;
+}
+
+std::optional<std::string> card_type_problem(const LutConfig& config) {
+    if (!config.model_file) return std::nullopt;
+    auto kit = parser::parse_kit(*config.model_file, config.model_section);
+    if (!kit) return std::nullopt;
+    std::string model = config.model_name;
+    if (!parser::has_model(kit->cards, model)) {
+        auto found = config.model_section ? parser::parse_subcircuit_defaults_section(
+                                                *config.model_file, model, *config.model_section)
+                                          : parser::parse_subcircuit_defaults(*config.model_file, model);
+        if (!found || !*found) return std::nullopt;
+        model = (*found)->inner_model;
+    }
+    const std::string_view wanted = config.device_type == DeviceType::Pmos ? "pmos" : "nmos";
+    const std::string prefix = ascii_lower(model) + ".";
+    const parser::Bsim4ModelCard* other = nullptr;
+    for (const parser::Bsim4ModelCard& card : kit->cards) {
+        if (!ascii_iequals(card.name, model) && !ascii_istarts_with(card.name, prefix)) continue;
+        if (card.model_type == wanted) return std::nullopt;
+        other = &card;
+    }
+    if (!other) return std::nullopt;
+    return fmt::cat("model '", model, "' is ", other->model_type, " (card '", other->name, "'), not ",
+                    wanted);
 }
 
 NativeOutcome generate_lut_native(const LutConfig& config) {

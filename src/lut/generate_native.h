@@ -41,6 +41,11 @@ NativeOutcome generate_lut_native(const LutConfig& config, generate_ngspice::Mes
 // The same writing to the standard streams.
 NativeOutcome generate_lut_native(const LutConfig& config);
 
+// For the pool path: a message when the BSIM4 cards the model file gives
+// the configuration's model (or the model inside the subcircuit of that
+// name) are all of the other type than `device_type`; none otherwise.
+std::optional<std::string> card_type_problem(const LutConfig& config);
+
 // The parameters of the first card written to standard error when
 // MORVA_DUMP_NATIVE_PARAMS is set: those that decide a table's shape most.
 inline constexpr std::array<std::string_view, 29> DUMP_PARAM_NAMES = {

@@ -198,14 +198,40 @@ TEST_F(NativeLut, CardPerLengthAndWidth) {
     expect_points_from(t, 1, 0, card_named(cards, "bn.2"));
     expect_points_from(t, 0, 1, card_named(cards, "bn.3"));
     expect_points_from(t, 1, 1, card_named(cards, "bn.3"));
+}
 
-    // A model name that no card has: the first card of the section serves.
-    c.model_name = "other";
-    c.widths = {1e-6};
-    Lines other;
-    const TransistorLut first = run(c, other);
-    EXPECT_NE(other.out_text.find("  bins: [bn.1])\n"), std::string::npos) << other.out_text;
-    expect_points_from(first, 0, 1, card_named(cards, "bn.1"));
+TEST_F(NativeLut, CardChoiceRefusesWhatNgspiceRefuses) {
+    // Nothing: the pool path reports the name; an error: refused outright.
+    struct Case {
+        const char* model;
+        DeviceType type;
+        double w, l;
+        const char* error;  // "": no outcome
+    };
+    const Case cases[] = {
+        {"other", DeviceType::Nmos, 1e-6, 1e-6, ""},
+        {"nch", DeviceType::Pmos, 1e-6, 1e-6, "model 'nch' is nmos (card 'nch'), not pmos"},
+        {"bn", DeviceType::Nmos, 1e-6, 2e-5,
+         "no bin of model 'bn' holds W = 1.000e-6 m, L = 2.000e-5 m (bins: bn.1 L 1.000e-7..3.000e-7 W "
+         "1.000e-7..2.000e-6; bn.2 L 1.000e-7..3.000e-7 W 2.000e-6..1.000e-4; bn.3 L 3.000e-7..1.000e-5 W "
+         "0..inf; bn.4 L 1.000e-7..3.000e-7 W 1.000e-7..2.000e-6)"},
+    };
+    for (const Case& k : cases) {
+        LutConfig c = config(k.model);
+        if (std::string_view(k.model) == "bn") c.model_section = "corner";
+        c.device_type = k.type;
+        c.widths = {k.w};
+        c.lengths = {k.l};
+        Lines lines;
+        NativeOutcome outcome = generate_lut_native(c, lines, 4);
+        if (*k.error == '\0') {
+            EXPECT_FALSE(outcome) << k.model;
+            EXPECT_NE(lines.err_text.find("model 'other' not found in '" + cards + "'"), std::string::npos);
+        } else {
+            ASSERT_TRUE(outcome && !*outcome) << k.model;
+            EXPECT_EQ(outcome->error().detail, k.error);
+        }
+    }
 }
 
 TEST_F(NativeLut, DumpOfTheFirstBin) {
@@ -262,6 +288,15 @@ TEST_F(NativeLut, SubcircuitDefaults) {
     expect_points_from(plain, 0, 0, card_named(cards, "nch"));
     // The defaults' threshold shift took effect.
     EXPECT_LT(t.id.at(0, 0, 0, 8, 8), 0.9 * plain.id.at(0, 0, 0, 8, 8));
+
+    // The subcircuit's name as the model (what the pool path instantiates):
+    // its inner card with its defaults.
+    c = config("NFET");
+    c.widths = {1e-6};
+    c.lengths = {5e-7};
+    c.vbs_values = {0.0};
+    Lines wrapped;
+    EXPECT_TRUE(same_bits(run(c, wrapped).id, t.id)) << wrapped.err_text;
 }
 
 TEST_F(NativeLut, FailedPointsAreNaN) {
