@@ -9,7 +9,16 @@
 namespace morva {
 
 struct NgspiceError {
-    enum class Kind { Init, Simulation, WorkerCrashed, Serialization, Io, SendFailed, LoadLibrary, OutOfMemory };
+    enum class Kind {
+        Init,
+        Simulation,
+        WorkerCrashed,
+        Serialization,
+        Io,
+        SendFailed,
+        LoadLibrary,
+        OutOfMemory
+    };
 
     Kind kind = Kind::Simulation;
     // The payload's own display text (for SendFailed why the workers ended,
@@ -37,7 +46,8 @@ struct NgspiceError {
             case Kind::Serialization: return "serialization error: " + detail;
             case Kind::Io: return "I/O error: " + detail;
             case Kind::SendFailed:
-                return "worker pool send failed: all workers are shut down" + (detail.empty() ? "" : ": " + detail);
+                return "worker pool send failed: all workers are shut down" +
+                       (detail.empty() ? "" : ": " + detail);
             case Kind::LoadLibrary: return "failed to load libngspice: " + detail;
             case Kind::OutOfMemory: return "out of memory: " + detail;
         }

@@ -363,7 +363,8 @@ Result<WorkerProcess, NgspiceError> WorkerProcess::spawn(const WorkerBinary& com
     } cleanup{&actions, &attr};
     posix_spawn_file_actions_adddup2(&actions, child_stdin.get(), STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, child_stdout.get(), STDOUT_FILENO);
-    if (err_pipe->second.valid()) posix_spawn_file_actions_adddup2(&actions, err_pipe->second.get(), STDERR_FILENO);
+    if (err_pipe->second.valid())
+        posix_spawn_file_actions_adddup2(&actions, err_pipe->second.get(), STDERR_FILENO);
     // The child starts with no blocked signal and default dispositions, not
     // with whatever the host (or this thread) has set.
     sigset_t empty, all;
@@ -417,6 +418,7 @@ WorkerProcess& WorkerProcess::operator=(WorkerProcess&& other) noexcept {
         stderr_ = std::move(other.stderr_);
         written_ = std::exchange(other.written_, 0);
         answered_ = std::exchange(other.answered_, false);
+        unread_asked_ = std::exchange(other.unread_asked_, false);
         stream_broken_ = std::exchange(other.stream_broken_, false);
     }
     return *this;
@@ -455,6 +457,9 @@ void WorkerProcess::end_group_and_reap() {
 }
 
 bool WorkerProcess::ended_unread() {
+    // One answer per process: a dead process left in place is not counted
+    // again at the next job.
+    if (std::exchange(unread_asked_, true)) return false;
     if (written_ == 0) return true;
     int left = -1;
     // The bytes still in the pipe: all of them when the child read nothing.
@@ -465,7 +470,8 @@ bool WorkerProcess::ended_unread() {
 std::string WorkerProcess::end_report() {
     std::string how = "ended";
     if (wait_status_ >= 0 && WIFEXITED(wait_status_)) how = fmt::cat("exit code ", WEXITSTATUS(wait_status_));
-    if (wait_status_ >= 0 && WIFSIGNALED(wait_status_)) how = fmt::cat("killed by signal ", WTERMSIG(wait_status_));
+    if (wait_status_ >= 0 && WIFSIGNALED(wait_status_))
+        how = fmt::cat("killed by signal ", WTERMSIG(wait_status_));
     std::string said;
     if (stderr_) {
         stderr_->finish(std::chrono::milliseconds(500));
@@ -545,7 +551,8 @@ SimulationOutcome WorkerProcess::run(const SimulationRequest& request, const Tim
     stream_broken_ = true;
     MORVA_TRY(write_line(line, timeout.deadline_after(Clock::now()), timeout, stop_fd));
     stdout_->set_deadline(timeout.deadline_after(Clock::now()), stop_fd);
-    SimulationOutcome response = err(NgspiceError::out_of_memory("the worker's reply does not fit in memory"));
+    SimulationOutcome response =
+        err(NgspiceError::out_of_memory("the worker's reply does not fit in memory"));
     try {
         response = read_binary_response(*stdout_);
     } catch (const std::bad_alloc&) {
@@ -767,7 +774,8 @@ private:
         auto first = WorkerProcess::spawn(shared_->command);
         if (!first) {
             log("failed to spawn — " + first.error().text());
-            shared_->set_why_exhausted(fmt::cat("worker ", index_, " failed to spawn: ", first.error().text()));
+            shared_->set_why_exhausted(
+                fmt::cat("worker ", index_, " failed to spawn: ", first.error().text()));
             return;
         }
         process_.emplace(std::move(*first));
@@ -811,9 +819,10 @@ private:
         try {
             return handle_job(job);
         } catch (const std::bad_alloc&) {
-            job.reply.send(err(NgspiceError::out_of_memory("the worker's reply does not fit in memory")));
-            log("out of memory, replacing the worker");
-            if (auto r = replace(true); !r) log("respawn failed — " + r.error().text());
+            job.reply.send(err(NgspiceError::out_of_memory("not enough memory to run the job")));
+            // Its stream may stand anywhere: the next job starts a new one.
+            process_->kill();
+            log("out of memory, worker ended");
             return true;
         }
     }
@@ -922,8 +931,9 @@ Result<std::shared_ptr<WorkerPool>, NgspiceError> WorkerPool::create(PoolSetting
             // Out of threads: this and every later worker never start.
             write_log_line(fmt::cat("[pool] worker ", i, ": failed to spawn — ",
                                     NgspiceError::from_io(IoError::from_errno(e.code().value())).text()));
-            shared->set_why_exhausted(fmt::cat("worker ", i, " failed to spawn: ",
-                                               NgspiceError::from_io(IoError::from_errno(e.code().value())).text()));
+            shared->set_why_exhausted(fmt::cat(
+                "worker ", i,
+                " failed to spawn: ", NgspiceError::from_io(IoError::from_errno(e.code().value())).text()));
             for (std::size_t k = i; k < workers; ++k) shared->queue.receiver_gone();
             break;
         }
@@ -975,9 +985,7 @@ std::optional<ReplyFuture> WorkerPool::submit(SimulationRequest request,
     Job job{std::move(request), ReplySender(slot)};
     switch (shared_->queue.try_push(job, give_up)) {
         case JobQueue::PushOutcome::Queued: break;
-        case JobQueue::PushOutcome::Refused:
-            job.reply.send(err(shared_->exhausted()));
-            break;
+        case JobQueue::PushOutcome::Refused: job.reply.send(err(shared_->exhausted())); break;
         case JobQueue::PushOutcome::GaveUp: return std::nullopt;
     }
     return future;

@@ -161,7 +161,8 @@ public:
     // Whether a reply frame was ever read whole from this process.
     bool answered() const { return answered_; }
     // Whether the child ended without taking a byte of its input: it died
-    // while starting, not over a request. Asked before `kill` or `retire`.
+    // while starting, not over a request. Asked before `kill` or `retire`;
+    // true at most once per process.
     bool ended_unread();
     // After the child was reaped: how it ended ("(exit code 1)", "(killed
     // by signal 9)") and, when it said something, ": " and the end of its
@@ -188,6 +189,7 @@ private:
     std::unique_ptr<ErrorEcho> stderr_;
     std::uint64_t written_ = 0;  // bytes written to standard input
     bool answered_ = false;
+    bool unread_asked_ = false;
     bool stream_broken_ = false;
 };
 

@@ -303,8 +303,9 @@ TEST(PoolProcesses, ProgramsThatAreNotWorkers) {
         errors.push_back(outcome.error());
     }
     EXPECT_EQ(errors.front().text(), "worker process crashed: worker 0 exited during start-up (exit code 0)");
-    EXPECT_EQ(errors.back().text(),
-              "worker pool send failed: all workers are shut down: worker 0 exited during start-up (exit code 0)");
+    EXPECT_EQ(
+        errors.back().text(),
+        "worker pool send failed: all workers are shut down: worker 0 exited during start-up (exit code 0)");
     EXPECT_LE(errors.size(), 3u);
     EXPECT_EQ((*pool)->run_simulation(request("b")).error().detail, errors.back().detail);
 
@@ -439,7 +440,8 @@ TEST(PoolProcesses, MissingProgramExhaustsThePool) {
         EXPECT_EQ(last->detail, "worker task dropped reply sender");
     }
     EXPECT_EQ(last->kind, NgspiceError::Kind::SendFailed);
-    EXPECT_EQ(last->detail.rfind("failed to spawn: I/O error: No such file or directory", 9), 9u) << last->detail;
+    EXPECT_EQ(last->detail.rfind("failed to spawn: I/O error: No such file or directory", 9), 9u)
+        << last->detail;
 }
 
 // ---- task sets -------------------------------------------------------------------
