@@ -14,9 +14,13 @@ import morva
 
 LONG = "long\nV1 in 0 SIN(0 1 1meg)\nR1 in out 1k\nC1 out 0 1n\n.tran 1n 20m 0 1n\n.end\n"
 
+# argv: the worker count and, optionally, a `sleep` argument that a first
+# job leaves running in the background of its worker.
 HOST = f"""
 import sys, morva
-pool = morva.SimulationPool(workers=2)
+pool = morva.SimulationPool(workers=int(sys.argv[1]))
+if len(sys.argv) > 2:
+    pool.run_simulation("op\\nR1 1 0 1k\\n.op\\n.end", ["shell sleep " + sys.argv[2] + " &"])
 print("ready", flush=True)
 pool.run_simulation({LONG!r}, ["run"])
 """
@@ -36,16 +40,20 @@ def alive(pid):
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
-def test_workers_busy_in_a_long_run_end_when_the_host_is_killed():
-    host = subprocess.Popen([sys.executable, "-c", HOST], stdout=subprocess.PIPE, text=True)
+@pytest.mark.parametrize("n, started", [(2, False), (1, True)])
+def test_workers_busy_in_a_long_run_end_when_the_host_is_killed(n, started):
+    # With `started`, the busy worker has a program of its own running too.
+    marker = f"47.{random.randrange(10**6):06d}"
+    args = [str(n), marker] if started else [str(n)]
+    host = subprocess.Popen([sys.executable, "-c", HOST, *args], stdout=subprocess.PIPE, text=True)
     try:
         assert host.stdout.readline().strip() == "ready"
         deadline = time.monotonic() + 10
         workers = []
-        while len(workers) < 2 and time.monotonic() < deadline:
+        while len(workers) < n and time.monotonic() < deadline:
             workers = children_of(host.pid)
             time.sleep(0.05)
-        assert len(workers) == 2
+        assert len(workers) == n
         time.sleep(0.5)  # one of them is now inside the long transient
         host.send_signal(signal.SIGKILL)
         host.wait()
@@ -56,7 +64,10 @@ def test_workers_busy_in_a_long_run_end_when_the_host_is_killed():
         for w in left:
             os.kill(w, signal.SIGKILL)
         assert left == []
+        assert wait_until(lambda: not sleeps(marker), 5)  # what they started went with them
     finally:
+        for pid in sleeps(marker):
+            os.kill(pid, signal.SIGKILL)
         if host.poll() is None:
             host.kill()
             host.wait()
@@ -67,10 +78,12 @@ def test_ctrl_c_at_a_terminal_ends_the_host_and_its_workers_with_it():
     # A terminal sends SIGINT to its foreground process group. The workers
     # lead groups of their own: the host takes the interrupt, and its pool
     # ends them as the interpreter exits.
-    code = HOST.replace("pool.run_simulation(", "try:\n    pool.run_simulation(") + (
+    code = HOST.replace(f"pool.run_simulation({LONG!r}", f"try:\n    pool.run_simulation({LONG!r}") + (
         "except KeyboardInterrupt:\n    print('interrupted', flush=True)\n"
     )
-    host = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True, start_new_session=True)
+    host = subprocess.Popen(
+        [sys.executable, "-c", code, "2"], stdout=subprocess.PIPE, text=True, start_new_session=True
+    )
     try:
         assert host.stdout.readline().strip() == "ready"
         assert wait_until(lambda: len(children_of(host.pid)) == 2, 10)
