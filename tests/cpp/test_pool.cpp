@@ -322,6 +322,38 @@ TEST(PoolProcesses, ProgramsThatAreNotWorkers) {
     EXPECT_EQ(outcome.error().text(), "simulation failed: worker timed out after 0s");
 }
 
+TEST(PoolProcesses, WorkersThatCannotStartSayWhy) {
+    // What a worker that dies before reading its input said (the end of its
+    // standard error, at most about 1000 bytes from a line's start) and how
+    // it ended.
+    std::string many;
+    for (int i = 0; i < 100; ++i) many += fmt::cat("line ", 100 + i, " of the start-up log\n");
+    const std::string many_tail = many.substr(many.find("line 166 "));
+    const struct {
+        std::string script, said;
+    } cases[] = {
+        {"echo starting >&2; echo 'no libngspice here' >&2; exit 3",
+         "(exit code 3): starting\nno libngspice here"},
+        {"printf '%s' '" + many + "' >&2; exit 1",
+         "(exit code 1): " + many_tail.substr(0, many_tail.size() - 1)},
+        {"kill -9 $$", "(killed by signal 9)"},
+        {"printf '\\377 bad\\n\\n' >&2; exit 2", "(exit code 2): \xEF\xBF\xBD bad"},
+    };
+    TempDir dir;
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string exe = dir.touch(fmt::cat("worker-", n++));
+        std::ofstream(exe, std::ios::app) << c.script << "\n";
+        ::chmod(exe.c_str(), 0755);
+        PoolSettings settings;
+        settings.worker_exe = exe;
+        auto pool = *WorkerPool::create(settings);
+        const auto outcome = pool->run_simulation(request("x"));
+        ASSERT_FALSE(outcome.ok());
+        EXPECT_EQ(outcome.error().detail, "worker 0 exited during start-up " + c.said) << c.script;
+    }
+}
+
 TEST(PoolProcesses, ShutdownAbandonsWorkInProgress) {
     TempDir dir;
     const std::string silent = dir.touch("silent");
