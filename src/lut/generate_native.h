@@ -21,7 +21,7 @@ namespace morva::lut {
 // A bias point that failed to evaluate or converge holds NaN.
 struct WlResult {
     std::vector<double> id;
-    std::vector<double> gm, gds;  // differences of id along Vgs and Vds
+    std::vector<double> gm, gds;  // the evaluator's slopes of id along Vgs and Vds
     std::size_t w_index = 0;
     std::size_t l_index = 0;
     // In KNOWN_OP_PARAMS order; empty where the parameter was not requested.
