@@ -1,6 +1,7 @@
 #include "ngspice/worker.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -703,7 +704,11 @@ void exit_when_orphaned() {
     std::thread([host] {
         for (;;) {
             std::this_thread::sleep_for(std::chrono::milliseconds(250));
-            if (::getppid() != host) ::_exit(1);
+            if (::getppid() == host) continue;
+            // Leading its own group (as the pool starts it), the worker takes
+            // what it started along.
+            if (::getpgrp() == ::getpid()) ::kill(0, SIGKILL);
+            ::_exit(1);
         }
     }).detach();
 }
