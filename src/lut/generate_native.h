@@ -23,9 +23,7 @@ namespace morva::lut {
 // evaluate or converge holds NaN.
 struct WlResult {
     std::vector<double> id;
-    // Differences of id along Vgs and Vds; empty for an item holding only
-    // some of the Vgs rows (the table takes them once every row is in).
-    std::vector<double> gm, gds;
+    std::vector<double> gm, gds;  // the evaluator's slopes of id along Vgs and Vds
     std::size_t w_index = 0;
     std::size_t l_index = 0;
     std::size_t vbs_first = 0, vbs_count = 0;
@@ -46,6 +44,11 @@ NativeOutcome generate_lut_native(const LutConfig& config, generate_ngspice::Mes
                                   std::size_t max_threads = 512);
 // The same writing to the standard streams.
 NativeOutcome generate_lut_native(const LutConfig& config);
+
+// For the pool path: a message when the BSIM4 cards the model file gives
+// the configuration's model (or the model inside the subcircuit of that
+// name) are all of the other type than `device_type`; none otherwise.
+std::optional<std::string> card_type_problem(const LutConfig& config);
 
 // The parameters of the first card written to standard error when
 // MORVA_DUMP_NATIVE_PARAMS is set: those that decide a table's shape most.
