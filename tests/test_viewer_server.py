@@ -288,6 +288,34 @@ def test_clients_of_one_answer_share_it(tmp_path, kind):
     assert many - one < 4 * size, f"24 more clients took {(many - one) >> 20} MiB"
 
 
+def memory_kib(pid, field):
+    status = pathlib.Path(f"/proc/{pid}/status").read_text()
+    return int(re.search(rf"{field}:\s+(\d+) kB", status).group(1))
+
+
+def test_browsing_many_large_records_stays_within_the_cache_budget(tmp_path, monkeypatch):
+    # Every decoded waveform used to stay cached: 100 records aliasing one
+    # large waveform held 1.6 GB. The cache now keeps what fits its budget.
+    n, records, budget = 100_000, 100, 64 << 20
+    c = Companion()
+    c.pair(1, stored_frame([i * 1e-9 for i in range(n)]), stored_frame([float(i % 977) for i in range(n)]), n)
+    for rid in range(2, records + 1):
+        c.alias(rid, n)
+    path = tmp_path / "aliases.psfxl"
+    path.write_bytes(bytes(c.data))
+    monkeypatch.setenv("MORVA_VIEWER_CACHE_BYTES", str(budget))
+    with running_viewer(path) as v:
+        first = wave(v.port, "id=1")
+        assert first["total"] == n
+        before = memory_kib(v.process.pid, "VmRSS") << 10
+        for rid in range(1, records + 1):
+            assert wave(v.port, f"id={rid}") == first
+        peak = (memory_kib(v.process.pid, "VmHWM") << 10) - before
+        # Answers are the same once a record has left the cache.
+        assert wave(v.port, "id=2") == first
+    assert peak < 1.2 * budget, f"browsing took {peak >> 20} MiB over a budget of {budget >> 20} MiB"
+
+
 def test_second_viewer_on_the_same_port_fails(viewer, files):
     f = NgpsfFile(files[0])
     with pytest.raises(ValueError) as info:
