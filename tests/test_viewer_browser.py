@@ -84,6 +84,57 @@ def test_written_page_shows_stacked_panes(browser, files, tmp_path):
     p.context.close()
 
 
+# Per pane of the written page: the WebGL pixels drawn inside it, and all
+# pixels drawn on the canvas.
+DRAWN_PIXELS = """() => {
+  const gd = document.getElementById('plot'), l = gd._fullLayout;
+  const gl = gd.querySelector('canvas.gl-canvas-context');
+  const copy = document.createElement('canvas');
+  copy.width = gl.width;
+  copy.height = gl.height;
+  const ctx = copy.getContext('2d');
+  ctx.drawImage(gl, 0, 0);
+  const px = ctx.getImageData(0, 0, copy.width, copy.height).data;
+  const sx = gl.width / gl.clientWidth, sy = gl.height / gl.clientHeight;
+  const drawn = (x0, x1, y0, y1) => {
+    let count = 0;
+    for (let y = Math.floor(y0 * sy); y < Math.floor(y1 * sy); y++)
+      for (let x = Math.floor(x0 * sx); x < Math.floor(x1 * sx); x++) count += px[4 * (y * copy.width + x) + 3] > 0;
+    return count;
+  };
+  const panes = Object.keys(l).filter(k => /^yaxis\\d*$/.test(k)).map(k => {
+    const y = l[k], x = l['xaxis' + k.slice(5)];
+    return drawn(x._offset, x._offset + x._length, y._offset, y._offset + y._length);
+  });
+  return [panes, drawn(0, gl.clientWidth, 0, gl.clientHeight)];
+}"""
+
+
+@pytest.mark.parametrize("count", [12, 40, 60])
+def test_written_page_draws_every_pane_in_place(browser, tmp_path, count):
+    # From about 30 panes the page's one WebGL canvas grew past what Chromium
+    # draws (8192 px): traces landed in other panes or vanished.
+    c = Companion()
+    n = 200
+    for rid in range(1, count + 1):
+        c.pair(rid, stored_frame([i * 1e-6 for i in range(n)]), stored_frame([(i + rid) % 50 for i in range(n)]), n)
+    wave_path = tmp_path / "many.psfxl"
+    wave_path.write_bytes(bytes(c.data))
+    out = tmp_path / "many.html"
+    NgpsfFile(wave_path).plot_records_html(list(range(1, count + 1)), out)
+    p = browser.page()
+    p.goto(out.as_uri())
+    p.wait_for_function("document.getElementById('plot')._fullLayout !== undefined", timeout=LOAD_MS)
+    p.wait_for_timeout(500)
+    panes, total = p.evaluate(DRAWN_PIXELS)
+    assert len(panes) == count
+    assert sum(panes) == total
+    assert min(panes) > 0.3 * max(panes), panes
+    screenshot(p, f"html_writer_{count}_panes")
+    assert p.errors == []
+    p.context.close()
+
+
 def test_start_shows_file_and_counts(page, files):
     megabytes = f"{files[0].stat().st_size / 2**20:.1f}"
     assert page.locator("#file-meta").text_content() == (
