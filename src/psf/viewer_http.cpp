@@ -308,9 +308,10 @@ void handle_connection(UniqueFd connection, const RequestHandler& handler, const
         // A client that connects ahead of need (a browser's preconnect) or
         // never asks must not hold its slot for the whole request time-out.
         const Clock::time_point deadline = accepted_at + std::chrono::milliseconds(limits.request_timeout_ms);
-        LineReader reader(connection.get(), limits.read_timeout_ms,
-                          std::min(deadline, accepted_at + std::chrono::milliseconds(limits.first_line_timeout_ms)),
-                          activity);
+        LineReader reader(
+            connection.get(), limits.read_timeout_ms,
+            std::min(deadline, accepted_at + std::chrono::milliseconds(limits.first_line_timeout_ms)),
+            activity);
         std::string line;
         if (reader.read_line(line, limits.max_line_bytes) != Status::Line || !utf8_valid(line)) return;
         reader.set_deadline(deadline);

@@ -73,9 +73,9 @@ struct ServerLimits {
     // connection that has waited longest for its request without sending a
     // byte; it is closed at once only when every one is being answered.
     std::size_t max_connections = 256;
-    int first_line_timeout_ms = 2000;   // the request line, from accept
-    int read_timeout_ms = 5000;         // each read of the request
-    int request_timeout_ms = 10000;     // the whole request, from accept
+    int first_line_timeout_ms = 2000;  // the request line, from accept
+    int read_timeout_ms = 5000;        // each read of the request
+    int request_timeout_ms = 10000;    // the whole request, from accept
     int write_timeout_ms = 30000;
 };
 
