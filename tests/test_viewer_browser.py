@@ -135,6 +135,57 @@ def test_written_page_draws_every_pane_in_place(browser, tmp_path, count):
     p.context.close()
 
 
+# The WebGL pixels drawn in pane i of the viewer, once it is scrolled into view.
+PANE_PIXELS = """async (i) => {
+  const pane = document.querySelectorAll('#plots .pane')[i];
+  pane.scrollIntoView();
+  const sleep = (ms) => new Promise((done) => setTimeout(done, ms));
+  for (let k = 0; k < 100 && !pane.querySelector('canvas.gl-canvas-context'); k++) await sleep(50);
+  await sleep(100);
+  const gl = pane.querySelector('canvas.gl-canvas-context');
+  if (!gl) return -1;
+  const copy = document.createElement('canvas');
+  copy.width = gl.width;
+  copy.height = gl.height;
+  const ctx = copy.getContext('2d');
+  ctx.drawImage(gl, 0, 0);
+  const px = ctx.getImageData(0, 0, copy.width, copy.height).data;
+  let count = 0;
+  for (let j = 3; j < px.length; j += 4) count += px[j] > 0;
+  return count;
+}"""
+
+
+def test_viewer_draws_every_pane_of_many(browser, tmp_path):
+    # Each pane's plot took WebGL contexts of its own, and Chromium blanked
+    # the oldest plots beyond its limit (here from the ninth pane on).
+    count = 40
+    c = Companion()
+    n = 200
+    for rid in range(1, count + 1):
+        c.pair(rid, stored_frame([i * 1e-6 for i in range(n)]), stored_frame([(i + rid) % 50 for i in range(n)]), n)
+    path = tmp_path / "many.psfxl"
+    path.write_bytes(bytes(c.data))
+    with running_viewer(path) as v:
+        p = browser.page()
+        p.goto(v.url)
+        p.wait_for_function("document.getElementById('file-meta').textContent.includes('signals')", timeout=LOAD_MS)
+        row(p, "(records without names)").click()
+        p.evaluate("Array.from(document.querySelectorAll('#tree .node')).slice(1).forEach((r) => r.click())")
+        p.wait_for_function(f"document.querySelectorAll('.pane:not(.loading)').length === {count}", timeout=LOAD_MS)
+        # A zoomed pane keeps its zoom while out of view.
+        p.evaluate(PANE_PIXELS, 0)
+        p.evaluate("Plotly.relayout(document.querySelector('.pane-plot'), {'xaxis.range': [2e-5, 5e-5]})")
+        drawn = [p.evaluate(PANE_PIXELS, i) for i in range(count)]
+        assert min(drawn) > 0.3 * max(drawn), drawn
+        p.evaluate(PANE_PIXELS, 0)
+        assert p.evaluate("document.querySelector('.pane-plot')._fullLayout.xaxis.range") == [2e-5, 5e-5]
+        assert p.evaluate("document.querySelectorAll('#plots canvas.gl-canvas-context').length") <= 8
+        screenshot(p, f"viewer_{count}_panes")
+        assert p.errors == []
+        p.context.close()
+
+
 def test_start_shows_file_and_counts(page, files):
     megabytes = f"{files[0].stat().st_size / 2**20:.1f}"
     assert page.locator("#file-meta").text_content() == (
