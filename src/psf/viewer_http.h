@@ -70,8 +70,8 @@ struct ServerLimits {
     std::size_t max_line_bytes = 8192;  // request line and each header line
     std::size_t max_header_lines = 128;
     // Live connection threads. When all are taken, a newcomer replaces the
-    // connection that has waited longest for its request without sending a
-    // byte; it is closed at once only when every one is being answered.
+    // connection still reading its request that has sent nothing for the
+    // longest time; it is closed at once only when every one is answering.
     std::size_t max_connections = 256;
     int first_line_timeout_ms = 2000;  // the request line, from accept
     int read_timeout_ms = 5000;        // each read of the request
