@@ -170,7 +170,8 @@ public:
         return static_cast<std::size_t>(n);
     }
 
-    void values(std::size_t n, std::vector<double>& out) {  // n already checked by count()
+    template <class Values>
+    void values(std::size_t n, Values& out) {  // n already checked by count()
         if (n == 0) return;
         const std::size_t old = out.size();
         out.resize(old + n);
@@ -261,7 +262,7 @@ private:
     Reader& r_;
     std::array<std::optional<std::size_t>, 5> dims_;
     bool ragged_ = false;
-    std::vector<double> data_;
+    GridValues data_;
     std::vector<double> scratch_;
 };
 
@@ -341,19 +342,42 @@ private:
             if (n == 0) break;
         }
         pos_ = start;
-        Grid5 shape;
-        shape.dims = dims;
-        if (grid_size(shape) > size_ - pos_) return false;
         g = Grid5();
         g.dims = dims;
+        if (grid_size(g) > size_ - pos_) return false;
         allocate(g.data, Grid5::element_count(dims));
-        // The layout those extents imply: counts to `counts`, rows in place.
-        std::vector<std::uint64_t> expected;
-        std::vector<std::pair<bool, std::size_t>> pieces;  // (row?, scratch index or value offset)
-        const auto count = [&](std::size_t n) {
-            expected.push_back(n);
-            pieces.emplace_back(false, expected.size() - 1);
+        // The layout those extents imply: every count to the side list in
+        // file order, every row straight into its place in the grid.
+        std::size_t n_counts = 1, lists = 1;
+        for (int k = 0; k < 4 && dims[k] != 0; ++k) n_counts += lists *= dims[k];
+        counts_.resize(n_counts);
+        iov_.clear();
+        const auto piece = [this](void* base, std::size_t len) {
+            // Consecutive counts are consecutive in the side list too.
+            if (!iov_.empty() && static_cast<char*>(iov_.back().iov_base) + iov_.back().iov_len == base)
+                iov_.back().iov_len += len;
+            else
+                iov_.push_back({base, len});
         };
+        std::size_t c = 0;
+        layout(
+            dims, [&](std::size_t) { piece(&counts_[c++], 8); },
+            [&](std::size_t at) { piece(g.data.data() + at, dims[4] * 8); });
+        // The kernel spends more per piece than per byte: pieces of short
+        // rows go through a small buffer that stays in the processor's cache.
+        if (!(dims[4] >= kDirectRow ? vectored() : buffered())) return false;
+        // Each count read must be the one the extents imply.
+        bool fits = true;
+        c = 0;
+        layout(
+            dims, [&](std::size_t n) { fits = fits && counts_[c++] == n; }, [](std::size_t) {});
+        return fits;
+    }
+
+    // Calls `count(n)` for every list count and `row(offset)` for every
+    // non-empty innermost row, in file order, for a grid of extents `dims`.
+    template <class Count, class Row>
+    static void layout(const std::array<std::size_t, 5>& dims, Count&& count, Row&& row) {
         std::size_t at = 0;
         count(dims[0]);
         for (std::size_t w = 0; w < dims[0]; ++w) {
@@ -364,60 +388,57 @@ private:
                     count(dims[3]);
                     for (std::size_t r = 0; r < dims[3]; ++r, at += dims[4]) {
                         count(dims[4]);
-                        if (dims[4]) pieces.emplace_back(true, at);
+                        if (dims[4]) row(at);
                     }
                 }
             }
         }
-        std::vector<std::uint64_t> counts(expected.size());
-        std::vector<iovec> iov;
-        for (const auto& [row, index] : pieces) {
-            char* base = row ? reinterpret_cast<char*>(g.data.data() + index)
-                             : reinterpret_cast<char*>(counts.data() + index);
-            const std::size_t len = row ? dims[4] * 8 : 8;
-            // Consecutive counts are consecutive in the scratch list too.
-            if (!iov.empty() && static_cast<char*>(iov.back().iov_base) + iov.back().iov_len == base)
-                iov.back().iov_len += len;
-            else
-                iov.push_back({base, len});
-        }
-        // Short rows cost the kernel more per piece than per byte: those go
-        // through a small buffer that stays in the processor's cache.
-        if (!(dims[4] >= kDirectRow ? vectored(iov) : buffered(iov))) return false;
-        return counts == expected;
     }
 
-    // Room for `n` values, backed by huge pages where the system offers them
-    // on request (as numpy does for large arrays): a table of hundreds of
-    // megabytes otherwise spends as long faulting its pages in as reading.
-    static void allocate(std::vector<double>& data, std::size_t n) {
-        data.reserve(n);
+    // Room for `n` values, left unset, backed by huge pages where the system
+    // offers them on request (as numpy does for large arrays): a table of
+    // hundreds of megabytes otherwise spends as long faulting its pages in as
+    // reading.
+    static void allocate(GridValues& data, std::size_t n) {
+        data.resize(n);
         constexpr std::uintptr_t kHuge = 2u << 20;
         const auto begin = reinterpret_cast<std::uintptr_t>(data.data());
         const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
         const std::uintptr_t last = (begin + n * sizeof(double)) & ~(kHuge - 1);
         if (last > first) (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#ifdef MADV_POPULATE_WRITE
-        // One call populates every page, instead of one fault each.
-        constexpr std::uintptr_t kPage = 4096;
-        const std::uintptr_t page = (begin + kPage - 1) & ~(kPage - 1);
-        const std::uintptr_t end = (begin + n * sizeof(double)) & ~(kPage - 1);
-        if (end > page) (void)::madvise(reinterpret_cast<void*>(page), end - page, MADV_POPULATE_WRITE);
-#endif
-        data.resize(n);
+    }
+
+    // Fills every piece of `iov_`, IOV_MAX pieces a call, resuming after
+    // short reads.
+    bool vectored() {
+        std::size_t first = 0;
+        while (first < iov_.size()) {
+            const int n = static_cast<int>(std::min<std::size_t>(iov_.size() - first, IOV_MAX));
+            const ssize_t got = ::preadv(fd_, iov_.data() + first, n, static_cast<off_t>(pos_));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            pos_ += static_cast<std::uint64_t>(got);
+            std::size_t left = static_cast<std::size_t>(got);
+            while (first < iov_.size() && left >= iov_[first].iov_len) left -= iov_[first++].iov_len;
+            if (left > 0) {
+                iov_[first].iov_base = static_cast<char*>(iov_[first].iov_base) + left;
+                iov_[first].iov_len -= left;
+            }
+        }
+        return true;
     }
 
     // Values a row must hold to be read straight into place.
-    static constexpr std::size_t kDirectRow = 512;
+    static constexpr std::size_t kDirectRow = 256;
 
-    // Fills the pieces in order from reads of up to a mebibyte.
-    bool buffered(const std::vector<iovec>& iov) {
+    // Fills the pieces of `iov_` in order from reads of up to 256 KiB.
+    bool buffered() {
         std::size_t total = 0;
-        for (const iovec& v : iov) total += v.iov_len;
+        for (const iovec& v : iov_) total += v.iov_len;
         if (total > size_ - pos_) return false;
-        bounce_.resize(std::min<std::size_t>(total, 1u << 20));
+        bounce_.resize(std::min<std::size_t>(total, 256u << 10));
         std::size_t have = 0, used = 0;
-        for (const iovec& v : iov) {
+        for (const iovec& v : iov_) {
             char* out = static_cast<char*>(v.iov_base);
             std::size_t need = v.iov_len;
             while (need > 0) {
@@ -436,29 +457,11 @@ private:
         }
         return true;
     }
-
-    // Fills every piece, IOV_MAX pieces a call, resuming after short reads.
-    bool vectored(std::vector<iovec>& iov) {
-        std::size_t first = 0;
-        while (first < iov.size()) {
-            const int n = static_cast<int>(std::min<std::size_t>(iov.size() - first, IOV_MAX));
-            const ssize_t got = ::preadv(fd_, iov.data() + first, n, static_cast<off_t>(pos_));
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) return false;
-            pos_ += static_cast<std::uint64_t>(got);
-            std::size_t left = static_cast<std::size_t>(got);
-            while (first < iov.size() && left >= iov[first].iov_len) left -= iov[first++].iov_len;
-            if (left > 0) {
-                iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + left;
-                iov[first].iov_len -= left;
-            }
-        }
-        return true;
-    }
-
     int fd_;
     std::uint64_t size_;
     std::uint64_t pos_ = 0;
+    std::vector<std::uint64_t> counts_;
+    std::vector<iovec> iov_;
     std::vector<char> bounce_;
 };
 

@@ -32,7 +32,7 @@ nb::object to_array5(const lut::Grid5& grid) {
     if (!grid.consistent())
         throw_py(PyExc_RuntimeError, "ragged 5-D LUT data — this is a bug in LUT generation");
     const auto& d = grid.dims;
-    std::vector<double> copy = grid.data;
+    std::vector<double> copy(grid.data.begin(), grid.data.end());
     return numpy_array(std::move(copy), {d[0], d[1], d[2], d[3], d[4]});
 }
 
@@ -41,13 +41,13 @@ nb::object lut_field_to_py(const lut::Grid5& grid) {
     if (d[0] == 1 && d[1] == 1 && d[2] == 1) {
         if (!grid.consistent())
             throw_py(PyExc_RuntimeError, "ragged Vec<Vec<f64>> — this is a bug in LUT generation");
-        std::vector<double> copy = grid.data;
+        std::vector<double> copy(grid.data.begin(), grid.data.end());
         return numpy_array(std::move(copy), {d[3], d[4]});
     }
     if (d[0] == 1 && d[1] == 1 && d[2] >= 2) {
         if (!grid.consistent())
             throw_py(PyExc_RuntimeError, "ragged Vec<Vec<Vec<f64>>> — this is a bug in LUT generation");
-        std::vector<double> copy = grid.data;
+        std::vector<double> copy(grid.data.begin(), grid.data.end());
         return numpy_array(std::move(copy), {d[2], d[3], d[4]});
     }
     return to_array5(grid);

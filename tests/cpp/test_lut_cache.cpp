@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -160,4 +161,42 @@ TEST(LutCacheFile, FailedSavesKeepWhatWasThere) {
     auto no_parent = cache::save(path + "/x.bin", t);  // a parent that is a file
     ASSERT_FALSE(no_parent.ok());
     EXPECT_EQ(no_parent.error().kind, LutError::Kind::Io);
+}
+
+// Loading reads rows of every length straight into the grids (short rows
+// through a buffer, long ones in place): the table is the one decode gives,
+// and a damaged file gives decode's error.
+TEST(LutCacheFile, LoadReadsWhatDecodeReads) {
+    TempDir dir;
+    const std::string path = dir.path() + "/t.bin";
+    const auto write = [&](const std::string& bytes) {
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+        std::fclose(f);
+    };
+    const auto load_text = [&](const std::string& bytes) -> std::string {
+        write(bytes);
+        auto r = cache::load(path);
+        if (!r.ok()) return r.error().text();
+        return *r ? cache::encode(**r) : std::string("<miss>");
+    };
+    for (std::size_t n_vds : {2, 37, 300}) {
+        const auto vds = lut::testing::linspace(0.0, 0.01, n_vds);
+        const TransistorLut t =
+            model_table({1e-6, 2e-6}, {0.0, -0.3}, {1e-6}, {0.0, 0.6, 1.2}, vds, 0.6, 0.01, true);
+        const std::string bytes = cache::encode(t);
+        EXPECT_EQ(load_text(bytes), bytes) << n_vds;
+        EXPECT_EQ(load_text(bytes + "tail"), bytes) << n_vds;
+        // The id grid's second Vgs row one value short; the whole file cut.
+        const std::size_t row1 = 8 * (5 + 2 + 2 + 1 + 3 + n_vds) + 32 + 8 + 8 * n_vds;
+        std::string ragged = bytes;
+        ragged.replace(row1, 8, u64le(n_vds - 1));
+        ragged.erase(row1 + 8, 8);
+        std::string long_row = bytes;
+        long_row.replace(row1, 8, u64le(n_vds + 1));
+        for (const std::string& bad :
+             {ragged, long_row, bytes.substr(0, row1 + 12), bytes.substr(0, bytes.size() - 1)})
+            EXPECT_EQ(load_text(bad), decode_error(bad)) << n_vds;
+    }
 }
