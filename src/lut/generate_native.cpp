@@ -109,9 +109,37 @@ std::size_t grid_rows(std::size_t n_vds) {
     return std::max<std::size_t>(1, kGridPoints / std::max<std::size_t>(n_vds, 1));
 }
 
-// One work item: its own model and instance serve every bias point.
-Result<WlResult, NgspiceError> run_work_item(const Plan& plan, const Item& item,
-                                             const ngspice::CancelToken& token) {
+// The table's grids, which every work item writes into, each item only at
+// its own (W, Vbs, L, Vgs rows) blocks; null for a grid not extracted.
+struct Grids {
+    double* id = nullptr;
+    double* gm = nullptr;
+    double* gds = nullptr;
+    std::array<double*, kOpParamCount> op{};
+    std::array<std::size_t, 5> dims{};
+
+    // The offset of point (row, vds index k) of Vbs value `v`'s block of an item.
+    std::size_t offset(const Item& item, std::size_t v, std::size_t row, std::size_t k) const {
+        return (((item.wi * dims[1] + v) * dims[2] + item.li) * dims[3] + item.row_first + row) * dims[4] + k;
+    }
+
+    // Every point of `item` back to NaN.
+    void clear(const Item& item) const {
+        const std::size_t block = item.row_count * dims[4];
+        for (std::size_t v = item.vbs_first; v < item.vbs_first + item.vbs_count; ++v) {
+            const std::size_t at = offset(item, v, 0, 0);
+            for (double* grid : {id, gm, gds}) std::fill_n(grid + at, block, kNaN);
+            for (double* grid : op)
+                if (grid) std::fill_n(grid + at, block, kNaN);
+        }
+    }
+};
+
+// One work item: its own model and instance serve every bias point, whose
+// values it writes straight into the table (NaN where a point failed to
+// evaluate or converge).
+Result<std::size_t, NgspiceError> run_work_item(const Plan& plan, const Item& item, std::size_t index,
+                                                const Grids& grids, const ngspice::CancelToken& token) {
     const std::size_t wi = item.wi, li = item.li;
     const double w = plan.widths[wi] * plan.scale, l = plan.lengths[li] * plan.scale;
     const parser::Bsim4ModelCard& card = *plan.bins[wi * plan.lengths.size() + li];
@@ -130,44 +158,30 @@ Result<WlResult, NgspiceError> run_work_item(const Plan& plan, const Item& item,
         return err(NgspiceError::simulation(fmt::cat("instance_create failed ", geometry_text(w, l))));
 
     const std::size_t n_vgs = item.row_count, n_vds = plan.vds.size();
-    const std::size_t n = item.vbs_count * n_vgs * n_vds;
-    WlResult r;
-    r.w_index = wi;
-    r.l_index = li;
-    r.vbs_first = item.vbs_first;
-    r.vbs_count = item.vbs_count;
-    r.row_first = item.row_first;
-    r.row_count = item.row_count;
-    r.id.assign(n, kNaN);
-    r.gm.assign(n, kNaN);
-    r.gds.assign(n, kNaN);
-    for (std::size_t k : {kGmbs, kVth, kVdsat}) {
-        if (plan.requested[k]) r.op[k].assign(n, kNaN);
-    }
+    const PointValues failed{kNaN, kNaN, kNaN, kNaN, kNaN, kNaN};
     const auto store = [&](std::size_t at, const PointValues& p) {
-        r.id[at] = p.ids;
-        r.gm[at] = p.gm;
-        r.gds[at] = p.gds;
-        if (plan.requested[kGmbs]) r.op[kGmbs][at] = p.gmbs;
-        if (plan.requested[kVth]) r.op[kVth][at] = p.vth;
-        if (plan.requested[kVdsat]) r.op[kVdsat][at] = p.vdsat;
+        grids.id[at] = p.ids;
+        grids.gm[at] = p.gm;
+        grids.gds[at] = p.gds;
+        if (double* gmbs = grids.op[kGmbs]) gmbs[at] = p.gmbs;
+        if (double* vth = grids.op[kVth]) vth[at] = p.vth;
+        if (double* vdsat = grids.op[kVdsat]) vdsat[at] = p.vdsat;
     };
     if (plan.use_dc_solver) {
-        std::size_t at = 0;
         for (std::size_t v = item.vbs_first; v < item.vbs_first + item.vbs_count; ++v) {
             const double vbs = plan.vbs[v];
-            for (std::size_t g = item.row_first; g < item.row_first + item.row_count; ++g) {
-                const double vgs = plan.vgs[g];
+            for (std::size_t row = 0; row < n_vgs; ++row) {
+                const double vgs = plan.vgs[item.row_first + row];
                 // Results of an aborted set are dropped: stop early.
                 if (token.cancelled()) return err(NgspiceError::simulation("cancelled"));
+                std::size_t at = grids.offset(item, v, row, 0);
                 for (double vds : plan.vds) {
-                    if (const std::optional<PointValues> p = solve_point(plan, instance.get(), vgs, vds, vbs))
-                        store(at, *p);
-                    ++at;
+                    const std::optional<PointValues> p = solve_point(plan, instance.get(), vgs, vds, vbs);
+                    store(at++, p ? *p : failed);
                 }
             }
         }
-        return r;
+        return index;
     }
 
     // Rows of Vgs evaluated as one grid, a few thousand points at a time: the evaluator reuses
@@ -180,7 +194,6 @@ Result<WlResult, NgspiceError> run_work_item(const Plan& plan, const Item& item,
     std::vector<Bsim4DcResults> out(std::min(rows, n_vgs) * n_vds);
     std::vector<Bsim4TerminalResults> terminal(out.size());
     std::vector<int> codes(out.size());
-    std::size_t at = 0;
     for (std::size_t v = item.vbs_first; v < item.vbs_first + item.vbs_count; ++v) {
         const double vbs = plan.vbs[v];
         for (std::size_t row = 0; row < n_vgs; row += rows) {
@@ -190,12 +203,13 @@ Result<WlResult, NgspiceError> run_work_item(const Plan& plan, const Item& item,
             const bool evaluated = bsim4_eval_dc_terminal_grid(instance.get(), &vgs[row], n_rows, vds.data(),
                                                                n_vds, sign * vbs, kTemperatureK, out.data(),
                                                                terminal.data(), codes.data()) == BSIM4_OK;
-            for (std::size_t k = 0; k < n_rows * n_vds; ++k, ++at) {
-                if (evaluated && codes[k] == BSIM4_OK) store(at, point_values(plan, out[k], terminal[k]));
-            }
+            std::size_t at = grids.offset(item, v, row, 0);
+            for (std::size_t k = 0; k < n_rows * n_vds; ++k, ++at)
+                store(at,
+                      evaluated && codes[k] == BSIM4_OK ? point_values(plan, out[k], terminal[k]) : failed);
         }
     }
-    return r;
+    return index;
 }
 
 // The cores this process may run on.
@@ -296,22 +310,6 @@ std::optional<parser::SubcircuitDefaults> subcircuit_defaults(const LutConfig& c
     messages.err(fmt::cat("  [native] using subcircuit defaults from '", found.value()->name,
                           "' (inner model: '", found.value()->inner_model, "')\n"));
     return std::move(found).value();
-}
-
-// Copies one item's rows into the table at its own indices.
-void place(TransistorLut& table, const WlResult& r) {
-    const std::size_t block = r.row_count * table.vds.size();
-    const auto copy = [&](Grid5& grid, const std::vector<double>& values) {
-        for (std::size_t v = 0; v < r.vbs_count; ++v)
-            std::memcpy(&grid.data[grid.index(r.w_index, r.vbs_first + v, r.l_index, r.row_first, 0)],
-                        values.data() + v * block, block * sizeof(double));
-    };
-    copy(table.id, r.id);
-    copy(table.gm, r.gm);
-    copy(table.gds, r.gds);
-    for (std::size_t k = 0; k < kOpParamCount; ++k) {
-        if (!r.op[k].empty()) copy(table.op[k], r.op[k]);
-    }
 }
 
 }  // namespace
@@ -430,31 +428,45 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
     table.lengths = config.lengths;
     table.vgs = plan->vgs;
     table.vds = plan->vds;
+    Grids grids;
+    grids.dims = {n_w, n_vbs, n_l, n_vgs, n_vds};
     try {
-        const std::array<std::size_t, 5> dims{n_w, n_vbs, n_l, n_vgs, n_vds};
-        table.id = Grid5(dims, kNaN);
-        table.gm = Grid5(dims, kNaN);
-        table.gds = Grid5(dims, kNaN);
-        for (std::size_t k = 0; k < kOpParamCount; ++k)
-            table.op[k] = plan->requested[k] ? Grid5(dims, kNaN) : unextracted_grid(n_w, n_vbs, n_l);
+        // Left unset: the work items write every point, each its own, so
+        // that their threads fill the pages rather than this one.
+        const auto full = [&](Grid5& g) {
+            g.dims = grids.dims;
+            g.data.resize(*points);
+            return g.data.data();
+        };
+        grids.id = full(table.id);
+        grids.gm = full(table.gm);
+        grids.gds = full(table.gds);
+        for (std::size_t k = 0; k < kOpParamCount; ++k) {
+            if (plan->requested[k])
+                grids.op[k] = full(table.op[k]);
+            else
+                table.op[k] = unextracted_grid(n_w, n_vbs, n_l);
+        }
     } catch (const std::bad_alloc&) {
         return err(
             NgspiceError::simulation(fmt::cat("a table of ", *points, " points does not fit in memory")));
     }
 
     // 10-12. One work item per (W, L) pair, or, when the pairs are fewer
-    // than the threads, per Vbs value and block of Vgs rows; each result is
-    // placed by its indices as it arrives, so that its buffers go at once.
+    // than the threads, per Vbs value and block of Vgs rows, each writing
+    // its own blocks of the table. The table outlives the items: the set
+    // waits for running items when it ends.
     const auto start = Clock::now();
     {
         std::shared_ptr<const Plan> shared = plan;
         // More threads than cores would only add their start and end to the run.
         const std::size_t threads = std::min(max_threads, usable_cores());
         const std::vector<Item> plan_items = split_items(n_w, n_l, n_vbs, n_vgs, n_vds, threads);
-        ngspice::TaskSet<WlResult> items(std::min(threads, plan_items.size()));
-        for (const Item& item : plan_items) {
-            items.spawn([shared, item](const ngspice::CancelToken& token) {
-                return run_work_item(*shared, item, token);
+        std::vector<bool> written(plan_items.size(), false);
+        ngspice::TaskSet<std::size_t> items(std::min(threads, plan_items.size()));
+        for (std::size_t i = 0; i < plan_items.size(); ++i) {
+            items.spawn([shared, item = plan_items[i], i, grids](const ngspice::CancelToken& token) {
+                return run_work_item(*shared, item, i, grids, token);
             });
         }
         while (auto end = items.join_next()) {
@@ -469,9 +481,11 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
                 messages.err(fmt::cat("  [native] task error: ", e.detail, "\n"));
                 return err(std::move(e));
             }
-            const WlResult& r = end->outcome->value();
-            place(table, r);
+            written[end->outcome->value()] = true;
         }
+        // An item that never ran left its blocks unset.
+        for (std::size_t i = 0; i < plan_items.size(); ++i)
+            if (!written[i]) grids.clear(plan_items[i]);
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     const double n_points = static_cast<double>(*points);
