@@ -52,6 +52,7 @@ std::string dc_result_repr(const solver::DcOpResult& r) {
 struct Construction {
     std::optional<PyDcSolver> solver;
     std::string error;
+    std::optional<IoError> io;  // a model file that could not be read
 };
 
 Construction build_solver(const std::string& model_file, const std::string& model_name,
@@ -60,9 +61,12 @@ Construction build_solver(const std::string& model_file, const std::string& mode
     namespace parser = bsim4::model_parser;
     auto cards = model_section ? parser::parse_lib_file_section(model_file, *model_section)
                                : parser::parse_lib_file(model_file);
-    if (!cards)
-        return {std::nullopt,
-                fmt::cat("failed to parse model file '", model_file, "': ", cards.error().text())};
+    if (!cards) {
+        std::optional<IoError> io;
+        if (cards.error().kind == bsim4::Bsim4Error::Kind::Io) io = cards.error().io;
+        return {std::nullopt, fmt::cat("failed to parse model file '", model_file, "': ", cards.error().text()),
+                std::move(io)};
+    }
     const parser::Bsim4ModelCard* card = parser::select_card_for_length(*cards, model_name, l, w);
     if (!card) return {std::nullopt, fmt::cat("model '", model_name, "' not found in '", model_file, "'")};
     const std::string& type = card->model_type.empty() ? device_type : card->model_type;
@@ -213,6 +217,8 @@ void register_bsim4(nb::module_& m) {
                     LockReleased unlocked;
                     return build_solver(file, name, type, width, length, section);
                 }();
+                // An unreadable file is also the OSError of its errno.
+                if (!built.solver && built.io) throw_os_error(*built.io, built.error, file, PyExc_RuntimeError);
                 if (!built.solver) throw_py(PyExc_RuntimeError, built.error);
                 new (self) PyDcSolver(std::move(*built.solver));
             },
