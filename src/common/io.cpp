@@ -12,7 +12,9 @@ namespace morva {
 
 IoError IoError::from_errno(int code) { return IoError{code, {}, {}}; }
 
-std::string IoError::text() const { return os_code != 0 && message.empty() ? os_error_text(os_code) : message; }
+std::string IoError::text() const {
+    return os_code != 0 && message.empty() ? os_error_text(os_code) : message;
+}
 
 void UniqueFd::reset(int fd) {
     if (fd_ >= 0) ::close(fd_);

@@ -64,7 +64,8 @@ Construction build_solver(const std::string& model_file, const std::string& mode
     if (!cards) {
         std::optional<IoError> io;
         if (cards.error().kind == bsim4::Bsim4Error::Kind::Io) io = cards.error().io;
-        return {std::nullopt, fmt::cat("failed to parse model file '", model_file, "': ", cards.error().text()),
+        return {std::nullopt,
+                fmt::cat("failed to parse model file '", model_file, "': ", cards.error().text()),
                 std::move(io)};
     }
     const parser::Bsim4ModelCard* card = parser::select_card_for_length(*cards, model_name, l, w);
@@ -218,7 +219,8 @@ void register_bsim4(nb::module_& m) {
                     return build_solver(file, name, type, width, length, section);
                 }();
                 // An unreadable file is also the OSError of its errno.
-                if (!built.solver && built.io) throw_os_error(*built.io, built.error, file, PyExc_RuntimeError);
+                if (!built.solver && built.io)
+                    throw_os_error(*built.io, built.error, file, PyExc_RuntimeError);
                 if (!built.solver) throw_py(PyExc_RuntimeError, built.error);
                 new (self) PyDcSolver(std::move(*built.solver));
             },

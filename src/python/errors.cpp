@@ -64,9 +64,10 @@ void throw_os_error(const IoError& io, const std::string& message, const std::st
     nb::object py_message = nb::steal(text);
     // File names are bytes to the system: undecodable ones come back as
     // Python's own functions give them.
-    nb::object py_name = name.empty()
-                             ? nb::none()
-                             : nb::steal(PyUnicode_DecodeFSDefaultAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    nb::object py_name =
+        name.empty()
+            ? nb::none()
+            : nb::steal(PyUnicode_DecodeFSDefaultAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
     if (!py_name.is_valid()) throw nb::python_error();
     nb::object make = nb::module_::import_("morva._oserror").attr("os_error");
     nb::object also_type = also ? nb::borrow(static_cast<PyObject*>(also)) : nb::none();

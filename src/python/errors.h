@@ -19,8 +19,8 @@ namespace morva::python {
 // errno, the subclass Python picks for it (FileNotFoundError, ...) with errno,
 // strerror and filename set (the error's path, else `filename`); an instance
 // of `also` (a PyObject* exception class) too, when given.
-[[noreturn]] void throw_os_error(const IoError& io, const std::string& message, const std::string& filename = {},
-                                 void* also = nullptr);
+[[noreturn]] void throw_os_error(const IoError& io, const std::string& message,
+                                 const std::string& filename = {}, void* also = nullptr);
 
 // Raises a Python exception of the given built-in class with `message`.
 [[noreturn]] void throw_py(void* exception_type /* PyObject* */, const std::string& message);
