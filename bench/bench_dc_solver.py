@@ -1,9 +1,11 @@
 """DC operating-point solver: solves per second without and with series resistance (rdsmod 0
 and 1, with evaluator loads per solve), and DcSolver.sweep points per second beside ngspice
-running the same .dc sweep.
+running the same .dc sweep on one thread (set num_threads=1, nothing written), for rdsmod 0
+and 1. The speed-ups name their baseline: ngspice's run less its start-up (the same deck with
+one point).
 
-The C++ figures come from bench/bench_dc_solver.cpp, built here on demand; the Python figures include the
-binding and result objects.
+The C++ figures come from bench/bench_dc_solver.cpp, built here on demand; the Python figures
+include the binding and result objects.
 """
 
 import os
@@ -15,7 +17,7 @@ import tempfile
 
 import morva
 
-from timing import bench_program, best_of
+from timing import bench_program, best_of, best_run
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 W, L = 1e-6, 0.18e-6
@@ -32,8 +34,8 @@ def cpp_timings():
 
 
 def ngspice_sweep_seconds(folder, points, rdsmod):
-    """Wall time of ngspice -b running a vgs .dc sweep of `points` points, and of the same deck
-    with a single point (process start, parsing, set-up)."""
+    """Wall time of ngspice -b running a vgs .dc sweep of `points` points on one thread, and of
+    the same deck with a single point (process start, parsing, set-up)."""
     if shutil.which("ngspice") is None:
         return None
 
@@ -41,7 +43,7 @@ def ngspice_sweep_seconds(folder, points, rdsmod):
         step = 1.2 / (n - 1) if n > 1 else 1.0
         stop = 1.2 if n > 1 else 0.0
         text = (f"sweep\n.model nch nmos level=54 rdsmod={rdsmod}\nm1 d g 0 0 nch w={W!r} l={L!r}\n"
-                f"vg g 0 0\nvd d 0 0.6\n.control\ndc vg 0 {stop!r} {step!r}\n.endc\n.end\n")
+                f"vg g 0 0\nvd d 0 0.6\n.control\nset num_threads=1\ndc vg 0 {stop!r} {step!r}\n.endc\n.end\n")
         path = folder / f"sweep{n}.cir"
         path.write_text(text)
         return path
@@ -76,22 +78,24 @@ def main():
             t = best_of(3, lambda: [solver.solve(0.8, 0.6) for _ in range(n)])
             print(f"{f'DcSolver.solve, rdsmod {rdsmod}':<44} {n / t:>12.0f}")
 
-        points = 2401
+        points = 24001
         print()
-        print(f"{f'vgs sweep of {points} points':<44} {'seconds':>12} {'points/s':>12}")
+        print(f"{f'vgs sweep of {points} points':<44} {'seconds':>12} {'points/s':>12} {'iters/point':>12}")
         for name, rdsmod in (("n0", 0), ("nch", 1)):
             solver = morva.DcSolver(str(folder / "models.lib"), name, w=W, l=L)
-            t = best_of(3, lambda: solver.sweep("vgs", 0.0, 1.2, 1.2 / (points - 1), vd=0.6))
-            print(f"{f'DcSolver.sweep, rdsmod {rdsmod}':<44} {t:>12.4f} {points / t:>12.0f}")
+            t, results = best_run(3, lambda: solver.sweep("vgs", 0.0, 1.2, 1.2 / (points - 1), vd=0.6))
+            iterations = sum(r.iterations for r in results) / len(results)
+            print(f"{f'DcSolver.sweep, rdsmod {rdsmod}':<44} {t:>12.4f} {points / t:>12.0f} {iterations:>12.2f}")
             ng = ngspice_sweep_seconds(folder, points, rdsmod)
             if ng is None:
                 print("ngspice not installed: comparison skipped")
                 continue
             full, single = ng
             inner = max(full - single, 1e-9)
-            print(f"{f'ngspice -b .dc, rdsmod {rdsmod} (whole run)':<44} {full:>12.4f} {points / full:>12.0f}")
-            print(f"{f'ngspice -b .dc, rdsmod {rdsmod} (less start-up)':<44} {inner:>12.4f} {points / inner:>12.0f}")
-            print(f"{'  DcSolver speed-up over ngspice':<44} {inner / t:>12.1f}x")
+            print(f"{f'ngspice -b .dc, rdsmod {rdsmod}, 1 thread (whole run)':<44} {full:>12.4f} {points / full:>12.0f}")
+            print(f"{f'ngspice -b .dc, rdsmod {rdsmod}, 1 thread (less start-up)':<44} {inner:>12.4f} "
+                  f"{points / inner:>12.0f}")
+            print(f"{'  DcSolver over ngspice 1 thread less start-up':<44} {inner / t:>12.1f}x")
 
 
 if __name__ == "__main__":

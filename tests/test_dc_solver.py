@@ -139,6 +139,84 @@ def test_sweeps_match_ngspice_dc(lib, tmp_path, device_type, sweep, values, fixe
     assert_matches(results, reference, -1 if device_type == "pmos" else 1)
 
 
+# The example card of nch or pch with some parameters replaced, as a library of that one model.
+EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "bsim4_180nm.lib"
+
+
+def example_card(name, **params):
+    lines, inside = [], False
+    for line in EXAMPLE.read_text().splitlines():
+        if line.startswith(".model"):
+            inside = line.split()[1] == name
+        if inside and (line.startswith(".model") or line.startswith("+")):
+            words = [w for w in line.split() if w.split("=")[0].lower() not in params]
+            lines.append(" ".join(words))
+    lines.append("+ " + " ".join(f"{k}={v!r}" for k, v in params.items()))
+    return "\n".join(lines) + "\n"
+
+
+def ngspice_grid(folder, device_type, axis, vbs_values):
+    """ngspice .dc over vgs x vds (`axis` each, n-channel frame) at each vbs, tight tolerances;
+    rows of (vgs, vds, vbs, id, gm, gds, vdsat) as ngspice reports them."""
+    s = -1 if device_type == "pmos" else 1
+    start, stop, step = axis
+    name = "nch" if device_type == "nmos" else "pch"
+    commands = "".join(
+        f"alter vb dc = {s * vb!r}\ndc vd {s * start!r} {s * stop!r} {s * step!r} vg {s * start!r} {s * stop!r} "
+        f"{s * step!r}\nwrdata out.txt v(g) v(d) v(b) @m1[id] @m1[gm] @m1[gds] @m1[vdsat]\n"
+        for vb in vbs_values
+    )
+    deck = f"""mobility comparison
+.include card.lib
+m1 d g 0 b {name} w={W!r} l={L!r}
+vd d 0 0
+vg g 0 0
+vb b 0 0
+.options reltol=1e-9 abstol=1e-18 vntol=1e-12 temp=27
+.control
+set wr_singlescale
+set appendwrite
+set numdgt=17
+save v(g) v(d) v(b) @m1[id] @m1[gm] @m1[gds] @m1[vdsat]
+{commands}.endc
+.end
+"""
+    (folder / "deck.cir").write_text(deck)
+    subprocess.run([NGSPICE, "-b", "deck.cir"], cwd=folder, capture_output=True, timeout=120, check=False)
+    rows = []
+    for line in (folder / "out.txt").read_text().splitlines():
+        cols = line.split()
+        if len(cols) == 8:
+            vg, vd, vb, *values = (float(c) for c in cols[1:])
+            rows.append((s * vg, s * vd, s * vb, *values))
+    return rows
+
+
+@needs_ngspice
+@pytest.mark.parametrize("device_type", ["nmos", "pmos"])
+@pytest.mark.parametrize("tempmod", [0, 1, 2, 3])
+def test_coulomb_scattering_away_from_nominal_temperature_matches_ngspice(tmp_path, device_type, tempmod):
+    # mobmod 3 with tnom 40 C evaluated at 27 C: the Coulomb term's Vgsteff at threshold is formed
+    # with the thermal voltage at the device temperature, as ngspice does. ud is large enough to
+    # dominate the mobility in weak inversion, not so large that vdsat's quadratic cancels to noise
+    # (at ud = 1e14 one ulp in vgs moves vdsat by 10 %, tnom 27 as much as any other).
+    name = "nch" if device_type == "nmos" else "pch"
+    params = dict(mobmod=3, ucs=1.2, ud=20.0, ud1=1e-3, ucste=-1e-3, tnom=40.0, tempmod=tempmod)
+    if tempmod:
+        params["at"] = 1e-3  # relative per kelvin under tempmod >= 1
+    (tmp_path / "card.lib").write_text(example_card(name, **params))
+    rows = ngspice_grid(tmp_path, device_type, (0.1, 1.8, 0.1), (0.0, 0.3))
+    assert len(rows) == 2 * 18 * 18
+    solver = DcSolver(str(tmp_path / "card.lib"), name, w=W, l=L)
+    s = -1 if device_type == "pmos" else 1
+    for vgs, vds, vbs, i_d, gm, gds, vdsat in rows:
+        r = solver.solve(vgs, vds, vb=vbs)
+        assert r.converged
+        for got, want, floor in ((r.ids, s * i_d, 1e-18), (r.gm, gm, 1e-15), (r.gds, gds, 1e-15),
+                                 (r.vdsat, s * vdsat, 1e-9)):
+            assert abs(got - want) <= 1e-9 * max(abs(want), floor), (vgs, vds, vbs, r, i_d, gm, gds, vdsat)
+
+
 # ---- sweeps: points and arguments ----
 
 
@@ -257,7 +335,7 @@ def test_construction_errors(lib, tmp_path):
 # ---- results: reprs, properties, failure reporting ----
 
 
-def test_reprs_and_properties(nch):
+def test_reprs_and_properties(nch, n0):
     assert repr(nch) == "DcSolver(native BSIM4 Newton-Raphson solver)"
     r = nch.solve(0.8, 0.6)
     assert repr(r) == (
@@ -271,12 +349,21 @@ def test_reprs_and_properties(nch):
             setattr(r, name, 1.0)
     assert r.gm > 0 and r.gds > 0 and r.gmbs > 0 and 0 < r.vdsat < 0.6 and 0.2 < r.vth < 0.5
     assert isinstance(r.iterations, int) and r.converged is True
+    # Every Newton iteration of the solve counts, the gmin ladder's included; a sweep's points
+    # start from their neighbours and need far fewer.
+    assert r.iterations > 20
+    sweep = nch.sweep("vgs", 0.0, 1.2, 0.01, vd=0.6)
+    assert sweep[0].iterations > 20 and sum(p.iterations for p in sweep[1:]) < 3 * (len(sweep) - 1)
 
     # A solve that cannot start (not a number) reports instead of raising.
     bad = nch.solve(math.nan, 0.6)
     assert repr(bad) == "DcResult(converged=False, iters=0)"
     assert (bad.ids, bad.vd_int, bad.vs_int) == (0.0, 0.0, 0.0)
     assert [r.converged for r in nch.sweep("vds", 0.0, 0.2, 0.1, vg=math.inf)] == [False] * 3
+    # Finite but meaningless (a threshold of -2e28 V at vd = 1e30): not converged either.
+    for solver in (nch, n0):
+        assert [solver.solve(*bias).converged for bias in ((0.8, 1e30), (0.8, 0.6, 0.0, -1e12))] == [False] * 2
+    assert [r.converged for r in nch.sweep("vds", 1e30, 0.0, -1e30, vg=0.8)] == [False, True]
 
 
 def test_signatures_and_docstrings():

@@ -19,6 +19,8 @@ constexpr double kVdsStepLimit = 3.5;
 // Conductance floor of the initial guess: the assumed drop is at most 1 kOhm x |ids|.
 constexpr double kGuessConductanceFloor = 1e-3;
 constexpr double kSingularDeterminant = 1e-30;
+// Smallest node step over which a resistance's secant is taken (its rounding is ~1e-13 Ohm).
+constexpr double kSecantMinStep = 1e-10;
 
 // The channel current leaving the internal drain, in the n-channel frame, and
 // its slopes with respect to the internal drain and source voltages.
@@ -38,6 +40,20 @@ ChannelCurrent channel_current(const Bsim4DcResults& r, double vds) {
     // Reversed: the source end is the drain; slopes against vgd, vsd, vbd.
     return {-std::fabs(r.ids), g_sum, -r.gds};
 }
+
+// The slope of a resistance against its node voltage from the last two iterations; zero until
+// two iterates lie far enough apart for the difference to be more than rounding.
+struct Secant {
+    double slope = 0.0;
+    double v = std::numeric_limits<double>::quiet_NaN(), r = 0.0;
+    double update(double v_now, double r_now) {
+        const double dv = v_now - v;
+        if (std::fabs(dv) > kSecantMinStep) slope = (r_now - r) / dv;
+        v = v_now;
+        r = r_now;
+        return slope;
+    }
+};
 
 bool nr_debug_enabled() {
     const char* value = std::getenv("MORVA_NR_DEBUG");
@@ -87,6 +103,9 @@ DcOpResult newton_iteration(const SolverConfig& config, Bsim4InstanceHandle inst
     double vd_i = start.vd_int, vs_i = start.vs_int;
     std::optional<std::vector<NewtonTrace>> trace;
     if (config.trace) trace.emplace();
+    // rd depends on the internal drain alone (through vgd and vbd), rs on the internal source
+    // alone; the evaluator gives no slopes, so secants over the iterations stand in for them.
+    Secant rd_slope{start.rd_slope}, rs_slope{start.rs_slope};
 
     for (std::uint64_t iter = 0; iter < config.max_iter; ++iter) {
         const double vgs = start.vg - vs_i, vds = vd_i - vs_i, vbs = start.vb - vs_i;
@@ -102,6 +121,8 @@ DcOpResult newton_iteration(const SolverConfig& config, Bsim4InstanceHandle inst
         const bool drain_pinned = !(r.rd > 0.0), source_pinned = !(r.rs > 0.0);
         const double gd = drain_pinned ? 0.0 : 1.0 / r.rd;
         const double gs = source_pinned ? 0.0 : 1.0 / r.rs;
+        const double drd = drain_pinned ? 0.0 : rd_slope.update(vd_i, r.rd);
+        const double drs = source_pinned ? 0.0 : rs_slope.update(vs_i, r.rs);
 
         double f1, j11, j12;
         if (drain_pinned) {
@@ -110,7 +131,7 @@ DcOpResult newton_iteration(const SolverConfig& config, Bsim4InstanceHandle inst
             j12 = 0.0;
         } else {
             f1 = ch.i - r.cbd + gd * (vd_i - start.vd) + g * vd_i;
-            j11 = ch.d_vd + r.gbd + gd + g;
+            j11 = ch.d_vd + r.gbd + gd * (1.0 - (vd_i - start.vd) * gd * drd) + g;
             j12 = ch.d_vs;
         }
         double f2, j21, j22;
@@ -121,7 +142,7 @@ DcOpResult newton_iteration(const SolverConfig& config, Bsim4InstanceHandle inst
         } else {
             f2 = -ch.i - r.cbs + gs * (vs_i - start.vs) + g * vs_i;
             j21 = -ch.d_vd;
-            j22 = -ch.d_vs + r.gbs + gs + g;
+            j22 = -ch.d_vs + r.gbs + gs * (1.0 - (vs_i - start.vs) * gs * drs) + g;
         }
 
         const double det = j11 * j22 - j12 * j21;
@@ -158,6 +179,8 @@ DcOpResult newton_iteration(const SolverConfig& config, Bsim4InstanceHandle inst
             result.vbs_int = start.vb - vs_i;
             result.vd_int = vd_i;
             result.vs_int = vs_i;
+            result.rd_slope = drd;
+            result.rs_slope = drs;
             copy_device_values(r, result);
             result.converged = true;
             return result;
@@ -169,7 +192,7 @@ DcOpResult newton_iteration(const SolverConfig& config, Bsim4InstanceHandle inst
 DcOpResult source_stepping(const SolverConfig& config, Bsim4InstanceHandle instance, double vg, double vd,
                            double vs, double vb) {
     const std::uint64_t n = config.source_steps;
-    std::uint64_t evaluations = 0;
+    std::uint64_t evaluations = 0, iterations = 0;
     double vd_i = vs, vs_i = vs;
     for (std::uint64_t k = 1; k <= n; ++k) {
         const double s = static_cast<double>(k) / static_cast<double>(n);
@@ -179,8 +202,10 @@ DcOpResult source_stepping(const SolverConfig& config, Bsim4InstanceHandle insta
         DcOpResult step = newton_iteration(config, instance,
                                            {vg * s, vd * s, vs * s, vb * s, config.gmin_final, vd_i, vs_i});
         evaluations += step.evaluations;
+        iterations += step.iterations;
         if (!step.converged) {
             step.evaluations = evaluations;
+            step.iterations = iterations;
             return step;
         }
         vd_i = step.vd_int;
@@ -188,10 +213,15 @@ DcOpResult source_stepping(const SolverConfig& config, Bsim4InstanceHandle insta
     }
     DcOpResult result = newton_iteration(config, instance, {vg, vd, vs, vb, config.gmin_final, vd_i, vs_i});
     result.evaluations += evaluations;
+    result.iterations += iterations;
     return result;
 }
 
-DcOpResult dc_operating_point(const SolverConfig& config, Bsim4InstanceHandle instance, double vg, double vd,
+namespace {
+
+// The whole solve from the applied bias alone: one evaluation there, then (behind series
+// resistances) the gmin ladder and, should a rung fail, source stepping.
+DcOpResult solve_from_applied(const SolverConfig& config, Bsim4InstanceHandle instance, double vg, double vd,
                               double vs, double vb) {
     Bsim4DcResults r{};
     if (bsim4_eval_dc_intrinsic(instance, &r, vg - vs, vd - vs, vb - vs, kTemperature) != BSIM4_OK) {
@@ -199,7 +229,7 @@ DcOpResult dc_operating_point(const SolverConfig& config, Bsim4InstanceHandle in
         failed.evaluations = 1;
         return failed;
     }
-    std::uint64_t evaluations = 1;
+    std::uint64_t evaluations = 1, iterations = 0;
 
     if (r.rs <= 0.0 && r.rd <= 0.0) {
         DcOpResult result;
@@ -220,9 +250,10 @@ DcOpResult dc_operating_point(const SolverConfig& config, Bsim4InstanceHandle in
     double vd_i = vd - i / guess_conductance(r.rd);
     double vs_i = vs + i / guess_conductance(r.rs);
 
-    const auto fall_back = [&] {
-        DcOpResult result = source_stepping(config, instance, vg, vd, vs, vb);
+    const auto counted = [&](DcOpResult result) {
         result.evaluations += evaluations;
+        result.iterations += iterations;
+        result.internal_nodes = result.converged;
         return result;
     };
 
@@ -234,12 +265,13 @@ DcOpResult dc_operating_point(const SolverConfig& config, Bsim4InstanceHandle in
         const double gmin = config.gmin_start * std::pow(config.gmin_final / config.gmin_start, exponent);
         const DcOpResult stage = newton_iteration(config, instance, {vg, vd, vs, vb, gmin, vd_i, vs_i});
         evaluations += stage.evaluations;
+        iterations += stage.iterations;
         if (!stage.converged) {
             if (nr_debug_enabled()) {
                 const std::string line = nr_debug_line(gmin, stage.iterations, vg, vd, vs, vb, vd_i, vs_i);
                 std::fwrite(line.data(), 1, line.size(), stderr);
             }
-            return fall_back();
+            return counted(source_stepping(config, instance, vg, vd, vs, vb));
         }
         vd_i = stage.vd_int;
         vs_i = stage.vs_int;
@@ -248,10 +280,77 @@ DcOpResult dc_operating_point(const SolverConfig& config, Bsim4InstanceHandle in
     DcOpResult result = newton_iteration(config, instance, {vg, vd, vs, vb, config.gmin_final, vd_i, vs_i});
     if (!result.converged) {
         evaluations += result.evaluations;
-        return fall_back();
+        iterations += result.iterations;
+        return counted(source_stepping(config, instance, vg, vd, vs, vb));
     }
-    result.evaluations += evaluations;
+    return counted(std::move(result));
+}
+
+// Beyond this magnitude a double cannot resolve the solver's microvolt steps, and no
+// transistor holds such a bias: results there are noise, whatever the arithmetic says.
+constexpr double kMaxVoltage = 1e9;
+
+// A converged result keeps its flag only when every value is finite and no voltage is beyond
+// resolution (vd = 1e30 would otherwise report a threshold of -2e28 V as converged).
+DcOpResult checked(DcOpResult result, double vg, double vd, double vs, double vb) {
+    if (!result.converged) return result;
+    const double voltages[] = {vg,
+                               vd,
+                               vs,
+                               vb,
+                               result.vgs_int,
+                               result.vds_int,
+                               result.vbs_int,
+                               result.vd_int,
+                               result.vs_int,
+                               result.vth,
+                               result.vdsat};
+    bool plausible = std::isfinite(result.ids) && std::isfinite(result.gm) && std::isfinite(result.gds) &&
+                     std::isfinite(result.gmbs);
+    for (double v : voltages) plausible = plausible && std::fabs(v) <= kMaxVoltage;
+    if (!plausible) {
+        result.converged = false;
+        result.internal_nodes = false;
+    }
     return result;
+}
+
+}  // namespace
+
+void SweepStart::record(const DcOpResult& result, double vd, double vs) {
+    if (!result.converged || !result.internal_nodes) {
+        last_.reset();
+        before_.reset();
+        return;
+    }
+    const Drops now{vd - result.vd_int, result.vs_int - vs, result.rd_slope, result.rs_slope};
+    next_ = now;
+    if (last_ && before_) {
+        next_.drain = 3.0 * (now.drain - last_->drain) + before_->drain;
+        next_.source = 3.0 * (now.source - last_->source) + before_->source;
+    } else if (last_) {
+        next_.drain = 2.0 * now.drain - last_->drain;
+        next_.source = 2.0 * now.source - last_->source;
+    }
+    before_ = last_;
+    last_ = now;
+}
+
+DcOpResult dc_operating_point(const SolverConfig& config, Bsim4InstanceHandle instance, double vg, double vd,
+                              double vs, double vb, const Drops* start) {
+    if (!start) return checked(solve_from_applied(config, instance, vg, vd, vs, vb), vg, vd, vs, vb);
+
+    DcOpResult warm = newton_iteration(config, instance,
+                                       {vg, vd, vs, vb, config.gmin_final, vd - start->drain,
+                                        vs + start->source, start->rd_slope, start->rs_slope});
+    if (warm.converged) {
+        warm.internal_nodes = true;
+        return checked(std::move(warm), vg, vd, vs, vb);
+    }
+    DcOpResult cold = solve_from_applied(config, instance, vg, vd, vs, vb);
+    cold.iterations += warm.iterations;
+    cold.evaluations += warm.evaluations;
+    return checked(std::move(cold), vg, vd, vs, vb);
 }
 
 }  // namespace morva::bsim4::solver

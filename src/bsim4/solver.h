@@ -8,6 +8,11 @@
 // 300.15 K. The solver keeps no state: calls on distinct instances may run on
 // distinct threads, and calls on one instance are serialised by the
 // evaluator's model lock, evaluation by evaluation.
+//
+// A result is reported converged only when every value is finite and every
+// voltage is small enough for double arithmetic to resolve `voltage_tol` in
+// it: beyond that (about 4.5e9 V at the default 1 uV) a Newton step rounds to
+// nothing and the model's terms to noise.
 #pragma once
 
 #include <cstdint>
@@ -46,11 +51,20 @@ struct DcOpResult {
     // The returned attempt's iterations when tracing; absent without tracing
     // and when no Newton attempt ran.
     std::optional<std::vector<NewtonTrace>> trace;
+    // Newton iterations of the whole solve, every attempt counted (a warm
+    // start, the gmin ladder, source stepping); 1 for a device without series
+    // resistance, solved by one evaluation.
     std::uint64_t iterations = 0;
     double vgs_int = 0.0, vds_int = 0.0, vbs_int = 0.0;  // intrinsic differences at the solution
     double vd_int = 0.0, vs_int = 0.0;                   // internal drain and source nodes
     double ids = 0.0, gm = 0.0, gds = 0.0, gmbs = 0.0, vth = 0.0, vdsat = 0.0;
     bool converged = false;
+    // The internal nodes were solved for (the device has series resistance):
+    // the next point of a sweep may start from this one.
+    bool internal_nodes = false;
+    // Slopes of rd against the internal drain and of rs against the internal
+    // source (Ohm/V) as the converged attempt last estimated them.
+    double rd_slope = 0.0, rs_slope = 0.0;
     // Evaluator calls made by the whole solve (every attempt), for profiling.
     std::uint64_t evaluations = 0;
 };
@@ -60,12 +74,41 @@ struct NewtonStart {
     double vg = 0.0, vd = 0.0, vs = 0.0, vb = 0.0;
     double gmin = 0.0;
     double vd_int = 0.0, vs_int = 0.0;
+    // Resistance slopes to use until the iterates give their own (see DcOpResult).
+    double rd_slope = 0.0, rs_slope = 0.0;
 };
 
-// Never fails: an evaluator error, a singular Jacobian or an exhausted
-// iteration count give `converged` false.
+// Drops across the series resistances at a solution: applied minus internal
+// drain, internal minus applied source; and the resistances' slopes there.
+struct Drops {
+    double drain = 0.0, source = 0.0;
+    double rd_slope = 0.0, rs_slope = 0.0;
+};
+
+// Where each point of a sweep with equal steps starts: the drops of the last
+// point solved through its internal nodes, extrapolated through the one or
+// two points before it (linearly, then quadratically) when those were too.
+// Nothing after a point solved without internal nodes or not at all.
+class SweepStart {
+public:
+    // The drops to start the next point from, or null.
+    const Drops* next() const { return last_ ? &next_ : nullptr; }
+    // Takes the result of the point just solved at applied drain `vd` and source `vs`.
+    void record(const DcOpResult& result, double vd, double vs);
+
+private:
+    std::optional<Drops> last_, before_;
+    Drops next_;
+};
+
+// Never fails: an evaluator error, a singular Jacobian, an exhausted
+// iteration count or a result beyond resolution give `converged` false.
+//
+// With `start` (the drops of a neighbouring solution, see SweepStart), one
+// Newton attempt at gmin_final starts from those drops and slopes; the gmin
+// ladder (and source stepping after it) runs only when that attempt fails.
 DcOpResult dc_operating_point(const SolverConfig& config, Bsim4InstanceHandle instance, double vg, double vd,
-                              double vs, double vb);
+                              double vs, double vb, const Drops* start = nullptr);
 
 // One Newton attempt from the given start.
 DcOpResult newton_iteration(const SolverConfig& config, Bsim4InstanceHandle instance,
@@ -74,7 +117,6 @@ DcOpResult newton_iteration(const SolverConfig& config, Bsim4InstanceHandle inst
 // Ramps every applied voltage from 0 to its value in `source_steps` steps.
 DcOpResult source_stepping(const SolverConfig& config, Bsim4InstanceHandle instance, double vg, double vd,
                            double vs, double vb);
-
 
 // The line written to standard error for a failed gmin stage when
 // MORVA_NR_DEBUG is set (newline included).

@@ -106,6 +106,8 @@ nb::list solve_sweep(const PyDcSolver& s, bool sweep_gate, std::uint64_t points,
     nb::list out;
     std::vector<solver::DcOpResult> block;
     block.reserve(kBlock);
+    // Each point starts from the previous one's solution when there is one.
+    solver::SweepStart warm;
     for (std::uint64_t first = 0; first < points; first += kBlock) {
         {
             LockReleased unlocked;
@@ -114,7 +116,9 @@ nb::list solve_sweep(const PyDcSolver& s, bool sweep_gate, std::uint64_t points,
                 const double p = start + static_cast<double>(i) * step;
                 const double gate = sweep_gate ? vs + p : vg;
                 const double drain = sweep_gate ? vd : vs + p;
-                block.push_back(solver::dc_operating_point(s.config, s.instance.get(), gate, drain, vs, vb));
+                block.push_back(
+                    solver::dc_operating_point(s.config, s.instance.get(), gate, drain, vs, vb, warm.next()));
+                warm.record(block.back(), drain, vs);
             }
         }
         for (solver::DcOpResult& r : block) out.append(nb::cast(PyDcResult{std::move(r)}));
@@ -134,8 +138,11 @@ const char* const kDcSolverDoc =
     "Solves for the internal drain/source node voltages behind the bias-dependent\n"
     "series resistances (rdsmod = 1) so that the current through each resistance\n"
     "equals the device current at that node, with gmin stepping and a\n"
-    "source-stepping fallback. Voltages are in the n-channel frame: a p-channel\n"
-    "device conducts for positive vg and vd, and its ids is negative.\n"
+    "source-stepping fallback; each point of a sweep starts from the previous\n"
+    "point's solution and falls back to the ladder only when that fails.\n"
+    "Voltages are in the n-channel frame: a p-channel device conducts for\n"
+    "positive vg and vd, and its ids is negative. Results with a non-finite\n"
+    "value or a voltage beyond 1e9 V are reported as not converged.\n"
     "\n"
     "Example::\n"
     "\n"
@@ -199,7 +206,7 @@ void register_bsim4(nb::module_& m) {
             "Whether the Newton-Raphson iteration converged.")
         .def_prop_ro(
             "iterations", [](const PyDcResult& r) { return r.result.iterations; },
-            "Newton iterations of the attempt that produced this result.")
+            "Newton iterations of the whole solve, every attempt counted (1 without series resistance).")
         .def("__repr__", [](const PyDcResult& r) { return dc_result_repr(r.result); });
 
     nb::class_<PyDcSolver>(m, "DcSolver", kDcSolverDoc)
