@@ -18,6 +18,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
+from timing import ngspice_analyses  # noqa: E402
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CARD = str(ROOT / "examples" / "bsim4_180nm.lib")
 WIDTHS = [5e-7, 1e-6, 2e-6, 4e-6]
@@ -93,6 +96,9 @@ def ngspice_loop_rate(op_params, tmp, processes):
             + ".endc\n.end\n"
         )
         netlists.append(netlist)
+    # Each process runs its sweeps once and nothing else.
+    analyses = ngspice_analyses("ngspice", netlists[0])
+    assert analyses == len(pairs[0::processes]) * len(VBS), f"ngspice -b ran {analyses} analyses"
     best = 0.0
     for _ in range(REPEATS):
         start = time.perf_counter()

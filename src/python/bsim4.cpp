@@ -50,6 +50,9 @@ std::string dc_result_repr(const solver::DcOpResult& r) {
 
 // What construction found, before any Python exception is raised.
 struct Construction {
+    Construction(std::optional<PyDcSolver> s, std::string e, std::optional<IoError> i = std::nullopt)
+        : solver(std::move(s)), error(std::move(e)), io(std::move(i)) {}
+
     std::optional<PyDcSolver> solver;
     std::string error;
     std::optional<IoError> io;  // a model file that could not be read
