@@ -2,8 +2,11 @@
 
 1. Binary PSF metadata: PsfFile on a generated file with 10^5 traces.
 2. PSFASCII: PsfFile (parse, then every waveform) on a generated ~50 MB swept
-   file, beside numpy.loadtxt and numpy.fromstring reading the same numbers
-   written as plain text.
+   file, beside psf_utils (another PSFASCII reader, its cache off),
+   numpy.loadtxt and numpy.fromstring reading the same numbers written as
+   plain text.
+3. PSFASCII AC results (complex values in parentheses, ~5 MB): PsfFile beside
+   psf_utils on the same file.
 """
 
 import os
@@ -19,6 +22,7 @@ from timing import best_of
 N_TRACES = 100_000
 ASCII_TRACES = 8
 ASCII_TARGET_BYTES = 50_000_000
+AC_TARGET_BYTES = 5_000_000
 
 
 def padded(name):
@@ -58,11 +62,16 @@ def binary_with_traces(n):
     return bytes(out)
 
 
+def ascii_head(names, sweep, kind):
+    return (["HEADER", '"simulator" "bench"', "TYPE", '"sweep" FLOAT DOUBLE', f'"V" {kind} PROP(', '"units" "V"', ")",
+             "SWEEP", f'"{sweep}" "sweep" PROP(', '"units" "s"', ")", "TRACE"] + [f'"{n}" "V"' for n in names]
+            + ["VALUE"])
+
+
 def ascii_swept(n_traces, target_bytes, rng):
     """A swept PSFASCII text and the same numbers as a plain-text table."""
     names = [f"net{i}" for i in range(n_traces)]
-    head = ["HEADER", '"simulator" "bench"', "TYPE", '"sweep" FLOAT DOUBLE', '"V" FLOAT DOUBLE PROP(', '"units" "V"', ")",
-            "SWEEP", '"time" "sweep"', "TRACE"] + [f'"{n}" "V"' for n in names] + ["VALUE"]
+    head = ascii_head(names, "time", "FLOAT DOUBLE")
     line_bytes = 30 * (n_traces + 1)
     points = target_bytes // line_bytes
     data = rng.standard_normal((points, n_traces + 1))
@@ -82,6 +91,42 @@ def ascii_swept(n_traces, target_bytes, rng):
     return "\n".join(psf_lines) + "\n", "\n".join(table_lines) + "\n", written, names
 
 
+def ascii_ac(n_traces, target_bytes, rng):
+    """An AC PSFASCII text: complex values as "(re im)"; its frequencies and values."""
+    names = [f"net{i}" for i in range(n_traces)]
+    points = target_bytes // (50 * n_traces + 30)
+    freq = np.logspace(0, 9, points)
+    values = rng.standard_normal((points, n_traces)) + 1j * rng.standard_normal((points, n_traces))
+    lines = ascii_head(names, "freq", "COMPLEX DOUBLE")
+    for p in range(points):
+        lines.append(f'"freq" {freq[p]:.15e}')
+        lines.extend(f'"{n}" ({v.real:.15e} {v.imag:.15e})' for n, v in zip(names, values[p]))
+    lines.append("END")
+    return "\n".join(lines) + "\n", names
+
+
+def psf_utils_reader():
+    """psf_utils reading every signal, its cache neither read nor written;
+    None when it is not installed."""
+    try:
+        from psf_utils import PSF
+    except ImportError:
+        return None
+
+    def read(path, names):
+        p = PSF(path, use_cache=False, update_cache=False)
+        return [(p.get_sweep().abscissa, p.get_signal(n).ordinate) for n in names]
+
+    return read
+
+
+def print_rows(rows, n_numbers, base):
+    print(f"{'reader':<28}{'MB':>8}{'best s':>10}{'MB/s':>10}{'Mnum/s':>10}{'vs base':>12}")
+    for label, size, t in rows:
+        print(f"{label:<28}{size / 1e6:>8.1f}{t:>10.3f}{size / 1e6 / t:>10.1f}{n_numbers / 1e6 / t:>10.2f}"
+              f"{base / t:>11.2f}x")
+
+
 def main():
     rng = np.random.default_rng(1)
     with tempfile.TemporaryDirectory() as tmp:
@@ -98,7 +143,7 @@ def main():
         print(f"{'10^5 traces':<28}{mb:>8.2f}{N_TRACES:>10}{t:>10.4f}{mb / t:>10.1f}{N_TRACES / t:>14.0f}")
 
         print()
-        print("PSFASCII swept file against NumPy text parsing of the same numbers")
+        print("PSFASCII swept file: PsfFile, psf_utils, and NumPy text parsing of the same numbers")
         psf_text, table_text, expected, names = ascii_swept(ASCII_TRACES, ASCII_TARGET_BYTES, rng)
         psf_path = os.path.join(tmp, "swept.tran")
         table_path = os.path.join(tmp, "swept.txt")
@@ -116,20 +161,43 @@ def main():
         assert np.array_equal(waves[0][0], expected[:, 0]) and np.array_equal(waves[-1][1], expected[:, -1])
         assert np.array_equal(np.loadtxt(table_path), expected)
 
+        psf_utils = psf_utils_reader()
         rows = []
         t = best_of(3, psf_all)
         rows.append(("PsfFile + waveforms", len(psf_text), t))
         t = best_of(3, lambda: morva.PsfFile(psf_path))
         rows.append(("PsfFile parse only", len(psf_text), t))
+        if psf_utils:
+            theirs = psf_utils(psf_path, names)
+            assert all(np.array_equal(a[1], b[1]) for a, b in zip(theirs, waves))
+            t = best_of(2, lambda: psf_utils(psf_path, names))
+            rows.append(("psf_utils (cache off)", len(psf_text), t))
         t = best_of(2, lambda: np.loadtxt(table_path))
         rows.append(("numpy.loadtxt", len(table_text), t))
         t = best_of(3, lambda: np.fromstring(table_text, sep=" "))
         rows.append(("numpy.fromstring(sep=' ')", len(table_text), t))
-        base = rows[2][2]
-        print(f"{'reader':<28}{'MB':>8}{'best s':>10}{'MB/s':>10}{'Mnum/s':>10}{'vs loadtxt':>12}")
-        for label, size, t in rows:
-            print(f"{label:<28}{size / 1e6:>8.1f}{t:>10.3f}{size / 1e6 / t:>10.1f}{n_numbers / 1e6 / t:>10.2f}"
-                  f"{base / t:>11.2f}x")
+        print("(vs base: against numpy.loadtxt)")
+        print_rows(rows, n_numbers, next(t for label, _, t in rows if label == "numpy.loadtxt"))
+
+        print()
+        print("PSFASCII AC file (complex values) against psf_utils")
+        ac_text, ac_names = ascii_ac(ASCII_TRACES, AC_TARGET_BYTES, rng)
+        ac_path = os.path.join(tmp, "ac.ac")
+        with open(ac_path, "w") as fh:
+            fh.write(ac_text)
+
+        def ac_all():
+            g = morva.PsfFile(ac_path)
+            return [g.waveform(n) for n in ac_names]
+
+        ours = ac_all()
+        rows = [("PsfFile + waveforms", len(ac_text), best_of(3, ac_all))]
+        if psf_utils:
+            theirs = psf_utils(ac_path, ac_names)
+            assert all(np.array_equal(a[1], b[1]) for a, b in zip(theirs, ours))
+            rows.append(("psf_utils (cache off)", len(ac_text), best_of(2, lambda: psf_utils(ac_path, ac_names))))
+        print("(vs base: against PsfFile)")
+        print_rows(rows, 2 * ours[0][1].size * len(ac_names), rows[0][2])
 
 
 if __name__ == "__main__":

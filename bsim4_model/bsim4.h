@@ -29,6 +29,16 @@ struct Bsim4DcResults {
     double ids, gm, gds, gmbs, vth, vdsat, cbs, cbd, gbs, gbd, rs, rd;
 };
 
+// The drain terminal's current as a circuit sees it (the current into the drain from what holds
+// its voltage): the channel, the substrate current when the drain is the channel's drain end,
+// GIDL, less the drain junction's current with gmin, carrying the device type like ids. gm, gds
+// and gmbs are its exact slopes with respect to the terminal vgs, vds and vbs (with rdsmod 1,
+// through the series resistances taken at their bias). isub, igidl and igisl are the side
+// currents as the model computes them (n-channel frame, times nf).
+struct Bsim4TerminalResults {
+    double id, gm, gds, gmbs, isub, igidl, igisl;
+};
+
 // Return codes.
 enum : int {
     BSIM4_OK = 0,
@@ -81,6 +91,15 @@ int bsim4_eval_dc_values(Bsim4InstanceHandle instance, Bsim4DcResults* out, doub
 int bsim4_eval_dc_values_grid(Bsim4InstanceHandle instance, const double* vgs, std::size_t n_vgs,
                               const double* vds, std::size_t n_vds, double vbs, double temperature_k,
                               int slopes, Bsim4DcResults* out, int* codes);
+// bsim4_eval_dc with the drain terminal's current and its slopes as well. 0 on success; any
+// other code leaves both records as they were.
+int bsim4_eval_dc_terminal(Bsim4InstanceHandle instance, Bsim4DcResults* out, Bsim4TerminalResults* terminal,
+                           double vgs, double vds, double vbs, double temperature_k);
+// bsim4_eval_dc_terminal over a grid at one vbs, as bsim4_eval_dc_values_grid does it: out,
+// terminal and codes at [i * n_vds + k] are what it gives at (vgs[i], vds[k]), bit for bit.
+int bsim4_eval_dc_terminal_grid(Bsim4InstanceHandle instance, const double* vgs, std::size_t n_vgs,
+                                const double* vds, std::size_t n_vds, double vbs, double temperature_k,
+                                Bsim4DcResults* out, Bsim4TerminalResults* terminal, int* codes);
 // One evaluation at exactly the given intrinsic voltages; rs and rd still reported.
 int bsim4_eval_dc_intrinsic(Bsim4InstanceHandle instance, Bsim4DcResults* out, double vgs, double vds,
                             double vbs, double temperature_k);

@@ -3,8 +3,9 @@
 // The channel equations run on dual numbers whose partials are taken with respect to the
 // orientation's Vgs, Vds and the effective body bias Vbseff; the body partial is turned into a
 // Vbs partial with dVbseff/dVbs at the end. Junction diodes use a dual number of their own
-// junction voltage. Substrate, GIDL/GISL and gate-tunnelling currents, charges, capacitances and
-// noise quantities are not computed: the evaluator reports none of them.
+// junction voltage. The substrate current and GIDL/GISL are computed with their slopes, and with
+// the channel and the drain junction they make the drain terminal's current. Gate-tunnelling
+// currents, charges, capacitances and noise quantities are not computed.
 //
 // The load is instantiated for a subset of the partials as well: a caller that needs only values
 // (and perhaps the body slope) skips the rest of the derivative work. The values and the partials
@@ -232,6 +233,38 @@ void body_terms(const Model& m, const Instance& inst, double vbs_o, BodyTerms<P:
         else
             r.vadibl_factor = (17.0 + 20.0 * bb) * (1.0 / (0.8 + bb));
     }
+}
+
+// Band-to-band leakage at one end (gate-induced drain or source leakage): `v` is the voltage of
+// that end over the other (vds at the drain, -vds at the source), `vg_eff` the poly-depleted gate
+// voltage over the other end, `vb` the body over this end. Every voltage is physical, not the
+// channel's orientation.
+struct LeakageParams {
+    double a, b, c, e, r, k, f;
+};
+template <class D>
+D band_to_band(const Model& m, const SizeParams& s, const LeakageParams& q, const D& v, const D& vg_eff,
+               const D& vb) {
+    const ModelParams& p = m.p;
+    const double tox = p.mtrlmod == 0 ? 3.0 * m.t.tox : p.epsrsub * m.t.tox / m.t.epsrox;
+    const double offset = p.mtrlmod == 0 ? 0.0 : s.vfbsd;
+    const bool simple = p.gidlmod == 0;
+    if (q.a <= 0.0 || q.b <= 0.0 || (simple ? q.c <= 0.0 : q.c < 0.0)) return D(0.0);
+    const D field = (v - (simple ? 1.0 : q.r) * vg_eff - q.e + offset) / tox;
+    if (field.v <= 0.0) return D(0.0);
+    const D y = q.b / field;
+    const D tunnel =
+        y.v < 100.0 ? q.a * s.weff_cj * field * exp(-y) : q.a * s.weff_cj * 3.720075976e-44 * field;
+    if (simple) {
+        if (vb.v > 0.0) return D(0.0);
+        const D cube = -(vb * vb * vb);
+        return tunnel * (cube / (q.c + cube));
+    }
+    D w = vb - q.f;
+    if (w.v > p.gidlclamp) w = D(p.gidlclamp);
+    if (w.v == 0.0) return tunnel * 2.688117142e43;
+    const D z = q.k / w;
+    return z.v < 100.0 ? tunnel * exp(z) : tunnel * 2.688117142e43;
 }
 
 // The memo's entry for voltage v, computed by `compute` when it is not there; without a memo,
@@ -528,8 +561,32 @@ void load(const Model& m, Instance& inst, LoadMemo<P::n>* memo) {
     const D ids = idsa * (1.0 + diff_vds / vascbe);
     D cd = ids * vdseff;
 
+    // Substrate current of impact ionisation, from Idsa: neither the SCBE factor nor the
+    // velocity limit enters it. It leaves the channel's drain end.
+    D isub(0.0);
+    if (const double alpha = b.alpha0 + b.alpha1 * leff; alpha > 0.0 && b.beta0 > 0.0) {
+        const double k = alpha / leff;
+        const D t = diff_vds.v > b.beta0 / kExpThreshold ? k * diff_vds * exp(-b.beta0 / diff_vds)
+                                                         : k * kMinExp * diff_vds;
+        isub = t * idsa * vdseff;
+    }
+
     // Body slope with respect to Vbs.
-    if constexpr (kVbs >= 0) cd.d[kVbs] *= body.dvbseff_dvbs;
+    if constexpr (kVbs >= 0) {
+        cd.d[kVbs] *= body.dvbseff_dvbs;
+        isub.d[kVbs] *= body.dvbseff_dvbs;
+    }
+
+    // GIDL and GISL, on the physical voltages (slopes with respect to the physical Vgs, Vds, Vbs).
+    D igidl(0.0), igisl(0.0);
+    if (b.agidl > 0.0 || b.agisl > 0.0) {
+        const D pg = D::variable(vgs, kVgs), pd = D::variable(vds, kVds), pb = D::variable(vbs, kVbs);
+        const D vgs_eff_p = poly_depletion(m, inst, pg), vgd_eff_p = poly_depletion(m, inst, pg - pd);
+        igidl = band_to_band(m, s, {b.agidl, b.bgidl, b.cgidl, b.egidl, b.rgidl, b.kgidl, b.fgidl}, pd,
+                             vgs_eff_p, pb - pd);
+        igisl = band_to_band(m, s, {b.agisl, b.bgisl, b.cgisl, b.egisl, b.rgisl, b.kgisl, b.fgisl}, -pd,
+                             vgd_eff_p, pb);
+    }
 
     // Source-end velocity limit. Its slopes take the width and Coxeff as constants and the gate
     // overdrive's body slope with respect to Vbseff (not Vbs), as the published model does.
@@ -563,11 +620,33 @@ void load(const Model& m, Instance& inst, LoadMemo<P::n>* memo) {
         inst.gds *= nf;
         inst.gmbs *= nf;
     }
+
+    // The drain terminal's current: the channel (reversed with the orientation), the substrate
+    // current when the drain is the channel's drain end, GIDL, less the drain junction's current
+    // (bulk to drain, gmin included). Slopes with respect to the physical Vgs, Vds, Vbs.
+    const double scale = nf;
+    const D oriented = mode == 1 ? cd + isub : -cd;
+    inst.isub = scale * isub.v;
+    inst.igidl = scale * igidl.v;
+    inst.igisl = scale * igisl.v;
+    inst.idrain = (scale * oriented.v + inst.igidl) - inst.cbd;
+    if constexpr (P::n == 3) {
+        // Oriented slopes to physical ones: reversed, Vgs' = Vgd, Vds' = -Vds, Vbs' = Vbd.
+        double g = scale * oriented.d[kVgs], d = scale * oriented.d[kVds], bb = scale * oriented.d[kVbs];
+        if (mode != 1) d = -(g + d + bb);
+        inst.gdrain_g = g + scale * igidl.d[kVgs];
+        inst.gdrain_d = d + scale * igidl.d[kVds] + inst.gbd;
+        inst.gdrain_b = bb + scale * igidl.d[kVbs] - inst.gbd;
+    } else {
+        inst.gdrain_g = inst.gdrain_d = inst.gdrain_b = kNotComputed;
+    }
 }
 
 }  // namespace
 
 void BSIM4load(const Model& m, Instance& inst) { load<AllPartials>(m, inst, nullptr); }
+
+void BSIM4load(const Model& m, Instance& inst, LoadMemo<3>* memo) { load<AllPartials>(m, inst, memo); }
 
 template <>
 void BSIM4load_values<0>(const Model& m, Instance& inst, LoadMemo<0>* memo) {

@@ -157,6 +157,10 @@ struct Instance {
     double cd = 0.0, gm = 0.0, gds = 0.0, gmbs = 0.0, von = 0.0, vdsat = 0.0;
     double cbs = 0.0, cbd = 0.0, gbs = 0.0, gbd = 0.0;
     int mode = 1;
+    // Side currents (n-channel frame, times nf) and the drain terminal's current with its slopes
+    // with respect to the physical vgs, vds, vbs (NaN when the load carries no slopes).
+    double isub = 0.0, igidl = 0.0, igisl = 0.0;
+    double idrain = 0.0, gdrain_g = 0.0, gdrain_d = 0.0, gdrain_b = 0.0;
 };
 
 struct Model {
@@ -276,6 +280,8 @@ int BSIM4checkModel(Model& model, Instance& inst);
 void correct_size_block(const Model& model, SizeParams& s);
 // The full load: values and every slope.
 void BSIM4load(const Model& model, Instance& inst);
+// The full load with the memo of a sweep.
+void BSIM4load(const Model& model, Instance& inst, LoadMemo<3>* memo);
 // The load of the values only (N = 0) or of the values and gmbs (N = 1); the other slopes are
 // left NaN in the instance. Everything it computes is bit for bit what BSIM4load computes. With a
 // memo, terms of a voltage met before in the same sweep are taken from it.

@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <type_traits>
+#include <utility>
 
 #include "bsim4_model/bsim4.h"
 #include "bsim4_model/model.h"
@@ -51,7 +53,8 @@ bool has_series_resistance(const Model& m, const SizeParams& s) {
 // with the memo of a sweep.
 struct FullLoad {
     static constexpr bool kAll = true, kGmbs = true;
-    void operator()(const Model& m, Instance& inst) const { BSIM4load(m, inst); }
+    LoadMemo<3>* memo = nullptr;
+    void operator()(const Model& m, Instance& inst) const { BSIM4load(m, inst, memo); }
 };
 template <int N>
 struct ValuesLoad {
@@ -120,10 +123,67 @@ int prepare(Model& m, Instance& inst, double temperature_k) {
     return BSIM4_OK;
 }
 
+// One series resistance of rdsmod 1 with its slopes with respect to its gate and body voltages.
+struct Resistance {
+    double r = 0.0, dg = 0.0, db = 0.0;
+};
+Resistance resistance_with_slopes(const SizeParams& s, double floor, double coefficient, double vg,
+                                  double vb) {
+    const double t0 = vg - s.vfbsd;
+    const double root0 = std::sqrt(t0 * t0 + 1.0e-4);
+    const double e = 0.5 * (t0 + root0), de = 0.5 * (1.0 + t0 / root0);
+    const double q = 1.0 + s.b.prwg * e;
+    const double t2 = 1.0 / q - s.b.prwb * vb;
+    const double root2 = std::sqrt(t2 * t2 + 0.01);
+    const double dt3 = (1.0 + t2 / root2) * coefficient * 0.5;
+    return {floor + (t2 + root2) * (coefficient * 0.5), dt3 * (-s.b.prwg * de / (q * q)), dt3 * -s.b.prwb};
+}
+
+// The drain terminal's record of the last load. When the load was iterated through the series
+// resistances, its slopes are those seen from the applied voltages: the intrinsic voltages
+// v = V - (rs, rs + rd, rs) c move with the channel current c and with the resistances' own
+// bias dependence, so dv = M^-1 dV and the slopes are M^-T applied to the intrinsic ones.
+Bsim4TerminalResults terminal_record(const Model& m, const Instance& inst, const Bias* through) {
+    double t[3] = {inst.gdrain_g, inst.gdrain_d, inst.gdrain_b};
+    if (through) {
+        const SizeParams& s = *inst.size;
+        const Bias& v = *through;
+        const Resistance rs = resistance_with_slopes(s, s.rswmin, s.rs0, v.vgs, v.vbs);
+        const Resistance rd = resistance_with_slopes(s, s.rdwmin, s.rd0, v.vgs - v.vds, v.vbs - v.vds);
+        // The channel current into the drain and its slopes in the physical voltages.
+        const double c = inst.mode * inst.cd;
+        double gc[3] = {inst.gm, inst.gds, inst.gmbs};
+        if (inst.mode != 1) gc[0] = -inst.gm, gc[1] = inst.gm + inst.gds + inst.gmbs, gc[2] = -inst.gmbs;
+        const double a[3] = {rs.r, rs.r + rd.r, rs.r};
+        const double jg[3] = {rs.dg, 0.0, rs.db};
+        const double jd[3] = {rs.dg + rd.dg, -(rd.dg + rd.db), rs.db + rd.db};
+        const double* j[3] = {jg, jd, jg};
+        // Solve M^T y = t with M[i][k] = [i == k] + a[i] gc[k] + c j[i][k].
+        double mt[3][4];
+        for (int k = 0; k < 3; ++k) {
+            for (int i = 0; i < 3; ++i) mt[k][i] = (i == k ? 1.0 : 0.0) + a[i] * gc[k] + c * j[i][k];
+            mt[k][3] = t[k];
+        }
+        for (int col = 0; col < 3; ++col) {
+            int pivot = col;
+            for (int row = col + 1; row < 3; ++row)
+                if (std::fabs(mt[row][col]) > std::fabs(mt[pivot][col])) pivot = row;
+            std::swap(mt[col], mt[pivot]);
+            for (int row = 0; row < 3; ++row) {
+                if (row == col) continue;
+                const double f = mt[row][col] / mt[col][col];
+                for (int k = col; k < 4; ++k) mt[row][k] -= f * mt[col][k];
+            }
+        }
+        for (int k = 0; k < 3; ++k) t[k] = mt[k][3] / mt[k][k];
+    }
+    return {m.type * inst.idrain, t[0], t[1], t[2], inst.isub, inst.igidl, inst.igisl};
+}
+
 // With the model's lock held and the model prepared: one evaluation.
 template <class Load>
 int evaluate_prepared(const Load& load, Model& m, Instance& inst, Bsim4DcResults* out, double vgs, double vds,
-                      double vbs, bool iterate) {
+                      double vbs, bool iterate, Bsim4TerminalResults* terminal = nullptr) {
     const Bias applied{vgs, vds, vbs};
     Bias last = applied;
     load_at(load, m, inst, vgs, vds, vbs);
@@ -156,13 +216,19 @@ int evaluate_prepared(const Load& load, Model& m, Instance& inst, Bsim4DcResults
     for (double x : {res.ids, res.vth, res.vdsat, res.cbs, res.cbd, res.rs, res.rd, gmbs ? res.gmbs : 0.0,
                      all ? res.gm : 0.0, all ? res.gds : 0.0, all ? res.gbs : 0.0, all ? res.gbd : 0.0})
         if (!std::isfinite(x)) return BSIM4_ERR_NOT_FINITE;
+    if (terminal) {
+        const Bsim4TerminalResults t = terminal_record(m, inst, iterate && resistive ? &last : nullptr);
+        for (double x : {t.id, t.gm, t.gds, t.gmbs, t.isub, t.igidl, t.igisl})
+            if (!std::isfinite(x)) return BSIM4_ERR_NOT_FINITE;
+        *terminal = t;
+    }
     *out = res;
     return BSIM4_OK;
 }
 
 template <class Load>
 int evaluate(const Load& load, Bsim4InstanceHandle inst, Bsim4DcResults* out, double vgs, double vds,
-             double vbs, double temperature_k, bool iterate) {
+             double vbs, double temperature_k, bool iterate, Bsim4TerminalResults* terminal = nullptr) {
     if (!inst || !out || !inst->model) return BSIM4_ERR_ARGUMENT;
     if (!valid_temperature(temperature_k) || !std::isfinite(vgs) || !std::isfinite(vds) ||
         !std::isfinite(vbs))
@@ -172,16 +238,18 @@ int evaluate(const Load& load, Bsim4InstanceHandle inst, Bsim4DcResults* out, do
         std::lock_guard<std::mutex> guard(m.lock);
         const int code = prepare(m, *inst, temperature_k);
         if (code != BSIM4_OK) return code;
-        return evaluate_prepared(load, m, *inst, out, vgs, vds, vbs, iterate);
+        return evaluate_prepared(load, m, *inst, out, vgs, vds, vbs, iterate, terminal);
     } catch (...) {
         return BSIM4_ERR_NO_MEMORY;
     }
 }
 
-// The grid of bsim4_eval_dc_values_grid with a memo of N slopes.
+// The grid of bsim4_eval_dc_values_grid with a memo of N slopes (3: the full load, with the
+// drain terminal's records when `terminal` is given).
 template <int N>
 int evaluate_grid(Bsim4InstanceHandle inst, const double* vgs, std::size_t n_vgs, const double* vds,
-                  std::size_t n_vds, double vbs, double temperature_k, Bsim4DcResults* out, int* codes) {
+                  std::size_t n_vds, double vbs, double temperature_k, Bsim4DcResults* out, int* codes,
+                  Bsim4TerminalResults* terminal = nullptr) {
     const std::size_t n = n_vgs * n_vds;
     const auto fill = [&](int code) { std::fill(codes, codes + n, code); };
     if (!valid_temperature(temperature_k) || !std::isfinite(vbs)) {
@@ -191,7 +259,8 @@ int evaluate_grid(Bsim4InstanceHandle inst, const double* vgs, std::size_t n_vgs
     Model& m = *inst->model;
     try {
         std::unique_ptr<LoadMemo<N>> memo(new LoadMemo<N>);
-        const ValuesLoad<N> load{memo.get()};
+        using Load = std::conditional_t<N == 3, FullLoad, ValuesLoad<N>>;
+        const Load load{memo.get()};
         std::lock_guard<std::mutex> guard(m.lock);
         const int code = prepare(m, *inst, temperature_k);
         for (std::size_t i = 0; i < n_vgs; ++i) {
@@ -203,7 +272,8 @@ int evaluate_grid(Bsim4InstanceHandle inst, const double* vgs, std::size_t n_vgs
                 else if (code != BSIM4_OK)
                     codes[at] = code;
                 else
-                    codes[at] = evaluate_prepared(load, m, *inst, &out[at], vgs[i], vds[k], vbs, true);
+                    codes[at] = evaluate_prepared(load, m, *inst, &out[at], vgs[i], vds[k], vbs, true,
+                                                  terminal ? &terminal[at] : nullptr);
             }
         }
     } catch (...) {
@@ -381,6 +451,21 @@ int bsim4_eval_dc_values_grid(Bsim4InstanceHandle inst, const double* vgs, std::
             return evaluate_grid<1>(inst, vgs, n_vgs, vds, n_vds, vbs, temperature_k, out, codes);
         default: return BSIM4_ERR_ARGUMENT;
     }
+}
+
+int bsim4_eval_dc_terminal(Bsim4InstanceHandle inst, Bsim4DcResults* out, Bsim4TerminalResults* terminal,
+                           double vgs, double vds, double vbs, double temperature_k) {
+    if (!terminal) return BSIM4_ERR_ARGUMENT;
+    return evaluate(FullLoad{}, inst, out, vgs, vds, vbs, temperature_k, true, terminal);
+}
+
+int bsim4_eval_dc_terminal_grid(Bsim4InstanceHandle inst, const double* vgs, std::size_t n_vgs,
+                                const double* vds, std::size_t n_vds, double vbs, double temperature_k,
+                                Bsim4DcResults* out, Bsim4TerminalResults* terminal, int* codes) {
+    if (!inst || !inst->model || (n_vgs > 0 && !vgs) || (n_vds > 0 && !vds)) return BSIM4_ERR_ARGUMENT;
+    if (n_vds > 0 && n_vgs > SIZE_MAX / n_vds) return BSIM4_ERR_ARGUMENT;
+    if (n_vgs * n_vds > 0 && (!out || !terminal || !codes)) return BSIM4_ERR_ARGUMENT;
+    return evaluate_grid<3>(inst, vgs, n_vgs, vds, n_vds, vbs, temperature_k, out, codes, terminal);
 }
 
 int bsim4_eval_dc_intrinsic(Bsim4InstanceHandle inst, Bsim4DcResults* out, double vgs, double vds, double vbs,

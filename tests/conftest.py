@@ -13,3 +13,55 @@ def samples_dir():
     if not SAMPLES.is_dir():
         pytest.skip("sample files not available")
     return SAMPLES
+
+
+# A design kit in the shapes foundry kits take: corners redirecting to
+# same-file sections by quoted names, closed by bare and mismatched ".endl";
+# `.param` blocks; a subcircuit wrapper with a statistical parameter; BJT,
+# diode and resistor cards; a corner in a second file redirecting back. With
+# `scale`, W and L are written in micrometres under `.option scale=1u`.
+KIT_LIB = """\
+* a kit in the shapes foundries ship
+.LIB tt
+.param corner_dvth = 0 corner_rsh = 7.5
+.lib 'kit.lib' "mos"
+.lib "kit.lib" 'passives'
+.ENDL
+.lib ss
+.param corner_dvth = 0.03 corner_rsh = 8
+.lib 'kit.lib' mos
+.lib 'kit.lib' passives
+.endl tt
+.lib ff
+.param corner_dvth = -0.03 corner_rsh = 7
+.lib 'models/dev.lib' mos_ff
+.lib 'kit.lib' passives
+.endl passives
+.lib mos
+.param toxn = 4.1n mismatch_flag = 0
+{option}.model nch.1 nmos (level=54 version=4.8 lmin=0.18u lmax=0.5u wmin=0.22u wmax=50u
++ vth0='0.40+corner_dvth' toxe=toxn u0=0.03 k1=0.5 vsat=8.5e4 rdsw=150)
+.model nch.2 nmos (level=54 version=4.8 lmin=0.5u lmax=50u wmin=0.22u wmax=50u
++ vth0='0.45+corner_dvth' toxe=toxn u0=0.035 k1=0.52 vsat=8.5e4 rdsw=150)
+.model pch pmos (level=54 version=4.8 vth0='-0.42-corner_dvth' toxe=toxn u0=0.012)
+.subckt nch_mac d g s b w=1u l=0.18u
+.param dw = 'agauss(0, 0.01, 3) * mismatch_flag'
+m0 d g s b nch w='w*(1+dw)' l=l
+.ends nch_mac
+.endl
+.lib passives
+.model npn1 npn (bf=100 is=1e-16 vaf=50)
+.model dmod d (is=1e-14 rs=10)
+.model rpoly r rsh=corner_rsh
+.endl mos
+"""
+DEV_LIB = ".lib mos_ff\n.lib \"../kit.lib\" 'mos'\n.endl\n"
+KIT_CORNERS = ("tt", "ss", "ff")
+
+
+def build_kit(root, scale=False):
+    """Writes the kit under `root`; returns the path of its corner file."""
+    (root / "models").mkdir(parents=True, exist_ok=True)
+    (root / "kit.lib").write_text(KIT_LIB.format(option=".option scale=1u\n" if scale else ""))
+    (root / "models" / "dev.lib").write_text(DEV_LIB)
+    return root / "kit.lib"

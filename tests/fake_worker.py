@@ -15,7 +15,8 @@ The first line of each request's netlist names what to send back:
 - ``huge-vector``: a vector that claims 2^60 samples, 3 sent, then exit;
 - ``garbage``: a header that is not JSON;
 - ``exit``: exit without answering;
-- ``sleep <s>``: answer ``ok`` after <s> seconds (a late reply).
+- ``sleep <s>``: answer ``ok`` after <s> seconds (a late reply);
+- ``big <n>``: a vector of <n> zeros, streamed (the reader may stop reading).
 
 Every request id is appended to $FAKE_WORKER_LOG when that is set.
 """
@@ -89,6 +90,18 @@ def answer(req):
         sys.stdout.buffer.write(frame(header(rid, [meta("v", 1 << 60)]), doubles([1, 2, 3])))
         sys.stdout.buffer.flush()
         os._exit(0)
+    if mode == "big":
+        n = int(arg)
+        out = sys.stdout.buffer
+        out.write(frame(header(rid, [meta("v", n)])))
+        chunk = bytes(1 << 20)
+        try:
+            for start in range(0, 8 * n, len(chunk)):
+                out.write(chunk[: min(len(chunk), 8 * n - start)])
+            out.flush()
+        except BrokenPipeError:
+            os._exit(0)
+        return b""
     if mode == "garbage":
         return struct.pack("<I", 5) + b"hello"
     if mode == "exit":

@@ -12,7 +12,7 @@ MAGIC_LINE = b"\x00!ngpsf-1.4:0:ffffffffffffffff:4:20\n"
 @pytest.fixture
 def files(tmp_path):
     ascii_psf = tmp_path / "a.txt"
-    ascii_psf.write_text('HEADER "k" "v"\n')
+    ascii_psf.write_text('HEADER "k" "v"\nEND\n')
     wave = tmp_path / "w.psfxl"
     wave.write_bytes(MAGIC_LINE)
     kit = tmp_path / "kit.lib"
@@ -77,7 +77,7 @@ def test_undecodable_file_names_round_trip(tmp_path):
     # must reach the file system as the same bytes and come back unchanged.
     name = os.fsdecode(b"\xff-\xfe.txt")
     path = tmp_path / name
-    path.write_text('HEADER "k" "v"\n')
+    path.write_text('HEADER "k" "v"\nEND\n')
     f = morva.PsfFile(path)
     assert f.path == str(path)
     assert os.fsencode(f.path) == os.fsencode(str(path))

@@ -293,8 +293,10 @@ def test_sweep_whose_results_exceed_memory_is_refused_up_front(n0):
 
 
 def test_card_selection_and_type(lib):
-    # The card's own type wins over the argument.
-    assert DcSolver(lib, "n0", device_type="pmos", w=W, l=L).solve(0.8, 0.6).ids > 0
+    # A type given must be the card's, as the characterisation paths demand.
+    with pytest.raises(RuntimeError, match=r"^model 'n0' is nmos \(card 'n0'\), not pmos$"):
+        DcSolver(lib, "n0", device_type="pmos", w=W, l=L)
+    assert DcSolver(lib, "n0", device_type="NMOS", w=W, l=L).solve(0.8, 0.6).ids > 0
     assert DcSolver(lib, "p0", w=W, l=L).solve(0.8, 0.6).ids < 0
     # Names are matched without regard to case; bins are chosen by length and width.
     vth = lambda w: DcSolver(lib, "BIN", w=w, l=0.5e-6).solve(1.0, 0.05).vth  # noqa: E731

@@ -85,7 +85,7 @@ def test_many_panes_keep_positive_heights(wave_file, tmp_path):
     out = tmp_path / "p.html"
     wave_file.plot_records_html([2] * 60, out)
     _, axes, height = page_parts(out.read_text())
-    assert height == 60 * 130 + 120
+    assert height == 4000  # the browser's WebGL canvas is twice as high, at most 8192 px
     domains = [axes["yaxis" + ("" if i == 0 else str(i + 1))]["domain"] for i in range(60)]
     assert domains[0][1] == 0.96 and domains[-1][0] == pytest.approx(0.08, abs=1e-6)
     for (bottom, top), (_, next_top) in zip(domains, domains[1:] + [[0, 0]]):

@@ -1,14 +1,17 @@
 """Native characterisation (use_native_bsim4) against the pool path on the same
 cards, its progress and diagnostic lines, its fallbacks, and its threads."""
 
+import pathlib
 import re
 import shutil
+import subprocess
 import threading
 
 import numpy as np
 import pytest
 
 import morva
+from conftest import build_kit
 from test_characterisation import main_config
 
 CARDS = """* BSIM4 cards, 180 nm-like
@@ -79,7 +82,6 @@ def test_nmos_table_agrees_with_the_pool(pool, cards, capfd):
     # The pool's Id also carries the junctions' and gmin's leakage.
     assert_tables_agree(native, pooled, ["id", "gmbs", "vth"])
     assert native.id[0, 1, 0, 0, 0] == 0.0 and abs(pooled.id[0, 1, 0, 0, 0]) < 1e-11
-    np.testing.assert_allclose(native.gm, np.gradient(native.id, 0.05, axis=3), rtol=1e-12, atol=1e-18)
 
     lines = out.splitlines()
     assert lines[0] == (f"  [native BSIM4] 2 W × 2 Vbs × 2 L × 31 Vgs × 31 Vds = 7688 points  "
@@ -168,6 +170,64 @@ def test_messages_of_the_native_path(pool, cards, tmp_path, capfd, monkeypatch):
                           "No such file or directory (os error 2)\n  [native] falling back to ngspice path\n")
 
 
+# ---- a design kit: the card ngspice would take, or its refusal ---------------------
+
+
+def ngspice_op_id(folder, corner, w, l, vgs, vds):
+    """ngspice's @m1[id] of an nch device of the kit at one bias point."""
+    (folder / "op.cir").write_text(f"op\n.lib 'kit.lib' {corner}\nm1 d g 0 0 nch w={w} l={l}\n"
+                                   f"vd d 0 {vds}\nvg g 0 {vgs}\n.control\nset numdgt=17\nop\nprint @m1[id]\n.endc\n.end\n")
+    run = subprocess.run(["ngspice", "-b", "op.cir"], cwd=folder, capture_output=True, text=True, timeout=60)
+    found = re.search(r"@m1\[id\] = (\S+)", run.stdout)
+    return float(found.group(1)) if found else run.stdout + run.stderr
+
+
+@pytest.mark.parametrize("scale", [False, True])
+def test_kit_cards_as_ngspice_chooses_them(pool, tmp_path, scale):
+    kit = build_kit(tmp_path, scale)
+    um = 1.0 if scale else 1e-6  # the kit's unit of length
+    # The corner's own parameters and bin (the last corner's would shift vth0).
+    for corner, w, l in (("ss", 10, 0.28), ("ff", 2, 1.0)):
+        solver = morva.DcSolver(str(kit), "nch", w=w * um, l=l * um, model_section=corner)
+        assert solver.solve(vg=1.0, vd=0.9, vs=0.0, vb=0.0).ids == pytest.approx(
+            ngspice_op_id(tmp_path, corner, w * um, l * um, 1.0, 0.9), rel=1e-9)
+    # Both paths give one configuration one table; the subcircuit's name
+    # picks the card inside it.
+    kw = dict(model_section="ss", widths_values=[10 * um], lengths_values=[0.28 * um, 1.0 * um],
+              vbs_values=[0.0], vgs=(0.0, 1.2, 0.1), vds=(0.0, 1.2, 0.1), op_params=[])
+    pooled = pool.generate_lut(config(str(kit), native=False, **kw), cache=False)
+    for name in ("nch", "nch_mac"):
+        assert_tables_agree(pool.generate_lut(config(str(kit), model_name=name, **kw), cache=False), pooled, ["id"])
+
+    # What ngspice refuses is refused, with the reason.
+    outside = f"could not find a valid modelname"
+    assert outside in str(ngspice_op_id(tmp_path, "tt", 0.15 * um, 60 * um, 1.0, 0.9))
+    bins = re.escape("(bins: nch.1 L 1.800e-7..5.000e-7 W 2.200e-7..5.000e-5; nch.2 L 5.000e-7..5.000e-5 W "
+                     "2.200e-7..5.000e-5)")
+    refusals = [
+        (dict(model_name="nch", widths_values=[0.15 * um], lengths_values=[60 * um]),
+         "no bin of model 'nch' holds W = 1.500e-7 m, L = 6.000e-5 m " + bins),
+        (dict(model_name="pch"), "model 'pch' is pmos \\(card 'pch'\\), not nmos"),
+    ]
+    for overrides, message in refusals:
+        for native in (True, False):
+            with pytest.raises(RuntimeError, match=message if native or "pmos" in message else outside):
+                pool.generate_lut(config(str(kit), native=native, **dict(kw, **overrides)), cache=False)
+    with pytest.raises(RuntimeError, match="no bin of model 'nch' holds W = 1.500e-7 m, L = 6.000e-5 m " + bins):
+        morva.DcSolver(str(kit), "nch", w=0.15 * um, l=60 * um, model_section="tt")
+    with pytest.raises(RuntimeError, match=r"^model 'pch' is pmos \(card 'pch'\), not nmos$"):
+        morva.DcSolver(str(kit), "pch", device_type="nmos", model_section="tt")
+    # A model name the file lacks: the pool path's error, with ngspice's reason.
+    with pytest.raises(RuntimeError, match=r"\(ngspice: .*nhc"):
+        pool.generate_lut(config(str(kit), model_name="nhc", **kw), cache=False)
+
+
+def test_card_values_nothing_can_evaluate_are_refused(tmp_path):
+    (tmp_path / "bad.lib").write_text(".model nch nmos level=54 vth0='vt_typ + 0.1' u0=agauss(0.03, 0.001, 3)\n")
+    with pytest.raises(RuntimeError, match=r"^model 'nch': cannot evaluate vth0 = 'vt_typ \+ 0\.1'$"):
+        morva.DcSolver(str(tmp_path / "bad.lib"), "nch")
+
+
 # ---- threads ----------------------------------------------------------------------
 
 
@@ -200,3 +260,91 @@ def test_dc_solver_sweep_beside_a_native_generation(pool, cards):
     assert beside and all(s == solo_sweep for s in beside)
     for name in ["id", "gm", "gds", "vth", "gmbs", "vdsat"]:
         np.testing.assert_array_equal(getattr(table, name), getattr(solo_table, name))
+
+
+# ---- the drain terminal's current: impact ionisation, GIDL, exact slopes ----------
+
+
+def sample_library(samples_dir, folder):
+    """The full-featured sample cards as one library, with what the evaluator leaves out off."""
+    text = ""
+    for model, kind in (("nch", "nmos"), ("pch", "pmos")):
+        body = (samples_dir / "bsim4" / f"{kind}_parameters_{kind}Parameters").read_text()
+        body = re.sub(r"\(([^)]*)\)", r"\1", body)
+        text += f".model {model} {kind} level=54 version=4.8.2\n{body}\n"
+        text += "+ rbodymod=0 rgatemod=0 igcmod=0 igbmod=0\n"
+    path = folder / "samples.lib"
+    path.write_text(text)
+    return str(path)
+
+
+def ngspice_terminal(folder, lib, model, w, l, vbs, vgs, vds, h=1e-4):
+    """ngspice's -i(vds) on the pool path's bench over the grid, solved tightly (a sweep's
+    currents are otherwise good to reltol), with central differences along Vgs, Vds and Vbs."""
+    shifts = [(0, 0, 0), (h, 0, 0), (-h, 0, 0), (0, h, 0), (0, -h, 0), (0, 0, h), (0, 0, -h)]
+    sweep = lambda r, d: f"{r[0] + d!r} {r[1] + d!r} {r[2]!r}"
+    control = ""
+    for k, (dg, dd, db) in enumerate(shifts):
+        control += (f"alter vbs dc = {vbs + db!r}\ndc vds {sweep(vds, dd)} vgs {sweep(vgs, dg)}\n"
+                    f"wrdata {folder}/t{k}.txt vds#branch\n")
+    deck = folder / "terminal.cir"
+    deck.write_text(
+        f"terminal\n.include {lib}\nM1 drain gate source bulk {model} W={w!r} L={l!r}\n"
+        f"Vds drain source dc 0\nVgs gate source dc 0\nVbs bulk source dc {vbs!r}\nVs source 0 dc 0\n"
+        ".options reltol=1e-10 abstol=1e-20\n"
+        f".control\nset numdgt=17\nset wr_singlescale\n{control}.endc\n.end\n")
+    subprocess.run(["ngspice", "-b", str(deck)], cwd=folder, capture_output=True, timeout=120)
+    n_vds = int(round((vds[1] - vds[0]) / vds[2])) + 1
+    ids = [-np.loadtxt(folder / f"t{k}.txt")[:, 1].reshape(-1, n_vds) for k in range(len(shifts))]
+    return ids[0], (ids[1] - ids[2]) / (2 * h), (ids[3] - ids[4]) / (2 * h), (ids[5] - ids[6]) / (2 * h)
+
+
+@pytest.mark.parametrize("kind", ["nmos", "pmos"])
+def test_sample_cards_with_impact_ionisation_and_gidl_agree_with_ngspice(pool, samples_dir, tmp_path, kind):
+    lib = sample_library(samples_dir, tmp_path)
+    s = 1.0 if kind == "nmos" else -1.0
+    model = "nch" if kind == "nmos" else "pch"
+    vgs, vds = (0.0, s * 1.2, s * 0.05), (0.0, s * 1.2, s * 0.05)
+    widths, lengths, vbs_values = [1e-6], [0.06e-6, 0.24e-6], [s * -0.2, 0.0]
+    table = pool.generate_lut(
+        morva.LutConfig(model_file=lib, model_name=model, device_type=kind, widths_values=widths,
+                        lengths_values=lengths, vgs=vgs, vds=vds, vbs_values=vbs_values, op_params=[],
+                        use_native_bsim4=True),
+        cache=False)
+    for li, l in enumerate(table.lengths):
+        for bi, vbs in enumerate(table.vbs_values):
+            ref_id, ref_gm, ref_gds, _ = ngspice_terminal(tmp_path, lib, model, widths[0], float(l), float(vbs),
+                                                          vgs, vds)
+            id_, gm, gds = (getattr(table, q)[0, bi, li] for q in ("id", "gm", "gds"))
+            np.testing.assert_allclose(id_, ref_id, rtol=1e-3, atol=1e-11)
+            on = np.abs(ref_id) > 100e-9
+            on[:, 0] = False  # Vds = 0: the slope changes sides with the channel's orientation
+            np.testing.assert_allclose(gm[on], ref_gm[on], rtol=0.02)
+            np.testing.assert_allclose(gds[on], ref_gds[on], rtol=0.02)
+
+
+def test_example_card_slopes_are_exact_at_any_step(pool, tmp_path):
+    """gm/Id, gds/Id, gmbs/Id of the native table within 1 % of ngspice's slopes at coarse and
+    fine steps, wherever |Id| > 1 nA, with impact ionisation and GIDL added to the example card."""
+    text = (pathlib.Path(__file__).resolve().parent.parent / "examples" / "bsim4_180nm.lib").read_text()
+    text = text.replace("alpha0=1e-7 beta0=30 agidl=0", "alpha0=1e-5 beta0=20 agidl=1e-9")
+    lib = tmp_path / "example.lib"
+    lib.write_text(text)
+    for kind, model, s in (("nmos", "nch", 1.0), ("pmos", "pch", -1.0)):
+        for step in (0.1, 0.05, 0.01):
+            vgs, vds = (0.0, s * 0.6, s * step), (s * 0.5, s * 1.0, s * 2 * step)
+            table = pool.generate_lut(
+                morva.LutConfig(model_file=str(lib), model_name=model, device_type=kind,
+                                widths_values=[2e-6], lengths_values=[0.18e-6], vgs=vgs, vds=vds,
+                                vbs_values=[0.0], op_params=["gmbs"], use_native_bsim4=True),
+                cache=False)
+            ref_id, ref_gm, ref_gds, ref_gmbs = ngspice_terminal(tmp_path, lib, model, 2e-6, 0.18e-6, 0.0,
+                                                                 vgs, vds)
+            id_, gm, gds, gmbs = (getattr(table, q).reshape(ref_id.shape) for q in ("id", "gm", "gds", "gmbs"))
+            on = np.abs(ref_id) > 1e-9
+            assert on.sum() >= 3
+            np.testing.assert_allclose(id_[on], ref_id[on], rtol=1e-6)
+            for got, ref in ((gm, ref_gm), (gds, ref_gds)):
+                np.testing.assert_allclose((got / id_)[on], (ref / ref_id)[on], rtol=0.01, err_msg=f"{kind} {step}")
+            np.testing.assert_allclose((gmbs / id_)[on], (ref_gmbs / ref_id)[on], rtol=0.01,
+                                       err_msg=f"{kind} {step}")

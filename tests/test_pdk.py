@@ -8,6 +8,7 @@ import subprocess
 import pytest
 
 import morva
+from conftest import KIT_CORNERS, build_kit
 
 # The corner file: CRLF line ends, quoted redirects into other files, a
 # same-named nested header, a redirect cycle, a section reached twice.
@@ -22,12 +23,12 @@ KIT_LIB = """\
 .lib 'models.lib' mos_ss
 .endl SS
 .lib ff
-.param ff_outer = 1
-.lib FF
-.param ff_inner = 2
+.param ff_a = 1
+.endl
+.param outside = 3
+.lib fs
+.param fs_a = 2
 .endl ff
-.param ff_after = 3
-.endl FF
 .param outside = 4
 .lib copy
 .lib models.lib
@@ -140,14 +141,14 @@ def test_corner_with_nested_redirects(kit, monkeypatch):
 
 def test_section_structure(kit):
     path = str(kit / "kit.lib")
-    # A nested header of the corner's own name raises the depth: its end
-    # does not close the corner.
-    assert body(morva.flatten_pdk(path, "FF")) == ".param ff_outer = 1\n.param ff_inner = 2\n.param ff_after = 3\n"
-    # Lines that are not complete redirects, and other sections' headers and
-    # ends, are copied as they stand.
-    assert body(morva.flatten_pdk(path, "copy")) == (
-        ".lib models.lib\n.lib 'models.lib'\n.lib \"unclosed.lib tt\n.lib other\n.endl other\n.endl\n"
-    )
+    # As in ngspice, the first ".endl" closes a section, bare or naming
+    # another one.
+    assert body(morva.flatten_pdk(path, "FF")) == ".param ff_a = 1\n"
+    assert body(morva.flatten_pdk(path, "fs")) == ".param fs_a = 2\n"
+    # Lines that are not complete redirects and other sections' headers are
+    # copied as they stand; a quoted one-word header is a header.
+    assert body(morva.flatten_pdk(path, "copy")) == ".lib models.lib\n.lib 'models.lib'\n.lib \"unclosed.lib tt\n.lib other\n"
+    assert body(morva.flatten_pdk(path, "QQ")) == ""
     # A section reached twice is expanded twice, through either path.
     twice = body(morva.flatten_pdk(path, "twice"))
     assert twice == (
@@ -164,8 +165,6 @@ def test_errors(kit):
         ("dot_alpha", f"cycle detected while flattening PDK: revisited section 'dot_alpha' in {kit}/./sub/../kit.lib"),
         ("broken", f"reading PDK file {kit}/missing.lib: No such file or directory (os error 2)"),
         ("nope", f"section '.LIB nope' not found in {kit}/kit.lib"),
-        # A quoted name makes a redirect, never a header.
-        ("QQ", f"section '.LIB QQ' not found in {kit}/kit.lib"),
     ]
     for corner, message in cases:
         with pytest.raises(OSError) as info:
@@ -201,10 +200,10 @@ def test_argument_types(kit):
 
 
 def test_hostile_files(tmp_path):
-    # A long chain of distinct sections is cut off as a cycle.
+    # A long chain of distinct sections is cut off, saying so.
     chain = "".join(f".lib s{i}\n.lib 'deep.lib' s{i + 1}\n.endl s{i}\n" for i in range(400))
     (tmp_path / "deep.lib").write_text(chain + ".lib s400\n.endl s400\n")
-    with pytest.raises(OSError, match=r"revisited section 's256' in "):
+    with pytest.raises(OSError, match=r"^flattening PDK: redirects and includes nested deeper than 256 levels at section 's256' in "):
         morva.flatten_pdk(tmp_path / "deep.lib", "s0")
     # Sections that each redirect twice to the next would double the text at
     # every level.
@@ -243,7 +242,7 @@ def test_comments_after_headers_ends_and_redirects(tmp_path):
     assert body(morva.flatten_pdk(tmp_path / "c.lib", "tt")) == (
         ".param a = 1 ; kept as written\n"
         "* >>> nested .lib 'c.lib' mos (expanded)\n"
-        ".param b = 2\n.lib other ; nested, copied\n.endl other\n"
+        ".param b = 2\n.lib other ; nested, copied\n"
         "* <<< end mos\n"
     )
 
@@ -307,4 +306,50 @@ def test_ngspice_gives_identical_results(kit, corner):
         assert "error" not in (run.stdout + run.stderr).lower(), run.stdout + run.stderr
         results[name] = raw_data(kit / f"{name}.raw")
     assert len(results["flat"]) > 5000
+    assert results["flat"] == results["include"]
+
+
+KIT_DECK = """\
+kit corner check
+{models}
+m1 d1 g 0 0 nch w=10{u} l=0.28{u}
+m2 d2 g 0 0 nch w=2{u} l=1{u}
+x3 d3 g 0 0 nch_mac w=4{u} l=0.36{u}
+m4 d4 gp 0 0 pch w=2{u} l=0.2{u}
+q5 d5 b5 0 npn1
+d6 d6 0 dmod
+r7 d7 0 rpoly l=10{u} w=1{u}
+vd1 d1 0 0.9
+vd2 d2 0 0.6
+vd3 d3 0 1.1
+vd4 d4 0 -0.7
+vd5 d5 0 1
+vb5 b5 0 0.7
+vd6 d6 0 0.65
+vd7 d7 0 1
+eg gp 0 g 0 -1
+vg g 0 0
+.dc vg 0 1.2 0.1
+.end
+"""
+
+
+@pytest.mark.skipif(shutil.which("ngspice") is None, reason="ngspice not installed")
+@pytest.mark.parametrize("scale", [False, True])
+@pytest.mark.parametrize("corner", KIT_CORNERS)
+def test_kit_corners_simulate_as_the_lib_line_does(tmp_path, corner, scale):
+    """Every corner of a kit closed by bare and mismatched .endl lines, with
+    quoted same-file redirects: ngspice gives the flattened text and
+    `.lib kit.lib corner` the same raw file, bit for bit."""
+    kit = build_kit(tmp_path, scale)
+    flat = morva.flatten_pdk(kit, corner)
+    assert flat.count(".model nch.") == 2 and ".model npn1" in flat
+    results = {}
+    for name, models in (("include", f".lib 'kit.lib' {corner}"), ("flat", flat)):
+        (tmp_path / f"{name}.cir").write_text(KIT_DECK.format(models=models, u="" if scale else "u"))
+        run = subprocess.run(["ngspice", "-b", "-r", f"{name}.raw", f"{name}.cir"], cwd=tmp_path,
+                             capture_output=True, text=True, timeout=120)
+        output = run.stdout + run.stderr
+        assert run.returncode == 0 and "error" not in output.lower(), output
+        results[name] = raw_data(tmp_path / f"{name}.raw")
     assert results["flat"] == results["include"]

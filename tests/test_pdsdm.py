@@ -152,13 +152,10 @@ def test_loop_edge_cases(run):
     assert low.v_int.tolist() == [0.0] * 20 and low.bitstream.tolist() == [0] * 20
 
 
-def test_threshold_and_nan_integrator():
+def test_threshold():
     # phi_etf = phi_dac_0: no current, v stays at vcm, and a bit needs v > vcm.
     r = morva.run_pdsdm(25.0, 0.1, 1e6, 1e-4, 1e-12, 6, 25.0, 205.0)
     assert r.v_int.tolist() == [0.6] * 6 and r.bitstream.tolist() == [0] * 6
-    # 0 * T / 0: NaN passes the clamp and gives zero bits.
-    r = morva.run_pdsdm(0.0, 0.1, 1e6, 1e-4, 0.0, 3, 0.0, 180.0)
-    assert np.isnan(r.v_int).all() and r.bitstream.tolist() == [0, 0, 0]
 
 
 def test_result_surface():
@@ -262,8 +259,6 @@ def test_sar_surface():
         (-1e12, 1.0, 32),  # code 4294967295: no nearest-code step; mid = 2^31 i_lsb
         (-2147483645.7, 1.0, 32),
         (0.1, 1e-12, 32),
-        (math.nan, 1.0, 3),
-        (5.0, -1.0, 4),
     ],
 )
 def test_sar_matches_reference(offset, i_lsb, n_bits):
@@ -294,6 +289,51 @@ def test_sar_matches_reference(offset, i_lsb, n_bits):
 def test_refusals(call, error, text):
     with pytest.raises(error, match=text):
         call()
+
+
+LOOP_NAMES = ("phi_etf", "v_etf_pp", "f_drive", "gm", "c_int", "n_cycles", "phi_dac_0", "phi_dac_1")
+
+
+# Inputs that describe no circuit: once returned the requested phase (c_int or
+# f_drive 0), a made-up one (gm NaN) or a code for a NaN offset.
+@pytest.mark.parametrize("run", [morva.run_pdsdm, morva.run_pdsdm_oversampled])
+@pytest.mark.parametrize(
+    "name, value, text",
+    [
+        ("c_int", 0.0, "positive and finite, got 0.0"),
+        ("c_int", -1e-12, "positive and finite, got -1e-12"),
+        ("f_drive", 0.0, "positive and finite, got 0.0"),
+        ("f_drive", math.inf, "positive and finite, got inf"),
+        ("gm", math.nan, "positive and finite, got nan"),
+        ("gm", -1e-4, "positive and finite, got -0.0001"),
+        ("vdd", 0.0, "positive and finite, got 0.0"),
+        ("vdd", math.nan, "positive and finite, got nan"),
+        ("phi_etf", math.nan, "finite, got nan"),
+        ("v_etf_pp", math.inf, "finite, got inf"),
+        ("phi_dac_1", -math.inf, "finite, got -inf"),
+        ("i_dac", math.nan, "finite, got nan"),
+        ("vcm", math.inf, "finite, got inf"),
+    ],
+)
+def test_loops_refuse_inputs_that_describe_no_circuit(run, name, value, text):
+    kwargs = dict(zip(LOOP_NAMES, LOOP))
+    kwargs[name] = value
+    with pytest.raises(ValueError, match=rf"^{name} must be {text}$"):
+        run(**kwargs)
+
+
+@pytest.mark.parametrize(
+    "args, text",
+    [
+        ((math.nan, 1.0, 3), "offset_current must be finite, got nan"),
+        ((5.0, -1.0, 4), "i_lsb must be positive and finite, got -1.0"),
+        ((5.0, 0.0, 4), "i_lsb must be positive and finite, got 0.0"),
+        ((5.0, math.inf, 4), "i_lsb must be positive and finite, got inf"),
+    ],
+)
+def test_sar_refuses_inputs_that_describe_no_circuit(args, text):
+    with pytest.raises(ValueError, match=f"^{text}$"):
+        morva.run_sar_trim(*args)
 
 
 @pytest.mark.parametrize(

@@ -216,7 +216,7 @@ def test_every_spawn_failing_leaves_an_exhausted_pool(capfd, fake_exe, exe, reas
         err += capfd.readouterr().err
     assert f"[pool] worker 0: failed to spawn — I/O error: {reason}\n" in err
     assert f"[pool] worker 1: failed to spawn — I/O error: {reason}\n" in err
-    with pytest.raises(RuntimeError, match="^worker pool exhausted$"):
+    with pytest.raises(RuntimeError, match=r"^worker pool exhausted: worker [01] failed to spawn: I/O error: "):
         pool.run_simulation(rc_netlist(1000), ["run"])
     del pool
 
@@ -350,6 +350,71 @@ def test_reader_refuses_bad_frames_and_the_pool_recovers(fake_exe, mode, excepti
     assert r.id == "next" and list(r.vector("v")) == [1.0, 2.0, 3.0]
     # No buffer was sized from a length word.
     assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak_before < 100_000
+
+
+def test_a_reply_too_large_for_memory_costs_only_its_own_job(fake_exe):
+    # An address-space limit, as on shared compute servers: a 1 GiB reply
+    # cannot be held, and the worker is replaced for the jobs after it.
+    code = (
+        "import resource, morva\n"
+        f"pool = morva._SimulationPool(workers=1, worker_exe={fake_exe!r})\n"
+        "pool.run_simulation('ok\\n.end', ['run'])\n"
+        "vm = int(open('/proc/self/status').read().split('VmSize:')[1].split()[0]) * 1024\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (vm + (512 << 20), resource.RLIM_INFINITY))\n"
+        "for netlist in ['big 134217728', 'ok', 'big 134217728', 'ok', 'ok']:\n"
+        "    try:\n"
+        "        print('ok', list(pool.run_simulation(netlist + '\\n.end', ['run']).vector('v').tolist()), flush=True)\n"
+        "    except Exception as e:\n"
+        "        print(type(e).__name__, e, flush=True)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    too_big = "MemoryError vector 'v' of the reply (134217728 values, 1073741824 bytes) does not fit in memory"
+    ok = "ok [1.0, 2.0, 3.0]"
+    assert out.stdout.splitlines() == [too_big, ok, too_big, ok, ok], out.stderr
+
+
+def start_failures(pool, limit=8):
+    """The errors of jobs on a pool whose workers cannot start, up to the
+    first "worker pool exhausted"."""
+    errors = []
+    for _ in range(limit):
+        with pytest.raises(RuntimeError) as e:
+            pool.run_simulation(fake("ok"), ["run"])
+        errors.append(str(e.value))
+        if errors[-1].startswith("worker pool exhausted"):
+            break
+    return errors
+
+
+@pytest.mark.parametrize(
+    "setting, reason",
+    [
+        ("library", "ngspice-worker: failed to load libngspice: "),
+        # -S: no site-packages, so the package cannot be imported.
+        ("interpreter", "ModuleNotFoundError: No module named 'morva'"),
+    ],
+)
+def test_a_worker_that_cannot_start_says_why_and_is_not_started_forever(
+    setting, reason, tmp_path, monkeypatch, capfd
+):
+    if setting == "library":
+        monkeypatch.setenv("NGSPICE_LIBRARY_PATH", str(tmp_path / "missing" / "libngspice.so"))
+        pool = SimulationPool(workers=1)
+    else:
+        exe = tmp_path / "worker"
+        exe.write_text(f'#!/bin/sh\nexec "{sys.executable}" -S -c "import morva._main; morva._main.run_worker()"\n')
+        exe.chmod(0o755)
+        monkeypatch.chdir(tmp_path)
+        pool = morva._SimulationPool(workers=1, worker_exe=str(exe))
+    errors = start_failures(pool)
+    head = "worker 0 exited during start-up (exit code 1): "
+    assert errors[0].startswith("worker crashed: " + head) and reason in errors[0]
+    assert errors[-1].startswith("worker pool exhausted: " + head) and reason in errors[-1]
+    assert len(errors) <= 3
+    del pool
+    err = capfd.readouterr().err
+    assert reason in err  # the workers' own words still reach standard error
+    assert "[pool] worker 0: exited during start-up 3 times in a row, giving up\n" in err
 
 
 def test_late_reply_after_a_time_out_never_reaches_the_next_caller(fake_exe):

@@ -61,13 +61,15 @@ class Binary:
         self.out[at : at + 4] = struct.pack(">I", v)
 
 
-def binary_file(header=(), types=(), sweeps=(), traces=(), signature=0x200, chained=False, record_offsets=None):
+def binary_file(header=(), types=(), sweeps=(), traces=(), signature=0x200, chained=False, record_offsets=None,
+                values=None):
     """A binary PSF file. `types`: (name, data_type) or a raw body; `sweeps`: names;
     `traces`: names or (group name, [member names]). `chained`: laid out as PSFXL
     metadata is, without TOC and trailer: each section's container preceded by its
     id and ending where the next one begins, a record chunk after every trace, and
     last an open value section. `record_offsets`: the companion offsets of the
-    record chunks, one per signal in trace order (default: 16 times the trace id)."""
+    record chunks, one per signal in trace order (default: 16 times the trace id).
+    `values`: the body of a value section of the file's own."""
     w = Binary().u32(signature)
     toc = []
     offsets = iter(record_offsets) if record_offsets is not None else None
@@ -112,6 +114,8 @@ def binary_file(header=(), types=(), sweeps=(), traces=(), signature=0x200, chai
                         trace(400 + j, m)
 
         section(3, trace_body, True)
+    if values is not None:
+        section(4, lambda: w.out.extend(values), False)
     if chained:
         w.u32(4).u32(21).u32(0xFFFFFFFF)
         return bytes(w.out)
@@ -123,32 +127,59 @@ def binary_file(header=(), types=(), sweeps=(), traces=(), signature=0x200, chai
     return bytes(w.out)
 
 
-def ascii_file(header=(), sweep=None, traces=(), points=(), kind="FLOAT DOUBLE"):
-    """A PSFASCII text: `traces` of type "V"; `points` are (x, [values]) with
-    a sweep, or (name, value) pairs without."""
+def psf_value(v):
+    """A value as simulators write it: complex as "(re im)", a tuple as a
+    parenthesised member list, a str as given (quoted text, PROP blocks)."""
+    if isinstance(v, str):
+        return v
+    if isinstance(v, complex):
+        return f"({v.real!r} {v.imag!r})"
+    if isinstance(v, tuple):
+        return "(" + " ".join(psf_value(m) for m in v) + ")"
+    return repr(v)
+
+
+def ascii_file(header=(), sweep=None, traces=(), points=(), kind="FLOAT DOUBLE", types=(), grouped=False, end=True):
+    """A PSFASCII text. `types`: more TYPE lines; `traces`: names (of type "V"),
+    (name, type name) or (group name, [members as names or (name, type)]);
+    `points` are (x, [values in flat_names order]) with a sweep, or (name, value)
+    and (name, type name, value) without. `grouped`: a group's values follow its
+    own name, as simulators write them, rather than each member's."""
     lines = ["HEADER"]
     for name, value in header:
         lines.append(f'"{name}" "{value}"' if isinstance(value, str) else f'"{name}" {value!r}')
-    lines += ["TYPE", '"sweep" FLOAT DOUBLE PROP(', '"key" "sweep"', ")", f'"V" {kind}']
+    lines += ["TYPE", '"sweep" FLOAT DOUBLE PROP(', '"key" "sweep"', ")", f'"V" {kind}', *types]
     if sweep:
-        lines += ["SWEEP", f'"{sweep}" "sweep"']
+        lines += ["SWEEP", f'"{sweep}" "sweep" PROP(', '"units" "s"', ")"]
     if traces:
         lines.append("TRACE")
         for t in traces:
             if isinstance(t, str):
                 lines.append(f'"{t}" "V"')
+            elif isinstance(t[1], str):
+                lines.append(f'"{t[0]}" "{t[1]}"')
             else:
                 lines.append(f'"{t[0]}" GROUP {len(t[1])}')
-                lines += [f'"{m}" "V"' for m in t[1]]
+                lines += [f'"{m}" "V"' if isinstance(m, str) else f'"{m[0]}" "{m[1]}"' for m in t[1]]
     if points:
         lines.append("VALUE")
         for point in points:
             if sweep:
                 x, values = point
                 lines.append(f'"{sweep}" {x!r}')
-                lines += [f'"{name}" {v!r}' for name, v in zip(flat_names(traces), values)]
+                values = iter(values)
+                for t in traces:
+                    if isinstance(t, str) or isinstance(t[1], str):
+                        name = t if isinstance(t, str) else t[0]
+                        lines.append(f'"{name}" {psf_value(next(values))}')
+                    elif grouped:
+                        lines.append(f'"{t[0]}" ' + " ".join(psf_value(next(values)) for _ in t[1]))
+                    else:
+                        lines += [f'"{m if isinstance(m, str) else m[0]}" {psf_value(next(values))}' for m in t[1]]
             else:
-                lines.append(f'"{point[0]}" {point[1]!r}')
+                *name, value = point
+                lines.append(" ".join(f'"{n}"' for n in name) + " " + psf_value(value))
+    if end:
         lines.append("END")
     return "\n".join(lines) + "\n"
 
@@ -156,7 +187,10 @@ def ascii_file(header=(), sweep=None, traces=(), points=(), kind="FLOAT DOUBLE")
 def flat_names(traces):
     names = []
     for t in traces:
-        names += [t] if isinstance(t, str) else list(t[1])
+        if isinstance(t, str) or isinstance(t[1], str):
+            names.append(t if isinstance(t, str) else t[0])
+        else:
+            names += [m if isinstance(m, str) else m[0] for m in t[1]]
     return names
 
 
@@ -213,6 +247,19 @@ def test_binary_kinds_and_companion(tmp_path):
         assert PsfFile(str(write(tmp_path, "k", binary_file(header=[("a", 1)], signature=signature)))).signature == signature
     xl = PsfFile(str(write(tmp_path, "run.tran", binary_file(header=[("a", 1)], signature=0x300))))
     assert xl.is_psfxl and xl.psfxl_companion == str(tmp_path / "run.tran.psfxl")
+
+
+def test_the_layout_not_the_first_word_makes_the_kind(tmp_path):
+    # Header-only info files may start with 0.
+    f = PsfFile(str(write(tmp_path, "run.info", binary_file(header=[("a", 1)], signature=0))))
+    assert f.signature == 0 and f.header_properties() == {"a": 1} and not f.is_psfxl
+    # 0x300 holding its own values, as another simulator writes it: no companion.
+    own = PsfFile(str(write(tmp_path, "run.tran", binary_file(header=[("a", 1)], signature=0x300, values=b"\0" * 8))))
+    assert not own.is_psfxl and own.psfxl_companion is None
+    with pytest.raises(ValueError) as info:
+        PsfFile(str(write(tmp_path, "bad", b"\0\0\0\x07" + b"Clarissa" + b"\0\0\0\x04")))
+    assert str(info.value) == ("unsupported PSF signature 0x7 (expected 0x200 binary, 0x300 PSFXL, 0x400 windowed, "
+                               "0x500 operating point, or any word before a header section at offset 4)")
 
 
 def test_chained_layout_reads_like_a_toc(tmp_path):
@@ -330,11 +377,17 @@ def test_ascii_without_values_and_text_values(tmp_path):
 @pytest.mark.parametrize(
     "text, message",
     [
-        ("HEADER\n/", "unexpected character '/' at byte 7"),
+        ("HEADER\n/", "unexpected character '/' at line 2"),
         # Deep nesting meets the cap, not a stack overflow.
         ("HEADER TYPE \"s\" " + "STRUCT( \"m\" " * 70 + "FLOAT DOUBLE" + " )" * 70,
          "struct nesting deeper than 64 levels"),
-        ("HEADER \"a\" -", 'bad numeric "-": invalid float literal'),
+        ("HEADER \"a\" -", "bad number - at line 1"),
+        # Internal forms never show: the keyword and the end of the file do.
+        ('HEADER TYPE "t" STRING * "u" BOOL', "unexpected type keyword BOOL at line 1 in TYPE section"),
+        ('HEADER TYPE "V" FLOAT DOUBLE TRACE "s" "V" VALUE "s"\n', "expected a value, got end of file at line 1"),
+        # Cut short: what is missing and where, never a shortened number.
+        ('HEADER\n"a" 1\nVALUE "x" 0.8546471030996726', "the file ends at line 3 without its closing END: "
+         "it is incomplete (cut short or still being written)"),
     ],
 )
 def test_ascii_errors_are_value_errors(tmp_path, text, message):
@@ -346,9 +399,88 @@ def test_ascii_errors_are_value_errors(tmp_path, text, message):
 def test_ascii_detection_window(tmp_path):
     # A two-byte character straddling byte 64 still reads as PSFASCII (the
     # other detection cases: tests/cpp/test_psf_ascii.cpp).
-    text = 'HEADER "k" "' + "a" * 51 + "é" + '"\n'
+    text = 'HEADER "k" "' + "a" * 51 + "é" + '"\nEND\n'
     assert text.encode()[:64][-1] == 0xC3
     assert PsfFile(str(write(tmp_path, "cut", text))).header_properties() == {"k": "a" * 51 + "é"}
+
+
+# ---- files as simulators write them, against another reader
+
+NAN = float("nan")
+REAL_SHAPED = {
+    # AC: complex traces, a group whose values follow its name.
+    "ac": dict(
+        header=[("analysis type", "ac")], sweep="freq", kind="COMPLEX DOUBLE",
+        types=['"I" COMPLEX DOUBLE PROP(', '"units" "A"', ")"],
+        traces=["in", ("group", ["out", ("i1", "I")])], grouped=True,
+        points=[(1.0, [1 + 0j, 0.9999605231408795 - 0.006282937266758386j, -2.5e-07 + 1e-3j]),
+                (1.99526231496888, [1 + 0j, 0.8546471030996726 - 0.3425973894132933j, 3e-300 - 0j])],
+    ),
+    # Transient: a group, FLOAT SINGLE, a struct trace.
+    "tran": dict(
+        header=[("analysis type", "tran")], sweep="time",
+        types=['"pt" STRUCT(', '"gm" FLOAT DOUBLE', '"cgs" FLOAT SINGLE', ")", '"F" FLOAT SINGLE'],
+        traces=[("group", ["a", ("b", "F")]), "c", ("m1", "pt")], grouped=True,
+        points=[(0.0, [0.1, 2.0, -1e-300, (1e-3, 2.5e-15)]), (1e-9, [NAN, 4.25, 5e-324, (2e-3, 3e-15)])],
+    ),
+    # Operating point: typed values, a struct, text, PROP blocks after values.
+    "op": dict(
+        header=[("analysis type", "dc")],
+        types=['"res" STRUCT(', '"trise" FLOAT DOUBLE', '"res" FLOAT DOUBLE', ") PROP(", '"key" "inst"', ")",
+               '"string" STRING *', '"C" COMPLEX DOUBLE'],
+        points=[("out", "V", 0.8546471030996726),
+                ("R1", "res", '(nan 1.000000000000000e+03) PROP(\n"model" "resistor"\n)'),
+                ("logFile", "string", '"/tmp/run.log"'), ("x", "V", '1.5e-03 PROP(\n"units" "V"\n)'),
+                ("z", "C", "0.5 -2.0")],
+    ),
+}
+
+
+def psf_utils_signals(path):
+    """What psf_utils reads: the sweep axis and every numeric signal by name
+    (its swept struct members, "s:m", as "s.m")."""
+    psf_utils = pytest.importorskip("psf_utils")
+    psf = psf_utils.PSF(str(path), use_cache=False, update_cache=False)
+    signals = {}
+    for signal in psf.all_signals():
+        if isinstance(signal.ordinate, str):
+            continue
+        v = np.atleast_1d(np.asarray(signal.ordinate))
+        signals[signal.name.replace(":", ".")] = v.astype(np.complex128 if np.iscomplexobj(v) else np.float64)
+    sweep = psf.get_sweep()
+    return (None if sweep is None else np.asarray(sweep.abscissa, np.float64)), signals
+
+
+def assert_reads_as_psf_utils(path):
+    """Same names in the same order, same values to the last bit."""
+    f = PsfFile(str(path))
+    axis, signals = psf_utils_signals(path)
+    assert f.signal_names() == list(signals)
+    for name, expected in signals.items():
+        got_axis, got = f.waveform(name)
+        assert got.dtype == expected.dtype and got.tobytes() == expected.tobytes(), name
+        if axis is not None:
+            assert got_axis.tobytes() == axis.tobytes()
+    return f
+
+
+@pytest.mark.parametrize("name", sorted(REAL_SHAPED))
+def test_real_shaped_files_read_as_psf_utils_reads_them(tmp_path, name):
+    f = assert_reads_as_psf_utils(write(tmp_path, name, ascii_file(**REAL_SHAPED[name])))
+    # A struct is no waveform: its members are.
+    struct = {"tran": "m1", "op": "R1"}.get(name)
+    if struct:
+        with pytest.raises(ValueError, match=rf'^signal "{struct}" is a struct: read its members \({struct}\.'):
+            f.waveform(struct)
+    with pytest.raises(KeyError):
+        f.waveform("logFile")  # text
+
+
+def test_sample_texts_read_as_psf_utils_reads_them(samples_dir):
+    for _, path in sample_pairs(samples_dir):
+        # A sweep without traces is beyond psf_utils' grammar.
+        if path.name != "mysweep_dc1.sweep":
+            assert_reads_as_psf_utils(path)
 
 
 # ---- real files
@@ -372,7 +504,10 @@ def test_sample_twins_agree(samples_dir):
     for binary_path, ascii_path in pairs:
         b, a = PsfFile(str(binary_path)), PsfFile(str(ascii_path))
         assert not b.is_ascii and a.is_ascii
-        assert b.signal_names() == a.signal_names(), binary_path.name
+        # The binary file lists its traces; values outside them (operating
+        # points, info) are in its value section, which is not decoded.
+        if b.signal_names() or b.trace_structure() != (0, 0, 0):
+            assert b.signal_names() == a.signal_names(), binary_path.name
         assert b.sweep_variables() == a.sweep_variables(), binary_path.name
         # Windowed transients keep their traces in a group in the binary file;
         # the text lists them plainly. The flat count agrees.
@@ -434,9 +569,11 @@ def test_psfxl_metadata_sample_agrees_with_its_twins(samples_dir):
 
 
 def numbers_of(path, name):
-    """The values written for `name`, read with a plain regular expression."""
-    pattern = re.compile(rf'^"{re.escape(name)}" \(?([-+.0-9eE]+)')
-    return [float(m.group(1)) for line in path.read_text().splitlines() if (m := pattern.match(line))]
+    """The values written for `name`, read with a plain regular expression:
+    a number, or the two of a complex value."""
+    pattern = re.compile(rf'^"{re.escape(name)}" (?:\(([-+.0-9eE]+) ([-+.0-9eE]+)\)|([-+.0-9eE]+))')
+    return [complex(float(m[1]), float(m[2])) if m[1] else float(m[3])
+            for line in path.read_text().splitlines() if (m := pattern.match(line))]
 
 
 @pytest.mark.parametrize("name, sweep", [("mydc.dc", "dc"), ("tran1.tran.tran", "time"), ("myac.ac", "freq")])
@@ -446,17 +583,24 @@ def test_sample_waveforms(samples_dir, name, sweep):
     for signal in ("in", "out"):
         axis, values = f.waveform(signal)
         assert axis.tolist() == numbers_of(path, sweep)
-        # Complex AC values give their real parts.
+        # AC values are complex, both parts kept.
+        assert values.dtype == (np.complex128 if name == "myac.ac" else np.float64)
         assert values.tolist() == numbers_of(path, signal)
         assert len(values) == len(axis) > 1
 
 
 def test_sample_operating_points(samples_dir):
     op = PsfFile(str(samples_dir / "psf" / "ascii" / "myop.dc"))
+    assert op.signal_names() == ["in", "out"]
     assert op.waveform("out")[1].tolist() == [1.0]
     info = PsfFile(str(samples_dir / "psf" / "ascii" / "myinfo_Oppoint.info"))
-    assert np.isnan(info.waveform("R1")[1][0])
-    assert info.waveform("Vin")[1].tolist() == [1.0]
+    assert info.signal_names()[:2] == ["C1.trise", "C1.cap"]
+    assert info.waveform("R1.res")[1].tolist() == [1000.0]
+    assert np.isnan(info.waveform("R1.trise")[1][0])
+    assert info.waveform("Vin.v")[1].tolist() == [1.0]
+    with pytest.raises(ValueError) as raised:
+        info.waveform("R1")
+    assert str(raised.value) == 'signal "R1" is a struct: read its members (R1.trise, R1.v, R1.i, R1.res, R1.pwr)'
 
 
 @pytest.mark.parametrize("name", ["binary/myop.dc", "psfxl/tran1.tran.tran"])

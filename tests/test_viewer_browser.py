@@ -84,6 +84,108 @@ def test_written_page_shows_stacked_panes(browser, files, tmp_path):
     p.context.close()
 
 
+# Per pane of the written page: the WebGL pixels drawn inside it, and all
+# pixels drawn on the canvas.
+DRAWN_PIXELS = """() => {
+  const gd = document.getElementById('plot'), l = gd._fullLayout;
+  const gl = gd.querySelector('canvas.gl-canvas-context');
+  const copy = document.createElement('canvas');
+  copy.width = gl.width;
+  copy.height = gl.height;
+  const ctx = copy.getContext('2d');
+  ctx.drawImage(gl, 0, 0);
+  const px = ctx.getImageData(0, 0, copy.width, copy.height).data;
+  const sx = gl.width / gl.clientWidth, sy = gl.height / gl.clientHeight;
+  const drawn = (x0, x1, y0, y1) => {
+    let count = 0;
+    for (let y = Math.floor(y0 * sy); y < Math.floor(y1 * sy); y++)
+      for (let x = Math.floor(x0 * sx); x < Math.floor(x1 * sx); x++) count += px[4 * (y * copy.width + x) + 3] > 0;
+    return count;
+  };
+  const panes = Object.keys(l).filter(k => /^yaxis\\d*$/.test(k)).map(k => {
+    const y = l[k], x = l['xaxis' + k.slice(5)];
+    return drawn(x._offset, x._offset + x._length, y._offset, y._offset + y._length);
+  });
+  return [panes, drawn(0, gl.clientWidth, 0, gl.clientHeight)];
+}"""
+
+
+@pytest.mark.parametrize("count", [12, 40, 60])
+def test_written_page_draws_every_pane_in_place(browser, tmp_path, count):
+    # From about 30 panes the page's one WebGL canvas grew past what Chromium
+    # draws (8192 px): traces landed in other panes or vanished.
+    c = Companion()
+    n = 200
+    for rid in range(1, count + 1):
+        c.pair(rid, stored_frame([i * 1e-6 for i in range(n)]), stored_frame([(i + rid) % 50 for i in range(n)]), n)
+    wave_path = tmp_path / "many.psfxl"
+    wave_path.write_bytes(bytes(c.data))
+    out = tmp_path / "many.html"
+    NgpsfFile(wave_path).plot_records_html(list(range(1, count + 1)), out)
+    p = browser.page()
+    p.goto(out.as_uri())
+    p.wait_for_function("document.getElementById('plot')._fullLayout !== undefined", timeout=LOAD_MS)
+    p.wait_for_timeout(500)
+    panes, total = p.evaluate(DRAWN_PIXELS)
+    assert len(panes) == count
+    assert sum(panes) == total
+    assert min(panes) > 0.3 * max(panes), panes
+    screenshot(p, f"html_writer_{count}_panes")
+    assert p.errors == []
+    p.context.close()
+
+
+# The WebGL pixels drawn in pane i of the viewer, once it is scrolled into view.
+PANE_PIXELS = """async (i) => {
+  const pane = document.querySelectorAll('#plots .pane')[i];
+  pane.scrollIntoView();
+  const sleep = (ms) => new Promise((done) => setTimeout(done, ms));
+  for (let k = 0; k < 100 && !pane.querySelector('canvas.gl-canvas-context'); k++) await sleep(50);
+  await sleep(100);
+  const gl = pane.querySelector('canvas.gl-canvas-context');
+  if (!gl) return -1;
+  const copy = document.createElement('canvas');
+  copy.width = gl.width;
+  copy.height = gl.height;
+  const ctx = copy.getContext('2d');
+  ctx.drawImage(gl, 0, 0);
+  const px = ctx.getImageData(0, 0, copy.width, copy.height).data;
+  let count = 0;
+  for (let j = 3; j < px.length; j += 4) count += px[j] > 0;
+  return count;
+}"""
+
+
+def test_viewer_draws_every_pane_of_many(browser, tmp_path):
+    # Each pane's plot took WebGL contexts of its own, and Chromium blanked
+    # the oldest plots beyond its limit (here from the ninth pane on).
+    count = 40
+    c = Companion()
+    n = 200
+    for rid in range(1, count + 1):
+        c.pair(rid, stored_frame([i * 1e-6 for i in range(n)]), stored_frame([(i + rid) % 50 for i in range(n)]), n)
+    path = tmp_path / "many.psfxl"
+    path.write_bytes(bytes(c.data))
+    with running_viewer(path) as v:
+        p = browser.page()
+        p.goto(v.url)
+        p.wait_for_function("document.getElementById('file-meta').textContent.includes('signals')", timeout=LOAD_MS)
+        row(p, "(records without names)").click()
+        p.evaluate("Array.from(document.querySelectorAll('#tree .node')).slice(1).forEach((r) => r.click())")
+        p.wait_for_function(f"document.querySelectorAll('.pane:not(.loading)').length === {count}", timeout=LOAD_MS)
+        # A zoomed pane keeps its zoom while out of view.
+        p.evaluate(PANE_PIXELS, 0)
+        p.evaluate("Plotly.relayout(document.querySelector('.pane-plot'), {'xaxis.range': [2e-5, 5e-5]})")
+        drawn = [p.evaluate(PANE_PIXELS, i) for i in range(count)]
+        assert min(drawn) > 0.3 * max(drawn), drawn
+        p.evaluate(PANE_PIXELS, 0)
+        assert p.evaluate("document.querySelector('.pane-plot')._fullLayout.xaxis.range") == [2e-5, 5e-5]
+        assert p.evaluate("document.querySelectorAll('#plots canvas.gl-canvas-context').length") <= 8
+        screenshot(p, f"viewer_{count}_panes")
+        assert p.errors == []
+        p.context.close()
+
+
 def test_start_shows_file_and_counts(page, files):
     megabytes = f"{files[0].stat().st_size / 2**20:.1f}"
     assert page.locator("#file-meta").text_content() == (

@@ -194,11 +194,11 @@ def test_listens_on_loopback_only(viewer):
     assert listening == [f"0100007F:{viewer.port:04X}"]
 
 
-def test_silent_client_is_dropped_after_five_seconds(viewer):
+def test_silent_client_is_dropped_after_two_seconds(viewer):
     start = time.monotonic()
     with socket.create_connection(("127.0.0.1", viewer.port), timeout=20) as s:
         assert s.recv(100) == b""
-    assert 4.5 <= time.monotonic() - start < 9
+    assert 1.5 <= time.monotonic() - start < 5
 
 
 def test_huge_request_line_and_many_connections_do_not_stop_serving(viewer):
@@ -209,30 +209,34 @@ def test_huge_request_line_and_many_connections_do_not_stop_serving(viewer):
         except (ConnectionResetError, BrokenPipeError):
             data = b""
     assert data == b""
-    # More silent connections than the server keeps: the extra ones are closed.
+    # More silent connections than the server keeps used to lock everyone
+    # out: now each newcomer replaces the one idle longest, and a real
+    # client is answered at once.
     time.sleep(0.3)
-    held = [socket.create_connection(("127.0.0.1", viewer.port), timeout=10) for _ in range(300)]
+    held = []
     try:
-        time.sleep(0.5)
-        closed = 0
-        for s in held[256:]:
-            s.settimeout(2)
+        start = time.monotonic()
+        for _ in range(300):
+            held.append(socket.create_connection(("127.0.0.1", viewer.port), timeout=10))
+        head, _ = get(viewer.port, "/api/tree")
+        assert head.startswith("HTTP/1.1 200 OK")
+        in_time = time.monotonic() - start < 1  # before the first-line time-out ends the rest
+
+        def closed(s, wait):
+            s.settimeout(wait)
             try:
-                closed += s.recv(10) == b""
+                return s.recv(10) == b""
             except ConnectionResetError:
-                closed += 1
-        assert closed == len(held) - 256
+                return True
+            except TimeoutError:
+                return False
+
+        if in_time:
+            assert not any(closed(s, 0.001) for s in held[-200:])
+        assert all(closed(s, 2) for s in held[:45])
     finally:
         for s in held:
             s.close()
-    # Slots come back as the held connections end.
-    deadline = time.monotonic() + 10
-    while True:
-        head, _ = get(viewer.port, "/api/tree")
-        if head or time.monotonic() > deadline:
-            break
-        time.sleep(0.1)
-    assert head.startswith("HTTP/1.1 200 OK")
     assert viewer.process.poll() is None
 
 
@@ -282,6 +286,34 @@ def test_clients_of_one_answer_share_it(tmp_path, kind):
             for s in held:
                 s.close()
     assert many - one < 4 * size, f"24 more clients took {(many - one) >> 20} MiB"
+
+
+def memory_kib(pid, field):
+    status = pathlib.Path(f"/proc/{pid}/status").read_text()
+    return int(re.search(rf"{field}:\s+(\d+) kB", status).group(1))
+
+
+def test_browsing_many_large_records_stays_within_the_cache_budget(tmp_path, monkeypatch):
+    # Every decoded waveform used to stay cached: 100 records aliasing one
+    # large waveform held 1.6 GB. The cache now keeps what fits its budget.
+    n, records, budget = 100_000, 100, 64 << 20
+    c = Companion()
+    c.pair(1, stored_frame([i * 1e-9 for i in range(n)]), stored_frame([float(i % 977) for i in range(n)]), n)
+    for rid in range(2, records + 1):
+        c.alias(rid, n)
+    path = tmp_path / "aliases.psfxl"
+    path.write_bytes(bytes(c.data))
+    monkeypatch.setenv("MORVA_VIEWER_CACHE_BYTES", str(budget))
+    with running_viewer(path) as v:
+        first = wave(v.port, "id=1")
+        assert first["total"] == n
+        before = memory_kib(v.process.pid, "VmRSS") << 10
+        for rid in range(1, records + 1):
+            assert wave(v.port, f"id={rid}") == first
+        peak = (memory_kib(v.process.pid, "VmHWM") << 10) - before
+        # Answers are the same once a record has left the cache.
+        assert wave(v.port, "id=2") == first
+    assert peak < 1.2 * budget, f"browsing took {peak >> 20} MiB over a budget of {budget >> 20} MiB"
 
 
 def test_second_viewer_on_the_same_port_fails(viewer, files):

@@ -45,7 +45,10 @@ class SimulationPool:
     Each worker is a separate process with its own ngspice instance; jobs
     are spread over the workers and every call blocks until its own results
     are in (other Python threads keep running). Workers that crash or time
-    out are replaced.
+    out are replaced, and whatever a netlist started (``shell`` commands)
+    ends with its worker. A worker that cannot start (no libngspice) gives
+    its reason in the job's error; one that keeps failing to start is given
+    up, and calls then raise "worker pool exhausted: " with that reason.
 
     Arguments: ``workers`` (default: the number of available cores),
     ``timeout_secs`` for one simulation (default 120), ``worker_exe`` (the
@@ -91,7 +94,7 @@ class SimulationPool:
         are ngspice commands such as ``["run"]``; ``id`` is an optional
         correlation ID (``py-{n}`` when omitted). A netlist that ngspice
         rejects gives a result with ``success`` False; a time-out or a crashed
-        worker raises RuntimeError.
+        worker raises RuntimeError, a reply too large for memory MemoryError.
         """
         return self._pool().run_simulation(netlist, commands, id)
 

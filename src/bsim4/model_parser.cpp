@@ -1,5 +1,6 @@
 #include "bsim4/model_parser.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <set>
 #include <unordered_map>
 
+#include "common/format.h"
 #include "common/io.h"
 #include "common/text.h"
 
@@ -123,8 +125,8 @@ std::vector<RawPair> raw_pairs(std::string_view text) {
     return pairs;
 }
 
-// Evaluates the pairs of `text` in order and calls `on(name, value)` for each
-// (value empty when it has none). A spaced pair repeating the name of the
+// Evaluates the pairs of `text` in order and calls `on(name, value, text)`
+// for each (value empty when it has none; text as written). A spaced pair repeating the name of the
 // pair appended just before it is ignored. `params` may grow from inside `on`.
 template <class OnPair>
 void for_each_pair(std::string_view text, const ParamMap& params, OnPair&& on) {
@@ -138,8 +140,26 @@ void for_each_pair(std::string_view text, const ParamMap& params, OnPair&& on) {
             last_appended = name;
             any_appended = true;
         }
-        on(std::move(name), value);
+        on(std::move(name), value, raw.value);
     }
+}
+
+// True for a value text that ngspice would refuse and this reader cannot
+// evaluate: a name, an expression, a group. A text that starts like a number
+// ("4.8.3", "1e-9x") is read by ngspice up to where the number ends and
+// stays tolerated here.
+bool refused_value(std::string_view text) {
+    text = strip_quotes(trim(text));
+    if (text.empty()) return false;
+    // Statistical functions (agauss, gauss, aunif, unif, limit) stand for a
+    // nominal value this reader leaves to the card's default, as it always has.
+    const std::string lower = ascii_lower(text);
+    for (const char* f : {"gauss(", "unif(", "limit("})
+        if (lower.find(f) != std::string::npos) return false;
+    std::size_t i = 0;
+    if (text[i] == '+' || text[i] == '-') ++i;
+    if (i < text.size() && text[i] == '.') ++i;
+    return !(i < text.size() && text[i] >= '0' && text[i] <= '9');
 }
 
 // Removes the parentheses that enclose a whole card body, keeping those of
@@ -171,7 +191,7 @@ std::string mosfet_type(std::string_view type_word) {
     return t[0] == 'n' ? "nmos" : "pmos";
 }
 
-std::optional<Bsim4ModelCard> read_card(std::string_view line, const ParamMap& params) {
+std::optional<Bsim4ModelCard> read_card(std::string_view line, const ParamMap& params, std::string* problem) {
     std::string_view rest;
     first_word(line, &rest);  // ".model"
     const std::string_view name = first_word(rest, &rest);
@@ -192,39 +212,42 @@ std::optional<Bsim4ModelCard> read_card(std::string_view line, const ParamMap& p
 
     bool level_given = false;
     std::optional<double> level;
-    for_each_pair(strip_enclosing_parens(body), params, [&](std::string n, std::optional<double> v) {
-        if (n == "level") {
-            level_given = true;
-            level = v;
-        }
-        if (!v) return;
-        if (n == "lmin") card.lmin = v;
-        if (n == "lmax") card.lmax = v;
-        if (n == "wmin") card.wmin = v;
-        if (n == "wmax") card.wmax = v;
-        card.params.emplace_back(std::move(n), *v);
-    });
+    std::string refused;
+    for_each_pair(strip_enclosing_parens(body), params,
+                  [&](std::string n, std::optional<double> v, std::string_view text) {
+                      if (n == "level") {
+                          level_given = true;
+                          level = v;
+                      }
+                      if (!v) {
+                          if (refused.empty() && refused_value(text))
+                              refused =
+                                  fmt::cat("model '", card.name, "': cannot evaluate ", n, " = ", trim(text));
+                          return;
+                      }
+                      if (n == "lmin") card.lmin = v;
+                      if (n == "lmax") card.lmax = v;
+                      if (n == "wmin") card.wmin = v;
+                      if (n == "wmax") card.wmax = v;
+                      card.params.emplace_back(std::move(n), *v);
+                  });
     // BSIM4 is level 14 in ngspice and 54 in HSPICE; a card without a level
     // is taken as BSIM4 too.
     if (level_given && !(level && (*level == 14.0 || *level == 54.0))) return std::nullopt;
+    if (problem) *problem = std::move(refused);
     return card;
 }
 
-// Where each section's header is: the first ".lib name" line (two words, no
-// quote) of each lower-case name.
+// Where each section's header is: the first ".lib name" line of each
+// lower-case name.
 using HeaderIndex = std::unordered_map<std::string, std::size_t>;
 
-bool is_section_header(std::string_view line) {
-    return !spice_expr::is_redirect(line) && split_whitespace(line).size() == 2;
-}
+bool is_section_header(std::string_view line) { return spice_expr::section_header(line).has_value(); }
 
 HeaderIndex index_headers(const LogicalLines& lines) {
     HeaderIndex index;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const std::string& line = lines[i];
-        if (ascii_istarts_with(line, ".lib") && is_section_header(line))
-            index.emplace(ascii_lower(split_whitespace(line)[1]), i);
-    }
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        if (const auto name = spice_expr::section_header(lines[i])) index.emplace(ascii_lower(*name), i);
     return index;
 }
 
@@ -284,6 +307,8 @@ public:
     }
 
     LogicalLines& lines() { return out_; }
+    // Which limit cut the reading short; empty when none did.
+    const std::string& limit() const { return limit_; }
     // Adds the names of the sections collected from bare lines to `names`.
     void visited_names(std::unordered_set<std::string>& names) const {
         for (const auto& [key, section] : visited_)
@@ -297,13 +322,20 @@ private:
     std::map<std::string, std::unique_ptr<LibraryText>> loaded_;  // by key; null: unreadable
     LogicalLines out_;
     std::size_t out_bytes_ = 0;
+    std::string limit_;  // the first limit that cut the reading
 
     void append(std::string line) {
         out_bytes_ += line.size();
         out_.push_back(std::move(line));
     }
-    bool may_follow(std::size_t depth) const {
-        return depth < kMaxKitNesting && out_bytes_ <= kMaxKitTextBytes;
+    bool may_follow(const Source& from, std::size_t depth) {
+        if (depth < kMaxKitNesting && out_bytes_ <= kMaxKitTextBytes) return true;
+        if (limit_.empty())
+            limit_ = depth >= kMaxKitNesting ? fmt::cat("includes and redirects nested deeper than ",
+                                                        kMaxKitNesting, " levels at ", utf8_lossy(from.path))
+                                             : fmt::cat("kit text exceeds ", kMaxKitTextBytes, " bytes at ",
+                                                        utf8_lossy(from.path));
+        return false;
     }
 
     // The file named by `word` in a line of `from`; a null text when it
@@ -339,34 +371,31 @@ private:
         }
     }
 
-    // `name` set: the body of that section, from its header on to its end;
-    // null: a whole included file. Section definitions met on the way are
-    // skipped (their lines count only when a redirect names them).
+    // `name` set: the body of that section, from its header to the first
+    // ".endl" whatever name that gives, as ngspice closes sections; null: a
+    // whole included file, whose section definitions are skipped (their
+    // lines count only when a redirect names them).
     void walk(const Source& source, std::size_t first, const std::string* name, std::size_t depth) {
         const LogicalLines& lines = source.text->lines;
-        int nesting = 0;
+        bool skipping = false;
         for (std::size_t i = first; i < lines.size(); ++i) {
             const std::string& line = lines[i];
-            if (ascii_istarts_with(line, ".endl")) {
-                if (nesting > 0) {
-                    --nesting;
-                    continue;
-                }
-                const auto words = split_whitespace(line);
-                if (name && (words.size() == 1 || ascii_iequals(words[1], *name))) return;
+            if (spice_expr::is_section_end(line)) {
+                if (name) return;
+                skipping = false;
                 continue;
             }
             if (ascii_istarts_with(line, ".lib")) {
-                // Exactly two words and no quote: a section header; three
-                // words or any quote: a redirect ".lib file section".
+                // A header inside a section opens nothing (ngspice refuses
+                // it); the section still ends at the next ".endl".
                 if (is_section_header(line)) {
-                    ++nesting;
-                } else if (nesting == 0) {
+                    skipping = !name;
+                } else if (!skipping) {
                     redirect(source, line, depth);
                 }
                 continue;
             }
-            if (nesting > 0) continue;
+            if (skipping) continue;
             append(line);
             if (files_ && line.front() == '.') include(source, line, depth);
         }
@@ -374,7 +403,7 @@ private:
 
     void redirect(const Source& from, std::string_view line, std::size_t depth) {
         const std::optional<spice_expr::Redirect> target = spice_expr::redirect_target(line);
-        if (!target || !may_follow(depth)) return;
+        if (!target || !may_follow(from, depth)) return;
         const std::string section = ascii_lower(strip_quotes(target->section));
         // No header has an empty name (and an empty one marks whole files).
         if (section.empty()) return;
@@ -388,7 +417,7 @@ private:
 
     void include(const Source& from, std::string_view line, std::size_t depth) {
         const std::optional<std::string_view> word = spice_expr::include_target(line);
-        if (!word || !may_follow(depth)) return;
+        if (!word || !may_follow(from, depth)) return;
         const Source to = open(from, *word);
         if (to.text && visit(to.key, std::string())) collect_file(to, depth + 1);
     }
@@ -407,6 +436,9 @@ Result<LogicalLines, Bsim4Error> read_library(const std::string& path,
     } else {
         collector.collect_top_file(top);
     }
+    if (!collector.limit().empty())
+        return err(Bsim4Error::from_io(
+            IoError::from_message(fmt::cat("reading ", utf8_lossy(path), ": ", collector.limit()))));
     return std::move(collector.lines());
 }
 
@@ -472,7 +504,7 @@ ParamMap collect_dot_params(const LogicalLines& lines) {
     for (const std::string& line : lines) {
         if (!ascii_istarts_with(line, ".param")) continue;
         for_each_pair(std::string_view(line).substr(6), params,
-                      [&](std::string name, std::optional<double> v) {
+                      [&](std::string name, std::optional<double> v, std::string_view) {
                           if (v) params.insert_or_assign(std::move(name), *v);
                       });
     }
@@ -481,7 +513,7 @@ ParamMap collect_dot_params(const LogicalLines& lines) {
 
 ParamList parse_key_value_pairs(std::string_view text, const ParamMap& params) {
     ParamList pairs;
-    for_each_pair(text, params, [&](std::string name, std::optional<double> v) {
+    for_each_pair(text, params, [&](std::string name, std::optional<double> v, std::string_view) {
         if (v) pairs.emplace_back(std::move(name), *v);
     });
     return pairs;
@@ -497,11 +529,16 @@ std::optional<double> parse_value(std::string_view text, const ParamMap& params)
     return spice_expr::evaluate(text, params);
 }
 
-std::vector<Bsim4ModelCard> extract_models(const LogicalLines& lines, const ParamMap& params) {
+std::vector<Bsim4ModelCard> extract_models(const LogicalLines& lines, const ParamMap& params,
+                                           std::map<std::string, std::string>* refused) {
     std::vector<Bsim4ModelCard> cards;
+    std::string problem;
     for (const std::string& line : lines) {
         if (!ascii_istarts_with(line, ".model")) continue;
-        if (auto card = read_card(line, params)) cards.push_back(std::move(*card));
+        if (auto card = read_card(line, params, &problem)) {
+            if (refused && !problem.empty()) refused->emplace(ascii_lower(card->name), std::move(problem));
+            cards.push_back(std::move(*card));
+        }
     }
     return cards;
 }
@@ -534,39 +571,85 @@ const Bsim4ModelCard* select_card_for_length(const std::vector<Bsim4ModelCard>& 
     for (const Bsim4ModelCard& card : cards)
         if (ascii_iequals(card.name, model)) return &card;
     if (std::isnan(length) || std::isnan(width)) return nullptr;
-
     const std::string prefix = ascii_lower(model) + ".";
-    std::vector<const Bsim4ModelCard*> bins;
     for (const Bsim4ModelCard& card : cards)
-        if (ascii_istarts_with(card.name, prefix)) bins.push_back(&card);
+        if (ascii_istarts_with(card.name, prefix) && in_bin(length, card.lmin, card.lmax) &&
+            in_bin(width, card.wmin, card.wmax))
+            return &card;
+    return nullptr;
+}
 
-    for (const Bsim4ModelCard* bin : bins)
-        if (in_bin(length, bin->lmin, bin->lmax) && in_bin(width, bin->wmin, bin->wmax)) return bin;
-    for (const Bsim4ModelCard* bin : bins)
-        if (in_bin(length, bin->lmin, bin->lmax)) return bin;
+bool has_model(const std::vector<Bsim4ModelCard>& cards, std::string_view model) {
+    const std::string prefix = ascii_lower(model) + ".";
+    return std::any_of(cards.begin(), cards.end(), [&](const Bsim4ModelCard& card) {
+        return ascii_iequals(card.name, model) || ascii_istarts_with(card.name, prefix);
+    });
+}
 
-    // No bin holds the length: the nearest one below it, else the nearest
-    // one above. Bins with a NaN bound take no part.
-    const Bsim4ModelCard* below = nullptr;
-    double below_lmin = 0.0;
-    for (const Bsim4ModelCard* bin : bins) {
-        const double lmin = bin->lmin.value_or(0.0);
-        if (lmin <= length && (!below || lmin >= below_lmin)) {
-            below = bin;
-            below_lmin = lmin;
+Result<const Bsim4ModelCard*, std::string> choose_card(const Kit& kit, std::string_view model,
+                                                       std::string_view device_type, double length,
+                                                       double width, std::string_view file) {
+    const std::vector<Bsim4ModelCard>& cards = kit.cards;
+    if (!has_model(cards, model)) return err(fmt::cat("model '", model, "' not found in '", file, "'"));
+    const Bsim4ModelCard* card = select_card_for_length(cards, model, length, width);
+    if (!card) {
+        // ngspice: "could not find a valid modelname".
+        constexpr std::size_t kShown = 12;
+        const std::string prefix = ascii_lower(model) + ".";
+        std::string ranges;
+        std::size_t n = 0;
+        for (const Bsim4ModelCard& bin : cards) {
+            if (!ascii_istarts_with(bin.name, prefix)) continue;
+            if (n++ == kShown) {
+                ranges += "; ...";
+                break;
+            }
+            const auto bound = [](std::optional<double> v, const char* none) {
+                return v ? fmt::exp(*v, 3) : std::string(none);
+            };
+            ranges +=
+                fmt::cat(n > 1 ? "; " : "", bin.name, " L ", bound(bin.lmin, "0"), "..",
+                         bound(bin.lmax, "inf"), " W ", bound(bin.wmin, "0"), "..", bound(bin.wmax, "inf"));
         }
+        return err(fmt::cat("no bin of model '", model, "' holds W = ", fmt::exp(width, 3),
+                            " m, L = ", fmt::exp(length, 3), " m (bins: ", ranges, ")"));
     }
-    if (below) return below;
-    const Bsim4ModelCard* nearest = nullptr;
-    double nearest_distance = 0.0;
-    for (const Bsim4ModelCard* bin : bins) {
-        const double distance = std::fabs(bin->lmin.value_or(0.0) - length);
-        if (!std::isnan(distance) && (!nearest || distance < nearest_distance)) {
-            nearest = bin;
-            nearest_distance = distance;
-        }
+    // ngspice refuses a card with a value it cannot evaluate.
+    if (const auto it = kit.refused.find(ascii_lower(card->name)); it != kit.refused.end())
+        return err(it->second);
+    if (!device_type.empty() && !ascii_iequals(card->model_type, device_type))
+        return err(fmt::cat("model '", model, "' is ", card->model_type, " (card '", card->name, "'), not ",
+                            ascii_lower(device_type)));
+    return card;
+}
+
+double option_scale(const LogicalLines& lines) {
+    double scale = 1.0;
+    for (const std::string& line : lines) {
+        const std::string_view word = first_word(line);
+        if (!ascii_iequals(word, ".option") && !ascii_iequals(word, ".options") &&
+            !ascii_iequals(word, ".opt"))
+            continue;
+        for (const auto& [name, value] :
+             parse_key_value_pairs(std::string_view(line).substr(word.size()), {}))
+            if (name == "scale") scale = value;
     }
-    return nearest;
+    return scale;
+}
+
+Result<Kit, Bsim4Error> parse_kit(const std::string& path, std::optional<std::string_view> section) {
+    MORVA_ASSIGN(LogicalLines lines, read_library(path, section));
+    Kit kit;
+    kit.scale = option_scale(lines);
+    kit.cards = extract_models(lines, collect_dot_params(lines), &kit.refused);
+    return kit;
+}
+
+void scale_instance_params(ParamList& params, double scale) {
+    for (auto& [name, value] : params) {
+        if (name == "ps" || name == "pd") value *= scale;
+        if (name == "as" || name == "ad") value *= scale * scale;
+    }
 }
 
 std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const LogicalLines& lines,

@@ -1,7 +1,9 @@
 // SPICE model libraries as design kits ship them: `.param` lines, `.model`
 // cards (binned in length and width), `.lib` corner sections and subcircuit
 // wrappers. A tolerant, line-oriented reader, not a SPICE front end: what it
-// cannot evaluate is dropped silently; only an unreadable file is an error.
+// cannot use is dropped; an unreadable file and an include chain cut by its
+// limits are errors, and a card value ngspice would refuse is reported when
+// that card is chosen (choose_card).
 #pragma once
 
 #include <cstddef>
@@ -41,8 +43,11 @@ struct Bsim4ModelCard {
 // names are resolved against the directory of the file that holds the line.
 // The top file being unreadable is the only error: an unreadable included
 // file adds nothing, and a redirect whose file cannot be read is looked up in
-// the file that holds it. Each section and each included file is read once
-// per call, which also ends cycles; nesting is bounded (kMaxKitNesting).
+// the file that holds it. A section runs from its header ".lib name" (the
+// name may be quoted) to the first ".endl", bare or naming any section, as
+// ngspice reads it. Each section and each included file is read once per
+// call, which also ends cycles; nesting and size are bounded (kMaxKitNesting,
+// kMaxKitTextBytes), and a reading cut by either fails naming it.
 
 // Reads every BSIM4 card of the file, whatever section it lies in, with the
 // files it includes (whole) and the sections of other files it redirects to.
@@ -62,8 +67,12 @@ ParamMap collect_dot_params(const LogicalLines& lines);
 ParamList parse_key_value_pairs(std::string_view text, const ParamMap& params);
 // One value: a number, a parameter name or an expression (see spice_expr).
 std::optional<double> parse_value(std::string_view text, const ParamMap& params);
-// The nmos/pmos cards of BSIM4 level (14, 54 or none) among the lines.
-std::vector<Bsim4ModelCard> extract_models(const LogicalLines& lines, const ParamMap& params);
+// The nmos/pmos cards of BSIM4 level (14, 54 or none) among the lines. A
+// card with a value ngspice would refuse (an undefined name, an unknown
+// function, a syntax error) is kept without that value; `refused`, when
+// given, gets its message by lower-case card name.
+std::vector<Bsim4ModelCard> extract_models(const LogicalLines& lines, const ParamMap& params,
+                                           std::map<std::string, std::string>* refused = nullptr);
 // Appends the lines of `section` to `out`, with the sections it redirects to
 // taken from the same lines (there is no file to follow); a section already in
 // `visited` adds nothing.
@@ -71,11 +80,37 @@ void collect_section_recursive(const LogicalLines& lines, std::string_view secti
                                std::unordered_set<std::string>& visited, LogicalLines& out);
 
 // The card for a device of `length` x `width` (metres): the card named
-// `model` (ASCII case ignored), else one of its bins "model.*": the first
-// holding both length and width, else by length alone. No card of that name
-// and no bins: none; a NaN length or width: none.
+// `model` (ASCII case ignored), else the first of its bins "model.*" holding
+// both length and width. None otherwise, as ngspice finds no model for a
+// geometry outside every bin; a NaN length or width: none.
 const Bsim4ModelCard* select_card_for_length(const std::vector<Bsim4ModelCard>& cards, std::string_view model,
                                              double length, double width);
+
+// True when a card is named `model` or is one of its bins "model.*".
+bool has_model(const std::vector<Bsim4ModelCard>& cards, std::string_view model);
+
+// The cards of a kit with the `.option scale` its lines set (1 when none).
+struct Kit {
+    std::vector<Bsim4ModelCard> cards;
+    double scale = 1.0;
+    std::map<std::string, std::string> refused;  // see extract_models
+};
+
+// The card ngspice would give a `device_type` ("nmos" or "pmos") device of
+// `model`, `length` x `width` (metres, scaled), or the message refusing it:
+// no such model ("model '{}' not found in '{file}'"), a geometry outside
+// every bin (naming the bins' ranges), a value ngspice cannot evaluate, a
+// card of the other type.
+Result<const Bsim4ModelCard*, std::string> choose_card(const Kit& kit, std::string_view model,
+                                                       std::string_view device_type, double length,
+                                                       double width, std::string_view file);
+// Like parse_lib_file (no section) or parse_lib_file_section.
+Result<Kit, Bsim4Error> parse_kit(const std::string& path, std::optional<std::string_view> section);
+// The last "scale" given on `.option` / `.options` lines, 1 when none.
+double option_scale(const LogicalLines& lines);
+// Instance parameters as ngspice scales them: ps and pd by `scale`, as and
+// ad by its square (w and l are the caller's).
+void scale_instance_params(ParamList& params, double scale);
 
 // Files of a design kit, followed alike by these readers and by
 // pdk::flatten_pdk.

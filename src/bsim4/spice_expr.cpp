@@ -514,9 +514,34 @@ std::string_view without_comment(std::string_view line) {
     return line;
 }
 
-bool is_redirect(std::string_view line) {
-    return line.find_first_of("'\"") != std::string_view::npos || split_whitespace(line).size() > 2;
+std::optional<std::string_view> section_header(std::string_view line) {
+    if (!ascii_istarts_with(line, ".lib")) return std::nullopt;
+    std::string_view rest = line.substr(4);
+    if (!rest.empty() && whitespace_at(rest, 0) == 0 && !is_quote(rest.front())) return std::nullopt;
+    const auto skip_blanks_and_quotes = [&] {
+        for (;;) {
+            if (const std::size_t n = whitespace_at(rest, 0)) {
+                rest.remove_prefix(n);
+            } else if (!rest.empty() && is_quote(rest.front())) {
+                rest.remove_prefix(1);
+            } else {
+                return;
+            }
+        }
+    };
+    skip_blanks_and_quotes();
+    std::size_t end = 0;
+    while (end < rest.size() && whitespace_at(rest, end) == 0 && !is_quote(rest[end])) ++end;
+    const std::string_view name = rest.substr(0, end);
+    rest.remove_prefix(end);
+    skip_blanks_and_quotes();
+    if (name.empty() || !rest.empty()) return std::nullopt;
+    return name;
 }
+
+bool is_redirect(std::string_view line) { return ascii_istarts_with(line, ".lib") && !section_header(line); }
+
+bool is_section_end(std::string_view line) { return ascii_istarts_with(line, ".endl"); }
 
 std::string_view strip_quotes(std::string_view text) {
     while (!text.empty() && is_quote(text.front())) text.remove_prefix(1);

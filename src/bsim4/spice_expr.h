@@ -38,9 +38,18 @@ std::string_view without_comment(std::string_view line);
 // section or file name is read whether quoted or not.
 std::string_view strip_quotes(std::string_view text);
 
-// True for a line with more than two words or any quote: a redirect
-// ".lib 'file' section", never a section header.
+// The name a section header ".lib name" defines, read as ngspice reads it:
+// the one word after ".lib", quotes around it stripped (".lib 'tt'" is the
+// header of tt). None for any other line, a redirect included.
+std::optional<std::string_view> section_header(std::string_view line);
+
+// True for a ".lib" line that is not a section header: a redirect
+// ".lib 'file' section" (or a malformed one).
 bool is_redirect(std::string_view line);
+
+// True for a line that closes the current section: ".endl" alone or with any
+// name, as ngspice closes a section at the first ".endl" after its header.
+bool is_section_end(std::string_view line);
 
 // The first word after `keyword` (quotes stripped) when `line` starts with
 // that directive followed by a blank or the line's end; none otherwise or

@@ -9,11 +9,20 @@
 namespace morva {
 
 struct NgspiceError {
-    enum class Kind { Init, Simulation, WorkerCrashed, Serialization, Io, SendFailed, LoadLibrary };
+    enum class Kind {
+        Init,
+        Simulation,
+        WorkerCrashed,
+        Serialization,
+        Io,
+        SendFailed,
+        LoadLibrary,
+        OutOfMemory
+    };
 
     Kind kind = Kind::Simulation;
-    // The payload's own display text (empty for SendFailed; for Io the I/O
-    // error's text).
+    // The payload's own display text (for SendFailed why the workers ended,
+    // when known; for Io the I/O error's text).
     std::string detail;
     IoError io;
 
@@ -25,8 +34,9 @@ struct NgspiceError {
         std::string t = e.text();
         return {Kind::Io, std::move(t), std::move(e)};
     }
-    static NgspiceError send_failed() { return {Kind::SendFailed, {}, {}}; }
+    static NgspiceError send_failed(std::string why = {}) { return {Kind::SendFailed, std::move(why), {}}; }
     static NgspiceError load_library(std::string t) { return {Kind::LoadLibrary, std::move(t), {}}; }
+    static NgspiceError out_of_memory(std::string t) { return {Kind::OutOfMemory, std::move(t), {}}; }
 
     std::string text() const {
         switch (kind) {
@@ -35,8 +45,11 @@ struct NgspiceError {
             case Kind::WorkerCrashed: return "worker process crashed: " + detail;
             case Kind::Serialization: return "serialization error: " + detail;
             case Kind::Io: return "I/O error: " + detail;
-            case Kind::SendFailed: return "worker pool send failed: all workers are shut down";
+            case Kind::SendFailed:
+                return "worker pool send failed: all workers are shut down" +
+                       (detail.empty() ? "" : ": " + detail);
             case Kind::LoadLibrary: return "failed to load libngspice: " + detail;
+            case Kind::OutOfMemory: return "out of memory: " + detail;
         }
         return detail;
     }

@@ -43,7 +43,7 @@ constexpr bsim4::solver::SolverConfig kSolverConfig{100, 1e-12, 1e-6, 1e-3, 1e-2
 
 // What every work item shares, read only.
 struct Plan {
-    std::vector<parser::Bsim4ModelCard> cards;
+    parser::Kit kit;
     std::vector<const parser::Bsim4ModelCard*> bins;  // [wi * n_l + li]
     std::string model_type;                           // of the first bin, for every item
     // +1 or -1: the table holds the pool path's terminal voltages (negative
@@ -52,7 +52,7 @@ struct Plan {
     double type_sign = 1.0;
     std::optional<parser::SubcircuitDefaults> defaults;
     std::vector<double> widths, lengths, vbs, vgs, vds;
-    double vgs_step = 0.0, vds_step = 0.0;  // of the configuration, for gm and gds
+    double scale = 1.0;  // the kit's `.option scale`: widths and lengths are in its unit
     ParamMask requested{};
     bool use_dc_solver = false;
 };
@@ -62,32 +62,54 @@ std::string geometry_text(double w, double l) {
 }
 
 // The values one bias point contributes, in the pool path's signs: ids as
-// the drain terminal's current, vth and vdsat as ngspice reports them (in the
-// n-channel frame, positive for an enhancement device of either type), gmbs
-// as the model computes it.
+// the drain terminal's current (what the pool path measures: channel,
+// substrate current, GIDL, less the drain junction with gmin), gm, gds and
+// gmbs its exact slopes along the table's axes, vth and vdsat as ngspice
+// reports them (in the n-channel frame, positive for an enhancement device
+// of either type).
 struct PointValues {
-    double ids, gmbs, vth, vdsat;
+    double ids, gm, gds, gmbs, vth, vdsat;
 };
 
+PointValues point_values(const Plan& plan, const Bsim4DcResults& dc, const Bsim4TerminalResults& t) {
+    const double s = plan.type_sign;
+    return PointValues{t.id, t.gm, t.gds, t.gmbs, s * dc.vth, s * dc.vdsat};
+}
+
+// The solved operating point's channel current with the side currents and
+// slopes of the evaluation at the applied bias.
 std::optional<PointValues> solve_point(const Plan& plan, Bsim4InstanceHandle instance, double vgs, double vds,
                                        double vbs) {
     const double s = plan.type_sign;
     const bsim4::solver::DcOpResult r =
         bsim4::solver::dc_operating_point(kSolverConfig, instance, s * vgs, s * vds, 0.0, s * vbs);
     if (!r.converged) return std::nullopt;
-    return PointValues{r.ids, r.gmbs, s * r.vth, s * r.vdsat};
+    Bsim4DcResults dc{};
+    Bsim4TerminalResults t{};
+    if (bsim4_eval_dc_terminal(instance, &dc, &t, s * vgs, s * vds, s * vbs, kTemperatureK) != BSIM4_OK)
+        return std::nullopt;
+    PointValues p = point_values(plan, dc, t);
+    p.ids = r.ids + (t.id - dc.ids);
+    p.vth = s * r.vth;
+    p.vdsat = s * r.vdsat;
+    return p;
 }
 
 // One (W, L) pair: its own model and instance serve every bias point.
 Result<WlResult, NgspiceError> run_work_item(const Plan& plan, std::size_t wi, std::size_t li,
                                              const ngspice::CancelToken& token) {
-    const double w = plan.widths[wi], l = plan.lengths[li];
+    const double w = plan.widths[wi] * plan.scale, l = plan.lengths[li] * plan.scale;
     const parser::Bsim4ModelCard& card = *plan.bins[wi * plan.lengths.size() + li];
     std::optional<Bsim4Model> model = Bsim4Model::from_params(plan.model_type, card.params);
     if (!model) return err(NgspiceError::simulation(fmt::cat("model_create failed ", geometry_text(w, l))));
+    const auto instance_params = [&] {
+        parser::ParamList params =
+            plan.defaults->compute_instance_params(plan.widths[wi], plan.lengths[li], 1.0, 1.0);
+        parser::scale_instance_params(params, plan.scale);
+        return params;
+    };
     // Declared after the model, so freed before it.
-    UniqueInstance instance(plan.defaults ? model->instance_with_params(
-                                                plan.defaults->compute_instance_params(w, l, 1.0, 1.0), w, l)
+    UniqueInstance instance(plan.defaults ? model->instance_with_params(instance_params(), w, l)
                                           : bsim4_instance_create(model->handle(), 1, w, l));
     if (!instance)
         return err(NgspiceError::simulation(fmt::cat("instance_create failed ", geometry_text(w, l))));
@@ -98,22 +120,15 @@ Result<WlResult, NgspiceError> run_work_item(const Plan& plan, std::size_t wi, s
     r.w_index = wi;
     r.l_index = li;
     r.id.assign(n, kNaN);
+    r.gm.assign(n, kNaN);
+    r.gds.assign(n, kNaN);
     for (std::size_t k : {kGmbs, kVth, kVdsat}) {
         if (plan.requested[k]) r.op[k].assign(n, kNaN);
     }
-    // gm and gds by differences of each Vgs x Vds plane, here on the item's own thread.
-    const auto with_conductances = [&]() -> Result<WlResult, NgspiceError> {
-        r.gm.resize(n);
-        r.gds.resize(n);
-        const std::size_t plane = n_vgs * n_vds;
-        for (std::size_t at = 0; at < n; at += plane) {
-            diff_vgs(r.id.data() + at, n_vgs, n_vds, plan.vgs_step, r.gm.data() + at);
-            diff_vds(r.id.data() + at, n_vgs, n_vds, plan.vds_step, r.gds.data() + at);
-        }
-        return std::move(r);
-    };
     const auto store = [&](std::size_t at, const PointValues& p) {
         r.id[at] = p.ids;
+        r.gm[at] = p.gm;
+        r.gds[at] = p.gds;
         if (plan.requested[kGmbs]) r.op[kGmbs][at] = p.gmbs;
         if (plan.requested[kVth]) r.op[kVth][at] = p.vth;
         if (plan.requested[kVdsat]) r.op[kVdsat][at] = p.vdsat;
@@ -131,18 +146,18 @@ Result<WlResult, NgspiceError> run_work_item(const Plan& plan, std::size_t wi, s
                 }
             }
         }
-        return with_conductances();
+        return r;
     }
 
     // Rows of Vgs evaluated as one grid, a few thousand points at a time: the evaluator reuses
     // what it computed for a body, gate or junction voltage across a grid.
     const double sign = plan.type_sign;
     const std::size_t rows = std::max<std::size_t>(1, kGridPoints / std::max<std::size_t>(n_vds, 1));
-    const int slopes = plan.requested[kGmbs] ? BSIM4_SLOPES_GMBS : BSIM4_SLOPES_NONE;
     std::vector<double> vgs(n_vgs), vds(n_vds);
     for (std::size_t i = 0; i < n_vgs; ++i) vgs[i] = sign * plan.vgs[i];
     for (std::size_t k = 0; k < n_vds; ++k) vds[k] = sign * plan.vds[k];
     std::vector<Bsim4DcResults> out(std::min(rows, n_vgs) * n_vds);
+    std::vector<Bsim4TerminalResults> terminal(out.size());
     std::vector<int> codes(out.size());
     std::size_t at = 0;
     for (double vbs : plan.vbs) {
@@ -150,16 +165,15 @@ Result<WlResult, NgspiceError> run_work_item(const Plan& plan, std::size_t wi, s
             // Results of an aborted set are dropped: stop early.
             if (token.cancelled()) return err(NgspiceError::simulation("cancelled"));
             const std::size_t n_rows = std::min(rows, n_vgs - row);
-            const bool evaluated =
-                bsim4_eval_dc_values_grid(instance.get(), &vgs[row], n_rows, vds.data(), n_vds, sign * vbs,
-                                          kTemperatureK, slopes, out.data(), codes.data()) == BSIM4_OK;
+            const bool evaluated = bsim4_eval_dc_terminal_grid(instance.get(), &vgs[row], n_rows, vds.data(),
+                                                               n_vds, sign * vbs, kTemperatureK, out.data(),
+                                                               terminal.data(), codes.data()) == BSIM4_OK;
             for (std::size_t k = 0; k < n_rows * n_vds; ++k, ++at) {
-                if (evaluated && codes[k] == BSIM4_OK)
-                    store(at, PointValues{out[k].ids, out[k].gmbs, sign * out[k].vth, sign * out[k].vdsat});
+                if (evaluated && codes[k] == BSIM4_OK) store(at, point_values(plan, out[k], terminal[k]));
             }
         }
     }
-    return with_conductances();
+    return r;
 }
 
 // The cores this process may run on.
@@ -258,29 +272,52 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
         if (config.model_section)
             messages.err(
                 fmt::cat("  [native] parsing section '", *config.model_section, "' from ", model_file, "\n"));
-        auto cards = config.model_section ? parser::parse_lib_file_section(model_file, *config.model_section)
-                                          : parser::parse_lib_file(model_file);
-        if (!cards) {
-            messages.err(fmt::cat("  [native] failed to read model file: ", cards.error().text(), "\n"));
+        auto kit = parser::parse_kit(model_file, config.model_section);
+        if (!kit) {
+            messages.err(fmt::cat("  [native] failed to read model file: ", kit.error().text(), "\n"));
             return std::nullopt;
         }
-        if (cards->empty()) {
+        if (kit->cards.empty()) {
             messages.err(fmt::cat("  [native] no BSIM4 model cards found in ", model_file, "\n"));
             return std::nullopt;
         }
-        plan->cards = std::move(cards).value();
+        plan->scale = kit->scale;
+        plan->kit = std::move(kit).value();
+    }
+    // The model: `model_name` itself, else the one inside the subcircuit of
+    // that name (which the pool path instantiates). A name the file does not
+    // hold is the pool path's to report: never another card.
+    std::string model = config.model_name;
+    std::optional<parser::SubcircuitDefaults> wrapper;
+    if (!parser::has_model(plan->kit.cards, model)) {
+        auto found = config.model_section
+                         ? parser::parse_subcircuit_defaults_section(model_file, model, *config.model_section)
+                         : parser::parse_subcircuit_defaults(model_file, model);
+        if (found && *found && parser::has_model(plan->kit.cards, (*found)->inner_model)) {
+            messages.err(fmt::cat("  [native] '", model, "' is a subcircuit (inner model: '",
+                                  (*found)->inner_model, "')\n"));
+            model = (*found)->inner_model;
+            wrapper = std::move(*found);
+        } else {
+            messages.err(fmt::cat("  [native] model '", model, "' not found in '", model_file, "'\n"));
+            return std::nullopt;
+        }
     }
     const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),
                       n_vbs = config.vbs_values.size();
     if (n_w == 0 || n_l == 0 || n_vbs == 0)
         return err(NgspiceError::simulation("widths, lengths and vbs_values must not be empty"));
 
-    // 3. One card per (W, L) pair: kits bin in width as well as length.
+    // 3. One card per (W, L) pair: kits bin in width as well as length. A
+    // geometry outside every bin or a card of the other type is refused, as
+    // ngspice refuses them.
+    const std::string_view device_type = config.device_type == DeviceType::Pmos ? "pmos" : "nmos";
     for (double w : config.widths) {
         for (double l : config.lengths) {
-            const parser::Bsim4ModelCard* card =
-                parser::select_card_for_length(plan->cards, config.model_name, l, w);
-            plan->bins.push_back(card ? card : &plan->cards.front());
+            auto card = parser::choose_card(plan->kit, model, device_type, l * plan->scale, w * plan->scale,
+                                            model_file);
+            if (!card) return err(NgspiceError::simulation(std::move(card).error()));
+            plan->bins.push_back(*card);
         }
     }
     const parser::Bsim4ModelCard& bin0 = *plan->bins.front();
@@ -313,8 +350,6 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
     plan->vgs = generate_ngspice::sweep_axis(config.vgs);
     plan->vds = generate_ngspice::sweep_axis(config.vds);
     plan->use_dc_solver = config.use_dc_solver;
-    plan->vgs_step = config.vgs.step;
-    plan->vds_step = config.vds.step;
     const std::size_t n_vgs = plan->vgs.size(), n_vds = plan->vds.size();
     const std::optional<std::size_t> points = checked_product({n_vgs, n_vds, n_w, n_vbs, n_l});
     if (!points) return err(NgspiceError::simulation("the table has too many points to hold in memory"));
@@ -326,6 +361,7 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
 
     // 9. Subcircuit defaults.
     plan->defaults = subcircuit_defaults(config, messages);
+    if (!plan->defaults) plan->defaults = std::move(wrapper);
 
     TransistorLut table;
     table.widths = config.widths;
@@ -348,7 +384,6 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
     // 10-12. One work item per (W, L) pair; each result is placed by its
     // indices as it arrives, so that its buffers go at once.
     const auto start = Clock::now();
-    std::vector<bool> placed(n_w * n_l, false);
     {
         std::shared_ptr<const Plan> shared = plan;
         // More threads than cores would only add their start and end to the run.
@@ -374,7 +409,6 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
             }
             const WlResult& r = end->outcome->value();
             place(table, r);
-            placed[r.w_index * n_l + r.l_index] = true;
         }
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -382,23 +416,36 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
     messages.out(fmt::cat("  [native BSIM4] ", *points, " points in ", fmt::fixed(seconds * 1e3, 1), " ms  (",
                           fmt::fixed(n_points / seconds / 1e6, 0), " Mpts/s)\n"));
 
-    // 13. gm and gds by differences along the configured steps.
+    // 13. gm and gds came with Id from the evaluator; a pair whose item did not end keeps NaN.
     for (std::size_t k = 0; k < kOpParamCount; ++k) {
         if (plan->requested[k]) table.extracted_op_params.emplace_back(KNOWN_OP_PARAMS[k]);
     }
-    // The items computed theirs; a pair whose item did not end holds NaN in Id, and its
-    // differences are taken here.
-    for (std::size_t wi = 0; wi < n_w; ++wi) {
-        for (std::size_t li = 0; li < n_l; ++li) {
-            if (placed[wi * n_l + li]) continue;
-            for (std::size_t v = 0; v < n_vbs; ++v) {
-                const std::size_t at = table.id.index(wi, v, li, 0, 0);
-                diff_vgs(&table.id.data[at], n_vgs, n_vds, config.vgs.step, &table.gm.data[at]);
-                diff_vds(&table.id.data[at], n_vgs, n_vds, config.vds.step, &table.gds.data[at]);
-            }
-        }
-    }
     return table;
+}
+
+std::optional<std::string> card_type_problem(const LutConfig& config) {
+    if (!config.model_file) return std::nullopt;
+    auto kit = parser::parse_kit(*config.model_file, config.model_section);
+    if (!kit) return std::nullopt;
+    std::string model = config.model_name;
+    if (!parser::has_model(kit->cards, model)) {
+        auto found = config.model_section ? parser::parse_subcircuit_defaults_section(
+                                                *config.model_file, model, *config.model_section)
+                                          : parser::parse_subcircuit_defaults(*config.model_file, model);
+        if (!found || !*found) return std::nullopt;
+        model = (*found)->inner_model;
+    }
+    const std::string_view wanted = config.device_type == DeviceType::Pmos ? "pmos" : "nmos";
+    const std::string prefix = ascii_lower(model) + ".";
+    const parser::Bsim4ModelCard* other = nullptr;
+    for (const parser::Bsim4ModelCard& card : kit->cards) {
+        if (!ascii_iequals(card.name, model) && !ascii_istarts_with(card.name, prefix)) continue;
+        if (card.model_type == wanted) return std::nullopt;
+        other = &card;
+    }
+    if (!other) return std::nullopt;
+    return fmt::cat("model '", model, "' is ", other->model_type, " (card '", other->name, "'), not ",
+                    wanted);
 }
 
 NativeOutcome generate_lut_native(const LutConfig& config) {

@@ -21,7 +21,7 @@ namespace morva::lut {
 // A bias point that failed to evaluate or converge holds NaN.
 struct WlResult {
     std::vector<double> id;
-    std::vector<double> gm, gds;  // differences of id along Vgs and Vds
+    std::vector<double> gm, gds;  // the evaluator's slopes of id along Vgs and Vds
     std::size_t w_index = 0;
     std::size_t l_index = 0;
     // In KNOWN_OP_PARAMS order; empty where the parameter was not requested.
@@ -40,6 +40,11 @@ NativeOutcome generate_lut_native(const LutConfig& config, generate_ngspice::Mes
                                   std::size_t max_threads = 512);
 // The same writing to the standard streams.
 NativeOutcome generate_lut_native(const LutConfig& config);
+
+// For the pool path: a message when the BSIM4 cards the model file gives
+// the configuration's model (or the model inside the subcircuit of that
+// name) are all of the other type than `device_type`; none otherwise.
+std::optional<std::string> card_type_problem(const LutConfig& config);
 
 // The parameters of the first card written to standard error when
 // MORVA_DUMP_NATIVE_PARAMS is set: those that decide a table's shape most.

@@ -10,13 +10,14 @@
 #include <vector>
 
 #include "common/format.h"
-#include "common/memory.h"
 #include "common/io.h"
+#include "common/memory.h"
 #include "common/text.h"
 #include "lut/generate_native.h"
 #include "lut/report.h"
 #include "ngspice/executor.h"
 #include "ngspice/pool.h"
+#include "ngspice/worker.h"
 
 namespace morva::lut::generate_ngspice {
 namespace {
@@ -156,6 +157,11 @@ std::string detect_device_path(const Simulator& simulator, const LutConfig& conf
     SimulationOutcome outcome = simulator.run(std::move(req));
     std::optional<std::string> found;
     if (outcome && !outcome->log.empty()) found = extract_mosfet_name(outcome->log);
+    // A netlist ngspice refuses makes every probe fail: say why once.
+    if (outcome && !outcome->success) {
+        if (const std::string reason = ngspice::ngspice_error_lines(outcome->log); !reason.empty())
+            messages.out(fmt::cat("  warning: ngspice refused the probe netlist: ", reason, "\n"));
+    }
     if (!found) {
         messages.out(fmt::cat("  warning: could not auto-detect flattened device path; falling back to '",
                               guess, "'\n"));
@@ -228,6 +234,9 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
         if (auto outcome = generate_lut_native(config, messages)) return std::move(*outcome);
         messages.err("  [native] falling back to ngspice path\n");
         if (auto problem = netlist_path_problem(config)) return err(NgspiceError::simulation(*problem));
+    } else if (auto problem = card_type_problem(config)) {
+        // ngspice would simulate the other type's card under this type's biases.
+        return err(NgspiceError::simulation(*problem));
     }
 
     // 2. The plan. Point counts are those ngspice's sweeps visit.

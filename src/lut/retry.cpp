@@ -8,6 +8,7 @@
 
 #include "common/format.h"
 #include "common/io.h"
+#include "ngspice/worker.h"
 
 namespace morva::lut::generate_ngspice {
 namespace {
@@ -175,9 +176,13 @@ public:
                 request(base + "-idonly", vgs, ParamMask{}, vbs, {"run"}, {"vds#branch"});
             timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
             MORVA_ASSIGN(ngspice::SimulationResponse response, send(std::move(req), timing));
-            if (!response.success)
+            if (!response.success) {
+                const std::string error = response.error ? *response.error : "(no message)";
+                const std::string reason = ngspice::ngspice_error_lines(response.log, error);
                 return err(NgspiceError::simulation(
-                    fmt::cat(where, " Id-only failed: ", response.error ? *response.error : "(no message)")));
+                    fmt::cat(where, " Id-only failed: ", error,
+                             reason.empty() ? "" : fmt::cat(" (ngspice: ", reason, ")"))));
+            }
             MORVA_ASSIGN(VbsData id_only, extract_chunk_for_prefix(response, "", n_rows, plan_.n_vds,
                                                                    plan_.device_path, ParamMask{}));
             result.id = std::move(id_only.id);

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #endif
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -246,6 +248,85 @@ Result<std::size_t, IoError> WorkerOutput::read_some(char* dst, std::size_t max)
     }
 }
 
+// ---- a worker's standard error ---------------------------------------------------
+
+std::unique_ptr<ErrorEcho> ErrorEcho::start(UniqueFd read_end) {
+    auto stop = cloexec_pipe();
+    if (!stop) return nullptr;
+    std::unique_ptr<ErrorEcho> echo(new ErrorEcho());
+    echo->fd_ = std::move(read_end);
+    echo->stop_read_ = std::move(stop->first);
+    echo->stop_write_ = std::move(stop->second);
+    try {
+        echo->thread_ = start_quiet_thread([raw = echo.get()] { raw->run(); });
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+    return echo;
+}
+
+void ErrorEcho::run() {
+    // Enough for the last lines of a Python traceback.
+    constexpr std::size_t kKeep = 4096;
+    char chunk[4096];
+    bool stopping = false;
+    int reads_after_stop = 0;
+    for (;;) {
+        pollfd p[2] = {{fd_.get(), POLLIN, 0}, {stop_read_.get(), POLLIN, 0}};
+        // Once told to stop, only what is already there is copied.
+        const int r = ::poll(p, stopping ? 1 : 2, stopping ? 0 : -1);
+        if (r < 0 && errno == EINTR) continue;
+        // A descendant that keeps writing must not hold the stop up.
+        if (r <= 0 || (stopping && ++reads_after_stop > 16)) break;
+        if (!stopping && p[1].revents) {
+            stopping = true;
+            continue;
+        }
+        const ssize_t n = ::read(fd_.get(), chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        (void)write_all(STDERR_FILENO, std::string_view(chunk, static_cast<std::size_t>(n)));
+        std::lock_guard lock(mutex_);
+        tail_.append(chunk, static_cast<std::size_t>(n));
+        if (tail_.size() > kKeep) tail_.erase(0, tail_.size() - kKeep);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        eof_ = true;
+    }
+    ended_.notify_all();
+}
+
+void ErrorEcho::finish(std::chrono::milliseconds grace) {
+    if (!thread_.joinable()) return;
+    {
+        std::unique_lock lock(mutex_);
+        ended_.wait_for(lock, grace, [&] { return eof_; });
+    }
+    const char byte = 1;
+    (void)write_all(stop_write_.get(), std::string_view(&byte, 1));
+    thread_.join();
+}
+
+std::string ErrorEcho::tail() const {
+    constexpr std::size_t kShown = 1000;
+    std::string text;
+    {
+        std::lock_guard lock(mutex_);
+        text = tail_;
+    }
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+    if (text.size() > kShown) {
+        // From the start of a line where one begins within the bound.
+        std::size_t from = text.size() - kShown;
+        const std::size_t line = text.find('\n', from);
+        if (line != std::string::npos && line + 1 < text.size()) from = line + 1;
+        text.erase(0, from);
+    }
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.erase(0, 1);
+    return utf8_lossy(std::move(text));
+}
+
 // ---- worker processes --------------------------------------------------------------
 
 Result<WorkerProcess, NgspiceError> WorkerProcess::spawn(const WorkerBinary& command) {
@@ -261,6 +342,12 @@ Result<WorkerProcess, NgspiceError> WorkerProcess::spawn(const WorkerBinary& com
     if (!out_pipe) return err(NgspiceError::from_io(out_pipe.error()));
     auto& [child_stdin, parent_stdin] = *in_pipe;
     auto& [parent_stdout, child_stdout] = *out_pipe;
+    // Standard error is copied by a thread of its own; without one the child
+    // writes to this process's standard error directly.
+    auto err_pipe = cloexec_pipe();
+    if (!err_pipe) return err(NgspiceError::from_io(err_pipe.error()));
+    std::unique_ptr<ErrorEcho> echo = ErrorEcho::start(std::move(err_pipe->first));
+    if (!echo) err_pipe->second.reset();
 
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
@@ -276,6 +363,8 @@ Result<WorkerProcess, NgspiceError> WorkerProcess::spawn(const WorkerBinary& com
     } cleanup{&actions, &attr};
     posix_spawn_file_actions_adddup2(&actions, child_stdin.get(), STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, child_stdout.get(), STDOUT_FILENO);
+    if (err_pipe->second.valid())
+        posix_spawn_file_actions_adddup2(&actions, err_pipe->second.get(), STDERR_FILENO);
     // The child starts with no blocked signal and default dispositions, not
     // with whatever the host (or this thread) has set.
     sigset_t empty, all;
@@ -285,7 +374,8 @@ Result<WorkerProcess, NgspiceError> WorkerProcess::spawn(const WorkerBinary& com
     sigdelset(&all, SIGSTOP);
     posix_spawnattr_setsigmask(&attr, &empty);
     posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
     std::vector<std::string> args;
     args.push_back(command.program);
@@ -297,10 +387,12 @@ Result<WorkerProcess, NgspiceError> WorkerProcess::spawn(const WorkerBinary& com
     pid_t pid = -1;
     const int rc = ::posix_spawnp(&pid, command.program.c_str(), &actions, &attr, argv.data(), environ);
     if (rc != 0) return err(io_error(rc));
+    err_pipe->second.reset();
 
     WorkerProcess proc;
     proc.pid_ = pid;
     proc.reaped_ = false;
+    proc.stderr_ = std::move(echo);
     proc.stdin_ = std::move(parent_stdin);
     for (int fd : {proc.stdin_.get(), parent_stdout.get()}) {
         const int flags = ::fcntl(fd, F_GETFL);
@@ -320,8 +412,13 @@ WorkerProcess& WorkerProcess::operator=(WorkerProcess&& other) noexcept {
         if (!reaped_) retire();
         pid_ = std::exchange(other.pid_, -1);
         reaped_ = std::exchange(other.reaped_, true);
+        wait_status_ = std::exchange(other.wait_status_, -1);
         stdin_ = std::move(other.stdin_);
         stdout_ = std::move(other.stdout_);
+        stderr_ = std::move(other.stderr_);
+        written_ = std::exchange(other.written_, 0);
+        answered_ = std::exchange(other.answered_, false);
+        unread_asked_ = std::exchange(other.unread_asked_, false);
         stream_broken_ = std::exchange(other.stream_broken_, false);
     }
     return *this;
@@ -333,13 +430,54 @@ WorkerProcess::~WorkerProcess() {
 
 bool WorkerProcess::has_exited() {
     if (reaped_) return true;
-    int status = 0;
-    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-    if (r == 0) return false;
-    // Ended (and now reaped), or the query failed: either way the pid is
-    // not touched again, since it may soon belong to another process.
+    siginfo_t info{};
+    // Looked at without reaping: until it is reaped the child's pid, and so
+    // its group's id, stay its own.
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
+        if (info.si_pid == 0) return false;
+        end_group_and_reap();
+        return true;
+    }
+    // The query failed (a host that ignores SIGCHLD has its children reaped
+    // at once): the pid is not touched again, since it may soon belong to
+    // another process.
     reaped_ = true;
     return true;
+}
+
+void WorkerProcess::end_group_and_reap() {
+    ::kill(-pid_, SIGKILL);
+    int status = 0;
+    pid_t r;
+    do {
+        r = ::waitpid(pid_, &status, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r == pid_) wait_status_ = status;
+    reaped_ = true;
+}
+
+bool WorkerProcess::ended_unread() {
+    // One answer per process: a dead process left in place is not counted
+    // again at the next job.
+    if (std::exchange(unread_asked_, true)) return false;
+    if (written_ == 0) return true;
+    int left = -1;
+    // The bytes still in the pipe: all of them when the child read nothing.
+    if (!stdin_.valid() || ::ioctl(stdin_.get(), FIONREAD, &left) != 0) return false;
+    return left >= 0 && static_cast<std::uint64_t>(left) == written_;
+}
+
+std::string WorkerProcess::end_report() {
+    std::string how = "ended";
+    if (wait_status_ >= 0 && WIFEXITED(wait_status_)) how = fmt::cat("exit code ", WEXITSTATUS(wait_status_));
+    if (wait_status_ >= 0 && WIFSIGNALED(wait_status_))
+        how = fmt::cat("killed by signal ", WTERMSIG(wait_status_));
+    std::string said;
+    if (stderr_) {
+        stderr_->finish(std::chrono::milliseconds(500));
+        said = stderr_->tail();
+    }
+    return said.empty() ? fmt::cat("(", how, ")") : fmt::cat("(", how, "): ", said);
 }
 
 void WorkerProcess::wait_for_exit(std::chrono::milliseconds grace) {
@@ -349,7 +487,7 @@ void WorkerProcess::wait_for_exit(std::chrono::milliseconds grace) {
     auto pause = std::chrono::microseconds(200);
     while (!has_exited()) {
         if (Clock::now() >= deadline) {
-            ::kill(pid_, SIGKILL);
+            ::kill(-pid_, SIGKILL);
             const auto kill_deadline = Clock::now() + std::chrono::seconds(5);
             while (!has_exited() && Clock::now() < kill_deadline) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -365,10 +503,13 @@ void WorkerProcess::retire(std::chrono::milliseconds grace) {
     stdin_.reset();
     stdout_.reset();
     if (!reaped_) wait_for_exit(grace);
+    // The group is gone, so the stream ends at once unless a process that
+    // left the group holds it.
+    if (stderr_) stderr_->finish(std::chrono::milliseconds(100));
 }
 
 void WorkerProcess::kill() {
-    if (!reaped_) ::kill(pid_, SIGKILL);
+    if (!reaped_) ::kill(-pid_, SIGKILL);
     retire(std::chrono::milliseconds(0));
 }
 
@@ -381,6 +522,7 @@ Result<void, NgspiceError> WorkerProcess::write_line(std::string_view line,
     while (!line.empty()) {
         const ssize_t n = ::write(stdin_.get(), line.data(), line.size());
         if (n > 0) {
+            written_ += static_cast<std::uint64_t>(n);
             line.remove_prefix(static_cast<std::size_t>(n));
             continue;
         }
@@ -409,9 +551,19 @@ SimulationOutcome WorkerProcess::run(const SimulationRequest& request, const Tim
     stream_broken_ = true;
     MORVA_TRY(write_line(line, timeout.deadline_after(Clock::now()), timeout, stop_fd));
     stdout_->set_deadline(timeout.deadline_after(Clock::now()), stop_fd);
-    auto response = read_binary_response(*stdout_);
+    SimulationOutcome response =
+        err(NgspiceError::out_of_memory("the worker's reply does not fit in memory"));
+    try {
+        response = read_binary_response(*stdout_);
+    } catch (const std::bad_alloc&) {
+        // The rest of the frame stays unread: the stream is broken.
+        return response;
+    }
     if (!response && stdout_->timed_out()) return err(timed_out_error(timeout));
-    if (response) stream_broken_ = false;
+    if (response) {
+        stream_broken_ = false;
+        answered_ = true;
+    }
     return response;
 }
 
@@ -547,7 +699,7 @@ void JobQueue::close_and_drop() {
     not_empty_.notify_all();
 }
 
-void JobQueue::receiver_gone() {
+std::deque<Job> JobQueue::receiver_gone() {
     std::deque<Job> dropped;
     {
         std::lock_guard lock(mutex_);
@@ -555,7 +707,7 @@ void JobQueue::receiver_gone() {
         if (receivers_ == 0) dropped.swap(jobs_);
     }
     not_full_.notify_all();
-    // `dropped` answers its callers with the dropped-reply error here.
+    return dropped;
 }
 
 // ---- the pool -------------------------------------------------------------------------------
@@ -569,6 +721,19 @@ struct WorkerPool::Shared {
     // wakes every wait on a worker's pipes.
     std::atomic<bool> stopping{false};
     UniqueFd stop_read, stop_write;
+    // Why the last worker thread gave up, for the callers that find no
+    // worker left.
+    std::mutex why_mutex;
+    std::string why_exhausted;
+
+    void set_why_exhausted(const std::string& why) {
+        std::lock_guard lock(why_mutex);
+        why_exhausted = why;
+    }
+    NgspiceError exhausted() {
+        std::lock_guard lock(why_mutex);
+        return NgspiceError::send_failed(why_exhausted);
+    }
 
     Shared(std::size_t capacity, std::size_t receivers, WorkerBinary cmd, Timeout t,
            std::optional<std::uint64_t> max)
@@ -593,7 +758,10 @@ public:
             log("internal error");
         }
         process_.reset();
-        shared_->queue.receiver_gone();
+        // The last thread to go answers what is still queued with its reason.
+        std::deque<Job> left = shared_->queue.receiver_gone();
+        if (stopping()) return;
+        for (Job& job : left) job.reply.send(err(shared_->exhausted()));
     }
 
 private:
@@ -606,6 +774,8 @@ private:
         auto first = WorkerProcess::spawn(shared_->command);
         if (!first) {
             log("failed to spawn — " + first.error().text());
+            shared_->set_why_exhausted(
+                fmt::cat("worker ", index_, " failed to spawn: ", first.error().text()));
             return;
         }
         process_.emplace(std::move(*first));
@@ -620,7 +790,40 @@ private:
             // Its caller stopped waiting before any worker took it: not run
             // (the worker's state, its count included, stays as it was).
             if (job->reply.caller_gone()) continue;
-            if (!handle(std::move(*job))) return;
+            if (!handle(*job)) return;
+        }
+    }
+
+    // A process that ended without taking a byte of its input died while
+    // starting. Counts it (a process that answers resets the count) and
+    // returns its report; after kMaxStartFailures in a row the thread gives
+    // up instead of starting the same failure again and again.
+    static constexpr int kMaxStartFailures = 3;
+    std::optional<std::string> note_start_failure() {
+        if (process_->answered() || !process_->ended_unread()) return std::nullopt;
+        process_->kill();
+        ++start_failures_;
+        return fmt::cat("worker ", index_, " exited during start-up ", process_->end_report());
+    }
+    bool giving_up(const std::string& why) {
+        if (start_failures_ < kMaxStartFailures) return false;
+        log(fmt::cat("exited during start-up ", start_failures_, " times in a row, giving up"));
+        shared_->set_why_exhausted(why);
+        return true;
+    }
+
+    // Runs one job; false when this thread ends (the pool is shutting down,
+    // or its worker cannot start). A job's allocation failure is its own
+    // error: the worker is replaced as after a crash and the thread goes on.
+    bool handle(Job& job) {
+        try {
+            return handle_job(job);
+        } catch (const std::bad_alloc&) {
+            job.reply.send(err(NgspiceError::out_of_memory("not enough memory to run the job")));
+            // Its stream may stand anywhere: the next job starts a new one.
+            process_->kill();
+            log("out of memory, worker ended");
+            return true;
         }
     }
 
@@ -635,10 +838,13 @@ private:
         return {};
     }
 
-    // Runs one job; false when the pool is shutting down.
-    bool handle(Job job) {
+    bool handle_job(Job& job) {
         if (process_->has_exited()) {
             log("detected dead process, respawning");
+            if (auto why = note_start_failure(); why && giving_up(*why)) {
+                job.reply.send(err(shared_->exhausted()));
+                return false;
+            }
             if (auto r = replace(false); !r) {
                 job.reply.send(err(NgspiceError::worker_crashed(
                     fmt::cat("worker ", index_, " failed to respawn: ", r.error().text()))));
@@ -655,7 +861,15 @@ private:
             return false;
         }
         if (!outcome && outcome.error().kind == NgspiceError::Kind::WorkerCrashed) {
+            // What a worker that never started says is its reason, not the
+            // end of its output.
+            const std::optional<std::string> why = note_start_failure();
+            if (why) outcome = err(NgspiceError::worker_crashed(*why));
             log("crashed during simulation — " + outcome.error().detail);
+            if (why && giving_up(*why)) {
+                job.reply.send(err(shared_->exhausted()));
+                return false;
+            }
             if (auto r = replace(true); r) {
                 log("respawned successfully");
             } else {
@@ -664,6 +878,7 @@ private:
             job.reply.send(std::move(outcome));
             return true;
         }
+        if (outcome) start_failures_ = 0;
         const bool broken = process_->stream_broken();
         job.reply.send(std::move(outcome));
         if (broken) {
@@ -684,6 +899,7 @@ private:
     std::shared_ptr<WorkerPool::Shared> shared_;
     std::optional<WorkerProcess> process_;
     std::uint64_t count_ = 0;
+    int start_failures_ = 0;
 };
 
 }  // namespace
@@ -715,6 +931,9 @@ Result<std::shared_ptr<WorkerPool>, NgspiceError> WorkerPool::create(PoolSetting
             // Out of threads: this and every later worker never start.
             write_log_line(fmt::cat("[pool] worker ", i, ": failed to spawn — ",
                                     NgspiceError::from_io(IoError::from_errno(e.code().value())).text()));
+            shared->set_why_exhausted(fmt::cat(
+                "worker ", i,
+                " failed to spawn: ", NgspiceError::from_io(IoError::from_errno(e.code().value())).text()));
             for (std::size_t k = i; k < workers; ++k) shared->queue.receiver_gone();
             break;
         }
@@ -766,7 +985,7 @@ std::optional<ReplyFuture> WorkerPool::submit(SimulationRequest request,
     Job job{std::move(request), ReplySender(slot)};
     switch (shared_->queue.try_push(job, give_up)) {
         case JobQueue::PushOutcome::Queued: break;
-        case JobQueue::PushOutcome::Refused: job.reply.send(err(NgspiceError::send_failed())); break;
+        case JobQueue::PushOutcome::Refused: job.reply.send(err(shared_->exhausted())); break;
         case JobQueue::PushOutcome::GaveUp: return std::nullopt;
     }
     return future;

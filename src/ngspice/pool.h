@@ -91,14 +91,46 @@ private:
     bool timed_out_ = false;
 };
 
+// Copies a worker's standard error to this process's own as it comes and
+// keeps its last few KiB: what a worker that dies during start-up said.
+class ErrorEcho {
+public:
+    // Starts the copying thread; nothing when no thread can be had.
+    static std::unique_ptr<ErrorEcho> start(UniqueFd read_end);
+    ErrorEcho(const ErrorEcho&) = delete;
+    ErrorEcho& operator=(const ErrorEcho&) = delete;
+    // Waits up to `grace` for the end of the stream (a descendant may hold
+    // it open), then ends the thread after copying what is there.
+    ~ErrorEcho() { finish(std::chrono::milliseconds(0)); }
+    void finish(std::chrono::milliseconds grace);
+    // The last lines copied, at most about 1000 bytes, as valid UTF-8.
+    std::string tail() const;
+
+private:
+    ErrorEcho() = default;
+    void run();
+
+    UniqueFd fd_, stop_read_, stop_write_;
+    std::thread thread_;
+    mutable std::mutex mutex_;  // guards every field below
+    std::condition_variable ended_;
+    std::string tail_;
+    bool eof_ = false;
+};
+
 // One running worker child with its pipes. The owner ends it with
 // `retire` (standard input closed, exit awaited, killed when it lingers) or
 // `kill` (killed at once); the destructor retires a process still running.
+// The child leads its own process group, and whatever it started (a netlist's
+// `shell` commands) ends with it: the group is killed once the child has
+// ended, before it is reaped.
 class WorkerProcess {
 public:
     // Starts the command with piped (close-on-exec) standard input and
-    // output, inherited standard error and environment, an empty signal mask
-    // and default signal dispositions.
+    // output, standard error copied through an `ErrorEcho`, inherited
+    // environment, an empty signal mask, default signal dispositions, and a
+    // process group of its own (so a terminal's Ctrl-C reaches the host
+    // alone, whose pool then ends the workers).
     static Result<WorkerProcess, NgspiceError> spawn(const WorkerBinary& command);
 
     WorkerProcess(WorkerProcess&&) noexcept;
@@ -126,6 +158,17 @@ public:
     // Kills the child at once and reaps it.
     void kill();
 
+    // Whether a reply frame was ever read whole from this process.
+    bool answered() const { return answered_; }
+    // Whether the child ended without taking a byte of its input: it died
+    // while starting, not over a request. Asked before `kill` or `retire`;
+    // true at most once per process.
+    bool ended_unread();
+    // After the child was reaped: how it ended ("(exit code 1)", "(killed
+    // by signal 9)") and, when it said something, ": " and the end of its
+    // standard error.
+    std::string end_report();
+
 private:
     WorkerProcess() = default;
     Result<void, NgspiceError> write_line(std::string_view line,
@@ -133,10 +176,20 @@ private:
                                           const Timeout& timeout, int stop_fd);
     void wait_for_exit(std::chrono::milliseconds grace);
 
+    // Kills what is left of the child's process group (the child itself
+    // has ended but is not yet reaped, so the group id cannot be reused),
+    // then reaps the child.
+    void end_group_and_reap();
+
     pid_t pid_ = -1;
     bool reaped_ = true;
+    int wait_status_ = -1;  // as waitpid gives it; -1 while unknown
     UniqueFd stdin_;
     std::unique_ptr<WorkerOutput> stdout_;
+    std::unique_ptr<ErrorEcho> stderr_;
+    std::uint64_t written_ = 0;  // bytes written to standard input
+    bool answered_ = false;
+    bool unread_asked_ = false;
     bool stream_broken_ = false;
 };
 
@@ -219,9 +272,10 @@ public:
     std::optional<Job> pop();
     // No more jobs are accepted; those queued are still handed out.
     void close();
-    // A receiver has ended; after the last one, queued jobs are dropped
-    // (their callers get the dropped-reply error) and sends fail.
-    void receiver_gone();
+    // A receiver has ended; after the last one, sends fail and the jobs
+    // still queued are handed back (unanswered, their callers get the
+    // dropped-reply error).
+    std::deque<Job> receiver_gone();
     // Closes the queue and drops what it holds, at once.
     void close_and_drop();
 

@@ -990,16 +990,22 @@ Result<SimulationResponse, NgspiceError> read_binary_response(ByteSource& in) {
                 what, IoError::from_message(fmt::cat("vector length ", meta.len, " is too large"))));
         }
         const std::size_t len = static_cast<std::size_t>(meta.len);
-        if (meta.is_complex) {
-            std::vector<std::complex<double>> pairs;
-            if (auto r = read_elements(in, len, pairs); !r) return err(read_failed(what, r.error()));
-            doubles_from_le(reinterpret_cast<double*>(pairs.data()), 2 * len);
-            v.real.resize(len);
-            for (std::size_t k = 0; k < len; ++k) v.real[k] = pairs[k].real();
-            v.complex = std::move(pairs);
-        } else {
-            if (auto r = read_elements(in, len, v.real); !r) return err(read_failed(what, r.error()));
-            doubles_from_le(v.real.data(), len);
+        try {
+            if (meta.is_complex) {
+                std::vector<std::complex<double>> pairs;
+                if (auto r = read_elements(in, len, pairs); !r) return err(read_failed(what, r.error()));
+                doubles_from_le(reinterpret_cast<double*>(pairs.data()), 2 * len);
+                v.real.resize(len);
+                for (std::size_t k = 0; k < len; ++k) v.real[k] = pairs[k].real();
+                v.complex = std::move(pairs);
+            } else {
+                if (auto r = read_elements(in, len, v.real); !r) return err(read_failed(what, r.error()));
+                doubles_from_le(v.real.data(), len);
+            }
+        } catch (const std::bad_alloc&) {
+            return err(
+                NgspiceError::out_of_memory(fmt::cat("vector '", v.name, "' of the reply (", len, " values, ",
+                                                     len * elem, " bytes) does not fit in memory")));
         }
         resp.vectors.push_back(std::move(v));
     }

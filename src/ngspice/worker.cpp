@@ -1,6 +1,7 @@
 #include "ngspice/worker.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,9 +11,11 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <utility>
 
+#include "bsim4/spice_expr.h"
 #include "common/format.h"
 #include "common/io.h"
 #include "common/text.h"
@@ -285,6 +288,20 @@ Result<void, IoError> write_temp_netlist(const std::string& path, std::string_vi
     return {};
 }
 
+// The name, in a temporary netlist's directory, of the link to the
+// directory a request names.
+constexpr char kDirLink[] = ".morva_dir";
+constexpr char kDirLinkPrefix[] = ".morva_dir/";
+
+// A fresh directory only this user can enter, for one temporary netlist: the
+// directory a request names (a kit's) may be read-only.
+Result<std::string, IoError> make_private_dir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = fmt::cat(base && *base ? base : "/tmp", "/morva-XXXXXX");
+    if (!::mkdtemp(pattern.data())) return err(IoError::from_errno(errno));
+    return pattern;
+}
+
 // The working directory the worker started in, to return to after each
 // request (an ngspice "cd" changes the whole process's).
 UniqueFd open_working_directory() {
@@ -375,23 +392,53 @@ private:
         // circuit, so it is replaced first (the exit stays in the log).
         if (state.exit_requested) MORVA_TRY(reload_engine(engine_));
         lib.command("remcirc");
+        const std::size_t load_log = state.log.size();  // what the load itself writes starts here
 
         const auto circ_start = Clock::now();
         int load_rc = 0;
         if (temp_dir) {
-            const std::string path =
-                join_path(*temp_dir, temp_netlist_name(static_cast<long>(::getpid()), req.id));
-            const auto fs_start = Clock::now();
-            auto written = write_temp_netlist(path, netlist);
-            if (!written) {
-                // An unwritable directory fails this request only.
-                std::string message =
-                    fmt::cat("failed to write temp netlist to ", path, ": ", written.error().text());
+            // The netlist goes to a private directory (the named one, a
+            // kit's, may be read-only), its relative files named as ngspice
+            // would find them from a netlist in the named directory.
+            const auto fail = [&](std::string message) {
                 timing.circ_ns = as_ns(since(circ_start));
                 std::vector<std::string> log = state.log;
                 log.push_back(message);
                 return respond(req.id, false, {}, std::move(log), std::move(message), {}, timing);
+            };
+            if (path_has_nul(*temp_dir))
+                return fail(fmt::cat("temp netlist directory ", *temp_dir, ": ", nul_in_path_error().text()));
+            const auto fs_start = Clock::now();
+            auto private_dir = make_private_dir();
+            if (!private_dir)
+                return fail(fmt::cat("failed to create a temporary directory: ", private_dir.error().text()));
+            struct RemoveDir {
+                const std::string& dir;
+                ~RemoveDir() { ::rmdir(dir.c_str()); }
+            } remove_dir{*private_dir};
+            // A link to the named directory beside the netlist stands for it:
+            // ngspice 39 splits a .lib path at blanks, whatever the quotes.
+            std::string_view prefix;
+            const std::string link = join_path(*private_dir, kDirLink);
+            struct RemoveLink {
+                const std::string& link;
+                bool made = false;
+                ~RemoveLink() {
+                    if (made) ::unlink(link.c_str());
+                }
+            } remove_link{link};
+            if (!temp_dir->empty()) {
+                if (::symlink(temp_dir->c_str(), link.c_str()) != 0)
+                    return fail(fmt::cat("failed to link ", link, " to ", *temp_dir, ": ",
+                                         IoError::from_errno(errno).text()));
+                remove_link.made = true;
+                prefix = kDirLinkPrefix;
             }
+            const std::string path =
+                join_path(*private_dir, temp_netlist_name(static_cast<long>(::getpid()), req.id));
+            auto written = write_temp_netlist(path, anchor_relative_files(netlist, prefix));
+            if (!written)
+                return fail(fmt::cat("failed to write temp netlist to ", path, ": ", written.error().text()));
             const auto fs_d = since(fs_start);
             timing.fs_write_ns = as_ns(fs_d);
             totals_.fs_write += fs_d;
@@ -407,7 +454,12 @@ private:
         timing.circ_ns = as_ns(circ_d);
         totals_.circ += circ_d;
         if (load_rc != 0) {
-            return respond(req.id, false, {}, state.log, fmt::cat("ngSpice_Circ failed with code ", load_rc),
+            // With ngspice's own reason: the code alone says nothing.
+            const std::string reason = ngspice_error_lines(std::vector<std::string>(
+                state.log.begin() + static_cast<std::ptrdiff_t>(load_log), state.log.end()));
+            return respond(req.id, false, {}, state.log,
+                           fmt::cat("ngSpice_Circ failed with code ", load_rc,
+                                    reason.empty() ? "" : fmt::cat(" (ngspice: ", reason, ")")),
                            {}, timing);
         }
 
@@ -493,6 +545,65 @@ std::vector<std::string> netlist_lines(std::string_view text) {
         start = nl + 1;
     }
     return lines;
+}
+
+std::string anchor_relative_files(std::string_view netlist, std::string_view prefix) {
+    if (prefix.empty()) return std::string(netlist);
+    std::string out;
+    out.reserve(netlist.size());
+    bool control = false;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t nl = netlist.find('\n', start);
+        const std::string_view line = netlist.substr(start, nl == std::string_view::npos ? nl : nl - start);
+        std::string_view t = line;
+        while (!t.empty() && (t.front() == ' ' || t.front() == '\t')) t.remove_prefix(1);
+        if (ascii_istarts_with(t, ".control")) control = true;
+        if (ascii_istarts_with(t, ".endc")) control = false;
+        std::optional<std::string_view> word;
+        if (!control) {
+            if (const auto redirect = bsim4::spice_expr::redirect_target(t))
+                word = redirect->file;
+            else
+                word = bsim4::spice_expr::include_target(t);
+        }
+        // ngspice looks in the working directory first, then beside the netlist.
+        if (word && !word->empty() && word->front() != '/' && word->front() != '~' &&
+            ::access(std::string(*word).c_str(), F_OK) != 0) {
+            const std::size_t at = static_cast<std::size_t>(word->data() - line.data());
+            out += line.substr(0, at);
+            out += prefix;
+            out += line.substr(at);
+        } else {
+            out += line;
+        }
+        if (nl == std::string_view::npos) break;
+        out += '\n';
+        start = nl + 1;
+    }
+    return out;
+}
+
+std::string ngspice_error_lines(const std::vector<std::string>& log, std::string_view known) {
+    constexpr std::size_t kShown = 5;
+    std::vector<std::string_view> shown;
+    for (const std::string& entry : log) {
+        std::string_view line = entry;
+        if (!line.starts_with("stderr ")) continue;
+        line = trim_whitespace(line.substr(7));
+        if (line.empty() || ascii_istarts_with(line, "note") || ascii_istarts_with(line, "warning") ||
+            ascii_istarts_with(line, "netlist line no") || ascii_istarts_with(line, "using ") ||
+            ascii_istarts_with(line, "circuit:"))
+            continue;
+        if (std::find(shown.begin(), shown.end(), line) != shown.end() ||
+            known.find(line) != std::string_view::npos)
+            continue;
+        shown.push_back(line);
+        if (shown.size() == kShown) break;
+    }
+    std::string out;
+    for (std::string_view line : shown) out += fmt::cat(out.empty() ? "" : "; ", line);
+    return out;
 }
 
 std::string temp_netlist_name(long pid, std::string_view id) {
@@ -593,7 +704,11 @@ void exit_when_orphaned() {
     std::thread([host] {
         for (;;) {
             std::this_thread::sleep_for(std::chrono::milliseconds(250));
-            if (::getppid() != host) ::_exit(1);
+            if (::getppid() == host) continue;
+            // Leading its own group (as the pool starts it), the worker takes
+            // what it started along.
+            if (::getpgrp() == ::getpid()) ::kill(0, SIGKILL);
+            ::_exit(1);
         }
     }).detach();
 }

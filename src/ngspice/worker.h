@@ -33,6 +33,18 @@ std::vector<std::string> netlist_lines(std::string_view trimmed_netlist);
 // replaced by "_", so ids can neither collide across processes nor reach
 // outside the directory.
 std::string temp_netlist_name(long pid, std::string_view id);
+
+// The netlist for writing where `prefix` names the directory it was meant
+// for: `prefix` goes before the relative file of each ".include" or
+// ".lib file section" line outside .control that the working directory does
+// not hold (ngspice looks there first, then beside the netlist). Unchanged
+// when `prefix` is empty.
+std::string anchor_relative_files(std::string_view netlist, std::string_view prefix);
+
+// Why ngspice refused a request, from its log: the lines of its error stream
+// that are neither notes nor warnings nor part of the `known` message, each
+// once, the first five, joined by "; ". Empty when there are none.
+std::string ngspice_error_lines(const std::vector<std::string>& log, std::string_view known = {});
 // The directory joined with the name; an empty directory gives the name.
 std::string join_path(std::string_view dir, std::string_view name);
 

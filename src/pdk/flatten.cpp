@@ -26,8 +26,8 @@ using bsim4::spice_expr::without_comment;
 
 namespace {
 
-// Redirects and includes nested deeper than this count as a cycle, whatever
-// their files.
+// Redirects and includes nested deeper than this are refused, whatever their
+// files.
 constexpr std::size_t kMaxNesting = bsim4::model_parser::kMaxKitNesting;
 // Lines that redirect to the same section twice, level after level, grow the
 // text exponentially; no real corner comes near this size.
@@ -71,17 +71,13 @@ std::vector<std::string_view> split_lines(std::string_view text) {
 // removed (".lib tt ; typical" is the header of tt, as ngspice has it).
 std::string_view directive_text(std::string_view line) { return trim(without_comment(line)); }
 
-// A ".lib name" header (not a redirect) or an ".endl name" line.
-struct Directive {
-    std::size_t line;
-    bool is_end;
-};
-
 struct LibFile {
     std::string text;
     std::vector<std::string_view> lines;
-    // Headers and ends by lower-case section name, in file order.
-    std::unordered_map<std::string, std::vector<Directive>> directives;
+    // The first ".lib name" header of each lower-case section name.
+    std::unordered_map<std::string, std::size_t> headers;
+    // Every ".endl" line, named or not, in file order.
+    std::vector<std::size_t> ends;
 };
 
 struct Expansion {
@@ -143,10 +139,10 @@ Result<const LibFile*, Error> Flattener::file(const std::string& path, const std
     for (std::size_t i = 0; i < f.lines.size(); ++i) {
         const std::string_view t = directive_text(f.lines[i]);
         if (t.empty() || t.front() != '.') continue;
-        if (auto name = directive_arg(t, ".lib"); name && !is_redirect(t)) {
-            f.directives[ascii_lower(*name)].push_back({i, false});
-        } else if (auto end = directive_arg(t, ".endl")) {
-            f.directives[ascii_lower(*end)].push_back({i, true});
+        if (const auto name = bsim4::spice_expr::section_header(t)) {
+            f.headers.emplace(ascii_lower(*name), i);
+        } else if (bsim4::spice_expr::is_section_end(t)) {
+            f.ends.push_back(i);
         }
     }
     return &f;
@@ -156,7 +152,10 @@ Result<std::size_t, Error> Flattener::expand_into(const std::string& path,
                                                   const std::optional<std::string>& section,
                                                   std::string& out) {
     const Key key{canonical(path), section ? std::optional(ascii_lower(*section)) : std::nullopt};
-    if (chain_.size() >= kMaxNesting || !chain_.insert(key).second)
+    if (chain_.size() >= kMaxNesting)
+        return err(io_message(fmt::cat("flattening PDK: redirects and includes nested deeper than ",
+                                       kMaxNesting, " levels at ", place(section, path))));
+    if (!chain_.insert(key).second)
         return err(
             io_message(fmt::cat("cycle detected while flattening PDK: revisited ", place(section, path))));
     struct Unchain {
@@ -191,33 +190,18 @@ Result<std::vector<std::string_view>, Error> Flattener::section_body(const LibFi
                                                                      const std::string& path,
                                                                      const std::string& section,
                                                                      const std::string& target) {
-    // Only headers and ends naming the target count; the lines between them,
-    // other sections' headers and ends included, are the body. A nested
-    // header of the target raises the depth, so its end does not close it.
-    std::vector<std::string_view> body;
+    // As ngspice reads a section: from the first header of that name to the
+    // first ".endl" after it, whatever name that ".endl" gives (kits close
+    // sections with a bare ".endl" or with another section's name); the
+    // file's end when none follows.
     // A quoted section word names the section as an unquoted one does.
-    const auto marks = lib.directives.find(std::string(strip_quotes(trim(target))));
-    if (marks == lib.directives.end() || std::none_of(marks->second.begin(), marks->second.end(),
-                                                      [](const Directive& d) { return !d.is_end; }))
+    const auto header = lib.headers.find(std::string(strip_quotes(trim(target))));
+    if (header == lib.headers.end())
         return err(io_message(fmt::cat("section '.LIB ", section, "' not found in ", utf8_lossy(path))));
-    bool inside = false, closed = false;
-    int depth = 0;
-    std::size_t from = 0;
-    for (const Directive& d : marks->second) {
-        if (inside) body.insert(body.end(), lib.lines.begin() + from, lib.lines.begin() + d.line);
-        from = d.line + 1;
-        if (!d.is_end) {
-            if (inside) ++depth;
-            inside = true;
-        } else if (depth > 0) {
-            --depth;
-        } else if (inside) {
-            closed = true;
-            break;
-        }
-    }
-    if (!closed) body.insert(body.end(), lib.lines.begin() + from, lib.lines.end());
-    return body;
+    const auto end = std::upper_bound(lib.ends.begin(), lib.ends.end(), header->second);
+    const std::size_t last = end == lib.ends.end() ? lib.lines.size() : *end;
+    return std::vector<std::string_view>(lib.lines.begin() + static_cast<std::ptrdiff_t>(header->second) + 1,
+                                         lib.lines.begin() + static_cast<std::ptrdiff_t>(last));
 }
 
 Result<std::size_t, Error> Flattener::expand_lines(const std::string& path,

@@ -23,7 +23,8 @@ using ExpansionChain = std::set<std::pair<std::string, std::optional<std::string
 // Flattens section `corner` (ASCII case ignored) of the library at `path`.
 // The text starts with a comment line naming the call. Every failure is an
 // I/O error: unreadable files, a missing section, a cycle of redirects or
-// includes.
+// includes, nesting or text beyond the kit limits. A section ends at the
+// first ".endl" after its header, bare or naming any section, as in ngspice.
 Result<std::string, Error> flatten_pdk(const std::string& path, const std::string& corner);
 
 // The text of `section` of the file at `path` with its redirects expanded.

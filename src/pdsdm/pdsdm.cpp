@@ -8,9 +8,6 @@
 #include "common/format.h"
 #include "common/memory.h"
 
-#ifdef __linux__
-#endif
-
 namespace morva::pdsdm {
 namespace {
 
@@ -54,6 +51,29 @@ inline std::int32_t finish_cycle(LoopRun& run, double& v, double t, double vdd, 
     return bit;
 }
 
+// A refused value as Python writes it.
+std::string value_text(double value) {
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    return fmt::debug(value);
+}
+
+Result<void, PdsdmError> check_positive(const char* argument, double value) {
+    if (value > 0.0 && std::isfinite(value)) return {};
+    PdsdmError e{PdsdmError::Kind::NotPositive};
+    e.argument = argument;
+    e.value = value;
+    return err(e);
+}
+
+Result<void, PdsdmError> check_finite(const char* argument, double value) {
+    if (std::isfinite(value)) return {};
+    PdsdmError e{PdsdmError::Kind::NotFinite};
+    e.argument = argument;
+    e.value = value;
+    return err(e);
+}
+
 // Sum as a 64-bit integer; wraps (rather than overflowing) only beyond 2^32
 // entries of extreme values.
 std::int64_t sum_bits(std::span<const std::int32_t> bits) {
@@ -70,11 +90,30 @@ std::string PdsdmError::text() const {
         case Kind::ZeroOsr: return "osr must be >= 1";
         case Kind::TooManyBits: return "n_bits must be <= 32";
         case Kind::OutOfMemory: return fmt::cat(count_name, " = ", count, " is too large to allocate");
+        case Kind::NotPositive:
+            return fmt::cat(argument, " must be positive and finite, got ", value_text(value));
+        case Kind::NotFinite: return fmt::cat(argument, " must be finite, got ", value_text(value));
     }
     return "invalid PDSDM model input";
 }
 
+Result<void, PdsdmError> check_loop_inputs(const LoopInputs& in) {
+    // Argument order, so that the first bad argument is the one named.
+    MORVA_TRY(check_finite("phi_etf", in.phi_etf));
+    MORVA_TRY(check_finite("v_etf_pp", in.v_etf_pp));
+    MORVA_TRY(check_positive("f_drive", in.f_drive));
+    MORVA_TRY(check_positive("gm", in.gm));
+    MORVA_TRY(check_positive("c_int", in.c_int));
+    MORVA_TRY(check_finite("phi_dac_0", in.phi_dac_0));
+    MORVA_TRY(check_finite("phi_dac_1", in.phi_dac_1));
+    MORVA_TRY(check_finite("v_os_gm", in.v_os_gm));
+    MORVA_TRY(check_finite("i_dac", in.i_dac));
+    MORVA_TRY(check_positive("vdd", in.vdd));
+    return check_finite("vcm", in.vcm);
+}
+
 Result<LoopRun, PdsdmError> run_pdsdm(const LoopInputs& in) {
+    MORVA_TRY(check_loop_inputs(in));
     MORVA_ASSIGN(LoopRun run, reserve_run(in.n_cycles, 0));
     const double period = 1.0 / in.f_drive;
     const double amplitude = in.v_etf_pp * 0.5;
@@ -101,6 +140,7 @@ Result<LoopRun, PdsdmError> run_pdsdm(const LoopInputs& in) {
 }
 
 Result<LoopRun, PdsdmError> run_pdsdm_oversampled(const LoopInputs& in, std::size_t n_oversample) {
+    MORVA_TRY(check_loop_inputs(in));
     if (n_oversample == 0) return err(PdsdmError{PdsdmError::Kind::ZeroOversample});
     if (!fits_in_memory(n_oversample, sizeof(double)))
         return err(out_of_memory("n_oversample", n_oversample));
@@ -166,6 +206,8 @@ double bs_to_phase(double bs_mean, double phi_dac_0, double phi_dac_1) {
 }
 
 Result<SarTrim, PdsdmError> run_sar_trim(double offset_current, double i_lsb, std::uint32_t n_bits) {
+    MORVA_TRY(check_finite("offset_current", offset_current));
+    MORVA_TRY(check_positive("i_lsb", i_lsb));
     if (n_bits > 32) return err(PdsdmError{PdsdmError::Kind::TooManyBits});
     const double full_scale = std::ldexp(1.0, static_cast<int>(n_bits));  // 2^n_bits, exact
     const double mid = full_scale * i_lsb * 0.5;

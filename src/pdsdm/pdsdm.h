@@ -21,10 +21,14 @@ struct PdsdmError {
         ZeroOsr,         // osr = 0: no block length
         TooManyBits,     // n_bits > 32 does not fit the 32-bit code
         OutOfMemory,     // the results of `count` items cannot be allocated
+        NotPositive,     // `value` of `argument` is zero, negative or not finite
+        NotFinite,       // `value` of `argument` is NaN or infinite
     };
     Kind kind;
     const char* count_name = "";  // OutOfMemory: the argument that asked for too much
     std::uint64_t count = 0;
+    const char* argument = "";  // NotPositive, NotFinite: the argument refused
+    double value = 0.0;
 
     std::string text() const;
 };
@@ -52,6 +56,11 @@ struct LoopRun {
     std::vector<double> v_int;
     std::vector<std::int32_t> bitstream;
 };
+
+// Refuses inputs that describe no circuit: a capacitance, frequency,
+// transconductance or supply that is not positive and finite, or a phase,
+// amplitude, offset, current or threshold that is not finite.
+Result<void, PdsdmError> check_loop_inputs(const LoopInputs& in);
 
 // The loop with the closed-form coherent-detection current
 // (2/π)·Gm·A·sin(φ_etf − φ_fb), one sample per cycle.
@@ -89,7 +98,8 @@ struct SarTrim {
 };
 
 // The DAC code (0 … 2^n_bits − 1, mid-scale at zero current) nearest to
-// cancelling `offset_current`, the lower one on a tie.
+// cancelling `offset_current`, the lower one on a tie. The offset must be
+// finite and the step `i_lsb` positive and finite.
 Result<SarTrim, PdsdmError> run_sar_trim(double offset_current, double i_lsb, std::uint32_t n_bits);
 
 }  // namespace morva::pdsdm

@@ -12,7 +12,8 @@ std::string PsfError::text() const {
         case Kind::MissingTrailer: return "missing Clarissa trailer (not a PSF file)";
         case Kind::BadSignature:
             return cat("unsupported PSF signature 0x", fmt::hex(a),
-                       " (expected 0x200 binary or 0x300 PSFXL)");
+                       " (expected 0x200 binary, 0x300 PSFXL, 0x400 windowed, 0x500 operating point, or any "
+                       "word before a header section at offset 4)");
         case Kind::Truncated:
             return cat("truncated read at offset ", a, " (need ", b, " bytes, have ", c, ")");
         case Kind::UnexpectedChunk: {

@@ -79,6 +79,12 @@ std::optional<std::vector<TocEntry>> chained_sections(std::string_view bytes) {
     }
 }
 
+// The header section right after the first word, as every PSF writer puts it.
+bool header_at_offset_4(std::string_view bytes, const std::vector<TocEntry>& toc) {
+    const TocEntry* header = find_section(toc, section::kHeader);
+    return header && header->offset == 4 && bytes.size() >= 8 && be32_at(bytes, 4) == chunk::kContainer;
+}
+
 }  // namespace
 
 Result<PsfFile, PsfError> PsfFile::from_bytes(std::string path, std::string bytes) {
@@ -87,8 +93,13 @@ Result<PsfFile, PsfError> PsfFile::from_bytes(std::string path, std::string byte
     PsfFile file;
     const std::uint32_t signature = be32_at(bytes, 0);
     if (std::string_view(bytes).substr(size - kTrailerBytes, kTrailer.size()) == kTrailer) {
-        if (!known_signature(signature)) return err(PsfError::bad_signature(signature));
-        MORVA_ASSIGN(file.toc, read_toc(bytes));
+        auto toc = read_toc(bytes);
+        // Header-only files (info, primitives) may start with any word, 0
+        // among them: the layout, not the word, makes them PSF.
+        if (!known_signature(signature) && !(toc && header_at_offset_4(bytes, *toc)))
+            return err(PsfError::bad_signature(signature));
+        if (!toc) return err(std::move(toc).error());
+        file.toc = std::move(toc).value();
     } else if (auto chained = chained_sections(bytes)) {
         if (!known_signature(signature)) return err(PsfError::bad_signature(signature));
         file.toc = std::move(*chained);
@@ -114,6 +125,12 @@ Result<PsfFile, PsfError> PsfFile::from_bytes(std::string path, std::string byte
     file.data = std::move(bytes);
     file.signature = signature;
     return file;
+}
+
+bool PsfFile::is_psfxl() const {
+    // Signature 0x300 marks PSFXL metadata, unless the file holds its own
+    // value section, as some simulators write it.
+    return layout == SectionLayout::Chained || (signature == 0x300 && !find_section(toc, section::kValue));
 }
 
 std::string PsfFile::psfxl_companion() const {

@@ -21,6 +21,7 @@ inline constexpr std::uint32_t kHeader = 0;
 inline constexpr std::uint32_t kType = 1;
 inline constexpr std::uint32_t kSweep = 2;
 inline constexpr std::uint32_t kTrace = 3;
+inline constexpr std::uint32_t kValue = 4;  // not read: its presence tells in-file values
 }  // namespace section
 
 // Counts of a trace section: plain traces, groups, members over all groups.
@@ -107,9 +108,10 @@ struct PsfFile {
     // Trace names in trace-section order, groups contributing their members.
     std::vector<std::string_view> signal_names() const { return signal_names_of(traces); }
     TraceStructure trace_structure() const { return count_traces(traces); }
-    // The PSFXL metadata kind: signature 0x300, or the chained layout, which
-    // real PSFXL metadata files have whatever their signature.
-    bool is_psfxl() const { return signature == 0x300 || layout == SectionLayout::Chained; }
+    // The PSFXL metadata kind: the chained layout, which real PSFXL metadata
+    // files have whatever their signature, or signature 0x300 without a value
+    // section of its own.
+    bool is_psfxl() const;
     // The path of the waveform companion of a PSFXL metadata file.
     std::string psfxl_companion() const;
     // Multi-line summary: sizes, header properties and sweep variables.

@@ -23,8 +23,16 @@ constexpr json::StringStyle kScriptStyle{.short_backspace_formfeed = false, .scr
 constexpr double kDomainTop = 0.96;
 constexpr double kDomainSpan = 0.88;
 constexpr double kPaneGap = 0.018;
-// Beyond this many panes the fixed gap would leave no room for the panes.
-constexpr std::size_t kMaxPanesWithFixedGap = 49;
+// plotly.js draws every WebGL trace of a page into one canvas of twice the
+// plot's height, and Chromium caps a canvas side at 8192 px on many GPUs:
+// beyond that, traces land in the wrong pane or are not drawn at all. Pages
+// stay below this height and their panes shrink instead.
+constexpr std::uint64_t kMaxPlotHeightPx = 4000;
+constexpr std::uint64_t kPanePx = 130;
+constexpr std::uint64_t kPlotExtraPx = 120;
+// Panes of full height up to this count; from the next one on the page is
+// capped and the fixed gap would leave little room for the panes.
+constexpr std::size_t kMaxPanesWithFixedGap = (kMaxPlotHeightPx - kPlotExtraPx) / kPanePx;
 // With more panes, the gaps together take this share of the plot area.
 constexpr double kGapShareForManyPanes = 0.2;
 
@@ -124,7 +132,8 @@ std::vector<PaneDomain> pane_domains(std::size_t n) {
 }
 
 std::uint64_t plot_height_px(std::size_t n) {
-    return std::max<std::uint64_t>(130 * static_cast<std::uint64_t>(n), 300) + 120;
+    const std::uint64_t panes = std::max<std::uint64_t>(kPanePx * static_cast<std::uint64_t>(n), 300);
+    return std::min(panes + kPlotExtraPx, kMaxPlotHeightPx);
 }
 
 std::string render_page(const std::vector<Pane>& panes, std::string_view title) {

@@ -58,10 +58,12 @@ struct PaneDomain {
 };
 
 // The panes stacked over [0.08, 0.96], top pane first, with gaps of 0.018;
-// from 50 panes on the gap shrinks so that every pane keeps a positive height.
+// from 30 panes on, where the page height is capped, the gaps together take
+// a fifth of the range, so that panes keep most of the room.
 std::vector<PaneDomain> pane_domains(std::size_t n);
 
-// Plot height in pixels for n panes: max(130 n, 300) + 120.
+// Plot height in pixels for n panes: max(130 n, 300) + 120, at most 4000 so
+// that the browser draws every pane (from 30 panes on the panes shrink).
 std::uint64_t plot_height_px(std::size_t n);
 
 // The whole page for the given panes (at least one) and title.

@@ -7,6 +7,7 @@
 #include <limits>
 #include <system_error>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "common/format.h"
 #include "common/text.h"
@@ -19,12 +20,12 @@ namespace morva::psf {
 
 void AsciiSeries::push_number(double v) {
     re_.push_back(v);
-    if (!im_.empty()) im_.push_back(0.0);
+    if (complex_) im_.push_back(0.0);
     kinds_.push_back(static_cast<std::uint8_t>(AsciiValue::Kind::Number));
 }
 
 void AsciiSeries::push_complex(double re, double im) {
-    if (im_.empty()) im_.assign(re_.size(), 0.0);
+    if (!complex_) mark_complex();
     re_.push_back(re);
     im_.push_back(im);
     kinds_.push_back(static_cast<std::uint8_t>(AsciiValue::Kind::Complex));
@@ -33,7 +34,7 @@ void AsciiSeries::push_complex(double re, double im) {
 void AsciiSeries::push_text(std::string text) {
     texts_.emplace_back(re_.size(), std::move(text));
     re_.push_back(std::numeric_limits<double>::quiet_NaN());
-    if (!im_.empty()) im_.push_back(0.0);
+    if (complex_) im_.push_back(0.0);
     kinds_.push_back(static_cast<std::uint8_t>(AsciiValue::Kind::Text));
 }
 
@@ -54,9 +55,9 @@ AsciiValue AsciiSeries::at(std::size_t i) const {
     return v;
 }
 
-std::optional<std::vector<double>> AsciiSeries::real_parts() const {
-    if (!texts_.empty()) return std::nullopt;
-    return re_;
+void AsciiSeries::mark_complex() {
+    if (im_.empty()) im_.assign(re_.size(), 0.0);
+    complex_ = true;
 }
 
 // ---------------------------------------------------------------------------
@@ -68,6 +69,7 @@ enum class TokKind : std::uint8_t { Word, String, Int, Real, LParen, RParen, Sta
 
 struct Tok {
     TokKind kind;
+    std::uint32_t line;  // 1-based
     union {
         std::int64_t i;
         double r;
@@ -79,18 +81,20 @@ struct Tokens {
     std::vector<Tok> toks;
     std::vector<std::string_view> strs;
     std::deque<std::string> unescaped;  // strings that held escapes; stable addresses
+    std::uint32_t last_line = 1;        // the line of the last token
 
     std::string_view str(const Tok& t) const { return strs[t.s]; }
 
-    std::string debug(const Tok& t) const {
+    // A token as the file shows it, for messages.
+    std::string shown(const Tok& t) const {
         switch (t.kind) {
-            case TokKind::Word: return fmt::cat("Word(", fmt::debug_str(str(t)), ")");
-            case TokKind::String: return fmt::cat("String(", fmt::debug_str(str(t)), ")");
-            case TokKind::Int: return fmt::cat("Int(", t.i, ")");
-            case TokKind::Real: return fmt::cat("Real(", fmt::debug(t.r), ")");
-            case TokKind::LParen: return "LParen";
-            case TokKind::RParen: return "RParen";
-            case TokKind::Star: return "Star";
+            case TokKind::Word: return std::string(str(t));
+            case TokKind::String: return fmt::debug_str(str(t));
+            case TokKind::Int: return fmt::cat(t.i);
+            case TokKind::Real: return fmt::debug(t.r);
+            case TokKind::LParen: return "(";
+            case TokKind::RParen: return ")";
+            case TokKind::Star: return "*";
         }
         return {};
     }
@@ -185,9 +189,9 @@ public:
         while (i_ < s_.size()) {
             const auto c = static_cast<unsigned char>(s_[i_]);
             switch (c) {
+                case '\n': next_line(); [[fallthrough]];
                 case ' ':
                 case '\t':
-                case '\n':
                 case '\r': ++i_; continue;
                 case '#': skip_line(); continue;
                 case '/':
@@ -199,7 +203,7 @@ public:
                 case '(': push_simple(TokKind::LParen); continue;
                 case ')': push_simple(TokKind::RParen); continue;
                 case '*': push_simple(TokKind::Star); continue;
-                case '"': quoted(); continue;
+                case '"': MORVA_TRY(quoted()); continue;
                 default: break;
             }
             if (c == '+' || c == '-' || c == '.' || is_digit(c)) {
@@ -210,12 +214,18 @@ public:
                 return unexpected(c);
             }
         }
+        // Where the text ends, as an editor shows it: the last line with a token.
+        out_.last_line = out_.toks.empty() ? line_ : out_.toks.back().line;
         return std::move(out_);
     }
 
 private:
+    void next_line() {
+        if (line_ < std::numeric_limits<std::uint32_t>::max()) ++line_;
+    }
+
     Err<PsfError> unexpected(unsigned char c) const {
-        return err(fail(fmt::cat("unexpected character ", char_debug(c), " at byte ", i_)));
+        return err(fail(fmt::cat("unexpected character ", char_debug(c), " at line ", line_)));
     }
 
     void skip_line() {
@@ -223,50 +233,65 @@ private:
         i_ = nl == std::string_view::npos ? s_.size() : nl;
     }
 
-    void push_simple(TokKind kind) {
-        Tok t;
+    Tok& push_tok(TokKind kind) {
+        Tok& t = out_.toks.emplace_back();
         t.kind = kind;
+        t.line = line_;
         t.i = 0;
-        out_.toks.push_back(t);
+        return t;
+    }
+
+    void push_simple(TokKind kind) {
+        push_tok(kind);
         ++i_;
     }
 
-    void push_text(TokKind kind, std::string_view text) {
-        Tok t;
-        t.kind = kind;
+    void push_text(TokKind kind, std::string_view text, std::uint32_t line) {
+        Tok& t = push_tok(kind);
+        t.line = line;
         t.s = out_.strs.size();
         out_.strs.push_back(text);
-        out_.toks.push_back(t);
     }
 
-    void quoted() {
+    // A string runs to its closing quote; a file that ends inside one was cut.
+    Result<void, PsfError> quoted() {
+        const std::uint32_t line = line_;
         const std::size_t start = ++i_;
         std::size_t j = start;
-        while (j < s_.size() && s_[j] != '"' && s_[j] != '\\') ++j;
-        if (j >= s_.size() || s_[j] == '"') {
+        while (j < s_.size() && s_[j] != '"' && s_[j] != '\\') {
+            if (s_[j] == '\n') next_line();
+            ++j;
+        }
+        if (j < s_.size() && s_[j] == '"') {
             // No escapes: the token views the text itself.
-            push_text(TokKind::String, s_.substr(start, j - start));
-            i_ = j < s_.size() ? j + 1 : j;
-            return;
+            push_text(TokKind::String, s_.substr(start, j - start), line);
+            i_ = j + 1;
+            return {};
         }
         std::string text(s_.substr(start, j - start));
         while (j < s_.size() && s_[j] != '"') {
             if (s_[j] == '\\' && j + 1 < s_.size()) {
                 const char next = s_[j + 1];
+                if (next == '\n') next_line();
                 text.push_back(next == 'n' ? '\n' : next == 'r' ? '\r' : next == 't' ? '\t' : next);
                 j += 2;
             } else {
+                if (s_[j] == '\n') next_line();
                 text.push_back(s_[j++]);
             }
         }
-        i_ = j < s_.size() ? j + 1 : j;
-        push_text(TokKind::String, out_.unescaped.emplace_back(std::move(text)));
+        if (j >= s_.size())
+            return err(fail(fmt::cat("the file ends inside the string that starts at line ", line,
+                                     ": it is incomplete (cut short or still being written)")));
+        i_ = j + 1;
+        push_text(TokKind::String, out_.unescaped.emplace_back(std::move(text)), line);
+        return {};
     }
 
     void word() {
         const std::size_t start = i_;
         while (i_ < s_.size() && is_word_char(s_[i_])) ++i_;
-        push_text(TokKind::Word, s_.substr(start, i_ - start));
+        push_text(TokKind::Word, s_.substr(start, i_ - start), line_);
     }
 
     Result<void, PsfError> number() {
@@ -279,7 +304,8 @@ private:
                 while (j < s_.size() && is_word_char(s_[j])) ++j;
                 if (const auto v = non_finite_word(s_.substr(i_, j - i_))) {
                     i_ = j;
-                    return push_real(s_[start] == '-' ? -*v : *v);
+                    push_tok(TokKind::Real).r = s_[start] == '-' ? -*v : *v;
+                    return {};
                 }
             }
         }
@@ -298,29 +324,19 @@ private:
             std::int64_t v = 0;
             const auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), v);
             if (ec == std::errc() && ptr == digits.data() + digits.size()) {
-                Tok t;
-                t.kind = TokKind::Int;
-                t.i = v;
-                out_.toks.push_back(t);
+                push_tok(TokKind::Int).i = v;
                 return {};
             }
         }
         const auto value = parse_float(text);
-        if (!value)
-            return err(fail(fmt::cat("bad numeric ", fmt::debug_str(text), ": invalid float literal")));
-        return push_real(*value);
-    }
-
-    Result<void, PsfError> push_real(double v) {
-        Tok t;
-        t.kind = TokKind::Real;
-        t.r = v;
-        out_.toks.push_back(t);
+        if (!value) return err(fail(fmt::cat("bad number ", text, " at line ", line_)));
+        push_tok(TokKind::Real).r = *value;
         return {};
     }
 
     std::string_view s_;
     std::size_t i_ = 0;
+    std::uint32_t line_ = 1;
     Tokens out_;
 };
 
@@ -329,31 +345,29 @@ private:
 
 using Kind = AsciiTypeKind::Tag;
 
-// A value read from the VALUE section; text views a token.
-struct ReadValue {
-    AsciiValue::Kind kind = AsciiValue::Kind::Number;
-    double re = 0.0;
-    double im = 0.0;
-    std::string_view text;
+// Where one signal's values go: one series per leaf (a struct has one per
+// member, nested structs flattened), in member order.
+struct Sink {
+    std::string_view name;  // as the VALUE section writes it
+    const AsciiTypeKind* kind = nullptr;
+    std::vector<AsciiSeries*> leaves;
 };
 
-void push(AsciiSeries& series, const ReadValue& v) {
-    switch (v.kind) {
-        case AsciiValue::Kind::Number: series.push_number(v.re); break;
-        case AsciiValue::Kind::Complex: series.push_complex(v.re, v.im); break;
-        case AsciiValue::Kind::Text: series.push_text(std::string(v.text)); break;
-    }
-}
+// One TRACE entry of a swept VALUE section: a trace, or a group whose
+// members' values follow its name.
+struct Entry {
+    std::string_view name;
+    bool group = false;
+    std::vector<Sink> members;  // a trace: itself
+};
 
 class Parser {
 public:
-    explicit Parser(const Tokens& tokens) : t_(tokens) {}
+    Parser(const Tokens& tokens, PsfAscii& out) : t_(tokens), out_(out) {}
 
-    Result<void, PsfError> parse(PsfAscii& out) {
-        const Tok* first = peek();
-        if (!first || first->kind != TokKind::Word || t_.str(*first) != "HEADER")
-            return err(fail(
-                fmt::cat("expected keyword ", fmt::debug_str("HEADER"), ", got ", shown(0), " at token 0")));
+    Result<void, PsfError> parse() {
+        PsfAscii& out = out_;
+        if (!peek_word("HEADER")) return err(fail(fmt::cat("expected keyword HEADER, got ", shown_at(pos_))));
         ++pos_;
         MORVA_TRY(parse_header(out.header));
         if (take_word("TYPE")) {
@@ -376,14 +390,27 @@ public:
         }
         // Every listed trace has an entry, even without a VALUE section, so
         // that its waveform is empty rather than missing.
-        list_traces(out);
-        if (take_word("VALUE")) MORVA_TRY(parse_values(out));
+        MORVA_TRY(list_traces());
+        if (take_word("VALUE")) MORVA_TRY(parse_values());
+        // A file still being written, or cut short, lacks its closing END.
+        if (!take_word("END")) {
+            if (!peek())
+                return err(fail(fmt::cat("the file ends at line ", t_.last_line,
+                                         " without its closing END: it is incomplete (cut short or "
+                                         "still being written)")));
+            return err(fail(fmt::cat("expected END, got ", shown_at(pos_))));
+        }
+        // Text values are no waveform.
+        std::erase_if(out.names, [&](const std::string& name) { return out.values.at(name).has_text(); });
         return {};
     }
 
 private:
     const Tok* peek() const { return pos_ < t_.toks.size() ? &t_.toks[pos_] : nullptr; }
-    bool peek_is(TokKind kind) const { return pos_ < t_.toks.size() && t_.toks[pos_].kind == kind; }
+    bool is_at(std::size_t index, TokKind kind) const {
+        return index < t_.toks.size() && t_.toks[index].kind == kind;
+    }
+    bool peek_is(TokKind kind) const { return is_at(pos_, kind); }
     bool peek_word(std::string_view word) const {
         return peek_is(TokKind::Word) && t_.str(t_.toks[pos_]) == word;
     }
@@ -392,24 +419,20 @@ private:
         ++pos_;
         return true;
     }
-    // The optional-token form used in messages: None, or Some(token).
-    std::string shown(std::size_t index) const {
-        if (index >= t_.toks.size()) return "None";
-        return fmt::cat("Some(", t_.debug(t_.toks[index]), ")");
+    std::uint32_t line_of(std::size_t index) const {
+        return index < t_.toks.size() ? t_.toks[index].line : t_.last_line;
+    }
+    // A token as the file shows it and its line: `STRING at line 4`,
+    // `end of file at line 9`.
+    std::string shown_at(std::size_t index) const {
+        return fmt::cat(index < t_.toks.size() ? t_.shown(t_.toks[index]) : std::string("end of file"),
+                        " at line ", line_of(index));
     }
 
     Result<std::string_view, PsfError> expect_string() {
         if (!peek_is(TokKind::String))
-            return err(fail(fmt::cat("expected quoted string, got ", shown(pos_), " at token ", pos_)));
+            return err(fail(fmt::cat("expected a quoted name, got ", shown_at(pos_))));
         return t_.str(t_.toks[pos_++]);
-    }
-
-    Result<void, PsfError> expect_word(std::string_view word) {
-        const std::size_t at = pos_++;
-        if (at < t_.toks.size() && t_.toks[at].kind == TokKind::Word && t_.str(t_.toks[at]) == word)
-            return {};
-        return err(
-            fail(fmt::cat("expected keyword ", fmt::debug_str(word), ", got ", shown(at), " at token ", at)));
     }
 
     // A property value token: text, an integer (its low 32 bits) or a real.
@@ -429,7 +452,8 @@ private:
         while (peek_is(TokKind::String)) {
             std::string name(t_.str(t_.toks[pos_]));
             auto value = property_value(pos_ + 1);
-            if (!value) return err(fail(fmt::cat("expected header property value, got ", shown(pos_ + 1))));
+            if (!value)
+                return err(fail(fmt::cat("expected a header property value, got ", shown_at(pos_ + 1))));
             pos_ += 2;
             header.push_back({std::move(name), std::move(*value)});
         }
@@ -440,7 +464,7 @@ private:
         std::vector<Property> props;
         if (!take_word("PROP")) return props;
         if (!peek_is(TokKind::LParen))
-            return err(fail(fmt::cat("expected `(` after PROP, got ", shown(pos_))));
+            return err(fail(fmt::cat("expected ( after PROP, got ", shown_at(pos_))));
         ++pos_;
         for (;;) {
             if (peek_is(TokKind::RParen)) {
@@ -448,13 +472,22 @@ private:
                 return props;
             }
             if (!peek_is(TokKind::String))
-                return err(fail(fmt::cat("unexpected token in PROP block: ", shown(pos_))));
+                return err(
+                    fail(fmt::cat("expected a property name or ) in PROP block, got ", shown_at(pos_))));
             std::string name(t_.str(t_.toks[pos_]));
             auto value = property_value(pos_ + 1);
-            if (!value) return err(fail(fmt::cat("expected property value, got ", shown(pos_ + 1))));
+            if (!value) return err(fail(fmt::cat("expected a property value, got ", shown_at(pos_ + 1))));
             pos_ += 2;
             props.push_back({std::move(name), std::move(*value)});
         }
+    }
+
+    // FLOAT and COMPLEX come in DOUBLE and SINGLE; values read as float64.
+    Result<void, PsfError> expect_precision(std::string_view kind) {
+        if (!peek_word("DOUBLE") && !peek_word("SINGLE"))
+            return err(fail(fmt::cat("expected DOUBLE or SINGLE after ", kind, ", got ", shown_at(pos_))));
+        ++pos_;
+        return {};
     }
 
     Result<AsciiTypeDef, PsfError> parse_typedef(int depth) {
@@ -462,24 +495,25 @@ private:
         MORVA_ASSIGN(std::string_view name, expect_string());
         def.name = std::string(name);
         const std::size_t at = pos_++;
-        const Tok* kind = at < t_.toks.size() ? &t_.toks[at] : nullptr;
-        const std::string_view word =
-            kind && kind->kind == TokKind::Word ? t_.str(*kind) : std::string_view();
+        const std::string_view word = is_at(at, TokKind::Word) ? t_.str(t_.toks[at]) : std::string_view();
         if (word == "FLOAT") {
-            MORVA_TRY(expect_word("DOUBLE"));
+            MORVA_TRY(expect_precision(word));
             def.kind.tag = Kind::Float;
         } else if (word == "COMPLEX") {
-            MORVA_TRY(expect_word("DOUBLE"));
+            MORVA_TRY(expect_precision(word));
             def.kind.tag = Kind::Complex;
         } else if (word == "INT") {
             // INT BYTE, INT LONG and the like: the width does not matter here.
             if (!peek_is(TokKind::Word))
-                return err(fail(fmt::cat("expected BYTE/INT after INT, got ", shown(pos_))));
+                return err(fail(fmt::cat("expected BYTE or LONG after INT, got ", shown_at(pos_))));
             ++pos_;
             def.kind.tag = Kind::Int;
+        } else if (word == "STRING") {
+            if (peek_is(TokKind::Star)) ++pos_;  // STRING *: any length
+            def.kind.tag = Kind::String;
         } else if (word == "STRUCT") {
             if (!peek_is(TokKind::LParen))
-                return err(fail(fmt::cat("expected `(` after STRUCT, got ", shown(pos_))));
+                return err(fail(fmt::cat("expected ( after STRUCT, got ", shown_at(pos_))));
             if (depth >= kMaxStructDepth) return err(fail(kStructTooDeep));
             ++pos_;
             def.kind.tag = Kind::Struct;
@@ -493,11 +527,12 @@ private:
                     ++pos_;
                     break;
                 } else {
-                    return err(fail(fmt::cat("unexpected token in STRUCT body: ", shown(pos_))));
+                    return err(
+                        fail(fmt::cat("expected a member name or ) in STRUCT body, got ", shown_at(pos_))));
                 }
             }
         } else {
-            return err(fail(fmt::cat("unexpected type keyword ", shown(at), " in TYPE section")));
+            return err(fail(fmt::cat("unexpected type keyword ", shown_at(at), " in TYPE section")));
         }
         MORVA_ASSIGN(def.properties, parse_prop_block());
         return def;
@@ -539,15 +574,84 @@ private:
         const std::size_t at = pos_++;
         const Tok* t = at < t_.toks.size() ? &t_.toks[at] : nullptr;
         if (t && t->kind == TokKind::Int) {
-            if (t->i < 0) return err(fail(fmt::cat("negative group member count ", t->i)));
+            if (t->i < 0) return err(fail(fmt::cat("negative GROUP member count ", shown_at(at))));
             return static_cast<std::uint64_t>(t->i);
         }
         if (t && t->kind == TokKind::Real && std::isfinite(t->r) && std::trunc(t->r) == t->r) {
-            if (t->r < 0) return err(fail(fmt::cat("negative group member count ", fmt::display(t->r))));
+            if (t->r < 0) return err(fail(fmt::cat("negative GROUP member count ", shown_at(at))));
             return t->r >= 0x1p64 ? std::numeric_limits<std::uint64_t>::max()
                                   : static_cast<std::uint64_t>(t->r);
         }
-        return err(fail(fmt::cat("expected integer, got ", shown(at), " at token ", at)));
+        return err(fail(fmt::cat("expected a member count after GROUP, got ", shown_at(at))));
+    }
+
+    // ---- signals and their series
+
+    const AsciiTypeKind* kind_of(std::string_view type_name) const {
+        const auto it = kinds_.find(type_name);
+        return it == kinds_.end() ? nullptr : it->second;
+    }
+
+    // The series of a signal of `kind` named `name`, one per leaf, and their
+    // names: a struct's members are signals named "name.member".
+    void add_leaves(const std::string& name, const AsciiTypeKind* kind, std::vector<AsciiSeries*>& leaves,
+                    std::vector<std::string>& leaf_names) {
+        if (kind && kind->tag == Kind::Struct) {
+            std::vector<std::string> members;
+            for (const AsciiTypeDef& member : kind->members)
+                add_leaves(fmt::cat(name, ".", member.name), &member.kind, leaves, members);
+            leaf_names.insert(leaf_names.end(), members.begin(), members.end());
+            out_.structs.insert_or_assign(name, std::move(members));
+            return;
+        }
+        // Struct traces multiply their members: a file may not list more
+        // signals than it has tokens (each needs a value), bar a margin for
+        // traces without values.
+        if (++leaf_count_ > t_.toks.size() + kSpareLeaves) {
+            too_many_ = true;
+            return;
+        }
+        const auto [it, fresh] = out_.values.try_emplace(name);
+        if (kind && kind->tag == Kind::Complex) it->second.mark_complex();
+        leaves.push_back(&it->second);
+        leaf_names.push_back(name);
+        if (named_.insert(it->first).second) out_.names.push_back(name);
+    }
+
+    Sink make_sink(std::string_view name, const AsciiTypeKind* kind) {
+        Sink sink;
+        sink.name = name;
+        sink.kind = kind;
+        std::vector<std::string> leaf_names;
+        add_leaves(std::string(name), kind, sink.leaves, leaf_names);
+        return sink;
+    }
+
+    Result<void, PsfError> check_leaf_count() const {
+        if (!too_many_) return {};
+        return err(fail(fmt::cat("struct members make more signals than the file has values (over ",
+                                 t_.toks.size() + kSpareLeaves, ")")));
+    }
+
+    // The traces in TRACE order, each with its kind and its series.
+    Result<void, PsfError> list_traces() {
+        for (const AsciiTypeDef& def : out_.types) kinds_.try_emplace(def.name, &def.kind);
+        for (const AsciiTraceNode& node : out_.traces) {
+            Entry entry;
+            if (const auto* ref = std::get_if<AsciiSignalRef>(&node)) {
+                entry.name = ref->name;
+                entry.members.push_back(make_sink(ref->name, kind_of(ref->type_name)));
+            } else {
+                const auto& group = std::get<AsciiTraceGroup>(node);
+                entry.name = group.name;
+                entry.group = true;
+                for (const AsciiSignalRef& m : group.members)
+                    entry.members.push_back(make_sink(m.name, kind_of(m.type_name)));
+            }
+            entries_.push_back(std::move(entry));
+            MORVA_TRY(check_leaf_count());
+        }
+        return {};
     }
 
     // ---- VALUE section
@@ -565,78 +669,94 @@ private:
     // A number where a value is read: in strict mode only the Int and Real
     // tokens of the plain grammar.
     std::optional<double> value_number_at(std::size_t index) const {
-        if (strict_ && index < t_.toks.size() && t_.toks[index].kind == TokKind::Word) return std::nullopt;
+        if (strict_ && is_at(index, TokKind::Word)) return std::nullopt;
         return number_at(index);
     }
 
     Result<double, PsfError> read_number() {
         const auto v = value_number_at(pos_);
-        if (!v) return err(fail(fmt::cat("expected numeric value, got ", shown(pos_))));
+        if (!v) return err(fail(fmt::cat("expected a number, got ", shown_at(pos_))));
         ++pos_;
         return *v;
     }
 
-    Result<ReadValue, PsfError> read_complex() {
-        ReadValue v;
-        v.kind = AsciiValue::Kind::Complex;
-        MORVA_ASSIGN(v.re, read_number());
-        MORVA_ASSIGN(v.im, read_number());
-        return v;
+    static AsciiSeries* leaf_at(Sink* sink, std::size_t& leaf) {
+        AsciiSeries* series = sink && leaf < sink->leaves.size() ? sink->leaves[leaf] : nullptr;
+        ++leaf;
+        return series;
     }
 
-    // One value of a type kind (null: no known type).
-    Result<ReadValue, PsfError> read_value(const AsciiTypeKind* kind, int depth) {
-        if (!strict_ && peek_is(TokKind::LParen)) return read_parenthesised(kind, depth);
-        if (kind && kind->tag == Kind::Complex) return read_complex();
+    Result<void, PsfError> read_complex(Sink* sink, std::size_t& leaf) {
+        MORVA_ASSIGN(double re, read_number());
+        MORVA_ASSIGN(double im, read_number());
+        if (AsciiSeries* s = leaf_at(sink, leaf)) s->push_complex(re, im);
+        return {};
+    }
+
+    // One value of a type kind (null: no known type) into the sink's leaves
+    // from `leaf` on; no sink: read and dropped.
+    Result<void, PsfError> read_into(const AsciiTypeKind* kind, Sink* sink, std::size_t& leaf, int depth) {
+        if (depth >= kMaxStructDepth) return err(fail(kStructTooDeep));
+        if (!strict_ && peek_is(TokKind::LParen)) return read_parenthesised(kind, sink, leaf, depth);
+        if (kind && kind->tag == Kind::Complex) return read_complex(sink, leaf);
         if (kind && kind->tag == Kind::Struct) {
-            ReadValue first;
-            first.re = std::numeric_limits<double>::quiet_NaN();
-            for (std::size_t m = 0; m < kind->members.size(); ++m) {
-                MORVA_ASSIGN(ReadValue v, read_value(&kind->members[m].kind, depth + 1));
-                if (m == 0) first = v;
-            }
-            return first;
+            for (const AsciiTypeDef& member : kind->members)
+                MORVA_TRY(read_into(&member.kind, sink, leaf, depth + 1));
+            return {};
         }
-        ReadValue v;
         if (peek_is(TokKind::String)) {
-            v.kind = AsciiValue::Kind::Text;
-            v.text = t_.str(t_.toks[pos_++]);
-            return v;
+            const std::string_view text = t_.str(t_.toks[pos_++]);
+            if (AsciiSeries* s = leaf_at(sink, leaf)) s->push_text(std::string(text));
+            return {};
         }
         const auto number = value_number_at(pos_);
-        if (!number) return err(fail(fmt::cat("expected value, got ", shown(pos_))));
+        if (!number) return err(fail(fmt::cat("expected a value, got ", shown_at(pos_))));
         ++pos_;
-        v.re = *number;
-        return v;
+        if (AsciiSeries* s = leaf_at(sink, leaf)) s->push_number(*number);
+        return {};
     }
 
     // Simulators write complex values as "(re im)" and struct values as a
-    // parenthesised member list, optionally followed by a PROP block; the
-    // first member is the value.
-    Result<ReadValue, PsfError> read_parenthesised(const AsciiTypeKind* kind, int depth) {
-        if (depth >= kMaxStructDepth) return err(fail(kStructTooDeep));
-        ++pos_;
-        ReadValue first;
+    // parenthesised member list, optionally followed by a PROP block. A value
+    // of no known type keeps its first item.
+    Result<void, PsfError> read_parenthesised(const AsciiTypeKind* kind, Sink* sink, std::size_t& leaf,
+                                              int depth) {
+        const std::size_t open = pos_++;
         if (kind && kind->tag == Kind::Complex) {
-            MORVA_ASSIGN(first, read_complex());
-            if (!peek_is(TokKind::RParen))
-                return err(fail(fmt::cat("expected `)` after complex value, got ", shown(pos_))));
-            ++pos_;
-        } else {
-            first.re = std::numeric_limits<double>::quiet_NaN();
-            for (std::size_t m = 0;; ++m) {
-                if (peek_is(TokKind::RParen)) {
-                    ++pos_;
-                    break;
-                }
-                const bool has_member = kind && kind->tag == Kind::Struct && m < kind->members.size();
-                MORVA_ASSIGN(ReadValue v,
-                             read_value(has_member ? &kind->members[m].kind : nullptr, depth + 1));
-                if (m == 0) first = v;
+            MORVA_TRY(read_complex(sink, leaf));
+        } else if (kind && kind->tag == Kind::Struct) {
+            for (std::size_t m = 0; m < kind->members.size(); ++m) {
+                if (peek_is(TokKind::RParen))
+                    return err(
+                        fail(fmt::cat("struct value opened at line ", line_of(open), " ends after ", m,
+                                      " of its ", kind->members.size(), " members at line ", line_of(pos_))));
+                MORVA_TRY(read_into(&kind->members[m].kind, sink, leaf, depth + 1));
             }
+        } else {
+            std::size_t dropped = 0;
+            if (peek_is(TokKind::RParen)) {
+                if (AsciiSeries* s = leaf_at(sink, leaf))
+                    s->push_number(std::numeric_limits<double>::quiet_NaN());
+            } else {
+                MORVA_TRY(read_into(kind, sink, leaf, depth + 1));
+            }
+            while (peek() && !peek_is(TokKind::RParen))
+                MORVA_TRY(read_into(nullptr, nullptr, dropped, depth + 1));
         }
+        if (!peek_is(TokKind::RParen))
+            return err(fail(fmt::cat("expected ) closing the value opened at line ", line_of(open), ", got ",
+                                     shown_at(pos_))));
+        ++pos_;
         MORVA_TRY(parse_prop_block());
-        return first;
+        return {};
+    }
+
+    // One entry's value and the PROP block that may follow it.
+    Result<void, PsfError> read_entry(Sink& sink) {
+        std::size_t leaf = 0;
+        MORVA_TRY(read_into(sink.kind, &sink, leaf, 0));
+        MORVA_TRY(parse_prop_block());
+        return {};
     }
 
     // Whether a value of `kind` reads here by the plain grammar (no
@@ -645,102 +765,120 @@ private:
     bool reads_plainly(const AsciiTypeKind* kind) {
         const std::size_t start = pos_;
         strict_ = true;
-        const bool read = read_value(kind, 0).ok();
+        std::size_t leaf = 0;
+        const bool read = read_into(kind, nullptr, leaf, 0).ok() && parse_prop_block().ok();
         strict_ = false;
         const bool fits = read && (!peek() || peek_word("END") || peek_is(TokKind::String));
         pos_ = start;
         return fits;
     }
 
-    const AsciiTypeKind* kind_of(std::string_view type_name) const {
-        const auto it = kinds_.find(type_name);
-        return it == kinds_.end() ? nullptr : it->second;
-    }
+    bool at_end() const { return !peek() || peek_word("END"); }
 
-    // The traces in TRACE order with groups expanded, each with its kind and
-    // its entry of `values`.
-    void list_traces(PsfAscii& out) {
-        for (const AsciiTypeDef& def : out.types) kinds_.try_emplace(def.name, &def.kind);
-        for_each_signal(out.traces, [&](const AsciiSignalRef& ref) {
-            AsciiSeries& series = out.values.try_emplace(ref.name).first->second;
-            listed_.push_back({ref.name, kind_of(ref.type_name), &series});
-        });
-    }
+    Result<void, PsfError> parse_values() {
+        if (!out_.sweeps.empty()) return parse_swept_values();
 
-    Result<void, PsfError> parse_values(PsfAscii& out) {
-        const std::vector<Listed>& listed = listed_;
-        const auto at_end = [&] { return !peek() || peek_word("END"); };
-
-        if (!out.sweeps.empty()) {
-            const AsciiSignalRef& sweep = out.sweeps.front();
-            const AsciiTypeKind* sweep_kind = kind_of(sweep.type_name);
-            while (!at_end()) {
-                MORVA_ASSIGN(std::string_view marker, expect_string());
-                if (marker != sweep.name)
-                    return err(fail(fmt::cat("expected sweep marker ", fmt::debug_str(sweep.name), ", got ",
-                                             fmt::debug_str(marker))));
-                double x = 0.0;
-                if (sweep_kind && sweep_kind->tag == Kind::Complex) {
-                    MORVA_ASSIGN(ReadValue v,
-                                 peek_is(TokKind::LParen) ? read_value(sweep_kind, 0) : read_complex());
-                    x = v.re;
-                } else {
-                    MORVA_ASSIGN(x, read_number());
-                }
-                out.sweep_values.push_back(x);
-                for (const Listed& trace : listed) {
-                    if (at_end())
-                        return err(
-                            fail(fmt::cat("VALUE section truncated at trace ", fmt::debug_str(trace.name))));
-                    MORVA_ASSIGN(std::string_view name, expect_string());
-                    if (name != trace.name)
-                        return err(fail(fmt::cat("expected trace ", fmt::debug_str(trace.name), ", got ",
-                                                 fmt::debug_str(name))));
-                    MORVA_ASSIGN(ReadValue v, read_value(trace.kind, 0));
-                    push(*trace.series, v);
-                }
-            }
-            return {};
-        }
-
-        // Unswept: name and value pairs in any order. The first listed trace
-        // of a name gives its kind.
-        std::unordered_map<std::string_view, const Listed*> by_name;
-        for (const Listed& trace : listed) by_name.try_emplace(trace.name, &trace);
+        // Unswept: name and value pairs in any order. A listed trace of the
+        // name gives its kind, unless the entry names its own type, as
+        // operating points do: "out" "V" 1.0.
+        std::unordered_map<std::string_view, Entry*> by_name;
+        for (Entry& entry : entries_) by_name.try_emplace(entry.name, &entry);
         while (!at_end()) {
             MORVA_ASSIGN(std::string_view name, expect_string());
-            const AsciiTypeKind* kind = nullptr;
-            AsciiSeries* series = nullptr;
-            if (const auto it = by_name.find(name); it != by_name.end()) {
-                kind = it->second->kind;
-                series = it->second->series;
-            }
-            // Operating points name each entry's type: "out" "V" 1.0. A struct
-            // entry whose first member is text keeps that reading.
-            if (peek_is(TokKind::String) &&
-                (number_at(pos_ + 1) ||
-                 (pos_ + 1 < t_.toks.size() && t_.toks[pos_ + 1].kind == TokKind::LParen)) &&
-                !(kind && kind->tag == Kind::Struct && reads_plainly(kind))) {
+            Entry* entry = nullptr;
+            if (const auto it = by_name.find(name); it != by_name.end()) entry = it->second;
+            const AsciiTypeKind* kind = entry && !entry->group ? entry->members.front().kind : nullptr;
+            const bool typed =
+                peek_is(TokKind::String) &&
+                ((kinds_.count(t_.str(*peek())) && (number_at(pos_ + 1) || is_at(pos_ + 1, TokKind::String) ||
+                                                    is_at(pos_ + 1, TokKind::LParen))) ||
+                 number_at(pos_ + 1) || is_at(pos_ + 1, TokKind::LParen)) &&
+                !(kind && kind->tag == Kind::Struct && reads_plainly(kind));
+            if (typed) {
                 kind = kind_of(t_.str(t_.toks[pos_++]));
+            } else if (entry && entry->group) {
+                for (Sink& member : entry->members) MORVA_TRY(read_entry(member));
+                continue;
             }
-            MORVA_ASSIGN(ReadValue v, read_value(kind, 0));
-            if (!series) series = &out.values.try_emplace(std::string(name)).first->second;
-            push(*series, v);
+            Sink* sink = nullptr;
+            if (entry && !entry->group && entry->members.front().kind == kind) {
+                sink = &entry->members.front();
+            } else {
+                auto [it, fresh] = unlisted_.try_emplace(std::string(name));
+                if (fresh || it->second.kind != kind) it->second = make_sink(it->first, kind);
+                MORVA_TRY(check_leaf_count());
+                sink = &it->second;
+            }
+            MORVA_TRY(read_entry(*sink));
         }
         return {};
     }
 
-    struct Listed {
-        std::string_view name;
-        const AsciiTypeKind* kind;
-        AsciiSeries* series;
-    };
+    Result<void, PsfError> parse_swept_values() {
+        // Only the first sweep variable gives the axis.
+        const AsciiSignalRef& sweep = out_.sweeps.front();
+        const AsciiTypeKind* sweep_kind = kind_of(sweep.type_name);
+        Sink axis;  // the sweep value's leaf: read and dropped, then kept below
+        while (!at_end()) {
+            const std::size_t at = pos_;
+            MORVA_ASSIGN(std::string_view marker, expect_string());
+            if (marker != sweep.name)
+                return err(fail(
+                    fmt::cat("expected sweep marker ", fmt::debug_str(sweep.name), ", got ", shown_at(at))));
+            double x = 0.0;
+            if (sweep_kind && sweep_kind->tag == Kind::Complex) {
+                AsciiSeries value;
+                value.mark_complex();
+                axis.leaves = {&value};
+                std::size_t leaf = 0;
+                MORVA_TRY(read_into(sweep_kind, &axis, leaf, 0));
+                x = value.size() ? value.re().front() : 0.0;
+            } else {
+                MORVA_ASSIGN(x, read_number());
+            }
+            MORVA_TRY(parse_prop_block());
+            out_.sweep_values.push_back(x);
+            for (Entry& entry : entries_) {
+                if (at_end())
+                    return err(fail(fmt::cat("VALUE section truncated at trace ", fmt::debug_str(entry.name),
+                                             ": got ", shown_at(pos_))));
+                const std::size_t name_at = pos_;
+                MORVA_ASSIGN(std::string_view name, expect_string());
+                if (name == entry.name) {
+                    // A group's members follow its name.
+                    for (Sink& member : entry.members) MORVA_TRY(read_entry(member));
+                    continue;
+                }
+                if (!entry.group || entry.members.empty() || name != entry.members.front().name)
+                    return err(fail(fmt::cat("expected trace ", fmt::debug_str(entry.name), ", got ",
+                                             shown_at(name_at))));
+                // A group written member by member, each under its own name.
+                for (std::size_t m = 0; m < entry.members.size(); ++m) {
+                    if (m > 0) {
+                        const std::size_t member_at = pos_;
+                        MORVA_ASSIGN(std::string_view member, expect_string());
+                        if (member != entry.members[m].name)
+                            return err(fail(fmt::cat("expected trace ", fmt::debug_str(entry.members[m].name),
+                                                     ", got ", shown_at(member_at))));
+                    }
+                    MORVA_TRY(read_entry(entry.members[m]));
+                }
+            }
+        }
+        return {};
+    }
 
     const Tokens& t_;
+    PsfAscii& out_;
     std::size_t pos_ = 0;
     bool strict_ = false;  // while reads_plainly tries the plain grammar
     std::unordered_map<std::string_view, const AsciiTypeKind*> kinds_;
-    std::vector<Listed> listed_;
+    std::vector<Entry> entries_;
+    std::map<std::string, Sink, std::less<>> unlisted_;  // VALUE names no trace lists
+    std::unordered_set<std::string_view> named_;         // keys of out_.values already in out_.names
+    static constexpr std::size_t kSpareLeaves = 1 << 16;
+    std::size_t leaf_count_ = 0;
+    bool too_many_ = false;
 };
 
 }  // namespace
@@ -751,15 +889,28 @@ private:
 Result<PsfAscii, PsfError> PsfAscii::from_str(std::string path, std::string_view text) {
     MORVA_ASSIGN(Tokens tokens, Tokenizer(text).run());
     PsfAscii file;
-    MORVA_TRY(Parser(tokens).parse(file));
+    MORVA_TRY(Parser(tokens, file).parse());
     file.path = std::move(path);
     return file;
 }
 
-std::optional<std::vector<double>> PsfAscii::waveform(std::string_view name) const {
+std::vector<std::string_view> PsfAscii::signal_names() const {
+    return std::vector<std::string_view>(names.begin(), names.end());
+}
+
+std::optional<AsciiWave> PsfAscii::waveform(std::string_view name) const {
     const auto it = values.find(name);
-    if (it == values.end()) return std::nullopt;
-    return it->second.real_parts();
+    if (it == values.end() || it->second.has_text()) return std::nullopt;
+    AsciiWave wave;
+    wave.re = it->second.re();
+    wave.complex = it->second.is_complex();
+    if (wave.complex) wave.im = it->second.im();
+    return wave;
+}
+
+const std::vector<std::string>* PsfAscii::struct_members(std::string_view name) const {
+    const auto it = structs.find(name);
+    return it == structs.end() ? nullptr : &it->second;
 }
 
 std::string PsfAscii::describe() const {

@@ -20,7 +20,7 @@ namespace morva::psf {
 struct AsciiTypeDef;
 
 struct AsciiTypeKind {
-    enum class Tag { Float, Complex, Int, Struct };
+    enum class Tag { Float, Complex, Int, Struct, String };
     Tag tag = Tag::Float;
     std::vector<AsciiTypeDef> members;  // Struct only
 };
@@ -62,15 +62,27 @@ public:
 
     std::size_t size() const { return re_.size(); }
     AsciiValue at(std::size_t i) const;
-    // One float64 per value (a complex value by its real part), or nothing
-    // when any value is text.
-    std::optional<std::vector<double>> real_parts() const;
+    // A complex-typed trace reads as complex even before its first value.
+    void mark_complex();
+    bool is_complex() const { return complex_; }
+    bool has_text() const { return !texts_.empty(); }
+    const std::vector<double>& re() const { return re_; }
+    // Imaginary parts, one per value once any value is complex (else empty).
+    const std::vector<double>& im() const { return im_; }
 
 private:
     std::vector<double> re_;
     std::vector<double> im_;                                  // filled once a complex value arrives
     std::vector<std::pair<std::size_t, std::string>> texts_;  // index, text
     std::vector<std::uint8_t> kinds_;                         // AsciiValue::Kind per value
+    bool complex_ = false;
+};
+
+// A signal's samples: float64, or complex when its type is complex.
+struct AsciiWave {
+    std::vector<double> re;
+    std::vector<double> im;  // empty unless complex
+    bool complex = false;
 };
 
 struct PsfAscii {
@@ -81,12 +93,23 @@ struct PsfAscii {
     std::vector<AsciiTraceNode> traces;
     std::vector<double> sweep_values;
     std::map<std::string, AsciiSeries, std::less<>> values;  // ordered by name, byte-wise
+    // Struct-valued signals: each member is a signal of its own, named
+    // "signal.member" (nested members "signal.member.part"); the struct's
+    // name maps to its members' names in order.
+    std::map<std::string, std::vector<std::string>, std::less<>> structs;
+    // What waveform() can read, in file order: the traces (groups and structs
+    // expanded), then the values of the VALUE section no trace lists
+    // (operating points, info files).
+    std::vector<std::string> names;
 
     // Tokenizes and parses the whole text (UTF-8).
     static Result<PsfAscii, PsfError> from_str(std::string path, std::string_view text);
 
-    std::vector<std::string_view> signal_names() const { return signal_names_of(traces); }
-    std::optional<std::vector<double>> waveform(std::string_view name) const;
+    std::vector<std::string_view> signal_names() const;
+    // Nothing when no signal of that name holds numbers.
+    std::optional<AsciiWave> waveform(std::string_view name) const;
+    // The members of a struct-valued signal; nothing for any other name.
+    const std::vector<std::string>* struct_members(std::string_view name) const;
     TraceStructure trace_structure() const { return count_traces(traces); }
     std::string describe() const;
 };

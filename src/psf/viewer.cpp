@@ -4,11 +4,13 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <new>
 #include <utility>
 
 #include "common/format.h"
+#include "common/memory.h"
 #include "common/text.h"
 #include "psf/file.h"
 
@@ -237,10 +239,47 @@ std::vector<RecordInfo> build_records(const psfxl::NgpsfFile& file, const Compan
     return records;
 }
 
-std::shared_ptr<ViewerState> build_state(psfxl::NgpsfFile file, const PsfFile* companion) {
+std::shared_ptr<const Wave> WaveCache::find(std::uint64_t id) {
+    const auto hit = index_.find(id);
+    if (hit == index_.end()) return nullptr;
+    order_.splice(order_.begin(), order_, hit->second);
+    return hit->second->second;
+}
+
+void WaveCache::insert(std::uint64_t id, std::shared_ptr<const Wave> wave) {
+    if (const auto old = index_.find(id); old != index_.end()) {
+        bytes_ -= bytes_of(*old->second->second);
+        order_.erase(old->second);
+        index_.erase(old);
+    }
+    const std::uint64_t size = bytes_of(*wave);
+    if (size > budget_) return;
+    order_.emplace_front(id, std::move(wave));
+    index_.emplace(id, order_.begin());
+    bytes_ += size;
+    while (bytes_ > budget_) {
+        bytes_ -= bytes_of(*order_.back().second);
+        index_.erase(order_.back().first);
+        order_.pop_back();
+    }
+}
+
+std::uint64_t WaveCache::bytes_of(const Wave& wave) {
+    return sizeof(Wave) + (wave.time.capacity() + wave.values.capacity()) * sizeof(double);
+}
+
+std::uint64_t default_cache_budget() {
+    if (const char* text = std::getenv("MORVA_VIEWER_CACHE_BYTES")) {
+        if (auto bytes = parse_record_id(text)) return *bytes;
+    }
+    return std::min<std::uint64_t>(std::uint64_t{256} << 20, memory_ceiling() / 8);
+}
+
+std::shared_ptr<ViewerState> build_state(psfxl::NgpsfFile file, const PsfFile* companion,
+                                         std::uint64_t cache_budget) {
     std::optional<CompanionNames> names;
     if (companion) names = companion_names(*companion);
-    auto state = std::make_shared<ViewerState>(std::move(file));
+    auto state = std::make_shared<ViewerState>(std::move(file), cache_budget);
     state->records = build_records(state->file, names ? &*names : nullptr);
     state->path = utf8_lossy(state->file.path());
     state->file_size = state->file.size();
@@ -359,11 +398,10 @@ namespace {
 
 std::shared_ptr<const Wave> cached_wave(std::uint64_t id, const ViewerState& state) {
     std::lock_guard<std::mutex> lock(state.cache_mutex);
-    const auto hit = state.cache.find(id);
-    return hit == state.cache.end() ? nullptr : hit->second;
+    return state.cache.find(id);
 }
 
-// Decodes outside the lock; the cache keeps every waveform decoded.
+// Decodes outside the lock; the cache keeps the recently used waveforms.
 SharedBody build_wave_body(std::uint64_t id, const ViewerState& state) {
     std::shared_ptr<const Wave> wave = cached_wave(id, state);
     if (!wave) {
@@ -380,7 +418,7 @@ SharedBody build_wave_body(std::uint64_t id, const ViewerState& state) {
         fresh->values = std::move(decoded.values);
         wave = fresh;
         std::lock_guard<std::mutex> lock(state.cache_mutex);
-        state.cache.insert_or_assign(id, wave);
+        state.cache.insert(id, wave);
     }
     return std::make_shared<const std::string>(wave_json(*wave));
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <future>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -45,6 +46,38 @@ struct Wave {
     double y_max = 0;
 };
 
+// Decoded waveforms by record id within a byte budget, the least recently
+// used going first. A waveform larger than the whole budget is not kept.
+// Not locked itself: `ViewerState::cache_mutex` guards it.
+class WaveCache {
+public:
+    explicit WaveCache(std::uint64_t budget_bytes) : budget_(budget_bytes) {}
+
+    // The waveform under `id`, now the most recently used; null when absent.
+    std::shared_ptr<const Wave> find(std::uint64_t id);
+    // Keeps `wave` under `id` (replacing an entry), then lets the least
+    // recently used go until the rest fits the budget.
+    void insert(std::uint64_t id, std::shared_ptr<const Wave> wave);
+
+    std::size_t size() const { return index_.size(); }
+    std::uint64_t bytes() const { return bytes_; }
+    std::uint64_t budget() const { return budget_; }
+
+    // What one waveform holds in memory.
+    static std::uint64_t bytes_of(const Wave& wave);
+
+private:
+    using Entry = std::pair<std::uint64_t, std::shared_ptr<const Wave>>;
+    std::uint64_t budget_;
+    std::uint64_t bytes_ = 0;
+    std::list<Entry> order_;  // most recently used first
+    std::unordered_map<std::uint64_t, std::list<Entry>::iterator> index_;
+};
+
+// The cache budget: MORVA_VIEWER_CACHE_BYTES when set to a number, else an
+// eighth of the memory ceiling, at most 256 MiB.
+std::uint64_t default_cache_budget();
+
 // An answer text shared by the connections sending it.
 using SharedBody = Result<std::shared_ptr<const std::string>, PsfError>;
 
@@ -65,11 +98,12 @@ struct ViewerState {
     std::uint64_t file_size = 0;
 
     mutable std::mutex cache_mutex;  // guards `cache`, `waves` and `trees`
-    mutable std::unordered_map<std::uint64_t, std::shared_ptr<const Wave>> cache;
+    mutable WaveCache cache;
     mutable SharedAnswers waves;  // /api/wave texts by record id
     mutable SharedAnswers trees;  // the /api/tree text, under key 0
 
-    explicit ViewerState(psfxl::NgpsfFile f) : file(std::move(f)) {}
+    explicit ViewerState(psfxl::NgpsfFile f, std::uint64_t cache_budget = default_cache_budget())
+        : file(std::move(f)), cache(cache_budget) {}
 };
 
 // Names a companion PSF file gives to records: by record id, by position
@@ -93,7 +127,8 @@ CompanionNames companion_names(const PsfFile& companion);
 // takes the name of the trace whose id equals its record id, else the name at
 // its position.
 std::vector<RecordInfo> build_records(const psfxl::NgpsfFile& file, const CompanionNames* names);
-std::shared_ptr<ViewerState> build_state(psfxl::NgpsfFile file, const PsfFile* companion);
+std::shared_ptr<ViewerState> build_state(psfxl::NgpsfFile file, const PsfFile* companion,
+                                         std::uint64_t cache_budget = default_cache_budget());
 
 struct BannerCounts {
     std::size_t total = 0;

@@ -70,8 +70,10 @@ class LineReader {
 public:
     enum class Status { Line, End, Failed, TooLong };
 
-    LineReader(int fd, int read_timeout_ms, Clock::time_point deadline)
-        : fd_(fd), read_timeout_(read_timeout_ms), deadline_(deadline) {}
+    LineReader(int fd, int read_timeout_ms, Clock::time_point deadline, ConnectionActivity* activity)
+        : fd_(fd), read_timeout_(read_timeout_ms), deadline_(deadline), activity_(activity) {}
+
+    void set_deadline(Clock::time_point deadline) { deadline_ = deadline; }
 
     // One line up to and including its line feed, or up to the end of the
     // stream. `End` only when the stream ends before any byte of the line.
@@ -88,6 +90,7 @@ public:
                 if (n == 0) return line.empty() ? Status::End : Status::Line;
                 pos_ = 0;
                 len_ = static_cast<std::size_t>(n);
+                if (activity_) activity_->last_byte.store(Clock::now().time_since_epoch().count());
             }
             std::size_t end = pos_;
             while (end < len_ && buf_[end] != '\n') ++end;
@@ -117,6 +120,7 @@ private:
     int fd_;
     std::chrono::milliseconds read_timeout_;
     Clock::time_point deadline_;
+    ConnectionActivity* activity_;
     char buf_[8192];
     std::size_t pos_ = 0;
     std::size_t len_ = 0;
@@ -132,10 +136,10 @@ void set_timeout(int fd, int option, int ms) {
 // After answering: send our FIN, then read what the client still sends for a
 // short while, so that closing with unread request bytes does not reset the
 // connection before the client has read the answer.
-void close_gracefully(UniqueFd& fd) {
+void finish_gracefully(int fd) {
     constexpr int kLingerMs = 500;
     constexpr std::size_t kMaxDrainBytes = 64 * 1024;
-    ::shutdown(fd.get(), SHUT_WR);
+    ::shutdown(fd, SHUT_WR);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLingerMs);
     std::size_t drained = 0;
     char sink[4096];
@@ -143,33 +147,49 @@ void close_gracefully(UniqueFd& fd) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
-        pollfd p{fd.get(), POLLIN, 0};
+        pollfd p{fd, POLLIN, 0};
         const int r = ::poll(&p, 1, static_cast<int>(left.count()));
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) break;
-        const ssize_t n = ::recv(fd.get(), sink, sizeof sink, MSG_DONTWAIT);
+        const ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
         if (n <= 0) break;
         drained += static_cast<std::size_t>(n);
     }
-    fd.reset();
 }
 
-// Decrements the live-connection count when the connection's thread (or the
-// failed attempt to start one) is done.
-class LiveSlot {
+// The live connections, as the accept loop sees them. A connection's thread
+// holds its entry while it runs; an entry nobody else holds has ended.
+class ConnectionTable {
 public:
-    explicit LiveSlot(std::shared_ptr<std::atomic<std::size_t>> live) : live_(std::move(live)) {
-        live_->fetch_add(1);
-    }
-    LiveSlot(LiveSlot&& other) noexcept = default;
-    LiveSlot(const LiveSlot&) = delete;
-    LiveSlot& operator=(const LiveSlot&) = delete;
-    ~LiveSlot() {
-        if (live_) live_->fetch_sub(1);
+    // Whether a newcomer may start: a slot is free, or the connection that
+    // has waited longest for its request was shut down to make one.
+    bool make_room(std::size_t max_connections) {
+        std::erase_if(entries_, [](const auto& e) { return e.use_count() == 1; });
+        std::size_t live = 0;
+        ConnectionActivity* idlest = nullptr;
+        for (const auto& e : entries_) {
+            if (e->evicted) continue;
+            ++live;
+            if (e->request_read.load()) continue;
+            if (!idlest || e->last_byte.load() < idlest->last_byte.load()) idlest = e.get();
+        }
+        if (live < max_connections) return true;
+        if (!idlest) return false;
+        idlest->evicted = true;
+        idlest->shut_down();
+        return true;
     }
 
+    std::shared_ptr<ConnectionActivity> add(int fd, Clock::time_point accepted_at) {
+        entries_.push_back(std::make_shared<ConnectionActivity>(fd, accepted_at));
+        return entries_.back();
+    }
+
+    // A connection whose thread could not start.
+    void drop_last() { entries_.pop_back(); }
+
 private:
-    std::shared_ptr<std::atomic<std::size_t>> live_;
+    std::vector<std::shared_ptr<ConnectionActivity>> entries_;
 };
 
 // The value of a "Host" header line, or nothing for other lines.
@@ -261,14 +281,40 @@ Result<void, IoError> write_status(int fd, std::uint16_t status, std::string_vie
     return send_all(fd, body);
 }
 
+bool ConnectionActivity::shut_down() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ < 0) return false;
+    ::shutdown(fd_, SHUT_RDWR);
+    return true;
+}
+
+void ConnectionActivity::detach() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fd_ = -1;
+}
+
 void handle_connection(UniqueFd connection, const RequestHandler& handler, const ServerLimits& limits,
-                       Clock::time_point accepted_at) {
+                       Clock::time_point accepted_at, ConnectionActivity* activity) {
+    // The accept loop may shut the connection down until it is closed here.
+    struct Detach {
+        ConnectionActivity* activity;
+        ~Detach() {
+            if (activity) activity->detach();
+        }
+    };
     try {
+        const Detach detach{activity};
         using Status = LineReader::Status;
-        LineReader reader(connection.get(), limits.read_timeout_ms,
-                          accepted_at + std::chrono::milliseconds(limits.request_timeout_ms));
+        // A client that connects ahead of need (a browser's preconnect) or
+        // never asks must not hold its slot for the whole request time-out.
+        const Clock::time_point deadline = accepted_at + std::chrono::milliseconds(limits.request_timeout_ms);
+        LineReader reader(
+            connection.get(), limits.read_timeout_ms,
+            std::min(deadline, accepted_at + std::chrono::milliseconds(limits.first_line_timeout_ms)),
+            activity);
         std::string line;
         if (reader.read_line(line, limits.max_line_bytes) != Status::Line || !utf8_valid(line)) return;
+        reader.set_deadline(deadline);
         const Request request = parse_request_line(line);
         bool foreign_host = false;
         for (std::size_t headers = 0;; ++headers) {
@@ -279,11 +325,12 @@ void handle_connection(UniqueFd connection, const RequestHandler& handler, const
             if (headers >= limits.max_header_lines) return;
             if (auto host = host_header_value(line); host && !is_loopback_host(*host)) foreign_host = true;
         }
+        if (activity) activity->request_read.store(true);
         // A browser sends the name it resolved: another site's name pointed
         // at 127.0.0.1 (DNS rebinding) must not make its pages our origin.
         const Response response = foreign_host ? Response{403, "text/plain", "forbidden"} : handler(request);
         if (write_status(connection.get(), response.status, response.content_type, response.body_text()))
-            close_gracefully(connection);
+            finish_gracefully(connection.get());
     } catch (...) {
         // Whatever went wrong, this connection ends here; serving goes on.
     }
@@ -319,7 +366,7 @@ std::uint16_t local_port(int fd) {
 void run_accept_loop(int listen_fd, std::shared_ptr<const RequestHandler> handler, const ServerLimits& limits,
                      const std::function<bool()>& should_stop) {
     constexpr int kPollMs = 100;
-    auto live = std::make_shared<std::atomic<std::size_t>>(0);
+    ConnectionTable connections;
     for (;;) {
         pollfd p{listen_fd, POLLIN, 0};
         const int ready = ::poll(&p, 1, kPollMs);
@@ -334,17 +381,24 @@ void run_accept_loop(int listen_fd, std::shared_ptr<const RequestHandler> handle
                 std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
             continue;
         }
-        if (live->load() >= limits.max_connections) continue;  // closed at once
+        // Every connection is being answered: the newcomer is closed at once.
+        if (!connections.make_room(limits.max_connections)) continue;
         set_timeout(connection.get(), SO_RCVTIMEO, limits.read_timeout_ms);
         set_timeout(connection.get(), SO_SNDTIMEO, limits.write_timeout_ms);
         try {
-            std::thread([slot = LiveSlot(live), connection = std::move(connection), handler, limits,
-                         accepted_at]() mutable {
-                handle_connection(std::move(connection), *handler, limits, accepted_at);
-            }).detach();
+            std::shared_ptr<ConnectionActivity> activity = connections.add(connection.get(), accepted_at);
+            try {
+                std::thread([activity, connection = std::move(connection), handler, limits,
+                             accepted_at]() mutable {
+                    handle_connection(std::move(connection), *handler, limits, accepted_at, activity.get());
+                }).detach();
+            } catch (...) {
+                // No thread: the lambda and with it the connection are gone
+                // already; serving goes on.
+                connections.drop_last();
+            }
         } catch (...) {
-            // No thread: the lambda and with it the connection and its slot
-            // are gone already; serving goes on.
+            // No memory for its entry: the connection is closed.
         }
     }
 }

@@ -2,12 +2,14 @@
 // one detached thread per connection, one request per connection.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -67,20 +69,47 @@ Result<void, IoError> write_status(int fd, std::uint16_t status, std::string_vie
 struct ServerLimits {
     std::size_t max_line_bytes = 8192;  // request line and each header line
     std::size_t max_header_lines = 128;
-    std::size_t max_connections = 256;  // live connection threads
-    int read_timeout_ms = 5000;         // each read of the request
-    int request_timeout_ms = 10000;     // the whole request, from accept
+    // Live connection threads. When all are taken, a newcomer replaces the
+    // connection still reading its request that has sent nothing for the
+    // longest time; it is closed at once only when every one is answering.
+    std::size_t max_connections = 256;
+    int first_line_timeout_ms = 2000;  // the request line, from accept
+    int read_timeout_ms = 5000;        // each read of the request
+    int request_timeout_ms = 10000;    // the whole request, from accept
     int write_timeout_ms = 30000;
+};
+
+// What the accept loop knows of one live connection while its request is
+// read: when a byte last arrived, and whether the whole request has.
+struct ConnectionActivity {
+    explicit ConnectionActivity(int connection_fd, std::chrono::steady_clock::time_point accepted_at)
+        : last_byte(accepted_at.time_since_epoch().count()), fd_(connection_fd) {}
+
+    // Ends the connection's wait for its request (its thread then closes it);
+    // false when the connection is closed already.
+    bool shut_down();
+    // Called by the connection's thread before it closes the descriptor.
+    void detach();
+
+    std::atomic<std::chrono::steady_clock::rep> last_byte;  // or the accept time
+    std::atomic<bool> request_read{false};
+    bool evicted = false;  // the accept loop's own mark
+
+private:
+    std::mutex mutex_;
+    int fd_ = -1;  // guarded by mutex_; -1 once detached
 };
 
 // Reads one request from the connection, answers it with `handler` and
 // closes it. A request with a Host header that does not name the loopback
 // is answered 403 "forbidden" without calling `handler`. A request that
-// cannot be read (a read time-out, the request time-out counted from
-// `accepted_at`, early close, invalid UTF-8, an over-long line, too many
-// header lines) is closed unanswered. Never throws.
+// cannot be read (no first byte within the first-line time-out, a read
+// time-out, the request time-out counted from `accepted_at`, early close,
+// invalid UTF-8, an over-long line, too many header lines) is closed
+// unanswered. Never throws.
 void handle_connection(UniqueFd connection, const RequestHandler& handler, const ServerLimits& limits,
-                       std::chrono::steady_clock::time_point accepted_at = std::chrono::steady_clock::now());
+                       std::chrono::steady_clock::time_point accepted_at = std::chrono::steady_clock::now(),
+                       ConnectionActivity* activity = nullptr);
 
 // A listening TCP socket on 127.0.0.1:port (port 0 picks a free one).
 Result<UniqueFd, IoError> bind_loopback(std::uint16_t port);

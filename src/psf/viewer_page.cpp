@@ -403,6 +403,55 @@ body.tall .pane-plot { height: 320px; }
 
   function plotHeight() { return state.tallMode ? PLOT_H_TALL : PLOT_H; }
 
+  // Chromium keeps a few WebGL contexts per page (plotly takes two per plot)
+  // and blanks the oldest plots beyond that: only panes in view are plotted,
+  // and a pane scrolled out of view lets its contexts go and keeps its zoom.
+  const inView = new IntersectionObserver((items) => {
+    for (const item of items) {
+      const entry = item.target.paneEntry;
+      if (!entry || state.openPanes.get(entry.node.id) !== entry) continue;
+      entry.visible = item.isIntersecting;
+      entry.placed();
+      if (entry.visible) drawPlot(entry);
+      else releasePlot(entry);
+    }
+  }, { root: plotsEl, rootMargin: "40px 0px" });
+
+  async function drawPlot(entry) {
+    const fig = entry.figure;
+    if (!fig || entry.plotted || entry.drawing) return;
+    entry.drawing = true;
+    try {
+      // plotly keeps and changes the objects it is given: each drawing gets
+      // its own (the samples themselves are only read).
+      await Plotly.newPlot(entry.plot, [Object.assign({}, fig.trace)], structuredClone(fig.layout), fig.config);
+      entry.plotted = true;
+      if (entry.view) await Plotly.relayout(entry.plot, entry.view);
+    } catch (e) {
+      failPane(entry, e && e.message ? e.message : e);
+    } finally {
+      entry.drawing = false;
+    }
+    if (state.openPanes.get(entry.node.id) !== entry || !entry.visible) releasePlot(entry);
+  }
+
+  function releasePlot(entry) {
+    if (!entry.plotted || entry.drawing) return;
+    entry.plotted = false;
+    const full = entry.plot._fullLayout;
+    const contexts = [];
+    if (full) {
+      if (full.xaxis && full.yaxis)
+        entry.view = { "xaxis.range": full.xaxis.range.slice(), "yaxis.range": full.yaxis.range.slice() };
+      if (full._glcanvas) full._glcanvas.each((d) => { if (d.regl && d.regl._gl) contexts.push(d.regl._gl); });
+    }
+    try { Plotly.purge(entry.plot); } catch (e) { /* already gone */ }
+    for (const gl of contexts) {
+      const lose = gl.getExtension("WEBGL_lose_context");
+      if (lose) lose.loseContext();
+    }
+  }
+
   function openPane(n) {
     emptyEl.style.display = "none";
     const pane = el("div", "pane loading");
@@ -417,10 +466,14 @@ body.tall .pane-plot { height: 320px; }
     plot.style.height = plotHeight() + "px";
     pane.append(head, plot);
     plotsEl.appendChild(pane);
-    const entry = { pane, plot, head, stats, node: n, plotted: false };
+    const entry = { pane, plot, head, stats, node: n, plotted: false, visible: false };
+    // Settled once the observer has told whether the new pane is in view.
+    entry.seen = new Promise((done) => { entry.placed = done; });
     state.openPanes.set(n.id, entry);
     close.addEventListener("click", () => closePane(n.id));
     markRows(n.id, true);
+    pane.paneEntry = entry;
+    inView.observe(pane);
     loadWave(entry);
   }
 
@@ -475,17 +528,10 @@ body.tall .pane-plot { height: 320px; }
       }),
     };
     const config = { responsive: true, scrollZoom: true, displaylogo: false, displayModeBar: false };
-    try {
-      await Plotly.newPlot(entry.plot, [trace], layout, config);
-      entry.plotted = true;
-    } catch (e) {
-      failPane(entry, e && e.message ? e.message : e);
-      return;
-    }
-    if (state.openPanes.get(n.id) !== entry) {
-      Plotly.purge(entry.plot);
-      return;
-    }
+    entry.figure = { trace, layout, config };
+    await entry.seen;
+    if (entry.visible) await drawPlot(entry);
+    if (state.openPanes.get(n.id) !== entry || entry.pane.classList.contains("err")) return;
     entry.stats.textContent = fmtSamples(d.total) + " pts · " + fmtTime(d.x_total_min) + " → " +
       fmtTime(d.x_total_max) + " · min " + fmt3(d.y_min) + " · max " + fmt3(d.y_max);
     entry.pane.classList.remove("loading");
@@ -496,7 +542,8 @@ body.tall .pane-plot { height: 320px; }
     if (!entry) return;
     state.openPanes.delete(id);
     markRows(id, false);
-    if (entry.plotted) { try { Plotly.purge(entry.plot); } catch (e) { /* already gone */ } }
+    inView.unobserve(entry.pane);
+    releasePlot(entry);
     entry.pane.classList.add("closing");
     setTimeout(() => {
       entry.pane.remove();

@@ -62,19 +62,20 @@ Construction build_solver(const std::string& model_file, const std::string& mode
                           const std::string& device_type, double w, double l,
                           const std::optional<std::string>& model_section) {
     namespace parser = bsim4::model_parser;
-    auto cards = model_section ? parser::parse_lib_file_section(model_file, *model_section)
-                               : parser::parse_lib_file(model_file);
-    if (!cards) {
+    auto kit = parser::parse_kit(model_file, model_section);
+    if (!kit) {
         std::optional<IoError> io;
-        if (cards.error().kind == bsim4::Bsim4Error::Kind::Io) io = cards.error().io;
-        return {std::nullopt,
-                fmt::cat("failed to parse model file '", model_file, "': ", cards.error().text()),
+        if (kit.error().kind == bsim4::Bsim4Error::Kind::Io) io = kit.error().io;
+        return {std::nullopt, fmt::cat("failed to parse model file '", model_file, "': ", kit.error().text()),
                 std::move(io)};
     }
-    const parser::Bsim4ModelCard* card = parser::select_card_for_length(*cards, model_name, l, w);
-    if (!card) return {std::nullopt, fmt::cat("model '", model_name, "' not found in '", model_file, "'")};
-    const std::string& type = card->model_type.empty() ? device_type : card->model_type;
-    std::optional<Bsim4Model> model = Bsim4Model::from_params(type, card->params);
+    // As ngspice reads the instance: w and l in the unit of the kit's `.option scale`.
+    w *= kit->scale;
+    l *= kit->scale;
+    auto chosen = parser::choose_card(*kit, model_name, device_type, l, w, model_file);
+    if (!chosen) return {std::nullopt, std::move(chosen).error()};
+    const parser::Bsim4ModelCard* card = *chosen;
+    std::optional<Bsim4Model> model = Bsim4Model::from_params(card->model_type, card->params);
     if (!model) return {std::nullopt, fmt::cat("failed to create BSIM4 model for '", model_name, "'")};
     UniqueInstance instance(bsim4_instance_create(model->handle(), 1, w, l));
     if (!instance)
@@ -146,6 +147,10 @@ const char* const kDcSolverDoc =
     "Voltages are in the n-channel frame: a p-channel device conducts for\n"
     "positive vg and vd, and its ids is negative. Results with a non-finite\n"
     "value or a voltage beyond 1e9 V are reported as not converged.\n"
+    "\n"
+    "The card is chosen as ngspice chooses it (w and l in the unit of the kit's\n"
+    ".option scale); a geometry outside every bin, a device_type given that is\n"
+    "not the card's, or a card value that cannot be evaluated raises RuntimeError.\n"
     "\n"
     "Example::\n"
     "\n"
@@ -219,7 +224,9 @@ void register_bsim4(nb::module_& m) {
                nb::handle w, nb::handle l, nb::handle model_section) {
                 const std::string file = to_str(model_file, "model_file");
                 const std::string name = to_str(model_name, "model_name");
-                const std::string type = to_str(device_type, "device_type");
+                // Left out: the card's own type; given: the card must be of it.
+                const std::string type =
+                    device_type.is_none() ? std::string() : to_str(device_type, "device_type");
                 const double width = to_f64(w, "w");
                 const double length = to_f64(l, "l");
                 std::optional<std::string> section;
@@ -234,7 +241,7 @@ void register_bsim4(nb::module_& m) {
                 if (!built.solver) throw_py(PyExc_RuntimeError, built.error);
                 new (self) PyDcSolver(std::move(*built.solver));
             },
-            arg("model_file"), arg("model_name"), arg("device_type") = "nmos", arg("w") = 1e-6,
+            arg("model_file"), arg("model_name"), arg("device_type") = nb::none(), arg("w") = 1e-6,
             arg("l") = 130e-9, arg("model_section") = nb::none(),
             nb::sig("def __init__(self, model_file, model_name, device_type=\"nmos\", w=1e-6, l=130e-9, "
                     "model_section=None)"))

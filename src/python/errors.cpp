@@ -22,8 +22,10 @@ PyErrSpec map_ngspice(const NgspiceError& e) {
         case K::WorkerCrashed: return {PyExc_RuntimeError, "worker crashed: " + e.detail};
         case K::Serialization: return {PyExc_ValueError, "serialization error: " + e.detail};
         case K::Io: return {PyExc_OSError, e.detail, &e.io};
-        case K::SendFailed: return {PyExc_RuntimeError, "worker pool exhausted"};
+        case K::SendFailed:
+            return {PyExc_RuntimeError, "worker pool exhausted" + (e.detail.empty() ? "" : ": " + e.detail)};
         case K::LoadLibrary: return {PyExc_RuntimeError, "failed to load libngspice: " + e.detail};
+        case K::OutOfMemory: return {PyExc_MemoryError, e.detail};
     }
     return {PyExc_RuntimeError, e.text()};
 }

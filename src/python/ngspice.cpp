@@ -241,7 +241,8 @@ constexpr const char* kRunDoc = R"doc(Runs one simulation and returns its Simula
 ngspice commands run after the circuit is loaded, such as ``["run"]``; ``id``
 is an optional correlation ID, generated as ``py-{n}`` when omitted.
 A simulation that ngspice reports as failed is a result with ``success``
-False; failures of the pool itself (time-out, crashed worker) raise. An
+False; failures of the pool itself (time-out, crashed worker) raise
+RuntimeError, and a reply too large for memory MemoryError. An
 interrupted call (KeyboardInterrupt) cancels the job if no worker has
 started it yet.)doc";
 

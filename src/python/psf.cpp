@@ -1,6 +1,8 @@
 // PsfFile: the Python face of the binary PSF and PSFASCII readers.
 #include <sys/stat.h>
 
+#include <complex>
+
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
@@ -105,7 +107,10 @@ void register_psf(nb::module_& m) {
         .def(
             "signal_names", [](const PyPsfFile& f) { return str_list(f.reader.signal_names()); },
             nb::sig("def signal_names(self) -> list"),
-            "Flat list of every signal name in trace order (groups expanded).")
+            "Flat list of every signal name in trace order (groups expanded).\n"
+            "PSFASCII: a struct's members as `signal.member`, then the values no\n"
+            "trace lists (operating points, info files); every name `waveform()`\n"
+            "reads.")
         .def(
             "trace_structure",
             [](const PyPsfFile& f) {
@@ -147,14 +152,32 @@ void register_psf(nb::module_& m) {
                 if (!a)
                     throw_py(PyExc_ValueError,
                              "waveform() only implemented for PSFASCII; binary PSFXL decode pending");
-                auto values = a->waveform(name);
-                if (!values) throw_py(PyExc_KeyError, "signal " + fmt::debug_str(name) + " not found");
+                if (const auto* members = a->struct_members(name)) {
+                    std::string list;
+                    for (const std::string& m : *members) list += (list.empty() ? "" : ", ") + m;
+                    throw_py(PyExc_ValueError, "signal " + fmt::debug_str(name) +
+                                                   " is a struct: read its members (" +
+                                                   (list.empty() ? std::string("it has none") : list) + ")");
+                }
+                auto wave = a->waveform(name);
+                if (!wave) throw_py(PyExc_KeyError, "signal " + fmt::debug_str(name) + " not found");
                 std::vector<double> axis = a->sweep_values;
-                return nb::make_tuple(numpy_vector(std::move(axis)), numpy_vector(std::move(*values)));
+                nb::object values;
+                if (wave->complex) {
+                    const std::size_t n = wave->re.size();
+                    std::vector<std::complex<double>> z(n);
+                    for (std::size_t i = 0; i < n; ++i) z[i] = {wave->re[i], wave->im[i]};
+                    values = numpy_array(std::move(z), {n});
+                } else {
+                    values = numpy_vector(std::move(wave->re));
+                }
+                return nb::make_tuple(numpy_vector(std::move(axis)), values);
             },
             arg("name"), nb::sig("def waveform(self, name) -> tuple"),
-            "Real-valued waveform for a signal.  Returns `(sweep_axis, values)`\n"
-            "numpy arrays.  Only available for PSFASCII files at present.")
+            "Waveform of a signal.  Returns `(sweep_axis, values)` numpy arrays:\n"
+            "float64 values, complex128 for a complex signal (AC results).  A\n"
+            "struct's members are signals named `signal.member`.  Only available\n"
+            "for PSFASCII files at present.")
         .def(
             "describe", [](const PyPsfFile& f) { return f.reader.describe(); },
             nb::sig("def describe(self) -> str"), "Short human-readable summary.")

@@ -11,6 +11,7 @@
 #include "bsim4/native.h"
 #include "bsim4_model/bsim4.h"
 #include "bsim4_model/model.h"
+#include "test_bsim4_support.h"
 
 using morva::bsim4::native::Bsim4Model;
 using morva::bsim4::native::ParamList;
@@ -404,4 +405,209 @@ TEST(Bsim4Eval, JunctionsWithoutDiffusion) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Warning: Source Perimeter is specified as negative, it is set to zero.\n");
     EXPECT_EQ(negative->source.perimeter, 0.0);
+}
+
+// ---- the drain terminal's current against ngspice ------------------------------------------
+
+namespace {
+
+using bsim4_test::Card;
+
+// ngspice's terminal and side currents at each point: -i(vd), @m[isub], @m[igidl], @m[igisl].
+struct TerminalPoint {
+    double vgs, vds, vbs, id, isub, igidl, igisl;
+};
+
+std::vector<TerminalPoint> ngspice_terminal(const Card& card, double w, double l, double vgs_stop,
+                                            double vds_stop, const std::vector<double>& vbs) {
+    bsim4_test::TempDir dir;
+    const int s = card.sign();
+    const auto n = bsim4_test::number;
+    std::ostringstream deck;
+    deck << "terminal currents\n.model mdl " << card.type << " level=54 version=4.8.2\n";
+    for (const auto& [name, value] : card.params) deck << "+ " << name << "=" << n(value) << "\n";
+    // A sweep's currents are good to reltol where a device limits its voltage steps: tighten it.
+    deck << "m0 d g 0 b mdl w=" << n(w) << " l=" << n(l) << "\nvd d 0 0\nvg g 0 0\nvb b 0 0\n"
+         << ".options reltol=1e-10 abstol=1e-20\n";
+    deck << ".control\nset wr_singlescale\nset appendwrite\nset numdgt=17\n";
+    const std::string vectors = "v(g) v(d) v(b) i(vd) @m0[isub] @m0[igidl] @m0[igisl]";
+    deck << "save " << vectors << "\n";
+    for (double vb : vbs) {
+        // Vds from -0.3 V up and Vgs from -1.2 V up: both orientations, GIDL and GISL.
+        deck << "alter vb dc = " << n(s * vb) << "\ndc vd " << n(s * -0.3) << " " << n(s * vds_stop) << " "
+             << n(s * 0.1) << " vg " << n(s * -1.2) << " " << n(s * vgs_stop) << " " << n(s * 0.1)
+             << "\nwrdata " << (dir.path / "out.txt").string() << " " << vectors << "\n";
+    }
+    deck << ".endc\n.end\n";
+    std::ofstream(dir.path / "deck.cir") << deck.str();
+    (void)std::system(("cd '" + dir.path.string() + "' && ngspice -b deck.cir >log.txt 2>&1").c_str());
+    std::vector<TerminalPoint> points;
+    std::ifstream in(dir.path / "out.txt");
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream row(line);
+        double c[8];
+        int k = 0;
+        while (k < 8 && (row >> c[k])) ++k;
+        if (k == 8) points.push_back({s * c[1], s * c[2], s * c[3], -c[4], c[5], c[6], c[7]});
+    }
+    return points;
+}
+
+// The sample cards with every feature the evaluator leaves out switched off, and the example's
+// 180 nm card with impact ionisation and GIDL switched on.
+std::vector<std::pair<Card, std::string>> side_current_cards() {
+    std::vector<std::pair<Card, std::string>> cards;
+    for (const char* type : {"nmos", "pmos"}) {
+        if (auto card = bsim4_test::sample_card(type)) {
+            for (const char* name : {"rbodymod", "rgatemod", "igcmod", "igbmod"})
+                bsim4_test::set_param(card->params, name, 0);
+            cards.emplace_back(*card, std::string("sample ") + type);
+            bsim4_test::set_param(card->params, "gidlmod", 1);
+            bsim4_test::set_param(card->params, "kgidl", 0.3);
+            bsim4_test::set_param(card->params, "fgidl", 0.2);
+            bsim4_test::set_param(card->params, "rgisl", 1.3);
+            cards.emplace_back(*card, std::string("sample gidlmod=1 ") + type);
+        }
+    }
+    const int sign[] = {1, -1};
+    const char* types[] = {"nmos", "pmos"};
+    for (int k = 0; k < 2; ++k) {
+        Card card{types[k],
+                  {{"toxe", 4.1e-9},
+                   {"toxp", 3.7e-9},
+                   {"vth0", 0.42 * sign[k]},
+                   {"k1", 0.55},
+                   {"u0", 0.035},
+                   {"rdsw", 150},
+                   {"pclm", 1.3},
+                   {"diomod", 1},
+                   {"jss", 1e-6},
+                   {"jsws", 1e-12},
+                   {"alpha0", 1e-6},
+                   {"alpha1", 0.5},
+                   {"beta0", 20},
+                   {"agidl", 1e-8},
+                   {"bgidl", 1.5e9},
+                   {"cgidl", 0.2},
+                   {"egidl", 0.3},
+                   {"ngate", 1e20}}};
+        cards.emplace_back(card, std::string("180 nm-like ") + types[k]);
+    }
+    return cards;
+}
+
+}  // namespace
+
+TEST(Bsim4Terminal, DrainTerminalAndSideCurrentsMatchNgspice) {
+    if (!bsim4_test::ngspice_available()) GTEST_SKIP() << "ngspice not installed";
+    for (const auto& [card, label] : side_current_cards()) {
+        SCOPED_TRACE(label);
+        const double l = label.starts_with("sample") ? 0.06e-6 : 0.18e-6, w = 1e-6;
+        const double supply = label.starts_with("sample") ? 1.2 : 1.8;
+        const auto points = ngspice_terminal(card, w, l, supply, supply, {-0.4, 0.0});
+        ASSERT_GT(points.size(), 100u);
+        auto model = Bsim4Model::from_params(card.type, card.params);
+        ASSERT_TRUE(model);
+        UniqueInstance inst(bsim4_instance_create(model->handle(), 1, w, l));
+        ASSERT_TRUE(inst);
+        int failures = 0;
+        double largest_isub = 0.0, largest_igidl = 0.0, largest_igisl = 0.0;
+        for (const TerminalPoint& p : points) {
+            Bsim4DcResults dc{};
+            Bsim4TerminalResults t{};
+            ASSERT_EQ(bsim4_eval_dc_terminal(inst.get(), &dc, &t, p.vgs, p.vds, p.vbs, kRoom), BSIM4_OK);
+            largest_isub = std::max(largest_isub, std::fabs(p.isub / p.id));
+            largest_igidl = std::max(largest_igidl, p.igidl);
+            largest_igisl = std::max(largest_igisl, p.igisl);
+            const auto near = [](double a, double b) {
+                return std::fabs(a - b) <= 1e-9 * std::fabs(b) + 1e-18;
+            };
+            if (!(near(t.id, p.id) && near(t.isub, p.isub) && near(t.igidl, p.igidl) &&
+                  near(t.igisl, p.igisl))) {
+                ADD_FAILURE() << "vgs=" << p.vgs << " vds=" << p.vds << " vbs=" << p.vbs << ": id " << t.id
+                              << " vs " << p.id << ", isub " << t.isub << " vs " << p.isub << ", igidl "
+                              << t.igidl << " vs " << p.igidl << ", igisl " << t.igisl << " vs " << p.igisl;
+                if (++failures > 5) return;
+            }
+        }
+        // The features are really on at these biases.
+        EXPECT_GT(largest_isub, 1e-5);
+        EXPECT_GT(largest_igidl, 1e-16);
+        EXPECT_GT(largest_igisl, 1e-16);
+    }
+}
+
+// gm, gds and gmbs of the terminal current are its slopes: central differences of the evaluator's
+// own values agree, in both orientations, with the side currents on and with fingers.
+TEST(Bsim4Terminal, SlopesAreTheDerivativesOfTheTerminalCurrent) {
+    const auto cards = side_current_cards();
+    for (const auto& [card, label] : cards) {
+        for (int nf : {1, 3}) {
+            SCOPED_TRACE(label + " nf=" + std::to_string(nf));
+            auto model = Bsim4Model::from_params(card.type, card.params);
+            UniqueInstance inst(bsim4_instance_create(model->handle(), nf, 3e-6, 0.1e-6));
+            ASSERT_TRUE(inst);
+            const auto id = [&](double vgs, double vds, double vbs) {
+                Bsim4DcResults dc{};
+                Bsim4TerminalResults t{};
+                EXPECT_EQ(bsim4_eval_dc_terminal(inst.get(), &dc, &t, vgs, vds, vbs, kRoom), BSIM4_OK);
+                return t;
+            };
+            for (double vgs : {-0.2, 0.3, 0.9})
+                for (double vds : {-0.7, -0.05, 0.05, 0.6, 1.2})
+                    for (double vbs : {-0.5, 0.0}) {
+                        const Bsim4TerminalResults t = id(vgs, vds, vbs);
+                        constexpr double h = 1e-6;
+                        const double slopes[3] = {
+                            (id(vgs + h, vds, vbs).id - id(vgs - h, vds, vbs).id) / (2 * h),
+                            (id(vgs, vds + h, vbs).id - id(vgs, vds - h, vbs).id) / (2 * h),
+                            (id(vgs, vds, vbs + h).id - id(vgs, vds, vbs - h).id) / (2 * h)};
+                        const double exact[3] = {t.gm, t.gds, t.gmbs};
+                        // n-channel frame voltages: the slope of the real current is sign * d/dv.
+                        for (int k = 0; k < 3; ++k)
+                            EXPECT_NEAR(exact[k], card.sign() * slopes[k],
+                                        1e-5 * std::fabs(exact[k]) + 1e-9 * std::fabs(t.id) + 1e-15)
+                                << "slope " << k << " at vgs=" << vgs << " vds=" << vds << " vbs=" << vbs;
+                    }
+        }
+    }
+}
+
+TEST(Bsim4Terminal, SlopesThroughBiasDependentSeriesResistances) {
+    // rdsmod 1: the slopes seen from the applied voltages, through resistances that move with
+    // the gate and body bias. The loop settles to about 1e-6 of the current: wide differences.
+    for (const char* type : {"nmos", "pmos"}) {
+        const double s = type[0] == 'p' ? -1.0 : 1.0;
+        auto model = Bsim4Model::from_params(type, {{"rdsmod", 1},
+                                                    {"vth0", 0.4 * s},
+                                                    {"rdsw", 0},
+                                                    {"rsw", 300},
+                                                    {"rdw", 500},
+                                                    {"prwg", 0.8},
+                                                    {"prwb", 0.3},
+                                                    {"alpha0", 1e-6},
+                                                    {"beta0", 15},
+                                                    {"agidl", 1e-9},
+                                                    {"egidl", 0.2}});
+        UniqueInstance inst(bsim4_instance_create(model->handle(), 1, 2e-6, 0.1e-6));
+        ASSERT_TRUE(inst);
+        const auto at = [&](double vgs, double vds, double vbs) {
+            Bsim4DcResults dc{};
+            Bsim4TerminalResults t{};
+            EXPECT_EQ(bsim4_eval_dc_terminal(inst.get(), &dc, &t, vgs, vds, vbs, kRoom), BSIM4_OK);
+            return t;
+        };
+        for (double vgs : {0.7, 1.2})
+            for (double vds : {-0.6, 0.3, 1.2}) {
+                const Bsim4TerminalResults t = at(vgs, vds, -0.3);
+                constexpr double h = 2e-3;
+                const double slopes[3] = {(at(vgs + h, vds, -0.3).id - at(vgs - h, vds, -0.3).id) / (2 * h),
+                                          (at(vgs, vds + h, -0.3).id - at(vgs, vds - h, -0.3).id) / (2 * h),
+                                          (at(vgs, vds, -0.3 + h).id - at(vgs, vds, -0.3 - h).id) / (2 * h)};
+                const double exact[3] = {t.gm, t.gds, t.gmbs};
+                for (int k = 0; k < 3; ++k)
+                    EXPECT_NEAR(exact[k], s * slopes[k], 2e-3 * std::fabs(exact[k]) + 2e-3 * std::fabs(t.id))
+                        << type << " slope " << k << " at vgs=" << vgs << " vds=" << vds;
+            }
+    }
 }

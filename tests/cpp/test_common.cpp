@@ -258,7 +258,8 @@ TEST(Errors, DisplayTexts) {
     EXPECT_EQ(lut::LutError::serialization("io error: unexpected end of file").text(),
               "LUT cache serialization error: io error: unexpected end of file");
     EXPECT_EQ(psf::PsfError::bad_signature(0x1234).text(),
-              "unsupported PSF signature 0x1234 (expected 0x200 binary or 0x300 PSFXL)");
+              "unsupported PSF signature 0x1234 (expected 0x200 binary, 0x300 PSFXL, 0x400 windowed, 0x500 "
+              "operating point, or any word before a header section at offset 4)");
     EXPECT_EQ(psf::PsfError::unexpected_chunk(3, 40, {21, 22}).text(),
               "unexpected chunk type 3 at offset 40 (expected [21, 22])");
     EXPECT_EQ(psf::PsfError::truncated(1, 2, 3).text(), "truncated read at offset 1 (need 2 bytes, have 3)");

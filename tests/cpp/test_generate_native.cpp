@@ -109,8 +109,9 @@ parser::Bsim4ModelCard card_named(const std::string& file, const std::string& na
     return {};
 }
 
-// Every point of the table at (wi, li) against the evaluator on `card`, in
-// the pool path's signs; bit for bit, since the same calls run.
+// Every point of the table at (wi, li) against the evaluator's drain terminal
+// current and slopes on `card`, in the pool path's signs; bit for bit, since
+// the same calls run.
 void expect_points_from(const TransistorLut& t, std::size_t wi, std::size_t li,
                         const parser::Bsim4ModelCard& card, const parser::ParamList& inst = {},
                         bool with_inst = false) {
@@ -127,15 +128,18 @@ void expect_points_from(const TransistorLut& t, std::size_t wi, std::size_t li,
         for (std::size_t g = 0; g < t.vgs.size(); ++g)
             for (std::size_t d = 0; d < t.vds.size(); ++d) {
                 Bsim4DcResults r{};
-                ASSERT_EQ(bsim4_eval_dc(instance.get(), &r, s * t.vgs[g], s * t.vds[d], s * t.vbs_values[b],
-                                        300.15),
+                Bsim4TerminalResults term{};
+                ASSERT_EQ(bsim4_eval_dc_terminal(instance.get(), &r, &term, s * t.vgs[g], s * t.vds[d],
+                                                 s * t.vbs_values[b], 300.15),
                           0);
-                ASSERT_EQ(t.id.at(wi, b, li, g, d), r.ids) << card.name << " " << b << " " << g << " " << d;
+                ASSERT_EQ(t.id.at(wi, b, li, g, d), term.id) << card.name << " " << b << " " << g << " " << d;
+                ASSERT_EQ(t.gm.at(wi, b, li, g, d), term.gm);
+                ASSERT_EQ(t.gds.at(wi, b, li, g, d), term.gds);
                 if (vth->dims[3]) {
                     ASSERT_EQ(vth->at(wi, b, li, g, d), s * r.vth);
                 }
                 if (gmbs->dims[3]) {
-                    ASSERT_EQ(gmbs->at(wi, b, li, g, d), r.gmbs);
+                    ASSERT_EQ(gmbs->at(wi, b, li, g, d), term.gmbs);
                 }
             }
 }
@@ -147,7 +151,7 @@ bool same_bits(const Grid5& a, const Grid5& b) {
 
 }  // namespace
 
-TEST_F(NativeLut, TableHoldsTheEvaluatorsValuesAndItsDifferences) {
+TEST_F(NativeLut, TableHoldsTheEvaluatorsTerminalCurrentAndSlopes) {
     Lines lines;
     const TransistorLut t = run(config(), lines);
     ASSERT_EQ(t.shape(), (std::array<std::size_t, 5>{2, 2, 2, 16, 16}));
@@ -158,9 +162,7 @@ TEST_F(NativeLut, TableHoldsTheEvaluatorsValuesAndItsDifferences) {
     const parser::Bsim4ModelCard nch = card_named(cards, "nch");
     for (std::size_t wi = 0; wi < 2; ++wi)
         for (std::size_t li = 0; li < 2; ++li) expect_points_from(t, wi, li, nch);
-    // gm and gds from the table's own Id; the all-zero bias point carries no current.
-    EXPECT_DOUBLE_EQ(t.gm.at(1, 1, 0, 7, 9), (t.id.at(1, 1, 0, 8, 9) - t.id.at(1, 1, 0, 6, 9)) / 0.2);
-    EXPECT_DOUBLE_EQ(t.gds.at(0, 0, 1, 15, 0), (t.id.at(0, 0, 1, 15, 1) - t.id.at(0, 0, 1, 15, 0)) / 0.1);
+    // The all-zero bias point carries no current.
     EXPECT_EQ(t.id.at(0, 1, 0, 0, 0), 0.0);
     EXPECT_GT(t.id.at(0, 1, 0, 15, 15), 1e-4);
 
@@ -196,14 +198,40 @@ TEST_F(NativeLut, CardPerLengthAndWidth) {
     expect_points_from(t, 1, 0, card_named(cards, "bn.2"));
     expect_points_from(t, 0, 1, card_named(cards, "bn.3"));
     expect_points_from(t, 1, 1, card_named(cards, "bn.3"));
+}
 
-    // A model name that no card has: the first card of the section serves.
-    c.model_name = "other";
-    c.widths = {1e-6};
-    Lines other;
-    const TransistorLut first = run(c, other);
-    EXPECT_NE(other.out_text.find("  bins: [bn.1])\n"), std::string::npos) << other.out_text;
-    expect_points_from(first, 0, 1, card_named(cards, "bn.1"));
+TEST_F(NativeLut, CardChoiceRefusesWhatNgspiceRefuses) {
+    // Nothing: the pool path reports the name; an error: refused outright.
+    struct Case {
+        const char* model;
+        DeviceType type;
+        double w, l;
+        const char* error;  // "": no outcome
+    };
+    const Case cases[] = {
+        {"other", DeviceType::Nmos, 1e-6, 1e-6, ""},
+        {"nch", DeviceType::Pmos, 1e-6, 1e-6, "model 'nch' is nmos (card 'nch'), not pmos"},
+        {"bn", DeviceType::Nmos, 1e-6, 2e-5,
+         "no bin of model 'bn' holds W = 1.000e-6 m, L = 2.000e-5 m (bins: bn.1 L 1.000e-7..3.000e-7 W "
+         "1.000e-7..2.000e-6; bn.2 L 1.000e-7..3.000e-7 W 2.000e-6..1.000e-4; bn.3 L 3.000e-7..1.000e-5 W "
+         "0..inf; bn.4 L 1.000e-7..3.000e-7 W 1.000e-7..2.000e-6)"},
+    };
+    for (const Case& k : cases) {
+        LutConfig c = config(k.model);
+        if (std::string_view(k.model) == "bn") c.model_section = "corner";
+        c.device_type = k.type;
+        c.widths = {k.w};
+        c.lengths = {k.l};
+        Lines lines;
+        NativeOutcome outcome = generate_lut_native(c, lines, 4);
+        if (*k.error == '\0') {
+            EXPECT_FALSE(outcome) << k.model;
+            EXPECT_NE(lines.err_text.find("model 'other' not found in '" + cards + "'"), std::string::npos);
+        } else {
+            ASSERT_TRUE(outcome && !*outcome) << k.model;
+            EXPECT_EQ(outcome->error().detail, k.error);
+        }
+    }
 }
 
 TEST_F(NativeLut, DumpOfTheFirstBin) {
@@ -260,6 +288,15 @@ TEST_F(NativeLut, SubcircuitDefaults) {
     expect_points_from(plain, 0, 0, card_named(cards, "nch"));
     // The defaults' threshold shift took effect.
     EXPECT_LT(t.id.at(0, 0, 0, 8, 8), 0.9 * plain.id.at(0, 0, 0, 8, 8));
+
+    // The subcircuit's name as the model (what the pool path instantiates):
+    // its inner card with its defaults.
+    c = config("NFET");
+    c.widths = {1e-6};
+    c.lengths = {5e-7};
+    c.vbs_values = {0.0};
+    Lines wrapped;
+    EXPECT_TRUE(same_bits(run(c, wrapped).id, t.id)) << wrapped.err_text;
 }
 
 TEST_F(NativeLut, FailedPointsAreNaN) {
@@ -285,19 +322,37 @@ TEST_F(NativeLut, FailedPointsAreNaN) {
     }
 }
 
-TEST_F(NativeLut, ConductancesAreTheDifferencesOfTheTablesId) {
-    // The items take gm and gds on their own threads: the same numbers as differencing the whole
-    // table afterwards, including the NaN of a failed plane.
+TEST_F(NativeLut, ConductancesAreExactAtCoarseSteps) {
+    // Differences over a 0.1 V step overstate gm/Id in weak inversion by sinh(x)/x, past q/kT;
+    // the slopes the table holds stay below it, and agree with a fine difference of the current.
     LutConfig c = config();
-    c.vbs_values = {std::nan(""), -0.5, 0.0};
-    c.vds = {-0.5, 1.0, 0.1};
+    c.widths = {1e-6};
+    c.lengths = {5e-7};
+    c.vbs_values = {std::nan(""), 0.0};
+    c.vds = {0.05, 1.05, 0.1};
     Lines lines;
     const TransistorLut t = run(c, lines);
-    TransistorLut reference = t;
-    fill_conductances(reference, c.vgs.step, c.vds.step);
-    EXPECT_TRUE(same_bits(t.gm, reference.gm));
-    EXPECT_TRUE(same_bits(t.gds, reference.gds));
-    EXPECT_TRUE(std::isnan(t.gm.at(1, 0, 1, 3, 3)));
+    const double q_over_kt = 1.0 / (8.617333262e-5 * 300.15);
+    LutConfig fine = c;
+    fine.vbs_values = {0.0};
+    int weak = 0;
+    for (std::size_t g = 1; g + 1 < t.vgs.size(); ++g) {
+        EXPECT_TRUE(std::isnan(t.gm.at(0, 0, 0, g, 3)));
+        const double id = t.id.at(0, 1, 0, g, 3), gm = t.gm.at(0, 1, 0, g, 3);
+        if (id > 1e-9 && id < 1e-7) ++weak;
+        EXPECT_LT(gm / id, q_over_kt) << "vgs=" << t.vgs[g];
+        fine.vgs = {t.vgs[g] - 1e-4, t.vgs[g] + 1e-4, 1e-4};
+        fine.vds = {t.vds[3] - 1e-4, t.vds[3] + 1e-4, 1e-4};
+        Lines quiet;
+        const TransistorLut f = run(fine, quiet);
+        ASSERT_EQ(f.vgs.size(), 3u);
+        ASSERT_EQ(f.vds.size(), 3u);
+        const double gds = t.gds.at(0, 1, 0, g, 3);
+        EXPECT_NEAR(gm, (f.id.at(0, 0, 0, 2, 1) - f.id.at(0, 0, 0, 0, 1)) / (f.vgs[2] - f.vgs[0]), 1e-5 * gm);
+        EXPECT_NEAR(gds, (f.id.at(0, 0, 0, 1, 2) - f.id.at(0, 0, 0, 1, 0)) / (f.vds[2] - f.vds[0]),
+                    1e-5 * gds + 1e-15);
+    }
+    EXPECT_GE(weak, 1);
 }
 
 TEST_F(NativeLut, SeriesResistanceAndReverseBiasPointsComeFromTheEvaluator) {

@@ -340,27 +340,25 @@ TEST(ModelParserCards, TypesLevelsAndBodies) {
 }
 
 TEST(ModelParserSections, IncludesHeadersAndEnds) {
+    // A section ends at the first ".endl", bare or naming any section.
     const auto lines = mp::join_continuation_lines(
         ".lib tt\n"
         "A\n"
-        ".lib models.lib common\n"  // three words: an include, not a header
-        ".lib 'models.lib' common\n"
-        ".lib tt\n"  // a nested header of the same name
+        ".lib models.lib common\n"  // three words: a redirect, not a header
+        ".lib 'models.lib' \"self\"\n"
+        ".lib tt\n"  // a header inside a section opens nothing
+        "B\n"
+        ".endl other\n"
         "hidden\n"
         ".endl tt\n"
-        ".lib \"x.lib\" self\n"
-        ".endl other\n"
-        "B\n"
-        ".endl tt\n"
-        ".lib self\n"
+        ".lib 'self'\n"  // quoted: still a header
         "S\n"
-        ".lib 'x' self\n"
         ".lib 'x' tt\n"
         ".endl\n"
         ".lib common\n"
         "C\n"
         ".end\n"
-        ".ENDL COMMON\n"
+        ".ENDL ss\n"
         ".lib ss\n"
         "SS\n"
         ".endl ss\n");
@@ -399,8 +397,8 @@ TEST(ModelParserBins, LengthRules) {
     };
     EXPECT_EQ(pick("nch", 5e-7), "nch.1");  // first holding bin, bounds inclusive
     EXPECT_EQ(pick("nch", 7e-7), "nch.2");
-    EXPECT_EQ(pick("nch", 2e-6), "nch.2");  // largest lmin below
-    EXPECT_EQ(pick("nch", 5e-8), "nch.1");  // nearest lmin
+    EXPECT_EQ(pick("nch", 2e-6), "none");  // outside every bin: ngspice finds no model
+    EXPECT_EQ(pick("nch", 5e-8), "none");
     EXPECT_EQ(pick("NCH", 1.0000000000000001e-6), "nch.2");
     EXPECT_EQ(pick("PCH", 1.0), "pch");     // an exact name wins whatever the length
     EXPECT_EQ(pick("nmos", 5e-7), "none");  // no card, no bins: no fallback
@@ -436,9 +434,37 @@ TEST(ModelParserBins, LengthAndWidthAsNgspiceBinsThem) {
     EXPECT_EQ(pick(5e-7, 5e-7), "n18.1");
     EXPECT_EQ(pick(5.0099e-7, 2e-6), "n18.3");
     EXPECT_EQ(pick(5.02e-7, 2e-6), "n18.7");
-    // No bin holds the width: length alone decides.
-    EXPECT_EQ(pick(0.7e-6, 1e-3), "n18.5");
+    // No bin holds the width: none, as in ngspice.
+    EXPECT_EQ(mp::select_card_for_length(cards, "n18", 0.7e-6, 1e-3), nullptr);
     EXPECT_EQ(mp::select_card_for_length(cards, "n18", 1e-6, std::nan("")), nullptr);
+}
+
+TEST(ModelParserBins, ChoiceRefusesWhatNgspiceRefuses) {
+    std::vector<mp::Bsim4ModelCard> cards(3);
+    cards[0] = {"nch.1", "nmos", {}, 2.2e-7, 5e-7, 2.2e-7, 1e-5};
+    cards[1] = {"nch.2", "nmos", {}, 5e-7, 5e-5, 2.2e-7, 1e-5};
+    cards[2] = {"pch", "pmos", {}, {}, {}, {}, {}};
+    const std::map<std::string, std::string> refused{{"pch", "model 'pch': cannot evaluate vth0 = vth_typ"}};
+    const auto choose = [&](std::string_view model, std::string_view type, double l, double w) {
+        auto c = mp::choose_card(mp::Kit{cards, 1.0, refused}, model, type, l, w, "kit.lib");
+        return c ? (*c)->name : c.error();
+    };
+    EXPECT_EQ(choose("NCH", "nmos", 1e-6, 1e-6), "nch.2");
+    EXPECT_EQ(choose("pch", "PMOS", 1e-6, 1e-6), "model 'pch': cannot evaluate vth0 = vth_typ");
+    EXPECT_EQ(choose("pcx", "pmos", 1e-6, 1e-6), "model 'pcx' not found in 'kit.lib'");
+    EXPECT_EQ(choose("nch", "nmos", 6e-5, 1.5e-7),
+              "no bin of model 'nch' holds W = 1.500e-7 m, L = 6.000e-5 m (bins: nch.1 L 2.200e-7..5.000e-7 "
+              "W 2.200e-7..1.000e-5; nch.2 L 5.000e-7..5.000e-5 W 2.200e-7..1.000e-5)");
+}
+
+TEST(ModelParserBins, OptionScale) {
+    const auto scale = [](const char* text) { return mp::option_scale(mp::join_continuation_lines(text)); };
+    EXPECT_EQ(scale(".param a=1\n"), 1.0);
+    EXPECT_EQ(scale(".option scale=1u\n"), 1e-6);
+    EXPECT_EQ(scale(".OPTIONS post SCALE = 0.5\n.opt scale=2\n"), 2.0);
+    mp::ParamList params{{"w", 1.0}, {"ps", 2.0}, {"ad", 3.0}, {"sa", 4.0}};
+    mp::scale_instance_params(params, 0.5);
+    EXPECT_EQ(params, (mp::ParamList{{"w", 1.0}, {"ps", 1.0}, {"ad", 0.75}, {"sa", 4.0}}));
 }
 
 TEST(ModelParserSubckt, HeaderBodyAndInstanceParams) {
@@ -721,4 +747,20 @@ TEST(ModelParserSamples, FullFeaturedCardsKeepTheirValues) {
         EXPECT_EQ(k, params.size());
     }
     EXPECT_GT(checked, 300);
+}
+
+TEST(ModelParserCards, ValuesNgspiceRefusesAreReported) {
+    const auto lines = mp::join_continuation_lines(
+        ".param vt = 0.4\n"
+        ".model a nmos level=54 vth0=vt version=4.8.3 toxe=1e-9x vth0=agauss(0.4, 0.01, 3)\n"
+        ".model b nmos level=54 vth0='vt + undefined' u0=nosuch(1)\n"
+        ".model c nmos level=54 u0=nosuch(1)\n"
+        ".model d nmos level=54 k1={1 +* 2}\n");
+    std::map<std::string, std::string> refused;
+    const auto cards = mp::extract_models(lines, mp::collect_dot_params(lines), &refused);
+    EXPECT_EQ(cards.size(), 4u);
+    EXPECT_EQ(refused,
+              (std::map<std::string, std::string>{{"b", "model 'b': cannot evaluate vth0 = 'vt + undefined'"},
+                                                  {"c", "model 'c': cannot evaluate u0 = nosuch(1)"},
+                                                  {"d", "model 'd': cannot evaluate k1 = {1 +* 2}"}}));
 }

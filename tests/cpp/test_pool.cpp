@@ -291,16 +291,23 @@ TEST(PoolProcesses, ProgramsThatAreNotWorkers) {
     EXPECT_EQ(outcome.error().kind, NgspiceError::Kind::WorkerCrashed);
     EXPECT_EQ(outcome.error().detail.rfind("stdout read (header) failed: header length ", 0), 0u);
 
+    // `true` ends without reading its input, as a worker that cannot start
+    // does: the job hears how it ended, and after three such starts in a row
+    // the slot gives up with that reason.
     settings.worker_exe = "true";
     pool = WorkerPool::create(settings);
-    for (int i = 0; i < 3; ++i) {
+    std::vector<NgspiceError> errors;
+    while (errors.size() < 5 && (errors.empty() || errors.back().kind != NgspiceError::Kind::SendFailed)) {
         outcome = (*pool)->run_simulation(request("b"));
         ASSERT_FALSE(outcome.ok());
-        const std::string& detail = outcome.error().detail;
-        EXPECT_TRUE(detail == "stdout read (header len) failed: early eof" ||
-                    detail.rfind("stdin write failed: ", 0) == 0)
-            << detail;
+        errors.push_back(outcome.error());
     }
+    EXPECT_EQ(errors.front().text(), "worker process crashed: worker 0 exited during start-up (exit code 0)");
+    EXPECT_EQ(
+        errors.back().text(),
+        "worker pool send failed: all workers are shut down: worker 0 exited during start-up (exit code 0)");
+    EXPECT_LE(errors.size(), 3u);
+    EXPECT_EQ((*pool)->run_simulation(request("b")).error().detail, errors.back().detail);
 
     // A worker that never answers: the time-out, and the process is replaced.
     TempDir dir;
@@ -313,6 +320,38 @@ TEST(PoolProcesses, ProgramsThatAreNotWorkers) {
     outcome = (*pool)->run_simulation(request("c"));
     ASSERT_FALSE(outcome.ok());
     EXPECT_EQ(outcome.error().text(), "simulation failed: worker timed out after 0s");
+}
+
+TEST(PoolProcesses, WorkersThatCannotStartSayWhy) {
+    // What a worker that dies before reading its input said (the end of its
+    // standard error, at most about 1000 bytes from a line's start) and how
+    // it ended.
+    std::string many;
+    for (int i = 0; i < 100; ++i) many += fmt::cat("line ", 100 + i, " of the start-up log\n");
+    const std::string many_tail = many.substr(many.find("line 166 "));
+    const struct {
+        std::string script, said;
+    } cases[] = {
+        {"echo starting >&2; echo 'no libngspice here' >&2; exit 3",
+         "(exit code 3): starting\nno libngspice here"},
+        {"printf '%s' '" + many + "' >&2; exit 1",
+         "(exit code 1): " + many_tail.substr(0, many_tail.size() - 1)},
+        {"kill -9 $$", "(killed by signal 9)"},
+        {"printf '\\377 bad\\n\\n' >&2; exit 2", "(exit code 2): \xEF\xBF\xBD bad"},
+    };
+    TempDir dir;
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string exe = dir.touch(fmt::cat("worker-", n++));
+        std::ofstream(exe, std::ios::app) << c.script << "\n";
+        ::chmod(exe.c_str(), 0755);
+        PoolSettings settings;
+        settings.worker_exe = exe;
+        auto pool = *WorkerPool::create(settings);
+        const auto outcome = pool->run_simulation(request("x"));
+        ASSERT_FALSE(outcome.ok());
+        EXPECT_EQ(outcome.error().detail, "worker 0 exited during start-up " + c.said) << c.script;
+    }
 }
 
 TEST(PoolProcesses, ShutdownAbandonsWorkInProgress) {
@@ -433,6 +472,8 @@ TEST(PoolProcesses, MissingProgramExhaustsThePool) {
         EXPECT_EQ(last->detail, "worker task dropped reply sender");
     }
     EXPECT_EQ(last->kind, NgspiceError::Kind::SendFailed);
+    EXPECT_EQ(last->detail.rfind("failed to spawn: I/O error: No such file or directory", 9), 9u)
+        << last->detail;
 }
 
 // ---- task sets -------------------------------------------------------------------

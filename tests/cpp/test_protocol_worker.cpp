@@ -111,6 +111,33 @@ TEST(WorkerNetlist, TempFileNamesStayInTheirDirectory) {
     EXPECT_EQ(join_path("/a/b", ".f"), "/a/b/.f");
 }
 
+TEST(WorkerNetlist, RelativeFilesAreNamedAsFromTheNamedDirectory) {
+    // The working directory (the test's) holds no such files.
+    EXPECT_EQ(anchor_relative_files(".include a.inc\n .INC 'b c.inc' $ x\n.lib k.lib tt\n.lib tt\n"
+                                    ".include /abs.inc\n.control\n.include in.inc\n.endc\nx a.inc",
+                                    "d/"),
+              ".include d/a.inc\n .INC 'd/b c.inc' $ x\n.lib d/k.lib tt\n.lib tt\n"
+              ".include /abs.inc\n.control\n.include in.inc\n.endc\nx a.inc");
+    EXPECT_EQ(anchor_relative_files(".include a.inc\n", ""), ".include a.inc\n");
+}
+
+TEST(WorkerNetlist, NgspiceErrorLinesSayWhy) {
+    const std::vector<std::string> log{"stdout Circuit: x",
+                                       "stderr Note: No compatibility mode selected!",
+                                       "stderr Netlist line no. 3:",
+                                       "stderr Undefined parameter [fnoicor]",
+                                       "stderr Netlist line no. 3:",
+                                       "stderr Undefined parameter [fnoicor]",
+                                       "stderr Warning: k2 ignored",
+                                       "stderr Cannot compute substitute",
+                                       "stderr a",
+                                       "stderr b",
+                                       "stderr c",
+                                       "stderr d"};
+    EXPECT_EQ(ngspice_error_lines(log), "Undefined parameter [fnoicor]; Cannot compute substitute; a; b; c");
+    EXPECT_EQ(ngspice_error_lines({"stdout Error: on stdout only"}), "");
+}
+
 TEST(WorkerMeasures, LinesThatAreAndAreNotMeasures) {
     const std::vector<std::string> log = {
         "stdout rise = 1.5e-9 targ= 2e-9",

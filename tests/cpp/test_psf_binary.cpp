@@ -9,6 +9,7 @@
 using namespace morva;
 using namespace morva::psf;
 using psf_test::build_file;
+using psf_test::kSignatures;
 using psf_test::Writer;
 
 namespace {
@@ -86,16 +87,38 @@ TEST(PsfBinary, SizeTrailerAndSignatureChecksInOrder) {
     no_trailer[5] = 'X';
     EXPECT_EQ(error_text(no_trailer), "missing Clarissa trailer (not a PSF file)");
     EXPECT_EQ(error_text(raw_file(0x100, "", 4)),
-              "unsupported PSF signature 0x100 (expected 0x200 binary or 0x300 PSFXL)");
+              "unsupported PSF signature 0x100" + std::string(kSignatures));
     EXPECT_EQ(error_text(raw_file(0x201, "", 4)),
-              "unsupported PSF signature 0x201 (expected 0x200 binary or 0x300 PSFXL)");
+              "unsupported PSF signature 0x201" + std::string(kSignatures));
     EXPECT_EQ(error_text(raw_file(0x600, "", 4)),
-              "unsupported PSF signature 0x600 (expected 0x200 binary or 0x300 PSFXL)");
+              "unsupported PSF signature 0x600" + std::string(kSignatures));
     for (std::uint32_t sig : {0x200u, 0x300u, 0x400u, 0x500u}) {
         const PsfFile f = parse(psf_test::sample_file(sig));
         EXPECT_EQ(f.signature, sig);
         EXPECT_EQ(f.is_psfxl(), sig == 0x300u);
     }
+}
+
+TEST(PsfBinary, TheLayoutNotTheFirstWordMakesTheKind) {
+    // Header-only files with any first word, 0 among them: the header
+    // section at offset 4 and the trailer make them PSF.
+    for (std::uint32_t sig : {0x0u, 0x600u, 0xffffffffu}) {
+        const PsfFile f = parse(header_only([](Writer& w) { w.prop("a", std::int32_t{1}); }, sig));
+        EXPECT_EQ(f.signature, sig);
+        EXPECT_EQ(f.header.size(), 1u);
+        EXPECT_FALSE(f.is_psfxl());
+    }
+    // A header listed elsewhere leaves the word to decide.
+    EXPECT_EQ(error_text(build_file({{1, [](Writer&) {}}, {0, [](Writer&) {}}}, 0)),
+              "unsupported PSF signature 0x0" + std::string(kSignatures));
+    // 0x300 with a value section of its own holds its values: no companion.
+    const auto with_values = [](std::uint32_t sig) {
+        auto sections = psf_test::sample_sections();
+        sections.push_back({4, [](Writer& w) { w.u32(16).u32(20).f64(1.5); }});
+        return build_file(sections, sig);
+    };
+    EXPECT_FALSE(parse(with_values(0x300)).is_psfxl());
+    EXPECT_TRUE(parse(psf_test::sample_file(0x300)).is_psfxl());
 }
 
 TEST(PsfBinary, TableOfContentsBounds) {

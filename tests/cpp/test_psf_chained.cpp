@@ -12,6 +12,7 @@
 using namespace morva;
 using namespace morva::psf;
 using psf_test::build_chained_file;
+using psf_test::kSignatures;
 using psf_test::Writer;
 
 namespace {
@@ -110,7 +111,7 @@ TEST(PsfChained, IsPsfxlMetadataWhateverTheSignature) {
         EXPECT_EQ(parse(psf_test::sample_file(sig)).is_psfxl(), sig == 0x300u);
     }
     EXPECT_EQ(error_text(psf_test::chained_sample_file(0x600)),
-              "unsupported PSF signature 0x600 (expected 0x200 binary or 0x300 PSFXL)");
+              "unsupported PSF signature 0x600" + std::string(kSignatures));
 }
 
 TEST(PsfChained, OnlyAnUnbrokenChainEndingOpenIsAccepted) {

@@ -193,6 +193,11 @@ inline std::string cut_chained(const std::string& bytes, std::size_t n) {
     return w.out;
 }
 
+// What the signature error says is accepted.
+inline constexpr const char* kSignatures =
+    " (expected 0x200 binary, 0x300 PSFXL, 0x400 windowed, 0x500 operating point, or any word before a "
+    "header section at offset 4)";
+
 // The shared sample files, when present: MORVA_SAMPLES overrides the build's
 // default location.
 inline std::string samples_dir() {

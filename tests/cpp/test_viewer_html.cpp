@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/format.h"
@@ -79,11 +80,13 @@ TEST(JsonNumber, ArrayIsCommaSeparatedWithoutBrackets) {
 }
 
 TEST(PaneGeometry, EveryPaneKeepsAPositiveHeight) {
-    // Up to 49 panes the gap stays 0.018 (49 panes leave 0.00033 each).
-    const auto d49 = pane_domains(49);
-    EXPECT_NEAR(d49[0].top - d49[0].bottom, (0.88 - 0.018 * 48) / 49, 1e-15);
-    EXPECT_NEAR(d49[0].bottom - d49[1].top, 0.018, 1e-12);
-    for (std::size_t n : {50u, 51u, 100u, 1000u, 5000u}) {
+    // Up to 29 panes the gap stays 0.018; then the page height is capped.
+    const auto d29 = pane_domains(29);
+    EXPECT_NEAR(d29[0].top - d29[0].bottom, (0.88 - 0.018 * 28) / 29, 1e-15);
+    EXPECT_NEAR(d29[0].bottom - d29[1].top, 0.018, 1e-12);
+    const auto d30 = pane_domains(30);
+    EXPECT_NEAR(d30[0].bottom - d30[1].top, 0.88 * 0.2 / 29, 1e-12);
+    for (std::size_t n : {30u, 40u, 50u, 51u, 100u, 1000u, 5000u}) {
         const auto d = pane_domains(n);
         ASSERT_EQ(d.size(), n);
         EXPECT_DOUBLE_EQ(d.front().top, 0.96);
@@ -134,5 +137,13 @@ TEST(StripChartPage, ManyPanesUseFinerDomainText) {
     const std::string page = render_page(panes, "t");
     EXPECT_NE(page.find("\"yaxis\":{\"anchor\":\"x\",\"domain\":[0.9482"), std::string::npos);
     EXPECT_NE(page.find("\"yaxis60\":{\"anchor\":\"x60\",\"domain\":[0.080000,"), std::string::npos);
-    EXPECT_NE(page.find("height:7920px;"), std::string::npos);
+    EXPECT_NE(page.find("height:4000px;"), std::string::npos);
+}
+
+// Beyond 8192 px Chromium does not draw plotly's WebGL canvas (twice the plot
+// height) right: the page stops growing below that.
+TEST(PaneGeometry, PlotHeightIsCapped) {
+    const std::pair<std::size_t, std::uint64_t> cases[] = {{1, 420},   {2, 420},   {3, 510},   {12, 1680},
+                                                           {29, 3890}, {30, 4000}, {60, 4000}, {5000, 4000}};
+    for (const auto& [n, px] : cases) EXPECT_EQ(plot_height_px(n), px) << n;
 }

@@ -276,6 +276,38 @@ TEST(ViewerState, WaveEndpoint) {
     EXPECT_EQ(state->cache.size(), 3u);  // failures are not cached
 }
 
+// The cache used to keep every waveform ever decoded: a long session on a
+// large file ran out of memory. Now it keeps what fits its byte budget, the
+// least recently used going first, and answers stay the same.
+TEST(ViewerState, CacheKeepsTheRecentlyUsedWithinItsBudget) {
+    std::string records;
+    for (std::uint64_t id = 1; id <= 40; ++id)
+        records += pair_record(id, std::vector<double>(100, 1e-9 * id), std::vector<double>(100, 0.5 * id));
+    records += pair_record(99, std::vector<double>(1000, 0.0), std::vector<double>(1000, 1.0));
+    const std::uint64_t one = WaveCache::bytes_of(Wave{std::vector<double>(100), std::vector<double>(100)});
+    auto small = build_state(make_file(records), nullptr, 3 * one);
+    auto large = build_state(make_file(records), nullptr, 1000 * one);
+    for (const char* id : {"1", "2", "3", "1", "4", "99"}) {
+        SCOPED_TRACE(id);
+        EXPECT_EQ(wave(*small, id), wave(*large, id));
+        EXPECT_LE(small->cache.bytes(), 3 * one);
+    }
+    // 2 went first: 1 was used again after it. 99 is larger than the budget.
+    EXPECT_EQ(small->cache.size(), 3u);
+    EXPECT_EQ(small->cache.find(2), nullptr);
+    EXPECT_EQ(small->cache.find(99), nullptr);
+    for (std::uint64_t id : {1, 3, 4}) EXPECT_NE(small->cache.find(id), nullptr) << id;
+    for (std::uint64_t id = 1; id <= 40; ++id) {
+        const std::string text = std::to_string(id);
+        EXPECT_EQ(wave(*small, text), wave(*large, text)) << id;
+    }
+    EXPECT_EQ(small->cache.size(), 3u);
+    EXPECT_EQ(small->cache.bytes(), 3 * one);
+    EXPECT_EQ(large->cache.size(), 41u);
+    EXPECT_GT(default_cache_budget(), 0u);
+    EXPECT_LE(default_cache_budget(), std::uint64_t{256} << 20);
+}
+
 TEST(ViewerState, ConnectionsOfOneRecordShareOneAnswer) {
     auto state =
         build_state(make_file(pair_record(42, {0, 1, 2}, {3, 4, 5}) + pair_record(7, {0}, {1})), nullptr);
