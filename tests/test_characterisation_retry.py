@@ -98,7 +98,8 @@ def test_rejected_sweeps_fall_back_per_chunk(faulty, clean, capfd):
 
 
 def test_chunk_failures_fall_back_per_vbs(faulty, clean, capfd):
-    lut = faulty.run(config(faulty.card, lengths_values=[1.8e-7]), [
+    # Two pairs on two workers: one task per pair, the ladder of the first.
+    lut = faulty.run(config(faulty.card), [
         {"id": "lut-w0-l0", "fault": "error"},
         {"id": "lut-w0-l0-c0", "fault": "sweep-case"},
         {"id": "lut-w0-l0-c1", "fault": "short"},
@@ -109,14 +110,14 @@ def test_chunk_failures_fall_back_per_vbs(faulty, clean, capfd):
         "  [retry] W=1.000e-6 L=1.800e-7 chunk 0: alter @Vbs[dc] not supported, retrying per Vbs",
         "  [retry] W=1.000e-6 L=1.800e-7 chunk 1: multi-plot extraction failed, retrying per Vbs",
     ]
-    assert [r for r in faulty.requests() if r.startswith("lut-")] == [
+    assert [r for r in faulty.requests() if r.startswith("lut-w0-l0")] == [
         "lut-w0-l0", "lut-w0-l0-c0", "lut-w0-l0-v0-c0", "lut-w0-l0-v1-c0",
         "lut-w0-l0-c1", "lut-w0-l0-v0-c1", "lut-w0-l0-v1-c1",
     ]
     for name in ["id", "gm", "gds"] + PARAMS:
-        np.testing.assert_allclose(getattr(lut, name), getattr(clean, name)[:, :, :1], rtol=1e-9, atol=1e-15)
+        np.testing.assert_allclose(getattr(lut, name), getattr(clean, name), rtol=1e-9, atol=1e-15)
 
-    faulty.run(config(faulty.card, lengths_values=[1.8e-7]), [
+    faulty.run(config(faulty.card), [
         {"id": "lut-w0-l0", "fault": "error"},
         {"id": "lut-w0-l0-c0", "fault": "error"},
     ])
@@ -124,9 +125,30 @@ def test_chunk_failures_fall_back_per_vbs(faulty, clean, capfd):
     assert "  [retry] W=1.000e-6 L=1.800e-7 chunk 0: multi-Vbs sweep failed, retrying per Vbs" in retry_lines(err)
 
 
+def test_parts_of_a_lone_pair_walk_the_ladder_alone(faulty, clean, capfd):
+    # One pair on two workers: a task per Vbs value and chunk, each with its
+    # own ladder; only the failing part retries.
+    lut = faulty.run(config(faulty.card, lengths_values=[1.8e-7]), [
+        {"id": "lut-w0-l0-part-v1-c0", "fault": "error"},
+        {"id": "lut-w0-l0-c0", "fault": "error"},
+    ])
+    _, err = capfd.readouterr()
+    assert retry_lines(err) == [
+        "  [retry] W=1.000e-6 L=1.800e-7: all-chunks request failed, falling back to per-chunk",
+        "  [retry] W=1.000e-6 L=1.800e-7 chunk 0: full-params sweep crashed, falling back to bisected OP "
+        "parameter sweeps",
+    ]
+    assert sorted(r for r in faulty.requests() if r.startswith("lut-")) == [
+        "lut-w0-l0-c0", "lut-w0-l0-part-v0-c0", "lut-w0-l0-part-v0-c1", "lut-w0-l0-part-v1-c0",
+        "lut-w0-l0-part-v1-c1", "lut-w0-l0-v1-c0",
+    ]
+    for name in ["id", "gm", "gds"] + PARAMS:
+        np.testing.assert_allclose(getattr(lut, name), getattr(clean, name)[:, :, :1], rtol=1e-9, atol=1e-15)
+
+
 def test_bisection_leaves_only_the_failing_parameter_unavailable(faulty, clean, capfd):
     # Every request of chunk 1 at the first Vbs value that asks for vth fails.
-    lut = faulty.run(config(faulty.card, lengths_values=[1.8e-7]), [
+    lut = faulty.run(config(faulty.card), [
         {"id": "lut-w0-l0", "fault": "error"},
         {"id": "lut-w0-l0-c1", "fault": "error"},
         {"id": "lut-w0-l0-v0-c1(-sub\\d+)?", "contains": "@m1[vth]", "fault": "error"},
@@ -144,7 +166,7 @@ def test_bisection_leaves_only_the_failing_parameter_unavailable(faulty, clean, 
         "lut-w0-l0-v0-c1-sub1", "lut-w0-l0-v0-c1-sub2", "lut-w0-l0-v0-c1-sub1", "lut-w0-l0-v0-c1-sub1",
     ]
     for name in ["id", "gm", "gds", "cgg", "cgd", "gmbs", "vdsat"]:
-        np.testing.assert_allclose(getattr(lut, name), getattr(clean, name)[:, :, :1], rtol=1e-9, atol=1e-15)
+        np.testing.assert_allclose(getattr(lut, name), getattr(clean, name), rtol=1e-9, atol=1e-15)
     # Chunk 1 (Vgs indices 16..30) at Vbs index 0 is NaN; the rest is intact.
     vth, ref = lut.vth[0, :, 0], clean.vth[0, :, 0]
     assert np.all(np.isnan(vth[0, 16:]))

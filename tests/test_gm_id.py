@@ -126,10 +126,9 @@ def test_vds_and_slice_selection(lut_home):
                            vds_step=0.5)
     r = lut.design(gm_id=10.0)
     assert r.vds == 1.0 and r.w == 1e-6  # Vds axis 0, 0.5, 1, 1.5: index 2
-    beyond = lut.design(gm_id=10.0, vds=5.0)
-    assert beyond.vds == 5.0
-    last = by_hand(lut.slice(), 10.0, x=3)
-    assert beyond.id == pytest.approx(last["id"], rel=1e-12)
+    end = lut.design(gm_id=10.0, vds=1.5)
+    assert end.vds == 1.5
+    assert end.id == pytest.approx(by_hand(lut.slice(), 10.0, x=3)["id"], rel=1e-12)
     assert lut.design(gm_id=10.0, width=2e-6).w == 1e-6  # halfway: the lower index
     assert lut.design(gm_id=10.0, width=2.1e-6).w == 3e-6
     body = lut.design(gm_id=10.0, vbs=-0.3)
@@ -253,10 +252,18 @@ def test_length_sweep_direction_does_not_change_the_answer(lut_home):
     (dict(gm_id=10.0, gm_id_max=math.nan), "gm_id_max must not be NaN"),
     (dict(ids=1e-4, id_min=math.nan), "id_min must be a finite number"),
     (dict(ids=1e-4, id_min=math.inf), "id_min must be a finite number"),
+    # The axis end's numbers labelled with the requested Vds, W = inf, W = 0.
+    (dict(gm_id=10.0, vds=5.0), "vds=5.000 V lies outside the table's Vds axis [0.000, 1.800] V"),
+    (dict(gm_id=10.0, vds=-0.01), "vds=-0.010 V lies outside the table's Vds axis [0.000, 1.800] V"),
+    (dict(ids=1e308), "the sized width W=inf m is not a finite positive number (Id=inf A): ids is out of reach "
+                      "of this table"),
+    (dict(ids=5e-324), "the sized width W=0.000e0 m is not a finite positive number (Id=4.941e-324 A): ids is "
+                       "out of reach of this table"),
 ])
 def test_targets_and_bounds_that_size_nothing_are_refused(nmos, kwargs, message):
-    # Each of these used to answer with a NaN, infinite or zero width, or with
-    # the first grid point of the table, as if the targets had been met.
+    # Each of these used to answer with a NaN, infinite or zero width, with
+    # the first grid point of the table, or with the Vds axis end, as if the
+    # targets had been met.
     with pytest.raises(ValueError) as info:
         nmos.design(**kwargs)
     assert str(info.value) == message

@@ -223,6 +223,13 @@ def test_lut_wrapper_views(lut_home):
     assert morva.Lut.id.__doc__.startswith("Drain current Id in amperes.")
     with pytest.raises(TypeError):
         morva.Lut(3)
+    # Converted once and shared (each TransistorLut access copies the grid):
+    # read-only, so that no caller changes what the next one reads.
+    assert lut.id is lut.id and lut.vgs is lut.vgs and lut.table.id is not lut.table.id
+    for name in ("id", "gm", "vds"):
+        with pytest.raises(ValueError, match="read-only"):
+            getattr(lut, name)[0] = 1.0
+    assert lut.id[0, 0] == 1e-6 and lut.table.id.flags.writeable
 
 
 def test_lut_wrapper_sweeps_and_cache(lut_home):

@@ -21,6 +21,28 @@ def _forward(name):
     return property(lambda self: getattr(self._table, name), doc=native.__doc__)
 
 
+def _shared(name):
+    """A property converted once, on first access, and kept: each access of
+    ``TransistorLut.<name>`` copies the whole grid, which made ``lut.id[i, j]``
+    cost as much as the table is large. Arrays come back read-only."""
+    native = getattr(_native.TransistorLut, name)
+
+    def get(self):
+        try:
+            return self._arrays[name]
+        except KeyError:
+            pass
+        value = getattr(self._table, name)
+        if value is not None:
+            value.flags.writeable = False
+        self._arrays[name] = value
+        return value
+
+    doc = (native.__doc__ or "").rstrip()
+    return property(get, doc=doc + "\n\nConverted once and shared: the array is read-only "
+                                   f"(``numpy.array(lut.{name})`` gives a copy to change).")
+
+
 class Lut:
     """A transistor look-up table with gm/Id design helpers.
 
@@ -32,6 +54,9 @@ class Lut:
     - ``id_density``: Id/W (A/m), the current per unit width;
     - ``design(**kw)``: gm/Id sizing (see ``TransistorLut.design``).
 
+    Axes and grids are converted on first access and shared afterwards, so
+    ``lut.id[i, j]`` costs no more than indexing; they are read-only arrays.
+
     Usage::
 
         lut = Lut.load(lut_cache_key(cfg)) or Lut(pool.generate_lut(cfg))
@@ -40,7 +65,7 @@ class Lut:
         plt.plot(nmos.gm_over_id[:, -1], nmos.id_density[:, -1])
     """
 
-    __slots__ = ("_table",)
+    __slots__ = ("_table", "_arrays")
 
     def __init__(self, table):
         if isinstance(table, Lut):
@@ -48,6 +73,7 @@ class Lut:
         if not isinstance(table, _native.TransistorLut):
             raise TypeError(f"Lut wraps a TransistorLut, not {type(table).__name__}")
         self._table = table
+        self._arrays = {}
 
     @classmethod
     def load(cls, key):
@@ -64,29 +90,29 @@ class Lut:
         """The wrapped ``TransistorLut``."""
         return self._table
 
-    widths = _forward("widths")
+    widths = _shared("widths")
     width = _forward("width")
-    vbs_values = _forward("vbs_values")
+    vbs_values = _shared("vbs_values")
     vbs = _forward("vbs")
-    lengths = _forward("lengths")
-    vgs = _forward("vgs")
-    vds = _forward("vds")
-    id = _forward("id")
-    gm = _forward("gm")
-    gds = _forward("gds")
-    cgg = _forward("cgg")
-    cgs = _forward("cgs")
-    cgd = _forward("cgd")
-    cgb = _forward("cgb")
-    cbs = _forward("cbs")
-    cbd = _forward("cbd")
-    gmbs = _forward("gmbs")
-    gbd = _forward("gbd")
-    gbs = _forward("gbs")
-    vth = _forward("vth")
-    vdsat = _forward("vdsat")
-    von = _forward("von")
-    ft = _forward("ft")
+    lengths = _shared("lengths")
+    vgs = _shared("vgs")
+    vds = _shared("vds")
+    id = _shared("id")
+    gm = _shared("gm")
+    gds = _shared("gds")
+    cgg = _shared("cgg")
+    cgs = _shared("cgs")
+    cgd = _shared("cgd")
+    cgb = _shared("cgb")
+    cbs = _shared("cbs")
+    cbd = _shared("cbd")
+    gmbs = _shared("gmbs")
+    gbd = _shared("gbd")
+    gbs = _shared("gbs")
+    vth = _shared("vth")
+    vdsat = _shared("vdsat")
+    von = _shared("von")
+    ft = _shared("ft")
     shape = _forward("shape")
     extracted_op_params = _forward("extracted_op_params")
 
@@ -95,9 +121,9 @@ class Lut:
         """gm/|Id| in 1/V, shaped like ``id``; NaN where |Id| < 1e-12 A."""
         import numpy as np
 
-        magnitude = np.abs(self._table.id)
+        magnitude = np.abs(self.id)
         with np.errstate(divide="ignore", invalid="ignore"):
-            ratio = self._table.gm / magnitude
+            ratio = self.gm / magnitude
         ratio[magnitude < _ID_FLOOR] = np.nan
         return ratio
 
@@ -107,16 +133,16 @@ class Lut:
         import numpy as np
 
         with np.errstate(divide="ignore", invalid="ignore"):
-            return self._table.gm / self._table.gds
+            return self.gm / self.gds
 
     @property
     def id_density(self):
         """Drain current per unit width Id/W in A/m, shaped like ``id``."""
         import numpy as np
 
-        current = self._table.id
+        current = self.id
         if current.ndim == 5:
-            widths = self._table.widths
+            widths = self.widths
             widths = np.array([self._table.width]) if widths is None else widths
             return current / widths.reshape(-1, 1, 1, 1, 1)
         return current / self._table.width

@@ -189,6 +189,23 @@ std::optional<std::string> arguments_problem(const std::vector<Constraint>& cons
     return std::nullopt;
 }
 
+std::optional<std::string> vds_problem(const lut::TransistorLut& table, double vds) {
+    if (table.vds.empty()) return std::nullopt;
+    const auto [lo, hi] = std::minmax_element(table.vds.begin(), table.vds.end());
+    // The axis points are start + i * step: allow the rounding of the end.
+    const double slack = 1e-9 * std::max(1.0, *hi - *lo);
+    if (vds >= *lo - slack && vds <= *hi + slack) return std::nullopt;
+    return fmt::cat("vds=", fmt::fixed(vds, 3), " V lies outside the table's Vds axis [", fmt::fixed(*lo, 3),
+                    ", ", fmt::fixed(*hi, 3), "] V");
+}
+
+std::optional<std::string> width_problem(const DesignResult& result) {
+    if (std::isfinite(result.w) && result.w > 0.0) return std::nullopt;
+    return fmt::cat("the sized width W=", fmt::exp(result.w, 3),
+                    " m is not a finite positive number (Id=", fmt::exp(result.id, 3),
+                    " A): ids is out of reach of this table");
+}
+
 double fractional_vds_index(const std::vector<double>& axis, double v) {
     const std::size_t n = axis.size();
     if (n <= 1) return 0.0;

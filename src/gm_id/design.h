@@ -60,6 +60,17 @@ std::optional<std::string> arguments_problem(const std::vector<Constraint>& cons
                                              std::optional<double> gm_id_min, std::optional<double> gm_id_max,
                                              std::optional<double> id_min);
 
+// Why `vds` cannot be a bias point of `table`: it lies outside the Vds axis
+// (beyond a rounding of the axis end), where the lookup would answer with
+// the axis end's values labelled with the requested voltage. The text names
+// the axis range.
+std::optional<std::string> vds_problem(const lut::TransistorLut& table, double vds);
+
+// Why a sized result cannot stand: its width is not a finite positive
+// number (a current target so large or so small that W overflows to inf or
+// underflows to 0).
+std::optional<std::string> width_problem(const DesignResult& result);
+
 // `grid` of slice [iw][ib] at fractional indices p (lengths), q (Vgs) and
 // x (Vds): bilinear over (length, Vgs) of rows interpolated along Vds.
 // Fractions past the last grid point extrapolate from the last interval.

@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -262,6 +265,203 @@ private:
     std::vector<double> scratch_;
 };
 
+// ---- reading straight into the table ----
+
+// Reads a well-formed cache file with the grids' values landing directly in
+// their final buffers (one copy, from the kernel), as numpy.load does. The
+// counts between rows go to a scratch list and are checked against the
+// extents the first row of each grid fixed. Anything unexpected (a short,
+// ragged or otherwise odd file, a read error) gives nothing, and the caller
+// decodes the whole file the careful way, which reports the fault.
+class DirectReader {
+public:
+    DirectReader(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+
+    std::optional<TransistorLut> read() {
+        // The file's words are little-endian, like the buffers they land in.
+        if constexpr (std::endian::native != std::endian::little) return std::nullopt;
+        TransistorLut t;
+        for (auto* axis : {&t.widths, &t.vbs_values, &t.lengths, &t.vgs, &t.vds}) {
+            if (!list(*axis)) return std::nullopt;
+        }
+        for (std::size_t i = 0; i < kGridCount; ++i) {
+            if (!grid(t.grid(i))) return std::nullopt;
+        }
+        std::uint64_t n_names = 0;
+        if (!word(n_names) || n_names > (size_ - pos_) / 8) return std::nullopt;
+        for (std::uint64_t i = 0; i < n_names; ++i) {
+            std::uint64_t n = 0;
+            if (!word(n) || n > size_ - pos_) return std::nullopt;
+            std::string name(static_cast<std::size_t>(n), '\0');
+            if (!exact(name.data(), name.size()) || utf8_error_text(name)) return std::nullopt;
+            t.extracted_op_params.push_back(std::move(name));
+        }
+        if (t.invariant_violation()) return std::nullopt;
+        return t;
+    }
+
+private:
+    bool exact(void* out, std::size_t n) {
+        char* at = static_cast<char*>(out);
+        while (n > 0) {
+            const ssize_t got = ::pread(fd_, at, n, static_cast<off_t>(pos_));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            at += got;
+            n -= static_cast<std::size_t>(got);
+            pos_ += static_cast<std::uint64_t>(got);
+        }
+        return true;
+    }
+
+    bool word(std::uint64_t& v) {
+        unsigned char b[8];
+        if (!exact(b, 8)) return false;
+        v = 0;
+        for (int i = 0; i < 8; ++i) v |= std::uint64_t(b[i]) << (8 * i);
+        return true;
+    }
+
+    bool list(std::vector<double>& out) {
+        std::uint64_t n = 0;
+        if (!word(n) || n > (size_ - pos_) / 8) return false;
+        out.resize(static_cast<std::size_t>(n));
+        return exact(out.data(), out.size() * 8);
+    }
+
+    bool grid(Grid5& g) {
+        // The extents: the counts of the first list at each level, which
+        // follow one another until a row or an empty list.
+        std::array<std::size_t, 5> dims{0, 0, 0, 0, 0};
+        const std::uint64_t start = pos_;
+        for (int k = 0; k < 5; ++k) {
+            std::uint64_t n = 0;
+            if (!word(n) || n > (size_ - pos_) / 8) return false;
+            dims[k] = static_cast<std::size_t>(n);
+            if (n == 0) break;
+        }
+        pos_ = start;
+        Grid5 shape;
+        shape.dims = dims;
+        if (grid_size(shape) > size_ - pos_) return false;
+        g = Grid5();
+        g.dims = dims;
+        allocate(g.data, Grid5::element_count(dims));
+        // The layout those extents imply: counts to `counts`, rows in place.
+        std::vector<std::uint64_t> expected;
+        std::vector<std::pair<bool, std::size_t>> pieces;  // (row?, scratch index or value offset)
+        const auto count = [&](std::size_t n) {
+            expected.push_back(n);
+            pieces.emplace_back(false, expected.size() - 1);
+        };
+        std::size_t at = 0;
+        count(dims[0]);
+        for (std::size_t w = 0; w < dims[0]; ++w) {
+            count(dims[1]);
+            for (std::size_t b = 0; b < dims[1]; ++b) {
+                count(dims[2]);
+                for (std::size_t l = 0; l < dims[2]; ++l) {
+                    count(dims[3]);
+                    for (std::size_t r = 0; r < dims[3]; ++r, at += dims[4]) {
+                        count(dims[4]);
+                        if (dims[4]) pieces.emplace_back(true, at);
+                    }
+                }
+            }
+        }
+        std::vector<std::uint64_t> counts(expected.size());
+        std::vector<iovec> iov;
+        for (const auto& [row, index] : pieces) {
+            char* base = row ? reinterpret_cast<char*>(g.data.data() + index)
+                             : reinterpret_cast<char*>(counts.data() + index);
+            const std::size_t len = row ? dims[4] * 8 : 8;
+            // Consecutive counts are consecutive in the scratch list too.
+            if (!iov.empty() && static_cast<char*>(iov.back().iov_base) + iov.back().iov_len == base)
+                iov.back().iov_len += len;
+            else
+                iov.push_back({base, len});
+        }
+        // Short rows cost the kernel more per piece than per byte: those go
+        // through a small buffer that stays in the processor's cache.
+        if (!(dims[4] >= kDirectRow ? vectored(iov) : buffered(iov))) return false;
+        return counts == expected;
+    }
+
+    // Room for `n` values, backed by huge pages where the system offers them
+    // on request (as numpy does for large arrays): a table of hundreds of
+    // megabytes otherwise spends as long faulting its pages in as reading.
+    static void allocate(std::vector<double>& data, std::size_t n) {
+        data.reserve(n);
+        constexpr std::uintptr_t kHuge = 2u << 20;
+        const auto begin = reinterpret_cast<std::uintptr_t>(data.data());
+        const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+        const std::uintptr_t last = (begin + n * sizeof(double)) & ~(kHuge - 1);
+        if (last > first) (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#ifdef MADV_POPULATE_WRITE
+        // One call populates every page, instead of one fault each.
+        constexpr std::uintptr_t kPage = 4096;
+        const std::uintptr_t page = (begin + kPage - 1) & ~(kPage - 1);
+        const std::uintptr_t end = (begin + n * sizeof(double)) & ~(kPage - 1);
+        if (end > page) (void)::madvise(reinterpret_cast<void*>(page), end - page, MADV_POPULATE_WRITE);
+#endif
+        data.resize(n);
+    }
+
+    // Values a row must hold to be read straight into place.
+    static constexpr std::size_t kDirectRow = 512;
+
+    // Fills the pieces in order from reads of up to a mebibyte.
+    bool buffered(const std::vector<iovec>& iov) {
+        std::size_t total = 0;
+        for (const iovec& v : iov) total += v.iov_len;
+        if (total > size_ - pos_) return false;
+        bounce_.resize(std::min<std::size_t>(total, 1u << 20));
+        std::size_t have = 0, used = 0;
+        for (const iovec& v : iov) {
+            char* out = static_cast<char*>(v.iov_base);
+            std::size_t need = v.iov_len;
+            while (need > 0) {
+                if (used == have) {
+                    have = std::min(bounce_.size(), total);
+                    if (!exact(bounce_.data(), have)) return false;
+                    total -= have;
+                    used = 0;
+                }
+                const std::size_t n = std::min(need, have - used);
+                std::memcpy(out, bounce_.data() + used, n);
+                out += n;
+                used += n;
+                need -= n;
+            }
+        }
+        return true;
+    }
+
+    // Fills every piece, IOV_MAX pieces a call, resuming after short reads.
+    bool vectored(std::vector<iovec>& iov) {
+        std::size_t first = 0;
+        while (first < iov.size()) {
+            const int n = static_cast<int>(std::min<std::size_t>(iov.size() - first, IOV_MAX));
+            const ssize_t got = ::preadv(fd_, iov.data() + first, n, static_cast<off_t>(pos_));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            pos_ += static_cast<std::uint64_t>(got);
+            std::size_t left = static_cast<std::size_t>(got);
+            while (first < iov.size() && left >= iov[first].iov_len) left -= iov[first++].iov_len;
+            if (left > 0) {
+                iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + left;
+                iov[first].iov_len -= left;
+            }
+        }
+        return true;
+    }
+
+    int fd_;
+    std::uint64_t size_;
+    std::uint64_t pos_ = 0;
+    std::vector<char> bounce_;
+};
+
 // ---- files ----
 
 std::string join(const std::string& base, std::string_view part) {
@@ -326,7 +526,7 @@ Result<void, IoError> replace_file(const std::string& path, std::string_view dat
 std::string key_document(const LutConfig& c) {
     std::string out;
     out.reserve(512);
-    out.append("{\"v\":3,\"device_type\":");
+    out.append("{\"v\":4,\"device_type\":");
     append_string(out, c.device_type == DeviceType::Pmos ? "pmos" : "nmos");
     out.append(",\"model_card\":");
     append_string(out, c.model_card);
@@ -391,7 +591,7 @@ Result<std::string, LutError> cache_key(const LutConfig& config) {
         digest_len != 32)
         return err(LutError::key_serialization("SHA-256 digest failed"));
     static const char* const kHex = "0123456789abcdef";
-    std::string key = "v3-";
+    std::string key = "v4-";
     for (unsigned i = 0; i < digest_len; ++i) {
         key.push_back(kHex[digest[i] >> 4]);
         key.push_back(kHex[digest[i] & 15]);
@@ -476,6 +676,14 @@ Result<TransistorLut, LutError> decode(std::string_view bytes) {
 Result<std::optional<TransistorLut>, LutError> load(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return std::optional<TransistorLut>{};
+    if (S_ISREG(st.st_mode)) {
+        UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        struct stat opened {};
+        if (fd.valid() && ::fstat(fd.get(), &opened) == 0 && S_ISREG(opened.st_mode)) {
+            if (auto table = DirectReader(fd.get(), static_cast<std::uint64_t>(opened.st_size)).read())
+                return std::optional<TransistorLut>(std::move(*table));
+        }
+    }
     auto bytes = read_file(path);
     if (!bytes.ok()) return err(LutError::from_io(std::move(bytes).error()));
     MORVA_ASSIGN(TransistorLut table, decode(*bytes));

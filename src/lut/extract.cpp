@@ -49,7 +49,7 @@ void TimingSums::add_worker(const ngspice::WireTiming& t) {
 Result<VbsData, NgspiceError> extract_chunk_for_prefix(const ngspice::SimulationResponse& response,
                                                        std::string_view prefix, std::size_t n_rows,
                                                        std::size_t n_vds, std::string_view device_path,
-                                                       const ParamMask& mask) {
+                                                       const ParamMask& mask, bool small_signal) {
     const ngspice::VectorData* branch = find_prefixed(response, prefix, "vds#branch");
     if (!branch)
         return err(NgspiceError::simulation(
@@ -71,17 +71,29 @@ Result<VbsData, NgspiceError> extract_chunk_for_prefix(const ngspice::Simulation
             out.ops[k].assign(n, std::numeric_limits<double>::quiet_NaN());
         }
     }
+    if (small_signal) {
+        std::array<const ngspice::VectorData*, SMALL_SIGNAL_PARAMS.size()> found{};
+        bool whole = true;
+        for (std::size_t k = 0; k < found.size(); ++k) {
+            found[k] = find_prefixed(response, prefix, op_vector_name(device_path, SMALL_SIGNAL_PARAMS[k]));
+            whole = whole && found[k] && found[k]->real.size() == n;
+        }
+        if (whole) {
+            for (std::size_t k = 0; k < found.size(); ++k) out.small_signal[k] = found[k]->real;
+        }
+    }
     return out;
 }
 
 std::optional<std::vector<VbsData>> extract_all_vbs(const ngspice::SimulationResponse& response,
                                                     std::size_t n_vbs, std::size_t n_rows, std::size_t n_vds,
-                                                    std::string_view device_path, const ParamMask& mask) {
+                                                    std::string_view device_path, const ParamMask& mask,
+                                                    bool small_signal) {
     std::vector<VbsData> out;
     out.reserve(n_vbs);
     for (std::size_t v = 0; v < n_vbs; ++v) {
         auto data = extract_chunk_for_prefix(response, plot_prefix(n_vbs != 1, v + 1), n_rows, n_vds,
-                                             device_path, mask);
+                                             device_path, mask, small_signal);
         if (!data) return std::nullopt;
         out.push_back(std::move(*data));
     }
@@ -91,7 +103,7 @@ std::optional<std::vector<VbsData>> extract_all_vbs(const ngspice::SimulationRes
 std::optional<std::vector<std::vector<VbsData>>> extract_all_chunks_vbs(
     const ngspice::SimulationResponse& response, std::size_t n_chunks, std::size_t n_vbs,
     const std::vector<std::size_t>& chunk_rows, std::size_t n_vds, std::string_view device_path,
-    const ParamMask& mask) {
+    const ParamMask& mask, bool small_signal) {
     std::vector<std::vector<VbsData>> out(n_chunks);
     const bool prefixed = n_chunks * n_vbs >= 2;
     for (std::size_t c = 0; c < n_chunks; ++c) {
@@ -99,7 +111,7 @@ std::optional<std::vector<std::vector<VbsData>>> extract_all_chunks_vbs(
         out[c].reserve(n_vbs);
         for (std::size_t v = 0; v < n_vbs; ++v) {
             auto data = extract_chunk_for_prefix(response, plot_prefix(prefixed, c * n_vbs + v + 1), n_rows,
-                                                 n_vds, device_path, mask);
+                                                 n_vds, device_path, mask, small_signal);
             if (!data) return std::nullopt;
             out[c].push_back(std::move(*data));
         }

@@ -25,6 +25,8 @@ struct VbsData {
     std::vector<double> id;
     // KNOWN_OP_PARAMS order; empty for a parameter outside the mask.
     std::array<std::vector<double>, kOpParamCount> ops;
+    // SMALL_SIGNAL_PARAMS order; all empty unless every one came back.
+    std::array<std::vector<double>, SMALL_SIGNAL_PARAMS.size()> small_signal;
 };
 
 // Saturating sums of the worker's phase times.
@@ -40,7 +42,8 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b);
 
 // One Vgs chunk of one (W, L) task.
 struct ChunkResult {
-    std::vector<VbsData> vbs_data;  // one per configured Vbs value
+    std::vector<VbsData> vbs_data;  // one per Vbs value of the task
+    std::size_t vbs_offset = 0;     // index of vbs_data[0] among all Vbs values
     std::size_t w_index = 0;
     std::size_t l_index = 0;
     std::size_t chunk_index = 0;
@@ -50,24 +53,27 @@ struct ChunkResult {
 // The rows of one plot of a response, read from "{prefix}vds#branch" (Id is
 // its negation) and "{prefix}@{device}[{param}]", each falling back to the
 // bare name. Only a missing or wrongly sized drain branch is an error; a
-// missing or wrongly sized operating-point vector gives NaN rows.
+// missing or wrongly sized operating-point vector gives NaN rows. With
+// `small_signal` the SMALL_SIGNAL_PARAMS rows are read too, when all of them
+// came back whole.
 Result<VbsData, NgspiceError> extract_chunk_for_prefix(const ngspice::SimulationResponse& response,
                                                        std::string_view prefix, std::size_t n_rows,
                                                        std::size_t n_vds, std::string_view device_path,
-                                                       const ParamMask& mask);
+                                                       const ParamMask& mask, bool small_signal = false);
 
 // Plots dc1..dc{n_vbs} (unprefixed for one Vbs value); nothing when any
 // plot cannot be read.
 std::optional<std::vector<VbsData>> extract_all_vbs(const ngspice::SimulationResponse& response,
                                                     std::size_t n_vbs, std::size_t n_rows, std::size_t n_vds,
-                                                    std::string_view device_path, const ParamMask& mask);
+                                                    std::string_view device_path, const ParamMask& mask,
+                                                    bool small_signal = false);
 
 // Chunk-major plots: chunk c at Vbs index v in plot c * n_vbs + v + 1
 // (unprefixed when there is only one).
 std::optional<std::vector<std::vector<VbsData>>> extract_all_chunks_vbs(
     const ngspice::SimulationResponse& response, std::size_t n_chunks, std::size_t n_vbs,
     const std::vector<std::size_t>& chunk_rows, std::size_t n_vds, std::string_view device_path,
-    const ParamMask& mask);
+    const ParamMask& mask, bool small_signal = false);
 
 // Whether a failed response looks like an `alter` (or a sweep source
 // lookup) the simulator refused.

@@ -95,9 +95,24 @@ std::optional<PointValues> solve_point(const Plan& plan, Bsim4InstanceHandle ins
     return p;
 }
 
-// One (W, L) pair: its own model and instance serve every bias point.
-Result<WlResult, NgspiceError> run_work_item(const Plan& plan, std::size_t wi, std::size_t li,
+// The part of the table one work item evaluates: a (W, L) pair, its Vbs
+// values [vbs_first, vbs_first + vbs_count) and Vgs rows [row_first,
+// row_first + row_count).
+struct Item {
+    std::size_t wi = 0, li = 0;
+    std::size_t vbs_first = 0, vbs_count = 0;
+    std::size_t row_first = 0, row_count = 0;
+};
+
+// Vgs rows per call of the evaluator's grid.
+std::size_t grid_rows(std::size_t n_vds) {
+    return std::max<std::size_t>(1, kGridPoints / std::max<std::size_t>(n_vds, 1));
+}
+
+// One work item: its own model and instance serve every bias point.
+Result<WlResult, NgspiceError> run_work_item(const Plan& plan, const Item& item,
                                              const ngspice::CancelToken& token) {
+    const std::size_t wi = item.wi, li = item.li;
     const double w = plan.widths[wi] * plan.scale, l = plan.lengths[li] * plan.scale;
     const parser::Bsim4ModelCard& card = *plan.bins[wi * plan.lengths.size() + li];
     std::optional<Bsim4Model> model = Bsim4Model::from_params(plan.model_type, card.params);
@@ -114,11 +129,15 @@ Result<WlResult, NgspiceError> run_work_item(const Plan& plan, std::size_t wi, s
     if (!instance)
         return err(NgspiceError::simulation(fmt::cat("instance_create failed ", geometry_text(w, l))));
 
-    const std::size_t n_vgs = plan.vgs.size(), n_vds = plan.vds.size();
-    const std::size_t n = plan.vbs.size() * n_vgs * n_vds;
+    const std::size_t n_vgs = item.row_count, n_vds = plan.vds.size();
+    const std::size_t n = item.vbs_count * n_vgs * n_vds;
     WlResult r;
     r.w_index = wi;
     r.l_index = li;
+    r.vbs_first = item.vbs_first;
+    r.vbs_count = item.vbs_count;
+    r.row_first = item.row_first;
+    r.row_count = item.row_count;
     r.id.assign(n, kNaN);
     r.gm.assign(n, kNaN);
     r.gds.assign(n, kNaN);
@@ -135,8 +154,10 @@ Result<WlResult, NgspiceError> run_work_item(const Plan& plan, std::size_t wi, s
     };
     if (plan.use_dc_solver) {
         std::size_t at = 0;
-        for (double vbs : plan.vbs) {
-            for (double vgs : plan.vgs) {
+        for (std::size_t v = item.vbs_first; v < item.vbs_first + item.vbs_count; ++v) {
+            const double vbs = plan.vbs[v];
+            for (std::size_t g = item.row_first; g < item.row_first + item.row_count; ++g) {
+                const double vgs = plan.vgs[g];
                 // Results of an aborted set are dropped: stop early.
                 if (token.cancelled()) return err(NgspiceError::simulation("cancelled"));
                 for (double vds : plan.vds) {
@@ -152,15 +173,16 @@ Result<WlResult, NgspiceError> run_work_item(const Plan& plan, std::size_t wi, s
     // Rows of Vgs evaluated as one grid, a few thousand points at a time: the evaluator reuses
     // what it computed for a body, gate or junction voltage across a grid.
     const double sign = plan.type_sign;
-    const std::size_t rows = std::max<std::size_t>(1, kGridPoints / std::max<std::size_t>(n_vds, 1));
+    const std::size_t rows = grid_rows(n_vds);
     std::vector<double> vgs(n_vgs), vds(n_vds);
-    for (std::size_t i = 0; i < n_vgs; ++i) vgs[i] = sign * plan.vgs[i];
+    for (std::size_t i = 0; i < n_vgs; ++i) vgs[i] = sign * plan.vgs[item.row_first + i];
     for (std::size_t k = 0; k < n_vds; ++k) vds[k] = sign * plan.vds[k];
     std::vector<Bsim4DcResults> out(std::min(rows, n_vgs) * n_vds);
     std::vector<Bsim4TerminalResults> terminal(out.size());
     std::vector<int> codes(out.size());
     std::size_t at = 0;
-    for (double vbs : plan.vbs) {
+    for (std::size_t v = item.vbs_first; v < item.vbs_first + item.vbs_count; ++v) {
+        const double vbs = plan.vbs[v];
         for (std::size_t row = 0; row < n_vgs; row += rows) {
             // Results of an aborted set are dropped: stop early.
             if (token.cancelled()) return err(NgspiceError::simulation("cancelled"));
@@ -181,6 +203,40 @@ std::size_t usable_cores() {
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(CPU_COUNT(&set), 1);
     return std::max(std::thread::hardware_concurrency(), 1u);
+}
+
+// The work items of a table: one per (W, L) pair when the pairs keep every
+// thread busy; else one per pair and Vbs value, and, when those are still
+// fewer than four items a thread, per block of Vgs rows as well. Blocks are
+// whole multiples of the evaluator's grid calls, so that every point is
+// evaluated in the same call as in an unsplit item.
+std::vector<Item> split_items(std::size_t n_w, std::size_t n_l, std::size_t n_vbs, std::size_t n_vgs,
+                              std::size_t n_vds, std::size_t threads) {
+    std::vector<Item> out;
+    const std::size_t pairs = n_w * n_l;
+    const bool whole = pairs >= threads;
+    std::size_t block = n_vgs;
+    if (!whole && pairs * n_vbs < 4 * threads && n_vgs > 0) {
+        const std::size_t per_plane = (4 * threads + pairs * n_vbs - 1) / (pairs * n_vbs);
+        const std::size_t rows = grid_rows(n_vds);
+        const std::size_t calls = (n_vgs + rows - 1) / rows;
+        block = std::max<std::size_t>(1, (calls + per_plane - 1) / per_plane) * rows;
+    }
+    for (std::size_t wi = 0; wi < n_w; ++wi) {
+        for (std::size_t li = 0; li < n_l; ++li) {
+            if (whole) {
+                out.push_back({wi, li, 0, n_vbs, 0, n_vgs});
+                continue;
+            }
+            for (std::size_t v = 0; v < n_vbs; ++v) {
+                for (std::size_t row = 0; row < n_vgs || row == 0; row += block) {
+                    out.push_back({wi, li, v, 1, row, std::min(block, n_vgs - row)});
+                    if (n_vgs == 0) break;
+                }
+            }
+        }
+    }
+    return out;
 }
 
 // The product of the axis sizes, or nothing when it overflows.
@@ -242,14 +298,13 @@ std::optional<parser::SubcircuitDefaults> subcircuit_defaults(const LutConfig& c
     return std::move(found).value();
 }
 
-// Copies one item's planes into the table at its own indices.
+// Copies one item's rows into the table at its own indices.
 void place(TransistorLut& table, const WlResult& r) {
-    const std::size_t n_vbs = table.vbs_values.size();
-    const std::size_t plane = table.vgs.size() * table.vds.size();
+    const std::size_t block = r.row_count * table.vds.size();
     const auto copy = [&](Grid5& grid, const std::vector<double>& values) {
-        for (std::size_t v = 0; v < n_vbs; ++v)
-            std::memcpy(&grid.data[grid.index(r.w_index, v, r.l_index, 0, 0)], values.data() + v * plane,
-                        plane * sizeof(double));
+        for (std::size_t v = 0; v < r.vbs_count; ++v)
+            std::memcpy(&grid.data[grid.index(r.w_index, r.vbs_first + v, r.l_index, r.row_first, 0)],
+                        values.data() + v * block, block * sizeof(double));
     };
     copy(table.id, r.id);
     copy(table.gm, r.gm);
@@ -335,12 +390,18 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
     if (dump_requested()) dump_params(bin0, messages);
 
     // 6. Only what the evaluator computes can be extracted.
+    std::string dropped;
     for (const std::string& name : config.op_params) {
         const std::string lower = ascii_lower(name);
         if (lower == "gmbs") plan->requested[kGmbs] = true;
         if (lower == "vth") plan->requested[kVth] = true;
         if (lower == "vdsat") plan->requested[kVdsat] = true;
+        if (lower != "gmbs" && lower != "vth" && lower != "vdsat")
+            dropped += fmt::cat(dropped.empty() ? "" : ", ", "'", name, "'");
     }
+    if (!dropped.empty())
+        messages.err(fmt::cat("  warning: the native evaluator cannot compute OP parameter(s) ", dropped,
+                              " — absent from the LUT (computed: gmbs, vth, vdsat)\n"));
 
     // 7. The axes: the points the pool path's sweeps visit, so that both
     // paths give a configuration the same table.
@@ -381,19 +442,20 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
             NgspiceError::simulation(fmt::cat("a table of ", *points, " points does not fit in memory")));
     }
 
-    // 10-12. One work item per (W, L) pair; each result is placed by its
-    // indices as it arrives, so that its buffers go at once.
+    // 10-12. One work item per (W, L) pair, or, when the pairs are fewer
+    // than the threads, per Vbs value and block of Vgs rows; each result is
+    // placed by its indices as it arrives, so that its buffers go at once.
     const auto start = Clock::now();
     {
         std::shared_ptr<const Plan> shared = plan;
         // More threads than cores would only add their start and end to the run.
-        ngspice::TaskSet<WlResult> items(std::min({max_threads, n_w * n_l, usable_cores()}));
-        for (std::size_t wi = 0; wi < n_w; ++wi) {
-            for (std::size_t li = 0; li < n_l; ++li) {
-                items.spawn([shared, wi, li](const ngspice::CancelToken& token) {
-                    return run_work_item(*shared, wi, li, token);
-                });
-            }
+        const std::size_t threads = std::min(max_threads, usable_cores());
+        const std::vector<Item> plan_items = split_items(n_w, n_l, n_vbs, n_vgs, n_vds, threads);
+        ngspice::TaskSet<WlResult> items(std::min(threads, plan_items.size()));
+        for (const Item& item : plan_items) {
+            items.spawn([shared, item](const ngspice::CancelToken& token) {
+                return run_work_item(*shared, item, token);
+            });
         }
         while (auto end = items.join_next()) {
             if (end->cancelled()) continue;

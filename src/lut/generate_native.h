@@ -17,13 +17,17 @@
 
 namespace morva::lut {
 
-// What one (W, L) work item computed: each grid [vbs][vgs][vds], row-major.
-// A bias point that failed to evaluate or converge holds NaN.
+// What one work item computed: each grid [vbs][vgs][vds], row-major, over
+// the item's Vbs values and Vgs rows (all of them unless the (W, L) pairs
+// were too few to keep every thread busy). A bias point that failed to
+// evaluate or converge holds NaN.
 struct WlResult {
     std::vector<double> id;
     std::vector<double> gm, gds;  // the evaluator's slopes of id along Vgs and Vds
     std::size_t w_index = 0;
     std::size_t l_index = 0;
+    std::size_t vbs_first = 0, vbs_count = 0;
+    std::size_t row_first = 0, row_count = 0;
     // In KNOWN_OP_PARAMS order; empty where the parameter was not requested.
     std::array<std::vector<double>, kOpParamCount> op;
 };

@@ -62,22 +62,40 @@ bool any(const ParamMask& mask) {
     return false;
 }
 
+// The channel's small-signal values as they reach the table: gm and gds
+// straight into their grids, and what the drain terminal carries beyond the
+// channel current (junction, substrate and gmin currents) into `beyond`,
+// whose slopes complete them. `exact` holds one flag per [w][vbs][l] block,
+// cleared when any of its rows came back without those values.
+struct SmallSignal {
+    Grid5 beyond;
+    std::vector<char> exact;
+    // +1 for nmos, -1 for pmos: the simulator reports the channel current
+    // and its slopes in the n-channel frame.
+    double polarity = 1.0;
+    // Per Vds column: whether the device runs in its forward mode there,
+    // where the reported values are slopes of the table's Id (in reverse
+    // mode the simulator reports them for the swapped terminals).
+    std::vector<char> forward;
+};
+
 // Copies one task's rows into the grids: chunk rows are contiguous inside
 // each [w][vbs][l] block.
 Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, const std::vector<Chunk>& chunks,
-                                 const ParamMask& mask) {
+                                 const ParamMask& mask, SmallSignal* ss) {
     const auto& dims = table.id.dims;
     const std::size_t n_vds = dims[4];
     if (r.chunk_index >= chunks.size() || r.w_index >= dims[0] || r.l_index >= dims[2] ||
-        r.vbs_data.size() != dims[1])
+        r.vbs_offset > dims[1] || r.vbs_data.size() > dims[1] - r.vbs_offset)
         return err(NgspiceError::simulation("chunk result out of range — this is a bug in LUT generation"));
     const Chunk& chunk = chunks[r.chunk_index];
     const std::size_t n = (chunk.second - chunk.first + 1) * n_vds;
     const auto copy = [&](Grid5& grid, const std::vector<double>& rows, std::size_t v) {
         std::memcpy(&grid.at(r.w_index, v, r.l_index, chunk.first, 0), rows.data(), n * sizeof(double));
     };
-    for (std::size_t v = 0; v < r.vbs_data.size(); ++v) {
-        const VbsData& d = r.vbs_data[v];
+    for (std::size_t i = 0; i < r.vbs_data.size(); ++i) {
+        const VbsData& d = r.vbs_data[i];
+        const std::size_t v = r.vbs_offset + i;
         if (d.id.size() != n)
             return err(NgspiceError::simulation("ragged chunk rows — this is a bug in LUT generation"));
         copy(table.id, d.id, v);
@@ -87,8 +105,90 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
                 return err(NgspiceError::simulation("ragged chunk rows — this is a bug in LUT generation"));
             copy(table.op[k], d.ops[k], v);
         }
+        if (!ss) continue;
+        const std::size_t block = (r.w_index * dims[1] + v) * dims[2] + r.l_index;
+        bool whole = true;
+        for (const auto& rows : d.small_signal) whole = whole && rows.size() == n;
+        if (!whole) {
+            ss->exact[block] = 0;
+            continue;
+        }
+        copy(table.gm, d.small_signal[0], v);
+        copy(table.gds, d.small_signal[1], v);
+        double* beyond = &ss->beyond.at(r.w_index, v, r.l_index, chunk.first, 0);
+        for (std::size_t p = 0; p < n; ++p) {
+            // Zero in reverse mode, where the channel current is not known
+            // in the table's frame; those points take differences of Id.
+            beyond[p] = ss->forward[p % n_vds] ? d.id[p] - ss->polarity * d.small_signal[2][p] : 0.0;
+        }
     }
     return {};
+}
+
+// gm and gds of every block: the simulator's own values plus the slopes of
+// `beyond` where it gave them (forward mode), differences of Id elsewhere.
+void fill_small_signal_conductances(TransistorLut& t, const SmallSignal& ss, double vgs_step,
+                                    double vds_step) {
+    const std::size_t n = t.id.dims[3], m = t.id.dims[4];
+    const std::size_t blocks = t.id.dims[0] * t.id.dims[1] * t.id.dims[2];
+    std::vector<double> dg(n * m), dd(n * m);
+    for (std::size_t k = 0; k < blocks; ++k) {
+        const std::size_t at = k * n * m;
+        double* gm = t.gm.data.data() + at;
+        double* gds = t.gds.data.data() + at;
+        if (!ss.exact[k]) {
+            diff_vgs(t.id.data.data() + at, n, m, vgs_step, gm);
+            diff_vds(t.id.data.data() + at, n, m, vds_step, gds);
+            continue;
+        }
+        diff_vgs(ss.beyond.data.data() + at, n, m, vgs_step, dg.data());
+        diff_vds(ss.beyond.data.data() + at, n, m, vds_step, dd.data());
+        bool reverse = false;
+        for (std::size_t p = 0; p < n * m; ++p) {
+            if (ss.forward[p % m]) {
+                gm[p] += dg[p];
+                gds[p] += dd[p];
+            } else {
+                reverse = true;
+            }
+        }
+        if (!reverse) continue;
+        diff_vgs(t.id.data.data() + at, n, m, vgs_step, dg.data());
+        diff_vds(t.id.data.data() + at, n, m, vds_step, dd.data());
+        for (std::size_t p = 0; p < n * m; ++p) {
+            if (ss.forward[p % m]) continue;
+            gm[p] = dg[p];
+            gds[p] = dd[p];
+        }
+    }
+}
+
+// Whether the simulator reports the channel's small-signal values for the
+// device: one short sweep asking for all of them.
+bool probe_small_signal(const Simulator& simulator, const LutConfig& config, const std::string& device_path) {
+    ngspice::SimulationRequest req;
+    req.id = "probe-small-signal";
+    req.netlist = build_probe_netlist(config, SMALL_SIGNAL_PARAMS[0], device_path);
+    std::string saves;
+    for (std::string_view name : SMALL_SIGNAL_PARAMS)
+        saves += fmt::cat(" ", op_vector_name(device_path, name));
+    // The probe netlist saves one parameter; the others join its line.
+    const std::string line =
+        fmt::cat(".save vds#branch ", op_vector_name(device_path, SMALL_SIGNAL_PARAMS[0]));
+    const std::size_t at = req.netlist.find(line);
+    if (at != std::string::npos) req.netlist.replace(at, line.size(), ".save vds#branch" + saves);
+    req.commands = {"run"};
+    req.pre_commands = model_dir_pre_commands(config);
+    std::vector<std::string> vectors;
+    for (std::string_view name : SMALL_SIGNAL_PARAMS) vectors.push_back(op_vector_name(device_path, name));
+    req.return_vectors = vectors;
+    SimulationOutcome outcome = simulator.run(std::move(req));
+    if (!outcome || !outcome->success) return false;
+    for (const std::string& name : vectors) {
+        const ngspice::VectorData* v = find_vector(outcome->vectors, name);
+        if (!v || v->real.empty()) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -254,12 +354,20 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     std::string device_path = guessed_device_path(config);
     ParamMask extract{};
     u128 probe_ns = 0;
+    // A device inside a subcircuit is found by its flattened name, which the
+    // small-signal values need as well.
+    if (any(requested) || config.subcircuit) device_path = detect_device_path(simulator, config, messages);
+    const auto probe_start = Clock::now();
+    const bool small_signal = probe_small_signal(simulator, config, device_path);
+    if (!small_signal)
+        messages.err(fmt::cat("  warning: the simulator reports no small-signal values for '", device_path,
+                              "': gm and gds are differences of Id over the grid steps\n"));
+    probe_ns = ns_since(probe_start);
     if (any(requested)) {
-        device_path = detect_device_path(simulator, config, messages);
         messages.out("  probing OP parameter support …\n");
-        const auto probe_start = Clock::now();
+        const auto op_probe_start = Clock::now();
         extract = probe_op_params(simulator, config, requested, device_path);
-        probe_ns = ns_since(probe_start);
+        probe_ns += ns_since(op_probe_start);
         std::vector<std::string> names;
         for (std::size_t k = 0; k < kOpParamCount; ++k) {
             if (requested[k] && !extract[k])
@@ -276,31 +384,59 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
         messages.out(fmt::cat("  → extracting ", count, " OP parameter(s): [", joined, "]\n"));
     }
 
-    // 8-9. One task per (W, L) pair; the first error ends the generation.
-    auto plan = std::make_shared<TaskPlan>();
-    plan->config = config;
-    plan->chunks = chunks;
-    plan->device_path = device_path;
-    plan->pre_commands = model_dir_pre_commands(config);
-    plan->extract_mask = extract;
-    plan->n_vds = n_vds;
-    std::shared_ptr<const TaskPlan> shared_plan = plan;
+    // 8-9. One task per (W, L) pair, or per Vbs value and chunk of a pair
+    // when the pairs are too few to keep every worker busy; the first error
+    // ends the generation. Every plot is its own sweep from a fresh
+    // operating point, so the split does not change a single value.
+    auto base = std::make_shared<TaskPlan>();
+    base->config = config;
+    base->chunks = chunks;
+    base->device_path = device_path;
+    base->pre_commands = model_dir_pre_commands(config);
+    base->extract_mask = extract;
+    base->n_vds = n_vds;
+    base->small_signal = small_signal;
+    const std::uint64_t workers = std::max<std::uint64_t>(1, simulator.workers);
+    std::vector<std::shared_ptr<const TaskPlan>> parts;
+    if (n_tasks >= workers || (n_vbs == 1 && chunks.size() == 1)) {
+        parts.push_back(base);
+    } else {
+        const bool per_chunk = n_tasks * n_vbs < 2 * workers;
+        for (std::size_t v = 0; v < n_vbs; ++v) {
+            for (std::size_t k = 0; k < (per_chunk ? chunks.size() : 1); ++k) {
+                auto part = std::make_shared<TaskPlan>(*base);
+                part->config.vbs_values = {config.vbs_values[v]};
+                part->vbs_offset = v;
+                if (per_chunk) {
+                    part->chunks = {chunks[k]};
+                    part->chunk_offset = k;
+                }
+                part->part = true;
+                part->netlist_vbs = config.vbs_values.front();
+                parts.push_back(std::move(part));
+            }
+        }
+    }
 
     const auto wall_start = Clock::now();
     std::vector<ChunkResult> results;
     std::optional<NgspiceError> first_error;
     {
         ngspice::TaskSet<std::vector<ChunkResult>> tasks;
-        for (std::size_t wi = 0; wi < n_w; ++wi) {
-            for (std::size_t li = 0; li < n_l; ++li) {
-                const double w = config.widths[wi], l = config.lengths[li];
-                tasks.spawn([&simulator, &messages, shared_plan, w, wi, l,
-                             li](const ngspice::CancelToken& token) {
-                    LadderContext ctx{simulator.run, shared_plan, &messages, [&token, &simulator] {
-                                          return token.cancelled() || (simulator.stop && simulator.stop());
-                                      }};
-                    return fetch_wl_with_retry(ctx, w, wi, l, li);
-                });
+        // Parts outermost, so that the first tasks started cover every pair.
+        for (const auto& shared_plan : parts) {
+            for (std::size_t wi = 0; wi < n_w; ++wi) {
+                for (std::size_t li = 0; li < n_l; ++li) {
+                    const double w = config.widths[wi], l = config.lengths[li];
+                    tasks.spawn([&simulator, &messages, shared_plan, w, wi, l,
+                                 li](const ngspice::CancelToken& token) {
+                        LadderContext ctx{simulator.run, shared_plan, &messages, [&token, &simulator] {
+                                              return token.cancelled() ||
+                                                     (simulator.stop && simulator.stop());
+                                          }};
+                        return fetch_wl_with_retry(ctx, w, wi, l, li);
+                    });
+                }
             }
         }
         while (auto end = tasks.join_next()) {
@@ -345,15 +481,38 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     table.id = Grid5(dims, 0.0);
     for (std::size_t k = 0; k < kOpParamCount; ++k)
         table.op[k] = extract[k] ? Grid5(dims, 0.0) : unextracted_grid(n_w, n_vbs, n_l);
-    for (const ChunkResult& r : results) MORVA_TRY(place(table, r, chunks, extract));
+    SmallSignal ss;
+    if (small_signal) {
+        table.gm = Grid5(dims, 0.0);
+        table.gds = Grid5(dims, 0.0);
+        ss.beyond = Grid5(dims, 0.0);
+        ss.exact.assign(n_w * n_vbs * n_l, 1);
+        ss.polarity = config.device_type == DeviceType::Pmos ? -1.0 : 1.0;
+        for (double vds : table.vds) ss.forward.push_back(ss.polarity * vds >= 0.0);
+    }
+    for (const ChunkResult& r : results)
+        MORVA_TRY(place(table, r, chunks, extract, small_signal ? &ss : nullptr));
     for (std::size_t k = 0; k < kOpParamCount; ++k) {
         if (extract[k]) table.extracted_op_params.emplace_back(KNOWN_OP_PARAMS[k]);
     }
     const u128 assemble_ns = ns_since(assemble_start);
 
-    // 11. gm and gds by differences along the configured steps.
+    // 11. gm and gds: the simulator's own values completed by the slopes of
+    // the rest of the drain current, or differences of Id along the
+    // configured steps where it gave none.
     const auto diff_start = Clock::now();
-    fill_conductances(table, config.vgs.step, config.vds.step);
+    if (small_signal) {
+        const std::size_t missing =
+            static_cast<std::size_t>(std::count(ss.exact.begin(), ss.exact.end(), char{0}));
+        if (missing)
+            messages.err(
+                fmt::cat("  warning: ", missing, " of ", ss.exact.size(),
+                         " (W, Vbs, L) blocks came back without small-signal values: their gm and gds "
+                         "are differences of Id over the grid steps\n"));
+        fill_small_signal_conductances(table, ss, config.vgs.step, config.vds.step);
+    } else {
+        fill_conductances(table, config.vgs.step, config.vds.step);
+    }
     const u128 diff_ns = ns_since(diff_start);
 
     // 12. The report.

@@ -94,12 +94,16 @@ std::string device_line(const LutConfig& c, double w, double l) {
                     " ", c.length_param, "=", exact_number(l, 3));
 }
 
-std::string saved_params(const ParamMask& mask, std::string_view device) {
+std::string saved_params(const ParamMask& mask, std::string_view device, bool small_signal) {
     std::string out;
-    bool any = false;
+    bool any = small_signal;
     for (bool f : mask) any = any || f;
     if (!any) return out;
     out = ".save vds#branch\n";
+    if (small_signal) {
+        for (std::string_view name : SMALL_SIGNAL_PARAMS)
+            out += fmt::cat(".save ", op_vector_name(device, name), "\n");
+    }
     for (std::size_t k = 0; k < kOpParamCount; ++k) {
         if (mask[k]) out += fmt::cat(".save ", op_vector_name(device, KNOWN_OP_PARAMS[k]), "\n");
     }
@@ -116,8 +120,12 @@ std::string dc_command(const LutConfig& c, const SweepRange& vgs) {
 std::string alter_command(double vbs) { return fmt::cat(" alter @Vbs[dc] = ", exact_number(vbs, 6)); }
 
 void append_prefixed_vectors(std::vector<std::string>& out, const std::string& prefix,
-                             std::string_view device, const ParamMask& mask) {
+                             std::string_view device, const ParamMask& mask, bool small_signal) {
     out.push_back(fmt::cat(prefix, "vds#branch"));
+    if (small_signal) {
+        for (std::string_view name : SMALL_SIGNAL_PARAMS)
+            out.push_back(fmt::cat(prefix, op_vector_name(device, name)));
+    }
     for (std::size_t k = 0; k < kOpParamCount; ++k) {
         if (mask[k]) out.push_back(fmt::cat(prefix, op_vector_name(device, KNOWN_OP_PARAMS[k])));
     }
@@ -180,7 +188,8 @@ namespace {
 // until the worker times out.
 bool special_file(const std::string& path) {
     struct stat st {};
-    return !path_has_nul(path) && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+    return !path_has_nul(path) && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) &&
+           !S_ISDIR(st.st_mode);
 }
 
 }  // namespace
@@ -277,7 +286,7 @@ std::string build_model_card(const LutConfig& c) {
 }
 
 std::string build_netlist(const LutConfig& c, const SweepRange& vgs, const ParamMask& mask,
-                          std::string_view device_path, double w, double l, double vbs) {
+                          std::string_view device_path, double w, double l, double vbs, bool small_signal) {
     std::string out;
     out.reserve(512 + c.model_card.size());
     out += fmt::cat(title_word(c), " characterisation ", c.width_param, "=", fmt::exp(w, 3), " ",
@@ -287,7 +296,7 @@ std::string build_netlist(const LutConfig& c, const SweepRange& vgs, const Param
     out += device_line(c, w, l);
     out += fmt::cat("\nVds drain source dc 0\nVgs gate  source dc 0\nVbs bulk  source dc ",
                     exact_number(vbs, 3), "\nVs  source 0    dc 0\n\n* operating-point parameters\n");
-    out += saved_params(mask, device_path);
+    out += saved_params(mask, device_path, small_signal);
     out += fmt::cat("\n* sweep\n.dc Vds ", sweep_text(c.vds.start, c.vds.stop, c.vds.step), " Vgs ",
                     sweep_text(vgs.start, vgs.stop, vgs.step), "\n\n.end");
     return out;
@@ -321,6 +330,23 @@ std::vector<std::string> build_multi_vbs_commands(const LutConfig& c, const Swee
     return out;
 }
 
+std::vector<std::string> build_part_commands(const LutConfig& c, const std::vector<Chunk>& chunks,
+                                             const std::vector<double>& vbs_values, bool starts_with_run) {
+    std::vector<std::string> out;
+    for (std::size_t k = 0; k < chunks.size(); ++k) {
+        const std::string dc = dc_command(c, chunk_range(c, chunks[k]));
+        for (std::size_t v = 0; v < vbs_values.size(); ++v) {
+            if (starts_with_run && k == 0 && v == 0) {
+                out.emplace_back("run");
+                continue;
+            }
+            out.push_back(alter_command(vbs_values[v]));
+            out.push_back(dc);
+        }
+    }
+    return out;
+}
+
 std::vector<std::string> build_all_chunks_commands(const LutConfig& c, const std::vector<Chunk>& chunks) {
     std::vector<std::string> out{"run"};
     for (std::size_t k = 0; k < chunks.size(); ++k) {
@@ -334,25 +360,26 @@ std::vector<std::string> build_all_chunks_commands(const LutConfig& c, const std
 }
 
 std::vector<std::string> build_return_vectors(std::size_t n_plots, std::string_view device_path,
-                                              const ParamMask& mask) {
+                                              const ParamMask& mask, bool small_signal) {
     std::vector<std::string> out;
     for (std::size_t p = 1; p <= n_plots; ++p) {
-        append_prefixed_vectors(out, n_plots == 1 ? std::string() : fmt::cat("dc", p, "."), device_path,
-                                mask);
+        append_prefixed_vectors(out, n_plots == 1 ? std::string() : fmt::cat("dc", p, "."), device_path, mask,
+                                small_signal);
     }
     out.emplace_back("vds#branch");
     return out;
 }
 
 std::vector<std::string> build_return_vectors_all(std::size_t n_chunks, std::size_t n_vbs,
-                                                  std::string_view device_path, const ParamMask& mask) {
+                                                  std::string_view device_path, const ParamMask& mask,
+                                                  bool small_signal) {
     std::vector<std::string> out;
     const bool prefixed = n_chunks * n_vbs != 1;
     for (std::size_t k = 0; k < n_chunks; ++k) {
         for (std::size_t v = 0; v < n_vbs; ++v) {
             const std::size_t plot = k * n_vbs + v + 1;
             append_prefixed_vectors(out, prefixed ? fmt::cat("dc", plot, ".") : std::string(), device_path,
-                                    mask);
+                                    mask, small_signal);
         }
     }
     out.emplace_back("vds#branch");

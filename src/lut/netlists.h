@@ -22,6 +22,12 @@ namespace morva::lut::generate_ngspice {
 // Twelve flags indexed by KNOWN_OP_PARAMS.
 using ParamMask = std::array<bool, kOpParamCount>;
 
+// The channel's own small-signal values the simulator reports per point
+// (`@m1[gm]`, ...), saved beside the drain branch so that the table's gm and
+// gds need no differences over the grid steps: the transconductance, the
+// output conductance and the channel current.
+inline constexpr std::array<std::string_view, 3> SMALL_SIGNAL_PARAMS = {"gm", "gds", "id"};
+
 // An inclusive (first, last) pair of positions on the Vgs axis.
 using Chunk = std::pair<std::size_t, std::size_t>;
 
@@ -67,9 +73,11 @@ std::string sweep_text(double start, double stop, double step);
 
 std::string build_model_card(const LutConfig& config);
 
-// `vgs` is the whole configured sweep or one chunk of it.
+// `vgs` is the whole configured sweep or one chunk of it. With
+// `small_signal` the SMALL_SIGNAL_PARAMS vectors are saved as well.
 std::string build_netlist(const LutConfig& config, const SweepRange& vgs, const ParamMask& mask,
-                          std::string_view device_path, double w, double l, double vbs);
+                          std::string_view device_path, double w, double l, double vbs,
+                          bool small_signal = false);
 
 std::string build_probe_netlist(const LutConfig& config, std::string_view param,
                                 std::string_view device_path);
@@ -81,10 +89,22 @@ std::vector<std::string> build_multi_vbs_commands(const LutConfig& config, const
 // k at Vbs index v lands in plot k * n_vbs + v + 1.
 std::vector<std::string> build_all_chunks_commands(const LutConfig& config, const std::vector<Chunk>& chunks);
 
+// The commands of part of a (W, L) pair: for each of `chunks`, for each of
+// `vbs_values`, an alter/dc pair (chunk-major, plots numbered from 1), except
+// that with `starts_with_run` the first plot is the netlist's own sweep
+// ("run"), which must carry that chunk and Vbs value. Each plot is then
+// produced by the very commands the whole pair's request produces it with,
+// so that ngspice reads the same Vbs text and computes the same values.
+std::vector<std::string> build_part_commands(const LutConfig& config, const std::vector<Chunk>& chunks,
+                                             const std::vector<double>& vbs_values, bool starts_with_run);
+
+// Per plot: the drain branch, with `small_signal` the SMALL_SIGNAL_PARAMS
+// vectors, then the masked operating-point vectors.
 std::vector<std::string> build_return_vectors(std::size_t n_plots, std::string_view device_path,
-                                              const ParamMask& mask);
+                                              const ParamMask& mask, bool small_signal = false);
 std::vector<std::string> build_return_vectors_all(std::size_t n_chunks, std::size_t n_vbs,
-                                                  std::string_view device_path, const ParamMask& mask);
+                                                  std::string_view device_path, const ParamMask& mask,
+                                                  bool small_signal = false);
 
 // "@{device}[{param}]".
 std::string op_vector_name(std::string_view device_path, std::string_view param);

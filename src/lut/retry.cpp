@@ -43,10 +43,10 @@ public:
 
     ngspice::SimulationRequest request(std::string id, const SweepRange& vgs, const ParamMask& mask,
                                        double vbs, std::vector<std::string> commands,
-                                       std::vector<std::string> vectors) const {
+                                       std::vector<std::string> vectors, bool small_signal) const {
         ngspice::SimulationRequest r;
         r.id = std::move(id);
-        r.netlist = build_netlist(c_, vgs, mask, plan_.device_path, w_, l_, vbs);
+        r.netlist = build_netlist(c_, vgs, mask, plan_.device_path, w_, l_, vbs, small_signal);
         r.commands = std::move(commands);
         r.pre_commands = plan_.pre_commands;
         r.return_vectors = std::move(vectors);
@@ -69,10 +69,17 @@ public:
 
         TimingSums timing;
         const auto build_start = Clock::now();
-        ngspice::SimulationRequest req =
-            request(fmt::cat("lut-w", wi_, "-l", li_), chunk_range(c_, chunks.front()), plan_.extract_mask,
-                    c_.vbs_values.front(), build_all_chunks_commands(c_, chunks),
-                    build_return_vectors_all(chunks.size(), n_vbs, plan_.device_path, plan_.extract_mask));
+        const bool ss = plan_.small_signal;
+        const std::string id = plan_.part ? fmt::cat("lut-w", wi_, "-l", li_, "-part-v", plan_.vbs_offset,
+                                                     "-c", plan_.chunk_offset)
+                                          : fmt::cat("lut-w", wi_, "-l", li_);
+        ngspice::SimulationRequest req = request(
+            id, chunk_range(c_, chunks.front()), plan_.extract_mask,
+            plan_.part ? plan_.netlist_vbs : c_.vbs_values.front(),
+            plan_.part ? build_part_commands(c_, chunks, c_.vbs_values,
+                                             plan_.chunk_offset == 0 && plan_.vbs_offset == 0)
+                       : build_all_chunks_commands(c_, chunks),
+            build_return_vectors_all(chunks.size(), n_vbs, plan_.device_path, plan_.extract_mask, ss), ss);
         timing.build_ns = ns_since(build_start);
         SimulationOutcome outcome = send(std::move(req), timing);
         if (aborted()) return err(aborted_error());
@@ -82,13 +89,14 @@ public:
                 retry(fmt::cat(wl(), alter ? ": alter not supported, falling back to per-chunk"
                                            : ": all-chunks request failed, falling back to per-chunk"));
             } else if (auto data = extract_all_chunks_vbs(*outcome, chunks.size(), n_vbs, rows, plan_.n_vds,
-                                                          plan_.device_path, plan_.extract_mask)) {
+                                                          plan_.device_path, plan_.extract_mask, ss)) {
                 std::vector<ChunkResult> out(chunks.size());
                 for (std::size_t k = 0; k < chunks.size(); ++k) {
                     out[k].vbs_data = std::move((*data)[k]);
+                    out[k].vbs_offset = plan_.vbs_offset;
                     out[k].w_index = wi_;
                     out[k].l_index = li_;
-                    out[k].chunk_index = k;
+                    out[k].chunk_index = plan_.chunk_offset + k;
                 }
                 out.front().timing = timing;
                 return out;
@@ -107,22 +115,28 @@ public:
 
     Result<ChunkResult, NgspiceError> one_chunk(std::size_t c, const SweepRange& vgs,
                                                 std::size_t n_rows) const {
+        // `c` counts the task's own chunks; ids and results carry the index
+        // among all chunks.
         ChunkResult out;
         out.w_index = wi_;
         out.l_index = li_;
-        out.chunk_index = c;
+        out.chunk_index = plan_.chunk_offset + c;
+        out.vbs_offset = plan_.vbs_offset;
         const std::size_t n_vbs = c_.vbs_values.size();
+        const bool ss = plan_.small_signal;
 
         const auto build_start = Clock::now();
-        ngspice::SimulationRequest req =
-            request(fmt::cat("lut-w", wi_, "-l", li_, "-c", c), vgs, plan_.extract_mask,
-                    c_.vbs_values.front(), build_multi_vbs_commands(c_, vgs),
-                    build_return_vectors(n_vbs, plan_.device_path, plan_.extract_mask));
+        ngspice::SimulationRequest req = request(
+            fmt::cat("lut-w", wi_, "-l", li_, "-c", out.chunk_index), vgs, plan_.extract_mask,
+            plan_.part ? plan_.netlist_vbs : c_.vbs_values.front(),
+            plan_.part ? build_part_commands(c_, {plan_.chunks[c]}, c_.vbs_values, plan_.vbs_offset == 0)
+                       : build_multi_vbs_commands(c_, vgs),
+            build_return_vectors(n_vbs, plan_.device_path, plan_.extract_mask, ss), ss);
         out.timing.build_ns = saturating_add(out.timing.build_ns, ns_since(build_start));
         SimulationOutcome outcome = send(std::move(req), out.timing);
         if (aborted()) return err(aborted_error());
         if (outcome) {
-            const std::string where = fmt::cat(wl(), " chunk ", c);
+            const std::string where = fmt::cat(wl(), " chunk ", out.chunk_index);
             if (!outcome->success) {
                 if (n_vbs == 1)
                     retry(fmt::cat(
@@ -132,7 +146,7 @@ public:
                 else
                     retry(fmt::cat(where, ": multi-Vbs sweep failed, retrying per Vbs"));
             } else if (auto data = extract_all_vbs(*outcome, n_vbs, n_rows, plan_.n_vds, plan_.device_path,
-                                                   plan_.extract_mask)) {
+                                                   plan_.extract_mask, ss)) {
                 out.vbs_data = std::move(*data);
                 return out;
             } else {
@@ -141,7 +155,8 @@ public:
         }
         out.vbs_data.reserve(n_vbs);
         for (std::size_t v = 0; v < n_vbs; ++v) {
-            MORVA_ASSIGN(VbsData data, one_vbs(vgs, c_.vbs_values[v], v, c, n_rows, out.timing));
+            MORVA_ASSIGN(VbsData data, one_vbs(vgs, c_.vbs_values[v], plan_.vbs_offset + v, out.chunk_index,
+                                               n_rows, out.timing));
             out.vbs_data.push_back(std::move(data));
         }
         return out;
@@ -152,17 +167,19 @@ public:
         const std::string base = fmt::cat("lut-w", wi_, "-l", li_, "-v", v, "-c", c);
         const std::string where = fmt::cat(wl(), " Vbs=", fmt::exp(vbs, 3), " chunk ", c);
         const ParamMask& mask = plan_.extract_mask;
+        const bool ss = plan_.small_signal;
 
         // Rung 3: every parameter at once.
         {
             auto start = Clock::now();
             ngspice::SimulationRequest req =
-                request(base, vgs, mask, vbs, {"run"}, group_vectors(wanted_indices(mask)));
+                request(base, vgs, mask, vbs, {"run"}, group_vectors(wanted_indices(mask), ss), ss);
             timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
             SimulationOutcome outcome = send(std::move(req), timing);
             if (aborted()) return err(aborted_error());
             if (outcome && outcome->success) {
-                if (auto data = extract_all_vbs(*outcome, 1, n_rows, plan_.n_vds, plan_.device_path, mask))
+                if (auto data =
+                        extract_all_vbs(*outcome, 1, n_rows, plan_.n_vds, plan_.device_path, mask, ss))
                     return std::move(data->front());
             }
             retry(fmt::cat(where, ": full-params sweep crashed, falling back to bisect"));
@@ -173,7 +190,7 @@ public:
         {
             auto start = Clock::now();
             ngspice::SimulationRequest req =
-                request(base + "-idonly", vgs, ParamMask{}, vbs, {"run"}, {"vds#branch"});
+                request(base + "-idonly", vgs, ParamMask{}, vbs, {"run"}, group_vectors({}, ss), ss);
             timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
             MORVA_ASSIGN(ngspice::SimulationResponse response, send(std::move(req), timing));
             if (!response.success) {
@@ -184,8 +201,9 @@ public:
                              reason.empty() ? "" : fmt::cat(" (ngspice: ", reason, ")"))));
             }
             MORVA_ASSIGN(VbsData id_only, extract_chunk_for_prefix(response, "", n_rows, plan_.n_vds,
-                                                                   plan_.device_path, ParamMask{}));
+                                                                   plan_.device_path, ParamMask{}, ss));
             result.id = std::move(id_only.id);
+            result.small_signal = std::move(id_only.small_signal);
         }
 
         // Rung 5: parameters in groups, halved on failure, first half first.
@@ -205,7 +223,7 @@ public:
             for (std::size_t k : group) group_mask[k] = true;
             auto start = Clock::now();
             ngspice::SimulationRequest req = request(fmt::cat(base, "-sub", group.size()), vgs, group_mask,
-                                                     vbs, {"run"}, group_vectors(group));
+                                                     vbs, {"run"}, group_vectors(group, false), false);
             timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
             SimulationOutcome outcome = send(std::move(req), timing);
             if (aborted()) return err(aborted_error());
@@ -243,8 +261,12 @@ private:
         stack.emplace_back(group.begin(), group.begin() + static_cast<std::ptrdiff_t>(half));
     }
 
-    std::vector<std::string> group_vectors(const std::vector<std::size_t>& group) const {
+    std::vector<std::string> group_vectors(const std::vector<std::size_t>& group, bool small_signal) const {
         std::vector<std::string> out{"vds#branch"};
+        if (small_signal) {
+            for (std::string_view name : SMALL_SIGNAL_PARAMS)
+                out.push_back(op_vector_name(plan_.device_path, name));
+        }
         for (std::size_t k : group) out.push_back(op_vector_name(plan_.device_path, KNOWN_OP_PARAMS[k]));
         return out;
     }

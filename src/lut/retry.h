@@ -42,7 +42,10 @@ public:
     void err(const std::string& line) override;
 };
 
-// What every task of one generation shares, read only.
+// What a task reads, shared by the tasks of one generation, read only. A
+// task covering part of a (W, L) pair holds a configuration whose
+// `vbs_values` are its own Vbs values and its own chunks, with their offsets
+// in the whole table.
 struct TaskPlan {
     LutConfig config;
     std::vector<Chunk> chunks;  // at least one
@@ -50,6 +53,17 @@ struct TaskPlan {
     std::vector<std::string> pre_commands;
     ParamMask extract_mask{};
     std::size_t n_vds = 0;
+    // Ask for the channel's small-signal values beside the drain current.
+    bool small_signal = false;
+    // Index of `chunks[0]` among all chunks and of `config.vbs_values[0]`
+    // among all Vbs values; `part` marks a task that holds only part of its
+    // (W, L) pair.
+    std::size_t chunk_offset = 0;
+    std::size_t vbs_offset = 0;
+    bool part = false;
+    // The first of all Vbs values: a part's netlist carries it, as the
+    // whole pair's does, and reaches its own values with `alter`.
+    double netlist_vbs = 0.0;
 };
 
 // The services of one task: the simulator, the message sink and the

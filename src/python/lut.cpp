@@ -394,9 +394,13 @@ nb::object transistor_lut_design(const PyTransistorLut& self, nb::handle gm_id, 
     const std::size_t iw = pick_index(t.widths, w, "width");
     const std::size_t ib = pick_index(t.vbs_values, v_bs, "vbs");
     if (v_ds && std::isnan(*v_ds)) throw_py(PyExc_ValueError, "vds is NaN: no Vds bias point");
+    if (v_ds) {
+        if (auto problem = gm_id::vds_problem(t, *v_ds)) throw_py(PyExc_ValueError, *problem);
+    }
 
     auto solved = gm_id::solve_design(t, iw, ib, constraints, v_ds, lo, hi, i_min);
     if (!solved.ok()) throw_py_err(Error(std::move(solved).error()));
+    if (auto problem = gm_id::width_problem(solved.value())) throw_py(PyExc_ValueError, *problem);
     return nb::cast(PyDesignResult{std::move(solved).value()}, nb::rv_policy::move);
 }
 

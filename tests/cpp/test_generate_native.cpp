@@ -78,7 +78,7 @@ protected:
         c.vbs_values = {-0.5, 0.0};
         c.vgs = {0.0, 1.5, 0.1};
         c.vds = {0.0, 1.5, 0.1};
-        c.op_params = {"VTH", "cgg", "gmbs"};
+        c.op_params = {"VTH", "gmbs"};
         c.use_native_bsim4 = true;
         return c;
     }
@@ -153,7 +153,9 @@ bool same_bits(const Grid5& a, const Grid5& b) {
 
 TEST_F(NativeLut, TableHoldsTheEvaluatorsTerminalCurrentAndSlopes) {
     Lines lines;
-    const TransistorLut t = run(config(), lines);
+    LutConfig c = config();
+    c.op_params = {"VTH", "cgg", "gmbs", "bogus"};
+    const TransistorLut t = run(c, lines);
     ASSERT_EQ(t.shape(), (std::array<std::size_t, 5>{2, 2, 2, 16, 16}));
     EXPECT_EQ(t.extracted_op_params, (std::vector<std::string>{"gmbs", "vth"}));
     EXPECT_FALSE(t.invariant_violation()) << *t.invariant_violation();
@@ -168,7 +170,10 @@ TEST_F(NativeLut, TableHoldsTheEvaluatorsTerminalCurrentAndSlopes) {
 
     // The progress lines, the pmos table, the fallbacks and the failure of an
     // item are checked from Python against the pool path (test_native_lut.py).
-    EXPECT_EQ(lines.err_text, "");
+    EXPECT_EQ(
+        lines.err_text,
+        "  warning: the native evaluator cannot compute OP parameter(s) 'cgg', 'bogus' — absent from the "
+        "LUT (computed: gmbs, vth, vdsat)\n");
 }
 
 TEST_F(NativeLut, ParallelItemsGiveTheSerialTable) {
@@ -182,6 +187,20 @@ TEST_F(NativeLut, ParallelItemsGiveTheSerialTable) {
     for (std::size_t k = 0; k < kGridCount; ++k)
         EXPECT_TRUE(same_bits(serial.grid(k), parallel.grid(k))) << k;
     EXPECT_EQ(serial.extracted_op_params, (std::vector<std::string>{"gmbs", "vth", "vdsat"}));
+
+    // One pair, long Vgs rows: split per Vbs value and block of rows over
+    // the cores, with the grid evaluator and with the DC solver.
+    c.widths = {1e-6};
+    c.lengths = {1.8e-7};
+    c.vgs = {0.0, 1.5, 0.002};
+    for (bool solver : {false, true}) {
+        c.use_dc_solver = solver;
+        Lines one_lines, split_lines;
+        const TransistorLut one = run(c, one_lines, 1);
+        const TransistorLut split = run(c, split_lines);
+        for (std::size_t k = 0; k < kGridCount; ++k)
+            EXPECT_TRUE(same_bits(one.grid(k), split.grid(k))) << k << solver;
+    }
 }
 
 TEST_F(NativeLut, CardPerLengthAndWidth) {

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,7 @@ struct Plot {
 SimulationResponse simulate(const SimulationRequest& req) {
     double w = 0, l = 0, vbs = 0, vds_dc = 0;
     std::vector<Plot> plots;
+    std::optional<Plot> deck;  // the netlist's own sweep, swept on "run"
     std::size_t start = 0;
     while (start < req.netlist.size()) {
         std::size_t nl = req.netlist.find('\n', start);
@@ -80,16 +82,16 @@ SimulationResponse simulate(const SimulationRequest& req) {
             vds_dc = number(words(line).back());
         } else if (line.starts_with(".dc Vgs ")) {  // a probe: Vgs alone at a fixed Vds
             const auto t = words(line);
-            plots.push_back({vbs, {number(t[2]), number(t[3]), number(t[4])}, {vds_dc, vds_dc, 1.0}});
+            deck = Plot{vbs, {number(t[2]), number(t[3]), number(t[4])}, {vds_dc, vds_dc, 1.0}};
         } else if (line.starts_with(".dc ")) {
             const auto t = words(line);
-            plots.push_back({vbs,
-                             {number(t[6]), number(t[7]), number(t[8])},
-                             {number(t[2]), number(t[3]), number(t[4])}});
+            deck = Plot{
+                vbs, {number(t[6]), number(t[7]), number(t[8])}, {number(t[2]), number(t[3]), number(t[4])}};
         }
     }
     for (const std::string& cmd : req.commands) {
         const auto t = words(cmd);
+        if (cmd == "run" && deck) plots.push_back(*deck);
         if (cmd.starts_with(" alter @Vbs[dc] = ")) vbs = number(t.back());
         if (cmd.starts_with("dc "))
             plots.push_back({vbs,
@@ -110,20 +112,31 @@ SimulationResponse simulate(const SimulationRequest& req) {
     for (std::size_t p = 0; p < plots.size(); ++p) {
         const std::string prefix = plots.size() >= 2 ? fmt::cat("dc", p + 1, ".") : std::string();
         const std::vector<double> vgs = sweep_axis(plots[p].vgs), vds = sweep_axis(plots[p].vds);
-        std::vector<std::pair<std::string, double>> series{{"vds#branch", 0.0}};
+        // Id = -vds#branch; the channel carries all of it. Its gm is given as
+        // 10.5 and its gds as 1.25, where differences of Id give 10 and 1:
+        // the table shows which it holds.
+        std::vector<std::pair<std::string, std::function<double(double)>>> series{
+            {"vds#branch", [](double x) { return -x; }}};
+        const std::pair<std::string_view, std::function<double(double)>> channel[] = {
+            {"gm", [](double) { return 10.5; }}, {"gds", [](double) { return 1.25; }}, {"id", [](double x) {
+                                                                                            return x;
+                                                                                        }}};
+        for (const auto& [name, value] : channel) {
+            const std::string bare = fmt::cat("@m1[", name, "]");
+            if (req.netlist.find(bare) != std::string::npos) series.emplace_back(bare, value);
+        }
         for (std::size_t k = 0; k < kOpParamCount; ++k) {
             const std::string bare = fmt::cat("@m1[", KNOWN_OP_PARAMS[k], "]");
-            if (req.netlist.find(bare) != std::string::npos) series.emplace_back(bare, 1000.0 * (k + 1));
+            const double offset = 1000.0 * (k + 1);
+            if (req.netlist.find(bare) != std::string::npos)
+                series.emplace_back(bare, [offset](double x) { return x + offset; });
         }
-        for (const auto& [bare, offset] : series) {
+        for (const auto& [bare, value] : series) {
             if (!wanted(prefix + bare, bare)) continue;
             VectorData v;
             v.name = prefix + bare;
             for (double g : vgs)
-                for (double d : vds) {
-                    const double x = device_value(w, l, plots[p].vbs, g, d);
-                    v.real.push_back(offset == 0.0 ? -x : x + offset);
-                }
+                for (double d : vds) v.real.push_back(value(device_value(w, l, plots[p].vbs, g, d)));
             r.vectors.push_back(std::move(v));
         }
     }
@@ -249,14 +262,14 @@ TEST(LutGenerate, OneRequestPerPairWhenNothingFails) {
     ASSERT_TRUE(table) << table.error().text();
     expect_table_matches_device(*table, true);
     EXPECT_EQ(table->op[*op_param_index("cgs")].dims, (std::array<std::size_t, 5>{2, 2, 2, 0, 0}));
-    // gm: the Vgs difference of Id with the configured step (10 per volt here).
-    EXPECT_NEAR(table->gm.at(1, 1, 1, 4, 2), 10.0, 1e-9);
-    EXPECT_NEAR(table->gds.at(0, 0, 0, 0, 0), 1.0, 1e-9);
+    // gm and gds: the simulator's own (the channel carries all of Id).
+    EXPECT_EQ(table->gm.at(1, 1, 1, 4, 2), 10.5);
+    EXPECT_EQ(table->gds.at(0, 0, 0, 0, 0), 1.25);
     auto tasks = s.ids_starting("lut-");
     std::sort(tasks.begin(), tasks.end());
     EXPECT_EQ(tasks, (std::vector<std::string>{"lut-w0-l0", "lut-w0-l1", "lut-w1-l0", "lut-w1-l1"}));
     EXPECT_EQ(s.ids_starting("detect"), std::vector<std::string>{"detect-dev-path"});
-    EXPECT_EQ(s.ids_starting("probe-").size(), 2u);
+    EXPECT_EQ(s.ids_starting("probe-").size(), 3u);
     EXPECT_EQ(rec.stderr_text, "");
     EXPECT_NE(rec.stdout_text.find(
                   "  warning: could not auto-detect flattened device path; falling back to 'm1'\n"),
@@ -307,14 +320,69 @@ TEST(LutGenerate, FallbacksThatRealNgspiceDoesNotProvoke) {
               (std::vector<std::string>{"lut-w0-l0-v0-c2", "lut-w0-l0-v1-c2"}));
 }
 
+// Where the simulator reports no small-signal values (for the device, or in
+// some responses), gm and gds are differences of Id, said once.
+TEST(LutGenerate, ConductancesFallBackToDifferencesWithOneLine) {
+    const auto strip = [](SimulationResponse r) -> SimulationOutcome {
+        std::erase_if(r.vectors,
+                      [](const VectorData& v) { return v.name.find("@m1[g") != std::string::npos; });
+        return r;
+    };
+    const auto any = [](const SimulationRequest&) { return true; };
+    for (const auto& [fault, line] :
+         std::vector<std::pair<Fault, std::string>>{{{any, strip},
+                                                     "  warning: the simulator reports no small-signal "
+                                                     "values for 'm1': gm and gds are differences of Id "
+                                                     "over the grid steps\n"},
+                                                    {{id_is("lut-w0-l1"), strip},
+                                                     "  warning: 2 of 8 (W, Vbs, L) blocks came back without "
+                                                     "small-signal values: their gm and gds are "
+                                                     "differences of Id over the grid steps\n"}}) {
+        Scripted s;
+        Recorder rec;
+        s.faults.push_back(fault);
+        auto table = generate_lut(3, s.simulator(), small_config(), rec);
+        ASSERT_TRUE(table) << table.error().text();
+        expect_table_matches_device(*table, true);
+        EXPECT_EQ(rec.stderr_text, line);
+        EXPECT_NEAR(table->gm.at(0, 1, 1, 4, 2), 10.0, 1e-9);
+        EXPECT_NEAR(table->gds.at(0, 1, 1, 0, 0), 1.0, 1e-9);
+        EXPECT_NEAR(table->gm.at(1, 1, 1, 4, 2), fault.matches(SimulationRequest{}) ? 10.0 : 10.5, 1e-9);
+    }
+}
+
+// Fewer pairs than workers: a task per Vbs value and chunk, each reaching
+// its plots as the whole pair's request would.
+TEST(LutGenerate, FewPairsAreSplitPerVbsAndChunk) {
+    Scripted s;
+    Recorder rec;
+    LutConfig c = small_config();
+    c.widths = {1e-6};
+    c.lengths = {5e-7};
+    auto table = generate_lut(2, s.simulator(8), c, rec);
+    ASSERT_TRUE(table) << table.error().text();
+    for (std::size_t b = 0; b < 2; ++b)
+        for (std::size_t g = 0; g < 10; ++g)
+            for (std::size_t d = 0; d < 3; ++d) {
+                const double x = device_value(1e-6, 5e-7, table->vbs_values[b], table->vgs[g], table->vds[d]);
+                ASSERT_NEAR(table->id.at(0, b, 0, g, d), x, 1e-12 * std::abs(x)) << b << g << d;
+            }
+    auto tasks = s.ids_starting("lut-");
+    std::sort(tasks.begin(), tasks.end());
+    EXPECT_EQ(tasks, (std::vector<std::string>{"lut-w0-l0-part-v0-c0", "lut-w0-l0-part-v0-c1",
+                                               "lut-w0-l0-part-v1-c0", "lut-w0-l0-part-v1-c1"}));
+    EXPECT_EQ(rec.stderr_text, "");
+}
+
 TEST(LutGenerate, ChunkFailureMessagesDependOnTheVbsCount) {
+    // One worker: the pair is one task.
     LutConfig c = one_point_config();
     {
         Scripted s;
         Recorder rec;
         s.faults.push_back({id_is("lut-w0-l0"), pool_error()});
         s.faults.push_back({id_is("lut-w0-l0-c0"), fails_with("stderr Error: x")});
-        ASSERT_TRUE(generate_lut(1, s.simulator(), c, rec));
+        ASSERT_TRUE(generate_lut(1, s.simulator(1), c, rec));
         EXPECT_EQ(
             rec.stderr_text,
             "  [retry] W=1.000e-6 L=5.000e-7 chunk 0: full-params sweep crashed, falling back to bisected OP "
@@ -330,7 +398,7 @@ TEST(LutGenerate, ChunkFailureMessagesDependOnTheVbsCount) {
         Recorder rec;
         s.faults.push_back({id_is("lut-w0-l0"), pool_error()});
         s.faults.push_back({id_is("lut-w0-l0-c0"), fails_with(error)});
-        ASSERT_TRUE(generate_lut(1, s.simulator(), c, rec));
+        ASSERT_TRUE(generate_lut(1, s.simulator(1), c, rec));
         EXPECT_EQ(rec.stderr_text, "  [retry] W=1.000e-6 L=5.000e-7 chunk 0: " + message + "\n");
     }
 }
