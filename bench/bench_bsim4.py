@@ -3,9 +3,10 @@
 The full-featured sample card (or the defaults-only card when the samples are absent) is
 evaluated over a Vgs x Vds x Vbs grid: natively (one thread, and several threads on distinct
 models; then the values-only evaluations that native characterisation uses) and by ngspice 39.3
-as .dc sweeps in one process. ngspice's time per point excludes its
-start-up (a one-point run is subtracted). The evaluator has no Python surface yet, so the native
-side is a small C++ program (CMake option MORVA_BSIM4_BENCH) built here on demand.
+as .dc sweeps in one single-threaded process. ngspice is timed on a deck that writes nothing
+(its values come from a second run with wrdata), and its start-up is excluded (a one-point run
+is subtracted). The evaluator has no Python surface yet, so the native
+side is a small C++ program (bench/bench_bsim4.cpp, CMake option MORVA_BENCH) built here on demand.
 """
 
 import os
@@ -16,6 +17,9 @@ import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
+from timing import bench_program  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "bench"
@@ -36,39 +40,38 @@ def card():
     return "full-featured sample nmos card", params
 
 
-def build():
-    cmake = shutil.which("cmake") or str(ROOT / ".venv" / "bin" / "cmake")
-    env = dict(os.environ, PATH=f"{ROOT / '.venv' / 'bin'}:{os.environ.get('PATH', '')}")
-    subprocess.run([cmake, "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-DMORVA_PYTHON=OFF",
-                    "-DMORVA_BSIM4_BENCH=ON", "-DCMAKE_BUILD_TYPE=Release"], check=True, env=env,
-                   stdout=subprocess.DEVNULL)
-    subprocess.run([cmake, "--build", str(BUILD), "--target", "bench_bsim4"], check=True, env=env,
-                   stdout=subprocess.DEVNULL)
-    return BUILD / "bench_bsim4"
-
-
 def deck(params, out, sweeps):
+    """The sweeps as one deck; with `out` None it writes nothing, so that only
+    the analyses are timed."""
     lines = ["bsim4 bench", ".model mdl nmos level=54 version=4.8.2"]
     lines += [f"+ {n}={v!r}" for n, v in params]
+    # One thread, as the native figures below are per thread.
     lines += [f"m0 d g 0 b mdl w={W!r} l={L!r}", "vd d 0 0", "vg g 0 0", "vb b 0 0", ".control",
-              "set wr_singlescale", "set appendwrite", "set numdgt=17"]
+              "set num_threads=1", "set wr_singlescale", "set appendwrite", "set numdgt=17"]
     vectors = "v(g) v(d) v(b) @m0[id] @m0[gm] @m0[gds] @m0[gmbs] @m0[vth] @m0[vdsat]"
     lines.append(f"save {vectors}")
     for vb, vds_stop, vgs_stop in sweeps:
-        lines += [f"alter vb dc = {vb!r}", f"dc vd 0 {vds_stop!r} {STEP!r} vg 0 {vgs_stop!r} {STEP!r}",
-                  f"wrdata {out} {vectors}"]
+        lines += [f"alter vb dc = {vb!r}", f"dc vd 0 {vds_stop!r} {STEP!r} vg 0 {vgs_stop!r} {STEP!r}"]
+        lines += [f"wrdata {out} {vectors}"] if out else ["destroy all"]
     lines += [".endc", ".end"]
     return "\n".join(lines) + "\n"
 
 
+def ngspice_time(params, folder, sweeps):
+    """Seconds of one `ngspice -b` running the sweeps without writing them."""
+    (folder / "timed.cir").write_text(deck(params, None, sweeps))
+    start = time.perf_counter()
+    subprocess.run(["ngspice", "-b", "timed.cir"], cwd=folder, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
 def ngspice(params, folder, sweeps):
+    """The sweeps' rows (v(g) v(d) v(b) and the device's outputs)."""
     out = folder / "out.txt"
     if out.exists():
         out.unlink()
     (folder / "deck.cir").write_text(deck(params, out, sweeps))
-    start = time.perf_counter()
     subprocess.run(["ngspice", "-b", "deck.cir"], cwd=folder, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    took = time.perf_counter() - start
     rows = []
     for line in out.read_text().splitlines() if out.exists() else []:
         cols = line.split()
@@ -78,7 +81,7 @@ def ngspice(params, folder, sweeps):
             continue
         if len(values) == 10:
             rows.append(values[1:])
-    return took, rows
+    return rows
 
 
 def main():
@@ -86,13 +89,13 @@ def main():
         print("ngspice not installed: skipped")
         return 0
     name, params = card()
-    binary = build()
+    binary = bench_program("bench_bsim4")
     with tempfile.TemporaryDirectory() as tmp:
         folder = pathlib.Path(tmp)
         sweeps = [(vb, 1.2, 1.2) for vb in VBS]
-        runs = [ngspice(params, folder, sweeps) for _ in range(3)]
-        full_time, rows = min(runs, key=lambda r: r[0])
-        base_time = min(ngspice(params, folder, [(0.0, 0.0, 0.0)])[0] for _ in range(3))
+        rows = ngspice(params, folder, sweeps)
+        full_time = min(ngspice_time(params, folder, sweeps) for _ in range(3))
+        base_time = min(ngspice_time(params, folder, [(0.0, 0.0, 0.0)]) for _ in range(3))
         points = folder / "points.txt"
         # v(g) v(d) v(b) are node voltages of an n-channel device with the source at 0 V.
         points.write_text("".join(f"{r[0]!r} {r[1]!r} {r[2]!r} " + " ".join(repr(x) for x in r[3:]) + "\n"
@@ -107,7 +110,7 @@ def main():
     many = float(native["evals_per_s_threads"])
     print(f"BSIM4 DC evaluation, {name}, W={W:g} L={L:g}, grid of {n} points (Vgs x Vds x Vbs)")
     print(f"{'':34}{'points/s':>14}{'us/point':>12}{'vs ngspice':>12}")
-    print(f"{'ngspice 39.3 .dc sweep':34}{1 / per_point:14.4g}{per_point * 1e6:12.3f}{1.0:12.1f}x")
+    print(f"{'ngspice 39.3 .dc, 1 thread':34}{1 / per_point:14.4g}{per_point * 1e6:12.3f}{1.0:12.1f}x")
     print(f"{'native, 1 thread':34}{one:14.4g}{1e6 / one:12.3f}{one * per_point:12.1f}x")
     print(f"{f'native, {THREADS} threads (own models)':34}{many:14.4g}{1e6 / many:12.3f}{many * per_point:12.1f}x")
     for label, key in (("values only, 1 thread", "evals_per_s_values"),

@@ -4,8 +4,8 @@ running the same .dc sweep on one thread (set num_threads=1, nothing written), f
 and 1. The speed-ups name their baseline: ngspice's run less its start-up (the same deck with
 one point).
 
-The C++ figures come from the test binary (make cpp-build); the Python figures include the
-binding and result objects.
+The C++ figures come from bench/bench_dc_solver.cpp, built here on demand; the Python figures
+include the binding and result objects.
 """
 
 import os
@@ -17,20 +17,14 @@ import tempfile
 
 import morva
 
-from timing import best_of, best_run
+from timing import bench_program, best_of, best_run
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-TEST_BINARY = ROOT / "build" / "cpp" / "morva_cpp_tests"
 W, L = 1e-6, 0.18e-6
 
 
 def cpp_timings():
-    if not TEST_BINARY.exists():
-        return None
-    run = subprocess.run(
-        [str(TEST_BINARY), "--gtest_also_run_disabled_tests", "--gtest_filter=DcSolverBench.*"],
-        capture_output=True, text=True, check=True,
-    )
+    run = subprocess.run([str(bench_program("bench_dc_solver"))], capture_output=True, text=True, check=True)
     rows = {}
     for line in run.stdout.splitlines():
         if line.startswith("BENCH "):
@@ -70,7 +64,7 @@ def main():
             print(f"{f'dc_operating_point, {label}':<44} {1 / seconds:>12.0f} {loads:>12.2f} {failed:>12}")
             print(f"{f'  one evaluator load alone, {label}':<44} {1 / rows[label + '_load'][0]:>12.0f}")
     else:
-        print("C++ timings skipped: build the C++ tests first (make cpp-build)")
+        print("C++ timings skipped")
 
     with tempfile.TemporaryDirectory() as tmp:
         folder = pathlib.Path(tmp)

@@ -4,9 +4,9 @@ The kit has 50,000 lines: three corners redirecting into a model file with
 200 binned BSIM4 cards (10 L x 20 W bins) written one parameter per line, the
 way kits ship them. A second copy of the kit spreads the common cards over
 20 files brought in by .include lines and has its own corner file, so that
-reading a corner crosses three levels of files. Parsing is timed by the C++
-test binary (the parser has no Python surface); flatten_pdk from Python;
-ngspice loading the same corner is shown for scale.
+reading a corner crosses three levels of files. Parsing is timed by a C++
+program (bench/bench_model_parser.cpp; the parser has no Python surface),
+flatten_pdk from Python; ngspice loading the same corner is shown for scale.
 """
 
 import os
@@ -18,10 +18,9 @@ import tempfile
 
 import morva
 
-from timing import best_of
+from timing import bench_program, best_of
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-TEST_BINARY = ROOT / "build" / "cpp" / "morva_cpp_tests"
 PARAMS = [f"p{i:03d}" for i in range(236)]
 
 
@@ -71,13 +70,8 @@ def split_into_includes(folder, model_lines, files=20):
 
 
 def cpp_timings(lib, section):
-    if not TEST_BINARY.exists():
-        return None
-    env = dict(os.environ, MORVA_BENCH_LIB=str(lib), MORVA_BENCH_SECTION=section)
-    run = subprocess.run(
-        [str(TEST_BINARY), "--gtest_also_run_disabled_tests", "--gtest_filter=ModelParserBench.*"],
-        env=env, capture_output=True, text=True, check=True,
-    )
+    run = subprocess.run([str(bench_program("bench_model_parser")), str(lib), section],
+                         capture_output=True, text=True, check=True)
     rows = {}
     for line in run.stdout.splitlines():
         if line.startswith("BENCH "):
@@ -124,7 +118,7 @@ def main():
             print(f"{f'parse corner tt, cards in {included_files} included files':<46} {inc[0]:>10.4f} {inc[1]:>8} cards")
             print(f"{'ratio with includes / one model file':<46} {inc[0] / corner[0]:>10.2f}")
         else:
-            print("parser timings skipped: build the C++ tests first (make cpp-build)")
+            print("parser timings skipped")
         print(f"{'flatten_pdk one corner (tt)':<46} {flatten:>10.4f} {len(flat[0]):>8} chars")
         print(f"{'flatten_pdk one corner (tt), with includes':<46} {flatten_inc:>10.4f} {len(flat_inc[0]):>8} chars")
         if big_rows:

@@ -17,6 +17,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
+from timing import ngspice_analyses  # noqa: E402
+
 N_JOBS = 2000
 N_NGSPICE = 240
 WORKER_COUNTS = [1, 2, 4, 8]
@@ -80,9 +83,11 @@ def ngspice_rate(parallel):
         paths = []
         for i in range(N_NGSPICE):
             path = pathlib.Path(tmp) / f"rc{i}.cir"
-            # A control block makes `ngspice -b` run the analysis.
-            path.write_text(JOBS[i][0].replace(".end\n", ".control\nrun\n.endc\n.end\n"))
+            # The netlist's .meas makes `ngspice -b` run its analysis once.
+            path.write_text(JOBS[i][0])
             paths.append(path)
+        analyses = ngspice_analyses(exe, paths[0])
+        assert analyses == 1, f"ngspice -b ran {analyses} analyses of one netlist"
 
         def run(path):
             subprocess.run([exe, "-b", str(path)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)

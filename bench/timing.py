@@ -17,3 +17,31 @@ def best_run(repeats, work):
 def best_of(repeats, work):
     """The shortest wall time of `repeats` calls of `work`, in seconds."""
     return best_run(repeats, work)[0]
+
+
+def ngspice_analyses(exe, path, cwd=None):
+    """How many analyses `ngspice -b path` runs, counted from its log, so that a
+    baseline is checked to do the work once and no more."""
+    import subprocess
+
+    # A deck whose control block runs the analyses ends with status 1 in batch mode.
+    out = subprocess.run([exe, "-b", str(path)], capture_output=True, text=True, cwd=cwd, check=False)
+    return sum(line.startswith("Doing analysis at TEMP") for line in (out.stdout + out.stderr).splitlines())
+
+
+def bench_program(name):
+    """Builds the C++ benchmark program bench/<name>.cpp (in build/bench) and
+    returns its path."""
+    import os
+    import pathlib
+    import shutil
+    import subprocess
+
+    root = pathlib.Path(__file__).resolve().parent.parent
+    build = root / "build" / "bench"
+    cmake = shutil.which("cmake") or str(root / ".venv" / "bin" / "cmake")
+    env = dict(os.environ, PATH=f"{root / '.venv' / 'bin'}:{os.environ.get('PATH', '')}")
+    subprocess.run([cmake, "-S", str(root), "-B", str(build), "-G", "Ninja", "-DMORVA_PYTHON=OFF",
+                    "-DMORVA_BENCH=ON", "-DCMAKE_BUILD_TYPE=Release"], check=True, env=env, stdout=subprocess.DEVNULL)
+    subprocess.run([cmake, "--build", str(build), "--target", name], check=True, env=env, stdout=subprocess.DEVNULL)
+    return build / name

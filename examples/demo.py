@@ -37,7 +37,7 @@ def behavioural_models():
 # -- characterisation --
 
 DEMO_CARD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bsim4_180nm.lib")
-_tables = []
+_tables: list = []  # (device name, table) pairs
 
 
 def characterisation_tables():

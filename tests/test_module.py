@@ -1,10 +1,19 @@
-"""The module frame: import, registration order, NumPy independence."""
+"""The module frame: import, registration order, NumPy independence, the
+OSError classes of file errors."""
 
+import json
+import os
+import pathlib
+import shutil
 import subprocess
 import sys
+import tempfile
+
+import pytest
 
 import morva
 import morva.morva as native
+from test_psfxl import Companion, stored_frame
 
 # The full registration order of the compiled module.
 REGISTRATION_ORDER = [
@@ -81,3 +90,85 @@ def test_second_import_is_the_same_module():
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert (out.stdout.split(), out.stderr) == (["True", "True"], "")
+
+
+# ---- file errors: the OSError subclass of the errno, with errno and filename ----
+
+OPENERS = {
+    "PsfFile": "morva.PsfFile(path)",
+    "NgpsfFile": "morva.NgpsfFile(path)",
+    "DcSolver": "morva.DcSolver(path, 'nch')",
+    "flatten_pdk": "morva.flatten_pdk(path, 'tt')",
+    "plot_records_html": "morva.NgpsfFile(wave).plot_records_html([1], path + '/page.html')",
+}
+# (case, class, errno); the unreadable file is read by an unprivileged user.
+FILE_CASES = [("missing", "FileNotFoundError", 2), ("directory", "IsADirectoryError", 21),
+              ("unreadable", "PermissionError", 13)]
+CHILD = """
+import json, sys, morva
+wave, paths, openers = json.loads(sys.argv[1])
+rows = {}
+for name, code in openers.items():
+    for case, path in paths.items():
+        try:
+            eval(code)
+            rows[f"{name} {case}"] = None
+        except Exception as e:
+            rows[f"{name} {case}"] = [type(e).__name__, isinstance(e, OSError), isinstance(e, RuntimeError),
+                                      getattr(e, "errno", None), getattr(e, "filename", None), str(e)]
+print(json.dumps(rows))
+"""
+
+
+@pytest.fixture(scope="module")
+def file_errors():
+    # Straight under the temporary folder, so that an unprivileged child reaches it.
+    with tempfile.TemporaryDirectory() as tmp:
+        folder = pathlib.Path(tmp)
+        folder.chmod(0o755)
+        yield run_openers(folder)
+
+
+def run_openers(folder):
+    wave = folder / "wave.psfxl"
+    Companion().pair(1, stored_frame([0.0, 1.0]), stored_frame([2.0, 3.0]), 2).write(wave)
+    wave.chmod(0o644)
+    (folder / "dir").mkdir()
+    (folder / "locked").write_text("x")
+    (folder / "locked").chmod(0)
+    paths = {"missing": str(folder / "absent"), "directory": str(folder / "dir"), "unreadable": str(folder / "locked")}
+    command = [sys.executable, "-c", CHILD, json.dumps([str(wave), paths, OPENERS])]
+    if os.geteuid() == 0 and shutil.which("setpriv"):
+        out = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] + command,
+                             capture_output=True, text=True, timeout=60)
+        if out.returncode == 0:
+            return json.loads(out.stdout), paths
+    # Root reads every file: without an unprivileged user the unreadable rows go.
+    out = subprocess.run(command, capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    rows = json.loads(out.stdout)
+    if os.geteuid() == 0:
+        rows = {k: v for k, v in rows.items() if not k.endswith(("unreadable", "plot_records_html directory"))}
+    return rows, paths
+
+
+@pytest.mark.parametrize("opener", OPENERS)
+@pytest.mark.parametrize("case, cls, errno", FILE_CASES)
+def test_file_errors_are_the_errno_subclass(file_errors, opener, case, cls, errno):
+    rows, paths = file_errors
+    if opener == "plot_records_html":
+        # A page in a folder that is missing, another user's, or a file.
+        cls, errno = {"missing": ("FileNotFoundError", 2), "directory": ("PermissionError", 13),
+                      "unreadable": ("NotADirectoryError", 20)}[case]
+    row = rows.get(f"{opener} {case}")
+    if row is None:
+        pytest.skip("no unprivileged user to be refused")
+    name, is_os_error, is_runtime_error, got_errno, filename, text = row
+    assert (name, is_os_error, got_errno) == (cls, True, errno)
+    assert filename.startswith(paths[case])
+    # The library's own text, unchanged; DcSolver's errors stay RuntimeErrors too.
+    assert is_runtime_error == (opener == "DcSolver")
+    if opener in ("PsfFile", "NgpsfFile"):
+        assert text.endswith(f"(os error {errno})") and not text.startswith("[Errno")
+    if opener == "DcSolver":
+        assert text.startswith(f"failed to parse model file '{paths[case]}': BSIM4 model-file I/O error: ")

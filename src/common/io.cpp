@@ -10,9 +10,11 @@
 
 namespace morva {
 
-IoError IoError::from_errno(int code) { return IoError{code, {}}; }
+IoError IoError::from_errno(int code) { return IoError{code, {}, {}}; }
 
-std::string IoError::text() const { return os_code != 0 ? os_error_text(os_code) : message; }
+std::string IoError::text() const {
+    return os_code != 0 && message.empty() ? os_error_text(os_code) : message;
+}
 
 void UniqueFd::reset(int fd) {
     if (fd_ >= 0) ::close(fd_);
@@ -23,8 +25,9 @@ bool path_has_nul(std::string_view path) { return path.find('\0') != std::string
 
 IoError nul_in_path_error() { return IoError::from_message("file name contained an unexpected NUL byte"); }
 
-Result<std::string, IoError> read_file(const std::string& path) {
-    if (path_has_nul(path)) return err(nul_in_path_error());
+namespace {
+
+Result<std::string, IoError> read_whole_file(const std::string& path) {
     // Non-blocking, so that opening a FIFO does not wait for a writer; only
     // regular files are read (a FIFO could block forever, a device never end).
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -48,6 +51,19 @@ Result<std::string, IoError> read_file(const std::string& path) {
         }
         if (n == 0) break;
         data.append(buf, static_cast<std::size_t>(n));
+    }
+    return data;
+}
+
+}  // namespace
+
+Result<std::string, IoError> read_file(const std::string& path) {
+    if (path_has_nul(path)) return err(nul_in_path_error());
+    auto data = read_whole_file(path);
+    if (!data) {
+        IoError e = std::move(data).error();
+        e.path = path;
+        return err(std::move(e));
     }
     return data;
 }

@@ -10,13 +10,15 @@
 namespace morva {
 
 // An I/O failure. Operating-system failures keep their errno and display as
-// "{description} (os error {errno})"; others display their message alone.
+// "{description} (os error {errno})" unless a message says more; others
+// display their message alone. `path` names the file, when one is known.
 struct IoError {
     int os_code = 0;
     std::string message;
+    std::string path;
 
     static IoError from_errno(int code);
-    static IoError from_message(std::string message) { return IoError{0, std::move(message)}; }
+    static IoError from_message(std::string message) { return IoError{0, std::move(message), {}}; }
     std::string text() const;
 };
 

@@ -127,8 +127,12 @@ const std::string& Flattener::canonical(const std::string& path) {
 Result<const LibFile*, Error> Flattener::file(const std::string& path, const std::string& canonical) {
     if (auto it = files_.find(canonical); it != files_.end()) return &it->second;
     auto bytes = read_file(path);
-    if (!bytes)
-        return err(io_message(fmt::cat("reading PDK file ", utf8_lossy(path), ": ", bytes.error().text())));
+    if (!bytes) {
+        // The errno and the path stay with the error for the caller.
+        IoError e = std::move(bytes).error();
+        e.message = fmt::cat("reading PDK file ", utf8_lossy(path), ": ", e.text());
+        return err(std::move(e));
+    }
     LibFile& f = files_[canonical];
     f.text = utf8_lossy(std::move(*bytes));
     f.lines = split_lines(f.text);
@@ -251,7 +255,11 @@ Result<std::string, Error> expand_section(const std::string& path, const std::st
 Result<std::string, Error> flatten_pdk(const std::string& path, const std::string& corner) {
     if (path_has_nul(path)) return err(nul_in_path_error());
     std::unique_ptr<char, decltype(&std::free)> canonical(::realpath(path.c_str(), nullptr), &std::free);
-    if (!canonical) return err(IoError::from_errno(errno));
+    if (!canonical) {
+        IoError e = IoError::from_errno(errno);
+        e.path = path;
+        return err(std::move(e));
+    }
     std::string out =
         fmt::cat("* morva.flatten_pdk(", utf8_lossy(path), ", ", corner, ") \xE2\x80\x94 auto-flattened\n");
     ExpansionChain chain;

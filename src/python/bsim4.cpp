@@ -50,8 +50,12 @@ std::string dc_result_repr(const solver::DcOpResult& r) {
 
 // What construction found, before any Python exception is raised.
 struct Construction {
+    Construction(std::optional<PyDcSolver> s, std::string e, std::optional<IoError> i = std::nullopt)
+        : solver(std::move(s)), error(std::move(e)), io(std::move(i)) {}
+
     std::optional<PyDcSolver> solver;
     std::string error;
+    std::optional<IoError> io;  // a model file that could not be read
 };
 
 Construction build_solver(const std::string& model_file, const std::string& model_name,
@@ -59,9 +63,12 @@ Construction build_solver(const std::string& model_file, const std::string& mode
                           const std::optional<std::string>& model_section) {
     namespace parser = bsim4::model_parser;
     auto kit = parser::parse_kit(model_file, model_section);
-    if (!kit)
-        return {std::nullopt,
-                fmt::cat("failed to parse model file '", model_file, "': ", kit.error().text())};
+    if (!kit) {
+        std::optional<IoError> io;
+        if (kit.error().kind == bsim4::Bsim4Error::Kind::Io) io = kit.error().io;
+        return {std::nullopt, fmt::cat("failed to parse model file '", model_file, "': ", kit.error().text()),
+                std::move(io)};
+    }
     // As ngspice reads the instance: w and l in the unit of the kit's `.option scale`.
     w *= kit->scale;
     l *= kit->scale;
@@ -228,6 +235,9 @@ void register_bsim4(nb::module_& m) {
                     LockReleased unlocked;
                     return build_solver(file, name, type, width, length, section);
                 }();
+                // An unreadable file is also the OSError of its errno.
+                if (!built.solver && built.io)
+                    throw_os_error(*built.io, built.error, file, PyExc_RuntimeError);
                 if (!built.solver) throw_py(PyExc_RuntimeError, built.error);
                 new (self) PyDcSolver(std::move(*built.solver));
             },

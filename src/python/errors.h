@@ -12,7 +12,15 @@ namespace morva::python {
 
 // Raises the Python exception of a PSF reader failure: OSError with the I/O
 // error's own text for `Io`, ValueError with the display text otherwise.
-[[noreturn]] void throw_psf_err(const psf::PsfError& error);
+// `filename` names the file when the error itself does not.
+[[noreturn]] void throw_psf_err(const psf::PsfError& error, const std::string& filename = {});
+
+// Raises the OSError of an I/O failure with `message` as its text: for an
+// errno, the subclass Python picks for it (FileNotFoundError, ...) with errno,
+// strerror and filename set (the error's path, else `filename`); an instance
+// of `also` (a PyObject* exception class) too, when given.
+[[noreturn]] void throw_os_error(const IoError& io, const std::string& message,
+                                 const std::string& filename = {}, void* also = nullptr);
 
 // Raises a Python exception of the given built-in class with `message`.
 [[noreturn]] void throw_py(void* exception_type /* PyObject* */, const std::string& message);

@@ -71,7 +71,7 @@ void add_viewer_methods(nb::class_<PyNgpsfFile>& cls) {
             if (!title.is_none()) title_text = to_str(title, "title");
             const auto written =
                 psf::plotly::plot_records_to_html(self.file, ids, name_list, title_text, path);
-            if (!written) throw_psf_err(written.error());
+            if (!written) throw_psf_err(written.error(), path);
             return path_to_py(path);
         },
         nb::arg("record_ids").none(), nb::arg("html_path").none(), nb::arg("names").none() = nb::none(),

@@ -1,0 +1,83 @@
+"""What a new user meets first: the README example runs as written, and the
+installed package carries current type stubs that mypy reads."""
+
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import morva
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+PACKAGE = pathlib.Path(morva.__file__).parent
+
+
+def test_readme_example_runs(tmp_path):
+    if shutil.which("ngspice") is None:
+        pytest.skip("ngspice not installed")
+    blocks = re.findall(r"^```python\n(.*?)^```", (ROOT / "README.md").read_text(), re.S | re.M)
+    assert blocks, "the README has no Python example"
+    # The repository root as the example sees it, with the cache and the page
+    # it writes kept out of the real home and tree.
+    shutil.copytree(ROOT / "examples", tmp_path / "examples")
+    env = dict(os.environ, HOME=str(tmp_path))
+    out = subprocess.run([sys.executable, "-c", blocks[0]], cwd=tmp_path, env=env, capture_output=True,
+                         text=True, timeout=600)
+    assert out.returncode == 0, out.stderr[-3000:]
+    assert "['in', 'out']" in out.stdout
+    assert (tmp_path / "waves.html").stat().st_size > 0
+
+
+def test_example_result_files_are_the_writers_output(tmp_path):
+    # examples/write_results.py writes the files next to itself: run a copy.
+    pytest.importorskip("blosc")
+    np = pytest.importorskip("numpy")
+    script = tmp_path / "examples" / "write_results.py"
+    script.parent.mkdir()
+    shutil.copy(ROOT / "examples" / "write_results.py", script)
+    # Its writers come from the tests folder next to it.
+    (tmp_path / "tests").symlink_to(ROOT / "tests")
+    subprocess.run([sys.executable, str(script)], check=True, timeout=120)
+    # The same names and values (the writers' layout may change).
+    made, shipped = script.parent, ROOT / "examples"
+    for name in ("rc.tran", "rc_xl.tran"):
+        assert morva.PsfFile(str(made / name)).signal_names() == morva.PsfFile(str(shipped / name)).signal_names()
+    for signal in ("in", "out"):
+        for a, b in zip(morva.PsfFile(str(made / "rc.tran")).waveform(signal),
+                        morva.PsfFile(str(shipped / "rc.tran")).waveform(signal)):
+            assert np.array_equal(a, b)
+    for record in (200, 201):
+        for a, b in zip(morva.NgpsfFile(str(made / "rc_xl.tran.psfxl")).decode_waveform(record),
+                        morva.NgpsfFile(str(shipped / "rc_xl.tran.psfxl")).decode_waveform(record)):
+            assert np.array_equal(a, b)
+
+
+def test_stubs_ship_and_are_current(tmp_path):
+    stub = PACKAGE / "morva.pyi"
+    assert (PACKAGE / "py.typed").is_file() and stub.is_file()
+    # Regenerated from the installed module the way the build makes them.
+    subprocess.run([sys.executable, "-m", "nanobind.stubgen", "-q", "-i", str(PACKAGE), "-m", "morva",
+                    "-o", str(tmp_path / "morva.pyi")], check=True, timeout=120, cwd=tmp_path)
+    assert (tmp_path / "morva.pyi").read_text() == stub.read_text()
+    # Every public name of the compiled module has a stub.
+    text = stub.read_text()
+    missing = [n for n in morva.__all__ if not re.search(rf"^(class|def) {n}\b", text, re.M)]
+    assert missing == ["SimulationPool", "Lut"]  # the Python layer's, typed from their source
+
+
+def test_mypy_passes_on_the_demo(tmp_path):
+    pytest.importorskip("mypy")
+    out = subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path), str(ROOT / "examples" / "demo.py")],
+                         capture_output=True, text=True, timeout=300, cwd=tmp_path)
+    assert out.returncode == 0, out.stdout
+    # The names come from the stubs, not from an untyped module.
+    probe = tmp_path / "probe.py"
+    probe.write_text("import morva\nmorva.PsfFile(1, 2)\nmorva.no_such_name\n")
+    out = subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path), str(probe)],
+                         capture_output=True, text=True, timeout=300, cwd=tmp_path)
+    assert 'Module has no attribute "no_such_name"' in out.stdout
+    assert "Too many arguments" in out.stdout
