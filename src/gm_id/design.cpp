@@ -143,6 +143,242 @@ std::optional<std::string> slice_problem(const lut::TransistorLut& t, std::size_
     return std::nullopt;
 }
 
+// The first target of each kind steers the search; every constraint is
+// still reported with its own error.
+struct Targets {
+    std::optional<double> gm_id, gain, ids;
+};
+
+Targets first_targets(const std::vector<Constraint>& constraints) {
+    Targets t;
+    for (const Constraint& c : constraints) {
+        auto& slot = c.kind == ConstraintKind::GmId   ? t.gm_id
+                     : c.kind == ConstraintKind::Gain ? t.gain
+                                                      : t.ids;
+        if (!slot) slot = c.target;
+    }
+    return t;
+}
+
+// A point of the search: fractional length and Vgs indices.
+struct Bias {
+    double p = 0.0, q = 0.0;
+};
+
+// A point and its squared relative gain miss.
+struct Fit {
+    Bias at;
+    double error;
+};
+
+// A gm/Id crossing on one grid length, with its gain.
+struct Candidate {
+    Bias at;
+    double gain;
+};
+
+// The slice with the limits a design must respect: the gm/Id bounds, and the
+// least current a point must carry to count.
+class Search {
+public:
+    Search(const lut::TransistorLut& table, const Slice& slice, double i_min, std::optional<double> gm_id_min,
+           std::optional<double> gm_id_max)
+        : table_(table), slice_(slice), i_min_(i_min), gm_id_min_(gm_id_min), gm_id_max_(gm_id_max) {}
+
+    const lut::TransistorLut& table() const { return table_; }
+    const Slice& slice() const { return slice_; }
+    double i_min() const { return i_min_; }
+    std::size_t n_lengths() const { return table_.lengths.size(); }
+
+    bool out_of_bounds(double gmid) const {
+        return (gm_id_min_ && gmid < *gm_id_min_) || (gm_id_max_ && gmid > *gm_id_max_);
+    }
+
+    // The gain at a bracketed point, or nothing when its gm/Id is out of bounds.
+    std::optional<double> gain_at(Bias b) const {
+        const Point pt = slice_.at(b.p, b.q);
+        const double gmid = std::fabs(pt.id) > 1e-30 ? pt.gm / std::fabs(pt.id) : 0.0;
+        if (out_of_bounds(gmid)) return std::nullopt;
+        return std::fabs(pt.gds) > 1e-30 ? pt.gm / pt.gds : kInf;
+    }
+
+    // Where gm/Id crosses `target` along Vgs at grid length l: the grid rows
+    // themselves, so that the coarse pass reads no interpolated length.
+    std::optional<double> crossing_at_grid_length(std::size_t l, double target) const {
+        for (std::size_t k = 0; k < curve_.size(); ++k)
+            curve_[k] = curve_point(slice_.row(table_.id, l, k), slice_.row(table_.gm, l, k));
+        return bracket(curve_, target);
+    }
+
+    // The same at a fractional length index p.
+    std::optional<double> crossing_at_length(double p, double target) const {
+        for (std::size_t j = 0; j < curve_.size(); ++j) {
+            const double jq = static_cast<double>(j);
+            curve_[j] = curve_point(slice_.lookup(table_.id, p, jq), slice_.lookup(table_.gm, p, jq));
+        }
+        return bracket(curve_, target);
+    }
+
+private:
+    // gm/Id is formed with |Id| throughout: a p-channel table has Id < 0.
+    double curve_point(double id, double gm) const {
+        return std::fabs(id) < i_min_ ? kNaN : gm / std::fabs(id);
+    }
+
+    const lut::TransistorLut& table_;
+    const Slice& slice_;
+    double i_min_;
+    std::optional<double> gm_id_min_, gm_id_max_;
+    mutable std::vector<double> curve_ = std::vector<double>(table_.vgs.size());  // one Vgs curve at a time
+};
+
+// Every grid length whose gm/Id curve reaches the target within bounds.
+std::vector<Candidate> bracket_grid_lengths(const Search& search, double gm_id) {
+    std::vector<Candidate> candidates;
+    for (std::size_t l = 0; l < search.n_lengths(); ++l) {
+        const auto q = search.crossing_at_grid_length(l, gm_id);
+        if (!q) continue;
+        const Bias b{static_cast<double>(l), *q};
+        if (auto gain = search.gain_at(b)) candidates.push_back({b, *gain});
+    }
+    return candidates;
+}
+
+// The candidate whose gain comes closest to the target; the first on a tie.
+Fit closest_gain(const std::vector<Candidate>& candidates, double gain) {
+    Fit best{candidates.front().at, gain_error(candidates.front().gain, gain)};
+    for (const Candidate& c : candidates) {
+        const double e = gain_error(c.gain, gain);
+        if (e < best.error) best = {c.at, e};
+    }
+    return best;
+}
+
+// Between grid lengths the trade-off moves; refine within half an index of
+// the best coarse length, keeping the coarse point unless one beats it.
+Bias refine_length(const Search& search, Fit best, double gm_id, double gain) {
+    const double lo = std::max(best.at.p - 0.5, 0.0);
+    const double hi = std::min(best.at.p + 0.5, static_cast<double>(search.n_lengths() - 1));
+    for (int k = 0; k <= 32; ++k) {
+        const double p = lo + static_cast<double>(k) * (hi - lo) * 0.03125;
+        const auto q = search.crossing_at_length(p, gm_id);
+        if (!q) continue;
+        const auto g = search.gain_at({p, *q});
+        if (!g) continue;
+        const double e = gain_error(*g, gain);
+        if (e < best.error) best = {{p, *q}, e};
+    }
+    return best.at;
+}
+
+// gm/Id as a hard target: its crossing on a grid length, the one whose gain
+// is closest to a gain target (the first without one), then refined.
+std::optional<Bias> meet_gm_id(const Search& search, double gm_id, std::optional<double> gain) {
+    const std::vector<Candidate> candidates = bracket_grid_lengths(search, gm_id);
+    if (candidates.empty()) return std::nullopt;
+    if (!gain) return candidates.front().at;
+    return refine_length(search, closest_gain(candidates, *gain), gm_id, *gain);
+}
+
+// The sum of squared relative misses of the gm/Id and gain constraints.
+double constraint_cost(const std::vector<Constraint>& constraints, double gmid, double gain) {
+    double cost = 0.0;
+    for (const Constraint& c : constraints) {
+        if (c.kind == ConstraintKind::Ids) continue;
+        const double achieved = c.kind == ConstraintKind::GmId ? gmid : gain;
+        if (!std::isfinite(achieved)) {
+            cost += 1e30;
+            continue;
+        }
+        const double d = std::fabs(c.target) > 1e-30 ? (achieved - c.target) / c.target : achieved - c.target;
+        cost += d * d;
+    }
+    return cost;
+}
+
+// Without a gm/Id target: the grid point of least cost (the first on a tie,
+// the slice's first point when none counts).
+Bias best_grid_fit(const Search& search, const std::vector<Constraint>& constraints) {
+    const lut::TransistorLut& table = search.table();
+    const Slice& slice = search.slice();
+    Bias best;
+    double best_cost = kInf;
+    for (std::size_t l = 0; l < table.lengths.size(); ++l)
+        for (std::size_t k = 0; k < table.vgs.size(); ++k) {
+            const double p = static_cast<double>(l), q = static_cast<double>(k);
+            const double id = slice.lookup(table.id, p, q);
+            if (!(std::fabs(id) >= search.i_min())) continue;  // NaN: a point that could not be evaluated
+            const double gm = slice.lookup(table.gm, p, q);
+            const double gmid = gm / std::fabs(id);
+            if (search.out_of_bounds(gmid)) continue;
+            const double gds = slice.lookup(table.gds, p, q);
+            const double gain = std::fabs(gds) > 1e-30 ? gm / gds : kInf;
+            const double cost = constraint_cost(constraints, gmid, gain);
+            if (cost < best_cost) {
+                best_cost = cost;
+                best = {p, q};
+            }
+        }
+    return best;
+}
+
+// Each constraint's miss at the sized design, in the constraints' order.
+void add_constraint_errors(DesignResult& r, const std::vector<Constraint>& constraints, bool scaled,
+                           std::optional<double> t_ids) {
+    for (const Constraint& c : constraints) {
+        const double t = c.target;
+        switch (c.kind) {
+            case ConstraintKind::GmId:
+                r.constraint_errors.emplace_back(
+                    "gm/Id", std::fabs(t) > 1e-30 ? (r.gm_over_id - t) / t : r.gm_over_id - t);
+                break;
+            case ConstraintKind::Gain: {
+                double e;
+                if (std::isinf(r.gain))
+                    e = kInf;
+                else if (std::isnan(r.gain) || std::fabs(t) <= 1e-30)
+                    e = r.gain - t;
+                else
+                    e = (r.gain - t) / t;
+                r.constraint_errors.emplace_back("gain", e);
+                break;
+            }
+            case ConstraintKind::Ids: {
+                // Met exactly when the width was scaled to this target; else
+                // the relative miss of the current's magnitude.
+                double e = 0.0;
+                if (!(scaled && t == *t_ids))
+                    e = std::fabs(t) > 1e-30 ? (std::fabs(r.id) - std::fabs(t)) / std::fabs(t)
+                                             : std::fabs(r.id) - std::fabs(t);
+                r.constraint_errors.emplace_back("Ids", e);
+                break;
+            }
+        }
+    }
+}
+
+// The design at the chosen point, its width scaled to the current target.
+DesignResult size_to_current(const Slice& slice, Bias at, double w_grid, double v_ds,
+                             const std::vector<Constraint>& constraints, std::optional<double> t_ids) {
+    const Point pt = slice.at(at.p, at.q);
+    DesignResult r;
+    // A width is a magnitude: scale by |target / Id| so that W > 0 and id,
+    // gm, gds keep the table's signs.
+    const bool scaled = t_ids && std::fabs(pt.id) > 1e-18;
+    const double s = scaled ? std::fabs(*t_ids / pt.id) : 1.0;
+    r.w = scaled ? s * w_grid : w_grid;
+    r.l = slice.length(at.p);
+    r.vgs = slice.vgs(at.q);
+    r.vds = v_ds;
+    r.id = pt.id * s;
+    r.gm = pt.gm * s;
+    r.gds = pt.gds * s;
+    r.gm_over_id = std::fabs(pt.id) > 1e-18 ? pt.gm / std::fabs(pt.id) : 0.0;
+    r.gain = std::fabs(pt.gds) > 1e-18 ? pt.gm / pt.gds : kInf;
+    add_constraint_errors(r, constraints, scaled, t_ids);
+    return r;
+}
+
 }  // namespace
 
 // The grid's own extents index it; for the tables solve_design accepts they
@@ -239,169 +475,22 @@ Result<DesignResult, NgspiceError> solve_design(const lut::TransistorLut& table,
     if (constraints.empty()) return err(NgspiceError::simulation("at least one constraint is required"));
     if (auto problem = slice_problem(table, iw, ib)) return err(NgspiceError::simulation(*problem));
 
-    const double w_grid = table.widths[iw];
     const double v_ds = vds ? *vds : table.vds[table.vds.size() / 2];
-    const double x = fractional_vds_index(table.vds, v_ds);
-    std::optional<double> t_gmid, t_gain, t_ids;
-    for (const Constraint& c : constraints) {
-        auto& slot = c.kind == ConstraintKind::GmId   ? t_gmid
-                     : c.kind == ConstraintKind::Gain ? t_gain
-                                                      : t_ids;
-        if (!slot) slot = c.target;
-    }
-    const double i_min = id_min.value_or(1e-12);
-    auto out_of_bounds = [&](double gmid) {
-        return (gm_id_min && gmid < *gm_id_min) || (gm_id_max && gmid > *gm_id_max);
-    };
-
-    const Slice slice(table, iw, ib, x);
-    const std::size_t n_l = table.lengths.size(), n_vgs = table.vgs.size();
-    // gm/Id is formed with |Id| throughout: a p-channel table has Id < 0.
-    auto curve_point = [i_min](double id, double gm) {
-        return std::fabs(id) < i_min ? kNaN : gm / std::fabs(id);
-    };
-    // gm/Id and gain at a bracketed point, or nothing when out of bounds.
-    auto evaluate = [&](double p, double q) -> std::optional<double> {
-        const Point pt = slice.at(p, q);
-        const double gmid = std::fabs(pt.id) > 1e-30 ? pt.gm / std::fabs(pt.id) : 0.0;
-        if (out_of_bounds(gmid)) return std::nullopt;
-        return std::fabs(pt.gds) > 1e-30 ? pt.gm / pt.gds : kInf;
-    };
-
-    double p_best = 0.0, q_best = 0.0;
-    std::vector<double> curve(n_vgs);
-    if (t_gmid) {
-        struct Candidate {
-            double p, q, gain;
-        };
-        std::vector<Candidate> candidates;
-        for (std::size_t l = 0; l < n_l; ++l) {
-            for (std::size_t k = 0; k < n_vgs; ++k)
-                curve[k] = curve_point(slice.row(table.id, l, k), slice.row(table.gm, l, k));
-            const auto q = bracket(curve, *t_gmid);
-            if (!q) continue;
-            const double p = static_cast<double>(l);
-            if (auto gain = evaluate(p, *q)) candidates.push_back({p, *q, *gain});
-        }
-        if (candidates.empty())
+    const Targets targets = first_targets(constraints);
+    const Slice slice(table, iw, ib, fractional_vds_index(table.vds, v_ds));
+    const Search search(table, slice, id_min.value_or(1e-12), gm_id_min, gm_id_max);
+    Bias at;
+    if (targets.gm_id) {
+        const std::optional<Bias> met = meet_gm_id(search, *targets.gm_id, targets.gain);
+        if (!met)
             return err(NgspiceError::simulation(
-                fmt::cat("No operating point found for gm/Id = ", fmt::fixed(*t_gmid, 2),
+                fmt::cat("No operating point found for gm/Id = ", fmt::fixed(*targets.gm_id, 2),
                          " V⁻¹. Try adjusting gm_id_min/gm_id_max or widening the LUT voltage range.")));
-        const Candidate* best = &candidates.front();
-        if (t_gain) {
-            double best_error = gain_error(best->gain, *t_gain);
-            for (const Candidate& c : candidates) {
-                const double e = gain_error(c.gain, *t_gain);
-                if (e < best_error) {
-                    best = &c;
-                    best_error = e;
-                }
-            }
-            p_best = best->p;
-            q_best = best->q;
-            // Between grid lengths the trade-off moves; refine within half
-            // an index of the best coarse length.
-            const double lo = std::max(best->p - 0.5, 0.0);
-            const double hi = std::min(best->p + 0.5, static_cast<double>(n_l - 1));
-            for (int k = 0; k <= 32; ++k) {
-                const double p = lo + static_cast<double>(k) * (hi - lo) * 0.03125;
-                for (std::size_t j = 0; j < n_vgs; ++j) {
-                    const double jq = static_cast<double>(j);
-                    curve[j] = curve_point(slice.lookup(table.id, p, jq), slice.lookup(table.gm, p, jq));
-                }
-                const auto q = bracket(curve, *t_gmid);
-                if (!q) continue;
-                const auto gain = evaluate(p, *q);
-                if (!gain) continue;
-                const double e = gain_error(*gain, *t_gain);
-                if (e < best_error) {
-                    best_error = e;
-                    p_best = p;
-                    q_best = *q;
-                }
-            }
-        } else {
-            p_best = best->p;
-            q_best = best->q;
-        }
+        at = *met;
     } else {
-        double best_cost = kInf;
-        for (std::size_t l = 0; l < n_l; ++l)
-            for (std::size_t k = 0; k < n_vgs; ++k) {
-                const double p = static_cast<double>(l), q = static_cast<double>(k);
-                const double id = slice.lookup(table.id, p, q);
-                if (!(std::fabs(id) >= i_min)) continue;  // NaN: a point that could not be evaluated
-                const double gm = slice.lookup(table.gm, p, q);
-                const double gmid = gm / std::fabs(id);
-                if (out_of_bounds(gmid)) continue;
-                const double gds = slice.lookup(table.gds, p, q);
-                const double gain = std::fabs(gds) > 1e-30 ? gm / gds : kInf;
-                double cost = 0.0;
-                for (const Constraint& c : constraints) {
-                    if (c.kind == ConstraintKind::Ids) continue;
-                    const double achieved = c.kind == ConstraintKind::GmId ? gmid : gain;
-                    if (!std::isfinite(achieved)) {
-                        cost += 1e30;
-                        continue;
-                    }
-                    const double d =
-                        std::fabs(c.target) > 1e-30 ? (achieved - c.target) / c.target : achieved - c.target;
-                    cost += d * d;
-                }
-                if (cost < best_cost) {
-                    best_cost = cost;
-                    p_best = p;
-                    q_best = q;
-                }
-            }
+        at = best_grid_fit(search, constraints);
     }
-
-    const Point pt = slice.at(p_best, q_best);
-    DesignResult r;
-    // A width is a magnitude: scale by |target / Id| so that W > 0 and id,
-    // gm, gds keep the table's signs.
-    const bool scaled = t_ids && std::fabs(pt.id) > 1e-18;
-    const double s = scaled ? std::fabs(*t_ids / pt.id) : 1.0;
-    r.w = scaled ? s * w_grid : w_grid;
-    r.l = slice.length(p_best);
-    r.vgs = slice.vgs(q_best);
-    r.vds = v_ds;
-    r.id = pt.id * s;
-    r.gm = pt.gm * s;
-    r.gds = pt.gds * s;
-    r.gm_over_id = std::fabs(pt.id) > 1e-18 ? pt.gm / std::fabs(pt.id) : 0.0;
-    r.gain = std::fabs(pt.gds) > 1e-18 ? pt.gm / pt.gds : kInf;
-    for (const Constraint& c : constraints) {
-        const double t = c.target;
-        switch (c.kind) {
-            case ConstraintKind::GmId:
-                r.constraint_errors.emplace_back(
-                    "gm/Id", std::fabs(t) > 1e-30 ? (r.gm_over_id - t) / t : r.gm_over_id - t);
-                break;
-            case ConstraintKind::Gain: {
-                double e;
-                if (std::isinf(r.gain))
-                    e = kInf;
-                else if (std::isnan(r.gain) || std::fabs(t) <= 1e-30)
-                    e = r.gain - t;
-                else
-                    e = (r.gain - t) / t;
-                r.constraint_errors.emplace_back("gain", e);
-                break;
-            }
-            case ConstraintKind::Ids: {
-                // Met exactly when the width was scaled to this target; else
-                // the relative miss of the current's magnitude.
-                double e = 0.0;
-                if (!(scaled && t == *t_ids))
-                    e = std::fabs(t) > 1e-30 ? (std::fabs(r.id) - std::fabs(t)) / std::fabs(t)
-                                             : std::fabs(r.id) - std::fabs(t);
-                r.constraint_errors.emplace_back("Ids", e);
-                break;
-            }
-        }
-    }
-    return r;
+    return size_to_current(slice, at, table.widths[iw], v_ds, constraints, targets.ids);
 }
 
 }  // namespace morva::gm_id
