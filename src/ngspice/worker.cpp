@@ -360,12 +360,15 @@ private:
             return respond("unknown", false, {}, {"failed to parse request: " + text}, "parse error: " + text,
                            {}, timing);
         }
-        SimulationRequest& req = *decoded;
         const auto parse_d = since(start);
         timing.parse_ns = as_ns(parse_d);
         totals_.parse += parse_d;
+        return serve_request(*decoded, timing);
+    }
 
-        Ngspice& lib = engine_.lib;
+    // One decoded request, answered on every path: refused, failed to load,
+    // or run.
+    Result<void, NgspiceError> serve_request(const SimulationRequest& req, WireTiming& timing) {
         SimState& state = *engine_.state;
         state.reset();
 
@@ -376,14 +379,7 @@ private:
                            "netlist does not end with .end", {}, timing);
         }
         reload_due_ = may_change_interpreter(req, netlist);
-        std::optional<std::string> temp_dir;
-        for (const std::string& pre : req.pre_commands) {
-            if (pre.rfind("chdir:", 0) == 0) {
-                temp_dir = pre.substr(6);
-            } else {
-                run_command(lib, state, pre);
-            }
-        }
+        const std::optional<std::string> temp_dir = run_pre_commands(req);
         const auto precmd_d = since(precmd_start);
         timing.precmd_ns = as_ns(precmd_d);
         totals_.precmd += precmd_d;
@@ -391,104 +387,136 @@ private:
         // A pre-command that made ngspice exit: the instance cannot load the
         // circuit, so it is replaced first (the exit stays in the log).
         if (state.exit_requested) MORVA_TRY(reload_engine(engine_));
-        lib.command("remcirc");
+        engine_.lib.command("remcirc");
         const std::size_t load_log = state.log.size();  // what the load itself writes starts here
 
         const auto circ_start = Clock::now();
-        int load_rc = 0;
-        if (temp_dir) {
-            // The netlist goes to a private directory (the named one, a
-            // kit's, may be read-only), its relative files named as ngspice
-            // would find them from a netlist in the named directory.
-            const auto fail = [&](std::string message) {
-                timing.circ_ns = as_ns(since(circ_start));
-                std::vector<std::string> log = state.log;
-                log.push_back(message);
-                return respond(req.id, false, {}, std::move(log), std::move(message), {}, timing);
-            };
-            if (path_has_nul(*temp_dir))
-                return fail(fmt::cat("temp netlist directory ", *temp_dir, ": ", nul_in_path_error().text()));
-            const auto fs_start = Clock::now();
-            auto private_dir = make_private_dir();
-            if (!private_dir)
-                return fail(fmt::cat("failed to create a temporary directory: ", private_dir.error().text()));
-            struct RemoveDir {
-                const std::string& dir;
-                ~RemoveDir() { ::rmdir(dir.c_str()); }
-            } remove_dir{*private_dir};
-            // A link to the named directory beside the netlist stands for it:
-            // ngspice 39 splits a .lib path at blanks, whatever the quotes.
-            std::string_view prefix;
-            const std::string link = join_path(*private_dir, kDirLink);
-            struct RemoveLink {
-                const std::string& link;
-                bool made = false;
-                ~RemoveLink() {
-                    if (made) ::unlink(link.c_str());
-                }
-            } remove_link{link};
-            if (!temp_dir->empty()) {
-                if (::symlink(temp_dir->c_str(), link.c_str()) != 0)
-                    return fail(fmt::cat("failed to link ", link, " to ", *temp_dir, ": ",
-                                         IoError::from_errno(errno).text()));
-                remove_link.made = true;
-                prefix = kDirLinkPrefix;
-            }
-            const std::string path =
-                join_path(*private_dir, temp_netlist_name(static_cast<long>(::getpid()), req.id));
-            auto written = write_temp_netlist(path, anchor_relative_files(netlist, prefix));
-            if (!written)
-                return fail(fmt::cat("failed to write temp netlist to ", path, ": ", written.error().text()));
-            const auto fs_d = since(fs_start);
-            timing.fs_write_ns = as_ns(fs_d);
-            totals_.fs_write += fs_d;
-            // ngspice splits the command at blanks; single quotes keep a
-            // directory with blanks in one word (double quotes do not).
-            const bool needs_quotes = path.find_first_of(" \t") != std::string::npos;
-            load_rc = lib.command(needs_quotes ? "source '" + path + "'" : "source " + path);
-            ::unlink(path.c_str());
-        } else {
-            load_rc = lib.circ(netlist_lines(netlist));
+        Result<int, std::string> loaded =
+            temp_dir ? source_via_private_dir(req.id, netlist, *temp_dir, timing)
+                     : Result<int, std::string>(engine_.lib.circ(netlist_lines(netlist)));
+        if (!loaded) {
+            timing.circ_ns = as_ns(since(circ_start));
+            std::vector<std::string> log = state.log;
+            log.push_back(loaded.error());
+            return respond(req.id, false, {}, std::move(log), std::move(loaded).error(), {}, timing);
         }
         const auto circ_d = since(circ_start);
         timing.circ_ns = as_ns(circ_d);
         totals_.circ += circ_d;
-        if (load_rc != 0) {
-            // With ngspice's own reason: the code alone says nothing.
-            const std::string reason = ngspice_error_lines(std::vector<std::string>(
-                state.log.begin() + static_cast<std::ptrdiff_t>(load_log), state.log.end()));
-            return respond(req.id, false, {}, state.log,
-                           fmt::cat("ngSpice_Circ failed with code ", load_rc,
-                                    reason.empty() ? "" : fmt::cat(" (ngspice: ", reason, ")")),
-                           {}, timing);
-        }
+        if (*loaded != 0) return answer_load_failure(req.id, *loaded, load_log, timing);
+        return run_and_answer(req, timing);
+    }
 
-        const auto cmd_start = Clock::now();
-        bool command_failed = false;
+    // Runs the pre-commands. A "chdir:" entry is none: it names the directory
+    // the netlist is to be read from.
+    std::optional<std::string> run_pre_commands(const SimulationRequest& req) {
+        std::optional<std::string> temp_dir;
+        for (const std::string& pre : req.pre_commands) {
+            if (pre.rfind("chdir:", 0) == 0) {
+                temp_dir = pre.substr(6);
+            } else {
+                run_command(engine_.lib, *engine_.state, pre);
+            }
+        }
+        return temp_dir;
+    }
+
+    // Loads the netlist as a file in a private directory (the named one, a
+    // kit's, may be read-only), its relative files named as ngspice would
+    // find them from a netlist in the named directory. ngspice's return
+    // code, or why the file could not be set up.
+    Result<int, std::string> source_via_private_dir(const std::string& id, std::string_view netlist,
+                                                    const std::string& temp_dir, WireTiming& timing) {
+        if (path_has_nul(temp_dir))
+            return err(fmt::cat("temp netlist directory ", temp_dir, ": ", nul_in_path_error().text()));
+        const auto fs_start = Clock::now();
+        auto private_dir = make_private_dir();
+        if (!private_dir)
+            return err(fmt::cat("failed to create a temporary directory: ", private_dir.error().text()));
+        struct RemoveDir {
+            const std::string& dir;
+            ~RemoveDir() { ::rmdir(dir.c_str()); }
+        } remove_dir{*private_dir};
+        // A link to the named directory beside the netlist stands for it:
+        // ngspice 39 splits a .lib path at blanks, whatever the quotes.
+        std::string_view prefix;
+        const std::string link = join_path(*private_dir, kDirLink);
+        struct RemoveLink {
+            const std::string& link;
+            bool made = false;
+            ~RemoveLink() {
+                if (made) ::unlink(link.c_str());
+            }
+        } remove_link{link};
+        if (!temp_dir.empty()) {
+            if (::symlink(temp_dir.c_str(), link.c_str()) != 0)
+                return err(fmt::cat("failed to link ", link, " to ", temp_dir, ": ",
+                                    IoError::from_errno(errno).text()));
+            remove_link.made = true;
+            prefix = kDirLinkPrefix;
+        }
+        const std::string path =
+            join_path(*private_dir, temp_netlist_name(static_cast<long>(::getpid()), id));
+        auto written = write_temp_netlist(path, anchor_relative_files(netlist, prefix));
+        if (!written)
+            return err(fmt::cat("failed to write temp netlist to ", path, ": ", written.error().text()));
+        const auto fs_d = since(fs_start);
+        timing.fs_write_ns = as_ns(fs_d);
+        totals_.fs_write += fs_d;
+        // ngspice splits the command at blanks; single quotes keep a
+        // directory with blanks in one word (double quotes do not).
+        const bool needs_quotes = path.find_first_of(" \t") != std::string::npos;
+        const int load_rc = engine_.lib.command(needs_quotes ? "source '" + path + "'" : "source " + path);
+        ::unlink(path.c_str());
+        return load_rc;
+    }
+
+    // A circuit ngspice refused, answered with ngspice's own reason: the code
+    // alone says nothing.
+    Result<void, NgspiceError> answer_load_failure(const std::string& id, int load_rc, std::size_t load_log,
+                                                   const WireTiming& timing) {
+        const SimState& state = *engine_.state;
+        const std::string reason = ngspice_error_lines(std::vector<std::string>(
+            state.log.begin() + static_cast<std::ptrdiff_t>(load_log), state.log.end()));
+        return respond(id, false, {}, state.log,
+                       fmt::cat("ngSpice_Circ failed with code ", load_rc,
+                                reason.empty() ? "" : fmt::cat(" (ngspice: ", reason, ")")),
+                       {}, timing);
+    }
+
+    // Runs the request's commands up to the first that fails; true when all
+    // ran and none made ngspice exit.
+    bool run_commands(const SimulationRequest& req) {
+        SimState& state = *engine_.state;
         for (const std::string& command : req.commands) {
             // After an exit request the instance is torn down: nothing more
             // is sent to it but "destroy all".
-            if (state.exit_requested) {
-                command_failed = true;
-                break;
-            }
-            const int rc = run_command(lib, state, command);
+            if (state.exit_requested) return false;
+            const int rc = run_command(engine_.lib, state, command);
             if (rc != 0) {
                 std::string message = fmt::cat("command '", command, "' failed with code ", rc);
                 state.had_error = true;
                 if (!state.first_error) state.first_error = message;
                 state.log.push_back(std::move(message));
-                command_failed = true;
-                break;
+                return false;
             }
         }
-        if (state.exit_requested) command_failed = true;
+        return !state.exit_requested;
+    }
+
+    // Runs the loaded circuit's commands, gathers what they produced, frees
+    // the circuit and answers.
+    Result<void, NgspiceError> run_and_answer(const SimulationRequest& req, WireTiming& timing) {
+        Ngspice& lib = engine_.lib;
+        SimState& state = *engine_.state;
+        const auto cmd_start = Clock::now();
+        const bool commands_ran = run_commands(req);
         const auto cmd_d = since(cmd_start);
         timing.cmd_ns = as_ns(cmd_d);
 
         const auto harvest_start = Clock::now();
         std::vector<VectorData> vectors;
-        if (!command_failed) vectors = harvest(lib, state, req.return_vectors);
+        if (commands_ran) vectors = harvest(lib, state, req.return_vectors);
         const bool had_error = state.had_error;
         std::vector<Measure> measures = extract_measures(state.log);
         const auto harvest_d = since(harvest_start);
@@ -500,7 +528,7 @@ private:
         timing.destroy_ns = as_ns(destroy_d);
 
         const auto write_start = Clock::now();
-        MORVA_TRY(respond(req.id, !command_failed && !had_error, vectors, state.log, state.first_error,
+        MORVA_TRY(respond(req.id, commands_ran && !had_error, vectors, state.log, state.first_error,
                           std::move(measures), timing));
         totals_.cmd += cmd_d;
         totals_.harvest += harvest_d;
