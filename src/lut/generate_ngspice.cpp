@@ -309,124 +309,121 @@ ParamMask probe_op_params(const Simulator& simulator, const LutConfig& config, c
     return supported;
 }
 
-Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks,
-                                                 std::shared_ptr<ngspice::WorkerPool> pool,
-                                                 const LutConfig& config, StopRequested stop) {
-    StdMessages messages;
-    const std::uint64_t workers = pool ? pool->workers() : 1;
-    Simulator simulator{[pool = std::move(pool), stop](ngspice::SimulationRequest r) -> SimulationOutcome {
-                            if (!pool) return err(NgspiceError::send_failed());
-                            if (!stop) return pool->run_simulation(std::move(r));
-                            auto reply = pool->submit(std::move(r), stop);
-                            if (!reply) return err(NgspiceError::simulation(std::string(kInterrupted)));
-                            return reply->get();
-                        },
-                        workers, stop};
-    return generate_lut(n_chunks, simulator, config, messages);
+namespace {
+
+// What the probes found out about the device and what the simulator reports
+// for it.
+struct Probed {
+    std::string device_path;
+    bool small_signal = false;
+    ParamMask extract{};
+    u128 ns = 0;
+};
+
+// Says which requested OP parameters the model lacks and which are extracted.
+void report_op_support(const ParamMask& requested, const ParamMask& extract, Messages& messages) {
+    for (std::size_t k = 0; k < kOpParamCount; ++k) {
+        if (requested[k] && !extract[k])
+            messages.out(fmt::cat("  warning: model does not support OP parameter '", KNOWN_OP_PARAMS[k],
+                                  "' — it will be absent from the LUT\n"));
+    }
+    std::string joined;
+    std::size_t count = 0;
+    for (std::size_t k = 0; k < kOpParamCount; ++k) {
+        if (!extract[k]) continue;
+        joined += fmt::cat(count ? ", " : "", KNOWN_OP_PARAMS[k]);
+        ++count;
+    }
+    messages.out(fmt::cat("  → extracting ", count, " OP parameter(s): [", joined, "]\n"));
 }
 
-Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Simulator& simulator,
-                                                 const LutConfig& config, Messages& messages) {
-    if (auto problem = generation_problem(n_chunks, config)) return err(NgspiceError::simulation(*problem));
-
-    // 1. The native evaluator, when asked and able.
-    if (config.use_native_bsim4) {
-        if (auto outcome = generate_lut_native(config, messages)) return std::move(*outcome);
-        messages.err("  [native] falling back to ngspice path\n");
-        if (auto problem = netlist_path_problem(config)) return err(NgspiceError::simulation(*problem));
-    } else if (auto problem = card_type_problem(config)) {
-        // ngspice would simulate the other type's card under this type's biases.
-        return err(NgspiceError::simulation(*problem));
-    }
-
-    // 2. The plan. Point counts are those ngspice's sweeps visit.
-    const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),
-                      n_vbs = config.vbs_values.size();
-    const std::size_t n_vgs = sweep_point_count(config.vgs), n_vds = sweep_point_count(config.vds);
-    const std::size_t n_tasks = n_w * n_l;
-    std::vector<Chunk> chunks = chunk_indices(n_vgs, n_chunks);
-    messages.out(fmt::cat("  ", n_w, " W × ", n_vbs, " Vbs × ", n_l, " L × ", n_vgs, " Vgs × ", n_vds,
-                          " Vds  → ", n_tasks, " tasks (", chunks.size(),
-                          " Vgs chunk(s) per task, chunks + Vbs folded into each request)\n"));
-
-    // 3-7. Requested parameters, device path, probes.
+// The device's path, whether the simulator reports its small-signal values,
+// and which requested OP parameters it reports.
+Probed probe_device(const Simulator& simulator, const LutConfig& config, Messages& messages) {
     const ParamMask requested = requested_mask(config, messages);
-    std::string device_path = guessed_device_path(config);
-    ParamMask extract{};
-    u128 probe_ns = 0;
+    Probed probed;
+    probed.device_path = guessed_device_path(config);
     // A device inside a subcircuit is found by its flattened name, which the
     // small-signal values need as well.
-    if (any(requested) || config.subcircuit) device_path = detect_device_path(simulator, config, messages);
+    if (any(requested) || config.subcircuit)
+        probed.device_path = detect_device_path(simulator, config, messages);
     const auto probe_start = Clock::now();
-    const bool small_signal = probe_small_signal(simulator, config, device_path);
-    if (!small_signal)
-        messages.err(fmt::cat("  warning: the simulator reports no small-signal values for '", device_path,
+    probed.small_signal = probe_small_signal(simulator, config, probed.device_path);
+    if (!probed.small_signal)
+        messages.err(fmt::cat("  warning: the simulator reports no small-signal values for '",
+                              probed.device_path,
                               "': gm and gds are differences of Id over the grid steps\n"));
-    probe_ns = ns_since(probe_start);
+    probed.ns = ns_since(probe_start);
     if (any(requested)) {
         messages.out("  probing OP parameter support …\n");
         const auto op_probe_start = Clock::now();
-        extract = probe_op_params(simulator, config, requested, device_path);
-        probe_ns += ns_since(op_probe_start);
-        std::vector<std::string> names;
-        for (std::size_t k = 0; k < kOpParamCount; ++k) {
-            if (requested[k] && !extract[k])
-                messages.out(fmt::cat("  warning: model does not support OP parameter '", KNOWN_OP_PARAMS[k],
-                                      "' — it will be absent from the LUT\n"));
-        }
-        std::string joined;
-        std::size_t count = 0;
-        for (std::size_t k = 0; k < kOpParamCount; ++k) {
-            if (!extract[k]) continue;
-            joined += fmt::cat(count ? ", " : "", KNOWN_OP_PARAMS[k]);
-            ++count;
-        }
-        messages.out(fmt::cat("  → extracting ", count, " OP parameter(s): [", joined, "]\n"));
+        probed.extract = probe_op_params(simulator, config, requested, probed.device_path);
+        probed.ns += ns_since(op_probe_start);
+        report_op_support(requested, probed.extract, messages);
     }
+    return probed;
+}
 
-    // 8-9. One task per (W, L) pair, or per Vbs value and chunk of a pair
-    // when the pairs are too few to keep every worker busy; the first error
-    // ends the generation. Every plot is its own sweep from a fresh
-    // operating point, so the split does not change a single value.
+// What every task of the generation shares.
+std::shared_ptr<TaskPlan> base_plan(const LutConfig& config, const std::vector<Chunk>& chunks,
+                                    const Probed& probed, std::size_t n_vds) {
     auto base = std::make_shared<TaskPlan>();
     base->config = config;
     base->chunks = chunks;
-    base->device_path = device_path;
+    base->device_path = probed.device_path;
     base->pre_commands = model_dir_pre_commands(config);
-    base->extract_mask = extract;
+    base->extract_mask = probed.extract;
     base->n_vds = n_vds;
-    base->small_signal = small_signal;
-    const std::uint64_t workers = std::max<std::uint64_t>(1, simulator.workers);
+    base->small_signal = probed.small_signal;
+    return base;
+}
+
+// The whole plan when the (W, L) pairs keep every worker busy; else one part
+// per Vbs value, and per chunk when those are still too few. Every plot is
+// its own sweep from a fresh operating point, so the split does not change a
+// single value.
+std::vector<std::shared_ptr<const TaskPlan>> split_plan(const std::shared_ptr<TaskPlan>& base,
+                                                        const LutConfig& config, std::size_t n_tasks,
+                                                        std::uint64_t simulator_workers) {
+    const std::size_t n_vbs = config.vbs_values.size();
+    const std::vector<Chunk>& chunks = base->chunks;
+    const std::uint64_t workers = std::max<std::uint64_t>(1, simulator_workers);
     std::vector<std::shared_ptr<const TaskPlan>> parts;
     if (n_tasks >= workers || (n_vbs == 1 && chunks.size() == 1)) {
         parts.push_back(base);
-    } else {
-        const bool per_chunk = n_tasks * n_vbs < 2 * workers;
-        for (std::size_t v = 0; v < n_vbs; ++v) {
-            for (std::size_t k = 0; k < (per_chunk ? chunks.size() : 1); ++k) {
-                auto part = std::make_shared<TaskPlan>(*base);
-                part->config.vbs_values = {config.vbs_values[v]};
-                part->vbs_offset = v;
-                if (per_chunk) {
-                    part->chunks = {chunks[k]};
-                    part->chunk_offset = k;
-                }
-                part->part = true;
-                part->netlist_vbs = config.vbs_values.front();
-                parts.push_back(std::move(part));
+        return parts;
+    }
+    const bool per_chunk = n_tasks * n_vbs < 2 * workers;
+    for (std::size_t v = 0; v < n_vbs; ++v) {
+        for (std::size_t k = 0; k < (per_chunk ? chunks.size() : 1); ++k) {
+            auto part = std::make_shared<TaskPlan>(*base);
+            part->config.vbs_values = {config.vbs_values[v]};
+            part->vbs_offset = v;
+            if (per_chunk) {
+                part->chunks = {chunks[k]};
+                part->chunk_offset = k;
             }
+            part->part = true;
+            part->netlist_vbs = config.vbs_values.front();
+            parts.push_back(std::move(part));
         }
     }
+    return parts;
+}
 
-    const auto wall_start = Clock::now();
+// Runs one task per part and (W, L) pair; the first error ends the
+// generation, and a stop request wins over it.
+Result<std::vector<ChunkResult>, NgspiceError> run_tasks(
+    const Simulator& simulator, const LutConfig& config,
+    const std::vector<std::shared_ptr<const TaskPlan>>& parts, Messages& messages) {
     std::vector<ChunkResult> results;
     std::optional<NgspiceError> first_error;
     {
         ngspice::TaskSet<std::vector<ChunkResult>> tasks;
         // Parts outermost, so that the first tasks started cover every pair.
         for (const auto& shared_plan : parts) {
-            for (std::size_t wi = 0; wi < n_w; ++wi) {
-                for (std::size_t li = 0; li < n_l; ++li) {
+            for (std::size_t wi = 0; wi < config.widths.size(); ++wi) {
+                for (std::size_t li = 0; li < config.lengths.size(); ++li) {
                     const double w = config.widths[wi], l = config.lengths[li];
                     tasks.spawn([&simulator, &messages, shared_plan, w, wi, l,
                                  li](const ngspice::CancelToken& token) {
@@ -462,6 +459,109 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     }
     if (simulator.stop && simulator.stop()) return err(NgspiceError::simulation(std::string(kInterrupted)));
     if (first_error) return err(std::move(*first_error));
+    return results;
+}
+
+// The table with every task's rows in place, and, when the simulator reports
+// small-signal values, what `ss` needs to complete gm and gds.
+Result<TransistorLut, NgspiceError> assemble_table(const LutConfig& config,
+                                                   const std::array<std::size_t, 5>& dims,
+                                                   const std::vector<Chunk>& chunks, const Probed& probed,
+                                                   const std::vector<ChunkResult>& results, SmallSignal& ss) {
+    const std::size_t n_w = dims[0], n_vbs = dims[1], n_l = dims[2];
+    TransistorLut table;
+    table.widths = config.widths;
+    table.vbs_values = config.vbs_values;
+    table.lengths = config.lengths;
+    table.vgs = sweep_axis(config.vgs);
+    table.vds = sweep_axis(config.vds);
+    table.id = Grid5(dims, 0.0);
+    for (std::size_t k = 0; k < kOpParamCount; ++k)
+        table.op[k] = probed.extract[k] ? Grid5(dims, 0.0) : unextracted_grid(n_w, n_vbs, n_l);
+    if (probed.small_signal) {
+        table.gm = Grid5(dims, 0.0);
+        table.gds = Grid5(dims, 0.0);
+        ss.beyond = Grid5(dims, 0.0);
+        ss.exact.assign(n_w * n_vbs * n_l, 1);
+        ss.polarity = config.device_type == DeviceType::Pmos ? -1.0 : 1.0;
+        for (double vds : table.vds) ss.forward.push_back(ss.polarity * vds >= 0.0);
+    }
+    for (const ChunkResult& r : results)
+        MORVA_TRY(place(table, r, chunks, probed.extract, probed.small_signal ? &ss : nullptr));
+    for (std::size_t k = 0; k < kOpParamCount; ++k) {
+        if (probed.extract[k]) table.extracted_op_params.emplace_back(KNOWN_OP_PARAMS[k]);
+    }
+    return table;
+}
+
+// gm and gds: the simulator's own values completed by the slopes of the rest
+// of the drain current, or differences of Id along the configured steps
+// where it gave none.
+void fill_gm_gds(TransistorLut& table, const SmallSignal& ss, bool small_signal, const LutConfig& config,
+                 Messages& messages) {
+    if (!small_signal) {
+        fill_conductances(table, config.vgs.step, config.vds.step);
+        return;
+    }
+    const std::size_t missing =
+        static_cast<std::size_t>(std::count(ss.exact.begin(), ss.exact.end(), char{0}));
+    if (missing)
+        messages.err(fmt::cat("  warning: ", missing, " of ", ss.exact.size(),
+                              " (W, Vbs, L) blocks came back without small-signal values: their gm and gds "
+                              "are differences of Id over the grid steps\n"));
+    fill_small_signal_conductances(table, ss, config.vgs.step, config.vds.step);
+}
+
+}  // namespace
+
+Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks,
+                                                 std::shared_ptr<ngspice::WorkerPool> pool,
+                                                 const LutConfig& config, StopRequested stop) {
+    StdMessages messages;
+    const std::uint64_t workers = pool ? pool->workers() : 1;
+    Simulator simulator{[pool = std::move(pool), stop](ngspice::SimulationRequest r) -> SimulationOutcome {
+                            if (!pool) return err(NgspiceError::send_failed());
+                            if (!stop) return pool->run_simulation(std::move(r));
+                            auto reply = pool->submit(std::move(r), stop);
+                            if (!reply) return err(NgspiceError::simulation(std::string(kInterrupted)));
+                            return reply->get();
+                        },
+                        workers, stop};
+    return generate_lut(n_chunks, simulator, config, messages);
+}
+
+Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Simulator& simulator,
+                                                 const LutConfig& config, Messages& messages) {
+    if (auto problem = generation_problem(n_chunks, config)) return err(NgspiceError::simulation(*problem));
+
+    // 1. The native evaluator, when asked and able.
+    if (config.use_native_bsim4) {
+        if (auto outcome = generate_lut_native(config, messages)) return std::move(*outcome);
+        messages.err("  [native] falling back to ngspice path\n");
+        if (auto problem = netlist_path_problem(config)) return err(NgspiceError::simulation(*problem));
+    } else if (auto problem = card_type_problem(config)) {
+        // ngspice would simulate the other type's card under this type's biases.
+        return err(NgspiceError::simulation(*problem));
+    }
+
+    // 2. The plan. Point counts are those ngspice's sweeps visit.
+    const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),
+                      n_vbs = config.vbs_values.size();
+    const std::size_t n_vgs = sweep_point_count(config.vgs), n_vds = sweep_point_count(config.vds);
+    const std::size_t n_tasks = n_w * n_l;
+    const std::vector<Chunk> chunks = chunk_indices(n_vgs, n_chunks);
+    messages.out(fmt::cat("  ", n_w, " W × ", n_vbs, " Vbs × ", n_l, " L × ", n_vgs, " Vgs × ", n_vds,
+                          " Vds  → ", n_tasks, " tasks (", chunks.size(),
+                          " Vgs chunk(s) per task, chunks + Vbs folded into each request)\n"));
+
+    // 3-7. Requested parameters, device path, probes.
+    const Probed probed = probe_device(simulator, config, messages);
+
+    // 8-9. The tasks.
+    const auto parts =
+        split_plan(base_plan(config, chunks, probed, n_vds), config, n_tasks, simulator.workers);
+    const auto wall_start = Clock::now();
+    MORVA_ASSIGN(const std::vector<ChunkResult> results, run_tasks(simulator, config, parts, messages));
     const u128 wall_ns = ns_since(wall_start);
     const double wall_s = static_cast<double>(wall_ns) / 1e9;
     const double points = static_cast<double>(n_vbs) * static_cast<double>(n_w) * static_cast<double>(n_l) *
@@ -471,54 +571,20 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
 
     // 10. Assembly.
     const auto assemble_start = Clock::now();
-    TransistorLut table;
-    table.widths = config.widths;
-    table.vbs_values = config.vbs_values;
-    table.lengths = config.lengths;
-    table.vgs = sweep_axis(config.vgs);
-    table.vds = sweep_axis(config.vds);
-    const std::array<std::size_t, 5> dims{n_w, n_vbs, n_l, n_vgs, n_vds};
-    table.id = Grid5(dims, 0.0);
-    for (std::size_t k = 0; k < kOpParamCount; ++k)
-        table.op[k] = extract[k] ? Grid5(dims, 0.0) : unextracted_grid(n_w, n_vbs, n_l);
     SmallSignal ss;
-    if (small_signal) {
-        table.gm = Grid5(dims, 0.0);
-        table.gds = Grid5(dims, 0.0);
-        ss.beyond = Grid5(dims, 0.0);
-        ss.exact.assign(n_w * n_vbs * n_l, 1);
-        ss.polarity = config.device_type == DeviceType::Pmos ? -1.0 : 1.0;
-        for (double vds : table.vds) ss.forward.push_back(ss.polarity * vds >= 0.0);
-    }
-    for (const ChunkResult& r : results)
-        MORVA_TRY(place(table, r, chunks, extract, small_signal ? &ss : nullptr));
-    for (std::size_t k = 0; k < kOpParamCount; ++k) {
-        if (extract[k]) table.extracted_op_params.emplace_back(KNOWN_OP_PARAMS[k]);
-    }
+    MORVA_ASSIGN(TransistorLut table,
+                 assemble_table(config, {n_w, n_vbs, n_l, n_vgs, n_vds}, chunks, probed, results, ss));
     const u128 assemble_ns = ns_since(assemble_start);
 
-    // 11. gm and gds: the simulator's own values completed by the slopes of
-    // the rest of the drain current, or differences of Id along the
-    // configured steps where it gave none.
+    // 11. gm and gds.
     const auto diff_start = Clock::now();
-    if (small_signal) {
-        const std::size_t missing =
-            static_cast<std::size_t>(std::count(ss.exact.begin(), ss.exact.end(), char{0}));
-        if (missing)
-            messages.err(
-                fmt::cat("  warning: ", missing, " of ", ss.exact.size(),
-                         " (W, Vbs, L) blocks came back without small-signal values: their gm and gds "
-                         "are differences of Id over the grid steps\n"));
-        fill_small_signal_conductances(table, ss, config.vgs.step, config.vds.step);
-    } else {
-        fill_conductances(table, config.vgs.step, config.vds.step);
-    }
+    fill_gm_gds(table, ss, probed.small_signal, config, messages);
     const u128 diff_ns = ns_since(diff_start);
 
     // 12. The report.
     PhaseTimes phases;
     phases.wall = wall_ns;
-    phases.probe = probe_ns;
+    phases.probe = probed.ns;
     phases.assemble = assemble_ns;
     phases.diff = diff_ns;
     phases.n_w = n_w;
