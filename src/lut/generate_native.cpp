@@ -312,94 +312,197 @@ std::optional<parser::SubcircuitDefaults> subcircuit_defaults(const LutConfig& c
     return std::move(found).value();
 }
 
-}  // namespace
-
-NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, std::size_t max_threads) {
-    using Clock = std::chrono::steady_clock;
-
-    // 1-2. The cards.
-    if (!config.model_file) return std::nullopt;
+// The model file's cards (of the named section, when there is one); nothing,
+// with the reason on standard error, when it holds none.
+std::optional<parser::Kit> read_kit(const LutConfig& config, Messages& messages) {
     const std::string& model_file = *config.model_file;
-    auto plan = std::make_shared<Plan>();
-    {
-        if (config.model_section)
-            messages.err(
-                fmt::cat("  [native] parsing section '", *config.model_section, "' from ", model_file, "\n"));
-        auto kit = parser::parse_kit(model_file, config.model_section);
-        if (!kit) {
-            messages.err(fmt::cat("  [native] failed to read model file: ", kit.error().text(), "\n"));
-            return std::nullopt;
-        }
-        if (kit->cards.empty()) {
-            messages.err(fmt::cat("  [native] no BSIM4 model cards found in ", model_file, "\n"));
-            return std::nullopt;
-        }
-        plan->scale = kit->scale;
-        plan->kit = std::move(kit).value();
+    if (config.model_section)
+        messages.err(
+            fmt::cat("  [native] parsing section '", *config.model_section, "' from ", model_file, "\n"));
+    auto kit = parser::parse_kit(model_file, config.model_section);
+    if (!kit) {
+        messages.err(fmt::cat("  [native] failed to read model file: ", kit.error().text(), "\n"));
+        return std::nullopt;
     }
-    // The model: `model_name` itself, else the one inside the subcircuit of
-    // that name (which the pool path instantiates). A name the file does not
-    // hold is the pool path's to report: never another card.
-    std::string model = config.model_name;
-    std::optional<parser::SubcircuitDefaults> wrapper;
-    if (!parser::has_model(plan->kit.cards, model)) {
-        auto found = config.model_section
-                         ? parser::parse_subcircuit_defaults_section(model_file, model, *config.model_section)
-                         : parser::parse_subcircuit_defaults(model_file, model);
-        if (found && *found && parser::has_model(plan->kit.cards, (*found)->inner_model)) {
-            messages.err(fmt::cat("  [native] '", model, "' is a subcircuit (inner model: '",
-                                  (*found)->inner_model, "')\n"));
-            model = (*found)->inner_model;
-            wrapper = std::move(*found);
-        } else {
-            messages.err(fmt::cat("  [native] model '", model, "' not found in '", model_file, "'\n"));
-            return std::nullopt;
-        }
+    if (kit->cards.empty()) {
+        messages.err(fmt::cat("  [native] no BSIM4 model cards found in ", model_file, "\n"));
+        return std::nullopt;
     }
-    const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),
-                      n_vbs = config.vbs_values.size();
-    if (n_w == 0 || n_l == 0 || n_vbs == 0)
-        return err(NgspiceError::simulation("widths, lengths and vbs_values must not be empty"));
+    return std::move(kit).value();
+}
 
-    // 3. One card per (W, L) pair: kits bin in width as well as length. A
-    // geometry outside every bin or a card of the other type is refused, as
-    // ngspice refuses them.
+// The model whose cards serve the table, and the subcircuit that wraps it
+// when the configuration names the subcircuit.
+struct ModelChoice {
+    std::string model;
+    std::optional<parser::SubcircuitDefaults> wrapper;
+};
+
+// `model_name` itself, else the one inside the subcircuit of that name
+// (which the pool path instantiates). A name the file does not hold is the
+// pool path's to report: never another card.
+std::optional<ModelChoice> resolve_model(const LutConfig& config, const parser::Kit& kit,
+                                         Messages& messages) {
+    const std::string& model_file = *config.model_file;
+    ModelChoice choice{config.model_name, std::nullopt};
+    if (parser::has_model(kit.cards, choice.model)) return choice;
+    auto found = config.model_section ? parser::parse_subcircuit_defaults_section(model_file, choice.model,
+                                                                                  *config.model_section)
+                                      : parser::parse_subcircuit_defaults(model_file, choice.model);
+    if (!(found && *found && parser::has_model(kit.cards, (*found)->inner_model))) {
+        messages.err(fmt::cat("  [native] model '", choice.model, "' not found in '", model_file, "'\n"));
+        return std::nullopt;
+    }
+    messages.err(fmt::cat("  [native] '", choice.model, "' is a subcircuit (inner model: '",
+                          (*found)->inner_model, "')\n"));
+    choice.model = (*found)->inner_model;
+    choice.wrapper = std::move(*found);
+    return choice;
+}
+
+// One card per (W, L) pair: kits bin in width as well as length. A geometry
+// outside every bin or a card of the other type is refused, as ngspice
+// refuses them.
+Result<void, NgspiceError> choose_bins(Plan& plan, const LutConfig& config, const std::string& model) {
     const std::string_view device_type = config.device_type == DeviceType::Pmos ? "pmos" : "nmos";
     for (double w : config.widths) {
         for (double l : config.lengths) {
-            auto card = parser::choose_card(plan->kit, model, device_type, l * plan->scale, w * plan->scale,
-                                            model_file);
+            auto card = parser::choose_card(plan.kit, model, device_type, l * plan.scale, w * plan.scale,
+                                            *config.model_file);
             if (!card) return err(NgspiceError::simulation(std::move(card).error()));
-            plan->bins.push_back(*card);
+            plan.bins.push_back(*card);
         }
     }
-    const parser::Bsim4ModelCard& bin0 = *plan->bins.front();
+    return {};
+}
 
-    // 4. The first card must make a model; later cards fail in their items.
+// The first card must make a model; later cards fail in their items. Its
+// type sets every item's.
+bool adopt_first_card(Plan& plan, Messages& messages) {
+    const parser::Bsim4ModelCard& bin0 = *plan.bins.front();
     if (!Bsim4Model::from_params(bin0.model_type, bin0.params)) {
         messages.err("  [native] Bsim4Model::from_params failed\n");
-        return std::nullopt;
+        return false;
     }
-    plan->model_type = bin0.model_type;
-    plan->type_sign =
+    plan.model_type = bin0.model_type;
+    plan.type_sign =
         !bin0.model_type.empty() && (bin0.model_type[0] == 'p' || bin0.model_type[0] == 'P') ? -1.0 : 1.0;
+    return true;
+}
 
-    // 5. The parameter dump.
-    if (dump_requested()) dump_params(bin0, messages);
-
-    // 6. Only what the evaluator computes can be extracted.
+// Only what the evaluator computes can be extracted: the rest is named in a
+// warning.
+ParamMask evaluator_params(const LutConfig& config, Messages& messages) {
+    ParamMask requested{};
     std::string dropped;
     for (const std::string& name : config.op_params) {
         const std::string lower = ascii_lower(name);
-        if (lower == "gmbs") plan->requested[kGmbs] = true;
-        if (lower == "vth") plan->requested[kVth] = true;
-        if (lower == "vdsat") plan->requested[kVdsat] = true;
+        if (lower == "gmbs") requested[kGmbs] = true;
+        if (lower == "vth") requested[kVth] = true;
+        if (lower == "vdsat") requested[kVdsat] = true;
         if (lower != "gmbs" && lower != "vth" && lower != "vdsat")
             dropped += fmt::cat(dropped.empty() ? "" : ", ", "'", name, "'");
     }
     if (!dropped.empty())
         messages.err(fmt::cat("  warning: the native evaluator cannot compute OP parameter(s) ", dropped,
                               " — absent from the LUT (computed: gmbs, vth, vdsat)\n"));
+    return requested;
+}
+
+// The table's axes and every grid sized, with `grids` pointing into them
+// (so the table stays where it is while the items run). Left unset: the work
+// items write every point, each its own, so that their threads fill the
+// pages rather than this one.
+Result<void, NgspiceError> allocate_table(TransistorLut& table, const LutConfig& config, const Plan& plan,
+                                          std::size_t points, Grids& grids) {
+    table.widths = config.widths;
+    table.vbs_values = config.vbs_values;
+    table.lengths = config.lengths;
+    table.vgs = plan.vgs;
+    table.vds = plan.vds;
+    try {
+        const auto full = [&](Grid5& g) {
+            g.dims = grids.dims;
+            g.data.resize(points);
+            return g.data.data();
+        };
+        grids.id = full(table.id);
+        grids.gm = full(table.gm);
+        grids.gds = full(table.gds);
+        for (std::size_t k = 0; k < kOpParamCount; ++k) {
+            if (plan.requested[k])
+                grids.op[k] = full(table.op[k]);
+            else
+                table.op[k] = unextracted_grid(grids.dims[0], grids.dims[1], grids.dims[2]);
+        }
+    } catch (const std::bad_alloc&) {
+        return err(
+            NgspiceError::simulation(fmt::cat("a table of ", points, " points does not fit in memory")));
+    }
+    return {};
+}
+
+// One work item per (W, L) pair, or, when the pairs are fewer than the
+// threads, per Vbs value and block of Vgs rows, each writing its own blocks
+// of the table. The table outlives the items: the set waits for running
+// items when it ends.
+Result<void, NgspiceError> run_work_items(const std::shared_ptr<const Plan>& shared, const Grids& grids,
+                                          std::size_t max_threads, Messages& messages) {
+    const auto [n_w, n_vbs, n_l, n_vgs, n_vds] = grids.dims;
+    // More threads than cores would only add their start and end to the run.
+    const std::size_t threads = std::min(max_threads, usable_cores());
+    const std::vector<Item> plan_items = split_items(n_w, n_l, n_vbs, n_vgs, n_vds, threads);
+    std::vector<bool> written(plan_items.size(), false);
+    ngspice::TaskSet<std::size_t> items(std::min(threads, plan_items.size()));
+    for (std::size_t i = 0; i < plan_items.size(); ++i) {
+        items.spawn([shared, item = plan_items[i], i, grids](const ngspice::CancelToken& token) {
+            return run_work_item(*shared, item, i, grids, token);
+        });
+    }
+    while (auto end = items.join_next()) {
+        if (end->cancelled()) continue;
+        if (end->panicked()) {
+            const std::string description = fmt::cat("native work item panicked: ", end->panic);
+            messages.err(fmt::cat("  [native] join error: ", description, "\n"));
+            return err(NgspiceError::worker_crashed(description));
+        }
+        if (!end->outcome->ok()) {
+            NgspiceError e = std::move(*end->outcome).error();
+            messages.err(fmt::cat("  [native] task error: ", e.detail, "\n"));
+            return err(std::move(e));
+        }
+        written[end->outcome->value()] = true;
+    }
+    // An item that never ran left its blocks unset.
+    for (std::size_t i = 0; i < plan_items.size(); ++i)
+        if (!written[i]) grids.clear(plan_items[i]);
+    return {};
+}
+
+}  // namespace
+
+NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, std::size_t max_threads) {
+    using Clock = std::chrono::steady_clock;
+
+    // 1-2. The cards and the model they come from.
+    if (!config.model_file) return std::nullopt;
+    auto plan = std::make_shared<Plan>();
+    std::optional<parser::Kit> kit = read_kit(config, messages);
+    if (!kit) return std::nullopt;
+    plan->scale = kit->scale;
+    plan->kit = std::move(*kit);
+    std::optional<ModelChoice> chosen = resolve_model(config, plan->kit, messages);
+    if (!chosen) return std::nullopt;
+    const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),
+                      n_vbs = config.vbs_values.size();
+    if (n_w == 0 || n_l == 0 || n_vbs == 0)
+        return err(NgspiceError::simulation("widths, lengths and vbs_values must not be empty"));
+
+    // 3-6. The cards per pair, the item type, the parameter dump and what can be extracted.
+    if (auto bins = choose_bins(*plan, config, chosen->model); !bins) return err(std::move(bins).error());
+    if (!adopt_first_card(*plan, messages)) return std::nullopt;
+    if (dump_requested()) dump_params(*plan->bins.front(), messages);
+    plan->requested = evaluator_params(config, messages);
 
     // 7. The axes: the points the pool path's sweeps visit, so that both
     // paths give a configuration the same table.
@@ -415,78 +518,22 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
 
     // 8. The first progress line.
     messages.out(fmt::cat("  [native BSIM4] ", n_w, " W × ", n_vbs, " Vbs × ", n_l, " L × ", n_vgs, " Vgs × ",
-                          n_vds, " Vds = ", *points, " points  (model: ", model_file, "  bins: [",
+                          n_vds, " Vds = ", *points, " points  (model: ", *config.model_file, "  bins: [",
                           bin_names(plan->bins), "])\n"));
 
     // 9. Subcircuit defaults.
     plan->defaults = subcircuit_defaults(config, messages);
-    if (!plan->defaults) plan->defaults = std::move(wrapper);
+    if (!plan->defaults) plan->defaults = std::move(chosen->wrapper);
 
-    TransistorLut table;
-    table.widths = config.widths;
-    table.vbs_values = config.vbs_values;
-    table.lengths = config.lengths;
-    table.vgs = plan->vgs;
-    table.vds = plan->vds;
     Grids grids;
     grids.dims = {n_w, n_vbs, n_l, n_vgs, n_vds};
-    try {
-        // Left unset: the work items write every point, each its own, so
-        // that their threads fill the pages rather than this one.
-        const auto full = [&](Grid5& g) {
-            g.dims = grids.dims;
-            g.data.resize(*points);
-            return g.data.data();
-        };
-        grids.id = full(table.id);
-        grids.gm = full(table.gm);
-        grids.gds = full(table.gds);
-        for (std::size_t k = 0; k < kOpParamCount; ++k) {
-            if (plan->requested[k])
-                grids.op[k] = full(table.op[k]);
-            else
-                table.op[k] = unextracted_grid(n_w, n_vbs, n_l);
-        }
-    } catch (const std::bad_alloc&) {
-        return err(
-            NgspiceError::simulation(fmt::cat("a table of ", *points, " points does not fit in memory")));
-    }
+    TransistorLut table;
+    MORVA_TRY(allocate_table(table, config, *plan, *points, grids));
 
-    // 10-12. One work item per (W, L) pair, or, when the pairs are fewer
-    // than the threads, per Vbs value and block of Vgs rows, each writing
-    // its own blocks of the table. The table outlives the items: the set
-    // waits for running items when it ends.
+    // 10-12. The work items.
     const auto start = Clock::now();
-    {
-        std::shared_ptr<const Plan> shared = plan;
-        // More threads than cores would only add their start and end to the run.
-        const std::size_t threads = std::min(max_threads, usable_cores());
-        const std::vector<Item> plan_items = split_items(n_w, n_l, n_vbs, n_vgs, n_vds, threads);
-        std::vector<bool> written(plan_items.size(), false);
-        ngspice::TaskSet<std::size_t> items(std::min(threads, plan_items.size()));
-        for (std::size_t i = 0; i < plan_items.size(); ++i) {
-            items.spawn([shared, item = plan_items[i], i, grids](const ngspice::CancelToken& token) {
-                return run_work_item(*shared, item, i, grids, token);
-            });
-        }
-        while (auto end = items.join_next()) {
-            if (end->cancelled()) continue;
-            if (end->panicked()) {
-                const std::string description = fmt::cat("native work item panicked: ", end->panic);
-                messages.err(fmt::cat("  [native] join error: ", description, "\n"));
-                return err(NgspiceError::worker_crashed(description));
-            }
-            if (!end->outcome->ok()) {
-                NgspiceError e = std::move(*end->outcome).error();
-                messages.err(fmt::cat("  [native] task error: ", e.detail, "\n"));
-                return err(std::move(e));
-            }
-            written[end->outcome->value()] = true;
-        }
-        // An item that never ran left its blocks unset.
-        for (std::size_t i = 0; i < plan_items.size(); ++i)
-            if (!written[i]) grids.clear(plan_items[i]);
-    }
+    if (auto ran = run_work_items(plan, grids, max_threads, messages); !ran)
+        return err(std::move(ran).error());
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     const double n_points = static_cast<double>(*points);
     messages.out(fmt::cat("  [native BSIM4] ", *points, " points in ", fmt::fixed(seconds * 1e3, 1), " ms  (",
