@@ -409,6 +409,16 @@ ParamMask evaluator_params(const LutConfig& config, Messages& messages) {
     return requested;
 }
 
+// The axes the items evaluate, and how.
+void take_axes(Plan& plan, const LutConfig& config) {
+    plan.widths = config.widths;
+    plan.lengths = config.lengths;
+    plan.vbs = config.vbs_values;
+    plan.vgs = generate_ngspice::sweep_axis(config.vgs);
+    plan.vds = generate_ngspice::sweep_axis(config.vds);
+    plan.use_dc_solver = config.use_dc_solver;
+}
+
 // The table's axes and every grid sized, with `grids` pointing into them
 // (so the table stays where it is while the items run). Left unset: the work
 // items write every point, each its own, so that their threads fill the
@@ -506,12 +516,7 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
 
     // 7. The axes: the points the pool path's sweeps visit, so that both
     // paths give a configuration the same table.
-    plan->widths = config.widths;
-    plan->lengths = config.lengths;
-    plan->vbs = config.vbs_values;
-    plan->vgs = generate_ngspice::sweep_axis(config.vgs);
-    plan->vds = generate_ngspice::sweep_axis(config.vds);
-    plan->use_dc_solver = config.use_dc_solver;
+    take_axes(*plan, config);
     const std::size_t n_vgs = plan->vgs.size(), n_vds = plan->vds.size();
     const std::optional<std::size_t> points = checked_product({n_vgs, n_vds, n_w, n_vbs, n_l});
     if (!points) return err(NgspiceError::simulation("the table has too many points to hold in memory"));

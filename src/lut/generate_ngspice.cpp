@@ -462,6 +462,17 @@ Result<std::vector<ChunkResult>, NgspiceError> run_tasks(
     return results;
 }
 
+// The line that closes the tasks: their count, wall time and rate.
+void report_tasks_done(Messages& messages, std::size_t n_tasks, const std::array<std::size_t, 5>& dims,
+                       u128 wall_ns) {
+    const double wall_s = static_cast<double>(wall_ns) / 1e9;
+    const double points = static_cast<double>(dims[1]) * static_cast<double>(dims[0]) *
+                          static_cast<double>(dims[2]) * static_cast<double>(dims[3]) *
+                          static_cast<double>(dims[4]);
+    messages.out(fmt::cat("  all ", n_tasks, " tasks completed in ", fmt::fixed(wall_s * 1e3, 1), "ms  (",
+                          fmt::fixed(points / wall_s, 0), " op/s)\n"));
+}
+
 // The table with every task's rows in place, and, when the simulator reports
 // small-signal values, what `ss` needs to complete gm and gds.
 Result<TransistorLut, NgspiceError> assemble_table(const LutConfig& config,
@@ -548,6 +559,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),
                       n_vbs = config.vbs_values.size();
     const std::size_t n_vgs = sweep_point_count(config.vgs), n_vds = sweep_point_count(config.vds);
+    const std::array<std::size_t, 5> dims{n_w, n_vbs, n_l, n_vgs, n_vds};
     const std::size_t n_tasks = n_w * n_l;
     const std::vector<Chunk> chunks = chunk_indices(n_vgs, n_chunks);
     messages.out(fmt::cat("  ", n_w, " W × ", n_vbs, " Vbs × ", n_l, " L × ", n_vgs, " Vgs × ", n_vds,
@@ -563,17 +575,12 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     const auto wall_start = Clock::now();
     MORVA_ASSIGN(const std::vector<ChunkResult> results, run_tasks(simulator, config, parts, messages));
     const u128 wall_ns = ns_since(wall_start);
-    const double wall_s = static_cast<double>(wall_ns) / 1e9;
-    const double points = static_cast<double>(n_vbs) * static_cast<double>(n_w) * static_cast<double>(n_l) *
-                          static_cast<double>(n_vgs) * static_cast<double>(n_vds);
-    messages.out(fmt::cat("  all ", n_tasks, " tasks completed in ", fmt::fixed(wall_s * 1e3, 1), "ms  (",
-                          fmt::fixed(points / wall_s, 0), " op/s)\n"));
+    report_tasks_done(messages, n_tasks, dims, wall_ns);
 
     // 10. Assembly.
     const auto assemble_start = Clock::now();
     SmallSignal ss;
-    MORVA_ASSIGN(TransistorLut table,
-                 assemble_table(config, {n_w, n_vbs, n_l, n_vgs, n_vds}, chunks, probed, results, ss));
+    MORVA_ASSIGN(TransistorLut table, assemble_table(config, dims, chunks, probed, results, ss));
     const u128 assemble_ns = ns_since(assemble_start);
 
     // 11. gm and gds.
@@ -582,15 +589,14 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     const u128 diff_ns = ns_since(diff_start);
 
     // 12. The report.
-    PhaseTimes phases;
-    phases.wall = wall_ns;
-    phases.probe = probed.ns;
-    phases.assemble = assemble_ns;
-    phases.diff = diff_ns;
-    phases.n_w = n_w;
-    phases.n_l = n_l;
-    phases.n_vbs = n_vbs;
-    phases.n_workers = simulator.workers;
+    const PhaseTimes phases{.wall = wall_ns,
+                            .probe = probed.ns,
+                            .assemble = assemble_ns,
+                            .diff = diff_ns,
+                            .n_w = n_w,
+                            .n_l = n_l,
+                            .n_vbs = n_vbs,
+                            .n_workers = simulator.workers};
     messages.out(timing_report(phases, results));
     return table;
 }
