@@ -6,7 +6,7 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
-APT_PACKAGES := ngspice libngspice0 nlohmann-json3-dev libssl-dev libgtest-dev g++ make
+APT_PACKAGES := ngspice libngspice0 libssl-dev libgtest-dev g++ make
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 export CMAKE_GENERATOR := Ninja

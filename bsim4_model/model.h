@@ -293,8 +293,4 @@ int BSIM4PAeffGeo(double nf, int geo, int min_sd, double weffcj, double dmcg, do
 int BSIM4RdseffGeo(double nf, int geo, int rgeo, int min_sd, double weffcj, double rsh, double dmcg,
                    double dmci, double dmdg, int type, double* rtot);
 
-// Notes of the model code: printf formatting, to standard output or standard error.
-void note_out(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void note_err(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
 }  // namespace morva::bsim4::model

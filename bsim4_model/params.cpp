@@ -1,8 +1,6 @@
 // The model parameter table and the parameter-setting routine.
 #include <algorithm>
 #include <array>
-#include <cstdarg>
-#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -113,20 +111,6 @@ int BSIM4mParam(int id, double value, Model& model) {
     }
     ++model.param_generation;
     return kOk;
-}
-
-void note_out(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stdout, format, args);
-    va_end(args);
-}
-
-void note_err(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
 }
 
 }  // namespace morva::bsim4::model

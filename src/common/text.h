@@ -22,10 +22,11 @@ inline std::string utf8_lossy(const char* bytes) { return utf8_lossy(std::string
 // from a longer text).
 bool utf8_valid(std::string_view bytes, bool allow_cut_tail = false);
 
-// The first invalid UTF-8 sequence as Rust's Utf8Error describes it:
-// "invalid utf-8 sequence of {n} bytes from index {i}" (n: the bytes that
-// were still a valid start) or "incomplete utf-8 byte sequence from index
-// {i}" (the text ends inside a sequence); nothing when `bytes` is valid.
+// The first invalid UTF-8 sequence, described: "invalid utf-8 sequence of
+// {n} bytes from index {i}", n being the length of the maximal invalid
+// subpart there (the longest start of a sequence that is still valid, at
+// least one byte), or "incomplete utf-8 byte sequence from index {i}" (the
+// text ends inside a sequence valid so far); nothing when `bytes` is valid.
 std::optional<std::string> utf8_error_text(std::string_view bytes);
 
 std::string ascii_lower(std::string_view text);
@@ -33,7 +34,7 @@ bool ascii_iequals(std::string_view a, std::string_view b);
 bool ascii_istarts_with(std::string_view text, std::string_view prefix);
 
 // ---- Unicode whitespace ----
-// The White_Space characters (Rust's char::is_whitespace): U+0009 to U+000D,
+// The characters of the Unicode White_Space property: U+0009 to U+000D,
 // U+0020, U+0085, U+00A0, U+1680, U+2000 to U+200A, U+2028, U+2029, U+202F,
 // U+205F and U+3000. Matched on their UTF-8 bytes: invalid or incomplete
 // sequences, and stray bytes, are never whitespace.

@@ -88,7 +88,7 @@ std::string timing_report(const PhaseTimes& p, const std::vector<ChunkResult>& r
     out += with_par("        Σ worker wall-time         ", worker, "");
     out += fmt::cat("        IPC residual (roundtrip − worker)  ", field(ms(residual), 9), " ms\n");
     out += fmt::cat("    ▸ Unattributed wall time       ", field(ms(unattributed), 9), " ms  (",
-                    field(pct(unattributed), 5), "%)  ← tokio sched + decode + gaps\n");
+                    field(pct(unattributed), 5), "%)  ← scheduling + decoding + gaps between tasks\n");
     out += fmt::cat("    Parallelism efficiency: ", field(efficiency, 5),
                     "%   (higher = workers busy, lower = IPC-bound)\n");
     out += "  ──────────────────────────────────────────────────────────────────────\n";

@@ -245,11 +245,10 @@ Result<std::size_t, Error> Flattener::expand_lines(const std::string& path,
 }  // namespace
 
 Result<std::string, Error> expand_section(const std::string& path, const std::string& section,
-                                          ExpansionChain& chain) {
-    std::string out;
+                                          ExpansionChain& chain, std::string lead) {
     Flattener flattener(chain);
-    MORVA_TRY(flattener.expand_into(path, std::optional(section), out));
-    return out;
+    MORVA_TRY(flattener.expand_into(path, std::optional(section), lead));
+    return lead;
 }
 
 Result<std::string, Error> flatten_pdk(const std::string& path, const std::string& corner) {
@@ -260,12 +259,10 @@ Result<std::string, Error> flatten_pdk(const std::string& path, const std::strin
         e.path = path;
         return err(std::move(e));
     }
-    std::string out =
-        fmt::cat("* morva.flatten_pdk(", utf8_lossy(path), ", ", corner, ") \xE2\x80\x94 auto-flattened\n");
     ExpansionChain chain;
-    Flattener flattener(chain);
-    MORVA_TRY(flattener.expand_into(canonical.get(), std::optional(corner), out));
-    return out;
+    return expand_section(
+        canonical.get(), corner, chain,
+        fmt::cat("* morva.flatten_pdk(", utf8_lossy(path), ", ", corner, ") \xE2\x80\x94 auto-flattened\n"));
 }
 
 }  // namespace morva::pdk

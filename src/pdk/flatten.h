@@ -27,10 +27,11 @@ using ExpansionChain = std::set<std::pair<std::string, std::optional<std::string
 // first ".endl" after its header, bare or naming any section, as in ngspice.
 Result<std::string, Error> flatten_pdk(const std::string& path, const std::string& corner);
 
-// The text of `section` of the file at `path` with its redirects expanded.
-// `chain` holds the sections being expanded further up; it is left as given.
+// The text of `section` of the file at `path` with its redirects expanded,
+// after `lead` (counted in the text limit). `chain` holds the sections being
+// expanded further up; it is left as given.
 Result<std::string, Error> expand_section(const std::string& path, const std::string& section,
-                                          ExpansionChain& chain);
+                                          ExpansionChain& chain, std::string lead = {});
 
 // The line rules flattening shares with the model-library reader.
 using bsim4::spice_expr::directive_arg;

@@ -516,6 +516,7 @@ TEST(LutReport, ParallelFiguresAreIntegerShares) {
     EXPECT_EQ(lines[19], "        IPC residual (roundtrip − worker)        0.0 ms");
     // 10 - 18.000001/4 - 3.000003/4 in whole nanoseconds: 4.75 ms, a tie.
     EXPECT_EQ(lines[20],
-              "    ▸ Unattributed wall time             4.8 ms  ( 47.5%)  ← tokio sched + decode + gaps");
+              "    ▸ Unattributed wall time             4.8 ms  ( 47.5%)  ← scheduling + decoding + gaps "
+              "between tasks");
     EXPECT_EQ(lines[21], "    Parallelism efficiency:  45.0%   (higher = workers busy, lower = IPC-bound)");
 }
