@@ -929,11 +929,9 @@ Result<std::shared_ptr<WorkerPool>, NgspiceError> WorkerPool::create(PoolSetting
             pool->threads_.push_back(start_quiet_thread([task] { task->run(); }));
         } catch (const std::system_error& e) {
             // Out of threads: this and every later worker never start.
-            write_log_line(fmt::cat("[pool] worker ", i, ": failed to spawn — ",
-                                    NgspiceError::from_io(IoError::from_errno(e.code().value())).text()));
-            shared->set_why_exhausted(fmt::cat(
-                "worker ", i,
-                " failed to spawn: ", NgspiceError::from_io(IoError::from_errno(e.code().value())).text()));
+            const std::string why = NgspiceError::from_io(IoError::from_errno(e.code().value())).text();
+            write_log_line(fmt::cat("[pool] worker ", i, ": failed to spawn — ", why));
+            shared->set_why_exhausted(fmt::cat("worker ", i, " failed to spawn: ", why));
             for (std::size_t k = i; k < workers; ++k) shared->queue.receiver_gone();
             break;
         }
