@@ -43,6 +43,7 @@ constexpr bsim4::solver::SolverConfig kSolverConfig{100, 1e-12, 1e-6, 1e-3, 1e-2
 
 // What every work item shares, read only.
 struct Plan {
+    // Its `.option scale` is the unit of the configured widths and lengths.
     parser::Kit kit;
     std::vector<const parser::Bsim4ModelCard*> bins;  // [wi * n_l + li]
     std::string model_type;                           // of the first bin, for every item
@@ -52,7 +53,6 @@ struct Plan {
     double type_sign = 1.0;
     std::optional<parser::SubcircuitDefaults> defaults;
     std::vector<double> widths, lengths, vbs, vgs, vds;
-    double scale = 1.0;  // the kit's `.option scale`: widths and lengths are in its unit
     ParamMask requested{};
     bool use_dc_solver = false;
 };
@@ -141,14 +141,14 @@ struct Grids {
 Result<std::size_t, NgspiceError> run_work_item(const Plan& plan, const Item& item, std::size_t index,
                                                 const Grids& grids, const ngspice::CancelToken& token) {
     const std::size_t wi = item.wi, li = item.li;
-    const double w = plan.widths[wi] * plan.scale, l = plan.lengths[li] * plan.scale;
+    const double w = plan.widths[wi] * plan.kit.scale, l = plan.lengths[li] * plan.kit.scale;
     const parser::Bsim4ModelCard& card = *plan.bins[wi * plan.lengths.size() + li];
     std::optional<Bsim4Model> model = Bsim4Model::from_params(plan.model_type, card.params);
     if (!model) return err(NgspiceError::simulation(fmt::cat("model_create failed ", geometry_text(w, l))));
     const auto instance_params = [&] {
         parser::ParamList params =
             plan.defaults->compute_instance_params(plan.widths[wi], plan.lengths[li], 1.0, 1.0);
-        parser::scale_instance_params(params, plan.scale);
+        parser::scale_instance_params(params, plan.kit.scale);
         return params;
     };
     // Declared after the model, so freed before it.
@@ -293,12 +293,18 @@ std::string bin_names(const std::vector<const parser::Bsim4ModelCard*>& bins) {
     return out;
 }
 
+// The subcircuit `name` of the model file (of the named section, when there is one).
+Result<std::optional<parser::SubcircuitDefaults>, bsim4::Bsim4Error> find_subcircuit(const LutConfig& config,
+                                                                                     std::string_view name) {
+    return config.model_section
+               ? parser::parse_subcircuit_defaults_section(*config.model_file, name, *config.model_section)
+               : parser::parse_subcircuit_defaults(*config.model_file, name);
+}
+
 std::optional<parser::SubcircuitDefaults> subcircuit_defaults(const LutConfig& config, Messages& messages) {
     if (!config.subcircuit_name) return std::nullopt;
     const std::string& name = *config.subcircuit_name;
-    auto found = config.model_section ? parser::parse_subcircuit_defaults_section(*config.model_file, name,
-                                                                                  *config.model_section)
-                                      : parser::parse_subcircuit_defaults(*config.model_file, name);
+    auto found = find_subcircuit(config, name);
     if (!found) {
         messages.err(fmt::cat("  [native] failed to parse subcircuit: ", found.error().text(), "\n"));
         return std::nullopt;
@@ -346,9 +352,7 @@ std::optional<ModelChoice> resolve_model(const LutConfig& config, const parser::
     const std::string& model_file = *config.model_file;
     ModelChoice choice{config.model_name, std::nullopt};
     if (parser::has_model(kit.cards, choice.model)) return choice;
-    auto found = config.model_section ? parser::parse_subcircuit_defaults_section(model_file, choice.model,
-                                                                                  *config.model_section)
-                                      : parser::parse_subcircuit_defaults(model_file, choice.model);
+    auto found = find_subcircuit(config, choice.model);
     if (!(found && *found && parser::has_model(kit.cards, (*found)->inner_model))) {
         messages.err(fmt::cat("  [native] model '", choice.model, "' not found in '", model_file, "'\n"));
         return std::nullopt;
@@ -367,8 +371,8 @@ Result<void, NgspiceError> choose_bins(Plan& plan, const LutConfig& config, cons
     const std::string_view device_type = config.device_type == DeviceType::Pmos ? "pmos" : "nmos";
     for (double w : config.widths) {
         for (double l : config.lengths) {
-            auto card = parser::choose_card(plan.kit, model, device_type, l * plan.scale, w * plan.scale,
-                                            *config.model_file);
+            auto card = parser::choose_card(plan.kit, model, device_type, l * plan.kit.scale,
+                                            w * plan.kit.scale, *config.model_file);
             if (!card) return err(NgspiceError::simulation(std::move(card).error()));
             plan.bins.push_back(*card);
         }
@@ -499,7 +503,6 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
     auto plan = std::make_shared<Plan>();
     std::optional<parser::Kit> kit = read_kit(config, messages);
     if (!kit) return std::nullopt;
-    plan->scale = kit->scale;
     plan->kit = std::move(*kit);
     std::optional<ModelChoice> chosen = resolve_model(config, plan->kit, messages);
     if (!chosen) return std::nullopt;
@@ -557,9 +560,7 @@ std::optional<std::string> card_type_problem(const LutConfig& config) {
     if (!kit) return std::nullopt;
     std::string model = config.model_name;
     if (!parser::has_model(kit->cards, model)) {
-        auto found = config.model_section ? parser::parse_subcircuit_defaults_section(
-                                                *config.model_file, model, *config.model_section)
-                                          : parser::parse_subcircuit_defaults(*config.model_file, model);
+        auto found = find_subcircuit(config, model);
         if (!found || !*found) return std::nullopt;
         model = (*found)->inner_model;
     }

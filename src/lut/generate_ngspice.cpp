@@ -168,15 +168,7 @@ void fill_small_signal_conductances(TransistorLut& t, const SmallSignal& ss, dou
 bool probe_small_signal(const Simulator& simulator, const LutConfig& config, const std::string& device_path) {
     ngspice::SimulationRequest req;
     req.id = "probe-small-signal";
-    req.netlist = build_probe_netlist(config, SMALL_SIGNAL_PARAMS[0], device_path);
-    std::string saves;
-    for (std::string_view name : SMALL_SIGNAL_PARAMS)
-        saves += fmt::cat(" ", op_vector_name(device_path, name));
-    // The probe netlist saves one parameter; the others join its line.
-    const std::string line =
-        fmt::cat(".save vds#branch ", op_vector_name(device_path, SMALL_SIGNAL_PARAMS[0]));
-    const std::size_t at = req.netlist.find(line);
-    if (at != std::string::npos) req.netlist.replace(at, line.size(), ".save vds#branch" + saves);
+    req.netlist = build_small_signal_probe_netlist(config, device_path);
     req.commands = {"run"};
     req.pre_commands = model_dir_pre_commands(config);
     std::vector<std::string> vectors;

@@ -302,7 +302,11 @@ std::string build_netlist(const LutConfig& c, const SweepRange& vgs, const Param
     return out;
 }
 
-std::string build_probe_netlist(const LutConfig& c, std::string_view param, std::string_view device_path) {
+namespace {
+
+// A short Vgs sweep at mid Vds saving the drain branch and `saved` (vector
+// names separated by spaces), titled after `param`.
+std::string probe_netlist(const LutConfig& c, std::string_view param, std::string_view saved) {
     const double w = c.widths.empty() ? 1e-5 : c.widths.front();
     const double l = c.lengths.empty() ? 0.0 : c.lengths[c.lengths.size() / 2];
     const double vds = (c.vds.start + c.vds.stop) / 2.0;
@@ -313,10 +317,22 @@ std::string build_probe_netlist(const LutConfig& c, std::string_view param, std:
     out += device_line(c, w, l);
     out +=
         fmt::cat("\nVds drain source dc ", fmt::exp(vds, 3), "\nVgs gate  source dc 0\nVbs bulk  source dc ",
-                 exact_number(vbs, 3), "\nVs  source 0    dc 0\n\n.save vds#branch ",
-                 op_vector_name(device_path, param), "\n\n.dc Vgs ",
+                 exact_number(vbs, 3), "\nVs  source 0    dc 0\n\n.save vds#branch ", saved, "\n\n.dc Vgs ",
                  sweep_text(c.vgs.start, c.vgs.start + 2.0 * c.vgs.step, c.vgs.step), "\n\n.end");
     return out;
+}
+
+}  // namespace
+
+std::string build_probe_netlist(const LutConfig& c, std::string_view param, std::string_view device_path) {
+    return probe_netlist(c, param, op_vector_name(device_path, param));
+}
+
+std::string build_small_signal_probe_netlist(const LutConfig& c, std::string_view device_path) {
+    std::string saved;
+    for (std::string_view name : SMALL_SIGNAL_PARAMS)
+        saved += fmt::cat(saved.empty() ? "" : " ", op_vector_name(device_path, name));
+    return probe_netlist(c, SMALL_SIGNAL_PARAMS[0], saved);
 }
 
 std::vector<std::string> build_multi_vbs_commands(const LutConfig& c, const SweepRange& vgs) {

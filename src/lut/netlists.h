@@ -82,6 +82,9 @@ std::string build_netlist(const LutConfig& config, const SweepRange& vgs, const 
 std::string build_probe_netlist(const LutConfig& config, std::string_view param,
                                 std::string_view device_path);
 
+// The probe netlist saving every SMALL_SIGNAL_PARAMS vector at once.
+std::string build_small_signal_probe_netlist(const LutConfig& config, std::string_view device_path);
+
 // "run", then an alter/dc pair for every further Vbs value.
 std::vector<std::string> build_multi_vbs_commands(const LutConfig& config, const SweepRange& vgs);
 
