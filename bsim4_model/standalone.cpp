@@ -282,6 +282,15 @@ int evaluate_grid(Bsim4InstanceHandle inst, const double* vgs, std::size_t n_vgs
     return BSIM4_OK;
 }
 
+// The arguments a grid needs: an instance of a model, the axes it names, a size that does not
+// overflow and, unless the grid is empty, its outputs (`outputs`: all of them given).
+bool valid_grid(Bsim4InstanceHandle inst, const double* vgs, std::size_t n_vgs, const double* vds,
+                std::size_t n_vds, bool outputs) {
+    if (!inst || !inst->model || (n_vgs > 0 && !vgs) || (n_vds > 0 && !vds)) return false;
+    if (n_vds > 0 && n_vgs > SIZE_MAX / n_vds) return false;
+    return n_vgs * n_vds == 0 || outputs;
+}
+
 }  // namespace
 
 Bsim4ModelHandle bsim4_model_new() {
@@ -441,9 +450,7 @@ int bsim4_eval_dc_values(Bsim4InstanceHandle inst, Bsim4DcResults* out, double v
 int bsim4_eval_dc_values_grid(Bsim4InstanceHandle inst, const double* vgs, std::size_t n_vgs,
                               const double* vds, std::size_t n_vds, double vbs, double temperature_k,
                               int slopes, Bsim4DcResults* out, int* codes) {
-    if (!inst || !inst->model || (n_vgs > 0 && !vgs) || (n_vds > 0 && !vds)) return BSIM4_ERR_ARGUMENT;
-    if (n_vds > 0 && n_vgs > SIZE_MAX / n_vds) return BSIM4_ERR_ARGUMENT;
-    if (n_vgs * n_vds > 0 && (!out || !codes)) return BSIM4_ERR_ARGUMENT;
+    if (!valid_grid(inst, vgs, n_vgs, vds, n_vds, out && codes)) return BSIM4_ERR_ARGUMENT;
     switch (slopes) {
         case BSIM4_SLOPES_NONE:
             return evaluate_grid<0>(inst, vgs, n_vgs, vds, n_vds, vbs, temperature_k, out, codes);
@@ -462,9 +469,7 @@ int bsim4_eval_dc_terminal(Bsim4InstanceHandle inst, Bsim4DcResults* out, Bsim4T
 int bsim4_eval_dc_terminal_grid(Bsim4InstanceHandle inst, const double* vgs, std::size_t n_vgs,
                                 const double* vds, std::size_t n_vds, double vbs, double temperature_k,
                                 Bsim4DcResults* out, Bsim4TerminalResults* terminal, int* codes) {
-    if (!inst || !inst->model || (n_vgs > 0 && !vgs) || (n_vds > 0 && !vds)) return BSIM4_ERR_ARGUMENT;
-    if (n_vds > 0 && n_vgs > SIZE_MAX / n_vds) return BSIM4_ERR_ARGUMENT;
-    if (n_vgs * n_vds > 0 && (!out || !terminal || !codes)) return BSIM4_ERR_ARGUMENT;
+    if (!valid_grid(inst, vgs, n_vgs, vds, n_vds, out && terminal && codes)) return BSIM4_ERR_ARGUMENT;
     return evaluate_grid<3>(inst, vgs, n_vgs, vds, n_vds, vbs, temperature_k, out, codes, terminal);
 }
 
