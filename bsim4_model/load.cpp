@@ -644,8 +644,6 @@ void load(const Model& m, Instance& inst, LoadMemo<P::n>* memo) {
 
 }  // namespace
 
-void BSIM4load(const Model& m, Instance& inst) { load<AllPartials>(m, inst, nullptr); }
-
 void BSIM4load(const Model& m, Instance& inst, LoadMemo<3>* memo) { load<AllPartials>(m, inst, memo); }
 
 template <>

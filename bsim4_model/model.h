@@ -278,10 +278,8 @@ int BSIM4temp(Model& model);
 int BSIM4checkModel(Model& model, Instance& inst);
 // Block-level corrections of the checks, applied to every new size block.
 void correct_size_block(const Model& model, SizeParams& s);
-// The full load: values and every slope.
-void BSIM4load(const Model& model, Instance& inst);
-// The full load with the memo of a sweep.
-void BSIM4load(const Model& model, Instance& inst, LoadMemo<3>* memo);
+// The full load: values and every slope; with a memo, that of a sweep.
+void BSIM4load(const Model& model, Instance& inst, LoadMemo<3>* memo = nullptr);
 // The load of the values only (N = 0) or of the values and gmbs (N = 1); the other slopes are
 // left NaN in the instance. Everything it computes is bit for bit what BSIM4load computes. With a
 // memo, terms of a voltage met before in the same sweep are taken from it.

@@ -33,16 +33,26 @@ struct SeriesResistance {
     double rs = 0.0, rd = 0.0;
 };
 
+// One series resistance of rdsmod 1 with its slopes with respect to its gate and body voltages.
+struct Resistance {
+    double r = 0.0, dg = 0.0, db = 0.0;
+};
+Resistance resistance_with_slopes(const SizeParams& s, double floor, double coefficient, double vg,
+                                  double vb) {
+    const double t0 = vg - s.vfbsd;
+    const double root0 = std::sqrt(t0 * t0 + 1.0e-4);
+    const double e = 0.5 * (t0 + root0), de = 0.5 * (1.0 + t0 / root0);
+    const double q = 1.0 + s.b.prwg * e;
+    const double t2 = 1.0 / q - s.b.prwb * vb;
+    const double root2 = std::sqrt(t2 * t2 + 0.01);
+    const double dt3 = (1.0 + t2 / root2) * coefficient * 0.5;
+    return {floor + (t2 + root2) * (coefficient * 0.5), dt3 * (-s.b.prwg * de / (q * q)), dt3 * -s.b.prwb};
+}
+
 // The bias-dependent external source and drain resistances of rdsmod 1.
 SeriesResistance external_resistance(const SizeParams& s, double vgs, double vds, double vbs) {
-    auto one = [&](double floor, double coefficient, double vg, double vb) {
-        const double t0 = vg - s.vfbsd;
-        const double e = 0.5 * (t0 + std::sqrt(t0 * t0 + 1.0e-4));
-        const double t2 = 1.0 / (1.0 + s.b.prwg * e) - s.b.prwb * vb;
-        const double t3 = t2 + std::sqrt(t2 * t2 + 0.01);
-        return floor + t3 * (coefficient * 0.5);
-    };
-    return {one(s.rswmin, s.rs0, vgs, vbs), one(s.rdwmin, s.rd0, vgs - vds, vbs - vds)};
+    return {resistance_with_slopes(s, s.rswmin, s.rs0, vgs, vbs).r,
+            resistance_with_slopes(s, s.rdwmin, s.rd0, vgs - vds, vbs - vds).r};
 }
 
 bool has_series_resistance(const Model& m, const SizeParams& s) {
@@ -121,22 +131,6 @@ int prepare(Model& m, Instance& inst, double temperature_k) {
     if (!inst.size) return BSIM4_ERR_ARGUMENT;
     m.ctx_temp = temperature_k;
     return BSIM4_OK;
-}
-
-// One series resistance of rdsmod 1 with its slopes with respect to its gate and body voltages.
-struct Resistance {
-    double r = 0.0, dg = 0.0, db = 0.0;
-};
-Resistance resistance_with_slopes(const SizeParams& s, double floor, double coefficient, double vg,
-                                  double vb) {
-    const double t0 = vg - s.vfbsd;
-    const double root0 = std::sqrt(t0 * t0 + 1.0e-4);
-    const double e = 0.5 * (t0 + root0), de = 0.5 * (1.0 + t0 / root0);
-    const double q = 1.0 + s.b.prwg * e;
-    const double t2 = 1.0 / q - s.b.prwb * vb;
-    const double root2 = std::sqrt(t2 * t2 + 0.01);
-    const double dt3 = (1.0 + t2 / root2) * coefficient * 0.5;
-    return {floor + (t2 + root2) * (coefficient * 0.5), dt3 * (-s.b.prwg * de / (q * q)), dt3 * -s.b.prwb};
 }
 
 // The drain terminal's record of the last load. When the load was iterated through the series
@@ -280,6 +274,15 @@ int evaluate_grid(Bsim4InstanceHandle inst, const double* vgs, std::size_t n_vgs
         fill(BSIM4_ERR_NO_MEMORY);
     }
     return BSIM4_OK;
+}
+
+// The arguments a grid needs: an instance of a model, the axes it names, a size that does not
+// overflow and, unless the grid is empty, its outputs (`outputs`: all of them given).
+bool valid_grid(Bsim4InstanceHandle inst, const double* vgs, std::size_t n_vgs, const double* vds,
+                std::size_t n_vds, bool outputs) {
+    if (!inst || !inst->model || (n_vgs > 0 && !vgs) || (n_vds > 0 && !vds)) return false;
+    if (n_vds > 0 && n_vgs > SIZE_MAX / n_vds) return false;
+    return n_vgs * n_vds == 0 || outputs;
 }
 
 }  // namespace
@@ -441,9 +444,7 @@ int bsim4_eval_dc_values(Bsim4InstanceHandle inst, Bsim4DcResults* out, double v
 int bsim4_eval_dc_values_grid(Bsim4InstanceHandle inst, const double* vgs, std::size_t n_vgs,
                               const double* vds, std::size_t n_vds, double vbs, double temperature_k,
                               int slopes, Bsim4DcResults* out, int* codes) {
-    if (!inst || !inst->model || (n_vgs > 0 && !vgs) || (n_vds > 0 && !vds)) return BSIM4_ERR_ARGUMENT;
-    if (n_vds > 0 && n_vgs > SIZE_MAX / n_vds) return BSIM4_ERR_ARGUMENT;
-    if (n_vgs * n_vds > 0 && (!out || !codes)) return BSIM4_ERR_ARGUMENT;
+    if (!valid_grid(inst, vgs, n_vgs, vds, n_vds, out && codes)) return BSIM4_ERR_ARGUMENT;
     switch (slopes) {
         case BSIM4_SLOPES_NONE:
             return evaluate_grid<0>(inst, vgs, n_vgs, vds, n_vds, vbs, temperature_k, out, codes);
@@ -462,9 +463,7 @@ int bsim4_eval_dc_terminal(Bsim4InstanceHandle inst, Bsim4DcResults* out, Bsim4T
 int bsim4_eval_dc_terminal_grid(Bsim4InstanceHandle inst, const double* vgs, std::size_t n_vgs,
                                 const double* vds, std::size_t n_vds, double vbs, double temperature_k,
                                 Bsim4DcResults* out, Bsim4TerminalResults* terminal, int* codes) {
-    if (!inst || !inst->model || (n_vgs > 0 && !vgs) || (n_vds > 0 && !vds)) return BSIM4_ERR_ARGUMENT;
-    if (n_vds > 0 && n_vgs > SIZE_MAX / n_vds) return BSIM4_ERR_ARGUMENT;
-    if (n_vgs * n_vds > 0 && (!out || !terminal || !codes)) return BSIM4_ERR_ARGUMENT;
+    if (!valid_grid(inst, vgs, n_vgs, vds, n_vds, out && terminal && codes)) return BSIM4_ERR_ARGUMENT;
     return evaluate_grid<3>(inst, vgs, n_vgs, vds, n_vds, vbs, temperature_k, out, codes, terminal);
 }
 

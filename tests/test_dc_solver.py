@@ -52,6 +52,19 @@ def n0(lib):
 # ---- ngspice as the oracle ----
 
 
+def run_deck(folder, deck, columns, timeout):
+    """Runs `deck` in batch mode in `folder`; the rows of its out.txt that carry the scale and
+    `columns` values, as tuples of those values."""
+    (folder / "deck.cir").write_text(deck)
+    subprocess.run([NGSPICE, "-b", "deck.cir"], cwd=folder, capture_output=True, timeout=timeout, check=False)
+    rows = []
+    for line in (folder / "out.txt").read_text().splitlines():
+        cols = line.split()
+        if len(cols) == columns + 1:
+            rows.append(tuple(float(c) for c in cols[1:]))
+    return rows
+
+
 def ngspice_dc(folder, device_type, sweep, values, fixed, rsh):
     """ngspice .dc of one rdsmod=1 transistor (defaults card, W x L), one source swept over
     `values` (n-channel frame); returns rows of (id, vgs, vds, vbs) as ngspice reports them."""
@@ -72,14 +85,7 @@ wrdata out.txt @m1[id] @m1[vgs] @m1[vds] @m1[vbs]
 .endc
 .end
 """
-    (folder / "deck.cir").write_text(deck)
-    subprocess.run([NGSPICE, "-b", "deck.cir"], cwd=folder, capture_output=True, timeout=60, check=False)
-    rows = []
-    for line in (folder / "out.txt").read_text().splitlines():
-        cols = line.split()
-        if len(cols) == 5:
-            rows.append(tuple(float(c) for c in cols[1:]))
-    return rows
+    return run_deck(folder, deck, 4, 60)
 
 
 def ngspice_reference(folder, device_type, sweep, values, fixed):
@@ -181,15 +187,7 @@ save v(g) v(d) v(b) @m1[id] @m1[gm] @m1[gds] @m1[vdsat]
 {commands}.endc
 .end
 """
-    (folder / "deck.cir").write_text(deck)
-    subprocess.run([NGSPICE, "-b", "deck.cir"], cwd=folder, capture_output=True, timeout=120, check=False)
-    rows = []
-    for line in (folder / "out.txt").read_text().splitlines():
-        cols = line.split()
-        if len(cols) == 8:
-            vg, vd, vb, *values = (float(c) for c in cols[1:])
-            rows.append((s * vg, s * vd, s * vb, *values))
-    return rows
+    return [(s * vg, s * vd, s * vb, *values) for vg, vd, vb, *values in run_deck(folder, deck, 7, 120)]
 
 
 @needs_ngspice

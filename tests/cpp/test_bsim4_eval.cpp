@@ -2,6 +2,7 @@
 // instances sharing a model, threads.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -496,6 +497,22 @@ std::vector<std::pair<Card, std::string>> side_current_cards() {
     return cards;
 }
 
+// The drain terminal's record at one bias; a refused evaluation fails the test.
+Bsim4TerminalResults terminal_at(Bsim4InstanceHandle inst, double vgs, double vds, double vbs) {
+    Bsim4DcResults dc{};
+    Bsim4TerminalResults t{};
+    EXPECT_EQ(bsim4_eval_dc_terminal(inst, &dc, &t, vgs, vds, vbs, kRoom), BSIM4_OK);
+    return t;
+}
+
+// Central differences of the terminal current in vgs, vds and vbs, steps of h.
+std::array<double, 3> terminal_slopes(Bsim4InstanceHandle inst, double vgs, double vds, double vbs, double h) {
+    const auto id = [&](double g, double d, double b) { return terminal_at(inst, g, d, b).id; };
+    return {(id(vgs + h, vds, vbs) - id(vgs - h, vds, vbs)) / (2 * h),
+            (id(vgs, vds + h, vbs) - id(vgs, vds - h, vbs)) / (2 * h),
+            (id(vgs, vds, vbs + h) - id(vgs, vds, vbs - h)) / (2 * h)};
+}
+
 }  // namespace
 
 TEST(Bsim4Terminal, DrainTerminalAndSideCurrentsMatchNgspice) {
@@ -547,21 +564,11 @@ TEST(Bsim4Terminal, SlopesAreTheDerivativesOfTheTerminalCurrent) {
             auto model = Bsim4Model::from_params(card.type, card.params);
             UniqueInstance inst(bsim4_instance_create(model->handle(), nf, 3e-6, 0.1e-6));
             ASSERT_TRUE(inst);
-            const auto id = [&](double vgs, double vds, double vbs) {
-                Bsim4DcResults dc{};
-                Bsim4TerminalResults t{};
-                EXPECT_EQ(bsim4_eval_dc_terminal(inst.get(), &dc, &t, vgs, vds, vbs, kRoom), BSIM4_OK);
-                return t;
-            };
             for (double vgs : {-0.2, 0.3, 0.9})
                 for (double vds : {-0.7, -0.05, 0.05, 0.6, 1.2})
                     for (double vbs : {-0.5, 0.0}) {
-                        const Bsim4TerminalResults t = id(vgs, vds, vbs);
-                        constexpr double h = 1e-6;
-                        const double slopes[3] = {
-                            (id(vgs + h, vds, vbs).id - id(vgs - h, vds, vbs).id) / (2 * h),
-                            (id(vgs, vds + h, vbs).id - id(vgs, vds - h, vbs).id) / (2 * h),
-                            (id(vgs, vds, vbs + h).id - id(vgs, vds, vbs - h).id) / (2 * h)};
+                        const Bsim4TerminalResults t = terminal_at(inst.get(), vgs, vds, vbs);
+                        const auto slopes = terminal_slopes(inst.get(), vgs, vds, vbs, 1e-6);
                         const double exact[3] = {t.gm, t.gds, t.gmbs};
                         // n-channel frame voltages: the slope of the real current is sign * d/dv.
                         for (int k = 0; k < 3; ++k)
@@ -591,19 +598,10 @@ TEST(Bsim4Terminal, SlopesThroughBiasDependentSeriesResistances) {
                                                     {"egidl", 0.2}});
         UniqueInstance inst(bsim4_instance_create(model->handle(), 1, 2e-6, 0.1e-6));
         ASSERT_TRUE(inst);
-        const auto at = [&](double vgs, double vds, double vbs) {
-            Bsim4DcResults dc{};
-            Bsim4TerminalResults t{};
-            EXPECT_EQ(bsim4_eval_dc_terminal(inst.get(), &dc, &t, vgs, vds, vbs, kRoom), BSIM4_OK);
-            return t;
-        };
         for (double vgs : {0.7, 1.2})
             for (double vds : {-0.6, 0.3, 1.2}) {
-                const Bsim4TerminalResults t = at(vgs, vds, -0.3);
-                constexpr double h = 2e-3;
-                const double slopes[3] = {(at(vgs + h, vds, -0.3).id - at(vgs - h, vds, -0.3).id) / (2 * h),
-                                          (at(vgs, vds + h, -0.3).id - at(vgs, vds - h, -0.3).id) / (2 * h),
-                                          (at(vgs, vds, -0.3 + h).id - at(vgs, vds, -0.3 - h).id) / (2 * h)};
+                const Bsim4TerminalResults t = terminal_at(inst.get(), vgs, vds, -0.3);
+                const auto slopes = terminal_slopes(inst.get(), vgs, vds, -0.3, 2e-3);
                 const double exact[3] = {t.gm, t.gds, t.gmbs};
                 for (int k = 0; k < 3; ++k)
                     EXPECT_NEAR(exact[k], s * slopes[k], 2e-3 * std::fabs(exact[k]) + 2e-3 * std::fabs(t.id))
