@@ -64,6 +64,15 @@ def hint_visible(page):
     return page.locator("#empty").is_visible()
 
 
+def write_many_records(path, count, n=200):
+    """A PSFXL file of records 1..count, each of n samples."""
+    c = Companion()
+    for rid in range(1, count + 1):
+        c.pair(rid, stored_frame([i * 1e-6 for i in range(n)]), stored_frame([(i + rid) % 50 for i in range(n)]), n)
+    path.write_bytes(bytes(c.data))
+    return path
+
+
 def test_written_page_shows_stacked_panes(browser, files, tmp_path):
     out = tmp_path / "strips.html"
     NgpsfFile(files[0]).plot_records_html([200, 201, 202], out, names=["vout", "vin", "a<3>"], title="run 7")
@@ -84,22 +93,31 @@ def test_written_page_shows_stacked_panes(browser, files, tmp_path):
     p.context.close()
 
 
+# The RGBA bytes of a WebGL canvas, read through a 2D copy of it.
+GL_PIXELS = """
+  const glPixels = (gl) => {
+    const copy = document.createElement('canvas');
+    copy.width = gl.width;
+    copy.height = gl.height;
+    const ctx = copy.getContext('2d');
+    ctx.drawImage(gl, 0, 0);
+    return ctx.getImageData(0, 0, copy.width, copy.height).data;
+  };"""
+
 # Per pane of the written page: the WebGL pixels drawn inside it, and all
 # pixels drawn on the canvas.
-DRAWN_PIXELS = """() => {
+DRAWN_PIXELS = (
+    "() => {"
+    + GL_PIXELS
+    + """
   const gd = document.getElementById('plot'), l = gd._fullLayout;
   const gl = gd.querySelector('canvas.gl-canvas-context');
-  const copy = document.createElement('canvas');
-  copy.width = gl.width;
-  copy.height = gl.height;
-  const ctx = copy.getContext('2d');
-  ctx.drawImage(gl, 0, 0);
-  const px = ctx.getImageData(0, 0, copy.width, copy.height).data;
+  const px = glPixels(gl);
   const sx = gl.width / gl.clientWidth, sy = gl.height / gl.clientHeight;
   const drawn = (x0, x1, y0, y1) => {
     let count = 0;
     for (let y = Math.floor(y0 * sy); y < Math.floor(y1 * sy); y++)
-      for (let x = Math.floor(x0 * sx); x < Math.floor(x1 * sx); x++) count += px[4 * (y * copy.width + x) + 3] > 0;
+      for (let x = Math.floor(x0 * sx); x < Math.floor(x1 * sx); x++) count += px[4 * (y * gl.width + x) + 3] > 0;
     return count;
   };
   const panes = Object.keys(l).filter(k => /^yaxis\\d*$/.test(k)).map(k => {
@@ -108,18 +126,14 @@ DRAWN_PIXELS = """() => {
   });
   return [panes, drawn(0, gl.clientWidth, 0, gl.clientHeight)];
 }"""
+)
 
 
 @pytest.mark.parametrize("count", [12, 40, 60])
 def test_written_page_draws_every_pane_in_place(browser, tmp_path, count):
     # From about 30 panes the page's one WebGL canvas grew past what Chromium
     # draws (8192 px): traces landed in other panes or vanished.
-    c = Companion()
-    n = 200
-    for rid in range(1, count + 1):
-        c.pair(rid, stored_frame([i * 1e-6 for i in range(n)]), stored_frame([(i + rid) % 50 for i in range(n)]), n)
-    wave_path = tmp_path / "many.psfxl"
-    wave_path.write_bytes(bytes(c.data))
+    wave_path = write_many_records(tmp_path / "many.psfxl", count)
     out = tmp_path / "many.html"
     NgpsfFile(wave_path).plot_records_html(list(range(1, count + 1)), out)
     p = browser.page()
@@ -136,7 +150,10 @@ def test_written_page_draws_every_pane_in_place(browser, tmp_path, count):
 
 
 # The WebGL pixels drawn in pane i of the viewer, once it is scrolled into view.
-PANE_PIXELS = """async (i) => {
+PANE_PIXELS = (
+    "async (i) => {"
+    + GL_PIXELS
+    + """
   const pane = document.querySelectorAll('#plots .pane')[i];
   pane.scrollIntoView();
   const sleep = (ms) => new Promise((done) => setTimeout(done, ms));
@@ -144,28 +161,19 @@ PANE_PIXELS = """async (i) => {
   await sleep(100);
   const gl = pane.querySelector('canvas.gl-canvas-context');
   if (!gl) return -1;
-  const copy = document.createElement('canvas');
-  copy.width = gl.width;
-  copy.height = gl.height;
-  const ctx = copy.getContext('2d');
-  ctx.drawImage(gl, 0, 0);
-  const px = ctx.getImageData(0, 0, copy.width, copy.height).data;
+  const px = glPixels(gl);
   let count = 0;
   for (let j = 3; j < px.length; j += 4) count += px[j] > 0;
   return count;
 }"""
+)
 
 
 def test_viewer_draws_every_pane_of_many(browser, tmp_path):
     # Each pane's plot took WebGL contexts of its own, and Chromium blanked
     # the oldest plots beyond its limit (here from the ninth pane on).
     count = 40
-    c = Companion()
-    n = 200
-    for rid in range(1, count + 1):
-        c.pair(rid, stored_frame([i * 1e-6 for i in range(n)]), stored_frame([(i + rid) % 50 for i in range(n)]), n)
-    path = tmp_path / "many.psfxl"
-    path.write_bytes(bytes(c.data))
+    path = write_many_records(tmp_path / "many.psfxl", count)
     with running_viewer(path) as v:
         p = browser.page()
         p.goto(v.url)

@@ -60,18 +60,12 @@ std::string value_text(double value) {
 
 Result<void, PdsdmError> check_positive(const char* argument, double value) {
     if (value > 0.0 && std::isfinite(value)) return {};
-    PdsdmError e{PdsdmError::Kind::NotPositive};
-    e.argument = argument;
-    e.value = value;
-    return err(e);
+    return err(PdsdmError{.kind = PdsdmError::Kind::NotPositive, .argument = argument, .value = value});
 }
 
 Result<void, PdsdmError> check_finite(const char* argument, double value) {
     if (std::isfinite(value)) return {};
-    PdsdmError e{PdsdmError::Kind::NotFinite};
-    e.argument = argument;
-    e.value = value;
-    return err(e);
+    return err(PdsdmError{.kind = PdsdmError::Kind::NotFinite, .argument = argument, .value = value});
 }
 
 // Sum as a 64-bit integer; wraps (rather than overflowing) only beyond 2^32

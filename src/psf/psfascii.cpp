@@ -788,12 +788,11 @@ private:
             Entry* entry = nullptr;
             if (const auto it = by_name.find(name); it != by_name.end()) entry = it->second;
             const AsciiTypeKind* kind = entry && !entry->group ? entry->members.front().kind : nullptr;
-            const bool typed =
-                peek_is(TokKind::String) &&
-                ((kinds_.count(t_.str(*peek())) && (number_at(pos_ + 1) || is_at(pos_ + 1, TokKind::String) ||
-                                                    is_at(pos_ + 1, TokKind::LParen))) ||
-                 number_at(pos_ + 1) || is_at(pos_ + 1, TokKind::LParen)) &&
-                !(kind && kind->tag == Kind::Struct && reads_plainly(kind));
+            // A type name before text must be one the TYPE section defines.
+            const bool typed = peek_is(TokKind::String) &&
+                               (number_at(pos_ + 1) || is_at(pos_ + 1, TokKind::LParen) ||
+                                (is_at(pos_ + 1, TokKind::String) && kinds_.count(t_.str(*peek())))) &&
+                               !(kind && kind->tag == Kind::Struct && reads_plainly(kind));
             if (typed) {
                 kind = kind_of(t_.str(t_.toks[pos_++]));
             } else if (entry && entry->group) {
