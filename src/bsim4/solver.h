@@ -9,10 +9,10 @@
 // distinct threads, and calls on one instance are serialised by the
 // evaluator's model lock, evaluation by evaluation.
 //
-// A result is reported converged only when every value is finite and every
-// voltage is small enough for double arithmetic to resolve `voltage_tol` in
-// it: beyond that (about 4.5e9 V at the default 1 uV) a Newton step rounds to
-// nothing and the model's terms to noise.
+// A result is reported converged only when every value is finite and no
+// voltage exceeds 1e9 V: near there double arithmetic stops resolving the
+// default 1 uV `voltage_tol` (about 4.5e9 V), a Newton step rounds to nothing
+// and the model's terms to noise.
 #pragma once
 
 #include <cstdint>
