@@ -85,7 +85,7 @@ def characterisation():
         print(f"  {name}, W = 1 um, Vbs = 0, Vds = {vds_mid:+.2f} V:")
         print(f"    {'L (um)':>7} {'Vgs (V)':>8} {'Id/W (A/m)':>11} {'gm/Id (1/V)':>12} {'gm/gds':>7} {'ft (GHz)':>9}")
         for length in (1.8e-7, 5e-7, 2e-6):
-            dev = lut.slice(length=length)
+            dev = lut.slice(vbs=0.0, length=length)  # left out, Vbs is the sorted axis' first (-0.4 V)
             d = len(dev.vds) // 2
             gm_id, gain, density, ft = dev.gm_over_id, dev.intrinsic_gain, dev.id_density, dev.ft
             for vgs in (0.4, 0.6, 0.9, 1.2):
@@ -97,8 +97,8 @@ def characterisation():
 def gm_id_sizing():
     """Size an nmos and a pmos for gm/Id = 15, an intrinsic gain of 30 and 100 uA."""
     for name, lut in characterisation_tables():
-        print(f"  {name} {lut.table!r}")
-        r = lut.design(gm_id=15.0, gain=30.0, ids=100e-6)
+        print(f"  {name} {lut.table!r}, at Vbs = 0")
+        r = lut.design(gm_id=15.0, gain=30.0, ids=100e-6, vbs=0.0)
         print(f"    {r!r}")
         errors = ", ".join(f"{label} {error:+.1%}" for label, error in r.constraint_errors)
         print(f"    W/L = {r.w * 1e6:.2f} um / {r.l * 1e9:.0f} nm, gm = {r.gm * 1e3:.2f} mS; errors: {errors}")

@@ -24,12 +24,43 @@ def test_readme_example_runs(tmp_path):
     # The repository root as the example sees it, with the cache and the page
     # it writes kept out of the real home and tree.
     shutil.copytree(ROOT / "examples", tmp_path / "examples")
-    env = dict(os.environ, HOME=str(tmp_path))
+    (tmp_path / "tmp").mkdir()
+    env = dict(os.environ, HOME=str(tmp_path), TMPDIR=str(tmp_path / "tmp"))
     out = subprocess.run([sys.executable, "-c", blocks[0]], cwd=tmp_path, env=env, capture_output=True,
                          text=True, timeout=600)
     assert out.returncode == 0, out.stderr[-3000:]
     assert "['in', 'out']" in out.stdout
-    assert (tmp_path / "waves.html").stat().st_size > 0
+    # The page goes to the temporary folder, not into the user's tree.
+    assert (tmp_path / "tmp" / "waves.html").stat().st_size > 0
+    assert not (tmp_path / "waves.html").exists()
+
+
+def test_demo_prints_the_body_bias_it_names(capsys):
+    # The demo's tables sweep Vbs over [0, -0.4] V: its rows labelled Vbs = 0
+    # and its sizing must use 0 V, not the sorted axis' first value.
+    if shutil.which("ngspice") is None:
+        pytest.skip("ngspice not installed")
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("morva_demo", ROOT / "examples" / "demo.py")
+    demo = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(demo)
+    with morva.SimulationPool(workers=1) as pool:
+        demo._tables.append(("nmos", pool.generate_lut(morva.LutConfig(
+            model_file=demo.DEMO_CARD, model_name="nch", device_type="nmos", widths_values=[1e-6],
+            lengths_values=[1.8e-7, 5e-7, 2e-6], vgs=(0.0, 1.8, 0.05), vds=(0.0, 1.8, 0.1),
+            vbs_values=[0.0, -0.4], op_params=["cgg", "cgs", "cgd"]), cache=False)))
+    capsys.readouterr()
+    demo.characterisation()
+    demo.gm_id_sizing()
+    out = capsys.readouterr().out
+    name, lut = demo._tables[0]
+    dev = lut.slice(vbs=0.0, length=1.8e-7)
+    g = min(range(len(dev.vgs)), key=lambda i: abs(dev.vgs[i] - 0.6))
+    d = len(dev.vds) // 2
+    row = f"{0.18:7.2f} {dev.vgs[g]:+8.2f} {dev.id_density[g, d]:11.3e} {dev.gm_over_id[g, d]:12.2f}"
+    assert "Vbs = 0," in out and row in out
+    assert f"{lut.design(gm_id=15.0, gain=30.0, ids=100e-6, vbs=0.0)!r}" in out
 
 
 def test_example_result_files_are_the_writers_output(tmp_path):
@@ -67,6 +98,10 @@ def test_stubs_ship_and_are_current(tmp_path):
     text = stub.read_text()
     missing = [n for n in morva.__all__ if not re.search(rf"^(class|def) {n}\b", text, re.M)]
     assert missing == ["SimulationPool", "Lut"]  # the Python layer's, typed from their source
+    # inspect.signature cannot read compiled callables: the docstring's first
+    # line carries the signature instead.
+    for f in (morva.flatten_pdk, morva.run_pdsdm, morva.DcSolver.solve, morva.PsfFile.waveform):
+        assert f.__doc__.startswith(f.__name__ + "("), f.__name__
 
 
 def test_mypy_passes_on_the_demo(tmp_path):

@@ -67,7 +67,7 @@ def test_page_head_is_exact(viewer):
     head, body = split(response)
     assert head + "\r\n\r\n" == (
         "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n"
-        f"Content-Length: {len(body)}\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n"
+        f"Content-Length: {len(body)}\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n"
     )
     assert b"<title>PSFXL viewer</title>" in body and len(body) > 15000
     # A lone GET line, /index.html with a query, and a line ended by the
@@ -91,7 +91,7 @@ def test_bad_methods_and_paths(viewer, request_line, status, body):
     response = raw_request(viewer.port, request_line + b"\r\n\r\n")
     assert response == (
         f"HTTP/1.1 {status}\r\nContent-Type: text/plain\r\nContent-Length: {len(body)}\r\n"
-        "Cache-Control: no-store\r\nConnection: close\r\n\r\n"
+        "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n"
     ).encode() + body
 
 

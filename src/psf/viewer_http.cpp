@@ -41,9 +41,11 @@ void append_latin1(std::string& out, unsigned char b) {
 std::string_view reason_phrase(std::uint16_t status) {
     switch (status) {
         case 200: return "OK";
+        case 400: return "Bad Request";
         case 403: return "Forbidden";
         case 404: return "Not Found";
         case 405: return "Method Not Allowed";
+        case 431: return "Request Header Fields Too Large";
         default: return "Status";
     }
 }
@@ -276,7 +278,8 @@ Result<void, IoError> write_status(int fd, std::uint16_t status, std::string_vie
                                    std::string_view body) {
     const std::string head = fmt::cat("HTTP/1.1 ", static_cast<unsigned>(status), " ", reason_phrase(status),
                                       "\r\nContent-Type: ", content_type, "\r\nContent-Length: ", body.size(),
-                                      "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n");
+                                      "\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n"
+                                      "Connection: close\r\n\r\n");
     MORVA_TRY(send_all(fd, head));
     return send_all(fd, body);
 }
@@ -312,17 +315,29 @@ void handle_connection(UniqueFd connection, const RequestHandler& handler, const
             connection.get(), limits.read_timeout_ms,
             std::min(deadline, accepted_at + std::chrono::milliseconds(limits.first_line_timeout_ms)),
             activity);
+        // A request we will not read still gets its status, so that the
+        // client learns why rather than seeing a bare close.
+        const auto refuse = [&](std::uint16_t status, std::string_view body) {
+            if (write_status(connection.get(), status, "text/plain", body))
+                finish_gracefully(connection.get());
+        };
+        const auto refuse_unreadable = [&](Status status) {
+            if (status == Status::TooLong) refuse(431, "request header fields too large");
+            if (status == Status::Line) refuse(400, "bad request: not UTF-8");
+        };
         std::string line;
-        if (reader.read_line(line, limits.max_line_bytes) != Status::Line || !utf8_valid(line)) return;
+        if (const Status status = reader.read_line(line, limits.max_line_bytes);
+            status != Status::Line || !utf8_valid(line))
+            return refuse_unreadable(status);
         reader.set_deadline(deadline);
         const Request request = parse_request_line(line);
         bool foreign_host = false;
         for (std::size_t headers = 0;; ++headers) {
             const Status status = reader.read_line(line, limits.max_line_bytes);
             if (status == Status::End) break;
-            if (status != Status::Line || !utf8_valid(line)) return;
+            if (status != Status::Line || !utf8_valid(line)) return refuse_unreadable(status);
             if (line == "\n" || line == "\r\n") break;
-            if (headers >= limits.max_header_lines) return;
+            if (headers >= limits.max_header_lines) return refuse(431, "request header fields too large");
             if (auto host = host_header_value(line); host && !is_loopback_host(*host)) foreign_host = true;
         }
         if (activity) activity->request_read.store(true);
