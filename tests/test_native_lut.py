@@ -225,6 +225,24 @@ def test_kit_cards_as_ngspice_chooses_them(pool, tmp_path, scale):
         pool.generate_lut(config(str(kit), model_name="nhc", **kw), cache=False)
 
 
+def test_statistical_corner_takes_nominal_values(pool, tmp_path):
+    """Monte-Carlo parameters reached through a chain of parameters take their
+    nominal value on the native paths, whatever their variation: that of
+    ngspice with no variation."""
+    kit = build_kit(tmp_path)
+    w, l = 10e-6, 0.28e-6
+    kw = dict(model_section="mc", widths_values=[w], lengths_values=[l, 1e-6], vbs_values=[0.0],
+              vgs=(0.0, 1.2, 0.1), vds=(0.0, 1.2, 0.1), op_params=[])
+    pooled = pool.generate_lut(config(str(kit), native=False, **kw), cache=False)
+    reference = ngspice_op_id(tmp_path, "mc", w, l, 1.0, 0.9)
+    typical = morva.DcSolver(str(kit), "nch", w=w, l=l, model_section="tt").solve(vg=1.0, vd=0.9).ids
+    kit.write_text(kit.read_text().replace("mc_var = 0", "mc_var = 1"))
+    assert_tables_agree(pool.generate_lut(config(str(kit), **kw), cache=False), pooled, ["id"])
+    nominal = morva.DcSolver(str(kit), "nch", w=w, l=l, model_section="mc").solve(vg=1.0, vd=0.9).ids
+    assert nominal == pytest.approx(reference, rel=1e-9)
+    assert abs(nominal / typical - 1) > 0.01  # the thicker nominal oxide is taken
+
+
 def test_card_values_nothing_can_evaluate_are_refused(tmp_path):
     (tmp_path / "bad.lib").write_text(".model nch nmos level=54 vth0='vt_typ + 0.1' u0=agauss(0.03, 0.001, 3)\n")
     with pytest.raises(RuntimeError, match=r"^model 'nch': cannot evaluate vth0 = 'vt_typ \+ 0\.1'$"):

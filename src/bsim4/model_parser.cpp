@@ -151,8 +151,9 @@ void for_each_pair(std::string_view text, const ParamMap& params, OnPair&& on) {
 bool refused_value(std::string_view text) {
     text = strip_quotes(trim(text));
     if (text.empty()) return false;
-    // Statistical functions (agauss, gauss, aunif, unif, limit) stand for a
-    // nominal value this reader leaves to the card's default, as it always has.
+    // A statistical function (agauss, gauss, aunif, unif, limit) that cannot
+    // be evaluated, whose nominal value names nothing defined for instance,
+    // stays tolerated: its value is left to the card's default.
     const std::string lower = ascii_lower(text);
     for (const char* f : {"gauss(", "unif(", "limit("})
         if (lower.find(f) != std::string::npos) return false;
