@@ -133,14 +133,11 @@ def test_cards_the_native_path_cannot_use_fall_back_to_the_pool(pool, cards, lev
     assert out.startswith("  1 W × 1 Vbs × 1 L × 4 Vgs × 4 Vds  → 1 tasks")
     assert lut.id.shape == (4, 4) and lut.id[3, 3] > 1e-5
 
-    # A section the file lacks: the same, after the section line; the pool
-    # then fails on it.
-    with pytest.raises(RuntimeError):
+    # A section the file lacks is the user's to mend: refused before either
+    # path starts.
+    with pytest.raises(ValueError, match=rf"^section '\.LIB ff' not found in {re.escape(cards)}$"):
         pool.generate_lut(config(cards, model_section="ff", **small), cache=False)
-    _, err = capfd.readouterr()
-    assert err.startswith(f"  [native] parsing section 'ff' from {cards}\n"
-                          f"  [native] no BSIM4 model cards found in {cards}\n"
-                          "  [native] falling back to ngspice path\n")
+    assert capfd.readouterr() == ("", "")
 
 
 def test_messages_of_the_native_path(pool, cards, tmp_path, capfd, monkeypatch):
@@ -165,12 +162,11 @@ def test_messages_of_the_native_path(pool, cards, tmp_path, capfd, monkeypatch):
     assert err.endswith("  [native] task error: instance_create failed W=1.000e-6 L=1.000e-6\n")
     assert "falling back" not in err and "points in" not in out
 
+    # A model file that cannot be read: refused before either path starts.
     missing = str(tmp_path / "missing.lib")
-    with pytest.raises(RuntimeError):
+    with pytest.raises(FileNotFoundError):
         pool.generate_lut(config(missing, **small), cache=False)
-    _, err = capfd.readouterr()
-    assert err.startswith("  [native] failed to read model file: BSIM4 model-file I/O error: "
-                          "No such file or directory (os error 2)\n  [native] falling back to ngspice path\n")
+    assert capfd.readouterr() == ("", "")
 
 
 # ---- a design kit: the card ngspice would take, or its refusal ---------------------
