@@ -18,31 +18,41 @@ def samples_dir():
 # A design kit in the shapes foundry kits take: corners redirecting to
 # same-file sections by quoted names, closed by bare and mismatched ".endl";
 # `.param` blocks; a subcircuit wrapper with a statistical parameter; BJT,
-# diode and resistor cards; a corner in a second file redirecting back. With
-# `scale`, W and L are written in micrometres under `.option scale=1u`.
+# diode and resistor cards; a corner in a second file redirecting back; a
+# statistical corner whose cards reach an agauss() through a chain of
+# parameters (its variation `mc_var` 0, so that ngspice gives the nominal
+# device too). With `scale`, W and L are written in micrometres under
+# `.option scale=1u`.
 KIT_LIB = """\
 * a kit in the shapes foundries ship
 .LIB tt
-.param corner_dvth = 0 corner_rsh = 7.5
+.param corner_dvth = 0 corner_rsh = 7.5 dtox = 0
 .lib 'kit.lib' "mos"
 .lib "kit.lib" 'passives'
 .ENDL
 .lib ss
-.param corner_dvth = 0.03 corner_rsh = 8
+.param corner_dvth = 0.03 corner_rsh = 8 dtox = 0
 .lib 'kit.lib' mos
 .lib 'kit.lib' passives
 .endl tt
 .lib ff
-.param corner_dvth = -0.03 corner_rsh = 7
+.param corner_dvth = -0.03 corner_rsh = 7 dtox = 0
 .lib 'models/dev.lib' mos_ff
 .lib 'kit.lib' passives
 .endl passives
+.lib mc
+.param corner_dvth = 0 corner_rsh = 7.5 mc_var = 0
+.param mc_tox = agauss(3, mc_var, 3)
+.param dtox = mc_tox
+.lib 'kit.lib' mos
+.lib 'kit.lib' passives
+.endl mc
 .lib mos
 .param toxn = 4.1n mismatch_flag = 0
 {option}.model nch.1 nmos (level=54 version=4.8 lmin=0.18u lmax=0.5u wmin=0.22u wmax=50u
-+ vth0='0.40+corner_dvth' toxe=toxn u0=0.03 k1=0.5 vsat=8.5e4 rdsw=150)
++ vth0='0.40+corner_dvth' toxe='toxn + 1e-10*dtox' u0=0.03 k1=0.5 vsat=8.5e4 rdsw=150)
 .model nch.2 nmos (level=54 version=4.8 lmin=0.5u lmax=50u wmin=0.22u wmax=50u
-+ vth0='0.45+corner_dvth' toxe=toxn u0=0.035 k1=0.52 vsat=8.5e4 rdsw=150)
++ vth0='0.45+corner_dvth' toxe='toxn + 1e-10*dtox' u0=0.035 k1=0.52 vsat=8.5e4 rdsw=150)
 .model pch pmos (level=54 version=4.8 vth0='-0.42-corner_dvth' toxe=toxn u0=0.012)
 .subckt nch_mac d g s b w=1u l=0.18u
 .param dw = 'agauss(0, 0.01, 3) * mismatch_flag'
@@ -56,7 +66,7 @@ m0 d g s b nch w='w*(1+dw)' l=l
 .endl mos
 """
 DEV_LIB = ".lib mos_ff\n.lib \"../kit.lib\" 'mos'\n.endl\n"
-KIT_CORNERS = ("tt", "ss", "ff")
+KIT_CORNERS = ("tt", "ss", "ff", "mc")
 
 
 def build_kit(root, scale=False):

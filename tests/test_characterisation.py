@@ -334,6 +334,39 @@ def test_refusals_before_any_work(pool, card):
     assert raw.generate_lut.__doc__.startswith("generate_lut(self, config, n_chunks=None)")
 
 
+@pytest.mark.parametrize("native", [False, True])
+def test_model_files_that_cannot_serve_are_refused_before_any_request(pool, card, tmp_path, capfd, native):
+    kit = tmp_path / "kit.lib"
+    kit.write_text(".lib tt\n" + CARD + ".endl tt\n")
+    locked = tmp_path / "locked.lib"
+    locked.write_text(CARD)
+    locked.chmod(0)
+    absent, folder = str(tmp_path / "nope.lib"), str(tmp_path)
+    cases = [
+        (dict(model_file=absent), FileNotFoundError, absent, "No such file or directory (os error 2)"),
+        (dict(model_file=folder, model_section="tt"), IsADirectoryError, folder, "Is a directory (os error 21)"),
+        (dict(model_file=str(locked)), PermissionError, str(locked), "Permission denied (os error 13)"),
+        (dict(model_file=str(kit), model_section="tt", model_includes=[(absent, "tt")]), FileNotFoundError,
+         absent, "No such file or directory (os error 2)"),
+        (dict(model_file=str(kit), model_section="tyipcal"), ValueError, None,
+         f"section '.LIB tyipcal' not found in {kit}"),
+        (dict(model_file=str(kit), model_section="TT", model_includes=[(str(kit), "ff")]), ValueError, None,
+         f"section '.LIB ff' not found in {kit}"),
+    ]
+    for overrides, kind, filename, message in cases:
+        if kind is PermissionError and os.geteuid() == 0:
+            continue  # root reads any file
+        with pytest.raises(kind) as info:
+            pool.generate_lut(main_config(card, use_native_bsim4=native, **overrides), cache=False)
+        if filename is None:
+            assert str(info.value) == message
+        else:
+            # As DcSolver raises it: errno and file name set, still a RuntimeError.
+            assert str(info.value) == f"reading model file {filename}: {message}"
+            assert info.value.filename == filename and isinstance(info.value, RuntimeError)
+        assert capfd.readouterr() == ("", "")  # nothing planned, simulated or retried
+
+
 @needs_ngspice
 def test_cache_returns_the_stored_table_without_simulating(pool, card, tmp_path, monkeypatch, capfd):
     monkeypatch.setenv("HOME", str(tmp_path))

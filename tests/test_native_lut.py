@@ -133,14 +133,11 @@ def test_cards_the_native_path_cannot_use_fall_back_to_the_pool(pool, cards, lev
     assert out.startswith("  1 W × 1 Vbs × 1 L × 4 Vgs × 4 Vds  → 1 tasks")
     assert lut.id.shape == (4, 4) and lut.id[3, 3] > 1e-5
 
-    # A section the file lacks: the same, after the section line; the pool
-    # then fails on it.
-    with pytest.raises(RuntimeError):
+    # A section the file lacks is the user's to mend: refused before either
+    # path starts.
+    with pytest.raises(ValueError, match=rf"^section '\.LIB ff' not found in {re.escape(cards)}$"):
         pool.generate_lut(config(cards, model_section="ff", **small), cache=False)
-    _, err = capfd.readouterr()
-    assert err.startswith(f"  [native] parsing section 'ff' from {cards}\n"
-                          f"  [native] no BSIM4 model cards found in {cards}\n"
-                          "  [native] falling back to ngspice path\n")
+    assert capfd.readouterr() == ("", "")
 
 
 def test_messages_of_the_native_path(pool, cards, tmp_path, capfd, monkeypatch):
@@ -165,12 +162,11 @@ def test_messages_of_the_native_path(pool, cards, tmp_path, capfd, monkeypatch):
     assert err.endswith("  [native] task error: instance_create failed W=1.000e-6 L=1.000e-6\n")
     assert "falling back" not in err and "points in" not in out
 
+    # A model file that cannot be read: refused before either path starts.
     missing = str(tmp_path / "missing.lib")
-    with pytest.raises(RuntimeError):
+    with pytest.raises(FileNotFoundError):
         pool.generate_lut(config(missing, **small), cache=False)
-    _, err = capfd.readouterr()
-    assert err.startswith("  [native] failed to read model file: BSIM4 model-file I/O error: "
-                          "No such file or directory (os error 2)\n  [native] falling back to ngspice path\n")
+    assert capfd.readouterr() == ("", "")
 
 
 # ---- a design kit: the card ngspice would take, or its refusal ---------------------
@@ -223,6 +219,24 @@ def test_kit_cards_as_ngspice_chooses_them(pool, tmp_path, scale):
     # A model name the file lacks: the pool path's error, with ngspice's reason.
     with pytest.raises(RuntimeError, match=r"\(ngspice: .*nhc"):
         pool.generate_lut(config(str(kit), model_name="nhc", **kw), cache=False)
+
+
+def test_statistical_corner_takes_nominal_values(pool, tmp_path):
+    """Monte-Carlo parameters reached through a chain of parameters take their
+    nominal value on the native paths, whatever their variation: that of
+    ngspice with no variation."""
+    kit = build_kit(tmp_path)
+    w, l = 10e-6, 0.28e-6
+    kw = dict(model_section="mc", widths_values=[w], lengths_values=[l, 1e-6], vbs_values=[0.0],
+              vgs=(0.0, 1.2, 0.1), vds=(0.0, 1.2, 0.1), op_params=[])
+    pooled = pool.generate_lut(config(str(kit), native=False, **kw), cache=False)
+    reference = ngspice_op_id(tmp_path, "mc", w, l, 1.0, 0.9)
+    typical = morva.DcSolver(str(kit), "nch", w=w, l=l, model_section="tt").solve(vg=1.0, vd=0.9).ids
+    kit.write_text(kit.read_text().replace("mc_var = 0", "mc_var = 1"))
+    assert_tables_agree(pool.generate_lut(config(str(kit), **kw), cache=False), pooled, ["id"])
+    nominal = morva.DcSolver(str(kit), "nch", w=w, l=l, model_section="mc").solve(vg=1.0, vd=0.9).ids
+    assert nominal == pytest.approx(reference, rel=1e-9)
+    assert abs(nominal / typical - 1) > 0.01  # the thicker nominal oxide is taken
 
 
 def test_card_values_nothing_can_evaluate_are_refused(tmp_path):

@@ -151,8 +151,9 @@ void for_each_pair(std::string_view text, const ParamMap& params, OnPair&& on) {
 bool refused_value(std::string_view text) {
     text = strip_quotes(trim(text));
     if (text.empty()) return false;
-    // Statistical functions (agauss, gauss, aunif, unif, limit) stand for a
-    // nominal value this reader leaves to the card's default, as it always has.
+    // A statistical function (agauss, gauss, aunif, unif, limit) that cannot
+    // be evaluated, whose nominal value names nothing defined for instance,
+    // stays tolerated: its value is left to the card's default.
     const std::string lower = ascii_lower(text);
     for (const char* f : {"gauss(", "unif(", "limit("})
         if (lower.find(f) != std::string::npos) return false;
@@ -251,14 +252,24 @@ HeaderIndex index_headers(const LogicalLines& lines) {
     return index;
 }
 
-// One file's logical lines, its headers indexed when first needed.
+// One file's logical lines, its headers and includes indexed when first
+// needed.
 struct LibraryText {
     LogicalLines lines;
     std::optional<HeaderIndex> headers;
+    std::optional<std::vector<std::size_t>> include_lines;
 
     const HeaderIndex& index() {
         if (!headers) headers = index_headers(lines);
         return *headers;
+    }
+    const std::vector<std::size_t>& includes() {
+        if (!include_lines) {
+            include_lines.emplace();
+            for (std::size_t i = 0; i < lines.size(); ++i)
+                if (spice_expr::include_target(lines[i])) include_lines->push_back(i);
+        }
+        return *include_lines;
     }
 };
 
@@ -284,12 +295,28 @@ public:
     bool visit(const std::string& key, const std::string& section) {
         return visited_.emplace(key, section).second;
     }
-    void collect_section(const Source& source, const std::string& name, std::size_t depth) {
-        if (!visit(source.key, name)) return;
-        const HeaderIndex& headers = source.text->index();
-        const auto header = headers.find(name);
-        if (header == headers.end()) return;
-        walk(source, header->second + 1, &name, depth);
+    // Appends section `name` of `source`; false when no header of it was
+    // found (a section collected before counts as found).
+    bool collect_section(const Source& source, const std::string& name, std::size_t depth) {
+        if (!visit(source.key, name)) return true;
+        const std::optional<Header> header = find_header(source, name, depth);
+        if (!header) return false;
+        if (header->source.key != source.key && !visit(header->source.key, name)) return true;
+        walk(header->source, header->line + 1, &name, depth);
+        return true;
+    }
+
+    // Where section `name` of `source` starts, as ngspice finds it: it reads
+    // a library's includes in place before it looks, so the first header in
+    // that text wins, in the file itself or in a file it includes at any
+    // depth.
+    struct Header {
+        Source source;
+        std::size_t line;
+    };
+    std::optional<Header> find_header(const Source& source, const std::string& name, std::size_t depth) {
+        std::set<std::string> searched{source.key};
+        return find_header(source, name, depth, searched);
     }
     // Every line of a file: with section structure ignored when whole,
     // with section definitions skipped otherwise.
@@ -328,6 +355,23 @@ private:
         out_bytes_ += line.size();
         out_.push_back(std::move(line));
     }
+
+    std::optional<Header> find_header(const Source& source, const std::string& name, std::size_t depth,
+                                      std::set<std::string>& searched) {
+        const HeaderIndex& headers = source.text->index();
+        const auto own = headers.find(name);
+        const std::size_t end = own == headers.end() ? source.text->lines.size() : own->second;
+        if (files_) {
+            for (const std::size_t i : source.text->includes()) {
+                if (i >= end || !may_follow(source, depth)) break;
+                const Source to = open(source, *spice_expr::include_target(source.text->lines[i]));
+                if (!to.text || !searched.insert(to.key).second) continue;
+                if (auto found = find_header(to, name, depth + 1, searched)) return found;
+            }
+        }
+        if (own == headers.end()) return std::nullopt;
+        return Header{source, own->second};
+    }
     bool may_follow(const Source& from, std::size_t depth) {
         if (depth < kMaxKitNesting && out_bytes_ <= kMaxKitTextBytes) return true;
         if (limit_.empty())
@@ -346,8 +390,8 @@ private:
         auto [it, added] = loaded_.try_emplace(source.key);
         if (added) {
             if (auto bytes = read_file(source.path))
-                it->second = std::make_unique<LibraryText>(
-                    LibraryText{join_continuation_lines(utf8_lossy(std::move(*bytes))), std::nullopt});
+                it->second = std::make_unique<LibraryText>(LibraryText{
+                    join_continuation_lines(utf8_lossy(std::move(*bytes))), std::nullopt, std::nullopt});
         }
         source.text = it->second.get();
         return source;
@@ -407,7 +451,10 @@ private:
         const std::string section = ascii_lower(strip_quotes(target->section));
         // No header has an empty name (and an empty one marks whole files).
         if (section.empty()) return;
-        if (!files_) return collect_section(from, section, depth + 1);
+        if (!files_) {
+            collect_section(from, section, depth + 1);
+            return;
+        }
         const Source to = open(from, target->file);
         const Source& where = to.text ? to : from;
         // A whole reading has every line of a file it reads already.
@@ -423,22 +470,28 @@ private:
     }
 };
 
+Bsim4Error limit_error(const std::string& path, const std::string& limit) {
+    return Bsim4Error::from_io(IoError::from_message(fmt::cat("reading ", utf8_lossy(path), ": ", limit)));
+}
+
 // The logical lines of the file at `path` with what it includes and
-// redirects to, of one section or (none) of the whole file.
+// redirects to, of one section or (none) of the whole file. `section_found`,
+// when given, tells whether the section has a header.
 Result<LogicalLines, Bsim4Error> read_library(const std::string& path,
-                                              std::optional<std::string_view> section) {
+                                              std::optional<std::string_view> section,
+                                              bool* section_found = nullptr) {
     MORVA_ASSIGN(LogicalLines lines, read_logical_lines(path));
-    LibraryText text{std::move(lines), std::nullopt};
+    LibraryText text{std::move(lines), std::nullopt, std::nullopt};
     const Source top{&text, path, canonical_kit_path(path)};
     Collector collector(!section, true);
+    bool found = true;
     if (section) {
-        collector.collect_section(top, ascii_lower(*section), 0);
+        found = collector.collect_section(top, ascii_lower(*section), 0);
     } else {
         collector.collect_top_file(top);
     }
-    if (!collector.limit().empty())
-        return err(Bsim4Error::from_io(
-            IoError::from_message(fmt::cat("reading ", utf8_lossy(path), ": ", collector.limit()))));
+    if (!collector.limit().empty()) return err(limit_error(path, collector.limit()));
+    if (section_found) *section_found = found;
     return std::move(collector.lines());
 }
 
@@ -545,7 +598,7 @@ std::vector<Bsim4ModelCard> extract_models(const LogicalLines& lines, const Para
 
 void collect_section_recursive(const LogicalLines& lines, std::string_view section,
                                std::unordered_set<std::string>& visited, LogicalLines& out) {
-    LibraryText text{lines, std::nullopt};
+    LibraryText text{lines, std::nullopt, std::nullopt};
     Collector collector(false, false);
     for (const std::string& name : visited) collector.visit(std::string(), name);
     collector.collect_section(Source{&text, std::string(), std::string()}, ascii_lower(section), 0);
@@ -637,9 +690,26 @@ double option_scale(const LogicalLines& lines) {
     return scale;
 }
 
+Result<bool, Bsim4Error> has_section(const std::string& path, std::string_view section) {
+    MORVA_ASSIGN(LogicalLines lines, read_logical_lines(path));
+    LibraryText text{std::move(lines), std::nullopt, std::nullopt};
+    Collector collector(false, true);
+    const bool found =
+        collector.find_header(Source{&text, path, canonical_kit_path(path)}, ascii_lower(section), 0)
+            .has_value();
+    if (!found && !collector.limit().empty()) return err(limit_error(path, collector.limit()));
+    return found;
+}
+
+std::string section_not_found(std::string_view section, const std::string& path) {
+    return fmt::cat("section '.LIB ", section, "' not found in ", utf8_lossy(path));
+}
+
 Result<Kit, Bsim4Error> parse_kit(const std::string& path, std::optional<std::string_view> section) {
-    MORVA_ASSIGN(LogicalLines lines, read_library(path, section));
+    bool section_found = true;
+    MORVA_ASSIGN(LogicalLines lines, read_library(path, section, &section_found));
     Kit kit;
+    kit.section_found = section_found;
     kit.scale = option_scale(lines);
     kit.cards = extract_models(lines, collect_dot_params(lines), &kit.refused);
     return kit;

@@ -45,7 +45,9 @@ struct Bsim4ModelCard {
 // file adds nothing, and a redirect whose file cannot be read is looked up in
 // the file that holds it. A section runs from its header ".lib name" (the
 // name may be quoted) to the first ".endl", bare or naming any section, as
-// ngspice reads it. Each section and each included file is read once per
+// ngspice reads it; as ngspice reads a library's includes in place before
+// it looks for a section, the first header in that text is the section's,
+// whether in the file itself or in a file it includes. Each section and each included file is read once per
 // call, which also ends cycles; nesting and size are bounded (kMaxKitNesting,
 // kMaxKitTextBytes), and a reading cut by either fails naming it.
 
@@ -94,6 +96,7 @@ struct Kit {
     std::vector<Bsim4ModelCard> cards;
     double scale = 1.0;
     std::map<std::string, std::string> refused;  // see extract_models
+    bool section_found = true;                   // false: the section asked for has no header
 };
 
 // The card ngspice would give a `device_type` ("nmos" or "pmos") device of
@@ -106,6 +109,12 @@ Result<const Bsim4ModelCard*, std::string> choose_card(const Kit& kit, std::stri
                                                        double width, std::string_view file);
 // Like parse_lib_file (no section) or parse_lib_file_section.
 Result<Kit, Bsim4Error> parse_kit(const std::string& path, std::optional<std::string_view> section);
+// Whether the file at `path` has section `section` (ASCII case ignored),
+// looked for as the readers above look for it; Io when the file cannot be
+// read.
+Result<bool, Bsim4Error> has_section(const std::string& path, std::string_view section);
+// "section '.LIB {section}' not found in {path}": a section a file lacks.
+std::string section_not_found(std::string_view section, const std::string& path);
 // The last "scale" given on `.option` / `.options` lines, 1 when none.
 double option_scale(const LogicalLines& lines);
 // Instance parameters as ngspice scales them: ps and pd by `scale`, as and

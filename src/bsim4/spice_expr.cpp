@@ -450,9 +450,8 @@ private:
         return it->second(x);
     }
 
-    // ngspice's limit() gives values that depend on how its name is written,
-    // atan2, hypot and fmod do not exist there: they stay unknown, like any
-    // other name.
+    // atan2, hypot and fmod do not exist in ngspice: they stay unknown, like
+    // any other name.
     std::optional<double> call(const std::string& fn) {
         std::vector<double> args;
         if (!accept(')')) {
@@ -465,6 +464,12 @@ private:
         }
         const std::size_t n = args.size();
         if (n == 1) return function1(fn, args[0]);
+        // Statistical functions give their nominal value, the first argument:
+        // ngspice draws a new value at each use, a table describes the
+        // nominal device.
+        if ((n == 3 && (fn == "agauss" || fn == "gauss")) ||
+            (n == 2 && (fn == "aunif" || fn == "unif" || fn == "limit")))
+            return args[0];
         if (n == 2 && fn == "pow") return std::pow(args[0], args[1]);
         if (n == 2 && fn == "pwr") return magnitude_power(args[0], args[1]);
         if (n == 3 && fn == "ternary_fcn") return args[0] != 0.0 ? args[1] : args[2];

@@ -90,9 +90,10 @@ std::optional<double> parse_spice_float(std::string_view text);
 // number ("2*-y^2" is 2*y^-2); the functions sqrt sqr exp log ln log10 abs
 // sgn int floor ceil nint, the trigonometric and hyperbolic ones and their
 // inverses (arctan too), min, max, pow (the C one), pwr (the power of the
-// operators) and ternary_fcn. Intermediate values follow IEEE arithmetic;
-// anything undefined, unsupported, refused by ngspice or not finite at the
-// end gives no value.
+// operators) and ternary_fcn; the statistical agauss and gauss (3 arguments),
+// aunif, unif and limit (2) give their nominal value, the first argument.
+// Intermediate values follow IEEE arithmetic; anything undefined,
+// unsupported, refused by ngspice or not finite at the end gives no value.
 std::optional<double> evaluate(std::string_view text, const ParamMap& params);
 
 }  // namespace morva::bsim4::spice_expr

@@ -134,9 +134,13 @@ Result<LutConfig, std::string> resolve_config(const LutConfigRequest& r) {
         // NaN has no place in an ascending order.
         if (std::any_of(r.vbs_values->begin(), r.vbs_values->end(), [](double v) { return std::isnan(v); }))
             return err(std::string("vbs_values must not contain NaN"));
+        // A bias no netlist can carry and no device can hold.
+        if (std::any_of(r.vbs_values->begin(), r.vbs_values->end(), [](double v) { return std::isinf(v); }))
+            return err(std::string("vbs_values must not contain infinities"));
         c.vbs_values = sorted(*r.vbs_values);
     } else {
         if (std::isnan(r.vbs)) return err(std::string("vbs must not be NaN"));
+        if (std::isinf(r.vbs)) return err(std::string("vbs must not be infinite"));
         c.vbs_values = {r.vbs};
     }
 

@@ -14,6 +14,7 @@
 #include "common/memory.h"
 #include "common/text.h"
 #include "lut/generate_native.h"
+#include "lut/model_files.h"
 #include "lut/report.h"
 #include "ngspice/executor.h"
 #include "ngspice/pool.h"
@@ -536,6 +537,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks,
 Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Simulator& simulator,
                                                  const LutConfig& config, Messages& messages) {
     if (auto problem = generation_problem(n_chunks, config)) return err(NgspiceError::simulation(*problem));
+    if (auto problem = model_file_problem(config)) return err(problem->error());
 
     // 1. The native evaluator, when asked and able.
     if (config.use_native_bsim4) {

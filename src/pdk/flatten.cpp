@@ -197,7 +197,7 @@ Result<std::vector<std::string_view>, Error> Flattener::section_body(const LibFi
     // A quoted section word names the section as an unquoted one does.
     const auto header = lib.headers.find(std::string(strip_quotes(trim(target))));
     if (header == lib.headers.end())
-        return err(io_message(fmt::cat("section '.LIB ", section, "' not found in ", utf8_lossy(path))));
+        return err(io_message(bsim4::model_parser::section_not_found(section, path)));
     const auto end = std::upper_bound(lib.ends.begin(), lib.ends.end(), header->second);
     const std::size_t last = end == lib.ends.end() ? lib.lines.size() : *end;
     return std::vector<std::string_view>(lib.lines.begin() + static_cast<std::ptrdiff_t>(header->second) + 1,

@@ -69,6 +69,9 @@ Construction build_solver(const std::string& model_file, const std::string& mode
         return {std::nullopt, fmt::cat("failed to parse model file '", model_file, "': ", kit.error().text()),
                 std::move(io)};
     }
+    // A mistyped section would otherwise read as a model the file lacks.
+    if (model_section && !kit->section_found)
+        return {std::nullopt, parser::section_not_found(*model_section, model_file)};
     // As ngspice reads the instance: w and l in the unit of the kit's `.option scale`.
     w *= kit->scale;
     l *= kit->scale;
@@ -149,8 +152,10 @@ const char* const kDcSolverDoc =
     "value or a voltage beyond 1e9 V are reported as not converged.\n"
     "\n"
     "The card is chosen as ngspice chooses it (w and l in the unit of the kit's\n"
-    ".option scale); a geometry outside every bin, a device_type given that is\n"
-    "not the card's, or a card value that cannot be evaluated raises RuntimeError.\n"
+    ".option scale; statistical functions such as agauss() at their nominal\n"
+    "value); a model_section the file does not hold, a geometry outside every\n"
+    "bin, a device_type given that is not the card's, or a card value that\n"
+    "cannot be evaluated raises RuntimeError.\n"
     "\n"
     "Example::\n"
     "\n"

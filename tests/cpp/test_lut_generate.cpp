@@ -3,6 +3,8 @@
 // with vectors whose values encode their own bias point, so that assembly can
 // be checked value by value; chosen requests fail on demand.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -16,6 +18,7 @@
 #include "common/format.h"
 #include "common/text.h"
 #include "lut/generate_ngspice.h"
+#include "test_model_parser_support.h"
 
 using namespace morva;
 using namespace morva::lut;
@@ -520,9 +523,10 @@ TEST(LutGenerate, TablesLargerThanMemoryAreRefusedBeforeAnyRequest) {
 TEST(LutGenerate, UnreadableLibPathsAreRefusedBeforeThePoolPath) {
     // The native path reads a library whose name has blanks; the pool path
     // cannot, and says so before it sends anything.
+    TempDir dir;
     LutConfig c = small_config();
     c.op_params.clear();
-    c.model_file = "/no such kit/my kit.lib";
+    c.model_file = dir.write("no such kit/my kit.lib", ".lib tt\n.param x = 1\n.endl tt\n");
     c.model_section = "tt";
     EXPECT_TRUE(generation_problem(1, c));
     c.use_native_bsim4 = true;
@@ -536,6 +540,65 @@ TEST(LutGenerate, UnreadableLibPathsAreRefusedBeforeThePoolPath) {
               "(\"my kit.lib\")");
     EXPECT_TRUE(s.ids.empty());
     EXPECT_NE(rec.stderr_text.find("  [native] falling back to ngspice path\n"), std::string::npos);
+}
+
+TEST(LutGenerate, ModelFilesThatCannotServeAreRefusedBeforeAnyRequest) {
+    TempDir dir;
+    const std::string kit = dir.write("kit.lib", ".lib tt\n.model nch nmos level=54\n.endl tt\n");
+    const std::string locked = dir.write("locked.lib", ".lib tt\n.endl tt\n");
+    ::chmod(locked.c_str(), 0);
+    const std::string absent = (dir.path() / "absent.lib").string(), folder = dir.path().string();
+    const struct {
+        std::string file;
+        std::optional<std::string> section;
+        std::vector<std::pair<std::string, std::string>> includes;
+        std::string error;
+    } cases[] = {
+        {absent,
+         std::nullopt,
+         {},
+         "I/O error: reading model file " + absent + ": No such file or directory (os error 2)"},
+        {absent,
+         "tt",
+         {},
+         "I/O error: reading model file " + absent + ": No such file or directory (os error 2)"},
+        {folder,
+         std::nullopt,
+         {},
+         "I/O error: reading model file " + folder + ": Is a directory (os error 21)"},
+        {folder, "tt", {}, "I/O error: reading model file " + folder + ": Is a directory (os error 21)"},
+        {locked, "tt", {}, "I/O error: reading model file " + locked + ": Permission denied (os error 13)"},
+        {kit, "tyipcal", {}, "simulation failed: section '.LIB tyipcal' not found in " + kit},
+        {kit,
+         "TT",
+         {{absent, "tt"}},
+         "I/O error: reading model file " + absent + ": No such file or directory (os error 2)"},
+        {kit,
+         std::nullopt,
+         {{kit, "tt"}, {kit, "ff"}},
+         "simulation failed: section '.LIB ff' not found in " + kit},
+    };
+    for (const auto& t : cases) {
+        // Root reads any file.
+        if (t.file == locked && ::geteuid() == 0) continue;
+        for (const bool native : {false, true}) {
+            LutConfig c = small_config();
+            c.model_file = t.file;
+            c.model_section = t.section;
+            c.model_includes = t.includes;
+            c.use_native_bsim4 = native;
+            Scripted s;
+            Recorder rec;
+            auto table = generate_lut(1, s.simulator(), c, rec);
+            ASSERT_FALSE(table) << t.error;
+            EXPECT_EQ(table.error().text(), t.error);
+            // An unreadable file keeps its errno and path for the caller.
+            EXPECT_EQ(table.error().kind == NgspiceError::Kind::Io, table.error().io.os_code != 0);
+            EXPECT_EQ(table.error().kind == NgspiceError::Kind::Io, !table.error().io.path.empty());
+            EXPECT_TRUE(s.ids.empty()) << t.error;
+            EXPECT_EQ(rec.stderr_text + rec.stdout_text, "") << t.error;
+        }
+    }
 }
 
 TEST(LutGenerate, NativeRequestFallsBackWithANotice) {

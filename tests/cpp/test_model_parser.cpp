@@ -216,6 +216,13 @@ TEST(ModelParserValues, OperatorsAndFunctionsAsNgspiceReadsThem) {
         {"atanh(0.5)", std::atanh(0.5)},
         {"ternary_fcn(0, 2, 3)", 3},
         {"sin(y)*cos(x)+tanh(0.3)", std::sin(3.0) * std::cos(-2.0) + std::tanh(0.3)},
+        // Statistical functions: the nominal value, what ngspice gives with
+        // no variation (with some, it draws a new value at each use).
+        {"agauss(0.4, 0.01, 3)", 0.4},
+        {"GAUSS(y, 0.1, 3)*2", 6},
+        {"aunif(-y, 1)", -3},
+        {"unif(1k, 0.1)", 1000},
+        {"limit(x, 0.5)+1", -1},
     };
     // Within 4 ulps: the compiler folds std::acosh(2.0) more exactly than
     // the library computes it.
@@ -236,7 +243,10 @@ TEST(ModelParserValues, UndefinedOrUnsupportedGivesNoValue) {
           "2*-x", "2^-x", "(2*-x)^2", "2*-x*(1+1)", "1?2:-x", "-x^-x", "2*+3", "!-1", "-+2", "++2",
           "1?2:unknown", "1&1", "atan2(1,2)", "hypot(3,4)", "fmod(7,3)", "pi",
           // ngspice gives these values it should not: no value is safer.
-          "1?2", "1:2", "1?0?5:6:7", "limit(5,1,3)", "2*-!0"}) {
+          "1?2", "1:2", "1?0?5:6:7", "limit(5,1,3)", "2*-!0",
+          // Statistical functions with another number of arguments, or a
+          // nominal value that names nothing.
+          "agauss(1,2)", "gauss(1)", "aunif(1)", "unif(5,0,1)", "agauss(unknown,1,3)"}) {
         EXPECT_EQ(value(text, p), std::nullopt) << text;
     }
     // Hostile nesting gives no value instead of exhausting the stack.
@@ -747,6 +757,21 @@ TEST(ModelParserSamples, FullFeaturedCardsKeepTheirValues) {
         EXPECT_EQ(k, params.size());
     }
     EXPECT_GT(checked, 300);
+}
+
+TEST(ModelParserCards, StatisticalParametersGiveNominalValuesThroughChains) {
+    // Kits name their Monte-Carlo parameters through other parameters.
+    const auto lines = mp::join_continuation_lines(
+        ".param a = agauss(0, 1, 3)\n"
+        ".param b = a c = 'b + unif(2, 0.5)'\n"
+        ".model n nmos level=54 toxe='8e-9 + 1e-10*b' vth0='0.4 + 0.1*c' u0=agauss(0.03, 0.001, 3)\n");
+    std::map<std::string, std::string> refused;
+    const auto cards = mp::extract_models(lines, mp::collect_dot_params(lines), &refused);
+    EXPECT_TRUE(refused.empty());
+    ASSERT_EQ(cards.size(), 1u);
+    EXPECT_EQ(param(cards[0], "toxe"), 8e-9);
+    EXPECT_EQ(param(cards[0], "vth0"), 0.4 + 0.1 * 2.0);
+    EXPECT_EQ(param(cards[0], "u0"), 0.03);
 }
 
 TEST(ModelParserCards, ValuesNgspiceRefusesAreReported) {

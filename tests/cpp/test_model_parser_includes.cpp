@@ -118,6 +118,54 @@ TEST(ModelParserIncludes, SectionsFollowFilesWithParametersAcross) {
     EXPECT_FALSE(*none);
 }
 
+TEST(ModelParserIncludes, SectionsAreLookedForAsNgspiceLooks) {
+    // ngspice reads a library's includes in place before it looks for a
+    // section: the first header in that text is the section's, in the file
+    // itself or in a file it includes, even inside another section.
+    TempDir dir;
+    dir.write("defs/tt.spice", ".lib tt\n.model from_include nmos level=54\n.endl tt\n");
+    dir.write("defs/mid.spice", ".include 'tt.spice'\n.lib deep\n.model from_deep nmos level=54\n.endl\n");
+    dir.write("defs/other.spice", ".lib hidden\n.model from_hidden nmos level=54\n.endl\n");
+    const std::string top = dir.write("top.lib",
+                                      ".lib wrap\n.include 'defs/other.spice'\n.endl wrap\n"
+                                      ".include 'defs/mid.spice'\n"
+                                      ".lib TT\n.model own nmos level=54\n.endl TT\n"
+                                      ".lib own_only\n.model own_only nmos level=54\n.endl\n");
+    const struct {
+        const char* section;
+        std::vector<std::string> cards;  // empty: the file lacks the section
+    } cases[] = {
+        {"tt", {"from_include"}},
+        {"DEEP", {"from_deep"}},
+        {"hidden", {"from_hidden"}},
+        {"own_only", {"own_only"}},
+        {"wrap", {}},
+        {"tyipcal", {}},
+    };
+    for (const auto& c : cases) {
+        const bool present = !c.cards.empty() || std::string_view(c.section) == "wrap";
+        const auto kit = mp::parse_kit(top, c.section);
+        ASSERT_TRUE(kit) << c.section;
+        EXPECT_EQ(names_of(kit->cards), c.cards) << c.section;
+        EXPECT_EQ(kit->section_found, present) << c.section;
+        const auto has = mp::has_section(top, c.section);
+        ASSERT_TRUE(has) << c.section;
+        EXPECT_EQ(*has, present) << c.section;
+    }
+    EXPECT_TRUE(mp::parse_kit(top, std::nullopt)->section_found);
+    EXPECT_EQ(mp::section_not_found("tyipcal", top), "section '.LIB tyipcal' not found in " + top);
+
+    // The file itself must be readable; what it includes need not be.
+    dir.write("gone.lib", ".include 'missing.spice'\n.lib tt\n.endl\n");
+    EXPECT_TRUE(*mp::has_section((dir.path() / "gone.lib").string(), "tt"));
+    for (const char* unreadable : {"absent.lib", "defs"}) {
+        const auto has = mp::has_section((dir.path() / unreadable).string(), "tt");
+        ASSERT_FALSE(has) << unreadable;
+        EXPECT_EQ(has.error().io.path, (dir.path() / unreadable).string());
+        EXPECT_NE(has.error().io.os_code, 0) << unreadable;
+    }
+}
+
 TEST(ModelParserIncludes, UnreadableTargetsAreSkipped) {
     TempDir dir;
     ASSERT_EQ(::mkfifo((dir.path() / "pipe.spice").c_str(), 0600), 0);

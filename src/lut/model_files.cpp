@@ -1,0 +1,67 @@
+#include "lut/model_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+#include <utility>
+
+#include "bsim4/model_parser.h"
+#include "common/format.h"
+#include "common/text.h"
+
+namespace morva::lut {
+namespace {
+
+ModelFileProblem unreadable(IoError io, const std::string& path) {
+    io.path = path;
+    io.message = fmt::cat("reading model file ", utf8_lossy(path), ": ", io.text());
+    std::string message = io.message;
+    return ModelFileProblem{std::move(message), std::move(io)};
+}
+
+// Opened and closed only: the generators read the file themselves.
+std::optional<IoError> open_problem(const std::string& path) {
+    if (path_has_nul(path)) return std::nullopt;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid()) return IoError::from_errno(errno);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return IoError::from_errno(errno);
+    if (S_ISDIR(st.st_mode)) return IoError::from_errno(EISDIR);
+    return std::nullopt;
+}
+
+std::optional<ModelFileProblem> library_problem(const std::string& path,
+                                                const std::optional<std::string>& section) {
+    if (!section) {
+        if (auto io = open_problem(path)) return unreadable(std::move(*io), path);
+        return std::nullopt;
+    }
+    auto found = bsim4::model_parser::has_section(path, *section);
+    if (!found) {
+        const bsim4::Bsim4Error& e = found.error();
+        if (e.kind == bsim4::Bsim4Error::Kind::Io && e.io.os_code != 0) return unreadable(e.io, path);
+        return std::nullopt;
+    }
+    if (!*found)
+        return ModelFileProblem{bsim4::model_parser::section_not_found(*section, path), std::nullopt};
+    return std::nullopt;
+}
+
+}  // namespace
+
+NgspiceError ModelFileProblem::error() const {
+    return io ? NgspiceError::from_io(*io) : NgspiceError::simulation(message);
+}
+
+std::optional<ModelFileProblem> model_file_problem(const LutConfig& config) {
+    if (config.model_file) {
+        if (auto problem = library_problem(*config.model_file, config.model_section)) return problem;
+    }
+    for (const auto& [path, section] : config.model_includes) {
+        if (auto problem = library_problem(path, section)) return problem;
+    }
+    return std::nullopt;
+}
+
+}  // namespace morva::lut

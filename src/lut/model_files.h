@@ -1,0 +1,32 @@
+// The model files a characterisation reads, checked before any work: a file
+// that cannot be read or a section it lacks is the user's to mend, and would
+// otherwise surface late, through ngspice and its retries, as a failed
+// simulation.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "common/io.h"
+#include "error/ngspice_error.h"
+#include "lut/config.h"
+
+namespace morva::lut {
+
+struct ModelFileProblem {
+    std::string message;
+    // Set when the file cannot be opened for reading: its errno and path.
+    std::optional<IoError> io;
+
+    NgspiceError error() const;
+};
+
+// The first problem of `model_file` (with `model_section`), then of each of
+// `model_includes` in order: a file the system refuses to open for reading
+// (missing, a directory, no permission), or a section that it does not hold,
+// looked for as ngspice looks for it. Other troubles (a file that is not a
+// regular one, a path holding a NUL) are left to the checks that already
+// name them.
+std::optional<ModelFileProblem> model_file_problem(const LutConfig& config);
+
+}  // namespace morva::lut
