@@ -634,7 +634,6 @@ void load(const Model& m, Instance& inst, LoadMemo<P::n>* memo) {
     // Gate tunnelling, in the full load only and only when a card asks for it. The gate-to-channel
     // and gate-to-body currents are the orientation's (with the threshold, overdrive and Vdseff
     // above), the overlap currents take the physical voltages.
-    GateCurrent gate_igs, gate_igd, gate_igcs, gate_igcd, gate_igb;
     if constexpr (P::n == 3) {
         if (p.igcmod != 0 || p.igbmod != 0) {
             const double vt = p.tempmod < 2 ? t.vtm : t.vtm0;
@@ -688,11 +687,15 @@ void load(const Model& m, Instance& inst, LoadMemo<P::n>* memo) {
             }
             // Body slopes with respect to Vbs.
             for (D* x : {&igcs, &igcd, &igb}) x->d[kVbs] *= body.dvbseff_dvbs;
-            gate_igcs = physical(igcs, mode, inst.nf);
-            gate_igcd = physical(igcd, mode, inst.nf);
-            gate_igb = physical(igb, mode, inst.nf);
-            gate_igs = physical(igs_e, 1, inst.nf);
-            gate_igd = physical(igd_e, 1, inst.nf);
+            inst.igcs = physical(igcs, mode, inst.nf);
+            inst.igcd = physical(igcd, mode, inst.nf);
+            inst.igb = physical(igb, mode, inst.nf);
+            inst.igs = physical(igs_e, 1, inst.nf);
+            inst.igd = physical(igd_e, 1, inst.nf);
+            inst.gate_currents = true;
+        } else if (inst.gate_currents) {
+            inst.igs = inst.igd = inst.igcs = inst.igcd = inst.igb = GateCurrent{};
+            inst.gate_currents = false;
         }
     }
 
@@ -747,17 +750,12 @@ void load(const Model& m, Instance& inst, LoadMemo<P::n>* memo) {
         inst.gdrain_b = bb + scale * igidl.d[kVbs] - inst.gbd;
         // Less what the gate tunnels into the drain: across its overlap, and the gate-to-channel
         // current's part at the channel's end there.
-        inst.igs = gate_igs;
-        inst.igd = gate_igd;
-        inst.igcs = gate_igcs;
-        inst.igcd = gate_igcd;
-        inst.igb = gate_igb;
         if (p.igcmod != 0) {
-            const GateCurrent& end = mode == 1 ? gate_igcd : gate_igcs;
-            inst.idrain -= gate_igd.i + end.i;
-            inst.gdrain_g -= gate_igd.g + end.g;
-            inst.gdrain_d -= gate_igd.d + end.d;
-            inst.gdrain_b -= gate_igd.b + end.b;
+            const GateCurrent& end = mode == 1 ? inst.igcd : inst.igcs;
+            inst.idrain -= inst.igd.i + end.i;
+            inst.gdrain_g -= inst.igd.g + end.g;
+            inst.gdrain_d -= inst.igd.d + end.d;
+            inst.gdrain_b -= inst.igd.b + end.b;
         }
     } else {
         inst.gdrain_g = inst.gdrain_d = inst.gdrain_b = kNotComputed;

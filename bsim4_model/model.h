@@ -177,6 +177,7 @@ struct Instance {
     // and source in reverse orientation), and the gate-to-body current. The drain terminal's
     // current above carries what reaches the drain.
     GateCurrent igs, igd, igcs, igcd, igb;
+    bool gate_currents = false;  // some of them may be nonzero
 };
 
 struct Model {
