@@ -231,7 +231,9 @@ int evaluate_prepared(const Load& load, Model& m, Instance& inst, Bsim4DcResults
             if (!std::isfinite(x)) return BSIM4_ERR_NOT_FINITE;
         *terminal = t;
     }
-    if (gate) {
+    if (gate && !inst.gate_currents) {
+        *gate = {};  // a card without gate tunnelling
+    } else if (gate) {
         const Bsim4GateResults g = gate_record(inst);
         if (!(finite(g.igs) && finite(g.igd) && finite(g.igcs) && finite(g.igcd) && finite(g.igb)))
             return BSIM4_ERR_NOT_FINITE;
