@@ -298,8 +298,9 @@ void correct_size_block(const Model& model, SizeParams& s);
 // The full load: values and every slope; with a memo, that of a sweep.
 void BSIM4load(const Model& model, Instance& inst, LoadMemo<3>* memo = nullptr);
 // The load of the values only (N = 0) or of the values and gmbs (N = 1); the other slopes are
-// left NaN in the instance. Everything it computes is bit for bit what BSIM4load computes. With a
-// memo, terms of a voltage met before in the same sweep are taken from it.
+// left NaN in the instance, and the gate-tunnelling currents (with their part of the drain
+// terminal's current) are not computed. Everything it computes is bit for bit what BSIM4load
+// computes. With a memo, terms of a voltage met before in the same sweep are taken from it.
 template <int N>
 void BSIM4load_values(const Model& model, Instance& inst, LoadMemo<N>* memo);
 

@@ -255,7 +255,7 @@ TEST(Bsim4Ngspice, SeriesResistanceIterationMatchesOperatingPoint) {
     std::vector<Card> cards = {{"nmos", {{"rdsmod", 1}}},
                                {"pmos", {{"rdsmod", 1}, {"prwg", 0.5}, {"prwb", 0.1}}}};
     // Gate tunnelling, GIDL and substrate currents would flow through the resistances in ngspice;
-    // the evaluator has no side currents, so they are off here.
+    // the evaluator's iteration carries the channel current alone, so they are off here.
     if (auto sample = comparable_sample("nmos"))
         cards.push_back(
             with(*sample, {{"rdsmod", 1}, {"igcmod", 0}, {"igbmod", 0}, {"agidl", 0}, {"alpha0", 0}}));
