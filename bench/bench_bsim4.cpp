@@ -6,8 +6,9 @@
 //           ngspice's outputs)
 // Prints "key value" lines: evaluations per second on one thread and on THREADS threads (one
 // model each), on one thread for the values-only evaluations (point by point, without and with
-// gmbs, and as grids of the points' Vgs x Vds at each Vbs), and the largest relative deviations
-// from the given outputs.
+// gmbs, and as grids of the points' Vgs x Vds at each Vbs) and for the drain terminal's grids
+// (what native characterisation evaluates), and the largest relative deviations from the given
+// outputs.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -31,7 +32,7 @@ struct Point {
 };
 
 // How the points are evaluated.
-enum class Way { Full, Values, ValuesGmbs, Grid };
+enum class Way { Full, Values, ValuesGmbs, Grid, TerminalGrid };
 
 // The sorted distinct values of one coordinate.
 std::vector<double> distinct(const std::vector<Point>& points, double Point::*field) {
@@ -52,6 +53,7 @@ double run(const std::string& type, const ParamList& params, double w, double l,
     const std::vector<double> vgs = distinct(points, &Point::vgs), vds = distinct(points, &Point::vds),
                               vbs = distinct(points, &Point::vbs);
     std::vector<Bsim4DcResults> grid(vgs.size() * vds.size());
+    std::vector<Bsim4TerminalResults> terminal(grid.size());
     std::vector<int> codes(grid.size());
     double sink = 0.0;
     const auto start = std::chrono::steady_clock::now();
@@ -61,6 +63,14 @@ double run(const std::string& type, const ParamList& params, double w, double l,
                 bsim4_eval_dc_values_grid(inst.get(), vgs.data(), vgs.size(), vds.data(), vds.size(), b,
                                           300.15, BSIM4_SLOPES_NONE, grid.data(), codes.data());
                 sink += grid[0].ids;
+            }
+            continue;
+        }
+        if (way == Way::TerminalGrid) {
+            for (double b : vbs) {
+                bsim4_eval_dc_terminal_grid(inst.get(), vgs.data(), vgs.size(), vds.data(), vds.size(), b,
+                                            300.15, grid.data(), terminal.data(), codes.data());
+                sink += terminal[0].id;
             }
             continue;
         }
@@ -152,6 +162,8 @@ int main(int argc, char** argv) {
                             distinct(points, &Point::vbs).size());
     std::printf("evals_per_s_grid %.6g\n",
                 grid_points * repeats / run(type, params, w, l, points, repeats, Way::Grid));
+    std::printf("evals_per_s_terminal_grid %.6g\n",
+                grid_points * repeats / run(type, params, w, l, points, repeats, Way::TerminalGrid));
     std::printf("max_rel_ids %.3g\n", dev_ids);
     std::printf("max_rel_conductance %.3g\n", dev_g);
     std::printf("max_abs_vth_vdsat %.3g\n", dev_v);

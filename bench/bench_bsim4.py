@@ -5,7 +5,8 @@ evaluated over a Vgs x Vds x Vbs grid: natively (one thread, and several threads
 models; then the values-only evaluations that native characterisation uses) and by ngspice 39.3
 as .dc sweeps in one single-threaded process. ngspice is timed on a deck that writes nothing
 (its values come from a second run with wrdata), and its start-up is excluded (a one-point run
-is subtracted). The evaluator has no Python surface yet, so the native
+is subtracted). A card with gate tunnelling is measured again with igcmod=0 igbmod=0, which
+shows what the gate currents cost. The evaluator has no Python surface yet, so the native
 side is a small C++ program (bench/bench_bsim4.cpp, CMake option MORVA_BENCH) built here on demand.
 """
 
@@ -84,43 +85,65 @@ def ngspice(params, folder, sweeps):
     return rows
 
 
-def main():
-    if not shutil.which("ngspice"):
-        print("ngspice not installed: skipped")
-        return 0
-    name, params = card()
-    binary = bench_program("bench_bsim4")
-    with tempfile.TemporaryDirectory() as tmp:
-        folder = pathlib.Path(tmp)
-        sweeps = [(vb, 1.2, 1.2) for vb in VBS]
-        rows = ngspice(params, folder, sweeps)
-        full_time = min(ngspice_time(params, folder, sweeps) for _ in range(3))
-        base_time = min(ngspice_time(params, folder, [(0.0, 0.0, 0.0)]) for _ in range(3))
-        points = folder / "points.txt"
-        # v(g) v(d) v(b) are node voltages of an n-channel device with the source at 0 V.
-        points.write_text("".join(f"{r[0]!r} {r[1]!r} {r[2]!r} " + " ".join(repr(x) for x in r[3:]) + "\n"
-                                  for r in rows))
-        (folder / "card.txt").write_text(f"nmos\n{W!r} {L!r}\n" + "".join(f"{n} {v!r}\n" for n, v in params))
-        result = subprocess.run([str(binary), str(folder / "card.txt"), str(points), str(THREADS)],
-                                capture_output=True, text=True, check=True)
+def without_tunnelling(params):
+    """The card with gate tunnelling off (igcmod=0 igbmod=0), or None when it has none."""
+    if not any(n in ("igcmod", "igbmod") and v != 0 for n, v in params):
+        return None
+    return [(n, v) for n, v in params if n not in ("igcmod", "igbmod")] + [("igcmod", 0), ("igbmod", 0)]
+
+
+def measure(binary, params, folder):
+    """ngspice's time per point and the native program's figures on one card."""
+    sweeps = [(vb, 1.2, 1.2) for vb in VBS]
+    rows = ngspice(params, folder, sweeps)
+    full_time = min(ngspice_time(params, folder, sweeps) for _ in range(3))
+    base_time = min(ngspice_time(params, folder, [(0.0, 0.0, 0.0)]) for _ in range(3))
+    points = folder / "points.txt"
+    # v(g) v(d) v(b) are node voltages of an n-channel device with the source at 0 V.
+    points.write_text("".join(f"{r[0]!r} {r[1]!r} {r[2]!r} " + " ".join(repr(x) for x in r[3:]) + "\n"
+                              for r in rows))
+    (folder / "card.txt").write_text(f"nmos\n{W!r} {L!r}\n" + "".join(f"{n} {v!r}\n" for n, v in params))
+    result = subprocess.run([str(binary), str(folder / "card.txt"), str(points), str(THREADS)],
+                            capture_output=True, text=True, check=True)
     native = dict(line.split() for line in result.stdout.splitlines())
-    n = len(rows)
-    per_point = max(full_time - base_time, 1e-9) / n
+    return len(rows), max(full_time - base_time, 1e-9) / len(rows), native
+
+
+def report(title, n, per_point, native):
     one = float(native["evals_per_s_1"])
     many = float(native["evals_per_s_threads"])
-    print(f"BSIM4 DC evaluation, {name}, W={W:g} L={L:g}, grid of {n} points (Vgs x Vds x Vbs)")
+    print(title.format(n=n))
     print(f"{'':34}{'points/s':>14}{'us/point':>12}{'vs ngspice':>12}")
     print(f"{'ngspice 39.3 .dc, 1 thread':34}{1 / per_point:14.4g}{per_point * 1e6:12.3f}{1.0:12.1f}x")
     print(f"{'native, 1 thread':34}{one:14.4g}{1e6 / one:12.3f}{one * per_point:12.1f}x")
     print(f"{f'native, {THREADS} threads (own models)':34}{many:14.4g}{1e6 / many:12.3f}{many * per_point:12.1f}x")
     for label, key in (("values only, 1 thread", "evals_per_s_values"),
                        ("values and gmbs, 1 thread", "evals_per_s_values_gmbs"),
-                       ("values only as grids, 1 thread", "evals_per_s_grid")):
+                       ("values only as grids, 1 thread", "evals_per_s_grid"),
+                       ("drain terminal as grids, 1 thread", "evals_per_s_terminal_grid")):
         rate = float(native[key])
         print(f"{label:34}{rate:14.4g}{1e6 / rate:12.3f}{rate * per_point:12.1f}x")
     print(f"max deviation from ngspice over the grid: ids {float(native['max_rel_ids']):.2e} relative, "
           f"gm/gds/gmbs {float(native['max_rel_conductance']):.2e} relative, "
           f"vth/vdsat {float(native['max_abs_vth_vdsat']):.2e} V")
+
+
+def main():
+    if not shutil.which("ngspice"):
+        print("ngspice not installed: skipped")
+        return 0
+    name, params = card()
+    binary = bench_program("bench_bsim4")
+    # The card as it is, and (when it has gate tunnelling) without: the cost of the gate currents.
+    variants = [(f"BSIM4 DC evaluation, {name}, W={W:g} L={L:g}, grid of {{n}} points (Vgs x Vds x Vbs)", params)]
+    if (plain := without_tunnelling(params)) is not None:
+        variants.append(("The same card with igcmod=0 igbmod=0 (no gate-tunnelling currents)", plain))
+    for k, (title, variant) in enumerate(variants):
+        with tempfile.TemporaryDirectory() as tmp:
+            n, per_point, native = measure(binary, variant, pathlib.Path(tmp))
+        if k:
+            print()
+        report(title, n, per_point, native)
     return 0
 
 

@@ -1,6 +1,9 @@
 """Native characterisation: table points per second on 1, 2, 4 and 8 cores
 beside the pool path with 8 ngspice workers on the same configuration, and
-how far the two tables lie apart.
+how far the two tables lie apart. Then the cost of the gate-tunnelling
+currents: the full-featured sample nmos card (when the samples are at hand)
+natively on one core and on all, with gate tunnelling as the card has it
+and switched off (igcmod=0 igbmod=0).
 
 The core count is set with the process's CPU affinity (the work items'
 threads inherit it), so the figures are those of a machine with that many
@@ -10,8 +13,10 @@ whose runs take milliseconds).
 
 import os
 import pathlib
+import re
 import shutil
 import sys
+import tempfile
 
 import numpy as np
 
@@ -19,7 +24,9 @@ import morva
 
 from timing import best_run
 
-CARD = pathlib.Path(__file__).resolve().parent.parent / "examples" / "bsim4_180nm.lib"
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+CARD = ROOT / "examples" / "bsim4_180nm.lib"
+SAMPLES = pathlib.Path(os.environ.get("MORVA_SAMPLES", ROOT.parent / "shared" / "samples"))
 
 # 4 W x 4 L x 3 Vbs x 37 x 37 = 65,712 points.
 GRID = dict(
@@ -51,6 +58,43 @@ class QuietStdout:
 def relative_difference(a, b, floor):
     """Largest |a - b| / max(|b|, floor)."""
     return float(np.max(np.abs(a - b) / np.maximum(np.abs(b), floor)))
+
+
+def sample_card(folder, tunnelling):
+    """The sample nmos card as a library (networks the evaluator does not solve off), with its gate
+    tunnelling or without; None when the samples are absent."""
+    path = SAMPLES / "bsim4" / "nmos_parameters_nmosParameters"
+    if not path.is_file():
+        return None
+    body = re.sub(r"\(([^)]*)\)", r"\1", path.read_text())
+    extra = "" if tunnelling else " igcmod=0 igbmod=0"
+    lib = folder / f"sample_{int(tunnelling)}.lib"
+    lib.write_text(f".model nch nmos level=54 version=4.8.2\n{body}\n+ rbodymod=0 rgatemod=0{extra}\n")
+    return lib
+
+
+def tunnelling_cost(raw, all_cpus):
+    """Native points per second on the sample card with and without its gate-tunnelling currents."""
+    grid = dict(GRID, lengths_values=[0.06e-6, 0.1e-6, 0.24e-6, 1e-6], vgs=(0.0, 1.2, 0.03), vds=(0.0, 1.2, 0.03))
+    n_points = 4 * 4 * 3 * 41 * 41
+    with tempfile.TemporaryDirectory() as tmp:
+        cards = [(label, sample_card(pathlib.Path(tmp), on)) for label, on in (("igcmod=1 igbmod=1", True),
+                                                                               ("igcmod=0 igbmod=0", False))]
+        if cards[0][1] is None:
+            print("sample cards absent: cost of the gate currents not measured")
+            return
+        print(f"\nsample nmos card: 4 W x 4 L x 3 Vbs x 41 Vgs x 41 Vds = {n_points} points, native, Id, gm, gds")
+        print(f"{'card':<34} {'cores':>14} {'seconds':>9} {'points/s':>12}")
+        for cores in (1, len(all_cpus)):
+            for label, lib in cards:
+                cfg = morva.LutConfig(model_file=str(lib), op_params=[], use_native_bsim4=True, **grid)
+                os.sched_setaffinity(0, all_cpus[:cores])
+                try:
+                    with QuietStdout():
+                        seconds, _ = best_run(10, lambda: raw.generate_lut(cfg))
+                finally:
+                    os.sched_setaffinity(0, all_cpus)
+                print(f"{label:<34} {cores:>14} {seconds:>9.3f} {n_points / seconds:>12.0f}")
 
 
 def main():
@@ -93,6 +137,7 @@ def main():
                 floor = 1e-9 if name == "gmbs" else 1e-3
                 diff = relative_difference(getattr(native, name), getattr(pooled, name), floor)
                 print(f"  max relative difference of {name} (floor {floor:g}): {diff:.2e}")
+        tunnelling_cost(raw, all_cpus)
 
 
 if __name__ == "__main__":

@@ -31,12 +31,29 @@ struct Bsim4DcResults {
 
 // The drain terminal's current as a circuit sees it (the current into the drain from what holds
 // its voltage): the channel, the substrate current when the drain is the channel's drain end,
-// GIDL, less the drain junction's current with gmin, carrying the device type like ids. gm, gds
-// and gmbs are its exact slopes with respect to the terminal vgs, vds and vbs (with rdsmod 1,
-// through the series resistances taken at their bias). isub, igidl and igisl are the side
-// currents as the model computes them (n-channel frame, times nf).
+// GIDL, less the drain junction's current with gmin and less what the gate tunnels into the drain
+// (igd and the gate-to-channel current's part at the drain), carrying the device type like ids.
+// gm, gds and gmbs are its exact slopes with respect to the terminal vgs, vds and vbs (with
+// rdsmod 1, through the series resistances taken at their bias). isub, igidl, igisl and the five
+// gate-tunnelling currents (see Bsim4GateResults) are the side currents as the model computes
+// them (n-channel frame, times nf).
 struct Bsim4TerminalResults {
     double id, gm, gds, gmbs, isub, igidl, igisl;
+    double igs, igd, igcs, igcd, igb;
+};
+
+// One gate-tunnelling current (n-channel frame, times nf) with its exact slopes with respect to
+// vgs, vds and vbs.
+struct Bsim4GateCurrent {
+    double i, g, d, b;
+};
+// The gate-tunnelling currents of one evaluation, as ngspice reports them (@m[igs] ...), all 0
+// when igcmod and igbmod are 0: igs and igd flow from the gate across the overlaps into the
+// physical source and drain (igcmod); igcs and igcd are the gate-to-channel current's parts at the
+// channel's source and drain ends (igcmod), which are the physical drain and source when vds < 0;
+// igb flows from the gate to the body (igbmod).
+struct Bsim4GateResults {
+    Bsim4GateCurrent igs, igd, igcs, igcd, igb;
 };
 
 // Return codes.
@@ -103,6 +120,10 @@ int bsim4_eval_dc_terminal_grid(Bsim4InstanceHandle instance, const double* vgs,
 // One evaluation at exactly the given intrinsic voltages; rs and rd still reported.
 int bsim4_eval_dc_intrinsic(Bsim4InstanceHandle instance, Bsim4DcResults* out, double vgs, double vds,
                             double vbs, double temperature_k);
+// bsim4_eval_dc_intrinsic with the gate-tunnelling currents as well. 0 on success; any other code
+// leaves both records as they were.
+int bsim4_eval_dc_intrinsic_gate(Bsim4InstanceHandle instance, Bsim4DcResults* out, Bsim4GateResults* gate,
+                                 double vgs, double vds, double vbs, double temperature_k);
 
 // Null is a no-op.
 void bsim4_instance_free(Bsim4InstanceHandle instance);

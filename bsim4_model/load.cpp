@@ -3,9 +3,9 @@
 // The channel equations run on dual numbers whose partials are taken with respect to the
 // orientation's Vgs, Vds and the effective body bias Vbseff; the body partial is turned into a
 // Vbs partial with dVbseff/dVbs at the end. Junction diodes use a dual number of their own
-// junction voltage. The substrate current and GIDL/GISL are computed with their slopes, and with
-// the channel and the drain junction they make the drain terminal's current. Gate-tunnelling
-// currents, charges, capacitances and noise quantities are not computed.
+// junction voltage. The substrate current, GIDL/GISL and (in the full load) the gate-tunnelling
+// currents are computed with their slopes, and with the channel and the drain junction they make
+// the drain terminal's current. Charges, capacitances and noise quantities are not computed.
 //
 // The load is instantiated for a subset of the partials as well: a caller that needs only values
 // (and perhaps the body slope) skips the rest of the derivative work. The values and the partials
@@ -265,6 +265,49 @@ D band_to_band(const Model& m, const SizeParams& s, const LeakageParams& q, cons
     if (w.v == 0.0) return tunnel * 2.688117142e43;
     const D z = q.k / w;
     return z.v < 100.0 ? tunnel * exp(z) : tunnel * 2.688117142e43;
+}
+
+// T ln(1 + e^(v/T)), taken as v and as T ln(1 + MIN_EXP) beyond the exponent limits.
+template <class D>
+D soft_plus(const D& v, double t) {
+    const D x = v / t;
+    if (x.v > kExpThreshold) return v;
+    if (x.v < -kExpThreshold) return D(t * std::log(1.0 + kMinExp));
+    return t * log(1.0 + exp(x));
+}
+
+// e^x held at MAX_EXP and MIN_EXP beyond the exponent limits.
+template <class D>
+D exp_clamped(const D& x) {
+    if (x.v > kExpThreshold) return D(kMaxExp);
+    if (x.v < -kExpThreshold) return D(kMinExp);
+    return exp(x);
+}
+
+// The tunnelling probability factor exp(B (a + (a c - b) v - b c v^2)) over the oxide voltage v.
+template <class D>
+D tunnel_factor(double big_b, double a, double b, double c, const D& v) {
+    const double t3 = a * c - b, t4 = b * c;
+    return exp_clamped(big_b * (a + t3 * v - t4 * v * v));
+}
+
+// The overlap (edge) tunnelling current from the gate to one end, over the physical gate voltage
+// to that end.
+template <class D>
+D edge_tunnelling(double big_a, double big_b, double a, double b, double c, double vfb, const D& vg) {
+    const D t0 = vg - vfb;
+    const D v = sqrt(t0 * t0 + 1.0e-4);
+    return big_a * (vg * v) * tunnel_factor(big_b, a, b, c, v);
+}
+
+// An oriented current (slopes with respect to the orientation's Vgs, Vds, Vbs), times `scale`,
+// with its slopes taken with respect to the physical vgs, vds, vbs: reversed, Vgs' = Vgd,
+// Vds' = -Vds, Vbs' = Vbd.
+GateCurrent physical(const Dual<3>& x, int mode, double scale) {
+    const double g = scale * x.d[0], b = scale * x.d[2];
+    double d = scale * x.d[1];
+    if (mode != 1) d = -(g + d + b);
+    return {scale * x.v, g, d, b};
 }
 
 // The memo's entry for voltage v, computed by `compute` when it is not there; without a memo,
@@ -588,6 +631,74 @@ void load(const Model& m, Instance& inst, LoadMemo<P::n>* memo) {
                              vgd_eff_p, pb);
     }
 
+    // Gate tunnelling, in the full load only and only when a card asks for it. The gate-to-channel
+    // and gate-to-body currents are the orientation's (with the threshold, overdrive and Vdseff
+    // above), the overlap currents take the physical voltages.
+    if constexpr (P::n == 3) {
+        if (p.igcmod != 0 || p.igbmod != 0) {
+            const double vt = p.tempmod < 2 ? t.vtm : t.vtm0;
+            const double vfb = inst.vfbzb;
+            // Oxide voltages of accumulation and of depletion/inversion.
+            const D v3 = vfb - vgs_eff + Vbseff - 0.02;
+            const D root = vfb <= 0.0 ? sqrt(v3 * v3 - 0.08 * vfb) : sqrt(v3 * v3 + 0.08 * vfb);
+            const D vfbeff = vfb - 0.5 * (v3 + root);
+            D voxacc = vfb - vfbeff;
+            if (voxacc.v < 0.0) voxacc = D(0.0);
+            D voxdepinv(0.0);
+            if (s.k1ox != 0.0) {
+                const D dep = vgs_eff - vfbeff - Vbseff - vgsteff;
+                const double h = 0.5 * s.k1ox;
+                voxdepinv = dep.v < 0.0 ? -dep : s.k1ox * (sqrt(h * h + dep) - h);
+            }
+            voxdepinv = voxdepinv + vgsteff;
+
+            D igcs(0.0), igcd(0.0), igb(0.0);
+            const D pg = D::variable(vgs, kVgs), pd = D::variable(vds, kVds);
+            D igs_e(0.0), igd_e(0.0);
+            if (p.igcmod != 0) {
+                const D vref = p.igcmod == 1 ? D(type * inst.vth0) : vth;
+                const D vaux = soft_plus(vgs_eff - vref, vt * b.nigc);
+                const D igc =
+                    s.aechvb * (vgs_eff * vaux) * tunnel_factor(s.bechvb, b.aigc, b.bigc, b.cigc, voxdepinv);
+                // Its partition between the channel's ends.
+                D pigcd(b.pigcd);
+                if (!m.given.pigcd) {
+                    const D t12 = vgsteff + 1.0e-20;
+                    pigcd = -s.bechvb / t12 / t12 * (1.0 - 0.5 * vdseff / t12);
+                }
+                const D y = -pigcd * vdseff;
+                const D q = y * y + 2.0e-4;
+                const D ey = exp_clamped(y);
+                igcs = igc * ((ey - 1.0 + 1.0e-4 - y) / q);
+                igcd = igc * ((y * ey - (ey - 1.0 - 1.0e-4)) / q);
+                const double vfb_sd = s.vfbsd + b.vfbsdoff;
+                igs_e = edge_tunnelling(s.aechvb_edge_s, s.bechvb_edge, b.aigs, b.bigs, b.cigs, vfb_sd, pg);
+                igd_e =
+                    edge_tunnelling(s.aechvb_edge_d, s.bechvb_edge, b.aigd, b.bigd, b.cigd, vfb_sd, pg - pd);
+            }
+            if (p.igbmod != 0) {
+                const double a = 4.97232e-7 * weff * leff * s.tox_ratio, bb = -7.45669e11 * tox;
+                const D vgb = vgs_eff - Vbseff;
+                const D acc = a * (vgb * soft_plus(-vgs_eff + Vbseff + vfb, vt * b.nigbacc)) *
+                              tunnel_factor(bb, b.aigbacc, b.bigbacc, b.cigbacc, voxacc);
+                const D inv = a * 0.75610 * (vgb * soft_plus(voxdepinv - b.eigbinv, vt * b.nigbinv)) *
+                              tunnel_factor(bb * 1.31724, b.aigbinv, b.bigbinv, b.cigbinv, voxdepinv);
+                igb = inv + acc;
+            }
+            // Body slopes with respect to Vbs.
+            for (D* x : {&igcs, &igcd, &igb}) x->d[kVbs] *= body.dvbseff_dvbs;
+            inst.igcs = physical(igcs, mode, inst.nf);
+            inst.igcd = physical(igcd, mode, inst.nf);
+            inst.igb = physical(igb, mode, inst.nf);
+            inst.igs = physical(igs_e, 1, inst.nf);
+            inst.igd = physical(igd_e, 1, inst.nf);
+            inst.gate_currents = true;
+        } else if (inst.gate_currents) {
+            inst.igs = inst.igd = inst.igcs = inst.igcd = inst.igb = GateCurrent{};
+            inst.gate_currents = false;
+        }
+    }
+
     // Source-end velocity limit. Its slopes take the width and Coxeff as constants and the gate
     // overdrive's body slope with respect to Vbseff (not Vbs), as the published model does.
     if (m.given.vtl && p.vtl > 0.0) {
@@ -637,6 +748,15 @@ void load(const Model& m, Instance& inst, LoadMemo<P::n>* memo) {
         inst.gdrain_g = g + scale * igidl.d[kVgs];
         inst.gdrain_d = d + scale * igidl.d[kVds] + inst.gbd;
         inst.gdrain_b = bb + scale * igidl.d[kVbs] - inst.gbd;
+        // Less what the gate tunnels into the drain: across its overlap, and the gate-to-channel
+        // current's part at the channel's end there.
+        if (p.igcmod != 0) {
+            const GateCurrent& end = mode == 1 ? inst.igcd : inst.igcs;
+            inst.idrain -= inst.igd.i + end.i;
+            inst.gdrain_g -= inst.igd.g + end.g;
+            inst.gdrain_d -= inst.igd.d + end.d;
+            inst.gdrain_b -= inst.igd.b + end.b;
+        }
     } else {
         inst.gdrain_g = inst.gdrain_d = inst.gdrain_b = kNotComputed;
     }

@@ -92,6 +92,11 @@ struct SizeParams {
     double tfactor = 1.0;
     double phi = 0.0, sqrt_phi = 0.0, xdep0 = 0.0, sqrt_xdep0 = 0.0, litl = 0.0, vbi = 0.0;
     double cdep0 = 0.0, vfbsd = 0.0;
+    // Gate tunnelling: oxide-thickness ratios, the prefactors of the gate-to-channel current and
+    // of the overlap (edge) currents, and the size part of the flat-band voltage it uses.
+    double tox_ratio = 0.0, tox_ratio_edge = 0.0;
+    double aechvb = 0.0, bechvb = 0.0, aechvb_edge_s = 0.0, aechvb_edge_d = 0.0, bechvb_edge = 0.0;
+    double vfbzb_factor = 0.0;
     double mstar = 0.0, voffcbn = 0.0;
     double k1ox = 0.0;
     double theta0vb0 = 0.0, theta_rout = 0.0;
@@ -127,6 +132,11 @@ inline constexpr std::uint32_t kGivenSd = 0x10000, kGivenSca = 0x20000, kGivenSc
 inline constexpr std::uint32_t kGivenScc = 0x80000, kGivenSc = 0x100000, kGivenDelvto = 0x4000000;
 inline constexpr std::uint32_t kGivenAtCreation = 127;
 
+// One gate-tunnelling current with its slopes with respect to the physical vgs, vds, vbs.
+struct GateCurrent {
+    double i = 0.0, g = 0.0, d = 0.0, b = 0.0;
+};
+
 struct Model;
 
 struct Instance {
@@ -148,7 +158,7 @@ struct Instance {
     const SizeParams* size = nullptr;
     int temp_status = kOk;
     double vth0 = 0.0, k2 = 0.0, eta0 = 0.0, u0temp = 0.0, vsattemp = 0.0, vfb = 0.0;
-    double vtfbphi1 = 0.0, vtfbphi2 = 0.0, vbsc = 0.0, k2ox = 0.0;
+    double vtfbphi1 = 0.0, vtfbphi2 = 0.0, vbsc = 0.0, k2ox = 0.0, vfbzb = 0.0;
     double toxp = 0.0, coxp = 0.0;
     Junction source, drain;
 
@@ -161,6 +171,13 @@ struct Instance {
     // with respect to the physical vgs, vds, vbs (NaN when the load carries no slopes).
     double isub = 0.0, igidl = 0.0, igisl = 0.0;
     double idrain = 0.0, gdrain_g = 0.0, gdrain_d = 0.0, gdrain_b = 0.0;
+    // Gate tunnelling (n-channel frame, times nf; 0 when igcmod and igbmod are 0), left by the
+    // full load only: the overlap currents from the gate to the physical source and drain, the
+    // gate-to-channel current's parts at the channel's source and drain ends (the physical drain
+    // and source in reverse orientation), and the gate-to-body current. The drain terminal's
+    // current above carries what reaches the drain.
+    GateCurrent igs, igd, igcs, igcd, igb;
+    bool gate_currents = false;  // some of them may be nonzero
 };
 
 struct Model {
@@ -281,8 +298,9 @@ void correct_size_block(const Model& model, SizeParams& s);
 // The full load: values and every slope; with a memo, that of a sweep.
 void BSIM4load(const Model& model, Instance& inst, LoadMemo<3>* memo = nullptr);
 // The load of the values only (N = 0) or of the values and gmbs (N = 1); the other slopes are
-// left NaN in the instance. Everything it computes is bit for bit what BSIM4load computes. With a
-// memo, terms of a voltage met before in the same sweep are taken from it.
+// left NaN in the instance, and the gate-tunnelling currents (with their part of the drain
+// terminal's current) are not computed. Everything it computes is bit for bit what BSIM4load
+// computes. With a memo, terms of a voltage met before in the same sweep are taken from it.
 template <int N>
 void BSIM4load_values(const Model& model, Instance& inst, LoadMemo<N>* memo);
 

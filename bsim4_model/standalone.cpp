@@ -171,13 +171,27 @@ Bsim4TerminalResults terminal_record(const Model& m, const Instance& inst, const
         }
         for (int k = 0; k < 3; ++k) t[k] = mt[k][3] / mt[k][k];
     }
-    return {m.type * inst.idrain, t[0], t[1], t[2], inst.isub, inst.igidl, inst.igisl};
+    return {m.type * inst.idrain, t[0],       t[1],       t[2],        inst.isub,   inst.igidl,
+            inst.igisl,           inst.igs.i, inst.igd.i, inst.igcs.i, inst.igcd.i, inst.igb.i};
+}
+
+Bsim4GateCurrent gate_current(const GateCurrent& c) { return {c.i, c.g, c.d, c.b}; }
+
+// The gate-tunnelling record of the last (full) load.
+Bsim4GateResults gate_record(const Instance& inst) {
+    return {gate_current(inst.igs), gate_current(inst.igd), gate_current(inst.igcs), gate_current(inst.igcd),
+            gate_current(inst.igb)};
+}
+
+bool finite(const Bsim4GateCurrent& c) {
+    return std::isfinite(c.i) && std::isfinite(c.g) && std::isfinite(c.d) && std::isfinite(c.b);
 }
 
 // With the model's lock held and the model prepared: one evaluation.
 template <class Load>
 int evaluate_prepared(const Load& load, Model& m, Instance& inst, Bsim4DcResults* out, double vgs, double vds,
-                      double vbs, bool iterate, Bsim4TerminalResults* terminal = nullptr) {
+                      double vbs, bool iterate, Bsim4TerminalResults* terminal = nullptr,
+                      Bsim4GateResults* gate = nullptr) {
     const Bias applied{vgs, vds, vbs};
     Bias last = applied;
     load_at(load, m, inst, vgs, vds, vbs);
@@ -212,9 +226,18 @@ int evaluate_prepared(const Load& load, Model& m, Instance& inst, Bsim4DcResults
         if (!std::isfinite(x)) return BSIM4_ERR_NOT_FINITE;
     if (terminal) {
         const Bsim4TerminalResults t = terminal_record(m, inst, iterate && resistive ? &last : nullptr);
-        for (double x : {t.id, t.gm, t.gds, t.gmbs, t.isub, t.igidl, t.igisl})
+        for (double x :
+             {t.id, t.gm, t.gds, t.gmbs, t.isub, t.igidl, t.igisl, t.igs, t.igd, t.igcs, t.igcd, t.igb})
             if (!std::isfinite(x)) return BSIM4_ERR_NOT_FINITE;
         *terminal = t;
+    }
+    if (gate && !inst.gate_currents) {
+        *gate = {};  // a card without gate tunnelling
+    } else if (gate) {
+        const Bsim4GateResults g = gate_record(inst);
+        if (!(finite(g.igs) && finite(g.igd) && finite(g.igcs) && finite(g.igcd) && finite(g.igb)))
+            return BSIM4_ERR_NOT_FINITE;
+        *gate = g;
     }
     *out = res;
     return BSIM4_OK;
@@ -222,7 +245,8 @@ int evaluate_prepared(const Load& load, Model& m, Instance& inst, Bsim4DcResults
 
 template <class Load>
 int evaluate(const Load& load, Bsim4InstanceHandle inst, Bsim4DcResults* out, double vgs, double vds,
-             double vbs, double temperature_k, bool iterate, Bsim4TerminalResults* terminal = nullptr) {
+             double vbs, double temperature_k, bool iterate, Bsim4TerminalResults* terminal = nullptr,
+             Bsim4GateResults* gate = nullptr) {
     if (!inst || !out || !inst->model) return BSIM4_ERR_ARGUMENT;
     if (!valid_temperature(temperature_k) || !std::isfinite(vgs) || !std::isfinite(vds) ||
         !std::isfinite(vbs))
@@ -232,7 +256,7 @@ int evaluate(const Load& load, Bsim4InstanceHandle inst, Bsim4DcResults* out, do
         std::lock_guard<std::mutex> guard(m.lock);
         const int code = prepare(m, *inst, temperature_k);
         if (code != BSIM4_OK) return code;
-        return evaluate_prepared(load, m, *inst, out, vgs, vds, vbs, iterate, terminal);
+        return evaluate_prepared(load, m, *inst, out, vgs, vds, vbs, iterate, terminal, gate);
     } catch (...) {
         return BSIM4_ERR_NO_MEMORY;
     }
@@ -470,6 +494,12 @@ int bsim4_eval_dc_terminal_grid(Bsim4InstanceHandle inst, const double* vgs, std
 int bsim4_eval_dc_intrinsic(Bsim4InstanceHandle inst, Bsim4DcResults* out, double vgs, double vds, double vbs,
                             double temperature_k) {
     return evaluate(FullLoad{}, inst, out, vgs, vds, vbs, temperature_k, false);
+}
+
+int bsim4_eval_dc_intrinsic_gate(Bsim4InstanceHandle inst, Bsim4DcResults* out, Bsim4GateResults* gate,
+                                 double vgs, double vds, double vbs, double temperature_k) {
+    if (!gate) return BSIM4_ERR_ARGUMENT;
+    return evaluate(FullLoad{}, inst, out, vgs, vds, vbs, temperature_k, false, nullptr, gate);
 }
 
 void bsim4_instance_free(Bsim4InstanceHandle inst) {

@@ -167,6 +167,16 @@ void update_model(Model& m) {
     breakdown(p.xjbvd, p.bvd, "Xjbvd reset to %g.\n", "BVD reset to %g.\n");
     breakdown(p.xjbvs, p.bvs, "Xjbvs reset to %g.\n", "BVS reset to %g.\n");
 
+    // Negative length offsets of the gate-tunnelling overlap currents are taken as 0.
+    if (p.dlcig < 0.0) {
+        std::printf("Warning: dlcig = %g is negative. Set to zero.\n", p.dlcig);
+        p.dlcig = 0.0;
+    }
+    if (p.dlcigd < 0.0) {
+        std::printf("Warning: dlcigd = %g is negative. Set to zero.\n", p.dlcigd);
+        p.dlcigd = 0.0;
+    }
+
     // Trap-assisted tunnelling emission factors at Temp.
     const double tr = temp / tnom - 1.0;
     t.njts = p.njts * (1.0 + p.tnjts * tr);
@@ -307,6 +317,7 @@ int build_size_block(const Model& m, const Instance& inst, SizeParams& s) {
         std::printf("Warning: ucs has been negative; reset to 0.0.\n");
     }
 
+    b.vfbsdoff = b.vfbsdoff * (1.0 + b.tvfbsdoff * del_temp);
     b.voff = b.voff * (1.0 + b.tvoff * del_temp);
     b.nfactor = b.nfactor + b.tnfactor * del_temp / tnom;
     b.eta0 = b.eta0 + b.teta0 * del_temp / tnom;
@@ -390,6 +401,32 @@ int build_size_block(const Model& m, const Instance& inst, SizeParams& s) {
     const double lt = std::sqrt(t.epssub / (t.epsrox * kEps0) * t.tox * s.xdep0);
     s.theta0vb0 = theta_sce(b.dsub * leff / lt);
     s.theta_rout = b.pdiblc1 * theta_sce(b.drout * leff / lt) + b.pdiblc2;
+
+    // Gate tunnelling: the flat-band voltage's size part (the threshold voltage at zero bias less
+    // vth0, with the temperature term of tempmod 2 and 3 in its own form), the oxide-thickness
+    // ratios and the prefactors.
+    {
+        const double lt0 = t.factor1 * s.sqrt_xdep0;
+        const double v0 = s.vbi - s.phi;
+        const double t8 = b.dvt0w * theta_sce(b.dvt1w * weff * leff / lt0) * v0;
+        const double t9 = b.dvt0 * theta_sce(b.dvt1 * leff / lt0) * v0;
+        const double nw = t.tox * s.phi / (weff + b.w0);
+        const double kt = p.tempmod < 2 ? (b.kt1 + b.kt1l / leff) * (tratio - 1.0) : -b.kt1 * (tratio - 1.0);
+        const double lpe = s.k1ox * (std::sqrt(1.0 + b.lpe0 / leff) - 1.0) * s.sqrt_phi + kt;
+        s.vfbzb_factor = -t8 - t9 + b.k3 * nw + lpe - s.phi - b.k1 * s.sqrt_phi;
+
+        const double tox = t.tox;
+        s.tox_ratio = std::exp(b.ntox * std::log(p.toxref / tox)) / tox / tox;
+        s.tox_ratio_edge =
+            std::exp(b.ntox * std::log(p.toxref / (tox * b.poxedge))) / tox / tox / b.poxedge / b.poxedge;
+        const double a0 = m.type == 1 ? 4.97232e-7 : 3.42537e-7;
+        const double b0 = m.type == 1 ? 7.45669e11 : 1.16645e12;
+        s.aechvb_edge_s = a0 * weff * p.dlcig * s.tox_ratio_edge;
+        s.aechvb_edge_d = a0 * weff * p.dlcigd * s.tox_ratio_edge;
+        s.bechvb_edge = -b0 * tox * b.poxedge;
+        s.aechvb = a0 * (weff * leff * s.tox_ratio);
+        s.bechvb = b0 * -tox;
+    }
 
     // Stress (LOD) factors of the block.
     double wlod = p.wlod;
@@ -641,6 +678,7 @@ void update_instance(Model& m, Instance& inst, const SizeParams& s) {
 
     inst.vth0 += inst.delvto;
     inst.vfb = b.vfb + m.type * inst.delvto;
+    inst.vfbzb = s.vfbzb_factor + m.type * inst.vth0;
 
     const double dv = m.type * inst.vth0 - inst.vfb - s.phi;
     inst.vtfbphi1 = std::max((m.type == 1 ? 2.0 : 2.5) * dv, 0.0);

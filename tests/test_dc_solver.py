@@ -305,6 +305,20 @@ def test_card_selection_and_type(lib):
     assert fast > 10 * slow
 
 
+def test_networks_the_solver_leaves_out_are_named_once(tmp_path, capfd):
+    path = tmp_path / "networks.lib"
+    path.write_text(".model nb nmos level=54 rbodymod=1 rgatemod=0 rdsmod=1\n"
+                    ".model n0 nmos level=54 rbodymod=0\n")
+    capfd.readouterr()
+    solver = DcSolver(str(path), "nb", w=W, l=L)
+    solver.solve(0.8, 0.6)
+    assert len(solver.sweep("vgs", 0.0, 1.0, 0.1, vd=0.6)) == 11
+    assert capfd.readouterr().err == ("  [native] nb: rbodymod=1: the body-resistance network is not solved; "
+                                      "currents through it are taken at the terminal voltages\n")
+    DcSolver(str(path), "n0", w=W, l=L).solve(0.8, 0.6)
+    assert capfd.readouterr().err == ""
+
+
 def test_construction_errors(lib, tmp_path):
     absent = str(tmp_path / "absent.lib")
     with pytest.raises(

@@ -1,5 +1,10 @@
 #include "bsim4/native.h"
 
+#include <cmath>
+
+#include "common/format.h"
+#include "common/text.h"
+
 namespace morva::bsim4::native {
 
 std::optional<Bsim4Model> Bsim4Model::from_params(std::string_view device_type, const ParamList& params) {
@@ -27,6 +32,56 @@ Bsim4InstanceHandle Bsim4Model::instance_with_params(const ParamList& params, do
         return nullptr;
     }
     return instance;
+}
+
+namespace {
+
+// The last value of `name` among the pairs (ASCII case ignored).
+std::optional<double> last_value(const ParamList& params, std::string_view name) {
+    std::optional<double> found;
+    for (const auto& [n, v] : params)
+        if (ascii_iequals(n, name)) found = v;
+    return found;
+}
+
+// An integer selector as the model keeps it: truncated, and 0 when absent or above `max`.
+int selector(const ParamList& params, std::string_view name, int max) {
+    const std::optional<double> v = last_value(params, name);
+    if (!v || !std::isfinite(*v) || *v < 0.0 || *v >= static_cast<double>(max) + 1.0) return 0;
+    return static_cast<int>(std::trunc(*v));
+}
+
+constexpr std::string_view kTakenAtTerminals =
+    " is not solved; currents through it are taken at the terminal voltages";
+
+}  // namespace
+
+std::vector<std::string> unsolved_networks(const ParamList& card, const ParamList& instance) {
+    std::vector<std::string> networks;
+    if (const int body = selector(card, "rbodymod", 2))
+        networks.push_back(fmt::cat("rbodymod=", body, ": the body-resistance network", kTakenAtTerminals));
+    if (const int gate = selector(card, "rgatemod", 3))
+        networks.push_back(fmt::cat("rgatemod=", gate, ": the gate resistance", kTakenAtTerminals));
+    std::string diffusion;
+    int sides = 0;
+    const double rsh = last_value(card, "rsh").value_or(0.0);
+    for (const char* side : {"nrs", "nrd"}) {
+        const std::optional<double> squares = last_value(instance, side);
+        if (!(rsh > 0.0 && squares && *squares > 0.0)) continue;
+        diffusion += fmt::cat(sides++ ? ", " : "", "rsh*", side, "=", fmt::display(rsh * *squares));
+    }
+    if (sides == 1)
+        networks.push_back(fmt::cat(diffusion, ": the diffusion series resistance", kTakenAtTerminals));
+    if (sides == 2)
+        networks.push_back(
+            fmt::cat(diffusion,
+                     ": the diffusion series resistances are not solved; currents through them "
+                     "are taken at the terminal voltages"));
+    return networks;
+}
+
+std::string unsolved_network_line(std::string_view cards, std::string_view network) {
+    return fmt::cat("  [native] ", cards, ": ", network, "\n");
 }
 
 }  // namespace morva::bsim4::native

@@ -48,4 +48,15 @@ private:
     std::unique_ptr<morva::bsim4::model::Model, ModelDeleter> model_;
 };
 
+// The resistive networks ngspice builds around an instance of a card and the evaluator does not
+// solve (their nodes are taken as the terminals): the body-resistance network (rbodymod 1 or 2),
+// the gate resistance (rgatemod 1 to 3) and the diffusion resistances rsh * nrs and rsh * nrd of
+// an instance that gives nrs or nrd. One text each, naming the selector ("rbodymod=1: the
+// body-resistance network is not solved; ..."); none for a card without them. Parameters count as
+// the model takes them: the last of a name, selectors truncated, and 0 out of their range.
+std::vector<std::string> unsolved_networks(const ParamList& card, const ParamList& instance = {});
+
+// The standard-error line of one such text for the cards named (comma-separated), newline included.
+std::string unsolved_network_line(std::string_view cards, std::string_view network);
+
 }  // namespace morva::bsim4::native

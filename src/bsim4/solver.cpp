@@ -41,6 +41,18 @@ ChannelCurrent channel_current(const Bsim4DcResults& r, double vds) {
     return {-std::fabs(r.ids), g_sum, -r.gds};
 }
 
+// What the gate tunnels into an internal node (across that side's overlap and at the channel's
+// end there), and its slopes with respect to the internal drain and source voltages: the
+// evaluator's slopes are taken against vgs = vg - vs', vds = vd' - vs', vbs = vb - vs'.
+struct GateCurrent {
+    double i, d_vd, d_vs;
+};
+
+GateCurrent gate_current(const Bsim4GateCurrent& overlap, const Bsim4GateCurrent& channel_end) {
+    const double g = overlap.g + channel_end.g, d = overlap.d + channel_end.d, b = overlap.b + channel_end.b;
+    return {overlap.i + channel_end.i, d, -(g + d + b)};
+}
+
 // The slope of a resistance against its node voltage from the last two iterations; zero until
 // two iterates lie far enough apart for the difference to be more than rounding.
 struct Secant {
@@ -110,14 +122,18 @@ DcOpResult newton_iteration(const SolverConfig& config, Bsim4InstanceHandle inst
     for (std::uint64_t iter = 0; iter < config.max_iter; ++iter) {
         const double vgs = start.vg - vs_i, vds = vd_i - vs_i, vbs = start.vb - vs_i;
         Bsim4DcResults r{};
-        if (bsim4_eval_dc_intrinsic(instance, &r, vgs, vds, vbs, kTemperature) != BSIM4_OK)
+        Bsim4GateResults gate{};
+        if (bsim4_eval_dc_intrinsic_gate(instance, &r, &gate, vgs, vds, vbs, kTemperature) != BSIM4_OK)
             return unconverged(iter, iter + 1, vd_i, vs_i, std::move(trace));
 
         // Currents leaving each internal node: the channel, the junction (cbd and
-        // cbs flow from the bulk into the node), the series resistance and gmin.
-        // A node without series resistance is the terminal itself: its row
-        // becomes vd' = vd.
+        // cbs flow from the bulk into the node), gate tunnelling (from the gate
+        // into the node), the series resistance and gmin. A node without series
+        // resistance is the terminal itself: its row becomes vd' = vd.
         const ChannelCurrent ch = channel_current(r, vds);
+        const bool forward = vds >= 0.0;
+        const GateCurrent gate_d = gate_current(gate.igd, forward ? gate.igcd : gate.igcs);
+        const GateCurrent gate_s = gate_current(gate.igs, forward ? gate.igcs : gate.igcd);
         const bool drain_pinned = !(r.rd > 0.0), source_pinned = !(r.rs > 0.0);
         const double gd = drain_pinned ? 0.0 : 1.0 / r.rd;
         const double gs = source_pinned ? 0.0 : 1.0 / r.rs;
@@ -130,9 +146,9 @@ DcOpResult newton_iteration(const SolverConfig& config, Bsim4InstanceHandle inst
             j11 = 1.0;
             j12 = 0.0;
         } else {
-            f1 = ch.i - r.cbd + gd * (vd_i - start.vd) + g * vd_i;
-            j11 = ch.d_vd + r.gbd + gd * (1.0 - (vd_i - start.vd) * gd * drd) + g;
-            j12 = ch.d_vs;
+            f1 = ch.i - r.cbd - gate_d.i + gd * (vd_i - start.vd) + g * vd_i;
+            j11 = ch.d_vd + r.gbd - gate_d.d_vd + gd * (1.0 - (vd_i - start.vd) * gd * drd) + g;
+            j12 = ch.d_vs - gate_d.d_vs;
         }
         double f2, j21, j22;
         if (source_pinned) {
@@ -140,9 +156,9 @@ DcOpResult newton_iteration(const SolverConfig& config, Bsim4InstanceHandle inst
             j21 = 0.0;
             j22 = 1.0;
         } else {
-            f2 = -ch.i - r.cbs + gs * (vs_i - start.vs) + g * vs_i;
-            j21 = -ch.d_vd;
-            j22 = -ch.d_vs + r.gbs + gs * (1.0 - (vs_i - start.vs) * gs * drs) + g;
+            f2 = -ch.i - r.cbs - gate_s.i + gs * (vs_i - start.vs) + g * vs_i;
+            j21 = -ch.d_vd - gate_s.d_vd;
+            j22 = -ch.d_vs + r.gbs - gate_s.d_vs + gs * (1.0 - (vs_i - start.vs) * gs * drs) + g;
         }
 
         const double det = j11 * j22 - j12 * j21;

@@ -1,6 +1,10 @@
 // DC operating point of one BSIM4 transistor behind its bias-dependent series
 // resistances: a two-unknown Newton-Raphson on the internal drain and source
-// nodes, made robust by a gmin ladder and a source-stepping fallback.
+// nodes, made robust by a gmin ladder and a source-stepping fallback. Each
+// node balances the channel, its junction, the gate-tunnelling currents into
+// it (its overlap current and the gate-to-channel current's part at its end,
+// as ngspice stamps them behind the resistances) and its resistance; `ids` is
+// the channel current.
 //
 // Voltages are in the n-channel frame of the evaluator (a p-channel device
 // conducts for positive vgs and vds); `ids`, `vth` and `vdsat` of a result

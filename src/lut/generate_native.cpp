@@ -135,6 +135,14 @@ struct Grids {
     }
 };
 
+// The instance parameters of the (W, L) pair from the wrapping subcircuit's defaults.
+parser::ParamList instance_params(const Plan& plan, std::size_t wi, std::size_t li) {
+    parser::ParamList params =
+        plan.defaults->compute_instance_params(plan.widths[wi], plan.lengths[li], 1.0, 1.0);
+    parser::scale_instance_params(params, plan.kit.scale);
+    return params;
+}
+
 // One work item: its own model and instance serve every bias point, whose
 // values it writes straight into the table (NaN where a point failed to
 // evaluate or converge).
@@ -145,14 +153,8 @@ Result<std::size_t, NgspiceError> run_work_item(const Plan& plan, const Item& it
     const parser::Bsim4ModelCard& card = *plan.bins[wi * plan.lengths.size() + li];
     std::optional<Bsim4Model> model = Bsim4Model::from_params(plan.model_type, card.params);
     if (!model) return err(NgspiceError::simulation(fmt::cat("model_create failed ", geometry_text(w, l))));
-    const auto instance_params = [&] {
-        parser::ParamList params =
-            plan.defaults->compute_instance_params(plan.widths[wi], plan.lengths[li], 1.0, 1.0);
-        parser::scale_instance_params(params, plan.kit.scale);
-        return params;
-    };
     // Declared after the model, so freed before it.
-    UniqueInstance instance(plan.defaults ? model->instance_with_params(instance_params(), w, l)
+    UniqueInstance instance(plan.defaults ? model->instance_with_params(instance_params(plan, wi, li), w, l)
                                           : bsim4_instance_create(model->handle(), 1, w, l));
     if (!instance)
         return err(NgspiceError::simulation(fmt::cat("instance_create failed ", geometry_text(w, l))));
@@ -291,6 +293,30 @@ std::string bin_names(const std::vector<const parser::Bsim4ModelCard*>& bins) {
     std::string out;
     for (const std::string& name : names) out += fmt::cat(out.empty() ? "" : ", ", name);
     return out;
+}
+
+// One line for each network the table's cards ask for that the evaluator does not solve, naming
+// every card that asks for it: once per generation, however many (W, L) pairs use a card (the
+// instance parameters are those of the card's first pair).
+void report_unsolved_networks(const Plan& plan, Messages& messages) {
+    std::vector<std::pair<std::string, std::string>> networks;  // what is not solved, and by whom
+    for (std::size_t k = 0; k < plan.bins.size(); ++k) {
+        const parser::Bsim4ModelCard* card = plan.bins[k];
+        if (std::find(plan.bins.begin(), plan.bins.begin() + k, card) != plan.bins.begin() + k) continue;
+        const std::size_t wi = k / plan.lengths.size(), li = k % plan.lengths.size();
+        const parser::ParamList instance =
+            plan.defaults ? instance_params(plan, wi, li) : parser::ParamList{};
+        for (std::string& network : bsim4::native::unsolved_networks(card->params, instance)) {
+            auto same = std::find_if(networks.begin(), networks.end(),
+                                     [&](const auto& n) { return n.first == network; });
+            if (same == networks.end())
+                networks.emplace_back(std::move(network), card->name);
+            else if (same->second != card->name)
+                same->second += fmt::cat(", ", card->name);
+        }
+    }
+    for (const auto& [network, cards] : networks)
+        messages.err(bsim4::native::unsolved_network_line(cards, network));
 }
 
 // The subcircuit `name` of the model file (of the named section, when there is one).
@@ -532,6 +558,7 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
     // 9. Subcircuit defaults.
     plan->defaults = subcircuit_defaults(config, messages);
     if (!plan->defaults) plan->defaults = std::move(chosen->wrapper);
+    report_unsolved_networks(*plan, messages);
 
     Grids grids;
     grids.dims = {n_w, n_vbs, n_l, n_vgs, n_vds};

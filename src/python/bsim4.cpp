@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <new>
 #include <optional>
 #include <string>
@@ -84,6 +85,11 @@ Construction build_solver(const std::string& model_file, const std::string& mode
     if (!instance)
         return {std::nullopt,
                 fmt::cat("failed to create BSIM4 instance W=", fmt::exp(w, 3), " L=", fmt::exp(l, 3))};
+    // Once per solver: what the card asks for that the solves leave out.
+    for (const std::string& network : bsim4::native::unsolved_networks(card->params)) {
+        const std::string line = bsim4::native::unsolved_network_line(card->name, network);
+        std::fwrite(line.data(), 1, line.size(), stderr);
+    }
     return {PyDcSolver{std::move(*model), std::move(instance), solver::SolverConfig{}}, {}};
 }
 

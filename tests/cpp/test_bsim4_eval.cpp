@@ -454,8 +454,9 @@ std::vector<TerminalPoint> ngspice_terminal(const Card& card, double w, double l
     return points;
 }
 
-// The sample cards with every feature the evaluator leaves out switched off, and the example's
-// 180 nm card with impact ionisation and GIDL switched on.
+// The sample cards with the networks the evaluator does not solve switched off (and gate
+// tunnelling off, then on), and the example's 180 nm card with impact ionisation and GIDL
+// switched on.
 std::vector<std::pair<Card, std::string>> side_current_cards() {
     std::vector<std::pair<Card, std::string>> cards;
     for (const char* type : {"nmos", "pmos"}) {
@@ -468,6 +469,14 @@ std::vector<std::pair<Card, std::string>> side_current_cards() {
             bsim4_test::set_param(card->params, "fgidl", 0.2);
             bsim4_test::set_param(card->params, "rgisl", 1.3);
             cards.emplace_back(*card, std::string("sample gidlmod=1 ") + type);
+            // Gate tunnelling: what reaches the drain of the gate-to-channel current, with its
+            // partition constant and bias-dependent, and across the drain overlap.
+            bsim4_test::set_param(card->params, "igcmod", 1);
+            bsim4_test::set_param(card->params, "igbmod", 1);
+            cards.emplace_back(*card, std::string("sample igcmod=1 igbmod=1 ") + type);
+            bsim4_test::set_param(card->params, "igcmod", 2);
+            std::erase_if(card->params, [](const auto& p) { return p.first == "pigcd"; });
+            cards.emplace_back(*card, std::string("sample igcmod=2 without pigcd ") + type);
         }
     }
     const int sign[] = {1, -1};
@@ -506,7 +515,8 @@ Bsim4TerminalResults terminal_at(Bsim4InstanceHandle inst, double vgs, double vd
 }
 
 // Central differences of the terminal current in vgs, vds and vbs, steps of h.
-std::array<double, 3> terminal_slopes(Bsim4InstanceHandle inst, double vgs, double vds, double vbs, double h) {
+std::array<double, 3> terminal_slopes(Bsim4InstanceHandle inst, double vgs, double vds, double vbs,
+                                      double h) {
     const auto id = [&](double g, double d, double b) { return terminal_at(inst, g, d, b).id; };
     return {(id(vgs + h, vds, vbs) - id(vgs - h, vds, vbs)) / (2 * h),
             (id(vgs, vds + h, vbs) - id(vgs, vds - h, vbs)) / (2 * h),
@@ -607,5 +617,57 @@ TEST(Bsim4Terminal, SlopesThroughBiasDependentSeriesResistances) {
                     EXPECT_NEAR(exact[k], s * slopes[k], 2e-3 * std::fabs(exact[k]) + 2e-3 * std::fabs(t.id))
                         << type << " slope " << k << " at vgs=" << vgs << " vds=" << vds;
             }
+    }
+}
+
+// Each gate-tunnelling current's slopes are the derivatives of its value: central differences of
+// the evaluator's own currents, in both orientations, from accumulation to inversion, with the
+// partition constant and bias-dependent, and with fingers.
+TEST(Bsim4Terminal, GateCurrentSlopesAreTheirDerivatives) {
+    std::vector<std::pair<Card, std::string>> cards;
+    for (const auto& [card, label] : side_current_cards())
+        if (label.find("igcmod") != std::string::npos) cards.emplace_back(card, label);
+    if (cards.empty()) GTEST_SKIP() << "sample cards not available";
+    const auto gate_at = [](Bsim4InstanceHandle inst, double vgs, double vds, double vbs) {
+        Bsim4DcResults dc{};
+        Bsim4GateResults g{};
+        EXPECT_EQ(bsim4_eval_dc_intrinsic_gate(inst, &dc, &g, vgs, vds, vbs, kRoom), BSIM4_OK);
+        return g;
+    };
+    using Member = Bsim4GateCurrent Bsim4GateResults::*;
+    const std::pair<Member, const char*> currents[] = {{&Bsim4GateResults::igs, "igs"},
+                                                       {&Bsim4GateResults::igd, "igd"},
+                                                       {&Bsim4GateResults::igcs, "igcs"},
+                                                       {&Bsim4GateResults::igcd, "igcd"},
+                                                       {&Bsim4GateResults::igb, "igb"}};
+    const double h = 1e-6;
+    for (const auto& [card, label] : cards) {
+        for (int nf : {1, 3}) {
+            SCOPED_TRACE(label + " nf=" + std::to_string(nf));
+            auto model = Bsim4Model::from_params(card.type, card.params);
+            UniqueInstance inst(bsim4_instance_create(model->handle(), nf, 3e-6, 0.1e-6));
+            ASSERT_TRUE(inst);
+            for (double vgs : {-0.8, 0.3, 0.9, 1.3})
+                for (double vds : {-0.7, -0.05, 0.05, 0.6, 1.2})
+                    for (double vbs : {-0.5, 0.1}) {
+                        const Bsim4GateResults g = gate_at(inst.get(), vgs, vds, vbs);
+                        const Bsim4GateResults shifted[6] = {
+                            gate_at(inst.get(), vgs + h, vds, vbs), gate_at(inst.get(), vgs - h, vds, vbs),
+                            gate_at(inst.get(), vgs, vds + h, vbs), gate_at(inst.get(), vgs, vds - h, vbs),
+                            gate_at(inst.get(), vgs, vds, vbs + h), gate_at(inst.get(), vgs, vds, vbs - h)};
+                        for (const auto& [member, name] : currents) {
+                            const Bsim4GateCurrent& c = g.*member;
+                            const double exact[3] = {c.g, c.d, c.b};
+                            for (int k = 0; k < 3; ++k) {
+                                const double diff =
+                                    ((shifted[2 * k].*member).i - (shifted[2 * k + 1].*member).i) / (2 * h);
+                                EXPECT_NEAR(exact[k], diff,
+                                            1e-5 * std::fabs(exact[k]) + 1e-8 * std::fabs(c.i) + 1e-18)
+                                    << name << " slope " << k << " at vgs=" << vgs << " vds=" << vds
+                                    << " vbs=" << vbs;
+                            }
+                        }
+                    }
+        }
     }
 }

@@ -1,6 +1,7 @@
 // The native evaluator against ngspice 39.3 on the same cards: ids, gm, gds, gmbs to 1e-9
 // relative (floors 1e-18 A, 1e-15 S), vth and vdsat to 1e-9 V, junction currents and
-// conductances to 1e-9 relative (1e-18 A absolute for the currents).
+// conductances to 1e-9 relative (1e-18 A absolute for the currents), the gate-tunnelling currents
+// to 1e-9 relative (floor 1e-18 A).
 #include "test_bsim4_support.h"
 
 using namespace bsim4_test;
@@ -62,6 +63,11 @@ std::optional<Card> comparable_sample(const std::string& type) {
 
 Card with(Card card, std::initializer_list<std::pair<const char*, double>> params) {
     for (const auto& [name, value] : params) set_param(card.params, name, value);
+    return card;
+}
+
+Card without(Card card, const std::string& name) {
+    std::erase_if(card.params, [&](const auto& p) { return p.first == name; });
     return card;
 }
 
@@ -249,7 +255,7 @@ TEST(Bsim4Ngspice, SeriesResistanceIterationMatchesOperatingPoint) {
     std::vector<Card> cards = {{"nmos", {{"rdsmod", 1}}},
                                {"pmos", {{"rdsmod", 1}, {"prwg", 0.5}, {"prwb", 0.1}}}};
     // Gate tunnelling, GIDL and substrate currents would flow through the resistances in ngspice;
-    // the evaluator has no side currents, so they are off here.
+    // the evaluator's iteration carries the channel current alone, so they are off here.
     if (auto sample = comparable_sample("nmos"))
         cards.push_back(
             with(*sample, {{"rdsmod", 1}, {"igcmod", 0}, {"igbmod", 0}, {"agidl", 0}, {"alpha0", 0}}));
@@ -284,5 +290,86 @@ TEST(Bsim4Ngspice, SeriesResistanceIterationMatchesOperatingPoint) {
             }
         }
         EXPECT_GT(full.size(), 50u);
+    }
+}
+
+// The five gate-tunnelling currents against @m[igs], @m[igd], @m[igcs], @m[igcd], @m[igb]: both
+// device types and orientations, accumulation to inversion, igcmod 1 and 2, the Igc partition
+// constant (pigcd given) and bias-dependent (not given), with poly depletion (the sample cards'
+// ngate), fingers, tempmod 2, asymmetric overlaps and a negative dlcig (taken as 0).
+TEST(Bsim4Ngspice, GateTunnellingCurrents) {
+    if (!ngspice_available()) GTEST_SKIP() << "ngspice not installed";
+    const std::vector<std::string> names = {"igs", "igd", "igcs", "igcd", "igb"};
+    const std::vector<Sweep> grid = {{-1.2, 1.5, 0.3, 0.0, 1.2, 0.3, {-0.6, 0.0, 0.3}},
+                                     {-1.2, 1.5, 0.3, 0.0, -1.2, -0.3, {-0.6, 0.0}}};
+    for (const char* type : {"nmos", "pmos"}) {
+        auto sample = comparable_sample(type);
+        if (!sample) GTEST_SKIP() << "sample cards not available";
+        const Card c = with(*sample, {{"igcmod", 1}, {"igbmod", 1}});
+        const Card free_partition = without(c, "pigcd");
+        const Device dev{1e-6, 0.1e-6, 1, {}};
+        struct GateCase {
+            Case c;
+            const char* flowing;  // which of igs, igd, igcs, igcd, igb are not 0 somewhere
+        };
+        const std::vector<GateCase> table = {
+            {{c, dev, "igcmod 1, pigcd given"}, "11111"},
+            {{free_partition, dev, "igcmod 1, pigcd not given"}, "11111"},
+            {{with(c, {{"igcmod", 2}}), dev, "igcmod 2, pigcd given"}, "11111"},
+            {{with(free_partition, {{"igcmod", 2}}), dev, "igcmod 2, pigcd not given"}, "11111"},
+            {{with(free_partition, {{"pigcd", 2.5}, {"lpigcd", 1e-2}}),
+              {2e-6, 0.06e-6, 3, {}},
+              "binned pigcd, nf 3"},
+             "11111"},
+            {{with(free_partition,
+                   {{"tempmod", 2}, {"tnom", 50}, {"kt1", -0.2}, {"at", 1e-3}, {"prt", 1e-3}}),
+              dev, "tempmod 2, tnom 50"},
+             "11111"},
+            {{with(without(c, "aigsd"), {{"aigs", 0.011},
+                                         {"aigd", 0.013},
+                                         {"dlcig", -1e-9},
+                                         {"dlcigd", 2e-8},
+                                         {"poxedge", 1.1},
+                                         {"ntox", 1.2},
+                                         {"toxref", 2e-9},
+                                         {"vfbsdoff", 0.05},
+                                         {"k1", 0.0}}),
+              dev, "asymmetric overlaps, negative dlcig, k1 0"},
+             "01111"},
+            {{with(c, {{"igcmod", 0}, {"nigbacc", 2}, {"eigbinv", 1.0}, {"ngate", 0}}), dev, "igbmod alone"},
+             "00001"},
+            {{with(c, {{"igbmod", 0}}), dev, "igcmod alone"}, "11110"},
+        };
+        std::vector<Case> cases;
+        for (const GateCase& g : table) cases.push_back(g.c);
+        const auto points = ngspice_quantities(cases, grid, names);
+        for (std::size_t k = 0; k < cases.size(); ++k) {
+            SCOPED_TRACE(std::string(type) + " " + cases[k].label);
+            auto model = Bsim4Model::from_params(cases[k].card.type, cases[k].card.params);
+            ASSERT_TRUE(model);
+            testing::internal::CaptureStdout();
+            UniqueInstance inst(
+                bsim4_instance_create(model->handle(), cases[k].dev.nf, cases[k].dev.w, cases[k].dev.l));
+            const std::string notes = testing::internal::GetCapturedStdout();
+            ASSERT_TRUE(inst);
+            EXPECT_EQ(notes.find("Warning: dlcig = -1e-09 is negative. Set to zero.\n") != std::string::npos,
+                      cases[k].label.find("negative dlcig") != std::string::npos);
+            ASSERT_GT(points[k].size(), 100u);
+            double largest[5] = {};
+            int failures = 0;
+            for (const std::vector<double>& p : points[k]) {
+                Bsim4DcResults r{};
+                Bsim4GateResults g{};
+                ASSERT_EQ(bsim4_eval_dc_intrinsic_gate(inst.get(), &r, &g, p[0], p[1], p[2], 300.15), 0);
+                const double got[5] = {g.igs.i, g.igd.i, g.igcs.i, g.igcd.i, g.igb.i};
+                for (int q = 0; q < 5; ++q) {
+                    largest[q] = std::max(largest[q], std::fabs(got[q]));
+                    if (!(rel_dev(got[q], p[3 + q], 1e-18) <= 1e-9) && ++failures <= 5)
+                        ADD_FAILURE() << names[q] << " " << got[q] << " vs " << p[3 + q] << " at vgs=" << p[0]
+                                      << " vds=" << p[1] << " vbs=" << p[2];
+                }
+            }
+            for (int q = 0; q < 5; ++q) EXPECT_EQ(largest[q] > 0.0, table[k].flowing[q] == '1') << names[q];
+        }
     }
 }

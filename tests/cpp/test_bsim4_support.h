@@ -180,6 +180,68 @@ inline std::vector<std::vector<Point>> ngspice_sweeps(const std::vector<Case>& c
     return all;
 }
 
+// Runs the sweeps of ngspice_sweeps and reads back, for each case, rows of the n-channel frame's
+// vgs, vds, vbs followed by the device's `quantities` (names inside @m[...]) as ngspice reports
+// them.
+inline std::vector<std::vector<std::vector<double>>> ngspice_quantities(
+    const std::vector<Case>& cases, const std::vector<Sweep>& sweeps,
+    const std::vector<std::string>& quantities, double temp_c = 27.0) {
+    TempDir dir;
+    const int s = cases.at(0).card.sign();
+    std::ostringstream deck;
+    deck << "bsim4 quantities\n";
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        const Case& c = cases[k];
+        deck << ".model mdl" << k << " " << c.card.type << " level=54 version=4.8.2\n";
+        for (const auto& [name, value] : c.card.params) deck << "+ " << name << "=" << number(value) << "\n";
+        deck << "m" << k << " d g 0 b mdl" << k << " w=" << number(c.dev.w) << " l=" << number(c.dev.l);
+        if (c.dev.nf != 1) deck << " nf=" << c.dev.nf;
+        for (const auto& [name, value] : c.dev.inst) deck << " " << name << "=" << number(value);
+        deck << "\n";
+    }
+    deck << "vd d 0 0\nvg g 0 0\nvb b 0 0\n.options temp=" << number(temp_c) << "\n";
+    deck << ".control\nset wr_singlescale\nset appendwrite\nset numdgt=17\n";
+    auto vectors = [&](std::size_t k) {
+        std::string v = "v(g) v(d) v(b)";
+        for (const std::string& q : quantities) v += " @m" + std::to_string(k) + "[" + q + "]";
+        return v;
+    };
+    for (std::size_t k = 0; k < cases.size(); ++k) deck << "save " << vectors(k) << "\n";
+    for (const Sweep& sw : sweeps) {
+        for (double vb : sw.vbs) {
+            deck << "alter vb dc = " << number(s * vb) << "\n";
+            deck << "dc vd " << number(s * sw.vds_start) << " " << number(s * sw.vds_stop) << " "
+                 << number(s * sw.vds_step) << " vg " << number(s * sw.vgs_start) << " "
+                 << number(s * sw.vgs_stop) << " " << number(s * sw.vgs_step) << "\n";
+            for (std::size_t k = 0; k < cases.size(); ++k)
+                deck << "wrdata " << (dir.path / ("out" + std::to_string(k) + ".txt")).string() << " "
+                     << vectors(k) << "\n";
+        }
+    }
+    deck << ".endc\n.end\n";
+    std::ofstream(dir.path / "deck.cir") << deck.str();
+    const std::string cmd = "cd '" + dir.path.string() + "' && ngspice -b deck.cir >log.txt 2>&1";
+    (void)std::system(cmd.c_str());
+    const std::size_t columns = 4 + quantities.size();  // the sweep's scale, then the vectors
+    std::vector<std::vector<std::vector<double>>> all(cases.size());
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        std::ifstream in(dir.path / ("out" + std::to_string(k) + ".txt"));
+        std::string line;
+        while (std::getline(in, line)) {
+            std::istringstream row(line);
+            std::vector<double> c;
+            for (double x; c.size() < columns && (row >> x);) c.push_back(x);
+            if (c.size() != columns) continue;  // a header line
+            std::vector<double> point = {s * c[1], s * c[2], s * c[3]};
+            point.insert(point.end(), c.begin() + 4, c.end());
+            all[k].push_back(std::move(point));
+        }
+        if (all[k].empty())
+            ADD_FAILURE() << "ngspice wrote no data for " << cases[k].label << "\n" << deck.str();
+    }
+    return all;
+}
+
 // Largest relative deviation of a against b, with an absolute floor.
 inline double rel_dev(double a, double b, double floor) {
     return std::fabs(a - b) / std::max(std::fabs(b), floor);

@@ -318,6 +318,57 @@ TEST_F(NativeLut, SubcircuitDefaults) {
     EXPECT_TRUE(same_bits(run(c, wrapped).id, t.id)) << wrapped.err_text;
 }
 
+TEST_F(NativeLut, NetworksTheEvaluatorDoesNotSolveAreNamedOnce) {
+    const std::string lib = (dir.path / "networks.lib").string();
+    std::ofstream(lib) << R"(* cards asking for networks
+.model rb nmos level=54 rbodymod=1 vth0=0.4 u0=0.03
+.model rbg nmos level=54 rbodymod=2 rgatemod=3 vth0=0.4 u0=0.03
+.model plain nmos level=54 rbodymod=0 rgatemod=7 rsh=5 vth0=0.4 u0=0.03
+.model bx.1 nmos level=54 lmin=1e-7 lmax=3e-7 rbodymod=1 vth0=0.4 u0=0.03
+.model bx.2 nmos level=54 lmin=3e-7 lmax=1e-5 rbodymod=1 vth0=0.45 u0=0.03
+.model sheet nmos level=54 rsh=5 vth0=0.4 u0=0.03
+.subckt dfet d g s b w=1e-6 l=1e-6 nrs=2 nrd=3
+m0 d g s b sheet w={w} l={l} nrs={nrs} nrd={nrd}
+.ends dfet
+.subckt sfet d g s b w=1e-6 l=1e-6 nrs=2
+m0 d g s b sheet w={w} l={l} nrs={nrs}
+.ends sfet
+)";
+    const std::string taken = " is not solved; currents through it are taken at the terminal voltages\n";
+    const struct {
+        const char* model;
+        std::string lines;  // what the generation says about networks
+    } cases[] = {
+        {"rb", "  [native] rb: rbodymod=1: the body-resistance network" + taken},
+        {"rbg", "  [native] rbg: rbodymod=2: the body-resistance network" + taken +
+                    "  [native] rbg: rgatemod=3: the gate resistance" + taken},
+        {"plain", ""},  // rgatemod out of range is 0; rsh without nrs, nrd builds nothing
+        {"bx", "  [native] bx.1, bx.2: rbodymod=1: the body-resistance network" + taken},
+        {"dfet",
+         "  [native] sheet: rsh*nrs=10, rsh*nrd=15: the diffusion series resistances are not solved; "
+         "currents "
+         "through them are taken at the terminal voltages\n"},
+        {"sfet", "  [native] sheet: rsh*nrs=10: the diffusion series resistance" + taken},
+    };
+    for (const auto& k : cases) {
+        LutConfig c = config(k.model);
+        c.model_file = lib;
+        c.lengths = {1.8e-7, 5e-7};  // two pairs of each card, two cards of bx
+        c.op_params = {};
+        Lines lines;
+        (void)run(c, lines);
+        std::string said;
+        for (std::size_t at = 0, end; (end = lines.err_text.find('\n', at)) != std::string::npos;
+             at = end + 1) {
+            const std::string line = lines.err_text.substr(at, end + 1 - at);
+            if (line.find("is not solved") != std::string::npos ||
+                line.find("are not solved") != std::string::npos)
+                said += line;
+        }
+        EXPECT_EQ(said, k.lines) << k.model << ":\n" << lines.err_text;
+    }
+}
+
 TEST_F(NativeLut, FailedPointsAreNaN) {
     // The evaluator refuses a non-finite bias; the direct path and the solver
     // both leave NaN there, and the neighbouring differences with it.
