@@ -5,7 +5,9 @@ import pathlib
 import shutil
 import signal
 import subprocess
+import sys
 import threading
+import time
 
 import pytest
 
@@ -285,6 +287,21 @@ def test_sweep_whose_results_exceed_memory_is_refused_up_front(n0):
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0.0)
         signal.signal(signal.SIGALRM, previous)
+
+
+def test_ctrl_c_stops_a_long_sweep(lib):
+    code = (
+        f"import morva\nsolver = morva.DcSolver({lib!r}, 'nch', w={W!r}, l={L!r})\nprint('ready', flush=True)\n"
+        "try:\n    solver.sweep('vgs', 0.0, 1.0, 1e-7, vd=0.6)\n    print('finished')\n"
+        "except KeyboardInterrupt:\n    print('interrupted')\n"
+        "print(len(solver.sweep('vgs', 0.0, 1.0, 0.25, vd=0.6)))\n"
+    )
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    assert proc.stdout.readline() == "ready\n"
+    time.sleep(0.3)
+    proc.send_signal(signal.SIGINT)
+    out, _ = proc.communicate(timeout=60)  # ten million points would take minutes
+    assert out.split() == ["interrupted", "5"]
 
 
 # ---- construction ----

@@ -1,6 +1,10 @@
 """Behavioural models: PDSDM loops, decimation, phase conversion, SAR trim."""
 
 import math
+import signal
+import subprocess
+import sys
+import time
 
 import numpy as np
 import pytest
@@ -130,6 +134,42 @@ def test_run_pdsdm_matches_reference_bit_for_bit(kwargs):
 def test_run_pdsdm_oversampled_matches_reference_bit_for_bit(kwargs):
     args = (-48.0, 0.15, 1.3e6, 2e-4, 4e-12, 300, -95.0, 15.0)
     assert_same_bits(morva.run_pdsdm_oversampled(*args, **kwargs), ref_pdsdm_oversampled(*args, **kwargs))
+
+
+@pytest.mark.parametrize(
+    "run, ref, args, kwargs",
+    [
+        # More cycles, and more sub-points per cycle, than a run does between
+        # two looks at Ctrl-C.
+        (morva.run_pdsdm, ref_pdsdm, (12.5, 0.2, 2.5e6, 3e-4, 7e-12, 70_000, -20.0, 70.0), {}),
+        (morva.run_pdsdm_oversampled, ref_pdsdm_oversampled, (-48.0, 0.15, 1.3e6, 2e-4, 4e-12, 3, -95.0, 15.0),
+         {"n_oversample": 70_000}),
+    ],
+)
+def test_long_runs_match_reference_bit_for_bit(run, ref, args, kwargs):
+    assert_same_bits(run(*args, **kwargs), ref(*args, **kwargs))
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        "morva.run_pdsdm_oversampled(*LOOP[:5], 10_000_000, *LOOP[6:], n_oversample=1000)",  # minutes
+        "morva.run_pdsdm_oversampled(*LOOP[:5], 5000, *LOOP[6:], n_oversample=3_000_000)",  # long periods
+        "morva.run_pdsdm(*LOOP[:5], 100_000_000, *LOOP[6:])",
+    ],
+)
+def test_ctrl_c_stops_a_long_run(call):
+    code = (
+        f"import morva\nLOOP = {LOOP!r}\nprint('ready', flush=True)\n"
+        f"try:\n    {call}\n    print('finished')\nexcept KeyboardInterrupt:\n    print('interrupted')\n"
+        "print(len(morva.run_pdsdm(*LOOP)))\n"
+    )
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    assert proc.stdout.readline() == "ready\n"
+    time.sleep(0.3)
+    proc.send_signal(signal.SIGINT)
+    out, _ = proc.communicate(timeout=60)  # a hang, not a figure
+    assert out.split() == ["interrupted", str(LOOP[5])]
 
 
 @pytest.mark.parametrize("phi_etf", [0.0, 37.5, -120.0, 75.3])

@@ -229,17 +229,61 @@ def test_proactive_restart_after_max_sims(capfd):
     assert err.count("[pool] worker 0: reached 3 sims, restarting to reclaim ngspice heap\n") == 2
 
 
-def test_releasing_a_pool_ends_every_child():
+def test_releasing_a_pool_ends_every_child(capfd):
     before = {pid for pid, _ in children()}
     pool = SimulationPool(workers=3)
     pool.run_simulations_batch([(rc_netlist(1000), ["run"])] * 6)
     assert len(worker_pids(before)) == 3
+    capfd.readouterr()
     del pool
     gc.collect()
     assert wait_for(lambda: {pid for pid, _ in children()} <= before, timeout=2.0)
+    # Each worker found the queue closed and empty.
+    err = capfd.readouterr().err
+    assert sorted(line for line in err.splitlines() if line.startswith("[pool]")) == [
+        f"[pool] worker {i}: channel closed, exiting" for i in range(3)
+    ]
 
 
 # ---- arguments ----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "open_files, workers, message, default",
+    [
+        (None, 10**9, "workers must be at most 1024 (each worker is a process of its own, served by two "
+         "threads), got 1000000000", None),
+        # (100 - 64 descriptors for the host) / 8 per worker.
+        (100, 5, "workers must be at most 4 here: each worker holds 8 open files and the open-file limit "
+         "(RLIMIT_NOFILE) is 100; got 5", 4),
+    ],
+)
+def test_worker_count_is_bounded(fake_exe, open_files, workers, message, default):
+    # In a fresh process, whose open-file limit may be lowered: the refusal
+    # comes before any thread or process starts; the default stays within it.
+    code = f"""
+import os, resource, morva
+if {open_files!r}:
+    resource.setrlimit(resource.RLIMIT_NOFILE, ({open_files!r}, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+threads = len(os.listdir("/proc/self/task"))
+try:
+    morva._SimulationPool(workers={workers!r}, worker_exe={fake_exe!r})
+except ValueError as e:
+    print(e)
+try:
+    os.waitpid(-1, os.WNOHANG)
+    started = "a child"
+except ChildProcessError:
+    started = "no child"
+print(len(os.listdir("/proc/self/task")) - threads, "threads,", started)
+if {default!r}:
+    print(repr(morva._SimulationPool(worker_exe={fake_exe!r})))
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, check=True)
+    lines = out.stdout.splitlines()
+    assert lines[:2] == [message, "0 threads, no child"]
+    if default:
+        assert lines[2] == f"SimulationPool(workers={min(default, len(os.sched_getaffinity(0)))})"
 
 
 def test_construction_arguments(fake_exe):
@@ -284,6 +328,15 @@ def test_construction_arguments(fake_exe):
          "argument 'jobs': 'list' object cannot be converted to 'PyTuple'"),
         (lambda p: p.run_simulations_batch([(fake("ok"), ["run"], 1)]), ValueError,
          "expected tuple of length 2, but got tuple of length 3"),
+        # ngspice would read a line only up to a NUL: "1\x00000k" would run as 1 ohm.
+        (lambda p: p.run_simulation("t\nR1 in out 1\x00000k\n.end", ["run"]), ValueError,
+         "netlist must not contain NUL characters, found one at position 13"),
+        (lambda p: p.run_simulation("Ω\x00\n.end", ["run"]), ValueError,
+         "netlist must not contain NUL characters, found one at position 1"),
+        (lambda p: p.run_simulation(fake("ok"), ["run", "print\x00 v(1)"]), ValueError,
+         "commands[1] must not contain NUL characters, found one at position 5"),
+        (lambda p: p.run_simulations_batch([(fake("ok"), ["run"]), (fake("ok"), ["\x00"])]), ValueError,
+         "jobs[1]: commands[0] must not contain NUL characters, found one at position 0"),
     ],
 )
 def test_call_arguments(fake_exe, call, exception, message):
@@ -302,6 +355,12 @@ ids = [pool.run_simulation("ok\\n.end", ["run"]).id]
 ids += [r.id for r in pool.run_simulations_batch([("ok\\n.end", ["run"])] * 3)]
 ids.append(pool.run_simulation("ok\\n.end", ["run"], id="given").id)
 assert pool.run_simulations_batch([]) == []
+for refused in (lambda: pool.run_simulation("ok\\0\\n.end", ["run"]),
+                lambda: pool.run_simulations_batch([("ok\\n.end", ["run"]), ("ok\\0\\n.end", ["run"])])):
+    try:
+        refused()
+    except ValueError:
+        pass
 ids.append(pool.run_simulation("ok\\n.end", ["run"]).id)
 print(",".join(ids))
 """
@@ -572,7 +631,7 @@ def test_interpreter_exit_ends_the_workers():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, check=True)
     kids = [int(p) for p in out.stdout.split()]
     assert len(kids) == 3
-    assert "[pool]" not in out.stderr  # released, not drained: no closing lines
+    assert out.stderr.count("channel closed, exiting") == 3
 
     def gone(pid):
         try:
@@ -610,6 +669,65 @@ def test_ctrl_c_interrupts_a_wait_and_close_ends_the_busy_worker():
         "print('closed', round(time.monotonic() - start), flush=True)\n"
     )
     assert interrupted_output(code, 1.0) == ["interrupted", "closed", "1"]
+
+
+# Lines a child prints after "ready" that begin with "@" (the generator's own
+# progress lines go to the same stream).
+def interrupted_marks(code, delay):
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    assert proc.stdout.readline() == "ready\n"
+    time.sleep(delay)
+    proc.send_signal(signal.SIGINT)
+    out, _ = proc.communicate(timeout=60)  # a hang, not a figure
+    return [line for line in out.splitlines() if line.startswith("@")]
+
+
+@pytest.mark.parametrize(
+    "config, replaced",
+    [
+        # About ten seconds of ngspice per (W, L) request, on both workers.
+        ("LutConfig(vgs=(0, 1.8, 0.001), vds=(0, 1.8, 0.005), widths_values=[1e-6], vbs_values=[0.0], "
+         "op_params=[], lengths_values=[1e-6 * (1 + k) for k in range(8)])", True),
+        # Minutes of native DC solves, no worker involved.
+        ("LutConfig(model_file=LIB, model_name='nch', use_native_bsim4=True, use_dc_solver=True, "
+         "vgs=(0, 1.8, 0.002), vds=(0, 1.8, 0.002), widths_values=[1e-6, 2e-6], vbs_values=[0.0, -0.2], "
+         "op_params=[], lengths_values=[1e-6 * (1 + k) for k in range(8)])", False),
+    ],
+)
+def test_ctrl_c_during_a_generation_ends_its_work_in_flight(tmp_path, config, replaced):
+    lib = tmp_path / "models.lib"
+    lib.write_text(".model nch nmos level=54 rdsmod=1\n")
+    code = (
+        "import os, time, morva\n"
+        "from morva import LutConfig\n"
+        f"LIB, REPLACED = {str(lib)!r}, {replaced!r}\n"
+        "def workers():\n"
+        "    me, out = str(os.getpid()), set()\n"
+        "    for p in os.listdir('/proc'):\n"
+        "        try:\n"
+        "            state, parent = open(f'/proc/{p}/stat').read().rsplit(')', 1)[1].split()[:2]\n"
+        "        except (OSError, ValueError):\n"
+        "            continue\n"
+        "        if parent == me and state != 'Z':\n"
+        "            out.add(p)\n"
+        "    return out\n"
+        "pool = morva.SimulationPool(workers=2)\n"
+        "while len(workers()) < 2:\n"
+        "    time.sleep(0.01)\n"
+        "before = workers()\n"
+        "print('ready', flush=True)\n"
+        "try:\n"
+        f"    pool.generate_lut({config}, cache=False)\n"
+        "except KeyboardInterrupt:\n"
+        "    print('@interrupted', flush=True)\n"
+        "deadline = time.monotonic() + (20 if REPLACED else 0)\n"
+        "while workers() & before and time.monotonic() < deadline:\n"
+        "    time.sleep(0.01)\n"
+        "print('@replaced' if not workers() & before else '@kept', flush=True)\n"
+        "print('@next', pool.run_simulation('t\\nV1 1 0 1\\nR1 1 0 1k\\n.op\\n.end', ['run']).success, flush=True)\n"
+    )
+    marks = interrupted_marks(code, 2.0)
+    assert marks == ["@interrupted", "@replaced" if replaced else "@kept", "@next True"]
 
 
 @pytest.fixture

@@ -19,6 +19,7 @@
 #include "bsim4/solver.h"
 #include "common/format.h"
 #include "common/text.h"
+#include "lut/generate_ngspice.h"
 #include "lut/netlists.h"
 #include "ngspice/executor.h"
 
@@ -487,7 +488,8 @@ Result<void, NgspiceError> allocate_table(TransistorLut& table, const LutConfig&
 // of the table. The table outlives the items: the set waits for running
 // items when it ends.
 Result<void, NgspiceError> run_work_items(const std::shared_ptr<const Plan>& shared, const Grids& grids,
-                                          std::size_t max_threads, Messages& messages) {
+                                          std::size_t max_threads, Messages& messages,
+                                          const std::function<bool()>& stop) {
     const auto [n_w, n_vbs, n_l, n_vgs, n_vds] = grids.dims;
     // More threads than cores would only add their start and end to the run.
     const std::size_t threads = std::min(max_threads, usable_cores());
@@ -499,7 +501,7 @@ Result<void, NgspiceError> run_work_items(const std::shared_ptr<const Plan>& sha
             return run_work_item(*shared, item, i, grids, token);
         });
     }
-    while (auto end = items.join_next()) {
+    while (auto end = items.join_next(stop)) {
         if (end->cancelled()) continue;
         if (end->panicked()) {
             const std::string description = fmt::cat("native work item panicked: ", end->panic);
@@ -513,6 +515,7 @@ Result<void, NgspiceError> run_work_items(const std::shared_ptr<const Plan>& sha
         }
         written[end->outcome->value()] = true;
     }
+    if (stop && stop()) return err(NgspiceError::simulation(std::string(generate_ngspice::kInterrupted)));
     // An item that never ran left its blocks unset.
     for (std::size_t i = 0; i < plan_items.size(); ++i)
         if (!written[i]) grids.clear(plan_items[i]);
@@ -521,7 +524,8 @@ Result<void, NgspiceError> run_work_items(const std::shared_ptr<const Plan>& sha
 
 }  // namespace
 
-NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, std::size_t max_threads) {
+NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, std::size_t max_threads,
+                                  const std::function<bool()>& stop) {
     using Clock = std::chrono::steady_clock;
 
     // 1-2. The cards and the model they come from.
@@ -567,7 +571,7 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
 
     // 10-12. The work items.
     const auto start = Clock::now();
-    if (auto ran = run_work_items(plan, grids, max_threads, messages); !ran)
+    if (auto ran = run_work_items(plan, grids, max_threads, messages, stop); !ran)
         return err(std::move(ran).error());
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     const double n_points = static_cast<double>(*points);

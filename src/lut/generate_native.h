@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -24,9 +25,11 @@ namespace morva::lut {
 using NativeOutcome = std::optional<Result<TransistorLut, NgspiceError>>;
 
 // Runs the native characterisation of `config`, at most `max_threads` work
-// items at a time (the result does not depend on it). Blocks until done.
+// items at a time (the result does not depend on it). Blocks until done, or
+// until `stop` (asked every 50 ms, when given) says so: the error is then
+// NgspiceError::Simulation("generation interrupted").
 NativeOutcome generate_lut_native(const LutConfig& config, generate_ngspice::Messages& messages,
-                                  std::size_t max_threads = 512);
+                                  std::size_t max_threads = 512, const std::function<bool()>& stop = {});
 // The same writing to the standard streams.
 NativeOutcome generate_lut_native(const LutConfig& config);
 

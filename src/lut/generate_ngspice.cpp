@@ -526,8 +526,13 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks,
     Simulator simulator{[pool = std::move(pool), stop](ngspice::SimulationRequest r) -> SimulationOutcome {
                             if (!pool) return err(NgspiceError::send_failed());
                             if (!stop) return pool->run_simulation(std::move(r));
-                            auto reply = pool->submit(std::move(r), stop);
+                            // Once stopped, the request in flight is dropped
+                            // and its worker ended: it may run for seconds.
+                            auto reply = pool->submit(std::move(r), stop, ngspice::OnAbandon::EndWorker);
                             if (!reply) return err(NgspiceError::simulation(std::string(kInterrupted)));
+                            while (!reply->wait_for(std::chrono::milliseconds(50))) {
+                                if (stop()) return err(NgspiceError::simulation(std::string(kInterrupted)));
+                            }
                             return reply->get();
                         },
                         workers, stop};
@@ -541,7 +546,8 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
 
     // 1. The native evaluator, when asked and able.
     if (config.use_native_bsim4) {
-        if (auto outcome = generate_lut_native(config, messages)) return std::move(*outcome);
+        if (auto outcome = generate_lut_native(config, messages, /*max_threads=*/512, simulator.stop))
+            return std::move(*outcome);
         messages.err("  [native] falling back to ngspice path\n");
         if (auto problem = netlist_path_problem(config)) return err(NgspiceError::simulation(*problem));
     } else if (auto problem = card_type_problem(config)) {

@@ -41,8 +41,9 @@ inline constexpr std::string_view kInterrupted = "generation interrupted";
 // Runs the whole generation on the pool; blocks until it is done. Progress
 // goes to standard output, diagnostics to standard error. Once `stop` says
 // so, no task sends another request (a request waiting for room in the
-// pool's queue is withdrawn); the requests in flight are answered, and the
-// generation ends with NgspiceError::Simulation(kInterrupted).
+// pool's queue is withdrawn), the requests in flight are dropped and their
+// workers ended (the pool replaces them), and the generation ends with
+// NgspiceError::Simulation(kInterrupted).
 Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks,
                                                  std::shared_ptr<ngspice::WorkerPool> pool,
                                                  const LutConfig& config, StopRequested stop = {});

@@ -23,10 +23,13 @@ void SimState::reset() {
 bool is_error_line(std::string_view line) {
     const std::string lower = ascii_lower(line);
     // ngspice gives up on an analysis ("Timestep too small" and the like)
-    // without the word error: "simulation(s) aborted" is its only sign.
+    // without the word error: "simulation(s) aborted" is its only sign. A
+    // command it does not know ("rn: no such command available in ngspice")
+    // is skipped with no error either.
     if (line.size() >= 7 && line.substr(0, 7) == "stderr " &&
         (lower.find("error") != std::string::npos ||
-         lower.find("simulation(s) aborted") != std::string::npos))
+         lower.find("simulation(s) aborted") != std::string::npos ||
+         lower.find(": no such command available in ") != std::string::npos))
         return true;
     return lower.rfind("error", 0) == 0;
 }

@@ -77,8 +77,8 @@ struct SimState {
 };
 
 // An output line is an error line when it is a "stderr " line that mentions
-// "error" (any letter case) or says that a run was aborted, or when it begins
-// with "error" (any case).
+// "error" (any letter case), says that a run was aborted or that a command is
+// unknown, or when it begins with "error" (any case).
 bool is_error_line(std::string_view line);
 
 // The callbacks' effects, callable without the library.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -106,6 +107,25 @@ public:
         std::unique_lock lock(state_->mutex);
         if (state_->unjoined == 0) return std::nullopt;
         state_->done.wait(lock, [&] { return !state_->finished.empty(); });
+        TaskEnd<T> end = std::move(state_->finished.front());
+        state_->finished.pop_front();
+        --state_->unjoined;
+        return end;
+    }
+
+    // As join_next, asking `stop` every 50 ms while it waits; once `stop`
+    // says so, the set is aborted. An empty `stop` is never asked.
+    std::optional<TaskEnd<T>> join_next(const std::function<bool()>& stop) {
+        if (!stop) return join_next();
+        std::unique_lock lock(state_->mutex);
+        if (state_->unjoined == 0) return std::nullopt;
+        const auto ended = [&] { return !state_->finished.empty(); };
+        while (!state_->done.wait_for(lock, std::chrono::milliseconds(50), ended)) {
+            if (state_->token.cancelled()) continue;
+            lock.unlock();
+            if (stop()) abort();
+            lock.lock();
+        }
         TaskEnd<T> end = std::move(state_->finished.front());
         state_->finished.pop_front();
         --state_->unjoined;

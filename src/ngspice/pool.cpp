@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,6 +66,9 @@ int poll_timeout_ms(const std::optional<Clock::time_point>& deadline) {
 }
 
 bool past(const std::optional<Clock::time_point>& deadline) { return deadline && Clock::now() >= *deadline; }
+
+// The outcome of a job given up because its caller left; nobody reads it.
+NgspiceError abandoned_error() { return NgspiceError::simulation("job abandoned by its caller"); }
 
 NgspiceError timed_out_error(const Timeout& timeout) {
     return NgspiceError::simulation(
@@ -201,12 +205,14 @@ std::optional<Clock::time_point> Timeout::deadline_after(Clock::time_point start
                                                                std::chrono::nanoseconds(nanos));
 }
 
-WaitResult wait_fd(int fd, short events, const std::optional<Clock::time_point>& deadline, int stop_fd) {
-    pollfd p[2] = {{fd, events, 0}, {stop_fd, POLLIN, 0}};
-    const nfds_t n = stop_fd >= 0 ? 2 : 1;
-    const int r = ::poll(p, n, poll_timeout_ms(deadline));
+WaitResult wait_fd(int fd, short events, const std::optional<Clock::time_point>& deadline, int stop_fd,
+                   int cancel_fd) {
+    // poll passes over entries whose descriptor is negative.
+    pollfd p[3] = {{fd, events, 0}, {stop_fd, POLLIN, 0}, {cancel_fd, POLLIN, 0}};
+    const int r = ::poll(p, 3, poll_timeout_ms(deadline));
     if (r < 0) return errno == EINTR ? WaitResult::Ready : WaitResult::Failed;
-    if (n == 2 && p[1].revents) return WaitResult::Stopped;
+    if (p[1].revents) return WaitResult::Stopped;
+    if (p[2].revents) return WaitResult::Cancelled;
     return r == 0 ? WaitResult::TimedOut : WaitResult::Ready;
 }
 
@@ -240,8 +246,9 @@ Result<std::size_t, IoError> WorkerOutput::read_some(char* dst, std::size_t max)
             timed_out_ = true;
             return err(IoError::from_message("timed out"));
         }
-        switch (wait_fd(fd_.get(), POLLIN, deadline_, stop_fd_)) {
+        switch (wait_fd(fd_.get(), POLLIN, deadline_, stop_fd_, cancel_fd_)) {
             case WaitResult::Stopped: return err(IoError::from_message("pool shut down"));
+            case WaitResult::Cancelled: cancelled_ = true; return err(IoError::from_message("job abandoned"));
             case WaitResult::Failed: return err(IoError::from_errno(errno));
             default: break;
         }
@@ -515,7 +522,7 @@ void WorkerProcess::kill() {
 
 Result<void, NgspiceError> WorkerProcess::write_line(std::string_view line,
                                                      std::optional<Clock::time_point> deadline,
-                                                     const Timeout& timeout, int stop_fd) {
+                                                     const Timeout& timeout, int stop_fd, int cancel_fd) {
     const auto failed = [](const IoError& e) {
         return NgspiceError::worker_crashed(fmt::cat("stdin write failed: ", e.text()));
     };
@@ -532,8 +539,9 @@ Result<void, NgspiceError> WorkerProcess::write_line(std::string_view line,
         // A worker that stops reading its input must not hold this thread
         // forever: the write shares the job's time-out.
         if (past(deadline)) return err(timed_out_error(timeout));
-        switch (wait_fd(stdin_.get(), POLLOUT, deadline, stop_fd)) {
+        switch (wait_fd(stdin_.get(), POLLOUT, deadline, stop_fd, cancel_fd)) {
             case WaitResult::Stopped: return err(failed(IoError::from_message("pool shut down")));
+            case WaitResult::Cancelled: return err(abandoned_error());
             case WaitResult::Failed: return err(failed(IoError::from_errno(errno)));
             default: break;
         }
@@ -541,7 +549,8 @@ Result<void, NgspiceError> WorkerProcess::write_line(std::string_view line,
     return {};
 }
 
-SimulationOutcome WorkerProcess::run(const SimulationRequest& request, const Timeout& timeout, int stop_fd) {
+SimulationOutcome WorkerProcess::run(const SimulationRequest& request, const Timeout& timeout, int stop_fd,
+                                     int cancel_fd) {
     MORVA_ASSIGN(const std::string line, encode_request(request));
     if (!stdin_.valid() || !stdout_) {
         stream_broken_ = true;
@@ -549,8 +558,8 @@ SimulationOutcome WorkerProcess::run(const SimulationRequest& request, const Tim
     }
     // Until a whole frame has been read the stream is in an unknown state.
     stream_broken_ = true;
-    MORVA_TRY(write_line(line, timeout.deadline_after(Clock::now()), timeout, stop_fd));
-    stdout_->set_deadline(timeout.deadline_after(Clock::now()), stop_fd);
+    MORVA_TRY(write_line(line, timeout.deadline_after(Clock::now()), timeout, stop_fd, cancel_fd));
+    stdout_->set_deadline(timeout.deadline_after(Clock::now()), stop_fd, cancel_fd);
     SimulationOutcome response =
         err(NgspiceError::out_of_memory("the worker's reply does not fit in memory"));
     try {
@@ -560,6 +569,7 @@ SimulationOutcome WorkerProcess::run(const SimulationRequest& request, const Tim
         return response;
     }
     if (!response && stdout_->timed_out()) return err(timed_out_error(timeout));
+    if (!response && stdout_->cancelled()) return err(abandoned_error());
     if (response) {
         stream_broken_ = false;
         answered_ = true;
@@ -600,7 +610,16 @@ ReplyFuture& ReplyFuture::operator=(ReplyFuture&& other) noexcept {
 }
 
 void ReplyFuture::abandon() noexcept {
-    if (slot_) slot_->caller_gone.store(true, std::memory_order_release);
+    if (!slot_) return;
+    slot_->caller_gone.store(true, std::memory_order_release);
+    if (slot_->on_abandon == OnAbandon::EndWorker) {
+        std::lock_guard lock(slot_->mutex);
+        // A worker is running the job and has not answered: wake it.
+        if (slot_->wake_fd >= 0 && !slot_->outcome) {
+            const char byte = 1;
+            (void)!::write(slot_->wake_fd, &byte, 1);
+        }
+    }
     slot_.reset();
 }
 
@@ -742,6 +761,62 @@ struct WorkerPool::Shared {
 
 namespace {
 
+// How a worker hears that the caller of the job it runs has left (jobs
+// submitted with OnAbandon::EndWorker): a byte in this pipe, whose read end
+// the job's waits watch. Both ends are non-blocking; without a pipe (no
+// descriptor to be had) such jobs run to their end.
+struct WakePipe {
+    UniqueFd read, write;
+
+    static WakePipe open() {
+        WakePipe pipe;
+        auto ends = cloexec_pipe();
+        if (!ends) return pipe;
+        for (const int fd : {ends->first.get(), ends->second.get()}) {
+            const int flags = ::fcntl(fd, F_GETFL);
+            if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return pipe;
+        }
+        pipe.read = std::move(ends->first);
+        pipe.write = std::move(ends->second);
+        return pipe;
+    }
+    void drain() const {
+        char bytes[64];
+        while (::read(read.get(), bytes, sizeof bytes) > 0) {
+        }
+    }
+};
+
+// While alive, the job's caller leaving wakes its worker through the pipe.
+// The caller writes only while the job is registered here, and the pipe is
+// drained after it is not: no byte reaches the next job.
+class JobWatch {
+public:
+    JobWatch(const ReplySender& reply, const WakePipe& pipe) : pipe_(pipe) {
+        const auto& slot = reply.slot();
+        if (!slot || slot->on_abandon != OnAbandon::EndWorker || !pipe.write.valid()) return;
+        slot_ = slot;
+        std::lock_guard lock(slot_->mutex);
+        slot_->wake_fd = pipe.write.get();
+    }
+    JobWatch(const JobWatch&) = delete;
+    JobWatch& operator=(const JobWatch&) = delete;
+    ~JobWatch() {
+        if (!slot_) return;
+        {
+            std::lock_guard lock(slot_->mutex);
+            slot_->wake_fd = -1;
+        }
+        pipe_.drain();
+    }
+    // What the job's waits watch, or -1.
+    int cancel_fd() const { return slot_ ? pipe_.read.get() : -1; }
+
+private:
+    const WakePipe& pipe_;
+    std::shared_ptr<detail::ReplySlot> slot_;
+};
+
 // One worker thread: owns its process and serves jobs until the queue is
 // closed and empty, or the pool shuts down.
 class WorkerTask {
@@ -780,10 +855,11 @@ private:
         }
         process_.emplace(std::move(*first));
         count_ = 0;
+        wake_ = WakePipe::open();
         for (;;) {
             std::optional<Job> job = shared_->queue.pop();
             if (!job) {
-                if (!stopping()) log("channel closed, exiting");
+                log("channel closed, exiting");
                 process_->retire();
                 return;
             }
@@ -851,7 +927,15 @@ private:
                 return true;
             }
         }
-        SimulationOutcome outcome = process_->run(job.request, shared_->timeout, shared_->stop_read.get());
+        std::optional<SimulationOutcome> ran;
+        {
+            const JobWatch watch(job.reply, wake_);
+            // Its caller left while the process was being checked: not run.
+            if (job.reply.caller_gone()) return true;
+            ran.emplace(
+                process_->run(job.request, shared_->timeout, shared_->stop_read.get(), watch.cancel_fd()));
+        }
+        SimulationOutcome outcome = std::move(*ran);
         count_ += 1;
         if (stopping()) {
             // Abandoned mid-way, or finished just as the pool went: a reply
@@ -883,7 +967,8 @@ private:
         job.reply.send(std::move(outcome));
         if (broken) {
             // A late or half-read reply would reach the next caller: the
-            // process goes, whatever it is doing.
+            // process goes, whatever it is doing (also when the job was
+            // abandoned by a caller that wants its worker ended).
             if (auto r = replace(true); !r) log("respawn failed — " + r.error().text());
             return true;
         }
@@ -898,15 +983,48 @@ private:
     std::uint64_t index_;
     std::shared_ptr<WorkerPool::Shared> shared_;
     std::optional<WorkerProcess> process_;
+    WakePipe wake_;
     std::uint64_t count_ = 0;
     int start_failures_ = 0;
 };
 
 }  // namespace
 
+namespace {
+
+// The soft open-file limit, or nothing when there is none or it is unknown.
+std::optional<std::uint64_t> open_file_limit() {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return std::nullopt;
+    return static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
+std::uint64_t workers_within(std::uint64_t file_limit) {
+    const std::uint64_t room = file_limit > kHostFds ? file_limit - kHostFds : 0;
+    return std::clamp<std::uint64_t>(room / kFdsPerWorker, 1, kMaxWorkers);
+}
+
+}  // namespace
+
+std::uint64_t max_workers() {
+    const std::optional<std::uint64_t> limit = open_file_limit();
+    return limit ? workers_within(*limit) : kMaxWorkers;
+}
+
+std::optional<std::string> worker_count_problem(std::uint64_t workers) {
+    const std::optional<std::uint64_t> limit = open_file_limit();
+    const std::uint64_t bound = limit ? workers_within(*limit) : kMaxWorkers;
+    if (workers <= bound) return std::nullopt;
+    if (bound < kMaxWorkers)
+        return fmt::cat("workers must be at most ", bound, " here: each worker holds ", kFdsPerWorker,
+                        " open files and the open-file limit (RLIMIT_NOFILE) is ", *limit, "; got ", workers);
+    return fmt::cat("workers must be at most ", kMaxWorkers,
+                    " (each worker is a process of its own, served by two threads), got ", workers);
+}
+
 Result<std::shared_ptr<WorkerPool>, NgspiceError> WorkerPool::create(PoolSettings settings) {
     if (settings.workers == 0) return err(NgspiceError::init("workers must be at least 1"));
-    if (settings.workers > SIZE_MAX / 4) return err(NgspiceError::init("workers is too large"));
+    if (auto problem = worker_count_problem(settings.workers)) return err(NgspiceError::init(*problem));
     WorkerBinary command;
     if (settings.worker_exe) {
         command.program = *settings.worker_exe;
@@ -972,9 +1090,10 @@ void WorkerPool::shutdown() {
 
 ReplyFuture WorkerPool::submit(SimulationRequest request) { return *submit(std::move(request), {}); }
 
-std::optional<ReplyFuture> WorkerPool::submit(SimulationRequest request,
-                                              const std::function<bool()>& give_up) {
+std::optional<ReplyFuture> WorkerPool::submit(SimulationRequest request, const std::function<bool()>& give_up,
+                                              OnAbandon on_abandon) {
     auto slot = std::make_shared<detail::ReplySlot>();
+    slot->on_abandon = on_abandon;
     ReplyFuture future(slot);
     if (forked_copy()) {
         ReplySender(slot).send(err(NgspiceError::send_failed()));

@@ -62,11 +62,12 @@ struct Timeout {
         std::chrono::steady_clock::time_point start) const;
 };
 
-// Waits on a descriptor until it is ready, a deadline passes, or a stop
-// descriptor becomes readable (the pool is shutting down).
-enum class WaitResult { Ready, TimedOut, Stopped, Failed };
+// Waits on a descriptor until it is ready, a deadline passes, a stop
+// descriptor becomes readable (the pool is shutting down), or a cancel
+// descriptor does (the job's caller left). -1 stands for no descriptor.
+enum class WaitResult { Ready, TimedOut, Stopped, Cancelled, Failed };
 WaitResult wait_fd(int fd, short events, const std::optional<std::chrono::steady_clock::time_point>& deadline,
-                   int stop_fd);
+                   int stop_fd, int cancel_fd = -1);
 
 // The standard output of a worker behind an 8 KiB buffer, read under an
 // optional deadline. The descriptor is non-blocking; waits use poll.
@@ -74,13 +75,18 @@ class WorkerOutput final : public ByteSource {
 public:
     explicit WorkerOutput(UniqueFd fd) : fd_(std::move(fd)) {}
     Result<std::size_t, IoError> read_some(char* dst, std::size_t max) override;
-    // Applies to the reads that follow. `stop_fd` (or -1) ends a wait early.
-    void set_deadline(std::optional<std::chrono::steady_clock::time_point> deadline, int stop_fd = -1) {
+    // Applies to the reads that follow. `stop_fd` and `cancel_fd` (or -1)
+    // end a wait early.
+    void set_deadline(std::optional<std::chrono::steady_clock::time_point> deadline, int stop_fd = -1,
+                      int cancel_fd = -1) {
         deadline_ = deadline;
         stop_fd_ = stop_fd;
+        cancel_fd_ = cancel_fd;
         timed_out_ = false;
+        cancelled_ = false;
     }
     bool timed_out() const { return timed_out_; }
+    bool cancelled() const { return cancelled_; }
 
 private:
     UniqueFd fd_;
@@ -88,7 +94,9 @@ private:
     std::size_t begin_ = 0, end_ = 0;
     std::optional<std::chrono::steady_clock::time_point> deadline_;
     int stop_fd_ = -1;
+    int cancel_fd_ = -1;
     bool timed_out_ = false;
+    bool cancelled_ = false;
 };
 
 // Copies a worker's standard error to this process's own as it comes and
@@ -147,9 +155,10 @@ public:
     // complete within `timeout` of the end of the write. After a time-out or
     // an unreadable reply `stream_broken()` is true: the rest of that reply
     // may still arrive, so the process must not serve another request.
-    // A readable `stop_fd` abandons the job (the stream is then broken).
+    // A readable `stop_fd` or `cancel_fd` abandons the job (the stream is
+    // then broken).
     Result<SimulationResponse, NgspiceError> run(const SimulationRequest& request, const Timeout& timeout,
-                                                 int stop_fd = -1);
+                                                 int stop_fd = -1, int cancel_fd = -1);
     bool stream_broken() const { return stream_broken_; }
 
     // Closes standard input, waits up to `grace` for the child to end, then
@@ -173,7 +182,7 @@ private:
     WorkerProcess() = default;
     Result<void, NgspiceError> write_line(std::string_view line,
                                           std::optional<std::chrono::steady_clock::time_point> deadline,
-                                          const Timeout& timeout, int stop_fd);
+                                          const Timeout& timeout, int stop_fd, int cancel_fd);
     void wait_for_exit(std::chrono::milliseconds grace);
 
     // Kills what is left of the child's process group (the child itself
@@ -197,13 +206,22 @@ private:
 
 using SimulationOutcome = Result<SimulationResponse, NgspiceError>;
 
+// What becomes of a job that a worker is running when its caller stops
+// waiting: it runs to its end (its reply unread), or its worker process is
+// ended at once and replaced, as after a time-out.
+enum class OnAbandon { Finish, EndWorker };
+
 namespace detail {
 struct ReplySlot {
-    std::mutex mutex;
+    std::mutex mutex;  // guards `outcome` and `wake_fd`
     std::condition_variable ready;
     std::optional<SimulationOutcome> outcome;
     // Set when the receiving end is destroyed: nobody will read the reply.
     std::atomic<bool> caller_gone{false};
+    OnAbandon on_abandon = OnAbandon::Finish;
+    // While a worker runs a job that ends its worker when abandoned: the
+    // descriptor the caller's leaving writes a byte to, to wake that worker.
+    int wake_fd = -1;
 };
 }  // namespace detail
 
@@ -219,6 +237,8 @@ public:
     void send(SimulationOutcome outcome);
     // True once the receiving end is gone: a reply would reach nobody.
     bool caller_gone() const { return slot_ && slot_->caller_gone.load(std::memory_order_acquire); }
+    // The shared state, for the worker that watches its caller (null once sent).
+    const std::shared_ptr<detail::ReplySlot>& slot() const { return slot_; }
 
 private:
     std::shared_ptr<detail::ReplySlot> slot_;
@@ -226,7 +246,8 @@ private:
 
 // The receiving end: blocks until the reply is there. Destroying it tells
 // the pool that the caller has stopped waiting: a job not yet handed to a
-// worker is then dropped (one already running finishes, its reply unread).
+// worker is then dropped; one already running finishes, its reply unread, or
+// with OnAbandon::EndWorker has its worker ended.
 class ReplyFuture {
 public:
     explicit ReplyFuture(std::shared_ptr<detail::ReplySlot> slot) : slot_(std::move(slot)) {}
@@ -291,6 +312,22 @@ private:
     std::uint64_t next_recv_ticket_ = 0, recv_turn_ = 0;
 };
 
+// The most workers a pool may have, whatever the open-file limit: each is a
+// process of its own, served by two threads of this one.
+inline constexpr std::uint64_t kMaxWorkers = 1024;
+// Descriptors a worker holds in this process (its three pipes, the wake-ups
+// of its error copier and of its job), with one to spare for a respawn.
+inline constexpr std::uint64_t kFdsPerWorker = 8;
+// Descriptors left to the rest of the host process.
+inline constexpr std::uint64_t kHostFds = 64;
+
+// The largest worker count this process can run: kMaxWorkers, or fewer when
+// the open-file limit (RLIMIT_NOFILE) leaves room for fewer; at least 1.
+std::uint64_t max_workers();
+// Why a pool of `workers` cannot be run here (naming the bound and its
+// reason), or nothing. A count of 0 is the caller's to refuse.
+std::optional<std::string> worker_count_problem(std::uint64_t workers);
+
 struct PoolSettings {
     std::uint64_t workers = 1;
     Timeout timeout;
@@ -327,7 +364,10 @@ public:
     ReplyFuture submit(SimulationRequest request);
     // As submit, but while the queue is full `give_up` is asked every 100 ms
     // whether to stop waiting; then nothing is queued and nothing returned.
-    std::optional<ReplyFuture> submit(SimulationRequest request, const std::function<bool()>& give_up);
+    // `on_abandon` says what becomes of the job if its handle is dropped
+    // while a worker runs it.
+    std::optional<ReplyFuture> submit(SimulationRequest request, const std::function<bool()>& give_up,
+                                      OnAbandon on_abandon = OnAbandon::Finish);
     // submit(request).get(): blocks until this request's own reply is in.
     SimulationOutcome run_simulation(SimulationRequest request);
 

@@ -770,6 +770,26 @@ NgspiceError read_failed(const char* what, const IoError& e) {
 
 // ---------------------------------------------------------------------------
 
+std::optional<std::string> request_text_problem(const SimulationRequest& request) {
+    const auto problem = [](const std::string& text, const std::string& field) -> std::optional<std::string> {
+        const std::size_t nul = text.find('\0');
+        if (nul == std::string::npos) return std::nullopt;
+        // Characters, not bytes: the position a caller can index its text with.
+        const auto position =
+            std::count_if(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(nul),
+                          [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; });
+        return fmt::cat(field, " must not contain NUL characters, found one at position ", position);
+    };
+    if (auto p = problem(request.netlist, "netlist")) return p;
+    for (std::size_t i = 0; i < request.commands.size(); ++i) {
+        if (auto p = problem(request.commands[i], fmt::cat("commands[", i, "]"))) return p;
+    }
+    for (std::size_t i = 0; i < request.pre_commands.size(); ++i) {
+        if (auto p = problem(request.pre_commands[i], fmt::cat("pre_commands[", i, "]"))) return p;
+    }
+    return std::nullopt;
+}
+
 Result<std::string, NgspiceError> encode_request(const SimulationRequest& request) {
     const auto check = [](const std::string& text, const char* field) -> Result<void, NgspiceError> {
         if (utf8_valid(text)) return {};

@@ -32,6 +32,12 @@ struct SimulationRequest {
     std::optional<std::vector<std::string>> return_vectors;
 };
 
+// Why a request cannot reach ngspice as written, or nothing: a NUL character
+// in its netlist, a command or a pre-command (ngspice would read the line
+// only up to it and run something else). Names the field and the position
+// of the first NUL, counted in characters from 0.
+std::optional<std::string> request_text_problem(const SimulationRequest& request);
+
 // Per-phase durations of one request inside the worker, in nanoseconds.
 struct WireTiming {
     std::uint64_t parse_ns = 0;

@@ -312,6 +312,17 @@ UniqueFd open_working_directory() {
 #endif
 }
 
+// The process's working directory as a path.
+Result<std::string, IoError> working_directory_path() {
+    std::string cwd(256, '\0');
+    while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+        if (errno != ERANGE || cwd.size() > (std::size_t{1} << 20)) return err(IoError::from_errno(errno));
+        cwd.resize(cwd.size() * 2);
+    }
+    cwd.resize(std::char_traits<char>::length(cwd.c_str()));
+    return cwd;
+}
+
 class WorkerLoop {
 public:
     WorkerLoop(Engine& engine, ByteSink& out, bool bench)
@@ -449,8 +460,18 @@ private:
             }
         } remove_link{link};
         if (!temp_dir.empty()) {
-            if (::symlink(temp_dir.c_str(), link.c_str()) != 0)
-                return err(fmt::cat("failed to link ", link, " to ", temp_dir, ": ",
+            // A relative target would resolve from the link's own directory:
+            // it names one under the worker's working directory.
+            std::string target = temp_dir;
+            if (target.front() != '/') {
+                auto cwd = working_directory_path();
+                if (!cwd)
+                    return err(fmt::cat("failed to resolve temp netlist directory ", temp_dir, ": ",
+                                        cwd.error().text()));
+                target = join_path(*cwd, temp_dir);
+            }
+            if (::symlink(target.c_str(), link.c_str()) != 0)
+                return err(fmt::cat("failed to link ", link, " to ", target, ": ",
                                     IoError::from_errno(errno).text()));
             remove_link.made = true;
             prefix = kDirLinkPrefix;

@@ -1,5 +1,7 @@
 #include "pdsdm/pdsdm.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -51,6 +53,38 @@ inline std::int32_t finish_cycle(LoopRun& run, double& v, double t, double vdd, 
     return bit;
 }
 
+// Asks `stop` at most every 100 ms, looking at the clock only between blocks
+// of kBlockWork units of work (a millisecond or less), so that the loops run
+// as fast as without it.
+class StopCheck {
+public:
+    static constexpr std::size_t kBlockWork = std::size_t{1} << 16;
+
+    explicit StopCheck(const StopRequested& stop) : stop_(stop), last_(Clock::now()) {}
+    // After a block: whether to give the run up.
+    bool stop_now() {
+        if (!stop_) return false;
+        const Clock::time_point now = Clock::now();
+        if (now - last_ < kInterval) return false;
+        last_ = now;
+        return stop_();
+    }
+    // After `work` more units: whether to give the run up.
+    bool after(std::size_t work) {
+        done_ += work;
+        if (done_ < kBlockWork) return false;
+        done_ = 0;
+        return stop_now();
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds kInterval{100};
+    const StopRequested& stop_;
+    Clock::time_point last_;
+    std::size_t done_ = 0;
+};
+
 // A refused value as Python writes it.
 std::string value_text(double value) {
     if (std::isnan(value)) return "nan";
@@ -87,6 +121,7 @@ std::string PdsdmError::text() const {
         case Kind::NotPositive:
             return fmt::cat(argument, " must be positive and finite, got ", value_text(value));
         case Kind::NotFinite: return fmt::cat(argument, " must be finite, got ", value_text(value));
+        case Kind::Stopped: return "stopped";
     }
     return "invalid PDSDM model input";
 }
@@ -106,7 +141,7 @@ Result<void, PdsdmError> check_loop_inputs(const LoopInputs& in) {
     return check_finite("vcm", in.vcm);
 }
 
-Result<LoopRun, PdsdmError> run_pdsdm(const LoopInputs& in) {
+Result<LoopRun, PdsdmError> run_pdsdm(const LoopInputs& in, const StopRequested& stop) {
     MORVA_TRY(check_loop_inputs(in));
     MORVA_ASSIGN(LoopRun run, reserve_run(in.n_cycles, 0));
     const double period = 1.0 / in.f_drive;
@@ -125,15 +160,21 @@ Result<LoopRun, PdsdmError> run_pdsdm(const LoopInputs& in) {
 
     double v = in.vcm;
     std::int32_t bit = 0;
-    for (std::size_t n = 0; n < in.n_cycles; ++n) {
-        const double t = static_cast<double>(n) * period;
-        v = v + step_after[bit];
-        bit = finish_cycle(run, v, t, in.vdd, in.vcm);
+    StopCheck check(stop);
+    for (std::size_t first = 0; first < in.n_cycles; first += StopCheck::kBlockWork) {
+        if (check.stop_now()) return err(PdsdmError{PdsdmError::Kind::Stopped});
+        const std::size_t end = first + std::min(StopCheck::kBlockWork, in.n_cycles - first);
+        for (std::size_t n = first; n < end; ++n) {
+            const double t = static_cast<double>(n) * period;
+            v = v + step_after[bit];
+            bit = finish_cycle(run, v, t, in.vdd, in.vcm);
+        }
     }
     return run;
 }
 
-Result<LoopRun, PdsdmError> run_pdsdm_oversampled(const LoopInputs& in, std::size_t n_oversample) {
+Result<LoopRun, PdsdmError> run_pdsdm_oversampled(const LoopInputs& in, std::size_t n_oversample,
+                                                  const StopRequested& stop) {
     MORVA_TRY(check_loop_inputs(in));
     if (n_oversample == 0) return err(PdsdmError{PdsdmError::Kind::ZeroOversample});
     if (!fits_in_memory(n_oversample, sizeof(double)))
@@ -157,16 +198,23 @@ Result<LoopRun, PdsdmError> run_pdsdm_oversampled(const LoopInputs& in, std::siz
 
     double v = in.vcm;
     std::int32_t bit = 0;
+    StopCheck check(stop);
     for (std::size_t n = 0; n < in.n_cycles; ++n) {
         const double t = static_cast<double>(n) * period;
         const double phi_fb = (bit == 1 ? in.phi_dac_1 : in.phi_dac_0) * kDegToRad;
         double sum = 0.0;
-        for (const double offset : offsets) {
-            const double theta = (offset + t) * omega;
-            const double etf_current = (amplitude * std::cos(phi_e + theta) + in.v_os_gm) * in.gm;
-            // Square-wave demodulator; a zero or NaN sine counts as the low half.
-            const double sign = std::sin(theta + phi_fb) < 0.0 ? 1.0 : -1.0;
-            sum = sum + sign * etf_current;
+        // The sub-points in blocks, in order, so that a long period can be
+        // given up part-way too.
+        for (std::size_t first = 0; first < n_oversample; first += StopCheck::kBlockWork) {
+            const std::size_t end = first + std::min(StopCheck::kBlockWork, n_oversample - first);
+            for (std::size_t k = first; k < end; ++k) {
+                const double theta = (offsets[k] + t) * omega;
+                const double etf_current = (amplitude * std::cos(phi_e + theta) + in.v_os_gm) * in.gm;
+                // Square-wave demodulator; a zero or NaN sine counts as the low half.
+                const double sign = std::sin(theta + phi_fb) < 0.0 ? 1.0 : -1.0;
+                sum = sum + sign * etf_current;
+            }
+            if (check.after(end - first)) return err(PdsdmError{PdsdmError::Kind::Stopped});
         }
         v = v + (sum * dt / in.c_int + dac_step);
         bit = finish_cycle(run, v, t, in.vdd, in.vcm);

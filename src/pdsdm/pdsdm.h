@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@ struct PdsdmError {
         OutOfMemory,     // the results of `count` items cannot be allocated
         NotPositive,     // `value` of `argument` is zero, negative or not finite
         NotFinite,       // `value` of `argument` is NaN or infinite
+        Stopped,         // the caller asked the run to stop (Ctrl-C)
     };
     Kind kind;
     const char* count_name = "";  // OutOfMemory: the argument that asked for too much
@@ -32,6 +34,10 @@ struct PdsdmError {
 
     std::string text() const;
 };
+
+// Asked about every 100 ms of a long run whether to give it up; a run given
+// up returns Kind::Stopped. Empty: never.
+using StopRequested = std::function<bool()>;
 
 // Inputs of one PDSDM run. Phases in degrees, SI units otherwise.
 struct LoopInputs {
@@ -64,11 +70,12 @@ Result<void, PdsdmError> check_loop_inputs(const LoopInputs& in);
 
 // The loop with the closed-form coherent-detection current
 // (2/π)·Gm·A·sin(φ_etf − φ_fb), one sample per cycle.
-Result<LoopRun, PdsdmError> run_pdsdm(const LoopInputs& in);
+Result<LoopRun, PdsdmError> run_pdsdm(const LoopInputs& in, const StopRequested& stop = {});
 
 // The loop with the demodulation integrated over `n_oversample` sub-points per
 // period: the ETF cosine times a square wave at the feedback phase.
-Result<LoopRun, PdsdmError> run_pdsdm_oversampled(const LoopInputs& in, std::size_t n_oversample);
+Result<LoopRun, PdsdmError> run_pdsdm_oversampled(const LoopInputs& in, std::size_t n_oversample,
+                                                  const StopRequested& stop = {});
 
 // Block means of `osr` consecutive bits; a trailing partial block is dropped.
 Result<std::vector<double>, PdsdmError> decimate_bitstream(std::span<const std::int32_t> bitstream,

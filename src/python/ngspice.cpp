@@ -5,6 +5,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -134,10 +135,13 @@ void init_pool(PySimulationPool* self, nb::handle workers_arg, nb::handle timeou
     std::optional<std::uint64_t> max_sims;
     if (!max_sims_arg.is_none()) max_sims = to_usize(max_sims_arg, "max_sims_per_worker");
 
-    const std::uint64_t count = workers ? *workers : available_parallelism();
+    // The default stays within what the process can run; a count given is checked.
+    const std::uint64_t count =
+        workers ? *workers : std::min(available_parallelism(), ngspice::max_workers());
     auto timeout = ngspice::Timeout::from_secs_f64(timeout_secs);
     if (!timeout) throw_py(PyExc_ValueError, timeout.error());
     if (count == 0) throw_py(PyExc_ValueError, "workers must be at least 1");
+    if (auto problem = ngspice::worker_count_problem(count)) throw_py(PyExc_ValueError, *problem);
     auto pool = WorkerPool::create({count, *timeout, std::move(worker_exe), max_sims});
     if (!pool) throw_py_err(Error(std::move(pool).error()));
     quiet_exit_with_calls_in_progress();
@@ -180,7 +184,10 @@ nb::object run_one(PySimulationPool& self, nb::handle netlist_arg, nb::handle co
     SimulationRequest request;
     request.netlist = to_str(netlist_arg, "netlist");
     request.commands = to_str_list(commands_arg, "commands");
-    request.id = id_arg.is_none() ? fmt::cat("py-", sim_counter.fetch_add(1)) : to_str(id_arg, "id");
+    std::optional<std::string> given_id;
+    if (!id_arg.is_none()) given_id = to_str(id_arg, "id");
+    if (auto problem = ngspice::request_text_problem(request)) throw_py(PyExc_ValueError, *problem);
+    request.id = given_id ? std::move(*given_id) : fmt::cat("py-", sim_counter.fetch_add(1));
     std::shared_ptr<WorkerPool> pool = self.pool;
     const CallInProgress call;
     const bool main_thread = on_main_thread();
@@ -194,6 +201,14 @@ nb::list run_batch(PySimulationPool& self, nb::handle jobs_arg) {
     auto jobs = to_jobs(jobs_arg);
     nb::list results;
     if (jobs.empty()) return results;
+    std::vector<SimulationRequest> requests(jobs.size());
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        requests[i].netlist = std::move(jobs[i].first);
+        requests[i].commands = std::move(jobs[i].second);
+        // Refused before any job is sent.
+        if (auto problem = ngspice::request_text_problem(requests[i]))
+            throw_py(PyExc_ValueError, fmt::cat("jobs[", i, "]: ", *problem));
+    }
     // One block of consecutive ids, in input order, whatever other callers do.
     const std::uint64_t first_id = sim_counter.fetch_add(jobs.size());
     std::shared_ptr<WorkerPool> pool = self.pool;
@@ -201,11 +216,9 @@ nb::list run_batch(PySimulationPool& self, nb::handle jobs_arg) {
     const bool main_thread = on_main_thread();
     std::vector<ngspice::ReplyFuture> pending;
     pending.reserve(jobs.size());
-    for (std::size_t i = 0; i < jobs.size(); ++i) {
-        SimulationRequest request;
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        SimulationRequest& request = requests[i];
         request.id = fmt::cat("py-", first_id + i);
-        request.netlist = std::move(jobs[i].first);
-        request.commands = std::move(jobs[i].second);
         pending.push_back(submit_interruptibly(*pool, std::move(request), main_thread));
         // Ctrl-C is looked for after every job, not only while the queue
         // stays full: with short jobs room keeps coming, and the whole batch

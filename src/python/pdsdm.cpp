@@ -93,13 +93,16 @@ pdsdm::LoopInputs loop_inputs(nb::handle phi_etf, nb::handle v_etf_pp, nb::handl
 }
 
 // Runs a loop model with the interpreter lock released: it touches only its
-// own inputs and results.
+// own inputs and results. On the main thread it stops for Ctrl-C, whose
+// KeyboardInterrupt is then pending.
 template <class Model>
 PyPdsdmResult run_unlocked(Model&& model) {
+    const bool main_thread = on_main_thread();
     Result<pdsdm::LoopRun, pdsdm::PdsdmError> run = [&] {
-        LockReleased unlocked;
-        return model();
+        LockReleased unlocked(main_thread);
+        return model(main_thread ? pdsdm::StopRequested(interrupted) : pdsdm::StopRequested());
     }();
+    if (!run.ok() && run.error().kind == pdsdm::PdsdmError::Kind::Stopped) throw nb::python_error();
     return PyPdsdmResult{take(std::move(run))};
 }
 
@@ -163,7 +166,7 @@ void register_pdsdm(nb::module_& m) {
            nb::handle i_dac, nb::handle vdd, nb::handle vcm) {
             const pdsdm::LoopInputs in = loop_inputs(phi_etf, v_etf_pp, f_drive, gm, c_int, n_cycles,
                                                      phi_dac_0, phi_dac_1, v_os_gm, i_dac, vdd, vcm);
-            return run_unlocked([&] { return pdsdm::run_pdsdm(in); });
+            return run_unlocked([&](const pdsdm::StopRequested& stop) { return pdsdm::run_pdsdm(in, stop); });
         },
         arg("phi_etf"), arg("v_etf_pp"), arg("f_drive"), arg("gm"), arg("c_int"), arg("n_cycles"),
         arg("phi_dac_0"), arg("phi_dac_1"), arg("v_os_gm") = 0.0, arg("i_dac") = 0.0, arg("vdd") = 1.2,
@@ -180,7 +183,9 @@ void register_pdsdm(nb::module_& m) {
             const pdsdm::LoopInputs in = loop_inputs(phi_etf, v_etf_pp, f_drive, gm, c_int, n_cycles,
                                                      phi_dac_0, phi_dac_1, v_os_gm, i_dac, vdd, vcm);
             const std::size_t n_sub = to_usize(n_oversample, "n_oversample");
-            return run_unlocked([&] { return pdsdm::run_pdsdm_oversampled(in, n_sub); });
+            return run_unlocked([&](const pdsdm::StopRequested& stop) {
+                return pdsdm::run_pdsdm_oversampled(in, n_sub, stop);
+            });
         },
         arg("phi_etf"), arg("v_etf_pp"), arg("f_drive"), arg("gm"), arg("c_int"), arg("n_cycles"),
         arg("phi_dac_0"), arg("phi_dac_1"), arg("v_os_gm") = 0.0, arg("i_dac") = 0.0, arg("vdd") = 1.2,

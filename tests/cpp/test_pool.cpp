@@ -445,6 +445,58 @@ TEST(PoolProcesses, JobsWhoseCallerLeftAreDroppedUnrun) {
     EXPECT_EQ(lines_of(log).size(), 5u);
 }
 
+TEST(PoolProcesses, AJobThatEndsItsWorkerWhenAbandoned) {
+    // A worker that logs "{id} {pid}" and answers, except that it never
+    // answers ids "hang-*".
+    TempDir dir;
+    const std::string log = (dir.path() / "ids").string();
+    const std::string exe = dir.touch("hanging-worker");
+    std::ofstream(exe) << R"sh(#!/bin/sh
+while IFS= read -r line; do
+  id=$(printf '%s' "$line" | sed 's/^{"id":"\([^"]*\)".*/\1/')
+  echo "$id $$" >> ')sh"
+                       << log << R"sh('
+  case "$id" in
+    hang-*) exec sleep 1000 ;;
+  esac
+  h="{\"id\":\"$id\",\"success\":true,\"vecs\":[],\"log\":[]}"
+  printf "\\$(printf %03o ${#h})\\000\\000\\000%s" "$h"
+done
+)sh";
+    ::chmod(exe.c_str(), 0755);
+    PoolSettings settings;
+    settings.workers = 1;
+    settings.worker_exe = exe;
+    auto pool = *WorkerPool::create(settings);
+    const auto pid_of = [](const std::string& line) { return std::stol(line.substr(line.find(' ') + 1)); };
+
+    // The caller leaves while the job runs: the worker is ended and replaced
+    // at once, and the next job runs on the new one.
+    std::optional<ReplyFuture> hanging = pool->submit(request("hang-1"), {}, OnAbandon::EndWorker);
+    ASSERT_TRUE(hanging.has_value());
+    ASSERT_EQ(await_lines(log, 1).size(), 1u);
+    hanging.reset();
+    ReplyFuture next = pool->submit(request("next"));
+    ASSERT_TRUE(next.wait_for(std::chrono::seconds(20)));  // not the sleep's 1000 s
+    EXPECT_EQ(next.get()->id, "next");
+    std::vector<std::string> lines = lines_of(log);
+    ASSERT_EQ(lines.size(), 2u);
+    const long hung = pid_of(lines[0]), replacement = pid_of(lines[1]);
+    EXPECT_NE(hung, replacement);
+    EXPECT_NE(::kill(static_cast<pid_t>(hung), 0), 0);
+
+    // A caller that leaves once its reply is in ends nothing.
+    {
+        std::optional<ReplyFuture> quick = pool->submit(request("quick"), {}, OnAbandon::EndWorker);
+        EXPECT_EQ(quick->get()->id, "quick");
+    }
+    EXPECT_EQ(pool->run_simulation(request("last"))->id, "last");
+    lines = lines_of(log);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(pid_of(lines[2]), replacement);
+    EXPECT_EQ(pid_of(lines[3]), replacement);
+}
+
 TEST(PoolProcesses, WorkerCountsAreChecked) {
     PoolSettings settings;
     settings.worker_exe = "true";
@@ -452,6 +504,12 @@ TEST(PoolProcesses, WorkerCountsAreChecked) {
     EXPECT_FALSE(WorkerPool::create(settings).ok());
     settings.workers = std::numeric_limits<std::uint64_t>::max();
     EXPECT_FALSE(WorkerPool::create(settings).ok());
+    settings.workers = kMaxWorkers + 1;
+    auto refused = WorkerPool::create(settings);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().text(),
+              "ngspice initialization failed: " + *worker_count_problem(kMaxWorkers + 1));
+    EXPECT_FALSE(worker_count_problem(1).has_value());
 }
 
 TEST(PoolProcesses, MissingProgramExhaustsThePool) {
@@ -571,4 +629,30 @@ TEST(TaskSets, AbortCancelsQueuedTasksAndDestructionWaits) {
         EXPECT_EQ(cancelled, 5);  // the running one ends as cancelled too
     }
     EXPECT_EQ(ran.load(), 1);
+}
+
+TEST(TaskSets, JoiningWithAStopAbortsOnceItSaysSo) {
+    // Tasks that would run until cancelled, and one that finishes first.
+    TaskSet<int> set(4);
+    for (int k = 0; k < 3; ++k) {
+        set.spawn([](const CancelToken& token) -> Result<int, NgspiceError> {
+            while (!token.cancelled()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return 0;
+        });
+    }
+    set.spawn([](const CancelToken&) -> Result<int, NgspiceError> { return 7; });
+    std::atomic<bool> stop{false};
+    std::atomic<int> asked{0};
+    const std::function<bool()> stop_requested = [&] {
+        ++asked;
+        return stop.load();
+    };
+    auto first = set.join_next(stop_requested);
+    ASSERT_TRUE(first && first->finished());
+    EXPECT_EQ(first->outcome->value(), 7);
+    stop = true;
+    int cancelled = 0;
+    while (auto end = set.join_next(stop_requested)) cancelled += end->cancelled();
+    EXPECT_EQ(cancelled, 3);
+    EXPECT_GE(asked.load(), 1);
 }

@@ -23,6 +23,8 @@ TEST(WorkerOutput, ErrorLinesAndFirstError) {
     EXPECT_TRUE(is_error_line("stderr tran simulation(s) aborted"));
     EXPECT_FALSE(is_error_line("stderr run simulation interrupted"));  // a pause asked for
     EXPECT_FALSE(is_error_line("stdout run simulation(s) aborted"));
+    EXPECT_TRUE(is_error_line("stderr rn: no such command available in ngspice"));
+    EXPECT_FALSE(is_error_line("stdout rn: no such command available in ngspice"));
     EXPECT_FALSE(is_error_line("stderr"));
     EXPECT_FALSE(is_error_line(""));
 
