@@ -561,11 +561,11 @@ Result<SlopePhase, NgspiceError> run_shifted_sweeps(const Simulator& simulator, 
     return phase;
 }
 
-// gm and gds (and gmbs): the simulator's own values completed by the slopes
+// gm and gds: the simulator's own values completed by the slopes
 // of the rest of the drain current, or differences of Id along the
 // configured steps where it gave none.
 void fill_gm_gds(TransistorLut& table, const SmallSignal& ss, bool small_signal, const LutConfig& config,
-                 std::optional<std::size_t> gmbs, Messages& messages) {
+                 Messages& messages) {
     if (!small_signal) {
         fill_conductances(table, config.vgs.step, config.vds.step);
         return;
@@ -576,7 +576,7 @@ void fill_gm_gds(TransistorLut& table, const SmallSignal& ss, bool small_signal,
         messages.err(fmt::cat("  warning: ", missing, " of ", ss.exact.size(),
                               " (W, Vbs, L) blocks came back without small-signal values: their gm and gds "
                               "are differences of Id over the grid steps\n"));
-    fill_small_signal_conductances(table, ss, config.vgs.step, config.vds.step, gmbs);
+    fill_small_signal_conductances(table, ss, config.vgs.step, config.vds.step);
 }
 
 }  // namespace
@@ -653,7 +653,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
                      run_shifted_sweeps(simulator, config, chunks, probed, table, ss, gmbs, messages));
     }
     const auto diff_start = Clock::now();
-    fill_gm_gds(table, ss, probed.small_signal, config, gmbs, messages);
+    fill_gm_gds(table, ss, probed.small_signal, config, messages);
     diff_ns += ns_since(diff_start);
 
     // 12. The report.

@@ -35,6 +35,10 @@ double difference_error(const double* y, std::size_t n, std::size_t stride, std:
     return worst / std::abs(h);
 }
 
+// What a shifted sweep costs beyond the points it sweeps, in points: the
+// operating point it starts from and its plot.
+constexpr std::size_t kSweepCost = 16;
+
 const Grid5* gmbs_grid(const TransistorLut& t, std::optional<std::size_t> gmbs) {
     if (!gmbs || *gmbs >= t.op.size()) return nullptr;
     const Grid5& g = t.op[*gmbs];
@@ -90,7 +94,7 @@ void mark_shifted_slopes(const TransistorLut& t, SmallSignal& ss, double vgs_ste
                 if (bs) {
                     const double channel = bs->data[at + p];
                     if (std::isfinite(channel) &&
-                        (mark || std::abs(dg[p]) + std::abs(dd[p]) > kTolerance * std::abs(channel - dd[p])))
+                        (mark || std::abs(dg[p]) + std::abs(dd[p]) > kTolerance * std::abs(channel)))
                         mark |= kWantVbs;
                 }
                 ss.marks[at + p] = mark;
@@ -105,19 +109,39 @@ std::vector<ShiftedSweep> plan_shifted_sweeps(const SmallSignal& ss, const std::
     std::vector<ShiftedSweep> out;
     const std::size_t n = dims[3], m = dims[4];
     if (ss.marks.size() != Grid5::element_count(dims) || wi >= dims[0] || li >= dims[2]) return out;
+    // Points a sweep costs beyond its rectangle: the operating point it
+    // starts from, its plot, and the lead-in of its rows.
+    const auto cost = [](std::size_t rows, const Chunk& cols) {
+        return kSweepCost + rows * (cols.second - cols.first + 1 + kSlopeLeadIn);
+    };
     for (std::size_t v = 0; v < dims[1]; ++v) {
         const std::uint8_t* block = ss.marks.data() + ((wi * dims[1] + v) * dims[2] + li) * n * m;
         for (const Chunk& chunk : chunks) {
             for (const AxisBits& a : kAxes) {
-                ShiftedSweep s{a.axis, v, {n, 0}, {m, 0}};
+                // Rows in bands: a row joins the band above when one
+                // rectangle over both costs less than two.
+                std::optional<ShiftedSweep> band;
                 for (std::size_t i = chunk.first; i <= chunk.second && i < n; ++i) {
+                    Chunk cols{m, 0};
                     for (std::size_t j = 0; j < m; ++j) {
-                        if (!(block[i * m + j] & a.want)) continue;
-                        s.rows = {std::min(s.rows.first, i), std::max(s.rows.second, i)};
-                        s.cols = {std::min(s.cols.first, j), std::max(s.cols.second, j)};
+                        if (block[i * m + j] & a.want)
+                            cols = {std::min(cols.first, j), std::max(cols.second, j)};
                     }
+                    if (cols.first == m) continue;
+                    if (band) {
+                        const Chunk both{std::min(band->cols.first, cols.first),
+                                         std::max(band->cols.second, cols.second)};
+                        const std::size_t rows = band->rows.second - band->rows.first + 1;
+                        if (cost(i - band->rows.first + 1, both) <= cost(rows, band->cols) + cost(1, cols)) {
+                            band->rows.second = i;
+                            band->cols = both;
+                            continue;
+                        }
+                        out.push_back(*band);
+                    }
+                    band = ShiftedSweep{a.axis, v, {i, i}, cols};
                 }
-                if (s.rows.first < n) out.push_back(s);
+                if (band) out.push_back(*band);
             }
         }
     }
@@ -152,12 +176,11 @@ std::size_t apply_shifted_sweep(TransistorLut& t, SmallSignal& ss, const LutConf
     return set;
 }
 
-void fill_small_signal_conductances(TransistorLut& t, const SmallSignal& ss, double vgs_step, double vds_step,
-                                    std::optional<std::size_t> gmbs) {
+void fill_small_signal_conductances(TransistorLut& t, const SmallSignal& ss, double vgs_step,
+                                    double vds_step) {
     const std::size_t n = t.id.dims[3], m = t.id.dims[4];
     const std::size_t blocks = t.id.dims[0] * t.id.dims[1] * t.id.dims[2];
     const bool marked = ss.marks.size() == t.id.data.size();
-    double* bs = gmbs_grid(t, gmbs) ? t.op[*gmbs].data.data() : nullptr;
     std::vector<double> dg(n * m), dd(n * m);
     for (std::size_t k = 0; k < blocks; ++k) {
         const std::size_t at = k * n * m;
@@ -180,7 +203,6 @@ void fill_small_signal_conductances(TransistorLut& t, const SmallSignal& ss, dou
             const std::uint8_t mark = marked ? ss.marks[at + p] : 0;
             if (!(mark & kHaveVgs)) gm[p] += dg[p];
             if (!(mark & kHaveVds)) gds[p] += dd[p];
-            if (bs && !(mark & kHaveVbs)) bs[at + p] -= dd[p];
         }
         if (!reverse) continue;
         diff_vgs(id, n, m, vgs_step, dg.data());

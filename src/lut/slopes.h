@@ -59,14 +59,15 @@ inline constexpr double kShiftedSweepFloor = 1e-8;
 // rest of the drain current by more than 1e-4 of the whole slope: its
 // second differences (its size over a thermal voltage on an axis of fewer
 // than three points) against that slope. Along Vbs, whose grid may be one
-// value, wherever the rest of the drain current moves by more than that
-// along Vgs or Vds, or is shifted there anyway. `gmbs` is the index of the
-// gmbs grid when the table holds it.
+// value, wherever the rest of the drain current moves along Vgs or Vds by
+// more than 1e-4 of gmbs, or is shifted there anyway. `gmbs` is the index
+// of the gmbs grid when the table holds it.
 void mark_shifted_slopes(const TransistorLut& table, SmallSignal& ss, double vgs_step, double vds_step,
                          std::optional<std::size_t> gmbs);
 
 // The sweeps covering the marked points of one (W, L) pair: per Vbs value,
-// chunk and axis, the smallest rectangle around them.
+// chunk and axis, rectangles around bands of rows, a row joining the band
+// above when that sweeps fewer points than a sweep of its own.
 std::vector<ShiftedSweep> plan_shifted_sweeps(const SmallSignal& ss, const std::array<std::size_t, 5>& dims,
                                               std::size_t wi, std::size_t li,
                                               const std::vector<Chunk>& chunks);
@@ -78,12 +79,13 @@ std::size_t apply_shifted_sweep(TransistorLut& table, SmallSignal& ss, const Lut
                                 std::size_t wi, std::size_t li, const ShiftedSweep& sweep,
                                 const std::vector<double>& beyond, std::optional<std::size_t> gmbs);
 
-// gm and gds of every block (and gmbs when the table holds it): the channel's
-// own values plus the slopes of the rest of the drain current, differences
-// over the grid steps where no shifted sweep gave them (along Vbs: minus its
-// Vds slope, which the junction and gmin currents have); differences of Id
-// in reverse mode and in blocks without the channel's values.
+// gm and gds of every block: the channel's own values plus the slopes of the
+// rest of the drain current, differences over the grid steps where no
+// shifted sweep gave them; differences of Id in reverse mode and in blocks
+// without the channel's values. (gmbs keeps the channel's value where no
+// shifted sweep gave the rest's slope: the marks leave out only points where
+// that rest barely moves.)
 void fill_small_signal_conductances(TransistorLut& table, const SmallSignal& ss, double vgs_step,
-                                    double vds_step, std::optional<std::size_t> gmbs);
+                                    double vds_step);
 
 }  // namespace morva::lut::generate_ngspice
