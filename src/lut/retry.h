@@ -97,7 +97,7 @@ struct SlopeResult {
 };
 
 // One request for the job's sweeps; when it fails, one request per sweep.
-// A sweep that fails alone is left out with a line on stderr; only an
+// Sweeps that fail alone are left out, said in one line on stderr; only an
 // aborted task ends with an error.
 Result<SlopeResult, NgspiceError> fetch_slopes_with_retry(const LadderContext& ctx, const SlopeJob& job);
 

@@ -675,7 +675,7 @@ TEST(LutGenerate, FailedShiftedSweepsKeepDifferencesOverTheGrid) {
     ASSERT_TRUE(table) << table.error().text();
     EXPECT_EQ(rec.stderr_text,
               "  [retry] W=1.000e-6 L=5.000e-7: shifted sweeps failed, retrying one sweep at a time\n"
-              "  [retry] W=1.000e-6 L=5.000e-7 Vbs=0.000e0: sweep shifted along Vgs failed — its slopes stay "
+              "  [retry] W=1.000e-6 L=5.000e-7: 1 of 18 shifted sweep(s) failed — their slopes stay "
               "differences over the grid steps\n");
     EXPECT_EQ(s.ids_starting("lut-w1-l1-slopes-s").size(), 18u);
     // Sweep 1 of the first pair: the first Vbs value, the first chunk (Vgs
