@@ -1,12 +1,21 @@
-"""Characterisation throughput through the worker pool.
+"""Characterisation throughput and cost through the worker pool.
 
-Prints table points per second for 4 W x 4 L x 3 Vbs x 37 Vgs x 37 Vds
+Throughput: table points per second for 4 W x 4 L x 3 Vbs x 37 Vgs x 37 Vds
 (65,712 points) of the example BSIM4 card, with Id only and with all twelve
 operating-point names, at 1, 2, 4 and 8 workers, beside as many `ngspice -b`
 processes running at once, each single-threaded (`set num_threads=1`) and
 sweeping its share of the (W, L) pairs with `alter` in a loop; with the
 generator's own parallelism-efficiency figure. Best of three runs each; the
 pool's rate includes device detection, probes, assembly and gm/gds.
+
+Cost (`--cost` runs this part alone): the wall time of whole tables on 4
+workers, best of five, beside the time the generator took before gm, gds and
+gmbs came from shifted sweeps where the drain carries strong currents beyond
+the channel (TODAY, measured on the same machine with the same procedure):
+the example card; a large kit, whose circuit load dominates (1,000 binned
+copies of the example card, one parameter a line); and a card with strong
+impact ionisation (the example card with alpha0, alpha1, beta0 raised, Isub
+about a tenth of Id at Vds = 5 V), where the shifted sweeps run.
 """
 
 import os
@@ -19,7 +28,7 @@ import tempfile
 import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from timing import ngspice_analyses  # noqa: E402
+from timing import best_of, ngspice_analyses  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 CARD = str(ROOT / "examples" / "bsim4_180nm.lib")
@@ -110,9 +119,87 @@ def ngspice_loop_rate(op_params, tmp, processes):
     return best
 
 
+# Wall seconds of each cost case before the shifted sweeps: best of three
+# runs of five, taking turns with the new code, on the shared 8-core machine.
+TODAY = {
+    "example card, Id only": 0.105,
+    "example card, all OP names": 0.134,
+    "large kit, Id only": 0.222,
+    "impact ionisation, Id only": 0.109,
+    "impact ionisation, with gmbs": 0.127,
+}
+COST_WORKERS = 4
+COST_REPEATS = 5
+HV_PARAMS = ("alpha0=1e-7 beta0=30", "alpha0=3e-7 alpha1=0.05 beta0=20")
+
+
+def large_kit(folder, cards=1000, lengths=25):
+    """A corner section of `cards` binned copies of the example nch card, one
+    parameter a line, as kits ship them; returns its path."""
+    text = pathlib.Path(CARD).read_text()
+    body = text.split(".model nch ", 1)[1].split("\n.model", 1)[0]
+    kind, rest = body.split(None, 1)
+    params = re.findall(r"(\w+)\s*=\s*(\S+)", rest)
+    l_edges = [1e-7 * 1.3**i for i in range(lengths + 1)]
+    widths = cards // lengths
+    w_edges = [1e-7 * 1.2**j for j in range(widths + 1)]
+    out = [".lib tt"]
+    for n in range(cards):
+        i, j = divmod(n, widths)
+        out.append(f".model nch.{n + 1} {kind}")
+        out.append(f"+ lmin = {l_edges[i]:.6g} lmax = {l_edges[i + 1]:.6g} wmin = {w_edges[j]:.6g} "
+                   f"wmax = {w_edges[j + 1]:.6g}")
+        out += [f"+ {name} = {value}" for name, value in params]
+    out.append(".endl tt")
+    path = pathlib.Path(folder) / "kit.lib"
+    path.write_text("\n".join(out) + "\n")
+    return path
+
+
+def cost_cases(folder):
+    import morva
+
+    hv = pathlib.Path(folder) / "impact.lib"
+    hv.write_text(pathlib.Path(CARD).read_text().replace(*HV_PARAMS))
+    kit = large_kit(folder)
+    hv_axes = dict(vgs=(0.0, 1.8, 0.05), vds=(0.0, 5.0, 0.125))
+    return {
+        "example card, Id only": config([]),
+        "example card, all OP names": config(ALL_PARAMS),
+        "large kit, Id only": morva.LutConfig(model_file=str(kit), model_section="tt", model_name="nch",
+                                              widths_values=[1e-6, 4e-6], lengths_values=[1.8e-7, 1e-6],
+                                              vbs_values=VBS, vgs=SWEEP, vds=SWEEP),
+        "impact ionisation, Id only": morva.LutConfig(model_file=str(hv), model_name="nch", widths_values=WIDTHS,
+                                                      lengths_values=LENGTHS, vbs_values=VBS, **hv_axes),
+        "impact ionisation, with gmbs": morva.LutConfig(model_file=str(hv), model_name="nch",
+                                                        widths_values=WIDTHS, lengths_values=LENGTHS,
+                                                        vbs_values=VBS, op_params=["gmbs"], **hv_axes),
+    }
+
+
+def cost():
+    from morva import SimulationPool
+
+    print(f"\ncost of a table on {COST_WORKERS} workers (best of {COST_REPEATS}) beside today's")
+    print(f"  {'case':30} {'points':>8} {'seconds':>9} {'today':>9} {'ratio':>7}")
+    with tempfile.TemporaryDirectory() as tmp, SimulationPool(workers=COST_WORKERS) as pool:
+        pool.run_simulations_batch([("warm\nR1 a 0 1\nV1 a 0 1\n.op\n.end\n", ["run"])] * (2 * COST_WORKERS))
+        for name, cfg in cost_cases(tmp).items():
+            lut = [None]
+            seconds = best_of(COST_REPEATS, lambda: lut.__setitem__(
+                0, captured_stdout(lambda: pool.generate_lut(cfg, cache=False))[0]))
+            today = TODAY[name]
+            ratio = f"{seconds / today:6.2f}x" if today else "     -"
+            today_text = f"{today:9.3f}" if today else "        -"
+            print(f"  {name:30} {lut[0].id.size:8,} {seconds:9.3f} {today_text} {ratio}", flush=True)
+
+
 def main():
     if shutil.which("ngspice") is None:
         print("ngspice not installed; skipped")
+        return
+    if "--cost" in sys.argv:
+        cost()
         return
     print(f"{POINTS:,} points: {len(WIDTHS)} W x {len(LENGTHS)} L x {len(VBS)} Vbs x 37 Vgs x 37 Vds, "
           f"{os.cpu_count()} cores")
@@ -126,6 +213,7 @@ def main():
                 baseline = ngspice_loop_rate(params, tmp, workers)
                 rate, efficiency = pool_run(workers, params)
                 print(f"  {workers:3d} {rate:14,.0f} {baseline:20,.0f} {rate / baseline:17.2f}x {efficiency:10.1f}%")
+    cost()
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@ table of a clean run, or end the generation with the documented text.
 
 import json
 import pathlib
+import re
 import shutil
 import sys
 
@@ -15,7 +16,7 @@ import numpy as np
 import pytest
 
 import morva
-from test_characterisation import CARD
+from test_characterisation import CARD, EXAMPLE_CARD, IMPACT
 
 pytestmark = pytest.mark.skipif(shutil.which("ngspice") is None, reason="ngspice not installed")
 
@@ -195,3 +196,28 @@ def test_id_only_failure_is_fatal(faulty, capfd):
             {"id": "lut-w0-l0-v0-c1-idonly", "fault": "short"},
         ])
     capfd.readouterr()
+
+
+def test_failed_shifted_sweeps_keep_differences_over_the_grid(faulty, tmp_path, capfd):
+    # Strong impact ionisation: one pair's shifted sweeps fail as one request,
+    # then its first sweep alone; its points keep differences over the grid.
+    impact = tmp_path / "impact.lib"
+    impact.write_text(pathlib.Path(EXAMPLE_CARD).read_text().replace(*IMPACT))
+    cfg = config(str(impact), vds=(0.0, 5.0, 0.25), op_params=[])
+    clean_impact = faulty.run(cfg)
+    capfd.readouterr()
+    lut = faulty.run(cfg, [{"id": "lut-w0-l0-slopes", "fault": "error"},
+                           {"id": "lut-w0-l0-slopes-s0", "fault": "sweep-case"}])
+    _, err = capfd.readouterr()
+    lines = retry_lines(err)
+    assert lines[0] == "  [retry] W=1.000e-6 L=1.800e-7: shifted sweeps failed, retrying one sweep at a time"
+    assert re.fullmatch(r"  \[retry\] W=1\.000e-6 L=1\.800e-7: 1 of \d+ shifted sweep\(s\) failed — their slopes "
+                        r"stay differences over the grid steps", lines[1]) and len(lines) == 2
+    assert "lut-w0-l0-slopes-s1" in faulty.requests()
+    np.testing.assert_array_equal(lut.id, clean_impact.id)
+    # The first sweep: the first length and Vbs value, along Vds; only its
+    # points differ.
+    np.testing.assert_array_equal(lut.gm, clean_impact.gm)
+    np.testing.assert_array_equal(lut.gds[:, 1], clean_impact.gds[:, 1])
+    np.testing.assert_array_equal(lut.gds[:, :, 1], clean_impact.gds[:, :, 1])
+    assert np.any(lut.gds[0, 0, 0] != clean_impact.gds[0, 0, 0])

@@ -12,7 +12,7 @@ import morva
 from test_lut_tables import encode_table, load_bytes, load_model_table, model_grids, lut_home  # noqa: F401
 
 DEFAULT_DOC = (
-    '{"v":4,"device_type":"nmos","model_card":"","model_file":null,"model_section":null,"model_name":"nch",'
+    '{"v":5,"device_type":"nmos","model_card":"","model_file":null,"model_section":null,"model_name":"nch",'
     '"widths":[0.00001],"lengths":[5e-7],"vgs":[0.0,1.8,0.05],"vds":[0.0,1.8,0.05],"vbs_values":[0.0],'
     '"subcircuit":false,"width_param":"W","length_param":"L","model_includes":[],"device_name":"m0",'
     '"op_params":[],"use_native_bsim4":false,"use_dc_solver":false,"subcircuit_name":null}')
@@ -21,7 +21,7 @@ EOF_MESSAGE = "LUT cache serialization error: io error: unexpected end of file"
 
 
 def key_of(doc):
-    return "v4-" + hashlib.sha256(doc.encode()).hexdigest()
+    return "v5-" + hashlib.sha256(doc.encode()).hexdigest()
 
 
 def small_table_bytes():

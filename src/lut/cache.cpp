@@ -536,7 +536,7 @@ Result<void, IoError> replace_file(const std::string& path, std::string_view dat
 std::string key_document(const LutConfig& c) {
     std::string out;
     out.reserve(512);
-    out.append("{\"v\":4,\"device_type\":");
+    out.append("{\"v\":5,\"device_type\":");
     append_string(out, c.device_type == DeviceType::Pmos ? "pmos" : "nmos");
     out.append(",\"model_card\":");
     append_string(out, c.model_card);
@@ -601,7 +601,7 @@ Result<std::string, LutError> cache_key(const LutConfig& config) {
         digest_len != 32)
         return err(LutError::key_serialization("SHA-256 digest failed"));
     static const char* const kHex = "0123456789abcdef";
-    std::string key = "v4-";
+    std::string key = "v5-";
     for (unsigned i = 0; i < digest_len; ++i) {
         key.push_back(kHex[digest[i] >> 4]);
         key.push_back(kHex[digest[i] & 15]);

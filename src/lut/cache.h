@@ -17,7 +17,8 @@ namespace morva::lut::cache {
 // order, paths made absolute and `op_params` sorted by bytes.
 std::string key_document(const LutConfig& config);
 
-// "v3-" followed by the lower-case hex SHA-256 of the key document.
+// "v5-" followed by the lower-case hex SHA-256 of the key document (the
+// version moves on whenever cached tables would differ).
 Result<std::string, LutError> cache_key(const LutConfig& config);
 
 // Why `key` cannot name a cache file (empty, "." or "..", or holding "/" or

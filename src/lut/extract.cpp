@@ -119,6 +119,30 @@ std::optional<std::vector<std::vector<VbsData>>> extract_all_chunks_vbs(
     return out;
 }
 
+std::optional<std::vector<std::vector<double>>> extract_beyond(const ngspice::SimulationResponse& response,
+                                                               const std::vector<ShiftedSweep>& sweeps,
+                                                               std::string_view device_path,
+                                                               double polarity) {
+    std::vector<std::vector<double>> out;
+    out.reserve(sweeps.size());
+    const std::string channel = op_vector_name(device_path, "id");
+    for (std::size_t k = 0; k < sweeps.size(); ++k) {
+        const std::string prefix = plot_prefix(sweeps.size() >= 2, k + 1);
+        const ngspice::VectorData* branch = find_prefixed(response, prefix, "vds#branch");
+        const ngspice::VectorData* id = find_prefixed(response, prefix, channel);
+        const std::size_t swept = sweeps[k].swept_points();
+        if (!branch || !id || branch->real.size() != swept || id->real.size() != swept) return std::nullopt;
+        const std::size_t row = swept / (sweeps[k].rows.second - sweeps[k].rows.first + 1);
+        std::vector<double>& beyond = out.emplace_back();
+        beyond.reserve(sweeps[k].points());
+        for (std::size_t p = 0; p < swept; ++p) {
+            if (p % row < kSlopeLeadIn) continue;
+            beyond.push_back(-branch->real[p] - polarity * id->real[p]);
+        }
+    }
+    return out;
+}
+
 bool is_alter_failure(const ngspice::SimulationResponse& response) {
     const std::string e = response.error ? ascii_lower(*response.error) : std::string();
     for (std::string_view phrase : {"alter", "unknown", "bad parameter"}) {

@@ -75,6 +75,16 @@ std::optional<std::vector<std::vector<VbsData>>> extract_all_chunks_vbs(
     const std::vector<std::size_t>& chunk_rows, std::size_t n_vds, std::string_view device_path,
     const ParamMask& mask, bool small_signal = false);
 
+// Per plot of a response to shifted sweeps (unprefixed when there is only
+// one), what the drain carries beyond the channel at each point of the
+// sweep's rectangle (Vds fastest, lead-in points dropped): Id
+// (= -vds#branch) less the channel current `polarity` * @{device}[id].
+// Nothing when a plot lacks either vector or holds other than the points
+// swept.
+std::optional<std::vector<std::vector<double>>> extract_beyond(const ngspice::SimulationResponse& response,
+                                                               const std::vector<ShiftedSweep>& sweeps,
+                                                               std::string_view device_path, double polarity);
+
 // Whether a failed response looks like an `alter` (or a sweep source
 // lookup) the simulator refused.
 bool is_alter_failure(const ngspice::SimulationResponse& response);

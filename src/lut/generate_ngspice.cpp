@@ -16,6 +16,7 @@
 #include "lut/generate_native.h"
 #include "lut/model_files.h"
 #include "lut/report.h"
+#include "lut/slopes.h"
 #include "ngspice/executor.h"
 #include "ngspice/pool.h"
 #include "ngspice/worker.h"
@@ -63,23 +64,6 @@ bool any(const ParamMask& mask) {
     return false;
 }
 
-// The channel's small-signal values as they reach the table: gm and gds
-// straight into their grids, and what the drain terminal carries beyond the
-// channel current (junction, substrate and gmin currents) into `beyond`,
-// whose slopes complete them. `exact` holds one flag per [w][vbs][l] block,
-// cleared when any of its rows came back without those values.
-struct SmallSignal {
-    Grid5 beyond;
-    std::vector<char> exact;
-    // +1 for nmos, -1 for pmos: the simulator reports the channel current
-    // and its slopes in the n-channel frame.
-    double polarity = 1.0;
-    // Per Vds column: whether the device runs in its forward mode there,
-    // where the reported values are slopes of the table's Id (in reverse
-    // mode the simulator reports them for the swapped terminals).
-    std::vector<char> forward;
-};
-
 // Copies one task's rows into the grids: chunk rows are contiguous inside
 // each [w][vbs][l] block.
 Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, const std::vector<Chunk>& chunks,
@@ -124,44 +108,6 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
         }
     }
     return {};
-}
-
-// gm and gds of every block: the simulator's own values plus the slopes of
-// `beyond` where it gave them (forward mode), differences of Id elsewhere.
-void fill_small_signal_conductances(TransistorLut& t, const SmallSignal& ss, double vgs_step,
-                                    double vds_step) {
-    const std::size_t n = t.id.dims[3], m = t.id.dims[4];
-    const std::size_t blocks = t.id.dims[0] * t.id.dims[1] * t.id.dims[2];
-    std::vector<double> dg(n * m), dd(n * m);
-    for (std::size_t k = 0; k < blocks; ++k) {
-        const std::size_t at = k * n * m;
-        double* gm = t.gm.data.data() + at;
-        double* gds = t.gds.data.data() + at;
-        if (!ss.exact[k]) {
-            diff_vgs(t.id.data.data() + at, n, m, vgs_step, gm);
-            diff_vds(t.id.data.data() + at, n, m, vds_step, gds);
-            continue;
-        }
-        diff_vgs(ss.beyond.data.data() + at, n, m, vgs_step, dg.data());
-        diff_vds(ss.beyond.data.data() + at, n, m, vds_step, dd.data());
-        bool reverse = false;
-        for (std::size_t p = 0; p < n * m; ++p) {
-            if (ss.forward[p % m]) {
-                gm[p] += dg[p];
-                gds[p] += dd[p];
-            } else {
-                reverse = true;
-            }
-        }
-        if (!reverse) continue;
-        diff_vgs(t.id.data.data() + at, n, m, vgs_step, dg.data());
-        diff_vds(t.id.data.data() + at, n, m, vds_step, dd.data());
-        for (std::size_t p = 0; p < n * m; ++p) {
-            if (ss.forward[p % m]) continue;
-            gm[p] = dg[p];
-            gds[p] = dd[p];
-        }
-    }
 }
 
 // Whether the simulator reports the channel's small-signal values for the
@@ -498,9 +444,127 @@ Result<TransistorLut, NgspiceError> assemble_table(const LutConfig& config,
     return table;
 }
 
-// gm and gds: the simulator's own values completed by the slopes of the rest
-// of the drain current, or differences of Id along the configured steps
-// where it gave none.
+// The jobs of the shifted sweeps: one per (W, L) pair that has any; when
+// those are fewer than the workers, each pair's sweeps split into parts of
+// about equal points. Every sweep is its own alter and dc, so the split does
+// not change a value.
+std::vector<SlopeJob> slope_jobs(const LutConfig& config, const SmallSignal& ss,
+                                 const std::array<std::size_t, 5>& dims, const std::vector<Chunk>& chunks,
+                                 std::uint64_t simulator_workers) {
+    std::vector<SlopeJob> pairs;
+    for (std::size_t wi = 0; wi < dims[0]; ++wi) {
+        for (std::size_t li = 0; li < dims[2]; ++li) {
+            std::vector<ShiftedSweep> sweeps = plan_shifted_sweeps(ss, dims, wi, li, chunks);
+            if (!sweeps.empty())
+                pairs.push_back({config.widths[wi], wi, config.lengths[li], li, std::move(sweeps), 0, false});
+        }
+    }
+    const std::uint64_t workers = std::max<std::uint64_t>(1, simulator_workers);
+    if (pairs.empty() || pairs.size() >= workers) return pairs;
+    const std::size_t per_pair = static_cast<std::size_t>((workers + pairs.size() - 1) / pairs.size());
+    std::vector<SlopeJob> jobs;
+    for (SlopeJob& pair : pairs) {
+        const std::size_t parts = std::min(per_pair, pair.sweeps.size());
+        if (parts < 2) {
+            jobs.push_back(std::move(pair));
+            continue;
+        }
+        std::size_t total = 0;
+        for (const ShiftedSweep& sweep : pair.sweeps) total += sweep.points();
+        std::size_t made = 0, first = 0, done = 0;
+        for (std::size_t k = 0; k < pair.sweeps.size(); ++k) {
+            done += pair.sweeps[k].points();
+            // A part ends once the parts so far hold their share of points.
+            if (k + 1 < pair.sweeps.size() && done * parts < total * (made + 1)) continue;
+            SlopeJob part = pair;
+            part.sweeps.assign(pair.sweeps.begin() + static_cast<std::ptrdiff_t>(first),
+                               pair.sweeps.begin() + static_cast<std::ptrdiff_t>(k + 1));
+            part.first = first;
+            part.part = true;
+            jobs.push_back(std::move(part));
+            first = k + 1;
+            ++made;
+        }
+    }
+    return jobs;
+}
+
+// What the shifted sweeps did, for the progress line and the report.
+struct SlopePhase {
+    std::vector<TimingSums> timing;
+    std::size_t sweeps = 0;
+    std::size_t jobs = 0;
+    std::size_t slopes = 0;
+    u128 wall = 0;
+};
+
+// Runs the shifted sweeps of the marked points and sets their slopes; only
+// a stop request or an abnormal task end is an error.
+Result<SlopePhase, NgspiceError> run_shifted_sweeps(const Simulator& simulator, const LutConfig& config,
+                                                    const std::vector<Chunk>& chunks, const Probed& probed,
+                                                    TransistorLut& table, SmallSignal& ss,
+                                                    std::optional<std::size_t> gmbs, Messages& messages) {
+    SlopePhase phase;
+    const auto start = Clock::now();
+    const std::vector<SlopeJob> jobs = slope_jobs(config, ss, table.id.dims, chunks, simulator.workers);
+    if (jobs.empty()) return phase;
+    auto plan = std::make_shared<TaskPlan>();
+    plan->config = config;
+    plan->chunks = chunks;
+    plan->device_path = probed.device_path;
+    plan->pre_commands = model_dir_pre_commands(config);
+    const std::shared_ptr<const TaskPlan> shared_plan = plan;
+    std::optional<NgspiceError> first_error;
+    {
+        ngspice::TaskSet<std::pair<std::size_t, SlopeResult>> tasks;
+        for (std::size_t k = 0; k < jobs.size(); ++k) {
+            tasks.spawn([&simulator, &messages, &jobs, shared_plan, k](const ngspice::CancelToken& token)
+                            -> Result<std::pair<std::size_t, SlopeResult>, NgspiceError> {
+                LadderContext ctx{simulator.run, shared_plan, &messages, [&token, &simulator] {
+                                      return token.cancelled() || (simulator.stop && simulator.stop());
+                                  }};
+                MORVA_ASSIGN(SlopeResult r, fetch_slopes_with_retry(ctx, jobs[k]));
+                return std::pair<std::size_t, SlopeResult>(k, std::move(r));
+            });
+        }
+        // Each point lies in one sweep per axis, so the order in which the
+        // jobs end does not matter.
+        while (auto end = tasks.join_next()) {
+            if (end->cancelled() || first_error) continue;
+            if (end->panicked()) {
+                first_error =
+                    NgspiceError::worker_crashed(fmt::cat("generation task panicked: ", end->panic));
+                tasks.abort();
+                continue;
+            }
+            if (!end->outcome->ok()) {
+                first_error = std::move(*end->outcome).error();
+                tasks.abort();
+                continue;
+            }
+            const auto& [k, r] = end->outcome->value();
+            const SlopeJob& job = jobs[k];
+            phase.timing.push_back(r.timing);
+            for (std::size_t s = 0; s < job.sweeps.size(); ++s) {
+                if (r.beyond[s])
+                    phase.slopes += apply_shifted_sweep(table, ss, config, job.wi, job.li, job.sweeps[s],
+                                                        *r.beyond[s], gmbs);
+            }
+            phase.sweeps += job.sweeps.size();
+        }
+    }
+    if (simulator.stop && simulator.stop()) return err(NgspiceError::simulation(std::string(kInterrupted)));
+    if (first_error) return err(std::move(*first_error));
+    phase.jobs = jobs.size();
+    phase.wall = ns_since(start);
+    messages.out(fmt::cat("  ", phase.slopes, " slopes from ", phase.sweeps, " shifted sweeps (", phase.jobs,
+                          " tasks) in ", fmt::fixed(static_cast<double>(phase.wall) / 1e6, 1), "ms\n"));
+    return phase;
+}
+
+// gm and gds: the simulator's own values completed by the slopes
+// of the rest of the drain current, or differences of Id along the
+// configured steps where it gave none.
 void fill_gm_gds(TransistorLut& table, const SmallSignal& ss, bool small_signal, const LutConfig& config,
                  Messages& messages) {
     if (!small_signal) {
@@ -583,13 +647,25 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     MORVA_ASSIGN(TransistorLut table, assemble_table(config, dims, chunks, probed, results, ss));
     const u128 assemble_ns = ns_since(assemble_start);
 
-    // 11. gm and gds.
+    // 11. gm, gds and gmbs: shifted sweeps where the rest of the drain
+    // current curves too much for differences over the grid.
+    const std::optional<std::size_t> gmbs =
+        probed.extract[*op_param_index("gmbs")] ? op_param_index("gmbs") : std::nullopt;
+    SlopePhase slopes;
+    u128 diff_ns = 0;
+    if (probed.small_signal) {
+        const auto mark_start = Clock::now();
+        mark_shifted_slopes(table, ss, config.vgs.step, config.vds.step, gmbs);
+        diff_ns += ns_since(mark_start);
+        MORVA_ASSIGN(slopes,
+                     run_shifted_sweeps(simulator, config, chunks, probed, table, ss, gmbs, messages));
+    }
     const auto diff_start = Clock::now();
     fill_gm_gds(table, ss, probed.small_signal, config, messages);
-    const u128 diff_ns = ns_since(diff_start);
+    diff_ns += ns_since(diff_start);
 
     // 12. The report.
-    const PhaseTimes phases{.wall = wall_ns,
+    const PhaseTimes phases{.wall = wall_ns + slopes.wall,
                             .probe = probed.ns,
                             .assemble = assemble_ns,
                             .diff = diff_ns,
@@ -597,7 +673,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
                             .n_l = n_l,
                             .n_vbs = n_vbs,
                             .n_workers = simulator.workers};
-    messages.out(timing_report(phases, results));
+    messages.out(timing_report(phases, results, slopes.timing));
     return table;
 }
 

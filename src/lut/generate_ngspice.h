@@ -1,7 +1,8 @@
 // Characterisation through the worker pool: one table from one
 // configuration, with device-path detection, operating-point probes, one
-// task per (W, L) pair walking the retry ladder, assembly, gm and gds, and
-// the timing report.
+// task per (W, L) pair walking the retry ladder, assembly, gm and gds (with
+// shifted sweeps where the drain's current beyond the channel curves, see
+// slopes.h), and the timing report.
 #pragma once
 
 #include <cstddef>

@@ -285,8 +285,11 @@ std::string build_model_card(const LutConfig& c) {
     return out;
 }
 
-std::string build_netlist(const LutConfig& c, const SweepRange& vgs, const ParamMask& mask,
-                          std::string_view device_path, double w, double l, double vbs, bool small_signal) {
+namespace {
+
+// The characterisation netlist around its block of .save lines.
+std::string characterisation_netlist(const LutConfig& c, const SweepRange& vgs, std::string_view saved,
+                                     double w, double l, double vbs) {
     std::string out;
     out.reserve(512 + c.model_card.size());
     out += fmt::cat(title_word(c), " characterisation ", c.width_param, "=", fmt::exp(w, 3), " ",
@@ -296,9 +299,63 @@ std::string build_netlist(const LutConfig& c, const SweepRange& vgs, const Param
     out += device_line(c, w, l);
     out += fmt::cat("\nVds drain source dc 0\nVgs gate  source dc 0\nVbs bulk  source dc ",
                     exact_number(vbs, 3), "\nVs  source 0    dc 0\n\n* operating-point parameters\n");
-    out += saved_params(mask, device_path, small_signal);
+    out += saved;
     out += fmt::cat("\n* sweep\n.dc Vds ", sweep_text(c.vds.start, c.vds.stop, c.vds.step), " Vgs ",
                     sweep_text(vgs.start, vgs.stop, vgs.step), "\n\n.end");
+    return out;
+}
+
+}  // namespace
+
+std::string build_netlist(const LutConfig& c, const SweepRange& vgs, const ParamMask& mask,
+                          std::string_view device_path, double w, double l, double vbs, bool small_signal) {
+    return characterisation_netlist(c, vgs, saved_params(mask, device_path, small_signal), w, l, vbs);
+}
+
+std::string build_slope_netlist(const LutConfig& c, std::string_view device_path, double w, double l) {
+    const std::string saved = fmt::cat(".save vds#branch\n.save ", op_vector_name(device_path, "id"), "\n");
+    return characterisation_netlist(c, c.vgs, saved, w, l, c.vbs_values.empty() ? 0.0 : c.vbs_values.front());
+}
+
+double slope_shift(const LutConfig& c, SlopeAxis axis) {
+    switch (axis) {
+        case SlopeAxis::Vds: return c.vds.step < 0.0 ? -kSlopeShift : kSlopeShift;
+        case SlopeAxis::Vgs: return c.vgs.step < 0.0 ? -kSlopeShift : kSlopeShift;
+        case SlopeAxis::Vbs: break;
+    }
+    return c.device_type == DeviceType::Pmos ? kSlopeShift : -kSlopeShift;
+}
+
+std::vector<std::string> build_slope_commands(const LutConfig& c, const std::vector<ShiftedSweep>& sweeps) {
+    std::vector<std::string> out;
+    out.reserve(2 * sweeps.size());
+    for (const ShiftedSweep& s : sweeps) {
+        const double vbs = s.vbs_index < c.vbs_values.size() ? c.vbs_values[s.vbs_index] : 0.0;
+        const double dbs = s.axis == SlopeAxis::Vbs ? slope_shift(c, SlopeAxis::Vbs) : 0.0;
+        const double dgs = s.axis == SlopeAxis::Vgs ? slope_shift(c, SlopeAxis::Vgs) : 0.0;
+        const double dds = s.axis == SlopeAxis::Vds ? slope_shift(c, SlopeAxis::Vds) : 0.0;
+        const auto at = [](const SweepRange& r, double k) { return r.start + r.step * k; };
+        const double lead_in = static_cast<double>(s.cols.first) - static_cast<double>(kSlopeLeadIn);
+        out.push_back(alter_command(vbs + dbs));
+        out.push_back(fmt::cat("dc vds ",
+                               sweep_text(at(c.vds, lead_in) + dds,
+                                          at(c.vds, static_cast<double>(s.cols.second)) + dds, c.vds.step),
+                               " vgs ",
+                               sweep_text(at(c.vgs, static_cast<double>(s.rows.first)) + dgs,
+                                          at(c.vgs, static_cast<double>(s.rows.second)) + dgs, c.vgs.step)));
+    }
+    return out;
+}
+
+std::vector<std::string> build_slope_return_vectors(std::size_t n_plots, std::string_view device_path) {
+    std::vector<std::string> out;
+    out.reserve(2 * n_plots + 1);
+    for (std::size_t p = 1; p <= n_plots; ++p) {
+        const std::string prefix = n_plots == 1 ? std::string() : fmt::cat("dc", p, ".");
+        out.push_back(fmt::cat(prefix, "vds#branch"));
+        out.push_back(fmt::cat(prefix, op_vector_name(device_path, "id")));
+    }
+    out.emplace_back("vds#branch");
     return out;
 }
 

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,6 +31,44 @@ inline constexpr std::array<std::string_view, 3> SMALL_SIGNAL_PARAMS = {"gm", "g
 
 // An inclusive (first, last) pair of positions on the Vgs axis.
 using Chunk = std::pair<std::size_t, std::size_t>;
+
+// How far the sweeps that take the slopes of what the drain carries beyond
+// the channel are shifted: a one-sided difference over it is within 1e-4 of
+// those slopes where they curve most (as fast as Id in weak inversion), and
+// far above the rounding of the currents.
+inline constexpr double kSlopeShift = 2.5e-5;
+
+// ngspice settles the second point of a DC sweep, and now and then the
+// second point of a row, only to its tolerance (about 1e-3 of the current,
+// far more than a slope over kSlopeShift can bear) when the sweep starts
+// where the device conducts: each row of a shifted sweep starts this many
+// Vds steps early, and those points are dropped.
+inline constexpr std::size_t kSlopeLeadIn = 2;
+
+// The axis a shifted sweep moves its points along.
+enum class SlopeAxis : std::uint8_t { Vds, Vgs, Vbs };
+
+// A rectangle of grid points at one Vbs value (Vgs positions `rows`, Vds
+// positions `cols`, both inclusive), swept with every point shifted by
+// `slope_shift` along `axis`.
+struct ShiftedSweep {
+    SlopeAxis axis = SlopeAxis::Vds;
+    std::size_t vbs_index = 0;
+    Chunk rows;
+    Chunk cols;
+
+    std::size_t points() const { return (rows.second - rows.first + 1) * (cols.second - cols.first + 1); }
+    // What ngspice sweeps: each row with its lead-in.
+    std::size_t swept_points() const {
+        return (rows.second - rows.first + 1) * (cols.second - cols.first + 1 + kSlopeLeadIn);
+    }
+    bool operator==(const ShiftedSweep&) const = default;
+};
+
+// The signed shift along an axis: with the sweep's own direction along Vgs
+// and Vds (a p-channel device's negative axes stay in forward mode at
+// Vds = 0), towards reverse body bias along Vbs.
+double slope_shift(const LutConfig& config, SlopeAxis axis);
 
 // `path` made absolute against the current directory (no normalisation),
 // as UTF-8 text.
@@ -81,6 +120,20 @@ std::string build_netlist(const LutConfig& config, const SweepRange& vgs, const 
 
 std::string build_probe_netlist(const LutConfig& config, std::string_view param,
                                 std::string_view device_path);
+
+// The netlist of a pair's shifted sweeps: the characterisation netlist at
+// the first Vbs value saving only the drain branch and the channel current.
+std::string build_slope_netlist(const LutConfig& config, std::string_view device_path, double w, double l);
+
+// For each sweep, the alter of the Vbs source (shifted for a Vbs sweep) and
+// the dc of its rectangle (shifted along Vgs or Vds), each row from
+// kSlopeLeadIn Vds steps before it; sweep k lands in plot k + 1.
+std::vector<std::string> build_slope_commands(const LutConfig& config,
+                                              const std::vector<ShiftedSweep>& sweeps);
+
+// Per plot the drain branch and the channel current, prefixed "dc{}." when
+// there are two plots or more, then the bare drain branch.
+std::vector<std::string> build_slope_return_vectors(std::size_t n_plots, std::string_view device_path);
 
 // The probe netlist saving every SMALL_SIGNAL_PARAMS vector at once.
 std::string build_small_signal_probe_netlist(const LutConfig& config, std::string_view device_path);

@@ -27,15 +27,18 @@ u128 saturating_mul(u128 a, u128 b) {
 
 }  // namespace
 
-std::string timing_report(const PhaseTimes& p, const std::vector<ChunkResult>& results) {
+std::string timing_report(const PhaseTimes& p, const std::vector<ChunkResult>& results,
+                          const std::vector<TimingSums>& more) {
     u128 build = 0, rt = 0;
     ngspice::WireTiming w;
     TimingSums worker_sums;
-    for (const ChunkResult& r : results) {
-        build += r.timing.build_ns;
-        rt += r.timing.request_ns;
-        worker_sums.add_worker(r.timing.worker);
-    }
+    const auto add = [&](const TimingSums& t) {
+        build += t.build_ns;
+        rt += t.request_ns;
+        worker_sums.add_worker(t.worker);
+    };
+    for (const ChunkResult& r : results) add(r.timing);
+    for (const TimingSums& t : more) add(t);
     w = worker_sums.worker;
     std::uint64_t worker = 0;
     for (std::uint64_t x :

@@ -27,7 +27,9 @@ struct PhaseTimes {
     std::uint64_t n_workers = 0;  // 0 counts as 1
 };
 
-// The 23-line block, each line ending in "\n".
-std::string timing_report(const PhaseTimes& phases, const std::vector<ChunkResult>& results);
+// The 23-line block, each line ending in "\n"; `more` adds the timings of
+// requests outside the chunks (the shifted sweeps).
+std::string timing_report(const PhaseTimes& phases, const std::vector<ChunkResult>& results,
+                          const std::vector<TimingSums>& more = {});
 
 }  // namespace morva::lut::generate_ngspice

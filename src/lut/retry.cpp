@@ -244,7 +244,64 @@ public:
         return result;
     }
 
+    Result<SlopeResult, NgspiceError> slopes(const SlopeJob& job) const {
+        SlopeResult out;
+        out.beyond.resize(job.sweeps.size());
+        const std::string base = fmt::cat("lut-w", wi_, "-l", li_, "-slopes");
+        MORVA_ASSIGN(Shifted whole,
+                     shifted(job.part ? fmt::cat(base, "-p", job.first) : base, job.sweeps, out.timing));
+        if (whole.beyond) {
+            for (std::size_t k = 0; k < job.sweeps.size(); ++k) out.beyond[k] = std::move((*whole.beyond)[k]);
+            return out;
+        }
+        if (job.sweeps.size() > 1) {
+            // A crashed worker is not worth a line; an answer that cannot be
+            // used is.
+            if (whole.answered)
+                retry(fmt::cat(wl(), ": shifted sweeps failed, retrying one sweep at a time"));
+            for (std::size_t k = 0; k < job.sweeps.size(); ++k) {
+                MORVA_ASSIGN(Shifted one,
+                             shifted(fmt::cat(base, "-s", job.first + k), {job.sweeps[k]}, out.timing));
+                if (one.beyond) out.beyond[k] = std::move(one.beyond->front());
+            }
+        }
+        std::size_t failed = 0;
+        for (const auto& beyond : out.beyond) failed += beyond ? 0 : 1;
+        if (failed)
+            retry(fmt::cat(wl(), ": ", failed, " of ", job.sweeps.size(),
+                           " shifted sweep(s) failed — their slopes stay differences over the grid steps"));
+        return out;
+    }
+
 private:
+    // A request for shifted sweeps: their values beyond the channel, or
+    // nothing; `answered` when a response came back.
+    struct Shifted {
+        std::optional<std::vector<std::vector<double>>> beyond;
+        bool answered = false;
+    };
+
+    Result<Shifted, NgspiceError> shifted(std::string id, const std::vector<ShiftedSweep>& sweeps,
+                                          TimingSums& timing) const {
+        const auto start = Clock::now();
+        ngspice::SimulationRequest r;
+        r.id = std::move(id);
+        r.netlist = build_slope_netlist(c_, plan_.device_path, w_, l_);
+        r.commands = build_slope_commands(c_, sweeps);
+        r.pre_commands = plan_.pre_commands;
+        r.return_vectors = build_slope_return_vectors(sweeps.size(), plan_.device_path);
+        timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
+        SimulationOutcome outcome = send(std::move(r), timing);
+        if (aborted()) return err(aborted_error());
+        Shifted out;
+        out.answered = outcome.ok();
+        if (outcome && outcome->success) {
+            const double polarity = c_.device_type == DeviceType::Pmos ? -1.0 : 1.0;
+            out.beyond = extract_beyond(*outcome, sweeps, plan_.device_path, polarity);
+        }
+        return out;
+    }
+
     static std::vector<std::size_t> wanted_indices(const ParamMask& mask) {
         std::vector<std::size_t> out;
         for (std::size_t k = 0; k < kOpParamCount; ++k) {
@@ -288,6 +345,10 @@ void StdMessages::err(const std::string& line) { write_line(STDERR_FILENO, line)
 Result<std::vector<ChunkResult>, NgspiceError> fetch_wl_with_retry(const LadderContext& ctx, double w,
                                                                    std::size_t wi, double l, std::size_t li) {
     return Ladder(ctx, w, wi, l, li).all_chunks();
+}
+
+Result<SlopeResult, NgspiceError> fetch_slopes_with_retry(const LadderContext& ctx, const SlopeJob& job) {
+    return Ladder(ctx, job.w, job.wi, job.l, job.li).slopes(job);
 }
 
 Result<ChunkResult, NgspiceError> fetch_chunk_with_retry(const LadderContext& ctx, double w, std::size_t wi,

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,31 @@ struct LadderContext {
     Messages* messages = nullptr;
     std::function<bool()> cancelled;
 };
+
+// The shifted sweeps of one (W, L) pair, or of part of them.
+struct SlopeJob {
+    double w = 0;
+    std::size_t wi = 0;
+    double l = 0;
+    std::size_t li = 0;
+    std::vector<ShiftedSweep> sweeps;  // at least one
+    // Index of sweeps[0] among the pair's sweeps; `part` marks a job that
+    // holds only some of them.
+    std::size_t first = 0;
+    bool part = false;
+};
+
+// Per sweep of a job, what the drain carries beyond the channel at its
+// points (Vds fastest), or nothing when the sweep could not be had.
+struct SlopeResult {
+    std::vector<std::optional<std::vector<double>>> beyond;
+    TimingSums timing;
+};
+
+// One request for the job's sweeps; when it fails, one request per sweep.
+// Sweeps that fail alone are left out, said in one line on stderr; only an
+// aborted task ends with an error.
+Result<SlopeResult, NgspiceError> fetch_slopes_with_retry(const LadderContext& ctx, const SlopeJob& job);
 
 // One ChunkResult per chunk, in chunk order.
 Result<std::vector<ChunkResult>, NgspiceError> fetch_wl_with_retry(const LadderContext& ctx, double w,

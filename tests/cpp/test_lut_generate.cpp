@@ -65,8 +65,12 @@ struct Plot {
     SweepRange vgs, vds;
 };
 
+// What the drain carries beyond the channel at (Vgs, Vds, Vbs); none when
+// empty.
+using Beyond = std::function<double(double, double, double)>;
+
 // Answers requests as ngspice would for the characterisation texts.
-SimulationResponse simulate(const SimulationRequest& req) {
+SimulationResponse simulate(const SimulationRequest& req, const Beyond& beyond = {}) {
     double w = 0, l = 0, vbs = 0, vds_dc = 0;
     std::vector<Plot> plots;
     std::optional<Plot> deck;  // the netlist's own sweep, swept on "run"
@@ -115,11 +119,12 @@ SimulationResponse simulate(const SimulationRequest& req) {
     for (std::size_t p = 0; p < plots.size(); ++p) {
         const std::string prefix = plots.size() >= 2 ? fmt::cat("dc", p + 1, ".") : std::string();
         const std::vector<double> vgs = sweep_axis(plots[p].vgs), vds = sweep_axis(plots[p].vds);
-        // Id = -vds#branch; the channel carries all of it. Its gm is given as
-        // 10.5 and its gds as 1.25, where differences of Id give 10 and 1:
-        // the table shows which it holds.
+        // Id = -vds#branch; the channel carries all of it but `beyond`. Its gm
+        // is given as 10.5 and its gds as 1.25, where differences of Id give
+        // 10 and 1: the table shows which it holds.
         std::vector<std::pair<std::string, std::function<double(double)>>> series{
             {"vds#branch", [](double x) { return -x; }}};
+        const double vbs = plots[p].vbs;
         const std::pair<std::string_view, std::function<double(double)>> channel[] = {
             {"gm", [](double) { return 10.5; }}, {"gds", [](double) { return 1.25; }}, {"id", [](double x) {
                                                                                             return x;
@@ -138,8 +143,13 @@ SimulationResponse simulate(const SimulationRequest& req) {
             if (!wanted(prefix + bare, bare)) continue;
             VectorData v;
             v.name = prefix + bare;
-            for (double g : vgs)
-                for (double d : vds) v.real.push_back(value(device_value(w, l, plots[p].vbs, g, d)));
+            for (double g : vgs) {
+                for (double d : vds) {
+                    const double x = device_value(w, l, vbs, g, d);
+                    const bool branch = bare == "vds#branch";
+                    v.real.push_back(branch && beyond ? -(x + beyond(g, d, vbs)) : value(x));
+                }
+            }
             r.vectors.push_back(std::move(v));
         }
     }
@@ -170,16 +180,19 @@ struct Fault {
 
 struct Scripted {
     std::vector<Fault> faults;
+    Beyond beyond;
     std::mutex mutex;
     std::vector<std::string> ids;
+    std::vector<SimulationRequest> requests;
 
     Simulator simulator(std::uint64_t workers = 2) {
         return {[this](SimulationRequest req) -> SimulationOutcome {
                     {
                         std::lock_guard lock(mutex);
                         ids.push_back(req.id);
+                        requests.push_back(req);
                     }
-                    SimulationResponse r = simulate(req);
+                    SimulationResponse r = simulate(req, beyond);
                     for (const Fault& f : faults) {
                         if (f.matches(req)) return f.fault(std::move(r));
                     }
@@ -632,4 +645,148 @@ TEST(LutGenerate, StopEndsTheGenerationWithoutFallbacks) {
     for (const std::string& id : s.ids) EXPECT_EQ(std::count(id.begin(), id.end(), '-'), 2) << id;
     EXPECT_EQ(rec.stderr_text, "");
     EXPECT_EQ(rec.stdout_text.find("tasks completed"), std::string::npos);
+}
+
+namespace {
+
+// A rest of the drain current that curves along every axis, as a substrate
+// current does, and its slopes.
+double curved(double g, double d, double b) { return 0.5 * std::exp(2.0 * d) * (1.0 + g * g) + 0.3 * b * b; }
+double curved_dg(double g, double d) { return std::exp(2.0 * d) * g; }
+double curved_dd(double g, double d) { return std::exp(2.0 * d) * (1.0 + g * g); }
+
+LutConfig curved_config() {
+    LutConfig c = small_config();
+    c.op_params = {"cgg", "gmbs"};
+    return c;
+}
+
+// The requests of the table's own rows, in id order.
+std::vector<SimulationRequest> row_requests(const Scripted& s) {
+    std::vector<SimulationRequest> out;
+    for (const SimulationRequest& r : s.requests) {
+        if (r.id.starts_with("lut-") && r.id.find("-slopes") == std::string::npos) out.push_back(r);
+    }
+    std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.id < b.id; });
+    return out;
+}
+
+}  // namespace
+
+// Where the rest of the drain current curves, its slopes come from sweeps
+// shifted along each axis, in requests of their own: gm, gds and gmbs are
+// the channel's values plus those slopes, and Id and the requests of the
+// rows stay as they were.
+TEST(LutGenerate, SlopesOfACurvedRestComeFromShiftedSweeps) {
+    Scripted s, straight;
+    s.beyond = curved;
+    Recorder rec, straight_rec;
+    const LutConfig c = curved_config();
+    auto table = generate_lut(3, s.simulator(), c, rec);
+    ASSERT_TRUE(table) << table.error().text();
+    auto straight_table = generate_lut(3, straight.simulator(), c, straight_rec);
+    ASSERT_TRUE(straight_table);
+    const std::size_t gmbs = *op_param_index("gmbs");
+    for (std::size_t a = 0; a < 2; ++a)
+        for (std::size_t b = 0; b < 2; ++b)
+            for (std::size_t l = 0; l < 2; ++l)
+                for (std::size_t i = 0; i < 10; ++i)
+                    for (std::size_t j = 0; j < 3; ++j) {
+                        const double g = table->vgs[i], d = table->vds[j], vbs = table->vbs_values[b];
+                        const double x = device_value(table->widths[a], table->lengths[l], vbs, g, d);
+                        ASSERT_EQ(table->id.at(a, b, l, i, j), x + curved(g, d, vbs));
+                        // One-sided over kSlopeShift: exact to its half times the curvature.
+                        EXPECT_NEAR(table->gm.at(a, b, l, i, j), 10.5 + curved_dg(g, d), 1e-4);
+                        EXPECT_NEAR(table->gds.at(a, b, l, i, j), 1.25 + curved_dd(g, d), 1e-3);
+                        EXPECT_NEAR(table->op[gmbs].at(a, b, l, i, j), x + 7000.0 + 0.6 * vbs, 1e-5);
+                        // A straight rest leaves gmbs the channel's.
+                        ASSERT_EQ(straight_table->op[gmbs].at(a, b, l, i, j), x + 7000.0);
+                    }
+    // 240 points, each with three slopes; per pair 2 Vbs x 3 chunks x 3 axes.
+    EXPECT_NE(rec.stdout_text.find("\n  720 slopes from 72 shifted sweeps (4 tasks) in "), std::string::npos)
+        << rec.stdout_text;
+    EXPECT_EQ(rec.stderr_text, "");
+    std::vector<std::string> slopes;
+    for (const std::string& id : s.ids)
+        if (id.find("-slopes") != std::string::npos) slopes.push_back(id);
+    std::sort(slopes.begin(), slopes.end());
+    EXPECT_EQ(slopes, (std::vector<std::string>{"lut-w0-l0-slopes", "lut-w0-l1-slopes", "lut-w1-l0-slopes",
+                                                "lut-w1-l1-slopes"}));
+    const auto rows = row_requests(s), straight_rows = row_requests(straight);
+    ASSERT_EQ(rows.size(), straight_rows.size());
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        EXPECT_EQ(rows[k].id, straight_rows[k].id);
+        EXPECT_EQ(rows[k].netlist, straight_rows[k].netlist);
+        EXPECT_EQ(rows[k].commands, straight_rows[k].commands);
+        EXPECT_EQ(rows[k].return_vectors, straight_rows[k].return_vectors);
+    }
+    // A straight rest needs no shifted sweep: its differences over the grid
+    // are its slopes.
+    EXPECT_EQ(straight_rec.stdout_text.find("shifted sweeps"), std::string::npos);
+}
+
+// A request of shifted sweeps that fails is retried one sweep at a time; a
+// sweep that fails alone leaves its points with differences over the grid.
+TEST(LutGenerate, FailedShiftedSweepsKeepDifferencesOverTheGrid) {
+    Scripted s;
+    s.beyond = curved;
+    Recorder rec;
+    s.faults.push_back({id_is("lut-w0-l0-slopes"), fails_with("stderr Error: x")});
+    s.faults.push_back({id_is("lut-w0-l0-slopes-s1"), pool_error()});
+    s.faults.push_back({id_is("lut-w1-l1-slopes"), pool_error()});  // silently one at a time
+    auto table = generate_lut(3, s.simulator(), curved_config(), rec);
+    ASSERT_TRUE(table) << table.error().text();
+    EXPECT_EQ(rec.stderr_text,
+              "  [retry] W=1.000e-6 L=5.000e-7: shifted sweeps failed, retrying one sweep at a time\n"
+              "  [retry] W=1.000e-6 L=5.000e-7: 1 of 18 shifted sweep(s) failed — their slopes stay "
+              "differences over the grid steps\n");
+    EXPECT_EQ(s.ids_starting("lut-w1-l1-slopes-s").size(), 18u);
+    // Sweep 1 of the first pair: the first Vbs value, the first chunk (Vgs
+    // rows 0 to 3), along Vgs.
+    const auto b = [&](std::size_t i, std::size_t j) { return curved(table->vgs[i], table->vds[j], 0.0); };
+    for (std::size_t i = 0; i < 10; ++i)
+        for (std::size_t j = 0; j < 3; ++j) {
+            const double g = table->vgs[i], d = table->vds[j];
+            const double gm = table->gm.at(0, 0, 0, i, j);
+            if (i >= 4) {
+                EXPECT_NEAR(gm, 10.5 + curved_dg(g, d), 1e-4);
+                continue;
+            }
+            const double grid = i == 0 ? (b(1, j) - b(0, j)) / 0.1 : (b(i + 1, j) - b(i - 1, j)) / 0.2;
+            EXPECT_NEAR(gm, 10.5 + grid, 1e-12) << i << j;
+            EXPECT_NEAR(table->gds.at(0, 0, 0, i, j), 1.25 + curved_dd(g, d), 1e-3);
+        }
+}
+
+// Fewer pairs than workers: the shifted sweeps are split into parts, and
+// the table is the same bit for bit as from one worker. A stop request ends
+// the generation in that phase too.
+TEST(LutGenerate, ShiftedSweepsSplitOverTheWorkers) {
+    LutConfig c = curved_config();
+    c.widths = {1e-6};
+    c.lengths = {5e-7};
+    Scripted one, many;
+    one.beyond = many.beyond = curved;
+    Recorder rec;
+    auto whole = generate_lut(2, one.simulator(1), c, rec);
+    auto split = generate_lut(2, many.simulator(8), c, rec);
+    ASSERT_TRUE(whole && split);
+    EXPECT_EQ(whole->gm.data, split->gm.data);
+    EXPECT_EQ(whole->gds.data, split->gds.data);
+    EXPECT_EQ(whole->op[*op_param_index("gmbs")].data, split->op[*op_param_index("gmbs")].data);
+    EXPECT_EQ(one.ids_starting("lut-w0-l0-slopes"), std::vector<std::string>{"lut-w0-l0-slopes"});
+    const auto parts = many.ids_starting("lut-w0-l0-slopes");
+    EXPECT_EQ(parts.size(), 8u);  // 12 sweeps over 8 workers
+    for (const std::string& id : parts) EXPECT_TRUE(id.starts_with("lut-w0-l0-slopes-p")) << id;
+
+    Scripted stopped;
+    stopped.beyond = curved;
+    Simulator sim = stopped.simulator(1);
+    sim.stop = [&stopped] {
+        std::lock_guard lock(stopped.mutex);
+        return !stopped.ids.empty() && stopped.ids.back().find("-slopes") != std::string::npos;
+    };
+    auto interrupted = generate_lut(2, sim, c, rec);
+    ASSERT_FALSE(interrupted);
+    EXPECT_EQ(interrupted.error().text(), "simulation failed: generation interrupted");
 }

@@ -328,6 +328,56 @@ TEST(LutNetlists, AllChunksCommandsAndVectorsAreChunkMajor) {
               (std::vector<std::string>{"dc1.vds#branch", "dc2.vds#branch", "vds#branch"}));
 }
 
+// Each row of a shifted sweep starts two Vds steps before its rectangle;
+// the shift follows the sweep's own direction along Vgs and Vds, and goes
+// towards reverse body bias along Vbs.
+TEST(LutNetlists, ShiftedSweepCommandsAndVectors) {
+    LutConfig c;
+    c.vbs_values = {0.0, -0.5};
+    c.vgs = {0.0, 1.0, 0.25};
+    c.vds = {0.0, 2.0, 0.5};
+    const std::vector<ShiftedSweep> sweeps{{SlopeAxis::Vds, 1, {2, 3}, {1, 4}},
+                                           {SlopeAxis::Vgs, 0, {0, 0}, {0, 0}},
+                                           {SlopeAxis::Vbs, 1, {4, 4}, {3, 3}}};
+    EXPECT_EQ(sweeps[0].points(), 8u);
+    EXPECT_EQ(sweeps[0].swept_points(), 12u);
+    EXPECT_EQ(build_slope_commands(c, sweeps),
+              (std::vector<std::string>{
+                  " alter @Vbs[dc] = -5.000000e-1",
+                  "dc vds -4.999750e-1 2.000025e0 5.000000e-1 vgs 5.000000e-1 7.500000e-1 2.500000e-1",
+                  " alter @Vbs[dc] = 0.000000e0",
+                  "dc vds -1.000000e0 0.000000e0 5.000000e-1 vgs 2.500000e-5 2.500000e-5 2.500000e-1",
+                  " alter @Vbs[dc] = -5.000250e-1",
+                  "dc vds 5.000000e-1 1.500000e0 5.000000e-1 vgs 1.000000e0 1.000000e0 2.500000e-1"}));
+    EXPECT_EQ(build_slope_return_vectors(2, "m1"),
+              (std::vector<std::string>{"dc1.vds#branch", "dc1.@m1[id]", "dc2.vds#branch", "dc2.@m1[id]",
+                                        "vds#branch"}));
+    EXPECT_EQ(build_slope_return_vectors(1, "m.x1.m0"),
+              (std::vector<std::string>{"vds#branch", "@m.x1.m0[id]", "vds#branch"}));
+    const std::string netlist = build_slope_netlist(c, "m1", 1e-6, 5e-7);
+    EXPECT_NE(netlist.find("\n* operating-point parameters\n.save vds#branch\n.save @m1[id]\n\n* sweep\n"),
+              std::string::npos)
+        << netlist;
+    EXPECT_TRUE(netlist.starts_with("nmos characterisation W=1.000e-6 L=5.000e-7\n")) << netlist;
+    EXPECT_NE(netlist.find("\nVbs bulk  source dc 0.000e0\n"), std::string::npos);
+
+    c.device_type = DeviceType::Pmos;
+    c.vgs = {0.0, -1.0, -0.25};
+    c.vds = {0.0, -2.0, -0.5};
+    EXPECT_EQ(slope_shift(c, SlopeAxis::Vds), -kSlopeShift);
+    EXPECT_EQ(slope_shift(c, SlopeAxis::Vgs), -kSlopeShift);
+    EXPECT_EQ(slope_shift(c, SlopeAxis::Vbs), kSlopeShift);
+    c.vbs_values = {0.0, 0.5};
+    EXPECT_EQ(build_slope_commands(c, sweeps),
+              (std::vector<std::string>{
+                  " alter @Vbs[dc] = 5.000000e-1",
+                  "dc vds 4.999750e-1 -2.000025e0 -5.000000e-1 vgs -5.000000e-1 -7.500000e-1 -2.500000e-1",
+                  " alter @Vbs[dc] = 0.000000e0",
+                  "dc vds 1.000000e0 0.000000e0 -5.000000e-1 vgs -2.500000e-5 -2.500000e-5 -2.500000e-1",
+                  " alter @Vbs[dc] = 5.000250e-1",
+                  "dc vds -5.000000e-1 -1.500000e0 -5.000000e-1 vgs -1.000000e0 -1.000000e0 -2.500000e-1"}));
+}
+
 TEST(LutNetlists, ChunkSplits) {
     EXPECT_EQ(chunk_indices(10, 4), (std::vector<Chunk>{{0, 2}, {3, 5}, {6, 8}, {9, 9}}));
     EXPECT_EQ(chunk_indices(10, 6), (std::vector<Chunk>{{0, 1}, {2, 3}, {4, 5}, {6, 7}, {8, 9}}));
@@ -442,6 +492,26 @@ TEST(LutExtract, PlotsAreReadChunkMajor) {
     SimulationResponse single;
     single.vectors = {vec("vds#branch", {5})};
     ASSERT_TRUE(extract_all_chunks_vbs(single, 1, 1, {1}, 1, "m1", ParamMask{}));
+}
+
+// What the drain carries beyond the channel in each plot of shifted
+// sweeps: Id less the channel current (n-channel frame), lead-in dropped.
+TEST(LutExtract, ShiftedSweepsDropTheirLeadIn) {
+    const std::vector<ShiftedSweep> sweeps{{SlopeAxis::Vds, 0, {0, 1}, {5, 5}},
+                                           {SlopeAxis::Vgs, 0, {2, 2}, {0, 1}}};
+    SimulationResponse r;
+    r.vectors = {vec("dc1.vds#branch", {9, 9, -3, 9, 9, -4}), vec("dc1.@m1[id]", {0, 0, 1, 0, 0, 2}),
+                 vec("dc2.vds#branch", {9, 9, -5, -6}), vec("dc2.@m1[id]", {0, 0, 4, 4})};
+    auto beyond = extract_beyond(r, sweeps, "m1", 1.0);
+    ASSERT_TRUE(beyond);
+    EXPECT_EQ(*beyond, (std::vector<std::vector<double>>{{2, 2}, {1, 2}}));
+    EXPECT_EQ((*extract_beyond(r, sweeps, "m1", -1.0))[0], (std::vector<double>{4, 6}));
+    r.vectors[3].real.pop_back();
+    EXPECT_FALSE(extract_beyond(r, sweeps, "m1", 1.0));
+    SimulationResponse one;
+    one.vectors = {vec("vds#branch", {0, 0, -1}), vec("@m1[id]", {0, 0, 0.25})};
+    EXPECT_EQ(*extract_beyond(one, {{SlopeAxis::Vbs, 0, {0, 0}, {3, 3}}}, "m1", 1.0),
+              (std::vector<std::vector<double>>{{0.75}}));
 }
 
 TEST(LutExtract, AlterFailureClassification) {

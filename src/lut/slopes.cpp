@@ -1,0 +1,218 @@
+#include "lut/slopes.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <utility>
+
+namespace morva::lut::generate_ngspice {
+namespace {
+
+// A difference over the grid may miss a slope of the rest of the drain
+// current by this share of the whole slope: a hundredth of the accuracy the
+// table promises, since the estimate below is a guess of the error.
+constexpr double kTolerance = 1e-4;
+
+// The steepest scale over which a device current changes along a voltage:
+// the thermal voltage (exponential in weak inversion, forward junctions).
+constexpr double kThermalVoltage = 0.025;
+
+// How far a difference over the grid step `h` along a line of `n` values
+// (`stride` apart) may miss the slope at position `k`: the largest second
+// difference around it over |h|, which bounds the error of a one-sided
+// difference and of a central one alike; with fewer than three values, the
+// largest value over a thermal voltage.
+double difference_error(const double* y, std::size_t n, std::size_t stride, std::size_t k, double h) {
+    double worst = 0.0;
+    if (n < 3) {
+        for (std::size_t t = 0; t < n; ++t) worst = std::max(worst, std::abs(y[t * stride]));
+        return worst / kThermalVoltage;
+    }
+    const std::size_t lo = k <= 1 ? 1 : k - 1;
+    const std::size_t hi = std::min(k + 1, n - 2);
+    for (std::size_t c = lo; c <= hi; ++c)
+        worst = std::max(worst, std::abs(y[(c + 1) * stride] - 2.0 * y[c * stride] + y[(c - 1) * stride]));
+    return worst / std::abs(h);
+}
+
+// What a shifted sweep costs beyond the points it sweeps, in points: the
+// operating point it starts from and its plot.
+constexpr std::size_t kSweepCost = 16;
+
+const Grid5* gmbs_grid(const TransistorLut& t, std::optional<std::size_t> gmbs) {
+    if (!gmbs || *gmbs >= t.op.size()) return nullptr;
+    const Grid5& g = t.op[*gmbs];
+    return g.data.size() == t.id.data.size() ? &g : nullptr;
+}
+
+struct AxisBits {
+    SlopeAxis axis;
+    std::uint8_t want;
+    std::uint8_t have;
+};
+
+constexpr std::array<AxisBits, 3> kAxes{{{SlopeAxis::Vds, kWantVds, kHaveVds},
+                                         {SlopeAxis::Vgs, kWantVgs, kHaveVgs},
+                                         {SlopeAxis::Vbs, kWantVbs, kHaveVbs}}};
+
+AxisBits bits_of(SlopeAxis axis) {
+    for (const AxisBits& a : kAxes) {
+        if (a.axis == axis) return a;
+    }
+    return kAxes.front();
+}
+
+}  // namespace
+
+void mark_shifted_slopes(const TransistorLut& t, SmallSignal& ss, double vgs_step, double vds_step,
+                         std::optional<std::size_t> gmbs) {
+    const auto& dims = t.id.dims;
+    const std::size_t n = dims[3], m = dims[4];
+    const std::size_t blocks = dims[0] * dims[1] * dims[2];
+    ss.marks.assign(t.id.data.size(), 0);
+    if (ss.beyond.data.size() != t.id.data.size() || ss.exact.size() != blocks || ss.forward.size() != m)
+        return;
+    const Grid5* bs = gmbs_grid(t, gmbs);
+    std::vector<double> dg(n * m), dd(n * m);
+    for (std::size_t k = 0; k < blocks; ++k) {
+        if (!ss.exact[k]) continue;
+        const std::size_t at = k * n * m;
+        const double* b = ss.beyond.data.data() + at;
+        diff_vgs(b, n, m, vgs_step, dg.data());
+        diff_vds(b, n, m, vds_step, dd.data());
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = 0; j < m; ++j) {
+                const std::size_t p = i * m + j;
+                if (!ss.forward[j] || !(std::abs(t.id.data[at + p]) > kShiftedSweepFloor)) continue;
+                std::uint8_t mark = 0;
+                if (difference_error(b + j, n, m, i, vgs_step) >
+                    kTolerance * std::abs(t.gm.data[at + p] + dg[p]))
+                    mark |= kWantVgs;
+                if (difference_error(b + i * m, m, 1, j, vds_step) >
+                    kTolerance * std::abs(t.gds.data[at + p] + dd[p]))
+                    mark |= kWantVds;
+                if (bs) {
+                    const double channel = bs->data[at + p];
+                    if (std::isfinite(channel) &&
+                        (mark || std::abs(dg[p]) + std::abs(dd[p]) > kTolerance * std::abs(channel)))
+                        mark |= kWantVbs;
+                }
+                ss.marks[at + p] = mark;
+            }
+        }
+    }
+}
+
+std::vector<ShiftedSweep> plan_shifted_sweeps(const SmallSignal& ss, const std::array<std::size_t, 5>& dims,
+                                              std::size_t wi, std::size_t li,
+                                              const std::vector<Chunk>& chunks) {
+    std::vector<ShiftedSweep> out;
+    const std::size_t n = dims[3], m = dims[4];
+    if (ss.marks.size() != Grid5::element_count(dims) || wi >= dims[0] || li >= dims[2]) return out;
+    // Points a sweep costs beyond its rectangle: the operating point it
+    // starts from, its plot, and the lead-in of its rows.
+    const auto cost = [](std::size_t rows, const Chunk& cols) {
+        return kSweepCost + rows * (cols.second - cols.first + 1 + kSlopeLeadIn);
+    };
+    for (std::size_t v = 0; v < dims[1]; ++v) {
+        const std::uint8_t* block = ss.marks.data() + ((wi * dims[1] + v) * dims[2] + li) * n * m;
+        for (const Chunk& chunk : chunks) {
+            for (const AxisBits& a : kAxes) {
+                // Rows in bands: a row joins the band above when one
+                // rectangle over both costs less than two.
+                std::optional<ShiftedSweep> band;
+                for (std::size_t i = chunk.first; i <= chunk.second && i < n; ++i) {
+                    Chunk cols{m, 0};
+                    for (std::size_t j = 0; j < m; ++j) {
+                        if (block[i * m + j] & a.want)
+                            cols = {std::min(cols.first, j), std::max(cols.second, j)};
+                    }
+                    if (cols.first == m) continue;
+                    if (band) {
+                        const Chunk both{std::min(band->cols.first, cols.first),
+                                         std::max(band->cols.second, cols.second)};
+                        const std::size_t rows = band->rows.second - band->rows.first + 1;
+                        if (cost(i - band->rows.first + 1, both) <= cost(rows, band->cols) + cost(1, cols)) {
+                            band->rows.second = i;
+                            band->cols = both;
+                            continue;
+                        }
+                        out.push_back(*band);
+                    }
+                    band = ShiftedSweep{a.axis, v, {i, i}, cols};
+                }
+                if (band) out.push_back(*band);
+            }
+        }
+    }
+    return out;
+}
+
+std::size_t apply_shifted_sweep(TransistorLut& t, SmallSignal& ss, const LutConfig& config, std::size_t wi,
+                                std::size_t li, const ShiftedSweep& sweep, const std::vector<double>& beyond,
+                                std::optional<std::size_t> gmbs) {
+    const auto& dims = t.id.dims;
+    if (beyond.size() != sweep.points() || ss.marks.size() != t.id.data.size() || wi >= dims[0] ||
+        li >= dims[2] || sweep.vbs_index >= dims[1] || sweep.rows.second >= dims[3] ||
+        sweep.cols.second >= dims[4])
+        return 0;
+    const AxisBits bits = bits_of(sweep.axis);
+    Grid5* slope = sweep.axis == SlopeAxis::Vds   ? &t.gds
+                   : sweep.axis == SlopeAxis::Vgs ? &t.gm
+                   : gmbs_grid(t, gmbs)           ? &t.op[*gmbs]
+                                                  : nullptr;
+    if (!slope) return 0;
+    const double shift = slope_shift(config, sweep.axis);
+    std::size_t set = 0, q = 0;
+    for (std::size_t i = sweep.rows.first; i <= sweep.rows.second; ++i) {
+        for (std::size_t j = sweep.cols.first; j <= sweep.cols.second; ++j, ++q) {
+            const std::size_t at = t.id.index(wi, sweep.vbs_index, li, i, j);
+            if (!(ss.marks[at] & bits.want) || (ss.marks[at] & bits.have)) continue;
+            slope->data[at] += (beyond[q] - ss.beyond.data[at]) / shift;
+            ss.marks[at] |= bits.have;
+            ++set;
+        }
+    }
+    return set;
+}
+
+void fill_small_signal_conductances(TransistorLut& t, const SmallSignal& ss, double vgs_step,
+                                    double vds_step) {
+    const std::size_t n = t.id.dims[3], m = t.id.dims[4];
+    const std::size_t blocks = t.id.dims[0] * t.id.dims[1] * t.id.dims[2];
+    const bool marked = ss.marks.size() == t.id.data.size();
+    std::vector<double> dg(n * m), dd(n * m);
+    for (std::size_t k = 0; k < blocks; ++k) {
+        const std::size_t at = k * n * m;
+        double* gm = t.gm.data.data() + at;
+        double* gds = t.gds.data.data() + at;
+        const double* id = t.id.data.data() + at;
+        if (!ss.exact[k]) {
+            diff_vgs(id, n, m, vgs_step, gm);
+            diff_vds(id, n, m, vds_step, gds);
+            continue;
+        }
+        diff_vgs(ss.beyond.data.data() + at, n, m, vgs_step, dg.data());
+        diff_vds(ss.beyond.data.data() + at, n, m, vds_step, dd.data());
+        bool reverse = false;
+        for (std::size_t p = 0; p < n * m; ++p) {
+            if (!ss.forward[p % m]) {
+                reverse = true;
+                continue;
+            }
+            const std::uint8_t mark = marked ? ss.marks[at + p] : 0;
+            if (!(mark & kHaveVgs)) gm[p] += dg[p];
+            if (!(mark & kHaveVds)) gds[p] += dd[p];
+        }
+        if (!reverse) continue;
+        diff_vgs(id, n, m, vgs_step, dg.data());
+        diff_vds(id, n, m, vds_step, dd.data());
+        for (std::size_t p = 0; p < n * m; ++p) {
+            if (ss.forward[p % m]) continue;
+            gm[p] = dg[p];
+            gds[p] = dd[p];
+        }
+    }
+}
+
+}  // namespace morva::lut::generate_ngspice

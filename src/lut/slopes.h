@@ -1,0 +1,91 @@
+// gm, gds and gmbs of the pool path. The simulator reports the channel's own
+// slopes at every point; the drain also carries currents beyond the channel
+// (junctions, gmin, impact ionisation, GIDL, gate tunnelling), whose slopes
+// complete them. Where that rest of the drain current is straight over the
+// grid, its differences over the grid steps are exact enough; where it
+// curves (the substrate current of a high-voltage device grows steeply with
+// Vds) sweeps shifted by kSlopeShift measure its slopes at the very points.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "lut/config.h"
+#include "lut/grid.h"
+#include "lut/netlists.h"
+#include "lut/table.h"
+
+namespace morva::lut::generate_ngspice {
+
+// Per point: which slopes of the rest of the drain current need a shifted
+// sweep (kWant*), and which came in (kHave*, with the table's value set).
+enum SlopeMark : std::uint8_t {
+    kWantVds = 1,
+    kWantVgs = 2,
+    kWantVbs = 4,
+    kHaveVds = 8,
+    kHaveVgs = 16,
+    kHaveVbs = 32,
+};
+
+// What the channel's values leave to complete, beside the table whose gm,
+// gds (and gmbs) grids hold the channel's own values until
+// `fill_small_signal_conductances`.
+struct SmallSignal {
+    // Id less the channel current: what the drain carries beyond it.
+    Grid5 beyond;
+    // One flag per [w][vbs][l] block, cleared when any of its rows came back
+    // without the channel's values.
+    std::vector<char> exact;
+    // +1 for nmos, -1 for pmos: the simulator reports the channel current
+    // and its slopes in the n-channel frame.
+    double polarity = 1.0;
+    // Per Vds column: whether the device runs in its forward mode there,
+    // where the reported values are slopes of the table's Id (in reverse
+    // mode the simulator reports them for the swapped terminals).
+    std::vector<char> forward;
+    // SlopeMark bits per point of the table (empty until marked).
+    std::vector<std::uint8_t> marks;
+};
+
+// Below this drain current (A) no shifted sweep is asked for: the slopes
+// keep differences over the grid steps there.
+inline constexpr double kShiftedSweepFloor = 1e-8;
+
+// Marks the points of every exact block, forward mode and |Id| above the
+// floor, where differences over the grid steps could miss the slope of the
+// rest of the drain current by more than 1e-4 of the whole slope: its
+// second differences (its size over a thermal voltage on an axis of fewer
+// than three points) against that slope. Along Vbs, whose grid may be one
+// value, wherever the rest of the drain current moves along Vgs or Vds by
+// more than 1e-4 of gmbs, or is shifted there anyway. `gmbs` is the index
+// of the gmbs grid when the table holds it.
+void mark_shifted_slopes(const TransistorLut& table, SmallSignal& ss, double vgs_step, double vds_step,
+                         std::optional<std::size_t> gmbs);
+
+// The sweeps covering the marked points of one (W, L) pair: per Vbs value,
+// chunk and axis, rectangles around bands of rows, a row joining the band
+// above when that sweeps fewer points than a sweep of its own.
+std::vector<ShiftedSweep> plan_shifted_sweeps(const SmallSignal& ss, const std::array<std::size_t, 5>& dims,
+                                              std::size_t wi, std::size_t li,
+                                              const std::vector<Chunk>& chunks);
+
+// Sets the slopes of the sweep's marked points from what the drain carries
+// beyond the channel there (`beyond`, Vds fastest) and marks them had;
+// returns how many were set.
+std::size_t apply_shifted_sweep(TransistorLut& table, SmallSignal& ss, const LutConfig& config,
+                                std::size_t wi, std::size_t li, const ShiftedSweep& sweep,
+                                const std::vector<double>& beyond, std::optional<std::size_t> gmbs);
+
+// gm and gds of every block: the channel's own values plus the slopes of the
+// rest of the drain current, differences over the grid steps where no
+// shifted sweep gave them; differences of Id in reverse mode and in blocks
+// without the channel's values. (gmbs keeps the channel's value where no
+// shifted sweep gave the rest's slope: the marks leave out only points where
+// that rest barely moves.)
+void fill_small_signal_conductances(TransistorLut& table, const SmallSignal& ss, double vgs_step,
+                                    double vds_step);
+
+}  // namespace morva::lut::generate_ngspice
