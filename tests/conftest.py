@@ -1,5 +1,7 @@
 import os
 import pathlib
+import re
+import subprocess
 
 import pytest
 
@@ -13,6 +15,49 @@ def samples_dir():
     if not SAMPLES.is_dir():
         pytest.skip("sample files not available")
     return SAMPLES
+
+
+def sample_library(samples_dir, folder, selectors="igcmod=0 igbmod=0", drop=(), networks=False):
+    """The full-featured sample cards as one library, with `selectors` added and the parameters
+    named in `drop` left out; without the gate and body networks the evaluator does not solve
+    unless `networks`."""
+    extra = selectors if networks else f"rbodymod=0 rgatemod=0 {selectors}"
+    text = ""
+    for model, kind in (("nch", "nmos"), ("pch", "pmos")):
+        body = (samples_dir / "bsim4" / f"{kind}_parameters_{kind}Parameters").read_text()
+        body = re.sub(r"\(([^)]*)\)", r"\1", body)
+        body = "\n".join(line for line in body.splitlines()
+                         if not any(re.match(rf"\+\s*{name}\s*=", line) for name in drop))
+        text += f".model {model} {kind} level=54 version=4.8.2\n{body}\n"
+        if extra.strip():
+            text += f"+ {extra}\n"
+    path = folder / "samples.lib"
+    path.write_text(text)
+    return str(path)
+
+
+def ngspice_terminal(folder, lib, model, w, l, vbs, vgs, vds, h=1e-4):
+    """ngspice's -i(vds) on the pool path's bench over the grid, solved tightly (a sweep's
+    currents are otherwise good to reltol), with its central differences along Vgs, Vds and Vbs:
+    (id, gm, gds, gmbs), each shaped (n_vgs, n_vds)."""
+    import numpy as np
+
+    shifts = [(0, 0, 0), (h, 0, 0), (-h, 0, 0), (0, h, 0), (0, -h, 0), (0, 0, h), (0, 0, -h)]
+    sweep = lambda r, d: f"{r[0] + d!r} {r[1] + d!r} {r[2]!r}"
+    control = ""
+    for k, (dg, dd, db) in enumerate(shifts):
+        control += (f"alter vbs dc = {vbs + db!r}\ndc vds {sweep(vds, dd)} vgs {sweep(vgs, dg)}\n"
+                    f"wrdata {folder}/t{k}.txt vds#branch\n")
+    deck = folder / "terminal.cir"
+    deck.write_text(
+        f"terminal\n.include {lib}\nM1 drain gate source bulk {model} W={w!r} L={l!r}\n"
+        f"Vds drain source dc 0\nVgs gate source dc 0\nVbs bulk source dc {vbs!r}\nVs source 0 dc 0\n"
+        ".options reltol=1e-10 abstol=1e-20\n"
+        f".control\nset numdgt=17\nset wr_singlescale\n{control}.endc\n.end\n")
+    subprocess.run(["ngspice", "-b", str(deck)], cwd=folder, capture_output=True, timeout=300)
+    n_vds = int(round((vds[1] - vds[0]) / vds[2])) + 1
+    ids = [-np.loadtxt(folder / f"t{k}.txt")[:, 1].reshape(-1, n_vds) for k in range(len(shifts))]
+    return ids[0], (ids[1] - ids[2]) / (2 * h), (ids[3] - ids[4]) / (2 * h), (ids[5] - ids[6]) / (2 * h)
 
 
 # A design kit in the shapes foundry kits take: corners redirecting to

@@ -52,7 +52,7 @@ struct SmallSignal {
 
 // Below this drain current (A) no shifted sweep is asked for: the slopes
 // keep differences over the grid steps there.
-inline constexpr double kShiftedSweepFloor = 1e-8;
+inline constexpr double kShiftedSweepFloor = 1e-9;
 
 // Marks the points of every exact block, forward mode and |Id| above the
 // floor, where differences over the grid steps could miss the slope of the
