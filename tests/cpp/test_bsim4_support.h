@@ -113,10 +113,12 @@ struct Case {
 };
 
 // Runs the sweeps in ngspice over several transistors at once (all on the same three sources):
-// for each vbs, a DC sweep of vds (inner) and vgs (outer). Returns the points of each case.
-inline std::vector<std::vector<Point>> ngspice_sweeps(const std::vector<Case>& cases,
-                                                      const std::vector<Sweep>& sweeps, double temp_c,
-                                                      const std::string& options = "") {
+// for each vbs, a DC sweep of vds (inner) and vgs (outer). Returns, for each case, rows of the
+// n-channel frame's vgs, vds, vbs followed by the device's `quantities` (names inside @m[...]) as
+// ngspice reports them.
+inline std::vector<std::vector<std::vector<double>>> ngspice_quantities(
+    const std::vector<Case>& cases, const std::vector<Sweep>& sweeps,
+    const std::vector<std::string>& quantities, double temp_c = 27.0, const std::string& options = "") {
     TempDir dir;
     const int s = cases.at(0).card.sign();
     std::ostringstream deck;
@@ -131,75 +133,6 @@ inline std::vector<std::vector<Point>> ngspice_sweeps(const std::vector<Case>& c
         deck << "\n";
     }
     deck << "vd d 0 0\nvg g 0 0\nvb b 0 0\n.options temp=" << number(temp_c) << " " << options << "\n";
-    deck << ".control\nset wr_singlescale\nset wr_vecnames\nset appendwrite\nset numdgt=17\n";
-    auto vectors = [](std::size_t k) {
-        std::string v = "v(g) v(d) v(b)";
-        for (const char* q : {"id", "gm", "gds", "gmbs", "vth", "vdsat", "ibs", "ibd", "gbs", "gbd"})
-            v += " @m" + std::to_string(k) + "[" + q + "]";
-        return v;
-    };
-    for (std::size_t k = 0; k < cases.size(); ++k) deck << "save " << vectors(k) << "\n";
-    for (const Sweep& sw : sweeps) {
-        for (double vb : sw.vbs) {
-            deck << "alter vb dc = " << number(s * vb) << "\n";
-            deck << "dc vd " << number(s * sw.vds_start) << " " << number(s * sw.vds_stop) << " "
-                 << number(s * sw.vds_step) << " vg " << number(s * sw.vgs_start) << " "
-                 << number(s * sw.vgs_stop) << " " << number(s * sw.vgs_step) << "\n";
-            for (std::size_t k = 0; k < cases.size(); ++k)
-                deck << "wrdata " << (dir.path / ("out" + std::to_string(k) + ".txt")).string() << " "
-                     << vectors(k) << "\n";
-        }
-    }
-    deck << ".endc\n.end\n";
-    std::ofstream(dir.path / "deck.cir") << deck.str();
-    const std::string cmd = "cd '" + dir.path.string() + "' && ngspice -b deck.cir >log.txt 2>&1";
-    // ngspice -b exits with 1 even after a clean run: the written data is what counts.
-    (void)std::system(cmd.c_str());
-    std::vector<std::vector<Point>> all(cases.size());
-    for (std::size_t k = 0; k < cases.size(); ++k) {
-        std::ifstream in(dir.path / ("out" + std::to_string(k) + ".txt"));
-        std::string line;
-        while (std::getline(in, line)) {
-            std::istringstream row(line);
-            double c[14];
-            int n = 0;
-            while (n < 14 && (row >> c[n])) ++n;
-            if (n != 14) continue;  // a header line
-            all[k].push_back({s * c[1], s * c[2], s * c[3], c[4], c[5], c[6], c[7], c[8], c[9], c[10], c[11],
-                              c[12], c[13]});
-        }
-        if (all[k].empty()) {
-            std::ifstream log(dir.path / "log.txt");
-            std::stringstream text;
-            text << log.rdbuf();
-            ADD_FAILURE() << "ngspice wrote no data for " << cases[k].label << "\n"
-                          << deck.str() << "\n"
-                          << text.str();
-        }
-    }
-    return all;
-}
-
-// Runs the sweeps of ngspice_sweeps and reads back, for each case, rows of the n-channel frame's
-// vgs, vds, vbs followed by the device's `quantities` (names inside @m[...]) as ngspice reports
-// them.
-inline std::vector<std::vector<std::vector<double>>> ngspice_quantities(
-    const std::vector<Case>& cases, const std::vector<Sweep>& sweeps,
-    const std::vector<std::string>& quantities, double temp_c = 27.0) {
-    TempDir dir;
-    const int s = cases.at(0).card.sign();
-    std::ostringstream deck;
-    deck << "bsim4 quantities\n";
-    for (std::size_t k = 0; k < cases.size(); ++k) {
-        const Case& c = cases[k];
-        deck << ".model mdl" << k << " " << c.card.type << " level=54 version=4.8.2\n";
-        for (const auto& [name, value] : c.card.params) deck << "+ " << name << "=" << number(value) << "\n";
-        deck << "m" << k << " d g 0 b mdl" << k << " w=" << number(c.dev.w) << " l=" << number(c.dev.l);
-        if (c.dev.nf != 1) deck << " nf=" << c.dev.nf;
-        for (const auto& [name, value] : c.dev.inst) deck << " " << name << "=" << number(value);
-        deck << "\n";
-    }
-    deck << "vd d 0 0\nvg g 0 0\nvb b 0 0\n.options temp=" << number(temp_c) << "\n";
     deck << ".control\nset wr_singlescale\nset appendwrite\nset numdgt=17\n";
     auto vectors = [&](std::size_t k) {
         std::string v = "v(g) v(d) v(b)";
@@ -221,6 +154,7 @@ inline std::vector<std::vector<std::vector<double>>> ngspice_quantities(
     deck << ".endc\n.end\n";
     std::ofstream(dir.path / "deck.cir") << deck.str();
     const std::string cmd = "cd '" + dir.path.string() + "' && ngspice -b deck.cir >log.txt 2>&1";
+    // ngspice -b exits with 1 even after a clean run: the written data is what counts.
     (void)std::system(cmd.c_str());
     const std::size_t columns = 4 + quantities.size();  // the sweep's scale, then the vectors
     std::vector<std::vector<std::vector<double>>> all(cases.size());
@@ -236,8 +170,30 @@ inline std::vector<std::vector<std::vector<double>>> ngspice_quantities(
             point.insert(point.end(), c.begin() + 4, c.end());
             all[k].push_back(std::move(point));
         }
-        if (all[k].empty())
-            ADD_FAILURE() << "ngspice wrote no data for " << cases[k].label << "\n" << deck.str();
+        if (all[k].empty()) {
+            std::ifstream log(dir.path / "log.txt");
+            std::stringstream text;
+            text << log.rdbuf();
+            ADD_FAILURE() << "ngspice wrote no data for " << cases[k].label << "\n"
+                          << deck.str() << "\n"
+                          << text.str();
+        }
+    }
+    return all;
+}
+
+// ngspice_quantities of the drain current, its slopes, vth, vdsat and the junctions, as Points.
+inline std::vector<std::vector<Point>> ngspice_sweeps(const std::vector<Case>& cases,
+                                                      const std::vector<Sweep>& sweeps, double temp_c,
+                                                      const std::string& options = "") {
+    const auto rows = ngspice_quantities(
+        cases, sweeps, {"id", "gm", "gds", "gmbs", "vth", "vdsat", "ibs", "ibd", "gbs", "gbd"}, temp_c,
+        options);
+    std::vector<std::vector<Point>> all(rows.size());
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        for (const auto& c : rows[k])
+            all[k].push_back(
+                {c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7], c[8], c[9], c[10], c[11], c[12]});
     }
     return all;
 }

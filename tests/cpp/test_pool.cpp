@@ -377,17 +377,19 @@ TEST(PoolProcesses, ShutdownAbandonsWorkInProgress) {
     EXPECT_EQ(pool->run_simulation(request("late")).error().kind, NgspiceError::Kind::SendFailed);
 }
 
-// A worker that appends each request's id to `log` and answers with an empty
-// successful frame carrying that id, half a second late for ids "slow-*".
-std::string logging_worker(const TempDir& dir, const std::string& log) {
+// A worker that appends each request's id to `log` (with its process id when
+// `with_pid`) and answers with an empty successful frame carrying that id,
+// except that ids matching a `case` pattern first run its command (by
+// default "slow-*" ones answer half a second late).
+std::string logging_worker(const TempDir& dir, const std::string& log,
+                           const std::string& special = "slow-*) sleep 0.5 ;;", bool with_pid = false) {
     const std::string exe = dir.touch("logging-worker");
     std::ofstream(exe) << R"sh(#!/bin/sh
 while IFS= read -r line; do
   id=$(printf '%s' "$line" | sed 's/^{"id":"\([^"]*\)".*/\1/')
-  echo "$id" >> ')sh" << log
-                       << R"sh('
+  echo "$id)sh" << (with_pid ? " $$" : "") << "\" >> '" << log << R"sh('
   case "$id" in
-    slow-*) sleep 0.5 ;;
+    )sh" << special << R"sh(
   esac
   h="{\"id\":\"$id\",\"success\":true,\"vecs\":[],\"log\":[]}"
   printf "\\$(printf %03o ${#h})\\000\\000\\000%s" "$h"
@@ -450,20 +452,7 @@ TEST(PoolProcesses, AJobThatEndsItsWorkerWhenAbandoned) {
     // answers ids "hang-*".
     TempDir dir;
     const std::string log = (dir.path() / "ids").string();
-    const std::string exe = dir.touch("hanging-worker");
-    std::ofstream(exe) << R"sh(#!/bin/sh
-while IFS= read -r line; do
-  id=$(printf '%s' "$line" | sed 's/^{"id":"\([^"]*\)".*/\1/')
-  echo "$id $$" >> ')sh"
-                       << log << R"sh('
-  case "$id" in
-    hang-*) exec sleep 1000 ;;
-  esac
-  h="{\"id\":\"$id\",\"success\":true,\"vecs\":[],\"log\":[]}"
-  printf "\\$(printf %03o ${#h})\\000\\000\\000%s" "$h"
-done
-)sh";
-    ::chmod(exe.c_str(), 0755);
+    const std::string exe = logging_worker(dir, log, "hang-*) exec sleep 1000 ;;", true);
     PoolSettings settings;
     settings.workers = 1;
     settings.worker_exe = exe;
