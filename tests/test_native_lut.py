@@ -364,7 +364,7 @@ def test_sample_cards_with_gate_tunnelling_agree_with_the_pool(pool, samples_dir
                 got = getattr(native, name)[0, bi, li]
                 np.testing.assert_allclose(got[on] / id_[on], ref[on] / ref_id[on], rtol=0.01, err_msg=name)
                 if drop:
-                    continue  # Pigcd runs away to amps: the pool's 25 uV differences are 2 % off there
+                    continue  # Pigcd runs away to amps: the pool's 25 uV differences are up to 8 % off
                 # gm/Id near a zero of gm: 1 % of it, or a hundredth of 1/V.
                 pooled_g = getattr(pooled, name)[0, bi, li][on] / pooled.id[0, bi, li][on]
                 np.testing.assert_allclose(pooled_g, got[on] / id_[on], rtol=0.01, atol=0.01, err_msg=name)
