@@ -47,9 +47,10 @@ struct Bsim4ModelCard {
 // name may be quoted) to the first ".endl", bare or naming any section, as
 // ngspice reads it; as ngspice reads a library's includes in place before
 // it looks for a section, the first header in that text is the section's,
-// whether in the file itself or in a file it includes. Each section and each included file is read once per
-// call, which also ends cycles; nesting and size are bounded (kMaxKitNesting,
-// kMaxKitTextBytes), and a reading cut by either fails naming it.
+// whether in the file itself or in a file it includes. Each section and each
+// included file is read once per call, which also ends cycles; nesting and
+// size are bounded (kMaxKitNesting, kMaxKitTextBytes), and a reading cut by
+// either fails naming it.
 
 // Reads every BSIM4 card of the file, whatever section it lies in, with the
 // files it includes (whole) and the sections of other files it redirects to.

@@ -80,4 +80,14 @@ Result<void, IoError> write_all(int fd, std::string_view data) {
     return {};
 }
 
+Result<std::string, IoError> current_directory() {
+    std::string cwd(256, '\0');
+    while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+        if (errno != ERANGE || cwd.size() > (std::size_t{1} << 20)) return err(IoError::from_errno(errno));
+        cwd.resize(cwd.size() * 2);
+    }
+    cwd.resize(std::char_traits<char>::length(cwd.c_str()));
+    return cwd;
+}
+
 }  // namespace morva

@@ -56,4 +56,7 @@ Result<std::string, IoError> read_file(const std::string& path);
 // Writes all of `data` to `fd`, retrying after interruptions and short writes.
 Result<void, IoError> write_all(int fd, std::string_view data);
 
+// The process's working directory (up to 1 MiB of path).
+Result<std::string, IoError> current_directory();
+
 }  // namespace morva

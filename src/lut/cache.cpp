@@ -18,6 +18,7 @@
 #include <random>
 
 #include "common/format.h"
+#include "common/io.h"
 #include "common/json_text.h"
 #include "common/text.h"
 
@@ -633,13 +634,8 @@ std::string cache_path(std::string_view key) {
 
 std::string resolve(const std::string& path) {
     if (!path.empty() && path[0] == '/') return path;
-    std::string cwd(256, '\0');
-    while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
-        if (errno != ERANGE || cwd.size() > (1u << 20)) return path;
-        cwd.resize(cwd.size() * 2);
-    }
-    cwd.resize(std::strlen(cwd.c_str()));
-    return join(cwd, path);
+    const auto cwd = current_directory();
+    return cwd ? join(*cwd, path) : path;
 }
 
 std::string encode(const TransistorLut& t) {

@@ -350,54 +350,66 @@ std::vector<std::shared_ptr<const TaskPlan>> split_plan(const std::shared_ptr<Ta
     return parts;
 }
 
-// Runs one task per part and (W, L) pair; the first error ends the
-// generation, and a stop request wins over it.
-Result<std::vector<ChunkResult>, NgspiceError> run_tasks(
-    const Simulator& simulator, const LutConfig& config,
-    const std::vector<std::shared_ptr<const TaskPlan>>& parts, Messages& messages) {
-    std::vector<ChunkResult> results;
+// Runs `task(k, cancelled)` for k = 0 .. n - 1 on a task set, `cancelled`
+// saying whether to give up (the set aborted or a stop requested), and hands
+// each result to `take(k, result)` as its task ends. The first error or abnormal end
+// aborts the other tasks and is the outcome; a stop request wins over it.
+template <class T, class Task, class Take>
+Result<void, NgspiceError> run_task_set(const Simulator& simulator, std::size_t n, const Task& task,
+                                        const Take& take) {
     std::optional<NgspiceError> first_error;
     {
-        ngspice::TaskSet<std::vector<ChunkResult>> tasks;
-        // Parts outermost, so that the first tasks started cover every pair.
-        for (const auto& shared_plan : parts) {
-            for (std::size_t wi = 0; wi < config.widths.size(); ++wi) {
-                for (std::size_t li = 0; li < config.lengths.size(); ++li) {
-                    const double w = config.widths[wi], l = config.lengths[li];
-                    tasks.spawn([&simulator, &messages, shared_plan, w, wi, l,
-                                 li](const ngspice::CancelToken& token) {
-                        LadderContext ctx{simulator.run, shared_plan, &messages, [&token, &simulator] {
-                                              return token.cancelled() ||
-                                                     (simulator.stop && simulator.stop());
-                                          }};
-                        return fetch_wl_with_retry(ctx, w, wi, l, li);
-                    });
-                }
-            }
+        ngspice::TaskSet<std::pair<std::size_t, T>> tasks;
+        for (std::size_t k = 0; k < n; ++k) {
+            tasks.spawn(
+                [&simulator, &task,
+                 k](const ngspice::CancelToken& token) -> Result<std::pair<std::size_t, T>, NgspiceError> {
+                    const auto cancelled = [&token, &simulator] {
+                        return token.cancelled() || (simulator.stop && simulator.stop());
+                    };
+                    Result<T, NgspiceError> value = task(k, cancelled);
+                    if (!value) return err(std::move(value).error());
+                    return std::pair<std::size_t, T>(k, std::move(value).value());
+                });
         }
         while (auto end = tasks.join_next()) {
-            if (end->cancelled()) continue;
+            if (end->cancelled() || first_error) continue;
             if (end->panicked()) {
-                if (!first_error) {
-                    first_error =
-                        NgspiceError::worker_crashed(fmt::cat("generation task panicked: ", end->panic));
-                    tasks.abort();
-                }
-                continue;
+                first_error =
+                    NgspiceError::worker_crashed(fmt::cat("generation task panicked: ", end->panic));
+                tasks.abort();
+            } else if (!end->outcome->ok()) {
+                first_error = std::move(*end->outcome).error();
+                tasks.abort();
+            } else {
+                auto [k, value] = std::move(*end->outcome).value();
+                take(k, std::move(value));
             }
-            if (!end->outcome->ok()) {
-                if (!first_error) {
-                    first_error = std::move(*end->outcome).error();
-                    tasks.abort();
-                }
-                continue;
-            }
-            if (first_error) continue;
-            for (ChunkResult& r : end->outcome->value()) results.push_back(std::move(r));
         }
     }
     if (simulator.stop && simulator.stop()) return err(NgspiceError::simulation(std::string(kInterrupted)));
     if (first_error) return err(std::move(*first_error));
+    return {};
+}
+
+// Runs one task per part and (W, L) pair, parts outermost so that the first
+// tasks started cover every pair.
+Result<std::vector<ChunkResult>, NgspiceError> run_tasks(
+    const Simulator& simulator, const LutConfig& config,
+    const std::vector<std::shared_ptr<const TaskPlan>>& parts, Messages& messages) {
+    const std::size_t n_w = config.widths.size(), n_l = config.lengths.size();
+    std::vector<ChunkResult> results;
+    auto ran = run_task_set<std::vector<ChunkResult>>(
+        simulator, parts.size() * n_w * n_l,
+        [&](std::size_t k, std::function<bool()> cancelled) {
+            const std::size_t wi = k / n_l % n_w, li = k % n_l;
+            const LadderContext ctx{simulator.run, parts[k / (n_w * n_l)], &messages, std::move(cancelled)};
+            return fetch_wl_with_retry(ctx, config.widths[wi], wi, config.lengths[li], li);
+        },
+        [&](std::size_t, std::vector<ChunkResult>&& rows) {
+            for (ChunkResult& r : rows) results.push_back(std::move(r));
+        });
+    if (!ran) return err(std::move(ran).error());
     return results;
 }
 
@@ -514,35 +526,15 @@ Result<SlopePhase, NgspiceError> run_shifted_sweeps(const Simulator& simulator, 
     plan->device_path = probed.device_path;
     plan->pre_commands = model_dir_pre_commands(config);
     const std::shared_ptr<const TaskPlan> shared_plan = plan;
-    std::optional<NgspiceError> first_error;
-    {
-        ngspice::TaskSet<std::pair<std::size_t, SlopeResult>> tasks;
-        for (std::size_t k = 0; k < jobs.size(); ++k) {
-            tasks.spawn([&simulator, &messages, &jobs, shared_plan, k](const ngspice::CancelToken& token)
-                            -> Result<std::pair<std::size_t, SlopeResult>, NgspiceError> {
-                LadderContext ctx{simulator.run, shared_plan, &messages, [&token, &simulator] {
-                                      return token.cancelled() || (simulator.stop && simulator.stop());
-                                  }};
-                MORVA_ASSIGN(SlopeResult r, fetch_slopes_with_retry(ctx, jobs[k]));
-                return std::pair<std::size_t, SlopeResult>(k, std::move(r));
-            });
-        }
-        // Each point lies in one sweep per axis, so the order in which the
-        // jobs end does not matter.
-        while (auto end = tasks.join_next()) {
-            if (end->cancelled() || first_error) continue;
-            if (end->panicked()) {
-                first_error =
-                    NgspiceError::worker_crashed(fmt::cat("generation task panicked: ", end->panic));
-                tasks.abort();
-                continue;
-            }
-            if (!end->outcome->ok()) {
-                first_error = std::move(*end->outcome).error();
-                tasks.abort();
-                continue;
-            }
-            const auto& [k, r] = end->outcome->value();
+    // Each point lies in one sweep per axis, so the order in which the jobs
+    // end does not matter.
+    auto ran = run_task_set<SlopeResult>(
+        simulator, jobs.size(),
+        [&](std::size_t k, std::function<bool()> cancelled) {
+            const LadderContext ctx{simulator.run, shared_plan, &messages, std::move(cancelled)};
+            return fetch_slopes_with_retry(ctx, jobs[k]);
+        },
+        [&](std::size_t k, SlopeResult&& r) {
             const SlopeJob& job = jobs[k];
             phase.timing.push_back(r.timing);
             for (std::size_t s = 0; s < job.sweeps.size(); ++s) {
@@ -551,10 +543,8 @@ Result<SlopePhase, NgspiceError> run_shifted_sweeps(const Simulator& simulator, 
                                                         *r.beyond[s], gmbs);
             }
             phase.sweeps += job.sweeps.size();
-        }
-    }
-    if (simulator.stop && simulator.stop()) return err(NgspiceError::simulation(std::string(kInterrupted)));
-    if (first_error) return err(std::move(*first_error));
+        });
+    if (!ran) return err(std::move(ran).error());
     phase.jobs = jobs.size();
     phase.wall = ns_since(start);
     messages.out(fmt::cat("  ", phase.slopes, " slopes from ", phase.sweeps, " shifted sweeps (", phase.jobs,

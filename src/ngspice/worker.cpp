@@ -312,17 +312,6 @@ UniqueFd open_working_directory() {
 #endif
 }
 
-// The process's working directory as a path.
-Result<std::string, IoError> working_directory_path() {
-    std::string cwd(256, '\0');
-    while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
-        if (errno != ERANGE || cwd.size() > (std::size_t{1} << 20)) return err(IoError::from_errno(errno));
-        cwd.resize(cwd.size() * 2);
-    }
-    cwd.resize(std::char_traits<char>::length(cwd.c_str()));
-    return cwd;
-}
-
 class WorkerLoop {
 public:
     WorkerLoop(Engine& engine, ByteSink& out, bool bench)
@@ -464,7 +453,7 @@ private:
             // it names one under the worker's working directory.
             std::string target = temp_dir;
             if (target.front() != '/') {
-                auto cwd = working_directory_path();
+                auto cwd = current_directory();
                 if (!cwd)
                     return err(fmt::cat("failed to resolve temp netlist directory ", temp_dir, ": ",
                                         cwd.error().text()));
