@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <string>
 
-#include "bsim4/model_parser.h"
+#include "spice/model_parser.h"
 
-namespace mp = morva::bsim4::model_parser;
+namespace mp = morva::spice::model_parser;
 
 namespace {
 

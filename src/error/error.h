@@ -6,8 +6,8 @@
 
 #include "bsim4/error.h"
 #include "common/io.h"
-#include "error/ngspice_error.h"
 #include "lut/error.h"
+#include "ngspice/error.h"
 #include "psf/error.h"
 
 namespace morva {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "common/result.h"
-#include "error/ngspice_error.h"
 #include "lut/table.h"
+#include "ngspice/error.h"
 
 namespace morva::gm_id {
 

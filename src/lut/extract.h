@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "common/result.h"
-#include "error/ngspice_error.h"
 #include "lut/netlists.h"
+#include "ngspice/error.h"
 #include "ngspice/protocol.h"
 
 namespace morva::lut::generate_ngspice {

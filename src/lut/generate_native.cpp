@@ -14,19 +14,19 @@
 #include <thread>
 #include <utility>
 
-#include "bsim4/model_parser.h"
 #include "bsim4/native.h"
 #include "bsim4/solver.h"
 #include "common/format.h"
+#include "common/task_set.h"
 #include "common/text.h"
 #include "lut/generate_ngspice.h"
 #include "lut/netlists.h"
-#include "ngspice/executor.h"
+#include "spice/model_parser.h"
 
 namespace morva::lut {
 namespace {
 
-namespace parser = bsim4::model_parser;
+namespace parser = spice::model_parser;
 using bsim4::native::Bsim4Model;
 using bsim4::native::UniqueInstance;
 using generate_ngspice::Messages;
@@ -148,7 +148,7 @@ parser::ParamList instance_params(const Plan& plan, std::size_t wi, std::size_t 
 // values it writes straight into the table (NaN where a point failed to
 // evaluate or converge).
 Result<std::size_t, NgspiceError> run_work_item(const Plan& plan, const Item& item, std::size_t index,
-                                                const Grids& grids, const ngspice::CancelToken& token) {
+                                                const Grids& grids, const CancelToken& token) {
     const std::size_t wi = item.wi, li = item.li;
     const double w = plan.widths[wi] * plan.kit.scale, l = plan.lengths[li] * plan.kit.scale;
     const parser::Bsim4ModelCard& card = *plan.bins[wi * plan.lengths.size() + li];
@@ -495,9 +495,9 @@ Result<void, NgspiceError> run_work_items(const std::shared_ptr<const Plan>& sha
     const std::size_t threads = std::min(max_threads, usable_cores());
     const std::vector<Item> plan_items = split_items(n_w, n_l, n_vbs, n_vgs, n_vds, threads);
     std::vector<bool> written(plan_items.size(), false);
-    ngspice::TaskSet<std::size_t> items(std::min(threads, plan_items.size()));
+    TaskSet<std::size_t, NgspiceError> items(std::min(threads, plan_items.size()));
     for (std::size_t i = 0; i < plan_items.size(); ++i) {
-        items.spawn([shared, item = plan_items[i], i, grids](const ngspice::CancelToken& token) {
+        items.spawn([shared, item = plan_items[i], i, grids](const CancelToken& token) {
             return run_work_item(*shared, item, i, grids, token);
         });
     }

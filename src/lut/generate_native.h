@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "common/result.h"
-#include "error/ngspice_error.h"
 #include "lut/config.h"
 #include "lut/retry.h"
 #include "lut/table.h"
+#include "ngspice/error.h"
 
 namespace morva::lut {
 

@@ -12,12 +12,12 @@
 #include "common/format.h"
 #include "common/io.h"
 #include "common/memory.h"
+#include "common/task_set.h"
 #include "common/text.h"
 #include "lut/generate_native.h"
 #include "lut/model_files.h"
 #include "lut/report.h"
 #include "lut/slopes.h"
-#include "ngspice/executor.h"
 #include "ngspice/pool.h"
 #include "ngspice/worker.h"
 
@@ -214,30 +214,30 @@ ParamMask probe_op_params(const Simulator& simulator, const LutConfig& config, c
                           const std::string& device_path) {
     using Probe = std::pair<std::size_t, bool>;
     ParamMask supported{};
-    ngspice::TaskSet<Probe> probes;
+    TaskSet<Probe, NgspiceError> probes;
     for (std::size_t k = 0; k < kOpParamCount; ++k) {
         if (!requested[k]) continue;
-        probes.spawn([&simulator, &config, &device_path,
-                      k](const ngspice::CancelToken&) -> Result<Probe, NgspiceError> {
-            const std::string vector = op_vector_name(device_path, KNOWN_OP_PARAMS[k]);
-            ngspice::SimulationRequest req;
-            req.id = fmt::cat("probe-", KNOWN_OP_PARAMS[k]);
-            req.netlist = build_probe_netlist(config, KNOWN_OP_PARAMS[k], device_path);
-            req.commands = {"run"};
-            req.pre_commands = model_dir_pre_commands(config);
-            req.return_vectors = std::vector<std::string>{vector};
-            SimulationOutcome outcome = simulator.run(std::move(req));
-            bool ok = false;
-            if (outcome && outcome->success) {
-                for (const ngspice::VectorData& v : outcome->vectors) {
-                    if (ascii_iequals(v.name, vector) && !v.real.empty()) {
-                        ok = true;
-                        break;
+        probes.spawn(
+            [&simulator, &config, &device_path, k](const CancelToken&) -> Result<Probe, NgspiceError> {
+                const std::string vector = op_vector_name(device_path, KNOWN_OP_PARAMS[k]);
+                ngspice::SimulationRequest req;
+                req.id = fmt::cat("probe-", KNOWN_OP_PARAMS[k]);
+                req.netlist = build_probe_netlist(config, KNOWN_OP_PARAMS[k], device_path);
+                req.commands = {"run"};
+                req.pre_commands = model_dir_pre_commands(config);
+                req.return_vectors = std::vector<std::string>{vector};
+                SimulationOutcome outcome = simulator.run(std::move(req));
+                bool ok = false;
+                if (outcome && outcome->success) {
+                    for (const ngspice::VectorData& v : outcome->vectors) {
+                        if (ascii_iequals(v.name, vector) && !v.real.empty()) {
+                            ok = true;
+                            break;
+                        }
                     }
                 }
-            }
-            return Probe{k, ok};
-        });
+                return Probe{k, ok};
+            });
     }
     while (auto end = probes.join_next()) {
         if (end->finished() && end->outcome->ok()) {
@@ -359,18 +359,17 @@ Result<void, NgspiceError> run_task_set(const Simulator& simulator, std::size_t 
                                         const Take& take) {
     std::optional<NgspiceError> first_error;
     {
-        ngspice::TaskSet<std::pair<std::size_t, T>> tasks;
+        TaskSet<std::pair<std::size_t, T>, NgspiceError> tasks;
         for (std::size_t k = 0; k < n; ++k) {
-            tasks.spawn(
-                [&simulator, &task,
-                 k](const ngspice::CancelToken& token) -> Result<std::pair<std::size_t, T>, NgspiceError> {
-                    const auto cancelled = [&token, &simulator] {
-                        return token.cancelled() || (simulator.stop && simulator.stop());
-                    };
-                    Result<T, NgspiceError> value = task(k, cancelled);
-                    if (!value) return err(std::move(value).error());
-                    return std::pair<std::size_t, T>(k, std::move(value).value());
-                });
+            tasks.spawn([&simulator, &task,
+                         k](const CancelToken& token) -> Result<std::pair<std::size_t, T>, NgspiceError> {
+                const auto cancelled = [&token, &simulator] {
+                    return token.cancelled() || (simulator.stop && simulator.stop());
+                };
+                Result<T, NgspiceError> value = task(k, cancelled);
+                if (!value) return err(std::move(value).error());
+                return std::pair<std::size_t, T>(k, std::move(value).value());
+            });
         }
         while (auto end = tasks.join_next()) {
             if (end->cancelled() || first_error) continue;

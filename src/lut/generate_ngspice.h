@@ -14,11 +14,11 @@
 #include <string_view>
 
 #include "common/result.h"
-#include "error/ngspice_error.h"
 #include "lut/config.h"
 #include "lut/netlists.h"
 #include "lut/retry.h"
 #include "lut/table.h"
+#include "ngspice/error.h"
 
 namespace morva::ngspice {
 class WorkerPool;

@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <utility>
 
-#include "bsim4/model_parser.h"
 #include "common/format.h"
 #include "common/text.h"
+#include "spice/model_parser.h"
 
 namespace morva::lut {
 namespace {
@@ -37,14 +37,14 @@ std::optional<ModelFileProblem> library_problem(const std::string& path,
         if (auto io = open_problem(path)) return unreadable(std::move(*io), path);
         return std::nullopt;
     }
-    auto found = bsim4::model_parser::has_section(path, *section);
+    auto found = spice::model_parser::has_section(path, *section);
     if (!found) {
         const bsim4::Bsim4Error& e = found.error();
         if (e.kind == bsim4::Bsim4Error::Kind::Io && e.io.os_code != 0) return unreadable(e.io, path);
         return std::nullopt;
     }
     if (!*found)
-        return ModelFileProblem{bsim4::model_parser::section_not_found(*section, path), std::nullopt};
+        return ModelFileProblem{spice::model_parser::section_not_found(*section, path), std::nullopt};
     return std::nullopt;
 }
 

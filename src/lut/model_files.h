@@ -8,8 +8,8 @@
 #include <string>
 
 #include "common/io.h"
-#include "error/ngspice_error.h"
 #include "lut/config.h"
+#include "ngspice/error.h"
 
 namespace morva::lut {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/result.h"
-#include "error/ngspice_error.h"
+#include "ngspice/error.h"
 
 namespace morva::ngspice {
 

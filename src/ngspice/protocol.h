@@ -17,8 +17,9 @@
 #include <vector>
 
 #include "common/io.h"
+#include "common/json_reader.h"
 #include "common/result.h"
-#include "error/ngspice_error.h"
+#include "ngspice/error.h"
 
 namespace morva::ngspice {
 
@@ -74,6 +75,9 @@ struct SimulationResponse {
     WireTiming timing;
 };
 
+// How one request ended: the worker's response, or why there is none.
+using SimulationOutcome = Result<SimulationResponse, NgspiceError>;
+
 // The header of a response frame: the response with vector descriptions in
 // place of the vectors.
 struct WireVecMeta {
@@ -93,15 +97,7 @@ struct WireHeader {
     WireTiming timing;
 };
 
-// A JSON decoding failure. `line` is 0 when no position is known.
-struct JsonError {
-    std::string message;
-    std::size_t line = 0;
-    std::size_t column = 0;
-
-    // "{message} at line {line} column {column}", or the message alone.
-    std::string text() const;
-};
+using json::JsonError;
 
 // The request as one compact JSON line, line feed included. Texts that are not
 // valid UTF-8 cannot be encoded (the worker could not read them back).

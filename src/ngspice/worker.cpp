@@ -15,11 +15,11 @@
 #include <thread>
 #include <utility>
 
-#include "bsim4/spice_expr.h"
+#include "common/decimal.h"
 #include "common/format.h"
 #include "common/io.h"
 #include "common/text.h"
-#include "ngspice/decimal.h"
+#include "spice/spice_expr.h"
 
 namespace morva::ngspice {
 
@@ -600,10 +600,10 @@ std::string anchor_relative_files(std::string_view netlist, std::string_view pre
         if (ascii_istarts_with(t, ".endc")) control = false;
         std::optional<std::string_view> word;
         if (!control) {
-            if (const auto redirect = bsim4::spice_expr::redirect_target(t))
+            if (const auto redirect = spice::spice_expr::redirect_target(t))
                 word = redirect->file;
             else
-                word = bsim4::spice_expr::include_target(t);
+                word = spice::spice_expr::include_target(t);
         }
         // ngspice looks in the working directory first, then beside the netlist.
         if (word && !word->empty() && word->front() != '/' && word->front() != '~' &&

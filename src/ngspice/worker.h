@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "common/result.h"
-#include "error/ngspice_error.h"
 #include "ngspice/dylib.h"
+#include "ngspice/error.h"
 #include "ngspice/protocol.h"
 
 namespace morva::ngspice {

@@ -8,30 +8,30 @@
 #include <unordered_map>
 #include <vector>
 
-#include "bsim4/model_parser.h"
-#include "bsim4/spice_expr.h"
 #include "common/format.h"
 #include "common/io.h"
 #include "common/text.h"
+#include "spice/model_parser.h"
+#include "spice/spice_expr.h"
 
 namespace morva::pdk {
 
-using bsim4::spice_expr::include_target;
-using bsim4::spice_expr::Redirect;
-using bsim4::spice_expr::redirect_target;
-using bsim4::spice_expr::strip_quotes;
-using bsim4::spice_expr::trim;
-using bsim4::spice_expr::whitespace_before;
-using bsim4::spice_expr::without_comment;
+using spice::spice_expr::include_target;
+using spice::spice_expr::Redirect;
+using spice::spice_expr::redirect_target;
+using spice::spice_expr::strip_quotes;
+using spice::spice_expr::trim;
+using spice::spice_expr::whitespace_before;
+using spice::spice_expr::without_comment;
 
 namespace {
 
 // Redirects and includes nested deeper than this are refused, whatever their
 // files.
-constexpr std::size_t kMaxNesting = bsim4::model_parser::kMaxKitNesting;
+constexpr std::size_t kMaxNesting = spice::model_parser::kMaxKitNesting;
 // Lines that redirect to the same section twice, level after level, grow the
 // text exponentially; no real corner comes near this size.
-constexpr std::size_t kMaxFlattenedBytes = bsim4::model_parser::kMaxKitTextBytes;
+constexpr std::size_t kMaxFlattenedBytes = spice::model_parser::kMaxKitTextBytes;
 
 // Expansions up to this size are kept for reuse; larger ones are rebuilt
 // (from their kept parts) when reached again.
@@ -120,7 +120,7 @@ const std::string& Flattener::canonical(const std::string& path) {
     auto [it, added] = canonical_paths_.try_emplace(path);
     // A path that cannot be resolved fails at reading; until then it stands
     // for itself.
-    if (added) it->second = bsim4::model_parser::canonical_kit_path(path);
+    if (added) it->second = spice::model_parser::canonical_kit_path(path);
     return it->second;
 }
 
@@ -139,9 +139,9 @@ Result<const LibFile*, Error> Flattener::file(const std::string& path, const std
     for (std::size_t i = 0; i < f.lines.size(); ++i) {
         const std::string_view t = directive_text(f.lines[i]);
         if (t.empty() || t.front() != '.') continue;
-        if (const auto name = bsim4::spice_expr::section_header(t)) {
+        if (const auto name = spice::spice_expr::section_header(t)) {
             f.headers.emplace(ascii_lower(*name), i);
-        } else if (bsim4::spice_expr::is_section_end(t)) {
+        } else if (spice::spice_expr::is_section_end(t)) {
             f.ends.push_back(i);
         }
     }
@@ -197,7 +197,7 @@ Result<std::vector<std::string_view>, Error> Flattener::section_body(const LibFi
     // A quoted section word names the section as an unquoted one does.
     const auto header = lib.headers.find(std::string(strip_quotes(trim(target))));
     if (header == lib.headers.end())
-        return err(io_message(bsim4::model_parser::section_not_found(section, path)));
+        return err(io_message(spice::model_parser::section_not_found(section, path)));
     const auto end = std::upper_bound(lib.ends.begin(), lib.ends.end(), header->second);
     const std::size_t last = end == lib.ends.end() ? lib.lines.size() : *end;
     return std::vector<std::string_view>(lib.lines.begin() + static_cast<std::ptrdiff_t>(header->second) + 1,
@@ -222,7 +222,7 @@ Result<std::size_t, Error> Flattener::expand_lines(const std::string& path,
         } else {
             const std::string_view file_word = redirect ? redirect->file : *include;
             const std::string_view end_word = redirect ? redirect->section : file_word;
-            const std::string nested = bsim4::model_parser::kit_file_path(path, file_word);
+            const std::string nested = spice::model_parser::kit_file_path(path, file_word);
             if (redirect)
                 out.append(
                     fmt::cat("* >>> nested .lib '", file_word, "' ", redirect->section, " (expanded)\n"));

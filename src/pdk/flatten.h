@@ -10,9 +10,9 @@
 #include <string_view>
 #include <utility>
 
-#include "bsim4/spice_expr.h"
 #include "common/result.h"
 #include "error/error.h"
+#include "spice/spice_expr.h"
 
 namespace morva::pdk {
 
@@ -34,7 +34,7 @@ Result<std::string, Error> expand_section(const std::string& path, const std::st
                                           ExpansionChain& chain, std::string lead = {});
 
 // The line rules flattening shares with the model-library reader.
-using bsim4::spice_expr::directive_arg;
-using bsim4::spice_expr::is_redirect;
+using spice::spice_expr::directive_arg;
+using spice::spice_expr::is_redirect;
 
 }  // namespace morva::pdk

@@ -5,9 +5,9 @@
 #include <limits>
 #include <unordered_map>
 
+#include "blosc/blosc1.h"
 #include "common/format.h"
 #include "common/io.h"
-#include "psf/blosc1.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -73,6 +73,13 @@ constexpr CodecByte kCodecBytes[] = {
 };
 
 PsfError fail(std::string message) { return PsfError::other(std::move(message)); }
+
+// A Blosc frame's values; its decoder's complaint becomes this reader's.
+Result<std::vector<double>, PsfError> decode_frame(std::span<const std::uint8_t> frame) {
+    auto values = blosc::blosc1::decompress_f64(frame);
+    if (!values) return err(fail(std::move(values).error().message));
+    return std::move(values).value();
+}
 
 std::string hex2(std::uint8_t byte) {
     constexpr char kDigits[] = "0123456789abcdef";
@@ -352,7 +359,7 @@ Result<std::vector<double>, PsfError> PsfxlRecord::decode_values() const {
         case Kind::Inline: return err(fail("inline record has no Blosc stream to decode"));
         case Kind::StandalonePair:
             if (!secondary) return err(fail("0x22: missing secondary (values) Blosc frame"));
-            return blosc1::decompress_f64(secondary->data);
+            return decode_frame(secondary->data);
         case Kind::StandaloneBloscTime: {
             if (!primary) return err(fail("0x20: missing Blosc time frame"));
             const std::uint64_t count = value_count.value_or(primary->nbytes / kF64);
@@ -367,7 +374,7 @@ Result<std::vector<double>, PsfError> PsfxlRecord::decode_values() const {
         case Kind::BackReferenced:
         case Kind::BackReferencedImplicit:
             if (!primary) return err(fail(cat("codec ", codec.debug(), ": missing Blosc1 values frame")));
-            return blosc1::decompress_f64(primary->data);
+            return decode_frame(primary->data);
         case Kind::BackReferencedRaw: {
             if (!value_count) return err(fail("0xa0: raw value length not recorded"));
             const std::uint64_t needed = sat_mul(kF64, *value_count);
@@ -389,7 +396,7 @@ Result<std::vector<double>, PsfError> PsfxlRecord::decode_time() const {
         case Kind::StandaloneBloscTime:
             if (!primary)
                 return err(fail(cat("codec ", codec.debug(), ": missing primary (time) Blosc frame")));
-            return blosc1::decompress_f64(primary->data);
+            return decode_frame(primary->data);
         case Kind::StandaloneRawTime: {
             if (!primary) return err(fail("0x02: missing Blosc values frame"));
             const std::uint64_t bytes = kF64 * time_count.value_or(primary->nbytes / kF64);

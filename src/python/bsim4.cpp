@@ -11,7 +11,6 @@
 
 #include <nanobind/stl/string.h>
 
-#include "bsim4/model_parser.h"
 #include "bsim4/native.h"
 #include "bsim4/solver.h"
 #include "common/format.h"
@@ -21,6 +20,7 @@
 #include "python/errors.h"
 #include "python/gil.h"
 #include "python/register.h"
+#include "spice/model_parser.h"
 
 namespace morva::python {
 namespace {
@@ -62,7 +62,7 @@ struct Construction {
 Construction build_solver(const std::string& model_file, const std::string& model_name,
                           const std::string& device_type, double w, double l,
                           const std::optional<std::string>& model_section) {
-    namespace parser = bsim4::model_parser;
+    namespace parser = spice::model_parser;
     auto kit = parser::parse_kit(model_file, model_section);
     if (!kit) {
         std::optional<IoError> io;

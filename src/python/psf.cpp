@@ -8,7 +8,7 @@
 
 #include "common/format.h"
 
-#include "psf/mod.h"
+#include "psf/open_any.h"
 #include "python/args.h"
 #include "python/errors.h"
 #include "python/gil.h"

@@ -10,14 +10,14 @@
 #include "common/format.h"
 #include "common/io.h"
 #include "psf/file.h"
-#include "psf/plotly.h"
 #include "psf/psfxl.h"
-#include "psf/viewer.h"
 #include "python/args.h"
 #include "python/errors.h"
 #include "python/gil.h"
 #include "python/numpy.h"
 #include "python/register.h"
+#include "viewer/state.h"
+#include "viewer/strip_chart.h"
 
 namespace morva::python {
 namespace {
@@ -70,7 +70,7 @@ void add_viewer_methods(nb::class_<PyNgpsfFile>& cls) {
             std::optional<std::string> title_text;
             if (!title.is_none()) title_text = to_str(title, "title");
             const auto written =
-                psf::plotly::plot_records_to_html(self.file, ids, name_list, title_text, path);
+                viewer::strip_chart::plot_records_to_html(self.file, ids, name_list, title_text, path);
             if (!written) throw_psf_err(written.error(), path);
             return path_to_py(path);
         },
@@ -98,7 +98,7 @@ void add_viewer_methods(nb::class_<PyNgpsfFile>& cls) {
             // Ctrl-C ends serving: the accept loop asks about every 100 ms
             // whether a signal handler raised.
             bool interrupted = false;
-            psf::viewer::ServeOptions options;
+            viewer::ServeOptions options;
             if (on_main_thread()) {
                 options.should_stop = [&interrupted] {
                     nb::gil_scoped_acquire gil;
@@ -109,7 +109,7 @@ void add_viewer_methods(nb::class_<PyNgpsfFile>& cls) {
             Result<void, psf::PsfError> served;
             {
                 LockReleased release;
-                served = psf::viewer::serve(std::move(file), names ? &*names : nullptr, port_number, options);
+                served = viewer::serve(std::move(file), names ? &*names : nullptr, port_number, options);
             }
             if (interrupted) throw nb::python_error();
             if (!served) throw_psf_err(served.error());

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "psf/blosc1.h"
-#include "psf/blosclz.h"
+#include "blosc/blosc1.h"
+#include "blosc/blosclz.h"
 
-using namespace morva::psf;
+using namespace morva::blosc;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {

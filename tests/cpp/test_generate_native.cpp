@@ -13,17 +13,17 @@
 #include <string>
 #include <vector>
 
-#include "bsim4/model_parser.h"
 #include "bsim4/native.h"
 #include "bsim4/solver.h"
 #include "lut/generate_native.h"
+#include "spice/model_parser.h"
 #include "test_bsim4_support.h"
 
 using namespace morva;
 using namespace morva::lut;
 using morva::bsim4::native::Bsim4Model;
 using morva::bsim4::native::UniqueInstance;
-namespace parser = morva::bsim4::model_parser;
+namespace parser = morva::spice::model_parser;
 
 namespace {
 

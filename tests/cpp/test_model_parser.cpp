@@ -10,8 +10,8 @@
 #include <sstream>
 #include <string>
 
-#include "bsim4/model_parser.h"
 #include "common/format.h"
+#include "spice/model_parser.h"
 #include "test_model_parser_support.h"
 
 namespace {

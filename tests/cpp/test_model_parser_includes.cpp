@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "bsim4/model_parser.h"
 #include "common/format.h"
+#include "spice/model_parser.h"
 #include "test_model_parser_support.h"
 
 namespace fmt = morva::fmt;
@@ -242,7 +242,7 @@ TEST(ModelParserIncludes, CyclesAndDeepOrWideChainsEnd) {
 }
 
 TEST(ModelParserIncludes, DirectiveWords) {
-    namespace se = morva::bsim4::spice_expr;
+    namespace se = morva::spice::spice_expr;
     EXPECT_EQ(se::include_target(".include 'my dev.spice' $ x"), "my dev.spice");
     EXPECT_EQ(se::include_target(".INC\t\"b.spice\""), "b.spice");
     EXPECT_EQ(se::include_target(".incl plain.spice extra"), "plain.spice");

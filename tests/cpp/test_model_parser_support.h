@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "bsim4/model_parser.h"
+#include "spice/model_parser.h"
 
-namespace mp = morva::bsim4::model_parser;
+namespace mp = morva::spice::model_parser;
 namespace fs = std::filesystem;
 
 namespace {

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "common/decimal.h"
 #include "common/text.h"
-#include "ngspice/decimal.h"
 #include "ngspice/dylib.h"
 #include "ngspice/worker.h"
 

@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "common/io.h"
-#include "psf/mod.h"
+#include "psf/open_any.h"
 #include "psf/psfascii.h"
 #include "test_psf_writer.h"
 

@@ -2,7 +2,7 @@
 
 #include "common/io.h"
 #include "psf/file.h"
-#include "psf/mod.h"
+#include "psf/open_any.h"
 #include "psf/sections.h"
 #include "test_psf_writer.h"
 

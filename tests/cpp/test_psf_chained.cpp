@@ -6,7 +6,7 @@
 
 #include "common/io.h"
 #include "psf/file.h"
-#include "psf/mod.h"
+#include "psf/open_any.h"
 #include "test_psf_writer.h"
 
 using namespace morva;

@@ -7,7 +7,7 @@
 #include <random>
 
 #include "common/io.h"
-#include "psf/mod.h"
+#include "psf/open_any.h"
 #include "test_psf_writer.h"
 
 using namespace morva;

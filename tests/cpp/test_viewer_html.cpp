@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "common/format.h"
-#include "psf/plotly.h"
+#include "viewer/strip_chart.h"
 
 using namespace morva;
-using namespace morva::psf::plotly;
+using namespace morva::viewer::strip_chart;
 
 namespace {
 

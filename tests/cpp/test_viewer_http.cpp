@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "psf/viewer_http.h"
+#include "viewer/http.h"
 
 using namespace morva;
-using namespace morva::psf::viewer;
+using namespace morva::viewer;
 
 namespace {
 

@@ -11,13 +11,13 @@
 
 #include "common/format.h"
 #include "psf/file.h"
-#include "psf/mod.h"
-#include "psf/viewer.h"
+#include "psf/open_any.h"
 #include "test_psf_writer.h"
+#include "viewer/state.h"
 
 using namespace morva;
 using namespace morva::psf;
-using namespace morva::psf::viewer;
+using namespace morva::viewer;
 
 namespace {
 

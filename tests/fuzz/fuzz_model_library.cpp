@@ -11,11 +11,11 @@
 #include <string>
 #include <unordered_set>
 
-#include "bsim4/model_parser.h"
 #include "common/text.h"
 #include "pdk/flatten.h"
+#include "spice/model_parser.h"
 
-namespace mp = morva::bsim4::model_parser;
+namespace mp = morva::spice::model_parser;
 
 namespace {
 

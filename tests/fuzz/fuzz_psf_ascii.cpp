@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "psf/mod.h"
+#include "psf/open_any.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string bytes(reinterpret_cast<const char*>(data), size);

@@ -7,8 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "psf/viewer.h"
+#include "viewer/state.h"
 
+using namespace morva;
 using namespace morva::psf;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

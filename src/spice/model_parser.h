@@ -16,12 +16,15 @@
 #include <vector>
 
 #include "bsim4/error.h"
-#include "bsim4/spice_expr.h"
 #include "common/io.h"
 #include "common/result.h"
+#include "spice/spice_expr.h"
 
-namespace morva::bsim4::model_parser {
+namespace morva::spice::model_parser {
 
+// The cards read are BSIM4's, and a library that cannot be read is reported
+// as a BSIM4 model-file error.
+using bsim4::Bsim4Error;
 using spice_expr::ParamMap;
 using spice_expr::parse_spice_float;
 using LogicalLines = std::vector<std::string>;
@@ -159,4 +162,4 @@ Result<std::optional<SubcircuitDefaults>, Bsim4Error> parse_subcircuit_defaults_
 std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const LogicalLines& lines,
                                                                          std::string_view name);
 
-}  // namespace morva::bsim4::model_parser
+}  // namespace morva::spice::model_parser

@@ -16,7 +16,7 @@
 #include "common/io.h"
 #include "common/result.h"
 
-namespace morva::psf::viewer {
+namespace morva::viewer {
 
 // Decoded query keys to decoded values; a repeated key keeps its last value.
 using QueryMap = std::map<std::string, std::string>;
@@ -123,4 +123,4 @@ std::uint16_t local_port(int fd);
 void run_accept_loop(int listen_fd, std::shared_ptr<const RequestHandler> handler, const ServerLimits& limits,
                      const std::function<bool()>& should_stop);
 
-}  // namespace morva::psf::viewer
+}  // namespace morva::viewer

@@ -1,6 +1,7 @@
 // Task sets for work that fans out over the worker pool or over native code:
 // every task runs on a blocking thread of its set, results come back in
 // completion order, and a set can be aborted (tasks not started never run).
+// Tasks return Result<T, E>; the set never looks inside E.
 #pragma once
 
 #include <atomic>
@@ -19,9 +20,8 @@
 #include <vector>
 
 #include "common/result.h"
-#include "error/ngspice_error.h"
 
-namespace morva::ngspice {
+namespace morva {
 
 // Starts `fn` on a new thread whose signals are all blocked: signals belong
 // to the host's main thread, and a broken pipe must come back as EPIPE rather
@@ -41,25 +41,25 @@ private:
 };
 
 // How one task of a set ended.
-template <class T>
+template <class T, class E>
 struct TaskEnd {
     enum class Kind { Finished, Panicked, Cancelled };
     Kind kind = Kind::Finished;
-    std::optional<Result<T, NgspiceError>> outcome;  // Finished
-    std::string panic;                               // Panicked: what the task threw
+    std::optional<Result<T, E>> outcome;  // Finished
+    std::string panic;                    // Panicked: what the task threw
 
     bool finished() const { return kind == Kind::Finished; }
     bool cancelled() const { return kind == Kind::Cancelled; }
     bool panicked() const { return kind == Kind::Panicked; }
 };
 
-// A set of tasks returning Result<T, NgspiceError>, run on at most
+// A set of tasks returning Result<T, E>, run on at most
 // `max_threads` threads that the set starts as work arrives. Not itself
 // thread-safe: one owner spawns and joins.
-template <class T>
+template <class T, class E>
 class TaskSet {
 public:
-    using Outcome = Result<T, NgspiceError>;
+    using Outcome = Result<T, E>;
     using Task = std::function<Outcome(const CancelToken&)>;
 
     // 512 threads at most by default: enough for every task of a large set to
@@ -103,11 +103,11 @@ public:
 
     // The next task to end, in completion order; nothing once every spawned
     // task has been joined.
-    std::optional<TaskEnd<T>> join_next() {
+    std::optional<TaskEnd<T, E>> join_next() {
         std::unique_lock lock(state_->mutex);
         if (state_->unjoined == 0) return std::nullopt;
         state_->done.wait(lock, [&] { return !state_->finished.empty(); });
-        TaskEnd<T> end = std::move(state_->finished.front());
+        TaskEnd<T, E> end = std::move(state_->finished.front());
         state_->finished.pop_front();
         --state_->unjoined;
         return end;
@@ -115,7 +115,7 @@ public:
 
     // As join_next, asking `stop` every 50 ms while it waits; once `stop`
     // says so, the set is aborted. An empty `stop` is never asked.
-    std::optional<TaskEnd<T>> join_next(const std::function<bool()>& stop) {
+    std::optional<TaskEnd<T, E>> join_next(const std::function<bool()>& stop) {
         if (!stop) return join_next();
         std::unique_lock lock(state_->mutex);
         if (state_->unjoined == 0) return std::nullopt;
@@ -126,7 +126,7 @@ public:
             if (stop()) abort();
             lock.lock();
         }
-        TaskEnd<T> end = std::move(state_->finished.front());
+        TaskEnd<T, E> end = std::move(state_->finished.front());
         state_->finished.pop_front();
         --state_->unjoined;
         return end;
@@ -156,14 +156,16 @@ private:
         mutable std::mutex mutex;  // guards every field below but `token`
         std::condition_variable work, done;
         std::deque<Task> pending;
-        std::deque<TaskEnd<T>> finished;
+        std::deque<TaskEnd<T, E>> finished;
         std::size_t unjoined = 0;
         std::size_t idle = 0;
         bool shutting_down = false;
         CancelToken token;
     };
 
-    static TaskEnd<T> cancelled_end() { return TaskEnd<T>{TaskEnd<T>::Kind::Cancelled, std::nullopt, {}}; }
+    static TaskEnd<T, E> cancelled_end() {
+        return TaskEnd<T, E>{TaskEnd<T, E>::Kind::Cancelled, std::nullopt, {}};
+    }
 
     static void run_tasks(State& state) {
         std::unique_lock lock(state.mutex);
@@ -175,7 +177,7 @@ private:
             Task task = std::move(state.pending.front());
             state.pending.pop_front();
             lock.unlock();
-            TaskEnd<T> end = run_one(task, state.token);
+            TaskEnd<T, E> end = run_one(task, state.token);
             task = nullptr;
             lock.lock();
             state.finished.push_back(std::move(end));
@@ -183,16 +185,16 @@ private:
         }
     }
 
-    static TaskEnd<T> run_one(Task& task, const CancelToken& token) {
+    static TaskEnd<T, E> run_one(Task& task, const CancelToken& token) {
         if (token.cancelled()) return cancelled_end();
-        TaskEnd<T> end;
+        TaskEnd<T, E> end;
         try {
             end.outcome.emplace(task(token));
         } catch (const std::exception& e) {
-            end.kind = TaskEnd<T>::Kind::Panicked;
+            end.kind = TaskEnd<T, E>::Kind::Panicked;
             end.panic = e.what();
         } catch (...) {
-            end.kind = TaskEnd<T>::Kind::Panicked;
+            end.kind = TaskEnd<T, E>::Kind::Panicked;
             end.panic = "unknown exception";
         }
         if (token.cancelled()) return cancelled_end();
@@ -205,7 +207,8 @@ private:
             std::lock_guard lock(state_->mutex);
             dropped.swap(state_->pending);
             for (std::size_t k = 0; k < dropped.size(); ++k) {
-                state_->finished.push_back(TaskEnd<T>{TaskEnd<T>::Kind::Panicked, std::nullopt, reason});
+                state_->finished.push_back(
+                    TaskEnd<T, E>{TaskEnd<T, E>::Kind::Panicked, std::nullopt, reason});
             }
         }
         state_->done.notify_all();
@@ -218,19 +221,21 @@ private:
 
 // Runs every task on a set and collects the values in completion order. The
 // first error ends the run: the other tasks are aborted and their outcomes
-// dropped. A task that threw counts as `WorkerCrashed` "task panicked: {}".
-template <class T>
-Result<std::vector<T>, NgspiceError> run_all(std::vector<typename TaskSet<T>::Task> tasks,
-                                             std::size_t max_threads = TaskSet<T>::kDefaultMaxThreads) {
-    TaskSet<T> set(max_threads);
+// dropped. A task that threw counts as the error `on_panic` makes of what it
+// threw.
+template <class T, class E>
+Result<std::vector<T>, E> run_all(std::vector<typename TaskSet<T, E>::Task> tasks,
+                                  const std::function<E(const std::string&)>& on_panic,
+                                  std::size_t max_threads = TaskSet<T, E>::kDefaultMaxThreads) {
+    TaskSet<T, E> set(max_threads);
     for (auto& task : tasks) set.spawn(std::move(task));
     std::vector<T> values;
     values.reserve(tasks.size());
-    std::optional<NgspiceError> first_error;
+    std::optional<E> first_error;
     while (auto end = set.join_next()) {
         if (end->cancelled() || first_error) continue;
         if (end->panicked()) {
-            first_error = NgspiceError::worker_crashed("task panicked: " + end->panic);
+            first_error = on_panic(end->panic);
         } else if (!end->outcome->ok()) {
             first_error = std::move(*end->outcome).error();
         } else {
@@ -243,4 +248,4 @@ Result<std::vector<T>, NgspiceError> run_all(std::vector<typename TaskSet<T>::Ta
     return values;
 }
 
-}  // namespace morva::ngspice
+}  // namespace morva

@@ -6,10 +6,10 @@
 // never as markup, and plot titles are entity-escaped because plotly.js reads
 // them as its own small markup language. Record ids stay decimal strings in
 // the page so that ids above 2^53 are requested exactly.
-#include "psf/plotly.h"
-#include "psf/viewer.h"
+#include "viewer/state.h"
+#include "viewer/strip_chart.h"
 
-namespace morva::psf::viewer {
+namespace morva::viewer {
 
 namespace {
 
@@ -654,4 +654,4 @@ body.tall .pane-plot { height: 320px; }
 
 std::string_view viewer_page() { return {kViewerPage, sizeof kViewerPage - 1}; }
 
-}  // namespace morva::psf::viewer
+}  // namespace morva::viewer

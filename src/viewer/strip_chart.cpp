@@ -1,4 +1,4 @@
-#include "psf/plotly.h"
+#include "viewer/strip_chart.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,7 +12,7 @@
 #include "common/json_text.h"
 #include "psf/psfxl.h"
 
-namespace morva::psf::plotly {
+namespace morva::viewer::strip_chart {
 namespace {
 
 // The viewer writes \b and \f in the long form like other control characters.
@@ -207,4 +207,4 @@ Result<void, PsfError> plot_records_to_html(const psfxl::NgpsfFile& file,
     return {};
 }
 
-}  // namespace morva::psf::plotly
+}  // namespace morva::viewer::strip_chart

@@ -17,17 +17,18 @@
 
 #include "common/result.h"
 #include "psf/error.h"
-#include "psf/plotly.h"
 #include "psf/psfxl.h"
-#include "psf/viewer_http.h"
+#include "viewer/http.h"
+#include "viewer/strip_chart.h"
 
 namespace morva::psf {
 struct PsfFile;
 }
 
-namespace morva::psf::viewer {
+namespace morva::viewer {
 
-using plotly::json_string;
+using psf::PsfFile;
+using strip_chart::json_string;
 
 // One data record as the viewer shows it.
 struct RecordInfo {
@@ -196,4 +197,4 @@ struct ServeOptions {
 Result<void, PsfError> serve(psfxl::NgpsfFile file, const PsfFile* companion, std::uint16_t port,
                              const ServeOptions& options = {});
 
-}  // namespace morva::psf::viewer
+}  // namespace morva::viewer

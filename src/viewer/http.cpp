@@ -1,4 +1,4 @@
-#include "psf/viewer_http.h"
+#include "viewer/http.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -19,7 +19,7 @@
 #include "common/format.h"
 #include "common/text.h"
 
-namespace morva::psf::viewer {
+namespace morva::viewer {
 namespace {
 
 int hex_value(char c) {
@@ -418,4 +418,4 @@ void run_accept_loop(int listen_fd, std::shared_ptr<const RequestHandler> handle
     }
 }
 
-}  // namespace morva::psf::viewer
+}  // namespace morva::viewer

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string_view>
 
-namespace morva::ngspice {
+namespace morva {
 
 // Reads a whole word as a float64: an optional sign, then digits with an
 // optional decimal point (at least one digit) and an optional exponent (e or
@@ -17,4 +17,4 @@ std::optional<double> parse_decimal(std::string_view word);
 // named forms (inf, nan).
 bool is_decimal_number(std::string_view word);
 
-}  // namespace morva::ngspice
+}  // namespace morva

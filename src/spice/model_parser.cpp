@@ -1,4 +1,4 @@
-#include "bsim4/model_parser.h"
+#include "spice/model_parser.h"
 
 #include <algorithm>
 #include <cmath>
@@ -15,7 +15,7 @@
 #include "common/io.h"
 #include "common/text.h"
 
-namespace morva::bsim4::model_parser {
+namespace morva::spice::model_parser {
 
 using spice_expr::first_word;
 using spice_expr::parse_plain_float;
@@ -824,4 +824,4 @@ ParamList SubcircuitDefaults::compute_instance_params(double w, double /*l*/, do
     return out;
 }
 
-}  // namespace morva::bsim4::model_parser
+}  // namespace morva::spice::model_parser

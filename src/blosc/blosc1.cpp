@@ -1,11 +1,11 @@
-#include "psf/blosc1.h"
+#include "blosc/blosc1.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
+#include "blosc/blosclz.h"
 #include "common/format.h"
-#include "psf/blosclz.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -14,7 +14,7 @@
 #include <sys/mman.h>
 #endif
 
-namespace morva::psf::blosc1 {
+namespace morva::blosc::blosc1 {
 namespace {
 
 using fmt::cat;
@@ -29,7 +29,7 @@ constexpr std::uint64_t kMinSplitBlock = 128 * kTypeSize;
 // so no frame decodes to more than this many bytes per byte after the header.
 constexpr std::uint64_t kMaxExpansion = 255;
 
-PsfError fail(std::string message) { return PsfError::other(std::move(message)); }
+BloscError fail(std::string message) { return BloscError{std::move(message)}; }
 
 std::uint32_t le32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
@@ -177,8 +177,8 @@ struct Stream {
     bool stored;          // the bytes are the output as they are
 };
 
-Result<Stream, PsfError> stream_at(const Layout& layout, std::uint64_t i, std::uint64_t j, std::uint64_t pos,
-                                   std::uint64_t ssize) {
+Result<Stream, BloscError> stream_at(const Layout& layout, std::uint64_t i, std::uint64_t j,
+                                     std::uint64_t pos, std::uint64_t ssize) {
     const std::uint64_t n = layout.frame.size();
     if (pos + 4 > n)
         return err(fail(cat("Blosc1: block ", i, " split ", j, ": size prefix past stream end")));
@@ -217,7 +217,7 @@ bool streams_plausible(const Layout& layout) {
 // a null `out`, a dry run: streams are decoded and dropped, each into room
 // for no more than its size can encode, which fails exactly where the real
 // decode would.
-Result<void, PsfError> decode_blocks(const Layout& layout, Shuffle shuffle, std::uint8_t* out) {
+Result<void, BloscError> decode_blocks(const Layout& layout, Shuffle shuffle, std::uint8_t* out) {
     const std::span<const std::uint8_t> frame = layout.frame;
     // Shuffled blocks are decoded into a scratch block and unshuffled into place.
     std::vector<std::uint8_t> scratch(
@@ -271,7 +271,7 @@ void to_native_order(std::vector<double>& values) {
 
 }  // namespace
 
-Result<std::vector<double>, PsfError> decompress_f64(std::span<const std::uint8_t> frame) {
+Result<std::vector<double>, BloscError> decompress_f64(std::span<const std::uint8_t> frame) {
     const std::uint64_t n = frame.size();
     if (n < kHeaderSize) return err(fail(cat("Blosc1: header needs 16 bytes, got ", n)));
     const std::uint8_t* const f = frame.data();
@@ -318,4 +318,4 @@ Result<std::vector<double>, PsfError> decompress_f64(std::span<const std::uint8_
     return values;
 }
 
-}  // namespace morva::psf::blosc1
+}  // namespace morva::blosc::blosc1

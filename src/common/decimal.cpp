@@ -1,4 +1,4 @@
-#include "ngspice/decimal.h"
+#include "common/decimal.h"
 
 #include <charconv>
 #include <limits>
@@ -6,7 +6,7 @@
 
 #include "common/text.h"
 
-namespace morva::ngspice {
+namespace morva {
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -75,4 +75,4 @@ std::optional<double> parse_decimal(std::string_view word) {
     return negative ? -value : value;
 }
 
-}  // namespace morva::ngspice
+}  // namespace morva

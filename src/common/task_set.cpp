@@ -1,9 +1,9 @@
-#include "ngspice/executor.h"
+#include "common/task_set.h"
 
 #include <pthread.h>
 #include <signal.h>
 
-namespace morva::ngspice {
+namespace morva {
 
 std::thread start_quiet_thread(std::function<void()> fn) {
     sigset_t all, previous;
@@ -18,4 +18,4 @@ std::thread start_quiet_thread(std::function<void()> fn) {
     return std::thread(std::move(fn));
 }
 
-}  // namespace morva::ngspice
+}  // namespace morva

@@ -1,4 +1,4 @@
-#include "bsim4/spice_expr.h"
+#include "spice/spice_expr.h"
 
 #include <charconv>
 #include <cmath>
@@ -8,7 +8,7 @@
 
 #include "common/text.h"
 
-namespace morva::bsim4::spice_expr {
+namespace morva::spice::spice_expr {
 
 namespace {
 
@@ -586,4 +586,4 @@ std::optional<std::string_view> include_target(std::string_view line) {
     return file;
 }
 
-}  // namespace morva::bsim4::spice_expr
+}  // namespace morva::spice::spice_expr

@@ -1,4 +1,4 @@
-#include "psf/mod.h"
+#include "psf/open_any.h"
 
 #include "common/format.h"
 #include "common/io.h"

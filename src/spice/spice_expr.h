@@ -12,7 +12,7 @@
 
 #include "common/text.h"
 
-namespace morva::bsim4::spice_expr {
+namespace morva::spice::spice_expr {
 
 // `.param` values by lower-case name.
 using ParamMap = std::unordered_map<std::string, double>;
@@ -96,4 +96,4 @@ std::optional<double> parse_spice_float(std::string_view text);
 // unsupported, refused by ngspice or not finite at the end gives no value.
 std::optional<double> evaluate(std::string_view text, const ParamMap& params);
 
-}  // namespace morva::bsim4::spice_expr
+}  // namespace morva::spice::spice_expr

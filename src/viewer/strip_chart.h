@@ -21,7 +21,13 @@ namespace morva::psf::psfxl {
 class NgpsfFile;
 }  // namespace morva::psf::psfxl
 
-namespace morva::psf::plotly {
+// The viewer shows PSF results and reports through the readers' error.
+namespace morva::viewer {
+using psf::PsfError;
+namespace psfxl = psf::psfxl;
+}  // namespace morva::viewer
+
+namespace morva::viewer::strip_chart {
 
 // The JSON string literal for `text`, quotes included: `"` and `\` escaped,
 // tab, line feed and carriage return as \t \n \r, other control characters
@@ -79,4 +85,4 @@ Result<void, PsfError> plot_records_to_html(const psfxl::NgpsfFile& file,
                                             const std::optional<std::string>& title,
                                             const std::string& html_path);
 
-}  // namespace morva::psf::plotly
+}  // namespace morva::viewer::strip_chart

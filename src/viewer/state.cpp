@@ -1,4 +1,4 @@
-#include "psf/viewer.h"
+#include "viewer/state.h"
 
 #include <algorithm>
 #include <charconv>
@@ -14,9 +14,13 @@
 #include "common/text.h"
 #include "psf/file.h"
 
-namespace morva::psf::viewer {
+namespace morva::viewer {
 namespace {
 
+using psf::DataTypeRef;
+using psf::for_each_signal;
+using psf::TraceGroup;
+using psf::TraceNode;
 using CodecKind = psfxl::Codec::Kind;
 
 constexpr std::string_view kOrphansLabel = "(records without names)";
@@ -108,9 +112,9 @@ private:
 
 void write_node_head(const JsonNode& node, std::string& out) {
     out.append("{\"label\":");
-    plotly::append_json_string(out, node.label);
+    strip_chart::append_json_string(out, node.label);
     out.append(",\"path\":");
-    plotly::append_json_string(out, node.path);
+    strip_chart::append_json_string(out, node.path);
     if (!node.leaf) {
         out.append(",\"leaf\":false,\"children\":[");
         return;
@@ -120,7 +124,7 @@ void write_node_head(const JsonNode& node, std::string& out) {
     out.append(",\"samples\":");
     out.append(node.samples ? std::to_string(*node.samples) : std::string("null"));
     out.append(",\"codec\":");
-    plotly::append_json_string(out, node.codec);
+    strip_chart::append_json_string(out, node.codec);
     out.append(",\"decodable\":");
     out.append(node.decodable ? "true" : "false");
     out.push_back('}');
@@ -131,26 +135,26 @@ std::string wave_json(const Wave& wave) {
     std::string out;
     out.reserve(32 * n + 256);
     out.append("{\"x\":[");
-    (void)plotly::write_f64_array(out, wave.time);
+    (void)strip_chart::write_f64_array(out, wave.time);
     out.append("],\"y\":[");
-    (void)plotly::write_f64_array(out, wave.values);
+    (void)strip_chart::write_f64_array(out, wave.values);
     out.append("],\"total\":").append(std::to_string(n));
     out.append(",\"shown\":").append(std::to_string(n));
     out.append(",\"x_total_min\":");
-    plotly::append_json_number(out, n ? wave.time.front() : 0.0);
+    strip_chart::append_json_number(out, n ? wave.time.front() : 0.0);
     out.append(",\"x_total_max\":");
-    plotly::append_json_number(out, n ? wave.time.back() : 0.0);
+    strip_chart::append_json_number(out, n ? wave.time.back() : 0.0);
     out.append(",\"y_min\":");
-    plotly::append_json_number(out, wave.y_min);
+    strip_chart::append_json_number(out, wave.y_min);
     out.append(",\"y_max\":");
-    plotly::append_json_number(out, wave.y_max);
+    strip_chart::append_json_number(out, wave.y_max);
     out.push_back('}');
     return out;
 }
 
 std::string error_json(std::string_view message) {
     std::string out = "{\"error\":";
-    plotly::append_json_string(out, message);
+    strip_chart::append_json_string(out, message);
     out.push_back('}');
     return out;
 }
@@ -383,11 +387,11 @@ std::string tree_json(const ViewerState& state) {
     std::string out;
     out.reserve(64 * 1024);
     out.append("{\"path\":");
-    plotly::append_json_string(out, state.path);
+    strip_chart::append_json_string(out, state.path);
     out.append(",\"total_signals\":").append(std::to_string(counts.total));
     out.append(",\"decodable\":").append(std::to_string(counts.decodable));
     out.append(",\"file_size_mb\":");
-    plotly::append_json_number(out, static_cast<double>(state.file_size) * 0x1p-20);
+    strip_chart::append_json_number(out, static_cast<double>(state.file_size) * 0x1p-20);
     out.append(",\"root\":");
     write_node_json(root, out);
     out.push_back('}');
@@ -523,4 +527,4 @@ Result<void, PsfError> serve(psfxl::NgpsfFile file, const PsfFile* companion, st
     return {};
 }
 
-}  // namespace morva::psf::viewer
+}  // namespace morva::viewer

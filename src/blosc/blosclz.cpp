@@ -1,10 +1,10 @@
-#include "psf/blosclz.h"
+#include "blosc/blosclz.h"
 
 #include <cstring>
 
 #include "common/format.h"
 
-namespace morva::psf::blosclz {
+namespace morva::blosc::blosclz {
 namespace {
 
 using fmt::cat;
@@ -46,9 +46,9 @@ inline void copy_match(std::uint8_t* op, std::size_t dist, std::size_t len, std:
 
 }  // namespace
 
-Result<std::uint64_t, PsfError> decompress(std::span<const std::uint8_t> input,
-                                           std::span<std::uint8_t> output) {
-    if (input.empty()) return err(PsfError::other("BloscLZ: empty input"));
+Result<std::uint64_t, BloscError> decompress(std::span<const std::uint8_t> input,
+                                             std::span<std::uint8_t> output) {
+    if (input.empty()) return err(BloscError{"BloscLZ: empty input"});
     const std::uint8_t* ip = input.data();
     const std::uint8_t* const ip_end = ip + input.size();
     std::uint8_t* const base = output.data();
@@ -61,9 +61,9 @@ Result<std::uint64_t, PsfError> decompress(std::span<const std::uint8_t> input,
         if (ctrl < 32) {
             const std::size_t run = ctrl + 1;
             if (static_cast<std::size_t>(ip_end - ip) < run)
-                return err(PsfError::other(cat("BloscLZ: literal run of ", run, " bytes past input end")));
+                return err(BloscError{cat("BloscLZ: literal run of ", run, " bytes past input end")});
             if (static_cast<std::size_t>(op_end - op) < run)
-                return err(PsfError::other(cat("BloscLZ: literal run of ", run, " bytes past output end")));
+                return err(BloscError{cat("BloscLZ: literal run of ", run, " bytes past output end")});
             // A run is at most 32 bytes: one fixed-size copy when both sides
             // have room for it.
             if (ip_end - ip >= 32 && op_end - op >= 32)
@@ -77,30 +77,29 @@ Result<std::uint64_t, PsfError> decompress(std::span<const std::uint8_t> input,
             if ((ctrl >> 5) == 7) {
                 std::uint8_t code;
                 do {
-                    if (ip >= ip_end)
-                        return err(PsfError::other("BloscLZ: truncated input in length extension"));
+                    if (ip >= ip_end) return err(BloscError{"BloscLZ: truncated input in length extension"});
                     code = *ip++;
                     len += code;
                 } while (code == 255);
             }
-            if (ip >= ip_end) return err(PsfError::other("BloscLZ: truncated input before offset-low byte"));
+            if (ip >= ip_end) return err(BloscError{"BloscLZ: truncated input before offset-low byte"});
             const std::uint32_t lo = *ip++;
             std::uint64_t dist = ((ctrl & 31u) << 8) | lo;
             if ((ctrl & 31u) == 31 && lo == 255) {
                 if (ip_end - ip < 2)
-                    return err(PsfError::other("BloscLZ: truncated input in 16-bit far-distance offset"));
+                    return err(BloscError{"BloscLZ: truncated input in 16-bit far-distance offset"});
                 dist = ((static_cast<std::uint64_t>(ip[0]) << 8) | ip[1]) + kFarDistanceBase;
                 ip += 2;
             }
             const std::uint64_t pos = static_cast<std::uint64_t>(op - base);
             if (pos <= dist)
-                return err(PsfError::other(
-                    cat("BloscLZ: back-reference offset ", dist + 1, " out of bounds at op=", pos)));
+                return err(BloscError{
+                    cat("BloscLZ: back-reference offset ", dist + 1, " out of bounds at op=", pos)});
             const std::uint64_t room = static_cast<std::uint64_t>(op_end - op);
             const std::uint64_t count = len + 3;
             if (count > room)
-                return err(PsfError::other(
-                    cat("BloscLZ: match copy of ", count, " bytes overflows output (", room, " remaining)")));
+                return err(BloscError{
+                    cat("BloscLZ: match copy of ", count, " bytes overflows output (", room, " remaining)")});
             copy_match(op, static_cast<std::size_t>(dist + 1), static_cast<std::size_t>(count),
                        static_cast<std::size_t>(room));
             op += count;
@@ -110,4 +109,4 @@ Result<std::uint64_t, PsfError> decompress(std::span<const std::uint8_t> input,
     }
 }
 
-}  // namespace morva::psf::blosclz
+}  // namespace morva::blosc::blosclz

@@ -6,10 +6,10 @@
 #include <span>
 #include <vector>
 
+#include "blosc/error.h"
 #include "common/result.h"
-#include "psf/error.h"
 
-namespace morva::psf::blosc1 {
+namespace morva::blosc::blosc1 {
 
 // Header flag bits.
 inline constexpr std::uint8_t kByteShuffle = 0x01;
@@ -20,9 +20,9 @@ inline constexpr std::uint8_t kDontSplit = 0x10;
 // Decodes one frame (its bytes from the frame start) into its nbytes / 8
 // little-endian float64 values. Byte-shuffled and bit-shuffled frames are
 // unshuffled as c-blosc 1.x does; streams of a compressor other than BloscLZ
-// are refused. Every malformation is `PsfError::Other`; nothing is read
+// are refused. Every malformation is a `BloscError`; nothing is read
 // outside `frame`, and the output size is bounded by what the frame's length
 // can encode before anything is allocated.
-Result<std::vector<double>, PsfError> decompress_f64(std::span<const std::uint8_t> frame);
+Result<std::vector<double>, BloscError> decompress_f64(std::span<const std::uint8_t> frame);
 
-}  // namespace morva::psf::blosc1
+}  // namespace morva::blosc::blosc1
