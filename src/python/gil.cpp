@@ -1,5 +1,6 @@
 #include "python/gil.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -36,6 +37,14 @@ void close_exit_gate() {
     PyEval_RestoreThread(saved);
 }
 
+// The main thread's identifier, so that telling threads apart runs no Python
+// code: while the interpreter exits, a daemon thread running Python code is
+// ended there, unwinding C++ frames that still hold Python objects.
+std::atomic<unsigned long> main_thread_ident{0};
+
+// In a child made by fork() the thread that forked is the main one.
+void forked_child() { main_thread_ident.store(PyThread_get_thread_ident(), std::memory_order_relaxed); }
+
 [[noreturn]] void wait_for_process_end() {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
@@ -43,8 +52,7 @@ void close_exit_gate() {
 }  // namespace
 
 bool on_main_thread() {
-    nb::module_ threading = nb::module_::import_("threading");
-    return threading.attr("main_thread")().attr("ident").equal(threading.attr("get_ident")());
+    return PyThread_get_thread_ident() == main_thread_ident.load(std::memory_order_relaxed);
 }
 
 bool interpreter_exiting() {
@@ -55,6 +63,15 @@ bool interpreter_exiting() {
 #endif
 }
 
+void remember_main_thread() {
+    // Read through Python once, at import: the module may be imported on
+    // another thread.
+    nb::object main = nb::module_::import_("threading").attr("main_thread")();
+    main_thread_ident.store(nb::cast<unsigned long>(main.attr("ident")), std::memory_order_relaxed);
+    nb::module_::import_("os").attr("register_at_fork")(nb::arg("after_in_child") =
+                                                            nb::cpp_function(forked_child));
+}
+
 void install_exit_gate() {
     // Registered at import so that it runs after the exit hooks the program
     // registers later (they run last-in, first-out) and may still wait on
@@ -62,9 +79,7 @@ void install_exit_gate() {
     nb::module_::import_("atexit").attr("register")(nb::cpp_function(close_exit_gate));
 }
 
-LockReleased::LockReleased(bool main_thread) : main_thread_(main_thread) {
-    saved_ = PyEval_SaveThread();
-}
+LockReleased::LockReleased(bool main_thread) : main_thread_(main_thread) { saved_ = PyEval_SaveThread(); }
 
 LockReleased::~LockReleased() {
     if (main_thread_) {

@@ -9,8 +9,10 @@ namespace morva::python {
 namespace nb = nanobind;
 
 // Whether the calling thread is the one that runs Python's signal handlers
-// (Ctrl-C). Needs the interpreter lock.
+// (Ctrl-C). Runs no Python code.
 bool on_main_thread();
+// Records which thread that is; called once, at import.
+void remember_main_thread();
 
 bool interpreter_exiting();
 

@@ -32,6 +32,7 @@ void register_all(nb::module_& m) {
     register_bsim4(m);
     register_pdk(m);
     register_psf(m);
+    remember_main_thread();
     install_exit_gate();
 }
 
