@@ -320,48 +320,46 @@ void report_unsolved_networks(const Plan& plan, Messages& messages) {
         messages.err(bsim4::native::unsolved_network_line(cards, network));
 }
 
-// The subcircuit `name` of the model file (of the named section, when there is one).
-Result<std::optional<parser::SubcircuitDefaults>, bsim4::Bsim4Error> find_subcircuit(const LutConfig& config,
-                                                                                     std::string_view name) {
-    return config.model_section
-               ? parser::parse_subcircuit_defaults_section(*config.model_file, name, *config.model_section)
-               : parser::parse_subcircuit_defaults(*config.model_file, name);
-}
+// The model file's lines (of the named section, when there is one), read
+// once per generation, and the cards among them.
+struct KitReading {
+    parser::LogicalLines lines;  // where subcircuits are looked up
+    parser::Kit kit;
+};
 
-std::optional<parser::SubcircuitDefaults> subcircuit_defaults(const LutConfig& config, Messages& messages) {
-    if (!config.subcircuit_name) return std::nullopt;
-    const std::string& name = *config.subcircuit_name;
-    auto found = find_subcircuit(config, name);
-    if (!found) {
-        messages.err(fmt::cat("  [native] failed to parse subcircuit: ", found.error().text(), "\n"));
-        return std::nullopt;
-    }
-    if (!found.value()) {
-        messages.err(fmt::cat("  [native] subcircuit '", name, "' not found in model file\n"));
-        return std::nullopt;
-    }
-    messages.err(fmt::cat("  [native] using subcircuit defaults from '", found.value()->name,
-                          "' (inner model: '", found.value()->inner_model, "')\n"));
-    return std::move(found).value();
-}
-
-// The model file's cards (of the named section, when there is one); nothing,
-// with the reason on standard error, when it holds none.
-std::optional<parser::Kit> read_kit(const LutConfig& config, Messages& messages) {
+// The reading; nothing, with the reason on standard error, when the file
+// holds no card.
+std::optional<KitReading> read_kit(const LutConfig& config, Messages& messages) {
     const std::string& model_file = *config.model_file;
     if (config.model_section)
         messages.err(
             fmt::cat("  [native] parsing section '", *config.model_section, "' from ", model_file, "\n"));
-    auto kit = parser::parse_kit(model_file, config.model_section);
-    if (!kit) {
-        messages.err(fmt::cat("  [native] failed to read model file: ", kit.error().text(), "\n"));
+    auto text = parser::read_kit_text(model_file, config.model_section);
+    if (!text) {
+        messages.err(fmt::cat("  [native] failed to read model file: ", text.error().text(), "\n"));
         return std::nullopt;
     }
-    if (kit->cards.empty()) {
+    parser::Kit kit = parser::kit_from_text(*text);
+    if (kit.cards.empty()) {
         messages.err(fmt::cat("  [native] no BSIM4 model cards found in ", model_file, "\n"));
         return std::nullopt;
     }
-    return std::move(kit).value();
+    return KitReading{std::move(text->lines), std::move(kit)};
+}
+
+std::optional<parser::SubcircuitDefaults> subcircuit_defaults(const LutConfig& config,
+                                                              const parser::LogicalLines& lines,
+                                                              Messages& messages) {
+    if (!config.subcircuit_name) return std::nullopt;
+    const std::string& name = *config.subcircuit_name;
+    auto found = parser::extract_subcircuit_defaults_from_lines(lines, name);
+    if (!found) {
+        messages.err(fmt::cat("  [native] subcircuit '", name, "' not found in model file\n"));
+        return std::nullopt;
+    }
+    messages.err(fmt::cat("  [native] using subcircuit defaults from '", found->name, "' (inner model: '",
+                          found->inner_model, "')\n"));
+    return found;
 }
 
 // The model whose cards serve the table, and the subcircuit that wraps it
@@ -374,20 +372,27 @@ struct ModelChoice {
 // `model_name` itself, else the one inside the subcircuit of that name
 // (which the pool path instantiates). A name the file does not hold is the
 // pool path's to report: never another card.
-std::optional<ModelChoice> resolve_model(const LutConfig& config, const parser::Kit& kit,
-                                         Messages& messages) {
-    const std::string& model_file = *config.model_file;
+std::optional<ModelChoice> find_model(const LutConfig& config, const KitReading& reading) {
     ModelChoice choice{config.model_name, std::nullopt};
-    if (parser::has_model(kit.cards, choice.model)) return choice;
-    auto found = find_subcircuit(config, choice.model);
-    if (!(found && *found && parser::has_model(kit.cards, (*found)->inner_model))) {
-        messages.err(fmt::cat("  [native] model '", choice.model, "' not found in '", model_file, "'\n"));
-        return std::nullopt;
+    if (parser::has_model(reading.kit.cards, choice.model)) return choice;
+    auto found = parser::extract_subcircuit_defaults_from_lines(reading.lines, choice.model);
+    if (!found || !parser::has_model(reading.kit.cards, found->inner_model)) return std::nullopt;
+    choice.model = found->inner_model;
+    choice.wrapper = std::move(found);
+    return choice;
+}
+
+// As find_model, saying on standard error what it found.
+std::optional<ModelChoice> resolve_model(const LutConfig& config, const KitReading& reading,
+                                         Messages& messages) {
+    std::optional<ModelChoice> choice = find_model(config, reading);
+    if (!choice) {
+        messages.err(
+            fmt::cat("  [native] model '", config.model_name, "' not found in '", *config.model_file, "'\n"));
+    } else if (choice->wrapper) {
+        messages.err(fmt::cat("  [native] '", config.model_name, "' is a subcircuit (inner model: '",
+                              choice->model, "')\n"));
     }
-    messages.err(fmt::cat("  [native] '", choice.model, "' is a subcircuit (inner model: '",
-                          (*found)->inner_model, "')\n"));
-    choice.model = (*found)->inner_model;
-    choice.wrapper = std::move(*found);
     return choice;
 }
 
@@ -530,12 +535,12 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
 
     // 1-2. The cards and the model they come from.
     if (!config.model_file) return std::nullopt;
-    auto plan = std::make_shared<Plan>();
-    std::optional<parser::Kit> kit = read_kit(config, messages);
-    if (!kit) return std::nullopt;
-    plan->kit = std::move(*kit);
-    std::optional<ModelChoice> chosen = resolve_model(config, plan->kit, messages);
+    std::optional<KitReading> reading = read_kit(config, messages);
+    if (!reading) return std::nullopt;
+    std::optional<ModelChoice> chosen = resolve_model(config, *reading, messages);
     if (!chosen) return std::nullopt;
+    auto plan = std::make_shared<Plan>();
+    plan->kit = std::move(reading->kit);
     const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),
                       n_vbs = config.vbs_values.size();
     if (n_w == 0 || n_l == 0 || n_vbs == 0)
@@ -560,7 +565,8 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
                           bin_names(plan->bins), "])\n"));
 
     // 9. Subcircuit defaults.
-    plan->defaults = subcircuit_defaults(config, messages);
+    plan->defaults = subcircuit_defaults(config, reading->lines, messages);
+    reading.reset();
     if (!plan->defaults) plan->defaults = std::move(chosen->wrapper);
     report_unsolved_networks(*plan, messages);
 
@@ -587,18 +593,17 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
 
 std::optional<std::string> card_type_problem(const LutConfig& config) {
     if (!config.model_file) return std::nullopt;
-    auto kit = parser::parse_kit(*config.model_file, config.model_section);
-    if (!kit) return std::nullopt;
-    std::string model = config.model_name;
-    if (!parser::has_model(kit->cards, model)) {
-        auto found = find_subcircuit(config, model);
-        if (!found || !*found) return std::nullopt;
-        model = (*found)->inner_model;
-    }
+    auto text = parser::read_kit_text(*config.model_file, config.model_section);
+    if (!text) return std::nullopt;
+    parser::Kit kit = parser::kit_from_text(*text);
+    const KitReading reading{std::move(text->lines), std::move(kit)};
+    const std::optional<ModelChoice> choice = find_model(config, reading);
+    if (!choice) return std::nullopt;
+    const std::string& model = choice->model;
     const std::string_view wanted = config.device_type == DeviceType::Pmos ? "pmos" : "nmos";
     const std::string prefix = ascii_lower(model) + ".";
     const parser::Bsim4ModelCard* other = nullptr;
-    for (const parser::Bsim4ModelCard& card : kit->cards) {
+    for (const parser::Bsim4ModelCard& card : reading.kit.cards) {
         if (!ascii_iequals(card.name, model) && !ascii_istarts_with(card.name, prefix)) continue;
         if (card.model_type == wanted) return std::nullopt;
         other = &card;

@@ -554,9 +554,8 @@ Result<SlopePhase, NgspiceError> run_shifted_sweeps(const Simulator& simulator, 
 // gm and gds: the simulator's own values completed by the slopes
 // of the rest of the drain current, or differences of Id along the
 // configured steps where it gave none.
-void fill_gm_gds(TransistorLut& table, const SmallSignal& ss, bool small_signal, const LutConfig& config,
-                 Messages& messages) {
-    if (!small_signal) {
+void fill_gm_gds(TransistorLut& table, const SmallSignal& ss, const LutConfig& config, Messages& messages) {
+    if (!ss.reported()) {
         fill_conductances(table, config.vgs.step, config.vds.step);
         return;
     }
@@ -642,7 +641,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
         probed.extract[*op_param_index("gmbs")] ? op_param_index("gmbs") : std::nullopt;
     SlopePhase slopes;
     u128 diff_ns = 0;
-    if (probed.small_signal) {
+    if (ss.reported()) {
         const auto mark_start = Clock::now();
         mark_shifted_slopes(table, ss, config.vgs.step, config.vds.step, gmbs);
         diff_ns += ns_since(mark_start);
@@ -650,7 +649,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
                      run_shifted_sweeps(simulator, config, chunks, probed, table, ss, gmbs, messages));
     }
     const auto diff_start = Clock::now();
-    fill_gm_gds(table, ss, probed.small_signal, config, messages);
+    fill_gm_gds(table, ss, config, messages);
     diff_ns += ns_since(diff_start);
 
     // 12. The report.

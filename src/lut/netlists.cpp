@@ -443,6 +443,13 @@ std::vector<std::string> build_return_vectors(std::size_t n_plots, std::string_v
     return out;
 }
 
+std::vector<std::string> plot_vectors(std::string_view device_path, const ParamMask& mask,
+                                      bool small_signal) {
+    std::vector<std::string> out;
+    append_prefixed_vectors(out, std::string(), device_path, mask, small_signal);
+    return out;
+}
+
 std::vector<std::string> build_return_vectors_all(std::size_t n_chunks, std::size_t n_vbs,
                                                   std::string_view device_path, const ParamMask& mask,
                                                   bool small_signal) {

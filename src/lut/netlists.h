@@ -158,6 +158,9 @@ std::vector<std::string> build_part_commands(const LutConfig& config, const std:
 // vectors, then the masked operating-point vectors.
 std::vector<std::string> build_return_vectors(std::size_t n_plots, std::string_view device_path,
                                               const ParamMask& mask, bool small_signal = false);
+// One plot's vectors, as above, without a plot prefix.
+std::vector<std::string> plot_vectors(std::string_view device_path, const ParamMask& mask,
+                                      bool small_signal = false);
 std::vector<std::string> build_return_vectors_all(std::size_t n_chunks, std::size_t n_vbs,
                                                   std::string_view device_path, const ParamMask& mask,
                                                   bool small_signal = false);

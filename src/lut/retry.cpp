@@ -173,7 +173,7 @@ public:
         {
             auto start = Clock::now();
             ngspice::SimulationRequest req =
-                request(base, vgs, mask, vbs, {"run"}, group_vectors(wanted_indices(mask), ss), ss);
+                request(base, vgs, mask, vbs, {"run"}, plot_vectors(plan_.device_path, mask, ss), ss);
             timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
             SimulationOutcome outcome = send(std::move(req), timing);
             if (aborted()) return err(aborted_error());
@@ -189,8 +189,8 @@ public:
         VbsData result;
         {
             auto start = Clock::now();
-            ngspice::SimulationRequest req =
-                request(base + "-idonly", vgs, ParamMask{}, vbs, {"run"}, group_vectors({}, ss), ss);
+            ngspice::SimulationRequest req = request(base + "-idonly", vgs, ParamMask{}, vbs, {"run"},
+                                                     plot_vectors(plan_.device_path, ParamMask{}, ss), ss);
             timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
             MORVA_ASSIGN(ngspice::SimulationResponse response, send(std::move(req), timing));
             if (!response.success) {
@@ -222,8 +222,9 @@ public:
             ParamMask group_mask{};
             for (std::size_t k : group) group_mask[k] = true;
             auto start = Clock::now();
-            ngspice::SimulationRequest req = request(fmt::cat(base, "-sub", group.size()), vgs, group_mask,
-                                                     vbs, {"run"}, group_vectors(group, false), false);
+            ngspice::SimulationRequest req =
+                request(fmt::cat(base, "-sub", group.size()), vgs, group_mask, vbs, {"run"},
+                        plot_vectors(plan_.device_path, group_mask), false);
             timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
             SimulationOutcome outcome = send(std::move(req), timing);
             if (aborted()) return err(aborted_error());
@@ -316,16 +317,6 @@ private:
         const std::size_t half = group.size() / 2;
         stack.emplace_back(group.begin() + static_cast<std::ptrdiff_t>(half), group.end());
         stack.emplace_back(group.begin(), group.begin() + static_cast<std::ptrdiff_t>(half));
-    }
-
-    std::vector<std::string> group_vectors(const std::vector<std::size_t>& group, bool small_signal) const {
-        std::vector<std::string> out{"vds#branch"};
-        if (small_signal) {
-            for (std::string_view name : SMALL_SIGNAL_PARAMS)
-                out.push_back(op_vector_name(plan_.device_path, name));
-        }
-        for (std::size_t k : group) out.push_back(op_vector_name(plan_.device_path, KNOWN_OP_PARAMS[k]));
-        return out;
     }
 
     const LadderContext& ctx_;

@@ -48,6 +48,10 @@ struct SmallSignal {
     std::vector<char> forward;
     // SlopeMark bits per point of the table (empty until marked).
     std::vector<std::uint8_t> marks;
+
+    // Whether the table came with the channel's values at all (the blocks are
+    // set up only then).
+    bool reported() const { return !exact.empty(); }
 };
 
 // Below this drain current (A) no shifted sweep is asked for: the slopes

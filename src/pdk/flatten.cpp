@@ -95,8 +95,8 @@ public:
 
     // Appends the expansion of `section` of the file, or (none) of the whole
     // file, to `out`; returns its nesting height.
-    Result<std::size_t, Error> expand_into(const std::string& path, const std::optional<std::string>& section,
-                                           std::string& out);
+    Result<std::size_t, IoError> expand_into(const std::string& path,
+                                             const std::optional<std::string>& section, std::string& out);
 
 private:
     using Key = ExpansionChain::value_type;
@@ -107,13 +107,13 @@ private:
     std::map<Key, Expansion> done_;
 
     const std::string& canonical(const std::string& path);
-    Result<const LibFile*, Error> file(const std::string& path, const std::string& canonical);
-    Result<std::vector<std::string_view>, Error> section_body(const LibFile& lib, const std::string& path,
-                                                              const std::string& section,
-                                                              const std::string& target);
-    Result<std::size_t, Error> expand_lines(const std::string& path,
-                                            const std::optional<std::string>& section,
-                                            const std::vector<std::string_view>& lines, std::string& out);
+    Result<const LibFile*, IoError> file(const std::string& path, const std::string& canonical);
+    Result<std::vector<std::string_view>, IoError> section_body(const LibFile& lib, const std::string& path,
+                                                                const std::string& section,
+                                                                const std::string& target);
+    Result<std::size_t, IoError> expand_lines(const std::string& path,
+                                              const std::optional<std::string>& section,
+                                              const std::vector<std::string_view>& lines, std::string& out);
 };
 
 const std::string& Flattener::canonical(const std::string& path) {
@@ -124,7 +124,7 @@ const std::string& Flattener::canonical(const std::string& path) {
     return it->second;
 }
 
-Result<const LibFile*, Error> Flattener::file(const std::string& path, const std::string& canonical) {
+Result<const LibFile*, IoError> Flattener::file(const std::string& path, const std::string& canonical) {
     if (auto it = files_.find(canonical); it != files_.end()) return &it->second;
     auto bytes = read_file(path);
     if (!bytes) {
@@ -148,9 +148,9 @@ Result<const LibFile*, Error> Flattener::file(const std::string& path, const std
     return &f;
 }
 
-Result<std::size_t, Error> Flattener::expand_into(const std::string& path,
-                                                  const std::optional<std::string>& section,
-                                                  std::string& out) {
+Result<std::size_t, IoError> Flattener::expand_into(const std::string& path,
+                                                    const std::optional<std::string>& section,
+                                                    std::string& out) {
     const Key key{canonical(path), section ? std::optional(ascii_lower(*section)) : std::nullopt};
     if (chain_.size() >= kMaxNesting)
         return err(io_message(fmt::cat("flattening PDK: redirects and includes nested deeper than ",
@@ -186,10 +186,10 @@ Result<std::size_t, Error> Flattener::expand_into(const std::string& path,
     return height;
 }
 
-Result<std::vector<std::string_view>, Error> Flattener::section_body(const LibFile& lib,
-                                                                     const std::string& path,
-                                                                     const std::string& section,
-                                                                     const std::string& target) {
+Result<std::vector<std::string_view>, IoError> Flattener::section_body(const LibFile& lib,
+                                                                       const std::string& path,
+                                                                       const std::string& section,
+                                                                       const std::string& target) {
     // As ngspice reads a section: from the first header of that name to the
     // first ".endl" after it, whatever name that ".endl" gives (kits close
     // sections with a bare ".endl" or with another section's name); the
@@ -204,10 +204,10 @@ Result<std::vector<std::string_view>, Error> Flattener::section_body(const LibFi
                                          lib.lines.begin() + static_cast<std::ptrdiff_t>(last));
 }
 
-Result<std::size_t, Error> Flattener::expand_lines(const std::string& path,
-                                                   const std::optional<std::string>& section,
-                                                   const std::vector<std::string_view>& lines,
-                                                   std::string& out) {
+Result<std::size_t, IoError> Flattener::expand_lines(const std::string& path,
+                                                     const std::optional<std::string>& section,
+                                                     const std::vector<std::string_view>& lines,
+                                                     std::string& out) {
     std::size_t height = 0;
     for (std::string_view line : lines) {
         const std::string_view t = directive_text(line);
@@ -244,14 +244,14 @@ Result<std::size_t, Error> Flattener::expand_lines(const std::string& path,
 
 }  // namespace
 
-Result<std::string, Error> expand_section(const std::string& path, const std::string& section,
-                                          ExpansionChain& chain, std::string lead) {
+Result<std::string, IoError> expand_section(const std::string& path, const std::string& section,
+                                            ExpansionChain& chain, std::string lead) {
     Flattener flattener(chain);
     MORVA_TRY(flattener.expand_into(path, std::optional(section), lead));
     return lead;
 }
 
-Result<std::string, Error> flatten_pdk(const std::string& path, const std::string& corner) {
+Result<std::string, IoError> flatten_pdk(const std::string& path, const std::string& corner) {
     if (path_has_nul(path)) return err(nul_in_path_error());
     std::unique_ptr<char, decltype(&std::free)> canonical(::realpath(path.c_str(), nullptr), &std::free);
     if (!canonical) {

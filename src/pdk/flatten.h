@@ -10,8 +10,8 @@
 #include <string_view>
 #include <utility>
 
+#include "common/io.h"
 #include "common/result.h"
-#include "error/error.h"
 #include "spice/spice_expr.h"
 
 namespace morva::pdk {
@@ -25,13 +25,13 @@ using ExpansionChain = std::set<std::pair<std::string, std::optional<std::string
 // I/O error: unreadable files, a missing section, a cycle of redirects or
 // includes, nesting or text beyond the kit limits. A section ends at the
 // first ".endl" after its header, bare or naming any section, as in ngspice.
-Result<std::string, Error> flatten_pdk(const std::string& path, const std::string& corner);
+Result<std::string, IoError> flatten_pdk(const std::string& path, const std::string& corner);
 
 // The text of `section` of the file at `path` with its redirects expanded,
 // after `lead` (counted in the text limit). `chain` holds the sections being
 // expanded further up; it is left as given.
-Result<std::string, Error> expand_section(const std::string& path, const std::string& section,
-                                          ExpansionChain& chain, std::string lead = {});
+Result<std::string, IoError> expand_section(const std::string& path, const std::string& section,
+                                            ExpansionChain& chain, std::string lead = {});
 
 // The line rules flattening shares with the model-library reader.
 using spice::spice_expr::directive_arg;

@@ -593,14 +593,15 @@ private:
     }
 
     // The series of a signal of `kind` named `name`, one per leaf, and their
-    // names: a struct's members are signals named "name.member".
+    // names when `leaf_names` is given: a struct's members are signals named
+    // "name.member", listed under the struct's name.
     void add_leaves(const std::string& name, const AsciiTypeKind* kind, std::vector<AsciiSeries*>& leaves,
-                    std::vector<std::string>& leaf_names) {
+                    std::vector<std::string>* leaf_names) {
         if (kind && kind->tag == Kind::Struct) {
             std::vector<std::string> members;
             for (const AsciiTypeDef& member : kind->members)
-                add_leaves(fmt::cat(name, ".", member.name), &member.kind, leaves, members);
-            leaf_names.insert(leaf_names.end(), members.begin(), members.end());
+                add_leaves(fmt::cat(name, ".", member.name), &member.kind, leaves, &members);
+            if (leaf_names) leaf_names->insert(leaf_names->end(), members.begin(), members.end());
             out_.structs.insert_or_assign(name, std::move(members));
             return;
         }
@@ -614,7 +615,7 @@ private:
         const auto [it, fresh] = out_.values.try_emplace(name);
         if (kind && kind->tag == Kind::Complex) it->second.mark_complex();
         leaves.push_back(&it->second);
-        leaf_names.push_back(name);
+        if (leaf_names) leaf_names->push_back(name);
         if (named_.insert(it->first).second) out_.names.push_back(name);
     }
 
@@ -622,8 +623,7 @@ private:
         Sink sink;
         sink.name = name;
         sink.kind = kind;
-        std::vector<std::string> leaf_names;
-        add_leaves(std::string(name), kind, sink.leaves, leaf_names);
+        add_leaves(std::string(name), kind, sink.leaves, nullptr);
         return sink;
     }
 

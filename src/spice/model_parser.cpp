@@ -705,14 +705,23 @@ std::string section_not_found(std::string_view section, const std::string& path)
     return fmt::cat("section '.LIB ", section, "' not found in ", utf8_lossy(path));
 }
 
-Result<Kit, Bsim4Error> parse_kit(const std::string& path, std::optional<std::string_view> section) {
-    bool section_found = true;
-    MORVA_ASSIGN(LogicalLines lines, read_library(path, section, &section_found));
+Result<KitText, Bsim4Error> read_kit_text(const std::string& path, std::optional<std::string_view> section) {
+    KitText text;
+    MORVA_ASSIGN(text.lines, read_library(path, section, &text.section_found));
+    return text;
+}
+
+Kit kit_from_text(const KitText& text) {
     Kit kit;
-    kit.section_found = section_found;
-    kit.scale = option_scale(lines);
-    kit.cards = extract_models(lines, collect_dot_params(lines), &kit.refused);
+    kit.section_found = text.section_found;
+    kit.scale = option_scale(text.lines);
+    kit.cards = extract_models(text.lines, collect_dot_params(text.lines), &kit.refused);
     return kit;
+}
+
+Result<Kit, Bsim4Error> parse_kit(const std::string& path, std::optional<std::string_view> section) {
+    MORVA_ASSIGN(const KitText text, read_kit_text(path, section));
+    return kit_from_text(text);
 }
 
 void scale_instance_params(ParamList& params, double scale) {

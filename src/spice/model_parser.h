@@ -113,6 +113,15 @@ Result<const Bsim4ModelCard*, std::string> choose_card(const Kit& kit, std::stri
                                                        double width, std::string_view file);
 // Like parse_lib_file (no section) or parse_lib_file_section.
 Result<Kit, Bsim4Error> parse_kit(const std::string& path, std::optional<std::string_view> section);
+// A kit's lines as parse_kit gathers them, for a caller that takes both its
+// cards (kit_from_text) and a subcircuit's defaults
+// (extract_subcircuit_defaults_from_lines) from one reading.
+struct KitText {
+    LogicalLines lines;
+    bool section_found = true;
+};
+Result<KitText, Bsim4Error> read_kit_text(const std::string& path, std::optional<std::string_view> section);
+Kit kit_from_text(const KitText& text);
 // Whether the file at `path` has section `section` (ASCII case ignored),
 // looked for as the readers above look for it; Io when the file cannot be
 // read.

@@ -284,11 +284,9 @@ Result<void, IoError> write_status(int fd, std::uint16_t status, std::string_vie
     return send_all(fd, body);
 }
 
-bool ConnectionActivity::shut_down() {
+void ConnectionActivity::shut_down() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (fd_ < 0) return false;
-    ::shutdown(fd_, SHUT_RDWR);
-    return true;
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
 }
 
 void ConnectionActivity::detach() {

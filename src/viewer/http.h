@@ -86,8 +86,8 @@ struct ConnectionActivity {
         : last_byte(accepted_at.time_since_epoch().count()), fd_(connection_fd) {}
 
     // Ends the connection's wait for its request (its thread then closes it);
-    // false when the connection is closed already.
-    bool shut_down();
+    // nothing when the connection is closed already.
+    void shut_down();
     // Called by the connection's thread before it closes the descriptor.
     void detach();
 
