@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/decimal.h"
 #include "common/format.h"
 #include "common/io.h"
 #include "common/json_text.h"
@@ -319,4 +320,18 @@ TEST(Memory, FileLargerThanMemoryIsNotRead) {
     ::unlink(path);
     ASSERT_FALSE(bytes.ok());
     EXPECT_EQ(bytes.error().text(), "file too large to read into memory");
+}
+
+TEST(DecimalWords, AreReadWithoutTheLocale) {
+    EXPECT_EQ(parse_decimal("1.5e-9"), 1.5e-9);
+    EXPECT_EQ(parse_decimal("-0"), -0.0);
+    EXPECT_EQ(parse_decimal("5."), 5.0);
+    EXPECT_EQ(parse_decimal(".5"), 0.5);
+    EXPECT_EQ(parse_decimal("Infinity"), std::numeric_limits<double>::infinity());
+    EXPECT_EQ(parse_decimal("1e-400"), 0.0);
+    EXPECT_EQ(parse_decimal("123456789012345678901234567890"), 1.2345678901234568e29);
+    for (const char* bad :
+         {"", ".", "e5", "1e", "1e+", "1.5.2", "1,5", "nan(1)", "0x1p3", "1k", " 1", "--1", "infin"}) {
+        EXPECT_FALSE(parse_decimal(bad).has_value()) << bad;
+    }
 }

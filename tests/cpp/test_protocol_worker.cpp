@@ -5,7 +5,6 @@
 #include <cmath>
 #include <limits>
 
-#include "common/decimal.h"
 #include "common/text.h"
 #include "ngspice/dylib.h"
 #include "ngspice/worker.h"
@@ -175,20 +174,6 @@ TEST(WorkerMeasures, LinesThatAreAndAreNotMeasures) {
     EXPECT_EQ(m[7], (Measure{"err_m", 5.0}));
     EXPECT_EQ(m[8], (Measure{"µm", 3.0}));
     EXPECT_EQ(m[9], (Measure{"ok", 4.0}));
-}
-
-TEST(WorkerMeasures, DecimalWordsAreReadWithoutTheLocale) {
-    EXPECT_EQ(parse_decimal("1.5e-9"), 1.5e-9);
-    EXPECT_EQ(parse_decimal("-0"), -0.0);
-    EXPECT_EQ(parse_decimal("5."), 5.0);
-    EXPECT_EQ(parse_decimal(".5"), 0.5);
-    EXPECT_EQ(parse_decimal("Infinity"), std::numeric_limits<double>::infinity());
-    EXPECT_EQ(parse_decimal("1e-400"), 0.0);
-    EXPECT_EQ(parse_decimal("123456789012345678901234567890"), 1.2345678901234568e29);
-    for (const char* bad :
-         {"", ".", "e5", "1e", "1e+", "1.5.2", "1,5", "nan(1)", "0x1p3", "1k", " 1", "--1", "infin"}) {
-        EXPECT_FALSE(parse_decimal(bad).has_value()) << bad;
-    }
 }
 
 TEST(WorkerBench, SwitchAndLineFormat) {
