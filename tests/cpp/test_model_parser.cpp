@@ -455,8 +455,10 @@ TEST(ModelParserBins, ChoiceRefusesWhatNgspiceRefuses) {
     cards[1] = {"nch.2", "nmos", {}, 5e-7, 5e-5, 2.2e-7, 1e-5};
     cards[2] = {"pch", "pmos", {}, {}, {}, {}, {}};
     const std::map<std::string, std::string> refused{{"pch", "model 'pch': cannot evaluate vth0 = vth_typ"}};
+    // The card chosen points into the kit, which must outlive it.
+    const mp::Kit kit{cards, 1.0, refused};
     const auto choose = [&](std::string_view model, std::string_view type, double l, double w) {
-        auto c = mp::choose_card(mp::Kit{cards, 1.0, refused}, model, type, l, w, "kit.lib");
+        auto c = mp::choose_card(kit, model, type, l, w, "kit.lib");
         return c ? (*c)->name : c.error();
     };
     EXPECT_EQ(choose("NCH", "nmos", 1e-6, 1e-6), "nch.2");
