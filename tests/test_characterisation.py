@@ -544,6 +544,32 @@ def test_slopes_match_central_differences_of_the_drain_current(pool, impact_card
 
 
 @needs_ngspice
+@pytest.mark.parametrize("kind", ["nmos", "pmos"])
+def test_slopes_where_the_vds_axis_starts_in_conduction(pool, impact_card, tmp_path, kind):
+    # ngspice settles a row's second point only to its tolerance (about 1e-3
+    # of Id) when the row starts where the device conducts; slopes taken over
+    # a 25 uV shift from that point were up to 50 times off.
+    s = 1.0 if kind == "nmos" else -1.0
+    model = "nch" if kind == "nmos" else "pch"
+    vgs, vds = (0.0, s * 1.5, s * 0.05), (s * 0.3, s * 5.0, s * 0.05)
+    lut = pool.generate_lut(morva.LutConfig(model_file=impact_card, model_name=model, device_type=kind,
+                                            widths_values=[1e-6], lengths_values=[1.8e-7], vgs=vgs, vds=vds,
+                                            vbs_values=[0.0], op_params=["gmbs"]), cache=False)
+    ref = dict(zip(("id", "gm", "gds", "gmbs"), ngspice_terminal(tmp_path, impact_card, model, 1e-6, 1.8e-7, 0.0,
+                                                                  vgs, vds)))
+    on = np.abs(ref["id"]) > 100e-9
+    assert on[:, 1].any()
+    for name in ("gm", "gds", "gmbs"):
+        exact = ref[name]
+        table = np.asarray(getattr(lut, name)).reshape(exact.shape)
+        # The second column is as good as ngspice's sweep there, the rest as anywhere.
+        np.testing.assert_allclose(table[:, 1][on[:, 1]], exact[:, 1][on[:, 1]], rtol=3e-3, err_msg=name)
+        rest = on.copy()
+        rest[:, 1] = False
+        np.testing.assert_allclose(table[rest], exact[rest], rtol=1e-3, err_msg=name)
+
+
+@needs_ngspice
 def test_id_is_ngspice_bit_for_bit_where_shifted_sweeps_run(pool, impact_card, capfd):
     # One pair, one Vbs value, one chunk: the table's rows come from one
     # request, the characterisation deck below, whatever else is swept.

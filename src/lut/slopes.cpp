@@ -84,6 +84,13 @@ void mark_shifted_slopes(const TransistorLut& t, SmallSignal& ss, double vgs_ste
             for (std::size_t j = 0; j < m; ++j) {
                 const std::size_t p = i * m + j;
                 if (!ss.forward[j] || !(std::abs(t.id.data[at + p]) > kShiftedSweepFloor)) continue;
+                // A row's second point is settled only to the simulator's
+                // tolerance when the row starts where the channel conducts
+                // (never at Vds = 0): no base for a difference over a shift,
+                // so it keeps the differences over the grid.
+                if (j == 1 && !t.vds.empty() && t.vds.front() != 0.0 &&
+                    std::abs(t.id.data[at + i * m] - b[i * m]) > kShiftedSweepFloor)
+                    continue;
                 std::uint8_t mark = 0;
                 if (difference_error(b + j, n, m, i, vgs_step) >
                     kTolerance * std::abs(t.gm.data[at + p] + dg[p]))
