@@ -60,6 +60,16 @@ def relative_difference(a, b, floor):
     return float(np.max(np.abs(a - b) / np.maximum(np.abs(b), floor)))
 
 
+def best_native_run(raw, cfg, all_cpus, cores):
+    """Best of ten generations of `cfg` on the first `cores` cores: (seconds, table)."""
+    os.sched_setaffinity(0, all_cpus[:cores])
+    try:
+        with QuietStdout():
+            return best_run(10, lambda: raw.generate_lut(cfg))
+    finally:
+        os.sched_setaffinity(0, all_cpus)
+
+
 def sample_card(folder, tunnelling):
     """The sample nmos card as a library (networks the evaluator does not solve off), with its gate
     tunnelling or without; None when the samples are absent."""
@@ -88,12 +98,7 @@ def tunnelling_cost(raw, all_cpus):
         for cores in (1, len(all_cpus)):
             for label, lib in cards:
                 cfg = morva.LutConfig(model_file=str(lib), op_params=[], use_native_bsim4=True, **grid)
-                os.sched_setaffinity(0, all_cpus[:cores])
-                try:
-                    with QuietStdout():
-                        seconds, _ = best_run(10, lambda: raw.generate_lut(cfg))
-                finally:
-                    os.sched_setaffinity(0, all_cpus)
+                seconds, _ = best_native_run(raw, cfg, all_cpus, cores)
                 print(f"{label:<34} {cores:>14} {seconds:>9.3f} {n_points / seconds:>12.0f}")
 
 
@@ -120,12 +125,7 @@ def main():
             for cores in (1, 2, 4, 8):
                 if cores > len(all_cpus):
                     break
-                os.sched_setaffinity(0, all_cpus[:cores])
-                try:
-                    with QuietStdout():
-                        native_s, native = best_run(10, lambda: raw.generate_lut(native_cfg))
-                finally:
-                    os.sched_setaffinity(0, all_cpus)
+                native_s, native = best_native_run(raw, native_cfg, all_cpus, cores)
                 print(f"{f'native, {cores} core(s)':<34} {label:>14} {native_s:>9.3f} "
                       f"{n_points / native_s:>12.0f} {pool_s / native_s:>8.1f}")
             # The pool's Id also carries junction and gmin leakage (~1e-12 A),

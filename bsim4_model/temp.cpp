@@ -29,6 +29,14 @@ double dexp(double x) {
     return std::exp(x);
 }
 
+// A negative `value` is reported on standard output with `warning` (whose
+// %g shows it) and taken as 0, as ngspice does.
+void zero_if_negative(double& value, const char* warning) {
+    if (!(value < 0.0)) return;
+    std::printf(warning, value);
+    value = 0.0;
+}
+
 void fatal(const Model& m, const Instance& inst, const char* what) {
     std::fprintf(stderr, "BSIM4: BSIM4: mosfet %s, model %s: %s\n", inst.name.c_str(), m.name.c_str(), what);
 }
@@ -168,14 +176,8 @@ void update_model(Model& m) {
     breakdown(p.xjbvs, p.bvs, "Xjbvs reset to %g.\n", "BVS reset to %g.\n");
 
     // Negative length offsets of the gate-tunnelling overlap currents are taken as 0.
-    if (p.dlcig < 0.0) {
-        std::printf("Warning: dlcig = %g is negative. Set to zero.\n", p.dlcig);
-        p.dlcig = 0.0;
-    }
-    if (p.dlcigd < 0.0) {
-        std::printf("Warning: dlcigd = %g is negative. Set to zero.\n", p.dlcigd);
-        p.dlcigd = 0.0;
-    }
+    zero_if_negative(p.dlcig, "Warning: dlcig = %g is negative. Set to zero.\n");
+    zero_if_negative(p.dlcigd, "Warning: dlcigd = %g is negative. Set to zero.\n");
 
     // Trap-assisted tunnelling emission factors at Temp.
     const double tr = temp / tnom - 1.0;
@@ -648,22 +650,10 @@ void update_instance(Model& m, Instance& inst, const SizeParams& s) {
                     "Warning: No WPE as none of SCA, SCB, SCC, SC is given and/or SC not positive.\n");
             }
         }
-        if (inst.sca < 0.0) {
-            std::printf("Warning: SCA = %g is negative. Set to 0.0.\n", inst.sca);
-            inst.sca = 0.0;
-        }
-        if (inst.scb < 0.0) {
-            std::printf("Warning: SCB = %g is negative. Set to 0.0.\n", inst.scb);
-            inst.scb = 0.0;
-        }
-        if (inst.scc < 0.0) {
-            std::printf("Warning: SCC = %g is negative. Set to 0.0.\n", inst.scc);
-            inst.scc = 0.0;
-        }
-        if (inst.sc < 0.0) {
-            std::printf("Warning: SC = %g is negative. Set to 0.0.\n", inst.sc);
-            inst.sc = 0.0;
-        }
+        zero_if_negative(inst.sca, "Warning: SCA = %g is negative. Set to 0.0.\n");
+        zero_if_negative(inst.scb, "Warning: SCB = %g is negative. Set to 0.0.\n");
+        zero_if_negative(inst.scc, "Warning: SCC = %g is negative. Set to 0.0.\n");
+        zero_if_negative(inst.sc, "Warning: SC = %g is negative. Set to 0.0.\n");
         const double sceff = inst.sca + p.web * inst.scb + p.wec * inst.scc;
         inst.vth0 += b.kvth0we * sceff;
         inst.k2 += b.k2we * sceff;

@@ -90,4 +90,11 @@ Result<std::string, IoError> current_directory() {
     return cwd;
 }
 
+std::string join_path(std::string_view dir, std::string_view name) {
+    std::string out(dir);
+    if (!out.empty() && out.back() != '/') out.push_back('/');
+    out.append(name);
+    return out;
+}
+
 }  // namespace morva

@@ -59,4 +59,7 @@ Result<void, IoError> write_all(int fd, std::string_view data);
 // The process's working directory (up to 1 MiB of path).
 Result<std::string, IoError> current_directory();
 
+// The directory joined with the name by one "/"; an empty directory gives the name.
+std::string join_path(std::string_view dir, std::string_view name);
+
 }  // namespace morva

@@ -47,49 +47,7 @@ public:
     // Only whitespace may follow the value.
     Status end();
 
-    // ---- positions and errors ----
-
-    JsonError error_at(std::size_t index, std::string message) const;
     JsonError error(std::string message) const { return error_at(i_, std::move(message)); }
-    JsonError peek_error(std::string message) const {
-        return error_at(std::min(i_ + 1, s_.size()), std::move(message));
-    }
-    JsonError fix(JsonError e) const { return e.line == 0 ? error(std::move(e.message)) : e; }
-
-    static JsonError custom(std::string message) { return JsonError{std::move(message), 0, 0}; }
-    static JsonError invalid_length(std::size_t len, std::string_view expected) {
-        return custom(fmt::cat("invalid length ", len, ", expected ", expected));
-    }
-
-    // ---- lexical level ----
-
-    int peek() const { return i_ < s_.size() ? static_cast<unsigned char>(s_[i_]) : -1; }
-    void eat() { ++i_; }
-    int peek_ws();
-    Status parse_ident(std::string_view rest);
-    Result<std::uint16_t, JsonError> hex4();
-    static void append_utf8(std::string& out, std::uint32_t cp);
-    Status parse_unicode_escape(std::string& out);
-
-    // The body of a string whose opening quote has been eaten.
-    Status parse_str(std::string& out);
-
-    // A number: an unsigned integer, a negative integer, or a float. Integers
-    // too large for 64 bits, and "-0", become floats.
-    struct Number {
-        enum class Kind { U64, I64, F64 } kind;
-        std::uint64_t u = 0;
-        std::int64_t i = 0;
-        double f = 0;
-    };
-    Result<Number, JsonError> parse_number();
-
-    // The "invalid type" error for the value ahead, consuming scalars as the
-    // position convention requires.
-    JsonError invalid_type(std::string_view expected);
-
-    // ---- values ----
-
     Status read_string(std::string& out);
     Status read_bool(bool& out);
     Status read_u64(std::uint64_t& out);
@@ -113,26 +71,6 @@ public:
         return {};
     }
 
-    template <class Element>
-    Status visit_seq(std::size_t min_len, std::size_t max_len, std::string_view length_expected,
-                     Element& element) {
-        bool first = true;
-        for (std::size_t n = 0; n < max_len; ++n) {
-            MORVA_ASSIGN(const bool more, has_next(first, ']'));
-            if (!more) {
-                if (n < min_len) return err(invalid_length(n, length_expected));
-                return {};
-            }
-            MORVA_TRY(element(n));
-        }
-        return {};
-    }
-
-    // Before each element of a list (`close` ']') or member of an object
-    // (`close` '}'): false at the closing bracket, true when a value or key
-    // follows (the separating comma consumed).
-    Result<bool, JsonError> has_next(bool& first, char close);
-    Status end_seq();
     Status read_string_list(std::vector<std::string>& out);
 
     // A field whose null means "absent".
@@ -169,6 +107,7 @@ public:
         return {};
     }
 
+private:
     template <class Visit>
     Status visit_map(std::span<const Field> fields, Visit& visit) {
         std::vector<bool> seen(fields.size(), false);
@@ -205,14 +144,74 @@ public:
         return {};
     }
 
+    JsonError error_at(std::size_t index, std::string message) const;
+
+    JsonError peek_error(std::string message) const {
+        return error_at(std::min(i_ + 1, s_.size()), std::move(message));
+    }
+
+    JsonError fix(JsonError e) const { return e.line == 0 ? error(std::move(e.message)) : e; }
+    static JsonError custom(std::string message) { return JsonError{std::move(message), 0, 0}; }
+
+    static JsonError invalid_length(std::size_t len, std::string_view expected) {
+        return custom(fmt::cat("invalid length ", len, ", expected ", expected));
+    }
+
+    int peek() const { return i_ < s_.size() ? static_cast<unsigned char>(s_[i_]) : -1; }
+    void eat() { ++i_; }
+    int peek_ws();
+    Status parse_ident(std::string_view rest);
+    Result<std::uint16_t, JsonError> hex4();
+    static void append_utf8(std::string& out, std::uint32_t cp);
+    Status parse_unicode_escape(std::string& out);
+
+    // The body of a string whose opening quote has been eaten.
+    Status parse_str(std::string& out);
+
+    // A number: an unsigned integer, a negative integer, or a float. Integers
+    // too large for 64 bits, and "-0", become floats.
+    struct Number {
+        enum class Kind { U64, I64, F64 } kind;
+        std::uint64_t u = 0;
+        std::int64_t i = 0;
+        double f = 0;
+    };
+
+    Result<Number, JsonError> parse_number();
+
+    // The "invalid type" error for the value ahead, consuming scalars as the
+    // position convention requires.
+    JsonError invalid_type(std::string_view expected);
+
+    template <class Element>
+    Status visit_seq(std::size_t min_len, std::size_t max_len, std::string_view length_expected,
+                     Element& element) {
+        bool first = true;
+        for (std::size_t n = 0; n < max_len; ++n) {
+            MORVA_ASSIGN(const bool more, has_next(first, ']'));
+            if (!more) {
+                if (n < min_len) return err(invalid_length(n, length_expected));
+                return {};
+            }
+            MORVA_TRY(element(n));
+        }
+        return {};
+    }
+
+    // Before each element of a list (`close` ']') or member of an object
+    // (`close` '}'): false at the closing bracket, true when a value or key
+    // follows (the separating comma consumed).
+    Result<bool, JsonError> has_next(bool& first, char close);
+
+    Status end_seq();
     Status end_map();
 
     // Skips one value of any type. Iterative, so deep nesting cannot exhaust
     // the stack.
     Status ignore_value();
+
     Status ignore_key();
 
-private:
     // Arrays and objects nested deeper are refused.
     static constexpr int kMaxDepth = 128;
 

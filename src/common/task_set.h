@@ -102,29 +102,21 @@ public:
     }
 
     // The next task to end, in completion order; nothing once every spawned
-    // task has been joined.
-    std::optional<TaskEnd<T, E>> join_next() {
-        std::unique_lock lock(state_->mutex);
-        if (state_->unjoined == 0) return std::nullopt;
-        state_->done.wait(lock, [&] { return !state_->finished.empty(); });
-        TaskEnd<T, E> end = std::move(state_->finished.front());
-        state_->finished.pop_front();
-        --state_->unjoined;
-        return end;
-    }
-
-    // As join_next, asking `stop` every 50 ms while it waits; once `stop`
-    // says so, the set is aborted. An empty `stop` is never asked.
-    std::optional<TaskEnd<T, E>> join_next(const std::function<bool()>& stop) {
-        if (!stop) return join_next();
+    // task has been joined. A `stop` given is asked every 50 ms while this
+    // waits; once it says so, the set is aborted.
+    std::optional<TaskEnd<T, E>> join_next(const std::function<bool()>& stop = {}) {
         std::unique_lock lock(state_->mutex);
         if (state_->unjoined == 0) return std::nullopt;
         const auto ended = [&] { return !state_->finished.empty(); };
-        while (!state_->done.wait_for(lock, std::chrono::milliseconds(50), ended)) {
-            if (state_->token.cancelled()) continue;
-            lock.unlock();
-            if (stop()) abort();
-            lock.lock();
+        if (!stop) {
+            state_->done.wait(lock, ended);
+        } else {
+            while (!state_->done.wait_for(lock, std::chrono::milliseconds(50), ended)) {
+                if (state_->token.cancelled()) continue;
+                lock.unlock();
+                if (stop()) abort();
+                lock.lock();
+            }
         }
         TaskEnd<T, E> end = std::move(state_->finished.front());
         state_->finished.pop_front();

@@ -475,14 +475,6 @@ private:
 
 // ---- files ----
 
-std::string join(const std::string& base, std::string_view part) {
-    if (base.empty()) return std::string(part);
-    std::string out = base;
-    if (out.back() != '/') out.push_back('/');
-    out.append(part);
-    return out;
-}
-
 bool is_directory(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -627,15 +619,15 @@ std::optional<std::string> key_problem(std::string_view key) {
 
 std::string cache_path(std::string_view key) {
     const char* home = std::getenv("HOME");
-    std::string path = join(home ? std::string(home) : std::string("."), ".cache");
-    path = join(path, "morva");
-    return join(path, fmt::cat(key, ".bin"));
+    std::string path = join_path(home ? std::string(home) : std::string("."), ".cache");
+    path = join_path(path, "morva");
+    return join_path(path, fmt::cat(key, ".bin"));
 }
 
 std::string resolve(const std::string& path) {
     if (!path.empty() && path[0] == '/') return path;
     const auto cwd = current_directory();
-    return cwd ? join(*cwd, path) : path;
+    return cwd ? join_path(*cwd, path) : path;
 }
 
 std::string encode(const TransistorLut& t) {

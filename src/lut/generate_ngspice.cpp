@@ -351,44 +351,31 @@ std::vector<std::shared_ptr<const TaskPlan>> split_plan(const std::shared_ptr<Ta
 }
 
 // Runs `task(k, cancelled)` for k = 0 .. n - 1 on a task set, `cancelled`
-// saying whether to give up (the set aborted or a stop requested), and hands
-// each result to `take(k, result)` as its task ends. The first error or abnormal end
-// aborts the other tasks and is the outcome; a stop request wins over it.
-template <class T, class Task, class Take>
-Result<void, NgspiceError> run_task_set(const Simulator& simulator, std::size_t n, const Task& task,
-                                        const Take& take) {
-    std::optional<NgspiceError> first_error;
-    {
-        TaskSet<std::pair<std::size_t, T>, NgspiceError> tasks;
-        for (std::size_t k = 0; k < n; ++k) {
-            tasks.spawn([&simulator, &task,
-                         k](const CancelToken& token) -> Result<std::pair<std::size_t, T>, NgspiceError> {
-                const auto cancelled = [&token, &simulator] {
-                    return token.cancelled() || (simulator.stop && simulator.stop());
-                };
-                Result<T, NgspiceError> value = task(k, cancelled);
-                if (!value) return err(std::move(value).error());
-                return std::pair<std::size_t, T>(k, std::move(value).value());
-            });
-        }
-        while (auto end = tasks.join_next()) {
-            if (end->cancelled() || first_error) continue;
-            if (end->panicked()) {
-                first_error =
-                    NgspiceError::worker_crashed(fmt::cat("generation task panicked: ", end->panic));
-                tasks.abort();
-            } else if (!end->outcome->ok()) {
-                first_error = std::move(*end->outcome).error();
-                tasks.abort();
-            } else {
-                auto [k, value] = std::move(*end->outcome).value();
-                take(k, std::move(value));
-            }
-        }
+// saying whether to give up (the set aborted or a stop requested), and gives
+// each result with its k, in the order the tasks ended. The first error or
+// abnormal end aborts the other tasks and is the outcome; a stop request wins
+// over it.
+template <class T, class Task>
+Result<std::vector<std::pair<std::size_t, T>>, NgspiceError> run_task_set(const Simulator& simulator,
+                                                                          std::size_t n, const Task& task) {
+    using Indexed = std::pair<std::size_t, T>;
+    std::vector<typename TaskSet<Indexed, NgspiceError>::Task> tasks;
+    tasks.reserve(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        tasks.push_back([&simulator, &task, k](const CancelToken& token) -> Result<Indexed, NgspiceError> {
+            const auto cancelled = [&token, &simulator] {
+                return token.cancelled() || (simulator.stop && simulator.stop());
+            };
+            Result<T, NgspiceError> value = task(k, cancelled);
+            if (!value) return err(std::move(value).error());
+            return Indexed(k, std::move(value).value());
+        });
     }
+    auto ended = run_all<Indexed, NgspiceError>(std::move(tasks), [](const std::string& what) {
+        return NgspiceError::worker_crashed(fmt::cat("generation task panicked: ", what));
+    });
     if (simulator.stop && simulator.stop()) return err(NgspiceError::simulation(std::string(kInterrupted)));
-    if (first_error) return err(std::move(*first_error));
-    return {};
+    return ended;
 }
 
 // Runs one task per part and (W, L) pair, parts outermost so that the first
@@ -397,18 +384,18 @@ Result<std::vector<ChunkResult>, NgspiceError> run_tasks(
     const Simulator& simulator, const LutConfig& config,
     const std::vector<std::shared_ptr<const TaskPlan>>& parts, Messages& messages) {
     const std::size_t n_w = config.widths.size(), n_l = config.lengths.size();
+    MORVA_ASSIGN(
+        auto ended,
+        run_task_set<std::vector<ChunkResult>>(
+            simulator, parts.size() * n_w * n_l, [&](std::size_t k, std::function<bool()> cancelled) {
+                const std::size_t wi = k / n_l % n_w, li = k % n_l;
+                const LadderContext ctx{simulator.run, parts[k / (n_w * n_l)], &messages,
+                                        std::move(cancelled)};
+                return fetch_wl_with_retry(ctx, config.widths[wi], wi, config.lengths[li], li);
+            }));
     std::vector<ChunkResult> results;
-    auto ran = run_task_set<std::vector<ChunkResult>>(
-        simulator, parts.size() * n_w * n_l,
-        [&](std::size_t k, std::function<bool()> cancelled) {
-            const std::size_t wi = k / n_l % n_w, li = k % n_l;
-            const LadderContext ctx{simulator.run, parts[k / (n_w * n_l)], &messages, std::move(cancelled)};
-            return fetch_wl_with_retry(ctx, config.widths[wi], wi, config.lengths[li], li);
-        },
-        [&](std::size_t, std::vector<ChunkResult>&& rows) {
-            for (ChunkResult& r : rows) results.push_back(std::move(r));
-        });
-    if (!ran) return err(std::move(ran).error());
+    for (auto& indexed : ended)
+        for (ChunkResult& r : indexed.second) results.push_back(std::move(r));
     return results;
 }
 
@@ -416,9 +403,7 @@ Result<std::vector<ChunkResult>, NgspiceError> run_tasks(
 void report_tasks_done(Messages& messages, std::size_t n_tasks, const std::array<std::size_t, 5>& dims,
                        u128 wall_ns) {
     const double wall_s = static_cast<double>(wall_ns) / 1e9;
-    const double points = static_cast<double>(dims[1]) * static_cast<double>(dims[0]) *
-                          static_cast<double>(dims[2]) * static_cast<double>(dims[3]) *
-                          static_cast<double>(dims[4]);
+    const double points = static_cast<double>(Grid5::element_count(dims));
     messages.out(fmt::cat("  all ", n_tasks, " tasks completed in ", fmt::fixed(wall_s * 1e3, 1), "ms  (",
                           fmt::fixed(points / wall_s, 0), " op/s)\n"));
 }
@@ -511,39 +496,34 @@ struct SlopePhase {
 
 // Runs the shifted sweeps of the marked points and sets their slopes; only
 // a stop request or an abnormal task end is an error.
-Result<SlopePhase, NgspiceError> run_shifted_sweeps(const Simulator& simulator, const LutConfig& config,
-                                                    const std::vector<Chunk>& chunks, const Probed& probed,
+// `plan` is the generation's (its configuration, device and pre-commands serve the sweeps).
+Result<SlopePhase, NgspiceError> run_shifted_sweeps(const Simulator& simulator,
+                                                    const std::shared_ptr<const TaskPlan>& plan,
                                                     TransistorLut& table, SmallSignal& ss,
                                                     std::optional<std::size_t> gmbs, Messages& messages) {
+    const LutConfig& config = plan->config;
     SlopePhase phase;
     const auto start = Clock::now();
-    const std::vector<SlopeJob> jobs = slope_jobs(config, ss, table.id.dims, chunks, simulator.workers);
+    const std::vector<SlopeJob> jobs = slope_jobs(config, ss, table.id.dims, plan->chunks, simulator.workers);
     if (jobs.empty()) return phase;
-    auto plan = std::make_shared<TaskPlan>();
-    plan->config = config;
-    plan->chunks = chunks;
-    plan->device_path = probed.device_path;
-    plan->pre_commands = model_dir_pre_commands(config);
-    const std::shared_ptr<const TaskPlan> shared_plan = plan;
     // Each point lies in one sweep per axis, so the order in which the jobs
     // end does not matter.
-    auto ran = run_task_set<SlopeResult>(
-        simulator, jobs.size(),
-        [&](std::size_t k, std::function<bool()> cancelled) {
-            const LadderContext ctx{simulator.run, shared_plan, &messages, std::move(cancelled)};
-            return fetch_slopes_with_retry(ctx, jobs[k]);
-        },
-        [&](std::size_t k, SlopeResult&& r) {
-            const SlopeJob& job = jobs[k];
-            phase.timing.push_back(r.timing);
-            for (std::size_t s = 0; s < job.sweeps.size(); ++s) {
-                if (r.beyond[s])
-                    phase.slopes += apply_shifted_sweep(table, ss, config, job.wi, job.li, job.sweeps[s],
-                                                        *r.beyond[s], gmbs);
-            }
-            phase.sweeps += job.sweeps.size();
-        });
-    if (!ran) return err(std::move(ran).error());
+    MORVA_ASSIGN(const auto ended,
+                 run_task_set<SlopeResult>(
+                     simulator, jobs.size(), [&](std::size_t k, std::function<bool()> cancelled) {
+                         const LadderContext ctx{simulator.run, plan, &messages, std::move(cancelled)};
+                         return fetch_slopes_with_retry(ctx, jobs[k]);
+                     }));
+    for (const auto& [k, r] : ended) {
+        const SlopeJob& job = jobs[k];
+        phase.timing.push_back(r.timing);
+        for (std::size_t s = 0; s < job.sweeps.size(); ++s) {
+            if (r.beyond[s])
+                phase.slopes +=
+                    apply_shifted_sweep(table, ss, config, job.wi, job.li, job.sweeps[s], *r.beyond[s], gmbs);
+        }
+        phase.sweeps += job.sweeps.size();
+    }
     phase.jobs = jobs.size();
     phase.wall = ns_since(start);
     messages.out(fmt::cat("  ", phase.slopes, " slopes from ", phase.sweeps, " shifted sweeps (", phase.jobs,
@@ -593,7 +573,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks,
 
 Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Simulator& simulator,
                                                  const LutConfig& config, Messages& messages) {
-    if (auto problem = generation_problem(n_chunks, config)) return err(NgspiceError::simulation(*problem));
+    if (auto problem = generation_problem(n_chunks, config)) return err(NgspiceError::refused(*problem));
     if (auto problem = model_file_problem(config)) return err(problem->error());
 
     // 1. The native evaluator, when asked and able.
@@ -622,8 +602,8 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     const Probed probed = probe_device(simulator, config, messages);
 
     // 8-9. The tasks.
-    const auto parts =
-        split_plan(base_plan(config, chunks, probed, n_vds), config, n_tasks, simulator.workers);
+    const std::shared_ptr<TaskPlan> base = base_plan(config, chunks, probed, n_vds);
+    const auto parts = split_plan(base, config, n_tasks, simulator.workers);
     const auto wall_start = Clock::now();
     MORVA_ASSIGN(const std::vector<ChunkResult> results, run_tasks(simulator, config, parts, messages));
     const u128 wall_ns = ns_since(wall_start);
@@ -645,8 +625,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
         const auto mark_start = Clock::now();
         mark_shifted_slopes(table, ss, config.vgs.step, config.vds.step, gmbs);
         diff_ns += ns_since(mark_start);
-        MORVA_ASSIGN(slopes,
-                     run_shifted_sweeps(simulator, config, chunks, probed, table, ss, gmbs, messages));
+        MORVA_ASSIGN(slopes, run_shifted_sweeps(simulator, base, table, ss, gmbs, messages));
     }
     const auto diff_start = Clock::now();
     fill_gm_gds(table, ss, config, messages);

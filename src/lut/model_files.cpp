@@ -51,7 +51,7 @@ std::optional<ModelFileProblem> library_problem(const std::string& path,
 }  // namespace
 
 NgspiceError ModelFileProblem::error() const {
-    return io ? NgspiceError::from_io(*io) : NgspiceError::simulation(message);
+    return io ? NgspiceError::refused(*io) : NgspiceError::refused(message);
 }
 
 std::optional<ModelFileProblem> model_file_problem(const LutConfig& config) {

@@ -25,6 +25,12 @@ struct NgspiceError {
     // when known; for Io the I/O error's text).
     std::string detail;
     IoError io;
+    // Set when the caller's input was refused before any work (a bad
+    // configuration, a model file that cannot serve): Python callers get a
+    // ValueError, or for an I/O failure an OSError that is still a
+    // RuntimeError, rather than the kind's own exception. The text is the
+    // kind's.
+    bool refused_input = false;
 
     static NgspiceError init(std::string t) { return {Kind::Init, std::move(t), {}}; }
     static NgspiceError simulation(std::string t) { return {Kind::Simulation, std::move(t), {}}; }
@@ -37,6 +43,14 @@ struct NgspiceError {
     static NgspiceError send_failed(std::string why = {}) { return {Kind::SendFailed, std::move(why), {}}; }
     static NgspiceError load_library(std::string t) { return {Kind::LoadLibrary, std::move(t), {}}; }
     static NgspiceError out_of_memory(std::string t) { return {Kind::OutOfMemory, std::move(t), {}}; }
+    // The input refused: `why` as a simulation failure, or the I/O failure
+    // that made a file unusable.
+    static NgspiceError refused(std::string why) { return {Kind::Simulation, std::move(why), {}, true}; }
+    static NgspiceError refused(IoError e) {
+        NgspiceError r = from_io(std::move(e));
+        r.refused_input = true;
+        return r;
+    }
 
     std::string text() const {
         switch (kind) {

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <exception>
 #include <system_error>
 #include <thread>
@@ -279,10 +278,6 @@ private:
     int start_failures_ = 0;
 };
 
-}  // namespace
-
-namespace {
-
 // The soft open-file limit, or nothing when there is none or it is unknown.
 std::optional<std::uint64_t> open_file_limit() {
     struct rlimit limit {};
@@ -331,7 +326,7 @@ Result<std::shared_ptr<WorkerPool>, NgspiceError> WorkerPool::create(PoolSetting
     shared->stop_read = std::move(stop_pipe->first);
     shared->stop_write = std::move(stop_pipe->second);
     pool->shared_ = shared;
-    pool->threads_.reserve(std::min<std::size_t>(workers, 4096));
+    pool->threads_.reserve(workers);
     for (std::size_t i = 0; i < workers; ++i) {
         auto task = std::make_shared<WorkerTask>(i, shared);
         try {

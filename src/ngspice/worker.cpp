@@ -654,12 +654,6 @@ std::string temp_netlist_name(long pid, std::string_view id) {
     return fmt::cat(".morva_", pid, "_", safe, ".cir");
 }
 
-std::string join_path(std::string_view dir, std::string_view name) {
-    if (dir.empty()) return std::string(name);
-    if (dir.back() == '/') return fmt::cat(dir, name);
-    return fmt::cat(dir, "/", name);
-}
-
 bool bench_enabled(const char* value) {
     if (!value || !utf8_valid(value)) return false;
     return std::string_view(value) == "1" || ascii_iequals(value, "true");

@@ -45,8 +45,6 @@ std::string anchor_relative_files(std::string_view netlist, std::string_view pre
 // that are neither notes nor warnings nor part of the `known` message, each
 // once, the first five, joined by "; ". Empty when there are none.
 std::string ngspice_error_lines(const std::vector<std::string>& log, std::string_view known = {});
-// The directory joined with the name; an empty directory gives the name.
-std::string join_path(std::string_view dir, std::string_view name);
 
 // MORVA_WORKER_BENCH is on for "1" or "true" in any letter case.
 bool bench_enabled(const char* value);

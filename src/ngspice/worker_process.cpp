@@ -13,12 +13,14 @@
 #endif
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <thread>
 
 #include "common/format.h"
@@ -36,12 +38,6 @@ using Clock = std::chrono::steady_clock;
 bool path_exists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
-}
-
-std::string join(std::string_view dir, std::string_view name) {
-    if (dir.empty()) return std::string(name);
-    if (dir.back() == '/') return fmt::cat(dir, name);
-    return fmt::cat(dir, "/", name);
 }
 
 // An environment variable read as text: unset when not valid UTF-8.
@@ -120,13 +116,13 @@ Result<WorkerBinary, NgspiceError> find_worker_binary() {
     if (exe) {
         const std::size_t slash = exe->rfind('/');
         if (slash != std::string::npos) {
-            const std::string candidate = join(exe->substr(0, slash + 1), kWorkerName);
+            const std::string candidate = join_path(exe->substr(0, slash + 1), kWorkerName);
             if (path_exists(candidate)) return WorkerBinary{candidate, {}};
         }
     }
     for (const char* prefix_var : {"VIRTUAL_ENV", "CONDA_PREFIX"}) {
         if (auto prefix = env_text(prefix_var)) {
-            const std::string candidate = join(join(*prefix, "bin"), kWorkerName);
+            const std::string candidate = join_path(join_path(*prefix, "bin"), kWorkerName);
             if (path_exists(candidate)) return WorkerBinary{candidate, {}};
         }
     }
@@ -134,7 +130,7 @@ Result<WorkerBinary, NgspiceError> find_worker_binary() {
         std::string_view rest(path);
         for (;;) {
             const std::size_t colon = rest.find(':');
-            const std::string candidate = join(rest.substr(0, colon), kWorkerName);
+            const std::string candidate = join_path(rest.substr(0, colon), kWorkerName);
             if (path_exists(candidate)) return WorkerBinary{candidate, {}};
             if (colon == std::string_view::npos) break;
             rest.remove_prefix(colon + 1);
@@ -303,6 +299,11 @@ void ErrorEcho::finish(std::chrono::milliseconds grace) {
     const char byte = 1;
     (void)write_all(stop_write_.get(), std::string_view(&byte, 1));
     thread_.join();
+    // Only the tail is read from now on: the descriptors go at once, not
+    // when the process that owns this copier is replaced.
+    fd_.reset();
+    stop_read_.reset();
+    stop_write_.reset();
 }
 
 std::string ErrorEcho::tail() const {

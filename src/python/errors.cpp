@@ -12,10 +12,16 @@ struct PyErrSpec {
     std::string message;
     // The I/O failure behind an OSError, for its errno and file name.
     const IoError* io = nullptr;
+    // A second exception type the OSError also is.
+    PyObject* also = nullptr;
 };
 
 PyErrSpec map_ngspice(const NgspiceError& e) {
     using K = NgspiceError::Kind;
+    // Refused input was a RuntimeError before it was told apart: the OSError
+    // of an unusable file still is one.
+    if (e.refused_input && e.kind == K::Io) return {PyExc_OSError, e.detail, &e.io, PyExc_RuntimeError};
+    if (e.refused_input) return {PyExc_ValueError, e.detail};
     switch (e.kind) {
         case K::Init: return {PyExc_RuntimeError, "ngspice init failed: " + e.detail};
         case K::Simulation: return {PyExc_RuntimeError, "simulation failed: " + e.detail};
@@ -80,7 +86,7 @@ void throw_os_error(const IoError& io, const std::string& message, const std::st
 
 void throw_py_err(const Error& error) {
     PyErrSpec spec = map_error(error);
-    if (spec.io) throw_os_error(*spec.io, spec.message);
+    if (spec.io) throw_os_error(*spec.io, spec.message, {}, spec.also);
     throw_py(spec.type, spec.message);
 }
 

@@ -15,10 +15,8 @@
 #include "common/text.h"
 #include "gm_id/design.h"
 #include "lut/cache.h"
-#include "lut/model_files.h"
 #include "python/args.h"
 #include "python/errors.h"
-#include "python/gil.h"
 #include "python/numpy.h"
 #include "python/register.h"
 
@@ -636,18 +634,6 @@ lut::LutConfig to_lut_config(nb::handle config, const char* arg_name) {
     lut::LutConfig out = py.config;
     out.device_type = *device;
     return out;
-}
-
-void check_model_files(const lut::LutConfig& config) {
-    std::optional<lut::ModelFileProblem> problem;
-    {
-        LockReleased unlocked;
-        problem = lut::model_file_problem(config);
-    }
-    if (!problem) return;
-    // Until now such a file failed as a RuntimeError: the error is one still.
-    if (problem->io) throw_os_error(*problem->io, problem->message, {}, PyExc_RuntimeError);
-    throw_py(PyExc_ValueError, problem->message);
 }
 
 nb::object transistor_lut_to_py(lut::TransistorLut&& table) {

@@ -16,11 +16,6 @@ namespace nb = nanobind;
 // got '{}'" for another device type.
 lut::LutConfig to_lut_config(nb::handle config, const char* arg_name = "config");
 
-// Raises, before any work, for a model file of `config` that cannot be read
-// (FileNotFoundError, IsADirectoryError, PermissionError, ... with errno and
-// filename set, also a RuntimeError) or a section it lacks (ValueError).
-void check_model_files(const lut::LutConfig& config);
-
 // A new Python `TransistorLut` owning `table`. A table that breaks its
 // invariants is a bug of whoever built it and raises RuntimeError.
 nb::object transistor_lut_to_py(lut::TransistorLut&& table);

@@ -284,8 +284,6 @@ nb::object generate_lut(PySimulationPool& self, nb::handle config_arg, nb::handl
     lut::LutConfig config = to_lut_config(config_arg, "config");
     const std::size_t n_chunks =
         n_chunks_arg.is_none() ? gen::default_chunk_count(config) : to_usize(n_chunks_arg, "n_chunks");
-    if (auto problem = gen::generation_problem(n_chunks, config)) throw_py(PyExc_ValueError, *problem);
-    check_model_files(config);
     std::shared_ptr<WorkerPool> pool = self.pool;
     const CallInProgress call;
     std::optional<Result<lut::TransistorLut, NgspiceError>> table;

@@ -523,6 +523,25 @@ std::array<double, 3> terminal_slopes(Bsim4InstanceHandle inst, double vgs, doub
             (id(vgs, vds, vbs + h) - id(vgs, vds, vbs - h)) / (2 * h)};
 }
 
+// Calls `check(card, instance, vgs, vds, vbs)` at every bias of the grid, on a 3 um x 0.1 um
+// instance of each card with one finger and with three.
+template <class Check>
+void at_every_bias(const std::vector<std::pair<Card, std::string>>& cards,
+                   std::initializer_list<double> vgs_values, std::initializer_list<double> vds_values,
+                   std::initializer_list<double> vbs_values, const Check& check) {
+    for (const auto& [card, label] : cards) {
+        for (int nf : {1, 3}) {
+            SCOPED_TRACE(label + " nf=" + std::to_string(nf));
+            auto model = Bsim4Model::from_params(card.type, card.params);
+            UniqueInstance inst(bsim4_instance_create(model->handle(), nf, 3e-6, 0.1e-6));
+            ASSERT_TRUE(inst);
+            for (double vgs : vgs_values)
+                for (double vds : vds_values)
+                    for (double vbs : vbs_values) check(card, inst.get(), vgs, vds, vbs);
+        }
+    }
+}
+
 }  // namespace
 
 TEST(Bsim4Terminal, DrainTerminalAndSideCurrentsMatchNgspice) {
@@ -567,27 +586,17 @@ TEST(Bsim4Terminal, DrainTerminalAndSideCurrentsMatchNgspice) {
 // gm, gds and gmbs of the terminal current are its slopes: central differences of the evaluator's
 // own values agree, in both orientations, with the side currents on and with fingers.
 TEST(Bsim4Terminal, SlopesAreTheDerivativesOfTheTerminalCurrent) {
-    const auto cards = side_current_cards();
-    for (const auto& [card, label] : cards) {
-        for (int nf : {1, 3}) {
-            SCOPED_TRACE(label + " nf=" + std::to_string(nf));
-            auto model = Bsim4Model::from_params(card.type, card.params);
-            UniqueInstance inst(bsim4_instance_create(model->handle(), nf, 3e-6, 0.1e-6));
-            ASSERT_TRUE(inst);
-            for (double vgs : {-0.2, 0.3, 0.9})
-                for (double vds : {-0.7, -0.05, 0.05, 0.6, 1.2})
-                    for (double vbs : {-0.5, 0.0}) {
-                        const Bsim4TerminalResults t = terminal_at(inst.get(), vgs, vds, vbs);
-                        const auto slopes = terminal_slopes(inst.get(), vgs, vds, vbs, 1e-6);
-                        const double exact[3] = {t.gm, t.gds, t.gmbs};
-                        // n-channel frame voltages: the slope of the real current is sign * d/dv.
-                        for (int k = 0; k < 3; ++k)
-                            EXPECT_NEAR(exact[k], card.sign() * slopes[k],
-                                        1e-5 * std::fabs(exact[k]) + 1e-9 * std::fabs(t.id) + 1e-15)
-                                << "slope " << k << " at vgs=" << vgs << " vds=" << vds << " vbs=" << vbs;
-                    }
-        }
-    }
+    at_every_bias(side_current_cards(), {-0.2, 0.3, 0.9}, {-0.7, -0.05, 0.05, 0.6, 1.2}, {-0.5, 0.0},
+                  [](const Card& card, Bsim4InstanceHandle inst, double vgs, double vds, double vbs) {
+                      const Bsim4TerminalResults t = terminal_at(inst, vgs, vds, vbs);
+                      const auto slopes = terminal_slopes(inst, vgs, vds, vbs, 1e-6);
+                      const double exact[3] = {t.gm, t.gds, t.gmbs};
+                      // n-channel frame voltages: the slope of the real current is sign * d/dv.
+                      for (int k = 0; k < 3; ++k)
+                          EXPECT_NEAR(exact[k], card.sign() * slopes[k],
+                                      1e-5 * std::fabs(exact[k]) + 1e-9 * std::fabs(t.id) + 1e-15)
+                              << "slope " << k << " at vgs=" << vgs << " vds=" << vds << " vbs=" << vbs;
+                  });
 }
 
 TEST(Bsim4Terminal, SlopesThroughBiasDependentSeriesResistances) {
@@ -641,33 +650,23 @@ TEST(Bsim4Terminal, GateCurrentSlopesAreTheirDerivatives) {
                                                        {&Bsim4GateResults::igcd, "igcd"},
                                                        {&Bsim4GateResults::igb, "igb"}};
     const double h = 1e-6;
-    for (const auto& [card, label] : cards) {
-        for (int nf : {1, 3}) {
-            SCOPED_TRACE(label + " nf=" + std::to_string(nf));
-            auto model = Bsim4Model::from_params(card.type, card.params);
-            UniqueInstance inst(bsim4_instance_create(model->handle(), nf, 3e-6, 0.1e-6));
-            ASSERT_TRUE(inst);
-            for (double vgs : {-0.8, 0.3, 0.9, 1.3})
-                for (double vds : {-0.7, -0.05, 0.05, 0.6, 1.2})
-                    for (double vbs : {-0.5, 0.1}) {
-                        const Bsim4GateResults g = gate_at(inst.get(), vgs, vds, vbs);
-                        const Bsim4GateResults shifted[6] = {
-                            gate_at(inst.get(), vgs + h, vds, vbs), gate_at(inst.get(), vgs - h, vds, vbs),
-                            gate_at(inst.get(), vgs, vds + h, vbs), gate_at(inst.get(), vgs, vds - h, vbs),
-                            gate_at(inst.get(), vgs, vds, vbs + h), gate_at(inst.get(), vgs, vds, vbs - h)};
-                        for (const auto& [member, name] : currents) {
-                            const Bsim4GateCurrent& c = g.*member;
-                            const double exact[3] = {c.g, c.d, c.b};
-                            for (int k = 0; k < 3; ++k) {
-                                const double diff =
-                                    ((shifted[2 * k].*member).i - (shifted[2 * k + 1].*member).i) / (2 * h);
-                                EXPECT_NEAR(exact[k], diff,
-                                            1e-5 * std::fabs(exact[k]) + 1e-8 * std::fabs(c.i) + 1e-18)
-                                    << name << " slope " << k << " at vgs=" << vgs << " vds=" << vds
-                                    << " vbs=" << vbs;
-                            }
-                        }
-                    }
-        }
-    }
+    at_every_bias(
+        cards, {-0.8, 0.3, 0.9, 1.3}, {-0.7, -0.05, 0.05, 0.6, 1.2}, {-0.5, 0.1},
+        [&](const Card&, Bsim4InstanceHandle inst, double vgs, double vds, double vbs) {
+            const Bsim4GateResults g = gate_at(inst, vgs, vds, vbs);
+            const Bsim4GateResults shifted[6] = {
+                gate_at(inst, vgs + h, vds, vbs), gate_at(inst, vgs - h, vds, vbs),
+                gate_at(inst, vgs, vds + h, vbs), gate_at(inst, vgs, vds - h, vbs),
+                gate_at(inst, vgs, vds, vbs + h), gate_at(inst, vgs, vds, vbs - h)};
+            for (const auto& [member, name] : currents) {
+                const Bsim4GateCurrent& c = g.*member;
+                const double exact[3] = {c.g, c.d, c.b};
+                for (int k = 0; k < 3; ++k) {
+                    const double diff =
+                        ((shifted[2 * k].*member).i - (shifted[2 * k + 1].*member).i) / (2 * h);
+                    EXPECT_NEAR(exact[k], diff, 1e-5 * std::fabs(exact[k]) + 1e-8 * std::fabs(c.i) + 1e-18)
+                        << name << " slope " << k << " at vgs=" << vgs << " vds=" << vds << " vbs=" << vbs;
+                }
+            }
+        });
 }
