@@ -323,18 +323,17 @@ void report_unsolved_networks(const Plan& plan, Messages& messages) {
 // The model file's lines (of the named section, when there is one), read
 // once per generation, and the cards among them.
 struct KitReading {
-    parser::LogicalLines lines;  // where subcircuits are looked up
+    const parser::LogicalLines& lines;  // where subcircuits are looked up
     parser::Kit kit;
 };
 
-// The reading; nothing, with the reason on standard error, when the file
-// holds no card.
-std::optional<KitReading> read_kit(const LutConfig& config, Messages& messages) {
+// The cards of the text; nothing, with the reason on standard error, when
+// the file could not be read or holds no card.
+std::optional<KitReading> read_kit(const LutConfig& config, const KitTextReading& text, Messages& messages) {
     const std::string& model_file = *config.model_file;
     if (config.model_section)
         messages.err(
             fmt::cat("  [native] parsing section '", *config.model_section, "' from ", model_file, "\n"));
-    auto text = parser::read_kit_text(model_file, config.model_section);
     if (!text) {
         messages.err(fmt::cat("  [native] failed to read model file: ", text.error().text(), "\n"));
         return std::nullopt;
@@ -344,7 +343,7 @@ std::optional<KitReading> read_kit(const LutConfig& config, Messages& messages) 
         messages.err(fmt::cat("  [native] no BSIM4 model cards found in ", model_file, "\n"));
         return std::nullopt;
     }
-    return KitReading{std::move(text->lines), std::move(kit)};
+    return KitReading{text->lines, std::move(kit)};
 }
 
 std::optional<parser::SubcircuitDefaults> subcircuit_defaults(const LutConfig& config,
@@ -531,11 +530,18 @@ Result<void, NgspiceError> run_work_items(const std::shared_ptr<const Plan>& sha
 
 NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, std::size_t max_threads,
                                   const std::function<bool()>& stop) {
+    if (!config.model_file) return std::nullopt;
+    return generate_lut_native(config, parser::read_kit_text(*config.model_file, config.model_section),
+                               messages, max_threads, stop);
+}
+
+NativeOutcome generate_lut_native(const LutConfig& config, const KitTextReading& text, Messages& messages,
+                                  std::size_t max_threads, const std::function<bool()>& stop) {
     using Clock = std::chrono::steady_clock;
 
     // 1-2. The cards and the model they come from.
     if (!config.model_file) return std::nullopt;
-    std::optional<KitReading> reading = read_kit(config, messages);
+    std::optional<KitReading> reading = read_kit(config, text, messages);
     if (!reading) return std::nullopt;
     std::optional<ModelChoice> chosen = resolve_model(config, *reading, messages);
     if (!chosen) return std::nullopt;
@@ -566,7 +572,6 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
 
     // 9. Subcircuit defaults.
     plan->defaults = subcircuit_defaults(config, reading->lines, messages);
-    reading.reset();
     if (!plan->defaults) plan->defaults = std::move(chosen->wrapper);
     report_unsolved_networks(*plan, messages);
 
@@ -591,12 +596,8 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
     return table;
 }
 
-std::optional<std::string> card_type_problem(const LutConfig& config) {
-    if (!config.model_file) return std::nullopt;
-    auto text = parser::read_kit_text(*config.model_file, config.model_section);
-    if (!text) return std::nullopt;
-    parser::Kit kit = parser::kit_from_text(*text);
-    const KitReading reading{std::move(text->lines), std::move(kit)};
+std::optional<std::string> card_type_problem(const LutConfig& config, const parser::KitText& text) {
+    const KitReading reading{text.lines, parser::kit_from_text(text)};
     const std::optional<ModelChoice> choice = find_model(config, reading);
     if (!choice) return std::nullopt;
     const std::string& model = choice->model;

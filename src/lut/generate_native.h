@@ -12,6 +12,7 @@
 
 #include "common/result.h"
 #include "lut/config.h"
+#include "lut/model_files.h"
 #include "lut/retry.h"
 #include "lut/table.h"
 #include "ngspice/error.h"
@@ -30,13 +31,18 @@ using NativeOutcome = std::optional<Result<TransistorLut, NgspiceError>>;
 // NgspiceError::Simulation("generation interrupted").
 NativeOutcome generate_lut_native(const LutConfig& config, generate_ngspice::Messages& messages,
                                   std::size_t max_threads = 512, const std::function<bool()>& stop = {});
+// The same on the model file's `text` already read (see model_file_problem).
+NativeOutcome generate_lut_native(const LutConfig& config, const KitTextReading& text,
+                                  generate_ngspice::Messages& messages, std::size_t max_threads = 512,
+                                  const std::function<bool()>& stop = {});
 // The same writing to the standard streams.
 NativeOutcome generate_lut_native(const LutConfig& config);
 
-// For the pool path: a message when the BSIM4 cards the model file gives
-// the configuration's model (or the model inside the subcircuit of that
-// name) are all of the other type than `device_type`; none otherwise.
-std::optional<std::string> card_type_problem(const LutConfig& config);
+// For the pool path: a message when the BSIM4 cards of the model file's
+// `text` give the configuration's model (or the model inside the subcircuit
+// of that name) are all of the other type than `device_type`; none otherwise.
+std::optional<std::string> card_type_problem(const LutConfig& config,
+                                             const spice::model_parser::KitText& text);
 
 // The parameters of the first card written to standard error when
 // MORVA_DUMP_NATIVE_PARAMS is set: those that decide a table's shape most.

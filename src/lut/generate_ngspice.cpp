@@ -574,18 +574,25 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks,
 Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Simulator& simulator,
                                                  const LutConfig& config, Messages& messages) {
     if (auto problem = generation_problem(n_chunks, config)) return err(NgspiceError::refused(*problem));
-    if (auto problem = model_file_problem(config)) return err(problem->error());
+    // The model file is read here once: its section, its cards and its
+    // subcircuits come from this reading, dropped before the simulations.
+    std::optional<KitTextReading> kit_text;
+    if (auto problem = model_file_problem(config, kit_text)) return err(problem->error());
 
     // 1. The native evaluator, when asked and able.
     if (config.use_native_bsim4) {
-        if (auto outcome = generate_lut_native(config, messages, /*max_threads=*/512, simulator.stop))
-            return std::move(*outcome);
+        NativeOutcome outcome = kit_text
+                                    ? generate_lut_native(config, *kit_text, messages, 512, simulator.stop)
+                                    : generate_lut_native(config, messages, 512, simulator.stop);
+        if (outcome) return std::move(*outcome);
         messages.err("  [native] falling back to ngspice path\n");
         if (auto problem = netlist_path_problem(config)) return err(NgspiceError::simulation(*problem));
-    } else if (auto problem = card_type_problem(config)) {
+    } else if (kit_text && *kit_text) {
         // ngspice would simulate the other type's card under this type's biases.
-        return err(NgspiceError::simulation(*problem));
+        if (auto problem = card_type_problem(config, **kit_text))
+            return err(NgspiceError::simulation(*problem));
     }
+    kit_text.reset();
 
     // 2. The plan. Point counts are those ngspice's sweeps visit.
     const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),

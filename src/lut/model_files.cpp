@@ -48,15 +48,33 @@ std::optional<ModelFileProblem> library_problem(const std::string& path,
     return std::nullopt;
 }
 
+// The model file read whole, its section looked for in the text read.
+std::optional<ModelFileProblem> model_file_text_problem(const std::string& path,
+                                                        const std::optional<std::string>& section,
+                                                        std::optional<KitTextReading>& text) {
+    if (auto io = open_problem(path)) return unreadable(std::move(*io), path);
+    text.emplace(spice::model_parser::read_kit_text(path, section));
+    if (!*text) {
+        const bsim4::Bsim4Error& e = text->error();
+        if (e.kind == bsim4::Bsim4Error::Kind::Io && e.io.os_code != 0) return unreadable(e.io, path);
+        return std::nullopt;
+    }
+    if (section && !(*text)->section_found)
+        return ModelFileProblem{spice::model_parser::section_not_found(*section, path), std::nullopt};
+    return std::nullopt;
+}
+
 }  // namespace
 
 NgspiceError ModelFileProblem::error() const {
     return io ? NgspiceError::refused(*io) : NgspiceError::refused(message);
 }
 
-std::optional<ModelFileProblem> model_file_problem(const LutConfig& config) {
+std::optional<ModelFileProblem> model_file_problem(const LutConfig& config,
+                                                   std::optional<KitTextReading>& text) {
     if (config.model_file) {
-        if (auto problem = library_problem(*config.model_file, config.model_section)) return problem;
+        if (auto problem = model_file_text_problem(*config.model_file, config.model_section, text))
+            return problem;
     }
     for (const auto& [path, section] : config.model_includes) {
         if (auto problem = library_problem(path, section)) return problem;

@@ -8,8 +8,10 @@
 #include <string>
 
 #include "common/io.h"
+#include "common/result.h"
 #include "lut/config.h"
 #include "ngspice/error.h"
+#include "spice/model_parser.h"
 
 namespace morva::lut {
 
@@ -21,12 +23,18 @@ struct ModelFileProblem {
     NgspiceError error() const;
 };
 
+// The model file's text (of `model_section`, else whole) as a generation
+// reads it once, or why the reader could not follow it.
+using KitTextReading = Result<spice::model_parser::KitText, bsim4::Bsim4Error>;
+
 // The first problem of `model_file` (with `model_section`), then of each of
 // `model_includes` in order: a file the system refuses to open for reading
 // (missing, a directory, no permission), or a section that it does not hold,
 // looked for as ngspice looks for it. Other troubles (a file that is not a
 // regular one, a path holding a NUL) are left to the checks that already
-// name them.
-std::optional<ModelFileProblem> model_file_problem(const LutConfig& config);
+// name them. `model_file`, which the generation reads anyway, is read into
+// `text` on the way.
+std::optional<ModelFileProblem> model_file_problem(const LutConfig& config,
+                                                   std::optional<KitTextReading>& text);
 
 }  // namespace morva::lut
