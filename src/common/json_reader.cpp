@@ -330,12 +330,7 @@ Status JsonReader::end_seq() {
 }
 
 Status JsonReader::read_string_list(std::vector<std::string>& out) {
-    out.clear();
-    constexpr std::size_t kUnbounded = std::numeric_limits<std::size_t>::max();
-    return read_seq("a sequence", 0, kUnbounded, "", [&](std::size_t) -> Status {
-        out.emplace_back();
-        return read_string(out.back());
-    });
+    return read_list(out, [this](std::string& s) { return read_string(s); });
 }
 
 Status JsonReader::end_map() {

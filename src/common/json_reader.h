@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -71,6 +72,16 @@ public:
         return {};
     }
 
+    // An array of any length, each element read into `out` by `read_one(T&)`.
+    template <class T, class ReadOne>
+    Status read_list(std::vector<T>& out, ReadOne&& read_one) {
+        out.clear();
+        return read_seq("a sequence", 0, std::numeric_limits<std::size_t>::max(), "",
+                        [&](std::size_t) -> Status {
+                            out.emplace_back();
+                            return read_one(out.back());
+                        });
+    }
     Status read_string_list(std::vector<std::string>& out);
 
     // A field whose null means "absent".

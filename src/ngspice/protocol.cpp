@@ -88,24 +88,6 @@ Status read_measure(JsonReader& r, Measure& m) {
     });
 }
 
-Status read_measures(JsonReader& r, std::vector<Measure>& out) {
-    out.clear();
-    constexpr std::size_t kUnbounded = std::numeric_limits<std::size_t>::max();
-    return r.read_seq("a sequence", 0, kUnbounded, "", [&](std::size_t) -> Status {
-        out.emplace_back();
-        return read_measure(r, out.back());
-    });
-}
-
-Status read_vec_metas(JsonReader& r, std::vector<WireVecMeta>& out) {
-    out.clear();
-    constexpr std::size_t kUnbounded = std::numeric_limits<std::size_t>::max();
-    return r.read_seq("a sequence", 0, kUnbounded, "", [&](std::size_t) -> Status {
-        out.emplace_back();
-        return read_vec_meta(r, out.back());
-    });
-}
-
 // ---------------------------------------------------------------------------
 // Frames.
 
@@ -326,20 +308,19 @@ std::string encode_header(const WireHeader& h) {
 Result<WireHeader, JsonError> decode_header(std::string_view text) {
     JsonReader r(text);
     WireHeader h;
-    Status s =
-        r.read_struct("struct WireHeader", "struct WireHeader with 7 elements", kHeaderFields, 5,
-                      [&](std::size_t index) -> Status {
-                          switch (index) {
-                              case 0: return r.read_string(h.id);
-                              case 1: return r.read_bool(h.success);
-                              case 2: return read_vec_metas(r, h.vecs);
-                              case 3: return r.read_string_list(h.log);
-                              case 4:
-                                  return r.read_optional(h.error, [&](auto& v) { return r.read_string(v); });
-                              case 5: return read_measures(r, h.measures);
-                              default: return read_timing(r, h.timing);
-                          }
-                      });
+    Status s = r.read_struct(
+        "struct WireHeader", "struct WireHeader with 7 elements", kHeaderFields, 5,
+        [&](std::size_t index) -> Status {
+            switch (index) {
+                case 0: return r.read_string(h.id);
+                case 1: return r.read_bool(h.success);
+                case 2: return r.read_list(h.vecs, [&](WireVecMeta& v) { return read_vec_meta(r, v); });
+                case 3: return r.read_string_list(h.log);
+                case 4: return r.read_optional(h.error, [&](auto& v) { return r.read_string(v); });
+                case 5: return r.read_list(h.measures, [&](Measure& m) { return read_measure(r, m); });
+                default: return read_timing(r, h.timing);
+            }
+        });
     if (!s) return err(std::move(s).error());
     MORVA_TRY(r.end());
     return h;

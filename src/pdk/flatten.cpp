@@ -5,7 +5,11 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
+#include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "common/format.h"
@@ -91,17 +95,17 @@ struct Expansion {
 // place).
 class Flattener {
 public:
-    explicit Flattener(ExpansionChain& chain) : chain_(chain) {}
-
     // Appends the expansion of `section` of the file, or (none) of the whole
     // file, to `out`; returns its nesting height.
     Result<std::size_t, IoError> expand_into(const std::string& path,
                                              const std::optional<std::string>& section, std::string& out);
 
 private:
-    using Key = ExpansionChain::value_type;
+    using Key = std::pair<std::string, std::optional<std::string>>;
 
-    ExpansionChain& chain_;
+    // The sections being expanded: (canonical file path, lower-case section
+    // name, or none for a whole included file).
+    std::set<Key> chain_;
     std::map<std::string, LibFile> files_;
     std::map<std::string, std::string> canonical_paths_;
     std::map<Key, Expansion> done_;
@@ -159,7 +163,7 @@ Result<std::size_t, IoError> Flattener::expand_into(const std::string& path,
         return err(
             io_message(fmt::cat("cycle detected while flattening PDK: revisited ", place(section, path))));
     struct Unchain {
-        ExpansionChain& chain;
+        std::set<Key>& chain;
         const Key& key;
         ~Unchain() { chain.erase(key); }
     } unchain{chain_, key};
@@ -244,13 +248,6 @@ Result<std::size_t, IoError> Flattener::expand_lines(const std::string& path,
 
 }  // namespace
 
-Result<std::string, IoError> expand_section(const std::string& path, const std::string& section,
-                                            ExpansionChain& chain, std::string lead) {
-    Flattener flattener(chain);
-    MORVA_TRY(flattener.expand_into(path, std::optional(section), lead));
-    return lead;
-}
-
 Result<std::string, IoError> flatten_pdk(const std::string& path, const std::string& corner) {
     if (path_has_nul(path)) return err(nul_in_path_error());
     std::unique_ptr<char, decltype(&std::free)> canonical(::realpath(path.c_str(), nullptr), &std::free);
@@ -259,10 +256,11 @@ Result<std::string, IoError> flatten_pdk(const std::string& path, const std::str
         e.path = path;
         return err(std::move(e));
     }
-    ExpansionChain chain;
-    return expand_section(
-        canonical.get(), corner, chain,
-        fmt::cat("* morva.flatten_pdk(", utf8_lossy(path), ", ", corner, ") \xE2\x80\x94 auto-flattened\n"));
+    std::string out =
+        fmt::cat("* morva.flatten_pdk(", utf8_lossy(path), ", ", corner, ") \xE2\x80\x94 auto-flattened\n");
+    Flattener flattener;
+    MORVA_TRY(flattener.expand_into(canonical.get(), std::optional(corner), out));
+    return out;
 }
 
 }  // namespace morva::pdk

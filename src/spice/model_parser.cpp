@@ -11,6 +11,7 @@
 #include <set>
 #include <unordered_map>
 
+#include "common/decimal.h"
 #include "common/format.h"
 #include "common/io.h"
 #include "common/text.h"
@@ -18,7 +19,6 @@
 namespace morva::spice::model_parser {
 
 using spice_expr::first_word;
-using spice_expr::parse_plain_float;
 using spice_expr::split_whitespace;
 using spice_expr::strip_quotes;
 using spice_expr::trim;
@@ -578,7 +578,7 @@ std::optional<double> parse_value(std::string_view text, const ParamMap& params)
     std::string_view unquoted = text;
     while (unquoted.size() >= 2 && unquoted.front() == '\'' && unquoted.back() == '\'')
         unquoted = trim(unquoted.substr(1, unquoted.size() - 2));
-    if (auto v = parse_plain_float(unquoted)) return v;
+    if (auto v = parse_decimal(unquoted)) return v;
     return spice_expr::evaluate(text, params);
 }
 

@@ -1,11 +1,11 @@
 #include "spice/spice_expr.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <unordered_map>
 
+#include "common/decimal.h"
 #include "common/text.h"
 
 namespace morva::spice::spice_expr {
@@ -14,64 +14,6 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_ascii_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-}  // namespace
-
-std::optional<double> parse_plain_float(std::string_view text) {
-    std::string_view body = text;
-    bool negative = false;
-    if (!body.empty() && (body[0] == '+' || body[0] == '-')) {
-        negative = body[0] == '-';
-        body.remove_prefix(1);
-    }
-    if (ascii_iequals(body, "inf") || ascii_iequals(body, "infinity")) return negative ? -HUGE_VAL : HUGE_VAL;
-    if (ascii_iequals(body, "nan")) return std::nan("");
-
-    // Grammar check first: from_chars alone would accept a prefix.
-    std::size_t i = 0, int_digits = 0, frac_digits = 0;
-    while (i < body.size() && is_digit(body[i])) ++i, ++int_digits;
-    if (i < body.size() && body[i] == '.') {
-        ++i;
-        while (i < body.size() && is_digit(body[i])) ++i, ++frac_digits;
-    }
-    if (int_digits + frac_digits == 0) return std::nullopt;
-    long exponent = 0;
-    bool exponent_negative = false;
-    if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
-        ++i;
-        if (i < body.size() && (body[i] == '+' || body[i] == '-')) exponent_negative = body[i++] == '-';
-        const std::size_t digits_start = i;
-        while (i < body.size() && is_digit(body[i])) {
-            if (exponent < 100000) exponent = exponent * 10 + (body[i] - '0');
-            ++i;
-        }
-        if (i == digits_start) return std::nullopt;
-    }
-    if (i != body.size()) return std::nullopt;
-
-    double value = 0.0;
-    const auto [ptr, ec] = std::from_chars(body.data(), body.data() + body.size(), value);
-    if (ec == std::errc::result_out_of_range) {
-        // The grammar is checked, so this is overflow or underflow: tell them
-        // apart by the decimal position of the first nonzero digit.
-        long magnitude = 0;
-        std::size_t k = 0;
-        while (k < int_digits && body[k] == '0') ++k;
-        if (k < int_digits) {
-            magnitude = static_cast<long>(int_digits - k);
-        } else {
-            std::size_t f = int_digits + 1;
-            while (f < body.size() && body[f] == '0') ++f, --magnitude;
-        }
-        magnitude += exponent_negative ? -exponent : exponent;
-        value = magnitude > 0 ? HUGE_VAL : 0.0;
-    } else if (ec != std::errc() || ptr != body.data() + body.size()) {
-        return std::nullopt;
-    }
-    return negative ? -value : value;
-}
-
-namespace {
 
 bool is_letter_after_number(char c) { return is_ascii_alpha(c) || c == '_'; }
 
@@ -101,7 +43,7 @@ std::optional<double> parse_spice_float(std::string_view text) {
     std::size_t cut = text.size();
     while (cut > 0 && is_letter_after_number(text[cut - 1])) --cut;
     if (cut == text.size()) return std::nullopt;
-    const auto mantissa = parse_plain_float(text.substr(0, cut));
+    const auto mantissa = parse_decimal(text.substr(0, cut));
     if (!mantissa) return std::nullopt;
     return *mantissa * suffix_factor(text.substr(cut));
 }
@@ -390,7 +332,7 @@ private:
                 while (pos_ < s_.size() && is_digit(s_[pos_])) ++pos_;
             }
         }
-        const auto mantissa = parse_plain_float(s_.substr(start, pos_ - start));
+        const auto mantissa = parse_decimal(s_.substr(start, pos_ - start));
         const std::size_t suffix_start = pos_;
         while (pos_ < s_.size() && is_letter_after_number(s_[pos_])) ++pos_;
         if (!mantissa) return std::nullopt;

@@ -71,10 +71,6 @@ std::optional<Redirect> redirect_target(std::string_view line);
 // blank. None for other lines, an unclosed quote or no file word.
 std::optional<std::string_view> include_target(std::string_view line);
 
-// A plain decimal floating-point literal: optional sign, digits with an
-// optional point, optional exponent; also "inf", "infinity", "nan" in any case.
-std::optional<double> parse_plain_float(std::string_view text);
-
 // A number followed by letters: a SPICE scale suffix (f p n u m k g t, "m"
 // being milli, or "meg") and/or unit letters, skipped as ngspice skips them
 // ("10uA", "1.2V"). None without letters: that is a plain literal.
