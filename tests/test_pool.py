@@ -183,6 +183,93 @@ def test_worker_killed_during_a_job_and_while_idle(capfd):
     assert wait_for(lambda: {pid for pid, _ in children()} <= others)
 
 
+# A pool whose workers are all SIGKILLed every `period` seconds for `storm`
+# seconds while four threads run jobs on it (most kills hit workers that are
+# still starting), then a batch of 16 jobs; prints what the calls saw.
+KILL_STORM = r"""
+import json, os, signal, sys, threading, time, morva
+
+workers, period, storm = int(sys.argv[2]), float(sys.argv[3]), float(sys.argv[4])
+pool = morva._SimulationPool(workers=workers, worker_exe=sys.argv[1])
+me = str(os.getpid())
+
+
+def live_workers():
+    out = []
+    for p in os.listdir("/proc"):
+        try:
+            state, parent = open(f"/proc/{p}/stat").read().rsplit(")", 1)[1].split()[:2]
+        except (OSError, ValueError):
+            continue
+        if parent == me and state != "Z":
+            out.append(int(p))
+    return out
+
+
+pool.run_simulations_batch([("ok\n.end", ["run"])] * (2 * workers))
+over = threading.Event()
+kills, errors = [0], []
+
+
+def killer():
+    end = time.monotonic() + storm
+    while time.monotonic() < end:
+        for pid in live_workers():
+            try:
+                os.kill(pid, signal.SIGKILL)
+                kills[0] += 1
+            except ProcessLookupError:
+                pass
+        time.sleep(period)
+    over.set()
+
+
+def client():
+    while not over.is_set():
+        try:
+            pool.run_simulation("sleep 0.01\n.end", ["run"])
+        except RuntimeError as e:
+            errors.append(str(e))
+
+
+threads = [threading.Thread(target=killer)] + [threading.Thread(target=client) for _ in range(4)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+after = []
+try:
+    after = [r.success for r in pool.run_simulations_batch([("sleep 0.2\n.end", ["run"])] * 16)]
+except RuntimeError as e:
+    errors.append(str(e))
+print(json.dumps({"kills": kills[0], "errors": errors, "after": after, "live": len(live_workers())}))
+"""
+
+
+@pytest.mark.parametrize("workers, period", [(4, 0.02), (6, 0.05)])
+def test_a_kill_storm_retires_no_worker(fake_exe, tmp_path, workers, period):
+    # Workers that take a tenth of a second to start: the storm meets each
+    # new one while it starts.
+    exe = tmp_path / "slow-start-worker"
+    exe.write_text(f'#!/bin/sh\nsleep 0.1\nexec "{fake_exe}"\n')
+    exe.chmod(0o755)
+    out = subprocess.run(
+        [sys.executable, "-c", KILL_STORM, str(exe), str(workers), str(period), "2"],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert out.returncode == 0, out.stderr
+    seen = json.loads(out.stdout)
+    assert seen["kills"] > 0
+    # The jobs whose workers were killed failed as crashes, many of them at
+    # start-up; none heard "exhausted", and no slot was given up.
+    assert seen["errors"] and all(e.startswith("worker crashed: ") for e in seen["errors"]), seen["errors"]
+    assert any("exited during start-up (killed by signal 9)" in e for e in seen["errors"])
+    assert "giving up" not in out.stderr
+    # Afterwards every slot serves again.
+    assert seen["after"] == [True] * 16
+    assert seen["live"] == workers
+
+
 def test_time_out_replaces_the_worker(capfd):
     others = {pid for pid, _ in children()}
     with SimulationPool(workers=1, timeout_secs=1.0) as pool:

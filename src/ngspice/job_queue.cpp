@@ -139,9 +139,19 @@ void JobQueue::close_and_drop() {
     {
         std::lock_guard lock(mutex_);
         closed_ = true;
+        dropped_ = true;
         dropped.swap(jobs_);
     }
     not_full_.notify_all();
+    not_empty_.notify_all();
+}
+
+void JobQueue::give_back(Job job) {
+    {
+        std::lock_guard lock(mutex_);
+        if (dropped_) return;  // `job` goes with its caller's dropped-reply error
+        jobs_.push_front(std::move(job));
+    }
     not_empty_.notify_all();
 }
 

@@ -114,6 +114,11 @@ public:
     std::deque<Job> receiver_gone();
     // Closes the queue and drops what it holds, at once.
     void close_and_drop();
+    // Puts a job that a receiver took but cannot run back at the head of
+    // the queue, for another receiver (beyond the capacity and after `close`
+    // too: it was accepted already). After `close_and_drop` the job is
+    // dropped instead.
+    void give_back(Job job);
 
 private:
     std::mutex mutex_;  // guards every field below
@@ -122,6 +127,7 @@ private:
     std::size_t capacity_;
     std::size_t receivers_;
     bool closed_ = false;
+    bool dropped_ = false;  // by close_and_drop
     std::uint64_t next_send_ticket_ = 0, send_turn_ = 0;
     std::set<std::uint64_t> abandoned_send_tickets_;  // their holders gave up waiting
     std::uint64_t next_recv_ticket_ = 0, recv_turn_ = 0;

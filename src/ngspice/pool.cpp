@@ -161,21 +161,48 @@ private:
     }
 
     // A process that ended without taking a byte of its input died while
-    // starting. Counts it (a process that answers resets the count) and
-    // returns its report; after kMaxStartFailures in a row the thread gives
-    // up instead of starting the same failure again and again.
+    // starting; returns its report. Its own failure (an exit, a fault) says
+    // the install is broken: after kMaxStartFailures in a row the thread
+    // gives up instead of starting the same failure again and again. A kill
+    // from outside (the OOM killer, an operator) says nothing about the
+    // install and is not counted; a run of them only spaces the next starts
+    // out. A process that answers resets both counts.
     static constexpr int kMaxStartFailures = 3;
     std::optional<std::string> note_start_failure() {
         if (process_->answered() || !process_->ended_unread()) return std::nullopt;
-        process_->kill();
-        ++start_failures_;
+        // It may still be on its way out: its own end, not a kill from here,
+        // must decide how it is counted.
+        process_->retire(std::chrono::milliseconds(200));
+        if (process_->killed_from_outside()) {
+            ++outside_kills_;
+            respawn_not_before_ = std::chrono::steady_clock::now() + respawn_pause(outside_kills_);
+        } else {
+            ++start_failures_;
+        }
         return fmt::cat("worker ", index_, " exited during start-up ", process_->end_report());
     }
-    bool giving_up(const std::string& why) {
+    // None after one kill, then doubling from 20 ms to half a second: a
+    // storm of kills costs a few starts a second, not a core.
+    static std::chrono::milliseconds respawn_pause(int kills_in_a_row) {
+        if (kills_in_a_row < 2) return std::chrono::milliseconds(0);
+        const int doublings = std::min(kills_in_a_row - 2, 5);
+        return std::min(std::chrono::milliseconds(20 << doublings), std::chrono::milliseconds(500));
+    }
+    // When the slot is given up, the job in hand (no worker read it) goes
+    // back to the queue for a slot still serving; the last slot to go
+    // answers it, with whatever else is queued, as exhausted.
+    bool giving_up(const std::string& why, Job& job) {
         if (start_failures_ < kMaxStartFailures) return false;
         log(fmt::cat("exited during start-up ", start_failures_, " times in a row, giving up"));
         shared_->set_why_exhausted(why);
+        shared_->queue.give_back(std::move(job));
         return true;
+    }
+    // Waits out the pause after kills from outside; a shutdown ends it.
+    void pause_before_respawn() const {
+        while (std::chrono::steady_clock::now() < respawn_not_before_ && !stopping()) {
+            if (wait_fd(-1, 0, respawn_not_before_, shared_->stop_read.get()) == WaitResult::Stopped) return;
+        }
     }
 
     // Runs one job; false when this thread ends (the pool is shutting down,
@@ -197,6 +224,7 @@ private:
     // killed when its stream cannot be trusted, else retired.
     Result<void, NgspiceError> replace(bool kill_old) {
         if (kill_old) process_->kill();
+        pause_before_respawn();
         MORVA_ASSIGN(WorkerProcess fresh, WorkerProcess::spawn(shared_->command));
         process_->retire();
         *process_ = std::move(fresh);
@@ -207,10 +235,7 @@ private:
     bool handle_job(Job& job) {
         if (process_->has_exited()) {
             log("detected dead process, respawning");
-            if (auto why = note_start_failure(); why && giving_up(*why)) {
-                job.reply.send(err(shared_->exhausted()));
-                return false;
-            }
+            if (auto why = note_start_failure(); why && giving_up(*why, job)) return false;
             if (auto r = replace(false); !r) {
                 job.reply.send(err(NgspiceError::worker_crashed(
                     fmt::cat("worker ", index_, " failed to respawn: ", r.error().text()))));
@@ -240,10 +265,7 @@ private:
             const std::optional<std::string> why = note_start_failure();
             if (why) outcome = err(NgspiceError::worker_crashed(*why));
             log("crashed during simulation — " + outcome.error().detail);
-            if (why && giving_up(*why)) {
-                job.reply.send(err(shared_->exhausted()));
-                return false;
-            }
+            if (why && giving_up(*why, job)) return false;
             if (auto r = replace(true); r) {
                 log("respawned successfully");
             } else {
@@ -252,7 +274,7 @@ private:
             job.reply.send(std::move(outcome));
             return true;
         }
-        if (outcome) start_failures_ = 0;
+        if (outcome) start_failures_ = outside_kills_ = 0;
         const bool broken = process_->stream_broken();
         job.reply.send(std::move(outcome));
         if (broken) {
@@ -276,6 +298,8 @@ private:
     WakePipe wake_;
     std::uint64_t count_ = 0;
     int start_failures_ = 0;
+    int outside_kills_ = 0;  // start-up deaths by a kill from outside, in a row
+    std::chrono::steady_clock::time_point respawn_not_before_{};
 };
 
 // The soft open-file limit, or nothing when there is none or it is unknown.

@@ -418,6 +418,7 @@ WorkerProcess& WorkerProcess::operator=(WorkerProcess&& other) noexcept {
         answered_ = std::exchange(other.answered_, false);
         unread_asked_ = std::exchange(other.unread_asked_, false);
         stream_broken_ = std::exchange(other.stream_broken_, false);
+        killed_here_ = std::exchange(other.killed_here_, false);
     }
     return *this;
 }
@@ -478,6 +479,18 @@ std::string WorkerProcess::end_report() {
     return said.empty() ? fmt::cat("(", how, ")") : fmt::cat("(", how, "): ", said);
 }
 
+bool WorkerProcess::killed_from_outside() const {
+    if (!reaped_ || killed_here_ || wait_status_ < 0 || !WIFSIGNALED(wait_status_)) return false;
+    switch (WTERMSIG(wait_status_)) {
+        case SIGKILL:
+        case SIGTERM:
+        case SIGINT:
+        case SIGHUP:
+        case SIGQUIT: return true;
+        default: return false;
+    }
+}
+
 void WorkerProcess::wait_for_exit(std::chrono::milliseconds grace) {
     // Polling rather than a blocking waitpid: with SIGCHLD ignored by the
     // host, a blocking wait would sit until every child of the process ends.
@@ -486,6 +499,7 @@ void WorkerProcess::wait_for_exit(std::chrono::milliseconds grace) {
     while (!has_exited()) {
         if (Clock::now() >= deadline) {
             ::kill(-pid_, SIGKILL);
+            killed_here_ = true;
             const auto kill_deadline = Clock::now() + std::chrono::seconds(5);
             while (!has_exited() && Clock::now() < kill_deadline) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -507,7 +521,11 @@ void WorkerProcess::retire(std::chrono::milliseconds grace) {
 }
 
 void WorkerProcess::kill() {
-    if (!reaped_) ::kill(-pid_, SIGKILL);
+    // A child that has ended already keeps the status it ended with.
+    if (!has_exited()) {
+        ::kill(-pid_, SIGKILL);
+        killed_here_ = true;
+    }
     retire(std::chrono::milliseconds(0));
 }
 

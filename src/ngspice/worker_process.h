@@ -176,6 +176,12 @@ public:
     // by signal 9)") and, when it said something, ": " and the end of its
     // standard error.
     std::string end_report();
+    // After the child was reaped: whether it was ended by a signal that
+    // others send to end a process (SIGKILL: the kernel's OOM killer, `kill
+    // -9`; SIGTERM, SIGINT, SIGHUP, SIGQUIT: an operator, a job-control
+    // script) and not by this side. An exit, whatever its code, and a fault
+    // or abort (SIGSEGV, SIGABRT, ...) are the worker's own end.
+    bool killed_from_outside() const;
 
 private:
     WorkerProcess() = default;
@@ -199,6 +205,7 @@ private:
     bool answered_ = false;
     bool unread_asked_ = false;
     bool stream_broken_ = false;
+    bool killed_here_ = false;  // this side sent SIGKILL before the child had ended
 };
 
 // A pipe whose ends are close-on-exec and not among the standard descriptors

@@ -2,6 +2,7 @@
 // queue and reply channel, and pools of misbehaving programs.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -379,11 +380,13 @@ TEST(PoolProcesses, ShutdownAbandonsWorkInProgress) {
 // A worker that appends each request's id to `log` (with its process id when
 // `with_pid`) and answers with an empty successful frame carrying that id,
 // except that ids matching a `case` pattern first run its command (by
-// default "slow-*" ones answer half a second late).
+// default "slow-*" ones answer half a second late). `prologue` runs first,
+// before any input is read.
 std::string logging_worker(const TempDir& dir, const std::string& log,
-                           const std::string& special = "slow-*) sleep 0.5 ;;", bool with_pid = false) {
+                           const std::string& special = "slow-*) sleep 0.5 ;;", bool with_pid = false,
+                           const std::string& prologue = "") {
     const std::string exe = dir.touch("logging-worker");
-    std::ofstream(exe) << R"sh(#!/bin/sh
+    std::ofstream(exe) << "#!/bin/sh\n" << prologue << R"sh(
 while IFS= read -r line; do
   id=$(printf '%s' "$line" | sed 's/^{"id":"\([^"]*\)".*/\1/')
   echo "$id)sh" << (with_pid ? " $$" : "")
@@ -521,4 +524,178 @@ TEST(PoolProcesses, MissingProgramExhaustsThePool) {
     EXPECT_EQ(last->kind, NgspiceError::Kind::SendFailed);
     EXPECT_EQ(last->detail.rfind("failed to spawn: I/O error: No such file or directory", 9), 9u)
         << last->detail;
+}
+
+TEST(PoolQueue, AJobGivenBackGoesFirstAndSurvivesAClose) {
+    JobQueue q(1, 2);
+    JobMaker make_job;
+    EXPECT_FALSE(q.push(make_job("queued")).has_value());
+    q.give_back(make_job("back"));  // beyond the capacity: it was accepted already
+    EXPECT_EQ(q.pop()->request.id, "back");
+    q.close();
+    q.give_back(make_job("after-close"));
+    EXPECT_EQ(q.pop()->request.id, "after-close");
+    EXPECT_EQ(q.pop()->request.id, "queued");
+    EXPECT_FALSE(q.pop().has_value());
+
+    // Once the queue has been dropped the job goes with the dropped-reply error.
+    JobQueue dropped(1, 1);
+    dropped.close_and_drop();
+    dropped.give_back(make_job("late"));
+    auto outcome = make_job.futures.back().get();
+    ASSERT_FALSE(outcome.ok());
+    EXPECT_EQ(outcome.error().detail, "worker task dropped reply sender");
+    EXPECT_FALSE(dropped.pop().has_value());
+}
+
+namespace {
+
+// Whether `pid` has ended (a zombie waiting for its parent, or gone).
+bool ended(pid_t pid) {
+    std::ifstream in(fmt::cat("/proc/", pid, "/stat"));
+    std::string stat;
+    if (!std::getline(in, stat)) return true;
+    const std::size_t paren = stat.rfind(')');
+    return paren == std::string::npos || stat.substr(paren + 2, 1) == "Z";
+}
+
+bool await_ended(pid_t pid) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!ended(pid) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return ended(pid);
+}
+
+pid_t pid_in(const std::string& log_line) {
+    return static_cast<pid_t>(std::stol(log_line.substr(log_line.find(' ') + 1)));
+}
+
+}  // namespace
+
+TEST(PoolProcesses, StartUpDeathsCountOnlyWhenTheWorkerEndedItself) {
+    // The first five starts of the worker end as the case says; later ones
+    // serve. A kill from outside never gives the slot up: a job succeeds once
+    // the kills stop. An exit or a fault of its own does, after three.
+    const struct {
+        std::string end;
+        std::string how;
+        bool outside;
+    } cases[] = {
+        {"kill -KILL $$", "killed by signal 9", true},   {"kill -TERM $$", "killed by signal 15", true},
+        {"kill -INT $$", "killed by signal 2", true},    {"kill -HUP $$", "killed by signal 1", true},
+        {"kill -QUIT $$", "killed by signal 3", true},   {"kill -ABRT $$", "killed by signal 6", false},
+        {"kill -SEGV $$", "killed by signal 11", false}, {"exit 1", "exit code 1", false},
+        {"exit 0", "exit code 0", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.end);
+        TempDir dir;
+        const std::string starts = (dir.path() / "starts").string();
+        const std::string prologue = fmt::cat("ulimit -c 0\necho >> '", starts, "'\n[ $(wc -l < '", starts,
+                                              "') -le 5 ] && ", c.end, "\n");
+        PoolSettings settings;
+        settings.workers = 1;
+        settings.worker_exe = logging_worker(dir, (dir.path() / "ids").string(), "", false, prologue);
+        auto pool = *WorkerPool::create(settings);
+        std::vector<NgspiceError> errors;
+        std::optional<SimulationResponse> served;
+        while (!served && errors.size() < 8) {
+            auto outcome = pool->run_simulation(request("job"));
+            if (outcome) {
+                served = *outcome;
+            } else {
+                errors.push_back(outcome.error());
+                if (errors.back().kind == NgspiceError::Kind::SendFailed) break;
+            }
+        }
+        ASSERT_FALSE(errors.empty());
+        const std::string said = fmt::cat("worker 0 exited during start-up (", c.how, ")");
+        EXPECT_EQ(errors.front().text(), "worker process crashed: " + said);
+        if (c.outside) {
+            ASSERT_TRUE(served.has_value()) << errors.back().text();
+            EXPECT_EQ(served->id, "job");
+            for (const NgspiceError& e : errors) EXPECT_EQ(e.kind, NgspiceError::Kind::WorkerCrashed);
+            EXPECT_EQ(lines_of(starts).size(), 6u);
+        } else {
+            EXPECT_FALSE(served.has_value());
+            EXPECT_LE(errors.size(), 3u);
+            EXPECT_EQ(errors.back().text(), "worker pool send failed: all workers are shut down: " + said);
+            EXPECT_EQ(lines_of(starts).size(), 3u);
+        }
+    }
+}
+
+TEST(PoolProcesses, ASlotThatGivesUpHandsItsJobToOneStillServing) {
+    if (!fs::exists("/proc/self/stat")) GTEST_SKIP() << "needs /proc";
+    // Workers fail to start while `broken` exists; a "hold" job keeps its
+    // worker busy until `release` exists.
+    TempDir dir;
+    const std::string log = (dir.path() / "ids").string();
+    const std::string broken = (dir.path() / "broken").string();
+    const std::string release = (dir.path() / "release").string();
+    const std::string broken_starts = (dir.path() / "broken-starts").string();
+    const std::string exe = logging_worker(
+        dir, log, fmt::cat("hold) while [ ! -e '", release, "' ]; do sleep 0.01; done ;;"), true,
+        fmt::cat("[ -e '", broken, "' ] && { echo >> '", broken_starts,
+                 "'; echo 'broken install' >&2; exit 1; }\n"));
+    PoolSettings settings;
+    settings.workers = 2;
+    settings.worker_exe = exe;
+    auto pool = *WorkerPool::create(settings);
+
+    // One slot holds its job; the other serves, and its worker is then
+    // killed while the install is broken: that slot gives up.
+    ReplyFuture hold = pool->submit(request("hold"));
+    ASSERT_EQ(await_lines(log, 1).size(), 1u);
+    const pid_t holding = pid_in(lines_of(log)[0]);
+    ASSERT_EQ(pool->run_simulation(request("first"))->id, "first");
+    const pid_t serving = pid_in(lines_of(log)[1]);
+    ASSERT_NE(holding, serving);
+    std::ofstream(broken).put('\n');
+    ::kill(serving, SIGKILL);
+    ASSERT_TRUE(await_ended(serving));
+
+    std::vector<ReplyFuture> jobs;
+    for (int i = 0; i < 3; ++i) jobs.push_back(pool->submit(request(fmt::cat("job-", i))));
+    auto first_error = jobs[0].get();
+    ASSERT_FALSE(first_error.ok());
+    EXPECT_EQ(first_error.error().detail.substr(first_error.error().detail.find(" exited")),
+              " exited during start-up (exit code 1): broken install");
+    // The job in the hand of the slot that gave up, and those behind it, go
+    // to the slot still serving, not to "exhausted".
+    std::ofstream(release).put('\n');
+    EXPECT_EQ(hold.get()->id, "hold");
+    for (int i = 1; i < 3; ++i) {
+        auto outcome = jobs[static_cast<std::size_t>(i)].get();
+        if (i == 2 || outcome.ok()) {
+            ASSERT_TRUE(outcome.ok()) << outcome.error().text();
+            EXPECT_EQ(outcome->id, fmt::cat("job-", i));
+        } else {
+            EXPECT_EQ(outcome.error().kind, NgspiceError::Kind::WorkerCrashed);
+        }
+    }
+    EXPECT_EQ(lines_of(broken_starts).size(), 3u);
+    for (const std::string& line : lines_of(log)) {
+        if (line.rfind("job-", 0) == 0) {
+            EXPECT_EQ(pid_in(line), holding) << line;
+        }
+    }
+
+    // Once the last slot gives up, calls hear "exhausted" with its reason.
+    ::kill(holding, SIGKILL);
+    ASSERT_TRUE(await_ended(holding));
+    std::vector<NgspiceError> errors;
+    while (errors.size() < 4 && (errors.empty() || errors.back().kind != NgspiceError::Kind::SendFailed)) {
+        auto outcome = pool->run_simulation(request("late"));
+        ASSERT_FALSE(outcome.ok());
+        errors.push_back(outcome.error());
+    }
+    EXPECT_EQ(errors.back().kind, NgspiceError::Kind::SendFailed);
+    EXPECT_LE(errors.size(), 3u);
+    const std::string why = errors.back().detail;
+    EXPECT_EQ(why.rfind("worker ", 0), 0u) << why;
+    EXPECT_EQ(why.substr(why.find(" exited")), " exited during start-up (exit code 1): broken install");
+    auto after = pool->run_simulation(request("after"));
+    ASSERT_FALSE(after.ok());
+    EXPECT_EQ(after.error().text(), errors.back().text());
 }
