@@ -56,11 +56,44 @@ constexpr std::string_view kTakenAtTerminals =
 
 }  // namespace
 
+InstanceParamUse instance_param_use(std::string_view name) {
+    static constexpr std::pair<std::string_view, InstanceParamUse> kUses[] = {
+        {"nrd", InstanceParamUse::Evaluator},       {"nrs", InstanceParamUse::Evaluator},
+        {"ad", InstanceParamUse::Evaluator},        {"as", InstanceParamUse::Evaluator},
+        {"pd", InstanceParamUse::Evaluator},        {"ps", InstanceParamUse::Evaluator},
+        {"sa", InstanceParamUse::Evaluator},        {"sb", InstanceParamUse::Evaluator},
+        {"sd", InstanceParamUse::Evaluator},        {"sca", InstanceParamUse::Evaluator},
+        {"scb", InstanceParamUse::Evaluator},       {"scc", InstanceParamUse::Evaluator},
+        {"sc", InstanceParamUse::Evaluator},        {"delvto", InstanceParamUse::Evaluator},
+        {"delvt0", InstanceParamUse::Evaluator},    {"mulu0", InstanceParamUse::Evaluator},
+        {"nf", InstanceParamUse::Evaluator},        {"w", InstanceParamUse::Caller},
+        {"l", InstanceParamUse::Caller},            {"m", InstanceParamUse::Caller},
+        {"wnflag", InstanceParamUse::Caller},       {"off", InstanceParamUse::NoDcEffect},
+        {"ic", InstanceParamUse::NoDcEffect},       {"trnqsmod", InstanceParamUse::NoDcEffect},
+        {"acnqsmod", InstanceParamUse::NoDcEffect}, {"rbodymod", InstanceParamUse::NoDcEffect},
+        {"rgatemod", InstanceParamUse::NoDcEffect}, {"xgw", InstanceParamUse::NoDcEffect},
+        {"ngcon", InstanceParamUse::NoDcEffect},    {"rbdb", InstanceParamUse::NoDcEffect},
+        {"rbsb", InstanceParamUse::NoDcEffect},     {"rbpb", InstanceParamUse::NoDcEffect},
+        {"rbps", InstanceParamUse::NoDcEffect},     {"rbpd", InstanceParamUse::NoDcEffect},
+        {"min", InstanceParamUse::Unmodelled},      {"geomod", InstanceParamUse::Unmodelled},
+        {"rgeomod", InstanceParamUse::Unmodelled},
+    };
+    for (const auto& [known, use] : kUses)
+        if (ascii_iequals(name, known)) return use;
+    return InstanceParamUse::Unknown;
+}
+
 std::vector<std::string> unsolved_networks(const ParamList& card, const ParamList& instance) {
     std::vector<std::string> networks;
-    if (const int body = selector(card, "rbodymod", 2))
+    // An instance's selector in its range replaces the card's, as ngspice takes it.
+    const auto mode = [&](std::string_view name, int max) {
+        const std::optional<double> v = last_value(instance, name);
+        if (v && *v >= 0.0 && *v < static_cast<double>(max) + 1.0) return static_cast<int>(std::trunc(*v));
+        return selector(card, name, max);
+    };
+    if (const int body = mode("rbodymod", 2))
         networks.push_back(fmt::cat("rbodymod=", body, ": the body-resistance network", kTakenAtTerminals));
-    if (const int gate = selector(card, "rgatemod", 3))
+    if (const int gate = mode("rgatemod", 3))
         networks.push_back(fmt::cat("rgatemod=", gate, ": the gate resistance", kTakenAtTerminals));
     std::string diffusion;
     int sides = 0;

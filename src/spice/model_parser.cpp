@@ -731,6 +731,34 @@ void scale_instance_params(ParamList& params, double scale) {
     }
 }
 
+namespace {
+
+// The `.param` values of the lines outside every subcircuit: those a
+// subcircuit sees beneath its own.
+ParamMap params_outside_subcircuits(const LogicalLines& lines) {
+    LogicalLines outside;
+    std::size_t depth = 0;
+    for (const std::string& line : lines) {
+        if (ascii_istarts_with(line, ".subckt")) {
+            ++depth;
+        } else if (ascii_istarts_with(line, ".ends")) {
+            if (depth > 0) --depth;
+        } else if (depth == 0 && ascii_istarts_with(line, ".param")) {
+            outside.push_back(line);
+        }
+    }
+    return collect_dot_params(outside);
+}
+
+RawParamList raw_param_list(std::string_view text) {
+    RawParamList out;
+    for (const RawPair& raw : raw_pairs(text))
+        if (!trim(raw.value).empty()) out.emplace_back(ascii_lower(raw.name), std::string(raw.value));
+    return out;
+}
+
+}  // namespace
+
 std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const LogicalLines& lines,
                                                                          std::string_view name) {
     std::size_t header = lines.size();
@@ -757,6 +785,7 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
         while (!text.empty() && text.front() == '\'') text.remove_prefix(1);
         while (!text.empty() && text.back() == '\'') text.remove_suffix(1);
         if (text.empty()) continue;
+        defaults.header.emplace_back(key, std::string(raw.value));
         if (auto v = parse_value(raw.value, no_params))
             defaults.params.insert_or_assign(std::move(key), *v);
         else
@@ -767,8 +796,9 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
         const std::string& line = lines[i];
         if (ascii_istarts_with(line, ".ends")) break;
         if (ascii_istarts_with(line, ".param")) {
-            for (auto& [key, v] : parse_key_value_pairs(std::string_view(line).substr(6), no_params))
-                defaults.params.emplace(std::move(key), v);
+            const std::string_view pairs = std::string_view(line).substr(6);
+            for (auto& [key, v] : parse_key_value_pairs(pairs, no_params)) defaults.params.emplace(std::move(key), v);
+            for (auto& pair : raw_param_list(pairs)) defaults.body_params.push_back(std::move(pair));
             continue;
         }
         if (line.front() == '.' || line.front() == '*' || !defaults.inner_model.empty()) continue;
@@ -783,9 +813,13 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
                 word.size() <= 2 && word.find_first_not_of("0123456789ndgsb") == std::string::npos;
             if (terminal) continue;
             defaults.inner_model = word;
+            std::string_view rest;
+            first_word(line, &rest);
+            defaults.device = raw_param_list(rest);
             break;
         }
     }
+    defaults.globals = params_outside_subcircuits(lines);
     return defaults;
 }
 
@@ -801,35 +835,44 @@ Result<std::optional<SubcircuitDefaults>, Bsim4Error> parse_subcircuit_defaults_
     return extract_subcircuit_defaults_from_lines(lines, name);
 }
 
-ParamList SubcircuitDefaults::compute_instance_params(double w, double /*l*/, double nf, double scale) const {
-    const auto param_or = [&](const char* key, double fallback) {
-        const auto it = params.find(key);
-        return it == params.end() ? fallback : it->second;
-    };
-    const double dmcg = param_or("dmcg", 0.0);
-    const double dmci = param_or("dmci", 0.0);
-    const double xw = param_or("xw", 0.0);
-    const double weff = w / nf + xw / scale;
-
-    ParamList out(params.begin(), params.end());
-    for (const auto& entry : exprs) {
-        const std::string& key = entry.first;
-        double value;
-        if (key == "nrd" || key == "nrs") {
-            value = dmcg / scale / nf / weff;
-        } else if (key == "sd") {
-            value = 2.0 * dmcg / scale;
-        } else if (key == "ad" || key == "as") {
-            value = (dmci + nf * dmcg) / scale * weff;
-        } else if (key == "pd" || key == "ps") {
-            value = (nf + 1.0) * weff + 2.0 * (dmci + nf * dmcg) / scale;
-        } else if (key == "sa" || key == "sb") {
-            value = param_or(key.c_str(), 4.05e-7) / scale;
-        } else {
-            continue;
+std::vector<InstanceParam> SubcircuitDefaults::compute_instance_params(const ParamMap& passed) const {
+    // The subcircuit's own definitions, one per name: the body's replace the
+    // header's, and a passed value replaces both.
+    std::vector<const std::pair<std::string, std::string>*> own;
+    std::map<std::string_view, std::size_t> slot;
+    const auto define = [&](const RawParamList& pairs) {
+        for (const auto& pair : pairs) {
+            if (passed.count(pair.first)) continue;
+            const auto [at, added] = slot.try_emplace(pair.first, own.size());
+            if (added)
+                own.push_back(&pair);
+            else
+                own[at->second] = &pair;
         }
-        out.emplace_back(key, value);
+    };
+    define(header);
+    define(body_params);
+
+    // A definition shadows the name outside the subcircuit from the start, so
+    // that until it has a value, whatever uses it waits for it.
+    ParamMap scope = globals;
+    for (const auto& [name, value] : passed) scope.insert_or_assign(name, value);
+    for (const auto* pair : own) scope.erase(pair->first);
+    std::vector<bool> known(own.size(), false);
+    for (bool progress = true; progress;) {
+        progress = false;
+        for (std::size_t k = 0; k < own.size(); ++k) {
+            if (known[k]) continue;
+            if (const auto v = parse_value(own[k]->second, scope)) {
+                scope.emplace(own[k]->first, *v);
+                known[k] = progress = true;
+            }
+        }
     }
+
+    std::vector<InstanceParam> out;
+    out.reserve(device.size());
+    for (const auto& [name, text] : device) out.push_back({name, text, parse_value(text, scope)});
     return out;
 }
 
