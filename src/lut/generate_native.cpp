@@ -404,7 +404,10 @@ Result<Device, std::string> make_device(const LutConfig& config, const parser::S
         if (use == InstanceParamUse::Unknown)
             return err(refused(fmt::cat("unknown instance parameter '", p.name, "' on its device line")));
         if (!p.value) return err(refused(fmt::cat("cannot evaluate ", p.name, " = ", p.text, " on its device line")));
-        const double v = *p.value;
+        double v = *p.value;
+        // A finger count a hair above an integer runs BSIM4's stress loop once more; the other
+        // values ngspice reads an ulp away change nothing to speak of.
+        if (p.name == "nf" && p.substituted) v = parser::substituted_value(v);
         if (use != InstanceParamUse::Caller) d.given.emplace_back(p.name, v);
         if (use == InstanceParamUse::Evaluator) {
             d.params.emplace_back(p.name, v);

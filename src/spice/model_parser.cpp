@@ -1,6 +1,7 @@
 #include "spice/model_parser.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <system_error>
 #include <unordered_map>
 
 #include "common/decimal.h"
@@ -750,6 +752,13 @@ ParamMap params_outside_subcircuits(const LogicalLines& lines) {
     return collect_dot_params(outside);
 }
 
+// A number as written, suffix or unit letters allowed: what ngspice reads
+// without substituting it.
+bool plain_number(std::string_view text) {
+    text = trim(text);
+    return parse_decimal(text).has_value() || parse_spice_float(text).has_value();
+}
+
 RawParamList raw_param_list(std::string_view text) {
     RawParamList out;
     for (const RawPair& raw : raw_pairs(text))
@@ -835,6 +844,31 @@ Result<std::optional<SubcircuitDefaults>, Bsim4Error> parse_subcircuit_defaults_
     return extract_subcircuit_defaults_from_lines(lines, name);
 }
 
+double substituted_value(double value) {
+    if (!std::isfinite(value)) return value;
+    char text[32];
+    const auto written = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific, 15);
+    if (written.ec != std::errc()) return value;
+    const std::string_view t(text, static_cast<std::size_t>(written.ptr - text));
+    double mantissa = 0.0;
+    int decimals = 0;
+    std::size_t i = t.front() == '-' ? 1 : 0;
+    bool after_point = false;
+    for (; i < t.size() && t[i] != 'e'; ++i) {
+        if (t[i] == '.') {
+            after_point = true;
+            continue;
+        }
+        mantissa = 10.0 * mantissa + (t[i] - '0');
+        if (after_point) --decimals;
+    }
+    if (i + 1 >= t.size()) return value;
+    int exponent = 0;
+    std::from_chars(t.data() + i + 1 + (t[i + 1] == '+' ? 1 : 0), t.data() + t.size(), exponent);
+    const double sign = t.front() == '-' ? -1.0 : 1.0;
+    return sign * mantissa * std::pow(10.0, static_cast<double>(decimals + exponent));
+}
+
 std::vector<InstanceParam> SubcircuitDefaults::compute_instance_params(const ParamMap& passed) const {
     // The subcircuit's own definitions, one per name: the body's replace the
     // header's, and a passed value replaces both.
@@ -872,7 +906,9 @@ std::vector<InstanceParam> SubcircuitDefaults::compute_instance_params(const Par
 
     std::vector<InstanceParam> out;
     out.reserve(device.size());
-    for (const auto& [name, text] : device) out.push_back({name, text, parse_value(text, scope)});
+    for (const auto& [name, text] : device) {
+        out.push_back({name, text, parse_value(text, scope), !plain_number(text)});
+    }
     return out;
 }
 

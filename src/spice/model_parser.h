@@ -161,7 +161,17 @@ struct InstanceParam {
     std::string name;  // lower-case
     std::string text;  // as written
     std::optional<double> value;
+    // Not a plain number (suffix or unit letters allowed): ngspice
+    // substitutes the value into the line (see substituted_value).
+    bool substituted = false;
 };
+
+// The value ngspice 39 gives an instance for one it substituted into the
+// device line: written with 15 decimals and read back by its own number
+// reader, which accumulates the digits and scales them by a power of ten (3
+// comes back as 3.0000000000000004, 6 as 6.000000000000001; most values are
+// unchanged or an ulp away).
+double substituted_value(double value);
 
 // Defaults of a subcircuit wrapping one transistor.
 struct SubcircuitDefaults {

@@ -582,6 +582,29 @@ TEST(ModelParserSubckt, DeviceLineEvaluatedAsNgspiceDoes) {
     EXPECT_EQ(texts->compute_instance_params({}).at(0).text, "{nothing*2}");
 }
 
+// ngspice reads back a value it substituted into a device line from 15
+// decimals through its own digit reader (checked there through nf's effect
+// on the stress terms: nf={3}, {6}, {7} act as a hair more, {2}, {4}, {5},
+// {8}, {11}, {12} as written); plain numbers it reads directly.
+TEST(ModelParserSubckt, SubstitutedValuesAsNgspiceReadsThem) {
+    const std::pair<double, double> read[] = {
+        {3.0, 3.0000000000000004}, {6.0, 6.000000000000001}, {7.0, 7.000000000000001},
+        {-3.0, -3.0000000000000004}, {2.0, 2.0}, {4.0, 4.0}, {5.0, 5.0}, {8.0, 8.0}, {11.0, 11.0}, {12.0, 12.0},
+        {0.0, 0.0}, {1e-6, 1e-6},
+    };
+    for (const auto& [value, taken] : read) EXPECT_EQ(mp::substituted_value(value), taken) << value;
+    EXPECT_EQ(mp::substituted_value(HUGE_VAL), HUGE_VAL);
+    EXPECT_TRUE(std::isnan(mp::substituted_value(std::nan(""))));
+
+    const auto d = mp::extract_subcircuit_defaults_from_lines(
+        mp::join_continuation_lines(".subckt x d g s b n=3\nm0 d g s b nch nf=3 sd=0.2u nf={3} nf='3' nf=n\n.ends\n"),
+        "x");
+    ASSERT_TRUE(d);
+    std::vector<bool> substituted;
+    for (const auto& p : d->compute_instance_params({})) substituted.push_back(p.substituted);
+    EXPECT_EQ(substituted, (std::vector<bool>{false, false, true, true, true}));
+}
+
 TEST(ModelParserFiles, ErrorsAndDecoding) {
     const auto missing = mp::parse_lib_file("/nonexistent/morva/models.lib");
     ASSERT_FALSE(missing);
