@@ -405,14 +405,22 @@ int bsim4_instance_set_inst_param(Bsim4InstanceHandle inst, const char* name, do
         std::uint32_t bit;
     };
     static constexpr Entry kEntries[] = {
-        {"nrd", &Instance::nrd, kGivenNrd}, {"nrs", &Instance::nrs, kGivenNrs},
-        {"ad", &Instance::ad, kGivenAd},    {"as", &Instance::as, kGivenAs},
-        {"pd", &Instance::pd, kGivenPd},    {"ps", &Instance::ps, kGivenPs},
-        {"sa", &Instance::sa, kGivenSa},    {"sb", &Instance::sb, kGivenSb},
-        {"sd", &Instance::sd, kGivenSd},    {"sca", &Instance::sca, kGivenSca},
-        {"scb", &Instance::scb, kGivenScb}, {"scc", &Instance::scc, kGivenScc},
-        {"sc", &Instance::sc, kGivenSc},    {"delvto", &Instance::delvto, kGivenDelvto},
-        {"delvt0", &Instance::delvto, kGivenDelvto}, {"mulu0", &Instance::mulu0, kGivenMulu0},
+        {"nrd", &Instance::nrd, kGivenNrd},
+        {"nrs", &Instance::nrs, kGivenNrs},
+        {"ad", &Instance::ad, kGivenAd},
+        {"as", &Instance::as, kGivenAs},
+        {"pd", &Instance::pd, kGivenPd},
+        {"ps", &Instance::ps, kGivenPs},
+        {"sa", &Instance::sa, kGivenSa},
+        {"sb", &Instance::sb, kGivenSb},
+        {"sd", &Instance::sd, kGivenSd},
+        {"sca", &Instance::sca, kGivenSca},
+        {"scb", &Instance::scb, kGivenScb},
+        {"scc", &Instance::scc, kGivenScc},
+        {"sc", &Instance::sc, kGivenSc},
+        {"delvto", &Instance::delvto, kGivenDelvto},
+        {"delvt0", &Instance::delvto, kGivenDelvto},
+        {"mulu0", &Instance::mulu0, kGivenMulu0},
         {"nf", &Instance::nf, kGivenNf},
     };
     for (const Entry& e : kEntries) {

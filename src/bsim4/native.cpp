@@ -57,30 +57,18 @@ constexpr std::string_view kTakenAtTerminals =
 }  // namespace
 
 InstanceParamUse instance_param_use(std::string_view name) {
-    static constexpr std::pair<std::string_view, InstanceParamUse> kUses[] = {
-        {"nrd", InstanceParamUse::Evaluator},       {"nrs", InstanceParamUse::Evaluator},
-        {"ad", InstanceParamUse::Evaluator},        {"as", InstanceParamUse::Evaluator},
-        {"pd", InstanceParamUse::Evaluator},        {"ps", InstanceParamUse::Evaluator},
-        {"sa", InstanceParamUse::Evaluator},        {"sb", InstanceParamUse::Evaluator},
-        {"sd", InstanceParamUse::Evaluator},        {"sca", InstanceParamUse::Evaluator},
-        {"scb", InstanceParamUse::Evaluator},       {"scc", InstanceParamUse::Evaluator},
-        {"sc", InstanceParamUse::Evaluator},        {"delvto", InstanceParamUse::Evaluator},
-        {"delvt0", InstanceParamUse::Evaluator},    {"mulu0", InstanceParamUse::Evaluator},
-        {"nf", InstanceParamUse::Evaluator},        {"w", InstanceParamUse::Caller},
-        {"l", InstanceParamUse::Caller},            {"m", InstanceParamUse::Caller},
-        {"wnflag", InstanceParamUse::Caller},       {"off", InstanceParamUse::NoDcEffect},
-        {"ic", InstanceParamUse::NoDcEffect},       {"trnqsmod", InstanceParamUse::NoDcEffect},
-        {"acnqsmod", InstanceParamUse::NoDcEffect}, {"rbodymod", InstanceParamUse::NoDcEffect},
-        {"rgatemod", InstanceParamUse::NoDcEffect}, {"xgw", InstanceParamUse::NoDcEffect},
-        {"ngcon", InstanceParamUse::NoDcEffect},    {"rbdb", InstanceParamUse::NoDcEffect},
-        {"rbsb", InstanceParamUse::NoDcEffect},     {"rbpb", InstanceParamUse::NoDcEffect},
-        {"rbps", InstanceParamUse::NoDcEffect},     {"rbpd", InstanceParamUse::NoDcEffect},
-        {"min", InstanceParamUse::Unmodelled},      {"geomod", InstanceParamUse::Unmodelled},
-        {"rgeomod", InstanceParamUse::Unmodelled},
+    using enum InstanceParamUse;
+    static constexpr std::pair<InstanceParamUse, std::string_view> kUses[] = {
+        {Evaluator, " nrd nrs ad as pd ps sa sb sd sca scb scc sc delvto delvt0 mulu0 nf "},
+        {Caller, " w l m wnflag "},
+        {NoDcEffect, " off ic trnqsmod acnqsmod rbodymod rgatemod xgw ngcon rbdb rbsb rbpb rbps rbpd "},
+        {Unmodelled, " min geomod rgeomod "},
     };
-    for (const auto& [known, use] : kUses)
-        if (ascii_iequals(name, known)) return use;
-    return InstanceParamUse::Unknown;
+    if (name.empty() || name.find(' ') != std::string_view::npos) return Unknown;
+    const std::string word = fmt::cat(" ", ascii_lower(name), " ");
+    for (const auto& [use, names] : kUses)
+        if (names.find(word) != std::string_view::npos) return use;
+    return Unknown;
 }
 
 std::vector<std::string> unsolved_networks(const ParamList& card, const ParamList& instance) {

@@ -46,11 +46,11 @@ constexpr bsim4::solver::SolverConfig kSolverConfig{100, 1e-12, 1e-6, 1e-3, 1e-2
 // device line of the subcircuit wrapping it makes it for the X line the pool
 // path writes.
 struct Device {
-    double w = 0.0, l = 0.0;  // metres, scaled
-    double bin_w = 0.0;       // the width its card is chosen by (w / nf with wnflag)
-    double m = 1.0;           // parallel devices: currents and slopes are m times one's
-    parser::ParamList params; // for the evaluator's instance, scaled
-    parser::ParamList given;  // every instance parameter the line gives, for the network report
+    double w = 0.0, l = 0.0;              // metres, scaled
+    double bin_w = 0.0;                   // the width its card is chosen by (w / nf with wnflag)
+    double m = 1.0;                       // parallel devices: currents and slopes are m times one's
+    parser::ParamList params;             // for the evaluator's instance, scaled
+    parser::ParamList given;              // every instance parameter the line gives, for the network report
     std::vector<std::string> unmodelled;  // "name=value" of those the evaluator has no input for
 };
 
@@ -65,7 +65,7 @@ struct Plan {
     // frame.
     double type_sign = 1.0;
     std::optional<parser::SubcircuitDefaults> defaults;
-    std::vector<Device> devices;                      // [wi * n_l + li]
+    std::vector<Device> devices;  // [wi * n_l + li]
     std::vector<double> widths, lengths, vbs, vgs, vds;
     ParamMask requested{};
     bool use_dc_solver = false;
@@ -86,7 +86,8 @@ struct PointValues {
 };
 
 // `m` parallel devices carry m times one's currents, at one's voltages.
-PointValues point_values(const Plan& plan, double m, const Bsim4DcResults& dc, const Bsim4TerminalResults& t) {
+PointValues point_values(const Plan& plan, double m, const Bsim4DcResults& dc,
+                         const Bsim4TerminalResults& t) {
     const double s = plan.type_sign;
     return PointValues{m * t.id, m * t.gm, m * t.gds, m * t.gmbs, s * dc.vth, s * dc.vdsat};
 }
@@ -215,8 +216,8 @@ Result<std::size_t, NgspiceError> run_work_item(const Plan& plan, const Item& it
                                                                terminal.data(), codes.data()) == BSIM4_OK;
             std::size_t at = grids.offset(item, v, row, 0);
             for (std::size_t k = 0; k < n_rows * n_vds; ++k, ++at)
-                store(at,
-                      evaluated && codes[k] == BSIM4_OK ? point_values(plan, m, out[k], terminal[k]) : failed);
+                store(at, evaluated && codes[k] == BSIM4_OK ? point_values(plan, m, out[k], terminal[k])
+                                                            : failed);
         }
     }
     return index;
@@ -367,9 +368,10 @@ NamedSubcircuit subcircuit_defaults(const LutConfig& config, const parser::Logic
     if (!config.subcircuit_name) return {};
     const std::string& name = *config.subcircuit_name;
     auto found = parser::extract_subcircuit_defaults_from_lines(lines, name);
-    if (!found) return {std::nullopt, fmt::cat("  [native] subcircuit '", name, "' not found in model file\n")};
-    std::string note = fmt::cat("  [native] using subcircuit defaults from '", found->name, "' (inner model: '",
-                                found->inner_model, "')\n");
+    if (!found)
+        return {std::nullopt, fmt::cat("  [native] subcircuit '", name, "' not found in model file\n")};
+    std::string note = fmt::cat("  [native] using subcircuit defaults from '", found->name,
+                                "' (inner model: '", found->inner_model, "')\n");
     return {std::move(found), std::move(note)};
 }
 
@@ -403,7 +405,9 @@ Result<Device, std::string> make_device(const LutConfig& config, const parser::S
         const InstanceParamUse use = bsim4::native::instance_param_use(p.name);
         if (use == InstanceParamUse::Unknown)
             return err(refused(fmt::cat("unknown instance parameter '", p.name, "' on its device line")));
-        if (!p.value) return err(refused(fmt::cat("cannot evaluate ", p.name, " = ", p.text, " on its device line")));
+        if (p.name == "ic") continue;  // initial voltages, a list: for transients
+        if (!p.value)
+            return err(refused(fmt::cat("cannot evaluate ", p.name, " = ", p.text, " on its device line")));
         double v = *p.value;
         // A finger count a hair above an integer runs BSIM4's stress loop once more; the other
         // values ngspice reads an ulp away change nothing to speak of.
@@ -425,7 +429,8 @@ Result<Device, std::string> make_device(const LutConfig& config, const parser::S
         }
     }
     // ngspice's own fatal checks of the instance.
-    if (!(nf >= 1.0)) return err(refused(fmt::cat("number of fingers nf = ", fmt::display(nf), " is smaller than one")));
+    if (!(nf >= 1.0))
+        return err(refused(fmt::cat("number of fingers nf = ", fmt::display(nf), " is smaller than one")));
     if (!(d.m > 0.0)) return err(refused(fmt::cat("multiplier m = ", fmt::display(d.m), " is not positive")));
     parser::scale_instance_params(d.params, scale);
     d.bin_w = wnflag ? d.w / nf : d.w;
@@ -485,7 +490,8 @@ std::optional<ModelChoice> resolve_model(const LutConfig& config, const KitReadi
 Result<void, NgspiceError> choose_bins(Plan& plan, const LutConfig& config, const std::string& model) {
     const std::string_view device_type = config.device_type == DeviceType::Pmos ? "pmos" : "nmos";
     for (const Device& device : plan.devices) {
-        auto card = parser::choose_card(plan.kit, model, device_type, device.l, device.bin_w, *config.model_file);
+        auto card =
+            parser::choose_card(plan.kit, model, device_type, device.l, device.bin_w, *config.model_file);
         if (!card) return err(NgspiceError::simulation(std::move(card).error()));
         plan.bins.push_back(*card);
     }

@@ -806,7 +806,8 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
         if (ascii_istarts_with(line, ".ends")) break;
         if (ascii_istarts_with(line, ".param")) {
             const std::string_view pairs = std::string_view(line).substr(6);
-            for (auto& [key, v] : parse_key_value_pairs(pairs, no_params)) defaults.params.emplace(std::move(key), v);
+            for (auto& [key, v] : parse_key_value_pairs(pairs, no_params))
+                defaults.params.emplace(std::move(key), v);
             for (auto& pair : raw_param_list(pairs)) defaults.body_params.push_back(std::move(pair));
             continue;
         }

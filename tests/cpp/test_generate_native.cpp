@@ -336,7 +336,7 @@ m0 d g s b sheet w={w} l={l} nrs={nrs}
 m0 d g s b sheet w={w} l={l} nrs=2 nrd=2
 .ends lfet
 .subckt ifet d g s b w=1e-6 l=1e-6
-m0 d g s b rb w={w} l={l} rbodymod=0 rgatemod=2 geomod=1 min=1 trnqsmod=1 xgw=1e-7
+m0 d g s b rb w={w} l={l} rbodymod=0 rgatemod=2 geomod=1 min=1 trnqsmod=1 xgw=1e-7 ic=0.5,1,0 off
 .ends ifet
 )";
     const std::string taken = " is not solved; currents through it are taken at the terminal voltages\n";
@@ -360,10 +360,11 @@ m0 d g s b rb w={w} l={l} rbodymod=0 rgatemod=2 geomod=1 min=1 trnqsmod=1 xgw=1e
          "currents through them are taken at the terminal voltages\n"},
         // The instance's selectors replace the card's; what the evaluator has no input for is named,
         // what changes no DC current is not.
-        {"ifet",
-         "  [native] rb: rgatemod=2: the gate resistance" + taken +
-             "  [native] rb: geomod=1: not modelled by the native evaluator; the table is computed without it\n"
-             "  [native] rb: min=1: not modelled by the native evaluator; the table is computed without it\n"},
+        {"ifet", "  [native] rb: rgatemod=2: the gate resistance" + taken +
+                     "  [native] rb: geomod=1: not modelled by the native evaluator; the table is computed "
+                     "without it\n"
+                     "  [native] rb: min=1: not modelled by the native evaluator; the table is computed "
+                     "without it\n"},
     };
     for (const auto& k : cases) {
         LutConfig c = config(k.model);
@@ -377,7 +378,8 @@ m0 d g s b rb w={w} l={l} rbodymod=0 rgatemod=2 geomod=1 min=1 trnqsmod=1 xgw=1e
              at = end + 1) {
             const std::string line = lines.err_text.substr(at, end + 1 - at);
             if (line.find("is not solved") != std::string::npos ||
-                line.find("are not solved") != std::string::npos || line.find("not modelled") != std::string::npos)
+                line.find("are not solved") != std::string::npos ||
+                line.find("not modelled") != std::string::npos)
                 said += line;
         }
         EXPECT_EQ(said, k.lines) << k.model << ":\n" << lines.err_text;
@@ -539,7 +541,8 @@ m0 d g s b nch w={W} l={L} m=0
         (void)run(configured(model), said);
         EXPECT_NE(said.out_text.find(bins), std::string::npos) << said.out_text;
     }
-    EXPECT_TRUE(same_bits(run(configured("sizeless"), lines).id, run(configured("nch", 5e-6, 5e-6), lines).id));
+    EXPECT_TRUE(
+        same_bits(run(configured("sizeless"), lines).id, run(configured("nch", 5e-6, 5e-6), lines).id));
 
     // What ngspice refuses on the device line is refused, before any evaluation.
     const std::pair<const char*, const char*> refused[] = {

@@ -548,18 +548,22 @@ TEST(ModelParserSubckt, DeviceLineEvaluatedAsNgspiceDoes) {
          ".param gdv=0.05\n.subckt x d g s b W=1u dv={gdv*2} dw='dv*2'\nm0 d g s b nch delvto={dw}\n.ends\n",
          {},
          {{"delvto", 0.2}}},
-        {"a header default uses the passed value", ".subckt x d g s b W=1u dv={W*1e5}\nm0 d g s b nch delvto=dv\n.ends\n",
+        {"a header default uses the passed value",
+         ".subckt x d g s b W=1u dv={W*1e5}\nm0 d g s b nch delvto=dv\n.ends\n",
          {{"w", 2e-6}},
          {{"delvto", 2e-6 * 1e5}}},
         {"a body .param replaces the header default; a passed value both",
-         ".subckt x d g s b dv=0.1 da=0.1\n.param dv=0.2 da=0.3\nm0 d g s b nch delvto={dv} sca={da}\n.ends\n",
+         ".subckt x d g s b dv=0.1 da=0.1\n.param dv=0.2 da=0.3\nm0 d g s b nch delvto={dv} "
+         "sca={da}\n.ends\n",
          {{"da", 0.4}},
          {{"delvto", 0.2}, {"sca", 0.4}}},
-        {"a body .param uses a passed value", ".subckt x d g s b dv=0.1\n.param dv2={dv*2}\nm0 d g s b nch delvto={dv2}\n.ends\n",
+        {"a body .param uses a passed value",
+         ".subckt x d g s b dv=0.1\n.param dv2={dv*2}\nm0 d g s b nch delvto={dv2}\n.ends\n",
          {{"dv", 0.2}},
          {{"delvto", 0.4}}},
         {"values in the order they use each other, a later one shadowing the outside",
-         ".param gdv=0.05\n.subckt x d g s b dv={dbody*2}\n.param dv2={gdv*2}\nm0 d g s b nch delvto={dv2} sca={dv}\n"
+         ".param gdv=0.05\n.subckt x d g s b dv={dbody*2}\n.param dv2={gdv*2}\nm0 d g s b nch delvto={dv2} "
+         "sca={dv}\n"
          ".param gdv=0.1 dbody=0.3\n.ends\n",
          {},
          {{"delvto", 0.2}, {"sca", 0.6}}},
@@ -588,16 +592,26 @@ TEST(ModelParserSubckt, DeviceLineEvaluatedAsNgspiceDoes) {
 // {8}, {11}, {12} as written); plain numbers it reads directly.
 TEST(ModelParserSubckt, SubstitutedValuesAsNgspiceReadsThem) {
     const std::pair<double, double> read[] = {
-        {3.0, 3.0000000000000004}, {6.0, 6.000000000000001}, {7.0, 7.000000000000001},
-        {-3.0, -3.0000000000000004}, {2.0, 2.0}, {4.0, 4.0}, {5.0, 5.0}, {8.0, 8.0}, {11.0, 11.0}, {12.0, 12.0},
-        {0.0, 0.0}, {1e-6, 1e-6},
+        {3.0, 3.0000000000000004},
+        {6.0, 6.000000000000001},
+        {7.0, 7.000000000000001},
+        {-3.0, -3.0000000000000004},
+        {2.0, 2.0},
+        {4.0, 4.0},
+        {5.0, 5.0},
+        {8.0, 8.0},
+        {11.0, 11.0},
+        {12.0, 12.0},
+        {0.0, 0.0},
+        {1e-6, 1e-6},
     };
     for (const auto& [value, taken] : read) EXPECT_EQ(mp::substituted_value(value), taken) << value;
     EXPECT_EQ(mp::substituted_value(HUGE_VAL), HUGE_VAL);
     EXPECT_TRUE(std::isnan(mp::substituted_value(std::nan(""))));
 
     const auto d = mp::extract_subcircuit_defaults_from_lines(
-        mp::join_continuation_lines(".subckt x d g s b n=3\nm0 d g s b nch nf=3 sd=0.2u nf={3} nf='3' nf=n\n.ends\n"),
+        mp::join_continuation_lines(
+            ".subckt x d g s b n=3\nm0 d g s b nch nf=3 sd=0.2u nf={3} nf='3' nf=n\n.ends\n"),
         "x");
     ASSERT_TRUE(d);
     std::vector<bool> substituted;
