@@ -759,6 +759,24 @@ bool plain_number(std::string_view text) {
     return parse_decimal(text).has_value() || parse_spice_float(text).has_value();
 }
 
+// Every word of the texts that could name a parameter, lower-case: runs of
+// letters, digits, "_", "." and non-ASCII bytes (numbers too, harmlessly).
+void add_words(std::string_view text, std::unordered_set<std::string>& words) {
+    const auto name_char = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+               c == '.' || static_cast<unsigned char>(c) >= 0x80;
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        if (!name_char(text[i])) {
+            ++i;
+            continue;
+        }
+        const std::size_t start = i;
+        while (i < text.size() && name_char(text[i])) ++i;
+        words.insert(ascii_lower(text.substr(start, i - start)));
+    }
+}
+
 RawParamList raw_param_list(std::string_view text) {
     RawParamList out;
     for (const RawPair& raw : raw_pairs(text))
@@ -829,7 +847,13 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
             break;
         }
     }
-    defaults.globals = params_outside_subcircuits(lines);
+    // Only the kit's values the subcircuit's texts name: a kit holds thousands, and each
+    // instance's evaluation starts from a copy of these.
+    std::unordered_set<std::string> named;
+    for (const RawParamList* pairs : {&defaults.header, &defaults.body_params, &defaults.device})
+        for (const auto& pair : *pairs) add_words(pair.second, named);
+    for (auto& [key, value] : params_outside_subcircuits(lines))
+        if (named.count(key)) defaults.globals.emplace(key, value);
     return defaults;
 }
 

@@ -580,6 +580,13 @@ TEST(ModelParserSubckt, DeviceLineEvaluatedAsNgspiceDoes) {
         for (const auto& p : d->compute_instance_params(c.passed)) got.emplace_back(p.name, p.value);
         EXPECT_EQ(got, c.expected) << c.label;
     }
+    // Of the kit's values, the subcircuit keeps those its texts name.
+    const auto kept = mp::extract_subcircuit_defaults_from_lines(
+        mp::join_continuation_lines(
+            ".param gdv=0.05 unused=1\n.subckt x d g s b dv={gdv}\nm0 d g s b nch\n.ends\n"),
+        "x");
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->globals, (mp::ParamMap{{"gdv", 0.05}}));
     const auto texts = mp::extract_subcircuit_defaults_from_lines(
         mp::join_continuation_lines(".subckt x d g s b\nm0 d g s b nch delvto={nothing*2}\n.ends\n"), "x");
     ASSERT_TRUE(texts);
