@@ -912,21 +912,31 @@ std::vector<InstanceParam> SubcircuitDefaults::compute_instance_params(const Par
     define(header);
     define(body_params);
 
-    // A definition shadows the name outside the subcircuit from the start, so
-    // that until it has a value, whatever uses it waits for it.
+    // A definition shadows the name outside the subcircuit from the start:
+    // each is evaluated after those it names, and one in a cycle, or naming
+    // one that has no value, has none.
     ParamMap scope = globals;
     for (const auto& [name, value] : passed) scope.insert_or_assign(name, value);
     for (const auto* pair : own) scope.erase(pair->first);
-    std::vector<bool> known(own.size(), false);
-    for (bool progress = true; progress;) {
-        progress = false;
-        for (std::size_t k = 0; k < own.size(); ++k) {
-            if (known[k]) continue;
-            if (const auto v = parse_value(own[k]->second, scope)) {
-                scope.emplace(own[k]->first, *v);
-                known[k] = progress = true;
-            }
+    std::vector<std::vector<std::size_t>> users(own.size());
+    std::vector<std::size_t> waiting(own.size(), 0), ready;
+    for (std::size_t k = 0; k < own.size(); ++k) {
+        std::unordered_set<std::string> words;
+        add_words(own[k]->second, words);
+        for (const std::string& word : words) {
+            const auto used = slot.find(word);
+            if (used == slot.end() || used->second == k) continue;
+            users[used->second].push_back(k);
+            ++waiting[k];
         }
+        if (waiting[k] == 0) ready.push_back(k);
+    }
+    while (!ready.empty()) {
+        const std::size_t k = ready.back();
+        ready.pop_back();
+        if (const auto v = parse_value(own[k]->second, scope)) scope.emplace(own[k]->first, *v);
+        for (const std::size_t user : users[k])
+            if (--waiting[user] == 0) ready.push_back(user);
     }
 
     std::vector<InstanceParam> out;

@@ -477,6 +477,9 @@ m0 d g s b nch w={W} l={L} sa=0.3u sb=0.6u sd=0.2u nf=fingers m={1+2}
 .subckt sizeless d g s b W=1u L=0.5u
 m0 d g s b nch
 .ends
+.subckt renamed d g s b WR=1u LR=0.1u
+m0 d g s b nch w={wr} l={lr}
+.ends
 .subckt longer d g s b W=1u L=0.5u
 m0 d g s b bl w={W} l={L*2}
 .ends
@@ -543,6 +546,11 @@ m0 d g s b nch w={W} l={L} m=0
     }
     EXPECT_TRUE(
         same_bits(run(configured("sizeless"), lines).id, run(configured("nch", 5e-6, 5e-6), lines).id));
+    // The X line passes the sizes under the configured names.
+    LutConfig renamed = configured("renamed");
+    renamed.width_param = "Wr";
+    renamed.length_param = "lR";
+    EXPECT_TRUE(same_bits(run(renamed, lines).id, run(configured("nch"), lines).id));
 
     // What ngspice refuses on the device line is refused, before any evaluation.
     const std::pair<const char*, const char*> refused[] = {

@@ -516,15 +516,6 @@ TEST(ModelParserSubckt, HeaderBodyAndInstanceParams) {
     EXPECT_EQ(d->header[7], (std::pair<std::string, std::string>{"pd", "'2 * w'"}));
     EXPECT_EQ(d->body_params, (mp::RawParamList{{"dmcg", "2e-7"}, {"dmci", "1e-7"}, {"w", "5"}}));
     EXPECT_EQ(d->device, (mp::RawParamList{{"w", "w"}, {"l", "l"}}));
-    // A passed width replaces the body's `.param w`, which replaces the header's default.
-    const auto values = [](const std::vector<mp::InstanceParam>& params) {
-        std::vector<std::pair<std::string, std::optional<double>>> out;
-        for (const auto& p : params) out.emplace_back(p.name, p.value);
-        return out;
-    };
-    using Values = std::vector<std::pair<std::string, std::optional<double>>>;
-    EXPECT_EQ(values(d->compute_instance_params({{"w", 2e-6}})), (Values{{"w", 2e-6}, {"l", 1e-7}}));
-    EXPECT_EQ(values(d->compute_instance_params({})), (Values{{"w", 5.0}, {"l", 1e-7}}));
 }
 
 // The device line's values as ngspice 39 gives them to the instance (its
@@ -568,10 +559,10 @@ TEST(ModelParserSubckt, DeviceLineEvaluatedAsNgspiceDoes) {
          {},
          {{"delvto", 0.2}, {"sca", 0.6}}},
         {"what nothing defines has no value; another subcircuit's .param is not seen",
-         ".subckt other a\n.param hidden=1\n.ends\n.subckt x d g s b\n.param loop={loop+1}\n"
-         "m0 d g s b nch delvto=hidden sca={loop} sb=agauss(0.4u,0.01u,3)\n.ends\n",
+         ".subckt other a\n.param hidden=1\n.ends\n.subckt x d g s b\n.param loop={loop+1} c1={c2} c2={c1}\n"
+         "m0 d g s b nch delvto=hidden sca={loop} sb=agauss(0.4u,0.01u,3) sd={c1}\n.ends\n",
          {},
-         {{"delvto", std::nullopt}, {"sca", std::nullopt}, {"sb", 0.4e-6}}},
+         {{"delvto", std::nullopt}, {"sca", std::nullopt}, {"sb", 0.4e-6}, {"sd", std::nullopt}}},
     };
     for (const auto& c : cases) {
         const auto d = mp::extract_subcircuit_defaults_from_lines(mp::join_continuation_lines(c.text), "x");
