@@ -80,7 +80,8 @@ int bsim4_model_set_double_param(Bsim4ModelHandle model, const char* name, doubl
 
 // An instance of nf fingers (below 1 counts as 1), total width w and length l, not yet set up.
 Bsim4InstanceHandle bsim4_instance_alloc(Bsim4ModelHandle model, int nf, double w, double l);
-// 1 when the name is one of nrd nrs ad as pd ps sa sb sd sca scb scc sc delvto (ASCII case ignored).
+// 1 when the name is one of nrd nrs ad as pd ps sa sb sd sca scb scc sc delvto (alias delvt0), mulu0
+// (ngspice's mobility multiplier) or nf (fingers; below 1 or NaN counts as 1), ASCII case ignored.
 int bsim4_instance_set_inst_param(Bsim4InstanceHandle instance, const char* name, double value);
 // Applies the defaults and runs the temperature update at 300.15 K. 0, or the instance's first
 // nonzero code (7: a fatal check, for instance an effective size <= 0).

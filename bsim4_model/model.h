@@ -130,6 +130,7 @@ inline constexpr std::uint32_t kGivenAd = 0x100, kGivenAs = 0x200, kGivenNrd = 0
 inline constexpr std::uint32_t kGivenPd = 0x1000, kGivenPs = 0x2000, kGivenSa = 0x4000, kGivenSb = 0x8000;
 inline constexpr std::uint32_t kGivenSd = 0x10000, kGivenSca = 0x20000, kGivenScb = 0x40000;
 inline constexpr std::uint32_t kGivenScc = 0x80000, kGivenSc = 0x100000, kGivenDelvto = 0x4000000;
+inline constexpr std::uint32_t kGivenMulu0 = 0x8000000;
 inline constexpr std::uint32_t kGivenAtCreation = 127;
 
 // One gate-tunnelling current with its slopes with respect to the physical vgs, vds, vbs.
@@ -147,6 +148,7 @@ struct Instance {
     double l = 0.0, w = 0.0, nf = 1.0;
     double nrd = 1.0, nrs = 1.0, ad = 0.0, as = 0.0, pd = 0.0, ps = 0.0;
     double sa = 0.0, sb = 0.0, sd = 0.0, sca = 0.0, scb = 0.0, scc = 0.0, sc = 0.0, delvto = 0.0;
+    double mulu0 = 1.0;
     std::uint32_t given = kGivenAtCreation;
     bool setup_done = false;
 

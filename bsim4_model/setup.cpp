@@ -159,6 +159,7 @@ void setup_instance(const Model& m, Instance& inst) {
     if (!(inst.given & kGivenPd)) inst.pd = 0.0;
     if (!(inst.given & kGivenPs)) inst.ps = 0.0;
     if (!(inst.given & kGivenDelvto)) inst.delvto = 0.0;
+    if (!(inst.given & kGivenMulu0)) inst.mulu0 = 1.0;
     if (!(inst.given & kGivenSa)) inst.sa = 0.0;
     if (!(inst.given & kGivenSb)) inst.sb = 0.0;
     if (!(inst.given & kGivenSd)) inst.sd = 2.0 * m.p.dmcg;

@@ -405,18 +405,30 @@ int bsim4_instance_set_inst_param(Bsim4InstanceHandle inst, const char* name, do
         std::uint32_t bit;
     };
     static constexpr Entry kEntries[] = {
-        {"nrd", &Instance::nrd, kGivenNrd}, {"nrs", &Instance::nrs, kGivenNrs},
-        {"ad", &Instance::ad, kGivenAd},    {"as", &Instance::as, kGivenAs},
-        {"pd", &Instance::pd, kGivenPd},    {"ps", &Instance::ps, kGivenPs},
-        {"sa", &Instance::sa, kGivenSa},    {"sb", &Instance::sb, kGivenSb},
-        {"sd", &Instance::sd, kGivenSd},    {"sca", &Instance::sca, kGivenSca},
-        {"scb", &Instance::scb, kGivenScb}, {"scc", &Instance::scc, kGivenScc},
-        {"sc", &Instance::sc, kGivenSc},    {"delvto", &Instance::delvto, kGivenDelvto},
+        {"nrd", &Instance::nrd, kGivenNrd},
+        {"nrs", &Instance::nrs, kGivenNrs},
+        {"ad", &Instance::ad, kGivenAd},
+        {"as", &Instance::as, kGivenAs},
+        {"pd", &Instance::pd, kGivenPd},
+        {"ps", &Instance::ps, kGivenPs},
+        {"sa", &Instance::sa, kGivenSa},
+        {"sb", &Instance::sb, kGivenSb},
+        {"sd", &Instance::sd, kGivenSd},
+        {"sca", &Instance::sca, kGivenSca},
+        {"scb", &Instance::scb, kGivenScb},
+        {"scc", &Instance::scc, kGivenScc},
+        {"sc", &Instance::sc, kGivenSc},
+        {"delvto", &Instance::delvto, kGivenDelvto},
+        {"delvt0", &Instance::delvto, kGivenDelvto},
+        {"mulu0", &Instance::mulu0, kGivenMulu0},
+        {"nf", &Instance::nf, kGivenNf},
     };
     for (const Entry& e : kEntries) {
         if (!ascii_iequal(name, e.name)) continue;
         std::unique_lock<std::mutex> guard;
         if (inst->model) guard = std::unique_lock<std::mutex>(inst->model->lock);
+        // As at creation: the finger count is at least 1.
+        if (e.field == &Instance::nf && !(value >= 1.0)) value = 1.0;
         inst->*e.field = value;
         inst->given |= e.bit;
         return 1;

@@ -665,6 +665,9 @@ void update_instance(Model& m, Instance& inst, const SizeParams& s) {
         }
         inst.u0temp *= f;
     }
+    // ngspice's instance mobility multiplier (it sets u0temp to the block's times mulu0, which
+    // equals this when ku0 and ku0we are 0).
+    inst.u0temp *= inst.mulu0;
 
     inst.vth0 += inst.delvto;
     inst.vfb = b.vfb + m.type * inst.delvto;

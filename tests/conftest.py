@@ -36,10 +36,11 @@ def sample_library(samples_dir, folder, selectors="igcmod=0 igbmod=0", drop=(), 
     return str(path)
 
 
-def ngspice_terminal(folder, lib, model, w, l, vbs, vgs, vds, h=1e-4):
+def ngspice_terminal(folder, lib, model, w, l, vbs, vgs, vds, h=1e-4, subcircuit=False):
     """ngspice's -i(vds) on the pool path's bench over the grid, solved tightly (a sweep's
     currents are otherwise good to reltol), with its central differences along Vgs, Vds and Vbs:
-    (id, gm, gds, gmbs), each shaped (n_vgs, n_vds)."""
+    (id, gm, gds, gmbs), each shaped (n_vgs, n_vds). With `subcircuit`, `model` is a subcircuit
+    that the bench instantiates as the pool path does."""
     import numpy as np
 
     shifts = [(0, 0, 0), (h, 0, 0), (-h, 0, 0), (0, h, 0), (0, -h, 0), (0, 0, h), (0, 0, -h)]
@@ -50,7 +51,9 @@ def ngspice_terminal(folder, lib, model, w, l, vbs, vgs, vds, h=1e-4):
                     f"wrdata {folder}/t{k}.txt vds#branch\n")
     deck = folder / "terminal.cir"
     deck.write_text(
-        f"terminal\n.include {lib}\nM1 drain gate source bulk {model} W={w!r} L={l!r}\n"
+        f"terminal\n.include {lib}\n"
+        + (f"X1 drain gate source bulk {model} L={l!r} W={w!r}\n" if subcircuit
+           else f"M1 drain gate source bulk {model} W={w!r} L={l!r}\n") +
         f"Vds drain source dc 0\nVgs gate source dc 0\nVbs bulk source dc {vbs!r}\nVs source 0 dc 0\n"
         ".options reltol=1e-10 abstol=1e-20\n"
         f".control\nset numdgt=17\nset wr_singlescale\n{control}.endc\n.end\n")

@@ -56,11 +56,32 @@ constexpr std::string_view kTakenAtTerminals =
 
 }  // namespace
 
+InstanceParamUse instance_param_use(std::string_view name) {
+    using enum InstanceParamUse;
+    static constexpr std::pair<InstanceParamUse, std::string_view> kUses[] = {
+        {Evaluator, " nrd nrs ad as pd ps sa sb sd sca scb scc sc delvto delvt0 mulu0 nf "},
+        {Caller, " w l m wnflag "},
+        {NoDcEffect, " off ic trnqsmod acnqsmod rbodymod rgatemod xgw ngcon rbdb rbsb rbpb rbps rbpd "},
+        {Unmodelled, " min geomod rgeomod "},
+    };
+    if (name.empty() || name.find(' ') != std::string_view::npos) return Unknown;
+    const std::string word = fmt::cat(" ", ascii_lower(name), " ");
+    for (const auto& [use, names] : kUses)
+        if (names.find(word) != std::string_view::npos) return use;
+    return Unknown;
+}
+
 std::vector<std::string> unsolved_networks(const ParamList& card, const ParamList& instance) {
     std::vector<std::string> networks;
-    if (const int body = selector(card, "rbodymod", 2))
+    // An instance's selector in its range replaces the card's, as ngspice takes it.
+    const auto mode = [&](std::string_view name, int max) {
+        const std::optional<double> v = last_value(instance, name);
+        if (v && *v >= 0.0 && *v < static_cast<double>(max) + 1.0) return static_cast<int>(std::trunc(*v));
+        return selector(card, name, max);
+    };
+    if (const int body = mode("rbodymod", 2))
         networks.push_back(fmt::cat("rbodymod=", body, ": the body-resistance network", kTakenAtTerminals));
-    if (const int gate = selector(card, "rgatemod", 3))
+    if (const int gate = mode("rgatemod", 3))
         networks.push_back(fmt::cat("rgatemod=", gate, ": the gate resistance", kTakenAtTerminals));
     std::string diffusion;
     int sides = 0;

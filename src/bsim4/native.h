@@ -1,6 +1,7 @@
 // Models and instances of the native BSIM4 evaluator built from parsed model cards.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,12 +49,28 @@ private:
     std::unique_ptr<morva::bsim4::model::Model, ModelDeleter> model_;
 };
 
+// What the native path makes of a BSIM4 instance parameter (lower-case name) that a device line
+// gives, as ngspice 39 reads that line.
+enum class InstanceParamUse : std::uint8_t {
+    Evaluator,   // set on the evaluator's instance: nrd nrs ad as pd ps sa sb sd sca scb scc sc
+                 // delvto delvt0 mulu0 nf
+    Caller,      // the caller's: w and l (the size), m (currents and slopes times m), wnflag
+                 // (the card chosen by w / nf)
+    NoDcEffect,  // ngspice's DC currents do not depend on it beyond the networks unsolved_networks
+                 // names: off ic trnqsmod acnqsmod rbodymod rgatemod xgw ngcon rbdb rbsb rbpb rbps rbpd
+    Unmodelled,  // it changes ngspice's DC currents and the evaluator has no such input: min geomod
+                 // rgeomod
+    Unknown,     // not an instance parameter: ngspice refuses the line
+};
+InstanceParamUse instance_param_use(std::string_view name);
+
 // The resistive networks ngspice builds around an instance of a card and the evaluator does not
 // solve (their nodes are taken as the terminals): the body-resistance network (rbodymod 1 or 2),
 // the gate resistance (rgatemod 1 to 3) and the diffusion resistances rsh * nrs and rsh * nrd of
-// an instance that gives nrs or nrd. One text each, naming the selector ("rbodymod=1: the
-// body-resistance network is not solved; ..."); none for a card without them. Parameters count as
-// the model takes them: the last of a name, selectors truncated, and 0 out of their range.
+// an instance that gives nrs or nrd; an instance's rbodymod or rgatemod replaces the card's. One
+// text each, naming the selector ("rbodymod=1: the body-resistance network is not solved; ...");
+// none for a card without them. Parameters count as the model takes them: the last of a name,
+// selectors truncated, and 0 out of their range.
 std::vector<std::string> unsolved_networks(const ParamList& card, const ParamList& instance = {});
 
 // The standard-error line of one such text for the cards named (comma-separated), newline included.

@@ -42,6 +42,18 @@ constexpr std::size_t kGridPoints = 4096;
 // The settings DcSolver uses.
 constexpr bsim4::solver::SolverConfig kSolverConfig{100, 1e-12, 1e-6, 1e-3, 1e-2, 1e-12, 10, 10, false};
 
+// One (W, L) pair's transistor: as the configuration gives it, or as the
+// device line of the subcircuit wrapping it makes it for the X line the pool
+// path writes.
+struct Device {
+    double w = 0.0, l = 0.0;              // metres, scaled
+    double bin_w = 0.0;                   // the width its card is chosen by (w / nf with wnflag)
+    double m = 1.0;                       // parallel devices: currents and slopes are m times one's
+    parser::ParamList params;             // for the evaluator's instance, scaled
+    parser::ParamList given;              // every instance parameter the line gives, for the network report
+    std::vector<std::string> unmodelled;  // "name=value" of those the evaluator has no input for
+};
+
 // What every work item shares, read only.
 struct Plan {
     // Its `.option scale` is the unit of the configured widths and lengths.
@@ -53,6 +65,7 @@ struct Plan {
     // frame.
     double type_sign = 1.0;
     std::optional<parser::SubcircuitDefaults> defaults;
+    std::vector<Device> devices;  // [wi * n_l + li]
     std::vector<double> widths, lengths, vbs, vgs, vds;
     ParamMask requested{};
     bool use_dc_solver = false;
@@ -72,15 +85,17 @@ struct PointValues {
     double ids, gm, gds, gmbs, vth, vdsat;
 };
 
-PointValues point_values(const Plan& plan, const Bsim4DcResults& dc, const Bsim4TerminalResults& t) {
+// `m` parallel devices carry m times one's currents, at one's voltages.
+PointValues point_values(const Plan& plan, double m, const Bsim4DcResults& dc,
+                         const Bsim4TerminalResults& t) {
     const double s = plan.type_sign;
-    return PointValues{t.id, t.gm, t.gds, t.gmbs, s * dc.vth, s * dc.vdsat};
+    return PointValues{m * t.id, m * t.gm, m * t.gds, m * t.gmbs, s * dc.vth, s * dc.vdsat};
 }
 
 // The solved operating point's channel current with the side currents and
 // slopes of the evaluation at the applied bias.
-std::optional<PointValues> solve_point(const Plan& plan, Bsim4InstanceHandle instance, double vgs, double vds,
-                                       double vbs) {
+std::optional<PointValues> solve_point(const Plan& plan, double m, Bsim4InstanceHandle instance, double vgs,
+                                       double vds, double vbs) {
     const double s = plan.type_sign;
     const bsim4::solver::DcOpResult r =
         bsim4::solver::dc_operating_point(kSolverConfig, instance, s * vgs, s * vds, 0.0, s * vbs);
@@ -89,8 +104,8 @@ std::optional<PointValues> solve_point(const Plan& plan, Bsim4InstanceHandle ins
     Bsim4TerminalResults t{};
     if (bsim4_eval_dc_terminal(instance, &dc, &t, s * vgs, s * vds, s * vbs, kTemperatureK) != BSIM4_OK)
         return std::nullopt;
-    PointValues p = point_values(plan, dc, t);
-    p.ids = r.ids + (t.id - dc.ids);
+    PointValues p = point_values(plan, m, dc, t);
+    p.ids = m * (r.ids + (t.id - dc.ids));
     p.vth = s * r.vth;
     p.vdsat = s * r.vdsat;
     return p;
@@ -136,26 +151,19 @@ struct Grids {
     }
 };
 
-// The instance parameters of the (W, L) pair from the wrapping subcircuit's defaults.
-parser::ParamList instance_params(const Plan& plan, std::size_t wi, std::size_t li) {
-    parser::ParamList params =
-        plan.defaults->compute_instance_params(plan.widths[wi], plan.lengths[li], 1.0, 1.0);
-    parser::scale_instance_params(params, plan.kit.scale);
-    return params;
-}
-
 // One work item: its own model and instance serve every bias point, whose
 // values it writes straight into the table (NaN where a point failed to
 // evaluate or converge).
 Result<std::size_t, NgspiceError> run_work_item(const Plan& plan, const Item& item, std::size_t index,
                                                 const Grids& grids, const CancelToken& token) {
-    const std::size_t wi = item.wi, li = item.li;
-    const double w = plan.widths[wi] * plan.kit.scale, l = plan.lengths[li] * plan.kit.scale;
-    const parser::Bsim4ModelCard& card = *plan.bins[wi * plan.lengths.size() + li];
+    const std::size_t pair = item.wi * plan.lengths.size() + item.li;
+    const Device& device = plan.devices[pair];
+    const double w = device.w, l = device.l, m = device.m;
+    const parser::Bsim4ModelCard& card = *plan.bins[pair];
     std::optional<Bsim4Model> model = Bsim4Model::from_params(plan.model_type, card.params);
     if (!model) return err(NgspiceError::simulation(fmt::cat("model_create failed ", geometry_text(w, l))));
     // Declared after the model, so freed before it.
-    UniqueInstance instance(plan.defaults ? model->instance_with_params(instance_params(plan, wi, li), w, l)
+    UniqueInstance instance(plan.defaults ? model->instance_with_params(device.params, w, l)
                                           : bsim4_instance_create(model->handle(), 1, w, l));
     if (!instance)
         return err(NgspiceError::simulation(fmt::cat("instance_create failed ", geometry_text(w, l))));
@@ -179,7 +187,7 @@ Result<std::size_t, NgspiceError> run_work_item(const Plan& plan, const Item& it
                 if (token.cancelled()) return err(NgspiceError::simulation("cancelled"));
                 std::size_t at = grids.offset(item, v, row, 0);
                 for (double vds : plan.vds) {
-                    const std::optional<PointValues> p = solve_point(plan, instance.get(), vgs, vds, vbs);
+                    const std::optional<PointValues> p = solve_point(plan, m, instance.get(), vgs, vds, vbs);
                     store(at++, p ? *p : failed);
                 }
             }
@@ -208,8 +216,8 @@ Result<std::size_t, NgspiceError> run_work_item(const Plan& plan, const Item& it
                                                                terminal.data(), codes.data()) == BSIM4_OK;
             std::size_t at = grids.offset(item, v, row, 0);
             for (std::size_t k = 0; k < n_rows * n_vds; ++k, ++at)
-                store(at,
-                      evaluated && codes[k] == BSIM4_OK ? point_values(plan, out[k], terminal[k]) : failed);
+                store(at, evaluated && codes[k] == BSIM4_OK ? point_values(plan, m, out[k], terminal[k])
+                                                            : failed);
         }
     }
     return index;
@@ -296,18 +304,21 @@ std::string bin_names(const std::vector<const parser::Bsim4ModelCard*>& bins) {
     return out;
 }
 
-// One line for each network the table's cards ask for that the evaluator does not solve, naming
-// every card that asks for it: once per generation, however many (W, L) pairs use a card (the
-// instance parameters are those of the card's first pair).
+// One line for each network the table's cards ask for that the evaluator does not solve, and for
+// each instance parameter it has no input for, naming every card concerned: once per generation,
+// however many (W, L) pairs use a card (the instance parameters are those of the card's first
+// pair).
 void report_unsolved_networks(const Plan& plan, Messages& messages) {
     std::vector<std::pair<std::string, std::string>> networks;  // what is not solved, and by whom
     for (std::size_t k = 0; k < plan.bins.size(); ++k) {
         const parser::Bsim4ModelCard* card = plan.bins[k];
         if (std::find(plan.bins.begin(), plan.bins.begin() + k, card) != plan.bins.begin() + k) continue;
-        const std::size_t wi = k / plan.lengths.size(), li = k % plan.lengths.size();
-        const parser::ParamList instance =
-            plan.defaults ? instance_params(plan, wi, li) : parser::ParamList{};
-        for (std::string& network : bsim4::native::unsolved_networks(card->params, instance)) {
+        const Device& device = plan.devices[k];
+        std::vector<std::string> unsolved = bsim4::native::unsolved_networks(card->params, device.given);
+        for (const std::string& given : device.unmodelled)
+            unsolved.push_back(
+                fmt::cat(given, ": not modelled by the native evaluator; the table is computed without it"));
+        for (std::string& network : unsolved) {
             auto same = std::find_if(networks.begin(), networks.end(),
                                      [&](const auto& n) { return n.first == network; });
             if (same == networks.end())
@@ -346,19 +357,97 @@ std::optional<KitReading> read_kit(const LutConfig& config, const KitTextReading
     return KitReading{text->lines, std::move(kit)};
 }
 
-std::optional<parser::SubcircuitDefaults> subcircuit_defaults(const LutConfig& config,
-                                                              const parser::LogicalLines& lines,
-                                                              Messages& messages) {
-    if (!config.subcircuit_name) return std::nullopt;
+// The subcircuit `subcircuit_name` names, and the line that says what
+// became of it (written once the cards are settled).
+struct NamedSubcircuit {
+    std::optional<parser::SubcircuitDefaults> defaults;
+    std::string note;
+};
+
+NamedSubcircuit subcircuit_defaults(const LutConfig& config, const parser::LogicalLines& lines) {
+    if (!config.subcircuit_name) return {};
     const std::string& name = *config.subcircuit_name;
     auto found = parser::extract_subcircuit_defaults_from_lines(lines, name);
-    if (!found) {
-        messages.err(fmt::cat("  [native] subcircuit '", name, "' not found in model file\n"));
-        return std::nullopt;
+    if (!found)
+        return {std::nullopt, fmt::cat("  [native] subcircuit '", name, "' not found in model file\n")};
+    std::string note = fmt::cat("  [native] using subcircuit defaults from '", found->name,
+                                "' (inner model: '", found->inner_model, "')\n");
+    return {std::move(found), std::move(note)};
+}
+
+// The transistor of the (`width`, `length`) pair, or the message refusing its
+// device line as ngspice refuses it. A wrapping subcircuit gets `width` and
+// `length` as the pool path's X line passes them (under `width_param` and
+// `length_param`), and its device line decides the instance, sizes included
+// (BSIM4's 5 um when it gives none); without one, or without a device line,
+// the instance is `width` x `length` alone. Sizes and diffusion areas and
+// perimeters are scaled by the kit's `.option scale` as ngspice scales them.
+Result<Device, std::string> make_device(const LutConfig& config, const parser::SubcircuitDefaults* wrapper,
+                                        double scale, double width, double length) {
+    Device d;
+    d.w = d.bin_w = width * scale;
+    d.l = length * scale;
+    if (!wrapper || wrapper->inner_model.empty()) return d;
+
+    constexpr double kBsim4DefaultSize = 5e-6;
+    d.w = d.l = kBsim4DefaultSize;
+    // The X line passes the length first, then the width.
+    parser::ParamMap passed;
+    passed.insert_or_assign(ascii_lower(config.length_param), length);
+    passed.insert_or_assign(ascii_lower(config.width_param), width);
+    const auto refused = [&](std::string_view why) {
+        return fmt::cat("subcircuit '", wrapper->name, "': ", why);
+    };
+    double nf = 1.0;
+    bool wnflag = false;
+    using bsim4::native::InstanceParamUse;
+    for (const parser::InstanceParam& p : wrapper->compute_instance_params(passed)) {
+        const InstanceParamUse use = bsim4::native::instance_param_use(p.name);
+        if (use == InstanceParamUse::Unknown)
+            return err(refused(fmt::cat("unknown instance parameter '", p.name, "' on its device line")));
+        if (p.name == "ic") continue;  // initial voltages, a list: for transients
+        if (!p.value)
+            return err(refused(fmt::cat("cannot evaluate ", p.name, " = ", p.text, " on its device line")));
+        double v = *p.value;
+        // A finger count a hair above an integer runs BSIM4's stress loop once more; the other
+        // values ngspice reads an ulp away change nothing to speak of.
+        if (p.name == "nf" && p.substituted) v = parser::substituted_value(v);
+        if (use != InstanceParamUse::Caller) d.given.emplace_back(p.name, v);
+        if (use == InstanceParamUse::Evaluator) {
+            d.params.emplace_back(p.name, v);
+            if (p.name == "nf") nf = v;
+        } else if (use == InstanceParamUse::Unmodelled) {
+            d.unmodelled.push_back(fmt::cat(p.name, "=", fmt::display(v)));
+        } else if (p.name == "w") {
+            d.w = v * scale;
+        } else if (p.name == "l") {
+            d.l = v * scale;
+        } else if (p.name == "m") {
+            d.m = v;
+        } else if (p.name == "wnflag") {
+            wnflag = std::trunc(v) != 0.0;
+        }
     }
-    messages.err(fmt::cat("  [native] using subcircuit defaults from '", found->name, "' (inner model: '",
-                          found->inner_model, "')\n"));
-    return found;
+    // ngspice's own fatal checks of the instance.
+    if (!(nf >= 1.0))
+        return err(refused(fmt::cat("number of fingers nf = ", fmt::display(nf), " is smaller than one")));
+    if (!(d.m > 0.0)) return err(refused(fmt::cat("multiplier m = ", fmt::display(d.m), " is not positive")));
+    parser::scale_instance_params(d.params, scale);
+    d.bin_w = wnflag ? d.w / nf : d.w;
+    return d;
+}
+
+// Every (W, L) pair's transistor, in bins order.
+Result<void, NgspiceError> make_devices(Plan& plan, const LutConfig& config) {
+    const parser::SubcircuitDefaults* wrapper = plan.defaults ? &*plan.defaults : nullptr;
+    for (double w : config.widths) {
+        for (double l : config.lengths) {
+            auto device = make_device(config, wrapper, plan.kit.scale, w, l);
+            if (!device) return err(NgspiceError::simulation(std::move(device).error()));
+            plan.devices.push_back(std::move(*device));
+        }
+    }
+    return {};
 }
 
 // The model whose cards serve the table, and the subcircuit that wraps it
@@ -395,18 +484,16 @@ std::optional<ModelChoice> resolve_model(const LutConfig& config, const KitReadi
     return choice;
 }
 
-// One card per (W, L) pair: kits bin in width as well as length. A geometry
-// outside every bin or a card of the other type is refused, as ngspice
-// refuses them.
+// One card per (W, L) pair, chosen by the size of its transistor: kits bin
+// in width as well as length. A geometry outside every bin or a card of the
+// other type is refused, as ngspice refuses them.
 Result<void, NgspiceError> choose_bins(Plan& plan, const LutConfig& config, const std::string& model) {
     const std::string_view device_type = config.device_type == DeviceType::Pmos ? "pmos" : "nmos";
-    for (double w : config.widths) {
-        for (double l : config.lengths) {
-            auto card = parser::choose_card(plan.kit, model, device_type, l * plan.kit.scale,
-                                            w * plan.kit.scale, *config.model_file);
-            if (!card) return err(NgspiceError::simulation(std::move(card).error()));
-            plan.bins.push_back(*card);
-        }
+    for (const Device& device : plan.devices) {
+        auto card =
+            parser::choose_card(plan.kit, model, device_type, device.l, device.bin_w, *config.model_file);
+        if (!card) return err(NgspiceError::simulation(std::move(card).error()));
+        plan.bins.push_back(*card);
     }
     return {};
 }
@@ -552,7 +639,11 @@ NativeOutcome generate_lut_native(const LutConfig& config, const KitTextReading&
     if (n_w == 0 || n_l == 0 || n_vbs == 0)
         return err(NgspiceError::simulation("widths, lengths and vbs_values must not be empty"));
 
-    // 3-6. The cards per pair, the item type, the parameter dump and what can be extracted.
+    // 3-6. The transistor and card per pair, the item type, the parameter dump and what can be
+    // extracted.
+    NamedSubcircuit named = subcircuit_defaults(config, reading->lines);
+    plan->defaults = named.defaults ? std::move(named.defaults) : std::move(chosen->wrapper);
+    MORVA_TRY(make_devices(*plan, config));
     if (auto bins = choose_bins(*plan, config, chosen->model); !bins) return err(std::move(bins).error());
     if (!adopt_first_card(*plan, messages)) return std::nullopt;
     if (dump_requested()) dump_params(*plan->bins.front(), messages);
@@ -570,9 +661,8 @@ NativeOutcome generate_lut_native(const LutConfig& config, const KitTextReading&
                           n_vds, " Vds = ", *points, " points  (model: ", *config.model_file, "  bins: [",
                           bin_names(plan->bins), "])\n"));
 
-    // 9. Subcircuit defaults.
-    plan->defaults = subcircuit_defaults(config, reading->lines, messages);
-    if (!plan->defaults) plan->defaults = std::move(chosen->wrapper);
+    // 9. Subcircuit defaults, and what the evaluator leaves out.
+    if (!named.note.empty()) messages.err(named.note);
     report_unsolved_networks(*plan, messages);
 
     Grids grids;

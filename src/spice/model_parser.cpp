@@ -1,6 +1,7 @@
 #include "spice/model_parser.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <system_error>
 #include <unordered_map>
 
 #include "common/decimal.h"
@@ -731,6 +733,59 @@ void scale_instance_params(ParamList& params, double scale) {
     }
 }
 
+namespace {
+
+// The `.param` values of the lines outside every subcircuit: those a
+// subcircuit sees beneath its own.
+ParamMap params_outside_subcircuits(const LogicalLines& lines) {
+    LogicalLines outside;
+    std::size_t depth = 0;
+    for (const std::string& line : lines) {
+        if (ascii_istarts_with(line, ".subckt")) {
+            ++depth;
+        } else if (ascii_istarts_with(line, ".ends")) {
+            if (depth > 0) --depth;
+        } else if (depth == 0 && ascii_istarts_with(line, ".param")) {
+            outside.push_back(line);
+        }
+    }
+    return collect_dot_params(outside);
+}
+
+// A number as written, suffix or unit letters allowed: what ngspice reads
+// without substituting it.
+bool plain_number(std::string_view text) {
+    text = trim(text);
+    return parse_decimal(text).has_value() || parse_spice_float(text).has_value();
+}
+
+// Every word of the texts that could name a parameter, lower-case: runs of
+// letters, digits, "_", "." and non-ASCII bytes (numbers too, harmlessly).
+void add_words(std::string_view text, std::unordered_set<std::string>& words) {
+    const auto name_char = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+               c == '.' || static_cast<unsigned char>(c) >= 0x80;
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        if (!name_char(text[i])) {
+            ++i;
+            continue;
+        }
+        const std::size_t start = i;
+        while (i < text.size() && name_char(text[i])) ++i;
+        words.insert(ascii_lower(text.substr(start, i - start)));
+    }
+}
+
+RawParamList raw_param_list(std::string_view text) {
+    RawParamList out;
+    for (const RawPair& raw : raw_pairs(text))
+        if (!trim(raw.value).empty()) out.emplace_back(ascii_lower(raw.name), std::string(raw.value));
+    return out;
+}
+
+}  // namespace
+
 std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const LogicalLines& lines,
                                                                          std::string_view name) {
     std::size_t header = lines.size();
@@ -757,6 +812,7 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
         while (!text.empty() && text.front() == '\'') text.remove_prefix(1);
         while (!text.empty() && text.back() == '\'') text.remove_suffix(1);
         if (text.empty()) continue;
+        defaults.header.emplace_back(key, std::string(raw.value));
         if (auto v = parse_value(raw.value, no_params))
             defaults.params.insert_or_assign(std::move(key), *v);
         else
@@ -767,8 +823,10 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
         const std::string& line = lines[i];
         if (ascii_istarts_with(line, ".ends")) break;
         if (ascii_istarts_with(line, ".param")) {
-            for (auto& [key, v] : parse_key_value_pairs(std::string_view(line).substr(6), no_params))
+            const std::string_view pairs = std::string_view(line).substr(6);
+            for (auto& [key, v] : parse_key_value_pairs(pairs, no_params))
                 defaults.params.emplace(std::move(key), v);
+            for (auto& pair : raw_param_list(pairs)) defaults.body_params.push_back(std::move(pair));
             continue;
         }
         if (line.front() == '.' || line.front() == '*' || !defaults.inner_model.empty()) continue;
@@ -783,9 +841,19 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
                 word.size() <= 2 && word.find_first_not_of("0123456789ndgsb") == std::string::npos;
             if (terminal) continue;
             defaults.inner_model = word;
+            std::string_view rest;
+            first_word(line, &rest);
+            defaults.device = raw_param_list(rest);
             break;
         }
     }
+    // Only the kit's values the subcircuit's texts name: a kit holds thousands, and each
+    // instance's evaluation starts from a copy of these.
+    std::unordered_set<std::string> named;
+    for (const RawParamList* pairs : {&defaults.header, &defaults.body_params, &defaults.device})
+        for (const auto& pair : *pairs) add_words(pair.second, named);
+    for (auto& [key, value] : params_outside_subcircuits(lines))
+        if (named.count(key)) defaults.globals.emplace(key, value);
     return defaults;
 }
 
@@ -801,34 +869,80 @@ Result<std::optional<SubcircuitDefaults>, Bsim4Error> parse_subcircuit_defaults_
     return extract_subcircuit_defaults_from_lines(lines, name);
 }
 
-ParamList SubcircuitDefaults::compute_instance_params(double w, double /*l*/, double nf, double scale) const {
-    const auto param_or = [&](const char* key, double fallback) {
-        const auto it = params.find(key);
-        return it == params.end() ? fallback : it->second;
-    };
-    const double dmcg = param_or("dmcg", 0.0);
-    const double dmci = param_or("dmci", 0.0);
-    const double xw = param_or("xw", 0.0);
-    const double weff = w / nf + xw / scale;
-
-    ParamList out(params.begin(), params.end());
-    for (const auto& entry : exprs) {
-        const std::string& key = entry.first;
-        double value;
-        if (key == "nrd" || key == "nrs") {
-            value = dmcg / scale / nf / weff;
-        } else if (key == "sd") {
-            value = 2.0 * dmcg / scale;
-        } else if (key == "ad" || key == "as") {
-            value = (dmci + nf * dmcg) / scale * weff;
-        } else if (key == "pd" || key == "ps") {
-            value = (nf + 1.0) * weff + 2.0 * (dmci + nf * dmcg) / scale;
-        } else if (key == "sa" || key == "sb") {
-            value = param_or(key.c_str(), 4.05e-7) / scale;
-        } else {
+double substituted_value(double value) {
+    if (!std::isfinite(value)) return value;
+    char text[32];
+    const auto written = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific, 15);
+    if (written.ec != std::errc()) return value;
+    const std::string_view t(text, static_cast<std::size_t>(written.ptr - text));
+    double mantissa = 0.0;
+    int decimals = 0;
+    std::size_t i = t.front() == '-' ? 1 : 0;
+    bool after_point = false;
+    for (; i < t.size() && t[i] != 'e'; ++i) {
+        if (t[i] == '.') {
+            after_point = true;
             continue;
         }
-        out.emplace_back(key, value);
+        mantissa = 10.0 * mantissa + (t[i] - '0');
+        if (after_point) --decimals;
+    }
+    if (i + 1 >= t.size()) return value;
+    int exponent = 0;
+    std::from_chars(t.data() + i + 1 + (t[i + 1] == '+' ? 1 : 0), t.data() + t.size(), exponent);
+    const double sign = t.front() == '-' ? -1.0 : 1.0;
+    return sign * mantissa * std::pow(10.0, static_cast<double>(decimals + exponent));
+}
+
+std::vector<InstanceParam> SubcircuitDefaults::compute_instance_params(const ParamMap& passed) const {
+    // The subcircuit's own definitions, one per name: the body's replace the
+    // header's, and a passed value replaces both.
+    std::vector<const std::pair<std::string, std::string>*> own;
+    std::map<std::string_view, std::size_t> slot;
+    const auto define = [&](const RawParamList& pairs) {
+        for (const auto& pair : pairs) {
+            if (passed.count(pair.first)) continue;
+            const auto [at, added] = slot.try_emplace(pair.first, own.size());
+            if (added)
+                own.push_back(&pair);
+            else
+                own[at->second] = &pair;
+        }
+    };
+    define(header);
+    define(body_params);
+
+    // A definition shadows the name outside the subcircuit from the start:
+    // each is evaluated after those it names, and one in a cycle, or naming
+    // one that has no value, has none.
+    ParamMap scope = globals;
+    for (const auto& [name, value] : passed) scope.insert_or_assign(name, value);
+    for (const auto* pair : own) scope.erase(pair->first);
+    std::vector<std::vector<std::size_t>> users(own.size());
+    std::vector<std::size_t> waiting(own.size(), 0), ready;
+    for (std::size_t k = 0; k < own.size(); ++k) {
+        std::unordered_set<std::string> words;
+        add_words(own[k]->second, words);
+        for (const std::string& word : words) {
+            const auto used = slot.find(word);
+            if (used == slot.end() || used->second == k) continue;
+            users[used->second].push_back(k);
+            ++waiting[k];
+        }
+        if (waiting[k] == 0) ready.push_back(k);
+    }
+    while (!ready.empty()) {
+        const std::size_t k = ready.back();
+        ready.pop_back();
+        if (const auto v = parse_value(own[k]->second, scope)) scope.emplace(own[k]->first, *v);
+        for (const std::size_t user : users[k])
+            if (--waiting[user] == 0) ready.push_back(user);
+    }
+
+    std::vector<InstanceParam> out;
+    out.reserve(device.size());
+    for (const auto& [name, text] : device) {
+        out.push_back({name, text, parse_value(text, scope), !plain_number(text)});
     }
     return out;
 }

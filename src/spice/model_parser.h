@@ -151,6 +151,28 @@ std::string kit_file_path(const std::string& including, std::string_view word);
 // links and "." / ".." resolved; `path` itself when that fails.
 std::string canonical_kit_path(const std::string& path);
 
+// name=value pairs as written: lower-case names, value texts untouched.
+using RawParamList = std::vector<std::pair<std::string, std::string>>;
+
+// One instance parameter of a device line: its value, or none when it cannot
+// be evaluated (an undefined name, an unknown function: ngspice refuses the
+// line).
+struct InstanceParam {
+    std::string name;  // lower-case
+    std::string text;  // as written
+    std::optional<double> value;
+    // Not a plain number (suffix or unit letters allowed): ngspice
+    // substitutes the value into the line (see substituted_value).
+    bool substituted = false;
+};
+
+// The value ngspice 39 gives an instance for one it substituted into the
+// device line: written with 15 decimals and read back by its own number
+// reader, which accumulates the digits and scales them by a power of ten (3
+// comes back as 3.0000000000000004, 6 as 6.000000000000001; most values are
+// unchanged or an ulp away).
+double substituted_value(double value);
+
 // Defaults of a subcircuit wrapping one transistor.
 struct SubcircuitDefaults {
     std::string name;                          // as the caller asked for it
@@ -158,10 +180,22 @@ struct SubcircuitDefaults {
     std::map<std::string, double> params;      // numeric defaults by lower-case name
     std::map<std::string, std::string> exprs;  // non-numeric header defaults, as text
 
-    // Instance parameters for width `w` (metres), `nf` fingers and `scale`:
-    // every numeric default, then the diffusion geometry computed for each
-    // expression default among nrd, nrs, sd, ad, as, pd, ps, sa, sb.
-    ParamList compute_instance_params(double w, double l, double nf, double scale) const;
+    // What ngspice evaluates when it expands the subcircuit: the header's
+    // defaults and the body's `.param` pairs in file order, the pairs of the
+    // device line that names `inner_model`, and the `.param` values of the
+    // lines outside every subcircuit.
+    RawParamList header;
+    RawParamList body_params;
+    RawParamList device;
+    ParamMap globals;
+
+    // The device line's instance parameters, in line order, when the X line
+    // passes `passed` (lower-case names), evaluated as ngspice does: the
+    // subcircuit is one scope over the lines outside it, in which a passed
+    // value replaces a body `.param` of that name, which replaces a header
+    // default; values may use each other in any order (ngspice sorts them by
+    // what they use) and one that cannot be evaluated stays undefined.
+    std::vector<InstanceParam> compute_instance_params(const ParamMap& passed) const;
 };
 
 Result<std::optional<SubcircuitDefaults>, Bsim4Error> parse_subcircuit_defaults(const std::string& path,

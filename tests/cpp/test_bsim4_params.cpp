@@ -138,6 +138,16 @@ TEST(Bsim4Table, InstanceParameters) {
     EXPECT_TRUE(inst->given & kGivenNrd);
     EXPECT_EQ(bsim4_instance_set_inst_param(inst, "DelVto", 0.05), 1);
     EXPECT_EQ(inst->delvto, 0.05);
+    EXPECT_EQ(bsim4_instance_set_inst_param(inst, "delvt0", 0.07), 1);
+    EXPECT_EQ(inst->delvto, 0.07);
+    EXPECT_EQ(bsim4_instance_set_inst_param(inst, "MULU0", 1.2), 1);
+    EXPECT_EQ(inst->mulu0, 1.2);
+    EXPECT_TRUE(inst->given & kGivenMulu0);
+    // A real finger count, at least 1 as at creation.
+    for (const auto& [given, taken] : {std::pair{2.5, 2.5}, {0.5, 1.0}, {std::nan(""), 1.0}}) {
+        EXPECT_EQ(bsim4_instance_set_inst_param(inst, "nf", given), 1);
+        EXPECT_EQ(inst->nf, taken);
+    }
     EXPECT_EQ(bsim4_instance_set_inst_param(inst, "w", 2e-6), 0);
     EXPECT_EQ(bsim4_instance_set_inst_param(inst, "l", 2e-6), 0);
     EXPECT_EQ(bsim4_instance_set_inst_param(inst, "nrdx", 2e-6), 0);

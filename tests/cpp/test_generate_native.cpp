@@ -295,10 +295,9 @@ TEST_F(NativeLut, SubcircuitDefaults) {
     Lines lines;
     const TransistorLut t = run(c, lines);
     EXPECT_EQ(lines.err_text, "  [native] using subcircuit defaults from 'nfet' (inner model: 'nch')\n");
-    auto defaults = parser::parse_subcircuit_defaults(cards, "nfet").value();
-    ASSERT_TRUE(defaults);
+    // The device line's values, the passed W and L among them.
     expect_points_from(t, 0, 0, card_named(cards, "nch"),
-                       defaults->compute_instance_params(1e-6, 5e-7, 1.0, 1.0), true);
+                       {{"sa", 2e-6}, {"sb", 2e-6}, {"nrd", 2}, {"nrs", 2}, {"delvto", 0.05}}, true);
 
     c.subcircuit_name = "pfet";
     Lines absent;
@@ -333,6 +332,12 @@ m0 d g s b sheet w={w} l={l} nrs={nrs} nrd={nrd}
 .subckt sfet d g s b w=1e-6 l=1e-6 nrs=2
 m0 d g s b sheet w={w} l={l} nrs={nrs}
 .ends sfet
+.subckt lfet d g s b w=1e-6 l=1e-6
+m0 d g s b sheet w={w} l={l} nrs=2 nrd=2
+.ends lfet
+.subckt ifet d g s b w=1e-6 l=1e-6
+m0 d g s b rb w={w} l={l} rbodymod=0 rgatemod=2 geomod=1 min=1 trnqsmod=1 xgw=1e-7 ic=0.5,1,0 off
+.ends ifet
 )";
     const std::string taken = " is not solved; currents through it are taken at the terminal voltages\n";
     const struct {
@@ -349,6 +354,17 @@ m0 d g s b sheet w={w} l={l} nrs={nrs}
          "currents "
          "through them are taken at the terminal voltages\n"},
         {"sfet", "  [native] sheet: rsh*nrs=10: the diffusion series resistance" + taken},
+        // Literal values on the device line count alike.
+        {"lfet",
+         "  [native] sheet: rsh*nrs=10, rsh*nrd=10: the diffusion series resistances are not solved; "
+         "currents through them are taken at the terminal voltages\n"},
+        // The instance's selectors replace the card's; what the evaluator has no input for is named,
+        // what changes no DC current is not.
+        {"ifet", "  [native] rb: rgatemod=2: the gate resistance" + taken +
+                     "  [native] rb: geomod=1: not modelled by the native evaluator; the table is computed "
+                     "without it\n"
+                     "  [native] rb: min=1: not modelled by the native evaluator; the table is computed "
+                     "without it\n"},
     };
     for (const auto& k : cases) {
         LutConfig c = config(k.model);
@@ -362,7 +378,8 @@ m0 d g s b sheet w={w} l={l} nrs={nrs}
              at = end + 1) {
             const std::string line = lines.err_text.substr(at, end + 1 - at);
             if (line.find("is not solved") != std::string::npos ||
-                line.find("are not solved") != std::string::npos)
+                line.find("are not solved") != std::string::npos ||
+                line.find("not modelled") != std::string::npos)
                 said += line;
         }
         EXPECT_EQ(said, k.lines) << k.model << ":\n" << lines.err_text;
@@ -437,5 +454,116 @@ TEST_F(NativeLut, SeriesResistanceAndReverseBiasPointsComeFromTheEvaluator) {
         const parser::Bsim4ModelCard card = card_named(cards, name);
         for (std::size_t wi = 0; wi < 2; ++wi)
             for (std::size_t li = 0; li < 2; ++li) expect_points_from(t, wi, li, card);
+    }
+}
+
+TEST_F(NativeLut, DeviceLineInsideASubcircuit) {
+    const std::string lib = (dir.path / "wrapped.lib").string();
+    std::ofstream(lib) << R"(* devices wrapped as kits wrap them
+.model nch nmos level=54 vth0=0.42 u0=0.035 kvth0=5e-8 saref=1e-6 sbref=1e-6
+.model bl.1 nmos level=54 lmin=1e-7 lmax=6e-7 vth0=0.30 u0=0.03
+.model bl.2 nmos level=54 lmin=6e-7 lmax=1e-5 vth0=0.50 u0=0.03
+.model bw.1 nmos level=54 wmin=1e-7 wmax=1.5e-6 vth0=0.30 u0=0.03
+.model bw.2 nmos level=54 wmin=1.5e-6 wmax=1e-4 vth0=0.50 u0=0.03
+.subckt literal d g s b W=1u L=0.5u
+m0 d g s b nch w={W} l={L} sa=0.3u sb=0.6u sd=0.2u nf=3
+.ends
+.subckt passed d g s b W=1u L=0.5u fingers=3
+m0 d g s b nch w={W} l={L} sa=0.3u sb=0.6u sd=0.2u nf=fingers
+.ends
+.subckt parallel d g s b W=1u L=0.5u fingers=3
+m0 d g s b nch w={W} l={L} sa=0.3u sb=0.6u sd=0.2u nf=fingers m={1+2}
+.ends
+.subckt sizeless d g s b W=1u L=0.5u
+m0 d g s b nch
+.ends
+.subckt renamed d g s b WR=1u LR=0.1u
+m0 d g s b nch w={wr} l={lr}
+.ends
+.subckt longer d g s b W=1u L=0.5u
+m0 d g s b bl w={W} l={L*2}
+.ends
+.subckt perfinger d g s b W=1u L=0.5u
+m0 d g s b bw w={W} l={L} nf=2 wnflag=1
+.ends
+.subckt typo d g s b W=1u L=0.5u
+m0 d g s b nch w={W} l={L} delvt=0.1
+.ends
+.subckt undefined d g s b W=1u L=0.5u
+m0 d g s b nch w={W} l={L} sca={sc_typ}
+.ends
+.subckt nofinger d g s b W=1u L=0.5u
+m0 d g s b nch w={W} l={L} nf=0.5
+.ends
+.subckt nodevice d g s b W=1u L=0.5u
+m0 d g s b nch w={W} l={L} m=0
+.ends
+)";
+    const auto configured = [&](const std::string& model, double w = 2e-6, double l = 5e-7) {
+        LutConfig c = config(model);
+        c.model_file = lib;
+        c.widths = {w};
+        c.lengths = {l};
+        c.vbs_values = {0.0};
+        return c;
+    };
+
+    // A finger count a parameter gives is read as ngspice reads it: 3 a hair above 3, so that the
+    // stress terms take a fourth finger, as ngspice's do; a literal 3 is 3.
+    const parser::Bsim4ModelCard card = card_named(lib, "nch");
+    const parser::ParamList stress{{"sa", 0.3e-6}, {"sb", 0.6e-6}, {"sd", 0.2e-6}};
+    parser::ParamList literal = stress, passed = stress;
+    literal.emplace_back("nf", 3.0);
+    passed.emplace_back("nf", parser::substituted_value(3.0));
+    EXPECT_GT(passed.back().second, 3.0);
+    Lines lines;
+    const TransistorLut with_literal = run(configured("literal"), lines);
+    const TransistorLut with_passed = run(configured("passed"), lines);
+    expect_points_from(with_literal, 0, 0, card, literal, true);
+    expect_points_from(with_passed, 0, 0, card, passed, true);
+    EXPECT_NE(with_literal.id.at(0, 0, 0, 10, 10), with_passed.id.at(0, 0, 0, 10, 10));
+
+    // m parallel devices: m times one's currents and slopes, at one's thresholds, solved too.
+    for (bool solver : {false, true}) {
+        LutConfig one = configured("passed"), three = configured("parallel");
+        one.use_dc_solver = three.use_dc_solver = solver;
+        const TransistorLut a = run(one, lines), b = run(three, lines);
+        for (std::size_t k = 0; k < a.id.data.size(); ++k) {
+            ASSERT_EQ(b.id.data[k], 3.0 * a.id.data[k]) << solver;
+            ASSERT_EQ(b.gm.data[k], 3.0 * a.gm.data[k]);
+            ASSERT_EQ(b.gds.data[k], 3.0 * a.gds.data[k]);
+            ASSERT_EQ(b.op[6].data[k], 3.0 * a.op[6].data[k]);
+            ASSERT_EQ(b.op[9].data[k], a.op[9].data[k]);
+        }
+    }
+
+    // The device line's sizes choose the card (by w / nf with wnflag), and a line without them
+    // takes BSIM4's 5 um, whatever the X line passes.
+    for (const auto& [model, bins] : {std::pair{"longer", "bins: [bl.2]"}, {"perfinger", "bins: [bw.1]"}}) {
+        Lines said;
+        (void)run(configured(model), said);
+        EXPECT_NE(said.out_text.find(bins), std::string::npos) << said.out_text;
+    }
+    EXPECT_TRUE(
+        same_bits(run(configured("sizeless"), lines).id, run(configured("nch", 5e-6, 5e-6), lines).id));
+    // The X line passes the sizes under the configured names.
+    LutConfig renamed = configured("renamed");
+    renamed.width_param = "Wr";
+    renamed.length_param = "lR";
+    EXPECT_TRUE(same_bits(run(renamed, lines).id, run(configured("nch"), lines).id));
+
+    // What ngspice refuses on the device line is refused, before any evaluation.
+    const std::pair<const char*, const char*> refused[] = {
+        {"typo", "subcircuit 'typo': unknown instance parameter 'delvt' on its device line"},
+        {"undefined", "subcircuit 'undefined': cannot evaluate sca = {sc_typ} on its device line"},
+        {"nofinger", "subcircuit 'nofinger': number of fingers nf = 0.5 is smaller than one"},
+        {"nodevice", "subcircuit 'nodevice': multiplier m = 0 is not positive"},
+    };
+    for (const auto& [model, message] : refused) {
+        Lines said;
+        const NativeOutcome outcome = generate_lut_native(configured(model), said);
+        ASSERT_TRUE(outcome && !*outcome) << model;
+        EXPECT_EQ(outcome->error().detail, message);
+        EXPECT_EQ(said.out_text, "");
     }
 }

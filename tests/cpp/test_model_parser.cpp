@@ -510,18 +510,111 @@ TEST(ModelParserSubckt, HeaderBodyAndInstanceParams) {
         mp::join_continuation_lines(".subckt x 1 2\nM1 drain gate source bulk nch\n.ends"), "X");
     EXPECT_EQ(short_names->inner_model, "drain");
 
-    mp::SubcircuitDefaults g;
-    g.params = {{"dmcg", 2e-7}, {"dmci", 1e-7}, {"xw", 0}};
-    g.exprs = {{"ad", "x"}, {"pd", "x"}, {"sa", "x"}, {"nrd", "x"}, {"foo", "x"}};
-    const auto inst = g.compute_instance_params(1e-6, 5e-7, 1, 1);
-    ASSERT_EQ(inst.size(), 7u);
-    EXPECT_EQ(inst[3].first, "ad");
-    EXPECT_DOUBLE_EQ(inst[3].second, 3e-13);
-    EXPECT_EQ(inst[4].first, "nrd");
-    EXPECT_DOUBLE_EQ(inst[4].second, 0.2);
-    EXPECT_EQ(inst[5].first, "pd");
-    EXPECT_DOUBLE_EQ(inst[5].second, 2.6e-6);
-    EXPECT_EQ(inst[6], (std::pair<std::string, double>{"sa", 4.05e-7}));
+    // What ngspice evaluates, as written: the header's pairs (an empty value
+    // dropped), the body's `.param` pairs and the device line's.
+    EXPECT_EQ(d->header.size(), 9u);
+    EXPECT_EQ(d->header[7], (std::pair<std::string, std::string>{"pd", "'2 * w'"}));
+    EXPECT_EQ(d->body_params, (mp::RawParamList{{"dmcg", "2e-7"}, {"dmci", "1e-7"}, {"w", "5"}}));
+    EXPECT_EQ(d->device, (mp::RawParamList{{"w", "w"}, {"l", "l"}}));
+}
+
+// The device line's values as ngspice 39 gives them to the instance (its
+// scoping checked there through the drain current of `X1 d g s b x ...`):
+// subcircuit "x" of the text, with the X line passing `passed`. Statistical
+// functions take their nominal value, where ngspice draws one.
+TEST(ModelParserSubckt, DeviceLineEvaluatedAsNgspiceDoes) {
+    using Values = std::vector<std::pair<std::string, std::optional<double>>>;
+    const struct {
+        const char* label;
+        const char* text;
+        mp::ParamMap passed;
+        Values expected;
+    } cases[] = {
+        {"literals with suffixes, quotes, braces and spaced pairs",
+         ".subckt x d g s b W=1u L=0.18u\n"
+         "m0 d g s b nch w={W} l='L' sca=5 sb=0.4u nf = 2 delvto=-0.1\n.ends\n",
+         {},
+         {{"w", 1e-6}, {"l", 0.18e-6}, {"sca", 5.0}, {"sb", 0.4e-6}, {"nf", 2.0}, {"delvto", -0.1}}},
+        {"header defaults use the lines outside and the defaults before them",
+         ".param gdv=0.05\n.subckt x d g s b W=1u dv={gdv*2} dw='dv*2'\nm0 d g s b nch delvto={dw}\n.ends\n",
+         {},
+         {{"delvto", 0.2}}},
+        {"a header default uses the passed value",
+         ".subckt x d g s b W=1u dv={W*1e5}\nm0 d g s b nch delvto=dv\n.ends\n",
+         {{"w", 2e-6}},
+         {{"delvto", 2e-6 * 1e5}}},
+        {"a body .param replaces the header default; a passed value both",
+         ".subckt x d g s b dv=0.1 da=0.1\n.param dv=0.2 da=0.3\nm0 d g s b nch delvto={dv} "
+         "sca={da}\n.ends\n",
+         {{"da", 0.4}},
+         {{"delvto", 0.2}, {"sca", 0.4}}},
+        {"a body .param uses a passed value",
+         ".subckt x d g s b dv=0.1\n.param dv2={dv*2}\nm0 d g s b nch delvto={dv2}\n.ends\n",
+         {{"dv", 0.2}},
+         {{"delvto", 0.4}}},
+        {"values in the order they use each other, a later one shadowing the outside",
+         ".param gdv=0.05\n.subckt x d g s b dv={dbody*2}\n.param dv2={gdv*2}\nm0 d g s b nch delvto={dv2} "
+         "sca={dv}\n"
+         ".param gdv=0.1 dbody=0.3\n.ends\n",
+         {},
+         {{"delvto", 0.2}, {"sca", 0.6}}},
+        {"what nothing defines has no value; another subcircuit's .param is not seen",
+         ".subckt other a\n.param hidden=1\n.ends\n.subckt x d g s b\n.param loop={loop+1} c1={c2} c2={c1}\n"
+         "m0 d g s b nch delvto=hidden sca={loop} sb=agauss(0.4u,0.01u,3) sd={c1}\n.ends\n",
+         {},
+         {{"delvto", std::nullopt}, {"sca", std::nullopt}, {"sb", 0.4e-6}, {"sd", std::nullopt}}},
+    };
+    for (const auto& c : cases) {
+        const auto d = mp::extract_subcircuit_defaults_from_lines(mp::join_continuation_lines(c.text), "x");
+        ASSERT_TRUE(d) << c.label;
+        Values got;
+        for (const auto& p : d->compute_instance_params(c.passed)) got.emplace_back(p.name, p.value);
+        EXPECT_EQ(got, c.expected) << c.label;
+    }
+    // Of the kit's values, the subcircuit keeps those its texts name.
+    const auto kept = mp::extract_subcircuit_defaults_from_lines(
+        mp::join_continuation_lines(
+            ".param gdv=0.05 unused=1\n.subckt x d g s b dv={gdv}\nm0 d g s b nch\n.ends\n"),
+        "x");
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->globals, (mp::ParamMap{{"gdv", 0.05}}));
+    const auto texts = mp::extract_subcircuit_defaults_from_lines(
+        mp::join_continuation_lines(".subckt x d g s b\nm0 d g s b nch delvto={nothing*2}\n.ends\n"), "x");
+    ASSERT_TRUE(texts);
+    EXPECT_EQ(texts->compute_instance_params({}).at(0).text, "{nothing*2}");
+}
+
+// ngspice reads back a value it substituted into a device line from 15
+// decimals through its own digit reader (checked there through nf's effect
+// on the stress terms: nf={3}, {6}, {7} act as a hair more, {2}, {4}, {5},
+// {8}, {11}, {12} as written); plain numbers it reads directly.
+TEST(ModelParserSubckt, SubstitutedValuesAsNgspiceReadsThem) {
+    const std::pair<double, double> read[] = {
+        {3.0, 3.0000000000000004},
+        {6.0, 6.000000000000001},
+        {7.0, 7.000000000000001},
+        {-3.0, -3.0000000000000004},
+        {2.0, 2.0},
+        {4.0, 4.0},
+        {5.0, 5.0},
+        {8.0, 8.0},
+        {11.0, 11.0},
+        {12.0, 12.0},
+        {0.0, 0.0},
+        {1e-6, 1e-6},
+    };
+    for (const auto& [value, taken] : read) EXPECT_EQ(mp::substituted_value(value), taken) << value;
+    EXPECT_EQ(mp::substituted_value(HUGE_VAL), HUGE_VAL);
+    EXPECT_TRUE(std::isnan(mp::substituted_value(std::nan(""))));
+
+    const auto d = mp::extract_subcircuit_defaults_from_lines(
+        mp::join_continuation_lines(
+            ".subckt x d g s b n=3\nm0 d g s b nch nf=3 sd=0.2u nf={3} nf='3' nf=n\n.ends\n"),
+        "x");
+    ASSERT_TRUE(d);
+    std::vector<bool> substituted;
+    for (const auto& p : d->compute_instance_params({})) substituted.push_back(p.substituted);
+    EXPECT_EQ(substituted, (std::vector<bool>{false, false, true, true, true}));
 }
 
 TEST(ModelParserFiles, ErrorsAndDecoding) {

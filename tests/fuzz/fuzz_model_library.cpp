@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)mp::extract_models(collected, mp::collect_dot_params(collected));
     }
     if (auto defaults = mp::extract_subcircuit_defaults_from_lines(lines, "nch_mac"))
-        (void)defaults->compute_instance_params(1e-6, 1e-7, 1.0, 1.0);
+        (void)defaults->compute_instance_params({{"w", 1e-6}, {"l", 1e-7}});
     for (const std::string& line : lines) (void)mp::parse_value(line, params);
 
     write_library(text);
