@@ -519,8 +519,9 @@ private:
         if (to.text && visit(to.key, std::string())) collect_file(to, depth + 1);
     }
 
-    // The section a redirect names, in the file it names or, when that
-    // cannot be read, in the file holding it (as redirect() reads it).
+    // The section a redirect names in the file it names. None when that
+    // file cannot be read: ngspice stops there, where redirect() looks the
+    // section up in the file holding the line, once.
     struct Target {
         Source source;
         std::string section;
@@ -531,7 +532,7 @@ private:
         std::string section = ascii_lower(strip_quotes(target->section));
         if (section.empty()) return std::nullopt;
         Source to = open(from, target->file);
-        if (!to.text) to = from;
+        if (!to.text) return std::nullopt;
         return Target{std::move(to), std::move(section)};
     }
 

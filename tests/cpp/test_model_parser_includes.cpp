@@ -274,6 +274,8 @@ TEST(ModelParserIncludes, KitsFollowedWithoutEndAreRefused) {
     dir.write("common.inc", ".model common nmos level=54\n");
     dir.write("f.lib", ".lib tt\n.include back.inc\n.endl\n.lib mos\n.model f nmos level=54\n.endl\n");
     dir.write("back.inc", ".lib 'f.lib' mos\n");
+    // A redirect into a file that cannot be read, where ngspice stops.
+    dir.write("m.lib", ".lib tt\n.lib 'missing.lib' tt\n.model m nmos level=54\n.endl\n");
 
     const struct {
         const char* file;
@@ -292,6 +294,7 @@ TEST(ModelParserIncludes, KitsFollowedWithoutEndAreRefused) {
         {"k.lib", "top", "", {"k", "common"}},
         {"k.lib", std::nullopt, "", {"common", "k"}},  // in file order
         {"f.lib", "tt", "", {"f"}},
+        {"m.lib", "tt", "", {"m"}},
     };
     for (const auto& c : cases) {
         const std::string path = d + "/" + c.file;
