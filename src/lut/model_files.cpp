@@ -35,7 +35,8 @@ std::optional<IoError> open_problem(const std::string& path) {
 // end; other failures are left to the checks that name them.
 std::optional<ModelFileProblem> reading_problem(const bsim4::Bsim4Error& e, const std::string& path) {
     if (e.kind == bsim4::Bsim4Error::Kind::Io && e.io.os_code != 0) return unreadable(e.io, path);
-    if (auto cycle = spice::model_parser::kit_cycle_of(e)) return ModelFileProblem{std::move(*cycle), std::nullopt};
+    if (auto cycle = spice::model_parser::kit_cycle_of(e))
+        return ModelFileProblem{std::move(*cycle), std::nullopt};
     return std::nullopt;
 }
 

@@ -551,7 +551,8 @@ private:
         return std::nullopt;
     }
 
-    std::optional<std::string> section_cycle(const Source& source, const std::string& name, std::size_t depth) {
+    std::optional<std::string> section_cycle(const Source& source, const std::string& name,
+                                             std::size_t depth) {
         if (depth >= kMaxKitNesting) return std::nullopt;
         if (auto entered = sections_.enter(source.key, name, source.path); !entered)
             return std::move(entered).error();
@@ -594,7 +595,8 @@ private:
                 const std::optional<std::string_view> word = spice_expr::include_target(line);
                 if (!word) continue;
                 const Source to = open(source, *word);
-                if (to.text && spliced.insert(to.key).second) redirects_in(to, 0, false, spliced, out, depth + 1);
+                if (to.text && spliced.insert(to.key).second)
+                    redirects_in(to, 0, false, spliced, out, depth + 1);
             }
         }
     }
@@ -835,7 +837,8 @@ Result<std::optional<std::string>, Bsim4Error> find_kit_cycle(const std::string&
 }
 
 std::optional<std::string> kit_cycle_of(const Bsim4Error& error) {
-    if (error.kind != Bsim4Error::Kind::Io || error.io.os_code != 0 || !is_kit_cycle_message(error.io.message))
+    if (error.kind != Bsim4Error::Kind::Io || error.io.os_code != 0 ||
+        !is_kit_cycle_message(error.io.message))
         return std::nullopt;
     return error.io.message;
 }

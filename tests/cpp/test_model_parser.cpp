@@ -248,8 +248,8 @@ TEST(ModelParserValues, UndefinedOrUnsupportedGivesNoValue) {
           "1?2", "1:2", "1?0?5:6:7", "2*-!0",
           // Statistical functions with no argument or more than three, or a
           // nominal value that names nothing: ngspice refuses them.
-          "agauss()", "unif()", "agauss(1,2,3,4)", "gauss(1,2,3,9)", "limit(1,2,3,4,5)", "agauss(unknown,1,3)",
-          "aunif(1,unknown)"}) {
+          "agauss()", "unif()", "agauss(1,2,3,4)", "gauss(1,2,3,9)", "limit(1,2,3,4,5)",
+          "agauss(unknown,1,3)", "aunif(1,unknown)"}) {
         EXPECT_EQ(value(text, p), std::nullopt) << text;
     }
     // Hostile nesting gives no value instead of exhausting the stack.
@@ -804,7 +804,8 @@ TEST(ModelParserCards, CardValuesAsNgspiceTakesThem) {
         {"{gauss(0.42,0.01,3,9)}", std::nullopt, "cannot evaluate vth0 = {gauss(0.42,0.01,3,9)}"},
         {"{unif()}", std::nullopt, "cannot evaluate vth0 = {unif()}"},
         {"limit()", std::nullopt, "cannot evaluate vth0 = limit()"},
-        {"{agauss(vth_undefined,0.01,3)}", std::nullopt, "cannot evaluate vth0 = {agauss(vth_undefined,0.01,3)}"},
+        {"{agauss(vth_undefined,0.01,3)}", std::nullopt,
+         "cannot evaluate vth0 = {agauss(vth_undefined,0.01,3)}"},
         {"bad_mc", std::nullopt, "cannot evaluate vth0 = bad_mc"},
         {"{vth_undefined}", std::nullopt, "cannot evaluate vth0 = {vth_undefined}"},
         {"{nan}", std::nullopt, "cannot evaluate vth0 = {nan}"},
@@ -823,10 +824,10 @@ TEST(ModelParserCards, CardValuesAsNgspiceTakesThem) {
         {"'0.42+'", std::nullopt, "cannot evaluate vth0 = '0.42+'"},
     };
     for (const auto& c : cases) {
-        const auto lines = mp::join_continuation_lines(fmt::cat(
-            ".param mc = agauss(0.5, 0.1, 3) bad_mc = agauss(0.5, 0.1, 3, 1) huge = 1e309\n"
-            ".model n nmos level=54 k1=0.5 vth0=",
-            c.value, " u0=0.03\n"));
+        const auto lines = mp::join_continuation_lines(
+            fmt::cat(".param mc = agauss(0.5, 0.1, 3) bad_mc = agauss(0.5, 0.1, 3, 1) huge = 1e309\n"
+                     ".model n nmos level=54 k1=0.5 vth0=",
+                     c.value, " u0=0.03\n"));
         std::map<std::string, std::string> refused;
         const auto cards = mp::extract_models(lines, mp::collect_dot_params(lines), &refused);
         ASSERT_EQ(cards.size(), 1u) << c.value;
@@ -836,7 +837,8 @@ TEST(ModelParserCards, CardValuesAsNgspiceTakesThem) {
         if (c.taken) {
             EXPECT_TRUE(refused.empty()) << c.value;
         } else {
-            EXPECT_EQ(refused, (std::map<std::string, std::string>{{"n", fmt::cat("model 'n': ", c.message)}}))
+            EXPECT_EQ(refused,
+                      (std::map<std::string, std::string>{{"n", fmt::cat("model 'n': ", c.message)}}))
                 << c.value;
         }
     }

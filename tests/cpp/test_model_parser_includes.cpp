@@ -215,7 +215,8 @@ TEST(ModelParserIncludes, CyclesAndDeepOrWideChainsEnd) {
               ".lib two\n.include b.spice\n.model two nmos level=54\n.lib \"sub/../x.lib\" ONE\n.endl two\n");
     const auto cyclic = mp::parse_lib_file(d + "/a.spice");
     ASSERT_FALSE(cyclic);
-    EXPECT_EQ(cyclic.error().io.message, "cycle detected while reading model file: revisited file " + d + "/./a.spice");
+    EXPECT_EQ(cyclic.error().io.message,
+              "cycle detected while reading model file: revisited file " + d + "/./a.spice");
     const auto from_section = mp::parse_lib_file_section(d + "/x.lib", "one");
     ASSERT_FALSE(from_section);
     EXPECT_EQ(from_section.error().io.message,
@@ -260,17 +261,21 @@ TEST(ModelParserIncludes, KitsFollowedWithoutEndAreRefused) {
     dir.write("y.lib", ".lib two\n.model two nmos level=54\n.lib \"sub/../x.lib\" ONE\n.endl two\n");
     // ngspice reads every include of a library it opens, also one in a
     // section that is not asked for.
-    dir.write("unused.lib", ".lib tt\n.model u nmos level=54\n.endl\n.lib other\n.include unused.lib\n.endl\n");
+    dir.write("unused.lib",
+              ".lib tt\n.model u nmos level=54\n.endl\n.lib other\n.include unused.lib\n.endl\n");
     // A section reached again through what an include brings into its lines.
-    dir.write("g.lib", ".lib t\n.include x.inc\n.endl\n.lib s\n.model g nmos level=54\n.include x.inc\n.endl\n");
+    dir.write("g.lib",
+              ".lib t\n.include x.inc\n.endl\n.lib s\n.model g nmos level=54\n.include x.inc\n.endl\n");
     dir.write("x.inc", ".lib 'g.lib' s\n");
     // Sections of one file redirecting to each other, the file read whole.
-    dir.write("h.lib", ".model h nmos level=54\n.lib tt\n.lib 'h.lib' ss\n.endl\n.lib ss\n.lib 'h.lib' tt\n.endl\n");
+    dir.write("h.lib",
+              ".model h nmos level=54\n.lib tt\n.lib 'h.lib' ss\n.endl\n.lib ss\n.lib 'h.lib' tt\n.endl\n");
     // No cycles: a section and a file reached from two sections, and an
     // include redirecting into another section of the file that includes it.
-    dir.write("k.lib",
-              ".lib a\n.lib 'k.lib' c\n.include common.inc\n.endl\n.lib b\n.lib 'k.lib' c\n.include common.inc\n"
-              ".endl\n.lib c\n.model k nmos level=54\n.endl\n.lib top\n.lib 'k.lib' a\n.lib 'k.lib' b\n.endl\n");
+    dir.write(
+        "k.lib",
+        ".lib a\n.lib 'k.lib' c\n.include common.inc\n.endl\n.lib b\n.lib 'k.lib' c\n.include common.inc\n"
+        ".endl\n.lib c\n.model k nmos level=54\n.endl\n.lib top\n.lib 'k.lib' a\n.lib 'k.lib' b\n.endl\n");
     dir.write("common.inc", ".model common nmos level=54\n");
     dir.write("f.lib", ".lib tt\n.include back.inc\n.endl\n.lib mos\n.model f nmos level=54\n.endl\n");
     dir.write("back.inc", ".lib 'f.lib' mos\n");
