@@ -326,10 +326,9 @@ public:
         if (name) {
             cycle = section_cycle(source, *name, 0);
         } else if (!(cycle = include_cycle(source, 0))) {
-            std::vector<Target> targets;
-            std::set<std::string> spliced{source.key};
-            redirects_in(source, 0, false, spliced, targets, 0);
-            for (const Target& t : targets)
+            Targets targets;
+            redirects_in(source, 0, false, targets, 0);
+            for (const Target& t : targets.list)
                 if ((cycle = section_cycle(t.source, t.section, 1))) break;
         }
         limit_ = limit;
@@ -559,10 +558,9 @@ private:
         if (!acyclic_sections_.count({source.key, name})) {
             if (auto cycle = include_cycle(source, 0)) return cycle;
             if (const std::optional<Header> header = find_header(source, name, depth)) {
-                std::vector<Target> targets;
-                std::set<std::string> spliced{header->source.key};
-                redirects_in(header->source, header->line + 1, true, spliced, targets, depth);
-                for (const Target& t : targets)
+                Targets targets;
+                redirects_in(header->source, header->line + 1, true, targets, depth);
+                for (const Target& t : targets.list)
                     if (auto cycle = section_cycle(t.source, t.section, depth + 1)) return cycle;
             }
             acyclic_sections_.emplace(source.key, name);
@@ -571,12 +569,21 @@ private:
         return std::nullopt;
     }
 
+    // Distinct redirect targets, in the order first met.
+    struct Targets {
+        std::vector<Target> list;
+        std::set<std::pair<std::string, std::string>> seen;
+        void add(const Target& t) {
+            if (seen.emplace(t.source.key, t.section).second) list.push_back(t);
+        }
+    };
+
     // The redirects the walk would follow from line `first` of `source`: to
     // the section's end when `section`, else to the file's end (section
-    // definitions skipped unless whole); the files included there are
-    // brought in place, each once.
-    void redirects_in(const Source& source, std::size_t first, bool section, std::set<std::string>& spliced,
-                      std::vector<Target>& out, std::size_t depth) {
+    // definitions skipped unless whole); with those of the files included
+    // there, brought in place.
+    void redirects_in(const Source& source, std::size_t first, bool section, Targets& out,
+                      std::size_t depth) {
         const LogicalLines& lines = source.text->lines;
         const bool skip_definitions = !section && !whole_;
         bool skipping = false;
@@ -589,17 +596,29 @@ private:
                 if (is_section_header(line)) {
                     skipping = skip_definitions;
                 } else if (!skipping) {
-                    if (auto target = redirect_to(source, line)) out.push_back(std::move(*target));
+                    if (auto target = redirect_to(source, line)) out.add(*target);
                 }
             } else if (!skipping && depth < kMaxKitNesting) {
                 const std::optional<std::string_view> word = spice_expr::include_target(line);
                 if (!word) continue;
                 const Source to = open(source, *word);
-                if (to.text && spliced.insert(to.key).second)
-                    redirects_in(to, 0, false, spliced, out, depth + 1);
+                if (!to.text) continue;
+                for (const Target& t : included_redirects(to, depth + 1).list) out.add(t);
             }
         }
     }
+
+    // The redirects an included file brings in, worked out once per file.
+    // Its includes were found free of cycles before (include_cycle), so the
+    // recursion ends; the nesting bound ends it regardless.
+    const Targets& included_redirects(const Source& source, std::size_t depth) {
+        if (const auto it = included_redirects_.find(source.key); it != included_redirects_.end())
+            return it->second;
+        Targets found;
+        redirects_in(source, 0, false, found, depth);
+        return included_redirects_.insert_or_assign(source.key, std::move(found)).first->second;
+    }
+    std::map<std::string, Targets> included_redirects_;  // by file key
 };
 
 Bsim4Error limit_error(const std::string& path, const std::string& limit) {
