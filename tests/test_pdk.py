@@ -402,10 +402,11 @@ def test_kits_ngspice_follows_without_end_are_refused_on_every_path(tmp_path, ca
         ran = False
     assert ran == (revisited is None)
 
-    configs = {native: morva.LutConfig(model_file=kit, model_section="tt", model_name="nch", widths_values=[1e-6],
-                                       lengths_values=[0.18e-6], vgs=(0.0, 1.2, 0.2), vds=(0.0, 1.2, 0.2),
-                                       use_native_bsim4=native)
+    sweep = dict(model_name="nch", widths_values=[1e-6], lengths_values=[0.18e-6], vgs=(0.0, 1.2, 0.2),
+                 vds=(0.0, 1.2, 0.2))
+    configs = {native: morva.LutConfig(model_file=kit, model_section="tt", use_native_bsim4=native, **sweep)
                for native in (True, False)}
+    configs["included"] = morva.LutConfig(model_includes=[(kit, "tt")], **sweep)
     with morva.SimulationPool(workers=1) as pool:
         if revisited is None:
             assert morva.DcSolver(kit, "nch", w=1e-6, l=0.18e-6, model_section="tt").solve(0.9, 0.9).converged
