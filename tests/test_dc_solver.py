@@ -2,6 +2,7 @@
 
 import math
 import pathlib
+import re
 import shutil
 import signal
 import subprocess
@@ -334,6 +335,80 @@ def test_networks_the_solver_leaves_out_are_named_once(tmp_path, capfd):
                                       "currents through it are taken at the terminal voltages\n")
     DcSolver(str(path), "n0", w=W, l=L).solve(0.8, 0.6)
     assert capfd.readouterr().err == ""
+
+
+# ---- card values, as ngspice takes them ----
+
+# The example's nch card with vth0 written as the first word, after a chain of
+# parameters; what ngspice (39) says of it (None: it runs, with the value it
+# takes); the message DcSolver raises (None: it solves at that value).
+CARD_PARAMS = ".param vth_mc = agauss(0.42, 0.01, 3, 4) vth_nom = agauss(0.42, 0, 3)\n"
+CARD_VALUES = [
+    # Statistical calls ngspice refuses: no argument or more than three, an undefined name.
+    ("{agauss()}", "Expression err", "cannot evaluate vth0 = {agauss()}"),
+    ("{agauss(0.42,0.01,3,4)}", "Syntax error", "cannot evaluate vth0 = {agauss(0.42,0.01,3,4)}"),
+    ("{gauss(0.42,0.01,3,9)}", "Syntax error", "cannot evaluate vth0 = {gauss(0.42,0.01,3,9)}"),
+    ("{unif()}", "Expression err", "cannot evaluate vth0 = {unif()}"),
+    ("{agauss(vth_undefined,0.01,3)}", "Undefined parameter [vth_undefined]",
+     "cannot evaluate vth0 = {agauss(vth_undefined,0.01,3)}"),
+    ("vth_mc", "Syntax error", "cannot evaluate vth0 = vth_mc"),
+    ("{vth_undefined}", "Undefined parameter [vth_undefined]", "cannot evaluate vth0 = {vth_undefined}"),
+    # Values that are not finite numbers: ngspice refuses the names, and an
+    # overflowing literal fails every solve.
+    ("nan", "Undefined parameter [nan]", "cannot evaluate vth0 = nan (not a finite number)"),
+    ("inf", "Undefined parameter [inf]", "cannot evaluate vth0 = inf (not a finite number)"),
+    ("1e309", "DC solution failed", "cannot evaluate vth0 = 1e309 (not a finite number)"),
+    # Statistical calls ngspice takes, at their value without variation (a
+    # lone argument is the variation around a nominal 1).
+    ("vth_nom", None, None),
+    ("{agauss(0.42,0.01)}", None, None),
+    ("{aunif(0.42,0.05,0)}", None, None),
+    ("{limit(0.42,0)}", None, None),
+    ("{agauss(0.3)}", None, None),
+]
+
+
+def card_with_vth0(value):
+    return CARD_PARAMS + example_card("nch").replace("vth0=0.42", f"vth0={value}", 1)
+
+
+def ngspice_card_id(folder, card):
+    """ngspice's @m1[id] of the card's nch at vgs = vds = 0.9 V, or its output when it gives none."""
+    (folder / "card.cir").write_text(f"card value\n{card}m1 d g 0 0 nch w={W!r} l={L!r}\nvd d 0 0.9\n"
+                                     "vg g 0 0.9\n.control\nset numdgt=17\nop\nprint @m1[id]\n.endc\n.end\n")
+    run = subprocess.run([NGSPICE, "-b", "card.cir"], cwd=folder, capture_output=True, text=True, timeout=60)
+    found = re.search(r"@m1\[id\] = (\S+)$", run.stdout, re.M)
+    return float(found.group(1)) if found and math.isfinite(float(found.group(1))) else run.stdout + run.stderr
+
+
+@needs_ngspice
+@pytest.mark.parametrize("value, ngspice_says, message", CARD_VALUES)
+def test_card_values_as_ngspice_takes_them(tmp_path, value, ngspice_says, message):
+    path = tmp_path / "card.lib"
+    path.write_text(card_with_vth0(value))
+    reference = ngspice_card_id(tmp_path, card_with_vth0(value))
+    if message is None:
+        assert DcSolver(str(path), "nch", w=W, l=L).solve(vg=0.9, vd=0.9).ids == pytest.approx(reference, rel=1e-9)
+        return
+    assert ngspice_says in reference
+    with pytest.raises(RuntimeError, match=f"^{re.escape(f'model {chr(39)}nch{chr(39)}: {message}')}$"):
+        DcSolver(str(path), "nch", w=W, l=L)
+
+
+@needs_ngspice
+@pytest.mark.parametrize("value", ["{1/0}", "'1/0'", "{sqrt(-1)}"])
+def test_expressions_without_a_finite_value_are_refused(tmp_path, value):
+    """ngspice writes such a value as "inf" or "nan" into the card, whose
+    reader then takes 0 without a word: refused, rather than solved at 0."""
+    path = tmp_path / "card.lib"
+    path.write_text(card_with_vth0(value))
+    zero = tmp_path / "zero.lib"
+    zero.write_text(card_with_vth0("0"))
+    assert ngspice_card_id(tmp_path, card_with_vth0(value)) == pytest.approx(
+        DcSolver(str(zero), "nch", w=W, l=L).solve(vg=0.9, vd=0.9).ids, rel=1e-9)
+    with pytest.raises(RuntimeError, match=f"^model 'nch': cannot evaluate vth0 = {re.escape(value)} "
+                                           r"\(not a finite number\)$"):
+        DcSolver(str(path), "nch", w=W, l=L)
 
 
 def test_construction_errors(lib, tmp_path):

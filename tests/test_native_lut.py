@@ -13,6 +13,7 @@ import pytest
 import morva
 from conftest import build_kit, ngspice_terminal, sample_library
 from test_characterisation import main_config
+from test_dc_solver import CARD_VALUES, card_with_vth0
 
 CARDS = """* BSIM4 cards, 180 nm-like
 .model nch nmos level=54 version=4.8 toxe=4.1e-9 toxp=3.7e-9 toxm=4.1e-9 epsrox=3.9
@@ -243,6 +244,26 @@ def test_card_values_nothing_can_evaluate_are_refused(tmp_path):
     (tmp_path / "bad.lib").write_text(".model nch nmos level=54 vth0='vt_typ + 0.1' u0=agauss(0.03, 0.001, 3)\n")
     with pytest.raises(RuntimeError, match=r"^model 'nch': cannot evaluate vth0 = 'vt_typ \+ 0\.1'$"):
         morva.DcSolver(str(tmp_path / "bad.lib"), "nch")
+
+
+@pytest.mark.parametrize("value, ngspice_says, message", CARD_VALUES + [("{1/0}", None, "cannot evaluate vth0 = "
+                                                                                  "{1/0} (not a finite number)")])
+def test_card_values_as_ngspice_takes_them(pool, tmp_path, value, ngspice_says, message):
+    """A card value ngspice refuses is refused before any point is evaluated;
+    one it takes gives the pool path's table."""
+    path = tmp_path / "card.lib"
+    path.write_text(card_with_vth0(value))
+    kw = dict(widths_values=[1e-6], lengths_values=[1.8e-7, 5e-7], vbs_values=[0.0], vgs=(0.0, 1.2, 0.1),
+              vds=(0.0, 1.2, 0.1), op_params=["vth"])
+    if message is None:
+        assert_tables_agree(pool.generate_lut(config(str(path), **kw), cache=False),
+                            pool.generate_lut(config(str(path), native=False, **kw), cache=False), ["id", "vth"])
+        return
+    with pytest.raises(RuntimeError, match=f"^simulation failed: model 'nch': {re.escape(message)}$"):
+        pool.generate_lut(config(str(path), **kw), cache=False)
+    if ngspice_says is not None:  # ngspice refuses it on the pool path too
+        with pytest.raises(RuntimeError):
+            pool.generate_lut(config(str(path), native=False, **kw), cache=False)
 
 
 # ---- threads ----------------------------------------------------------------------

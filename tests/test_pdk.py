@@ -2,6 +2,7 @@
 
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 
@@ -353,3 +354,79 @@ def test_kit_corners_simulate_as_the_lib_line_does(tmp_path, corner, scale):
         assert run.returncode == 0 and "error" not in output.lower(), output
         results[name] = raw_data(tmp_path / f"{name}.raw")
     assert results["flat"] == results["include"]
+
+
+# ---- kits that come back to themselves ----
+
+CARD = (pathlib.Path(__file__).resolve().parent.parent / "examples" / "bsim4_180nm.lib").read_text()
+CARD = CARD[: CARD.index(".model pch")]
+
+# Files of a kit whose corner tt ngspice follows without end (None: it reads
+# it), and what each reader of it names as reached again.
+CYCLIC_KITS = {
+    "section redirecting to itself": (
+        {"kit.lib": f".lib tt\n{CARD}.lib 'kit.lib' tt\n.endl tt\n"}, "section 'tt' in {d}/kit.lib"),
+    "sections of two files redirecting to each other": (
+        {"kit.lib": ".lib tt\n.lib 'models/m.lib' mos\n.endl tt\n",
+         "models/m.lib": f".lib mos\n{CARD}.lib '../kit.lib' TT\n.endl mos\n"},
+        "section 'tt' in {d}/models/../kit.lib"),
+    "file including itself": (
+        {"kit.lib": ".lib tt\n.include 'cards.inc'\n.endl tt\n", "cards.inc": f"{CARD}.include cards.inc\n"},
+        "file {d}/cards.inc"),
+    "files including each other, outside the corner": (
+        {"kit.lib": f".lib tt\n{CARD}.endl tt\n.lib other\n.include 'a.inc'\n.endl other\n",
+         "a.inc": ".include b.inc\n", "b.inc": ".include ./a.inc\n"}, "file {d}/./a.inc"),
+    "one section reached from two": (
+        {"kit.lib": ".lib tt\n.lib 'kit.lib' a\n.lib 'kit.lib' b\n.endl\n.lib a\n.lib 'kit.lib' common\n.endl\n"
+                    f".lib b\n.lib 'kit.lib' common\n.endl\n.lib common\n.include 'cards.inc'\n.endl\n",
+         "cards.inc": CARD}, None),
+}
+
+
+@pytest.mark.skipif(shutil.which("ngspice") is None, reason="ngspice not installed")
+@pytest.mark.parametrize("name", CYCLIC_KITS)
+def test_kits_ngspice_follows_without_end_are_refused_on_every_path(tmp_path, capfd, name):
+    files, revisited = CYCLIC_KITS[name]
+    for file, text in files.items():
+        (tmp_path / file).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / file).write_text(text)
+    kit = str(pathlib.Path(os.path.realpath(tmp_path)) / "kit.lib")
+    # ngspice loops on a section reached again and crashes on a file
+    # included again: it never reaches the operating point.
+    (tmp_path / "op.cir").write_text(f"op\n.lib '{kit}' tt\nm1 d g 0 0 nch w=1u l=0.18u\nvd d 0 0.9\nvg g 0 0.9\n"
+                                     ".control\nop\nprint @m1[id]\n.endc\n.end\n")
+    try:
+        run = subprocess.run(["ngspice", "-b", "op.cir"], cwd=tmp_path, capture_output=True, text=True, timeout=3)
+        ran = "@m1[id] = " in run.stdout
+    except subprocess.TimeoutExpired:
+        ran = False
+    assert ran == (revisited is None)
+
+    sweep = dict(model_name="nch", widths_values=[1e-6], lengths_values=[0.18e-6], vgs=(0.0, 1.2, 0.2),
+                 vds=(0.0, 1.2, 0.2))
+    configs = {native: morva.LutConfig(model_file=kit, model_section="tt", use_native_bsim4=native, **sweep)
+               for native in (True, False)}
+    configs["included"] = morva.LutConfig(model_includes=[(kit, "tt")], **sweep)
+    with morva.SimulationPool(workers=1) as pool:
+        if revisited is None:
+            assert morva.DcSolver(kit, "nch", w=1e-6, l=0.18e-6, model_section="tt").solve(0.9, 0.9).converged
+            for cfg in configs.values():
+                assert pool.generate_lut(cfg, cache=False).id.shape == (7, 7)
+            assert morva.flatten_pdk(kit, "tt").count(".model nch") == 2
+            return
+        place = revisited.format(d=os.path.realpath(tmp_path))
+        with pytest.raises(RuntimeError, match=f"^failed to parse model file '{re.escape(kit)}': BSIM4 model-file "
+                                               f"I/O error: cycle detected while reading model file: revisited "
+                                               f"{re.escape(place)}$"):
+            morva.DcSolver(kit, "nch", w=1e-6, l=0.18e-6, model_section="tt")
+        capfd.readouterr()
+        # Before any simulation: no plan, no fallback.
+        for cfg in configs.values():
+            with pytest.raises(ValueError, match=f"^cycle detected while reading model file: revisited "
+                                                 f"{re.escape(place)}$"):
+                pool.generate_lut(cfg, cache=False)
+            out, err = capfd.readouterr()
+            assert "W ×" not in out and err == ""
+    with pytest.raises(OSError) as info:
+        morva.flatten_pdk(kit, "tt")
+    assert str(info.value) == f"cycle detected while flattening PDK: revisited {place}"

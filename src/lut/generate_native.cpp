@@ -626,8 +626,13 @@ NativeOutcome generate_lut_native(const LutConfig& config, const KitTextReading&
                                   std::size_t max_threads, const std::function<bool()>& stop) {
     using Clock = std::chrono::steady_clock;
 
-    // 1-2. The cards and the model they come from.
+    // 1-2. The cards and the model they come from. A kit that ngspice would
+    // follow without end is no use to the pool path either.
     if (!config.model_file) return std::nullopt;
+    if (!text) {
+        if (auto cycle = parser::kit_cycle_of(text.error()))
+            return err(NgspiceError::refused(std::move(*cycle)));
+    }
     std::optional<KitReading> reading = read_kit(config, text, messages);
     if (!reading) return std::nullopt;
     std::optional<ModelChoice> chosen = resolve_model(config, *reading, messages);

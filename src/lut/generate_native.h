@@ -22,7 +22,9 @@ namespace morva::lut {
 // Nothing: the native path cannot serve this configuration (no model file,
 // unreadable file, no BSIM4 card, first card not buildable) and has said why
 // on standard error, so the caller characterises through the pool instead.
-// Otherwise the table, or the error of a work item that failed.
+// Otherwise the table, or the error that ends the generation: a work item
+// that failed, a card the configuration cannot use, or a kit whose includes
+// or redirects come back to themselves (refused input).
 using NativeOutcome = std::optional<Result<TransistorLut, NgspiceError>>;
 
 // Runs the native characterisation of `config`, at most `max_threads` work

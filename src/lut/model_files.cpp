@@ -31,18 +31,20 @@ std::optional<IoError> open_problem(const std::string& path) {
     return std::nullopt;
 }
 
+// A file that cannot be opened, or a kit that ngspice would follow without
+// end; other failures are left to the checks that name them.
+std::optional<ModelFileProblem> reading_problem(const bsim4::Bsim4Error& e, const std::string& path) {
+    if (e.kind == bsim4::Bsim4Error::Kind::Io && e.io.os_code != 0) return unreadable(e.io, path);
+    if (auto cycle = spice::model_parser::kit_cycle_of(e))
+        return ModelFileProblem{std::move(*cycle), std::nullopt};
+    return std::nullopt;
+}
+
 std::optional<ModelFileProblem> library_problem(const std::string& path,
                                                 const std::optional<std::string>& section) {
-    if (!section) {
-        if (auto io = open_problem(path)) return unreadable(std::move(*io), path);
-        return std::nullopt;
-    }
-    auto found = spice::model_parser::has_section(path, *section);
-    if (!found) {
-        const bsim4::Bsim4Error& e = found.error();
-        if (e.kind == bsim4::Bsim4Error::Kind::Io && e.io.os_code != 0) return unreadable(e.io, path);
-        return std::nullopt;
-    }
+    auto found = spice::model_parser::has_section(
+        path, section ? std::optional<std::string_view>(*section) : std::nullopt);
+    if (!found) return reading_problem(found.error(), path);
     if (!*found)
         return ModelFileProblem{spice::model_parser::section_not_found(*section, path), std::nullopt};
     return std::nullopt;
@@ -54,11 +56,7 @@ std::optional<ModelFileProblem> model_file_text_problem(const std::string& path,
                                                         std::optional<KitTextReading>& text) {
     if (auto io = open_problem(path)) return unreadable(std::move(*io), path);
     text.emplace(spice::model_parser::read_kit_text(path, section));
-    if (!*text) {
-        const bsim4::Bsim4Error& e = text->error();
-        if (e.kind == bsim4::Bsim4Error::Kind::Io && e.io.os_code != 0) return unreadable(e.io, path);
-        return std::nullopt;
-    }
+    if (!*text) return reading_problem(text->error(), path);
     if (section && !(*text)->section_found)
         return ModelFileProblem{spice::model_parser::section_not_found(*section, path), std::nullopt};
     return std::nullopt;

@@ -29,8 +29,10 @@ using KitTextReading = Result<spice::model_parser::KitText, bsim4::Bsim4Error>;
 
 // The first problem of `model_file` (with `model_section`), then of each of
 // `model_includes` in order: a file the system refuses to open for reading
-// (missing, a directory, no permission), or a section that it does not hold,
-// looked for as ngspice looks for it. Other troubles (a file that is not a
+// (missing, a directory, no permission), a section that it does not hold,
+// looked for as ngspice looks for it, or includes and redirects that ngspice
+// would follow without end (a file or section reached again through them,
+// named in the message). Other troubles (a file that is not a
 // regular one, a path holding a NUL) are left to the checks that already
 // name them. `model_file`, which the generation reads anyway, is read into
 // `text` on the way.

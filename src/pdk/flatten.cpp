@@ -6,7 +6,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -15,6 +14,7 @@
 #include "common/format.h"
 #include "common/io.h"
 #include "common/text.h"
+#include "spice/kit_chain.h"
 #include "spice/model_parser.h"
 #include "spice/spice_expr.h"
 
@@ -41,17 +41,16 @@ constexpr std::size_t kMaxFlattenedBytes = spice::model_parser::kMaxKitTextBytes
 // (from their kept parts) when reached again.
 constexpr std::size_t kMaxRememberedBytes = std::size_t{16} << 20;
 
+// How cycle messages name this reading.
+constexpr char kActivity[] = "flattening PDK";
+
 IoError io_message(std::string message) { return IoError::from_message(std::move(message)); }
 
-// Where a message places a section, or a whole included file (no section).
-std::string place(const std::optional<std::string>& section, const std::string& path) {
-    return section ? fmt::cat("section '", *section, "' in ", utf8_lossy(path))
-                   : fmt::cat("file ", utf8_lossy(path));
-}
+using spice::kit_place;
 
 IoError too_large(const std::optional<std::string>& section, const std::string& path) {
     return io_message(
-        fmt::cat("flattened PDK text exceeds ", kMaxFlattenedBytes, " bytes at ", place(section, path)));
+        fmt::cat("flattened PDK text exceeds ", kMaxFlattenedBytes, " bytes at ", kit_place(section, path)));
 }
 
 // The lines of a text: split at "\n", a "\r" before it removed; no empty
@@ -103,9 +102,8 @@ public:
 private:
     using Key = std::pair<std::string, std::optional<std::string>>;
 
-    // The sections being expanded: (canonical file path, lower-case section
-    // name, or none for a whole included file).
-    std::set<Key> chain_;
+    // The sections and included files being expanded.
+    spice::KitChain chain_{kActivity};
     std::map<std::string, LibFile> files_;
     std::map<std::string, std::string> canonical_paths_;
     std::map<Key, Expansion> done_;
@@ -156,20 +154,18 @@ Result<std::size_t, IoError> Flattener::expand_into(const std::string& path,
                                                     const std::optional<std::string>& section,
                                                     std::string& out) {
     const Key key{canonical(path), section ? std::optional(ascii_lower(*section)) : std::nullopt};
-    if (chain_.size() >= kMaxNesting)
+    if (chain_.depth() >= kMaxNesting)
         return err(io_message(fmt::cat("flattening PDK: redirects and includes nested deeper than ",
-                                       kMaxNesting, " levels at ", place(section, path))));
-    if (!chain_.insert(key).second)
-        return err(
-            io_message(fmt::cat("cycle detected while flattening PDK: revisited ", place(section, path))));
+                                       kMaxNesting, " levels at ", kit_place(section, path))));
+    if (auto entered = chain_.enter(key.first, section, path); !entered)
+        return err(io_message(std::move(entered).error()));
     struct Unchain {
-        std::set<Key>& chain;
-        const Key& key;
-        ~Unchain() { chain.erase(key); }
-    } unchain{chain_, key};
+        spice::KitChain& chain;
+        ~Unchain() { chain.leave(); }
+    } unchain{chain_};
 
     if (const auto it = done_.find(key);
-        it != done_.end() && chain_.size() + it->second.height <= kMaxNesting) {
+        it != done_.end() && chain_.depth() + it->second.height <= kMaxNesting) {
         out.append(it->second.text);
         if (out.size() > kMaxFlattenedBytes) return err(too_large(section, path));
         return it->second.height;
@@ -185,7 +181,7 @@ Result<std::size_t, IoError> Flattener::expand_into(const std::string& path,
 
     const std::size_t start = out.size();
     MORVA_ASSIGN(const std::size_t height, expand_lines(path, section, body, out));
-    if (chain_.size() > 1 && out.size() - start <= kMaxRememberedBytes)
+    if (chain_.depth() > 1 && out.size() - start <= kMaxRememberedBytes)
         done_[key] = Expansion{out.substr(start), height};
     return height;
 }
@@ -256,6 +252,12 @@ Result<std::string, IoError> flatten_pdk(const std::string& path, const std::str
         e.path = path;
         return err(std::move(e));
     }
+    // The same check as the model-library reader's: a kit that ngspice would
+    // follow without end, also where the corner's text does not reach (a
+    // file including itself is read whole by ngspice), is refused. A file
+    // that cannot be read is the flattening's to report.
+    auto cycle = spice::model_parser::find_kit_cycle(canonical.get(), corner, kActivity);
+    if (cycle && *cycle) return err(io_message(std::move(**cycle)));
     std::string out =
         fmt::cat("* morva.flatten_pdk(", utf8_lossy(path), ", ", corner, ") \xE2\x80\x94 auto-flattened\n");
     Flattener flattener;

@@ -17,6 +17,7 @@
 #include "common/format.h"
 #include "common/io.h"
 #include "common/text.h"
+#include "spice/kit_chain.h"
 
 namespace morva::spice::model_parser {
 
@@ -27,6 +28,9 @@ using spice_expr::trim;
 using spice_expr::whitespace_at;
 
 namespace {
+
+// How the readers' cycle messages name their reading.
+constexpr std::string_view kReadingActivity = "reading model file";
 
 Result<LogicalLines, Bsim4Error> read_logical_lines(const std::string& path) {
     auto bytes = read_file(path);
@@ -146,23 +150,37 @@ void for_each_pair(std::string_view text, const ParamMap& params, OnPair&& on) {
     }
 }
 
-// True for a value text that ngspice would refuse and this reader cannot
-// evaluate: a name, an expression, a group. A text that starts like a number
-// ("4.8.3", "1e-9x") is read by ngspice up to where the number ends and
-// stays tolerated here.
+// True for a value text without a value that ngspice would refuse: a name,
+// an expression, a group, a statistical function called with no argument or
+// more than three. A bare text that starts like a number ("4.8.3", "1e-9x")
+// is read by ngspice up to where the number ends and stays tolerated here;
+// in quotes or braces it is an expression, which ngspice refuses.
 bool refused_value(std::string_view text) {
-    text = strip_quotes(trim(text));
+    text = trim(text);
     if (text.empty()) return false;
-    // A statistical function (agauss, gauss, aunif, unif, limit) that cannot
-    // be evaluated, whose nominal value names nothing defined for instance,
-    // stays tolerated: its value is left to the card's default.
-    const std::string lower = ascii_lower(text);
-    for (const char* f : {"gauss(", "unif(", "limit("})
-        if (lower.find(f) != std::string::npos) return false;
+    if (text.front() == '\'' || text.front() == '"' || text.front() == '{') return true;
     std::size_t i = 0;
     if (text[i] == '+' || text[i] == '-') ++i;
     if (i < text.size() && text[i] == '.') ++i;
     return !(i < text.size() && text[i] >= '0' && text[i] <= '9');
+}
+
+// Why ngspice cannot take a card value: none when `value` is a number it
+// takes. An expression that overflows or has no number as its value (1/0,
+// sqrt(-1)) is written by ngspice as "inf" or "nan", which its card reader
+// takes for 0 without a word; a literal "nan" or "inf" it refuses; 1e309 it
+// reads as an infinity that makes every solve fail.
+std::optional<std::string> value_problem(std::string_view name, std::optional<double> value,
+                                         std::string_view text, const ParamMap& params) {
+    const std::string_view shown = trim(text);
+    if (value) {
+        if (std::isfinite(*value)) return std::nullopt;
+        return fmt::cat("cannot evaluate ", name, " = ", shown, " (not a finite number)");
+    }
+    if (const auto raw = spice_expr::evaluate_ieee(shown, params); raw && !std::isfinite(*raw))
+        return fmt::cat("cannot evaluate ", name, " = ", shown, " (not a finite number)");
+    if (refused_value(text)) return fmt::cat("cannot evaluate ", name, " = ", shown);
+    return std::nullopt;
 }
 
 // Removes the parentheses that enclose a whole card body, keeping those of
@@ -222,10 +240,11 @@ std::optional<Bsim4ModelCard> read_card(std::string_view line, const ParamMap& p
                           level_given = true;
                           level = v;
                       }
-                      if (!v) {
-                          if (refused.empty() && refused_value(text))
-                              refused =
-                                  fmt::cat("model '", card.name, "': cannot evaluate ", n, " = ", trim(text));
+                      if (!v || !std::isfinite(*v)) {
+                          if (refused.empty()) {
+                              if (auto problem = value_problem(n, v, text, params))
+                                  refused = fmt::cat("model '", card.name, "': ", *problem);
+                          }
                           return;
                       }
                       if (n == "lmin") card.lmin = v;
@@ -291,7 +310,32 @@ public:
     // `whole`: every line of every file, whatever section it lies in; else
     // the sections' rules. `files`: redirects name files and includes are
     // followed; else every redirect stays in the same lines.
-    Collector(bool whole, bool files) : whole_(whole), files_(files) {}
+    Collector(bool whole, bool files, std::string_view activity = kReadingActivity)
+        : whole_(whole), files_(files), sections_(std::string(activity)), includes_(std::string(activity)) {}
+
+    // The cycle ngspice would meet following the kit from section `name` of
+    // `source` (null: the whole file), named as KitChain names it; none when
+    // there is none. ngspice reads a library file (the top file, or one a
+    // redirect names) with every include in it brought in place, wherever
+    // it stands, so a file that includes itself, directly or through others,
+    // recurses without end; and it follows the redirects of a section's
+    // lines (also those its includes bring in), so a section reached again
+    // through them loops. Nothing is collected; each file and section is
+    // checked once.
+    std::optional<std::string> find_cycle(const Source& source, const std::string* name) {
+        const std::string limit = limit_;  // a limit met here is the walk's to report
+        std::optional<std::string> cycle;
+        if (name) {
+            cycle = section_cycle(source, *name, 0);
+        } else if (!(cycle = include_cycle(source, 0))) {
+            Targets targets;
+            redirects_in(source, 0, false, targets, 0);
+            for (const Target& t : targets.list)
+                if ((cycle = section_cycle(t.source, t.section, 1))) break;
+        }
+        limit_ = limit;
+        return cycle;
+    }
 
     // Marks (key, section) as collected already; false when it was.
     bool visit(const std::string& key, const std::string& section) {
@@ -348,6 +392,11 @@ private:
     bool whole_;
     bool files_;
     std::set<std::pair<std::string, std::string>> visited_;
+    // What find_cycle follows and has found free of cycles.
+    KitChain sections_;
+    KitChain includes_;
+    std::set<std::pair<std::string, std::string>> acyclic_sections_;
+    std::set<std::string> acyclic_files_;
     std::map<std::string, std::unique_ptr<LibraryText>> loaded_;  // by key; null: unreadable
     LogicalLines out_;
     std::size_t out_bytes_ = 0;
@@ -470,6 +519,108 @@ private:
         const Source to = open(from, *word);
         if (to.text && visit(to.key, std::string())) collect_file(to, depth + 1);
     }
+
+    // The section a redirect names in the file it names. None when that
+    // file cannot be read: ngspice stops there, where redirect() looks the
+    // section up in the file holding the line, once.
+    struct Target {
+        Source source;
+        std::string section;
+    };
+    std::optional<Target> redirect_to(const Source& from, std::string_view line) {
+        const std::optional<spice_expr::Redirect> target = spice_expr::redirect_target(line);
+        if (!target) return std::nullopt;
+        std::string section = ascii_lower(strip_quotes(target->section));
+        if (section.empty()) return std::nullopt;
+        Source to = open(from, target->file);
+        if (!to.text) return std::nullopt;
+        return Target{std::move(to), std::move(section)};
+    }
+
+    // Every include of the file, wherever it stands, and theirs.
+    std::optional<std::string> include_cycle(const Source& source, std::size_t depth) {
+        if (depth >= kMaxKitNesting || acyclic_files_.count(source.key)) return std::nullopt;
+        if (auto entered = includes_.enter(source.key, std::nullopt, source.path); !entered)
+            return std::move(entered).error();
+        for (const std::size_t i : source.text->includes()) {
+            const Source to = open(source, *spice_expr::include_target(source.text->lines[i]));
+            if (!to.text) continue;
+            if (auto cycle = include_cycle(to, depth + 1)) return cycle;  // the chain is done with
+        }
+        includes_.leave();
+        acyclic_files_.insert(source.key);
+        return std::nullopt;
+    }
+
+    std::optional<std::string> section_cycle(const Source& source, const std::string& name,
+                                             std::size_t depth) {
+        if (depth >= kMaxKitNesting) return std::nullopt;
+        if (auto entered = sections_.enter(source.key, name, source.path); !entered)
+            return std::move(entered).error();
+        if (!acyclic_sections_.count({source.key, name})) {
+            if (auto cycle = include_cycle(source, 0)) return cycle;
+            if (const std::optional<Header> header = find_header(source, name, depth)) {
+                Targets targets;
+                redirects_in(header->source, header->line + 1, true, targets, depth);
+                for (const Target& t : targets.list)
+                    if (auto cycle = section_cycle(t.source, t.section, depth + 1)) return cycle;
+            }
+            acyclic_sections_.emplace(source.key, name);
+        }
+        sections_.leave();
+        return std::nullopt;
+    }
+
+    // Distinct redirect targets, in the order first met.
+    struct Targets {
+        std::vector<Target> list;
+        std::set<std::pair<std::string, std::string>> seen;
+        void add(const Target& t) {
+            if (seen.emplace(t.source.key, t.section).second) list.push_back(t);
+        }
+    };
+
+    // The redirects the walk would follow from line `first` of `source`: to
+    // the section's end when `section`, else to the file's end (section
+    // definitions skipped unless whole); with those of the files included
+    // there, brought in place.
+    void redirects_in(const Source& source, std::size_t first, bool section, Targets& out,
+                      std::size_t depth) {
+        const LogicalLines& lines = source.text->lines;
+        const bool skip_definitions = !section && !whole_;
+        bool skipping = false;
+        for (std::size_t i = first; i < lines.size(); ++i) {
+            const std::string& line = lines[i];
+            if (spice_expr::is_section_end(line)) {
+                if (section) return;
+                skipping = false;
+            } else if (ascii_istarts_with(line, ".lib")) {
+                if (is_section_header(line)) {
+                    skipping = skip_definitions;
+                } else if (!skipping) {
+                    if (auto target = redirect_to(source, line)) out.add(*target);
+                }
+            } else if (!skipping && depth < kMaxKitNesting) {
+                const std::optional<std::string_view> word = spice_expr::include_target(line);
+                if (!word) continue;
+                const Source to = open(source, *word);
+                if (!to.text) continue;
+                for (const Target& t : included_redirects(to, depth + 1).list) out.add(t);
+            }
+        }
+    }
+
+    // The redirects an included file brings in, worked out once per file.
+    // Its includes were found free of cycles before (include_cycle), so the
+    // recursion ends; the nesting bound ends it regardless.
+    const Targets& included_redirects(const Source& source, std::size_t depth) {
+        if (const auto it = included_redirects_.find(source.key); it != included_redirects_.end())
+            return it->second;
+        Targets found;
+        redirects_in(source, 0, false, found, depth);
+        return included_redirects_.insert_or_assign(source.key, std::move(found)).first->second;
+    }
+    std::map<std::string, Targets> included_redirects_;  // by file key
 };
 
 Bsim4Error limit_error(const std::string& path, const std::string& limit) {
@@ -486,9 +637,13 @@ Result<LogicalLines, Bsim4Error> read_library(const std::string& path,
     LibraryText text{std::move(lines), std::nullopt, std::nullopt};
     const Source top{&text, path, canonical_kit_path(path)};
     Collector collector(!section, true);
+    const std::optional<std::string> name = section ? std::optional(ascii_lower(*section)) : std::nullopt;
+    // A kit that ngspice would follow without end is refused whole.
+    if (auto cycle = collector.find_cycle(top, name ? &*name : nullptr))
+        return err(Bsim4Error::from_io(IoError::from_message(std::move(*cycle))));
     bool found = true;
-    if (section) {
-        found = collector.collect_section(top, ascii_lower(*section), 0);
+    if (name) {
+        found = collector.collect_section(top, *name, 0);
     } else {
         collector.collect_top_file(top);
     }
@@ -692,13 +847,33 @@ double option_scale(const LogicalLines& lines) {
     return scale;
 }
 
-Result<bool, Bsim4Error> has_section(const std::string& path, std::string_view section) {
+Result<std::optional<std::string>, Bsim4Error> find_kit_cycle(const std::string& path,
+                                                              std::optional<std::string_view> section,
+                                                              std::string_view activity) {
     MORVA_ASSIGN(LogicalLines lines, read_logical_lines(path));
     LibraryText text{std::move(lines), std::nullopt, std::nullopt};
-    Collector collector(false, true);
-    const bool found =
-        collector.find_header(Source{&text, path, canonical_kit_path(path)}, ascii_lower(section), 0)
-            .has_value();
+    Collector collector(!section, true, activity);
+    const std::optional<std::string> name = section ? std::optional(ascii_lower(*section)) : std::nullopt;
+    return collector.find_cycle(Source{&text, path, canonical_kit_path(path)}, name ? &*name : nullptr);
+}
+
+std::optional<std::string> kit_cycle_of(const Bsim4Error& error) {
+    if (error.kind != Bsim4Error::Kind::Io || error.io.os_code != 0 ||
+        !is_kit_cycle_message(error.io.message))
+        return std::nullopt;
+    return error.io.message;
+}
+
+Result<bool, Bsim4Error> has_section(const std::string& path, std::optional<std::string_view> section) {
+    MORVA_ASSIGN(LogicalLines lines, read_logical_lines(path));
+    LibraryText text{std::move(lines), std::nullopt, std::nullopt};
+    const Source top{&text, path, canonical_kit_path(path)};
+    Collector collector(!section, true);
+    const std::optional<std::string> name = section ? std::optional(ascii_lower(*section)) : std::nullopt;
+    if (auto cycle = collector.find_cycle(top, name ? &*name : nullptr))
+        return err(Bsim4Error::from_io(IoError::from_message(std::move(*cycle))));
+    if (!name) return true;
+    const bool found = collector.find_header(top, *name, 0).has_value();
     if (!found && !collector.limit().empty()) return err(limit_error(path, collector.limit()));
     return found;
 }

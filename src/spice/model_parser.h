@@ -1,9 +1,10 @@
 // SPICE model libraries as design kits ship them: `.param` lines, `.model`
 // cards (binned in length and width), `.lib` corner sections and subcircuit
 // wrappers. A tolerant, line-oriented reader, not a SPICE front end: what it
-// cannot use is dropped; an unreadable file and an include chain cut by its
-// limits are errors, and a card value ngspice would refuse is reported when
-// that card is chosen (choose_card).
+// cannot use is dropped; an unreadable file, a kit whose includes or
+// redirects come back to themselves and an include chain cut by its limits
+// are errors, and a card value ngspice would refuse is reported when that
+// card is chosen (choose_card).
 #pragma once
 
 #include <cstddef>
@@ -51,9 +52,12 @@ struct Bsim4ModelCard {
 // ngspice reads it; as ngspice reads a library's includes in place before
 // it looks for a section, the first header in that text is the section's,
 // whether in the file itself or in a file it includes. Each section and each
-// included file is read once per call, which also ends cycles; nesting and
-// size are bounded (kMaxKitNesting, kMaxKitTextBytes), and a reading cut by
-// either fails naming it.
+// included file is read once per call. A kit that ngspice would follow
+// without end (a file including itself, a section redirecting back to
+// itself, directly or through others) is refused before anything is read
+// from it (find_kit_cycle); including one file or section from several
+// places is no cycle. Nesting and size are bounded (kMaxKitNesting,
+// kMaxKitTextBytes), and a reading cut by either fails naming it.
 
 // Reads every BSIM4 card of the file, whatever section it lies in, with the
 // files it includes (whole) and the sections of other files it redirects to.
@@ -75,8 +79,11 @@ ParamList parse_key_value_pairs(std::string_view text, const ParamMap& params);
 std::optional<double> parse_value(std::string_view text, const ParamMap& params);
 // The nmos/pmos cards of BSIM4 level (14, 54 or none) among the lines. A
 // card with a value ngspice would refuse (an undefined name, an unknown
-// function, a syntax error) is kept without that value; `refused`, when
-// given, gets its message by lower-case card name.
+// function, a statistical function with no argument or more than three, a
+// syntax error) or one that is not a finite number (nan, inf, 1e309, 1/0) is
+// kept without that value; `refused`, when given, gets the first such
+// message by lower-case card name: "model '{card}': cannot evaluate {name} =
+// {text}", with " (not a finite number)" after the latter.
 std::vector<Bsim4ModelCard> extract_models(const LogicalLines& lines, const ParamMap& params,
                                            std::map<std::string, std::string>* refused = nullptr);
 // Appends the lines of `section` to `out`, with the sections it redirects to
@@ -123,9 +130,24 @@ struct KitText {
 Result<KitText, Bsim4Error> read_kit_text(const std::string& path, std::optional<std::string_view> section);
 Kit kit_from_text(const KitText& text);
 // Whether the file at `path` has section `section` (ASCII case ignored),
-// looked for as the readers above look for it; Io when the file cannot be
-// read.
-Result<bool, Bsim4Error> has_section(const std::string& path, std::string_view section);
+// looked for as the readers above look for it (none: the whole file, which
+// is there); Io when the file cannot be read or when following the kit from
+// there meets a cycle (see find_kit_cycle).
+Result<bool, Bsim4Error> has_section(const std::string& path, std::optional<std::string_view> section);
+// The cycle ngspice would meet following the kit at `path` from section
+// `section` (none: the whole file), as "cycle detected while {activity}:
+// revisited section '{name}' in {path}" (a section redirecting back to
+// itself through its lines and what they include) or "... revisited file
+// {path}" (a file including itself, wherever the include stands in a file
+// read); none when there is none. Io when the file at `path` cannot be read.
+// Every reader above refuses such a kit with this message ("reading model
+// file"), and pdk::flatten_pdk with its own ("flattening PDK").
+Result<std::optional<std::string>, Bsim4Error> find_kit_cycle(const std::string& path,
+                                                              std::optional<std::string_view> section,
+                                                              std::string_view activity);
+// The message of a reading refused for such a cycle; none for any other
+// error.
+std::optional<std::string> kit_cycle_of(const Bsim4Error& error);
 // "section '.LIB {section}' not found in {path}": a section a file lacks.
 std::string section_not_found(std::string_view section, const std::string& path);
 // The last "scale" given on `.option` / `.options` lines, 1 when none.

@@ -59,10 +59,11 @@ class Evaluator {
 public:
     Evaluator(std::string_view text, const ParamMap& params) : s_(text), params_(params) {}
 
+    // The value as IEEE arithmetic leaves it, finite or not.
     std::optional<double> run() {
         auto v = formula();
         skip_space();
-        if (!v || pos_ != s_.size() || !std::isfinite(*v)) return std::nullopt;
+        if (!v || pos_ != s_.size()) return std::nullopt;
         return v;
     }
 
@@ -405,13 +406,16 @@ private:
             if (!accept(')')) return std::nullopt;
         }
         const std::size_t n = args.size();
-        if (n == 1) return function1(fn, args[0]);
         // Statistical functions give their nominal value, the first argument:
         // ngspice draws a new value at each use, a table describes the
-        // nominal device.
-        if ((n == 3 && (fn == "agauss" || fn == "gauss")) ||
-            (n == 2 && (fn == "aunif" || fn == "unif" || fn == "limit")))
-            return args[0];
+        // nominal device. ngspice reads a call of any of them with one to
+        // three arguments (a lone one as the variation around a nominal 1:
+        // agauss(0.3) is 1) and refuses one with none or more.
+        if (fn == "agauss" || fn == "gauss" || fn == "aunif" || fn == "unif" || fn == "limit") {
+            if (n < 1 || n > 3) return std::nullopt;
+            return n == 1 ? 1.0 : args[0];
+        }
+        if (n == 1) return function1(fn, args[0]);
         if (n == 2 && fn == "pow") return std::pow(args[0], args[1]);
         if (n == 2 && fn == "pwr") return magnitude_power(args[0], args[1]);
         if (n == 3 && fn == "ternary_fcn") return args[0] != 0.0 ? args[1] : args[2];
@@ -427,6 +431,12 @@ private:
 }  // namespace
 
 std::optional<double> evaluate(std::string_view text, const ParamMap& params) {
+    const std::optional<double> v = Evaluator(text, params).run();
+    if (!v || !std::isfinite(*v)) return std::nullopt;
+    return v;
+}
+
+std::optional<double> evaluate_ieee(std::string_view text, const ParamMap& params) {
     return Evaluator(text, params).run();
 }
 

@@ -86,10 +86,16 @@ std::optional<double> parse_spice_float(std::string_view text);
 // number ("2*-y^2" is 2*y^-2); the functions sqrt sqr exp log ln log10 abs
 // sgn int floor ceil nint, the trigonometric and hyperbolic ones and their
 // inverses (arctan too), min, max, pow (the C one), pwr (the power of the
-// operators) and ternary_fcn; the statistical agauss and gauss (3 arguments),
-// aunif, unif and limit (2) give their nominal value, the first argument.
-// Intermediate values follow IEEE arithmetic; anything undefined,
-// unsupported, refused by ngspice or not finite at the end gives no value.
+// operators) and ternary_fcn; the statistical agauss, gauss, aunif, unif and
+// limit give their nominal value, the first argument, as ngspice reads them
+// with two or three arguments (with one it takes a nominal 1; with none or
+// more than three it refuses the call). Intermediate values follow IEEE arithmetic;
+// anything undefined, unsupported, refused by ngspice or not finite at the
+// end gives no value.
 std::optional<double> evaluate(std::string_view text, const ParamMap& params);
+// As evaluate, but the value as IEEE arithmetic leaves it, infinite or not a
+// number too: a caller can tell an expression that overflows from one that
+// cannot be read.
+std::optional<double> evaluate_ieee(std::string_view text, const ParamMap& params);
 
 }  // namespace morva::spice::spice_expr

@@ -253,6 +253,22 @@ TEST_F(NativeLut, CardChoiceRefusesWhatNgspiceRefuses) {
     }
 }
 
+TEST_F(NativeLut, KitComingBackToItselfIsRefusedNotPassedOn) {
+    // ngspice would loop on it: no fallback to the pool path.
+    const std::string kit = (dir.path / "self.lib").string();
+    std::ofstream(kit) << ".lib tt\n.model nch nmos level=54\n.lib 'self.lib' tt\n.endl tt\n";
+    LutConfig c = config();
+    c.model_file = kit;
+    c.model_section = "tt";
+    Lines lines;
+    NativeOutcome outcome = generate_lut_native(c, lines, 4);
+    ASSERT_TRUE(outcome && !*outcome);
+    EXPECT_TRUE(outcome->error().refused_input);
+    EXPECT_EQ(outcome->error().detail,
+              "cycle detected while reading model file: revisited section 'tt' in " + kit);
+    EXPECT_EQ(lines.out_text, "");
+}
+
 TEST_F(NativeLut, DumpOfTheFirstBin) {
     LutConfig c = config("bn");
     c.model_section = "corner";

@@ -14,6 +14,8 @@
 #include "spice/model_parser.h"
 #include "test_model_parser_support.h"
 
+namespace fmt = morva::fmt;
+
 namespace {
 
 std::optional<double> value(std::string_view text, const mp::ParamMap& params = {}) {
@@ -243,10 +245,11 @@ TEST(ModelParserValues, UndefinedOrUnsupportedGivesNoValue) {
           "2*-x", "2^-x", "(2*-x)^2", "2*-x*(1+1)", "1?2:-x", "-x^-x", "2*+3", "!-1", "-+2", "++2",
           "1?2:unknown", "1&1", "atan2(1,2)", "hypot(3,4)", "fmod(7,3)", "pi",
           // ngspice gives these values it should not: no value is safer.
-          "1?2", "1:2", "1?0?5:6:7", "limit(5,1,3)", "2*-!0",
-          // Statistical functions with another number of arguments, or a
-          // nominal value that names nothing.
-          "agauss(1,2)", "gauss(1)", "aunif(1)", "unif(5,0,1)", "agauss(unknown,1,3)"}) {
+          "1?2", "1:2", "1?0?5:6:7", "2*-!0",
+          // Statistical functions with no argument or more than three, or a
+          // nominal value that names nothing: ngspice refuses them.
+          "agauss()", "unif()", "agauss(1,2,3,4)", "gauss(1,2,3,9)", "limit(1,2,3,4,5)",
+          "agauss(unknown,1,3)", "aunif(1,unknown)"}) {
         EXPECT_EQ(value(text, p), std::nullopt) << text;
     }
     // Hostile nesting gives no value instead of exhausting the stack.
@@ -867,6 +870,65 @@ TEST(ModelParserCards, StatisticalParametersGiveNominalValuesThroughChains) {
     EXPECT_EQ(param(cards[0], "toxe"), 8e-9);
     EXPECT_EQ(param(cards[0], "vth0"), 0.4 + 0.1 * 2.0);
     EXPECT_EQ(param(cards[0], "u0"), 0.03);
+}
+
+// Each card value as ngspice (39) takes it on a card: the statistical calls
+// it accepts give their value without variation (a lone argument being the
+// variation around a nominal 1); the calls it refuses, and values that are
+// not finite numbers, are refused with the card and the parameter named.
+TEST(ModelParserCards, CardValuesAsNgspiceTakesThem) {
+    const struct {
+        const char* value;
+        std::optional<double> taken;  // none: refused with `message`
+        const char* message;
+    } cases[] = {
+        {"{agauss(0.42,0.01,3)}", 0.42, ""},
+        {"agauss(0.42, 0.01)", 0.42, ""},
+        {"{aunif(0.42,0)}", 0.42, ""},
+        {"{unif(0.42,0,0)}", 0.42, ""},
+        {"{limit(0.42,0.01,3)}", 0.42, ""},
+        {"{agauss(0.3)}", 1.0, ""},
+        {"{5+aunif(0.3)}", 6.0, ""},
+        {"mc", 0.5, ""},  // through a chain of parameters
+        {"1e-400", 0.0, ""},
+        {"{agauss()}", std::nullopt, "cannot evaluate vth0 = {agauss()}"},
+        {"{agauss(0.42,0.01,3,4)}", std::nullopt, "cannot evaluate vth0 = {agauss(0.42,0.01,3,4)}"},
+        {"limit()", std::nullopt, "cannot evaluate vth0 = limit()"},
+        {"{agauss(vth_undefined,0.01,3)}", std::nullopt,
+         "cannot evaluate vth0 = {agauss(vth_undefined,0.01,3)}"},
+        {"bad_mc", std::nullopt, "cannot evaluate vth0 = bad_mc"},
+        {"{nan}", std::nullopt, "cannot evaluate vth0 = {nan}"},
+        {"nan", std::nullopt, "cannot evaluate vth0 = nan (not a finite number)"},
+        {"inf", std::nullopt, "cannot evaluate vth0 = inf (not a finite number)"},
+        {"-Infinity", std::nullopt, "cannot evaluate vth0 = -Infinity (not a finite number)"},
+        {"'inf'", std::nullopt, "cannot evaluate vth0 = 'inf' (not a finite number)"},
+        {"1e309", std::nullopt, "cannot evaluate vth0 = 1e309 (not a finite number)"},
+        {"1e309k", std::nullopt, "cannot evaluate vth0 = 1e309k (not a finite number)"},
+        {"huge", std::nullopt, "cannot evaluate vth0 = huge"},
+        {"{1/0}", std::nullopt, "cannot evaluate vth0 = {1/0} (not a finite number)"},
+        {"'1/0'", std::nullopt, "cannot evaluate vth0 = '1/0' (not a finite number)"},
+        {"{sqrt(-1)}", std::nullopt, "cannot evaluate vth0 = {sqrt(-1)} (not a finite number)"},
+        {"'0.42+'", std::nullopt, "cannot evaluate vth0 = '0.42+'"},
+    };
+    for (const auto& c : cases) {
+        const auto lines = mp::join_continuation_lines(
+            fmt::cat(".param mc = agauss(0.5, 0.1, 3) bad_mc = agauss(0.5, 0.1, 3, 1) huge = 1e309\n"
+                     ".model n nmos level=54 k1=0.5 vth0=",
+                     c.value, " u0=0.03\n"));
+        std::map<std::string, std::string> refused;
+        const auto cards = mp::extract_models(lines, mp::collect_dot_params(lines), &refused);
+        ASSERT_EQ(cards.size(), 1u) << c.value;
+        // The card keeps its other values either way.
+        EXPECT_EQ(param(cards[0], "u0"), 0.03) << c.value;
+        EXPECT_EQ(param(cards[0], "vth0"), c.taken) << c.value;
+        if (c.taken) {
+            EXPECT_TRUE(refused.empty()) << c.value;
+        } else {
+            EXPECT_EQ(refused,
+                      (std::map<std::string, std::string>{{"n", fmt::cat("model 'n': ", c.message)}}))
+                << c.value;
+        }
+    }
 }
 
 TEST(ModelParserCards, ValuesNgspiceRefusesAreReported) {

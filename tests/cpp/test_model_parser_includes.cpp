@@ -203,20 +203,24 @@ TEST(ModelParserIncludes, UnreadableTargetsAreSkipped) {
 
 TEST(ModelParserIncludes, CyclesAndDeepOrWideChainsEnd) {
     TempDir dir;
+    const std::string d = dir.path().string();
     // Files including each other and themselves, and sections of two files
-    // redirecting to each other: each is read once.
+    // redirecting to each other: ngspice would follow them without end, so
+    // the reading is refused, naming the first file or section reached again.
     dir.write("a.spice", ".model a nmos level=54\n.include b.spice\n.include a.spice\n");
     dir.write("b.spice", ".model b nmos level=54\n.include ./a.spice\n.lib 'x.lib' one\n");
     dir.write("x.lib", ".lib one\n.model one nmos level=54\n.lib 'y.lib' two\n.endl one\n");
     dir.write("sub/placeholder", "");
     dir.write("y.lib",
               ".lib two\n.include b.spice\n.model two nmos level=54\n.lib \"sub/../x.lib\" ONE\n.endl two\n");
-    const auto cyclic = mp::parse_lib_file((dir.path() / "a.spice").string());
-    ASSERT_TRUE(cyclic);
-    EXPECT_EQ(names_of(*cyclic), (std::vector<std::string>{"a", "b", "one", "two"}));
-    const auto from_section = mp::parse_lib_file_section((dir.path() / "x.lib").string(), "one");
-    ASSERT_TRUE(from_section);
-    EXPECT_EQ(names_of(*from_section), (std::vector<std::string>{"one", "b", "a", "two"}));
+    const auto cyclic = mp::parse_lib_file(d + "/a.spice");
+    ASSERT_FALSE(cyclic);
+    EXPECT_EQ(cyclic.error().io.message,
+              "cycle detected while reading model file: revisited file " + d + "/./a.spice");
+    const auto from_section = mp::parse_lib_file_section(d + "/x.lib", "one");
+    ASSERT_FALSE(from_section);
+    EXPECT_EQ(from_section.error().io.message,
+              "cycle detected while reading model file: revisited file " + d + "/./b.spice");
 
     // A chain of distinct files longer than the nesting bound is refused,
     // saying so.
@@ -239,6 +243,90 @@ TEST(ModelParserIncludes, CyclesAndDeepOrWideChainsEnd) {
     const auto wide_all = mp::parse_lib_file((dir.path() / "wide/w0").string());
     ASSERT_TRUE(wide_all);
     EXPECT_EQ(names_of(*wide_all), (std::vector<std::string>{"leaf"}));
+}
+
+// Each reader refuses a kit that ngspice would follow without end (it loops
+// on a section reached again, and recurses until it crashes on a file
+// included again), and reads one that reaches a file or section from
+// several places.
+TEST(ModelParserIncludes, KitsFollowedWithoutEndAreRefused) {
+    TempDir dir;
+    const std::string d = dir.path().string();
+    dir.write("self.spice", ".model a nmos level=54\n.include self.spice\n");
+    dir.write("b1.spice", ".model b nmos level=54\n.include b2.spice\n");
+    dir.write("b2.spice", ".include ./b1.spice\n");
+    dir.write("s.lib", ".lib tt\n.model s nmos level=54\n.lib 's.lib' TT\n.endl\n");
+    dir.write("x.lib", ".lib one\n.model one nmos level=54\n.lib 'y.lib' two\n.endl one\n");
+    dir.write("sub/placeholder", "");
+    dir.write("y.lib", ".lib two\n.model two nmos level=54\n.lib \"sub/../x.lib\" ONE\n.endl two\n");
+    // ngspice reads every include of a library it opens, also one in a
+    // section that is not asked for.
+    dir.write("unused.lib",
+              ".lib tt\n.model u nmos level=54\n.endl\n.lib other\n.include unused.lib\n.endl\n");
+    // A section reached again through what an include brings into its lines.
+    dir.write("g.lib",
+              ".lib t\n.include x.inc\n.endl\n.lib s\n.model g nmos level=54\n.include x.inc\n.endl\n");
+    dir.write("x.inc", ".lib 'g.lib' s\n");
+    // Sections of one file redirecting to each other, the file read whole.
+    dir.write("h.lib",
+              ".model h nmos level=54\n.lib tt\n.lib 'h.lib' ss\n.endl\n.lib ss\n.lib 'h.lib' tt\n.endl\n");
+    // No cycles: a section and a file reached from two sections, and an
+    // include redirecting into another section of the file that includes it.
+    dir.write(
+        "k.lib",
+        ".lib a\n.lib 'k.lib' c\n.include common.inc\n.endl\n.lib b\n.lib 'k.lib' c\n.include common.inc\n"
+        ".endl\n.lib c\n.model k nmos level=54\n.endl\n.lib top\n.lib 'k.lib' a\n.lib 'k.lib' b\n.endl\n");
+    dir.write("common.inc", ".model common nmos level=54\n");
+    dir.write("f.lib", ".lib tt\n.include back.inc\n.endl\n.lib mos\n.model f nmos level=54\n.endl\n");
+    dir.write("back.inc", ".lib 'f.lib' mos\n");
+    // A redirect into a file that cannot be read, where ngspice stops.
+    dir.write("m.lib", ".lib tt\n.lib 'missing.lib' tt\n.model m nmos level=54\n.endl\n");
+
+    const struct {
+        const char* file;
+        std::optional<std::string_view> section;
+        std::string revisited;           // empty: no cycle
+        std::vector<std::string> cards;  // read when there is none
+    } cases[] = {
+        {"self.spice", std::nullopt, "file " + d + "/self.spice", {}},
+        {"b1.spice", std::nullopt, "file " + d + "/./b1.spice", {}},
+        {"s.lib", "tt", "section 'tt' in " + d + "/s.lib", {}},
+        {"s.lib", std::nullopt, "section 'tt' in " + d + "/s.lib", {}},
+        {"x.lib", "ONE", "section 'one' in " + d + "/sub/../x.lib", {}},
+        {"unused.lib", "tt", "file " + d + "/unused.lib", {}},
+        {"g.lib", "t", "section 's' in " + d + "/g.lib", {}},
+        {"h.lib", std::nullopt, "section 'ss' in " + d + "/h.lib", {}},
+        {"k.lib", "top", "", {"k", "common"}},
+        {"k.lib", std::nullopt, "", {"common", "k"}},  // in file order
+        {"f.lib", "tt", "", {"f"}},
+        {"m.lib", "tt", "", {"m"}},
+    };
+    for (const auto& c : cases) {
+        const std::string path = d + "/" + c.file;
+        const std::string where = fmt::cat(c.file, " ", c.section.value_or("(whole)"));
+        const std::string message = "cycle detected while reading model file: revisited " + c.revisited;
+        const auto kit = mp::parse_kit(path, c.section);
+        const auto has = mp::has_section(path, c.section);
+        const auto defaults = c.section ? mp::parse_subcircuit_defaults_section(path, "x", *c.section)
+                                        : mp::parse_subcircuit_defaults(path, "x");
+        const auto cycle = mp::find_kit_cycle(path, c.section, "checking");
+        ASSERT_TRUE(cycle) << where;
+        if (c.revisited.empty()) {
+            ASSERT_TRUE(kit) << where << ": " << kit.error().text();
+            EXPECT_EQ(names_of(kit->cards), c.cards) << where;
+            EXPECT_TRUE(has && *has) << where;
+            EXPECT_TRUE(defaults) << where;
+            EXPECT_EQ(*cycle, std::nullopt) << where;
+            continue;
+        }
+        ASSERT_FALSE(kit) << where;
+        EXPECT_EQ(kit.error().text(), "BSIM4 model-file I/O error: " + message) << where;
+        ASSERT_FALSE(has) << where;
+        EXPECT_EQ(has.error().io.message, message) << where;
+        ASSERT_FALSE(defaults) << where;
+        EXPECT_EQ(defaults.error().io.message, message) << where;
+        EXPECT_EQ(*cycle, "cycle detected while checking: revisited " + c.revisited) << where;
+    }
 }
 
 TEST(ModelParserIncludes, DirectiveWords) {
