@@ -226,8 +226,10 @@ def test_coulomb_scattering_away_from_nominal_temperature_matches_ngspice(tmp_pa
         ("VGS", 0.0, 1.0, 0.25, [0.0, 0.25, 0.5, 0.75, 1.0]),
         ("vgs", 0.0, 1.0, 0.3, [0.0, 0.3, 0.6, 0.3 * 3]),
         ("vgs", 0.0, 1.05, 0.3, [0.0, 0.3, 0.6, 0.3 * 3, 0.3 * 4]),
-        ("vgs", 1.0, 0.0, 0.25, [1.0]),
         ("vgs", 1.0, 0.0, -0.5, [1.0, 0.5, 0.0]),
+        # A sweep that starts at its stop is that one point, whatever the step's sign.
+        ("vgs", 0.5, 0.5, -0.25, [0.5]),
+        ("vgs", 0.5, 0.5, 0.25, [0.5]),
     ],
 )
 def test_sweep_points(n0, name, start, stop, step, expected):
@@ -261,8 +263,34 @@ def test_sweep_argument_errors(n0):
             n0.sweep("vgs", 0.0, 1.0, step)
     with pytest.raises(TypeError, match=r"^argument 'sweep': 'int' object cannot be converted to 'PyString'$"):
         n0.sweep(1, 0.0, 1.0, 0.1)
+    # A step pointing away from the stop would give the start alone.
+    for start, stop, step in ((1.0, 0.0, 0.25), (0.0, 1.0, -0.1), (0.0, -0.001, 1.0)):
+        message = (f"sweep step {step:g} runs away from stop {stop:g} (start {start:g}): "
+                   "give it the sign of stop - start")
+        with pytest.raises(ValueError) as info:
+            n0.sweep("vgs", start, stop, step)
+        assert str(info.value) == message
     with pytest.raises(TypeError, match=r"^argument 'step': "):
         n0.sweep("vgs", 0.0, 1.0, "0.1")
+
+
+@pytest.mark.parametrize("name", ["vg", "vd", "vs", "vb"])
+@pytest.mark.parametrize("value", [math.nan, math.inf, -math.inf])
+def test_non_finite_terminal_voltages_are_refused(n0, name, value):
+    bias = dict(vg=0.8, vd=0.6, vs=0.0, vb=0.0)
+    text = {"nan": "NaN"}.get(repr(value), repr(value))
+    with pytest.raises(ValueError) as info:
+        n0.solve(**{**bias, name: value})
+    assert str(info.value) == f"{name} must be a finite number, got {text}"
+    # A sweep refuses the fixed voltages it uses; the swept terminal's own is not used.
+    for sweep, swept in (("vgs", "vg"), ("vds", "vd")):
+        args = {**bias, name: value}
+        if name == swept:
+            assert len(n0.sweep(sweep, 0.0, 0.5, 0.25, **args)) == 3
+            continue
+        with pytest.raises(ValueError) as info:
+            n0.sweep(sweep, 0.0, 0.5, 0.25, **args)
+        assert str(info.value) == f"{name} must be a finite number, got {text}"
 
 
 def memory_and_swap_bytes():

@@ -25,6 +25,11 @@ std::optional<std::string> sweep_problem(const SweepRange& range, std::string_vi
         return fmt::cat(name, " start and stop must be finite numbers");
     if (!std::isfinite(range.step) || range.step == 0.0)
         return fmt::cat(name, " step must be a finite non-zero number");
+    // Such a step would give the single point start: a sign slip, not a sweep.
+    if ((range.stop > range.start && range.step < 0.0) || (range.stop < range.start && range.step > 0.0))
+        return fmt::cat(name, " step ", fmt::display(range.step), " runs away from stop ",
+                        fmt::display(range.stop), " (start ", fmt::display(range.start),
+                        "): give it the sign of stop - start");
     const std::size_t n = range.point_count();
     if (n > kMaxSweepPoints)
         return fmt::cat(

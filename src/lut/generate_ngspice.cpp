@@ -132,6 +132,20 @@ bool probe_small_signal(const Simulator& simulator, const LutConfig& config, con
 
 }  // namespace
 
+void TimeoutLatch::note(const SimulationOutcome& outcome) {
+    if (outcome || !outcome.error().timed_out || fired()) return;
+    std::lock_guard lock(mutex_);
+    if (error_) return;
+    error_ = outcome.error();
+    fired_.store(true, std::memory_order_release);
+}
+
+std::optional<NgspiceError> TimeoutLatch::error() const {
+    if (!fired()) return std::nullopt;
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+
 std::optional<std::string> table_memory_problem(const LutConfig& config, std::uint64_t budget_bytes) {
     const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),
                       n_vbs = config.vbs_values.size();
@@ -194,6 +208,8 @@ std::string detect_device_path(const Simulator& simulator, const LutConfig& conf
     req.pre_commands = model_dir_pre_commands(config);
     req.return_vectors = std::vector<std::string>{};
     SimulationOutcome outcome = simulator.run(std::move(req));
+    // The generation ends with that time-out: nothing to warn about.
+    if (!outcome && outcome.error().timed_out) return guess;
     std::optional<std::string> found;
     if (outcome && !outcome->log.empty()) found = extract_mosfet_name(outcome->log);
     // A netlist ngspice refuses makes every probe fail: say why once.
@@ -284,10 +300,13 @@ Probed probe_device(const Simulator& simulator, const LutConfig& config, Message
     probed.device_path = guessed_device_path(config);
     // A device inside a subcircuit is found by its flattened name, which the
     // small-signal values need as well.
+    const auto timed_out = [&] { return simulator.timeouts && simulator.timeouts->fired(); };
     if (any(requested) || config.subcircuit)
         probed.device_path = detect_device_path(simulator, config, messages);
+    if (timed_out()) return probed;
     const auto probe_start = Clock::now();
     probed.small_signal = probe_small_signal(simulator, config, probed.device_path);
+    if (timed_out()) return probed;
     if (!probed.small_signal)
         messages.err(fmt::cat("  warning: the simulator reports no small-signal values for '",
                               probed.device_path,
@@ -555,25 +574,42 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks,
                                                  const LutConfig& config, StopRequested stop) {
     StdMessages messages;
     const std::uint64_t workers = pool ? pool->workers() : 1;
-    Simulator simulator{[pool = std::move(pool), stop](ngspice::SimulationRequest r) -> SimulationOutcome {
-                            if (!pool) return err(NgspiceError::send_failed());
-                            if (!stop) return pool->run_simulation(std::move(r));
-                            // Once stopped, the request in flight is dropped
-                            // and its worker ended: it may run for seconds.
-                            auto reply = pool->submit(std::move(r), stop, ngspice::OnAbandon::EndWorker);
-                            if (!reply) return err(NgspiceError::simulation(std::string(kInterrupted)));
-                            while (!reply->wait_for(std::chrono::milliseconds(50))) {
-                                if (stop()) return err(NgspiceError::simulation(std::string(kInterrupted)));
-                            }
-                            return reply->get();
-                        },
-                        workers, stop};
-    return generate_lut(n_chunks, simulator, config, messages);
+    auto timeouts = std::make_shared<TimeoutLatch>();
+    const auto run = [pool = std::move(pool), stop,
+                      timeouts](ngspice::SimulationRequest r) -> SimulationOutcome {
+        if (!pool) return err(NgspiceError::send_failed());
+        // Once stopped, or once another request has timed out, the request
+        // in flight is dropped and its worker ended: it may run for seconds.
+        const auto give_up = [&] { return (stop && stop()) || timeouts->fired(); };
+        const auto gave_up = [&]() -> SimulationOutcome {
+            if (!(stop && stop())) {
+                if (auto e = timeouts->error()) return err(std::move(*e));
+            }
+            return err(NgspiceError::simulation(std::string(kInterrupted)));
+        };
+        auto reply = pool->submit(std::move(r), give_up, ngspice::OnAbandon::EndWorker);
+        if (!reply) return gave_up();
+        while (!reply->wait_for(std::chrono::milliseconds(50))) {
+            if (give_up()) return gave_up();
+        }
+        return reply->get();
+    };
+    return generate_lut(n_chunks, Simulator{run, workers, stop, timeouts}, config, messages);
 }
 
-Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Simulator& simulator,
+Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Simulator& given,
                                                  const LutConfig& config, Messages& messages) {
     if (auto problem = generation_problem(n_chunks, config)) return err(NgspiceError::refused(*problem));
+    // Every request goes through the latch: after the first time-out none is sent.
+    Simulator simulator = given;
+    if (!simulator.timeouts) simulator.timeouts = std::make_shared<TimeoutLatch>();
+    simulator.run = [run = given.run,
+                     latch = simulator.timeouts](ngspice::SimulationRequest r) -> SimulationOutcome {
+        if (auto e = latch->error()) return err(std::move(*e));
+        SimulationOutcome outcome = run(std::move(r));
+        latch->note(outcome);
+        return outcome;
+    };
     // The model file is read here once: its section, its cards and its
     // subcircuits come from this reading, dropped before the simulations.
     std::optional<KitTextReading> kit_text;
@@ -607,6 +643,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
 
     // 3-7. Requested parameters, device path, probes.
     const Probed probed = probe_device(simulator, config, messages);
+    if (auto e = simulator.timeouts->error()) return err(std::move(*e));
 
     // 8-9. The tasks.
     const std::shared_ptr<TaskPlan> base = base_plan(config, chunks, probed, n_vds);

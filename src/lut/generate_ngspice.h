@@ -5,10 +5,12 @@
 // slopes.h), and the timing report.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,11 +31,34 @@ namespace morva::lut::generate_ngspice {
 // Asked between requests whether the caller gave up waiting (Ctrl-C).
 using StopRequested = std::function<bool()>;
 
+// The first time-out of a generation. A request that waited out the pool's
+// time-out says the simulator hangs on this device: smaller requests, other
+// (W, L) pairs and the probes would each wait as long. So once one has, no
+// other request is sent (each gets that error at once), a `run` that can
+// gives up the requests in flight, and the ladders end there: a failing
+// generation ends about one time-out after its first request that hung, not
+// one time-out per rung of every ladder.
+class TimeoutLatch {
+public:
+    // Keeps the error of the first outcome that timed out.
+    void note(const SimulationOutcome& outcome);
+    bool fired() const { return fired_.load(std::memory_order_acquire); }
+    std::optional<NgspiceError> error() const;
+
+private:
+    std::atomic<bool> fired_{false};
+    mutable std::mutex mutex_;  // guards error_
+    std::optional<NgspiceError> error_;
+};
+
 // The simulator a generation sends its requests to.
 struct Simulator {
     RunSimulation run;
     std::uint64_t workers = 1;  // for the report; 0 counts as 1
     StopRequested stop;         // optional
+    // Shared with `run` when it gives up requests in flight once the latch
+    // has fired; generate_lut makes its own when none is given.
+    std::shared_ptr<TimeoutLatch> timeouts;
 };
 
 // The error of a generation whose caller gave up waiting.

@@ -199,6 +199,7 @@ struct Scripted {
                     return r;
                 },
                 workers,
+                {},
                 {}};
     }
     std::vector<std::string> ids_starting(std::string_view prefix) {
@@ -789,4 +790,87 @@ TEST(LutGenerate, ShiftedSweepsSplitOverTheWorkers) {
     auto interrupted = generate_lut(2, sim, c, rec);
     ASSERT_FALSE(interrupted);
     EXPECT_EQ(interrupted.error().text(), "simulation failed: generation interrupted");
+}
+
+namespace {
+
+std::function<SimulationOutcome(SimulationResponse)> times_out() {
+    return [](SimulationResponse) -> SimulationOutcome {
+        return err(NgspiceError::timeout("worker timed out after 8s"));
+    };
+}
+
+std::function<bool(const SimulationRequest&)> id_in(std::vector<std::string> ids) {
+    return [ids](const SimulationRequest& r) { return std::find(ids.begin(), ids.end(), r.id) != ids.end(); };
+}
+
+}  // namespace
+
+// A request that waits out the pool's time-out ends the generation with that
+// error, wherever it hangs: the probes, any rung of the ladder. Nothing is
+// sent after it, so a failing generation waits one time-out, not one per rung.
+TEST(LutGenerate, ATimeOutEndsTheGenerationAtTheRequestThatHung) {
+    struct Case {
+        std::string hangs;
+        std::vector<std::string> failing;  // answered without success first, to reach it
+    };
+    const std::vector<std::string> rungs = {"lut-w0-l0", "lut-w0-l0-c0", "lut-w0-l0-v0-c0"};
+    for (const Case& k : {Case{"detect-dev-path", {}}, Case{"probe-small-signal", {}}, Case{"lut-w0-l0", {}},
+                          Case{"lut-w0-l0-c0", {rungs[0]}}, Case{"lut-w0-l0-v0-c0", {rungs[0], rungs[1]}},
+                          Case{"lut-w0-l0-v0-c0-idonly", rungs}, Case{"lut-w0-l0-v0-c0-sub1", rungs}}) {
+        Scripted s;
+        Recorder rec;
+        s.faults.push_back({id_is(k.hangs), times_out()});
+        s.faults.push_back({id_in(k.failing), fails_with("stderr Error: x")});
+        auto table = generate_lut(1, s.simulator(1), one_point_config(), rec);
+        ASSERT_FALSE(table) << k.hangs;
+        EXPECT_EQ(table.error().text(), "simulation failed: worker timed out after 8s") << k.hangs;
+        ASSERT_FALSE(s.ids.empty());
+        EXPECT_EQ(s.ids.back(), k.hangs);
+        EXPECT_EQ(std::count(s.ids.begin(), s.ids.end(), k.hangs), 1) << k.hangs;
+        // No message blames the device for what the time-out did.
+        if (k.hangs == "detect-dev-path") {
+            EXPECT_EQ(rec.stdout_text.find("could not auto-detect"), std::string::npos);
+        }
+        EXPECT_EQ(rec.stderr_text.find("no small-signal values"), std::string::npos) << k.hangs;
+        // One line per rung that failed on its own, none for the time-out.
+        std::size_t retries = 0;
+        for (std::size_t at = 0; (at = rec.stderr_text.find("[retry]", at)) != std::string::npos; ++at)
+            ++retries;
+        EXPECT_EQ(retries, k.failing.size()) << k.hangs << "\n" << rec.stderr_text;
+        EXPECT_EQ(rec.stdout_text.find("tasks completed"), std::string::npos) << k.hangs;
+    }
+
+    // Two probes run at once: the other may have been sent, no row request is.
+    Scripted probes;
+    Recorder rec;
+    probes.faults.push_back({id_is("probe-vth"), times_out()});
+    ASSERT_FALSE(generate_lut(1, probes.simulator(2), one_point_config(), rec));
+    EXPECT_TRUE(probes.ids_starting("lut-").empty());
+
+    // Every pair hangs: each sends at most its first request, and no task
+    // goes down its ladder.
+    Scripted pairs;
+    pairs.faults.push_back({[](const SimulationRequest& r) { return r.id.starts_with("lut-"); }, times_out()});
+    ASSERT_FALSE(generate_lut(2, pairs.simulator(2), small_config(), rec));
+    const std::vector<std::string> sent = pairs.ids_starting("lut-");
+    EXPECT_GE(sent.size(), 1u);
+    EXPECT_LE(sent.size(), 4u);
+    for (const std::string& id : sent) EXPECT_EQ(std::count(id.begin(), id.end(), '-'), 2) << id;
+}
+
+// Shifted sweeps only refine slopes: one that hangs costs its own sweeps (no
+// retry one at a time) and those sent after it, and the table is still made.
+TEST(LutGenerate, AShiftedSweepThatHangsKeepsDifferencesOverTheGrid) {
+    Scripted s;
+    s.beyond = curved;
+    Recorder rec;
+    s.faults.push_back({id_is("lut-w0-l0-slopes"), times_out()});
+    auto table = generate_lut(3, s.simulator(1), curved_config(), rec);
+    ASSERT_TRUE(table) << table.error().text();
+    EXPECT_TRUE(s.ids_starting("lut-w0-l0-slopes-").empty());
+    EXPECT_NE(rec.stderr_text.find("  [retry] W=1.000e-6 L=5.000e-7: 18 of 18 shifted sweep(s) failed"),
+              std::string::npos)
+        << rec.stderr_text;
+    EXPECT_EQ(s.ids.back().find("-slopes"), s.ids.back().size() - 7) << s.ids.back();
 }
