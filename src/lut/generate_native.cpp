@@ -20,6 +20,7 @@
 #include "common/task_set.h"
 #include "common/text.h"
 #include "lut/generate_ngspice.h"
+#include "lut/model_check.h"
 #include "lut/netlists.h"
 #include "spice/model_parser.h"
 
@@ -395,15 +396,29 @@ std::optional<ModelChoice> resolve_model(const LutConfig& config, const KitReadi
     return choice;
 }
 
+// The refusal of a (W, L) pair that no bin of `model` holds.
+NgspiceError bin_miss(const Plan& plan, const LutConfig& config, const std::string& model, double w,
+                      double l) {
+    std::vector<BinRange> bins;
+    const std::string prefix = ascii_lower(model) + ".";
+    for (const parser::Bsim4ModelCard& card : plan.kit.cards)
+        if (ascii_istarts_with(card.name, prefix))
+            bins.push_back({card.name, card.lmin, card.lmax, card.wmin, card.wmax});
+    return NgspiceError::refused(bin_miss_message(model, *config.model_file, w, l, plan.kit.scale, bins));
+}
+
 // One card per (W, L) pair: kits bin in width as well as length. A geometry
 // outside every bin or a card of the other type is refused, as ngspice
-// refuses them.
+// refuses them, before any evaluation.
 Result<void, NgspiceError> choose_bins(Plan& plan, const LutConfig& config, const std::string& model) {
     const std::string_view device_type = config.device_type == DeviceType::Pmos ? "pmos" : "nmos";
+    const double scale = plan.kit.scale;
     for (double w : config.widths) {
         for (double l : config.lengths) {
-            auto card = parser::choose_card(plan.kit, model, device_type, l * plan.kit.scale,
-                                            w * plan.kit.scale, *config.model_file);
+            if (!parser::select_card_for_length(plan.kit.cards, model, l * scale, w * scale))
+                return err(bin_miss(plan, config, model, w, l));
+            auto card =
+                parser::choose_card(plan.kit, model, device_type, l * scale, w * scale, *config.model_file);
             if (!card) return err(NgspiceError::simulation(std::move(card).error()));
             plan.bins.push_back(*card);
         }

@@ -15,6 +15,7 @@
 #include "common/task_set.h"
 #include "common/text.h"
 #include "lut/generate_native.h"
+#include "lut/model_check.h"
 #include "lut/model_files.h"
 #include "lut/report.h"
 #include "lut/slopes.h"
@@ -613,7 +614,18 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     // The model file is read here once: its section, its cards and its
     // subcircuits come from this reading, dropped before the simulations.
     std::optional<KitTextReading> kit_text;
-    if (auto problem = model_file_problem(config, kit_text)) return err(problem->error());
+    std::vector<std::optional<spice::model_parser::KitText>> include_texts;
+    if (auto problem = model_file_problem(config, kit_text, &include_texts)) return err(problem->error());
+    // A model the kit lacks, or a size no bin holds, is refused here rather
+    // than by ngspice after the probes and every rung of the ladder.
+    const spice::model_parser::KitText* model_text = kit_text && *kit_text ? &**kit_text : nullptr;
+    const auto refuse_model = [&](ModelUse use) -> std::optional<NgspiceError> {
+        if (auto problem = model_problem(config, model_text, include_texts, use))
+            return NgspiceError::refused(std::move(*problem));
+        return std::nullopt;
+    };
+    if (auto refused = refuse_model(config.use_native_bsim4 ? ModelUse::Native : ModelUse::Pool))
+        return err(std::move(*refused));
 
     // 1. The native evaluator, when asked and able.
     if (config.use_native_bsim4) {
@@ -621,6 +633,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
                                     ? generate_lut_native(config, *kit_text, messages, 512, simulator.stop)
                                     : generate_lut_native(config, messages, 512, simulator.stop);
         if (outcome) return std::move(*outcome);
+        if (auto refused = refuse_model(ModelUse::Pool)) return err(std::move(*refused));
         messages.err("  [native] falling back to ngspice path\n");
         if (auto problem = netlist_path_problem(config)) return err(NgspiceError::simulation(*problem));
     } else if (kit_text && *kit_text) {
@@ -629,6 +642,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
             return err(NgspiceError::simulation(*problem));
     }
     kit_text.reset();
+    include_texts.clear();
 
     // 2. The plan. Point counts are those ngspice's sweeps visit.
     const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),

@@ -540,7 +540,8 @@ TEST(LutGenerate, UnreadableLibPathsAreRefusedBeforeThePoolPath) {
     TempDir dir;
     LutConfig c = small_config();
     c.op_params.clear();
-    c.model_file = dir.write("no such kit/my kit.lib", ".lib tt\n.param x = 1\n.endl tt\n");
+    // No BSIM4 card: the native path falls back.
+    c.model_file = dir.write("no such kit/my kit.lib", ".lib tt\n.model nch nmos level=1\n.endl tt\n");
     c.model_section = "tt";
     EXPECT_TRUE(generation_problem(1, c));
     c.use_native_bsim4 = true;
