@@ -134,13 +134,15 @@ Fit fit(const Kit& kit, std::string_view model, double w, double l) {
 std::vector<BinRange> bins_of(const Kit& kit, std::string_view model) {
     std::vector<BinRange> bins;
     for (const parser::ModelBins& card : kit.models)
-        if (is_bin_of(card.name, model)) bins.push_back({card.name, card.lmin, card.lmax, card.wmin, card.wmax});
+        if (is_bin_of(card.name, model))
+            bins.push_back({card.name, card.lmin, card.lmax, card.wmin, card.wmax});
     return bins;
 }
 
 // Where the model was looked for.
 std::string location(const LutConfig& config) {
-    return fmt::cat("'", *config.model_file, "'", config.model_includes.empty() ? "" : " or its model_includes");
+    return fmt::cat("'", *config.model_file, "'",
+                    config.model_includes.empty() ? "" : " or its model_includes");
 }
 
 // The lower-case names of the parameters that `text` gives ("w=1u", "w = 1u").
@@ -260,7 +262,8 @@ std::optional<std::string> subcircuit_problem(const LutConfig& config, const Kit
 std::optional<std::string> device_problem(const LutConfig& config, const Kit& kit) {
     // The netlist's device line sets the sizes ngspice bins on only under
     // these names; with others ngspice decides.
-    if (!ascii_iequals(config.width_param, "w") || !ascii_iequals(config.length_param, "l")) return std::nullopt;
+    if (!ascii_iequals(config.width_param, "w") || !ascii_iequals(config.length_param, "l"))
+        return std::nullopt;
     if (!(std::isfinite(kit.scale) && kit.scale > 0.0)) return std::nullopt;
     for (double w : config.widths) {
         for (double l : config.lengths) {

@@ -35,10 +35,9 @@ enum class ModelUse { Pool, Native };
 // `model_includes` (nothing for one that could not be read).
 // Nothing when the device can be built or the text cannot decide (no model
 // file, a text not read or not complete, a value or line it cannot follow).
-std::optional<std::string> model_problem(const LutConfig& config,
-                                         const spice::model_parser::KitText* model_file,
-                                         const std::vector<std::optional<spice::model_parser::KitText>>& includes,
-                                         ModelUse use);
+std::optional<std::string> model_problem(
+    const LutConfig& config, const spice::model_parser::KitText* model_file,
+    const std::vector<std::optional<spice::model_parser::KitText>>& includes, ModelUse use);
 
 // One bin as a refusal lists it.
 struct BinRange {

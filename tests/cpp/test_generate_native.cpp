@@ -249,7 +249,8 @@ TEST_F(NativeLut, CardChoiceRefusesWhatNgspiceRefuses) {
         } else {
             ASSERT_TRUE(outcome && !*outcome) << k.model;
             std::string error = k.error;
-            if (const std::size_t at = error.find("CARDS"); at != std::string::npos) error.replace(at, 5, cards);
+            if (const std::size_t at = error.find("CARDS"); at != std::string::npos)
+                error.replace(at, 5, cards);
             EXPECT_EQ(outcome->error().detail, error);
         }
     }

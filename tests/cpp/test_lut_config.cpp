@@ -89,7 +89,8 @@ TEST(LutConfigResolve, ErrorsInOrderAndBoundaries) {
     // A step pointing away from the stop is refused; a descending sweep with a
     // negative step, and any step of a sweep that starts at its stop, are not.
     r.vds = SweepRange{0.0, -1.8, 0.05};
-    EXPECT_EQ(failure(r), "vds step 0.05 runs away from stop -1.8 (start 0): give it the sign of stop - start");
+    EXPECT_EQ(failure(r),
+              "vds step 0.05 runs away from stop -1.8 (start 0): give it the sign of stop - start");
     r.vds = SweepRange{1.8, 0.0, 0.1};
     EXPECT_EQ(failure(r), "vds step 0.1 runs away from stop 0 (start 1.8): give it the sign of stop - start");
     // Checked before the point count, which a 1e-300 step would exceed.
@@ -103,6 +104,6 @@ TEST(LutConfigResolve, ErrorsInOrderAndBoundaries) {
     r.vds = SweepRange{0.0, 1.8, 0.05};
     r.lengths = SweepRange{1e-6, 1e-7, 1e-7};
     EXPECT_EQ(failure(r),
-              "lengths step 0.0000001 runs away from stop 0.0000001 (start 0.000001): give it the sign of stop - "
-              "start");
+              "lengths step 0.0000001 runs away from stop 0.0000001 (start 0.000001): give it the sign of "
+              "stop - start");
 }

@@ -616,6 +616,42 @@ TEST(LutGenerate, ModelFilesThatCannotServeAreRefusedBeforeAnyRequest) {
     }
 }
 
+// A model the kit lacks, or a size none of its bins holds, is refused on
+// either path before any request (the cases are ModelCheck's).
+TEST(LutGenerate, ModelsTheKitCannotServeAreRefusedBeforeAnyRequest) {
+    TempDir dir;
+    const std::string kit = dir.write("kit.lib",
+                                      ".option scale=1u\n"
+                                      ".model nch.1 nmos (level=54 lmin=0.18 lmax=0.5 wmin=0.22 wmax=50)\n");
+    const struct {
+        std::string model;
+        double l;
+        std::string error;
+    } cases[] = {
+        {"nosuch", 0.18, "model 'nosuch' not found in '" + kit + "'"},
+        {"nch", 0.18e-6,
+         "no bin of model 'nch' in '" + kit +
+             "' holds W = 1e-6, L = 1.8e-7, made W = 1e-12 m, L = 1.8e-13 m by the kit's .option scale = "
+             "1e-6; its bins (L and W in m): nch.1 L 1.8e-1..5e-1 W 2.2e-1..5e1"},
+    };
+    for (const auto& t : cases) {
+        for (const bool native : {false, true}) {
+            LutConfig c = one_point_config();
+            c.model_file = kit;
+            c.model_name = t.model;
+            c.lengths = {t.l};
+            c.use_native_bsim4 = native;
+            Scripted s;
+            Recorder rec;
+            auto table = generate_lut(1, s.simulator(), c, rec);
+            ASSERT_FALSE(table) << t.error;
+            EXPECT_EQ(table.error().detail, t.error) << native;
+            EXPECT_TRUE(table.error().refused_input);
+            EXPECT_TRUE(s.ids.empty()) << t.error;
+        }
+    }
+}
+
 TEST(LutGenerate, NativeRequestFallsBackWithANotice) {
     Scripted s;
     Recorder rec;
@@ -852,7 +888,8 @@ TEST(LutGenerate, ATimeOutEndsTheGenerationAtTheRequestThatHung) {
     // Every pair hangs: each sends at most its first request, and no task
     // goes down its ladder.
     Scripted pairs;
-    pairs.faults.push_back({[](const SimulationRequest& r) { return r.id.starts_with("lut-"); }, times_out()});
+    pairs.faults.push_back(
+        {[](const SimulationRequest& r) { return r.id.starts_with("lut-"); }, times_out()});
     ASSERT_FALSE(generate_lut(2, pairs.simulator(2), small_config(), rec));
     const std::vector<std::string> sent = pairs.ids_starting("lut-");
     EXPECT_GE(sent.size(), 1u);
