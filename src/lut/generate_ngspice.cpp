@@ -182,6 +182,9 @@ std::optional<std::string> generation_problem(std::size_t n_chunks, const LutCon
     if (n_chunks == 0) return std::string("n_chunks must be at least 1");
     if (config.widths.empty() || config.lengths.empty() || config.vbs_values.empty())
         return std::string("widths, lengths and vbs_values must not be empty");
+    // Checked when the configuration is made; again for one made otherwise.
+    if (auto problem = sweep_shape_problem(config.vgs, "vgs")) return problem;
+    if (auto problem = sweep_shape_problem(config.vds, "vds")) return problem;
     if (auto problem = netlist_text_problem(config)) return problem;
     // Refused before anything is allocated or simulated: a table that does
     // not fit would otherwise be filled until the process is killed.

@@ -78,9 +78,10 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks,
 Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Simulator& simulator,
                                                  const LutConfig& config, Messages& messages);
 
-// Why a generation cannot start: a chunk count of 0, text that cannot go
-// into a netlist, or (unless the native path is asked for first) model
-// paths ngspice cannot read, or a table larger than this machine's memory.
+// Why a generation cannot start: a chunk count of 0, a Vgs or Vds range that
+// is no sweep (see sweep_shape_problem), text that cannot go into a netlist,
+// or (unless the native path is asked for first) model paths ngspice cannot
+// read, or a table larger than this machine's memory.
 // Callers refuse these before any work.
 std::optional<std::string> generation_problem(std::size_t n_chunks, const LutConfig& config);
 

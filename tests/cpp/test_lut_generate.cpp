@@ -481,6 +481,11 @@ TEST(LutGenerate, ChunkCountsAndRefusals) {
     EXPECT_EQ(default_chunk_count(c), 2u);
     EXPECT_EQ(generation_problem(0, c), "n_chunks must be at least 1");
     EXPECT_FALSE(generation_problem(1, c));
+    // A configuration made without resolve_config is checked all the same.
+    LutConfig runaway = c;
+    runaway.vds = {1.8, 0.0, 0.1};
+    EXPECT_EQ(generation_problem(1, runaway),
+              "vds step 0.1 runs away from stop 0 (start 1.8): give it the sign of stop - start");
 
     Scripted s;
     Recorder rec;
