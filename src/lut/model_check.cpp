@@ -41,6 +41,9 @@ struct Kit {
     // The first definition of each subcircuit (lower-case name): its header
     // line and the line that ends it (lines.size() when none does).
     std::map<std::string, std::pair<std::size_t, std::size_t>> subcircuits;
+    // The text has .if branches: every branch's cards and parameters are
+    // here, which leaves names right (more of them) but not the values.
+    bool conditional = false;
 };
 
 bool starts_directive(std::string_view line, std::string_view directive) {
@@ -58,12 +61,13 @@ const parser::LogicalLines& all_lines(const parser::KitText& model_file, const I
 }
 
 Kit gather(const parser::LogicalLines& lines) {
-    Kit kit{lines, {}, {}, 1.0, {}};
+    Kit kit{lines, {}, {}, 1.0, {}, false};
     parser::LogicalLines outside;
     std::size_t depth = 0, header = 0;
     std::string name;
     for (std::size_t i = 0; i < kit.lines.size(); ++i) {
         const std::string& line = kit.lines[i];
+        if (starts_directive(line, ".if") || starts_directive(line, ".elseif")) kit.conditional = true;
         if (starts_directive(line, ".subckt")) {
             if (depth++ == 0) {
                 header = i;
@@ -215,7 +219,7 @@ std::optional<std::string> subcircuit_problem(const LutConfig& config, const Kit
                             location(config));
         }
     }
-    if (!(std::isfinite(kit.scale) && kit.scale > 0.0)) return std::nullopt;
+    if (kit.conditional || !(std::isfinite(kit.scale) && kit.scale > 0.0)) return std::nullopt;
     std::string_view header_rest;
     first_word(kit.lines[header], &header_rest);
     first_word(header_rest, &header_rest);
@@ -264,7 +268,7 @@ std::optional<std::string> device_problem(const LutConfig& config, const Kit& ki
     // these names; with others ngspice decides.
     if (!ascii_iequals(config.width_param, "w") || !ascii_iequals(config.length_param, "l"))
         return std::nullopt;
-    if (!(std::isfinite(kit.scale) && kit.scale > 0.0)) return std::nullopt;
+    if (kit.conditional || !(std::isfinite(kit.scale) && kit.scale > 0.0)) return std::nullopt;
     for (double w : config.widths) {
         for (double l : config.lengths) {
             if (fit(kit, config.model_name, w * kit.scale, l * kit.scale) == Fit::Misses)

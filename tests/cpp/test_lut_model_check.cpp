@@ -115,6 +115,11 @@ TEST(ModelCheck, RefusesWhatNgspiceCannotBuildAndLeavesTheRest) {
         {"a device size not given", bins + ".subckt mac d g s b\nm0 d g s b nch w=1u\n.ends\n", "mac", true,
          1e-6, 1e-6, ""},
         {"an included file it cannot read", ".include missing.lib\n" + bins, "nosuch", false, 1e-6, 1e-6, ""},
+        {"a name in any branch of an .if", ".if (1)\n.model nch nmos level=54\n.endif\n", "nch", false, 1e-6,
+         1e-6, ""},
+        {"a name in no branch of an .if", ".if (1)\n.model nch nmos level=54\n.endif\n", "nhc", false, 1e-6,
+         1e-6, "model 'nhc' not found in 'FILE'"},
+        {"bins under an .if", ".if (1)\n" + bins + ".endif\n", "nch", false, 1e-6, 60e-6, ""},
     };
     TempDir dir;
     for (const Case& k : cases) EXPECT_EQ(checked(dir, k), k.expected) << k.note;
