@@ -615,21 +615,43 @@ std::vector<Bsim4ModelCard> extract_models(const LogicalLines& lines, const Para
     return cards;
 }
 
+// Whether `name` stands in the lower-case `text` as a parameter given a
+// value: a whole word followed (blanks aside) by "=".
+bool names_parameter(std::string_view text, std::string_view name) {
+    const auto word_char = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.';
+    };
+    for (std::size_t at = text.find(name); at != std::string_view::npos; at = text.find(name, at + 1)) {
+        if (at > 0 && word_char(text[at - 1])) continue;
+        std::size_t k = at + name.size();
+        while (k < text.size() && whitespace_at(text, k)) k += whitespace_at(text, k);
+        if (k < text.size() && text[k] == '=') return true;
+    }
+    return false;
+}
+
 std::vector<ModelBins> list_models(const LogicalLines& lines, const ParamMap& params) {
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     std::vector<ModelBins> models;
     for (const std::string& line : lines) {
         if (!ascii_istarts_with(line, ".model")) continue;
         const std::optional<CardText> words = split_card(line);
         if (!words) continue;
         ModelBins model{std::string(words->name), {}, {}, {}, {}};
-        for_each_pair(strip_enclosing_parens(words->body), params,
-                      [&](const std::string& n, std::optional<double> v, std::string_view) {
-                          const double value = v ? *v : std::numeric_limits<double>::quiet_NaN();
-                          if (n == "lmin") model.lmin = value;
-                          if (n == "lmax") model.lmax = value;
-                          if (n == "wmin") model.wmin = value;
-                          if (n == "wmax") model.wmax = value;
-                      });
+        const std::string_view body = strip_enclosing_parens(words->body);
+        for_each_pair(body, params, [&](const std::string& n, std::optional<double> v, std::string_view) {
+            const double value = v ? *v : kNaN;
+            if (n == "lmin") model.lmin = value;
+            if (n == "lmax") model.lmax = value;
+            if (n == "wmin") model.wmin = value;
+            if (n == "wmax") model.wmax = value;
+        });
+        // A limit written in a form the pairs above leave out ("lmin =1u")
+        // is given all the same, with a value not known here.
+        const std::string lower = ascii_lower(body);
+        for (auto [name, limit] : {std::pair{"lmin", &model.lmin}, std::pair{"lmax", &model.lmax},
+                                   std::pair{"wmin", &model.wmin}, std::pair{"wmax", &model.wmax}})
+            if (!*limit && names_parameter(lower, name)) *limit = kNaN;
         models.push_back(std::move(model));
     }
     return models;
