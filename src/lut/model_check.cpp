@@ -149,21 +149,6 @@ std::string location(const LutConfig& config) {
                     config.model_includes.empty() ? "" : " or its model_includes");
 }
 
-// The lower-case names of the parameters that `text` gives ("w=1u", "w = 1u").
-std::vector<std::string> given_names(std::string_view text) {
-    std::vector<std::string> names;
-    const std::vector<std::string_view> words = split_whitespace(text);
-    for (std::size_t k = 0; k < words.size(); ++k) {
-        const std::size_t eq = words[k].find('=');
-        if (eq == std::string_view::npos) continue;
-        if (eq > 0)
-            names.push_back(ascii_lower(words[k].substr(0, eq)));
-        else if (k > 0)
-            names.push_back(ascii_lower(words[k - 1]));
-    }
-    return names;
-}
-
 // A word ngspice reads as a name as it stands (no expression, no quotes).
 bool plain_word(std::string_view word) {
     for (char c : word)
@@ -243,14 +228,9 @@ std::optional<std::string> subcircuit_problem(const LutConfig& config, const Kit
                     if (name == "w") dw = value;
                     if (name == "l") dl = value;
                 }
-                // A size given that cannot be evaluated here, or none given
+                // A size that cannot be evaluated here, or none given
                 // (ngspice's defaults then): its decision.
-                bool given_w = false, given_l = false;
-                for (const std::string& name : given_names(device.params)) {
-                    given_w = given_w || name == "w";
-                    given_l = given_l || name == "l";
-                }
-                if (!given_w || !given_l || !dw || !dl) continue;
+                if (!dw || !dl) continue;
                 if (fit(kit, device.model, *dw * kit.scale, *dl * kit.scale) != Fit::Misses) continue;
                 return bin_miss_message(device.model, *config.model_file, *dw, *dl, kit.scale,
                                         bins_of(kit, device.model),
