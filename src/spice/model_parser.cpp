@@ -639,13 +639,16 @@ std::vector<ModelBins> list_models(const LogicalLines& lines, const ParamMap& pa
         if (!words) continue;
         ModelBins model{std::string(words->name), {}, {}, {}, {}};
         const std::string_view body = strip_enclosing_parens(words->body);
-        for_each_pair(body, params, [&](const std::string& n, std::optional<double> v, std::string_view) {
-            const double value = v ? *v : kNaN;
-            if (n == "lmin") model.lmin = value;
-            if (n == "lmax") model.lmax = value;
-            if (n == "wmin") model.wmin = value;
-            if (n == "wmax") model.wmax = value;
-        });
+        // Only the limits are evaluated: a kit's cards hold thousands of values.
+        for (const RawPair& raw : raw_pairs(body)) {
+            const std::string n = ascii_lower(raw.name);
+            std::optional<double>* limit = n == "lmin"   ? &model.lmin
+                                           : n == "lmax" ? &model.lmax
+                                           : n == "wmin" ? &model.wmin
+                                           : n == "wmax" ? &model.wmax
+                                                         : nullptr;
+            if (limit) *limit = parse_value(raw.value, params).value_or(kNaN);
+        }
         // A limit written in a form the pairs above leave out ("lmin =1u")
         // is given all the same, with a value not known here.
         const std::string lower = ascii_lower(body);
