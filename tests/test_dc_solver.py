@@ -2,6 +2,7 @@
 
 import math
 import pathlib
+import re
 import shutil
 import signal
 import subprocess
@@ -161,6 +162,24 @@ def example_card(name, **params):
             lines.append(" ".join(words))
     lines.append("+ " + " ".join(f"{k}={v!r}" for k, v in params.items()))
     return "\n".join(lines) + "\n"
+
+
+@needs_ngspice
+def test_ids_is_the_channel_current_not_the_drain_terminals(tmp_path):
+    # With strong impact ionisation the drain terminal carries the substrate current too: ids is
+    # ngspice's channel current @m1[id], not the terminal's -i(vd) (the native table's id).
+    (tmp_path / "card.lib").write_text(example_card("nch", alpha0=2e-5, beta0=10.0))
+    (tmp_path / "deck.cir").write_text(
+        f"impact\n.include card.lib\nm1 d g 0 0 nch w={W!r} l={L!r}\nvg g 0 1.0\nvd d 0 1.8\n"
+        ".options reltol=1e-9 abstol=1e-18\n.control\nset numdgt=17\nop\n"
+        "print @m1[id] i(vd)\n.endc\n.end\n")
+    out = subprocess.run([NGSPICE, "-b", "deck.cir"], cwd=tmp_path, capture_output=True, text=True,
+                         timeout=60).stdout
+    channel = float(re.search(r"@m1\[id\] = (\S+)", out).group(1))
+    terminal = -float(re.search(r"i\(vd\) = (\S+)", out).group(1))
+    assert terminal > 1.05 * channel > 0
+    ids = DcSolver(str(tmp_path / "card.lib"), "nch", w=W, l=L).solve(1.0, 1.8).ids
+    assert ids == pytest.approx(channel, rel=1e-6)
 
 
 def ngspice_grid(folder, device_type, axis, vbs_values):
@@ -441,6 +460,9 @@ def test_signatures_and_docstrings():
     sweep = DcSolver.sweep.__doc__.splitlines()
     assert sweep[0] == "sweep(self, sweep, start, stop, step, vg=0.0, vd=0.0, vs=0.0, vb=0.0)"
     assert "Sweep one terminal voltage, solving at each point." in sweep
+    # ids is the channel current; the docstring says where the terminal current is.
+    ids = " ".join(DcResult.ids.__doc__.split())
+    assert ids.startswith("Channel current from drain to source (A)") and "native table's ``id``" in ids
 
 
 # ---- threads ----
