@@ -404,7 +404,8 @@ NgspiceError bin_miss(const Plan& plan, const LutConfig& config, const std::stri
     for (const parser::Bsim4ModelCard& card : plan.kit.cards)
         if (ascii_istarts_with(card.name, prefix))
             bins.push_back({card.name, card.lmin, card.lmax, card.wmin, card.wmax});
-    return NgspiceError::refused(bin_miss_message(model, *config.model_file, w, l, plan.kit.scale, bins));
+    const std::string where = fmt::cat("'", *config.model_file, "'");
+    return NgspiceError::refused(bin_miss_message(model, where, w, l, plan.kit.scale, bins));
 }
 
 // One card per (W, L) pair: kits bin in width as well as length. A geometry

@@ -232,7 +232,7 @@ std::optional<std::string> subcircuit_problem(const LutConfig& config, const Kit
                 // (ngspice's defaults then): its decision.
                 if (!dw || !dl) continue;
                 if (fit(kit, device.model, *dw * kit.scale, *dl * kit.scale) != Fit::Misses) continue;
-                return bin_miss_message(device.model, *config.model_file, *dw, *dl, kit.scale,
+                return bin_miss_message(device.model, location(config), *dw, *dl, kit.scale,
                                         bins_of(kit, device.model),
                                         fmt::cat("that subcircuit '", config.model_name, "' at W = ",
                                                  short_number(w), ", L = ", short_number(l),
@@ -252,7 +252,7 @@ std::optional<std::string> device_problem(const LutConfig& config, const Kit& ki
     for (double w : config.widths) {
         for (double l : config.lengths) {
             if (fit(kit, config.model_name, w * kit.scale, l * kit.scale) == Fit::Misses)
-                return bin_miss_message(config.model_name, *config.model_file, w, l, kit.scale,
+                return bin_miss_message(config.model_name, location(config), w, l, kit.scale,
                                         bins_of(kit, config.model_name));
         }
     }
@@ -286,11 +286,11 @@ std::optional<std::string> model_problem(const LutConfig& config, const parser::
                     model ? ": it is a model there, which needs subcircuit=False" : "");
 }
 
-std::string bin_miss_message(std::string_view model, std::string_view file, double w, double l, double scale,
+std::string bin_miss_message(std::string_view model, std::string_view where, double w, double l, double scale,
                              const std::vector<BinRange>& bins, std::string_view device) {
     const bool scaled = scale != 1.0;
     const char* unit = scaled ? "" : " m";
-    std::string text = fmt::cat("no bin of model '", model, "' in '", file, "' holds W = ", short_number(w),
+    std::string text = fmt::cat("no bin of model '", model, "' in ", where, " holds W = ", short_number(w),
                                 unit, ", L = ", short_number(l), unit);
     if (!device.empty()) text += fmt::cat(" (the size ", std::string(device), ")");
     if (scaled)

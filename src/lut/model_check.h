@@ -45,11 +45,12 @@ struct BinRange {
     std::optional<double> lmin, lmax, wmin, wmax;
 };
 
-// The refusal of a geometry that no bin of `model` (in `file`) holds: the W
-// and L asked, what the kit's `scale` makes of them (when it is not 1), and
-// the bins' ranges. `device`, when not empty, says where the geometry comes
-// from (a subcircuit's device and its own W and L).
-std::string bin_miss_message(std::string_view model, std::string_view file, double w, double l, double scale,
+// The refusal of a geometry that no bin of `model` holds: where the model
+// was looked for (`where`: the file's name in quotes, and more), the W and L
+// asked, what the kit's `scale` makes of them (when it is not 1), and the
+// bins' ranges. `device`, when not empty, says where the geometry comes from
+// (a subcircuit's device and its own W and L).
+std::string bin_miss_message(std::string_view model, std::string_view where, double w, double l, double scale,
                              const std::vector<BinRange>& bins, std::string_view device = {});
 
 }  // namespace morva::lut

@@ -88,7 +88,8 @@ TEST(ModelCheck, RefusesWhatNgspiceCannotBuildAndLeavesTheRest) {
          ".model nch.1 nmos (level=54 lmin=0.1u lmax=undefined wmin=0.1u wmax=10u)\n", "nch", false, 1e-6,
          5e-6, ""},
         {"a limit in a form this reader leaves out",
-         ".model nch.1 nmos (level=54 lmin=0.1u lmax=1u wmin =0.1u wmax=10u)\n", "nch", false, 1e-6, 5e-6, ""},
+         ".model nch.1 nmos (level=54 lmin=0.1u lmax=1u wmin =0.1u wmax=10u)\n", "nch", false, 1e-6, 5e-6,
+         ""},
         {"any level is binned", ".model nch.1 nmos (level=49 lmin=0.1u lmax=1u wmin=0.1u wmax=10u)\n",
          "nch", false, 1e-6, 0.5e-6, ""},
         {"a suffix that is not a bin number", tt, "nch", false, 1e-6, 0.5e-6,
@@ -133,7 +134,9 @@ TEST(ModelCheck, ModelIncludesAreLookedInToo) {
     EXPECT_EQ(checked(dir, k, {kBins}), "");
     k.l = 60e-6;
     EXPECT_EQ(checked(dir, k, {kBins}),
-              std::string("no bin of model 'nch' in 'FILE' holds W = 1e-6 m, L = 6e-5 m") + kBinList);
+              std::string("no bin of model 'nch' in 'FILE' or its model_includes holds W = 1e-6 m, "
+                          "L = 6e-5 m") +
+                  kBinList);
     k.model = "nosuch";
     EXPECT_EQ(checked(dir, k, {kBins}), "model 'nosuch' not found in 'FILE' or its model_includes");
 }
@@ -141,7 +144,7 @@ TEST(ModelCheck, ModelIncludesAreLookedInToo) {
 TEST(ModelCheck, BinMissMessageListsAtMostTwelveBins) {
     std::vector<BinRange> bins;
     for (int k = 1; k <= 13; ++k) bins.push_back({"n." + std::to_string(k), 1e-7, 2e-7, std::nullopt, 1.0});
-    const std::string text = bin_miss_message("n", "f.lib", 1e-6, 1e-6, 1.0, bins);
+    const std::string text = bin_miss_message("n", "'f.lib'", 1e-6, 1e-6, 1.0, bins);
     EXPECT_NE(text.find("; n.12 L 1e-7..2e-7 W none..1e0; ... (13 bins)"), std::string::npos) << text;
     EXPECT_EQ(text.find("n.13"), std::string::npos);
 }
