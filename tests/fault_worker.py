@@ -11,7 +11,9 @@ fit the request rewrites it so that ngspice itself fails, by ``fault``:
   which ngspice 39 cannot find in the lower-cased deck ("not in the
   circuit", a fatal error);
 - ``short``: the netlist's Vds sweep stops at its start, so every plot is
-  shorter than asked while the response succeeds.
+  shorter than asked while the response succeeds;
+- ``hang``: the request is not answered at all, as when ngspice loops: the
+  pool's time-out ends this worker.
 
 Each request's id is appended to LOG, one per line.
 """
@@ -21,6 +23,7 @@ import re
 import struct
 import subprocess
 import sys
+import time
 
 WORKER = [sys.executable, "-c", "from morva._main import run_worker; run_worker()"]
 
@@ -40,8 +43,8 @@ def apply_rules(req, rules_path):
         rules = json.load(f)
     for rule in rules:
         if re.fullmatch(rule["id"], req["id"]) and rule.get("contains", "") in req["netlist"]:
-            return rewrite(req, rule["fault"])
-    return req
+            return rewrite(req, rule["fault"]), rule["fault"]
+    return req, None
 
 
 def read_exact(stream, n):
@@ -75,7 +78,10 @@ def main():
         req = json.loads(line)
         with open(log_path, "a") as log:
             log.write(req["id"] + "\n")
-        req = apply_rules(req, rules_path)
+        req, fault = apply_rules(req, rules_path)
+        if fault == "hang":
+            while True:
+                time.sleep(60)
         child.stdin.write(json.dumps(req).encode() + b"\n")
         child.stdin.flush()
         try:

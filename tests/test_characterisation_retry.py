@@ -25,7 +25,7 @@ PARAMS = ["cgg", "cgd", "gmbs", "vth", "vdsat"]
 
 
 class FaultyPool:
-    def __init__(self, tmp):
+    def __init__(self, tmp, timeout_secs=120.0):
         self.rules = tmp / "rules.json"
         self.log = tmp / "requests.log"
         self.rules.write_text("[]")
@@ -33,7 +33,7 @@ class FaultyPool:
         exe = tmp / "worker_exe"
         exe.write_text(f'#!/bin/sh\nexec "{sys.executable}" "{FAULT_WORKER}" "{self.rules}" "{self.log}"\n')
         exe.chmod(0o755)
-        self.pool = morva.SimulationPool(workers=2, worker_exe=str(exe))
+        self.pool = morva.SimulationPool(workers=2, worker_exe=str(exe), timeout_secs=timeout_secs)
 
     def run(self, config, rules=(), n_chunks=2):
         self.rules.write_text(json.dumps(list(rules)))
@@ -225,3 +225,29 @@ def test_failed_shifted_sweeps_keep_differences_over_the_grid(faulty, tmp_path, 
     np.testing.assert_array_equal(lut.gds[:, 1], clean_impact.gds[:, 1])
     np.testing.assert_array_equal(lut.gds[:, :, 1], clean_impact.gds[:, :, 1])
     assert np.any(lut.gds[0, 0, 0] != clean_impact.gds[0, 0, 0])
+
+
+@pytest.mark.parametrize("hangs, sent", [
+    # Every row request hangs, as when ngspice loops on the device: the first time-out ends the
+    # generation; neither pair sends a smaller request, and a request still queued is dropped.
+    ("lut-.*", {"lut-w0-l0", "lut-w0-l1"}),
+    # A probe that hangs ends it before any row is asked for.
+    ("probe-small-signal", set()),
+    ("probe-vth", set()),
+])
+def test_a_request_that_hangs_ends_the_generation_at_its_time_out(tmp_path, capfd, hangs, sent):
+    faulty = FaultyPool(tmp_path, timeout_secs=1.0)
+    card = tmp_path / "bsim4_180.lib"
+    card.write_text(CARD)
+    try:
+        with pytest.raises(RuntimeError) as info:
+            faulty.run(config(str(card)), [{"id": hangs, "fault": "hang"}])
+        assert str(info.value) == "simulation failed: worker timed out after 1s"
+        assert set(faulty.row_requests()) <= sent and bool(faulty.row_requests()) == bool(sent)
+        assert faulty.requests().count(next(r for r in faulty.requests() if re.fullmatch(hangs, r))) == 1
+        out, err = capfd.readouterr()
+        assert retry_lines(err) == [] and "tasks completed" not in out
+        # The pool goes on with fresh workers.
+        assert faulty.pool.run_simulation("t\nV1 a 0 1\nR1 a 0 1k\n.op\n.end\n", ["run"]).success
+    finally:
+        faulty.pool.close()

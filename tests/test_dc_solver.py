@@ -164,6 +164,24 @@ def example_card(name, **params):
     return "\n".join(lines) + "\n"
 
 
+@needs_ngspice
+def test_ids_is_the_channel_current_not_the_drain_terminals(tmp_path):
+    # With strong impact ionisation the drain terminal carries the substrate current too: ids is
+    # ngspice's channel current @m1[id], not the terminal's -i(vd) (the native table's id).
+    (tmp_path / "card.lib").write_text(example_card("nch", alpha0=2e-5, beta0=10.0))
+    (tmp_path / "deck.cir").write_text(
+        f"impact\n.include card.lib\nm1 d g 0 0 nch w={W!r} l={L!r}\nvg g 0 1.0\nvd d 0 1.8\n"
+        ".options reltol=1e-9 abstol=1e-18\n.control\nset numdgt=17\nop\n"
+        "print @m1[id] i(vd)\n.endc\n.end\n")
+    out = subprocess.run([NGSPICE, "-b", "deck.cir"], cwd=tmp_path, capture_output=True, text=True,
+                         timeout=60).stdout
+    channel = float(re.search(r"@m1\[id\] = (\S+)", out).group(1))
+    terminal = -float(re.search(r"i\(vd\) = (\S+)", out).group(1))
+    assert terminal > 1.05 * channel > 0
+    ids = DcSolver(str(tmp_path / "card.lib"), "nch", w=W, l=L).solve(1.0, 1.8).ids
+    assert ids == pytest.approx(channel, rel=1e-6)
+
+
 def ngspice_grid(folder, device_type, axis, vbs_values):
     """ngspice .dc over vgs x vds (`axis` each, n-channel frame) at each vbs, tight tolerances;
     rows of (vgs, vds, vbs, id, gm, gds, vdsat) as ngspice reports them."""
@@ -227,8 +245,10 @@ def test_coulomb_scattering_away_from_nominal_temperature_matches_ngspice(tmp_pa
         ("VGS", 0.0, 1.0, 0.25, [0.0, 0.25, 0.5, 0.75, 1.0]),
         ("vgs", 0.0, 1.0, 0.3, [0.0, 0.3, 0.6, 0.3 * 3]),
         ("vgs", 0.0, 1.05, 0.3, [0.0, 0.3, 0.6, 0.3 * 3, 0.3 * 4]),
-        ("vgs", 1.0, 0.0, 0.25, [1.0]),
         ("vgs", 1.0, 0.0, -0.5, [1.0, 0.5, 0.0]),
+        # A sweep that starts at its stop is that one point, whatever the step's sign.
+        ("vgs", 0.5, 0.5, -0.25, [0.5]),
+        ("vgs", 0.5, 0.5, 0.25, [0.5]),
     ],
 )
 def test_sweep_points(n0, name, start, stop, step, expected):
@@ -262,8 +282,34 @@ def test_sweep_argument_errors(n0):
             n0.sweep("vgs", 0.0, 1.0, step)
     with pytest.raises(TypeError, match=r"^argument 'sweep': 'int' object cannot be converted to 'PyString'$"):
         n0.sweep(1, 0.0, 1.0, 0.1)
+    # A step pointing away from the stop would give the start alone.
+    for start, stop, step in ((1.0, 0.0, 0.25), (0.0, 1.0, -0.1), (0.0, -0.001, 1.0)):
+        message = (f"sweep step {step:g} runs away from stop {stop:g} (start {start:g}): "
+                   "give it the sign of stop - start")
+        with pytest.raises(ValueError) as info:
+            n0.sweep("vgs", start, stop, step)
+        assert str(info.value) == message
     with pytest.raises(TypeError, match=r"^argument 'step': "):
         n0.sweep("vgs", 0.0, 1.0, "0.1")
+
+
+@pytest.mark.parametrize("name", ["vg", "vd", "vs", "vb"])
+@pytest.mark.parametrize("value", [math.nan, math.inf, -math.inf])
+def test_non_finite_terminal_voltages_are_refused(n0, name, value):
+    bias = dict(vg=0.8, vd=0.6, vs=0.0, vb=0.0)
+    text = {"nan": "NaN"}.get(repr(value), repr(value))
+    with pytest.raises(ValueError) as info:
+        n0.solve(**{**bias, name: value})
+    assert str(info.value) == f"{name} must be a finite number, got {text}"
+    # A sweep refuses the fixed voltages it uses; the swept terminal's own is not used.
+    for sweep, swept in (("vgs", "vg"), ("vds", "vd")):
+        args = {**bias, name: value}
+        if name == swept:
+            assert len(n0.sweep(sweep, 0.0, 0.5, 0.25, **args)) == 3
+            continue
+        with pytest.raises(ValueError) as info:
+            n0.sweep(sweep, 0.0, 0.5, 0.25, **args)
+        assert str(info.value) == f"{name} must be a finite number, got {text}"
 
 
 def memory_and_swap_bytes():
@@ -462,11 +508,10 @@ def test_reprs_and_properties(nch, n0):
     sweep = nch.sweep("vgs", 0.0, 1.2, 0.01, vd=0.6)
     assert sweep[0].iterations > 20 and sum(p.iterations for p in sweep[1:]) < 3 * (len(sweep) - 1)
 
-    # A solve that cannot start (not a number) reports instead of raising.
-    bad = nch.solve(math.nan, 0.6)
-    assert repr(bad) == "DcResult(converged=False, iters=0)"
-    assert (bad.ids, bad.vd_int, bad.vs_int) == (0.0, 0.0, 0.0)
-    assert [r.converged for r in nch.sweep("vds", 0.0, 0.2, 0.1, vg=math.inf)] == [False] * 3
+    # A bias that is not a number is refused (test_non_finite_terminal_voltages_are_refused); one
+    # that cannot be solved reports instead of raising.
+    bad = nch.solve(0.8, 1e30)
+    assert repr(bad) == f"DcResult(converged=False, iters={bad.iterations})"
     # Finite but meaningless (a threshold of -2e28 V at vd = 1e30): not converged either.
     for solver in (nch, n0):
         assert [solver.solve(*bias).converged for bias in ((0.8, 1e30), (0.8, 0.6, 0.0, -1e12))] == [False] * 2
@@ -489,6 +534,9 @@ def test_signatures_and_docstrings():
     sweep = DcSolver.sweep.__doc__.splitlines()
     assert sweep[0] == "sweep(self, sweep, start, stop, step, vg=0.0, vd=0.0, vs=0.0, vb=0.0)"
     assert "Sweep one terminal voltage, solving at each point." in sweep
+    # ids is the channel current; the docstring says where the terminal current is.
+    ids = " ".join(DcResult.ids.__doc__.split())
+    assert ids.startswith("Channel current from drain to source (A)") and "native table's ``id``" in ids
 
 
 # ---- threads ----

@@ -33,7 +33,9 @@ def test_config_length_options():
     assert len(cfg.lengths) == 10 and cfg.lengths[-1] == pytest.approx(1e-6)
     assert repr(cfg) == ("LutConfig(device_type='nmos', model_name='nch', n_w=1, n_vbs=1, "
                          "L=1.000e-7..1.000e-6 (10 pts))")
-    assert morva.LutConfig(lengths=(1e-6, 1e-7, 1e-7)).lengths is None  # a single length
+    descending = morva.LutConfig(lengths=(1e-6, 1e-7, -1e-7)).lengths
+    assert descending == pytest.approx([1e-6 - k * 1e-7 for k in range(10)])
+    assert morva.LutConfig(lengths=(3e-7, 3e-7, -1e-7)).lengths is None  # a single length
     assert morva.LutConfig(lengths_log=(1e-7, 1e-6, 1)).length == 1e-7
     down = morva.LutConfig(lengths_log=(1e-6, 1e-7, 3)).lengths
     assert down[0] > down[1] > down[2]
@@ -71,6 +73,13 @@ def test_config_length_options():
     (dict(vds=(0.0, math.inf, 0.1)), "vds start and stop must be finite numbers"),
     (dict(lengths=(1e-7, 1e-6, 0.0)), "lengths step must be a finite non-zero number"),
     (dict(vgs=(0.0, 1.0, 1e-12)), "vgs sweep must have at most 1000000 points, got 1000000000001"),
+    # A step that runs away from its stop would give its start alone.
+    (dict(vgs=(1.8, 0.0, 0.1)),
+     "vgs step 0.1 runs away from stop 0 (start 1.8): give it the sign of stop - start"),
+    (dict(vds=(0.0, 1.8, -0.05)),
+     "vds step -0.05 runs away from stop 1.8 (start 0): give it the sign of stop - start"),
+    (dict(lengths=(1e-6, 1e-7, 1e-7)), "lengths step 0.0000001 runs away from stop 0.0000001 (start 0.000001): "
+                                       "give it the sign of stop - start"),
     # The single values obey the rules of the lists they stand for.
     (dict(width=math.nan), "width must be a strictly positive finite number"),
     (dict(width=0.0), "width must be a strictly positive finite number"),

@@ -199,27 +199,30 @@ def test_kit_cards_as_ngspice_chooses_them(pool, tmp_path, scale):
     for name in ("nch", "nch_mac"):
         assert_tables_agree(pool.generate_lut(config(str(kit), model_name=name, **kw), cache=False), pooled, ["id"])
 
-    # What ngspice refuses is refused, with the reason.
+    # What ngspice refuses is refused, with the reason: on both paths before anything runs.
     outside = f"could not find a valid modelname"
     assert outside in str(ngspice_op_id(tmp_path, "tt", 0.15 * um, 60 * um, 1.0, 0.9))
-    bins = re.escape("(bins: nch.1 L 1.800e-7..5.000e-7 W 2.200e-7..5.000e-5; nch.2 L 5.000e-7..5.000e-5 W "
-                     "2.200e-7..5.000e-5)")
+    bins = re.escape("; its bins (L and W in m): nch.1 L 1.8e-7..5e-7 W 2.2e-7..5e-5; nch.2 L 5e-7..5e-5 W "
+                     "2.2e-7..5e-5")
+    size = "W = 1.5e-1, L = 6e1, made W = 1.5e-7 m, L = 6e-5 m by the kit's .option scale = 1e-6" if scale \
+        else "W = 1.5e-7 m, L = 6e-5 m"
     refusals = [
-        (dict(model_name="nch", widths_values=[0.15 * um], lengths_values=[60 * um]),
-         "no bin of model 'nch' holds W = 1.500e-7 m, L = 6.000e-5 m " + bins),
-        (dict(model_name="pch"), "model 'pch' is pmos \\(card 'pch'\\), not nmos"),
+        (dict(model_name="nch", widths_values=[0.15 * um], lengths_values=[60 * um]), ValueError,
+         f"^no bin of model 'nch' in '{re.escape(str(kit))}' holds {re.escape(size)}{bins}$"),
+        (dict(model_name="pch"), RuntimeError, "model 'pch' is pmos \\(card 'pch'\\), not nmos"),
+        # A model name the file lacks.
+        (dict(model_name="nhc"), ValueError, f"^model 'nhc' not found in '{re.escape(str(kit))}'$"),
     ]
-    for overrides, message in refusals:
+    for overrides, error, message in refusals:
         for native in (True, False):
-            with pytest.raises(RuntimeError, match=message if native or "pmos" in message else outside):
+            with pytest.raises(error, match=message):
                 pool.generate_lut(config(str(kit), native=native, **dict(kw, **overrides)), cache=False)
-    with pytest.raises(RuntimeError, match="no bin of model 'nch' holds W = 1.500e-7 m, L = 6.000e-5 m " + bins):
+    dc_bins = re.escape("(bins: nch.1 L 1.800e-7..5.000e-7 W 2.200e-7..5.000e-5; nch.2 L 5.000e-7..5.000e-5 W "
+                        "2.200e-7..5.000e-5)")
+    with pytest.raises(RuntimeError, match="no bin of model 'nch' holds W = 1.500e-7 m, L = 6.000e-5 m " + dc_bins):
         morva.DcSolver(str(kit), "nch", w=0.15 * um, l=60 * um, model_section="tt")
     with pytest.raises(RuntimeError, match=r"^model 'pch' is pmos \(card 'pch'\), not nmos$"):
         morva.DcSolver(str(kit), "pch", device_type="nmos", model_section="tt")
-    # A model name the file lacks: the pool path's error, with ngspice's reason.
-    with pytest.raises(RuntimeError, match=r"\(ngspice: .*nhc"):
-        pool.generate_lut(config(str(kit), model_name="nhc", **kw), cache=False)
 
 
 def test_statistical_corner_takes_nominal_values(pool, tmp_path):

@@ -352,6 +352,14 @@ void SweepStart::record(const DcOpResult& result, double vd, double vs) {
     last_ = now;
 }
 
+const char* non_finite_terminal(double vg, double vd, double vs, double vb) {
+    if (!std::isfinite(vg)) return "vg";
+    if (!std::isfinite(vd)) return "vd";
+    if (!std::isfinite(vs)) return "vs";
+    if (!std::isfinite(vb)) return "vb";
+    return nullptr;
+}
+
 DcOpResult dc_operating_point(const SolverConfig& config, Bsim4InstanceHandle instance, double vg, double vd,
                               double vs, double vb, const Drops* start) {
     if (!start) return checked(solve_from_applied(config, instance, vg, vd, vs, vb), vg, vd, vs, vb);

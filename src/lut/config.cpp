@@ -18,13 +18,27 @@ std::size_t saturating_count(double q) {
     return static_cast<std::size_t>(n);
 }
 
-// A sweep whose point count is unbounded or would not fit in memory is
-// refused before anything is allocated for it.
-std::optional<std::string> sweep_problem(const SweepRange& range, std::string_view name) {
+}  // namespace
+
+std::optional<std::string> sweep_shape_problem(const SweepRange& range, std::string_view name) {
     if (!std::isfinite(range.start) || !std::isfinite(range.stop))
         return fmt::cat(name, " start and stop must be finite numbers");
     if (!std::isfinite(range.step) || range.step == 0.0)
         return fmt::cat(name, " step must be a finite non-zero number");
+    // Such a step would give the single point start: a sign slip, not a sweep.
+    if ((range.stop > range.start && range.step < 0.0) || (range.stop < range.start && range.step > 0.0))
+        return fmt::cat(name, " step ", fmt::display(range.step), " runs away from stop ",
+                        fmt::display(range.stop), " (start ", fmt::display(range.start),
+                        "): give it the sign of stop - start");
+    return std::nullopt;
+}
+
+namespace {
+
+// A sweep whose point count is unbounded or would not fit in memory is
+// refused before anything is allocated for it.
+std::optional<std::string> sweep_problem(const SweepRange& range, std::string_view name) {
+    if (auto problem = sweep_shape_problem(range, name)) return problem;
     const std::size_t n = range.point_count();
     if (n > kMaxSweepPoints)
         return fmt::cat(

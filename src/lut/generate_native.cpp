@@ -20,6 +20,7 @@
 #include "common/task_set.h"
 #include "common/text.h"
 #include "lut/generate_ngspice.h"
+#include "lut/model_check.h"
 #include "lut/netlists.h"
 #include "spice/model_parser.h"
 
@@ -484,12 +485,28 @@ std::optional<ModelChoice> resolve_model(const LutConfig& config, const KitReadi
     return choice;
 }
 
+// The refusal of a (W, L) pair that no bin of `model` holds.
+NgspiceError bin_miss(const Plan& plan, const LutConfig& config, const std::string& model, double w,
+                      double l) {
+    std::vector<BinRange> bins;
+    const std::string prefix = ascii_lower(model) + ".";
+    for (const parser::Bsim4ModelCard& card : plan.kit.cards)
+        if (ascii_istarts_with(card.name, prefix))
+            bins.push_back({card.name, card.lmin, card.lmax, card.wmin, card.wmax});
+    const std::string where = fmt::cat("'", *config.model_file, "'");
+    return NgspiceError::refused(bin_miss_message(model, where, w, l, plan.kit.scale, bins));
+}
+
 // One card per (W, L) pair, chosen by the size of its transistor: kits bin
 // in width as well as length. A geometry outside every bin or a card of the
-// other type is refused, as ngspice refuses them.
+// other type is refused, as ngspice refuses them, before any evaluation.
 Result<void, NgspiceError> choose_bins(Plan& plan, const LutConfig& config, const std::string& model) {
     const std::string_view device_type = config.device_type == DeviceType::Pmos ? "pmos" : "nmos";
-    for (const Device& device : plan.devices) {
+    const std::size_t n_lengths = config.lengths.size();
+    for (std::size_t i = 0; i < plan.devices.size(); ++i) {
+        const Device& device = plan.devices[i];
+        if (!parser::select_card_for_length(plan.kit.cards, model, device.l, device.bin_w))
+            return err(bin_miss(plan, config, model, config.widths[i / n_lengths], config.lengths[i % n_lengths]));
         auto card =
             parser::choose_card(plan.kit, model, device_type, device.l, device.bin_w, *config.model_file);
         if (!card) return err(NgspiceError::simulation(std::move(card).error()));

@@ -15,6 +15,7 @@
 #include "common/task_set.h"
 #include "common/text.h"
 #include "lut/generate_native.h"
+#include "lut/model_check.h"
 #include "lut/model_files.h"
 #include "lut/report.h"
 #include "lut/slopes.h"
@@ -132,6 +133,20 @@ bool probe_small_signal(const Simulator& simulator, const LutConfig& config, con
 
 }  // namespace
 
+void TimeoutLatch::note(const SimulationOutcome& outcome) {
+    if (outcome || !outcome.error().timed_out || fired()) return;
+    std::lock_guard lock(mutex_);
+    if (error_) return;
+    error_ = outcome.error();
+    fired_.store(true, std::memory_order_release);
+}
+
+std::optional<NgspiceError> TimeoutLatch::error() const {
+    if (!fired()) return std::nullopt;
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+
 std::optional<std::string> table_memory_problem(const LutConfig& config, std::uint64_t budget_bytes) {
     const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),
                       n_vbs = config.vbs_values.size();
@@ -167,6 +182,9 @@ std::optional<std::string> generation_problem(std::size_t n_chunks, const LutCon
     if (n_chunks == 0) return std::string("n_chunks must be at least 1");
     if (config.widths.empty() || config.lengths.empty() || config.vbs_values.empty())
         return std::string("widths, lengths and vbs_values must not be empty");
+    // Checked when the configuration is made; again for one made otherwise.
+    if (auto problem = sweep_shape_problem(config.vgs, "vgs")) return problem;
+    if (auto problem = sweep_shape_problem(config.vds, "vds")) return problem;
     if (auto problem = netlist_text_problem(config)) return problem;
     // Refused before anything is allocated or simulated: a table that does
     // not fit would otherwise be filled until the process is killed.
@@ -194,6 +212,8 @@ std::string detect_device_path(const Simulator& simulator, const LutConfig& conf
     req.pre_commands = model_dir_pre_commands(config);
     req.return_vectors = std::vector<std::string>{};
     SimulationOutcome outcome = simulator.run(std::move(req));
+    // The generation ends with that time-out: nothing to warn about.
+    if (!outcome && outcome.error().timed_out) return guess;
     std::optional<std::string> found;
     if (outcome && !outcome->log.empty()) found = extract_mosfet_name(outcome->log);
     // A netlist ngspice refuses makes every probe fail: say why once.
@@ -284,10 +304,13 @@ Probed probe_device(const Simulator& simulator, const LutConfig& config, Message
     probed.device_path = guessed_device_path(config);
     // A device inside a subcircuit is found by its flattened name, which the
     // small-signal values need as well.
+    const auto timed_out = [&] { return simulator.timeouts && simulator.timeouts->fired(); };
     if (any(requested) || config.subcircuit)
         probed.device_path = detect_device_path(simulator, config, messages);
+    if (timed_out()) return probed;
     const auto probe_start = Clock::now();
     probed.small_signal = probe_small_signal(simulator, config, probed.device_path);
+    if (timed_out()) return probed;
     if (!probed.small_signal)
         messages.err(fmt::cat("  warning: the simulator reports no small-signal values for '",
                               probed.device_path,
@@ -555,29 +578,57 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks,
                                                  const LutConfig& config, StopRequested stop) {
     StdMessages messages;
     const std::uint64_t workers = pool ? pool->workers() : 1;
-    Simulator simulator{[pool = std::move(pool), stop](ngspice::SimulationRequest r) -> SimulationOutcome {
-                            if (!pool) return err(NgspiceError::send_failed());
-                            if (!stop) return pool->run_simulation(std::move(r));
-                            // Once stopped, the request in flight is dropped
-                            // and its worker ended: it may run for seconds.
-                            auto reply = pool->submit(std::move(r), stop, ngspice::OnAbandon::EndWorker);
-                            if (!reply) return err(NgspiceError::simulation(std::string(kInterrupted)));
-                            while (!reply->wait_for(std::chrono::milliseconds(50))) {
-                                if (stop()) return err(NgspiceError::simulation(std::string(kInterrupted)));
-                            }
-                            return reply->get();
-                        },
-                        workers, stop};
-    return generate_lut(n_chunks, simulator, config, messages);
+    auto timeouts = std::make_shared<TimeoutLatch>();
+    const auto run = [pool = std::move(pool), stop,
+                      timeouts](ngspice::SimulationRequest r) -> SimulationOutcome {
+        if (!pool) return err(NgspiceError::send_failed());
+        // Once stopped, or once another request has timed out, the request
+        // in flight is dropped and its worker ended: it may run for seconds.
+        const auto give_up = [&] { return (stop && stop()) || timeouts->fired(); };
+        const auto gave_up = [&]() -> SimulationOutcome {
+            if (!(stop && stop())) {
+                if (auto e = timeouts->error()) return err(std::move(*e));
+            }
+            return err(NgspiceError::simulation(std::string(kInterrupted)));
+        };
+        auto reply = pool->submit(std::move(r), give_up, ngspice::OnAbandon::EndWorker);
+        if (!reply) return gave_up();
+        while (!reply->wait_for(std::chrono::milliseconds(50))) {
+            if (give_up()) return gave_up();
+        }
+        return reply->get();
+    };
+    return generate_lut(n_chunks, Simulator{run, workers, stop, timeouts}, config, messages);
 }
 
-Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Simulator& simulator,
+Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Simulator& given,
                                                  const LutConfig& config, Messages& messages) {
     if (auto problem = generation_problem(n_chunks, config)) return err(NgspiceError::refused(*problem));
+    // Every request goes through the latch: after the first time-out none is sent.
+    Simulator simulator = given;
+    if (!simulator.timeouts) simulator.timeouts = std::make_shared<TimeoutLatch>();
+    simulator.run = [run = given.run,
+                     latch = simulator.timeouts](ngspice::SimulationRequest r) -> SimulationOutcome {
+        if (auto e = latch->error()) return err(std::move(*e));
+        SimulationOutcome outcome = run(std::move(r));
+        latch->note(outcome);
+        return outcome;
+    };
     // The model file is read here once: its section, its cards and its
     // subcircuits come from this reading, dropped before the simulations.
     std::optional<KitTextReading> kit_text;
-    if (auto problem = model_file_problem(config, kit_text)) return err(problem->error());
+    std::vector<std::optional<spice::model_parser::KitText>> include_texts;
+    if (auto problem = model_file_problem(config, kit_text, &include_texts)) return err(problem->error());
+    // A model the kit lacks, or a size no bin holds, is refused here rather
+    // than by ngspice after the probes and every rung of the ladder.
+    const spice::model_parser::KitText* model_text = kit_text && *kit_text ? &**kit_text : nullptr;
+    const auto refuse_model = [&](ModelUse use) -> std::optional<NgspiceError> {
+        if (auto problem = model_problem(config, model_text, include_texts, use))
+            return NgspiceError::refused(std::move(*problem));
+        return std::nullopt;
+    };
+    if (auto refused = refuse_model(config.use_native_bsim4 ? ModelUse::Native : ModelUse::Pool))
+        return err(std::move(*refused));
 
     // 1. The native evaluator, when asked and able.
     if (config.use_native_bsim4) {
@@ -585,6 +636,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
                                     ? generate_lut_native(config, *kit_text, messages, 512, simulator.stop)
                                     : generate_lut_native(config, messages, 512, simulator.stop);
         if (outcome) return std::move(*outcome);
+        if (auto refused = refuse_model(ModelUse::Pool)) return err(std::move(*refused));
         messages.err("  [native] falling back to ngspice path\n");
         if (auto problem = netlist_path_problem(config)) return err(NgspiceError::simulation(*problem));
     } else if (kit_text && *kit_text) {
@@ -593,6 +645,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
             return err(NgspiceError::simulation(*problem));
     }
     kit_text.reset();
+    include_texts.clear();
 
     // 2. The plan. Point counts are those ngspice's sweeps visit.
     const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),
@@ -607,6 +660,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
 
     // 3-7. Requested parameters, device path, probes.
     const Probed probed = probe_device(simulator, config, messages);
+    if (auto e = simulator.timeouts->error()) return err(std::move(*e));
 
     // 8-9. The tasks.
     const std::shared_ptr<TaskPlan> base = base_plan(config, chunks, probed, n_vds);

@@ -5,10 +5,12 @@
 // slopes.h), and the timing report.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,11 +31,34 @@ namespace morva::lut::generate_ngspice {
 // Asked between requests whether the caller gave up waiting (Ctrl-C).
 using StopRequested = std::function<bool()>;
 
+// The first time-out of a generation. A request that waited out the pool's
+// time-out says the simulator hangs on this device: smaller requests, other
+// (W, L) pairs and the probes would each wait as long. So once one has, no
+// other request is sent (each gets that error at once), a `run` that can
+// gives up the requests in flight, and the ladders end there: a failing
+// generation ends about one time-out after its first request that hung, not
+// one time-out per rung of every ladder.
+class TimeoutLatch {
+public:
+    // Keeps the error of the first outcome that timed out.
+    void note(const SimulationOutcome& outcome);
+    bool fired() const { return fired_.load(std::memory_order_acquire); }
+    std::optional<NgspiceError> error() const;
+
+private:
+    std::atomic<bool> fired_{false};
+    mutable std::mutex mutex_;  // guards error_
+    std::optional<NgspiceError> error_;
+};
+
 // The simulator a generation sends its requests to.
 struct Simulator {
     RunSimulation run;
     std::uint64_t workers = 1;  // for the report; 0 counts as 1
     StopRequested stop;         // optional
+    // Shared with `run` when it gives up requests in flight once the latch
+    // has fired; generate_lut makes its own when none is given.
+    std::shared_ptr<TimeoutLatch> timeouts;
 };
 
 // The error of a generation whose caller gave up waiting.
@@ -53,9 +78,10 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks,
 Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Simulator& simulator,
                                                  const LutConfig& config, Messages& messages);
 
-// Why a generation cannot start: a chunk count of 0, text that cannot go
-// into a netlist, or (unless the native path is asked for first) model
-// paths ngspice cannot read, or a table larger than this machine's memory.
+// Why a generation cannot start: a chunk count of 0, a Vgs or Vds range that
+// is no sweep (see sweep_shape_problem), text that cannot go into a netlist,
+// or (unless the native path is asked for first) model paths ngspice cannot
+// read, or a table larger than this machine's memory.
 // Callers refuse these before any work.
 std::optional<std::string> generation_problem(std::size_t n_chunks, const LutConfig& config);
 

@@ -40,13 +40,20 @@ std::optional<ModelFileProblem> reading_problem(const bsim4::Bsim4Error& e, cons
     return std::nullopt;
 }
 
-std::optional<ModelFileProblem> library_problem(const std::string& path,
-                                                const std::optional<std::string>& section) {
-    auto found = spice::model_parser::has_section(
-        path, section ? std::optional<std::string_view>(*section) : std::nullopt);
+// A section looked for in an include, or (with `text`) the section read.
+std::optional<ModelFileProblem> library_problem(const std::string& path, const std::string& section,
+                                                std::optional<spice::model_parser::KitText>* text) {
+    if (text) {
+        auto read = spice::model_parser::read_kit_text(path, section);
+        if (!read) return reading_problem(read.error(), path);
+        if (!read->section_found)
+            return ModelFileProblem{spice::model_parser::section_not_found(section, path), std::nullopt};
+        text->emplace(std::move(*read));
+        return std::nullopt;
+    }
+    auto found = spice::model_parser::has_section(path, std::string_view(section));
     if (!found) return reading_problem(found.error(), path);
-    if (!*found)
-        return ModelFileProblem{spice::model_parser::section_not_found(*section, path), std::nullopt};
+    if (!*found) return ModelFileProblem{spice::model_parser::section_not_found(section, path), std::nullopt};
     return std::nullopt;
 }
 
@@ -68,14 +75,17 @@ NgspiceError ModelFileProblem::error() const {
     return io ? NgspiceError::refused(*io) : NgspiceError::refused(message);
 }
 
-std::optional<ModelFileProblem> model_file_problem(const LutConfig& config,
-                                                   std::optional<KitTextReading>& text) {
+std::optional<ModelFileProblem> model_file_problem(
+    const LutConfig& config, std::optional<KitTextReading>& text,
+    std::vector<std::optional<spice::model_parser::KitText>>* includes) {
     if (config.model_file) {
         if (auto problem = model_file_text_problem(*config.model_file, config.model_section, text))
             return problem;
     }
     for (const auto& [path, section] : config.model_includes) {
-        if (auto problem = library_problem(path, section)) return problem;
+        std::optional<spice::model_parser::KitText>* read = nullptr;
+        if (includes) read = &includes->emplace_back();
+        if (auto problem = library_problem(path, section, read)) return problem;
     }
     return std::nullopt;
 }

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/io.h"
 #include "common/result.h"
@@ -35,8 +36,10 @@ using KitTextReading = Result<spice::model_parser::KitText, bsim4::Bsim4Error>;
 // named in the message). Other troubles (a file that is not a
 // regular one, a path holding a NUL) are left to the checks that already
 // name them. `model_file`, which the generation reads anyway, is read into
-// `text` on the way.
-std::optional<ModelFileProblem> model_file_problem(const LutConfig& config,
-                                                   std::optional<KitTextReading>& text);
+// `text` on the way, and, when given, the text of each include into
+// `includes` (nothing where it could not be read).
+std::optional<ModelFileProblem> model_file_problem(
+    const LutConfig& config, std::optional<KitTextReading>& text,
+    std::vector<std::optional<spice::model_parser::KitText>>* includes = nullptr);
 
 }  // namespace morva::lut

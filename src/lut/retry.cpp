@@ -56,6 +56,10 @@ public:
     // An aborted task stops between requests without further messages; its
     // outcome is discarded.
     bool aborted() const { return ctx_.cancelled && ctx_.cancelled(); }
+    // A request that waited out the pool's time-out: the simulator hangs on
+    // this device, and every smaller request would wait as long. It ends the
+    // ladder with that error, at any rung (see TimeoutLatch).
+    static bool hung(const SimulationOutcome& outcome) { return !outcome && outcome.error().timed_out; }
     static NgspiceError aborted_error() { return NgspiceError::simulation("generation aborted"); }
 
     std::string wl() const { return fmt::cat("W=", fmt::exp(w_, 3), " L=", fmt::exp(l_, 3)); }
@@ -83,6 +87,7 @@ public:
         timing.build_ns = ns_since(build_start);
         SimulationOutcome outcome = send(std::move(req), timing);
         if (aborted()) return err(aborted_error());
+        if (hung(outcome)) return err(std::move(outcome).error());
         if (outcome) {
             if (!outcome->success) {
                 const bool alter = chunks.size() * n_vbs > 1 && is_alter_failure(*outcome);
@@ -135,6 +140,7 @@ public:
         out.timing.build_ns = saturating_add(out.timing.build_ns, ns_since(build_start));
         SimulationOutcome outcome = send(std::move(req), out.timing);
         if (aborted()) return err(aborted_error());
+        if (hung(outcome)) return err(std::move(outcome).error());
         if (outcome) {
             const std::string where = fmt::cat(wl(), " chunk ", out.chunk_index);
             if (!outcome->success) {
@@ -177,6 +183,7 @@ public:
             timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
             SimulationOutcome outcome = send(std::move(req), timing);
             if (aborted()) return err(aborted_error());
+            if (hung(outcome)) return err(std::move(outcome).error());
             if (outcome && outcome->success) {
                 if (auto data =
                         extract_all_vbs(*outcome, 1, n_rows, plan_.n_vds, plan_.device_path, mask, ss))
@@ -228,6 +235,7 @@ public:
             timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
             SimulationOutcome outcome = send(std::move(req), timing);
             if (aborted()) return err(aborted_error());
+            if (hung(outcome)) return err(std::move(outcome).error());
             if (outcome && outcome->success) {
                 if (auto data =
                         extract_all_vbs(*outcome, 1, n_rows, plan_.n_vds, plan_.device_path, group_mask)) {
@@ -255,7 +263,8 @@ public:
             for (std::size_t k = 0; k < job.sweeps.size(); ++k) out.beyond[k] = std::move((*whole.beyond)[k]);
             return out;
         }
-        if (job.sweeps.size() > 1) {
+        // After a time-out the sweeps one at a time would each wait as long.
+        if (job.sweeps.size() > 1 && !whole.hung) {
             // A crashed worker is not worth a line; an answer that cannot be
             // used is.
             if (whole.answered)
@@ -280,6 +289,7 @@ private:
     struct Shifted {
         std::optional<std::vector<std::vector<double>>> beyond;
         bool answered = false;
+        bool hung = false;  // the request timed out
     };
 
     Result<Shifted, NgspiceError> shifted(std::string id, const std::vector<ShiftedSweep>& sweeps,
@@ -296,6 +306,7 @@ private:
         if (aborted()) return err(aborted_error());
         Shifted out;
         out.answered = outcome.ok();
+        out.hung = hung(outcome);
         if (outcome && outcome->success) {
             const double polarity = c_.device_type == DeviceType::Pmos ? -1.0 : 1.0;
             out.beyond = extract_beyond(*outcome, sweeps, plan_.device_path, polarity);

@@ -1,7 +1,9 @@
 // The retry ladder of one (W, L) generation task: one request for every
 // chunk and Vbs value first, then per chunk, per Vbs value, Id alone, and
 // operating-point parameters in bisected groups. Only failing to obtain the
-// drain current is fatal; an unavailable parameter costs its own NaN rows.
+// drain current is fatal; an unavailable parameter costs its own NaN rows. A
+// request that timed out ends the ladder at once with that error: smaller
+// requests would wait as long (see TimeoutLatch).
 #pragma once
 
 #include <cstddef>
@@ -96,9 +98,9 @@ struct SlopeResult {
     TimingSums timing;
 };
 
-// One request for the job's sweeps; when it fails, one request per sweep.
-// Sweeps that fail alone are left out, said in one line on stderr; only an
-// aborted task ends with an error.
+// One request for the job's sweeps; when it fails (other than by timing
+// out), one request per sweep. Sweeps that fail alone are left out, said in
+// one line on stderr; only an aborted task ends with an error.
 Result<SlopeResult, NgspiceError> fetch_slopes_with_retry(const LadderContext& ctx, const SlopeJob& job);
 
 // One ChunkResult per chunk, in chunk order.

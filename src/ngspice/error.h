@@ -31,6 +31,8 @@ struct NgspiceError {
     // RuntimeError, rather than the kind's own exception. The text is the
     // kind's.
     bool refused_input = false;
+    // Set when the worker did not answer within the pool's time-out.
+    bool timed_out = false;
 
     static NgspiceError init(std::string t) { return {Kind::Init, std::move(t), {}}; }
     static NgspiceError simulation(std::string t) { return {Kind::Simulation, std::move(t), {}}; }
@@ -41,6 +43,11 @@ struct NgspiceError {
         return {Kind::Io, std::move(t), std::move(e)};
     }
     static NgspiceError send_failed(std::string why = {}) { return {Kind::SendFailed, std::move(why), {}}; }
+    static NgspiceError timeout(std::string t) {
+        NgspiceError e = simulation(std::move(t));
+        e.timed_out = true;
+        return e;
+    }
     static NgspiceError load_library(std::string t) { return {Kind::LoadLibrary, std::move(t), {}}; }
     static NgspiceError out_of_memory(std::string t) { return {Kind::OutOfMemory, std::move(t), {}}; }
     // The input refused: `why` as a simulation failure, or the I/O failure

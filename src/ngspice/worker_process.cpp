@@ -64,7 +64,7 @@ bool past(const std::optional<Clock::time_point>& deadline) { return deadline &&
 NgspiceError abandoned_error() { return NgspiceError::simulation("job abandoned by its caller"); }
 
 NgspiceError timed_out_error(const Timeout& timeout) {
-    return NgspiceError::simulation(
+    return NgspiceError::timeout(
         fmt::cat("worker timed out after ", fmt::fixed(timeout.as_secs_f64(), 0), "s"));
 }
 

@@ -93,6 +93,15 @@ Construction build_solver(const std::string& model_file, const std::string& mode
     return {PyDcSolver{std::move(*model), std::move(instance), solver::SolverConfig{}}, {}};
 }
 
+// Raises ValueError naming the terminal voltage `name` (null: none) that is
+// not a finite number.
+void refuse_non_finite(const char* name, double vg, double vd, double vs, double vb) {
+    if (!name) return;
+    const std::string_view n(name);
+    const double value = n == "vg" ? vg : n == "vd" ? vd : n == "vs" ? vs : vb;
+    throw_py(PyExc_ValueError, fmt::cat(n, " must be a finite number, got ", fmt::display(value)));
+}
+
 // Points of a sweep from start to stop: (stop - start) / step rounded half
 // away from zero, saturated into an unsigned count (NaN or negative: 0), plus
 // one. None when the count does not fit.
@@ -176,7 +185,10 @@ const char* const kSolveDoc =
     "    vg:  Gate voltage (V).\n"
     "    vd:  Drain voltage (V).\n"
     "    vs:  Source voltage (V, default 0.0).\n"
-    "    vb:  Bulk voltage (V, default 0.0).\n";
+    "    vb:  Bulk voltage (V, default 0.0).\n"
+    "\n"
+    "A voltage that is not a finite number raises ValueError naming it; a solve\n"
+    "that does not converge returns a result with converged False.\n";
 
 const char* const kSweepDoc =
     "Sweep one terminal voltage, solving at each point.\n"
@@ -189,7 +201,12 @@ const char* const kSweepDoc =
     "    vg:  Gate voltage (V, default 0.0; overridden when sweeping vgs).\n"
     "    vd:  Drain voltage (V, default 0.0; overridden when sweeping vds).\n"
     "    vs:  Source voltage (V, default 0.0).\n"
-    "    vb:  Bulk voltage (V, default 0.0).\n";
+    "    vb:  Bulk voltage (V, default 0.0).\n"
+    "\n"
+    "The points are start + i * step up to stop, rounded to whole steps; step\n"
+    "must be finite, nonzero and point from start towards stop (negative for a\n"
+    "descending sweep; any sign when start == stop gives that one point), and\n"
+    "every voltage used finite, or ValueError names the argument.\n";
 
 }  // namespace
 
@@ -202,7 +219,14 @@ void register_bsim4(nb::module_& m) {
         const char* doc;
     };
     static constexpr Field kFields[] = {
-        {"ids", &solver::DcOpResult::ids, "Drain current (A)."},
+        {"ids", &solver::DcOpResult::ids,
+         "Channel current from drain to source (A): the current the solver balances at the\n"
+         "internal nodes, without the substrate (impact-ionisation), GIDL, junction and\n"
+         "gate-tunnelling currents that also flow in the drain terminal, so it can differ\n"
+         "from the drain terminal current where those matter (high Vds, Vg near 0 on a GIDL\n"
+         "card). No DcResult field carries the terminal current: the native table's ``id``\n"
+         "(``generate_lut`` with ``use_native_bsim4=True``) and the pool path's are the\n"
+         "drain terminal current, as ngspice's ``-i(vds)``."},
         {"gm", &solver::DcOpResult::gm, "Transconductance (S)."},
         {"gds", &solver::DcOpResult::gds, "Output conductance (S)."},
         {"gmbs", &solver::DcOpResult::gmbs, "Body transconductance (S)."},
@@ -261,6 +285,7 @@ void register_bsim4(nb::module_& m) {
             [](const PyDcSolver& s, nb::handle vg, nb::handle vd, nb::handle vs, nb::handle vb) {
                 const double g = to_f64(vg, "vg"), d = to_f64(vd, "vd");
                 const double src = to_f64(vs, "vs"), b = to_f64(vb, "vb");
+                refuse_non_finite(solver::non_finite_terminal(g, d, src, b), g, d, src, b);
                 solver::DcOpResult r;
                 {
                     LockReleased unlocked;
@@ -284,12 +309,22 @@ void register_bsim4(nb::module_& m) {
                 if (!std::isfinite(a) || !std::isfinite(z))
                     throw_py(PyExc_ValueError, fmt::cat("sweep start and stop must be finite, got start=",
                                                         fmt::display(a), " stop=", fmt::display(z)));
+                // It would give the single point start: a sign slip, not a sweep.
+                if ((z > a && h < 0.0) || (z < a && h > 0.0))
+                    throw_py(PyExc_ValueError,
+                             fmt::cat("sweep step ", fmt::display(h), " runs away from stop ",
+                                      fmt::display(z), " (start ", fmt::display(a),
+                                      "): give it the sign of stop - start"));
                 const std::optional<std::uint64_t> points = sweep_point_count(a, z, h);
                 if (!points) throw_py(PyExc_MemoryError, "sweep has too many points to fit in memory");
                 const std::string lower = ascii_lower(name);
                 if (lower != "vgs" && lower != "vds")
                     throw_py(PyExc_ValueError, fmt::cat("sweep must be 'vgs' or 'vds', got '", lower, "'"));
-                return solve_sweep(s, lower == "vgs", *points, a, h, g, d, src, b);
+                // The swept terminal's own argument is not used.
+                const bool gate = lower == "vgs";
+                const char* bad = solver::non_finite_terminal(gate ? 0.0 : g, gate ? d : 0.0, src, b);
+                refuse_non_finite(bad, g, d, src, b);
+                return solve_sweep(s, gate, *points, a, h, g, d, src, b);
             },
             arg("sweep"), arg("start"), arg("stop"), arg("step"), arg("vg") = 0.0, arg("vd") = 0.0,
             arg("vs") = 0.0, arg("vb") = 0.0,

@@ -157,7 +157,9 @@ constexpr const char* kLutConfigDoc = R"(Transistor characterisation configurati
 Describes one MOSFET (polarity, model source, model name, instance naming),
 the sweep grid (widths, bulk-source voltages, lengths, Vgs and Vds sweeps)
 and the operating-point quantities to extract. Axis lists are resolved and
-checked once, here.
+checked once, here: a (start, stop, step) sweep (``vgs``, ``vds``,
+``lengths``) needs a finite nonzero step that points from start towards
+stop (negative for a descending sweep), else ValueError names it.
 
 Usage::
 

@@ -277,7 +277,12 @@ Runs the sweeps of ``config`` (a ``LutConfig``) on the pool's workers: one
 task per (width, length) pair, each folding every Vgs chunk and Vbs value into
 as few ngspice runs as the simulator allows. ``n_chunks`` splits the Vgs sweep
 of each task (default: one chunk per started 100 Vgs points). Progress and a
-timing breakdown are printed to standard output.)doc";
+timing breakdown are printed to standard output.
+
+A model the kit does not define, or a size no bin of it holds (as ngspice
+bins, under the kit's ``.option scale``), raises ValueError before anything
+runs. The first request that times out ends the generation with that
+time-out: no other request is sent and those in flight are dropped.)doc";
 
 nb::object generate_lut(PySimulationPool& self, nb::handle config_arg, nb::handle n_chunks_arg) {
     namespace gen = lut::generate_ngspice;

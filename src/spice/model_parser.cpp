@@ -212,7 +212,12 @@ std::string mosfet_type(std::string_view type_word) {
     return t[0] == 'n' ? "nmos" : "pmos";
 }
 
-std::optional<Bsim4ModelCard> read_card(std::string_view line, const ParamMap& params, std::string* problem) {
+// The words of a ".model name type body" line.
+struct CardText {
+    std::string_view name, type_word, body;
+};
+
+std::optional<CardText> split_card(std::string_view line) {
     std::string_view rest;
     first_word(line, &rest);  // ".model"
     const std::string_view name = first_word(rest, &rest);
@@ -226,10 +231,17 @@ std::optional<Bsim4ModelCard> read_card(std::string_view line, const ParamMap& p
         body = line.substr(static_cast<std::size_t>(type_word.data() + paren - line.data()));
         type_word = type_word.substr(0, paren);
     }
+    return CardText{name, type_word, body};
+}
+
+std::optional<Bsim4ModelCard> read_card(std::string_view line, const ParamMap& params, std::string* problem) {
+    const std::optional<CardText> words = split_card(line);
+    if (!words) return std::nullopt;
+    const std::string_view body = words->body;
     Bsim4ModelCard card;
-    card.model_type = mosfet_type(type_word);
+    card.model_type = mosfet_type(words->type_word);
     if (card.model_type.empty()) return std::nullopt;
-    card.name = std::string(name);
+    card.name = std::string(words->name);
 
     bool level_given = false;
     std::optional<double> level;
@@ -382,6 +394,8 @@ public:
     LogicalLines& lines() { return out_; }
     // Which limit cut the reading short; empty when none did.
     const std::string& limit() const { return limit_; }
+    // False once a file named by an include or redirect could not be read.
+    bool complete() const { return complete_; }
     // Adds the names of the sections collected from bare lines to `names`.
     void visited_names(std::unordered_set<std::string>& names) const {
         for (const auto& [key, section] : visited_)
@@ -401,6 +415,7 @@ private:
     LogicalLines out_;
     std::size_t out_bytes_ = 0;
     std::string limit_;  // the first limit that cut the reading
+    bool complete_ = true;
 
     void append(std::string line) {
         out_bytes_ += line.size();
@@ -443,6 +458,8 @@ private:
             if (auto bytes = read_file(source.path))
                 it->second = std::make_unique<LibraryText>(LibraryText{
                     join_continuation_lines(utf8_lossy(std::move(*bytes))), std::nullopt, std::nullopt});
+            else
+                complete_ = false;
         }
         source.text = it->second.get();
         return source;
@@ -629,10 +646,11 @@ Bsim4Error limit_error(const std::string& path, const std::string& limit) {
 
 // The logical lines of the file at `path` with what it includes and
 // redirects to, of one section or (none) of the whole file. `section_found`,
-// when given, tells whether the section has a header.
+// when given, tells whether the section has a header; `complete`, whether
+// every file the text names could be read.
 Result<LogicalLines, Bsim4Error> read_library(const std::string& path,
                                               std::optional<std::string_view> section,
-                                              bool* section_found = nullptr) {
+                                              bool* section_found = nullptr, bool* complete = nullptr) {
     MORVA_ASSIGN(LogicalLines lines, read_logical_lines(path));
     LibraryText text{std::move(lines), std::nullopt, std::nullopt};
     const Source top{&text, path, canonical_kit_path(path)};
@@ -649,6 +667,7 @@ Result<LogicalLines, Bsim4Error> read_library(const std::string& path,
     }
     if (!collector.limit().empty()) return err(limit_error(path, collector.limit()));
     if (section_found) *section_found = found;
+    if (complete) *complete = collector.complete();
     return std::move(collector.lines());
 }
 
@@ -751,6 +770,51 @@ std::vector<Bsim4ModelCard> extract_models(const LogicalLines& lines, const Para
         }
     }
     return cards;
+}
+
+// Whether `name` stands in the lower-case `text` as a parameter given a
+// value: a whole word followed (blanks aside) by "=".
+bool names_parameter(std::string_view text, std::string_view name) {
+    const auto word_char = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.';
+    };
+    for (std::size_t at = text.find(name); at != std::string_view::npos; at = text.find(name, at + 1)) {
+        if (at > 0 && word_char(text[at - 1])) continue;
+        std::size_t k = at + name.size();
+        while (k < text.size() && whitespace_at(text, k)) k += whitespace_at(text, k);
+        if (k < text.size() && text[k] == '=') return true;
+    }
+    return false;
+}
+
+std::vector<ModelBins> list_models(const LogicalLines& lines, const ParamMap& params) {
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    std::vector<ModelBins> models;
+    for (const std::string& line : lines) {
+        if (!ascii_istarts_with(line, ".model")) continue;
+        const std::optional<CardText> words = split_card(line);
+        if (!words) continue;
+        ModelBins model{std::string(words->name), {}, {}, {}, {}};
+        const std::string_view body = strip_enclosing_parens(words->body);
+        // Only the limits are evaluated: a kit's cards hold thousands of values.
+        for (const RawPair& raw : raw_pairs(body)) {
+            const std::string n = ascii_lower(raw.name);
+            std::optional<double>* limit = n == "lmin"   ? &model.lmin
+                                           : n == "lmax" ? &model.lmax
+                                           : n == "wmin" ? &model.wmin
+                                           : n == "wmax" ? &model.wmax
+                                                         : nullptr;
+            if (limit) *limit = parse_value(raw.value, params).value_or(kNaN);
+        }
+        // A limit written in a form the pairs above leave out ("lmin =1u")
+        // is given all the same, with a value not known here.
+        const std::string lower = ascii_lower(body);
+        for (auto [name, limit] : {std::pair{"lmin", &model.lmin}, std::pair{"lmax", &model.lmax},
+                                   std::pair{"wmin", &model.wmin}, std::pair{"wmax", &model.wmax}})
+            if (!*limit && names_parameter(lower, name)) *limit = kNaN;
+        models.push_back(std::move(model));
+    }
+    return models;
 }
 
 void collect_section_recursive(const LogicalLines& lines, std::string_view section,
@@ -884,7 +948,7 @@ std::string section_not_found(std::string_view section, const std::string& path)
 
 Result<KitText, Bsim4Error> read_kit_text(const std::string& path, std::optional<std::string_view> section) {
     KitText text;
-    MORVA_ASSIGN(text.lines, read_library(path, section, &text.section_found));
+    MORVA_ASSIGN(text.lines, read_library(path, section, &text.section_found, &text.complete));
     return text;
 }
 

@@ -86,6 +86,15 @@ std::optional<double> parse_value(std::string_view text, const ParamMap& params)
 // {text}", with " (not a finite number)" after the latter.
 std::vector<Bsim4ModelCard> extract_models(const LogicalLines& lines, const ParamMap& params,
                                            std::map<std::string, std::string>* refused = nullptr);
+// A `.model` card of any type or level, as ngspice bins it: its name and
+// its bin limits (metres), each absent when the card gives none and NaN when
+// it gives one this reader cannot evaluate.
+struct ModelBins {
+    std::string name;  // as written
+    std::optional<double> lmin, lmax, wmin, wmax;
+};
+// Every `.model` card among the lines, in order.
+std::vector<ModelBins> list_models(const LogicalLines& lines, const ParamMap& params);
 // Appends the lines of `section` to `out`, with the sections it redirects to
 // taken from the same lines (there is no file to follow); a section already in
 // `visited` adds nothing.
@@ -126,6 +135,9 @@ Result<Kit, Bsim4Error> parse_kit(const std::string& path, std::optional<std::st
 struct KitText {
     LogicalLines lines;
     bool section_found = true;
+    // False when a file that an include or redirect names could not be read:
+    // what the text lacks may be there for ngspice.
+    bool complete = true;
 };
 Result<KitText, Bsim4Error> read_kit_text(const std::string& path, std::optional<std::string_view> section);
 Kit kit_from_text(const KitText& text);

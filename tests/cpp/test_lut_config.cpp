@@ -23,7 +23,8 @@ TEST(SweepRange, PointCountRoundsTheQuotient) {
     auto p = SweepRange{1e-7, 1e-6, 1e-7}.points();
     ASSERT_EQ(p.size(), 10u);
     EXPECT_DOUBLE_EQ(p.back(), 1e-6);
-    EXPECT_EQ((SweepRange{1e-6, 1e-7, 1e-7}.points()), std::vector<double>{1e-6});  // stop below start
+    // Stop below start: one point here; resolve_config refuses such a sweep.
+    EXPECT_EQ((SweepRange{1e-6, 1e-7, 1e-7}.points()), std::vector<double>{1e-6});
     EXPECT_EQ((SweepRange{0.0, 1.8, 0.05}.points().size()), 37u);
     // i * step + start: the product first.
     EXPECT_EQ((SweepRange{0.0, 1.8, 0.05}.points()[3]), 3.0 * 0.05);
@@ -85,6 +86,24 @@ TEST(LutConfigResolve, ErrorsInOrderAndBoundaries) {
     EXPECT_EQ(failure(r), "vds sweep must have at most 1000000 points, got more");
     r.vds = SweepRange{0.0, 1.0, 1e-6};  // exactly 1000001 points
     EXPECT_EQ(failure(r), "vds sweep must have at most 1000000 points, got 1000001");
-    r.vds = SweepRange{0.0, -1.8, 0.05};  // runs the wrong way: one point, accepted
-    EXPECT_TRUE(resolve_config(r).ok());
+    // A step pointing away from the stop is refused; a descending sweep with a
+    // negative step, and any step of a sweep that starts at its stop, are not.
+    r.vds = SweepRange{0.0, -1.8, 0.05};
+    EXPECT_EQ(failure(r),
+              "vds step 0.05 runs away from stop -1.8 (start 0): give it the sign of stop - start");
+    r.vds = SweepRange{1.8, 0.0, 0.1};
+    EXPECT_EQ(failure(r), "vds step 0.1 runs away from stop 0 (start 1.8): give it the sign of stop - start");
+    // Checked before the point count, which a 1e-300 step would exceed.
+    r.vds = SweepRange{0.0, 1.0, -1e-300};
+    EXPECT_TRUE(failure(r).starts_with("vds step -0.000")) << failure(r);
+    for (const SweepRange ok :
+         {SweepRange{1.8, 0.0, -0.1}, SweepRange{0.5, 0.5, -0.1}, SweepRange{0.5, 0.5, 1.0}}) {
+        r.vds = ok;
+        EXPECT_TRUE(resolve_config(r).ok()) << ok.start << " " << ok.stop << " " << ok.step;
+    }
+    r.vds = SweepRange{0.0, 1.8, 0.05};
+    r.lengths = SweepRange{1e-6, 1e-7, 1e-7};
+    EXPECT_EQ(failure(r),
+              "lengths step 0.0000001 runs away from stop 0.0000001 (start 0.000001): give it the sign of "
+              "stop - start");
 }

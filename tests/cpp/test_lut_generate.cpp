@@ -199,6 +199,7 @@ struct Scripted {
                     return r;
                 },
                 workers,
+                {},
                 {}};
     }
     std::vector<std::string> ids_starting(std::string_view prefix) {
@@ -480,6 +481,11 @@ TEST(LutGenerate, ChunkCountsAndRefusals) {
     EXPECT_EQ(default_chunk_count(c), 2u);
     EXPECT_EQ(generation_problem(0, c), "n_chunks must be at least 1");
     EXPECT_FALSE(generation_problem(1, c));
+    // A configuration made without resolve_config is checked all the same.
+    LutConfig runaway = c;
+    runaway.vds = {1.8, 0.0, 0.1};
+    EXPECT_EQ(generation_problem(1, runaway),
+              "vds step 0.1 runs away from stop 0 (start 1.8): give it the sign of stop - start");
 
     Scripted s;
     Recorder rec;
@@ -539,7 +545,8 @@ TEST(LutGenerate, UnreadableLibPathsAreRefusedBeforeThePoolPath) {
     TempDir dir;
     LutConfig c = small_config();
     c.op_params.clear();
-    c.model_file = dir.write("no such kit/my kit.lib", ".lib tt\n.param x = 1\n.endl tt\n");
+    // No BSIM4 card: the native path falls back.
+    c.model_file = dir.write("no such kit/my kit.lib", ".lib tt\n.model nch nmos level=1\n.endl tt\n");
     c.model_section = "tt";
     EXPECT_TRUE(generation_problem(1, c));
     c.use_native_bsim4 = true;
@@ -610,6 +617,42 @@ TEST(LutGenerate, ModelFilesThatCannotServeAreRefusedBeforeAnyRequest) {
             EXPECT_EQ(table.error().kind == NgspiceError::Kind::Io, !table.error().io.path.empty());
             EXPECT_TRUE(s.ids.empty()) << t.error;
             EXPECT_EQ(rec.stderr_text + rec.stdout_text, "") << t.error;
+        }
+    }
+}
+
+// A model the kit lacks, or a size none of its bins holds, is refused on
+// either path before any request (the cases are ModelCheck's).
+TEST(LutGenerate, ModelsTheKitCannotServeAreRefusedBeforeAnyRequest) {
+    TempDir dir;
+    const std::string kit = dir.write("kit.lib",
+                                      ".option scale=1u\n"
+                                      ".model nch.1 nmos (level=54 lmin=0.18 lmax=0.5 wmin=0.22 wmax=50)\n");
+    const struct {
+        std::string model;
+        double l;
+        std::string error;
+    } cases[] = {
+        {"nosuch", 0.18, "model 'nosuch' not found in '" + kit + "'"},
+        {"nch", 0.18e-6,
+         "no bin of model 'nch' in '" + kit +
+             "' holds W = 1e-6, L = 1.8e-7, made W = 1e-12 m, L = 1.8e-13 m by the kit's .option scale = "
+             "1e-6; its bins (L and W in m): nch.1 L 1.8e-1..5e-1 W 2.2e-1..5e1"},
+    };
+    for (const auto& t : cases) {
+        for (const bool native : {false, true}) {
+            LutConfig c = one_point_config();
+            c.model_file = kit;
+            c.model_name = t.model;
+            c.lengths = {t.l};
+            c.use_native_bsim4 = native;
+            Scripted s;
+            Recorder rec;
+            auto table = generate_lut(1, s.simulator(), c, rec);
+            ASSERT_FALSE(table) << t.error;
+            EXPECT_EQ(table.error().detail, t.error) << native;
+            EXPECT_TRUE(table.error().refused_input);
+            EXPECT_TRUE(s.ids.empty()) << t.error;
         }
     }
 }
@@ -789,4 +832,88 @@ TEST(LutGenerate, ShiftedSweepsSplitOverTheWorkers) {
     auto interrupted = generate_lut(2, sim, c, rec);
     ASSERT_FALSE(interrupted);
     EXPECT_EQ(interrupted.error().text(), "simulation failed: generation interrupted");
+}
+
+namespace {
+
+std::function<SimulationOutcome(SimulationResponse)> times_out() {
+    return [](SimulationResponse) -> SimulationOutcome {
+        return err(NgspiceError::timeout("worker timed out after 8s"));
+    };
+}
+
+std::function<bool(const SimulationRequest&)> id_in(std::vector<std::string> ids) {
+    return [ids](const SimulationRequest& r) { return std::find(ids.begin(), ids.end(), r.id) != ids.end(); };
+}
+
+}  // namespace
+
+// A request that waits out the pool's time-out ends the generation with that
+// error, wherever it hangs: the probes, any rung of the ladder. Nothing is
+// sent after it, so a failing generation waits one time-out, not one per rung.
+TEST(LutGenerate, ATimeOutEndsTheGenerationAtTheRequestThatHung) {
+    struct Case {
+        std::string hangs;
+        std::vector<std::string> failing;  // answered without success first, to reach it
+    };
+    const std::vector<std::string> rungs = {"lut-w0-l0", "lut-w0-l0-c0", "lut-w0-l0-v0-c0"};
+    for (const Case& k : {Case{"detect-dev-path", {}}, Case{"probe-small-signal", {}}, Case{"lut-w0-l0", {}},
+                          Case{"lut-w0-l0-c0", {rungs[0]}}, Case{"lut-w0-l0-v0-c0", {rungs[0], rungs[1]}},
+                          Case{"lut-w0-l0-v0-c0-idonly", rungs}, Case{"lut-w0-l0-v0-c0-sub1", rungs}}) {
+        Scripted s;
+        Recorder rec;
+        s.faults.push_back({id_is(k.hangs), times_out()});
+        s.faults.push_back({id_in(k.failing), fails_with("stderr Error: x")});
+        auto table = generate_lut(1, s.simulator(1), one_point_config(), rec);
+        ASSERT_FALSE(table) << k.hangs;
+        EXPECT_EQ(table.error().text(), "simulation failed: worker timed out after 8s") << k.hangs;
+        ASSERT_FALSE(s.ids.empty());
+        EXPECT_EQ(s.ids.back(), k.hangs);
+        EXPECT_EQ(std::count(s.ids.begin(), s.ids.end(), k.hangs), 1) << k.hangs;
+        // No message blames the device for what the time-out did.
+        if (k.hangs == "detect-dev-path") {
+            EXPECT_EQ(rec.stdout_text.find("could not auto-detect"), std::string::npos);
+        }
+        EXPECT_EQ(rec.stderr_text.find("no small-signal values"), std::string::npos) << k.hangs;
+        // One line per rung that failed on its own, none for the time-out.
+        std::size_t retries = 0;
+        for (std::size_t at = 0; (at = rec.stderr_text.find("[retry]", at)) != std::string::npos; ++at)
+            ++retries;
+        EXPECT_EQ(retries, k.failing.size()) << k.hangs << "\n" << rec.stderr_text;
+        EXPECT_EQ(rec.stdout_text.find("tasks completed"), std::string::npos) << k.hangs;
+    }
+
+    // Two probes run at once: the other may have been sent, no row request is.
+    Scripted probes;
+    Recorder rec;
+    probes.faults.push_back({id_is("probe-vth"), times_out()});
+    ASSERT_FALSE(generate_lut(1, probes.simulator(2), one_point_config(), rec));
+    EXPECT_TRUE(probes.ids_starting("lut-").empty());
+
+    // Every pair hangs: each sends at most its first request, and no task
+    // goes down its ladder.
+    Scripted pairs;
+    pairs.faults.push_back(
+        {[](const SimulationRequest& r) { return r.id.starts_with("lut-"); }, times_out()});
+    ASSERT_FALSE(generate_lut(2, pairs.simulator(2), small_config(), rec));
+    const std::vector<std::string> sent = pairs.ids_starting("lut-");
+    EXPECT_GE(sent.size(), 1u);
+    EXPECT_LE(sent.size(), 4u);
+    for (const std::string& id : sent) EXPECT_EQ(std::count(id.begin(), id.end(), '-'), 2) << id;
+}
+
+// Shifted sweeps only refine slopes: one that hangs costs its own sweeps (no
+// retry one at a time) and those sent after it, and the table is still made.
+TEST(LutGenerate, AShiftedSweepThatHangsKeepsDifferencesOverTheGrid) {
+    Scripted s;
+    s.beyond = curved;
+    Recorder rec;
+    s.faults.push_back({id_is("lut-w0-l0-slopes"), times_out()});
+    auto table = generate_lut(3, s.simulator(1), curved_config(), rec);
+    ASSERT_TRUE(table) << table.error().text();
+    EXPECT_TRUE(s.ids_starting("lut-w0-l0-slopes-").empty());
+    EXPECT_NE(rec.stderr_text.find("  [retry] W=1.000e-6 L=5.000e-7: 18 of 18 shifted sweep(s) failed"),
+              std::string::npos)
+        << rec.stderr_text;
+    EXPECT_EQ(s.ids.back().find("-slopes"), s.ids.back().size() - 7) << s.ids.back();
 }

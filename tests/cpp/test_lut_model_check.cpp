@@ -1,0 +1,150 @@
+// The model check before a generation: what it refuses, what it leaves to
+// ngspice, and its messages. Its decisions against ngspice's own are checked
+// from Python (test_characterisation_models.py).
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "lut/model_check.h"
+#include "test_model_parser_support.h"
+
+using namespace morva::lut;
+
+namespace {
+
+const char* const kBins =
+    ".model nch.1 nmos (level=54 lmin=0.18u lmax=0.5u wmin=0.22u wmax=50u)\n"
+    ".model nch.2 nmos (level=54 lmin=0.5u lmax=50u wmin=0.22u wmax=50u)\n";
+const char* const kBinList =
+    "; its bins (L and W in m): nch.1 L 1.8e-7..5e-7 W 2.2e-7..5e-5; nch.2 L 5e-7..5e-5 W 2.2e-7..5e-5";
+
+struct Case {
+    std::string note;
+    std::string kit;
+    std::string model = "nch";
+    bool subcircuit = false;
+    double w = 1e-6, l = 1e-6;
+    std::string expected;  // FILE stands for the kit's path; empty: nothing refused
+    ModelUse use = ModelUse::Pool;
+    std::string width_param = "W";
+};
+
+std::string checked(const TempDir& dir, const Case& k, const std::vector<std::string>& include_texts = {}) {
+    LutConfig c;
+    c.model_file = dir.write("kit.lib", k.kit);
+    c.model_name = k.model;
+    c.subcircuit = k.subcircuit;
+    c.widths = {k.w};
+    c.lengths = {k.l};
+    c.width_param = k.width_param;
+    auto text = mp::read_kit_text(*c.model_file, std::nullopt);
+    EXPECT_TRUE(text) << k.note;
+    std::vector<std::optional<mp::KitText>> includes;
+    for (std::size_t i = 0; i < include_texts.size(); ++i) {
+        const std::string path = dir.write("inc" + std::to_string(i) + ".lib", include_texts[i]);
+        c.model_includes.emplace_back(path, "");
+        auto read = mp::read_kit_text(path, std::nullopt);
+        includes.emplace_back(std::move(*read));
+    }
+    const std::optional<std::string> problem = model_problem(c, &*text, includes, k.use);
+    std::string message = problem.value_or("");
+    if (const std::size_t at = message.find(*c.model_file); at != std::string::npos)
+        message.replace(at, c.model_file->size(), "FILE");
+    return message;
+}
+
+}  // namespace
+
+TEST(ModelCheck, RefusesWhatNgspiceCannotBuildAndLeavesTheRest) {
+    const std::string bins = kBins;
+    const std::string subckt = bins +
+                               ".param dl=0.01u\n"
+                               ".subckt mac d g s b w=1u l=0.18u\n"
+                               "m0 d g s b nch w='w*1' l='l+dl'\n"
+                               ".ends mac\n";
+    const std::string bin_list = kBinList;
+    const std::string tt = ".model nch.tt nmos (level=54 lmin=0.1u lmax=1u wmin=0.1u wmax=10u)\n";
+    const std::vector<Case> cases = {
+        {"its own card, any size", ".model nch nmos level=54\n" + bins, "nch", false, 1.0, 1.0, ""},
+        {"a bin holds it", bins, "NCH", false, 1e-6, 0.18e-6, ""},
+        {"a name the kit lacks", bins, "nosuch", false, 1e-6, 1e-6, "model 'nosuch' not found in 'FILE'"},
+        {"no bin holds it", bins, "nch", false, 1e-6, 60e-6,
+         "no bin of model 'nch' in 'FILE' holds W = 1e-6 m, L = 6e-5 m" + bin_list},
+        {"metres under .option scale", ".option scale=1u\n" + bins, "nch", false, 1e-6, 0.18e-6,
+         "no bin of model 'nch' in 'FILE' holds W = 1e-6, L = 1.8e-7, made W = 1e-12 m, L = 1.8e-13 m by the "
+         "kit's .option scale = 1e-6" +
+             bin_list},
+        {"micrometres under .option scale", ".option scale=1u\n" + bins, "nch", false, 1.0, 0.18, ""},
+        {"within 1 nm of a limit", bins, "nch", false, 1e-6, 0.1795e-6, ""},
+        {"just beyond 1 nm", bins, "nch", false, 1e-6, 0.1785e-6,
+         "no bin of model 'nch' in 'FILE' holds W = 1e-6 m, L = 1.785e-7 m" + bin_list},
+        {"a bin without its W limits does not count", ".model nch.1 nmos (level=54 lmin=0.1u lmax=1u)\n",
+         "nch", false, 1e-6, 0.5e-6,
+         "no bin of model 'nch' in 'FILE' holds W = 1e-6 m, L = 5e-7 m; its bins (L and W in m): nch.1 L "
+         "1e-7..1e-6 W none..none"},
+        {"a limit this reader cannot evaluate",
+         ".model nch.1 nmos (level=54 lmin=0.1u lmax=undefined wmin=0.1u wmax=10u)\n", "nch", false, 1e-6,
+         5e-6, ""},
+        {"a limit in a form this reader leaves out",
+         ".model nch.1 nmos (level=54 lmin=0.1u lmax=1u wmin =0.1u wmax=10u)\n", "nch", false, 1e-6, 5e-6,
+         ""},
+        {"any level is binned", ".model nch.1 nmos (level=49 lmin=0.1u lmax=1u wmin=0.1u wmax=10u)\n",
+         "nch", false, 1e-6, 0.5e-6, ""},
+        {"a suffix that is not a bin number", tt, "nch", false, 1e-6, 0.5e-6,
+         "model 'nch' not found in 'FILE'"},
+        {"the native path takes it", tt, "nch", false, 1e-6, 0.5e-6, "", ModelUse::Native},
+        {"a size parameter ngspice does not bin on", bins, "nch", false, 1e-6, 60e-6, "", ModelUse::Pool,
+         "WR"},
+        {"a subcircuit's name as a model", subckt, "mac", false, 1e-6, 1e-6,
+         "model 'mac' not found in 'FILE': it is a subcircuit there, which needs subcircuit=True"},
+        {"which the native path takes", subckt, "mac", false, 1e-6, 1e-6, "", ModelUse::Native},
+        {"a model's name as a subcircuit", subckt, "nch.1", true, 1e-6, 1e-6,
+         "subcircuit 'nch.1' not found in 'FILE': it is a model there, which needs subcircuit=False"},
+        {"a subcircuit the kit lacks", subckt, "mux", true, 1e-6, 1e-6,
+         "subcircuit 'mux' not found in 'FILE'"},
+        {"the native path refuses a name it lacks", subckt, "mux", true, 1e-6, 1e-6,
+         "model 'mux' not found in 'FILE'", ModelUse::Native},
+        {"the subcircuit's device in a bin", subckt, "MAC", true, 1e-6, 0.49e-6, ""},
+        {"the subcircuit's device beyond its bins", subckt, "mac", true, 1e-6, 49.995e-6,
+         "no bin of model 'nch' in 'FILE' holds W = 1e-6 m, L = 5.0005e-5 m (the size that subcircuit 'mac' "
+         "at W = 1e-6, L = 4.9995e-5 gives its device 'm0')" +
+             bin_list},
+        {"a device model the kit lacks", ".subckt mac d g s b\nm0 d g s b nfoo w=1u l=1u\n.ends\n", "mac",
+         true, 1e-6, 1e-6, "model 'nfoo' of subcircuit 'mac' not found in 'FILE'"},
+        {"a device size it cannot evaluate",
+         bins + ".subckt mac d g s b\nm0 d g s b nch w=1u l=undefined\n.ends\n", "mac", true, 1e-6, 1e-6, ""},
+        {"a device size not given", bins + ".subckt mac d g s b\nm0 d g s b nch w=1u\n.ends\n", "mac", true,
+         1e-6, 1e-6, ""},
+        {"an included file it cannot read", ".include missing.lib\n" + bins, "nosuch", false, 1e-6, 1e-6, ""},
+        {"a name in any branch of an .if", ".if (1)\n.model nch nmos level=54\n.endif\n", "nch", false, 1e-6,
+         1e-6, ""},
+        {"a name in no branch of an .if", ".if (1)\n.model nch nmos level=54\n.endif\n", "nhc", false, 1e-6,
+         1e-6, "model 'nhc' not found in 'FILE'"},
+        {"bins under an .if", ".if (1)\n" + bins + ".endif\n", "nch", false, 1e-6, 60e-6, ""},
+    };
+    TempDir dir;
+    for (const Case& k : cases) EXPECT_EQ(checked(dir, k), k.expected) << k.note;
+}
+
+TEST(ModelCheck, ModelIncludesAreLookedInToo) {
+    TempDir dir;
+    Case k{"in an include", ".param x=1\n", "nch", false, 1e-6, 0.18e-6, ""};
+    EXPECT_EQ(checked(dir, k, {kBins}), "");
+    k.l = 60e-6;
+    EXPECT_EQ(checked(dir, k, {kBins}),
+              std::string("no bin of model 'nch' in 'FILE' or its model_includes holds W = 1e-6 m, "
+                          "L = 6e-5 m") +
+                  kBinList);
+    k.model = "nosuch";
+    EXPECT_EQ(checked(dir, k, {kBins}), "model 'nosuch' not found in 'FILE' or its model_includes");
+}
+
+TEST(ModelCheck, BinMissMessageListsAtMostTwelveBins) {
+    std::vector<BinRange> bins;
+    for (int k = 1; k <= 13; ++k) bins.push_back({"n." + std::to_string(k), 1e-7, 2e-7, std::nullopt, 1.0});
+    const std::string text = bin_miss_message("n", "'f.lib'", 1e-6, 1e-6, 1.0, bins);
+    EXPECT_NE(text.find("; n.12 L 1e-7..2e-7 W none..1e0; ... (13 bins)"), std::string::npos) << text;
+    EXPECT_EQ(text.find("n.13"), std::string::npos);
+}
