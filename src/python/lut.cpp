@@ -571,6 +571,14 @@ void register_transistor_lut(nb::module_& m) {
                     "gm_id_min=5.0, gm_id_max=25.0, id_min=None) -> DesignResult"),
             kDesignDoc);
     cls.def("__repr__", &transistor_lut_repr);
+    // For the companion layer, before it returns a table read from the cache.
+    cls.def(
+        "_cache_mismatch",
+        [](const PyTransistorLut& self, nb::handle cfg) {
+            return lut::cache::table_mismatch(self.table, to_lut_config(cfg, "cfg"));
+        },
+        arg("cfg"), nb::sig("def _cache_mismatch(self, cfg: LutConfig) -> str | None"),
+        "Why this table is not one ``cfg`` could have produced, or None when it may be.");
 }
 
 // ---- cache functions ----
@@ -591,7 +599,7 @@ void register_cache_functions(nb::module_& m) {
         },
         arg("cfg"), nb::sig("def lut_cache_key(cfg) -> str"),
         "Compute the cache key (SHA-256 hex) for a ``LutConfig``.\n\n"
-        "The key is \"v4-\" followed by the SHA-256 of a canonical JSON text of\n"
+        "The key is \"v5-\" followed by the SHA-256 of a canonical JSON text of\n"
         "the configuration (model paths made absolute, op_params sorted).");
     m.def(
         "lut_cache_path", [](nb::handle key) { return utf8_lossy(lut::cache::cache_path(checked_key(key))); },
