@@ -92,6 +92,7 @@ def test_stubs_ship_and_are_current(tmp_path):
     assert (PACKAGE / "py.typed").is_file() and stub.is_file()
     # Regenerated from the installed module the way the build makes them.
     subprocess.run([sys.executable, "-m", "nanobind.stubgen", "-q", "-i", str(PACKAGE), "-m", "morva",
+                    "--include-private", "-p", str(ROOT / "src" / "python" / "stub_patterns.txt"),
                     "-o", str(tmp_path / "morva.pyi")], check=True, timeout=120, cwd=tmp_path)
     assert (tmp_path / "morva.pyi").read_text() == stub.read_text()
     # Every public name of the compiled module has a stub.
