@@ -35,12 +35,16 @@ def test_readme_example_runs(tmp_path):
     assert not (tmp_path / "waves.html").exists()
 
 
-def test_demo_prints_the_body_bias_it_names(capsys):
+def test_demo_prints_the_body_bias_it_names(capsys, tmp_path, monkeypatch):
     # The demo's tables sweep Vbs over [0, -0.4] V: its rows labelled Vbs = 0
     # and its sizing must use 0 V, not the sorted axis' first value.
     if shutil.which("ngspice") is None:
         pytest.skip("ngspice not installed")
     import importlib.util
+    import tempfile
+
+    # The CSV the demo writes to the temporary folder goes to this test's.
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
 
     spec = importlib.util.spec_from_file_location("morva_demo", ROOT / "examples" / "demo.py")
     demo = importlib.util.module_from_spec(spec)
@@ -61,6 +65,7 @@ def test_demo_prints_the_body_bias_it_names(capsys):
     row = f"{0.18:7.2f} {dev.vgs[g]:+8.2f} {dev.id_density[g, d]:11.3e} {dev.gm_over_id[g, d]:12.2f}"
     assert "Vbs = 0," in out and row in out
     assert f"{lut.design(gm_id=15.0, gain=30.0, ids=100e-6, vbs=0.0)!r}" in out
+    assert (tmp_path / "morva_demo_nmos.csv").stat().st_size > 0
 
 
 def test_example_result_files_are_the_writers_output(tmp_path):
