@@ -533,11 +533,11 @@ bool same_value(double a, double b) { return a == b || (std::isnan(a) && std::is
 std::optional<std::string> axis_mismatch(std::string_view name, const std::vector<double>& stored,
                                          const std::vector<double>& wanted) {
     if (stored.size() != wanted.size())
-        return fmt::cat(name, ": ", stored.size(), " values in the table, ", wanted.size(), " configured");
+        return fmt::cat(name, ": ", stored.size(), " in the table, ", wanted.size(), " configured");
     for (std::size_t i = 0; i < stored.size(); ++i) {
         if (!same_value(stored[i], wanted[i]))
-            return fmt::cat(name, "[", i, "]: ", fmt::debug(stored[i]), " in the table, ", fmt::debug(wanted[i]),
-                            " configured");
+            return fmt::cat(name, "[", i, "]: ", fmt::debug(stored[i]), " in the table, ",
+                            fmt::debug(wanted[i]), " configured");
     }
     return std::nullopt;
 }
@@ -750,7 +750,6 @@ Result<void, LutError> save(const std::string& path, const TransistorLut& table)
     if (!written.ok()) return err(LutError::from_io(std::move(written).error()));
     return {};
 }
-
 
 std::optional<std::string> table_mismatch(const TransistorLut& table, const LutConfig& config) {
     const std::pair<std::string_view, std::vector<double>> axes[] = {

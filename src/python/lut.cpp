@@ -228,10 +228,12 @@ void register_lut_config(nb::module_& m) {
         "All L sweep values as a list in metres.  Returns ``None`` when a\n"
         "single length was specified (for backwards compatibility with code\n"
         "that checks ``if cfg.lengths is None``).");
-    cls.def_prop_ro("vgs", [](const PyLutConfig& s) { return sweep_tuple(s.config.vgs); },
-                    nb::sig("def vgs(self) -> tuple[float, float, float]"));
-    cls.def_prop_ro("vds", [](const PyLutConfig& s) { return sweep_tuple(s.config.vds); },
-                    nb::sig("def vds(self) -> tuple[float, float, float]"));
+    cls.def_prop_ro(
+        "vgs", [](const PyLutConfig& s) { return sweep_tuple(s.config.vgs); },
+        nb::sig("def vgs(self) -> tuple[float, float, float]"));
+    cls.def_prop_ro(
+        "vds", [](const PyLutConfig& s) { return sweep_tuple(s.config.vds); },
+        nb::sig("def vds(self) -> tuple[float, float, float]"));
     cls.def_prop_ro(
         "vbs", [](const PyLutConfig& s) { return s.config.vbs_values.front(); },
         "First (or only) bulk-source voltage in volts (scalar shortcut).");

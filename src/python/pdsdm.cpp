@@ -122,8 +122,7 @@ void register_pdsdm(nb::module_& m) {
         nb::type_slots(no_constructor_slots<kPdsdmResultName>))
         .def_prop_ro(
             "time", [](const PyPdsdmResult& r) { return array_copy(r.run.time); },
-            nb::sig("def time(self) -> " MORVA_F64_ARRAY),
-            "Time axis in seconds (float64).")
+            nb::sig("def time(self) -> " MORVA_F64_ARRAY), "Time axis in seconds (float64).")
         .def_prop_ro(
             "v_int", [](const PyPdsdmResult& r) { return array_copy(r.run.v_int); },
             nb::sig("def v_int(self) -> " MORVA_F64_ARRAY),

@@ -73,8 +73,9 @@ void register_psf(nb::module_& m) {
                 new (self) PyPsfFile{std::move(opened).value()};
             },
             arg("path"), nb::sig("def __init__(self, path)"))
-        .def_prop_ro("path", [](const PyPsfFile& f) { return path_to_py(f.reader.path()); },
-                     nb::sig("def path(self) -> str"))
+        .def_prop_ro(
+            "path", [](const PyPsfFile& f) { return path_to_py(f.reader.path()); },
+            nb::sig("def path(self) -> str"))
         .def_prop_ro(
             "size",
             [](const PyPsfFile& f) -> std::int64_t {

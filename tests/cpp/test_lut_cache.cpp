@@ -252,17 +252,26 @@ TEST(LutCacheCheck, AxesMustBeTheConfigured) {
         const char* expected;
     };
     const Case cases[] = {
-        {[](LutConfig& c) { c.widths = {1e-6, 2e-6}; }, "widths: 1 values in the table, 2 configured"},
+        {[](LutConfig& c) {
+             c.widths = {1e-6, 2e-6};
+         },
+         "widths: 1 in the table, 2 configured"},
         {[](LutConfig& c) { c.widths = {2e-6}; }, "widths[0]: 1e-6 in the table, 2e-6 configured"},
         {[](LutConfig& c) { c.vbs_values = {-0.0}; }, "<matches>"},
         {[](LutConfig& c) { c.vbs_values = {-0.4}; }, "vbs_values[0]: 0.0 in the table, -0.4 configured"},
-        {[](LutConfig& c) { c.lengths = {1e-6, 5e-7}; }, "lengths: 1 values in the table, 2 configured"},
+        {[](LutConfig& c) {
+             c.lengths = {1e-6, 5e-7};
+         },
+         "lengths: 1 in the table, 2 configured"},
         // The points the sweep implies, not its triple: a stop that adds no
         // point is the same axis.
         {[](LutConfig& c) { c.vgs.stop = 1.82; }, "<matches>"},
-        {[](LutConfig& c) { c.vgs.stop = 1.85; }, "vgs: 37 values in the table, 38 configured"},
-        {[](LutConfig& c) { c.vds.start = 0.1; }, "vds: 19 values in the table, 18 configured"},
-        {[](LutConfig& c) { c.vds = {0.0, 3.6, 0.2}; }, "vds[1]: 0.1 in the table, 0.2 configured"},
+        {[](LutConfig& c) { c.vgs.stop = 1.85; }, "vgs: 37 in the table, 38 configured"},
+        {[](LutConfig& c) { c.vds.start = 0.1; }, "vds: 19 in the table, 18 configured"},
+        {[](LutConfig& c) {
+             c.vds = {0.0, 3.6, 0.2};
+         },
+         "vds[1]: 0.1 in the table, 0.2 configured"},
     };
     for (const Case& k : cases) {
         LutConfig c = nmos_config();
@@ -272,8 +281,9 @@ TEST(LutCacheCheck, AxesMustBeTheConfigured) {
 }
 
 TEST(LutCacheCheck, HeldParametersMustBeRequested) {
-    TransistorLut table = lut::testing::model_table({1e-6}, {0.0}, {1e-6}, lut::testing::linspace(0.0, 0.05, 37),
-                                               lut::testing::linspace(0.0, 0.1, 19), 0.05, 0.1, true);
+    TransistorLut table =
+        lut::testing::model_table({1e-6}, {0.0}, {1e-6}, lut::testing::linspace(0.0, 0.05, 37),
+                                  lut::testing::linspace(0.0, 0.1, 19), 0.05, 0.1, true);
     LutConfig c = nmos_config();
     // A model may lack a requested parameter; names match without case.
     for (auto requested : {std::vector<std::string>{"VTH", "cgs"}, {"cgg", "vth", "cgs", "bogus"}}) {
@@ -317,7 +327,8 @@ TEST(LutCacheCheck, PolarityAsTheCurrentsShowIt) {
     EXPECT_EQ(mismatch(flat, with_device(n, DeviceType::Pmos)), "<matches>");
     TransistorLut mixed = lut::testing::nmos_table();
     for (std::size_t g = 0; g < d[3]; ++g)
-        for (std::size_t k = 0; k < d[4]; ++k) mixed.id.at(0, 0, 0, g, k) = g == 1 ? 0.0 : 1e-9 * static_cast<double>(k);
+        for (std::size_t k = 0; k < d[4]; ++k)
+            mixed.id.at(0, 0, 0, g, k) = g == 1 ? 0.0 : 1e-9 * static_cast<double>(k);
     EXPECT_EQ(mismatch(mixed, with_device(n, DeviceType::Pmos)), "<matches>");
     EXPECT_EQ(mismatch(mixed, n), "<matches>");
 }
