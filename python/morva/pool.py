@@ -136,11 +136,9 @@ class SimulationPool:
         pool = self._pool()
         key = _native.lut_cache_key(config) if cache else None
         cached: Lut | None = None
-        if key is not None and _models_changed_since(config, _native.lut_cache_path(key)):
-            # The key names model files, not their contents: a table cached
-            # before a model file last changed describes the old model.
-            pass
-        elif key is not None:
+        # The key names model files, not their contents: a table cached before
+        # a model file last changed describes the old model.
+        if key is not None and not _models_changed_since(config, _native.lut_cache_path(key)):
             try:
                 cached = Lut.load(key)
             except (RuntimeError, OSError) as e:
