@@ -72,8 +72,12 @@ fuzz: deps venv
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" CC=clang CXX=clang++ cmake -S . -B build/fuzz -DMORVA_PYTHON=OFF -DMORVA_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build build/fuzz
 
+# Formats the C++ sources in place with Debian's clang-format (installed when
+# missing).
 format:
-	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h' 'bsim4_model/*.cpp' 'bsim4_model/*.h' 'tests/cpp/*.cpp' 'tests/fuzz/*.cpp')
+	@command -v clang-format >/dev/null 2>&1 || { echo "installing: clang-format"; \
+	  $(SUDO) apt-get install -y clang-format || { $(SUDO) apt-get update && $(SUDO) apt-get install -y clang-format; }; }
+	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h' 'bsim4_model/*.cpp' 'bsim4_model/*.h' 'tests/cpp/*.cpp' 'tests/cpp/*.h' 'tests/fuzz/*.cpp')
 
 clean:
 	rm -rf build

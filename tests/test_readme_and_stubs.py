@@ -35,12 +35,16 @@ def test_readme_example_runs(tmp_path):
     assert not (tmp_path / "waves.html").exists()
 
 
-def test_demo_prints_the_body_bias_it_names(capsys):
+def test_demo_prints_the_body_bias_it_names(capsys, tmp_path, monkeypatch):
     # The demo's tables sweep Vbs over [0, -0.4] V: its rows labelled Vbs = 0
     # and its sizing must use 0 V, not the sorted axis' first value.
     if shutil.which("ngspice") is None:
         pytest.skip("ngspice not installed")
     import importlib.util
+    import tempfile
+
+    # The CSV the demo writes to the temporary folder goes to this test's.
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
 
     spec = importlib.util.spec_from_file_location("morva_demo", ROOT / "examples" / "demo.py")
     demo = importlib.util.module_from_spec(spec)
@@ -61,6 +65,7 @@ def test_demo_prints_the_body_bias_it_names(capsys):
     row = f"{0.18:7.2f} {dev.vgs[g]:+8.2f} {dev.id_density[g, d]:11.3e} {dev.gm_over_id[g, d]:12.2f}"
     assert "Vbs = 0," in out and row in out
     assert f"{lut.design(gm_id=15.0, gain=30.0, ids=100e-6, vbs=0.0)!r}" in out
+    assert (tmp_path / "morva_demo_nmos.csv").stat().st_size > 0
 
 
 def test_example_result_files_are_the_writers_output(tmp_path):
@@ -92,6 +97,7 @@ def test_stubs_ship_and_are_current(tmp_path):
     assert (PACKAGE / "py.typed").is_file() and stub.is_file()
     # Regenerated from the installed module the way the build makes them.
     subprocess.run([sys.executable, "-m", "nanobind.stubgen", "-q", "-i", str(PACKAGE), "-m", "morva",
+                    "--include-private", "-p", str(ROOT / "src" / "python" / "stub_patterns.txt"),
                     "-o", str(tmp_path / "morva.pyi")], check=True, timeout=120, cwd=tmp_path)
     assert (tmp_path / "morva.pyi").read_text() == stub.read_text()
     # Every public name of the compiled module has a stub.

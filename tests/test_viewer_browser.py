@@ -1,10 +1,14 @@
 """Both pages in a real headless Chromium, used as a person would: the written
 strip-chart page, and the live viewer with its tree, panes, keys and search.
-Each scenario leaves a screenshot in build/screenshots/."""
+Each scenario leaves a screenshot in its temporary folder (kept when it
+fails), or in the folder MORVA_SCREENSHOTS names."""
 
+import os
 import re
 
 import pytest
+
+import viewer_support
 
 from morva import NgpsfFile
 from test_psfxl import Companion, stored_frame
@@ -14,10 +18,16 @@ LOAD_MS = 20000
 
 
 @pytest.fixture(scope="module")
-def browser():
-    b = Browser()
+def browser(tmp_path_factory):
+    b = Browser(home=tmp_path_factory.mktemp("chromium-home"))
     yield b
     b.close()
+
+
+@pytest.fixture(autouse=True)
+def screenshots_in_tmp_path(tmp_path, monkeypatch):
+    if "MORVA_SCREENSHOTS" not in os.environ:
+        monkeypatch.setattr(viewer_support, "SCREENSHOTS", tmp_path)
 
 
 @pytest.fixture(scope="module")

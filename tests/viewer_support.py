@@ -153,7 +153,9 @@ class Browser:
 
     ARGS = ["--no-sandbox", "--use-angle=swiftshader", "--enable-unsafe-swiftshader", "--disable-gpu-sandbox"]
 
-    def __init__(self):
+    def __init__(self, home=None):
+        """`home`: the browser's home folder (its profile settings and caches
+        go there rather than into the user's)."""
         sync_api = pytest.importorskip("playwright.sync_api")
         executable = chromium_path()
         if executable is None:
@@ -166,7 +168,10 @@ class Browser:
         except Exception as e:  # pragma: no cover - depends on the machine
             pytest.skip(f"playwright cannot start: {e}")
         try:
-            self.browser = self.playwright.chromium.launch(executable_path=executable, args=self.ARGS, timeout=30000)
+            env = None if home is None else {**os.environ, "HOME": str(home), "XDG_CONFIG_HOME": str(home / ".config"),
+                                             "XDG_CACHE_HOME": str(home / ".cache")}
+            self.browser = self.playwright.chromium.launch(executable_path=executable, args=self.ARGS, timeout=30000,
+                                                           env=env)
         except Exception as e:  # pragma: no cover - depends on the machine
             self.playwright.stop()
             pytest.skip(f"chromium cannot start: {e}")
@@ -198,7 +203,9 @@ class Browser:
             self.playwright.stop()
 
 
-# Screenshots of every browser scenario, to look at after a run.
+# Screenshots of every browser scenario, to look at after a run: the browser
+# tests point this at each test's temporary folder unless MORVA_SCREENSHOTS
+# names one.
 SCREENSHOTS = pathlib.Path(
     os.environ.get("MORVA_SCREENSHOTS", pathlib.Path(__file__).resolve().parent.parent / "build" / "screenshots")
 )

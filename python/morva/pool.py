@@ -8,18 +8,25 @@ looks for an ``ngspice-worker`` program, and in a virtual environment or a
 build tree the running interpreter is the only reliable way to find one.
 """
 
+from __future__ import annotations
+
 import os
 import re
 import sys
 import warnings
 import weakref
+from typing import TYPE_CHECKING, Iterator, Literal, Sequence
 
 from . import morva as _native
+
+if TYPE_CHECKING:
+    from .lut import Lut
+    from .morva import LutConfig, SimulationResult
 
 __all__ = ["SimulationPool"]
 
 
-def _default_worker_exe():
+def _default_worker_exe() -> str | None:
     """The worker program to pass to the compiled pool, or None to let it search.
 
     The ``ngspice-worker`` script beside this interpreter (a venv's ``bin``)
@@ -68,7 +75,8 @@ class SimulationPool:
 
     __slots__ = ("_holder", "_finalizer", "__weakref__")
 
-    def __init__(self, workers=None, timeout_secs=120.0, worker_exe=None, max_sims_per_worker=None):
+    def __init__(self, workers: int | None = None, timeout_secs: float = 120.0, worker_exe: str | None = None,
+                 max_sims_per_worker: int | None = None) -> None:
         if worker_exe is None:
             worker_exe = _default_worker_exe()
         pool = _native._SimulationPool(
@@ -82,12 +90,12 @@ class SimulationPool:
         self._holder = [pool]
         self._finalizer = weakref.finalize(self, self._holder.clear)
 
-    def _pool(self):
+    def _pool(self) -> _native._SimulationPool:
         if not self._holder:
             raise RuntimeError("SimulationPool is closed")
         return self._holder[0]
 
-    def run_simulation(self, netlist, commands, id=None):
+    def run_simulation(self, netlist: str, commands: Sequence[str], id: str | None = None) -> SimulationResult:
         """Run one simulation and return its ``SimulationResult``.
 
         ``netlist`` is a full SPICE netlist ending with ``.end``; ``commands``
@@ -98,7 +106,7 @@ class SimulationPool:
         """
         return self._pool().run_simulation(netlist, commands, id)
 
-    def run_simulations_batch(self, jobs):
+    def run_simulations_batch(self, jobs: Sequence[tuple[str, Sequence[str]]]) -> list[SimulationResult]:
         """Run many ``(netlist, commands)`` jobs on all workers at once.
 
         Returns the ``SimulationResult`` list in input order. If jobs fail in
@@ -109,7 +117,7 @@ class SimulationPool:
 
     # -- characterisation --
 
-    def generate_lut(self, config, n_chunks=None, *, cache=True):
+    def generate_lut(self, config: LutConfig, n_chunks: int | None = None, *, cache: bool = True) -> Lut:
         """Characterise a transistor and return its table as a ``Lut``.
 
         ``config`` is a ``LutConfig``; ``n_chunks`` splits each task's Vgs
@@ -117,27 +125,34 @@ class SimulationPool:
         (the default) a table cached under the configuration's key is
         returned without simulating, and a new table is saved there (a damaged
         cache file or a cache that cannot be written gives a RuntimeWarning,
-        never the loss of the table).
+        never the loss of the table). A cached table that does not answer the
+        configuration (a file copied or restored from another one: other axes,
+        operating-point parameters not requested, the other polarity) is
+        characterised afresh and replaced, with one RuntimeWarning naming why.
         Progress and a timing breakdown go to standard output.
         """
         from .lut import Lut
 
         pool = self._pool()
         key = _native.lut_cache_key(config) if cache else None
-        if key is not None and _models_changed_since(config, _native.lut_cache_path(key)):
-            # The key names model files, not their contents: a table cached
-            # before a model file last changed describes the old model.
-            cached = None
-        elif key is not None:
+        cached: Lut | None = None
+        # The key names model files, not their contents: a table cached before
+        # a model file last changed describes the old model.
+        if key is not None and not _models_changed_since(config, _native.lut_cache_path(key)):
             try:
                 cached = Lut.load(key)
             except (RuntimeError, OSError) as e:
                 # A damaged or unreadable cache entry is characterised afresh
                 # (and replaced where it can be).
                 warnings.warn(f"{e}; regenerating {_native.lut_cache_path(key)}", RuntimeWarning, stacklevel=2)
-                cached = None
             if cached is not None:
-                return cached
+                # The file is found by its name alone: one copied or restored
+                # from another configuration must not be taken for this one.
+                mismatch = cached.table._cache_mismatch(config)
+                if mismatch is None:
+                    return cached
+                warnings.warn(f"{_native.lut_cache_path(key)} holds a table of another configuration "
+                              f"({mismatch}); regenerating", RuntimeWarning, stacklevel=2)
         # The generator writes to the process's standard output directly:
         # what Python has buffered goes first.
         if sys.stdout is not None:
@@ -154,22 +169,22 @@ class SimulationPool:
 
     # -- end of characterisation --
 
-    def close(self):
+    def close(self) -> None:
         """End the worker processes. Calls in progress finish first; later calls raise."""
         self._finalizer()
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
         return not self._holder
 
-    def __enter__(self):
+    def __enter__(self) -> SimulationPool:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> Literal[False]:
         self.close()
         return False
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return repr(self._holder[0]) if self._holder else "SimulationPool(closed)"
 
 
@@ -179,7 +194,7 @@ _INCLUDE_LINE = re.compile(rb"^[ \t]*\.(inc(?:lude)?|lib)[ \t]+([^\r\n]*)", re.M
 _MAX_MODEL_FILES = 10000
 
 
-def _included_names(text):
+def _included_names(text: bytes) -> Iterator[str]:
     for m in _INCLUDE_LINE.finditer(text):
         rest = m.group(2).strip()
         if rest[:1] in (b'"', b"'"):
@@ -194,11 +209,11 @@ def _included_names(text):
         yield os.fsdecode(name)
 
 
-def _model_files(config):
+def _model_files(config: LutConfig) -> Iterator[str]:
     """The model files of ``config`` and every file they include, once each."""
     pending = [config.model_file] if config.model_file else []
     pending += [path for path, _section in config.model_includes]
-    seen = set()
+    seen: set[str] = set()
     while pending and len(seen) < _MAX_MODEL_FILES:
         path = os.path.abspath(os.path.expanduser(pending.pop()))
         if path in seen:
@@ -221,7 +236,7 @@ def _model_files(config):
                 pending.append(name)
 
 
-def _models_changed_since(config, cache_path):
+def _models_changed_since(config: LutConfig, cache_path: str) -> bool:
     """Whether a model file of ``config``, or a file it includes, changed after
     ``cache_path`` was written."""
     try:

@@ -21,6 +21,7 @@
 #include "common/io.h"
 #include "common/json_text.h"
 #include "common/text.h"
+#include "lut/netlists.h"
 
 namespace morva::lut::cache {
 namespace {
@@ -524,6 +525,57 @@ Result<void, IoError> replace_file(const std::string& path, std::string_view dat
     }
 }
 
+// ---- checking a cached table against its configuration ----
+
+// -0.0 and 0.0 bias a device alike.
+bool same_value(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+
+std::optional<std::string> axis_mismatch(std::string_view name, const std::vector<double>& stored,
+                                         const std::vector<double>& wanted) {
+    if (stored.size() != wanted.size())
+        return fmt::cat(name, ": ", stored.size(), " in the table, ", wanted.size(), " configured");
+    for (std::size_t i = 0; i < stored.size(); ++i) {
+        if (!same_value(stored[i], wanted[i]))
+            return fmt::cat(name, "[", i, "]: ", fmt::debug(stored[i]), " in the table, ",
+                            fmt::debug(wanted[i]), " configured");
+    }
+    return std::nullopt;
+}
+
+// |Id| rises with Vgs in an n-channel device and falls in a p-channel one,
+// whatever the sign of Vds. Summed over every Vgs step, the on-currents
+// outweigh leakage that runs the other way (GIDL) by orders; a table where
+// neither direction outweighs the other tenfold (it never turns on, one Vgs
+// point) shows no polarity.
+std::optional<DeviceType> polarity_shown(const TransistorLut& t) {
+    const Grid5& id = t.id;
+    const auto& d = id.dims;
+    if (d[3] < 2 || t.vgs.size() != d[3] || !id.consistent()) return std::nullopt;
+    const std::size_t rows = d[0] * d[1] * d[2];
+    double rising = 0.0, falling = 0.0;
+    for (std::size_t row = 0; row < rows; ++row) {
+        for (std::size_t g = 0; g + 1 < d[3]; ++g) {
+            const double dv = t.vgs[g + 1] - t.vgs[g];
+            if (!std::isfinite(dv) || dv == 0.0) continue;
+            const double* below = id.data.data() + (row * d[3] + g) * d[4];
+            const double* above = below + d[4];
+            for (std::size_t k = 0; k < d[4]; ++k) {
+                const double change = dv > 0.0 ? std::fabs(above[k]) - std::fabs(below[k])
+                                               : std::fabs(below[k]) - std::fabs(above[k]);
+                if (change > 0.0)
+                    rising += change;
+                else if (change < 0.0)
+                    falling -= change;
+            }
+        }
+    }
+    if (rising > 10.0 * falling) return DeviceType::Nmos;
+    if (falling > 10.0 * rising) return DeviceType::Pmos;
+    return std::nullopt;
+}
+
+const char* device_name(DeviceType type) { return type == DeviceType::Pmos ? "pmos" : "nmos"; }
+
 }  // namespace
 
 std::string key_document(const LutConfig& c) {
@@ -697,6 +749,30 @@ Result<void, LutError> save(const std::string& path, const TransistorLut& table)
     auto written = replace_file(path, encode(table));
     if (!written.ok()) return err(LutError::from_io(std::move(written).error()));
     return {};
+}
+
+std::optional<std::string> table_mismatch(const TransistorLut& table, const LutConfig& config) {
+    const std::pair<std::string_view, std::vector<double>> axes[] = {
+        {"widths", config.widths},
+        {"vbs_values", config.vbs_values},
+        {"lengths", config.lengths},
+        {"vgs", generate_ngspice::sweep_axis(config.vgs)},
+        {"vds", generate_ngspice::sweep_axis(config.vds)},
+    };
+    const std::vector<double>* stored[] = {&table.widths, &table.vbs_values, &table.lengths, &table.vgs,
+                                           &table.vds};
+    for (std::size_t i = 0; i < std::size(axes); ++i) {
+        if (auto problem = axis_mismatch(axes[i].first, *stored[i], axes[i].second)) return problem;
+    }
+    for (const std::string& name : table.extracted_op_params) {
+        const bool requested = std::any_of(config.op_params.begin(), config.op_params.end(),
+                                           [&name](const std::string& p) { return ascii_iequals(p, name); });
+        if (!requested) return fmt::cat("operating-point parameter ", fmt::debug_str(name), " not requested");
+    }
+    if (auto shown = polarity_shown(table); shown && *shown != config.device_type)
+        return fmt::cat("the currents are a ", device_name(*shown), " device's, the configuration is ",
+                        device_name(config.device_type));
+    return std::nullopt;
 }
 
 }  // namespace morva::lut::cache

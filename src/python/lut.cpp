@@ -5,6 +5,7 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 
+#include <array>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -217,6 +218,7 @@ void register_lut_config(nb::module_& m) {
         "First (or only) gate width in metres (scalar shortcut).");
     cls.def_prop_ro(
         "widths", [](const PyLutConfig& s) { return list_or_none(s.config.widths); },
+        nb::sig("def widths(self) -> list[float] | None"),
         "All W sweep values.  Returns ``None`` when a single width was specified\n"
         "(backward-compatible with code that checks ``if cfg.widths is None``).");
     cls.def_prop_ro(
@@ -224,16 +226,22 @@ void register_lut_config(nb::module_& m) {
         "First (or only) length value in metres.");
     cls.def_prop_ro(
         "lengths", [](const PyLutConfig& s) { return list_or_none(s.config.lengths); },
+        nb::sig("def lengths(self) -> list[float] | None"),
         "All L sweep values as a list in metres.  Returns ``None`` when a\n"
         "single length was specified (for backwards compatibility with code\n"
         "that checks ``if cfg.lengths is None``).");
-    cls.def_prop_ro("vgs", [](const PyLutConfig& s) { return sweep_tuple(s.config.vgs); });
-    cls.def_prop_ro("vds", [](const PyLutConfig& s) { return sweep_tuple(s.config.vds); });
+    cls.def_prop_ro(
+        "vgs", [](const PyLutConfig& s) { return sweep_tuple(s.config.vgs); },
+        nb::sig("def vgs(self) -> tuple[float, float, float]"));
+    cls.def_prop_ro(
+        "vds", [](const PyLutConfig& s) { return sweep_tuple(s.config.vds); },
+        nb::sig("def vds(self) -> tuple[float, float, float]"));
     cls.def_prop_ro(
         "vbs", [](const PyLutConfig& s) { return s.config.vbs_values.front(); },
         "First (or only) bulk-source voltage in volts (scalar shortcut).");
     cls.def_prop_ro(
         "vbs_values", [](const PyLutConfig& s) { return list_or_none(s.config.vbs_values); },
+        nb::sig("def vbs_values(self) -> list[float] | None"),
         "All Vbs sweep values.  Returns ``None`` when a single Vbs was specified.");
     cls.def_prop_ro("model_card", [](const PyLutConfig& s) { return s.config.model_card; });
     cls.def_prop_ro("model_file", [](const PyLutConfig& s) { return s.config.model_file; });
@@ -242,17 +250,24 @@ void register_lut_config(nb::module_& m) {
     cls.def_prop_ro("subcircuit", [](const PyLutConfig& s) { return s.config.subcircuit; });
     cls.def_prop_ro("width_param", [](const PyLutConfig& s) { return s.config.width_param; });
     cls.def_prop_ro("length_param", [](const PyLutConfig& s) { return s.config.length_param; });
-    cls.def_prop_ro("model_includes", [](const PyLutConfig& s) {
-        nb::list out;
-        for (const auto& [path, section] : s.config.model_includes) out.append(nb::make_tuple(path, section));
-        return out;
-    });
+    cls.def_prop_ro(
+        "model_includes",
+        [](const PyLutConfig& s) {
+            nb::list out;
+            for (const auto& [path, section] : s.config.model_includes)
+                out.append(nb::make_tuple(path, section));
+            return out;
+        },
+        nb::sig("def model_includes(self) -> list[tuple[str, str]]"));
     cls.def_prop_ro("device_name", [](const PyLutConfig& s) { return s.config.device_name; });
-    cls.def_prop_ro("op_params", [](const PyLutConfig& s) {
-        nb::list out;
-        for (const std::string& p : s.config.op_params) out.append(p);
-        return out;
-    });
+    cls.def_prop_ro(
+        "op_params",
+        [](const PyLutConfig& s) {
+            nb::list out;
+            for (const std::string& p : s.config.op_params) out.append(p);
+            return out;
+        },
+        nb::sig("def op_params(self) -> list[str]"));
     cls.def_prop_ro("use_native_bsim4", [](const PyLutConfig& s) { return s.config.use_native_bsim4; });
     cls.def_prop_ro("use_dc_solver", [](const PyLutConfig& s) { return s.config.use_dc_solver; });
     cls.def("__repr__", &lut_config_repr);
@@ -481,6 +496,7 @@ void register_design_result(nb::module_& m) {
                 out.append(nb::make_tuple(label, error));
             return out;
         },
+        nb::sig("def constraint_errors(self) -> list[tuple[str, float]]"),
         "Per-constraint relative errors as a list of (name, error) tuples.");
     cls.def("__repr__", &design_result_repr);
 }
@@ -491,6 +507,7 @@ void register_transistor_lut(nb::module_& m) {
 
     cls.def_prop_ro(
         "widths", [](const PyTransistorLut& s) { return axis_or_none(s.table.widths); },
+        nb::sig("def widths(self) -> " MORVA_F64_ARRAY " | None"),
         "Gate-width axis values (1-D numpy array) when a W sweep was used,\n"
         "or ``None`` when a single width was specified.");
     cls.def_prop_ro(
@@ -498,6 +515,7 @@ void register_transistor_lut(nb::module_& m) {
         "First (or only) gate width used during characterisation (m).");
     cls.def_prop_ro(
         "vbs_values", [](const PyTransistorLut& s) { return axis_or_none(s.table.vbs_values); },
+        nb::sig("def vbs_values(self) -> " MORVA_F64_ARRAY " | None"),
         "Bulk-source voltage axis values (1-D numpy array) when a Vbs sweep was\n"
         "used, or ``None`` when a single Vbs was specified.");
     cls.def_prop_ro(
@@ -505,13 +523,16 @@ void register_transistor_lut(nb::module_& m) {
         "First (or only) bulk-source voltage used during characterisation (V).");
     cls.def_prop_ro(
         "lengths", [](const PyTransistorLut& s) { return axis_or_none(s.table.lengths); },
+        nb::sig("def lengths(self) -> " MORVA_F64_ARRAY " | None"),
         "Gate-length axis values (1-D numpy array) when an L sweep was used,\n"
         "or ``None`` when a single length was specified.");
     cls.def_prop_ro(
         "vgs", [](const PyTransistorLut& s) { return numpy_vector(std::vector<double>(s.table.vgs)); },
+        nb::sig("def vgs(self) -> " MORVA_F64_ARRAY),
         "Vgs axis values (1-D numpy array, shape ``(n_vgs,)``).");
     cls.def_prop_ro(
         "vds", [](const PyTransistorLut& s) { return numpy_vector(std::vector<double>(s.table.vds)); },
+        nb::sig("def vds(self) -> " MORVA_F64_ARRAY),
         "Vds axis values (1-D numpy array, shape ``(n_vds,)``).");
 
     static const std::string id_doc = std::string("Drain current Id in amperes.") + kShapeLines;
@@ -532,20 +553,29 @@ void register_transistor_lut(nb::module_& m) {
                                                             "Turn-on voltage Von (V)."};
     const char* grid_docs[lut::kGridCount] = {id_doc.c_str(), gm_doc.c_str(), gds_doc.c_str()};
     for (std::size_t k = 0; k < lut::kOpParamCount; ++k) grid_docs[3 + k] = op_docs[k];
+    // Property names and signatures must outlive the module: GRID_NAMES are
+    // literals, the signatures static.
+    static const auto grid_sigs = [] {
+        std::array<std::string, lut::kGridCount> out;
+        for (std::size_t i = 0; i < lut::kGridCount; ++i)
+            out[i] = fmt::cat("def ", lut::GRID_NAMES[i], "(self) -> ", MORVA_F64_ARRAY);
+        return out;
+    }();
     for (std::size_t i = 0; i < lut::kGridCount; ++i) {
-        // Property names must outlive the module: GRID_NAMES are literals.
         cls.def_prop_ro(
             lut::GRID_NAMES[i].data(),
-            [i](const PyTransistorLut& s) { return lut_field_to_py(s.table.grid(i)); }, grid_docs[i]);
+            [i](const PyTransistorLut& s) { return lut_field_to_py(s.table.grid(i)); },
+            nb::sig(grid_sigs[i].c_str()), grid_docs[i]);
     }
 
-    cls.def_prop_ro("ft", &transistor_lut_ft, kFtDoc);
+    cls.def_prop_ro("ft", &transistor_lut_ft, nb::sig("def ft(self) -> " MORVA_F64_ARRAY), kFtDoc);
     cls.def_prop_ro(
         "shape",
         [](const PyTransistorLut& s) {
             const auto n = s.table.shape();
             return nb::make_tuple(n[0], n[1], n[2], n[3], n[4]);
         },
+        nb::sig("def shape(self) -> tuple[int, int, int, int, int]"),
         "Shape of the LUT data as ``(n_w, n_vbs, n_l, n_vgs, n_vds)``.");
     cls.def_prop_ro(
         "extracted_op_params",
@@ -554,6 +584,7 @@ void register_transistor_lut(nb::module_& m) {
             for (const std::string& p : s.table.extracted_op_params) out.append(p);
             return out;
         },
+        nb::sig("def extracted_op_params(self) -> list[str]"),
         "Names of OP parameters that were actually extracted.  Empty when\n"
         "the LUT was generated with the fast DC-only path (no ``op_params``\n"
         "requested).");
@@ -573,6 +604,14 @@ void register_transistor_lut(nb::module_& m) {
                     "gm_id_min=5.0, gm_id_max=25.0, id_min=None) -> DesignResult"),
             kDesignDoc);
     cls.def("__repr__", &transistor_lut_repr);
+    // For the companion layer, before it returns a table read from the cache.
+    cls.def(
+        "_cache_mismatch",
+        [](const PyTransistorLut& self, nb::handle cfg) {
+            return lut::cache::table_mismatch(self.table, to_lut_config(cfg, "cfg"));
+        },
+        arg("cfg"), nb::sig("def _cache_mismatch(self, cfg: LutConfig) -> str | None"),
+        "Why this table is not one ``cfg`` could have produced, or None when it may be.");
 }
 
 // ---- cache functions ----
@@ -593,7 +632,7 @@ void register_cache_functions(nb::module_& m) {
         },
         arg("cfg"), nb::sig("def lut_cache_key(cfg) -> str"),
         "Compute the cache key (SHA-256 hex) for a ``LutConfig``.\n\n"
-        "The key is \"v4-\" followed by the SHA-256 of a canonical JSON text of\n"
+        "The key is \"v5-\" followed by the SHA-256 of a canonical JSON text of\n"
         "the configuration (model paths made absolute, op_params sorted).");
     m.def(
         "lut_cache_path", [](nb::handle key) { return utf8_lossy(lut::cache::cache_path(checked_key(key))); },

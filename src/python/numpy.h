@@ -12,6 +12,10 @@
 
 #include "lut/grid.h"
 
+// The stubs' type of the float64 and int32 arrays below, for `nb::sig` texts.
+#define MORVA_F64_ARRAY "numpy.typing.NDArray[numpy.float64]"
+#define MORVA_I32_ARRAY "numpy.typing.NDArray[numpy.int32]"
+
 namespace morva::python {
 
 namespace nb = nanobind;

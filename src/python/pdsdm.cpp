@@ -122,12 +122,14 @@ void register_pdsdm(nb::module_& m) {
         nb::type_slots(no_constructor_slots<kPdsdmResultName>))
         .def_prop_ro(
             "time", [](const PyPdsdmResult& r) { return array_copy(r.run.time); },
-            "Time axis in seconds (float64).")
+            nb::sig("def time(self) -> " MORVA_F64_ARRAY), "Time axis in seconds (float64).")
         .def_prop_ro(
             "v_int", [](const PyPdsdmResult& r) { return array_copy(r.run.v_int); },
+            nb::sig("def v_int(self) -> " MORVA_F64_ARRAY),
             "Integrator voltage sampled at end of each cycle (float64).")
         .def_prop_ro(
             "bitstream", [](const PyPdsdmResult& r) { return array_copy(r.run.bitstream); },
+            nb::sig("def bitstream(self) -> " MORVA_I32_ARRAY),
             "Bitstream as a 1-D int32 numpy array (0 or 1 per cycle).")
         .def(
             "bitstream_mean", [](const PyPdsdmResult& r) { return pdsdm::bitstream_mean(r.run.bitstream); },
@@ -153,6 +155,7 @@ void register_pdsdm(nb::module_& m) {
                     steps.append(nb::make_tuple(s.bit_index, s.trial_code, s.trial_current, s.residual));
                 return steps;
             },
+            nb::sig("def history(self) -> list[tuple[int, int, float, float]]"),
             "Per-step history as list of (bit_index, trial_code, trial_current, residual).")
         .def("__repr__", [](const PySarResult& r) {
             return fmt::cat("SarResult(code=", r.trim.code, ", dac_current=", fmt::exp(r.trim.dac_current, 3),

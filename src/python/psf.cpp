@@ -73,7 +73,9 @@ void register_psf(nb::module_& m) {
                 new (self) PyPsfFile{std::move(opened).value()};
             },
             arg("path"), nb::sig("def __init__(self, path)"))
-        .def_prop_ro("path", [](const PyPsfFile& f) { return path_to_py(f.reader.path()); })
+        .def_prop_ro(
+            "path", [](const PyPsfFile& f) { return path_to_py(f.reader.path()); },
+            nb::sig("def path(self) -> str"))
         .def_prop_ro(
             "size",
             [](const PyPsfFile& f) -> std::int64_t {
@@ -93,6 +95,7 @@ void register_psf(nb::module_& m) {
                 if (!b || !b->is_psfxl()) return nb::none();
                 return path_to_py(b->psfxl_companion());
             },
+            nb::sig("def psfxl_companion(self) -> str | None"),
             "Path to the expected PSFXL waveform companion (binary PSFXL only).")
         .def(
             "header_properties",

@@ -140,10 +140,10 @@ void register_ngpsf(nb::module_& m) {
            nb::arg("path"), nb::sig("def __init__(self, path)"))
         .def_prop_ro(
             "path", [](const PyNgpsfFile& self) { return path_to_py(self.file.path()); },
-            nb::sig("def path(self)"), "The path given to the constructor.")
+            nb::sig("def path(self) -> str"), "The path given to the constructor.")
         .def_prop_ro(
-            "size", [](const PyNgpsfFile& self) { return self.file.size(); }, nb::sig("def size(self)"),
-            "The file size in bytes.")
+            "size", [](const PyNgpsfFile& self) { return self.file.size(); },
+            nb::sig("def size(self) -> int"), "The file size in bytes.")
         .def(
             "num_tags", [](const PyNgpsfFile& self) { return self.file.tags().size(); },
             nb::sig("def num_tags(self)"), "Number of ASCII tags in the file.")

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -199,4 +200,135 @@ TEST(LutCacheFile, LoadReadsWhatDecodeReads) {
              {ragged, long_row, bytes.substr(0, row1 + 12), bytes.substr(0, bytes.size() - 1)})
             EXPECT_EQ(load_text(bad), decode_error(bad)) << n_vds;
     }
+}
+
+namespace {
+
+// The configuration `nmos_table` answers: Vgs 0..1.8 by 0.05, Vds 0..1.8 by 0.1.
+LutConfig nmos_config() {
+    LutConfig c;
+    c.widths = {1e-6};
+    c.vbs_values = {0.0};
+    c.lengths = {1e-6};
+    c.vgs = {0.0, 1.8, 0.05};
+    c.vds = {0.0, 1.8, 0.1};
+    return c;
+}
+
+// `nmos_table` mirrored into the p-channel frame: negative sweeps, negative
+// currents whose magnitude grows as Vgs falls.
+TransistorLut pmos_table() {
+    TransistorLut t = lut::testing::nmos_table();
+    for (double& v : t.vgs) v = -v;
+    for (double& v : t.vds) v = -v;
+    for (double& v : t.id.data) v = -v;
+    return t;
+}
+
+LutConfig pmos_config() {
+    LutConfig c = nmos_config();
+    c.device_type = DeviceType::Pmos;
+    c.vgs = {0.0, -1.8, -0.05};
+    c.vds = {0.0, -1.8, -0.1};
+    return c;
+}
+
+LutConfig with_device(LutConfig c, DeviceType type) {
+    c.device_type = type;
+    return c;
+}
+
+std::string mismatch(const TransistorLut& t, const LutConfig& c) {
+    return cache::table_mismatch(t, c).value_or("<matches>");
+}
+
+}  // namespace
+
+TEST(LutCacheCheck, AxesMustBeTheConfigured) {
+    const TransistorLut table = lut::testing::nmos_table();
+    EXPECT_EQ(mismatch(table, nmos_config()), "<matches>");
+    struct Case {
+        void (*edit)(LutConfig&);
+        const char* expected;
+    };
+    const Case cases[] = {
+        {[](LutConfig& c) {
+             c.widths = {1e-6, 2e-6};
+         },
+         "widths: 1 in the table, 2 configured"},
+        {[](LutConfig& c) { c.widths = {2e-6}; }, "widths[0]: 1e-6 in the table, 2e-6 configured"},
+        {[](LutConfig& c) { c.vbs_values = {-0.0}; }, "<matches>"},
+        {[](LutConfig& c) { c.vbs_values = {-0.4}; }, "vbs_values[0]: 0.0 in the table, -0.4 configured"},
+        {[](LutConfig& c) {
+             c.lengths = {1e-6, 5e-7};
+         },
+         "lengths: 1 in the table, 2 configured"},
+        // The points the sweep implies, not its triple: a stop that adds no
+        // point is the same axis.
+        {[](LutConfig& c) { c.vgs.stop = 1.82; }, "<matches>"},
+        {[](LutConfig& c) { c.vgs.stop = 1.85; }, "vgs: 37 in the table, 38 configured"},
+        {[](LutConfig& c) { c.vds.start = 0.1; }, "vds: 19 in the table, 18 configured"},
+        {[](LutConfig& c) {
+             c.vds = {0.0, 3.6, 0.2};
+         },
+         "vds[1]: 0.1 in the table, 0.2 configured"},
+    };
+    for (const Case& k : cases) {
+        LutConfig c = nmos_config();
+        k.edit(c);
+        EXPECT_EQ(mismatch(table, c), k.expected);
+    }
+}
+
+TEST(LutCacheCheck, HeldParametersMustBeRequested) {
+    TransistorLut table =
+        lut::testing::model_table({1e-6}, {0.0}, {1e-6}, lut::testing::linspace(0.0, 0.05, 37),
+                                  lut::testing::linspace(0.0, 0.1, 19), 0.05, 0.1, true);
+    LutConfig c = nmos_config();
+    // A model may lack a requested parameter; names match without case.
+    for (auto requested : {std::vector<std::string>{"VTH", "cgs"}, {"cgg", "vth", "cgs", "bogus"}}) {
+        c.op_params = requested;
+        EXPECT_EQ(mismatch(table, c), "<matches>");
+    }
+    c.op_params = {"vth"};
+    EXPECT_EQ(mismatch(table, c), "operating-point parameter \"cgs\" not requested");
+    c.op_params = {};
+    EXPECT_EQ(mismatch(table, c), "operating-point parameter \"cgs\" not requested");
+}
+
+TEST(LutCacheCheck, PolarityAsTheCurrentsShowIt) {
+    const LutConfig n = nmos_config(), p = pmos_config();
+    EXPECT_EQ(mismatch(lut::testing::nmos_table(), n), "<matches>");
+    EXPECT_EQ(mismatch(pmos_table(), p), "<matches>");
+    EXPECT_EQ(mismatch(pmos_table(), with_device(p, DeviceType::Nmos)),
+              "the currents are a pmos device's, the configuration is nmos");
+    EXPECT_EQ(mismatch(lut::testing::nmos_table(), with_device(n, DeviceType::Pmos)),
+              "the currents are a nmos device's, the configuration is pmos");
+
+    // A sweep run downwards reads the same.
+    TransistorLut down = lut::testing::nmos_table();
+    const auto d = down.id.dims;
+    for (std::size_t g = 0; g < d[3] / 2; ++g)
+        for (std::size_t k = 0; k < d[4]; ++k)
+            std::swap(down.id.at(0, 0, 0, g, k), down.id.at(0, 0, 0, d[3] - 1 - g, k));
+    LutConfig n_down = n;
+    n_down.vgs = {1.8, 0.0, -0.05};
+    down.vgs = lut::testing::linspace(1.8, -0.05, d[3]);
+    EXPECT_EQ(mismatch(down, n_down), "<matches>");
+    EXPECT_EQ(mismatch(down, with_device(n_down, DeviceType::Pmos)),
+              "the currents are a nmos device's, the configuration is pmos");
+
+    // Currents that show no direction leave the polarity open: all zero, NaN,
+    // or a fall as large as the rise.
+    TransistorLut flat = lut::testing::nmos_table();
+    for (double& v : flat.id.data) v = 0.0;
+    EXPECT_EQ(mismatch(flat, with_device(n, DeviceType::Pmos)), "<matches>");
+    for (double& v : flat.id.data) v = std::nan("");
+    EXPECT_EQ(mismatch(flat, with_device(n, DeviceType::Pmos)), "<matches>");
+    TransistorLut mixed = lut::testing::nmos_table();
+    for (std::size_t g = 0; g < d[3]; ++g)
+        for (std::size_t k = 0; k < d[4]; ++k)
+            mixed.id.at(0, 0, 0, g, k) = g == 1 ? 0.0 : 1e-9 * static_cast<double>(k);
+    EXPECT_EQ(mismatch(mixed, with_device(n, DeviceType::Pmos)), "<matches>");
+    EXPECT_EQ(mismatch(mixed, n), "<matches>");
 }

@@ -1,0 +1,95 @@
+"""A cache file is found by its name alone: `generate_lut` checks the table it
+holds against the configuration before returning it, and characterises afresh
+(with one warning) a table of another configuration."""
+
+import os
+import shutil
+import warnings
+
+import numpy as np
+import pytest
+
+import morva
+
+pytestmark = pytest.mark.skipif(shutil.which("ngspice") is None, reason="ngspice not installed")
+
+# The built-in Level-3 models on a coarse grid: a table in a fraction of a second.
+SMALL = dict(vgs=(0.0, 1.8, 0.3), vds=(0.0, 1.8, 0.6))
+
+
+@pytest.fixture(scope="module")
+def pool():
+    with morva.SimulationPool(workers=2) as p:
+        yield p
+
+
+@pytest.fixture
+def home(tmp_path, monkeypatch):
+    monkeypatch.setenv("HOME", str(tmp_path))
+    return tmp_path
+
+
+def characterise(pool, capfd, config, **kw):
+    """The table, whether it was simulated, and the warnings given."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        lut = pool.generate_lut(config, **kw)
+    simulated = "tasks completed" in capfd.readouterr().out
+    return lut, simulated, [str(w.message) for w in caught if w.category is RuntimeWarning]
+
+
+# Each difference the check finds has its case in the C++ tests; here the
+# road through generate_lut, on tables ngspice made.
+@pytest.mark.parametrize("stored, wanted, reason", [
+    # The 2 W x 2 L table's file in place of a 1 W x 1 L configuration's.
+    (dict(widths_values=[1e-6, 2e-6], lengths_values=[1e-6, 2e-6]), dict(widths_values=[1e-6], lengths_values=[1e-6]),
+     "widths: 2 in the table, 1 configured"),
+    (dict(op_params=["von"]), dict(op_params=[]), 'operating-point parameter "von" not requested'),
+    # The same axes, the other device: the p-channel device conducts in
+    # reverse, its current falling as Vgs rises.
+    (dict(device_type="pmos"), dict(), "the currents are a pmos device's, the configuration is nmos"),
+    (dict(), dict(device_type="pmos"), "the currents are a nmos device's, the configuration is pmos"),
+])
+def test_a_table_of_another_configuration_is_characterised_afresh(pool, home, capfd, stored, wanted, reason):
+    config = morva.LutConfig(**{**SMALL, **wanted})
+    other = pool.generate_lut(morva.LutConfig(**{**SMALL, **stored}), cache=False)
+    key = morva.lut_cache_key(config)
+    other.save(key)
+    capfd.readouterr()
+
+    lut, simulated, warned = characterise(pool, capfd, config)
+    assert warned == [f"{morva.lut_cache_path(key)} holds a table of another configuration ({reason}); "
+                      "regenerating"]
+    assert simulated
+    fresh = pool.generate_lut(config, cache=False)
+    capfd.readouterr()
+    assert lut.shape == fresh.shape
+    np.testing.assert_array_equal(lut.id, fresh.id)
+    # The file now holds this configuration's table: the next call reads it.
+    again, simulated, warned = characterise(pool, capfd, config)
+    assert (simulated, warned) == (False, [])
+    np.testing.assert_array_equal(again.id, fresh.id)
+
+
+def test_a_matching_table_is_returned_as_stored(pool, home, capfd):
+    # A model that lacks a requested parameter still answers the request, and
+    # a table written for the same axes by another configuration (here other
+    # instance naming) is as good as its own.
+    config = morva.LutConfig(op_params=["von", "no_such_parameter"], **SMALL)
+    made = pool.generate_lut(morva.LutConfig(op_params=["VON"], device_name="m9", **SMALL), cache=False)
+    made.save(morva.lut_cache_key(config))
+    capfd.readouterr()
+    lut, simulated, warned = characterise(pool, capfd, config)
+    assert (simulated, warned) == (False, [])
+    assert made.extracted_op_params == ["von"]
+    np.testing.assert_array_equal(lut.von, made.von)
+
+
+def test_a_bad_configuration_is_refused_before_the_cache(pool, home):
+    config = morva.LutConfig(device_type="nfet", **SMALL)
+    with pytest.raises(ValueError, match="^device_type must be 'nmos' or 'pmos', got 'nfet'$"):
+        pool.generate_lut(config)
+    table = pool.generate_lut(morva.LutConfig(**SMALL), cache=False).table
+    with pytest.raises(TypeError, match="^argument 'cfg': "):
+        table._cache_mismatch({"device_type": "nmos"})
+    assert not os.path.exists(home / ".cache")
