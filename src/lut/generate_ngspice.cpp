@@ -17,6 +17,7 @@
 #include "lut/generate_native.h"
 #include "lut/model_files.h"
 #include "lut/report.h"
+#include "lut/series.h"
 #include "lut/slopes.h"
 #include "ngspice/pool.h"
 #include "ngspice/worker.h"
@@ -64,10 +65,117 @@ bool any(const ParamMask& mask) {
     return false;
 }
 
+// The rows of a device with series resistances, read in the n-channel
+// frame (the table's voltages and currents times the polarity).
+// What the drain carries beyond the channel's values at one point of the
+// rows, in the table's frame, summed as the shifted sweeps sum it.
+struct BeyondRows {
+    bool drain_current = true;
+    std::vector<std::pair<std::size_t, double>> terms;  // indices into the plan's vectors
+
+    explicit BeyondRows(const SmallSignalPlan& plan) : drain_current(plan.beyond.drain_current) {
+        for (const auto& [name, coefficient] : plan.beyond.vectors) {
+            if (auto k = plan.index_of(name)) terms.emplace_back(*k, coefficient);
+        }
+    }
+    double at(const VbsData& d, std::size_t p) const {
+        double sum = drain_current ? d.id[p] : 0.0;
+        for (const auto& [k, coefficient] : terms) sum += coefficient * d.small_signal[k][p];
+        return sum;
+    }
+};
+
+struct SeriesRows {
+    const SmallSignalPlan* plan = nullptr;
+    const TransistorLut* axes = nullptr;  // its axes only
+    double polarity = 1.0;
+    BeyondRows rest;
+    // The fitted resistances of each (W, L) pair (none where the fit failed).
+    std::vector<std::optional<SeriesResistances>> fits;
+
+    SeriesRows(const SmallSignalPlan& p, const TransistorLut& t, double pol)
+        : plan(&p), axes(&t), polarity(pol), rest(p) {}
+
+    // The rest at the drain beyond channel and junction, table's frame.
+    double beyond(const VbsData& d, std::size_t at) const { return rest.at(d, at); }
+    double source_rest(const VbsData& d, std::size_t at) const {
+        double sum = 0.0;
+        for (const auto& [k, sign] : plan->source_rest) sum += sign * d.small_signal[k][at];
+        return sum;
+    }
+    // Point `at` of rows `d` at Vbs index v, Vgs index row, Vds index col.
+    SeriesPoint point(const VbsData& d, std::size_t at, std::size_t v, std::size_t row, std::size_t col) const {
+        SeriesPoint pt;
+        pt.vg = polarity * axes->vgs[row];
+        pt.vd = polarity * axes->vds[col];
+        pt.vb = polarity * axes->vbs_values[v];
+        pt.node_d = plan->drain_node ? polarity * d.small_signal[*plan->drain_node][at] : pt.vd;
+        pt.node_s = plan->source_node ? polarity * d.small_signal[*plan->source_node][at] : 0.0;
+        pt.gm = d.small_signal[plan->gm][at];
+        pt.gds = d.small_signal[plan->gds][at];
+        pt.gmbs = d.small_signal[plan->gmbs][at];
+        pt.gbd = d.small_signal[plan->gbd][at];
+        return pt;
+    }
+};
+
+// Whether rows `d` of `r` lie within the table and carry every small-signal
+// vector whole.
+bool series_rows_whole(const TransistorLut& t, const ChunkResult& r, const VbsData& d, std::size_t v,
+                       const std::vector<Chunk>& chunks, std::size_t n_vectors) {
+    if (r.chunk_index >= chunks.size() || r.w_index >= t.widths.size() || r.l_index >= t.lengths.size() ||
+        v >= t.vbs_values.size() || d.small_signal.size() != n_vectors)
+        return false;
+    const Chunk& chunk = chunks[r.chunk_index];
+    if (chunk.second >= t.vgs.size() || d.id.size() != (chunk.second - chunk.first + 1) * t.vds.size())
+        return false;
+    for (const auto& rows : d.small_signal) {
+        if (rows.size() != d.id.size()) return false;
+    }
+    return true;
+}
+
+// Fits the series resistances of every (W, L) pair to the drops its rows
+// carry, in forward mode.
+void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, const std::vector<Chunk>& chunks,
+               const std::vector<char>& forward) {
+    const TransistorLut& t = *series.axes;
+    const std::size_t n_l = t.lengths.size(), n_vds = t.vds.size();
+    const std::size_t pairs = t.widths.size() * n_l;
+    std::vector<std::vector<ResistanceSample>> drain(pairs), source(pairs);
+    for (const ChunkResult& r : results) {
+        for (std::size_t i = 0; i < r.vbs_data.size(); ++i) {
+            const VbsData& d = r.vbs_data[i];
+            const std::size_t v = r.vbs_offset + i;
+            if (!series_rows_whole(t, r, d, v, chunks, series.plan->vectors.size())) continue;
+            const std::size_t pair = r.w_index * n_l + r.l_index, first = chunks[r.chunk_index].first;
+            for (std::size_t at = 0; at < d.id.size(); ++at) {
+                const std::size_t col = at % n_vds;
+                if (col >= forward.size() || !forward[col]) continue;
+                const SeriesPoint pt = series.point(d, at, v, first + at / n_vds, col);
+                const double id = series.polarity * d.id[at];
+                const double rest_d = series.polarity * series.beyond(d, at);
+                if (series.plan->drain_node)
+                    drain[pair].push_back({pt.vg - pt.node_d, pt.vb - pt.node_d, id, pt.vd - pt.node_d});
+                if (series.plan->source_node)
+                    source[pair].push_back({pt.vg - pt.node_s, pt.vb - pt.node_s,
+                                            id - rest_d + series.source_rest(d, at), pt.node_s});
+            }
+        }
+    }
+    series.fits.resize(pairs);
+    for (std::size_t k = 0; k < pairs; ++k) {
+        series.fits[k] = fit_series_resistances(drain[k], source[k], series.plan->drain_node.has_value(),
+                                                series.plan->source_node.has_value());
+    }
+}
+
 // Copies one task's rows into the grids: chunk rows are contiguous inside
-// each [w][vbs][l] block.
+// each [w][vbs][l] block. With series resistances, gm, gds (and gmbs, when
+// extracted) are the terminal's slopes through them.
 Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, const std::vector<Chunk>& chunks,
-                                 const ParamMask& mask, SmallSignal* ss) {
+                                 const ParamMask& mask, SmallSignal* ss, const SmallSignalPlan* plan,
+                                 const SeriesRows* series) {
     const auto& dims = table.id.dims;
     const std::size_t n_vds = dims[4];
     if (r.chunk_index >= chunks.size() || r.w_index >= dims[0] || r.l_index >= dims[2] ||
@@ -78,6 +186,7 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
     const auto copy = [&](Grid5& grid, const std::vector<double>& rows, std::size_t v) {
         std::memcpy(&grid.at(r.w_index, v, r.l_index, chunk.first, 0), rows.data(), n * sizeof(double));
     };
+    const std::optional<std::size_t> gmbs = op_param_index("gmbs");
     for (std::size_t i = 0; i < r.vbs_data.size(); ++i) {
         const VbsData& d = r.vbs_data[i];
         const std::size_t v = r.vbs_offset + i;
@@ -90,44 +199,131 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
                 return err(NgspiceError::simulation("ragged chunk rows — this is a bug in LUT generation"));
             copy(table.op[k], d.ops[k], v);
         }
-        if (!ss) continue;
+        if (!ss || !plan) continue;
         const std::size_t block = (r.w_index * dims[1] + v) * dims[2] + r.l_index;
-        bool whole = true;
+        bool whole = d.small_signal.size() == plan->vectors.size();
         for (const auto& rows : d.small_signal) whole = whole && rows.size() == n;
         if (!whole) {
             ss->exact[block] = 0;
             continue;
         }
-        copy(table.gm, d.small_signal[0], v);
-        copy(table.gds, d.small_signal[1], v);
         double* beyond = &ss->beyond.at(r.w_index, v, r.l_index, chunk.first, 0);
-        for (std::size_t p = 0; p < n; ++p) {
+        if (!series) {
+            copy(table.gm, d.small_signal[plan->gm], v);
+            copy(table.gds, d.small_signal[plan->gds], v);
+            const BeyondRows rest(*plan);
             // Zero in reverse mode, where the channel current is not known
             // in the table's frame; those points take differences of Id.
-            beyond[p] = ss->forward[p % n_vds] ? d.id[p] - ss->polarity * d.small_signal[2][p] : 0.0;
+            for (std::size_t p = 0; p < n; ++p) beyond[p] = ss->forward[p % n_vds] ? rest.at(d, p) : 0.0;
+            continue;
+        }
+        const std::optional<SeriesResistances>& fit = series->fits[r.w_index * dims[2] + r.l_index];
+        if (!fit) {
+            ss->exact[block] = 0;
+            ss->unfitted[block] = 1;
+            continue;
+        }
+        const std::size_t at0 = table.id.index(r.w_index, v, r.l_index, chunk.first, 0);
+        Grid5* gmbs_grid = gmbs && mask[*gmbs] ? &table.op[*gmbs] : nullptr;
+        for (std::size_t p = 0; p < n; ++p) {
+            const std::size_t col = p % n_vds, at = at0 + p;
+            if (!ss->forward[col]) {
+                beyond[p] = 0.0;
+                continue;
+            }
+            const std::optional<TerminalSlopes> slopes =
+                terminal_slopes(series->point(d, p, v, chunk.first + p / n_vds, col), *fit);
+            if (!slopes) {
+                ss->exact[block] = 0;
+                ss->unfitted[block] = 1;
+                break;
+            }
+            table.gm.data[at] = slopes->gm;
+            table.gds.data[at] = slopes->gds;
+            if (gmbs_grid) gmbs_grid->data[at] = slopes->gmbs;
+            ss->transfer[at] = slopes->transfer;
+            beyond[p] = series->beyond(d, p);
         }
     }
     return {};
 }
 
-// Whether the simulator reports the channel's small-signal values for the
-// device: one short sweep asking for all of them.
-bool probe_small_signal(const Simulator& simulator, const LutConfig& config, const std::string& device_path) {
+// What the device reports of its channel's small-signal values, and how
+// the table's sweeps save them: one short sweep asking for every vector that
+// could serve (those the device lacks do not come back). Without the
+// channel's gm and gds, none (gm and gds are then differences of Id); with
+// internal drain or source nodes, the series-resistance set; else gm, gds
+// and the channel current.
+SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& config,
+                                   const std::string& device_path, Messages& messages) {
     ngspice::SimulationRequest req;
     req.id = "probe-small-signal";
     req.netlist = build_small_signal_probe_netlist(config, device_path);
     req.commands = {"run"};
     req.pre_commands = model_dir_pre_commands(config);
-    std::vector<std::string> vectors;
-    for (std::string_view name : SMALL_SIGNAL_PARAMS) vectors.push_back(op_vector_name(device_path, name));
-    req.return_vectors = vectors;
+    req.return_vectors = small_signal_probe_vectors(device_path);
     SimulationOutcome outcome = simulator.run(std::move(req));
-    if (!outcome || !outcome->success) return false;
-    for (const std::string& name : vectors) {
+    const auto none = [&](std::string_view why) {
+        messages.err(fmt::cat("  warning: ", why, ": gm and gds are differences of Id over the grid steps\n"));
+        return SmallSignalPlan{};
+    };
+    const std::string no_values = fmt::cat("the simulator reports no small-signal values for '", device_path, "'");
+    SmallSignalPlan plan;
+    if (!outcome || !outcome->success) return none(no_values);
+    // A vector that came back with finite values; `nonzero` when any is.
+    const auto reported = [&](const std::string& name, bool* nonzero = nullptr) {
         const ngspice::VectorData* v = find_vector(outcome->vectors, name);
         if (!v || v->real.empty()) return false;
+        for (double x : v->real) {
+            if (!std::isfinite(x)) return false;
+            if (nonzero && x != 0.0) *nonzero = true;
+        }
+        return true;
+    };
+    const auto op = [&](std::string_view name) { return op_vector_name(device_path, name); };
+    if (!reported(op("gm")) || !reported(op("gds"))) return none(no_values);
+    const double polarity = config.device_type == DeviceType::Pmos ? -1.0 : 1.0;
+    const bool drain_node = reported(internal_node_vector(device_path, "drain"));
+    const bool source_node = reported(internal_node_vector(device_path, "source"));
+    plan.vectors = {op("gm"), op("gds")};
+    plan.gm = 0;
+    plan.gds = 1;
+    if (!drain_node && !source_node) {
+        if (!reported(op("id"))) return none(no_values);
+        plan.vectors.push_back(op("id"));
+        plan.beyond = channel_beyond(device_path, polarity);
+        return plan;
     }
-    return true;
+    if (!reported(op("gmbs")) || !reported(op("gbd")))
+        return none(fmt::cat("'", device_path,
+                             "' reaches its channel through series resistances but reports no gmbs or gbd"));
+    plan.series = true;
+    plan.gmbs = plan.vectors.size();
+    plan.vectors.push_back(op("gmbs"));
+    plan.gbd = plan.vectors.size();
+    plan.vectors.push_back(op("gbd"));
+    if (drain_node) {
+        plan.drain_node = plan.vectors.size();
+        plan.vectors.push_back(internal_node_vector(device_path, "drain"));
+    }
+    if (source_node) {
+        plan.source_node = plan.vectors.size();
+        plan.vectors.push_back(internal_node_vector(device_path, "source"));
+    }
+    // Only the currents this card gives at all are swept along: each costs
+    // as much as a vector of the table.
+    plan.beyond.drain_current = false;
+    for (const RestCurrent& rest : REST_CURRENTS) {
+        bool nonzero = false;
+        if (!reported(op(rest.name), &nonzero) || !nonzero) continue;
+        if (rest.drain) {
+            plan.beyond.vectors.emplace_back(op(rest.name), rest.sign * polarity);
+        } else {
+            plan.source_rest.emplace_back(plan.vectors.size(), rest.sign);
+        }
+        plan.vectors.push_back(op(rest.name));
+    }
+    return plan;
 }
 
 }  // namespace
@@ -254,7 +450,7 @@ namespace {
 // for it.
 struct Probed {
     std::string device_path;
-    bool small_signal = false;
+    SmallSignalPlan small_signal;
     ParamMask extract{};
     u128 ns = 0;
 };
@@ -287,11 +483,9 @@ Probed probe_device(const Simulator& simulator, const LutConfig& config, Message
     if (any(requested) || config.subcircuit)
         probed.device_path = detect_device_path(simulator, config, messages);
     const auto probe_start = Clock::now();
-    probed.small_signal = probe_small_signal(simulator, config, probed.device_path);
-    if (!probed.small_signal)
-        messages.err(fmt::cat("  warning: the simulator reports no small-signal values for '",
-                              probed.device_path,
-                              "': gm and gds are differences of Id over the grid steps\n"));
+    probed.small_signal = probe_small_signal(simulator, config, probed.device_path, messages);
+    if (probed.small_signal.series)
+        messages.out("  series resistances: gm, gds and gmbs are the terminal's slopes through them\n");
     probed.ns = ns_since(probe_start);
     if (any(requested)) {
         messages.out("  probing OP parameter support …\n");
@@ -313,7 +507,8 @@ std::shared_ptr<TaskPlan> base_plan(const LutConfig& config, const std::vector<C
     base->pre_commands = model_dir_pre_commands(config);
     base->extract_mask = probed.extract;
     base->n_vds = n_vds;
-    base->small_signal = probed.small_signal;
+    base->small_signal = probed.small_signal.vectors;
+    base->beyond = probed.small_signal.beyond;
     return base;
 }
 
@@ -424,16 +619,26 @@ Result<TransistorLut, NgspiceError> assemble_table(const LutConfig& config,
     table.id = Grid5(dims, 0.0);
     for (std::size_t k = 0; k < kOpParamCount; ++k)
         table.op[k] = probed.extract[k] ? Grid5(dims, 0.0) : unextracted_grid(n_w, n_vbs, n_l);
-    if (probed.small_signal) {
+    const SmallSignalPlan& plan = probed.small_signal;
+    std::optional<SeriesRows> series;
+    if (!plan.empty()) {
         table.gm = Grid5(dims, 0.0);
         table.gds = Grid5(dims, 0.0);
         ss.beyond = Grid5(dims, 0.0);
         ss.exact.assign(n_w * n_vbs * n_l, 1);
         ss.polarity = config.device_type == DeviceType::Pmos ? -1.0 : 1.0;
         for (double vds : table.vds) ss.forward.push_back(ss.polarity * vds >= 0.0);
+        if (plan.series) {
+            ss.transfer.assign(table.id.data.size(), 1.0);
+            ss.unfitted.assign(ss.exact.size(), 0);
+            series.emplace(plan, table, ss.polarity);
+            fit_pairs(*series, results, chunks, ss.forward);
+        }
     }
-    for (const ChunkResult& r : results)
-        MORVA_TRY(place(table, r, chunks, probed.extract, probed.small_signal ? &ss : nullptr));
+    for (const ChunkResult& r : results) {
+        MORVA_TRY(place(table, r, chunks, probed.extract, plan.empty() ? nullptr : &ss, &plan,
+                        series ? &*series : nullptr));
+    }
     for (std::size_t k = 0; k < kOpParamCount; ++k) {
         if (probed.extract[k]) table.extracted_op_params.emplace_back(KNOWN_OP_PARAMS[k]);
     }
@@ -539,12 +744,19 @@ void fill_gm_gds(TransistorLut& table, const SmallSignal& ss, const LutConfig& c
         fill_conductances(table, config.vgs.step, config.vds.step);
         return;
     }
+    const std::size_t unfitted =
+        static_cast<std::size_t>(std::count(ss.unfitted.begin(), ss.unfitted.end(), char{1}));
     const std::size_t missing =
-        static_cast<std::size_t>(std::count(ss.exact.begin(), ss.exact.end(), char{0}));
+        static_cast<std::size_t>(std::count(ss.exact.begin(), ss.exact.end(), char{0})) - unfitted;
     if (missing)
         messages.err(fmt::cat("  warning: ", missing, " of ", ss.exact.size(),
                               " (W, Vbs, L) blocks came back without small-signal values: their gm and gds "
                               "are differences of Id over the grid steps\n"));
+    if (unfitted)
+        messages.err(fmt::cat("  warning: in ", unfitted, " of ", ss.exact.size(),
+                              " (W, Vbs, L) blocks the series resistances do not follow the drops ngspice "
+                              "solved: their gm and gds are differences of Id over the grid steps, gmbs the "
+                              "channel's\n"));
     fill_small_signal_conductances(table, ss, config.vgs.step, config.vds.step);
 }
 

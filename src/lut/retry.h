@@ -54,8 +54,11 @@ struct TaskPlan {
     std::vector<std::string> pre_commands;
     ParamMask extract_mask{};
     std::size_t n_vds = 0;
-    // Ask for the channel's small-signal values beside the drain current.
-    bool small_signal = false;
+    // The channel's small-signal vectors asked for beside the drain current
+    // (none when the device reports none), and what the drain carries beyond
+    // them, as the shifted sweeps read it.
+    std::vector<std::string> small_signal;
+    BeyondTerms beyond;
     // Index of `chunks[0]` among all chunks and of `config.vbs_values[0]`
     // among all Vbs values; `part` marks a task that holds only part of its
     // (W, L) pair.

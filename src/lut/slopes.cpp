@@ -91,17 +91,18 @@ void mark_shifted_slopes(const TransistorLut& t, SmallSignal& ss, double vgs_ste
                 if (j == 1 && !t.vds.empty() && t.vds.front() != 0.0 &&
                     std::abs(t.id.data[at + i * m] - b[i * m]) > kShiftedSweepFloor)
                     continue;
+                const double k = std::abs(ss.transfer_at(at + p));
                 std::uint8_t mark = 0;
-                if (difference_error(b + j, n, m, i, vgs_step) >
-                    kTolerance * std::abs(t.gm.data[at + p] + dg[p]))
+                if (k * difference_error(b + j, n, m, i, vgs_step) >
+                    kTolerance * std::abs(t.gm.data[at + p] + k * dg[p]))
                     mark |= kWantVgs;
-                if (difference_error(b + i * m, m, 1, j, vds_step) >
-                    kTolerance * std::abs(t.gds.data[at + p] + dd[p]))
+                if (k * difference_error(b + i * m, m, 1, j, vds_step) >
+                    kTolerance * std::abs(t.gds.data[at + p] + k * dd[p]))
                     mark |= kWantVds;
                 if (bs) {
                     const double channel = bs->data[at + p];
                     if (std::isfinite(channel) &&
-                        (mark || std::abs(dg[p]) + std::abs(dd[p]) > kTolerance * std::abs(channel)))
+                        (mark || k * (std::abs(dg[p]) + std::abs(dd[p])) > kTolerance * std::abs(channel)))
                         mark |= kWantVbs;
                 }
                 ss.marks[at + p] = mark;
@@ -175,7 +176,7 @@ std::size_t apply_shifted_sweep(TransistorLut& t, SmallSignal& ss, const LutConf
         for (std::size_t j = sweep.cols.first; j <= sweep.cols.second; ++j, ++q) {
             const std::size_t at = t.id.index(wi, sweep.vbs_index, li, i, j);
             if (!(ss.marks[at] & bits.want) || (ss.marks[at] & bits.have)) continue;
-            slope->data[at] += (beyond[q] - ss.beyond.data[at]) / shift;
+            slope->data[at] += ss.transfer_at(at) * ((beyond[q] - ss.beyond.data[at]) / shift);
             ss.marks[at] |= bits.have;
             ++set;
         }
@@ -208,8 +209,9 @@ void fill_small_signal_conductances(TransistorLut& t, const SmallSignal& ss, dou
                 continue;
             }
             const std::uint8_t mark = marked ? ss.marks[at + p] : 0;
-            if (!(mark & kHaveVgs)) gm[p] += dg[p];
-            if (!(mark & kHaveVds)) gds[p] += dd[p];
+            const double k = ss.transfer_at(at + p);
+            if (!(mark & kHaveVgs)) gm[p] += k * dg[p];
+            if (!(mark & kHaveVds)) gds[p] += k * dd[p];
         }
         if (!reverse) continue;
         diff_vgs(id, n, m, vgs_step, dg.data());

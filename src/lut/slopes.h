@@ -31,14 +31,17 @@ enum SlopeMark : std::uint8_t {
 };
 
 // What the channel's values leave to complete, beside the table whose gm,
-// gds (and gmbs) grids hold the channel's own values until
+// gds (and gmbs) grids hold the channel's own values (through the series
+// resistances, where the device has them) until
 // `fill_small_signal_conductances`.
 struct SmallSignal {
     // Id less the channel current: what the drain carries beyond it.
     Grid5 beyond;
     // One flag per [w][vbs][l] block, cleared when any of its rows came back
-    // without the channel's values.
+    // without the channel's values, or when the series resistances of its
+    // (W, L) pair could not be had (then `unfitted` is set as well).
     std::vector<char> exact;
+    std::vector<char> unfitted;
     // +1 for nmos, -1 for pmos: the simulator reports the channel current
     // and its slopes in the n-channel frame.
     double polarity = 1.0;
@@ -48,6 +51,13 @@ struct SmallSignal {
     std::vector<char> forward;
     // SlopeMark bits per point of the table (empty until marked).
     std::vector<std::uint8_t> marks;
+    // Per point, the share of the rest's slope that reaches the table's
+    // slopes (series resistances return part of it through the channel);
+    // empty where all of it does.
+    std::vector<double> transfer;
+
+    // The share at flat index `at`.
+    double transfer_at(std::size_t at) const { return transfer.empty() ? 1.0 : transfer[at]; }
 
     // Whether the table came with the channel's values at all (the blocks are
     // set up only then).

@@ -1,0 +1,315 @@
+#include "lut/series.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+
+namespace morva::lut::generate_ngspice {
+namespace {
+
+// The smoothing constants of the published form.
+constexpr double kGateSmoothing = 1e-4;
+constexpr double kFactorSmoothing = 0.01;
+
+// At most this many samples of a resistance take part in a fit (every k-th
+// when there are more): a few hundred already pin its five numbers.
+constexpr std::size_t kMaxSamples = 2048;
+
+// Starting gate-bias coefficients of the fit (the others start at 0); the
+// best of the three fits stands.
+constexpr std::array<double, 3> kStartP = {0.0, 0.5, 2.0};
+constexpr int kMaxIterations = 200;
+
+// t + sqrt(t^2 + 0.01) at a sample for the shared coefficients.
+double factor(double a, double b, double p, double q, double vf) {
+    const double x = a - vf;
+    const double e = 0.5 * (x + std::sqrt(x * x + kGateSmoothing));
+    const double t = 1.0 / (1.0 + p * e) - q * b;
+    return t + std::sqrt(t * t + kFactorSmoothing);
+}
+
+std::vector<ResistanceSample> thinned(const std::vector<ResistanceSample>& all) {
+    std::vector<ResistanceSample> out;
+    const std::size_t stride = (all.size() + kMaxSamples - 1) / kMaxSamples;
+    for (std::size_t i = 0; i < all.size(); i += std::max<std::size_t>(stride, 1)) {
+        const ResistanceSample& s = all[i];
+        if (std::isfinite(s.a) && std::isfinite(s.b) && std::isfinite(s.current) && std::isfinite(s.drop))
+            out.push_back(s);
+    }
+    return out;
+}
+
+using Shared = std::array<double, 3>;  // p, q, vf
+
+// r0 and c of one resistance for the shared coefficients, by least squares
+// on drop = current * (r0 + c/2 * factor); c stays 0 when `constant` or when
+// the factor does not vary over the samples. The misses are appended to
+// `misses`.
+SeriesResistance solve_linear(const std::vector<ResistanceSample>& samples, const Shared& k, bool constant,
+                              std::vector<double>* misses) {
+    double uu = 0, uv = 0, vv = 0, ud = 0, vd = 0;
+    std::vector<double> f(samples.size());
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const ResistanceSample& s = samples[i];
+        f[i] = constant ? 0.0 : factor(s.a, s.b, k[0], k[1], k[2]);
+        const double u = s.current, v = 0.5 * s.current * f[i];
+        uu += u * u;
+        uv += u * v;
+        vv += v * v;
+        ud += u * s.drop;
+        vd += v * s.drop;
+    }
+    SeriesResistance r;
+    if (!constant) {
+        r.p = k[0];
+        r.q = k[1];
+        r.vf = k[2];
+    }
+    const double det = uu * vv - uv * uv;
+    if (!constant && det > 1e-12 * uu * vv && det > 0.0) {
+        r.r0 = (ud * vv - uv * vd) / det;
+        r.c = (uu * vd - uv * ud) / det;
+    } else {
+        r.r0 = uu > 0.0 ? ud / uu : 0.0;
+        r.c = 0.0;
+    }
+    if (misses) {
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            const ResistanceSample& s = samples[i];
+            misses->push_back(s.drop - s.current * (r.r0 + 0.5 * r.c * f[i]));
+        }
+    }
+    return r;
+}
+
+struct Sets {
+    std::vector<ResistanceSample> drain, source;
+};
+
+double misses_for(const Sets& sets, const Shared& k, bool constant, std::vector<double>& misses) {
+    misses.clear();
+    if (!sets.drain.empty()) solve_linear(sets.drain, k, constant, &misses);
+    if (!sets.source.empty()) solve_linear(sets.source, k, constant, &misses);
+    double sum = 0;
+    for (double m : misses) sum += m * m;
+    return std::isfinite(sum) ? sum : std::numeric_limits<double>::infinity();
+}
+
+// Solves the 3 x 3 system a x = y by elimination with partial pivoting;
+// false when it is singular.
+bool solve3(std::array<std::array<double, 3>, 3> a, std::array<double, 3> y, std::array<double, 3>& x) {
+    for (int col = 0; col < 3; ++col) {
+        int pivot = col;
+        for (int r = col + 1; r < 3; ++r) {
+            if (std::abs(a[r][col]) > std::abs(a[pivot][col])) pivot = r;
+        }
+        if (!(std::abs(a[pivot][col]) > 0.0)) return false;
+        std::swap(a[col], a[pivot]);
+        std::swap(y[col], y[pivot]);
+        for (int r = col + 1; r < 3; ++r) {
+            const double m = a[r][col] / a[col][col];
+            for (int c = col; c < 3; ++c) a[r][c] -= m * a[col][c];
+            y[r] -= m * y[col];
+        }
+    }
+    for (int r = 2; r >= 0; --r) {
+        double s = y[r];
+        for (int c = r + 1; c < 3; ++c) s -= a[r][c] * x[c];
+        x[r] = s / a[r][r];
+    }
+    return std::isfinite(x[0]) && std::isfinite(x[1]) && std::isfinite(x[2]);
+}
+
+// Levenberg-Marquardt on the shared coefficients, r0 and c eliminated by
+// least squares at every step. Returns the sum of squared misses reached.
+double fit_shared(const Sets& sets, Shared& k) {
+    std::vector<double> r, trial, up, down;
+    double cost = misses_for(sets, k, false, r);
+    double lambda = 1e-3;
+    const std::size_t n = r.size();
+    std::vector<std::array<double, 3>> jac(n);
+    for (int it = 0; it < kMaxIterations && std::isfinite(cost); ++it) {
+        for (int j = 0; j < 3; ++j) {
+            const double h = 1e-6 * (1.0 + std::abs(k[j]));
+            Shared kp = k, km = k;
+            kp[j] += h;
+            km[j] -= h;
+            misses_for(sets, kp, false, up);
+            misses_for(sets, km, false, down);
+            for (std::size_t i = 0; i < n; ++i) jac[i][j] = (up[i] - down[i]) / (2.0 * h);
+        }
+        std::array<std::array<double, 3>, 3> h{};
+        std::array<double, 3> g{};
+        for (std::size_t i = 0; i < n; ++i) {
+            for (int a = 0; a < 3; ++a) {
+                g[a] += jac[i][a] * r[i];
+                for (int b = 0; b < 3; ++b) h[a][b] += jac[i][a] * jac[i][b];
+            }
+        }
+        const double scale = std::max({h[0][0], h[1][1], h[2][2], 1e-300});
+        bool improved = false;
+        while (lambda < 1e12) {
+            std::array<std::array<double, 3>, 3> damped = h;
+            for (int a = 0; a < 3; ++a) damped[a][a] += lambda * (h[a][a] + 1e-9 * scale);
+            std::array<double, 3> step{};
+            if (!solve3(damped, {-g[0], -g[1], -g[2]}, step)) {
+                lambda *= 4.0;
+                continue;
+            }
+            Shared next{std::max(0.0, k[0] + step[0]), k[1] + step[1], k[2] + step[2]};
+            const double next_cost = misses_for(sets, next, false, trial);
+            if (next_cost < cost) {
+                const double gain = cost - next_cost;
+                k = next;
+                r.swap(trial);
+                cost = next_cost;
+                lambda = std::max(lambda / 3.0, 1e-12);
+                improved = gain > 1e-14 * cost;
+                break;
+            }
+            lambda *= 4.0;
+        }
+        if (!improved) break;
+    }
+    return cost;
+}
+
+double root_mean_square(const std::vector<double>& v) {
+    if (v.empty()) return 0.0;
+    double sum = 0;
+    for (double x : v) sum += x * x;
+    return std::sqrt(sum / static_cast<double>(v.size()));
+}
+
+// Whether one resistance's drops are met within the tolerance.
+bool stands(const std::vector<ResistanceSample>& samples, const SeriesResistance& r) {
+    std::vector<double> misses, drops;
+    for (const ResistanceSample& s : samples) {
+        const double model = s.current * r.at(s.a, s.b).r;
+        misses.push_back(s.drop - model);
+        drops.push_back(s.drop);
+    }
+    const double miss = root_mean_square(misses);
+    return std::isfinite(miss) && miss <= kFitAbsolute + kFitRelative * root_mean_square(drops);
+}
+
+}  // namespace
+
+SeriesResistance::Value SeriesResistance::at(double a, double b) const {
+    const double x = a - vf;
+    const double root_x = std::sqrt(x * x + kGateSmoothing);
+    const double e = 0.5 * (x + root_x);
+    const double de_da = e / root_x;
+    const double u = 1.0 + p * e;
+    const double t = 1.0 / u - q * b;
+    const double root_t = std::sqrt(t * t + kFactorSmoothing);
+    const double f = t + root_t;
+    const double df_dt = f / root_t;
+    return Value{r0 + 0.5 * c * f, 0.5 * c * df_dt * (-p * de_da / (u * u)), 0.5 * c * df_dt * (-q)};
+}
+
+std::optional<SeriesResistances> fit_series_resistances(const std::vector<ResistanceSample>& drain,
+                                                        const std::vector<ResistanceSample>& source,
+                                                        bool drain_node, bool source_node) {
+    Sets sets;
+    if (drain_node) sets.drain = thinned(drain);
+    if (source_node) sets.source = thinned(source);
+    if ((drain_node && sets.drain.empty()) || (source_node && sets.source.empty())) return std::nullopt;
+    if (!drain_node && !source_node) return SeriesResistances{};
+
+    const auto make = [&](const Shared& k, bool constant) {
+        SeriesResistances out;
+        if (drain_node) out.drain = solve_linear(sets.drain, k, constant, nullptr);
+        if (source_node) out.source = solve_linear(sets.source, k, constant, nullptr);
+        return out;
+    };
+    const auto valid = [&](const SeriesResistances& r) {
+        return (!r.drain || stands(sets.drain, *r.drain)) && (!r.source || stands(sets.source, *r.source));
+    };
+    if (sets.drain.size() + sets.source.size() >= kMinSamplesForBias) {
+        Shared best{};
+        double best_cost = std::numeric_limits<double>::infinity();
+        for (double p : kStartP) {
+            Shared k{p, 0.0, 0.0};
+            const double cost = fit_shared(sets, k);
+            if (cost < best_cost) {
+                best_cost = cost;
+                best = k;
+            }
+        }
+        if (std::isfinite(best_cost)) {
+            SeriesResistances fitted = make(best, false);
+            if (valid(fitted)) return fitted;
+        }
+    }
+    SeriesResistances constant = make(Shared{}, true);
+    if (valid(constant)) return constant;
+    return std::nullopt;
+}
+
+std::optional<TerminalSlopes> terminal_slopes(const SeriesPoint& pt, const SeriesResistances& r) {
+    // Drain resistance: dI = gd (dVd - x) + pdg (dVg - x) + pdb (dVb - x)
+    // with x the internal drain node's change; source resistance likewise
+    // with y. Each meets the channel's and junction's currents at its node.
+    double gd = 0, pdg = 0, pdb = 0, gs = 0, psg = 0, psb = 0;
+    if (r.drain) {
+        const SeriesResistance::Value v = r.drain->at(pt.vg - pt.node_d, pt.vb - pt.node_d);
+        if (!(v.r > 0.0)) return std::nullopt;
+        gd = 1.0 / v.r;
+        const double drop = pt.vd - pt.node_d;
+        pdg = -drop * gd * gd * v.dr_da;
+        pdb = -drop * gd * gd * v.dr_db;
+    }
+    if (r.source) {
+        const SeriesResistance::Value v = r.source->at(pt.vg - pt.node_s, pt.vb - pt.node_s);
+        if (!(v.r > 0.0)) return std::nullopt;
+        gs = 1.0 / v.r;
+        const double drop = pt.node_s;
+        psg = -drop * gs * gs * v.dr_da;
+        psb = -drop * gs * gs * v.dr_db;
+    }
+    const double gm = pt.gm, gds = pt.gds, gmbs = pt.gmbs, gbd = pt.gbd;
+    const double g_all = gm + gds + gmbs;
+    const double gd_all = gd + pdg + pdb;
+    // Drain node: a11 x + a12 y = b1 + (rest's slope); source node:
+    // a21 x + a22 y = b2.
+    const double a11 = -gd_all - gds - gbd, a12 = g_all;
+    const double a21 = -gds, a22 = gs - psg - psb + g_all;
+    const double det = a11 * a22 - a12 * a21;
+
+    TerminalSlopes out;
+    const auto slope = [&](double ug, double ud, double ub) -> double {
+        if (r.drain && r.source) {
+            const double b1 = -(gd * ud + pdg * ug + pdb * ub) + gm * ug + gmbs * ub - gbd * ub;
+            const double b2 = -(psg * ug + psb * ub) + gm * ug + gmbs * ub;
+            const double x = (b1 * a22 - a12 * b2) / det;
+            return gd * ud + pdg * ug + pdb * ub - gd_all * x;
+        }
+        if (r.drain) {
+            const double b1 = -(gd * ud + pdg * ug + pdb * ub) + gm * ug + gmbs * ub - gbd * ub;
+            const double x = b1 / a11;
+            return gd * ud + pdg * ug + pdb * ub - gd_all * x;
+        }
+        // The source's resistance alone: the drain node is the terminal.
+        const double y = (gm * ug + gds * ud + gmbs * ub - psg * ug - psb * ub) / a22;
+        return gm * (ug - y) + gds * (ud - y) + gmbs * (ub - y) - gbd * (ub - ud);
+    };
+    out.gm = slope(1.0, 0.0, 0.0);
+    out.gds = slope(0.0, 1.0, 0.0);
+    out.gmbs = slope(0.0, 0.0, 1.0);
+    if (r.drain && r.source) {
+        out.transfer = -gd_all * a22 / det;
+    } else if (r.drain) {
+        out.transfer = -gd_all / a11;
+    } else {
+        out.transfer = 1.0;
+    }
+    if (!std::isfinite(out.gm) || !std::isfinite(out.gds) || !std::isfinite(out.gmbs) ||
+        !std::isfinite(out.transfer))
+        return std::nullopt;
+    return out;
+}
+
+}  // namespace morva::lut::generate_ngspice
