@@ -123,27 +123,29 @@ std::optional<std::vector<std::vector<VbsData>>> extract_all_chunks_vbs(
 
 std::optional<std::vector<std::vector<double>>> extract_beyond(const ngspice::SimulationResponse& response,
                                                                const std::vector<ShiftedSweep>& sweeps,
-                                                               const BeyondTerms& beyond) {
+                                                               const std::vector<BeyondTerms>& rest) {
     std::vector<std::vector<double>> out;
     out.reserve(sweeps.size());
-    std::vector<const ngspice::VectorData*> terms(beyond.vectors.size());
     for (std::size_t k = 0; k < sweeps.size(); ++k) {
         const std::string prefix = plot_prefix(sweeps.size() >= 2, k + 1);
         const std::size_t swept = sweeps[k].swept_points();
         const ngspice::VectorData* branch = find_prefixed(response, prefix, "vds#branch");
         if (!branch || branch->real.size() != swept) return std::nullopt;
-        for (std::size_t t = 0; t < terms.size(); ++t) {
-            terms[t] = find_prefixed(response, prefix, beyond.vectors[t].first);
-            if (!terms[t] || terms[t]->real.size() != swept) return std::nullopt;
-        }
         const std::size_t row = swept / (sweeps[k].rows.second - sweeps[k].rows.first + 1);
         std::vector<double>& values = out.emplace_back();
-        values.reserve(sweeps[k].points());
-        for (std::size_t p = 0; p < swept; ++p) {
-            if (p % row < kSlopeLeadIn) continue;
-            double sum = beyond.drain_current ? -branch->real[p] : 0.0;
-            for (std::size_t t = 0; t < terms.size(); ++t) sum += beyond.vectors[t].second * terms[t]->real[p];
-            values.push_back(sum);
+        values.reserve(sweeps[k].points() * rest.size());
+        for (const BeyondTerms& part : rest) {
+            std::vector<const ngspice::VectorData*> terms(part.vectors.size());
+            for (std::size_t t = 0; t < terms.size(); ++t) {
+                terms[t] = find_prefixed(response, prefix, part.vectors[t].first);
+                if (!terms[t] || terms[t]->real.size() != swept) return std::nullopt;
+            }
+            for (std::size_t p = 0; p < swept; ++p) {
+                if (p % row < kSlopeLeadIn) continue;
+                double sum = part.drain_current ? -branch->real[p] : 0.0;
+                for (std::size_t t = 0; t < terms.size(); ++t) sum += part.vectors[t].second * terms[t]->real[p];
+                values.push_back(sum);
+            }
         }
     }
     return out;

@@ -79,12 +79,12 @@ std::optional<std::vector<std::vector<VbsData>>> extract_all_chunks_vbs(
 
 // Per plot of a response to shifted sweeps (unprefixed when there is only
 // one), what the drain carries beyond the channel at each point of the
-// sweep's rectangle (Vds fastest, lead-in points dropped), summed as
-// `beyond` says (Id = -vds#branch). Nothing when a plot lacks a vector or
-// holds other than the points swept.
+// sweep's rectangle (Vds fastest, lead-in points dropped), summed as each
+// `rest` part says (Id = -vds#branch), one part after the other. Nothing
+// when a plot lacks a vector or holds other than the points swept.
 std::optional<std::vector<std::vector<double>>> extract_beyond(const ngspice::SimulationResponse& response,
                                                                const std::vector<ShiftedSweep>& sweeps,
-                                                               const BeyondTerms& beyond);
+                                                               const std::vector<BeyondTerms>& rest);
 
 // Whether a failed response looks like an `alter` (or a sweep source
 // lookup) the simulator refused.

@@ -67,14 +67,15 @@ bool any(const ParamMask& mask) {
 
 // The rows of a device with series resistances, read in the n-channel
 // frame (the table's voltages and currents times the polarity).
-// What the drain carries beyond the channel's values at one point of the
-// rows, in the table's frame, summed as the shifted sweeps sum it.
+// One part of what the drain carries beyond the channel's values at one
+// point of the rows, in the table's frame, summed as the shifted sweeps sum
+// it.
 struct BeyondRows {
     bool drain_current = true;
     std::vector<std::pair<std::size_t, double>> terms;  // indices into the plan's vectors
 
-    explicit BeyondRows(const SmallSignalPlan& plan) : drain_current(plan.beyond.drain_current) {
-        for (const auto& [name, coefficient] : plan.beyond.vectors) {
+    BeyondRows(const SmallSignalPlan& plan, const BeyondTerms& part) : drain_current(part.drain_current) {
+        for (const auto& [name, coefficient] : part.vectors) {
             if (auto k = plan.index_of(name)) terms.emplace_back(*k, coefficient);
         }
     }
@@ -85,23 +86,27 @@ struct BeyondRows {
     }
 };
 
+std::vector<BeyondRows> rest_rows(const SmallSignalPlan& plan) {
+    std::vector<BeyondRows> out;
+    for (const BeyondTerms& part : plan.rest) out.emplace_back(plan, part);
+    return out;
+}
+
 struct SeriesRows {
     const SmallSignalPlan* plan = nullptr;
     const TransistorLut* axes = nullptr;  // its axes only
     double polarity = 1.0;
-    BeyondRows rest;
+    // The rest at the drain node, then the one at the source node (if any).
+    std::vector<BeyondRows> rest;
     // The fitted resistances of each (W, L) pair (none where the fit failed).
     std::vector<std::optional<SeriesResistances>> fits;
 
     SeriesRows(const SmallSignalPlan& p, const TransistorLut& t, double pol)
-        : plan(&p), axes(&t), polarity(pol), rest(p) {}
+        : plan(&p), axes(&t), polarity(pol), rest(rest_rows(p)) {}
 
-    // The rest at the drain beyond channel and junction, table's frame.
-    double beyond(const VbsData& d, std::size_t at) const { return rest.at(d, at); }
-    double source_rest(const VbsData& d, std::size_t at) const {
-        double sum = 0.0;
-        for (const auto& [k, sign] : plan->source_rest) sum += sign * d.small_signal[k][at];
-        return sum;
+    // Part `part` of the rest, table's frame (0 for a part the device lacks).
+    double rest_at(std::size_t part, const VbsData& d, std::size_t at) const {
+        return part < rest.size() ? rest[part].at(d, at) : 0.0;
     }
     // Point `at` of rows `d` at Vbs index v, Vgs index row, Vds index col.
     SeriesPoint point(const VbsData& d, std::size_t at, std::size_t v, std::size_t row, std::size_t col) const {
@@ -115,6 +120,7 @@ struct SeriesRows {
         pt.gds = d.small_signal[plan->gds][at];
         pt.gmbs = d.small_signal[plan->gmbs][at];
         pt.gbd = d.small_signal[plan->gbd][at];
+        pt.gbs = d.small_signal[plan->gbs][at];
         return pt;
     }
 };
@@ -153,13 +159,17 @@ void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, cons
                 const std::size_t col = at % n_vds;
                 if (col >= forward.size() || !forward[col]) continue;
                 const SeriesPoint pt = series.point(d, at, v, first + at / n_vds, col);
-                const double id = series.polarity * d.id[at];
-                const double rest_d = series.polarity * series.beyond(d, at);
                 if (series.plan->drain_node)
-                    drain[pair].push_back({pt.vg - pt.node_d, pt.vb - pt.node_d, id, pt.vd - pt.node_d});
+                    drain[pair].push_back(
+                        {pt.vg - pt.node_d, pt.vb - pt.node_d, series.polarity * d.id[at], pt.vd - pt.node_d});
+                // What leaves through the source: the channel current (the
+                // drain's less what the drain carries beyond it, the
+                // junction's aside) and the rest at the source node.
                 if (series.plan->source_node)
-                    source[pair].push_back({pt.vg - pt.node_s, pt.vb - pt.node_s,
-                                            id - rest_d + series.source_rest(d, at), pt.node_s});
+                    source[pair].push_back(
+                        {pt.vg - pt.node_s, pt.vb - pt.node_s,
+                         series.polarity * (d.id[at] - series.rest_at(0, d, at) + series.rest_at(1, d, at)),
+                         pt.node_s});
             }
         }
     }
@@ -207,14 +217,17 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
             ss->exact[block] = 0;
             continue;
         }
-        double* beyond = &ss->beyond.at(r.w_index, v, r.l_index, chunk.first, 0);
+        const std::size_t at0 = table.id.index(r.w_index, v, r.l_index, chunk.first, 0);
         if (!series) {
             copy(table.gm, d.small_signal[plan->gm], v);
             copy(table.gds, d.small_signal[plan->gds], v);
-            const BeyondRows rest(*plan);
+            const std::vector<BeyondRows> rest = rest_rows(*plan);
             // Zero in reverse mode, where the channel current is not known
             // in the table's frame; those points take differences of Id.
-            for (std::size_t p = 0; p < n; ++p) beyond[p] = ss->forward[p % n_vds] ? rest.at(d, p) : 0.0;
+            for (std::size_t q = 0; q < rest.size() && q < ss->rest.size(); ++q) {
+                double* values = ss->rest[q].values.data.data() + at0;
+                for (std::size_t p = 0; p < n; ++p) values[p] = ss->forward[p % n_vds] ? rest[q].at(d, p) : 0.0;
+            }
             continue;
         }
         const std::optional<SeriesResistances>& fit = series->fits[r.w_index * dims[2] + r.l_index];
@@ -223,12 +236,11 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
             ss->unfitted[block] = 1;
             continue;
         }
-        const std::size_t at0 = table.id.index(r.w_index, v, r.l_index, chunk.first, 0);
         Grid5* gmbs_grid = gmbs && mask[*gmbs] ? &table.op[*gmbs] : nullptr;
         for (std::size_t p = 0; p < n; ++p) {
             const std::size_t col = p % n_vds, at = at0 + p;
             if (!ss->forward[col]) {
-                beyond[p] = 0.0;
+                for (RestPart& part : ss->rest) part.values.data[at] = 0.0;
                 continue;
             }
             const std::optional<TerminalSlopes> slopes =
@@ -241,8 +253,10 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
             table.gm.data[at] = slopes->gm;
             table.gds.data[at] = slopes->gds;
             if (gmbs_grid) gmbs_grid->data[at] = slopes->gmbs;
-            ss->transfer[at] = slopes->transfer;
-            beyond[p] = series->beyond(d, p);
+            for (std::size_t q = 0; q < ss->rest.size(); ++q) {
+                ss->rest[q].values.data[at] = series->rest_at(q, d, p);
+                ss->rest[q].transfer[at] = q == 0 ? slopes->transfer : slopes->transfer_source;
+            }
         }
     }
     return {};
@@ -291,17 +305,21 @@ SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& 
     if (!drain_node && !source_node) {
         if (!reported(op("id"))) return none(no_values);
         plan.vectors.push_back(op("id"));
-        plan.beyond = channel_beyond(device_path, polarity);
+        plan.rest = {channel_beyond(device_path, polarity)};
         return plan;
     }
-    if (!reported(op("gmbs")) || !reported(op("gbd")))
-        return none(fmt::cat("'", device_path,
-                             "' reaches its channel through series resistances but reports no gmbs or gbd"));
+    for (std::string_view name : SERIES_PARAMS) {
+        if (!reported(op(name)))
+            return none(fmt::cat("'", device_path, "' reaches its channel through series resistances but reports no ",
+                                 name));
+    }
     plan.series = true;
     plan.gmbs = plan.vectors.size();
     plan.vectors.push_back(op("gmbs"));
     plan.gbd = plan.vectors.size();
     plan.vectors.push_back(op("gbd"));
+    plan.gbs = plan.vectors.size();
+    plan.vectors.push_back(op("gbs"));
     if (drain_node) {
         plan.drain_node = plan.vectors.size();
         plan.vectors.push_back(internal_node_vector(device_path, "drain"));
@@ -312,17 +330,15 @@ SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& 
     }
     // Only the currents this card gives at all are swept along: each costs
     // as much as a vector of the table.
-    plan.beyond.drain_current = false;
+    BeyondTerms at_drain{false, {}}, at_source{false, {}};
     for (const RestCurrent& rest : REST_CURRENTS) {
         bool nonzero = false;
         if (!reported(op(rest.name), &nonzero) || !nonzero) continue;
-        if (rest.drain) {
-            plan.beyond.vectors.emplace_back(op(rest.name), rest.sign * polarity);
-        } else {
-            plan.source_rest.emplace_back(plan.vectors.size(), rest.sign);
-        }
+        (rest.drain ? at_drain : at_source).vectors.emplace_back(op(rest.name), rest.sign * polarity);
         plan.vectors.push_back(op(rest.name));
     }
+    plan.rest.push_back(std::move(at_drain));
+    if (!at_source.vectors.empty()) plan.rest.push_back(std::move(at_source));
     return plan;
 }
 
@@ -508,7 +524,7 @@ std::shared_ptr<TaskPlan> base_plan(const LutConfig& config, const std::vector<C
     base->extract_mask = probed.extract;
     base->n_vds = n_vds;
     base->small_signal = probed.small_signal.vectors;
-    base->beyond = probed.small_signal.beyond;
+    base->rest = probed.small_signal.rest;
     return base;
 }
 
@@ -624,12 +640,15 @@ Result<TransistorLut, NgspiceError> assemble_table(const LutConfig& config,
     if (!plan.empty()) {
         table.gm = Grid5(dims, 0.0);
         table.gds = Grid5(dims, 0.0);
-        ss.beyond = Grid5(dims, 0.0);
+        ss.rest.resize(plan.rest.size());
+        for (RestPart& part : ss.rest) {
+            part.values = Grid5(dims, 0.0);
+            if (plan.series) part.transfer.assign(table.id.data.size(), 0.0);
+        }
         ss.exact.assign(n_w * n_vbs * n_l, 1);
         ss.polarity = config.device_type == DeviceType::Pmos ? -1.0 : 1.0;
         for (double vds : table.vds) ss.forward.push_back(ss.polarity * vds >= 0.0);
         if (plan.series) {
-            ss.transfer.assign(table.id.data.size(), 1.0);
             ss.unfitted.assign(ss.exact.size(), 0);
             series.emplace(plan, table, ss.polarity);
             fit_pairs(*series, results, chunks, ss.forward);

@@ -124,6 +124,17 @@ std::string dc_command(const LutConfig& c, const SweepRange& vgs) {
                     sweep_text(vgs.start, vgs.stop, vgs.step));
 }
 
+// The vectors of every rest part, each once, in order.
+std::vector<std::string> rest_vectors(const std::vector<BeyondTerms>& rest) {
+    std::vector<std::string> out;
+    for (const BeyondTerms& part : rest) {
+        for (const auto& [name, coefficient] : part.vectors) {
+            if (std::find(out.begin(), out.end(), name) == out.end()) out.push_back(name);
+        }
+    }
+    return out;
+}
+
 std::string alter_command(double vbs) { return fmt::cat(" alter @Vbs[dc] = ", exact_number(vbs, 6)); }
 
 void append_prefixed_vectors(std::vector<std::string>& out, const std::string& prefix,
@@ -315,9 +326,9 @@ std::string build_netlist(const LutConfig& c, const SweepRange& vgs, const Param
     return characterisation_netlist(c, vgs, saved_params(mask, device_path, small_signal), w, l, vbs);
 }
 
-std::string build_slope_netlist(const LutConfig& c, const BeyondTerms& beyond, double w, double l) {
+std::string build_slope_netlist(const LutConfig& c, const std::vector<BeyondTerms>& rest, double w, double l) {
     std::string saved = ".save vds#branch\n";
-    for (const auto& [name, coefficient] : beyond.vectors) saved += fmt::cat(".save ", name, "\n");
+    for (const std::string& name : rest_vectors(rest)) saved += fmt::cat(".save ", name, "\n");
     return characterisation_netlist(c, c.vgs, saved, w, l, c.vbs_values.empty() ? 0.0 : c.vbs_values.front());
 }
 
@@ -351,13 +362,14 @@ std::vector<std::string> build_slope_commands(const LutConfig& c, const std::vec
     return out;
 }
 
-std::vector<std::string> build_slope_return_vectors(std::size_t n_plots, const BeyondTerms& beyond) {
+std::vector<std::string> build_slope_return_vectors(std::size_t n_plots, const std::vector<BeyondTerms>& rest) {
+    const std::vector<std::string> names = rest_vectors(rest);
     std::vector<std::string> out;
-    out.reserve((1 + beyond.vectors.size()) * n_plots + 1);
+    out.reserve((1 + names.size()) * n_plots + 1);
     for (std::size_t p = 1; p <= n_plots; ++p) {
         const std::string prefix = n_plots == 1 ? std::string() : fmt::cat("dc", p, ".");
         out.push_back(fmt::cat(prefix, "vds#branch"));
-        for (const auto& [name, coefficient] : beyond.vectors) out.push_back(prefix + name);
+        for (const std::string& name : names) out.push_back(prefix + name);
     }
     out.emplace_back("vds#branch");
     return out;

@@ -30,13 +30,13 @@ using ParamMask = std::array<bool, kOpParamCount>;
 inline constexpr std::array<std::string_view, 3> SMALL_SIGNAL_PARAMS = {"gm", "gds", "id"};
 
 // What a device whose drain and source reach the channel through series
-// resistances adds to them: the body transconductance and the drain
-// junction's conductance (the channel's slopes at the internal nodes and the
-// junction's meet the resistances there), the internal nodes' voltages
+// resistances adds to them: the body transconductance and the junctions'
+// conductances (the channel's slopes at the internal nodes and the
+// junctions' meet the resistances there), the internal nodes' voltages
 // ("{device}#drain", "{device}#source": a device without series resistances
 // has neither), and the currents its drain and source carry beyond the
 // channel and the junctions.
-inline constexpr std::array<std::string_view, 2> SERIES_PARAMS = {"gmbs", "gbd"};
+inline constexpr std::array<std::string_view, 3> SERIES_PARAMS = {"gmbs", "gbd", "gbs"};
 inline constexpr std::array<std::string_view, 2> INTERNAL_NODES = {"drain", "source"};
 
 // A current the device reports at one internal node beyond its channel and
@@ -78,16 +78,17 @@ BeyondTerms channel_beyond(std::string_view device_path, double polarity);
 struct SmallSignalPlan {
     std::vector<std::string> vectors;
     std::size_t gm = 0, gds = 0;
-    // With series resistances: gmbs, gbd, the internal nodes the device has,
-    // and the currents beyond the channel at its source (with their signs),
-    // which the source resistance carries too.
+    // With series resistances: gmbs, gbd, gbs and the internal nodes the
+    // device has.
     bool series = false;
-    std::size_t gmbs = 0, gbd = 0;
+    std::size_t gmbs = 0, gbd = 0, gbs = 0;
     std::optional<std::size_t> drain_node, source_node;
-    std::vector<std::pair<std::size_t, double>> source_rest;
-    // The rest at the drain (channel_beyond without series resistances; the
-    // currents beyond channel and junction with them).
-    BeyondTerms beyond;
+    // What the drain carries beyond the channel's values, in parts: without
+    // series resistances Id less the channel current (channel_beyond); with
+    // them the currents beyond channel and junction at the internal drain
+    // node, then, when the device has any, those at the internal source node
+    // (positive into the node from the channel's side, table's frame).
+    std::vector<BeyondTerms> rest;
 
     bool empty() const { return vectors.empty(); }
     // The index of `name` in `vectors`.
@@ -187,9 +188,10 @@ std::string build_probe_netlist(const LutConfig& config, std::string_view param,
                                 std::string_view device_path);
 
 // The netlist of a pair's shifted sweeps: the characterisation netlist at
-// the first Vbs value saving only the drain branch and the vectors of
-// `beyond`.
-std::string build_slope_netlist(const LutConfig& config, const BeyondTerms& beyond, double w, double l);
+// the first Vbs value saving only the drain branch and the vectors of the
+// `rest` parts.
+std::string build_slope_netlist(const LutConfig& config, const std::vector<BeyondTerms>& rest, double w,
+                                double l);
 
 // For each sweep, the alter of the Vbs source (shifted for a Vbs sweep) and
 // the dc of its rectangle (shifted along Vgs or Vds), each row from
@@ -197,9 +199,9 @@ std::string build_slope_netlist(const LutConfig& config, const BeyondTerms& beyo
 std::vector<std::string> build_slope_commands(const LutConfig& config,
                                               const std::vector<ShiftedSweep>& sweeps);
 
-// Per plot the drain branch and the vectors of `beyond`, prefixed "dc{}."
-// when there are two plots or more, then the bare drain branch.
-std::vector<std::string> build_slope_return_vectors(std::size_t n_plots, const BeyondTerms& beyond);
+// Per plot the drain branch and the vectors of the `rest` parts, prefixed
+// "dc{}." when there are two plots or more, then the bare drain branch.
+std::vector<std::string> build_slope_return_vectors(std::size_t n_plots, const std::vector<BeyondTerms>& rest);
 
 // Every vector the small-signal probe asks for: SMALL_SIGNAL_PARAMS,
 // SERIES_PARAMS, the INTERNAL_NODES and the REST_CURRENTS.

@@ -288,16 +288,16 @@ private:
         const auto start = Clock::now();
         ngspice::SimulationRequest r;
         r.id = std::move(id);
-        r.netlist = build_slope_netlist(c_, plan_.beyond, w_, l_);
+        r.netlist = build_slope_netlist(c_, plan_.rest, w_, l_);
         r.commands = build_slope_commands(c_, sweeps);
         r.pre_commands = plan_.pre_commands;
-        r.return_vectors = build_slope_return_vectors(sweeps.size(), plan_.beyond);
+        r.return_vectors = build_slope_return_vectors(sweeps.size(), plan_.rest);
         timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
         SimulationOutcome outcome = send(std::move(r), timing);
         if (aborted()) return err(aborted_error());
         Shifted out;
         out.answered = outcome.ok();
-        if (outcome && outcome->success) out.beyond = extract_beyond(*outcome, sweeps, plan_.beyond);
+        if (outcome && outcome->success) out.beyond = extract_beyond(*outcome, sweeps, plan_.rest);
         return out;
     }
 

@@ -270,44 +270,56 @@ std::optional<TerminalSlopes> terminal_slopes(const SeriesPoint& pt, const Serie
         psg = -drop * gs * gs * v.dr_da;
         psb = -drop * gs * gs * v.dr_db;
     }
-    const double gm = pt.gm, gds = pt.gds, gmbs = pt.gmbs, gbd = pt.gbd;
-    const double g_all = gm + gds + gmbs;
+    // The channel current from internal drain to source changes by
+    // cg dVg + cd dVd' + cs dVs' + cb dVb. Where the internal drain lies
+    // below the internal source (near Vds = 0, where gate or junction
+    // currents flow through the resistances) the simulator evaluates the
+    // channel with drain and source swapped and reports its slopes so.
+    double cg = pt.gm, cd = pt.gds, cs = -(pt.gm + pt.gds + pt.gmbs), cb = pt.gmbs;
+    if (pt.node_d < pt.node_s) {
+        cg = -pt.gm;
+        cd = pt.gm + pt.gds + pt.gmbs;
+        cs = -pt.gds;
+        cb = -pt.gmbs;
+    }
+    const double gbd = pt.gbd, gbs = pt.gbs;
     const double gd_all = gd + pdg + pdb;
     // Drain node: a11 x + a12 y = b1 + (rest's slope); source node:
-    // a21 x + a22 y = b2.
-    const double a11 = -gd_all - gds - gbd, a12 = g_all;
-    const double a21 = -gds, a22 = gs - psg - psb + g_all;
+    // a21 x + a22 y = b2 + (rest's slope).
+    const double a11 = -gd_all - cd - gbd, a12 = -cs;
+    const double a21 = -cd, a22 = gs - psg - psb - cs + gbs;
     const double det = a11 * a22 - a12 * a21;
 
     TerminalSlopes out;
     const auto slope = [&](double ug, double ud, double ub) -> double {
+        const double b1 = -(gd * ud + pdg * ug + pdb * ub) + cg * ug + cb * ub - gbd * ub;
+        const double b2 = -(psg * ug + psb * ub) + cg * ug + cb * ub + gbs * ub;
         if (r.drain && r.source) {
-            const double b1 = -(gd * ud + pdg * ug + pdb * ub) + gm * ug + gmbs * ub - gbd * ub;
-            const double b2 = -(psg * ug + psb * ub) + gm * ug + gmbs * ub;
             const double x = (b1 * a22 - a12 * b2) / det;
             return gd * ud + pdg * ug + pdb * ub - gd_all * x;
         }
-        if (r.drain) {
-            const double b1 = -(gd * ud + pdg * ug + pdb * ub) + gm * ug + gmbs * ub - gbd * ub;
-            const double x = b1 / a11;
-            return gd * ud + pdg * ug + pdb * ub - gd_all * x;
-        }
+        if (r.drain) return gd * ud + pdg * ug + pdb * ub - gd_all * (b1 / a11);
         // The source's resistance alone: the drain node is the terminal.
-        const double y = (gm * ug + gds * ud + gmbs * ub - psg * ug - psb * ub) / a22;
-        return gm * (ug - y) + gds * (ud - y) + gmbs * (ub - y) - gbd * (ub - ud);
+        const double y = (b2 - a21 * ud) / a22;
+        return cg * ug + cd * ud + cs * y + cb * ub - gbd * (ub - ud);
     };
     out.gm = slope(1.0, 0.0, 0.0);
     out.gds = slope(0.0, 1.0, 0.0);
     out.gmbs = slope(0.0, 0.0, 1.0);
+    // How much of a change of b1 (the rest at the drain node) and of b2
+    // (at the source node) reaches the terminal.
     if (r.drain && r.source) {
         out.transfer = -gd_all * a22 / det;
+        out.transfer_source = gd_all * a12 / det;
     } else if (r.drain) {
         out.transfer = -gd_all / a11;
+        out.transfer_source = 0.0;
     } else {
         out.transfer = 1.0;
+        out.transfer_source = cs / a22;
     }
     if (!std::isfinite(out.gm) || !std::isfinite(out.gds) || !std::isfinite(out.gmbs) ||
-        !std::isfinite(out.transfer))
+        !std::isfinite(out.transfer) || !std::isfinite(out.transfer_source))
         return std::nullopt;
     return out;
 }

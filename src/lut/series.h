@@ -59,23 +59,29 @@ std::optional<SeriesResistances> fit_series_resistances(const std::vector<Resist
                                                         const std::vector<ResistanceSample>& source,
                                                         bool drain_node, bool source_node);
 
-// One operating point in forward mode.
+// One operating point in forward mode at the terminals.
 struct SeriesPoint {
     double vg = 0.0, vd = 0.0, vb = 0.0;  // terminal voltages
     // Internal node voltages (the terminal's where the device has no node).
     double node_d = 0.0, node_s = 0.0;
-    double gm = 0.0, gds = 0.0, gmbs = 0.0;  // the channel's, at the internal nodes
-    double gbd = 0.0;                        // the drain junction's conductance
+    // The channel's, at the internal nodes, as the simulator reports them:
+    // for the orientation the internal nodes give (with the internal drain
+    // below the internal source, for the swapped terminals).
+    double gm = 0.0, gds = 0.0, gmbs = 0.0;
+    double gbd = 0.0, gbs = 0.0;  // the junctions' conductances
 };
 
 struct TerminalSlopes {
     // The drain terminal current's slopes along Vgs, Vds and Vbs, without
     // what the drain carries beyond its channel and junction.
     double gm = 0.0, gds = 0.0, gmbs = 0.0;
-    // The share of that rest's slope along any axis (taken at the
-    // terminals) that the terminal's slope carries: the drain resistance
-    // returns the rest of it through the channel.
+    // The share of the slope (along any axis, taken at the terminals) of
+    // what the drain carries beyond channel and junction, and of what the
+    // source carries beyond the channel, that the drain terminal's slope
+    // carries: the resistances and the channel share either out between
+    // the terminals.
     double transfer = 1.0;
+    double transfer_source = 0.0;
 };
 
 // Nothing when the point gives no finite answer (a resistance that is not

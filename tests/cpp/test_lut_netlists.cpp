@@ -349,19 +349,22 @@ TEST(LutNetlists, ShiftedSweepCommandsAndVectors) {
                   "dc vds -1.000000e0 0.000000e0 5.000000e-1 vgs 2.500000e-5 2.500000e-5 2.500000e-1",
                   " alter @Vbs[dc] = -5.000250e-1",
                   "dc vds 5.000000e-1 1.500000e0 5.000000e-1 vgs 1.000000e0 1.000000e0 2.500000e-1"}));
-    EXPECT_EQ(build_slope_return_vectors(2, channel_beyond("m1", 1.0)),
+    EXPECT_EQ(build_slope_return_vectors(2, {channel_beyond("m1", 1.0)}),
               (std::vector<std::string>{"dc1.vds#branch", "dc1.@m1[id]", "dc2.vds#branch", "dc2.@m1[id]",
                                         "vds#branch"}));
-    EXPECT_EQ(build_slope_return_vectors(1, channel_beyond("m.x1.m0", -1.0)),
+    EXPECT_EQ(build_slope_return_vectors(1, {channel_beyond("m.x1.m0", -1.0)}),
               (std::vector<std::string>{"vds#branch", "@m.x1.m0[id]", "vds#branch"}));
-    // With series resistances: the currents beyond channel and junction.
-    const BeyondTerms rest{false, {{"@m1[isub]", 1.0}, {"@m1[igcd]", -1.0}}};
+    // With series resistances: the currents beyond channel and junction at
+    // the drain node, then those at the source node; each vector once.
+    const std::vector<BeyondTerms> rest{{false, {{"@m1[isub]", 1.0}, {"@m1[igcd]", -1.0}}},
+                                        {false, {{"@m1[igcs]", 1.0}, {"@m1[isub]", 2.0}}}};
     EXPECT_EQ(build_slope_return_vectors(1, rest),
-              (std::vector<std::string>{"vds#branch", "@m1[isub]", "@m1[igcd]", "vds#branch"}));
+              (std::vector<std::string>{"vds#branch", "@m1[isub]", "@m1[igcd]", "@m1[igcs]", "vds#branch"}));
     EXPECT_NE(build_slope_netlist(c, rest, 1e-6, 5e-7)
-                  .find("\n* operating-point parameters\n.save vds#branch\n.save @m1[isub]\n.save @m1[igcd]\n\n"),
+                  .find("\n* operating-point parameters\n.save vds#branch\n.save @m1[isub]\n.save @m1[igcd]\n"
+                        ".save @m1[igcs]\n\n"),
               std::string::npos);
-    const std::string netlist = build_slope_netlist(c, channel_beyond("m1", 1.0), 1e-6, 5e-7);
+    const std::string netlist = build_slope_netlist(c, {channel_beyond("m1", 1.0)}, 1e-6, 5e-7);
     EXPECT_NE(netlist.find("\n* operating-point parameters\n.save vds#branch\n.save @m1[id]\n\n* sweep\n"),
               std::string::npos)
         << netlist;
@@ -509,22 +512,24 @@ TEST(LutExtract, ShiftedSweepsDropTheirLeadIn) {
     SimulationResponse r;
     r.vectors = {vec("dc1.vds#branch", {9, 9, -3, 9, 9, -4}), vec("dc1.@m1[id]", {0, 0, 1, 0, 0, 2}),
                  vec("dc2.vds#branch", {9, 9, -5, -6}), vec("dc2.@m1[id]", {0, 0, 4, 4})};
-    auto beyond = extract_beyond(r, sweeps, channel_beyond("m1", 1.0));
+    auto beyond = extract_beyond(r, sweeps, {channel_beyond("m1", 1.0)});
     ASSERT_TRUE(beyond);
     EXPECT_EQ(*beyond, (std::vector<std::vector<double>>{{2, 2}, {1, 2}}));
-    EXPECT_EQ((*extract_beyond(r, sweeps, channel_beyond("m1", -1.0)))[0], (std::vector<double>{4, 6}));
-    // Series resistances: only the currents named, each with its sign.
-    const BeyondTerms rest{false, {{"@m1[id]", -2.0}}};
-    EXPECT_EQ((*extract_beyond(r, sweeps, rest))[1], (std::vector<double>{-8, -8}));
+    EXPECT_EQ((*extract_beyond(r, sweeps, {channel_beyond("m1", -1.0)}))[0], (std::vector<double>{4, 6}));
+    // Series resistances: only the currents named, each with its sign; the
+    // parts one after the other.
+    const std::vector<BeyondTerms> rest{{false, {{"@m1[id]", -2.0}}}, {true, {}}};
+    EXPECT_EQ((*extract_beyond(r, sweeps, rest))[1], (std::vector<double>{-8, -8, 5, 6}));
     r.vectors[3].real.pop_back();
-    EXPECT_FALSE(extract_beyond(r, sweeps, channel_beyond("m1", 1.0)));
+    EXPECT_FALSE(extract_beyond(r, sweeps, {channel_beyond("m1", 1.0)}));
     EXPECT_FALSE(extract_beyond(r, sweeps, rest));
     SimulationResponse one;
     one.vectors = {vec("vds#branch", {0, 0, -1}), vec("@m1[id]", {0, 0, 0.25})};
-    EXPECT_EQ(*extract_beyond(one, {{SlopeAxis::Vbs, 0, {0, 0}, {3, 3}}}, channel_beyond("m1", 1.0)),
+    const std::vector<ShiftedSweep> vbs_sweep{{SlopeAxis::Vbs, 0, {0, 0}, {3, 3}}};
+    EXPECT_EQ(*extract_beyond(one, vbs_sweep, {channel_beyond("m1", 1.0)}),
               (std::vector<std::vector<double>>{{0.75}}));
     // A vector the response lacks.
-    EXPECT_FALSE(extract_beyond(one, {{SlopeAxis::Vbs, 0, {0, 0}, {3, 3}}}, BeyondTerms{false, {{"@m1[isub]", 1.0}}}));
+    EXPECT_FALSE(extract_beyond(one, vbs_sweep, {BeyondTerms{false, {{"@m1[isub]", 1.0}}}}));
 }
 
 TEST(LutExtract, AlterFailureClassification) {
