@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -149,6 +150,12 @@ void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, cons
     const std::size_t n_l = t.lengths.size(), n_vds = t.vds.size();
     const std::size_t pairs = t.widths.size() * n_l;
     std::vector<std::vector<ResistanceSample>> drain(pairs), source(pairs);
+    // Every k-th point of a pair is enough for its fit, which takes at most
+    // kMaxFitSamples of each resistance.
+    const std::size_t forward_points = static_cast<std::size_t>(std::count(forward.begin(), forward.end(), char{1})) *
+                                       t.vgs.size() * t.vbs_values.size();
+    const std::size_t stride = std::max<std::size_t>(1, forward_points / kMaxFitSamples);
+    std::vector<std::size_t> seen(pairs, 0);
     for (const ChunkResult& r : results) {
         for (std::size_t i = 0; i < r.vbs_data.size(); ++i) {
             const VbsData& d = r.vbs_data[i];
@@ -157,7 +164,7 @@ void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, cons
             const std::size_t pair = r.w_index * n_l + r.l_index, first = chunks[r.chunk_index].first;
             for (std::size_t at = 0; at < d.id.size(); ++at) {
                 const std::size_t col = at % n_vds;
-                if (col >= forward.size() || !forward[col]) continue;
+                if (col >= forward.size() || !forward[col] || seen[pair]++ % stride != 0) continue;
                 const SeriesPoint pt = series.point(d, at, v, first + at / n_vds, col);
                 if (series.plan->drain_node)
                     drain[pair].push_back(
@@ -173,10 +180,21 @@ void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, cons
             }
         }
     }
-    series.fits.resize(pairs);
+    // The pairs' fits side by side, a few milliseconds each.
+    using Fit = std::pair<std::size_t, std::optional<SeriesResistances>>;
+    series.fits.assign(pairs, std::nullopt);
+    TaskSet<Fit, NgspiceError> fits(std::max(1u, std::thread::hardware_concurrency()));
     for (std::size_t k = 0; k < pairs; ++k) {
-        series.fits[k] = fit_series_resistances(drain[k], source[k], series.plan->drain_node.has_value(),
-                                                series.plan->source_node.has_value());
+        fits.spawn([&, k](const CancelToken&) -> Result<Fit, NgspiceError> {
+            return Fit(k, fit_series_resistances(drain[k], source[k], series.plan->drain_node.has_value(),
+                                                 series.plan->source_node.has_value()));
+        });
+    }
+    // A pair whose fit ended abnormally keeps none: its slopes are
+    // differences of Id.
+    while (auto end = fits.join_next()) {
+        if (end->finished() && end->outcome->ok()) series.fits[end->outcome->value().first] =
+            std::move(end->outcome->value().second);
     }
 }
 

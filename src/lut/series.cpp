@@ -13,27 +13,45 @@ namespace {
 constexpr double kGateSmoothing = 1e-4;
 constexpr double kFactorSmoothing = 0.01;
 
-// At most this many samples of a resistance take part in a fit (every k-th
-// when there are more): a few hundred already pin its five numbers.
-constexpr std::size_t kMaxSamples = 2048;
+// Where the fit starts: the best point of a grid of the gate-bias
+// coefficient p and the flat-band voltage vf (q following by least
+// squares), then these gate-bias coefficients with q = vf = 0 (p = 0: a
+// resistance without gate bias dependence). A fit that
+// meets the drops well within the tolerance ends the search, else the best
+// of them stands.
+constexpr std::array<double, 12> kGuessP = {0.05, 0.1, 0.2, 0.3, 0.5, 0.75, 1.0, 1.5, 2.0, 3.0, 5.0, 8.0};
+constexpr std::array<double, 11> kGuessVf = {-0.4, -0.3, -0.2, -0.1, 0.0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6};
+constexpr std::size_t kGuessStride = 4;  // every k-th sample is enough for a guess
+constexpr std::array<double, 3> kStartP = {0.5, 2.0, 0.0};
+constexpr int kMaxIterations = 100;
+// The coefficients stay within these bounds (p: no negative gate-bias
+// coefficient, as the card checks make it; the others far beyond any card).
+constexpr std::array<double, 3> kLow = {0.0, -10.0, -3.0};
+constexpr std::array<double, 3> kHigh = {1e3, 10.0, 3.0};
 
-// Starting gate-bias coefficients of the fit (the others start at 0); the
-// best of the three fits stands.
-constexpr std::array<double, 3> kStartP = {0.0, 0.5, 2.0};
-constexpr int kMaxIterations = 200;
+// The factor t + sqrt(t^2 + 0.01) at a sample for the shared coefficients
+// p, q, vf, with its slopes along them.
+struct Factor {
+    double f;
+    std::array<double, 3> slopes;
+};
 
-// t + sqrt(t^2 + 0.01) at a sample for the shared coefficients.
-double factor(double a, double b, double p, double q, double vf) {
+Factor factor(double a, double b, double p, double q, double vf) {
     const double x = a - vf;
-    const double e = 0.5 * (x + std::sqrt(x * x + kGateSmoothing));
-    const double t = 1.0 / (1.0 + p * e) - q * b;
-    return t + std::sqrt(t * t + kFactorSmoothing);
+    const double root_x = std::sqrt(x * x + kGateSmoothing);
+    const double e = 0.5 * (x + root_x);
+    const double u = 1.0 + p * e;
+    const double t = 1.0 / u - q * b;
+    const double root_t = std::sqrt(t * t + kFactorSmoothing);
+    const double f = t + root_t;
+    const double df_dt = f / root_t;
+    return {f, {df_dt * (-e / (u * u)), df_dt * (-b), df_dt * (p * (e / root_x) / (u * u))}};
 }
 
 std::vector<ResistanceSample> thinned(const std::vector<ResistanceSample>& all) {
     std::vector<ResistanceSample> out;
-    const std::size_t stride = (all.size() + kMaxSamples - 1) / kMaxSamples;
-    for (std::size_t i = 0; i < all.size(); i += std::max<std::size_t>(stride, 1)) {
+    const std::size_t stride = std::max<std::size_t>(1, (all.size() + kMaxFitSamples - 1) / kMaxFitSamples);
+    for (std::size_t i = 0; i < all.size(); i += stride) {
         const ResistanceSample& s = all[i];
         if (std::isfinite(s.a) && std::isfinite(s.b) && std::isfinite(s.current) && std::isfinite(s.drop))
             out.push_back(s);
@@ -45,16 +63,12 @@ using Shared = std::array<double, 3>;  // p, q, vf
 
 // r0 and c of one resistance for the shared coefficients, by least squares
 // on drop = current * (r0 + c/2 * factor); c stays 0 when `constant` or when
-// the factor does not vary over the samples. The misses are appended to
-// `misses`.
-SeriesResistance solve_linear(const std::vector<ResistanceSample>& samples, const Shared& k, bool constant,
-                              std::vector<double>* misses) {
+// the factor does not vary over the samples.
+SeriesResistance solve_linear(const std::vector<ResistanceSample>& samples, const Shared& k, bool constant) {
     double uu = 0, uv = 0, vv = 0, ud = 0, vd = 0;
-    std::vector<double> f(samples.size());
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        const ResistanceSample& s = samples[i];
-        f[i] = constant ? 0.0 : factor(s.a, s.b, k[0], k[1], k[2]);
-        const double u = s.current, v = 0.5 * s.current * f[i];
+    for (const ResistanceSample& s : samples) {
+        const double f = constant ? 0.0 : factor(s.a, s.b, k[0], k[1], k[2]).f;
+        const double u = s.current, v = 0.5 * s.current * f;
         uu += u * u;
         uv += u * v;
         vv += v * v;
@@ -75,12 +89,6 @@ SeriesResistance solve_linear(const std::vector<ResistanceSample>& samples, cons
         r.r0 = uu > 0.0 ? ud / uu : 0.0;
         r.c = 0.0;
     }
-    if (misses) {
-        for (std::size_t i = 0; i < samples.size(); ++i) {
-            const ResistanceSample& s = samples[i];
-            misses->push_back(s.drop - s.current * (r.r0 + 0.5 * r.c * f[i]));
-        }
-    }
     return r;
 }
 
@@ -88,13 +96,46 @@ struct Sets {
     std::vector<ResistanceSample> drain, source;
 };
 
-double misses_for(const Sets& sets, const Shared& k, bool constant, std::vector<double>& misses) {
-    misses.clear();
-    if (!sets.drain.empty()) solve_linear(sets.drain, k, constant, &misses);
-    if (!sets.source.empty()) solve_linear(sets.source, k, constant, &misses);
-    double sum = 0;
-    for (double m : misses) sum += m * m;
-    return std::isfinite(sum) ? sum : std::numeric_limits<double>::infinity();
+// The sum of the squared misses for the shared coefficients (r0 and c of
+// each resistance by least squares) and, when asked, the normal equations
+// of a step in them: their slopes projected off r0 and c, which follow the
+// step by least squares.
+double misses(const Sets& sets, const Shared& k, std::array<std::array<double, 3>, 3>* h,
+              std::array<double, 3>* g) {
+    double cost = 0.0;
+    for (const std::vector<ResistanceSample>* set : {&sets.drain, &sets.source}) {
+        if (set->empty()) continue;
+        const SeriesResistance r = solve_linear(*set, k, false);
+        double uu = 0, uv = 0, vv = 0;
+        std::array<std::array<double, 3>, 2> cross{};  // the columns current and current * f/2 against the slopes
+        for (const ResistanceSample& s : *set) {
+            const Factor f = factor(s.a, s.b, k[0], k[1], k[2]);
+            const double miss = s.drop - s.current * (r.r0 + 0.5 * r.c * f.f);
+            cost += miss * miss;
+            if (!h) continue;
+            const double u = s.current, v = 0.5 * s.current * f.f;
+            uu += u * u;
+            uv += u * v;
+            vv += v * v;
+            std::array<double, 3> j{};
+            for (int a = 0; a < 3; ++a) j[a] = -0.5 * r.c * s.current * f.slopes[a];
+            for (int a = 0; a < 3; ++a) {
+                cross[0][a] += u * j[a];
+                cross[1][a] += v * j[a];
+                (*g)[a] += j[a] * miss;
+                for (int b = 0; b < 3; ++b) (*h)[a][b] += j[a] * j[b];
+            }
+        }
+        const double det = uu * vv - uv * uv;
+        if (!h || !(det > 1e-12 * uu * vv) || !(det > 0.0)) continue;
+        // h -= cross^T (A^T A)^-1 cross.
+        for (int a = 0; a < 3; ++a) {
+            const double x0 = (vv * cross[0][a] - uv * cross[1][a]) / det;
+            const double x1 = (uu * cross[1][a] - uv * cross[0][a]) / det;
+            for (int b = 0; b < 3; ++b) (*h)[a][b] -= cross[0][b] * x0 + cross[1][b] * x1;
+        }
+    }
+    return std::isfinite(cost) ? cost : std::numeric_limits<double>::infinity();
 }
 
 // Solves the 3 x 3 system a x = y by elimination with partial pivoting;
@@ -122,34 +163,64 @@ bool solve3(std::array<std::array<double, 3>, 3> a, std::array<double, 3> y, std
     return std::isfinite(x[0]) && std::isfinite(x[1]) && std::isfinite(x[2]);
 }
 
+// A first guess of the shared coefficients: over kGuessP x kGuessVf, with
+// the factor taken as 2t (its value where t lies well above 0.1), each
+// resistance's drop is linear in r0, c and c*q; the grid point whose least
+// squares miss least, with the q of the drain's resistance (else the
+// source's).
+Shared first_guess(const Sets& sets) {
+    Shared best{0.5, 0.0, 0.0};
+    double best_cost = std::numeric_limits<double>::infinity();
+    for (double p : kGuessP) {
+        for (double vf : kGuessVf) {
+            double cost = 0.0, q = 0.0;
+            bool have_q = false, solved = true;
+            for (const std::vector<ResistanceSample>* set : {&sets.drain, &sets.source}) {
+                if (set->empty()) continue;
+                std::array<std::array<double, 3>, 3> a{};
+                std::array<double, 3> y{};
+                double dd = 0.0;
+                for (std::size_t i = 0; i < set->size(); i += kGuessStride) {
+                    const ResistanceSample& s = (*set)[i];
+                    const double x = s.a - vf;
+                    const double t = 1.0 / (1.0 + p * 0.5 * (x + std::sqrt(x * x + kGateSmoothing)));
+                    const std::array<double, 3> col{s.current, s.current * t, -s.current * s.b};
+                    for (int r = 0; r < 3; ++r) {
+                        y[r] += col[r] * s.drop;
+                        for (int c = 0; c < 3; ++c) a[r][c] += col[r] * col[c];
+                    }
+                    dd += s.drop * s.drop;
+                }
+                std::array<double, 3> coef{};
+                if (!solve3(a, y, coef)) {
+                    solved = false;
+                    break;
+                }
+                // The least squares miss: d.d - coef.y.
+                cost += dd - (coef[0] * y[0] + coef[1] * y[1] + coef[2] * y[2]);
+                if (!have_q && coef[1] != 0.0) {
+                    q = coef[2] / coef[1];
+                    have_q = true;
+                }
+            }
+            if (!solved || !(cost < best_cost)) continue;
+            best_cost = cost;
+            best = {p, std::clamp(q, kLow[1], kHigh[1]), vf};
+        }
+    }
+    return best;
+}
+
 // Levenberg-Marquardt on the shared coefficients, r0 and c eliminated by
 // least squares at every step. Returns the sum of squared misses reached.
 double fit_shared(const Sets& sets, Shared& k) {
-    std::vector<double> r, trial, up, down;
-    double cost = misses_for(sets, k, false, r);
     double lambda = 1e-3;
-    const std::size_t n = r.size();
-    std::vector<std::array<double, 3>> jac(n);
-    for (int it = 0; it < kMaxIterations && std::isfinite(cost); ++it) {
-        for (int j = 0; j < 3; ++j) {
-            const double h = 1e-6 * (1.0 + std::abs(k[j]));
-            Shared kp = k, km = k;
-            kp[j] += h;
-            km[j] -= h;
-            misses_for(sets, kp, false, up);
-            misses_for(sets, km, false, down);
-            for (std::size_t i = 0; i < n; ++i) jac[i][j] = (up[i] - down[i]) / (2.0 * h);
-        }
-        std::array<std::array<double, 3>, 3> h{};
-        std::array<double, 3> g{};
-        for (std::size_t i = 0; i < n; ++i) {
-            for (int a = 0; a < 3; ++a) {
-                g[a] += jac[i][a] * r[i];
-                for (int b = 0; b < 3; ++b) h[a][b] += jac[i][a] * jac[i][b];
-            }
-        }
+    std::array<std::array<double, 3>, 3> h{};
+    std::array<double, 3> g{};
+    double cost = misses(sets, k, &h, &g);
+    for (int it = 0; it < kMaxIterations && std::isfinite(cost) && cost > 0.0; ++it) {
         const double scale = std::max({h[0][0], h[1][1], h[2][2], 1e-300});
-        bool improved = false;
+        bool accepted = false;
         while (lambda < 1e12) {
             std::array<std::array<double, 3>, 3> damped = h;
             for (int a = 0; a < 3; ++a) damped[a][a] += lambda * (h[a][a] + 1e-9 * scale);
@@ -158,20 +229,24 @@ double fit_shared(const Sets& sets, Shared& k) {
                 lambda *= 4.0;
                 continue;
             }
-            Shared next{std::max(0.0, k[0] + step[0]), k[1] + step[1], k[2] + step[2]};
-            const double next_cost = misses_for(sets, next, false, trial);
+            Shared next{};
+            for (int a = 0; a < 3; ++a) next[a] = std::clamp(k[a] + step[a], kLow[a], kHigh[a]);
+            std::array<std::array<double, 3>, 3> next_h{};
+            std::array<double, 3> next_g{};
+            const double next_cost = misses(sets, next, &next_h, &next_g);
             if (next_cost < cost) {
-                const double gain = cost - next_cost;
+                const bool settled = cost - next_cost <= 1e-9 * cost;
                 k = next;
-                r.swap(trial);
+                h = next_h;
+                g = next_g;
                 cost = next_cost;
                 lambda = std::max(lambda / 3.0, 1e-12);
-                improved = gain > 1e-14 * cost;
+                accepted = !settled;
                 break;
             }
             lambda *= 4.0;
         }
-        if (!improved) break;
+        if (!accepted) break;
     }
     return cost;
 }
@@ -183,8 +258,8 @@ double root_mean_square(const std::vector<double>& v) {
     return std::sqrt(sum / static_cast<double>(v.size()));
 }
 
-// Whether one resistance's drops are met within the tolerance.
-bool stands(const std::vector<ResistanceSample>& samples, const SeriesResistance& r) {
+// Whether one resistance's drops are met within `share` of the tolerance.
+bool stands(const std::vector<ResistanceSample>& samples, const SeriesResistance& r, double share) {
     std::vector<double> misses, drops;
     for (const ResistanceSample& s : samples) {
         const double model = s.current * r.at(s.a, s.b).r;
@@ -192,7 +267,7 @@ bool stands(const std::vector<ResistanceSample>& samples, const SeriesResistance
         drops.push_back(s.drop);
     }
     const double miss = root_mean_square(misses);
-    return std::isfinite(miss) && miss <= kFitAbsolute + kFitRelative * root_mean_square(drops);
+    return std::isfinite(miss) && miss <= share * (kFitAbsolute + kFitRelative * root_mean_square(drops));
 }
 
 }  // namespace
@@ -221,31 +296,34 @@ std::optional<SeriesResistances> fit_series_resistances(const std::vector<Resist
 
     const auto make = [&](const Shared& k, bool constant) {
         SeriesResistances out;
-        if (drain_node) out.drain = solve_linear(sets.drain, k, constant, nullptr);
-        if (source_node) out.source = solve_linear(sets.source, k, constant, nullptr);
+        if (drain_node) out.drain = solve_linear(sets.drain, k, constant);
+        if (source_node) out.source = solve_linear(sets.source, k, constant);
         return out;
     };
-    const auto valid = [&](const SeriesResistances& r) {
-        return (!r.drain || stands(sets.drain, *r.drain)) && (!r.source || stands(sets.source, *r.source));
+    const auto valid = [&](const SeriesResistances& r, double share) {
+        return (!r.drain || stands(sets.drain, *r.drain, share)) &&
+               (!r.source || stands(sets.source, *r.source, share));
     };
-    if (sets.drain.size() + sets.source.size() >= kMinSamplesForBias) {
-        Shared best{};
-        double best_cost = std::numeric_limits<double>::infinity();
-        for (double p : kStartP) {
-            Shared k{p, 0.0, 0.0};
-            const double cost = fit_shared(sets, k);
-            if (cost < best_cost) {
-                best_cost = cost;
-                best = k;
-            }
-        }
-        if (std::isfinite(best_cost)) {
-            SeriesResistances fitted = make(best, false);
-            if (valid(fitted)) return fitted;
-        }
-    }
+    // Constant resistances (the diffusion's alone) are had at once.
     SeriesResistances constant = make(Shared{}, true);
-    if (valid(constant)) return constant;
+    if (valid(constant, 0.1)) return constant;
+    if (sets.drain.size() + sets.source.size() >= kMinSamplesForBias) {
+        std::vector<Shared> starts{first_guess(sets)};
+        for (double p : kStartP) starts.push_back({p, 0.0, 0.0});
+        std::optional<SeriesResistances> best;
+        double best_cost = std::numeric_limits<double>::infinity();
+        for (Shared k : starts) {
+            const double cost = fit_shared(sets, k);
+            if (!(cost < best_cost)) continue;
+            best_cost = cost;
+            best = make(k, false);
+            // Well within the tolerance: another start would not do better
+            // where it matters.
+            if (valid(*best, 0.1)) return best;
+        }
+        if (best && valid(*best, 1.0)) return best;
+    }
+    if (valid(constant, 1.0)) return constant;
     return std::nullopt;
 }
 

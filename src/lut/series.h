@@ -11,6 +11,7 @@
 // device's polarity), with the source terminal at 0 V.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <vector>
 
@@ -43,7 +44,10 @@ struct SeriesResistances {
     std::optional<SeriesResistance> drain, source;
 };
 
-// Below this many samples of a resistance only a constant one is fitted.
+// At most this many samples of a resistance take part in its fit (every
+// k-th when there are more): a few hundred already pin its five numbers.
+inline constexpr std::size_t kMaxFitSamples = 1024;
+// Below this many samples of both resistances only constant ones are fitted.
 inline constexpr std::size_t kMinSamplesForBias = 24;
 // A fit stands when its drops miss the solved ones by at most this much
 // (root mean square): kFitAbsolute volts plus kFitRelative of the drops'.
