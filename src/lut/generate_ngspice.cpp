@@ -506,6 +506,22 @@ void report_op_support(const ParamMask& requested, const ParamMask& extract, Mes
     messages.out(fmt::cat("  → extracting ", count, " OP parameter(s): [", joined, "]\n"));
 }
 
+// Whether a table of a device with series resistances fits in memory with
+// its rows: the rows of every vector held until assembly, the table's grids,
+// and the rest's parts with their shares.
+bool series_fits_in_memory(const LutConfig& config, const Probed& probed) {
+    std::uint64_t points = 1;
+    for (std::size_t n : {config.widths.size(), config.vbs_values.size(), config.lengths.size(),
+                          sweep_point_count(config.vgs), sweep_point_count(config.vds)}) {
+        if (n != 0 && points > std::numeric_limits<std::uint64_t>::max() / n) return false;
+        points *= n;
+    }
+    std::uint64_t grids = 3 + 1 + probed.small_signal.vectors.size() + 2 * probed.small_signal.rest.size();
+    for (bool e : probed.extract) grids += e ? 2 : 0;
+    return points <= std::numeric_limits<std::uint64_t>::max() / 8 / grids &&
+           points * 8 * grids <= physical_memory();
+}
+
 // The device's path, whether the simulator reports its small-signal values,
 // and which requested OP parameters it reports.
 Probed probe_device(const Simulator& simulator, const LutConfig& config, Messages& messages) {
@@ -527,6 +543,11 @@ Probed probe_device(const Simulator& simulator, const LutConfig& config, Message
         probed.extract = probe_op_params(simulator, config, requested, probed.device_path);
         probed.ns += ns_since(op_probe_start);
         report_op_support(requested, probed.extract, messages);
+    }
+    if (probed.small_signal.series && !series_fits_in_memory(config, probed)) {
+        messages.err("  warning: the series resistances' values would not fit in memory beside the table: gm and "
+                     "gds are differences of Id over the grid steps\n");
+        probed.small_signal = SmallSignalPlan{};
     }
     return probed;
 }
