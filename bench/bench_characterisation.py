@@ -21,8 +21,9 @@ Series resistances (`--rdsmod` runs this part alone): the same table of the
 example card with rdsmod=0 and with rdsmod=1 (its drain and source
 resistances outside the channel, bias-dependent), and through a subcircuit
 that gives the instance nrd = nrs = 2 with rsh = 40 beside the same
-subcircuit without them: the wall time on 4 workers, best of five, and the
-ratio of each card with series resistances to the one without.
+subcircuit without them: the wall time on 4 workers, best of ten taking
+turns, and the ratio of each card with series resistances to the one
+without.
 """
 
 import os
@@ -137,6 +138,7 @@ TODAY = {
 }
 COST_WORKERS = 4
 COST_REPEATS = 5
+SERIES_REPEATS = 10
 HV_PARAMS = ("alpha0=1e-7 beta0=30", "alpha0=3e-7 alpha1=0.05 beta0=20")
 
 
@@ -232,7 +234,7 @@ def series_cases(folder):
 def series():
     from morva import SimulationPool
 
-    print(f"\nseries resistances: {POINTS:,} points on {COST_WORKERS} workers (best of {COST_REPEATS})")
+    print(f"\nseries resistances: {POINTS:,} points on {COST_WORKERS} workers (best of {SERIES_REPEATS})")
     print(f"  {'table':28} {'without':>9} {'with':>9} {'ratio':>7}")
     with tempfile.TemporaryDirectory() as tmp, SimulationPool(workers=COST_WORKERS) as pool:
         pool.run_simulations_batch([("warm\nR1 a 0 1\nV1 a 0 1\n.op\n.end\n", ["run"])] * (2 * COST_WORKERS))
@@ -240,7 +242,7 @@ def series():
             run = lambda cfg: captured_stdout(lambda: pool.generate_lut(cfg, cache=False))
             # Taking turns, so that the machine's other work weighs on both alike.
             times = {id(without): float("inf"), id(with_series): float("inf")}
-            for _ in range(COST_REPEATS):
+            for _ in range(SERIES_REPEATS):
                 for cfg in (without, with_series):
                     times[id(cfg)] = min(times[id(cfg)], best_of(1, lambda: run(cfg)))
             a, b = times[id(without)], times[id(with_series)]
