@@ -143,7 +143,8 @@ std::optional<std::vector<std::vector<double>>> extract_beyond(const ngspice::Si
             for (std::size_t p = 0; p < swept; ++p) {
                 if (p % row < kSlopeLeadIn) continue;
                 double sum = part.drain_current ? -branch->real[p] : 0.0;
-                for (std::size_t t = 0; t < terms.size(); ++t) sum += part.vectors[t].second * terms[t]->real[p];
+                for (std::size_t t = 0; t < terms.size(); ++t)
+                    sum += part.vectors[t].second * terms[t]->real[p];
                 values.push_back(sum);
             }
         }

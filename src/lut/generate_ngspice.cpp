@@ -66,8 +66,6 @@ bool any(const ParamMask& mask) {
     return false;
 }
 
-// The rows of a device with series resistances, read in the n-channel
-// frame (the table's voltages and currents times the polarity).
 // One part of what the drain carries beyond the channel's values at one
 // point of the rows, in the table's frame, summed as the shifted sweeps sum
 // it.
@@ -93,6 +91,8 @@ std::vector<BeyondRows> rest_rows(const SmallSignalPlan& plan) {
     return out;
 }
 
+// The rows of a device with series resistances, read in the n-channel
+// frame (the table's voltages and currents times the polarity).
 struct SeriesRows {
     const SmallSignalPlan* plan = nullptr;
     const TransistorLut* axes = nullptr;  // its axes only
@@ -110,7 +110,8 @@ struct SeriesRows {
         return part < rest.size() ? rest[part].at(d, at) : 0.0;
     }
     // Point `at` of rows `d` at Vbs index v, Vgs index row, Vds index col.
-    SeriesPoint point(const VbsData& d, std::size_t at, std::size_t v, std::size_t row, std::size_t col) const {
+    SeriesPoint point(const VbsData& d, std::size_t at, std::size_t v, std::size_t row,
+                      std::size_t col) const {
         SeriesPoint pt;
         pt.vg = polarity * axes->vgs[row];
         pt.vd = polarity * axes->vds[col];
@@ -152,8 +153,9 @@ void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, cons
     std::vector<std::vector<ResistanceSample>> drain(pairs), source(pairs);
     // Every k-th point of a pair is enough for its fit, which takes at most
     // kMaxFitSamples of each resistance.
-    const std::size_t forward_points = static_cast<std::size_t>(std::count(forward.begin(), forward.end(), char{1})) *
-                                       t.vgs.size() * t.vbs_values.size();
+    const std::size_t forward_points =
+        static_cast<std::size_t>(std::count(forward.begin(), forward.end(), char{1})) * t.vgs.size() *
+        t.vbs_values.size();
     const std::size_t stride = std::max<std::size_t>(1, forward_points / kMaxFitSamples);
     std::vector<std::size_t> seen(pairs, 0);
     for (const ChunkResult& r : results) {
@@ -167,8 +169,8 @@ void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, cons
                 if (col >= forward.size() || !forward[col] || seen[pair]++ % stride != 0) continue;
                 const SeriesPoint pt = series.point(d, at, v, first + at / n_vds, col);
                 if (series.plan->drain_node)
-                    drain[pair].push_back(
-                        {pt.vg - pt.node_d, pt.vb - pt.node_d, series.polarity * d.id[at], pt.vd - pt.node_d});
+                    drain[pair].push_back({pt.vg - pt.node_d, pt.vb - pt.node_d, series.polarity * d.id[at],
+                                           pt.vd - pt.node_d});
                 // What leaves through the source: the channel current (the
                 // drain's less what the drain carries beyond it, the
                 // junction's aside) and the rest at the source node.
@@ -193,8 +195,8 @@ void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, cons
     // A pair whose fit ended abnormally keeps none: its slopes are
     // differences of Id.
     while (auto end = fits.join_next()) {
-        if (end->finished() && end->outcome->ok()) series.fits[end->outcome->value().first] =
-            std::move(end->outcome->value().second);
+        if (end->finished() && end->outcome->ok())
+            series.fits[end->outcome->value().first] = std::move(end->outcome->value().second);
     }
 }
 
@@ -244,7 +246,8 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
             // in the table's frame; those points take differences of Id.
             for (std::size_t q = 0; q < rest.size() && q < ss->rest.size(); ++q) {
                 double* values = ss->rest[q].values.data.data() + at0;
-                for (std::size_t p = 0; p < n; ++p) values[p] = ss->forward[p % n_vds] ? rest[q].at(d, p) : 0.0;
+                for (std::size_t p = 0; p < n; ++p)
+                    values[p] = ss->forward[p % n_vds] ? rest[q].at(d, p) : 0.0;
             }
             continue;
         }
@@ -296,10 +299,12 @@ SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& 
     req.return_vectors = small_signal_probe_vectors(device_path);
     SimulationOutcome outcome = simulator.run(std::move(req));
     const auto none = [&](std::string_view why) {
-        messages.err(fmt::cat("  warning: ", why, ": gm and gds are differences of Id over the grid steps\n"));
+        messages.err(
+            fmt::cat("  warning: ", why, ": gm and gds are differences of Id over the grid steps\n"));
         return SmallSignalPlan{};
     };
-    const std::string no_values = fmt::cat("the simulator reports no small-signal values for '", device_path, "'");
+    const std::string no_values =
+        fmt::cat("the simulator reports no small-signal values for '", device_path, "'");
     SmallSignalPlan plan;
     if (!outcome || !outcome->success) return none(no_values);
     // A vector that came back with finite values; `nonzero` when any is.
@@ -328,8 +333,8 @@ SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& 
     }
     for (std::string_view name : SERIES_PARAMS) {
         if (!reported(op(name)))
-            return none(fmt::cat("'", device_path, "' reaches its channel through series resistances but reports no ",
-                                 name));
+            return none(fmt::cat("'", device_path,
+                                 "' reaches its channel through series resistances but reports no ", name));
     }
     plan.series = true;
     plan.gmbs = plan.vectors.size();
@@ -534,8 +539,6 @@ Probed probe_device(const Simulator& simulator, const LutConfig& config, Message
         probed.device_path = detect_device_path(simulator, config, messages);
     const auto probe_start = Clock::now();
     probed.small_signal = probe_small_signal(simulator, config, probed.device_path, messages);
-    if (probed.small_signal.series)
-        messages.out("  series resistances: gm, gds and gmbs are the terminal's slopes through them\n");
     probed.ns = ns_since(probe_start);
     if (any(requested)) {
         messages.out("  probing OP parameter support …\n");
@@ -545,10 +548,13 @@ Probed probe_device(const Simulator& simulator, const LutConfig& config, Message
         report_op_support(requested, probed.extract, messages);
     }
     if (probed.small_signal.series && !series_fits_in_memory(config, probed)) {
-        messages.err("  warning: the series resistances' values would not fit in memory beside the table: gm and "
-                     "gds are differences of Id over the grid steps\n");
+        messages.err(
+            "  warning: the series resistances' values would not fit in memory beside the table: gm and "
+            "gds are differences of Id over the grid steps\n");
         probed.small_signal = SmallSignalPlan{};
     }
+    if (probed.small_signal.series)
+        messages.out("  series resistances: gm, gds and gmbs are the terminal's slopes through them\n");
     return probed;
 }
 

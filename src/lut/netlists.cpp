@@ -326,7 +326,8 @@ std::string build_netlist(const LutConfig& c, const SweepRange& vgs, const Param
     return characterisation_netlist(c, vgs, saved_params(mask, device_path, small_signal), w, l, vbs);
 }
 
-std::string build_slope_netlist(const LutConfig& c, const std::vector<BeyondTerms>& rest, double w, double l) {
+std::string build_slope_netlist(const LutConfig& c, const std::vector<BeyondTerms>& rest, double w,
+                                double l) {
     std::string saved = ".save vds#branch\n";
     for (const std::string& name : rest_vectors(rest)) saved += fmt::cat(".save ", name, "\n");
     return characterisation_netlist(c, c.vgs, saved, w, l, c.vbs_values.empty() ? 0.0 : c.vbs_values.front());
@@ -362,7 +363,8 @@ std::vector<std::string> build_slope_commands(const LutConfig& c, const std::vec
     return out;
 }
 
-std::vector<std::string> build_slope_return_vectors(std::size_t n_plots, const std::vector<BeyondTerms>& rest) {
+std::vector<std::string> build_slope_return_vectors(std::size_t n_plots,
+                                                    const std::vector<BeyondTerms>& rest) {
     const std::vector<std::string> names = rest_vectors(rest);
     std::vector<std::string> out;
     out.reserve((1 + names.size()) * n_plots + 1);
@@ -391,14 +393,15 @@ std::string probe_netlist(const LutConfig& c, std::string_view param, std::strin
     out += build_model_card(c);
     out += "\n\n";
     out += device_line(c, w, l);
-    const std::string vgs_sweep = fmt::cat("Vgs ", sweep_text(c.vgs.start, c.vgs.start + 2.0 * c.vgs.step, c.vgs.step));
+    const std::string vgs_sweep =
+        fmt::cat("Vgs ", sweep_text(c.vgs.start, c.vgs.start + 2.0 * c.vgs.step, c.vgs.step));
     const double vds_step = (c.vds.stop - vds) / 4.0;
     const std::string dc = to_vds_stop && vds_step != 0.0 && std::isfinite(vds_step)
                                ? fmt::cat("Vds ", sweep_text(vds, c.vds.stop, vds_step), " ", vgs_sweep)
                                : vgs_sweep;
-    out += fmt::cat("\nVds drain source dc ", fmt::exp(vds, 3), "\nVgs gate  source dc 0\nVbs bulk  source dc ",
-                    exact_number(vbs, 3), "\nVs  source 0    dc 0\n\n.save vds#branch ", saved, "\n\n.dc ", dc,
-                    "\n\n.end");
+    out += fmt::cat("\nVds drain source dc ", fmt::exp(vds, 3),
+                    "\nVgs gate  source dc 0\nVbs bulk  source dc ", exact_number(vbs, 3),
+                    "\nVs  source 0    dc 0\n\n.save vds#branch ", saved, "\n\n.dc ", dc, "\n\n.end");
     return out;
 }
 

@@ -201,7 +201,8 @@ std::vector<std::string> build_slope_commands(const LutConfig& config,
 
 // Per plot the drain branch and the vectors of the `rest` parts, prefixed
 // "dc{}." when there are two plots or more, then the bare drain branch.
-std::vector<std::string> build_slope_return_vectors(std::size_t n_plots, const std::vector<BeyondTerms>& rest);
+std::vector<std::string> build_slope_return_vectors(std::size_t n_plots,
+                                                    const std::vector<BeyondTerms>& rest);
 
 // Every vector the small-signal probe asks for: SMALL_SIGNAL_PARAMS,
 // SERIES_PARAMS, the INTERNAL_NODES and the REST_CURRENTS.

@@ -107,7 +107,8 @@ double misses(const Sets& sets, const Shared& k, std::array<std::array<double, 3
         if (set->empty()) continue;
         const SeriesResistance r = solve_linear(*set, k, false);
         double uu = 0, uv = 0, vv = 0;
-        std::array<std::array<double, 3>, 2> cross{};  // the columns current and current * f/2 against the slopes
+        std::array<std::array<double, 3>, 2>
+            cross{};  // the columns current and current * f/2 against the slopes
         for (const ResistanceSample& s : *set) {
             const Factor f = factor(s.a, s.b, k[0], k[1], k[2]);
             const double miss = s.drop - s.current * (r.r0 + 0.5 * r.c * f.f);

@@ -406,22 +406,25 @@ TEST(LutGenerate, SeriesResistancesThatCannotBeFittedFallBackToDifferences) {
         EXPECT_NEAR(table->gds.at(1, 0, 1, 5, 1), 1.0, 1e-9);
         bool saved_nodes = false;
         for (const SimulationRequest& req : s.requests) {
-            if (req.id.starts_with("lut-")) saved_nodes = req.netlist.find("\n.save m1#drain\n") != std::string::npos;
+            if (req.id.starts_with("lut-"))
+                saved_nodes = req.netlist.find("\n.save m1#drain\n") != std::string::npos;
         }
         if (with_gbs) {
             EXPECT_NE(rec.stdout_text.find(
                           "  series resistances: gm, gds and gmbs are the terminal's slopes through them\n"),
                       std::string::npos);
-            EXPECT_EQ(rec.stderr_text,
-                      "  warning: in 8 of 8 (W, Vbs, L) blocks the series resistances do not follow the drops "
-                      "ngspice solved: their gm and gds are differences of Id over the grid steps, gmbs the "
-                      "channel's\n");
+            EXPECT_EQ(
+                rec.stderr_text,
+                "  warning: in 8 of 8 (W, Vbs, L) blocks the series resistances do not follow the drops "
+                "ngspice solved: their gm and gds are differences of Id over the grid steps, gmbs the "
+                "channel's\n");
             EXPECT_TRUE(saved_nodes);
         } else {
             EXPECT_EQ(rec.stdout_text.find("series resistances"), std::string::npos);
-            EXPECT_EQ(rec.stderr_text,
-                      "  warning: 'm1' reaches its channel through series resistances but reports no gbs: gm and "
-                      "gds are differences of Id over the grid steps\n");
+            EXPECT_EQ(
+                rec.stderr_text,
+                "  warning: 'm1' reaches its channel through series resistances but reports no gbs: gm and "
+                "gds are differences of Id over the grid steps\n");
             EXPECT_FALSE(saved_nodes);
         }
     }

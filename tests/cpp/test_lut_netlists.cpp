@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -282,6 +283,54 @@ TEST(LutNetlists, ProbeNetlistText) {
               ".dc Vgs 0.000000e0 -1.000000e-1 -5.000000e-2\n"
               "\n"
               ".end");
+}
+
+// The small-signal probe asks for every vector that could serve, at three
+// Vgs points from the sweep's start and five Vds points from the middle of
+// its sweep to the end (at mid Vds alone when that is the end); the
+// characterisation netlist saves a small-signal vector that is also an
+// operating-point parameter once.
+TEST(LutNetlists, SmallSignalProbeAndSeriesSaves) {
+    LutConfig c;
+    c.model_card = ".model nch nmos level=54";
+    c.widths = {1e-6};
+    c.lengths = {1e-7};
+    c.vbs_values = {0.0};
+    c.vgs = {0.0, 1.2, 0.05};
+    c.vds = {0.0, 1.2, 0.05};
+    const std::vector<std::string> wanted = small_signal_probe_vectors("m.x1.m0");
+    EXPECT_EQ(wanted,
+              (std::vector<std::string>{
+                  "@m.x1.m0[gm]", "@m.x1.m0[gds]", "@m.x1.m0[id]", "@m.x1.m0[gmbs]", "@m.x1.m0[gbd]",
+                  "@m.x1.m0[gbs]", "m.x1.m0#drain", "m.x1.m0#source", "@m.x1.m0[isub]", "@m.x1.m0[igidl]",
+                  "@m.x1.m0[igd]", "@m.x1.m0[igcd]", "@m.x1.m0[igs]", "@m.x1.m0[igcs]", "@m.x1.m0[igisl]"}));
+    const std::vector<std::string> probe = lines_of(build_small_signal_probe_netlist(c, "m.x1.m0"));
+    ASSERT_GE(probe.size(), 3u);
+    EXPECT_EQ(probe[0], "nmos probe (gm)");
+    EXPECT_EQ(probe[probe.size() - 3],
+              ".dc Vds 6.000000e-1 1.200000e0 1.500000e-1 Vgs 0.000000e0 1.000000e-1 5.000000e-2");
+    std::string saved = ".save vds#branch";
+    for (const std::string& name : wanted) saved += " " + name;
+    EXPECT_NE(std::find(probe.begin(), probe.end(), saved), probe.end());
+    c.vds = {0.9, 0.9, 0.1};
+    const std::vector<std::string> fixed = lines_of(build_small_signal_probe_netlist(c, "m1"));
+    EXPECT_EQ(fixed[fixed.size() - 3], ".dc Vgs 0.000000e0 1.000000e-1 5.000000e-2");
+
+    const std::vector<std::string> series{"@m1[gm]", "@m1[gds]", "@m1[gmbs]", "@m1[gbd]", "m1#drain"};
+    const std::string netlist =
+        build_netlist(c, c.vgs, mask_of({"gmbs", "vth"}), "m1", 1e-6, 1e-7, 0.0, series);
+    EXPECT_NE(netlist.find("\n* operating-point parameters\n.save vds#branch\n.save @m1[gm]\n.save @m1[gds]\n"
+                           ".save @m1[gmbs]\n.save @m1[gbd]\n.save m1#drain\n.save @m1[vth]\n\n* sweep\n"),
+              std::string::npos)
+        << netlist;
+    EXPECT_EQ(build_return_vectors(1, "m1", mask_of({"gbd"}), series),
+              (std::vector<std::string>{"vds#branch", "@m1[gm]", "@m1[gds]", "@m1[gmbs]", "@m1[gbd]",
+                                        "m1#drain", "vds#branch"}));
+    EXPECT_EQ(channel_beyond("m1", -1.0), (BeyondTerms{true, {{"@m1[id]", 1.0}}}));
+    SmallSignalPlan plan;
+    plan.vectors = series;
+    EXPECT_EQ(plan.index_of("M1#DRAIN"), 4u);
+    EXPECT_FALSE(plan.index_of("m1#source"));
 }
 
 // ---- command and vector lists ----------------------------------------------

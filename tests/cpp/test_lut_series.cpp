@@ -85,8 +85,8 @@ TEST(LutSeries, FitRecoversTheResistances) {
         {{80.0, 0.0, 0.0, 0.0, 0.0}, {80.0, 0.0, 0.0, 0.0, 0.0}, 0.0},  // diffusion only
     };
     for (const Case& c : cases) {
-        const auto fit = fit_series_resistances(samples_of(c.drain, c.noise), samples_of(c.source, c.noise), true,
-                                                true);
+        const auto fit =
+            fit_series_resistances(samples_of(c.drain, c.noise), samples_of(c.source, c.noise), true, true);
         ASSERT_TRUE(fit && fit->drain && fit->source);
         expect_same_resistance(*fit->drain, c.drain, 1e-4);
         expect_same_resistance(*fit->source, c.source, 1e-4);
@@ -159,9 +159,8 @@ struct Device {
             const double ich = channel(vg, n[0], n[1], vb);
             const double into_d = rd ? (vd - n[0]) / rd->at(vg - n[0], vb - n[0]).r : 0.0;
             const double out_s = rs ? n[1] / rs->at(vg - n[1], vb - n[1]).r : 0.0;
-            return std::array<double, 2>{
-                into_d - (ich + at_drain(vg, n[0], n[1], vb) - junction(vb - n[0])),
-                out_s - (ich + at_source(vg, n[1]) + junction(vb - n[1]))};
+            return std::array<double, 2>{into_d - (ich + at_drain(vg, n[0], n[1], vb) - junction(vb - n[0])),
+                                         out_s - (ich + at_source(vg, n[1]) + junction(vb - n[1]))};
         };
         for (int it = 0; it < 100; ++it) {
             const std::array<double, 2> r = residual(x);
@@ -203,7 +202,11 @@ struct Device {
                     (which == 0 ? g : which == 1 ? dd : which == 2 ? s : b) = x;
                     return channel(g, dd, s, b);
                 },
-                which == 0 ? vg : which == 1 ? n[0] : which == 2 ? n[1] : vb, 1e-7);
+                which == 0   ? vg
+                : which == 1 ? n[0]
+                : which == 2 ? n[1]
+                             : vb,
+                1e-7);
         };
         if (n[0] >= n[1]) {
             p.gm = d(0);
@@ -228,11 +231,11 @@ TEST(LutSeries, TerminalSlopesOfASolvedDevice) {
         double rest, vg, vd, vb;
     };
     const std::vector<Case> cases = {
-        {rd, rs, 0.0, 1.0, 1.0, 0.0},       // saturation, resistances alone
-        {rd, rs, 0.0, 1.1, 0.05, -0.3},     // triode, body bias
-        {rd, rs, 1.0, 1.0, 1.2, -0.5},      // with the currents beyond
-        {rd, rs, 1.0, 0.9, 0.0, 0.0},       // Vds = 0: the source's gate current crosses the channel
-        {rd, rs, 1.0, 0.3, 0.6, 0.0},       // weak inversion
+        {rd, rs, 0.0, 1.0, 1.0, 0.0},    // saturation, resistances alone
+        {rd, rs, 0.0, 1.1, 0.05, -0.3},  // triode, body bias
+        {rd, rs, 1.0, 1.0, 1.2, -0.5},   // with the currents beyond
+        {rd, rs, 1.0, 0.9, 0.0, 0.0},    // Vds = 0: the source's gate current crosses the channel
+        {rd, rs, 1.0, 0.3, 0.6, 0.0},    // weak inversion
         {rd, std::nullopt, 1.0, 1.0, 0.8, -0.2},
         {std::nullopt, rs, 1.0, 1.0, 0.8, -0.2},
         {flat, flat, 1.0, 0.8, 0.5, -0.2},  // diffusion resistances only
@@ -251,7 +254,9 @@ TEST(LutSeries, TerminalSlopesOfASolvedDevice) {
                     const auto n = dev.solve(g, d, b);
                     return drain ? dev.at_drain(g, n[0], n[1], b) : dev.at_source(g, n[1]);
                 },
-                axis == 0 ? c.vg : axis == 1 ? c.vd : c.vb);
+                axis == 0   ? c.vg
+                : axis == 1 ? c.vd
+                            : c.vb);
         };
         const std::array<double, 3> table{s->gm, s->gds, s->gmbs};
         for (int axis = 0; axis < 3; ++axis) {
@@ -259,9 +264,11 @@ TEST(LutSeries, TerminalSlopesOfASolvedDevice) {
                 [&](double x) {
                     return dev.terminal(axis == 0 ? x : c.vg, axis == 1 ? x : c.vd, axis == 2 ? x : c.vb);
                 },
-                axis == 0 ? c.vg : axis == 1 ? c.vd : c.vb);
-            const double got =
-                table[axis] + s->transfer * rest_slope(true, axis) + s->transfer_source * rest_slope(false, axis);
+                axis == 0   ? c.vg
+                : axis == 1 ? c.vd
+                            : c.vb);
+            const double got = table[axis] + s->transfer * rest_slope(true, axis) +
+                               s->transfer_source * rest_slope(false, axis);
             // The reference is a difference of currents of up to 0.1 A
             // computed to rounding: good to about 1e-11 S.
             EXPECT_NEAR(got, exact, 1e-5 * std::abs(exact) + 2e-11)
