@@ -291,13 +291,19 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
 // and the channel current.
 SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& config,
                                    const std::string& device_path, Messages& messages) {
-    ngspice::SimulationRequest req;
-    req.id = "probe-small-signal";
-    req.netlist = build_small_signal_probe_netlist(config, device_path);
-    req.commands = {"run"};
-    req.pre_commands = model_dir_pre_commands(config);
-    req.return_vectors = small_signal_probe_vectors(device_path);
-    SimulationOutcome outcome = simulator.run(std::move(req));
+    const auto probe = [&](bool to_vds_stop) {
+        ngspice::SimulationRequest req;
+        req.id = "probe-small-signal";
+        req.netlist = build_small_signal_probe_netlist(config, device_path, to_vds_stop);
+        req.commands = {"run"};
+        req.pre_commands = model_dir_pre_commands(config);
+        req.return_vectors = small_signal_probe_vectors(device_path);
+        return simulator.run(std::move(req));
+    };
+    SimulationOutcome outcome = probe(true);
+    // A sweep to the end of the Vds axis in a few large steps may fail
+    // where the table's own sweeps do not: then at mid Vds alone.
+    if (outcome && !outcome->success) outcome = probe(false);
     const auto none = [&](std::string_view why) {
         messages.err(
             fmt::cat("  warning: ", why, ": gm and gds are differences of Id over the grid steps\n"));

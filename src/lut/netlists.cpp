@@ -420,11 +420,12 @@ std::vector<std::string> small_signal_probe_vectors(std::string_view device_path
     return out;
 }
 
-std::string build_small_signal_probe_netlist(const LutConfig& c, std::string_view device_path) {
+std::string build_small_signal_probe_netlist(const LutConfig& c, std::string_view device_path,
+                                             bool to_vds_stop) {
     std::string saved;
     for (const std::string& name : small_signal_probe_vectors(device_path))
         saved += fmt::cat(saved.empty() ? "" : " ", name);
-    return probe_netlist(c, SMALL_SIGNAL_PARAMS[0], saved, true);
+    return probe_netlist(c, SMALL_SIGNAL_PARAMS[0], saved, to_vds_stop);
 }
 
 std::string internal_node_vector(std::string_view device_path, std::string_view node) {

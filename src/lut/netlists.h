@@ -211,8 +211,9 @@ std::vector<std::string> small_signal_probe_vectors(std::string_view device_path
 // The probe netlist saving every small_signal_probe_vectors vector at once,
 // over three Vgs points from the sweep's start at five Vds points from the
 // middle of the Vds sweep to its end (where the currents beyond the channel
-// are largest).
-std::string build_small_signal_probe_netlist(const LutConfig& config, std::string_view device_path);
+// are largest), or, without `to_vds_stop`, at the middle alone.
+std::string build_small_signal_probe_netlist(const LutConfig& config, std::string_view device_path,
+                                             bool to_vds_stop = true);
 
 // "run", then an alter/dc pair for every further Vbs value.
 std::vector<std::string> build_multi_vbs_commands(const LutConfig& config, const SweepRange& vgs);

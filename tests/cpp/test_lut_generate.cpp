@@ -367,6 +367,23 @@ TEST(LutGenerate, ConductancesFallBackToDifferencesWithOneLine) {
     }
 }
 
+// The small-signal probe sweeps to the end of the Vds axis in a few large
+// steps; when ngspice fails there, the probe at mid Vds alone serves.
+TEST(LutGenerate, SmallSignalProbeFallsBackToMidVds) {
+    Scripted s;
+    Recorder rec;
+    s.faults.push_back({[](const SimulationRequest& r) {
+                            return r.id == "probe-small-signal" &&
+                                   r.netlist.find("\n.dc Vds ") != std::string::npos;
+                        },
+                        fails_with("stderr Error: no convergence")});
+    auto table = generate_lut(3, s.simulator(), small_config(), rec);
+    ASSERT_TRUE(table) << table.error().text();
+    EXPECT_EQ(s.ids_starting("probe-small-signal").size(), 2u);
+    EXPECT_EQ(rec.stderr_text, "");
+    EXPECT_EQ(table->gm.at(1, 1, 1, 4, 2), 10.5);  // the simulator's own
+}
+
 // A device with internal drain and source nodes whose drops no series
 // resistance of the published form gives (here any values at all): its
 // slopes are differences of Id, said in one line; one that lacks a vector
