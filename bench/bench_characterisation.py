@@ -16,6 +16,14 @@ the example card; a large kit, whose circuit load dominates (1,000 binned
 copies of the example card, one parameter a line); and a card with strong
 impact ionisation (the example card with alpha0, alpha1, beta0 raised, Isub
 about a tenth of Id at Vds = 5 V), where the shifted sweeps run.
+
+Series resistances (`--rdsmod` runs this part alone): the same table of the
+example card with rdsmod=0 and with rdsmod=1 (its drain and source
+resistances outside the channel, bias-dependent), and through a subcircuit
+that gives the instance nrd = nrs = 2 with rsh = 40 beside the same
+subcircuit without them: the wall time on 4 workers, best of ten taking
+turns, and the ratio of each card with series resistances to the one
+without.
 """
 
 import os
@@ -130,6 +138,7 @@ TODAY = {
 }
 COST_WORKERS = 4
 COST_REPEATS = 5
+SERIES_REPEATS = 10
 HV_PARAMS = ("alpha0=1e-7 beta0=30", "alpha0=3e-7 alpha1=0.05 beta0=20")
 
 
@@ -194,12 +203,61 @@ def cost():
             print(f"  {name:30} {lut[0].id.size:8,} {seconds:9.3f} {today_text} {ratio}", flush=True)
 
 
+def series_cases(folder):
+    """(label, configuration) pairs: each card without series resistances,
+    then with them."""
+    import morva
+
+    text = pathlib.Path(CARD).read_text()
+    assert text.count("rdsmod=0") == 2
+    cards = {}
+    for name, body in (("rdsmod0", text), ("rdsmod1", text.replace("rdsmod=0", "rdsmod=1"))):
+        cards[name] = pathlib.Path(folder) / f"{name}.lib"
+        cards[name].write_text(body)
+    for name, squares in (("plain", ""), ("squares", " nrd=2 nrs=2")):
+        cards[name] = pathlib.Path(folder) / f"{name}.lib"
+        cards[name].write_text(text.replace("rdsmod=0", "rdsmod=0 rsh=40") + "\n.subckt nfet d g s b w=1e-6 l=1e-6\n"
+                               f"m0 d g s b nch w=w l=l{squares}\n.ends nfet\n")
+    axes = dict(widths_values=WIDTHS, lengths_values=LENGTHS, vbs_values=VBS, vgs=SWEEP, vds=SWEEP)
+    plain = dict(model_name="nch", **axes)
+    wrapped = dict(model_name="nfet", subcircuit=True, **axes)
+    return [
+        ("example card, Id only", morva.LutConfig(model_file=str(cards["rdsmod0"]), **plain),
+         morva.LutConfig(model_file=str(cards["rdsmod1"]), **plain)),
+        ("example card, with gmbs", morva.LutConfig(model_file=str(cards["rdsmod0"]), op_params=["gmbs"], **plain),
+         morva.LutConfig(model_file=str(cards["rdsmod1"]), op_params=["gmbs"], **plain)),
+        ("subcircuit, nrd = nrs = 2", morva.LutConfig(model_file=str(cards["plain"]), **wrapped),
+         morva.LutConfig(model_file=str(cards["squares"]), **wrapped)),
+    ]
+
+
+def series():
+    from morva import SimulationPool
+
+    print(f"\nseries resistances: {POINTS:,} points on {COST_WORKERS} workers (best of {SERIES_REPEATS})")
+    print(f"  {'table':28} {'without':>9} {'with':>9} {'ratio':>7}")
+    with tempfile.TemporaryDirectory() as tmp, SimulationPool(workers=COST_WORKERS) as pool:
+        pool.run_simulations_batch([("warm\nR1 a 0 1\nV1 a 0 1\n.op\n.end\n", ["run"])] * (2 * COST_WORKERS))
+        for name, without, with_series in series_cases(tmp):
+            run = lambda cfg: captured_stdout(lambda: pool.generate_lut(cfg, cache=False))
+            # Taking turns, so that the machine's other work weighs on both alike.
+            times = {id(without): float("inf"), id(with_series): float("inf")}
+            for _ in range(SERIES_REPEATS):
+                for cfg in (without, with_series):
+                    times[id(cfg)] = min(times[id(cfg)], best_of(1, lambda: run(cfg)))
+            a, b = times[id(without)], times[id(with_series)]
+            print(f"  {name:28} {a:9.3f} {b:9.3f} {b / a:6.2f}x", flush=True)
+
+
 def main():
     if shutil.which("ngspice") is None:
         print("ngspice not installed; skipped")
         return
     if "--cost" in sys.argv:
         cost()
+        return
+    if "--rdsmod" in sys.argv:
+        series()
         return
     print(f"{POINTS:,} points: {len(WIDTHS)} W x {len(LENGTHS)} L x {len(VBS)} Vbs x 37 Vgs x 37 Vds, "
           f"{os.cpu_count()} cores")
@@ -214,6 +272,7 @@ def main():
                 rate, efficiency = pool_run(workers, params)
                 print(f"  {workers:3d} {rate:14,.0f} {baseline:20,.0f} {rate / baseline:17.2f}x {efficiency:10.1f}%")
     cost()
+    series()
 
 
 if __name__ == "__main__":

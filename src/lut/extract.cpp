@@ -49,7 +49,8 @@ void TimingSums::add_worker(const ngspice::WireTiming& t) {
 Result<VbsData, NgspiceError> extract_chunk_for_prefix(const ngspice::SimulationResponse& response,
                                                        std::string_view prefix, std::size_t n_rows,
                                                        std::size_t n_vds, std::string_view device_path,
-                                                       const ParamMask& mask, bool small_signal) {
+                                                       const ParamMask& mask,
+                                                       const std::vector<std::string>& small_signal) {
     const ngspice::VectorData* branch = find_prefixed(response, prefix, "vds#branch");
     if (!branch)
         return err(NgspiceError::simulation(
@@ -71,15 +72,16 @@ Result<VbsData, NgspiceError> extract_chunk_for_prefix(const ngspice::Simulation
             out.ops[k].assign(n, std::numeric_limits<double>::quiet_NaN());
         }
     }
-    if (small_signal) {
-        std::array<const ngspice::VectorData*, SMALL_SIGNAL_PARAMS.size()> found{};
+    if (!small_signal.empty()) {
+        std::vector<const ngspice::VectorData*> found(small_signal.size());
         bool whole = true;
         for (std::size_t k = 0; k < found.size(); ++k) {
-            found[k] = find_prefixed(response, prefix, op_vector_name(device_path, SMALL_SIGNAL_PARAMS[k]));
+            found[k] = find_prefixed(response, prefix, small_signal[k]);
             whole = whole && found[k] && found[k]->real.size() == n;
         }
         if (whole) {
-            for (std::size_t k = 0; k < found.size(); ++k) out.small_signal[k] = found[k]->real;
+            out.small_signal.reserve(found.size());
+            for (const ngspice::VectorData* v : found) out.small_signal.push_back(v->real);
         }
     }
     return out;
@@ -88,7 +90,7 @@ Result<VbsData, NgspiceError> extract_chunk_for_prefix(const ngspice::Simulation
 std::optional<std::vector<VbsData>> extract_all_vbs(const ngspice::SimulationResponse& response,
                                                     std::size_t n_vbs, std::size_t n_rows, std::size_t n_vds,
                                                     std::string_view device_path, const ParamMask& mask,
-                                                    bool small_signal) {
+                                                    const std::vector<std::string>& small_signal) {
     std::vector<VbsData> out;
     out.reserve(n_vbs);
     for (std::size_t v = 0; v < n_vbs; ++v) {
@@ -103,7 +105,7 @@ std::optional<std::vector<VbsData>> extract_all_vbs(const ngspice::SimulationRes
 std::optional<std::vector<std::vector<VbsData>>> extract_all_chunks_vbs(
     const ngspice::SimulationResponse& response, std::size_t n_chunks, std::size_t n_vbs,
     const std::vector<std::size_t>& chunk_rows, std::size_t n_vds, std::string_view device_path,
-    const ParamMask& mask, bool small_signal) {
+    const ParamMask& mask, const std::vector<std::string>& small_signal) {
     std::vector<std::vector<VbsData>> out(n_chunks);
     const bool prefixed = n_chunks * n_vbs >= 2;
     for (std::size_t c = 0; c < n_chunks; ++c) {
@@ -121,23 +123,30 @@ std::optional<std::vector<std::vector<VbsData>>> extract_all_chunks_vbs(
 
 std::optional<std::vector<std::vector<double>>> extract_beyond(const ngspice::SimulationResponse& response,
                                                                const std::vector<ShiftedSweep>& sweeps,
-                                                               std::string_view device_path,
-                                                               double polarity) {
+                                                               const std::vector<BeyondTerms>& rest) {
     std::vector<std::vector<double>> out;
     out.reserve(sweeps.size());
-    const std::string channel = op_vector_name(device_path, "id");
     for (std::size_t k = 0; k < sweeps.size(); ++k) {
         const std::string prefix = plot_prefix(sweeps.size() >= 2, k + 1);
-        const ngspice::VectorData* branch = find_prefixed(response, prefix, "vds#branch");
-        const ngspice::VectorData* id = find_prefixed(response, prefix, channel);
         const std::size_t swept = sweeps[k].swept_points();
-        if (!branch || !id || branch->real.size() != swept || id->real.size() != swept) return std::nullopt;
+        const ngspice::VectorData* branch = find_prefixed(response, prefix, "vds#branch");
+        if (!branch || branch->real.size() != swept) return std::nullopt;
         const std::size_t row = swept / (sweeps[k].rows.second - sweeps[k].rows.first + 1);
-        std::vector<double>& beyond = out.emplace_back();
-        beyond.reserve(sweeps[k].points());
-        for (std::size_t p = 0; p < swept; ++p) {
-            if (p % row < kSlopeLeadIn) continue;
-            beyond.push_back(-branch->real[p] - polarity * id->real[p]);
+        std::vector<double>& values = out.emplace_back();
+        values.reserve(sweeps[k].points() * rest.size());
+        for (const BeyondTerms& part : rest) {
+            std::vector<const ngspice::VectorData*> terms(part.vectors.size());
+            for (std::size_t t = 0; t < terms.size(); ++t) {
+                terms[t] = find_prefixed(response, prefix, part.vectors[t].first);
+                if (!terms[t] || terms[t]->real.size() != swept) return std::nullopt;
+            }
+            for (std::size_t p = 0; p < swept; ++p) {
+                if (p % row < kSlopeLeadIn) continue;
+                double sum = part.drain_current ? -branch->real[p] : 0.0;
+                for (std::size_t t = 0; t < terms.size(); ++t)
+                    sum += part.vectors[t].second * terms[t]->real[p];
+                values.push_back(sum);
+            }
         }
     }
     return out;

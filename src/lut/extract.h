@@ -25,8 +25,9 @@ struct VbsData {
     std::vector<double> id;
     // KNOWN_OP_PARAMS order; empty for a parameter outside the mask.
     std::array<std::vector<double>, kOpParamCount> ops;
-    // SMALL_SIGNAL_PARAMS order; all empty unless every one came back.
-    std::array<std::vector<double>, SMALL_SIGNAL_PARAMS.size()> small_signal;
+    // One row set per small-signal vector asked for, in that order; empty
+    // unless every one came back whole.
+    std::vector<std::vector<double>> small_signal;
 };
 
 // Saturating sums of the worker's phase times.
@@ -53,37 +54,37 @@ struct ChunkResult {
 // The rows of one plot of a response, read from "{prefix}vds#branch" (Id is
 // its negation) and "{prefix}@{device}[{param}]", each falling back to the
 // bare name. Only a missing or wrongly sized drain branch is an error; a
-// missing or wrongly sized operating-point vector gives NaN rows. With
-// `small_signal` the SMALL_SIGNAL_PARAMS rows are read too, when all of them
+// missing or wrongly sized operating-point vector gives NaN rows. The rows
+// of the `small_signal` vectors (full names) are read too, when all of them
 // came back whole.
 Result<VbsData, NgspiceError> extract_chunk_for_prefix(const ngspice::SimulationResponse& response,
                                                        std::string_view prefix, std::size_t n_rows,
                                                        std::size_t n_vds, std::string_view device_path,
-                                                       const ParamMask& mask, bool small_signal = false);
+                                                       const ParamMask& mask,
+                                                       const std::vector<std::string>& small_signal = {});
 
 // Plots dc1..dc{n_vbs} (unprefixed for one Vbs value); nothing when any
 // plot cannot be read.
 std::optional<std::vector<VbsData>> extract_all_vbs(const ngspice::SimulationResponse& response,
                                                     std::size_t n_vbs, std::size_t n_rows, std::size_t n_vds,
                                                     std::string_view device_path, const ParamMask& mask,
-                                                    bool small_signal = false);
+                                                    const std::vector<std::string>& small_signal = {});
 
 // Chunk-major plots: chunk c at Vbs index v in plot c * n_vbs + v + 1
 // (unprefixed when there is only one).
 std::optional<std::vector<std::vector<VbsData>>> extract_all_chunks_vbs(
     const ngspice::SimulationResponse& response, std::size_t n_chunks, std::size_t n_vbs,
     const std::vector<std::size_t>& chunk_rows, std::size_t n_vds, std::string_view device_path,
-    const ParamMask& mask, bool small_signal = false);
+    const ParamMask& mask, const std::vector<std::string>& small_signal = {});
 
 // Per plot of a response to shifted sweeps (unprefixed when there is only
 // one), what the drain carries beyond the channel at each point of the
-// sweep's rectangle (Vds fastest, lead-in points dropped): Id
-// (= -vds#branch) less the channel current `polarity` * @{device}[id].
-// Nothing when a plot lacks either vector or holds other than the points
-// swept.
+// sweep's rectangle (Vds fastest, lead-in points dropped), summed as each
+// `rest` part says (Id = -vds#branch), one part after the other. Nothing
+// when a plot lacks a vector or holds other than the points swept.
 std::optional<std::vector<std::vector<double>>> extract_beyond(const ngspice::SimulationResponse& response,
                                                                const std::vector<ShiftedSweep>& sweeps,
-                                                               std::string_view device_path, double polarity);
+                                                               const std::vector<BeyondTerms>& rest);
 
 // Whether a failed response looks like an `alter` (or a sweep source
 // lookup) the simulator refused.

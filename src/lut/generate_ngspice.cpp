@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "lut/model_check.h"
 #include "lut/model_files.h"
 #include "lut/report.h"
+#include "lut/series.h"
 #include "lut/slopes.h"
 #include "ngspice/pool.h"
 #include "ngspice/worker.h"
@@ -65,10 +67,146 @@ bool any(const ParamMask& mask) {
     return false;
 }
 
+// One part of what the drain carries beyond the channel's values at one
+// point of the rows, in the table's frame, summed as the shifted sweeps sum
+// it.
+struct BeyondRows {
+    bool drain_current = true;
+    std::vector<std::pair<std::size_t, double>> terms;  // indices into the plan's vectors
+
+    BeyondRows(const SmallSignalPlan& plan, const BeyondTerms& part) : drain_current(part.drain_current) {
+        for (const auto& [name, coefficient] : part.vectors) {
+            if (auto k = plan.index_of(name)) terms.emplace_back(*k, coefficient);
+        }
+    }
+    double at(const VbsData& d, std::size_t p) const {
+        double sum = drain_current ? d.id[p] : 0.0;
+        for (const auto& [k, coefficient] : terms) sum += coefficient * d.small_signal[k][p];
+        return sum;
+    }
+};
+
+std::vector<BeyondRows> rest_rows(const SmallSignalPlan& plan) {
+    std::vector<BeyondRows> out;
+    for (const BeyondTerms& part : plan.rest) out.emplace_back(plan, part);
+    return out;
+}
+
+// The rows of a device with series resistances, read in the n-channel
+// frame (the table's voltages and currents times the polarity).
+struct SeriesRows {
+    const SmallSignalPlan* plan = nullptr;
+    const TransistorLut* axes = nullptr;  // its axes only
+    double polarity = 1.0;
+    // The rest at the drain node, then the one at the source node (if any).
+    std::vector<BeyondRows> rest;
+    // The fitted resistances of each (W, L) pair (none where the fit failed).
+    std::vector<std::optional<SeriesResistances>> fits;
+
+    SeriesRows(const SmallSignalPlan& p, const TransistorLut& t, double pol)
+        : plan(&p), axes(&t), polarity(pol), rest(rest_rows(p)) {}
+
+    // Part `part` of the rest, table's frame (0 for a part the device lacks).
+    double rest_at(std::size_t part, const VbsData& d, std::size_t at) const {
+        return part < rest.size() ? rest[part].at(d, at) : 0.0;
+    }
+    // Point `at` of rows `d` at Vbs index v, Vgs index row, Vds index col.
+    SeriesPoint point(const VbsData& d, std::size_t at, std::size_t v, std::size_t row,
+                      std::size_t col) const {
+        SeriesPoint pt;
+        pt.vg = polarity * axes->vgs[row];
+        pt.vd = polarity * axes->vds[col];
+        pt.vb = polarity * axes->vbs_values[v];
+        pt.node_d = plan->drain_node ? polarity * d.small_signal[*plan->drain_node][at] : pt.vd;
+        pt.node_s = plan->source_node ? polarity * d.small_signal[*plan->source_node][at] : 0.0;
+        pt.gm = d.small_signal[plan->gm][at];
+        pt.gds = d.small_signal[plan->gds][at];
+        pt.gmbs = d.small_signal[plan->gmbs][at];
+        pt.gbd = d.small_signal[plan->gbd][at];
+        pt.gbs = d.small_signal[plan->gbs][at];
+        return pt;
+    }
+};
+
+// Whether rows `d` of `r` lie within the table and carry every small-signal
+// vector whole.
+bool series_rows_whole(const TransistorLut& t, const ChunkResult& r, const VbsData& d, std::size_t v,
+                       const std::vector<Chunk>& chunks, std::size_t n_vectors) {
+    if (r.chunk_index >= chunks.size() || r.w_index >= t.widths.size() || r.l_index >= t.lengths.size() ||
+        v >= t.vbs_values.size() || d.small_signal.size() != n_vectors)
+        return false;
+    const Chunk& chunk = chunks[r.chunk_index];
+    if (chunk.second >= t.vgs.size() || d.id.size() != (chunk.second - chunk.first + 1) * t.vds.size())
+        return false;
+    for (const auto& rows : d.small_signal) {
+        if (rows.size() != d.id.size()) return false;
+    }
+    return true;
+}
+
+// Fits the series resistances of every (W, L) pair to the drops its rows
+// carry, in forward mode.
+void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, const std::vector<Chunk>& chunks,
+               const std::vector<char>& forward) {
+    const TransistorLut& t = *series.axes;
+    const std::size_t n_l = t.lengths.size(), n_vds = t.vds.size();
+    const std::size_t pairs = t.widths.size() * n_l;
+    std::vector<std::vector<ResistanceSample>> drain(pairs), source(pairs);
+    // Every k-th point of a pair is enough for its fit, which takes at most
+    // kMaxFitSamples of each resistance.
+    const std::size_t forward_points =
+        static_cast<std::size_t>(std::count(forward.begin(), forward.end(), char{1})) * t.vgs.size() *
+        t.vbs_values.size();
+    const std::size_t stride = std::max<std::size_t>(1, forward_points / kMaxFitSamples);
+    std::vector<std::size_t> seen(pairs, 0);
+    for (const ChunkResult& r : results) {
+        for (std::size_t i = 0; i < r.vbs_data.size(); ++i) {
+            const VbsData& d = r.vbs_data[i];
+            const std::size_t v = r.vbs_offset + i;
+            if (!series_rows_whole(t, r, d, v, chunks, series.plan->vectors.size())) continue;
+            const std::size_t pair = r.w_index * n_l + r.l_index, first = chunks[r.chunk_index].first;
+            for (std::size_t at = 0; at < d.id.size(); ++at) {
+                const std::size_t col = at % n_vds;
+                if (col >= forward.size() || !forward[col] || seen[pair]++ % stride != 0) continue;
+                const SeriesPoint pt = series.point(d, at, v, first + at / n_vds, col);
+                if (series.plan->drain_node)
+                    drain[pair].push_back({pt.vg - pt.node_d, pt.vb - pt.node_d, series.polarity * d.id[at],
+                                           pt.vd - pt.node_d});
+                // What leaves through the source: the channel current (the
+                // drain's less what the drain carries beyond it, the
+                // junction's aside) and the rest at the source node.
+                if (series.plan->source_node)
+                    source[pair].push_back(
+                        {pt.vg - pt.node_s, pt.vb - pt.node_s,
+                         series.polarity * (d.id[at] - series.rest_at(0, d, at) + series.rest_at(1, d, at)),
+                         pt.node_s});
+            }
+        }
+    }
+    // The pairs' fits side by side, a few milliseconds each.
+    using Fit = std::pair<std::size_t, std::optional<SeriesResistances>>;
+    series.fits.assign(pairs, std::nullopt);
+    TaskSet<Fit, NgspiceError> fits(std::max(1u, std::thread::hardware_concurrency()));
+    for (std::size_t k = 0; k < pairs; ++k) {
+        fits.spawn([&, k](const CancelToken&) -> Result<Fit, NgspiceError> {
+            return Fit(k, fit_series_resistances(drain[k], source[k], series.plan->drain_node.has_value(),
+                                                 series.plan->source_node.has_value()));
+        });
+    }
+    // A pair whose fit ended abnormally keeps none: its slopes are
+    // differences of Id.
+    while (auto end = fits.join_next()) {
+        if (end->finished() && end->outcome->ok())
+            series.fits[end->outcome->value().first] = std::move(end->outcome->value().second);
+    }
+}
+
 // Copies one task's rows into the grids: chunk rows are contiguous inside
-// each [w][vbs][l] block.
+// each [w][vbs][l] block. With series resistances, gm, gds (and gmbs, when
+// extracted) are the terminal's slopes through them.
 Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, const std::vector<Chunk>& chunks,
-                                 const ParamMask& mask, SmallSignal* ss) {
+                                 const ParamMask& mask, SmallSignal* ss, const SmallSignalPlan* plan,
+                                 const SeriesRows* series) {
     const auto& dims = table.id.dims;
     const std::size_t n_vds = dims[4];
     if (r.chunk_index >= chunks.size() || r.w_index >= dims[0] || r.l_index >= dims[2] ||
@@ -79,6 +217,7 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
     const auto copy = [&](Grid5& grid, const std::vector<double>& rows, std::size_t v) {
         std::memcpy(&grid.at(r.w_index, v, r.l_index, chunk.first, 0), rows.data(), n * sizeof(double));
     };
+    const std::optional<std::size_t> gmbs = op_param_index("gmbs");
     for (std::size_t i = 0; i < r.vbs_data.size(); ++i) {
         const VbsData& d = r.vbs_data[i];
         const std::size_t v = r.vbs_offset + i;
@@ -91,44 +230,148 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
                 return err(NgspiceError::simulation("ragged chunk rows — this is a bug in LUT generation"));
             copy(table.op[k], d.ops[k], v);
         }
-        if (!ss) continue;
+        if (!ss || !plan) continue;
         const std::size_t block = (r.w_index * dims[1] + v) * dims[2] + r.l_index;
-        bool whole = true;
+        bool whole = d.small_signal.size() == plan->vectors.size();
         for (const auto& rows : d.small_signal) whole = whole && rows.size() == n;
         if (!whole) {
             ss->exact[block] = 0;
             continue;
         }
-        copy(table.gm, d.small_signal[0], v);
-        copy(table.gds, d.small_signal[1], v);
-        double* beyond = &ss->beyond.at(r.w_index, v, r.l_index, chunk.first, 0);
-        for (std::size_t p = 0; p < n; ++p) {
+        const std::size_t at0 = table.id.index(r.w_index, v, r.l_index, chunk.first, 0);
+        if (!series) {
+            copy(table.gm, d.small_signal[plan->gm], v);
+            copy(table.gds, d.small_signal[plan->gds], v);
+            const std::vector<BeyondRows> rest = rest_rows(*plan);
             // Zero in reverse mode, where the channel current is not known
             // in the table's frame; those points take differences of Id.
-            beyond[p] = ss->forward[p % n_vds] ? d.id[p] - ss->polarity * d.small_signal[2][p] : 0.0;
+            for (std::size_t q = 0; q < rest.size() && q < ss->rest.size(); ++q) {
+                double* values = ss->rest[q].values.data.data() + at0;
+                for (std::size_t p = 0; p < n; ++p)
+                    values[p] = ss->forward[p % n_vds] ? rest[q].at(d, p) : 0.0;
+            }
+            continue;
+        }
+        const std::optional<SeriesResistances>& fit = series->fits[r.w_index * dims[2] + r.l_index];
+        if (!fit) {
+            ss->exact[block] = 0;
+            ss->unfitted[block] = 1;
+            continue;
+        }
+        Grid5* gmbs_grid = gmbs && mask[*gmbs] ? &table.op[*gmbs] : nullptr;
+        for (std::size_t p = 0; p < n; ++p) {
+            const std::size_t col = p % n_vds, at = at0 + p;
+            if (!ss->forward[col]) {
+                for (RestPart& part : ss->rest) part.values.data[at] = 0.0;
+                continue;
+            }
+            const std::optional<TerminalSlopes> slopes =
+                terminal_slopes(series->point(d, p, v, chunk.first + p / n_vds, col), *fit);
+            if (!slopes) {
+                ss->exact[block] = 0;
+                ss->unfitted[block] = 1;
+                break;
+            }
+            table.gm.data[at] = slopes->gm;
+            table.gds.data[at] = slopes->gds;
+            if (gmbs_grid) gmbs_grid->data[at] = slopes->gmbs;
+            for (std::size_t q = 0; q < ss->rest.size(); ++q) {
+                ss->rest[q].values.data[at] = series->rest_at(q, d, p);
+                ss->rest[q].transfer[at] = q == 0 ? slopes->transfer : slopes->transfer_source;
+            }
         }
     }
     return {};
 }
 
-// Whether the simulator reports the channel's small-signal values for the
-// device: one short sweep asking for all of them.
-bool probe_small_signal(const Simulator& simulator, const LutConfig& config, const std::string& device_path) {
-    ngspice::SimulationRequest req;
-    req.id = "probe-small-signal";
-    req.netlist = build_small_signal_probe_netlist(config, device_path);
-    req.commands = {"run"};
-    req.pre_commands = model_dir_pre_commands(config);
-    std::vector<std::string> vectors;
-    for (std::string_view name : SMALL_SIGNAL_PARAMS) vectors.push_back(op_vector_name(device_path, name));
-    req.return_vectors = vectors;
-    SimulationOutcome outcome = simulator.run(std::move(req));
-    if (!outcome || !outcome->success) return false;
-    for (const std::string& name : vectors) {
+// What the device reports of its channel's small-signal values, and how
+// the table's sweeps save them: one short sweep asking for every vector that
+// could serve (those the device lacks do not come back). Without the
+// channel's gm and gds, none (gm and gds are then differences of Id); with
+// internal drain or source nodes, the series-resistance set; else gm, gds
+// and the channel current.
+SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& config,
+                                   const std::string& device_path, Messages& messages) {
+    const auto probe = [&](bool to_vds_stop) {
+        ngspice::SimulationRequest req;
+        req.id = "probe-small-signal";
+        req.netlist = build_small_signal_probe_netlist(config, device_path, to_vds_stop);
+        req.commands = {"run"};
+        req.pre_commands = model_dir_pre_commands(config);
+        req.return_vectors = small_signal_probe_vectors(device_path);
+        return simulator.run(std::move(req));
+    };
+    SimulationOutcome outcome = probe(true);
+    // A sweep to the end of the Vds axis in a few large steps may fail
+    // where the table's own sweeps do not: then at mid Vds alone.
+    if (outcome && !outcome->success) outcome = probe(false);
+    // A time-out ends the generation: nothing to warn about.
+    if (simulator.timeouts && simulator.timeouts->fired()) return SmallSignalPlan{};
+    const auto none = [&](std::string_view why) {
+        messages.err(
+            fmt::cat("  warning: ", why, ": gm and gds are differences of Id over the grid steps\n"));
+        return SmallSignalPlan{};
+    };
+    const std::string no_values =
+        fmt::cat("the simulator reports no small-signal values for '", device_path, "'");
+    SmallSignalPlan plan;
+    if (!outcome || !outcome->success) return none(no_values);
+    // A vector that came back with finite values; `nonzero` when any is.
+    const auto reported = [&](const std::string& name, bool* nonzero = nullptr) {
         const ngspice::VectorData* v = find_vector(outcome->vectors, name);
         if (!v || v->real.empty()) return false;
+        for (double x : v->real) {
+            if (!std::isfinite(x)) return false;
+            if (nonzero && x != 0.0) *nonzero = true;
+        }
+        return true;
+    };
+    const auto op = [&](std::string_view name) { return op_vector_name(device_path, name); };
+    if (!reported(op("gm")) || !reported(op("gds"))) return none(no_values);
+    const double polarity = config.device_type == DeviceType::Pmos ? -1.0 : 1.0;
+    const bool drain_node = reported(internal_node_vector(device_path, "drain"));
+    const bool source_node = reported(internal_node_vector(device_path, "source"));
+    plan.vectors = {op("gm"), op("gds")};
+    plan.gm = 0;
+    plan.gds = 1;
+    if (!drain_node && !source_node) {
+        if (!reported(op("id"))) return none(no_values);
+        plan.vectors.push_back(op("id"));
+        plan.rest = {channel_beyond(device_path, polarity)};
+        return plan;
     }
-    return true;
+    for (std::string_view name : SERIES_PARAMS) {
+        if (!reported(op(name)))
+            return none(fmt::cat("'", device_path,
+                                 "' reaches its channel through series resistances but reports no ", name));
+    }
+    plan.series = true;
+    plan.gmbs = plan.vectors.size();
+    plan.vectors.push_back(op("gmbs"));
+    plan.gbd = plan.vectors.size();
+    plan.vectors.push_back(op("gbd"));
+    plan.gbs = plan.vectors.size();
+    plan.vectors.push_back(op("gbs"));
+    if (drain_node) {
+        plan.drain_node = plan.vectors.size();
+        plan.vectors.push_back(internal_node_vector(device_path, "drain"));
+    }
+    if (source_node) {
+        plan.source_node = plan.vectors.size();
+        plan.vectors.push_back(internal_node_vector(device_path, "source"));
+    }
+    // Only the currents this card gives at all are swept along: each costs
+    // as much as a vector of the table.
+    BeyondTerms at_drain{false, {}}, at_source{false, {}};
+    for (const RestCurrent& rest : REST_CURRENTS) {
+        bool nonzero = false;
+        if (!reported(op(rest.name), &nonzero) || !nonzero) continue;
+        (rest.drain ? at_drain : at_source).vectors.emplace_back(op(rest.name), rest.sign * polarity);
+        plan.vectors.push_back(op(rest.name));
+    }
+    plan.rest.push_back(std::move(at_drain));
+    if (!at_source.vectors.empty()) plan.rest.push_back(std::move(at_source));
+    return plan;
 }
 
 }  // namespace
@@ -274,7 +517,7 @@ namespace {
 // for it.
 struct Probed {
     std::string device_path;
-    bool small_signal = false;
+    SmallSignalPlan small_signal;
     ParamMask extract{};
     u128 ns = 0;
 };
@@ -296,6 +539,22 @@ void report_op_support(const ParamMask& requested, const ParamMask& extract, Mes
     messages.out(fmt::cat("  → extracting ", count, " OP parameter(s): [", joined, "]\n"));
 }
 
+// Whether a table of a device with series resistances fits in memory with
+// its rows: the rows of every vector held until assembly, the table's grids,
+// and the rest's parts with their shares.
+bool series_fits_in_memory(const LutConfig& config, const Probed& probed) {
+    std::uint64_t points = 1;
+    for (std::size_t n : {config.widths.size(), config.vbs_values.size(), config.lengths.size(),
+                          sweep_point_count(config.vgs), sweep_point_count(config.vds)}) {
+        if (n != 0 && points > std::numeric_limits<std::uint64_t>::max() / n) return false;
+        points *= n;
+    }
+    std::uint64_t grids = 3 + 1 + probed.small_signal.vectors.size() + 2 * probed.small_signal.rest.size();
+    for (bool e : probed.extract) grids += e ? 2 : 0;
+    return points <= std::numeric_limits<std::uint64_t>::max() / 8 / grids &&
+           points * 8 * grids <= physical_memory();
+}
+
 // The device's path, whether the simulator reports its small-signal values,
 // and which requested OP parameters it reports.
 Probed probe_device(const Simulator& simulator, const LutConfig& config, Messages& messages) {
@@ -309,12 +568,8 @@ Probed probe_device(const Simulator& simulator, const LutConfig& config, Message
         probed.device_path = detect_device_path(simulator, config, messages);
     if (timed_out()) return probed;
     const auto probe_start = Clock::now();
-    probed.small_signal = probe_small_signal(simulator, config, probed.device_path);
+    probed.small_signal = probe_small_signal(simulator, config, probed.device_path, messages);
     if (timed_out()) return probed;
-    if (!probed.small_signal)
-        messages.err(fmt::cat("  warning: the simulator reports no small-signal values for '",
-                              probed.device_path,
-                              "': gm and gds are differences of Id over the grid steps\n"));
     probed.ns = ns_since(probe_start);
     if (any(requested)) {
         messages.out("  probing OP parameter support …\n");
@@ -323,6 +578,14 @@ Probed probe_device(const Simulator& simulator, const LutConfig& config, Message
         probed.ns += ns_since(op_probe_start);
         report_op_support(requested, probed.extract, messages);
     }
+    if (probed.small_signal.series && !series_fits_in_memory(config, probed)) {
+        messages.err(
+            "  warning: the series resistances' values would not fit in memory beside the table: gm and "
+            "gds are differences of Id over the grid steps\n");
+        probed.small_signal = SmallSignalPlan{};
+    }
+    if (probed.small_signal.series)
+        messages.out("  series resistances: gm, gds and gmbs are the terminal's slopes through them\n");
     return probed;
 }
 
@@ -336,7 +599,8 @@ std::shared_ptr<TaskPlan> base_plan(const LutConfig& config, const std::vector<C
     base->pre_commands = model_dir_pre_commands(config);
     base->extract_mask = probed.extract;
     base->n_vds = n_vds;
-    base->small_signal = probed.small_signal;
+    base->small_signal = probed.small_signal.vectors;
+    base->rest = probed.small_signal.rest;
     return base;
 }
 
@@ -447,16 +711,29 @@ Result<TransistorLut, NgspiceError> assemble_table(const LutConfig& config,
     table.id = Grid5(dims, 0.0);
     for (std::size_t k = 0; k < kOpParamCount; ++k)
         table.op[k] = probed.extract[k] ? Grid5(dims, 0.0) : unextracted_grid(n_w, n_vbs, n_l);
-    if (probed.small_signal) {
+    const SmallSignalPlan& plan = probed.small_signal;
+    std::optional<SeriesRows> series;
+    if (!plan.empty()) {
         table.gm = Grid5(dims, 0.0);
         table.gds = Grid5(dims, 0.0);
-        ss.beyond = Grid5(dims, 0.0);
+        ss.rest.resize(plan.rest.size());
+        for (RestPart& part : ss.rest) {
+            part.values = Grid5(dims, 0.0);
+            if (plan.series) part.transfer.assign(table.id.data.size(), 0.0);
+        }
         ss.exact.assign(n_w * n_vbs * n_l, 1);
         ss.polarity = config.device_type == DeviceType::Pmos ? -1.0 : 1.0;
         for (double vds : table.vds) ss.forward.push_back(ss.polarity * vds >= 0.0);
+        if (plan.series) {
+            ss.unfitted.assign(ss.exact.size(), 0);
+            series.emplace(plan, table, ss.polarity);
+            fit_pairs(*series, results, chunks, ss.forward);
+        }
     }
-    for (const ChunkResult& r : results)
-        MORVA_TRY(place(table, r, chunks, probed.extract, probed.small_signal ? &ss : nullptr));
+    for (const ChunkResult& r : results) {
+        MORVA_TRY(place(table, r, chunks, probed.extract, plan.empty() ? nullptr : &ss, &plan,
+                        series ? &*series : nullptr));
+    }
     for (std::size_t k = 0; k < kOpParamCount; ++k) {
         if (probed.extract[k]) table.extracted_op_params.emplace_back(KNOWN_OP_PARAMS[k]);
     }
@@ -562,12 +839,19 @@ void fill_gm_gds(TransistorLut& table, const SmallSignal& ss, const LutConfig& c
         fill_conductances(table, config.vgs.step, config.vds.step);
         return;
     }
+    const std::size_t unfitted =
+        static_cast<std::size_t>(std::count(ss.unfitted.begin(), ss.unfitted.end(), char{1}));
     const std::size_t missing =
-        static_cast<std::size_t>(std::count(ss.exact.begin(), ss.exact.end(), char{0}));
+        static_cast<std::size_t>(std::count(ss.exact.begin(), ss.exact.end(), char{0})) - unfitted;
     if (missing)
         messages.err(fmt::cat("  warning: ", missing, " of ", ss.exact.size(),
                               " (W, Vbs, L) blocks came back without small-signal values: their gm and gds "
                               "are differences of Id over the grid steps\n"));
+    if (unfitted)
+        messages.err(fmt::cat("  warning: in ", unfitted, " of ", ss.exact.size(),
+                              " (W, Vbs, L) blocks the series resistances do not follow the drops ngspice "
+                              "solved: their gm and gds are differences of Id over the grid steps, gmbs the "
+                              "channel's\n"));
     fill_small_signal_conductances(table, ss, config.vgs.step, config.vds.step);
 }
 

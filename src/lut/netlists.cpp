@@ -94,19 +94,26 @@ std::string device_line(const LutConfig& c, double w, double l) {
                     " ", c.length_param, "=", exact_number(l, 3));
 }
 
-std::string saved_params(const ParamMask& mask, std::string_view device, bool small_signal) {
-    std::string out;
-    bool any = small_signal;
-    for (bool f : mask) any = any || f;
-    if (!any) return out;
-    out = ".save vds#branch\n";
-    if (small_signal) {
-        for (std::string_view name : SMALL_SIGNAL_PARAMS)
-            out += fmt::cat(".save ", op_vector_name(device, name), "\n");
-    }
+// The small-signal vectors, then the masked operating-point vectors that
+// are not among them: each name once.
+std::vector<std::string> saved_vectors(const ParamMask& mask, std::string_view device,
+                                       const std::vector<std::string>& small_signal) {
+    std::vector<std::string> out = small_signal;
     for (std::size_t k = 0; k < kOpParamCount; ++k) {
-        if (mask[k]) out += fmt::cat(".save ", op_vector_name(device, KNOWN_OP_PARAMS[k]), "\n");
+        if (!mask[k]) continue;
+        std::string name = op_vector_name(device, KNOWN_OP_PARAMS[k]);
+        if (std::find(out.begin(), out.end(), name) == out.end()) out.push_back(std::move(name));
     }
+    return out;
+}
+
+std::string saved_params(const ParamMask& mask, std::string_view device,
+                         const std::vector<std::string>& small_signal) {
+    std::string out;
+    const std::vector<std::string> names = saved_vectors(mask, device, small_signal);
+    if (names.empty()) return out;
+    out = ".save vds#branch\n";
+    for (const std::string& name : names) out += fmt::cat(".save ", name, "\n");
     return out;
 }
 
@@ -117,18 +124,24 @@ std::string dc_command(const LutConfig& c, const SweepRange& vgs) {
                     sweep_text(vgs.start, vgs.stop, vgs.step));
 }
 
+// The vectors of every rest part, each once, in order.
+std::vector<std::string> rest_vectors(const std::vector<BeyondTerms>& rest) {
+    std::vector<std::string> out;
+    for (const BeyondTerms& part : rest) {
+        for (const auto& [name, coefficient] : part.vectors) {
+            if (std::find(out.begin(), out.end(), name) == out.end()) out.push_back(name);
+        }
+    }
+    return out;
+}
+
 std::string alter_command(double vbs) { return fmt::cat(" alter @Vbs[dc] = ", exact_number(vbs, 6)); }
 
 void append_prefixed_vectors(std::vector<std::string>& out, const std::string& prefix,
-                             std::string_view device, const ParamMask& mask, bool small_signal) {
+                             std::string_view device, const ParamMask& mask,
+                             const std::vector<std::string>& small_signal) {
     out.push_back(fmt::cat(prefix, "vds#branch"));
-    if (small_signal) {
-        for (std::string_view name : SMALL_SIGNAL_PARAMS)
-            out.push_back(fmt::cat(prefix, op_vector_name(device, name)));
-    }
-    for (std::size_t k = 0; k < kOpParamCount; ++k) {
-        if (mask[k]) out.push_back(fmt::cat(prefix, op_vector_name(device, KNOWN_OP_PARAMS[k])));
-    }
+    for (const std::string& name : saved_vectors(mask, device, small_signal)) out.push_back(prefix + name);
 }
 
 bool has_control_char(std::string_view text) {
@@ -308,12 +321,15 @@ std::string characterisation_netlist(const LutConfig& c, const SweepRange& vgs, 
 }  // namespace
 
 std::string build_netlist(const LutConfig& c, const SweepRange& vgs, const ParamMask& mask,
-                          std::string_view device_path, double w, double l, double vbs, bool small_signal) {
+                          std::string_view device_path, double w, double l, double vbs,
+                          const std::vector<std::string>& small_signal) {
     return characterisation_netlist(c, vgs, saved_params(mask, device_path, small_signal), w, l, vbs);
 }
 
-std::string build_slope_netlist(const LutConfig& c, std::string_view device_path, double w, double l) {
-    const std::string saved = fmt::cat(".save vds#branch\n.save ", op_vector_name(device_path, "id"), "\n");
+std::string build_slope_netlist(const LutConfig& c, const std::vector<BeyondTerms>& rest, double w,
+                                double l) {
+    std::string saved = ".save vds#branch\n";
+    for (const std::string& name : rest_vectors(rest)) saved += fmt::cat(".save ", name, "\n");
     return characterisation_netlist(c, c.vgs, saved, w, l, c.vbs_values.empty() ? 0.0 : c.vbs_values.front());
 }
 
@@ -347,13 +363,15 @@ std::vector<std::string> build_slope_commands(const LutConfig& c, const std::vec
     return out;
 }
 
-std::vector<std::string> build_slope_return_vectors(std::size_t n_plots, std::string_view device_path) {
+std::vector<std::string> build_slope_return_vectors(std::size_t n_plots,
+                                                    const std::vector<BeyondTerms>& rest) {
+    const std::vector<std::string> names = rest_vectors(rest);
     std::vector<std::string> out;
-    out.reserve(2 * n_plots + 1);
+    out.reserve((1 + names.size()) * n_plots + 1);
     for (std::size_t p = 1; p <= n_plots; ++p) {
         const std::string prefix = n_plots == 1 ? std::string() : fmt::cat("dc", p, ".");
         out.push_back(fmt::cat(prefix, "vds#branch"));
-        out.push_back(fmt::cat(prefix, op_vector_name(device_path, "id")));
+        for (const std::string& name : names) out.push_back(prefix + name);
     }
     out.emplace_back("vds#branch");
     return out;
@@ -361,9 +379,12 @@ std::vector<std::string> build_slope_return_vectors(std::size_t n_plots, std::st
 
 namespace {
 
-// A short Vgs sweep at mid Vds saving the drain branch and `saved` (vector
-// names separated by spaces), titled after `param`.
-std::string probe_netlist(const LutConfig& c, std::string_view param, std::string_view saved) {
+// A short Vgs sweep from the sweep's start saving the drain branch and
+// `saved` (vector names separated by spaces), titled after `param`: at mid
+// Vds, or with `to_vds_stop` at five Vds points from there to the sweep's
+// end.
+std::string probe_netlist(const LutConfig& c, std::string_view param, std::string_view saved,
+                          bool to_vds_stop = false) {
     const double w = c.widths.empty() ? 1e-5 : c.widths.front();
     const double l = c.lengths.empty() ? 0.0 : c.lengths[c.lengths.size() / 2];
     const double vds = (c.vds.start + c.vds.stop) / 2.0;
@@ -372,10 +393,15 @@ std::string probe_netlist(const LutConfig& c, std::string_view param, std::strin
     out += build_model_card(c);
     out += "\n\n";
     out += device_line(c, w, l);
-    out +=
-        fmt::cat("\nVds drain source dc ", fmt::exp(vds, 3), "\nVgs gate  source dc 0\nVbs bulk  source dc ",
-                 exact_number(vbs, 3), "\nVs  source 0    dc 0\n\n.save vds#branch ", saved, "\n\n.dc Vgs ",
-                 sweep_text(c.vgs.start, c.vgs.start + 2.0 * c.vgs.step, c.vgs.step), "\n\n.end");
+    const std::string vgs_sweep =
+        fmt::cat("Vgs ", sweep_text(c.vgs.start, c.vgs.start + 2.0 * c.vgs.step, c.vgs.step));
+    const double vds_step = (c.vds.stop - vds) / 4.0;
+    const std::string dc = to_vds_stop && vds_step != 0.0 && std::isfinite(vds_step)
+                               ? fmt::cat("Vds ", sweep_text(vds, c.vds.stop, vds_step), " ", vgs_sweep)
+                               : vgs_sweep;
+    out += fmt::cat("\nVds drain source dc ", fmt::exp(vds, 3),
+                    "\nVgs gate  source dc 0\nVbs bulk  source dc ", exact_number(vbs, 3),
+                    "\nVs  source 0    dc 0\n\n.save vds#branch ", saved, "\n\n.dc ", dc, "\n\n.end");
     return out;
 }
 
@@ -385,11 +411,36 @@ std::string build_probe_netlist(const LutConfig& c, std::string_view param, std:
     return probe_netlist(c, param, op_vector_name(device_path, param));
 }
 
-std::string build_small_signal_probe_netlist(const LutConfig& c, std::string_view device_path) {
+std::vector<std::string> small_signal_probe_vectors(std::string_view device_path) {
+    std::vector<std::string> out;
+    for (std::string_view name : SMALL_SIGNAL_PARAMS) out.push_back(op_vector_name(device_path, name));
+    for (std::string_view name : SERIES_PARAMS) out.push_back(op_vector_name(device_path, name));
+    for (std::string_view node : INTERNAL_NODES) out.push_back(internal_node_vector(device_path, node));
+    for (const RestCurrent& rest : REST_CURRENTS) out.push_back(op_vector_name(device_path, rest.name));
+    return out;
+}
+
+std::string build_small_signal_probe_netlist(const LutConfig& c, std::string_view device_path,
+                                             bool to_vds_stop) {
     std::string saved;
-    for (std::string_view name : SMALL_SIGNAL_PARAMS)
-        saved += fmt::cat(saved.empty() ? "" : " ", op_vector_name(device_path, name));
-    return probe_netlist(c, SMALL_SIGNAL_PARAMS[0], saved);
+    for (const std::string& name : small_signal_probe_vectors(device_path))
+        saved += fmt::cat(saved.empty() ? "" : " ", name);
+    return probe_netlist(c, SMALL_SIGNAL_PARAMS[0], saved, to_vds_stop);
+}
+
+std::string internal_node_vector(std::string_view device_path, std::string_view node) {
+    return fmt::cat(device_path, "#", node);
+}
+
+BeyondTerms channel_beyond(std::string_view device_path, double polarity) {
+    return BeyondTerms{true, {{op_vector_name(device_path, "id"), -polarity}}};
+}
+
+std::optional<std::size_t> SmallSignalPlan::index_of(std::string_view name) const {
+    for (std::size_t k = 0; k < vectors.size(); ++k) {
+        if (ascii_iequals(vectors[k], name)) return k;
+    }
+    return std::nullopt;
 }
 
 std::vector<std::string> build_multi_vbs_commands(const LutConfig& c, const SweepRange& vgs) {
@@ -433,7 +484,8 @@ std::vector<std::string> build_all_chunks_commands(const LutConfig& c, const std
 }
 
 std::vector<std::string> build_return_vectors(std::size_t n_plots, std::string_view device_path,
-                                              const ParamMask& mask, bool small_signal) {
+                                              const ParamMask& mask,
+                                              const std::vector<std::string>& small_signal) {
     std::vector<std::string> out;
     for (std::size_t p = 1; p <= n_plots; ++p) {
         append_prefixed_vectors(out, n_plots == 1 ? std::string() : fmt::cat("dc", p, "."), device_path, mask,
@@ -444,7 +496,7 @@ std::vector<std::string> build_return_vectors(std::size_t n_plots, std::string_v
 }
 
 std::vector<std::string> plot_vectors(std::string_view device_path, const ParamMask& mask,
-                                      bool small_signal) {
+                                      const std::vector<std::string>& small_signal) {
     std::vector<std::string> out;
     append_prefixed_vectors(out, std::string(), device_path, mask, small_signal);
     return out;
@@ -452,7 +504,7 @@ std::vector<std::string> plot_vectors(std::string_view device_path, const ParamM
 
 std::vector<std::string> build_return_vectors_all(std::size_t n_chunks, std::size_t n_vbs,
                                                   std::string_view device_path, const ParamMask& mask,
-                                                  bool small_signal) {
+                                                  const std::vector<std::string>& small_signal) {
     std::vector<std::string> out;
     const bool prefixed = n_chunks * n_vbs != 1;
     for (std::size_t k = 0; k < n_chunks; ++k) {

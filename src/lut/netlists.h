@@ -29,6 +29,72 @@ using ParamMask = std::array<bool, kOpParamCount>;
 // output conductance and the channel current.
 inline constexpr std::array<std::string_view, 3> SMALL_SIGNAL_PARAMS = {"gm", "gds", "id"};
 
+// What a device whose drain and source reach the channel through series
+// resistances adds to them: the body transconductance and the junctions'
+// conductances (the channel's slopes at the internal nodes and the
+// junctions' meet the resistances there), the internal nodes' voltages
+// ("{device}#drain", "{device}#source": a device without series resistances
+// has neither), and the currents its drain and source carry beyond the
+// channel and the junctions.
+inline constexpr std::array<std::string_view, 3> SERIES_PARAMS = {"gmbs", "gbd", "gbs"};
+inline constexpr std::array<std::string_view, 2> INTERNAL_NODES = {"drain", "source"};
+
+// A current the device reports at one internal node beyond its channel and
+// junction, with its sign there (positive into the node from the terminal
+// side, in the n-channel frame).
+struct RestCurrent {
+    std::string_view name;
+    bool drain;  // at the drain node, else at the source node
+    double sign;
+};
+inline constexpr std::array<RestCurrent, 7> REST_CURRENTS = {{{"isub", true, 1.0},
+                                                              {"igidl", true, 1.0},
+                                                              {"igd", true, -1.0},
+                                                              {"igcd", true, -1.0},
+                                                              {"igs", false, 1.0},
+                                                              {"igcs", false, 1.0},
+                                                              {"igisl", false, -1.0}}};
+
+// "{device}#{node}": the voltage of one of a device's internal nodes.
+std::string internal_node_vector(std::string_view device_path, std::string_view node);
+
+// What the drain carries beyond what the channel's reported values account
+// for, as the table's rows and the shifted sweeps read it: the drain current
+// (-vds#branch, when `drain_current`) plus each vector times its
+// coefficient, in the table's frame.
+struct BeyondTerms {
+    bool drain_current = true;
+    std::vector<std::pair<std::string, double>> vectors;
+
+    bool operator==(const BeyondTerms&) const = default;
+};
+
+// Id less the channel current `polarity` * @{device}[id]: a device without
+// series resistances.
+BeyondTerms channel_beyond(std::string_view device_path, double polarity);
+
+// The vectors a characterisation sweep saves beside the drain branch for gm,
+// gds and gmbs, and what each of them serves (indices into `vectors`).
+struct SmallSignalPlan {
+    std::vector<std::string> vectors;
+    std::size_t gm = 0, gds = 0;
+    // With series resistances: gmbs, gbd, gbs and the internal nodes the
+    // device has.
+    bool series = false;
+    std::size_t gmbs = 0, gbd = 0, gbs = 0;
+    std::optional<std::size_t> drain_node, source_node;
+    // What the drain carries beyond the channel's values, in parts: without
+    // series resistances Id less the channel current (channel_beyond); with
+    // them the currents beyond channel and junction at the internal drain
+    // node, then, when the device has any, those at the internal source node
+    // (positive into the node from the channel's side, table's frame).
+    std::vector<BeyondTerms> rest;
+
+    bool empty() const { return vectors.empty(); }
+    // The index of `name` in `vectors`.
+    std::optional<std::size_t> index_of(std::string_view name) const;
+};
+
 // An inclusive (first, last) pair of positions on the Vgs axis.
 using Chunk = std::pair<std::size_t, std::size_t>;
 
@@ -112,18 +178,20 @@ std::string sweep_text(double start, double stop, double step);
 
 std::string build_model_card(const LutConfig& config);
 
-// `vgs` is the whole configured sweep or one chunk of it. With
-// `small_signal` the SMALL_SIGNAL_PARAMS vectors are saved as well.
+// `vgs` is the whole configured sweep or one chunk of it. The
+// `small_signal` vectors (full names) are saved as well, each once.
 std::string build_netlist(const LutConfig& config, const SweepRange& vgs, const ParamMask& mask,
                           std::string_view device_path, double w, double l, double vbs,
-                          bool small_signal = false);
+                          const std::vector<std::string>& small_signal = {});
 
 std::string build_probe_netlist(const LutConfig& config, std::string_view param,
                                 std::string_view device_path);
 
 // The netlist of a pair's shifted sweeps: the characterisation netlist at
-// the first Vbs value saving only the drain branch and the channel current.
-std::string build_slope_netlist(const LutConfig& config, std::string_view device_path, double w, double l);
+// the first Vbs value saving only the drain branch and the vectors of the
+// `rest` parts.
+std::string build_slope_netlist(const LutConfig& config, const std::vector<BeyondTerms>& rest, double w,
+                                double l);
 
 // For each sweep, the alter of the Vbs source (shifted for a Vbs sweep) and
 // the dc of its rectangle (shifted along Vgs or Vds), each row from
@@ -131,12 +199,21 @@ std::string build_slope_netlist(const LutConfig& config, std::string_view device
 std::vector<std::string> build_slope_commands(const LutConfig& config,
                                               const std::vector<ShiftedSweep>& sweeps);
 
-// Per plot the drain branch and the channel current, prefixed "dc{}." when
-// there are two plots or more, then the bare drain branch.
-std::vector<std::string> build_slope_return_vectors(std::size_t n_plots, std::string_view device_path);
+// Per plot the drain branch and the vectors of the `rest` parts, prefixed
+// "dc{}." when there are two plots or more, then the bare drain branch.
+std::vector<std::string> build_slope_return_vectors(std::size_t n_plots,
+                                                    const std::vector<BeyondTerms>& rest);
 
-// The probe netlist saving every SMALL_SIGNAL_PARAMS vector at once.
-std::string build_small_signal_probe_netlist(const LutConfig& config, std::string_view device_path);
+// Every vector the small-signal probe asks for: SMALL_SIGNAL_PARAMS,
+// SERIES_PARAMS, the INTERNAL_NODES and the REST_CURRENTS.
+std::vector<std::string> small_signal_probe_vectors(std::string_view device_path);
+
+// The probe netlist saving every small_signal_probe_vectors vector at once,
+// over three Vgs points from the sweep's start at five Vds points from the
+// middle of the Vds sweep to its end (where the currents beyond the channel
+// are largest), or, without `to_vds_stop`, at the middle alone.
+std::string build_small_signal_probe_netlist(const LutConfig& config, std::string_view device_path,
+                                             bool to_vds_stop = true);
 
 // "run", then an alter/dc pair for every further Vbs value.
 std::vector<std::string> build_multi_vbs_commands(const LutConfig& config, const SweepRange& vgs);
@@ -154,16 +231,17 @@ std::vector<std::string> build_all_chunks_commands(const LutConfig& config, cons
 std::vector<std::string> build_part_commands(const LutConfig& config, const std::vector<Chunk>& chunks,
                                              const std::vector<double>& vbs_values, bool starts_with_run);
 
-// Per plot: the drain branch, with `small_signal` the SMALL_SIGNAL_PARAMS
-// vectors, then the masked operating-point vectors.
+// Per plot: the drain branch, the `small_signal` vectors, then the masked
+// operating-point vectors (each name once).
 std::vector<std::string> build_return_vectors(std::size_t n_plots, std::string_view device_path,
-                                              const ParamMask& mask, bool small_signal = false);
+                                              const ParamMask& mask,
+                                              const std::vector<std::string>& small_signal = {});
 // One plot's vectors, as above, without a plot prefix.
 std::vector<std::string> plot_vectors(std::string_view device_path, const ParamMask& mask,
-                                      bool small_signal = false);
+                                      const std::vector<std::string>& small_signal = {});
 std::vector<std::string> build_return_vectors_all(std::size_t n_chunks, std::size_t n_vbs,
                                                   std::string_view device_path, const ParamMask& mask,
-                                                  bool small_signal = false);
+                                                  const std::vector<std::string>& small_signal = {});
 
 // "@{device}[{param}]".
 std::string op_vector_name(std::string_view device_path, std::string_view param);

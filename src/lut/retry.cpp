@@ -43,7 +43,8 @@ public:
 
     ngspice::SimulationRequest request(std::string id, const SweepRange& vgs, const ParamMask& mask,
                                        double vbs, std::vector<std::string> commands,
-                                       std::vector<std::string> vectors, bool small_signal) const {
+                                       std::vector<std::string> vectors,
+                                       const std::vector<std::string>& small_signal) const {
         ngspice::SimulationRequest r;
         r.id = std::move(id);
         r.netlist = build_netlist(c_, vgs, mask, plan_.device_path, w_, l_, vbs, small_signal);
@@ -73,7 +74,7 @@ public:
 
         TimingSums timing;
         const auto build_start = Clock::now();
-        const bool ss = plan_.small_signal;
+        const auto& ss = plan_.small_signal;
         const std::string id = plan_.part ? fmt::cat("lut-w", wi_, "-l", li_, "-part-v", plan_.vbs_offset,
                                                      "-c", plan_.chunk_offset)
                                           : fmt::cat("lut-w", wi_, "-l", li_);
@@ -128,7 +129,7 @@ public:
         out.chunk_index = plan_.chunk_offset + c;
         out.vbs_offset = plan_.vbs_offset;
         const std::size_t n_vbs = c_.vbs_values.size();
-        const bool ss = plan_.small_signal;
+        const auto& ss = plan_.small_signal;
 
         const auto build_start = Clock::now();
         ngspice::SimulationRequest req = request(
@@ -173,7 +174,7 @@ public:
         const std::string base = fmt::cat("lut-w", wi_, "-l", li_, "-v", v, "-c", c);
         const std::string where = fmt::cat(wl(), " Vbs=", fmt::exp(vbs, 3), " chunk ", c);
         const ParamMask& mask = plan_.extract_mask;
-        const bool ss = plan_.small_signal;
+        const auto& ss = plan_.small_signal;
 
         // Rung 3: every parameter at once.
         {
@@ -231,7 +232,7 @@ public:
             auto start = Clock::now();
             ngspice::SimulationRequest req =
                 request(fmt::cat(base, "-sub", group.size()), vgs, group_mask, vbs, {"run"},
-                        plot_vectors(plan_.device_path, group_mask), false);
+                        plot_vectors(plan_.device_path, group_mask), {});
             timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
             SimulationOutcome outcome = send(std::move(req), timing);
             if (aborted()) return err(aborted_error());
@@ -297,20 +298,17 @@ private:
         const auto start = Clock::now();
         ngspice::SimulationRequest r;
         r.id = std::move(id);
-        r.netlist = build_slope_netlist(c_, plan_.device_path, w_, l_);
+        r.netlist = build_slope_netlist(c_, plan_.rest, w_, l_);
         r.commands = build_slope_commands(c_, sweeps);
         r.pre_commands = plan_.pre_commands;
-        r.return_vectors = build_slope_return_vectors(sweeps.size(), plan_.device_path);
+        r.return_vectors = build_slope_return_vectors(sweeps.size(), plan_.rest);
         timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
         SimulationOutcome outcome = send(std::move(r), timing);
         if (aborted()) return err(aborted_error());
         Shifted out;
         out.answered = outcome.ok();
         out.hung = hung(outcome);
-        if (outcome && outcome->success) {
-            const double polarity = c_.device_type == DeviceType::Pmos ? -1.0 : 1.0;
-            out.beyond = extract_beyond(*outcome, sweeps, plan_.device_path, polarity);
-        }
+        if (outcome && outcome->success) out.beyond = extract_beyond(*outcome, sweeps, plan_.rest);
         return out;
     }
 

@@ -56,8 +56,11 @@ struct TaskPlan {
     std::vector<std::string> pre_commands;
     ParamMask extract_mask{};
     std::size_t n_vds = 0;
-    // Ask for the channel's small-signal values beside the drain current.
-    bool small_signal = false;
+    // The channel's small-signal vectors asked for beside the drain current
+    // (none when the device reports none), and the parts of what the drain
+    // carries beyond them, as the shifted sweeps read them.
+    std::vector<std::string> small_signal;
+    std::vector<BeyondTerms> rest;
     // Index of `chunks[0]` among all chunks and of `config.vbs_values[0]`
     // among all Vbs values; `part` marks a task that holds only part of its
     // (W, L) pair.
@@ -92,7 +95,8 @@ struct SlopeJob {
 };
 
 // Per sweep of a job, what the drain carries beyond the channel at its
-// points (Vds fastest), or nothing when the sweep could not be had.
+// points (Vds fastest, each rest part after the other), or nothing when the
+// sweep could not be had.
 struct SlopeResult {
     std::vector<std::optional<std::vector<double>>> beyond;
     TimingSums timing;

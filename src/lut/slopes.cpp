@@ -62,6 +62,16 @@ AxisBits bits_of(SlopeAxis axis) {
     return kAxes.front();
 }
 
+// Whether every rest part covers the table's `size` points.
+bool rest_fits(const SmallSignal& ss, std::size_t size) {
+    if (ss.rest.empty()) return false;
+    for (const RestPart& part : ss.rest) {
+        if (part.values.data.size() != size || (!part.transfer.empty() && part.transfer.size() != size))
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void mark_shifted_slopes(const TransistorLut& t, SmallSignal& ss, double vgs_step, double vds_step,
@@ -70,16 +80,18 @@ void mark_shifted_slopes(const TransistorLut& t, SmallSignal& ss, double vgs_ste
     const std::size_t n = dims[3], m = dims[4];
     const std::size_t blocks = dims[0] * dims[1] * dims[2];
     ss.marks.assign(t.id.data.size(), 0);
-    if (ss.beyond.data.size() != t.id.data.size() || ss.exact.size() != blocks || ss.forward.size() != m)
-        return;
+    if (!rest_fits(ss, t.id.data.size()) || ss.exact.size() != blocks || ss.forward.size() != m) return;
     const Grid5* bs = gmbs_grid(t, gmbs);
-    std::vector<double> dg(n * m), dd(n * m);
+    const std::size_t parts = ss.rest.size();
+    std::vector<double> dg(parts * n * m), dd(parts * n * m);
     for (std::size_t k = 0; k < blocks; ++k) {
         if (!ss.exact[k]) continue;
         const std::size_t at = k * n * m;
-        const double* b = ss.beyond.data.data() + at;
-        diff_vgs(b, n, m, vgs_step, dg.data());
-        diff_vds(b, n, m, vds_step, dd.data());
+        for (std::size_t q = 0; q < parts; ++q) {
+            diff_vgs(ss.rest[q].values.data.data() + at, n, m, vgs_step, dg.data() + q * n * m);
+            diff_vds(ss.rest[q].values.data.data() + at, n, m, vds_step, dd.data() + q * n * m);
+        }
+        const double* b = ss.rest.front().values.data.data() + at;
         for (std::size_t i = 0; i < n; ++i) {
             for (std::size_t j = 0; j < m; ++j) {
                 const std::size_t p = i * m + j;
@@ -91,17 +103,24 @@ void mark_shifted_slopes(const TransistorLut& t, SmallSignal& ss, double vgs_ste
                 if (j == 1 && !t.vds.empty() && t.vds.front() != 0.0 &&
                     std::abs(t.id.data[at + i * m] - b[i * m]) > kShiftedSweepFloor)
                     continue;
+                double whole_gm = t.gm.data[at + p], whole_gds = t.gds.data[at + p];
+                double miss_gm = 0.0, miss_gds = 0.0, moves = 0.0;
+                for (std::size_t q = 0; q < parts; ++q) {
+                    const double* values = ss.rest[q].values.data.data() + at;
+                    const double share = ss.rest[q].transfer_at(at + p), size = std::abs(share);
+                    const double g = dg[q * n * m + p], d = dd[q * n * m + p];
+                    whole_gm += share * g;
+                    whole_gds += share * d;
+                    miss_gm += size * difference_error(values + j, n, m, i, vgs_step);
+                    miss_gds += size * difference_error(values + i * m, m, 1, j, vds_step);
+                    moves += size * (std::abs(g) + std::abs(d));
+                }
                 std::uint8_t mark = 0;
-                if (difference_error(b + j, n, m, i, vgs_step) >
-                    kTolerance * std::abs(t.gm.data[at + p] + dg[p]))
-                    mark |= kWantVgs;
-                if (difference_error(b + i * m, m, 1, j, vds_step) >
-                    kTolerance * std::abs(t.gds.data[at + p] + dd[p]))
-                    mark |= kWantVds;
+                if (miss_gm > kTolerance * std::abs(whole_gm)) mark |= kWantVgs;
+                if (miss_gds > kTolerance * std::abs(whole_gds)) mark |= kWantVds;
                 if (bs) {
                     const double channel = bs->data[at + p];
-                    if (std::isfinite(channel) &&
-                        (mark || std::abs(dg[p]) + std::abs(dd[p]) > kTolerance * std::abs(channel)))
+                    if (std::isfinite(channel) && (mark || moves > kTolerance * std::abs(channel)))
                         mark |= kWantVbs;
                 }
                 ss.marks[at + p] = mark;
@@ -159,9 +178,10 @@ std::size_t apply_shifted_sweep(TransistorLut& t, SmallSignal& ss, const LutConf
                                 std::size_t li, const ShiftedSweep& sweep, const std::vector<double>& beyond,
                                 std::optional<std::size_t> gmbs) {
     const auto& dims = t.id.dims;
-    if (beyond.size() != sweep.points() || ss.marks.size() != t.id.data.size() || wi >= dims[0] ||
-        li >= dims[2] || sweep.vbs_index >= dims[1] || sweep.rows.second >= dims[3] ||
-        sweep.cols.second >= dims[4])
+    const std::size_t points = sweep.points();
+    if (!rest_fits(ss, t.id.data.size()) || beyond.size() != points * ss.rest.size() ||
+        ss.marks.size() != t.id.data.size() || wi >= dims[0] || li >= dims[2] || sweep.vbs_index >= dims[1] ||
+        sweep.rows.second >= dims[3] || sweep.cols.second >= dims[4])
         return 0;
     const AxisBits bits = bits_of(sweep.axis);
     Grid5* slope = sweep.axis == SlopeAxis::Vds   ? &t.gds
@@ -175,7 +195,12 @@ std::size_t apply_shifted_sweep(TransistorLut& t, SmallSignal& ss, const LutConf
         for (std::size_t j = sweep.cols.first; j <= sweep.cols.second; ++j, ++q) {
             const std::size_t at = t.id.index(wi, sweep.vbs_index, li, i, j);
             if (!(ss.marks[at] & bits.want) || (ss.marks[at] & bits.have)) continue;
-            slope->data[at] += (beyond[q] - ss.beyond.data[at]) / shift;
+            double change = 0.0;
+            for (std::size_t part = 0; part < ss.rest.size(); ++part) {
+                const RestPart& r = ss.rest[part];
+                change += r.transfer_at(at) * ((beyond[part * points + q] - r.values.data[at]) / shift);
+            }
+            slope->data[at] += change;
             ss.marks[at] |= bits.have;
             ++set;
         }
@@ -188,29 +213,31 @@ void fill_small_signal_conductances(TransistorLut& t, const SmallSignal& ss, dou
     const std::size_t n = t.id.dims[3], m = t.id.dims[4];
     const std::size_t blocks = t.id.dims[0] * t.id.dims[1] * t.id.dims[2];
     const bool marked = ss.marks.size() == t.id.data.size();
+    const bool rest = rest_fits(ss, t.id.data.size());
     std::vector<double> dg(n * m), dd(n * m);
     for (std::size_t k = 0; k < blocks; ++k) {
         const std::size_t at = k * n * m;
         double* gm = t.gm.data.data() + at;
         double* gds = t.gds.data.data() + at;
         const double* id = t.id.data.data() + at;
-        if (!ss.exact[k]) {
+        if (!rest || k >= ss.exact.size() || !ss.exact[k]) {
             diff_vgs(id, n, m, vgs_step, gm);
             diff_vds(id, n, m, vds_step, gds);
             continue;
         }
-        diff_vgs(ss.beyond.data.data() + at, n, m, vgs_step, dg.data());
-        diff_vds(ss.beyond.data.data() + at, n, m, vds_step, dd.data());
-        bool reverse = false;
-        for (std::size_t p = 0; p < n * m; ++p) {
-            if (!ss.forward[p % m]) {
-                reverse = true;
-                continue;
+        for (const RestPart& part : ss.rest) {
+            diff_vgs(part.values.data.data() + at, n, m, vgs_step, dg.data());
+            diff_vds(part.values.data.data() + at, n, m, vds_step, dd.data());
+            for (std::size_t p = 0; p < n * m; ++p) {
+                if (!ss.forward[p % m]) continue;
+                const std::uint8_t mark = marked ? ss.marks[at + p] : 0;
+                const double share = part.transfer_at(at + p);
+                if (!(mark & kHaveVgs)) gm[p] += share * dg[p];
+                if (!(mark & kHaveVds)) gds[p] += share * dd[p];
             }
-            const std::uint8_t mark = marked ? ss.marks[at + p] : 0;
-            if (!(mark & kHaveVgs)) gm[p] += dg[p];
-            if (!(mark & kHaveVds)) gds[p] += dd[p];
         }
+        bool reverse = false;
+        for (std::size_t j = 0; j < m; ++j) reverse = reverse || !ss.forward[j];
         if (!reverse) continue;
         diff_vgs(id, n, m, vgs_step, dg.data());
         diff_vds(id, n, m, vds_step, dd.data());

@@ -30,15 +30,32 @@ enum SlopeMark : std::uint8_t {
     kHaveVbs = 32,
 };
 
+// One part of what the drain terminal carries beyond the channel's values:
+// its value at every point of the table, and the share of its slope that
+// the table's slopes carry there (empty where all of it does).
+struct RestPart {
+    Grid5 values;
+    std::vector<double> transfer;
+
+    double transfer_at(std::size_t at) const { return transfer.empty() ? 1.0 : transfer[at]; }
+};
+
 // What the channel's values leave to complete, beside the table whose gm,
-// gds (and gmbs) grids hold the channel's own values until
+// gds (and gmbs) grids hold the channel's own values (through the series
+// resistances, where the device has them) until
 // `fill_small_signal_conductances`.
 struct SmallSignal {
-    // Id less the channel current: what the drain carries beyond it.
-    Grid5 beyond;
+    // Without series resistances one part: Id less the channel current.
+    // With them, the currents beyond channel and junction at the internal
+    // drain node, and those at the internal source node when the device has
+    // any there: the resistances share each out between the terminals (near
+    // Vds = 0 the channel carries much of the source's to the drain).
+    std::vector<RestPart> rest;
     // One flag per [w][vbs][l] block, cleared when any of its rows came back
-    // without the channel's values.
+    // without the channel's values, or when the series resistances of its
+    // (W, L) pair could not be had (then `unfitted` is set as well).
     std::vector<char> exact;
+    std::vector<char> unfitted;
     // +1 for nmos, -1 for pmos: the simulator reports the channel current
     // and its slopes in the n-channel frame.
     double polarity = 1.0;
@@ -77,8 +94,8 @@ std::vector<ShiftedSweep> plan_shifted_sweeps(const SmallSignal& ss, const std::
                                               const std::vector<Chunk>& chunks);
 
 // Sets the slopes of the sweep's marked points from what the drain carries
-// beyond the channel there (`beyond`, Vds fastest) and marks them had;
-// returns how many were set.
+// beyond the channel there (`beyond`: each rest part's values, Vds fastest,
+// one part after the other) and marks them had; returns how many were set.
 std::size_t apply_shifted_sweep(TransistorLut& table, SmallSignal& ss, const LutConfig& config,
                                 std::size_t wi, std::size_t li, const ShiftedSweep& sweep,
                                 const std::vector<double>& beyond, std::optional<std::size_t> gmbs);

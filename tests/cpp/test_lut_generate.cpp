@@ -368,6 +368,86 @@ TEST(LutGenerate, ConductancesFallBackToDifferencesWithOneLine) {
     }
 }
 
+// The small-signal probe sweeps to the end of the Vds axis in a few large
+// steps; when ngspice fails there, the probe at mid Vds alone serves.
+TEST(LutGenerate, SmallSignalProbeFallsBackToMidVds) {
+    Scripted s;
+    Recorder rec;
+    s.faults.push_back({[](const SimulationRequest& r) {
+                            return r.id == "probe-small-signal" &&
+                                   r.netlist.find("\n.dc Vds ") != std::string::npos;
+                        },
+                        fails_with("stderr Error: no convergence")});
+    auto table = generate_lut(3, s.simulator(), small_config(), rec);
+    ASSERT_TRUE(table) << table.error().text();
+    EXPECT_EQ(s.ids_starting("probe-small-signal").size(), 2u);
+    EXPECT_EQ(rec.stderr_text, "");
+    EXPECT_EQ(table->gm.at(1, 1, 1, 4, 2), 10.5);  // the simulator's own
+}
+
+// A device with internal drain and source nodes whose drops no series
+// resistance of the published form gives (here any values at all): its
+// slopes are differences of Id, said in one line; one that lacks a vector
+// the slopes need is said so and differenced as well.
+TEST(LutGenerate, SeriesResistancesThatCannotBeFittedFallBackToDifferences) {
+    // Every plot gains the internal nodes and the values the slopes need.
+    const auto series_vectors = [](bool with_gbs) {
+        return [with_gbs](SimulationResponse r) -> SimulationOutcome {
+            std::vector<VectorData> added;
+            for (const VectorData& v : r.vectors) {
+                const std::size_t at = v.name.find("@m1[gm]");
+                if (at == std::string::npos) continue;
+                const std::string prefix = v.name.substr(0, at);
+                for (const char* name : {"m1#drain", "m1#source", "@m1[gmbs]", "@m1[gbd]", "@m1[gbs]"}) {
+                    if (!with_gbs && std::string_view(name) == "@m1[gbs]") continue;
+                    VectorData extra{prefix + name, {}, {}, false};
+                    for (std::size_t k = 0; k < v.real.size(); ++k)
+                        extra.real.push_back(std::sin(static_cast<double>(k) + v.real[k]) * 1e-3);
+                    added.push_back(std::move(extra));
+                }
+            }
+            for (VectorData& v : added) r.vectors.push_back(std::move(v));
+            if (!with_gbs)
+                std::erase_if(r.vectors, [](const VectorData& v) { return v.name.ends_with("@m1[gbs]"); });
+            return r;
+        };
+    };
+    const auto any = [](const SimulationRequest&) { return true; };
+    for (bool with_gbs : {true, false}) {
+        Scripted s;
+        Recorder rec;
+        s.faults.push_back({any, series_vectors(with_gbs)});
+        auto table = generate_lut(3, s.simulator(), small_config(), rec);
+        ASSERT_TRUE(table) << table.error().text();
+        expect_table_matches_device(*table, true);
+        EXPECT_NEAR(table->gm.at(0, 1, 1, 4, 2), 10.0, 1e-9);
+        EXPECT_NEAR(table->gds.at(1, 0, 1, 5, 1), 1.0, 1e-9);
+        bool saved_nodes = false;
+        for (const SimulationRequest& req : s.requests) {
+            if (req.id.starts_with("lut-"))
+                saved_nodes = req.netlist.find("\n.save m1#drain\n") != std::string::npos;
+        }
+        if (with_gbs) {
+            EXPECT_NE(rec.stdout_text.find(
+                          "  series resistances: gm, gds and gmbs are the terminal's slopes through them\n"),
+                      std::string::npos);
+            EXPECT_EQ(
+                rec.stderr_text,
+                "  warning: in 8 of 8 (W, Vbs, L) blocks the series resistances do not follow the drops "
+                "ngspice solved: their gm and gds are differences of Id over the grid steps, gmbs the "
+                "channel's\n");
+            EXPECT_TRUE(saved_nodes);
+        } else {
+            EXPECT_EQ(rec.stdout_text.find("series resistances"), std::string::npos);
+            EXPECT_EQ(
+                rec.stderr_text,
+                "  warning: 'm1' reaches its channel through series resistances but reports no gbs: gm and "
+                "gds are differences of Id over the grid steps\n");
+            EXPECT_FALSE(saved_nodes);
+        }
+    }
+}
+
 // Fewer pairs than workers: a task per Vbs value and chunk, each reaching
 // its plots as the whole pair's request would.
 TEST(LutGenerate, FewPairsAreSplitPerVbsAndChunk) {

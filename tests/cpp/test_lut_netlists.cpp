@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -284,6 +285,54 @@ TEST(LutNetlists, ProbeNetlistText) {
               ".end");
 }
 
+// The small-signal probe asks for every vector that could serve, at three
+// Vgs points from the sweep's start and five Vds points from the middle of
+// its sweep to the end (at mid Vds alone when that is the end); the
+// characterisation netlist saves a small-signal vector that is also an
+// operating-point parameter once.
+TEST(LutNetlists, SmallSignalProbeAndSeriesSaves) {
+    LutConfig c;
+    c.model_card = ".model nch nmos level=54";
+    c.widths = {1e-6};
+    c.lengths = {1e-7};
+    c.vbs_values = {0.0};
+    c.vgs = {0.0, 1.2, 0.05};
+    c.vds = {0.0, 1.2, 0.05};
+    const std::vector<std::string> wanted = small_signal_probe_vectors("m.x1.m0");
+    EXPECT_EQ(wanted,
+              (std::vector<std::string>{
+                  "@m.x1.m0[gm]", "@m.x1.m0[gds]", "@m.x1.m0[id]", "@m.x1.m0[gmbs]", "@m.x1.m0[gbd]",
+                  "@m.x1.m0[gbs]", "m.x1.m0#drain", "m.x1.m0#source", "@m.x1.m0[isub]", "@m.x1.m0[igidl]",
+                  "@m.x1.m0[igd]", "@m.x1.m0[igcd]", "@m.x1.m0[igs]", "@m.x1.m0[igcs]", "@m.x1.m0[igisl]"}));
+    const std::vector<std::string> probe = lines_of(build_small_signal_probe_netlist(c, "m.x1.m0"));
+    ASSERT_GE(probe.size(), 3u);
+    EXPECT_EQ(probe[0], "nmos probe (gm)");
+    EXPECT_EQ(probe[probe.size() - 3],
+              ".dc Vds 6.000000e-1 1.200000e0 1.500000e-1 Vgs 0.000000e0 1.000000e-1 5.000000e-2");
+    std::string saved = ".save vds#branch";
+    for (const std::string& name : wanted) saved += " " + name;
+    EXPECT_NE(std::find(probe.begin(), probe.end(), saved), probe.end());
+    c.vds = {0.9, 0.9, 0.1};
+    const std::vector<std::string> fixed = lines_of(build_small_signal_probe_netlist(c, "m1"));
+    EXPECT_EQ(fixed[fixed.size() - 3], ".dc Vgs 0.000000e0 1.000000e-1 5.000000e-2");
+
+    const std::vector<std::string> series{"@m1[gm]", "@m1[gds]", "@m1[gmbs]", "@m1[gbd]", "m1#drain"};
+    const std::string netlist =
+        build_netlist(c, c.vgs, mask_of({"gmbs", "vth"}), "m1", 1e-6, 1e-7, 0.0, series);
+    EXPECT_NE(netlist.find("\n* operating-point parameters\n.save vds#branch\n.save @m1[gm]\n.save @m1[gds]\n"
+                           ".save @m1[gmbs]\n.save @m1[gbd]\n.save m1#drain\n.save @m1[vth]\n\n* sweep\n"),
+              std::string::npos)
+        << netlist;
+    EXPECT_EQ(build_return_vectors(1, "m1", mask_of({"gbd"}), series),
+              (std::vector<std::string>{"vds#branch", "@m1[gm]", "@m1[gds]", "@m1[gmbs]", "@m1[gbd]",
+                                        "m1#drain", "vds#branch"}));
+    EXPECT_EQ(channel_beyond("m1", -1.0), (BeyondTerms{true, {{"@m1[id]", 1.0}}}));
+    SmallSignalPlan plan;
+    plan.vectors = series;
+    EXPECT_EQ(plan.index_of("M1#DRAIN"), 4u);
+    EXPECT_FALSE(plan.index_of("m1#source"));
+}
+
 // ---- command and vector lists ----------------------------------------------
 
 TEST(LutNetlists, VbsFoldedCommandsUseLowerCaseSweepSources) {
@@ -349,12 +398,22 @@ TEST(LutNetlists, ShiftedSweepCommandsAndVectors) {
                   "dc vds -1.000000e0 0.000000e0 5.000000e-1 vgs 2.500000e-5 2.500000e-5 2.500000e-1",
                   " alter @Vbs[dc] = -5.000250e-1",
                   "dc vds 5.000000e-1 1.500000e0 5.000000e-1 vgs 1.000000e0 1.000000e0 2.500000e-1"}));
-    EXPECT_EQ(build_slope_return_vectors(2, "m1"),
+    EXPECT_EQ(build_slope_return_vectors(2, {channel_beyond("m1", 1.0)}),
               (std::vector<std::string>{"dc1.vds#branch", "dc1.@m1[id]", "dc2.vds#branch", "dc2.@m1[id]",
                                         "vds#branch"}));
-    EXPECT_EQ(build_slope_return_vectors(1, "m.x1.m0"),
+    EXPECT_EQ(build_slope_return_vectors(1, {channel_beyond("m.x1.m0", -1.0)}),
               (std::vector<std::string>{"vds#branch", "@m.x1.m0[id]", "vds#branch"}));
-    const std::string netlist = build_slope_netlist(c, "m1", 1e-6, 5e-7);
+    // With series resistances: the currents beyond channel and junction at
+    // the drain node, then those at the source node; each vector once.
+    const std::vector<BeyondTerms> rest{{false, {{"@m1[isub]", 1.0}, {"@m1[igcd]", -1.0}}},
+                                        {false, {{"@m1[igcs]", 1.0}, {"@m1[isub]", 2.0}}}};
+    EXPECT_EQ(build_slope_return_vectors(1, rest),
+              (std::vector<std::string>{"vds#branch", "@m1[isub]", "@m1[igcd]", "@m1[igcs]", "vds#branch"}));
+    EXPECT_NE(build_slope_netlist(c, rest, 1e-6, 5e-7)
+                  .find("\n* operating-point parameters\n.save vds#branch\n.save @m1[isub]\n.save @m1[igcd]\n"
+                        ".save @m1[igcs]\n\n"),
+              std::string::npos);
+    const std::string netlist = build_slope_netlist(c, {channel_beyond("m1", 1.0)}, 1e-6, 5e-7);
     EXPECT_NE(netlist.find("\n* operating-point parameters\n.save vds#branch\n.save @m1[id]\n\n* sweep\n"),
               std::string::npos)
         << netlist;
@@ -502,16 +561,24 @@ TEST(LutExtract, ShiftedSweepsDropTheirLeadIn) {
     SimulationResponse r;
     r.vectors = {vec("dc1.vds#branch", {9, 9, -3, 9, 9, -4}), vec("dc1.@m1[id]", {0, 0, 1, 0, 0, 2}),
                  vec("dc2.vds#branch", {9, 9, -5, -6}), vec("dc2.@m1[id]", {0, 0, 4, 4})};
-    auto beyond = extract_beyond(r, sweeps, "m1", 1.0);
+    auto beyond = extract_beyond(r, sweeps, {channel_beyond("m1", 1.0)});
     ASSERT_TRUE(beyond);
     EXPECT_EQ(*beyond, (std::vector<std::vector<double>>{{2, 2}, {1, 2}}));
-    EXPECT_EQ((*extract_beyond(r, sweeps, "m1", -1.0))[0], (std::vector<double>{4, 6}));
+    EXPECT_EQ((*extract_beyond(r, sweeps, {channel_beyond("m1", -1.0)}))[0], (std::vector<double>{4, 6}));
+    // Series resistances: only the currents named, each with its sign; the
+    // parts one after the other.
+    const std::vector<BeyondTerms> rest{{false, {{"@m1[id]", -2.0}}}, {true, {}}};
+    EXPECT_EQ((*extract_beyond(r, sweeps, rest))[1], (std::vector<double>{-8, -8, 5, 6}));
     r.vectors[3].real.pop_back();
-    EXPECT_FALSE(extract_beyond(r, sweeps, "m1", 1.0));
+    EXPECT_FALSE(extract_beyond(r, sweeps, {channel_beyond("m1", 1.0)}));
+    EXPECT_FALSE(extract_beyond(r, sweeps, rest));
     SimulationResponse one;
     one.vectors = {vec("vds#branch", {0, 0, -1}), vec("@m1[id]", {0, 0, 0.25})};
-    EXPECT_EQ(*extract_beyond(one, {{SlopeAxis::Vbs, 0, {0, 0}, {3, 3}}}, "m1", 1.0),
+    const std::vector<ShiftedSweep> vbs_sweep{{SlopeAxis::Vbs, 0, {0, 0}, {3, 3}}};
+    EXPECT_EQ(*extract_beyond(one, vbs_sweep, {channel_beyond("m1", 1.0)}),
               (std::vector<std::vector<double>>{{0.75}}));
+    // A vector the response lacks.
+    EXPECT_FALSE(extract_beyond(one, vbs_sweep, {BeyondTerms{false, {{"@m1[isub]", 1.0}}}}));
 }
 
 TEST(LutExtract, AlterFailureClassification) {

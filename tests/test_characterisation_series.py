@@ -1,0 +1,200 @@
+"""Characterisation through the worker pool of devices whose drain and source reach the channel
+through series resistances (rdsmod=1, or rsh with an instance's nrd and nrs): gm, gds and gmbs
+against ngspice's own terminal slopes, card by card."""
+
+import re
+import shutil
+import subprocess
+
+import numpy as np
+import pytest
+
+import morva
+from conftest import sample_library
+
+needs_ngspice = pytest.mark.skipif(shutil.which("ngspice") is None, reason="ngspice not installed")
+
+# The issue's minimal card, and cards of the shapes kits ship: a thin-oxide card with
+# bias-dependent resistances, GIDL, impact ionisation and gate tunnelling; a thick-oxide
+# high-voltage card with large drain resistance and strong impact ionisation; the diffusion
+# resistances of an instance that gives nrd = nrs = 2, with the resistances outside the channel
+# or inside it.
+MINIMAL = ".model nch nmos level=54 version=4.8.2 toxe=2e-9 rdsmod=1 rdw=200 rsw=200\n"
+THIN = """.model nch nmos level=54 version=4.8.2 toxe=2e-9 toxp=1.8e-9 vth0=0.35 rdsmod=1
++ rdw=150 rsw=120 rdwmin=20 rswmin=15 prwg=0.6 prwb=-0.15 wr=0.95 ngate=1e23 nsd=1e20
++ agidl=1e-9 bgidl=1e9 alpha0=1e-6 beta0=15 igcmod=1 pigcd=2
+.model pch pmos level=54 version=4.8.2 toxe=2e-9 toxp=1.8e-9 vth0=-0.38 u0=0.012 rdsmod=1
++ rdw=300 rsw=250 rdwmin=30 prwg=0.8 prwb=0.1 agidl=1e-9 bgidl=1e9 alpha0=1e-6 beta0=15
+"""
+HIGH_VOLTAGE = """.model nch nmos level=54 version=4.8.2 toxe=12e-9 vth0=0.7 rdsmod=1 rdw=2000 rsw=600
++ rdwmin=200 prwg=0.3 prwb=0.05 alpha0=3e-7 alpha1=0.05 beta0=25 agidl=1e-10
+"""
+SQUARES = """.model nch nmos level=54 version=4.8.2 toxe=2e-9 rdsmod={rdsmod} rdw=100 rsw=100 rsh=40
+.subckt nfet d g s b W=1e-6 L=1e-6
+m0 d g s b nch W={{W}} L={{L}} nrs=2 nrd=2
+.ends nfet
+"""
+
+
+def terminal_reference(folder, lib, device, vbs, vgs, vds, h=1e-4):
+    """ngspice's -i(vds) on the pool path's bench over the grid, solved tightly, with its central
+    differences along Vgs, Vds and Vbs: (id, gm, gds, gmbs), each (n_vgs, n_vds). The tolerances
+    are those ngspice still meets with internal nodes (an absolute current tolerance below
+    1e-15 A leaves it stepping gmin without end)."""
+    shifts = [(0, 0, 0), (h, 0, 0), (-h, 0, 0), (0, h, 0), (0, -h, 0), (0, 0, h), (0, 0, -h)]
+    sweep = lambda r, d: f"{r[0] + d!r} {r[1] + d + r[2] / 4!r} {r[2]!r}"
+    control = ""
+    for k, (dg, dd, db) in enumerate(shifts):
+        control += (f"alter vbs dc = {vbs + db!r}\ndc vds {sweep(vds, dd)} vgs {sweep(vgs, dg)}\n"
+                    f"wrdata {folder}/t{k}.txt vds#branch\n")
+    deck = folder / "terminal.cir"
+    deck.write_text(
+        f"terminal\n.include {lib}\n{device}\n"
+        f"Vds drain source dc 0\nVgs gate source dc 0\nVbs bulk source dc {vbs!r}\nVs source 0 dc 0\n"
+        ".options reltol=1e-10 abstol=1e-15\n"
+        f".control\nset numdgt=17\nset wr_singlescale\n{control}.endc\n.end\n")
+    subprocess.run(["ngspice", "-b", str(deck)], cwd=folder, capture_output=True, timeout=300)
+    n_vds = int(round((vds[1] - vds[0]) / vds[2])) + 1
+    ids = [-np.loadtxt(folder / f"t{k}.txt")[:, 1].reshape(-1, n_vds) for k in range(len(shifts))]
+    return ids[0], (ids[1] - ids[2]) / (2 * h), (ids[3] - ids[4]) / (2 * h), (ids[5] - ids[6]) / (2 * h)
+
+
+def characterise(pool, lib, model, kind, w, l, vgs, vds, vbs_values, subcircuit=False):
+    cfg = morva.LutConfig(model_file=str(lib), model_name=model, device_type=kind, subcircuit=subcircuit,
+                          widths_values=[w], lengths_values=[l], vgs=vgs, vds=vds, vbs_values=vbs_values,
+                          op_params=["gmbs"])
+    return pool.generate_lut(cfg, cache=False)
+
+
+def assert_terminal_slopes(lut, tmp_path, lib, model, w, l, vgs, vds, vbs_values, subcircuit=False, rtol=2e-3,
+                           at_vds_zero=False):
+    """gm, gds and gmbs within `rtol` of ngspice's terminal slopes wherever |Id| > 1 nA (with a
+    floor of 1e-3 |Id| per volt where a slope crosses zero), the ends of both axes included (and
+    Vds = 0, where the gate's currents alone flow, with `at_vds_zero`)."""
+    device = (f"X1 drain gate source bulk {model} L={l!r} W={w!r}" if subcircuit
+              else f"M1 drain gate source bulk {model} W={w!r} L={l!r}")
+    values = sorted(vbs_values)
+    worst, vds_zero = {}, False
+    for b, vbs in enumerate(values):
+        ref = dict(zip(("id", "gm", "gds", "gmbs"), terminal_reference(tmp_path, lib, device, vbs, vgs, vds)))
+        on = np.abs(ref["id"]) > 1e-9
+        assert on[:, -1].any() and on[-1, :].any()
+        vds_zero = vds_zero or bool(on[:, 0].any())
+        for name in ("gm", "gds", "gmbs"):
+            table = np.asarray(getattr(lut, name)).reshape(len(values), *ref["id"].shape)[b]
+            with np.errstate(divide="ignore", invalid="ignore"):  # where Id = 0, unchecked
+                miss = np.abs(table - ref[name]) / np.maximum(np.abs(ref[name]), 1e-3 * np.abs(ref["id"]))
+            worst[name] = max(worst.get(name, 0.0), float(miss[on].max()))
+            assert miss[on].max() < rtol, f"{name} at Vbs={vbs}: {miss[on].max():.2e}"
+    assert vds_zero or not at_vds_zero
+    return worst
+
+
+@pytest.fixture(scope="module")
+def pool():
+    with morva.SimulationPool(workers=4) as p:
+        yield p
+
+
+@pytest.fixture
+def card(tmp_path):
+    def write(text, name="card.lib"):
+        path = tmp_path / name
+        path.write_text(text)
+        return path
+    return write
+
+
+# ---- the issue's minimal card ------------------------------------------------------------------
+
+@needs_ngspice
+def test_minimal_card_terminal_slopes(pool, card, tmp_path, capfd):
+    lib = card(MINIMAL)
+    vgs, vds = (0.0, 1.2, 0.05), (0.0, 1.2, 0.05)
+    lut = characterise(pool, lib, "nch", "nmos", 1e-6, 1e-7, vgs, vds, [0.0, -0.3])
+    out, err = capfd.readouterr()
+    assert "  series resistances: gm, gds and gmbs are the terminal's slopes through them\n" in out
+    assert err == ""
+    assert_terminal_slopes(lut, tmp_path, lib, "nch", 1e-6, 1e-7, vgs, vds, [0.0, -0.3])
+    # Vgs = Vds = 1 V: the channel's own values would be 1.3046e-3 and 3.036e-4.
+    at = (1, 20, 20)
+    assert np.asarray(lut.gm).reshape(2, 25, 25)[at] == pytest.approx(1.1521e-3, rel=2e-4)
+    assert np.asarray(lut.gds).reshape(2, 25, 25)[at] == pytest.approx(2.186e-4, rel=2e-4)
+
+
+@needs_ngspice
+def test_id_stays_what_ngspice_gives(pool, card):
+    # The table's rows come from the characterisation deck whatever else it saves.
+    lib = card(MINIMAL)
+    lut = characterise(pool, lib, "nch", "nmos", 1e-6, 1e-7, (0.0, 1.2, 0.2), (0.0, 1.2, 0.2), [0.0])
+    deck = (f"nmos characterisation W=1.000e-6 L=1.000e-7\n\n* model\n.include {lib}\n\n* test bench\n"
+            "M1 drain gate source bulk nch W=1.000e-6 L=1.000e-7\nVds drain source dc 0\nVgs gate  source dc 0\n"
+            "Vbs bulk  source dc 0.000e0\nVs  source 0    dc 0\n\n* operating-point parameters\n.save vds#branch\n"
+            ".save @m1[gm]\n.save @m1[gds]\n.save @m1[id]\n\n* sweep\n"
+            ".dc Vds 0.000000e0 1.200000e0 2.000000e-1 Vgs 0.000000e0 1.200000e0 2.000000e-1\n\n.end")
+    direct = -np.asarray(pool.run_simulation(deck, ["run"]).vector("vds#branch")).reshape(7, 7)
+    np.testing.assert_array_equal(lut.id, direct)
+
+
+# ---- cards of the shapes kits ship -----------------------------------------------------------------
+
+@needs_ngspice
+@pytest.mark.parametrize("kind", ["nmos", "pmos"])
+def test_thin_oxide_card(pool, card, tmp_path, kind):
+    # Gate tunnelling into the internal nodes: at Vds = 0 the channel carries much of what the
+    # gate puts into the source node on to the drain.
+    lib = card(THIN)
+    s = 1.0 if kind == "nmos" else -1.0
+    model = "nch" if kind == "nmos" else "pch"
+    vgs, vds = (0.0, s * 1.1, s * 0.05), (0.0, s * 1.1, s * 0.05)
+    vbs = [0.0, -s * 0.3]
+    lut = characterise(pool, lib, model, kind, 1e-5, 5e-7, vgs, vds, vbs)
+    assert_terminal_slopes(lut, tmp_path, lib, model, 1e-5, 5e-7, vgs, vds, vbs, at_vds_zero=kind == "nmos")
+
+
+@needs_ngspice
+def test_high_voltage_card(pool, card, tmp_path, capfd):
+    # Impact ionisation through a 2 kOhm drain resistance up to 6 V: the substrate current's
+    # slopes come from shifted sweeps where it curves.
+    lib = card(HIGH_VOLTAGE)
+    vgs, vds = (0.0, 5.0, 0.25), (0.0, 6.0, 0.25)
+    lut = characterise(pool, lib, "nch", "nmos", 1e-5, 5e-7, vgs, vds, [0.0, -1.0])
+    assert re.search(r"^  \d+ slopes from \d+ shifted sweeps", capfd.readouterr().out, re.M)
+    assert_terminal_slopes(lut, tmp_path, lib, "nch", 1e-5, 5e-7, vgs, vds, [0.0, -1.0])
+
+
+@needs_ngspice
+@pytest.mark.parametrize("rdsmod", [0, 1])
+def test_diffusion_resistances_of_the_instance(pool, card, tmp_path, rdsmod):
+    # rsh * nrd and rsh * nrs through the subcircuit wrapper's instance line.
+    lib = card(SQUARES.format(rdsmod=rdsmod))
+    vgs, vds = (0.0, 1.2, 0.05), (0.0, 1.2, 0.05)
+    lut = characterise(pool, lib, "nfet", "nmos", 1e-6, 1e-7, vgs, vds, [0.0, -0.3], subcircuit=True)
+    assert_terminal_slopes(lut, tmp_path, lib, "nfet", 1e-6, 1e-7, vgs, vds, [0.0, -0.3], subcircuit=True)
+
+
+@needs_ngspice
+@pytest.mark.parametrize("vgs, vds", [((0.0, 1.2, 0.05), (0.3, 1.2, 0.05)),     # Vds axis starting in conduction
+                                      ((0.0, 1.25, 0.25), (0.0, 1.25, 0.25))])  # a coarse grid
+def test_axes_of_other_shapes(pool, card, tmp_path, vgs, vds):
+    lib = card(MINIMAL)
+    lut = characterise(pool, lib, "nch", "nmos", 1e-6, 1e-7, vgs, vds, [0.0])
+    assert_terminal_slopes(lut, tmp_path, lib, "nch", 1e-6, 1e-7, vgs, vds, [0.0], rtol=5e-3)
+
+
+@needs_ngspice
+@pytest.mark.parametrize("kind", ["nmos", "pmos"])
+def test_full_featured_sample_cards(pool, tmp_path, samples_dir, kind):
+    # The sample cards (gate tunnelling, GIDL, impact ionisation, gate and body resistances) with
+    # their drain and source resistances outside the channel.
+    lib = sample_library(samples_dir, tmp_path, selectors="", networks=True)
+    text = open(lib).read()
+    assert text.count("rdsmod  = 0") == 2
+    with open(lib, "w") as f:
+        f.write(text.replace("rdsmod  = 0", "rdsmod  = 1"))
+    s = 1.0 if kind == "nmos" else -1.0
+    model = "nch" if kind == "nmos" else "pch"
+    vgs, vds = (0.0, s * 1.5, s * 0.05), (0.0, s * 1.5, s * 0.05)
+    lut = characterise(pool, lib, model, kind, 1e-6, 6e-8, vgs, vds, [0.0, -s * 0.5])
+    assert_terminal_slopes(lut, tmp_path, lib, model, 1e-6, 6e-8, vgs, vds, [0.0, -s * 0.5],
+                           at_vds_zero=kind == "nmos")
