@@ -468,8 +468,16 @@ TEST(ModelParserBins, ChoiceRefusesWhatNgspiceRefuses) {
     EXPECT_EQ(choose("pch", "PMOS", 1e-6, 1e-6), "model 'pch': cannot evaluate vth0 = vth_typ");
     EXPECT_EQ(choose("pcx", "pmos", 1e-6, 1e-6), "model 'pcx' not found in 'kit.lib'");
     EXPECT_EQ(choose("nch", "nmos", 6e-5, 1.5e-7),
-              "no bin of model 'nch' holds W = 1.500e-7 m, L = 6.000e-5 m (bins: nch.1 L 2.200e-7..5.000e-7 "
-              "W 2.200e-7..1.000e-5; nch.2 L 5.000e-7..5.000e-5 W 2.200e-7..1.000e-5)");
+              "no bin of model 'nch' in 'kit.lib' holds W = 1.5e-7 m, L = 6e-5 m; its bins (L and W in m): "
+              "nch.1 L 2.2e-7..5e-7 W 2.2e-7..1e-5; nch.2 L 5e-7..5e-5 W 2.2e-7..1e-5");
+}
+
+TEST(ModelParserBins, BinMissMessageListsAtMostTwelveBins) {
+    std::vector<mp::ModelBins> bins;
+    for (int k = 1; k <= 13; ++k) bins.push_back({"n." + std::to_string(k), 1e-7, 2e-7, std::nullopt, 1.0});
+    const std::string text = mp::bin_miss_message("n", "'f.lib'", 1e-6, 1e-6, 1.0, bins);
+    EXPECT_NE(text.find("; n.12 L 1e-7..2e-7 W none..1e0; ... (13 bins)"), std::string::npos) << text;
+    EXPECT_EQ(text.find("n.13"), std::string::npos);
 }
 
 TEST(ModelParserBins, OptionScale) {
@@ -816,6 +824,45 @@ TEST(ModelParserKit, BinChoiceMatchesNgspice) {
         const auto from_card = ngspice_drain_current(kit.dir, one_device_deck(card, "chosen", l, w));
         ASSERT_TRUE(from_kit && from_card);
         EXPECT_NEAR(*from_card / *from_kit, 1.0, 1e-9) << chosen->name << " for L=" << l << " W=" << w;
+    }
+}
+
+// Cards ngspice does not take as bins ("n.tt", one without W limits) come
+// before its own: where ngspice finds a card, it is the one chosen; where it
+// finds none, the loose bins still serve.
+TEST(ModelParserKit, NgspiceBinsComeBeforeLooseOnes) {
+    const std::string kit =
+        ".model n.tt nmos (level=54 lmin=0.1u lmax=10u wmin=0.1u wmax=10u vth0=0.2)\n"
+        ".model n.1 nmos (level=54 lmin=0.1u lmax=0.5u vth0=0.3)\n"
+        ".model n.2 nmos (level=54 lmin=0.1u lmax=0.5u wmin=0.1u wmax=10u vth0=0.5)\n"
+        ".model n.3 nmos (level=54 lmin=2u lmax=0.5u wmin=0.1u wmax=10u vth0=0.6)\n";
+    TempDir dir;
+    const auto cards = mp::parse_lib_file(dir.write("kit.lib", kit));
+    ASSERT_TRUE(cards);
+    const struct {
+        double l, w;
+        const char* card;
+        bool ngspice_takes;
+    } cases[] = {
+        {0.3e-6, 1e-6, "n.2", true},
+        {2e-6, 1e-6, "n.3", true},  // limits the wrong way round: its edges only
+        {0.3e-6, 20e-6, "n.1", false},
+        {5e-6, 1e-6, "n.tt", false},
+    };
+    for (const auto& c : cases) {
+        const auto* chosen = mp::select_card_for_length(*cards, "n", c.l, c.w);
+        ASSERT_NE(chosen, nullptr) << c.card;
+        EXPECT_EQ(chosen->name, c.card);
+        EXPECT_EQ(mp::ngspice_card(*cards, "n", c.l, c.w) != nullptr, c.ngspice_takes) << c.card;
+        if (!c.ngspice_takes || !have_ngspice()) continue;
+        std::string card = ".model chosen nmos";
+        for (const auto& [name, v] : chosen->params)
+            if (name.size() != 4 || (name.substr(1) != "min" && name.substr(1) != "max"))
+                card += " " + name + "=" + morva::fmt::exp_shortest(v);
+        const auto from_kit = ngspice_drain_current(dir, one_device_deck(kit, "n", c.l, c.w));
+        const auto from_card = ngspice_drain_current(dir, one_device_deck(card, "chosen", c.l, c.w));
+        ASSERT_TRUE(from_kit && from_card);
+        EXPECT_NEAR(*from_card / *from_kit, 1.0, 1e-12) << c.card;
     }
 }
 
