@@ -595,6 +595,62 @@ TEST(ModelParserSubckt, DeviceLineEvaluatedAsNgspiceDoes) {
     EXPECT_EQ(texts->compute_instance_params({}).at(0).text, "{nothing*2}");
 }
 
+// A subcircuit defined inside another is that one's own: neither its lines
+// nor its definition count as the outer body's or as a top-level subcircuit.
+TEST(ModelParserSubckt, NestedDefinitionsAreTheirOwn) {
+    const auto lines = mp::join_continuation_lines(
+        ".subckt outer d g s b l=1u\n"
+        ".subckt x a\n.param l=60u\nm9 a a a a inner_only l=l\n.ends x\n"
+        "c1 d s\n"
+        "m0 d g s b nch w=2u l=l\n"
+        "m1 d g s b nch l='l*2'\n"
+        ".ends outer\n"
+        ".subckt x d\nm5 d d d d top\n.ends\n");
+    const auto outer = mp::extract_subcircuit_defaults_from_lines(lines, "OUTER");
+    ASSERT_TRUE(outer);
+    EXPECT_EQ(outer->inner_model, "nch");  // "c1 d s" names no model
+    EXPECT_EQ(outer->device_name, "m0");
+    EXPECT_TRUE(outer->body_params.empty());
+    ASSERT_EQ(outer->devices.size(), 3u);
+    EXPECT_EQ(outer->devices[2].text, "m1 d g s b nch l='l*2'");
+    EXPECT_EQ(outer->devices[2].pairs, (mp::RawParamList{{"l", "'l*2'"}}));
+    const mp::ParamMap scope = outer->scope({{"l", 0.5e-6}});
+    EXPECT_EQ(scope.at("l"), 0.5e-6);
+    EXPECT_EQ(mp::SubcircuitDefaults::instance_params(outer->devices[2].pairs, scope).at(0).value, 1e-6);
+    EXPECT_EQ(mp::extract_subcircuit_defaults_from_lines(lines, "x")->inner_model, "top");
+    EXPECT_TRUE(mp::has_subcircuit(lines, "X"));
+    EXPECT_FALSE(mp::has_subcircuit(lines, "nch"));
+}
+
+// The size ngspice bins a device line's instance on.
+TEST(ModelParserSubckt, InstanceSizeAsNgspiceBinsIt) {
+    using Params = std::vector<mp::InstanceParam>;
+    const auto p = [](const char* name, std::optional<double> v, bool substituted = false) {
+        return mp::InstanceParam{name, "", v, substituted};
+    };
+    const struct {
+        const char* label;
+        Params params;
+        std::optional<double> w, l, binned;  // binned: of a 1e-6 wide device
+    } cases[] = {
+        {"none given", {}, {}, {}, 1e-6},
+        {"the last of each", {p("w", 1e-6), p("l", 2e-7), p("w", 3e-6)}, 3e-6, 2e-7, 1e-6},
+        {"one that cannot be evaluated", {p("w", 1e-6), p("w", std::nullopt)}, {}, {}, 1e-6},
+        {"nf without wnflag", {p("nf", 4.0)}, {}, {}, 1e-6},
+        {"per finger with wnflag", {p("nf", 4.0), p("wnflag", 1.0)}, {}, {}, 0.25e-6},
+        {"wnflag truncated to 0", {p("nf", 4.0), p("wnflag", 0.9)}, {}, {}, 1e-6},
+        {"nf read back", {p("nf", 3.0, true), p("wnflag", 1.0)}, {}, {}, 1e-6 / 3.0000000000000004},
+        {"nf unknown", {p("nf", std::nullopt), p("wnflag", 1.0)}, {}, {}, std::nullopt},
+        {"wnflag unknown", {p("wnflag", std::nullopt)}, {}, {}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const mp::InstanceSize size = mp::instance_size(c.params);
+        EXPECT_EQ(size.w, c.w) << c.label;
+        EXPECT_EQ(size.l, c.l) << c.label;
+        EXPECT_EQ(size.binned_width(1e-6), c.binned) << c.label;
+    }
+}
+
 // ngspice reads back a value it substituted into a device line from 15
 // decimals through its own digit reader (checked there through nf's effect
 // on the stress terms: nf={3}, {6}, {7} act as a hair more, {2}, {4}, {5},
