@@ -124,7 +124,8 @@ std::optional<std::string> subcircuit_problem(const LutConfig& config, const Kit
                 const parser::InstanceSize size =
                     parser::instance_size(parser::SubcircuitDefaults::instance_params(*device.pairs, scope));
                 // A size that cannot be evaluated here, or none given
-                // (ngspice's defaults then): its decision.
+                // (ngspice's defaults for a card of that name; no bin
+                // without both): ngspice's decision.
                 if (!size.w || !size.l) continue;
                 const std::optional<double> dw = size.binned_width(*size.w);
                 if (!dw || !misses(kit, device.model, *dw, *size.l)) continue;
