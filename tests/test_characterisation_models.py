@@ -29,6 +29,12 @@ LOOSE = ".model nch.1 nmos (level=54 version=4.8 lmin=0.1u lmax=1u)\n"
 NOT_A_BIN = ".model nch.tt nmos (level=54 version=4.8 lmin=0.1u lmax=1u wmin=0.1u wmax=10u)\n"
 BSIM3 = ".model nch.1 nmos (level=49 version=3.3.0 lmin=0.1u lmax=1u wmin=0.1u wmax=10u)\n"
 NO_DEVICE_MODEL = ".subckt mac d g s b w=1u l=1u\nm0 d g s b nfoo w=w l=l\n.ends mac\n"
+# The device's size as ngspice evaluates the subcircuit: the L passed beats a body .param, a header
+# default may use it, and with wnflag the width is binned per finger.
+BODY_PARAM = ".subckt mac d g s b w=1u l=1u\n.param l=60u\nm0 d g s b nch w=w l=l\n.ends mac\n"
+HEADER_USES_L = ".subckt mac d g s b w=1u l=1u lx='l*100'\nm0 d g s b nch w=w l=lx\n.ends mac\n"
+PER_FINGER = ".subckt mac d g s b w=1u l=1u\nm0 d g s b nch w=w l=l nf=2 wnflag=1\n.ends mac\n"
+INVERTED = ".model nch.1 nmos (level=54 version=4.8 lmin=2u lmax=0.5u wmin=0.1u wmax=10u)\n"
 
 # (what, kit, model_name, subcircuit, W, L, whether ngspice builds the device)
 CASES = [
@@ -52,6 +58,13 @@ CASES = [
     ("a subcircuit's device under .option scale", SCALE + BINS + SUBCKT.replace("0.01u", "0.01"), "mac", True,
      1.0, 49.98, True),
     ("a subcircuit whose device model is missing", NO_DEVICE_MODEL, "mac", True, 1e-6, 1e-6, False),
+    ("a passed L over a body .param", BINS + BODY_PARAM, "mac", True, 1e-6, 1e-6, True),
+    ("a header default from the passed L", BINS + HEADER_USES_L, "mac", True, 1e-6, 0.4e-6, True),
+    ("beyond the bins from the passed L", BINS + HEADER_USES_L, "mac", True, 1e-6, 0.6e-6, False),
+    ("a W per finger in a bin", BINS + PER_FINGER, "mac", True, 80e-6, 1e-6, True),
+    ("a W per finger beyond the bins", BINS + PER_FINGER, "mac", True, 120e-6, 1e-6, False),
+    ("limits the wrong way round, at an edge", INVERTED, "nch", False, 1e-6, 2e-6, True),
+    ("limits the wrong way round, between them", INVERTED, "nch", False, 1e-6, 1e-6, False),
 ]
 
 REFUSED = re.compile(r"could not find a valid modelname|unknown subckt|can't find model|[Ee]rror on line|"

@@ -53,6 +53,10 @@ struct Device {
     parser::ParamList params;             // for the evaluator's instance, scaled
     parser::ParamList given;              // every instance parameter the line gives, for the network report
     std::vector<std::string> unmodelled;  // "name=value" of those the evaluator has no input for
+    // For a refusal: the width and length binned, before the scale, and
+    // where they come from when a subcircuit's device line sets them.
+    double asked_w = 0.0, asked_l = 0.0;
+    std::optional<parser::SizeSource> source;
 };
 
 // What every work item shares, read only.
@@ -386,23 +390,19 @@ NamedSubcircuit subcircuit_defaults(const LutConfig& config, const parser::Logic
 Result<Device, std::string> make_device(const LutConfig& config, const parser::SubcircuitDefaults* wrapper,
                                         double scale, double width, double length) {
     Device d;
+    d.asked_w = width;
+    d.asked_l = length;
     d.w = d.bin_w = width * scale;
     d.l = length * scale;
     if (!wrapper || wrapper->inner_model.empty()) return d;
 
-    constexpr double kBsim4DefaultSize = 5e-6;
-    d.w = d.l = kBsim4DefaultSize;
-    // The X line passes the length first, then the width.
-    parser::ParamMap passed;
-    passed.insert_or_assign(ascii_lower(config.length_param), length);
-    passed.insert_or_assign(ascii_lower(config.width_param), width);
     const auto refused = [&](std::string_view why) {
         return fmt::cat("subcircuit '", wrapper->name, "': ", why);
     };
-    double nf = 1.0;
-    bool wnflag = false;
     using bsim4::native::InstanceParamUse;
-    for (const parser::InstanceParam& p : wrapper->compute_instance_params(passed)) {
+    const std::vector<parser::InstanceParam> params =
+        wrapper->compute_instance_params(sizes_passed(config, width, length));
+    for (const parser::InstanceParam& p : params) {
         const InstanceParamUse use = bsim4::native::instance_param_use(p.name);
         if (use == InstanceParamUse::Unknown)
             return err(refused(fmt::cat("unknown instance parameter '", p.name, "' on its device line")));
@@ -416,25 +416,28 @@ Result<Device, std::string> make_device(const LutConfig& config, const parser::S
         if (use != InstanceParamUse::Caller) d.given.emplace_back(p.name, v);
         if (use == InstanceParamUse::Evaluator) {
             d.params.emplace_back(p.name, v);
-            if (p.name == "nf") nf = v;
         } else if (use == InstanceParamUse::Unmodelled) {
             d.unmodelled.push_back(fmt::cat(p.name, "=", fmt::display(v)));
-        } else if (p.name == "w") {
-            d.w = v * scale;
-        } else if (p.name == "l") {
-            d.l = v * scale;
         } else if (p.name == "m") {
             d.m = v;
-        } else if (p.name == "wnflag") {
-            wnflag = std::trunc(v) != 0.0;
         }
     }
+    // Every value was evaluated above: the size is known.
+    const parser::InstanceSize size = parser::instance_size(params);
+    const double nf = *size.nf;
     // ngspice's own fatal checks of the instance.
     if (!(nf >= 1.0))
         return err(refused(fmt::cat("number of fingers nf = ", fmt::display(nf), " is smaller than one")));
     if (!(d.m > 0.0)) return err(refused(fmt::cat("multiplier m = ", fmt::display(d.m), " is not positive")));
     parser::scale_instance_params(d.params, scale);
-    d.bin_w = wnflag ? d.w / nf : d.w;
+    // BSIM4's 5 um for a size the line does not give.
+    constexpr double kBsim4DefaultSize = 5e-6;
+    d.w = size.w ? *size.w * scale : kBsim4DefaultSize;
+    d.l = size.l ? *size.l * scale : kBsim4DefaultSize;
+    d.bin_w = *size.binned_width(d.w);
+    d.asked_w = size.w ? *size.binned_width(*size.w) : d.bin_w / scale;
+    d.asked_l = size.l ? *size.l : d.l / scale;
+    d.source = parser::SizeSource{wrapper->name, width, length, wrapper->device_name, *size.fingers_binned()};
     return d;
 }
 
@@ -476,8 +479,9 @@ std::optional<ModelChoice> resolve_model(const LutConfig& config, const KitReadi
                                          Messages& messages) {
     std::optional<ModelChoice> choice = find_model(config, reading);
     if (!choice) {
-        messages.err(
-            fmt::cat("  [native] model '", config.model_name, "' not found in '", *config.model_file, "'\n"));
+        messages.err(fmt::cat(
+            "  [native] ", parser::model_not_found(config.model_name, fmt::cat("'", *config.model_file, "'")),
+            "\n"));
     } else if (choice->wrapper) {
         messages.err(fmt::cat("  [native] '", config.model_name, "' is a subcircuit (inner model: '",
                               choice->model, "')\n"));
@@ -485,32 +489,22 @@ std::optional<ModelChoice> resolve_model(const LutConfig& config, const KitReadi
     return choice;
 }
 
-// The refusal of a (W, L) pair that no bin of `model` holds.
-NgspiceError bin_miss(const Plan& plan, const LutConfig& config, const std::string& model, double w,
-                      double l) {
-    std::vector<BinRange> bins;
-    const std::string prefix = ascii_lower(model) + ".";
-    for (const parser::Bsim4ModelCard& card : plan.kit.cards)
-        if (ascii_istarts_with(card.name, prefix))
-            bins.push_back({card.name, card.lmin, card.lmax, card.wmin, card.wmax});
-    const std::string where = fmt::cat("'", *config.model_file, "'");
-    return NgspiceError::refused(bin_miss_message(model, where, w, l, plan.kit.scale, bins));
-}
-
 // One card per (W, L) pair, chosen by the size of its transistor: kits bin
 // in width as well as length. A geometry outside every bin or a card of the
 // other type is refused, as ngspice refuses them, before any evaluation.
 Result<void, NgspiceError> choose_bins(Plan& plan, const LutConfig& config, const std::string& model) {
     const std::string_view device_type = config.device_type == DeviceType::Pmos ? "pmos" : "nmos";
-    const std::size_t n_lengths = config.lengths.size();
-    for (std::size_t i = 0; i < plan.devices.size(); ++i) {
-        const Device& device = plan.devices[i];
-        if (!parser::select_card_for_length(plan.kit.cards, model, device.l, device.bin_w))
-            return err(bin_miss(plan, config, model, config.widths[i / n_lengths], config.lengths[i % n_lengths]));
-        auto card =
-            parser::choose_card(plan.kit, model, device_type, device.l, device.bin_w, *config.model_file);
-        if (!card) return err(NgspiceError::simulation(std::move(card).error()));
-        plan.bins.push_back(*card);
+    for (const Device& device : plan.devices) {
+        const parser::Bsim4ModelCard* card =
+            parser::select_card_for_length(plan.kit.cards, model, device.l, device.bin_w);
+        if (!card)
+            return err(NgspiceError::refused(parser::bin_miss_message(
+                model, fmt::cat("'", *config.model_file, "'"), device.asked_w, device.asked_l, plan.kit.scale,
+                parser::bins_of(plan.kit.cards, model, parser::BinNaming::Loose),
+                device.source ? &*device.source : nullptr)));
+        auto accepted = parser::accept_card(plan.kit, *card, model, device_type);
+        if (!accepted) return err(NgspiceError::simulation(std::move(accepted).error()));
+        plan.bins.push_back(card);
     }
     return {};
 }
@@ -714,16 +708,14 @@ std::optional<std::string> card_type_problem(const LutConfig& config, const pars
     if (!choice) return std::nullopt;
     const std::string& model = choice->model;
     const std::string_view wanted = config.device_type == DeviceType::Pmos ? "pmos" : "nmos";
-    const std::string prefix = ascii_lower(model) + ".";
     const parser::Bsim4ModelCard* other = nullptr;
     for (const parser::Bsim4ModelCard& card : reading.kit.cards) {
-        if (!ascii_iequals(card.name, model) && !ascii_istarts_with(card.name, prefix)) continue;
+        if (!parser::names_model(card.name, model, parser::BinNaming::Loose)) continue;
         if (card.model_type == wanted) return std::nullopt;
         other = &card;
     }
     if (!other) return std::nullopt;
-    return fmt::cat("model '", model, "' is ", other->model_type, " (card '", other->name, "'), not ",
-                    wanted);
+    return parser::card_type_message(model, *other, wanted);
 }
 
 NativeOutcome generate_lut_native(const LutConfig& config) {

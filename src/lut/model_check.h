@@ -9,7 +9,6 @@
 
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "lut/config.h"
@@ -20,7 +19,7 @@ namespace morva::lut {
 // Which generator the model must serve: ngspice (the pool path) takes the
 // device line the netlist writes; the native evaluator also takes a
 // subcircuit's name for the model inside it, whatever `subcircuit` says, and
-// chooses its bins itself (see bin_miss_message).
+// chooses its bins itself (spice::model_parser::select_card_for_length).
 enum class ModelUse { Pool, Native };
 
 // Why ngspice could not build the device `config` asks for from the kit:
@@ -28,8 +27,11 @@ enum class ModelUse { Pool, Native };
 //   `subcircuit`, not a subcircuit it defines, or that subcircuit's device
 //   names a model it does not define;
 // - (pool path) no bin of the model holds a (W, L) pair: W and L scaled by the
-//   kit's `.option scale` (and W divided by a subcircuit device's nf), the bin
-//   limits not, within 1 nm, a bin counting only when it gives all four limits.
+//   kit's `.option scale`, the bin limits not, within 1 nm, a bin counting
+//   only when it gives all four limits (spice::model_parser::ngspice_card). A
+//   subcircuit's devices are sized as the native path sizes its device
+//   (SubcircuitDefaults::scope with sizes_passed, instance_size: W per finger
+//   with wnflag).
 // `model_file` and `includes` are the kit's text as the generation read it,
 // in netlist order: the model file (of its section), then each of
 // `model_includes` (nothing for one that could not be read).
@@ -39,18 +41,8 @@ std::optional<std::string> model_problem(
     const LutConfig& config, const spice::model_parser::KitText* model_file,
     const std::vector<std::optional<spice::model_parser::KitText>>& includes, ModelUse use);
 
-// One bin as a refusal lists it.
-struct BinRange {
-    std::string name;
-    std::optional<double> lmin, lmax, wmin, wmax;
-};
-
-// The refusal of a geometry that no bin of `model` holds: where the model
-// was looked for (`where`: the file's name in quotes, and more), the W and L
-// asked, what the kit's `scale` makes of them (when it is not 1), and the
-// bins' ranges. `device`, when not empty, says where the geometry comes from
-// (a subcircuit's device and its own W and L).
-std::string bin_miss_message(std::string_view model, std::string_view where, double w, double l, double scale,
-                             const std::vector<BinRange>& bins, std::string_view device = {});
+// What the pool path's X line passes a subcircuit for a (W, L) pair: the
+// length, then the width, under `length_param` and `width_param`.
+spice::model_parser::ParamMap sizes_passed(const LutConfig& config, double w, double l);
 
 }  // namespace morva::lut

@@ -74,10 +74,10 @@ Construction build_solver(const std::string& model_file, const std::string& mode
     if (model_section && !kit->section_found)
         return {std::nullopt, parser::section_not_found(*model_section, model_file)};
     // As ngspice reads the instance: w and l in the unit of the kit's `.option scale`.
-    w *= kit->scale;
-    l *= kit->scale;
     auto chosen = parser::choose_card(*kit, model_name, device_type, l, w, model_file);
     if (!chosen) return {std::nullopt, std::move(chosen).error()};
+    w *= kit->scale;
+    l *= kit->scale;
     const parser::Bsim4ModelCard* card = *chosen;
     std::optional<Bsim4Model> model = Bsim4Model::from_params(card->model_type, card->params);
     if (!model) return {std::nullopt, fmt::cat("failed to create BSIM4 model for '", model_name, "'")};

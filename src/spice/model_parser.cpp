@@ -683,8 +683,33 @@ constexpr double kBinEdgeTolerance = 1e-9;
 bool in_bin(double value, std::optional<double> lower, std::optional<double> upper) {
     const double lo = lower.value_or(0.0);
     const double hi = upper.value_or(std::numeric_limits<double>::infinity());
+    if (std::isnan(lo) || std::isnan(hi)) return false;
     return std::fabs(value - lo) < kBinEdgeTolerance || std::fabs(value - hi) < kBinEdgeTolerance ||
            (lo < value && value < hi);
+}
+
+// Bins listed in a refusal; a kit may bin one model a hundred times.
+constexpr std::size_t kBinsShown = 12;
+
+// Six significant digits at most, trailing zeros dropped: "2.2e-7" for a
+// limit read as 2.1999999999999998e-7.
+std::string short_number(double v) {
+    std::string text = fmt::exp(v, 5);
+    const std::size_t e = text.find('e');
+    if (e == std::string::npos) return text;
+    std::size_t end = e;
+    while (end > 0 && text[end - 1] == '0') --end;
+    if (end > 0 && text[end - 1] == '.') --end;
+    return text.substr(0, end) + text.substr(e);
+}
+
+template <class Card>
+std::vector<ModelBins> bins_among(const std::vector<Card>& cards, std::string_view model, BinNaming naming) {
+    std::vector<ModelBins> bins;
+    for (const Card& card : cards)
+        if (is_bin_of(card.name, model, naming))
+            bins.push_back({card.name, card.lmin, card.lmax, card.wmin, card.wmax});
+    return bins;
 }
 
 }  // namespace
@@ -840,61 +865,113 @@ Result<std::vector<Bsim4ModelCard>, Bsim4Error> parse_lib_file_section(const std
     return cards_of(lines);
 }
 
+bool is_bin_of(std::string_view card, std::string_view model, BinNaming naming) {
+    if (card.size() <= model.size() + 1 || !ascii_istarts_with(card, model) || card[model.size()] != '.')
+        return false;
+    if (naming == BinNaming::Loose) return true;
+    for (char c : card.substr(model.size() + 1))
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+bool names_model(std::string_view card, std::string_view model, BinNaming naming) {
+    return ascii_iequals(card, model) || is_bin_of(card, model, naming);
+}
+
+bool bin_holds(std::optional<double> lmin, std::optional<double> lmax, std::optional<double> wmin,
+               std::optional<double> wmax, double length, double width) {
+    return in_bin(length, lmin, lmax) && in_bin(width, wmin, wmax);
+}
+
 const Bsim4ModelCard* select_card_for_length(const std::vector<Bsim4ModelCard>& cards, std::string_view model,
                                              double length, double width) {
-    for (const Bsim4ModelCard& card : cards)
-        if (ascii_iequals(card.name, model)) return &card;
+    if (const Bsim4ModelCard* card = ngspice_card(cards, model, length, width)) return card;
     if (std::isnan(length) || std::isnan(width)) return nullptr;
-    const std::string prefix = ascii_lower(model) + ".";
+    // Bins ngspice would not take, for a kit that it refuses.
     for (const Bsim4ModelCard& card : cards)
-        if (ascii_istarts_with(card.name, prefix) && in_bin(length, card.lmin, card.lmax) &&
-            in_bin(width, card.wmin, card.wmax))
+        if (is_bin_of(card.name, model, BinNaming::Loose) &&
+            bin_holds(card.lmin, card.lmax, card.wmin, card.wmax, length, width))
             return &card;
     return nullptr;
 }
 
 bool has_model(const std::vector<Bsim4ModelCard>& cards, std::string_view model) {
-    const std::string prefix = ascii_lower(model) + ".";
     return std::any_of(cards.begin(), cards.end(), [&](const Bsim4ModelCard& card) {
-        return ascii_iequals(card.name, model) || ascii_istarts_with(card.name, prefix);
+        return names_model(card.name, model, BinNaming::Loose);
     });
+}
+
+std::vector<ModelBins> bins_of(const std::vector<Bsim4ModelCard>& cards, std::string_view model,
+                               BinNaming naming) {
+    return bins_among(cards, model, naming);
+}
+
+std::vector<ModelBins> bins_of(const std::vector<ModelBins>& cards, std::string_view model,
+                               BinNaming naming) {
+    return bins_among(cards, model, naming);
+}
+
+std::string bin_miss_message(std::string_view model, std::string_view where, double w, double l, double scale,
+                             const std::vector<ModelBins>& bins, const SizeSource* source) {
+    const bool scaled = scale != 1.0;
+    const char* unit = scaled ? "" : " m";
+    std::string text = fmt::cat("no bin of model '", model, "' in ", where, " holds W = ", short_number(w),
+                                unit, ", L = ", short_number(l), unit);
+    if (source) {
+        text +=
+            fmt::cat(" (the size that subcircuit '", source->subcircuit, "' at W = ", short_number(source->w),
+                     ", L = ", short_number(source->l), " gives its device '", source->device, "'");
+        // A finger count read back a hair above an integer shows as that integer.
+        if (source->fingers != 1.0)
+            text +=
+                fmt::cat(", W per finger of nf = ", fmt::display(std::round(source->fingers * 1e6) / 1e6));
+        text += ")";
+    }
+    if (scaled)
+        text += fmt::cat(", made W = ", short_number(w * scale), " m, L = ", short_number(l * scale),
+                         " m by the kit's .option scale = ", short_number(scale));
+    text += "; its bins (L and W in m): ";
+    const auto bound = [](std::optional<double> v) { return v ? short_number(*v) : std::string("none"); };
+    for (std::size_t k = 0; k < bins.size() && k < kBinsShown; ++k) {
+        const ModelBins& b = bins[k];
+        text += fmt::cat(k ? "; " : "", b.name, " L ", bound(b.lmin), "..", bound(b.lmax), " W ",
+                         bound(b.wmin), "..", bound(b.wmax));
+    }
+    if (bins.size() > kBinsShown) text += fmt::cat("; ... (", bins.size(), " bins)");
+    return text;
+}
+
+std::string model_not_found(std::string_view model, std::string_view where) {
+    return fmt::cat("model '", model, "' not found in ", where);
+}
+
+std::string card_type_message(std::string_view model, const Bsim4ModelCard& card, std::string_view wanted) {
+    return fmt::cat("model '", model, "' is ", card.model_type, " (card '", card.name, "'), not ",
+                    ascii_lower(wanted));
 }
 
 Result<const Bsim4ModelCard*, std::string> choose_card(const Kit& kit, std::string_view model,
                                                        std::string_view device_type, double length,
                                                        double width, std::string_view file) {
-    const std::vector<Bsim4ModelCard>& cards = kit.cards;
-    if (!has_model(cards, model)) return err(fmt::cat("model '", model, "' not found in '", file, "'"));
-    const Bsim4ModelCard* card = select_card_for_length(cards, model, length, width);
-    if (!card) {
-        // ngspice: "could not find a valid modelname".
-        constexpr std::size_t kShown = 12;
-        const std::string prefix = ascii_lower(model) + ".";
-        std::string ranges;
-        std::size_t n = 0;
-        for (const Bsim4ModelCard& bin : cards) {
-            if (!ascii_istarts_with(bin.name, prefix)) continue;
-            if (n++ == kShown) {
-                ranges += "; ...";
-                break;
-            }
-            const auto bound = [](std::optional<double> v, const char* none) {
-                return v ? fmt::exp(*v, 3) : std::string(none);
-            };
-            ranges +=
-                fmt::cat(n > 1 ? "; " : "", bin.name, " L ", bound(bin.lmin, "0"), "..",
-                         bound(bin.lmax, "inf"), " W ", bound(bin.wmin, "0"), "..", bound(bin.wmax, "inf"));
-        }
-        return err(fmt::cat("no bin of model '", model, "' holds W = ", fmt::exp(width, 3),
-                            " m, L = ", fmt::exp(length, 3), " m (bins: ", ranges, ")"));
-    }
+    const std::string where = fmt::cat("'", file, "'");
+    if (!has_model(kit.cards, model)) return err(model_not_found(model, where));
+    const Bsim4ModelCard* card =
+        select_card_for_length(kit.cards, model, length * kit.scale, width * kit.scale);
+    // ngspice: "could not find a valid modelname".
+    if (!card)
+        return err(bin_miss_message(model, where, width, length, kit.scale,
+                                    bins_of(kit.cards, model, BinNaming::Loose)));
+    return accept_card(kit, *card, model, device_type);
+}
+
+Result<const Bsim4ModelCard*, std::string> accept_card(const Kit& kit, const Bsim4ModelCard& card,
+                                                       std::string_view model, std::string_view device_type) {
     // ngspice refuses a card with a value it cannot evaluate.
-    if (const auto it = kit.refused.find(ascii_lower(card->name)); it != kit.refused.end())
+    if (const auto it = kit.refused.find(ascii_lower(card.name)); it != kit.refused.end())
         return err(it->second);
-    if (!device_type.empty() && !ascii_iequals(card->model_type, device_type))
-        return err(fmt::cat("model '", model, "' is ", card->model_type, " (card '", card->name, "'), not ",
-                            ascii_lower(device_type)));
-    return card;
+    if (!device_type.empty() && !ascii_iequals(card.model_type, device_type))
+        return err(card_type_message(model, card, device_type));
+    return &card;
 }
 
 double option_scale(const LogicalLines& lines) {
@@ -972,10 +1049,6 @@ void scale_instance_params(ParamList& params, double scale) {
     }
 }
 
-namespace {
-
-// The `.param` values of the lines outside every subcircuit: those a
-// subcircuit sees beneath its own.
 ParamMap params_outside_subcircuits(const LogicalLines& lines) {
     LogicalLines outside;
     std::size_t depth = 0;
@@ -990,6 +1063,8 @@ ParamMap params_outside_subcircuits(const LogicalLines& lines) {
     }
     return collect_dot_params(outside);
 }
+
+namespace {
 
 // A number as written, suffix or unit letters allowed: what ngspice reads
 // without substituting it.
@@ -1025,19 +1100,39 @@ RawParamList raw_param_list(std::string_view text) {
 
 }  // namespace
 
-std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const LogicalLines& lines,
-                                                                         std::string_view name) {
-    std::size_t header = lines.size();
-    std::string_view header_rest;
-    for (std::size_t i = 0; i < lines.size() && header == lines.size(); ++i) {
+namespace {
+
+// The header line of subcircuit `name` (lines.size() when none) and, in
+// `rest`, its text after the name: the first definition outside every other,
+// as one inside a subcircuit is that subcircuit's own.
+std::size_t subcircuit_header(const LogicalLines& lines, std::string_view name, std::string_view* rest) {
+    std::size_t depth = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (ascii_istarts_with(lines[i], ".ends")) {
+            if (depth > 0) --depth;
+            continue;
+        }
         if (!ascii_istarts_with(lines[i], ".subckt")) continue;
-        std::string_view rest;
-        first_word(lines[i], &rest);
-        if (ascii_iequals(first_word(rest, &rest), name)) {
-            header = i;
-            header_rest = rest;
+        std::string_view after;
+        first_word(lines[i], &after);
+        if (depth++ == 0 && ascii_iequals(first_word(after, &after), name)) {
+            if (rest) *rest = after;
+            return i;
         }
     }
+    return lines.size();
+}
+
+}  // namespace
+
+bool has_subcircuit(const LogicalLines& lines, std::string_view name) {
+    return subcircuit_header(lines, name, nullptr) < lines.size();
+}
+
+std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const LogicalLines& lines,
+                                                                         std::string_view name) {
+    std::string_view header_rest;
+    const std::size_t header = subcircuit_header(lines, name, &header_rest);
     if (header == lines.size()) return std::nullopt;
 
     SubcircuitDefaults defaults;
@@ -1058,9 +1153,17 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
             defaults.exprs.insert_or_assign(std::move(key), std::string(text));
     }
 
+    // The body at its own level: a subcircuit defined inside it is skipped.
+    std::size_t depth = 0;
     for (std::size_t i = header + 1; i < lines.size(); ++i) {
         const std::string& line = lines[i];
-        if (ascii_istarts_with(line, ".ends")) break;
+        if (ascii_istarts_with(line, ".ends")) {
+            if (depth == 0) break;
+            --depth;
+            continue;
+        }
+        if (ascii_istarts_with(line, ".subckt")) ++depth;
+        if (depth > 0) continue;
         if (ascii_istarts_with(line, ".param")) {
             const std::string_view pairs = std::string_view(line).substr(6);
             for (auto& [key, v] : parse_key_value_pairs(pairs, no_params))
@@ -1068,7 +1171,11 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
             for (auto& pair : raw_param_list(pairs)) defaults.body_params.push_back(std::move(pair));
             continue;
         }
-        if (line.front() == '.' || line.front() == '*' || !defaults.inner_model.empty()) continue;
+        if (line.front() == '.' || line.front() == '*') continue;
+        std::string_view rest;
+        first_word(line, &rest);
+        defaults.devices.push_back({line, raw_param_list(rest)});
+        if (!defaults.inner_model.empty()) continue;
         // A device line: the first word that is neither the instance name, a
         // parameter nor a short terminal name ("d", "g", "s", "b", "gb", "1")
         // is the model.
@@ -1080,17 +1187,18 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
                 word.size() <= 2 && word.find_first_not_of("0123456789ndgsb") == std::string::npos;
             if (terminal) continue;
             defaults.inner_model = word;
-            std::string_view rest;
-            first_word(line, &rest);
-            defaults.device = raw_param_list(rest);
+            defaults.device = defaults.devices.back().pairs;
+            defaults.device_name = std::string(words[0]);
             break;
         }
     }
     // Only the kit's values the subcircuit's texts name: a kit holds thousands, and each
     // instance's evaluation starts from a copy of these.
     std::unordered_set<std::string> named;
-    for (const RawParamList* pairs : {&defaults.header, &defaults.body_params, &defaults.device})
+    for (const RawParamList* pairs : {&defaults.header, &defaults.body_params})
         for (const auto& pair : *pairs) add_words(pair.second, named);
+    for (const auto& device : defaults.devices)
+        for (const auto& pair : device.pairs) add_words(pair.second, named);
     for (auto& [key, value] : params_outside_subcircuits(lines))
         if (named.count(key)) defaults.globals.emplace(key, value);
     return defaults;
@@ -1133,7 +1241,7 @@ double substituted_value(double value) {
     return sign * mantissa * std::pow(10.0, static_cast<double>(decimals + exponent));
 }
 
-std::vector<InstanceParam> SubcircuitDefaults::compute_instance_params(const ParamMap& passed) const {
+ParamMap SubcircuitDefaults::scope(const ParamMap& passed) const {
     // The subcircuit's own definitions, one per name: the body's replace the
     // header's, and a passed value replaces both.
     std::vector<const std::pair<std::string, std::string>*> own;
@@ -1177,13 +1285,44 @@ std::vector<InstanceParam> SubcircuitDefaults::compute_instance_params(const Par
         for (const std::size_t user : users[k])
             if (--waiting[user] == 0) ready.push_back(user);
     }
+    return scope;
+}
 
+std::vector<InstanceParam> SubcircuitDefaults::instance_params(const RawParamList& pairs,
+                                                               const ParamMap& scope) {
     std::vector<InstanceParam> out;
-    out.reserve(device.size());
-    for (const auto& [name, text] : device) {
+    out.reserve(pairs.size());
+    for (const auto& [name, text] : pairs)
         out.push_back({name, text, parse_value(text, scope), !plain_number(text)});
-    }
     return out;
+}
+
+std::vector<InstanceParam> SubcircuitDefaults::compute_instance_params(const ParamMap& passed) const {
+    return instance_params(device, scope(passed));
+}
+
+InstanceSize instance_size(const std::vector<InstanceParam>& params) {
+    InstanceSize size;
+    for (const InstanceParam& p : params) {
+        if (p.name == "w") size.w = p.value;
+        if (p.name == "l") size.l = p.value;
+        if (p.name == "nf") size.nf = p.value && p.substituted ? substituted_value(*p.value) : p.value;
+        if (p.name == "wnflag")
+            size.wnflag = p.value ? std::optional<bool>(std::trunc(*p.value) != 0.0) : std::nullopt;
+    }
+    return size;
+}
+
+std::optional<double> InstanceSize::fingers_binned() const {
+    if (!wnflag) return std::nullopt;
+    if (!*wnflag) return 1.0;
+    return nf;
+}
+
+std::optional<double> InstanceSize::binned_width(double width) const {
+    const std::optional<double> fingers = fingers_binned();
+    if (!fingers) return std::nullopt;
+    return *wnflag ? width / *fingers : width;
 }
 
 }  // namespace morva::spice::model_parser

@@ -7,6 +7,7 @@
 // card is chosen (choose_card).
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <map>
 #include <optional>
@@ -19,6 +20,7 @@
 #include "bsim4/error.h"
 #include "common/io.h"
 #include "common/result.h"
+#include "common/text.h"
 #include "spice/spice_expr.h"
 
 namespace morva::spice::model_parser {
@@ -101,15 +103,84 @@ std::vector<ModelBins> list_models(const LogicalLines& lines, const ParamMap& pa
 void collect_section_recursive(const LogicalLines& lines, std::string_view section,
                                std::unordered_set<std::string>& visited, LogicalLines& out);
 
-// The card for a device of `length` x `width` (metres): the card named
-// `model` (ASCII case ignored), else the first of its bins "model.*" holding
-// both length and width. None otherwise, as ngspice finds no model for a
+// How the bins of a model are named: as ngspice takes them, "model.N" with N
+// digits only; or loosely, any "model.*" (as the native reader also takes
+// them, "nch.tt" included).
+enum class BinNaming { Ngspice, Loose };
+// Whether card name `card` is that of a bin of `model` (ASCII case ignored).
+bool is_bin_of(std::string_view card, std::string_view model, BinNaming naming);
+// Whether card name `card` is `model` itself or one of its bins.
+bool names_model(std::string_view card, std::string_view model, BinNaming naming);
+
+// Whether a bin with these limits (metres) holds a device of `length` x
+// `width` (metres, scaled), as ngspice takes it: within 1 nm of a limit
+// counts as inside, also for a bin whose limits are the wrong way round. A
+// missing limit counts as 0 (lower) or +inf (upper); a NaN one holds nothing.
+bool bin_holds(std::optional<double> lmin, std::optional<double> lmax, std::optional<double> wmin,
+               std::optional<double> wmax, double length, double width);
+
+// The card ngspice gives a device of `model`, `length` x `width` (metres,
+// scaled), among `cards` (any type with `name` and the four limits): the
+// first named `model` whatever the size, else the first of its bins, as
+// ngspice names them, that gives all four limits and holds the size. None
+// when none does; `unknown` (when given) is set when a bin that would count
+// has a NaN limit (one the reader could not evaluate).
+template <class Card>
+const Card* ngspice_card(const std::vector<Card>& cards, std::string_view model, double length, double width,
+                         bool* unknown = nullptr) {
+    for (const Card& card : cards)
+        if (ascii_iequals(card.name, model)) return &card;
+    for (const Card& card : cards) {
+        if (!is_bin_of(card.name, model, BinNaming::Ngspice)) continue;
+        if (!card.lmin || !card.lmax || !card.wmin || !card.wmax) continue;
+        if (std::isnan(*card.lmin) || std::isnan(*card.lmax) || std::isnan(*card.wmin) ||
+            std::isnan(*card.wmax)) {
+            if (unknown) *unknown = true;
+            continue;
+        }
+        if (bin_holds(card.lmin, card.lmax, card.wmin, card.wmax, length, width)) return &card;
+    }
+    return nullptr;
+}
+
+// The card for a device of `length` x `width` (metres): the card ngspice
+// gives it (ngspice_card); where ngspice has none, the first of the loosely
+// named bins "model.*" that holds the size, a missing limit counting as 0
+// (lower) or +inf (upper). None otherwise, as ngspice finds no model for a
 // geometry outside every bin; a NaN length or width: none.
 const Bsim4ModelCard* select_card_for_length(const std::vector<Bsim4ModelCard>& cards, std::string_view model,
                                              double length, double width);
 
 // True when a card is named `model` or is one of its bins "model.*".
 bool has_model(const std::vector<Bsim4ModelCard>& cards, std::string_view model);
+
+// The bins of `model` among the cards, with their limits, as a refusal lists
+// them.
+std::vector<ModelBins> bins_of(const std::vector<Bsim4ModelCard>& cards, std::string_view model,
+                               BinNaming naming);
+std::vector<ModelBins> bins_of(const std::vector<ModelBins>& cards, std::string_view model, BinNaming naming);
+
+// Where a refused size comes from when a subcircuit's device line sets it:
+// the subcircuit at the sizes passed to it, and its device.
+struct SizeSource {
+    std::string_view subcircuit;
+    double w = 0.0, l = 0.0;
+    std::string_view device;
+    double fingers = 1.0;  // the device's width is binned per finger (wnflag): nf
+};
+
+// The refusal of a device that no bin of `model` holds: where the model was
+// looked for (`where`: the file's name in quotes, and more), the W and L
+// binned (in the kit's unit), what the kit's `scale` makes of them (when it
+// is not 1), where they come from (`source`, when a subcircuit's device sets
+// them) and the bins' ranges (at most 12).
+std::string bin_miss_message(std::string_view model, std::string_view where, double w, double l, double scale,
+                             const std::vector<ModelBins>& bins, const SizeSource* source = nullptr);
+// "model '{model}' not found in {where}".
+std::string model_not_found(std::string_view model, std::string_view where);
+// "model '{model}' is {type} (card '{card}'), not {wanted}": a card of the
+// other type.
+std::string card_type_message(std::string_view model, const Bsim4ModelCard& card, std::string_view wanted);
 
 // The cards of a kit with the `.option scale` its lines set (1 when none).
 struct Kit {
@@ -119,14 +190,18 @@ struct Kit {
     bool section_found = true;                   // false: the section asked for has no header
 };
 
-// The card ngspice would give a `device_type` ("nmos" or "pmos") device of
-// `model`, `length` x `width` (metres, scaled), or the message refusing it:
-// no such model ("model '{}' not found in '{file}'"), a geometry outside
-// every bin (naming the bins' ranges), a value ngspice cannot evaluate, a
-// card of the other type.
+// The card for a `device_type` ("nmos" or "pmos") device of `model`,
+// `length` x `width` (in the kit's unit: its `.option scale` makes metres of
+// them), chosen by select_card_for_length, or the message refusing it: no
+// such model (model_not_found), a geometry outside every bin
+// (bin_miss_message), or what accept_card refuses.
 Result<const Bsim4ModelCard*, std::string> choose_card(const Kit& kit, std::string_view model,
                                                        std::string_view device_type, double length,
                                                        double width, std::string_view file);
+// `card`, chosen for a `device_type` device of `model`, or the message
+// refusing it: a value ngspice cannot evaluate, a card of the other type.
+Result<const Bsim4ModelCard*, std::string> accept_card(const Kit& kit, const Bsim4ModelCard& card,
+                                                       std::string_view model, std::string_view device_type);
 // Like parse_lib_file (no section) or parse_lib_file_section.
 Result<Kit, Bsim4Error> parse_kit(const std::string& path, std::optional<std::string_view> section);
 // A kit's lines as parse_kit gathers them, for a caller that takes both its
@@ -217,26 +292,68 @@ struct SubcircuitDefaults {
     // What ngspice evaluates when it expands the subcircuit: the header's
     // defaults and the body's `.param` pairs in file order, the pairs of the
     // device line that names `inner_model`, and the `.param` values of the
-    // lines outside every subcircuit.
+    // lines outside every subcircuit (those the subcircuit's texts name).
     RawParamList header;
     RawParamList body_params;
     RawParamList device;
+    std::string device_name;  // the instance name of that line, as written
     ParamMap globals;
 
-    // The device line's instance parameters, in line order, when the X line
-    // passes `passed` (lower-case names), evaluated as ngspice does: the
-    // subcircuit is one scope over the lines outside it, in which a passed
-    // value replaces a body `.param` of that name, which replaces a header
-    // default; values may use each other in any order (ngspice sorts them by
-    // what they use) and one that cannot be evaluated stays undefined.
+    // Every device line of the body, as written, with its pairs; those of a
+    // subcircuit defined inside the body are not the body's.
+    struct DeviceLine {
+        std::string text;
+        RawParamList pairs;
+    };
+    std::vector<DeviceLine> devices;
+
+    // The values the body's lines see when the X line passes `passed`
+    // (lower-case names), evaluated as ngspice does: the subcircuit is one
+    // scope over the lines outside it, in which a passed value replaces a
+    // body `.param` of that name, which replaces a header default; values may
+    // use each other in any order (ngspice sorts them by what they use) and
+    // one that cannot be evaluated stays undefined.
+    ParamMap scope(const ParamMap& passed) const;
+    // A device line's instance parameters (`pairs`: one of `devices`, or
+    // `device`), in line order, evaluated in `scope`.
+    static std::vector<InstanceParam> instance_params(const RawParamList& pairs, const ParamMap& scope);
+    // The instance parameters of the device line that names `inner_model`.
     std::vector<InstanceParam> compute_instance_params(const ParamMap& passed) const;
 };
+
+// The size a device line gives its instance, as ngspice bins it (before the
+// kit's `.option scale`).
+struct InstanceSize {
+    // The last w and l given; none when the line gives none or one that
+    // cannot be evaluated.
+    std::optional<double> w, l;
+    // The finger count (read back as ngspice reads a substituted value,
+    // substituted_value) and the wnflag switch; none when not evaluated.
+    std::optional<double> nf = 1.0;
+    std::optional<bool> wnflag = false;
+
+    // The width ngspice bins on for a device `width` wide: per finger with
+    // wnflag; none when that cannot be known.
+    std::optional<double> binned_width(double width) const;
+    // What the width is divided by for binning; none when not known.
+    std::optional<double> fingers_binned() const;
+};
+InstanceSize instance_size(const std::vector<InstanceParam>& params);
+
+// The `.param` values of the lines outside every subcircuit: those a
+// subcircuit sees beneath its own.
+ParamMap params_outside_subcircuits(const LogicalLines& lines);
 
 Result<std::optional<SubcircuitDefaults>, Bsim4Error> parse_subcircuit_defaults(const std::string& path,
                                                                                 std::string_view name);
 Result<std::optional<SubcircuitDefaults>, Bsim4Error> parse_subcircuit_defaults_section(
     const std::string& path, std::string_view name, std::string_view section);
+// Subcircuit `name` (ASCII case ignored) of the lines: its first definition
+// outside every other, as one defined inside a subcircuit is that
+// subcircuit's own; its body ends at its own ".ends".
 std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const LogicalLines& lines,
                                                                          std::string_view name);
+// Whether the lines define subcircuit `name`, as the reader above finds it.
+bool has_subcircuit(const LogicalLines& lines, std::string_view name);
 
 }  // namespace morva::spice::model_parser

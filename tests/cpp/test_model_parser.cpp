@@ -468,8 +468,16 @@ TEST(ModelParserBins, ChoiceRefusesWhatNgspiceRefuses) {
     EXPECT_EQ(choose("pch", "PMOS", 1e-6, 1e-6), "model 'pch': cannot evaluate vth0 = vth_typ");
     EXPECT_EQ(choose("pcx", "pmos", 1e-6, 1e-6), "model 'pcx' not found in 'kit.lib'");
     EXPECT_EQ(choose("nch", "nmos", 6e-5, 1.5e-7),
-              "no bin of model 'nch' holds W = 1.500e-7 m, L = 6.000e-5 m (bins: nch.1 L 2.200e-7..5.000e-7 "
-              "W 2.200e-7..1.000e-5; nch.2 L 5.000e-7..5.000e-5 W 2.200e-7..1.000e-5)");
+              "no bin of model 'nch' in 'kit.lib' holds W = 1.5e-7 m, L = 6e-5 m; its bins (L and W in m): "
+              "nch.1 L 2.2e-7..5e-7 W 2.2e-7..1e-5; nch.2 L 5e-7..5e-5 W 2.2e-7..1e-5");
+}
+
+TEST(ModelParserBins, BinMissMessageListsAtMostTwelveBins) {
+    std::vector<mp::ModelBins> bins;
+    for (int k = 1; k <= 13; ++k) bins.push_back({"n." + std::to_string(k), 1e-7, 2e-7, std::nullopt, 1.0});
+    const std::string text = mp::bin_miss_message("n", "'f.lib'", 1e-6, 1e-6, 1.0, bins);
+    EXPECT_NE(text.find("; n.12 L 1e-7..2e-7 W none..1e0; ... (13 bins)"), std::string::npos) << text;
+    EXPECT_EQ(text.find("n.13"), std::string::npos);
 }
 
 TEST(ModelParserBins, OptionScale) {
@@ -585,6 +593,62 @@ TEST(ModelParserSubckt, DeviceLineEvaluatedAsNgspiceDoes) {
         mp::join_continuation_lines(".subckt x d g s b\nm0 d g s b nch delvto={nothing*2}\n.ends\n"), "x");
     ASSERT_TRUE(texts);
     EXPECT_EQ(texts->compute_instance_params({}).at(0).text, "{nothing*2}");
+}
+
+// A subcircuit defined inside another is that one's own: neither its lines
+// nor its definition count as the outer body's or as a top-level subcircuit.
+TEST(ModelParserSubckt, NestedDefinitionsAreTheirOwn) {
+    const auto lines = mp::join_continuation_lines(
+        ".subckt outer d g s b l=1u\n"
+        ".subckt x a\n.param l=60u\nm9 a a a a inner_only l=l\n.ends x\n"
+        "c1 d s\n"
+        "m0 d g s b nch w=2u l=l\n"
+        "m1 d g s b nch l='l*2'\n"
+        ".ends outer\n"
+        ".subckt x d\nm5 d d d d top\n.ends\n");
+    const auto outer = mp::extract_subcircuit_defaults_from_lines(lines, "OUTER");
+    ASSERT_TRUE(outer);
+    EXPECT_EQ(outer->inner_model, "nch");  // "c1 d s" names no model
+    EXPECT_EQ(outer->device_name, "m0");
+    EXPECT_TRUE(outer->body_params.empty());
+    ASSERT_EQ(outer->devices.size(), 3u);
+    EXPECT_EQ(outer->devices[2].text, "m1 d g s b nch l='l*2'");
+    EXPECT_EQ(outer->devices[2].pairs, (mp::RawParamList{{"l", "'l*2'"}}));
+    const mp::ParamMap scope = outer->scope({{"l", 0.5e-6}});
+    EXPECT_EQ(scope.at("l"), 0.5e-6);
+    EXPECT_EQ(mp::SubcircuitDefaults::instance_params(outer->devices[2].pairs, scope).at(0).value, 1e-6);
+    EXPECT_EQ(mp::extract_subcircuit_defaults_from_lines(lines, "x")->inner_model, "top");
+    EXPECT_TRUE(mp::has_subcircuit(lines, "X"));
+    EXPECT_FALSE(mp::has_subcircuit(lines, "nch"));
+}
+
+// The size ngspice bins a device line's instance on.
+TEST(ModelParserSubckt, InstanceSizeAsNgspiceBinsIt) {
+    using Params = std::vector<mp::InstanceParam>;
+    const auto p = [](const char* name, std::optional<double> v, bool substituted = false) {
+        return mp::InstanceParam{name, "", v, substituted};
+    };
+    const struct {
+        const char* label;
+        Params params;
+        std::optional<double> w, l, binned;  // binned: of a 1e-6 wide device
+    } cases[] = {
+        {"none given", {}, {}, {}, 1e-6},
+        {"the last of each", {p("w", 1e-6), p("l", 2e-7), p("w", 3e-6)}, 3e-6, 2e-7, 1e-6},
+        {"one that cannot be evaluated", {p("w", 1e-6), p("w", std::nullopt)}, {}, {}, 1e-6},
+        {"nf without wnflag", {p("nf", 4.0)}, {}, {}, 1e-6},
+        {"per finger with wnflag", {p("nf", 4.0), p("wnflag", 1.0)}, {}, {}, 0.25e-6},
+        {"wnflag truncated to 0", {p("nf", 4.0), p("wnflag", 0.9)}, {}, {}, 1e-6},
+        {"nf read back", {p("nf", 3.0, true), p("wnflag", 1.0)}, {}, {}, 1e-6 / 3.0000000000000004},
+        {"nf unknown", {p("nf", std::nullopt), p("wnflag", 1.0)}, {}, {}, std::nullopt},
+        {"wnflag unknown", {p("wnflag", std::nullopt)}, {}, {}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const mp::InstanceSize size = mp::instance_size(c.params);
+        EXPECT_EQ(size.w, c.w) << c.label;
+        EXPECT_EQ(size.l, c.l) << c.label;
+        EXPECT_EQ(size.binned_width(1e-6), c.binned) << c.label;
+    }
 }
 
 // ngspice reads back a value it substituted into a device line from 15
@@ -816,6 +880,45 @@ TEST(ModelParserKit, BinChoiceMatchesNgspice) {
         const auto from_card = ngspice_drain_current(kit.dir, one_device_deck(card, "chosen", l, w));
         ASSERT_TRUE(from_kit && from_card);
         EXPECT_NEAR(*from_card / *from_kit, 1.0, 1e-9) << chosen->name << " for L=" << l << " W=" << w;
+    }
+}
+
+// Cards ngspice does not take as bins ("n.tt", one without W limits) come
+// before its own: where ngspice finds a card, it is the one chosen; where it
+// finds none, the loose bins still serve.
+TEST(ModelParserKit, NgspiceBinsComeBeforeLooseOnes) {
+    const std::string kit =
+        ".model n.tt nmos (level=54 lmin=0.1u lmax=10u wmin=0.1u wmax=10u vth0=0.2)\n"
+        ".model n.1 nmos (level=54 lmin=0.1u lmax=0.5u vth0=0.3)\n"
+        ".model n.2 nmos (level=54 lmin=0.1u lmax=0.5u wmin=0.1u wmax=10u vth0=0.5)\n"
+        ".model n.3 nmos (level=54 lmin=2u lmax=0.5u wmin=0.1u wmax=10u vth0=0.6)\n";
+    TempDir dir;
+    const auto cards = mp::parse_lib_file(dir.write("kit.lib", kit));
+    ASSERT_TRUE(cards);
+    const struct {
+        double l, w;
+        const char* card;
+        bool ngspice_takes;
+    } cases[] = {
+        {0.3e-6, 1e-6, "n.2", true},
+        {2e-6, 1e-6, "n.3", true},  // limits the wrong way round: its edges only
+        {0.3e-6, 20e-6, "n.1", false},
+        {5e-6, 1e-6, "n.tt", false},
+    };
+    for (const auto& c : cases) {
+        const auto* chosen = mp::select_card_for_length(*cards, "n", c.l, c.w);
+        ASSERT_NE(chosen, nullptr) << c.card;
+        EXPECT_EQ(chosen->name, c.card);
+        EXPECT_EQ(mp::ngspice_card(*cards, "n", c.l, c.w) != nullptr, c.ngspice_takes) << c.card;
+        if (!c.ngspice_takes || !have_ngspice()) continue;
+        std::string card = ".model chosen nmos";
+        for (const auto& [name, v] : chosen->params)
+            if (name.size() != 4 || (name.substr(1) != "min" && name.substr(1) != "max"))
+                card += " " + name + "=" + morva::fmt::exp_shortest(v);
+        const auto from_kit = ngspice_drain_current(dir, one_device_deck(kit, "n", c.l, c.w));
+        const auto from_card = ngspice_drain_current(dir, one_device_deck(card, "chosen", c.l, c.w));
+        ASSERT_TRUE(from_kit && from_card);
+        EXPECT_NEAR(*from_card / *from_kit, 1.0, 1e-12) << c.card;
     }
 }
 
