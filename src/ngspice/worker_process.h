@@ -182,10 +182,10 @@ public:
     // script) and not by this side. An exit, whatever its code, and a fault
     // or abort (SIGSEGV, SIGABRT, ...) are the worker's own end.
     bool killed_from_outside() const;
-    // After the child was reaped: whether how it ended is unknown. A host
-    // that ignores SIGCHLD has its children reaped by the system, exit
-    // statuses and all.
-    bool end_unknown() const { return reaped_ && wait_status_ < 0; }
+    // After the child was reaped: whether how it ended is unknown (and not
+    // by a kill from this side). A host that ignores SIGCHLD has its
+    // children reaped by the system, exit statuses and all.
+    bool end_unknown() const { return reaped_ && wait_status_ < 0 && !killed_here_; }
     // After the child was reaped: whether it wrote nothing to its standard
     // error (its end is waited for a little).
     bool said_nothing();
