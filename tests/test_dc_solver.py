@@ -271,11 +271,11 @@ def test_sweep_argument_errors(n0):
     with pytest.raises(ValueError, match=r"^sweep must be 'vgs' or 'vds', got 'vxs'$"):
         n0.sweep("Vxs", 0.0, 1.0, 0.25)
     for step in (0.0, -0.0, math.nan, math.inf, -math.inf):
-        with pytest.raises(ValueError, match=r"^sweep step must be finite and nonzero, got "):
+        with pytest.raises(ValueError, match=r"^sweep step must be a finite non-zero number, got "):
             n0.sweep("vgs", 0.0, 1.0, step)
-    with pytest.raises(ValueError, match=r"^sweep start and stop must be finite, got start=0 stop=inf$"):
+    with pytest.raises(ValueError, match=r"^sweep start and stop must be finite numbers, got start=0 stop=inf$"):
         n0.sweep("vgs", 0.0, math.inf, 0.1)
-    with pytest.raises(ValueError, match=r"^sweep start and stop must be finite, got start=NaN stop=1$"):
+    with pytest.raises(ValueError, match=r"^sweep start and stop must be finite numbers, got start=NaN stop=1$"):
         n0.sweep("vgs", math.nan, 1.0, 0.1)
     for step in (1e-15, 1e-300):
         with pytest.raises(MemoryError):

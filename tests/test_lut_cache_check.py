@@ -3,6 +3,7 @@ holds against the configuration before returning it, and characterises afresh
 (with one warning) a table of another configuration."""
 
 import os
+import pathlib
 import shutil
 import warnings
 
@@ -15,6 +16,7 @@ pytestmark = pytest.mark.skipif(shutil.which("ngspice") is None, reason="ngspice
 
 # The built-in Level-3 models on a coarse grid: a table in a fraction of a second.
 SMALL = dict(vgs=(0.0, 1.8, 0.3), vds=(0.0, 1.8, 0.6))
+EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "bsim4_180nm.lib"
 
 
 @pytest.fixture(scope="module")
@@ -34,7 +36,8 @@ def characterise(pool, capfd, config, **kw):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         lut = pool.generate_lut(config, **kw)
-    simulated = "tasks completed" in capfd.readouterr().out
+    out = capfd.readouterr().out
+    simulated = "tasks completed" in out or "[native BSIM4]" in out
     return lut, simulated, [str(w.message) for w in caught if w.category is RuntimeWarning]
 
 
@@ -93,3 +96,42 @@ def test_a_bad_configuration_is_refused_before_the_cache(pool, home):
     with pytest.raises(TypeError, match="^argument 'cfg': "):
         table._cache_mismatch({"device_type": "nmos"})
     assert not os.path.exists(home / ".cache")
+
+
+@pytest.mark.parametrize("model, device, vgs, vds", [
+    # Off-region sweeps of a card with strong gate-induced drain leakage: the
+    # leakage grows as the gate moves away from conduction, the way the other
+    # polarity's channel current would.
+    ("nch", "nmos", (-1.5, 0.0, 0.25), (0.0, 1.8, 0.6)),
+    ("pch", "pmos", (0.0, 1.5, 0.25), (0.0, -1.8, -0.6)),
+])
+def test_a_table_of_leakage_alone_is_read_back(pool, home, capfd, tmp_path, model, device, vgs, vds):
+    card = tmp_path / "gidl.lib"
+    card.write_text(EXAMPLE.read_text().replace("agidl=0 ", "agidl=1e-6 "))
+    config = morva.LutConfig(model_file=str(card), model_name=model, device_type=device, vgs=vgs, vds=vds)
+    made, simulated, warned = characterise(pool, capfd, config)
+    assert (simulated, warned) == (True, [])
+    # The leakage is there: at full Vds it spans three decades over the sweep.
+    at_vds = np.abs(made.id[:, -1])
+    assert at_vds.max() > 1e3 * at_vds.min() > 0
+    again, simulated, warned = characterise(pool, capfd, config)
+    assert (simulated, warned) == (False, [])
+    np.testing.assert_array_equal(again.id, made.id)
+
+
+def test_a_native_table_holds_what_the_evaluator_gives(pool, home, capfd):
+    # The native evaluator always gives vth: a native table without it is
+    # another configuration's. Through the pool a model may lack it.
+    config = morva.LutConfig(model_file=str(EXAMPLE), model_name="nch", use_native_bsim4=True,
+                             op_params=["vth", "cgg"], **SMALL)
+    made = pool.generate_lut(morva.LutConfig(model_file=str(EXAMPLE), model_name="nch", use_native_bsim4=True,
+                                             **SMALL), cache=False)
+    key = morva.lut_cache_key(config)
+    made.save(key)
+    capfd.readouterr()
+    lut, simulated, warned = characterise(pool, capfd, config)
+    assert warned == [f"{morva.lut_cache_path(key)} holds a table of another configuration (operating-point "
+                      'parameter "vth" requested but not in the table); regenerating']
+    assert lut.extracted_op_params == ["vth"]
+    again, simulated, warned = characterise(pool, capfd, config)
+    assert (simulated, warned) == (False, [])

@@ -127,8 +127,10 @@ class SimulationPool:
         cache file or a cache that cannot be written gives a RuntimeWarning,
         never the loss of the table). A cached table that does not answer the
         configuration (a file copied or restored from another one: other axes,
-        operating-point parameters not requested, the other polarity) is
-        characterised afresh and replaced, with one RuntimeWarning naming why.
+        operating-point parameters not requested or, on the native path,
+        requested and missing, the other polarity where the channel clearly
+        conducts) is characterised afresh and replaced, with one
+        RuntimeWarning naming why.
         Progress and a timing breakdown go to standard output.
         """
         from .lut import Lut

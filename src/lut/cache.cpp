@@ -21,6 +21,7 @@
 #include "common/io.h"
 #include "common/json_text.h"
 #include "common/text.h"
+#include "lut/generate_native.h"
 #include "lut/netlists.h"
 
 namespace morva::lut::cache {
@@ -542,29 +543,42 @@ std::optional<std::string> axis_mismatch(std::string_view name, const std::vecto
     return std::nullopt;
 }
 
-// |Id| rises with Vgs in an n-channel device and falls in a p-channel one,
-// whatever the sign of Vds. Summed over every Vgs step, the on-currents
-// outweigh leakage that runs the other way (GIDL) by orders; a table where
-// neither direction outweighs the other tenfold (it never turns on, one Vgs
-// point) shows no polarity.
+// The drain current per metre of width above which a table shows its channel
+// conducting: 1 uA/um, well above any leakage a sane card gives (junction,
+// gate, GIDL/GISL, subthreshold) and within reach of any channel that a sweep
+// turns on.
+constexpr double kConductingAmpsPerMetre = 1.0;
+
+// |Id| through a conducting channel rises with Vgs in an n-channel device and
+// falls in a p-channel one, whatever the sign of Vds. Only steps where the
+// channel clearly conducts are looked at: leakage may run the other way (GIDL
+// rises as the gate of an n-channel device falls, just as a p-channel
+// device's current does), and a table swept over the off region alone shows
+// nothing else. Summed over those steps, one direction must outweigh the
+// other tenfold; otherwise (the table never conducts, one Vgs point, widths
+// that are not metres) it shows no polarity.
 std::optional<DeviceType> polarity_shown(const TransistorLut& t) {
     const Grid5& id = t.id;
     const auto& d = id.dims;
-    if (d[3] < 2 || t.vgs.size() != d[3] || !id.consistent()) return std::nullopt;
-    const std::size_t rows = d[0] * d[1] * d[2];
+    if (d[3] < 2 || t.vgs.size() != d[3] || t.widths.size() != d[0] || !id.consistent()) return std::nullopt;
+    const std::size_t rows_per_width = d[1] * d[2];
     double rising = 0.0, falling = 0.0;
-    for (std::size_t row = 0; row < rows; ++row) {
+    for (std::size_t row = 0; row < d[0] * rows_per_width; ++row) {
+        const double conducting = kConductingAmpsPerMetre * t.widths[row / rows_per_width];
+        if (!(conducting > 0.0)) continue;
         for (std::size_t g = 0; g + 1 < d[3]; ++g) {
             const double dv = t.vgs[g + 1] - t.vgs[g];
             if (!std::isfinite(dv) || dv == 0.0) continue;
             const double* below = id.data.data() + (row * d[3] + g) * d[4];
             const double* above = below + d[4];
             for (std::size_t k = 0; k < d[4]; ++k) {
-                const double change = dv > 0.0 ? std::fabs(above[k]) - std::fabs(below[k])
-                                               : std::fabs(below[k]) - std::fabs(above[k]);
+                const double a = std::fabs(below[k]), b = std::fabs(above[k]);
+                // NaN compares false: a point not simulated shows nothing.
+                if (!(std::max(a, b) >= conducting) || !std::isfinite(a) || !std::isfinite(b)) continue;
+                const double change = dv > 0.0 ? b - a : a - b;
                 if (change > 0.0)
                     rising += change;
-                else if (change < 0.0)
+                else
                     falling -= change;
             }
         }
@@ -764,10 +778,26 @@ std::optional<std::string> table_mismatch(const TransistorLut& table, const LutC
     for (std::size_t i = 0; i < std::size(axes); ++i) {
         if (auto problem = axis_mismatch(axes[i].first, *stored[i], axes[i].second)) return problem;
     }
+    const auto names = [](const std::vector<std::string>& list, std::string_view name) {
+        return std::any_of(list.begin(), list.end(),
+                           [name](const std::string& p) { return ascii_iequals(p, name); });
+    };
     for (const std::string& name : table.extracted_op_params) {
-        const bool requested = std::any_of(config.op_params.begin(), config.op_params.end(),
-                                           [&name](const std::string& p) { return ascii_iequals(p, name); });
-        if (!requested) return fmt::cat("operating-point parameter ", fmt::debug_str(name), " not requested");
+        if (!names(config.op_params, name))
+            return fmt::cat("operating-point parameter ", fmt::debug_str(name), " not requested");
+    }
+    // Through the pool a model may lack a requested parameter (a Level-3 card
+    // gives no vth), so a table may hold fewer than requested; the native
+    // evaluator always gives its own. Reading the kit to tell which path
+    // serves is left to the tables that lack one.
+    if (config.use_native_bsim4) {
+        const auto missing =
+            std::find_if(NATIVE_OP_PARAMS.begin(), NATIVE_OP_PARAMS.end(), [&](std::string_view n) {
+                return names(config.op_params, n) && !names(table.extracted_op_params, n);
+            });
+        if (missing != NATIVE_OP_PARAMS.end() && native_path_serves(config))
+            return fmt::cat("operating-point parameter ", fmt::debug_str(*missing),
+                            " requested but not in the table");
     }
     if (auto shown = polarity_shown(table); shown && *shown != config.device_type)
         return fmt::cat("the currents are a ", device_name(*shown), " device's, the configuration is ",

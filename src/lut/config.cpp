@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "common/format.h"
+#include "common/sweep.h"
 
 namespace morva::lut {
 namespace {
@@ -21,16 +22,7 @@ std::size_t saturating_count(double q) {
 }  // namespace
 
 std::optional<std::string> sweep_shape_problem(const SweepRange& range, std::string_view name) {
-    if (!std::isfinite(range.start) || !std::isfinite(range.stop))
-        return fmt::cat(name, " start and stop must be finite numbers");
-    if (!std::isfinite(range.step) || range.step == 0.0)
-        return fmt::cat(name, " step must be a finite non-zero number");
-    // Such a step would give the single point start: a sign slip, not a sweep.
-    if ((range.stop > range.start && range.step < 0.0) || (range.stop < range.start && range.step > 0.0))
-        return fmt::cat(name, " step ", fmt::display(range.step), " runs away from stop ",
-                        fmt::display(range.stop), " (start ", fmt::display(range.start),
-                        "): give it the sign of stop - start");
-    return std::nullopt;
+    return morva::sweep_shape_problem(range.start, range.stop, range.step, name);
 }
 
 namespace {

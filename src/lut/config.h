@@ -31,10 +31,8 @@ struct SweepRange {
 // table could not be generated or held in memory anyway.
 inline constexpr std::size_t kMaxSweepPoints = 1'000'000;
 
-// Why `range` is no sweep, naming it `name`: a start or stop that is not
-// finite, a step that is not finite or is zero, or a step that runs away from
-// the stop (which would give the start alone; a descending sweep takes a
-// negative step). Nothing for a sweep, however many points it has.
+// Why `range` is no sweep, naming it `name` (morva::sweep_shape_problem of
+// common/sweep.h, which every sweep of the system shares).
 std::optional<std::string> sweep_shape_problem(const SweepRange& range, std::string_view name);
 
 // `n` lengths spaced logarithmically from `start` to `stop` (descending when

@@ -530,10 +530,9 @@ ParamMask evaluator_params(const LutConfig& config, Messages& messages) {
     std::string dropped;
     for (const std::string& name : config.op_params) {
         const std::string lower = ascii_lower(name);
-        if (lower == "gmbs") requested[kGmbs] = true;
-        if (lower == "vth") requested[kVth] = true;
-        if (lower == "vdsat") requested[kVdsat] = true;
-        if (lower != "gmbs" && lower != "vth" && lower != "vdsat")
+        if (std::find(NATIVE_OP_PARAMS.begin(), NATIVE_OP_PARAMS.end(), lower) != NATIVE_OP_PARAMS.end())
+            requested[*op_param_index(lower)] = true;
+        else
             dropped += fmt::cat(dropped.empty() ? "" : ", ", "'", name, "'");
     }
     if (!dropped.empty())
@@ -716,6 +715,14 @@ std::optional<std::string> card_type_problem(const LutConfig& config, const pars
     }
     if (!other) return std::nullopt;
     return parser::card_type_message(model, *other, wanted);
+}
+
+bool native_path_serves(const LutConfig& config) {
+    if (!config.use_native_bsim4 || !config.model_file) return false;
+    const KitTextReading text = parser::read_kit_text(*config.model_file, config.model_section);
+    if (!text) return false;
+    const KitReading reading{text->lines, parser::kit_from_text(*text)};
+    return !reading.kit.cards.empty() && find_model(config, reading).has_value();
 }
 
 NativeOutcome generate_lut_native(const LutConfig& config) {

@@ -46,6 +46,16 @@ NativeOutcome generate_lut_native(const LutConfig& config);
 std::optional<std::string> card_type_problem(const LutConfig& config,
                                              const spice::model_parser::KitText& text);
 
+// The operating-point parameters the native evaluator computes: of those a
+// configuration requests, its tables hold exactly these.
+inline constexpr std::array<std::string_view, 3> NATIVE_OP_PARAMS = {"gmbs", "vth", "vdsat"};
+
+// Whether the native path characterises `config` itself rather than handing
+// it to the pool: it is asked for, and the model file (read here) holds a
+// BSIM4 card of the model, or of the model inside the subcircuit of that
+// name.
+bool native_path_serves(const LutConfig& config);
+
 // The parameters of the first card written to standard error when
 // MORVA_DUMP_NATIVE_PARAMS is set: those that decide a table's shape most.
 inline constexpr std::array<std::string_view, 29> DUMP_PARAM_NAMES = {

@@ -161,25 +161,39 @@ private:
     }
 
     // A process that ended without taking a byte of its input died while
-    // starting; returns its report. Its own failure (an exit, a fault) says
-    // the install is broken: after kMaxStartFailures in a row the thread
-    // gives up instead of starting the same failure again and again. A kill
-    // from outside (the OOM killer, an operator) says nothing about the
-    // install and is not counted; a run of them only spaces the next starts
-    // out. A process that answers resets both counts.
+    // starting: its report, and whether the end was a kill from outside.
+    // Its own failure (an exit, a fault) says the install is broken: after
+    // kMaxStartFailures in a row the thread gives up instead of starting the
+    // same failure again and again. A kill from outside (the OOM killer, an
+    // operator) says nothing about the install and is not counted; a run of
+    // them only spaces the next starts out. Where the host ignores SIGCHLD
+    // the system reaps the workers and how one ended is unknown: an end that
+    // left nothing on standard error (a broken install almost always says
+    // why) is taken for a kill, up to kMaxSilentEnds in a row; after that
+    // such ends count as failures, so that an install that fails silently is
+    // still given up. A process that answers resets every count.
+    struct StartDeath {
+        std::string report;
+        bool outside = false;
+    };
     static constexpr int kMaxStartFailures = 3;
-    std::optional<std::string> note_start_failure() {
+    static constexpr int kMaxSilentEnds = 20;
+    std::optional<StartDeath> note_start_failure() {
         if (process_->answered() || !process_->ended_unread()) return std::nullopt;
         // It may still be on its way out: its own end, not a kill from here,
         // must decide how it is counted.
         process_->retire(std::chrono::milliseconds(200));
-        if (process_->killed_from_outside()) {
+        bool outside = process_->killed_from_outside();
+        if (!outside && process_->end_unknown() && process_->said_nothing())
+            outside = ++silent_ends_ <= kMaxSilentEnds;
+        if (outside) {
             ++outside_kills_;
             respawn_not_before_ = std::chrono::steady_clock::now() + respawn_pause(outside_kills_);
         } else {
             ++start_failures_;
         }
-        return fmt::cat("worker ", index_, " exited during start-up ", process_->end_report());
+        return StartDeath{fmt::cat("worker ", index_, " exited during start-up ", process_->end_report()),
+                          outside};
     }
     // None after one kill, then doubling from 20 ms to half a second: a
     // storm of kills costs a few starts a second, not a core.
@@ -232,49 +246,65 @@ private:
         return {};
     }
 
+    // Runs of a job whose worker was killed from outside before it read
+    // any of it: the job is provably unrun, so it is run again on the new
+    // worker (a storm of kills then costs its callers fewer errors), a few
+    // times at most.
+    static constexpr int kMaxUnreadReruns = 3;
+
     bool handle_job(Job& job) {
         if (process_->has_exited()) {
             log("detected dead process, respawning");
-            if (auto why = note_start_failure(); why && giving_up(*why, job)) return false;
+            if (auto death = note_start_failure(); death && giving_up(death->report, job)) return false;
             if (auto r = replace(false); !r) {
                 job.reply.send(err(NgspiceError::worker_crashed(
                     fmt::cat("worker ", index_, " failed to respawn: ", r.error().text()))));
                 return true;
             }
         }
-        std::optional<SimulationOutcome> ran;
-        {
-            const JobWatch watch(job.reply, wake_);
-            // Its caller left while the process was being checked: not run.
-            if (job.reply.caller_gone()) return true;
-            ran.emplace(
-                process_->run(job.request, shared_->timeout, shared_->stop_read.get(), watch.cancel_fd()));
-        }
-        SimulationOutcome outcome = std::move(*ran);
-        count_ += 1;
-        if (stopping()) {
-            // Abandoned mid-way, or finished just as the pool went: a reply
-            // that arrived whole is still handed over.
-            if (outcome) job.reply.send(std::move(outcome));
-            if (process_->stream_broken()) process_->kill();
-            return false;
-        }
-        if (!outcome && outcome.error().kind == NgspiceError::Kind::WorkerCrashed) {
-            // What a worker that never started says is its reason, not the
-            // end of its output.
-            const std::optional<std::string> why = note_start_failure();
-            if (why) outcome = err(NgspiceError::worker_crashed(*why));
-            log("crashed during simulation — " + outcome.error().detail);
-            if (why && giving_up(*why, job)) return false;
-            if (auto r = replace(true); r) {
-                log("respawned successfully");
-            } else {
-                log("respawn failed — " + r.error().text());
+        for (int reruns = 0;; ++reruns) {
+            std::optional<SimulationOutcome> ran;
+            {
+                const JobWatch watch(job.reply, wake_);
+                // Its caller left while the process was being checked: not run.
+                if (job.reply.caller_gone()) return true;
+                ran.emplace(process_->run(job.request, shared_->timeout, shared_->stop_read.get(),
+                                          watch.cancel_fd()));
             }
-            job.reply.send(std::move(outcome));
-            return true;
+            SimulationOutcome outcome = std::move(*ran);
+            count_ += 1;
+            if (stopping()) {
+                // Abandoned mid-way, or finished just as the pool went: a reply
+                // that arrived whole is still handed over.
+                if (outcome) job.reply.send(std::move(outcome));
+                if (process_->stream_broken()) process_->kill();
+                return false;
+            }
+            if (!outcome && outcome.error().kind == NgspiceError::Kind::WorkerCrashed) {
+                // What a worker that never started says is its reason, not the
+                // end of its output.
+                const std::optional<StartDeath> death = note_start_failure();
+                if (death) outcome = err(NgspiceError::worker_crashed(death->report));
+                log("crashed during simulation — " + outcome.error().detail);
+                if (death && giving_up(death->report, job)) return false;
+                auto respawned = replace(true);
+                if (respawned) {
+                    log("respawned successfully");
+                } else {
+                    log("respawn failed — " + respawned.error().text());
+                }
+                if (respawned && death && death->outside && reruns < kMaxUnreadReruns && !stopping())
+                    continue;
+                job.reply.send(std::move(outcome));
+                return true;
+            }
+            return after_job(job, std::move(outcome));
         }
-        if (outcome) start_failures_ = outside_kills_ = 0;
+    }
+
+    // The reply of a job that did not crash its worker, and what follows it.
+    bool after_job(Job& job, SimulationOutcome outcome) {
+        if (outcome) start_failures_ = outside_kills_ = silent_ends_ = 0;
         const bool broken = process_->stream_broken();
         job.reply.send(std::move(outcome));
         if (broken) {
@@ -299,6 +329,7 @@ private:
     std::uint64_t count_ = 0;
     int start_failures_ = 0;
     int outside_kills_ = 0;  // start-up deaths by a kill from outside, in a row
+    int silent_ends_ = 0;    // start-up ends of unknown status that said nothing, in a row
     std::chrono::steady_clock::time_point respawn_not_before_{};
 };
 

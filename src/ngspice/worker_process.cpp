@@ -466,18 +466,22 @@ bool WorkerProcess::ended_unread() {
     return left >= 0 && static_cast<std::uint64_t>(left) == written_;
 }
 
+std::string WorkerProcess::error_tail() {
+    if (!stderr_) return {};
+    stderr_->finish(std::chrono::milliseconds(500));
+    return stderr_->tail();
+}
+
 std::string WorkerProcess::end_report() {
     std::string how = "ended";
     if (wait_status_ >= 0 && WIFEXITED(wait_status_)) how = fmt::cat("exit code ", WEXITSTATUS(wait_status_));
     if (wait_status_ >= 0 && WIFSIGNALED(wait_status_))
         how = fmt::cat("killed by signal ", WTERMSIG(wait_status_));
-    std::string said;
-    if (stderr_) {
-        stderr_->finish(std::chrono::milliseconds(500));
-        said = stderr_->tail();
-    }
+    const std::string said = error_tail();
     return said.empty() ? fmt::cat("(", how, ")") : fmt::cat("(", how, "): ", said);
 }
+
+bool WorkerProcess::said_nothing() { return error_tail().empty(); }
 
 bool WorkerProcess::killed_from_outside() const {
     if (!reaped_ || killed_here_ || wait_status_ < 0 || !WIFSIGNALED(wait_status_)) return false;

@@ -182,6 +182,13 @@ public:
     // script) and not by this side. An exit, whatever its code, and a fault
     // or abort (SIGSEGV, SIGABRT, ...) are the worker's own end.
     bool killed_from_outside() const;
+    // After the child was reaped: whether how it ended is unknown (and not
+    // by a kill from this side). A host that ignores SIGCHLD has its
+    // children reaped by the system, exit statuses and all.
+    bool end_unknown() const { return reaped_ && wait_status_ < 0 && !killed_here_; }
+    // After the child was reaped: whether it wrote nothing to its standard
+    // error (its end is waited for a little).
+    bool said_nothing();
 
 private:
     WorkerProcess() = default;
@@ -189,6 +196,9 @@ private:
                                           std::optional<std::chrono::steady_clock::time_point> deadline,
                                           const Timeout& timeout, int stop_fd, int cancel_fd);
     void wait_for_exit(std::chrono::milliseconds grace);
+    // What the child wrote last to its standard error, once the stream has
+    // ended (or half a second passed).
+    std::string error_tail();
 
     // Kills what is left of the child's process group (the child itself
     // has ended but is not yet reaped, so the group id cannot be reused),

@@ -15,6 +15,7 @@
 #include "bsim4/solver.h"
 #include "common/format.h"
 #include "common/memory.h"
+#include "common/sweep.h"
 #include "common/text.h"
 #include "python/args.h"
 #include "python/errors.h"
@@ -303,18 +304,8 @@ void register_bsim4(nb::module_& m) {
                 const double a = to_f64(start, "start"), z = to_f64(stop, "stop"), h = to_f64(step, "step");
                 const double g = to_f64(vg, "vg"), d = to_f64(vd, "vd");
                 const double src = to_f64(vs, "vs"), b = to_f64(vb, "vb");
-                if (!std::isfinite(h) || h == 0.0)
-                    throw_py(PyExc_ValueError,
-                             fmt::cat("sweep step must be finite and nonzero, got ", fmt::display(h)));
-                if (!std::isfinite(a) || !std::isfinite(z))
-                    throw_py(PyExc_ValueError, fmt::cat("sweep start and stop must be finite, got start=",
-                                                        fmt::display(a), " stop=", fmt::display(z)));
-                // It would give the single point start: a sign slip, not a sweep.
-                if ((z > a && h < 0.0) || (z < a && h > 0.0))
-                    throw_py(PyExc_ValueError,
-                             fmt::cat("sweep step ", fmt::display(h), " runs away from stop ",
-                                      fmt::display(z), " (start ", fmt::display(a),
-                                      "): give it the sign of stop - start"));
+                if (auto problem = sweep_shape_problem(a, z, h, "sweep"))
+                    throw_py(PyExc_ValueError, *problem);
                 const std::optional<std::uint64_t> points = sweep_point_count(a, z, h);
                 if (!points) throw_py(PyExc_MemoryError, "sweep has too many points to fit in memory");
                 const std::string lower = ascii_lower(name);

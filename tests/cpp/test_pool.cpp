@@ -386,7 +386,8 @@ std::string logging_worker(const TempDir& dir, const std::string& log,
                            const std::string& special = "slow-*) sleep 0.5 ;;", bool with_pid = false,
                            const std::string& prologue = "") {
     const std::string exe = dir.touch("logging-worker");
-    std::ofstream(exe) << "#!/bin/sh\n" << prologue << R"sh(
+    std::ofstream(exe) << "#!/bin/sh\n"
+                       << prologue << R"sh(
 while IFS= read -r line; do
   id=$(printf '%s' "$line" | sed 's/^{"id":"\([^"]*\)".*/\1/')
   echo "$id)sh" << (with_pid ? " $$" : "")
@@ -581,10 +582,14 @@ TEST(PoolProcesses, StartUpDeathsCountOnlyWhenTheWorkerEndedItself) {
         std::string how;
         bool outside;
     } cases[] = {
-        {"kill -KILL $$", "killed by signal 9", true},   {"kill -TERM $$", "killed by signal 15", true},
-        {"kill -INT $$", "killed by signal 2", true},    {"kill -HUP $$", "killed by signal 1", true},
-        {"kill -QUIT $$", "killed by signal 3", true},   {"kill -ABRT $$", "killed by signal 6", false},
-        {"kill -SEGV $$", "killed by signal 11", false}, {"exit 1", "exit code 1", false},
+        {"kill -KILL $$", "killed by signal 9", true},
+        {"kill -TERM $$", "killed by signal 15", true},
+        {"kill -INT $$", "killed by signal 2", true},
+        {"kill -HUP $$", "killed by signal 1", true},
+        {"kill -QUIT $$", "killed by signal 3", true},
+        {"kill -ABRT $$", "killed by signal 6", false},
+        {"kill -SEGV $$", "killed by signal 11", false},
+        {"exit 1", "exit code 1", false},
         {"exit 0", "exit code 0", false},
     };
     for (const auto& c : cases) {
@@ -698,4 +703,127 @@ TEST(PoolProcesses, ASlotThatGivesUpHandsItsJobToOneStillServing) {
     auto after = pool->run_simulation(request("after"));
     ASSERT_FALSE(after.ok());
     EXPECT_EQ(after.error().text(), errors.back().text());
+}
+
+namespace {
+
+// What calls of one job each saw until one was served, the pool was
+// exhausted, or `limit` errors came back.
+struct Attempts {
+    std::vector<NgspiceError> errors;
+    std::optional<SimulationResponse> served;
+};
+
+Attempts run_until_served(WorkerPool& pool, std::size_t limit) {
+    Attempts a;
+    while (!a.served && a.errors.size() < limit) {
+        auto outcome = pool.run_simulation(request("job"));
+        if (outcome) {
+            a.served = *outcome;
+        } else {
+            a.errors.push_back(outcome.error());
+            if (a.errors.back().kind == NgspiceError::Kind::SendFailed) break;
+        }
+    }
+    return a;
+}
+
+// A prologue that counts the worker's starts in `starts` and ends the first
+// `n` of them with `end`.
+std::string ending_starts(const std::string& starts, int n, const std::string& end) {
+    return fmt::cat("ulimit -c 0\necho >> '", starts, "'\n[ $(wc -l < '", starts, "') -le ", n, " ] && ", end,
+                    "\n");
+}
+
+// SIGCHLD ignored while alive, as some hosts have it: the system reaps their
+// children, and how a child ended is lost.
+class SigchldIgnored {
+public:
+    SigchldIgnored() {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        ::sigaction(SIGCHLD, &ignore, &saved_);
+    }
+    ~SigchldIgnored() { ::sigaction(SIGCHLD, &saved_, nullptr); }
+    SigchldIgnored(const SigchldIgnored&) = delete;
+    SigchldIgnored& operator=(const SigchldIgnored&) = delete;
+
+private:
+    struct sigaction saved_ {};
+};
+
+}  // namespace
+
+TEST(PoolProcesses, AJobItsWorkerNeverReadRunsOnTheNextOne) {
+    // The first three starts are killed from outside before they read
+    // anything: the job waits for the fourth and is run once, by it.
+    TempDir dir;
+    const std::string log = (dir.path() / "ids").string();
+    const std::string starts = (dir.path() / "starts").string();
+    PoolSettings settings;
+    settings.workers = 1;
+    settings.worker_exe =
+        logging_worker(dir, log, "die-*) kill -KILL $$ ;;", false, ending_starts(starts, 3, "kill -KILL $$"));
+    auto pool = *WorkerPool::create(settings);
+    const Attempts first = run_until_served(*pool, 4);
+    EXPECT_TRUE(first.errors.empty()) << first.errors.front().text();
+    EXPECT_EQ(lines_of(starts).size(), 4u);
+    // Killed after it read its job, a worker may have run it: the caller
+    // hears of the crash, and the job is not run again.
+    auto died = pool->run_simulation(request("die-1"));
+    ASSERT_FALSE(died.ok());
+    EXPECT_EQ(died.error().text(), "worker process crashed: stdout read (header len) failed: early eof");
+    EXPECT_EQ(pool->run_simulation(request("after"))->id, "after");
+    EXPECT_EQ(lines_of(log), (std::vector<std::string>{"job", "die-1", "after"}));
+
+    // A job is run again at most three times: past that its caller hears why.
+    TempDir other;
+    const std::string other_starts = (other.path() / "starts").string();
+    settings.worker_exe = logging_worker(other, (other.path() / "ids").string(), "", false,
+                                         ending_starts(other_starts, 9, "kill -KILL $$"));
+    pool = *WorkerPool::create(settings);
+    const Attempts storm = run_until_served(*pool, 8);
+    ASSERT_TRUE(storm.served.has_value());
+    ASSERT_FALSE(storm.errors.empty());
+    EXPECT_LE(storm.errors.size(), 2u);
+    for (const NgspiceError& e : storm.errors)
+        EXPECT_EQ(e.text(), "worker process crashed: worker 0 exited during start-up (killed by signal 9)");
+}
+
+TEST(PoolProcesses, WhereExitStatusesAreLostSilentStartUpEndsCountAsKillsForAWhile) {
+    const struct {
+        int ended;  // starts that end as `end`
+        std::string end;
+        bool served;
+        std::size_t starts;  // starts made in all
+        std::string said;
+    } cases[] = {
+        // Killed from outside: nothing said, and the slot serves afterwards.
+        {5, "kill -KILL $$", true, 6, "(ended)"},
+        // A broken install says why: given up after three, as ever.
+        {1000, "echo 'broken install' >&2; exit 1", false, 3, "(ended): broken install"},
+        // One that says nothing is taken for killed 20 times in a row, then
+        // given up as well: never started again and again without end.
+        {1000, "exit 1", false, 23, "(ended)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.end);
+        TempDir dir;
+        const std::string starts = (dir.path() / "starts").string();
+        PoolSettings settings;
+        settings.workers = 1;
+        settings.worker_exe = logging_worker(dir, (dir.path() / "ids").string(), "", false,
+                                             ending_starts(starts, c.ended, c.end));
+        const SigchldIgnored ignored;
+        auto pool = *WorkerPool::create(settings);
+        const Attempts a = run_until_served(*pool, 20);
+        ASSERT_FALSE(a.errors.empty());
+        const std::string said = "worker 0 exited during start-up " + c.said;
+        EXPECT_EQ(a.errors.front().text(), "worker process crashed: " + said);
+        EXPECT_EQ(a.served.has_value(), c.served);
+        if (!c.served) {
+            EXPECT_EQ(a.errors.back().text(), "worker pool send failed: all workers are shut down: " + said);
+        }
+        EXPECT_EQ(lines_of(starts).size(), c.starts);
+    }
 }
