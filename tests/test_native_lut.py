@@ -156,11 +156,14 @@ def test_messages_of_the_native_path(pool, cards, tmp_path, capfd, monkeypatch):
     assert dump[31:] == [CGG_DROPPED.rstrip("\n"), "  [native] subcircuit 'nfet' not found in model file"]
     assert "falling back" not in err and "points in" in out
 
-    # A card whose instance cannot be built fails the generation: no fallback.
-    with pytest.raises(RuntimeError, match=r"^simulation failed: instance_create failed W=1\.000e-6 L=1\.000e-6$"):
+    # A card whose instance cannot be built fails the generation, naming the
+    # check that failed as ngspice does ("Fatal: Toxe = -1 is not positive."):
+    # no fallback.
+    failed = "instance_create failed W=1.000e-6 L=1.000e-6: Toxe = -1 is not positive"
+    with pytest.raises(RuntimeError, match=rf"^simulation failed: {re.escape(failed)}$"):
         pool.generate_lut(config(cards, model_name="bad", **small), cache=False)
     out, err = capfd.readouterr()
-    assert err.endswith("  [native] task error: instance_create failed W=1.000e-6 L=1.000e-6\n")
+    assert err.endswith(f"  [native] task error: {failed}\n")
     assert "falling back" not in err and "points in" not in out
 
     # A model file that cannot be read: refused before either path starts.
