@@ -39,8 +39,9 @@ void zero_if_negative(double& value, const char* warning) {
     value = 0.0;
 }
 
-void fatal(const Model& m, const Instance& inst, const char* what) {
+void fatal(const Model& m, Instance& inst, const char* what) {
     std::fprintf(stderr, "BSIM4: BSIM4: mosfet %s, model %s: %s\n", inst.name.c_str(), m.name.c_str(), what);
+    inst.problem = what;
 }
 
 // Model level, every call.
@@ -192,7 +193,7 @@ void update_model(Model& m) {
 }
 
 // A new size block for (L, W, NF), computed completely before anyone sees it.
-int build_size_block(const Model& m, const Instance& inst, SizeParams& s) {
+int build_size_block(const Model& m, Instance& inst, SizeParams& s) {
     const ModelParams& p = m.p;
     const ModelGiven& g = m.given;
     const ModelTemp& t = m.t;

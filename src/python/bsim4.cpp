@@ -97,7 +97,8 @@ Construction build_solver(const std::string& model_file, const std::string& mode
 // when there is one.
 void refuse_non_finite(const std::optional<solver::NonFiniteTerminal>& bad) {
     if (!bad) return;
-    throw_py(PyExc_ValueError, fmt::cat(bad->name, " must be a finite number, got ", fmt::display(bad->value)));
+    throw_py(PyExc_ValueError,
+             fmt::cat(bad->name, " must be a finite number, got ", fmt::display(bad->value)));
 }
 
 // Points of a sweep from start to stop: (stop - start) / step rounded half

@@ -1096,7 +1096,6 @@ ParamMap params_outside_subcircuits(const LogicalLines& lines) {
 
 namespace {
 
-
 // Every word of the texts that could name a parameter, lower-case: runs of
 // letters, digits, "_", "." and non-ASCII bytes (numbers too, harmlessly).
 void add_words(std::string_view text, std::unordered_set<std::string>& words) {

@@ -202,9 +202,10 @@ TEST(ModelCheck, ModelIncludesAloneAreChecked) {
     EXPECT_EQ(checked(dir, k, {".param x=1\n", kBins}, false),
               "model 'nhc' not found in model_includes 'DIR/inc0.lib', 'DIR/inc1.lib'");
     k = Case{"beyond the bins", "", "nch", false, 1e-6, 60e-6, ""};
-    EXPECT_EQ(checked(dir, k, {kBins}, false),
-              std::string("no bin of model 'nch' in model_includes 'DIR/inc0.lib' holds W = 1e-6 m, L = 6e-5 m") +
-                  kBinList);
+    EXPECT_EQ(
+        checked(dir, k, {kBins}, false),
+        std::string("no bin of model 'nch' in model_includes 'DIR/inc0.lib' holds W = 1e-6 m, L = 6e-5 m") +
+            kBinList);
     // Neither a model file nor includes: nothing to look in.
     EXPECT_EQ(checked(dir, k, {}, false), "");
 }
