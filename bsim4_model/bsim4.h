@@ -84,8 +84,19 @@ Bsim4InstanceHandle bsim4_instance_alloc(Bsim4ModelHandle model, int nf, double 
 // (ngspice's mobility multiplier) or nf (fingers; below 1 or NaN counts as 1), ASCII case ignored.
 int bsim4_instance_set_inst_param(Bsim4InstanceHandle instance, const char* name, double value);
 // Applies the defaults and runs the temperature update at 300.15 K. 0, or the instance's first
-// nonzero code (7: a fatal check, for instance an effective size <= 0).
+// nonzero code (7: a fatal check, for instance an effective size <= 0, or a finger count above
+// BSIM4_MAX_STRESS_FINGERS whose stress terms are summed).
 int bsim4_instance_setup(Bsim4InstanceHandle instance);
+// Why the instance's last setup failed with 7, in BSIM4's words without "Fatal: " ("u0 at current
+// temperature = 0 is not positive"); empty when it did not, or for null. Valid until the next
+// setup or the free.
+const char* bsim4_instance_problem(Bsim4InstanceHandle instance);
+
+// The stress terms (sa, sb) are summed finger by finger when sa and sb are positive and the
+// instance has one finger, or more with sd positive. ngspice counts those fingers in a 32-bit
+// int and never ends above this many; a setup that would sum more fails with 7.
+inline constexpr double BSIM4_MAX_STRESS_FINGERS = 2147483647.0;
+bool bsim4_stress_summed(double nf, double sa, double sb, double sd);
 // alloc + setup; null when either fails (the instance is then freed).
 Bsim4InstanceHandle bsim4_instance_create(Bsim4ModelHandle model, int nf, double w, double l);
 

@@ -1,5 +1,6 @@
 // Diffusion perimeters, areas and resistances of a multi-finger layout.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "bsim4_model/model.h"
@@ -14,8 +15,8 @@ struct FingerSplit {
 // How many source and drain diffusions sit at the ends and between the fingers.
 FingerSplit split_fingers(double nf, int min_sd) {
     FingerSplit f;
-    const long n = static_cast<long>(nf);
-    if (n % 2 != 0) {
+    // The parity of the whole fingers, as an integer conversion would give it, for any nf.
+    if (std::fmod(std::trunc(nf), 2.0) != 0.0) {
         f.end_d = f.end_s = 1.0;
         f.int_d = f.int_s = 2.0 * std::max((nf - 1.0) / 2.0, 0.0);
     } else if (min_sd == 1) {

@@ -159,6 +159,7 @@ struct Instance {
     // From the temperature update (every call).
     const SizeParams* size = nullptr;
     int temp_status = kOk;
+    std::string problem;  // why temp_status is kBadParameter (the first fatal check)
     double vth0 = 0.0, k2 = 0.0, eta0 = 0.0, u0temp = 0.0, vsattemp = 0.0, vfb = 0.0;
     double vtfbphi1 = 0.0, vtfbphi2 = 0.0, vbsc = 0.0, k2ox = 0.0, vfbzb = 0.0;
     double toxp = 0.0, coxp = 0.0;

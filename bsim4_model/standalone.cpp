@@ -451,6 +451,12 @@ int bsim4_instance_setup(Bsim4InstanceHandle inst) {
     }
 }
 
+const char* bsim4_instance_problem(Bsim4InstanceHandle inst) { return inst ? inst->problem.c_str() : ""; }
+
+bool bsim4_stress_summed(double nf, double sa, double sb, double sd) {
+    return sa > 0.0 && sb > 0.0 && (nf == 1.0 || (nf > 1.0 && sd > 0.0));
+}
+
 Bsim4InstanceHandle bsim4_instance_create(Bsim4ModelHandle model, int nf, double w, double l) {
     Bsim4InstanceHandle inst = bsim4_instance_alloc(model, nf, w, l);
     if (!inst) return nullptr;

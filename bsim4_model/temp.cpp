@@ -3,10 +3,12 @@
 // computed: the evaluator has no use for them.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <utility>
 
+#include "bsim4_model/bsim4.h"
 #include "bsim4_model/model.h"
 
 namespace morva::bsim4::model {
@@ -37,8 +39,9 @@ void zero_if_negative(double& value, const char* warning) {
     value = 0.0;
 }
 
-void fatal(const Model& m, const Instance& inst, const char* what) {
+void fatal(const Model& m, Instance& inst, const char* what) {
     std::fprintf(stderr, "BSIM4: BSIM4: mosfet %s, model %s: %s\n", inst.name.c_str(), m.name.c_str(), what);
+    inst.problem = what;
 }
 
 // Model level, every call.
@@ -190,7 +193,7 @@ void update_model(Model& m) {
 }
 
 // A new size block for (L, W, NF), computed completely before anyone sees it.
-int build_size_block(const Model& m, const Instance& inst, SizeParams& s) {
+int build_size_block(const Model& m, Instance& inst, SizeParams& s) {
     const ModelParams& p = m.p;
     const ModelGiven& g = m.given;
     const ModelTemp& t = m.t;
@@ -604,8 +607,7 @@ void update_instance(Model& m, Instance& inst, const SizeParams& s) {
     inst.vsattemp = s.vsattemp;
     inst.eta0 = b.eta0;
     inst.k2 = b.k2;
-    const bool stress = inst.sa > 0.0 && inst.sb > 0.0 && (nf == 1.0 || (nf > 1.0 && inst.sd > 0.0));
-    if (stress) {
+    if (bsim4_stress_summed(nf, inst.sa, inst.sb, inst.sd)) {
         double kvsat = p.kvsat;
         if (kvsat < -1.0) {
             std::fprintf(stderr, "Warning: KVSAT = %g is too small; -1.0 is used.\n", kvsat);
@@ -615,10 +617,13 @@ void update_instance(Model& m, Instance& inst, const SizeParams& s) {
             std::fprintf(stderr, "Warning: KVSAT = %g is too big; 1.0 is used.\n", kvsat);
             kvsat = 1.0;
         }
+        // One term per finger, k < nf (BSIM4temp refuses more than BSIM4_MAX_STRESS_FINGERS).
+        const auto fingers = static_cast<std::uint64_t>(std::ceil(std::min(nf, BSIM4_MAX_STRESS_FINGERS)));
         double inv_sa = 0.0, inv_sb = 0.0;
-        for (int k = 0; k < nf; ++k) {
-            inv_sa += 1.0 / (nf * (inst.sa + 0.5 * inst.l + k * (inst.sd + inst.l)));
-            inv_sb += 1.0 / (nf * (inst.sb + 0.5 * inst.l + k * (inst.sd + inst.l)));
+        for (std::uint64_t k = 0; k < fingers; ++k) {
+            const double kd = static_cast<double>(k);
+            inv_sa += 1.0 / (nf * (inst.sa + 0.5 * inst.l + kd * (inst.sd + inst.l)));
+            inv_sb += 1.0 / (nf * (inst.sb + 0.5 * inst.l + kd * (inst.sd + inst.l)));
         }
         const double od = inv_sa + inv_sb;
         const double rho = p.ku0 * od / s.ku0temp;
@@ -768,7 +773,21 @@ int BSIM4temp(Model& model) {
     int first_error = kOk;
     for (Instance* inst = model.instances; inst; inst = inst->next) {
         inst->size = nullptr;
+        inst->problem.clear();
         int status = kOk;
+        // Summing more stress terms than ngspice can would take minutes, or never end.
+        if (bsim4_stress_summed(inst->nf, inst->sa, inst->sb, inst->sd) &&
+            !(inst->nf <= BSIM4_MAX_STRESS_FINGERS)) {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "Number of finger = %g with SA, SB, SD given is above %.0f: its stress terms are "
+                          "summed finger by finger",
+                          inst->nf, BSIM4_MAX_STRESS_FINGERS);
+            inst->problem = text;
+            inst->temp_status = kBadParameter;
+            if (first_error == kOk) first_error = kBadParameter;
+            continue;
+        }
         SizeParams* s = find_block(model, *inst);
         if (!s) {
             std::unique_ptr<SizeParams> block(new (std::nothrow) SizeParams);

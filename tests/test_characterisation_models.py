@@ -126,3 +126,22 @@ def test_the_model_may_come_from_model_includes(pool, tmp_path):
     with pytest.raises(ValueError, match=r"^no bin of model 'nch' in .* or its model_includes holds W = 1e-6 m, "
                                          r"L = 6e-5 m; its bins"):
         pool.generate_lut(morva.LutConfig(model_name="nch", lengths_values=[60e-6], **kw), cache=False)
+
+
+@pytest.mark.parametrize("native", [False, True])
+def test_model_includes_alone_are_checked_too(pool, tmp_path, capfd, native):
+    """Without a model_file the includes are the kit, refused as the same kit as model_file is."""
+    models = tmp_path / "models.lib"
+    models.write_text(".lib tt\n" + BINS + ".endl tt\n")
+    kw = dict(model_includes=[(str(models), "tt")], widths_values=[1e-6], vgs=(0.0, 1.0, 0.5),
+              vds=(0.0, 1.0, 0.5), use_native_bsim4=native)
+    assert pool.generate_lut(morva.LutConfig(model_name="nch", lengths_values=[0.18e-6], **kw),
+                             cache=False).id.shape == (3, 3)
+    capfd.readouterr()
+    where = f"model_includes '{re.escape(str(models))}'"
+    with pytest.raises(ValueError, match=rf"^model 'nhc' not found in {where}$"):
+        pool.generate_lut(morva.LutConfig(model_name="nhc", **kw), cache=False)
+    with pytest.raises(ValueError, match=rf"^no bin of model 'nch' in {where} holds W = 1e-6 m, L = 6e-5 m; its bins"):
+        pool.generate_lut(morva.LutConfig(model_name="nch", lengths_values=[60e-6], **kw), cache=False)
+    out, err = capfd.readouterr()
+    assert "W ×" not in out and "[retry]" not in err  # nothing planned, probed or retried

@@ -411,6 +411,35 @@ CARD_VALUES = [
     ("{aunif(0.42,0.05,0)}", None, None),
     ("{limit(0.42,0)}", None, None),
     ("{agauss(0.3)}", None, None),
+    # Bare values ngspice reads up to where the number ends, and double-quoted
+    # ones, whose quotes it reads as blanks (an expression inside is evaluated).
+    ("0.42+0.01", None, None),
+    ("0.45.3", None, None),
+    ("0x10", None, None),
+    ("0.45abc", None, None),
+    ("16.5mil", None, None),
+    ("0.042d1", None, None),
+    ("4.5d-1", None, None),
+    ('"0.5"', None, None),
+    ('"0.5+0.1"', None, None),
+    ('"{0.5+0.1}"', None, None),
+    ('"0.42" version="4.8.2"', None, None),
+]
+
+# Values ngspice reads as 0 without refusing them: expressions it writes as
+# "inf" or "nan" into the card, a quoted text without a number (with a
+# warning) and a bare one without a digit. DcSolver's message for each.
+TAKEN_AS_ZERO = [
+    ("{1/0}", "cannot evaluate vth0 = {1/0} (not a finite number)"),
+    ("'1/0'", "cannot evaluate vth0 = '1/0' (not a finite number)"),
+    ("{sqrt(-1)}", "cannot evaluate vth0 = {sqrt(-1)} (not a finite number)"),
+    # A Gaussian of zero sigma: ngspice divides by it.
+    ("{agauss(0.42,0)}", "cannot evaluate vth0 = {agauss(0.42,0)} (not a finite number)"),
+    ("{gauss(0.42,0)}", "cannot evaluate vth0 = {gauss(0.42,0)} (not a finite number)"),
+    ("{agauss(0.42,0.01,0)}", "cannot evaluate vth0 = {agauss(0.42,0.01,0)} (not a finite number)"),
+    ("{agauss(0)}", "cannot evaluate vth0 = {agauss(0)} (not a finite number)"),
+    ('"abc"', 'cannot evaluate vth0 = abc'),
+    (".u", "cannot evaluate vth0 = .u"),
 ]
 
 
@@ -442,18 +471,17 @@ def test_card_values_as_ngspice_takes_them(tmp_path, value, ngspice_says, messag
 
 
 @needs_ngspice
-@pytest.mark.parametrize("value", ["{1/0}", "'1/0'", "{sqrt(-1)}"])
-def test_expressions_without_a_finite_value_are_refused(tmp_path, value):
-    """ngspice writes such a value as "inf" or "nan" into the card, whose
-    reader then takes 0 without a word: refused, rather than solved at 0."""
+@pytest.mark.parametrize("value, message", TAKEN_AS_ZERO)
+def test_values_ngspice_reads_as_zero_are_refused(tmp_path, value, message):
+    """ngspice takes such a value for 0, without a word or with a warning:
+    refused, rather than solved at 0."""
     path = tmp_path / "card.lib"
     path.write_text(card_with_vth0(value))
     zero = tmp_path / "zero.lib"
     zero.write_text(card_with_vth0("0"))
     assert ngspice_card_id(tmp_path, card_with_vth0(value)) == pytest.approx(
         DcSolver(str(zero), "nch", w=W, l=L).solve(vg=0.9, vd=0.9).ids, rel=1e-9)
-    with pytest.raises(RuntimeError, match=f"^model 'nch': cannot evaluate vth0 = {re.escape(value)} "
-                                           r"\(not a finite number\)$"):
+    with pytest.raises(RuntimeError, match=f"^model 'nch': {re.escape(message)}$"):
         DcSolver(str(path), "nch", w=W, l=L)
 
 

@@ -13,7 +13,7 @@ import pytest
 import morva
 from conftest import build_kit, ngspice_terminal, sample_library
 from test_characterisation import main_config
-from test_dc_solver import CARD_VALUES, card_with_vth0
+from test_dc_solver import CARD_VALUES, TAKEN_AS_ZERO, card_with_vth0
 
 CARDS = """* BSIM4 cards, 180 nm-like
 .model nch nmos level=54 version=4.8 toxe=4.1e-9 toxp=3.7e-9 toxm=4.1e-9 epsrox=3.9
@@ -156,11 +156,14 @@ def test_messages_of_the_native_path(pool, cards, tmp_path, capfd, monkeypatch):
     assert dump[31:] == [CGG_DROPPED.rstrip("\n"), "  [native] subcircuit 'nfet' not found in model file"]
     assert "falling back" not in err and "points in" in out
 
-    # A card whose instance cannot be built fails the generation: no fallback.
-    with pytest.raises(RuntimeError, match=r"^simulation failed: instance_create failed W=1\.000e-6 L=1\.000e-6$"):
+    # A card whose instance cannot be built fails the generation, naming the
+    # check that failed as ngspice does ("Fatal: Toxe = -1 is not positive."):
+    # no fallback.
+    failed = "instance_create failed W=1.000e-6 L=1.000e-6: Toxe = -1 is not positive"
+    with pytest.raises(RuntimeError, match=rf"^simulation failed: {re.escape(failed)}$"):
         pool.generate_lut(config(cards, model_name="bad", **small), cache=False)
     out, err = capfd.readouterr()
-    assert err.endswith("  [native] task error: instance_create failed W=1.000e-6 L=1.000e-6\n")
+    assert err.endswith(f"  [native] task error: {failed}\n")
     assert "falling back" not in err and "points in" not in out
 
     # A model file that cannot be read: refused before either path starts.
@@ -249,8 +252,8 @@ def test_card_values_nothing_can_evaluate_are_refused(tmp_path):
         morva.DcSolver(str(tmp_path / "bad.lib"), "nch")
 
 
-@pytest.mark.parametrize("value, ngspice_says, message", CARD_VALUES + [("{1/0}", None, "cannot evaluate vth0 = "
-                                                                                  "{1/0} (not a finite number)")])
+@pytest.mark.parametrize("value, ngspice_says, message",
+                         CARD_VALUES + [(value, None, message) for value, message in TAKEN_AS_ZERO])
 def test_card_values_as_ngspice_takes_them(pool, tmp_path, value, ngspice_says, message):
     """A card value ngspice refuses is refused before any point is evaluated;
     one it takes gives the pool path's table."""
@@ -500,3 +503,57 @@ m0 d g s b nwp w={W} l={L} delvto={dvth_typo}
                           ("nundef", "cannot evaluate delvto = {dvth_typo} on its device line")):
         with pytest.raises(RuntimeError, match=re.escape(f"subcircuit '{name}': {message}")):
             pool.generate_lut(morva.LutConfig(model_name=name, **kw), cache=False)
+
+
+def ngspice_wrapped_output(folder, lib, name):
+    """What ngspice prints for an operating point of the pool path's X line of subcircuit `name`."""
+    deck = folder / f"{name}.cir"
+    deck.write_text(f"x\n.include {lib}\nX1 d g 0 0 {name} L=1.8e-07 W=1e-06\nvd d 0 1\nvg g 0 1\n"
+                    ".control\nop\nprint -i(vd)\n.endc\n.end\n")
+    run = subprocess.run(["ngspice", "-b", str(deck)], cwd=folder, capture_output=True, text=True, timeout=120)
+    return run.stdout + run.stderr
+
+
+# Device lines as ngspice reads them: a value read up to where its number ends, double quotes
+# as blanks; and lines ngspice refuses, with what ngspice says of each (None: not run, as it
+# never ends) and the native path's refusal.
+QUIRKS = """\
+.subckt nquirk d g s b W=1u L=0.18u
+m0 d g s b nwp w={W} l=0.18u.5 nf="2" sca="1" delvto=0.05abc sa=0.4u sb=0.4u sd=0.2u
+.ends
+"""
+DEVICE_LINE_REFUSALS = [
+    ("l=0.18u+0.01u", "unknown parameter (+0.01u)",
+     "subcircuit 'nrefused': cannot evaluate l = 0.18u+0.01u on its device line"),
+    ("l=0.18u mulu0=0", "Fatal: u0 at current temperature = 0 is not positive.",
+     "instance_create failed W=1.000e-6 L=1.800e-7: u0 at current temperature = 0 is not positive"),
+    ("l=0.18u mulu0=-1", "Fatal: u0 at current temperature = -0.035 is not positive.",
+     "instance_create failed W=1.000e-6 L=1.800e-7: u0 at current temperature = -0.035 is not positive"),
+    ("l=0.18u nf=3e9 sa=1u sb=1u sd=1u", None,
+     "subcircuit 'nrefused': number of fingers nf = 3000000000 with sa, sb and sd given is above 2147483647: "
+     "ngspice sums the stress terms finger by finger with a 32-bit counter and never finishes"),
+]
+
+
+def test_device_line_values_as_ngspice_reads_them(pool, tmp_path):
+    lib = tmp_path / "wrapped.lib"
+    lib.write_text(WRAPPED + QUIRKS)
+    vgs = vds = (0.0, 1.2, 0.1)
+    kw = dict(model_file=str(lib), widths_values=[1e-6], lengths_values=[0.18e-6], vbs_values=[0.0], vgs=vgs,
+              vds=vds, op_params=[], use_native_bsim4=True, subcircuit=True)
+    table = pool.generate_lut(morva.LutConfig(model_name="nquirk", **kw), cache=False)
+    ref = ngspice_terminal(tmp_path, lib, "nquirk", 1e-6, 0.18e-6, 0.0, vgs, vds, subcircuit=True)[0]
+    np.testing.assert_allclose(table.id, ref, rtol=1e-6, atol=1e-15)
+
+
+@pytest.mark.parametrize("line, ngspice_says, message", DEVICE_LINE_REFUSALS)
+def test_device_lines_ngspice_refuses_are_refused_saying_why(pool, tmp_path, line, ngspice_says, message):
+    lib = tmp_path / "wrapped.lib"
+    lib.write_text(WRAPPED + f".subckt nrefused d g s b W=1u L=0.18u\nm0 d g s b nwp w={{W}} {line}\n.ends\n")
+    if ngspice_says is not None:
+        output = ngspice_wrapped_output(tmp_path, lib, "nrefused")
+        assert ngspice_says in output and "-i(vd) = " not in output, output
+    kw = dict(model_file=str(lib), widths_values=[1e-6], lengths_values=[0.18e-6], vbs_values=[0.0],
+              vgs=(0.0, 1.0, 0.5), vds=(0.0, 1.0, 0.5), op_params=[], use_native_bsim4=True, subcircuit=True)
+    with pytest.raises(RuntimeError, match=f"^simulation failed: {re.escape(message)}$"):
+        pool.generate_lut(morva.LutConfig(model_name="nrefused", **kw), cache=False)

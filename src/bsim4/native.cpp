@@ -20,7 +20,9 @@ std::optional<Bsim4Model> Bsim4Model::from_params(std::string_view device_type, 
     return model;
 }
 
-Bsim4InstanceHandle Bsim4Model::instance_with_params(const ParamList& params, double w, double l) const {
+Bsim4InstanceHandle Bsim4Model::instance_with_params(const ParamList& params, double w, double l,
+                                                     std::string* problem) const {
+    if (problem) problem->clear();
     Bsim4InstanceHandle instance = bsim4_instance_alloc(handle(), 1, w, l);
     if (!instance) return nullptr;
     for (const auto& [name, value] : params) {
@@ -28,6 +30,7 @@ Bsim4InstanceHandle Bsim4Model::instance_with_params(const ParamList& params, do
         bsim4_instance_set_inst_param(instance, name.c_str(), value);
     }
     if (bsim4_instance_setup(instance) != BSIM4_OK) {
+        if (problem) *problem = bsim4_instance_problem(instance);
         bsim4_instance_free(instance);
         return nullptr;
     }

@@ -35,9 +35,11 @@ public:
     static std::optional<Bsim4Model> from_params(std::string_view device_type, const ParamList& params);
 
     // An instance of one finger, width w and length l (metres) with the instance parameters of
-    // the pairs (others dropped), set up. Null when it cannot be allocated or set up. The caller
-    // frees it with bsim4_instance_free before the model goes.
-    Bsim4InstanceHandle instance_with_params(const ParamList& params, double w, double l) const;
+    // the pairs (others dropped), set up. Null when it cannot be allocated or set up; `problem`
+    // (when given) then gets what the setup refused (bsim4_instance_problem), or is emptied. The
+    // caller frees it with bsim4_instance_free before the model goes.
+    Bsim4InstanceHandle instance_with_params(const ParamList& params, double w, double l,
+                                             std::string* problem = nullptr) const;
 
     Bsim4ModelHandle handle() const { return model_.get(); }
 

@@ -352,12 +352,11 @@ void SweepStart::record(const DcOpResult& result, double vd, double vs) {
     last_ = now;
 }
 
-const char* non_finite_terminal(double vg, double vd, double vs, double vb) {
-    if (!std::isfinite(vg)) return "vg";
-    if (!std::isfinite(vd)) return "vd";
-    if (!std::isfinite(vs)) return "vs";
-    if (!std::isfinite(vb)) return "vb";
-    return nullptr;
+std::optional<NonFiniteTerminal> non_finite_terminal(double vg, double vd, double vs, double vb) {
+    for (const NonFiniteTerminal t : {NonFiniteTerminal{"vg", vg}, NonFiniteTerminal{"vd", vd},
+                                      NonFiniteTerminal{"vs", vs}, NonFiniteTerminal{"vb", vb}})
+        if (!std::isfinite(t.value)) return t;
+    return std::nullopt;
 }
 
 DcOpResult dc_operating_point(const SolverConfig& config, Bsim4InstanceHandle instance, double vg, double vd,

@@ -105,10 +105,15 @@ private:
     Drops next_;
 };
 
-// The name of the first of the four terminal voltages ("vg", "vd", "vs",
-// "vb") that is not a finite number, or null. Such a bias is outside the
-// solver's domain: a solve at it only ends unconverged, so callers refuse it.
-const char* non_finite_terminal(double vg, double vd, double vs, double vb);
+// The first of the four terminal voltages that is not a finite number, by
+// name ("vg", "vd", "vs", "vb") and value; none when all are. Such a bias is
+// outside the solver's domain: a solve at it only ends unconverged, so
+// callers refuse it.
+struct NonFiniteTerminal {
+    const char* name;
+    double value;
+};
+std::optional<NonFiniteTerminal> non_finite_terminal(double vg, double vd, double vs, double vb);
 
 // Never fails: an evaluator error, a singular Jacobian, an exhausted
 // iteration count or a result beyond resolution give `converged` false.

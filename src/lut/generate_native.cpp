@@ -167,11 +167,13 @@ Result<std::size_t, NgspiceError> run_work_item(const Plan& plan, const Item& it
     const parser::Bsim4ModelCard& card = *plan.bins[pair];
     std::optional<Bsim4Model> model = Bsim4Model::from_params(plan.model_type, card.params);
     if (!model) return err(NgspiceError::simulation(fmt::cat("model_create failed ", geometry_text(w, l))));
-    // Declared after the model, so freed before it.
-    UniqueInstance instance(plan.defaults ? model->instance_with_params(device.params, w, l)
-                                          : bsim4_instance_create(model->handle(), 1, w, l));
+    // Declared after the model, so freed before it. Without a subcircuit the
+    // parameters are none: W and L alone.
+    std::string problem;
+    UniqueInstance instance(model->instance_with_params(device.params, w, l, &problem));
     if (!instance)
-        return err(NgspiceError::simulation(fmt::cat("instance_create failed ", geometry_text(w, l))));
+        return err(NgspiceError::simulation(
+            fmt::cat("instance_create failed ", geometry_text(w, l), problem.empty() ? "" : ": ", problem)));
 
     const std::size_t n_vgs = item.row_count, n_vds = plan.vds.size();
     const PointValues failed{kNaN, kNaN, kNaN, kNaN, kNaN, kNaN};
@@ -428,6 +430,17 @@ Result<Device, std::string> make_device(const LutConfig& config, const parser::S
     // ngspice's own fatal checks of the instance.
     if (!(nf >= 1.0))
         return err(refused(fmt::cat("number of fingers nf = ", fmt::display(nf), " is smaller than one")));
+    const auto given = [&](std::string_view name) {
+        double v = 0.0;
+        for (const auto& [n, value] : d.params)
+            if (n == name) v = value;
+        return v;
+    };
+    if (bsim4_stress_summed(nf, given("sa"), given("sb"), given("sd")) && nf > BSIM4_MAX_STRESS_FINGERS)
+        return err(refused(fmt::cat(
+            "number of fingers nf = ", fmt::display(nf), " with sa, sb and sd given is above ",
+            fmt::display(BSIM4_MAX_STRESS_FINGERS),
+            ": ngspice sums the stress terms finger by finger with a 32-bit counter and never finishes")));
     if (!(d.m > 0.0)) return err(refused(fmt::cat("multiplier m = ", fmt::display(d.m), " is not positive")));
     parser::scale_instance_params(d.params, scale);
     // BSIM4's 5 um for a size the line does not give.

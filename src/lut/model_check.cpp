@@ -29,12 +29,13 @@ bool starts_directive(std::string_view line, std::string_view directive) {
     return ascii_iequals(first_word(line), directive);
 }
 
-// The lines of the model file and then of each include, copied only when
-// there are includes, into `joined`.
-const parser::LogicalLines& all_lines(const parser::KitText& model_file, const IncludeTexts& includes,
+// The lines of the model file (when there is one) and then of each include,
+// copied only when there are several texts, into `joined`.
+const parser::LogicalLines& all_lines(const parser::KitText* model_file, const IncludeTexts& includes,
                                       parser::LogicalLines& joined) {
-    if (includes.empty()) return model_file.lines;
-    joined = model_file.lines;
+    if (includes.empty()) return model_file->lines;
+    if (!model_file && includes.size() == 1) return includes.front()->lines;
+    if (model_file) joined = model_file->lines;
     for (const auto& text : includes) joined.insert(joined.end(), text->lines.begin(), text->lines.end());
     return joined;
 }
@@ -64,8 +65,13 @@ bool misses(const Kit& kit, std::string_view model, double w, double l) {
 
 // Where the model was looked for.
 std::string location(const LutConfig& config) {
-    return fmt::cat("'", *config.model_file, "'",
-                    config.model_includes.empty() ? "" : " or its model_includes");
+    if (config.model_file)
+        return fmt::cat("'", *config.model_file, "'",
+                        config.model_includes.empty() ? "" : " or its model_includes");
+    std::string files;
+    for (const auto& include : config.model_includes)
+        files += fmt::cat(files.empty() ? "" : ", ", "'", include.first, "'");
+    return "model_includes " + files;
 }
 
 // A word ngspice reads as a name as it stands (no expression, no quotes).
@@ -160,11 +166,14 @@ std::optional<std::string> device_problem(const LutConfig& config, const Kit& ki
 
 std::optional<std::string> model_problem(const LutConfig& config, const parser::KitText* model_file,
                                          const IncludeTexts& includes, ModelUse use) {
-    if (!config.model_file || !model_file || !model_file->complete) return std::nullopt;
+    // Without a model file, the includes alone are the kit.
+    if (config.model_file ? !model_file || !model_file->complete : config.model_includes.empty())
+        return std::nullopt;
+    if (includes.size() != config.model_includes.size()) return std::nullopt;
     for (const auto& text : includes)
         if (!text || !text->complete) return std::nullopt;
     parser::LogicalLines joined;
-    const Kit kit = gather(all_lines(*model_file, includes, joined));
+    const Kit kit = gather(all_lines(config.model_file ? model_file : nullptr, includes, joined));
     const std::string& name = config.model_name;
     const bool model =
         defines_model(kit, name, use == ModelUse::Pool ? BinNaming::Ngspice : BinNaming::Loose);

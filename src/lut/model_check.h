@@ -33,10 +33,12 @@ enum class ModelUse { Pool, Native };
 //   (SubcircuitDefaults::scope with sizes_passed, instance_size: W per finger
 //   with wnflag).
 // `model_file` and `includes` are the kit's text as the generation read it,
-// in netlist order: the model file (of its section), then each of
-// `model_includes` (nothing for one that could not be read).
-// Nothing when the device can be built or the text cannot decide (no model
-// file, a text not read or not complete, a value or line it cannot follow).
+// in netlist order: the model file (of its section; none without one), then
+// each of `model_includes` (nothing for one that could not be read); without
+// a model file the includes alone are the kit.
+// Nothing when the device can be built or the text cannot decide (neither a
+// model file nor includes, a text not read or not complete, a value or line
+// it cannot follow).
 std::optional<std::string> model_problem(
     const LutConfig& config, const spice::model_parser::KitText* model_file,
     const std::vector<std::optional<spice::model_parser::KitText>>& includes, ModelUse use);

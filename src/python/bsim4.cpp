@@ -94,13 +94,12 @@ Construction build_solver(const std::string& model_file, const std::string& mode
     return {PyDcSolver{std::move(*model), std::move(instance), solver::SolverConfig{}}, {}};
 }
 
-// Raises ValueError naming the terminal voltage `name` (null: none) that is
-// not a finite number.
-void refuse_non_finite(const char* name, double vg, double vd, double vs, double vb) {
-    if (!name) return;
-    const std::string_view n(name);
-    const double value = n == "vg" ? vg : n == "vd" ? vd : n == "vs" ? vs : vb;
-    throw_py(PyExc_ValueError, fmt::cat(n, " must be a finite number, got ", fmt::display(value)));
+// Raises ValueError naming the terminal voltage that is not a finite number,
+// when there is one.
+void refuse_non_finite(const std::optional<solver::NonFiniteTerminal>& bad) {
+    if (!bad) return;
+    throw_py(PyExc_ValueError,
+             fmt::cat(bad->name, " must be a finite number, got ", fmt::display(bad->value)));
 }
 
 // Points of a sweep from start to stop: (stop - start) / step rounded half
@@ -286,7 +285,7 @@ void register_bsim4(nb::module_& m) {
             [](const PyDcSolver& s, nb::handle vg, nb::handle vd, nb::handle vs, nb::handle vb) {
                 const double g = to_f64(vg, "vg"), d = to_f64(vd, "vd");
                 const double src = to_f64(vs, "vs"), b = to_f64(vb, "vb");
-                refuse_non_finite(solver::non_finite_terminal(g, d, src, b), g, d, src, b);
+                refuse_non_finite(solver::non_finite_terminal(g, d, src, b));
                 solver::DcOpResult r;
                 {
                     LockReleased unlocked;
@@ -313,8 +312,7 @@ void register_bsim4(nb::module_& m) {
                     throw_py(PyExc_ValueError, fmt::cat("sweep must be 'vgs' or 'vds', got '", lower, "'"));
                 // The swept terminal's own argument is not used.
                 const bool gate = lower == "vgs";
-                const char* bad = solver::non_finite_terminal(gate ? 0.0 : g, gate ? d : 0.0, src, b);
-                refuse_non_finite(bad, g, d, src, b);
+                refuse_non_finite(solver::non_finite_terminal(gate ? 0.0 : g, gate ? d : 0.0, src, b));
                 return solve_sweep(s, gate, *points, a, h, g, d, src, b);
             },
             arg("sweep"), arg("start"), arg("stop"), arg("step"), arg("vg") = 0.0, arg("vd") = 0.0,

@@ -10,8 +10,6 @@ constexpr std::string_view kCycleDetected = "cycle detected while ";
 
 }  // namespace
 
-bool is_kit_cycle_message(std::string_view message) { return message.starts_with(kCycleDetected); }
-
 std::string kit_place(const std::optional<std::string>& section, std::string_view path) {
     return section ? fmt::cat("section '", *section, "' in ", utf8_lossy(path))
                    : fmt::cat("file ", utf8_lossy(path));

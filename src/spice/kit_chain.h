@@ -17,9 +17,6 @@
 
 namespace morva::spice {
 
-// True for the message KitChain gives a cycle.
-bool is_kit_cycle_message(std::string_view message);
-
 // Where a message places a section of a file, or a whole file (no section):
 // "section '{section}' in {path}" or "file {path}".
 std::string kit_place(const std::optional<std::string>& section, std::string_view path);

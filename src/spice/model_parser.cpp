@@ -131,17 +131,18 @@ std::vector<RawPair> raw_pairs(std::string_view text) {
     return pairs;
 }
 
-// Evaluates the pairs of `text` in order and calls `on(name, value, text)`
-// for each (value empty when it has none; text as written). A spaced pair repeating the name of the
-// pair appended just before it is ignored. `params` may grow from inside `on`.
-template <class OnPair>
-void for_each_pair(std::string_view text, const ParamMap& params, OnPair&& on) {
+// Evaluates the pairs of `text` in order with `read` and calls `on(name,
+// value, text)` for each (value empty when it has none; text as written). A
+// spaced pair repeating the name of the pair appended just before it is
+// ignored. `params` may grow from inside `on`.
+template <class Read, class OnPair>
+void for_each_pair(std::string_view text, const ParamMap& params, Read&& read, OnPair&& on) {
     std::string last_appended;
     bool any_appended = false;
     for (const RawPair& raw : raw_pairs(text)) {
         std::string name = ascii_lower(raw.name);
         if (raw.spaced && any_appended && name == last_appended) continue;
-        const std::optional<double> value = parse_value(raw.value, params);
+        const std::optional<double> value = read(raw.value, params);
         if (value) {
             last_appended = name;
             any_appended = true;
@@ -150,26 +151,48 @@ void for_each_pair(std::string_view text, const ParamMap& params, OnPair&& on) {
     }
 }
 
-// True for a value text without a value that ngspice would refuse: a name,
-// an expression, a group, a statistical function called with no argument or
-// more than three. A bare text that starts like a number ("4.8.3", "1e-9x")
-// is read by ngspice up to where the number ends and stays tolerated here;
-// in quotes or braces it is an expression, which ngspice refuses.
-bool refused_value(std::string_view text) {
-    text = trim(text);
-    if (text.empty()) return false;
-    if (text.front() == '\'' || text.front() == '"' || text.front() == '{') return true;
-    std::size_t i = 0;
-    if (text[i] == '+' || text[i] == '-') ++i;
-    if (i < text.size() && text[i] == '.') ++i;
-    return !(i < text.size() && text[i] >= '0' && text[i] <= '9');
+template <class OnPair>
+void for_each_pair(std::string_view text, const ParamMap& params, OnPair&& on) {
+    for_each_pair(text, params, parse_value, std::forward<OnPair>(on));
+}
+
+// A card or device line as ngspice reads its values: its double quotes are
+// blanks there ("vth0=\"0.5\"" is "vth0= 0.5"), once the expressions in
+// braces or single quotes, inside them too, have been evaluated.
+std::string unquoted(std::string_view text) {
+    std::string out(text);
+    bool quoted = false;
+    int depth = 0;
+    for (char& c : out) {
+        if (quoted) {
+            quoted = c != '\'';
+        } else if (c == '\'') {
+            quoted = true;
+        } else if (c == '{') {
+            ++depth;
+        } else if (c == '}' && depth > 0) {
+            --depth;
+        } else if (c == '"' && depth == 0) {
+            c = ' ';
+        }
+    }
+    return out;
+}
+
+std::optional<double> card_value(std::string_view text, const ParamMap& params) {
+    return site_value(text, params, ValueSite::Card);
 }
 
 // Why ngspice cannot take a card value: none when `value` is a number it
-// takes. An expression that overflows or has no number as its value (1/0,
-// sqrt(-1)) is written by ngspice as "inf" or "nan", which its card reader
-// takes for 0 without a word; a literal "nan" or "inf" it refuses; 1e309 it
-// reads as an infinity that makes every solve fail.
+// takes, or when the text is empty. A value without a number in it (an
+// undefined name, an unknown function, a statistical function with no
+// argument or more than three, a syntax error, "abc" or ".u" in double quotes
+// or bare) is refused, though ngspice reads a bare ".u" and a quoted "abc" as
+// 0 (the latter with a warning). An expression that overflows or has no
+// number as its value (1/0, sqrt(-1), agauss(0.42,0)) is written by ngspice
+// as "inf" or "nan", which its card reader takes for 0 without a word; a
+// literal "nan" or "inf" it refuses; 1e309 it reads as an infinity that makes
+// every solve fail.
 std::optional<std::string> value_problem(std::string_view name, std::optional<double> value,
                                          std::string_view text, const ParamMap& params) {
     const std::string_view shown = trim(text);
@@ -177,10 +200,10 @@ std::optional<std::string> value_problem(std::string_view name, std::optional<do
         if (std::isfinite(*value)) return std::nullopt;
         return fmt::cat("cannot evaluate ", name, " = ", shown, " (not a finite number)");
     }
+    if (shown.empty()) return std::nullopt;
     if (const auto raw = spice_expr::evaluate_ieee(shown, params); raw && !std::isfinite(*raw))
         return fmt::cat("cannot evaluate ", name, " = ", shown, " (not a finite number)");
-    if (refused_value(text)) return fmt::cat("cannot evaluate ", name, " = ", shown);
-    return std::nullopt;
+    return fmt::cat("cannot evaluate ", name, " = ", shown);
 }
 
 // Removes the parentheses that enclose a whole card body, keeping those of
@@ -246,7 +269,8 @@ std::optional<Bsim4ModelCard> read_card(std::string_view line, const ParamMap& p
     bool level_given = false;
     std::optional<double> level;
     std::string refused;
-    for_each_pair(strip_enclosing_parens(body), params,
+    const std::string body_text = unquoted(strip_enclosing_parens(body));
+    for_each_pair(body_text, params, card_value,
                   [&](std::string n, std::optional<double> v, std::string_view text) {
                       if (n == "level") {
                           level_given = true;
@@ -658,7 +682,7 @@ Result<LogicalLines, Bsim4Error> read_library(const std::string& path,
     const std::optional<std::string> name = section ? std::optional(ascii_lower(*section)) : std::nullopt;
     // A kit that ngspice would follow without end is refused whole.
     if (auto cycle = collector.find_cycle(top, name ? &*name : nullptr))
-        return err(Bsim4Error::from_io(IoError::from_message(std::move(*cycle))));
+        return err(Bsim4Error::kit_cycle(std::move(*cycle)));
     bool found = true;
     if (name) {
         found = collector.collect_section(top, *name, 0);
@@ -783,6 +807,14 @@ std::optional<double> parse_value(std::string_view text, const ParamMap& params)
     return spice_expr::evaluate(text, params);
 }
 
+std::optional<double> site_value(std::string_view text, const ParamMap& params, ValueSite site) {
+    text = trim(text);
+    if (!spice_expr::starts_like_number(text)) return parse_value(text, params);
+    const std::size_t end = spice_expr::value_token_end(text);
+    if (site == ValueSite::DeviceLine && end < text.size()) return std::nullopt;
+    return spice_expr::leading_number(text.substr(0, end));
+}
+
 std::vector<Bsim4ModelCard> extract_models(const LogicalLines& lines, const ParamMap& params,
                                            std::map<std::string, std::string>* refused) {
     std::vector<Bsim4ModelCard> cards;
@@ -820,7 +852,7 @@ std::vector<ModelBins> list_models(const LogicalLines& lines, const ParamMap& pa
         const std::optional<CardText> words = split_card(line);
         if (!words) continue;
         ModelBins model{std::string(words->name), {}, {}, {}, {}};
-        const std::string_view body = strip_enclosing_parens(words->body);
+        const std::string body = unquoted(strip_enclosing_parens(words->body));
         // Only the limits are evaluated: a kit's cards hold thousands of values.
         for (const RawPair& raw : raw_pairs(body)) {
             const std::string n = ascii_lower(raw.name);
@@ -829,7 +861,7 @@ std::vector<ModelBins> list_models(const LogicalLines& lines, const ParamMap& pa
                                            : n == "wmin" ? &model.wmin
                                            : n == "wmax" ? &model.wmax
                                                          : nullptr;
-            if (limit) *limit = parse_value(raw.value, params).value_or(kNaN);
+            if (limit) *limit = card_value(raw.value, params).value_or(kNaN);
         }
         // A limit written in a form the pairs above leave out ("lmin =1u")
         // is given all the same, with a value not known here.
@@ -999,10 +1031,8 @@ Result<std::optional<std::string>, Bsim4Error> find_kit_cycle(const std::string&
 }
 
 std::optional<std::string> kit_cycle_of(const Bsim4Error& error) {
-    if (error.kind != Bsim4Error::Kind::Io || error.io.os_code != 0 ||
-        !is_kit_cycle_message(error.io.message))
-        return std::nullopt;
-    return error.io.message;
+    if (error.kind != Bsim4Error::Kind::KitCycle) return std::nullopt;
+    return error.message;
 }
 
 Result<bool, Bsim4Error> has_section(const std::string& path, std::optional<std::string_view> section) {
@@ -1012,7 +1042,7 @@ Result<bool, Bsim4Error> has_section(const std::string& path, std::optional<std:
     Collector collector(!section, true);
     const std::optional<std::string> name = section ? std::optional(ascii_lower(*section)) : std::nullopt;
     if (auto cycle = collector.find_cycle(top, name ? &*name : nullptr))
-        return err(Bsim4Error::from_io(IoError::from_message(std::move(*cycle))));
+        return err(Bsim4Error::kit_cycle(std::move(*cycle)));
     if (!name) return true;
     const bool found = collector.find_header(top, *name, 0).has_value();
     if (!found && !collector.limit().empty()) return err(limit_error(path, collector.limit()));
@@ -1065,13 +1095,6 @@ ParamMap params_outside_subcircuits(const LogicalLines& lines) {
 }
 
 namespace {
-
-// A number as written, suffix or unit letters allowed: what ngspice reads
-// without substituting it.
-bool plain_number(std::string_view text) {
-    text = trim(text);
-    return parse_decimal(text).has_value() || parse_spice_float(text).has_value();
-}
 
 // Every word of the texts that could name a parameter, lower-case: runs of
 // letters, digits, "_", "." and non-ASCII bytes (numbers too, harmlessly).
@@ -1174,7 +1197,7 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
         if (line.front() == '.' || line.front() == '*') continue;
         std::string_view rest;
         first_word(line, &rest);
-        defaults.devices.push_back({line, raw_param_list(rest)});
+        defaults.devices.push_back({line, raw_param_list(unquoted(rest))});
         if (!defaults.inner_model.empty()) continue;
         // A device line: the first word that is neither the instance name, a
         // parameter nor a short terminal name ("d", "g", "s", "b", "gb", "1")
@@ -1293,7 +1316,8 @@ std::vector<InstanceParam> SubcircuitDefaults::instance_params(const RawParamLis
     std::vector<InstanceParam> out;
     out.reserve(pairs.size());
     for (const auto& [name, text] : pairs)
-        out.push_back({name, text, parse_value(text, scope), !plain_number(text)});
+        out.push_back({name, text, site_value(text, scope, ValueSite::DeviceLine),
+                       !spice_expr::starts_like_number(trim(text))});
     return out;
 }
 

@@ -77,15 +77,29 @@ LogicalLines join_continuation_lines(std::string_view text);
 ParamMap collect_dot_params(const LogicalLines& lines);
 // The name=value pairs of a card body or `.param` line that have a value.
 ParamList parse_key_value_pairs(std::string_view text, const ParamMap& params);
-// One value: a number, a parameter name or an expression (see spice_expr).
+// One value: a number, a parameter name or an expression (see spice_expr),
+// as ngspice reads `.param` values and subcircuit defaults.
 std::optional<double> parse_value(std::string_view text, const ParamMap& params);
-// The nmos/pmos cards of BSIM4 level (14, 54 or none) among the lines. A
-// card with a value ngspice would refuse (an undefined name, an unknown
+// Where a value stands, for site_value.
+enum class ValueSite { Card, DeviceLine };
+// One value of a `.model` card or of a device line (double quotes already
+// blanks), as ngspice reads it there: a text that starts like a number
+// (spice_expr::starts_like_number) is not evaluated but read by its number
+// reader up to where the number ends (spice_expr::leading_number: "4.8.3" is
+// 4.8, "0.42+0.01" 0.42, "0x10" 0); on a device line what follows that
+// number's token ("+0.01u" of "0.18u+0.01u") is a parameter ngspice does not
+// know, and the value has none. Any other text is an expression
+// (parse_value).
+std::optional<double> site_value(std::string_view text, const ParamMap& params, ValueSite site);
+// The nmos/pmos cards of BSIM4 level (14, 54 or none) among the lines, their
+// values read as ngspice reads them (site_value, double quotes as blanks). A
+// card with a value that has no number (an undefined name, an unknown
 // function, a statistical function with no argument or more than three, a
-// syntax error) or one that is not a finite number (nan, inf, 1e309, 1/0) is
-// kept without that value; `refused`, when given, gets the first such
-// message by lower-case card name: "model '{card}': cannot evaluate {name} =
-// {text}", with " (not a finite number)" after the latter.
+// syntax error, a quoted or bare text without digits) or one that is not a
+// finite number (nan, inf, 1e309, 1/0, agauss(0.42,0)) is kept without that
+// value; `refused`, when given, gets the first such message by lower-case
+// card name: "model '{card}': cannot evaluate {name} = {text}", with " (not
+// a finite number)" after the latter.
 std::vector<Bsim4ModelCard> extract_models(const LogicalLines& lines, const ParamMap& params,
                                            std::map<std::string, std::string>* refused = nullptr);
 // A `.model` card of any type or level, as ngspice bins it: its name and
@@ -218,8 +232,8 @@ Result<KitText, Bsim4Error> read_kit_text(const std::string& path, std::optional
 Kit kit_from_text(const KitText& text);
 // Whether the file at `path` has section `section` (ASCII case ignored),
 // looked for as the readers above look for it (none: the whole file, which
-// is there); Io when the file cannot be read or when following the kit from
-// there meets a cycle (see find_kit_cycle).
+// is there); Io when the file cannot be read, KitCycle when following the
+// kit from there meets a cycle (see find_kit_cycle).
 Result<bool, Bsim4Error> has_section(const std::string& path, std::optional<std::string_view> section);
 // The cycle ngspice would meet following the kit at `path` from section
 // `section` (none: the whole file), as "cycle detected while {activity}:
@@ -228,12 +242,13 @@ Result<bool, Bsim4Error> has_section(const std::string& path, std::optional<std:
 // {path}" (a file including itself, wherever the include stands in a file
 // read); none when there is none. Io when the file at `path` cannot be read.
 // Every reader above refuses such a kit with this message ("reading model
-// file"), and pdk::flatten_pdk with its own ("flattening PDK").
+// file") as a Bsim4Error of kind KitCycle, and pdk::flatten_pdk with its own
+// ("flattening PDK").
 Result<std::optional<std::string>, Bsim4Error> find_kit_cycle(const std::string& path,
                                                               std::optional<std::string_view> section,
                                                               std::string_view activity);
-// The message of a reading refused for such a cycle; none for any other
-// error.
+// The message of a reading refused for such a cycle (kind KitCycle); none
+// for any other error.
 std::optional<std::string> kit_cycle_of(const Bsim4Error& error);
 // "section '.LIB {section}' not found in {path}": a section a file lacks.
 std::string section_not_found(std::string_view section, const std::string& path);
@@ -263,15 +278,15 @@ std::string canonical_kit_path(const std::string& path);
 // name=value pairs as written: lower-case names, value texts untouched.
 using RawParamList = std::vector<std::pair<std::string, std::string>>;
 
-// One instance parameter of a device line: its value, or none when it cannot
-// be evaluated (an undefined name, an unknown function: ngspice refuses the
-// line).
+// One instance parameter of a device line: its value (site_value), or none
+// when it cannot be evaluated (an undefined name, an unknown function, text
+// after a number's token: ngspice refuses the line).
 struct InstanceParam {
     std::string name;  // lower-case
-    std::string text;  // as written
+    std::string text;  // as written (double quotes as blanks)
     std::optional<double> value;
-    // Not a plain number (suffix or unit letters allowed): ngspice
-    // substitutes the value into the line (see substituted_value).
+    // Not a number as written (an expression, a name): ngspice substitutes
+    // the value into the line (see substituted_value).
     bool substituted = false;
 };
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <unordered_map>
 
 #include "common/decimal.h"
@@ -46,6 +47,70 @@ std::optional<double> parse_spice_float(std::string_view text) {
     const auto mantissa = parse_decimal(text.substr(0, cut));
     if (!mantissa) return std::nullopt;
     return *mantissa * suffix_factor(text.substr(cut));
+}
+
+bool starts_like_number(std::string_view text) {
+    const auto at = [&](std::size_t i) { return i < text.size() ? text[i] : '\0'; };
+    if (is_digit(at(0)) || at(0) == '.') return true;
+    if (at(0) != '+' && at(0) != '-') return false;
+    return is_digit(at(1)) || (at(1) == '.' && is_digit(at(2)));
+}
+
+std::size_t value_token_end(std::string_view text) {
+    // ngspice's states: 0 at the start, 1 in the mantissa's digits, 2 after
+    // its exponent letter, 3 anywhere else; a sign ends the token in 1 and 3.
+    int state = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (whitespace_at(text, i) || c == '=' || c == '(' || c == ')' || c == ',' || c == '*' || c == '/' ||
+            c == '^')
+            return i;
+        if (c == '+' && (state == 1 || state == 3)) return i;
+        if (c == '-') {
+            if (state == 1 || state == 3) return i;
+            ++state;
+            continue;
+        }
+        if (is_digit(c) || c == '.')
+            state = state > 1 ? 3 : 1;
+        else if ((c == 'e' || c == 'E') && state == 1)
+            state = 2;
+        else
+            state = 3;
+    }
+    return text.size();
+}
+
+std::optional<double> leading_number(std::string_view token) {
+    std::size_t i = 0;
+    const auto digits = [&](std::string& out) {
+        bool any = false;
+        for (; i < token.size() && is_digit(token[i]); ++i, any = true) out.push_back(token[i]);
+        return any;
+    };
+    std::string numeric;
+    if (i < token.size() && (token[i] == '+' || token[i] == '-')) numeric.push_back(token[i++]);
+    bool any_digit = digits(numeric);
+    if (i < token.size() && token[i] == '.') {
+        ++i;
+        std::string fraction;
+        if (digits(fraction)) {
+            numeric += '.' + fraction;
+            any_digit = true;
+        }
+    }
+    if (!any_digit) return std::nullopt;
+    if (i < token.size() && (token[i] == 'e' || token[i] == 'E' || token[i] == 'd' || token[i] == 'D')) {
+        ++i;
+        std::string exponent = "e";
+        if (i < token.size() && (token[i] == '+' || token[i] == '-')) exponent.push_back(token[i++]);
+        if (digits(exponent)) numeric += exponent;
+    }
+    const std::optional<double> mantissa = parse_decimal(numeric);
+    if (!mantissa) return std::nullopt;
+    const std::string_view scale = token.substr(i);
+    if (scale.size() >= 3 && ascii_iequals(scale.substr(0, 3), "mil")) return *mantissa * 25.4 * 1e-6;
+    return *mantissa * suffix_factor(scale);
 }
 
 namespace {
@@ -410,9 +475,13 @@ private:
         // ngspice draws a new value at each use, a table describes the
         // nominal device. ngspice reads a call of any of them with one to
         // three arguments (a lone one as the variation around a nominal 1:
-        // agauss(0.3) is 1) and refuses one with none or more.
+        // agauss(0.3) is 1) and refuses one with none or more. A Gaussian
+        // whose last argument (its sigma, or the variation of a lone one) is
+        // 0 divides by it: ngspice's value is not a number.
         if (fn == "agauss" || fn == "gauss" || fn == "aunif" || fn == "unif" || fn == "limit") {
             if (n < 1 || n > 3) return std::nullopt;
+            if ((fn == "agauss" || fn == "gauss") && args[n - 1] == 0.0)
+                return std::numeric_limits<double>::quiet_NaN();
             return n == 1 ? 1.0 : args[0];
         }
         if (n == 1) return function1(fn, args[0]);

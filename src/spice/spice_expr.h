@@ -76,6 +76,20 @@ std::optional<std::string_view> include_target(std::string_view line);
 // ("10uA", "1.2V"). None without letters: that is a plain literal.
 std::optional<double> parse_spice_float(std::string_view text);
 
+// How ngspice reads a value of a `.model` card or a device line that it
+// does not evaluate as an expression: one that starts like a number (a digit,
+// ".", or "+" or "-" before a digit or ".digit"; see starts_like_number).
+// Its token ends where its token reader ends it (value_token_end); its
+// number reader takes from the token an optional sign, digits with an
+// optional point, an exponent (e or d, sign, digits; its letter alone adds
+// nothing) and one scale (the first letter: t g k m u n p f, or "meg", or
+// "mil" for 25.4e-6; any other letter scales by 1), and skips the rest:
+// "4.8.3" is 4.8, "0x10" 0, "1.5d3" 1500, "1e-3x" 1e-3. None without a digit
+// (ngspice reads ".u" as 0).
+bool starts_like_number(std::string_view text);
+std::size_t value_token_end(std::string_view text);
+std::optional<double> leading_number(std::string_view token);
+
 // Evaluates an expression as ngspice evaluates .param values: numbers (with
 // suffixes), `.param` names (ASCII case ignored), groups in (), {} or '';
 // c ? a : b, || && ! (nonzero is true), comparisons == != < <= > >= (also
@@ -89,7 +103,8 @@ std::optional<double> parse_spice_float(std::string_view text);
 // operators) and ternary_fcn; the statistical agauss, gauss, aunif, unif and
 // limit give their nominal value, the first argument, as ngspice reads them
 // with two or three arguments (with one it takes a nominal 1; with none or
-// more than three it refuses the call). Intermediate values follow IEEE arithmetic;
+// more than three it refuses the call; agauss and gauss with a last argument
+// of 0 are not a number). Intermediate values follow IEEE arithmetic;
 // anything undefined, unsupported, refused by ngspice or not finite at the
 // end gives no value.
 std::optional<double> evaluate(std::string_view text, const ParamMap& params);

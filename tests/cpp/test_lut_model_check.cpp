@@ -31,27 +31,47 @@ struct Case {
     std::string width_param = "W";
 };
 
-std::string checked(const TempDir& dir, const Case& k, const std::vector<std::string>& include_texts = {}) {
+// The problem model_problem finds with `k.kit` as the model file, or, with
+// `model_file` false, with no model file but the includes (`k.kit` unused);
+// the folder's path in the message reads DIR.
+std::string checked(const TempDir& dir, const Case& k, const std::vector<std::string>& include_texts = {},
+                    bool model_file = true) {
     LutConfig c;
-    c.model_file = dir.write("kit.lib", k.kit);
     c.model_name = k.model;
     c.subcircuit = k.subcircuit;
     c.widths = {k.w};
     c.lengths = {k.l};
     c.width_param = k.width_param;
-    auto text = mp::read_kit_text(*c.model_file, std::nullopt);
-    EXPECT_TRUE(text) << k.note;
+    std::optional<mp::KitText> text;
+    if (model_file) {
+        c.model_file = dir.write("kit.lib", k.kit);
+        auto read = mp::read_kit_text(*c.model_file, std::nullopt);
+        if (!read) {
+            ADD_FAILURE() << k.note << ": " << read.error().text();
+            return "unread";
+        }
+        text.emplace(std::move(*read));
+    }
     std::vector<std::optional<mp::KitText>> includes;
     for (std::size_t i = 0; i < include_texts.size(); ++i) {
         const std::string path = dir.write("inc" + std::to_string(i) + ".lib", include_texts[i]);
         c.model_includes.emplace_back(path, "");
         auto read = mp::read_kit_text(path, std::nullopt);
+        if (!read) {
+            ADD_FAILURE() << k.note << ": " << read.error().text();
+            return "unread";
+        }
         includes.emplace_back(std::move(*read));
     }
-    const std::optional<std::string> problem = model_problem(c, &*text, includes, k.use);
+    const std::optional<std::string> problem = model_problem(c, text ? &*text : nullptr, includes, k.use);
     std::string message = problem.value_or("");
-    if (const std::size_t at = message.find(*c.model_file); at != std::string::npos)
-        message.replace(at, c.model_file->size(), "FILE");
+    if (c.model_file) {
+        if (const std::size_t at = message.find(*c.model_file); at != std::string::npos)
+            message.replace(at, c.model_file->size(), "FILE");
+    }
+    const std::string folder = dir.path().string();
+    for (std::size_t at = message.find(folder); at != std::string::npos; at = message.find(folder))
+        message.replace(at, folder.size(), "DIR");
     return message;
 }
 
@@ -168,4 +188,24 @@ TEST(ModelCheck, ModelIncludesAreLookedInToo) {
                   kBinList);
     k.model = "nosuch";
     EXPECT_EQ(checked(dir, k, {kBins}), "model 'nosuch' not found in 'FILE' or its model_includes");
+}
+
+// Without a model file the includes alone are the kit, checked as one.
+TEST(ModelCheck, ModelIncludesAloneAreChecked) {
+    TempDir dir;
+    Case k{"includes alone", "", "nch", false, 1e-6, 0.18e-6, ""};
+    EXPECT_EQ(checked(dir, k, {kBins}, false), "");
+    EXPECT_EQ(checked(dir, k, {".param x=1\n", kBins}, false), "");
+    k.model = "nhc";
+    EXPECT_EQ(checked(dir, k, {kBins}, false), "model 'nhc' not found in model_includes 'DIR/inc0.lib'");
+    k.use = ModelUse::Native;
+    EXPECT_EQ(checked(dir, k, {".param x=1\n", kBins}, false),
+              "model 'nhc' not found in model_includes 'DIR/inc0.lib', 'DIR/inc1.lib'");
+    k = Case{"beyond the bins", "", "nch", false, 1e-6, 60e-6, ""};
+    EXPECT_EQ(
+        checked(dir, k, {kBins}, false),
+        std::string("no bin of model 'nch' in model_includes 'DIR/inc0.lib' holds W = 1e-6 m, L = 6e-5 m") +
+            kBinList);
+    // Neither a model file nor includes: nothing to look in.
+    EXPECT_EQ(checked(dir, k, {}, false), "");
 }

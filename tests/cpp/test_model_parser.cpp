@@ -68,6 +68,61 @@ TEST(ModelParserValues, NumbersAndSuffixes) {
     EXPECT_EQ(mp::parse_spice_float(""), std::nullopt);
 }
 
+// Card and device-line values as ngspice (39) reads them, each checked with
+// its @model[param] or @m[param]: a value that starts like a number is read
+// by its number reader up to where the number ends, not evaluated.
+TEST(ModelParserValues, CardAndDeviceLineValuesAsNgspiceReadsThem) {
+    const mp::ParamMap p{{"vt", 0.4}};
+    const struct {
+        const char* text;
+        std::optional<double> card, device;  // none: no value there
+    } cases[] = {
+        {"0.42", 0.42, 0.42},
+        {"1.5u", 1.5e-6, 1.5e-6},
+        {"1meg", 1e6, 1e6},
+        {"0.5MeGaHz", 0.5e6, 0.5e6},
+        {"1me", 1e-3, 1e-3},
+        {"1e-3x", 1e-3, 1e-3},
+        {"1.5uabc", 1.5e-6, 1.5e-6},
+        {"1mil", 25.4 * 1e-6, 25.4 * 1e-6},  // a mil, where an expression reads milli
+        {"4.8.3", 4.8, 4.8},
+        {"0x10", 0.0, 0.0},
+        {"1e", 1.0, 1.0},
+        {"5.", 5.0, 5.0},
+        {"-.5e1x", -5.0, -5.0},
+        {"+0.5", 0.5, 0.5},
+        {"1e3.5", 1e3, 1e3},
+        {"1u5", 1e-6, 1e-6},
+        {"1.5d3", 1.5e3, 1.5e3},
+        {"1e-3k", 1e-3 * 1e3, 1e-3 * 1e3},
+        {"1e400", HUGE_VAL, HUGE_VAL},
+        // The token ends at an operator or at a sign after the mantissa: on a
+        // card the rest is dropped, on a device line it is a parameter ngspice
+        // does not know.
+        {"0.42+0.01", 0.42, std::nullopt},
+        {"1e-3-2", 1e-3, std::nullopt},
+        {"1.5d-3", 1.5, std::nullopt},
+        {"0.42*2", 0.42, std::nullopt},
+        {"-0.42+0.01", -0.42, std::nullopt},
+        // No digit: ngspice reads 0 where this reader has no value.
+        {".u", std::nullopt, std::nullopt},
+        {".abc", std::nullopt, std::nullopt},
+        // Anything else is an expression, as in a .param line.
+        {"vt", 0.4, 0.4},
+        {"vt+0.01", 0.4 + 0.01, 0.4 + 0.01},
+        {"--1", 1.0, 1.0},
+        {"+-0.5", -0.5, -0.5},
+        {"{1mil}", 1e-3, 1e-3},
+        {"'0.42+0.01'", 0.42 + 0.01, 0.42 + 0.01},
+        {"-+0.5", std::nullopt, std::nullopt},
+        {"e3", std::nullopt, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(mp::site_value(c.text, p, mp::ValueSite::Card), c.card) << c.text;
+        EXPECT_EQ(mp::site_value(c.text, p, mp::ValueSite::DeviceLine), c.device) << c.text;
+    }
+}
+
 TEST(ModelParserValues, ExpressionsAreReadAsOneUnit) {
     const mp::ParamMap p{{"dvth", 0.02}, {"l", 1e-7}, {"w", 2e-6}};
     EXPECT_EQ(value("'0.45 + dvth'", p), 0.45 + 0.02);
@@ -1012,6 +1067,28 @@ TEST(ModelParserCards, CardValuesAsNgspiceTakesThem) {
         {"'1/0'", std::nullopt, "cannot evaluate vth0 = '1/0' (not a finite number)"},
         {"{sqrt(-1)}", std::nullopt, "cannot evaluate vth0 = {sqrt(-1)} (not a finite number)"},
         {"'0.42+'", std::nullopt, "cannot evaluate vth0 = '0.42+'"},
+        // Double quotes are blanks to ngspice, once the expressions inside
+        // them are evaluated.
+        {"\"0.5\"", 0.5, ""},
+        {"\"0.5+0.1\"", 0.5, ""},
+        {"\"{0.5+0.1}\"", 0.5 + 0.1, ""},
+        {"\"0.5\"k", 0.5, ""},
+        {"\"abc\"", std::nullopt, "cannot evaluate vth0 = abc"},
+        {"\"nan\"", std::nullopt, "cannot evaluate vth0 = nan (not a finite number)"},
+        // A bare value is read up to where its number ends.
+        {"0.42+0.01", 0.42, ""},
+        {"4.8.3", 4.8, ""},
+        {".u", std::nullopt, "cannot evaluate vth0 = .u"},
+        // A Gaussian of zero sigma is not a number to ngspice.
+        {"{agauss(0.42,0)}", std::nullopt, "cannot evaluate vth0 = {agauss(0.42,0)} (not a finite number)"},
+        {"{gauss(0.42,0)}", std::nullopt, "cannot evaluate vth0 = {gauss(0.42,0)} (not a finite number)"},
+        {"{agauss(0.42,0.01,0)}", std::nullopt,
+         "cannot evaluate vth0 = {agauss(0.42,0.01,0)} (not a finite number)"},
+        {"{gauss(0)}", std::nullopt, "cannot evaluate vth0 = {gauss(0)} (not a finite number)"},
+        {"{agauss(0.42,0,3)}", 0.42, ""},
+        {"{aunif(0)}", 1.0, ""},
+        {"{unif(0.42,0)}", 0.42, ""},
+        {"{limit(0.42,0,0)}", 0.42, ""},
     };
     for (const auto& c : cases) {
         const auto lines = mp::join_continuation_lines(

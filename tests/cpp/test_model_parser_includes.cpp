@@ -215,11 +215,11 @@ TEST(ModelParserIncludes, CyclesAndDeepOrWideChainsEnd) {
               ".lib two\n.include b.spice\n.model two nmos level=54\n.lib \"sub/../x.lib\" ONE\n.endl two\n");
     const auto cyclic = mp::parse_lib_file(d + "/a.spice");
     ASSERT_FALSE(cyclic);
-    EXPECT_EQ(cyclic.error().io.message,
+    EXPECT_EQ(mp::kit_cycle_of(cyclic.error()),
               "cycle detected while reading model file: revisited file " + d + "/./a.spice");
     const auto from_section = mp::parse_lib_file_section(d + "/x.lib", "one");
     ASSERT_FALSE(from_section);
-    EXPECT_EQ(from_section.error().io.message,
+    EXPECT_EQ(mp::kit_cycle_of(from_section.error()),
               "cycle detected while reading model file: revisited file " + d + "/./b.spice");
 
     // A chain of distinct files longer than the nesting bound is refused,
@@ -319,12 +319,15 @@ TEST(ModelParserIncludes, KitsFollowedWithoutEndAreRefused) {
             EXPECT_EQ(*cycle, std::nullopt) << where;
             continue;
         }
+        // A cycle is its own kind of error, not a file that cannot be read.
         ASSERT_FALSE(kit) << where;
-        EXPECT_EQ(kit.error().text(), "BSIM4 model-file I/O error: " + message) << where;
+        EXPECT_EQ(kit.error().kind, morva::bsim4::Bsim4Error::Kind::KitCycle) << where;
+        EXPECT_EQ(kit.error().text(), message) << where;
+        EXPECT_EQ(mp::kit_cycle_of(kit.error()), message) << where;
         ASSERT_FALSE(has) << where;
-        EXPECT_EQ(has.error().io.message, message) << where;
+        EXPECT_EQ(mp::kit_cycle_of(has.error()), message) << where;
         ASSERT_FALSE(defaults) << where;
-        EXPECT_EQ(defaults.error().io.message, message) << where;
+        EXPECT_EQ(mp::kit_cycle_of(defaults.error()), message) << where;
         EXPECT_EQ(*cycle, "cycle detected while checking: revisited " + c.revisited) << where;
     }
 }
