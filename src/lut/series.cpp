@@ -22,9 +22,6 @@ constexpr double kFactorSmoothing = 0.01;
 constexpr std::array<double, 12> kGuessP = {0.05, 0.1, 0.2, 0.3, 0.5, 0.75, 1.0, 1.5, 2.0, 3.0, 5.0, 8.0};
 constexpr std::array<double, 11> kGuessVf = {-0.4, -0.3, -0.2, -0.1, 0.0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6};
 constexpr std::array<double, 3> kStartP = {0.5, 2.0, 0.0};
-// A sample missing the fit by this many times the median miss is left out
-// of a second fit.
-constexpr double kOutlierFactor = 10.0;
 constexpr int kMaxIterations = 100;
 // The coefficients stay within these bounds (p: no negative gate-bias
 // coefficient, as the card checks make it; the others far beyond any card).
@@ -278,82 +275,6 @@ bool stands(const std::vector<ResistanceSample>& samples, const SeriesResistance
     return std::isfinite(miss) && miss <= share * (kFitAbsolute + kFitRelative * root_mean_square(drops));
 }
 
-// The best resistances found for a set of samples, and whether they meet
-// the drops within the tolerance.
-struct Fitted {
-    std::optional<SeriesResistances> best;
-    bool stands = false;
-};
-
-Fitted fit_sets(const Sets& sets, bool drain_node, bool source_node) {
-    const auto make = [&](const Shared& k, bool constant) {
-        SeriesResistances out;
-        if (drain_node) out.drain = solve_linear(sets.drain, k, constant);
-        if (source_node) out.source = solve_linear(sets.source, k, constant);
-        return out;
-    };
-    const auto valid = [&](const SeriesResistances& r, double share) {
-        return (!r.drain || stands(sets.drain, *r.drain, share)) &&
-               (!r.source || stands(sets.source, *r.source, share));
-    };
-    // Constant resistances (the diffusion's alone) are had at once.
-    const SeriesResistances constant = make(Shared{}, true);
-    if (valid(constant, 0.1)) return {constant, true};
-    std::optional<SeriesResistances> best;
-    if (sets.drain.size() + sets.source.size() >= kMinSamplesForBias) {
-        std::vector<Shared> starts{first_guess(sets)};
-        for (double p : kStartP) starts.push_back({p, 0.0, 0.0});
-        double best_cost = std::numeric_limits<double>::infinity();
-        for (Shared k : starts) {
-            const double cost = fit_shared(sets, k);
-            if (!(cost < best_cost)) continue;
-            best_cost = cost;
-            best = make(k, false);
-            // Well within the tolerance: another start would not do better
-            // where it matters.
-            if (valid(*best, 0.1)) return {best, true};
-        }
-        if (best && valid(*best, 1.0)) return {best, true};
-    }
-    if (valid(constant, 1.0)) return {constant, true};
-    return {best ? best : constant, false};
-}
-
-// The samples whose drops `r` meets within kOutlierFactor times the median
-// miss (relative to the drop), when those are most of them; all otherwise.
-Sets without_outliers(const Sets& sets, const SeriesResistances& r) {
-    const auto relative_misses = [](const std::vector<ResistanceSample>& set, const SeriesResistance& res) {
-        std::vector<double> out;
-        out.reserve(set.size());
-        for (const ResistanceSample& s : set)
-            out.push_back(std::abs(s.drop - s.current * res.at(s.a, s.b).r) / (kFitAbsolute + std::abs(s.drop)));
-        return out;
-    };
-    std::vector<double> misses_d, misses_s;
-    if (r.drain) misses_d = relative_misses(sets.drain, *r.drain);
-    if (r.source) misses_s = relative_misses(sets.source, *r.source);
-    std::vector<double> all = misses_d;
-    all.insert(all.end(), misses_s.begin(), misses_s.end());
-    if (all.empty()) return sets;
-    std::nth_element(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(all.size() / 2), all.end());
-    const double limit = kOutlierFactor * all[all.size() / 2];
-    Sets kept;
-    const auto keep = [&](const std::vector<ResistanceSample>& set, const std::vector<double>& misses,
-                          std::vector<ResistanceSample>& out) {
-        for (std::size_t k = 0; k < set.size(); ++k) {
-            if (k >= misses.size() || misses[k] <= limit) out.push_back(set[k]);
-        }
-    };
-    keep(sets.drain, misses_d, kept.drain);
-    keep(sets.source, misses_s, kept.source);
-    const std::size_t before = sets.drain.size() + sets.source.size();
-    const std::size_t after = kept.drain.size() + kept.source.size();
-    if (!(limit > 0.0) || 2 * after < before || (!sets.drain.empty() && kept.drain.empty()) ||
-        (!sets.source.empty() && kept.source.empty()))
-        return sets;
-    return kept;
-}
-
 }  // namespace
 
 SeriesResistance::Value SeriesResistance::at(double a, double b) const {
@@ -369,17 +290,38 @@ std::optional<SeriesResistances> fit_series_resistances(const std::vector<Resist
     if (source_node) sets.source = finite(source);
     if ((drain_node && sets.drain.empty()) || (source_node && sets.source.empty())) return std::nullopt;
     if (!drain_node && !source_node) return SeriesResistances{};
-    const Fitted first = fit_sets(sets, drain_node, source_node);
-    if (!first.best) return std::nullopt;
-    // Points the simulator settled only to its tolerance (after a large
-    // sweep step) miss by far more than the others and pull the fit: once
-    // left out, the fit of the rest stands for them.
-    const Sets kept = without_outliers(sets, *first.best);
-    if (kept.drain.size() == sets.drain.size() && kept.source.size() == sets.source.size())
-        return first.stands ? first.best : std::nullopt;
-    const Fitted second = fit_sets(kept, drain_node, source_node);
-    if (second.stands) return second.best;
-    return first.stands ? first.best : std::nullopt;
+
+    const auto make = [&](const Shared& k, bool constant) {
+        SeriesResistances out;
+        if (drain_node) out.drain = solve_linear(sets.drain, k, constant);
+        if (source_node) out.source = solve_linear(sets.source, k, constant);
+        return out;
+    };
+    const auto valid = [&](const SeriesResistances& r, double share) {
+        return (!r.drain || stands(sets.drain, *r.drain, share)) &&
+               (!r.source || stands(sets.source, *r.source, share));
+    };
+    // Constant resistances (the diffusion's alone) are had at once.
+    SeriesResistances constant = make(Shared{}, true);
+    if (valid(constant, 0.1)) return constant;
+    if (sets.drain.size() + sets.source.size() >= kMinSamplesForBias) {
+        std::vector<Shared> starts{first_guess(sets)};
+        for (double p : kStartP) starts.push_back({p, 0.0, 0.0});
+        std::optional<SeriesResistances> best;
+        double best_cost = std::numeric_limits<double>::infinity();
+        for (Shared k : starts) {
+            const double cost = fit_shared(sets, k);
+            if (!(cost < best_cost)) continue;
+            best_cost = cost;
+            best = make(k, false);
+            // Well within the tolerance: another start would not do better
+            // where it matters.
+            if (valid(*best, 0.1)) return best;
+        }
+        if (best && valid(*best, 1.0)) return best;
+    }
+    if (valid(constant, 1.0)) return constant;
+    return std::nullopt;
 }
 
 std::vector<std::optional<SeriesResistances>> fit_series_blocks(const std::vector<BlockSamples>& blocks,

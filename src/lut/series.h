@@ -77,7 +77,7 @@ struct BlockSamples {
 // samples where it stands; else each Vbs value whose samples a fit of
 // their own meets takes the joint fit of all such values when that stands,
 // its own otherwise, and the others none. A Vbs value without samples takes
-// the joint fit, if any.
+// the fit of all when that stands, none otherwise.
 std::vector<std::optional<SeriesResistances>> fit_series_blocks(const std::vector<BlockSamples>& blocks,
                                                                 bool drain_node, bool source_node);
 
