@@ -154,6 +154,7 @@ double share(RestNode node, const TerminalSlopes& slopes) {
         case RestNode::Drain: return slopes.transfer;
         case RestNode::Source: return slopes.transfer_source;
         case RestNode::ChannelDrain: return slopes.transfer_channel_drain();
+        case RestNode::ChannelSource: return slopes.transfer_channel_source();
     }
     return slopes.transfer;
 }
@@ -434,8 +435,10 @@ SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& 
     }
     // Only the currents this card gives at all are swept along: each costs
     // as much as a vector of the table.
-    constexpr std::array<RestNode, 3> kNodes = {RestNode::Drain, RestNode::Source, RestNode::ChannelDrain};
-    std::array<BeyondTerms, 3> at{BeyondTerms{false, {}}, BeyondTerms{false, {}}, BeyondTerms{false, {}}};
+    constexpr std::array<RestNode, 4> kNodes = {RestNode::Drain, RestNode::Source, RestNode::ChannelDrain,
+                                                RestNode::ChannelSource};
+    std::array<BeyondTerms, 4> at{BeyondTerms{false, {}}, BeyondTerms{false, {}}, BeyondTerms{false, {}},
+                                  BeyondTerms{false, {}}};
     for (const RestCurrent& rest : REST_CURRENTS) {
         bool nonzero = false;
         if (!reported(op(rest.name), &nonzero) || !nonzero) continue;

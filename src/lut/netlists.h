@@ -43,16 +43,17 @@ inline constexpr std::array<std::string_view, 2> INTERNAL_NODES = {"drain", "sou
 
 // Where a current beyond channel and junction enters: the internal drain
 // node, the internal source node, or whichever of the two the channel takes
-// as its drain (the source node where the internal drain lies below it, as
-// the substrate current of impact ionisation, which arises where the
-// channel ends).
-enum class RestNode : std::uint8_t { Drain, Source, ChannelDrain };
+// as its drain or its source (they change places where the internal drain
+// lies below the internal source): the substrate current of impact
+// ionisation arises where the channel ends, and the simulator shares the
+// gate's current into the channel between the channel's ends.
+enum class RestNode : std::uint8_t { Drain, Source, ChannelDrain, ChannelSource };
 
 // A current the device reports at one internal node beyond its channel and
 // junction, with its sign there (at the drain node positive into the node
 // from the terminal side, at the source node positive into the node from
-// the channel's side, in the n-channel frame; a ChannelDrain current as at
-// the drain node).
+// the gate or the body, in the n-channel frame; a ChannelDrain current as
+// at the drain node, a ChannelSource current as at the source node).
 struct RestCurrent {
     std::string_view name;
     RestNode node;
@@ -61,9 +62,9 @@ struct RestCurrent {
 inline constexpr std::array<RestCurrent, 7> REST_CURRENTS = {{{"isub", RestNode::ChannelDrain, 1.0},
                                                               {"igidl", RestNode::Drain, 1.0},
                                                               {"igd", RestNode::Drain, -1.0},
-                                                              {"igcd", RestNode::Drain, -1.0},
+                                                              {"igcd", RestNode::ChannelDrain, -1.0},
                                                               {"igs", RestNode::Source, 1.0},
-                                                              {"igcs", RestNode::Source, 1.0},
+                                                              {"igcs", RestNode::ChannelSource, 1.0},
                                                               {"igisl", RestNode::Source, -1.0}}};
 
 // "{device}#{node}": the voltage of one of a device's internal nodes.
@@ -98,9 +99,8 @@ struct SmallSignalPlan {
     // What the drain carries beyond the channel's values, in parts: without
     // series resistances Id less the channel current (channel_beyond); with
     // them the currents beyond channel and junction, one part per node they
-    // enter (`rest_nodes`, in this order: the drain node's, even when
-    // empty, then those of the source node and of the channel's drain that
-    // the device has; table's frame).
+    // enter (`rest_nodes`, in RestNode order: the drain node's, even when
+    // empty, then those of the others that the device has; table's frame).
     std::vector<BeyondTerms> rest;
     std::vector<RestNode> rest_nodes;
 

@@ -118,10 +118,12 @@ struct TerminalSlopes {
     // drain then leaves the source node.
     bool reverse = false;
 
-    // The share for what the drain node carries beyond channel and junction
-    // where the channel runs forward, and what the source node gives off
-    // where it runs in reverse.
+    // The shares for what enters at the channel's drain (signed as at the
+    // drain node) and at its source (signed as at the source node): the
+    // internal drain and source node where the channel runs forward, the
+    // other way round in reverse, with the sign turned.
     double transfer_channel_drain() const { return reverse ? -transfer_source : transfer; }
+    double transfer_channel_source() const { return reverse ? -transfer : transfer_source; }
 };
 
 // Nothing when the point gives no finite answer (a resistance that is not

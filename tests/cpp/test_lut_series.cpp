@@ -191,7 +191,8 @@ TEST(LutSeries, SamplesSpreadOverRowsAndColumns) {
 // vp = (vgb - 0.4) / 1.3 (all voltages over the body); leaky junctions;
 // beyond them an impact-ionisation-like current from the channel's drain
 // (the internal source node in reverse) to the body, a GIDL-like current
-// from the internal drain node to the body, and a gate current into the
+// from the internal drain node to the body, a gate current into the
+// channel's source (the internal drain node in reverse) and one into the
 // internal source node.
 struct Device {
     std::optional<SeriesResistance> rd, rs;
@@ -212,14 +213,22 @@ struct Device {
         return rest * 0.05 * std::abs(i) * std::exp(-1.5 / x);
     }
     double gidl(double vg, double vd) const { return rest * 1e-7 * std::exp(2.0 * (vd - vg)); }
+    // The gate's current into the channel, shared between the channel's
+    // source and its drain (half each at Vds = 0, more to the source beyond).
+    double gate_channel(double vg, double vd, double vs, bool to_drain) const {
+        const double x = std::abs(vd - vs), share = x / (x + 0.1);
+        return rest * 1e-8 * std::exp(2.0 * (vg - std::min(vd, vs))) * (to_drain ? 1.0 - share : 1.0 + share);
+    }
     double at_source(double vg, double vs) const { return rest * 1e-8 * std::exp(2.0 * (vg - vs)); }
     // Beyond channel and junction: into the drain node from the terminal
     // side, and into the source node from outside.
     double at_drain(double vg, double vd, double vs, double vb) const {
-        return gidl(vg, vd) + (vd >= vs ? impact(vg, vd, vs, vb) : 0.0);
+        return gidl(vg, vd) + (vd >= vs ? impact(vg, vd, vs, vb) - gate_channel(vg, vd, vs, true)
+                                        : -gate_channel(vg, vd, vs, false));
     }
     double into_source(double vg, double vd, double vs, double vb) const {
-        return at_source(vg, vs) - (vd >= vs ? 0.0 : impact(vg, vd, vs, vb));
+        return at_source(vg, vs) + (vd >= vs ? gate_channel(vg, vd, vs, false)
+                                             : gate_channel(vg, vd, vs, true) - impact(vg, vd, vs, vb));
     }
 
     // Internal node voltages at terminal voltages (source at 0).
@@ -328,15 +337,22 @@ TEST(LutSeries, TerminalSlopesOfASolvedDevice) {
         EXPECT_EQ(s->reverse, c.reverse) << "case vg=" << c.vg << " vd=" << c.vd;
         // The rests' slopes as the table takes them: at the solved points,
         // each current at the node it enters.
-        enum Part { kGidl, kImpact, kSource };
+        enum Part { kGidl, kImpact, kGateToDrain, kGateToSource, kSource };
         const auto rest_slope = [&](Part part, int axis) {
             return slope_at(
                 [&](double x) {
                     const double g = axis == 0 ? x : c.vg, d = axis == 1 ? x : c.vd, b = axis == 2 ? x : c.vb;
                     const auto n = dev.solve(g, d, b);
-                    return part == kGidl     ? dev.gidl(g, n[0])
-                           : part == kImpact ? dev.impact(g, n[0], n[1], b)
-                                             : dev.at_source(g, n[1]);
+                    switch (part) {
+                        case kGidl: return dev.gidl(g, n[0]);
+                        case kImpact: return dev.impact(g, n[0], n[1], b);
+                        // At the channel's drain, with the sign of a current
+                        // the drain terminal need not supply.
+                        case kGateToDrain: return -dev.gate_channel(g, n[0], n[1], true);
+                        case kGateToSource: return dev.gate_channel(g, n[0], n[1], false);
+                        case kSource: break;
+                    }
+                    return dev.at_source(g, n[1]);
                 },
                 axis == 0   ? c.vg
                 : axis == 1 ? c.vd
@@ -352,7 +368,8 @@ TEST(LutSeries, TerminalSlopesOfASolvedDevice) {
                 : axis == 1 ? c.vd
                             : c.vb);
             const double got = table[axis] + s->transfer * rest_slope(kGidl, axis) +
-                               s->transfer_channel_drain() * rest_slope(kImpact, axis) +
+                               s->transfer_channel_drain() * (rest_slope(kImpact, axis) + rest_slope(kGateToDrain, axis)) +
+                               s->transfer_channel_source() * rest_slope(kGateToSource, axis) +
                                s->transfer_source * rest_slope(kSource, axis);
             // The reference is a difference of currents of up to 0.1 A
             // computed to rounding: good to about 1e-11 S.
