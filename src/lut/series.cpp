@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 
 namespace morva::lut::generate_ngspice {
@@ -22,6 +23,7 @@ constexpr double kFactorSmoothing = 0.01;
 constexpr std::array<double, 12> kGuessP = {0.05, 0.1, 0.2, 0.3, 0.5, 0.75, 1.0, 1.5, 2.0, 3.0, 5.0, 8.0};
 constexpr std::array<double, 11> kGuessVf = {-0.4, -0.3, -0.2, -0.1, 0.0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6};
 constexpr std::array<double, 3> kStartP = {0.5, 2.0, 0.0};
+constexpr std::uint32_t kGuessShare = 4;  // one sample in this many serves the guess
 constexpr int kMaxIterations = 100;
 // The coefficients stay within these bounds (p: no negative gate-bias
 // coefficient, as the card checks make it; the others far beyond any card).
@@ -175,7 +177,19 @@ bool solve3(std::array<std::array<double, 3>, 3> a, std::array<double, 3> y, std
 // resistance's drop is linear in r0, c and c*q; the grid point whose least
 // squares miss least, with the q of the drain's resistance (else the
 // source's).
-Shared first_guess(const Sets& sets) {
+Shared first_guess(const Sets& all) {
+    // A quarter of the samples is enough for a guess, picked by a hash of
+    // their position so that no period of the grid they come from lines up
+    // with the pick.
+    Sets sets;
+    const auto pick = [](const std::vector<ResistanceSample>& from, std::vector<ResistanceSample>& to) {
+        for (std::size_t k = 0; k < from.size(); ++k) {
+            if (((static_cast<std::uint32_t>(k) * 2654435761u) >> 16) % kGuessShare == 0) to.push_back(from[k]);
+        }
+        if (to.size() < kMinSamplesForBias) to = from;
+    };
+    pick(all.drain, sets.drain);
+    pick(all.source, sets.source);
     Shared best{0.5, 0.0, 0.0};
     double best_cost = std::numeric_limits<double>::infinity();
     for (double p : kGuessP) {
