@@ -142,8 +142,8 @@ struct SeriesRows {
     // the gate and the body terminals (Id = -vds#branch, likewise the
     // others), channel, junctions and the rest alike.
     double source_current(const VbsData& d, std::size_t at) const {
-        return polarity * (d.id[at] - d.small_signal[plan->gate_branch][at] -
-                           d.small_signal[plan->body_branch][at]);
+        return polarity *
+               (d.id[at] - d.small_signal[plan->gate_branch][at] - d.small_signal[plan->body_branch][at]);
     }
 };
 
@@ -210,8 +210,8 @@ void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, cons
                 if (!row_taken[row] || !col_taken[col]) continue;
                 const SeriesPoint pt = series.point(d, at, v, row, col);
                 if (series.plan->drain_node)
-                    block.drain.push_back(
-                        {pt.vg - pt.node_d, pt.vb - pt.node_d, series.polarity * d.id[at], pt.vd - pt.node_d});
+                    block.drain.push_back({pt.vg - pt.node_d, pt.vb - pt.node_d, series.polarity * d.id[at],
+                                           pt.vd - pt.node_d});
                 if (series.plan->source_node)
                     block.source.push_back(
                         {pt.vg - pt.node_s, pt.vb - pt.node_s, series.source_current(d, at), pt.node_s});
@@ -906,8 +906,8 @@ Result<SlopePhase, NgspiceError> run_shifted_sweeps(const Simulator& simulator,
         phase.sweeps += job.sweeps.size();
     }
     if (timed_out)
-        messages.err(fmt::cat("  [retry] a request of shifted sweeps timed out: the slopes of ", timed_out, " of ",
-                              phase.sweeps,
+        messages.err(fmt::cat("  [retry] a request of shifted sweeps timed out: the slopes of ", timed_out,
+                              " of ", phase.sweeps,
                               " shifted sweep(s) stay differences over the grid steps, and no other request "
                               "is sent\n"));
     phase.jobs = jobs.size();

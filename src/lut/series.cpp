@@ -184,7 +184,8 @@ Shared first_guess(const Sets& all) {
     Sets sets;
     const auto pick = [](const std::vector<ResistanceSample>& from, std::vector<ResistanceSample>& to) {
         for (std::size_t k = 0; k < from.size(); ++k) {
-            if (((static_cast<std::uint32_t>(k) * 2654435761u) >> 16) % kGuessShare == 0) to.push_back(from[k]);
+            if (((static_cast<std::uint32_t>(k) * 2654435761u) >> 16) % kGuessShare == 0)
+                to.push_back(from[k]);
         }
         if (to.size() < kMinSamplesForBias) to = from;
     };

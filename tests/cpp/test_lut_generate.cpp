@@ -398,8 +398,8 @@ TEST(LutGenerate, SeriesResistancesThatCannotBeFittedFallBackToDifferences) {
                 const std::size_t at = v.name.find("@m1[gm]");
                 if (at == std::string::npos) continue;
                 const std::string prefix = v.name.substr(0, at);
-                for (const char* name :
-                     {"m1#drain", "m1#source", "@m1[gmbs]", "@m1[gbd]", "@m1[gbs]", "vgs#branch", "vbs#branch"}) {
+                for (const char* name : {"m1#drain", "m1#source", "@m1[gmbs]", "@m1[gbd]", "@m1[gbs]",
+                                         "vgs#branch", "vbs#branch"}) {
                     if (!with_gbs && std::string_view(name) == "@m1[gbs]") continue;
                     VectorData extra{prefix + name, {}, {}, false};
                     for (std::size_t k = 0; k < v.real.size(); ++k)
@@ -471,7 +471,8 @@ TEST(LutGenerate, ABlockWhoseSlopesCannotAllBeHadFallsBackWhole) {
             if (r.id == "lut-w0-l1" && prefix == "dc2.") node.real[5] = NAN;
             added.push_back(std::move(node));
             for (const char* name : {"@m1[gbd]", "@m1[gbs]", "vgs#branch", "vbs#branch"})
-                added.push_back(VectorData{prefix + name, std::vector<double>(v.real.size(), 0.0), {}, false});
+                added.push_back(
+                    VectorData{prefix + name, std::vector<double>(v.real.size(), 0.0), {}, false});
         }
         for (VectorData& v : added) r.vectors.push_back(std::move(v));
         return r;
@@ -483,9 +484,10 @@ TEST(LutGenerate, ABlockWhoseSlopesCannotAllBeHadFallsBackWhole) {
     c.op_params = {"cgg", "gmbs"};
     auto table = generate_lut(3, s.simulator(), c, rec);
     ASSERT_TRUE(table) << table.error().text();
-    EXPECT_EQ(rec.stderr_text,
-              "  warning: in 1 of 8 (W, Vbs, L) blocks the series resistances do not follow the drops ngspice "
-              "solved: their gm and gds are differences of Id over the grid steps, gmbs the channel's\n");
+    EXPECT_EQ(
+        rec.stderr_text,
+        "  warning: in 1 of 8 (W, Vbs, L) blocks the series resistances do not follow the drops ngspice "
+        "solved: their gm and gds are differences of Id over the grid steps, gmbs the channel's\n");
     const std::size_t gmbs = *op_param_index("gmbs");
     for (std::size_t a = 0; a < 2; ++a)
         for (std::size_t b = 0; b < 2; ++b)
@@ -493,12 +495,12 @@ TEST(LutGenerate, ABlockWhoseSlopesCannotAllBeHadFallsBackWhole) {
                 const bool failed = a == 0 && b == 1 && l == 1;  // plot 2: the first chunk at the second Vbs
                 for (std::size_t i = 0; i < 10; ++i)
                     for (std::size_t j = 0; j < 3; ++j) {
-                        const double x =
-                            device_value(table->widths[a], table->lengths[l], table->vbs_values[b], table->vgs[i],
-                                         table->vds[j]);
+                        const double x = device_value(table->widths[a], table->lengths[l],
+                                                      table->vbs_values[b], table->vgs[i], table->vds[j]);
                         const double channel = x + 7000.0;
                         if (failed) {
-                            ASSERT_EQ(table->op[gmbs].at(a, b, l, i, j), j == 0 ? -channel : channel) << i << j;
+                            ASSERT_EQ(table->op[gmbs].at(a, b, l, i, j), j == 0 ? -channel : channel)
+                                << i << j;
                             EXPECT_NEAR(table->gm.at(a, b, l, i, j), 10.0, 1e-9);
                         } else {
                             // Through the source resistance: not the channel's.
@@ -1065,14 +1067,17 @@ TEST(LutGenerate, AShiftedSweepThatHangsKeepsDifferencesOverTheGrid) {
         // One line for every sweep the time-out cost, whichever pairs they belong to.
         const std::string& e = rec.stderr_text;
         EXPECT_EQ(e.find("  [retry] a request of shifted sweeps timed out: the slopes of "), 0u) << e;
-        EXPECT_NE(e.find(" of 72 shifted sweep(s) stay differences over the grid steps, and no other request is "
-                         "sent\n"),
-                  std::string::npos)
+        EXPECT_NE(
+            e.find(" of 72 shifted sweep(s) stay differences over the grid steps, and no other request is "
+                   "sent\n"),
+            std::string::npos)
             << e;
         EXPECT_EQ(e.find("[retry]", 3), std::string::npos) << e;
         // The pair's sweeps from the hung one on keep differences over the
         // grid: the second Vbs value along Vgs, in the middle chunk's rows.
-        const auto b = [&](std::size_t i, std::size_t j) { return curved(table->vgs[i], table->vds[j], -0.5); };
+        const auto b = [&](std::size_t i, std::size_t j) {
+            return curved(table->vgs[i], table->vds[j], -0.5);
+        };
         for (std::size_t i = 4; i < 7; ++i)
             for (std::size_t j = 0; j < 3; ++j)
                 EXPECT_NEAR(table->gm.at(0, 1, 0, i, j), 10.5 + (b(i + 1, j) - b(i - 1, j)) / 0.2, 1e-12)

@@ -173,7 +173,8 @@ TEST(LutSeries, SamplesSpreadOverRowsAndColumns) {
             ASSERT_EQ(s.size(), std::min(n, count));
             EXPECT_EQ(s.front(), 0u);
             EXPECT_EQ(s.back(), n - 1);
-            EXPECT_TRUE(std::adjacent_find(s.begin(), s.end(), std::greater_equal<>()) == s.end()) << n << count;
+            EXPECT_TRUE(std::adjacent_find(s.begin(), s.end(), std::greater_equal<>()) == s.end())
+                << n << count;
         }
     }
     using Grid = std::pair<std::size_t, std::size_t>;
@@ -367,10 +368,11 @@ TEST(LutSeries, TerminalSlopesOfASolvedDevice) {
                 axis == 0   ? c.vg
                 : axis == 1 ? c.vd
                             : c.vb);
-            const double got = table[axis] + s->transfer * rest_slope(kGidl, axis) +
-                               s->transfer_channel_drain() * (rest_slope(kImpact, axis) + rest_slope(kGateToDrain, axis)) +
-                               s->transfer_channel_source() * rest_slope(kGateToSource, axis) +
-                               s->transfer_source * rest_slope(kSource, axis);
+            const double got =
+                table[axis] + s->transfer * rest_slope(kGidl, axis) +
+                s->transfer_channel_drain() * (rest_slope(kImpact, axis) + rest_slope(kGateToDrain, axis)) +
+                s->transfer_channel_source() * rest_slope(kGateToSource, axis) +
+                s->transfer_source * rest_slope(kSource, axis);
             // The reference is a difference of currents of up to 0.1 A
             // computed to rounding: good to about 1e-11 S.
             EXPECT_NEAR(got, exact, 1e-5 * std::abs(exact) + 2e-11)
