@@ -109,7 +109,7 @@ struct SeriesRows {
     const SmallSignalPlan* plan = nullptr;
     const TransistorLut* axes = nullptr;  // its axes only
     double polarity = 1.0;
-    // The rest at the drain node, then the one at the source node (if any).
+    // The rest, one part per node it enters (the plan's `rest_nodes`).
     std::vector<BeyondRows> rest;
     // The fitted resistances of each [w][vbs][l] block (none where the fit
     // failed).

@@ -46,10 +46,10 @@ struct RestPart {
 // `fill_small_signal_conductances`.
 struct SmallSignal {
     // Without series resistances one part: Id less the channel current.
-    // With them, the currents beyond channel and junction at the internal
-    // drain node, and those at the internal source node when the device has
-    // any there: the resistances share each out between the terminals (near
-    // Vds = 0 the channel carries much of the source's to the drain).
+    // With them, the currents beyond channel and junction, one part per node
+    // they enter (the plan's `rest_nodes`): the resistances share each out
+    // between the terminals (near Vds = 0 the channel carries much of the
+    // source's to the drain).
     std::vector<RestPart> rest;
     // One flag per [w][vbs][l] block, cleared when any of its rows came back
     // without the channel's values, or when the series resistances of its
