@@ -14,11 +14,13 @@ from conftest import sample_library
 
 needs_ngspice = pytest.mark.skipif(shutil.which("ngspice") is None, reason="ngspice not installed")
 
-# The issue's minimal card, and cards of the shapes kits ship: a thin-oxide card with
-# bias-dependent resistances, GIDL, impact ionisation and gate tunnelling; a thick-oxide
-# high-voltage card with large drain resistance and strong impact ionisation; the diffusion
-# resistances of an instance that gives nrd = nrs = 2, with the resistances outside the channel
-# or inside it.
+# A minimal card with bias-independent drain and source resistances, and cards of the shapes kits
+# ship: a thin-oxide card with bias-dependent resistances, GIDL, impact ionisation and gate
+# tunnelling; a thick-oxide high-voltage card with large drain resistance and strong impact
+# ionisation; the diffusion resistances of an instance that gives nrd = nrs = 2, with the
+# resistances outside the channel or inside it. Beside them an oxide thin enough for gate currents
+# of the size of Id, and body junctions large enough to carry much of the source's current when
+# forward biased.
 MINIMAL = ".model nch nmos level=54 version=4.8.2 toxe=2e-9 rdsmod=1 rdw=200 rsw=200\n"
 THIN = """.model nch nmos level=54 version=4.8.2 toxe=2e-9 toxp=1.8e-9 vth0=0.35 rdsmod=1
 + rdw=150 rsw=120 rdwmin=20 rswmin=15 prwg=0.6 prwb=-0.15 wr=0.95 ngate=1e23 nsd=1e20
@@ -28,6 +30,14 @@ THIN = """.model nch nmos level=54 version=4.8.2 toxe=2e-9 toxp=1.8e-9 vth0=0.35
 """
 HIGH_VOLTAGE = """.model nch nmos level=54 version=4.8.2 toxe=12e-9 vth0=0.7 rdsmod=1 rdw=2000 rsw=600
 + rdwmin=200 prwg=0.3 prwb=0.05 alpha0=3e-7 alpha1=0.05 beta0=25 agidl=1e-10
+"""
+TUNNELLING = """.model nch nmos level=54 version=4.8.2 toxe=1.2e-9 toxp=1.1e-9 vth0=0.35 rdsmod=1
++ rdw=150 rsw=120 rdwmin=20 rswmin=15 prwg=0.6 prwb=-0.15 wr=0.95 igcmod=1 pigcd=2
+"""
+JUNCTIONS = """.model nch nmos level=54 version=4.8.2 toxe=2e-9 rdsmod=1 rdw=200 rsw=200 jss=1e-3 jsws=1e-9
+.subckt nfet d g s b W=1e-6 L=1e-6
+m0 d g s b nch W={W} L={L} ad=1e-12 as=1e-12 pd=4e-6 ps=4e-6
+.ends nfet
 """
 SQUARES = """.model nch nmos level=54 version=4.8.2 toxe=2e-9 rdsmod={rdsmod} rdw=100 rsw=100 rsh=40
 .subckt nfet d g s b W=1e-6 L=1e-6
@@ -67,10 +77,11 @@ def characterise(pool, lib, model, kind, w, l, vgs, vds, vbs_values, subcircuit=
 
 
 def assert_terminal_slopes(lut, tmp_path, lib, model, w, l, vgs, vds, vbs_values, subcircuit=False, rtol=2e-3,
-                           at_vds_zero=False):
+                           at_vds_zero=False, but_vds_zero=False):
     """gm, gds and gmbs within `rtol` of ngspice's terminal slopes wherever |Id| > 1 nA (with a
     floor of 1e-3 |Id| per volt where a slope crosses zero), the ends of both axes included (and
-    Vds = 0, where the gate's currents alone flow, with `at_vds_zero`)."""
+    Vds = 0, where the gate's currents alone flow, with `at_vds_zero`; without it with
+    `but_vds_zero`)."""
     device = (f"X1 drain gate source bulk {model} L={l!r} W={w!r}" if subcircuit
               else f"M1 drain gate source bulk {model} W={w!r} L={l!r}")
     values = sorted(vbs_values)
@@ -78,6 +89,8 @@ def assert_terminal_slopes(lut, tmp_path, lib, model, w, l, vgs, vds, vbs_values
     for b, vbs in enumerate(values):
         ref = dict(zip(("id", "gm", "gds", "gmbs"), terminal_reference(tmp_path, lib, device, vbs, vgs, vds)))
         on = np.abs(ref["id"]) > 1e-9
+        if but_vds_zero:
+            on &= np.abs(np.asarray(lut.vds))[None, :] > 1e-9
         assert on[:, -1].any() and on[-1, :].any()
         vds_zero = vds_zero or bool(on[:, 0].any())
         for name in ("gm", "gds", "gmbs"):
@@ -105,7 +118,7 @@ def card(tmp_path):
     return write
 
 
-# ---- the issue's minimal card ------------------------------------------------------------------
+# ---- the minimal card --------------------------------------------------------------------------
 
 @needs_ngspice
 def test_minimal_card_terminal_slopes(pool, card, tmp_path, capfd):
@@ -198,3 +211,72 @@ def test_full_featured_sample_cards(pool, tmp_path, samples_dir, kind):
     lut = characterise(pool, lib, model, kind, 1e-6, 6e-8, vgs, vds, [0.0, -s * 0.5])
     assert_terminal_slopes(lut, tmp_path, lib, model, 1e-6, 6e-8, vgs, vds, [0.0, -s * 0.5],
                            at_vds_zero=kind == "nmos")
+
+
+# ---- sampling, junctions, reverse mode ---------------------------------------------------------
+
+@needs_ngspice
+@pytest.mark.parametrize("text, vds, rtol", [
+    (THIN, (0.0, 1.2, 0.6), 2e-3),
+    # Steps of 0.4 V leave ngspice's own points settled only to its tolerance (Id up to 6e-4 off).
+    (MINIMAL, (0.0, 1.2, 0.4), 1e-2),
+], ids=["thin", "minimal"])
+def test_many_vgs_points_and_a_short_vds_axis(pool, card, tmp_path, capfd, text, vds, rtol):
+    # 1201 rows of two or three Vds points: the fit's samples come from every column, not from the
+    # one a stride over the rows keeps landing on.
+    lib = card(text)
+    vgs = (0.0, 1.2, 0.001)
+    lut = characterise(pool, lib, "nch", "nmos", 1e-6, 1e-7, vgs, vds, [0.0])
+    assert capfd.readouterr().err == ""
+    assert_terminal_slopes(lut, tmp_path, lib, "nch", 1e-6, 1e-7, vgs, vds, [0.0], rtol=rtol)
+
+
+@needs_ngspice
+def test_forward_biased_body_junction(pool, card, tmp_path, capfd):
+    # Junction currents leave through the source resistance too: with the body junctions forward
+    # biased they are much of what it carries.
+    lib = card(JUNCTIONS)
+    vgs, vds, vbs = (0.0, 1.2, 0.05), (0.0, 1.2, 0.05), [0.0, 0.3, 0.55]
+    lut = characterise(pool, lib, "nfet", "nmos", 1e-6, 1e-7, vgs, vds, vbs, subcircuit=True)
+    assert capfd.readouterr().err == ""
+    assert_terminal_slopes(lut, tmp_path, lib, "nfet", 1e-6, 1e-7, vgs, vds, vbs, subcircuit=True)
+
+
+@needs_ngspice
+@pytest.mark.parametrize("kind, vds", [
+    ("nmos", (-1.1, 1.1, 0.05)),   # through Vds = 0
+    ("pmos", (1.1, -1.1, -0.05)),
+    ("nmos", (-1.1, -0.05, 0.05)),  # reverse mode alone
+])
+def test_reverse_mode(pool, card, tmp_path, capfd, kind, vds):
+    # The channel runs from the internal source node to the internal drain node: the same
+    # resistances, the channel's values for the swapped terminals, and the substrate current where
+    # the channel then ends.
+    lib = card(THIN)
+    s = 1.0 if kind == "nmos" else -1.0
+    model = "nch" if kind == "nmos" else "pch"
+    vgs, vbs = (0.0, s * 1.1, s * 0.05), [0.0, -s * 0.3]
+    lut = characterise(pool, lib, model, kind, 1e-5, 5e-7, vgs, vds, vbs)
+    assert capfd.readouterr().err == ""
+    assert_terminal_slopes(lut, tmp_path, lib, model, 1e-5, 5e-7, vgs, vds, vbs)
+
+
+@needs_ngspice
+def test_reverse_mode_with_strong_gate_tunnelling(pool, card, tmp_path, capfd):
+    # 1.2 nm of oxide: the gate's current into the channel is much of Id at low Vds, and in reverse
+    # mode the simulator gives the channel's source (the internal drain node) its larger share.
+    # At Vds = 0 that share changes ends with the sign of the internal Vds: Id has a kink there, and
+    # no one slope.
+    lib = card(TUNNELLING)
+    vgs, vds, vbs = (0.0, 1.1, 0.05), (0.0, -1.1, -0.05), [0.0, -0.3]
+    lut = characterise(pool, lib, "nch", "nmos", 1e-5, 1e-6, vgs, vds, vbs)
+    assert capfd.readouterr().err == ""
+    assert_terminal_slopes(lut, tmp_path, lib, "nch", 1e-5, 1e-6, vgs, vds, vbs, but_vds_zero=True)
+
+
+@needs_ngspice
+def test_reverse_mode_with_diffusion_resistances(pool, card, tmp_path):
+    lib = card(SQUARES.format(rdsmod=1))
+    vgs, vds = (0.0, 1.2, 0.05), (-1.2, 1.2, 0.05)
+    lut = characterise(pool, lib, "nfet", "nmos", 1e-6, 1e-7, vgs, vds, [0.0, -0.3], subcircuit=True)
+    assert_terminal_slopes(lut, tmp_path, lib, "nfet", 1e-6, 1e-7, vgs, vds, [0.0, -0.3], subcircuit=True)

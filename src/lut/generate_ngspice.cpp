@@ -60,6 +60,17 @@ ParamMask requested_mask(const LutConfig& config, Messages& messages) {
     return mask;
 }
 
+// The table's point count, nothing when it overflows.
+std::optional<std::uint64_t> table_points(const LutConfig& config) {
+    std::uint64_t points = 1;
+    for (std::size_t n : {config.widths.size(), config.vbs_values.size(), config.lengths.size(),
+                          sweep_point_count(config.vgs), sweep_point_count(config.vds)}) {
+        if (n != 0 && points > std::numeric_limits<std::uint64_t>::max() / n) return std::nullopt;
+        points *= n;
+    }
+    return points;
+}
+
 bool any(const ParamMask& mask) {
     for (bool f : mask) {
         if (f) return true;
@@ -98,9 +109,10 @@ struct SeriesRows {
     const SmallSignalPlan* plan = nullptr;
     const TransistorLut* axes = nullptr;  // its axes only
     double polarity = 1.0;
-    // The rest at the drain node, then the one at the source node (if any).
+    // The rest, one part per node it enters (the plan's `rest_nodes`).
     std::vector<BeyondRows> rest;
-    // The fitted resistances of each (W, L) pair (none where the fit failed).
+    // The fitted resistances of each [w][vbs][l] block (none where the fit
+    // failed).
     std::vector<std::optional<SeriesResistances>> fits;
 
     SeriesRows(const SmallSignalPlan& p, const TransistorLut& t, double pol)
@@ -126,7 +138,26 @@ struct SeriesRows {
         pt.gbs = d.small_signal[plan->gbs][at];
         return pt;
     }
+    // What leaves through the source resistance: all that enters the drain,
+    // the gate and the body terminals (Id = -vds#branch, likewise the
+    // others), channel, junctions and the rest alike.
+    double source_current(const VbsData& d, std::size_t at) const {
+        return polarity *
+               (d.id[at] - d.small_signal[plan->gate_branch][at] - d.small_signal[plan->body_branch][at]);
+    }
 };
+
+// The share of the slope of a current beyond channel and junction entering
+// at `node` that reaches the drain terminal.
+double share(RestNode node, const TerminalSlopes& slopes) {
+    switch (node) {
+        case RestNode::Drain: return slopes.transfer;
+        case RestNode::Source: return slopes.transfer_source;
+        case RestNode::ChannelDrain: return slopes.transfer_channel_drain();
+        case RestNode::ChannelSource: return slopes.transfer_channel_source();
+    }
+    return slopes.transfer;
+}
 
 // Whether rows `d` of `r` lie within the table and carry every small-signal
 // vector whole.
@@ -145,59 +176,68 @@ bool series_rows_whole(const TransistorLut& t, const ChunkResult& r, const VbsDa
 }
 
 // Fits the series resistances of every (W, L) pair to the drops its rows
-// carry, in forward mode.
+// carry in the Vds columns `served`, per Vbs value where they do not follow
+// one fit. The samples are spread over the rows and the columns alike (the
+// highest Vgs and Vds, where the drops are largest, included), about
+// kMaxFitSamples a pair.
 void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, const std::vector<Chunk>& chunks,
-               const std::vector<char>& forward) {
+               const std::vector<char>& served) {
     const TransistorLut& t = *series.axes;
-    const std::size_t n_l = t.lengths.size(), n_vds = t.vds.size();
-    const std::size_t pairs = t.widths.size() * n_l;
-    std::vector<std::vector<ResistanceSample>> drain(pairs), source(pairs);
-    // Every k-th point of a pair is enough for its fit, which takes at most
-    // kMaxFitSamples of each resistance.
-    const std::size_t forward_points =
-        static_cast<std::size_t>(std::count(forward.begin(), forward.end(), char{1})) * t.vgs.size() *
-        t.vbs_values.size();
-    const std::size_t stride = std::max<std::size_t>(1, forward_points / kMaxFitSamples);
-    std::vector<std::size_t> seen(pairs, 0);
+    const std::size_t n_w = t.widths.size(), n_vbs = t.vbs_values.size(), n_l = t.lengths.size();
+    const std::size_t n_vgs = t.vgs.size(), n_vds = t.vds.size();
+    series.fits.assign(n_w * n_vbs * n_l, std::nullopt);
+    std::vector<std::size_t> columns;
+    for (std::size_t j = 0; j < n_vds && j < served.size(); ++j) {
+        if (served[j]) columns.push_back(j);
+    }
+    if (columns.empty() || n_vbs == 0) return;
+    const std::size_t budget = std::max(kMaxFitSamples / n_vbs, kMinBlockSamples);
+    const auto [n_rows, n_cols] = sample_grid(n_vgs, columns.size(), budget);
+    std::vector<char> row_taken(n_vgs, 0), col_taken(n_vds, 0);
+    for (std::size_t i : spread(n_vgs, n_rows)) row_taken[i] = 1;
+    for (std::size_t k : spread(columns.size(), n_cols)) col_taken[columns[k]] = 1;
+
+    std::vector<BlockSamples> samples(series.fits.size());
     for (const ChunkResult& r : results) {
         for (std::size_t i = 0; i < r.vbs_data.size(); ++i) {
             const VbsData& d = r.vbs_data[i];
             const std::size_t v = r.vbs_offset + i;
             if (!series_rows_whole(t, r, d, v, chunks, series.plan->vectors.size())) continue;
-            const std::size_t pair = r.w_index * n_l + r.l_index, first = chunks[r.chunk_index].first;
+            BlockSamples& block = samples[(r.w_index * n_vbs + v) * n_l + r.l_index];
+            const std::size_t first = chunks[r.chunk_index].first;
             for (std::size_t at = 0; at < d.id.size(); ++at) {
-                const std::size_t col = at % n_vds;
-                if (col >= forward.size() || !forward[col] || seen[pair]++ % stride != 0) continue;
-                const SeriesPoint pt = series.point(d, at, v, first + at / n_vds, col);
+                const std::size_t row = first + at / n_vds, col = at % n_vds;
+                if (!row_taken[row] || !col_taken[col]) continue;
+                const SeriesPoint pt = series.point(d, at, v, row, col);
                 if (series.plan->drain_node)
-                    drain[pair].push_back({pt.vg - pt.node_d, pt.vb - pt.node_d, series.polarity * d.id[at],
+                    block.drain.push_back({pt.vg - pt.node_d, pt.vb - pt.node_d, series.polarity * d.id[at],
                                            pt.vd - pt.node_d});
-                // What leaves through the source: the channel current (the
-                // drain's less what the drain carries beyond it, the
-                // junction's aside) and the rest at the source node.
                 if (series.plan->source_node)
-                    source[pair].push_back(
-                        {pt.vg - pt.node_s, pt.vb - pt.node_s,
-                         series.polarity * (d.id[at] - series.rest_at(0, d, at) + series.rest_at(1, d, at)),
-                         pt.node_s});
+                    block.source.push_back(
+                        {pt.vg - pt.node_s, pt.vb - pt.node_s, series.source_current(d, at), pt.node_s});
             }
         }
     }
     // The pairs' fits side by side, a few milliseconds each.
-    using Fit = std::pair<std::size_t, std::optional<SeriesResistances>>;
-    series.fits.assign(pairs, std::nullopt);
+    using Fit = std::pair<std::size_t, std::vector<std::optional<SeriesResistances>>>;
     TaskSet<Fit, NgspiceError> fits(std::max(1u, std::thread::hardware_concurrency()));
-    for (std::size_t k = 0; k < pairs; ++k) {
+    for (std::size_t k = 0; k < n_w * n_l; ++k) {
         fits.spawn([&, k](const CancelToken&) -> Result<Fit, NgspiceError> {
-            return Fit(k, fit_series_resistances(drain[k], source[k], series.plan->drain_node.has_value(),
-                                                 series.plan->source_node.has_value()));
+            const std::size_t wi = k / n_l, li = k % n_l;
+            std::vector<BlockSamples> pair(n_vbs);
+            for (std::size_t v = 0; v < n_vbs; ++v) pair[v] = std::move(samples[(wi * n_vbs + v) * n_l + li]);
+            return Fit(k, fit_series_blocks(pair, series.plan->drain_node.has_value(),
+                                            series.plan->source_node.has_value()));
         });
     }
     // A pair whose fit ended abnormally keeps none: its slopes are
     // differences of Id.
     while (auto end = fits.join_next()) {
-        if (end->finished() && end->outcome->ok())
-            series.fits[end->outcome->value().first] = std::move(end->outcome->value().second);
+        if (!end->finished() || !end->outcome->ok()) continue;
+        auto& [k, blocks] = end->outcome->value();
+        const std::size_t wi = k / n_l, li = k % n_l;
+        for (std::size_t v = 0; v < n_vbs && v < blocks.size(); ++v)
+            series.fits[(wi * n_vbs + v) * n_l + li] = std::move(blocks[v]);
     }
 }
 
@@ -248,11 +288,12 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
             for (std::size_t q = 0; q < rest.size() && q < ss->rest.size(); ++q) {
                 double* values = ss->rest[q].values.data.data() + at0;
                 for (std::size_t p = 0; p < n; ++p)
-                    values[p] = ss->forward[p % n_vds] ? rest[q].at(d, p) : 0.0;
+                    values[p] = ss->served[p % n_vds] ? rest[q].at(d, p) : 0.0;
             }
             continue;
         }
-        const std::optional<SeriesResistances>& fit = series->fits[r.w_index * dims[2] + r.l_index];
+        const SeriesResistances* fit =
+            block < series->fits.size() && series->fits[block] ? &*series->fits[block] : nullptr;
         if (!fit) {
             ss->exact[block] = 0;
             ss->unfitted[block] = 1;
@@ -260,13 +301,10 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
         }
         Grid5* gmbs_grid = gmbs && mask[*gmbs] ? &table.op[*gmbs] : nullptr;
         for (std::size_t p = 0; p < n; ++p) {
-            const std::size_t col = p % n_vds, at = at0 + p;
-            if (!ss->forward[col]) {
-                for (RestPart& part : ss->rest) part.values.data[at] = 0.0;
-                continue;
-            }
+            const std::size_t at = at0 + p;
             const std::optional<TerminalSlopes> slopes =
-                terminal_slopes(series->point(d, p, v, chunk.first + p / n_vds, col), *fit);
+                terminal_slopes(series->point(d, p, v, chunk.first + p / n_vds, p % n_vds), *fit);
+            // The block falls back whole (its gmbs restored after).
             if (!slopes) {
                 ss->exact[block] = 0;
                 ss->unfitted[block] = 1;
@@ -277,11 +315,42 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
             if (gmbs_grid) gmbs_grid->data[at] = slopes->gmbs;
             for (std::size_t q = 0; q < ss->rest.size(); ++q) {
                 ss->rest[q].values.data[at] = series->rest_at(q, d, p);
-                ss->rest[q].transfer[at] = q == 0 ? slopes->transfer : slopes->transfer_source;
+                ss->rest[q].transfer[at] =
+                    q < series->plan->rest_nodes.size() ? share(series->plan->rest_nodes[q], *slopes) : 0.0;
             }
         }
     }
     return {};
+}
+
+// The gmbs of every block whose slopes through the series resistances
+// could not all be had, in every chunk of the block (a chunk placed before
+// another failed holds the terminal's): the channel's, for the table's
+// drain, which in reverse mode is the simulator's value for the swapped
+// terminals with its sign turned.
+void restore_channel_gmbs(TransistorLut& table, const std::vector<ChunkResult>& results,
+                          const std::vector<Chunk>& chunks, const ParamMask& mask, const SmallSignal& ss,
+                          const SeriesRows& series) {
+    const std::optional<std::size_t> gmbs = op_param_index("gmbs");
+    if (!gmbs || !mask[*gmbs] || ss.unfitted.empty()) return;
+    const auto& dims = table.id.dims;
+    Grid5& grid = table.op[*gmbs];
+    for (const ChunkResult& r : results) {
+        for (std::size_t i = 0; i < r.vbs_data.size(); ++i) {
+            const VbsData& d = r.vbs_data[i];
+            const std::size_t v = r.vbs_offset + i;
+            const std::size_t block = (r.w_index * dims[1] + v) * dims[2] + r.l_index;
+            if (block >= ss.unfitted.size() || !ss.unfitted[block] ||
+                !series_rows_whole(table, r, d, v, chunks, series.plan->vectors.size()))
+                continue;
+            const std::size_t first = chunks[r.chunk_index].first;
+            const std::size_t at0 = table.id.index(r.w_index, v, r.l_index, first, 0);
+            for (std::size_t p = 0; p < d.id.size(); ++p) {
+                const SeriesPoint pt = series.point(d, p, v, first + p / dims[4], p % dims[4]);
+                grid.data[at0 + p] = pt.node_d < pt.node_s ? -pt.gmbs : pt.gmbs;
+            }
+        }
+    }
 }
 
 // What the device reports of its channel's small-signal values, and how
@@ -352,6 +421,10 @@ SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& 
     plan.vectors.push_back(op("gbd"));
     plan.gbs = plan.vectors.size();
     plan.vectors.push_back(op("gbs"));
+    plan.gate_branch = plan.vectors.size();
+    plan.vectors.emplace_back(SERIES_BRANCHES[0]);
+    plan.body_branch = plan.vectors.size();
+    plan.vectors.emplace_back(SERIES_BRANCHES[1]);
     if (drain_node) {
         plan.drain_node = plan.vectors.size();
         plan.vectors.push_back(internal_node_vector(device_path, "drain"));
@@ -362,15 +435,21 @@ SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& 
     }
     // Only the currents this card gives at all are swept along: each costs
     // as much as a vector of the table.
-    BeyondTerms at_drain{false, {}}, at_source{false, {}};
+    constexpr std::array<RestNode, 4> kNodes = {RestNode::Drain, RestNode::Source, RestNode::ChannelDrain,
+                                                RestNode::ChannelSource};
+    std::array<BeyondTerms, 4> at{BeyondTerms{false, {}}, BeyondTerms{false, {}}, BeyondTerms{false, {}},
+                                  BeyondTerms{false, {}}};
     for (const RestCurrent& rest : REST_CURRENTS) {
         bool nonzero = false;
         if (!reported(op(rest.name), &nonzero) || !nonzero) continue;
-        (rest.drain ? at_drain : at_source).vectors.emplace_back(op(rest.name), rest.sign * polarity);
+        at[static_cast<std::size_t>(rest.node)].vectors.emplace_back(op(rest.name), rest.sign * polarity);
         plan.vectors.push_back(op(rest.name));
     }
-    plan.rest.push_back(std::move(at_drain));
-    if (!at_source.vectors.empty()) plan.rest.push_back(std::move(at_source));
+    for (std::size_t k = 0; k < at.size(); ++k) {
+        if (k != 0 && at[k].vectors.empty()) continue;
+        plan.rest.push_back(std::move(at[k]));
+        plan.rest_nodes.push_back(kNodes[k]);
+    }
     return plan;
 }
 
@@ -394,12 +473,9 @@ std::optional<std::string> table_memory_problem(const LutConfig& config, std::ui
     const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),
                       n_vbs = config.vbs_values.size();
     const std::size_t n_vgs = sweep_point_count(config.vgs), n_vds = sweep_point_count(config.vds);
-    std::uint64_t points = 1;
-    for (std::size_t n : {n_w, n_vbs, n_l, n_vgs, n_vds}) {
-        if (n != 0 && points > std::numeric_limits<std::uint64_t>::max() / n)
-            return std::string("the table has too many points to hold in memory");
-        points *= n;
-    }
+    const std::optional<std::uint64_t> counted = table_points(config);
+    if (!counted) return std::string("the table has too many points to hold in memory");
+    const std::uint64_t points = *counted;
     ParamMask requested{};
     for (const std::string& name : config.op_params) {
         for (std::size_t k = 0; k < kOpParamCount; ++k)
@@ -543,12 +619,9 @@ void report_op_support(const ParamMask& requested, const ParamMask& extract, Mes
 // its rows: the rows of every vector held until assembly, the table's grids,
 // and the rest's parts with their shares.
 bool series_fits_in_memory(const LutConfig& config, const Probed& probed) {
-    std::uint64_t points = 1;
-    for (std::size_t n : {config.widths.size(), config.vbs_values.size(), config.lengths.size(),
-                          sweep_point_count(config.vgs), sweep_point_count(config.vds)}) {
-        if (n != 0 && points > std::numeric_limits<std::uint64_t>::max() / n) return false;
-        points *= n;
-    }
+    const std::optional<std::uint64_t> counted = table_points(config);
+    if (!counted) return false;
+    const std::uint64_t points = *counted;
     std::uint64_t grids = 3 + 1 + probed.small_signal.vectors.size() + 2 * probed.small_signal.rest.size();
     for (bool e : probed.extract) grids += e ? 2 : 0;
     return points <= std::numeric_limits<std::uint64_t>::max() / 8 / grids &&
@@ -723,17 +796,20 @@ Result<TransistorLut, NgspiceError> assemble_table(const LutConfig& config,
         }
         ss.exact.assign(n_w * n_vbs * n_l, 1);
         ss.polarity = config.device_type == DeviceType::Pmos ? -1.0 : 1.0;
-        for (double vds : table.vds) ss.forward.push_back(ss.polarity * vds >= 0.0);
+        // Through series resistances every column is served: the solve
+        // takes the channel either way round.
+        for (double vds : table.vds) ss.served.push_back(plan.series || ss.polarity * vds >= 0.0);
         if (plan.series) {
             ss.unfitted.assign(ss.exact.size(), 0);
             series.emplace(plan, table, ss.polarity);
-            fit_pairs(*series, results, chunks, ss.forward);
+            fit_pairs(*series, results, chunks, ss.served);
         }
     }
     for (const ChunkResult& r : results) {
         MORVA_TRY(place(table, r, chunks, probed.extract, plan.empty() ? nullptr : &ss, &plan,
                         series ? &*series : nullptr));
     }
+    if (series) restore_channel_gmbs(table, results, chunks, probed.extract, ss, *series);
     for (std::size_t k = 0; k < kOpParamCount; ++k) {
         if (probed.extract[k]) table.extracted_op_params.emplace_back(KNOWN_OP_PARAMS[k]);
     }
@@ -814,6 +890,9 @@ Result<SlopePhase, NgspiceError> run_shifted_sweeps(const Simulator& simulator,
                          const LadderContext ctx{simulator.run, plan, &messages, std::move(cancelled)};
                          return fetch_slopes_with_retry(ctx, jobs[k]);
                      }));
+    // Once a request has timed out none is sent: every sweep not yet had
+    // keeps differences over the grid, said once.
+    std::size_t timed_out = 0;
     for (const auto& [k, r] : ended) {
         const SlopeJob& job = jobs[k];
         phase.timing.push_back(r.timing);
@@ -821,9 +900,16 @@ Result<SlopePhase, NgspiceError> run_shifted_sweeps(const Simulator& simulator,
             if (r.beyond[s])
                 phase.slopes +=
                     apply_shifted_sweep(table, ss, config, job.wi, job.li, job.sweeps[s], *r.beyond[s], gmbs);
+            else if (r.hung)
+                ++timed_out;
         }
         phase.sweeps += job.sweeps.size();
     }
+    if (timed_out)
+        messages.err(fmt::cat("  [retry] a request of shifted sweeps timed out: the slopes of ", timed_out,
+                              " of ", phase.sweeps,
+                              " shifted sweep(s) stay differences over the grid steps, and no other request "
+                              "is sent\n"));
     phase.jobs = jobs.size();
     phase.wall = ns_since(start);
     messages.out(fmt::cat("  ", phase.slopes, " slopes from ", phase.sweeps, " shifted sweeps (", phase.jobs,

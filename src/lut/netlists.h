@@ -32,28 +32,40 @@ inline constexpr std::array<std::string_view, 3> SMALL_SIGNAL_PARAMS = {"gm", "g
 // What a device whose drain and source reach the channel through series
 // resistances adds to them: the body transconductance and the junctions'
 // conductances (the channel's slopes at the internal nodes and the
-// junctions' meet the resistances there), the internal nodes' voltages
-// ("{device}#drain", "{device}#source": a device without series resistances
-// has neither), and the currents its drain and source carry beyond the
-// channel and the junctions.
+// junctions' meet the resistances there), the gate's and the body's source
+// branches (with the drain's, what leaves through the source resistance),
+// the internal nodes' voltages ("{device}#drain", "{device}#source": a
+// device without series resistances has neither), and the currents its
+// drain and source carry beyond the channel and the junctions.
 inline constexpr std::array<std::string_view, 3> SERIES_PARAMS = {"gmbs", "gbd", "gbs"};
+inline constexpr std::array<std::string_view, 2> SERIES_BRANCHES = {"vgs#branch", "vbs#branch"};
 inline constexpr std::array<std::string_view, 2> INTERNAL_NODES = {"drain", "source"};
 
+// Where a current beyond channel and junction enters: the internal drain
+// node, the internal source node, or whichever of the two the channel takes
+// as its drain or its source (they change places where the internal drain
+// lies below the internal source): the substrate current of impact
+// ionisation arises where the channel ends, and the simulator shares the
+// gate's current into the channel between the channel's ends.
+enum class RestNode : std::uint8_t { Drain, Source, ChannelDrain, ChannelSource };
+
 // A current the device reports at one internal node beyond its channel and
-// junction, with its sign there (positive into the node from the terminal
-// side, in the n-channel frame).
+// junction, with its sign there (at the drain node positive into the node
+// from the terminal side, at the source node positive into the node from
+// the gate or the body, in the n-channel frame; a ChannelDrain current as
+// at the drain node, a ChannelSource current as at the source node).
 struct RestCurrent {
     std::string_view name;
-    bool drain;  // at the drain node, else at the source node
+    RestNode node;
     double sign;
 };
-inline constexpr std::array<RestCurrent, 7> REST_CURRENTS = {{{"isub", true, 1.0},
-                                                              {"igidl", true, 1.0},
-                                                              {"igd", true, -1.0},
-                                                              {"igcd", true, -1.0},
-                                                              {"igs", false, 1.0},
-                                                              {"igcs", false, 1.0},
-                                                              {"igisl", false, -1.0}}};
+inline constexpr std::array<RestCurrent, 7> REST_CURRENTS = {{{"isub", RestNode::ChannelDrain, 1.0},
+                                                              {"igidl", RestNode::Drain, 1.0},
+                                                              {"igd", RestNode::Drain, -1.0},
+                                                              {"igcd", RestNode::ChannelDrain, -1.0},
+                                                              {"igs", RestNode::Source, 1.0},
+                                                              {"igcs", RestNode::ChannelSource, 1.0},
+                                                              {"igisl", RestNode::Source, -1.0}}};
 
 // "{device}#{node}": the voltage of one of a device's internal nodes.
 std::string internal_node_vector(std::string_view device_path, std::string_view node);
@@ -78,17 +90,19 @@ BeyondTerms channel_beyond(std::string_view device_path, double polarity);
 struct SmallSignalPlan {
     std::vector<std::string> vectors;
     std::size_t gm = 0, gds = 0;
-    // With series resistances: gmbs, gbd, gbs and the internal nodes the
-    // device has.
+    // With series resistances: gmbs, gbd, gbs, the gate's and the body's
+    // source branches (all that enters the device leaves through the source
+    // resistance) and the internal nodes the device has.
     bool series = false;
-    std::size_t gmbs = 0, gbd = 0, gbs = 0;
+    std::size_t gmbs = 0, gbd = 0, gbs = 0, gate_branch = 0, body_branch = 0;
     std::optional<std::size_t> drain_node, source_node;
     // What the drain carries beyond the channel's values, in parts: without
     // series resistances Id less the channel current (channel_beyond); with
-    // them the currents beyond channel and junction at the internal drain
-    // node, then, when the device has any, those at the internal source node
-    // (positive into the node from the channel's side, table's frame).
+    // them the currents beyond channel and junction, one part per node they
+    // enter (`rest_nodes`, in RestNode order: the drain node's, even when
+    // empty, then those of the others that the device has; table's frame).
     std::vector<BeyondTerms> rest;
+    std::vector<RestNode> rest_nodes;
 
     bool empty() const { return vectors.empty(); }
     // The index of `name` in `vectors`.

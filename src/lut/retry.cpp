@@ -264,8 +264,11 @@ public:
             for (std::size_t k = 0; k < job.sweeps.size(); ++k) out.beyond[k] = std::move((*whole.beyond)[k]);
             return out;
         }
-        // After a time-out the sweeps one at a time would each wait as long.
-        if (job.sweeps.size() > 1 && !whole.hung) {
+        // After a time-out the sweeps one at a time would each wait as long
+        // (and none is sent).
+        out.hung = whole.hung;
+        if (out.hung) return out;
+        if (job.sweeps.size() > 1) {
             // A crashed worker is not worth a line; an answer that cannot be
             // used is.
             if (whole.answered)
@@ -273,6 +276,8 @@ public:
             for (std::size_t k = 0; k < job.sweeps.size(); ++k) {
                 MORVA_ASSIGN(Shifted one,
                              shifted(fmt::cat(base, "-s", job.first + k), {job.sweeps[k]}, out.timing));
+                out.hung = one.hung;
+                if (out.hung) return out;
                 if (one.beyond) out.beyond[k] = std::move(one.beyond->front());
             }
         }

@@ -100,11 +100,16 @@ struct SlopeJob {
 struct SlopeResult {
     std::vector<std::optional<std::vector<double>>> beyond;
     TimingSums timing;
+    // A request timed out (this job's, or another's before it: then none
+    // is sent); the sweeps not had are left for the caller to say.
+    bool hung = false;
 };
 
 // One request for the job's sweeps; when it fails (other than by timing
 // out), one request per sweep. Sweeps that fail alone are left out, said in
-// one line on stderr; only an aborted task ends with an error.
+// one line on stderr; a time-out ends the job without a line (the
+// generation says it once for every job); only an aborted task ends with an
+// error.
 Result<SlopeResult, NgspiceError> fetch_slopes_with_retry(const LadderContext& ctx, const SlopeJob& job);
 
 // One ChunkResult per chunk, in chunk order.

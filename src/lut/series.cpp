@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 
 namespace morva::lut::generate_ngspice {
@@ -21,38 +22,45 @@ constexpr double kFactorSmoothing = 0.01;
 // of them stands.
 constexpr std::array<double, 12> kGuessP = {0.05, 0.1, 0.2, 0.3, 0.5, 0.75, 1.0, 1.5, 2.0, 3.0, 5.0, 8.0};
 constexpr std::array<double, 11> kGuessVf = {-0.4, -0.3, -0.2, -0.1, 0.0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6};
-constexpr std::size_t kGuessStride = 4;  // every k-th sample is enough for a guess
 constexpr std::array<double, 3> kStartP = {0.5, 2.0, 0.0};
+constexpr std::uint32_t kGuessShare = 4;  // one sample in this many serves the guess
 constexpr int kMaxIterations = 100;
 // The coefficients stay within these bounds (p: no negative gate-bias
 // coefficient, as the card checks make it; the others far beyond any card).
 constexpr std::array<double, 3> kLow = {0.0, -10.0, -3.0};
 constexpr std::array<double, 3> kHigh = {1e3, 10.0, 3.0};
 
-// The factor t + sqrt(t^2 + 0.01) at a sample for the shared coefficients
-// p, q, vf, with its slopes along them.
-struct Factor {
+// The published form at one sample: with e = (x + sqrt(x^2 + 1e-4)) / 2,
+// x = a - vf, and t = 1 / (1 + p e) - q b, the factor t + sqrt(t^2 + 0.01)
+// with its slopes along a and b and along the shared coefficients p, q, vf,
+// and the gate's part 1 / (1 + p e) of t.
+struct Form {
+    double gate;
     double f;
-    std::array<double, 3> slopes;
+    double df_da, df_db;
+    std::array<double, 3> df_dk;  // along p, q, vf
 };
 
-Factor factor(double a, double b, double p, double q, double vf) {
+Form form(double a, double b, double p, double q, double vf) {
     const double x = a - vf;
     const double root_x = std::sqrt(x * x + kGateSmoothing);
     const double e = 0.5 * (x + root_x);
+    const double de_dx = e / root_x;
     const double u = 1.0 + p * e;
-    const double t = 1.0 / u - q * b;
+    const double gate = 1.0 / u;
+    const double t = gate - q * b;
     const double root_t = std::sqrt(t * t + kFactorSmoothing);
     const double f = t + root_t;
     const double df_dt = f / root_t;
-    return {f, {df_dt * (-e / (u * u)), df_dt * (-b), df_dt * (p * (e / root_x) / (u * u))}};
+    const double dt_dx = -p * de_dx * gate * gate;
+    return {gate, f, df_dt * dt_dx, df_dt * (-q), {df_dt * (-e * gate * gate), df_dt * (-b), -df_dt * dt_dx}};
 }
 
-std::vector<ResistanceSample> thinned(const std::vector<ResistanceSample>& all) {
+// The samples that can take part in a fit: those with finite values.
+std::vector<ResistanceSample> finite(const std::vector<ResistanceSample>& all) {
     std::vector<ResistanceSample> out;
-    const std::size_t stride = std::max<std::size_t>(1, (all.size() + kMaxFitSamples - 1) / kMaxFitSamples);
-    for (std::size_t i = 0; i < all.size(); i += stride) {
-        const ResistanceSample& s = all[i];
+    out.reserve(all.size());
+    for (const ResistanceSample& s : all) {
         if (std::isfinite(s.a) && std::isfinite(s.b) && std::isfinite(s.current) && std::isfinite(s.drop))
             out.push_back(s);
     }
@@ -67,7 +75,7 @@ using Shared = std::array<double, 3>;  // p, q, vf
 SeriesResistance solve_linear(const std::vector<ResistanceSample>& samples, const Shared& k, bool constant) {
     double uu = 0, uv = 0, vv = 0, ud = 0, vd = 0;
     for (const ResistanceSample& s : samples) {
-        const double f = constant ? 0.0 : factor(s.a, s.b, k[0], k[1], k[2]).f;
+        const double f = constant ? 0.0 : form(s.a, s.b, k[0], k[1], k[2]).f;
         const double u = s.current, v = 0.5 * s.current * f;
         uu += u * u;
         uv += u * v;
@@ -110,7 +118,7 @@ double misses(const Sets& sets, const Shared& k, std::array<std::array<double, 3
         std::array<std::array<double, 3>, 2>
             cross{};  // the columns current and current * f/2 against the slopes
         for (const ResistanceSample& s : *set) {
-            const Factor f = factor(s.a, s.b, k[0], k[1], k[2]);
+            const Form f = form(s.a, s.b, k[0], k[1], k[2]);
             const double miss = s.drop - s.current * (r.r0 + 0.5 * r.c * f.f);
             cost += miss * miss;
             if (!h) continue;
@@ -119,7 +127,7 @@ double misses(const Sets& sets, const Shared& k, std::array<std::array<double, 3
             uv += u * v;
             vv += v * v;
             std::array<double, 3> j{};
-            for (int a = 0; a < 3; ++a) j[a] = -0.5 * r.c * s.current * f.slopes[a];
+            for (int a = 0; a < 3; ++a) j[a] = -0.5 * r.c * s.current * f.df_dk[a];
             for (int a = 0; a < 3; ++a) {
                 cross[0][a] += u * j[a];
                 cross[1][a] += v * j[a];
@@ -169,7 +177,20 @@ bool solve3(std::array<std::array<double, 3>, 3> a, std::array<double, 3> y, std
 // resistance's drop is linear in r0, c and c*q; the grid point whose least
 // squares miss least, with the q of the drain's resistance (else the
 // source's).
-Shared first_guess(const Sets& sets) {
+Shared first_guess(const Sets& all) {
+    // A quarter of the samples is enough for a guess, picked by a hash of
+    // their position so that no period of the grid they come from lines up
+    // with the pick.
+    Sets sets;
+    const auto pick = [](const std::vector<ResistanceSample>& from, std::vector<ResistanceSample>& to) {
+        for (std::size_t k = 0; k < from.size(); ++k) {
+            if (((static_cast<std::uint32_t>(k) * 2654435761u) >> 16) % kGuessShare == 0)
+                to.push_back(from[k]);
+        }
+        if (to.size() < kMinSamplesForBias) to = from;
+    };
+    pick(all.drain, sets.drain);
+    pick(all.source, sets.source);
     Shared best{0.5, 0.0, 0.0};
     double best_cost = std::numeric_limits<double>::infinity();
     for (double p : kGuessP) {
@@ -181,10 +202,8 @@ Shared first_guess(const Sets& sets) {
                 std::array<std::array<double, 3>, 3> a{};
                 std::array<double, 3> y{};
                 double dd = 0.0;
-                for (std::size_t i = 0; i < set->size(); i += kGuessStride) {
-                    const ResistanceSample& s = (*set)[i];
-                    const double x = s.a - vf;
-                    const double t = 1.0 / (1.0 + p * 0.5 * (x + std::sqrt(x * x + kGateSmoothing)));
+                for (const ResistanceSample& s : *set) {
+                    const double t = form(s.a, 0.0, p, 0.0, vf).gate;
                     const std::array<double, 3> col{s.current, s.current * t, -s.current * s.b};
                     for (int r = 0; r < 3; ++r) {
                         y[r] += col[r] * s.drop;
@@ -274,24 +293,16 @@ bool stands(const std::vector<ResistanceSample>& samples, const SeriesResistance
 }  // namespace
 
 SeriesResistance::Value SeriesResistance::at(double a, double b) const {
-    const double x = a - vf;
-    const double root_x = std::sqrt(x * x + kGateSmoothing);
-    const double e = 0.5 * (x + root_x);
-    const double de_da = e / root_x;
-    const double u = 1.0 + p * e;
-    const double t = 1.0 / u - q * b;
-    const double root_t = std::sqrt(t * t + kFactorSmoothing);
-    const double f = t + root_t;
-    const double df_dt = f / root_t;
-    return Value{r0 + 0.5 * c * f, 0.5 * c * df_dt * (-p * de_da / (u * u)), 0.5 * c * df_dt * (-q)};
+    const Form f = form(a, b, p, q, vf);
+    return Value{r0 + 0.5 * c * f.f, 0.5 * c * f.df_da, 0.5 * c * f.df_db};
 }
 
 std::optional<SeriesResistances> fit_series_resistances(const std::vector<ResistanceSample>& drain,
                                                         const std::vector<ResistanceSample>& source,
                                                         bool drain_node, bool source_node) {
     Sets sets;
-    if (drain_node) sets.drain = thinned(drain);
-    if (source_node) sets.source = thinned(source);
+    if (drain_node) sets.drain = finite(drain);
+    if (source_node) sets.source = finite(source);
     if ((drain_node && sets.drain.empty()) || (source_node && sets.source.empty())) return std::nullopt;
     if (!drain_node && !source_node) return SeriesResistances{};
 
@@ -328,6 +339,76 @@ std::optional<SeriesResistances> fit_series_resistances(const std::vector<Resist
     return std::nullopt;
 }
 
+std::vector<std::optional<SeriesResistances>> fit_series_blocks(const std::vector<BlockSamples>& blocks,
+                                                                bool drain_node, bool source_node) {
+    const auto joined = [&](const std::vector<char>& use) {
+        BlockSamples all;
+        for (std::size_t k = 0; k < blocks.size(); ++k) {
+            if (!use[k]) continue;
+            all.drain.insert(all.drain.end(), blocks[k].drain.begin(), blocks[k].drain.end());
+            all.source.insert(all.source.end(), blocks[k].source.begin(), blocks[k].source.end());
+        }
+        return fit_series_resistances(all.drain, all.source, drain_node, source_node);
+    };
+    const auto sampled = [&](const BlockSamples& b) { return !b.drain.empty() || !b.source.empty(); };
+    std::vector<std::optional<SeriesResistances>> out(blocks.size());
+    std::vector<char> use(blocks.size(), 0);
+    for (std::size_t k = 0; k < blocks.size(); ++k) use[k] = sampled(blocks[k]) ? 1 : 0;
+    if (std::optional<SeriesResistances> all = joined(use)) {
+        out.assign(blocks.size(), all);
+        return out;
+    }
+    // The joint fit fails: a Vbs value whose drops the form does not give
+    // (or ngspice solved badly) costs only itself.
+    std::size_t standing = 0, sampled_blocks = 0;
+    for (std::size_t k = 0; k < blocks.size(); ++k) {
+        if (!use[k]) continue;
+        ++sampled_blocks;
+        out[k] = fit_series_resistances(blocks[k].drain, blocks[k].source, drain_node, source_node);
+        use[k] = out[k] ? 1 : 0;
+        standing += use[k];
+    }
+    // The body coefficient is better pinned over several Vbs values.
+    if (standing >= 2 && standing < sampled_blocks) {
+        if (std::optional<SeriesResistances> some = joined(use)) {
+            for (std::size_t k = 0; k < blocks.size(); ++k) {
+                if (use[k]) out[k] = some;
+            }
+        }
+    }
+    return out;
+}
+
+std::vector<std::size_t> spread(std::size_t n, std::size_t count) {
+    std::vector<std::size_t> out;
+    if (n == 0 || count == 0) return out;
+    if (count >= n) {
+        for (std::size_t k = 0; k < n; ++k) out.push_back(k);
+        return out;
+    }
+    if (count == 1) return {n - 1};
+    for (std::size_t k = 0; k < count; ++k) {
+        // Rounded to the nearest position; distinct, since the spacing is
+        // at least one.
+        out.push_back((2 * k * (n - 1) + (count - 1)) / (2 * (count - 1)));
+    }
+    return out;
+}
+
+std::pair<std::size_t, std::size_t> sample_grid(std::size_t rows, std::size_t cols, std::size_t budget) {
+    if (rows == 0 || cols == 0) return {0, 0};
+    budget = std::max<std::size_t>(budget, 1);
+    if (rows <= budget / cols) return {rows, cols};
+    const auto root = static_cast<std::size_t>(std::sqrt(static_cast<double>(budget)));
+    const std::size_t share = std::max<std::size_t>(root, 1);
+    if (cols <= rows) {
+        const std::size_t c = std::min(cols, share);
+        return {std::min(rows, std::max<std::size_t>(budget / c, 1)), c};
+    }
+    const std::size_t r = std::min(rows, share);
+    return {r, std::min(cols, std::max<std::size_t>(budget / r, 1))};
+}
+
 std::optional<TerminalSlopes> terminal_slopes(const SeriesPoint& pt, const SeriesResistances& r) {
     // Drain resistance: dI = gd (dVd - x) + pdg (dVg - x) + pdb (dVb - x)
     // with x the internal drain node's change; source resistance likewise
@@ -355,7 +436,9 @@ std::optional<TerminalSlopes> terminal_slopes(const SeriesPoint& pt, const Serie
     // currents flow through the resistances) the simulator evaluates the
     // channel with drain and source swapped and reports its slopes so.
     double cg = pt.gm, cd = pt.gds, cs = -(pt.gm + pt.gds + pt.gmbs), cb = pt.gmbs;
-    if (pt.node_d < pt.node_s) {
+    TerminalSlopes out;
+    out.reverse = pt.node_d < pt.node_s;
+    if (out.reverse) {
         cg = -pt.gm;
         cd = pt.gm + pt.gds + pt.gmbs;
         cs = -pt.gds;
@@ -369,7 +452,6 @@ std::optional<TerminalSlopes> terminal_slopes(const SeriesPoint& pt, const Serie
     const double a21 = -cd, a22 = gs - psg - psb - cs + gbs;
     const double det = a11 * a22 - a12 * a21;
 
-    TerminalSlopes out;
     const auto slope = [&](double ug, double ud, double ub) -> double {
         const double b1 = -(gd * ud + pdg * ug + pdb * ub) + cg * ug + cb * ub - gbd * ub;
         const double b2 = -(psg * ug + psb * ub) + cg * ug + cb * ub + gbs * ub;

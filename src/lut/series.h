@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace morva::lut::generate_ngspice {
@@ -44,9 +45,13 @@ struct SeriesResistances {
     std::optional<SeriesResistance> drain, source;
 };
 
-// At most this many samples of a resistance take part in its fit (every
-// k-th when there are more): a few hundred already pin its five numbers.
+// About this many samples of a resistance are enough for the fit of a
+// (W, L) pair (a few hundred already pin its five numbers), and at least
+// kMinBlockSamples of each Vbs value: the caller picks them over the rows
+// and columns of the grid (see sample_grid), since the fit takes every
+// sample it is given.
 inline constexpr std::size_t kMaxFitSamples = 1024;
+inline constexpr std::size_t kMinBlockSamples = 128;
 // Below this many samples of both resistances only constant ones are fitted.
 inline constexpr std::size_t kMinSamplesForBias = 24;
 // A fit stands when its drops miss the solved ones by at most this much
@@ -63,7 +68,29 @@ std::optional<SeriesResistances> fit_series_resistances(const std::vector<Resist
                                                         const std::vector<ResistanceSample>& source,
                                                         bool drain_node, bool source_node);
 
-// One operating point in forward mode at the terminals.
+// The samples of one Vbs value of a (W, L) pair.
+struct BlockSamples {
+    std::vector<ResistanceSample> drain, source;
+};
+
+// The resistances of each Vbs value of a (W, L) pair: one fit of all their
+// samples where it stands; else each Vbs value whose samples a fit of
+// their own meets takes the joint fit of all such values when that stands,
+// its own otherwise, and the others none. A Vbs value without samples takes
+// the fit of all when that stands, none otherwise.
+std::vector<std::optional<SeriesResistances>> fit_series_blocks(const std::vector<BlockSamples>& blocks,
+                                                                bool drain_node, bool source_node);
+
+// `count` positions spread evenly over 0 .. n - 1, both ends included (the
+// last alone for a count of one): every position when count >= n.
+std::vector<std::size_t> spread(std::size_t n, std::size_t count);
+
+// How many rows and columns of a grid of `rows` x `cols` points to sample
+// for about `budget` samples: each axis its share, an axis shorter than its
+// share whole and the other the rest.
+std::pair<std::size_t, std::size_t> sample_grid(std::size_t rows, std::size_t cols, std::size_t budget);
+
+// One operating point at the terminals, in either mode.
 struct SeriesPoint {
     double vg = 0.0, vd = 0.0, vb = 0.0;  // terminal voltages
     // Internal node voltages (the terminal's where the device has no node).
@@ -86,6 +113,17 @@ struct TerminalSlopes {
     // the terminals.
     double transfer = 1.0;
     double transfer_source = 0.0;
+    // Whether the channel runs from the internal source node to the internal
+    // drain node (its drain below its source): what arises at the channel's
+    // drain then leaves the source node.
+    bool reverse = false;
+
+    // The shares for what enters at the channel's drain (signed as at the
+    // drain node) and at its source (signed as at the source node): the
+    // internal drain and source node where the channel runs forward, the
+    // other way round in reverse, with the sign turned.
+    double transfer_channel_drain() const { return reverse ? -transfer_source : transfer; }
+    double transfer_channel_source() const { return reverse ? -transfer : transfer_source; }
 };
 
 // Nothing when the point gives no finite answer (a resistance that is not

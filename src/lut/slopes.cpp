@@ -80,7 +80,7 @@ void mark_shifted_slopes(const TransistorLut& t, SmallSignal& ss, double vgs_ste
     const std::size_t n = dims[3], m = dims[4];
     const std::size_t blocks = dims[0] * dims[1] * dims[2];
     ss.marks.assign(t.id.data.size(), 0);
-    if (!rest_fits(ss, t.id.data.size()) || ss.exact.size() != blocks || ss.forward.size() != m) return;
+    if (!rest_fits(ss, t.id.data.size()) || ss.exact.size() != blocks || ss.served.size() != m) return;
     const Grid5* bs = gmbs_grid(t, gmbs);
     const std::size_t parts = ss.rest.size();
     std::vector<double> dg(parts * n * m), dd(parts * n * m);
@@ -95,7 +95,7 @@ void mark_shifted_slopes(const TransistorLut& t, SmallSignal& ss, double vgs_ste
         for (std::size_t i = 0; i < n; ++i) {
             for (std::size_t j = 0; j < m; ++j) {
                 const std::size_t p = i * m + j;
-                if (!ss.forward[j] || !(std::abs(t.id.data[at + p]) > kShiftedSweepFloor)) continue;
+                if (!ss.served[j] || !(std::abs(t.id.data[at + p]) > kShiftedSweepFloor)) continue;
                 // A row's second point is settled only to the simulator's
                 // tolerance when the row starts where the channel conducts
                 // (never at Vds = 0): no base for a difference over a shift,
@@ -229,20 +229,20 @@ void fill_small_signal_conductances(TransistorLut& t, const SmallSignal& ss, dou
             diff_vgs(part.values.data.data() + at, n, m, vgs_step, dg.data());
             diff_vds(part.values.data.data() + at, n, m, vds_step, dd.data());
             for (std::size_t p = 0; p < n * m; ++p) {
-                if (!ss.forward[p % m]) continue;
+                if (!ss.served[p % m]) continue;
                 const std::uint8_t mark = marked ? ss.marks[at + p] : 0;
                 const double share = part.transfer_at(at + p);
                 if (!(mark & kHaveVgs)) gm[p] += share * dg[p];
                 if (!(mark & kHaveVds)) gds[p] += share * dd[p];
             }
         }
-        bool reverse = false;
-        for (std::size_t j = 0; j < m; ++j) reverse = reverse || !ss.forward[j];
-        if (!reverse) continue;
+        bool unserved = false;
+        for (std::size_t j = 0; j < m; ++j) unserved = unserved || !ss.served[j];
+        if (!unserved) continue;
         diff_vgs(id, n, m, vgs_step, dg.data());
         diff_vds(id, n, m, vds_step, dd.data());
         for (std::size_t p = 0; p < n * m; ++p) {
-            if (ss.forward[p % m]) continue;
+            if (ss.served[p % m]) continue;
             gm[p] = dg[p];
             gds[p] = dd[p];
         }

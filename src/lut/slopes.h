@@ -46,10 +46,10 @@ struct RestPart {
 // `fill_small_signal_conductances`.
 struct SmallSignal {
     // Without series resistances one part: Id less the channel current.
-    // With them, the currents beyond channel and junction at the internal
-    // drain node, and those at the internal source node when the device has
-    // any there: the resistances share each out between the terminals (near
-    // Vds = 0 the channel carries much of the source's to the drain).
+    // With them, the currents beyond channel and junction, one part per node
+    // they enter (the plan's `rest_nodes`): the resistances share each out
+    // between the terminals (near Vds = 0 the channel carries much of the
+    // source's to the drain).
     std::vector<RestPart> rest;
     // One flag per [w][vbs][l] block, cleared when any of its rows came back
     // without the channel's values, or when the series resistances of its
@@ -59,10 +59,13 @@ struct SmallSignal {
     // +1 for nmos, -1 for pmos: the simulator reports the channel current
     // and its slopes in the n-channel frame.
     double polarity = 1.0;
-    // Per Vds column: whether the device runs in its forward mode there,
-    // where the reported values are slopes of the table's Id (in reverse
-    // mode the simulator reports them for the swapped terminals).
-    std::vector<char> forward;
+    // Per Vds column: whether the table's gm and gds there are the
+    // channel's values completed by the rest: in forward mode, where the
+    // reported values are slopes of the table's Id (in reverse mode the
+    // simulator reports them for the swapped terminals), and in either mode
+    // through series resistances, whose solve takes the channel either way
+    // round. Elsewhere they are differences of Id.
+    std::vector<char> served;
     // SlopeMark bits per point of the table (empty until marked).
     std::vector<std::uint8_t> marks;
 
@@ -75,8 +78,8 @@ struct SmallSignal {
 // keep differences over the grid steps there.
 inline constexpr double kShiftedSweepFloor = 1e-9;
 
-// Marks the points of every exact block, forward mode and |Id| above the
-// floor, where differences over the grid steps could miss the slope of the
+// Marks the points of every exact block, in served columns and with |Id|
+// above the floor, where differences over the grid steps could miss the slope of the
 // rest of the drain current by more than 1e-4 of the whole slope: its
 // second differences (its size over a thermal voltage on an axis of fewer
 // than three points) against that slope. Along Vbs, whose grid may be one
@@ -102,8 +105,8 @@ std::size_t apply_shifted_sweep(TransistorLut& table, SmallSignal& ss, const Lut
 
 // gm and gds of every block: the channel's own values plus the slopes of the
 // rest of the drain current, differences over the grid steps where no
-// shifted sweep gave them; differences of Id in reverse mode and in blocks
-// without the channel's values. (gmbs keeps the channel's value where no
+// shifted sweep gave them; differences of Id in the columns not served and
+// in blocks without the channel's values. (gmbs keeps the channel's value where no
 // shifted sweep gave the rest's slope: the marks leave out only points where
 // that rest barely moves.)
 void fill_small_signal_conductances(TransistorLut& table, const SmallSignal& ss, double vgs_step,

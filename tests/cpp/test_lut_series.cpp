@@ -124,12 +124,77 @@ TEST(LutSeries, FitRefusesWhatTheFormCannotGive) {
     EXPECT_TRUE(fit_series_resistances(holed, samples_of(r, 0.0), true, true));
 }
 
+// Per Vbs value: drops one Vbs value alone cannot follow cost only that
+// value; the others keep their common fit.
+TEST(LutSeries, OneVbsValueThatTheFormDoesNotGiveCostsOnlyItself) {
+    const SeriesResistance rd{20.0, 150.0, 0.6, -0.15, 0.18}, rs{15.0, 120.0, 0.6, -0.15, 0.18};
+    const BlockSamples good{samples_of(rd, 0.0), samples_of(rs, 0.0)};
+    BlockSamples bad = good;
+    for (ResistanceSample& s : bad.source) s.drop = s.current * (50.0 + 400.0 * s.b * s.b * s.b * s.b);
+
+    const auto all = fit_series_blocks({good, good, good}, true, true);
+    ASSERT_EQ(all.size(), 3u);
+    for (const auto& fit : all) {
+        ASSERT_TRUE(fit && fit->drain && fit->source);
+        expect_same_resistance(*fit->source, rs, 1e-4);
+    }
+    const auto one_bad = fit_series_blocks({good, bad, good, BlockSamples{}}, true, true);
+    ASSERT_EQ(one_bad.size(), 4u);
+    EXPECT_FALSE(one_bad[1]);
+    EXPECT_FALSE(one_bad[3]);  // no samples: only the fit of all would serve
+    for (std::size_t k : {0u, 2u}) {
+        ASSERT_TRUE(one_bad[k] && one_bad[k]->drain && one_bad[k]->source) << k;
+        expect_same_resistance(*one_bad[k]->drain, rd, 1e-4);
+        expect_same_resistance(*one_bad[k]->source, rs, 1e-4);
+    }
+    // A value without samples takes the fit of all.
+    const auto empty = fit_series_blocks({good, BlockSamples{}}, true, true);
+    ASSERT_TRUE(empty[0] && empty[1]);
+    expect_same_resistance(*empty[1]->drain, rd, 1e-4);
+    EXPECT_TRUE(fit_series_blocks({}, true, true).empty());
+}
+
+// The fit's samples over a grid: every column and the ends of both axes,
+// however the counts line up (a stride over the rows in Vds order would
+// take every sample from one column when the stride is a multiple of the
+// column count).
+TEST(LutSeries, SamplesSpreadOverRowsAndColumns) {
+    using Indices = std::vector<std::size_t>;
+    EXPECT_EQ(spread(5, 5), (Indices{0, 1, 2, 3, 4}));
+    EXPECT_EQ(spread(5, 9), (Indices{0, 1, 2, 3, 4}));
+    EXPECT_EQ(spread(1201, 3), (Indices{0, 600, 1200}));
+    EXPECT_EQ(spread(10, 4), (Indices{0, 3, 6, 9}));
+    EXPECT_EQ(spread(10, 1), (Indices{9}));
+    EXPECT_TRUE(spread(0, 3).empty());
+    EXPECT_TRUE(spread(7, 0).empty());
+    for (std::size_t n : {2u, 3u, 97u, 1201u}) {
+        for (std::size_t count : {2u, 3u, 50u, 341u}) {
+            const Indices s = spread(n, count);
+            ASSERT_EQ(s.size(), std::min(n, count));
+            EXPECT_EQ(s.front(), 0u);
+            EXPECT_EQ(s.back(), n - 1);
+            EXPECT_TRUE(std::adjacent_find(s.begin(), s.end(), std::greater_equal<>()) == s.end())
+                << n << count;
+        }
+    }
+    using Grid = std::pair<std::size_t, std::size_t>;
+    EXPECT_EQ(sample_grid(1201, 3, 1024), (Grid{341, 3}));  // every column of a short Vds axis
+    EXPECT_EQ(sample_grid(3, 1201, 1024), (Grid{3, 341}));
+    EXPECT_EQ(sample_grid(25, 25, 1024), (Grid{25, 25}));  // all of a small grid
+    EXPECT_EQ(sample_grid(1000, 1000, 1024), (Grid{32, 32}));
+    EXPECT_EQ(sample_grid(1000, 1000, 128), (Grid{11, 11}));
+    EXPECT_EQ(sample_grid(0, 5, 100), (Grid{0, 0}));
+    EXPECT_EQ(sample_grid(4, 4, 0), (Grid{1, 1}));
+}
+
 // A device with series resistances, solved here: a symmetric channel
 // I = beta (F(vp - vsb') - F(vp - vdb')), F(x) = ln(1 + e^(x / 0.05))^2,
 // vp = (vgb - 0.4) / 1.3 (all voltages over the body); leaky junctions;
-// what the drain
-// carries beyond (an impact-ionisation-like current, d' to body) and what
-// the source node takes in beyond (a gate current).
+// beyond them an impact-ionisation-like current from the channel's drain
+// (the internal source node in reverse) to the body, a GIDL-like current
+// from the internal drain node to the body, a gate current into the
+// channel's source (the internal drain node in reverse) and one into the
+// internal source node.
 struct Device {
     std::optional<SeriesResistance> rd, rs;
     double beta = 2e-3;
@@ -144,13 +209,28 @@ struct Device {
         return beta * (f(vp - (vs - vb)) - f(vp - (vd - vb)));
     }
     static double junction(double v) { return 2e-9 * v + 1e-15 * (std::exp(v / 0.026) - 1.0); }
+    double impact(double vg, double vd, double vs, double vb) const {
+        const double i = channel(vg, vd, vs, vb), x = std::max(std::abs(vd - vs), 1e-3);
+        return rest * 0.05 * std::abs(i) * std::exp(-1.5 / x);
+    }
+    double gidl(double vg, double vd) const { return rest * 1e-7 * std::exp(2.0 * (vd - vg)); }
+    // The gate's current into the channel, shared between the channel's
+    // source and its drain (half each at Vds = 0, more to the source beyond).
+    double gate_channel(double vg, double vd, double vs, bool to_drain) const {
+        const double x = std::abs(vd - vs), share = x / (x + 0.1);
+        return rest * 1e-8 * std::exp(2.0 * (vg - std::min(vd, vs))) * (to_drain ? 1.0 - share : 1.0 + share);
+    }
+    double at_source(double vg, double vs) const { return rest * 1e-8 * std::exp(2.0 * (vg - vs)); }
     // Beyond channel and junction: into the drain node from the terminal
     // side, and into the source node from outside.
     double at_drain(double vg, double vd, double vs, double vb) const {
-        const double i = channel(vg, vd, vs, vb), x = std::max(vd - vs, 1e-3);
-        return rest * 0.05 * std::abs(i) * std::exp(-1.5 / x);
+        return gidl(vg, vd) + (vd >= vs ? impact(vg, vd, vs, vb) - gate_channel(vg, vd, vs, true)
+                                        : -gate_channel(vg, vd, vs, false));
     }
-    double at_source(double vg, double vs) const { return rest * 1e-8 * std::exp(2.0 * (vg - vs)); }
+    double into_source(double vg, double vd, double vs, double vb) const {
+        return at_source(vg, vs) + (vd >= vs ? gate_channel(vg, vd, vs, false)
+                                             : gate_channel(vg, vd, vs, true) - impact(vg, vd, vs, vb));
+    }
 
     // Internal node voltages at terminal voltages (source at 0).
     std::array<double, 2> solve(double vg, double vd, double vb) const {
@@ -159,8 +239,9 @@ struct Device {
             const double ich = channel(vg, n[0], n[1], vb);
             const double into_d = rd ? (vd - n[0]) / rd->at(vg - n[0], vb - n[0]).r : 0.0;
             const double out_s = rs ? n[1] / rs->at(vg - n[1], vb - n[1]).r : 0.0;
-            return std::array<double, 2>{into_d - (ich + at_drain(vg, n[0], n[1], vb) - junction(vb - n[0])),
-                                         out_s - (ich + at_source(vg, n[1]) + junction(vb - n[1]))};
+            return std::array<double, 2>{
+                into_d - (ich + at_drain(vg, n[0], n[1], vb) - junction(vb - n[0])),
+                out_s - (ich + into_source(vg, n[0], n[1], vb) + junction(vb - n[1]))};
         };
         for (int it = 0; it < 100; ++it) {
             const std::array<double, 2> r = residual(x);
@@ -229,16 +310,24 @@ TEST(LutSeries, TerminalSlopesOfASolvedDevice) {
     struct Case {
         std::optional<SeriesResistance> rd, rs;
         double rest, vg, vd, vb;
+        bool reverse;  // the internal drain below the internal source
     };
     const std::vector<Case> cases = {
-        {rd, rs, 0.0, 1.0, 1.0, 0.0},    // saturation, resistances alone
-        {rd, rs, 0.0, 1.1, 0.05, -0.3},  // triode, body bias
-        {rd, rs, 1.0, 1.0, 1.2, -0.5},   // with the currents beyond
-        {rd, rs, 1.0, 0.9, 0.0, 0.0},    // Vds = 0: the source's gate current crosses the channel
-        {rd, rs, 1.0, 0.3, 0.6, 0.0},    // weak inversion
-        {rd, std::nullopt, 1.0, 1.0, 0.8, -0.2},
-        {std::nullopt, rs, 1.0, 1.0, 0.8, -0.2},
-        {flat, flat, 1.0, 0.8, 0.5, -0.2},  // diffusion resistances only
+        {rd, rs, 0.0, 1.0, 1.0, 0.0, false},    // saturation, resistances alone
+        {rd, rs, 0.0, 1.1, 0.05, -0.3, false},  // triode, body bias
+        {rd, rs, 1.0, 1.0, 1.2, -0.5, false},   // with the currents beyond
+        {rd, rs, 1.0, 0.9, 0.0, 0.0, true},     // Vds = 0: the source's gate current crosses the channel
+        {rd, rs, 1.0, 0.3, 0.6, 0.0, false},    // weak inversion
+        {rd, std::nullopt, 1.0, 1.0, 0.8, -0.2, false},
+        {std::nullopt, rs, 1.0, 1.0, 0.8, -0.2, false},
+        {flat, flat, 1.0, 0.8, 0.5, -0.2, false},  // diffusion resistances only
+        // Reverse mode (the body below the drain): the channel's drain is
+        // the internal source node, where the impact current now arises.
+        {rd, rs, 1.0, -0.6, -1.2, -1.5, true},  // saturation
+        {rd, rs, 1.0, 1.1, -0.05, -0.3, true},  // triode
+        {rd, rs, 1.0, -0.9, -0.6, -0.8, true},  // weak inversion
+        {rd, std::nullopt, 1.0, -0.5, -1.0, -1.3, true},
+        {std::nullopt, rs, 1.0, -0.5, -1.0, -1.3, true},
     };
     for (const Case& c : cases) {
         Device dev{c.rd, c.rs};
@@ -246,13 +335,25 @@ TEST(LutSeries, TerminalSlopesOfASolvedDevice) {
         const SeriesResistances r{c.rd, c.rs};
         const std::optional<TerminalSlopes> s = terminal_slopes(dev.point(c.vg, c.vd, c.vb), r);
         ASSERT_TRUE(s);
-        // The rests' slopes as the table takes them: at the solved points.
-        const auto rest_slope = [&](bool drain, int axis) {
+        EXPECT_EQ(s->reverse, c.reverse) << "case vg=" << c.vg << " vd=" << c.vd;
+        // The rests' slopes as the table takes them: at the solved points,
+        // each current at the node it enters.
+        enum Part { kGidl, kImpact, kGateToDrain, kGateToSource, kSource };
+        const auto rest_slope = [&](Part part, int axis) {
             return slope_at(
                 [&](double x) {
                     const double g = axis == 0 ? x : c.vg, d = axis == 1 ? x : c.vd, b = axis == 2 ? x : c.vb;
                     const auto n = dev.solve(g, d, b);
-                    return drain ? dev.at_drain(g, n[0], n[1], b) : dev.at_source(g, n[1]);
+                    switch (part) {
+                        case kGidl: return dev.gidl(g, n[0]);
+                        case kImpact: return dev.impact(g, n[0], n[1], b);
+                        // At the channel's drain, with the sign of a current
+                        // the drain terminal need not supply.
+                        case kGateToDrain: return -dev.gate_channel(g, n[0], n[1], true);
+                        case kGateToSource: return dev.gate_channel(g, n[0], n[1], false);
+                        case kSource: break;
+                    }
+                    return dev.at_source(g, n[1]);
                 },
                 axis == 0   ? c.vg
                 : axis == 1 ? c.vd
@@ -267,8 +368,11 @@ TEST(LutSeries, TerminalSlopesOfASolvedDevice) {
                 axis == 0   ? c.vg
                 : axis == 1 ? c.vd
                             : c.vb);
-            const double got = table[axis] + s->transfer * rest_slope(true, axis) +
-                               s->transfer_source * rest_slope(false, axis);
+            const double got =
+                table[axis] + s->transfer * rest_slope(kGidl, axis) +
+                s->transfer_channel_drain() * (rest_slope(kImpact, axis) + rest_slope(kGateToDrain, axis)) +
+                s->transfer_channel_source() * rest_slope(kGateToSource, axis) +
+                s->transfer_source * rest_slope(kSource, axis);
             // The reference is a difference of currents of up to 0.1 A
             // computed to rounding: good to about 1e-11 S.
             EXPECT_NEAR(got, exact, 1e-5 * std::abs(exact) + 2e-11)
