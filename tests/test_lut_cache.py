@@ -21,7 +21,7 @@ EOF_MESSAGE = "LUT cache serialization error: io error: unexpected end of file"
 
 
 def key_of(doc):
-    return "v7-" + hashlib.sha256(doc.encode()).hexdigest()
+    return "v6-" + hashlib.sha256(doc.encode()).hexdigest()
 
 
 def small_table_bytes():

@@ -660,7 +660,7 @@ Result<std::string, LutError> cache_key(const LutConfig& config) {
         digest_len != 32)
         return err(LutError::key_serialization("SHA-256 digest failed"));
     static const char* const kHex = "0123456789abcdef";
-    std::string key = "v7-";
+    std::string key = "v6-";
     for (unsigned i = 0; i < digest_len; ++i) {
         key.push_back(kHex[digest[i] >> 4]);
         key.push_back(kHex[digest[i] & 15]);

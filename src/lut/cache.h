@@ -17,7 +17,7 @@ namespace morva::lut::cache {
 // order, paths made absolute and `op_params` sorted by bytes.
 std::string key_document(const LutConfig& config);
 
-// "v7-" followed by the lower-case hex SHA-256 of the key document (the
+// "v6-" followed by the lower-case hex SHA-256 of the key document (the
 // version moves on whenever cached tables would differ).
 Result<std::string, LutError> cache_key(const LutConfig& config);
 

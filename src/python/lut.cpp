@@ -632,7 +632,7 @@ void register_cache_functions(nb::module_& m) {
         },
         arg("cfg"), nb::sig("def lut_cache_key(cfg) -> str"),
         "Compute the cache key (SHA-256 hex) for a ``LutConfig``.\n\n"
-        "The key is \"v7-\" followed by the SHA-256 of a canonical JSON text of\n"
+        "The key is \"v6-\" followed by the SHA-256 of a canonical JSON text of\n"
         "the configuration (model paths made absolute, op_params sorted).");
     m.def(
         "lut_cache_path", [](nb::handle key) { return utf8_lossy(lut::cache::cache_path(checked_key(key))); },
