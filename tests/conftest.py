@@ -36,26 +36,31 @@ def sample_library(samples_dir, folder, selectors="igcmod=0 igbmod=0", drop=(), 
     return str(path)
 
 
-def ngspice_terminal(folder, lib, model, w, l, vbs, vgs, vds, h=1e-4, subcircuit=False):
+def ngspice_terminal(folder, lib, model, w, l, vbs, vgs, vds, h=1e-4, subcircuit=False, device=None,
+                     abstol=1e-20):
     """ngspice's -i(vds) on the pool path's bench over the grid, solved tightly (a sweep's
     currents are otherwise good to reltol), with its central differences along Vgs, Vds and Vbs:
     (id, gm, gds, gmbs), each shaped (n_vgs, n_vds). With `subcircuit`, `model` is a subcircuit
-    that the bench instantiates as the pool path does."""
+    that the bench instantiates as the pool path does; `device` replaces the device line whole.
+    With internal nodes ngspice meets no absolute current tolerance below about 1e-15 A (it
+    steps gmin without end), hence `abstol`."""
     import numpy as np
 
     shifts = [(0, 0, 0), (h, 0, 0), (-h, 0, 0), (0, h, 0), (0, -h, 0), (0, 0, h), (0, 0, -h)]
-    sweep = lambda r, d: f"{r[0] + d!r} {r[1] + d!r} {r[2]!r}"
+    # A quarter step past the stop, so that rounding never drops the last point.
+    sweep = lambda r, d: f"{r[0] + d!r} {r[1] + d + r[2] / 4!r} {r[2]!r}"
     control = ""
     for k, (dg, dd, db) in enumerate(shifts):
         control += (f"alter vbs dc = {vbs + db!r}\ndc vds {sweep(vds, dd)} vgs {sweep(vgs, dg)}\n"
                     f"wrdata {folder}/t{k}.txt vds#branch\n")
+    if device is None:
+        device = (f"X1 drain gate source bulk {model} L={l!r} W={w!r}" if subcircuit
+                  else f"M1 drain gate source bulk {model} W={w!r} L={l!r}")
     deck = folder / "terminal.cir"
     deck.write_text(
-        f"terminal\n.include {lib}\n"
-        + (f"X1 drain gate source bulk {model} L={l!r} W={w!r}\n" if subcircuit
-           else f"M1 drain gate source bulk {model} W={w!r} L={l!r}\n") +
+        f"terminal\n.include {lib}\n{device}\n" +
         f"Vds drain source dc 0\nVgs gate source dc 0\nVbs bulk source dc {vbs!r}\nVs source 0 dc 0\n"
-        ".options reltol=1e-10 abstol=1e-20\n"
+        f".options reltol=1e-10 abstol={abstol!r}\n"
         f".control\nset numdgt=17\nset wr_singlescale\n{control}.endc\n.end\n")
     subprocess.run(["ngspice", "-b", str(deck)], cwd=folder, capture_output=True, timeout=300)
     n_vds = int(round((vds[1] - vds[0]) / vds[2])) + 1

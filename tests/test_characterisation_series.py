@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import morva
-from conftest import sample_library
+from conftest import ngspice_terminal, sample_library
 
 needs_ngspice = pytest.mark.skipif(shutil.which("ngspice") is None, reason="ngspice not installed")
 
@@ -47,26 +47,9 @@ m0 d g s b nch W={{W}} L={{L}} nrs=2 nrd=2
 
 
 def terminal_reference(folder, lib, device, vbs, vgs, vds, h=1e-4):
-    """ngspice's -i(vds) on the pool path's bench over the grid, solved tightly, with its central
-    differences along Vgs, Vds and Vbs: (id, gm, gds, gmbs), each (n_vgs, n_vds). The tolerances
-    are those ngspice still meets with internal nodes (an absolute current tolerance below
-    1e-15 A leaves it stepping gmin without end)."""
-    shifts = [(0, 0, 0), (h, 0, 0), (-h, 0, 0), (0, h, 0), (0, -h, 0), (0, 0, h), (0, 0, -h)]
-    sweep = lambda r, d: f"{r[0] + d!r} {r[1] + d + r[2] / 4!r} {r[2]!r}"
-    control = ""
-    for k, (dg, dd, db) in enumerate(shifts):
-        control += (f"alter vbs dc = {vbs + db!r}\ndc vds {sweep(vds, dd)} vgs {sweep(vgs, dg)}\n"
-                    f"wrdata {folder}/t{k}.txt vds#branch\n")
-    deck = folder / "terminal.cir"
-    deck.write_text(
-        f"terminal\n.include {lib}\n{device}\n"
-        f"Vds drain source dc 0\nVgs gate source dc 0\nVbs bulk source dc {vbs!r}\nVs source 0 dc 0\n"
-        ".options reltol=1e-10 abstol=1e-15\n"
-        f".control\nset numdgt=17\nset wr_singlescale\n{control}.endc\n.end\n")
-    subprocess.run(["ngspice", "-b", str(deck)], cwd=folder, capture_output=True, timeout=300)
-    n_vds = int(round((vds[1] - vds[0]) / vds[2])) + 1
-    ids = [-np.loadtxt(folder / f"t{k}.txt")[:, 1].reshape(-1, n_vds) for k in range(len(shifts))]
-    return ids[0], (ids[1] - ids[2]) / (2 * h), (ids[3] - ids[4]) / (2 * h), (ids[5] - ids[6]) / (2 * h)
+    """ngspice's -i(vds) of `device` on the pool path's bench, solved as tightly as ngspice still
+    solves internal nodes, with its central differences: (id, gm, gds, gmbs)."""
+    return ngspice_terminal(folder, lib, None, None, None, vbs, vgs, vds, h, device=device, abstol=1e-15)
 
 
 def characterise(pool, lib, model, kind, w, l, vgs, vds, vbs_values, subcircuit=False):
