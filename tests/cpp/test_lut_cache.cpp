@@ -400,7 +400,8 @@ TransistorLut field_gidl_table(double vgs_start, std::size_t n_vgs, double corne
                                   lut::testing::linspace(0.0, 0.1, 19), 0.05, 0.1);
     const auto gidl = [](double vgs, double vds) {
         const double field = (vds - vgs - 0.8) / (3 * 4.1e-9);
-        return field > 0.0 ? field * std::exp(-2.3e9 / field) * vds * vds * vds / (0.5 + vds * vds * vds) : 0.0;
+        return field > 0.0 ? field * std::exp(-2.3e9 / field) * vds * vds * vds / (0.5 + vds * vds * vds)
+                           : 0.0;
     };
     const double scale = corner / gidl(vgs_start, 1.8);
     for (std::size_t g = 0; g < n_vgs; ++g)
