@@ -98,6 +98,7 @@ def test_a_bad_configuration_is_refused_before_the_cache(pool, home):
     assert not os.path.exists(home / ".cache")
 
 
+@pytest.mark.parametrize("agidl", [1e-6, 1e-3])
 @pytest.mark.parametrize("model, device, vgs, vds", [
     # Off-region sweeps of a card with strong gate-induced drain leakage: the
     # leakage grows as the gate moves away from conduction, the way the other
@@ -105,15 +106,17 @@ def test_a_bad_configuration_is_refused_before_the_cache(pool, home):
     ("nch", "nmos", (-1.5, 0.0, 0.25), (0.0, 1.8, 0.6)),
     ("pch", "pmos", (0.0, 1.5, 0.25), (0.0, -1.8, -0.6)),
 ])
-def test_a_table_of_leakage_alone_is_read_back(pool, home, capfd, tmp_path, model, device, vgs, vds):
+def test_a_table_of_leakage_alone_is_read_back(pool, home, capfd, tmp_path, model, device, vgs, vds, agidl):
     card = tmp_path / "gidl.lib"
-    card.write_text(EXAMPLE.read_text().replace("agidl=0 ", "agidl=1e-6 "))
+    card.write_text(EXAMPLE.read_text().replace("agidl=0 ", f"agidl={agidl} "))
     config = morva.LutConfig(model_file=str(card), model_name=model, device_type=device, vgs=vgs, vds=vds)
     made, simulated, warned = characterise(pool, capfd, config)
     assert (simulated, warned) == (True, [])
-    # The leakage is there: at full Vds it spans three decades over the sweep.
+    # The leakage is there: at full Vds it spans three decades over the sweep,
+    # and on the heavy card it passes 1 uA per um of width, as a channel does.
     at_vds = np.abs(made.id[:, -1])
     assert at_vds.max() > 1e3 * at_vds.min() > 0
+    assert (at_vds.max() > 1.0 * config.width) == (agidl == 1e-3)  # 1 A/m = 1 uA/um
     again, simulated, warned = characterise(pool, capfd, config)
     assert (simulated, warned) == (False, [])
     np.testing.assert_array_equal(again.id, made.id)

@@ -20,4 +20,12 @@ std::optional<std::string> sweep_shape_problem(double start, double stop, double
     return std::nullopt;
 }
 
+std::optional<std::uint64_t> sweep_point_count(double start, double stop, double step) {
+    const double n = std::round((stop - start) / step);
+    if (!(n >= 0.0)) return 1;
+    // 2^64: every double below it is at most 2^64 - 2048, so n + 1 fits.
+    if (n >= 18446744073709551616.0) return std::nullopt;
+    return static_cast<std::uint64_t>(n) + 1;
+}
+
 }  // namespace morva

@@ -2,6 +2,7 @@
 // (characterisation axes, DC solver sweeps) must have it.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,5 +15,13 @@ namespace morva {
 // takes a negative step). Nothing for a sweep, however many points it has;
 // a sweep that starts at its stop is that one point, whatever its step.
 std::optional<std::string> sweep_shape_problem(double start, double stop, double step, std::string_view name);
+
+// The number of points start + i * step of a sweep: (stop - start) / step
+// rounded to the nearest whole number (halves away from zero), plus one; a
+// negative or NaN quotient counts as none, leaving the start alone. So the
+// last point lies within half a step of stop, on either side. Nothing when
+// the count does not fit in 64 bits (a zero step, or one tiny beside the
+// range).
+std::optional<std::uint64_t> sweep_point_count(double start, double stop, double step);
 
 }  // namespace morva

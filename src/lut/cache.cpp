@@ -544,23 +544,36 @@ std::optional<std::string> axis_mismatch(std::string_view name, const std::vecto
 }
 
 // The drain current per metre of width above which a table shows its channel
-// conducting: 1 uA/um, well above any leakage a sane card gives (junction,
-// gate, GIDL/GISL, subthreshold) and within reach of any channel that a sweep
-// turns on.
+// conducting: 1 uA/um, well above any leakage a sane card gives near the
+// source (junction, gate, subthreshold) and within reach of any channel that
+// a sweep turns on.
 constexpr double kConductingAmpsPerMetre = 1.0;
+
+// How far the drain may lie from the source for its current to be the
+// channel's (0.65 V: a grid point at 0.6 V counts, however it rounds). Beyond
+// it, gate-induced drain leakage can rival a channel's current on a card with
+// heavy GIDL, and it grows as the drain moves away from the gate just as the
+// other polarity's channel, conducting in reverse, would. It grows steeply
+// (tunnelling through the drain's field): with the drain this near the
+// source it stays orders of magnitude below its full-Vds value. A drain
+// junction in forward bias (the other polarity's drain) carries a current the
+// gate does not change, and so shows nothing either way.
+constexpr double kNearSourceVolts = 0.65;
 
 // |Id| through a conducting channel rises with Vgs in an n-channel device and
 // falls in a p-channel one, whatever the sign of Vds. Only steps where the
-// channel clearly conducts are looked at: leakage may run the other way (GIDL
-// rises as the gate of an n-channel device falls, just as a p-channel
-// device's current does), and a table swept over the off region alone shows
-// nothing else. Summed over those steps, one direction must outweigh the
-// other tenfold; otherwise (the table never conducts, one Vgs point, widths
-// that are not metres) it shows no polarity.
+// drain lies near the source and the channel clearly conducts are looked at:
+// elsewhere leakage may run the other way, and a table swept over the off
+// region alone shows nothing else. Summed over those steps, one direction
+// must outweigh the other tenfold; otherwise (the table never conducts near
+// the source, its Vds axis starts far from it, one Vgs point, widths that are
+// not metres) it shows no polarity.
 std::optional<DeviceType> polarity_shown(const TransistorLut& t) {
     const Grid5& id = t.id;
     const auto& d = id.dims;
-    if (d[3] < 2 || t.vgs.size() != d[3] || t.widths.size() != d[0] || !id.consistent()) return std::nullopt;
+    if (d[3] < 2 || t.vgs.size() != d[3] || t.vds.size() != d[4] || t.widths.size() != d[0] ||
+        !id.consistent())
+        return std::nullopt;
     const std::size_t rows_per_width = d[1] * d[2];
     double rising = 0.0, falling = 0.0;
     for (std::size_t row = 0; row < d[0] * rows_per_width; ++row) {
@@ -572,8 +585,9 @@ std::optional<DeviceType> polarity_shown(const TransistorLut& t) {
             const double* below = id.data.data() + (row * d[3] + g) * d[4];
             const double* above = below + d[4];
             for (std::size_t k = 0; k < d[4]; ++k) {
+                // NaN compares false: an axis point or a current not simulated shows nothing.
+                if (!(std::fabs(t.vds[k]) <= kNearSourceVolts)) continue;
                 const double a = std::fabs(below[k]), b = std::fabs(above[k]);
-                // NaN compares false: a point not simulated shows nothing.
                 if (!(std::max(a, b) >= conducting) || !std::isfinite(a) || !std::isfinite(b)) continue;
                 const double change = dv > 0.0 ? b - a : a - b;
                 if (change > 0.0)

@@ -9,17 +9,6 @@
 #include "common/sweep.h"
 
 namespace morva::lut {
-namespace {
-
-std::size_t saturating_count(double q) {
-    const double n = std::round(q);  // halves away from zero
-    if (!(n > 0.0)) return 0;        // negative and NaN
-    if (n >= static_cast<double>(std::numeric_limits<std::size_t>::max()))
-        return std::numeric_limits<std::size_t>::max();
-    return static_cast<std::size_t>(n);
-}
-
-}  // namespace
 
 std::optional<std::string> sweep_shape_problem(const SweepRange& range, std::string_view name) {
     return morva::sweep_shape_problem(range.start, range.stop, range.step, name);
@@ -88,16 +77,15 @@ Result<std::vector<double>, std::string> resolve_lengths(const LutConfigRequest&
 }  // namespace
 
 std::size_t SweepRange::point_count() const {
-    const std::size_t n = saturating_count((stop - start) / step);
-    return n == std::numeric_limits<std::size_t>::max() ? n : n + 1;
+    return morva::sweep_point_count(start, stop, step).value_or(std::numeric_limits<std::size_t>::max());
 }
 
 std::vector<double> SweepRange::points() const {
-    const std::size_t n = saturating_count((stop - start) / step);
-    assert(n < kMaxSweepPoints && "sweep not checked by resolve_config");
+    const std::size_t n = point_count();
+    assert(n <= kMaxSweepPoints && "sweep not checked by resolve_config");
     std::vector<double> out;
-    out.reserve(n + 1);
-    for (std::size_t i = 0; i <= n; ++i) out.push_back(static_cast<double>(i) * step + start);
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) out.push_back(static_cast<double>(i) * step + start);
     return out;
 }
 

@@ -10,6 +10,7 @@
 
 #include "common/format.h"
 #include "common/io.h"
+#include "common/sweep.h"
 #include "common/text.h"
 #include "lut/cache.h"
 
@@ -244,11 +245,11 @@ std::size_t sweep_point_count(double start, double stop, double step) {
     const auto within = [&](std::size_t i) {
         return sign * ((static_cast<double>(i) * step + start) - stop) <= kSweepTolerance;
     };
-    // Bounded: the configuration caps the rounded point count, which the
-    // truncated one never exceeds by more than one.
-    constexpr std::size_t kCap = kMaxSweepPoints + 2;
-    const double q = std::floor((stop - start) / step);
-    std::size_t i = q > 0.0 ? static_cast<std::size_t>(std::min(q, static_cast<double>(kCap - 1))) : 0;
+    // From the rounded count, whose last point lies within half a step of
+    // stop: at most one step to take back. Bounded, as the configuration caps
+    // the rounded count.
+    constexpr std::uint64_t kCap = kMaxSweepPoints + 2;
+    std::size_t i = std::min(morva::sweep_point_count(start, stop, step).value_or(kCap), kCap) - 1;
     while (i > 0 && !within(i)) --i;
     while (i + 1 < kCap && within(i + 1)) ++i;
     return within(i) ? i + 1 : 1;

@@ -173,8 +173,10 @@ std::string exact_number(double value, int digits);
 
 // The number of points start + i * step of a sweep that lie before `stop`
 // or beyond it by no more than ngspice's tolerance (1000 machine epsilons):
-// a step that does not divide the range truncates, as in ngspice's DC sweep.
-// At least 1 (a sweep pointing away from its stop is the single start point).
+// morva::sweep_point_count's rounded count, less its last point when that
+// lies beyond, as in ngspice's DC sweep, which truncates a step that does not
+// divide the range. At least 1 (a sweep pointing away from its stop is the
+// single start point).
 std::size_t sweep_point_count(double start, double stop, double step);
 inline std::size_t sweep_point_count(const SweepRange& r) {
     return sweep_point_count(r.start, r.stop, r.step);

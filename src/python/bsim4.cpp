@@ -102,16 +102,6 @@ void refuse_non_finite(const std::optional<solver::NonFiniteTerminal>& bad) {
              fmt::cat(bad->name, " must be a finite number, got ", fmt::display(bad->value)));
 }
 
-// Points of a sweep from start to stop: (stop - start) / step rounded half
-// away from zero, saturated into an unsigned count (NaN or negative: 0), plus
-// one. None when the count does not fit.
-std::optional<std::uint64_t> sweep_point_count(double start, double stop, double step) {
-    const double n = std::round((stop - start) / step);
-    if (!(n >= 0.0)) return 1;
-    if (n >= 18446744073709551615.0) return std::nullopt;  // 2^64 after rounding to double
-    return static_cast<std::uint64_t>(n) + 1;
-}
-
 // What one point of a sweep holds once it is a Python object: the result and
 // the object's own header, with room to spare, and its slot in the list.
 constexpr std::uint64_t kSweepPointBytes = sizeof(PyDcResult) + 64;

@@ -389,6 +389,73 @@ TEST(LutCacheCheck, LeakageShowsNoPolarity) {
     EXPECT_EQ(mismatch(scaled, n_scaled), "<matches>");
 }
 
+namespace {
+
+// `gidl_table` with leakage of BSIM4's form instead: tunnelling through the
+// drain's field (Vds - Vgs - 0.8 V across 3 x 4.1 nm of oxide, 2.3e9 V/m)
+// times Vds^3 / (0.5 + Vds^3), scaled to `corner` A at the lowest Vgs and
+// Vds = 1.8. Heavy at full Vds, it fades fast as the drain nears the source.
+TransistorLut field_gidl_table(double vgs_start, std::size_t n_vgs, double corner) {
+    TransistorLut t = model_table({1e-6}, {0.0}, {1e-6}, lut::testing::linspace(vgs_start, 0.05, n_vgs),
+                                  lut::testing::linspace(0.0, 0.1, 19), 0.05, 0.1);
+    const auto gidl = [](double vgs, double vds) {
+        const double field = (vds - vgs - 0.8) / (3 * 4.1e-9);
+        return field > 0.0 ? field * std::exp(-2.3e9 / field) * vds * vds * vds / (0.5 + vds * vds * vds)
+                           : 0.0;
+    };
+    const double scale = corner / gidl(vgs_start, 1.8);
+    for (std::size_t g = 0; g < n_vgs; ++g)
+        for (std::size_t k = 0; k < 19; ++k) t.id.at(0, 0, 0, g, k) += scale * gidl(t.vgs[g], t.vds[k]);
+    return t;
+}
+
+// A one-width, one-length n-channel table over Vgs -x..0 as the p-channel
+// device over Vgs 0..x (step 0.05) and Vds 0..-1.8 would give it.
+TransistorLut p_channel_mirror(const TransistorLut& n) {
+    TransistorLut p = n;
+    const std::size_t n_vgs = n.vgs.size(), n_vds = n.vds.size();
+    p.vgs = lut::testing::linspace(0.0, 0.05, n_vgs);
+    for (double& v : p.vds) v = -v;
+    for (std::size_t g = 0; g < n_vgs; ++g)
+        for (std::size_t k = 0; k < n_vds; ++k) p.id.at(0, 0, 0, g, k) = -n.id.at(0, 0, 0, n_vgs - 1 - g, k);
+    return p;
+}
+
+}  // namespace
+
+TEST(LutCacheCheck, HeavyLeakageFarFromTheSourceShowsNoPolarity) {
+    const LutConfig n = swept(nmos_config(), -1.5, 0.0);
+    LutConfig p = pmos_config();
+    p.vgs = {0.0, 1.5, 0.05};
+    // 2.3 uA/um and a hundred times that at the corner: the leakage passes
+    // any conducting current at full Vds, but not with the drain near the source.
+    for (double corner : {2.3e-6, 2.3e-4}) {
+        const TransistorLut off = field_gidl_table(-1.5, 31, corner);
+        ASSERT_GT(off.id.at(0, 0, 0, 0, 18), off.id.at(0, 0, 0, 30, 18) * 1e3) << corner;
+        EXPECT_EQ(mismatch(off, n), "<matches>") << corner;
+        EXPECT_EQ(mismatch(off, with_device(n, DeviceType::Pmos)), "<matches>") << corner;
+        EXPECT_EQ(mismatch(p_channel_mirror(off), p), "<matches>") << corner;
+        EXPECT_EQ(mismatch(p_channel_mirror(off), with_device(p, DeviceType::Nmos)), "<matches>") << corner;
+        // On through threshold, the channel near the source decides.
+        const TransistorLut through = field_gidl_table(-1.5, 67, corner);
+        EXPECT_EQ(mismatch(through, swept(nmos_config(), -1.5, 1.8)), "<matches>") << corner;
+        EXPECT_EQ(mismatch(through, with_device(swept(nmos_config(), -1.5, 1.8), DeviceType::Pmos)),
+                  "the currents are a nmos device's, the configuration is pmos")
+            << corner;
+    }
+
+    // A Vds axis that starts far from the source shows no polarity, even of
+    // a channel that conducts.
+    TransistorLut saturated = model_table({1e-6}, {0.0}, {1e-6}, lut::testing::linspace(0.0, 0.05, 37),
+                                          lut::testing::linspace(0.7, 0.1, 12), 0.05, 0.1);
+    LutConfig c = with_device(nmos_config(), DeviceType::Pmos);
+    c.vds = {0.7, 1.8, 0.1};
+    EXPECT_EQ(mismatch(saturated, c), "<matches>");
+    saturated.vds = lut::testing::linspace(0.6, 0.1, 12);
+    c.vds = {0.6, 1.7, 0.1};
+    EXPECT_EQ(mismatch(saturated, c), "the currents are a nmos device's, the configuration is pmos");
+}
+
 TEST(LutCacheCheck, NativeTablesHoldEveryParameterTheEvaluatorGives) {
     TempDir dir;
     const std::string bsim4 = dir.path() + "/bsim4.lib", level3 = dir.path() + "/level3.lib";

@@ -1,13 +1,16 @@
-// The one shape check every sweep of the system goes through (LutConfig's
-// axes and lengths, DcSolver.sweep).
+// The one shape check and point count every sweep of the system goes
+// through (LutConfig's axes and lengths, DcSolver.sweep).
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "common/sweep.h"
 
+using morva::sweep_point_count;
 using morva::sweep_shape_problem;
 
 TEST(SweepShape, WhatIsNoSweep) {
@@ -42,4 +45,34 @@ TEST(SweepShape, WhatIsNoSweep) {
             EXPECT_FALSE(problem) << *problem;
         }
     }
+}
+
+TEST(SweepPointCount, RoundsToWholeSteps) {
+    const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
+    const std::optional<std::uint64_t> none;
+    struct Case {
+        double start, stop, step;
+        std::optional<std::uint64_t> expected;
+    };
+    const Case cases[] = {
+        {0.0, 1.0, 0.25, 5},
+        {0.0, 1.0, 0.3, 4},   // 3.33 rounds down: the last point falls short of stop
+        {0.0, 1.05, 0.3, 5},  // 3.5 rounds away from zero: the last point passes it
+        {0.0, 1.0, 0.4, 4},   // 2.5 likewise
+        {1.0, 0.0, -0.25, 5},
+        {0.0, -0.001, 1.0, 1},  // a quotient rounding to -0 is no step
+        {1.0, 0.0, 0.25, 1},    // negative: the start alone
+        {0.5, 0.5, 0.1, 1},
+        {0.0, 1.0, nan, 1},
+        {0.0, 1.0, 1e-19, 10000000000000000001u},
+        // The largest double below 2^64 steps still counts; 2^64 does not fit.
+        {0.0, 18446744073709549568.0, 1.0, 18446744073709549569u},
+        {0.0, 18446744073709551616.0, 1.0, none},
+        {0.0, 1.0, 1e-300, none},
+        {0.0, 1.0, 0.0, none},
+        {0.0, inf, 1.0, none},
+    };
+    for (const Case& k : cases)
+        EXPECT_EQ(sweep_point_count(k.start, k.stop, k.step), k.expected)
+            << k.start << " " << k.stop << " " << k.step;
 }
