@@ -85,7 +85,7 @@ TEST(ModelParserValues, CardAndDeviceLineValuesAsNgspiceReadsThem) {
         {"1e-3x", 1e-3, 1e-3},
         {"1.5uabc", 1.5e-6, 1.5e-6},
         {"1mil", 25.4 * 1e-6, 25.4 * 1e-6},  // a mil, where an expression reads milli
-        {"4.8.3", 4.8, 4.8},
+        {"4.8.3", 4.800000000000001, 4.800000000000001},
         {"0x10", 0.0, 0.0},
         {"1e", 1.0, 1.0},
         {"5.", 5.0, 5.0},
@@ -108,8 +108,8 @@ TEST(ModelParserValues, CardAndDeviceLineValuesAsNgspiceReadsThem) {
         {".u", std::nullopt, std::nullopt},
         {".abc", std::nullopt, std::nullopt},
         // Anything else is an expression, as in a .param line.
-        {"vt", 0.4, 0.4},
-        {"vt+0.01", 0.4 + 0.01, 0.4 + 0.01},
+        {"vt", 0.39999999999999997, 0.39999999999999997},
+        {"vt+0.01", 0.41, 0.41},
         {"--1", 1.0, 1.0},
         {"+-0.5", -0.5, -0.5},
         {"{1mil}", 1e-3, 1e-3},
@@ -340,9 +340,9 @@ TEST(ModelParserPairs, Forms) {
     EXPECT_EQ(mp::parse_key_value_pairs("a=1", {}), (PL{{"a", 1}}));
     EXPECT_EQ(mp::parse_key_value_pairs("A= 1", {}), (PL{{"a", 1}}));
     EXPECT_EQ(mp::parse_key_value_pairs("a = 1", {}), (PL{{"a", 1}}));
-    EXPECT_EQ(mp::parse_key_value_pairs("a =1", {}), PL{});
+    EXPECT_EQ(mp::parse_key_value_pairs("a =1", {}), (PL{{"a", 1}}));
     EXPECT_EQ(mp::parse_key_value_pairs("a=1 a=2", {}), (PL{{"a", 1}, {"a", 2}}));
-    EXPECT_EQ(mp::parse_key_value_pairs("a = 1 a = 2", {}), (PL{{"a", 1}}));
+    EXPECT_EQ(mp::parse_key_value_pairs("a = 1 a = 2", {}), (PL{{"a", 1}, {"a", 2}}));
     EXPECT_EQ(mp::parse_key_value_pairs("1x = 2 y=3", {}), (PL{{"y", 3}}));
     EXPECT_EQ(mp::parse_key_value_pairs("binunit = (1) rbodymod= (1) x=bad z=2", {}),
               (PL{{"binunit", 1}, {"rbodymod", 1}, {"z", 2}}));
@@ -396,8 +396,10 @@ TEST(ModelParserCards, TypesLevelsAndBodies) {
     EXPECT_EQ(cards[0].model_type, "nmos");
     EXPECT_EQ(cards[0].params, (mp::ParamList{{"level", 54}, {"vth0", 0.4}}));
     EXPECT_EQ(cards[1].model_type, "pmos");
-    EXPECT_EQ(cards[2].params, (mp::ParamList{{"level", 54}, {"vth0", 0.41}}));
-    EXPECT_EQ(cards[3].params, (mp::ParamList{{"vth0", 0.3}, {"k1", 0.5}, {"k1", 0.6}}));
+    // Numbers as ngspice's number reader gives them (0.41 is 41 * 10^-2).
+    EXPECT_EQ(cards[2].params, (mp::ParamList{{"level", 54}, {"vth0", 0.41000000000000003}}));
+    EXPECT_EQ(cards[3].params,
+              (mp::ParamList{{"vth0", 0.30000000000000004}, {"k1", 0.5}, {"k1", 0.6000000000000001}}));
     const auto& np = cards[4];
     EXPECT_EQ(np.params.back(), (std::pair<std::string, double>{"ngcon", 1}));
     EXPECT_EQ(np.lmin, 2e-6);  // the last occurrence
@@ -590,6 +592,8 @@ TEST(ModelParserSubckt, HeaderBodyAndInstanceParams) {
 // functions take their nominal value, where ngspice draws one.
 TEST(ModelParserSubckt, DeviceLineEvaluatedAsNgspiceDoes) {
     using Values = std::vector<std::pair<std::string, std::optional<double>>>;
+    // An expression's value as ngspice substitutes it into the line.
+    const auto S = [](double v) { return mp::substituted_value(v); };
     const struct {
         const char* label;
         const char* text;
@@ -604,31 +608,31 @@ TEST(ModelParserSubckt, DeviceLineEvaluatedAsNgspiceDoes) {
         {"header defaults use the lines outside and the defaults before them",
          ".param gdv=0.05\n.subckt x d g s b W=1u dv={gdv*2} dw='dv*2'\nm0 d g s b nch delvto={dw}\n.ends\n",
          {},
-         {{"delvto", 0.2}}},
+         {{"delvto", S(0.2)}}},
         {"a header default uses the passed value",
          ".subckt x d g s b W=1u dv={W*1e5}\nm0 d g s b nch delvto=dv\n.ends\n",
          {{"w", 2e-6}},
-         {{"delvto", 2e-6 * 1e5}}},
+         {{"delvto", S(2e-6 * 1e5)}}},
         {"a body .param replaces the header default; a passed value both",
          ".subckt x d g s b dv=0.1 da=0.1\n.param dv=0.2 da=0.3\nm0 d g s b nch delvto={dv} "
          "sca={da}\n.ends\n",
          {{"da", 0.4}},
-         {{"delvto", 0.2}, {"sca", 0.4}}},
+         {{"delvto", S(0.2)}, {"sca", S(0.4)}}},
         {"a body .param uses a passed value",
          ".subckt x d g s b dv=0.1\n.param dv2={dv*2}\nm0 d g s b nch delvto={dv2}\n.ends\n",
          {{"dv", 0.2}},
-         {{"delvto", 0.4}}},
+         {{"delvto", S(0.4)}}},
         {"values in the order they use each other, a later one shadowing the outside",
          ".param gdv=0.05\n.subckt x d g s b dv={dbody*2}\n.param dv2={gdv*2}\nm0 d g s b nch delvto={dv2} "
          "sca={dv}\n"
          ".param gdv=0.1 dbody=0.3\n.ends\n",
          {},
-         {{"delvto", 0.2}, {"sca", 0.6}}},
+         {{"delvto", S(0.2)}, {"sca", S(0.6)}}},
         {"what nothing defines has no value; another subcircuit's .param is not seen",
          ".subckt other a\n.param hidden=1\n.ends\n.subckt x d g s b\n.param loop={loop+1} c1={c2} c2={c1}\n"
          "m0 d g s b nch delvto=hidden sca={loop} sb=agauss(0.4u,0.01u,3) sd={c1}\n.ends\n",
          {},
-         {{"delvto", std::nullopt}, {"sca", std::nullopt}, {"sb", 0.4e-6}, {"sd", std::nullopt}}},
+         {{"delvto", std::nullopt}, {"sca", std::nullopt}, {"sb", S(0.4e-6)}, {"sd", std::nullopt}}},
     };
     for (const auto& c : cases) {
         const auto d = mp::extract_subcircuit_defaults_from_lines(mp::join_continuation_lines(c.text), "x");
@@ -694,7 +698,7 @@ TEST(ModelParserSubckt, InstanceSizeAsNgspiceBinsIt) {
         {"nf without wnflag", {p("nf", 4.0)}, {}, {}, 1e-6},
         {"per finger with wnflag", {p("nf", 4.0), p("wnflag", 1.0)}, {}, {}, 0.25e-6},
         {"wnflag truncated to 0", {p("nf", 4.0), p("wnflag", 0.9)}, {}, {}, 1e-6},
-        {"nf read back", {p("nf", 3.0, true), p("wnflag", 1.0)}, {}, {}, 1e-6 / 3.0000000000000004},
+        {"nf read back", {p("nf", 3.0000000000000004, true), p("wnflag", 1.0)}, {}, {}, 1e-6 / 3.0000000000000004},
         {"nf unknown", {p("nf", std::nullopt), p("wnflag", 1.0)}, {}, {}, std::nullopt},
         {"wnflag unknown", {p("wnflag", std::nullopt)}, {}, {}, std::nullopt},
     };
@@ -879,15 +883,16 @@ TEST(ModelParserKit, SectionsValuesAndBins) {
     EXPECT_EQ(n7.lmax, 1.2 * 1e-6);
     EXPECT_EQ(n7.wmin, 1.2 * 1e-6);
     EXPECT_EQ(n7.wmax, 10 * 1e-6);
-    EXPECT_EQ(param(n7, "vth0"), 0.40 + 7 * 0.01 + 0);
-    EXPECT_EQ(param(n7, "toxe"), 4.1 * 1e-9);
-    EXPECT_EQ(param(n7, "u0"), (0.03 + 0.002) * 1.5);
-    EXPECT_EQ(param(n7, "k1"), 0.5 * 1.1);
+    // Expressions and names on a card take their value as ngspice substitutes it.
+    EXPECT_EQ(param(n7, "vth0"), mp::substituted_value(0.40 + 7 * 0.01 + 0));
+    EXPECT_EQ(param(n7, "toxe"), mp::substituted_value(4.1 * 1e-9));
+    EXPECT_EQ(param(n7, "u0"), mp::substituted_value((0.03 + 0.002) * 1.5));
+    EXPECT_EQ(param(n7, "k1"), mp::substituted_value(0.5 * 1.1));
     EXPECT_EQ(param(n7, "rdsw"), 107.0);
     EXPECT_EQ(param(n7, "level"), 54.0);
     EXPECT_EQ(n7.params.front().first, "level");
-    EXPECT_EQ(param(*card_named(*ss, "nch.7"), "vth0"), 0.40 + 7 * 0.01 + 0.03);
-    EXPECT_EQ(param(*card_named(*ss, "pch"), "toxe"), 4.1 * 1e-9 * 1.02);
+    EXPECT_EQ(param(*card_named(*ss, "nch.7"), "vth0"), mp::substituted_value(0.40 + 7 * 0.01 + 0.03));
+    EXPECT_EQ(param(*card_named(*ss, "pch"), "toxe"), mp::substituted_value(4.1 * 1e-9 * 1.02));
 
     EXPECT_EQ(mp::select_card_for_length(*tt, "nch", 0.28e-6, 10e-6)->name, "nch.3");
     EXPECT_EQ(mp::select_card_for_length(*tt, "PCH", 0.28e-6, 10e-6)->name, "pch");
@@ -896,7 +901,7 @@ TEST(ModelParserKit, SectionsValuesAndBins) {
     const auto all = mp::parse_lib_file(kit.models);
     ASSERT_TRUE(all);
     EXPECT_EQ(all->size(), 18u);
-    EXPECT_EQ(param(*card_named(*all, "nch.1"), "vth0"), 0.40 + 0.01 + 0.03);
+    EXPECT_EQ(param(*card_named(*all, "nch.1"), "vth0"), mp::substituted_value(0.40 + 0.01 + 0.03));
 
     const auto broken = mp::parse_lib_file_section(kit.models, "mos_broken");
     ASSERT_TRUE(broken);
@@ -1006,7 +1011,9 @@ TEST(ModelParserSamples, FullFeaturedCardsKeepTheirValues) {
             const std::string text = line.substr(open + 1, close - open - 1);
             ASSERT_LT(k, params.size()) << key;
             EXPECT_EQ(params[k].first, key);
-            EXPECT_EQ(params[k].second, std::strtod(text.c_str(), nullptr)) << key << " = " << text;
+            // A value in parentheses is an expression to ngspice: substituted.
+            EXPECT_EQ(params[k].second, mp::substituted_value(std::strtod(text.c_str(), nullptr)))
+                << key << " = " << text;
             ++k;
             ++checked;
         }
@@ -1025,9 +1032,9 @@ TEST(ModelParserCards, StatisticalParametersGiveNominalValuesThroughChains) {
     const auto cards = mp::extract_models(lines, mp::collect_dot_params(lines), &refused);
     EXPECT_TRUE(refused.empty());
     ASSERT_EQ(cards.size(), 1u);
-    EXPECT_EQ(param(cards[0], "toxe"), 8e-9);
-    EXPECT_EQ(param(cards[0], "vth0"), 0.4 + 0.1 * 2.0);
-    EXPECT_EQ(param(cards[0], "u0"), 0.03);
+    EXPECT_EQ(param(cards[0], "toxe"), mp::substituted_value(8e-9));
+    EXPECT_EQ(param(cards[0], "vth0"), mp::substituted_value(0.4 + 0.1 * 2.0));
+    EXPECT_EQ(param(cards[0], "u0"), mp::substituted_value(0.03));
 }
 
 // Each card value as ngspice (39) takes it on a card: the statistical calls
@@ -1046,7 +1053,7 @@ TEST(ModelParserCards, CardValuesAsNgspiceTakesThem) {
         {"{unif(0.42,0,0)}", 0.42, ""},
         {"{limit(0.42,0.01,3)}", 0.42, ""},
         {"{agauss(0.3)}", 1.0, ""},
-        {"{5+aunif(0.3)}", 6.0, ""},
+        {"{5+aunif(0.3)}", 6.000000000000001, ""},
         {"mc", 0.5, ""},  // through a chain of parameters
         {"1e-400", 0.0, ""},
         {"{agauss()}", std::nullopt, "cannot evaluate vth0 = {agauss()}"},
@@ -1073,11 +1080,11 @@ TEST(ModelParserCards, CardValuesAsNgspiceTakesThem) {
         {"\"0.5+0.1\"", 0.5, ""},
         {"\"{0.5+0.1}\"", 0.5 + 0.1, ""},
         {"\"0.5\"k", 0.5, ""},
-        {"\"abc\"", std::nullopt, "cannot evaluate vth0 = abc"},
-        {"\"nan\"", std::nullopt, "cannot evaluate vth0 = nan (not a finite number)"},
+        {"\"abc\"", std::nullopt, "cannot evaluate vth0 = \"abc\""},
+        {"\"nan\"", std::nullopt, "cannot evaluate vth0 = \"nan\""},
         // A bare value is read up to where its number ends.
         {"0.42+0.01", 0.42, ""},
-        {"4.8.3", 4.8, ""},
+        {"4.8.3", 4.800000000000001, ""},
         {".u", std::nullopt, "cannot evaluate vth0 = .u"},
         // A Gaussian of zero sigma is not a number to ngspice.
         {"{agauss(0.42,0)}", std::nullopt, "cannot evaluate vth0 = {agauss(0.42,0)} (not a finite number)"},
