@@ -68,9 +68,11 @@ TEST(ModelParserValues, NumbersAndSuffixes) {
     EXPECT_EQ(mp::parse_spice_float(""), std::nullopt);
 }
 
-// Card and device-line values as ngspice (39) reads them, each checked with
-// its @model[param] or @m[param]: a value that starts like a number is read
-// by its number reader up to where the number ends, not evaluated.
+// Card and device-line values as ngspice (39) reads them, to the bit: each
+// card value checked with its @model[param] at numdgt=17; a device line reads
+// them alike but has no value where ngspice refuses the line. A value that
+// starts like a number is read by its number reader up to where the number
+// ends, not evaluated.
 TEST(ModelParserValues, CardAndDeviceLineValuesAsNgspiceReadsThem) {
     const mp::ParamMap p{{"vt", 0.4}};
     const struct {
@@ -121,6 +123,46 @@ TEST(ModelParserValues, CardAndDeviceLineValuesAsNgspiceReadsThem) {
         EXPECT_EQ(mp::site_value(c.text, p, mp::ValueSite::Card), c.card) << c.text;
         EXPECT_EQ(mp::site_value(c.text, p, mp::ValueSite::DeviceLine), c.device) << c.text;
     }
+}
+
+// ngspice's number reader is not correctly rounded: it accumulates the digits
+// and applies one power of ten. An expression's numbers are read correctly
+// rounded (so (4.8-4)*1e16 is 7999999999999998, not 8000000000000007) and its
+// value goes back through that reader from 15 decimals. Each value as
+// ngspice's @model[param] gives it at numdgt=17, with .param vt=0.1.
+TEST(ModelParserValues, NumbersToTheBitAsNgspiceReadsThem) {
+    const mp::ParamMap p{{"vt", 0.1}};
+    const std::pair<const char*, double> cases[] = {
+        {"0.3", 0.30000000000000004},
+        {"4.8", 4.800000000000001},
+        {"1.7e-9", 1.7000000000000001e-09},
+        {"4.1n", 4.1e-09},
+        {"2.5e-6", 2.4999999999999998e-06},
+        {"1e23", 1.0000000000000001e+23},
+        {"3.9", 3.9000000000000004},
+        {"-1.2", -1.2000000000000002},
+        {"0.009", 0.009000000000000001},
+        {"5e-11", 4.9999999999999995e-11},
+        {"7.3u", 7.2999999999999996e-06},
+        {"1.5mil", 3.81e-05},
+        {"123456.789", 123456.789},
+        {"{4.8}", 4.800000000000001},
+        {"{0.1+0.2}", 0.3},
+        {"{(4.8-4)*1e16}", 7999999999999998.0},
+        {"{1.7e-9}", 1.7e-09},
+        {"{4.1n}", 4.099999999999999e-09},
+        {"vt", 0.09999999999999999},
+        {"{vt*3}", 0.3},
+        {"\"4.8\"", 4.800000000000001},
+        {"\"{4.8}\"", 4.800000000000001},
+    };
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(mp::site_value(text, p, mp::ValueSite::Card), expected) << text;
+        EXPECT_EQ(mp::site_value(text, p, mp::ValueSite::DeviceLine), expected) << text;
+    }
+    // Exponents past any double's range give 0 or an infinity, not an overflowed count.
+    EXPECT_EQ(mp::site_value("1e99999999999999999999", p, mp::ValueSite::Card), HUGE_VAL);
+    EXPECT_EQ(mp::site_value("1e-99999999999999999999", p, mp::ValueSite::Card), 0.0);
 }
 
 TEST(ModelParserValues, ExpressionsAreReadAsOneUnit) {
@@ -351,6 +393,48 @@ TEST(ModelParserPairs, Forms) {
     // "=" inside a value's quotes, braces or parentheses is a comparison.
     EXPECT_EQ(mp::parse_key_value_pairs("v='c >= 3 ? 1 : 2' w={c==3} u=(c!=3) t = 'c<=2||c>4'", {{"c", 3}}),
               (PL{{"v", 1}, {"w", 1}, {"u", 0}, {"t", 0}}));
+}
+
+// A card's pairs in the forms ngspice reads them, each checked with its
+// @model[param] (.param dvth=0.1): "=" with or without blanks or none at all,
+// commas and tabs, continuation lines splitting anywhere, double quotes as
+// separators, a value given twice. What follows a value's number is no pair.
+TEST(ModelParserPairs, CardFormsAsNgspiceReadsThem) {
+    using PL = mp::ParamList;
+    const double tenth = mp::substituted_value(0.1);  // {dvth} as ngspice substitutes it
+    const struct {
+        const char* body;
+        PL expected;
+    } cases[] = {
+        {"k1 = 0.5 k2= -0.05 k3 =-2 dvt0 = -3", {{"k1", 0.5}, {"k2", -0.05}, {"k3", -2}, {"dvt0", -3}}},
+        {"\n+ k1=\n+ 0.5 k2\n+ =0.05\n+ k3=+2", {{"k1", 0.5}, {"k2", 0.05}, {"k3", 2}}},
+        {"\n+ k1\n+ =\n+ 0.5 k2 =\n+ 0.05", {{"k1", 0.5}, {"k2", 0.05}}},
+        {"k1=0.5,k2=0.05, k3=2 ,dvt0=3", {{"k1", 0.5}, {"k2", 0.05}, {"k3", 2}, {"dvt0", 3}}},
+        {"k1 , 0.5 k2\t=\t0.05\tk3\t2", {{"k1", 0.5}, {"k2", 0.05}, {"k3", 2}}},
+        {"k1 0.5 k2 -0.05", {{"k1", 0.5}, {"k2", -0.05}}},
+        {"k1 = 0.5 k1 = 0.6", {{"k1", 0.5}, {"k1", 0.6000000000000001}}},
+        {"k1=0.5 k2==0.05 k3= =2", {{"k1", 0.5}, {"k2", 0.05}, {"k3", 2}}},
+        {"k1=0.5) k2=0.05", {{"k1", 0.5}, {"k2", 0.05}}},
+        {"k1=\"0.5\" k2=\"0.05\"k3=2", {{"k1", 0.5}, {"k2", 0.05}, {"k3", 2}}},
+        {"k1=\"0.5 k3=2\"", {{"k1", 0.5}, {"k3", 2}}},
+        {"k1=dvth k2 = dvth k3 =dvth", {{"k1", tenth}, {"k2", tenth}, {"k3", tenth}}},
+        {"k1 = dvth + 0.5 k2=0.05", {{"k1", tenth}, {"k2", 0.05}}},
+        {"k1=1e-3*2 k2=2*1e-3", {{"k1", 1e-3}, {"k2", 2}}},
+        {"k1={0.5}m k2=0.05", {{"k1", 0.5}, {"k2", 0.05}}},
+        // A name without a value of its own: ngspice sets a known one to 0, this reader skips it.
+        {"k1 dvth k2=0.05", {{"k2", 0.05}}},
+    };
+    for (const auto& c : cases) {
+        const auto lines =
+            mp::join_continuation_lines(fmt::cat(".param dvth=0.1\n.model n nmos level=54 ", c.body, "\n"));
+        std::map<std::string, std::string> refused;
+        const auto cards = mp::extract_models(lines, mp::collect_dot_params(lines), &refused);
+        ASSERT_EQ(cards.size(), 1u) << c.body;
+        PL expected{{"level", 54}};
+        expected.insert(expected.end(), c.expected.begin(), c.expected.end());
+        EXPECT_EQ(cards[0].params, expected) << c.body;
+        EXPECT_TRUE(refused.empty()) << c.body;
+    }
 }
 
 TEST(ModelParserParams, ReferencesSeeEarlierDefinitions) {
@@ -628,6 +712,15 @@ TEST(ModelParserSubckt, DeviceLineEvaluatedAsNgspiceDoes) {
          ".param gdv=0.1 dbody=0.3\n.ends\n",
          {},
          {{"delvto", S(0.2)}, {"sca", S(0.6)}}},
+        {"double quotes: groups evaluated, a name not; every pair form",
+         ".param sd0=0.2u\n.subckt x d g s b W=1u L=0.18u\n"
+         "m0 d g s b nch w=\"{W}\" , l =\"L\" sa=\"0.3u\" sb=\" (0.4u) \"\n+ sd\n+ =\"sd0\" nf= {sd0*1e7}\n.ends\n",
+         {},
+         {{"w", S(1e-6)}, {"l", std::nullopt}, {"sa", 3e-7}, {"sb", 4e-7}, {"sd", std::nullopt}, {"nf", S(2.0)}}},
+        {"what follows a number or a group, glued to it, leaves no value",
+         ".subckt x d g s b W=1u L=0.18u\nm0 d g s b nch w={W}m l=0.18u+0.01u sa=0.3u,sb=0.4u)\n.ends\n",
+         {},
+         {{"w", std::nullopt}, {"l", std::nullopt}, {"sa", 3e-7}, {"sb", 4e-7}}},
         {"what nothing defines has no value; another subcircuit's .param is not seen",
          ".subckt other a\n.param hidden=1\n.ends\n.subckt x d g s b\n.param loop={loop+1} c1={c2} c2={c1}\n"
          "m0 d g s b nch delvto=hidden sca={loop} sb=agauss(0.4u,0.01u,3) sd={c1}\n.ends\n",
@@ -1074,14 +1167,23 @@ TEST(ModelParserCards, CardValuesAsNgspiceTakesThem) {
         {"'1/0'", std::nullopt, "cannot evaluate vth0 = '1/0' (not a finite number)"},
         {"{sqrt(-1)}", std::nullopt, "cannot evaluate vth0 = {sqrt(-1)} (not a finite number)"},
         {"'0.42+'", std::nullopt, "cannot evaluate vth0 = '0.42+'"},
-        // Double quotes are blanks to ngspice, once the expressions inside
-        // them are evaluated.
+        // Inside double quotes ngspice evaluates braces and single quotes and
+        // reads the rest with its number reader.
         {"\"0.5\"", 0.5, ""},
         {"\"0.5+0.1\"", 0.5, ""},
         {"\"{0.5+0.1}\"", 0.5 + 0.1, ""},
         {"\"0.5\"k", 0.5, ""},
+        {"\"(0.5)\"", 0.5, ""},
+        {"\"{mc}\"", mp::substituted_value(0.5), ""},
+        {"\"'mc+0.1'\"", mp::substituted_value(0.6), ""},
+        {"\"{1/0}\"", std::nullopt, "cannot evaluate vth0 = \"{1/0}\" (not a finite number)"},
+        // Nothing else in double quotes is evaluated: ngspice reads 0 (with a
+        // warning "unrecognized parameter (mc)").
+        {"\"mc\"", std::nullopt, "cannot evaluate vth0 = \"mc\""},
+        {"\"mc+0.1\"", std::nullopt, "cannot evaluate vth0 = \"mc+0.1\""},
         {"\"abc\"", std::nullopt, "cannot evaluate vth0 = \"abc\""},
         {"\"nan\"", std::nullopt, "cannot evaluate vth0 = \"nan\""},
+        {"\"\"", std::nullopt, "cannot evaluate vth0 = \"\""},
         // A bare value is read up to where its number ends.
         {"0.42+0.01", 0.42, ""},
         {"4.8.3", 4.800000000000001, ""},
