@@ -186,7 +186,8 @@ std::vector<RawPair> raw_pairs(std::string_view s, PairForms forms) {
             } else if (spice_expr::starts_like_number(s.substr(i))) {
                 // A double quote ends the token as a blank would.
                 const std::size_t quote = s.find('"', i);
-                const std::string_view token = s.substr(i, quote == std::string_view::npos ? quote : quote - i);
+                const std::string_view token =
+                    s.substr(i, quote == std::string_view::npos ? quote : quote - i);
                 end = glued_end(i + spice_expr::value_token_end(token));
             } else if (quoted) {
                 end = i;
@@ -246,7 +247,8 @@ std::optional<std::string> value_problem(std::string_view name, std::optional<do
         return fmt::cat("cannot evaluate ", name, " = ", shown, " (not a finite number)");
     }
     if (shown.empty()) return std::nullopt;
-    if (const auto raw = spice_expr::evaluate_ieee(strip_double_quotes(shown), params); raw && !std::isfinite(*raw))
+    if (const auto raw = spice_expr::evaluate_ieee(strip_double_quotes(shown), params);
+        raw && !std::isfinite(*raw))
         return fmt::cat("cannot evaluate ", name, " = ", shown, " (not a finite number)");
     return fmt::cat("cannot evaluate ", name, " = ", shown);
 }

@@ -147,7 +147,8 @@ double substituted_value(double value) {
     char text[32];
     const auto written = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific, 15);
     if (written.ec != std::errc()) return value;
-    return leading_number(std::string_view(text, static_cast<std::size_t>(written.ptr - text))).value_or(value);
+    return leading_number(std::string_view(text, static_cast<std::size_t>(written.ptr - text)))
+        .value_or(value);
 }
 
 namespace {
