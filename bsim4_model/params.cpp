@@ -82,7 +82,9 @@ int find_param_row(const char* name) {
 int BSIM4mParam(int id, double value, Model& model) {
     if (id == id_tnom) value += 273.15;
     if (is_ndep_family(id) && value > 1e20) value *= 1e-6;
-    if (is_nsd_or_ngate_family(id) && value > 1e23) value *= 1e-6;
+    // ngspice converts these above 1.000001e24, not above BSIM4's 1e23: a card's "1e23", which
+    // its number reader makes a hair more than 1e23, and anything up to 1e24 stay in cm^-3.
+    if (is_nsd_or_ngate_family(id) && value > 1.000001e24) value *= 1e-6;
     switch (id) {
 #define BSIM4_REAL(field, pid)    \
     case pid:                     \

@@ -412,7 +412,8 @@ CARD_VALUES = [
     ("{limit(0.42,0)}", None, None),
     ("{agauss(0.3)}", None, None),
     # Bare values ngspice reads up to where the number ends, and double-quoted
-    # ones, whose quotes it reads as blanks (an expression inside is evaluated).
+    # ones, of which it evaluates only braces and single quotes: the rest is
+    # read as a bare number is.
     ("0.42+0.01", None, None),
     ("0.45.3", None, None),
     ("0x10", None, None),
@@ -424,6 +425,11 @@ CARD_VALUES = [
     ('"0.5+0.1"', None, None),
     ('"{0.5+0.1}"', None, None),
     ('"0.42" version="4.8.2"', None, None),
+    ('"0.45+vth_nom"', None, None),
+    ("\"'0.4+0.05'\"", None, None),
+    ('"(0.45)"', None, None),
+    ('"{vth_nom}"', None, None),
+    ('"{vth_undefined}"', "Undefined parameter [vth_undefined]", 'cannot evaluate vth0 = "{vth_undefined}"'),
 ]
 
 # Values ngspice reads as 0 without refusing them: expressions it writes as
@@ -438,8 +444,15 @@ TAKEN_AS_ZERO = [
     ("{gauss(0.42,0)}", "cannot evaluate vth0 = {gauss(0.42,0)} (not a finite number)"),
     ("{agauss(0.42,0.01,0)}", "cannot evaluate vth0 = {agauss(0.42,0.01,0)} (not a finite number)"),
     ("{agauss(0)}", "cannot evaluate vth0 = {agauss(0)} (not a finite number)"),
-    ('"abc"', 'cannot evaluate vth0 = abc'),
+    ('"abc"', 'cannot evaluate vth0 = "abc"'),
     (".u", "cannot evaluate vth0 = .u"),
+    # A name or formula in double quotes is not evaluated: ngspice reads 0 and
+    # warns "unrecognized parameter (vth_nom)".
+    ('"vth_nom"', 'cannot evaluate vth0 = "vth_nom"'),
+    ('"vth_nom+0.05"', 'cannot evaluate vth0 = "vth_nom+0.05"'),
+    ('"-vth_nom"', 'cannot evaluate vth0 = "-vth_nom"'),
+    ('"nan"', 'cannot evaluate vth0 = "nan"'),
+    ('""', 'cannot evaluate vth0 = ""'),
 ]
 
 
@@ -483,6 +496,52 @@ def test_values_ngspice_reads_as_zero_are_refused(tmp_path, value, message):
         DcSolver(str(zero), "nch", w=W, l=L).solve(vg=0.9, vd=0.9).ids, rel=1e-9)
     with pytest.raises(RuntimeError, match=f"^model 'nch': {re.escape(message)}$"):
         DcSolver(str(path), "nch", w=W, l=L)
+
+
+# The same two values, vth0 = 0.45 and k2 = 0.03, in every form ngspice reads a card's pairs in
+# (each checked there through the drain current): blanks or none around "=", no "=" at all, tabs,
+# commas, a value given twice (the last counts), continuation lines splitting name, "=" and value,
+# and parentheses around the whole list.
+PAIR_FORMS = [
+    "vth0 =0.45 k2 =0.03",
+    "vth0= 0.45 k2 = 0.03",
+    "vth0\t=\t0.45\tk2=\t0.03",
+    "vth0 0.45 k2 0.03",
+    "vth0=0.45,k2=0.03",
+    "vth0=0.45 , k2=0.03",
+    "vth0=0.40 k2=0.03 vth0 = 0.45",
+    "vth0\n+ =0.45 k2\n+ = 0.03",
+    "vth0=\n+ 0.45 k2\n+ =\n+ 0.03",
+    "vth0 = {0.4+0.05} k2 ='0.03'",
+    "vth0=0.45 k2=0.03 )",
+]
+
+
+@needs_ngspice
+@pytest.mark.parametrize("form", PAIR_FORMS)
+def test_card_pairs_in_every_form_ngspice_reads(tmp_path, form):
+    card = example_card("nch", vth0=0.45, k2=0.03).replace("+ vth0=0.45 k2=0.03", "+ " + form)
+    if form.endswith(")"):
+        card = card.replace(".model nch nmos", ".model nch nmos (", 1)
+    path = tmp_path / "card.lib"
+    path.write_text(card)
+    reference = ngspice_card_id(tmp_path, card)
+    assert DcSolver(str(path), "nch", w=W, l=L).solve(vg=0.9, vd=0.9).ids == pytest.approx(reference, rel=1e-9)
+    # The pairs count: the card without them is another device.
+    assert abs(ngspice_card_id(tmp_path, example_card("nch")) / reference - 1) > 1e-3
+
+
+@needs_ngspice
+@pytest.mark.parametrize("doping", ["ngate=1e23", "ngate=2e23", "ngate=1e24", "ngate=1.0000011e24", "nsd=1e23",
+                                    "nsd=5e23", "nsd=2e24", "ndep=1.7e23"])
+def test_doping_in_either_unit_as_ngspice_takes_it(tmp_path, doping):
+    # ngspice takes nsd and ngate in m^-3 above 1.000001e24, ndep above 1e20.
+    name, value = doping.split("=")
+    card = example_card("nch", **{name: float(value)})
+    path = tmp_path / "card.lib"
+    path.write_text(card)
+    reference = ngspice_card_id(tmp_path, card)
+    assert DcSolver(str(path), "nch", w=W, l=L).solve(vg=0.9, vd=0.9).ids == pytest.approx(reference, rel=1e-9)
 
 
 def test_construction_errors(lib, tmp_path):

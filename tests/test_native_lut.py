@@ -514,17 +514,24 @@ def ngspice_wrapped_output(folder, lib, name):
     return run.stdout + run.stderr
 
 
-# Device lines as ngspice reads them: a value read up to where its number ends, double quotes
-# as blanks; and lines ngspice refuses, with what ngspice says of each (None: not run, as it
-# never ends) and the native path's refusal.
+# Device lines as ngspice reads them: a value read up to where its number ends, braces evaluated
+# inside double quotes, pairs in any spacing and split over continuation lines; and lines ngspice
+# refuses, with what ngspice says of each (None: not run, as it never ends) and the native path's
+# refusal.
 QUIRKS = """\
 .subckt nquirk d g s b W=1u L=0.18u
-m0 d g s b nwp w={W} l=0.18u.5 nf="2" sca="1" delvto=0.05abc sa=0.4u sb=0.4u sd=0.2u
+m0 d g s b nwp w="{W}" l=0.18u.5 nf="2" sca="1" delvto=0.05abc sa =0.4u , sb
++ = 0.4u sd= 0.2u
 .ends
 """
 DEVICE_LINE_REFUSALS = [
     ("l=0.18u+0.01u", "unknown parameter (+0.01u)",
      "subcircuit 'nrefused': cannot evaluate l = 0.18u+0.01u on its device line"),
+    # A name in double quotes is not evaluated: ngspice reads 0 and takes the name for a parameter.
+    ('l="ll"', "unknown parameter (ll)",
+     "subcircuit 'nrefused': cannot evaluate l = \"ll\" on its device line"),
+    ('l="L"', "The parameter xgl must be smaller than Ldrawn+XL",
+     "subcircuit 'nrefused': cannot evaluate l = \"L\" on its device line"),
     ("l=0.18u mulu0=0", "Fatal: u0 at current temperature = 0 is not positive.",
      "instance_create failed W=1.000e-6 L=1.800e-7: u0 at current temperature = 0 is not positive"),
     ("l=0.18u mulu0=-1", "Fatal: u0 at current temperature = -0.035 is not positive.",

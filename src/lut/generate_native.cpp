@@ -411,10 +411,9 @@ Result<Device, std::string> make_device(const LutConfig& config, const parser::S
         if (p.name == "ic") continue;  // initial voltages, a list: for transients
         if (!p.value)
             return err(refused(fmt::cat("cannot evaluate ", p.name, " = ", p.text, " on its device line")));
-        double v = *p.value;
-        // A finger count a hair above an integer runs BSIM4's stress loop once more; the other
-        // values ngspice reads an ulp away change nothing to speak of.
-        if (p.name == "nf" && p.substituted) v = parser::substituted_value(v);
+        // As ngspice reads it, to the bit: a finger count a hair above an integer runs BSIM4's
+        // stress loop once more.
+        const double v = *p.value;
         if (use != InstanceParamUse::Caller) d.given.emplace_back(p.name, v);
         if (use == InstanceParamUse::Evaluator) {
             d.params.emplace_back(p.name, v);

@@ -62,27 +62,30 @@ std::size_t scan_top_level(std::string_view s, std::size_t from, F&& at_top) {
     return s.size();
 }
 
-// Words of a pair text; a quoted or bracketed group is one word or part of
-// one, whatever blanks it holds ("a='1 + b'" is one word).
-std::vector<std::string_view> value_words(std::string_view s) {
-    std::vector<std::string_view> words;
-    std::size_t i = 0;
-    for (;;) {
-        while (std::size_t n = whitespace_at(s, i)) i += n;
-        if (i >= s.size()) return words;
-        const std::size_t end = scan_top_level(s, i, [&](std::size_t k) { return whitespace_at(s, k) != 0; });
-        words.push_back(s.substr(i, end - i));
-        i = end;
+// The end of the group that opens at `s[i]` ("{", "(" or a single quote):
+// the position after it, or npos when it is not closed.
+std::size_t group_end(std::string_view s, std::size_t i) {
+    bool quoted = false;
+    int depth = 0;
+    for (std::size_t k = i; k < s.size(); ++k) {
+        const char c = s[k];
+        if (quoted) {
+            if (c != '\'') continue;
+            quoted = false;
+            if (depth == 0) return k + 1;
+        } else if (c == '\'') {
+            quoted = true;
+        } else if (c == '(' || c == '{') {
+            ++depth;
+        } else if (c == ')' || c == '}') {
+            if (--depth <= 0) return depth == 0 ? k + 1 : std::string_view::npos;
+        }
     }
+    return std::string_view::npos;
 }
 
-std::size_t top_level_equals(std::string_view word) {
-    const std::size_t p = scan_top_level(word, 0, [&](std::size_t k) { return word[k] == '='; });
-    return p < word.size() ? p : std::string_view::npos;
-}
-
-// A name for the spaced form must start like a name: a letter (any non-ASCII
-// character counts as one) or "_".
+// A name must start like one: a letter (any non-ASCII character counts as
+// one) or "_".
 bool starts_like_name(std::string_view name) {
     if (name.empty()) return false;
     const unsigned char c = static_cast<unsigned char>(name[0]);
@@ -91,104 +94,147 @@ bool starts_like_name(std::string_view name) {
 }
 
 struct RawPair {
-    std::string_view name;   // as written
-    std::string_view value;  // one value word, untrimmed quotes kept
-    bool spaced;             // written "name = value"
+    std::string name;   // as written
+    std::string value;  // as written; one read inside double quotes, in them
 };
 
-// The name=value pairs of a text, before evaluation: the forms "a=1", "a= 1"
-// and "a = 1"; "a =1" gives nothing (its "=1" has no name).
-std::vector<RawPair> raw_pairs(std::string_view text) {
-    const std::vector<std::string_view> words = value_words(text);
+// Which pairs a text holds besides "name=value".
+enum class PairForms {
+    Assigned,  // only those with "=": .param lines, subcircuit headers, device lines
+    Card,      // also "name value" for a value that starts like a number, as a card reads it
+};
+
+// The name=value pairs of a text before evaluation, tokenised as ngspice
+// reads a card: blanks, commas and double quotes separate (a double-quoted
+// text is read in place, its values not evaluated), "=" may stand with or
+// without blanks around it ("a=1", "a = 1", "a =1", "a= 1", also across
+// joined continuation lines), and a pair repeated is read again. A value is
+// a group ({...}, '...') with what is glued to it, a number's token with
+// what is glued to it ("0.42+0.01": which of it counts is site_value's
+// matter), or else an expression up to the next blank (commas and "="
+// included: "a=b*2,c=1" is one value, as ngspice's expression reader takes
+// it). A name that does not start like one gives no pair.
+std::vector<RawPair> raw_pairs(std::string_view s, PairForms forms) {
     std::vector<RawPair> pairs;
+    bool quoted = false;  // inside double quotes
     std::size_t i = 0;
-    while (i < words.size()) {
-        const std::string_view word = words[i];
-        if (word == "=") {
-            if (i == 0 || i + 1 >= words.size()) {
-                ++i;
+    const auto blank = [&](std::size_t k) { return whitespace_at(s, k) != 0; };
+    // Skips separators: blanks, commas, stray ")" and, with `equals`, "=";
+    // double quotes toggle `quoted`, and are counted in `quotes`.
+    std::size_t quotes = 0;
+    const auto skip = [&](bool equals) {
+        while (i < s.size()) {
+            if (const std::size_t n = whitespace_at(s, i)) {
+                i += n;
                 continue;
             }
-            if (!starts_like_name(words[i - 1])) {
-                ++i;
-                continue;
+            const char c = s[i];
+            if (c == '"') {
+                quoted = !quoted;
+                ++quotes;
+            } else if (c != ',' && c != ')' && !(equals && c == '=')) {
+                return;
             }
-            pairs.push_back({words[i - 1], words[i + 1], true});
-            i += 2;
-            continue;
+            ++i;
         }
-        const std::size_t p = top_level_equals(word);
-        if (p == std::string_view::npos) {
+    };
+    // What is glued to a value from `k`: up to a blank, comma, ")" or double quote.
+    const auto glued_end = [&](std::size_t k) {
+        while (k < s.size() && !blank(k) && s[k] != ',' && s[k] != ')' && s[k] != '"') ++k;
+        return k;
+    };
+    for (;;) {
+        skip(true);
+        if (i >= s.size()) return pairs;
+        const std::size_t name_start = i;
+        i = scan_top_level(s, i, [&](std::size_t k) {
+            return blank(k) || s[k] == '=' || s[k] == ',' || s[k] == '"' || s[k] == ')';
+        });
+        if (i == name_start) {  // an unmatched "}" at the top level
             ++i;
             continue;
         }
-        const std::string_view name = trim(word.substr(0, p));
-        std::string_view value = trim(word.substr(p + 1));
-        ++i;
-        if (value.empty() && i < words.size()) value = words[i++];
-        if (!name.empty()) pairs.push_back({name, value, false});
+        const std::string_view name = s.substr(name_start, i - name_start);
+        std::size_t after_name = i;
+        while (after_name < s.size() && blank(after_name)) after_name += whitespace_at(s, after_name);
+        if (after_name < s.size() && s[after_name] == '=') {
+            i = after_name;
+            quotes = 0;
+            skip(true);
+            // An empty quoted text: a value without a number.
+            if (!quoted && quotes > 0) {
+                if (starts_like_name(name)) pairs.push_back({std::string(name), "\"\""});
+                continue;
+            }
+        } else {
+            if (forms != PairForms::Card) continue;
+            const std::size_t back = i;
+            const bool was_quoted = quoted;
+            skip(false);
+            if (i >= s.size() || !spice_expr::starts_like_number(s.substr(i))) {
+                i = back;
+                quoted = was_quoted;
+                continue;
+            }
+        }
+        std::size_t end = i;
+        if (i < s.size()) {
+            const char c = s[i];
+            if (c == '{' || c == '\'') {
+                const std::size_t g = group_end(s, i);
+                end = g == std::string_view::npos ? s.size() : glued_end(g);
+            } else if (spice_expr::starts_like_number(s.substr(i))) {
+                // A double quote ends the token as a blank would.
+                const std::size_t quote = s.find('"', i);
+                const std::string_view token =
+                    s.substr(i, quote == std::string_view::npos ? quote : quote - i);
+                end = glued_end(i + spice_expr::value_token_end(token));
+            } else if (quoted) {
+                end = i;
+                while (end < s.size() && !blank(end) && s[end] != '"') ++end;
+            } else {
+                end = scan_top_level(s, i, [&](std::size_t k) { return blank(k) || s[k] == '"'; });
+            }
+        }
+        const std::string_view value = s.substr(i, end - i);
+        i = end;
+        if (starts_like_name(name))
+            pairs.push_back({std::string(name), quoted ? fmt::cat("\"", value, "\"") : std::string(value)});
     }
-    return pairs;
 }
 
 // Evaluates the pairs of `text` in order with `read` and calls `on(name,
-// value, text)` for each (value empty when it has none; text as written). A
-// spaced pair repeating the name of the pair appended just before it is
-// ignored. `params` may grow from inside `on`.
+// value, text)` for each (value empty when it has none; text as written).
+// `params` may grow from inside `on`.
 template <class Read, class OnPair>
-void for_each_pair(std::string_view text, const ParamMap& params, Read&& read, OnPair&& on) {
-    std::string last_appended;
-    bool any_appended = false;
-    for (const RawPair& raw : raw_pairs(text)) {
-        std::string name = ascii_lower(raw.name);
-        if (raw.spaced && any_appended && name == last_appended) continue;
-        const std::optional<double> value = read(raw.value, params);
-        if (value) {
-            last_appended = name;
-            any_appended = true;
-        }
-        on(std::move(name), value, raw.value);
-    }
+void for_each_pair(std::string_view text, PairForms forms, const ParamMap& params, Read&& read, OnPair&& on) {
+    for (const RawPair& raw : raw_pairs(text, forms))
+        on(ascii_lower(raw.name), read(raw.value, params), std::string_view(raw.value));
 }
 
 template <class OnPair>
 void for_each_pair(std::string_view text, const ParamMap& params, OnPair&& on) {
-    for_each_pair(text, params, parse_value, std::forward<OnPair>(on));
-}
-
-// A card or device line as ngspice reads its values: its double quotes are
-// blanks there ("vth0=\"0.5\"" is "vth0= 0.5"), once the expressions in
-// braces or single quotes, inside them too, have been evaluated.
-std::string unquoted(std::string_view text) {
-    std::string out(text);
-    bool quoted = false;
-    int depth = 0;
-    for (char& c : out) {
-        if (quoted) {
-            quoted = c != '\'';
-        } else if (c == '\'') {
-            quoted = true;
-        } else if (c == '{') {
-            ++depth;
-        } else if (c == '}' && depth > 0) {
-            --depth;
-        } else if (c == '"' && depth == 0) {
-            c = ' ';
-        }
-    }
-    return out;
+    for_each_pair(text, PairForms::Assigned, params, parse_value, std::forward<OnPair>(on));
 }
 
 std::optional<double> card_value(std::string_view text, const ParamMap& params) {
     return site_value(text, params, ValueSite::Card);
 }
 
+// A value as written without the double quotes around it.
+std::string_view strip_double_quotes(std::string_view text) {
+    if (!text.empty() && text.front() == '"') text.remove_prefix(1);
+    if (!text.empty() && text.back() == '"') text.remove_suffix(1);
+    return text;
+}
+
 // Why ngspice cannot take a card value: none when `value` is a number it
 // takes, or when the text is empty. A value without a number in it (an
 // undefined name, an unknown function, a statistical function with no
-// argument or more than three, a syntax error, "abc" or ".u" in double quotes
-// or bare) is refused, though ngspice reads a bare ".u" and a quoted "abc" as
-// 0 (the latter with a warning). An expression that overflows or has no
+// argument or more than three, a syntax error, ".u" bare, or a text in double
+// quotes that does not start like a number: "abc", "dvth", "dvth+0.5") is
+// refused, though ngspice reads a bare ".u" and a quoted text as 0 (with a
+// warning "unrecognized parameter" for a quoted name). An expression that overflows or has no
 // number as its value (1/0, sqrt(-1), agauss(0.42,0)) is written by ngspice
 // as "inf" or "nan", which its card reader takes for 0 without a word; a
 // literal "nan" or "inf" it refuses; 1e309 it reads as an infinity that makes
@@ -201,7 +247,8 @@ std::optional<std::string> value_problem(std::string_view name, std::optional<do
         return fmt::cat("cannot evaluate ", name, " = ", shown, " (not a finite number)");
     }
     if (shown.empty()) return std::nullopt;
-    if (const auto raw = spice_expr::evaluate_ieee(shown, params); raw && !std::isfinite(*raw))
+    if (const auto raw = spice_expr::evaluate_ieee(strip_double_quotes(shown), params);
+        raw && !std::isfinite(*raw))
         return fmt::cat("cannot evaluate ", name, " = ", shown, " (not a finite number)");
     return fmt::cat("cannot evaluate ", name, " = ", shown);
 }
@@ -269,8 +316,7 @@ std::optional<Bsim4ModelCard> read_card(std::string_view line, const ParamMap& p
     bool level_given = false;
     std::optional<double> level;
     std::string refused;
-    const std::string body_text = unquoted(strip_enclosing_parens(body));
-    for_each_pair(body_text, params, card_value,
+    for_each_pair(strip_enclosing_parens(body), PairForms::Card, params, card_value,
                   [&](std::string n, std::optional<double> v, std::string_view text) {
                       if (n == "level") {
                           level_given = true;
@@ -809,10 +855,42 @@ std::optional<double> parse_value(std::string_view text, const ParamMap& params)
 
 std::optional<double> site_value(std::string_view text, const ParamMap& params, ValueSite site) {
     text = trim(text);
-    if (!spice_expr::starts_like_number(text)) return parse_value(text, params);
-    const std::size_t end = spice_expr::value_token_end(text);
-    if (site == ValueSite::DeviceLine && end < text.size()) return std::nullopt;
-    return spice_expr::leading_number(text.substr(0, end));
+    // Inside double quotes only the groups are evaluated; the rest is read by
+    // the number reader, which skips a "(" as a separator.
+    const bool quoted = !text.empty() && text.front() == '"';
+    if (quoted) {
+        text.remove_prefix(1);
+        if (!text.empty() && text.back() == '"') text.remove_suffix(1);
+        text = trim(text);
+        while (!text.empty() && text.front() == '(') text = trim(text.substr(1));
+    }
+    // What follows a group or a number's token, glued to it, is a token of
+    // its own: a parameter a card ignores, one a device line does not know.
+    // A ")" separates, as a blank does.
+    const auto rest_allowed = [&](std::size_t end) {
+        if (site == ValueSite::Card) return true;
+        for (std::size_t k = end; k < text.size(); ++k)
+            if (text[k] != ')' && whitespace_at(text, k) == 0) return false;
+        return true;
+    };
+    if (!text.empty() && (text.front() == '{' || text.front() == '\'')) {
+        const std::size_t end = group_end(text, 0);
+        if (end == std::string_view::npos || !rest_allowed(end)) return std::nullopt;
+        const std::optional<double> v = parse_value(text.substr(0, end), params);
+        if (!v) return std::nullopt;
+        return spice_expr::substituted_value(*v);
+    }
+    if (spice_expr::starts_like_number(text)) {
+        const std::size_t end = spice_expr::value_token_end(text);
+        if (!rest_allowed(end)) return std::nullopt;
+        return spice_expr::leading_number(text.substr(0, end));
+    }
+    // Quoted text without a number: ngspice reads 0 (and names what follows
+    // as a parameter).
+    if (quoted) return std::nullopt;
+    const std::optional<double> v = parse_value(text, params);
+    if (!v) return std::nullopt;
+    return spice_expr::substituted_value(*v);
 }
 
 std::vector<Bsim4ModelCard> extract_models(const LogicalLines& lines, const ParamMap& params,
@@ -829,21 +907,6 @@ std::vector<Bsim4ModelCard> extract_models(const LogicalLines& lines, const Para
     return cards;
 }
 
-// Whether `name` stands in the lower-case `text` as a parameter given a
-// value: a whole word followed (blanks aside) by "=".
-bool names_parameter(std::string_view text, std::string_view name) {
-    const auto word_char = [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.';
-    };
-    for (std::size_t at = text.find(name); at != std::string_view::npos; at = text.find(name, at + 1)) {
-        if (at > 0 && word_char(text[at - 1])) continue;
-        std::size_t k = at + name.size();
-        while (k < text.size() && whitespace_at(text, k)) k += whitespace_at(text, k);
-        if (k < text.size() && text[k] == '=') return true;
-    }
-    return false;
-}
-
 std::vector<ModelBins> list_models(const LogicalLines& lines, const ParamMap& params) {
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     std::vector<ModelBins> models;
@@ -852,9 +915,9 @@ std::vector<ModelBins> list_models(const LogicalLines& lines, const ParamMap& pa
         const std::optional<CardText> words = split_card(line);
         if (!words) continue;
         ModelBins model{std::string(words->name), {}, {}, {}, {}};
-        const std::string body = unquoted(strip_enclosing_parens(words->body));
+        const std::string_view body = strip_enclosing_parens(words->body);
         // Only the limits are evaluated: a kit's cards hold thousands of values.
-        for (const RawPair& raw : raw_pairs(body)) {
+        for (const RawPair& raw : raw_pairs(body, PairForms::Card)) {
             const std::string n = ascii_lower(raw.name);
             std::optional<double>* limit = n == "lmin"   ? &model.lmin
                                            : n == "lmax" ? &model.lmax
@@ -863,12 +926,6 @@ std::vector<ModelBins> list_models(const LogicalLines& lines, const ParamMap& pa
                                                          : nullptr;
             if (limit) *limit = card_value(raw.value, params).value_or(kNaN);
         }
-        // A limit written in a form the pairs above leave out ("lmin =1u")
-        // is given all the same, with a value not known here.
-        const std::string lower = ascii_lower(body);
-        for (auto [name, limit] : {std::pair{"lmin", &model.lmin}, std::pair{"lmax", &model.lmax},
-                                   std::pair{"wmin", &model.wmin}, std::pair{"wmax", &model.wmax}})
-            if (!*limit && names_parameter(lower, name)) *limit = kNaN;
         models.push_back(std::move(model));
     }
     return models;
@@ -1116,8 +1173,8 @@ void add_words(std::string_view text, std::unordered_set<std::string>& words) {
 
 RawParamList raw_param_list(std::string_view text) {
     RawParamList out;
-    for (const RawPair& raw : raw_pairs(text))
-        if (!trim(raw.value).empty()) out.emplace_back(ascii_lower(raw.name), std::string(raw.value));
+    for (RawPair& raw : raw_pairs(text, PairForms::Assigned))
+        if (!trim(raw.value).empty()) out.emplace_back(ascii_lower(raw.name), std::move(raw.value));
     return out;
 }
 
@@ -1163,7 +1220,7 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
     // Header: node names have no "=", so every pair is a parameter default,
     // whatever its name ("sb", "sd" and "nf" included).
     const ParamMap no_params;
-    for (const RawPair& raw : raw_pairs(header_rest)) {
+    for (const RawPair& raw : raw_pairs(header_rest, PairForms::Assigned)) {
         std::string key = ascii_lower(raw.name);
         std::string_view text = raw.value;
         while (!text.empty() && text.front() == '\'') text.remove_prefix(1);
@@ -1197,7 +1254,7 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
         if (line.front() == '.' || line.front() == '*') continue;
         std::string_view rest;
         first_word(line, &rest);
-        defaults.devices.push_back({line, raw_param_list(unquoted(rest))});
+        defaults.devices.push_back({line, raw_param_list(rest)});
         if (!defaults.inner_model.empty()) continue;
         // A device line: the first word that is neither the instance name, a
         // parameter nor a short terminal name ("d", "g", "s", "b", "gb", "1")
@@ -1239,30 +1296,7 @@ Result<std::optional<SubcircuitDefaults>, Bsim4Error> parse_subcircuit_defaults_
     return extract_subcircuit_defaults_from_lines(lines, name);
 }
 
-double substituted_value(double value) {
-    if (!std::isfinite(value)) return value;
-    char text[32];
-    const auto written = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific, 15);
-    if (written.ec != std::errc()) return value;
-    const std::string_view t(text, static_cast<std::size_t>(written.ptr - text));
-    double mantissa = 0.0;
-    int decimals = 0;
-    std::size_t i = t.front() == '-' ? 1 : 0;
-    bool after_point = false;
-    for (; i < t.size() && t[i] != 'e'; ++i) {
-        if (t[i] == '.') {
-            after_point = true;
-            continue;
-        }
-        mantissa = 10.0 * mantissa + (t[i] - '0');
-        if (after_point) --decimals;
-    }
-    if (i + 1 >= t.size()) return value;
-    int exponent = 0;
-    std::from_chars(t.data() + i + 1 + (t[i + 1] == '+' ? 1 : 0), t.data() + t.size(), exponent);
-    const double sign = t.front() == '-' ? -1.0 : 1.0;
-    return sign * mantissa * std::pow(10.0, static_cast<double>(decimals + exponent));
-}
+double substituted_value(double value) { return spice_expr::substituted_value(value); }
 
 ParamMap SubcircuitDefaults::scope(const ParamMap& passed) const {
     // The subcircuit's own definitions, one per name: the body's replace the
@@ -1330,7 +1364,7 @@ InstanceSize instance_size(const std::vector<InstanceParam>& params) {
     for (const InstanceParam& p : params) {
         if (p.name == "w") size.w = p.value;
         if (p.name == "l") size.l = p.value;
-        if (p.name == "nf") size.nf = p.value && p.substituted ? substituted_value(*p.value) : p.value;
+        if (p.name == "nf") size.nf = p.value;
         if (p.name == "wnflag")
             size.wnflag = p.value ? std::optional<bool>(std::trunc(*p.value) != 0.0) : std::nullopt;
     }

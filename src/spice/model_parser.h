@@ -75,31 +75,42 @@ LogicalLines join_continuation_lines(std::string_view text);
 // Values of every `.param` line, in order; a reference sees the earlier
 // parameters, also those earlier on the same line.
 ParamMap collect_dot_params(const LogicalLines& lines);
-// The name=value pairs of a card body or `.param` line that have a value.
+// The name=value pairs of a `.param` or `.option` line that have a value,
+// read as ngspice tokenises them: "a=1", "a = 1", "a =1" and "a= 1" alike,
+// blanks, commas and double quotes separating, each pair in order (a name
+// given twice gives two pairs).
 ParamList parse_key_value_pairs(std::string_view text, const ParamMap& params);
 // One value: a number, a parameter name or an expression (see spice_expr),
 // as ngspice reads `.param` values and subcircuit defaults.
 std::optional<double> parse_value(std::string_view text, const ParamMap& params);
 // Where a value stands, for site_value.
 enum class ValueSite { Card, DeviceLine };
-// One value of a `.model` card or of a device line (double quotes already
-// blanks), as ngspice reads it there: a text that starts like a number
+// One value of a `.model` card or of a device line, as ngspice reads it
+// there, to the bit: a text that starts like a number
 // (spice_expr::starts_like_number) is not evaluated but read by its number
 // reader up to where the number ends (spice_expr::leading_number: "4.8.3" is
-// 4.8, "0.42+0.01" 0.42, "0x10" 0); on a device line what follows that
-// number's token ("+0.01u" of "0.18u+0.01u") is a parameter ngspice does not
-// know, and the value has none. Any other text is an expression
-// (parse_value).
+// 4.8, "0.42+0.01" 0.42, "0x10" 0); a group ({...} or '...') and any other
+// text is an expression (parse_value) whose value ngspice substitutes
+// (spice_expr::substituted_value). A text in double quotes ("0.5" quoted) has
+// only its groups evaluated; the rest is read by the number reader, and a
+// quoted text that does not start like a number ("dvth" quoted) has no value
+// (ngspice reads 0). What follows a group or a number's token, glued to it
+// ("+0.01u" of "0.18u+0.01u", "m" of "{L}m"), is a token of its own: ignored
+// on a card, a parameter ngspice does not know on a device line, where the
+// value then has none.
 std::optional<double> site_value(std::string_view text, const ParamMap& params, ValueSite site);
 // The nmos/pmos cards of BSIM4 level (14, 54 or none) among the lines, their
-// values read as ngspice reads them (site_value, double quotes as blanks). A
-// card with a value that has no number (an undefined name, an unknown
-// function, a statistical function with no argument or more than three, a
-// syntax error, a quoted or bare text without digits) or one that is not a
-// finite number (nan, inf, 1e309, 1/0, agauss(0.42,0)) is kept without that
-// value; `refused`, when given, gets the first such message by lower-case
-// card name: "model '{card}': cannot evaluate {name} = {text}", with " (not
-// a finite number)" after the latter.
+// pairs read in every form ngspice reads a card's (parse_key_value_pairs,
+// and also "name value" without "=" for a value that starts like a number),
+// their values as ngspice reads them (site_value). A card with a value that
+// has no number (an undefined name, an unknown function, a statistical
+// function with no argument or more than three, a syntax error, a bare text
+// without digits, a quoted one that does not start like a number) or one
+// that is not a finite number (nan, inf, 1e309, 1/0, agauss(0.42,0)) is kept
+// without that value; `refused`, when given, gets the first such message by
+// lower-case card name: "model '{card}': cannot evaluate {name} = {text}"
+// (the text as written, double quotes included), with " (not a finite
+// number)" after the latter.
 std::vector<Bsim4ModelCard> extract_models(const LogicalLines& lines, const ParamMap& params,
                                            std::map<std::string, std::string>* refused = nullptr);
 // A `.model` card of any type or level, as ngspice bins it: its name and
@@ -283,18 +294,18 @@ using RawParamList = std::vector<std::pair<std::string, std::string>>;
 // after a number's token: ngspice refuses the line).
 struct InstanceParam {
     std::string name;  // lower-case
-    std::string text;  // as written (double quotes as blanks)
+    std::string text;  // as written
     std::optional<double> value;
-    // Not a number as written (an expression, a name): ngspice substitutes
-    // the value into the line (see substituted_value).
+    // Not a number as written (an expression, a name): ngspice substituted
+    // the value into the line, and `value` is what it read back
+    // (substituted_value).
     bool substituted = false;
 };
 
-// The value ngspice 39 gives an instance for one it substituted into the
-// device line: written with 15 decimals and read back by its own number
-// reader, which accumulates the digits and scales them by a power of ten (3
-// comes back as 3.0000000000000004, 6 as 6.000000000000001; most values are
-// unchanged or an ulp away).
+// The value ngspice 39 gives a card or an instance for an expression it
+// substituted there (spice_expr::substituted_value): 3 comes back as
+// 3.0000000000000004, 6 as 6.000000000000001; most values are unchanged or an
+// ulp away.
 double substituted_value(double value);
 
 // Defaults of a subcircuit wrapping one transistor.
@@ -342,8 +353,9 @@ struct InstanceSize {
     // The last w and l given; none when the line gives none or one that
     // cannot be evaluated.
     std::optional<double> w, l;
-    // The finger count (read back as ngspice reads a substituted value,
-    // substituted_value) and the wnflag switch; none when not evaluated.
+    // The finger count (as site_value reads it: an expression's read back as
+    // ngspice reads a substituted value) and the wnflag switch; none when not
+    // evaluated.
     std::optional<double> nf = 1.0;
     std::optional<bool> wnflag = false;
 

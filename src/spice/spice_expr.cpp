@@ -1,9 +1,12 @@
 #include "spice/spice_expr.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <system_error>
 #include <unordered_map>
 
 #include "common/decimal.h"
@@ -35,6 +38,22 @@ double suffix_factor(std::string_view letters) {
         case 'g': return 1e9;
         case 't': return 1e12;
         default: return 1.0;
+    }
+}
+
+// The power of ten of a scale letter as ngspice's number reader takes it ("m"
+// being milli); 0 for any other letter.
+int scale_exponent(char letter) {
+    switch (letter | 0x20) {  // ASCII letters to lower case
+        case 'f': return -15;
+        case 'p': return -12;
+        case 'n': return -9;
+        case 'u': return -6;
+        case 'm': return -3;
+        case 'k': return 3;
+        case 'g': return 9;
+        case 't': return 12;
+        default: return 0;
     }
 }
 
@@ -82,35 +101,54 @@ std::size_t value_token_end(std::string_view text) {
 }
 
 std::optional<double> leading_number(std::string_view token) {
+    // ngspice's arithmetic, not a correctly rounded reading: the digits
+    // accumulate in a double and the decimal exponent is applied as one power
+    // of ten ("0.3" is 3 * 10^-1 = 0.30000000000000004).
     std::size_t i = 0;
-    const auto digits = [&](std::string& out) {
-        bool any = false;
-        for (; i < token.size() && is_digit(token[i]); ++i, any = true) out.push_back(token[i]);
-        return any;
-    };
-    std::string numeric;
-    if (i < token.size() && (token[i] == '+' || token[i] == '-')) numeric.push_back(token[i++]);
-    bool any_digit = digits(numeric);
-    if (i < token.size() && token[i] == '.') {
-        ++i;
-        std::string fraction;
-        if (digits(fraction)) {
-            numeric += '.' + fraction;
-            any_digit = true;
+    const auto at = [&](std::size_t k) { return k < token.size() ? token[k] : '\0'; };
+    double sign = 1.0;
+    if (at(i) == '+' || at(i) == '-') sign = token[i++] == '-' ? -1.0 : 1.0;
+    double mantissa = 0.0;
+    long exponent = 0;
+    bool any_digit = false;
+    for (; is_digit(at(i)); ++i, any_digit = true) mantissa = 10.0 * mantissa + (token[i] - '0');
+    if (at(i) == '.') {
+        for (++i; is_digit(at(i)); ++i, any_digit = true) {
+            mantissa = 10.0 * mantissa + (token[i] - '0');
+            --exponent;
         }
     }
     if (!any_digit) return std::nullopt;
-    if (i < token.size() && (token[i] == 'e' || token[i] == 'E' || token[i] == 'd' || token[i] == 'D')) {
+    const char e = at(i);
+    if (e == 'e' || e == 'E' || e == 'd' || e == 'D') {
         ++i;
-        std::string exponent = "e";
-        if (i < token.size() && (token[i] == '+' || token[i] == '-')) exponent.push_back(token[i++]);
-        if (digits(exponent)) numeric += exponent;
+        long sign_of_exponent = 1;
+        if (at(i) == '+' || at(i) == '-') sign_of_exponent = token[i++] == '-' ? -1 : 1;
+        // Beyond this any exponent gives 0 or an infinity all the same.
+        constexpr long kExponentCap = 100000;
+        long written = 0;
+        for (; is_digit(at(i)); ++i) written = std::min(kExponentCap, 10 * written + (token[i] - '0'));
+        exponent += sign_of_exponent * written;
     }
-    const std::optional<double> mantissa = parse_decimal(numeric);
-    if (!mantissa) return std::nullopt;
     const std::string_view scale = token.substr(i);
-    if (scale.size() >= 3 && ascii_iequals(scale.substr(0, 3), "mil")) return *mantissa * 25.4 * 1e-6;
-    return *mantissa * suffix_factor(scale);
+    if (scale.size() >= 3 && ascii_iequals(scale.substr(0, 3), "meg")) {
+        exponent += 6;
+    } else if (scale.size() >= 3 && ascii_iequals(scale.substr(0, 3), "mil")) {
+        mantissa *= 25.4;
+        exponent -= 6;
+    } else if (!scale.empty()) {
+        exponent += scale_exponent(scale[0]);
+    }
+    return sign * mantissa * std::pow(10.0, static_cast<double>(exponent));
+}
+
+double substituted_value(double value) {
+    if (!std::isfinite(value)) return value;
+    char text[32];
+    const auto written = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific, 15);
+    if (written.ec != std::errc()) return value;
+    return leading_number(std::string_view(text, static_cast<std::size_t>(written.ptr - text)))
+        .value_or(value);
 }
 
 namespace {

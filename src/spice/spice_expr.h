@@ -85,10 +85,20 @@ std::optional<double> parse_spice_float(std::string_view text);
 // nothing) and one scale (the first letter: t g k m u n p f, or "meg", or
 // "mil" for 25.4e-6; any other letter scales by 1), and skips the rest:
 // "4.8.3" is 4.8, "0x10" 0, "1.5d3" 1500, "1e-3x" 1e-3. None without a digit
-// (ngspice reads ".u" as 0).
+// (ngspice reads ".u" as 0). The value is ngspice's to the bit: the digits
+// accumulated in a double, times one power of ten (pow) for the point, the
+// exponent and the scale together ("0.3" is 0.30000000000000004, "4.8"
+// 4.800000000000001), not the correctly rounded reading of expressions.
 bool starts_like_number(std::string_view text);
 std::size_t value_token_end(std::string_view text);
 std::optional<double> leading_number(std::string_view token);
+
+// The value ngspice gives a card or an instance for an expression it
+// evaluated there: written with 15 decimals and read back by its number
+// reader (leading_number), so 3 comes back as 3.0000000000000004 and 0.1 as
+// 0.09999999999999999; most values are unchanged or an ulp away. A value
+// that is not finite is returned as it is.
+double substituted_value(double value);
 
 // Evaluates an expression as ngspice evaluates .param values: numbers (with
 // suffixes), `.param` names (ASCII case ignored), groups in (), {} or '';

@@ -100,6 +100,16 @@ TEST(Bsim4Table, ConversionsOnTheWay) {
     EXPECT_EQ(m.p.ngate, 2e26 * 1e-6);
     bsim4_model_set_double_param(g.m, "nsd", 1e23);
     EXPECT_EQ(m.p.nsd, 1e23);
+    // As ngspice bounds nsd and ngate: up to 1.000001e24 they are kept (checked there through
+    // @m[ngate] and the drain current: 2e23 and 1e24 stay, 1.0000011e24 becomes 1.0000011e18).
+    for (const char* name : {"nsd", "ngate"}) {
+        for (double kept : {std::nextafter(1e23, 2e23), 2e23, 1e24, 1.000001e24}) {
+            bsim4_model_set_double_param(g.m, name, kept);
+            EXPECT_EQ(std::string(name) == "nsd" ? m.p.nsd : m.p.ngate, kept) << name << " " << kept;
+        }
+        bsim4_model_set_double_param(g.m, name, 1.0000011e24);
+        EXPECT_EQ(std::string(name) == "nsd" ? m.p.nsd : m.p.ngate, 1.0000011e24 * 1e-6) << name;
+    }
     bsim4_model_set_double_param(g.m, "nsub", 1e24);  // never converted
     EXPECT_EQ(m.p.nsub, 1e24);
     bsim4_model_set_double_param(g.m, "tnom", 27);

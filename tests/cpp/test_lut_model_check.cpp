@@ -107,9 +107,10 @@ TEST(ModelCheck, RefusesWhatNgspiceCannotBuildAndLeavesTheRest) {
         {"a limit this reader cannot evaluate",
          ".model nch.1 nmos (level=54 lmin=0.1u lmax=undefined wmin=0.1u wmax=10u)\n", "nch", false, 1e-6,
          5e-6, ""},
-        {"a limit in a form this reader leaves out",
+        {"a limit written with a blank before its '='",
          ".model nch.1 nmos (level=54 lmin=0.1u lmax=1u wmin =0.1u wmax=10u)\n", "nch", false, 1e-6, 5e-6,
-         ""},
+         "no bin of model 'nch' in 'FILE' holds W = 1e-6 m, L = 5e-6 m; its bins (L and W in m): nch.1 L "
+         "1e-7..1e-6 W 1e-7..1e-5"},
         {"any level is binned", ".model nch.1 nmos (level=49 lmin=0.1u lmax=1u wmin=0.1u wmax=10u)\n", "nch",
          false, 1e-6, 0.5e-6, ""},
         {"a suffix that is not a bin number", tt, "nch", false, 1e-6, 0.5e-6,

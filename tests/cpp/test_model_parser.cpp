@@ -68,9 +68,11 @@ TEST(ModelParserValues, NumbersAndSuffixes) {
     EXPECT_EQ(mp::parse_spice_float(""), std::nullopt);
 }
 
-// Card and device-line values as ngspice (39) reads them, each checked with
-// its @model[param] or @m[param]: a value that starts like a number is read
-// by its number reader up to where the number ends, not evaluated.
+// Card and device-line values as ngspice (39) reads them, to the bit: each
+// card value checked with its @model[param] at numdgt=17; a device line reads
+// them alike but has no value where ngspice refuses the line. A value that
+// starts like a number is read by its number reader up to where the number
+// ends, not evaluated.
 TEST(ModelParserValues, CardAndDeviceLineValuesAsNgspiceReadsThem) {
     const mp::ParamMap p{{"vt", 0.4}};
     const struct {
@@ -85,7 +87,7 @@ TEST(ModelParserValues, CardAndDeviceLineValuesAsNgspiceReadsThem) {
         {"1e-3x", 1e-3, 1e-3},
         {"1.5uabc", 1.5e-6, 1.5e-6},
         {"1mil", 25.4 * 1e-6, 25.4 * 1e-6},  // a mil, where an expression reads milli
-        {"4.8.3", 4.8, 4.8},
+        {"4.8.3", 4.800000000000001, 4.800000000000001},
         {"0x10", 0.0, 0.0},
         {"1e", 1.0, 1.0},
         {"5.", 5.0, 5.0},
@@ -108,8 +110,8 @@ TEST(ModelParserValues, CardAndDeviceLineValuesAsNgspiceReadsThem) {
         {".u", std::nullopt, std::nullopt},
         {".abc", std::nullopt, std::nullopt},
         // Anything else is an expression, as in a .param line.
-        {"vt", 0.4, 0.4},
-        {"vt+0.01", 0.4 + 0.01, 0.4 + 0.01},
+        {"vt", 0.39999999999999997, 0.39999999999999997},
+        {"vt+0.01", 0.41, 0.41},
         {"--1", 1.0, 1.0},
         {"+-0.5", -0.5, -0.5},
         {"{1mil}", 1e-3, 1e-3},
@@ -121,6 +123,46 @@ TEST(ModelParserValues, CardAndDeviceLineValuesAsNgspiceReadsThem) {
         EXPECT_EQ(mp::site_value(c.text, p, mp::ValueSite::Card), c.card) << c.text;
         EXPECT_EQ(mp::site_value(c.text, p, mp::ValueSite::DeviceLine), c.device) << c.text;
     }
+}
+
+// ngspice's number reader is not correctly rounded: it accumulates the digits
+// and applies one power of ten. An expression's numbers are read correctly
+// rounded (so (4.8-4)*1e16 is 7999999999999998, not 8000000000000007) and its
+// value goes back through that reader from 15 decimals. Each value as
+// ngspice's @model[param] gives it at numdgt=17, with .param vt=0.1.
+TEST(ModelParserValues, NumbersToTheBitAsNgspiceReadsThem) {
+    const mp::ParamMap p{{"vt", 0.1}};
+    const std::pair<const char*, double> cases[] = {
+        {"0.3", 0.30000000000000004},
+        {"4.8", 4.800000000000001},
+        {"1.7e-9", 1.7000000000000001e-09},
+        {"4.1n", 4.1e-09},
+        {"2.5e-6", 2.4999999999999998e-06},
+        {"1e23", 1.0000000000000001e+23},
+        {"3.9", 3.9000000000000004},
+        {"-1.2", -1.2000000000000002},
+        {"0.009", 0.009000000000000001},
+        {"5e-11", 4.9999999999999995e-11},
+        {"7.3u", 7.2999999999999996e-06},
+        {"1.5mil", 3.81e-05},
+        {"123456.789", 123456.789},
+        {"{4.8}", 4.800000000000001},
+        {"{0.1+0.2}", 0.3},
+        {"{(4.8-4)*1e16}", 7999999999999998.0},
+        {"{1.7e-9}", 1.7e-09},
+        {"{4.1n}", 4.099999999999999e-09},
+        {"vt", 0.09999999999999999},
+        {"{vt*3}", 0.3},
+        {"\"4.8\"", 4.800000000000001},
+        {"\"{4.8}\"", 4.800000000000001},
+    };
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(mp::site_value(text, p, mp::ValueSite::Card), expected) << text;
+        EXPECT_EQ(mp::site_value(text, p, mp::ValueSite::DeviceLine), expected) << text;
+    }
+    // Exponents past any double's range give 0 or an infinity, not an overflowed count.
+    EXPECT_EQ(mp::site_value("1e99999999999999999999", p, mp::ValueSite::Card), HUGE_VAL);
+    EXPECT_EQ(mp::site_value("1e-99999999999999999999", p, mp::ValueSite::Card), 0.0);
 }
 
 TEST(ModelParserValues, ExpressionsAreReadAsOneUnit) {
@@ -340,9 +382,9 @@ TEST(ModelParserPairs, Forms) {
     EXPECT_EQ(mp::parse_key_value_pairs("a=1", {}), (PL{{"a", 1}}));
     EXPECT_EQ(mp::parse_key_value_pairs("A= 1", {}), (PL{{"a", 1}}));
     EXPECT_EQ(mp::parse_key_value_pairs("a = 1", {}), (PL{{"a", 1}}));
-    EXPECT_EQ(mp::parse_key_value_pairs("a =1", {}), PL{});
+    EXPECT_EQ(mp::parse_key_value_pairs("a =1", {}), (PL{{"a", 1}}));
     EXPECT_EQ(mp::parse_key_value_pairs("a=1 a=2", {}), (PL{{"a", 1}, {"a", 2}}));
-    EXPECT_EQ(mp::parse_key_value_pairs("a = 1 a = 2", {}), (PL{{"a", 1}}));
+    EXPECT_EQ(mp::parse_key_value_pairs("a = 1 a = 2", {}), (PL{{"a", 1}, {"a", 2}}));
     EXPECT_EQ(mp::parse_key_value_pairs("1x = 2 y=3", {}), (PL{{"y", 3}}));
     EXPECT_EQ(mp::parse_key_value_pairs("binunit = (1) rbodymod= (1) x=bad z=2", {}),
               (PL{{"binunit", 1}, {"rbodymod", 1}, {"z", 2}}));
@@ -351,6 +393,48 @@ TEST(ModelParserPairs, Forms) {
     // "=" inside a value's quotes, braces or parentheses is a comparison.
     EXPECT_EQ(mp::parse_key_value_pairs("v='c >= 3 ? 1 : 2' w={c==3} u=(c!=3) t = 'c<=2||c>4'", {{"c", 3}}),
               (PL{{"v", 1}, {"w", 1}, {"u", 0}, {"t", 0}}));
+}
+
+// A card's pairs in the forms ngspice reads them, each checked with its
+// @model[param] (.param dvth=0.1): "=" with or without blanks or none at all,
+// commas and tabs, continuation lines splitting anywhere, double quotes as
+// separators, a value given twice. What follows a value's number is no pair.
+TEST(ModelParserPairs, CardFormsAsNgspiceReadsThem) {
+    using PL = mp::ParamList;
+    const double tenth = mp::substituted_value(0.1);  // {dvth} as ngspice substitutes it
+    const struct {
+        const char* body;
+        PL expected;
+    } cases[] = {
+        {"k1 = 0.5 k2= -0.05 k3 =-2 dvt0 = -3", {{"k1", 0.5}, {"k2", -0.05}, {"k3", -2}, {"dvt0", -3}}},
+        {"\n+ k1=\n+ 0.5 k2\n+ =0.05\n+ k3=+2", {{"k1", 0.5}, {"k2", 0.05}, {"k3", 2}}},
+        {"\n+ k1\n+ =\n+ 0.5 k2 =\n+ 0.05", {{"k1", 0.5}, {"k2", 0.05}}},
+        {"k1=0.5,k2=0.05, k3=2 ,dvt0=3", {{"k1", 0.5}, {"k2", 0.05}, {"k3", 2}, {"dvt0", 3}}},
+        {"k1 , 0.5 k2\t=\t0.05\tk3\t2", {{"k1", 0.5}, {"k2", 0.05}, {"k3", 2}}},
+        {"k1 0.5 k2 -0.05", {{"k1", 0.5}, {"k2", -0.05}}},
+        {"k1 = 0.5 k1 = 0.6", {{"k1", 0.5}, {"k1", 0.6000000000000001}}},
+        {"k1=0.5 k2==0.05 k3= =2", {{"k1", 0.5}, {"k2", 0.05}, {"k3", 2}}},
+        {"k1=0.5) k2=0.05", {{"k1", 0.5}, {"k2", 0.05}}},
+        {"k1=\"0.5\" k2=\"0.05\"k3=2", {{"k1", 0.5}, {"k2", 0.05}, {"k3", 2}}},
+        {"k1=\"0.5 k3=2\"", {{"k1", 0.5}, {"k3", 2}}},
+        {"k1=dvth k2 = dvth k3 =dvth", {{"k1", tenth}, {"k2", tenth}, {"k3", tenth}}},
+        {"k1 = dvth + 0.5 k2=0.05", {{"k1", tenth}, {"k2", 0.05}}},
+        {"k1=1e-3*2 k2=2*1e-3", {{"k1", 1e-3}, {"k2", 2}}},
+        {"k1={0.5}m k2=0.05", {{"k1", 0.5}, {"k2", 0.05}}},
+        // A name without a value of its own: ngspice sets a known one to 0, this reader skips it.
+        {"k1 dvth k2=0.05", {{"k2", 0.05}}},
+    };
+    for (const auto& c : cases) {
+        const auto lines =
+            mp::join_continuation_lines(fmt::cat(".param dvth=0.1\n.model n nmos level=54 ", c.body, "\n"));
+        std::map<std::string, std::string> refused;
+        const auto cards = mp::extract_models(lines, mp::collect_dot_params(lines), &refused);
+        ASSERT_EQ(cards.size(), 1u) << c.body;
+        PL expected{{"level", 54}};
+        expected.insert(expected.end(), c.expected.begin(), c.expected.end());
+        EXPECT_EQ(cards[0].params, expected) << c.body;
+        EXPECT_TRUE(refused.empty()) << c.body;
+    }
 }
 
 TEST(ModelParserParams, ReferencesSeeEarlierDefinitions) {
@@ -396,8 +480,10 @@ TEST(ModelParserCards, TypesLevelsAndBodies) {
     EXPECT_EQ(cards[0].model_type, "nmos");
     EXPECT_EQ(cards[0].params, (mp::ParamList{{"level", 54}, {"vth0", 0.4}}));
     EXPECT_EQ(cards[1].model_type, "pmos");
-    EXPECT_EQ(cards[2].params, (mp::ParamList{{"level", 54}, {"vth0", 0.41}}));
-    EXPECT_EQ(cards[3].params, (mp::ParamList{{"vth0", 0.3}, {"k1", 0.5}, {"k1", 0.6}}));
+    // Numbers as ngspice's number reader gives them (0.41 is 41 * 10^-2).
+    EXPECT_EQ(cards[2].params, (mp::ParamList{{"level", 54}, {"vth0", 0.41000000000000003}}));
+    EXPECT_EQ(cards[3].params,
+              (mp::ParamList{{"vth0", 0.30000000000000004}, {"k1", 0.5}, {"k1", 0.6000000000000001}}));
     const auto& np = cards[4];
     EXPECT_EQ(np.params.back(), (std::pair<std::string, double>{"ngcon", 1}));
     EXPECT_EQ(np.lmin, 2e-6);  // the last occurrence
@@ -590,6 +676,8 @@ TEST(ModelParserSubckt, HeaderBodyAndInstanceParams) {
 // functions take their nominal value, where ngspice draws one.
 TEST(ModelParserSubckt, DeviceLineEvaluatedAsNgspiceDoes) {
     using Values = std::vector<std::pair<std::string, std::optional<double>>>;
+    // An expression's value as ngspice substitutes it into the line.
+    const auto S = [](double v) { return mp::substituted_value(v); };
     const struct {
         const char* label;
         const char* text;
@@ -604,31 +692,46 @@ TEST(ModelParserSubckt, DeviceLineEvaluatedAsNgspiceDoes) {
         {"header defaults use the lines outside and the defaults before them",
          ".param gdv=0.05\n.subckt x d g s b W=1u dv={gdv*2} dw='dv*2'\nm0 d g s b nch delvto={dw}\n.ends\n",
          {},
-         {{"delvto", 0.2}}},
+         {{"delvto", S(0.2)}}},
         {"a header default uses the passed value",
          ".subckt x d g s b W=1u dv={W*1e5}\nm0 d g s b nch delvto=dv\n.ends\n",
          {{"w", 2e-6}},
-         {{"delvto", 2e-6 * 1e5}}},
+         {{"delvto", S(2e-6 * 1e5)}}},
         {"a body .param replaces the header default; a passed value both",
          ".subckt x d g s b dv=0.1 da=0.1\n.param dv=0.2 da=0.3\nm0 d g s b nch delvto={dv} "
          "sca={da}\n.ends\n",
          {{"da", 0.4}},
-         {{"delvto", 0.2}, {"sca", 0.4}}},
+         {{"delvto", S(0.2)}, {"sca", S(0.4)}}},
         {"a body .param uses a passed value",
          ".subckt x d g s b dv=0.1\n.param dv2={dv*2}\nm0 d g s b nch delvto={dv2}\n.ends\n",
          {{"dv", 0.2}},
-         {{"delvto", 0.4}}},
+         {{"delvto", S(0.4)}}},
         {"values in the order they use each other, a later one shadowing the outside",
          ".param gdv=0.05\n.subckt x d g s b dv={dbody*2}\n.param dv2={gdv*2}\nm0 d g s b nch delvto={dv2} "
          "sca={dv}\n"
          ".param gdv=0.1 dbody=0.3\n.ends\n",
          {},
-         {{"delvto", 0.2}, {"sca", 0.6}}},
+         {{"delvto", S(0.2)}, {"sca", S(0.6)}}},
+        {"double quotes: groups evaluated, a name not; every pair form",
+         ".param sd0=0.2u\n.subckt x d g s b W=1u L=0.18u\n"
+         "m0 d g s b nch w=\"{W}\" , l =\"L\" sa=\"0.3u\" sb=\" (0.4u) \"\n+ sd\n+ =\"sd0\" nf= "
+         "{sd0*1e7}\n.ends\n",
+         {},
+         {{"w", S(1e-6)},
+          {"l", std::nullopt},
+          {"sa", 3e-7},
+          {"sb", 4e-7},
+          {"sd", std::nullopt},
+          {"nf", S(2.0)}}},
+        {"what follows a number or a group, glued to it, leaves no value",
+         ".subckt x d g s b W=1u L=0.18u\nm0 d g s b nch w={W}m l=0.18u+0.01u sa=0.3u,sb=0.4u)\n.ends\n",
+         {},
+         {{"w", std::nullopt}, {"l", std::nullopt}, {"sa", 3e-7}, {"sb", 4e-7}}},
         {"what nothing defines has no value; another subcircuit's .param is not seen",
          ".subckt other a\n.param hidden=1\n.ends\n.subckt x d g s b\n.param loop={loop+1} c1={c2} c2={c1}\n"
          "m0 d g s b nch delvto=hidden sca={loop} sb=agauss(0.4u,0.01u,3) sd={c1}\n.ends\n",
          {},
-         {{"delvto", std::nullopt}, {"sca", std::nullopt}, {"sb", 0.4e-6}, {"sd", std::nullopt}}},
+         {{"delvto", std::nullopt}, {"sca", std::nullopt}, {"sb", S(0.4e-6)}, {"sd", std::nullopt}}},
     };
     for (const auto& c : cases) {
         const auto d = mp::extract_subcircuit_defaults_from_lines(mp::join_continuation_lines(c.text), "x");
@@ -694,7 +797,11 @@ TEST(ModelParserSubckt, InstanceSizeAsNgspiceBinsIt) {
         {"nf without wnflag", {p("nf", 4.0)}, {}, {}, 1e-6},
         {"per finger with wnflag", {p("nf", 4.0), p("wnflag", 1.0)}, {}, {}, 0.25e-6},
         {"wnflag truncated to 0", {p("nf", 4.0), p("wnflag", 0.9)}, {}, {}, 1e-6},
-        {"nf read back", {p("nf", 3.0, true), p("wnflag", 1.0)}, {}, {}, 1e-6 / 3.0000000000000004},
+        {"nf read back",
+         {p("nf", 3.0000000000000004, true), p("wnflag", 1.0)},
+         {},
+         {},
+         1e-6 / 3.0000000000000004},
         {"nf unknown", {p("nf", std::nullopt), p("wnflag", 1.0)}, {}, {}, std::nullopt},
         {"wnflag unknown", {p("wnflag", std::nullopt)}, {}, {}, std::nullopt},
     };
@@ -879,15 +986,16 @@ TEST(ModelParserKit, SectionsValuesAndBins) {
     EXPECT_EQ(n7.lmax, 1.2 * 1e-6);
     EXPECT_EQ(n7.wmin, 1.2 * 1e-6);
     EXPECT_EQ(n7.wmax, 10 * 1e-6);
-    EXPECT_EQ(param(n7, "vth0"), 0.40 + 7 * 0.01 + 0);
-    EXPECT_EQ(param(n7, "toxe"), 4.1 * 1e-9);
-    EXPECT_EQ(param(n7, "u0"), (0.03 + 0.002) * 1.5);
-    EXPECT_EQ(param(n7, "k1"), 0.5 * 1.1);
+    // Expressions and names on a card take their value as ngspice substitutes it.
+    EXPECT_EQ(param(n7, "vth0"), mp::substituted_value(0.40 + 7 * 0.01 + 0));
+    EXPECT_EQ(param(n7, "toxe"), mp::substituted_value(4.1 * 1e-9));
+    EXPECT_EQ(param(n7, "u0"), mp::substituted_value((0.03 + 0.002) * 1.5));
+    EXPECT_EQ(param(n7, "k1"), mp::substituted_value(0.5 * 1.1));
     EXPECT_EQ(param(n7, "rdsw"), 107.0);
     EXPECT_EQ(param(n7, "level"), 54.0);
     EXPECT_EQ(n7.params.front().first, "level");
-    EXPECT_EQ(param(*card_named(*ss, "nch.7"), "vth0"), 0.40 + 7 * 0.01 + 0.03);
-    EXPECT_EQ(param(*card_named(*ss, "pch"), "toxe"), 4.1 * 1e-9 * 1.02);
+    EXPECT_EQ(param(*card_named(*ss, "nch.7"), "vth0"), mp::substituted_value(0.40 + 7 * 0.01 + 0.03));
+    EXPECT_EQ(param(*card_named(*ss, "pch"), "toxe"), mp::substituted_value(4.1 * 1e-9 * 1.02));
 
     EXPECT_EQ(mp::select_card_for_length(*tt, "nch", 0.28e-6, 10e-6)->name, "nch.3");
     EXPECT_EQ(mp::select_card_for_length(*tt, "PCH", 0.28e-6, 10e-6)->name, "pch");
@@ -896,7 +1004,7 @@ TEST(ModelParserKit, SectionsValuesAndBins) {
     const auto all = mp::parse_lib_file(kit.models);
     ASSERT_TRUE(all);
     EXPECT_EQ(all->size(), 18u);
-    EXPECT_EQ(param(*card_named(*all, "nch.1"), "vth0"), 0.40 + 0.01 + 0.03);
+    EXPECT_EQ(param(*card_named(*all, "nch.1"), "vth0"), mp::substituted_value(0.40 + 0.01 + 0.03));
 
     const auto broken = mp::parse_lib_file_section(kit.models, "mos_broken");
     ASSERT_TRUE(broken);
@@ -1006,7 +1114,9 @@ TEST(ModelParserSamples, FullFeaturedCardsKeepTheirValues) {
             const std::string text = line.substr(open + 1, close - open - 1);
             ASSERT_LT(k, params.size()) << key;
             EXPECT_EQ(params[k].first, key);
-            EXPECT_EQ(params[k].second, std::strtod(text.c_str(), nullptr)) << key << " = " << text;
+            // A value in parentheses is an expression to ngspice: substituted.
+            EXPECT_EQ(params[k].second, mp::substituted_value(std::strtod(text.c_str(), nullptr)))
+                << key << " = " << text;
             ++k;
             ++checked;
         }
@@ -1025,9 +1135,9 @@ TEST(ModelParserCards, StatisticalParametersGiveNominalValuesThroughChains) {
     const auto cards = mp::extract_models(lines, mp::collect_dot_params(lines), &refused);
     EXPECT_TRUE(refused.empty());
     ASSERT_EQ(cards.size(), 1u);
-    EXPECT_EQ(param(cards[0], "toxe"), 8e-9);
-    EXPECT_EQ(param(cards[0], "vth0"), 0.4 + 0.1 * 2.0);
-    EXPECT_EQ(param(cards[0], "u0"), 0.03);
+    EXPECT_EQ(param(cards[0], "toxe"), mp::substituted_value(8e-9));
+    EXPECT_EQ(param(cards[0], "vth0"), mp::substituted_value(0.4 + 0.1 * 2.0));
+    EXPECT_EQ(param(cards[0], "u0"), mp::substituted_value(0.03));
 }
 
 // Each card value as ngspice (39) takes it on a card: the statistical calls
@@ -1046,7 +1156,7 @@ TEST(ModelParserCards, CardValuesAsNgspiceTakesThem) {
         {"{unif(0.42,0,0)}", 0.42, ""},
         {"{limit(0.42,0.01,3)}", 0.42, ""},
         {"{agauss(0.3)}", 1.0, ""},
-        {"{5+aunif(0.3)}", 6.0, ""},
+        {"{5+aunif(0.3)}", 6.000000000000001, ""},
         {"mc", 0.5, ""},  // through a chain of parameters
         {"1e-400", 0.0, ""},
         {"{agauss()}", std::nullopt, "cannot evaluate vth0 = {agauss()}"},
@@ -1067,17 +1177,26 @@ TEST(ModelParserCards, CardValuesAsNgspiceTakesThem) {
         {"'1/0'", std::nullopt, "cannot evaluate vth0 = '1/0' (not a finite number)"},
         {"{sqrt(-1)}", std::nullopt, "cannot evaluate vth0 = {sqrt(-1)} (not a finite number)"},
         {"'0.42+'", std::nullopt, "cannot evaluate vth0 = '0.42+'"},
-        // Double quotes are blanks to ngspice, once the expressions inside
-        // them are evaluated.
+        // Inside double quotes ngspice evaluates braces and single quotes and
+        // reads the rest with its number reader.
         {"\"0.5\"", 0.5, ""},
         {"\"0.5+0.1\"", 0.5, ""},
         {"\"{0.5+0.1}\"", 0.5 + 0.1, ""},
         {"\"0.5\"k", 0.5, ""},
-        {"\"abc\"", std::nullopt, "cannot evaluate vth0 = abc"},
-        {"\"nan\"", std::nullopt, "cannot evaluate vth0 = nan (not a finite number)"},
+        {"\"(0.5)\"", 0.5, ""},
+        {"\"{mc}\"", mp::substituted_value(0.5), ""},
+        {"\"'mc+0.1'\"", mp::substituted_value(0.6), ""},
+        {"\"{1/0}\"", std::nullopt, "cannot evaluate vth0 = \"{1/0}\" (not a finite number)"},
+        // Nothing else in double quotes is evaluated: ngspice reads 0 (with a
+        // warning "unrecognized parameter (mc)").
+        {"\"mc\"", std::nullopt, "cannot evaluate vth0 = \"mc\""},
+        {"\"mc+0.1\"", std::nullopt, "cannot evaluate vth0 = \"mc+0.1\""},
+        {"\"abc\"", std::nullopt, "cannot evaluate vth0 = \"abc\""},
+        {"\"nan\"", std::nullopt, "cannot evaluate vth0 = \"nan\""},
+        {"\"\"", std::nullopt, "cannot evaluate vth0 = \"\""},
         // A bare value is read up to where its number ends.
         {"0.42+0.01", 0.42, ""},
-        {"4.8.3", 4.8, ""},
+        {"4.8.3", 4.800000000000001, ""},
         {".u", std::nullopt, "cannot evaluate vth0 = .u"},
         // A Gaussian of zero sigma is not a number to ngspice.
         {"{agauss(0.42,0)}", std::nullopt, "cannot evaluate vth0 = {agauss(0.42,0)} (not a finite number)"},

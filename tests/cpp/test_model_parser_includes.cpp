@@ -80,12 +80,13 @@ TEST(ModelParserIncludes, SectionsFollowFilesWithParametersAcross) {
     // file's own include comes in at its place.
     EXPECT_EQ(names_of(*tt), (std::vector<std::string>{"nch.1", "nch.2", "common", "pch"}));
     const auto& n1 = *card_named(*tt, "nch.1");
-    EXPECT_EQ(param(n1, "vth0"), 0.4 + 0.01);
-    EXPECT_EQ(param(n1, "toxe"), 4.1 * 1e-9);
-    EXPECT_EQ(param(n1, "u0"), 0.03 * 1.1);
+    // Expressions and names on a card take their value as ngspice substitutes it.
+    EXPECT_EQ(param(n1, "vth0"), mp::substituted_value(0.4 + 0.01));
+    EXPECT_EQ(param(n1, "toxe"), mp::substituted_value(4.1 * 1e-9));
+    EXPECT_EQ(param(n1, "u0"), mp::substituted_value(0.03 * 1.1));
     EXPECT_EQ(n1.lmax, 1e-6);
     EXPECT_EQ(param(*card_named(*tt, "common"), "k1"), 2.0);
-    EXPECT_EQ(param(*card_named(*tt, "pch"), "vth0"), -0.4 - 0.01);
+    EXPECT_EQ(param(*card_named(*tt, "pch"), "vth0"), mp::substituted_value(-0.4 - 0.01));
     EXPECT_EQ(mp::select_card_for_length(*tt, "nch", 2e-6, 1e-6)->name, "nch.2");
 
     const auto ss = mp::parse_lib_file_section(kit.kit, "ss");
