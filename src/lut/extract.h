@@ -80,7 +80,9 @@ std::optional<std::vector<std::vector<VbsData>>> extract_all_chunks_vbs(
 // Per plot of a response to shifted sweeps (unprefixed when there is only
 // one), what the drain carries beyond the channel at each point of the
 // sweep's rectangle (Vds fastest, lead-in points dropped), summed as each
-// `rest` part says (Id = -vds#branch), one part after the other. Nothing
+// `rest` part says (Id = -vds#branch; a part with reverse terms takes them
+// where its node voltages say the channel runs in reverse), one part after
+// the other. Nothing
 // when a plot lacks a vector or holds other than the points swept.
 std::optional<std::vector<std::vector<double>>> extract_beyond(const ngspice::SimulationResponse& response,
                                                                const std::vector<ShiftedSweep>& sweeps,

@@ -82,17 +82,25 @@ bool any(const ParamMask& mask) {
 // point of the rows, in the table's frame, summed as the shifted sweeps sum
 // it.
 struct BeyondRows {
+    using Terms = std::vector<std::pair<std::size_t, double>>;  // indices into the plan's vectors
     bool drain_current = true;
-    std::vector<std::pair<std::size_t, double>> terms;  // indices into the plan's vectors
+    Terms terms;
+    std::optional<Terms> reverse;
 
     BeyondRows(const SmallSignalPlan& plan, const BeyondTerms& part) : drain_current(part.drain_current) {
-        for (const auto& [name, coefficient] : part.vectors) {
-            if (auto k = plan.index_of(name)) terms.emplace_back(*k, coefficient);
-        }
+        const auto take = [&plan](const BeyondTerms::Terms& from, Terms& to) {
+            for (const auto& [name, coefficient] : from) {
+                if (auto k = plan.index_of(name)) to.emplace_back(*k, coefficient);
+            }
+        };
+        take(part.vectors, terms);
+        if (part.reverse) take(part.reverse->vectors, reverse.emplace());
     }
-    double at(const VbsData& d, std::size_t p) const {
+    // At point `p`, where the channel runs in reverse or not.
+    double at(const VbsData& d, std::size_t p, bool reversed) const {
         double sum = drain_current ? d.id[p] : 0.0;
-        for (const auto& [k, coefficient] : terms) sum += coefficient * d.small_signal[k][p];
+        for (const auto& [k, coefficient] : reversed && reverse ? *reverse : terms)
+            sum += coefficient * d.small_signal[k][p];
         return sum;
     }
 };
@@ -101,6 +109,26 @@ std::vector<BeyondRows> rest_rows(const SmallSignalPlan& plan) {
     std::vector<BeyondRows> out;
     for (const BeyondTerms& part : plan.rest) out.emplace_back(plan, part);
     return out;
+}
+
+// The share of a current beyond channel and junction entering at `node`
+// (signed as there) in what the drain resistance (`drain`) or the source
+// resistance carries towards its terminal, where the channel runs in
+// reverse or not.
+double carried(RestNode node, bool drain, bool reversed) {
+    switch (node) {
+        case RestNode::Drain: return drain ? 1.0 : 0.0;
+        case RestNode::Source: return drain ? 0.0 : 1.0;
+        // In reverse the channel's drain is the internal source node, and
+        // its source the internal drain node.
+        case RestNode::ChannelDrain:
+            if (reversed) return drain ? 0.0 : -1.0;
+            return drain ? 1.0 : 0.0;
+        case RestNode::ChannelSource:
+            if (reversed) return drain ? -1.0 : 0.0;
+            return drain ? 0.0 : 1.0;
+    }
+    return 0.0;
 }
 
 // The rows of a device with series resistances, read in the n-channel
@@ -119,8 +147,8 @@ struct SeriesRows {
         : plan(&p), axes(&t), polarity(pol), rest(rest_rows(p)) {}
 
     // Part `part` of the rest, table's frame (0 for a part the device lacks).
-    double rest_at(std::size_t part, const VbsData& d, std::size_t at) const {
-        return part < rest.size() ? rest[part].at(d, at) : 0.0;
+    double rest_at(std::size_t part, const VbsData& d, std::size_t at, bool reversed) const {
+        return part < rest.size() ? rest[part].at(d, at, reversed) : 0.0;
     }
     // Point `at` of rows `d` at Vbs index v, Vgs index row, Vds index col.
     SeriesPoint point(const VbsData& d, std::size_t at, std::size_t v, std::size_t row,
@@ -133,17 +161,25 @@ struct SeriesRows {
         pt.node_s = plan->source_node ? polarity * d.small_signal[*plan->source_node][at] : 0.0;
         pt.gm = d.small_signal[plan->gm][at];
         pt.gds = d.small_signal[plan->gds][at];
-        pt.gmbs = d.small_signal[plan->gmbs][at];
+        pt.gmbs = d.small_signal[*plan->gmbs][at];
         pt.gbd = d.small_signal[plan->gbd][at];
         pt.gbs = d.small_signal[plan->gbs][at];
         return pt;
     }
-    // What leaves through the source resistance: all that enters the drain,
-    // the gate and the body terminals (Id = -vds#branch, likewise the
-    // others), channel, junctions and the rest alike.
-    double source_current(const VbsData& d, std::size_t at) const {
-        return polarity *
-               (d.id[at] - d.small_signal[plan->gate_branch][at] - d.small_signal[plan->body_branch][at]);
+    // What the drain resistance (`drain`) or the source resistance carries
+    // towards its terminal at point `pt` (`at` of rows `d`), by the balance
+    // at its internal node: the channel current, the junction's and the
+    // rest's parts that enter there. The terminals' own currents would also
+    // hold what a subcircuit wrapper puts between the terminals.
+    double resistance_current(const VbsData& d, std::size_t at, const SeriesPoint& pt, bool drain) const {
+        const bool reversed = pt.reverse();
+        double sum = (reversed ? -1.0 : 1.0) * d.small_signal[plan->channel][at] +
+                     (drain ? -d.small_signal[plan->ibd][at] : d.small_signal[plan->ibs][at]);
+        for (std::size_t q = 0; q < rest.size() && q < plan->rest_nodes.size(); ++q) {
+            const double share = carried(plan->rest_nodes[q], drain, reversed);
+            if (share != 0.0) sum += share * polarity * rest[q].at(d, at, reversed);
+        }
+        return sum;
     }
 };
 
@@ -210,11 +246,11 @@ void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, cons
                 if (!row_taken[row] || !col_taken[col]) continue;
                 const SeriesPoint pt = series.point(d, at, v, row, col);
                 if (series.plan->drain_node)
-                    block.drain.push_back({pt.vg - pt.node_d, pt.vb - pt.node_d, series.polarity * d.id[at],
-                                           pt.vd - pt.node_d});
+                    block.drain.push_back({pt.vg - pt.node_d, pt.vb - pt.node_d,
+                                           series.resistance_current(d, at, pt, true), pt.vd - pt.node_d});
                 if (series.plan->source_node)
-                    block.source.push_back(
-                        {pt.vg - pt.node_s, pt.vb - pt.node_s, series.source_current(d, at), pt.node_s});
+                    block.source.push_back({pt.vg - pt.node_s, pt.vb - pt.node_s,
+                                            series.resistance_current(d, at, pt, false), pt.node_s});
             }
         }
     }
@@ -245,8 +281,8 @@ void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, cons
 // each [w][vbs][l] block. With series resistances, gm, gds (and gmbs, when
 // extracted) are the terminal's slopes through them.
 Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, const std::vector<Chunk>& chunks,
-                                 const ParamMask& mask, SmallSignal* ss, const SmallSignalPlan* plan,
-                                 const SeriesRows* series) {
+                                 const ParamMask& mask, double polarity, SmallSignal* ss,
+                                 const SmallSignalPlan* plan, const SeriesRows* series) {
     const auto& dims = table.id.dims;
     const std::size_t n_vds = dims[4];
     if (r.chunk_index >= chunks.size() || r.w_index >= dims[0] || r.l_index >= dims[2] ||
@@ -270,6 +306,15 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
                 return err(NgspiceError::simulation("ragged chunk rows — this is a bug in LUT generation"));
             copy(table.op[k], d.ops[k], v);
         }
+        // Without series resistances the channel runs in reverse where the
+        // drain lies below the source: ngspice's gmbs is then the swapped
+        // terminals', the slope of the table's Id with its sign turned.
+        if (!series && gmbs && mask[*gmbs]) {
+            double* values = &table.op[*gmbs].at(r.w_index, v, r.l_index, chunk.first, 0);
+            for (std::size_t p = 0; p < n; ++p) {
+                if (polarity * table.vds[p % n_vds] < 0.0) values[p] = -values[p];
+            }
+        }
         if (!ss || !plan) continue;
         const std::size_t block = (r.w_index * dims[1] + v) * dims[2] + r.l_index;
         bool whole = d.small_signal.size() == plan->vectors.size();
@@ -282,13 +327,28 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
         if (!series) {
             copy(table.gm, d.small_signal[plan->gm], v);
             copy(table.gds, d.small_signal[plan->gds], v);
+            const auto reversed = [&](std::size_t p) { return polarity * table.vds[p % n_vds] < 0.0; };
+            if (plan->gmbs) {
+                // In reverse the channel's values are the swapped terminals':
+                // along the table's Vgs, Vds (which moves the swapped gate,
+                // drain and body voltages alike) and Vbs, with the channel
+                // current's sign turned.
+                const std::vector<double>& gm = d.small_signal[plan->gm];
+                const std::vector<double>& gds = d.small_signal[plan->gds];
+                const std::vector<double>& gmb = d.small_signal[*plan->gmbs];
+                for (std::size_t p = 0; p < n; ++p) {
+                    if (!reversed(p)) continue;
+                    table.gm.data[at0 + p] = -gm[p];
+                    table.gds.data[at0 + p] = gm[p] + gds[p] + gmb[p];
+                }
+            }
             const std::vector<BeyondRows> rest = rest_rows(*plan);
-            // Zero in reverse mode, where the channel current is not known
-            // in the table's frame; those points take differences of Id.
+            // Zero in reverse columns the channel's values do not serve:
+            // those points take differences of Id.
             for (std::size_t q = 0; q < rest.size() && q < ss->rest.size(); ++q) {
                 double* values = ss->rest[q].values.data.data() + at0;
                 for (std::size_t p = 0; p < n; ++p)
-                    values[p] = ss->served[p % n_vds] ? rest[q].at(d, p) : 0.0;
+                    values[p] = ss->served[p % n_vds] ? rest[q].at(d, p, reversed(p)) : 0.0;
             }
             continue;
         }
@@ -302,8 +362,8 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
         Grid5* gmbs_grid = gmbs && mask[*gmbs] ? &table.op[*gmbs] : nullptr;
         for (std::size_t p = 0; p < n; ++p) {
             const std::size_t at = at0 + p;
-            const std::optional<TerminalSlopes> slopes =
-                terminal_slopes(series->point(d, p, v, chunk.first + p / n_vds, p % n_vds), *fit);
+            const SeriesPoint pt = series->point(d, p, v, chunk.first + p / n_vds, p % n_vds);
+            const std::optional<TerminalSlopes> slopes = terminal_slopes(pt, *fit);
             // The block falls back whole (its gmbs restored after).
             if (!slopes) {
                 ss->exact[block] = 0;
@@ -314,7 +374,7 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
             table.gds.data[at] = slopes->gds;
             if (gmbs_grid) gmbs_grid->data[at] = slopes->gmbs;
             for (std::size_t q = 0; q < ss->rest.size(); ++q) {
-                ss->rest[q].values.data[at] = series->rest_at(q, d, p);
+                ss->rest[q].values.data[at] = series->rest_at(q, d, p, pt.reverse());
                 ss->rest[q].transfer[at] =
                     q < series->plan->rest_nodes.size() ? share(series->plan->rest_nodes[q], *slopes) : 0.0;
             }
@@ -347,7 +407,7 @@ void restore_channel_gmbs(TransistorLut& table, const std::vector<ChunkResult>& 
             const std::size_t at0 = table.id.index(r.w_index, v, r.l_index, first, 0);
             for (std::size_t p = 0; p < d.id.size(); ++p) {
                 const SeriesPoint pt = series.point(d, p, v, first + p / dims[4], p % dims[4]);
-                grid.data[at0 + p] = pt.node_d < pt.node_s ? -pt.gmbs : pt.gmbs;
+                grid.data[at0 + p] = pt.reverse() ? -pt.gmbs : pt.gmbs;
             }
         }
     }
@@ -406,9 +466,20 @@ SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& 
     if (!drain_node && !source_node) {
         if (!reported(op("id"))) return none(no_values);
         plan.vectors.push_back(op("id"));
-        plan.rest = {channel_beyond(device_path, polarity)};
+        // Reverse columns take the channel's values for the swapped
+        // terminals, which need its gmbs too; a device that lacks it leaves
+        // them differences of Id.
+        bool both_modes = false;
+        for (double vds : sweep_axis(config.vds)) both_modes = both_modes || polarity * vds < 0.0;
+        both_modes = both_modes && reported(op("gmbs"));
+        if (both_modes) {
+            plan.gmbs = plan.vectors.size();
+            plan.vectors.push_back(op("gmbs"));
+        }
+        plan.rest = {channel_beyond(device_path, polarity, both_modes)};
         return plan;
     }
+    if (!reported(op("id"))) return none(no_values);
     for (std::string_view name : SERIES_PARAMS) {
         if (!reported(op(name)))
             return none(fmt::cat("'", device_path,
@@ -421,10 +492,12 @@ SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& 
     plan.vectors.push_back(op("gbd"));
     plan.gbs = plan.vectors.size();
     plan.vectors.push_back(op("gbs"));
-    plan.gate_branch = plan.vectors.size();
-    plan.vectors.emplace_back(SERIES_BRANCHES[0]);
-    plan.body_branch = plan.vectors.size();
-    plan.vectors.emplace_back(SERIES_BRANCHES[1]);
+    plan.channel = plan.vectors.size();
+    plan.vectors.push_back(op("id"));
+    plan.ibd = plan.vectors.size();
+    plan.vectors.push_back(op("ibd"));
+    plan.ibs = plan.vectors.size();
+    plan.vectors.push_back(op("ibs"));
     if (drain_node) {
         plan.drain_node = plan.vectors.size();
         plan.vectors.push_back(internal_node_vector(device_path, "drain"));
@@ -437,8 +510,8 @@ SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& 
     // as much as a vector of the table.
     constexpr std::array<RestNode, 4> kNodes = {RestNode::Drain, RestNode::Source, RestNode::ChannelDrain,
                                                 RestNode::ChannelSource};
-    std::array<BeyondTerms, 4> at{BeyondTerms{false, {}}, BeyondTerms{false, {}}, BeyondTerms{false, {}},
-                                  BeyondTerms{false, {}}};
+    std::array<BeyondTerms, 4> at{BeyondTerms{false, {}, std::nullopt}, BeyondTerms{false, {}, std::nullopt},
+                                  BeyondTerms{false, {}, std::nullopt}, BeyondTerms{false, {}, std::nullopt}};
     for (const RestCurrent& rest : REST_CURRENTS) {
         bool nonzero = false;
         if (!reported(op(rest.name), &nonzero) || !nonzero) continue;
@@ -785,6 +858,7 @@ Result<TransistorLut, NgspiceError> assemble_table(const LutConfig& config,
     for (std::size_t k = 0; k < kOpParamCount; ++k)
         table.op[k] = probed.extract[k] ? Grid5(dims, 0.0) : unextracted_grid(n_w, n_vbs, n_l);
     const SmallSignalPlan& plan = probed.small_signal;
+    const double polarity = config.device_type == DeviceType::Pmos ? -1.0 : 1.0;
     std::optional<SeriesRows> series;
     if (!plan.empty()) {
         table.gm = Grid5(dims, 0.0);
@@ -795,10 +869,12 @@ Result<TransistorLut, NgspiceError> assemble_table(const LutConfig& config,
             if (plan.series) part.transfer.assign(table.id.data.size(), 0.0);
         }
         ss.exact.assign(n_w * n_vbs * n_l, 1);
-        ss.polarity = config.device_type == DeviceType::Pmos ? -1.0 : 1.0;
+        ss.polarity = polarity;
         // Through series resistances every column is served: the solve
-        // takes the channel either way round.
-        for (double vds : table.vds) ss.served.push_back(plan.series || ss.polarity * vds >= 0.0);
+        // takes the channel either way round; without them the reverse
+        // columns are where the device reports gmbs as well.
+        for (double vds : table.vds)
+            ss.served.push_back(plan.series || plan.gmbs || ss.polarity * vds >= 0.0);
         if (plan.series) {
             ss.unfitted.assign(ss.exact.size(), 0);
             series.emplace(plan, table, ss.polarity);
@@ -806,7 +882,7 @@ Result<TransistorLut, NgspiceError> assemble_table(const LutConfig& config,
         }
     }
     for (const ChunkResult& r : results) {
-        MORVA_TRY(place(table, r, chunks, probed.extract, plan.empty() ? nullptr : &ss, &plan,
+        MORVA_TRY(place(table, r, chunks, probed.extract, polarity, plan.empty() ? nullptr : &ss, &plan,
                         series ? &*series : nullptr));
     }
     if (series) restore_channel_gmbs(table, results, chunks, probed.extract, ss, *series);

@@ -124,13 +124,19 @@ std::string dc_command(const LutConfig& c, const SweepRange& vgs) {
                     sweep_text(vgs.start, vgs.stop, vgs.step));
 }
 
-// The vectors of every rest part, each once, in order.
+// The vectors of every rest part (those of its reverse terms and their node
+// voltages too), each once, in order.
 std::vector<std::string> rest_vectors(const std::vector<BeyondTerms>& rest) {
     std::vector<std::string> out;
+    const auto add = [&out](const std::string& name) {
+        if (std::find(out.begin(), out.end(), name) == out.end()) out.push_back(name);
+    };
     for (const BeyondTerms& part : rest) {
-        for (const auto& [name, coefficient] : part.vectors) {
-            if (std::find(out.begin(), out.end(), name) == out.end()) out.push_back(name);
-        }
+        for (const auto& term : part.vectors) add(term.first);
+        if (!part.reverse) continue;
+        for (const auto& term : part.reverse->vectors) add(term.first);
+        add(part.reverse->drain);
+        add(part.reverse->source);
     }
     return out;
 }
@@ -432,8 +438,11 @@ std::string internal_node_vector(std::string_view device_path, std::string_view 
     return fmt::cat(device_path, "#", node);
 }
 
-BeyondTerms channel_beyond(std::string_view device_path, double polarity) {
-    return BeyondTerms{true, {{op_vector_name(device_path, "id"), -polarity}}};
+BeyondTerms channel_beyond(std::string_view device_path, double polarity, bool both_modes) {
+    BeyondTerms out{true, {{op_vector_name(device_path, "id"), -polarity}}, std::nullopt};
+    if (both_modes)
+        out.reverse = BeyondTerms::Reverse{{{op_vector_name(device_path, "id"), polarity}}, "drain", "source", polarity};
+    return out;
 }
 
 std::optional<std::size_t> SmallSignalPlan::index_of(std::string_view name) const {

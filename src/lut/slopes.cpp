@@ -100,7 +100,7 @@ void mark_shifted_slopes(const TransistorLut& t, SmallSignal& ss, double vgs_ste
                 // tolerance when the row starts where the channel conducts
                 // (never at Vds = 0): no base for a difference over a shift,
                 // so it keeps the differences over the grid.
-                if (j == 1 && !t.vds.empty() && t.vds.front() != 0.0 &&
+                if (j == 1 && !t.vds.empty() && t.vds.front() != 0.0 && ss.polarity * t.vds[1] > 0.0 &&
                     std::abs(t.id.data[at + i * m] - b[i * m]) > kShiftedSweepFloor)
                     continue;
                 double whole_gm = t.gm.data[at + p], whole_gds = t.gds.data[at + p];

@@ -302,7 +302,7 @@ TEST(LutNetlists, SmallSignalProbeAndSeriesSaves) {
     EXPECT_EQ(wanted,
               (std::vector<std::string>{
                   "@m.x1.m0[gm]", "@m.x1.m0[gds]", "@m.x1.m0[id]", "@m.x1.m0[gmbs]", "@m.x1.m0[gbd]",
-                  "@m.x1.m0[gbs]", "m.x1.m0#drain", "m.x1.m0#source", "@m.x1.m0[isub]", "@m.x1.m0[igidl]",
+                  "@m.x1.m0[gbs]", "@m.x1.m0[ibd]", "@m.x1.m0[ibs]", "m.x1.m0#drain", "m.x1.m0#source", "@m.x1.m0[isub]", "@m.x1.m0[igidl]",
                   "@m.x1.m0[igd]", "@m.x1.m0[igcd]", "@m.x1.m0[igs]", "@m.x1.m0[igcs]", "@m.x1.m0[igisl]"}));
     const std::vector<std::string> probe = lines_of(build_small_signal_probe_netlist(c, "m.x1.m0"));
     ASSERT_GE(probe.size(), 3u);
@@ -326,7 +326,10 @@ TEST(LutNetlists, SmallSignalProbeAndSeriesSaves) {
     EXPECT_EQ(build_return_vectors(1, "m1", mask_of({"gbd"}), series),
               (std::vector<std::string>{"vds#branch", "@m1[gm]", "@m1[gds]", "@m1[gmbs]", "@m1[gbd]",
                                         "m1#drain", "vds#branch"}));
-    EXPECT_EQ(channel_beyond("m1", -1.0), (BeyondTerms{true, {{"@m1[id]", 1.0}}}));
+    EXPECT_EQ(channel_beyond("m1", -1.0), (BeyondTerms{true, {{"@m1[id]", 1.0}}, std::nullopt}));
+    // Through reverse columns the channel current turns where the drain lies below the source.
+    EXPECT_EQ(channel_beyond("m1", -1.0, true),
+              (BeyondTerms{true, {{"@m1[id]", 1.0}}, BeyondTerms::Reverse{{{"@m1[id]", -1.0}}, "drain", "source", -1.0}}));
     SmallSignalPlan plan;
     plan.vectors = series;
     EXPECT_EQ(plan.index_of("M1#DRAIN"), 4u);
@@ -405,8 +408,8 @@ TEST(LutNetlists, ShiftedSweepCommandsAndVectors) {
               (std::vector<std::string>{"vds#branch", "@m.x1.m0[id]", "vds#branch"}));
     // With series resistances: the currents beyond channel and junction at
     // the drain node, then those at the source node; each vector once.
-    const std::vector<BeyondTerms> rest{{false, {{"@m1[isub]", 1.0}, {"@m1[igcd]", -1.0}}},
-                                        {false, {{"@m1[igcs]", 1.0}, {"@m1[isub]", 2.0}}}};
+    const std::vector<BeyondTerms> rest{{false, {{"@m1[isub]", 1.0}, {"@m1[igcd]", -1.0}}, std::nullopt},
+                                        {false, {{"@m1[igcs]", 1.0}, {"@m1[isub]", 2.0}}, std::nullopt}};
     EXPECT_EQ(build_slope_return_vectors(1, rest),
               (std::vector<std::string>{"vds#branch", "@m1[isub]", "@m1[igcd]", "@m1[igcs]", "vds#branch"}));
     EXPECT_NE(build_slope_netlist(c, rest, 1e-6, 5e-7)
@@ -567,7 +570,7 @@ TEST(LutExtract, ShiftedSweepsDropTheirLeadIn) {
     EXPECT_EQ((*extract_beyond(r, sweeps, {channel_beyond("m1", -1.0)}))[0], (std::vector<double>{4, 6}));
     // Series resistances: only the currents named, each with its sign; the
     // parts one after the other.
-    const std::vector<BeyondTerms> rest{{false, {{"@m1[id]", -2.0}}}, {true, {}}};
+    const std::vector<BeyondTerms> rest{{false, {{"@m1[id]", -2.0}}, std::nullopt}, {true, {}, std::nullopt}};
     EXPECT_EQ((*extract_beyond(r, sweeps, rest))[1], (std::vector<double>{-8, -8, 5, 6}));
     r.vectors[3].real.pop_back();
     EXPECT_FALSE(extract_beyond(r, sweeps, {channel_beyond("m1", 1.0)}));
@@ -578,7 +581,7 @@ TEST(LutExtract, ShiftedSweepsDropTheirLeadIn) {
     EXPECT_EQ(*extract_beyond(one, vbs_sweep, {channel_beyond("m1", 1.0)}),
               (std::vector<std::vector<double>>{{0.75}}));
     // A vector the response lacks.
-    EXPECT_FALSE(extract_beyond(one, vbs_sweep, {BeyondTerms{false, {{"@m1[isub]", 1.0}}}}));
+    EXPECT_FALSE(extract_beyond(one, vbs_sweep, {BeyondTerms{false, {{"@m1[isub]", 1.0}}, std::nullopt}}));
 }
 
 TEST(LutExtract, AlterFailureClassification) {
