@@ -39,6 +39,17 @@ JUNCTIONS = """.model nch nmos level=54 version=4.8.2 toxe=2e-9 rdsmod=1 rdw=200
 m0 d g s b nch W={W} L={L} ad=1e-12 as=1e-12 pd=4e-6 ps=4e-6
 .ends nfet
 """
+# A subcircuit that puts elements of its own beside the device: a diode from the body to the source
+# or to the drain, a resistor from the body to the source. What enters at the gate or the body never
+# passes the device's source resistance; what the drain diode carries is part of the drain terminal's
+# current, and of its slopes.
+WRAPPED = """.model nch nmos level=54 version=4.8.2 toxe=2e-9 rdsmod=1 rdw=200 rsw=200
+.model dj d is=1e-15
+.subckt nfet d g s b W=1e-6 L=1e-6
+m0 d g s b nch W={{W}} L={{L}}
+{extra}
+.ends nfet
+"""
 SQUARES = """.model nch nmos level=54 version=4.8.2 toxe=2e-9 rdsmod={rdsmod} rdw=100 rsw=100 rsh=40
 .subckt nfet d g s b W=1e-6 L=1e-6
 m0 d g s b nch W={{W}} L={{L}} nrs=2 nrd=2
@@ -263,3 +274,22 @@ def test_reverse_mode_with_diffusion_resistances(pool, card, tmp_path):
     vgs, vds = (0.0, 1.2, 0.05), (-1.2, 1.2, 0.05)
     lut = characterise(pool, lib, "nfet", "nmos", 1e-6, 1e-7, vgs, vds, [0.0, -0.3], subcircuit=True)
     assert_terminal_slopes(lut, tmp_path, lib, "nfet", 1e-6, 1e-7, vgs, vds, [0.0, -0.3], subcircuit=True)
+
+
+@needs_ngspice
+@pytest.mark.parametrize("extra, vbs, swept", [
+    ("dbs b s dj", [0.0, 0.3, 0.6], False),
+    ("rbs b s 20k", [0.0, -0.3, -0.6], False),
+    ("dbd b d dj", [0.0, 0.6], True),
+    ("rbd b d 1meg\ndbd b d dj", [-0.3, 0.6], True),
+], ids=["source diode", "body resistor", "drain diode", "drain resistor and diode"])
+def test_elements_of_the_wrapper_beside_the_device(pool, card, tmp_path, capfd, extra, vbs, swept):
+    # The resistances' samples come from the device's own currents, whatever else the wrapper
+    # carries; what it carries at the drain is swept with the device switched off.
+    lib = card(WRAPPED.format(extra=extra))
+    vgs, vds = (0.0, 1.2, 0.05), (0.0, 1.2, 0.05)
+    lut = characterise(pool, lib, "nfet", "nmos", 1e-6, 1e-7, vgs, vds, vbs, subcircuit=True)
+    out, err = capfd.readouterr()
+    assert err == ""
+    assert ("carries at the drain beside the device: slopes from 1 request(s)" in out) == swept
+    assert_terminal_slopes(lut, tmp_path, lib, "nfet", 1e-6, 1e-7, vgs, vds, vbs, subcircuit=True)

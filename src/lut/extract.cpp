@@ -168,6 +168,23 @@ std::optional<std::vector<std::vector<double>>> extract_beyond(const ngspice::Si
     return out;
 }
 
+std::optional<std::vector<double>> extract_wrapper_slopes(const ngspice::SimulationResponse& response,
+                                                          std::size_t n_vbs, std::size_t n_axes,
+                                                          std::size_t n_points) {
+    std::vector<double> out;
+    out.reserve(n_vbs * n_axes * n_points);
+    for (std::size_t k = 0; k < n_vbs * n_axes; ++k) {
+        const ngspice::VectorData* up = find_vector(response.vectors, fmt::cat(plot_prefix(true, 2 * k + 1), "vds#branch"));
+        const ngspice::VectorData* down = find_vector(response.vectors, fmt::cat(plot_prefix(true, 2 * k + 2), "vds#branch"));
+        if (!up || !down || up->real.size() != n_points || down->real.size() != n_points)
+            return std::nullopt;
+        // Id = -vds#branch.
+        for (std::size_t p = 0; p < n_points; ++p)
+            out.push_back((down->real[p] - up->real[p]) / (2.0 * kSlopeShift));
+    }
+    return out;
+}
+
 bool is_alter_failure(const ngspice::SimulationResponse& response) {
     const std::string e = response.error ? ascii_lower(*response.error) : std::string();
     for (std::string_view phrase : {"alter", "unknown", "bad parameter"}) {

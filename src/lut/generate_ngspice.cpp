@@ -78,6 +78,12 @@ bool any(const ParamMask& mask) {
     return false;
 }
 
+// Why a block's slopes through the series resistances could not be had
+// (SmallSignal::unfitted): the resistances do not follow the drops, or
+// what a subcircuit wrapper carries at the drain could not be swept.
+constexpr char kUnfitted = 1;
+constexpr char kWrapperUnswept = 2;
+
 // One part of what the drain carries beyond the channel's values at one
 // point of the rows, in the table's frame, summed as the shifted sweeps sum
 // it.
@@ -356,7 +362,7 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
             block < series->fits.size() && series->fits[block] ? &*series->fits[block] : nullptr;
         if (!fit) {
             ss->exact[block] = 0;
-            ss->unfitted[block] = 1;
+            if (!ss->unfitted[block]) ss->unfitted[block] = kUnfitted;
             continue;
         }
         Grid5* gmbs_grid = gmbs && mask[*gmbs] ? &table.op[*gmbs] : nullptr;
@@ -367,7 +373,7 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
             // The block falls back whole (its gmbs restored after).
             if (!slopes) {
                 ss->exact[block] = 0;
-                ss->unfitted[block] = 1;
+                ss->unfitted[block] = kUnfitted;
                 break;
             }
             table.gm.data[at] = slopes->gm;
@@ -411,6 +417,42 @@ void restore_channel_gmbs(TransistorLut& table, const std::vector<ChunkResult>& 
             }
         }
     }
+}
+
+// Above this drain current with the device off, a subcircuit wrapper
+// carries current there of its own (a diode carries at least its
+// saturation current and gmin's): the device's remainder is kDeviceOff of
+// its currents.
+constexpr double kWrapperFloor = 1e-15;
+
+// Whether a subcircuit wrapper carries current at the drain terminal beside
+// the device: the small-signal probe's sweep with the device off. Where that
+// cannot be had, what the wrapper carries there is left out of the slopes,
+// said on stderr.
+bool wrapper_carries_drain_current(const Simulator& simulator, const LutConfig& config,
+                                   const std::string& device_path, Messages& messages) {
+    ngspice::SimulationRequest req;
+    req.id = "probe-wrapper";
+    req.netlist = build_wrapper_probe_netlist(config);
+    req.commands = {device_off_command(device_path), "run"};
+    req.pre_commands = model_dir_pre_commands(config);
+    req.return_vectors = std::vector<std::string>{"vds#branch"};
+    SimulationOutcome outcome = simulator.run(std::move(req));
+    if (simulator.timeouts && simulator.timeouts->fired()) return false;
+    const ngspice::VectorData* v =
+        outcome && outcome->success ? find_vector(outcome->vectors, "vds#branch") : nullptr;
+    bool finite = v && !v->real.empty();
+    for (std::size_t k = 0; finite && k < v->real.size(); ++k) finite = std::isfinite(v->real[k]);
+    if (!finite) {
+        messages.err(fmt::cat("  warning: '", device_path,
+                              "' could not be swept switched off: what its subcircuit carries at the drain "
+                              "beside it is left out of gm, gds and gmbs\n"));
+        return false;
+    }
+    for (double x : v->real) {
+        if (std::abs(x) > kWrapperFloor) return true;
+    }
+    return false;
 }
 
 // What the device reports of its channel's small-signal values, and how
@@ -523,6 +565,7 @@ SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& 
         plan.rest.push_back(std::move(at[k]));
         plan.rest_nodes.push_back(kNodes[k]);
     }
+    plan.wrapper = config.subcircuit && wrapper_carries_drain_current(simulator, config, device_path, messages);
     return plan;
 }
 
@@ -690,12 +733,13 @@ void report_op_support(const ParamMask& requested, const ParamMask& extract, Mes
 
 // Whether a table of a device with series resistances fits in memory with
 // its rows: the rows of every vector held until assembly, the table's grids,
-// and the rest's parts with their shares.
+// the rest's parts with their shares, and a wrapper's slopes.
 bool series_fits_in_memory(const LutConfig& config, const Probed& probed) {
     const std::optional<std::uint64_t> counted = table_points(config);
     if (!counted) return false;
     const std::uint64_t points = *counted;
-    std::uint64_t grids = 3 + 1 + probed.small_signal.vectors.size() + 2 * probed.small_signal.rest.size();
+    std::uint64_t grids = 3 + 1 + probed.small_signal.vectors.size() + 2 * probed.small_signal.rest.size() +
+                          (probed.small_signal.wrapper ? 3 : 0);
     for (bool e : probed.extract) grids += e ? 2 : 0;
     return points <= std::numeric_limits<std::uint64_t>::max() / 8 / grids &&
            points * 8 * grids <= physical_memory();
@@ -832,6 +876,80 @@ Result<std::vector<ChunkResult>, NgspiceError> run_tasks(
     return results;
 }
 
+// What a subcircuit wrapper alone carries at the drain: per (W, L) pair
+// (wi * n_l + li) its slopes at every point of the grid
+// (extract_wrapper_slopes), nothing for a pair whose sweeps failed (said in
+// one line). A time-out ends the generation.
+using WrapperSlopes = std::vector<std::optional<std::vector<double>>>;
+
+Result<WrapperSlopes, NgspiceError> sweep_wrapper(const Simulator& simulator, const LutConfig& config,
+                                                  const Probed& probed, bool along_vbs, std::size_t n_points,
+                                                  Messages& messages) {
+    const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(), n_vbs = config.vbs_values.size();
+    const std::size_t n_axes = along_vbs ? 3 : 2;
+    const auto start = Clock::now();
+    MORVA_ASSIGN(
+        auto ended,
+        run_task_set<std::optional<std::vector<double>>>(
+            simulator, n_w * n_l,
+            [&](std::size_t k, const std::function<bool()>&) -> Result<std::optional<std::vector<double>>, NgspiceError> {
+                const std::size_t wi = k / n_l, li = k % n_l;
+                ngspice::SimulationRequest req;
+                req.id = fmt::cat("wrapper-w", wi, "-l", li);
+                req.netlist = build_slope_netlist(config, {}, config.widths[wi], config.lengths[li]);
+                req.commands = build_wrapper_commands(config, probed.device_path, along_vbs);
+                req.pre_commands = model_dir_pre_commands(config);
+                req.return_vectors = build_slope_return_vectors(2 * n_axes * n_vbs, {});
+                SimulationOutcome outcome = simulator.run(std::move(req));
+                if (!outcome && outcome.error().timed_out) return err(std::move(outcome).error());
+                if (!outcome || !outcome->success) return std::optional<std::vector<double>>{};
+                return extract_wrapper_slopes(*outcome, n_vbs, n_axes, n_points);
+            }));
+    WrapperSlopes out(n_w * n_l);
+    std::size_t failed = 0;
+    for (auto& [k, slopes] : ended) {
+        failed += slopes ? 0 : 1;
+        out[k] = std::move(slopes);
+    }
+    if (failed)
+        messages.err(fmt::cat("  warning: what the subcircuit carries at the drain beside the device could not "
+                              "be swept for ", failed, " of ", n_w * n_l,
+                              " (W, L) pair(s): their gm and gds are differences of Id over the grid steps, "
+                              "gmbs the channel's\n"));
+    messages.out(fmt::cat("  what the subcircuit carries at the drain beside the device: slopes from ", n_w * n_l,
+                          " request(s) in ", fmt::fixed(static_cast<double>(ns_since(start)) / 1e6, 1), "ms\n"));
+    return out;
+}
+
+// Adds the wrapper's slopes to those of every block that holds the
+// terminal's slopes through the series resistances (the others are
+// differences of Id, which hold them already).
+void add_wrapper_slopes(TransistorLut& table, const SmallSignal& ss, const WrapperSlopes& wrapper,
+                        std::optional<std::size_t> gmbs) {
+    const auto& dims = table.id.dims;
+    const std::size_t n_points = dims[3] * dims[4];
+    Grid5* bs = gmbs && table.op[*gmbs].data.size() == table.id.data.size() ? &table.op[*gmbs] : nullptr;
+    for (std::size_t wi = 0; wi < dims[0]; ++wi) {
+        for (std::size_t li = 0; li < dims[2]; ++li) {
+            const std::optional<std::vector<double>>& slopes = wrapper[wi * dims[2] + li];
+            if (!slopes) continue;
+            const std::size_t n_axes = slopes->size() / std::max<std::size_t>(1, dims[1] * n_points);
+            if (n_axes < 2 || slopes->size() != dims[1] * n_axes * n_points) continue;
+            for (std::size_t v = 0; v < dims[1]; ++v) {
+                const std::size_t block = (wi * dims[1] + v) * dims[2] + li;
+                if (block >= ss.exact.size() || !ss.exact[block]) continue;
+                const std::size_t at0 = block * n_points;
+                const double* s = slopes->data() + v * n_axes * n_points;
+                for (std::size_t p = 0; p < n_points; ++p) {
+                    table.gm.data[at0 + p] += s[p];
+                    table.gds.data[at0 + p] += s[n_points + p];
+                    if (bs && n_axes == 3) bs->data[at0 + p] += s[2 * n_points + p];
+                }
+            }
+        }
+    }
+}
+
 // The line that closes the tasks: their count, wall time and rate.
 void report_tasks_done(Messages& messages, std::size_t n_tasks, const std::array<std::size_t, 5>& dims,
                        u128 wall_ns) {
@@ -846,7 +964,8 @@ void report_tasks_done(Messages& messages, std::size_t n_tasks, const std::array
 Result<TransistorLut, NgspiceError> assemble_table(const LutConfig& config,
                                                    const std::array<std::size_t, 5>& dims,
                                                    const std::vector<Chunk>& chunks, const Probed& probed,
-                                                   const std::vector<ChunkResult>& results, SmallSignal& ss) {
+                                                   const std::vector<ChunkResult>& results,
+                                                   const WrapperSlopes& wrapper, SmallSignal& ss) {
     const std::size_t n_w = dims[0], n_vbs = dims[1], n_l = dims[2];
     TransistorLut table;
     table.widths = config.widths;
@@ -879,6 +998,15 @@ Result<TransistorLut, NgspiceError> assemble_table(const LutConfig& config,
             ss.unfitted.assign(ss.exact.size(), 0);
             series.emplace(plan, table, ss.polarity);
             fit_pairs(*series, results, chunks, ss.served);
+            // A pair whose wrapper could not be swept falls back whole.
+            for (std::size_t k = 0; k < wrapper.size() && plan.wrapper; ++k) {
+                if (wrapper[k]) continue;
+                for (std::size_t v = 0; v < n_vbs; ++v) {
+                    const std::size_t block = ((k / n_l) * n_vbs + v) * n_l + k % n_l;
+                    series->fits[block].reset();
+                    ss.unfitted[block] = kWrapperUnswept;
+                }
+            }
         }
     }
     for (const ChunkResult& r : results) {
@@ -1002,9 +1130,11 @@ void fill_gm_gds(TransistorLut& table, const SmallSignal& ss, const LutConfig& c
         return;
     }
     const std::size_t unfitted =
-        static_cast<std::size_t>(std::count(ss.unfitted.begin(), ss.unfitted.end(), char{1}));
+        static_cast<std::size_t>(std::count(ss.unfitted.begin(), ss.unfitted.end(), kUnfitted));
+    const std::size_t unswept =
+        static_cast<std::size_t>(std::count(ss.unfitted.begin(), ss.unfitted.end(), kWrapperUnswept));
     const std::size_t missing =
-        static_cast<std::size_t>(std::count(ss.exact.begin(), ss.exact.end(), char{0})) - unfitted;
+        static_cast<std::size_t>(std::count(ss.exact.begin(), ss.exact.end(), char{0})) - unfitted - unswept;
     if (missing)
         messages.err(fmt::cat("  warning: ", missing, " of ", ss.exact.size(),
                               " (W, Vbs, L) blocks came back without small-signal values: their gm and gds "
@@ -1116,10 +1246,17 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     const u128 wall_ns = ns_since(wall_start);
     report_tasks_done(messages, n_tasks, dims, wall_ns);
 
+    // What a subcircuit wrapper carries at the drain beside the device.
+    WrapperSlopes wrapper;
+    if (probed.small_signal.wrapper) {
+        const bool along_vbs = probed.extract[*op_param_index("gmbs")];
+        MORVA_ASSIGN(wrapper, sweep_wrapper(simulator, config, probed, along_vbs, n_vgs * n_vds, messages));
+    }
+
     // 10. Assembly.
     const auto assemble_start = Clock::now();
     SmallSignal ss;
-    MORVA_ASSIGN(TransistorLut table, assemble_table(config, dims, chunks, probed, results, ss));
+    MORVA_ASSIGN(TransistorLut table, assemble_table(config, dims, chunks, probed, results, wrapper, ss));
     const u128 assemble_ns = ns_since(assemble_start);
 
     // 11. gm, gds and gmbs: shifted sweeps where the rest of the drain
@@ -1136,6 +1273,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     }
     const auto diff_start = Clock::now();
     fill_gm_gds(table, ss, config, messages);
+    if (!wrapper.empty()) add_wrapper_slopes(table, ss, wrapper, gmbs);
     diff_ns += ns_since(diff_start);
 
     // 12. The report.

@@ -434,6 +434,32 @@ std::string build_small_signal_probe_netlist(const LutConfig& c, std::string_vie
     return probe_netlist(c, SMALL_SIGNAL_PARAMS[0], saved, to_vds_stop);
 }
 
+std::string device_off_command(std::string_view device_path) {
+    return fmt::cat(" alter ", op_vector_name(device_path, "m"), " = ", fmt::exp_shortest(kDeviceOff));
+}
+
+std::string build_wrapper_probe_netlist(const LutConfig& c) { return probe_netlist(c, "wrapper", "", true); }
+
+std::vector<std::string> build_wrapper_commands(const LutConfig& c, std::string_view device_path,
+                                                bool along_vbs) {
+    std::vector<std::string> out{device_off_command(device_path)};
+    const auto dc = [&c](double dgs, double dds) {
+        return fmt::cat("dc vds ", sweep_text(c.vds.start + dds, c.vds.stop + dds, c.vds.step), " vgs ",
+                        sweep_text(c.vgs.start + dgs, c.vgs.stop + dgs, c.vgs.step));
+    };
+    for (double vbs : c.vbs_values) {
+        out.push_back(alter_command(vbs));
+        for (double shift : {kSlopeShift, -kSlopeShift}) out.push_back(dc(shift, 0.0));
+        for (double shift : {kSlopeShift, -kSlopeShift}) out.push_back(dc(0.0, shift));
+        if (!along_vbs) continue;
+        for (double shift : {kSlopeShift, -kSlopeShift}) {
+            out.push_back(alter_command(vbs + shift));
+            out.push_back(dc(0.0, 0.0));
+        }
+    }
+    return out;
+}
+
 std::string internal_node_vector(std::string_view device_path, std::string_view node) {
     return fmt::cat(device_path, "#", node);
 }

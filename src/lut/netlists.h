@@ -129,6 +129,9 @@ struct SmallSignalPlan {
     // empty, then those of the others that the device has; table's frame).
     std::vector<BeyondTerms> rest;
     std::vector<RestNode> rest_nodes;
+    // A subcircuit wrapper carries current at the drain terminal beside the
+    // device: its slopes are swept apart (build_wrapper_commands).
+    bool wrapper = false;
 
     bool empty() const { return vectors.empty(); }
     // The index of `name` in `vectors`.
@@ -254,6 +257,27 @@ std::vector<std::string> small_signal_probe_vectors(std::string_view device_path
 // are largest), or, without `to_vds_stop`, at the middle alone.
 std::string build_small_signal_probe_netlist(const LutConfig& config, std::string_view device_path,
                                              bool to_vds_stop = true);
+
+// What a subcircuit wrapper alone carries at the drain terminal beside the
+// device (a junction diode or a resistor to the body, say) is had with the
+// device's multiplier brought down so far that it carries nothing to speak
+// of (ngspice refuses 0 when it first checks the device).
+inline constexpr double kDeviceOff = 1e-20;
+
+// The alter that brings `device_path`'s multiplier down to kDeviceOff.
+std::string device_off_command(std::string_view device_path);
+
+// The small-signal probe's sweep saving the drain branch alone: with the
+// device off, what the wrapper carries there.
+std::string build_wrapper_probe_netlist(const LutConfig& config);
+
+// The commands of a pair's sweeps of what the wrapper alone carries: the
+// device off, then for each Vbs value the whole grid shifted by
+// +kSlopeShift and by -kSlopeShift along Vgs, along Vds and, with
+// `along_vbs`, along Vbs; that is plot v * n + 2 * a + k + 1 for axis a
+// (Vgs, Vds, Vbs) and shift k (up, down), n = 4 or 6 plots per Vbs value.
+std::vector<std::string> build_wrapper_commands(const LutConfig& config, std::string_view device_path,
+                                                bool along_vbs);
 
 // "run", then an alter/dc pair for every further Vbs value.
 std::vector<std::string> build_multi_vbs_commands(const LutConfig& config, const SweepRange& vgs);

@@ -53,7 +53,8 @@ struct SmallSignal {
     std::vector<RestPart> rest;
     // One flag per [w][vbs][l] block, cleared when any of its rows came back
     // without the channel's values, or when the series resistances of its
-    // (W, L) pair could not be had (then `unfitted` is set as well).
+    // (W, L) pair could not be had (then `unfitted` is set as well, to say
+    // why).
     std::vector<char> exact;
     std::vector<char> unfitted;
     // +1 for nmos, -1 for pmos: the simulator reports the channel current

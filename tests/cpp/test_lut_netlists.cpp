@@ -556,6 +556,69 @@ TEST(LutExtract, PlotsAreReadChunkMajor) {
     ASSERT_TRUE(extract_all_chunks_vbs(single, 1, 1, {1}, 1, "m1", ParamMask{}));
 }
 
+// The sweeps of what a subcircuit wrapper alone carries at the drain: the
+// device off, then per Vbs value the grid shifted both ways along Vgs, Vds
+// (and Vbs), whose central differences are the slopes.
+TEST(LutNetlists, WrapperSweepsAndTheirSlopes) {
+    LutConfig c;
+    c.vbs_values = {0.0, -0.5};
+    c.vgs = {0.0, 1.0, 0.5};
+    c.vds = {0.0, 0.5, 0.5};
+    EXPECT_EQ(device_off_command("m.x1.m0"), " alter @m.x1.m0[m] = 1e-20");
+    const std::vector<std::string> commands = build_wrapper_commands(c, "m.x1.m0", true);
+    ASSERT_EQ(commands.size(), 1u + 2 * 9);
+    EXPECT_EQ(commands[0], " alter @m.x1.m0[m] = 1e-20");
+    EXPECT_EQ(commands[1], " alter @Vbs[dc] = 0.000000e0");
+    EXPECT_EQ(commands[2], "dc vds 0.000000e0 5.000000e-1 5.000000e-1 vgs 2.500000e-5 1.000025e0 5.000000e-1");
+    EXPECT_EQ(commands[3], "dc vds 0.000000e0 5.000000e-1 5.000000e-1 vgs -2.500000e-5 9.999750e-1 5.000000e-1");
+    EXPECT_EQ(commands[4], "dc vds 2.500000e-5 5.000250e-1 5.000000e-1 vgs 0.000000e0 1.000000e0 5.000000e-1");
+    EXPECT_EQ(commands[5], "dc vds -2.500000e-5 4.999750e-1 5.000000e-1 vgs 0.000000e0 1.000000e0 5.000000e-1");
+    EXPECT_EQ(commands[6], " alter @Vbs[dc] = 2.500000e-5");
+    EXPECT_EQ(commands[8], " alter @Vbs[dc] = -2.500000e-5");
+    EXPECT_EQ(commands[10], " alter @Vbs[dc] = -5.000000e-1");
+    EXPECT_EQ(build_wrapper_commands(c, "m1", false).size(), 1u + 2 * 5);
+    EXPECT_NE(build_wrapper_probe_netlist(c).find("\n.save vds#branch \n"), std::string::npos);
+
+    // One Vbs value, two axes, two points: Id = -vds#branch, its slopes over 2 * kSlopeShift.
+    SimulationResponse r;
+    const double h = 2 * kSlopeShift;
+    r.vectors = {vec("dc1.vds#branch", {-1.0, -2.0}), vec("dc2.vds#branch", {-1.0 + h, -2.0}),
+                 vec("dc3.vds#branch", {0.0, 0.0}), vec("dc4.vds#branch", {2 * h, -h}),
+                 vec("vds#branch", {2 * h, -h})};
+    const auto slopes = extract_wrapper_slopes(r, 1, 2, 2);
+    ASSERT_TRUE(slopes);
+    ASSERT_EQ(slopes->size(), 4u);
+    EXPECT_NEAR((*slopes)[0], 1.0, 1e-9);
+    EXPECT_NEAR((*slopes)[1], 0.0, 1e-9);
+    EXPECT_NEAR((*slopes)[2], 2.0, 1e-9);
+    EXPECT_NEAR((*slopes)[3], -1.0, 1e-9);
+    // A plot missing (never the bare last one in its place) or of other than the grid's points.
+    EXPECT_FALSE(extract_wrapper_slopes(r, 1, 3, 2));
+    EXPECT_FALSE(extract_wrapper_slopes(r, 1, 2, 3));
+    r.vectors.erase(r.vectors.begin() + 3);
+    EXPECT_FALSE(extract_wrapper_slopes(r, 1, 2, 2));
+}
+
+// Reverse terms: where the swept drain lies below the source (in the
+// n-channel frame) the part sums its reverse terms, and the sweep saves the
+// node voltages that say so.
+TEST(LutExtract, ShiftedSweepsTakeTheReverseTermsWhereTheChannelTurns) {
+    const std::vector<BeyondTerms> rest{channel_beyond("m1", 1.0, true)};
+    EXPECT_EQ(build_slope_return_vectors(1, rest),
+              (std::vector<std::string>{"vds#branch", "@m1[id]", "drain", "source", "vds#branch"}));
+    const std::vector<ShiftedSweep> sweeps{{SlopeAxis::Vds, 0, {0, 0}, {2, 5}}};
+    SimulationResponse r;
+    r.vectors = {vec("vds#branch", {0, 0, 3, 1, -1, -3}), vec("@m1[id]", {0, 0, 2, 1, 1, 2}),
+                 vec("drain", {-2, -1, -0.5, 0, 0.5, 1}), vec("source", {0, 0, 0, 0, 0, 0})};
+    // Id = -vds#branch less the channel's -id below 0 V, less id from 0 V up.
+    EXPECT_EQ(*extract_beyond(r, sweeps, rest), (std::vector<std::vector<double>>{{-1, -2, 0, 1}}));
+    // A pmos reads its voltages turned, and its channel current: in reverse above 0 V.
+    const std::vector<BeyondTerms> p{channel_beyond("m1", -1.0, true)};
+    EXPECT_EQ(*extract_beyond(r, sweeps, p), (std::vector<std::vector<double>>{{-1, 0, 0, 1}}));
+    r.vectors.pop_back();
+    EXPECT_FALSE(extract_beyond(r, sweeps, rest));
+}
+
 // What the drain carries beyond the channel in each plot of shifted
 // sweeps: Id less the channel current (n-channel frame), lead-in dropped.
 TEST(LutExtract, ShiftedSweepsDropTheirLeadIn) {
