@@ -228,9 +228,14 @@ void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, cons
     const std::size_t n_w = t.widths.size(), n_vbs = t.vbs_values.size(), n_l = t.lengths.size();
     const std::size_t n_vgs = t.vgs.size(), n_vds = t.vds.size();
     series.fits.assign(n_w * n_vbs * n_l, std::nullopt);
+    // A row that starts away from Vds = 0 (where the channel may conduct)
+    // has its second point settled only to ngspice's tolerance: its drops
+    // and currents do not meet, and that column stays out of the fit while
+    // others remain.
+    const bool second_loose = n_vds > 2 && t.vds.front() != 0.0;
     std::vector<std::size_t> columns;
     for (std::size_t j = 0; j < n_vds && j < served.size(); ++j) {
-        if (served[j]) columns.push_back(j);
+        if (served[j] && !(second_loose && j == 1)) columns.push_back(j);
     }
     if (columns.empty() || n_vbs == 0) return;
     const std::size_t budget = std::max(kMaxFitSamples / n_vbs, kMinBlockSamples);
