@@ -223,6 +223,38 @@ def test_full_featured_sample_cards(pool, tmp_path, samples_dir, kind):
                            at_vds_zero=kind == "nmos")
 
 
+@needs_ngspice
+@pytest.mark.parametrize("text", [MINIMAL, THIN], ids=["minimal", "thin"])
+@pytest.mark.parametrize("vgs, vds", [((0.0, 1.2, 0.3), (0.6, 0.6, 0.1)),   # one Vds
+                                      ((0.9, 0.9, 0.1), (0.0, 1.2, 0.3)),   # one Vgs
+                                      ((0.9, 0.9, 0.1), (0.6, 0.6, 0.1)),   # one point
+                                      ((0.0, 1.2, 0.3), (0.0, 0.0, 0.1))])  # Vds = 0 alone: gds alone
+def test_axes_of_one_point(pool, card, tmp_path, capfd, text, vgs, vds):
+    # Too few points for the fit: each pair sweeps a grid of its own over the table's range. The
+    # slopes along an axis of one point were differences over no step: 0.
+    lib = card(text)
+    vbs = [-0.3, 0.0]
+    lut = characterise(pool, lib, "nch", "nmos", 1e-6, 1e-7, vgs, vds, vbs)
+    out, err = capfd.readouterr()
+    assert err == ""
+    assert "too few points per block for their fit, so each pair sweeps" in out
+    # The reference over one more point along each axis of one point.
+    more = lambda r: (r[0], r[0] + 0.1, 0.1) if r[0] == r[1] else r
+    n_vgs, n_vds = len(lut.vgs), len(lut.vds)
+    for b, v in enumerate(vbs):
+        ref = dict(zip(("id", "gm", "gds", "gmbs"), terminal_reference(tmp_path, lib, "M1 drain gate source bulk nch "
+                                                                       "W=1e-06 L=1e-07", v, more(vgs), more(vds))))
+        ref = {name: values[:n_vgs, :n_vds] for name, values in ref.items()}
+        names = ("gm", "gds", "gmbs") if vds[1] != 0.0 else ("gds",)
+        on = np.abs(ref["id"]) > 1e-9 if vds[1] != 0.0 else np.abs(ref["gds"]) > 1e-9
+        assert on.any()
+        for name in names:
+            table = np.asarray(getattr(lut, name)).reshape(len(vbs), n_vgs, n_vds)[b]
+            with np.errstate(divide="ignore", invalid="ignore"):  # where Id = 0, unchecked
+                miss = np.abs(table - ref[name]) / np.maximum(np.abs(ref[name]), 1e-3 * np.abs(ref["id"]))
+            assert miss[on].max() < 2e-3, f"{name} at Vbs={v}: {miss[on].max():.2e}"
+
+
 # ---- sampling, junctions, reverse mode ---------------------------------------------------------
 
 @needs_ngspice

@@ -78,6 +78,20 @@ bool any(const ParamMask& mask) {
     return false;
 }
 
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// What the table gives for gm and gds in place of the channel's slopes:
+// differences of Id over the grid steps, and along an axis of one point
+// (which has no step) `instead`.
+std::string differences_phrase(std::size_t n_vgs, std::size_t n_vds, std::string_view instead) {
+    if (n_vgs > 1 && n_vds > 1) return "gm and gds are differences of Id over the grid steps";
+    if (n_vgs == 1 && n_vds == 1) return fmt::cat("gm and gds are ", instead, " (both axes have one point)");
+    const bool vgs_single = n_vgs == 1;
+    return fmt::cat(vgs_single ? "gds is" : "gm is", " the difference of Id over the ", vgs_single ? "Vds" : "Vgs",
+                    " step and ", vgs_single ? "gm " : "gds ", instead, " (the ", vgs_single ? "Vgs" : "Vds",
+                    " axis has one point)");
+}
+
 // Why a block's slopes through the series resistances could not be had
 // (SmallSignal::unfitted): the resistances do not follow the drops, or
 // what a subcircuit wrapper carries at the drain could not be swept.
@@ -217,26 +231,57 @@ bool series_rows_whole(const TransistorLut& t, const ChunkResult& r, const VbsDa
     return true;
 }
 
+// A pair's own sweep for the fit where the table's blocks hold too few
+// points (fit_grid): per (W, L) pair its rows at each Vbs value, nothing
+// where the sweep failed or none was asked; `axes` holds their grid.
+struct FitGrids {
+    TransistorLut axes;  // vgs, vds and vbs_values only
+    std::vector<std::optional<std::vector<VbsData>>> rows;
+};
+
+// The columns of a grid whose rows serve a fit: a row that starts away from
+// Vds = 0 (where the channel may conduct) has its second point settled only
+// to ngspice's tolerance, its drops and currents do not meet, and that
+// column stays out while others remain.
+std::vector<std::size_t> fit_columns(const std::vector<double>& vds, const std::vector<char>& served) {
+    const bool second_loose = vds.size() > 2 && vds.front() != 0.0;
+    std::vector<std::size_t> out;
+    for (std::size_t j = 0; j < vds.size() && j < served.size(); ++j) {
+        if (served[j] && !(second_loose && j == 1)) out.push_back(j);
+    }
+    return out;
+}
+
+// The samples of both resistances at the taken points of rows `d` (Vbs index
+// v, the rows from Vgs index `first` on, read through `series`).
+void add_samples(const SeriesRows& series, const VbsData& d, std::size_t v, std::size_t first,
+                 const std::vector<char>& row_taken, const std::vector<char>& col_taken, BlockSamples& block) {
+    const std::size_t n_vds = series.axes->vds.size();
+    for (std::size_t at = 0; at < d.id.size(); ++at) {
+        const std::size_t row = first + at / n_vds, col = at % n_vds;
+        if (row >= row_taken.size() || !row_taken[row] || !col_taken[col]) continue;
+        const SeriesPoint pt = series.point(d, at, v, row, col);
+        if (series.plan->drain_node)
+            block.drain.push_back({pt.vg - pt.node_d, pt.vb - pt.node_d, series.resistance_current(d, at, pt, true),
+                                   pt.vd - pt.node_d});
+        if (series.plan->source_node)
+            block.source.push_back({pt.vg - pt.node_s, pt.vb - pt.node_s,
+                                    series.resistance_current(d, at, pt, false), pt.node_s});
+    }
+}
+
 // Fits the series resistances of every (W, L) pair to the drops its rows
-// carry in the Vds columns `served`, per Vbs value where they do not follow
-// one fit. The samples are spread over the rows and the columns alike (the
-// highest Vgs and Vds, where the drops are largest, included), about
-// kMaxFitSamples a pair.
+// carry in the Vds columns `served` (and its own fit sweep's, where it has
+// one), per Vbs value where they do not follow one fit. The samples are
+// spread over the rows and the columns alike (the highest Vgs and Vds,
+// where the drops are largest, included), about kMaxFitSamples a pair.
 void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, const std::vector<Chunk>& chunks,
-               const std::vector<char>& served) {
+               const std::vector<char>& served, const FitGrids& grids) {
     const TransistorLut& t = *series.axes;
     const std::size_t n_w = t.widths.size(), n_vbs = t.vbs_values.size(), n_l = t.lengths.size();
     const std::size_t n_vgs = t.vgs.size(), n_vds = t.vds.size();
     series.fits.assign(n_w * n_vbs * n_l, std::nullopt);
-    // A row that starts away from Vds = 0 (where the channel may conduct)
-    // has its second point settled only to ngspice's tolerance: its drops
-    // and currents do not meet, and that column stays out of the fit while
-    // others remain.
-    const bool second_loose = n_vds > 2 && t.vds.front() != 0.0;
-    std::vector<std::size_t> columns;
-    for (std::size_t j = 0; j < n_vds && j < served.size(); ++j) {
-        if (served[j] && !(second_loose && j == 1)) columns.push_back(j);
-    }
+    const std::vector<std::size_t> columns = fit_columns(t.vds, served);
     if (columns.empty() || n_vbs == 0) return;
     const std::size_t budget = std::max(kMaxFitSamples / n_vbs, kMinBlockSamples);
     const auto [n_rows, n_cols] = sample_grid(n_vgs, columns.size(), budget);
@@ -250,19 +295,24 @@ void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, cons
             const VbsData& d = r.vbs_data[i];
             const std::size_t v = r.vbs_offset + i;
             if (!series_rows_whole(t, r, d, v, chunks, series.plan->vectors.size())) continue;
-            BlockSamples& block = samples[(r.w_index * n_vbs + v) * n_l + r.l_index];
-            const std::size_t first = chunks[r.chunk_index].first;
-            for (std::size_t at = 0; at < d.id.size(); ++at) {
-                const std::size_t row = first + at / n_vds, col = at % n_vds;
-                if (!row_taken[row] || !col_taken[col]) continue;
-                const SeriesPoint pt = series.point(d, at, v, row, col);
-                if (series.plan->drain_node)
-                    block.drain.push_back({pt.vg - pt.node_d, pt.vb - pt.node_d,
-                                           series.resistance_current(d, at, pt, true), pt.vd - pt.node_d});
-                if (series.plan->source_node)
-                    block.source.push_back({pt.vg - pt.node_s, pt.vb - pt.node_s,
-                                            series.resistance_current(d, at, pt, false), pt.node_s});
-            }
+            add_samples(series, d, v, chunks[r.chunk_index].first, row_taken, col_taken,
+                        samples[(r.w_index * n_vbs + v) * n_l + r.l_index]);
+        }
+    }
+    // Every served point of the pairs' own fit sweeps.
+    const SeriesRows fit_rows(*series.plan, grids.axes, series.polarity);
+    const std::vector<char> all_rows(grids.axes.vgs.size(), 1);
+    std::vector<char> fit_cols(grids.axes.vds.size(), 0);
+    for (std::size_t j : fit_columns(grids.axes.vds, std::vector<char>(grids.axes.vds.size(), 1))) fit_cols[j] = 1;
+    const std::size_t fit_points = grids.axes.vgs.size() * grids.axes.vds.size();
+    for (std::size_t k = 0; k < grids.rows.size() && k < n_w * n_l; ++k) {
+        if (!grids.rows[k]) continue;
+        for (std::size_t v = 0; v < grids.rows[k]->size() && v < n_vbs; ++v) {
+            const VbsData& d = (*grids.rows[k])[v];
+            bool whole = d.id.size() == fit_points && d.small_signal.size() == series.plan->vectors.size();
+            for (const auto& rows : d.small_signal) whole = whole && rows.size() == fit_points;
+            if (whole)
+                add_samples(fit_rows, d, v, 0, all_rows, fit_cols, samples[((k / n_l) * n_vbs + v) * n_l + k % n_l]);
         }
     }
     // The pairs' fits side by side, a few milliseconds each.
@@ -331,7 +381,12 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
         bool whole = d.small_signal.size() == plan->vectors.size();
         for (const auto& rows : d.small_signal) whole = whole && rows.size() == n;
         if (!whole) {
+            // No value along an axis of one point (see fill_small_signal_conductances).
             ss->exact[block] = 0;
+            std::fill_n(&table.gm.at(r.w_index, v, r.l_index, chunk.first, 0), n,
+                        std::numeric_limits<double>::quiet_NaN());
+            std::fill_n(&table.gds.at(r.w_index, v, r.l_index, chunk.first, 0), n,
+                        std::numeric_limits<double>::quiet_NaN());
             continue;
         }
         const std::size_t at0 = table.id.index(r.w_index, v, r.l_index, chunk.first, 0);
@@ -394,18 +449,19 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
     return {};
 }
 
-// The gmbs of every block whose slopes through the series resistances
-// could not all be had, in every chunk of the block (a chunk placed before
-// another failed holds the terminal's): the channel's, for the table's
-// drain, which in reverse mode is the simulator's value for the swapped
-// terminals with its sign turned.
-void restore_channel_gmbs(TransistorLut& table, const std::vector<ChunkResult>& results,
-                          const std::vector<Chunk>& chunks, const ParamMask& mask, const SmallSignal& ss,
-                          const SeriesRows& series) {
+// gm, gds and gmbs of every block whose slopes through the series
+// resistances could not all be had, in every chunk of the block (a chunk
+// placed before another failed holds the terminal's): the channel's, for
+// the table's drain, which in reverse mode are the simulator's values for
+// the swapped terminals turned. gm and gds become differences of Id along
+// each axis of more than one point (fill_small_signal_conductances).
+void restore_channel_values(TransistorLut& table, const std::vector<ChunkResult>& results,
+                            const std::vector<Chunk>& chunks, const ParamMask& mask, const SmallSignal& ss,
+                            const SeriesRows& series) {
+    if (ss.unfitted.empty()) return;
     const std::optional<std::size_t> gmbs = op_param_index("gmbs");
-    if (!gmbs || !mask[*gmbs] || ss.unfitted.empty()) return;
+    Grid5* bs = gmbs && mask[*gmbs] ? &table.op[*gmbs] : nullptr;
     const auto& dims = table.id.dims;
-    Grid5& grid = table.op[*gmbs];
     for (const ChunkResult& r : results) {
         for (std::size_t i = 0; i < r.vbs_data.size(); ++i) {
             const VbsData& d = r.vbs_data[i];
@@ -418,7 +474,10 @@ void restore_channel_gmbs(TransistorLut& table, const std::vector<ChunkResult>& 
             const std::size_t at0 = table.id.index(r.w_index, v, r.l_index, first, 0);
             for (std::size_t p = 0; p < d.id.size(); ++p) {
                 const SeriesPoint pt = series.point(d, p, v, first + p / dims[4], p % dims[4]);
-                grid.data[at0 + p] = pt.reverse() ? -pt.gmbs : pt.gmbs;
+                const bool reverse = pt.reverse();
+                table.gm.data[at0 + p] = reverse ? -pt.gm : pt.gm;
+                table.gds.data[at0 + p] = reverse ? pt.gm + pt.gds + pt.gmbs : pt.gds;
+                if (bs) bs->data[at0 + p] = reverse ? -pt.gmbs : pt.gmbs;
             }
         }
     }
@@ -484,8 +543,9 @@ SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& 
     // A time-out ends the generation: nothing to warn about.
     if (simulator.timeouts && simulator.timeouts->fired()) return SmallSignalPlan{};
     const auto none = [&](std::string_view why) {
-        messages.err(
-            fmt::cat("  warning: ", why, ": gm and gds are differences of Id over the grid steps\n"));
+        messages.err(fmt::cat("  warning: ", why, ": ",
+                              differences_phrase(sweep_point_count(config.vgs), sweep_point_count(config.vds), "NaN"),
+                              "\n"));
         return SmallSignalPlan{};
     };
     const std::string no_values =
@@ -774,9 +834,9 @@ Probed probe_device(const Simulator& simulator, const LutConfig& config, Message
         report_op_support(requested, probed.extract, messages);
     }
     if (probed.small_signal.series && !series_fits_in_memory(config, probed)) {
-        messages.err(
-            "  warning: the series resistances' values would not fit in memory beside the table: gm and "
-            "gds are differences of Id over the grid steps\n");
+        messages.err(fmt::cat(
+            "  warning: the series resistances' values would not fit in memory beside the table: ",
+            differences_phrase(sweep_point_count(config.vgs), sweep_point_count(config.vds), "NaN"), "\n"));
         probed.small_signal = SmallSignalPlan{};
     }
     if (probed.small_signal.series)
@@ -955,6 +1015,85 @@ void add_wrapper_slopes(TransistorLut& table, const SmallSignal& ss, const Wrapp
     }
 }
 
+// Below this many points in the columns a fit takes (an axis of one point is
+// common), a block's rows do not pin the series resistances' bias
+// dependence: each pair sweeps a grid of its own for the fit over the
+// table's bias range, kFitAxisPoints along each axis of more than one point
+// (a fit over the table's own range meets its points better than one over
+// a wider range).
+constexpr std::size_t kMinFitPoints = 64;
+constexpr std::size_t kFitAxisPoints = 17;
+
+bool needs_fit_grid(const LutConfig& config) {
+    const std::vector<double> vds = sweep_axis(config.vds);
+    return sweep_point_count(config.vgs) * fit_columns(vds, std::vector<char>(vds.size(), 1)).size() <
+           kMinFitPoints;
+}
+
+// A fit sweep's axis over one of the table's: kFitAxisPoints points over its
+// range, its point alone where it has one; from 0 V to `wide` instead where
+// `widen`.
+SweepRange fit_axis(const SweepRange& range, bool widen, double wide) {
+    const std::vector<double> axis = sweep_axis(range);
+    const double first = widen ? 0.0 : axis.front(), last = widen ? wide : axis.back();
+    if (first == last) return {first, last, range.step};
+    return {first, last, (last - first) / static_cast<double>(kFitAxisPoints - 1)};
+}
+
+// Each pair's own sweep for the fit (see kMinFitPoints), saving what the
+// table's rows save for it; a pair whose sweep fails has none (its fit
+// takes the table's rows alone). A time-out ends the generation.
+Result<FitGrids, NgspiceError> sweep_fit_grids(const Simulator& simulator, const LutConfig& config,
+                                              const Probed& probed, Messages& messages) {
+    const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(), n_vbs = config.vbs_values.size();
+    const double polarity = config.device_type == DeviceType::Pmos ? -1.0 : 1.0;
+    // A single Vds of 0 V carries no drop: the drain's voltage runs from 0 V
+    // to 0.1 V. With a single point on both axes otherwise, the gate's runs
+    // from 0 V to it (to 0.1 V at least).
+    const bool no_drop = sweep_point_count(config.vds) == 1 && config.vds.start == 0.0;
+    const bool single = sweep_point_count(config.vgs) == 1 && sweep_point_count(config.vds) == 1 && !no_drop;
+    const double vgs = config.vgs.start;
+    LutConfig c = config;
+    c.vgs = fit_axis(config.vgs, single, polarity * vgs > 0.1 ? vgs : polarity * 0.1);
+    c.vds = fit_axis(config.vds, no_drop, polarity * 0.1);
+    FitGrids out;
+    out.axes.vgs = sweep_axis(c.vgs);
+    out.axes.vds = sweep_axis(c.vds);
+    out.axes.vbs_values = config.vbs_values;
+    const std::size_t n_rows = out.axes.vgs.size(), n_cols = out.axes.vds.size();
+    const std::vector<std::string>& vectors = probed.small_signal.vectors;
+    const auto start = Clock::now();
+    MORVA_ASSIGN(
+        auto ended,
+        run_task_set<std::optional<std::vector<VbsData>>>(
+            simulator, n_w * n_l,
+            [&](std::size_t k, const std::function<bool()>&)
+                -> Result<std::optional<std::vector<VbsData>>, NgspiceError> {
+                const std::size_t wi = k / n_l, li = k % n_l;
+                ngspice::SimulationRequest req;
+                req.id = fmt::cat("fit-w", wi, "-l", li);
+                req.netlist = build_netlist(c, c.vgs, ParamMask{}, probed.device_path, c.widths[wi], c.lengths[li],
+                                            c.vbs_values.front(), vectors);
+                req.commands = build_multi_vbs_commands(c, c.vgs);
+                req.pre_commands = model_dir_pre_commands(c);
+                req.return_vectors = build_return_vectors(n_vbs, probed.device_path, ParamMask{}, vectors);
+                SimulationOutcome outcome = simulator.run(std::move(req));
+                if (!outcome && outcome.error().timed_out) return err(std::move(outcome).error());
+                if (!outcome || !outcome->success) return std::optional<std::vector<VbsData>>{};
+                return extract_all_vbs(*outcome, n_vbs, n_rows, n_cols, probed.device_path, ParamMask{}, vectors);
+            }));
+    out.rows.resize(n_w * n_l);
+    std::size_t had = 0;
+    for (auto& [k, rows] : ended) {
+        had += rows ? 1 : 0;
+        out.rows[k] = std::move(rows);
+    }
+    messages.out(fmt::cat("  series resistances: too few points per block for their fit, so each pair sweeps ",
+                          n_rows, " Vgs x ", n_cols, " Vds of its own (", had, " of ", n_w * n_l, " had, ",
+                          fmt::fixed(static_cast<double>(ns_since(start)) / 1e6, 1), "ms)\n"));
+    return out;
+}
+
 // The line that closes the tasks: their count, wall time and rate.
 void report_tasks_done(Messages& messages, std::size_t n_tasks, const std::array<std::size_t, 5>& dims,
                        u128 wall_ns) {
@@ -970,7 +1109,8 @@ Result<TransistorLut, NgspiceError> assemble_table(const LutConfig& config,
                                                    const std::array<std::size_t, 5>& dims,
                                                    const std::vector<Chunk>& chunks, const Probed& probed,
                                                    const std::vector<ChunkResult>& results,
-                                                   const WrapperSlopes& wrapper, SmallSignal& ss) {
+                                                   const FitGrids& grids, const WrapperSlopes& wrapper,
+                                                   SmallSignal& ss) {
     const std::size_t n_w = dims[0], n_vbs = dims[1], n_l = dims[2];
     TransistorLut table;
     table.widths = config.widths;
@@ -1002,7 +1142,7 @@ Result<TransistorLut, NgspiceError> assemble_table(const LutConfig& config,
         if (plan.series) {
             ss.unfitted.assign(ss.exact.size(), 0);
             series.emplace(plan, table, ss.polarity);
-            fit_pairs(*series, results, chunks, ss.served);
+            fit_pairs(*series, results, chunks, ss.served, grids);
             // A pair whose wrapper could not be swept falls back whole.
             for (std::size_t k = 0; k < wrapper.size() && plan.wrapper; ++k) {
                 if (wrapper[k]) continue;
@@ -1018,7 +1158,7 @@ Result<TransistorLut, NgspiceError> assemble_table(const LutConfig& config,
         MORVA_TRY(place(table, r, chunks, probed.extract, polarity, plan.empty() ? nullptr : &ss, &plan,
                         series ? &*series : nullptr));
     }
-    if (series) restore_channel_gmbs(table, results, chunks, probed.extract, ss, *series);
+    if (series) restore_channel_values(table, results, chunks, probed.extract, ss, *series);
     for (std::size_t k = 0; k < kOpParamCount; ++k) {
         if (probed.extract[k]) table.extracted_op_params.emplace_back(KNOWN_OP_PARAMS[k]);
     }
@@ -1132,6 +1272,9 @@ Result<SlopePhase, NgspiceError> run_shifted_sweeps(const Simulator& simulator,
 void fill_gm_gds(TransistorLut& table, const SmallSignal& ss, const LutConfig& config, Messages& messages) {
     if (!ss.reported()) {
         fill_conductances(table, config.vgs.step, config.vds.step);
+        // Along an axis of one point a difference is no slope.
+        if (table.vgs.size() == 1) std::fill(table.gm.data.begin(), table.gm.data.end(), kNaN);
+        if (table.vds.size() == 1) std::fill(table.gds.data.begin(), table.gds.data.end(), kNaN);
         return;
     }
     const std::size_t unfitted =
@@ -1140,15 +1283,16 @@ void fill_gm_gds(TransistorLut& table, const SmallSignal& ss, const LutConfig& c
         static_cast<std::size_t>(std::count(ss.unfitted.begin(), ss.unfitted.end(), kWrapperUnswept));
     const std::size_t missing =
         static_cast<std::size_t>(std::count(ss.exact.begin(), ss.exact.end(), char{0})) - unfitted - unswept;
+    const std::size_t n_vgs = table.vgs.size(), n_vds = table.vds.size();
     if (missing)
         messages.err(fmt::cat("  warning: ", missing, " of ", ss.exact.size(),
-                              " (W, Vbs, L) blocks came back without small-signal values: their gm and gds "
-                              "are differences of Id over the grid steps\n"));
+                              " (W, Vbs, L) blocks came back without small-signal values: their ",
+                              differences_phrase(n_vgs, n_vds, "NaN"), "\n"));
     if (unfitted)
         messages.err(fmt::cat("  warning: in ", unfitted, " of ", ss.exact.size(),
                               " (W, Vbs, L) blocks the series resistances do not follow the drops ngspice "
-                              "solved: their gm and gds are differences of Id over the grid steps, gmbs the "
-                              "channel's\n"));
+                              "solved: their ",
+                              differences_phrase(n_vgs, n_vds, "the channel's own"), ", gmbs the channel's\n"));
     fill_small_signal_conductances(table, ss, config.vgs.step, config.vds.step);
 }
 
@@ -1251,6 +1395,12 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     const u128 wall_ns = ns_since(wall_start);
     report_tasks_done(messages, n_tasks, dims, wall_ns);
 
+    // The series resistances' own fit sweeps, where the table is too small
+    // for their fit.
+    FitGrids grids;
+    if (probed.small_signal.series && needs_fit_grid(config)) {
+        MORVA_ASSIGN(grids, sweep_fit_grids(simulator, config, probed, messages));
+    }
     // What a subcircuit wrapper carries at the drain beside the device.
     WrapperSlopes wrapper;
     if (probed.small_signal.wrapper) {
@@ -1261,7 +1411,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     // 10. Assembly.
     const auto assemble_start = Clock::now();
     SmallSignal ss;
-    MORVA_ASSIGN(TransistorLut table, assemble_table(config, dims, chunks, probed, results, wrapper, ss));
+    MORVA_ASSIGN(TransistorLut table, assemble_table(config, dims, chunks, probed, results, grids, wrapper, ss));
     const u128 assemble_ns = ns_since(assemble_start);
 
     // 11. gm, gds and gmbs: shifted sweeps where the rest of the drain

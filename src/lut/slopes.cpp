@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 namespace morva::lut::generate_ngspice {
@@ -220,9 +221,11 @@ void fill_small_signal_conductances(TransistorLut& t, const SmallSignal& ss, dou
         double* gm = t.gm.data.data() + at;
         double* gds = t.gds.data.data() + at;
         const double* id = t.id.data.data() + at;
+        // Along an axis of one point a difference is no slope: there the
+        // value held stays (the channel's, or NaN where none came back).
         if (!rest || k >= ss.exact.size() || !ss.exact[k]) {
-            diff_vgs(id, n, m, vgs_step, gm);
-            diff_vds(id, n, m, vds_step, gds);
+            if (n > 1) diff_vgs(id, n, m, vgs_step, gm);
+            if (m > 1) diff_vds(id, n, m, vds_step, gds);
             continue;
         }
         for (const RestPart& part : ss.rest) {
@@ -243,8 +246,8 @@ void fill_small_signal_conductances(TransistorLut& t, const SmallSignal& ss, dou
         diff_vds(id, n, m, vds_step, dd.data());
         for (std::size_t p = 0; p < n * m; ++p) {
             if (ss.served[p % m]) continue;
-            gm[p] = dg[p];
-            gds[p] = dd[p];
+            gm[p] = n > 1 ? dg[p] : std::numeric_limits<double>::quiet_NaN();
+            gds[p] = m > 1 ? dd[p] : std::numeric_limits<double>::quiet_NaN();
         }
     }
 }

@@ -107,7 +107,9 @@ std::size_t apply_shifted_sweep(TransistorLut& table, SmallSignal& ss, const Lut
 // gm and gds of every block: the channel's own values plus the slopes of the
 // rest of the drain current, differences over the grid steps where no
 // shifted sweep gave them; differences of Id in the columns not served and
-// in blocks without the channel's values. (gmbs keeps the channel's value where no
+// in blocks without the channel's values, except along an axis of one
+// point, which keeps the value the table holds there (NaN in columns not
+// served). (gmbs keeps the channel's value where no
 // shifted sweep gave the rest's slope: the marks leave out only points where
 // that rest barely moves.)
 void fill_small_signal_conductances(TransistorLut& table, const SmallSignal& ss, double vgs_step,
