@@ -172,15 +172,23 @@ std::optional<std::vector<double>> extract_wrapper_slopes(const ngspice::Simulat
                                                           std::size_t n_vbs, std::size_t n_axes,
                                                           std::size_t n_points) {
     std::vector<double> out;
-    out.reserve(n_vbs * n_axes * n_points);
-    for (std::size_t k = 0; k < n_vbs * n_axes; ++k) {
-        const ngspice::VectorData* up = find_vector(response.vectors, fmt::cat(plot_prefix(true, 2 * k + 1), "vds#branch"));
-        const ngspice::VectorData* down = find_vector(response.vectors, fmt::cat(plot_prefix(true, 2 * k + 2), "vds#branch"));
-        if (!up || !down || up->real.size() != n_points || down->real.size() != n_points)
-            return std::nullopt;
-        // Id = -vds#branch.
-        for (std::size_t p = 0; p < n_points; ++p)
-            out.push_back((down->real[p] - up->real[p]) / (2.0 * kSlopeShift));
+    out.reserve(n_vbs * (n_axes + 1) * n_points);
+    for (std::size_t v = 0; v < n_vbs; ++v) {
+        for (std::size_t a = 0; a < n_axes; ++a) {
+            const std::size_t k = v * n_axes + a;
+            const ngspice::VectorData* up =
+                find_vector(response.vectors, fmt::cat(plot_prefix(true, 2 * k + 1), "vds#branch"));
+            const ngspice::VectorData* down =
+                find_vector(response.vectors, fmt::cat(plot_prefix(true, 2 * k + 2), "vds#branch"));
+            if (!up || !down || up->real.size() != n_points || down->real.size() != n_points)
+                return std::nullopt;
+            // Id = -vds#branch.
+            if (a == 0) {
+                for (std::size_t p = 0; p < n_points; ++p) out.push_back(-0.5 * (up->real[p] + down->real[p]));
+            }
+            for (std::size_t p = 0; p < n_points; ++p)
+                out.push_back((down->real[p] - up->real[p]) / (2.0 * kSlopeShift));
+        }
     }
     return out;
 }

@@ -88,12 +88,12 @@ std::optional<std::vector<std::vector<double>>> extract_beyond(const ngspice::Si
                                                                const std::vector<ShiftedSweep>& sweeps,
                                                                const std::vector<BeyondTerms>& rest);
 
-// The slopes of what a subcircuit wrapper alone carries at the drain
-// terminal (Id = -vds#branch) from the plots of build_wrapper_commands:
-// per Vbs value and axis (Vgs, Vds, then Vbs when there are three), the
-// central differences over the shifts at each of the grid's `n_points`
-// points (Vds fastest), in that order. Nothing when a plot lacks the drain
-// branch or holds other than the grid's points.
+// What a subcircuit wrapper alone carries at the drain terminal (Id =
+// -vds#branch) from the plots of build_wrapper_commands: per Vbs value its
+// current at each of the grid's `n_points` points (Vds fastest; the mean of
+// the two shifts along Vgs), then per axis (Vgs, Vds, then Vbs when there
+// are three) its slopes, the central differences over the shifts. Nothing
+// when a plot lacks the drain branch or holds other than the grid's points.
 std::optional<std::vector<double>> extract_wrapper_slopes(const ngspice::SimulationResponse& response,
                                                           std::size_t n_vbs, std::size_t n_axes,
                                                           std::size_t n_points);

@@ -191,6 +191,17 @@ struct SeriesRows {
     // at its internal node: the channel current, the junction's and the
     // rest's parts that enter there. The terminals' own currents would also
     // hold what a subcircuit wrapper puts between the terminals.
+    // What the drain resistance (`drain`) or the source resistance carries,
+    // from what enters the device's drain (n-channel frame): the drain
+    // terminal's current less what a subcircuit wrapper carries there
+    // (`wrapper`, table's frame). The terminal's current is settled with the
+    // internal nodes' voltages the drops come from; the device's currents
+    // are settled only to ngspice's tolerance (about 1e-4 of Id near
+    // Vds = 0), so only those beside the channel are taken from them.
+    double pin_current(const VbsData& d, std::size_t at, const SeriesPoint& pt, bool drain, double wrapper) const {
+        const double pin = polarity * (d.id[at] - wrapper);
+        return drain ? pin : pin - resistance_current(d, at, pt, true) + resistance_current(d, at, pt, false);
+    }
     double resistance_current(const VbsData& d, std::size_t at, const SeriesPoint& pt, bool drain) const {
         const bool reversed = pt.reverse();
         double sum = (reversed ? -1.0 : 1.0) * d.small_signal[plan->channel][at] +
@@ -231,6 +242,12 @@ bool series_rows_whole(const TransistorLut& t, const ChunkResult& r, const VbsDa
     return true;
 }
 
+// What a subcircuit wrapper alone carries at the drain: per (W, L) pair
+// (wi * n_l + li) its current and slopes at every point of the grid
+// (extract_wrapper_slopes), nothing for a pair whose sweeps failed (said in
+// one line). A time-out ends the generation.
+using WrapperSlopes = std::vector<std::optional<std::vector<double>>>;
+
 // A pair's own sweep for the fit where the table's blocks hold too few
 // points (fit_grid): per (W, L) pair its rows at each Vbs value, nothing
 // where the sweep failed or none was asked; `axes` holds their grid.
@@ -253,20 +270,27 @@ std::vector<std::size_t> fit_columns(const std::vector<double>& vds, const std::
 }
 
 // The samples of both resistances at the taken points of rows `d` (Vbs index
-// v, the rows from Vgs index `first` on, read through `series`).
+// v, the rows from Vgs index `first` on, read through `series`), their
+// currents from what enters the device's drain where what a subcircuit
+// wrapper carries there is known (none, or `wrapper` at each point of the
+// block: its grid), from the device's own currents where it is not.
 void add_samples(const SeriesRows& series, const VbsData& d, std::size_t v, std::size_t first,
-                 const std::vector<char>& row_taken, const std::vector<char>& col_taken, BlockSamples& block) {
+                 const std::vector<char>& row_taken, const std::vector<char>& col_taken, const double* wrapper,
+                 BlockSamples& block) {
     const std::size_t n_vds = series.axes->vds.size();
+    const bool known = !series.plan->wrapper || wrapper;
     for (std::size_t at = 0; at < d.id.size(); ++at) {
         const std::size_t row = first + at / n_vds, col = at % n_vds;
         if (row >= row_taken.size() || !row_taken[row] || !col_taken[col]) continue;
         const SeriesPoint pt = series.point(d, at, v, row, col);
+        const double beside = wrapper ? wrapper[row * n_vds + col] : 0.0;
+        const auto current = [&](bool drain) {
+            return known ? series.pin_current(d, at, pt, drain, beside) : series.resistance_current(d, at, pt, drain);
+        };
         if (series.plan->drain_node)
-            block.drain.push_back({pt.vg - pt.node_d, pt.vb - pt.node_d, series.resistance_current(d, at, pt, true),
-                                   pt.vd - pt.node_d});
+            block.drain.push_back({pt.vg - pt.node_d, pt.vb - pt.node_d, current(true), pt.vd - pt.node_d});
         if (series.plan->source_node)
-            block.source.push_back({pt.vg - pt.node_s, pt.vb - pt.node_s,
-                                    series.resistance_current(d, at, pt, false), pt.node_s});
+            block.source.push_back({pt.vg - pt.node_s, pt.vb - pt.node_s, current(false), pt.node_s});
     }
 }
 
@@ -276,7 +300,7 @@ void add_samples(const SeriesRows& series, const VbsData& d, std::size_t v, std:
 // spread over the rows and the columns alike (the highest Vgs and Vds,
 // where the drops are largest, included), about kMaxFitSamples a pair.
 void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, const std::vector<Chunk>& chunks,
-               const std::vector<char>& served, const FitGrids& grids) {
+               const std::vector<char>& served, const FitGrids& grids, const WrapperSlopes& wrapper) {
     const TransistorLut& t = *series.axes;
     const std::size_t n_w = t.widths.size(), n_vbs = t.vbs_values.size(), n_l = t.lengths.size();
     const std::size_t n_vgs = t.vgs.size(), n_vds = t.vds.size();
@@ -295,7 +319,14 @@ void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, cons
             const VbsData& d = r.vbs_data[i];
             const std::size_t v = r.vbs_offset + i;
             if (!series_rows_whole(t, r, d, v, chunks, series.plan->vectors.size())) continue;
-            add_samples(series, d, v, chunks[r.chunk_index].first, row_taken, col_taken,
+            // The wrapper's current at the block's points, where it was swept.
+            const std::size_t pair = r.w_index * n_l + r.l_index, n_points = n_vgs * n_vds;
+            const double* beside = nullptr;
+            if (pair < wrapper.size() && wrapper[pair] && wrapper[pair]->size() % (n_vbs * n_points) == 0) {
+                const std::size_t n_sets = wrapper[pair]->size() / (n_vbs * n_points);
+                beside = wrapper[pair]->data() + v * n_sets * n_points;
+            }
+            add_samples(series, d, v, chunks[r.chunk_index].first, row_taken, col_taken, beside,
                         samples[(r.w_index * n_vbs + v) * n_l + r.l_index]);
         }
     }
@@ -312,7 +343,8 @@ void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, cons
             bool whole = d.id.size() == fit_points && d.small_signal.size() == series.plan->vectors.size();
             for (const auto& rows : d.small_signal) whole = whole && rows.size() == fit_points;
             if (whole)
-                add_samples(fit_rows, d, v, 0, all_rows, fit_cols, samples[((k / n_l) * n_vbs + v) * n_l + k % n_l]);
+                add_samples(fit_rows, d, v, 0, all_rows, fit_cols, nullptr,
+                            samples[((k / n_l) * n_vbs + v) * n_l + k % n_l]);
         }
     }
     // The pairs' fits side by side, a few milliseconds each.
@@ -941,11 +973,6 @@ Result<std::vector<ChunkResult>, NgspiceError> run_tasks(
     return results;
 }
 
-// What a subcircuit wrapper alone carries at the drain: per (W, L) pair
-// (wi * n_l + li) its slopes at every point of the grid
-// (extract_wrapper_slopes), nothing for a pair whose sweeps failed (said in
-// one line). A time-out ends the generation.
-using WrapperSlopes = std::vector<std::optional<std::vector<double>>>;
 
 Result<WrapperSlopes, NgspiceError> sweep_wrapper(const Simulator& simulator, const LutConfig& config,
                                                   const Probed& probed, bool along_vbs, std::size_t n_points,
@@ -998,17 +1025,18 @@ void add_wrapper_slopes(TransistorLut& table, const SmallSignal& ss, const Wrapp
         for (std::size_t li = 0; li < dims[2]; ++li) {
             const std::optional<std::vector<double>>& slopes = wrapper[wi * dims[2] + li];
             if (!slopes) continue;
-            const std::size_t n_axes = slopes->size() / std::max<std::size_t>(1, dims[1] * n_points);
-            if (n_axes < 2 || slopes->size() != dims[1] * n_axes * n_points) continue;
+            // Per Vbs value the current, then the slopes along each axis.
+            const std::size_t n_sets = slopes->size() / std::max<std::size_t>(1, dims[1] * n_points);
+            if (n_sets < 3 || slopes->size() != dims[1] * n_sets * n_points) continue;
             for (std::size_t v = 0; v < dims[1]; ++v) {
                 const std::size_t block = (wi * dims[1] + v) * dims[2] + li;
                 if (block >= ss.exact.size() || !ss.exact[block]) continue;
                 const std::size_t at0 = block * n_points;
-                const double* s = slopes->data() + v * n_axes * n_points;
+                const double* s = slopes->data() + (v * n_sets + 1) * n_points;
                 for (std::size_t p = 0; p < n_points; ++p) {
                     table.gm.data[at0 + p] += s[p];
                     table.gds.data[at0 + p] += s[n_points + p];
-                    if (bs && n_axes == 3) bs->data[at0 + p] += s[2 * n_points + p];
+                    if (bs && n_sets == 4) bs->data[at0 + p] += s[2 * n_points + p];
                 }
             }
         }
@@ -1142,7 +1170,7 @@ Result<TransistorLut, NgspiceError> assemble_table(const LutConfig& config,
         if (plan.series) {
             ss.unfitted.assign(ss.exact.size(), 0);
             series.emplace(plan, table, ss.polarity);
-            fit_pairs(*series, results, chunks, ss.served, grids);
+            fit_pairs(*series, results, chunks, ss.served, grids, wrapper);
             // A pair whose wrapper could not be swept falls back whole.
             for (std::size_t k = 0; k < wrapper.size() && plan.wrapper; ++k) {
                 if (wrapper[k]) continue;

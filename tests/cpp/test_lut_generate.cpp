@@ -512,15 +512,9 @@ TEST(LutGenerate, ABlockWhoseSlopesCannotAllBeHadFallsBackWhole) {
                 node.real.push_back(1e-3 * (branch ? -branch->real[k] : channel ? channel->real[k] : 1.0));
             if (r.id == "lut-w0-l1" && prefix == "dc2.") node.real[5] = NAN;
             added.push_back(std::move(node));
-            for (const char* name : {"@m1[gbd]", "@m1[gbs]", "@m1[ibd]"})
+            for (const char* name : {"@m1[gbd]", "@m1[gbs]", "@m1[ibd]", "@m1[ibs]"})
                 added.push_back(
                     VectorData{prefix + name, std::vector<double>(v.real.size(), 0.0), {}, false});
-            // At Vds = 0 the channel runs from the internal source to the drain: the simulator
-            // turns its current, and the body's current into the source node makes up the rest.
-            VectorData body{prefix + "@m1[ibs]", std::vector<double>(v.real.size(), 0.0), {}, false};
-            for (std::size_t k = 0; k < v.real.size() && channel && r.id.starts_with("lut-"); k += 3)
-                body.real[k] = 2.0 * channel->real[k];
-            added.push_back(std::move(body));
         }
         for (VectorData& v : added) r.vectors.push_back(std::move(v));
         return r;

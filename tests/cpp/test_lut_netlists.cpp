@@ -587,11 +587,13 @@ TEST(LutNetlists, WrapperSweepsAndTheirSlopes) {
                  vec("vds#branch", {2 * h, -h})};
     const auto slopes = extract_wrapper_slopes(r, 1, 2, 2);
     ASSERT_TRUE(slopes);
-    ASSERT_EQ(slopes->size(), 4u);
-    EXPECT_NEAR((*slopes)[0], 1.0, 1e-9);
-    EXPECT_NEAR((*slopes)[1], 0.0, 1e-9);
-    EXPECT_NEAR((*slopes)[2], 2.0, 1e-9);
-    EXPECT_NEAR((*slopes)[3], -1.0, 1e-9);
+    ASSERT_EQ(slopes->size(), 6u);
+    EXPECT_NEAR((*slopes)[0], 1.0 - h / 2, 1e-12);  // the current between the shifts along Vgs
+    EXPECT_NEAR((*slopes)[1], 2.0, 1e-12);
+    EXPECT_NEAR((*slopes)[2], 1.0, 1e-9);
+    EXPECT_NEAR((*slopes)[3], 0.0, 1e-9);
+    EXPECT_NEAR((*slopes)[4], 2.0, 1e-9);
+    EXPECT_NEAR((*slopes)[5], -1.0, 1e-9);
     // A plot missing (never the bare last one in its place) or of other than the grid's points.
     EXPECT_FALSE(extract_wrapper_slopes(r, 1, 3, 2));
     EXPECT_FALSE(extract_wrapper_slopes(r, 1, 2, 3));
