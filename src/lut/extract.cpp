@@ -1,5 +1,6 @@
 #include "lut/extract.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "common/format.h"
@@ -169,25 +170,30 @@ std::optional<std::vector<std::vector<double>>> extract_beyond(const ngspice::Si
 }
 
 std::optional<std::vector<double>> extract_wrapper_slopes(const ngspice::SimulationResponse& response,
-                                                          std::size_t n_vbs, std::size_t n_axes,
+                                                          std::size_t n_vbs, const WrapperAxes& along,
                                                           std::size_t n_points) {
-    std::vector<double> out;
-    out.reserve(n_vbs * (n_axes + 1) * n_points);
+    const std::size_t n_axes = static_cast<std::size_t>(std::count(along.begin(), along.end(), true));
+    if (n_axes == 0) return std::nullopt;
+    std::vector<double> out(n_vbs * 4 * n_points, 0.0);
+    std::size_t plot = 0;
     for (std::size_t v = 0; v < n_vbs; ++v) {
-        for (std::size_t a = 0; a < n_axes; ++a) {
-            const std::size_t k = v * n_axes + a;
+        double* current = out.data() + v * 4 * n_points;
+        bool first = true;
+        for (std::size_t a = 0; a < along.size(); ++a) {
+            if (!along[a]) continue;
             const ngspice::VectorData* up =
-                find_vector(response.vectors, fmt::cat(plot_prefix(true, 2 * k + 1), "vds#branch"));
+                find_vector(response.vectors, fmt::cat(plot_prefix(true, ++plot), "vds#branch"));
             const ngspice::VectorData* down =
-                find_vector(response.vectors, fmt::cat(plot_prefix(true, 2 * k + 2), "vds#branch"));
+                find_vector(response.vectors, fmt::cat(plot_prefix(true, ++plot), "vds#branch"));
             if (!up || !down || up->real.size() != n_points || down->real.size() != n_points)
                 return std::nullopt;
             // Id = -vds#branch.
-            if (a == 0) {
-                for (std::size_t p = 0; p < n_points; ++p) out.push_back(-0.5 * (up->real[p] + down->real[p]));
+            double* slope = current + (a + 1) * n_points;
+            for (std::size_t p = 0; p < n_points; ++p) {
+                if (first) current[p] = -0.5 * (up->real[p] + down->real[p]);
+                slope[p] = (down->real[p] - up->real[p]) / (2.0 * kSlopeShift);
             }
-            for (std::size_t p = 0; p < n_points; ++p)
-                out.push_back((down->real[p] - up->real[p]) / (2.0 * kSlopeShift));
+            first = false;
         }
     }
     return out;

@@ -89,13 +89,14 @@ std::optional<std::vector<std::vector<double>>> extract_beyond(const ngspice::Si
                                                                const std::vector<BeyondTerms>& rest);
 
 // What a subcircuit wrapper alone carries at the drain terminal (Id =
-// -vds#branch) from the plots of build_wrapper_commands: per Vbs value its
-// current at each of the grid's `n_points` points (Vds fastest; the mean of
-// the two shifts along Vgs), then per axis (Vgs, Vds, then Vbs when there
-// are three) its slopes, the central differences over the shifts. Nothing
-// when a plot lacks the drain branch or holds other than the grid's points.
+// -vds#branch) from the plots of build_wrapper_commands (`along`): per Vbs
+// value its current at each of the grid's `n_points` points (Vds fastest;
+// the mean of the first axis's two shifts), then its slopes along Vgs, Vds
+// and Vbs, the central differences over the shifts (0 along an axis not
+// swept). Nothing when a plot lacks the drain branch or holds other than
+// the grid's points.
 std::optional<std::vector<double>> extract_wrapper_slopes(const ngspice::SimulationResponse& response,
-                                                          std::size_t n_vbs, std::size_t n_axes,
+                                                          std::size_t n_vbs, const WrapperAxes& along,
                                                           std::size_t n_points);
 
 // Whether a failed response looks like an `alter` (or a sweep source

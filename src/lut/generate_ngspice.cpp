@@ -322,10 +322,8 @@ void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, cons
             // The wrapper's current at the block's points, where it was swept.
             const std::size_t pair = r.w_index * n_l + r.l_index, n_points = n_vgs * n_vds;
             const double* beside = nullptr;
-            if (pair < wrapper.size() && wrapper[pair] && wrapper[pair]->size() % (n_vbs * n_points) == 0) {
-                const std::size_t n_sets = wrapper[pair]->size() / (n_vbs * n_points);
-                beside = wrapper[pair]->data() + v * n_sets * n_points;
-            }
+            if (pair < wrapper.size() && wrapper[pair] && wrapper[pair]->size() == n_vbs * 4 * n_points)
+                beside = wrapper[pair]->data() + v * 4 * n_points;
             add_samples(series, d, v, chunks[r.chunk_index].first, row_taken, col_taken, beside,
                         samples[(r.w_index * n_vbs + v) * n_l + r.l_index]);
         }
@@ -522,11 +520,16 @@ void restore_channel_values(TransistorLut& table, const std::vector<ChunkResult>
 constexpr double kWrapperFloor = 1e-15;
 
 // Whether a subcircuit wrapper carries current at the drain terminal beside
-// the device: the small-signal probe's sweep with the device off. Where that
-// cannot be had, what the wrapper carries there is left out of the slopes,
-// said on stderr.
-bool wrapper_carries_drain_current(const Simulator& simulator, const LutConfig& config,
-                                   const std::string& device_path, Messages& messages) {
+// the device, and whether that moves with the gate (a resistor from gate to
+// drain): the small-signal probe's sweep with the device off, at three Vgs
+// values. Where that cannot be had, what the wrapper carries there is left
+// out of the slopes, said on stderr.
+struct WrapperUse {
+    bool present = false, gate = false;
+};
+
+WrapperUse probe_wrapper(const Simulator& simulator, const LutConfig& config, const std::string& device_path,
+                         Messages& messages) {
     ngspice::SimulationRequest req;
     req.id = "probe-wrapper";
     req.netlist = build_wrapper_probe_netlist(config);
@@ -534,21 +537,26 @@ bool wrapper_carries_drain_current(const Simulator& simulator, const LutConfig& 
     req.pre_commands = model_dir_pre_commands(config);
     req.return_vectors = std::vector<std::string>{"vds#branch"};
     SimulationOutcome outcome = simulator.run(std::move(req));
-    if (simulator.timeouts && simulator.timeouts->fired()) return false;
+    if (simulator.timeouts && simulator.timeouts->fired()) return {};
     const ngspice::VectorData* v =
         outcome && outcome->success ? find_vector(outcome->vectors, "vds#branch") : nullptr;
-    bool finite = v && !v->real.empty();
+    // The probe's three Vgs values, each over the same Vds points.
+    bool finite = v && !v->real.empty() && v->real.size() % 3 == 0;
     for (std::size_t k = 0; finite && k < v->real.size(); ++k) finite = std::isfinite(v->real[k]);
     if (!finite) {
         messages.err(fmt::cat("  warning: '", device_path,
                               "' could not be swept switched off: what its subcircuit carries at the drain "
                               "beside it is left out of gm, gds and gmbs\n"));
-        return false;
+        return {};
     }
-    for (double x : v->real) {
-        if (std::abs(x) > kWrapperFloor) return true;
-    }
-    return false;
+    WrapperUse out;
+    double largest = 0.0;
+    for (double x : v->real) largest = std::max(largest, std::abs(x));
+    out.present = largest > kWrapperFloor;
+    const std::size_t row = v->real.size() / 3;
+    for (std::size_t k = row; k < v->real.size(); ++k)
+        out.gate = out.gate || std::abs(v->real[k] - v->real[k % row]) > 1e-9 * largest + kWrapperFloor * 1e-3;
+    return out;
 }
 
 // What the device reports of its channel's small-signal values, and how
@@ -662,7 +670,11 @@ SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& 
         plan.rest.push_back(std::move(at[k]));
         plan.rest_nodes.push_back(kNodes[k]);
     }
-    plan.wrapper = config.subcircuit && wrapper_carries_drain_current(simulator, config, device_path, messages);
+    if (config.subcircuit) {
+        const WrapperUse use = probe_wrapper(simulator, config, device_path, messages);
+        plan.wrapper = use.present;
+        plan.wrapper_gate = use.gate;
+    }
     return plan;
 }
 
@@ -836,7 +848,7 @@ bool series_fits_in_memory(const LutConfig& config, const Probed& probed) {
     if (!counted) return false;
     const std::uint64_t points = *counted;
     std::uint64_t grids = 3 + 1 + probed.small_signal.vectors.size() + 2 * probed.small_signal.rest.size() +
-                          (probed.small_signal.wrapper ? 3 : 0);
+                          (probed.small_signal.wrapper ? 4 : 0);
     for (bool e : probed.extract) grids += e ? 2 : 0;
     return points <= std::numeric_limits<std::uint64_t>::max() / 8 / grids &&
            points * 8 * grids <= physical_memory();
@@ -975,10 +987,10 @@ Result<std::vector<ChunkResult>, NgspiceError> run_tasks(
 
 
 Result<WrapperSlopes, NgspiceError> sweep_wrapper(const Simulator& simulator, const LutConfig& config,
-                                                  const Probed& probed, bool along_vbs, std::size_t n_points,
-                                                  Messages& messages) {
+                                                  const Probed& probed, const WrapperAxes& along,
+                                                  std::size_t n_points, Messages& messages) {
     const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(), n_vbs = config.vbs_values.size();
-    const std::size_t n_axes = along_vbs ? 3 : 2;
+    const auto n_axes = static_cast<std::size_t>(std::count(along.begin(), along.end(), true));
     const auto start = Clock::now();
     MORVA_ASSIGN(
         auto ended,
@@ -989,13 +1001,13 @@ Result<WrapperSlopes, NgspiceError> sweep_wrapper(const Simulator& simulator, co
                 ngspice::SimulationRequest req;
                 req.id = fmt::cat("wrapper-w", wi, "-l", li);
                 req.netlist = build_slope_netlist(config, {}, config.widths[wi], config.lengths[li]);
-                req.commands = build_wrapper_commands(config, probed.device_path, along_vbs);
+                req.commands = build_wrapper_commands(config, probed.device_path, along);
                 req.pre_commands = model_dir_pre_commands(config);
                 req.return_vectors = build_slope_return_vectors(2 * n_axes * n_vbs, {});
                 SimulationOutcome outcome = simulator.run(std::move(req));
                 if (!outcome && outcome.error().timed_out) return err(std::move(outcome).error());
                 if (!outcome || !outcome->success) return std::optional<std::vector<double>>{};
-                return extract_wrapper_slopes(*outcome, n_vbs, n_axes, n_points);
+                return extract_wrapper_slopes(*outcome, n_vbs, along, n_points);
             }));
     WrapperSlopes out(n_w * n_l);
     std::size_t failed = 0;
@@ -1025,18 +1037,17 @@ void add_wrapper_slopes(TransistorLut& table, const SmallSignal& ss, const Wrapp
         for (std::size_t li = 0; li < dims[2]; ++li) {
             const std::optional<std::vector<double>>& slopes = wrapper[wi * dims[2] + li];
             if (!slopes) continue;
-            // Per Vbs value the current, then the slopes along each axis.
-            const std::size_t n_sets = slopes->size() / std::max<std::size_t>(1, dims[1] * n_points);
-            if (n_sets < 3 || slopes->size() != dims[1] * n_sets * n_points) continue;
+            // Per Vbs value the current, then the slopes along Vgs, Vds, Vbs.
+            if (slopes->size() != dims[1] * 4 * n_points) continue;
             for (std::size_t v = 0; v < dims[1]; ++v) {
                 const std::size_t block = (wi * dims[1] + v) * dims[2] + li;
                 if (block >= ss.exact.size() || !ss.exact[block]) continue;
                 const std::size_t at0 = block * n_points;
-                const double* s = slopes->data() + (v * n_sets + 1) * n_points;
+                const double* s = slopes->data() + (v * 4 + 1) * n_points;
                 for (std::size_t p = 0; p < n_points; ++p) {
                     table.gm.data[at0 + p] += s[p];
                     table.gds.data[at0 + p] += s[n_points + p];
-                    if (bs && n_sets == 4) bs->data[at0 + p] += s[2 * n_points + p];
+                    if (bs) bs->data[at0 + p] += s[2 * n_points + p];
                 }
             }
         }
@@ -1432,8 +1443,8 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     // What a subcircuit wrapper carries at the drain beside the device.
     WrapperSlopes wrapper;
     if (probed.small_signal.wrapper) {
-        const bool along_vbs = probed.extract[*op_param_index("gmbs")];
-        MORVA_ASSIGN(wrapper, sweep_wrapper(simulator, config, probed, along_vbs, n_vgs * n_vds, messages));
+        const WrapperAxes along{probed.small_signal.wrapper_gate, true, probed.extract[*op_param_index("gmbs")]};
+        MORVA_ASSIGN(wrapper, sweep_wrapper(simulator, config, probed, along, n_vgs * n_vds, messages));
     }
 
     // 10. Assembly.

@@ -441,7 +441,7 @@ std::string device_off_command(std::string_view device_path) {
 std::string build_wrapper_probe_netlist(const LutConfig& c) { return probe_netlist(c, "wrapper", "", true); }
 
 std::vector<std::string> build_wrapper_commands(const LutConfig& c, std::string_view device_path,
-                                                bool along_vbs) {
+                                                const WrapperAxes& along) {
     std::vector<std::string> out{device_off_command(device_path)};
     const auto dc = [&c](double dgs, double dds) {
         return fmt::cat("dc vds ", sweep_text(c.vds.start + dds, c.vds.stop + dds, c.vds.step), " vgs ",
@@ -449,9 +449,13 @@ std::vector<std::string> build_wrapper_commands(const LutConfig& c, std::string_
     };
     for (double vbs : c.vbs_values) {
         out.push_back(alter_command(vbs));
-        for (double shift : {kSlopeShift, -kSlopeShift}) out.push_back(dc(shift, 0.0));
-        for (double shift : {kSlopeShift, -kSlopeShift}) out.push_back(dc(0.0, shift));
-        if (!along_vbs) continue;
+        for (double shift : {kSlopeShift, -kSlopeShift}) {
+            if (along[0]) out.push_back(dc(shift, 0.0));
+        }
+        for (double shift : {kSlopeShift, -kSlopeShift}) {
+            if (along[1]) out.push_back(dc(0.0, shift));
+        }
+        if (!along[2]) continue;
         for (double shift : {kSlopeShift, -kSlopeShift}) {
             out.push_back(alter_command(vbs + shift));
             out.push_back(dc(0.0, 0.0));

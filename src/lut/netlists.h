@@ -130,8 +130,10 @@ struct SmallSignalPlan {
     std::vector<BeyondTerms> rest;
     std::vector<RestNode> rest_nodes;
     // A subcircuit wrapper carries current at the drain terminal beside the
-    // device: its slopes are swept apart (build_wrapper_commands).
+    // device: its slopes are swept apart (build_wrapper_commands), along Vgs
+    // only where that current moves with the gate.
     bool wrapper = false;
+    bool wrapper_gate = false;
 
     bool empty() const { return vectors.empty(); }
     // The index of `name` in `vectors`.
@@ -271,13 +273,15 @@ std::string device_off_command(std::string_view device_path);
 // device off, what the wrapper carries there.
 std::string build_wrapper_probe_netlist(const LutConfig& config);
 
+// The axes a wrapper's sweeps shift along: Vgs, Vds, Vbs.
+using WrapperAxes = std::array<bool, 3>;
+
 // The commands of a pair's sweeps of what the wrapper alone carries: the
 // device off, then for each Vbs value the whole grid shifted by
-// +kSlopeShift and by -kSlopeShift along Vgs, along Vds and, with
-// `along_vbs`, along Vbs; that is plot v * n + 2 * a + k + 1 for axis a
-// (Vgs, Vds, Vbs) and shift k (up, down), n = 4 or 6 plots per Vbs value.
+// +kSlopeShift and by -kSlopeShift along each of `along` (Vgs, Vds, Vbs):
+// two plots per axis swept (up, then down), Vbs value by Vbs value.
 std::vector<std::string> build_wrapper_commands(const LutConfig& config, std::string_view device_path,
-                                                bool along_vbs);
+                                                const WrapperAxes& along);
 
 // "run", then an alter/dc pair for every further Vbs value.
 std::vector<std::string> build_multi_vbs_commands(const LutConfig& config, const SweepRange& vgs);

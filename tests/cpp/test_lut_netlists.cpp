@@ -557,15 +557,15 @@ TEST(LutExtract, PlotsAreReadChunkMajor) {
 }
 
 // The sweeps of what a subcircuit wrapper alone carries at the drain: the
-// device off, then per Vbs value the grid shifted both ways along Vgs, Vds
-// (and Vbs), whose central differences are the slopes.
+// device off, then per Vbs value the grid shifted both ways along the axes
+// asked for, whose central differences are the slopes.
 TEST(LutNetlists, WrapperSweepsAndTheirSlopes) {
     LutConfig c;
     c.vbs_values = {0.0, -0.5};
     c.vgs = {0.0, 1.0, 0.5};
     c.vds = {0.0, 0.5, 0.5};
     EXPECT_EQ(device_off_command("m.x1.m0"), " alter @m.x1.m0[m] = 1e-20");
-    const std::vector<std::string> commands = build_wrapper_commands(c, "m.x1.m0", true);
+    const std::vector<std::string> commands = build_wrapper_commands(c, "m.x1.m0", {true, true, true});
     ASSERT_EQ(commands.size(), 1u + 2 * 9);
     EXPECT_EQ(commands[0], " alter @m.x1.m0[m] = 1e-20");
     EXPECT_EQ(commands[1], " alter @Vbs[dc] = 0.000000e0");
@@ -576,29 +576,36 @@ TEST(LutNetlists, WrapperSweepsAndTheirSlopes) {
     EXPECT_EQ(commands[6], " alter @Vbs[dc] = 2.500000e-5");
     EXPECT_EQ(commands[8], " alter @Vbs[dc] = -2.500000e-5");
     EXPECT_EQ(commands[10], " alter @Vbs[dc] = -5.000000e-1");
-    EXPECT_EQ(build_wrapper_commands(c, "m1", false).size(), 1u + 2 * 5);
+    // Along Vds alone: one alter and two sweeps per Vbs value.
+    const std::vector<std::string> vds_only = build_wrapper_commands(c, "m1", {false, true, false});
+    EXPECT_EQ(vds_only, (std::vector<std::string>{" alter @m1[m] = 1e-20", " alter @Vbs[dc] = 0.000000e0", commands[4],
+                                                  commands[5], " alter @Vbs[dc] = -5.000000e-1", commands[4],
+                                                  commands[5]}));
     EXPECT_NE(build_wrapper_probe_netlist(c).find("\n.save vds#branch \n"), std::string::npos);
 
-    // One Vbs value, two axes, two points: Id = -vds#branch, its slopes over 2 * kSlopeShift.
+    // One Vbs value, Vgs and Vds swept, two points: Id = -vds#branch, its slopes over 2 * kSlopeShift.
     SimulationResponse r;
     const double h = 2 * kSlopeShift;
     r.vectors = {vec("dc1.vds#branch", {-1.0, -2.0}), vec("dc2.vds#branch", {-1.0 + h, -2.0}),
                  vec("dc3.vds#branch", {0.0, 0.0}), vec("dc4.vds#branch", {2 * h, -h}),
                  vec("vds#branch", {2 * h, -h})};
-    const auto slopes = extract_wrapper_slopes(r, 1, 2, 2);
+    const auto slopes = extract_wrapper_slopes(r, 1, {true, true, false}, 2);
     ASSERT_TRUE(slopes);
-    ASSERT_EQ(slopes->size(), 6u);
-    EXPECT_NEAR((*slopes)[0], 1.0 - h / 2, 1e-12);  // the current between the shifts along Vgs
-    EXPECT_NEAR((*slopes)[1], 2.0, 1e-12);
-    EXPECT_NEAR((*slopes)[2], 1.0, 1e-9);
-    EXPECT_NEAR((*slopes)[3], 0.0, 1e-9);
-    EXPECT_NEAR((*slopes)[4], 2.0, 1e-9);
-    EXPECT_NEAR((*slopes)[5], -1.0, 1e-9);
+    ASSERT_EQ(slopes->size(), 8u);
+    const std::vector<double> expected{1.0 - h / 2, 2.0, 1.0, 0.0, 2.0, -1.0, 0.0, 0.0};
+    for (std::size_t k = 0; k < expected.size(); ++k) EXPECT_NEAR((*slopes)[k], expected[k], 1e-9) << k;
+    // Vds alone: the current between its shifts, no slope along Vgs.
+    const auto vds_slopes = extract_wrapper_slopes(r, 1, {false, true, false}, 2);
+    ASSERT_TRUE(vds_slopes);
+    const std::vector<double> vds_expected{1.0 - h / 2, 2.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0};
+    ASSERT_EQ(vds_slopes->size(), vds_expected.size());
+    for (std::size_t k = 0; k < vds_expected.size(); ++k) EXPECT_NEAR((*vds_slopes)[k], vds_expected[k], 1e-9) << k;
     // A plot missing (never the bare last one in its place) or of other than the grid's points.
-    EXPECT_FALSE(extract_wrapper_slopes(r, 1, 3, 2));
-    EXPECT_FALSE(extract_wrapper_slopes(r, 1, 2, 3));
+    EXPECT_FALSE(extract_wrapper_slopes(r, 1, {true, true, true}, 2));
+    EXPECT_FALSE(extract_wrapper_slopes(r, 1, {true, true, false}, 3));
+    EXPECT_FALSE(extract_wrapper_slopes(r, 1, {false, false, false}, 2));
     r.vectors.erase(r.vectors.begin() + 3);
-    EXPECT_FALSE(extract_wrapper_slopes(r, 1, 2, 2));
+    EXPECT_FALSE(extract_wrapper_slopes(r, 1, {true, true, false}, 2));
 }
 
 // Reverse terms: where the swept drain lies below the source (in the
