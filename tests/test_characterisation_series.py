@@ -40,7 +40,8 @@ m0 d g s b nch W={W} L={L} ad=1e-12 as=1e-12 pd=4e-6 ps=4e-6
 .ends nfet
 """
 # A subcircuit that puts elements of its own beside the device: a diode from the body to the source
-# or to the drain, a resistor from the body to the source. What enters at the gate or the body never
+# or to the drain, a resistor from the body to the source or to the drain, or from the gate to the
+# drain. What enters at the gate or the body never
 # passes the device's source resistance; what the drain diode carries is part of the drain terminal's
 # current, and of its slopes.
 WRAPPED = """.model nch nmos level=54 version=4.8.2 toxe=2e-9 rdsmod=1 rdw=200 rsw=200
@@ -330,7 +331,8 @@ def test_reverse_mode_with_diffusion_resistances(pool, card, tmp_path):
     ("rbs b s 20k", [0.0, -0.3, -0.6], False),
     ("dbd b d dj", [0.0, 0.6], True),
     ("rbd b d 1meg\ndbd b d dj", [-0.3, 0.6], True),
-], ids=["source diode", "body resistor", "drain diode", "drain resistor and diode"])
+    ("rgd g d 100k", [0.0, -0.3], True),
+], ids=["source diode", "body resistor", "drain diode", "drain resistor and diode", "gate-drain resistor"])
 def test_elements_of_the_wrapper_beside_the_device(pool, card, tmp_path, capfd, extra, vbs, swept):
     # The resistances' samples come from the device's own currents, whatever else the wrapper
     # carries; what it carries at the drain is swept with the device switched off.
