@@ -143,7 +143,8 @@ std::optional<std::vector<std::vector<double>>> extract_beyond(const ngspice::Si
             // The vectors of the forward terms, then of the reverse ones.
             std::vector<const ngspice::VectorData*> terms;
             const ngspice::VectorData *drain = nullptr, *source = nullptr;
-            for (const BeyondTerms::Terms* set : {&part.vectors, part.reverse ? &part.reverse->vectors : nullptr}) {
+            for (const BeyondTerms::Terms* set :
+                 {&part.vectors, part.reverse ? &part.reverse->vectors : nullptr}) {
                 if (!set) continue;
                 for (const auto& term : *set) {
                     terms.push_back(find(term.first));

@@ -87,9 +87,9 @@ std::string differences_phrase(std::size_t n_vgs, std::size_t n_vds, std::string
     if (n_vgs > 1 && n_vds > 1) return "gm and gds are differences of Id over the grid steps";
     if (n_vgs == 1 && n_vds == 1) return fmt::cat("gm and gds are ", instead, " (both axes have one point)");
     const bool vgs_single = n_vgs == 1;
-    return fmt::cat(vgs_single ? "gds is" : "gm is", " the difference of Id over the ", vgs_single ? "Vds" : "Vgs",
-                    " step and ", vgs_single ? "gm " : "gds ", instead, " (the ", vgs_single ? "Vgs" : "Vds",
-                    " axis has one point)");
+    return fmt::cat(vgs_single ? "gds is" : "gm is", " the difference of Id over the ",
+                    vgs_single ? "Vds" : "Vgs", " step and ", vgs_single ? "gm " : "gds ", instead, " (the ",
+                    vgs_single ? "Vgs" : "Vds", " axis has one point)");
 }
 
 // Why a block's slopes through the series resistances could not be had
@@ -119,8 +119,8 @@ struct BeyondRows {
     // At point `p`, where the channel runs in reverse or not.
     double at(const VbsData& d, std::size_t p, bool reversed) const {
         double sum = drain_current ? d.id[p] : 0.0;
-        for (const auto& [k, coefficient] : reversed && reverse ? *reverse : terms)
-            sum += coefficient * d.small_signal[k][p];
+        const Terms& taken = reversed && reverse ? *reverse : terms;
+        for (const auto& [k, coefficient] : taken) sum += coefficient * d.small_signal[k][p];
         return sum;
     }
 };
@@ -198,7 +198,8 @@ struct SeriesRows {
     // internal nodes' voltages the drops come from; the device's currents
     // are settled only to ngspice's tolerance (about 1e-4 of Id near
     // Vds = 0), so only those beside the channel are taken from them.
-    double pin_current(const VbsData& d, std::size_t at, const SeriesPoint& pt, bool drain, double wrapper) const {
+    double pin_current(const VbsData& d, std::size_t at, const SeriesPoint& pt, bool drain,
+                       double wrapper) const {
         const double pin = polarity * (d.id[at] - wrapper);
         return drain ? pin : pin - resistance_current(d, at, pt, true) + resistance_current(d, at, pt, false);
     }
@@ -275,8 +276,8 @@ std::vector<std::size_t> fit_columns(const std::vector<double>& vds, const std::
 // wrapper carries there is known (none, or `wrapper` at each point of the
 // block: its grid), from the device's own currents where it is not.
 void add_samples(const SeriesRows& series, const VbsData& d, std::size_t v, std::size_t first,
-                 const std::vector<char>& row_taken, const std::vector<char>& col_taken, const double* wrapper,
-                 BlockSamples& block) {
+                 const std::vector<char>& row_taken, const std::vector<char>& col_taken,
+                 const double* wrapper, BlockSamples& block) {
     const std::size_t n_vds = series.axes->vds.size();
     const bool known = !series.plan->wrapper || wrapper;
     for (std::size_t at = 0; at < d.id.size(); ++at) {
@@ -285,7 +286,8 @@ void add_samples(const SeriesRows& series, const VbsData& d, std::size_t v, std:
         const SeriesPoint pt = series.point(d, at, v, row, col);
         const double beside = wrapper ? wrapper[row * n_vds + col] : 0.0;
         const auto current = [&](bool drain) {
-            return known ? series.pin_current(d, at, pt, drain, beside) : series.resistance_current(d, at, pt, drain);
+            return known ? series.pin_current(d, at, pt, drain, beside)
+                         : series.resistance_current(d, at, pt, drain);
         };
         if (series.plan->drain_node)
             block.drain.push_back({pt.vg - pt.node_d, pt.vb - pt.node_d, current(true), pt.vd - pt.node_d});
@@ -332,7 +334,8 @@ void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, cons
     const SeriesRows fit_rows(*series.plan, grids.axes, series.polarity);
     const std::vector<char> all_rows(grids.axes.vgs.size(), 1);
     std::vector<char> fit_cols(grids.axes.vds.size(), 0);
-    for (std::size_t j : fit_columns(grids.axes.vds, std::vector<char>(grids.axes.vds.size(), 1))) fit_cols[j] = 1;
+    for (std::size_t j : fit_columns(grids.axes.vds, std::vector<char>(grids.axes.vds.size(), 1)))
+        fit_cols[j] = 1;
     const std::size_t fit_points = grids.axes.vgs.size() * grids.axes.vds.size();
     for (std::size_t k = 0; k < grids.rows.size() && k < n_w * n_l; ++k) {
         if (!grids.rows[k]) continue;
@@ -555,7 +558,8 @@ WrapperUse probe_wrapper(const Simulator& simulator, const LutConfig& config, co
     out.present = largest > kWrapperFloor;
     const std::size_t row = v->real.size() / 3;
     for (std::size_t k = row; k < v->real.size(); ++k)
-        out.gate = out.gate || std::abs(v->real[k] - v->real[k % row]) > 1e-9 * largest + kWrapperFloor * 1e-3;
+        out.gate =
+            out.gate || std::abs(v->real[k] - v->real[k % row]) > 1e-9 * largest + kWrapperFloor * 1e-3;
     return out;
 }
 
@@ -583,9 +587,9 @@ SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& 
     // A time-out ends the generation: nothing to warn about.
     if (simulator.timeouts && simulator.timeouts->fired()) return SmallSignalPlan{};
     const auto none = [&](std::string_view why) {
-        messages.err(fmt::cat("  warning: ", why, ": ",
-                              differences_phrase(sweep_point_count(config.vgs), sweep_point_count(config.vds), "NaN"),
-                              "\n"));
+        messages.err(fmt::cat(
+            "  warning: ", why, ": ",
+            differences_phrase(sweep_point_count(config.vgs), sweep_point_count(config.vds), "NaN"), "\n"));
         return SmallSignalPlan{};
     };
     const std::string no_values =
@@ -985,18 +989,19 @@ Result<std::vector<ChunkResult>, NgspiceError> run_tasks(
     return results;
 }
 
-
 Result<WrapperSlopes, NgspiceError> sweep_wrapper(const Simulator& simulator, const LutConfig& config,
                                                   const Probed& probed, const WrapperAxes& along,
                                                   std::size_t n_points, Messages& messages) {
-    const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(), n_vbs = config.vbs_values.size();
+    const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),
+                      n_vbs = config.vbs_values.size();
     const auto n_axes = static_cast<std::size_t>(std::count(along.begin(), along.end(), true));
     const auto start = Clock::now();
     MORVA_ASSIGN(
         auto ended,
         run_task_set<std::optional<std::vector<double>>>(
             simulator, n_w * n_l,
-            [&](std::size_t k, const std::function<bool()>&) -> Result<std::optional<std::vector<double>>, NgspiceError> {
+            [&](std::size_t k,
+                const std::function<bool()>&) -> Result<std::optional<std::vector<double>>, NgspiceError> {
                 const std::size_t wi = k / n_l, li = k % n_l;
                 ngspice::SimulationRequest req;
                 req.id = fmt::cat("wrapper-w", wi, "-l", li);
@@ -1016,12 +1021,16 @@ Result<WrapperSlopes, NgspiceError> sweep_wrapper(const Simulator& simulator, co
         out[k] = std::move(slopes);
     }
     if (failed)
-        messages.err(fmt::cat("  warning: what the subcircuit carries at the drain beside the device could not "
-                              "be swept for ", failed, " of ", n_w * n_l,
-                              " (W, L) pair(s): their gm and gds are differences of Id over the grid steps, "
-                              "gmbs the channel's\n"));
-    messages.out(fmt::cat("  what the subcircuit carries at the drain beside the device: slopes from ", n_w * n_l,
-                          " request(s) in ", fmt::fixed(static_cast<double>(ns_since(start)) / 1e6, 1), "ms\n"));
+        messages.err(
+            fmt::cat("  warning: what the subcircuit carries at the drain beside the device could not "
+                     "be swept for ",
+                     failed, " of ", n_w * n_l, " (W, L) pair(s): their ",
+                     differences_phrase(sweep_point_count(config.vgs), sweep_point_count(config.vds),
+                                        "the channel's own"),
+                     ", gmbs the channel's\n"));
+    messages.out(fmt::cat("  what the subcircuit carries at the drain beside the device: slopes from ",
+                          n_w * n_l, " request(s) in ",
+                          fmt::fixed(static_cast<double>(ns_since(start)) / 1e6, 1), "ms\n"));
     return out;
 }
 
@@ -1083,8 +1092,9 @@ SweepRange fit_axis(const SweepRange& range, bool widen, double wide) {
 // table's rows save for it; a pair whose sweep fails has none (its fit
 // takes the table's rows alone). A time-out ends the generation.
 Result<FitGrids, NgspiceError> sweep_fit_grids(const Simulator& simulator, const LutConfig& config,
-                                              const Probed& probed, Messages& messages) {
-    const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(), n_vbs = config.vbs_values.size();
+                                               const Probed& probed, Messages& messages) {
+    const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),
+                      n_vbs = config.vbs_values.size();
     const double polarity = config.device_type == DeviceType::Pmos ? -1.0 : 1.0;
     // A single Vds of 0 V carries no drop: the drain's voltage runs from 0 V
     // to 0.1 V. With a single point on both axes otherwise, the gate's runs
@@ -1106,20 +1116,21 @@ Result<FitGrids, NgspiceError> sweep_fit_grids(const Simulator& simulator, const
         auto ended,
         run_task_set<std::optional<std::vector<VbsData>>>(
             simulator, n_w * n_l,
-            [&](std::size_t k, const std::function<bool()>&)
-                -> Result<std::optional<std::vector<VbsData>>, NgspiceError> {
+            [&](std::size_t k,
+                const std::function<bool()>&) -> Result<std::optional<std::vector<VbsData>>, NgspiceError> {
                 const std::size_t wi = k / n_l, li = k % n_l;
                 ngspice::SimulationRequest req;
                 req.id = fmt::cat("fit-w", wi, "-l", li);
-                req.netlist = build_netlist(c, c.vgs, ParamMask{}, probed.device_path, c.widths[wi], c.lengths[li],
-                                            c.vbs_values.front(), vectors);
+                req.netlist = build_netlist(c, c.vgs, ParamMask{}, probed.device_path, c.widths[wi],
+                                            c.lengths[li], c.vbs_values.front(), vectors);
                 req.commands = build_multi_vbs_commands(c, c.vgs);
                 req.pre_commands = model_dir_pre_commands(c);
                 req.return_vectors = build_return_vectors(n_vbs, probed.device_path, ParamMask{}, vectors);
                 SimulationOutcome outcome = simulator.run(std::move(req));
                 if (!outcome && outcome.error().timed_out) return err(std::move(outcome).error());
                 if (!outcome || !outcome->success) return std::optional<std::vector<VbsData>>{};
-                return extract_all_vbs(*outcome, n_vbs, n_rows, n_cols, probed.device_path, ParamMask{}, vectors);
+                return extract_all_vbs(*outcome, n_vbs, n_rows, n_cols, probed.device_path, ParamMask{},
+                                       vectors);
             }));
     out.rows.resize(n_w * n_l);
     std::size_t had = 0;
@@ -1127,9 +1138,10 @@ Result<FitGrids, NgspiceError> sweep_fit_grids(const Simulator& simulator, const
         had += rows ? 1 : 0;
         out.rows[k] = std::move(rows);
     }
-    messages.out(fmt::cat("  series resistances: too few points per block for their fit, so each pair sweeps ",
-                          n_rows, " Vgs x ", n_cols, " Vds of its own (", had, " of ", n_w * n_l, " had, ",
-                          fmt::fixed(static_cast<double>(ns_since(start)) / 1e6, 1), "ms)\n"));
+    messages.out(
+        fmt::cat("  series resistances: too few points per block for their fit, so each pair sweeps ", n_rows,
+                 " Vgs x ", n_cols, " Vds of its own (", had, " of ", n_w * n_l, " had, ",
+                 fmt::fixed(static_cast<double>(ns_since(start)) / 1e6, 1), "ms)\n"));
     return out;
 }
 
@@ -1331,7 +1343,8 @@ void fill_gm_gds(TransistorLut& table, const SmallSignal& ss, const LutConfig& c
         messages.err(fmt::cat("  warning: in ", unfitted, " of ", ss.exact.size(),
                               " (W, Vbs, L) blocks the series resistances do not follow the drops ngspice "
                               "solved: their ",
-                              differences_phrase(n_vgs, n_vds, "the channel's own"), ", gmbs the channel's\n"));
+                              differences_phrase(n_vgs, n_vds, "the channel's own"),
+                              ", gmbs the channel's\n"));
     fill_small_signal_conductances(table, ss, config.vgs.step, config.vds.step);
 }
 
@@ -1443,14 +1456,16 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     // What a subcircuit wrapper carries at the drain beside the device.
     WrapperSlopes wrapper;
     if (probed.small_signal.wrapper) {
-        const WrapperAxes along{probed.small_signal.wrapper_gate, true, probed.extract[*op_param_index("gmbs")]};
+        const WrapperAxes along{probed.small_signal.wrapper_gate, true,
+                                probed.extract[*op_param_index("gmbs")]};
         MORVA_ASSIGN(wrapper, sweep_wrapper(simulator, config, probed, along, n_vgs * n_vds, messages));
     }
 
     // 10. Assembly.
     const auto assemble_start = Clock::now();
     SmallSignal ss;
-    MORVA_ASSIGN(TransistorLut table, assemble_table(config, dims, chunks, probed, results, grids, wrapper, ss));
+    MORVA_ASSIGN(TransistorLut table,
+                 assemble_table(config, dims, chunks, probed, results, grids, wrapper, ss));
     const u128 assemble_ns = ns_since(assemble_start);
 
     // 11. gm, gds and gmbs: shifted sweeps where the rest of the drain

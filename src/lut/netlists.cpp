@@ -471,7 +471,8 @@ std::string internal_node_vector(std::string_view device_path, std::string_view 
 BeyondTerms channel_beyond(std::string_view device_path, double polarity, bool both_modes) {
     BeyondTerms out{true, {{op_vector_name(device_path, "id"), -polarity}}, std::nullopt};
     if (both_modes)
-        out.reverse = BeyondTerms::Reverse{{{op_vector_name(device_path, "id"), polarity}}, "drain", "source", polarity};
+        out.reverse = BeyondTerms::Reverse{
+            {{op_vector_name(device_path, "id"), polarity}}, "drain", "source", polarity};
     return out;
 }
 

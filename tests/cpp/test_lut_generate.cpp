@@ -379,10 +379,14 @@ TEST(LutGenerate, AnAxisOfOnePointNeverGivesAZeroSlope) {
     };
     const auto any = [](const SimulationRequest&) { return true; };
     for (const auto& [vgs, vds, line] : std::vector<std::tuple<SweepRange, SweepRange, std::string>>{
-             {{0.0, 0.9, 0.1}, {0.5, 0.5, 0.5}, "gm is the difference of Id over the Vgs step and gds NaN (the Vds "
-                                                "axis has one point)"},
-             {{0.4, 0.4, 0.1}, {0.0, 1.0, 0.5}, "gds is the difference of Id over the Vds step and gm NaN (the "
-                                                "Vgs axis has one point)"},
+             {{0.0, 0.9, 0.1},
+              {0.5, 0.5, 0.5},
+              "gm is the difference of Id over the Vgs step and gds NaN (the Vds "
+              "axis has one point)"},
+             {{0.4, 0.4, 0.1},
+              {0.0, 1.0, 0.5},
+              "gds is the difference of Id over the Vds step and gm NaN (the "
+              "Vgs axis has one point)"},
              {{0.4, 0.4, 0.1}, {0.5, 0.5, 0.5}, "gm and gds are NaN (both axes have one point)"}}) {
         LutConfig c = small_config();
         c.vgs = vgs;
@@ -393,18 +397,27 @@ TEST(LutGenerate, AnAxisOfOnePointNeverGivesAZeroSlope) {
             if (!values) s.faults.push_back({any, strip});
             auto table = generate_lut(3, s.simulator(), c, rec);
             ASSERT_TRUE(table) << table.error().text();
-            EXPECT_EQ(rec.stderr_text, values ? "" : fmt::cat("  warning: the simulator reports no small-signal values "
-                                                              "for 'm1': ", line, "\n"));
+            EXPECT_EQ(rec.stderr_text,
+                      values ? ""
+                             : fmt::cat("  warning: the simulator reports no small-signal values "
+                                        "for 'm1': ",
+                                        line, "\n"));
             const std::size_t n_vgs = table->vgs.size(), n_vds = table->vds.size();
             for (double gm : table->gm.data) {
-                if (values) EXPECT_EQ(gm, 10.5);
-                else if (n_vgs == 1) EXPECT_TRUE(std::isnan(gm));
-                else EXPECT_NEAR(gm, 10.0, 1e-9);
+                if (values)
+                    EXPECT_EQ(gm, 10.5);
+                else if (n_vgs == 1)
+                    EXPECT_TRUE(std::isnan(gm));
+                else
+                    EXPECT_NEAR(gm, 10.0, 1e-9);
             }
             for (double gds : table->gds.data) {
-                if (values) EXPECT_EQ(gds, 1.25);
-                else if (n_vds == 1) EXPECT_TRUE(std::isnan(gds));
-                else EXPECT_NEAR(gds, 1.0, 1e-9);
+                if (values)
+                    EXPECT_EQ(gds, 1.25);
+                else if (n_vds == 1)
+                    EXPECT_TRUE(std::isnan(gds));
+                else
+                    EXPECT_NEAR(gds, 1.0, 1e-9);
             }
         }
     }
@@ -440,8 +453,8 @@ TEST(LutGenerate, SeriesResistancesThatCannotBeFittedFallBackToDifferences) {
                 const std::size_t at = v.name.find("@m1[gm]");
                 if (at == std::string::npos) continue;
                 const std::string prefix = v.name.substr(0, at);
-                for (const char* name : {"m1#drain", "m1#source", "@m1[gmbs]", "@m1[gbd]", "@m1[gbs]",
-                                         "@m1[ibd]", "@m1[ibs]"}) {
+                for (const char* name :
+                     {"m1#drain", "m1#source", "@m1[gmbs]", "@m1[gbd]", "@m1[gbs]", "@m1[ibd]", "@m1[ibs]"}) {
                     if (!with_gbs && std::string_view(name) == "@m1[gbs]") continue;
                     VectorData extra{prefix + name, {}, {}, false};
                     for (std::size_t k = 0; k < v.real.size(); ++k)

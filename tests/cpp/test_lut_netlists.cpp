@@ -299,11 +299,11 @@ TEST(LutNetlists, SmallSignalProbeAndSeriesSaves) {
     c.vgs = {0.0, 1.2, 0.05};
     c.vds = {0.0, 1.2, 0.05};
     const std::vector<std::string> wanted = small_signal_probe_vectors("m.x1.m0");
-    EXPECT_EQ(wanted,
-              (std::vector<std::string>{
-                  "@m.x1.m0[gm]", "@m.x1.m0[gds]", "@m.x1.m0[id]", "@m.x1.m0[gmbs]", "@m.x1.m0[gbd]",
-                  "@m.x1.m0[gbs]", "@m.x1.m0[ibd]", "@m.x1.m0[ibs]", "m.x1.m0#drain", "m.x1.m0#source", "@m.x1.m0[isub]", "@m.x1.m0[igidl]",
-                  "@m.x1.m0[igd]", "@m.x1.m0[igcd]", "@m.x1.m0[igs]", "@m.x1.m0[igcs]", "@m.x1.m0[igisl]"}));
+    EXPECT_EQ(wanted, (std::vector<std::string>{
+                          "@m.x1.m0[gm]", "@m.x1.m0[gds]", "@m.x1.m0[id]", "@m.x1.m0[gmbs]", "@m.x1.m0[gbd]",
+                          "@m.x1.m0[gbs]", "@m.x1.m0[ibd]", "@m.x1.m0[ibs]", "m.x1.m0#drain",
+                          "m.x1.m0#source", "@m.x1.m0[isub]", "@m.x1.m0[igidl]", "@m.x1.m0[igd]",
+                          "@m.x1.m0[igcd]", "@m.x1.m0[igs]", "@m.x1.m0[igcs]", "@m.x1.m0[igisl]"}));
     const std::vector<std::string> probe = lines_of(build_small_signal_probe_netlist(c, "m.x1.m0"));
     ASSERT_GE(probe.size(), 3u);
     EXPECT_EQ(probe[0], "nmos probe (gm)");
@@ -328,8 +328,10 @@ TEST(LutNetlists, SmallSignalProbeAndSeriesSaves) {
                                         "m1#drain", "vds#branch"}));
     EXPECT_EQ(channel_beyond("m1", -1.0), (BeyondTerms{true, {{"@m1[id]", 1.0}}, std::nullopt}));
     // Through reverse columns the channel current turns where the drain lies below the source.
-    EXPECT_EQ(channel_beyond("m1", -1.0, true),
-              (BeyondTerms{true, {{"@m1[id]", 1.0}}, BeyondTerms::Reverse{{{"@m1[id]", -1.0}}, "drain", "source", -1.0}}));
+    EXPECT_EQ(
+        channel_beyond("m1", -1.0, true),
+        (BeyondTerms{
+            true, {{"@m1[id]", 1.0}}, BeyondTerms::Reverse{{{"@m1[id]", -1.0}}, "drain", "source", -1.0}}));
     SmallSignalPlan plan;
     plan.vectors = series;
     EXPECT_EQ(plan.index_of("M1#DRAIN"), 4u);
@@ -569,18 +571,22 @@ TEST(LutNetlists, WrapperSweepsAndTheirSlopes) {
     ASSERT_EQ(commands.size(), 1u + 2 * 9);
     EXPECT_EQ(commands[0], " alter @m.x1.m0[m] = 1e-20");
     EXPECT_EQ(commands[1], " alter @Vbs[dc] = 0.000000e0");
-    EXPECT_EQ(commands[2], "dc vds 0.000000e0 5.000000e-1 5.000000e-1 vgs 2.500000e-5 1.000025e0 5.000000e-1");
-    EXPECT_EQ(commands[3], "dc vds 0.000000e0 5.000000e-1 5.000000e-1 vgs -2.500000e-5 9.999750e-1 5.000000e-1");
-    EXPECT_EQ(commands[4], "dc vds 2.500000e-5 5.000250e-1 5.000000e-1 vgs 0.000000e0 1.000000e0 5.000000e-1");
-    EXPECT_EQ(commands[5], "dc vds -2.500000e-5 4.999750e-1 5.000000e-1 vgs 0.000000e0 1.000000e0 5.000000e-1");
+    EXPECT_EQ(commands[2],
+              "dc vds 0.000000e0 5.000000e-1 5.000000e-1 vgs 2.500000e-5 1.000025e0 5.000000e-1");
+    EXPECT_EQ(commands[3],
+              "dc vds 0.000000e0 5.000000e-1 5.000000e-1 vgs -2.500000e-5 9.999750e-1 5.000000e-1");
+    EXPECT_EQ(commands[4],
+              "dc vds 2.500000e-5 5.000250e-1 5.000000e-1 vgs 0.000000e0 1.000000e0 5.000000e-1");
+    EXPECT_EQ(commands[5],
+              "dc vds -2.500000e-5 4.999750e-1 5.000000e-1 vgs 0.000000e0 1.000000e0 5.000000e-1");
     EXPECT_EQ(commands[6], " alter @Vbs[dc] = 2.500000e-5");
     EXPECT_EQ(commands[8], " alter @Vbs[dc] = -2.500000e-5");
     EXPECT_EQ(commands[10], " alter @Vbs[dc] = -5.000000e-1");
     // Along Vds alone: one alter and two sweeps per Vbs value.
     const std::vector<std::string> vds_only = build_wrapper_commands(c, "m1", {false, true, false});
-    EXPECT_EQ(vds_only, (std::vector<std::string>{" alter @m1[m] = 1e-20", " alter @Vbs[dc] = 0.000000e0", commands[4],
-                                                  commands[5], " alter @Vbs[dc] = -5.000000e-1", commands[4],
-                                                  commands[5]}));
+    EXPECT_EQ(vds_only, (std::vector<std::string>{" alter @m1[m] = 1e-20", " alter @Vbs[dc] = 0.000000e0",
+                                                  commands[4], commands[5], " alter @Vbs[dc] = -5.000000e-1",
+                                                  commands[4], commands[5]}));
     EXPECT_NE(build_wrapper_probe_netlist(c).find("\n.save vds#branch \n"), std::string::npos);
 
     // One Vbs value, Vgs and Vds swept, two points: Id = -vds#branch, its slopes over 2 * kSlopeShift.
@@ -599,7 +605,8 @@ TEST(LutNetlists, WrapperSweepsAndTheirSlopes) {
     ASSERT_TRUE(vds_slopes);
     const std::vector<double> vds_expected{1.0 - h / 2, 2.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0};
     ASSERT_EQ(vds_slopes->size(), vds_expected.size());
-    for (std::size_t k = 0; k < vds_expected.size(); ++k) EXPECT_NEAR((*vds_slopes)[k], vds_expected[k], 1e-9) << k;
+    for (std::size_t k = 0; k < vds_expected.size(); ++k)
+        EXPECT_NEAR((*vds_slopes)[k], vds_expected[k], 1e-9) << k;
     // A plot missing (never the bare last one in its place) or of other than the grid's points.
     EXPECT_FALSE(extract_wrapper_slopes(r, 1, {true, true, true}, 2));
     EXPECT_FALSE(extract_wrapper_slopes(r, 1, {true, true, false}, 3));
