@@ -99,8 +99,10 @@ void mark_shifted_slopes(const TransistorLut& t, SmallSignal& ss, double vgs_ste
                 if (!ss.served[j] || !(std::abs(t.id.data[at + p]) > kShiftedSweepFloor)) continue;
                 // A row's second point is settled only to the simulator's
                 // tolerance when the row starts where the channel conducts
-                // (never at Vds = 0): no base for a difference over a shift,
-                // so it keeps the differences over the grid.
+                // forward (never at Vds = 0): no base for a difference over
+                // a shift, so it keeps the differences over the grid. (In
+                // reverse mode, where the rest's slope along Vbs is the
+                // forward-biased drain junction's, it takes its shifts.)
                 if (j == 1 && !t.vds.empty() && t.vds.front() != 0.0 && ss.polarity * t.vds[1] > 0.0 &&
                     std::abs(t.id.data[at + i * m] - b[i * m]) > kShiftedSweepFloor)
                     continue;

@@ -61,11 +61,11 @@ struct SmallSignal {
     // and its slopes in the n-channel frame.
     double polarity = 1.0;
     // Per Vds column: whether the table's gm and gds there are the
-    // channel's values completed by the rest: in forward mode, where the
-    // reported values are slopes of the table's Id (in reverse mode the
-    // simulator reports them for the swapped terminals), and in either mode
-    // through series resistances, whose solve takes the channel either way
-    // round. Elsewhere they are differences of Id.
+    // channel's values completed by the rest: in forward mode; in reverse
+    // mode where the device reports gmbs too (its values are the swapped
+    // terminals', turned to the table's Id); and in either mode through
+    // series resistances, whose solve takes the channel either way round.
+    // Elsewhere they are differences of Id.
     std::vector<char> served;
     // SlopeMark bits per point of the table (empty until marked).
     std::vector<std::uint8_t> marks;
