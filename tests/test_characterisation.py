@@ -570,6 +570,37 @@ def test_slopes_where_the_vds_axis_starts_in_conduction(pool, impact_card, tmp_p
 
 
 @needs_ngspice
+@pytest.mark.parametrize("kind", ["nmos", "pmos"])
+@pytest.mark.parametrize("card_name", ["example", "impact ionisation"])
+def test_slopes_in_reverse_mode(pool, impact_card, tmp_path, card_name, kind):
+    # Vds of the other sign than the device conducts forward: ngspice reports the channel's values
+    # for the swapped terminals (its gmbs has the other sign than the slope of the table's Id), and
+    # the drain's junction, forward biased beyond a few tenths of a volt, is much of Id. gm and gds
+    # were differences of Id (up to 100 % and 75 % off), gmbs the swapped terminals' (its sign
+    # turned, the junction's slope left out: 100 % off).
+    lib = EXAMPLE_CARD if card_name == "example" else impact_card
+    s = 1.0 if kind == "nmos" else -1.0
+    model = "nch" if kind == "nmos" else "pch"
+    vgs, vds = (0.0, s * 1.5, s * 0.05), (-s * 1.5, s * 1.5, s * 0.05)
+    lut = pool.generate_lut(morva.LutConfig(model_file=lib, model_name=model, device_type=kind, widths_values=[1e-6],
+                                            lengths_values=[1.8e-7], vgs=vgs, vds=vds, vbs_values=[0.0, -s * 0.5],
+                                            op_params=["gmbs"]), cache=False)
+    reverse = s * np.asarray(lut.vds) < 0
+    for b, vbs in enumerate(lut.vbs_values):
+        ref = dict(zip(("id", "gm", "gds", "gmbs"), ngspice_terminal(tmp_path, lib, model, 1e-6, 1.8e-7, float(vbs),
+                                                                      vgs, vds)))
+        on = np.abs(ref["id"]) > 100e-9
+        assert on[:, reverse].any() and on[:, 0].any() and on[-1, :].any()
+        # The rows' second points are ngspice's as a sweep settles them.
+        np.testing.assert_allclose(lut.id[0, b, 0], ref["id"], rtol=1e-6, atol=1e-12)
+        # A slope that crosses zero is held to 1e-3 of Id per volt.
+        for name, rtol in (("gm", 1e-3), ("gds", 1e-3), ("gmbs", 6e-3)):
+            table = getattr(lut, name)[0, b, 0]
+            miss = np.abs(table - ref[name]) / np.maximum(np.abs(ref[name]), 1e-3 * np.abs(ref["id"]))
+            assert miss[on].max() < rtol, f"{name} at Vbs={vbs}: {miss[on].max():.2e}"
+
+
+@needs_ngspice
 def test_id_is_ngspice_bit_for_bit_where_shifted_sweeps_run(pool, impact_card, capfd):
     # One pair, one Vbs value, one chunk: the table's rows come from one
     # request, the characterisation deck below, whatever else is swept.

@@ -39,6 +39,18 @@ JUNCTIONS = """.model nch nmos level=54 version=4.8.2 toxe=2e-9 rdsmod=1 rdw=200
 m0 d g s b nch W={W} L={L} ad=1e-12 as=1e-12 pd=4e-6 ps=4e-6
 .ends nfet
 """
+# A subcircuit that puts elements of its own beside the device: a diode from the body to the source
+# or to the drain, a resistor from the body to the source or to the drain, or from the gate to the
+# drain. What enters at the gate or the body never
+# passes the device's source resistance; what the drain diode carries is part of the drain terminal's
+# current, and of its slopes.
+WRAPPED = """.model nch nmos level=54 version=4.8.2 toxe=2e-9 rdsmod=1 rdw=200 rsw=200
+.model dj d is=1e-15
+.subckt nfet d g s b W=1e-6 L=1e-6
+m0 d g s b nch W={{W}} L={{L}}
+{extra}
+.ends nfet
+"""
 SQUARES = """.model nch nmos level=54 version=4.8.2 toxe=2e-9 rdsmod={rdsmod} rdw=100 rsw=100 rsh=40
 .subckt nfet d g s b W=1e-6 L=1e-6
 m0 d g s b nch W={{W}} L={{L}} nrs=2 nrd=2
@@ -74,7 +86,8 @@ def assert_terminal_slopes(lut, tmp_path, lib, model, w, l, vgs, vds, vbs_values
         on = np.abs(ref["id"]) > 1e-9
         if but_vds_zero:
             on &= np.abs(np.asarray(lut.vds))[None, :] > 1e-9
-        assert on[:, -1].any() and on[-1, :].any()
+        # Both axes' far ends are checked (an axis ending at Vds = 0 has no current there).
+        assert (on[:, -1].any() or abs(lut.vds[-1]) < 1e-9) and on[-1, :].any()
         vds_zero = vds_zero or bool(on[:, 0].any())
         for name in ("gm", "gds", "gmbs"):
             table = np.asarray(getattr(lut, name)).reshape(len(values), *ref["id"].shape)[b]
@@ -179,6 +192,21 @@ def test_axes_of_other_shapes(pool, card, tmp_path, vgs, vds):
 
 
 @needs_ngspice
+@pytest.mark.parametrize("kind, vds", [("pmos", (-1.1, 0.0, 0.05)), ("pmos", (-1.1, -0.05, 0.05)),
+                                       ("nmos", (1.1, 0.0, -0.05))])
+def test_vds_axis_from_conduction_towards_zero(pool, card, tmp_path, capfd, kind, vds):
+    # Each row starts where the channel conducts: its second point, settled only to ngspice's
+    # tolerance, stays out of the fit, which then stands.
+    lib = card(THIN)
+    s = 1.0 if kind == "nmos" else -1.0
+    model = "nch" if kind == "nmos" else "pch"
+    vgs = (0.0, s * 1.1, s * 0.05)
+    lut = characterise(pool, lib, model, kind, 1e-5, 5e-7, vgs, vds, [0.0])
+    assert capfd.readouterr().err == ""
+    assert_terminal_slopes(lut, tmp_path, lib, model, 1e-5, 5e-7, vgs, vds, [0.0])
+
+
+@needs_ngspice
 @pytest.mark.parametrize("kind", ["nmos", "pmos"])
 def test_full_featured_sample_cards(pool, tmp_path, samples_dir, kind):
     # The sample cards (gate tunnelling, GIDL, impact ionisation, gate and body resistances) with
@@ -194,6 +222,38 @@ def test_full_featured_sample_cards(pool, tmp_path, samples_dir, kind):
     lut = characterise(pool, lib, model, kind, 1e-6, 6e-8, vgs, vds, [0.0, -s * 0.5])
     assert_terminal_slopes(lut, tmp_path, lib, model, 1e-6, 6e-8, vgs, vds, [0.0, -s * 0.5],
                            at_vds_zero=kind == "nmos")
+
+
+@needs_ngspice
+@pytest.mark.parametrize("text", [MINIMAL, THIN], ids=["minimal", "thin"])
+@pytest.mark.parametrize("vgs, vds", [((0.0, 1.2, 0.3), (0.6, 0.6, 0.1)),   # one Vds
+                                      ((0.9, 0.9, 0.1), (0.0, 1.2, 0.3)),   # one Vgs
+                                      ((0.9, 0.9, 0.1), (0.6, 0.6, 0.1)),   # one point
+                                      ((0.0, 1.2, 0.3), (0.0, 0.0, 0.1))])  # Vds = 0 alone: gds alone
+def test_axes_of_one_point(pool, card, tmp_path, capfd, text, vgs, vds):
+    # Too few points for the fit: each pair sweeps a grid of its own over the table's range. The
+    # slopes along an axis of one point were differences over no step: 0.
+    lib = card(text)
+    vbs = [-0.3, 0.0]
+    lut = characterise(pool, lib, "nch", "nmos", 1e-6, 1e-7, vgs, vds, vbs)
+    out, err = capfd.readouterr()
+    assert err == ""
+    assert "too few points per block for their fit, so each pair sweeps" in out
+    # The reference over one more point along each axis of one point.
+    more = lambda r: (r[0], r[0] + 0.1, 0.1) if r[0] == r[1] else r
+    n_vgs, n_vds = len(lut.vgs), len(lut.vds)
+    for b, v in enumerate(vbs):
+        ref = dict(zip(("id", "gm", "gds", "gmbs"), terminal_reference(tmp_path, lib, "M1 drain gate source bulk nch "
+                                                                       "W=1e-06 L=1e-07", v, more(vgs), more(vds))))
+        ref = {name: values[:n_vgs, :n_vds] for name, values in ref.items()}
+        names = ("gm", "gds", "gmbs") if vds[1] != 0.0 else ("gds",)
+        on = np.abs(ref["id"]) > 1e-9 if vds[1] != 0.0 else np.abs(ref["gds"]) > 1e-9
+        assert on.any()
+        for name in names:
+            table = np.asarray(getattr(lut, name)).reshape(len(vbs), n_vgs, n_vds)[b]
+            with np.errstate(divide="ignore", invalid="ignore"):  # where Id = 0, unchecked
+                miss = np.abs(table - ref[name]) / np.maximum(np.abs(ref[name]), 1e-3 * np.abs(ref["id"]))
+            assert miss[on].max() < 2e-3, f"{name} at Vbs={v}: {miss[on].max():.2e}"
 
 
 # ---- sampling, junctions, reverse mode ---------------------------------------------------------
@@ -263,3 +323,23 @@ def test_reverse_mode_with_diffusion_resistances(pool, card, tmp_path):
     vgs, vds = (0.0, 1.2, 0.05), (-1.2, 1.2, 0.05)
     lut = characterise(pool, lib, "nfet", "nmos", 1e-6, 1e-7, vgs, vds, [0.0, -0.3], subcircuit=True)
     assert_terminal_slopes(lut, tmp_path, lib, "nfet", 1e-6, 1e-7, vgs, vds, [0.0, -0.3], subcircuit=True)
+
+
+@needs_ngspice
+@pytest.mark.parametrize("extra, vbs, swept", [
+    ("dbs b s dj", [0.0, 0.3, 0.6], False),
+    ("rbs b s 20k", [0.0, -0.3, -0.6], False),
+    ("dbd b d dj", [0.0, 0.6], True),
+    ("rbd b d 1meg\ndbd b d dj", [-0.3, 0.6], True),
+    ("rgd g d 100k", [0.0, -0.3], True),
+], ids=["source diode", "body resistor", "drain diode", "drain resistor and diode", "gate-drain resistor"])
+def test_elements_of_the_wrapper_beside_the_device(pool, card, tmp_path, capfd, extra, vbs, swept):
+    # The resistances' samples come from the device's own currents, whatever else the wrapper
+    # carries; what it carries at the drain is swept with the device switched off.
+    lib = card(WRAPPED.format(extra=extra))
+    vgs, vds = (0.0, 1.2, 0.05), (0.0, 1.2, 0.05)
+    lut = characterise(pool, lib, "nfet", "nmos", 1e-6, 1e-7, vgs, vds, vbs, subcircuit=True)
+    out, err = capfd.readouterr()
+    assert err == ""
+    assert ("carries at the drain beside the device: slopes from 1 request(s)" in out) == swept
+    assert_terminal_slopes(lut, tmp_path, lib, "nfet", 1e-6, 1e-7, vgs, vds, vbs, subcircuit=True)

@@ -1,5 +1,6 @@
 #include "lut/extract.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "common/format.h"
@@ -134,19 +135,66 @@ std::optional<std::vector<std::vector<double>>> extract_beyond(const ngspice::Si
         const std::size_t row = swept / (sweeps[k].rows.second - sweeps[k].rows.first + 1);
         std::vector<double>& values = out.emplace_back();
         values.reserve(sweeps[k].points() * rest.size());
+        const auto find = [&](const std::string& name) -> const ngspice::VectorData* {
+            const ngspice::VectorData* v = find_prefixed(response, prefix, name);
+            return v && v->real.size() == swept ? v : nullptr;
+        };
         for (const BeyondTerms& part : rest) {
-            std::vector<const ngspice::VectorData*> terms(part.vectors.size());
-            for (std::size_t t = 0; t < terms.size(); ++t) {
-                terms[t] = find_prefixed(response, prefix, part.vectors[t].first);
-                if (!terms[t] || terms[t]->real.size() != swept) return std::nullopt;
+            // The vectors of the forward terms, then of the reverse ones.
+            std::vector<const ngspice::VectorData*> terms;
+            const ngspice::VectorData *drain = nullptr, *source = nullptr;
+            for (const BeyondTerms::Terms* set :
+                 {&part.vectors, part.reverse ? &part.reverse->vectors : nullptr}) {
+                if (!set) continue;
+                for (const auto& term : *set) {
+                    terms.push_back(find(term.first));
+                    if (!terms.back()) return std::nullopt;
+                }
+            }
+            if (part.reverse) {
+                drain = find(part.reverse->drain);
+                source = find(part.reverse->source);
+                if (!drain || !source) return std::nullopt;
             }
             for (std::size_t p = 0; p < swept; ++p) {
                 if (p % row < kSlopeLeadIn) continue;
+                const bool reversed = part.reverse && part.reverse->at(drain->real[p], source->real[p]);
+                const BeyondTerms::Terms& set = part.terms(reversed);
+                const std::size_t first = reversed ? part.vectors.size() : 0;
                 double sum = part.drain_current ? -branch->real[p] : 0.0;
-                for (std::size_t t = 0; t < terms.size(); ++t)
-                    sum += part.vectors[t].second * terms[t]->real[p];
+                for (std::size_t t = 0; t < set.size(); ++t) sum += set[t].second * terms[first + t]->real[p];
                 values.push_back(sum);
             }
+        }
+    }
+    return out;
+}
+
+std::optional<std::vector<double>> extract_wrapper_slopes(const ngspice::SimulationResponse& response,
+                                                          std::size_t n_vbs, const WrapperAxes& along,
+                                                          std::size_t n_points) {
+    const std::size_t n_axes = static_cast<std::size_t>(std::count(along.begin(), along.end(), true));
+    if (n_axes == 0) return std::nullopt;
+    std::vector<double> out(n_vbs * 4 * n_points, 0.0);
+    std::size_t plot = 0;
+    for (std::size_t v = 0; v < n_vbs; ++v) {
+        double* current = out.data() + v * 4 * n_points;
+        bool first = true;
+        for (std::size_t a = 0; a < along.size(); ++a) {
+            if (!along[a]) continue;
+            const ngspice::VectorData* up =
+                find_vector(response.vectors, fmt::cat(plot_prefix(true, ++plot), "vds#branch"));
+            const ngspice::VectorData* down =
+                find_vector(response.vectors, fmt::cat(plot_prefix(true, ++plot), "vds#branch"));
+            if (!up || !down || up->real.size() != n_points || down->real.size() != n_points)
+                return std::nullopt;
+            // Id = -vds#branch.
+            double* slope = current + (a + 1) * n_points;
+            for (std::size_t p = 0; p < n_points; ++p) {
+                if (first) current[p] = -0.5 * (up->real[p] + down->real[p]);
+                slope[p] = (down->real[p] - up->real[p]) / (2.0 * kSlopeShift);
+            }
+            first = false;
         }
     }
     return out;

@@ -80,11 +80,24 @@ std::optional<std::vector<std::vector<VbsData>>> extract_all_chunks_vbs(
 // Per plot of a response to shifted sweeps (unprefixed when there is only
 // one), what the drain carries beyond the channel at each point of the
 // sweep's rectangle (Vds fastest, lead-in points dropped), summed as each
-// `rest` part says (Id = -vds#branch), one part after the other. Nothing
+// `rest` part says (Id = -vds#branch; a part with reverse terms takes them
+// where its node voltages say the channel runs in reverse), one part after
+// the other. Nothing
 // when a plot lacks a vector or holds other than the points swept.
 std::optional<std::vector<std::vector<double>>> extract_beyond(const ngspice::SimulationResponse& response,
                                                                const std::vector<ShiftedSweep>& sweeps,
                                                                const std::vector<BeyondTerms>& rest);
+
+// What a subcircuit wrapper alone carries at the drain terminal (Id =
+// -vds#branch) from the plots of build_wrapper_commands (`along`): per Vbs
+// value its current at each of the grid's `n_points` points (Vds fastest;
+// the mean of the first axis's two shifts), then its slopes along Vgs, Vds
+// and Vbs, the central differences over the shifts (0 along an axis not
+// swept). Nothing when a plot lacks the drain branch or holds other than
+// the grid's points.
+std::optional<std::vector<double>> extract_wrapper_slopes(const ngspice::SimulationResponse& response,
+                                                          std::size_t n_vbs, const WrapperAxes& along,
+                                                          std::size_t n_points);
 
 // Whether a failed response looks like an `alter` (or a sweep source
 // lookup) the simulator refused.

@@ -78,21 +78,49 @@ bool any(const ParamMask& mask) {
     return false;
 }
 
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// What the table gives for gm and gds in place of the channel's slopes:
+// differences of Id over the grid steps, and along an axis of one point
+// (which has no step) `instead`.
+std::string differences_phrase(std::size_t n_vgs, std::size_t n_vds, std::string_view instead) {
+    if (n_vgs > 1 && n_vds > 1) return "gm and gds are differences of Id over the grid steps";
+    if (n_vgs == 1 && n_vds == 1) return fmt::cat("gm and gds are ", instead, " (both axes have one point)");
+    const bool vgs_single = n_vgs == 1;
+    return fmt::cat(vgs_single ? "gds is" : "gm is", " the difference of Id over the ",
+                    vgs_single ? "Vds" : "Vgs", " step and ", vgs_single ? "gm " : "gds ", instead, " (the ",
+                    vgs_single ? "Vgs" : "Vds", " axis has one point)");
+}
+
+// Why a block's slopes through the series resistances could not be had
+// (SmallSignal::unfitted): the resistances do not follow the drops, or
+// what a subcircuit wrapper carries at the drain could not be swept.
+constexpr char kUnfitted = 1;
+constexpr char kWrapperUnswept = 2;
+
 // One part of what the drain carries beyond the channel's values at one
 // point of the rows, in the table's frame, summed as the shifted sweeps sum
 // it.
 struct BeyondRows {
+    using Terms = std::vector<std::pair<std::size_t, double>>;  // indices into the plan's vectors
     bool drain_current = true;
-    std::vector<std::pair<std::size_t, double>> terms;  // indices into the plan's vectors
+    Terms terms;
+    std::optional<Terms> reverse;
 
     BeyondRows(const SmallSignalPlan& plan, const BeyondTerms& part) : drain_current(part.drain_current) {
-        for (const auto& [name, coefficient] : part.vectors) {
-            if (auto k = plan.index_of(name)) terms.emplace_back(*k, coefficient);
-        }
+        const auto take = [&plan](const BeyondTerms::Terms& from, Terms& to) {
+            for (const auto& [name, coefficient] : from) {
+                if (auto k = plan.index_of(name)) to.emplace_back(*k, coefficient);
+            }
+        };
+        take(part.vectors, terms);
+        if (part.reverse) take(part.reverse->vectors, reverse.emplace());
     }
-    double at(const VbsData& d, std::size_t p) const {
+    // At point `p`, where the channel runs in reverse or not.
+    double at(const VbsData& d, std::size_t p, bool reversed) const {
         double sum = drain_current ? d.id[p] : 0.0;
-        for (const auto& [k, coefficient] : terms) sum += coefficient * d.small_signal[k][p];
+        const Terms& taken = reversed && reverse ? *reverse : terms;
+        for (const auto& [k, coefficient] : taken) sum += coefficient * d.small_signal[k][p];
         return sum;
     }
 };
@@ -101,6 +129,26 @@ std::vector<BeyondRows> rest_rows(const SmallSignalPlan& plan) {
     std::vector<BeyondRows> out;
     for (const BeyondTerms& part : plan.rest) out.emplace_back(plan, part);
     return out;
+}
+
+// The share of a current beyond channel and junction entering at `node`
+// (signed as there) in what the drain resistance (`drain`) or the source
+// resistance carries towards its terminal, where the channel runs in
+// reverse or not.
+double carried(RestNode node, bool drain, bool reversed) {
+    switch (node) {
+        case RestNode::Drain: return drain ? 1.0 : 0.0;
+        case RestNode::Source: return drain ? 0.0 : 1.0;
+        // In reverse the channel's drain is the internal source node, and
+        // its source the internal drain node.
+        case RestNode::ChannelDrain:
+            if (reversed) return drain ? 0.0 : -1.0;
+            return drain ? 1.0 : 0.0;
+        case RestNode::ChannelSource:
+            if (reversed) return drain ? -1.0 : 0.0;
+            return drain ? 0.0 : 1.0;
+    }
+    return 0.0;
 }
 
 // The rows of a device with series resistances, read in the n-channel
@@ -119,8 +167,8 @@ struct SeriesRows {
         : plan(&p), axes(&t), polarity(pol), rest(rest_rows(p)) {}
 
     // Part `part` of the rest, table's frame (0 for a part the device lacks).
-    double rest_at(std::size_t part, const VbsData& d, std::size_t at) const {
-        return part < rest.size() ? rest[part].at(d, at) : 0.0;
+    double rest_at(std::size_t part, const VbsData& d, std::size_t at, bool reversed) const {
+        return part < rest.size() ? rest[part].at(d, at, reversed) : 0.0;
     }
     // Point `at` of rows `d` at Vbs index v, Vgs index row, Vds index col.
     SeriesPoint point(const VbsData& d, std::size_t at, std::size_t v, std::size_t row,
@@ -133,17 +181,37 @@ struct SeriesRows {
         pt.node_s = plan->source_node ? polarity * d.small_signal[*plan->source_node][at] : 0.0;
         pt.gm = d.small_signal[plan->gm][at];
         pt.gds = d.small_signal[plan->gds][at];
-        pt.gmbs = d.small_signal[plan->gmbs][at];
+        pt.gmbs = d.small_signal[*plan->gmbs][at];
         pt.gbd = d.small_signal[plan->gbd][at];
         pt.gbs = d.small_signal[plan->gbs][at];
         return pt;
     }
-    // What leaves through the source resistance: all that enters the drain,
-    // the gate and the body terminals (Id = -vds#branch, likewise the
-    // others), channel, junctions and the rest alike.
-    double source_current(const VbsData& d, std::size_t at) const {
-        return polarity *
-               (d.id[at] - d.small_signal[plan->gate_branch][at] - d.small_signal[plan->body_branch][at]);
+    // What the drain resistance (`drain`) or the source resistance carries
+    // towards its terminal at point `pt` (`at` of rows `d`), by the balance
+    // at its internal node: the channel current, the junction's and the
+    // rest's parts that enter there. The terminals' own currents would also
+    // hold what a subcircuit wrapper puts between the terminals.
+    // What the drain resistance (`drain`) or the source resistance carries,
+    // from what enters the device's drain (n-channel frame): the drain
+    // terminal's current less what a subcircuit wrapper carries there
+    // (`wrapper`, table's frame). The terminal's current is settled with the
+    // internal nodes' voltages the drops come from; the device's currents
+    // are settled only to ngspice's tolerance (about 1e-4 of Id near
+    // Vds = 0), so only those beside the channel are taken from them.
+    double pin_current(const VbsData& d, std::size_t at, const SeriesPoint& pt, bool drain,
+                       double wrapper) const {
+        const double pin = polarity * (d.id[at] - wrapper);
+        return drain ? pin : pin - resistance_current(d, at, pt, true) + resistance_current(d, at, pt, false);
+    }
+    double resistance_current(const VbsData& d, std::size_t at, const SeriesPoint& pt, bool drain) const {
+        const bool reversed = pt.reverse();
+        double sum = (reversed ? -1.0 : 1.0) * d.small_signal[plan->channel][at] +
+                     (drain ? -d.small_signal[plan->ibd][at] : d.small_signal[plan->ibs][at]);
+        for (std::size_t q = 0; q < rest.size() && q < plan->rest_nodes.size(); ++q) {
+            const double share = carried(plan->rest_nodes[q], drain, reversed);
+            if (share != 0.0) sum += share * polarity * rest[q].at(d, at, reversed);
+        }
+        return sum;
     }
 };
 
@@ -175,21 +243,71 @@ bool series_rows_whole(const TransistorLut& t, const ChunkResult& r, const VbsDa
     return true;
 }
 
+// What a subcircuit wrapper alone carries at the drain: per (W, L) pair
+// (wi * n_l + li) its current and slopes at every point of the grid
+// (extract_wrapper_slopes), nothing for a pair whose sweeps failed (said in
+// one line). A time-out ends the generation.
+using WrapperSlopes = std::vector<std::optional<std::vector<double>>>;
+
+// A pair's own sweep for the fit where the table's blocks hold too few
+// points (fit_grid): per (W, L) pair its rows at each Vbs value, nothing
+// where the sweep failed or none was asked; `axes` holds their grid.
+struct FitGrids {
+    TransistorLut axes;  // vgs, vds and vbs_values only
+    std::vector<std::optional<std::vector<VbsData>>> rows;
+};
+
+// The columns of a grid whose rows serve a fit: a row that starts away from
+// Vds = 0 (where the channel may conduct) has its second point settled only
+// to ngspice's tolerance, its drops and currents do not meet, and that
+// column stays out while others remain.
+std::vector<std::size_t> fit_columns(const std::vector<double>& vds, const std::vector<char>& served) {
+    const bool second_loose = vds.size() > 2 && vds.front() != 0.0;
+    std::vector<std::size_t> out;
+    for (std::size_t j = 0; j < vds.size() && j < served.size(); ++j) {
+        if (served[j] && !(second_loose && j == 1)) out.push_back(j);
+    }
+    return out;
+}
+
+// The samples of both resistances at the taken points of rows `d` (Vbs index
+// v, the rows from Vgs index `first` on, read through `series`), their
+// currents from what enters the device's drain where what a subcircuit
+// wrapper carries there is known (none, or `wrapper` at each point of the
+// block: its grid), from the device's own currents where it is not.
+void add_samples(const SeriesRows& series, const VbsData& d, std::size_t v, std::size_t first,
+                 const std::vector<char>& row_taken, const std::vector<char>& col_taken,
+                 const double* wrapper, BlockSamples& block) {
+    const std::size_t n_vds = series.axes->vds.size();
+    const bool known = !series.plan->wrapper || wrapper;
+    for (std::size_t at = 0; at < d.id.size(); ++at) {
+        const std::size_t row = first + at / n_vds, col = at % n_vds;
+        if (row >= row_taken.size() || !row_taken[row] || !col_taken[col]) continue;
+        const SeriesPoint pt = series.point(d, at, v, row, col);
+        const double beside = wrapper ? wrapper[row * n_vds + col] : 0.0;
+        const auto current = [&](bool drain) {
+            return known ? series.pin_current(d, at, pt, drain, beside)
+                         : series.resistance_current(d, at, pt, drain);
+        };
+        if (series.plan->drain_node)
+            block.drain.push_back({pt.vg - pt.node_d, pt.vb - pt.node_d, current(true), pt.vd - pt.node_d});
+        if (series.plan->source_node)
+            block.source.push_back({pt.vg - pt.node_s, pt.vb - pt.node_s, current(false), pt.node_s});
+    }
+}
+
 // Fits the series resistances of every (W, L) pair to the drops its rows
-// carry in the Vds columns `served`, per Vbs value where they do not follow
-// one fit. The samples are spread over the rows and the columns alike (the
-// highest Vgs and Vds, where the drops are largest, included), about
-// kMaxFitSamples a pair.
+// carry in the Vds columns `served` (and its own fit sweep's, where it has
+// one), per Vbs value where they do not follow one fit. The samples are
+// spread over the rows and the columns alike (the highest Vgs and Vds,
+// where the drops are largest, included), about kMaxFitSamples a pair.
 void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, const std::vector<Chunk>& chunks,
-               const std::vector<char>& served) {
+               const std::vector<char>& served, const FitGrids& grids, const WrapperSlopes& wrapper) {
     const TransistorLut& t = *series.axes;
     const std::size_t n_w = t.widths.size(), n_vbs = t.vbs_values.size(), n_l = t.lengths.size();
     const std::size_t n_vgs = t.vgs.size(), n_vds = t.vds.size();
     series.fits.assign(n_w * n_vbs * n_l, std::nullopt);
-    std::vector<std::size_t> columns;
-    for (std::size_t j = 0; j < n_vds && j < served.size(); ++j) {
-        if (served[j]) columns.push_back(j);
-    }
+    const std::vector<std::size_t> columns = fit_columns(t.vds, served);
     if (columns.empty() || n_vbs == 0) return;
     const std::size_t budget = std::max(kMaxFitSamples / n_vbs, kMinBlockSamples);
     const auto [n_rows, n_cols] = sample_grid(n_vgs, columns.size(), budget);
@@ -203,19 +321,31 @@ void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, cons
             const VbsData& d = r.vbs_data[i];
             const std::size_t v = r.vbs_offset + i;
             if (!series_rows_whole(t, r, d, v, chunks, series.plan->vectors.size())) continue;
-            BlockSamples& block = samples[(r.w_index * n_vbs + v) * n_l + r.l_index];
-            const std::size_t first = chunks[r.chunk_index].first;
-            for (std::size_t at = 0; at < d.id.size(); ++at) {
-                const std::size_t row = first + at / n_vds, col = at % n_vds;
-                if (!row_taken[row] || !col_taken[col]) continue;
-                const SeriesPoint pt = series.point(d, at, v, row, col);
-                if (series.plan->drain_node)
-                    block.drain.push_back({pt.vg - pt.node_d, pt.vb - pt.node_d, series.polarity * d.id[at],
-                                           pt.vd - pt.node_d});
-                if (series.plan->source_node)
-                    block.source.push_back(
-                        {pt.vg - pt.node_s, pt.vb - pt.node_s, series.source_current(d, at), pt.node_s});
-            }
+            // The wrapper's current at the block's points, where it was swept.
+            const std::size_t pair = r.w_index * n_l + r.l_index, n_points = n_vgs * n_vds;
+            const double* beside = nullptr;
+            if (pair < wrapper.size() && wrapper[pair] && wrapper[pair]->size() == n_vbs * 4 * n_points)
+                beside = wrapper[pair]->data() + v * 4 * n_points;
+            add_samples(series, d, v, chunks[r.chunk_index].first, row_taken, col_taken, beside,
+                        samples[(r.w_index * n_vbs + v) * n_l + r.l_index]);
+        }
+    }
+    // Every served point of the pairs' own fit sweeps.
+    const SeriesRows fit_rows(*series.plan, grids.axes, series.polarity);
+    const std::vector<char> all_rows(grids.axes.vgs.size(), 1);
+    std::vector<char> fit_cols(grids.axes.vds.size(), 0);
+    for (std::size_t j : fit_columns(grids.axes.vds, std::vector<char>(grids.axes.vds.size(), 1)))
+        fit_cols[j] = 1;
+    const std::size_t fit_points = grids.axes.vgs.size() * grids.axes.vds.size();
+    for (std::size_t k = 0; k < grids.rows.size() && k < n_w * n_l; ++k) {
+        if (!grids.rows[k]) continue;
+        for (std::size_t v = 0; v < grids.rows[k]->size() && v < n_vbs; ++v) {
+            const VbsData& d = (*grids.rows[k])[v];
+            bool whole = d.id.size() == fit_points && d.small_signal.size() == series.plan->vectors.size();
+            for (const auto& rows : d.small_signal) whole = whole && rows.size() == fit_points;
+            if (whole)
+                add_samples(fit_rows, d, v, 0, all_rows, fit_cols, nullptr,
+                            samples[((k / n_l) * n_vbs + v) * n_l + k % n_l]);
         }
     }
     // The pairs' fits side by side, a few milliseconds each.
@@ -245,8 +375,8 @@ void fit_pairs(SeriesRows& series, const std::vector<ChunkResult>& results, cons
 // each [w][vbs][l] block. With series resistances, gm, gds (and gmbs, when
 // extracted) are the terminal's slopes through them.
 Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, const std::vector<Chunk>& chunks,
-                                 const ParamMask& mask, SmallSignal* ss, const SmallSignalPlan* plan,
-                                 const SeriesRows* series) {
+                                 const ParamMask& mask, double polarity, SmallSignal* ss,
+                                 const SmallSignalPlan* plan, const SeriesRows* series) {
     const auto& dims = table.id.dims;
     const std::size_t n_vds = dims[4];
     if (r.chunk_index >= chunks.size() || r.w_index >= dims[0] || r.l_index >= dims[2] ||
@@ -270,25 +400,54 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
                 return err(NgspiceError::simulation("ragged chunk rows — this is a bug in LUT generation"));
             copy(table.op[k], d.ops[k], v);
         }
+        // Without series resistances the channel runs in reverse where the
+        // drain lies below the source: ngspice's gmbs is then the swapped
+        // terminals', the slope of the table's Id with its sign turned.
+        if (!series && gmbs && mask[*gmbs]) {
+            double* values = &table.op[*gmbs].at(r.w_index, v, r.l_index, chunk.first, 0);
+            for (std::size_t p = 0; p < n; ++p) {
+                if (polarity * table.vds[p % n_vds] < 0.0) values[p] = -values[p];
+            }
+        }
         if (!ss || !plan) continue;
         const std::size_t block = (r.w_index * dims[1] + v) * dims[2] + r.l_index;
         bool whole = d.small_signal.size() == plan->vectors.size();
         for (const auto& rows : d.small_signal) whole = whole && rows.size() == n;
         if (!whole) {
+            // No value along an axis of one point (see fill_small_signal_conductances).
             ss->exact[block] = 0;
+            std::fill_n(&table.gm.at(r.w_index, v, r.l_index, chunk.first, 0), n,
+                        std::numeric_limits<double>::quiet_NaN());
+            std::fill_n(&table.gds.at(r.w_index, v, r.l_index, chunk.first, 0), n,
+                        std::numeric_limits<double>::quiet_NaN());
             continue;
         }
         const std::size_t at0 = table.id.index(r.w_index, v, r.l_index, chunk.first, 0);
         if (!series) {
             copy(table.gm, d.small_signal[plan->gm], v);
             copy(table.gds, d.small_signal[plan->gds], v);
+            const auto reversed = [&](std::size_t p) { return polarity * table.vds[p % n_vds] < 0.0; };
+            if (plan->gmbs) {
+                // In reverse the channel's values are the swapped terminals':
+                // along the table's Vgs, Vds (which moves the swapped gate,
+                // drain and body voltages alike) and Vbs, with the channel
+                // current's sign turned.
+                const std::vector<double>& gm = d.small_signal[plan->gm];
+                const std::vector<double>& gds = d.small_signal[plan->gds];
+                const std::vector<double>& gmb = d.small_signal[*plan->gmbs];
+                for (std::size_t p = 0; p < n; ++p) {
+                    if (!reversed(p)) continue;
+                    table.gm.data[at0 + p] = -gm[p];
+                    table.gds.data[at0 + p] = gm[p] + gds[p] + gmb[p];
+                }
+            }
             const std::vector<BeyondRows> rest = rest_rows(*plan);
-            // Zero in reverse mode, where the channel current is not known
-            // in the table's frame; those points take differences of Id.
+            // Zero in reverse columns the channel's values do not serve:
+            // those points take differences of Id.
             for (std::size_t q = 0; q < rest.size() && q < ss->rest.size(); ++q) {
                 double* values = ss->rest[q].values.data.data() + at0;
                 for (std::size_t p = 0; p < n; ++p)
-                    values[p] = ss->served[p % n_vds] ? rest[q].at(d, p) : 0.0;
+                    values[p] = ss->served[p % n_vds] ? rest[q].at(d, p, reversed(p)) : 0.0;
             }
             continue;
         }
@@ -296,25 +455,25 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
             block < series->fits.size() && series->fits[block] ? &*series->fits[block] : nullptr;
         if (!fit) {
             ss->exact[block] = 0;
-            ss->unfitted[block] = 1;
+            if (!ss->unfitted[block]) ss->unfitted[block] = kUnfitted;
             continue;
         }
         Grid5* gmbs_grid = gmbs && mask[*gmbs] ? &table.op[*gmbs] : nullptr;
         for (std::size_t p = 0; p < n; ++p) {
             const std::size_t at = at0 + p;
-            const std::optional<TerminalSlopes> slopes =
-                terminal_slopes(series->point(d, p, v, chunk.first + p / n_vds, p % n_vds), *fit);
+            const SeriesPoint pt = series->point(d, p, v, chunk.first + p / n_vds, p % n_vds);
+            const std::optional<TerminalSlopes> slopes = terminal_slopes(pt, *fit);
             // The block falls back whole (its gmbs restored after).
             if (!slopes) {
                 ss->exact[block] = 0;
-                ss->unfitted[block] = 1;
+                ss->unfitted[block] = kUnfitted;
                 break;
             }
             table.gm.data[at] = slopes->gm;
             table.gds.data[at] = slopes->gds;
             if (gmbs_grid) gmbs_grid->data[at] = slopes->gmbs;
             for (std::size_t q = 0; q < ss->rest.size(); ++q) {
-                ss->rest[q].values.data[at] = series->rest_at(q, d, p);
+                ss->rest[q].values.data[at] = series->rest_at(q, d, p, pt.reverse());
                 ss->rest[q].transfer[at] =
                     q < series->plan->rest_nodes.size() ? share(series->plan->rest_nodes[q], *slopes) : 0.0;
             }
@@ -323,18 +482,19 @@ Result<void, NgspiceError> place(TransistorLut& table, const ChunkResult& r, con
     return {};
 }
 
-// The gmbs of every block whose slopes through the series resistances
-// could not all be had, in every chunk of the block (a chunk placed before
-// another failed holds the terminal's): the channel's, for the table's
-// drain, which in reverse mode is the simulator's value for the swapped
-// terminals with its sign turned.
-void restore_channel_gmbs(TransistorLut& table, const std::vector<ChunkResult>& results,
-                          const std::vector<Chunk>& chunks, const ParamMask& mask, const SmallSignal& ss,
-                          const SeriesRows& series) {
+// gm, gds and gmbs of every block whose slopes through the series
+// resistances could not all be had, in every chunk of the block (a chunk
+// placed before another failed holds the terminal's): the channel's, for
+// the table's drain, which in reverse mode are the simulator's values for
+// the swapped terminals turned. gm and gds become differences of Id along
+// each axis of more than one point (fill_small_signal_conductances).
+void restore_channel_values(TransistorLut& table, const std::vector<ChunkResult>& results,
+                            const std::vector<Chunk>& chunks, const ParamMask& mask, const SmallSignal& ss,
+                            const SeriesRows& series) {
+    if (ss.unfitted.empty()) return;
     const std::optional<std::size_t> gmbs = op_param_index("gmbs");
-    if (!gmbs || !mask[*gmbs] || ss.unfitted.empty()) return;
+    Grid5* bs = gmbs && mask[*gmbs] ? &table.op[*gmbs] : nullptr;
     const auto& dims = table.id.dims;
-    Grid5& grid = table.op[*gmbs];
     for (const ChunkResult& r : results) {
         for (std::size_t i = 0; i < r.vbs_data.size(); ++i) {
             const VbsData& d = r.vbs_data[i];
@@ -347,10 +507,60 @@ void restore_channel_gmbs(TransistorLut& table, const std::vector<ChunkResult>& 
             const std::size_t at0 = table.id.index(r.w_index, v, r.l_index, first, 0);
             for (std::size_t p = 0; p < d.id.size(); ++p) {
                 const SeriesPoint pt = series.point(d, p, v, first + p / dims[4], p % dims[4]);
-                grid.data[at0 + p] = pt.node_d < pt.node_s ? -pt.gmbs : pt.gmbs;
+                const bool reverse = pt.reverse();
+                table.gm.data[at0 + p] = reverse ? -pt.gm : pt.gm;
+                table.gds.data[at0 + p] = reverse ? pt.gm + pt.gds + pt.gmbs : pt.gds;
+                if (bs) bs->data[at0 + p] = reverse ? -pt.gmbs : pt.gmbs;
             }
         }
     }
+}
+
+// Above this drain current with the device off, a subcircuit wrapper
+// carries current there of its own (a diode carries at least its
+// saturation current and gmin's): the device's remainder is kDeviceOff of
+// its currents.
+constexpr double kWrapperFloor = 1e-15;
+
+// Whether a subcircuit wrapper carries current at the drain terminal beside
+// the device, and whether that moves with the gate (a resistor from gate to
+// drain): the small-signal probe's sweep with the device off, at three Vgs
+// values. Where that cannot be had, what the wrapper carries there is left
+// out of the slopes, said on stderr.
+struct WrapperUse {
+    bool present = false, gate = false;
+};
+
+WrapperUse probe_wrapper(const Simulator& simulator, const LutConfig& config, const std::string& device_path,
+                         Messages& messages) {
+    ngspice::SimulationRequest req;
+    req.id = "probe-wrapper";
+    req.netlist = build_wrapper_probe_netlist(config);
+    req.commands = {device_off_command(device_path), "run"};
+    req.pre_commands = model_dir_pre_commands(config);
+    req.return_vectors = std::vector<std::string>{"vds#branch"};
+    SimulationOutcome outcome = simulator.run(std::move(req));
+    if (simulator.timeouts && simulator.timeouts->fired()) return {};
+    const ngspice::VectorData* v =
+        outcome && outcome->success ? find_vector(outcome->vectors, "vds#branch") : nullptr;
+    // The probe's three Vgs values, each over the same Vds points.
+    bool finite = v && !v->real.empty() && v->real.size() % 3 == 0;
+    for (std::size_t k = 0; finite && k < v->real.size(); ++k) finite = std::isfinite(v->real[k]);
+    if (!finite) {
+        messages.err(fmt::cat("  warning: '", device_path,
+                              "' could not be swept switched off: what its subcircuit carries at the drain "
+                              "beside it is left out of gm, gds and gmbs\n"));
+        return {};
+    }
+    WrapperUse out;
+    double largest = 0.0;
+    for (double x : v->real) largest = std::max(largest, std::abs(x));
+    out.present = largest > kWrapperFloor;
+    const std::size_t row = v->real.size() / 3;
+    for (std::size_t k = row; k < v->real.size(); ++k)
+        out.gate =
+            out.gate || std::abs(v->real[k] - v->real[k % row]) > 1e-9 * largest + kWrapperFloor * 1e-3;
+    return out;
 }
 
 // What the device reports of its channel's small-signal values, and how
@@ -377,8 +587,9 @@ SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& 
     // A time-out ends the generation: nothing to warn about.
     if (simulator.timeouts && simulator.timeouts->fired()) return SmallSignalPlan{};
     const auto none = [&](std::string_view why) {
-        messages.err(
-            fmt::cat("  warning: ", why, ": gm and gds are differences of Id over the grid steps\n"));
+        messages.err(fmt::cat(
+            "  warning: ", why, ": ",
+            differences_phrase(sweep_point_count(config.vgs), sweep_point_count(config.vds), "NaN"), "\n"));
         return SmallSignalPlan{};
     };
     const std::string no_values =
@@ -406,9 +617,20 @@ SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& 
     if (!drain_node && !source_node) {
         if (!reported(op("id"))) return none(no_values);
         plan.vectors.push_back(op("id"));
-        plan.rest = {channel_beyond(device_path, polarity)};
+        // Reverse columns take the channel's values for the swapped
+        // terminals, which need its gmbs too; a device that lacks it leaves
+        // them differences of Id.
+        bool both_modes = false;
+        for (double vds : sweep_axis(config.vds)) both_modes = both_modes || polarity * vds < 0.0;
+        both_modes = both_modes && reported(op("gmbs"));
+        if (both_modes) {
+            plan.gmbs = plan.vectors.size();
+            plan.vectors.push_back(op("gmbs"));
+        }
+        plan.rest = {channel_beyond(device_path, polarity, both_modes)};
         return plan;
     }
+    if (!reported(op("id"))) return none(no_values);
     for (std::string_view name : SERIES_PARAMS) {
         if (!reported(op(name)))
             return none(fmt::cat("'", device_path,
@@ -421,10 +643,12 @@ SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& 
     plan.vectors.push_back(op("gbd"));
     plan.gbs = plan.vectors.size();
     plan.vectors.push_back(op("gbs"));
-    plan.gate_branch = plan.vectors.size();
-    plan.vectors.emplace_back(SERIES_BRANCHES[0]);
-    plan.body_branch = plan.vectors.size();
-    plan.vectors.emplace_back(SERIES_BRANCHES[1]);
+    plan.channel = plan.vectors.size();
+    plan.vectors.push_back(op("id"));
+    plan.ibd = plan.vectors.size();
+    plan.vectors.push_back(op("ibd"));
+    plan.ibs = plan.vectors.size();
+    plan.vectors.push_back(op("ibs"));
     if (drain_node) {
         plan.drain_node = plan.vectors.size();
         plan.vectors.push_back(internal_node_vector(device_path, "drain"));
@@ -437,8 +661,8 @@ SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& 
     // as much as a vector of the table.
     constexpr std::array<RestNode, 4> kNodes = {RestNode::Drain, RestNode::Source, RestNode::ChannelDrain,
                                                 RestNode::ChannelSource};
-    std::array<BeyondTerms, 4> at{BeyondTerms{false, {}}, BeyondTerms{false, {}}, BeyondTerms{false, {}},
-                                  BeyondTerms{false, {}}};
+    std::array<BeyondTerms, 4> at{BeyondTerms{false, {}, std::nullopt}, BeyondTerms{false, {}, std::nullopt},
+                                  BeyondTerms{false, {}, std::nullopt}, BeyondTerms{false, {}, std::nullopt}};
     for (const RestCurrent& rest : REST_CURRENTS) {
         bool nonzero = false;
         if (!reported(op(rest.name), &nonzero) || !nonzero) continue;
@@ -449,6 +673,11 @@ SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& 
         if (k != 0 && at[k].vectors.empty()) continue;
         plan.rest.push_back(std::move(at[k]));
         plan.rest_nodes.push_back(kNodes[k]);
+    }
+    if (config.subcircuit) {
+        const WrapperUse use = probe_wrapper(simulator, config, device_path, messages);
+        plan.wrapper = use.present;
+        plan.wrapper_gate = use.gate;
     }
     return plan;
 }
@@ -617,12 +846,13 @@ void report_op_support(const ParamMask& requested, const ParamMask& extract, Mes
 
 // Whether a table of a device with series resistances fits in memory with
 // its rows: the rows of every vector held until assembly, the table's grids,
-// and the rest's parts with their shares.
+// the rest's parts with their shares, and a wrapper's slopes.
 bool series_fits_in_memory(const LutConfig& config, const Probed& probed) {
     const std::optional<std::uint64_t> counted = table_points(config);
     if (!counted) return false;
     const std::uint64_t points = *counted;
-    std::uint64_t grids = 3 + 1 + probed.small_signal.vectors.size() + 2 * probed.small_signal.rest.size();
+    std::uint64_t grids = 3 + 1 + probed.small_signal.vectors.size() + 2 * probed.small_signal.rest.size() +
+                          (probed.small_signal.wrapper ? 4 : 0);
     for (bool e : probed.extract) grids += e ? 2 : 0;
     return points <= std::numeric_limits<std::uint64_t>::max() / 8 / grids &&
            points * 8 * grids <= physical_memory();
@@ -652,9 +882,9 @@ Probed probe_device(const Simulator& simulator, const LutConfig& config, Message
         report_op_support(requested, probed.extract, messages);
     }
     if (probed.small_signal.series && !series_fits_in_memory(config, probed)) {
-        messages.err(
-            "  warning: the series resistances' values would not fit in memory beside the table: gm and "
-            "gds are differences of Id over the grid steps\n");
+        messages.err(fmt::cat(
+            "  warning: the series resistances' values would not fit in memory beside the table: ",
+            differences_phrase(sweep_point_count(config.vgs), sweep_point_count(config.vds), "NaN"), "\n"));
         probed.small_signal = SmallSignalPlan{};
     }
     if (probed.small_signal.series)
@@ -759,6 +989,162 @@ Result<std::vector<ChunkResult>, NgspiceError> run_tasks(
     return results;
 }
 
+Result<WrapperSlopes, NgspiceError> sweep_wrapper(const Simulator& simulator, const LutConfig& config,
+                                                  const Probed& probed, const WrapperAxes& along,
+                                                  std::size_t n_points, Messages& messages) {
+    const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),
+                      n_vbs = config.vbs_values.size();
+    const auto n_axes = static_cast<std::size_t>(std::count(along.begin(), along.end(), true));
+    const auto start = Clock::now();
+    MORVA_ASSIGN(
+        auto ended,
+        run_task_set<std::optional<std::vector<double>>>(
+            simulator, n_w * n_l,
+            [&](std::size_t k,
+                const std::function<bool()>&) -> Result<std::optional<std::vector<double>>, NgspiceError> {
+                const std::size_t wi = k / n_l, li = k % n_l;
+                ngspice::SimulationRequest req;
+                req.id = fmt::cat("wrapper-w", wi, "-l", li);
+                req.netlist = build_slope_netlist(config, {}, config.widths[wi], config.lengths[li]);
+                req.commands = build_wrapper_commands(config, probed.device_path, along);
+                req.pre_commands = model_dir_pre_commands(config);
+                req.return_vectors = build_slope_return_vectors(2 * n_axes * n_vbs, {});
+                SimulationOutcome outcome = simulator.run(std::move(req));
+                if (!outcome && outcome.error().timed_out) return err(std::move(outcome).error());
+                if (!outcome || !outcome->success) return std::optional<std::vector<double>>{};
+                return extract_wrapper_slopes(*outcome, n_vbs, along, n_points);
+            }));
+    WrapperSlopes out(n_w * n_l);
+    std::size_t failed = 0;
+    for (auto& [k, slopes] : ended) {
+        failed += slopes ? 0 : 1;
+        out[k] = std::move(slopes);
+    }
+    if (failed)
+        messages.err(
+            fmt::cat("  warning: what the subcircuit carries at the drain beside the device could not "
+                     "be swept for ",
+                     failed, " of ", n_w * n_l, " (W, L) pair(s): their ",
+                     differences_phrase(sweep_point_count(config.vgs), sweep_point_count(config.vds),
+                                        "the channel's own"),
+                     ", gmbs the channel's\n"));
+    messages.out(fmt::cat("  what the subcircuit carries at the drain beside the device: slopes from ",
+                          n_w * n_l, " request(s) in ",
+                          fmt::fixed(static_cast<double>(ns_since(start)) / 1e6, 1), "ms\n"));
+    return out;
+}
+
+// Adds the wrapper's slopes to those of every block that holds the
+// terminal's slopes through the series resistances (the others are
+// differences of Id, which hold them already).
+void add_wrapper_slopes(TransistorLut& table, const SmallSignal& ss, const WrapperSlopes& wrapper,
+                        std::optional<std::size_t> gmbs) {
+    const auto& dims = table.id.dims;
+    const std::size_t n_points = dims[3] * dims[4];
+    Grid5* bs = gmbs && table.op[*gmbs].data.size() == table.id.data.size() ? &table.op[*gmbs] : nullptr;
+    for (std::size_t wi = 0; wi < dims[0]; ++wi) {
+        for (std::size_t li = 0; li < dims[2]; ++li) {
+            const std::optional<std::vector<double>>& slopes = wrapper[wi * dims[2] + li];
+            if (!slopes) continue;
+            // Per Vbs value the current, then the slopes along Vgs, Vds, Vbs.
+            if (slopes->size() != dims[1] * 4 * n_points) continue;
+            for (std::size_t v = 0; v < dims[1]; ++v) {
+                const std::size_t block = (wi * dims[1] + v) * dims[2] + li;
+                if (block >= ss.exact.size() || !ss.exact[block]) continue;
+                const std::size_t at0 = block * n_points;
+                const double* s = slopes->data() + (v * 4 + 1) * n_points;
+                for (std::size_t p = 0; p < n_points; ++p) {
+                    table.gm.data[at0 + p] += s[p];
+                    table.gds.data[at0 + p] += s[n_points + p];
+                    if (bs) bs->data[at0 + p] += s[2 * n_points + p];
+                }
+            }
+        }
+    }
+}
+
+// Below this many points in the columns a fit takes (an axis of one point is
+// common), a block's rows do not pin the series resistances' bias
+// dependence: each pair sweeps a grid of its own for the fit over the
+// table's bias range, kFitAxisPoints along each axis of more than one point
+// (a fit over the table's own range meets its points better than one over
+// a wider range).
+constexpr std::size_t kMinFitPoints = 64;
+constexpr std::size_t kFitAxisPoints = 17;
+
+bool needs_fit_grid(const LutConfig& config) {
+    const std::vector<double> vds = sweep_axis(config.vds);
+    return sweep_point_count(config.vgs) * fit_columns(vds, std::vector<char>(vds.size(), 1)).size() <
+           kMinFitPoints;
+}
+
+// A fit sweep's axis over one of the table's: kFitAxisPoints points over its
+// range, its point alone where it has one; from 0 V to `wide` instead where
+// `widen`.
+SweepRange fit_axis(const SweepRange& range, bool widen, double wide) {
+    const std::vector<double> axis = sweep_axis(range);
+    const double first = widen ? 0.0 : axis.front(), last = widen ? wide : axis.back();
+    if (first == last) return {first, last, range.step};
+    return {first, last, (last - first) / static_cast<double>(kFitAxisPoints - 1)};
+}
+
+// Each pair's own sweep for the fit (see kMinFitPoints), saving what the
+// table's rows save for it; a pair whose sweep fails has none (its fit
+// takes the table's rows alone). A time-out ends the generation.
+Result<FitGrids, NgspiceError> sweep_fit_grids(const Simulator& simulator, const LutConfig& config,
+                                               const Probed& probed, Messages& messages) {
+    const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),
+                      n_vbs = config.vbs_values.size();
+    const double polarity = config.device_type == DeviceType::Pmos ? -1.0 : 1.0;
+    // A single Vds of 0 V carries no drop: the drain's voltage runs from 0 V
+    // to 0.1 V. With a single point on both axes otherwise, the gate's runs
+    // from 0 V to it (to 0.1 V at least).
+    const bool no_drop = sweep_point_count(config.vds) == 1 && config.vds.start == 0.0;
+    const bool single = sweep_point_count(config.vgs) == 1 && sweep_point_count(config.vds) == 1 && !no_drop;
+    const double vgs = config.vgs.start;
+    LutConfig c = config;
+    c.vgs = fit_axis(config.vgs, single, polarity * vgs > 0.1 ? vgs : polarity * 0.1);
+    c.vds = fit_axis(config.vds, no_drop, polarity * 0.1);
+    FitGrids out;
+    out.axes.vgs = sweep_axis(c.vgs);
+    out.axes.vds = sweep_axis(c.vds);
+    out.axes.vbs_values = config.vbs_values;
+    const std::size_t n_rows = out.axes.vgs.size(), n_cols = out.axes.vds.size();
+    const std::vector<std::string>& vectors = probed.small_signal.vectors;
+    const auto start = Clock::now();
+    MORVA_ASSIGN(
+        auto ended,
+        run_task_set<std::optional<std::vector<VbsData>>>(
+            simulator, n_w * n_l,
+            [&](std::size_t k,
+                const std::function<bool()>&) -> Result<std::optional<std::vector<VbsData>>, NgspiceError> {
+                const std::size_t wi = k / n_l, li = k % n_l;
+                ngspice::SimulationRequest req;
+                req.id = fmt::cat("fit-w", wi, "-l", li);
+                req.netlist = build_netlist(c, c.vgs, ParamMask{}, probed.device_path, c.widths[wi],
+                                            c.lengths[li], c.vbs_values.front(), vectors);
+                req.commands = build_multi_vbs_commands(c, c.vgs);
+                req.pre_commands = model_dir_pre_commands(c);
+                req.return_vectors = build_return_vectors(n_vbs, probed.device_path, ParamMask{}, vectors);
+                SimulationOutcome outcome = simulator.run(std::move(req));
+                if (!outcome && outcome.error().timed_out) return err(std::move(outcome).error());
+                if (!outcome || !outcome->success) return std::optional<std::vector<VbsData>>{};
+                return extract_all_vbs(*outcome, n_vbs, n_rows, n_cols, probed.device_path, ParamMask{},
+                                       vectors);
+            }));
+    out.rows.resize(n_w * n_l);
+    std::size_t had = 0;
+    for (auto& [k, rows] : ended) {
+        had += rows ? 1 : 0;
+        out.rows[k] = std::move(rows);
+    }
+    messages.out(
+        fmt::cat("  series resistances: too few points per block for their fit, so each pair sweeps ", n_rows,
+                 " Vgs x ", n_cols, " Vds of its own (", had, " of ", n_w * n_l, " had, ",
+                 fmt::fixed(static_cast<double>(ns_since(start)) / 1e6, 1), "ms)\n"));
+    return out;
+}
+
 // The line that closes the tasks: their count, wall time and rate.
 void report_tasks_done(Messages& messages, std::size_t n_tasks, const std::array<std::size_t, 5>& dims,
                        u128 wall_ns) {
@@ -773,7 +1159,9 @@ void report_tasks_done(Messages& messages, std::size_t n_tasks, const std::array
 Result<TransistorLut, NgspiceError> assemble_table(const LutConfig& config,
                                                    const std::array<std::size_t, 5>& dims,
                                                    const std::vector<Chunk>& chunks, const Probed& probed,
-                                                   const std::vector<ChunkResult>& results, SmallSignal& ss) {
+                                                   const std::vector<ChunkResult>& results,
+                                                   const FitGrids& grids, const WrapperSlopes& wrapper,
+                                                   SmallSignal& ss) {
     const std::size_t n_w = dims[0], n_vbs = dims[1], n_l = dims[2];
     TransistorLut table;
     table.widths = config.widths;
@@ -785,6 +1173,7 @@ Result<TransistorLut, NgspiceError> assemble_table(const LutConfig& config,
     for (std::size_t k = 0; k < kOpParamCount; ++k)
         table.op[k] = probed.extract[k] ? Grid5(dims, 0.0) : unextracted_grid(n_w, n_vbs, n_l);
     const SmallSignalPlan& plan = probed.small_signal;
+    const double polarity = config.device_type == DeviceType::Pmos ? -1.0 : 1.0;
     std::optional<SeriesRows> series;
     if (!plan.empty()) {
         table.gm = Grid5(dims, 0.0);
@@ -795,21 +1184,32 @@ Result<TransistorLut, NgspiceError> assemble_table(const LutConfig& config,
             if (plan.series) part.transfer.assign(table.id.data.size(), 0.0);
         }
         ss.exact.assign(n_w * n_vbs * n_l, 1);
-        ss.polarity = config.device_type == DeviceType::Pmos ? -1.0 : 1.0;
+        ss.polarity = polarity;
         // Through series resistances every column is served: the solve
-        // takes the channel either way round.
-        for (double vds : table.vds) ss.served.push_back(plan.series || ss.polarity * vds >= 0.0);
+        // takes the channel either way round; without them the reverse
+        // columns are where the device reports gmbs as well.
+        for (double vds : table.vds)
+            ss.served.push_back(plan.series || plan.gmbs || ss.polarity * vds >= 0.0);
         if (plan.series) {
             ss.unfitted.assign(ss.exact.size(), 0);
             series.emplace(plan, table, ss.polarity);
-            fit_pairs(*series, results, chunks, ss.served);
+            fit_pairs(*series, results, chunks, ss.served, grids, wrapper);
+            // A pair whose wrapper could not be swept falls back whole.
+            for (std::size_t k = 0; k < wrapper.size() && plan.wrapper; ++k) {
+                if (wrapper[k]) continue;
+                for (std::size_t v = 0; v < n_vbs; ++v) {
+                    const std::size_t block = ((k / n_l) * n_vbs + v) * n_l + k % n_l;
+                    series->fits[block].reset();
+                    ss.unfitted[block] = kWrapperUnswept;
+                }
+            }
         }
     }
     for (const ChunkResult& r : results) {
-        MORVA_TRY(place(table, r, chunks, probed.extract, plan.empty() ? nullptr : &ss, &plan,
+        MORVA_TRY(place(table, r, chunks, probed.extract, polarity, plan.empty() ? nullptr : &ss, &plan,
                         series ? &*series : nullptr));
     }
-    if (series) restore_channel_gmbs(table, results, chunks, probed.extract, ss, *series);
+    if (series) restore_channel_values(table, results, chunks, probed.extract, ss, *series);
     for (std::size_t k = 0; k < kOpParamCount; ++k) {
         if (probed.extract[k]) table.extracted_op_params.emplace_back(KNOWN_OP_PARAMS[k]);
     }
@@ -923,21 +1323,28 @@ Result<SlopePhase, NgspiceError> run_shifted_sweeps(const Simulator& simulator,
 void fill_gm_gds(TransistorLut& table, const SmallSignal& ss, const LutConfig& config, Messages& messages) {
     if (!ss.reported()) {
         fill_conductances(table, config.vgs.step, config.vds.step);
+        // Along an axis of one point a difference is no slope.
+        if (table.vgs.size() == 1) std::fill(table.gm.data.begin(), table.gm.data.end(), kNaN);
+        if (table.vds.size() == 1) std::fill(table.gds.data.begin(), table.gds.data.end(), kNaN);
         return;
     }
     const std::size_t unfitted =
-        static_cast<std::size_t>(std::count(ss.unfitted.begin(), ss.unfitted.end(), char{1}));
+        static_cast<std::size_t>(std::count(ss.unfitted.begin(), ss.unfitted.end(), kUnfitted));
+    const std::size_t unswept =
+        static_cast<std::size_t>(std::count(ss.unfitted.begin(), ss.unfitted.end(), kWrapperUnswept));
     const std::size_t missing =
-        static_cast<std::size_t>(std::count(ss.exact.begin(), ss.exact.end(), char{0})) - unfitted;
+        static_cast<std::size_t>(std::count(ss.exact.begin(), ss.exact.end(), char{0})) - unfitted - unswept;
+    const std::size_t n_vgs = table.vgs.size(), n_vds = table.vds.size();
     if (missing)
         messages.err(fmt::cat("  warning: ", missing, " of ", ss.exact.size(),
-                              " (W, Vbs, L) blocks came back without small-signal values: their gm and gds "
-                              "are differences of Id over the grid steps\n"));
+                              " (W, Vbs, L) blocks came back without small-signal values: their ",
+                              differences_phrase(n_vgs, n_vds, "NaN"), "\n"));
     if (unfitted)
         messages.err(fmt::cat("  warning: in ", unfitted, " of ", ss.exact.size(),
                               " (W, Vbs, L) blocks the series resistances do not follow the drops ngspice "
-                              "solved: their gm and gds are differences of Id over the grid steps, gmbs the "
-                              "channel's\n"));
+                              "solved: their ",
+                              differences_phrase(n_vgs, n_vds, "the channel's own"),
+                              ", gmbs the channel's\n"));
     fill_small_signal_conductances(table, ss, config.vgs.step, config.vds.step);
 }
 
@@ -1040,10 +1447,25 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     const u128 wall_ns = ns_since(wall_start);
     report_tasks_done(messages, n_tasks, dims, wall_ns);
 
+    // The series resistances' own fit sweeps, where the table is too small
+    // for their fit.
+    FitGrids grids;
+    if (probed.small_signal.series && needs_fit_grid(config)) {
+        MORVA_ASSIGN(grids, sweep_fit_grids(simulator, config, probed, messages));
+    }
+    // What a subcircuit wrapper carries at the drain beside the device.
+    WrapperSlopes wrapper;
+    if (probed.small_signal.wrapper) {
+        const WrapperAxes along{probed.small_signal.wrapper_gate, true,
+                                probed.extract[*op_param_index("gmbs")]};
+        MORVA_ASSIGN(wrapper, sweep_wrapper(simulator, config, probed, along, n_vgs * n_vds, messages));
+    }
+
     // 10. Assembly.
     const auto assemble_start = Clock::now();
     SmallSignal ss;
-    MORVA_ASSIGN(TransistorLut table, assemble_table(config, dims, chunks, probed, results, ss));
+    MORVA_ASSIGN(TransistorLut table,
+                 assemble_table(config, dims, chunks, probed, results, grids, wrapper, ss));
     const u128 assemble_ns = ns_since(assemble_start);
 
     // 11. gm, gds and gmbs: shifted sweeps where the rest of the drain
@@ -1060,6 +1482,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     }
     const auto diff_start = Clock::now();
     fill_gm_gds(table, ss, config, messages);
+    if (!wrapper.empty()) add_wrapper_slopes(table, ss, wrapper, gmbs);
     diff_ns += ns_since(diff_start);
 
     // 12. The report.

@@ -125,13 +125,19 @@ std::string dc_command(const LutConfig& c, const SweepRange& vgs) {
                     sweep_text(vgs.start, vgs.stop, vgs.step));
 }
 
-// The vectors of every rest part, each once, in order.
+// The vectors of every rest part (those of its reverse terms and their node
+// voltages too), each once, in order.
 std::vector<std::string> rest_vectors(const std::vector<BeyondTerms>& rest) {
     std::vector<std::string> out;
+    const auto add = [&out](const std::string& name) {
+        if (std::find(out.begin(), out.end(), name) == out.end()) out.push_back(name);
+    };
     for (const BeyondTerms& part : rest) {
-        for (const auto& [name, coefficient] : part.vectors) {
-            if (std::find(out.begin(), out.end(), name) == out.end()) out.push_back(name);
-        }
+        for (const auto& term : part.vectors) add(term.first);
+        if (!part.reverse) continue;
+        for (const auto& term : part.reverse->vectors) add(term.first);
+        add(part.reverse->drain);
+        add(part.reverse->source);
     }
     return out;
 }
@@ -429,12 +435,46 @@ std::string build_small_signal_probe_netlist(const LutConfig& c, std::string_vie
     return probe_netlist(c, SMALL_SIGNAL_PARAMS[0], saved, to_vds_stop);
 }
 
+std::string device_off_command(std::string_view device_path) {
+    return fmt::cat(" alter ", op_vector_name(device_path, "m"), " = ", fmt::exp_shortest(kDeviceOff));
+}
+
+std::string build_wrapper_probe_netlist(const LutConfig& c) { return probe_netlist(c, "wrapper", "", true); }
+
+std::vector<std::string> build_wrapper_commands(const LutConfig& c, std::string_view device_path,
+                                                const WrapperAxes& along) {
+    std::vector<std::string> out{device_off_command(device_path)};
+    const auto dc = [&c](double dgs, double dds) {
+        return fmt::cat("dc vds ", sweep_text(c.vds.start + dds, c.vds.stop + dds, c.vds.step), " vgs ",
+                        sweep_text(c.vgs.start + dgs, c.vgs.stop + dgs, c.vgs.step));
+    };
+    for (double vbs : c.vbs_values) {
+        out.push_back(alter_command(vbs));
+        for (double shift : {kSlopeShift, -kSlopeShift}) {
+            if (along[0]) out.push_back(dc(shift, 0.0));
+        }
+        for (double shift : {kSlopeShift, -kSlopeShift}) {
+            if (along[1]) out.push_back(dc(0.0, shift));
+        }
+        if (!along[2]) continue;
+        for (double shift : {kSlopeShift, -kSlopeShift}) {
+            out.push_back(alter_command(vbs + shift));
+            out.push_back(dc(0.0, 0.0));
+        }
+    }
+    return out;
+}
+
 std::string internal_node_vector(std::string_view device_path, std::string_view node) {
     return fmt::cat(device_path, "#", node);
 }
 
-BeyondTerms channel_beyond(std::string_view device_path, double polarity) {
-    return BeyondTerms{true, {{op_vector_name(device_path, "id"), -polarity}}};
+BeyondTerms channel_beyond(std::string_view device_path, double polarity, bool both_modes) {
+    BeyondTerms out{true, {{op_vector_name(device_path, "id"), -polarity}}, std::nullopt};
+    if (both_modes)
+        out.reverse = BeyondTerms::Reverse{
+            {{op_vector_name(device_path, "id"), polarity}}, "drain", "source", polarity};
+    return out;
 }
 
 std::optional<std::size_t> SmallSignalPlan::index_of(std::string_view name) const {

@@ -32,13 +32,14 @@ inline constexpr std::array<std::string_view, 3> SMALL_SIGNAL_PARAMS = {"gm", "g
 // What a device whose drain and source reach the channel through series
 // resistances adds to them: the body transconductance and the junctions'
 // conductances (the channel's slopes at the internal nodes and the
-// junctions' meet the resistances there), the gate's and the body's source
-// branches (with the drain's, what leaves through the source resistance),
-// the internal nodes' voltages ("{device}#drain", "{device}#source": a
-// device without series resistances has neither), and the currents its
-// drain and source carry beyond the channel and the junctions.
-inline constexpr std::array<std::string_view, 3> SERIES_PARAMS = {"gmbs", "gbd", "gbs"};
-inline constexpr std::array<std::string_view, 2> SERIES_BRANCHES = {"vgs#branch", "vbs#branch"};
+// junctions' meet the resistances there), the junctions' currents (with the
+// channel current and the currents below, what each resistance carries, by
+// the balance at its internal node: the terminals' currents also carry what
+// a subcircuit wrapper puts between them), the internal nodes' voltages
+// ("{device}#drain", "{device}#source": a device without series resistances
+// has neither), and the currents its drain and source carry beyond the
+// channel and the junctions.
+inline constexpr std::array<std::string_view, 5> SERIES_PARAMS = {"gmbs", "gbd", "gbs", "ibd", "ibs"};
 inline constexpr std::array<std::string_view, 2> INTERNAL_NODES = {"drain", "source"};
 
 // Where a current beyond channel and junction enters: the internal drain
@@ -73,28 +74,53 @@ std::string internal_node_vector(std::string_view device_path, std::string_view 
 // What the drain carries beyond what the channel's reported values account
 // for, as the table's rows and the shifted sweeps read it: the drain current
 // (-vds#branch, when `drain_current`) plus each vector times its
-// coefficient, in the table's frame.
+// coefficient, in the table's frame. The simulator reports the channel
+// current and its slopes for the way the channel runs (from the lower of
+// drain and source to the higher, in the n-channel frame); a part that holds
+// them has other terms where the channel runs from the source side to the
+// drain side: `reverse`, chosen point by point by its two node voltages.
 struct BeyondTerms {
+    using Terms = std::vector<std::pair<std::string, double>>;
+    struct Reverse {
+        Terms vectors;
+        // The voltages that say which way the channel runs: it runs in
+        // reverse where polarity * (drain - source) < 0.
+        std::string drain, source;
+        double polarity = 1.0;
+
+        bool operator==(const Reverse&) const = default;
+        bool at(double drain_voltage, double source_voltage) const {
+            return polarity * (drain_voltage - source_voltage) < 0.0;
+        }
+    };
+
     bool drain_current = true;
-    std::vector<std::pair<std::string, double>> vectors;
+    Terms vectors;
+    std::optional<Reverse> reverse;
 
     bool operator==(const BeyondTerms&) const = default;
+    // The terms at a point where the channel runs in reverse or not.
+    const Terms& terms(bool reversed) const { return reversed && reverse ? reverse->vectors : vectors; }
 };
 
 // Id less the channel current `polarity` * @{device}[id]: a device without
-// series resistances.
-BeyondTerms channel_beyond(std::string_view device_path, double polarity);
+// series resistances. With `both_modes` (a Vds axis reaching reverse mode)
+// the channel current turns its sign where the terminal drain lies below
+// the source.
+BeyondTerms channel_beyond(std::string_view device_path, double polarity, bool both_modes = false);
 
 // The vectors a characterisation sweep saves beside the drain branch for gm,
 // gds and gmbs, and what each of them serves (indices into `vectors`).
 struct SmallSignalPlan {
     std::vector<std::string> vectors;
     std::size_t gm = 0, gds = 0;
-    // With series resistances: gmbs, gbd, gbs, the gate's and the body's
-    // source branches (all that enters the device leaves through the source
-    // resistance) and the internal nodes the device has.
+    // gmbs: with series resistances, and without them where reverse columns
+    // take the channel's values for the swapped terminals.
+    std::optional<std::size_t> gmbs;
+    // With series resistances: gbd, gbs, the channel current and the
+    // junctions' currents, and the internal nodes the device has.
     bool series = false;
-    std::size_t gmbs = 0, gbd = 0, gbs = 0, gate_branch = 0, body_branch = 0;
+    std::size_t gbd = 0, gbs = 0, channel = 0, ibd = 0, ibs = 0;
     std::optional<std::size_t> drain_node, source_node;
     // What the drain carries beyond the channel's values, in parts: without
     // series resistances Id less the channel current (channel_beyond); with
@@ -103,6 +129,11 @@ struct SmallSignalPlan {
     // empty, then those of the others that the device has; table's frame).
     std::vector<BeyondTerms> rest;
     std::vector<RestNode> rest_nodes;
+    // A subcircuit wrapper carries current at the drain terminal beside the
+    // device: its slopes are swept apart (build_wrapper_commands), along Vgs
+    // only where that current moves with the gate.
+    bool wrapper = false;
+    bool wrapper_gate = false;
 
     bool empty() const { return vectors.empty(); }
     // The index of `name` in `vectors`.
@@ -230,6 +261,29 @@ std::vector<std::string> small_signal_probe_vectors(std::string_view device_path
 // are largest), or, without `to_vds_stop`, at the middle alone.
 std::string build_small_signal_probe_netlist(const LutConfig& config, std::string_view device_path,
                                              bool to_vds_stop = true);
+
+// What a subcircuit wrapper alone carries at the drain terminal beside the
+// device (a junction diode or a resistor to the body, say) is had with the
+// device's multiplier brought down so far that it carries nothing to speak
+// of (ngspice refuses 0 when it first checks the device).
+inline constexpr double kDeviceOff = 1e-20;
+
+// The alter that brings `device_path`'s multiplier down to kDeviceOff.
+std::string device_off_command(std::string_view device_path);
+
+// The small-signal probe's sweep saving the drain branch alone: with the
+// device off, what the wrapper carries there.
+std::string build_wrapper_probe_netlist(const LutConfig& config);
+
+// The axes a wrapper's sweeps shift along: Vgs, Vds, Vbs.
+using WrapperAxes = std::array<bool, 3>;
+
+// The commands of a pair's sweeps of what the wrapper alone carries: the
+// device off, then for each Vbs value the whole grid shifted by
+// +kSlopeShift and by -kSlopeShift along each of `along` (Vgs, Vds, Vbs):
+// two plots per axis swept (up, then down), Vbs value by Vbs value.
+std::vector<std::string> build_wrapper_commands(const LutConfig& config, std::string_view device_path,
+                                                const WrapperAxes& along);
 
 // "run", then an alter/dc pair for every further Vbs value.
 std::vector<std::string> build_multi_vbs_commands(const LutConfig& config, const SweepRange& vgs);

@@ -437,7 +437,7 @@ std::optional<TerminalSlopes> terminal_slopes(const SeriesPoint& pt, const Serie
     // channel with drain and source swapped and reports its slopes so.
     double cg = pt.gm, cd = pt.gds, cs = -(pt.gm + pt.gds + pt.gmbs), cb = pt.gmbs;
     TerminalSlopes out;
-    out.reverse = pt.node_d < pt.node_s;
+    out.reverse = pt.reverse();
     if (out.reverse) {
         cg = -pt.gm;
         cd = pt.gm + pt.gds + pt.gmbs;

@@ -100,6 +100,10 @@ struct SeriesPoint {
     // below the internal source, for the swapped terminals).
     double gm = 0.0, gds = 0.0, gmbs = 0.0;
     double gbd = 0.0, gbs = 0.0;  // the junctions' conductances
+
+    // Whether the channel runs from the internal source node to the
+    // internal drain node.
+    bool reverse() const { return node_d < node_s; }
 };
 
 struct TerminalSlopes {

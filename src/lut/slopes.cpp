@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 namespace morva::lut::generate_ngspice {
@@ -98,9 +99,11 @@ void mark_shifted_slopes(const TransistorLut& t, SmallSignal& ss, double vgs_ste
                 if (!ss.served[j] || !(std::abs(t.id.data[at + p]) > kShiftedSweepFloor)) continue;
                 // A row's second point is settled only to the simulator's
                 // tolerance when the row starts where the channel conducts
-                // (never at Vds = 0): no base for a difference over a shift,
-                // so it keeps the differences over the grid.
-                if (j == 1 && !t.vds.empty() && t.vds.front() != 0.0 &&
+                // forward (never at Vds = 0): no base for a difference over
+                // a shift, so it keeps the differences over the grid. (In
+                // reverse mode, where the rest's slope along Vbs is the
+                // forward-biased drain junction's, it takes its shifts.)
+                if (j == 1 && !t.vds.empty() && t.vds.front() != 0.0 && ss.polarity * t.vds[1] > 0.0 &&
                     std::abs(t.id.data[at + i * m] - b[i * m]) > kShiftedSweepFloor)
                     continue;
                 double whole_gm = t.gm.data[at + p], whole_gds = t.gds.data[at + p];
@@ -220,9 +223,11 @@ void fill_small_signal_conductances(TransistorLut& t, const SmallSignal& ss, dou
         double* gm = t.gm.data.data() + at;
         double* gds = t.gds.data.data() + at;
         const double* id = t.id.data.data() + at;
+        // Along an axis of one point a difference is no slope: there the
+        // value held stays (the channel's, or NaN where none came back).
         if (!rest || k >= ss.exact.size() || !ss.exact[k]) {
-            diff_vgs(id, n, m, vgs_step, gm);
-            diff_vds(id, n, m, vds_step, gds);
+            if (n > 1) diff_vgs(id, n, m, vgs_step, gm);
+            if (m > 1) diff_vds(id, n, m, vds_step, gds);
             continue;
         }
         for (const RestPart& part : ss.rest) {
@@ -243,8 +248,8 @@ void fill_small_signal_conductances(TransistorLut& t, const SmallSignal& ss, dou
         diff_vds(id, n, m, vds_step, dd.data());
         for (std::size_t p = 0; p < n * m; ++p) {
             if (ss.served[p % m]) continue;
-            gm[p] = dg[p];
-            gds[p] = dd[p];
+            gm[p] = n > 1 ? dg[p] : std::numeric_limits<double>::quiet_NaN();
+            gds[p] = m > 1 ? dd[p] : std::numeric_limits<double>::quiet_NaN();
         }
     }
 }

@@ -53,18 +53,19 @@ struct SmallSignal {
     std::vector<RestPart> rest;
     // One flag per [w][vbs][l] block, cleared when any of its rows came back
     // without the channel's values, or when the series resistances of its
-    // (W, L) pair could not be had (then `unfitted` is set as well).
+    // (W, L) pair could not be had (then `unfitted` is set as well, to say
+    // why).
     std::vector<char> exact;
     std::vector<char> unfitted;
     // +1 for nmos, -1 for pmos: the simulator reports the channel current
     // and its slopes in the n-channel frame.
     double polarity = 1.0;
     // Per Vds column: whether the table's gm and gds there are the
-    // channel's values completed by the rest: in forward mode, where the
-    // reported values are slopes of the table's Id (in reverse mode the
-    // simulator reports them for the swapped terminals), and in either mode
-    // through series resistances, whose solve takes the channel either way
-    // round. Elsewhere they are differences of Id.
+    // channel's values completed by the rest: in forward mode; in reverse
+    // mode where the device reports gmbs too (its values are the swapped
+    // terminals', turned to the table's Id); and in either mode through
+    // series resistances, whose solve takes the channel either way round.
+    // Elsewhere they are differences of Id.
     std::vector<char> served;
     // SlopeMark bits per point of the table (empty until marked).
     std::vector<std::uint8_t> marks;
@@ -106,7 +107,9 @@ std::size_t apply_shifted_sweep(TransistorLut& table, SmallSignal& ss, const Lut
 // gm and gds of every block: the channel's own values plus the slopes of the
 // rest of the drain current, differences over the grid steps where no
 // shifted sweep gave them; differences of Id in the columns not served and
-// in blocks without the channel's values. (gmbs keeps the channel's value where no
+// in blocks without the channel's values, except along an axis of one
+// point, which keeps the value the table holds there (NaN in columns not
+// served). (gmbs keeps the channel's value where no
 // shifted sweep gave the rest's slope: the marks leave out only points where
 // that rest barely moves.)
 void fill_small_signal_conductances(TransistorLut& table, const SmallSignal& ss, double vgs_step,

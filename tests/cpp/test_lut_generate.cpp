@@ -368,6 +368,61 @@ TEST(LutGenerate, ConductancesFallBackToDifferencesWithOneLine) {
     }
 }
 
+// Along an axis of one point a difference of Id is no slope: without the
+// channel's values the table says NaN there (and so does the line), never 0;
+// with them a one-point axis keeps the channel's own.
+TEST(LutGenerate, AnAxisOfOnePointNeverGivesAZeroSlope) {
+    const auto strip = [](SimulationResponse r) -> SimulationOutcome {
+        std::erase_if(r.vectors,
+                      [](const VectorData& v) { return v.name.find("@m1[g") != std::string::npos; });
+        return r;
+    };
+    const auto any = [](const SimulationRequest&) { return true; };
+    for (const auto& [vgs, vds, line] : std::vector<std::tuple<SweepRange, SweepRange, std::string>>{
+             {{0.0, 0.9, 0.1},
+              {0.5, 0.5, 0.5},
+              "gm is the difference of Id over the Vgs step and gds NaN (the Vds "
+              "axis has one point)"},
+             {{0.4, 0.4, 0.1},
+              {0.0, 1.0, 0.5},
+              "gds is the difference of Id over the Vds step and gm NaN (the "
+              "Vgs axis has one point)"},
+             {{0.4, 0.4, 0.1}, {0.5, 0.5, 0.5}, "gm and gds are NaN (both axes have one point)"}}) {
+        LutConfig c = small_config();
+        c.vgs = vgs;
+        c.vds = vds;
+        for (bool values : {false, true}) {
+            Scripted s;
+            Recorder rec;
+            if (!values) s.faults.push_back({any, strip});
+            auto table = generate_lut(3, s.simulator(), c, rec);
+            ASSERT_TRUE(table) << table.error().text();
+            EXPECT_EQ(rec.stderr_text,
+                      values ? ""
+                             : fmt::cat("  warning: the simulator reports no small-signal values "
+                                        "for 'm1': ",
+                                        line, "\n"));
+            const std::size_t n_vgs = table->vgs.size(), n_vds = table->vds.size();
+            for (double gm : table->gm.data) {
+                if (values)
+                    EXPECT_EQ(gm, 10.5);
+                else if (n_vgs == 1)
+                    EXPECT_TRUE(std::isnan(gm));
+                else
+                    EXPECT_NEAR(gm, 10.0, 1e-9);
+            }
+            for (double gds : table->gds.data) {
+                if (values)
+                    EXPECT_EQ(gds, 1.25);
+                else if (n_vds == 1)
+                    EXPECT_TRUE(std::isnan(gds));
+                else
+                    EXPECT_NEAR(gds, 1.0, 1e-9);
+            }
+        }
+    }
+}
+
 // The small-signal probe sweeps to the end of the Vds axis in a few large
 // steps; when ngspice fails there, the probe at mid Vds alone serves.
 TEST(LutGenerate, SmallSignalProbeFallsBackToMidVds) {
@@ -398,8 +453,8 @@ TEST(LutGenerate, SeriesResistancesThatCannotBeFittedFallBackToDifferences) {
                 const std::size_t at = v.name.find("@m1[gm]");
                 if (at == std::string::npos) continue;
                 const std::string prefix = v.name.substr(0, at);
-                for (const char* name : {"m1#drain", "m1#source", "@m1[gmbs]", "@m1[gbd]", "@m1[gbs]",
-                                         "vgs#branch", "vbs#branch"}) {
+                for (const char* name :
+                     {"m1#drain", "m1#source", "@m1[gmbs]", "@m1[gbd]", "@m1[gbs]", "@m1[ibd]", "@m1[ibs]"}) {
                     if (!with_gbs && std::string_view(name) == "@m1[gbs]") continue;
                     VectorData extra{prefix + name, {}, {}, false};
                     for (std::size_t k = 0; k < v.real.size(); ++k)
@@ -470,7 +525,7 @@ TEST(LutGenerate, ABlockWhoseSlopesCannotAllBeHadFallsBackWhole) {
                 node.real.push_back(1e-3 * (branch ? -branch->real[k] : channel ? channel->real[k] : 1.0));
             if (r.id == "lut-w0-l1" && prefix == "dc2.") node.real[5] = NAN;
             added.push_back(std::move(node));
-            for (const char* name : {"@m1[gbd]", "@m1[gbs]", "vgs#branch", "vbs#branch"})
+            for (const char* name : {"@m1[gbd]", "@m1[gbs]", "@m1[ibd]", "@m1[ibs]"})
                 added.push_back(
                     VectorData{prefix + name, std::vector<double>(v.real.size(), 0.0), {}, false});
         }
@@ -482,6 +537,7 @@ TEST(LutGenerate, ABlockWhoseSlopesCannotAllBeHadFallsBackWhole) {
     s.faults.push_back({[](const SimulationRequest&) { return true; }, source_resistance});
     LutConfig c = small_config();
     c.op_params = {"cgg", "gmbs"};
+    c.vgs = {0.0, 2.1, 0.1};  // enough points for the fit without a sweep of its own
     auto table = generate_lut(3, s.simulator(), c, rec);
     ASSERT_TRUE(table) << table.error().text();
     EXPECT_EQ(

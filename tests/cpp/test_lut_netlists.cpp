@@ -299,11 +299,11 @@ TEST(LutNetlists, SmallSignalProbeAndSeriesSaves) {
     c.vgs = {0.0, 1.2, 0.05};
     c.vds = {0.0, 1.2, 0.05};
     const std::vector<std::string> wanted = small_signal_probe_vectors("m.x1.m0");
-    EXPECT_EQ(wanted,
-              (std::vector<std::string>{
-                  "@m.x1.m0[gm]", "@m.x1.m0[gds]", "@m.x1.m0[id]", "@m.x1.m0[gmbs]", "@m.x1.m0[gbd]",
-                  "@m.x1.m0[gbs]", "m.x1.m0#drain", "m.x1.m0#source", "@m.x1.m0[isub]", "@m.x1.m0[igidl]",
-                  "@m.x1.m0[igd]", "@m.x1.m0[igcd]", "@m.x1.m0[igs]", "@m.x1.m0[igcs]", "@m.x1.m0[igisl]"}));
+    EXPECT_EQ(wanted, (std::vector<std::string>{
+                          "@m.x1.m0[gm]", "@m.x1.m0[gds]", "@m.x1.m0[id]", "@m.x1.m0[gmbs]", "@m.x1.m0[gbd]",
+                          "@m.x1.m0[gbs]", "@m.x1.m0[ibd]", "@m.x1.m0[ibs]", "m.x1.m0#drain",
+                          "m.x1.m0#source", "@m.x1.m0[isub]", "@m.x1.m0[igidl]", "@m.x1.m0[igd]",
+                          "@m.x1.m0[igcd]", "@m.x1.m0[igs]", "@m.x1.m0[igcs]", "@m.x1.m0[igisl]"}));
     const std::vector<std::string> probe = lines_of(build_small_signal_probe_netlist(c, "m.x1.m0"));
     ASSERT_GE(probe.size(), 3u);
     EXPECT_EQ(probe[0], "nmos probe (gm)");
@@ -326,7 +326,12 @@ TEST(LutNetlists, SmallSignalProbeAndSeriesSaves) {
     EXPECT_EQ(build_return_vectors(1, "m1", mask_of({"gbd"}), series),
               (std::vector<std::string>{"vds#branch", "@m1[gm]", "@m1[gds]", "@m1[gmbs]", "@m1[gbd]",
                                         "m1#drain", "vds#branch"}));
-    EXPECT_EQ(channel_beyond("m1", -1.0), (BeyondTerms{true, {{"@m1[id]", 1.0}}}));
+    EXPECT_EQ(channel_beyond("m1", -1.0), (BeyondTerms{true, {{"@m1[id]", 1.0}}, std::nullopt}));
+    // Through reverse columns the channel current turns where the drain lies below the source.
+    EXPECT_EQ(
+        channel_beyond("m1", -1.0, true),
+        (BeyondTerms{
+            true, {{"@m1[id]", 1.0}}, BeyondTerms::Reverse{{{"@m1[id]", -1.0}}, "drain", "source", -1.0}}));
     SmallSignalPlan plan;
     plan.vectors = series;
     EXPECT_EQ(plan.index_of("M1#DRAIN"), 4u);
@@ -405,8 +410,8 @@ TEST(LutNetlists, ShiftedSweepCommandsAndVectors) {
               (std::vector<std::string>{"vds#branch", "@m.x1.m0[id]", "vds#branch"}));
     // With series resistances: the currents beyond channel and junction at
     // the drain node, then those at the source node; each vector once.
-    const std::vector<BeyondTerms> rest{{false, {{"@m1[isub]", 1.0}, {"@m1[igcd]", -1.0}}},
-                                        {false, {{"@m1[igcs]", 1.0}, {"@m1[isub]", 2.0}}}};
+    const std::vector<BeyondTerms> rest{{false, {{"@m1[isub]", 1.0}, {"@m1[igcd]", -1.0}}, std::nullopt},
+                                        {false, {{"@m1[igcs]", 1.0}, {"@m1[isub]", 2.0}}, std::nullopt}};
     EXPECT_EQ(build_slope_return_vectors(1, rest),
               (std::vector<std::string>{"vds#branch", "@m1[isub]", "@m1[igcd]", "@m1[igcs]", "vds#branch"}));
     EXPECT_NE(build_slope_netlist(c, rest, 1e-6, 5e-7)
@@ -553,6 +558,83 @@ TEST(LutExtract, PlotsAreReadChunkMajor) {
     ASSERT_TRUE(extract_all_chunks_vbs(single, 1, 1, {1}, 1, "m1", ParamMask{}));
 }
 
+// The sweeps of what a subcircuit wrapper alone carries at the drain: the
+// device off, then per Vbs value the grid shifted both ways along the axes
+// asked for, whose central differences are the slopes.
+TEST(LutNetlists, WrapperSweepsAndTheirSlopes) {
+    LutConfig c;
+    c.vbs_values = {0.0, -0.5};
+    c.vgs = {0.0, 1.0, 0.5};
+    c.vds = {0.0, 0.5, 0.5};
+    EXPECT_EQ(device_off_command("m.x1.m0"), " alter @m.x1.m0[m] = 1e-20");
+    const std::vector<std::string> commands = build_wrapper_commands(c, "m.x1.m0", {true, true, true});
+    ASSERT_EQ(commands.size(), 1u + 2 * 9);
+    EXPECT_EQ(commands[0], " alter @m.x1.m0[m] = 1e-20");
+    EXPECT_EQ(commands[1], " alter @Vbs[dc] = 0.000000e0");
+    EXPECT_EQ(commands[2],
+              "dc vds 0.000000e0 5.000000e-1 5.000000e-1 vgs 2.500000e-5 1.000025e0 5.000000e-1");
+    EXPECT_EQ(commands[3],
+              "dc vds 0.000000e0 5.000000e-1 5.000000e-1 vgs -2.500000e-5 9.999750e-1 5.000000e-1");
+    EXPECT_EQ(commands[4],
+              "dc vds 2.500000e-5 5.000250e-1 5.000000e-1 vgs 0.000000e0 1.000000e0 5.000000e-1");
+    EXPECT_EQ(commands[5],
+              "dc vds -2.500000e-5 4.999750e-1 5.000000e-1 vgs 0.000000e0 1.000000e0 5.000000e-1");
+    EXPECT_EQ(commands[6], " alter @Vbs[dc] = 2.500000e-5");
+    EXPECT_EQ(commands[8], " alter @Vbs[dc] = -2.500000e-5");
+    EXPECT_EQ(commands[10], " alter @Vbs[dc] = -5.000000e-1");
+    // Along Vds alone: one alter and two sweeps per Vbs value.
+    const std::vector<std::string> vds_only = build_wrapper_commands(c, "m1", {false, true, false});
+    EXPECT_EQ(vds_only, (std::vector<std::string>{" alter @m1[m] = 1e-20", " alter @Vbs[dc] = 0.000000e0",
+                                                  commands[4], commands[5], " alter @Vbs[dc] = -5.000000e-1",
+                                                  commands[4], commands[5]}));
+    EXPECT_NE(build_wrapper_probe_netlist(c).find("\n.save vds#branch \n"), std::string::npos);
+
+    // One Vbs value, Vgs and Vds swept, two points: Id = -vds#branch, its slopes over 2 * kSlopeShift.
+    SimulationResponse r;
+    const double h = 2 * kSlopeShift;
+    r.vectors = {vec("dc1.vds#branch", {-1.0, -2.0}), vec("dc2.vds#branch", {-1.0 + h, -2.0}),
+                 vec("dc3.vds#branch", {0.0, 0.0}), vec("dc4.vds#branch", {2 * h, -h}),
+                 vec("vds#branch", {2 * h, -h})};
+    const auto slopes = extract_wrapper_slopes(r, 1, {true, true, false}, 2);
+    ASSERT_TRUE(slopes);
+    ASSERT_EQ(slopes->size(), 8u);
+    const std::vector<double> expected{1.0 - h / 2, 2.0, 1.0, 0.0, 2.0, -1.0, 0.0, 0.0};
+    for (std::size_t k = 0; k < expected.size(); ++k) EXPECT_NEAR((*slopes)[k], expected[k], 1e-9) << k;
+    // Vds alone: the current between its shifts, no slope along Vgs.
+    const auto vds_slopes = extract_wrapper_slopes(r, 1, {false, true, false}, 2);
+    ASSERT_TRUE(vds_slopes);
+    const std::vector<double> vds_expected{1.0 - h / 2, 2.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0};
+    ASSERT_EQ(vds_slopes->size(), vds_expected.size());
+    for (std::size_t k = 0; k < vds_expected.size(); ++k)
+        EXPECT_NEAR((*vds_slopes)[k], vds_expected[k], 1e-9) << k;
+    // A plot missing (never the bare last one in its place) or of other than the grid's points.
+    EXPECT_FALSE(extract_wrapper_slopes(r, 1, {true, true, true}, 2));
+    EXPECT_FALSE(extract_wrapper_slopes(r, 1, {true, true, false}, 3));
+    EXPECT_FALSE(extract_wrapper_slopes(r, 1, {false, false, false}, 2));
+    r.vectors.erase(r.vectors.begin() + 3);
+    EXPECT_FALSE(extract_wrapper_slopes(r, 1, {true, true, false}, 2));
+}
+
+// Reverse terms: where the swept drain lies below the source (in the
+// n-channel frame) the part sums its reverse terms, and the sweep saves the
+// node voltages that say so.
+TEST(LutExtract, ShiftedSweepsTakeTheReverseTermsWhereTheChannelTurns) {
+    const std::vector<BeyondTerms> rest{channel_beyond("m1", 1.0, true)};
+    EXPECT_EQ(build_slope_return_vectors(1, rest),
+              (std::vector<std::string>{"vds#branch", "@m1[id]", "drain", "source", "vds#branch"}));
+    const std::vector<ShiftedSweep> sweeps{{SlopeAxis::Vds, 0, {0, 0}, {2, 5}}};
+    SimulationResponse r;
+    r.vectors = {vec("vds#branch", {0, 0, 3, 1, -1, -3}), vec("@m1[id]", {0, 0, 2, 1, 1, 2}),
+                 vec("drain", {-2, -1, -0.5, 0, 0.5, 1}), vec("source", {0, 0, 0, 0, 0, 0})};
+    // Id = -vds#branch less the channel's -id below 0 V, less id from 0 V up.
+    EXPECT_EQ(*extract_beyond(r, sweeps, rest), (std::vector<std::vector<double>>{{-1, -2, 0, 1}}));
+    // A pmos reads its voltages turned, and its channel current: in reverse above 0 V.
+    const std::vector<BeyondTerms> p{channel_beyond("m1", -1.0, true)};
+    EXPECT_EQ(*extract_beyond(r, sweeps, p), (std::vector<std::vector<double>>{{-1, 0, 0, 1}}));
+    r.vectors.pop_back();
+    EXPECT_FALSE(extract_beyond(r, sweeps, rest));
+}
+
 // What the drain carries beyond the channel in each plot of shifted
 // sweeps: Id less the channel current (n-channel frame), lead-in dropped.
 TEST(LutExtract, ShiftedSweepsDropTheirLeadIn) {
@@ -567,7 +649,7 @@ TEST(LutExtract, ShiftedSweepsDropTheirLeadIn) {
     EXPECT_EQ((*extract_beyond(r, sweeps, {channel_beyond("m1", -1.0)}))[0], (std::vector<double>{4, 6}));
     // Series resistances: only the currents named, each with its sign; the
     // parts one after the other.
-    const std::vector<BeyondTerms> rest{{false, {{"@m1[id]", -2.0}}}, {true, {}}};
+    const std::vector<BeyondTerms> rest{{false, {{"@m1[id]", -2.0}}, std::nullopt}, {true, {}, std::nullopt}};
     EXPECT_EQ((*extract_beyond(r, sweeps, rest))[1], (std::vector<double>{-8, -8, 5, 6}));
     r.vectors[3].real.pop_back();
     EXPECT_FALSE(extract_beyond(r, sweeps, {channel_beyond("m1", 1.0)}));
@@ -578,7 +660,7 @@ TEST(LutExtract, ShiftedSweepsDropTheirLeadIn) {
     EXPECT_EQ(*extract_beyond(one, vbs_sweep, {channel_beyond("m1", 1.0)}),
               (std::vector<std::vector<double>>{{0.75}}));
     // A vector the response lacks.
-    EXPECT_FALSE(extract_beyond(one, vbs_sweep, {BeyondTerms{false, {{"@m1[isub]", 1.0}}}}));
+    EXPECT_FALSE(extract_beyond(one, vbs_sweep, {BeyondTerms{false, {{"@m1[isub]", 1.0}}, std::nullopt}}));
 }
 
 TEST(LutExtract, AlterFailureClassification) {
