@@ -186,11 +186,6 @@ struct SeriesRows {
         pt.gbs = d.small_signal[plan->gbs][at];
         return pt;
     }
-    // What the drain resistance (`drain`) or the source resistance carries
-    // towards its terminal at point `pt` (`at` of rows `d`), by the balance
-    // at its internal node: the channel current, the junction's and the
-    // rest's parts that enter there. The terminals' own currents would also
-    // hold what a subcircuit wrapper puts between the terminals.
     // What the drain resistance (`drain`) or the source resistance carries,
     // from what enters the device's drain (n-channel frame): the drain
     // terminal's current less what a subcircuit wrapper carries there
@@ -203,6 +198,11 @@ struct SeriesRows {
         const double pin = polarity * (d.id[at] - wrapper);
         return drain ? pin : pin - resistance_current(d, at, pt, true) + resistance_current(d, at, pt, false);
     }
+    // What the drain resistance (`drain`) or the source resistance carries
+    // towards its terminal at point `pt` (`at` of rows `d`), by the balance
+    // at its internal node: the channel current, the junction's and the
+    // rest's parts that enter there. The terminals' own currents would also
+    // hold what a subcircuit wrapper puts between the terminals.
     double resistance_current(const VbsData& d, std::size_t at, const SeriesPoint& pt, bool drain) const {
         const bool reversed = pt.reverse();
         double sum = (reversed ? -1.0 : 1.0) * d.small_signal[plan->channel][at] +
@@ -989,6 +989,29 @@ Result<std::vector<ChunkResult>, NgspiceError> run_tasks(
     return results;
 }
 
+// One request per (W, L) pair, `request(wi, li)`, and per pair (wi * n_l +
+// li) what `read` makes of its answer: nothing where the request failed. A
+// time-out ends the generation.
+template <class T, class Request, class Read>
+Result<std::vector<std::optional<T>>, NgspiceError> run_per_pair(const Simulator& simulator,
+                                                                 const LutConfig& config,
+                                                                 const Request& request, const Read& read) {
+    const std::size_t n_w = config.widths.size(), n_l = config.lengths.size();
+    MORVA_ASSIGN(auto ended, run_task_set<std::optional<T>>(
+                                 simulator, n_w * n_l,
+                                 [&](std::size_t k,
+                                     const std::function<bool()>&) -> Result<std::optional<T>, NgspiceError> {
+                                     SimulationOutcome outcome = simulator.run(request(k / n_l, k % n_l));
+                                     if (!outcome && outcome.error().timed_out)
+                                         return err(std::move(outcome).error());
+                                     if (!outcome || !outcome->success) return std::optional<T>{};
+                                     return read(*outcome);
+                                 }));
+    std::vector<std::optional<T>> out(n_w * n_l);
+    for (auto& [k, value] : ended) out[k] = std::move(value);
+    return out;
+}
+
 Result<WrapperSlopes, NgspiceError> sweep_wrapper(const Simulator& simulator, const LutConfig& config,
                                                   const Probed& probed, const WrapperAxes& along,
                                                   std::size_t n_points, Messages& messages) {
@@ -996,30 +1019,22 @@ Result<WrapperSlopes, NgspiceError> sweep_wrapper(const Simulator& simulator, co
                       n_vbs = config.vbs_values.size();
     const auto n_axes = static_cast<std::size_t>(std::count(along.begin(), along.end(), true));
     const auto start = Clock::now();
-    MORVA_ASSIGN(
-        auto ended,
-        run_task_set<std::optional<std::vector<double>>>(
-            simulator, n_w * n_l,
-            [&](std::size_t k,
-                const std::function<bool()>&) -> Result<std::optional<std::vector<double>>, NgspiceError> {
-                const std::size_t wi = k / n_l, li = k % n_l;
-                ngspice::SimulationRequest req;
-                req.id = fmt::cat("wrapper-w", wi, "-l", li);
-                req.netlist = build_slope_netlist(config, {}, config.widths[wi], config.lengths[li]);
-                req.commands = build_wrapper_commands(config, probed.device_path, along);
-                req.pre_commands = model_dir_pre_commands(config);
-                req.return_vectors = build_slope_return_vectors(2 * n_axes * n_vbs, {});
-                SimulationOutcome outcome = simulator.run(std::move(req));
-                if (!outcome && outcome.error().timed_out) return err(std::move(outcome).error());
-                if (!outcome || !outcome->success) return std::optional<std::vector<double>>{};
-                return extract_wrapper_slopes(*outcome, n_vbs, along, n_points);
-            }));
-    WrapperSlopes out(n_w * n_l);
-    std::size_t failed = 0;
-    for (auto& [k, slopes] : ended) {
-        failed += slopes ? 0 : 1;
-        out[k] = std::move(slopes);
-    }
+    MORVA_ASSIGN(WrapperSlopes out,
+                 run_per_pair<std::vector<double>>(
+                     simulator, config,
+                     [&](std::size_t wi, std::size_t li) {
+                         ngspice::SimulationRequest req;
+                         req.id = fmt::cat("wrapper-w", wi, "-l", li);
+                         req.netlist = build_slope_netlist(config, {}, config.widths[wi], config.lengths[li]);
+                         req.commands = build_wrapper_commands(config, probed.device_path, along);
+                         req.pre_commands = model_dir_pre_commands(config);
+                         req.return_vectors = build_slope_return_vectors(2 * n_axes * n_vbs, {});
+                         return req;
+                     },
+                     [&](const ngspice::SimulationResponse& r) {
+                         return extract_wrapper_slopes(r, n_vbs, along, n_points);
+                     }));
+    const auto failed = static_cast<std::size_t>(std::count(out.begin(), out.end(), std::nullopt));
     if (failed)
         messages.err(
             fmt::cat("  warning: what the subcircuit carries at the drain beside the device could not "
@@ -1113,12 +1128,10 @@ Result<FitGrids, NgspiceError> sweep_fit_grids(const Simulator& simulator, const
     const std::vector<std::string>& vectors = probed.small_signal.vectors;
     const auto start = Clock::now();
     MORVA_ASSIGN(
-        auto ended,
-        run_task_set<std::optional<std::vector<VbsData>>>(
-            simulator, n_w * n_l,
-            [&](std::size_t k,
-                const std::function<bool()>&) -> Result<std::optional<std::vector<VbsData>>, NgspiceError> {
-                const std::size_t wi = k / n_l, li = k % n_l;
+        out.rows,
+        run_per_pair<std::vector<VbsData>>(
+            simulator, config,
+            [&](std::size_t wi, std::size_t li) {
                 ngspice::SimulationRequest req;
                 req.id = fmt::cat("fit-w", wi, "-l", li);
                 req.netlist = build_netlist(c, c.vgs, ParamMask{}, probed.device_path, c.widths[wi],
@@ -1126,18 +1139,13 @@ Result<FitGrids, NgspiceError> sweep_fit_grids(const Simulator& simulator, const
                 req.commands = build_multi_vbs_commands(c, c.vgs);
                 req.pre_commands = model_dir_pre_commands(c);
                 req.return_vectors = build_return_vectors(n_vbs, probed.device_path, ParamMask{}, vectors);
-                SimulationOutcome outcome = simulator.run(std::move(req));
-                if (!outcome && outcome.error().timed_out) return err(std::move(outcome).error());
-                if (!outcome || !outcome->success) return std::optional<std::vector<VbsData>>{};
-                return extract_all_vbs(*outcome, n_vbs, n_rows, n_cols, probed.device_path, ParamMask{},
-                                       vectors);
+                return req;
+            },
+            [&](const ngspice::SimulationResponse& r) {
+                return extract_all_vbs(r, n_vbs, n_rows, n_cols, probed.device_path, ParamMask{}, vectors);
             }));
-    out.rows.resize(n_w * n_l);
-    std::size_t had = 0;
-    for (auto& [k, rows] : ended) {
-        had += rows ? 1 : 0;
-        out.rows[k] = std::move(rows);
-    }
+    const std::size_t had = out.rows.size() - static_cast<std::size_t>(
+                                                  std::count(out.rows.begin(), out.rows.end(), std::nullopt));
     messages.out(
         fmt::cat("  series resistances: too few points per block for their fit, so each pair sweeps ", n_rows,
                  " Vgs x ", n_cols, " Vds of its own (", had, " of ", n_w * n_l, " had, ",
