@@ -229,6 +229,14 @@ std::function<SimulationOutcome(SimulationResponse)> pool_error() {
     return [](SimulationResponse) -> SimulationOutcome { return err(NgspiceError::worker_crashed("gone")); };
 }
 
+bool any_request(const SimulationRequest&) { return true; }
+
+// The response without the channel's small-signal values.
+SimulationOutcome without_small_signal(SimulationResponse r) {
+    std::erase_if(r.vectors, [](const VectorData& v) { return v.name.find("@m1[g") != std::string::npos; });
+    return r;
+}
+
 LutConfig small_config() {
     LutConfig c;
     c.model_card = ".model nch nmos level=1";
@@ -340,18 +348,12 @@ TEST(LutGenerate, FallbacksThatRealNgspiceDoesNotProvoke) {
 // Where the simulator reports no small-signal values (for the device, or in
 // some responses), gm and gds are differences of Id, said once.
 TEST(LutGenerate, ConductancesFallBackToDifferencesWithOneLine) {
-    const auto strip = [](SimulationResponse r) -> SimulationOutcome {
-        std::erase_if(r.vectors,
-                      [](const VectorData& v) { return v.name.find("@m1[g") != std::string::npos; });
-        return r;
-    };
-    const auto any = [](const SimulationRequest&) { return true; };
     for (const auto& [fault, line] :
-         std::vector<std::pair<Fault, std::string>>{{{any, strip},
+         std::vector<std::pair<Fault, std::string>>{{{any_request, without_small_signal},
                                                      "  warning: the simulator reports no small-signal "
                                                      "values for 'm1': gm and gds are differences of Id "
                                                      "over the grid steps\n"},
-                                                    {{id_is("lut-w0-l1"), strip},
+                                                    {{id_is("lut-w0-l1"), without_small_signal},
                                                      "  warning: 2 of 8 (W, Vbs, L) blocks came back without "
                                                      "small-signal values: their gm and gds are "
                                                      "differences of Id over the grid steps\n"}}) {
@@ -372,12 +374,6 @@ TEST(LutGenerate, ConductancesFallBackToDifferencesWithOneLine) {
 // channel's values the table says NaN there (and so does the line), never 0;
 // with them a one-point axis keeps the channel's own.
 TEST(LutGenerate, AnAxisOfOnePointNeverGivesAZeroSlope) {
-    const auto strip = [](SimulationResponse r) -> SimulationOutcome {
-        std::erase_if(r.vectors,
-                      [](const VectorData& v) { return v.name.find("@m1[g") != std::string::npos; });
-        return r;
-    };
-    const auto any = [](const SimulationRequest&) { return true; };
     for (const auto& [vgs, vds, line] : std::vector<std::tuple<SweepRange, SweepRange, std::string>>{
              {{0.0, 0.9, 0.1},
               {0.5, 0.5, 0.5},
@@ -394,7 +390,7 @@ TEST(LutGenerate, AnAxisOfOnePointNeverGivesAZeroSlope) {
         for (bool values : {false, true}) {
             Scripted s;
             Recorder rec;
-            if (!values) s.faults.push_back({any, strip});
+            if (!values) s.faults.push_back({any_request, without_small_signal});
             auto table = generate_lut(3, s.simulator(), c, rec);
             ASSERT_TRUE(table) << table.error().text();
             EXPECT_EQ(rec.stderr_text,
@@ -468,11 +464,10 @@ TEST(LutGenerate, SeriesResistancesThatCannotBeFittedFallBackToDifferences) {
             return r;
         };
     };
-    const auto any = [](const SimulationRequest&) { return true; };
     for (bool with_gbs : {true, false}) {
         Scripted s;
         Recorder rec;
-        s.faults.push_back({any, series_vectors(with_gbs)});
+        s.faults.push_back({any_request, series_vectors(with_gbs)});
         auto table = generate_lut(3, s.simulator(), small_config(), rec);
         ASSERT_TRUE(table) << table.error().text();
         expect_table_matches_device(*table, true);
@@ -534,7 +529,7 @@ TEST(LutGenerate, ABlockWhoseSlopesCannotAllBeHadFallsBackWhole) {
     };
     Scripted s;
     Recorder rec;
-    s.faults.push_back({[](const SimulationRequest&) { return true; }, source_resistance});
+    s.faults.push_back({any_request, source_resistance});
     LutConfig c = small_config();
     c.op_params = {"cgg", "gmbs"};
     c.vgs = {0.0, 2.1, 0.1};  // enough points for the fit without a sweep of its own
