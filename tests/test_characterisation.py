@@ -93,6 +93,15 @@ def ngspice_reference(tmp_path, card, jobs, vgs, vds, params=("vth", "cgg"), pmo
     return results
 
 
+def characterisation_deck(lib, w, l, sweep):
+    """The deck the pool path sends for one pair of nch at Vbs = 0, saving the channel's gm, gds and
+    id beside the drain branch: `w` and `l` as the deck writes them, `sweep` what follows `.dc`."""
+    return (f"nmos characterisation W={w} L={l}\n\n* model\n.include {lib}\n\n* test bench\n"
+            f"M1 drain gate source bulk nch W={w} L={l}\nVds drain source dc 0\nVgs gate  source dc 0\n"
+            "Vbs bulk  source dc 0.000e0\nVs  source 0    dc 0\n\n* operating-point parameters\n.save vds#branch\n"
+            f".save @m1[gm]\n.save @m1[gds]\n.save @m1[id]\n\n* sweep\n.dc {sweep}\n\n.end")
+
+
 def assert_close(actual, expected, atol=1e-15, rtol=1e-9):
     np.testing.assert_allclose(actual, expected, rtol=rtol, atol=atol)
 
@@ -608,10 +617,7 @@ def test_id_is_ngspice_bit_for_bit_where_shifted_sweeps_run(pool, impact_card, c
                           vgs=(0.0, 1.5, 0.25), vds=(0.0, 5.0, 0.25), vbs_values=[0.0])
     lut = pool.generate_lut(cfg, cache=False)
     assert re.search(r"^  \d+ slopes from \d+ shifted sweeps \(\d+ tasks\) in ", capfd.readouterr().out, re.M)
-    deck = (f"nmos characterisation W=1.000e-6 L=1.800e-7\n\n* model\n.include {impact_card}\n\n* test bench\n"
-            "M1 drain gate source bulk nch W=1.000e-6 L=1.800e-7\nVds drain source dc 0\nVgs gate  source dc 0\n"
-            "Vbs bulk  source dc 0.000e0\nVs  source 0    dc 0\n\n* operating-point parameters\n.save vds#branch\n"
-            ".save @m1[gm]\n.save @m1[gds]\n.save @m1[id]\n\n* sweep\n"
-            ".dc Vds 0.000000e0 5.000000e0 2.500000e-1 Vgs 0.000000e0 1.500000e0 2.500000e-1\n\n.end")
+    deck = characterisation_deck(impact_card, "1.000e-6", "1.800e-7",
+                                 "Vds 0.000000e0 5.000000e0 2.500000e-1 Vgs 0.000000e0 1.500000e0 2.500000e-1")
     direct = -np.asarray(pool.run_simulation(deck, ["run"]).vector("vds#branch")).reshape(7, 21)
     np.testing.assert_array_equal(lut.id, direct)

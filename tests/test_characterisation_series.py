@@ -11,6 +11,7 @@ import pytest
 
 import morva
 from conftest import ngspice_terminal, sample_library
+from test_characterisation import characterisation_deck
 
 needs_ngspice = pytest.mark.skipif(shutil.which("ngspice") is None, reason="ngspice not installed")
 
@@ -136,11 +137,8 @@ def test_id_stays_what_ngspice_gives(pool, card):
     # The table's rows come from the characterisation deck whatever else it saves.
     lib = card(MINIMAL)
     lut = characterise(pool, lib, "nch", "nmos", 1e-6, 1e-7, (0.0, 1.2, 0.2), (0.0, 1.2, 0.2), [0.0])
-    deck = (f"nmos characterisation W=1.000e-6 L=1.000e-7\n\n* model\n.include {lib}\n\n* test bench\n"
-            "M1 drain gate source bulk nch W=1.000e-6 L=1.000e-7\nVds drain source dc 0\nVgs gate  source dc 0\n"
-            "Vbs bulk  source dc 0.000e0\nVs  source 0    dc 0\n\n* operating-point parameters\n.save vds#branch\n"
-            ".save @m1[gm]\n.save @m1[gds]\n.save @m1[id]\n\n* sweep\n"
-            ".dc Vds 0.000000e0 1.200000e0 2.000000e-1 Vgs 0.000000e0 1.200000e0 2.000000e-1\n\n.end")
+    deck = characterisation_deck(lib, "1.000e-6", "1.000e-7",
+                                 "Vds 0.000000e0 1.200000e0 2.000000e-1 Vgs 0.000000e0 1.200000e0 2.000000e-1")
     direct = -np.asarray(pool.run_simulation(deck, ["run"]).vector("vds#branch")).reshape(7, 7)
     np.testing.assert_array_equal(lut.id, direct)
 
