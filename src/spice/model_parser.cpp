@@ -1245,10 +1245,10 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
         if (ascii_istarts_with(line, ".subckt")) ++depth;
         if (depth > 0) continue;
         if (ascii_istarts_with(line, ".param")) {
-            const std::string_view pairs = std::string_view(line).substr(6);
-            for (auto& [key, v] : parse_key_value_pairs(pairs, no_params))
-                defaults.params.emplace(std::move(key), v);
-            for (auto& pair : raw_param_list(pairs)) defaults.body_params.push_back(std::move(pair));
+            for (auto& pair : raw_param_list(std::string_view(line).substr(6))) {
+                if (auto v = parse_value(pair.second, no_params)) defaults.params.emplace(pair.first, *v);
+                defaults.body_params.push_back(std::move(pair));
+            }
             continue;
         }
         if (line.front() == '.' || line.front() == '*') continue;
