@@ -859,9 +859,7 @@ std::optional<double> site_value(std::string_view text, const ParamMap& params, 
     // the number reader, which skips a "(" as a separator.
     const bool quoted = !text.empty() && text.front() == '"';
     if (quoted) {
-        text.remove_prefix(1);
-        if (!text.empty() && text.back() == '"') text.remove_suffix(1);
-        text = trim(text);
+        text = trim(strip_double_quotes(text));
         while (!text.empty() && text.front() == '(') text = trim(text.substr(1));
     }
     // What follows a group or a number's token, glued to it, is a token of
