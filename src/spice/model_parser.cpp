@@ -1176,10 +1176,6 @@ RawParamList raw_param_list(std::string_view text) {
     return out;
 }
 
-}  // namespace
-
-namespace {
-
 // The header line of subcircuit `name` (lines.size() when none) and, in
 // `rest`, its text after the name: the first definition outside every other,
 // as one inside a subcircuit is that subcircuit's own.
