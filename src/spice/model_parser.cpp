@@ -859,9 +859,7 @@ std::optional<double> site_value(std::string_view text, const ParamMap& params, 
     // the number reader, which skips a "(" as a separator.
     const bool quoted = !text.empty() && text.front() == '"';
     if (quoted) {
-        text.remove_prefix(1);
-        if (!text.empty() && text.back() == '"') text.remove_suffix(1);
-        text = trim(text);
+        text = trim(strip_double_quotes(text));
         while (!text.empty() && text.front() == '(') text = trim(text.substr(1));
     }
     // What follows a group or a number's token, glued to it, is a token of
@@ -1178,10 +1176,6 @@ RawParamList raw_param_list(std::string_view text) {
     return out;
 }
 
-}  // namespace
-
-namespace {
-
 // The header line of subcircuit `name` (lines.size() when none) and, in
 // `rest`, its text after the name: the first definition outside every other,
 // as one inside a subcircuit is that subcircuit's own.
@@ -1245,10 +1239,10 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
         if (ascii_istarts_with(line, ".subckt")) ++depth;
         if (depth > 0) continue;
         if (ascii_istarts_with(line, ".param")) {
-            const std::string_view pairs = std::string_view(line).substr(6);
-            for (auto& [key, v] : parse_key_value_pairs(pairs, no_params))
-                defaults.params.emplace(std::move(key), v);
-            for (auto& pair : raw_param_list(pairs)) defaults.body_params.push_back(std::move(pair));
+            for (auto& pair : raw_param_list(std::string_view(line).substr(6))) {
+                if (auto v = parse_value(pair.second, no_params)) defaults.params.emplace(pair.first, *v);
+                defaults.body_params.push_back(std::move(pair));
+            }
             continue;
         }
         if (line.front() == '.' || line.front() == '*') continue;
