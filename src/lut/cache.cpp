@@ -602,15 +602,13 @@ std::optional<DeviceType> polarity_shown(const TransistorLut& t) {
     return std::nullopt;
 }
 
-const char* device_name(DeviceType type) { return type == DeviceType::Pmos ? "pmos" : "nmos"; }
-
 }  // namespace
 
 std::string key_document(const LutConfig& c) {
     std::string out;
     out.reserve(512);
     out.append("{\"v\":5,\"device_type\":");
-    append_string(out, c.device_type == DeviceType::Pmos ? "pmos" : "nmos");
+    append_string(out, device_type_name(c.device_type));
     out.append(",\"model_card\":");
     append_string(out, c.model_card);
     out.append(",\"model_file\":");
@@ -809,8 +807,8 @@ std::optional<std::string> table_mismatch(const TransistorLut& table, const LutC
                             " requested but not in the table");
     }
     if (auto shown = polarity_shown(table); shown && *shown != config.device_type)
-        return fmt::cat("the currents are a ", device_name(*shown), " device's, the configuration is ",
-                        device_name(config.device_type));
+        return fmt::cat("the currents are a ", device_type_name(*shown), " device's, the configuration is ",
+                        device_type_name(config.device_type));
     return std::nullopt;
 }
 
