@@ -71,7 +71,7 @@ struct Plan {
     double type_sign = 1.0;
     std::optional<parser::SubcircuitDefaults> defaults;
     std::vector<Device> devices;  // [wi * n_l + li]
-    std::vector<double> widths, lengths, vbs, vgs, vds;
+    std::vector<double> lengths, vbs, vgs, vds;
     ParamMask requested{};
     bool use_dc_solver = false;
 };
@@ -555,7 +555,6 @@ ParamMask evaluator_params(const LutConfig& config, Messages& messages) {
 
 // The axes the items evaluate, and how.
 void take_axes(Plan& plan, const LutConfig& config) {
-    plan.widths = config.widths;
     plan.lengths = config.lengths;
     plan.vbs = config.vbs_values;
     plan.vgs = generate_ngspice::sweep_axis(config.vgs);
