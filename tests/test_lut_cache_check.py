@@ -41,6 +41,15 @@ def characterise(pool, capfd, config, **kw):
     return lut, simulated, [str(w.message) for w in caught if w.category is RuntimeWarning]
 
 
+def plant(pool, capfd, config, other):
+    """The table of `other`, stored under the cache key of `config`, and that key."""
+    made = pool.generate_lut(other, cache=False)
+    key = morva.lut_cache_key(config)
+    made.save(key)
+    capfd.readouterr()
+    return made, key
+
+
 # Each difference the check finds has its case in the C++ tests; here the
 # road through generate_lut, on tables ngspice made.
 @pytest.mark.parametrize("stored, wanted, reason", [
@@ -55,10 +64,7 @@ def characterise(pool, capfd, config, **kw):
 ])
 def test_a_table_of_another_configuration_is_characterised_afresh(pool, home, capfd, stored, wanted, reason):
     config = morva.LutConfig(**{**SMALL, **wanted})
-    other = pool.generate_lut(morva.LutConfig(**{**SMALL, **stored}), cache=False)
-    key = morva.lut_cache_key(config)
-    other.save(key)
-    capfd.readouterr()
+    _, key = plant(pool, capfd, config, morva.LutConfig(**{**SMALL, **stored}))
 
     lut, simulated, warned = characterise(pool, capfd, config)
     assert warned == [f"{morva.lut_cache_path(key)} holds a table of another configuration ({reason}); "
@@ -79,9 +85,7 @@ def test_a_matching_table_is_returned_as_stored(pool, home, capfd):
     # a table written for the same axes by another configuration (here other
     # instance naming) is as good as its own.
     config = morva.LutConfig(op_params=["von", "no_such_parameter"], **SMALL)
-    made = pool.generate_lut(morva.LutConfig(op_params=["VON"], device_name="m9", **SMALL), cache=False)
-    made.save(morva.lut_cache_key(config))
-    capfd.readouterr()
+    made, _ = plant(pool, capfd, config, morva.LutConfig(op_params=["VON"], device_name="m9", **SMALL))
     lut, simulated, warned = characterise(pool, capfd, config)
     assert (simulated, warned) == (False, [])
     assert made.extracted_op_params == ["von"]
@@ -127,11 +131,8 @@ def test_a_native_table_holds_what_the_evaluator_gives(pool, home, capfd):
     # another configuration's. Through the pool a model may lack it.
     config = morva.LutConfig(model_file=str(EXAMPLE), model_name="nch", use_native_bsim4=True,
                              op_params=["vth", "cgg"], **SMALL)
-    made = pool.generate_lut(morva.LutConfig(model_file=str(EXAMPLE), model_name="nch", use_native_bsim4=True,
-                                             **SMALL), cache=False)
-    key = morva.lut_cache_key(config)
-    made.save(key)
-    capfd.readouterr()
+    _, key = plant(pool, capfd, config,
+                   morva.LutConfig(model_file=str(EXAMPLE), model_name="nch", use_native_bsim4=True, **SMALL))
     lut, simulated, warned = characterise(pool, capfd, config)
     assert warned == [f"{morva.lut_cache_path(key)} holds a table of another configuration (operating-point "
                       'parameter "vth" requested but not in the table); regenerating']

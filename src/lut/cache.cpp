@@ -602,15 +602,13 @@ std::optional<DeviceType> polarity_shown(const TransistorLut& t) {
     return std::nullopt;
 }
 
-const char* device_name(DeviceType type) { return type == DeviceType::Pmos ? "pmos" : "nmos"; }
-
 }  // namespace
 
 std::string key_document(const LutConfig& c) {
     std::string out;
     out.reserve(512);
     out.append("{\"v\":5,\"device_type\":");
-    append_string(out, c.device_type == DeviceType::Pmos ? "pmos" : "nmos");
+    append_string(out, device_type_name(c.device_type));
     out.append(",\"model_card\":");
     append_string(out, c.model_card);
     out.append(",\"model_file\":");
@@ -780,18 +778,13 @@ Result<void, LutError> save(const std::string& path, const TransistorLut& table)
 }
 
 std::optional<std::string> table_mismatch(const TransistorLut& table, const LutConfig& config) {
-    const std::pair<std::string_view, std::vector<double>> axes[] = {
-        {"widths", config.widths},
-        {"vbs_values", config.vbs_values},
-        {"lengths", config.lengths},
-        {"vgs", generate_ngspice::sweep_axis(config.vgs)},
-        {"vds", generate_ngspice::sweep_axis(config.vds)},
-    };
-    const std::vector<double>* stored[] = {&table.widths, &table.vbs_values, &table.lengths, &table.vgs,
-                                           &table.vds};
-    for (std::size_t i = 0; i < std::size(axes); ++i) {
-        if (auto problem = axis_mismatch(axes[i].first, *stored[i], axes[i].second)) return problem;
-    }
+    if (auto problem = axis_mismatch("widths", table.widths, config.widths)) return problem;
+    if (auto problem = axis_mismatch("vbs_values", table.vbs_values, config.vbs_values)) return problem;
+    if (auto problem = axis_mismatch("lengths", table.lengths, config.lengths)) return problem;
+    if (auto problem = axis_mismatch("vgs", table.vgs, generate_ngspice::sweep_axis(config.vgs)))
+        return problem;
+    if (auto problem = axis_mismatch("vds", table.vds, generate_ngspice::sweep_axis(config.vds)))
+        return problem;
     const auto names = [](const std::vector<std::string>& list, std::string_view name) {
         return std::any_of(list.begin(), list.end(),
                            [name](const std::string& p) { return ascii_iequals(p, name); });
@@ -814,8 +807,8 @@ std::optional<std::string> table_mismatch(const TransistorLut& table, const LutC
                             " requested but not in the table");
     }
     if (auto shown = polarity_shown(table); shown && *shown != config.device_type)
-        return fmt::cat("the currents are a ", device_name(*shown), " device's, the configuration is ",
-                        device_name(config.device_type));
+        return fmt::cat("the currents are a ", device_type_name(*shown), " device's, the configuration is ",
+                        device_type_name(config.device_type));
     return std::nullopt;
 }
 

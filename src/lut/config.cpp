@@ -108,6 +108,8 @@ Result<DeviceType, std::string> parse_device_type(std::string_view text) {
     return err(fmt::cat("device_type must be 'nmos' or 'pmos', got '", text, "'"));
 }
 
+std::string_view device_type_name(DeviceType type) { return type == DeviceType::Pmos ? "pmos" : "nmos"; }
+
 Result<LutConfig, std::string> resolve_config(const LutConfigRequest& r) {
     LutConfig c;
     MORVA_ASSIGN(c.lengths, resolve_lengths(r));

@@ -44,6 +44,8 @@ enum class DeviceType : std::uint8_t { Nmos, Pmos };
 // Parses the device-type text exactly ("nmos" or "pmos"); the error is the
 // user-facing message.
 Result<DeviceType, std::string> parse_device_type(std::string_view text);
+// The text of `type`: "nmos" or "pmos", as a card's type is written.
+std::string_view device_type_name(DeviceType type);
 
 // The internal configuration read by the generators and the cache key.
 struct LutConfig {

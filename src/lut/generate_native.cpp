@@ -71,7 +71,7 @@ struct Plan {
     double type_sign = 1.0;
     std::optional<parser::SubcircuitDefaults> defaults;
     std::vector<Device> devices;  // [wi * n_l + li]
-    std::vector<double> widths, lengths, vbs, vgs, vds;
+    std::vector<double> lengths, vbs, vgs, vds;
     ParamMask requested{};
     bool use_dc_solver = false;
 };
@@ -505,7 +505,7 @@ std::optional<ModelChoice> resolve_model(const LutConfig& config, const KitReadi
 // in width as well as length. A geometry outside every bin or a card of the
 // other type is refused, as ngspice refuses them, before any evaluation.
 Result<void, NgspiceError> choose_bins(Plan& plan, const LutConfig& config, const std::string& model) {
-    const std::string_view device_type = config.device_type == DeviceType::Pmos ? "pmos" : "nmos";
+    const std::string_view device_type = device_type_name(config.device_type);
     for (const Device& device : plan.devices) {
         const parser::Bsim4ModelCard* card =
             parser::select_card_for_length(plan.kit.cards, model, device.l, device.bin_w);
@@ -555,7 +555,6 @@ ParamMask evaluator_params(const LutConfig& config, Messages& messages) {
 
 // The axes the items evaluate, and how.
 void take_axes(Plan& plan, const LutConfig& config) {
-    plan.widths = config.widths;
     plan.lengths = config.lengths;
     plan.vbs = config.vbs_values;
     plan.vgs = generate_ngspice::sweep_axis(config.vgs);
@@ -718,7 +717,7 @@ std::optional<std::string> card_type_problem(const LutConfig& config, const pars
     const std::optional<ModelChoice> choice = find_model(config, reading);
     if (!choice) return std::nullopt;
     const std::string& model = choice->model;
-    const std::string_view wanted = config.device_type == DeviceType::Pmos ? "pmos" : "nmos";
+    const std::string_view wanted = device_type_name(config.device_type);
     const parser::Bsim4ModelCard* other = nullptr;
     for (const parser::Bsim4ModelCard& card : reading.kit.cards) {
         if (!parser::names_model(card.name, model, parser::BinNaming::Loose)) continue;

@@ -56,6 +56,12 @@ bool defines_model(const Kit& kit, std::string_view model, BinNaming naming = Bi
     return false;
 }
 
+// Whether this reader can tell which bin ngspice gives a size: no value is
+// left to an .if branch, and the kit's scale is a finite positive number.
+bool sizes_binnable(const Kit& kit) {
+    return !kit.conditional && std::isfinite(kit.scale) && kit.scale > 0.0;
+}
+
 // Whether ngspice finds no card of `model` for a device of `w` x `l`
 // (in the kit's unit), as far as this reader can tell.
 bool misses(const Kit& kit, std::string_view model, double w, double l) {
@@ -122,7 +128,7 @@ std::optional<std::string> subcircuit_problem(const LutConfig& config, const Kit
                             location(config));
         }
     }
-    if (kit.conditional || !(std::isfinite(kit.scale) && kit.scale > 0.0)) return std::nullopt;
+    if (!sizes_binnable(kit)) return std::nullopt;
     for (double w : config.widths) {
         for (double l : config.lengths) {
             const parser::ParamMap scope = defaults->scope(sizes_passed(config, w, l));
@@ -150,7 +156,7 @@ std::optional<std::string> device_problem(const LutConfig& config, const Kit& ki
     // these names; with others ngspice decides.
     if (!ascii_iequals(config.width_param, "w") || !ascii_iequals(config.length_param, "l"))
         return std::nullopt;
-    if (kit.conditional || !(std::isfinite(kit.scale) && kit.scale > 0.0)) return std::nullopt;
+    if (!sizes_binnable(kit)) return std::nullopt;
     for (double w : config.widths) {
         for (double l : config.lengths) {
             if (misses(kit, config.model_name, w, l))

@@ -31,39 +31,20 @@ std::optional<IoError> open_problem(const std::string& path) {
     return std::nullopt;
 }
 
-// A file that cannot be opened, or a kit that ngspice would follow without
-// end; other failures are left to the checks that name them.
-std::optional<ModelFileProblem> reading_problem(const bsim4::Bsim4Error& e, const std::string& path) {
-    if (e.kind == bsim4::Bsim4Error::Kind::Io && e.io.os_code != 0) return unreadable(e.io, path);
-    if (auto cycle = spice::model_parser::kit_cycle_of(e))
-        return ModelFileProblem{std::move(*cycle), std::nullopt};
-    return std::nullopt;
-}
-
-// A section looked for in an include, or (with `text`) the section read.
-std::optional<ModelFileProblem> library_problem(const std::string& path, const std::string& section,
-                                                std::optional<spice::model_parser::KitText>* text) {
-    if (text) {
-        auto read = spice::model_parser::read_kit_text(path, section);
-        if (!read) return reading_problem(read.error(), path);
-        if (!read->section_found)
-            return ModelFileProblem{spice::model_parser::section_not_found(section, path), std::nullopt};
-        text->emplace(std::move(*read));
+// The kit at `path` (of `section`, when given) read into `text`, or why it
+// cannot serve: a file that cannot be opened, a kit that ngspice would follow
+// without end, a section it does not hold, looked for in the text read; other
+// failures are left to the checks that name them.
+std::optional<ModelFileProblem> read_problem(const std::string& path, std::optional<std::string_view> section,
+                                             std::optional<KitTextReading>& text) {
+    text.emplace(spice::model_parser::read_kit_text(path, section));
+    if (!*text) {
+        const bsim4::Bsim4Error& e = text->error();
+        if (e.kind == bsim4::Bsim4Error::Kind::Io && e.io.os_code != 0) return unreadable(e.io, path);
+        if (auto cycle = spice::model_parser::kit_cycle_of(e))
+            return ModelFileProblem{std::move(*cycle), std::nullopt};
         return std::nullopt;
     }
-    auto found = spice::model_parser::has_section(path, std::string_view(section));
-    if (!found) return reading_problem(found.error(), path);
-    if (!*found) return ModelFileProblem{spice::model_parser::section_not_found(section, path), std::nullopt};
-    return std::nullopt;
-}
-
-// The model file read whole, its section looked for in the text read.
-std::optional<ModelFileProblem> model_file_text_problem(const std::string& path,
-                                                        const std::optional<std::string>& section,
-                                                        std::optional<KitTextReading>& text) {
-    if (auto io = open_problem(path)) return unreadable(std::move(*io), path);
-    text.emplace(spice::model_parser::read_kit_text(path, section));
-    if (!*text) return reading_problem(text->error(), path);
     if (section && !(*text)->section_found)
         return ModelFileProblem{spice::model_parser::section_not_found(*section, path), std::nullopt};
     return std::nullopt;
@@ -79,13 +60,16 @@ std::optional<ModelFileProblem> model_file_problem(
     const LutConfig& config, std::optional<KitTextReading>& text,
     std::vector<std::optional<spice::model_parser::KitText>>* includes) {
     if (config.model_file) {
-        if (auto problem = model_file_text_problem(*config.model_file, config.model_section, text))
-            return problem;
+        const std::string& path = *config.model_file;
+        if (auto io = open_problem(path)) return unreadable(std::move(*io), path);
+        if (auto problem = read_problem(path, config.model_section, text)) return problem;
     }
     for (const auto& [path, section] : config.model_includes) {
-        std::optional<spice::model_parser::KitText>* read = nullptr;
-        if (includes) read = &includes->emplace_back();
-        if (auto problem = library_problem(path, section, read)) return problem;
+        std::optional<KitTextReading> read;
+        if (auto problem = read_problem(path, section, read)) return problem;
+        if (!includes) continue;
+        std::optional<spice::model_parser::KitText>& kept = includes->emplace_back();
+        if (*read) kept.emplace(std::move(**read));
     }
     return std::nullopt;
 }

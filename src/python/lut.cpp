@@ -132,12 +132,23 @@ PyLutConfig make_lut_config(nb::handle device_type, nb::handle width, nb::handle
     return PyLutConfig{std::move(r.device_type), std::move(resolved).value()};
 }
 
+// A new list of `items`, a pair as a tuple.
+template <class T>
+nb::list new_list(const std::vector<T>& items) {
+    nb::list out;
+    for (const T& item : items) {
+        if constexpr (requires { item.second; })
+            out.append(nb::make_tuple(item.first, item.second));
+        else
+            out.append(item);
+    }
+    return out;
+}
+
 // A list property: None for a single value, else a new list.
 nb::object list_or_none(const std::vector<double>& values) {
     if (values.size() == 1) return nb::none();
-    nb::list out;
-    for (double v : values) out.append(v);
-    return out;
+    return new_list(values);
 }
 
 nb::tuple sweep_tuple(const lut::SweepRange& r) { return nb::make_tuple(r.start, r.stop, r.step); }
@@ -251,22 +262,11 @@ void register_lut_config(nb::module_& m) {
     cls.def_prop_ro("width_param", [](const PyLutConfig& s) { return s.config.width_param; });
     cls.def_prop_ro("length_param", [](const PyLutConfig& s) { return s.config.length_param; });
     cls.def_prop_ro(
-        "model_includes",
-        [](const PyLutConfig& s) {
-            nb::list out;
-            for (const auto& [path, section] : s.config.model_includes)
-                out.append(nb::make_tuple(path, section));
-            return out;
-        },
+        "model_includes", [](const PyLutConfig& s) { return new_list(s.config.model_includes); },
         nb::sig("def model_includes(self) -> list[tuple[str, str]]"));
     cls.def_prop_ro("device_name", [](const PyLutConfig& s) { return s.config.device_name; });
     cls.def_prop_ro(
-        "op_params",
-        [](const PyLutConfig& s) {
-            nb::list out;
-            for (const std::string& p : s.config.op_params) out.append(p);
-            return out;
-        },
+        "op_params", [](const PyLutConfig& s) { return new_list(s.config.op_params); },
         nb::sig("def op_params(self) -> list[str]"));
     cls.def_prop_ro("use_native_bsim4", [](const PyLutConfig& s) { return s.config.use_native_bsim4; });
     cls.def_prop_ro("use_dc_solver", [](const PyLutConfig& s) { return s.config.use_dc_solver; });
@@ -489,13 +489,7 @@ void register_design_result(nb::module_& m) {
             f.name, [member](const PyDesignResult& s) { return s.result.*member; }, f.doc);
     }
     cls.def_prop_ro(
-        "constraint_errors",
-        [](const PyDesignResult& s) {
-            nb::list out;
-            for (const auto& [label, error] : s.result.constraint_errors)
-                out.append(nb::make_tuple(label, error));
-            return out;
-        },
+        "constraint_errors", [](const PyDesignResult& s) { return new_list(s.result.constraint_errors); },
         nb::sig("def constraint_errors(self) -> list[tuple[str, float]]"),
         "Per-constraint relative errors as a list of (name, error) tuples.");
     cls.def("__repr__", &design_result_repr);
@@ -578,12 +572,7 @@ void register_transistor_lut(nb::module_& m) {
         nb::sig("def shape(self) -> tuple[int, int, int, int, int]"),
         "Shape of the LUT data as ``(n_w, n_vbs, n_l, n_vgs, n_vds)``.");
     cls.def_prop_ro(
-        "extracted_op_params",
-        [](const PyTransistorLut& s) {
-            nb::list out;
-            for (const std::string& p : s.table.extracted_op_params) out.append(p);
-            return out;
-        },
+        "extracted_op_params", [](const PyTransistorLut& s) { return new_list(s.table.extracted_op_params); },
         nb::sig("def extracted_op_params(self) -> list[str]"),
         "Names of OP parameters that were actually extracted.  Empty when\n"
         "the LUT was generated with the fast DC-only path (no ``op_params``\n"
