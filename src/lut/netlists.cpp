@@ -28,10 +28,6 @@ constexpr std::string_view kBuiltinPmos =
 // this (dctrcurv.c: DBL_EPSILON * 1e3).
 constexpr double kSweepTolerance = DBL_EPSILON * 1e3;
 
-std::string_view title_word(const LutConfig& c) {
-    return c.device_type == DeviceType::Pmos ? "pmos" : "nmos";
-}
-
 double parse_number(std::string_view text) {
     double v = 0.0;
     std::from_chars(text.data(), text.data() + text.size(), v);
@@ -312,8 +308,8 @@ std::string characterisation_netlist(const LutConfig& c, const SweepRange& vgs, 
                                      double w, double l, double vbs) {
     std::string out;
     out.reserve(512 + c.model_card.size());
-    out += fmt::cat(title_word(c), " characterisation ", c.width_param, "=", fmt::exp(w, 3), " ",
-                    c.length_param, "=", fmt::exp(l, 3), "\n\n* model\n");
+    out += fmt::cat(device_type_name(c.device_type), " characterisation ", c.width_param, "=", fmt::exp(w, 3),
+                    " ", c.length_param, "=", fmt::exp(l, 3), "\n\n* model\n");
     out += build_model_card(c);
     out += "\n\n* test bench\n";
     out += device_line(c, w, l);
@@ -396,7 +392,7 @@ std::string probe_netlist(const LutConfig& c, std::string_view param, std::strin
     const double l = c.lengths.empty() ? 0.0 : c.lengths[c.lengths.size() / 2];
     const double vds = (c.vds.start + c.vds.stop) / 2.0;
     const double vbs = c.vbs_values.empty() ? 0.0 : c.vbs_values.front();
-    std::string out = fmt::cat(title_word(c), " probe (", param, ")\n\n");
+    std::string out = fmt::cat(device_type_name(c.device_type), " probe (", param, ")\n\n");
     out += build_model_card(c);
     out += "\n\n";
     out += device_line(c, w, l);
