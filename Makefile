@@ -11,6 +11,10 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 export CMAKE_GENERATOR := Ninja
 
+# Installs Debian packages $(1), updating the package lists once when the
+# first try fails (stale lists name versions no longer on the mirror).
+apt_install = $(SUDO) apt-get install -y $(1) || { $(SUDO) apt-get update && $(SUDO) apt-get install -y $(1); }
+
 .PHONY: all deps venv build cpp-build test pytest cpptest demo bench sanitize fuzz clean format
 
 all: build
@@ -21,7 +25,7 @@ deps:
 	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
-	  $(SUDO) apt-get install -y $$missing || { $(SUDO) apt-get update && $(SUDO) apt-get install -y $$missing; }; \
+	  $(call apt_install,$$missing); \
 	fi
 
 $(VENV)/.stamp: requirements-dev.txt
@@ -76,7 +80,7 @@ fuzz: deps venv
 # missing).
 format:
 	@command -v clang-format >/dev/null 2>&1 || { echo "installing: clang-format"; \
-	  $(SUDO) apt-get install -y clang-format || { $(SUDO) apt-get update && $(SUDO) apt-get install -y clang-format; }; }
+	  $(call apt_install,clang-format); }
 	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h' 'bsim4_model/*.cpp' 'bsim4_model/*.h' 'tests/cpp/*.cpp' 'tests/cpp/*.h' 'tests/fuzz/*.cpp')
 
 clean:

@@ -4,6 +4,7 @@ Each scenario leaves a screenshot in its temporary folder (kept when it
 fails), or in the folder MORVA_SCREENSHOTS names."""
 
 import os
+import pathlib
 import re
 
 import pytest
@@ -26,8 +27,7 @@ def browser(tmp_path_factory):
 
 @pytest.fixture(autouse=True)
 def screenshots_in_tmp_path(tmp_path, monkeypatch):
-    if "MORVA_SCREENSHOTS" not in os.environ:
-        monkeypatch.setattr(viewer_support, "SCREENSHOTS", tmp_path)
+    monkeypatch.setattr(viewer_support, "SCREENSHOTS", pathlib.Path(os.environ.get("MORVA_SCREENSHOTS", tmp_path)))
 
 
 @pytest.fixture(scope="module")

@@ -153,7 +153,7 @@ class Browser:
 
     ARGS = ["--no-sandbox", "--use-angle=swiftshader", "--enable-unsafe-swiftshader", "--disable-gpu-sandbox"]
 
-    def __init__(self, home=None):
+    def __init__(self, home):
         """`home`: the browser's home folder (its profile settings and caches
         go there rather than into the user's)."""
         sync_api = pytest.importorskip("playwright.sync_api")
@@ -168,8 +168,8 @@ class Browser:
         except Exception as e:  # pragma: no cover - depends on the machine
             pytest.skip(f"playwright cannot start: {e}")
         try:
-            env = None if home is None else {**os.environ, "HOME": str(home), "XDG_CONFIG_HOME": str(home / ".config"),
-                                             "XDG_CACHE_HOME": str(home / ".cache")}
+            env = {**os.environ, "HOME": str(home), "XDG_CONFIG_HOME": str(home / ".config"),
+                   "XDG_CACHE_HOME": str(home / ".cache")}
             self.browser = self.playwright.chromium.launch(executable_path=executable, args=self.ARGS, timeout=30000,
                                                            env=env)
         except Exception as e:  # pragma: no cover - depends on the machine
@@ -203,12 +203,10 @@ class Browser:
             self.playwright.stop()
 
 
-# Screenshots of every browser scenario, to look at after a run: the browser
-# tests point this at each test's temporary folder unless MORVA_SCREENSHOTS
-# names one.
-SCREENSHOTS = pathlib.Path(
-    os.environ.get("MORVA_SCREENSHOTS", pathlib.Path(__file__).resolve().parent.parent / "build" / "screenshots")
-)
+# Where `screenshot` saves every browser scenario's picture, to look at after
+# a run: set by the browser tests (each test's temporary folder, or the folder
+# MORVA_SCREENSHOTS names).
+SCREENSHOTS = None
 
 
 def screenshot(page, name):

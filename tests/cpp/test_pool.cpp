@@ -571,6 +571,51 @@ pid_t pid_in(const std::string& log_line) {
     return static_cast<pid_t>(std::stol(log_line.substr(log_line.find(' ') + 1)));
 }
 
+// What calls of one job each saw until one was served, the pool was
+// exhausted, or `limit` errors came back.
+struct Attempts {
+    std::vector<NgspiceError> errors;
+    std::optional<SimulationResponse> served;
+};
+
+Attempts run_until_served(WorkerPool& pool, std::size_t limit) {
+    Attempts a;
+    while (!a.served && a.errors.size() < limit) {
+        auto outcome = pool.run_simulation(request("job"));
+        if (outcome) {
+            a.served = *outcome;
+        } else {
+            a.errors.push_back(outcome.error());
+            if (a.errors.back().kind == NgspiceError::Kind::SendFailed) break;
+        }
+    }
+    return a;
+}
+
+// A prologue that counts the worker's starts in `starts` and ends the first
+// `n` of them with `end`.
+std::string ending_starts(const std::string& starts, int n, const std::string& end) {
+    return fmt::cat("ulimit -c 0\necho >> '", starts, "'\n[ $(wc -l < '", starts, "') -le ", n, " ] && ", end,
+                    "\n");
+}
+
+// SIGCHLD ignored while alive, as some hosts have it: the system reaps their
+// children, and how a child ended is lost.
+class SigchldIgnored {
+public:
+    SigchldIgnored() {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        ::sigaction(SIGCHLD, &ignore, &saved_);
+    }
+    ~SigchldIgnored() { ::sigaction(SIGCHLD, &saved_, nullptr); }
+    SigchldIgnored(const SigchldIgnored&) = delete;
+    SigchldIgnored& operator=(const SigchldIgnored&) = delete;
+
+private:
+    struct sigaction saved_ {};
+};
+
 }  // namespace
 
 TEST(PoolProcesses, StartUpDeathsCountOnlyWhenTheWorkerEndedItself) {
@@ -596,23 +641,12 @@ TEST(PoolProcesses, StartUpDeathsCountOnlyWhenTheWorkerEndedItself) {
         SCOPED_TRACE(c.end);
         TempDir dir;
         const std::string starts = (dir.path() / "starts").string();
-        const std::string prologue = fmt::cat("ulimit -c 0\necho >> '", starts, "'\n[ $(wc -l < '", starts,
-                                              "') -le 5 ] && ", c.end, "\n");
         PoolSettings settings;
         settings.workers = 1;
-        settings.worker_exe = logging_worker(dir, (dir.path() / "ids").string(), "", false, prologue);
+        settings.worker_exe =
+            logging_worker(dir, (dir.path() / "ids").string(), "", false, ending_starts(starts, 5, c.end));
         auto pool = *WorkerPool::create(settings);
-        std::vector<NgspiceError> errors;
-        std::optional<SimulationResponse> served;
-        while (!served && errors.size() < 8) {
-            auto outcome = pool->run_simulation(request("job"));
-            if (outcome) {
-                served = *outcome;
-            } else {
-                errors.push_back(outcome.error());
-                if (errors.back().kind == NgspiceError::Kind::SendFailed) break;
-            }
-        }
+        const auto [errors, served] = run_until_served(*pool, 8);
         ASSERT_FALSE(errors.empty());
         const std::string said = fmt::cat("worker 0 exited during start-up (", c.how, ")");
         EXPECT_EQ(errors.front().text(), "worker process crashed: " + said);
@@ -704,55 +738,6 @@ TEST(PoolProcesses, ASlotThatGivesUpHandsItsJobToOneStillServing) {
     ASSERT_FALSE(after.ok());
     EXPECT_EQ(after.error().text(), errors.back().text());
 }
-
-namespace {
-
-// What calls of one job each saw until one was served, the pool was
-// exhausted, or `limit` errors came back.
-struct Attempts {
-    std::vector<NgspiceError> errors;
-    std::optional<SimulationResponse> served;
-};
-
-Attempts run_until_served(WorkerPool& pool, std::size_t limit) {
-    Attempts a;
-    while (!a.served && a.errors.size() < limit) {
-        auto outcome = pool.run_simulation(request("job"));
-        if (outcome) {
-            a.served = *outcome;
-        } else {
-            a.errors.push_back(outcome.error());
-            if (a.errors.back().kind == NgspiceError::Kind::SendFailed) break;
-        }
-    }
-    return a;
-}
-
-// A prologue that counts the worker's starts in `starts` and ends the first
-// `n` of them with `end`.
-std::string ending_starts(const std::string& starts, int n, const std::string& end) {
-    return fmt::cat("ulimit -c 0\necho >> '", starts, "'\n[ $(wc -l < '", starts, "') -le ", n, " ] && ", end,
-                    "\n");
-}
-
-// SIGCHLD ignored while alive, as some hosts have it: the system reaps their
-// children, and how a child ended is lost.
-class SigchldIgnored {
-public:
-    SigchldIgnored() {
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        ::sigaction(SIGCHLD, &ignore, &saved_);
-    }
-    ~SigchldIgnored() { ::sigaction(SIGCHLD, &saved_, nullptr); }
-    SigchldIgnored(const SigchldIgnored&) = delete;
-    SigchldIgnored& operator=(const SigchldIgnored&) = delete;
-
-private:
-    struct sigaction saved_ {};
-};
-
-}  // namespace
 
 TEST(PoolProcesses, AJobItsWorkerNeverReadRunsOnTheNextOne) {
     // The first three starts are killed from outside before they read
