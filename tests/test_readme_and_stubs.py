@@ -1,5 +1,6 @@
-"""What a new user meets first: the README example runs as written, and the
-installed package carries current type stubs that mypy reads."""
+"""What a new user meets first: the README's examples run as written, the
+reference's recipe for quieting the output works, and the installed package
+carries current type stubs that mypy reads."""
 
 import os
 import pathlib
@@ -7,6 +8,7 @@ import re
 import shutil
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -16,23 +18,60 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 PACKAGE = pathlib.Path(morva.__file__).parent
 
 
-def test_readme_example_runs(tmp_path):
+def python_blocks(path):
+    """The ```python blocks of a Markdown file, in order."""
+    return re.findall(r"^```python\n(.*?)^```", path.read_text(), re.S | re.M)
+
+
+def test_readme_examples_run(tmp_path):
+    # Each example of the tour runs as it stands, from the repository root.
     if shutil.which("ngspice") is None:
         pytest.skip("ngspice not installed")
-    blocks = re.findall(r"^```python\n(.*?)^```", (ROOT / "README.md").read_text(), re.S | re.M)
-    assert blocks, "the README has no Python example"
-    # The repository root as the example sees it, with the cache and the page
-    # it writes kept out of the real home and tree.
+    blocks = python_blocks(ROOT / "README.md")
+    assert len(blocks) >= 5, "the README's tour has an example per tool"
+    # The repository root as the examples see it, with the cache and the page
+    # they write kept out of the real home and tree.
     shutil.copytree(ROOT / "examples", tmp_path / "examples")
     (tmp_path / "tmp").mkdir()
     env = dict(os.environ, HOME=str(tmp_path), TMPDIR=str(tmp_path / "tmp"))
-    out = subprocess.run([sys.executable, "-c", blocks[0]], cwd=tmp_path, env=env, capture_output=True,
-                         text=True, timeout=600)
-    assert out.returncode == 0, out.stderr[-3000:]
-    assert "['in', 'out']" in out.stdout
+    printed = ""
+    for i, block in enumerate(blocks):
+        out = subprocess.run([sys.executable, "-c", block], cwd=tmp_path, env=env, capture_output=True,
+                             text=True, timeout=600)
+        assert out.returncode == 0, f"README example {i + 1}:\n{out.stderr[-3000:]}"
+        printed += out.stdout
+    assert "['in', 'out']" in printed
     # The page goes to the temporary folder, not into the user's tree.
     assert (tmp_path / "tmp" / "waves.html").stat().st_size > 0
     assert not (tmp_path / "waves.html").exists()
+
+
+def test_quiet_recipe_silences_native_output(tmp_path):
+    # The reference's recipe for quieting a generation: its progress is
+    # written by native code to file descriptor 1, past sys.stdout.
+    if shutil.which("ngspice") is None:
+        pytest.skip("ngspice not installed")
+    recipe = [b for b in python_blocks(ROOT / "docs" / "reference.md") if "def quiet(" in b]
+    assert len(recipe) == 1, "docs/reference.md shows one quiet() recipe"
+    script = "import sys\n\nimport morva\n" + recipe[0] + textwrap.dedent(f"""
+        cfg = morva.LutConfig(model_file={str(ROOT / "examples" / "bsim4_180nm.lib")!r}, model_name="nch",
+                              vgs=(0.0, 1.8, 0.1), vds=(0.0, 1.8, 0.1))
+        with morva.SimulationPool(workers=1) as pool:
+            with quiet():
+                lut = pool.generate_lut(cfg, cache=False)
+            print("quiet:", lut.shape)
+            with quiet(1, 2):
+                pool.generate_lut(cfg, cache=False)
+                print("lost")
+                print("lost too", file=sys.stderr)
+            print("loud again")
+        """)
+    env = dict(os.environ, HOME=str(tmp_path))
+    out = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, env=env, capture_output=True, text=True,
+                         timeout=600)
+    assert out.returncode == 0, out.stderr[-3000:]
+    assert out.stdout == "quiet: (1, 1, 1, 19, 19)\nloud again\n"
+    assert "lost" not in out.stderr
 
 
 def test_demo_prints_the_body_bias_it_names(capsys, tmp_path, monkeypatch):
