@@ -324,8 +324,9 @@ nb::object transistor_lut_slice(const PyTransistorLut& self, nb::handle width, n
 }
 
 void transistor_lut_to_csv(const PyTransistorLut& self, nb::handle path) {
-    auto written = self.table.write_csv(to_str(path, "path"));
-    if (!written.ok()) throw_py_err(Error(std::move(written).error()));
+    const std::string file = to_str(path, "path");
+    auto written = self.table.write_csv(file);
+    if (!written.ok()) throw_file_error(written.error(), "writing CSV file", file);
 }
 
 constexpr const char* kTransistorLutDoc = R"(A fully characterised transistor look-up table.
