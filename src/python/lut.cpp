@@ -474,8 +474,12 @@ void register_design_result(nb::module_& m) {
         const char* doc;
     };
     static const Field fields[] = {
-        {"w", &gm_id::DesignResult::w, "Gate width W (m)."},
-        {"l", &gm_id::DesignResult::l, "Gate length L (m)."},
+        {"w", &gm_id::DesignResult::w,
+         "Gate width W, in the unit of the table's widths: metres, or the kit's\n"
+         "unit when it sets ``.option scale`` (um for ``scale=1u``)."},
+        {"l", &gm_id::DesignResult::l,
+         "Gate length L, in the unit of the table's lengths: metres, or the kit's\n"
+         "unit when it sets ``.option scale`` (um for ``scale=1u``)."},
         {"id", &gm_id::DesignResult::id, "Drain current at the operating point (A)."},
         {"vgs", &gm_id::DesignResult::vgs, "Gate-source voltage at the operating point (V)."},
         {"vds", &gm_id::DesignResult::vds, "Drain-source voltage used for the sizing (V)."},
