@@ -87,11 +87,14 @@ clean:
 	rm -rf build
 
 # Headless browser for the viewer's browser tests (they skip without it).
+# Without its recommends (udev, upower, avahi, printer tools, ...): headless
+# with SwiftShader it needs none of them.
 BROWSER_APT_PACKAGES := chromium
+BROWSER_APT_INSTALL := apt-get install -y --no-install-recommends $(BROWSER_APT_PACKAGES)
 .PHONY: browser-deps
 browser-deps:
 	@command -v chromium >/dev/null 2>&1 || { echo "installing: $(BROWSER_APT_PACKAGES)"; \
-	  $(SUDO) apt-get install -y $(BROWSER_APT_PACKAGES) || { $(SUDO) apt-get update && \
-	  $(SUDO) apt-get install -y $(BROWSER_APT_PACKAGES); } || \
+	  $(SUDO) $(BROWSER_APT_INSTALL) || { $(SUDO) apt-get update && \
+	  $(SUDO) $(BROWSER_APT_INSTALL); } || \
 	  echo "warning: chromium could not be installed; the browser tests will skip"; }
 pytest test: browser-deps

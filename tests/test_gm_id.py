@@ -172,7 +172,8 @@ def test_design_result(nmos):
         assert isinstance(getattr(r, name), float)
         with pytest.raises(AttributeError):
             setattr(r, name, 1.0)
-    assert morva.DesignResult.w.__doc__ == "Gate width W (m)."
+    assert morva.DesignResult.w.__doc__ == ("Gate width W, in the unit of the table's widths: metres, or the kit's\n"
+                                            "unit when it sets ``.option scale`` (um for ``scale=1u``).")
     with pytest.raises(TypeError, match="^No constructor defined for DesignResult$"):
         morva.DesignResult()
     assert morva.Lut(nmos).design(gm_id=10.0, gain=50.0, ids=1e-5).w == r.w

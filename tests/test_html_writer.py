@@ -164,7 +164,7 @@ def test_fifo_without_reader_fails_instead_of_hanging(wave_file, tmp_path):
         out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
     except subprocess.TimeoutExpired:
         pytest.fail("plot_records_html blocked on a FIFO without a reader")
-    assert out.stdout == "OSError No such device or address (os error 6)\n"
+    assert out.stdout == f"OSError writing HTML file {fifo}: No such device or address (os error 6)\n"
     # With a reader the page goes through the FIFO; /dev/null takes it too.
     with concurrent.futures.ThreadPoolExecutor(1) as pool:
         reader = pool.submit(lambda: fifo.read_bytes())

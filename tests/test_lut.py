@@ -218,8 +218,11 @@ def test_to_csv(lut_home, tmp_path):
                         "0.000000e0,1.000000e-15,4.500000e-1")
     assert lines[2].split(",")[4] == "1.800000e0"  # Vds fastest
     assert lines[12].split(",")[1:6] == ["0.000000e0", "1.000000e-7", "1.800000e0", "1.800000e0", "1.100000e-5"]
-    with pytest.raises(OSError, match=r"\(os error 2\)"):
-        lut.to_csv(str(tmp_path / "missing" / "lut.csv"))
+    missing = str(tmp_path / "missing" / "lut.csv")
+    with pytest.raises(FileNotFoundError) as info:
+        lut.to_csv(missing)
+    assert (str(info.value), info.value.filename) == (
+        f"writing CSV file {missing}: No such file or directory (os error 2)", missing)
     with pytest.raises(TypeError, match="^argument 'path'"):
         lut.to_csv(3)
 

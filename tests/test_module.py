@@ -88,6 +88,16 @@ OPENERS = {
     "DcSolver": "morva.DcSolver(path, 'nch')",
     "flatten_pdk": "morva.flatten_pdk(path, 'tt')",
     "plot_records_html": "morva.NgpsfFile(wave).plot_records_html([1], path + '/page.html')",
+    "serve": "morva.NgpsfFile(wave).serve(port=1, companion=path)",
+}
+# How each message leads to the system's own text: the file is named.
+LEADS = {
+    "PsfFile": "reading PSF file {}: ",
+    "NgpsfFile": "reading PSFXL file {}: ",
+    "DcSolver": "failed to parse model file '{}': BSIM4 model-file I/O error: ",
+    "flatten_pdk": "reading PDK file {}: ",
+    "plot_records_html": "writing HTML file {}/page.html: ",
+    "serve": "reading PSF file {}: ",
 }
 # (case, class, errno); the unreadable file is read by an unprivileged user.
 FILE_CASES = [("missing", "FileNotFoundError", 2), ("directory", "IsADirectoryError", 21),
@@ -154,9 +164,7 @@ def test_file_errors_are_the_errno_subclass(file_errors, opener, case, cls, errn
     name, is_os_error, is_runtime_error, got_errno, filename, text = row
     assert (name, is_os_error, got_errno) == (cls, True, errno)
     assert filename.startswith(paths[case])
-    # The library's own text, unchanged; DcSolver's errors stay RuntimeErrors too.
+    # The library's own text, naming the file; DcSolver's errors stay RuntimeErrors too.
     assert is_runtime_error == (opener == "DcSolver")
-    if opener in ("PsfFile", "NgpsfFile"):
-        assert text.endswith(f"(os error {errno})") and not text.startswith("[Errno")
-    if opener == "DcSolver":
-        assert text.startswith(f"failed to parse model file '{paths[case]}': BSIM4 model-file I/O error: ")
+    assert text == LEADS[opener].format(filename if opener == "flatten_pdk" else paths[case]) + \
+        f"{os.strerror(errno)} (os error {errno})"

@@ -536,6 +536,13 @@ DEVICE_LINE_REFUSALS = [
      "instance_create failed W=1.000e-6 L=1.800e-7: u0 at current temperature = 0 is not positive"),
     ("l=0.18u mulu0=-1", "Fatal: u0 at current temperature = -0.035 is not positive.",
      "instance_create failed W=1.000e-6 L=1.800e-7: u0 at current temperature = -0.035 is not positive"),
+    # Values no bias point can evaluate: ngspice finds no operating point.
+    ("l=0.18u delvto=1e300", "op simulation(s) aborted",
+     "delvto = 1e300 on the device line of subcircuit 'nrefused' gives no finite drain current at "
+     "W=1.000e-6 L=1.800e-7 Vgs=0.0 Vds=0.0 Vbs=0.0"),
+    ("l=0.18u mulu0=1e-300", "op simulation(s) aborted",
+     "mulu0 = 1e-300 on the device line of subcircuit 'nrefused' gives no finite drain current at "
+     "W=1.000e-6 L=1.800e-7 Vgs=0.0 Vds=0.0 Vbs=0.0"),
     ("l=0.18u nf=3e9 sa=1u sb=1u sd=1u", None,
      "subcircuit 'nrefused': number of fingers nf = 3000000000 with sa, sb and sd given is above 2147483647: "
      "ngspice sums the stress terms finger by finger with a 32-bit counter and never finishes"),

@@ -173,7 +173,7 @@ def test_errors(kit):
         assert str(info.value) == message
     with pytest.raises(OSError) as info:
         morva.flatten_pdk(str(kit / "absent.lib"), "tt")
-    assert str(info.value) == "No such file or directory (os error 2)"
+    assert str(info.value) == f"reading PDK file {kit}/absent.lib: No such file or directory (os error 2)"
     # A NUL would cut the path to another file's name.
     with pytest.raises(OSError) as info:
         morva.flatten_pdk(path + "\0.bak", "tt")

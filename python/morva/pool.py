@@ -128,9 +128,9 @@ class SimulationPool:
         never the loss of the table). A cached table that does not answer the
         configuration (a file copied or restored from another one: other axes,
         operating-point parameters not requested or, on the native path,
-        requested and missing, the other polarity where the channel clearly
-        conducts) is characterised afresh and replaced, with one
-        RuntimeWarning naming why.
+        requested and missing) is characterised afresh and replaced, with one
+        RuntimeWarning naming why. The currents are not judged: the key
+        alone tells the device type.
         Progress and a timing breakdown go to standard output.
         """
         from .lut import Lut

@@ -1,5 +1,6 @@
 #include "bsim4/native.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "common/format.h"
@@ -58,6 +59,64 @@ constexpr std::string_view kTakenAtTerminals =
     " is not solved; currents through it are taken at the terminal voltages";
 
 }  // namespace
+
+namespace {
+
+// `params` without any pair named `name` (ASCII case ignored).
+ParamList without(const ParamList& params, std::string_view name) {
+    ParamList out;
+    for (const auto& pair : params)
+        if (!ascii_iequals(pair.first, name)) out.push_back(pair);
+    return out;
+}
+
+// Whether the instance of `card` with `instance` evaluates to finite values at the bias; false
+// when it cannot be built.
+bool evaluates_finite(std::string_view device_type, const ParamList& card, const ParamList& instance,
+                      double w, double l, double vgs, double vds, double vbs, double temperature_k) {
+    const std::optional<Bsim4Model> model = Bsim4Model::from_params(device_type, card);
+    if (!model) return false;
+    const UniqueInstance built(model->instance_with_params(instance, w, l));
+    if (!built) return false;
+    Bsim4DcResults dc{};
+    Bsim4TerminalResults terminal{};
+    return bsim4_eval_dc_terminal(built.get(), &dc, &terminal, vgs, vds, vbs, temperature_k) == BSIM4_OK;
+}
+
+}  // namespace
+
+std::optional<NonFiniteCause> non_finite_cause(std::string_view device_type, const ParamList& card,
+                                               const ParamList& instance, double w, double l, double vgs,
+                                               double vds, double vbs, double temperature_k) {
+    if (evaluates_finite(device_type, card, instance, w, l, vgs, vds, vbs, temperature_k))
+        return std::nullopt;
+    for (const bool on_instance : {true, false}) {
+        const ParamList& params = on_instance ? instance : card;
+        // Each name once, with the value that took effect; the values farthest from 1 first, as
+        // the likeliest causes: every trial sets up an instance, and repeats its warnings.
+        std::vector<NonFiniteCause> names;
+        for (const auto& [name, value] : params) {
+            if (std::none_of(names.begin(), names.end(),
+                             [&](const NonFiniteCause& c) { return ascii_iequals(c.name, name); }))
+                names.push_back({name, *last_value(params, name), on_instance});
+        }
+        const auto remoteness = [](double v) {
+            return !std::isfinite(v) ? HUGE_VAL : v == 0.0 ? 0.0 : std::fabs(std::log10(std::fabs(v)));
+        };
+        std::stable_sort(names.begin(), names.end(), [&](const NonFiniteCause& a, const NonFiniteCause& b) {
+            return remoteness(a.value) > remoteness(b.value);
+        });
+        for (const NonFiniteCause& c : names) {
+            const ParamList left = without(params, c.name);
+            const bool finite =
+                on_instance
+                    ? evaluates_finite(device_type, card, left, w, l, vgs, vds, vbs, temperature_k)
+                    : evaluates_finite(device_type, left, instance, w, l, vgs, vds, vbs, temperature_k);
+            if (finite) return c;
+        }
+    }
+    return std::nullopt;
+}
 
 InstanceParamUse instance_param_use(std::string_view name) {
     using enum InstanceParamUse;

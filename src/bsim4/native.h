@@ -51,6 +51,23 @@ private:
     std::unique_ptr<morva::bsim4::model::Model, ModelDeleter> model_;
 };
 
+// A parameter whose value keeps an evaluation from giving finite values: its name as the pairs
+// give it, the value that took effect (the last of that name), and whether it is the instance's.
+struct NonFiniteCause {
+    std::string name;
+    double value = 0.0;
+    bool instance = false;
+};
+
+// Why the evaluation of an instance of the card (w, l, the instance pairs) at (vgs, vds, vbs),
+// n-channel frame, gives no finite values: a name of the instance pairs, else of the card's, whose
+// leaving out (its default in its place) lets that evaluation give them, values farthest from 1
+// tried first. Nothing when no single parameter does (or the evaluation is finite as it stands).
+// For the report of a failed evaluation only: each name tried builds a model and an instance.
+std::optional<NonFiniteCause> non_finite_cause(std::string_view device_type, const ParamList& card,
+                                               const ParamList& instance, double w, double l, double vgs,
+                                               double vds, double vbs, double temperature_k);
+
 // What the native path makes of a BSIM4 instance parameter (lower-case name) that a device line
 // gives, as ngspice 39 reads that line.
 enum class InstanceParamUse : std::uint8_t {

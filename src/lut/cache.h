@@ -50,10 +50,9 @@ Result<void, LutError> save(const std::string& path, const TransistorLut& table)
 // Why `table` is not a table `config` could have produced, or nothing when it
 // may be: a cache file is found by its name alone, and one copied, restored
 // or written by another version may hold another configuration's table.
-// Compared: the five axes (Vgs and Vds as the generator lays them out), the
-// operating-point parameters held (each must have been requested; a model may
-// lack some of those requested), and the polarity the currents show (|Id|
-// rising with Vgs for nmos, falling for pmos), where they show one clearly.
+// Compared: the five axes (Vgs and Vds as the generator lays them out) and
+// the operating-point parameters held (each must have been requested; a model
+// may lack some of those requested). The currents are not judged.
 std::optional<std::string> table_mismatch(const TransistorLut& table, const LutConfig& config);
 
 }  // namespace morva::lut::cache

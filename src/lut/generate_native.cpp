@@ -116,6 +116,32 @@ std::optional<PointValues> solve_point(const Plan& plan, double m, Bsim4Instance
     return p;
 }
 
+// The error of a bias point (table voltages) whose inputs give no finite current, naming the
+// parameter that makes it so when a single one does.
+NgspiceError not_finite(const Plan& plan, const Device& device, const parser::Bsim4ModelCard& card,
+                        double vgs, double vds, double vbs) {
+    const double s = plan.type_sign;
+    const auto cause = bsim4::native::non_finite_cause(plan.model_type, card.params, device.params, device.w,
+                                                       device.l, s * vgs, s * vds, s * vbs, kTemperatureK);
+    std::string who = fmt::cat("card '", card.name, "'");
+    if (cause && cause->instance)
+        who = fmt::cat(cause->name, " = ", fmt::debug(cause->value), " on the device line of subcircuit '",
+                       plan.defaults ? plan.defaults->name : std::string(), "'");
+    else if (cause)
+        who = fmt::cat(cause->name, " = ", fmt::debug(cause->value), " on ", who);
+    return NgspiceError::simulation(fmt::cat(who, " gives no finite drain current at ",
+                                             geometry_text(device.w, device.l), " Vgs=", fmt::debug(vgs),
+                                             " Vds=", fmt::debug(vds), " Vbs=", fmt::debug(vbs)));
+}
+
+// The code of a direct evaluation at the bias (table voltages).
+int evaluation_code(const Plan& plan, Bsim4InstanceHandle instance, double vgs, double vds, double vbs) {
+    const double s = plan.type_sign;
+    Bsim4DcResults dc{};
+    Bsim4TerminalResults t{};
+    return bsim4_eval_dc_terminal(instance, &dc, &t, s * vgs, s * vds, s * vbs, kTemperatureK);
+}
+
 // The part of the table one work item evaluates: a (W, L) pair, its Vbs
 // values [vbs_first, vbs_first + vbs_count) and Vgs rows [row_first,
 // row_first + row_count).
@@ -195,6 +221,8 @@ Result<std::size_t, NgspiceError> run_work_item(const Plan& plan, const Item& it
                 std::size_t at = grids.offset(item, v, row, 0);
                 for (double vds : plan.vds) {
                     const std::optional<PointValues> p = solve_point(plan, m, instance.get(), vgs, vds, vbs);
+                    if (!p && evaluation_code(plan, instance.get(), vgs, vds, vbs) == BSIM4_ERR_NOT_FINITE)
+                        return err(not_finite(plan, device, card, vgs, vds, vbs));
                     store(at++, p ? *p : failed);
                 }
             }
@@ -221,6 +249,13 @@ Result<std::size_t, NgspiceError> run_work_item(const Plan& plan, const Item& it
             const bool evaluated = bsim4_eval_dc_terminal_grid(instance.get(), &vgs[row], n_rows, vds.data(),
                                                                n_vds, sign * vbs, kTemperatureK, out.data(),
                                                                terminal.data(), codes.data()) == BSIM4_OK;
+            // A point that cannot give a finite current fails the table; one that failed
+            // otherwise (a series-resistance loop that did not settle) is NaN.
+            for (std::size_t k = 0; evaluated && k < n_rows * n_vds; ++k) {
+                if (codes[k] == BSIM4_ERR_NOT_FINITE)
+                    return err(not_finite(plan, device, card, plan.vgs[item.row_first + row + k / n_vds],
+                                          plan.vds[k % n_vds], vbs));
+            }
             std::size_t at = grids.offset(item, v, row, 0);
             for (std::size_t k = 0; k < n_rows * n_vds; ++k, ++at)
                 store(at, evaluated && codes[k] == BSIM4_OK ? point_values(plan, m, out[k], terminal[k])

@@ -250,6 +250,7 @@ Result<std::string, IoError> flatten_pdk(const std::string& path, const std::str
     if (!canonical) {
         IoError e = IoError::from_errno(errno);
         e.path = path;
+        e.message = fmt::cat("reading PDK file ", utf8_lossy(path), ": ", e.text());
         return err(std::move(e));
     }
     // The same check as the model-library reader's: a kit that ngspice would

@@ -2,6 +2,9 @@
 
 #include <nanobind/nanobind.h>
 
+#include "common/format.h"
+#include "common/text.h"
+
 namespace nb = nanobind;
 
 namespace morva::python {
@@ -84,13 +87,21 @@ void throw_os_error(const IoError& io, const std::string& message, const std::st
     throw nb::python_error();
 }
 
+void throw_file_error(const IoError& io, std::string_view action, const std::string& filename) {
+    if (io.os_code == 0) throw_os_error(io, io.text(), filename);
+    const std::string& name = io.path.empty() ? filename : io.path;
+    throw_os_error(io, fmt::cat(action, " ", utf8_lossy(name), ": ", io.text()), name);
+}
+
 void throw_py_err(const Error& error) {
     PyErrSpec spec = map_error(error);
     if (spec.io) throw_os_error(*spec.io, spec.message, {}, spec.also);
     throw_py(spec.type, spec.message);
 }
 
-void throw_psf_err(const psf::PsfError& error, const std::string& filename) {
+void throw_psf_err(const psf::PsfError& error, const std::string& filename, std::string_view action) {
+    if (error.kind == psf::PsfError::Kind::Io && !action.empty())
+        throw_file_error(error.io, action, filename);
     if (error.kind == psf::PsfError::Kind::Io) throw_os_error(error.io, error.io.text(), filename);
     throw_py(PyExc_ValueError, error.text());
 }

@@ -324,8 +324,9 @@ nb::object transistor_lut_slice(const PyTransistorLut& self, nb::handle width, n
 }
 
 void transistor_lut_to_csv(const PyTransistorLut& self, nb::handle path) {
-    auto written = self.table.write_csv(to_str(path, "path"));
-    if (!written.ok()) throw_py_err(Error(std::move(written).error()));
+    const std::string file = to_str(path, "path");
+    auto written = self.table.write_csv(file);
+    if (!written.ok()) throw_file_error(written.error(), "writing CSV file", file);
 }
 
 constexpr const char* kTransistorLutDoc = R"(A fully characterised transistor look-up table.
@@ -473,8 +474,12 @@ void register_design_result(nb::module_& m) {
         const char* doc;
     };
     static const Field fields[] = {
-        {"w", &gm_id::DesignResult::w, "Gate width W (m)."},
-        {"l", &gm_id::DesignResult::l, "Gate length L (m)."},
+        {"w", &gm_id::DesignResult::w,
+         "Gate width W, in the unit of the table's widths: metres, or the kit's\n"
+         "unit when it sets ``.option scale`` (um for ``scale=1u``)."},
+        {"l", &gm_id::DesignResult::l,
+         "Gate length L, in the unit of the table's lengths: metres, or the kit's\n"
+         "unit when it sets ``.option scale`` (um for ``scale=1u``)."},
         {"id", &gm_id::DesignResult::id, "Drain current at the operating point (A)."},
         {"vgs", &gm_id::DesignResult::vgs, "Gate-source voltage at the operating point (V)."},
         {"vds", &gm_id::DesignResult::vds, "Drain-source voltage used for the sizing (V)."},

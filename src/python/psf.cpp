@@ -69,7 +69,7 @@ void register_psf(nb::module_& m) {
                     LockReleased unlocked;
                     return psf::PsfReader::open(path);
                 }();
-                if (!opened) throw_psf_err(opened.error());
+                if (!opened) throw_psf_err(opened.error(), path, "reading PSF file");
                 new (self) PyPsfFile{std::move(opened).value()};
             },
             arg("path"), nb::sig("def __init__(self, path)"))

@@ -55,6 +55,13 @@ T unwrap(Result<T, psf::PsfError>&& result) {
     return std::move(result).value();
 }
 
+// The companion file at `path`, or the Python exception naming it.
+NgpsfFile open_named(const std::string& path) {
+    auto opened = NgpsfFile::open(path);
+    if (!opened) throw_psf_err(opened.error(), path, "reading PSFXL file");
+    return std::move(opened).value();
+}
+
 // ---- HTML strip charts and the HTTP viewer --------------------------------
 
 void add_viewer_methods(nb::class_<PyNgpsfFile>& cls) {
@@ -71,7 +78,7 @@ void add_viewer_methods(nb::class_<PyNgpsfFile>& cls) {
             if (!title.is_none()) title_text = to_str(title, "title");
             const auto written =
                 viewer::strip_chart::plot_records_to_html(self.file, ids, name_list, title_text, path);
-            if (!written) throw_psf_err(written.error(), path);
+            if (!written) throw_psf_err(written.error(), path, "writing HTML file");
             return path_to_py(path);
         },
         nb::arg("record_ids").none(), nb::arg("html_path").none(), nb::arg("names").none() = nb::none(),
@@ -88,11 +95,11 @@ void add_viewer_methods(nb::class_<PyNgpsfFile>& cls) {
             std::optional<std::string> companion_path;
             if (!companion.is_none()) companion_path = to_path(companion, "companion");
             // The viewer shows the file as it is on disk now.
-            NgpsfFile file = unwrap(NgpsfFile::open(self.file.path()));
+            NgpsfFile file = open_named(self.file.path());
             std::optional<psf::PsfFile> names;
             if (companion_path) {
                 auto bytes = read_file(*companion_path);
-                if (!bytes) throw_psf_err(psf::PsfError::from_io(bytes.error()));
+                if (!bytes) throw_file_error(bytes.error(), "reading PSF file", *companion_path);
                 names = unwrap(psf::PsfFile::from_bytes(*companion_path, std::move(bytes).value()));
             }
             // Ctrl-C ends serving: the accept loop asks about every 100 ms
@@ -135,7 +142,7 @@ void register_ngpsf(nb::module_& m) {
            "__init__",
            [](PyNgpsfFile* self, nb::handle path) {
                const std::string fs_path = to_path(path, "path");
-               new (self) PyNgpsfFile{unwrap(NgpsfFile::open(fs_path))};
+               new (self) PyNgpsfFile{open_named(fs_path)};
            },
            nb::arg("path"), nb::sig("def __init__(self, path)"))
         .def_prop_ro(

@@ -589,3 +589,58 @@ m0 d g s b nch w={W} l={L} m=0
         EXPECT_EQ(said.out_text, "");
     }
 }
+
+TEST_F(NativeLut, PointsThatCannotGiveAFiniteCurrentFailNamingTheParameter) {
+    // ngspice finds no operating point for these; a table of NaN would pass for a result.
+    const std::string lib = (dir.path / "absurd.lib").string();
+    std::ofstream(lib) << R"(* values no bias point can evaluate
+.model nch nmos level=54 vth0=0.42 u0=0.035
+.model nhuge nmos level=54 vth0=1e300 u0=0.035
+.model ptiny pmos level=54 vth0=-0.42 u0=1e-300 toxe=4e-9
+.model nboth nmos level=54 vth0=1e300 k1=1e300
+.subckt shifted d g s b W=1u L=0.5u
+m0 d g s b nch w={W} l={L} sa=0.3u delvto=1e300
+.ends
+.subckt slowed d g s b W=1u L=0.5u
+m0 d g s b nch w={W} l={L} mulu0=1e-300 sb=0.6u
+.ends
+)";
+    struct Case {
+        const char* model;
+        DeviceType type;
+        const char* message;
+    };
+    const std::string at_n =
+        " gives no finite drain current at W=1.000e-6 L=5.000e-7 Vgs=0.2 Vds=0.1 Vbs=0.0";
+    const std::string at_p =
+        " gives no finite drain current at W=1.000e-6 L=5.000e-7 Vgs=-0.2 Vds=-0.1 Vbs=0.0";
+    const Case cases[] = {
+        {"shifted", DeviceType::Nmos, "delvto = 1e300 on the device line of subcircuit 'shifted'"},
+        {"slowed", DeviceType::Nmos, "mulu0 = 1e-300 on the device line of subcircuit 'slowed'"},
+        {"nhuge", DeviceType::Nmos, "vth0 = 1e300 on card 'nhuge'"},
+        {"ptiny", DeviceType::Pmos, "u0 = 1e-300 on card 'ptiny'"},
+        // Either alone keeps the current from being finite.
+        {"nboth", DeviceType::Nmos, "card 'nboth'"},
+    };
+    for (const Case& k : cases) {
+        for (bool solver : {false, true}) {
+            LutConfig c = config(k.model);
+            const double s = k.type == DeviceType::Pmos ? -1.0 : 1.0;
+            c.model_file = lib;
+            c.device_type = k.type;
+            c.widths = {1e-6};
+            c.lengths = {5e-7};
+            c.vbs_values = {0.0};
+            c.vgs = {s * 0.2, s * 1.2, s * 0.5};
+            c.vds = {s * 0.1, s * 1.1, s * 0.5};
+            c.use_dc_solver = solver;
+            Lines lines;
+            const NativeOutcome outcome = generate_lut_native(c, lines, 4);
+            ASSERT_TRUE(outcome && !*outcome) << k.model << " " << solver;
+            const std::string message = k.message + (s > 0 ? at_n : at_p);
+            EXPECT_EQ(outcome->error().text(), "simulation failed: " + message);
+            EXPECT_NE(lines.err_text.find("  [native] task error: " + message + "\n"), std::string::npos)
+                << lines.err_text;
+        }
+    }
+}

@@ -297,48 +297,12 @@ TEST(LutCacheCheck, HeldParametersMustBeRequested) {
     EXPECT_EQ(mismatch(table, c), "operating-point parameter \"cgs\" not requested");
 }
 
-TEST(LutCacheCheck, PolarityAsTheCurrentsShowIt) {
-    const LutConfig n = nmos_config(), p = pmos_config();
-    EXPECT_EQ(mismatch(lut::testing::nmos_table(), n), "<matches>");
-    EXPECT_EQ(mismatch(pmos_table(), p), "<matches>");
-    EXPECT_EQ(mismatch(pmos_table(), with_device(p, DeviceType::Nmos)),
-              "the currents are a pmos device's, the configuration is nmos");
-    EXPECT_EQ(mismatch(lut::testing::nmos_table(), with_device(n, DeviceType::Pmos)),
-              "the currents are a nmos device's, the configuration is pmos");
-
-    // A sweep run downwards reads the same.
-    TransistorLut down = lut::testing::nmos_table();
-    const auto d = down.id.dims;
-    for (std::size_t g = 0; g < d[3] / 2; ++g)
-        for (std::size_t k = 0; k < d[4]; ++k)
-            std::swap(down.id.at(0, 0, 0, g, k), down.id.at(0, 0, 0, d[3] - 1 - g, k));
-    LutConfig n_down = n;
-    n_down.vgs = {1.8, 0.0, -0.05};
-    down.vgs = lut::testing::linspace(1.8, -0.05, d[3]);
-    EXPECT_EQ(mismatch(down, n_down), "<matches>");
-    EXPECT_EQ(mismatch(down, with_device(n_down, DeviceType::Pmos)),
-              "the currents are a nmos device's, the configuration is pmos");
-
-    // Currents that show no direction leave the polarity open: all zero, NaN,
-    // or a fall as large as the rise.
-    TransistorLut flat = lut::testing::nmos_table();
-    for (double& v : flat.id.data) v = 0.0;
-    EXPECT_EQ(mismatch(flat, with_device(n, DeviceType::Pmos)), "<matches>");
-    for (double& v : flat.id.data) v = std::nan("");
-    EXPECT_EQ(mismatch(flat, with_device(n, DeviceType::Pmos)), "<matches>");
-    TransistorLut mixed = lut::testing::nmos_table();
-    for (std::size_t g = 0; g < d[3]; ++g)
-        for (std::size_t k = 0; k < d[4]; ++k)
-            mixed.id.at(0, 0, 0, g, k) = g == 1 ? 0.0 : 1e-9 * static_cast<double>(k);
-    EXPECT_EQ(mismatch(mixed, with_device(n, DeviceType::Pmos)), "<matches>");
-    EXPECT_EQ(mismatch(mixed, n), "<matches>");
-}
-
 namespace {
 
-// An n-channel table over `vgs` (step 0.05) with gate-induced drain leakage
-// `gidl_max` at the lowest Vgs and the highest Vds, falling tenfold every
-// 0.4 V of gate rise: |Id| falls as Vgs rises where the channel is off.
+// An n-channel table over Vgs from `vgs_start` (step 0.05) with gate-induced
+// drain leakage `gidl_max` at the lowest Vgs and the highest Vds, falling
+// tenfold every 0.4 V of gate rise: |Id| falls as Vgs rises where the
+// channel is off.
 TransistorLut gidl_table(double vgs_start, std::size_t n_vgs, double gidl_max) {
     TransistorLut t = model_table({1e-6}, {0.0}, {1e-6}, lut::testing::linspace(vgs_start, 0.05, n_vgs),
                                   lut::testing::linspace(0.0, 0.1, 19), 0.05, 0.1);
@@ -349,52 +313,10 @@ TransistorLut gidl_table(double vgs_start, std::size_t n_vgs, double gidl_max) {
     return t;
 }
 
-LutConfig swept(LutConfig c, double vgs_start, double vgs_stop) {
-    c.vgs = {vgs_start, vgs_stop, 0.05};
-    return c;
-}
-
-}  // namespace
-
-TEST(LutCacheCheck, LeakageShowsNoPolarity) {
-    const LutConfig n = nmos_config();
-    // Swept over the off region alone (Vgs -1.5..0): leakage that falls as
-    // the gate rises is no p-channel device's current, and a table that
-    // never conducts shows no polarity either way.
-    const TransistorLut off = gidl_table(-1.5, 31, 5e-7);
-    EXPECT_EQ(mismatch(off, swept(n, -1.5, 0.0)), "<matches>");
-    EXPECT_EQ(mismatch(off, with_device(swept(n, -1.5, 0.0), DeviceType::Pmos)), "<matches>");
-    // Its p-channel mirror (Vgs 0..1.5, Vds 0..-1.8) likewise.
-    TransistorLut mirrored = off;
-    mirrored.vgs = lut::testing::linspace(0.0, 0.05, 31);
-    for (double& v : mirrored.vds) v = -v;
-    for (std::size_t g = 0; g < 31; ++g)
-        for (std::size_t k = 0; k < 19; ++k) mirrored.id.at(0, 0, 0, g, k) = -off.id.at(0, 0, 0, 30 - g, k);
-    LutConfig p = pmos_config();
-    p.vgs = {0.0, 1.5, 0.05};
-    EXPECT_EQ(mismatch(mirrored, p), "<matches>");
-
-    // Swept on through threshold the channel decides, the leakage aside.
-    const TransistorLut through = gidl_table(-1.5, 67, 5e-7);
-    EXPECT_EQ(mismatch(through, swept(n, -1.5, 1.8)), "<matches>");
-    EXPECT_EQ(mismatch(through, with_device(swept(n, -1.5, 1.8), DeviceType::Pmos)),
-              "the currents are a nmos device's, the configuration is pmos");
-    // The same for a table whose width is not in metres (a kit scaled by
-    // `.option scale`): no current reaches a conducting density, so nothing
-    // is decided.
-    TransistorLut scaled = through;
-    scaled.widths = {1.0};
-    LutConfig n_scaled = with_device(swept(n, -1.5, 1.8), DeviceType::Pmos);
-    n_scaled.widths = {1.0};
-    EXPECT_EQ(mismatch(scaled, n_scaled), "<matches>");
-}
-
-namespace {
-
 // `gidl_table` with leakage of BSIM4's form instead: tunnelling through the
 // drain's field (Vds - Vgs - 0.8 V across 3 x 4.1 nm of oxide, 2.3e9 V/m)
 // times Vds^3 / (0.5 + Vds^3), scaled to `corner` A at the lowest Vgs and
-// Vds = 1.8. Heavy at full Vds, it fades fast as the drain nears the source.
+// Vds = 1.8.
 TransistorLut field_gidl_table(double vgs_start, std::size_t n_vgs, double corner) {
     TransistorLut t = model_table({1e-6}, {0.0}, {1e-6}, lut::testing::linspace(vgs_start, 0.05, n_vgs),
                                   lut::testing::linspace(0.0, 0.1, 19), 0.05, 0.1);
@@ -409,51 +331,83 @@ TransistorLut field_gidl_table(double vgs_start, std::size_t n_vgs, double corne
     return t;
 }
 
-// A one-width, one-length n-channel table over Vgs -x..0 as the p-channel
-// device over Vgs 0..x (step 0.05) and Vds 0..-1.8 would give it.
+// A one-width, one-length n-channel table over Vgs a..b (step 0.05) as the
+// p-channel device over Vgs -b..-a and Vds 0..-1.8 would give it.
 TransistorLut p_channel_mirror(const TransistorLut& n) {
     TransistorLut p = n;
     const std::size_t n_vgs = n.vgs.size(), n_vds = n.vds.size();
-    p.vgs = lut::testing::linspace(0.0, 0.05, n_vgs);
+    p.vgs = lut::testing::linspace(-(n.vgs.front() + 0.05 * static_cast<double>(n_vgs - 1)), 0.05, n_vgs);
     for (double& v : p.vds) v = -v;
     for (std::size_t g = 0; g < n_vgs; ++g)
         for (std::size_t k = 0; k < n_vds; ++k) p.id.at(0, 0, 0, g, k) = -n.id.at(0, 0, 0, n_vgs - 1 - g, k);
     return p;
 }
 
+// The configuration whose axes `t` has: one W, Vbs and L, Vgs stepped by
+// 0.05 V and Vds by 0.1 V, either way.
+LutConfig config_of(const TransistorLut& t, DeviceType type) {
+    LutConfig c = nmos_config();
+    c.device_type = type;
+    const auto sweep = [](const std::vector<double>& axis, double step) {
+        return SweepRange{axis.front(), axis.back(), axis.back() < axis.front() ? -step : step};
+    };
+    c.vgs = sweep(t.vgs, 0.05);
+    c.vds = sweep(t.vds, 0.1);
+    return c;
+}
+
 }  // namespace
 
-TEST(LutCacheCheck, HeavyLeakageFarFromTheSourceShowsNoPolarity) {
-    const LutConfig n = swept(nmos_config(), -1.5, 0.0);
-    LutConfig p = pmos_config();
-    p.vgs = {0.0, 1.5, 0.05};
-    // 2.3 uA/um and a hundred times that at the corner: the leakage passes
-    // any conducting current at full Vds, but not with the drain near the source.
-    for (double corner : {2.3e-6, 2.3e-4}) {
-        const TransistorLut off = field_gidl_table(-1.5, 31, corner);
-        ASSERT_GT(off.id.at(0, 0, 0, 0, 18), off.id.at(0, 0, 0, 30, 18) * 1e3) << corner;
-        EXPECT_EQ(mismatch(off, n), "<matches>") << corner;
-        EXPECT_EQ(mismatch(off, with_device(n, DeviceType::Pmos)), "<matches>") << corner;
-        EXPECT_EQ(mismatch(p_channel_mirror(off), p), "<matches>") << corner;
-        EXPECT_EQ(mismatch(p_channel_mirror(off), with_device(p, DeviceType::Nmos)), "<matches>") << corner;
-        // On through threshold, the channel near the source decides.
-        const TransistorLut through = field_gidl_table(-1.5, 67, corner);
-        EXPECT_EQ(mismatch(through, swept(nmos_config(), -1.5, 1.8)), "<matches>") << corner;
-        EXPECT_EQ(mismatch(through, with_device(swept(nmos_config(), -1.5, 1.8), DeviceType::Pmos)),
-                  "the currents are a nmos device's, the configuration is pmos")
-            << corner;
-    }
+// Nothing in the currents tells the polarity for sure: a device swept where
+// its channel is off leaks through the drain more as the gate moves away from
+// conduction, as the other polarity's channel would conduct, and heavy
+// leakage reaches a channel's current even with the drain near the source.
+// So no table is refused for its currents, whichever device is configured.
+TEST(LutCacheCheck, TheCurrentsDecideNoPolarity) {
+    struct Case {
+        const char* what;
+        TransistorLut table;
+    };
+    std::vector<Case> cases = {
+        {"n channel", lut::testing::nmos_table()},
+        {"p channel", pmos_table()},
+        // Vgs -1.2..0.2: 18 uA/um of leakage at Vds = 0.6 V, Vgs = -1.2 V.
+        {"heavy leakage near the source", gidl_table(-1.2, 29, 5e-4)},
+        {"heavy leakage near the source, p mirror", p_channel_mirror(gidl_table(-1.2, 29, 5e-4))},
+        {"leakage in the off region", gidl_table(-1.5, 31, 5e-7)},
+        {"leakage in the off region, p mirror", p_channel_mirror(gidl_table(-1.5, 31, 5e-7))},
+        {"leakage then the channel", gidl_table(-1.5, 67, 5e-7)},
+        {"field leakage", field_gidl_table(-1.5, 31, 2.3e-4)},
+        {"field leakage, p mirror", p_channel_mirror(field_gidl_table(-1.5, 31, 2.3e-4))},
+        {"field leakage then the channel", field_gidl_table(-1.5, 67, 2.3e-4)},
+        {"Vds from 0.6 V", model_table({1e-6}, {0.0}, {1e-6}, lut::testing::linspace(0.0, 0.05, 37),
+                                       lut::testing::linspace(0.6, 0.1, 12), 0.05, 0.1)},
+    };
+    ASSERT_GT(std::fabs(cases[2].table.id.at(0, 0, 0, 0, 6)), 1e-5);  // 10 A/m at Vds = 0.6 V
+    // Vgs swept downwards, currents all zero, all NaN, or a fall as large as the rise.
+    TransistorLut down = lut::testing::nmos_table();
+    const auto d = down.id.dims;
+    for (std::size_t g = 0; g < d[3] / 2; ++g)
+        for (std::size_t k = 0; k < d[4]; ++k)
+            std::swap(down.id.at(0, 0, 0, g, k), down.id.at(0, 0, 0, d[3] - 1 - g, k));
+    down.vgs = lut::testing::linspace(1.8, -0.05, d[3]);
+    cases.push_back({"swept downwards", down});
+    TransistorLut flat = lut::testing::nmos_table();
+    for (double& v : flat.id.data) v = 0.0;
+    cases.push_back({"all zero", flat});
+    for (double& v : flat.id.data) v = kNaN;
+    cases.push_back({"all NaN", flat});
+    TransistorLut mixed = lut::testing::nmos_table();
+    for (std::size_t g = 0; g < d[3]; ++g)
+        for (std::size_t k = 0; k < d[4]; ++k)
+            mixed.id.at(0, 0, 0, g, k) = g == 1 ? 0.0 : 1e-9 * static_cast<double>(k);
+    cases.push_back({"mixed", mixed});
 
-    // A Vds axis that starts far from the source shows no polarity, even of
-    // a channel that conducts.
-    TransistorLut saturated = model_table({1e-6}, {0.0}, {1e-6}, lut::testing::linspace(0.0, 0.05, 37),
-                                          lut::testing::linspace(0.7, 0.1, 12), 0.05, 0.1);
-    LutConfig c = with_device(nmos_config(), DeviceType::Pmos);
-    c.vds = {0.7, 1.8, 0.1};
-    EXPECT_EQ(mismatch(saturated, c), "<matches>");
-    saturated.vds = lut::testing::linspace(0.6, 0.1, 12);
-    c.vds = {0.6, 1.7, 0.1};
-    EXPECT_EQ(mismatch(saturated, c), "the currents are a nmos device's, the configuration is pmos");
+    for (const Case& k : cases) {
+        for (DeviceType type : {DeviceType::Nmos, DeviceType::Pmos})
+            EXPECT_EQ(mismatch(k.table, config_of(k.table, type)), "<matches>")
+                << k.what << " as " << device_type_name(type);
+    }
 }
 
 TEST(LutCacheCheck, NativeTablesHoldEveryParameterTheEvaluatorGives) {
