@@ -104,7 +104,12 @@ std::size_t value_token_end(std::string_view text) {
 std::optional<double> leading_number(std::string_view token) {
     // ngspice's arithmetic, not a correctly rounded reading: the digits
     // accumulate in a double and the decimal exponent is applied as one power
-    // of ten ("0.3" is 3 * 10^-1 = 0.30000000000000004).
+    // of ten ("0.3" is 3 * 10^-1 = 0.30000000000000004). Each digit is added
+    // as its character code less that of "0", two roundings once the digits
+    // pass 2^53.
+    const auto accumulate = [](double mantissa, char digit) {
+        return (10.0 * mantissa + static_cast<double>(digit)) - static_cast<double>('0');
+    };
     std::size_t i = 0;
     const auto at = [&](std::size_t k) { return k < token.size() ? token[k] : '\0'; };
     double sign = 1.0;
@@ -112,10 +117,10 @@ std::optional<double> leading_number(std::string_view token) {
     double mantissa = 0.0;
     long exponent = 0;
     bool any_digit = false;
-    for (; is_digit(at(i)); ++i, any_digit = true) mantissa = 10.0 * mantissa + (token[i] - '0');
+    for (; is_digit(at(i)); ++i, any_digit = true) mantissa = accumulate(mantissa, token[i]);
     if (at(i) == '.') {
         for (++i; is_digit(at(i)); ++i, any_digit = true) {
-            mantissa = 10.0 * mantissa + (token[i] - '0');
+            mantissa = accumulate(mantissa, token[i]);
             --exponent;
         }
     }

@@ -238,43 +238,53 @@ Digits digits_of(double value, int significant) {
     return d;
 }
 
-// "-d.ddde-7" from a mantissa of `significant` digits.
-std::string exponent_text(bool negative, std::uint64_t mantissa, int exponent) {
-    std::string digits = std::to_string(mantissa);
-    std::string out = negative ? "-" : "";
-    out += digits[0];
-    if (digits.size() > 1) {
-        out += '.';
-        out.append(digits, 1);
-    }
-    return fmt::cat(out, "e", exponent);
+// The texts of a mantissa whose first digit stands for 10^`exponent`: "-d.ddde-7", and the integer forms
+// "-dddde-10",
+// "-ddddde-11" ... with up to `zeros` zeros appended. ngspice's readers round
+// each form differently.
+template <class Try>
+bool try_forms(bool negative, std::uint64_t mantissa, int exponent, int zeros, Try&& take) {
+    const std::string digits = std::to_string(mantissa);
+    const std::string sign = negative ? "-" : "";
+    const std::string_view fraction = std::string_view(digits).substr(1);
+    if (take(fmt::cat(sign, digits[0], fraction.empty() ? "" : ".", fraction, "e", exponent))) return true;
+    for (int z = digits.size() > 1 ? 0 : 1; z <= zeros; ++z)
+        if (take(fmt::cat(sign, digits, std::string(static_cast<std::size_t>(z), '0'), "e",
+                          exponent - static_cast<int>(digits.size() - 1) - z)))
+            return true;
+    return false;
 }
 
 }  // namespace
 
 std::string number_text(double value, int digits, NumberReader reader) {
     if (!std::isfinite(value)) return fmt::exp(value, digits);
-    const auto reads_back = [&](const std::string& text) { return read_back(text, reader) == value; };
-    std::string text = fmt::exp(value, digits);
-    if (reads_back(text)) return text;
-    for (int p = 0; p < 17; ++p) {
-        text = fmt::exp(value, p);
-        if (reads_back(text)) return text;
+    std::string found;
+    const auto take = [&](std::string text) {
+        if (read_back(text, reader) != value) return false;
+        found = std::move(text);
+        return true;
+    };
+    if (take(fmt::exp(value, digits))) return found;
+    for (int p = 0; p < 17; ++p)
+        if (take(fmt::exp(value, p))) return found;
+    const bool negative = std::signbit(value);
+    for (int p = 1; p <= 17; ++p) {
+        const Digits d = digits_of(value, p);
+        if (try_forms(negative, d.mantissa, d.exponent, 2, take)) return found;
     }
-    // ngspice's readers round more than once, so the value may need digits
-    // a little off its own: near neighbours of its 16 to 19 digit forms.
+    // ngspice's readers round more than once, so the value may need digits a
+    // little off its own: near neighbours of its 16 to 19 digit forms.
     constexpr std::uint64_t kNeighbours = 64;
     constexpr int kSignificant[] = {17, 16, 18, 19};
     Digits forms[std::size(kSignificant)];
     for (std::size_t f = 0; f < std::size(kSignificant); ++f) forms[f] = digits_of(value, kSignificant[f]);
-    const bool negative = std::signbit(value);
     for (std::uint64_t k = 1; k <= kNeighbours; ++k) {
         for (std::size_t f = 0; f < std::size(kSignificant); ++f) {
             for (const std::uint64_t m : {forms[f].mantissa + k, forms[f].mantissa - k}) {
                 // Keep the digit count: a carry or a lost digit moves the exponent.
                 if (std::to_string(m).size() != static_cast<std::size_t>(kSignificant[f])) continue;
-                text = exponent_text(negative, m, forms[f].exponent);
-                if (reads_back(text)) return text;
+                if (try_forms(negative, m, forms[f].exponent, 0, take)) return found;
             }
         }
     }
