@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/format.h"
+#include "pdk/flatten.h"
 #include "spice/model_parser.h"
 #include "spice/spice_expr.h"
 #include "spice/spice_numbers.h"
@@ -316,6 +317,11 @@ TEST(SpiceNumbers, MicroSignIsTheScaleU) {
     EXPECT_EQ(param(cards->front(), "k1"), mp::substituted_value(0.18 * 1e-6 * 1e6));
     EXPECT_EQ(param(cards->front(), "u0"), se::leading_number("35000u"));
     EXPECT_EQ(sn::command_number("2.5\xC2\xB5"), 2.5 * std::pow(10.0, -6.0));
+    // A flattened kit keeps a Latin-1 micro sign as one, for ngspice to read.
+    const auto flat = morva::pdk::flatten_pdk(
+        dir.write("kit.lib", ".lib tt\n.model n nmos vth0=420000\xB5\n.endl tt\n"), "tt");
+    ASSERT_TRUE(flat);
+    EXPECT_NE(flat->find("vth0=420000\xC2\xB5\n"), std::string::npos) << *flat;
 }
 
 // ngspice's command language reads the fraction apart from the integer
