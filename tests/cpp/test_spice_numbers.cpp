@@ -324,48 +324,6 @@ TEST(SpiceNumbers, MicroSignIsTheScaleU) {
     EXPECT_NE(flat->find("vth0=420000\xC2\xB5\n"), std::string::npos) << *flat;
 }
 
-// ngspice's command language reads the fraction apart from the integer
-// digits, and an exponent may have a fraction; each value as ngspice's
-// "let" prints it.
-TEST(SpiceNumbers, CommandNumbersAsNgspiceReadsThem) {
-    const std::pair<const char*, std::optional<double>> cases[] = {
-        {"3.000000e-1", 0.30000000000000004},
-        {"-1.800000e0", -1.7999999999999998},
-        {"1.800000e-7", 1.7999999999999997e-07},
-        {"1e0.5", std::pow(10.0, 0.5)},
-        {"2.5mil", 2.5 * 25.4 * 1e-6},
-        {"1.5MEG", 1.5e6},
-        {".5k", 500.0},
-        {"5.", 5.0},
-        {"-.", std::nullopt},
-        {"x1", std::nullopt},
-    };
-    for (const auto& [text, value] : cases) EXPECT_EQ(sn::command_number(text), value) << text;
-}
-
-// numparam's sscanf: hexadecimal after "0x", an exponent letter and its sign
-// taken without digits; no mils.
-TEST(SpiceNumbers, ExpressionNumbersAsNgspiceReadsThem) {
-    const struct {
-        const char* text;
-        std::optional<double> value;
-        std::size_t end;
-    } cases[] = {
-        {"0x10", 16.0, 4},         {"0X1Au", 26e-6, 5},      {"0x1.8p1", 3.0, 7},    {"0x1p", 1.0, 4},
-        {"0x", std::nullopt, 0},   {"0xg", std::nullopt, 0}, {"1e-x", 1.0, 4},       {"1e+5u", 1e5 * 1e-6, 5},
-        {"2.5e+u", 2.5 * 1e-6, 6}, {"1mil", 1e-3, 4},        {"1meg", 1e6, 4},       {"5\xCE\xA9+1", 5.0, 3},
-        {"1d3", 1.0, 2},           {"1e400", HUGE_VAL, 5},   {"1.5e3meg", 1.5e9, 8}, {"0.3", 0.3, 3},
-    };
-    for (const auto& c : cases) {
-        std::size_t end = 0;
-        EXPECT_EQ(sn::expression_number(c.text, &end), c.value) << c.text;
-        EXPECT_EQ(end, c.end) << c.text;
-    }
-    EXPECT_EQ(mp::parse_value("0x10+1", {}), 17.0);
-    EXPECT_EQ(mp::parse_value("1e-u", {}), 1e-6);
-    EXPECT_EQ(mp::parse_value("0x", {}), std::nullopt);
-}
-
 // The texts written for ngspice read back as the values meant: every short
 // decimal a configuration holds, and nearly every arbitrary double.
 TEST(SpiceNumbers, WrittenNumbersReadBackExactly) {
