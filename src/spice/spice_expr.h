@@ -105,9 +105,9 @@ std::optional<double> leading_number(std::string_view token);
 // that is not finite is returned as it is.
 double substituted_value(double value);
 
-// Evaluates an expression as ngspice evaluates .param values: numbers (read
-// as spice_numbers::expression_number reads them), `.param` names (ASCII case ignored), groups in (), {} or '';
-// c ? a : b, || && ! (nonzero is true), comparisons == != < <= > >= (also
+// Evaluates an expression as ngspice evaluates .param values: numbers (as
+// spice_numbers::expression_number reads them), `.param` names (ASCII case
+// ignored), groups in (), {} or ''; c ? a : b, || && ! (nonzero is true), comparisons == != < <= > >= (also
 // "=" and "<>", one level, left to right), + - * / and % (the remainder of
 // the truncated quotient), powers `**` or `^` (left to right, of the base's
 // magnitude); ngspice's signs: a leading "-" negates the first term, a "-"
