@@ -617,7 +617,7 @@ def test_id_is_ngspice_bit_for_bit_where_shifted_sweeps_run(pool, impact_card, c
                           vgs=(0.0, 1.5, 0.25), vds=(0.0, 5.0, 0.25), vbs_values=[0.0])
     lut = pool.generate_lut(cfg, cache=False)
     assert re.search(r"^  \d+ slopes from \d+ shifted sweeps \(\d+ tasks\) in ", capfd.readouterr().out, re.M)
-    deck = characterisation_deck(impact_card, "1.000e-6", "1.800e-7",
+    deck = characterisation_deck(impact_card, "1e-6", "1.800e-7",
                                  "Vds 0.000000e0 5.000000e0 2.500000e-1 Vgs 0.000000e0 1.500000e0 2.500000e-1")
     direct = -np.asarray(pool.run_simulation(deck, ["run"]).vector("vds#branch")).reshape(7, 21)
     np.testing.assert_array_equal(lut.id, direct)

@@ -137,8 +137,7 @@ def test_id_stays_what_ngspice_gives(pool, card):
     # The table's rows come from the characterisation deck whatever else it saves.
     lib = card(MINIMAL)
     lut = characterise(pool, lib, "nch", "nmos", 1e-6, 1e-7, (0.0, 1.2, 0.2), (0.0, 1.2, 0.2), [0.0])
-    deck = characterisation_deck(lib, "1.000e-6", "1.000e-7",
-                                 "Vds 0.000000e0 1.200000e0 2.000000e-1 Vgs 0.000000e0 1.200000e0 2.000000e-1")
+    deck = characterisation_deck(lib, "1e-6", "1e-7", "Vds 0.000000e0 1.200000e0 2e-1 Vgs 0.000000e0 1.200000e0 2e-1")
     direct = -np.asarray(pool.run_simulation(deck, ["run"]).vector("vds#branch")).reshape(7, 7)
     np.testing.assert_array_equal(lut.id, direct)
 

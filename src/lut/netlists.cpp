@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cfloat>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 
@@ -13,6 +12,7 @@
 #include "common/sweep.h"
 #include "common/text.h"
 #include "lut/cache.h"
+#include "spice/spice_numbers.h"
 
 namespace morva::lut::generate_ngspice {
 namespace {
@@ -28,10 +28,12 @@ constexpr std::string_view kBuiltinPmos =
 // this (dctrcurv.c: DBL_EPSILON * 1e3).
 constexpr double kSweepTolerance = DBL_EPSILON * 1e3;
 
-double parse_number(std::string_view text) {
-    double v = 0.0;
-    std::from_chars(text.data(), text.data() + text.size(), v);
-    return v;
+using spice::spice_numbers::NumberReader;
+
+// The value ngspice's netlist reader takes from a number written for it;
+// `fallback` for a text it reads no number from.
+double netlist_value(std::string_view text, double fallback) {
+    return spice::spice_numbers::read_back(text, NumberReader::Netlist).value_or(fallback);
 }
 
 // The points ngspice's DC sweep visits from `start` towards `stop`: it adds
@@ -84,9 +86,11 @@ std::optional<std::string> lib_path_token(const LutConfig& c, const std::string&
 }
 
 std::string device_line(const LutConfig& c, double w, double l) {
+    // A subcircuit's parameters are read as expressions, correctly rounded.
     if (c.subcircuit)
         return fmt::cat("X1 drain gate source bulk ", c.model_name, " ", c.length_param, "=",
-                        exact_number(l, 3), " ", c.width_param, "=", exact_number(w, 3));
+                        exact_number(l, 3, NumberReader::Expression), " ", c.width_param, "=",
+                        exact_number(w, 3, NumberReader::Expression));
     return fmt::cat("M1 drain gate source bulk ", c.model_name, " ", c.width_param, "=", exact_number(w, 3),
                     " ", c.length_param, "=", exact_number(l, 3));
 }
@@ -138,7 +142,9 @@ std::vector<std::string> rest_vectors(const std::vector<BeyondTerms>& rest) {
     return out;
 }
 
-std::string alter_command(double vbs) { return fmt::cat(" alter @Vbs[dc] = ", exact_number(vbs, 6)); }
+std::string alter_command(double vbs) {
+    return fmt::cat(" alter @Vbs[dc] = ", exact_number(vbs, 6, NumberReader::Command));
+}
 
 void append_prefixed_vectors(std::vector<std::string>& out, const std::string& prefix,
                              std::string_view device, const ParamMask& mask,
@@ -235,10 +241,8 @@ std::optional<std::string> netlist_path_problem(const LutConfig& c) {
     return std::nullopt;
 }
 
-std::string exact_number(double value, int digits) {
-    std::string text = fmt::exp(value, digits);
-    if (!std::isfinite(value) || parse_number(text) == value) return text;
-    return fmt::exp_shortest(value);
+std::string exact_number(double value, int digits, NumberReader reader) {
+    return spice::spice_numbers::number_text(value, digits, reader);
 }
 
 std::size_t sweep_point_count(double start, double stop, double step) {
@@ -267,17 +271,20 @@ std::vector<double> sweep_axis(const SweepRange& r) {
 
 std::string sweep_text(double start, double stop, double step) {
     const std::size_t n = sweep_point_count(start, stop, step);
+    const std::string start_text = exact_number(start, 6), step_text = exact_number(step, 6);
+    // What ngspice sweeps with: the values it reads from these texts.
+    const double first = netlist_value(start_text, start), by = netlist_value(step_text, step);
     const double last = static_cast<double>(n - 1) * step + start;
     std::string stop_text = fmt::exp(last, 6);
-    if (ngspice_visits(start, parse_number(stop_text), step) != n) {
+    if (ngspice_visits(first, netlist_value(stop_text, last), by) != n) {
         // Over a long sweep the rounding of the repeated additions can carry
         // the swept value past a stop that sits on the last point; half a step
         // beyond the value ngspice reaches there keeps that point and no more.
-        double reached = start;
-        for (std::size_t i = 1; i < n; ++i) reached += step;
-        stop_text = fmt::exp_shortest(reached + step / 2.0);
+        double reached = first;
+        for (std::size_t i = 1; i < n; ++i) reached += by;
+        stop_text = fmt::exp_shortest(reached + by / 2.0);
     }
-    return fmt::cat(exact_number(start, 6), " ", stop_text, " ", exact_number(step, 6));
+    return fmt::cat(start_text, " ", stop_text, " ", step_text);
 }
 
 std::string build_model_card(const LutConfig& c) {

@@ -17,6 +17,7 @@
 #include "lut/config.h"
 #include "lut/table.h"
 #include "ngspice/protocol.h"
+#include "spice/spice_numbers.h"
 
 namespace morva::lut::generate_ngspice {
 
@@ -197,10 +198,15 @@ std::optional<std::string> netlist_text_problem(const LutConfig& config);
 // and double quotes. Nothing when it can.
 std::optional<std::string> netlist_path_problem(const LutConfig& config);
 
-// A number for a netlist or command: the fixed form with `digits` digits
-// after the point when it reads back to the same value, else the shortest
-// exponent form that does ("2.449489742783178e-7").
-std::string exact_number(double value, int digits);
+// A number for a netlist line, or for what `reader` names (a command, a
+// subcircuit call's parameter): the exponent form with `digits` digits after
+// the point when ngspice's reader there reads it back as `value`, else the
+// fewest digits that do ("1e-6", where ngspice's netlist reader makes
+// 1.0000000000000002e-6 of "1.000e-6"; "2.449489742783178e-7"); see
+// spice_numbers::number_text.
+std::string exact_number(
+    double value, int digits,
+    spice::spice_numbers::NumberReader reader = spice::spice_numbers::NumberReader::Netlist);
 
 // The number of points start + i * step of a sweep that lie before `stop`
 // or beyond it by no more than ngspice's tolerance (1000 machine epsilons):

@@ -17,6 +17,7 @@
 #include "spice/kit_chain.h"
 #include "spice/model_parser.h"
 #include "spice/spice_expr.h"
+#include "spice/spice_numbers.h"
 
 namespace morva::pdk {
 
@@ -136,7 +137,8 @@ Result<const LibFile*, IoError> Flattener::file(const std::string& path, const s
         return err(std::move(e));
     }
     LibFile& f = files_[canonical];
-    f.text = utf8_lossy(std::move(*bytes));
+    // ngspice reads a Latin-1 micro sign as "u": kept as one in the text written.
+    f.text = utf8_lossy(spice::spice_numbers::latin1_micro_signs_as_utf8(std::move(*bytes)));
     f.lines = split_lines(f.text);
     for (std::size_t i = 0; i < f.lines.size(); ++i) {
         const std::string_view t = directive_text(f.lines[i]);

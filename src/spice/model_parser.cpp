@@ -18,6 +18,7 @@
 #include "common/io.h"
 #include "common/text.h"
 #include "spice/kit_chain.h"
+#include "spice/spice_numbers.h"
 
 namespace morva::spice::model_parser {
 
@@ -35,7 +36,7 @@ constexpr std::string_view kReadingActivity = "reading model file";
 Result<LogicalLines, Bsim4Error> read_logical_lines(const std::string& path) {
     auto bytes = read_file(path);
     if (!bytes) return err(Bsim4Error::from_io(std::move(bytes).error()));
-    return join_continuation_lines(utf8_lossy(std::move(*bytes)));
+    return join_continuation_lines(utf8_lossy(spice_numbers::latin1_micro_signs_as_utf8(std::move(*bytes))));
 }
 
 // Scans `s` keeping track of single-quoted text and of () / {} groups; calls
@@ -526,8 +527,10 @@ private:
         auto [it, added] = loaded_.try_emplace(source.key);
         if (added) {
             if (auto bytes = read_file(source.path))
-                it->second = std::make_unique<LibraryText>(LibraryText{
-                    join_continuation_lines(utf8_lossy(std::move(*bytes))), std::nullopt, std::nullopt});
+                it->second = std::make_unique<LibraryText>(
+                    LibraryText{join_continuation_lines(
+                                    utf8_lossy(spice_numbers::latin1_micro_signs_as_utf8(std::move(*bytes)))),
+                                std::nullopt, std::nullopt});
             else
                 complete_ = false;
         }

@@ -11,6 +11,7 @@
 
 #include "common/decimal.h"
 #include "common/text.h"
+#include "spice/spice_numbers.h"
 
 namespace morva::spice::spice_expr {
 
@@ -77,15 +78,15 @@ bool starts_like_number(std::string_view text) {
 
 std::size_t value_token_end(std::string_view text) {
     // ngspice's states: 0 at the start, 1 in the mantissa's digits, 2 after
-    // its exponent letter, 3 anywhere else; a sign ends the token in 1 and 3.
+    // its exponent letter, 3 anywhere else; a sign ends the token in 1 and 3
+    // and otherwise moves on one state, "+" as "-" (so "+4.2e-1" is one token).
     int state = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         if (whitespace_at(text, i) || c == '=' || c == '(' || c == ')' || c == ',' || c == '*' || c == '/' ||
             c == '^')
             return i;
-        if (c == '+' && (state == 1 || state == 3)) return i;
-        if (c == '-') {
+        if (c == '+' || c == '-') {
             if (state == 1 || state == 3) return i;
             ++state;
             continue;
@@ -103,7 +104,12 @@ std::size_t value_token_end(std::string_view text) {
 std::optional<double> leading_number(std::string_view token) {
     // ngspice's arithmetic, not a correctly rounded reading: the digits
     // accumulate in a double and the decimal exponent is applied as one power
-    // of ten ("0.3" is 3 * 10^-1 = 0.30000000000000004).
+    // of ten ("0.3" is 3 * 10^-1 = 0.30000000000000004). Each digit is added
+    // as its character code less that of "0", two roundings once the digits
+    // pass 2^53.
+    const auto accumulate = [](double mantissa, char digit) {
+        return (10.0 * mantissa + static_cast<double>(digit)) - static_cast<double>('0');
+    };
     std::size_t i = 0;
     const auto at = [&](std::size_t k) { return k < token.size() ? token[k] : '\0'; };
     double sign = 1.0;
@@ -111,10 +117,10 @@ std::optional<double> leading_number(std::string_view token) {
     double mantissa = 0.0;
     long exponent = 0;
     bool any_digit = false;
-    for (; is_digit(at(i)); ++i, any_digit = true) mantissa = 10.0 * mantissa + (token[i] - '0');
+    for (; is_digit(at(i)); ++i, any_digit = true) mantissa = accumulate(mantissa, token[i]);
     if (at(i) == '.') {
         for (++i; is_digit(at(i)); ++i, any_digit = true) {
-            mantissa = 10.0 * mantissa + (token[i] - '0');
+            mantissa = accumulate(mantissa, token[i]);
             --exponent;
         }
     }
@@ -135,6 +141,8 @@ std::optional<double> leading_number(std::string_view token) {
         exponent += 6;
     } else if (scale.size() >= 3 && ascii_iequals(scale.substr(0, 3), "mil")) {
         mantissa *= 25.4;
+        exponent -= 6;
+    } else if (scale.starts_with(spice_numbers::kMicroSign)) {
         exponent -= 6;
     } else if (!scale.empty()) {
         exponent += scale_exponent(scale[0]);
@@ -422,25 +430,10 @@ private:
     }
 
     std::optional<double> number() {
-        const std::size_t start = pos_;
-        while (pos_ < s_.size() && is_digit(s_[pos_])) ++pos_;
-        if (pos_ < s_.size() && s_[pos_] == '.') {
-            ++pos_;
-            while (pos_ < s_.size() && is_digit(s_[pos_])) ++pos_;
-        }
-        if (pos_ < s_.size() && (s_[pos_] == 'e' || s_[pos_] == 'E')) {
-            std::size_t k = pos_ + 1;
-            if (k < s_.size() && (s_[k] == '+' || s_[k] == '-')) ++k;
-            if (k < s_.size() && is_digit(s_[k])) {
-                pos_ = k;
-                while (pos_ < s_.size() && is_digit(s_[pos_])) ++pos_;
-            }
-        }
-        const auto mantissa = parse_decimal(s_.substr(start, pos_ - start));
-        const std::size_t suffix_start = pos_;
-        while (pos_ < s_.size() && is_letter_after_number(s_[pos_])) ++pos_;
-        if (!mantissa) return std::nullopt;
-        return *mantissa * suffix_factor(s_.substr(suffix_start, pos_ - suffix_start));
+        std::size_t length = 0;
+        const std::optional<double> v = spice_numbers::expression_number(s_.substr(pos_), &length);
+        pos_ += length;
+        return v;
     }
 
     bool name_char(std::size_t i) const {

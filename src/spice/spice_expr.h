@@ -79,16 +79,21 @@ std::optional<double> parse_spice_float(std::string_view text);
 // How ngspice reads a value of a `.model` card or a device line that it
 // does not evaluate as an expression: one that starts like a number (a digit,
 // ".", or "+" or "-" before a digit or ".digit"; see starts_like_number).
-// Its token ends where its token reader ends it (value_token_end); its
-// number reader takes from the token an optional sign, digits with an
-// optional point, an exponent (e or d, sign, digits; its letter alone adds
-// nothing) and one scale (the first letter: t g k m u n p f, or "meg", or
-// "mil" for 25.4e-6; any other letter scales by 1), and skips the rest:
-// "4.8.3" is 4.8, "0x10" 0, "1.5d3" 1500, "1e-3x" 1e-3. None without a digit
-// (ngspice reads ".u" as 0). The value is ngspice's to the bit: the digits
-// accumulated in a double, times one power of ten (pow) for the point, the
-// exponent and the scale together ("0.3" is 0.30000000000000004, "4.8"
-// 4.800000000000001), not the correctly rounded reading of expressions.
+// Its token ends where its token reader ends it (value_token_end): at a
+// blank, "=", "(", ")", ",", "*", "/", "^", or a sign after the mantissa's
+// digits or after anything but an exponent letter "e"; a leading sign moves
+// it on as one after "e" does, "+" as "-" ("+4.2e-1" is one token, "1.5d-3"
+// ends at the "-"). Its number reader takes from the token an optional
+// sign, digits with an optional point, an exponent (e or d, sign, digits;
+// its letter alone adds nothing) and one scale (the first letter: t g k m u
+// n p f, or "meg", or "mil" for 25.4e-6, or the micro sign; any other letter
+// scales by 1), and skips the rest: "4.8.3" is 4.8, "0x10" 0, "1.5d3" 1500,
+// "1e-3x" 1e-3, "+5e-1u" 5e-7. None without a digit (ngspice reads ".u" as
+// 0). The value is ngspice's to the bit: the digits accumulated in a double
+// (each as its character code less that of "0"), times one power of ten
+// (pow) for the point, the exponent and the scale together ("0.3" is
+// 0.30000000000000004, "4.8" 4.800000000000001), not the correctly rounded
+// reading of expressions.
 bool starts_like_number(std::string_view text);
 std::size_t value_token_end(std::string_view text);
 std::optional<double> leading_number(std::string_view token);
@@ -100,9 +105,9 @@ std::optional<double> leading_number(std::string_view token);
 // that is not finite is returned as it is.
 double substituted_value(double value);
 
-// Evaluates an expression as ngspice evaluates .param values: numbers (with
-// suffixes), `.param` names (ASCII case ignored), groups in (), {} or '';
-// c ? a : b, || && ! (nonzero is true), comparisons == != < <= > >= (also
+// Evaluates an expression as ngspice evaluates .param values: numbers (as
+// spice_numbers::expression_number reads them), `.param` names (ASCII case
+// ignored), groups in (), {} or ''; c ? a : b, || && ! (nonzero is true), comparisons == != < <= > >= (also
 // "=" and "<>", one level, left to right), + - * / and % (the remainder of
 // the truncated quotient), powers `**` or `^` (left to right, of the base's
 // magnitude); ngspice's signs: a leading "-" negates the first term, a "-"
