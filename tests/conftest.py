@@ -1,12 +1,34 @@
+import contextlib
 import os
 import pathlib
 import re
+import signal
 import subprocess
 
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SAMPLES = pathlib.Path(os.environ.get("MORVA_SAMPLES", ROOT.parent / "shared" / "samples"))
+
+# A test run started in the background by a script inherits SIGINT ignored,
+# and so does every child it starts: no Ctrl-C can reach them.
+needs_sigint = pytest.mark.skipif(
+    signal.getsignal(signal.SIGINT) == signal.SIG_IGN,
+    reason="SIGINT is ignored in this test run (started in the background): Ctrl-C cannot reach a child",
+)
+
+
+@contextlib.contextmanager
+def child_process(args, **kwargs):
+    """`subprocess.Popen(args, **kwargs)`, killed if it still runs when the
+    block ends, whatever its outcome, then reaped (its pipes closed)."""
+    proc = subprocess.Popen(args, **kwargs)
+    with proc:
+        try:
+            yield proc
+        finally:
+            if proc.poll() is None:
+                proc.kill()
 
 
 @pytest.fixture

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import morva
-from conftest import ngspice_terminal, sample_library
+from conftest import needs_sigint, ngspice_terminal, sample_library
 
 ALL_PARAMS = ["cgg", "cgs", "cgd", "cgb", "cbs", "cbd", "gmbs", "gbd", "gbs", "vth", "vdsat", "von"]
 
@@ -304,6 +304,7 @@ def test_time_out_ends_the_generation_without_a_report(card, capfd):
 
 
 @needs_ngspice
+@needs_sigint
 def test_ctrl_c_stops_a_generation(tmp_path):
     # In a child process: SIGINT on the main thread while 40 tasks are queued.
     script = tmp_path / "interrupt.py"

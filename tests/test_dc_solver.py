@@ -13,6 +13,7 @@ import time
 import pytest
 
 import morva
+from conftest import child_process, needs_sigint
 from morva import DcResult, DcSolver
 
 LIB = """* test models
@@ -336,6 +337,7 @@ def test_sweep_whose_results_exceed_memory_is_refused_up_front(n0):
         signal.signal(signal.SIGALRM, previous)
 
 
+@needs_sigint
 def test_ctrl_c_stops_a_long_sweep(lib):
     code = (
         f"import morva\nsolver = morva.DcSolver({lib!r}, 'nch', w={W!r}, l={L!r})\nprint('ready', flush=True)\n"
@@ -343,11 +345,11 @@ def test_ctrl_c_stops_a_long_sweep(lib):
         "except KeyboardInterrupt:\n    print('interrupted')\n"
         "print(len(solver.sweep('vgs', 0.0, 1.0, 0.25, vd=0.6)))\n"
     )
-    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
-    assert proc.stdout.readline() == "ready\n"
-    time.sleep(0.3)
-    proc.send_signal(signal.SIGINT)
-    out, _ = proc.communicate(timeout=60)  # ten million points would take minutes
+    with child_process([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True) as proc:
+        assert proc.stdout.readline() == "ready\n"
+        time.sleep(0.3)
+        proc.send_signal(signal.SIGINT)
+        out, _ = proc.communicate(timeout=60)  # ten million points would take minutes
     assert out.split() == ["interrupted", "5"]
 
 

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import morva
+from conftest import child_process, needs_sigint
 
 DEG = 0.017453292519943295
 
@@ -150,6 +151,7 @@ def test_long_runs_match_reference_bit_for_bit(run, ref, args, kwargs):
     assert_same_bits(run(*args, **kwargs), ref(*args, **kwargs))
 
 
+@needs_sigint
 @pytest.mark.parametrize(
     "call",
     [
@@ -164,11 +166,11 @@ def test_ctrl_c_stops_a_long_run(call):
         f"try:\n    {call}\n    print('finished')\nexcept KeyboardInterrupt:\n    print('interrupted')\n"
         "print(len(morva.run_pdsdm(*LOOP)))\n"
     )
-    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
-    assert proc.stdout.readline() == "ready\n"
-    time.sleep(0.3)
-    proc.send_signal(signal.SIGINT)
-    out, _ = proc.communicate(timeout=60)  # a hang, not a figure
+    with child_process([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True) as proc:
+        assert proc.stdout.readline() == "ready\n"
+        time.sleep(0.3)
+        proc.send_signal(signal.SIGINT)
+        out, _ = proc.communicate(timeout=60)  # a hang, not a figure
     assert out.split() == ["interrupted", str(LOOP[5])]
 
 

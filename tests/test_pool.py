@@ -14,6 +14,7 @@ import time
 import pytest
 
 import morva
+from conftest import child_process, needs_sigint
 from morva import SimulationPool
 
 FAKE_WORKER = pathlib.Path(__file__).with_name("fake_worker.py")
@@ -278,6 +279,142 @@ def test_a_kill_storm_retires_no_worker(fake_exe, tmp_path, workers, period, sig
     # Afterwards every slot serves again.
     assert seen["after"] == [True] * 16
     assert seen["live"] == workers
+
+
+# Real workers, restarted after every job so that one is nearly always
+# starting, while every live worker gets SIGINT every 2 ms for two seconds
+# and two threads run jobs; prints what the calls saw, and whether a worker
+# that then served has SIGINT ignored and blocked.
+SIGINT_STORM = r"""
+import json, os, signal, sys, threading, time, morva
+
+pool = morva.SimulationPool(workers=2, max_sims_per_worker=1, worker_exe=sys.argv[1] or None)
+me = str(os.getpid())
+OP = "t\nV1 1 0 1\nR1 1 0 1k\n.op\n.end"
+
+
+def live_workers():
+    out = []
+    for p in os.listdir("/proc"):
+        try:
+            state, parent = open(f"/proc/{p}/stat").read().rsplit(")", 1)[1].split()[:2]
+        except (OSError, ValueError):
+            continue
+        if parent == me and state != "Z":
+            out.append(int(p))
+    return out
+
+
+def sigint_bits(pid):
+    fields = dict(line.split(":", 1) for line in open(f"/proc/{pid}/status"))
+    return [int(fields[name], 16) >> (signal.SIGINT - 1) & 1 for name in ("SigIgn", "SigBlk")]
+
+
+over = threading.Event()
+sent, results, errors = [0], [], []
+
+
+def interrupter():
+    end = time.monotonic() + 2.0
+    while time.monotonic() < end:
+        for pid in live_workers():
+            try:
+                os.kill(pid, signal.SIGINT)
+                sent[0] += 1
+            except ProcessLookupError:
+                pass
+        time.sleep(0.002)
+    over.set()
+
+
+def client():
+    while not over.is_set():
+        try:
+            results.append(pool.run_simulation(OP, ["run"]).success)
+        except RuntimeError as e:
+            errors.append(str(e))
+
+
+threads = [threading.Thread(target=interrupter)] + [threading.Thread(target=client) for _ in range(2)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+# A worker that has served (these restart after every job) and idles.
+pool.close()
+idle = morva.SimulationPool(workers=1, worker_exe=sys.argv[1] or None)
+idle.run_simulation(OP, ["run"])
+bits = [sigint_bits(pid) for pid in live_workers()]
+print(json.dumps({"sent": sent[0], "results": results, "errors": errors, "bits": bits}))
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+@pytest.mark.parametrize("start", ["console script", "interpreter from a shell script"])
+def test_sigint_ends_no_worker_not_even_while_it_starts(tmp_path, start):
+    # Python's start-up turns a SIGINT into a fatal error (an exit the pool
+    # would count as a broken install, then "worker pool exhausted").
+    exe = ""
+    if start != "console script":
+        script = tmp_path / "worker"
+        script.write_text(f'#!/bin/sh\nexec "{sys.executable}" -c "import morva._main; morva._main.run_worker()"\n')
+        script.chmod(0o755)
+        exe = str(script)
+    out = subprocess.run([sys.executable, "-c", SIGINT_STORM, exe], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    seen = json.loads(out.stdout)
+    assert seen["sent"] > 100
+    assert seen["errors"] == [] and len(seen["results"]) > 4 and all(seen["results"])
+    assert "start-up" not in out.stderr and "crashed" not in out.stderr
+    # Ignored, not left blocked: what a netlist starts gets a normal mask.
+    assert seen["bits"] == [[1, 0]]
+
+
+OP = "op\nV1 in 0 1\nR1 in out 1k\n.op\n.end\n"
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+@pytest.mark.parametrize(
+    "kill, when, runs",
+    [
+        # Killed while idle, the next job sent at once: it reaches the dead
+        # worker's input unread, and runs on the next worker.
+        (signal.SIGKILL, "idle", 10),
+        (signal.SIGTERM, "idle", 3),
+        # Sent once the worker has ended: a new one is started first.
+        (signal.SIGKILL, "ended", 2),
+        # Killed while it runs the job: the job may have done its work, and is
+        # never run twice; its caller hears of the crash.
+        (signal.SIGKILL, "running", 2),
+    ],
+)
+def test_a_job_whose_worker_was_killed_runs_once_or_fails(tmp_path, kill, when, runs):
+    others = {pid for pid, _ in children()}
+    marks = tmp_path / "marks"
+    marks.mkdir()
+    with SimulationPool(workers=1) as pool:
+        for i in range(runs):
+            assert pool.run_simulation(OP, ["run"]).success
+            (pid,) = worker_pids(others)
+            # Each run of the job leaves one file.
+            commands = [f"shell mktemp {marks}/{i}.XXXXXX", "run"]
+            if when == "running":
+                outcome = {}
+                job = threading.Thread(target=lambda: outcome.update(error=pytest.raises(
+                    RuntimeError, pool.run_simulation, LONG, commands).value))
+                job.start()
+                assert wait_for(lambda: any(marks.glob(f"{i}.*")), timeout=30)
+                os.kill(pid, kill)
+                job.join(60)
+                assert str(outcome["error"]) == "worker crashed: stdout read (header len) failed: early eof"
+            else:
+                os.kill(pid, kill)
+                if when == "ended":
+                    assert wait_for(lambda: ended(pid))
+                assert pool.run_simulation(OP, commands).success
+            assert len(list(marks.glob(f"{i}.*"))) == 1
+        assert pool.run_simulation(OP, ["run"]).success
+        assert len(list(marks.iterdir())) == runs
 
 
 def test_time_out_replaces_the_worker(capfd):
@@ -743,14 +880,15 @@ def test_interpreter_exit_ends_the_workers():
 def interrupted_output(code, delay):
     """The words `code` prints in a fresh interpreter that gets SIGINT `delay`
     seconds after it printed "ready"."""
-    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
-    assert proc.stdout.readline() == "ready\n"
-    time.sleep(delay)
-    proc.send_signal(signal.SIGINT)
-    out, _ = proc.communicate(timeout=30)
+    with child_process([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True) as proc:
+        assert proc.stdout.readline() == "ready\n"
+        time.sleep(delay)
+        proc.send_signal(signal.SIGINT)
+        out, _ = proc.communicate(timeout=30)
     return out.split()
 
 
+@needs_sigint
 def test_ctrl_c_interrupts_a_wait_and_close_ends_the_busy_worker():
     code = (
         "import time, morva\n"
@@ -771,14 +909,15 @@ def test_ctrl_c_interrupts_a_wait_and_close_ends_the_busy_worker():
 # Lines a child prints after "ready" that begin with "@" (the generator's own
 # progress lines go to the same stream).
 def interrupted_marks(code, delay):
-    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
-    assert proc.stdout.readline() == "ready\n"
-    time.sleep(delay)
-    proc.send_signal(signal.SIGINT)
-    out, _ = proc.communicate(timeout=60)  # a hang, not a figure
+    with child_process([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True) as proc:
+        assert proc.stdout.readline() == "ready\n"
+        time.sleep(delay)
+        proc.send_signal(signal.SIGINT)
+        out, _ = proc.communicate(timeout=60)  # a hang, not a figure
     return [line for line in out.splitlines() if line.startswith("@")]
 
 
+@needs_sigint
 @pytest.mark.parametrize(
     "config, replaced",
     [
@@ -825,6 +964,38 @@ def test_ctrl_c_during_a_generation_ends_its_work_in_flight(tmp_path, config, re
     )
     marks = interrupted_marks(code, 2.0)
     assert marks == ["@interrupted", "@replaced" if replaced else "@kept", "@next True"]
+
+
+@needs_sigint
+@pytest.mark.parametrize("caught", [True, False])
+def test_ctrl_c_during_a_pool_table_leaves_no_temporary_folder(tmp_path, caught):
+    # A library that takes ngspice seconds to read: the Ctrl-C comes while a
+    # worker loads it through its temporary folder, and the pool ends that
+    # worker. Caught, the program closes its pool; uncaught, the interpreter
+    # exits.
+    lib = tmp_path / "slow.lib"
+    lib.write_text(".model nch nmos level=54\n" + "".join(f".param p{i} = {{{i} * 1.5 + 2}}\n" for i in range(20000)))
+    tmp = tmp_path / "tmp"
+    tmp.mkdir()
+    config = (f"morva.LutConfig(model_file={str(lib)!r}, model_name='nch', vgs=(0, 1.8, 0.1), vds=(0, 1.8, 0.1), "
+              "widths_values=[1e-6], vbs_values=[0.0], op_params=[], lengths_values=[1e-6, 2e-6, 3e-6, 4e-6])")
+    run = f"pool.generate_lut({config}, cache=False)\n"
+    if caught:
+        run = f"try:\n    {run}except KeyboardInterrupt:\n    print('interrupted', flush=True)\npool.close()\n"
+    code = "import morva\npool = morva.SimulationPool(workers=2)\nprint('ready', flush=True)\n" + run
+    env = dict(os.environ, TMPDIR=str(tmp))
+    args = [sys.executable, "-c", code]
+    with child_process(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env) as proc:
+        assert proc.stdout.readline() == "ready\n"
+        # The netlist file is there while a worker loads it.
+        assert wait_for(lambda: any(tmp.rglob(".morva_*.cir")), timeout=60)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+    if caught:
+        assert proc.returncode == 0 and out.split()[-1] == "interrupted", err
+    else:
+        assert proc.returncode == -signal.SIGINT and "KeyboardInterrupt" in err
+    assert [p.name for p in tmp.rglob("*")] == []
 
 
 @pytest.fixture
@@ -885,6 +1056,7 @@ def test_a_forked_child_neither_uses_nor_ends_the_parents_pool(fake_exe):
     assert pool.run_simulation(fake("ok"), ["run"], id="parent").id == "parent"
 
 
+@needs_sigint
 def test_ctrl_c_interrupts_a_batch_waiting_for_queue_space(fake_exe):
     # 20 one-second jobs on one worker: most of the batch waits for room in
     # the queue (4 jobs) before any reply is awaited.
@@ -905,6 +1077,7 @@ def test_ctrl_c_interrupts_a_batch_waiting_for_queue_space(fake_exe):
     assert float(words[3]) < 3.0  # not the 20 s the batch would take
 
 
+@needs_sigint
 def test_ctrl_c_cancels_the_rest_of_a_large_batch(fake_exe, tmp_path):
     # Short jobs keep making room in the queue, so the submitter is never
     # left waiting on a full queue when the interrupt comes. Once it is
@@ -931,6 +1104,7 @@ def test_ctrl_c_cancels_the_rest_of_a_large_batch(fake_exe, tmp_path):
     assert int(words[3]) <= 3
 
 
+@needs_sigint
 def test_ctrl_c_cancels_a_single_queued_job(fake_exe, tmp_path):
     log = tmp_path / "ids"
     code = (

@@ -7,12 +7,15 @@ import pathlib
 import re
 import select
 import shutil
+import signal
 import struct
 import subprocess
 import sys
 import time
 
 import pytest
+
+from conftest import child_process, needs_sigint
 
 RC = (
     "rc\nV1 in 0 PULSE(0 1 0 1n 1n 1u 2u)\nR1 in out 1k\nC1 out 0 1n\n.tran 10n 4u\n"
@@ -380,6 +383,28 @@ def test_a_worker_started_with_standard_error_closed_still_answers():
     assert header["success"] is True and len(vecs["time"]) == 446
     assert w.close() == b""
     assert proc.returncode == 0
+
+@pytest.mark.parametrize(
+    "blocked, status",
+    [
+        # As a pool starts it: SIGINT is ignored from then on.
+        (True, 0),
+        # Started by hand: Ctrl-C still ends it, once it has answered.
+        pytest.param(False, 130, marks=needs_sigint),
+    ],
+)
+def test_sigint_ends_only_a_worker_started_by_hand(blocked, status):
+    block = (lambda: signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})) if blocked else None
+    with child_process(worker_command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE, preexec_fn=block) as proc:
+        w = Worker.__new__(Worker)
+        w.proc, w.received = proc, 0
+        assert w.run(id="before", netlist=RC, commands=["run"])[0]["success"] is True
+        proc.send_signal(signal.SIGINT)
+        header, vecs = w.run(id="after", netlist=RC, commands=["run"])
+        assert header["success"] is True and len(vecs["time"]) == 446
+        assert w.close() == b""
+    assert proc.returncode == status
+
 
 def test_library_path_from_the_environment():
     w = Worker(env={"NGSPICE_LIBRARY_PATH": "/nonexistent/lib.so"}, stderr=subprocess.PIPE)

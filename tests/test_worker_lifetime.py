@@ -11,6 +11,7 @@ import time
 import pytest
 
 import morva
+from conftest import needs_sigint
 
 LONG = "long\nV1 in 0 SIN(0 1 1meg)\nR1 in out 1k\nC1 out 0 1n\n.tran 1n 20m 0 1n\n.end\n"
 
@@ -74,6 +75,7 @@ def test_workers_busy_in_a_long_run_end_when_the_host_is_killed(n, started):
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+@needs_sigint
 def test_ctrl_c_at_a_terminal_ends_the_host_and_its_workers_with_it():
     # A terminal sends SIGINT to its foreground process group. The workers
     # lead groups of their own: the host takes the interrupt, and its pool

@@ -246,10 +246,13 @@ private:
         return {};
     }
 
-    // Runs of a job whose worker was killed from outside before it read
-    // any of it: the job is provably unrun, so it is run again on the new
-    // worker (a storm of kills then costs its callers fewer errors), a few
-    // times at most.
+    // Runs of a job whose worker died before it read any of it: killed from
+    // outside while starting, or ended (whatever ended it) after serving,
+    // typically killed while idle just as the job came. The job is provably
+    // unrun, so it is run again on the new worker (a storm of kills then
+    // costs its callers fewer errors), a few times at most. A worker that
+    // ends itself while starting is not given the job again: that is the
+    // broken install the slot gives up on.
     static constexpr int kMaxUnreadReruns = 3;
 
     bool handle_job(Job& job) {
@@ -285,6 +288,7 @@ private:
                 // end of its output.
                 const std::optional<StartDeath> death = note_start_failure();
                 if (death) outcome = err(NgspiceError::worker_crashed(death->report));
+                const bool unrun = death ? death->outside : process_->answered() && process_->ended_unread();
                 log("crashed during simulation — " + outcome.error().detail);
                 if (death && giving_up(death->report, job)) return false;
                 auto respawned = replace(true);
@@ -293,8 +297,7 @@ private:
                 } else {
                     log("respawn failed — " + respawned.error().text());
                 }
-                if (respawned && death && death->outside && reruns < kMaxUnreadReruns && !stopping())
-                    continue;
+                if (respawned && unrun && reruns < kMaxUnreadReruns && !stopping()) continue;
                 job.reply.send(std::move(outcome));
                 return true;
             }

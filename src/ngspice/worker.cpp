@@ -1,6 +1,7 @@
 #include "ngspice/worker.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include "common/format.h"
 #include "common/io.h"
 #include "common/text.h"
+#include "ngspice/temp_dirs.h"
 #include "spice/spice_expr.h"
 
 namespace morva::ngspice {
@@ -65,6 +67,15 @@ public:
                 buffer_.clear();
                 scanned_ = 0;
                 return finish(std::move(line));
+            }
+            // Waiting in poll, not in read: a worker killed while it waits
+            // dies before it takes a byte of a request that arrives at the
+            // same moment (a read woken by the kill would still take it), so
+            // the pool knows the request unrun and runs it elsewhere.
+            pollfd ready{fd_, POLLIN, 0};
+            if (::poll(&ready, 1, -1) < 0) {
+                if (errno == EINTR) continue;
+                return err(IoError::from_errno(errno));
             }
             char chunk[65536];
             const ssize_t n = ::read(fd_, chunk, sizeof chunk);
@@ -293,13 +304,24 @@ Result<void, IoError> write_temp_netlist(const std::string& path, std::string_vi
 constexpr char kDirLink[] = ".morva_dir";
 constexpr char kDirLinkPrefix[] = ".morva_dir/";
 
+// The directory the pool made for this worker, or nothing when it was not
+// started by a pool.
+std::optional<std::string> pool_temp_dir() {
+    const char* dir = std::getenv(kWorkerTempDirVar);
+    if (!dir || !*dir) return std::nullopt;
+    return std::string(dir);
+}
+
 // A fresh directory only this user can enter, for one temporary netlist: the
-// directory a request names (a kit's) may be read-only.
-Result<std::string, IoError> make_private_dir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = fmt::cat(base && *base ? base : "/tmp", "/morva-XXXXXX");
-    if (!::mkdtemp(pattern.data())) return err(IoError::from_errno(errno));
-    return pattern;
+// directory a request names (a kit's) may be read-only. Made in the pool's
+// directory for this worker, which the pool removes if it has to kill the
+// worker mid-request; in TMPDIR when there is none (or it is gone).
+Result<std::string, IoError> make_request_dir() {
+    if (const auto base = pool_temp_dir()) {
+        auto dir = make_private_dir(*base);
+        if (dir || dir.error().os_code != ENOENT) return dir;
+    }
+    return make_private_dir(system_temp_dir());
 }
 
 // The working directory the worker started in, to return to after each
@@ -430,7 +452,7 @@ private:
         if (path_has_nul(temp_dir))
             return err(fmt::cat("temp netlist directory ", temp_dir, ": ", nul_in_path_error().text()));
         const auto fs_start = Clock::now();
-        auto private_dir = make_private_dir();
+        auto private_dir = make_request_dir();
         if (!private_dir)
             return err(fmt::cat("failed to create a temporary directory: ", private_dir.error().text()));
         struct RemoveDir {
@@ -757,9 +779,28 @@ void ensure_standard_error() {
     ::close(fd);
 }
 
+// The pool starts its workers with SIGINT blocked, from their first
+// instruction on, and ends them itself: SIGINT is then ignored for good (a
+// pending one is dropped) before it is unblocked. Python's start-up, which
+// ran meanwhile, would have turned it into a fatal error, an exit the pool
+// takes for a broken install. A worker started otherwise keeps SIGINT as is.
+void ignore_interrupts_if_blocked() {
+    sigset_t blocked;
+    if (::pthread_sigmask(SIG_BLOCK, nullptr, &blocked) != 0 || sigismember(&blocked, SIGINT) != 1) return;
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    if (::sigaction(SIGINT, &ignore, nullptr) != 0) return;
+    sigset_t interrupt;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    ::pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
+}
+
 }  // namespace
 
 Result<void, NgspiceError> run_worker() {
+    ignore_interrupts_if_blocked();
     ensure_standard_error();
     exit_when_orphaned();
     MORVA_ASSIGN(Ngspice lib, Ngspice::load());
@@ -769,7 +810,11 @@ Result<void, NgspiceError> run_worker() {
     BufferedFdWriter out(channel.fd());
     LineReader in(STDIN_FILENO);
     WorkerLoop loop(engine, out, bench_enabled(std::getenv("MORVA_WORKER_BENCH")));
-    return loop.serve(in);
+    Result<void, NgspiceError> served = loop.serve(in);
+    // Each request removed its own directory; the pool's one for this
+    // worker goes too once empty (the pool may no longer be there to).
+    if (const auto dir = pool_temp_dir()) ::rmdir(dir->c_str());
+    return served;
 }
 
 }  // namespace morva::ngspice

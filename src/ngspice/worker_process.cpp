@@ -26,6 +26,7 @@
 #include "common/format.h"
 #include "common/task_set.h"
 #include "common/text.h"
+#include "ngspice/temp_dirs.h"
 
 extern char** environ;
 
@@ -363,14 +364,18 @@ Result<WorkerProcess, NgspiceError> WorkerProcess::spawn(const WorkerBinary& com
     posix_spawn_file_actions_adddup2(&actions, child_stdout.get(), STDOUT_FILENO);
     if (err_pipe->second.valid())
         posix_spawn_file_actions_adddup2(&actions, err_pipe->second.get(), STDERR_FILENO);
-    // The child starts with no blocked signal and default dispositions, not
-    // with whatever the host (or this thread) has set.
-    sigset_t empty, all;
-    sigemptyset(&empty);
+    // The child starts with default dispositions, not with whatever the host
+    // (or this thread) has set, and with SIGINT alone blocked: the pool ends
+    // its workers itself, and a worker ignores SIGINT once it can (see
+    // run_worker). Until then one stays pending instead of ending the
+    // worker's start-up half-way.
+    sigset_t interrupt, all;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
     sigfillset(&all);
     sigdelset(&all, SIGKILL);
     sigdelset(&all, SIGSTOP);
-    posix_spawnattr_setsigmask(&attr, &empty);
+    posix_spawnattr_setsigmask(&attr, &interrupt);
     posix_spawnattr_setsigdefault(&attr, &all);
     posix_spawnattr_setpgroup(&attr, 0);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
@@ -382,13 +387,29 @@ Result<WorkerProcess, NgspiceError> WorkerProcess::spawn(const WorkerBinary& com
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    // The worker's private directory, named in its environment (in place of
+    // any the host inherited). Without one the worker uses TMPDIR itself.
+    auto temp_dir = make_private_dir(system_temp_dir());
+    const std::string temp_prefix = fmt::cat(kWorkerTempDirVar, "=");
+    std::string temp_var = temp_dir ? temp_prefix + *temp_dir : std::string();
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry; ++entry) {
+        if (!std::string_view(*entry).starts_with(temp_prefix)) envp.push_back(*entry);
+    }
+    if (temp_dir) envp.push_back(temp_var.data());
+    envp.push_back(nullptr);
+
     pid_t pid = -1;
-    const int rc = ::posix_spawnp(&pid, command.program.c_str(), &actions, &attr, argv.data(), environ);
-    if (rc != 0) return err(io_error(rc));
+    const int rc = ::posix_spawnp(&pid, command.program.c_str(), &actions, &attr, argv.data(), envp.data());
+    if (rc != 0) {
+        if (temp_dir) remove_tree(*temp_dir);
+        return err(io_error(rc));
+    }
     err_pipe->second.reset();
 
     WorkerProcess proc;
     proc.pid_ = pid;
+    if (temp_dir) proc.temp_dir_ = std::move(*temp_dir);
     proc.reaped_ = false;
     proc.stderr_ = std::move(echo);
     proc.stdin_ = std::move(parent_stdin);
@@ -407,7 +428,7 @@ WorkerProcess::WorkerProcess(WorkerProcess&& other) noexcept { *this = std::move
 
 WorkerProcess& WorkerProcess::operator=(WorkerProcess&& other) noexcept {
     if (this != &other) {
-        if (!reaped_) retire();
+        if (!reaped_ || !temp_dir_.empty()) retire();
         pid_ = std::exchange(other.pid_, -1);
         reaped_ = std::exchange(other.reaped_, true);
         wait_status_ = std::exchange(other.wait_status_, -1);
@@ -419,12 +440,14 @@ WorkerProcess& WorkerProcess::operator=(WorkerProcess&& other) noexcept {
         unread_asked_ = std::exchange(other.unread_asked_, false);
         stream_broken_ = std::exchange(other.stream_broken_, false);
         killed_here_ = std::exchange(other.killed_here_, false);
+        job_start_ = std::exchange(other.job_start_, 0);
+        temp_dir_ = std::exchange(other.temp_dir_, std::string());
     }
     return *this;
 }
 
 WorkerProcess::~WorkerProcess() {
-    if (!reaped_) retire();
+    if (!reaped_ || !temp_dir_.empty()) retire();
 }
 
 bool WorkerProcess::has_exited() {
@@ -459,11 +482,14 @@ bool WorkerProcess::ended_unread() {
     // One answer per process: a dead process left in place is not counted
     // again at the next job.
     if (std::exchange(unread_asked_, true)) return false;
-    if (written_ == 0) return true;
+    // Every request before this one was read whole (it was answered), so
+    // the pipe holds only what the child has not taken of this one.
+    const std::uint64_t sent = written_ - job_start_;
+    if (sent == 0) return true;
     int left = -1;
     // The bytes still in the pipe: all of them when the child read nothing.
     if (!stdin_.valid() || ::ioctl(stdin_.get(), FIONREAD, &left) != 0) return false;
-    return left >= 0 && static_cast<std::uint64_t>(left) == written_;
+    return left >= 0 && static_cast<std::uint64_t>(left) == sent;
 }
 
 std::string WorkerProcess::error_tail() {
@@ -522,6 +548,8 @@ void WorkerProcess::retire(std::chrono::milliseconds grace) {
     // The group is gone, so the stream ends at once unless a process that
     // left the group holds it.
     if (stderr_) stderr_->finish(std::chrono::milliseconds(100));
+    // A worker ended mid-request leaves that request's directory behind.
+    if (!temp_dir_.empty()) remove_tree(std::exchange(temp_dir_, std::string()));
 }
 
 void WorkerProcess::kill() {
@@ -571,6 +599,7 @@ SimulationOutcome WorkerProcess::run(const SimulationRequest& request, const Tim
     }
     // Until a whole frame has been read the stream is in an unknown state.
     stream_broken_ = true;
+    job_start_ = written_;
     MORVA_TRY(write_line(line, timeout.deadline_after(Clock::now()), timeout, stop_fd, cancel_fd));
     stdout_->set_deadline(timeout.deadline_after(Clock::now()), stop_fd, cancel_fd);
     SimulationOutcome response =

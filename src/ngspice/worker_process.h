@@ -135,9 +135,10 @@ class WorkerProcess {
 public:
     // Starts the command with piped (close-on-exec) standard input and
     // output, standard error copied through an `ErrorEcho`, inherited
-    // environment, an empty signal mask, default signal dispositions, and a
-    // process group of its own (so a terminal's Ctrl-C reaches the host
-    // alone, whose pool then ends the workers).
+    // environment plus a private temporary directory (kWorkerTempDirVar),
+    // SIGINT alone blocked, default signal dispositions, and a process group
+    // of its own (so a terminal's Ctrl-C reaches the host alone, whose pool
+    // then ends the workers).
     static Result<WorkerProcess, NgspiceError> spawn(const WorkerBinary& command);
 
     WorkerProcess(WorkerProcess&&) noexcept;
@@ -168,9 +169,10 @@ public:
 
     // Whether a reply frame was ever read whole from this process.
     bool answered() const { return answered_; }
-    // Whether the child ended without taking a byte of its input: it died
-    // while starting, not over a request. Asked before `kill` or `retire`;
-    // true at most once per process.
+    // Whether the child ended without taking a byte of the request in hand
+    // (nor of any, when it never answered: it died while starting): it
+    // cannot have run it. Asked before `kill` or `retire`; true at most
+    // once per process.
     bool ended_unread();
     // After the child was reaped: how it ended ("(exit code 1)", "(killed
     // by signal 9)") and, when it said something, ": " and the end of its
@@ -211,7 +213,9 @@ private:
     UniqueFd stdin_;
     std::unique_ptr<WorkerOutput> stdout_;
     std::unique_ptr<ErrorEcho> stderr_;
-    std::uint64_t written_ = 0;  // bytes written to standard input
+    std::uint64_t written_ = 0;    // bytes written to standard input
+    std::uint64_t job_start_ = 0;  // `written_` when the request in hand began
+    std::string temp_dir_;         // made for the child; removed once it has ended
     bool answered_ = false;
     bool unread_asked_ = false;
     bool stream_broken_ = false;

@@ -20,6 +20,7 @@
 
 #include "common/format.h"
 #include "ngspice/pool.h"
+#include "ngspice/temp_dirs.h"
 
 using namespace morva;
 using namespace morva::ngspice;
@@ -622,6 +623,7 @@ TEST(PoolProcesses, StartUpDeathsCountOnlyWhenTheWorkerEndedItself) {
     // The first five starts of the worker end as the case says; later ones
     // serve. A kill from outside never gives the slot up: a job succeeds once
     // the kills stop. An exit or a fault of its own does, after three.
+    // SIGINT ends no worker at all: they start with it blocked.
     const struct {
         std::string end;
         std::string how;
@@ -629,7 +631,7 @@ TEST(PoolProcesses, StartUpDeathsCountOnlyWhenTheWorkerEndedItself) {
     } cases[] = {
         {"kill -KILL $$", "killed by signal 9", true},
         {"kill -TERM $$", "killed by signal 15", true},
-        {"kill -INT $$", "killed by signal 2", true},
+        {"kill -INT $$", "", true},
         {"kill -HUP $$", "killed by signal 1", true},
         {"kill -QUIT $$", "killed by signal 3", true},
         {"kill -ABRT $$", "killed by signal 6", false},
@@ -647,6 +649,12 @@ TEST(PoolProcesses, StartUpDeathsCountOnlyWhenTheWorkerEndedItself) {
             logging_worker(dir, (dir.path() / "ids").string(), "", false, ending_starts(starts, 5, c.end));
         auto pool = *WorkerPool::create(settings);
         const auto [errors, served] = run_until_served(*pool, 8);
+        if (c.how.empty()) {
+            EXPECT_TRUE(errors.empty()) << errors.front().text();
+            ASSERT_TRUE(served.has_value());
+            EXPECT_EQ(lines_of(starts).size(), 1u);
+            continue;
+        }
         ASSERT_FALSE(errors.empty());
         const std::string said = fmt::cat("worker 0 exited during start-up (", c.how, ")");
         EXPECT_EQ(errors.front().text(), "worker process crashed: " + said);
@@ -810,5 +818,67 @@ TEST(PoolProcesses, WhereExitStatusesAreLostSilentStartUpEndsCountAsKillsForAWhi
             EXPECT_EQ(a.errors.back().text(), "worker pool send failed: all workers are shut down: " + said);
         }
         EXPECT_EQ(lines_of(starts).size(), c.starts);
+    }
+}
+
+TEST(PoolProcesses, AWorkersPrivateDirectoryGoesHoweverItEnds) {
+    // Each worker is given a directory of its own under TMPDIR (never the
+    // one the host inherited). It leaves in it what a worker ended
+    // mid-request leaves: a request's directory with its netlist and a link
+    // to the kit's directory. However the worker ends, the tree goes; the
+    // kit, reached through the link, stays.
+    enum class End { Close, Shutdown, Crash, TimeOut };
+    for (const End end : {End::Close, End::Shutdown, End::Crash, End::TimeOut}) {
+        SCOPED_TRACE(static_cast<int>(end));
+        TempDir dir;
+        const fs::path tmp = dir.path() / "tmp";
+        const fs::path kit = dir.path() / "kit";
+        fs::create_directories(tmp);
+        fs::create_directories(kit);
+        std::ofstream(kit / "models.lib") << "* kept\n";
+        const std::string dirs = (dir.path() / "dirs").string();
+        EnvGuard env;
+        env.set("TMPDIR", tmp.string());
+        env.set(kWorkerTempDirVar, kit.string());
+        const std::string prologue =
+            fmt::cat("echo \"$", kWorkerTempDirVar, "\" >> '", dirs, "'\nreq=\"$", kWorkerTempDirVar,
+                     "/morva-req\"\nmkdir \"$req\" && echo t > \"$req/.morva_1_x.cir\" && ln -s '",
+                     kit.string(), "' \"$req/.morva_dir\"\n");
+        PoolSettings settings;
+        settings.workers = 1;
+        settings.timeout = *Timeout::from_secs_f64(end == End::TimeOut ? 0.3 : 20);
+        settings.worker_exe =
+            logging_worker(dir, (dir.path() / "ids").string(),
+                           "hang-*) exec sleep 1000 ;;\n    die-*) kill -KILL $$ ;;", false, prologue);
+        auto pool = *WorkerPool::create(settings);
+        ASSERT_EQ(pool->run_simulation(request("first"))->id, "first");
+        const std::vector<std::string> made = lines_of(dirs);
+        ASSERT_EQ(made.size(), 1u);
+        const fs::path first = made[0];
+        EXPECT_EQ(first.parent_path(), tmp);
+        EXPECT_TRUE(fs::exists(first / "morva-req" / ".morva_1_x.cir"));
+        switch (end) {
+            case End::Close: pool.reset(); break;
+            case End::Shutdown: {
+                ReplyFuture hang = pool->submit(request("hang-1"));
+                ASSERT_EQ(await_lines((dir.path() / "ids").string(), 2).size(), 2u);
+                pool->shutdown();
+                break;
+            }
+            case End::Crash:
+            case End::TimeOut: {
+                auto failed = pool->run_simulation(request(end == End::Crash ? "die-1" : "hang-1"));
+                ASSERT_FALSE(failed.ok());
+                // Replaced: the new worker has a directory of its own.
+                ASSERT_EQ(await_lines(dirs, 2).size(), 2u);
+                EXPECT_NE(lines_of(dirs)[1], made[0]);
+                EXPECT_TRUE(fs::exists(lines_of(dirs)[1]));
+                break;
+            }
+        }
+        EXPECT_FALSE(fs::exists(first));
+        pool.reset();
+        EXPECT_TRUE(fs::is_empty(tmp));
+        EXPECT_TRUE(fs::exists(kit / "models.lib"));
     }
 }
