@@ -184,6 +184,22 @@ def test_worker_killed_during_a_job_and_while_idle(capfd):
     assert wait_for(lambda: {pid for pid, _ in children()} <= others)
 
 
+# The storm scripts' view of their pool's live workers: the children of the
+# script's process (`me`, its pid as text) that are not zombies.
+LIVE_WORKERS = r"""
+def live_workers():
+    out = []
+    for p in os.listdir("/proc"):
+        try:
+            state, parent = open(f"/proc/{p}/stat").read().rsplit(")", 1)[1].split()[:2]
+        except (OSError, ValueError):
+            continue
+        if parent == me and state != "Z":
+            out.append(int(p))
+    return out
+"""
+
+
 # A pool whose workers are all SIGKILLed every `period` seconds for `storm`
 # seconds while four threads run jobs on it (most kills hit workers that are
 # still starting), then a batch of 16 jobs; prints what the calls saw.
@@ -198,17 +214,7 @@ pool = morva._SimulationPool(workers=workers, worker_exe=sys.argv[1])
 me = str(os.getpid())
 
 
-def live_workers():
-    out = []
-    for p in os.listdir("/proc"):
-        try:
-            state, parent = open(f"/proc/{p}/stat").read().rsplit(")", 1)[1].split()[:2]
-        except (OSError, ValueError):
-            continue
-        if parent == me and state != "Z":
-            out.append(int(p))
-    return out
-
+""" + LIVE_WORKERS + r"""
 
 pool.run_simulations_batch([("ok\n.end", ["run"])] * (2 * workers))
 over = threading.Event()
@@ -293,17 +299,7 @@ me = str(os.getpid())
 OP = "t\nV1 1 0 1\nR1 1 0 1k\n.op\n.end"
 
 
-def live_workers():
-    out = []
-    for p in os.listdir("/proc"):
-        try:
-            state, parent = open(f"/proc/{p}/stat").read().rsplit(")", 1)[1].split()[:2]
-        except (OSError, ValueError):
-            continue
-        if parent == me and state != "Z":
-            out.append(int(p))
-    return out
-
+""" + LIVE_WORKERS + r"""
 
 def sigint_bits(pid):
     fields = dict(line.split(":", 1) for line in open(f"/proc/{pid}/status"))
