@@ -64,21 +64,27 @@ Construction build_solver(const std::string& model_file, const std::string& mode
                           const std::string& device_type, double w, double l,
                           const std::optional<std::string>& model_section) {
     namespace parser = spice::model_parser;
-    auto kit = parser::parse_kit(model_file, model_section);
-    if (!kit) {
+    const auto text = parser::read_kit_text(model_file, model_section);
+    if (!text) {
         std::optional<IoError> io;
-        if (kit.error().kind == bsim4::Bsim4Error::Kind::Io) io = kit.error().io;
-        return {std::nullopt, fmt::cat("failed to parse model file '", model_file, "': ", kit.error().text()),
+        if (text.error().kind == bsim4::Bsim4Error::Kind::Io) io = text.error().io;
+        return {std::nullopt,
+                fmt::cat("failed to parse model file '", model_file, "': ", text.error().text()),
                 std::move(io)};
     }
     // A mistyped section would otherwise read as a model the file lacks.
-    if (model_section && !kit->section_found)
+    if (model_section && !text->section_found)
         return {std::nullopt, parser::section_not_found(*model_section, model_file)};
+    const parser::Kit kit = parser::kit_from_text(*text);
+    if (auto problem = parser::top_level_model_problem(
+            *text, kit, model_name, fmt::cat("'", model_file, "'"),
+            "which DcSolver does not instantiate (generate_lut does, with subcircuit=True)"))
+        return {std::nullopt, std::move(*problem)};
     // As ngspice reads the instance: w and l in the unit of the kit's `.option scale`.
-    auto chosen = parser::choose_card(*kit, model_name, device_type, l, w, model_file);
+    auto chosen = parser::choose_card(kit, model_name, device_type, l, w, model_file);
     if (!chosen) return {std::nullopt, std::move(chosen).error()};
-    w *= kit->scale;
-    l *= kit->scale;
+    w *= kit.scale;
+    l *= kit.scale;
     const parser::Bsim4ModelCard* card = *chosen;
     std::optional<Bsim4Model> model = Bsim4Model::from_params(card->model_type, card->params);
     if (!model) return {std::nullopt, fmt::cat("failed to create BSIM4 model for '", model_name, "'")};
