@@ -52,8 +52,8 @@ struct Device {
     // The size its card is chosen by, as ngspice reads it from the device
     // line (w / nf with wnflag), scaled.
     double bin_w = 0.0, bin_l = 0.0;
-    // The values the subcircuit's lines see for this pair, when the cards of
-    // its body serve the device: theirs are evaluated in it.
+    // The values the wrapping subcircuit's lines see for this pair: the
+    // cards of its body are read in them.
     parser::ParamMap scope;
     double m = 1.0;                       // parallel devices: currents and slopes are m times one's
     parser::ParamList params;             // for the evaluator's instance, scaled
@@ -794,16 +794,15 @@ std::optional<std::string> card_type_problem(const LutConfig& config, const pars
     if (!choice) return std::nullopt;
     const std::string& model = choice->model;
     const std::string_view wanted = device_type_name(config.device_type);
-    // A card's type does not depend on the values of the instance that reads it.
-    std::vector<parser::Bsim4ModelCard> body;
-    const bool local = choice->wrapper && body_serves(*choice->wrapper, model, reading.kit.cards);
-    if (local) {
-        parser::LogicalLines lines;
-        for (const auto& m : choice->wrapper->models) lines.push_back(m.line);
-        body = parser::extract_models(lines, choice->wrapper->scope({}));
+    // The cards the device sees, by name and type.
+    std::vector<parser::Bsim4ModelCard> seen;
+    if (choice->wrapper && body_serves(*choice->wrapper, model, reading.kit.cards)) {
+        for (const auto& m : choice->wrapper->models)
+            if (m.bsim4) seen.push_back({m.name, m.model_type, {}, {}, {}, {}, {}});
     }
+    const std::vector<parser::Bsim4ModelCard>& cards = seen.empty() ? reading.kit.cards : seen;
     const parser::Bsim4ModelCard* other = nullptr;
-    for (const parser::Bsim4ModelCard& card : local ? body : reading.kit.cards) {
+    for (const parser::Bsim4ModelCard& card : cards) {
         if (!parser::names_model(card.name, model, parser::BinNaming::Loose)) continue;
         if (card.model_type == wanted) return std::nullopt;
         other = &card;

@@ -347,7 +347,8 @@ std::optional<Bsim4ModelCard> read_card(std::string_view line, const ParamMap& p
 std::optional<SubcircuitDefaults::BodyModel> limit_texts(const std::string& line) {
     const std::optional<CardText> words = split_card(line);
     if (!words) return std::nullopt;
-    SubcircuitDefaults::BodyModel model{line, std::string(words->name), {}, false};
+    SubcircuitDefaults::BodyModel model{
+        line, std::string(words->name), {}, mosfet_type(words->type_word), false};
     std::optional<std::string> level;
     for (RawPair& raw : raw_pairs(strip_enclosing_parens(words->body), PairForms::Card)) {
         const std::string n = ascii_lower(raw.name);
@@ -357,7 +358,7 @@ std::optional<SubcircuitDefaults::BodyModel> limit_texts(const std::string& line
     }
     // As read_card takes a card; a level is a number, not an instance's value.
     const std::optional<double> number = level ? card_value(*level, {}) : std::nullopt;
-    model.bsim4 = !mosfet_type(words->type_word).empty() && (!level || number == 14.0 || number == 54.0);
+    model.bsim4 = !model.model_type.empty() && (!level || number == 14.0 || number == 54.0);
     return model;
 }
 

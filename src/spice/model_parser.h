@@ -395,7 +395,8 @@ struct SubcircuitDefaults {
         std::string line;
         std::string name;                                  // as written
         std::array<std::optional<std::string>, 4> limits;  // lmin, lmax, wmin, wmax as written
-        bool bsim4 = false;  // an nmos/pmos card of BSIM4 level, as extract_models takes them
+        std::string model_type;  // "nmos", "pmos" or empty, as extract_models reads it
+        bool bsim4 = false;      // an nmos/pmos card of BSIM4 level, as extract_models takes them
     };
     std::vector<BodyModel> models;
     // Whether a device of the body naming `model` sees the body's cards of it
