@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <map>
 #include <memory>
@@ -47,8 +48,13 @@ constexpr bsim4::solver::SolverConfig kSolverConfig{100, 1e-12, 1e-6, 1e-3, 1e-2
 // device line of the subcircuit wrapping it makes it for the X line the pool
 // path writes.
 struct Device {
-    double w = 0.0, l = 0.0;              // metres, scaled
-    double bin_w = 0.0;                   // the width its card is chosen by (w / nf with wnflag)
+    double w = 0.0, l = 0.0;  // metres, scaled
+    // The size its card is chosen by, as ngspice reads it from the device
+    // line (w / nf with wnflag), scaled.
+    double bin_w = 0.0, bin_l = 0.0;
+    // The values the wrapping subcircuit's lines see for this pair: the
+    // cards of its body are read in them.
+    parser::ParamMap scope;
     double m = 1.0;                       // parallel devices: currents and slopes are m times one's
     parser::ParamList params;             // for the evaluator's instance, scaled
     parser::ParamList given;              // every instance parameter the line gives, for the network report
@@ -64,7 +70,10 @@ struct Plan {
     // Its `.option scale` is the unit of the configured widths and lengths.
     parser::Kit kit;
     std::vector<const parser::Bsim4ModelCard*> bins;  // [wi * n_l + li]
-    std::string model_type;                           // of the first bin, for every item
+    // The cards of the subcircuit's body that serve the pairs, each read in
+    // its pair's scope (bins point into it).
+    std::deque<parser::Bsim4ModelCard> scoped_cards;
+    std::string model_type;  // of the first bin, for every item
     // +1 or -1: the table holds the pool path's terminal voltages (negative
     // for a conducting p-channel device), the evaluator wants the n-channel
     // frame.
@@ -380,8 +389,8 @@ struct KitReading {
     parser::Kit kit;
 };
 
-// The cards of the text; nothing, with the reason on standard error, when
-// the file could not be read or holds no card.
+// The cards of the text's top level; nothing, with the reason on standard
+// error, when the file could not be read.
 std::optional<KitReading> read_kit(const LutConfig& config, const KitTextReading& text, Messages& messages) {
     const std::string& model_file = *config.model_file;
     if (config.model_section)
@@ -391,12 +400,7 @@ std::optional<KitReading> read_kit(const LutConfig& config, const KitTextReading
         messages.err(fmt::cat("  [native] failed to read model file: ", text.error().text(), "\n"));
         return std::nullopt;
     }
-    parser::Kit kit = parser::kit_from_text(*text);
-    if (kit.cards.empty()) {
-        messages.err(fmt::cat("  [native] no BSIM4 model cards found in ", model_file, "\n"));
-        return std::nullopt;
-    }
-    return KitReading{text->lines, std::move(kit)};
+    return KitReading{text->lines, parser::kit_from_text(*text)};
 }
 
 // The subcircuit `subcircuit_name` names, and the line that says what
@@ -429,16 +433,20 @@ Result<Device, std::string> make_device(const LutConfig& config, const parser::S
     Device d;
     d.asked_w = width;
     d.asked_l = length;
-    d.w = d.bin_w = width * scale;
+    d.w = width * scale;
     d.l = length * scale;
+    // ngspice bins on the sizes as it reads them from the line the pool path writes.
+    d.bin_w = device_line_size(width) * scale;
+    d.bin_l = device_line_size(length) * scale;
     if (!wrapper || wrapper->inner_model.empty()) return d;
 
     const auto refused = [&](std::string_view why) {
         return fmt::cat("subcircuit '", wrapper->name, "': ", why);
     };
     using bsim4::native::InstanceParamUse;
+    d.scope = wrapper->scope(sizes_passed(config, width, length));
     const std::vector<parser::InstanceParam> params =
-        wrapper->compute_instance_params(sizes_passed(config, width, length));
+        parser::SubcircuitDefaults::instance_params(wrapper->device, d.scope);
     for (const parser::InstanceParam& p : params) {
         const InstanceParamUse use = bsim4::native::instance_param_use(p.name);
         if (use == InstanceParamUse::Unknown)
@@ -480,7 +488,7 @@ Result<Device, std::string> make_device(const LutConfig& config, const parser::S
     // BSIM4's 5 um for a size the line does not give.
     constexpr double kBsim4DefaultSize = 5e-6;
     d.w = size.w ? *size.w * scale : kBsim4DefaultSize;
-    d.l = size.l ? *size.l * scale : kBsim4DefaultSize;
+    d.l = d.bin_l = size.l ? *size.l * scale : kBsim4DefaultSize;
     d.bin_w = *size.binned_width(d.w);
     d.asked_w = size.w ? *size.binned_width(*size.w) : d.bin_w / scale;
     d.asked_l = size.l ? *size.l : d.l / scale;
@@ -508,24 +516,58 @@ struct ModelChoice {
     std::optional<parser::SubcircuitDefaults> wrapper;
 };
 
-// `model_name` itself, else the one inside the subcircuit of that name
-// (which the pool path instantiates). A name the file does not hold is the
-// pool path's to report: never another card.
+// Whether the device of `body` naming `model` takes the cards of that body:
+// as ngspice decides (SubcircuitDefaults::defines_model), or, loosely named
+// ("model.tt"), where the kit's top level has none of it.
+bool body_serves(const parser::SubcircuitDefaults& body, std::string_view model,
+                 const std::vector<parser::Bsim4ModelCard>& top_level) {
+    if (body.defines_model(model)) return true;
+    if (parser::has_model(top_level, model)) return false;
+    return std::any_of(body.models.begin(), body.models.end(), [&](const auto& m) {
+        return parser::names_model(m.name, model, parser::BinNaming::Loose);
+    });
+}
+
+// Whether the body has BSIM4 cards of `model`.
+bool body_has_bsim4(const parser::SubcircuitDefaults& body, std::string_view model) {
+    return std::any_of(body.models.begin(), body.models.end(), [&](const auto& m) {
+        return m.bsim4 && parser::names_model(m.name, model, parser::BinNaming::Loose);
+    });
+}
+
+// The subcircuit `name` with the model its device names, when the device
+// sees BSIM4 cards of it.
+std::optional<ModelChoice> wrapped_model(const std::string& name, const KitReading& reading) {
+    auto found = parser::extract_subcircuit_defaults_from_lines(reading.lines, name);
+    if (!found || found->inner_model.empty()) return std::nullopt;
+    if (body_serves(*found, found->inner_model, reading.kit.cards)
+            ? !body_has_bsim4(*found, found->inner_model)
+            : !parser::has_model(reading.kit.cards, found->inner_model))
+        return std::nullopt;
+    std::string model = found->inner_model;
+    return ModelChoice{std::move(model), std::move(found)};
+}
+
+// The subcircuit of that name when the pool path instantiates it
+// (`subcircuit`), else `model_name` itself, else the model inside the
+// subcircuit of that name. A name the file does not hold is the pool path's
+// to report: never another card.
 std::optional<ModelChoice> find_model(const LutConfig& config, const KitReading& reading) {
-    ModelChoice choice{config.model_name, std::nullopt};
-    if (parser::has_model(reading.kit.cards, choice.model)) return choice;
-    auto found = parser::extract_subcircuit_defaults_from_lines(reading.lines, choice.model);
-    if (!found || !parser::has_model(reading.kit.cards, found->inner_model)) return std::nullopt;
-    choice.model = found->inner_model;
-    choice.wrapper = std::move(found);
-    return choice;
+    if (config.subcircuit) {
+        if (auto wrapped = wrapped_model(config.model_name, reading)) return wrapped;
+    }
+    if (parser::has_model(reading.kit.cards, config.model_name))
+        return ModelChoice{config.model_name, std::nullopt};
+    return wrapped_model(config.model_name, reading);
 }
 
 // As find_model, saying on standard error what it found.
 std::optional<ModelChoice> resolve_model(const LutConfig& config, const KitReading& reading,
                                          Messages& messages) {
     std::optional<ModelChoice> choice = find_model(config, reading);
-    if (!choice) {
+    if (!choice && reading.kit.cards.empty()) {
+        messages.err(fmt::cat("  [native] no BSIM4 model cards found in ", *config.model_file, "\n"));
+    } else if (!choice) {
         messages.err(fmt::cat(
             "  [native] ", parser::model_not_found(config.model_name, fmt::cat("'", *config.model_file, "'")),
             "\n"));
@@ -536,14 +578,46 @@ std::optional<ModelChoice> resolve_model(const LutConfig& config, const KitReadi
     return choice;
 }
 
+// The card of the subcircuit's body that `device` takes, read in its
+// scope, as ngspice reads the body's cards for each instance.
+Result<const parser::Bsim4ModelCard*, NgspiceError> body_card(Plan& plan, const LutConfig& config,
+                                                              const Device& device,
+                                                              const std::string& model) {
+    const parser::SubcircuitDefaults& body = *plan.defaults;
+    const std::vector<parser::ModelBins> bins = body.local_bins(device.scope);
+    const parser::ModelBins* bin = parser::select_card(bins, model, device.bin_l, device.bin_w);
+    if (!bin)
+        return err(NgspiceError::refused(parser::bin_miss_message(
+            model, fmt::cat("subcircuit '", body.name, "' of '", *config.model_file, "'"), device.asked_w,
+            device.asked_l, plan.kit.scale, parser::bins_of(bins, model, parser::BinNaming::Loose),
+            device.source ? &*device.source : nullptr)));
+    const std::string& line = body.models[static_cast<std::size_t>(bin - bins.data())].line;
+    parser::Kit read;
+    read.cards = parser::extract_models({line}, device.scope, &read.refused);
+    if (read.cards.empty())
+        return err(NgspiceError::simulation(
+            fmt::cat("model '", bin->name, "' of subcircuit '", body.name, "' is not a BSIM4 MOSFET card")));
+    auto accepted =
+        parser::accept_card(read, read.cards.front(), model, device_type_name(config.device_type));
+    if (!accepted) return err(NgspiceError::simulation(std::move(accepted).error()));
+    return &plan.scoped_cards.emplace_back(std::move(read.cards.front()));
+}
+
 // One card per (W, L) pair, chosen by the size of its transistor: kits bin
 // in width as well as length. A geometry outside every bin or a card of the
 // other type is refused, as ngspice refuses them, before any evaluation.
-Result<void, NgspiceError> choose_bins(Plan& plan, const LutConfig& config, const std::string& model) {
+// With `local`, the cards are those of the wrapping subcircuit's body.
+Result<void, NgspiceError> choose_bins(Plan& plan, const LutConfig& config, const std::string& model,
+                                       bool local) {
     const std::string_view device_type = device_type_name(config.device_type);
     for (const Device& device : plan.devices) {
+        if (local) {
+            MORVA_ASSIGN(const parser::Bsim4ModelCard* card, body_card(plan, config, device, model));
+            plan.bins.push_back(card);
+            continue;
+        }
         const parser::Bsim4ModelCard* card =
-            parser::select_card_for_length(plan.kit.cards, model, device.l, device.bin_w);
+            parser::select_card_for_length(plan.kit.cards, model, device.bin_l, device.bin_w);
         if (!card)
             return err(NgspiceError::refused(parser::bin_miss_message(
                 model, fmt::cat("'", *config.model_file, "'"), device.asked_w, device.asked_l, plan.kit.scale,
@@ -705,7 +779,9 @@ NativeOutcome generate_lut_native(const LutConfig& config, const KitTextReading&
     NamedSubcircuit named = subcircuit_defaults(config, reading->lines);
     plan->defaults = named.defaults ? std::move(named.defaults) : std::move(chosen->wrapper);
     MORVA_TRY(make_devices(*plan, config));
-    if (auto bins = choose_bins(*plan, config, chosen->model); !bins) return err(std::move(bins).error());
+    const bool local = plan->defaults && body_serves(*plan->defaults, chosen->model, plan->kit.cards);
+    if (auto bins = choose_bins(*plan, config, chosen->model, local); !bins)
+        return err(std::move(bins).error());
     if (!adopt_first_card(*plan, messages)) return std::nullopt;
     if (dump_requested()) dump_params(*plan->bins.front(), messages);
     plan->requested = evaluator_params(config, messages);
@@ -753,8 +829,15 @@ std::optional<std::string> card_type_problem(const LutConfig& config, const pars
     if (!choice) return std::nullopt;
     const std::string& model = choice->model;
     const std::string_view wanted = device_type_name(config.device_type);
+    // The cards the device sees, by name and type.
+    std::vector<parser::Bsim4ModelCard> seen;
+    if (choice->wrapper && body_serves(*choice->wrapper, model, reading.kit.cards)) {
+        for (const auto& m : choice->wrapper->models)
+            if (m.bsim4) seen.push_back({m.name, m.model_type, {}, {}, {}, {}, {}});
+    }
+    const std::vector<parser::Bsim4ModelCard>& cards = seen.empty() ? reading.kit.cards : seen;
     const parser::Bsim4ModelCard* other = nullptr;
-    for (const parser::Bsim4ModelCard& card : reading.kit.cards) {
+    for (const parser::Bsim4ModelCard& card : cards) {
         if (!parser::names_model(card.name, model, parser::BinNaming::Loose)) continue;
         if (card.model_type == wanted) return std::nullopt;
         other = &card;
@@ -768,7 +851,7 @@ bool native_path_serves(const LutConfig& config) {
     const KitTextReading text = parser::read_kit_text(*config.model_file, config.model_section);
     if (!text) return false;
     const KitReading reading{text->lines, parser::kit_from_text(*text)};
-    return !reading.kit.cards.empty() && find_model(config, reading).has_value();
+    return find_model(config, reading).has_value();
 }
 
 NativeOutcome generate_lut_native(const LutConfig& config) {

@@ -1,11 +1,13 @@
 #include "lut/model_check.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <utility>
 
 #include "common/format.h"
 #include "common/text.h"
+#include "lut/netlists.h"
 
 namespace morva::lut {
 namespace {
@@ -44,7 +46,8 @@ Kit gather(const parser::LogicalLines& lines) {
     Kit kit{lines, {}, 1.0, false};
     for (const std::string& line : lines)
         if (starts_directive(line, ".if") || starts_directive(line, ".elseif")) kit.conditional = true;
-    kit.models = parser::list_models(lines, parser::params_outside_subcircuits(lines));
+    kit.models =
+        parser::list_models(lines, parser::params_outside_subcircuits(lines), parser::CardScope::TopLevel);
     kit.scale = parser::option_scale(lines);
     return kit;
 }
@@ -62,11 +65,12 @@ bool sizes_binnable(const Kit& kit) {
     return !kit.conditional && std::isfinite(kit.scale) && kit.scale > 0.0;
 }
 
-// Whether ngspice finds no card of `model` for a device of `w` x `l`
-// (in the kit's unit), as far as this reader can tell.
-bool misses(const Kit& kit, std::string_view model, double w, double l) {
+// Whether ngspice finds no card of `model` among `cards` for a device of
+// `w` x `l` (in the kit's unit), as far as this reader can tell.
+bool misses(const Kit& kit, const std::vector<parser::ModelBins>& cards, std::string_view model, double w,
+            double l) {
     bool unknown = false;
-    return !parser::ngspice_card(kit.models, model, l * kit.scale, w * kit.scale, &unknown) && !unknown;
+    return !parser::ngspice_card(cards, model, l * kit.scale, w * kit.scale, &unknown) && !unknown;
 }
 
 // Where the model was looked for.
@@ -95,11 +99,12 @@ struct Mosfet {
     const parser::RawParamList* pairs;
 };
 
-// ngspice takes the first word after four nodes that names a model; a line
-// where none does (and every candidate is a plain name) names the first,
-// given in `missing`. Nothing when the line cannot be followed.
-std::optional<Mosfet> mosfet(const Kit& kit, const parser::SubcircuitDefaults::DeviceLine& line,
-                             std::string* missing) {
+// ngspice takes the first word after four nodes that names a model the
+// body's device sees (of the body, or of the top level); a line where none
+// does (and every candidate is a plain name) names the first, given in
+// `missing`. Nothing when the line cannot be followed.
+std::optional<Mosfet> mosfet(const Kit& kit, const parser::SubcircuitDefaults& body,
+                             const parser::SubcircuitDefaults::DeviceLine& line, std::string* missing) {
     if (line.text.front() != 'm' && line.text.front() != 'M') return std::nullopt;
     const std::vector<std::string_view> words = split_whitespace(line.text);
     std::size_t positional = 0;
@@ -107,7 +112,7 @@ std::optional<Mosfet> mosfet(const Kit& kit, const parser::SubcircuitDefaults::D
     if (positional < 6) return std::nullopt;
     for (std::size_t k = 5; k < positional; ++k) {
         if (!plain_word(words[k])) return std::nullopt;
-        if (defines_model(kit, words[k]))
+        if (body.defines_model(words[k]) || defines_model(kit, words[k]))
             return Mosfet{std::string(words[0]), std::string(words[k]), &line.pairs};
     }
     *missing = std::string(words[5]);
@@ -121,7 +126,7 @@ std::optional<std::string> subcircuit_problem(const LutConfig& config, const Kit
     std::vector<Mosfet> devices;
     for (const auto& line : defaults->devices) {
         std::string missing;
-        if (auto device = mosfet(kit, line, &missing)) {
+        if (auto device = mosfet(kit, *defaults, line, &missing)) {
             devices.push_back(std::move(*device));
         } else if (!missing.empty()) {
             return fmt::cat("model '", missing, "' of subcircuit '", config.model_name, "' not found in ",
@@ -132,6 +137,8 @@ std::optional<std::string> subcircuit_problem(const LutConfig& config, const Kit
     for (double w : config.widths) {
         for (double l : config.lengths) {
             const parser::ParamMap scope = defaults->scope(sizes_passed(config, w, l));
+            // The body's cards, whose limits may use its values.
+            const std::vector<parser::ModelBins> local = defaults->local_bins(scope);
             for (const Mosfet& device : devices) {
                 const parser::InstanceSize size =
                     parser::instance_size(parser::SubcircuitDefaults::instance_params(*device.pairs, scope));
@@ -140,10 +147,15 @@ std::optional<std::string> subcircuit_problem(const LutConfig& config, const Kit
                 // without both): ngspice's decision.
                 if (!size.w || !size.l) continue;
                 const std::optional<double> dw = size.binned_width(*size.w);
-                if (!dw || !misses(kit, device.model, *dw, *size.l)) continue;
+                const bool in_body = defaults->defines_model(device.model);
+                const std::vector<parser::ModelBins>& cards = in_body ? local : kit.models;
+                if (!dw || !misses(kit, cards, device.model, *dw, *size.l)) continue;
                 const parser::SizeSource source{config.model_name, w, l, device.name, *size.fingers_binned()};
-                return parser::bin_miss_message(device.model, location(config), *dw, *size.l, kit.scale,
-                                                parser::bins_of(kit.models, device.model, BinNaming::Ngspice),
+                const std::string where =
+                    in_body ? fmt::cat("subcircuit '", defaults->name, "' of ", location(config))
+                            : location(config);
+                return parser::bin_miss_message(device.model, where, *dw, *size.l, kit.scale,
+                                                parser::bins_of(cards, device.model, BinNaming::Ngspice),
                                                 &source);
             }
         }
@@ -159,7 +171,7 @@ std::optional<std::string> device_problem(const LutConfig& config, const Kit& ki
     if (!sizes_binnable(kit)) return std::nullopt;
     for (double w : config.widths) {
         for (double l : config.lengths) {
-            if (misses(kit, config.model_name, w, l))
+            if (misses(kit, kit.models, config.model_name, device_line_size(w), device_line_size(l)))
                 return parser::bin_miss_message(
                     config.model_name, location(config), w, l, kit.scale,
                     parser::bins_of(kit.models, config.model_name, BinNaming::Ngspice));
@@ -178,25 +190,39 @@ std::optional<std::string> model_problem(const LutConfig& config, const parser::
     if (includes.size() != config.model_includes.size()) return std::nullopt;
     for (const auto& text : includes)
         if (!text || !text->complete) return std::nullopt;
+    const std::string& name = config.model_name;
+    const std::string where = location(config);
+    // Included whole, a library is to ngspice what lies outside its sections.
+    if (config.model_file && !config.model_section) {
+        const bool included = std::any_of(includes.begin(), includes.end(), [&](const auto& text) {
+            return parser::defines_top_level_name(text->lines, name);
+        });
+        if (!included) {
+            if (auto problem = parser::section_needed(*model_file, name, where)) return problem;
+        }
+    }
     parser::LogicalLines joined;
     const Kit kit = gather(all_lines(config.model_file ? model_file : nullptr, includes, joined));
-    const std::string& name = config.model_name;
     const bool model =
         defines_model(kit, name, use == ModelUse::Pool ? BinNaming::Ngspice : BinNaming::Loose);
     const bool subcircuit = parser::has_subcircuit(kit.lines, name);
-    const std::string where = location(config);
     if (use == ModelUse::Native) {
         if (model || subcircuit) return std::nullopt;
-        return parser::model_not_found(name, where);
+        return parser::model_not_found(name, where) +
+               parser::defined_elsewhere(kit.lines, name, "which needs subcircuit=True");
     }
     if (!config.subcircuit) {
         if (model) return device_problem(config, kit);
         return parser::model_not_found(name, where) +
-               (subcircuit ? ": it is a subcircuit there, which needs subcircuit=True" : "");
+               parser::defined_elsewhere(kit.lines, name, "which needs subcircuit=True");
     }
     if (subcircuit) return subcircuit_problem(config, kit);
     return fmt::cat("subcircuit '", name, "' not found in ", where,
                     model ? ": it is a model there, which needs subcircuit=False" : "");
+}
+
+double device_line_size(double value) {
+    return spice::spice_expr::leading_number(generate_ngspice::exact_number(value, 3)).value_or(value);
 }
 
 parser::ParamMap sizes_passed(const LutConfig& config, double w, double l) {

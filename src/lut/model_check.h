@@ -23,15 +23,20 @@ namespace morva::lut {
 enum class ModelUse { Pool, Native };
 
 // Why ngspice could not build the device `config` asks for from the kit:
-// - `model_name` is not a model (nor a bin "name.N") the kit defines, or, with
+// - without `model_section`, a model file whose library sections alone
+//   define `model_name` (spice::model_parser::section_needed);
+// - `model_name` is not a model (nor a bin "name.N") at the kit's top level
+//   (a card of a subcircuit's body is that subcircuit's alone), or, with
 //   `subcircuit`, not a subcircuit it defines, or that subcircuit's device
-//   names a model it does not define;
-// - (pool path) no bin of the model holds a (W, L) pair: W and L scaled by the
-//   kit's `.option scale`, the bin limits not, within 1 nm, a bin counting
-//   only when it gives all four limits (spice::model_parser::ngspice_card). A
-//   subcircuit's devices are sized as the native path sizes its device
-//   (SubcircuitDefaults::scope with sizes_passed, instance_size: W per finger
-//   with wnflag).
+//   names a model it does not see (its body's or the top level's);
+// - (pool path) no bin of the model holds a (W, L) pair: W and L as ngspice
+//   reads them (device_line_size) scaled by the kit's `.option scale`, the
+//   bin limits not, within 1 nm, a bin counting only when it gives all four
+//   limits (spice::model_parser::ngspice_card). A subcircuit's devices are
+//   sized as the native path sizes its device (SubcircuitDefaults::scope
+//   with sizes_passed, instance_size: W per finger with wnflag), and binned
+//   among its body's cards, evaluated in that scope, when it has the
+//   model's.
 // `model_file` and `includes` are the kit's text as the generation read it,
 // in netlist order: the model file (of its section; none without one), then
 // each of `model_includes` (nothing for one that could not be read); without
@@ -46,5 +51,11 @@ std::optional<std::string> model_problem(
 // What the pool path's X line passes a subcircuit for a (W, L) pair: the
 // length, then the width, under `length_param` and `width_param`.
 spice::model_parser::ParamMap sizes_passed(const LutConfig& config, double w, double l);
+
+// A width or length as ngspice reads it from the device line the pool path
+// writes (its number reader, not a correctly rounded one: 2.19e-7 reads as
+// 2.1900000000000002e-7), which decides a bin 1 nm from an edge. A
+// subcircuit's device gets the sizes it evaluates (SubcircuitDefaults).
+double device_line_size(double value);
 
 }  // namespace morva::lut

@@ -64,21 +64,27 @@ Construction build_solver(const std::string& model_file, const std::string& mode
                           const std::string& device_type, double w, double l,
                           const std::optional<std::string>& model_section) {
     namespace parser = spice::model_parser;
-    auto kit = parser::parse_kit(model_file, model_section);
-    if (!kit) {
+    const auto text = parser::read_kit_text(model_file, model_section);
+    if (!text) {
         std::optional<IoError> io;
-        if (kit.error().kind == bsim4::Bsim4Error::Kind::Io) io = kit.error().io;
-        return {std::nullopt, fmt::cat("failed to parse model file '", model_file, "': ", kit.error().text()),
+        if (text.error().kind == bsim4::Bsim4Error::Kind::Io) io = text.error().io;
+        return {std::nullopt,
+                fmt::cat("failed to parse model file '", model_file, "': ", text.error().text()),
                 std::move(io)};
     }
     // A mistyped section would otherwise read as a model the file lacks.
-    if (model_section && !kit->section_found)
+    if (model_section && !text->section_found)
         return {std::nullopt, parser::section_not_found(*model_section, model_file)};
+    const parser::Kit kit = parser::kit_from_text(*text);
+    if (auto problem = parser::top_level_model_problem(
+            *text, kit, model_name, fmt::cat("'", model_file, "'"),
+            "which DcSolver does not instantiate (generate_lut does, with subcircuit=True)"))
+        return {std::nullopt, std::move(*problem)};
     // As ngspice reads the instance: w and l in the unit of the kit's `.option scale`.
-    auto chosen = parser::choose_card(*kit, model_name, device_type, l, w, model_file);
+    auto chosen = parser::choose_card(kit, model_name, device_type, l, w, model_file);
     if (!chosen) return {std::nullopt, std::move(chosen).error()};
-    w *= kit->scale;
-    l *= kit->scale;
+    w *= kit.scale;
+    l *= kit.scale;
     const parser::Bsim4ModelCard* card = *chosen;
     std::optional<Bsim4Model> model = Bsim4Model::from_params(card->model_type, card->params);
     if (!model) return {std::nullopt, fmt::cat("failed to create BSIM4 model for '", model_name, "'")};
@@ -156,11 +162,14 @@ const char* const kDcSolverDoc =
     "positive vg and vd, and its ids is negative. Results with a non-finite\n"
     "value or a voltage beyond 1e9 V are reported as not converged.\n"
     "\n"
-    "The card is chosen as ngspice chooses it (w and l in the unit of the kit's\n"
-    ".option scale; statistical functions such as agauss() at their nominal\n"
-    "value); a model_section the file does not hold, a geometry outside every\n"
-    "bin, a device_type given that is not the card's, or a card value that\n"
-    "cannot be evaluated raises RuntimeError.\n"
+    "The card is chosen as ngspice chooses it for a device outside every\n"
+    "subcircuit (w and l in the unit of the kit's .option scale; statistical\n"
+    "functions such as agauss() at their nominal value); a model_section the\n"
+    "file does not hold, a model that only the file's library sections define\n"
+    "when no model_section is given, a card of a subcircuit's body (that\n"
+    "subcircuit's own) or a subcircuit's name, a geometry outside every bin, a\n"
+    "device_type given that is not the card's, or a card value that cannot be\n"
+    "evaluated raises RuntimeError.\n"
     "\n"
     "Example::\n"
     "\n"

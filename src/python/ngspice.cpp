@@ -281,7 +281,10 @@ timing breakdown are printed to standard output.
 
 A model the kit does not define, or a size no bin of it holds (as ngspice
 bins, under the kit's ``.option scale``), raises ValueError before anything
-runs. The first request that times out ends the generation with that
+runs; so does a model that only the library sections of ``model_file``
+define when ``model_section`` names none (the message lists them). The cards
+of a subcircuit's body serve only that subcircuit's device, with the values
+of its instance. The first request that times out ends the generation with that
 time-out: no other request is sent and those in flight are dropped.)doc";
 
 nb::object generate_lut(PySimulationPool& self, nb::handle config_arg, nb::handle n_chunks_arg) {

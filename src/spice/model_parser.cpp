@@ -343,6 +343,58 @@ std::optional<Bsim4ModelCard> read_card(std::string_view line, const ParamMap& p
     return card;
 }
 
+// The bin limit texts of a ".model" line, for a caller that evaluates them
+// alone (a kit's cards hold thousands of values) or several times.
+std::optional<SubcircuitDefaults::BodyModel> limit_texts(const std::string& line) {
+    const std::optional<CardText> words = split_card(line);
+    if (!words) return std::nullopt;
+    SubcircuitDefaults::BodyModel model{
+        line, std::string(words->name), {}, mosfet_type(words->type_word), false};
+    std::optional<std::string> level;
+    for (RawPair& raw : raw_pairs(strip_enclosing_parens(words->body), PairForms::Card)) {
+        const std::string n = ascii_lower(raw.name);
+        const std::size_t k = n == "lmin" ? 0 : n == "lmax" ? 1 : n == "wmin" ? 2 : n == "wmax" ? 3 : 4;
+        if (k < 4) model.limits[k] = std::move(raw.value);
+        if (n == "level") level = std::move(raw.value);
+    }
+    // As read_card takes a card; a level is a number, not an instance's value.
+    const std::optional<double> number = level ? card_value(*level, {}) : std::nullopt;
+    model.bsim4 = !model.model_type.empty() && (!level || number == 14.0 || number == 54.0);
+    return model;
+}
+
+// The limits as a card reads them: a text this reader cannot evaluate is NaN.
+ModelBins evaluate_limits(const SubcircuitDefaults::BodyModel& texts, const ParamMap& params) {
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    ModelBins model{texts.name, {}, {}, {}, {}};
+    std::optional<double>* limits[] = {&model.lmin, &model.lmax, &model.wmin, &model.wmax};
+    for (std::size_t k = 0; k < 4; ++k)
+        if (texts.limits[k]) *limits[k] = card_value(*texts.limits[k], params).value_or(kNaN);
+    return model;
+}
+
+// Follows the subcircuit definitions of lines read in order.
+class SubcircuitDepth {
+public:
+    // Whether `line`, the next one, lies in a subcircuit definition, header
+    // and ".ends" included.
+    bool in_subcircuit(std::string_view line) {
+        if (ascii_istarts_with(line, ".subckt")) {
+            ++depth_;
+            return true;
+        }
+        if (ascii_istarts_with(line, ".ends")) {
+            if (depth_ == 0) return false;
+            --depth_;
+            return true;
+        }
+        return depth_ > 0;
+    }
+
+private:
+    std::size_t depth_ = 0;
+};
+
 // Where each section's header is: the first ".lib name" line of each
 // lower-case name.
 using HeaderIndex = std::unordered_map<std::string, std::size_t>;
@@ -467,6 +519,9 @@ public:
     const std::string& limit() const { return limit_; }
     // False once a file named by an include or redirect could not be read.
     bool complete() const { return complete_; }
+    // A whole reading's section definitions (see KitText).
+    std::vector<std::string>& section_names() { return section_names_; }
+    std::vector<std::pair<std::size_t, std::size_t>>& section_spans() { return section_spans_; }
     // Adds the names of the sections collected from bare lines to `names`.
     void visited_names(std::unordered_set<std::string>& names) const {
         for (const auto& [key, section] : visited_)
@@ -487,6 +542,10 @@ private:
     std::size_t out_bytes_ = 0;
     std::string limit_;  // the first limit that cut the reading
     bool complete_ = true;
+    std::vector<std::string> section_names_;
+    std::vector<std::pair<std::size_t, std::size_t>> section_spans_;
+    std::size_t open_sections_ = 0;  // section definitions being read, one per file
+    std::size_t span_start_ = 0;
 
     void append(std::string line) {
         out_bytes_ += line.size();
@@ -539,21 +598,45 @@ private:
     }
 
     // Every line of a file, section structure ignored, the directive lines
-    // followed after they are appended.
+    // followed after they are appended; the spans of the section definitions
+    // noted (what they bring in lies in them).
     void walk_whole(const Source& source, std::size_t depth, bool consume) {
+        bool defining = false;  // inside a section definition of this file
         for (std::string& line : source.text->lines) {
             const bool lib = ascii_istarts_with(line, ".lib");
+            if (lib && !defining) {
+                if (const auto name = spice_expr::section_header(line)) {
+                    defining = true;
+                    open_section(*name);
+                }
+            }
+            const bool ends = defining && spice_expr::is_section_end(line);
             if (lib ? is_section_header(line) : !ascii_istarts_with(line, ".inc")) {
                 append(consume ? std::move(line) : line);
-                continue;
+            } else {
+                const std::string directive = line;
+                append(consume ? std::move(line) : line);
+                if (lib)
+                    redirect(source, directive, depth);
+                else
+                    include(source, directive, depth);
             }
-            const std::string directive = line;
-            append(consume ? std::move(line) : line);
-            if (lib)
-                redirect(source, directive, depth);
-            else
-                include(source, directive, depth);
+            if (ends) {
+                defining = false;
+                close_section();
+            }
         }
+        if (defining) close_section();
+    }
+
+    void open_section(std::string_view name) {
+        if (std::none_of(section_names_.begin(), section_names_.end(),
+                         [&](const std::string& known) { return ascii_iequals(known, name); }))
+            section_names_.emplace_back(name);
+        if (open_sections_++ == 0) span_start_ = out_.size();
+    }
+    void close_section() {
+        if (--open_sections_ == 0) section_spans_.emplace_back(span_start_, out_.size());
     }
 
     // `name` set: the body of that section, from its header to the first
@@ -718,12 +801,9 @@ Bsim4Error limit_error(const std::string& path, const std::string& limit) {
 }
 
 // The logical lines of the file at `path` with what it includes and
-// redirects to, of one section or (none) of the whole file. `section_found`,
-// when given, tells whether the section has a header; `complete`, whether
-// every file the text names could be read.
-Result<LogicalLines, Bsim4Error> read_library(const std::string& path,
-                                              std::optional<std::string_view> section,
-                                              bool* section_found = nullptr, bool* complete = nullptr) {
+// redirects to, of one section or (none) of the whole file, with what the
+// reading found (see KitText).
+Result<KitText, Bsim4Error> read_library(const std::string& path, std::optional<std::string_view> section) {
     MORVA_ASSIGN(LogicalLines lines, read_logical_lines(path));
     LibraryText text{std::move(lines), std::nullopt, std::nullopt};
     const Source top{&text, path, canonical_kit_path(path)};
@@ -739,9 +819,13 @@ Result<LogicalLines, Bsim4Error> read_library(const std::string& path,
         collector.collect_top_file(top);
     }
     if (!collector.limit().empty()) return err(limit_error(path, collector.limit()));
-    if (section_found) *section_found = found;
-    if (complete) *complete = collector.complete();
-    return std::move(collector.lines());
+    KitText read;
+    read.lines = std::move(collector.lines());
+    read.section_found = found;
+    read.complete = collector.complete();
+    read.sections = std::move(collector.section_names());
+    read.section_spans = std::move(collector.section_spans());
+    return read;
 }
 
 std::vector<Bsim4ModelCard> cards_of(const LogicalLines& lines) {
@@ -763,6 +847,8 @@ bool in_bin(double value, std::optional<double> lower, std::optional<double> upp
 
 // Bins listed in a refusal; a kit may bin one model a hundred times.
 constexpr std::size_t kBinsShown = 12;
+// Sections listed in a refusal: foundry kits define some fifty.
+constexpr std::size_t kSectionsShown = 64;
 
 // Six significant digits at most, trailing zeros dropped: "2.2e-7" for a
 // limit read as 2.1999999999999998e-7.
@@ -895,10 +981,12 @@ std::optional<double> site_value(std::string_view text, const ParamMap& params, 
 }
 
 std::vector<Bsim4ModelCard> extract_models(const LogicalLines& lines, const ParamMap& params,
-                                           std::map<std::string, std::string>* refused) {
+                                           std::map<std::string, std::string>* refused, CardScope scope) {
     std::vector<Bsim4ModelCard> cards;
     std::string problem;
+    SubcircuitDepth depth;
     for (const std::string& line : lines) {
+        if (depth.in_subcircuit(line) && scope == CardScope::TopLevel) continue;
         if (!ascii_istarts_with(line, ".model")) continue;
         if (auto card = read_card(line, params, &problem)) {
             if (refused && !problem.empty()) refused->emplace(ascii_lower(card->name), std::move(problem));
@@ -908,26 +996,13 @@ std::vector<Bsim4ModelCard> extract_models(const LogicalLines& lines, const Para
     return cards;
 }
 
-std::vector<ModelBins> list_models(const LogicalLines& lines, const ParamMap& params) {
-    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+std::vector<ModelBins> list_models(const LogicalLines& lines, const ParamMap& params, CardScope scope) {
     std::vector<ModelBins> models;
+    SubcircuitDepth depth;
     for (const std::string& line : lines) {
+        if (depth.in_subcircuit(line) && scope == CardScope::TopLevel) continue;
         if (!ascii_istarts_with(line, ".model")) continue;
-        const std::optional<CardText> words = split_card(line);
-        if (!words) continue;
-        ModelBins model{std::string(words->name), {}, {}, {}, {}};
-        const std::string_view body = strip_enclosing_parens(words->body);
-        // Only the limits are evaluated: a kit's cards hold thousands of values.
-        for (const RawPair& raw : raw_pairs(body, PairForms::Card)) {
-            const std::string n = ascii_lower(raw.name);
-            std::optional<double>* limit = n == "lmin"   ? &model.lmin
-                                           : n == "lmax" ? &model.lmax
-                                           : n == "wmin" ? &model.wmin
-                                           : n == "wmax" ? &model.wmax
-                                                         : nullptr;
-            if (limit) *limit = card_value(raw.value, params).value_or(kNaN);
-        }
-        models.push_back(std::move(model));
+        if (auto texts = limit_texts(line)) models.push_back(evaluate_limits(*texts, params));
     }
     return models;
 }
@@ -945,14 +1020,14 @@ void collect_section_recursive(const LogicalLines& lines, std::string_view secti
 }
 
 Result<std::vector<Bsim4ModelCard>, Bsim4Error> parse_lib_file(const std::string& path) {
-    MORVA_ASSIGN(LogicalLines lines, read_library(path, std::nullopt));
-    return cards_of(lines);
+    MORVA_ASSIGN(const KitText text, read_library(path, std::nullopt));
+    return cards_of(text.lines);
 }
 
 Result<std::vector<Bsim4ModelCard>, Bsim4Error> parse_lib_file_section(const std::string& path,
                                                                        std::string_view section) {
-    MORVA_ASSIGN(LogicalLines lines, read_library(path, section));
-    return cards_of(lines);
+    MORVA_ASSIGN(const KitText text, read_library(path, section));
+    return cards_of(text.lines);
 }
 
 bool is_bin_of(std::string_view card, std::string_view model, BinNaming naming) {
@@ -975,14 +1050,7 @@ bool bin_holds(std::optional<double> lmin, std::optional<double> lmax, std::opti
 
 const Bsim4ModelCard* select_card_for_length(const std::vector<Bsim4ModelCard>& cards, std::string_view model,
                                              double length, double width) {
-    if (const Bsim4ModelCard* card = ngspice_card(cards, model, length, width)) return card;
-    if (std::isnan(length) || std::isnan(width)) return nullptr;
-    // Bins ngspice would not take, for a kit that it refuses.
-    for (const Bsim4ModelCard& card : cards)
-        if (is_bin_of(card.name, model, BinNaming::Loose) &&
-            bin_holds(card.lmin, card.lmax, card.wmin, card.wmax, length, width))
-            return &card;
-    return nullptr;
+    return select_card(cards, model, length, width);
 }
 
 bool has_model(const std::vector<Bsim4ModelCard>& cards, std::string_view model) {
@@ -1112,17 +1180,87 @@ std::string section_not_found(std::string_view section, const std::string& path)
 }
 
 Result<KitText, Bsim4Error> read_kit_text(const std::string& path, std::optional<std::string_view> section) {
-    KitText text;
-    MORVA_ASSIGN(text.lines, read_library(path, section, &text.section_found, &text.complete));
-    return text;
+    return read_library(path, section);
 }
 
 Kit kit_from_text(const KitText& text) {
     Kit kit;
     kit.section_found = text.section_found;
     kit.scale = option_scale(text.lines);
-    kit.cards = extract_models(text.lines, collect_dot_params(text.lines), &kit.refused);
+    kit.cards =
+        extract_models(text.lines, params_outside_subcircuits(text.lines), &kit.refused, CardScope::TopLevel);
     return kit;
+}
+
+LogicalLines lines_outside_sections(const KitText& text) {
+    LogicalLines out;
+    std::size_t from = 0;
+    const auto copy = [&](std::size_t to) {
+        out.insert(out.end(), text.lines.begin() + static_cast<std::ptrdiff_t>(from),
+                   text.lines.begin() + static_cast<std::ptrdiff_t>(to));
+    };
+    for (const auto& [first, last] : text.section_spans) {
+        copy(first);
+        from = last;
+    }
+    copy(text.lines.size());
+    return out;
+}
+
+bool defines_top_level_name(const LogicalLines& lines, std::string_view name) {
+    if (has_subcircuit(lines, name)) return true;
+    SubcircuitDepth depth;
+    for (const std::string& line : lines) {
+        if (depth.in_subcircuit(line) || !ascii_istarts_with(line, ".model")) continue;
+        if (const auto words = split_card(line); words && names_model(words->name, name, BinNaming::Loose))
+            return true;
+    }
+    return false;
+}
+
+std::optional<std::string> section_needed(const KitText& text, std::string_view name,
+                                          std::string_view where) {
+    if (text.sections.empty() || !defines_top_level_name(text.lines, name) ||
+        defines_top_level_name(lines_outside_sections(text), name))
+        return std::nullopt;
+    std::string sections;
+    for (std::size_t k = 0; k < text.sections.size() && k < kSectionsShown; ++k)
+        sections += fmt::cat(k ? ", " : "", text.sections[k]);
+    if (text.sections.size() > kSectionsShown)
+        sections += fmt::cat(", ... (", text.sections.size(), " sections)");
+    return fmt::cat("model '", name, "' not found in ", where,
+                    " outside its .lib sections; name the section to read with model_section (the file has: ",
+                    sections, ")");
+}
+
+std::optional<std::string> top_level_model_problem(const KitText& text, const Kit& kit,
+                                                   std::string_view model, std::string_view where,
+                                                   std::string_view subcircuit_use) {
+    if (auto problem = section_needed(text, model, where)) return problem;
+    if (has_model(kit.cards, model)) return std::nullopt;
+    return model_not_found(model, where) + defined_elsewhere(text.lines, model, subcircuit_use);
+}
+
+std::string defined_elsewhere(const LogicalLines& lines, std::string_view model,
+                              std::string_view subcircuit_use) {
+    if (has_subcircuit(lines, model)) return fmt::cat(": it is a subcircuit there, ", subcircuit_use);
+    // The subcircuit whose body defines it at its own level.
+    std::vector<std::string> open;  // the subcircuits being defined, outermost first
+    for (const std::string& line : lines) {
+        if (ascii_istarts_with(line, ".subckt")) {
+            std::string_view rest;
+            first_word(line, &rest);
+            open.emplace_back(first_word(rest));
+        } else if (ascii_istarts_with(line, ".ends")) {
+            if (!open.empty()) open.pop_back();
+        } else if (!open.empty() && ascii_istarts_with(line, ".model")) {
+            if (const auto words = split_card(line);
+                words && names_model(words->name, model, BinNaming::Loose))
+                return fmt::cat(": it is defined inside subcircuit '", open.back(),
+                                "' there, which alone sees it");
+        }
+    }
+    return {};
 }
 
 Result<Kit, Bsim4Error> parse_kit(const std::string& path, std::optional<std::string_view> section) {
@@ -1139,16 +1277,9 @@ void scale_instance_params(ParamList& params, double scale) {
 
 ParamMap params_outside_subcircuits(const LogicalLines& lines) {
     LogicalLines outside;
-    std::size_t depth = 0;
-    for (const std::string& line : lines) {
-        if (ascii_istarts_with(line, ".subckt")) {
-            ++depth;
-        } else if (ascii_istarts_with(line, ".ends")) {
-            if (depth > 0) --depth;
-        } else if (depth == 0 && ascii_istarts_with(line, ".param")) {
-            outside.push_back(line);
-        }
-    }
+    SubcircuitDepth depth;
+    for (const std::string& line : lines)
+        if (!depth.in_subcircuit(line) && ascii_istarts_with(line, ".param")) outside.push_back(line);
     return collect_dot_params(outside);
 }
 
@@ -1248,6 +1379,10 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
             }
             continue;
         }
+        if (ascii_istarts_with(line, ".model")) {
+            if (auto model = limit_texts(line)) defaults.models.push_back(std::move(*model));
+            continue;
+        }
         if (line.front() == '.' || line.front() == '*') continue;
         std::string_view rest;
         first_word(line, &rest);
@@ -1276,6 +1411,7 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
         for (const auto& pair : *pairs) add_words(pair.second, named);
     for (const auto& device : defaults.devices)
         for (const auto& pair : device.pairs) add_words(pair.second, named);
+    for (const auto& model : defaults.models) add_words(model.line, named);
     for (auto& [key, value] : params_outside_subcircuits(lines))
         if (named.count(key)) defaults.globals.emplace(key, value);
     return defaults;
@@ -1283,17 +1419,30 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
 
 Result<std::optional<SubcircuitDefaults>, Bsim4Error> parse_subcircuit_defaults(const std::string& path,
                                                                                 std::string_view name) {
-    MORVA_ASSIGN(LogicalLines lines, read_library(path, std::nullopt));
-    return extract_subcircuit_defaults_from_lines(lines, name);
+    MORVA_ASSIGN(const KitText text, read_library(path, std::nullopt));
+    return extract_subcircuit_defaults_from_lines(text.lines, name);
 }
 
 Result<std::optional<SubcircuitDefaults>, Bsim4Error> parse_subcircuit_defaults_section(
     const std::string& path, std::string_view name, std::string_view section) {
-    MORVA_ASSIGN(LogicalLines lines, read_library(path, section));
-    return extract_subcircuit_defaults_from_lines(lines, name);
+    MORVA_ASSIGN(const KitText text, read_library(path, section));
+    return extract_subcircuit_defaults_from_lines(text.lines, name);
 }
 
 double substituted_value(double value) { return spice_expr::substituted_value(value); }
+
+bool SubcircuitDefaults::defines_model(std::string_view model) const {
+    return std::any_of(models.begin(), models.end(), [&](const BodyModel& body) {
+        return names_model(body.name, model, BinNaming::Ngspice);
+    });
+}
+
+std::vector<ModelBins> SubcircuitDefaults::local_bins(const ParamMap& scope) const {
+    std::vector<ModelBins> bins;
+    bins.reserve(models.size());
+    for (const BodyModel& model : models) bins.push_back(evaluate_limits(model, scope));
+    return bins;
+}
 
 ParamMap SubcircuitDefaults::scope(const ParamMap& passed) const {
     // The subcircuit's own definitions, one per name: the body's replace the

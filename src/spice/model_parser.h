@@ -7,6 +7,7 @@
 // card is chosen (choose_card).
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <map>
@@ -99,6 +100,12 @@ enum class ValueSite { Card, DeviceLine };
 // on a card, a parameter ngspice does not know on a device line, where the
 // value then has none.
 std::optional<double> site_value(std::string_view text, const ParamMap& params, ValueSite site);
+// Which `.model` lines count: every one, or only those outside every
+// subcircuit, the cards a device at the kit's top level sees. ngspice renames
+// the cards of a subcircuit's body per instance, so that only the devices of
+// that body see them, with the values of that instance's parameters
+// (SubcircuitDefaults::models).
+enum class CardScope { All, TopLevel };
 // The nmos/pmos cards of BSIM4 level (14, 54 or none) among the lines, their
 // pairs read in every form ngspice reads a card's (parse_key_value_pairs,
 // and also "name value" without "=" for a value that starts like a number),
@@ -112,7 +119,8 @@ std::optional<double> site_value(std::string_view text, const ParamMap& params, 
 // (the text as written, double quotes included), with " (not a finite
 // number)" after the latter.
 std::vector<Bsim4ModelCard> extract_models(const LogicalLines& lines, const ParamMap& params,
-                                           std::map<std::string, std::string>* refused = nullptr);
+                                           std::map<std::string, std::string>* refused = nullptr,
+                                           CardScope scope = CardScope::All);
 // A `.model` card of any type or level, as ngspice bins it: its name and
 // its bin limits (metres), each absent when the card gives none and NaN when
 // it gives one this reader cannot evaluate.
@@ -120,8 +128,9 @@ struct ModelBins {
     std::string name;  // as written
     std::optional<double> lmin, lmax, wmin, wmax;
 };
-// Every `.model` card among the lines, in order.
-std::vector<ModelBins> list_models(const LogicalLines& lines, const ParamMap& params);
+// Every `.model` card among the lines (of `scope`), in order.
+std::vector<ModelBins> list_models(const LogicalLines& lines, const ParamMap& params,
+                                   CardScope scope = CardScope::All);
 // Appends the lines of `section` to `out`, with the sections it redirects to
 // taken from the same lines (there is no file to follow); a section already in
 // `visited` adds nothing.
@@ -172,7 +181,19 @@ const Card* ngspice_card(const std::vector<Card>& cards, std::string_view model,
 // gives it (ngspice_card); where ngspice has none, the first of the loosely
 // named bins "model.*" that holds the size, a missing limit counting as 0
 // (lower) or +inf (upper). None otherwise, as ngspice finds no model for a
-// geometry outside every bin; a NaN length or width: none.
+// geometry outside every bin; a NaN length or width: none. `cards` may be of
+// any type with `name` and the four limits.
+template <class Card>
+const Card* select_card(const std::vector<Card>& cards, std::string_view model, double length, double width) {
+    if (const Card* card = ngspice_card(cards, model, length, width)) return card;
+    if (std::isnan(length) || std::isnan(width)) return nullptr;
+    // Bins ngspice would not take, for a kit that it refuses.
+    for (const Card& card : cards)
+        if (is_bin_of(card.name, model, BinNaming::Loose) &&
+            bin_holds(card.lmin, card.lmax, card.wmin, card.wmax, length, width))
+            return &card;
+    return nullptr;
+}
 const Bsim4ModelCard* select_card_for_length(const std::vector<Bsim4ModelCard>& cards, std::string_view model,
                                              double length, double width);
 
@@ -207,7 +228,9 @@ std::string model_not_found(std::string_view model, std::string_view where);
 // other type.
 std::string card_type_message(std::string_view model, const Bsim4ModelCard& card, std::string_view wanted);
 
-// The cards of a kit with the `.option scale` its lines set (1 when none).
+// The cards a device at a kit's top level sees (CardScope::TopLevel, their
+// values from the `.param` lines outside every subcircuit), with the
+// `.option scale` its lines set (1 when none).
 struct Kit {
     std::vector<Bsim4ModelCard> cards;
     double scale = 1.0;
@@ -238,6 +261,13 @@ struct KitText {
     // False when a file that an include or redirect names could not be read:
     // what the text lacks may be there for ngspice.
     bool complete = true;
+    // Read whole (no section): the library sections the files define, by the
+    // names their headers give (first occurrence, in reading order), and the
+    // lines [first, last) that lie inside those definitions, header and
+    // ".endl" included. Included rather than read by section, a file is to
+    // ngspice what lies outside them.
+    std::vector<std::string> sections;
+    std::vector<std::pair<std::size_t, std::size_t>> section_spans;
 };
 Result<KitText, Bsim4Error> read_kit_text(const std::string& path, std::optional<std::string_view> section);
 Kit kit_from_text(const KitText& text);
@@ -263,6 +293,31 @@ Result<std::optional<std::string>, Bsim4Error> find_kit_cycle(const std::string&
 std::optional<std::string> kit_cycle_of(const Bsim4Error& error);
 // "section '.LIB {section}' not found in {path}": a section a file lacks.
 std::string section_not_found(std::string_view section, const std::string& path);
+// The lines of a whole reading outside every library section definition.
+LogicalLines lines_outside_sections(const KitText& text);
+// Whether the lines define `name` where a device at their top level finds
+// it: a model or one of its bins (loosely named) outside every subcircuit,
+// or a subcircuit.
+bool defines_top_level_name(const LogicalLines& lines, std::string_view name);
+// For a kit read whole whose files define library sections: the refusal of
+// `name` when it is defined (defines_top_level_name) in them but not outside
+// them, which ngspice reads only when one is named: "model '{name}' not
+// found in {where} outside its .lib sections; name the section to read with
+// model_section (the file has: {sections})". None otherwise.
+std::optional<std::string> section_needed(const KitText& text, std::string_view name, std::string_view where);
+// What a kit defines under the name of a model that its top level lacks:
+// ": it is a subcircuit there, {subcircuit_use}" or ": it is defined inside
+// subcircuit '{name}' there, which alone sees it" (a card of its body); empty
+// when neither.
+std::string defined_elsewhere(const LogicalLines& lines, std::string_view model,
+                              std::string_view subcircuit_use);
+// Why a device at the top level of the kit read as `text` (its cards `kit`)
+// finds no card of `model`: read whole, section_needed; a name that no
+// top-level card has, model_not_found with what the kit defines under it
+// (defined_elsewhere). None when it has cards of it.
+std::optional<std::string> top_level_model_problem(const KitText& text, const Kit& kit,
+                                                   std::string_view model, std::string_view where,
+                                                   std::string_view subcircuit_use);
 // The last "scale" given on `.option` / `.options` lines, 1 when none.
 double option_scale(const LogicalLines& lines);
 // Instance parameters as ngspice scales them: ps and pd by `scale`, as and
@@ -332,6 +387,24 @@ struct SubcircuitDefaults {
         RawParamList pairs;
     };
     std::vector<DeviceLine> devices;
+
+    // The `.model` lines of the body (at its own level): ngspice gives them to
+    // the body's devices alone, and evaluates them in the instance's scope.
+    // The texts of their bin limits are read once, for local_bins.
+    struct BodyModel {
+        std::string line;
+        std::string name;                                  // as written
+        std::array<std::optional<std::string>, 4> limits;  // lmin, lmax, wmin, wmax as written
+        std::string model_type;  // "nmos", "pmos" or empty, as extract_models reads it
+        bool bsim4 = false;      // an nmos/pmos card of BSIM4 level, as extract_models takes them
+    };
+    std::vector<BodyModel> models;
+    // Whether a device of the body naming `model` sees the body's cards of it
+    // rather than the kit's: as ngspice decides, when a body card is `model`
+    // or one of its bins "model.N".
+    bool defines_model(std::string_view model) const;
+    // The name and limits of each of `models`, in order, evaluated in `scope`.
+    std::vector<ModelBins> local_bins(const ParamMap& scope) const;
 
     // The values the body's lines see when the X line passes `passed`
     // (lower-case names), evaluated as ngspice does: the subcircuit is one

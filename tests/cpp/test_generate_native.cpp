@@ -111,14 +111,16 @@ parser::Bsim4ModelCard card_named(const std::string& file, const std::string& na
 
 // Every point of the table at (wi, li) against the evaluator's drain terminal
 // current and slopes on `card`, in the pool path's signs; bit for bit, since
-// the same calls run.
+// the same calls run. With `substituted`, the instance's W and L are those a
+// subcircuit's device line gets from w={W} l={L}.
 void expect_points_from(const TransistorLut& t, std::size_t wi, std::size_t li,
                         const parser::Bsim4ModelCard& card, const parser::ParamList& inst = {},
-                        bool with_inst = false) {
+                        bool with_inst = false, bool substituted = false) {
     const double s = card.model_type == "pmos" ? -1.0 : 1.0;
     auto model = Bsim4Model::from_params(card.model_type, card.params);
     ASSERT_TRUE(model);
-    const double w = t.widths[wi], l = t.lengths[li];
+    const auto size = [&](double v) { return substituted ? parser::substituted_value(v) : v; };
+    const double w = size(t.widths[wi]), l = size(t.lengths[li]);
     UniqueInstance instance(with_inst ? model->instance_with_params(inst, w, l)
                                       : bsim4_instance_create(model->handle(), 1, w, l));
     ASSERT_TRUE(instance);
@@ -643,4 +645,71 @@ m0 d g s b nch w={W} l={L} mulu0=1e-300 sb=0.6u
                 << lines.err_text;
         }
     }
+}
+
+TEST_F(NativeLut, CardsOfASubcircuitBodyTakeItsInstanceValues) {
+    // As kits lay out devices with mismatch terms: the header's mult, the body's l and w
+    // defaults that the X line replaces, cards binned in the body, a sibling's bins for
+    // another width, and the slope a top-level .param.
+    const std::string lib = (dir.path / "scoped.lib").string();
+    std::ofstream(lib) << R"(* scoped cards
+.param slope=2e-8
+.subckt wrap d g s b mult=2
+.param l=1 w=1
+m0 d g s b wrap__model l={l} w={w}
+.model wrap__model.0 nmos level=54 lmin=1e-7 lmax=6e-7 wmin=1e-7 wmax=2e-6 u0=0.03
++ vth0={0.4+slope/sqrt(l*w*mult)}
+.model wrap__model.1 nmos level=54 lmin=6e-7 lmax=1e-5 wmin=1e-7 wmax=2e-6 u0=0.03
++ vth0={0.5+slope/sqrt(l*w*mult)}
+.ends wrap
+.subckt sib d g s b
+m0 d g s b wrap__model l=5e-7 w=3e-6
+.model wrap__model.2 nmos level=54 lmin=1e-7 lmax=1e-5 wmin=2.9e-6 wmax=3.1e-6 vth0=0.45 u0=0.03
+.ends sib
+)";
+    const auto configured = [&](const std::string& model, std::vector<double> w, std::vector<double> l) {
+        LutConfig c = config(model);
+        c.model_file = lib;
+        c.subcircuit = true;
+        c.widths = std::move(w);
+        c.lengths = std::move(l);
+        c.vbs_values = {0.0};
+        return c;
+    };
+    Lines lines;
+    const TransistorLut t = run(configured("wrap", {5e-7, 2e-6}, {2e-7, 1e-6}), lines);
+    EXPECT_NE(lines.out_text.find("bins: [wrap__model.0, wrap__model.1])"), std::string::npos)
+        << lines.out_text;
+    for (std::size_t wi = 0; wi < 2; ++wi) {
+        for (std::size_t li = 0; li < 2; ++li) {
+            const double w = t.widths[wi], l = t.lengths[li];
+            const double vth0 = (li == 0 ? 0.4 : 0.5) + 2e-8 / std::sqrt(l * w * 2.0);
+            parser::Bsim4ModelCard card{li == 0 ? "wrap__model.0" : "wrap__model.1",
+                                        "nmos",
+                                        {{"level", 54.0},
+                                         {"lmin", li == 0 ? 1e-7 : 6e-7},
+                                         {"lmax", li == 0 ? 6e-7 : 1e-5},
+                                         {"wmin", 1e-7},
+                                         {"wmax", 2e-6},
+                                         {"u0", 0.03},
+                                         {"vth0", parser::substituted_value(vth0)}},
+                                        {},
+                                        {},
+                                        {},
+                                        {}};
+            expect_points_from(t, wi, li, card, {}, true, true);
+        }
+    }
+
+    // A width only the sibling's card holds: ngspice finds no card of the body's.
+    Lines said;
+    const NativeOutcome wide = generate_lut_native(configured("wrap", {3e-6}, {5e-7}), said);
+    ASSERT_TRUE(wide && !*wide);
+    EXPECT_EQ(
+        wide->error().detail,
+        "no bin of model 'wrap__model' in subcircuit 'wrap' of '" + lib +
+            "' holds W = 3e-6 m, L = 5e-7 m (the size that subcircuit 'wrap' at W = 3e-6, L = 5e-7 gives "
+            "its device 'm0'); its bins (L and W in m): wrap__model.0 L 1e-7..6e-7 W 1e-7..2e-6; "
+            "wrap__model.1 L 6e-7..1e-5 W 1e-7..2e-6");
+    EXPECT_NE(run(configured("sib", {1e-6}, {1e-6}), lines).id.data.size(), 0u);
 }

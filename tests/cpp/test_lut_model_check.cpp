@@ -210,3 +210,61 @@ TEST(ModelCheck, ModelIncludesAloneAreChecked) {
     // Neither a model file nor includes: nothing to look in.
     EXPECT_EQ(checked(dir, k, {}, false), "");
 }
+
+// A subcircuit's body cards are its own; a library's sections are read only
+// when named; bins are chosen on the sizes as ngspice reads them, from the
+// device line (its number reader) or as the subcircuit substitutes them.
+TEST(ModelCheck, ScopesNamesAndSizesAsNgspiceDoes) {
+    const std::string scoped =
+        ".subckt wrap d g s b mult=2\n.param l=1 w=1\nm0 d g s b wrap__model l={l} w={w}\n"
+        ".model wrap__model.0 nmos (level=54 lmin=0.1u lmax=1u wmin=0.1u wmax=2u vth0={0.4/sqrt(mult)})\n"
+        ".ends wrap\n"
+        ".subckt sib d g s b\nm0 d g s b wrap__model l=0.5u w=3u\n"
+        ".model wrap__model.1 nmos (level=54 lmin=0.1u lmax=1u wmin=2.9u wmax=3.1u)\n.ends sib\n";
+    const std::string sections =
+        ".lib tt\n" + std::string(kBins) + ".endl tt\n.lib ss\n" + kBins + ".endl ss\n";
+    const std::string edges =
+        ".model e.1 nmos (level=54 lmin=1.8e-6 lmax=1e-5 wmin=2.2e-007 wmax=1e-4)\n"
+        ".model f.1 nmos (level=54 lmin=1e-7 lmax=1e-6 wmin=1e-7 wmax=1e-4)\n"
+        ".subckt ew d g s b w=1u l=1u\nm0 d g s b e w=w l=l\n.ends\n";
+    const std::string wrap_bins = "; its bins (L and W in m): wrap__model.0 L 1e-7..1e-6 W 1e-7..2e-6";
+    const std::string in_body = ": it is defined inside subcircuit 'wrap' there, which alone sees it";
+    const std::string needed =
+        "model 'nch' not found in 'FILE' outside its .lib sections; name the section to "
+        "read with model_section (the file has: tt, ss)";
+    const std::vector<Case> cases = {
+        {"the body's card holds it", scoped, "wrap", true, 1e-6, 0.5e-6, ""},
+        {"only a sibling's card holds it", scoped, "wrap", true, 3e-6, 0.5e-6,
+         "no bin of model 'wrap__model' in subcircuit 'wrap' of 'FILE' holds W = 3e-6 m, L = 5e-7 m (the "
+         "size "
+         "that subcircuit 'wrap' at W = 3e-6, L = 5e-7 gives its device 'm0')" +
+             wrap_bins},
+        {"the sibling at its own size", scoped, "sib", true, 1e-6, 1e-6, ""},
+        {"a body's card is no top-level model", scoped, "wrap__model", false, 1e-6, 0.5e-6,
+         "model 'wrap__model' not found in 'FILE'" + in_body},
+        {"nor for the native path", scoped, "wrap__model", false, 1e-6, 0.5e-6,
+         "model 'wrap__model' not found in 'FILE'" + in_body, ModelUse::Native},
+        {"a library read without its section", sections, "nch", false, 1e-6, 0.18e-6, needed},
+        {"on the native path too", sections, "nch", false, 1e-6, 0.18e-6, needed, ModelUse::Native},
+        {"a name no section holds", sections, "nhc", false, 1e-6, 0.18e-6, "model 'nhc' not found in 'FILE'"},
+        // 2.19e-7 reads as 2.1900000000000002e-7 from "2.190e-7", within 1 nm of 2.2e-7.
+        {"1 nm narrower, as the line reads", edges, "e", false, 0.219e-6, 2e-6, ""},
+        // Substituted into the subcircuit's line, 1.799e-6 comes back as 1.7989999999999998e-6.
+        {"1 nm shorter, as the subcircuit substitutes it", edges, "ew", true, 1e-6, 1.799e-6,
+         "no bin of model 'e' in 'FILE' holds W = 1e-6 m, L = 1.799e-6 m (the size that subcircuit 'ew' at W "
+         "= "
+         "1e-6, L = 1.799e-6 gives its device 'm0'); its bins (L and W in m): e.1 L 1.8e-6..1e-5 W "
+         "2.2e-7..1e-4"},
+        {"1 nm longer in micrometres under .option scale", ".option scale=1u\n" + edges, "f", false, 1.0,
+         1.001,
+         "no bin of model 'f' in 'FILE' holds W = 1e0, L = 1.001e0, made W = 1e-6 m, L = 1.001e-6 m by the "
+         "kit's .option scale = 1e-6; its bins (L and W in m): f.1 L 1e-7..1e-6 W 1e-7..1e-4"},
+    };
+    TempDir dir;
+    for (const Case& k : cases) EXPECT_EQ(checked(dir, k), k.expected) << k.note;
+    // A library whose section an include names: the include holds the model.
+    Case k{"the include holds it", sections, "nch", false, 1e-6, 0.18e-6, ""};
+    EXPECT_EQ(checked(dir, k, {kBins}), "");
+    EXPECT_EQ(device_line_size(0.219e-6), 2.1900000000000002e-7);
+    EXPECT_EQ(device_line_size(1.799e-6), 1.799e-6);
+}
