@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -728,19 +729,37 @@ namespace {
 
 // A worker whose host died without closing its pipes (SIGKILL, a crash) may be
 // deep inside a long ngspice run that never reads standard input again: it
-// would run on as an orphan. A watcher thread ends the process once it has
-// been re-parented. (PR_SET_PDEATHSIG is tied to the spawning thread, not the
-// host process, so it cannot serve here.)
+// would run on as an orphan. A timer signal ends the process once it has been
+// re-parented. (PR_SET_PDEATHSIG is tied to the spawning thread, not the
+// host process, so it cannot serve here.) Not a thread: a process that has
+// ever had a second thread makes the C library lock every character ngspice
+// reads through its stdio, which made loading a large kit two thirds slower.
+pid_t watched_host = 0;  // set once, before the timer starts
+
+void end_if_orphaned() {
+    if (::getppid() == watched_host) return;
+    // Leading its own group (as the pool starts it), the worker takes what
+    // it started along.
+    if (::getpgrp() == ::getpid()) ::kill(0, SIGKILL);
+    ::_exit(1);
+}
+
 void exit_when_orphaned() {
-    const pid_t host = ::getppid();
-    std::thread([host] {
+    watched_host = ::getppid();
+    struct sigaction action {};
+    action.sa_handler = [](int) {
+        const int saved = errno;
+        end_if_orphaned();
+        errno = saved;
+    };
+    ::sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;  // the work it interrupts goes on
+    const itimerval every{{0, 250000}, {0, 250000}};
+    if (::sigaction(SIGALRM, &action, nullptr) == 0 && ::setitimer(ITIMER_REAL, &every, nullptr) == 0) return;
+    std::thread([] {
         for (;;) {
             std::this_thread::sleep_for(std::chrono::milliseconds(250));
-            if (::getppid() == host) continue;
-            // Leading its own group (as the pool starts it), the worker takes
-            // what it started along.
-            if (::getpgrp() == ::getpid()) ::kill(0, SIGKILL);
-            ::_exit(1);
+            end_if_orphaned();
         }
     }).detach();
 }
