@@ -341,11 +341,14 @@ private:
                                      std::move(measures), timing);
         if (!w) return err(NgspiceError::from_io(w.error()));
         if (start_dir_.valid()) (void)::fchdir(start_dir_.get());
+        if (!success) held_.reset();
         // A request that made ngspice exit leaves it unable to load another
         // circuit, and one that changed the interpreter would pass that on:
         // reload before the next line is read.
-        if (engine_.state->exit_requested || std::exchange(reload_due_, false))
+        if (engine_.state->exit_requested || std::exchange(reload_due_, false)) {
+            held_.reset();
             MORVA_TRY(reload_engine(engine_));
+        }
         return {};
     }
 
@@ -372,6 +375,8 @@ private:
     Result<void, NgspiceError> serve_request(const SimulationRequest& req, WireTiming& timing) {
         SimState& state = *engine_.state;
         state.reset();
+        if (req.on_circuit_of) return run_on_held_circuit(req, timing);
+        held_.reset();
 
         const auto precmd_start = Clock::now();
         const std::string_view netlist = trim_end_whitespace(req.netlist);
@@ -405,6 +410,22 @@ private:
         timing.circ_ns = as_ns(circ_d);
         totals_.circ += circ_d;
         if (*loaded != 0) return answer_load_failure(req.id, *loaded, load_log, timing);
+        held_ = req.id;
+        return run_and_answer(req, timing);
+    }
+
+    // Further commands on the circuit the last request loaded, while it is
+    // still held: the cost of loading a kit is paid once for both.
+    Result<void, NgspiceError> run_on_held_circuit(const SimulationRequest& req, WireTiming& timing) {
+        if (!held_ || *held_ != *req.on_circuit_of) {
+            const std::string error(kNoCircuitHeld);
+            return respond(req.id, false, {}, {error}, error, {}, timing);
+        }
+        reload_due_ = may_change_interpreter(req, {});
+        const auto precmd_start = Clock::now();
+        run_pre_commands(req);
+        timing.precmd_ns = as_ns(since(precmd_start));
+        held_ = req.id;  // a further request names this one
         return run_and_answer(req, timing);
     }
 
@@ -554,6 +575,9 @@ private:
     bool bench_;
     UniqueFd start_dir_;
     bool reload_due_ = false;
+    // The id of the request whose circuit is loaded, for requests that run
+    // on it; none once another request, a failure or a reload intervened.
+    std::optional<std::string> held_;
     BenchTotals totals_;
 };
 
