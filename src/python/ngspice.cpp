@@ -66,6 +66,9 @@ struct CallInProgress {
 struct PySimulationPool {
     std::shared_ptr<WorkerPool> pool;
     std::uint64_t workers = 0;
+    // What characterisations learned about devices, for the pool's life.
+    std::shared_ptr<lut::generate_ngspice::ProbeMemo> memo =
+        std::make_shared<lut::generate_ngspice::ProbeMemo>();
 
     PySimulationPool(std::shared_ptr<WorkerPool> p, std::uint64_t w) : pool(std::move(p)), workers(w) {}
     PySimulationPool(const PySimulationPool&) = delete;
@@ -294,7 +297,7 @@ nb::object generate_lut(PySimulationPool& self, nb::handle config_arg, nb::handl
     std::optional<Result<lut::TransistorLut, NgspiceError>> table;
     if (!on_main_thread()) {
         LockReleased released(false);
-        table = gen::generate_lut(n_chunks, std::move(pool), config);
+        table = gen::generate_lut(n_chunks, std::move(pool), config, {}, self.memo);
     } else {
         // The generation runs on its own thread so that this one can take
         // the interpreter lock now and then for Ctrl-C, which stops it
@@ -304,7 +307,8 @@ nb::object generate_lut(PySimulationPool& self, nb::handle config_arg, nb::handl
         {
             LockReleased released(true);
             done = std::async(std::launch::async, [&] {
-                return gen::generate_lut(n_chunks, std::move(pool), config, [&stop] { return stop.load(); });
+                return gen::generate_lut(
+                    n_chunks, std::move(pool), config, [&stop] { return stop.load(); }, self.memo);
             });
         }
         for (;;) {
