@@ -10,6 +10,7 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -187,23 +188,71 @@ struct Scripted {
     std::mutex mutex;
     std::vector<std::string> ids;
     std::vector<SimulationRequest> requests;
+    // Follow-ups answered on a held circuit: their ids, and the requests as
+    // sent (without a netlist). With `drop_holds` a worker has let every
+    // circuit go by the time a follow-up comes.
+    std::vector<SimulationRequest> follow_ups;
+    bool drop_holds = false;
 
-    Simulator simulator(std::uint64_t workers = 2) {
-        return {[this](SimulationRequest req) -> SimulationOutcome {
-                    {
-                        std::lock_guard lock(mutex);
-                        ids.push_back(req.id);
-                        requests.push_back(req);
-                    }
-                    SimulationResponse r = simulate(req, beyond);
-                    for (const Fault& f : faults) {
-                        if (f.matches(req)) return f.fault(std::move(r));
-                    }
-                    return r;
-                },
-                workers,
-                {},
-                {}};
+    SimulationOutcome answer(const SimulationRequest& req) {
+        SimulationResponse r = simulate(req, beyond);
+        for (const Fault& f : faults) {
+            if (f.matches(req)) return f.fault(std::move(r));
+        }
+        return r;
+    }
+    SimulationOutcome record(SimulationRequest req) {
+        {
+            std::lock_guard lock(mutex);
+            ids.push_back(req.id);
+            requests.push_back(req);
+        }
+        return answer(req);
+    }
+
+    // A circuit kept after a successful answer: follow-ups run on the
+    // netlist it was loaded from.
+    class Circuit final : public HeldCircuit {
+    public:
+        Circuit(Scripted& s, std::string netlist) : s_(s), netlist_(std::move(netlist)) {}
+        std::optional<SimulationOutcome> follow_up(SimulationRequest request, bool hold_again,
+                                                   std::unique_ptr<HeldCircuit>* next) override {
+            if (s_.drop_holds) return std::nullopt;
+            {
+                std::lock_guard lock(s_.mutex);
+                s_.follow_ups.push_back(request);
+            }
+            request.netlist = netlist_;
+            SimulationOutcome outcome = s_.answer(request);
+            if (hold_again && next && outcome && outcome->success)
+                *next = std::make_unique<Circuit>(s_, netlist_);
+            return outcome;
+        }
+
+    private:
+        Scripted& s_;
+        std::string netlist_;
+    };
+
+    Simulator simulator(std::uint64_t workers = 2, bool holding = false) {
+        Simulator out{[this](SimulationRequest req) { return record(std::move(req)); }, workers, {}, {}};
+        if (holding) {
+            out.run_holding = [this](SimulationRequest req) -> HeldOutcome {
+                std::string netlist = req.netlist;
+                SimulationOutcome outcome = record(std::move(req));
+                std::unique_ptr<HeldCircuit> circuit;
+                if (outcome && outcome->success)
+                    circuit = std::make_unique<Circuit>(*this, std::move(netlist));
+                return {std::move(outcome), std::move(circuit)};
+            };
+        }
+        return out;
+    }
+    std::vector<std::string> follow_up_ids() {
+        std::vector<std::string> out;
+        for (const SimulationRequest& r : follow_ups) out.push_back(r.id);
+        std::sort(out.begin(), out.end());
+        return out;
     }
     std::vector<std::string> ids_starting(std::string_view prefix) {
         std::vector<std::string> out;
@@ -451,34 +500,41 @@ TEST(LutGenerate, SmallSignalProbeFallsBackToMidVds) {
     EXPECT_EQ(table->gm.at(1, 1, 1, 4, 2), 10.5);  // the simulator's own
 }
 
+namespace {
+
+// Every plot gains the internal nodes and the values the slopes of a device
+// with series resistances need (any values at all: no resistance gives
+// them); without `with_gbs`, all but gbs.
+std::function<SimulationOutcome(SimulationResponse)> series_vectors(bool with_gbs) {
+    return [with_gbs](SimulationResponse r) -> SimulationOutcome {
+        std::vector<VectorData> added;
+        for (const VectorData& v : r.vectors) {
+            const std::size_t at = v.name.find("@m1[gm]");
+            if (at == std::string::npos) continue;
+            const std::string prefix = v.name.substr(0, at);
+            for (const char* name :
+                 {"m1#drain", "m1#source", "@m1[gmbs]", "@m1[gbd]", "@m1[gbs]", "@m1[ibd]", "@m1[ibs]"}) {
+                if (!with_gbs && std::string_view(name) == "@m1[gbs]") continue;
+                VectorData extra{prefix + name, {}, {}, false};
+                for (std::size_t k = 0; k < v.real.size(); ++k)
+                    extra.real.push_back(std::sin(static_cast<double>(k) + v.real[k]) * 1e-3);
+                added.push_back(std::move(extra));
+            }
+        }
+        for (VectorData& v : added) r.vectors.push_back(std::move(v));
+        if (!with_gbs)
+            std::erase_if(r.vectors, [](const VectorData& v) { return v.name.ends_with("@m1[gbs]"); });
+        return r;
+    };
+}
+
+}  // namespace
+
 // A device with internal drain and source nodes whose drops no series
 // resistance of the published form gives (here any values at all): its
 // slopes are differences of Id, said in one line; one that lacks a vector
 // the slopes need is said so and differenced as well.
 TEST(LutGenerate, SeriesResistancesThatCannotBeFittedFallBackToDifferences) {
-    // Every plot gains the internal nodes and the values the slopes need.
-    const auto series_vectors = [](bool with_gbs) {
-        return [with_gbs](SimulationResponse r) -> SimulationOutcome {
-            std::vector<VectorData> added;
-            for (const VectorData& v : r.vectors) {
-                const std::size_t at = v.name.find("@m1[gm]");
-                if (at == std::string::npos) continue;
-                const std::string prefix = v.name.substr(0, at);
-                for (const char* name :
-                     {"m1#drain", "m1#source", "@m1[gmbs]", "@m1[gbd]", "@m1[gbs]", "@m1[ibd]", "@m1[ibs]"}) {
-                    if (!with_gbs && std::string_view(name) == "@m1[gbs]") continue;
-                    VectorData extra{prefix + name, {}, {}, false};
-                    for (std::size_t k = 0; k < v.real.size(); ++k)
-                        extra.real.push_back(std::sin(static_cast<double>(k) + v.real[k]) * 1e-3);
-                    added.push_back(std::move(extra));
-                }
-            }
-            for (VectorData& v : added) r.vectors.push_back(std::move(v));
-            if (!with_gbs)
-                std::erase_if(r.vectors, [](const VectorData& v) { return v.name.ends_with("@m1[gbs]"); });
-            return r;
-        };
-    };
     for (bool with_gbs : {true, false}) {
         Scripted s;
         Recorder rec;
@@ -1150,4 +1206,186 @@ TEST(LutGenerate, AShiftedSweepThatHangsEndsTheGeneration) {
         EXPECT_EQ(rec.stderr_text.find("stay differences over the grid steps"), std::string::npos)
             << rec.stderr_text;
     }
+}
+
+namespace {
+
+// Two tables alike to the last bit, NaN where NaN.
+void expect_same_table(const TransistorLut& a, const TransistorLut& b, const std::string& what) {
+    const auto same = [&](const Grid5& x, const Grid5& y, const char* name) {
+        ASSERT_EQ(x.dims, y.dims) << what << " " << name;
+        ASSERT_EQ(x.data.size(), y.data.size()) << what << " " << name;
+        EXPECT_EQ(std::memcmp(x.data.data(), y.data.data(), x.data.size() * sizeof(double)), 0)
+            << what << " " << name;
+    };
+    same(a.id, b.id, "id");
+    same(a.gm, b.gm, "gm");
+    same(a.gds, b.gds, "gds");
+    for (std::size_t k = 0; k < kOpParamCount; ++k) same(a.op[k], b.op[k], KNOWN_OP_PARAMS[k].data());
+    EXPECT_EQ(a.extracted_op_params, b.extracted_op_params) << what;
+}
+
+std::vector<std::string> ids_containing(const Scripted& s, std::string_view part) {
+    std::vector<std::string> out;
+    for (const std::string& id : s.ids)
+        if (id.find(part) != std::string::npos) out.push_back(id);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace
+
+// A pair's rows request keeps its circuit, and the pair's shifted sweeps run
+// on it as a follow-up, with no netlist to load. Where the worker has let
+// the circuit go, or crashed under the follow-up, the circuit is loaded
+// afresh from the rows' own netlist. The table is the same to the last bit
+// either way, and as without holds.
+TEST(LutGenerate, FollowUpsRunOnThePairsCircuit) {
+    const LutConfig c = curved_config();
+    Scripted plain;
+    plain.beyond = curved;
+    Recorder rec;
+    auto reference = generate_lut(3, plain.simulator(), c, rec);
+    ASSERT_TRUE(reference) << reference.error().text();
+    const std::vector<std::string> slopes = {"lut-w0-l0-slopes", "lut-w0-l1-slopes", "lut-w1-l0-slopes",
+                                             "lut-w1-l1-slopes"};
+    struct Case {
+        std::string name;
+        bool drop_holds;
+        bool crash_first;                       // the first follow-up's worker crashes
+        std::vector<std::string> follow_ups;    // answered on a held circuit
+        std::vector<std::string> loaded_again;  // sent with a netlist
+    };
+    for (const Case& k : {Case{"held", false, false, slopes, {}}, Case{"let go", true, false, {}, slopes},
+                          Case{"crashed", false, true, slopes, {"lut-w0-l0-slopes"}}}) {
+        Scripted s;
+        s.beyond = curved;
+        s.drop_holds = k.drop_holds;
+        if (k.crash_first) s.faults.push_back({id_is("lut-w0-l0-slopes"), pool_error(1)});
+        Recorder held_rec;
+        auto table = generate_lut(3, s.simulator(2, true), c, held_rec);
+        ASSERT_TRUE(table) << k.name << ": " << table.error().text();
+        expect_same_table(*table, *reference, k.name);
+        EXPECT_EQ(s.follow_up_ids(), k.follow_ups) << k.name;
+        for (const SimulationRequest& r : s.follow_ups) EXPECT_TRUE(r.netlist.empty()) << k.name;
+        EXPECT_EQ(ids_containing(s, "-slopes"), k.loaded_again) << k.name;
+        // A circuit loaded again is the rows' own.
+        for (const SimulationRequest& r : s.requests) {
+            if (r.id.find("-slopes") == std::string::npos) continue;
+            const std::string rows = r.id.substr(0, r.id.size() - std::string("-slopes").size());
+            const auto of_rows = std::find_if(s.requests.begin(), s.requests.end(),
+                                              [&](const SimulationRequest& q) { return q.id == rows; });
+            ASSERT_NE(of_rows, s.requests.end());
+            EXPECT_EQ(r.netlist, of_rows->netlist) << k.name;
+        }
+        EXPECT_EQ(held_rec.stderr_text, "") << k.name;
+    }
+
+    // The series resistances' own fit sweep is a follow-up too, before the
+    // shifted sweeps would be.
+    Scripted series;
+    series.faults.push_back({any_request, series_vectors(true)});
+    Recorder series_rec;
+    ASSERT_TRUE(generate_lut(3, series.simulator(2, true), small_config(), series_rec));
+    EXPECT_EQ(series.follow_up_ids(),
+              (std::vector<std::string>{"fit-w0-l0", "fit-w0-l1", "fit-w1-l0", "fit-w1-l1"}));
+    EXPECT_TRUE(series.ids_starting("fit-").empty());
+
+    // A follow-up that times out ends the generation like any request.
+    Scripted hung;
+    hung.beyond = curved;
+    hung.faults.push_back({id_is("lut-w1-l0-slopes"), times_out()});
+    Recorder hung_rec;
+    auto failed = generate_lut(3, hung.simulator(1, true), c, hung_rec);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().text(), "simulation failed: worker timed out after 8s");
+    EXPECT_TRUE(ids_containing(hung, "-slopes").empty());
+}
+
+// A request that ends in a pool error says nothing about the device, at any
+// stage: it runs again, three times at most, and the table is that of a
+// clean run, with no line. One that fails every time ends the generation
+// with its error after its fourth try; nothing falls back for it.
+TEST(LutGenerate, PoolErrorsRunAgainThenEndTheGeneration) {
+    const LutConfig c = curved_config();  // cgg and gmbs; shifted sweeps
+    Scripted plain;
+    plain.beyond = curved;
+    Recorder rec;
+    auto reference = generate_lut(3, plain.simulator(), c, rec);
+    ASSERT_TRUE(reference);
+    struct Case {
+        std::string crashes;
+        std::vector<std::string> failing;  // answered without success, to reach it
+    };
+    for (const Case& k : {Case{"probe-device", {}}, Case{"probe-cgg", {}}, Case{"lut-w0-l1", {}},
+                          Case{"lut-w0-l0-c1", {"lut-w0-l0"}}, Case{"lut-w1-l0-slopes", {}},
+                          Case{"lut-w1-l1-slopes-s2", {"lut-w1-l1-slopes"}}}) {
+        for (const int times : {kReruns, std::numeric_limits<int>::max()}) {
+            const bool recovers = times == kReruns;
+            Scripted s;
+            s.beyond = curved;
+            s.faults.push_back({id_is(k.crashes), pool_error(times)});
+            s.faults.push_back({id_in(k.failing), fails_with("stderr Error: x")});
+            Recorder r;
+            auto table = generate_lut(3, s.simulator(), c, r);
+            const std::string what = fmt::cat(k.crashes, recovers ? " (recovers)" : " (every time)");
+            EXPECT_EQ(std::count(s.ids.begin(), s.ids.end(), k.crashes), kReruns + 1) << what;
+            EXPECT_EQ(r.stdout_text.find("does not support"), std::string::npos) << what;
+            EXPECT_EQ(r.stderr_text.find("warning"), std::string::npos) << what << r.stderr_text;
+            EXPECT_EQ(r.stderr_text.find("differences over the grid"), std::string::npos) << what;
+            if (!recovers) {
+                ASSERT_FALSE(table) << what;
+                EXPECT_EQ(table.error().text(), "worker process crashed: gone") << what;
+                EXPECT_EQ(r.stdout_text.find("tasks completed"), std::string::npos) << what;
+                continue;
+            }
+            ASSERT_TRUE(table) << what << ": " << table.error().text();
+            expect_same_table(*table, *reference, what);
+        }
+    }
+}
+
+// What the probe learned is kept for the pool's life (ProbeMemo): a second
+// generation of the same device on the same kit sends no probe and says what
+// the first said. Other parameters, or a kit file that changes (one it
+// includes too), make it probe again.
+TEST(LutGenerate, WhatTheProbeLearnedIsKeptWhileTheKitIsUnchanged) {
+    TempDir dir;
+    const std::string kit = dir.write("kit.lib", ".include cards.lib\n");
+    dir.write("cards.lib", ".model nch nmos level=1\n");
+    LutConfig c = small_config();
+    c.model_card.clear();
+    c.model_file = kit;
+    const auto memo = std::make_shared<ProbeMemo>();
+    // The probe's lines: from the plan to the extracted parameters.
+    const auto probing = [](const std::string& out) {
+        const std::size_t from = out.find('\n') + 1, to = out.find("  → extracting");
+        return out.substr(from, out.find('\n', to) + 1 - from);
+    };
+    const auto run = [&](const LutConfig& config) {
+        auto s = std::make_unique<Scripted>();
+        Simulator sim = s->simulator();
+        sim.memo = memo;
+        Recorder r;
+        auto table = generate_lut(3, sim, config, r);
+        EXPECT_TRUE(table) << table.error().text();
+        return std::tuple(std::move(s), probing(r.stdout_text), std::move(table).value());
+    };
+    const auto [first, said, table] = run(c);
+    EXPECT_FALSE(first->ids_starting("probe-").empty());
+    EXPECT_NE(said.find("could not auto-detect"), std::string::npos);
+
+    const auto [second, said_again, again] = run(c);
+    EXPECT_TRUE(second->ids_starting("probe-").empty());
+    EXPECT_EQ(said_again, said);
+    expect_same_table(again, table, "from the memo");
+
+    LutConfig fewer = c;
+    fewer.op_params = {"cgg"};
+    EXPECT_FALSE(std::get<0>(run(fewer))->ids_starting("probe-").empty());
+
+    // A few bytes more in the included file.
+    dir.write("cards.lib", ".model nch nmos level=1 kp=1e-4\n");
+    EXPECT_FALSE(std::get<0>(run(c))->ids_starting("probe-").empty());
+    EXPECT_TRUE(std::get<0>(run(c))->ids_starting("probe-").empty());
 }
