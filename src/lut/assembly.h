@@ -29,8 +29,12 @@ namespace morva::lut::generate_ngspice {
 // (which has no step) `instead`.
 std::string differences_phrase(std::size_t n_vgs, std::size_t n_vds, std::string_view instead);
 
-// The series resistances' fit sweep of a pair where the table's blocks hold
-// too few points (kMinFitPoints), its grid over the table's bias range.
+// Below kMinFitPoints points in the columns a fit takes (an axis of one
+// point is common), a block's rows do not pin the series resistances' bias
+// dependence: each pair sweeps a grid of its own for the fit over the table's
+// bias range, kFitAxisPoints along each axis of more than one point (a fit
+// over the table's own range meets its points better than one over a wider
+// range).
 inline constexpr std::size_t kMinFitPoints = 64;
 inline constexpr std::size_t kFitAxisPoints = 17;
 bool needs_fit_grid(const LutConfig& config);

@@ -62,65 +62,6 @@ void report_tasks_done(Messages& messages, std::size_t n_tasks, const std::array
                           fmt::fixed(points / wall_s, 0), " op/s)\n"));
 }
 
-// A follow-up's failure as the generation sees it: a worker that ended under
-// it leaves the caller to load the circuit afresh (nothing); any other
-// failure ends the generation through the latch, like a request's.
-class GuardedCircuit final : public HeldCircuit {
-public:
-    GuardedCircuit(std::unique_ptr<HeldCircuit> inner, std::shared_ptr<FailureLatch> latch)
-        : inner_(std::move(inner)), latch_(std::move(latch)) {}
-    std::optional<SimulationOutcome> follow_up(ngspice::SimulationRequest request, bool hold_again,
-                                               std::unique_ptr<HeldCircuit>* next) override {
-        if (auto e = latch_->error()) return SimulationOutcome(err(std::move(*e)));
-        std::unique_ptr<HeldCircuit> inner_next;
-        std::optional<SimulationOutcome> outcome =
-            inner_->follow_up(std::move(request), hold_again, next ? &inner_next : nullptr);
-        if (!outcome || (!*outcome && rerun_after(outcome->error()))) return std::nullopt;
-        latch_->note(*outcome);
-        if (next && inner_next) *next = std::make_unique<GuardedCircuit>(std::move(inner_next), latch_);
-        return outcome;
-    }
-
-private:
-    std::unique_ptr<HeldCircuit> inner_;
-    std::shared_ptr<FailureLatch> latch_;
-};
-
-// The simulator with the generation's failure rule: a request that ends in
-// a pool error is run again (kReruns times at most), and one that still fails
-// ends the generation (FailureLatch).
-Simulator guarded(const Simulator& given) {
-    Simulator simulator = given;
-    if (!simulator.failures) simulator.failures = std::make_shared<FailureLatch>();
-    const auto latch = simulator.failures;
-    simulator.run = [run = given.run, latch](ngspice::SimulationRequest r) -> SimulationOutcome {
-        for (int attempt = 0;; ++attempt) {
-            if (auto e = latch->error()) return err(std::move(*e));
-            SimulationOutcome outcome = run(r);
-            if (outcome || attempt == kReruns || !rerun_after(outcome.error())) {
-                latch->note(outcome);
-                return outcome;
-            }
-        }
-    };
-    if (given.run_holding) {
-        simulator.run_holding = [run = given.run_holding,
-                                 latch](ngspice::SimulationRequest r) -> HeldOutcome {
-            for (int attempt = 0;; ++attempt) {
-                if (auto e = latch->error()) return {err(std::move(*e)), nullptr};
-                HeldOutcome held = run(r);
-                if (held.outcome || attempt == kReruns || !rerun_after(held.outcome.error())) {
-                    latch->note(held.outcome);
-                    if (held.circuit)
-                        held.circuit = std::make_unique<GuardedCircuit>(std::move(held.circuit), latch);
-                    return held;
-                }
-            }
-        };
-    }
-    return simulator;
-}
-
 // Waits for a reply from the pool, giving the request up (its worker ended)
 // once `give_up` says so, with `gave_up`'s error.
 template <class GiveUp, class GaveUp>
@@ -261,7 +202,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
                                                  const LutConfig& config, Messages& messages) {
     const auto call_start = Clock::now();
     if (auto problem = generation_problem(n_chunks, config)) return err(NgspiceError::refused(*problem));
-    const Simulator simulator = guarded(given);
+    const Simulator simulator = with_failure_rule(given);
     // The model file is read here once: its section, its cards and its
     // subcircuits come from this reading, dropped before the simulations.
     std::optional<KitTextReading> kit_text;
@@ -324,28 +265,29 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     const std::shared_ptr<TaskPlan> base = base_plan(config, chunks, probed, n_vds);
     MORVA_ASSIGN(const TasksDone done, run_pairs(simulator, config, base, probed, assembly, messages));
     report_tasks_done(messages, n_tasks, dims, done.wall);
-    if (done.fit_asked) {
+    if (done.sweeps.fit_asked) {
         const TransistorLut& axes = assembly.fit_axes();
-        messages.out(fmt::cat(
-            "  series resistances: too few points per block for their fit, so each pair sweeps ",
-            axes.vgs.size(), " Vgs x ", axes.vds.size(), " Vds of its own (", done.fit_had, " of ",
-            done.fit_asked, " had, ", fmt::fixed(static_cast<double>(done.fit_ns) / 1e6, 1), "ms)\n"));
+        messages.out(
+            fmt::cat("  series resistances: too few points per block for their fit, so each pair sweeps ",
+                     axes.vgs.size(), " Vgs x ", axes.vds.size(), " Vds of its own (", done.sweeps.fit_had,
+                     " of ", done.sweeps.fit_asked, " had, ",
+                     fmt::fixed(static_cast<double>(done.sweeps.fit_ns) / 1e6, 1), "ms)\n"));
     }
-    if (done.wrapper_asked) {
-        if (done.wrapper_failed)
-            messages.err(
-                fmt::cat("  warning: what the subcircuit carries at the drain beside the device could not "
-                         "be swept for ",
-                         done.wrapper_failed, " of ", done.wrapper_asked, " (W, L) pair(s): their ",
-                         differences_phrase(n_vgs, n_vds, "the channel's own"), ", gmbs the channel's\n"));
+    if (done.sweeps.wrapper_asked) {
+        if (done.sweeps.wrapper_failed)
+            messages.err(fmt::cat(
+                "  warning: what the subcircuit carries at the drain beside the device could not "
+                "be swept for ",
+                done.sweeps.wrapper_failed, " of ", done.sweeps.wrapper_asked, " (W, L) pair(s): their ",
+                differences_phrase(n_vgs, n_vds, "the channel's own"), ", gmbs the channel's\n"));
         messages.out(fmt::cat("  what the subcircuit carries at the drain beside the device: slopes from ",
-                              done.wrapper_asked, " request(s) in ",
-                              fmt::fixed(static_cast<double>(done.wrapper_ns) / 1e6, 1), "ms\n"));
+                              done.sweeps.wrapper_asked, " request(s) in ",
+                              fmt::fixed(static_cast<double>(done.sweeps.wrapper_ns) / 1e6, 1), "ms\n"));
     }
-    if (done.slope_requests)
-        messages.out(fmt::cat("  ", done.slopes, " slopes from ", done.sweeps, " shifted sweeps (",
-                              done.slope_requests, " tasks) in ",
-                              fmt::fixed(static_cast<double>(done.slope_ns) / 1e6, 1), "ms\n"));
+    if (done.sweeps.slope_requests)
+        messages.out(fmt::cat("  ", done.sweeps.slopes, " slopes from ", done.sweeps.sweeps,
+                              " shifted sweeps (", done.sweeps.slope_requests, " tasks) in ",
+                              fmt::fixed(static_cast<double>(done.sweeps.slope_ns) / 1e6, 1), "ms\n"));
 
     // 12. gm and gds of every pair, where the channel's values leave them.
     const auto diff_start = Clock::now();

@@ -2,11 +2,14 @@
 // what was learned from them still holds.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "lut/config.h"
 
 namespace morva::lut {
+
+inline constexpr std::size_t kMaxKitFiles = 10000;
 
 // One line per file the configuration's model text comes from: the model
 // file, each of `model_includes`, and every file their `.include`, `.inc`
@@ -18,7 +21,5 @@ namespace morva::lut {
 // it is empty (the model card is in the netlist itself). At most kMaxKitFiles
 // files are followed.
 std::string kit_identity(const LutConfig& config);
-
-inline constexpr std::size_t kMaxKitFiles = 10000;
 
 }  // namespace morva::lut

@@ -16,6 +16,7 @@
 #include "common/result.h"
 #include "lut/assembly.h"
 #include "lut/config.h"
+#include "lut/pair_sweeps.h"
 #include "lut/probe.h"
 #include "lut/report.h"
 #include "lut/retry.h"
@@ -29,15 +30,7 @@ struct TasksDone {
     std::vector<TimingSums> timing;  // of every request of the tasks
     u128 wall = 0;                   // the tasks' wall time
     u128 assemble = 0;               // the pairs' placing in the table, summed
-    // The fit sweeps: asked, had; the wrapper's sweeps: asked, failed; the
-    // shifted sweeps: slopes set, sweeps, requests. The time from the first
-    // such request's start to the last one's end.
-    std::size_t fit_asked = 0, fit_had = 0;
-    u128 fit_ns = 0;
-    std::size_t wrapper_asked = 0, wrapper_failed = 0;
-    u128 wrapper_ns = 0;
-    std::size_t slopes = 0, sweeps = 0, slope_requests = 0;
-    u128 slope_ns = 0;
+    PairSweeps::Done sweeps;
 };
 
 // What every task of the generation shares.

@@ -1,13 +1,9 @@
 #include "lut/retry.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <utility>
 
 #include "common/format.h"
-#include "common/io.h"
 #include "ngspice/worker.h"
 
 namespace morva::lut::generate_ngspice {

@@ -96,6 +96,13 @@ struct Simulator {
     std::shared_ptr<ProbeMemo> memo = {};
 };
 
+// `given` under the failure rule above: every request goes through the
+// latch, runs again after a pool error kReruns times at most, and a failure
+// that remains fires the latch; a follow-up whose worker ended under it gives
+// nothing (the caller loads the circuit afresh), any other failure of one
+// fires the latch too. A latch is made when `given` has none.
+Simulator with_failure_rule(const Simulator& given);
+
 // Where generation writes its lines: progress to standard output,
 // diagnostics to standard error. Each call writes one whole line, so lines
 // of concurrent tasks never mix.
