@@ -17,7 +17,8 @@ Tables:
   parameter lists and `.param` expressions, inside a subcircuit, behind
   library sections and includes, beside other devices' subcircuits):
   2 W x 2 L x 37 Vgs x 37 Vds;
-- the example card (parsing is cheap): 2 W x 2 L x 3 Vbs x 37 x 37;
+- the example card (parsing is cheap): 4 W x 4 L x 3 Vbs x 37 x 37, the table
+  of bench_characterisation.py;
 - with `--sky130 PATH` (combined_models/sky130.lib.spice): `nfet_01v8`,
   section tt, W and L in micrometres under the kit's `.option scale`,
   2 W x 2 L x 37 x 37;
@@ -142,8 +143,8 @@ def tables(folder, args):
                    widths_values=[1e-6, 2e-6], lengths_values=[0.18e-6, 0.5e-6], vgs=sweep, vds=sweep,
                    vbs_values=[0.0])),
         Table("example card", [f".include {CARD}"], ("M", "nch", None, 1e-6),
-              dict(model_file=str(CARD), model_name="nch", widths_values=[1e-6, 2e-6],
-                   lengths_values=[0.18e-6, 0.5e-6], vgs=sweep, vds=sweep, vbs_values=[0.0, -0.3, -0.6])),
+              dict(model_file=str(CARD), model_name="nch", widths_values=[5e-7, 1e-6, 2e-6, 4e-6],
+                   lengths_values=[1.8e-7, 2.5e-7, 5e-7, 1e-6], vgs=sweep, vds=sweep, vbs_values=[0.0, -0.3, -0.6])),
     ]
     if args.sky130:
         out.append(Table("sky130 nfet_01v8", [f".lib {args.sky130} tt"],
@@ -168,12 +169,15 @@ def tables(folder, args):
 # ---- ngspice -b ----------------------------------------------------------------------------------
 
 def loop_netlists(table, folder):
-    """One deck per process: its share of the pairs, each a device with sources
-    of its own, swept at every Vbs value with `alter`."""
+    """One deck per process: its share of the pairs swept at every Vbs value
+    with `alter`. A plain device takes each pair's W and L by `alter`; a
+    subcircuit's parameters cannot be altered, so each pair there is an
+    instance with sources of its own (the tables give each process one)."""
     kw = table.kw
     kind, model, inner, _ = table.device
     pairs = table.pairs()
     vgs, vds = kw["vgs"], kw["vds"]
+    sweep = f"{vds[0]!r} {vds[1]!r} {vds[2]!r} vgs{{n}} {vgs[0]!r} {vgs[1]!r} {vgs[2]!r}"
     decks = []
     for k in range(WORKERS):
         share = pairs[k::WORKERS]
@@ -181,16 +185,19 @@ def loop_netlists(table, folder):
             continue
         lines = [f"loop {k}", *table.model_lines]
         saves, control = [], ["set num_threads=1"]
-        for n, (w, l) in enumerate(share):
+        instances = share if kind == "X" else share[:1]
+        for n, (w, l) in enumerate(instances):
             wl = f"w={w!r} l={l!r}" if kind == "X" else f"W={w!r} L={l!r}"
             lines += [f"{kind}{n} d{n} g{n} s{n} b{n} {model} {wl}", f"Vds{n} d{n} s{n} dc 0",
                       f"Vgs{n} g{n} s{n} dc 0", f"Vbs{n} b{n} s{n} dc 0", f"Vs{n} s{n} 0 dc 0"]
             device = f"m.x{n}.{inner}" if kind == "X" else f"m{n}"
             saves += [f"vds{n}#branch", f"@{device}[gm]", f"@{device}[gds]"]
+        for p, (w, l) in enumerate(share):
+            n = p if kind == "X" else 0
+            if kind != "X":
+                control += [f"alter m0 w={w!r}", f"alter m0 l={l!r}"]
             for vbs in kw["vbs_values"]:
-                control += [f"alter @vbs{n}[dc] = {vbs!r}",
-                            f"dc vds{n} {vds[0]!r} {vds[1]!r} {vds[2]!r} vgs{n} {vgs[0]!r} {vgs[1]!r} {vgs[2]!r}",
-                            "destroy all"]
+                control += [f"alter @vbs{n}[dc] = {vbs!r}", f"dc vds{n} " + sweep.format(n=n), "destroy all"]
         lines += [".save " + " ".join(saves), ".control", *control, ".endc", ".end"]
         name = re.sub(r"\W+", "_", table.label)
         path = pathlib.Path(folder) / f"{name}_{k}.cir"
@@ -285,7 +292,7 @@ def main():
             if args.only and args.only not in table.label:
                 continue
             cold, warm, loops = bench(table, tmp, args.runs)
-            print(f"| {table.label} | {table.points():,} | {cold:.2f} s | {warm:.2f} s | {loops:.2f} s | "
+            print(f"| {table.label} | {table.points():,} | {cold:.3f} s | {warm:.3f} s | {loops:.3f} s | "
                   f"{cold / loops:.2f}x | {warm / loops:.2f}x |", flush=True)
 
 

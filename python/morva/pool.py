@@ -131,6 +131,10 @@ class SimulationPool:
         requested and missing, the other polarity where the channel clearly
         conducts) is characterised afresh and replaced, with one
         RuntimeWarning naming why.
+        A table is returned, and saved, only when ngspice answered every
+        request: a worker that crashes or is killed has its request run again
+        on a fresh one (three times at most), and a request that still fails
+        or times out raises RuntimeError.
         Progress and a timing breakdown go to standard output.
         """
         from .lut import Lut

@@ -284,8 +284,13 @@ timing breakdown are printed to standard output.
 
 A model the kit does not define, or a size no bin of it holds (as ngspice
 bins, under the kit's ``.option scale``), raises ValueError before anything
-runs. The first request that times out ends the generation with that
-time-out: no other request is sent and those in flight are dropped.)doc";
+runs. A request whose worker crashes or is killed runs again on a fresh
+worker, three times at most; one that still fails, or one that times out,
+ends the generation with its error (no other request is sent and those in
+flight are dropped): a table comes back only when ngspice answered every
+request. The pool keeps what it learns about the device (its flattened name,
+its small-signal values, the parameters it reports) while the kit's files
+stay unchanged.)doc";
 
 nb::object generate_lut(PySimulationPool& self, nb::handle config_arg, nb::handle n_chunks_arg) {
     namespace gen = lut::generate_ngspice;
