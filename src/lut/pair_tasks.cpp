@@ -97,7 +97,6 @@ struct Pairs {
 
 // What one pair's task (or one part's) brings back.
 struct PairDone {
-    std::vector<ChunkResult> rows;
     std::vector<TimingSums> timing;
     u128 assemble = 0;
 };

@@ -326,7 +326,6 @@ ProbeMemo::Record probe_each(const Simulator& simulator, const LutConfig& config
     if (simulator.failures->fired()) return record;
     record.plan = probe_small_signal(simulator, config, record.device_path, messages);
     if (simulator.failures->fired() || !any(requested)) return record;
-    record.asked = requested;
     record.supported = probe_op_params(simulator, config, requested, record.device_path);
     return record;
 }
@@ -401,7 +400,6 @@ std::optional<ProbeMemo::Record> probe_at_once(const Simulator& simulator, const
                                  "to '",
                                  path, "'\n"));
         }
-        record.found = found.value_or("");
         record.device_path = path;
         const std::string prefix = config.subcircuit ? "dc1." : "";
         const VectorLookup find = [&](const std::string& name) {
@@ -411,18 +409,10 @@ std::optional<ProbeMemo::Record> probe_at_once(const Simulator& simulator, const
             config, path, true, find,
             [&] { return wrapper_use(find_vector(outcome->vectors, "dc2.vds#branch"), path, messages); },
             messages);
-        record.asked = requested;
         record.supported = supported;
         return record;
     }
     return std::nullopt;
-}
-
-bool covers(const ParamMask& asked, const ParamMask& requested) {
-    for (std::size_t k = 0; k < kOpParamCount; ++k) {
-        if (requested[k] && !asked[k]) return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -500,13 +490,11 @@ Probed probe_device(const Simulator& simulator, const LutConfig& config, Message
     const ParamMask requested = requested_mask(config, messages);
     const bool detect = detection_wanted(config, requested);
     Probed probed;
-    probed.requested = requested;
     std::optional<ProbeMemo::Record> record;
     std::string key;
     if (simulator.memo) {
         key = memo_key(config, requested, detect);
         record = simulator.memo->find(key);
-        if (record && !covers(record->asked, requested)) record.reset();
         if (record) {
             for (const auto& [to_err, line] : record->lines) to_err ? messages.err(line) : messages.out(line);
         }

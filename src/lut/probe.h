@@ -28,22 +28,20 @@ namespace morva::lut::generate_ngspice {
 struct Probed {
     std::string device_path;
     SmallSignalPlan small_signal;
-    ParamMask requested{};
     ParamMask extract{};  // the requested parameters the model reports
     u128 ns = 0;          // the probing's wall time
 };
 
 // The answers of probes that ended in ngspice's own answers, by the text of
-// the probing request and the identity of every file of its kit
-// (kit_identity): a later generation of the same device on an unchanged kit
-// takes them without a request. Safe to share between generations.
+// the probing request, the parameters requested and the identity of every
+// file of the kit (kit_identity): a later generation of the same device on
+// an unchanged kit takes them without a request. Safe to share between
+// generations.
 struct ProbeMemo {
     struct Record {
-        std::string found;  // the listing's device name; empty when none
         std::string device_path;
         SmallSignalPlan plan;
-        ParamMask asked{};      // the parameters probed
-        ParamMask supported{};  // those the model reports
+        ParamMask supported{};  // the requested parameters the model reports
         // The lines the probing wrote before its report of the parameters
         // (to standard error when the flag is set), in order.
         std::vector<std::pair<bool, std::string>> lines;
