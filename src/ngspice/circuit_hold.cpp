@@ -34,8 +34,7 @@ void CircuitHold::release() noexcept {
     if (!slot_) return;
     {
         std::lock_guard lock(slot_->mutex);
-        if (slot_->state != detail::HoldSlot::State::Holding || !slot_->follow_up)
-            slot_->state = detail::HoldSlot::State::Released;
+        slot_->state = detail::HoldSlot::State::Released;
     }
     slot_->changed.notify_all();
     slot_.reset();
