@@ -616,6 +616,7 @@ std::vector<ShiftedSweep> Assembly::sweeps(std::size_t wi, std::size_t li) const
 
 std::size_t Assembly::apply(std::size_t wi, std::size_t li, const ShiftedSweep& sweep,
                             const std::vector<double>& beyond) {
+    std::lock_guard lock(apply_mutex_);
     return apply_shifted_sweep(table_, ss_, config_, wi, li, sweep, beyond, gmbs_);
 }
 

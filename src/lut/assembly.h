@@ -7,6 +7,8 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -61,7 +63,8 @@ public:
                                           std::optional<std::vector<double>> wrapper);
     // The shifted sweeps pair (wi, li) wants, once placed.
     std::vector<ShiftedSweep> sweeps(std::size_t wi, std::size_t li) const;
-    // Sets the slopes a sweep of pair (wi, li) gave; how many.
+    // Sets the slopes a sweep of pair (wi, li) gave; how many. Sweeps along
+    // different axes mark the same points: one at a time.
     std::size_t apply(std::size_t wi, std::size_t li, const ShiftedSweep& sweep,
                       const std::vector<double>& beyond);
 
@@ -90,6 +93,7 @@ private:
     // Per pair (wi * n_l + li): what the wrapper carries, when it was swept.
     std::vector<std::optional<std::vector<double>>> wrapper_;
     std::shared_ptr<Series> series_;
+    std::mutex apply_mutex_;  // guards the marks and slopes that `apply` sets
 };
 
 }  // namespace morva::lut::generate_ngspice
