@@ -1215,9 +1215,10 @@ void expect_same_table(const TransistorLut& a, const TransistorLut& b, const std
     const auto same = [&](const Grid5& x, const Grid5& y, const char* name) {
         ASSERT_EQ(x.dims, y.dims) << what << " " << name;
         ASSERT_EQ(x.data.size(), y.data.size()) << what << " " << name;
-        if (!x.data.empty())
+        if (!x.data.empty()) {
             EXPECT_EQ(std::memcmp(x.data.data(), y.data.data(), x.data.size() * sizeof(double)), 0)
                 << what << " " << name;
+        }
     };
     same(a.id, b.id, "id");
     same(a.gm, b.gm, "gm");
