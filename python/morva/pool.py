@@ -139,7 +139,10 @@ class SimulationPool:
         """
         from .lut import Lut
 
-        pool = self._pool()
+        # No local name for the compiled pool: a failed call's traceback
+        # (kept by a notebook as sys.last_traceback) would hold it, and its
+        # workers, past close().
+        self._pool()
         key = _native.lut_cache_key(config) if cache else None
         cached: Lut | None = None
         # The key names model files, not their contents: a table cached before
@@ -163,7 +166,7 @@ class SimulationPool:
         # what Python has buffered goes first.
         if sys.stdout is not None:
             sys.stdout.flush()
-        lut = Lut(pool.generate_lut(config, n_chunks))
+        lut = Lut(self._pool().generate_lut(config, n_chunks))
         if key is not None:
             try:
                 lut.save(key)
