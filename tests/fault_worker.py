@@ -15,7 +15,8 @@ fit the request rewrites it so that ngspice itself fails, by ``fault``:
 - ``hang``: the request is not answered at all, as when ngspice loops: the
   pool's time-out ends this worker.
 
-Each request's id is appended to LOG, one per line.
+Each request's id is appended to LOG, one per line; a request that runs on
+the circuit of an earlier one is logged as "{id}@{that request's id}".
 """
 
 import json
@@ -77,7 +78,7 @@ def main():
             continue
         req = json.loads(line)
         with open(log_path, "a") as log:
-            log.write(req["id"] + "\n")
+            log.write(req["id"] + (f"@{req['on_circuit_of']}" if req.get("on_circuit_of") else "") + "\n")
         req, fault = apply_rules(req, rules_path)
         if fault == "hang":
             while True:

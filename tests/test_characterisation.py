@@ -353,6 +353,31 @@ def test_refusals_before_any_work(pool, card):
     assert raw.generate_lut.__doc__.startswith("generate_lut(self, config, n_chunks=None)")
 
 
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+def test_close_ends_the_workers_while_a_failed_calls_traceback_lives():
+    # A notebook keeps the last exception (sys.last_traceback): its frames
+    # held the compiled pool, whose workers then outlived close().
+    def children():
+        out = set()
+        for entry in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    if int(f.read().rsplit(") ", 1)[1].split()[1]) == os.getpid():
+                        out.add(int(entry))
+            except (OSError, IndexError, ValueError):
+                pass
+        return out
+
+    before = children()
+    pool = morva.SimulationPool(workers=2)
+    pool.run_simulation("t\nV1 a 0 1\nR1 a 0 1k\n.op\n.end\n", ["run"])
+    assert len(children() - before) == 2
+    with pytest.raises(ValueError) as kept:
+        pool.generate_lut(morva.LutConfig(model_name="nch\n.end"), cache=False)
+    pool.close()
+    assert kept.traceback and children() - before == set()
+
+
 @pytest.mark.parametrize("native", [False, True])
 def test_model_files_that_cannot_serve_are_refused_before_any_request(pool, card, tmp_path, capfd, native):
     kit = tmp_path / "kit.lib"

@@ -131,11 +131,18 @@ class SimulationPool:
         requested and missing) is characterised afresh and replaced, with one
         RuntimeWarning naming why. The currents are not judged: the key
         alone tells the device type.
+        A table is returned, and saved, only when ngspice answered every
+        request: a worker that crashes or is killed has its request run again
+        on a fresh one (three times at most), and a request that still fails
+        or times out raises RuntimeError.
         Progress and a timing breakdown go to standard output.
         """
         from .lut import Lut
 
-        pool = self._pool()
+        # No local name for the compiled pool: a failed call's traceback
+        # (kept by a notebook as sys.last_traceback) would hold it, and its
+        # workers, past close().
+        self._pool()
         key = _native.lut_cache_key(config) if cache else None
         cached: Lut | None = None
         # The key names model files, not their contents: a table cached before
@@ -159,7 +166,7 @@ class SimulationPool:
         # what Python has buffered goes first.
         if sys.stdout is not None:
             sys.stdout.flush()
-        lut = Lut(pool.generate_lut(config, n_chunks))
+        lut = Lut(self._pool().generate_lut(config, n_chunks))
         if key is not None:
             try:
                 lut.save(key)

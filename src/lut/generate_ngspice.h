@@ -1,24 +1,23 @@
 // Characterisation through the worker pool: one table from one
-// configuration, with device-path detection, operating-point probes, one
-// task per (W, L) pair walking the retry ladder, assembly, gm and gds (with
-// shifted sweeps where the drain's current beyond the channel curves, see
-// slopes.h), and the timing report.
+// configuration. The stages stand in files of their own: the device's probe
+// (probe.h), one task per (W, L) pair with its follow-ups (pair_tasks.h) and
+// the retry ladder of its rows (retry.h), the table's assembly with gm and
+// gds (assembly.h, with the shifted sweeps of slopes.h and the series
+// resistances of series.h), and the timing report (report.h). Here: the
+// checks before any work, the native path, the plan, the stages in order,
+// and the pool as the simulator.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "common/result.h"
 #include "lut/config.h"
-#include "lut/netlists.h"
-#include "lut/retry.h"
+#include "lut/probe.h"
+#include "lut/simulator.h"
 #include "lut/table.h"
 #include "ngspice/error.h"
 
@@ -28,51 +27,17 @@ class WorkerPool;
 
 namespace morva::lut::generate_ngspice {
 
-// Asked between requests whether the caller gave up waiting (Ctrl-C).
-using StopRequested = std::function<bool()>;
-
-// The first time-out of a generation. A request that waited out the pool's
-// time-out says the simulator hangs on this device: smaller requests, other
-// (W, L) pairs and the probes would each wait as long. So once one has, no
-// other request is sent (each gets that error at once), a `run` that can
-// gives up the requests in flight, and the ladders end there: a failing
-// generation ends about one time-out after its first request that hung, not
-// one time-out per rung of every ladder.
-class TimeoutLatch {
-public:
-    // Keeps the error of the first outcome that timed out.
-    void note(const SimulationOutcome& outcome);
-    bool fired() const { return fired_.load(std::memory_order_acquire); }
-    std::optional<NgspiceError> error() const;
-
-private:
-    std::atomic<bool> fired_{false};
-    mutable std::mutex mutex_;  // guards error_
-    std::optional<NgspiceError> error_;
-};
-
-// The simulator a generation sends its requests to.
-struct Simulator {
-    RunSimulation run;
-    std::uint64_t workers = 1;  // for the report; 0 counts as 1
-    StopRequested stop;         // optional
-    // Shared with `run` when it gives up requests in flight once the latch
-    // has fired; generate_lut makes its own when none is given.
-    std::shared_ptr<TimeoutLatch> timeouts;
-};
-
-// The error of a generation whose caller gave up waiting.
-inline constexpr std::string_view kInterrupted = "generation interrupted";
-
 // Runs the whole generation on the pool; blocks until it is done. Progress
 // goes to standard output, diagnostics to standard error. Once `stop` says
 // so, no task sends another request (a request waiting for room in the
 // pool's queue is withdrawn), the requests in flight are dropped and their
 // workers ended (the pool replaces them), and the generation ends with
-// NgspiceError::Simulation(kInterrupted).
+// NgspiceError::Simulation(kInterrupted). `memo`, when given, keeps what the
+// probe learns for later generations on the same pool.
 Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks,
                                                  std::shared_ptr<ngspice::WorkerPool> pool,
-                                                 const LutConfig& config, StopRequested stop = {});
+                                                 const LutConfig& config, StopRequested stop = {},
+                                                 std::shared_ptr<ProbeMemo> memo = {});
 
 // The same over any simulator and message sink.
 Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Simulator& simulator,
@@ -95,16 +60,5 @@ std::optional<std::string> table_memory_problem(const LutConfig& config, std::ui
 // The chunk count when the caller gives none: one chunk per started 100
 // points of the configured Vgs sweep (rounded point count), at least 1.
 std::size_t default_chunk_count(const LutConfig& config);
-
-// "m1", or "m.x1.{device_name}" for a device inside a subcircuit.
-std::string guessed_device_path(const LutConfig& config);
-
-// The flattened device name from a "listing e" of the probe netlist, or the
-// guess with a warning.
-std::string detect_device_path(const Simulator& simulator, const LutConfig& config, Messages& messages);
-
-// Which requested parameters the model supports: one concurrent probe each.
-ParamMask probe_op_params(const Simulator& simulator, const LutConfig& config, const ParamMask& requested,
-                          const std::string& device_path);
 
 }  // namespace morva::lut::generate_ngspice

@@ -125,23 +125,6 @@ std::string dc_command(const LutConfig& c, const SweepRange& vgs) {
                     sweep_text(vgs.start, vgs.stop, vgs.step));
 }
 
-// The vectors of every rest part (those of its reverse terms and their node
-// voltages too), each once, in order.
-std::vector<std::string> rest_vectors(const std::vector<BeyondTerms>& rest) {
-    std::vector<std::string> out;
-    const auto add = [&out](const std::string& name) {
-        if (std::find(out.begin(), out.end(), name) == out.end()) out.push_back(name);
-    };
-    for (const BeyondTerms& part : rest) {
-        for (const auto& term : part.vectors) add(term.first);
-        if (!part.reverse) continue;
-        for (const auto& term : part.reverse->vectors) add(term.first);
-        add(part.reverse->drain);
-        add(part.reverse->source);
-    }
-    return out;
-}
-
 std::string alter_command(double vbs) {
     return fmt::cat(" alter @Vbs[dc] = ", exact_number(vbs, 6, NumberReader::Command));
 }
@@ -389,6 +372,20 @@ std::vector<std::string> build_slope_return_vectors(std::size_t n_plots,
 
 namespace {
 
+// The probes' sweep: three Vgs points from the sweep's start, at mid Vds or,
+// with `to_vds_stop`, at five Vds points from there to the sweep's end; the
+// sources named as `vds` and `vgs` give them.
+std::string probe_sweep(const LutConfig& c, bool to_vds_stop, std::string_view vds_name,
+                        std::string_view vgs_name) {
+    const double vds = (c.vds.start + c.vds.stop) / 2.0;
+    const std::string vgs_sweep =
+        fmt::cat(vgs_name, " ", sweep_text(c.vgs.start, c.vgs.start + 2.0 * c.vgs.step, c.vgs.step));
+    const double vds_step = (c.vds.stop - vds) / 4.0;
+    return to_vds_stop && vds_step != 0.0 && std::isfinite(vds_step)
+               ? fmt::cat(vds_name, " ", sweep_text(vds, c.vds.stop, vds_step), " ", vgs_sweep)
+               : vgs_sweep;
+}
+
 // A short Vgs sweep from the sweep's start saving the drain branch and
 // `saved` (vector names separated by spaces), titled after `param`: at mid
 // Vds, or with `to_vds_stop` at five Vds points from there to the sweep's
@@ -403,12 +400,7 @@ std::string probe_netlist(const LutConfig& c, std::string_view param, std::strin
     out += build_model_card(c);
     out += "\n\n";
     out += device_line(c, w, l);
-    const std::string vgs_sweep =
-        fmt::cat("Vgs ", sweep_text(c.vgs.start, c.vgs.start + 2.0 * c.vgs.step, c.vgs.step));
-    const double vds_step = (c.vds.stop - vds) / 4.0;
-    const std::string dc = to_vds_stop && vds_step != 0.0 && std::isfinite(vds_step)
-                               ? fmt::cat("Vds ", sweep_text(vds, c.vds.stop, vds_step), " ", vgs_sweep)
-                               : vgs_sweep;
+    const std::string dc = probe_sweep(c, to_vds_stop, "Vds", "Vgs");
     out += fmt::cat("\nVds drain source dc ", fmt::exp(vds, 3),
                     "\nVgs gate  source dc 0\nVbs bulk  source dc ", exact_number(vbs, 3),
                     "\nVs  source 0    dc 0\n\n.save vds#branch ", saved, "\n\n.dc ", dc, "\n\n.end");
@@ -443,6 +435,17 @@ std::string device_off_command(std::string_view device_path) {
 }
 
 std::string build_wrapper_probe_netlist(const LutConfig& c) { return probe_netlist(c, "wrapper", "", true); }
+
+std::string build_device_probe_netlist(const LutConfig& c, std::string_view device_path) {
+    std::string saved;
+    for (const std::string& name : small_signal_probe_vectors(device_path))
+        saved += fmt::cat(saved.empty() ? "" : " ", name);
+    return probe_netlist(c, "device", saved, true);
+}
+
+std::string probe_sweep_command(const LutConfig& c) {
+    return fmt::cat("dc ", probe_sweep(c, true, "vds", "vgs"));
+}
 
 std::vector<std::string> build_wrapper_commands(const LutConfig& c, std::string_view device_path,
                                                 const WrapperAxes& along) {
@@ -480,6 +483,21 @@ BeyondTerms channel_beyond(std::string_view device_path, double polarity, bool b
     return out;
 }
 
+std::vector<std::string> rest_vectors(const std::vector<BeyondTerms>& rest) {
+    std::vector<std::string> out;
+    const auto add = [&out](const std::string& name) {
+        if (std::find(out.begin(), out.end(), name) == out.end()) out.push_back(name);
+    };
+    for (const BeyondTerms& part : rest) {
+        for (const auto& term : part.vectors) add(term.first);
+        if (!part.reverse) continue;
+        for (const auto& term : part.reverse->vectors) add(term.first);
+        add(part.reverse->drain);
+        add(part.reverse->source);
+    }
+    return out;
+}
+
 std::optional<std::size_t> SmallSignalPlan::index_of(std::string_view name) const {
     for (std::size_t k = 0; k < vectors.size(); ++k) {
         if (ascii_iequals(vectors[k], name)) return k;
@@ -493,6 +511,16 @@ std::vector<std::string> build_multi_vbs_commands(const LutConfig& c, const Swee
     const std::string dc = dc_command(c, vgs);
     for (std::size_t v = 1; v < c.vbs_values.size(); ++v) {
         out.push_back(alter_command(c.vbs_values[v]));
+        out.push_back(dc);
+    }
+    return out;
+}
+
+std::vector<std::string> build_vbs_sweep_commands(const LutConfig& c) {
+    std::vector<std::string> out;
+    const std::string dc = dc_command(c, c.vgs);
+    for (double vbs : c.vbs_values) {
+        out.push_back(alter_command(vbs));
         out.push_back(dc);
     }
     return out;

@@ -110,6 +110,10 @@ struct BeyondTerms {
 // the source.
 BeyondTerms channel_beyond(std::string_view device_path, double polarity, bool both_modes = false);
 
+// The vectors of every rest part (those of its reverse terms and their node
+// voltages too), each once, in order.
+std::vector<std::string> rest_vectors(const std::vector<BeyondTerms>& rest);
+
 // The vectors a characterisation sweep saves beside the drain branch for gm,
 // gds and gmbs, and what each of them serves (indices into `vectors`).
 struct SmallSignalPlan {
@@ -281,6 +285,12 @@ std::string device_off_command(std::string_view device_path);
 // device off, what the wrapper carries there.
 std::string build_wrapper_probe_netlist(const LutConfig& config);
 
+// The small-signal probe's netlist (build_small_signal_probe_netlist) titled
+// after the device as a whole.
+std::string build_device_probe_netlist(const LutConfig& config, std::string_view device_path);
+// The interactive command of that netlist's own sweep (the same points).
+std::string probe_sweep_command(const LutConfig& config);
+
 // The axes a wrapper's sweeps shift along: Vgs, Vds, Vbs.
 using WrapperAxes = std::array<bool, 3>;
 
@@ -290,6 +300,11 @@ using WrapperAxes = std::array<bool, 3>;
 // two plots per axis swept (up, then down), Vbs value by Vbs value.
 std::vector<std::string> build_wrapper_commands(const LutConfig& config, std::string_view device_path,
                                                 const WrapperAxes& along);
+
+// An alter/dc pair for every Vbs value, sweeping the configuration's whole
+// grid: plot k + 1 at Vbs value k, whatever the netlist's own sweep (it is
+// not run), so that the circuit of any netlist of the device serves.
+std::vector<std::string> build_vbs_sweep_commands(const LutConfig& config);
 
 // "run", then an alter/dc pair for every further Vbs value.
 std::vector<std::string> build_multi_vbs_commands(const LutConfig& config, const SweepRange& vgs);

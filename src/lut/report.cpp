@@ -52,7 +52,10 @@ std::string timing_report(const PhaseTimes& p, const std::vector<ChunkResult>& r
         return p.wall == 0 ? 0.0 : (static_cast<double>(x) * 100.0) / static_cast<double>(p.wall);
     };
     const u128 residual = saturating_sub(rt, worker);
-    const u128 unattributed = saturating_sub(saturating_sub(p.wall, par64(worker)), par128(build));
+    // The probe and gm/gds run alone; the rest side by side on the workers.
+    u128 unattributed = saturating_sub(p.wall, p.probe);
+    for (u128 part : {p.diff, u128{par64(worker)}, par128(build), par128(p.assemble)})
+        unattributed = saturating_sub(unattributed, part);
     const u128 capacity = saturating_mul(p.wall, workers);
     const double efficiency =
         capacity == 0 ? 0.0 : static_cast<double>(worker) / static_cast<double>(capacity) * 100.0;

@@ -1,7 +1,9 @@
 // The timing breakdown printed after a characterisation through the pool:
-// where the wall time of the task phase went (the dispatcher's own work,
+// where the wall time of the whole call went (the dispatcher's own work,
 // inside the workers, request plumbing, round trips) and how busy the
-// workers were.
+// workers were. The unattributed time is what the other lines leave of the
+// call (the checks before any work, scheduling, gaps), so that they add up
+// to it.
 #pragma once
 
 #include <cstddef>
@@ -17,10 +19,10 @@ using u128 = unsigned __int128;
 
 // Phase durations in nanoseconds and the sizes of the run.
 struct PhaseTimes {
-    u128 wall = 0;  // the task phase
-    u128 probe = 0;
-    u128 assemble = 0;
-    u128 diff = 0;
+    u128 wall = 0;      // the whole call
+    u128 probe = 0;     // the probing, before any task
+    u128 assemble = 0;  // the pairs' placing in the table, summed (in their tasks, side by side)
+    u128 diff = 0;      // gm and gds completed, after the tasks
     std::size_t n_w = 0;
     std::size_t n_l = 0;
     std::size_t n_vbs = 0;

@@ -1,13 +1,9 @@
 #include "lut/retry.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <utility>
 
 #include "common/format.h"
-#include "common/io.h"
 #include "ngspice/worker.h"
 
 namespace morva::lut::generate_ngspice {
@@ -18,11 +14,6 @@ using Clock = std::chrono::steady_clock;
 std::uint64_t ns_since(Clock::time_point start) {
     const auto d = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
     return d < 0 ? 0 : static_cast<std::uint64_t>(d);
-}
-
-void write_line(int fd, const std::string& line) {
-    // One write per line; a closed stream is not the generator's concern.
-    (void)write_all(fd, line);
 }
 
 // Builds one request, timing the work into `build_ns`.
@@ -41,13 +32,26 @@ public:
         return outcome;
     }
 
+    // As send, and the worker keeps the circuit when it can.
+    HeldOutcome send_holding(ngspice::SimulationRequest request, TimingSums& timing) const {
+        if (aborted()) return {err(aborted_error()), nullptr};
+        const auto start = Clock::now();
+        HeldOutcome held = ctx_.run_holding(std::move(request));
+        timing.request_ns = saturating_add(timing.request_ns, ns_since(start));
+        if (held.outcome) timing.add_worker(held.outcome->timing);
+        return held;
+    }
+
     ngspice::SimulationRequest request(std::string id, const SweepRange& vgs, const ParamMask& mask,
                                        double vbs, std::vector<std::string> commands,
                                        std::vector<std::string> vectors,
                                        const std::vector<std::string>& small_signal) const {
         ngspice::SimulationRequest r;
         r.id = std::move(id);
-        r.netlist = build_netlist(c_, vgs, mask, plan_.device_path, w_, l_, vbs, small_signal);
+        // What follow-ups on the circuit read is saved beside the rows' vectors.
+        std::vector<std::string> saved = small_signal;
+        if (!small_signal.empty()) saved.insert(saved.end(), plan_.saved.begin(), plan_.saved.end());
+        r.netlist = build_netlist(c_, vgs, mask, plan_.device_path, w_, l_, vbs, saved);
         r.commands = std::move(commands);
         r.pre_commands = plan_.pre_commands;
         r.return_vectors = std::move(vectors);
@@ -57,16 +61,16 @@ public:
     // An aborted task stops between requests without further messages; its
     // outcome is discarded.
     bool aborted() const { return ctx_.cancelled && ctx_.cancelled(); }
-    // A request that waited out the pool's time-out: the simulator hangs on
-    // this device, and every smaller request would wait as long. It ends the
-    // ladder with that error, at any rung (see TimeoutLatch).
-    static bool hung(const SimulationOutcome& outcome) { return !outcome && outcome.error().timed_out; }
+    // A request that ended without ngspice's answer (already run again, see
+    // FailureLatch) says nothing about the device: it ends the ladder with
+    // its error, at any rung.
+    static bool failed(const SimulationOutcome& outcome) { return !outcome; }
     static NgspiceError aborted_error() { return NgspiceError::simulation("generation aborted"); }
 
     std::string wl() const { return fmt::cat("W=", fmt::exp(w_, 3), " L=", fmt::exp(l_, 3)); }
     void retry(const std::string& text) const { ctx_.messages->err(fmt::cat("  [retry] ", text, "\n")); }
 
-    Result<std::vector<ChunkResult>, NgspiceError> all_chunks() const {
+    Result<PairRows, NgspiceError> all_chunks() const {
         const auto& chunks = plan_.chunks;
         const std::size_t n_vbs = c_.vbs_values.size();
         std::vector<std::size_t> rows;
@@ -86,9 +90,14 @@ public:
                        : build_all_chunks_commands(c_, chunks),
             build_return_vectors_all(chunks.size(), n_vbs, plan_.device_path, plan_.extract_mask, ss), ss);
         timing.build_ns = ns_since(build_start);
-        SimulationOutcome outcome = send(std::move(req), timing);
+        // A whole pair's circuit serves its follow-ups.
+        const bool holding = ctx_.run_holding && !plan_.part;
+        std::string netlist = holding ? req.netlist : std::string();
+        HeldOutcome held = holding ? send_holding(std::move(req), timing)
+                                   : HeldOutcome{send(std::move(req), timing), nullptr};
+        SimulationOutcome& outcome = held.outcome;
         if (aborted()) return err(aborted_error());
-        if (hung(outcome)) return err(std::move(outcome).error());
+        if (failed(outcome)) return err(std::move(outcome).error());
         if (outcome) {
             if (!outcome->success) {
                 const bool alter = chunks.size() * n_vbs > 1 && is_alter_failure(*outcome);
@@ -105,16 +114,20 @@ public:
                     out[k].chunk_index = plan_.chunk_offset + k;
                 }
                 out.front().timing = timing;
-                return out;
+                PairRows rows_of_pair{std::move(out), std::nullopt};
+                if (held.circuit)
+                    rows_of_pair.circuit = PairCircuit{std::move(held.circuit), std::move(netlist)};
+                return rows_of_pair;
             } else {
                 retry(fmt::cat(wl(), ": all-chunks extraction failed, falling back to per-chunk"));
             }
         }
-        std::vector<ChunkResult> out;
-        out.reserve(chunks.size());
+        held.circuit.reset();
+        PairRows out;
+        out.chunks.reserve(chunks.size());
         for (std::size_t k = 0; k < chunks.size(); ++k) {
             MORVA_ASSIGN(ChunkResult chunk, one_chunk(k, chunk_range(c_, chunks[k]), rows[k]));
-            out.push_back(std::move(chunk));
+            out.chunks.push_back(std::move(chunk));
         }
         return out;
     }
@@ -141,7 +154,7 @@ public:
         out.timing.build_ns = saturating_add(out.timing.build_ns, ns_since(build_start));
         SimulationOutcome outcome = send(std::move(req), out.timing);
         if (aborted()) return err(aborted_error());
-        if (hung(outcome)) return err(std::move(outcome).error());
+        if (failed(outcome)) return err(std::move(outcome).error());
         if (outcome) {
             const std::string where = fmt::cat(wl(), " chunk ", out.chunk_index);
             if (!outcome->success) {
@@ -184,7 +197,7 @@ public:
             timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
             SimulationOutcome outcome = send(std::move(req), timing);
             if (aborted()) return err(aborted_error());
-            if (hung(outcome)) return err(std::move(outcome).error());
+            if (failed(outcome)) return err(std::move(outcome).error());
             if (outcome && outcome->success) {
                 if (auto data =
                         extract_all_vbs(*outcome, 1, n_rows, plan_.n_vds, plan_.device_path, mask, ss))
@@ -236,7 +249,7 @@ public:
             timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
             SimulationOutcome outcome = send(std::move(req), timing);
             if (aborted()) return err(aborted_error());
-            if (hung(outcome)) return err(std::move(outcome).error());
+            if (failed(outcome)) return err(std::move(outcome).error());
             if (outcome && outcome->success) {
                 if (auto data =
                         extract_all_vbs(*outcome, 1, n_rows, plan_.n_vds, plan_.device_path, group_mask)) {
@@ -254,30 +267,21 @@ public:
         return result;
     }
 
-    Result<SlopeResult, NgspiceError> slopes(const SlopeJob& job) const {
+    Result<SlopeResult, NgspiceError> slopes(const SlopeJob& job, PairCircuit* circuit) const {
         SlopeResult out;
         out.beyond.resize(job.sweeps.size());
         const std::string base = fmt::cat("lut-w", wi_, "-l", li_, "-slopes");
-        MORVA_ASSIGN(Shifted whole,
-                     shifted(job.part ? fmt::cat(base, "-p", job.first) : base, job.sweeps, out.timing));
+        MORVA_ASSIGN(Shifted whole, shifted(job.part ? fmt::cat(base, "-p", job.first) : base, job.sweeps,
+                                            out.timing, circuit));
         if (whole.beyond) {
             for (std::size_t k = 0; k < job.sweeps.size(); ++k) out.beyond[k] = std::move((*whole.beyond)[k]);
             return out;
         }
-        // After a time-out the sweeps one at a time would each wait as long
-        // (and none is sent).
-        out.hung = whole.hung;
-        if (out.hung) return out;
         if (job.sweeps.size() > 1) {
-            // A crashed worker is not worth a line; an answer that cannot be
-            // used is.
-            if (whole.answered)
-                retry(fmt::cat(wl(), ": shifted sweeps failed, retrying one sweep at a time"));
+            retry(fmt::cat(wl(), ": shifted sweeps failed, retrying one sweep at a time"));
             for (std::size_t k = 0; k < job.sweeps.size(); ++k) {
-                MORVA_ASSIGN(Shifted one,
-                             shifted(fmt::cat(base, "-s", job.first + k), {job.sweeps[k]}, out.timing));
-                out.hung = one.hung;
-                if (out.hung) return out;
+                MORVA_ASSIGN(Shifted one, shifted(fmt::cat(base, "-s", job.first + k), {job.sweeps[k]},
+                                                  out.timing, nullptr));
                 if (one.beyond) out.beyond[k] = std::move(one.beyond->front());
             }
         }
@@ -291,29 +295,31 @@ public:
 
 private:
     // A request for shifted sweeps: their values beyond the channel, or
-    // nothing; `answered` when a response came back.
+    // nothing when ngspice failed it.
     struct Shifted {
         std::optional<std::vector<std::vector<double>>> beyond;
-        bool answered = false;
-        bool hung = false;  // the request timed out
     };
 
     Result<Shifted, NgspiceError> shifted(std::string id, const std::vector<ShiftedSweep>& sweeps,
-                                          TimingSums& timing) const {
+                                          TimingSums& timing, PairCircuit* circuit) const {
         const auto start = Clock::now();
         ngspice::SimulationRequest r;
         r.id = std::move(id);
-        r.netlist = build_slope_netlist(c_, plan_.rest, w_, l_);
+        if (!circuit) r.netlist = build_slope_netlist(c_, plan_.rest, w_, l_);
         r.commands = build_slope_commands(c_, sweeps);
         r.pre_commands = plan_.pre_commands;
         r.return_vectors = build_slope_return_vectors(sweeps.size(), plan_.rest);
         timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
-        SimulationOutcome outcome = send(std::move(r), timing);
         if (aborted()) return err(aborted_error());
+        const auto sent = Clock::now();
+        SimulationOutcome outcome =
+            circuit ? run_on_circuit(ctx_, *circuit, std::move(r), false) : ctx_.run(std::move(r));
+        timing.request_ns = saturating_add(timing.request_ns, ns_since(sent));
+        if (outcome) timing.add_worker(outcome->timing);
+        if (aborted()) return err(aborted_error());
+        if (failed(outcome)) return err(std::move(outcome).error());
         Shifted out;
-        out.answered = outcome.ok();
-        out.hung = hung(outcome);
-        if (outcome && outcome->success) out.beyond = extract_beyond(*outcome, sweeps, plan_.rest);
+        if (outcome->success) out.beyond = extract_beyond(*outcome, sweeps, plan_.rest);
         return out;
     }
 
@@ -344,16 +350,31 @@ private:
 
 }  // namespace
 
-void StdMessages::out(const std::string& line) { write_line(STDOUT_FILENO, line); }
-void StdMessages::err(const std::string& line) { write_line(STDERR_FILENO, line); }
-
-Result<std::vector<ChunkResult>, NgspiceError> fetch_wl_with_retry(const LadderContext& ctx, double w,
-                                                                   std::size_t wi, double l, std::size_t li) {
+Result<PairRows, NgspiceError> fetch_wl_with_retry(const LadderContext& ctx, double w, std::size_t wi,
+                                                   double l, std::size_t li) {
     return Ladder(ctx, w, wi, l, li).all_chunks();
 }
 
-Result<SlopeResult, NgspiceError> fetch_slopes_with_retry(const LadderContext& ctx, const SlopeJob& job) {
-    return Ladder(ctx, job.w, job.wi, job.l, job.li).slopes(job);
+Result<SlopeResult, NgspiceError> fetch_slopes_with_retry(const LadderContext& ctx, const SlopeJob& job,
+                                                          PairCircuit* circuit) {
+    return Ladder(ctx, job.w, job.wi, job.l, job.li).slopes(job, circuit);
+}
+
+SimulationOutcome run_on_circuit(const LadderContext& ctx, PairCircuit& circuit,
+                                 ngspice::SimulationRequest request, bool hold_again) {
+    if (circuit.held) {
+        std::unique_ptr<HeldCircuit> next;
+        std::optional<SimulationOutcome> outcome =
+            circuit.held->follow_up(request, hold_again, hold_again ? &next : nullptr);
+        circuit.held = std::move(next);
+        if (outcome) return std::move(*outcome);
+    }
+    // The worker let the circuit go: the same circuit from its text.
+    request.netlist = circuit.netlist;
+    if (!hold_again || !ctx.run_holding) return ctx.run(std::move(request));
+    HeldOutcome fresh = ctx.run_holding(std::move(request));
+    circuit.held = std::move(fresh.circuit);
+    return std::move(fresh.outcome);
 }
 
 Result<ChunkResult, NgspiceError> fetch_chunk_with_retry(const LadderContext& ctx, double w, std::size_t wi,

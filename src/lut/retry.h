@@ -1,9 +1,10 @@
 // The retry ladder of one (W, L) generation task: one request for every
 // chunk and Vbs value first, then per chunk, per Vbs value, Id alone, and
 // operating-point parameters in bisected groups. Only failing to obtain the
-// drain current is fatal; an unavailable parameter costs its own NaN rows. A
-// request that timed out ends the ladder at once with that error: smaller
-// requests would wait as long (see TimeoutLatch).
+// drain current is fatal; an unavailable parameter costs its own NaN rows.
+// Only ngspice's answers move down the ladder: a request that ended in a
+// pool error (already run again, see FailureLatch) ends the ladder at once
+// with that error.
 #pragma once
 
 #include <cstddef>
@@ -17,33 +18,11 @@
 #include "lut/config.h"
 #include "lut/extract.h"
 #include "lut/netlists.h"
+#include "lut/simulator.h"
 #include "ngspice/error.h"
 #include "ngspice/protocol.h"
 
 namespace morva::lut::generate_ngspice {
-
-using SimulationOutcome = Result<ngspice::SimulationResponse, NgspiceError>;
-
-// Sends one request to a simulator and waits for its answer; safe to call
-// from many threads at once.
-using RunSimulation = std::function<SimulationOutcome(ngspice::SimulationRequest)>;
-
-// Where generation writes its lines: progress to standard output,
-// diagnostics to standard error. Each call writes one whole line, so lines
-// of concurrent tasks never mix.
-class Messages {
-public:
-    virtual ~Messages() = default;
-    virtual void out(const std::string& line) = 0;
-    virtual void err(const std::string& line) = 0;
-};
-
-// Writes to file descriptors 1 and 2.
-class StdMessages final : public Messages {
-public:
-    void out(const std::string& line) override;
-    void err(const std::string& line) override;
-};
 
 // What a task reads, shared by the tasks of one generation, read only. A
 // task covering part of a (W, L) pair holds a configuration whose
@@ -61,6 +40,9 @@ struct TaskPlan {
     // carries beyond them, as the shifted sweeps read them.
     std::vector<std::string> small_signal;
     std::vector<BeyondTerms> rest;
+    // What the netlist saves beside them so that follow-ups on its circuit
+    // have every vector the shifted sweeps read (rest_vectors of `rest`).
+    std::vector<std::string> saved;
     // Index of `chunks[0]` among all chunks and of `config.vbs_values[0]`
     // among all Vbs values; `part` marks a task that holds only part of its
     // (W, L) pair.
@@ -79,6 +61,31 @@ struct LadderContext {
     std::shared_ptr<const TaskPlan> plan;
     Messages* messages = nullptr;
     std::function<bool()> cancelled;
+    // Optional: the pair's first request keeps its circuit for follow-ups.
+    RunHolding run_holding = {};
+};
+
+// A circuit a pair's follow-ups run on: held by its worker, or loaded afresh
+// from `netlist` (the text it was loaded from) when the worker has let it go.
+struct PairCircuit {
+    std::unique_ptr<HeldCircuit> held;
+    std::string netlist;
+};
+
+// `request`'s commands on `circuit`: on the held circuit while the worker has
+// it, else on the circuit loaded afresh from its netlist (the same values
+// either way: every sweep starts from its own operating point). With
+// `hold_again` the circuit is kept for a further follow-up; otherwise the
+// hold ends here.
+SimulationOutcome run_on_circuit(const LadderContext& ctx, PairCircuit& circuit,
+                                 ngspice::SimulationRequest request, bool hold_again);
+
+// A pair's rows, one ChunkResult per chunk in chunk order, and, when its
+// first request answered them all and the worker keeps that circuit (asked
+// through `run_holding`), the circuit for follow-ups.
+struct PairRows {
+    std::vector<ChunkResult> chunks;
+    std::optional<PairCircuit> circuit;
 };
 
 // The shifted sweeps of one (W, L) pair, or of part of them.
@@ -100,21 +107,18 @@ struct SlopeJob {
 struct SlopeResult {
     std::vector<std::optional<std::vector<double>>> beyond;
     TimingSums timing;
-    // A request timed out (this job's, or another's before it: then none
-    // is sent); the sweeps not had are left for the caller to say.
-    bool hung = false;
 };
 
-// One request for the job's sweeps; when it fails (other than by timing
-// out), one request per sweep. Sweeps that fail alone are left out, said in
-// one line on stderr; a time-out ends the job without a line (the
-// generation says it once for every job); only an aborted task ends with an
-// error.
-Result<SlopeResult, NgspiceError> fetch_slopes_with_retry(const LadderContext& ctx, const SlopeJob& job);
+// One request for the job's sweeps (on `circuit` when given: its pair's);
+// when ngspice fails it, one request per sweep. Sweeps that fail alone are
+// left out, said in one line on stderr. A pool error or an aborted task ends
+// the job with an error.
+Result<SlopeResult, NgspiceError> fetch_slopes_with_retry(const LadderContext& ctx, const SlopeJob& job,
+                                                          PairCircuit* circuit = nullptr);
 
-// One ChunkResult per chunk, in chunk order.
-Result<std::vector<ChunkResult>, NgspiceError> fetch_wl_with_retry(const LadderContext& ctx, double w,
-                                                                   std::size_t wi, double l, std::size_t li);
+// The pair's rows; its first request holds its circuit when `ctx` can.
+Result<PairRows, NgspiceError> fetch_wl_with_retry(const LadderContext& ctx, double w, std::size_t wi,
+                                                   double l, std::size_t li);
 
 Result<ChunkResult, NgspiceError> fetch_chunk_with_retry(const LadderContext& ctx, double w, std::size_t wi,
                                                          double l, std::size_t li, std::size_t chunk_index,

@@ -75,17 +75,19 @@ bool rest_fits(const SmallSignal& ss, std::size_t size) {
 
 }  // namespace
 
-void mark_shifted_slopes(const TransistorLut& t, SmallSignal& ss, double vgs_step, double vds_step,
-                         std::optional<std::size_t> gmbs) {
+void mark_shifted_slopes(const TransistorLut& t, SmallSignal& ss, std::size_t wi, std::size_t li,
+                         double vgs_step, double vds_step, std::optional<std::size_t> gmbs) {
     const auto& dims = t.id.dims;
     const std::size_t n = dims[3], m = dims[4];
     const std::size_t blocks = dims[0] * dims[1] * dims[2];
-    ss.marks.assign(t.id.data.size(), 0);
-    if (!rest_fits(ss, t.id.data.size()) || ss.exact.size() != blocks || ss.served.size() != m) return;
+    if (ss.marks.size() != t.id.data.size() || !rest_fits(ss, t.id.data.size()) ||
+        ss.exact.size() != blocks || ss.served.size() != m || wi >= dims[0] || li >= dims[2])
+        return;
     const Grid5* bs = gmbs_grid(t, gmbs);
     const std::size_t parts = ss.rest.size();
     std::vector<double> dg(parts * n * m), dd(parts * n * m);
-    for (std::size_t k = 0; k < blocks; ++k) {
+    for (std::size_t v = 0; v < dims[1]; ++v) {
+        const std::size_t k = (wi * dims[1] + v) * dims[2] + li;
         if (!ss.exact[k]) continue;
         const std::size_t at = k * n * m;
         for (std::size_t q = 0; q < parts; ++q) {

@@ -79,16 +79,18 @@ struct SmallSignal {
 // keep differences over the grid steps there.
 inline constexpr double kShiftedSweepFloor = 1e-9;
 
-// Marks the points of every exact block, in served columns and with |Id|
-// above the floor, where differences over the grid steps could miss the slope of the
-// rest of the drain current by more than 1e-4 of the whole slope: its
-// second differences (its size over a thermal voltage on an axis of fewer
-// than three points) against that slope. Along Vbs, whose grid may be one
-// value, wherever the rest of the drain current moves along Vgs or Vds by
-// more than 1e-4 of gmbs, or is shifted there anyway. `gmbs` is the index
-// of the gmbs grid when the table holds it.
-void mark_shifted_slopes(const TransistorLut& table, SmallSignal& ss, double vgs_step, double vds_step,
-                         std::optional<std::size_t> gmbs);
+// Marks the points of every exact block of pair (wi, li) (all its Vbs
+// values), in served columns and with |Id| above the floor, where
+// differences over the grid steps could miss the slope of the rest of the
+// drain current by more than 1e-4 of the whole slope: its second differences
+// (its size over a thermal voltage on an axis of fewer than three points)
+// against that slope. Along Vbs, whose grid may be one value, wherever the
+// rest of the drain current moves along Vgs or Vds by more than 1e-4 of gmbs,
+// or is shifted there anyway. `gmbs` is the index of the gmbs grid when the
+// table holds it. `ss.marks` must hold one entry per point of the table
+// (pairs are marked side by side, each in its own blocks).
+void mark_shifted_slopes(const TransistorLut& table, SmallSignal& ss, std::size_t wi, std::size_t li,
+                         double vgs_step, double vds_step, std::optional<std::size_t> gmbs);
 
 // The sweeps covering the marked points of one (W, L) pair: per Vbs value,
 // chunk and axis, rectangles around bands of rows, a row joining the band

@@ -86,9 +86,15 @@ private:
 
 // ---- the job queue -----------------------------------------------------------
 
+namespace detail {
+struct HoldSlot;
+}
+
 struct Job {
     SimulationRequest request;
     ReplySender reply;
+    // Set when the caller asked the worker to keep the circuit (circuit_hold.h).
+    std::shared_ptr<detail::HoldSlot> hold = nullptr;
 };
 
 // A bounded multi-producer, multi-consumer queue of jobs. Waiting senders

@@ -309,6 +309,10 @@ private:
     bool after_job(Job& job, SimulationOutcome outcome) {
         if (outcome) start_failures_ = outside_kills_ = silent_ends_ = 0;
         const bool broken = process_->stream_broken();
+        // A caller that asked for the circuit to be kept learns, by the time
+        // its reply is in, whether it is.
+        const bool holding = job.hold && outcome && outcome->success && !broken;
+        if (job.hold) begin_hold(*job.hold, holding, job.request.id);
         job.reply.send(std::move(outcome));
         if (broken) {
             // A late or half-read reply would reach the next caller: the
@@ -316,6 +320,11 @@ private:
             // abandoned by a caller that wants its worker ended).
             if (auto r = replace(true); !r) log("respawn failed — " + r.error().text());
             return true;
+        }
+        if (holding) {
+            std::optional<Job> next = await_follow_up(*job.hold, [this] { return stopping(); });
+            if (stopping()) return false;
+            if (next) return handle(*next);
         }
         const auto& max_sims = shared_->max_sims_per_worker;
         if (max_sims && count_ >= *max_sims) {
@@ -436,6 +445,20 @@ ReplyFuture WorkerPool::submit(SimulationRequest request) { return *submit(std::
 
 std::optional<ReplyFuture> WorkerPool::submit(SimulationRequest request, const std::function<bool()>& give_up,
                                               OnAbandon on_abandon) {
+    return submit_job(std::move(request), give_up, on_abandon, nullptr);
+}
+
+std::optional<std::pair<ReplyFuture, CircuitHold>> WorkerPool::submit_holding(
+    SimulationRequest request, const std::function<bool()>& give_up, OnAbandon on_abandon) {
+    auto hold = std::make_shared<detail::HoldSlot>();
+    std::optional<ReplyFuture> future = submit_job(std::move(request), give_up, on_abandon, hold);
+    if (!future) return std::nullopt;
+    return std::make_pair(std::move(*future), CircuitHold(std::move(hold)));
+}
+
+std::optional<ReplyFuture> WorkerPool::submit_job(SimulationRequest request,
+                                                  const std::function<bool()>& give_up, OnAbandon on_abandon,
+                                                  std::shared_ptr<detail::HoldSlot> hold) {
     auto slot = std::make_shared<detail::ReplySlot>();
     slot->on_abandon = on_abandon;
     ReplyFuture future(slot);
@@ -443,7 +466,7 @@ std::optional<ReplyFuture> WorkerPool::submit(SimulationRequest request, const s
         ReplySender(slot).send(err(NgspiceError::send_failed()));
         return future;
     }
-    Job job{std::move(request), ReplySender(slot)};
+    Job job{std::move(request), ReplySender(slot), std::move(hold)};
     switch (shared_->queue.try_push(job, give_up)) {
         case JobQueue::PushOutcome::Queued: break;
         case JobQueue::PushOutcome::Refused: job.reply.send(err(shared_->exhausted())); break;

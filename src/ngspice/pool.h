@@ -12,9 +12,11 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/result.h"
+#include "ngspice/circuit_hold.h"
 #include "ngspice/error.h"
 #include "ngspice/job_queue.h"
 #include "ngspice/protocol.h"
@@ -78,6 +80,11 @@ public:
     // while a worker runs it.
     std::optional<ReplyFuture> submit(SimulationRequest request, const std::function<bool()>& give_up,
                                       OnAbandon on_abandon = OnAbandon::Finish);
+    // As submit, and the worker keeps the request's circuit loaded after a
+    // successful answer, for one follow-up through the returned hold.
+    std::optional<std::pair<ReplyFuture, CircuitHold>> submit_holding(
+        SimulationRequest request, const std::function<bool()>& give_up,
+        OnAbandon on_abandon = OnAbandon::Finish);
     // submit(request).get(): blocks until this request's own reply is in.
     SimulationOutcome run_simulation(SimulationRequest request);
 
@@ -86,6 +93,8 @@ public:
 
 private:
     explicit WorkerPool(std::uint64_t workers) : workers_(workers) {}
+    std::optional<ReplyFuture> submit_job(SimulationRequest request, const std::function<bool()>& give_up,
+                                          OnAbandon on_abandon, std::shared_ptr<detail::HoldSlot> hold);
     void join_threads();
     // True in a child made by fork(): the threads and worker processes belong
     // to the parent, so this copy neither uses nor ends them.

@@ -47,8 +47,12 @@ using json::Field;
 using json::JsonReader;
 using Status = JsonReader::Status;
 
-constexpr Field kRequestFields[] = {
-    {"id", true}, {"netlist", true}, {"commands", true}, {"pre_commands", false}, {"return_vectors", false}};
+constexpr Field kRequestFields[] = {{"id", true},
+                                    {"netlist", true},
+                                    {"commands", true},
+                                    {"pre_commands", false},
+                                    {"return_vectors", false},
+                                    {"on_circuit_of", false}};
 constexpr Field kHeaderFields[] = {{"id", true},     {"success", true},   {"vecs", true},   {"log", true},
                                    {"error", false}, {"measures", false}, {"timing", false}};
 constexpr Field kVecMetaFields[] = {{"name", true}, {"len", true}, {"is_scale", true}, {"is_complex", false}};
@@ -208,6 +212,7 @@ Result<std::string, NgspiceError> encode_request(const SimulationRequest& reques
     MORVA_TRY(check_all(request.commands, "commands"));
     MORVA_TRY(check_all(request.pre_commands, "pre_commands"));
     if (request.return_vectors) MORVA_TRY(check_all(*request.return_vectors, "return_vectors"));
+    if (request.on_circuit_of) MORVA_TRY(check(*request.on_circuit_of, "on_circuit_of"));
 
     std::string out;
     out.reserve(std::max<std::size_t>(128, request.netlist.size() + 64));
@@ -226,6 +231,10 @@ Result<std::string, NgspiceError> encode_request(const SimulationRequest& reques
         append_key(out, "return_vectors");
         append_string_array(out, *request.return_vectors);
     }
+    if (request.on_circuit_of) {
+        append_key(out, "on_circuit_of");
+        append_string(out, *request.on_circuit_of);
+    }
     out.append("}\n");
     return out;
 }
@@ -233,19 +242,20 @@ Result<std::string, NgspiceError> encode_request(const SimulationRequest& reques
 Result<SimulationRequest, JsonError> decode_request(std::string_view text) {
     JsonReader r(text);
     SimulationRequest req;
-    Status s = r.read_struct("struct SimulationRequest", "struct SimulationRequest with 5 elements",
-                             kRequestFields, 5, [&](std::size_t index) -> Status {
-                                 switch (index) {
-                                     case 0: return r.read_string(req.id);
-                                     case 1: return r.read_string(req.netlist);
-                                     case 2: return r.read_string_list(req.commands);
-                                     case 3: return r.read_string_list(req.pre_commands);
-                                     default:
-                                         return r.read_optional(req.return_vectors, [&](auto& v) {
-                                             return r.read_string_list(v);
-                                         });
-                                 }
-                             });
+    Status s = r.read_struct(
+        "struct SimulationRequest", "struct SimulationRequest with 5 elements", kRequestFields, 5,
+        [&](std::size_t index) -> Status {
+            switch (index) {
+                case 0: return r.read_string(req.id);
+                case 1: return r.read_string(req.netlist);
+                case 2: return r.read_string_list(req.commands);
+                case 3: return r.read_string_list(req.pre_commands);
+                case 4:
+                    return r.read_optional(req.return_vectors,
+                                           [&](auto& v) { return r.read_string_list(v); });
+                default: return r.read_optional(req.on_circuit_of, [&](auto& v) { return r.read_string(v); });
+            }
+        });
     if (!s) return err(std::move(s).error());
     MORVA_TRY(r.end());
     return req;

@@ -31,7 +31,15 @@ struct SimulationRequest {
     std::vector<std::string> pre_commands;
     // Absent: every vector. Present and empty: none.
     std::optional<std::vector<std::string>> return_vectors;
+    // Present: the commands run on the circuit the worker still holds from
+    // the request with this id, the last it served, without loading one (the
+    // netlist is not read). A worker that holds no such circuit answers
+    // without success and with kNoCircuitHeld as the error, running nothing.
+    std::optional<std::string> on_circuit_of = std::nullopt;
 };
+
+// The error of a request whose circuit the worker no longer holds.
+inline constexpr std::string_view kNoCircuitHeld = "no circuit of that request is loaded";
 
 // Why a request cannot reach ngspice as written, or nothing: a NUL character
 // in its netlist, a command or a pre-command (ngspice would read the line

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -362,11 +363,14 @@ private:
                                      std::move(measures), timing);
         if (!w) return err(NgspiceError::from_io(w.error()));
         if (start_dir_.valid()) (void)::fchdir(start_dir_.get());
+        if (!success) held_.reset();
         // A request that made ngspice exit leaves it unable to load another
         // circuit, and one that changed the interpreter would pass that on:
         // reload before the next line is read.
-        if (engine_.state->exit_requested || std::exchange(reload_due_, false))
+        if (engine_.state->exit_requested || std::exchange(reload_due_, false)) {
+            held_.reset();
             MORVA_TRY(reload_engine(engine_));
+        }
         return {};
     }
 
@@ -393,6 +397,8 @@ private:
     Result<void, NgspiceError> serve_request(const SimulationRequest& req, WireTiming& timing) {
         SimState& state = *engine_.state;
         state.reset();
+        if (req.on_circuit_of) return run_on_held_circuit(req, timing);
+        held_.reset();
 
         const auto precmd_start = Clock::now();
         const std::string_view netlist = trim_end_whitespace(req.netlist);
@@ -426,6 +432,22 @@ private:
         timing.circ_ns = as_ns(circ_d);
         totals_.circ += circ_d;
         if (*loaded != 0) return answer_load_failure(req.id, *loaded, load_log, timing);
+        held_ = req.id;
+        return run_and_answer(req, timing);
+    }
+
+    // Further commands on the circuit the last request loaded, while it is
+    // still held: the cost of loading a kit is paid once for both.
+    Result<void, NgspiceError> run_on_held_circuit(const SimulationRequest& req, WireTiming& timing) {
+        if (!held_ || *held_ != *req.on_circuit_of) {
+            const std::string error(kNoCircuitHeld);
+            return respond(req.id, false, {}, {error}, error, {}, timing);
+        }
+        reload_due_ = may_change_interpreter(req, {});
+        const auto precmd_start = Clock::now();
+        run_pre_commands(req);
+        timing.precmd_ns = as_ns(since(precmd_start));
+        held_ = req.id;  // a further request names this one
         return run_and_answer(req, timing);
     }
 
@@ -575,6 +597,9 @@ private:
     bool bench_;
     UniqueFd start_dir_;
     bool reload_due_ = false;
+    // The id of the request whose circuit is loaded, for requests that run
+    // on it; none once another request, a failure or a reload intervened.
+    std::optional<std::string> held_;
     BenchTotals totals_;
 };
 
@@ -750,19 +775,37 @@ namespace {
 
 // A worker whose host died without closing its pipes (SIGKILL, a crash) may be
 // deep inside a long ngspice run that never reads standard input again: it
-// would run on as an orphan. A watcher thread ends the process once it has
-// been re-parented. (PR_SET_PDEATHSIG is tied to the spawning thread, not the
-// host process, so it cannot serve here.)
+// would run on as an orphan. A timer signal ends the process once it has been
+// re-parented. (PR_SET_PDEATHSIG is tied to the spawning thread, not the
+// host process, so it cannot serve here.) Not a thread: a process that has
+// ever had a second thread makes the C library lock every character ngspice
+// reads through its stdio, which made loading a large kit two thirds slower.
+pid_t watched_host = 0;  // set once, before the timer starts
+
+void end_if_orphaned() {
+    if (::getppid() == watched_host) return;
+    // Leading its own group (as the pool starts it), the worker takes what
+    // it started along.
+    if (::getpgrp() == ::getpid()) ::kill(0, SIGKILL);
+    ::_exit(1);
+}
+
 void exit_when_orphaned() {
-    const pid_t host = ::getppid();
-    std::thread([host] {
+    watched_host = ::getppid();
+    struct sigaction action {};
+    action.sa_handler = [](int) {
+        const int saved = errno;
+        end_if_orphaned();
+        errno = saved;
+    };
+    ::sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;  // the work it interrupts goes on
+    const itimerval every{{0, 250000}, {0, 250000}};
+    if (::sigaction(SIGALRM, &action, nullptr) == 0 && ::setitimer(ITIMER_REAL, &every, nullptr) == 0) return;
+    std::thread([] {
         for (;;) {
             std::this_thread::sleep_for(std::chrono::milliseconds(250));
-            if (::getppid() == host) continue;
-            // Leading its own group (as the pool starts it), the worker takes
-            // what it started along.
-            if (::getpgrp() == ::getpid()) ::kill(0, SIGKILL);
-            ::_exit(1);
+            end_if_orphaned();
         }
     }).detach();
 }

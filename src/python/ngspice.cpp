@@ -66,6 +66,9 @@ struct CallInProgress {
 struct PySimulationPool {
     std::shared_ptr<WorkerPool> pool;
     std::uint64_t workers = 0;
+    // What characterisations learned about devices, for the pool's life.
+    std::shared_ptr<lut::generate_ngspice::ProbeMemo> memo =
+        std::make_shared<lut::generate_ngspice::ProbeMemo>();
 
     PySimulationPool(std::shared_ptr<WorkerPool> p, std::uint64_t w) : pool(std::move(p)), workers(w) {}
     PySimulationPool(const PySimulationPool&) = delete;
@@ -284,8 +287,13 @@ bins, under the kit's ``.option scale``), raises ValueError before anything
 runs; so does a model that only the library sections of ``model_file``
 define when ``model_section`` names none (the message lists them). The cards
 of a subcircuit's body serve only that subcircuit's device, with the values
-of its instance. The first request that times out ends the generation with that
-time-out: no other request is sent and those in flight are dropped.)doc";
+of its instance. A request whose worker crashes or is killed runs again on a
+fresh worker, three times at most; one that still fails, or one that times
+out, ends the generation with its error (no other request is sent and those
+in flight are dropped): a table comes back only when ngspice answered every
+request. The pool keeps what it learns about the device (its flattened name,
+its small-signal values, the parameters it reports) while the kit's files
+stay unchanged.)doc";
 
 nb::object generate_lut(PySimulationPool& self, nb::handle config_arg, nb::handle n_chunks_arg) {
     namespace gen = lut::generate_ngspice;
@@ -297,7 +305,7 @@ nb::object generate_lut(PySimulationPool& self, nb::handle config_arg, nb::handl
     std::optional<Result<lut::TransistorLut, NgspiceError>> table;
     if (!on_main_thread()) {
         LockReleased released(false);
-        table = gen::generate_lut(n_chunks, std::move(pool), config);
+        table = gen::generate_lut(n_chunks, std::move(pool), config, {}, self.memo);
     } else {
         // The generation runs on its own thread so that this one can take
         // the interpreter lock now and then for Ctrl-C, which stops it
@@ -307,7 +315,8 @@ nb::object generate_lut(PySimulationPool& self, nb::handle config_arg, nb::handl
         {
             LockReleased released(true);
             done = std::async(std::launch::async, [&] {
-                return gen::generate_lut(n_chunks, std::move(pool), config, [&stop] { return stop.load(); });
+                return gen::generate_lut(
+                    n_chunks, std::move(pool), config, [&stop] { return stop.load(); }, self.memo);
             });
         }
         for (;;) {

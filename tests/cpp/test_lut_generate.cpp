@@ -7,9 +7,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <functional>
+#include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -184,23 +188,71 @@ struct Scripted {
     std::mutex mutex;
     std::vector<std::string> ids;
     std::vector<SimulationRequest> requests;
+    // Follow-ups answered on a held circuit: their ids, and the requests as
+    // sent (without a netlist). With `drop_holds` a worker has let every
+    // circuit go by the time a follow-up comes.
+    std::vector<SimulationRequest> follow_ups;
+    bool drop_holds = false;
 
-    Simulator simulator(std::uint64_t workers = 2) {
-        return {[this](SimulationRequest req) -> SimulationOutcome {
-                    {
-                        std::lock_guard lock(mutex);
-                        ids.push_back(req.id);
-                        requests.push_back(req);
-                    }
-                    SimulationResponse r = simulate(req, beyond);
-                    for (const Fault& f : faults) {
-                        if (f.matches(req)) return f.fault(std::move(r));
-                    }
-                    return r;
-                },
-                workers,
-                {},
-                {}};
+    SimulationOutcome answer(const SimulationRequest& req) {
+        SimulationResponse r = simulate(req, beyond);
+        for (const Fault& f : faults) {
+            if (f.matches(req)) return f.fault(std::move(r));
+        }
+        return r;
+    }
+    SimulationOutcome record(SimulationRequest req) {
+        {
+            std::lock_guard lock(mutex);
+            ids.push_back(req.id);
+            requests.push_back(req);
+        }
+        return answer(req);
+    }
+
+    // A circuit kept after a successful answer: follow-ups run on the
+    // netlist it was loaded from.
+    class Circuit final : public HeldCircuit {
+    public:
+        Circuit(Scripted& s, std::string netlist) : s_(s), netlist_(std::move(netlist)) {}
+        std::optional<SimulationOutcome> follow_up(SimulationRequest request, bool hold_again,
+                                                   std::unique_ptr<HeldCircuit>* next) override {
+            if (s_.drop_holds) return std::nullopt;
+            {
+                std::lock_guard lock(s_.mutex);
+                s_.follow_ups.push_back(request);
+            }
+            request.netlist = netlist_;
+            SimulationOutcome outcome = s_.answer(request);
+            if (hold_again && next && outcome && outcome->success)
+                *next = std::make_unique<Circuit>(s_, netlist_);
+            return outcome;
+        }
+
+    private:
+        Scripted& s_;
+        std::string netlist_;
+    };
+
+    Simulator simulator(std::uint64_t workers = 2, bool holding = false) {
+        Simulator out{[this](SimulationRequest req) { return record(std::move(req)); }, workers, {}, {}};
+        if (holding) {
+            out.run_holding = [this](SimulationRequest req) -> HeldOutcome {
+                std::string netlist = req.netlist;
+                SimulationOutcome outcome = record(std::move(req));
+                std::unique_ptr<HeldCircuit> circuit;
+                if (outcome && outcome->success)
+                    circuit = std::make_unique<Circuit>(*this, std::move(netlist));
+                return {std::move(outcome), std::move(circuit)};
+            };
+        }
+        return out;
+    }
+    std::vector<std::string> follow_up_ids() {
+        std::vector<std::string> out;
+        for (const SimulationRequest& r : follow_ups) out.push_back(r.id);
+        std::sort(out.begin(), out.end());
+        return out;
     }
     std::vector<std::string> ids_starting(std::string_view prefix) {
         std::vector<std::string> out;
@@ -225,8 +277,14 @@ std::function<SimulationOutcome(SimulationResponse)> fails_with(std::string erro
     };
 }
 
-std::function<SimulationOutcome(SimulationResponse)> pool_error() {
-    return [](SimulationResponse) -> SimulationOutcome { return err(NgspiceError::worker_crashed("gone")); };
+// A worker that crashes under the request: the first `times` times it is
+// sent, every time by default.
+std::function<SimulationOutcome(SimulationResponse)> pool_error(int times = std::numeric_limits<int>::max()) {
+    auto sent = std::make_shared<std::atomic<int>>(0);
+    return [sent, times](SimulationResponse r) -> SimulationOutcome {
+        if (sent->fetch_add(1) >= times) return r;
+        return err(NgspiceError::worker_crashed("gone"));
+    };
 }
 
 bool any_request(const SimulationRequest&) { return true; }
@@ -293,8 +351,11 @@ TEST(LutGenerate, OneRequestPerPairWhenNothingFails) {
     auto tasks = s.ids_starting("lut-");
     std::sort(tasks.begin(), tasks.end());
     EXPECT_EQ(tasks, (std::vector<std::string>{"lut-w0-l0", "lut-w0-l1", "lut-w1-l0", "lut-w1-l1"}));
-    EXPECT_EQ(s.ids_starting("detect"), std::vector<std::string>{"detect-dev-path"});
-    EXPECT_EQ(s.ids_starting("probe-").size(), 3u);
+    // One request for the device, beside it one per requested parameter.
+    EXPECT_TRUE(s.ids_starting("detect").empty());
+    auto probes = s.ids_starting("probe-");
+    std::sort(probes.begin(), probes.end());
+    EXPECT_EQ(probes, (std::vector<std::string>{"probe-cgg", "probe-device", "probe-vth"}));
     EXPECT_EQ(rec.stderr_text, "");
     EXPECT_NE(rec.stdout_text.find(
                   "  warning: could not auto-detect flattened device path; falling back to 'm1'\n"),
@@ -319,8 +380,9 @@ TEST(LutGenerate, FallbacksThatRealNgspiceDoesNotProvoke) {
                                           [](const VectorData& v) { return v.name == "dc2.vds#branch"; });
                             return r;
                         }});
-    // Pair (0, 1): a crashed worker on rung 1 falls back without a word.
-    s.faults.push_back({id_is("lut-w0-l1"), pool_error()});
+    // Pair (0, 1): a crashed worker on rung 1 says nothing about the device:
+    // the request runs again, on a fresh worker, without a word.
+    s.faults.push_back({id_is("lut-w0-l1"), pool_error(1)});
     // Pair (1, 0): an unreadable all-chunks response.
     s.faults.push_back({id_is("lut-w1-l0"), [](SimulationResponse r) -> SimulationOutcome {
                             r.vectors.erase(r.vectors.begin());
@@ -338,9 +400,8 @@ TEST(LutGenerate, FallbacksThatRealNgspiceDoesNotProvoke) {
     EXPECT_NE(
         e.find("  [retry] W=2.000e-6 L=5.000e-7: all-chunks extraction failed, falling back to per-chunk\n"),
         std::string::npos);
-    EXPECT_EQ(e.find("W=1.000e-6 L=1.000e-6"), std::string::npos);  // the silent fallback
-    EXPECT_EQ(
-        count_if(s.ids.begin(), s.ids.end(), [](const std::string& id) { return id == "lut-w0-l1-c0"; }), 1);
+    EXPECT_EQ(e.find("W=1.000e-6 L=1.000e-6"), std::string::npos);  // the silent rerun
+    EXPECT_EQ(s.ids_starting("lut-w0-l1"), (std::vector<std::string>{"lut-w0-l1", "lut-w0-l1"}));
     EXPECT_EQ(s.ids_starting("lut-w0-l0-v"),
               (std::vector<std::string>{"lut-w0-l0-v0-c2", "lut-w0-l0-v1-c2"}));
 }
@@ -420,50 +481,60 @@ TEST(LutGenerate, AnAxisOfOnePointNeverGivesAZeroSlope) {
 }
 
 // The small-signal probe sweeps to the end of the Vds axis in a few large
-// steps; when ngspice fails there, the probe at mid Vds alone serves.
+// steps; when ngspice fails there (the device's one probe as well), each
+// question is asked on its own, and the probe at mid Vds alone serves.
 TEST(LutGenerate, SmallSignalProbeFallsBackToMidVds) {
     Scripted s;
     Recorder rec;
     s.faults.push_back({[](const SimulationRequest& r) {
-                            return r.id == "probe-small-signal" &&
+                            return (r.id == "probe-device" || r.id == "probe-small-signal") &&
                                    r.netlist.find("\n.dc Vds ") != std::string::npos;
                         },
                         fails_with("stderr Error: no convergence")});
     auto table = generate_lut(3, s.simulator(), small_config(), rec);
     ASSERT_TRUE(table) << table.error().text();
+    EXPECT_EQ(s.ids_starting("probe-device").size(), 1u);
+    EXPECT_EQ(s.ids_starting("detect-dev-path").size(), 1u);
     EXPECT_EQ(s.ids_starting("probe-small-signal").size(), 2u);
     EXPECT_EQ(rec.stderr_text, "");
     EXPECT_EQ(table->gm.at(1, 1, 1, 4, 2), 10.5);  // the simulator's own
 }
+
+namespace {
+
+// Every plot gains the internal nodes and the values the slopes of a device
+// with series resistances need (any values at all: no resistance gives
+// them); without `with_gbs`, all but gbs.
+std::function<SimulationOutcome(SimulationResponse)> series_vectors(bool with_gbs) {
+    return [with_gbs](SimulationResponse r) -> SimulationOutcome {
+        std::vector<VectorData> added;
+        for (const VectorData& v : r.vectors) {
+            const std::size_t at = v.name.find("@m1[gm]");
+            if (at == std::string::npos) continue;
+            const std::string prefix = v.name.substr(0, at);
+            for (const char* name :
+                 {"m1#drain", "m1#source", "@m1[gmbs]", "@m1[gbd]", "@m1[gbs]", "@m1[ibd]", "@m1[ibs]"}) {
+                if (!with_gbs && std::string_view(name) == "@m1[gbs]") continue;
+                VectorData extra{prefix + name, {}, {}, false};
+                for (std::size_t k = 0; k < v.real.size(); ++k)
+                    extra.real.push_back(std::sin(static_cast<double>(k) + v.real[k]) * 1e-3);
+                added.push_back(std::move(extra));
+            }
+        }
+        for (VectorData& v : added) r.vectors.push_back(std::move(v));
+        if (!with_gbs)
+            std::erase_if(r.vectors, [](const VectorData& v) { return v.name.ends_with("@m1[gbs]"); });
+        return r;
+    };
+}
+
+}  // namespace
 
 // A device with internal drain and source nodes whose drops no series
 // resistance of the published form gives (here any values at all): its
 // slopes are differences of Id, said in one line; one that lacks a vector
 // the slopes need is said so and differenced as well.
 TEST(LutGenerate, SeriesResistancesThatCannotBeFittedFallBackToDifferences) {
-    // Every plot gains the internal nodes and the values the slopes need.
-    const auto series_vectors = [](bool with_gbs) {
-        return [with_gbs](SimulationResponse r) -> SimulationOutcome {
-            std::vector<VectorData> added;
-            for (const VectorData& v : r.vectors) {
-                const std::size_t at = v.name.find("@m1[gm]");
-                if (at == std::string::npos) continue;
-                const std::string prefix = v.name.substr(0, at);
-                for (const char* name :
-                     {"m1#drain", "m1#source", "@m1[gmbs]", "@m1[gbd]", "@m1[gbs]", "@m1[ibd]", "@m1[ibs]"}) {
-                    if (!with_gbs && std::string_view(name) == "@m1[gbs]") continue;
-                    VectorData extra{prefix + name, {}, {}, false};
-                    for (std::size_t k = 0; k < v.real.size(); ++k)
-                        extra.real.push_back(std::sin(static_cast<double>(k) + v.real[k]) * 1e-3);
-                    added.push_back(std::move(extra));
-                }
-            }
-            for (VectorData& v : added) r.vectors.push_back(std::move(v));
-            if (!with_gbs)
-                std::erase_if(r.vectors, [](const VectorData& v) { return v.name.ends_with("@m1[gbs]"); });
-            return r;
-        };
-    };
     for (bool with_gbs : {true, false}) {
         Scripted s;
         Recorder rec;
@@ -587,18 +658,20 @@ TEST(LutGenerate, FewPairsAreSplitPerVbsAndChunk) {
 }
 
 TEST(LutGenerate, ChunkFailureMessagesDependOnTheVbsCount) {
-    // One worker: the pair is one task.
+    // One worker: the pair is one task. Its first request fails in ngspice.
+    const std::string first =
+        "  [retry] W=1.000e-6 L=5.000e-7: all-chunks request failed, falling back to per-chunk\n";
     LutConfig c = one_point_config();
     {
         Scripted s;
         Recorder rec;
-        s.faults.push_back({id_is("lut-w0-l0"), pool_error()});
+        s.faults.push_back({id_is("lut-w0-l0"), fails_with("stderr Error: x")});
         s.faults.push_back({id_is("lut-w0-l0-c0"), fails_with("stderr Error: x")});
         ASSERT_TRUE(generate_lut(1, s.simulator(1), c, rec));
-        EXPECT_EQ(
-            rec.stderr_text,
-            "  [retry] W=1.000e-6 L=5.000e-7 chunk 0: full-params sweep crashed, falling back to bisected OP "
-            "parameter sweeps\n");
+        EXPECT_EQ(rec.stderr_text, first +
+                                       "  [retry] W=1.000e-6 L=5.000e-7 chunk 0: full-params sweep crashed, "
+                                       "falling back to bisected OP "
+                                       "parameter sweeps\n");
         EXPECT_EQ(s.ids_starting("lut-"),
                   (std::vector<std::string>{"lut-w0-l0", "lut-w0-l0-c0", "lut-w0-l0-v0-c0"}));
     }
@@ -608,10 +681,10 @@ TEST(LutGenerate, ChunkFailureMessagesDependOnTheVbsCount) {
              {"stderr Error: x", "multi-Vbs sweep failed, retrying per Vbs"}}) {
         Scripted s;
         Recorder rec;
-        s.faults.push_back({id_is("lut-w0-l0"), pool_error()});
+        s.faults.push_back({id_is("lut-w0-l0"), fails_with("stderr Error: x")});
         s.faults.push_back({id_is("lut-w0-l0-c0"), fails_with(error)});
         ASSERT_TRUE(generate_lut(1, s.simulator(1), c, rec));
-        EXPECT_EQ(rec.stderr_text, "  [retry] W=1.000e-6 L=5.000e-7 chunk 0: " + message + "\n");
+        EXPECT_EQ(rec.stderr_text, first + "  [retry] W=1.000e-6 L=5.000e-7 chunk 0: " + message + "\n");
     }
 }
 
@@ -880,7 +953,8 @@ TEST(LutGenerate, StopEndsTheGenerationWithoutFallbacks) {
     EXPECT_EQ(table.error().text(), "simulation failed: generation interrupted");
     // Tasks that checked before the first request was made may have sent
     // theirs; none went down the ladder.
-    for (const std::string& id : s.ids) EXPECT_EQ(std::count(id.begin(), id.end(), '-'), 2) << id;
+    for (const std::string& id : s.ids_starting("lut-"))
+        EXPECT_EQ(std::count(id.begin(), id.end(), '-'), 2) << id;
     EXPECT_EQ(rec.stderr_text, "");
     EXPECT_EQ(rec.stdout_text.find("tasks completed"), std::string::npos);
 }
@@ -963,22 +1037,24 @@ TEST(LutGenerate, SlopesOfACurvedRestComeFromShiftedSweeps) {
     EXPECT_EQ(straight_rec.stdout_text.find("shifted sweeps"), std::string::npos);
 }
 
-// A request of shifted sweeps that fails is retried one sweep at a time; a
-// sweep that fails alone leaves its points with differences over the grid.
+// A request of shifted sweeps that ngspice fails is retried one sweep at a
+// time; a sweep that ngspice fails alone leaves its points with differences
+// over the grid. One whose worker crashes runs again, silently.
 TEST(LutGenerate, FailedShiftedSweepsKeepDifferencesOverTheGrid) {
     Scripted s;
     s.beyond = curved;
     Recorder rec;
     s.faults.push_back({id_is("lut-w0-l0-slopes"), fails_with("stderr Error: x")});
-    s.faults.push_back({id_is("lut-w0-l0-slopes-s1"), pool_error()});
-    s.faults.push_back({id_is("lut-w1-l1-slopes"), pool_error()});  // silently one at a time
+    s.faults.push_back({id_is("lut-w0-l0-slopes-s1"), fails_with("stderr Error: y")});
+    s.faults.push_back({id_is("lut-w1-l1-slopes"), pool_error(2)});
     auto table = generate_lut(3, s.simulator(), curved_config(), rec);
     ASSERT_TRUE(table) << table.error().text();
     EXPECT_EQ(rec.stderr_text,
               "  [retry] W=1.000e-6 L=5.000e-7: shifted sweeps failed, retrying one sweep at a time\n"
               "  [retry] W=1.000e-6 L=5.000e-7: 1 of 18 shifted sweep(s) failed — their slopes stay "
               "differences over the grid steps\n");
-    EXPECT_EQ(s.ids_starting("lut-w1-l1-slopes-s").size(), 18u);
+    EXPECT_EQ(s.ids_starting("lut-w1-l1-slopes"),
+              (std::vector<std::string>{"lut-w1-l1-slopes", "lut-w1-l1-slopes", "lut-w1-l1-slopes"}));
     // Sweep 1 of the first pair: the first Vbs value, the first chunk (Vgs
     // rows 0 to 3), along Vgs.
     const auto b = [&](std::size_t i, std::size_t j) { return curved(table->vgs[i], table->vds[j], 0.0); };
@@ -1052,7 +1128,9 @@ TEST(LutGenerate, ATimeOutEndsTheGenerationAtTheRequestThatHung) {
         std::vector<std::string> failing;  // answered without success first, to reach it
     };
     const std::vector<std::string> rungs = {"lut-w0-l0", "lut-w0-l0-c0", "lut-w0-l0-v0-c0"};
-    for (const Case& k : {Case{"detect-dev-path", {}}, Case{"probe-small-signal", {}}, Case{"lut-w0-l0", {}},
+    // The device's one probe, or (once ngspice failed it) each question on its own.
+    for (const Case& k : {Case{"probe-device", {}}, Case{"detect-dev-path", {"probe-device"}},
+                          Case{"probe-small-signal", {"probe-device"}}, Case{"lut-w0-l0", {}},
                           Case{"lut-w0-l0-c0", {rungs[0]}}, Case{"lut-w0-l0-v0-c0", {rungs[0], rungs[1]}},
                           Case{"lut-w0-l0-v0-c0-idonly", rungs}, Case{"lut-w0-l0-v0-c0-sub1", rungs}}) {
         Scripted s;
@@ -1063,8 +1141,14 @@ TEST(LutGenerate, ATimeOutEndsTheGenerationAtTheRequestThatHung) {
         ASSERT_FALSE(table) << k.hangs;
         EXPECT_EQ(table.error().text(), "simulation failed: worker timed out after 8s") << k.hangs;
         ASSERT_FALSE(s.ids.empty());
-        EXPECT_EQ(s.ids.back(), k.hangs);
+        // The parameters' probes run beside the device's: sent at the same time.
+        if (k.hangs != "probe-device") {
+            EXPECT_EQ(s.ids.back(), k.hangs);
+        }
         EXPECT_EQ(std::count(s.ids.begin(), s.ids.end(), k.hangs), 1) << k.hangs;
+        if (k.hangs.starts_with("probe") || k.hangs.starts_with("detect")) {
+            EXPECT_TRUE(s.ids_starting("lut-").empty()) << k.hangs;
+        }
         // No message blames the device for what the time-out did.
         if (k.hangs == "detect-dev-path") {
             EXPECT_EQ(rec.stdout_text.find("could not auto-detect"), std::string::npos);
@@ -1074,7 +1158,9 @@ TEST(LutGenerate, ATimeOutEndsTheGenerationAtTheRequestThatHung) {
         std::size_t retries = 0;
         for (std::size_t at = 0; (at = rec.stderr_text.find("[retry]", at)) != std::string::npos; ++at)
             ++retries;
-        EXPECT_EQ(retries, k.failing.size()) << k.hangs << "\n" << rec.stderr_text;
+        const auto rungs_failed = std::count_if(k.failing.begin(), k.failing.end(),
+                                                [](const std::string& id) { return id.starts_with("lut-"); });
+        EXPECT_EQ(retries, static_cast<std::size_t>(rungs_failed)) << k.hangs << "\n" << rec.stderr_text;
         EXPECT_EQ(rec.stdout_text.find("tasks completed"), std::string::npos) << k.hangs;
     }
 
@@ -1097,41 +1183,211 @@ TEST(LutGenerate, ATimeOutEndsTheGenerationAtTheRequestThatHung) {
     for (const std::string& id : sent) EXPECT_EQ(std::count(id.begin(), id.end(), '-'), 2) << id;
 }
 
-// Shifted sweeps only refine slopes: one that hangs costs its own sweeps (no
-// retry one at a time) and those not yet answered (none is sent after it),
-// said in one line, and the table is still made.
-TEST(LutGenerate, AShiftedSweepThatHangsKeepsDifferencesOverTheGrid) {
+// A shifted sweep that hangs is a failed request like any other: it ends the
+// generation with its time-out (no table whose slopes fell back for it), and
+// nothing is sent after it: no sweep one at a time, no other pair's sweeps.
+TEST(LutGenerate, AShiftedSweepThatHangsEndsTheGeneration) {
     for (const std::string hangs : {"lut-w0-l0-slopes", "lut-w0-l0-slopes-s3"}) {
         Scripted s;
         s.beyond = curved;
         Recorder rec;
         s.faults.push_back({id_is(hangs), times_out()});
-        // The whole pair's request fails first, to reach its sweeps one at a time.
-        if (hangs != "lut-w0-l0-slopes") s.faults.push_back({id_is("lut-w0-l0-slopes"), pool_error()});
+        // ngspice fails the whole pair's request first, to reach its sweeps one at a time.
+        if (hangs != "lut-w0-l0-slopes")
+            s.faults.push_back({id_is("lut-w0-l0-slopes"), fails_with("stderr Error: x")});
         auto table = generate_lut(3, s.simulator(1), curved_config(), rec);
-        ASSERT_TRUE(table) << table.error().text();
-        // No further sweep one at a time after the hung request (other pairs'
-        // requests sent at the same moment may still reach the simulator).
+        ASSERT_FALSE(table) << hangs;
+        EXPECT_EQ(table.error().text(), "simulation failed: worker timed out after 8s") << hangs;
         const std::vector<std::string> alone = s.ids_starting("lut-w0-l0-slopes-s");
         EXPECT_EQ(alone.size(), hangs == "lut-w0-l0-slopes" ? 0u : 4u) << hangs;
         EXPECT_EQ(alone.empty() ? hangs : alone.back(), hangs);
-        // One line for every sweep the time-out cost, whichever pairs they belong to.
-        const std::string& e = rec.stderr_text;
-        EXPECT_EQ(e.find("  [retry] a request of shifted sweeps timed out: the slopes of "), 0u) << e;
-        EXPECT_NE(
-            e.find(" of 72 shifted sweep(s) stay differences over the grid steps, and no other request is "
-                   "sent\n"),
-            std::string::npos)
-            << e;
-        EXPECT_EQ(e.find("[retry]", 3), std::string::npos) << e;
-        // The pair's sweeps from the hung one on keep differences over the
-        // grid: the second Vbs value along Vgs, in the middle chunk's rows.
-        const auto b = [&](std::size_t i, std::size_t j) {
-            return curved(table->vgs[i], table->vds[j], -0.5);
-        };
-        for (std::size_t i = 4; i < 7; ++i)
-            for (std::size_t j = 0; j < 3; ++j)
-                EXPECT_NEAR(table->gm.at(0, 1, 0, i, j), 10.5 + (b(i + 1, j) - b(i - 1, j)) / 0.2, 1e-12)
-                    << hangs << i << j;
+        EXPECT_EQ(std::count(s.ids.begin(), s.ids.end(), hangs), 1) << hangs;
+        EXPECT_EQ(rec.stdout_text.find("LUT timing breakdown"), std::string::npos);
+        EXPECT_EQ(rec.stderr_text.find("stay differences over the grid steps"), std::string::npos)
+            << rec.stderr_text;
     }
+}
+
+namespace {
+
+// Two tables alike to the last bit, NaN where NaN.
+void expect_same_table(const TransistorLut& a, const TransistorLut& b, const std::string& what) {
+    const auto same = [&](const Grid5& x, const Grid5& y, const char* name) {
+        ASSERT_EQ(x.dims, y.dims) << what << " " << name;
+        ASSERT_EQ(x.data.size(), y.data.size()) << what << " " << name;
+        if (!x.data.empty()) {
+            EXPECT_EQ(std::memcmp(x.data.data(), y.data.data(), x.data.size() * sizeof(double)), 0)
+                << what << " " << name;
+        }
+    };
+    same(a.id, b.id, "id");
+    same(a.gm, b.gm, "gm");
+    same(a.gds, b.gds, "gds");
+    for (std::size_t k = 0; k < kOpParamCount; ++k) same(a.op[k], b.op[k], KNOWN_OP_PARAMS[k].data());
+    EXPECT_EQ(a.extracted_op_params, b.extracted_op_params) << what;
+}
+
+std::vector<std::string> ids_containing(const Scripted& s, std::string_view part) {
+    std::vector<std::string> out;
+    for (const std::string& id : s.ids)
+        if (id.find(part) != std::string::npos) out.push_back(id);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace
+
+// A pair's rows request keeps its circuit, and the pair's shifted sweeps run
+// on it as a follow-up, with no netlist to load. Where the worker has let
+// the circuit go, or crashed under the follow-up, the circuit is loaded
+// afresh from the rows' own netlist. The table is the same to the last bit
+// either way, and as without holds.
+TEST(LutGenerate, FollowUpsRunOnThePairsCircuit) {
+    const LutConfig c = curved_config();
+    Scripted plain;
+    plain.beyond = curved;
+    Recorder rec;
+    auto reference = generate_lut(3, plain.simulator(), c, rec);
+    ASSERT_TRUE(reference) << reference.error().text();
+    const std::vector<std::string> slopes = {"lut-w0-l0-slopes", "lut-w0-l1-slopes", "lut-w1-l0-slopes",
+                                             "lut-w1-l1-slopes"};
+    struct Case {
+        std::string name;
+        bool drop_holds;
+        bool crash_first;                       // the first follow-up's worker crashes
+        std::vector<std::string> follow_ups;    // answered on a held circuit
+        std::vector<std::string> loaded_again;  // sent with a netlist
+    };
+    for (const Case& k : {Case{"held", false, false, slopes, {}}, Case{"let go", true, false, {}, slopes},
+                          Case{"crashed", false, true, slopes, {"lut-w0-l0-slopes"}}}) {
+        Scripted s;
+        s.beyond = curved;
+        s.drop_holds = k.drop_holds;
+        if (k.crash_first) s.faults.push_back({id_is("lut-w0-l0-slopes"), pool_error(1)});
+        Recorder held_rec;
+        auto table = generate_lut(3, s.simulator(2, true), c, held_rec);
+        ASSERT_TRUE(table) << k.name << ": " << table.error().text();
+        expect_same_table(*table, *reference, k.name);
+        EXPECT_EQ(s.follow_up_ids(), k.follow_ups) << k.name;
+        for (const SimulationRequest& r : s.follow_ups) EXPECT_TRUE(r.netlist.empty()) << k.name;
+        EXPECT_EQ(ids_containing(s, "-slopes"), k.loaded_again) << k.name;
+        // A circuit loaded again is the rows' own.
+        for (const SimulationRequest& r : s.requests) {
+            if (r.id.find("-slopes") == std::string::npos) continue;
+            const std::string rows = r.id.substr(0, r.id.size() - std::string("-slopes").size());
+            const auto of_rows = std::find_if(s.requests.begin(), s.requests.end(),
+                                              [&](const SimulationRequest& q) { return q.id == rows; });
+            ASSERT_NE(of_rows, s.requests.end());
+            EXPECT_EQ(r.netlist, of_rows->netlist) << k.name;
+        }
+        EXPECT_EQ(held_rec.stderr_text, "") << k.name;
+    }
+
+    // The series resistances' own fit sweep is a follow-up too, before the
+    // shifted sweeps would be.
+    Scripted series;
+    series.faults.push_back({any_request, series_vectors(true)});
+    Recorder series_rec;
+    ASSERT_TRUE(generate_lut(3, series.simulator(2, true), small_config(), series_rec));
+    EXPECT_EQ(series.follow_up_ids(),
+              (std::vector<std::string>{"fit-w0-l0", "fit-w0-l1", "fit-w1-l0", "fit-w1-l1"}));
+    EXPECT_TRUE(series.ids_starting("fit-").empty());
+
+    // A follow-up that times out ends the generation like any request.
+    Scripted hung;
+    hung.beyond = curved;
+    hung.faults.push_back({id_is("lut-w1-l0-slopes"), times_out()});
+    Recorder hung_rec;
+    auto failed = generate_lut(3, hung.simulator(1, true), c, hung_rec);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().text(), "simulation failed: worker timed out after 8s");
+    EXPECT_TRUE(ids_containing(hung, "-slopes").empty());
+}
+
+// A request that ends in a pool error says nothing about the device, at any
+// stage: it runs again, three times at most, and the table is that of a
+// clean run, with no line. One that fails every time ends the generation
+// with its error after its fourth try; nothing falls back for it.
+TEST(LutGenerate, PoolErrorsRunAgainThenEndTheGeneration) {
+    const LutConfig c = curved_config();  // cgg and gmbs; shifted sweeps
+    Scripted plain;
+    plain.beyond = curved;
+    Recorder rec;
+    auto reference = generate_lut(3, plain.simulator(), c, rec);
+    ASSERT_TRUE(reference);
+    struct Case {
+        std::string crashes;
+        std::vector<std::string> failing;  // answered without success, to reach it
+    };
+    for (const Case& k : {Case{"probe-device", {}}, Case{"probe-cgg", {}}, Case{"lut-w0-l1", {}},
+                          Case{"lut-w0-l0-c1", {"lut-w0-l0"}}, Case{"lut-w1-l0-slopes", {}},
+                          Case{"lut-w1-l1-slopes-s2", {"lut-w1-l1-slopes"}}}) {
+        for (const int times : {kReruns, std::numeric_limits<int>::max()}) {
+            const bool recovers = times == kReruns;
+            Scripted s;
+            s.beyond = curved;
+            s.faults.push_back({id_is(k.crashes), pool_error(times)});
+            s.faults.push_back({id_in(k.failing), fails_with("stderr Error: x")});
+            Recorder r;
+            auto table = generate_lut(3, s.simulator(), c, r);
+            const std::string what = fmt::cat(k.crashes, recovers ? " (recovers)" : " (every time)");
+            EXPECT_EQ(std::count(s.ids.begin(), s.ids.end(), k.crashes), kReruns + 1) << what;
+            EXPECT_EQ(r.stdout_text.find("does not support"), std::string::npos) << what;
+            EXPECT_EQ(r.stderr_text.find("warning"), std::string::npos) << what << r.stderr_text;
+            EXPECT_EQ(r.stderr_text.find("differences over the grid"), std::string::npos) << what;
+            if (!recovers) {
+                ASSERT_FALSE(table) << what;
+                EXPECT_EQ(table.error().text(), "worker process crashed: gone") << what;
+                EXPECT_EQ(r.stdout_text.find("tasks completed"), std::string::npos) << what;
+                continue;
+            }
+            ASSERT_TRUE(table) << what << ": " << table.error().text();
+            expect_same_table(*table, *reference, what);
+        }
+    }
+}
+
+// What the probe learned is kept for the pool's life (ProbeMemo): a second
+// generation of the same device on the same kit sends no probe and says what
+// the first said. Other parameters, or a kit file that changes (one it
+// includes too), make it probe again.
+TEST(LutGenerate, WhatTheProbeLearnedIsKeptWhileTheKitIsUnchanged) {
+    TempDir dir;
+    const std::string kit = dir.write("kit.lib", ".include cards.lib\n");
+    dir.write("cards.lib", ".model nch nmos level=1\n");
+    LutConfig c = small_config();
+    c.model_card.clear();
+    c.model_file = kit;
+    const auto memo = std::make_shared<ProbeMemo>();
+    // The probe's lines: from the plan to the extracted parameters.
+    const auto probing = [](const std::string& out) {
+        const std::size_t from = out.find('\n') + 1, to = out.find("  → extracting");
+        return out.substr(from, out.find('\n', to) + 1 - from);
+    };
+    const auto run = [&](const LutConfig& config) {
+        auto s = std::make_unique<Scripted>();
+        Simulator sim = s->simulator();
+        sim.memo = memo;
+        Recorder r;
+        auto table = generate_lut(3, sim, config, r);
+        EXPECT_TRUE(table) << table.error().text();
+        return std::tuple(std::move(s), probing(r.stdout_text), std::move(table).value());
+    };
+    const auto [first, said, table] = run(c);
+    EXPECT_FALSE(first->ids_starting("probe-").empty());
+    EXPECT_NE(said.find("could not auto-detect"), std::string::npos);
+
+    const auto [second, said_again, again] = run(c);
+    EXPECT_TRUE(second->ids_starting("probe-").empty());
+    EXPECT_EQ(said_again, said);
+    expect_same_table(again, table, "from the memo");
+
+    LutConfig fewer = c;
+    fewer.op_params = {"cgg"};
+    EXPECT_FALSE(std::get<0>(run(fewer))->ids_starting("probe-").empty());
+
+    // A few bytes more in the included file.
+    dir.write("cards.lib", ".model nch nmos level=1 kp=1e-4\n");
+    EXPECT_FALSE(std::get<0>(run(c))->ids_starting("probe-").empty());
+    EXPECT_TRUE(std::get<0>(run(c))->ids_starting("probe-").empty());
 }

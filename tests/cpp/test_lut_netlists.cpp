@@ -710,6 +710,8 @@ TEST(LutReport, ParallelFiguresAreIntegerShares) {
     PhaseTimes p;
     p.wall = 10'000'000;
     p.probe = 2'500'000;
+    p.assemble = 400'000;
+    p.diff = 300'000;
     p.n_w = p.n_l = 2;
     p.n_vbs = 2;
     p.n_workers = 4;
@@ -729,9 +731,13 @@ TEST(LutReport, ParallelFiguresAreIntegerShares) {
     // Worker sum 18 ms (fs writes excluded) exceeds the 10 ms of round trips.
     EXPECT_EQ(lines[18], "        Σ worker wall-time              18.0 ms  (par ≈      4.5 ms)");
     EXPECT_EQ(lines[19], "        IPC residual (roundtrip − worker)        0.0 ms");
-    // 10 - 18.000001/4 - 3.000003/4 in whole nanoseconds: 4.75 ms, a tie.
+    // The wall is the whole call: what the other lines leave of it, 10 - 2.5
+    // (probe) - 0.3 (gm/gds) - 18.000001/4 - 3.000003/4 - 0.4/4 (assembly in
+    // the tasks) in whole nanoseconds: 1.85 ms.
+    EXPECT_EQ(lines[4], "        assemble grid                  0.4 ms  (  4.0%)");
+    EXPECT_EQ(lines[5], "        differentiate gm/gds           0.3 ms  (  3.0%)");
     EXPECT_EQ(lines[20],
-              "    ▸ Unattributed wall time             4.8 ms  ( 47.5%)  ← scheduling + decoding + gaps "
+              "    ▸ Unattributed wall time             1.9 ms  ( 18.5%)  ← scheduling + decoding + gaps "
               "between tasks");
     EXPECT_EQ(lines[21], "    Parallelism efficiency:  45.0%   (higher = workers busy, lower = IPC-bound)");
 }

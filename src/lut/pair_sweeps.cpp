@@ -1,0 +1,188 @@
+#include "lut/pair_sweeps.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "common/format.h"
+
+namespace morva::lut::generate_ngspice {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::uint64_t ns64_since(Clock::time_point start) {
+    const auto d = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+    return d < 0 ? 0 : static_cast<std::uint64_t>(d);
+}
+
+// Adds what a request took to `timing` (the worker's phases from its
+// response, when there is one).
+void count(TimingSums& timing, const SimulationOutcome& outcome, Clock::time_point start,
+           std::uint64_t build_ns) {
+    timing.build_ns = saturating_add(timing.build_ns, build_ns);
+    timing.request_ns = saturating_add(timing.request_ns, ns64_since(start));
+    if (outcome) timing.add_worker(outcome->timing);
+}
+
+}  // namespace
+
+void Span::add(Clock::time_point start, Clock::time_point end) {
+    std::lock_guard lock(mutex_);
+    first_ = std::min(first_, start);
+    last_ = std::max(last_, end);
+}
+
+u128 Span::ns() const {
+    std::lock_guard lock(mutex_);
+    if (last_ <= first_) return 0;
+    return static_cast<u128>(std::chrono::duration_cast<std::chrono::nanoseconds>(last_ - first_).count());
+}
+
+PairSweeps::PairSweeps(const Simulator& simulator, const LutConfig& config,
+                       std::shared_ptr<const TaskPlan> plan, const SmallSignalPlan& small_signal,
+                       const ParamMask& extract, Assembly& assembly)
+    : simulator_(simulator),
+      config_(config),
+      plan_(std::move(plan)),
+      small_signal_(small_signal),
+      assembly_(assembly) {
+    if (small_signal.series && needs_fit_grid(config)) fit_ = fit_grid_config(config);
+    if (small_signal.wrapper) along_ = {small_signal.wrapper_gate, true, extract[*op_param_index("gmbs")]};
+}
+
+Result<std::optional<std::vector<double>>, NgspiceError> PairSweeps::wrapper(std::size_t wi, std::size_t li,
+                                                                             TimingSums& timing) {
+    const std::size_t n_vbs = config_.vbs_values.size();
+    const auto n_axes = static_cast<std::size_t>(std::count(along_.begin(), along_.end(), true));
+    const auto build_start = Clock::now();
+    ngspice::SimulationRequest req;
+    req.id = fmt::cat("wrapper-w", wi, "-l", li);
+    req.netlist = build_slope_netlist(config_, {}, config_.widths[wi], config_.lengths[li]);
+    req.commands = build_wrapper_commands(config_, plan_->device_path, along_);
+    req.pre_commands = plan_->pre_commands;
+    req.return_vectors = build_slope_return_vectors(2 * n_axes * n_vbs, {});
+    const std::uint64_t build_ns = ns64_since(build_start);
+    const auto start = Clock::now();
+    SimulationOutcome outcome = simulator_.run(std::move(req));
+    wrapper_span_.add(start, Clock::now());
+    count(timing, outcome, start, build_ns);
+    if (!outcome) return err(std::move(outcome).error());
+    wrapper_asked_.fetch_add(1);
+    const auto& dims = assembly_.table().id.dims;
+    std::optional<std::vector<double>> out;
+    if (outcome->success) out = extract_wrapper_slopes(*outcome, n_vbs, along_, dims[3] * dims[4]);
+    if (!out) wrapper_failed_.fetch_add(1);
+    return out;
+}
+
+Result<std::optional<std::vector<VbsData>>, NgspiceError> PairSweeps::fit_grid(
+    const LadderContext& ctx, std::size_t wi, std::size_t li, std::optional<PairCircuit>& circuit,
+    TimingSums& timing) {
+    const LutConfig& c = *fit_;
+    const std::size_t n_vbs = c.vbs_values.size();
+    const std::vector<std::string>& vectors = small_signal_.vectors;
+    const std::string& device = plan_->device_path;
+    const auto build_start = Clock::now();
+    ngspice::SimulationRequest req;
+    req.id = fmt::cat("fit-w", wi, "-l", li);
+    // Every Vbs value by its alter, so that the circuit of any netlist of the
+    // pair gives the same values.
+    if (!circuit)
+        req.netlist = build_netlist(c, c.vgs, ParamMask{}, device, c.widths[wi], c.lengths[li],
+                                    c.vbs_values.front(), vectors);
+    req.commands = build_vbs_sweep_commands(c);
+    req.pre_commands = plan_->pre_commands;
+    req.return_vectors = build_return_vectors(n_vbs, device, ParamMask{}, vectors);
+    const std::uint64_t build_ns = ns64_since(build_start);
+    const auto start = Clock::now();
+    SimulationOutcome outcome =
+        circuit ? run_on_circuit(ctx, *circuit, std::move(req), true) : ctx.run(std::move(req));
+    fit_span_.add(start, Clock::now());
+    count(timing, outcome, start, build_ns);
+    if (!outcome) return err(std::move(outcome).error());
+    fit_asked_.fetch_add(1);
+    std::optional<std::vector<VbsData>> out;
+    if (outcome->success) {
+        const TransistorLut& axes = assembly_.fit_axes();
+        out =
+            extract_all_vbs(*outcome, n_vbs, axes.vgs.size(), axes.vds.size(), device, ParamMask{}, vectors);
+    }
+    if (out) fit_had_.fetch_add(1);
+    return out;
+}
+
+Result<void, NgspiceError> PairSweeps::shifted(const LadderContext& ctx, const SlopeJob& job,
+                                               PairCircuit* circuit, std::vector<TimingSums>& timing) {
+    const auto start = Clock::now();
+    MORVA_ASSIGN(SlopeResult r, fetch_slopes_with_retry(ctx, job, circuit));
+    slope_span_.add(start, Clock::now());
+    timing.push_back(r.timing);
+    std::size_t set = 0;
+    for (std::size_t s = 0; s < job.sweeps.size(); ++s) {
+        if (r.beyond[s]) set += assembly_.apply(job.wi, job.li, job.sweeps[s], *r.beyond[s]);
+    }
+    slopes_.fetch_add(set);
+    sweeps_.fetch_add(job.sweeps.size());
+    slope_requests_.fetch_add(1);
+    return {};
+}
+
+PairSweeps::Done PairSweeps::done() const {
+    Done d;
+    d.fit_asked = fit_asked_.load();
+    d.fit_had = fit_had_.load();
+    d.fit_ns = fit_span_.ns();
+    d.wrapper_asked = wrapper_asked_.load();
+    d.wrapper_failed = wrapper_failed_.load();
+    d.wrapper_ns = wrapper_span_.ns();
+    d.slopes = slopes_.load();
+    d.sweeps = sweeps_.load();
+    d.slope_requests = slope_requests_.load();
+    d.slope_ns = slope_span_.ns();
+    return d;
+}
+
+std::vector<SlopeJob> PairSweeps::jobs() const {
+    const LutConfig& config = config_;
+    const Assembly& assembly = assembly_;
+    const std::uint64_t simulator_workers = simulator_.workers;
+    const auto& dims = assembly.table().id.dims;
+    std::vector<SlopeJob> pairs;
+    for (std::size_t wi = 0; wi < dims[0]; ++wi) {
+        for (std::size_t li = 0; li < dims[2]; ++li) {
+            std::vector<ShiftedSweep> sweeps = assembly.sweeps(wi, li);
+            if (!sweeps.empty())
+                pairs.push_back({config.widths[wi], wi, config.lengths[li], li, std::move(sweeps), 0, false});
+        }
+    }
+    const std::uint64_t workers = std::max<std::uint64_t>(1, simulator_workers);
+    if (pairs.empty() || pairs.size() >= workers) return pairs;
+    const std::size_t per_pair = static_cast<std::size_t>((workers + pairs.size() - 1) / pairs.size());
+    std::vector<SlopeJob> jobs;
+    for (SlopeJob& pair : pairs) {
+        const std::size_t parts = std::min(per_pair, pair.sweeps.size());
+        if (parts < 2) {
+            jobs.push_back(std::move(pair));
+            continue;
+        }
+        std::size_t total = 0;
+        for (const ShiftedSweep& sweep : pair.sweeps) total += sweep.points();
+        std::size_t made = 0, first = 0, done = 0;
+        for (std::size_t k = 0; k < pair.sweeps.size(); ++k) {
+            done += pair.sweeps[k].points();
+            // A part ends once the parts so far hold their share of points.
+            if (k + 1 < pair.sweeps.size() && done * parts < total * (made + 1)) continue;
+            SlopeJob part = pair;
+            part.sweeps.assign(pair.sweeps.begin() + static_cast<std::ptrdiff_t>(first),
+                               pair.sweeps.begin() + static_cast<std::ptrdiff_t>(k + 1));
+            part.first = first;
+            part.part = true;
+            jobs.push_back(std::move(part));
+            first = k + 1;
+            ++made;
+        }
+    }
+    return jobs;
+}
+
+}  // namespace morva::lut::generate_ngspice

@@ -1,0 +1,264 @@
+#include "lut/pair_tasks.h"
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <utility>
+
+#include "common/format.h"
+#include "common/task_set.h"
+
+namespace morva::lut::generate_ngspice {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+u128 ns_since(Clock::time_point start) {
+    const auto d = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+    return d < 0 ? 0 : static_cast<u128>(d);
+}
+
+// Runs `task(k, cancelled)` for k = 0 .. n - 1 on a task set, `cancelled`
+// saying whether to give up (the set aborted or a stop requested), and gives
+// each result with its k, in the order the tasks ended. The first error or
+// abnormal end aborts the other tasks and is the outcome; a stop request wins
+// over it.
+template <class T, class Task>
+Result<std::vector<std::pair<std::size_t, T>>, NgspiceError> run_task_set(const Simulator& simulator,
+                                                                          std::size_t n, const Task& task) {
+    using Indexed = std::pair<std::size_t, T>;
+    std::vector<typename TaskSet<Indexed, NgspiceError>::Task> tasks;
+    tasks.reserve(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        tasks.push_back([&simulator, &task, k](const CancelToken& token) -> Result<Indexed, NgspiceError> {
+            const auto cancelled = [&token, &simulator] {
+                return token.cancelled() || (simulator.stop && simulator.stop());
+            };
+            Result<T, NgspiceError> value = task(k, cancelled);
+            if (!value) return err(std::move(value).error());
+            return Indexed(k, std::move(value).value());
+        });
+    }
+    auto ended = run_all<Indexed, NgspiceError>(std::move(tasks), [](const std::string& what) {
+        return NgspiceError::worker_crashed(fmt::cat("generation task panicked: ", what));
+    });
+    if (simulator.stop && simulator.stop()) return err(NgspiceError::simulation(std::string(kInterrupted)));
+    return ended;
+}
+
+// The whole plan when the (W, L) pairs keep every worker busy; else one part
+// per Vbs value, and per chunk when those are still too few. Every plot is
+// its own sweep from a fresh operating point, so the split does not change a
+// single value.
+std::vector<std::shared_ptr<const TaskPlan>> split_plan(const std::shared_ptr<TaskPlan>& base,
+                                                        const LutConfig& config, std::size_t n_tasks,
+                                                        std::uint64_t simulator_workers) {
+    const std::size_t n_vbs = config.vbs_values.size();
+    const std::vector<Chunk>& chunks = base->chunks;
+    const std::uint64_t workers = std::max<std::uint64_t>(1, simulator_workers);
+    std::vector<std::shared_ptr<const TaskPlan>> parts;
+    if (n_tasks >= workers || (n_vbs == 1 && chunks.size() == 1)) {
+        parts.push_back(base);
+        return parts;
+    }
+    const bool per_chunk = n_tasks * n_vbs < 2 * workers;
+    for (std::size_t v = 0; v < n_vbs; ++v) {
+        for (std::size_t k = 0; k < (per_chunk ? chunks.size() : 1); ++k) {
+            auto part = std::make_shared<TaskPlan>(*base);
+            part->config.vbs_values = {config.vbs_values[v]};
+            part->vbs_offset = v;
+            if (per_chunk) {
+                part->chunks = {chunks[k]};
+                part->chunk_offset = k;
+            }
+            part->part = true;
+            part->netlist_vbs = config.vbs_values.front();
+            parts.push_back(std::move(part));
+        }
+    }
+    return parts;
+}
+
+// What every pair's task reads and where it reports.
+struct Pairs {
+    const Simulator& simulator;
+    const LutConfig& config;
+    std::shared_ptr<const TaskPlan> plan;
+    const SmallSignalPlan& small_signal;
+    Assembly& assembly;
+    Messages& messages;
+    PairSweeps sweeps;
+
+    LadderContext ladder(std::function<bool()> cancelled, bool holding) const {
+        return {simulator.run, plan, &messages, std::move(cancelled),
+                holding ? simulator.run_holding : RunHolding{}};
+    }
+};
+
+// What one pair's task (or one part's) brings back.
+struct PairDone {
+    std::vector<TimingSums> timing;
+    u128 assemble = 0;
+};
+
+// One whole pair: the wrapper's sweeps (their own circuit), the rows (whose
+// circuit the worker keeps), the fit sweep and the shifted sweeps on that
+// circuit, the rows placed in between.
+Result<PairDone, NgspiceError> whole_pair(Pairs& pairs, std::size_t wi, std::size_t li,
+                                          std::function<bool()> cancelled) {
+    const LutConfig& config = pairs.config;
+    const bool follow_ups = !pairs.small_signal.empty();
+    const LadderContext ctx = pairs.ladder(std::move(cancelled), follow_ups && pairs.simulator.run_holding);
+    PairDone done;
+    TimingSums extra;
+    std::optional<std::vector<double>> wrapper;
+    if (pairs.sweeps.wants_wrapper()) {
+        MORVA_ASSIGN(wrapper, pairs.sweeps.wrapper(wi, li, extra));
+    }
+    MORVA_ASSIGN(PairRows rows, fetch_wl_with_retry(ctx, config.widths[wi], wi, config.lengths[li], li));
+    std::optional<std::vector<VbsData>> fit_rows;
+    if (pairs.sweeps.wants_fit_grid()) {
+        MORVA_ASSIGN(fit_rows, pairs.sweeps.fit_grid(ctx, wi, li, rows.circuit, extra));
+    }
+    const auto assemble_start = Clock::now();
+    MORVA_TRY(pairs.assembly.place_pair(wi, li, rows.chunks, fit_rows, std::move(wrapper)));
+    std::vector<ShiftedSweep> sweeps = pairs.assembly.sweeps(wi, li);
+    done.assemble = ns_since(assemble_start);
+    for (const ChunkResult& r : rows.chunks) done.timing.push_back(r.timing);
+    done.timing.push_back(extra);
+    if (!sweeps.empty()) {
+        const SlopeJob job{config.widths[wi], wi, config.lengths[li], li, std::move(sweeps), 0, false};
+        MORVA_TRY(pairs.sweeps.shifted(ctx, job, rows.circuit ? &*rows.circuit : nullptr, done.timing));
+    }
+    return done;
+}
+
+// Pairs split into parts (fewer pairs than workers): every part's rows, then
+// per pair its wrapper's and fit sweeps and its placing, then the shifted
+// sweeps of all pairs spread over the workers.
+Result<void, NgspiceError> split_pairs(Pairs& pairs,
+                                       const std::vector<std::shared_ptr<const TaskPlan>>& parts,
+                                       TasksDone& done) {
+    const LutConfig& config = pairs.config;
+    const std::size_t n_w = config.widths.size(), n_l = config.lengths.size();
+    MORVA_ASSIGN(auto ended,
+                 run_task_set<std::vector<ChunkResult>>(
+                     pairs.simulator, parts.size() * n_w * n_l,
+                     [&](std::size_t k,
+                         std::function<bool()> cancelled) -> Result<std::vector<ChunkResult>, NgspiceError> {
+                         const std::size_t wi = k / n_l % n_w, li = k % n_l;
+                         const LadderContext ctx{pairs.simulator.run, parts[k / (n_w * n_l)], &pairs.messages,
+                                                 std::move(cancelled)};
+                         MORVA_ASSIGN(PairRows rows, fetch_wl_with_retry(ctx, config.widths[wi], wi,
+                                                                         config.lengths[li], li));
+                         return std::move(rows.chunks);
+                     }));
+    std::vector<std::vector<ChunkResult>> of_pair(n_w * n_l);
+    for (auto& [k, rows] : ended) {
+        for (ChunkResult& r : rows) {
+            done.timing.push_back(r.timing);
+            of_pair[r.w_index * n_l + r.l_index].push_back(std::move(r));
+        }
+    }
+    MORVA_ASSIGN(
+        auto placed,
+        run_task_set<PairDone>(
+            pairs.simulator, n_w * n_l,
+            [&](std::size_t k, std::function<bool()> cancelled) -> Result<PairDone, NgspiceError> {
+                const std::size_t wi = k / n_l, li = k % n_l;
+                const LadderContext ctx = pairs.ladder(std::move(cancelled), false);
+                PairDone out;
+                TimingSums extra;
+                std::optional<std::vector<double>> wrapper;
+                if (pairs.sweeps.wants_wrapper()) {
+                    MORVA_ASSIGN(wrapper, pairs.sweeps.wrapper(wi, li, extra));
+                }
+                std::optional<PairCircuit> none;
+                std::optional<std::vector<VbsData>> fit_rows;
+                if (pairs.sweeps.wants_fit_grid()) {
+                    MORVA_ASSIGN(fit_rows, pairs.sweeps.fit_grid(ctx, wi, li, none, extra));
+                }
+                out.timing.push_back(extra);
+                const auto start = Clock::now();
+                MORVA_TRY(pairs.assembly.place_pair(wi, li, of_pair[k], fit_rows, std::move(wrapper)));
+                out.assemble = ns_since(start);
+                return out;
+            }));
+    for (auto& [k, pair] : placed) {
+        done.assemble += pair.assemble;
+        for (TimingSums& t : pair.timing) done.timing.push_back(t);
+    }
+    const std::vector<SlopeJob> jobs = pairs.sweeps.jobs();
+    // Each point lies in one sweep per axis, so the order in which the jobs
+    // end does not matter.
+    MORVA_ASSIGN(auto swept,
+                 run_task_set<std::vector<TimingSums>>(
+                     pairs.simulator, jobs.size(),
+                     [&](std::size_t k,
+                         std::function<bool()> cancelled) -> Result<std::vector<TimingSums>, NgspiceError> {
+                         const LadderContext ctx = pairs.ladder(std::move(cancelled), false);
+                         std::vector<TimingSums> timing;
+                         MORVA_TRY(pairs.sweeps.shifted(ctx, jobs[k], nullptr, timing));
+                         return timing;
+                     }));
+    for (auto& [k, timing] : swept)
+        for (TimingSums& t : timing) done.timing.push_back(t);
+    return {};
+}
+
+}  // namespace
+
+std::shared_ptr<TaskPlan> base_plan(const LutConfig& config, const std::vector<Chunk>& chunks,
+                                    const Probed& probed, std::size_t n_vds) {
+    auto base = std::make_shared<TaskPlan>();
+    base->config = config;
+    base->chunks = chunks;
+    base->device_path = probed.device_path;
+    base->pre_commands = model_dir_pre_commands(config);
+    base->extract_mask = probed.extract;
+    base->n_vds = n_vds;
+    base->small_signal = probed.small_signal.vectors;
+    base->rest = probed.small_signal.rest;
+    // Follow-ups on a pair's circuit sweep the rest's vectors: those the
+    // rows do not save already.
+    for (const std::string& name : rest_vectors(base->rest)) {
+        if (std::find(base->small_signal.begin(), base->small_signal.end(), name) == base->small_signal.end())
+            base->saved.push_back(name);
+    }
+    return base;
+}
+
+Result<TasksDone, NgspiceError> run_pairs(const Simulator& simulator, const LutConfig& config,
+                                          const std::shared_ptr<TaskPlan>& base, const Probed& probed,
+                                          Assembly& assembly, Messages& messages) {
+    const std::size_t n_w = config.widths.size(), n_l = config.lengths.size();
+    const SmallSignalPlan& plan = probed.small_signal;
+    Pairs pairs{simulator,
+                config,
+                base,
+                plan,
+                assembly,
+                messages,
+                PairSweeps(simulator, config, base, plan, probed.extract, assembly)};
+    TasksDone done;
+    const auto start = Clock::now();
+    const auto parts = split_plan(base, config, n_w * n_l, simulator.workers);
+    if (parts.size() == 1) {
+        MORVA_ASSIGN(
+            auto ended,
+            run_task_set<PairDone>(simulator, n_w * n_l, [&](std::size_t k, std::function<bool()> cancelled) {
+                return whole_pair(pairs, k / n_l, k % n_l, std::move(cancelled));
+            }));
+        for (auto& [k, pair] : ended) {
+            done.assemble += pair.assemble;
+            for (TimingSums& t : pair.timing) done.timing.push_back(t);
+        }
+    } else {
+        MORVA_TRY(split_pairs(pairs, parts, done));
+    }
+    done.wall = ns_since(start);
+    done.sweeps = pairs.sweeps.done();
+    return done;
+}
+
+}  // namespace morva::lut::generate_ngspice

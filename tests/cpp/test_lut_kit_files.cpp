@@ -1,0 +1,108 @@
+// The identity of a kit's files: every file ngspice would read for the
+// configuration, each once, and any change to one of them.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+
+#include "common/format.h"
+#include "lut/kit_files.h"
+#include "test_model_parser_support.h"
+
+using namespace morva;
+using namespace morva::lut;
+
+namespace {
+
+// A kit of the shapes foundries ship: a corner section redirecting to a
+// section of another file by a quoted name, includes relative to the
+// including file, an include inside a .control block (not a file of the
+// kit), and a file that includes the one including it.
+struct Kit {
+    TempDir dir;
+    std::string top, params, deep, other, loop;
+
+    Kit() {
+        top = dir.write("kit.lib",
+                        ".lib tt\n.include 'sub/params.spice'\n.lib \"other.lib\" mos\n.endl tt\n"
+                        ".control\n.include ignored.spice\n.endc\n");
+        params = dir.write("sub/params.spice", ".param a = 1\n.inc deep.spice\n.include loop.spice\n");
+        deep = dir.write("sub/deep.spice", ".param b = 2\n");
+        loop = dir.write("sub/loop.spice", ".include params.spice\n");
+        other = dir.write("other.lib", ".lib mos\n.model nch nmos level=1\n.endl mos\n");
+    }
+    LutConfig config() const {
+        LutConfig c;
+        c.model_file = top;
+        c.model_section = "tt";
+        return c;
+    }
+};
+
+// The identity line of `path`, or "" when it has none.
+std::string line_of(const std::string& identity, const std::string& path) {
+    std::size_t at = 0;
+    while (at < identity.size()) {
+        const std::size_t nl = identity.find('\n', at);
+        const std::string line = identity.substr(at, nl - at);
+        if (line.starts_with(path + " ")) return line;
+        at = nl + 1;
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST(LutKitFiles, EveryFileOfTheKitOnceWithItsIdentity) {
+    Kit kit;
+    const std::string identity = kit_identity(kit.config());
+    for (const std::string& path : {kit.top, kit.params, kit.deep, kit.other, kit.loop}) {
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_TRUE(line_of(identity, path).starts_with(fmt::cat(path, " ", st.st_size, " "))) << path << "\n"
+                                                                                               << identity;
+    }
+    // Looked for beside the model file too, where there is none.
+    EXPECT_EQ(line_of(identity, (kit.dir.path() / "deep.spice").string()),
+              (kit.dir.path() / "deep.spice").string() + " none");
+    EXPECT_EQ(identity.find("ignored.spice"), std::string::npos);
+    EXPECT_EQ(kit_identity(kit.config()), identity);  // nothing changed
+    EXPECT_EQ(kit_identity(LutConfig{}), "");         // a card in the netlist: no file
+}
+
+TEST(LutKitFiles, AnyChangeToAFileChangesTheIdentity) {
+    struct Change {
+        std::string what;
+        std::function<void(Kit&)> make;
+    };
+    const Change changes[] = {
+        {"an included file's text", [](Kit& k) { k.dir.write("sub/deep.spice", ".param b = 3.5\n"); }},
+        {"only the time of a redirect's file",
+         [](Kit& k) {
+             struct timespec times[2] = {{0, UTIME_OMIT}, {1'000'000'000, 5}};
+             ::utimensat(AT_FDCWD, k.other.c_str(), times, 0);
+         }},
+        {"a file replaced by another of the same text",
+         [](Kit& k) {
+             const std::string copy = k.dir.write("copy.lib", ".param b = 2\n");
+             struct stat st {};
+             ::stat(k.deep.c_str(), &st);
+             struct timespec times[2] = {st.st_atim, st.st_mtim};
+             ::utimensat(AT_FDCWD, copy.c_str(), times, 0);
+             ::rename(copy.c_str(), k.deep.c_str());
+         }},
+        {"a file appearing where one was looked for",
+         [](Kit& k) { k.dir.write("deep.spice", ".param c = 1\n"); }},
+        {"a file removed", [](Kit& k) { ::unlink(k.loop.c_str()); }},
+        {"the model file's own text", [](Kit& k) { k.dir.write("kit.lib", ".lib tt\n.endl tt\n"); }},
+    };
+    for (const Change& change : changes) {
+        Kit kit;
+        const std::string before = kit_identity(kit.config());
+        change.make(kit);
+        EXPECT_NE(kit_identity(kit.config()), before) << change.what;
+    }
+}
