@@ -932,10 +932,9 @@ Result<KitText, Bsim4Error> read_library(const std::string& path, std::optional<
     read.complete = collector.complete();
     read.sections = std::move(collector.section_names());
     read.section_spans = std::move(collector.section_spans());
-    // ngspice refuses a deck whose parameters it cannot order; included
-    // whole, a file's section definitions are not read by it.
-    if (auto refusal = parameter_refusal(read.sections.empty() ? read.lines : lines_outside_sections(read)))
-        return err(Bsim4Error::kit_cycle(std::move(*refusal)));
+    // ngspice refuses a deck whose parameters it cannot order (included
+    // whole, a library's sections too, before it stops at their headers).
+    if (auto refusal = parameter_refusal(read.lines)) return err(Bsim4Error::kit_cycle(std::move(*refusal)));
     return read;
 }
 

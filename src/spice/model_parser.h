@@ -86,8 +86,7 @@ ParamMap collect_dot_params(const LogicalLines& lines);
 // among those outside every subcircuit, or among the defaults of one
 // subcircuit's header (a subcircuit's whole scope counts only when it is
 // used: SubcircuitDefaults::parameter_refusal). The file readers below refuse
-// such a kit (kind KitCycle) with this message, for the lines that ngspice
-// reads.
+// such a kit (kind KitCycle) with this message, for the lines they read.
 std::optional<std::string> parameter_refusal(const LogicalLines& lines);
 // The name=value pairs of a `.param` or `.option` line that have a value,
 // read as ngspice tokenises them: "a=1", "a = 1", "a =1" and "a= 1" alike,
