@@ -859,14 +859,15 @@ std::optional<std::string> header_refusal(std::string_view line) {
 }
 
 // The subcircuit an X line instantiates, as ngspice finds it: the word
-// before its first parameter, else its last word.
+// before its first parameter (and before "params:"), else its last word.
 std::string_view instantiated_subcircuit(std::string_view line) {
     std::string_view before = line.substr(0, std::min(line.find('='), line.size()));
     if (before.size() < line.size()) {
         before = spice_expr::trim(before);
         while (!before.empty() && whitespace_before(before, before.size()) == 0) before.remove_suffix(1);
     }
-    const std::vector<std::string_view> words = split_whitespace(before);
+    std::vector<std::string_view> words = split_whitespace(before);
+    if (!words.empty() && ascii_iequals(words.back(), "params:")) words.pop_back();
     return words.size() < 2 ? std::string_view() : words.back();
 }
 

@@ -1,6 +1,7 @@
 #include "spice/param_order.h"
 
 #include <algorithm>
+#include <span>
 #include <unordered_map>
 
 #include "common/format.h"
@@ -27,13 +28,21 @@ void for_each_word(std::string_view text, F&& on) {
     }
 }
 
+// Lists of definitions by definition, in one array.
+struct Lists {
+    std::vector<std::size_t> start{0}, items;
+    std::span<const std::size_t> of(std::size_t k) const {
+        return {items.data() + start[k], items.data() + start[k + 1]};
+    }
+};
+
 // ngspice's walk of the references (inp_get_param_level) in a scope without
 // a cycle: every definition in file order, each one's references in the order
 // of the definitions they name, a counter raised at every step and cleared
 // when a definition's level is settled; past kMaxDependencyDepth it stops.
 // Without a cycle a definition is entered once, so the walk is linear.
-std::optional<std::size_t> walk_too_deep(const std::vector<std::vector<std::size_t>>& uses) {
-    const std::size_t n = uses.size();
+std::optional<std::size_t> walk_too_deep(const Lists& uses) {
+    const std::size_t n = uses.start.size() - 1;
     std::vector<bool> settled(n, false);
     struct Frame {
         std::size_t node, next;
@@ -46,8 +55,8 @@ std::optional<std::size_t> walk_too_deep(const std::vector<std::vector<std::size
         stack.push_back({root, 0});
         while (!stack.empty()) {
             Frame& top = stack.back();
-            if (top.next < uses[top.node].size()) {
-                const std::size_t used = uses[top.node][top.next++];
+            if (top.next < uses.of(top.node).size()) {
+                const std::size_t used = uses.of(top.node)[top.next++];
                 if (++counter > kMaxDependencyDepth) return used;
                 if (!settled[used]) stack.push_back({used, 0});
                 continue;
@@ -62,40 +71,46 @@ std::optional<std::size_t> walk_too_deep(const std::vector<std::vector<std::size
 
 }  // namespace
 
-std::vector<std::string> referenced_words(std::string_view text) {
-    std::vector<std::string> words;
-    for_each_word(text, [&](std::string_view word) { words.push_back(ascii_lower(word)); });
-    return words;
-}
-
 Order order_definitions(const std::vector<Definition>& definitions) {
     const std::size_t n = definitions.size();
     std::unordered_map<std::string_view, std::size_t> last;
     last.reserve(n);
     for (std::size_t i = 0; i < n; ++i) last.insert_or_assign(definitions[i].name, i);
+    std::vector<bool> survives(n, false);
+    for (const auto& [name, i] : last) survives[i] = true;
 
     // What each definition names: the last definitions of those names, its
     // own excepted, in their order (ngspice lists them so).
-    std::vector<std::vector<std::size_t>> uses(n);
+    Lists uses;
+    uses.start.reserve(n + 1);
     std::string lower;
     for (std::size_t j = 0; j < n; ++j) {
-        std::vector<std::size_t>& used = uses[j];
+        const std::size_t first = uses.items.size();
         for_each_word(definitions[j].text, [&](std::string_view word) {
+            // Numbers and their exponents name nothing.
+            if (word[0] >= '0' && word[0] <= '9') return;
             lower = ascii_lower(word);
             const auto it = last.find(lower);
-            if (it != last.end() && it->second != j) used.push_back(it->second);
+            if (it != last.end() && it->second != j) uses.items.push_back(it->second);
         });
-        std::sort(used.begin(), used.end());
-        used.erase(std::unique(used.begin(), used.end()), used.end());
+        const auto from = uses.items.begin() + static_cast<std::ptrdiff_t>(first);
+        std::sort(from, uses.items.end());
+        uses.items.erase(std::unique(from, uses.items.end()), uses.items.end());
+        uses.start.push_back(uses.items.size());
     }
 
     // Levels: 0 for a definition naming none, else one above the highest of
     // those it names; settled from the definitions naming none onwards.
-    std::vector<std::vector<std::size_t>> users(n);
+    Lists users;
+    users.start.assign(n + 1, 0);
+    for (const std::size_t i : uses.items) ++users.start[i + 1];
+    for (std::size_t k = 1; k <= n; ++k) users.start[k] += users.start[k - 1];
+    users.items.resize(uses.items.size());
+    std::vector<std::size_t> fill(users.start.begin(), users.start.end() - 1);
     std::vector<std::size_t> waiting(n), level(n, 0), ready;
     for (std::size_t j = 0; j < n; ++j) {
-        for (const std::size_t i : uses[j]) users[i].push_back(j);
-        waiting[j] = uses[j].size();
+        for (const std::size_t i : uses.of(j)) users.items[fill[i]++] = j;
+        waiting[j] = uses.of(j).size();
         if (waiting[j] == 0) ready.push_back(j);
     }
     std::vector<bool> settled(n, false);
@@ -105,7 +120,7 @@ Order order_definitions(const std::vector<Definition>& definitions) {
         ready.pop_back();
         settled[i] = true;
         ++settled_count;
-        for (const std::size_t user : users[i]) {
+        for (const std::size_t user : users.of(i)) {
             level[user] = std::max(level[user], level[i] + 1);
             if (--waiting[user] == 0) ready.push_back(user);
         }
@@ -121,7 +136,7 @@ Order order_definitions(const std::vector<Definition>& definitions) {
         while (seen_at[at] == n) {
             seen_at[at] = path.size();
             path.push_back(at);
-            for (const std::size_t i : uses[at])
+            for (const std::size_t i : uses.of(at))
                 if (!settled[i]) {
                     at = i;
                     break;
@@ -135,11 +150,11 @@ Order order_definitions(const std::vector<Definition>& definitions) {
     // By level, file order within one (a counting sort: levels reach n).
     std::vector<std::size_t> count(n + 1, 0);
     for (std::size_t j = 0; j < n; ++j)
-        if (settled[j] && last.at(definitions[j].name) == j) ++count[level[j] + 1];
+        if (settled[j] && survives[j]) ++count[level[j] + 1];
     for (std::size_t k = 1; k <= n; ++k) count[k] += count[k - 1];
     order.sequence.resize(count[n]);
     for (std::size_t j = 0; j < n; ++j)
-        if (settled[j] && last.at(definitions[j].name) == j) order.sequence[count[level[j]]++] = j;
+        if (settled[j] && survives[j]) order.sequence[count[level[j]]++] = j;
     return order;
 }
 

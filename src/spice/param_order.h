@@ -42,13 +42,11 @@ struct Order {
     bool refused() const { return !cycle.empty() || too_deep.has_value(); }
 };
 
-// The names a value text refers to as ngspice finds them: every run of
-// ASCII letters, digits and "_" (and bytes of non-ASCII characters),
-// lower-case, numbers and function names included.
-std::vector<std::string> referenced_words(std::string_view text);
-
 // Orders the definitions; linear in their count and the length of their
-// texts.
+// texts. A definition names another when a word of its text, as ngspice finds
+// names there (a run of ASCII letters, digits, "_" and bytes of non-ASCII
+// characters, not starting with a digit; ASCII case ignored), is that name,
+// whatever the word stands for (a function of that name too).
 Order order_definitions(const std::vector<Definition>& definitions);
 
 // ngspice's refusal of a scope (`where`: "the top level", "subcircuit 'x'"):

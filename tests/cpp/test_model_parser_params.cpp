@@ -222,7 +222,7 @@ TEST(ParamOrder, UsedSubcircuitsAreRefusedAsNgspiceRefusesThem) {
          "circular parameter dependency in subcircuit 'inner': a -> b -> a (.param a = {b})" + stops},
         {"a subcircuit its lines instantiate",
          ".subckt inner y k=1\n.param a={b}\n.param b={a}\n.ends\n"
-         ".subckt s x\nxi x inner k=2\nm0 x x x x n\n.ends\n",
+         ".subckt s x\nxi x inner params: k=2\nm0 x x x x n\n.ends\n",
          "circular parameter dependency in subcircuit 'inner': a -> b -> a (.param a = {b})" + stops},
         {"another subcircuit's circle",
          ".subckt t x a={b}\n.param b={a}\n.ends\n.subckt s x\nm0 x x x x n\n.ends\n", ""},
