@@ -12,7 +12,8 @@ namespace morva::bsim4 {
 struct Bsim4Error {
     // KitCycle: a kit whose includes or redirects come back to a file or
     // section being read, which ngspice would follow without end; the
-    // message names it ("cycle detected while ...").
+    // message names it ("cycle detected while ..."). Also a kit whose
+    // `.param` values name each other in a circle, which ngspice refuses.
     enum class Kind { Evaluation, ModelConstruction, Io, KitCycle };
 
     Kind kind = Kind::Evaluation;

@@ -439,6 +439,8 @@ Result<Device, std::string> make_device(const LutConfig& config, const parser::S
     d.bin_w = device_line_size(width) * scale;
     d.bin_l = device_line_size(length) * scale;
     if (!wrapper || wrapper->inner_model.empty()) return d;
+    // ngspice refuses the netlist that instantiates it.
+    if (wrapper->parameter_refusal) return err(*wrapper->parameter_refusal);
 
     const auto refused = [&](std::string_view why) {
         return fmt::cat("subcircuit '", wrapper->name, "': ", why);

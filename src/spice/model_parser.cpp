@@ -18,6 +18,7 @@
 #include "common/io.h"
 #include "common/text.h"
 #include "spice/kit_chain.h"
+#include "spice/param_order.h"
 #include "spice/spice_numbers.h"
 
 namespace morva::spice::model_parser {
@@ -220,6 +221,40 @@ void for_each_pair(std::string_view text, const ParamMap& params, OnPair&& on) {
 
 std::optional<double> card_value(std::string_view text, const ParamMap& params) {
     return site_value(text, params, ValueSite::Card);
+}
+
+// The definitions of a `.param` line's text (after the keyword), or of a
+// subcircuit header's, that have a value text.
+void add_definitions(std::string_view text, std::vector<param_order::Definition>& definitions) {
+    for (RawPair& raw : raw_pairs(text, PairForms::Assigned)) {
+        std::string_view unquoted = raw.value;
+        while (!unquoted.empty() && unquoted.front() == '\'') unquoted.remove_prefix(1);
+        while (!unquoted.empty() && unquoted.back() == '\'') unquoted.remove_suffix(1);
+        if (!trim(unquoted).empty()) definitions.push_back({ascii_lower(raw.name), std::move(raw.value)});
+    }
+}
+
+// Evaluates the definitions in ngspice's order into `scope`, which holds
+// what lies outside them: a definition's value replaces the name's there, one
+// that cannot be evaluated leaves the name undefined, and so does one left
+// out of the order (a cycle). Names in `fixed` keep the value `scope` has.
+void evaluate_definitions(const std::vector<param_order::Definition>& definitions,
+                          const param_order::Order& order, const ParamMap* fixed, ParamMap& scope) {
+    const auto kept = [&](const std::string& name) { return fixed && fixed->count(name); };
+    for (const std::size_t k : order.sequence) {
+        const param_order::Definition& d = definitions[k];
+        if (kept(d.name)) continue;
+        // A reference to its own name is to the value outside.
+        if (const auto v = parse_value(d.text, scope))
+            scope.insert_or_assign(d.name, *v);
+        else
+            scope.erase(d.name);
+    }
+    if (!order.refused()) return;
+    std::unordered_set<std::string_view> evaluated;
+    for (const std::size_t k : order.sequence) evaluated.insert(definitions[k].name);
+    for (const param_order::Definition& d : definitions)
+        if (!evaluated.count(d.name) && !kept(d.name)) scope.erase(d.name);
 }
 
 // A value as written without the double quotes around it.
@@ -796,6 +831,79 @@ private:
     std::map<std::string, Targets> included_redirects_;  // by file key
 };
 
+// The definitions of a subcircuit header's parameters, `rest` being its text
+// after the subcircuit's name: every pair, node names having no "=".
+std::vector<param_order::Definition> header_definitions(std::string_view rest) {
+    std::vector<param_order::Definition> definitions;
+    add_definitions(rest, definitions);
+    return definitions;
+}
+
+std::optional<std::string> scope_refusal(const std::vector<param_order::Definition>& definitions,
+                                         std::string_view where) {
+    return param_order::refusal_message(definitions, param_order::order_definitions(definitions), where);
+}
+
+// The name of the subcircuit a ".subckt" line defines, and its text after it.
+std::string_view subcircuit_name(std::string_view line, std::string_view* rest) {
+    first_word(line, rest);
+    return first_word(*rest, rest);
+}
+
+// ngspice orders the defaults of every subcircuit's header on their own
+// first, whether the subcircuit is used or not.
+std::optional<std::string> header_refusal(std::string_view line) {
+    std::string_view rest;
+    const std::string_view name = subcircuit_name(line, &rest);
+    return scope_refusal(header_definitions(rest), fmt::cat("the header of subcircuit '", name, "'"));
+}
+
+// The subcircuit an X line instantiates, as ngspice finds it: the word
+// before its first parameter (and before "params:"), else its last word.
+std::string_view instantiated_subcircuit(std::string_view line) {
+    std::string_view before = line.substr(0, std::min(line.find('='), line.size()));
+    if (before.size() < line.size()) {
+        before = spice_expr::trim(before);
+        while (!before.empty() && whitespace_before(before, before.size()) == 0) before.remove_suffix(1);
+    }
+    std::vector<std::string_view> words = split_whitespace(before);
+    if (!words.empty() && ascii_iequals(words.back(), "params:")) words.pop_back();
+    return words.size() < 2 ? std::string_view() : words.back();
+}
+
+// The refusal of the subcircuit defined from line `header` to its ".ends",
+// or of one defined inside it (each header alone, then whole); the
+// subcircuits its lines instantiate are added to `instantiated`.
+std::optional<std::string> definition_refusal(const LogicalLines& lines, std::size_t header,
+                                              std::vector<std::string>& instantiated) {
+    struct Scope {
+        std::string where;
+        std::vector<param_order::Definition> definitions;
+    };
+    std::vector<Scope> open;
+    for (std::size_t i = header; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        if (ascii_istarts_with(line, ".subckt")) {
+            if (auto problem = header_refusal(line)) return problem;
+            std::string_view rest;
+            const std::string_view name = subcircuit_name(line, &rest);
+            open.push_back({fmt::cat("subcircuit '", name, "'"), header_definitions(rest)});
+        } else if (ascii_istarts_with(line, ".ends")) {
+            if (auto problem = scope_refusal(open.back().definitions, open.back().where)) return problem;
+            open.pop_back();
+            if (open.empty()) return std::nullopt;
+        } else if (ascii_istarts_with(line, ".param")) {
+            add_definitions(std::string_view(line).substr(6), open.back().definitions);
+        } else if (line.front() == 'x' || line.front() == 'X') {
+            instantiated.emplace_back(instantiated_subcircuit(line));
+        }
+    }
+    // Definitions left open at the end.
+    for (auto scope = open.rbegin(); scope != open.rend(); ++scope)
+        if (auto problem = scope_refusal(scope->definitions, scope->where)) return problem;
+    return std::nullopt;
+}
+
 Bsim4Error limit_error(const std::string& path, const std::string& limit) {
     return Bsim4Error::from_io(IoError::from_message(fmt::cat("reading ", utf8_lossy(path), ": ", limit)));
 }
@@ -825,6 +933,9 @@ Result<KitText, Bsim4Error> read_library(const std::string& path, std::optional<
     read.complete = collector.complete();
     read.sections = std::move(collector.section_names());
     read.section_spans = std::move(collector.section_spans());
+    // ngspice refuses a deck whose parameters it cannot order (included
+    // whole, a library's sections too, before it stops at their headers).
+    if (auto refusal = parameter_refusal(read.lines)) return err(Bsim4Error::kit_cycle(std::move(*refusal)));
     return read;
 }
 
@@ -912,15 +1023,28 @@ LogicalLines join_continuation_lines(std::string_view text) {
     return lines;
 }
 
-ParamMap collect_dot_params(const LogicalLines& lines) {
-    ParamMap params;
+std::optional<std::string> parameter_refusal(const LogicalLines& lines) {
+    std::vector<param_order::Definition> top_level;
+    SubcircuitDepth depth;
     for (const std::string& line : lines) {
-        if (!ascii_istarts_with(line, ".param")) continue;
-        for_each_pair(std::string_view(line).substr(6), params,
-                      [&](std::string name, std::optional<double> v, std::string_view) {
-                          if (v) params.insert_or_assign(std::move(name), *v);
-                      });
+        if (depth.in_subcircuit(line)) {
+            // Every subcircuit's header, used or not.
+            if (ascii_istarts_with(line, ".subckt"))
+                if (auto problem = header_refusal(line)) return problem;
+            continue;
+        }
+        if (ascii_istarts_with(line, ".param")) add_definitions(std::string_view(line).substr(6), top_level);
     }
+    return scope_refusal(top_level, "the top level");
+}
+
+ParamMap collect_dot_params(const LogicalLines& lines) {
+    std::vector<param_order::Definition> definitions;
+    for (const std::string& line : lines)
+        if (ascii_istarts_with(line, ".param"))
+            add_definitions(std::string_view(line).substr(6), definitions);
+    ParamMap params;
+    evaluate_definitions(definitions, param_order::order_definitions(definitions), nullptr, params);
     return params;
 }
 
@@ -1331,6 +1455,27 @@ std::size_t subcircuit_header(const LogicalLines& lines, std::string_view name, 
     return lines.size();
 }
 
+// ngspice's refusal of a netlist that instantiates the subcircuit defined at
+// line `header`: it orders the definitions of that subcircuit, of those
+// defined inside it and of those its lines instantiate, and theirs (each
+// once), as it drops only the unused subcircuits of the top level.
+std::optional<std::string> subcircuit_refusal(const LogicalLines& lines, std::size_t header) {
+    std::vector<std::size_t> pending{header};
+    std::unordered_set<std::size_t> seen{header};
+    std::vector<std::string> instantiated;
+    while (!pending.empty()) {
+        const std::size_t at = pending.back();
+        pending.pop_back();
+        instantiated.clear();
+        if (auto problem = definition_refusal(lines, at, instantiated)) return problem;
+        for (const std::string& name : instantiated) {
+            const std::size_t found = subcircuit_header(lines, name, nullptr);
+            if (found < lines.size() && seen.insert(found).second) pending.push_back(found);
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 bool has_subcircuit(const LogicalLines& lines, std::string_view name) {
@@ -1414,6 +1559,7 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
     for (const auto& model : defaults.models) add_words(model.line, named);
     for (auto& [key, value] : params_outside_subcircuits(lines))
         if (named.count(key)) defaults.globals.emplace(key, value);
+    defaults.parameter_refusal = subcircuit_refusal(lines, header);
     return defaults;
 }
 
@@ -1445,49 +1591,16 @@ std::vector<ModelBins> SubcircuitDefaults::local_bins(const ParamMap& scope) con
 }
 
 ParamMap SubcircuitDefaults::scope(const ParamMap& passed) const {
-    // The subcircuit's own definitions, one per name: the body's replace the
-    // header's, and a passed value replaces both.
-    std::vector<const std::pair<std::string, std::string>*> own;
-    std::map<std::string_view, std::size_t> slot;
-    const auto define = [&](const RawParamList& pairs) {
-        for (const auto& pair : pairs) {
-            if (passed.count(pair.first)) continue;
-            const auto [at, added] = slot.try_emplace(pair.first, own.size());
-            if (added)
-                own.push_back(&pair);
-            else
-                own[at->second] = &pair;
-        }
-    };
-    define(header);
-    define(body_params);
-
-    // A definition shadows the name outside the subcircuit from the start:
-    // each is evaluated after those it names, and one in a cycle, or naming
-    // one that has no value, has none.
+    // One scope of the header's defaults and the body's definitions, the
+    // last of a name counting, over the values outside the subcircuit; a
+    // passed value replaces a definition.
+    std::vector<param_order::Definition> definitions;
+    definitions.reserve(header.size() + body_params.size());
+    for (const RawParamList* pairs : {&header, &body_params})
+        for (const auto& [name, text] : *pairs) definitions.push_back({name, text});
     ParamMap scope = globals;
     for (const auto& [name, value] : passed) scope.insert_or_assign(name, value);
-    for (const auto* pair : own) scope.erase(pair->first);
-    std::vector<std::vector<std::size_t>> users(own.size());
-    std::vector<std::size_t> waiting(own.size(), 0), ready;
-    for (std::size_t k = 0; k < own.size(); ++k) {
-        std::unordered_set<std::string> words;
-        add_words(own[k]->second, words);
-        for (const std::string& word : words) {
-            const auto used = slot.find(word);
-            if (used == slot.end() || used->second == k) continue;
-            users[used->second].push_back(k);
-            ++waiting[k];
-        }
-        if (waiting[k] == 0) ready.push_back(k);
-    }
-    while (!ready.empty()) {
-        const std::size_t k = ready.back();
-        ready.pop_back();
-        if (const auto v = parse_value(own[k]->second, scope)) scope.emplace(own[k]->first, *v);
-        for (const std::size_t user : users[k])
-            if (--waiting[user] == 0) ready.push_back(user);
-    }
+    evaluate_definitions(definitions, param_order::order_definitions(definitions), &passed, scope);
     return scope;
 }
 

@@ -60,7 +60,8 @@ struct Bsim4ModelCard {
 // itself, directly or through others) is refused before anything is read
 // from it (find_kit_cycle); including one file or section from several
 // places is no cycle. Nesting and size are bounded (kMaxKitNesting,
-// kMaxKitTextBytes), and a reading cut by either fails naming it.
+// kMaxKitTextBytes), and a reading cut by either fails naming it. A kit whose
+// `.param` values ngspice cannot order is refused too (parameter_refusal).
 
 // Reads every BSIM4 card of the file, whatever section it lies in, with the
 // files it includes (whole) and the sections of other files it redirects to.
@@ -73,9 +74,20 @@ Result<std::vector<Bsim4ModelCard>, Bsim4Error> parse_lib_file_section(const std
 
 // Lines without comments, with "+" continuation lines joined, trimmed.
 LogicalLines join_continuation_lines(std::string_view text);
-// Values of every `.param` line, in order; a reference sees the earlier
-// parameters, also those earlier on the same line.
+// Values of every `.param` line, as one scope evaluated in ngspice's order
+// (param_order): the last definition of a name counts, for every reference
+// to it, and a value may name one defined after it. A definition whose value
+// cannot be evaluated (an undefined name, its own name) leaves the name
+// undefined, and so does a cycle (parameter_refusal reports it).
 ParamMap collect_dot_params(const LogicalLines& lines);
+// Why ngspice refuses the `.param` values of the lines whatever a netlist
+// instantiates, when it does: definitions that name each other in a circle,
+// or references nested too deep to follow (param_order::refusal_message),
+// among those outside every subcircuit, or among the defaults of one
+// subcircuit's header (a subcircuit's whole scope counts only when it is
+// used: SubcircuitDefaults::parameter_refusal). The file readers below refuse
+// such a kit (kind KitCycle) with this message, for the lines they read.
+std::optional<std::string> parameter_refusal(const LogicalLines& lines);
 // The name=value pairs of a `.param` or `.option` line that have a value,
 // read as ngspice tokenises them: "a=1", "a = 1", "a =1" and "a= 1" alike,
 // blanks, commas and double quotes separating, each pair in order (a name
@@ -288,8 +300,9 @@ Result<bool, Bsim4Error> has_section(const std::string& path, std::optional<std:
 Result<std::optional<std::string>, Bsim4Error> find_kit_cycle(const std::string& path,
                                                               std::optional<std::string_view> section,
                                                               std::string_view activity);
-// The message of a reading refused for such a cycle (kind KitCycle); none
-// for any other error.
+// The message of a reading refused for such a cycle, or for `.param` values
+// ngspice cannot order (parameter_refusal), kind KitCycle; none for any
+// other error.
 std::optional<std::string> kit_cycle_of(const Bsim4Error& error);
 // "section '.LIB {section}' not found in {path}": a section a file lacks.
 std::string section_not_found(std::string_view section, const std::string& path);
@@ -380,6 +393,12 @@ struct SubcircuitDefaults {
     std::string device_name;  // the instance name of that line, as written
     ParamMap globals;
 
+    // Why ngspice refuses a netlist that instantiates the subcircuit, when it
+    // does: its definitions (header defaults with the body's `.param` lines),
+    // or those of a subcircuit defined inside it or instantiated by its
+    // lines, name each other in a circle (param_order::refusal_message).
+    std::optional<std::string> parameter_refusal;
+
     // Every device line of the body, as written, with its pairs; those of a
     // subcircuit defined inside the body are not the body's.
     struct DeviceLine {
@@ -409,9 +428,11 @@ struct SubcircuitDefaults {
     // The values the body's lines see when the X line passes `passed`
     // (lower-case names), evaluated as ngspice does: the subcircuit is one
     // scope over the lines outside it, in which a passed value replaces a
-    // body `.param` of that name, which replaces a header default; values may
-    // use each other in any order (ngspice sorts them by what they use) and
-    // one that cannot be evaluated stays undefined.
+    // body `.param` of that name, which replaces a header default (the last
+    // definition of a name counts); values may use each other in any order
+    // (ngspice sorts them by what they use, param_order), a value naming its
+    // own name takes the one outside, and one that cannot be evaluated stays
+    // undefined.
     ParamMap scope(const ParamMap& passed) const;
     // A device line's instance parameters (`pairs`: one of `devices`, or
     // `device`), in line order, evaluated in `scope`.
