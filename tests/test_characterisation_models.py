@@ -8,11 +8,11 @@ the generation builds its table.
 import os
 import re
 import shutil
-import subprocess
 
 import pytest
 
 import morva
+from conftest import ngspice_builds
 
 pytestmark = pytest.mark.skipif(shutil.which("ngspice") is None, reason="ngspice not installed")
 
@@ -67,21 +67,6 @@ CASES = [
     ("limits the wrong way round, between them", INVERTED, "nch", False, 1e-6, 1e-6, False),
 ]
 
-REFUSED = re.compile(r"could not find a valid modelname|unknown subckt|can't find model|[Ee]rror on line|"
-                     r"Simulation interrupted|fatal error")
-
-
-def ngspice_builds(folder, kit, model, subcircuit, w, l):
-    """Whether ngspice finds the device the generation's netlist names."""
-    device = (f"X1 drain gate source bulk {model} L={l!r} W={w!r}" if subcircuit
-              else f"M1 drain gate source bulk {model} W={w!r} L={l!r}")
-    deck = folder / "deck.cir"
-    deck.write_text(f"deck\n.include {kit}\n{device}\nVds drain source dc 0.5\nVgs gate source dc 0.5\n"
-                    "Vbs bulk source dc 0\nVs source 0 dc 0\n.op\n.end\n")
-    run = subprocess.run(["ngspice", "-b", str(deck)], cwd=folder, capture_output=True, text=True, timeout=60)
-    return not REFUSED.search(run.stdout + run.stderr)
-
-
 @pytest.fixture(scope="module")
 def pool(tmp_path_factory):
     # ngspice writes a BSIM3 card's check log (b3v33check.log) into its working folder: the
@@ -99,7 +84,7 @@ def pool(tmp_path_factory):
 def test_refused_exactly_where_ngspice_refuses(pool, tmp_path, capfd, what, text, model, subcircuit, w, l, builds):
     kit = tmp_path / "kit.lib"
     kit.write_text(text)
-    assert ngspice_builds(tmp_path, kit, model, subcircuit, w, l) == builds
+    assert ngspice_builds(tmp_path, f".include {kit}", model, subcircuit, w, l) == builds
     cfg = morva.LutConfig(model_file=str(kit), model_name=model, subcircuit=subcircuit, widths_values=[w],
                           lengths_values=[l], vgs=(0.0, 1.0, 0.5), vds=(0.0, 1.0, 0.5))
     capfd.readouterr()

@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import morva
-from conftest import ngspice_terminal
+from conftest import REFUSED, ngspice_builds, ngspice_terminal
 
 pytestmark = pytest.mark.skipif(shutil.which("ngspice") is None, reason="ngspice not installed")
 
@@ -63,39 +63,6 @@ def cells():
                  f".model nrf__model.{k} nmos level=54 version=4.8.2 lmin=0.145e-6 lmax=0.155e-6 wmin={w - 5e-9:.4e} "
                  f"wmax={w + 5e-9:.4e} {CARD['nmos']} vth0={0.42 + 0.05 * k}\n.ends {name}\n")
     return text
-
-
-REFUSED = re.compile(r"could not find a valid modelname|unknown subckt|can't find model|[Ee]rror on line|"
-                     r"unimplemented control card|Simulation interrupted|fatal error")
-
-
-def netlist_number(text):
-    """What ngspice's netlist reader makes of a number "d.ddde-x": its digits, then one power of ten."""
-    mantissa, exponent = text.split("e")
-    whole, _, fraction = mantissa.partition(".")
-    return float(int(whole + fraction)) * 10.0 ** (int(exponent) - len(fraction))
-
-
-def number(v):
-    """A size as the pool path writes it on its device lines: in a form ngspice's reader gives back as
-    v itself (four digits, the fewest that do, or the digits with zeros appended)."""
-    forms = [f"{v:.3e}"] + [f"{v:.{p}e}" for p in range(17)]
-    for p in range(1, 18):
-        mantissa, exponent = f"{v:.{p - 1}e}".split("e")
-        digits = mantissa.replace(".", "")
-        forms += [f"{digits}{'0' * z}e{int(exponent) - len(digits) + 1 - z}" for z in range(3)]
-    return next((f for f in forms if netlist_number(f) == v), repr(v))
-
-
-def ngspice_builds(folder, models, model, subcircuit, w, l):
-    """Whether ngspice finds the device that the pool path's line names, with `models` (deck lines)."""
-    device = (f"X1 drain gate source bulk {model} L={number(l)} W={number(w)}" if subcircuit
-              else f"M1 drain gate source bulk {model} W={number(w)} L={number(l)}")
-    deck = folder / "deck.cir"
-    deck.write_text(f"deck\n{models}\n{device}\nVds drain source dc 0.5\nVgs gate source dc 0.5\n"
-                    "Vbs bulk source dc 0\nVs source 0 dc 0\n.op\n.end\n")
-    run = subprocess.run(["ngspice", "-b", str(deck)], cwd=folder, capture_output=True, text=True, timeout=60)
-    return not REFUSED.search(run.stdout + run.stderr)
 
 
 @pytest.fixture(scope="module")
