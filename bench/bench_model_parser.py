@@ -9,7 +9,6 @@ program (bench/bench_model_parser.cpp; the parser has no Python surface),
 flatten_pdk from Python; ngspice loading the same corner is shown for scale.
 """
 
-import os
 import pathlib
 import shutil
 import subprocess
@@ -18,7 +17,7 @@ import tempfile
 
 import morva
 
-from timing import bench_program, best_of
+from timing import bench_rows, best_of
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PARAMS = [f"p{i:03d}" for i in range(236)]
@@ -70,14 +69,7 @@ def split_into_includes(folder, model_lines, files=20):
 
 
 def cpp_timings(lib, section):
-    run = subprocess.run([str(bench_program("bench_model_parser")), str(lib), section],
-                         capture_output=True, text=True, check=True)
-    rows = {}
-    for line in run.stdout.splitlines():
-        if line.startswith("BENCH "):
-            _, name, seconds, count = line.split()
-            rows[name] = (float(seconds), int(count))
-    return rows
+    return bench_rows("bench_model_parser", lib, section)
 
 
 def ngspice_load_seconds(folder, kit="kit.lib"):

@@ -15,24 +15,10 @@
 #include <string_view>
 
 #include "spice/model_parser.h"
+#include "timing.h"
 
 namespace mp = morva::spice::model_parser;
-
-namespace {
-
-template <class F>
-double best_seconds(int repeats, F&& work) {
-    double best = 1e300;
-    for (int i = 0; i < repeats; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        work();
-        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-        best = std::min(best, took.count());
-    }
-    return best;
-}
-
-}  // namespace
+using morva::bench::best_seconds;
 
 int main(int argc, char** argv) {
     if (argc != 6) {

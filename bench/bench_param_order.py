@@ -19,7 +19,7 @@ import subprocess
 import sys
 import tempfile
 
-from timing import best_of, bench_program
+from timing import bench_rows, best_of
 
 CHAIN = 50
 
@@ -47,14 +47,7 @@ def generate_kit(folder, n_params, cards=100):
 
 
 def timings(lib, section, subckt, w, l):
-    run = subprocess.run([str(bench_program("bench_param_order")), str(lib), section, subckt, str(w), str(l)],
-                         capture_output=True, text=True, check=True)
-    rows = {}
-    for line in run.stdout.splitlines():
-        if line.startswith("BENCH "):
-            _, name, seconds, count = line.split()
-            rows[name] = (float(seconds), int(count))
-    return rows
+    return bench_rows("bench_param_order", lib, section, subckt, w, l)
 
 
 def ngspice_load_seconds(folder, lib):

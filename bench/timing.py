@@ -45,3 +45,17 @@ def bench_program(name):
                     "-DMORVA_BENCH=ON", "-DCMAKE_BUILD_TYPE=Release"], check=True, env=env, stdout=subprocess.DEVNULL)
     subprocess.run([cmake, "--build", str(build), "--target", name], check=True, env=env, stdout=subprocess.DEVNULL)
     return build / name
+
+
+def bench_rows(name, *args):
+    """Runs the C++ benchmark program `name` with `args`; its "BENCH name
+    seconds count" lines by name, as (seconds, count)."""
+    import subprocess
+
+    run = subprocess.run([str(bench_program(name)), *map(str, args)], capture_output=True, text=True, check=True)
+    rows = {}
+    for line in run.stdout.splitlines():
+        if line.startswith("BENCH "):
+            _, row, seconds, count = line.split()
+            rows[row] = (float(seconds), int(count))
+    return rows
