@@ -13,11 +13,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-u128 ns_since(Clock::time_point start) {
-    const auto d = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
-    return d < 0 ? 0 : static_cast<u128>(d);
-}
-
 // Runs `task(k, cancelled)` for k = 0 .. n - 1 on a task set, `cancelled`
 // saying whether to give up (the set aborted or a stop requested), and gives
 // each result with its k, in the order the tasks ended. The first error or

@@ -28,11 +28,6 @@ std::string known_names_list() {
     return out + "]";
 }
 
-u128 ns_since(Clock::time_point start) {
-    const auto d = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
-    return d < 0 ? 0 : static_cast<u128>(d);
-}
-
 bool any(const ParamMask& mask) {
     for (bool f : mask) {
         if (f) return true;
@@ -355,14 +350,14 @@ ngspice::SimulationRequest device_probe(const LutConfig& config, const std::stri
 
 // The memo's key: the request as the guess writes it, what the detection
 // is for, and the identity of every file of the kit.
-std::string memo_key(const LutConfig& config, const ParamMask& requested, bool detect) {
+std::string memo_key(ProbeMemo& memo, const LutConfig& config, const ParamMask& requested, bool detect) {
     const ngspice::SimulationRequest req = device_probe(config, guessed_device_path(config));
     std::string key = req.netlist;
     for (const std::string& c : req.commands) key += "\n" + c;
     for (const std::string& c : req.pre_commands) key += "\n" + c;
     key += detect ? "\ndetect\n" : "\n\n";
     for (std::size_t k = 0; k < kOpParamCount; ++k) key += requested[k] ? '1' : '0';
-    return key + "\n" + kit_identity(config);
+    return key + "\n" + memo.kits.identity(config);
 }
 
 // The listing, the small-signal values and the wrapper in one request, the
@@ -493,7 +488,7 @@ Probed probe_device(const Simulator& simulator, const LutConfig& config, Message
     std::optional<ProbeMemo::Record> record;
     std::string key;
     if (simulator.memo) {
-        key = memo_key(config, requested, detect);
+        key = memo_key(*simulator.memo, config, requested, detect);
         record = simulator.memo->find(key);
         if (record) {
             for (const auto& [to_err, line] : record->lines) to_err ? messages.err(line) : messages.out(line);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "lut/config.h"
+#include "lut/kit_files.h"
 #include "lut/netlists.h"
 #include "lut/report.h"
 #include "lut/simulator.h"
@@ -51,6 +52,9 @@ struct ProbeMemo {
 
     std::optional<Record> find(const std::string& key) const;
     void keep(std::string key, Record record);
+
+    // What is kept of the kits' files themselves.
+    KitMemo kits;
 
 private:
     mutable std::mutex mutex_;                            // guards entries_

@@ -4,17 +4,13 @@
 #include <utility>
 
 #include "common/format.h"
+#include "lut/report.h"
 #include "ngspice/worker.h"
 
 namespace morva::lut::generate_ngspice {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::uint64_t ns_since(Clock::time_point start) {
-    const auto d = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
-    return d < 0 ? 0 : static_cast<std::uint64_t>(d);
-}
 
 // Builds one request, timing the work into `build_ns`.
 class Ladder {
@@ -27,7 +23,7 @@ public:
         if (aborted()) return err(aborted_error());
         const auto start = Clock::now();
         SimulationOutcome outcome = ctx_.run(std::move(request));
-        timing.request_ns = saturating_add(timing.request_ns, ns_since(start));
+        timing.request_ns = saturating_add(timing.request_ns, ns64_since(start));
         if (outcome) timing.add_worker(outcome->timing);
         return outcome;
     }
@@ -37,7 +33,7 @@ public:
         if (aborted()) return {err(aborted_error()), nullptr};
         const auto start = Clock::now();
         HeldOutcome held = ctx_.run_holding(std::move(request));
-        timing.request_ns = saturating_add(timing.request_ns, ns_since(start));
+        timing.request_ns = saturating_add(timing.request_ns, ns64_since(start));
         if (held.outcome) timing.add_worker(held.outcome->timing);
         return held;
     }
@@ -89,7 +85,7 @@ public:
                                              plan_.chunk_offset == 0 && plan_.vbs_offset == 0)
                        : build_all_chunks_commands(c_, chunks),
             build_return_vectors_all(chunks.size(), n_vbs, plan_.device_path, plan_.extract_mask, ss), ss);
-        timing.build_ns = ns_since(build_start);
+        timing.build_ns = ns64_since(build_start);
         // A whole pair's circuit serves its follow-ups.
         const bool holding = ctx_.run_holding && !plan_.part;
         std::string netlist = holding ? req.netlist : std::string();
@@ -151,7 +147,7 @@ public:
             plan_.part ? build_part_commands(c_, {plan_.chunks[c]}, c_.vbs_values, plan_.vbs_offset == 0)
                        : build_multi_vbs_commands(c_, vgs),
             build_return_vectors(n_vbs, plan_.device_path, plan_.extract_mask, ss), ss);
-        out.timing.build_ns = saturating_add(out.timing.build_ns, ns_since(build_start));
+        out.timing.build_ns = saturating_add(out.timing.build_ns, ns64_since(build_start));
         SimulationOutcome outcome = send(std::move(req), out.timing);
         if (aborted()) return err(aborted_error());
         if (failed(outcome)) return err(std::move(outcome).error());
@@ -194,7 +190,7 @@ public:
             auto start = Clock::now();
             ngspice::SimulationRequest req =
                 request(base, vgs, mask, vbs, {"run"}, plot_vectors(plan_.device_path, mask, ss), ss);
-            timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
+            timing.build_ns = saturating_add(timing.build_ns, ns64_since(start));
             SimulationOutcome outcome = send(std::move(req), timing);
             if (aborted()) return err(aborted_error());
             if (failed(outcome)) return err(std::move(outcome).error());
@@ -212,7 +208,7 @@ public:
             auto start = Clock::now();
             ngspice::SimulationRequest req = request(base + "-idonly", vgs, ParamMask{}, vbs, {"run"},
                                                      plot_vectors(plan_.device_path, ParamMask{}, ss), ss);
-            timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
+            timing.build_ns = saturating_add(timing.build_ns, ns64_since(start));
             MORVA_ASSIGN(ngspice::SimulationResponse response, send(std::move(req), timing));
             if (!response.success) {
                 const std::string error = response.error ? *response.error : "(no message)";
@@ -246,7 +242,7 @@ public:
             ngspice::SimulationRequest req =
                 request(fmt::cat(base, "-sub", group.size()), vgs, group_mask, vbs, {"run"},
                         plot_vectors(plan_.device_path, group_mask), {});
-            timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
+            timing.build_ns = saturating_add(timing.build_ns, ns64_since(start));
             SimulationOutcome outcome = send(std::move(req), timing);
             if (aborted()) return err(aborted_error());
             if (failed(outcome)) return err(std::move(outcome).error());
@@ -309,12 +305,12 @@ private:
         r.commands = build_slope_commands(c_, sweeps);
         r.pre_commands = plan_.pre_commands;
         r.return_vectors = build_slope_return_vectors(sweeps.size(), plan_.rest);
-        timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
+        timing.build_ns = saturating_add(timing.build_ns, ns64_since(start));
         if (aborted()) return err(aborted_error());
         const auto sent = Clock::now();
         SimulationOutcome outcome =
             circuit ? run_on_circuit(ctx_, *circuit, std::move(r), false) : ctx_.run(std::move(r));
-        timing.request_ns = saturating_add(timing.request_ns, ns_since(sent));
+        timing.request_ns = saturating_add(timing.request_ns, ns64_since(sent));
         if (outcome) timing.add_worker(outcome->timing);
         if (aborted()) return err(aborted_error());
         if (failed(outcome)) return err(std::move(outcome).error());
