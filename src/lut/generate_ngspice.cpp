@@ -300,9 +300,16 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
                           " Vds  → ", n_tasks, " tasks (", chunks.size(),
                           " Vgs chunk(s) per task, chunks + Vbs folded into each request)\n"));
 
-    // 3-7. Requested parameters, device path, what the simulator reports.
-    Probed probed = probe_device(simulator, config, messages);
+    // 3-7. Requested parameters, device path, what the simulator reports:
+    // asked, where the simulator keeps circuits, on the circuit of the first
+    // task, which the first tasks load meanwhile.
+    std::optional<EarlyLoads> early;
+    if (simulator.run_holding) early.emplace(simulator, config, skeleton_plan(config, chunks, n_vds));
+    Probed probed = probe_device(simulator, config, messages, early ? &*early : nullptr);
     if (auto e = simulator.failures->error()) return err(std::move(*e));
+    // A wrapper's own sweeps come before each pair's rows, on circuits of
+    // their own: the workers holding early circuits are wanted for them.
+    if (early && probed.small_signal.wrapper) early->let_go();
     if (probed.small_signal.series && !series_fits_in_memory(config, probed)) {
         messages.err(fmt::cat(
             "  warning: the series resistances' values would not fit in memory beside the table: ",
@@ -315,7 +322,8 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     // 8-11. The pairs' tasks, each placing its rows in the table.
     Assembly assembly(config, dims, chunks, probed.small_signal, probed.extract);
     const std::shared_ptr<TaskPlan> base = base_plan(config, chunks, probed, n_vds);
-    MORVA_ASSIGN(const TasksDone done, run_pairs(simulator, config, base, probed, assembly, messages));
+    MORVA_ASSIGN(const TasksDone done,
+                 run_pairs(simulator, config, base, probed, assembly, messages, early ? &*early : nullptr));
     report_tasks_done(messages, n_tasks, dims, done.wall);
     if (done.sweeps.fit_asked) {
         const TransistorLut& axes = assembly.fit_axes();

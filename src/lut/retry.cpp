@@ -44,13 +44,34 @@ public:
                                        const std::vector<std::string>& small_signal) const {
         ngspice::SimulationRequest r;
         r.id = std::move(id);
-        // What follow-ups on the circuit read is saved beside the rows' vectors.
-        std::vector<std::string> saved = small_signal;
-        if (!small_signal.empty()) saved.insert(saved.end(), plan_.saved.begin(), plan_.saved.end());
-        r.netlist = build_netlist(c_, vgs, mask, plan_.device_path, w_, l_, vbs, saved);
+        r.netlist = build_netlist(c_, vgs, mask, plan_.device_path, w_, l_, vbs, saved_with(small_signal));
         r.commands = std::move(commands);
         r.pre_commands = plan_.pre_commands;
         r.return_vectors = std::move(vectors);
+        return r;
+    }
+
+    // What follow-ups on the circuit read is saved beside the rows' vectors.
+    std::vector<std::string> saved_with(const std::vector<std::string>& small_signal) const {
+        std::vector<std::string> saved = small_signal;
+        if (!small_signal.empty()) saved.insert(saved.end(), plan_.saved.begin(), plan_.saved.end());
+        return saved;
+    }
+
+    // The id of the first request of the task: the pair's, or the part's.
+    std::string first_id() const {
+        return plan_.part
+                   ? fmt::cat("lut-w", wi_, "-l", li_, "-part-v", plan_.vbs_offset, "-c", plan_.chunk_offset)
+                   : fmt::cat("lut-w", wi_, "-l", li_);
+    }
+    // The Vbs value the task's netlists carry.
+    double netlist_vbs() const { return plan_.part ? plan_.netlist_vbs : c_.vbs_values.front(); }
+
+    ngspice::SimulationRequest load(bool listing) const {
+        ngspice::SimulationRequest r =
+            request(fmt::cat(first_id(), "-load"), chunk_range(c_, plan_.chunks.front()), ParamMask{},
+                    netlist_vbs(), {}, {}, {});
+        if (listing) r.commands.emplace_back("listing e");
         return r;
     }
 
@@ -66,7 +87,7 @@ public:
     std::string wl() const { return fmt::cat("W=", fmt::exp(w_, 3), " L=", fmt::exp(l_, 3)); }
     void retry(const std::string& text) const { ctx_.messages->err(fmt::cat("  [retry] ", text, "\n")); }
 
-    Result<PairRows, NgspiceError> all_chunks() const {
+    Result<PairRows, NgspiceError> all_chunks(std::optional<EarlyCircuit> early) const {
         const auto& chunks = plan_.chunks;
         const std::size_t n_vbs = c_.vbs_values.size();
         std::vector<std::size_t> rows;
@@ -75,12 +96,8 @@ public:
         TimingSums timing;
         const auto build_start = Clock::now();
         const auto& ss = plan_.small_signal;
-        const std::string id = plan_.part ? fmt::cat("lut-w", wi_, "-l", li_, "-part-v", plan_.vbs_offset,
-                                                     "-c", plan_.chunk_offset)
-                                          : fmt::cat("lut-w", wi_, "-l", li_);
         ngspice::SimulationRequest req = request(
-            id, chunk_range(c_, chunks.front()), plan_.extract_mask,
-            plan_.part ? plan_.netlist_vbs : c_.vbs_values.front(),
+            first_id(), chunk_range(c_, chunks.front()), plan_.extract_mask, netlist_vbs(),
             plan_.part ? build_part_commands(c_, chunks, c_.vbs_values,
                                              plan_.chunk_offset == 0 && plan_.vbs_offset == 0)
                        : build_all_chunks_commands(c_, chunks),
@@ -89,8 +106,15 @@ public:
         // A whole pair's circuit serves its follow-ups.
         const bool holding = ctx_.run_holding && !plan_.part;
         std::string netlist = holding ? req.netlist : std::string();
-        HeldOutcome held = holding ? send_holding(std::move(req), timing)
-                                   : HeldOutcome{send(std::move(req), timing), nullptr};
+        std::optional<HeldOutcome> on_early;
+        if (early) {
+            add_timing(timing, early->timing);
+            if (early->held) on_early = on_early_circuit(*early->held, req, holding, timing);
+            early.reset();
+        }
+        HeldOutcome held = on_early  ? std::move(*on_early)
+                           : holding ? send_holding(std::move(req), timing)
+                                     : HeldOutcome{send(std::move(req), timing), nullptr};
         SimulationOutcome& outcome = held.outcome;
         if (aborted()) return err(aborted_error());
         if (failed(outcome)) return err(std::move(outcome).error());
@@ -126,6 +150,35 @@ public:
             out.chunks.push_back(std::move(chunk));
         }
         return out;
+    }
+
+    // The rows' first request on the circuit loaded for it without saves:
+    // the saves by command, then its commands; nothing when the circuit is
+    // no longer held (nothing ran).
+    std::optional<HeldOutcome> on_early_circuit(HeldCircuit& circuit, const ngspice::SimulationRequest& req,
+                                                bool holding, TimingSums& timing) const {
+        if (aborted()) return HeldOutcome{err(aborted_error()), nullptr};
+        ngspice::SimulationRequest follow;
+        follow.id = req.id;
+        follow.commands =
+            build_save_commands(plan_.extract_mask, plan_.device_path, saved_with(plan_.small_signal));
+        follow.commands.insert(follow.commands.end(), req.commands.begin(), req.commands.end());
+        follow.pre_commands = req.pre_commands;
+        follow.return_vectors = req.return_vectors;
+        const auto start = Clock::now();
+        std::unique_ptr<HeldCircuit> next;
+        std::optional<SimulationOutcome> outcome =
+            circuit.follow_up(std::move(follow), holding, holding ? &next : nullptr);
+        if (!outcome) return std::nullopt;
+        timing.request_ns = saturating_add(timing.request_ns, ns64_since(start));
+        if (*outcome) timing.add_worker((*outcome)->timing);
+        return HeldOutcome{std::move(*outcome), std::move(next)};
+    }
+
+    static void add_timing(TimingSums& to, const TimingSums& from) {
+        to.build_ns = saturating_add(to.build_ns, from.build_ns);
+        to.request_ns = saturating_add(to.request_ns, from.request_ns);
+        to.add_worker(from.worker);
     }
 
     Result<ChunkResult, NgspiceError> one_chunk(std::size_t c, const SweepRange& vgs,
@@ -347,8 +400,16 @@ private:
 }  // namespace
 
 Result<PairRows, NgspiceError> fetch_wl_with_retry(const LadderContext& ctx, double w, std::size_t wi,
-                                                   double l, std::size_t li) {
-    return Ladder(ctx, w, wi, l, li).all_chunks();
+                                                   double l, std::size_t li,
+                                                   std::optional<EarlyCircuit> early) {
+    return Ladder(ctx, w, wi, l, li).all_chunks(std::move(early));
+}
+
+ngspice::SimulationRequest rows_load_request(const TaskPlan& plan, double w, std::size_t wi, double l,
+                                             std::size_t li, bool listing) {
+    const auto shared = std::make_shared<const TaskPlan>(plan);
+    const LadderContext ctx{{}, shared, nullptr, {}};
+    return Ladder(ctx, w, wi, l, li).load(listing);
 }
 
 Result<SlopeResult, NgspiceError> fetch_slopes_with_retry(const LadderContext& ctx, const SlopeJob& job,
