@@ -97,8 +97,9 @@ struct PairDone {
 };
 
 // One whole pair: the wrapper's sweeps (their own circuit), the rows (whose
-// circuit the worker keeps), the fit sweep and the shifted sweeps on that
-// circuit, the rows placed in between.
+// circuit the worker keeps: the one loaded `early` for them when there is
+// one), the fit sweep and the shifted sweeps on that circuit, the rows
+// placed in between.
 Result<PairDone, NgspiceError> whole_pair(Pairs& pairs, std::size_t wi, std::size_t li,
                                           std::function<bool()> cancelled,
                                           std::optional<EarlyCircuit> early) {

@@ -6,7 +6,9 @@
 // rows are placed in the table in between (assembly.h). When the pairs are
 // fewer than the workers, each pair is split into parts per Vbs value and
 // chunk instead, and the sweeps that follow run as requests of their own,
-// spread over the workers.
+// spread over the workers. On a pool's first call for a device the first
+// tasks load their circuits while the probe is still to answer
+// (EarlyLoads), and their rows run on them once it has.
 #pragma once
 
 #include <condition_variable>

@@ -3,9 +3,10 @@
 // reports, the small-signal values the sweeps save (and whether the drain
 // and source reach the channel through series resistances), and what a
 // subcircuit wrapper carries at the drain beside the device. One request
-// asks all of it; when ngspice fails that request, each question is asked
-// on its own. A pool keeps the answers (ProbeMemo) for as long as the kit's
-// files stay as they were.
+// asks all of it (on a first call, follow-ups on the circuit a task loaded
+// for its rows: ProbeCircuit); when ngspice fails that request, each
+// question is asked on its own. A pool keeps the answers (ProbeMemo) for as
+// long as the kit's files stay as they were.
 #pragma once
 
 #include <cstddef>
