@@ -91,6 +91,12 @@ LOADS = [
      dict(model_name="nfet", subcircuit=True, lengths_values=[1e-7, 2e-7], vgs=(0.0, 1.2, 0.05),
           vds=(0.0, 1.2, 0.1), op_params=["gmbs", "vth"]), SQUARES.format(rdsmod=1),
      ["lut-w0-l0-load", "lut-w0-l1-load"]),
+    # The probe switches the device off and back on the circuit the rows then run on: back to the
+    # multiplier its subcircuit gave it.
+    ("a device of multiplier 2 in its subcircuit",
+     dict(model_name="twice", subcircuit=True, device_name="mn"),
+     CARD + ".subckt twice d g s b W=1e-6 L=1e-6\nmn d g s b nch W={W} L={L} m=2\n.ends twice\n",
+     ["lut-w0-l0-load", "lut-w0-l1-load"]),
     ("a wrapper's diode at the drain",
      dict(model_name="nfet", subcircuit=True, lengths_values=[1e-7, 2e-7], vgs=(0.0, 1.2, 0.05),
           vds=(0.0, 1.2, 0.1), op_params=["gmbs"]), WRAPPED.format(extra="dbd b d dj"),
