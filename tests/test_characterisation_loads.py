@@ -1,7 +1,11 @@
 """Each (W, L) pair loads its circuit once: its rows' request keeps the
-circuit, and the sweeps that refine its slopes run on it. A pool keeps what
-it learned about a device for as long as the kit's files are unchanged."""
+circuit, and the sweeps that refine its slopes run on it. On a pool's first
+call the first pairs load their circuits while the probe is to answer, and the
+probe asks its questions on one of them. A pool keeps what it learned about a
+device, and the checks of its kit, for as long as the kit's files are
+unchanged."""
 
+import errno
 import os
 import pathlib
 import shutil
@@ -9,10 +13,13 @@ import shutil
 import numpy as np
 import pytest
 
-from test_characterisation import EXAMPLE_CARD, IMPACT
-from test_characterisation_retry import FaultyPool, config
+from test_characterisation import CARD, EXAMPLE_CARD, IMPACT
+from test_characterisation_retry import PARAMS, FaultyPool, config
+from test_characterisation_series import SQUARES, WRAPPED
 
 pytestmark = pytest.mark.skipif(shutil.which("ngspice") is None, reason="ngspice not installed")
+
+GRIDS = ["id", "gm", "gds", "cgg", "cgs", "cgd", "cgb", "cbs", "cbd", "gmbs", "gbd", "gbs", "vth", "vdsat", "von"]
 
 
 @pytest.fixture
@@ -28,6 +35,18 @@ def probing(out):
     return lines[1:next(k for k, line in enumerate(lines) if line.startswith("  → extracting")) + 1]
 
 
+def loads(faulty):
+    """The requests that loaded a netlist (the others ran on a circuit a worker kept), without the
+    shifted sweeps."""
+    return sorted(r for r in faulty.requests() if "@" not in r and "-slopes" not in r)
+
+
+def assert_same(lut, reference, what):
+    assert lut.extracted_op_params == reference.extracted_op_params, what
+    for name in GRIDS:
+        np.testing.assert_array_equal(getattr(lut, name), getattr(reference, name), err_msg=f"{what}: {name}")
+
+
 def test_slopes_run_on_each_pairs_circuit_and_the_probe_is_kept(faulty, tmp_path, capfd):
     card = tmp_path / "impact.lib"
     card.write_text(pathlib.Path(EXAMPLE_CARD).read_text().replace(*IMPACT))
@@ -35,7 +54,9 @@ def test_slopes_run_on_each_pairs_circuit_and_the_probe_is_kept(faulty, tmp_path
     first = faulty.run(cfg)
     said = probing(capfd.readouterr().out)
     requests = faulty.requests()
-    assert sorted(r for r in requests if r.startswith("probe-")) == ["probe-device", "probe-gmbs", "probe-vth"]
+    # Asked on the circuit loaded for the pair of the probe's sizes (first W, middle L).
+    assert sorted(r for r in requests if r.startswith("probe-")) == ["probe-device@lut-w0-l1-load",
+                                                                     "probe-op-params@probe-device"]
     # Both pairs' shifted sweeps, each on the circuit of the pair's rows.
     assert sorted(r for r in requests if "-slopes" in r) == ["lut-w0-l0-slopes@lut-w0-l0",
                                                              "lut-w0-l1-slopes@lut-w0-l1"]
@@ -52,4 +73,71 @@ def test_slopes_run_on_each_pairs_circuit_and_the_probe_is_kept(faulty, tmp_path
     os.utime(card, ns=(stamp, stamp))
     faulty.run(cfg)
     capfd.readouterr()
-    assert "probe-device" in faulty.requests()
+    assert "probe-device@lut-w0-l1-load" in faulty.requests()
+
+
+# (label, configuration overrides and card, the first call's loads). Two workers: the pair of the
+# probe's sizes and the first other load while the probe is to answer; the tasks beyond load with
+# their rows; a wrapper carrying current at the drain has its own sweeps on circuits of their own
+# first, so that the circuits loaded early are let go and each pair loads afresh.
+LOADS = [
+    ("two pairs", dict(), CARD, ["lut-w0-l0-load", "lut-w0-l1-load"]),
+    ("four pairs", dict(widths_values=[1e-6, 2e-6]), CARD,
+     ["lut-w0-l0-load", "lut-w0-l1-load", "lut-w1-l0", "lut-w1-l1"]),
+    ("parts of a lone pair", dict(lengths_values=[1.8e-7]), CARD,
+     ["lut-w0-l0-part-v0-c0-load", "lut-w0-l0-part-v0-c1-load", "lut-w0-l0-part-v1-c0",
+      "lut-w0-l0-part-v1-c1"]),
+    ("a subcircuit with series resistances",
+     dict(model_name="nfet", subcircuit=True, lengths_values=[1e-7, 2e-7], vgs=(0.0, 1.2, 0.05),
+          vds=(0.0, 1.2, 0.1), op_params=["gmbs", "vth"]), SQUARES.format(rdsmod=1),
+     ["lut-w0-l0-load", "lut-w0-l1-load"]),
+    # The probe switches the device off and back on the circuit the rows then run on: back to the
+    # multiplier its subcircuit gave it.
+    ("a device of multiplier 2 in its subcircuit",
+     dict(model_name="twice", subcircuit=True, device_name="mn"),
+     CARD + ".subckt twice d g s b W=1e-6 L=1e-6\nmn d g s b nch W={W} L={L} m=2\n.ends twice\n",
+     ["lut-w0-l0-load", "lut-w0-l1-load"]),
+    ("a wrapper's diode at the drain",
+     dict(model_name="nfet", subcircuit=True, lengths_values=[1e-7, 2e-7], vgs=(0.0, 1.2, 0.05),
+          vds=(0.0, 1.2, 0.1), op_params=["gmbs"]), WRAPPED.format(extra="dbd b d dj"),
+     ["lut-w0-l0", "lut-w0-l0-load", "lut-w0-l1", "lut-w0-l1-load", "wrapper-w0-l0", "wrapper-w0-l1"]),
+]
+
+
+@pytest.mark.parametrize("overrides, text, loaded", [case[1:] for case in LOADS], ids=[case[0] for case in LOADS])
+def test_a_first_call_loads_each_task_once(faulty, tmp_path, capfd, overrides, text, loaded):
+    card = tmp_path / "card.lib"
+    card.write_text(text)
+    cfg = config(str(card), **{"op_params": PARAMS, **overrides})
+    first = faulty.run(cfg)
+    out, err = capfd.readouterr()
+    assert loads(faulty) == loaded
+    probe = next(r for r in faulty.requests() if r.startswith("probe-device"))
+    assert probe in ("probe-device@lut-w0-l1-load", "probe-device@lut-w0-l0-part-v0-c0-load")
+    # The second call loads each task with its rows and gives the same table, bit for bit.
+    second = faulty.run(cfg)
+    again, again_err = capfd.readouterr()
+    assert all(not r.endswith("-load") and not r.startswith("probe-") for r in faulty.requests())
+    assert probing(again) == probing(out) and again_err == err
+    assert_same(second, first, "second call")
+
+
+def test_a_kit_that_changes_is_checked_again(faulty, tmp_path):
+    # The checks before a generation are kept while the kit's files stay as they were; a file that
+    # changes is read again, and one that is gone refused as ever.
+    card = tmp_path / "card.lib"
+    card.write_text(CARD)
+    cfg = config(str(card), op_params=[])
+    faulty.run(cfg)
+    card.write_text(CARD.replace(".model nch ", ".model nch2 "))
+    with pytest.raises(ValueError, match=r"^model 'nch' not found in "):
+        faulty.run(cfg)
+    assert faulty.requests() == []  # refused before any request
+    card.write_text(CARD)
+    faulty.run(cfg)
+    card.unlink()
+    with pytest.raises(FileNotFoundError) as info:
+        faulty.run(cfg)
+    assert info.value.errno == errno.ENOENT and info.value.filename == str(card)
+    assert str(info.value) == f"reading model file {card}: No such file or directory (os error 2)"
+    assert faulty.requests() == []

@@ -68,6 +68,26 @@ Result<std::string, IoError> read_file(const std::string& path) {
     return data;
 }
 
+FileStamp file_stamp(const std::string& path) {
+    FileStamp stamp;
+    stamp.path = path;
+    struct stat st {};
+    if (path_has_nul(path) || ::stat(path.c_str(), &st) != 0) return stamp;
+    stamp.exists = true;
+    stamp.size = static_cast<std::int64_t>(st.st_size);
+    stamp.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    stamp.inode = static_cast<std::uint64_t>(st.st_ino);
+    stamp.mode = static_cast<std::uint32_t>(st.st_mode);
+    return stamp;
+}
+
+bool stamps_hold(const std::vector<FileStamp>& stamps) {
+    for (const FileStamp& stamp : stamps) {
+        if (file_stamp(stamp.path) != stamp) return false;
+    }
+    return true;
+}
+
 Result<void, IoError> write_all(int fd, std::string_view data) {
     while (!data.empty()) {
         const ssize_t n = ::write(fd, data.data(), data.size());

@@ -1,9 +1,11 @@
 // I/O errors and small RAII helpers for files and descriptors.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "common/result.h"
 
@@ -52,6 +54,27 @@ IoError nul_in_path_error();
 
 // Reads a whole file into memory.
 Result<std::string, IoError> read_file(const std::string& path);
+
+// What a file is at a moment, as far as telling that it changed goes: its
+// size, modification time, inode and mode (a chmod, a replacement, an edit),
+// or that there is none at the path. Taken before a file is read, a stamp
+// that still matches says the file read is the one there now.
+struct FileStamp {
+    std::string path;
+    bool exists = false;
+    std::int64_t size = 0;
+    std::int64_t mtime_ns = 0;
+    std::uint64_t inode = 0;
+    std::uint32_t mode = 0;
+
+    bool operator==(const FileStamp&) const = default;
+};
+
+// The stamp of the file at `path` now (following links).
+FileStamp file_stamp(const std::string& path);
+
+// Whether every file of `stamps` is still what its stamp says.
+bool stamps_hold(const std::vector<FileStamp>& stamps);
 
 // Writes all of `data` to `fd`, retrying after interruptions and short writes.
 Result<void, IoError> write_all(int fd, std::string_view data);

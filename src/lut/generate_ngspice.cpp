@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <chrono>
 #include <limits>
 #include <utility>
@@ -11,6 +12,7 @@
 #include "common/memory.h"
 #include "common/text.h"
 #include "lut/assembly.h"
+#include "lut/cache.h"
 #include "lut/generate_native.h"
 #include "lut/model_check.h"
 #include "lut/model_files.h"
@@ -22,11 +24,6 @@ namespace morva::lut::generate_ngspice {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-u128 ns_since(Clock::time_point start) {
-    const auto d = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
-    return d < 0 ? 0 : static_cast<u128>(d);
-}
 
 // The table's point count, nothing when it overflows.
 std::optional<std::uint64_t> table_points(const LutConfig& config) {
@@ -51,6 +48,47 @@ bool series_fits_in_memory(const LutConfig& config, const Probed& probed) {
     for (bool e : probed.extract) grids += e ? 2 : 0;
     return points <= std::numeric_limits<std::uint64_t>::max() / 8 / grids &&
            points * 8 * grids <= physical_memory();
+}
+
+// Everything of the configuration that the checks before a generation read
+// (model_file_problem, model_problem, card_type_problem): the kit's paths as
+// given and as the current directory resolves them, the device and its
+// sizes. Empty without model files (nothing is read).
+std::string check_key(const LutConfig& config) {
+    if (!config.model_file && config.model_includes.empty()) return {};
+    const auto path = [](const std::string& p) { return fmt::cat(p, "\n", cache::resolve(p), "\n"); };
+    const auto text = [](const std::string& t) { return fmt::cat(t.size(), ":", t, "\n"); };
+    std::string key = fmt::cat(device_type_name(config.device_type), "\n");
+    key += config.model_file ? "file\n" + path(*config.model_file) : std::string("no file\n");
+    key += config.model_section ? "section\n" + text(*config.model_section) : std::string("no section\n");
+    for (const auto& [file, section] : config.model_includes) key += "include\n" + path(file) + text(section);
+    key += text(config.model_name) + text(config.model_card) + text(config.width_param) +
+           text(config.length_param) + text(config.device_name) +
+           (config.subcircuit_name ? text(*config.subcircuit_name) : std::string("-\n"));
+    key += config.subcircuit ? "subcircuit\n" : "device\n";
+    for (const auto* sizes : {&config.widths, &config.lengths}) {
+        for (double v : *sizes) key += fmt::hex(std::bit_cast<std::uint64_t>(v)) + " ";
+        key += "\n";
+    }
+    return key;
+}
+
+// The files the checks read, when every reading was whole (a reading that
+// failed without a refusal leaves what ngspice finds to ngspice: not kept).
+std::optional<std::vector<FileStamp>> files_read(
+    const LutConfig& config, const std::optional<KitTextReading>& model_text,
+    const std::vector<std::optional<spice::model_parser::KitText>>& includes) {
+    std::vector<FileStamp> files;
+    if (config.model_file) {
+        if (!model_text || !*model_text) return std::nullopt;
+        files = (*model_text)->files;
+    }
+    if (includes.size() != config.model_includes.size()) return std::nullopt;
+    for (const auto& text : includes) {
+        if (!text) return std::nullopt;
+        files.insert(files.end(), text->files.begin(), text->files.end());
+    }
+    return files;
 }
 
 // The line that closes the tasks: their count, wall time and rate.
@@ -203,11 +241,18 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     const auto call_start = Clock::now();
     if (auto problem = generation_problem(n_chunks, config)) return err(NgspiceError::refused(*problem));
     const Simulator simulator = with_failure_rule(given);
+    // A pool keeps the checks' verdict on a kit whose files it read: while
+    // they stay as they were, the same configuration is not read again.
+    KitMemo* kits = simulator.memo && !config.use_native_bsim4 ? &simulator.memo->kits : nullptr;
+    const std::string checked = kits ? check_key(config) : std::string();
+    const bool passed = kits && !checked.empty() && kits->passed(checked);
     // The model file is read here once: its section, its cards and its
     // subcircuits come from this reading, dropped before the simulations.
     std::optional<KitTextReading> kit_text;
     std::vector<std::optional<spice::model_parser::KitText>> include_texts;
-    if (auto problem = model_file_problem(config, kit_text, &include_texts)) return err(problem->error());
+    if (!passed) {
+        if (auto problem = model_file_problem(config, kit_text, &include_texts)) return err(problem->error());
+    }
     // A model the kit lacks, or a size no bin holds, is refused here rather
     // than by ngspice after the probes and every rung of the ladder.
     const spice::model_parser::KitText* model_text = kit_text && *kit_text ? &**kit_text : nullptr;
@@ -216,8 +261,11 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
             return NgspiceError::refused(std::move(*problem));
         return std::nullopt;
     };
-    if (auto refused = refuse_model(config.use_native_bsim4 ? ModelUse::Native : ModelUse::Pool))
+    if (passed) {
+        // Checked before, on these very files.
+    } else if (auto refused = refuse_model(config.use_native_bsim4 ? ModelUse::Native : ModelUse::Pool)) {
         return err(std::move(*refused));
+    }
 
     // 1. The native evaluator, when asked and able.
     if (config.use_native_bsim4) {
@@ -234,6 +282,10 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
         if (auto problem = card_type_problem(config, **kit_text))
             return err(NgspiceError::simulation(*problem));
     }
+    if (kits && !passed && !checked.empty()) {
+        if (auto files = files_read(config, kit_text, include_texts))
+            kits->keep_passed(checked, std::move(*files));
+    }
     kit_text.reset();
     include_texts.clear();
 
@@ -248,9 +300,16 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
                           " Vds  → ", n_tasks, " tasks (", chunks.size(),
                           " Vgs chunk(s) per task, chunks + Vbs folded into each request)\n"));
 
-    // 3-7. Requested parameters, device path, what the simulator reports.
-    Probed probed = probe_device(simulator, config, messages);
+    // 3-7. Requested parameters, device path, what the simulator reports:
+    // asked, where the simulator keeps circuits, on the circuit of the first
+    // task, which the first tasks load meanwhile.
+    std::optional<EarlyLoads> early;
+    if (simulator.run_holding) early.emplace(simulator, config, skeleton_plan(config, chunks, n_vds));
+    Probed probed = probe_device(simulator, config, messages, early ? &*early : nullptr);
     if (auto e = simulator.failures->error()) return err(std::move(*e));
+    // A wrapper's own sweeps come before each pair's rows, on circuits of
+    // their own: the workers holding early circuits are wanted for them.
+    if (early && probed.small_signal.wrapper) early->let_go();
     if (probed.small_signal.series && !series_fits_in_memory(config, probed)) {
         messages.err(fmt::cat(
             "  warning: the series resistances' values would not fit in memory beside the table: ",
@@ -263,7 +322,8 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     // 8-11. The pairs' tasks, each placing its rows in the table.
     Assembly assembly(config, dims, chunks, probed.small_signal, probed.extract);
     const std::shared_ptr<TaskPlan> base = base_plan(config, chunks, probed, n_vds);
-    MORVA_ASSIGN(const TasksDone done, run_pairs(simulator, config, base, probed, assembly, messages));
+    MORVA_ASSIGN(const TasksDone done,
+                 run_pairs(simulator, config, base, probed, assembly, messages, early ? &*early : nullptr));
     report_tasks_done(messages, n_tasks, dims, done.wall);
     if (done.sweeps.fit_asked) {
         const TransistorLut& axes = assembly.fit_axes();

@@ -2,12 +2,11 @@
 
 #include <sys/stat.h>
 
-#include <deque>
+#include <algorithm>
 #include <set>
 #include <string_view>
 
 #include "common/format.h"
-#include "common/io.h"
 #include "common/text.h"
 #include "lut/cache.h"
 #include "spice/spice_expr.h"
@@ -27,9 +26,9 @@ std::optional<std::string_view> named_file(std::string_view line) {
     return spice::spice_expr::include_target(line);
 }
 
-}  // namespace
-
-std::string kit_identity(const LutConfig& config) {
+// The files kit_identity names, in its order, each stamped before it was
+// read.
+std::vector<FileStamp> kit_stamps(const LutConfig& config) {
     std::deque<std::string> pending;
     std::string anchor;  // the model file's directory, where the worker loads the netlist
     if (config.model_file) {
@@ -39,20 +38,13 @@ std::string kit_identity(const LutConfig& config) {
     }
     for (const auto& [path, section] : config.model_includes) pending.push_back(cache::resolve(path));
     std::set<std::string> seen;
-    std::string out;
+    std::vector<FileStamp> out;
     while (!pending.empty() && seen.size() < kMaxKitFiles) {
         std::string path = std::move(pending.front());
         pending.pop_front();
         if (!seen.insert(path).second) continue;
-        struct stat st {};
-        if (path_has_nul(path) || ::stat(path.c_str(), &st) != 0) {
-            out += fmt::cat(path, " none\n");
-            continue;
-        }
-        out += fmt::cat(path, " ", static_cast<long long>(st.st_size), " ",
-                        static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec, " ",
-                        static_cast<unsigned long long>(st.st_ino), "\n");
-        if (!S_ISREG(st.st_mode)) continue;
+        out.push_back(file_stamp(path));
+        if (!out.back().exists || !S_ISREG(out.back().mode)) continue;
         auto text = read_file(path);
         if (!text) continue;
         const std::string folder = directory_of(path);
@@ -78,6 +70,71 @@ std::string kit_identity(const LutConfig& config) {
         }
     }
     return out;
+}
+
+std::string identity_text(const std::vector<FileStamp>& stamps) {
+    std::string out;
+    for (const FileStamp& s : stamps) {
+        if (!s.exists) {
+            out += fmt::cat(s.path, " none\n");
+            continue;
+        }
+        out += fmt::cat(s.path, " ", static_cast<long long>(s.size), " ", static_cast<long long>(s.mtime_ns),
+                        " ", static_cast<unsigned long long>(s.inode), "\n");
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string kit_identity(const LutConfig& config) { return identity_text(kit_stamps(config)); }
+
+std::string KitMemo::identity(const LutConfig& config) {
+    // Where kit_identity starts from.
+    std::string key;
+    if (config.model_file) key = cache::resolve(*config.model_file);
+    for (const auto& [path, section] : config.model_includes) {
+        key += '\n';
+        key += cache::resolve(path);
+    }
+    std::optional<std::vector<FileStamp>> stamps;
+    {
+        std::lock_guard lock(mutex_);
+        stamps = find(identities_, key);
+    }
+    if (stamps && stamps_hold(*stamps)) return identity_text(*stamps);
+    std::vector<FileStamp> fresh = kit_stamps(config);
+    std::string text = identity_text(fresh);
+    std::lock_guard lock(mutex_);
+    keep(identities_, std::move(key), std::move(fresh));
+    return text;
+}
+
+bool KitMemo::passed(const std::string& key) const {
+    std::optional<std::vector<FileStamp>> files;
+    {
+        std::lock_guard lock(mutex_);
+        files = find(passed_, key);
+    }
+    return files && stamps_hold(*files);
+}
+
+void KitMemo::keep_passed(std::string key, std::vector<FileStamp> files) {
+    std::lock_guard lock(mutex_);
+    keep(passed_, std::move(key), std::move(files));
+}
+
+std::optional<std::vector<FileStamp>> KitMemo::find(const Entries& entries, const std::string& key) const {
+    for (const auto& [k, files] : entries) {
+        if (k == key) return files;
+    }
+    return std::nullopt;
+}
+
+void KitMemo::keep(Entries& entries, std::string key, std::vector<FileStamp> files) {
+    std::erase_if(entries, [&](const auto& entry) { return entry.first == key; });
+    entries.emplace_back(std::move(key), std::move(files));
+    while (entries.size() > kEntries) entries.pop_front();
 }
 
 }  // namespace morva::lut

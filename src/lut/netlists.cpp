@@ -409,6 +409,22 @@ std::string probe_netlist(const LutConfig& c, std::string_view param, std::strin
 
 }  // namespace
 
+std::vector<std::string> build_save_commands(const ParamMask& mask, std::string_view device_path,
+                                             const std::vector<std::string>& small_signal) {
+    std::vector<std::string> out{"delete all"};
+    const std::vector<std::string> names = saved_vectors(mask, device_path, small_signal);
+    if (names.empty()) return out;
+    std::string save = "save vds#branch";
+    for (const std::string& name : names) save += fmt::cat(" ", name);
+    out.push_back(std::move(save));
+    return out;
+}
+
+std::string op_probe_sweep_command(const LutConfig& c) {
+    const double vds = (c.vds.start + c.vds.stop) / 2.0;
+    return fmt::cat("dc vds ", sweep_text(vds, vds, c.vds.step), " ", probe_sweep(c, false, "vds", "vgs"));
+}
+
 std::string build_probe_netlist(const LutConfig& c, std::string_view param, std::string_view device_path) {
     return probe_netlist(c, param, op_vector_name(device_path, param));
 }

@@ -285,6 +285,18 @@ std::string device_off_command(std::string_view device_path);
 // device off, what the wrapper carries there.
 std::string build_wrapper_probe_netlist(const LutConfig& config);
 
+// The commands that make a circuit loaded without `.save` lines (built with
+// an empty mask and no small-signal vectors) save what build_netlist's lines
+// would: the saves asked before deleted, then the drain branch and the same
+// vectors in the same order; nothing more than the deletion where the
+// netlist would save nothing in particular (then ngspice saves everything).
+std::vector<std::string> build_save_commands(const ParamMask& mask, std::string_view device_path,
+                                             const std::vector<std::string>& small_signal = {});
+
+// The sweep of build_probe_netlist as a command: three Vgs points from the
+// sweep's start at mid Vds.
+std::string op_probe_sweep_command(const LutConfig& config);
+
 // The small-signal probe's netlist (build_small_signal_probe_netlist) titled
 // after the device as a whole.
 std::string build_device_probe_netlist(const LutConfig& config, std::string_view device_path);

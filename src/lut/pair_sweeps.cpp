@@ -10,11 +10,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::uint64_t ns64_since(Clock::time_point start) {
-    const auto d = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
-    return d < 0 ? 0 : static_cast<std::uint64_t>(d);
-}
-
 // Adds what a request took to `timing` (the worker's phases from its
 // response, when there is one).
 void count(TimingSums& timing, const SimulationOutcome& outcome, Clock::time_point start,

@@ -13,11 +13,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-u128 ns_since(Clock::time_point start) {
-    const auto d = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
-    return d < 0 ? 0 : static_cast<u128>(d);
-}
-
 // Runs `task(k, cancelled)` for k = 0 .. n - 1 on a task set, `cancelled`
 // saying whether to give up (the set aborted or a stop requested), and gives
 // each result with its k, in the order the tasks ended. The first error or
@@ -50,7 +45,7 @@ Result<std::vector<std::pair<std::size_t, T>>, NgspiceError> run_task_set(const 
 // per Vbs value, and per chunk when those are still too few. Every plot is
 // its own sweep from a fresh operating point, so the split does not change a
 // single value.
-std::vector<std::shared_ptr<const TaskPlan>> split_plan(const std::shared_ptr<TaskPlan>& base,
+std::vector<std::shared_ptr<const TaskPlan>> split_plan(const std::shared_ptr<const TaskPlan>& base,
                                                         const LutConfig& config, std::size_t n_tasks,
                                                         std::uint64_t simulator_workers) {
     const std::size_t n_vbs = config.vbs_values.size();
@@ -102,10 +97,12 @@ struct PairDone {
 };
 
 // One whole pair: the wrapper's sweeps (their own circuit), the rows (whose
-// circuit the worker keeps), the fit sweep and the shifted sweeps on that
-// circuit, the rows placed in between.
+// circuit the worker keeps: the one loaded `early` for them when there is
+// one), the fit sweep and the shifted sweeps on that circuit, the rows
+// placed in between.
 Result<PairDone, NgspiceError> whole_pair(Pairs& pairs, std::size_t wi, std::size_t li,
-                                          std::function<bool()> cancelled) {
+                                          std::function<bool()> cancelled,
+                                          std::optional<EarlyCircuit> early) {
     const LutConfig& config = pairs.config;
     const bool follow_ups = !pairs.small_signal.empty();
     const LadderContext ctx = pairs.ladder(std::move(cancelled), follow_ups && pairs.simulator.run_holding);
@@ -115,7 +112,8 @@ Result<PairDone, NgspiceError> whole_pair(Pairs& pairs, std::size_t wi, std::siz
     if (pairs.sweeps.wants_wrapper()) {
         MORVA_ASSIGN(wrapper, pairs.sweeps.wrapper(wi, li, extra));
     }
-    MORVA_ASSIGN(PairRows rows, fetch_wl_with_retry(ctx, config.widths[wi], wi, config.lengths[li], li));
+    MORVA_ASSIGN(PairRows rows,
+                 fetch_wl_with_retry(ctx, config.widths[wi], wi, config.lengths[li], li, std::move(early)));
     std::optional<std::vector<VbsData>> fit_rows;
     if (pairs.sweeps.wants_fit_grid()) {
         MORVA_ASSIGN(fit_rows, pairs.sweeps.fit_grid(ctx, wi, li, rows.circuit, extra));
@@ -138,7 +136,7 @@ Result<PairDone, NgspiceError> whole_pair(Pairs& pairs, std::size_t wi, std::siz
 // sweeps of all pairs spread over the workers.
 Result<void, NgspiceError> split_pairs(Pairs& pairs,
                                        const std::vector<std::shared_ptr<const TaskPlan>>& parts,
-                                       TasksDone& done) {
+                                       TasksDone& done, EarlyLoads* early) {
     const LutConfig& config = pairs.config;
     const std::size_t n_w = config.widths.size(), n_l = config.lengths.size();
     MORVA_ASSIGN(auto ended,
@@ -149,8 +147,9 @@ Result<void, NgspiceError> split_pairs(Pairs& pairs,
                          const std::size_t wi = k / n_l % n_w, li = k % n_l;
                          const LadderContext ctx{pairs.simulator.run, parts[k / (n_w * n_l)], &pairs.messages,
                                                  std::move(cancelled)};
-                         MORVA_ASSIGN(PairRows rows, fetch_wl_with_retry(ctx, config.widths[wi], wi,
-                                                                         config.lengths[li], li));
+                         MORVA_ASSIGN(PairRows rows,
+                                      fetch_wl_with_retry(ctx, config.widths[wi], wi, config.lengths[li], li,
+                                                          early ? early->take(k) : std::nullopt));
                          return std::move(rows.chunks);
                      }));
     std::vector<std::vector<ChunkResult>> of_pair(n_w * n_l);
@@ -208,15 +207,21 @@ Result<void, NgspiceError> split_pairs(Pairs& pairs,
 
 }  // namespace
 
-std::shared_ptr<TaskPlan> base_plan(const LutConfig& config, const std::vector<Chunk>& chunks,
-                                    const Probed& probed, std::size_t n_vds) {
+std::shared_ptr<TaskPlan> skeleton_plan(const LutConfig& config, const std::vector<Chunk>& chunks,
+                                        std::size_t n_vds) {
     auto base = std::make_shared<TaskPlan>();
     base->config = config;
     base->chunks = chunks;
-    base->device_path = probed.device_path;
     base->pre_commands = model_dir_pre_commands(config);
-    base->extract_mask = probed.extract;
     base->n_vds = n_vds;
+    return base;
+}
+
+std::shared_ptr<TaskPlan> base_plan(const LutConfig& config, const std::vector<Chunk>& chunks,
+                                    const Probed& probed, std::size_t n_vds) {
+    std::shared_ptr<TaskPlan> base = skeleton_plan(config, chunks, n_vds);
+    base->device_path = probed.device_path;
+    base->extract_mask = probed.extract;
     base->small_signal = probed.small_signal.vectors;
     base->rest = probed.small_signal.rest;
     // Follow-ups on a pair's circuit sweep the rest's vectors: those the
@@ -228,9 +233,126 @@ std::shared_ptr<TaskPlan> base_plan(const LutConfig& config, const std::vector<C
     return base;
 }
 
+EarlyLoads::EarlyLoads(const Simulator& simulator, const LutConfig& config,
+                       std::shared_ptr<const TaskPlan> skeleton)
+    : simulator_(simulator), config_(config), skeleton_(std::move(skeleton)) {
+    const std::size_t n_w = config.widths.size(), n_l = config.lengths.size();
+    const std::size_t n_tasks =
+        split_plan(skeleton_, config, n_w * n_l, simulator.workers).size() * n_w * n_l;
+    // The probe netlists' device: the first width, the middle length.
+    probe_task_ = n_l / 2;
+    const std::uint64_t workers = std::max<std::uint64_t>(1, simulator.workers);
+    const auto add = [this](std::size_t k) {
+        slots_.push_back(std::make_unique<Slot>());
+        slots_.back()->task = k;
+    };
+    add(probe_task_);
+    for (std::size_t k = 0; k < n_tasks && slots_.size() < workers; ++k) {
+        if (k != probe_task_) add(k);
+    }
+}
+
+EarlyLoads::~EarlyLoads() {
+    let_go();
+    for (std::thread& t : threads_) {
+        if (t.joinable()) t.join();
+    }
+}
+
+void EarlyLoads::start(bool listing) {
+    const std::size_t n_w = config_.widths.size(), n_l = config_.lengths.size();
+    const auto parts = split_plan(skeleton_, config_, n_w * n_l, simulator_.workers);
+    for (const auto& slot : slots_) {
+        const std::size_t k = slot->task, wi = k / n_l % n_w, li = k % n_l;
+        ngspice::SimulationRequest request =
+            rows_load_request(*parts[k / (n_w * n_l)], config_.widths[wi], wi, config_.lengths[li], li,
+                              listing && k == probe_task_);
+        try {
+            Slot* s = slot.get();
+            threads_.push_back(
+                start_quiet_thread([this, s, r = std::move(request)]() mutable { load(*s, std::move(r)); }));
+        } catch (const std::exception&) {
+            // No thread to load it on: the task loads its circuit itself.
+            std::lock_guard lock(mutex_);
+            slot->held = HeldOutcome{ngspice::SimulationResponse{}, nullptr};
+            slot->done = true;
+        }
+    }
+    answered_.notify_all();
+}
+
+void EarlyLoads::load(Slot& slot, ngspice::SimulationRequest request) {
+    const auto start = Clock::now();
+    std::optional<HeldOutcome> held;
+    try {
+        held = simulator_.run_holding(std::move(request));
+    } catch (const std::exception& e) {
+        held = HeldOutcome{
+            err(NgspiceError::worker_crashed(fmt::cat("early load ended abnormally: ", e.what()))), nullptr};
+    }
+    TimingSums timing;
+    timing.request_ns = ns64_since(start);
+    if (held->outcome) timing.add_worker(held->outcome->timing);
+    std::unique_ptr<HeldCircuit> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        slot.timing = timing;
+        slot.held = std::move(held);
+        if (let_go_) dropped = std::move(slot.held->circuit);
+        slot.done = true;
+    }
+    answered_.notify_all();
+}
+
+EarlyLoads::Slot* EarlyLoads::slot_of(std::size_t k) {
+    for (const auto& slot : slots_) {
+        if (slot->task == k) return slot.get();
+    }
+    return nullptr;
+}
+
+HeldOutcome EarlyLoads::take() {
+    Slot* slot = slot_of(probe_task_);
+    std::unique_lock lock(mutex_);
+    answered_.wait(lock, [&] { return slot->done || threads_.empty(); });
+    if (!slot->done) return HeldOutcome{ngspice::SimulationResponse{}, nullptr};
+    HeldOutcome out = std::move(*slot->held);
+    slot->held->circuit.reset();
+    return out;
+}
+
+void EarlyLoads::give_back(std::unique_ptr<HeldCircuit> circuit) {
+    Slot* slot = slot_of(probe_task_);
+    std::lock_guard lock(mutex_);
+    if (!let_go_ && slot->held) slot->held->circuit = std::move(circuit);
+}
+
+void EarlyLoads::let_go() {
+    std::vector<std::unique_ptr<HeldCircuit>> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        let_go_ = true;
+        for (const auto& slot : slots_) {
+            if (slot->held && slot->held->circuit) dropped.push_back(std::move(slot->held->circuit));
+        }
+    }
+    answered_.notify_all();
+}
+
+std::optional<EarlyCircuit> EarlyLoads::take(std::size_t k) {
+    Slot* slot = slot_of(k);
+    if (!slot) return std::nullopt;
+    std::unique_lock lock(mutex_);
+    // Let go, or never started: the task loads its own.
+    answered_.wait(lock, [&] { return slot->done || let_go_ || threads_.empty(); });
+    if (!slot->done || slot->taken) return std::nullopt;
+    slot->taken = true;
+    return EarlyCircuit{std::move(slot->held->circuit), slot->timing};
+}
+
 Result<TasksDone, NgspiceError> run_pairs(const Simulator& simulator, const LutConfig& config,
                                           const std::shared_ptr<TaskPlan>& base, const Probed& probed,
-                                          Assembly& assembly, Messages& messages) {
+                                          Assembly& assembly, Messages& messages, EarlyLoads* early) {
     const std::size_t n_w = config.widths.size(), n_l = config.lengths.size();
     const SmallSignalPlan& plan = probed.small_signal;
     Pairs pairs{simulator,
@@ -247,14 +369,15 @@ Result<TasksDone, NgspiceError> run_pairs(const Simulator& simulator, const LutC
         MORVA_ASSIGN(
             auto ended,
             run_task_set<PairDone>(simulator, n_w * n_l, [&](std::size_t k, std::function<bool()> cancelled) {
-                return whole_pair(pairs, k / n_l, k % n_l, std::move(cancelled));
+                return whole_pair(pairs, k / n_l, k % n_l, std::move(cancelled),
+                                  early ? early->take(k) : std::nullopt);
             }));
         for (auto& [k, pair] : ended) {
             done.assemble += pair.assemble;
             for (TimingSums& t : pair.timing) done.timing.push_back(t);
         }
     } else {
-        MORVA_TRY(split_pairs(pairs, parts, done));
+        MORVA_TRY(split_pairs(pairs, parts, done, early));
     }
     done.wall = ns_since(start);
     done.sweeps = pairs.sweeps.done();

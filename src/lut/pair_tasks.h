@@ -6,11 +6,17 @@
 // rows are placed in the table in between (assembly.h). When the pairs are
 // fewer than the workers, each pair is split into parts per Vbs value and
 // chunk instead, and the sweeps that follow run as requests of their own,
-// spread over the workers.
+// spread over the workers. On a pool's first call for a device the first
+// tasks load their circuits while the probe is still to answer
+// (EarlyLoads), and their rows run on them once it has.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "common/result.h"
@@ -33,15 +39,72 @@ struct TasksDone {
     PairSweeps::Done sweeps;
 };
 
-// What every task of the generation shares.
+// What every task of the generation shares: the configuration, the chunks,
+// the pre-commands and the Vds count (skeleton_plan), with what the probe
+// found (base_plan).
+std::shared_ptr<TaskPlan> skeleton_plan(const LutConfig& config, const std::vector<Chunk>& chunks,
+                                        std::size_t n_vds);
 std::shared_ptr<TaskPlan> base_plan(const LutConfig& config, const std::vector<Chunk>& chunks,
                                     const Probed& probed, std::size_t n_vds);
 
+// The circuits the first tasks load for their rows while the probe is still
+// to answer, so that the kit is parsed once per task rather than once for
+// the probe and once more for each task: the task whose device has the
+// probe's sizes first (the probe asks its questions on its circuit), then
+// the others in order, as many in all as the simulator has workers. Each
+// load is its task's first netlist saving nothing in particular, held by
+// its worker until the task's rows run on it (saving by command what the
+// netlist would have). Tasks are numbered as run_pairs runs them: part p of
+// pair (wi, li) is p * n_w * n_l + wi * n_l + li.
+class EarlyLoads final : public ProbeCircuit {
+public:
+    // Nothing is sent before `start`.
+    EarlyLoads(const Simulator& simulator, const LutConfig& config, std::shared_ptr<const TaskPlan> skeleton);
+    // Lets go of the circuits left and waits for the loads still in flight.
+    ~EarlyLoads() override;
+    EarlyLoads(const EarlyLoads&) = delete;
+    EarlyLoads& operator=(const EarlyLoads&) = delete;
+
+    void start(bool listing) override;
+    HeldOutcome take() override;
+    void give_back(std::unique_ptr<HeldCircuit> circuit) override;
+    void let_go() override;
+    // Task k's circuit, once its load is answered (none where it failed or
+    // was let go, with what the load took); nothing for a task that loads
+    // none.
+    std::optional<EarlyCircuit> take(std::size_t k);
+
+    // The task on whose circuit the probe asks.
+    std::size_t probe_task() const { return probe_task_; }
+
+private:
+    struct Slot {
+        std::size_t task = 0;
+        bool done = false, taken = false;
+        std::optional<HeldOutcome> held;  // once done
+        TimingSums timing;
+    };
+    Slot* slot_of(std::size_t k);
+    void load(Slot& slot, ngspice::SimulationRequest request);
+
+    const Simulator& simulator_;
+    const LutConfig& config_;
+    std::shared_ptr<const TaskPlan> skeleton_;
+    std::size_t probe_task_ = 0;
+    std::mutex mutex_;  // guards the slots' fields and let_go_
+    std::condition_variable answered_;
+    std::vector<std::unique_ptr<Slot>> slots_;
+    bool let_go_ = false;
+    std::vector<std::thread> threads_;
+};
+
 // Runs every pair's sweeps and places their rows in `assembly`. The first
 // error (a pool failure, a fatal rung of the ladder) ends them all and is
-// the outcome; a stop request ends them with kInterrupted.
+// the outcome; a stop request ends them with kInterrupted. A task with a
+// circuit in `early` runs its rows on it.
 Result<TasksDone, NgspiceError> run_pairs(const Simulator& simulator, const LutConfig& config,
                                           const std::shared_ptr<TaskPlan>& base, const Probed& probed,
-                                          Assembly& assembly, Messages& messages);
+                                          Assembly& assembly, Messages& messages,
+                                          EarlyLoads* early = nullptr);
 
 }  // namespace morva::lut::generate_ngspice

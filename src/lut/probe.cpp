@@ -28,11 +28,6 @@ std::string known_names_list() {
     return out + "]";
 }
 
-u128 ns_since(Clock::time_point start) {
-    const auto d = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
-    return d < 0 ? 0 : static_cast<u128>(d);
-}
-
 bool any(const ParamMask& mask) {
     for (bool f : mask) {
         if (f) return true;
@@ -355,14 +350,14 @@ ngspice::SimulationRequest device_probe(const LutConfig& config, const std::stri
 
 // The memo's key: the request as the guess writes it, what the detection
 // is for, and the identity of every file of the kit.
-std::string memo_key(const LutConfig& config, const ParamMask& requested, bool detect) {
+std::string memo_key(ProbeMemo& memo, const LutConfig& config, const ParamMask& requested, bool detect) {
     const ngspice::SimulationRequest req = device_probe(config, guessed_device_path(config));
     std::string key = req.netlist;
     for (const std::string& c : req.commands) key += "\n" + c;
     for (const std::string& c : req.pre_commands) key += "\n" + c;
     key += detect ? "\ndetect\n" : "\n\n";
     for (std::size_t k = 0; k < kOpParamCount; ++k) key += requested[k] ? '1' : '0';
-    return key + "\n" + kit_identity(config);
+    return key + "\n" + memo.kits.identity(config);
 }
 
 // The listing, the small-signal values and the wrapper in one request, the
@@ -413,6 +408,136 @@ std::optional<ProbeMemo::Record> probe_at_once(const Simulator& simulator, const
         return record;
     }
     return std::nullopt;
+}
+
+// The vectors of the small-signal probe's sweep (and, for a subcircuit,
+// its wrapper's: the same sweep with the device switched off, plot 2), as
+// device_probe asks them back.
+std::vector<std::string> device_probe_vectors(const LutConfig& config, const std::string& path) {
+    const std::vector<std::string> vectors = small_signal_probe_vectors(path);
+    if (!config.subcircuit) return vectors;
+    std::vector<std::string> wanted;
+    for (const std::string& name : vectors) wanted.push_back("dc1." + name);
+    wanted.emplace_back("dc2.vds#branch");
+    return wanted;
+}
+
+// device_probe's sweeps as a follow-up on a circuit loaded without saves:
+// the device's multiplier is read before it is switched off and set back to
+// it after, which leaves the circuit's later sweeps as they would be.
+ngspice::SimulationRequest device_probe_follow_up(const LutConfig& config, const std::string& path) {
+    ngspice::SimulationRequest req;
+    req.id = "probe-device";
+    std::string save = "save vds#branch";
+    for (const std::string& name : small_signal_probe_vectors(path)) save += fmt::cat(" ", name);
+    req.commands = {std::move(save), probe_sweep_command(config)};
+    if (config.subcircuit) {
+        const std::string m = op_vector_name(path, "m");
+        req.commands.push_back(fmt::cat("let morva_m = ", m));
+        req.commands.push_back(device_off_command(path));
+        req.commands.push_back(probe_sweep_command(config));
+        req.commands.push_back(fmt::cat(" alter ", m, " = dc1.morva_m"));
+    }
+    req.pre_commands = model_dir_pre_commands(config);
+    req.return_vectors = device_probe_vectors(config, path);
+    return req;
+}
+
+// The requested parameters' probes as one follow-up: each its own sweep,
+// saving nothing but the drain branch and that parameter (a level-3 device
+// makes ngspice crash when some parameters it lacks are saved beside some it
+// has), plot j + 1 for the j-th.
+ngspice::SimulationRequest op_params_follow_up(const LutConfig& config, const ParamMask& requested,
+                                               const std::string& path, std::vector<std::size_t>& asked) {
+    ngspice::SimulationRequest req;
+    req.id = "probe-op-params";
+    asked.clear();
+    for (std::size_t k = 0; k < kOpParamCount; ++k) {
+        if (requested[k]) asked.push_back(k);
+    }
+    std::vector<std::string> wanted;
+    for (std::size_t j = 0; j < asked.size(); ++j) {
+        const std::string vector = op_vector_name(path, KNOWN_OP_PARAMS[asked[j]]);
+        req.commands.emplace_back("delete all");
+        req.commands.push_back(fmt::cat("save vds#branch ", vector));
+        req.commands.push_back(op_probe_sweep_command(config));
+        wanted.push_back(asked.size() == 1 ? vector : fmt::cat("dc", j + 1, ".", vector));
+    }
+    req.pre_commands = model_dir_pre_commands(config);
+    req.return_vectors = std::move(wanted);
+    return req;
+}
+
+// How the probing on a task's circuit went.
+enum class OnCircuit {
+    Answered,  // the record holds every answer
+    Failed,    // a request ended without ngspice's answer: the generation ends
+    Lost,      // the circuit could not serve: ask as without it
+    Refused,   // ngspice failed the small-signal sweep: each question alone
+};
+
+// The questions as follow-ups on the probe's circuit (ProbeCircuit): the
+// listing came with its load; the small-signal values and the wrapper in one
+// follow-up, the requested parameters in another. The circuit goes back for
+// its task's rows when it served throughout.
+OnCircuit probe_on_circuit(const Simulator& simulator, const LutConfig& config, const ParamMask& requested,
+                           bool detect, ProbeCircuit& source, ProbeMemo::Record& record, Messages& messages) {
+    source.start(detect);
+    HeldOutcome load = source.take();
+    if (!load.outcome) return OnCircuit::Failed;
+    if (!load.circuit) return OnCircuit::Lost;
+    std::string path = guessed_device_path(config);
+    const std::vector<std::string>& log = load.outcome->log;
+    const std::optional<std::string> found = log.empty() ? std::nullopt : extract_mosfet_name(log);
+    if (detect && found) path = *found;
+
+    std::unique_ptr<HeldCircuit> circuit;
+    std::optional<SimulationOutcome> asked =
+        load.circuit->follow_up(device_probe_follow_up(config, path), true, &circuit);
+    load.circuit.reset();
+    if (!asked) return OnCircuit::Lost;
+    if (!*asked) return OnCircuit::Failed;
+    const ngspice::SimulationResponse& answer = **asked;
+    if (!answer.success) return OnCircuit::Refused;
+    if (detect) {
+        messages.out(
+            found ? fmt::cat("  detected device path: ", *found, "\n")
+                  : fmt::cat("  warning: could not auto-detect flattened device path; falling back to '",
+                             path, "'\n"));
+    }
+    record.device_path = path;
+    const std::string prefix = config.subcircuit ? "dc1." : "";
+    record.plan = small_signal_plan(
+        config, path, true,
+        [&](const std::string& name) { return find_vector(answer.vectors, prefix + name); },
+        [&] { return wrapper_use(find_vector(answer.vectors, "dc2.vds#branch"), path, messages); }, messages);
+    if (!any(requested)) {
+        source.give_back(std::move(circuit));
+        return OnCircuit::Answered;
+    }
+
+    std::vector<std::size_t> params;
+    ngspice::SimulationRequest op_req = op_params_follow_up(config, requested, path, params);
+    std::optional<SimulationOutcome> reported;
+    std::unique_ptr<HeldCircuit> after;
+    if (circuit) reported = circuit->follow_up(std::move(op_req), true, &after);
+    circuit.reset();
+    if (reported && !*reported) return OnCircuit::Failed;
+    if (!reported || !(*reported)->success) {
+        // Asked again one by one, each on a circuit of its own.
+        source.let_go();
+        record.supported = probe_op_params(simulator, config, requested, path);
+        return OnCircuit::Answered;
+    }
+    for (std::size_t j = 0; j < params.size(); ++j) {
+        const std::string vector = op_vector_name(path, KNOWN_OP_PARAMS[params[j]]);
+        const std::string name = params.size() == 1 ? vector : fmt::cat("dc", j + 1, ".", vector);
+        for (const ngspice::VectorData& v : (*reported)->vectors) {
+            if (ascii_iequals(v.name, name) && !v.real.empty()) record.supported[params[j]] = true;
+        }
+    }
+    source.give_back(std::move(after));
+    return OnCircuit::Answered;
 }
 
 }  // namespace
@@ -485,7 +610,8 @@ ParamMask requested_mask(const LutConfig& config, Messages& messages) {
     return mask;
 }
 
-Probed probe_device(const Simulator& simulator, const LutConfig& config, Messages& messages) {
+Probed probe_device(const Simulator& simulator, const LutConfig& config, Messages& messages,
+                    ProbeCircuit* circuit) {
     const auto start = Clock::now();
     const ParamMask requested = requested_mask(config, messages);
     const bool detect = detection_wanted(config, requested);
@@ -493,7 +619,7 @@ Probed probe_device(const Simulator& simulator, const LutConfig& config, Message
     std::optional<ProbeMemo::Record> record;
     std::string key;
     if (simulator.memo) {
-        key = memo_key(config, requested, detect);
+        key = memo_key(*simulator.memo, config, requested, detect);
         record = simulator.memo->find(key);
         if (record) {
             for (const auto& [to_err, line] : record->lines) to_err ? messages.err(line) : messages.out(line);
@@ -501,8 +627,16 @@ Probed probe_device(const Simulator& simulator, const LutConfig& config, Message
     }
     if (!record) {
         Recording recording(messages);
-        record = probe_at_once(simulator, config, requested, detect, recording);
-        if (!record) record = probe_each(simulator, config, requested, recording);
+        OnCircuit on = OnCircuit::Lost;
+        if (circuit) {
+            record.emplace();
+            on = probe_on_circuit(simulator, config, requested, detect, *circuit, *record, recording);
+            // Each question on its own, on circuits of their own: the
+            // workers that hold the tasks' circuits serve them.
+            if (on == OnCircuit::Lost || on == OnCircuit::Refused) circuit->let_go();
+        }
+        if (on == OnCircuit::Lost) record = probe_at_once(simulator, config, requested, detect, recording);
+        if (on == OnCircuit::Refused || !record) record = probe_each(simulator, config, requested, recording);
         record->lines = std::move(recording.lines);
         const bool stopped = simulator.stop && simulator.stop();
         if (simulator.memo && !simulator.failures->fired() && !stopped) simulator.memo->keep(key, *record);

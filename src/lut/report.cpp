@@ -101,4 +101,17 @@ std::string timing_report(const PhaseTimes& p, const std::vector<ChunkResult>& r
     return out;
 }
 
+u128 ns_since(std::chrono::steady_clock::time_point start) {
+    const auto d =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    return d < 0 ? 0 : static_cast<u128>(d);
+}
+
+std::uint64_t ns64_since(std::chrono::steady_clock::time_point start) {
+    const u128 d = ns_since(start);
+    return d > std::numeric_limits<std::uint64_t>::max() ? std::numeric_limits<std::uint64_t>::max()
+                                                         : static_cast<std::uint64_t>(d);
+}
+
 }  // namespace morva::lut::generate_ngspice

@@ -6,6 +6,7 @@
 // to it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,6 +17,10 @@
 namespace morva::lut::generate_ngspice {
 
 using u128 = unsigned __int128;
+
+// Nanoseconds on the steady clock since `start` (0 should it run back).
+u128 ns_since(std::chrono::steady_clock::time_point start);
+std::uint64_t ns64_since(std::chrono::steady_clock::time_point start);
 
 // Phase durations in nanoseconds and the sizes of the run.
 struct PhaseTimes {

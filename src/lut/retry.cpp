@@ -4,17 +4,13 @@
 #include <utility>
 
 #include "common/format.h"
+#include "lut/report.h"
 #include "ngspice/worker.h"
 
 namespace morva::lut::generate_ngspice {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::uint64_t ns_since(Clock::time_point start) {
-    const auto d = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
-    return d < 0 ? 0 : static_cast<std::uint64_t>(d);
-}
 
 // Builds one request, timing the work into `build_ns`.
 class Ladder {
@@ -27,7 +23,7 @@ public:
         if (aborted()) return err(aborted_error());
         const auto start = Clock::now();
         SimulationOutcome outcome = ctx_.run(std::move(request));
-        timing.request_ns = saturating_add(timing.request_ns, ns_since(start));
+        timing.request_ns = saturating_add(timing.request_ns, ns64_since(start));
         if (outcome) timing.add_worker(outcome->timing);
         return outcome;
     }
@@ -37,7 +33,7 @@ public:
         if (aborted()) return {err(aborted_error()), nullptr};
         const auto start = Clock::now();
         HeldOutcome held = ctx_.run_holding(std::move(request));
-        timing.request_ns = saturating_add(timing.request_ns, ns_since(start));
+        timing.request_ns = saturating_add(timing.request_ns, ns64_since(start));
         if (held.outcome) timing.add_worker(held.outcome->timing);
         return held;
     }
@@ -48,13 +44,34 @@ public:
                                        const std::vector<std::string>& small_signal) const {
         ngspice::SimulationRequest r;
         r.id = std::move(id);
-        // What follow-ups on the circuit read is saved beside the rows' vectors.
-        std::vector<std::string> saved = small_signal;
-        if (!small_signal.empty()) saved.insert(saved.end(), plan_.saved.begin(), plan_.saved.end());
-        r.netlist = build_netlist(c_, vgs, mask, plan_.device_path, w_, l_, vbs, saved);
+        r.netlist = build_netlist(c_, vgs, mask, plan_.device_path, w_, l_, vbs, saved_with(small_signal));
         r.commands = std::move(commands);
         r.pre_commands = plan_.pre_commands;
         r.return_vectors = std::move(vectors);
+        return r;
+    }
+
+    // What follow-ups on the circuit read is saved beside the rows' vectors.
+    std::vector<std::string> saved_with(const std::vector<std::string>& small_signal) const {
+        std::vector<std::string> saved = small_signal;
+        if (!small_signal.empty()) saved.insert(saved.end(), plan_.saved.begin(), plan_.saved.end());
+        return saved;
+    }
+
+    // The id of the first request of the task: the pair's, or the part's.
+    std::string first_id() const {
+        return plan_.part
+                   ? fmt::cat("lut-w", wi_, "-l", li_, "-part-v", plan_.vbs_offset, "-c", plan_.chunk_offset)
+                   : fmt::cat("lut-w", wi_, "-l", li_);
+    }
+    // The Vbs value the task's netlists carry.
+    double netlist_vbs() const { return plan_.part ? plan_.netlist_vbs : c_.vbs_values.front(); }
+
+    ngspice::SimulationRequest load(bool listing) const {
+        ngspice::SimulationRequest r =
+            request(fmt::cat(first_id(), "-load"), chunk_range(c_, plan_.chunks.front()), ParamMask{},
+                    netlist_vbs(), {}, {}, {});
+        if (listing) r.commands.emplace_back("listing e");
         return r;
     }
 
@@ -70,7 +87,7 @@ public:
     std::string wl() const { return fmt::cat("W=", fmt::exp(w_, 3), " L=", fmt::exp(l_, 3)); }
     void retry(const std::string& text) const { ctx_.messages->err(fmt::cat("  [retry] ", text, "\n")); }
 
-    Result<PairRows, NgspiceError> all_chunks() const {
+    Result<PairRows, NgspiceError> all_chunks(std::optional<EarlyCircuit> early) const {
         const auto& chunks = plan_.chunks;
         const std::size_t n_vbs = c_.vbs_values.size();
         std::vector<std::size_t> rows;
@@ -79,22 +96,25 @@ public:
         TimingSums timing;
         const auto build_start = Clock::now();
         const auto& ss = plan_.small_signal;
-        const std::string id = plan_.part ? fmt::cat("lut-w", wi_, "-l", li_, "-part-v", plan_.vbs_offset,
-                                                     "-c", plan_.chunk_offset)
-                                          : fmt::cat("lut-w", wi_, "-l", li_);
         ngspice::SimulationRequest req = request(
-            id, chunk_range(c_, chunks.front()), plan_.extract_mask,
-            plan_.part ? plan_.netlist_vbs : c_.vbs_values.front(),
+            first_id(), chunk_range(c_, chunks.front()), plan_.extract_mask, netlist_vbs(),
             plan_.part ? build_part_commands(c_, chunks, c_.vbs_values,
                                              plan_.chunk_offset == 0 && plan_.vbs_offset == 0)
                        : build_all_chunks_commands(c_, chunks),
             build_return_vectors_all(chunks.size(), n_vbs, plan_.device_path, plan_.extract_mask, ss), ss);
-        timing.build_ns = ns_since(build_start);
+        timing.build_ns = ns64_since(build_start);
         // A whole pair's circuit serves its follow-ups.
         const bool holding = ctx_.run_holding && !plan_.part;
         std::string netlist = holding ? req.netlist : std::string();
-        HeldOutcome held = holding ? send_holding(std::move(req), timing)
-                                   : HeldOutcome{send(std::move(req), timing), nullptr};
+        std::optional<HeldOutcome> on_early;
+        if (early) {
+            add_timing(timing, early->timing);
+            if (early->held) on_early = on_early_circuit(*early->held, req, holding, timing);
+            early.reset();
+        }
+        HeldOutcome held = on_early  ? std::move(*on_early)
+                           : holding ? send_holding(std::move(req), timing)
+                                     : HeldOutcome{send(std::move(req), timing), nullptr};
         SimulationOutcome& outcome = held.outcome;
         if (aborted()) return err(aborted_error());
         if (failed(outcome)) return err(std::move(outcome).error());
@@ -132,6 +152,35 @@ public:
         return out;
     }
 
+    // The rows' first request on the circuit loaded for it without saves:
+    // the saves by command, then its commands; nothing when the circuit is
+    // no longer held (nothing ran).
+    std::optional<HeldOutcome> on_early_circuit(HeldCircuit& circuit, const ngspice::SimulationRequest& req,
+                                                bool holding, TimingSums& timing) const {
+        if (aborted()) return HeldOutcome{err(aborted_error()), nullptr};
+        ngspice::SimulationRequest follow;
+        follow.id = req.id;
+        follow.commands =
+            build_save_commands(plan_.extract_mask, plan_.device_path, saved_with(plan_.small_signal));
+        follow.commands.insert(follow.commands.end(), req.commands.begin(), req.commands.end());
+        follow.pre_commands = req.pre_commands;
+        follow.return_vectors = req.return_vectors;
+        const auto start = Clock::now();
+        std::unique_ptr<HeldCircuit> next;
+        std::optional<SimulationOutcome> outcome =
+            circuit.follow_up(std::move(follow), holding, holding ? &next : nullptr);
+        if (!outcome) return std::nullopt;
+        timing.request_ns = saturating_add(timing.request_ns, ns64_since(start));
+        if (*outcome) timing.add_worker((*outcome)->timing);
+        return HeldOutcome{std::move(*outcome), std::move(next)};
+    }
+
+    static void add_timing(TimingSums& to, const TimingSums& from) {
+        to.build_ns = saturating_add(to.build_ns, from.build_ns);
+        to.request_ns = saturating_add(to.request_ns, from.request_ns);
+        to.add_worker(from.worker);
+    }
+
     Result<ChunkResult, NgspiceError> one_chunk(std::size_t c, const SweepRange& vgs,
                                                 std::size_t n_rows) const {
         // `c` counts the task's own chunks; ids and results carry the index
@@ -151,7 +200,7 @@ public:
             plan_.part ? build_part_commands(c_, {plan_.chunks[c]}, c_.vbs_values, plan_.vbs_offset == 0)
                        : build_multi_vbs_commands(c_, vgs),
             build_return_vectors(n_vbs, plan_.device_path, plan_.extract_mask, ss), ss);
-        out.timing.build_ns = saturating_add(out.timing.build_ns, ns_since(build_start));
+        out.timing.build_ns = saturating_add(out.timing.build_ns, ns64_since(build_start));
         SimulationOutcome outcome = send(std::move(req), out.timing);
         if (aborted()) return err(aborted_error());
         if (failed(outcome)) return err(std::move(outcome).error());
@@ -194,7 +243,7 @@ public:
             auto start = Clock::now();
             ngspice::SimulationRequest req =
                 request(base, vgs, mask, vbs, {"run"}, plot_vectors(plan_.device_path, mask, ss), ss);
-            timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
+            timing.build_ns = saturating_add(timing.build_ns, ns64_since(start));
             SimulationOutcome outcome = send(std::move(req), timing);
             if (aborted()) return err(aborted_error());
             if (failed(outcome)) return err(std::move(outcome).error());
@@ -212,7 +261,7 @@ public:
             auto start = Clock::now();
             ngspice::SimulationRequest req = request(base + "-idonly", vgs, ParamMask{}, vbs, {"run"},
                                                      plot_vectors(plan_.device_path, ParamMask{}, ss), ss);
-            timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
+            timing.build_ns = saturating_add(timing.build_ns, ns64_since(start));
             MORVA_ASSIGN(ngspice::SimulationResponse response, send(std::move(req), timing));
             if (!response.success) {
                 const std::string error = response.error ? *response.error : "(no message)";
@@ -246,7 +295,7 @@ public:
             ngspice::SimulationRequest req =
                 request(fmt::cat(base, "-sub", group.size()), vgs, group_mask, vbs, {"run"},
                         plot_vectors(plan_.device_path, group_mask), {});
-            timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
+            timing.build_ns = saturating_add(timing.build_ns, ns64_since(start));
             SimulationOutcome outcome = send(std::move(req), timing);
             if (aborted()) return err(aborted_error());
             if (failed(outcome)) return err(std::move(outcome).error());
@@ -309,12 +358,12 @@ private:
         r.commands = build_slope_commands(c_, sweeps);
         r.pre_commands = plan_.pre_commands;
         r.return_vectors = build_slope_return_vectors(sweeps.size(), plan_.rest);
-        timing.build_ns = saturating_add(timing.build_ns, ns_since(start));
+        timing.build_ns = saturating_add(timing.build_ns, ns64_since(start));
         if (aborted()) return err(aborted_error());
         const auto sent = Clock::now();
         SimulationOutcome outcome =
             circuit ? run_on_circuit(ctx_, *circuit, std::move(r), false) : ctx_.run(std::move(r));
-        timing.request_ns = saturating_add(timing.request_ns, ns_since(sent));
+        timing.request_ns = saturating_add(timing.request_ns, ns64_since(sent));
         if (outcome) timing.add_worker(outcome->timing);
         if (aborted()) return err(aborted_error());
         if (failed(outcome)) return err(std::move(outcome).error());
@@ -351,8 +400,16 @@ private:
 }  // namespace
 
 Result<PairRows, NgspiceError> fetch_wl_with_retry(const LadderContext& ctx, double w, std::size_t wi,
-                                                   double l, std::size_t li) {
-    return Ladder(ctx, w, wi, l, li).all_chunks();
+                                                   double l, std::size_t li,
+                                                   std::optional<EarlyCircuit> early) {
+    return Ladder(ctx, w, wi, l, li).all_chunks(std::move(early));
+}
+
+ngspice::SimulationRequest rows_load_request(const TaskPlan& plan, double w, std::size_t wi, double l,
+                                             std::size_t li, bool listing) {
+    const auto shared = std::make_shared<const TaskPlan>(plan);
+    const LadderContext ctx{{}, shared, nullptr, {}};
+    return Ladder(ctx, w, wi, l, li).load(listing);
 }
 
 Result<SlopeResult, NgspiceError> fetch_slopes_with_retry(const LadderContext& ctx, const SlopeJob& job,

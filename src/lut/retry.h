@@ -116,9 +116,26 @@ struct SlopeResult {
 Result<SlopeResult, NgspiceError> fetch_slopes_with_retry(const LadderContext& ctx, const SlopeJob& job,
                                                           PairCircuit* circuit = nullptr);
 
-// The pair's rows; its first request holds its circuit when `ctx` can.
+// A task's circuit loaded before the probe had answered: its first
+// request's netlist without what the rows save (rows_load_request), held by
+// its worker, and what the load took.
+struct EarlyCircuit {
+    std::unique_ptr<HeldCircuit> held;
+    TimingSums timing;
+};
+
+// The request that loads task (`plan`, wi, li)'s circuit for its rows before
+// the probe has answered: the netlist of the rows' first request saving
+// nothing in particular, and no sweep run (a listing with `listing`).
+ngspice::SimulationRequest rows_load_request(const TaskPlan& plan, double w, std::size_t wi, double l,
+                                             std::size_t li, bool listing);
+
+// The pair's rows; its first request holds its circuit when `ctx` can. With
+// an `early` circuit that is still held, that request runs on it, asking what
+// its netlist would save by command; else it loads its netlist as ever.
 Result<PairRows, NgspiceError> fetch_wl_with_retry(const LadderContext& ctx, double w, std::size_t wi,
-                                                   double l, std::size_t li);
+                                                   double l, std::size_t li,
+                                                   std::optional<EarlyCircuit> early = std::nullopt);
 
 Result<ChunkResult, NgspiceError> fetch_chunk_with_retry(const LadderContext& ctx, double w, std::size_t wi,
                                                          double l, std::size_t li, std::size_t chunk_index,

@@ -292,8 +292,10 @@ fresh worker, three times at most; one that still fails, or one that times
 out, ends the generation with its error (no other request is sent and those
 in flight are dropped): a table comes back only when ngspice answered every
 request. The pool keeps what it learns about the device (its flattened name,
-its small-signal values, the parameters it reports) while the kit's files
-stay unchanged.)doc";
+its small-signal values, the parameters it reports) and its verdict on the
+kit while the kit's files stay unchanged; on the first call for a device the
+probe asks on the circuit a pair loads for its rows, so that each pair loads
+the kit once.)doc";
 
 nb::object generate_lut(PySimulationPool& self, nb::handle config_arg, nb::handle n_chunks_arg) {
     namespace gen = lut::generate_ngspice;

@@ -557,6 +557,8 @@ public:
     // A whole reading's section definitions (see KitText).
     std::vector<std::string>& section_names() { return section_names_; }
     std::vector<std::pair<std::size_t, std::size_t>>& section_spans() { return section_spans_; }
+    // The stamps of the files opened, in the order they were first opened.
+    std::vector<FileStamp>& stamps() { return stamps_; }
     // Adds the names of the sections collected from bare lines to `names`.
     void visited_names(std::unordered_set<std::string>& names) const {
         for (const auto& [key, section] : visited_)
@@ -573,6 +575,7 @@ private:
     std::set<std::pair<std::string, std::string>> acyclic_sections_;
     std::set<std::string> acyclic_files_;
     std::map<std::string, std::unique_ptr<LibraryText>> loaded_;  // by key; null: unreadable
+    std::vector<FileStamp> stamps_;
     LogicalLines out_;
     std::size_t out_bytes_ = 0;
     std::string limit_;  // the first limit that cut the reading
@@ -620,6 +623,7 @@ private:
         source.key = canonical_kit_path(source.path);
         auto [it, added] = loaded_.try_emplace(source.key);
         if (added) {
+            stamps_.push_back(file_stamp(source.path));
             if (auto bytes = read_file(source.path))
                 it->second = std::make_unique<LibraryText>(
                     LibraryText{join_continuation_lines(
@@ -912,6 +916,7 @@ Bsim4Error limit_error(const std::string& path, const std::string& limit) {
 // redirects to, of one section or (none) of the whole file, with what the
 // reading found (see KitText).
 Result<KitText, Bsim4Error> read_library(const std::string& path, std::optional<std::string_view> section) {
+    FileStamp stamp = file_stamp(path);
     MORVA_ASSIGN(LogicalLines lines, read_logical_lines(path));
     LibraryText text{std::move(lines), std::nullopt, std::nullopt};
     const Source top{&text, path, canonical_kit_path(path)};
@@ -933,6 +938,8 @@ Result<KitText, Bsim4Error> read_library(const std::string& path, std::optional<
     read.complete = collector.complete();
     read.sections = std::move(collector.section_names());
     read.section_spans = std::move(collector.section_spans());
+    read.files.push_back(std::move(stamp));
+    for (FileStamp& opened : collector.stamps()) read.files.push_back(std::move(opened));
     // ngspice refuses a deck whose parameters it cannot order (included
     // whole, a library's sections too, before it stops at their headers).
     if (auto refusal = parameter_refusal(read.lines)) return err(Bsim4Error::kit_cycle(std::move(*refusal)));

@@ -280,6 +280,10 @@ struct KitText {
     // ngspice what lies outside them.
     std::vector<std::string> sections;
     std::vector<std::pair<std::size_t, std::size_t>> section_spans;
+    // Every file the reading opened or tried to, each once, stamped before
+    // it was read: while they all hold (stamps_hold), a reading afresh would
+    // give this text.
+    std::vector<FileStamp> files;
 };
 Result<KitText, Bsim4Error> read_kit_text(const std::string& path, std::optional<std::string_view> section);
 Kit kit_from_text(const KitText& text);

@@ -2,6 +2,7 @@
 // sweeps and bias values out of each request as ngspice would and answers
 // with vectors whose values encode their own bias point, so that assembly can
 // be checked value by value; chosen requests fail on demand.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,7 +68,27 @@ double device_value(double w, double l, double vbs, double vgs, double vds) {
 struct Plot {
     double vbs = 0;
     SweepRange vgs, vds;
+    std::string saved;  // what the circuit saved when it was swept
 };
+
+// What a circuit saves after `command`, as ngspice keeps it: the netlist's
+// .save lines and the save commands since, all gone after "delete all".
+void apply_saves(std::string& saved, const std::string& command) {
+    if (command == "delete all") {
+        std::string kept;
+        std::size_t start = 0;
+        while (start < saved.size()) {
+            std::size_t nl = saved.find('\n', start);
+            if (nl == std::string::npos) nl = saved.size();
+            if (!std::string_view(saved).substr(start, nl - start).starts_with(".save"))
+                kept += saved.substr(start, nl + 1 - start);
+            start = nl + 1;
+        }
+        saved = std::move(kept);
+    } else if (command.starts_with("save ")) {
+        saved += "\n.save " + command.substr(5) + "\n";
+    }
+}
 
 // What the drain carries beyond the channel at (Vgs, Vds, Vbs); none when
 // empty.
@@ -93,21 +114,29 @@ SimulationResponse simulate(const SimulationRequest& req, const Beyond& beyond =
             vds_dc = number(words(line).back());
         } else if (line.starts_with(".dc Vgs ")) {  // a probe: Vgs alone at a fixed Vds
             const auto t = words(line);
-            deck = Plot{vbs, {number(t[2]), number(t[3]), number(t[4])}, {vds_dc, vds_dc, 1.0}};
+            deck = Plot{vbs, {number(t[2]), number(t[3]), number(t[4])}, {vds_dc, vds_dc, 1.0}, {}};
         } else if (line.starts_with(".dc ")) {
             const auto t = words(line);
-            deck = Plot{
-                vbs, {number(t[6]), number(t[7]), number(t[8])}, {number(t[2]), number(t[3]), number(t[4])}};
+            deck = Plot{vbs,
+                        {number(t[6]), number(t[7]), number(t[8])},
+                        {number(t[2]), number(t[3]), number(t[4])},
+                        {}};
         }
     }
+    std::string saved = req.netlist;
     for (const std::string& cmd : req.commands) {
         const auto t = words(cmd);
-        if (cmd == "run" && deck) plots.push_back(*deck);
+        apply_saves(saved, cmd);
+        if (cmd == "run" && deck) {
+            plots.push_back(*deck);
+            plots.back().saved = saved;
+        }
         if (cmd.starts_with(" alter @Vbs[dc] = ")) vbs = number(t.back());
         if (cmd.starts_with("dc "))
             plots.push_back({vbs,
                              {number(t[6]), number(t[7]), number(t[8])},
-                             {number(t[2]), number(t[3]), number(t[4])}});
+                             {number(t[2]), number(t[3]), number(t[4])},
+                             saved});
     }
     SimulationResponse r;
     r.id = req.id;
@@ -135,12 +164,12 @@ SimulationResponse simulate(const SimulationRequest& req, const Beyond& beyond =
                                                                                         }}};
         for (const auto& [name, value] : channel) {
             const std::string bare = fmt::cat("@m1[", name, "]");
-            if (req.netlist.find(bare) != std::string::npos) series.emplace_back(bare, value);
+            if (plots[p].saved.find(bare) != std::string::npos) series.emplace_back(bare, value);
         }
         for (std::size_t k = 0; k < kOpParamCount; ++k) {
             const std::string bare = fmt::cat("@m1[", KNOWN_OP_PARAMS[k], "]");
             const double offset = 1000.0 * (k + 1);
-            if (req.netlist.find(bare) != std::string::npos)
+            if (plots[p].saved.find(bare) != std::string::npos)
                 series.emplace_back(bare, [offset](double x) { return x + offset; });
         }
         for (const auto& [bare, value] : series) {
@@ -193,6 +222,8 @@ struct Scripted {
     // circuit go by the time a follow-up comes.
     std::vector<SimulationRequest> follow_ups;
     bool drop_holds = false;
+    // Every request in the order sent: by its id, a follow-up's marked "@".
+    std::vector<std::string> events;
 
     SimulationOutcome answer(const SimulationRequest& req) {
         SimulationResponse r = simulate(req, beyond);
@@ -206,6 +237,7 @@ struct Scripted {
             std::lock_guard lock(mutex);
             ids.push_back(req.id);
             requests.push_back(req);
+            events.push_back(req.id);
         }
         return answer(req);
     }
@@ -221,11 +253,15 @@ struct Scripted {
             {
                 std::lock_guard lock(s_.mutex);
                 s_.follow_ups.push_back(request);
+                s_.events.push_back(request.id + "@");
             }
             request.netlist = netlist_;
             SimulationOutcome outcome = s_.answer(request);
+            // The saves it asked for stay with the circuit.
+            std::string after = netlist_;
+            for (const std::string& command : request.commands) apply_saves(after, command);
             if (hold_again && next && outcome && outcome->success)
-                *next = std::make_unique<Circuit>(s_, netlist_);
+                *next = std::make_unique<Circuit>(s_, std::move(after));
             return outcome;
         }
 
@@ -1227,6 +1263,21 @@ void expect_same_table(const TransistorLut& a, const TransistorLut& b, const std
     EXPECT_EQ(a.extracted_op_params, b.extracted_op_params) << what;
 }
 
+// The names a netlist's .save lines name, in order.
+std::vector<std::string> saved_names(const std::string& netlist) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start < netlist.size()) {
+        std::size_t nl = netlist.find('\n', start);
+        if (nl == std::string::npos) nl = netlist.size();
+        const std::string_view line(netlist.data() + start, nl - start);
+        start = nl + 1;
+        if (!line.starts_with(".save ")) continue;
+        for (std::string_view w : words(line.substr(6))) out.emplace_back(w);
+    }
+    return out;
+}
+
 std::vector<std::string> ids_containing(const Scripted& s, std::string_view part) {
     std::vector<std::string> out;
     for (const std::string& id : s.ids)
@@ -1258,8 +1309,15 @@ TEST(LutGenerate, FollowUpsRunOnThePairsCircuit) {
         std::vector<std::string> follow_ups;    // answered on a held circuit
         std::vector<std::string> loaded_again;  // sent with a netlist
     };
-    for (const Case& k : {Case{"held", false, false, slopes, {}}, Case{"let go", true, false, {}, slopes},
-                          Case{"crashed", false, true, slopes, {"lut-w0-l0-slopes"}}}) {
+    // On a first call the probe asks on the circuit the first pairs load
+    // for their rows (two workers: the pair of the probe's sizes and the
+    // first), whose rows then run on it too.
+    std::vector<std::string> held = slopes;
+    for (const char* id : {"lut-w0-l0", "lut-w0-l1", "probe-device", "probe-op-params"})
+        held.emplace_back(id);
+    std::sort(held.begin(), held.end());
+    for (const Case& k : {Case{"held", false, false, held, {}}, Case{"let go", true, false, {}, slopes},
+                          Case{"crashed", false, true, held, {"lut-w0-l0-slopes"}}}) {
         Scripted s;
         s.beyond = curved;
         s.drop_holds = k.drop_holds;
@@ -1271,14 +1329,29 @@ TEST(LutGenerate, FollowUpsRunOnThePairsCircuit) {
         EXPECT_EQ(s.follow_up_ids(), k.follow_ups) << k.name;
         for (const SimulationRequest& r : s.follow_ups) EXPECT_TRUE(r.netlist.empty()) << k.name;
         EXPECT_EQ(ids_containing(s, "-slopes"), k.loaded_again) << k.name;
-        // A circuit loaded again is the rows' own.
+        // A circuit loaded again is the rows' own: the netlist their request
+        // loaded, or, where they ran on a circuit loaded early, that
+        // circuit's netlist saving by .save lines what they saved by command.
         for (const SimulationRequest& r : s.requests) {
             if (r.id.find("-slopes") == std::string::npos) continue;
             const std::string rows = r.id.substr(0, r.id.size() - std::string("-slopes").size());
-            const auto of_rows = std::find_if(s.requests.begin(), s.requests.end(),
-                                              [&](const SimulationRequest& q) { return q.id == rows; });
-            ASSERT_NE(of_rows, s.requests.end());
-            EXPECT_EQ(r.netlist, of_rows->netlist) << k.name;
+            const auto with_id = [](const std::vector<SimulationRequest>& in, const std::string& id) {
+                return std::find_if(in.begin(), in.end(),
+                                    [&](const SimulationRequest& q) { return q.id == id; });
+            };
+            if (const auto of_rows = with_id(s.requests, rows); of_rows != s.requests.end()) {
+                EXPECT_EQ(r.netlist, of_rows->netlist) << k.name;
+                continue;
+            }
+            const auto load = with_id(s.requests, rows + "-load");
+            const auto on_it = with_id(s.follow_ups, rows);
+            ASSERT_NE(load, s.requests.end()) << k.name;
+            ASSERT_NE(on_it, s.follow_ups.end()) << k.name;
+            std::string bare = r.netlist, asked = load->netlist;
+            apply_saves(bare, "delete all");
+            EXPECT_EQ(bare, load->netlist) << k.name;
+            for (const std::string& command : on_it->commands) apply_saves(asked, command);
+            EXPECT_EQ(saved_names(r.netlist), saved_names(asked)) << k.name;
         }
         EXPECT_EQ(held_rec.stderr_text, "") << k.name;
     }
@@ -1289,8 +1362,9 @@ TEST(LutGenerate, FollowUpsRunOnThePairsCircuit) {
     series.faults.push_back({any_request, series_vectors(true)});
     Recorder series_rec;
     ASSERT_TRUE(generate_lut(3, series.simulator(2, true), small_config(), series_rec));
-    EXPECT_EQ(series.follow_up_ids(),
-              (std::vector<std::string>{"fit-w0-l0", "fit-w0-l1", "fit-w1-l0", "fit-w1-l1"}));
+    std::vector<std::string> fits = series.follow_up_ids();
+    std::erase_if(fits, [](const std::string& id) { return !id.starts_with("fit-"); });
+    EXPECT_EQ(fits, (std::vector<std::string>{"fit-w0-l0", "fit-w0-l1", "fit-w1-l0", "fit-w1-l1"}));
     EXPECT_TRUE(series.ids_starting("fit-").empty());
 
     // A follow-up that times out ends the generation like any request.
@@ -1390,4 +1464,260 @@ TEST(LutGenerate, WhatTheProbeLearnedIsKeptWhileTheKitIsUnchanged) {
     dir.write("cards.lib", ".model nch nmos level=1 kp=1e-4\n");
     EXPECT_FALSE(std::get<0>(run(c))->ids_starting("probe-").empty());
     EXPECT_TRUE(std::get<0>(run(c))->ids_starting("probe-").empty());
+}
+
+namespace {
+
+// What a generation says before its tasks end: the plan, the device, the
+// parameters, the series resistances.
+std::string said_before_tasks(const std::string& out) { return out.substr(0, out.find("  all ")); }
+
+// The first line of `text` that starts with `prefix`.
+std::string line_starting(const std::string& text, std::string_view prefix) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t nl = text.find('\n', start);
+        if (nl == std::string::npos) nl = text.size();
+        if (std::string_view(text).substr(start, nl - start).starts_with(prefix))
+            return text.substr(start, nl - start);
+        start = nl + 1;
+    }
+    return {};
+}
+
+// A generation over `s` with holds, its lines kept.
+struct HeldRun {
+    Result<TransistorLut, NgspiceError> table;
+    std::string out, err;
+};
+HeldRun held_run(Scripted& s, const LutConfig& c, std::uint64_t workers,
+                 std::shared_ptr<ProbeMemo> memo = std::make_shared<ProbeMemo>()) {
+    Simulator sim = s.simulator(workers, true);
+    sim.memo = std::move(memo);
+    Recorder rec;
+    auto table = generate_lut(3, sim, c, rec);
+    return {std::move(table), rec.stdout_text, rec.stderr_text};
+}
+
+}  // namespace
+
+// A first call on a pool that keeps circuits loads each task's circuit once:
+// the first tasks (the probe's pair first) load theirs while the probe is to
+// answer, the probe asks on the probe pair's circuit (its device at the probe
+// netlists' sizes, its listing in the load), and every task's rows run on its
+// circuit once the probe has answered, saving by command what their netlist
+// would. The table and the lines are those of a pool without holds.
+TEST(LutGenerate, AFirstCallLoadsEachTaskOnceAndProbesOnOneOfThem) {
+    LutConfig lone = curved_config();
+    lone.widths = {1e-6};
+    lone.lengths = {5e-7};
+    struct Case {
+        std::string name;
+        LutConfig config;
+        std::uint64_t workers;
+        std::vector<std::string> early;   // loaded before the probe answered
+        std::vector<std::string> direct;  // loaded with their rows after it
+    };
+    const std::vector<Case> cases = {
+        {"a worker per pair", curved_config(), 4, {"lut-w0-l1", "lut-w0-l0", "lut-w1-l0", "lut-w1-l1"}, {}},
+        {"fewer workers than pairs",
+         curved_config(),
+         2,
+         {"lut-w0-l1", "lut-w0-l0"},
+         {"lut-w1-l0", "lut-w1-l1"}},
+        // One pair on four workers: a part per Vbs value and chunk.
+        {"parts of a lone pair",
+         lone,
+         4,
+         {"lut-w0-l0-part-v0-c0", "lut-w0-l0-part-v0-c1", "lut-w0-l0-part-v0-c2", "lut-w0-l0-part-v1-c0"},
+         {"lut-w0-l0-part-v1-c1", "lut-w0-l0-part-v1-c2"}},
+    };
+    for (const Case& k : cases) {
+        Scripted plain;
+        plain.beyond = curved;
+        Recorder plain_rec;
+        auto reference = generate_lut(3, plain.simulator(k.workers), k.config, plain_rec);
+        ASSERT_TRUE(reference) << k.name;
+
+        Scripted s;
+        s.beyond = curved;
+        HeldRun run = held_run(s, k.config, k.workers);
+        ASSERT_TRUE(run.table) << k.name << ": " << run.table.error().text();
+        expect_same_table(*run.table, *reference, k.name);
+        EXPECT_EQ(said_before_tasks(run.out), said_before_tasks(plain_rec.stdout_text)) << k.name;
+        EXPECT_EQ(run.err, plain_rec.stderr_text) << k.name;
+
+        // Each task loaded once, nothing for the probe alone.
+        std::vector<std::string> loaded, expected;
+        for (const std::string& id : s.ids)
+            if (id.find("-slopes") == std::string::npos) loaded.push_back(id);
+        for (const std::string& id : k.early) expected.push_back(id + "-load");
+        expected.insert(expected.end(), k.direct.begin(), k.direct.end());
+        std::sort(loaded.begin(), loaded.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(loaded, expected) << k.name;
+
+        // The probe pair's load lists the circuit; its device is the probe's.
+        const std::string probe_load = k.early.front() + "-load";
+        for (const SimulationRequest& r : s.requests) {
+            if (!r.id.ends_with("-load")) continue;
+            EXPECT_EQ(r.commands,
+                      r.id == probe_load ? std::vector<std::string>{"listing e"} : std::vector<std::string>{})
+                << k.name << " " << r.id;
+            EXPECT_EQ(saved_names(r.netlist), std::vector<std::string>{}) << k.name << " " << r.id;
+            if (r.id == probe_load) {
+                EXPECT_EQ(line_starting(r.netlist, "M1 "),
+                          line_starting(build_probe_netlist(k.config, "cgg", "m1"), "M1 "))
+                    << k.name;
+            }
+        }
+
+        // The probe's two follow-ups come before any rows; each early task's
+        // rows run on its circuit, saving first.
+        const auto at = [&](const std::string& event) {
+            return std::find(s.events.begin(), s.events.end(), event) - s.events.begin();
+        };
+        const auto probed = std::max(at("probe-device@"), at("probe-op-params@"));
+        ASSERT_LT(probed, static_cast<std::ptrdiff_t>(s.events.size())) << k.name;
+        EXPECT_LT(at("probe-device@"), at("probe-op-params@")) << k.name;
+        for (const std::string& id : k.early) {
+            EXPECT_GT(at(id + "@"), probed) << k.name << " " << id;
+            const auto rows = std::find_if(s.follow_ups.begin(), s.follow_ups.end(),
+                                           [&](const SimulationRequest& r) { return r.id == id; });
+            ASSERT_NE(rows, s.follow_ups.end()) << k.name << " " << id;
+            ASSERT_GE(rows->commands.size(), 3u);
+            EXPECT_EQ(rows->commands[0], "delete all");
+            EXPECT_TRUE(rows->commands[1].starts_with("save vds#branch @m1[gm] @m1[gds] @m1[id]"))
+                << rows->commands[1];
+        }
+        for (const std::string& id : k.direct) EXPECT_LT(probed, at(id)) << k.name << " " << id;
+    }
+}
+
+// Where the probe pair's circuit cannot serve, the probe asks as it does
+// without holds: a load ngspice refuses, a circuit the worker let go or lost
+// in a crash (the questions in one request of their own), a small-signal
+// sweep ngspice fails (each question alone), the parameters' sweep failed
+// (each parameter alone); the circuits loaded early are let go, and their
+// tasks load their rows. A pair's rows that crash on its circuit load it
+// afresh; rows ngspice fails walk the ladder. Table and lines are those of a
+// pool without holds under the same faults.
+TEST(LutGenerate, AFirstCallFallsBackWhereTheCircuitsCannotServe) {
+    struct Case {
+        std::string name;
+        std::vector<Fault> faults;
+        bool drop_holds;
+        bool same_faults_without_holds;  // the reference meets them too
+        std::vector<std::string> sent;   // loaded with a netlist, among others
+    };
+    const auto fails = fails_with("stderr Error: x");
+    const std::vector<Case> cases = {
+        {"the probe pair's load refused",
+         {{id_is("lut-w0-l1-load"), fails}},
+         false,
+         false,
+         {"probe-device", "probe-cgg", "probe-gmbs", "lut-w0-l0", "lut-w0-l1"}},
+        {"the worker let the circuits go",
+         {},
+         true,
+         false,
+         {"probe-device", "probe-cgg", "probe-gmbs", "lut-w0-l0", "lut-w0-l1"}},
+        {"a crash under the probe",
+         {{id_is("probe-device"), pool_error(1)}},
+         false,
+         false,
+         {"probe-device", "probe-cgg", "probe-gmbs", "lut-w0-l0", "lut-w0-l1"}},
+        {"the small-signal sweep failed",
+         {{id_is("probe-device"), fails}},
+         false,
+         true,
+         {"detect-dev-path", "probe-small-signal", "probe-cgg", "probe-gmbs", "lut-w0-l0", "lut-w0-l1"}},
+        {"the parameters' sweeps failed",
+         {{id_is("probe-op-params"), fails}},
+         false,
+         false,
+         {"probe-cgg", "probe-gmbs", "lut-w0-l0", "lut-w0-l1"}},
+        {"a crash under a pair's rows", {{id_is("lut-w0-l0"), pool_error(1)}}, false, false, {"lut-w0-l0"}},
+        {"a pair's rows failed",
+         {{id_is("lut-w0-l0"), fails}},
+         false,
+         true,
+         {"lut-w0-l0-c0", "lut-w0-l0-c1", "lut-w0-l0-c2"}},
+    };
+    for (const Case& k : cases) {
+        Scripted plain;
+        plain.beyond = curved;
+        if (k.same_faults_without_holds) plain.faults = k.faults;
+        Recorder plain_rec;
+        auto reference = generate_lut(3, plain.simulator(2), curved_config(), plain_rec);
+        ASSERT_TRUE(reference) << k.name;
+
+        Scripted s;
+        s.beyond = curved;
+        s.faults = k.faults;
+        s.drop_holds = k.drop_holds;
+        HeldRun run = held_run(s, curved_config(), 2);
+        ASSERT_TRUE(run.table) << k.name << ": " << run.table.error().text();
+        expect_same_table(*run.table, *reference, k.name);
+        EXPECT_EQ(said_before_tasks(run.out), said_before_tasks(plain_rec.stdout_text)) << k.name;
+        EXPECT_EQ(run.err, plain_rec.stderr_text) << k.name;
+        for (const std::string& id : k.sent)
+            EXPECT_NE(std::find(s.ids.begin(), s.ids.end(), id), s.ids.end()) << k.name << ": " << id;
+    }
+}
+
+// The first call's loads are requests like any other: one that times out
+// ends the generation before any rows are asked, one whose worker crashes
+// every time ends it after its reruns.
+TEST(LutGenerate, AFirstCallsLoadThatFailsEndsTheGeneration) {
+    for (const auto& [fault, error] : std::vector<std::pair<Fault, std::string>>{
+             {{id_is("lut-w0-l1-load"), times_out()}, "simulation failed: worker timed out after 8s"},
+             {{id_is("lut-w0-l1-load"), pool_error()}, "worker process crashed: gone"}}) {
+        Scripted s;
+        s.beyond = curved;
+        s.faults.push_back(fault);
+        HeldRun run = held_run(s, curved_config(), 2);
+        ASSERT_FALSE(run.table) << error;
+        EXPECT_EQ(run.table.error().text(), error);
+        EXPECT_TRUE(s.follow_ups.empty()) << error;
+        for (const std::string& id : s.ids) EXPECT_TRUE(id.ends_with("-load")) << error << ": " << id;
+        EXPECT_EQ(std::count(s.ids.begin(), s.ids.end(), "lut-w0-l1-load"),
+                  error.find("timed out") != std::string::npos ? 1 : kReruns + 1);
+        EXPECT_EQ(run.out.find("tasks completed"), std::string::npos);
+    }
+}
+
+// The checks of the kit before a generation are kept for the pool's life
+// beside the probe's answers, while every file they read keeps its size,
+// modification time, inode and mode: an unchanged kit is not read again
+// (here a file edited behind the pool's back, its time set back, still
+// passes), a touched one is (and now refused).
+TEST(LutGenerate, TheKitsCheckIsKeptWhileItsFilesAreUnchanged) {
+    TempDir dir;
+    const std::string kit = dir.write("kit.lib", ".include cards.lib\n");
+    const std::string cards = dir.write("cards.lib", ".model nch nmos level=1\n");
+    LutConfig c = small_config();
+    c.model_card.clear();
+    c.model_file = kit;
+    const auto memo = std::make_shared<ProbeMemo>();
+    const auto run = [&] {
+        Scripted s;
+        return held_run(s, c, 2, memo);
+    };
+    ASSERT_TRUE(run().table);
+
+    struct stat before {};
+    ASSERT_EQ(::stat(cards.c_str(), &before), 0);
+    dir.write("cards.lib", ".model pch nmos level=1\n");  // as long, naming another model
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, cards.c_str(), times, 0), 0);
+    EXPECT_TRUE(run().table) << "the kept check";
+
+    const struct timespec later[2] = {before.st_atim, {before.st_mtim.tv_sec + 1, before.st_mtim.tv_nsec}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, cards.c_str(), later, 0), 0);
+    HeldRun refused = run();
+    ASSERT_FALSE(refused.table);
+    EXPECT_TRUE(refused.table.error().refused_input);
+    EXPECT_NE(refused.table.error().text().find("model 'nch' not found"), std::string::npos)
+        << refused.table.error().text();
 }

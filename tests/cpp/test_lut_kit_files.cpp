@@ -106,3 +106,78 @@ TEST(LutKitFiles, AnyChangeToAFileChangesTheIdentity) {
         EXPECT_NE(kit_identity(kit.config()), before) << change.what;
     }
 }
+
+// A pool keeps the identity (KitMemo::identity): the same text as
+// kit_identity while nothing changed, and after each change the new one.
+TEST(LutKitFiles, TheKeptIdentityFollowsEveryChange) {
+    struct Change {
+        std::string what;
+        std::function<void(Kit&)> make;
+    };
+    const Change changes[] = {
+        {"nothing", [](Kit&) {}},
+        {"an included file's text", [](Kit& k) { k.dir.write("sub/deep.spice", ".param b = 3.5\n"); }},
+        {"a file appearing where one was looked for",
+         [](Kit& k) { k.dir.write("deep.spice", ".param c = 1\n"); }},
+        {"a file removed", [](Kit& k) { ::unlink(k.loop.c_str()); }},
+        // The new text names a file the old did not: found only by reading again.
+        {"the model file naming another file",
+         [](Kit& k) {
+             k.dir.write("new.spice", ".param d = 1\n");
+             k.dir.write("kit.lib", ".lib tt\n.include new.spice\n.endl tt\n");
+         }},
+    };
+    for (const Change& change : changes) {
+        Kit kit;
+        KitMemo memo;
+        const std::string before = memo.identity(kit.config());
+        EXPECT_EQ(before, kit_identity(kit.config())) << change.what;
+        change.make(kit);
+        const std::string after = memo.identity(kit.config());
+        EXPECT_EQ(after, kit_identity(kit.config())) << change.what;
+        EXPECT_EQ(after == before, change.what == "nothing") << change.what;
+    }
+}
+
+// The checks' verdict is kept with the stamps of the files the reading
+// opened (each before it was read, an include that could not be read among
+// them): it holds while every one is as it was, not after any edit, touch,
+// chmod, removal or appearance, and not under another key.
+TEST(LutKitFiles, AKeptVerdictHoldsWhileTheFilesReadStayAsTheyWere) {
+    struct Change {
+        std::string what;
+        std::function<void(TempDir&)> make;
+        bool holds;
+    };
+    const Change changes[] = {
+        {"nothing", [](TempDir&) {}, true},
+        {"a file's text", [](TempDir& d) { d.write("cards.lib", ".model nch nmos level=1 kp=1e-4\n"); },
+         false},
+        {"its time alone",
+         [](TempDir& d) {
+             struct timespec times[2] = {{0, UTIME_OMIT}, {1'000'000'000, 5}};
+             ::utimensat(AT_FDCWD, (d.path() / "cards.lib").c_str(), times, 0);
+         },
+         false},
+        {"its mode", [](TempDir& d) { ::chmod((d.path() / "cards.lib").c_str(), 0); }, false},
+        {"the model file removed", [](TempDir& d) { ::unlink((d.path() / "kit.lib").c_str()); }, false},
+        {"a file appearing where an include named none",
+         [](TempDir& d) { d.write("absent.lib", ".param a = 1\n"); }, false},
+    };
+    for (const Change& change : changes) {
+        TempDir dir;
+        const std::string kit =
+            dir.write("kit.lib", ".lib tt\n.include cards.lib\n.include absent.lib\n.endl tt\n");
+        const std::string cards = dir.write("cards.lib", ".model nch nmos level=1\n");
+        const auto read = spice::model_parser::read_kit_text(kit, "tt");
+        ASSERT_TRUE(read);
+        std::vector<std::string> paths;
+        for (const FileStamp& s : read->files) paths.push_back(s.path);
+        EXPECT_EQ(paths, (std::vector<std::string>{kit, cards, (dir.path() / "absent.lib").string()}));
+        KitMemo memo;
+        memo.keep_passed("key", read->files);
+        change.make(dir);
+        EXPECT_EQ(memo.passed("key"), change.holds) << change.what;
+        EXPECT_FALSE(memo.passed("another key")) << change.what;
+    }
+}
