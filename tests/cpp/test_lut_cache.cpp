@@ -226,19 +226,6 @@ TransistorLut pmos_table() {
     return t;
 }
 
-LutConfig pmos_config() {
-    LutConfig c = nmos_config();
-    c.device_type = DeviceType::Pmos;
-    c.vgs = {0.0, -1.8, -0.05};
-    c.vds = {0.0, -1.8, -0.1};
-    return c;
-}
-
-LutConfig with_device(LutConfig c, DeviceType type) {
-    c.device_type = type;
-    return c;
-}
-
 std::string mismatch(const TransistorLut& t, const LutConfig& c) {
     return cache::table_mismatch(t, c).value_or("<matches>");
 }
