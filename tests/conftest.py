@@ -191,3 +191,26 @@ def ngspice_builds(folder, models, model, subcircuit, w, l):
                     "Vbs bulk source dc 0\nVs source 0 dc 0\n.op\n.end\n")
     run = subprocess.run(["ngspice", "-b", str(deck)], cwd=folder, capture_output=True, text=True, timeout=60)
     return not REFUSED.search(run.stdout + run.stderr)
+
+
+def child_processes():
+    """(pid, state) of this process's child processes (Linux: read from /proc)."""
+    me = os.getpid()
+    out = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                stat = f.read()
+        except OSError:
+            continue
+        fields = stat[stat.rfind(")") + 2 :].split()
+        if int(fields[1]) == me:
+            out.append((int(entry), fields[0]))
+    return out
+
+
+def child_pids():
+    """The pids of this process's child processes, zombies included."""
+    return {pid for pid, _ in child_processes()}

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import morva
-from conftest import needs_sigint, ngspice_terminal, sample_library
+from conftest import child_pids, needs_sigint, ngspice_terminal, sample_library
 
 ALL_PARAMS = ["cgg", "cgs", "cgd", "cgb", "cbs", "cbd", "gmbs", "gbd", "gbs", "vth", "vdsat", "von"]
 
@@ -357,17 +357,7 @@ def test_refusals_before_any_work(pool, card):
 def test_close_ends_the_workers_while_a_failed_calls_traceback_lives():
     # A notebook keeps the last exception (sys.last_traceback): its frames
     # held the compiled pool, whose workers then outlived close().
-    def children():
-        out = set()
-        for entry in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open(f"/proc/{entry}/stat") as f:
-                    if int(f.read().rsplit(") ", 1)[1].split()[1]) == os.getpid():
-                        out.add(int(entry))
-            except (OSError, IndexError, ValueError):
-                pass
-        return out
-
+    children = child_pids
     before = children()
     pool = morva.SimulationPool(workers=2)
     pool.run_simulation("t\nV1 a 0 1\nR1 a 0 1k\n.op\n.end\n", ["run"])

@@ -22,27 +22,13 @@ import numpy as np
 import pytest
 
 import morva
+from conftest import child_pids as children
 from test_characterisation import EXAMPLE_CARD, IMPACT
 
 pytestmark = [pytest.mark.skipif(shutil.which("ngspice") is None, reason="ngspice not installed"),
               pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")]
 
 GRIDS = ["id", "gm", "gds", "cgg", "cgs", "cgd", "cgb", "cbs", "cbd", "gmbs", "gbd", "gbs", "vth", "vdsat", "von"]
-
-
-def children():
-    """The processes this one started."""
-    out = set()
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                if int(f.read().rsplit(") ", 1)[1].split()[1]) == os.getpid():
-                    out.add(int(entry))
-        except (OSError, IndexError, ValueError):
-            pass
-    return out
 
 
 class Killer(threading.Thread):

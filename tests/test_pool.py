@@ -14,7 +14,7 @@ import time
 import pytest
 
 import morva
-from conftest import child_process, needs_sigint
+from conftest import child_processes as children, child_process, needs_sigint
 from morva import SimulationPool
 
 FAKE_WORKER = pathlib.Path(__file__).with_name("fake_worker.py")
@@ -36,24 +36,6 @@ AC = "ac\nV1 1 0 AC 1\nR1 1 2 1k\nC1 2 0 1n\n.ac dec 10 1k 1meg\n.end"
 def assert_rc_delay(result, r_ohm):
     assert result.success, result.error
     assert result.measures["tdelay"] == pytest.approx(r_ohm * 1e-9 * math.log(2), rel=5e-3)
-
-
-def children():
-    """(pid, state) of this process's child processes."""
-    me = os.getpid()
-    out = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                stat = f.read()
-        except OSError:
-            continue
-        fields = stat[stat.rfind(")") + 2 :].split()
-        if int(fields[1]) == me:
-            out.append((int(entry), fields[0]))
-    return out
 
 
 def wait_for(predicate, timeout=10.0):

@@ -7,22 +7,13 @@ import shutil
 
 import pytest
 
-from test_worker import Worker
+from test_worker import worker  # noqa: F401  (the fixture: one worker, ended after the test)
 
 pytestmark = pytest.mark.skipif(shutil.which("ngspice") is None, reason="ngspice not installed")
 
 DIVIDER = "divider\nV1 in 0 dc 1\nR1 in out 1k\nR2 out 0 3k\n.op\n.end\n"
 SWEEP = ["dc v1 0 2 0.5"]  # the loaded deck is lower case
 NOT_HELD = "no circuit of that request is loaded"
-
-
-@pytest.fixture
-def worker():
-    w = Worker()
-    yield w
-    if w.proc.poll() is None:
-        w.proc.kill()
-        w.proc.wait()
 
 
 def values(frame):
