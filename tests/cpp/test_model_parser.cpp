@@ -942,12 +942,8 @@ bool have_ngspice() { return std::system("command -v ngspice >/dev/null 2>&1") =
 // prints (the line "idrain = ...").
 std::optional<double> ngspice_drain_current(const TempDir& dir, const std::string& netlist) {
     const std::string path = dir.write("run.cir", netlist);
-    FILE* pipe = ::popen(("cd '" + dir.path().string() + "' && ngspice -b '" + path + "' 2>&1").c_str(), "r");
-    if (!pipe) return std::nullopt;
-    std::string output;
-    char buf[4096];
-    while (std::size_t n = std::fread(buf, 1, sizeof buf, pipe)) output.append(buf, n);
-    ::pclose(pipe);
+    const std::string output =
+        command_output("cd '" + dir.path().string() + "' && ngspice -b '" + path + "' 2>&1");
     std::istringstream lines(output);
     for (std::string line; std::getline(lines, line);) {
         const auto at = line.find("idrain = ");

@@ -2,6 +2,7 @@
 // kits into and look-ups of cards and their parameters.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -36,6 +37,18 @@ public:
 private:
     fs::path path_;
 };
+
+// What a shell command writes to its standard output (empty when it cannot
+// be started): how the tests read ngspice's batch runs.
+inline std::string command_output(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return output;
+    char buf[4096];
+    while (std::size_t n = std::fread(buf, 1, sizeof buf, pipe)) output.append(buf, n);
+    ::pclose(pipe);
+    return output;
+}
 
 inline const mp::Bsim4ModelCard* card_named(const std::vector<mp::Bsim4ModelCard>& cards,
                                             std::string_view name) {

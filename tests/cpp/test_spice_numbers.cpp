@@ -42,13 +42,7 @@ std::map<std::string, double> ngspice_prints(const TempDir& dir, const std::stri
     const std::string command =
         "cd '" + dir.path().string() + "' && timeout 120 ngspice -b deck.cir 2>messages.txt";
     std::map<std::string, double> values;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return values;
-    std::string output;
-    char buf[4096];
-    while (std::size_t n = std::fread(buf, 1, sizeof buf, pipe)) output.append(buf, n);
-    ::pclose(pipe);
-    std::istringstream lines(output);
+    std::istringstream lines(command_output(command));
     for (std::string line; std::getline(lines, line);) {
         const std::size_t eq = line.find(" = ");
         if (eq == std::string::npos || eq == 0) continue;
