@@ -223,7 +223,7 @@ SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& 
 void report_op_support(const ParamMask& requested, const ParamMask& extract, Messages& messages) {
     for (std::size_t k = 0; k < kOpParamCount; ++k) {
         if (requested[k] && !extract[k])
-            messages.out(fmt::cat("  warning: model does not support OP parameter '", KNOWN_OP_PARAMS[k],
+            messages.err(fmt::cat("  warning: model does not support OP parameter '", KNOWN_OP_PARAMS[k],
                                   "' — it will be absent from the LUT\n"));
     }
     std::string joined;
@@ -388,13 +388,10 @@ std::optional<ProbeMemo::Record> probe_at_once(const Simulator& simulator, const
             continue;
         }
         if (!outcome->success) return std::nullopt;
-        if (detect) {
-            messages.out(
-                found ? fmt::cat("  detected device path: ", *found, "\n")
-                      : fmt::cat("  warning: could not auto-detect flattened device path; falling back "
-                                 "to '",
-                                 path, "'\n"));
-        }
+        if (detect && found) messages.out(fmt::cat("  detected device path: ", *found, "\n"));
+        if (detect && !found)
+            messages.err(
+                fmt::cat("  warning: could not auto-detect flattened device path; falling back to '", path, "'\n"));
         record.device_path = path;
         const std::string prefix = config.subcircuit ? "dc1." : "";
         const VectorLookup find = [&](const std::string& name) {
@@ -499,12 +496,10 @@ OnCircuit probe_on_circuit(const Simulator& simulator, const LutConfig& config, 
     if (!*asked) return OnCircuit::Failed;
     const ngspice::SimulationResponse& answer = **asked;
     if (!answer.success) return OnCircuit::Refused;
-    if (detect) {
-        messages.out(
-            found ? fmt::cat("  detected device path: ", *found, "\n")
-                  : fmt::cat("  warning: could not auto-detect flattened device path; falling back to '",
-                             path, "'\n"));
-    }
+    if (detect && found) messages.out(fmt::cat("  detected device path: ", *found, "\n"));
+    if (detect && !found)
+        messages.err(
+            fmt::cat("  warning: could not auto-detect flattened device path; falling back to '", path, "'\n"));
     record.device_path = path;
     const std::string prefix = config.subcircuit ? "dc1." : "";
     record.plan = small_signal_plan(
@@ -577,10 +572,10 @@ std::string detect_device_path(const Simulator& simulator, const LutConfig& conf
     // A netlist ngspice refuses makes every probe fail: say why once.
     if (outcome && !outcome->success) {
         if (const std::string reason = ngspice::ngspice_error_lines(outcome->log); !reason.empty())
-            messages.out(fmt::cat("  warning: ngspice refused the probe netlist: ", reason, "\n"));
+            messages.err(fmt::cat("  warning: ngspice refused the probe netlist: ", reason, "\n"));
     }
     if (!found) {
-        messages.out(fmt::cat("  warning: could not auto-detect flattened device path; falling back to '",
+        messages.err(fmt::cat("  warning: could not auto-detect flattened device path; falling back to '",
                               guess, "'\n"));
         return guess;
     }
@@ -604,7 +599,7 @@ ParamMask requested_mask(const LutConfig& config, Messages& messages) {
             }
         }
         if (!known)
-            messages.out(fmt::cat("  warning: unknown OP parameter '", name,
+            messages.err(fmt::cat("  warning: unknown OP parameter '", name,
                                   "' — known names: ", known_names_list(), "\n"));
     }
     return mask;

@@ -41,7 +41,7 @@ void expect_agreement(const std::vector<Case>& cases, const std::vector<Sweep>& 
     }
 }
 
-// Geometries of the sample cards' test specification.
+// The geometries of the sample cards' own QA runs.
 const std::vector<std::pair<double, double>> kSampleSizes = {
     {10e-6, 0.06e-6}, {10e-6, 0.1e-6},   {10e-6, 0.24e-6}, {1e-6, 0.06e-6},  {1e-6, 0.1e-6},
     {1e-6, 0.24e-6},  {0.6e-6, 0.06e-6}, {0.6e-6, 0.1e-6}, {0.6e-6, 0.24e-6}};
