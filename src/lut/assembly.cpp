@@ -492,9 +492,15 @@ struct Assembly::Series {
     void fit_pair(std::size_t wi, std::size_t li, const std::vector<const ChunkResult*>& results,
                   const std::vector<Chunk>& chunks, const std::optional<std::vector<VbsData>>& fit_rows,
                   const std::optional<std::vector<double>>& wrapper) {
-        if (!usable) return;
         const TransistorLut& t = *rows.axes;
         const std::size_t n_vbs = t.vbs_values.size(), n_l = t.lengths.size();
+        // A device whose subcircuit puts elements beside it alone: no
+        // resistance between terminals and channel.
+        if (!rows.plan->drain_node && !rows.plan->source_node) {
+            for (std::size_t v = 0; v < n_vbs; ++v) rows.fits[(wi * n_vbs + v) * n_l + li] = SeriesResistances{};
+            return;
+        }
+        if (!usable) return;
         const std::size_t n_points = t.vgs.size() * t.vds.size();
         std::vector<BlockSamples> samples(n_vbs);
         for (const ChunkResult* r : results) {
