@@ -464,6 +464,23 @@ TEST(LutNetlists, DevicePathFromListing) {
     EXPECT_EQ(extract_mosfet_name({}), std::nullopt);
 }
 
+// The transistor's own drain and source nodes where its subcircuit puts
+// elements between them and the bench's terminals.
+TEST(LutNetlists, WrapperNodesFromListing) {
+    const std::vector<std::string> log{
+        "stdout 18 : m.x1.m0 X1.Dint gate x1.sint bulk nch w= 1e-06 l= 1e-06",
+        "stdout 19 : r.x1.rd drain x1.dint 200", "stdout 20 : m.x1.m1 x1.a gate x1.b bulk nch"};
+    EXPECT_EQ(wrapper_nodes(log, "m.x1.m0"), (WrapperNodes{"x1.dint", "x1.sint"}));
+    EXPECT_EQ(wrapper_nodes(log, "M.X1.M1"), (WrapperNodes{"x1.a", "x1.b"}));
+    // The terminals themselves, a line cut short, a device the listing lacks.
+    EXPECT_FALSE(wrapper_nodes({"stdout 7 : m.x1.m0 drain gate SOURCE bulk nch"}, "m.x1.m0").any());
+    EXPECT_EQ(wrapper_nodes({"stdout 7 : m.x1.m0 x1.d gate source bulk nch"}, "m.x1.m0"),
+              (WrapperNodes{"x1.d", ""}));
+    EXPECT_FALSE(wrapper_nodes({"stdout 7 : m.x1.m0 x1.d gate"}, "m.x1.m0").any());
+    EXPECT_FALSE(wrapper_nodes(log, "m.x1.m9").any());
+    EXPECT_FALSE(wrapper_nodes({"r.x1.rd drain x1.dint 200"}, "r.x1.rd").any());
+}
+
 TEST(LutNetlists, VectorLookupIgnoresAsciiCaseOnly) {
     std::vector<VectorData> v(3);
     v[0].name = "v(out)";
