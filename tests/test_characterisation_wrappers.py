@@ -89,6 +89,9 @@ CASES = {
     "leak resistor and body diode": ("nmos", "m0 d g s b nch W={W} L={L}\nrds d s 200k\ndbd b d dj", 1e-6, 1e-6),
     "series and leak": ("nmos", "m0 dint g sint b nch W={W} L={L}\nrd d dint 300\nrs s sint 100\nrds d s 200k",
                         4e-6, 1.8e-7),
+    # A diode in series, whose drops no resistance follows: the terminal current's own central
+    # differences, solved tightly.
+    "series diode": ("nmos", "m0 d g sint b nch W={W} L={L}\ndser sint s dj", 1e-6, 1.8e-7),
 }
 
 
@@ -103,6 +106,8 @@ def test_terminal_slopes_of_wrapped_devices(pool, tmp_path, capfd, case):
     lut = characterise(pool, lib, kind, w, l, vgs, vds, vbs)
     out, err = capfd.readouterr()
     assert err == ""
+    assert ("  2 of 2 (W, Vbs, L) blocks: the subcircuit's elements follow no series resistance; gm, gds and "
+            "gmbs are central differences of Id, solved tightly\n" in out) == (case == "series diode")
     assert_terminal_slopes(lut, tmp_path, lib, "dev", w, l, vgs, vds, vbs)
 
 

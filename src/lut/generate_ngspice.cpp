@@ -351,6 +351,10 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
                               " shifted sweeps (", done.sweeps.slope_requests, " tasks) in ",
                               fmt::fixed(static_cast<double>(done.sweeps.slope_ns) / 1e6, 1), "ms\n"));
 
+    // A wrapped device's pairs whose elements follow no series resistance:
+    // the terminal current's own tight central differences.
+    MORVA_TRY(sweep_terminals(simulator, config, *base, probed.extract, assembly, messages));
+
     // 12. gm and gds of every pair, where the channel's values leave them.
     const auto diff_start = Clock::now();
     TransistorLut table = assembly.finish(messages);

@@ -463,9 +463,8 @@ std::string probe_sweep_command(const LutConfig& c) {
     return fmt::cat("dc ", probe_sweep(c, true, "vds", "vgs"));
 }
 
-std::vector<std::string> build_wrapper_commands(const LutConfig& c, std::string_view device_path,
-                                                const WrapperAxes& along) {
-    std::vector<std::string> out{device_off_command(device_path), std::string(kTightOptions)};
+std::vector<std::string> build_terminal_commands(const LutConfig& c, const WrapperAxes& along) {
+    std::vector<std::string> out{std::string(kTightOptions)};
     const auto dc = [&c](double dgs, double dds) {
         return fmt::cat("dc vds ", sweep_text(c.vds.start + dds, c.vds.stop + dds, c.vds.step), " vgs ",
                         sweep_text(c.vgs.start + dgs, c.vgs.stop + dgs, c.vgs.step));
@@ -484,6 +483,13 @@ std::vector<std::string> build_wrapper_commands(const LutConfig& c, std::string_
             out.push_back(dc(0.0, 0.0));
         }
     }
+    return out;
+}
+
+std::vector<std::string> build_wrapper_commands(const LutConfig& c, std::string_view device_path,
+                                                const WrapperAxes& along) {
+    std::vector<std::string> out{device_off_command(device_path)};
+    for (std::string& command : build_terminal_commands(c, along)) out.push_back(std::move(command));
     return out;
 }
 

@@ -139,6 +139,11 @@ struct SmallSignalPlan {
     // only where that current moves with the gate.
     bool wrapper = false;
     bool wrapper_gate = false;
+    // The series set serves a subcircuit's elements (nodes of its own between
+    // the device and the terminals, or current beside it): where no
+    // resistance follows their drops, the terminal current's own tight
+    // central differences serve instead (build_terminal_commands).
+    bool wrapped = false;
 
     bool empty() const { return vectors.empty(); }
     // The index of `name` in `vectors`.
@@ -323,6 +328,9 @@ inline constexpr std::string_view kTightOptions = "option reltol=1e-10 abstol=1e
 // value by Vbs value.
 std::vector<std::string> build_wrapper_commands(const LutConfig& config, std::string_view device_path,
                                                 const WrapperAxes& along);
+// The same with the device as it is (tight options, then the shifted grids):
+// the terminal current's own central differences.
+std::vector<std::string> build_terminal_commands(const LutConfig& config, const WrapperAxes& along);
 
 // An alter/dc pair for every Vbs value, sweeping the configuration's whole
 // grid: plot k + 1 at Vbs value k, whatever the netlist's own sweep (it is

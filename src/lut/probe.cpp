@@ -185,6 +185,7 @@ SmallSignalPlan small_signal_plan(const LutConfig& config, const std::string& de
         plan.wrapper = use->present;
         plan.wrapper_gate = use->gate;
     }
+    plan.wrapped = wrapped || plan.wrapper;
     return plan;
 }
 
