@@ -432,7 +432,8 @@ void fill_gm_gds(TransistorLut& table, const SmallSignal& ss, const LutConfig& c
     const std::size_t unswept =
         static_cast<std::size_t>(std::count(ss.unfitted.begin(), ss.unfitted.end(), kWrapperUnswept));
     const std::size_t missing =
-        static_cast<std::size_t>(std::count(ss.exact.begin(), ss.exact.end(), char{0})) - all_unfitted - unswept;
+        static_cast<std::size_t>(std::count(ss.exact.begin(), ss.exact.end(), char{0})) - all_unfitted -
+        unswept;
     const std::size_t n_vgs = table.vgs.size(), n_vds = table.vds.size();
     if (missing)
         messages.err(fmt::cat("  warning: ", missing, " of ", ss.exact.size(),
@@ -525,7 +526,8 @@ struct Assembly::Series {
         // A device whose subcircuit puts elements beside it alone: no
         // resistance between terminals and channel.
         if (!rows.plan->drain_node && !rows.plan->source_node) {
-            for (std::size_t v = 0; v < n_vbs; ++v) rows.fits[(wi * n_vbs + v) * n_l + li] = SeriesResistances{};
+            for (std::size_t v = 0; v < n_vbs; ++v)
+                rows.fits[(wi * n_vbs + v) * n_l + li] = SeriesResistances{};
             return;
         }
         if (!usable) return;
@@ -689,9 +691,10 @@ TransistorLut Assembly::finish(Messages& messages) {
     if (!wrapper_.empty()) add_wrapper_slopes(table_, ss_, wrapper_, gmbs_);
     if (covered) {
         set_terminal_slopes(table_, ss_, terminal_, gmbs_, gmbs_.has_value());
-        messages.out(fmt::cat("  ", covered, " of ", ss_.exact.size(),
-                              " (W, Vbs, L) blocks: the subcircuit's elements follow no series resistance; gm, "
-                              "gds and gmbs are central differences of Id, solved tightly\n"));
+        messages.out(
+            fmt::cat("  ", covered, " of ", ss_.exact.size(),
+                     " (W, Vbs, L) blocks: the subcircuit's elements follow no series resistance; gm, "
+                     "gds and gmbs are central differences of Id, solved tightly\n"));
     }
     for (std::size_t k = 0; k < kOpParamCount; ++k) {
         if (extract_[k]) table_.extracted_op_params.emplace_back(KNOWN_OP_PARAMS[k]);

@@ -185,8 +185,8 @@ std::vector<SlopeJob> PairSweeps::jobs() const {
 }
 
 Result<void, NgspiceError> sweep_terminals(const Simulator& simulator, const LutConfig& config,
-                                           const TaskPlan& plan, const ParamMask& extract,
-                                           Assembly& assembly, Messages& messages) {
+                                           const TaskPlan& plan, const ParamMask& extract, Assembly& assembly,
+                                           Messages& messages) {
     const std::vector<std::pair<std::size_t, std::size_t>> pairs = assembly.unfitted_pairs();
     if (pairs.empty()) return {};
     const WrapperAxes along{true, true, extract[*op_param_index("gmbs")]};

@@ -101,7 +101,7 @@ private:
 // of the terminal current are those blocks' slopes (Assembly::set_terminal).
 // Says what it did on stdout; a pool error is the error.
 Result<void, NgspiceError> sweep_terminals(const Simulator& simulator, const LutConfig& config,
-                                           const TaskPlan& plan, const ParamMask& extract,
-                                           Assembly& assembly, Messages& messages);
+                                           const TaskPlan& plan, const ParamMask& extract, Assembly& assembly,
+                                           Messages& messages);
 
 }  // namespace morva::lut::generate_ngspice

@@ -467,9 +467,9 @@ TEST(LutNetlists, DevicePathFromListing) {
 // The transistor's own drain and source nodes where its subcircuit puts
 // elements between them and the bench's terminals.
 TEST(LutNetlists, WrapperNodesFromListing) {
-    const std::vector<std::string> log{
-        "stdout 18 : m.x1.m0 X1.Dint gate x1.sint bulk nch w= 1e-06 l= 1e-06",
-        "stdout 19 : r.x1.rd drain x1.dint 200", "stdout 20 : m.x1.m1 x1.a gate x1.b bulk nch"};
+    const std::vector<std::string> log{"stdout 18 : m.x1.m0 X1.Dint gate x1.sint bulk nch w= 1e-06 l= 1e-06",
+                                       "stdout 19 : r.x1.rd drain x1.dint 200",
+                                       "stdout 20 : m.x1.m1 x1.a gate x1.b bulk nch"};
     EXPECT_EQ(wrapper_nodes(log, "m.x1.m0"), (WrapperNodes{"x1.dint", "x1.sint"}));
     EXPECT_EQ(wrapper_nodes(log, "M.X1.M1"), (WrapperNodes{"x1.a", "x1.b"}));
     // The terminals themselves, a line cut short, a device the listing lacks.
@@ -590,19 +590,25 @@ TEST(LutNetlists, WrapperSweepsAndTheirSlopes) {
     EXPECT_EQ(commands[0], " alter @m.x1.m0[m] = 1e-20");
     EXPECT_EQ(commands[1], "option reltol=1e-10 abstol=1e-14");
     EXPECT_EQ(commands[2], " alter @Vbs[dc] = 0.000000e0");
-    EXPECT_EQ(commands[3], "dc vds 0.000000e0 5.000000e-1 5.000000e-1 vgs 2.000000e-4 1.000200e0 5.000000e-1");
-    EXPECT_EQ(commands[4], "dc vds 0.000000e0 5.000000e-1 5.000000e-1 vgs -2.000000e-4 9.998000e-1 5.000000e-1");
-    EXPECT_EQ(commands[5], "dc vds 2.000000e-4 5.002000e-1 5.000000e-1 vgs 0.000000e0 1.000000e0 5.000000e-1");
-    EXPECT_EQ(commands[6], "dc vds -2.000000e-4 4.998000e-1 5.000000e-1 vgs 0.000000e0 1.000000e0 5.000000e-1");
+    EXPECT_EQ(commands[3],
+              "dc vds 0.000000e0 5.000000e-1 5.000000e-1 vgs 2.000000e-4 1.000200e0 5.000000e-1");
+    EXPECT_EQ(commands[4],
+              "dc vds 0.000000e0 5.000000e-1 5.000000e-1 vgs -2.000000e-4 9.998000e-1 5.000000e-1");
+    EXPECT_EQ(commands[5],
+              "dc vds 2.000000e-4 5.002000e-1 5.000000e-1 vgs 0.000000e0 1.000000e0 5.000000e-1");
+    EXPECT_EQ(commands[6],
+              "dc vds -2.000000e-4 4.998000e-1 5.000000e-1 vgs 0.000000e0 1.000000e0 5.000000e-1");
     EXPECT_EQ(commands[7], " alter @Vbs[dc] = 2.000000e-4");
     EXPECT_EQ(commands[9], " alter @Vbs[dc] = -2.000000e-4");
     EXPECT_EQ(commands[11], " alter @Vbs[dc] = -5.000000e-1");
     // Along Vds alone: one alter and two sweeps per Vbs value.
     const std::vector<std::string> vds_only = build_wrapper_commands(c, "m1", {false, true, false});
-    EXPECT_EQ(vds_only,
-              (std::vector<std::string>{" alter @m1[m] = 1e-20", commands[1], " alter @Vbs[dc] = 0.000000e0",
-                                        commands[5], commands[6], " alter @Vbs[dc] = -5.000000e-1",
-                                        commands[5], commands[6]}));
+    EXPECT_EQ(vds_only, (std::vector<std::string>{
+                            " alter @m1[m] = 1e-20", commands[1], " alter @Vbs[dc] = 0.000000e0", commands[5],
+                            commands[6], " alter @Vbs[dc] = -5.000000e-1", commands[5], commands[6]}));
+    // The terminal current's own: the same sweeps with the device as it is.
+    EXPECT_EQ(build_terminal_commands(c, {true, true, true}),
+              std::vector<std::string>(commands.begin() + 1, commands.end()));
     EXPECT_NE(build_wrapper_probe_netlist(c).find("\n.save vds#branch \n"), std::string::npos);
 
     // One Vbs value, Vgs and Vds swept, two points: Id = -vds#branch, its slopes over 2 * kWrapperShift.
