@@ -644,20 +644,30 @@ std::optional<std::string> extract_mosfet_name(const std::vector<std::string>& l
 
 WrapperNodes wrapper_nodes(const std::vector<std::string>& log, std::string_view device_path) {
     WrapperNodes out;
+    bool found = false;
     for (const std::string& entry : log) {
         std::string_view line = entry;
         if (line.starts_with("stdout ") || line.starts_with("stderr ")) line.remove_prefix(7);
         const std::size_t sep = line.find(" : ");
         if (sep == std::string_view::npos) continue;
         const std::vector<std::string_view> words = split_whitespace(line.substr(sep + 3));
-        if (words.empty() || !ascii_iequals(words[0], device_path)) continue;
+        if (words.empty()) continue;
+        if (!ascii_iequals(words[0], device_path)) {
+            // An element of the bench's instance X1 ("r.x1.rd"): ngspice
+            // flattens the subcircuit's lines under its name.
+            const std::string name = ascii_lower(words[0]);
+            const std::size_t dot = name.find(".x1.");
+            if (dot != std::string::npos && dot > 0 && name[0] != 'c') out.beside = true;
+            continue;
+        }
         // The device's drain, gate, source and body nodes follow its name.
-        if (words.size() < 5) return out;
+        if (found || words.size() < 5) continue;
+        found = true;
         // The bench's own nodes (build_netlist's X line).
         if (!ascii_iequals(words[1], "drain")) out.drain = ascii_lower(words[1]);
         if (!ascii_iequals(words[3], "source")) out.source = ascii_lower(words[3]);
-        return out;
     }
+    if (!found) return WrapperNodes{};
     return out;
 }
 

@@ -383,8 +383,11 @@ std::optional<std::string> extract_mosfet_name(const std::vector<std::string>& l
 // between them and the subcircuit's terminals ("x1.dint"), as a "listing e"
 // of a netlist that instantiates it names them: empty for a terminal the
 // device takes as it is, and where the listing has no line of the device.
+// `beside`: the listing holds elements of the subcircuit beside the device
+// that may carry current in DC (any but capacitors).
 struct WrapperNodes {
     std::string drain, source;
+    bool beside = false;
     bool any() const { return !drain.empty() || !source.empty(); }
     bool operator==(const WrapperNodes&) const = default;
 };

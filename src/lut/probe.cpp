@@ -116,9 +116,10 @@ SmallSignalPlan small_signal_plan(const LutConfig& config, const std::string& de
     // diode from the drain), makes the terminal's slopes other than the
     // channel's: they are had as through series resistances, the wrapper's
     // between the terminal and the device's own node (or BSIM4's internal
-    // node behind it), what it carries beside the device swept apart.
+    // node behind it), what it carries beside the device swept apart. A
+    // subcircuit that holds the device alone keeps the device's path.
     std::optional<WrapperUse> use;
-    if (config.subcircuit && !drain_node && !source_node && !nodes.any()) use = wrapper();
+    if (config.subcircuit && !drain_node && !source_node && !nodes.any() && nodes.beside) use = wrapper();
     const bool wrapped = nodes.any() || (use && use->present);
     if (!drain_node && !source_node && !wrapped) {
         if (!reported(op("id"))) return none(no_values);

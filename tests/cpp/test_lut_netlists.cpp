@@ -465,20 +465,29 @@ TEST(LutNetlists, DevicePathFromListing) {
 }
 
 // The transistor's own drain and source nodes where its subcircuit puts
-// elements between them and the bench's terminals.
+// elements between them and the bench's terminals, and whether it holds
+// elements beside the transistor that can carry current in DC.
 TEST(LutNetlists, WrapperNodesFromListing) {
     const std::vector<std::string> log{"stdout 18 : m.x1.m0 X1.Dint gate x1.sint bulk nch w= 1e-06 l= 1e-06",
                                        "stdout 19 : r.x1.rd drain x1.dint 200",
                                        "stdout 20 : m.x1.m1 x1.a gate x1.b bulk nch"};
-    EXPECT_EQ(wrapper_nodes(log, "m.x1.m0"), (WrapperNodes{"x1.dint", "x1.sint"}));
-    EXPECT_EQ(wrapper_nodes(log, "M.X1.M1"), (WrapperNodes{"x1.a", "x1.b"}));
-    // The terminals themselves, a line cut short, a device the listing lacks.
-    EXPECT_FALSE(wrapper_nodes({"stdout 7 : m.x1.m0 drain gate SOURCE bulk nch"}, "m.x1.m0").any());
+    EXPECT_EQ(wrapper_nodes(log, "m.x1.m0"), (WrapperNodes{"x1.dint", "x1.sint", true}));
+    EXPECT_EQ(wrapper_nodes(log, "M.X1.M1"), (WrapperNodes{"x1.a", "x1.b", true}));
+    // The terminals themselves; a capacitor, the bench's own lines and cards
+    // are nothing beside; a diode is.
+    const std::vector<std::string> alone{"stdout 5 : .model x1:nch nmos level=54", "stdout 7 : m.x1.m0 drain gate "
+                                         "SOURCE bulk nch", "stdout 8 : c.x1.c1 drain bulk 1f",
+                                         "stdout 9 : vds drain source dc 0"};
+    EXPECT_EQ(wrapper_nodes(alone, "m.x1.m0"), WrapperNodes{});
+    std::vector<std::string> diode = alone;
+    diode.emplace_back("stdout 10 : d.x1.d1 bulk drain dj");
+    EXPECT_EQ(wrapper_nodes(diode, "m.x1.m0"), (WrapperNodes{"", "", true}));
     EXPECT_EQ(wrapper_nodes({"stdout 7 : m.x1.m0 x1.d gate source bulk nch"}, "m.x1.m0"),
-              (WrapperNodes{"x1.d", ""}));
-    EXPECT_FALSE(wrapper_nodes({"stdout 7 : m.x1.m0 x1.d gate"}, "m.x1.m0").any());
-    EXPECT_FALSE(wrapper_nodes(log, "m.x1.m9").any());
-    EXPECT_FALSE(wrapper_nodes({"r.x1.rd drain x1.dint 200"}, "r.x1.rd").any());
+              (WrapperNodes{"x1.d", "", false}));
+    // A line cut short, a device the listing lacks: nothing known.
+    EXPECT_EQ(wrapper_nodes({"stdout 7 : m.x1.m0 x1.d gate"}, "m.x1.m0"), WrapperNodes{});
+    EXPECT_EQ(wrapper_nodes(log, "m.x1.m9"), WrapperNodes{});
+    EXPECT_EQ(wrapper_nodes({"r.x1.rd drain x1.dint 200"}, "r.x1.rd"), WrapperNodes{});
 }
 
 TEST(LutNetlists, VectorLookupIgnoresAsciiCaseOnly) {
