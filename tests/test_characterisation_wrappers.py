@@ -114,6 +114,19 @@ def test_terminal_slopes_of_wrapped_devices(pool, tmp_path, capfd, case):
 
 
 @needs_ngspice
+@pytest.mark.parametrize("case", ["drain resistor", "source resistor", "series and leak"])
+def test_through_reverse_mode(pool, tmp_path, case):
+    # Vds through 0 V: the channel runs from the transistor's source node to its drain node.
+    kind, body, w, l = CASES[case]
+    lib = tmp_path / "wrapped.lib"
+    lib.write_text(WRAPPER.format(card=EXAMPLE_CARD, body=body))
+    s = 1.0 if kind == "nmos" else -1.0
+    vgs, vds, vbs = (0.0, s * 1.5, s * 0.1), (-s * 1.2, s * 1.2, s * 0.1), [0.0, -s * 0.3]
+    lut = characterise(pool, lib, kind, w, l, vgs, vds, vbs)
+    assert_terminal_slopes(lut, tmp_path, lib, "dev", w, l, vgs, vds, vbs)
+
+
+@needs_ngspice
 def test_leak_in_weak_inversion(pool, tmp_path):
     # W = L = 1 um, Vgs 0.2 V, Vds 0.05 V: Id 250 nA, nearly all of it the resistor's; gm, gds and gmbs
     # were -6.75e-6, -1.75e-6 and +6.76e-6 S.
