@@ -79,7 +79,7 @@ def characterise(pool, lib, kind, w, l, vgs, vds, vbs_values, model="dev", **ext
     return pool.generate_lut(cfg, cache=False)
 
 
-# Series resistors at the drain or the source (the transistor's own slopes were 26 % and 2.5 % off),
+# Series resistors at the drain or the source (the transistor's own slopes were 26 % and 1.3 % off),
 # and elements from the drain beside the transistor: a 200 kOhm resistor (slopes made of the
 # solver's tolerance over 25 uV: gm of the wrong sign in weak inversion), with diodes to the source
 # and from the body, and behind series resistors.
