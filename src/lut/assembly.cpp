@@ -378,6 +378,32 @@ void add_wrapper_slopes(TransistorLut& table, const SmallSignal& ss,
     }
 }
 
+// gm, gds (and gmbs, when swept) of the blocks whose series resistances
+// could not be had, from the terminal current's own central differences
+// (`terminal`, per pair as extract_wrapper_slopes gives them, where swept).
+void set_terminal_slopes(TransistorLut& table, const SmallSignal& ss,
+                         const std::vector<std::optional<std::vector<double>>>& terminal,
+                         std::optional<std::size_t> gmbs, bool along_vbs) {
+    const auto& dims = table.id.dims;
+    const std::size_t n_points = dims[3] * dims[4];
+    Grid5* bs = gmbs && table.op[*gmbs].data.size() == table.id.data.size() ? &table.op[*gmbs] : nullptr;
+    for (std::size_t wi = 0; wi < dims[0]; ++wi) {
+        for (std::size_t li = 0; li < dims[2]; ++li) {
+            const std::optional<std::vector<double>>& slopes = terminal[wi * dims[2] + li];
+            if (!slopes || slopes->size() != dims[1] * 4 * n_points) continue;
+            for (std::size_t v = 0; v < dims[1]; ++v) {
+                const std::size_t block = (wi * dims[1] + v) * dims[2] + li;
+                if (block >= ss.unfitted.size() || ss.unfitted[block] != kUnfitted) continue;
+                const std::size_t at0 = block * n_points;
+                const double* s = slopes->data() + (v * 4 + 1) * n_points;
+                std::copy_n(s, n_points, table.gm.data.data() + at0);
+                std::copy_n(s + n_points, n_points, table.gds.data.data() + at0);
+                if (bs && along_vbs) std::copy_n(s + 2 * n_points, n_points, bs->data.data() + at0);
+            }
+        }
+    }
+}
+
 // A fit sweep's axis over one of the table's: kFitAxisPoints points over its
 // range, its point alone where it has one; from 0 V to `wide` instead where
 // `widen`.
@@ -391,7 +417,8 @@ SweepRange fit_axis(const SweepRange& range, bool widen, double wide) {
 // gm and gds: the simulator's own values completed by the slopes
 // of the rest of the drain current, or differences of Id along the
 // configured steps where it gave none.
-void fill_gm_gds(TransistorLut& table, const SmallSignal& ss, const LutConfig& config, Messages& messages) {
+void fill_gm_gds(TransistorLut& table, const SmallSignal& ss, const LutConfig& config, std::size_t covered,
+                 Messages& messages) {
     if (!ss.reported()) {
         fill_conductances(table, config.vgs.step, config.vds.step);
         // Along an axis of one point a difference is no slope.
@@ -400,11 +427,13 @@ void fill_gm_gds(TransistorLut& table, const SmallSignal& ss, const LutConfig& c
         return;
     }
     const std::size_t unfitted =
-        static_cast<std::size_t>(std::count(ss.unfitted.begin(), ss.unfitted.end(), kUnfitted));
+        static_cast<std::size_t>(std::count(ss.unfitted.begin(), ss.unfitted.end(), kUnfitted)) - covered;
+    const std::size_t all_unfitted = unfitted + covered;
     const std::size_t unswept =
         static_cast<std::size_t>(std::count(ss.unfitted.begin(), ss.unfitted.end(), kWrapperUnswept));
     const std::size_t missing =
-        static_cast<std::size_t>(std::count(ss.exact.begin(), ss.exact.end(), char{0})) - unfitted - unswept;
+        static_cast<std::size_t>(std::count(ss.exact.begin(), ss.exact.end(), char{0})) - all_unfitted -
+        unswept;
     const std::size_t n_vgs = table.vgs.size(), n_vds = table.vds.size();
     if (missing)
         messages.err(fmt::cat("  warning: ", missing, " of ", ss.exact.size(),
@@ -492,9 +521,16 @@ struct Assembly::Series {
     void fit_pair(std::size_t wi, std::size_t li, const std::vector<const ChunkResult*>& results,
                   const std::vector<Chunk>& chunks, const std::optional<std::vector<VbsData>>& fit_rows,
                   const std::optional<std::vector<double>>& wrapper) {
-        if (!usable) return;
         const TransistorLut& t = *rows.axes;
         const std::size_t n_vbs = t.vbs_values.size(), n_l = t.lengths.size();
+        // A device whose subcircuit puts elements beside it alone: no
+        // resistance between terminals and channel.
+        if (!rows.plan->drain_node && !rows.plan->source_node) {
+            for (std::size_t v = 0; v < n_vbs; ++v)
+                rows.fits[(wi * n_vbs + v) * n_l + li] = SeriesResistances{};
+            return;
+        }
+        if (!usable) return;
         const std::size_t n_points = t.vgs.size() * t.vds.size();
         std::vector<BlockSamples> samples(n_vbs);
         for (const ChunkResult* r : results) {
@@ -558,6 +594,7 @@ Assembly::Assembly(const LutConfig& config, const std::array<std::size_t, 5>& di
     for (double vds : table_.vds) ss_.served.push_back(plan.series || plan.gmbs || ss_.polarity * vds >= 0.0);
     ss_.marks.assign(table_.id.data.size(), 0);
     if (plan.wrapper) wrapper_.resize(n_w * n_l);
+    if (plan.wrapped && plan.series) terminal_.resize(n_w * n_l);
     if (!plan.series) return;
     ss_.unfitted.assign(ss_.exact.size(), 0);
     if (needs_fit_grid(config)) {
@@ -620,9 +657,45 @@ std::size_t Assembly::apply(std::size_t wi, std::size_t li, const ShiftedSweep& 
     return apply_shifted_sweep(table_, ss_, config_, wi, li, sweep, beyond, gmbs_);
 }
 
+std::vector<std::pair<std::size_t, std::size_t>> Assembly::unfitted_pairs() const {
+    std::vector<std::pair<std::size_t, std::size_t>> out;
+    if (terminal_.empty()) return out;
+    const auto& dims = table_.id.dims;
+    for (std::size_t wi = 0; wi < dims[0]; ++wi) {
+        for (std::size_t li = 0; li < dims[2]; ++li) {
+            bool any = false;
+            for (std::size_t v = 0; v < dims[1]; ++v)
+                any = any || ss_.unfitted[(wi * dims[1] + v) * dims[2] + li] == kUnfitted;
+            if (any) out.emplace_back(wi, li);
+        }
+    }
+    return out;
+}
+
+void Assembly::set_terminal(std::size_t wi, std::size_t li, std::optional<std::vector<double>> slopes) {
+    const std::size_t pair = wi * table_.id.dims[2] + li;
+    if (pair < terminal_.size()) terminal_[pair] = std::move(slopes);
+}
+
 TransistorLut Assembly::finish(Messages& messages) {
-    fill_gm_gds(table_, ss_, config_, messages);
+    // The blocks whose slopes the terminal's central differences give.
+    std::size_t covered = 0;
+    const auto& dims = table_.id.dims;
+    for (std::size_t pair = 0; pair < terminal_.size(); ++pair) {
+        if (!terminal_[pair]) continue;
+        const std::size_t wi = pair / dims[2], li = pair % dims[2];
+        for (std::size_t v = 0; v < dims[1]; ++v)
+            covered += ss_.unfitted[(wi * dims[1] + v) * dims[2] + li] == kUnfitted ? 1 : 0;
+    }
+    fill_gm_gds(table_, ss_, config_, covered, messages);
     if (!wrapper_.empty()) add_wrapper_slopes(table_, ss_, wrapper_, gmbs_);
+    if (covered) {
+        set_terminal_slopes(table_, ss_, terminal_, gmbs_, gmbs_.has_value());
+        messages.out(
+            fmt::cat("  ", covered, " of ", ss_.exact.size(),
+                     " (W, Vbs, L) blocks: the subcircuit's elements follow no series resistance; gm, "
+                     "gds and gmbs are central differences of Id, solved tightly\n"));
+    }
     for (std::size_t k = 0; k < kOpParamCount; ++k) {
         if (extract_[k]) table_.extracted_op_params.emplace_back(KNOWN_OP_PARAMS[k]);
     }

@@ -68,6 +68,16 @@ public:
     std::size_t apply(std::size_t wi, std::size_t li, const ShiftedSweep& sweep,
                       const std::vector<double>& beyond);
 
+    // The pairs of a device whose subcircuit's elements lie between it and
+    // the terminals (SmallSignalPlan::wrapped) with blocks whose series
+    // resistances could not be had, once placed.
+    std::vector<std::pair<std::size_t, std::size_t>> unfitted_pairs() const;
+    // The terminal current's own central differences of pair (wi, li)
+    // (extract_wrapper_slopes of build_terminal_commands' sweeps; nothing
+    // where they failed): the slopes of those blocks. Pairs may be set
+    // concurrently.
+    void set_terminal(std::size_t wi, std::size_t li, std::optional<std::vector<double>> slopes);
+
     // gm and gds of every pair, the wrapper's slopes, the extracted names:
     // the table, once every pair is placed. Says what fell back on stderr.
     TransistorLut finish(Messages& messages);
@@ -92,6 +102,8 @@ private:
     SmallSignal ss_;
     // Per pair (wi * n_l + li): what the wrapper carries, when it was swept.
     std::vector<std::optional<std::vector<double>>> wrapper_;
+    // Per pair: the terminal's central differences, where swept.
+    std::vector<std::optional<std::vector<double>>> terminal_;
     std::shared_ptr<Series> series_;
     std::mutex apply_mutex_;  // guards the marks and slopes that `apply` sets
 };

@@ -192,7 +192,7 @@ std::optional<std::vector<double>> extract_wrapper_slopes(const ngspice::Simulat
             double* slope = current + (a + 1) * n_points;
             for (std::size_t p = 0; p < n_points; ++p) {
                 if (first) current[p] = -0.5 * (up->real[p] + down->real[p]);
-                slope[p] = (down->real[p] - up->real[p]) / (2.0 * kSlopeShift);
+                slope[p] = (down->real[p] - up->real[p]) / (2.0 * kWrapperShift);
             }
             first = false;
         }

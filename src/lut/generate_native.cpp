@@ -550,6 +550,20 @@ std::optional<ModelChoice> wrapped_model(const std::string& name, const KitReadi
     return ModelChoice{std::move(model), std::move(found)};
 }
 
+// The first element of the subcircuit's body beside its transistor that can
+// carry current in DC (a resistor in series, a diode or a resistor from the
+// drain: the terminals' currents and slopes are then not the transistor's),
+// by its instance name; capacitors carry none.
+std::optional<std::string> element_beside(const parser::SubcircuitDefaults& body) {
+    for (const parser::SubcircuitDefaults::DeviceLine& line : body.devices) {
+        const std::string_view name = first_word(line.text);
+        if (name.empty() || ascii_iequals(name, body.device_name) || name[0] == 'c' || name[0] == 'C')
+            continue;
+        return std::string(name);
+    }
+    return std::nullopt;
+}
+
 // The subcircuit of that name when the pool path instantiates it
 // (`subcircuit`), else `model_name` itself, else the model inside the
 // subcircuit of that name. A name the file does not hold is the pool path's
@@ -769,6 +783,13 @@ NativeOutcome generate_lut_native(const LutConfig& config, const KitTextReading&
     if (!reading) return std::nullopt;
     std::optional<ModelChoice> chosen = resolve_model(config, *reading, messages);
     if (!chosen) return std::nullopt;
+    if (chosen->wrapper) {
+        if (auto element = element_beside(*chosen->wrapper)) {
+            messages.err(fmt::cat("  [native] subcircuit '", chosen->wrapper->name, "' holds '", *element,
+                                  "' beside its transistor, which the evaluator does not solve\n"));
+            return std::nullopt;
+        }
+    }
     auto plan = std::make_shared<Plan>();
     plan->kit = std::move(reading->kit);
     const std::size_t n_w = config.widths.size(), n_l = config.lengths.size(),

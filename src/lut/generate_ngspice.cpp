@@ -316,7 +316,9 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
             differences_phrase(sweep_point_count(config.vgs), sweep_point_count(config.vds), "NaN"), "\n"));
         probed.small_signal = SmallSignalPlan{};
     }
-    if (probed.small_signal.series)
+    // (A subcircuit's elements beside the device alone put no resistance
+    // between terminal and channel.)
+    if (probed.small_signal.series && (probed.small_signal.drain_node || probed.small_signal.source_node))
         messages.out("  series resistances: gm, gds and gmbs are the terminal's slopes through them\n");
 
     // 8-11. The pairs' tasks, each placing its rows in the table.
@@ -348,6 +350,10 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
         messages.out(fmt::cat("  ", done.sweeps.slopes, " slopes from ", done.sweeps.sweeps,
                               " shifted sweeps (", done.sweeps.slope_requests, " tasks) in ",
                               fmt::fixed(static_cast<double>(done.sweeps.slope_ns) / 1e6, 1), "ms\n"));
+
+    // A wrapped device's pairs whose elements follow no series resistance:
+    // the terminal current's own tight central differences.
+    MORVA_TRY(sweep_terminals(simulator, config, *base, probed.extract, assembly, messages));
 
     // 12. gm and gds of every pair, where the channel's values leave them.
     const auto diff_start = Clock::now();

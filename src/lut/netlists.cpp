@@ -463,27 +463,33 @@ std::string probe_sweep_command(const LutConfig& c) {
     return fmt::cat("dc ", probe_sweep(c, true, "vds", "vgs"));
 }
 
-std::vector<std::string> build_wrapper_commands(const LutConfig& c, std::string_view device_path,
-                                                const WrapperAxes& along) {
-    std::vector<std::string> out{device_off_command(device_path)};
+std::vector<std::string> build_terminal_commands(const LutConfig& c, const WrapperAxes& along) {
+    std::vector<std::string> out{std::string(kTightOptions)};
     const auto dc = [&c](double dgs, double dds) {
         return fmt::cat("dc vds ", sweep_text(c.vds.start + dds, c.vds.stop + dds, c.vds.step), " vgs ",
                         sweep_text(c.vgs.start + dgs, c.vgs.stop + dgs, c.vgs.step));
     };
     for (double vbs : c.vbs_values) {
         out.push_back(alter_command(vbs));
-        for (double shift : {kSlopeShift, -kSlopeShift}) {
+        for (double shift : {kWrapperShift, -kWrapperShift}) {
             if (along[0]) out.push_back(dc(shift, 0.0));
         }
-        for (double shift : {kSlopeShift, -kSlopeShift}) {
+        for (double shift : {kWrapperShift, -kWrapperShift}) {
             if (along[1]) out.push_back(dc(0.0, shift));
         }
         if (!along[2]) continue;
-        for (double shift : {kSlopeShift, -kSlopeShift}) {
+        for (double shift : {kWrapperShift, -kWrapperShift}) {
             out.push_back(alter_command(vbs + shift));
             out.push_back(dc(0.0, 0.0));
         }
     }
+    return out;
+}
+
+std::vector<std::string> build_wrapper_commands(const LutConfig& c, std::string_view device_path,
+                                                const WrapperAxes& along) {
+    std::vector<std::string> out{device_off_command(device_path)};
+    for (std::string& command : build_terminal_commands(c, along)) out.push_back(std::move(command));
     return out;
 }
 
@@ -634,6 +640,35 @@ std::optional<std::string> extract_mosfet_name(const std::vector<std::string>& l
         if (is_device_token(token)) return std::string(token);
     }
     return std::nullopt;
+}
+
+WrapperNodes wrapper_nodes(const std::vector<std::string>& log, std::string_view device_path) {
+    WrapperNodes out;
+    bool found = false;
+    for (const std::string& entry : log) {
+        std::string_view line = entry;
+        if (line.starts_with("stdout ") || line.starts_with("stderr ")) line.remove_prefix(7);
+        const std::size_t sep = line.find(" : ");
+        if (sep == std::string_view::npos) continue;
+        const std::vector<std::string_view> words = split_whitespace(line.substr(sep + 3));
+        if (words.empty()) continue;
+        if (!ascii_iequals(words[0], device_path)) {
+            // An element of the bench's instance X1 ("r.x1.rd"): ngspice
+            // flattens the subcircuit's lines under its name.
+            const std::string name = ascii_lower(words[0]);
+            const std::size_t dot = name.find(".x1.");
+            if (dot != std::string::npos && dot > 0 && name[0] != 'c') out.beside = true;
+            continue;
+        }
+        // The device's drain, gate, source and body nodes follow its name.
+        if (found || words.size() < 5) continue;
+        found = true;
+        // The bench's own nodes (build_netlist's X line).
+        if (!ascii_iequals(words[1], "drain")) out.drain = ascii_lower(words[1]);
+        if (!ascii_iequals(words[3], "source")) out.source = ascii_lower(words[3]);
+    }
+    if (!found) return WrapperNodes{};
+    return out;
 }
 
 const ngspice::VectorData* find_vector(const std::vector<ngspice::VectorData>& vectors,

@@ -139,6 +139,11 @@ struct SmallSignalPlan {
     // only where that current moves with the gate.
     bool wrapper = false;
     bool wrapper_gate = false;
+    // The series set serves a subcircuit's elements (nodes of its own between
+    // the device and the terminals, or current beside it): where no
+    // resistance follows their drops, the terminal current's own tight
+    // central differences serve instead (build_terminal_commands).
+    bool wrapped = false;
 
     bool empty() const { return vectors.empty(); }
     // The index of `name` in `vectors`.
@@ -306,12 +311,26 @@ std::string probe_sweep_command(const LutConfig& config);
 // The axes a wrapper's sweeps shift along: Vgs, Vds, Vbs.
 using WrapperAxes = std::array<bool, 3>;
 
+// How far the sweeps of what a wrapper alone carries are shifted, both ways,
+// and how tightly ngspice solves them: a central difference of currents
+// settled to ngspice's default tolerance (about 1e-3 of the current, 1e-12 A)
+// over twice kSlopeShift is noise where the slope is small beside the current
+// (a resistor from drain to source, the device in weak inversion); solved to
+// 1e-10 of the current and 1e-14 A, over 0.4 mV, it is within 1e-5 of the
+// slope of an exponential current and 1e-10 S of any.
+inline constexpr double kWrapperShift = 2e-4;
+inline constexpr std::string_view kTightOptions = "option reltol=1e-10 abstol=1e-14";
+
 // The commands of a pair's sweeps of what the wrapper alone carries: the
-// device off, then for each Vbs value the whole grid shifted by
-// +kSlopeShift and by -kSlopeShift along each of `along` (Vgs, Vds, Vbs):
-// two plots per axis swept (up, then down), Vbs value by Vbs value.
+// device off, tight options (kTightOptions), then for each Vbs value the
+// whole grid shifted by +kWrapperShift and by -kWrapperShift along each of
+// `along` (Vgs, Vds, Vbs): two plots per axis swept (up, then down), Vbs
+// value by Vbs value.
 std::vector<std::string> build_wrapper_commands(const LutConfig& config, std::string_view device_path,
                                                 const WrapperAxes& along);
+// The same with the device as it is (tight options, then the shifted grids):
+// the terminal current's own central differences.
+std::vector<std::string> build_terminal_commands(const LutConfig& config, const WrapperAxes& along);
 
 // An alter/dc pair for every Vbs value, sweeping the configuration's whole
 // grid: plot k + 1 at Vbs value k, whatever the netlist's own sweep (it is
@@ -359,6 +378,20 @@ std::vector<Chunk> chunk_indices(std::size_t n, std::size_t k);
 // The flattened MOSFET name of the first card line of a "listing e" log
 // whose first token looks like one ("m1", "M.X1.MN0"), as written.
 std::optional<std::string> extract_mosfet_name(const std::vector<std::string>& log);
+
+// The device's own drain and source nodes where its subcircuit puts elements
+// between them and the subcircuit's terminals ("x1.dint"), as a "listing e"
+// of a netlist that instantiates it names them: empty for a terminal the
+// device takes as it is, and where the listing has no line of the device.
+// `beside`: the listing holds elements of the subcircuit beside the device
+// that may carry current in DC (any but capacitors).
+struct WrapperNodes {
+    std::string drain, source;
+    bool beside = false;
+    bool any() const { return !drain.empty() || !source.empty(); }
+    bool operator==(const WrapperNodes&) const = default;
+};
+WrapperNodes wrapper_nodes(const std::vector<std::string>& log, std::string_view device_path);
 
 // The first vector whose name equals `name` ignoring ASCII case.
 const ngspice::VectorData* find_vector(const std::vector<ngspice::VectorData>& vectors,

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/format.h"
+#include "common/task_set.h"
 
 namespace morva::lut::generate_ngspice {
 namespace {
@@ -41,7 +42,10 @@ PairSweeps::PairSweeps(const Simulator& simulator, const LutConfig& config,
       plan_(std::move(plan)),
       small_signal_(small_signal),
       assembly_(assembly) {
-    if (small_signal.series && needs_fit_grid(config)) fit_ = fit_grid_config(config);
+    // Without a node between terminal and channel there is no resistance to
+    // fit.
+    const bool nodes = small_signal.drain_node || small_signal.source_node;
+    if (small_signal.series && nodes && needs_fit_grid(config)) fit_ = fit_grid_config(config);
     if (small_signal.wrapper) along_ = {small_signal.wrapper_gate, true, extract[*op_param_index("gmbs")]};
 }
 
@@ -178,6 +182,49 @@ std::vector<SlopeJob> PairSweeps::jobs() const {
         }
     }
     return jobs;
+}
+
+Result<void, NgspiceError> sweep_terminals(const Simulator& simulator, const LutConfig& config,
+                                           const TaskPlan& plan, const ParamMask& extract, Assembly& assembly,
+                                           Messages& messages) {
+    const std::vector<std::pair<std::size_t, std::size_t>> pairs = assembly.unfitted_pairs();
+    if (pairs.empty()) return {};
+    const WrapperAxes along{true, true, extract[*op_param_index("gmbs")]};
+    const std::size_t n_vbs = config.vbs_values.size();
+    const auto n_axes = static_cast<std::size_t>(std::count(along.begin(), along.end(), true));
+    const auto& dims = assembly.table().id.dims;
+    const auto start = Clock::now();
+    std::atomic<std::size_t> failed{0};
+    using Task = TaskSet<std::size_t, NgspiceError>::Task;
+    std::vector<Task> tasks;
+    for (const auto& [wi, li] : pairs) {
+        tasks.push_back([&, wi, li](const CancelToken& token) -> Result<std::size_t, NgspiceError> {
+            if (token.cancelled() || (simulator.stop && simulator.stop()))
+                return err(NgspiceError::simulation(std::string(kInterrupted)));
+            ngspice::SimulationRequest req;
+            req.id = fmt::cat("terminal-w", wi, "-l", li);
+            req.netlist = build_slope_netlist(config, {}, config.widths[wi], config.lengths[li]);
+            req.commands = build_terminal_commands(config, along);
+            req.pre_commands = plan.pre_commands;
+            req.return_vectors = build_slope_return_vectors(2 * n_axes * n_vbs, {});
+            SimulationOutcome outcome = simulator.run(std::move(req));
+            if (!outcome) return err(std::move(outcome).error());
+            std::optional<std::vector<double>> slopes;
+            if (outcome->success) slopes = extract_wrapper_slopes(*outcome, n_vbs, along, dims[3] * dims[4]);
+            if (!slopes) failed.fetch_add(1);
+            assembly.set_terminal(wi, li, std::move(slopes));
+            return wi;
+        });
+    }
+    const auto on_panic = [](const std::string& what) {
+        return NgspiceError::worker_crashed(fmt::cat("generation task panicked: ", what));
+    };
+    MORVA_TRY((run_all<std::size_t, NgspiceError>(std::move(tasks), on_panic)));
+    if (simulator.stop && simulator.stop()) return err(NgspiceError::simulation(std::string(kInterrupted)));
+    messages.out(fmt::cat("  the subcircuit's elements follow no series resistance in ", pairs.size(),
+                          " (W, L) pair(s): their terminal's slopes from tight sweeps (", failed.load(),
+                          " failed) in ", fmt::fixed(static_cast<double>(ns_since(start)) / 1e6, 1), "ms\n"));
+    return {};
 }
 
 }  // namespace morva::lut::generate_ngspice

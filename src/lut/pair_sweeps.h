@@ -94,4 +94,14 @@ private:
         sweeps_{0}, slope_requests_{0};
 };
 
+// The pairs of a wrapped device whose series resistances could not be had
+// for some block (Assembly::unfitted_pairs): each sweeps its whole grid
+// shifted both ways along Vgs, Vds and (when gmbs is extracted) Vbs, solved
+// tightly, one request per pair side by side, and the central differences
+// of the terminal current are those blocks' slopes (Assembly::set_terminal).
+// Says what it did on stdout; a pool error is the error.
+Result<void, NgspiceError> sweep_terminals(const Simulator& simulator, const LutConfig& config,
+                                           const TaskPlan& plan, const ParamMask& extract, Assembly& assembly,
+                                           Messages& messages);
+
 }  // namespace morva::lut::generate_ngspice

@@ -82,7 +82,7 @@ WrapperUse wrapper_use(const ngspice::VectorData* v, const std::string& device_p
 // (`wrapper`); else gm, gds and the channel current.
 SmallSignalPlan small_signal_plan(const LutConfig& config, const std::string& device_path, bool answered,
                                   const VectorLookup& find, const std::function<WrapperUse()>& wrapper,
-                                  Messages& messages) {
+                                  const WrapperNodes& nodes, Messages& messages) {
     const auto none = [&](std::string_view why) {
         messages.err(fmt::cat(
             "  warning: ", why, ": ",
@@ -111,7 +111,17 @@ SmallSignalPlan small_signal_plan(const LutConfig& config, const std::string& de
     plan.vectors = {op("gm"), op("gds")};
     plan.gm = 0;
     plan.gds = 1;
-    if (!drain_node && !source_node) {
+    // A subcircuit that puts elements between the device and its terminals
+    // (series resistors), or carries drain current beside it (a resistor or a
+    // diode from the drain), makes the terminal's slopes other than the
+    // channel's: they are had as through series resistances, the wrapper's
+    // between the terminal and the device's own node (or BSIM4's internal
+    // node behind it), what it carries beside the device swept apart. A
+    // subcircuit that holds the device alone keeps the device's path.
+    std::optional<WrapperUse> use;
+    if (config.subcircuit && !drain_node && !source_node && !nodes.any() && nodes.beside) use = wrapper();
+    const bool wrapped = nodes.any() || (use && use->present);
+    if (!drain_node && !source_node && !wrapped) {
         if (!reported(op("id"))) return none(no_values);
         plan.vectors.push_back(op("id"));
         // Reverse columns take the channel's values for the swapped
@@ -146,13 +156,13 @@ SmallSignalPlan small_signal_plan(const LutConfig& config, const std::string& de
     plan.vectors.push_back(op("ibd"));
     plan.ibs = plan.vectors.size();
     plan.vectors.push_back(op("ibs"));
-    if (drain_node) {
+    if (drain_node || !nodes.drain.empty()) {
         plan.drain_node = plan.vectors.size();
-        plan.vectors.push_back(internal_node_vector(device_path, "drain"));
+        plan.vectors.push_back(drain_node ? internal_node_vector(device_path, "drain") : nodes.drain);
     }
-    if (source_node) {
+    if (source_node || !nodes.source.empty()) {
         plan.source_node = plan.vectors.size();
-        plan.vectors.push_back(internal_node_vector(device_path, "source"));
+        plan.vectors.push_back(source_node ? internal_node_vector(device_path, "source") : nodes.source);
     }
     // Only the currents this card gives at all are swept along: each costs
     // as much as a vector of the table.
@@ -172,10 +182,11 @@ SmallSignalPlan small_signal_plan(const LutConfig& config, const std::string& de
         plan.rest_nodes.push_back(kNodes[k]);
     }
     if (config.subcircuit) {
-        const WrapperUse use = wrapper();
-        plan.wrapper = use.present;
-        plan.wrapper_gate = use.gate;
+        if (!use) use = wrapper();
+        plan.wrapper = use->present;
+        plan.wrapper_gate = use->gate;
     }
+    plan.wrapped = wrapped || plan.wrapper;
     return plan;
 }
 
@@ -197,7 +208,8 @@ WrapperUse probe_wrapper(const Simulator& simulator, const LutConfig& config, co
 
 // The small-signal probe on its own.
 SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& config,
-                                   const std::string& device_path, Messages& messages) {
+                                   const std::string& device_path, const WrapperNodes& nodes,
+                                   Messages& messages) {
     const auto probe = [&](bool to_vds_stop) {
         ngspice::SimulationRequest req;
         req.id = "probe-small-signal";
@@ -216,7 +228,7 @@ SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& 
     return small_signal_plan(
         config, device_path, outcome->success,
         [&](const std::string& name) { return find_vector(outcome->vectors, name); },
-        [&] { return probe_wrapper(simulator, config, device_path, messages); }, messages);
+        [&] { return probe_wrapper(simulator, config, device_path, messages); }, nodes, messages);
 }
 
 // Says which requested OP parameters the model lacks and which are extracted.
@@ -316,10 +328,11 @@ ProbeMemo::Record probe_each(const Simulator& simulator, const LutConfig& config
                              Messages& messages) {
     ProbeMemo::Record record;
     record.device_path = guessed_device_path(config);
+    WrapperNodes nodes;
     if (detection_wanted(config, requested))
-        record.device_path = detect_device_path(simulator, config, messages);
+        record.device_path = detect_device_path(simulator, config, messages, &nodes);
     if (simulator.failures->fired()) return record;
-    record.plan = probe_small_signal(simulator, config, record.device_path, messages);
+    record.plan = probe_small_signal(simulator, config, record.device_path, nodes, messages);
     if (simulator.failures->fired() || !any(requested)) return record;
     record.supported = probe_op_params(simulator, config, requested, record.device_path);
     return record;
@@ -397,10 +410,11 @@ std::optional<ProbeMemo::Record> probe_at_once(const Simulator& simulator, const
         const VectorLookup find = [&](const std::string& name) {
             return find_vector(outcome->vectors, prefix + name);
         };
+        const WrapperNodes nodes = config.subcircuit ? wrapper_nodes(outcome->log, path) : WrapperNodes{};
         record.plan = small_signal_plan(
             config, path, true, find,
             [&] { return wrapper_use(find_vector(outcome->vectors, "dc2.vds#branch"), path, messages); },
-            messages);
+            nodes, messages);
         record.supported = supported;
         return record;
     }
@@ -502,10 +516,12 @@ OnCircuit probe_on_circuit(const Simulator& simulator, const LutConfig& config, 
             fmt::cat("  warning: could not auto-detect flattened device path; falling back to '", path, "'\n"));
     record.device_path = path;
     const std::string prefix = config.subcircuit ? "dc1." : "";
+    const WrapperNodes nodes = config.subcircuit ? wrapper_nodes(log, path) : WrapperNodes{};
     record.plan = small_signal_plan(
         config, path, true,
         [&](const std::string& name) { return find_vector(answer.vectors, prefix + name); },
-        [&] { return wrapper_use(find_vector(answer.vectors, "dc2.vds#branch"), path, messages); }, messages);
+        [&] { return wrapper_use(find_vector(answer.vectors, "dc2.vds#branch"), path, messages); }, nodes,
+        messages);
     if (!any(requested)) {
         source.give_back(std::move(circuit));
         return OnCircuit::Answered;
@@ -556,7 +572,8 @@ std::string guessed_device_path(const LutConfig& config) {
     return config.subcircuit ? fmt::cat("m.x1.", config.device_name) : std::string("m1");
 }
 
-std::string detect_device_path(const Simulator& simulator, const LutConfig& config, Messages& messages) {
+std::string detect_device_path(const Simulator& simulator, const LutConfig& config, Messages& messages,
+                               WrapperNodes* nodes) {
     const std::string guess = guessed_device_path(config);
     ngspice::SimulationRequest req;
     req.id = "detect-dev-path";
@@ -580,6 +597,7 @@ std::string detect_device_path(const Simulator& simulator, const LutConfig& conf
         return guess;
     }
     messages.out(fmt::cat("  detected device path: ", *found, "\n"));
+    if (nodes && config.subcircuit) *nodes = wrapper_nodes(outcome->log, *found);
     return *found;
 }
 

@@ -87,8 +87,10 @@ public:
 std::string guessed_device_path(const LutConfig& config);
 
 // The flattened device name from a "listing e" of the probe netlist, or the
-// guess with a warning.
-std::string detect_device_path(const Simulator& simulator, const LutConfig& config, Messages& messages);
+// guess with a warning; with `nodes`, a subcircuit's nodes between the
+// device and its terminals as well (wrapper_nodes).
+std::string detect_device_path(const Simulator& simulator, const LutConfig& config, Messages& messages,
+                               WrapperNodes* nodes = nullptr);
 
 // Which requested parameters the model supports: one concurrent probe each.
 ParamMask probe_op_params(const Simulator& simulator, const LutConfig& config, const ParamMask& requested,

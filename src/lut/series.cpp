@@ -460,6 +460,9 @@ std::optional<TerminalSlopes> terminal_slopes(const SeriesPoint& pt, const Serie
             return gd * ud + pdg * ug + pdb * ub - gd_all * x;
         }
         if (r.drain) return gd * ud + pdg * ug + pdb * ub - gd_all * (b1 / a11);
+        // No resistance (a subcircuit's elements beside the device alone):
+        // the nodes are the terminals.
+        if (!r.source) return cg * ug + cd * ud + cb * ub - gbd * (ub - ud);
         // The source's resistance alone: the drain node is the terminal.
         const double y = (b2 - a21 * ud) / a22;
         return cg * ug + cd * ud + cs * y + cb * ub - gbd * (ub - ud);
@@ -475,9 +478,12 @@ std::optional<TerminalSlopes> terminal_slopes(const SeriesPoint& pt, const Serie
     } else if (r.drain) {
         out.transfer = -gd_all / a11;
         out.transfer_source = 0.0;
-    } else {
+    } else if (r.source) {
         out.transfer = 1.0;
         out.transfer_source = cs / a22;
+    } else {
+        out.transfer = 1.0;
+        out.transfer_source = 0.0;
     }
     if (!std::isfinite(out.gm) || !std::isfinite(out.gds) || !std::isfinite(out.gmbs) ||
         !std::isfinite(out.transfer) || !std::isfinite(out.transfer_source))

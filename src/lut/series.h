@@ -131,7 +131,8 @@ struct TerminalSlopes {
 };
 
 // Nothing when the point gives no finite answer (a resistance that is not
-// positive there).
+// positive there). Without either resistance, the channel's and the drain
+// junction's slopes at the terminals.
 std::optional<TerminalSlopes> terminal_slopes(const SeriesPoint& point, const SeriesResistances& r);
 
 }  // namespace morva::lut::generate_ngspice

@@ -464,6 +464,32 @@ TEST(LutNetlists, DevicePathFromListing) {
     EXPECT_EQ(extract_mosfet_name({}), std::nullopt);
 }
 
+// The transistor's own drain and source nodes where its subcircuit puts
+// elements between them and the bench's terminals, and whether it holds
+// elements beside the transistor that can carry current in DC.
+TEST(LutNetlists, WrapperNodesFromListing) {
+    const std::vector<std::string> log{"stdout 18 : m.x1.m0 X1.Dint gate x1.sint bulk nch w= 1e-06 l= 1e-06",
+                                       "stdout 19 : r.x1.rd drain x1.dint 200",
+                                       "stdout 20 : m.x1.m1 x1.a gate x1.b bulk nch"};
+    EXPECT_EQ(wrapper_nodes(log, "m.x1.m0"), (WrapperNodes{"x1.dint", "x1.sint", true}));
+    EXPECT_EQ(wrapper_nodes(log, "M.X1.M1"), (WrapperNodes{"x1.a", "x1.b", true}));
+    // The terminals themselves; a capacitor, the bench's own lines and cards
+    // are nothing beside; a diode is.
+    const std::vector<std::string> alone{"stdout 5 : .model x1:nch nmos level=54", "stdout 7 : m.x1.m0 drain gate "
+                                         "SOURCE bulk nch", "stdout 8 : c.x1.c1 drain bulk 1f",
+                                         "stdout 9 : vds drain source dc 0"};
+    EXPECT_EQ(wrapper_nodes(alone, "m.x1.m0"), WrapperNodes{});
+    std::vector<std::string> diode = alone;
+    diode.emplace_back("stdout 10 : d.x1.d1 bulk drain dj");
+    EXPECT_EQ(wrapper_nodes(diode, "m.x1.m0"), (WrapperNodes{"", "", true}));
+    EXPECT_EQ(wrapper_nodes({"stdout 7 : m.x1.m0 x1.d gate source bulk nch"}, "m.x1.m0"),
+              (WrapperNodes{"x1.d", "", false}));
+    // A line cut short, a device the listing lacks: nothing known.
+    EXPECT_EQ(wrapper_nodes({"stdout 7 : m.x1.m0 x1.d gate"}, "m.x1.m0"), WrapperNodes{});
+    EXPECT_EQ(wrapper_nodes(log, "m.x1.m9"), WrapperNodes{});
+    EXPECT_EQ(wrapper_nodes({"r.x1.rd drain x1.dint 200"}, "r.x1.rd"), WrapperNodes{});
+}
+
 TEST(LutNetlists, VectorLookupIgnoresAsciiCaseOnly) {
     std::vector<VectorData> v(3);
     v[0].name = "v(out)";
@@ -559,8 +585,9 @@ TEST(LutExtract, PlotsAreReadChunkMajor) {
 }
 
 // The sweeps of what a subcircuit wrapper alone carries at the drain: the
-// device off, then per Vbs value the grid shifted both ways along the axes
-// asked for, whose central differences are the slopes.
+// device off and the solver tightened, then per Vbs value the grid shifted
+// both ways along the axes asked for, whose central differences are the
+// slopes.
 TEST(LutNetlists, WrapperSweepsAndTheirSlopes) {
     LutConfig c;
     c.vbs_values = {0.0, -0.5};
@@ -568,26 +595,34 @@ TEST(LutNetlists, WrapperSweepsAndTheirSlopes) {
     c.vds = {0.0, 0.5, 0.5};
     EXPECT_EQ(device_off_command("m.x1.m0"), " alter @m.x1.m0[m] = 1e-20");
     const std::vector<std::string> commands = build_wrapper_commands(c, "m.x1.m0", {true, true, true});
-    ASSERT_EQ(commands.size(), 1u + 2 * 9);
+    ASSERT_EQ(commands.size(), 2u + 2 * 9);
     EXPECT_EQ(commands[0], " alter @m.x1.m0[m] = 1e-20");
-    EXPECT_EQ(commands[1], " alter @Vbs[dc] = 0.000000e0");
-    EXPECT_EQ(commands[2], "dc vds 0.000000e0 5.000000e-1 5.000000e-1 vgs 2.500e-5 1.000025e0 5.000000e-1");
-    EXPECT_EQ(commands[3], "dc vds 0.000000e0 5.000000e-1 5.000000e-1 vgs -2.500e-5 9.999750e-1 5.000000e-1");
-    EXPECT_EQ(commands[4], "dc vds 2.500e-5 5.000250e-1 5.000000e-1 vgs 0.000000e0 1.000000e0 5.000000e-1");
-    EXPECT_EQ(commands[5], "dc vds -2.500e-5 4.999750e-1 5.000000e-1 vgs 0.000000e0 1.000000e0 5.000000e-1");
-    EXPECT_EQ(commands[6], " alter @Vbs[dc] = 2.500000e-5");
-    EXPECT_EQ(commands[8], " alter @Vbs[dc] = -2.500000e-5");
-    EXPECT_EQ(commands[10], " alter @Vbs[dc] = -5.000000e-1");
+    EXPECT_EQ(commands[1], "option reltol=1e-10 abstol=1e-14");
+    EXPECT_EQ(commands[2], " alter @Vbs[dc] = 0.000000e0");
+    EXPECT_EQ(commands[3],
+              "dc vds 0.000000e0 5.000000e-1 5.000000e-1 vgs 2.000000e-4 1.000200e0 5.000000e-1");
+    EXPECT_EQ(commands[4],
+              "dc vds 0.000000e0 5.000000e-1 5.000000e-1 vgs -2.000000e-4 9.998000e-1 5.000000e-1");
+    EXPECT_EQ(commands[5],
+              "dc vds 2.000000e-4 5.002000e-1 5.000000e-1 vgs 0.000000e0 1.000000e0 5.000000e-1");
+    EXPECT_EQ(commands[6],
+              "dc vds -2.000000e-4 4.998000e-1 5.000000e-1 vgs 0.000000e0 1.000000e0 5.000000e-1");
+    EXPECT_EQ(commands[7], " alter @Vbs[dc] = 2.000000e-4");
+    EXPECT_EQ(commands[9], " alter @Vbs[dc] = -2.000000e-4");
+    EXPECT_EQ(commands[11], " alter @Vbs[dc] = -5.000000e-1");
     // Along Vds alone: one alter and two sweeps per Vbs value.
     const std::vector<std::string> vds_only = build_wrapper_commands(c, "m1", {false, true, false});
-    EXPECT_EQ(vds_only, (std::vector<std::string>{" alter @m1[m] = 1e-20", " alter @Vbs[dc] = 0.000000e0",
-                                                  commands[4], commands[5], " alter @Vbs[dc] = -5.000000e-1",
-                                                  commands[4], commands[5]}));
+    EXPECT_EQ(vds_only, (std::vector<std::string>{
+                            " alter @m1[m] = 1e-20", commands[1], " alter @Vbs[dc] = 0.000000e0", commands[5],
+                            commands[6], " alter @Vbs[dc] = -5.000000e-1", commands[5], commands[6]}));
+    // The terminal current's own: the same sweeps with the device as it is.
+    EXPECT_EQ(build_terminal_commands(c, {true, true, true}),
+              std::vector<std::string>(commands.begin() + 1, commands.end()));
     EXPECT_NE(build_wrapper_probe_netlist(c).find("\n.save vds#branch \n"), std::string::npos);
 
-    // One Vbs value, Vgs and Vds swept, two points: Id = -vds#branch, its slopes over 2 * kSlopeShift.
+    // One Vbs value, Vgs and Vds swept, two points: Id = -vds#branch, its slopes over 2 * kWrapperShift.
     SimulationResponse r;
-    const double h = 2 * kSlopeShift;
+    const double h = 2 * kWrapperShift;
     r.vectors = {vec("dc1.vds#branch", {-1.0, -2.0}), vec("dc2.vds#branch", {-1.0 + h, -2.0}),
                  vec("dc3.vds#branch", {0.0, 0.0}), vec("dc4.vds#branch", {2 * h, -h}),
                  vec("vds#branch", {2 * h, -h})};

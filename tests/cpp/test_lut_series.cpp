@@ -321,6 +321,9 @@ TEST(LutSeries, TerminalSlopesOfASolvedDevice) {
         {rd, std::nullopt, 1.0, 1.0, 0.8, -0.2, false},
         {std::nullopt, rs, 1.0, 1.0, 0.8, -0.2, false},
         {flat, flat, 1.0, 0.8, 0.5, -0.2, false},  // diffusion resistances only
+        // No resistance: a subcircuit's elements beside the device alone.
+        {std::nullopt, std::nullopt, 1.0, 1.0, 0.8, -0.2, false},
+        {std::nullopt, std::nullopt, 1.0, 0.3, 0.6, 0.0, false},
         // Reverse mode (the body below the drain): the channel's drain is
         // the internal source node, where the impact current now arises.
         {rd, rs, 1.0, -0.6, -1.2, -1.5, true},  // saturation
@@ -328,6 +331,7 @@ TEST(LutSeries, TerminalSlopesOfASolvedDevice) {
         {rd, rs, 1.0, -0.9, -0.6, -0.8, true},  // weak inversion
         {rd, std::nullopt, 1.0, -0.5, -1.0, -1.3, true},
         {std::nullopt, rs, 1.0, -0.5, -1.0, -1.3, true},
+        {std::nullopt, std::nullopt, 1.0, -0.5, -1.0, -1.3, true},
     };
     for (const Case& c : cases) {
         Device dev{c.rd, c.rs};
