@@ -15,6 +15,11 @@ fit the request rewrites it so that ngspice itself fails, by ``fault``:
 - ``hang``: the request is not answered at all, as when ngspice loops: the
   pool's time-out ends this worker.
 
+A rule with ``load_ns`` in place of ``fault`` changes no request: each
+request that fits it and loads a netlist reports that its load took that many
+nanoseconds (the kit's pace, which decides whether pairs split), whatever
+other rule applies to it.
+
 Each request's id is appended to LOG, one per line; a request that runs on
 the circuit of an earlier one is logged as "{id}@{that request's id}".
 """
@@ -42,10 +47,15 @@ def rewrite(req, fault):
 def apply_rules(req, rules_path):
     with open(rules_path) as f:
         rules = json.load(f)
+    load_ns = None
     for rule in rules:
-        if re.fullmatch(rule["id"], req["id"]) and rule.get("contains", "") in req["netlist"]:
-            return rewrite(req, rule["fault"]), rule["fault"]
-    return req, None
+        if re.fullmatch(rule["id"], req["id"]) and "load_ns" in rule and not req.get("on_circuit_of"):
+            load_ns = rule["load_ns"]
+            break
+    for rule in rules:
+        if re.fullmatch(rule["id"], req["id"]) and "fault" in rule and rule.get("contains", "") in req["netlist"]:
+            return rewrite(req, rule["fault"]), rule["fault"], load_ns
+    return req, None, load_ns
 
 
 def read_exact(stream, n):
@@ -58,13 +68,18 @@ def read_exact(stream, n):
     return data
 
 
-def forward_frame(src, dst):
+def forward_frame(src, dst, load_ns=None):
     head = read_exact(src, 4)
     (n,) = struct.unpack("<I", head)
     header = read_exact(src, n)
+    decoded = json.loads(header)
     payload = 0
-    for vec in json.loads(header)["vecs"]:
+    for vec in decoded["vecs"]:
         payload += vec["len"] * (16 if vec["is_complex"] else 8)
+    if load_ns is not None:
+        decoded.setdefault("timing", {})["circ_ns"] = load_ns
+        header = json.dumps(decoded, separators=(",", ":")).encode()
+        head = struct.pack("<I", len(header))
     dst.write(head + header + read_exact(src, payload))
     dst.flush()
 
@@ -79,14 +94,14 @@ def main():
         req = json.loads(line)
         with open(log_path, "a") as log:
             log.write(req["id"] + (f"@{req['on_circuit_of']}" if req.get("on_circuit_of") else "") + "\n")
-        req, fault = apply_rules(req, rules_path)
+        req, fault, load_ns = apply_rules(req, rules_path)
         if fault == "hang":
             while True:
                 time.sleep(60)
         child.stdin.write(json.dumps(req).encode() + b"\n")
         child.stdin.flush()
         try:
-            forward_frame(child.stdout, out)
+            forward_frame(child.stdout, out, load_ns)
         except EOFError:
             break
     child.stdin.close()

@@ -84,9 +84,9 @@ LOADS = [
     ("two pairs", dict(), CARD, ["lut-w0-l0-load", "lut-w0-l1-load"]),
     ("four pairs", dict(widths_values=[1e-6, 2e-6]), CARD,
      ["lut-w0-l0-load", "lut-w0-l1-load", "lut-w1-l0", "lut-w1-l1"]),
-    ("parts of a lone pair", dict(lengths_values=[1.8e-7]), CARD,
-     ["lut-w0-l0-part-v0-c0-load", "lut-w0-l0-part-v0-c1-load", "lut-w0-l0-part-v1-c0",
-      "lut-w0-l0-part-v1-c1"]),
+    # A part per Vbs value (the kit reports loads that cost nothing); the pair's circuit, loaded early,
+    # serves the first.
+    ("parts of a lone pair", dict(lengths_values=[1.8e-7]), CARD, ["lut-w0-l0-load", "lut-w0-l0-part-v1-c0"]),
     ("a subcircuit with series resistances",
      dict(model_name="nfet", subcircuit=True, lengths_values=[1e-7, 2e-7], vgs=(0.0, 1.2, 0.05),
           vds=(0.0, 1.2, 0.1), op_params=["gmbs", "vth"]), SQUARES.format(rdsmod=1),
@@ -113,7 +113,7 @@ def test_a_first_call_loads_each_task_once(faulty, tmp_path, capfd, overrides, t
     out, err = capfd.readouterr()
     assert loads(faulty) == loaded
     probe = next(r for r in faulty.requests() if r.startswith("probe-device"))
-    assert probe in ("probe-device@lut-w0-l1-load", "probe-device@lut-w0-l0-part-v0-c0-load")
+    assert probe in ("probe-device@lut-w0-l1-load", "probe-device@lut-w0-l0-load")
     # The second call loads each task with its rows and gives the same table, bit for bit.
     second = faulty.run(cfg)
     again, again_err = capfd.readouterr()
@@ -141,3 +141,47 @@ def test_a_kit_that_changes_is_checked_again(faulty, tmp_path):
     assert info.value.errno == errno.ENOENT and info.value.filename == str(card)
     assert str(info.value) == f"reading model file {card}: No such file or directory (os error 2)"
     assert faulty.requests() == []
+
+
+def impact_card(pads):
+    """The example card with strong impact ionisation (shifted sweeps refine its slopes), and `pads` more
+    cards of the same body: a kit that takes ngspice a while to load."""
+    text = pathlib.Path(EXAMPLE_CARD).read_text().replace(*IMPACT)
+    body = text.split(".model nch ", 1)[1].split("\n.model", 1)[0]
+    return text + "\n" + "".join(f".model pad{k} {body}\n" for k in range(pads))
+
+
+# A kit whose every load reports 3 s (as sky130's), and one that takes as long as it takes to parse.
+@pytest.mark.parametrize("load_ns, pads", [(3_000_000_000, 0), (None, 2000)], ids=["reported", "parsed"])
+def test_few_pairs_on_a_kit_slow_to_load_stay_whole(tmp_path, capfd, load_ns, pads):
+    # Two pairs on eight workers: split, each part would load the kit again; whole, each pair loads it once
+    # (the probe asks on one of them), and its shifted sweeps run on its circuit.
+    card = tmp_path / "card.lib"
+    card.write_text(impact_card(pads))
+    cfg = config(str(card), op_params=["gmbs", "vth"], vds=(0.0, 5.0, 0.25))
+    faulty = FaultyPool(tmp_path, workers=8, load_ns=load_ns)
+    try:
+        tables = []
+        for call in ("first", "later"):
+            tables.append(faulty.run(cfg))
+            out = capfd.readouterr().out
+            assert "  2 pair(s) on 8 workers: each kept whole (a load of the kit takes " in out, call
+            requests = faulty.requests()
+            assert not [r for r in requests if "-part" in r or "-slopes-p" in r], call
+            assert sorted(r for r in requests if "-slopes" in r) == ["lut-w0-l0-slopes@lut-w0-l0",
+                                                                     "lut-w0-l1-slopes@lut-w0-l1"], call
+            loaded = sorted(r for r in requests if "@" not in r)
+            assert loaded == (["lut-w0-l0-load", "lut-w0-l1-load"] if call == "first" else ["lut-w0-l0", "lut-w0-l1"])
+        assert_same(tables[1], tables[0], "later call")
+    finally:
+        faulty.pool.close()
+    # The same table from parts, on a kit that loads at once.
+    (tmp_path / "quick").mkdir()
+    quick = FaultyPool(tmp_path / "quick", workers=8)
+    try:
+        split = quick.run(cfg)
+        assert "  2 pair(s) on 8 workers: each split into " in capfd.readouterr().out
+        assert [r for r in quick.requests() if "-part" in r]
+        assert_same(split, tables[0], "split")
+    finally:
+        quick.pool.close()

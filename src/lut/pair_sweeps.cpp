@@ -141,7 +141,7 @@ PairSweeps::Done PairSweeps::done() const {
     return d;
 }
 
-std::vector<SlopeJob> PairSweeps::jobs() const {
+std::vector<SlopeJob> PairSweeps::jobs(const KitPace& pace) const {
     const LutConfig& config = config_;
     const Assembly& assembly = assembly_;
     const std::uint64_t simulator_workers = simulator_.workers;
@@ -154,18 +154,16 @@ std::vector<SlopeJob> PairSweeps::jobs() const {
                 pairs.push_back({config.widths[wi], wi, config.lengths[li], li, std::move(sweeps), 0, false});
         }
     }
-    const std::uint64_t workers = std::max<std::uint64_t>(1, simulator_workers);
-    if (pairs.empty() || pairs.size() >= workers) return pairs;
-    const std::size_t per_pair = static_cast<std::size_t>((workers + pairs.size() - 1) / pairs.size());
     std::vector<SlopeJob> jobs;
     for (SlopeJob& pair : pairs) {
-        const std::size_t parts = std::min(per_pair, pair.sweeps.size());
+        std::size_t total = 0;
+        for (const ShiftedSweep& sweep : pair.sweeps) total += sweep.points();
+        const std::size_t parts =
+            parts_worth(pace, total, pair.sweeps.size(), pairs.size(), simulator_workers);
         if (parts < 2) {
             jobs.push_back(std::move(pair));
             continue;
         }
-        std::size_t total = 0;
-        for (const ShiftedSweep& sweep : pair.sweeps) total += sweep.points();
         std::size_t made = 0, first = 0, done = 0;
         for (std::size_t k = 0; k < pair.sweeps.size(); ++k) {
             done += pair.sweeps[k].points();

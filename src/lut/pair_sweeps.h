@@ -17,6 +17,7 @@
 #include "common/result.h"
 #include "lut/assembly.h"
 #include "lut/config.h"
+#include "lut/pace.h"
 #include "lut/report.h"
 #include "lut/retry.h"
 #include "lut/simulator.h"
@@ -62,11 +63,12 @@ public:
     // the table.
     Result<void, NgspiceError> shifted(const LadderContext& ctx, const SlopeJob& job, PairCircuit* circuit,
                                        std::vector<TimingSums>& timing);
-    // The shifted sweeps of every placed pair as jobs: one per pair that has
-    // any; when those are fewer than the workers, each pair's sweeps split
-    // into parts of about equal points (every sweep is its own alter and dc,
-    // so the split does not change a value).
-    std::vector<SlopeJob> jobs() const;
+    // The shifted sweeps of every placed pair as jobs, each loading the kit:
+    // one per pair that has any; when those are fewer than the workers and
+    // a pair's sweeps are worth splitting at the kit's `pace` (parts_worth),
+    // its sweeps split into parts of about equal points (every sweep is its
+    // own alter and dc, so the split does not change a value).
+    std::vector<SlopeJob> jobs(const KitPace& pace) const;
 
     // What they did, for the progress lines: the fit sweeps asked and had,
     // the wrapper's asked and failed, the shifted sweeps' slopes set, sweeps

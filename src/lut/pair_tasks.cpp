@@ -41,37 +41,60 @@ Result<std::vector<std::pair<std::size_t, T>>, NgspiceError> run_task_set(const 
     return ended;
 }
 
-// The whole plan when the (W, L) pairs keep every worker busy; else one part
-// per Vbs value, and per chunk when those are still too few. Every plot is
-// its own sweep from a fresh operating point, so the split does not change a
-// single value.
+}  // namespace
+
 std::vector<std::shared_ptr<const TaskPlan>> split_plan(const std::shared_ptr<const TaskPlan>& base,
-                                                        const LutConfig& config, std::size_t n_tasks,
-                                                        std::uint64_t simulator_workers) {
+                                                        const LutConfig& config, std::size_t n_pairs,
+                                                        std::uint64_t workers, const KitPace& pace) {
     const std::size_t n_vbs = config.vbs_values.size();
     const std::vector<Chunk>& chunks = base->chunks;
-    const std::uint64_t workers = std::max<std::uint64_t>(1, simulator_workers);
+    const std::size_t points = n_vbs * sweep_point_count(config.vgs) * sweep_point_count(config.vds);
+    const std::size_t k = parts_worth(pace, points, n_vbs * chunks.size(), n_pairs, workers);
     std::vector<std::shared_ptr<const TaskPlan>> parts;
-    if (n_tasks >= workers || (n_vbs == 1 && chunks.size() == 1)) {
+    if (k < 2) {
         parts.push_back(base);
         return parts;
     }
-    const bool per_chunk = n_tasks * n_vbs < 2 * workers;
-    for (std::size_t v = 0; v < n_vbs; ++v) {
-        for (std::size_t k = 0; k < (per_chunk ? chunks.size() : 1); ++k) {
+    // Groups of Vbs values first, then of chunks within each value: no
+    // more groups than k in all, their sizes at most one apart.
+    const std::size_t vbs_groups = std::min(k, n_vbs);
+    const std::size_t chunk_groups = k <= n_vbs ? 1 : std::min(chunks.size(), k / n_vbs);
+    const auto group = [](std::size_t n, std::size_t groups, std::size_t g) { return g * n / groups; };
+    for (std::size_t gv = 0; gv < vbs_groups; ++gv) {
+        const std::size_t v0 = group(n_vbs, vbs_groups, gv), v1 = group(n_vbs, vbs_groups, gv + 1);
+        for (std::size_t gc = 0; gc < chunk_groups; ++gc) {
+            const std::size_t c0 = group(chunks.size(), chunk_groups, gc),
+                              c1 = group(chunks.size(), chunk_groups, gc + 1);
             auto part = std::make_shared<TaskPlan>(*base);
-            part->config.vbs_values = {config.vbs_values[v]};
-            part->vbs_offset = v;
-            if (per_chunk) {
-                part->chunks = {chunks[k]};
-                part->chunk_offset = k;
-            }
+            part->config.vbs_values.assign(config.vbs_values.begin() + static_cast<std::ptrdiff_t>(v0),
+                                           config.vbs_values.begin() + static_cast<std::ptrdiff_t>(v1));
+            part->vbs_offset = v0;
+            part->chunks.assign(chunks.begin() + static_cast<std::ptrdiff_t>(c0),
+                                chunks.begin() + static_cast<std::ptrdiff_t>(c1));
+            part->chunk_offset = c0;
             part->part = true;
             part->netlist_vbs = config.vbs_values.front();
             parts.push_back(std::move(part));
         }
     }
     return parts;
+}
+
+namespace {
+
+// Where the pairs are fewer than the workers: whether they were split, and
+// what a load of the kit takes (the base of the choice).
+void report_split(Messages& messages, std::size_t n_pairs, std::uint64_t workers, std::size_t parts,
+                  const KitPace& pace) {
+    if (n_pairs >= std::max<std::uint64_t>(1, workers)) return;
+    const std::string load = pace.load_ns
+                                 ? fmt::cat("a load of the kit takes ",
+                                            fmt::fixed(static_cast<double>(pace.load_ns) / 1e6, 1), " ms")
+                                 : std::string("the time of a load of the kit unknown");
+    messages.out(parts > 1 ? fmt::cat("  ", n_pairs, " pair(s) on ", workers, " workers: each split into ",
+                                      parts, " parts (", load, ")\n")
+                           : fmt::cat("  ", n_pairs, " pair(s) on ", workers, " workers: each kept whole (",
+                                      load, ")\n"));
 }
 
 // What every pair's task reads and where it reports.
@@ -136,7 +159,7 @@ Result<PairDone, NgspiceError> whole_pair(Pairs& pairs, std::size_t wi, std::siz
 // sweeps of all pairs spread over the workers.
 Result<void, NgspiceError> split_pairs(Pairs& pairs,
                                        const std::vector<std::shared_ptr<const TaskPlan>>& parts,
-                                       TasksDone& done, EarlyLoads* early) {
+                                       const KitPace& pace, TasksDone& done, EarlyLoads* early) {
     const LutConfig& config = pairs.config;
     const std::size_t n_w = config.widths.size(), n_l = config.lengths.size();
     MORVA_ASSIGN(auto ended,
@@ -187,7 +210,7 @@ Result<void, NgspiceError> split_pairs(Pairs& pairs,
         done.assemble += pair.assemble;
         for (TimingSums& t : pair.timing) done.timing.push_back(t);
     }
-    const std::vector<SlopeJob> jobs = pairs.sweeps.jobs();
+    const std::vector<SlopeJob> jobs = pairs.sweeps.jobs(pace);
     // Each point lies in one sweep per axis, so the order in which the jobs
     // end does not matter.
     MORVA_ASSIGN(auto swept,
@@ -236,9 +259,10 @@ std::shared_ptr<TaskPlan> base_plan(const LutConfig& config, const std::vector<C
 EarlyLoads::EarlyLoads(const Simulator& simulator, const LutConfig& config,
                        std::shared_ptr<const TaskPlan> skeleton)
     : simulator_(simulator), config_(config), skeleton_(std::move(skeleton)) {
-    const std::size_t n_w = config.widths.size(), n_l = config.lengths.size();
-    const std::size_t n_tasks =
-        split_plan(skeleton_, config, n_w * n_l, simulator.workers).size() * n_w * n_l;
+    // Whether the pairs split is known once the probe has timed a load: the
+    // circuits loaded early are the whole pairs', which serve a split
+    // pair's first part as well.
+    const std::size_t n_l = config.lengths.size(), n_tasks = config.widths.size() * n_l;
     // The probe netlists' device: the first width, the middle length.
     probe_task_ = n_l / 2;
     const std::uint64_t workers = std::max<std::uint64_t>(1, simulator.workers);
@@ -260,13 +284,11 @@ EarlyLoads::~EarlyLoads() {
 }
 
 void EarlyLoads::start(bool listing) {
-    const std::size_t n_w = config_.widths.size(), n_l = config_.lengths.size();
-    const auto parts = split_plan(skeleton_, config_, n_w * n_l, simulator_.workers);
+    const std::size_t n_l = config_.lengths.size();
     for (const auto& slot : slots_) {
-        const std::size_t k = slot->task, wi = k / n_l % n_w, li = k % n_l;
-        ngspice::SimulationRequest request =
-            rows_load_request(*parts[k / (n_w * n_l)], config_.widths[wi], wi, config_.lengths[li], li,
-                              listing && k == probe_task_);
+        const std::size_t k = slot->task, wi = k / n_l, li = k % n_l;
+        ngspice::SimulationRequest request = rows_load_request(
+            *skeleton_, config_.widths[wi], wi, config_.lengths[li], li, listing && k == probe_task_);
         try {
             Slot* s = slot.get();
             threads_.push_back(
@@ -364,7 +386,8 @@ Result<TasksDone, NgspiceError> run_pairs(const Simulator& simulator, const LutC
                 PairSweeps(simulator, config, base, plan, probed.extract, assembly)};
     TasksDone done;
     const auto start = Clock::now();
-    const auto parts = split_plan(base, config, n_w * n_l, simulator.workers);
+    const auto parts = split_plan(base, config, n_w * n_l, simulator.workers, probed.pace);
+    report_split(messages, n_w * n_l, simulator.workers, parts.size(), probed.pace);
     if (parts.size() == 1) {
         MORVA_ASSIGN(
             auto ended,
@@ -377,7 +400,7 @@ Result<TasksDone, NgspiceError> run_pairs(const Simulator& simulator, const LutC
             for (TimingSums& t : pair.timing) done.timing.push_back(t);
         }
     } else {
-        MORVA_TRY(split_pairs(pairs, parts, done, early));
+        MORVA_TRY(split_pairs(pairs, parts, probed.pace, done, early));
     }
     done.wall = ns_since(start);
     done.sweeps = pairs.sweeps.done();

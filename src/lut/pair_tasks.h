@@ -4,11 +4,12 @@
 // series resistances' own fit sweep and the shifted sweeps that refine the
 // slopes run on it as follow-ups, without loading the kit again; the pair's
 // rows are placed in the table in between (assembly.h). When the pairs are
-// fewer than the workers, each pair is split into parts per Vbs value and
-// chunk instead, and the sweeps that follow run as requests of their own,
-// spread over the workers. On a pool's first call for a device the first
-// tasks load their circuits while the probe is still to answer
-// (EarlyLoads), and their rows run on them once it has.
+// fewer than the workers and their sweeps outweigh the loads that parts
+// would add (pace.h), each pair is split into parts by Vbs values and chunks
+// instead, and the sweeps that follow run as requests of their own, spread
+// over the workers. On a pool's first call for a device the first pairs load
+// their circuits while the probe is still to answer (EarlyLoads), and their
+// rows (a split pair's first part) run on them once it has.
 #pragma once
 
 #include <condition_variable>
@@ -22,6 +23,7 @@
 #include "common/result.h"
 #include "lut/assembly.h"
 #include "lut/config.h"
+#include "lut/pace.h"
 #include "lut/pair_sweeps.h"
 #include "lut/probe.h"
 #include "lut/report.h"
@@ -47,15 +49,16 @@ std::shared_ptr<TaskPlan> skeleton_plan(const LutConfig& config, const std::vect
 std::shared_ptr<TaskPlan> base_plan(const LutConfig& config, const std::vector<Chunk>& chunks,
                                     const Probed& probed, std::size_t n_vds);
 
-// The circuits the first tasks load for their rows while the probe is still
-// to answer, so that the kit is parsed once per task rather than once for
-// the probe and once more for each task: the task whose device has the
+// The circuits the first pairs load for their rows while the probe is still
+// to answer, so that the kit is parsed once per pair rather than once for
+// the probe and once more for each pair: the pair whose device has the
 // probe's sizes first (the probe asks its questions on its circuit), then
 // the others in order, as many in all as the simulator has workers. Each
-// load is its task's first netlist saving nothing in particular, held by
-// its worker until the task's rows run on it (saving by command what the
+// load is its pair's first netlist saving nothing in particular, held by
+// its worker until the pair's rows run on it (saving by command what the
 // netlist would have). Tasks are numbered as run_pairs runs them: part p of
-// pair (wi, li) is p * n_w * n_l + wi * n_l + li.
+// pair (wi, li) is p * n_w * n_l + wi * n_l + li, so that a pair's circuit
+// serves its first part when the pairs split.
 class EarlyLoads final : public ProbeCircuit {
 public:
     // Nothing is sent before `start`.
@@ -97,6 +100,15 @@ private:
     bool let_go_ = false;
     std::vector<std::thread> threads_;
 };
+
+// The whole plan (one part) when the pairs are not worth splitting
+// (parts_worth, at the kit's `pace`); else the parts of a pair, each a group
+// of Vbs values and of chunks, in order, together covering each once. Every
+// plot is its own sweep from a fresh operating point, so the split does not
+// change a single value.
+std::vector<std::shared_ptr<const TaskPlan>> split_plan(const std::shared_ptr<const TaskPlan>& base,
+                                                        const LutConfig& config, std::size_t n_pairs,
+                                                        std::uint64_t workers, const KitPace& pace);
 
 // Runs every pair's sweeps and places their rows in `assembly`. The first
 // error (a pool failure, a fatal rung of the ladder) ends them all and is

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -314,6 +315,53 @@ public:
 
 private:
     Messages& to_;
+};
+
+// The longest load of the kit's circuit that the probe's requests report
+// (the worker's timing of each): the kit's pace, against which the pairs'
+// sweeps are weighed before they split (pace.h).
+class LoadTimes {
+public:
+    void note(const SimulationOutcome& outcome) {
+        if (!outcome) return;
+        const std::uint64_t ns = outcome->timing.circ_ns;
+        std::uint64_t seen = longest_.load();
+        while (ns > seen && !longest_.compare_exchange_weak(seen, ns)) {
+        }
+    }
+    std::uint64_t longest() const { return longest_.load(); }
+
+    // `simulator`, noting the loads of the requests it runs.
+    Simulator timing(const Simulator& simulator) {
+        Simulator out = simulator;
+        out.run = [this, run = simulator.run](ngspice::SimulationRequest request) {
+            SimulationOutcome outcome = run(std::move(request));
+            note(outcome);
+            return outcome;
+        };
+        return out;
+    }
+
+private:
+    std::atomic<std::uint64_t> longest_{0};
+};
+
+// `circuit`, noting the load of the probe's circuit.
+class TimedCircuit final : public ProbeCircuit {
+public:
+    TimedCircuit(ProbeCircuit& circuit, LoadTimes& loads) : circuit_(circuit), loads_(loads) {}
+    void start(bool listing) override { circuit_.start(listing); }
+    HeldOutcome take() override {
+        HeldOutcome held = circuit_.take();
+        loads_.note(held.outcome);
+        return held;
+    }
+    void give_back(std::unique_ptr<HeldCircuit> circuit) override { circuit_.give_back(std::move(circuit)); }
+    void let_go() override { circuit_.let_go(); }
+
+private:
+    ProbeCircuit& circuit_;
+    LoadTimes& loads_;
 };
 
 // Whether the device's name is looked for in a listing: the operating-point
@@ -640,22 +688,28 @@ Probed probe_device(const Simulator& simulator, const LutConfig& config, Message
     }
     if (!record) {
         Recording recording(messages);
+        LoadTimes loads;
+        const Simulator timed = loads.timing(simulator);
+        std::optional<TimedCircuit> timed_circuit;
+        if (circuit) timed_circuit.emplace(*circuit, loads);
         OnCircuit on = OnCircuit::Lost;
         if (circuit) {
             record.emplace();
-            on = probe_on_circuit(simulator, config, requested, detect, *circuit, *record, recording);
+            on = probe_on_circuit(timed, config, requested, detect, *timed_circuit, *record, recording);
             // Each question on its own, on circuits of their own: the
             // workers that hold the tasks' circuits serve them.
             if (on == OnCircuit::Lost || on == OnCircuit::Refused) circuit->let_go();
         }
-        if (on == OnCircuit::Lost) record = probe_at_once(simulator, config, requested, detect, recording);
-        if (on == OnCircuit::Refused || !record) record = probe_each(simulator, config, requested, recording);
+        if (on == OnCircuit::Lost) record = probe_at_once(timed, config, requested, detect, recording);
+        if (on == OnCircuit::Refused || !record) record = probe_each(timed, config, requested, recording);
         record->lines = std::move(recording.lines);
+        record->pace.load_ns = loads.longest();
         const bool stopped = simulator.stop && simulator.stop();
         if (simulator.memo && !simulator.failures->fired() && !stopped) simulator.memo->keep(key, *record);
     }
     probed.device_path = record->device_path;
     probed.small_signal = record->plan;
+    probed.pace = record->pace;
     if (!simulator.failures->fired() && any(requested)) {
         messages.out("  probing OP parameter support …\n");
         for (std::size_t k = 0; k < kOpParamCount; ++k)

@@ -20,6 +20,7 @@
 #include "lut/config.h"
 #include "lut/kit_files.h"
 #include "lut/netlists.h"
+#include "lut/pace.h"
 #include "lut/report.h"
 #include "lut/simulator.h"
 
@@ -32,6 +33,7 @@ struct Probed {
     SmallSignalPlan small_signal;
     ParamMask extract{};  // the requested parameters the model reports
     u128 ns = 0;          // the probing's wall time
+    KitPace pace;         // what the probe's loads of the kit took
 };
 
 // The answers of probes that ended in ngspice's own answers, by the text of
@@ -47,6 +49,7 @@ struct ProbeMemo {
         // The lines the probing wrote before its report of the parameters
         // (to standard error when the flag is set), in order.
         std::vector<std::pair<bool, std::string>> lines;
+        KitPace pace;  // what the probing's loads of the kit took
     };
     // Kept per pool: a few devices of a few kits.
     static constexpr std::size_t kEntries = 32;

@@ -23,6 +23,7 @@
 #include "common/format.h"
 #include "common/text.h"
 #include "lut/generate_ngspice.h"
+#include "lut/pair_tasks.h"
 #include "test_model_parser_support.h"
 
 using namespace morva;
@@ -227,6 +228,9 @@ struct Scripted {
     bool drop_holds = false;
     // Every request in the order sent: by its id, a follow-up's marked "@".
     std::vector<std::string> events;
+    // What each load of a netlist reports it took: next to nothing, unless
+    // a test makes the kit slow to load.
+    std::uint64_t load_ns = 1;
 
     SimulationOutcome answer(const SimulationRequest& req) {
         SimulationResponse r = simulate(req, beyond);
@@ -242,7 +246,9 @@ struct Scripted {
             requests.push_back(req);
             events.push_back(req.id);
         }
-        return answer(req);
+        SimulationOutcome outcome = answer(req);
+        if (outcome) outcome->timing.circ_ns = load_ns;
+        return outcome;
     }
 
     // A circuit kept after a successful answer: follow-ups run on the
@@ -1520,6 +1526,8 @@ TEST(LutGenerate, AFirstCallLoadsEachTaskOnceAndProbesOnOneOfThem) {
         std::uint64_t workers;
         std::vector<std::string> early;   // loaded before the probe answered
         std::vector<std::string> direct;  // loaded with their rows after it
+        // The rows run on the circuits loaded early, where not `early`.
+        std::vector<std::string> on_early = {};
     };
     const std::vector<Case> cases = {
         {"a worker per pair", curved_config(), 4, {"lut-w0-l1", "lut-w0-l0", "lut-w1-l0", "lut-w1-l1"}, {}},
@@ -1528,12 +1536,15 @@ TEST(LutGenerate, AFirstCallLoadsEachTaskOnceAndProbesOnOneOfThem) {
          2,
          {"lut-w0-l1", "lut-w0-l0"},
          {"lut-w1-l0", "lut-w1-l1"}},
-        // One pair on four workers: a part per Vbs value and chunk.
+        // One pair on four workers, on a kit that loads at once: four parts
+        // (two Vbs values, their three chunks in two groups); the pair's
+        // circuit, loaded early, serves the first.
         {"parts of a lone pair",
          lone,
          4,
-         {"lut-w0-l0-part-v0-c0", "lut-w0-l0-part-v0-c1", "lut-w0-l0-part-v0-c2", "lut-w0-l0-part-v1-c0"},
-         {"lut-w0-l0-part-v1-c1", "lut-w0-l0-part-v1-c2"}},
+         {"lut-w0-l0"},
+         {"lut-w0-l0-part-v0-c1", "lut-w0-l0-part-v1-c0", "lut-w0-l0-part-v1-c1"},
+         {"lut-w0-l0-part-v0-c0"}},
     };
     for (const Case& k : cases) {
         Scripted plain;
@@ -1583,7 +1594,7 @@ TEST(LutGenerate, AFirstCallLoadsEachTaskOnceAndProbesOnOneOfThem) {
         const auto probed = std::max(at("probe-device@"), at("probe-op-params@"));
         ASSERT_LT(probed, static_cast<std::ptrdiff_t>(s.events.size())) << k.name;
         EXPECT_LT(at("probe-device@"), at("probe-op-params@")) << k.name;
-        for (const std::string& id : k.early) {
+        for (const std::string& id : k.on_early.empty() ? k.early : k.on_early) {
             EXPECT_GT(at(id + "@"), probed) << k.name << " " << id;
             const auto rows = std::find_if(s.follow_ups.begin(), s.follow_ups.end(),
                                            [&](const SimulationRequest& r) { return r.id == id; });
@@ -1723,4 +1734,146 @@ TEST(LutGenerate, TheKitsCheckIsKeptWhileItsFilesAreUnchanged) {
     EXPECT_TRUE(refused.table.error().refused_input);
     EXPECT_NE(refused.table.error().text().find("model 'nch' not found"), std::string::npos)
         << refused.table.error().text();
+}
+
+// A pair splits only into parts whose sweeps (at the fastest pace a point
+// takes) outweigh their loads of the kit twice, and into no more than the
+// workers run side by side; where the load is unknown it stays whole.
+TEST(LutPace, PairsSplitOnlyWhereTheirSweepsOutweighTheLoads) {
+    struct Case {
+        const char* name;
+        std::uint64_t load_ns;
+        std::size_t points, units, pairs;
+        std::uint64_t workers;
+        std::size_t parts;
+    };
+    const std::size_t huge = std::numeric_limits<std::size_t>::max();
+    const Case cases[] = {
+        {"load unknown", 0, 1'000'000, 16, 1, 8, 1},
+        {"a worker per pair", 1, 1'000'000, 16, 8, 8, 1},
+        {"more pairs than workers", 1, 1'000'000, 16, 9, 8, 1},
+        {"no worker counts as one", 1, 1'000'000, 16, 1, 0, 1},
+        {"one part possible", 1, 1'000'000, 1, 1, 8, 1},
+        {"a small card, a large table", 1'000'000, 1'000'000, 16, 2, 8, 4},
+        {"fewer parts possible than workers", 1'000'000, 1'000'000, 3, 1, 8, 3},
+        {"three pairs on eight workers", 1'000'000, 1'000'000, 16, 3, 8, 2},
+        {"six pairs on eight workers", 1'000'000, 1'000'000, 16, 6, 8, 1},
+        // A foundry kit of 3 s a load, 2 Vbs x 37 x 37 a pair.
+        {"a slow kit, a small table", 3'000'000'000, 2'738, 4, 2, 8, 1},
+        {"a slow kit, a vast table", 3'000'000'000, 100'000'000, 64, 1, 8, 8},
+        // Each part at least 2 loads of 1 ms: 1,000 points at 2 us.
+        {"exactly worth four parts", 1'000'000, 4'000, 16, 1, 8, 4},
+        {"a point short of four", 1'000'000, 3'999, 16, 1, 8, 3},
+        {"a point short of two", 1'000'000, 1'999, 16, 1, 8, 1},
+        {"no product wraps", 1, huge, huge, 1, 8, 8},
+    };
+    static_assert(kPointNs == 2'000 && kLoadsPerPart == 2);
+    for (const Case& k : cases)
+        EXPECT_EQ(parts_worth(KitPace{k.load_ns}, k.points, k.units, k.pairs, k.workers), k.parts) << k.name;
+}
+
+// The parts of a pair cover each Vbs value of each chunk once, in groups of
+// Vbs values (then of chunks) whose sizes differ by one at most; the first
+// part starts the pair, as the whole pair's circuit does.
+TEST(LutPace, SplitPlansCoverEachVbsValueAndChunkOnce) {
+    struct Case {
+        std::size_t n_vbs, n_chunks;
+        std::uint64_t workers;
+        std::size_t parts;
+    };
+    for (const Case& k : {Case{2, 3, 4, 4}, Case{3, 2, 2, 2}, Case{1, 4, 8, 4}, Case{3, 3, 8, 6},
+                          Case{2, 1, 8, 2}, Case{4, 4, 1, 1}, Case{5, 1, 3, 3}}) {
+        const std::string name = fmt::cat(k.n_vbs, " Vbs x ", k.n_chunks, " chunks on ", k.workers);
+        LutConfig c = small_config();
+        c.vbs_values.clear();
+        for (std::size_t v = 0; v < k.n_vbs; ++v) c.vbs_values.push_back(-0.1 * static_cast<double>(v));
+        auto base = std::make_shared<TaskPlan>();
+        base->config = c;
+        base->chunks = chunk_indices(sweep_point_count(c.vgs), k.n_chunks);
+        ASSERT_EQ(base->chunks.size(), k.n_chunks) << name;
+        const auto parts = split_plan(base, c, 1, k.workers, KitPace{1});
+        ASSERT_EQ(parts.size(), k.parts) << name;
+        if (k.parts == 1) {
+            EXPECT_EQ(parts.front(), base) << name;
+            continue;
+        }
+        std::vector<int> covered(k.n_vbs * k.n_chunks, 0);
+        std::size_t smallest = SIZE_MAX, largest = 0;
+        for (const auto& p : parts) {
+            EXPECT_TRUE(p->part) << name;
+            EXPECT_EQ(p->netlist_vbs, c.vbs_values.front()) << name;
+            const std::size_t size = p->config.vbs_values.size() * p->chunks.size();
+            smallest = std::min(smallest, size);
+            largest = std::max(largest, size);
+            for (std::size_t v = 0; v < p->config.vbs_values.size(); ++v) {
+                EXPECT_EQ(p->config.vbs_values[v], c.vbs_values[p->vbs_offset + v]) << name;
+                for (std::size_t ch = 0; ch < p->chunks.size(); ++ch) {
+                    EXPECT_EQ(p->chunks[ch], base->chunks[p->chunk_offset + ch]) << name;
+                    ++covered[(p->vbs_offset + v) * k.n_chunks + p->chunk_offset + ch];
+                }
+            }
+        }
+        EXPECT_EQ(covered, std::vector<int>(k.n_vbs * k.n_chunks, 1)) << name;
+        EXPECT_LE(largest, 2 * smallest) << name;
+        EXPECT_EQ(parts.front()->vbs_offset + parts.front()->chunk_offset, 0u) << name;
+    }
+}
+
+// On a kit slow to load, a lone pair on eight workers stays whole: one
+// request for its rows, one for its shifted sweeps (on its circuit where the
+// worker keeps it), on the first call and on a later one, which takes the
+// load's time from the memo. The table is the one its parts give on a kit
+// that loads at once.
+TEST(LutGenerate, APairOnAKitSlowToLoadStaysWhole) {
+    LutConfig c = curved_config();
+    c.widths = {1e-6};
+    c.lengths = {5e-7};
+    Scripted quick;
+    quick.beyond = curved;
+    Recorder quick_rec;
+    auto split = generate_lut(3, quick.simulator(8), c, quick_rec);
+    ASSERT_TRUE(split) << split.error().text();
+    EXPECT_NE(
+        quick_rec.stdout_text.find("  1 pair(s) on 8 workers: each split into 6 parts (a load of the kit "
+                                   "takes 0.0 ms)\n"),
+        std::string::npos)
+        << quick_rec.stdout_text;
+    EXPECT_GT(quick.ids_starting("lut-w0-l0-slopes-p").size(), 1u);
+
+    const std::string whole_line =
+        "  1 pair(s) on 8 workers: each kept whole (a load of the kit takes 3000.0 ms)\n";
+    {
+        Scripted slow;
+        slow.beyond = curved;
+        slow.load_ns = 3'000'000'000;
+        Recorder rec;
+        auto table = generate_lut(3, slow.simulator(8), c, rec);
+        ASSERT_TRUE(table) << table.error().text();
+        expect_same_table(*table, *split, "without holds");
+        EXPECT_NE(rec.stdout_text.find(whole_line), std::string::npos) << rec.stdout_text;
+        EXPECT_EQ(slow.ids_starting("lut-w0-l0"),
+                  (std::vector<std::string>{"lut-w0-l0", "lut-w0-l0-slopes"}));
+    }
+    const auto memo = std::make_shared<ProbeMemo>();
+    for (const char* call : {"first call", "later call"}) {
+        Scripted slow;
+        slow.beyond = curved;
+        slow.load_ns = 3'000'000'000;
+        HeldRun run = held_run(slow, c, 8, memo);
+        ASSERT_TRUE(run.table) << call << ": " << run.table.error().text();
+        expect_same_table(*run.table, *split, call);
+        EXPECT_NE(run.out.find(whole_line), std::string::npos) << call << "\n" << run.out;
+        const std::vector<std::string> follow_ups = slow.follow_up_ids();
+        const auto followed = [&](const std::string& id) {
+            return std::find(follow_ups.begin(), follow_ups.end(), id) != follow_ups.end();
+        };
+        EXPECT_TRUE(slow.ids_starting("probe-").empty()) << call;
+        EXPECT_EQ(followed("probe-device"), std::string(call) == "first call") << call;
+        // One load of the kit for the pair (the probe's, on a first call).
+        EXPECT_EQ(
+            slow.ids_starting("lut-w0-l0"),
+            std::vector<std::string>{std::string(call) == "first call" ? "lut-w0-l0-load" : "lut-w0-l0"})
+            << call;
+        EXPECT_TRUE(followed("lut-w0-l0-slopes")) << call;
+    }
 }
