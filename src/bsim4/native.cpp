@@ -17,11 +17,17 @@ Temperatures Temperatures::from_celsius(std::optional<double> temp_c, std::optio
     return t;
 }
 
-std::optional<std::string> Temperatures::problem() const {
-    for (const auto& [name, kelvin] :
-         {std::pair{"temperature", temp_k}, std::pair{"nominal temperature", tnom_k}})
-        if (!(std::isfinite(kelvin) && kelvin > 0.0))
-            return fmt::cat(name, " ", fmt::display(kelvin - 273.15), " °C is not above absolute zero");
+std::optional<std::string> Temperatures::celsius_problem(std::optional<double> temp_c,
+                                                         std::optional<double> tnom_c) {
+    const Temperatures kelvin = from_celsius(temp_c, tnom_c);
+    const struct {
+        const char* name;
+        std::optional<double> celsius;
+        double kelvin;
+    } checks[] = {{"temperature", temp_c, kelvin.temp_k}, {"nominal temperature", tnom_c, kelvin.tnom_k}};
+    for (const auto& c : checks)
+        if (c.celsius && !(std::isfinite(c.kelvin) && c.kelvin > 0.0))
+            return fmt::cat(c.name, " ", fmt::display(*c.celsius), " °C is not above absolute zero");
     return std::nullopt;
 }
 

@@ -29,9 +29,11 @@ struct Temperatures {
 
     // From degrees Celsius, converted as ngspice converts them; none given is 27 °C.
     static Temperatures from_celsius(std::optional<double> temp_c, std::optional<double> tnom_c);
-    // Why the evaluator cannot run at them (one not a finite number above 0 K), naming it in
-    // degrees Celsius: "temperature -300 °C is not above absolute zero"; none when it can.
-    std::optional<std::string> problem() const;
+    // Why the evaluator cannot run at these (degrees Celsius): one that is not a finite number
+    // above absolute zero, named as given ("temperature -300 °C is not above absolute zero", or
+    // "nominal temperature ..."); none when it can.
+    static std::optional<std::string> celsius_problem(std::optional<double> temp_c,
+                                                      std::optional<double> tnom_c);
 };
 
 // Frees an instance handle (bsim4_instance_free).

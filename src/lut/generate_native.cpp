@@ -679,9 +679,9 @@ parser::KitTemperatures netlist_temperatures(const LutConfig& config, const pars
 Result<void, NgspiceError> take_temperatures(Plan& plan, const LutConfig& config, const parser::KitText& text,
                                              const std::vector<std::optional<parser::KitText>>* includes) {
     const parser::KitTemperatures kit = netlist_temperatures(config, text, includes);
-    plan.temperatures = bsim4::native::Temperatures::from_celsius(kit.temp, kit.tnom);
-    if (auto problem = plan.temperatures.problem())
+    if (auto problem = bsim4::native::Temperatures::celsius_problem(kit.temp, kit.tnom))
         return err(NgspiceError::refused(fmt::cat("'", *config.model_file, "': ", *problem)));
+    plan.temperatures = bsim4::native::Temperatures::from_celsius(kit.temp, kit.tnom);
     plan.solver.temperature_k = plan.temperatures.temp_k;
     return {};
 }

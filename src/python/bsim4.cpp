@@ -88,9 +88,9 @@ Construction build_solver(const std::string& model_file, const std::string& mode
     const parser::Bsim4ModelCard* card = *chosen;
     // The solves run at the kit's temperature.
     const parser::KitTemperatures set = parser::kit_temperatures(*text);
-    const auto temperatures = bsim4::native::Temperatures::from_celsius(set.temp, set.tnom);
-    if (auto problem = temperatures.problem())
+    if (auto problem = bsim4::native::Temperatures::celsius_problem(set.temp, set.tnom))
         return {std::nullopt, fmt::cat("'", model_file, "': ", *problem)};
+    const auto temperatures = bsim4::native::Temperatures::from_celsius(set.temp, set.tnom);
     std::optional<Bsim4Model> model = Bsim4Model::from_params(card->model_type, card->params, temperatures);
     if (!model) return {std::nullopt, fmt::cat("failed to create BSIM4 model for '", model_name, "'")};
     UniqueInstance instance(bsim4_instance_create(model->handle(), 1, w, l));

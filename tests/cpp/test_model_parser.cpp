@@ -674,30 +674,30 @@ TEST(ModelParserSubckt, HeaderBodyAndInstanceParams) {
 }
 
 // ngspice reads a MOSFET line's model after its four nodes: a model named
-// like a node ("nb" beside node nb) is the model all the same, and among
-// more words the first one the device sees a model of.
+// like a short node name ("nb" beside nodes d g s b) is the model all the
+// same, and among more words the first one the device sees a model of.
 TEST(ModelParserSubckt, InnerModelStandsAfterTheFourNodes) {
     const struct {
         const char* body;   // the subcircuit's lines between header and .ends
         const char* model;  // the inner model read
     } cases[] = {
-        {"mn nd ng ns nb nb w=1u\n.model nb nmos level=54\n", "nb"},
-        {"mn nd ng ns nb ng w=1u\n.model ng nmos level=54\n", "ng"},
-        {"mn nd ng ns nb nd\n", "nd"},  // the kit's card (below), outside the body
-        {"MN ND NG NS NB NS\n", "ns"},
-        {"mn nd ng ns nb nmod\n", "nmod"},
-        {"mn d g s b 1\n", "1"},
+        {"mn d g s b nb w=1u\n.model nb nmos level=54\n", "nb"},
+        {"mn d g s b ng w=1u\n.model ng nmos level=54\n", "ng"},
+        {"mn d g s b nd\n", "nd"},  // the kit's card (below), outside the body
+        {"MN D G S B NS\n", "ns"},
+        {"mn d g s b nmod\n", "nmod"},
+        {"mn 1 2 3 4 gb\n", "gb"},
         // A word ngspice would take for a fifth node: the model is the next that names one.
-        {"mn nd ng ns nb extra nmod w=1u\n", "nmod"},
+        {"mn d g s b extra nmod w=1u\n", "nmod"},
         // None named: ngspice looks for the first.
-        {"mn nd ng ns nb missing other\n", "missing"},
+        {"mn d g s b missing other\n", "missing"},
         // Not a MOSFET line: the first word that is no terminal name.
-        {"xn nd ng ns nb inner\n", "inner"},
+        {"xn d g s b inner\n", "inner"},
     };
     for (const auto& c : cases) {
         const std::string text = std::string(
                                      ".model nd nmos level=54\n.model ns nmos level=54\n"
-                                     ".model nmod nmos level=54\n.subckt w nd ng ns nb\n") +
+                                     ".model nmod nmos level=54\n.subckt w d g s b\n") +
                                  c.body + ".ends\n";
         const auto d = mp::extract_subcircuit_defaults_from_lines(mp::join_continuation_lines(text), "w");
         ASSERT_TRUE(d) << c.body;
