@@ -660,18 +660,17 @@ parser::KitTemperatures netlist_temperatures(const LutConfig& config, const pars
         read = read_includes(config);
         includes = &read;
     }
+    const std::string_view subcircuit = config.subcircuit ? std::string_view(config.model_name) : "";
     const bool more = includes && std::any_of(includes->begin(), includes->end(),
                                               [](const auto& include) { return include.has_value(); });
-    if (!more && !config.subcircuit) return parser::kit_temperatures(text);
+    if (!more && text.section_spans.empty()) return parser::kit_temperatures(text.lines, subcircuit);
     parser::LogicalLines lines =
         text.section_spans.empty() ? text.lines : parser::lines_outside_sections(text);
     for (std::size_t k = 0; more && k < includes->size(); ++k) {
         if (const auto& include = (*includes)[k])
             lines.insert(lines.end(), include->lines.begin(), include->lines.end());
     }
-    return parser::kit_temperatures(
-        lines, parser::params_outside_subcircuits(lines),
-        config.subcircuit ? std::string_view(config.model_name) : std::string_view());
+    return parser::kit_temperatures(lines, subcircuit);
 }
 
 // The evaluator's temperatures, the kit's; a kit that sets one at or below

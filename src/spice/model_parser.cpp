@@ -1324,10 +1324,8 @@ Kit kit_from_text(const KitText& text) {
 }
 
 KitTemperatures kit_temperatures(const KitText& text) {
-    if (text.section_spans.empty())
-        return kit_temperatures(text.lines, params_outside_subcircuits(text.lines));
-    const LogicalLines lines = lines_outside_sections(text);
-    return kit_temperatures(lines, params_outside_subcircuits(lines));
+    if (text.section_spans.empty()) return kit_temperatures(text.lines);
+    return kit_temperatures(lines_outside_sections(text));
 }
 
 LogicalLines lines_outside_sections(const KitText& text) {
@@ -1697,22 +1695,24 @@ std::optional<std::string_view> dot_temp_text(std::string_view line) {
 
 // TEMP as ngspice takes a `.temp` line's text: a group, or a number as a
 // whole; nothing is 0, anything else its default.
-double dot_temp_value(std::string_view text, const ParamMap& params) {
+template <class Params>
+double dot_temp_value(std::string_view text, const Params& params) {
     constexpr double kDefaultCelsius = 27.0;
     if (text.empty()) return 0.0;
     std::optional<double> value;
     if (text.front() == '{' || text.front() == '\'')
-        value = site_value(text, params, ValueSite::DeviceLine);
+        value = site_value(text, params(), ValueSite::DeviceLine);
     else if (is_decimal_number(text))
         value = parse_decimal(text);
     return value && std::isfinite(*value) ? *value : kDefaultCelsius;
 }
 
 // The value of an option's pair, as ngspice's command language reads it.
-std::optional<double> option_value(std::string_view text, const ParamMap& params) {
+template <class Params>
+std::optional<double> option_value(std::string_view text, const Params& params) {
     text = trim(text);
     if (!text.empty() && (text.front() == '{' || text.front() == '\''))
-        return site_value(text, params, ValueSite::Card);
+        return site_value(text, params(), ValueSite::Card);
     return spice_numbers::command_number(text);
 }
 
@@ -1723,8 +1723,13 @@ bool is_option_line(std::string_view line) {
 
 }  // namespace
 
-KitTemperatures kit_temperatures(const LogicalLines& lines, const ParamMap& params,
-                                 std::string_view subcircuit) {
+KitTemperatures kit_temperatures(const LogicalLines& lines, std::string_view subcircuit) {
+    // A kit holds thousands of values; a temperature seldom names one.
+    std::optional<ParamMap> values;
+    const auto params = [&]() -> const ParamMap& {
+        if (!values) values = params_outside_subcircuits(lines);
+        return *values;
+    };
     const std::size_t body =
         subcircuit.empty() ? lines.size() : subcircuit_header(lines, subcircuit, nullptr);
     KitTemperatures out;

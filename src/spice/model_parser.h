@@ -248,8 +248,9 @@ struct KitTemperatures {
     bool operator==(const KitTemperatures&) const = default;
 };
 
-// The temperatures the lines set for a netlist that reads them (values of
-// expressions from `params`), as ngspice 39 takes them:
+// The temperatures the lines set for a netlist that reads them (expressions
+// in the values of their `.param` lines outside every subcircuit), as
+// ngspice 39 takes them:
 // - `.option`, `.options` and `.opt` lines set TEMP and TNOM by their pairs
 //   `temp` and `tnom`: the last line that gives a value counts, and within a
 //   line the first pair of that name. The value is read as ngspice's command
@@ -262,8 +263,7 @@ struct KitTemperatures {
 //   `subcircuit`, at its own level, as a netlist instantiating it after the
 //   kit expands it: its `.temp` lines after every other line, its options in
 //   their place. Subcircuits that its lines instantiate are not followed.
-KitTemperatures kit_temperatures(const LogicalLines& lines, const ParamMap& params,
-                                 std::string_view subcircuit = {});
+KitTemperatures kit_temperatures(const LogicalLines& lines, std::string_view subcircuit = {});
 
 // The cards a device at a kit's top level sees (CardScope::TopLevel, their
 // values from the `.param` lines outside every subcircuit), with the

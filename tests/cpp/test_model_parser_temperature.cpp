@@ -77,8 +77,7 @@ std::optional<std::pair<double, double>> ngspice_temperatures(const TempDir& dir
 TEST(ModelParserTemperature, AsNgspiceTakesThem) {
     for (const Case& c : kCases) {
         const mp::LogicalLines lines = mp::join_continuation_lines(c.kit);
-        const mp::KitTemperatures read =
-            mp::kit_temperatures(lines, mp::params_outside_subcircuits(lines), c.instantiated ? "WRAP" : "");
+        const mp::KitTemperatures read = mp::kit_temperatures(lines, c.instantiated ? "WRAP" : "");
         EXPECT_EQ(read.temp, c.temp) << c.label;
         EXPECT_EQ(read.tnom, c.tnom) << c.label;
     }
