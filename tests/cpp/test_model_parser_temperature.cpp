@@ -29,6 +29,7 @@ const Case kCases[] = {
     {"options then .temp", ".options temp=125\n.temp 100\n", false, 100.0, std::nullopt},
     {"a group on .temp", ".param tt=80\n.temp {tt+5}\n", false, 85.0, std::nullopt},
     {".temp in other forms", ".temp 8.5e1\n.temp +85.\n", false, 85.0, std::nullopt},
+    {"a comment after .temp", ".temp 85 ; the hot corner\n", false, 85.0, std::nullopt},
     {"an unreadable .temp is 27 over the options", ".options temp=85\n.temp 85C\n", false, 27.0,
      std::nullopt},
     {"a .temp with two values is 27", ".temp 100 125\n", false, 27.0, std::nullopt},
