@@ -25,9 +25,11 @@ std::optional<std::string> Temperatures::celsius_problem(std::optional<double> t
         std::optional<double> celsius;
         double kelvin;
     } checks[] = {{"temperature", temp_c, kelvin.temp_k}, {"nominal temperature", tnom_c, kelvin.tnom_k}};
-    for (const auto& c : checks)
-        if (c.celsius && !(std::isfinite(c.kelvin) && c.kelvin > 0.0))
-            return fmt::cat(c.name, " ", fmt::display(*c.celsius), " °C is not above absolute zero");
+    for (const auto& c : checks) {
+        if (!c.celsius || (std::isfinite(c.kelvin) && c.kelvin > 0.0)) continue;
+        return fmt::cat(c.name, " ", fmt::display(*c.celsius), " °C is not ",
+                        std::isfinite(c.kelvin) ? "above absolute zero" : "a finite number");
+    }
     return std::nullopt;
 }
 

@@ -30,8 +30,9 @@ struct Temperatures {
     // From degrees Celsius, converted as ngspice converts them; none given is 27 °C.
     static Temperatures from_celsius(std::optional<double> temp_c, std::optional<double> tnom_c);
     // Why the evaluator cannot run at these (degrees Celsius): one that is not a finite number
-    // above absolute zero, named as given ("temperature -300 °C is not above absolute zero", or
-    // "nominal temperature ..."); none when it can.
+    // above absolute zero, named as given ("temperature -300 °C is not above absolute zero",
+    // "temperature inf °C is not a finite number", or "nominal temperature ..."); none when it
+    // can.
     static std::optional<std::string> celsius_problem(std::optional<double> temp_c,
                                                       std::optional<double> tnom_c);
 };

@@ -177,6 +177,8 @@ TEST(Bsim4Eval, CircuitTemperatures) {
     EXPECT_EQ(Temperatures::celsius_problem(27.0, -273.15),
               "nominal temperature -273.15 °C is not above absolute zero");
     EXPECT_EQ(Temperatures::celsius_problem(-273.0, std::nullopt), std::nullopt);
+    EXPECT_EQ(Temperatures::celsius_problem(HUGE_VAL, std::nullopt),
+              "temperature inf °C is not a finite number");
 }
 
 TEST(Bsim4Eval, InstancesSharingAModel) {
