@@ -2,6 +2,7 @@
 path: the native table (direct and through the solver), the pool's, and DcSolver, each against
 ngspice reading the same kit."""
 
+import os
 import pathlib
 import re
 import shutil
@@ -159,3 +160,21 @@ def test_a_temperature_at_or_below_absolute_zero_is_refused(pool, tmp_path, line
         morva.DcSolver(str(kit), "nch", w=W, l=L)
     with pytest.raises(ValueError, match=re.escape(f"'{kit}': {message}")):
         pool.generate_lut(config(str(kit), use_native_bsim4=True), cache=False)
+
+
+def test_a_cached_native_table_follows_an_edited_temperature(pool, kits, tmp_path, monkeypatch):
+    """The temperature set in a corner file that model_includes reads: editing it makes the
+    cached native table stale, as editing a card would."""
+    monkeypatch.setenv("HOME", str(tmp_path))
+    corner = tmp_path / "corner.lib"
+    corner.write_text(".lib tt\n.temp 125\n.endl tt\n")
+    cfg = config(kits["plain"], use_native_bsim4=True, model_includes=[(str(corner), "tt")])
+    hot = pool.generate_lut(cfg)
+    np.testing.assert_array_equal(pool.generate_lut(cfg).id, hot.id)
+    corner.write_text(".lib tt\n.temp -40\n.endl tt\n")
+    later = corner.stat().st_mtime + 10
+    os.utime(corner, (later, later))
+    cold = pool.generate_lut(cfg)
+    np.testing.assert_array_equal(
+        cold.id, pool.generate_lut(config(kits["plain"], use_native_bsim4=True, model_includes=[
+            (str(kits["folder"] / "corners.lib"), "cold")]), cache=False).id)
