@@ -78,12 +78,19 @@ void bsim4_model_set_type(Bsim4ModelHandle model, const char* type);
 // 1 when the name is a real or integer model parameter (ASCII case ignored) and was set, else 0.
 int bsim4_model_set_double_param(Bsim4ModelHandle model, const char* name, double value);
 
+// The circuit's temperatures in kelvin, as ngspice's TEMP and TNOM options give them: instances
+// set up afterwards run their temperature update (and its checks) at `temperature_k`, and a card
+// without tnom takes `tnom_k` (both 300.15 until set). Evaluations still name their own
+// temperature. 0, or -1 for a null model or a temperature that is not a finite number above 0.
+int bsim4_model_set_temperatures(Bsim4ModelHandle model, double temperature_k, double tnom_k);
+
 // An instance of nf fingers (below 1 counts as 1), total width w and length l, not yet set up.
 Bsim4InstanceHandle bsim4_instance_alloc(Bsim4ModelHandle model, int nf, double w, double l);
 // 1 when the name is one of nrd nrs ad as pd ps sa sb sd sca scb scc sc delvto (alias delvt0), mulu0
 // (ngspice's mobility multiplier) or nf (fingers; below 1 or NaN counts as 1), ASCII case ignored.
 int bsim4_instance_set_inst_param(Bsim4InstanceHandle instance, const char* name, double value);
-// Applies the defaults and runs the temperature update at 300.15 K. 0, or the instance's first
+// Applies the defaults and runs the temperature update at the model's circuit temperature
+// (bsim4_model_set_temperatures; 300.15 K unless set). 0, or the instance's first
 // nonzero code (7: a fatal check, for instance an effective size <= 0, or a finger count above
 // BSIM4_MAX_STRESS_FINGERS whose stress terms are summed).
 int bsim4_instance_setup(Bsim4InstanceHandle instance);

@@ -194,6 +194,8 @@ struct Model {
     double ctx_temp = kNominalTemp;
     double ctx_tnom = kNominalTemp;
     double gmin = 1e-12;
+    // The circuit's temperature, at which an instance is set up (and its checks run).
+    double circuit_temp = kNominalTemp;
 
     ModelTemp t;
     Instance* instances = nullptr;  // newest first

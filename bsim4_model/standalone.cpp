@@ -383,6 +383,16 @@ int bsim4_model_set_double_param(Bsim4ModelHandle model, const char* name, doubl
     return 1;
 }
 
+int bsim4_model_set_temperatures(Bsim4ModelHandle model, double temperature_k, double tnom_k) {
+    if (!model || !valid_temperature(temperature_k) || !valid_temperature(tnom_k)) return BSIM4_ERR_ARGUMENT;
+    std::lock_guard<std::mutex> guard(model->lock);
+    model->circuit_temp = temperature_k;
+    model->ctx_tnom = tnom_k;
+    ++model->param_generation;
+    model->cached_temp = -1.0;
+    return BSIM4_OK;
+}
+
 Bsim4InstanceHandle bsim4_instance_alloc(Bsim4ModelHandle model, int nf, double w, double l) {
     if (!model) return nullptr;
     Instance* inst = new (std::nothrow) Instance;
@@ -442,9 +452,9 @@ int bsim4_instance_setup(Bsim4InstanceHandle inst) {
     try {
         std::lock_guard<std::mutex> guard(m.lock);
         BSIM4setup(m);
-        m.ctx_temp = kNominalTemp;
+        m.ctx_temp = m.circuit_temp;
         BSIM4temp(m);
-        m.cached_temp = kNominalTemp;
+        m.cached_temp = m.circuit_temp;
         return inst->temp_status;
     } catch (...) {
         return BSIM4_ERR_NO_MEMORY;

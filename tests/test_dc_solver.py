@@ -385,6 +385,21 @@ def test_networks_the_solver_leaves_out_are_named_once(tmp_path, capfd):
     assert capfd.readouterr().err == ""
 
 
+def test_card_versions_whose_code_ngspice_runs_are_named_once(tmp_path, capfd):
+    path = tmp_path / "versions.lib"
+    path.write_text(".model v45 nmos level=54 version=4.5 rbodymod=1\n.model v48 nmos level=54 version=4.8.2\n")
+    capfd.readouterr()
+    solver = DcSolver(str(path), "v45", w=W, l=L)
+    solver.sweep("vgs", 0.0, 1.0, 0.1, vd=0.6)
+    assert capfd.readouterr().err == (
+        "  [native] v45: rbodymod=1: the body-resistance network is not solved; currents through it are taken "
+        "at the terminal voltages\n"
+        "  [native] v45: version 4.5 card evaluated with the BSIM4 4.8 equations (ngspice runs its 4.5 code: "
+        "currents may differ)\n")
+    DcSolver(str(path), "v48", w=W, l=L).solve(0.8, 0.6)
+    assert capfd.readouterr().err == ""
+
+
 # ---- card values, as ngspice takes them ----
 
 # The example's nch card with vth0 written as the first word, after a chain of

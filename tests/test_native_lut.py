@@ -472,6 +472,27 @@ def test_device_line_inside_a_subcircuit_agrees_with_ngspice(pool, tmp_path, cap
                 np.testing.assert_allclose(table.id[wi, bi, 0], ref, rtol=1e-6, atol=1e-15, err_msg=name)
 
 
+@pytest.mark.parametrize("inner", ["nb", "ng", "nd", "ns", "nmod"])
+@pytest.mark.parametrize("body", [False, True])
+def test_inner_models_named_like_a_node_are_read_natively(pool, tmp_path, capfd, inner, body):
+    """ngspice reads a MOSFET line's model after its four nodes: a model named like a short node
+    name ("nb" beside nodes d g s b) is read natively too, rather than falling back, whether a
+    card of the kit or of the body."""
+    card = CARDS.split(".model pch")[0].replace(".model nch ", f".model {inner} ")
+    wrapper = f".subckt wrap d g s b W=1u L=0.18u\nm0 d g s b {inner} w={{W}} l={{L}}\n"
+    lib = tmp_path / "named.lib"
+    lib.write_text(wrapper + card + ".ends\n" if body else card + wrapper + ".ends\n")
+    vgs = vds = (0.0, 1.2, 0.1)
+    table = pool.generate_lut(
+        morva.LutConfig(model_file=str(lib), model_name="wrap", subcircuit=True, widths_values=[1e-6],
+                        lengths_values=[0.18e-6], vbs_values=[0.0], vgs=vgs, vds=vds, op_params=[],
+                        use_native_bsim4=True), cache=False)
+    _, err = capfd.readouterr()
+    assert err == f"  [native] 'wrap' is a subcircuit (inner model: '{inner}')\n"
+    ref = ngspice_terminal(tmp_path, lib, "wrap", 1e-6, 0.18e-6, 0.0, vgs, vds, subcircuit=True)[0]
+    np.testing.assert_allclose(table.id, ref, rtol=1e-6, atol=1e-15)
+
+
 def test_device_line_values_the_native_path_cannot_honour(pool, tmp_path, capfd):
     """Diffusion resistances given on the device line are named as unsolved; a parameter the
     evaluator has no input for is named; what ngspice refuses on the line is refused."""

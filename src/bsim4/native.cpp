@@ -8,11 +8,39 @@
 
 namespace morva::bsim4::native {
 
-std::optional<Bsim4Model> Bsim4Model::from_params(std::string_view device_type, const ParamList& params) {
+Temperatures Temperatures::from_celsius(std::optional<double> temp_c, std::optional<double> tnom_c) {
+    // ngspice's CONSTCtoK.
+    constexpr double kCelsiusToKelvin = 273.15;
+    Temperatures t;
+    if (temp_c) t.temp_k = *temp_c + kCelsiusToKelvin;
+    if (tnom_c) t.tnom_k = *tnom_c + kCelsiusToKelvin;
+    return t;
+}
+
+std::optional<std::string> Temperatures::celsius_problem(std::optional<double> temp_c,
+                                                         std::optional<double> tnom_c) {
+    const Temperatures kelvin = from_celsius(temp_c, tnom_c);
+    const struct {
+        const char* name;
+        std::optional<double> celsius;
+        double kelvin;
+    } checks[] = {{"temperature", temp_c, kelvin.temp_k}, {"nominal temperature", tnom_c, kelvin.tnom_k}};
+    for (const auto& c : checks) {
+        if (!c.celsius || (std::isfinite(c.kelvin) && c.kelvin > 0.0)) continue;
+        return fmt::cat(c.name, " ", fmt::display(*c.celsius), " °C is not ",
+                        std::isfinite(c.kelvin) ? "above absolute zero" : "a finite number");
+    }
+    return std::nullopt;
+}
+
+std::optional<Bsim4Model> Bsim4Model::from_params(std::string_view device_type, const ParamList& params,
+                                                  const Temperatures& temperatures) {
     if (device_type.find('\0') != std::string_view::npos) return std::nullopt;
     Bsim4ModelHandle handle = bsim4_model_new();
     if (!handle) return std::nullopt;
     Bsim4Model model(handle);
+    if (bsim4_model_set_temperatures(handle, temperatures.temp_k, temperatures.tnom_k) != BSIM4_OK)
+        return std::nullopt;
     bsim4_model_set_type(handle, std::string(device_type).c_str());
     for (const auto& [name, value] : params) {
         if (name.find('\0') != std::string::npos) continue;
@@ -73,23 +101,24 @@ ParamList without(const ParamList& params, std::string_view name) {
 // Whether the instance of `card` with `instance` evaluates to finite values at the bias; false
 // when it cannot be built.
 bool evaluates_finite(std::string_view device_type, const ParamList& card, const ParamList& instance,
-                      double w, double l, double vgs, double vds, double vbs, double temperature_k) {
-    const std::optional<Bsim4Model> model = Bsim4Model::from_params(device_type, card);
+                      double w, double l, double vgs, double vds, double vbs,
+                      const Temperatures& temperatures) {
+    const std::optional<Bsim4Model> model = Bsim4Model::from_params(device_type, card, temperatures);
     if (!model) return false;
     const UniqueInstance built(model->instance_with_params(instance, w, l));
     if (!built) return false;
     Bsim4DcResults dc{};
     Bsim4TerminalResults terminal{};
-    return bsim4_eval_dc_terminal(built.get(), &dc, &terminal, vgs, vds, vbs, temperature_k) == BSIM4_OK;
+    return bsim4_eval_dc_terminal(built.get(), &dc, &terminal, vgs, vds, vbs, temperatures.temp_k) ==
+           BSIM4_OK;
 }
 
 }  // namespace
 
 std::optional<NonFiniteCause> non_finite_cause(std::string_view device_type, const ParamList& card,
                                                const ParamList& instance, double w, double l, double vgs,
-                                               double vds, double vbs, double temperature_k) {
-    if (evaluates_finite(device_type, card, instance, w, l, vgs, vds, vbs, temperature_k))
-        return std::nullopt;
+                                               double vds, double vbs, const Temperatures& temperatures) {
+    if (evaluates_finite(device_type, card, instance, w, l, vgs, vds, vbs, temperatures)) return std::nullopt;
     for (const bool on_instance : {true, false}) {
         const ParamList& params = on_instance ? instance : card;
         // Each name once, with the value that took effect; the values farthest from 1 first, as
@@ -110,8 +139,8 @@ std::optional<NonFiniteCause> non_finite_cause(std::string_view device_type, con
             const ParamList left = without(params, c.name);
             const bool finite =
                 on_instance
-                    ? evaluates_finite(device_type, card, left, w, l, vgs, vds, vbs, temperature_k)
-                    : evaluates_finite(device_type, left, instance, w, l, vgs, vds, vbs, temperature_k);
+                    ? evaluates_finite(device_type, card, left, w, l, vgs, vds, vbs, temperatures)
+                    : evaluates_finite(device_type, left, instance, w, l, vgs, vds, vbs, temperatures);
             if (finite) return c;
         }
     }
@@ -161,6 +190,26 @@ std::vector<std::string> unsolved_networks(const ParamList& card, const ParamLis
                      ": the diffusion series resistances are not solved; currents through them "
                      "are taken at the terminal voltages"));
     return networks;
+}
+
+std::optional<std::string> version_notice(const ParamList& card) {
+    const std::optional<double> version = last_value(card, "version");
+    if (!version) return std::nullopt;
+    // ngspice chooses its code by the beginning of the version's text, which the value read
+    // back may miss by an ulp ("4.6" quoted is 4.6000000000000005).
+    const std::string text = fmt::display(std::round(*version * 1e9) / 1e9);
+    const auto starts = [&](std::string_view prefix) { return text.starts_with(prefix); };
+    std::string_view ngspice;
+    if (starts("4.8")) return std::nullopt;
+    if (starts("4.0") || starts("4.1") || starts("4.2") || starts("4.3") || starts("4.4") || starts("4.5"))
+        ngspice = "ngspice runs its 4.5 code: currents may differ";
+    else if (starts("4.6"))
+        ngspice = "ngspice runs its 4.6.5 code: currents may differ";
+    else if (starts("4.7"))
+        ngspice = "ngspice runs its 4.7 code: currents may differ";
+    else
+        ngspice = "ngspice has no code of this version and refuses the card";
+    return fmt::cat("version ", text, " card evaluated with the BSIM4 4.8 equations (", ngspice, ")");
 }
 
 std::string unsolved_network_line(std::string_view cards, std::string_view network) {

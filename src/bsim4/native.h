@@ -18,6 +18,25 @@ using Bsim4DcResults = ::Bsim4DcResults;
 
 using ParamList = std::vector<std::pair<std::string, double>>;
 
+// ngspice's default circuit temperature, 27 °C, in kelvin.
+inline constexpr double kDefaultTemperatureK = 300.15;
+
+// The circuit's temperatures in kelvin: the one every evaluation runs at (ngspice's TEMP) and the
+// nominal one of a card without tnom (TNOM).
+struct Temperatures {
+    double temp_k = kDefaultTemperatureK;
+    double tnom_k = kDefaultTemperatureK;
+
+    // From degrees Celsius, converted as ngspice converts them; none given is 27 °C.
+    static Temperatures from_celsius(std::optional<double> temp_c, std::optional<double> tnom_c);
+    // Why the evaluator cannot run at these (degrees Celsius): one that is not a finite number
+    // above absolute zero, named as given ("temperature -300 °C is not above absolute zero",
+    // "temperature inf °C is not a finite number", or "nominal temperature ..."); none when it
+    // can.
+    static std::optional<std::string> celsius_problem(std::optional<double> temp_c,
+                                                      std::optional<double> tnom_c);
+};
+
 // Frees an instance handle (bsim4_instance_free).
 struct InstanceDeleter {
     void operator()(morva::bsim4::model::Instance* instance) const { bsim4_instance_free(instance); }
@@ -31,8 +50,11 @@ public:
     // A model of the device type ("nmos", "pmos", "nfet", "pfet"; any text beginning with p is
     // p-channel) with each (name, value) pair set in order. Names that are not model parameters
     // are dropped. Only what the pairs set counts as given: every other parameter takes its
-    // default. Nothing when the model cannot be allocated or the type holds a NUL.
-    static std::optional<Bsim4Model> from_params(std::string_view device_type, const ParamList& params);
+    // default. Its instances are set up at `temperatures` (the evaluations name their own).
+    // Nothing when the model cannot be allocated, the type holds a NUL or the temperatures have
+    // a problem.
+    static std::optional<Bsim4Model> from_params(std::string_view device_type, const ParamList& params,
+                                                 const Temperatures& temperatures = {});
 
     // An instance of one finger, width w and length l (metres) with the instance parameters of
     // the pairs (others dropped), set up. Null when it cannot be allocated or set up; `problem`
@@ -66,7 +88,7 @@ struct NonFiniteCause {
 // For the report of a failed evaluation only: each name tried builds a model and an instance.
 std::optional<NonFiniteCause> non_finite_cause(std::string_view device_type, const ParamList& card,
                                                const ParamList& instance, double w, double l, double vgs,
-                                               double vds, double vbs, double temperature_k);
+                                               double vds, double vbs, const Temperatures& temperatures);
 
 // What the native path makes of a BSIM4 instance parameter (lower-case name) that a device line
 // gives, as ngspice 39 reads that line.
@@ -91,6 +113,13 @@ InstanceParamUse instance_param_use(std::string_view name);
 // none for a card without them. Parameters count as the model takes them: the last of a name,
 // selectors truncated, and 0 out of their range.
 std::vector<std::string> unsolved_networks(const ParamList& card, const ParamList& instance = {});
+
+// What the card's `version` (the last given) makes ngspice run that the evaluator does not: ngspice
+// runs its 4.5 code for versions 4.0 to 4.5, its 4.6.5 code for 4.6 and its 4.7 code for 4.7, and
+// refuses a version it has no code for; the evaluator runs the 4.8 equations on every card. One
+// text, as unsolved_networks gives them ("version 4.5 card evaluated with the BSIM4 4.8 equations
+// (ngspice runs its 4.5 code: currents may differ)"); none for a 4.8 card or one without version.
+std::optional<std::string> version_notice(const ParamList& card);
 
 // The standard-error line of one such text for the cards named (comma-separated), newline included.
 std::string unsolved_network_line(std::string_view cards, std::string_view network);

@@ -13,7 +13,6 @@
 namespace morva::bsim4::solver {
 namespace {
 
-constexpr double kTemperature = 300.15;
 // Largest change of the internal drain-source voltage in one Newton step.
 constexpr double kVdsStepLimit = 3.5;
 // Conductance floor of the initial guess: the assumed drop is at most 1 kOhm x |ids|.
@@ -123,7 +122,8 @@ DcOpResult newton_iteration(const SolverConfig& config, Bsim4InstanceHandle inst
         const double vgs = start.vg - vs_i, vds = vd_i - vs_i, vbs = start.vb - vs_i;
         Bsim4DcResults r{};
         Bsim4GateResults gate{};
-        if (bsim4_eval_dc_intrinsic_gate(instance, &r, &gate, vgs, vds, vbs, kTemperature) != BSIM4_OK)
+        if (bsim4_eval_dc_intrinsic_gate(instance, &r, &gate, vgs, vds, vbs, config.temperature_k) !=
+            BSIM4_OK)
             return unconverged(iter, iter + 1, vd_i, vs_i, std::move(trace));
 
         // Currents leaving each internal node: the channel, the junction (cbd and
@@ -240,7 +240,7 @@ namespace {
 DcOpResult solve_from_applied(const SolverConfig& config, Bsim4InstanceHandle instance, double vg, double vd,
                               double vs, double vb) {
     Bsim4DcResults r{};
-    if (bsim4_eval_dc_intrinsic(instance, &r, vg - vs, vd - vs, vb - vs, kTemperature) != BSIM4_OK) {
+    if (bsim4_eval_dc_intrinsic(instance, &r, vg - vs, vd - vs, vb - vs, config.temperature_k) != BSIM4_OK) {
         DcOpResult failed;
         failed.evaluations = 1;
         return failed;

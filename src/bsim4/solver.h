@@ -9,7 +9,7 @@
 // Voltages are in the n-channel frame of the evaluator (a p-channel device
 // conducts for positive vgs and vds); `ids`, `vth` and `vdsat` of a result
 // carry the device type as the evaluator reports them. Evaluations run at
-// 300.15 K. The solver keeps no state: calls on distinct instances may run on
+// the configuration's temperature. The solver keeps no state: calls on distinct instances may run on
 // distinct threads, and calls on one instance are serialised by the
 // evaluator's model lock, evaluation by evaluation.
 //
@@ -38,6 +38,7 @@ struct SolverConfig {
     std::uint64_t gmin_steps = 10;    // ladder intervals (gmin_steps + 1 rungs; 0 gives one rung)
     std::uint64_t source_steps = 10;  // steps of the source-stepping fallback
     bool trace = false;               // record one entry per Newton iteration
+    double temperature_k = 300.15;    // of every evaluation, K
 };
 
 // One Newton iteration, for diagnosis.

@@ -34,14 +34,13 @@ using bsim4::native::UniqueInstance;
 using generate_ngspice::Messages;
 using generate_ngspice::ParamMask;
 
-constexpr double kTemperatureK = 300.15;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::size_t kGmbs = 6, kVth = 9, kVdsat = 10;
 
 // Points per call of the evaluator's grid: between two checks for cancellation.
 constexpr std::size_t kGridPoints = 4096;
 
-// The settings DcSolver uses.
+// The settings DcSolver uses (at the kit's temperature).
 constexpr bsim4::solver::SolverConfig kSolverConfig{100, 1e-12, 1e-6, 1e-3, 1e-2, 1e-12, 10, 10, false};
 
 // One (W, L) pair's transistor: as the configuration gives it, or as the
@@ -83,6 +82,9 @@ struct Plan {
     std::vector<double> lengths, vbs, vgs, vds;
     ParamMask requested{};
     bool use_dc_solver = false;
+    // The kit's, as the pool path's netlist sets them.
+    bsim4::native::Temperatures temperatures;
+    bsim4::solver::SolverConfig solver = kSolverConfig;
 };
 
 std::string geometry_text(double w, double l) {
@@ -112,11 +114,12 @@ std::optional<PointValues> solve_point(const Plan& plan, double m, Bsim4Instance
                                        double vds, double vbs) {
     const double s = plan.type_sign;
     const bsim4::solver::DcOpResult r =
-        bsim4::solver::dc_operating_point(kSolverConfig, instance, s * vgs, s * vds, 0.0, s * vbs);
+        bsim4::solver::dc_operating_point(plan.solver, instance, s * vgs, s * vds, 0.0, s * vbs);
     if (!r.converged) return std::nullopt;
     Bsim4DcResults dc{};
     Bsim4TerminalResults t{};
-    if (bsim4_eval_dc_terminal(instance, &dc, &t, s * vgs, s * vds, s * vbs, kTemperatureK) != BSIM4_OK)
+    if (bsim4_eval_dc_terminal(instance, &dc, &t, s * vgs, s * vds, s * vbs, plan.temperatures.temp_k) !=
+        BSIM4_OK)
         return std::nullopt;
     PointValues p = point_values(plan, m, dc, t);
     p.ids = m * (r.ids + (t.id - dc.ids));
@@ -130,8 +133,9 @@ std::optional<PointValues> solve_point(const Plan& plan, double m, Bsim4Instance
 NgspiceError not_finite(const Plan& plan, const Device& device, const parser::Bsim4ModelCard& card,
                         double vgs, double vds, double vbs) {
     const double s = plan.type_sign;
-    const auto cause = bsim4::native::non_finite_cause(plan.model_type, card.params, device.params, device.w,
-                                                       device.l, s * vgs, s * vds, s * vbs, kTemperatureK);
+    const auto cause =
+        bsim4::native::non_finite_cause(plan.model_type, card.params, device.params, device.w, device.l,
+                                        s * vgs, s * vds, s * vbs, plan.temperatures);
     std::string who = fmt::cat("card '", card.name, "'");
     if (cause && cause->instance)
         who = fmt::cat(cause->name, " = ", fmt::debug(cause->value), " on the device line of subcircuit '",
@@ -148,7 +152,7 @@ int evaluation_code(const Plan& plan, Bsim4InstanceHandle instance, double vgs, 
     const double s = plan.type_sign;
     Bsim4DcResults dc{};
     Bsim4TerminalResults t{};
-    return bsim4_eval_dc_terminal(instance, &dc, &t, s * vgs, s * vds, s * vbs, kTemperatureK);
+    return bsim4_eval_dc_terminal(instance, &dc, &t, s * vgs, s * vds, s * vbs, plan.temperatures.temp_k);
 }
 
 // The part of the table one work item evaluates: a (W, L) pair, its Vbs
@@ -200,7 +204,8 @@ Result<std::size_t, NgspiceError> run_work_item(const Plan& plan, const Item& it
     const Device& device = plan.devices[pair];
     const double w = device.w, l = device.l, m = device.m;
     const parser::Bsim4ModelCard& card = *plan.bins[pair];
-    std::optional<Bsim4Model> model = Bsim4Model::from_params(plan.model_type, card.params);
+    std::optional<Bsim4Model> model =
+        Bsim4Model::from_params(plan.model_type, card.params, plan.temperatures);
     if (!model) return err(NgspiceError::simulation(fmt::cat("model_create failed ", geometry_text(w, l))));
     // Declared after the model, so freed before it. Without a subcircuit the
     // parameters are none: W and L alone.
@@ -255,9 +260,10 @@ Result<std::size_t, NgspiceError> run_work_item(const Plan& plan, const Item& it
             // Results of an aborted set are dropped: stop early.
             if (token.cancelled()) return err(NgspiceError::simulation("cancelled"));
             const std::size_t n_rows = std::min(rows, n_vgs - row);
-            const bool evaluated = bsim4_eval_dc_terminal_grid(instance.get(), &vgs[row], n_rows, vds.data(),
-                                                               n_vds, sign * vbs, kTemperatureK, out.data(),
-                                                               terminal.data(), codes.data()) == BSIM4_OK;
+            const bool evaluated =
+                bsim4_eval_dc_terminal_grid(instance.get(), &vgs[row], n_rows, vds.data(), n_vds, sign * vbs,
+                                            plan.temperatures.temp_k, out.data(), terminal.data(),
+                                            codes.data()) == BSIM4_OK;
             // A point that cannot give a finite current fails the table; one that failed
             // otherwise (a series-resistance loop that did not settle) is NaN.
             for (std::size_t k = 0; evaluated && k < n_rows * n_vds; ++k) {
@@ -355,10 +361,10 @@ std::string bin_names(const std::vector<const parser::Bsim4ModelCard*>& bins) {
     return out;
 }
 
-// One line for each network the table's cards ask for that the evaluator does not solve, and for
-// each instance parameter it has no input for, naming every card concerned: once per generation,
-// however many (W, L) pairs use a card (the instance parameters are those of the card's first
-// pair).
+// One line for each network the table's cards ask for that the evaluator does not solve, for each
+// instance parameter it has no input for, and for a card version whose equations ngspice runs and
+// the evaluator does not, naming every card concerned: once per generation, however many (W, L)
+// pairs use a card (the instance parameters are those of the card's first pair).
 void report_unsolved_networks(const Plan& plan, Messages& messages) {
     std::vector<std::pair<std::string, std::string>> networks;  // what is not solved, and by whom
     for (std::size_t k = 0; k < plan.bins.size(); ++k) {
@@ -366,6 +372,8 @@ void report_unsolved_networks(const Plan& plan, Messages& messages) {
         if (std::find(plan.bins.begin(), plan.bins.begin() + k, card) != plan.bins.begin() + k) continue;
         const Device& device = plan.devices[k];
         std::vector<std::string> unsolved = bsim4::native::unsolved_networks(card->params, device.given);
+        if (auto version = bsim4::native::version_notice(card->params))
+            unsolved.push_back(std::move(*version));
         for (const std::string& given : device.unmodelled)
             unsolved.push_back(
                 fmt::cat(given, ": not modelled by the native evaluator; the table is computed without it"));
@@ -646,11 +654,56 @@ Result<void, NgspiceError> choose_bins(Plan& plan, const LutConfig& config, cons
     return {};
 }
 
+// The texts of the configuration's `model_includes`, read here.
+std::vector<std::optional<parser::KitText>> read_includes(const LutConfig& config) {
+    std::vector<std::optional<parser::KitText>> out;
+    for (const auto& [path, section] : config.model_includes) {
+        std::optional<parser::KitText>& kept = out.emplace_back();
+        if (auto text = parser::read_kit_text(path, section)) kept.emplace(std::move(*text));
+    }
+    return out;
+}
+
+// The temperatures of the netlist the pool path writes for `config`: the
+// model file's lines (of a file read whole, those outside its library
+// sections), then each include's, then the subcircuit it instantiates.
+parser::KitTemperatures netlist_temperatures(const LutConfig& config, const parser::KitText& text,
+                                             const std::vector<std::optional<parser::KitText>>* includes) {
+    std::vector<std::optional<parser::KitText>> read;
+    if (!includes && !config.model_includes.empty()) {
+        read = read_includes(config);
+        includes = &read;
+    }
+    const std::string_view subcircuit = config.subcircuit ? std::string_view(config.model_name) : "";
+    const bool more = includes && std::any_of(includes->begin(), includes->end(),
+                                              [](const auto& include) { return include.has_value(); });
+    if (!more && text.section_spans.empty()) return parser::kit_temperatures(text.lines, subcircuit);
+    parser::LogicalLines lines =
+        text.section_spans.empty() ? text.lines : parser::lines_outside_sections(text);
+    for (std::size_t k = 0; more && k < includes->size(); ++k) {
+        if (const auto& include = (*includes)[k])
+            lines.insert(lines.end(), include->lines.begin(), include->lines.end());
+    }
+    return parser::kit_temperatures(lines, subcircuit);
+}
+
+// The evaluator's temperatures, the kit's; a kit that sets one at or below
+// absolute zero is refused.
+Result<void, NgspiceError> take_temperatures(Plan& plan, const LutConfig& config, const parser::KitText& text,
+                                             const std::vector<std::optional<parser::KitText>>* includes) {
+    const parser::KitTemperatures kit = netlist_temperatures(config, text, includes);
+    if (auto problem = bsim4::native::Temperatures::celsius_problem(kit.temp, kit.tnom))
+        return err(NgspiceError::refused(fmt::cat("'", *config.model_file, "': ", *problem)));
+    plan.temperatures = bsim4::native::Temperatures::from_celsius(kit.temp, kit.tnom);
+    plan.solver.temperature_k = plan.temperatures.temp_k;
+    return {};
+}
+
 // The first card must make a model; later cards fail in their items. Its
 // type sets every item's.
 bool adopt_first_card(Plan& plan, Messages& messages) {
     const parser::Bsim4ModelCard& bin0 = *plan.bins.front();
-    if (!Bsim4Model::from_params(bin0.model_type, bin0.params)) {
+    if (!Bsim4Model::from_params(bin0.model_type, bin0.params, plan.temperatures)) {
         messages.err("  [native] Bsim4Model::from_params failed\n");
         return false;
     }
@@ -769,7 +822,8 @@ NativeOutcome generate_lut_native(const LutConfig& config, Messages& messages, s
 }
 
 NativeOutcome generate_lut_native(const LutConfig& config, const KitTextReading& text, Messages& messages,
-                                  std::size_t max_threads, const std::function<bool()>& stop) {
+                                  std::size_t max_threads, const std::function<bool()>& stop,
+                                  const std::vector<std::optional<parser::KitText>>* includes) {
     using Clock = std::chrono::steady_clock;
 
     // 1-2. The cards and the model they come from. A kit that ngspice would
@@ -805,6 +859,7 @@ NativeOutcome generate_lut_native(const LutConfig& config, const KitTextReading&
     const bool local = plan->defaults && body_serves(*plan->defaults, chosen->model, plan->kit.cards);
     if (auto bins = choose_bins(*plan, config, chosen->model, local); !bins)
         return err(std::move(bins).error());
+    MORVA_TRY(take_temperatures(*plan, config, *text, includes));
     if (!adopt_first_card(*plan, messages)) return std::nullopt;
     if (dump_requested()) dump_params(*plan->bins.front(), messages);
     plan->requested = evaluator_params(config, messages);

@@ -1,6 +1,7 @@
 // Characterisation without the simulator: the model library is read here,
 // one BSIM4 card is chosen per (W, L) pair, and every bias point is evaluated
-// by the native evaluator, one work item per (W, L) pair on its own thread.
+// by the native evaluator at the kit's temperature, one work item per (W, L)
+// pair on its own thread.
 #pragma once
 
 #include <array>
@@ -33,10 +34,16 @@ using NativeOutcome = std::optional<Result<TransistorLut, NgspiceError>>;
 // NgspiceError::Simulation("generation interrupted").
 NativeOutcome generate_lut_native(const LutConfig& config, generate_ngspice::Messages& messages,
                                   std::size_t max_threads = 512, const std::function<bool()>& stop = {});
-// The same on the model file's `text` already read (see model_file_problem).
-NativeOutcome generate_lut_native(const LutConfig& config, const KitTextReading& text,
-                                  generate_ngspice::Messages& messages, std::size_t max_threads = 512,
-                                  const std::function<bool()>& stop = {});
+// The same on the model file's `text` already read (see model_file_problem),
+// with the texts of the configuration's `model_includes` (`includes`, in
+// their order, nothing for one not read) when the caller read them too; else
+// they are read here. They give the table its temperature, with the model
+// file: the kit's (see model_parser::kit_temperatures) as the pool path's
+// netlist reads them.
+NativeOutcome generate_lut_native(
+    const LutConfig& config, const KitTextReading& text, generate_ngspice::Messages& messages,
+    std::size_t max_threads = 512, const std::function<bool()>& stop = {},
+    const std::vector<std::optional<spice::model_parser::KitText>>* includes = nullptr);
 // The same writing to the standard streams.
 NativeOutcome generate_lut_native(const LutConfig& config);
 

@@ -270,9 +270,9 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     // 1. The native evaluator, when asked and able.
     if (config.use_native_bsim4) {
         // Without a model file there is no kit to evaluate natively.
-        NativeOutcome outcome = kit_text
-                                    ? generate_lut_native(config, *kit_text, messages, 512, simulator.stop)
-                                    : NativeOutcome{};
+        NativeOutcome outcome =
+            kit_text ? generate_lut_native(config, *kit_text, messages, 512, simulator.stop, &include_texts)
+                     : NativeOutcome{};
         if (outcome) return std::move(*outcome);
         if (auto refused = refuse_model(ModelUse::Pool)) return err(std::move(*refused));
         messages.err("  [native] falling back to ngspice path\n");

@@ -86,18 +86,27 @@ Construction build_solver(const std::string& model_file, const std::string& mode
     w *= kit.scale;
     l *= kit.scale;
     const parser::Bsim4ModelCard* card = *chosen;
-    std::optional<Bsim4Model> model = Bsim4Model::from_params(card->model_type, card->params);
+    // The solves run at the kit's temperature.
+    const parser::KitTemperatures set = parser::kit_temperatures(*text);
+    if (auto problem = bsim4::native::Temperatures::celsius_problem(set.temp, set.tnom))
+        return {std::nullopt, fmt::cat("'", model_file, "': ", *problem)};
+    const auto temperatures = bsim4::native::Temperatures::from_celsius(set.temp, set.tnom);
+    std::optional<Bsim4Model> model = Bsim4Model::from_params(card->model_type, card->params, temperatures);
     if (!model) return {std::nullopt, fmt::cat("failed to create BSIM4 model for '", model_name, "'")};
     UniqueInstance instance(bsim4_instance_create(model->handle(), 1, w, l));
     if (!instance)
         return {std::nullopt,
                 fmt::cat("failed to create BSIM4 instance W=", fmt::exp(w, 3), " L=", fmt::exp(l, 3))};
+    solver::SolverConfig config;
+    config.temperature_k = temperatures.temp_k;
     // Once per solver: what the card asks for that the solves leave out.
-    for (const std::string& network : bsim4::native::unsolved_networks(card->params)) {
+    std::vector<std::string> notices = bsim4::native::unsolved_networks(card->params);
+    if (auto version = bsim4::native::version_notice(card->params)) notices.push_back(std::move(*version));
+    for (const std::string& network : notices) {
         const std::string line = bsim4::native::unsolved_network_line(card->name, network);
         std::fwrite(line.data(), 1, line.size(), stderr);
     }
-    return {PyDcSolver{std::move(*model), std::move(instance), solver::SolverConfig{}}, {}};
+    return {PyDcSolver{std::move(*model), std::move(instance), config}, {}};
 }
 
 // Raises ValueError naming the terminal voltage that is not a finite number,
@@ -164,7 +173,9 @@ const char* const kDcSolverDoc =
     "\n"
     "The card is chosen as ngspice chooses it for a device outside every\n"
     "subcircuit (w and l in the unit of the kit's .option scale; statistical\n"
-    "functions such as agauss() at their nominal value); a model_section the\n"
+    "functions such as agauss() at their nominal value), and solved at the\n"
+    "temperature the kit sets for it (.temp, .options temp and tnom, as\n"
+    "ngspice reads them; 27 °C when it sets none); a model_section the\n"
     "file does not hold, a model that only the file's library sections define\n"
     "when no model_section is given, a card of a subcircuit's body (that\n"
     "subcircuit's own) or a subcircuit's name, a geometry outside every bin, a\n"

@@ -1323,6 +1323,11 @@ Kit kit_from_text(const KitText& text) {
     return kit;
 }
 
+KitTemperatures kit_temperatures(const KitText& text) {
+    if (text.section_spans.empty()) return kit_temperatures(text.lines);
+    return kit_temperatures(lines_outside_sections(text));
+}
+
 LogicalLines lines_outside_sections(const KitText& text) {
     LogicalLines out;
     std::size_t from = 0;
@@ -1483,6 +1488,38 @@ std::optional<std::string> subcircuit_refusal(const LogicalLines& lines, std::si
     return std::nullopt;
 }
 
+// The model a device line of `body` names (lower-case), as ngspice reads a
+// MOSFET line: the first word after its four nodes that names a model the
+// device sees (a card of the body, a model or subcircuit of the top level),
+// else that first word, whatever the nodes are called ("nb" and "ng"
+// included). Of another line, or a MOSFET line too short for one, the first
+// word that is neither the instance name, a parameter nor a short terminal
+// name ("d", "g", "s", "b", "gb", "1"). None when no word qualifies.
+std::optional<std::string> device_model(const SubcircuitDefaults& body, const LogicalLines& lines,
+                                        std::string_view line) {
+    const auto words = split_whitespace(line);
+    if (!words.empty() && (words[0].front() == 'm' || words[0].front() == 'M')) {
+        std::size_t positional = 0;
+        while (positional < words.size() && words[positional].find('=') == std::string_view::npos)
+            ++positional;
+        constexpr std::size_t kFirstModelWord = 5;  // after the name and four nodes
+        if (positional > kFirstModelWord) {
+            for (std::size_t k = kFirstModelWord; k < positional; ++k)
+                if (body.defines_model(words[k]) || defines_top_level_name(lines, words[k]))
+                    return ascii_lower(words[k]);
+            return ascii_lower(words[kFirstModelWord]);
+        }
+    }
+    for (std::size_t k = 1; k < words.size(); ++k) {
+        if (words[k].find('=') != std::string_view::npos) continue;
+        std::string word = ascii_lower(words[k]);
+        const bool terminal =
+            word.size() <= 2 && word.find_first_not_of("0123456789ndgsb") == std::string::npos;
+        if (!terminal) return word;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 bool has_subcircuit(const LogicalLines& lines, std::string_view name) {
@@ -1539,20 +1576,14 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
         std::string_view rest;
         first_word(line, &rest);
         defaults.devices.push_back({line, raw_param_list(rest)});
-        if (!defaults.inner_model.empty()) continue;
-        // A device line: the first word that is neither the instance name, a
-        // parameter nor a short terminal name ("d", "g", "s", "b", "gb", "1")
-        // is the model.
-        const auto words = split_whitespace(line);
-        for (std::size_t k = 1; k < words.size(); ++k) {
-            if (words[k].find('=') != std::string_view::npos) continue;
-            const std::string word = ascii_lower(words[k]);
-            const bool terminal =
-                word.size() <= 2 && word.find_first_not_of("0123456789ndgsb") == std::string::npos;
-            if (terminal) continue;
-            defaults.inner_model = word;
-            defaults.device = defaults.devices.back().pairs;
-            defaults.device_name = std::string(words[0]);
+    }
+    // The body's cards are all known now: the first device line that names a
+    // model gives the inner model.
+    for (const SubcircuitDefaults::DeviceLine& device : defaults.devices) {
+        if (auto model = device_model(defaults, lines, device.text)) {
+            defaults.inner_model = std::move(*model);
+            defaults.device = device.pairs;
+            defaults.device_name = std::string(split_whitespace(device.text)[0]);
             break;
         }
     }
@@ -1647,6 +1678,96 @@ std::optional<double> InstanceSize::binned_width(double width) const {
     const std::optional<double> fingers = fingers_binned();
     if (!fingers) return std::nullopt;
     return *wnflag ? width / *fingers : width;
+}
+
+namespace {
+
+// The text after a `.temp` directive ("=" dropped), or none for another line.
+std::optional<std::string_view> dot_temp_text(std::string_view line) {
+    constexpr std::string_view kDirective = ".temp";
+    if (!ascii_istarts_with(line, kDirective)) return std::nullopt;
+    std::string_view rest = line.substr(kDirective.size());
+    if (!rest.empty() && rest.front() != '=' && whitespace_at(rest, 0) == 0) return std::nullopt;
+    rest = trim(rest);
+    if (!rest.empty() && rest.front() == '=') rest = trim(rest.substr(1));
+    return rest;
+}
+
+// TEMP as ngspice takes a `.temp` line's text: a group, or a number as a
+// whole; nothing is 0, anything else its default.
+template <class Params>
+double dot_temp_value(std::string_view text, const Params& params) {
+    constexpr double kDefaultCelsius = 27.0;
+    if (text.empty()) return 0.0;
+    std::optional<double> value;
+    if (text.front() == '{' || text.front() == '\'')
+        value = site_value(text, params(), ValueSite::DeviceLine);
+    else if (is_decimal_number(text))
+        value = parse_decimal(text);
+    return value && std::isfinite(*value) ? *value : kDefaultCelsius;
+}
+
+// The value of an option's pair, as ngspice's command language reads it.
+template <class Params>
+std::optional<double> option_value(std::string_view text, const Params& params) {
+    text = trim(text);
+    if (!text.empty() && (text.front() == '{' || text.front() == '\''))
+        return site_value(text, params(), ValueSite::Card);
+    return spice_numbers::command_number(text);
+}
+
+bool is_option_line(std::string_view line) {
+    const std::string_view word = first_word(line);
+    return ascii_iequals(word, ".option") || ascii_iequals(word, ".options") || ascii_iequals(word, ".opt");
+}
+
+}  // namespace
+
+KitTemperatures kit_temperatures(const LogicalLines& lines, std::string_view subcircuit) {
+    // A kit holds thousands of values; a temperature seldom names one.
+    std::optional<ParamMap> values;
+    const auto params = [&]() -> const ParamMap& {
+        if (!values) values = params_outside_subcircuits(lines);
+        return *values;
+    };
+    const std::size_t body =
+        subcircuit.empty() ? lines.size() : subcircuit_header(lines, subcircuit, nullptr);
+    KitTemperatures out;
+    std::optional<std::string_view> dot_temp, body_temp;
+    std::size_t depth = 0;
+    bool in_body = false;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string_view line = lines[i];
+        if (ascii_istarts_with(line, ".subckt")) {
+            if (depth++ == 0) in_body = i == body;
+            continue;
+        }
+        if (ascii_istarts_with(line, ".ends")) {
+            if (depth > 0) --depth;
+            continue;
+        }
+        const bool own_level = depth == 0 || (in_body && depth == 1);
+        if (!own_level) continue;
+        if (const std::optional<std::string_view> text = dot_temp_text(line)) {
+            (depth == 0 ? dot_temp : body_temp) = *text;
+            continue;
+        }
+        if (!is_option_line(line)) continue;
+        std::string_view pairs;
+        first_word(line, &pairs);
+        bool temp_seen = false, tnom_seen = false;
+        for (const RawPair& raw : raw_pairs(pairs, PairForms::Assigned)) {
+            const std::string name = ascii_lower(raw.name);
+            bool* seen = name == "temp" ? &temp_seen : name == "tnom" ? &tnom_seen : nullptr;
+            if (!seen || *seen) continue;
+            *seen = true;
+            if (const std::optional<double> v = option_value(raw.value, params))
+                (name == "temp" ? out.temp : out.tnom) = *v;
+        }
+    }
+    if (body_temp) dot_temp = body_temp;
+    if (dot_temp) out.temp = dot_temp_value(*dot_temp, params);
+    return out;
 }
 
 }  // namespace morva::spice::model_parser

@@ -240,6 +240,31 @@ std::string model_not_found(std::string_view model, std::string_view where);
 // other type.
 std::string card_type_message(std::string_view model, const Bsim4ModelCard& card, std::string_view wanted);
 
+// The circuit temperatures a kit sets, in degrees Celsius; none: ngspice's
+// 27 °C.
+struct KitTemperatures {
+    std::optional<double> temp;  // TEMP: the circuit's
+    std::optional<double> tnom;  // TNOM: that of a card without tnom
+    bool operator==(const KitTemperatures&) const = default;
+};
+
+// The temperatures the lines set for a netlist that reads them (expressions
+// in the values of their `.param` lines outside every subcircuit), as
+// ngspice 39 takes them:
+// - `.option`, `.options` and `.opt` lines set TEMP and TNOM by their pairs
+//   `temp` and `tnom`: the last line that gives a value counts, and within a
+//   line the first pair of that name. The value is read as ngspice's command
+//   language reads it (spice_numbers::command_number: "85C" is 85, "85m"
+//   0.085), a group ({...}) evaluated; one without a number sets nothing.
+// - `.temp` lines (also ".temp=85") set TEMP ahead of every option, the last
+//   one counting. Its text is a group or a number as a whole ("85", "-40",
+//   "8.5e1"); none is 0 °C, any other text ("100 125", "85C", "1k") 27 °C.
+// - Lines inside a subcircuit definition count only when it is
+//   `subcircuit`, at its own level, as a netlist instantiating it after the
+//   kit expands it: its `.temp` lines after every other line, its options in
+//   their place. Subcircuits that its lines instantiate are not followed.
+KitTemperatures kit_temperatures(const LogicalLines& lines, std::string_view subcircuit = {});
+
 // The cards a device at a kit's top level sees (CardScope::TopLevel, their
 // values from the `.param` lines outside every subcircuit), with the
 // `.option scale` its lines set (1 when none).
@@ -287,6 +312,11 @@ struct KitText {
 };
 Result<KitText, Bsim4Error> read_kit_text(const std::string& path, std::optional<std::string_view> section);
 Kit kit_from_text(const KitText& text);
+// The temperatures a kit read as `text` sets for a device at its top level
+// (kit_temperatures of its lines; of a kit read whole, of those outside its
+// library sections, which ngspice reads).
+KitTemperatures kit_temperatures(const KitText& text);
+
 // Whether the file at `path` has section `section` (ASCII case ignored),
 // looked for as the readers above look for it (none: the whole file, which
 // is there); Io when the file cannot be read, KitCycle when following the

@@ -6,7 +6,10 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bsim4/native.h"
@@ -128,6 +131,54 @@ TEST(Bsim4Eval, TemperatureUpdatesAndBlockRebuild) {
     EXPECT_FALSE(same(eval(other.get(), 1.0, 1.0, 0.0, kRoom), hot));
     // Back at 300.15 K the results are those of the set-up temperature again.
     EXPECT_TRUE(same(eval(other.get(), 1.0, 1.0, 0.0, kRoom), eval(inst.get(), 1.0, 1.0, 0.0, kRoom)));
+}
+
+// The circuit's temperatures (a kit's .temp and .options tnom): instances are set up, and their
+// checks run, at the circuit's temperature, and a card without tnom takes the circuit's TNOM.
+TEST(Bsim4Eval, CircuitTemperatures) {
+    using morva::bsim4::native::Temperatures;
+    const double hot = 398.15, nominal = 323.15;
+    const auto ids_at = [&](const ParamList& card, const Temperatures& t, std::string* problem = nullptr) {
+        auto model = Bsim4Model::from_params("nmos", card, t);
+        EXPECT_TRUE(model);
+        UniqueInstance inst(model->instance_with_params({}, 1e-6, 0.18e-6, problem));
+        return inst ? std::optional(eval(inst.get(), 1.0, 1.0, 0.0, hot)) : std::nullopt;
+    };
+    // Evaluated at the same temperature, an instance set up at another gives the same values.
+    const auto set_up_hot = ids_at(kCard, {hot, kRoom});
+    ASSERT_TRUE(set_up_hot);
+    EXPECT_TRUE(same(*set_up_hot, *ids_at(kCard, {})));
+    // The circuit's TNOM is the card's tnom when the card gives none.
+    ParamList with_tnom = kCard;
+    with_tnom.emplace_back("tnom", nominal - 273.15);
+    const auto circuit_tnom = ids_at(kCard, {hot, nominal});
+    EXPECT_TRUE(same(*circuit_tnom, *ids_at(with_tnom, {})));
+    EXPECT_TRUE(same(*ids_at(with_tnom, {hot, kRoom}), *circuit_tnom));
+    EXPECT_FALSE(same(*circuit_tnom, *set_up_hot));
+    // Checks run at the set-up temperature: vsat - at (T/Tnom - 1) turns negative above about 1200 K.
+    ParamList fast_falling = kCard;
+    fast_falling.emplace_back("at", 3.3e4);
+    std::string problem;
+    EXPECT_TRUE(ids_at(fast_falling, {}, &problem));
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(ids_at(fast_falling, {1500.0, kRoom}, &problem));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(problem.rfind("Vsat at current temperature = ", 0), 0u) << problem;
+
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    auto model = Bsim4Model::from_params("nmos", kCard);
+    for (const auto& [temp, tnom] : {std::pair{0.0, kRoom}, {kRoom, -1.0}, {nan, kRoom}, {kRoom, nan}})
+        EXPECT_EQ(bsim4_model_set_temperatures(model->handle(), temp, tnom), BSIM4_ERR_ARGUMENT);
+    EXPECT_EQ(bsim4_model_set_temperatures(nullptr, kRoom, kRoom), BSIM4_ERR_ARGUMENT);
+    EXPECT_FALSE(Bsim4Model::from_params("nmos", kCard, {-1.0, kRoom}));
+    EXPECT_EQ(Temperatures::from_celsius(125.0, std::nullopt).temp_k, 125.0 + 273.15);
+    EXPECT_EQ(Temperatures::celsius_problem(-300.0, std::nullopt),
+              "temperature -300 °C is not above absolute zero");
+    EXPECT_EQ(Temperatures::celsius_problem(27.0, -273.15),
+              "nominal temperature -273.15 °C is not above absolute zero");
+    EXPECT_EQ(Temperatures::celsius_problem(-273.0, std::nullopt), std::nullopt);
+    EXPECT_EQ(Temperatures::celsius_problem(HUGE_VAL, std::nullopt),
+              "temperature inf °C is not a finite number");
 }
 
 TEST(Bsim4Eval, InstancesSharingAModel) {

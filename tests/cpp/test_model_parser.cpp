@@ -660,9 +660,10 @@ TEST(ModelParserSubckt, HeaderBodyAndInstanceParams) {
               (std::map<std::string, std::string>{{"ad", "w*dmcg"}, {"pd", "2 * w"}, {"as", "{w}"}}));
     EXPECT_FALSE(mp::extract_subcircuit_defaults_from_lines(lines, "absent"));
 
-    const auto short_names = mp::extract_subcircuit_defaults_from_lines(
+    // A MOSFET line's model stands after its four nodes, whatever they are called.
+    const auto long_names = mp::extract_subcircuit_defaults_from_lines(
         mp::join_continuation_lines(".subckt x 1 2\nM1 drain gate source bulk nch\n.ends"), "X");
-    EXPECT_EQ(short_names->inner_model, "drain");
+    EXPECT_EQ(long_names->inner_model, "nch");
 
     // What ngspice evaluates, as written: the header's pairs (an empty value
     // dropped), the body's `.param` pairs and the device line's.
@@ -670,6 +671,38 @@ TEST(ModelParserSubckt, HeaderBodyAndInstanceParams) {
     EXPECT_EQ(d->header[7], (std::pair<std::string, std::string>{"pd", "'2 * w'"}));
     EXPECT_EQ(d->body_params, (mp::RawParamList{{"dmcg", "2e-7"}, {"dmci", "1e-7"}, {"w", "5"}}));
     EXPECT_EQ(d->device, (mp::RawParamList{{"w", "w"}, {"l", "l"}}));
+}
+
+// ngspice reads a MOSFET line's model after its four nodes: a model named
+// like a short node name ("nb" beside nodes d g s b) is the model all the
+// same, and among more words the first one the device sees a model of.
+TEST(ModelParserSubckt, InnerModelStandsAfterTheFourNodes) {
+    const struct {
+        const char* body;   // the subcircuit's lines between header and .ends
+        const char* model;  // the inner model read
+    } cases[] = {
+        {"mn d g s b nb w=1u\n.model nb nmos level=54\n", "nb"},
+        {"mn d g s b ng w=1u\n.model ng nmos level=54\n", "ng"},
+        {"mn d g s b nd\n", "nd"},  // the kit's card (below), outside the body
+        {"MN D G S B NS\n", "ns"},
+        {"mn d g s b nmod\n", "nmod"},
+        {"mn 1 2 3 4 gb\n", "gb"},
+        // A word ngspice would take for a fifth node: the model is the next that names one.
+        {"mn d g s b extra nmod w=1u\n", "nmod"},
+        // None named: ngspice looks for the first.
+        {"mn d g s b missing other\n", "missing"},
+        // Not a MOSFET line: the first word that is no terminal name.
+        {"xn d g s b inner\n", "inner"},
+    };
+    for (const auto& c : cases) {
+        const std::string text = std::string(
+                                     ".model nd nmos level=54\n.model ns nmos level=54\n"
+                                     ".model nmod nmos level=54\n.subckt w d g s b\n") +
+                                 c.body + ".ends\n";
+        const auto d = mp::extract_subcircuit_defaults_from_lines(mp::join_continuation_lines(text), "w");
+        ASSERT_TRUE(d) << c.body;
+        EXPECT_EQ(d->inner_model, c.model) << c.body;
+    }
 }
 
 // The device line's values as ngspice 39 gives them to the instance (its
