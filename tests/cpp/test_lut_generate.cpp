@@ -442,29 +442,33 @@ TEST(LutGenerate, FallbacksThatRealNgspiceDoesNotProvoke) {
               (std::vector<std::string>{"lut-w0-l0-v0-c2", "lut-w0-l0-v1-c2"}));
 }
 
-// Where the simulator reports no small-signal values (for the device, or in
-// some responses), gm and gds are differences of Id, said once.
+// Where the simulator reports no small-signal values for the device, gm and
+// gds are differences of Id, said once; a response that lacks them where the
+// probe found them contradicts the probe and ends the generation.
 TEST(LutGenerate, ConductancesFallBackToDifferencesWithOneLine) {
-    for (const auto& [fault, line] :
-         std::vector<std::pair<Fault, std::string>>{{{any_request, without_small_signal},
-                                                     "  warning: the simulator reports no small-signal "
-                                                     "values for 'm1': gm and gds are differences of Id "
-                                                     "over the grid steps\n"},
-                                                    {{id_is("lut-w0-l1"), without_small_signal},
-                                                     "  warning: 2 of 8 (W, Vbs, L) blocks came back without "
-                                                     "small-signal values: their gm and gds are "
-                                                     "differences of Id over the grid steps\n"}}) {
-        Scripted s;
-        Recorder rec;
-        s.faults.push_back(fault);
-        auto table = generate_lut(3, s.simulator(), small_config(), rec);
-        ASSERT_TRUE(table) << table.error().text();
-        expect_table_matches_device(*table, true);
-        EXPECT_EQ(rec.stderr_text, line);
-        EXPECT_NEAR(table->gm.at(0, 1, 1, 4, 2), 10.0, 1e-9);
-        EXPECT_NEAR(table->gds.at(0, 1, 1, 0, 0), 1.0, 1e-9);
-        EXPECT_NEAR(table->gm.at(1, 1, 1, 4, 2), fault.matches(SimulationRequest{}) ? 10.0 : 10.5, 1e-9);
-    }
+    Scripted s;
+    Recorder rec;
+    s.faults.push_back({any_request, without_small_signal});
+    auto table = generate_lut(3, s.simulator(), small_config(), rec);
+    ASSERT_TRUE(table) << table.error().text();
+    expect_table_matches_device(*table, true);
+    EXPECT_EQ(rec.stderr_text,
+              "  warning: the simulator reports no small-signal values for 'm1': gm and gds are differences "
+              "of Id over the grid steps\n");
+    EXPECT_NEAR(table->gm.at(0, 1, 1, 4, 2), 10.0, 1e-9);
+    EXPECT_NEAR(table->gds.at(0, 1, 1, 0, 0), 1.0, 1e-9);
+    EXPECT_NEAR(table->gm.at(1, 1, 1, 4, 2), 10.0, 1e-9);
+
+    Scripted some;
+    Recorder said;
+    some.faults.push_back({id_is("lut-w0-l1"), without_small_signal});
+    auto contradicted = generate_lut(3, some.simulator(), small_config(), said);
+    ASSERT_FALSE(contradicted);
+    EXPECT_EQ(contradicted.error().text(),
+              "simulation failed: ngspice's answers contradict what the probe found of 'm1': no values of "
+              "'@m1[gm]' came back for request 'lut-w0-l1'");
+    EXPECT_EQ(said.stderr_text, "");
+    EXPECT_EQ(said.stdout_text.find("tasks completed"), std::string::npos);
 }
 
 // Along an axis of one point a difference of Id is no slope: without the
@@ -724,7 +728,9 @@ TEST(LutGenerate, ChunkFailureMessagesDependOnTheVbsCount) {
     }
 }
 
-TEST(LutGenerate, GroupResponseLackingAVectorGivesNaNSilently) {
+// A parameter the probe found is asked for by the ladder's groups: a group
+// whose answer lacks it contradicts the probe.
+TEST(LutGenerate, GroupResponseLackingAVectorContradictsTheProbe) {
     Scripted s;
     Recorder rec;
     LutConfig c = one_point_config();
@@ -742,9 +748,10 @@ TEST(LutGenerate, GroupResponseLackingAVectorGivesNaNSilently) {
                             return r;
                         }});
     auto table = generate_lut(1, s.simulator(), c, rec);
-    ASSERT_TRUE(table);
-    EXPECT_TRUE(std::isnan(table->op[*op_param_index("cgs")].at(0, 0, 0, 0, 0)));
-    EXPECT_FALSE(std::isnan(table->op[*op_param_index("cgg")].at(0, 0, 0, 0, 0)));
+    ASSERT_FALSE(table);
+    EXPECT_EQ(table.error().text(),
+              "simulation failed: ngspice's answers contradict what the probe found of 'm1': no values of "
+              "'@m1[cgs]' came back for request 'lut-w0-l0-v0-c0-sub1'");
     EXPECT_EQ(rec.stderr_text.find("unavailable"), std::string::npos);
 }
 
