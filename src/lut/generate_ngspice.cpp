@@ -239,8 +239,9 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks,
 
 namespace {
 
-// One making of the table, and whether its probe's answers came from the
-// pool's memo (under `memo_key`).
+// One making of the table, whether it was built on what the pool kept of
+// the kit (the checks' verdict, the probe's answers), and the memo's key of
+// the probe's answers.
 struct Attempt {
     Result<TransistorLut, NgspiceError> table;
     bool kept = false;
@@ -276,6 +277,7 @@ Result<TransistorLut, NgspiceError> characterise(std::size_t n_chunks, const Sim
     KitMemo* kits = simulator.memo && !config.use_native_bsim4 ? &simulator.memo->kits : nullptr;
     const std::string checked = kits ? check_key(config) : std::string();
     const bool passed = kits && !checked.empty() && kits->passed(checked);
+    attempt.kept = passed;
     // The model file is read here once: its section, its cards and its
     // subcircuits come from this reading, dropped before the simulations.
     std::optional<KitTextReading> kit_text;
@@ -336,7 +338,7 @@ Result<TransistorLut, NgspiceError> characterise(std::size_t n_chunks, const Sim
     std::optional<EarlyLoads> early;
     if (simulator.run_holding) early.emplace(simulator, config, skeleton_plan(config, chunks, n_vds));
     Probed probed = probe_device(simulator, config, messages, early ? &*early : nullptr);
-    attempt.kept = probed.kept;
+    attempt.kept = attempt.kept || probed.kept;
     attempt.memo_key = probed.memo_key;
     if (auto e = simulator.failures->error()) return err(std::move(*e));
     // Every request from here on is built on what the probe found.
@@ -419,21 +421,24 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     // What the pool kept of the kit no longer holds where ngspice refused
     // the kit or contradicted the probe, whatever the files' identities say:
     // it is dropped.
+    const auto stale = [&](const Attempt& attempt) {
+        if (attempt.table) return false;
+        return simulator.failures->contradicted() ||
+               attempt.table.error().detail.starts_with(ngspice::kCircuitRefused);
+    };
     const auto forget = [&](const Attempt& attempt) {
-        if (!simulator.memo || attempt.table) return;
-        const bool refused = attempt.table.error().detail.starts_with(ngspice::kCircuitRefused);
-        if (!refused && !simulator.failures->contradicted()) return;
+        if (!simulator.memo || !stale(attempt)) return;
         simulator.memo->forget(attempt.memo_key);
         simulator.memo->kits.forget(config, check_key(config));
     };
     Attempt first = make_table(n_chunks, simulator, config, messages, call_start);
     forget(first);
-    // Answers that contradict what the probe found in the memo: the table is
-    // made again once, from the kit as it is.
-    if (first.table || !simulator.failures->contradicted() || !first.kept) return std::move(first.table);
+    // Where that was built on what the pool kept, the table is made again
+    // once, from the kit as it is: checked, probed and loaded afresh.
+    if (!first.kept || !stale(first)) return std::move(first.table);
     messages.err(fmt::cat("  warning: ", first.table.error().detail,
                           "; what this pool kept of the kit is stale (its files changed, their identities "
-                          "did not): probing it again\n"));
+                          "did not): reading and probing it again\n"));
     simulator.failures->reset();
     Attempt again = make_table(n_chunks, simulator, config, messages, call_start);
     forget(again);

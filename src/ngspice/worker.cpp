@@ -706,9 +706,11 @@ std::string ngspice_error_lines(const std::vector<std::string>& log, std::string
         std::string_view line = entry;
         if (!line.starts_with("stderr ")) continue;
         line = trim_whitespace(line.substr(7));
+        // "Command 'remcirc' is ignored.": the worker clears a circuit before
+        // each load, also where there is none.
         if (line.empty() || ascii_istarts_with(line, "note") || ascii_istarts_with(line, "warning") ||
             ascii_istarts_with(line, "netlist line no") || ascii_istarts_with(line, "using ") ||
-            ascii_istarts_with(line, "circuit:"))
+            ascii_istarts_with(line, "circuit:") || ascii_iequals(line, "command 'remcirc' is ignored."))
             continue;
         if (std::find(shown.begin(), shown.end(), line) != shown.end() ||
             known.find(line) != std::string_view::npos)
