@@ -166,6 +166,9 @@ SERIES = dict(model_name="nfet", subcircuit=True, lengths_values=[1e-7, 2e-7], v
 EDITED = [
     ("the subcircuit's device renamed", CARD, CARD.replace("\nm0 d g s b ", "\nm9 d g s b "),
      dict(model_name="nfet", subcircuit=True), "stale"),
+    # Its own sweeps switch the device off by name first.
+    ("the device renamed beside a wrapper's diode", WRAPPED.format(extra="dbd b d dj"),
+     WRAPPED.format(extra="dbd b d dj").replace("\nm0 d g s b ", "\nm9 d g s b "), SERIES, "stale"),
     ("its series resistances switched off", WRAPPED.format(extra=""),
      WRAPPED.format(extra="").replace("rdsmod=1", "rdsmod=0"), SERIES, "stale"),
     ("a value of the card", CARD, CARD.replace("vth0=0.42", "vth0=0.47"), {}, "table"),
