@@ -1900,3 +1900,29 @@ TEST(LutGenerate, AnswersThatContradictWhatThePoolKeptMakeTheTableAgainOnce) {
         }
     }
 }
+
+// A parameter the probe found that no sweep gives (every group asking for it
+// fails on the ladder) is not listed as extracted, with a warning: a listed
+// parameter never holds NaN at every point.
+TEST(LutGenerate, AParameterNoSweepGaveIsNotListed) {
+    Scripted s;
+    Recorder rec;
+    LutConfig c = one_point_config();
+    s.faults.push_back({[](const SimulationRequest& r) {
+                            const bool group = r.id.find("-sub") != std::string::npos;
+                            return r.id.starts_with("lut-") && !r.id.ends_with("idonly") &&
+                                   (!group || r.netlist.find("@m1[vth]") != std::string::npos);
+                        },
+                        fails_with("stderr Error: x")});
+    auto table = generate_lut(1, s.simulator(), c, rec);
+    ASSERT_TRUE(table) << table.error().text();
+    EXPECT_EQ(table->extracted_op_params, (std::vector<std::string>{"cgg"}));
+    EXPECT_FALSE(table->invariant_violation()) << *table->invariant_violation();
+    EXPECT_TRUE(table->op[*op_param_index("vth")].data.empty());
+    EXPECT_FALSE(std::isnan(table->op[*op_param_index("cgg")].at(0, 0, 0, 0, 0)));
+    EXPECT_NE(
+        rec.stderr_text.find("parameter 'vth' unavailable — filling with NaN\n  warning: no sweep gave OP "
+                             "parameter 'vth' (NaN at every point) — it is absent from the LUT\n"),
+        std::string::npos)
+        << rec.stderr_text;
+}
