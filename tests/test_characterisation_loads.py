@@ -13,6 +13,8 @@ import shutil
 import numpy as np
 import pytest
 
+import morva
+
 from test_characterisation import CARD, EXAMPLE_CARD, IMPACT
 from test_characterisation_retry import PARAMS, FaultyPool, config
 from test_characterisation_series import SQUARES, WRAPPED
@@ -185,3 +187,69 @@ def test_few_pairs_on_a_kit_slow_to_load_stay_whole(tmp_path, capfd, load_ns, pa
         assert_same(split, tables[0], "split")
     finally:
         quick.pool.close()
+
+
+def edit_in_place(path, text):
+    """Writes `text`, as long as the file, into the file itself and sets its times back, as an editor and
+    `touch -r` or `rsync -t --inplace` do: its size, modification time, inode and mode stay."""
+    before = os.stat(path)
+    assert len(text.encode()) == before.st_size
+    with open(path, "r+b") as f:
+        f.write(text.encode())
+    os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+    after = os.stat(path)
+    assert [(s.st_size, s.st_mtime_ns, s.st_ino, s.st_mode) for s in (before, after)] == [
+        (before.st_size, before.st_mtime_ns, before.st_ino, before.st_mode)] * 2
+
+
+# Kits edited that way between two calls on one pool: (label, the kit, the kit edited, configuration
+# overrides, what the second call gives: the table a fresh pool makes, after saying that what the pool
+# kept is stale where ngspice's answers contradict it ("stale"), or the error it raises).
+SERIES = dict(model_name="nfet", subcircuit=True, lengths_values=[1e-7, 2e-7], vgs=(0.0, 1.2, 0.05),
+              vds=(0.0, 1.2, 0.1))
+EDITED = [
+    ("the subcircuit's device renamed", CARD, CARD.replace("\nm0 d g s b ", "\nm9 d g s b "),
+     dict(model_name="nfet", subcircuit=True), "stale"),
+    # Its own sweeps switch the device off by name first.
+    ("the device renamed beside a wrapper's diode", WRAPPED.format(extra="dbd b d dj"),
+     WRAPPED.format(extra="dbd b d dj").replace("\nm0 d g s b ", "\nm9 d g s b "), SERIES, "stale"),
+    ("its series resistances switched off", WRAPPED.format(extra=""),
+     WRAPPED.format(extra="").replace("rdsmod=1", "rdsmod=0"), SERIES, "stale"),
+    ("a value of the card", CARD, CARD.replace("vth0=0.42", "vth0=0.47"), {}, "table"),
+    ("the model renamed", CARD, CARD.replace(".model nch ", ".model ncx "), {},
+     (ValueError, r"^model 'nch' not found in ")),
+]
+
+
+@pytest.mark.parametrize("text, edited, overrides, gives", [case[1:] for case in EDITED],
+                         ids=[case[0] for case in EDITED])
+def test_a_kit_edited_with_its_identity_kept_gives_the_right_table_or_an_error(faulty, tmp_path, capfd, text,
+                                                                               edited, overrides, gives):
+    card = tmp_path / "card.lib"
+    card.write_text(text)
+    cfg = config(str(card), **{"op_params": PARAMS, **overrides})
+    faulty.run(cfg)
+    edit_in_place(card, edited)
+    capfd.readouterr()
+    if isinstance(gives, tuple):
+        with pytest.raises(gives[0], match=gives[1]):
+            faulty.run(cfg)
+        return
+    lut = faulty.run(cfg)
+    _, err = capfd.readouterr()
+    fresh = morva.SimulationPool(workers=2)
+    try:
+        reference = fresh.generate_lut(cfg, n_chunks=2, cache=False)
+    finally:
+        fresh.close()
+    capfd.readouterr()
+    assert_same(lut, reference, "after the edit")
+    for name in lut.extracted_op_params:
+        assert not np.isnan(getattr(lut, name)).all(axis=(3, 4)).any(), name
+    stale = [line for line in err.splitlines() if "what this pool kept of the kit is stale" in line]
+    if gives == "stale":
+        assert len(stale) == 1 and stale[0].startswith("  warning: ngspice's answers contradict what the probe "
+                                                       "found of 'm.x1.m0': "), err
+        assert "probe-device@lut-w0-l1-load" in faulty.requests()
+    else:
+        assert stale == [] and not [r for r in faulty.requests() if r.startswith("probe-")]

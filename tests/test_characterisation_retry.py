@@ -239,6 +239,39 @@ def test_failed_shifted_sweeps_keep_differences_over_the_grid(faulty, tmp_path, 
     assert np.any(lut.gds[0, 0, 0] != clean_impact.gds[0, 0, 0])
 
 
+# Decks ngspice refuses to load that the checks before a generation pass: a card naming a parameter
+# nothing defines (a kit's corner read without the file that defines its switches), a subcircuit
+# holding an instance of one that does not exist (ngspice returns 0 from that load). (label, card,
+# model, subcircuit, what ngspice says.)
+REFUSED = [
+    ("an undefined parameter", CARD.replace("rdsw=150", "rdsw={150*fnoicor}"), "nch", False,
+     "Undefined parameter [fnoicor]"),
+    ("an unknown subcircuit", CARD.replace("L={L}\n", "L={L}\nxq d s missing_sub\n"), "nfet", True,
+     "Error: unknown subckt: x1.xq "),
+]
+
+
+@pytest.mark.parametrize("text, model, subcircuit, says", [case[1:] for case in REFUSED],
+                         ids=[case[0] for case in REFUSED])
+def test_a_deck_ngspice_refuses_to_load_is_reported_once_at_once(faulty, tmp_path, capfd, text, model, subcircuit,
+                                                                  says):
+    card = tmp_path / "refused.lib"
+    card.write_text(text)
+    cfg = config(str(card), model_name=model, subcircuit=subcircuit)
+    for call in ("first call", "second call"):
+        with pytest.raises(RuntimeError) as info:
+            faulty.run(cfg)
+        assert str(info.value).startswith("simulation failed: ngspice refused to load the circuit (ngspice: "), call
+        assert says in str(info.value), call
+        # Not a model without small-signal values, not a crash: no line before the error.
+        out, err = capfd.readouterr()
+        assert err == "" and "warning" not in out and "tasks completed" not in out, call
+        # Only the circuits the first tasks load while the probe is to ask, each once: nothing is
+        # asked on them, and no other request follows.
+        sent = faulty.requests()
+        assert sent and len(sent) == len(set(sent)) and all(r.endswith("-load") for r in sent), (call, sent)
+
+
 LOADS = {"lut-w0-l0-load", "lut-w0-l1-load"}
 
 

@@ -274,6 +274,22 @@ def test_a_refused_netlist_says_why(worker):
     assert "(ngspice: " in header["error"] and "Undefined parameter [fnoicor]" in header["error"], header["error"]
 
 
+@pytest.mark.parametrize("extra, refused, says", [
+    # ngspice's load fails, or returns 0 after writing an error: nothing runs, and the log says so last.
+    ("R3 out 0 {fnoicor}", True, "Undefined parameter [fnoicor]"),
+    ("X3 out 0 nosuch", True, "unknown subckt"),
+    # A netlist's own control section runs as it loads: its error is its command's.
+    (".control\nlet broken = no_such_vector + 1\n.endc", False, "no_such_vector"),
+])
+def test_a_netlist_ngspice_refuses_to_load_runs_nothing(worker, extra, refused, says):
+    header, vecs = worker.run(id="refused", netlist=RC.replace(".tran", f"{extra}\n.tran"), commands=["run"])
+    assert header["success"] is False and says in header["error"], header["error"]
+    assert (header["log"][-1] == "ngspice refused to load the circuit") == refused, header["log"]
+    assert (vecs == {}) == refused and ("vmax" in dict(header["measures"])) != refused
+    header, vecs = worker.run(id="next", netlist=RC, commands=["run"])
+    assert header["success"] is True and len(vecs) == 4
+
+
 def test_last_chdir_wins_and_an_empty_one_means_the_working_directory(tmp_path):
     a, b, c = tmp_path / "a", tmp_path / "b", tmp_path / "c"
     for d, load in ((a, "100"), (b, "1k"), (c, None)):

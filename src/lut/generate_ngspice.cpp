@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <chrono>
+#include <cmath>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -236,16 +237,47 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks,
                         config, messages);
 }
 
-Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Simulator& given,
-                                                 const LutConfig& config, Messages& messages) {
-    const auto call_start = Clock::now();
-    if (auto problem = generation_problem(n_chunks, config)) return err(NgspiceError::refused(*problem));
-    const Simulator simulator = with_failure_rule(given);
+namespace {
+
+// One making of the table, whether it was built on what the pool kept of
+// the kit (the checks' verdict, the probe's answers), and the memo's key of
+// the probe's answers.
+struct Attempt {
+    Result<TransistorLut, NgspiceError> table;
+    bool kept = false;
+    std::string memo_key;
+};
+
+// An operating-point parameter the probe found but no sweep gave (NaN at
+// every point: each of its requests failed on the ladder) is not listed as
+// extracted: it is left out, as one the model lacks.
+void unlist_unswept(TransistorLut& table, Messages& messages) {
+    const auto [n_w, n_vbs, n_l, n_vgs, n_vds] = table.shape();
+    std::erase_if(table.extracted_op_params, [&](const std::string& name) {
+        const std::optional<std::size_t> k = op_param_index(name);
+        if (!k) return false;
+        Grid5& grid = table.op[*k];
+        for (double x : grid.data) {
+            if (!std::isnan(x)) return false;
+        }
+        messages.err(fmt::cat("  warning: no sweep gave OP parameter '", name,
+                              "' (NaN at every point) — it is absent from the LUT\n"));
+        grid = unextracted_grid(n_w, n_vbs, n_l);
+        return true;
+    });
+}
+
+// The checks, the probe, the pairs and the assembly; what the probe
+// found is noted in `attempt`.
+Result<TransistorLut, NgspiceError> characterise(std::size_t n_chunks, const Simulator& simulator,
+                                                 const LutConfig& config, Messages& messages,
+                                                 Clock::time_point call_start, Attempt& attempt) {
     // A pool keeps the checks' verdict on a kit whose files it read: while
     // they stay as they were, the same configuration is not read again.
     KitMemo* kits = simulator.memo && !config.use_native_bsim4 ? &simulator.memo->kits : nullptr;
     const std::string checked = kits ? check_key(config) : std::string();
     const bool passed = kits && !checked.empty() && kits->passed(checked);
+    attempt.kept = passed;
     // The model file is read here once: its section, its cards and its
     // subcircuits come from this reading, dropped before the simulations.
     std::optional<KitTextReading> kit_text;
@@ -306,7 +338,11 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     std::optional<EarlyLoads> early;
     if (simulator.run_holding) early.emplace(simulator, config, skeleton_plan(config, chunks, n_vds));
     Probed probed = probe_device(simulator, config, messages, early ? &*early : nullptr);
+    attempt.kept = attempt.kept || probed.kept;
+    attempt.memo_key = probed.memo_key;
     if (auto e = simulator.failures->error()) return err(std::move(*e));
+    // Every request from here on is built on what the probe found.
+    simulator.failures->expect_device(probed.device_path);
     // A wrapper's own sweeps come before each pair's rows, on circuits of
     // their own: the workers holding early circuits are wanted for them.
     if (early && probed.small_signal.wrapper) early->let_go();
@@ -358,6 +394,7 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
     // 12. gm and gds of every pair, where the channel's values leave them.
     const auto diff_start = Clock::now();
     TransistorLut table = assembly.finish(messages);
+    unlist_unswept(table, messages);
     const u128 diff_ns = ns_since(diff_start);
 
     // 13. The report: the whole call.
@@ -371,6 +408,47 @@ Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Sim
                             .n_workers = simulator.workers};
     messages.out(timing_report(phases, {}, done.timing));
     return table;
+}
+
+Attempt make_table(std::size_t n_chunks, const Simulator& simulator, const LutConfig& config,
+                   Messages& messages, Clock::time_point call_start) {
+    Attempt attempt{err(NgspiceError::simulation("no table")), false, {}};
+    attempt.table = characterise(n_chunks, simulator, config, messages, call_start, attempt);
+    return attempt;
+}
+
+}  // namespace
+
+Result<TransistorLut, NgspiceError> generate_lut(std::size_t n_chunks, const Simulator& given,
+                                                 const LutConfig& config, Messages& messages) {
+    const auto call_start = Clock::now();
+    if (auto problem = generation_problem(n_chunks, config)) return err(NgspiceError::refused(*problem));
+    const Simulator simulator = with_failure_rule(given);
+    // What the pool kept of the kit no longer holds where ngspice refused
+    // the kit or contradicted the probe, whatever the files' identities say:
+    // it is dropped.
+    const auto stale = [&](const Attempt& attempt) {
+        if (attempt.table) return false;
+        return simulator.failures->contradicted() ||
+               attempt.table.error().detail.starts_with(ngspice::kCircuitRefused);
+    };
+    const auto forget = [&](const Attempt& attempt) {
+        if (!simulator.memo || !stale(attempt)) return;
+        simulator.memo->forget(attempt.memo_key);
+        simulator.memo->kits.forget(config, check_key(config));
+    };
+    Attempt first = make_table(n_chunks, simulator, config, messages, call_start);
+    forget(first);
+    // Where that was built on what the pool kept, the table is made again
+    // once, from the kit as it is: checked, probed and loaded afresh.
+    if (!first.kept || !stale(first)) return std::move(first.table);
+    messages.err(fmt::cat("  warning: ", first.table.error().detail,
+                          "; what this pool kept of the kit is stale (its files changed, their identities "
+                          "did not): reading and probing it again\n"));
+    simulator.failures->reset();
+    Attempt again = make_table(n_chunks, simulator, config, messages, call_start);
+    forget(again);
+    return std::move(again.table);
 }
 
 }  // namespace morva::lut::generate_ngspice

@@ -89,14 +89,23 @@ std::string identity_text(const std::vector<FileStamp>& stamps) {
 
 std::string kit_identity(const LutConfig& config) { return identity_text(kit_stamps(config)); }
 
-std::string KitMemo::identity(const LutConfig& config) {
-    // Where kit_identity starts from.
+namespace {
+
+// Where kit_identity starts from.
+std::string identity_key(const LutConfig& config) {
     std::string key;
     if (config.model_file) key = cache::resolve(*config.model_file);
     for (const auto& [path, section] : config.model_includes) {
         key += '\n';
         key += cache::resolve(path);
     }
+    return key;
+}
+
+}  // namespace
+
+std::string KitMemo::identity(const LutConfig& config) {
+    std::string key = identity_key(config);
     std::optional<std::vector<FileStamp>> stamps;
     {
         std::lock_guard lock(mutex_);
@@ -122,6 +131,13 @@ bool KitMemo::passed(const std::string& key) const {
 void KitMemo::keep_passed(std::string key, std::vector<FileStamp> files) {
     std::lock_guard lock(mutex_);
     keep(passed_, std::move(key), std::move(files));
+}
+
+void KitMemo::forget(const LutConfig& config, const std::string& passed_key) {
+    const std::string key = identity_key(config);
+    std::lock_guard lock(mutex_);
+    std::erase_if(identities_, [&](const auto& entry) { return entry.first == key; });
+    std::erase_if(passed_, [&](const auto& entry) { return entry.first == passed_key; });
 }
 
 std::optional<std::vector<FileStamp>> KitMemo::find(const Entries& entries, const std::string& key) const {

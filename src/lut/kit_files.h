@@ -46,6 +46,11 @@ public:
     // The checks passed under `key`, reading `files` (each stamped before it
     // was read).
     void keep_passed(std::string key, std::vector<FileStamp> files);
+    // Drops what is kept of `config`'s files and the checks' verdict under
+    // `passed_key`: ngspice's answers say the files changed though their
+    // identities did not (an edit in place with its time put back, a file
+    // system with coarse times).
+    void forget(const LutConfig& config, const std::string& passed_key);
 
 private:
     using Entries = std::deque<std::pair<std::string, std::vector<FileStamp>>>;  // oldest first

@@ -616,6 +616,11 @@ void ProbeMemo::keep(std::string key, Record record) {
     while (entries_.size() > kEntries) entries_.pop_front();
 }
 
+void ProbeMemo::forget(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(entries_, [&](const auto& entry) { return entry.first == key; });
+}
+
 std::string guessed_device_path(const LutConfig& config) {
     return config.subcircuit ? fmt::cat("m.x1.", config.device_name) : std::string("m1");
 }
@@ -682,6 +687,8 @@ Probed probe_device(const Simulator& simulator, const LutConfig& config, Message
     if (simulator.memo) {
         key = memo_key(*simulator.memo, config, requested, detect);
         record = simulator.memo->find(key);
+        probed.kept = record.has_value();
+        probed.memo_key = key;
         if (record) {
             for (const auto& [to_err, line] : record->lines) to_err ? messages.err(line) : messages.out(line);
         }

@@ -34,6 +34,11 @@ struct Probed {
     ParamMask extract{};  // the requested parameters the model reports
     u128 ns = 0;          // the probing's wall time
     KitPace pace;         // what the probe's loads of the kit took
+
+    // Whether the answers came from the memo, and under which key they are
+    // (or are now) kept there.
+    bool kept = false;
+    std::string memo_key;
 };
 
 // The answers of probes that ended in ngspice's own answers, by the text of
@@ -56,6 +61,8 @@ struct ProbeMemo {
 
     std::optional<Record> find(const std::string& key) const;
     void keep(std::string key, Record record);
+    // Drops what is kept under `key`: ngspice's answers contradicted it.
+    void forget(const std::string& key);
 
     // What is kept of the kits' files themselves.
     KitMemo kits;

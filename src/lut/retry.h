@@ -2,9 +2,10 @@
 // chunk and Vbs value first, then per chunk, per Vbs value, Id alone, and
 // operating-point parameters in bisected groups. Only failing to obtain the
 // drain current is fatal; an unavailable parameter costs its own NaN rows.
-// Only ngspice's answers move down the ladder: a request that ended in a
-// pool error (already run again, see FailureLatch) ends the ladder at once
-// with that error.
+// Only ngspice's answers about the device move down the ladder: a request
+// that ended in a pool error (already run again, see FailureLatch), or that
+// ngspice refused to load or answered in contradiction to the probe, ends the
+// ladder at once with that error.
 #pragma once
 
 #include <cstddef>

@@ -41,6 +41,12 @@ struct SimulationRequest {
 // The error of a request whose circuit the worker no longer holds.
 inline constexpr std::string_view kNoCircuitHeld = "no circuit of that request is loaded";
 
+// The last line of the log of a request whose netlist ngspice refused to
+// load (and how the error begins where ngspice's load failed, followed by
+// ngspice's reasons): nothing ran, and every request of that netlist would
+// fail the same way.
+inline constexpr std::string_view kCircuitRefused = "ngspice refused to load the circuit";
+
 // Why a request cannot reach ngspice as written, or nothing: a NUL character
 // in its netlist, a command or a pre-command (ngspice would read the line
 // only up to it and run something else). Names the field and the position

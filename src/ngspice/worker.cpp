@@ -279,6 +279,18 @@ bool may_change_interpreter(const SimulationRequest& req, std::string_view netli
     return false;
 }
 
+// Whether the netlist runs commands of its own as it loads: a .control
+// block, or all of it for an "*ng_script" deck.
+bool has_control_lines(std::string_view netlist) {
+    if (ascii_istarts_with(trim_whitespace(netlist), "*ng_script")) return true;
+    for (std::size_t start = 0; start < netlist.size();) {
+        const std::size_t nl = std::min(netlist.find('\n', start), netlist.size());
+        if (ascii_istarts_with(trim_whitespace(netlist.substr(start, nl - start)), ".control")) return true;
+        start = nl + 1;
+    }
+    return false;
+}
+
 // Writes the netlist to a fresh file only this user can read.
 Result<void, IoError> write_temp_netlist(const std::string& path, std::string_view text) {
     // The system would stop at the NUL and replace (then delete) whatever
@@ -431,7 +443,8 @@ private:
         const auto circ_d = since(circ_start);
         timing.circ_ns = as_ns(circ_d);
         totals_.circ += circ_d;
-        if (*loaded != 0) return answer_load_failure(req.id, *loaded, load_log, timing);
+        if (*loaded != 0 || load_wrote_error(netlist, load_log))
+            return answer_load_failure(req.id, *loaded, load_log, timing);
         held_ = req.id;
         return run_and_answer(req, timing);
     }
@@ -525,17 +538,34 @@ private:
         return load_rc;
     }
 
-    // A circuit ngspice refused, answered with ngspice's own reason: the code
-    // alone says nothing.
+    // Whether the load wrote an error: ngspice then has no circuit, or none
+    // that runs ("circuit not parsed", an include it cannot find, an unknown
+    // subcircuit), even where it returned 0. A netlist's own control section
+    // runs as it loads: its errors are its commands'.
+    bool load_wrote_error(std::string_view netlist, std::size_t load_log) const {
+        if (has_control_lines(netlist)) return false;
+        const std::vector<std::string>& log = engine_.state->log;
+        for (std::size_t k = load_log; k < log.size(); ++k) {
+            if (is_error_line(log[k])) return true;
+        }
+        return false;
+    }
+
+    // A circuit ngspice refused, answered without running a command, its log
+    // closed by kCircuitRefused. Where ngspice's load failed, the error gives
+    // ngspice's own reason (the code alone says nothing); where it wrote an
+    // error and returned, the error is that first error.
     Result<void, NgspiceError> answer_load_failure(const std::string& id, int load_rc, std::size_t load_log,
                                                    const WireTiming& timing) {
         const SimState& state = *engine_.state;
         const std::string reason = ngspice_error_lines(std::vector<std::string>(
             state.log.begin() + static_cast<std::ptrdiff_t>(load_log), state.log.end()));
-        return respond(id, false, {}, state.log,
-                       fmt::cat("ngSpice_Circ failed with code ", load_rc,
-                                reason.empty() ? "" : fmt::cat(" (ngspice: ", reason, ")")),
-                       {}, timing);
+        std::vector<std::string> log = state.log;
+        log.emplace_back(kCircuitRefused);
+        std::string error = load_rc == 0 && state.first_error ? *state.first_error
+                            : reason.empty() ? fmt::cat(kCircuitRefused, " (code ", load_rc, ")")
+                                             : fmt::cat(kCircuitRefused, " (ngspice: ", reason, ")");
+        return respond(id, false, {}, std::move(log), std::move(error), {}, timing);
     }
 
     // Runs the request's commands up to the first that fails; true when all
@@ -676,9 +706,11 @@ std::string ngspice_error_lines(const std::vector<std::string>& log, std::string
         std::string_view line = entry;
         if (!line.starts_with("stderr ")) continue;
         line = trim_whitespace(line.substr(7));
+        // "Command 'remcirc' is ignored.": the worker clears a circuit before
+        // each load, also where there is none.
         if (line.empty() || ascii_istarts_with(line, "note") || ascii_istarts_with(line, "warning") ||
             ascii_istarts_with(line, "netlist line no") || ascii_istarts_with(line, "using ") ||
-            ascii_istarts_with(line, "circuit:"))
+            ascii_istarts_with(line, "circuit:") || ascii_iequals(line, "command 'remcirc' is ignored."))
             continue;
         if (std::find(shown.begin(), shown.end(), line) != shown.end() ||
             known.find(line) != std::string_view::npos)

@@ -42,7 +42,8 @@ std::string temp_netlist_name(long pid, std::string_view id);
 std::string anchor_relative_files(std::string_view netlist, std::string_view prefix);
 
 // Why ngspice refused a request, from its log: the lines of its error stream
-// that are neither notes nor warnings nor part of the `known` message, each
+// that are neither notes nor warnings (nor the worker's own clearing of a
+// circuit) nor part of the `known` message, each
 // once, the first five, joined by "; ". Empty when there are none.
 std::string ngspice_error_lines(const std::vector<std::string>& log, std::string_view known = {});
 

@@ -449,29 +449,33 @@ TEST(LutGenerate, FallbacksThatRealNgspiceDoesNotProvoke) {
               (std::vector<std::string>{"lut-w0-l0-v0-c2", "lut-w0-l0-v1-c2"}));
 }
 
-// Where the simulator reports no small-signal values (for the device, or in
-// some responses), gm and gds are differences of Id, said once.
+// Where the simulator reports no small-signal values for the device, gm and
+// gds are differences of Id, said once; a response that lacks them where the
+// probe found them contradicts the probe and ends the generation.
 TEST(LutGenerate, ConductancesFallBackToDifferencesWithOneLine) {
-    for (const auto& [fault, line] :
-         std::vector<std::pair<Fault, std::string>>{{{any_request, without_small_signal},
-                                                     "  warning: the simulator reports no small-signal "
-                                                     "values for 'm1': gm and gds are differences of Id "
-                                                     "over the grid steps\n"},
-                                                    {{id_is("lut-w0-l1"), without_small_signal},
-                                                     "  warning: 2 of 8 (W, Vbs, L) blocks came back without "
-                                                     "small-signal values: their gm and gds are "
-                                                     "differences of Id over the grid steps\n"}}) {
-        Scripted s;
-        Recorder rec;
-        s.faults.push_back(fault);
-        auto table = generate_lut(3, s.simulator(), small_config(), rec);
-        ASSERT_TRUE(table) << table.error().text();
-        expect_table_matches_device(*table, true);
-        EXPECT_EQ(rec.stderr_text, line);
-        EXPECT_NEAR(table->gm.at(0, 1, 1, 4, 2), 10.0, 1e-9);
-        EXPECT_NEAR(table->gds.at(0, 1, 1, 0, 0), 1.0, 1e-9);
-        EXPECT_NEAR(table->gm.at(1, 1, 1, 4, 2), fault.matches(SimulationRequest{}) ? 10.0 : 10.5, 1e-9);
-    }
+    Scripted s;
+    Recorder rec;
+    s.faults.push_back({any_request, without_small_signal});
+    auto table = generate_lut(3, s.simulator(), small_config(), rec);
+    ASSERT_TRUE(table) << table.error().text();
+    expect_table_matches_device(*table, true);
+    EXPECT_EQ(rec.stderr_text,
+              "  warning: the simulator reports no small-signal values for 'm1': gm and gds are differences "
+              "of Id over the grid steps\n");
+    EXPECT_NEAR(table->gm.at(0, 1, 1, 4, 2), 10.0, 1e-9);
+    EXPECT_NEAR(table->gds.at(0, 1, 1, 0, 0), 1.0, 1e-9);
+    EXPECT_NEAR(table->gm.at(1, 1, 1, 4, 2), 10.0, 1e-9);
+
+    Scripted some;
+    Recorder said;
+    some.faults.push_back({id_is("lut-w0-l1"), without_small_signal});
+    auto contradicted = generate_lut(3, some.simulator(), small_config(), said);
+    ASSERT_FALSE(contradicted);
+    EXPECT_EQ(contradicted.error().text(),
+              "simulation failed: ngspice's answers contradict what the probe found of 'm1': no values of "
+              "'@m1[gm]' came back for request 'lut-w0-l1'");
+    EXPECT_EQ(said.stderr_text, "");
+    EXPECT_EQ(said.stdout_text.find("tasks completed"), std::string::npos);
 }
 
 // Along an axis of one point a difference of Id is no slope: without the
@@ -731,7 +735,9 @@ TEST(LutGenerate, ChunkFailureMessagesDependOnTheVbsCount) {
     }
 }
 
-TEST(LutGenerate, GroupResponseLackingAVectorGivesNaNSilently) {
+// A parameter the probe found is asked for by the ladder's groups: a group
+// whose answer lacks it contradicts the probe.
+TEST(LutGenerate, GroupResponseLackingAVectorContradictsTheProbe) {
     Scripted s;
     Recorder rec;
     LutConfig c = one_point_config();
@@ -749,9 +755,10 @@ TEST(LutGenerate, GroupResponseLackingAVectorGivesNaNSilently) {
                             return r;
                         }});
     auto table = generate_lut(1, s.simulator(), c, rec);
-    ASSERT_TRUE(table);
-    EXPECT_TRUE(std::isnan(table->op[*op_param_index("cgs")].at(0, 0, 0, 0, 0)));
-    EXPECT_FALSE(std::isnan(table->op[*op_param_index("cgg")].at(0, 0, 0, 0, 0)));
+    ASSERT_FALSE(table);
+    EXPECT_EQ(table.error().text(),
+              "simulation failed: ngspice's answers contradict what the probe found of 'm1': no values of "
+              "'@m1[cgs]' came back for request 'lut-w0-l0-v0-c0-sub1'");
     EXPECT_EQ(rec.stderr_text.find("unavailable"), std::string::npos);
 }
 
@@ -1876,4 +1883,202 @@ TEST(LutGenerate, APairOnAKitSlowToLoadStaysWhole) {
             << call;
         EXPECT_TRUE(followed("lut-w0-l0-slopes")) << call;
     }
+}
+
+// What contradicts a probe that found the device: a vector asked for under
+// its name that comes back without values from commands that all ran, or
+// ngspice saying of that device that it has no such device or vector. Other
+// vectors, other devices and other failures do not; nor does a vector found
+// under its name without the plot's.
+TEST(LutGenerate, AnswersThatContradictTheProbe) {
+    const std::vector<std::string> asked = {"dc1.@m.x1.m0[gm]", "dc2.@M.X1.M0[vth]", "m.x1.m0#dbody",
+                                            "vds#branch",       "@m.x1.m01[gm]",     "@m1[gm]"};
+    const std::vector<std::string> mine = device_vectors(asked, "m.x1.m0");
+    EXPECT_EQ(mine, (std::vector<std::string>{"dc1.@m.x1.m0[gm]", "dc2.@M.X1.M0[vth]", "m.x1.m0#dbody"}));
+    const auto vector = [](std::string name, std::size_t n) {
+        VectorData v;
+        v.name = std::move(name);
+        v.real.assign(n, 1.0);
+        return v;
+    };
+    const std::vector<VectorData> all = {vector("dc1.@m.x1.m0[gm]", 3), vector("dc2.@m.x1.m0[vth]", 3),
+                                         vector("m.x1.m0#dbody", 3)};
+    struct Case {
+        std::string what;
+        bool success;
+        std::vector<VectorData> vectors;
+        std::vector<std::string> log;
+        std::optional<std::string> said;
+    };
+    const std::vector<Case> cases = {
+        {"every one came back", true, all, {}, std::nullopt},
+        {"one under its bare name", true, {vector("@m.x1.m0[gm]", 3), all[1], all[2]}, {}, std::nullopt},
+        {"one without values",
+         true,
+         {all[0], vector("dc2.@m.x1.m0[vth]", 0), all[2]},
+         {},
+         "no values of '@M.X1.M0[vth]' came back for request 'r'"},
+        {"one missing", true, {all[0], all[1]}, {}, "no values of 'm.x1.m0#dbody' came back for request 'r'"},
+        {"no such device",
+         false,
+         {},
+         {"stderr Error: no such device or model name m.x1.m0"},
+         "ngspice says \"Error: no such device or model name m.x1.m0\" to request 'r'"},
+        {"a vector of the device not available",
+         false,
+         {},
+         {"stdout Circuit: t",
+          "stderr Warning from checkvalid: vector @M.X1.M0[m] is not available or has zero length."},
+         "ngspice says \"Warning from checkvalid: vector @M.X1.M0[m] is not available or has zero length.\" "
+         "to "
+         "request 'r'"},
+        {"another device", false, {}, {"stderr Error: no such device or model name m.x1.m01"}, std::nullopt},
+        {"another failure", false, {}, {"stderr Error: RHS \" no_such_vector + 1\" invalid"}, std::nullopt},
+        {"not on the error stream", false, {}, {"stdout no such device m.x1.m0"}, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SimulationResponse r;
+        r.id = "r";
+        r.success = c.success;
+        r.vectors = c.vectors;
+        r.log = c.log;
+        EXPECT_EQ(contradiction(mine, r, "m.x1.m0"), c.said) << c.what;
+        EXPECT_FALSE(load_refused(r)) << c.what;
+    }
+
+    // A refused load: the log ends with the worker's mark; the error gives ngspice's reasons.
+    SimulationResponse refused;
+    refused.log = {"stderr Warning: there is no circuit loaded.", "stderr Command 'remcirc' is ignored.",
+                   "stderr Error: unknown subckt: x1 d g 0 0 nosuch", std::string(ngspice::kCircuitRefused)};
+    refused.error = "stderr Error: unknown subckt: x1 d g 0 0 nosuch";
+    EXPECT_TRUE(load_refused(refused));
+    EXPECT_EQ(load_refusal(refused),
+              "ngspice refused to load the circuit (ngspice: Error: unknown subckt: x1 d g 0 0 nosuch)");
+    refused.error = "ngspice refused to load the circuit (ngspice: Undefined parameter [fnoicor])";
+    EXPECT_EQ(load_refusal(refused), *refused.error);
+    refused.success = true;
+    EXPECT_FALSE(load_refused(refused));
+}
+
+// A netlist ngspice refuses to load ends the generation at the first answer
+// that says so, with ngspice's reasons: no rung of the ladder, no fallback of
+// the probe, no request sent again, none after it. With holds, only the
+// circuits loaded while the probe was to ask are sent.
+TEST(LutGenerate, ADeckNgspiceRefusesToLoadEndsTheGenerationAtOnce) {
+    const auto refused = [](SimulationResponse r) -> SimulationOutcome {
+        r.success = false;
+        r.vectors.clear();
+        r.error = "ngspice refused to load the circuit (ngspice: Undefined parameter [fnoicor])";
+        r.log = {"stderr Undefined parameter [fnoicor]", std::string(ngspice::kCircuitRefused)};
+        return r;
+    };
+    for (bool holding : {false, true}) {
+        Scripted s;
+        s.faults.push_back({any_request, refused});
+        Simulator sim = s.simulator(2, holding);
+        sim.memo = std::make_shared<ProbeMemo>();
+        Recorder rec;
+        auto table = generate_lut(3, sim, small_config(), rec);
+        ASSERT_FALSE(table) << holding;
+        EXPECT_EQ(table.error().text(),
+                  "simulation failed: ngspice refused to load the circuit (ngspice: Undefined parameter "
+                  "[fnoicor])");
+        EXPECT_EQ(rec.stderr_text, "") << holding;
+        EXPECT_EQ(rec.stdout_text.find("warning"), std::string::npos) << rec.stdout_text;
+        std::vector<std::string> ids = s.ids;
+        std::sort(ids.begin(), ids.end());
+        EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end()) << holding;
+        for (const std::string& id : ids) {
+            if (holding)
+                EXPECT_TRUE(id.ends_with("-load")) << id;
+            else
+                EXPECT_TRUE(id.starts_with("probe-")) << id;
+        }
+        EXPECT_LE(ids.size(), holding ? 2u : 3u);
+    }
+}
+
+// Answers that contradict what the probe found, where that came from the
+// pool's memo (a kit edited with its files' identities kept): the memo's
+// answers are dropped and the table made again once, probing afresh; answers
+// that still contradict it end the generation, and nothing of them is kept.
+TEST(LutGenerate, AnswersThatContradictWhatThePoolKeptMakeTheTableAgainOnce) {
+    const LutConfig c = small_config();
+    const auto memo = std::make_shared<ProbeMemo>();
+    const auto run = [&](Scripted& s, Recorder& rec) {
+        Simulator sim = s.simulator();
+        sim.memo = memo;
+        return generate_lut(3, sim, c, rec);
+    };
+    Scripted clean;
+    Recorder first;
+    auto reference = run(clean, first);
+    ASSERT_TRUE(reference) << reference.error().text();
+    const std::string contradicted =
+        "ngspice's answers contradict what the probe found of 'm1': no values of '@m1[cgg]' came back for "
+        "request 'lut-";
+    for (bool heals : {true, false}) {
+        // The rows come back without the device's cgg, until the probe has asked again when `heals`.
+        Scripted s;
+        auto probed = std::make_shared<std::atomic<bool>>(false);
+        s.faults.push_back(
+            {[probed, heals](const SimulationRequest& r) {
+                 if (r.id.starts_with("probe-")) probed->store(true);
+                 return r.id.starts_with("lut-") && !(heals && probed->load());
+             },
+             [](SimulationResponse r) -> SimulationOutcome {
+                 std::erase_if(r.vectors, [](const VectorData& v) { return v.name.ends_with("@m1[cgg]"); });
+                 return r;
+             }});
+        Recorder rec;
+        auto table = run(s, rec);
+        EXPECT_FALSE(s.ids_starting("probe-").empty()) << heals;
+        EXPECT_TRUE(rec.stderr_text.starts_with("  warning: " + contradicted)) << rec.stderr_text;
+        EXPECT_NE(rec.stderr_text.find("what this pool kept of the kit is stale"), std::string::npos);
+        if (heals) {
+            ASSERT_TRUE(table) << table.error().text();
+            expect_same_table(*table, *reference, "made again");
+            // What the second probe found is kept.
+            Scripted after;
+            Recorder said;
+            ASSERT_TRUE(run(after, said));
+            EXPECT_TRUE(after.ids_starting("probe-").empty());
+        } else {
+            ASSERT_FALSE(table);
+            EXPECT_TRUE(table.error().text().starts_with("simulation failed: " + contradicted))
+                << table.error().text();
+            EXPECT_EQ(std::count(rec.stderr_text.begin(), rec.stderr_text.end(), '\n'), 1) << rec.stderr_text;
+            // Nothing of it is kept: the next generation probes.
+            Scripted after;
+            Recorder said;
+            ASSERT_TRUE(run(after, said));
+            EXPECT_FALSE(after.ids_starting("probe-").empty());
+        }
+    }
+}
+
+// A parameter the probe found that no sweep gives (every group asking for it
+// fails on the ladder) is not listed as extracted, with a warning: a listed
+// parameter never holds NaN at every point.
+TEST(LutGenerate, AParameterNoSweepGaveIsNotListed) {
+    Scripted s;
+    Recorder rec;
+    LutConfig c = one_point_config();
+    s.faults.push_back({[](const SimulationRequest& r) {
+                            const bool group = r.id.find("-sub") != std::string::npos;
+                            return r.id.starts_with("lut-") && !r.id.ends_with("idonly") &&
+                                   (!group || r.netlist.find("@m1[vth]") != std::string::npos);
+                        },
+                        fails_with("stderr Error: x")});
+    auto table = generate_lut(1, s.simulator(), c, rec);
+    ASSERT_TRUE(table) << table.error().text();
+    EXPECT_EQ(table->extracted_op_params, (std::vector<std::string>{"cgg"}));
+    EXPECT_FALSE(table->invariant_violation()) << *table->invariant_violation();
+    EXPECT_TRUE(table->op[*op_param_index("vth")].data.empty());
+    EXPECT_FALSE(std::isnan(table->op[*op_param_index("cgg")].at(0, 0, 0, 0, 0)));
+    EXPECT_NE(
+        rec.stderr_text.find("parameter 'vth' unavailable — filling with NaN\n  warning: no sweep gave OP "
+                             "parameter 'vth' (NaN at every point) — it is absent from the LUT\n"),
+        std::string::npos)
+        << rec.stderr_text;
 }

@@ -181,3 +181,34 @@ TEST(LutKitFiles, AKeptVerdictHoldsWhileTheFilesReadStayAsTheyWere) {
         EXPECT_FALSE(memo.passed("another key")) << change.what;
     }
 }
+
+// What a pool kept of a kit edited in place with its files' identities kept
+// (size, time, inode, mode) still holds, until it is forgotten: then the kit
+// is followed and checked afresh (here the edit names a file the old text did
+// not), and the other keys' verdicts stay.
+TEST(LutKitFiles, ForgettingAKitReadsItAfresh) {
+    TempDir dir;
+    const std::string kit = dir.write("kit.lib", ".include aa.lib\n");
+    dir.write("aa.lib", ".model nch nmos level=1\n");
+    dir.write("bb.lib", ".model nch nmos level=1\n");
+    LutConfig c;
+    c.model_file = kit;
+    KitMemo memo;
+    const std::string before = memo.identity(c);
+    memo.keep_passed("key", {file_stamp(kit)});
+    memo.keep_passed("another key", {file_stamp(kit)});
+
+    struct stat was {};
+    ASSERT_EQ(::stat(kit.c_str(), &was), 0);
+    dir.write("kit.lib", ".include bb.lib\n");
+    const struct timespec times[2] = {was.st_atim, was.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, kit.c_str(), times, 0), 0);
+    EXPECT_EQ(memo.identity(c), before);
+    EXPECT_TRUE(memo.passed("key"));
+
+    memo.forget(c, "key");
+    EXPECT_EQ(memo.identity(c), kit_identity(c));
+    EXPECT_NE(memo.identity(c).find("bb.lib"), std::string::npos);
+    EXPECT_FALSE(memo.passed("key"));
+    EXPECT_TRUE(memo.passed("another key"));
+}
