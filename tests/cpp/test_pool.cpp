@@ -2,8 +2,10 @@
 // queue and reply channel, and pools of misbehaving programs.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <map>
 #include <set>
@@ -880,5 +883,86 @@ TEST(PoolProcesses, AWorkersPrivateDirectoryGoesHoweverItEnds) {
         pool.reset();
         EXPECT_TRUE(fs::is_empty(tmp));
         EXPECT_TRUE(fs::exists(kit / "models.lib"));
+    }
+}
+
+namespace {
+
+// Claims `path` and removes it in a child process (a process claims one
+// directory, once), running `between` in it between the two; whether the
+// claim was taken.
+bool claim_and_remove_in_child(const std::string& path, const std::function<void()>& between = {}) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const bool claimed = claim_own_dir(path);
+        if (between) between();
+        remove_own_dir();
+        ::_exit(claimed ? 0 : 1);
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+TEST(PoolProcesses, AWorkerRemovesItsOwnDirectoryAndNothingElse) {
+    // What a worker whose host is gone removes: the directory named to it,
+    // with what a request in progress keeps there (a request directory, its
+    // netlist, a link to the kit's directory), the kit left alone; and
+    // nothing at all when the name does not lead to such a directory.
+    enum class Case { Worker, Relative, OtherName, Link, OpenToOthers, Replaced };
+    for (const Case c :
+         {Case::Worker, Case::Relative, Case::OtherName, Case::Link, Case::OpenToOthers, Case::Replaced}) {
+        SCOPED_TRACE(static_cast<int>(c));
+        TempDir dir;
+        const fs::path kit = dir.path() / "kit";
+        fs::create_directories(kit / "models");
+        std::ofstream(kit / "models" / "models.lib") << "* kept\n";
+        fs::path own = *make_private_dir(dir.path().string());
+        const fs::path request = *make_private_dir(own.string());
+        std::ofstream(request / ".morva_1_x.cir") << "t\n.end\n";
+        fs::create_directory_symlink(kit, request / ".morva_dir");
+        fs::create_directory_symlink(kit, own / "kit-link");
+        std::string named = own.string();
+        switch (c) {
+            case Case::Worker: break;
+            case Case::Relative: named = fs::relative(own).string(); break;
+            case Case::OtherName:
+                named = (dir.path() / "work").string();
+                fs::rename(own, named);
+                own = named;
+                break;
+            case Case::Link:
+                named = (dir.path() / "morva-AbC123").string();
+                fs::create_directory_symlink(own, named);
+                break;
+            case Case::OpenToOthers: fs::permissions(own, fs::perms::all); break;
+            case Case::Replaced: break;
+        }
+        const fs::path moved = dir.path() / "moved";
+        const std::string moved_text = moved.string(), own_text = own.string();
+        // Between the claim and the removal: a change of working directory
+        // (ngspice's "cd"), which must not redirect a relative name; or a
+        // directory of the same name taking the claimed one's place, which
+        // is not the directory claimed.
+        const std::function<void()> between = [&] {
+            if (c == Case::Relative && ::chdir("/") != 0) ::_exit(2);
+            if (c != Case::Replaced) return;
+            ::rename(own_text.c_str(), moved_text.c_str());
+            ::mkdir(own_text.c_str(), 0700);
+            ::close(::open((own_text + "/kept").c_str(), O_WRONLY | O_CREAT, 0600));
+        };
+        const bool claimed = claim_and_remove_in_child(named, between);
+        const bool removed = c == Case::Worker || c == Case::Relative;
+        EXPECT_EQ(claimed, removed || c == Case::Replaced);
+        EXPECT_EQ(fs::exists(own), !removed);
+        if (c == Case::Replaced) {
+            EXPECT_TRUE(fs::exists(own / "kept"));
+            EXPECT_TRUE(fs::exists(moved / "kit-link"));
+        } else if (!removed) {
+            EXPECT_TRUE(fs::exists(own / request.filename() / ".morva_1_x.cir"));
+        }
+        EXPECT_TRUE(fs::exists(kit / "models" / "models.lib"));
     }
 }
