@@ -1106,9 +1106,11 @@ def test_ctrl_c_cancels_a_single_queued_job(fake_exe, tmp_path):
     assert interrupted_output(code, 0.3) == ["interrupted", "after", "busy", "after"]
 
 
-def test_interpreter_exit_with_a_daemon_thread_waiting_on_the_pool(fake_exe):
+def test_interpreter_exit_with_a_daemon_thread_waiting_on_the_pool(fake_exe, tmp_path):
     # The waiting thread must not take the interpreter lock back while the
     # interpreter exits (Python would end it by unwinding C++ frames: abort).
+    # Nobody is left to remove the stand-in workers' folders: they go to a
+    # TMPDIR of the test's own.
     code = (
         "import threading, time, morva\n"
         f"pool = morva._SimulationPool(workers=1, worker_exe={fake_exe!r})\n"
@@ -1116,16 +1118,19 @@ def test_interpreter_exit_with_a_daemon_thread_waiting_on_the_pool(fake_exe):
         "    threading.Thread(target=pool.run_simulation, args=(netlist, ['run']), daemon=True).start()\n"
         "time.sleep(0.5)\n"
     )
+    env = dict(os.environ, TMPDIR=str(tmp_path))
     for _ in range(2):
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env)
         assert out.returncode == 0, out.stderr
         assert "terminate" not in out.stderr and "leaked" not in out.stderr
 
 
-def test_interpreter_exit_while_a_daemon_thread_releases_a_pool(fake_exe):
+def test_interpreter_exit_while_a_daemon_thread_releases_a_pool(fake_exe, tmp_path):
     # Ending the workers takes a moment with the interpreter lock released;
     # the interpreter may exit meanwhile, and the thread must not take the
-    # lock back then (abort), nor the unfinished release show as a leak.
+    # lock back then (abort), nor the unfinished release show as a leak. An
+    # unfinished release leaves the stand-in workers' folders: they go to a
+    # TMPDIR of the test's own.
     code = (
         "import sys, threading, time, morva\n"
         "closing = threading.Event()\n"
@@ -1138,7 +1143,9 @@ def test_interpreter_exit_while_a_daemon_thread_releases_a_pool(fake_exe):
         "closing.wait()\n"
         "time.sleep(float(sys.argv[1]))\n"
     )
+    env = dict(os.environ, TMPDIR=str(tmp_path))
     for delay in (0, 0.005, 0.01, 0.02):
-        out = subprocess.run([sys.executable, "-c", code, str(delay)], capture_output=True, text=True, timeout=60)
+        out = subprocess.run([sys.executable, "-c", code, str(delay)], capture_output=True, text=True, timeout=60,
+                             env=env)
         assert out.returncode == 0, out.stderr
         assert "terminate" not in out.stderr and "leaked" not in out.stderr

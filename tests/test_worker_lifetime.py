@@ -9,12 +9,11 @@ import signal
 import string
 import subprocess
 import sys
-import time
 
 import pytest
 
 import morva
-from conftest import needs_sigint
+from conftest import computing, needs_sigint, wait_until
 from test_characterisation import EXAMPLE_CARD
 from test_worker import worker_command
 
@@ -63,7 +62,7 @@ def test_workers_busy_in_a_long_run_end_when_the_host_is_killed(n, started, tmp_
         assert host.stdout.readline().strip() == "ready"
         assert wait_until(lambda: len(children_of(host.pid)) == n, 30)
         workers = children_of(host.pid)
-        assert wait_until(inside_a_run(workers), 60)
+        assert wait_until(computing(workers, 1.0), 60)  # one is inside the long run
         host.send_signal(signal.SIGKILL)
         host.wait()
         wait_until(lambda: not any(alive(w) for w in workers), WORKERS_END)
@@ -97,7 +96,7 @@ def test_ctrl_c_at_a_terminal_ends_the_host_and_its_workers_with_it():
         assert host.stdout.readline().strip() == "ready"
         assert wait_until(lambda: len(children_of(host.pid)) == 2, 30)
         workers = children_of(host.pid)
-        assert wait_until(inside_a_run(workers), 60)
+        assert wait_until(computing(workers, 1.0), 60)  # one is inside the long run
         os.killpg(host.pid, signal.SIGINT)
         assert host.stdout.readline().strip() == "interrupted"
         assert host.wait(60) == 0
@@ -106,24 +105,6 @@ def test_ctrl_c_at_a_terminal_ends_the_host_and_its_workers_with_it():
         if host.poll() is None:
             host.kill()
             host.wait()
-
-
-def cpu_ticks(pid):
-    """The processor time `pid` has used, in clock ticks (0 once it is gone)."""
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            fields = f.read().rsplit(") ", 1)[1].split()
-        return int(fields[11]) + int(fields[12])
-    except (FileNotFoundError, ProcessLookupError):
-        return 0
-
-
-def inside_a_run(workers):
-    """A predicate: whether one of `workers` has computed for a second since this was called. An idle
-    worker waits on its input, and one starting computes for less: it is inside the long run."""
-    start = {w: cpu_ticks(w) for w in workers}
-    second = os.sysconf("SC_CLK_TCK")
-    return lambda: any(cpu_ticks(w) - start[w] >= second for w in workers)
 
 
 def sleeps(marker):
@@ -148,13 +129,6 @@ def comm(pid):
         return None
 
 
-def wait_until(predicate, timeout):
-    deadline = time.monotonic() + timeout
-    while not predicate() and time.monotonic() < deadline:
-        time.sleep(0.05)
-    return predicate()
-
-
 OP = "op\nV1 in 0 1\nR1 in out 1k\n.op\n.end\n"
 
 
@@ -170,12 +144,12 @@ def test_programs_a_netlist_started_end_with_their_worker(end):
         else:
             # In the background: the worker answers and idles on.
             assert pool.run_simulation(OP, [f"shell sleep {marker} &", "op"]).success
-            assert wait_until(lambda: sleeps(marker), 5)
+            assert wait_until(lambda: sleeps(marker), 30)
             if end == "crash":
                 (worker,) = [pid for pid in children_of(os.getpid()) if alive(pid) and "ps" != comm(pid)]
                 os.kill(worker, signal.SIGKILL)
                 # Reapable: a killed worker whose threads are still ending is not.
-                assert wait_until(lambda: not alive(worker) and len(os.listdir(f"/proc/{worker}/task")) <= 1, 5)
+                assert wait_until(lambda: not alive(worker) and len(os.listdir(f"/proc/{worker}/task")) <= 1, 30)
                 assert pool.run_simulation(OP, ["op"]).success  # on a new worker
             elif end == "close":
                 pool.close()
@@ -183,7 +157,7 @@ def test_programs_a_netlist_started_end_with_their_worker(end):
                 del pool
                 gc.collect()
                 pool = None
-        assert wait_until(lambda: not sleeps(marker), 5)
+        assert wait_until(lambda: not sleeps(marker), 30)
     finally:
         for pid in sleeps(marker):
             os.kill(pid, signal.SIGKILL)
@@ -289,7 +263,7 @@ def test_a_worker_removes_its_folder_however_it_learns_its_host_is_gone(end, tmp
             else:
                 proc.stdin.write(json_line(id="long", netlist=LONG, commands=["run"]))
                 proc.stdin.flush()
-                assert wait_until(inside_a_run([proc.pid]), 60)
+                assert wait_until(computing([proc.pid], 1.0), 60)  # inside the long run
                 proc.send_signal(end)
                 assert proc.wait(WORKERS_END) == -end
         finally:
