@@ -15,11 +15,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <limits>
 #include <map>
 #include <set>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "common/format.h"
 #include "ngspice/pool.h"
@@ -226,21 +228,29 @@ TEST(PoolQueue, SendersThatGiveUpLeaveTheLineMoving) {
     JobMaker make_job;
     EXPECT_FALSE(q.push(make_job("a")).has_value());
     // "b" waits for room and gives up; "c", queued behind it, still gets in.
+    // Each waiting sender says so the first time it is asked whether to
+    // give up (each from its own thread).
     std::atomic<bool> stop_b{false};
-    std::atomic<int> asked{0};
+    std::promise<void> b_waits, c_waits;
+    bool b_said = false, c_said = false;
     Job b = make_job("b"), c = make_job("c");
     std::thread waiting_b([&] {
         const auto outcome = q.try_push(b, [&] {
-            ++asked;
+            if (!std::exchange(b_said, true)) b_waits.set_value();
             return stop_b.load();
         });
         EXPECT_EQ(outcome, JobQueue::PushOutcome::GaveUp);
         EXPECT_EQ(b.request.id, "b");  // still the caller's
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    std::thread waiting_c([&] { EXPECT_FALSE(q.push(std::move(c)).has_value()); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    EXPECT_GE(asked.load(), 1);
+    b_waits.get_future().wait();
+    std::thread waiting_c([&] {
+        const auto outcome = q.try_push(c, [&] {
+            if (!std::exchange(c_said, true)) c_waits.set_value();
+            return false;
+        });
+        EXPECT_EQ(outcome, JobQueue::PushOutcome::Queued);
+    });
+    c_waits.get_future().wait();  // behind "b"
     stop_b = true;
     waiting_b.join();
     EXPECT_EQ(q.pop()->request.id, "a");
@@ -358,29 +368,6 @@ TEST(PoolProcesses, WorkersThatCannotStartSayWhy) {
     }
 }
 
-TEST(PoolProcesses, ShutdownAbandonsWorkInProgress) {
-    TempDir dir;
-    const std::string silent = dir.touch("silent");
-    std::ofstream(silent) << "#!/bin/sh\nexec sleep 30\n";
-    ::chmod(silent.c_str(), 0755);
-    PoolSettings settings;
-    settings.workers = 2;
-    settings.worker_exe = silent;
-    auto pool = *WorkerPool::create(settings);
-    std::vector<ReplyFuture> replies;
-    for (int i = 0; i < 5; ++i) replies.push_back(pool->submit(request(std::to_string(i))));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto start = std::chrono::steady_clock::now();
-    pool->shutdown();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-    for (ReplyFuture& reply : replies) {
-        auto outcome = reply.get();
-        ASSERT_FALSE(outcome.ok());
-        EXPECT_EQ(outcome.error().detail, "worker task dropped reply sender");
-    }
-    EXPECT_EQ(pool->run_simulation(request("late")).error().kind, NgspiceError::Kind::SendFailed);
-}
-
 // A worker that appends each request's id to `log` (with its process id when
 // `with_pid`) and answers with an empty successful frame carrying that id,
 // except that ids matching a `case` pattern first run its command (by
@@ -420,6 +407,28 @@ std::vector<std::string> await_lines(const std::string& path, std::size_t count)
     while (lines_of(path).size() < count && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return lines_of(path);
+}
+
+TEST(PoolProcesses, ShutdownAbandonsWorkInProgress) {
+    // Workers that take a job each and never answer it.
+    TempDir dir;
+    const std::string log = (dir.path() / "ids").string();
+    PoolSettings settings;
+    settings.workers = 2;
+    settings.worker_exe = logging_worker(dir, log, "*) exec sleep 1000 ;;");
+    auto pool = *WorkerPool::create(settings);
+    std::vector<ReplyFuture> replies;
+    for (int i = 0; i < 5; ++i) replies.push_back(pool->submit(request(std::to_string(i))));
+    ASSERT_EQ(await_lines(log, 2).size(), 2u);  // each worker holds one
+    const auto start = std::chrono::steady_clock::now();
+    pool->shutdown();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));  // not the sleep's 1000 s
+    for (ReplyFuture& reply : replies) {
+        auto outcome = reply.get();
+        ASSERT_FALSE(outcome.ok());
+        EXPECT_EQ(outcome.error().detail, "worker task dropped reply sender");
+    }
+    EXPECT_EQ(pool->run_simulation(request("late")).error().kind, NgspiceError::Kind::SendFailed);
 }
 
 TEST(PoolProcesses, JobsWhoseCallerLeftAreDroppedUnrun) {
