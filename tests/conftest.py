@@ -222,9 +222,9 @@ def ngspice_builds(folder, models, model, subcircuit, w, l):
     return not REFUSED.search(run.stdout + run.stderr)
 
 
-def child_processes():
-    """(pid, state) of this process's child processes (Linux: read from /proc)."""
-    me = os.getpid()
+def child_processes(parent=None):
+    """(pid, state) of the child processes of `parent` (this process by default; Linux: read from /proc)."""
+    me = os.getpid() if parent is None else parent
     out = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
@@ -251,12 +251,21 @@ def cpu_ticks(pid):
 
 
 def computing(pids, seconds):
-    """A predicate: whether one of `pids` has computed for `seconds` of processor time since this was
-    called. A process waiting on its input computes nothing: this tells one inside a long run, however
-    busy the machine, where a sleep would only guess."""
-    start = {pid: cpu_ticks(pid) for pid in pids}
+    """A predicate: whether one of `pids` (a list, or a function giving the current list) has computed
+    for `seconds` of processor time since this was called, or since it first appeared. A process
+    waiting on its input computes nothing: this tells one inside a long run, however busy the
+    machine, where a sleep would only guess."""
+    current = pids if callable(pids) else lambda: pids
     ticks = seconds * os.sysconf("SC_CLK_TCK")
-    return lambda: any(cpu_ticks(pid) - start[pid] >= ticks for pid in pids)
+    start = {}
+
+    def check():
+        for pid in current():
+            start.setdefault(pid, cpu_ticks(pid))
+        return any(cpu_ticks(pid) - first >= ticks for pid, first in start.items())
+
+    check()
+    return check
 
 
 def wait_until(predicate, timeout):
