@@ -691,10 +691,15 @@ def test_a_worker_that_cannot_start_says_why_and_is_not_started_forever(
 
 
 def test_late_reply_after_a_time_out_never_reaches_the_next_caller(fake_exe):
+    others = {pid for pid, _ in children()}
     pool = morva._SimulationPool(workers=1, timeout_secs=0.3, worker_exe=fake_exe)
+    assert wait_for(lambda: len(worker_pids(others)) == 1)
+    (slow,) = worker_pids(others)
     with pytest.raises(RuntimeError, match=r"^simulation failed: worker timed out after 0s$"):
         pool.run_simulation(fake("sleep 1"), ["run"], id="slow")
-    time.sleep(1.0)  # the late frame would be in the pipe by now
+    # Ended at the time-out; were it not, its late frame is in the pipe once
+    # the wait gives up.
+    wait_for(lambda: ended(slow))
     assert pool.run_simulation(fake("ok"), ["run"], id="fast").id == "fast"
 
 

@@ -268,10 +268,11 @@ def test_clients_of_one_answer_share_it(tmp_path, kind):
 
     def rss_after_holding(viewer, clients):
         for _ in range(clients):
-            s = socket.create_connection(("127.0.0.1", viewer.port), timeout=10)
+            s = socket.create_connection(("127.0.0.1", viewer.port), timeout=60)
             s.sendall(request)
             held.append(s)
-        time.sleep(1.5)
+        for s in held[-clients:]:
+            assert s.recv(1)  # its answer is built and being sent
         status = pathlib.Path(f"/proc/{viewer.process.pid}/status").read_text()
         return int(re.search(r"VmRSS:\s+(\d+) kB", status).group(1)) * 1024
 
