@@ -2,8 +2,11 @@ import contextlib
 import os
 import pathlib
 import re
+import shutil
 import signal
 import subprocess
+import tempfile
+import time
 
 import pytest
 
@@ -16,6 +19,32 @@ needs_sigint = pytest.mark.skipif(
     signal.getsignal(signal.SIGINT) == signal.SIG_IGN,
     reason="SIGINT is ignored in this test run (started in the background): Ctrl-C cannot reach a child",
 )
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_configure(config):
+    """pytest keeps its temporary folders in TMPDIR/pytest-of-<user>, which it leaves behind even when
+    a passing run has emptied it. A run given no folder of its own (--basetemp) takes a fresh one,
+    removed at the end when the run passed (a failed run keeps it, with the failed tests' folders)."""
+    if config.option.basetemp is None and not os.environ.get("PYTEST_DEBUG_TEMPROOT"):
+        config.option.basetemp = config.morva_basetemp = tempfile.mkdtemp(prefix="pytest-morva-")
+
+
+def pytest_report_header(config):
+    base = getattr(config, "morva_basetemp", None)
+    return f"temporary folders: {base} (kept if the run fails)" if base else None
+
+
+@pytest.hookimpl(trylast=True)
+def pytest_sessionfinish(session, exitstatus):
+    base = getattr(session.config, "morva_basetemp", None)
+    if base is None:
+        return
+    if exitstatus == 0:
+        shutil.rmtree(base, ignore_errors=True)
+    else:
+        with contextlib.suppress(OSError):
+            os.rmdir(base)  # an empty one says nothing
 
 
 @contextlib.contextmanager
@@ -193,9 +222,9 @@ def ngspice_builds(folder, models, model, subcircuit, w, l):
     return not REFUSED.search(run.stdout + run.stderr)
 
 
-def child_processes():
-    """(pid, state) of this process's child processes (Linux: read from /proc)."""
-    me = os.getpid()
+def child_processes(parent=None):
+    """(pid, state) of the child processes of `parent` (this process by default; Linux: read from /proc)."""
+    me = os.getpid() if parent is None else parent
     out = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
@@ -209,6 +238,42 @@ def child_processes():
         if int(fields[1]) == me:
             out.append((int(entry), fields[0]))
     return out
+
+
+def cpu_ticks(pid):
+    """The processor time `pid` has used, in clock ticks (0 once it is gone). Linux: from /proc."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(") ", 1)[1].split()
+        return int(fields[11]) + int(fields[12])
+    except (FileNotFoundError, ProcessLookupError):
+        return 0
+
+
+def computing(pids, seconds):
+    """A predicate: whether one of `pids` (a list, or a function giving the current list) has computed
+    for `seconds` of processor time since this was called, or since it first appeared. A process
+    waiting on its input computes nothing: this tells one inside a long run, however busy the
+    machine, where a sleep would only guess."""
+    current = pids if callable(pids) else lambda: pids
+    ticks = seconds * os.sysconf("SC_CLK_TCK")
+    start = {}
+
+    def check():
+        for pid in current():
+            start.setdefault(pid, cpu_ticks(pid))
+        return any(cpu_ticks(pid) - first >= ticks for pid, first in start.items())
+
+    check()
+    return check
+
+
+def wait_until(predicate, timeout):
+    """Asks `predicate` every 50 ms until it holds or `timeout` seconds passed; its last answer."""
+    deadline = time.monotonic() + timeout
+    while not predicate() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return predicate()
 
 
 def child_pids():

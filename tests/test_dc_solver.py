@@ -8,12 +8,11 @@ import signal
 import subprocess
 import sys
 import threading
-import time
 
 import pytest
 
 import morva
-from conftest import child_process, needs_sigint
+from conftest import child_process, computing, needs_sigint, wait_until
 from morva import DcResult, DcSolver
 
 LIB = """* test models
@@ -347,7 +346,7 @@ def test_ctrl_c_stops_a_long_sweep(lib):
     )
     with child_process([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True) as proc:
         assert proc.stdout.readline() == "ready\n"
-        time.sleep(0.3)
+        assert wait_until(computing([proc.pid], 0.3), 60)  # inside the long call
         proc.send_signal(signal.SIGINT)
         out, _ = proc.communicate(timeout=60)  # ten million points would take minutes
     assert out.split() == ["interrupted", "5"]

@@ -4,13 +4,12 @@ import math
 import signal
 import subprocess
 import sys
-import time
 
 import numpy as np
 import pytest
 
 import morva
-from conftest import child_process, needs_sigint
+from conftest import child_process, computing, needs_sigint, wait_until
 
 DEG = 0.017453292519943295
 
@@ -168,7 +167,7 @@ def test_ctrl_c_stops_a_long_run(call):
     )
     with child_process([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True) as proc:
         assert proc.stdout.readline() == "ready\n"
-        time.sleep(0.3)
+        assert wait_until(computing([proc.pid], 0.3), 60)  # inside the long call
         proc.send_signal(signal.SIGINT)
         out, _ = proc.communicate(timeout=60)  # a hang, not a figure
     assert out.split() == ["interrupted", str(LOOP[5])]

@@ -14,7 +14,7 @@ import time
 import pytest
 
 import morva
-from conftest import child_processes as children, child_process, needs_sigint
+from conftest import child_processes as children, child_process, computing, needs_sigint
 from morva import SimulationPool
 
 FAKE_WORKER = pathlib.Path(__file__).with_name("fake_worker.py")
@@ -30,6 +30,8 @@ def rc_netlist(r_ohm):
 
 # About six seconds of ngspice time, returning no vectors.
 LONG = "long\nV1 in 0 SIN(0 1 1meg)\nR1 in out 1k\nC1 out 0 1n\n.tran 1n 2m 0 1n\n.end\n"
+# Ten times as long (over a minute): what a time-out or a close must not wait for.
+LONGER = LONG.replace(" 2m ", " 20m ")
 AC = "ac\nV1 1 0 AC 1\nR1 1 2 1k\nC1 2 0 1n\n.ac dec 10 1k 1meg\n.end"
 
 
@@ -38,7 +40,7 @@ def assert_rc_delay(result, r_ohm):
     assert result.measures["tdelay"] == pytest.approx(r_ohm * 1e-9 * math.log(2), rel=5e-3)
 
 
-def wait_for(predicate, timeout=10.0):
+def wait_for(predicate, timeout=60.0):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if predicate():
@@ -149,7 +151,7 @@ def test_worker_killed_during_a_job_and_while_idle(capfd):
 
         t = threading.Thread(target=long_job)
         t.start()
-        time.sleep(0.5)
+        assert wait_for(computing([pid], 0.5), timeout=60)  # inside the job
         os.kill(pid, signal.SIGKILL)
         t.join(30)
         assert outcome["error"] == "worker crashed: stdout read (header len) failed: early eof"
@@ -402,9 +404,9 @@ def test_time_out_replaces_the_worker(capfd):
         (slow_pid,) = worker_pids(others)
         start = time.monotonic()
         with pytest.raises(RuntimeError) as e:
-            pool.run_simulation(LONG, ["run"])
+            pool.run_simulation(LONGER, ["run"])
         assert str(e.value) == "simulation failed: worker timed out after 1s"
-        assert time.monotonic() - start < 4.0
+        assert time.monotonic() - start < 30  # not the run's minute
         result = pool.run_simulation(rc_netlist(1200), ["run"], id="after-timeout")
         assert result.id == "after-timeout"
         assert_rc_delay(result, 1200)
@@ -422,7 +424,7 @@ def test_time_out_replaces_the_worker(capfd):
 def test_every_spawn_failing_leaves_an_exhausted_pool(capfd, fake_exe, exe, reason):
     pool = morva._SimulationPool(workers=2, worker_exe=exe(fake_exe))
     err = ""
-    deadline = time.monotonic() + 10
+    deadline = time.monotonic() + 60
     while err.count("failed to spawn") < 2 and time.monotonic() < deadline:
         time.sleep(0.02)
         err += capfd.readouterr().err
@@ -449,7 +451,7 @@ def test_releasing_a_pool_ends_every_child(capfd):
     capfd.readouterr()
     del pool
     gc.collect()
-    assert wait_for(lambda: {pid for pid, _ in children()} <= before, timeout=2.0)
+    assert wait_for(lambda: {pid for pid, _ in children()} <= before, timeout=30)
     # Each worker found the queue closed and empty.
     err = capfd.readouterr().err
     assert sorted(line for line in err.splitlines() if line.startswith("[pool]")) == [
@@ -689,10 +691,15 @@ def test_a_worker_that_cannot_start_says_why_and_is_not_started_forever(
 
 
 def test_late_reply_after_a_time_out_never_reaches_the_next_caller(fake_exe):
+    others = {pid for pid, _ in children()}
     pool = morva._SimulationPool(workers=1, timeout_secs=0.3, worker_exe=fake_exe)
+    assert wait_for(lambda: len(worker_pids(others)) == 1)
+    (slow,) = worker_pids(others)
     with pytest.raises(RuntimeError, match=r"^simulation failed: worker timed out after 0s$"):
         pool.run_simulation(fake("sleep 1"), ["run"], id="slow")
-    time.sleep(1.0)  # the late frame would be in the pipe by now
+    # Ended at the time-out; were it not, its late frame is in the pipe once
+    # the wait gives up.
+    wait_for(lambda: ended(slow))
     assert pool.run_simulation(fake("ok"), ["run"], id="fast").id == "fast"
 
 
@@ -852,15 +859,21 @@ def test_interpreter_exit_ends_the_workers():
         except OSError:
             return True
 
-    assert wait_for(lambda: all(gone(pid) for pid in kids), timeout=2.0)
+    assert wait_for(lambda: all(gone(pid) for pid in kids), timeout=30)
 
 
-def interrupted_output(code, delay):
-    """The words `code` prints in a fresh interpreter that gets SIGINT `delay`
-    seconds after it printed "ready"."""
+def busy(proc, seconds=1.0):
+    """A predicate: whether `proc` or one of its workers has computed for `seconds` since this was
+    called (a worker waiting for a job, and a caller waiting for one, compute nothing)."""
+    return computing(lambda: [proc.pid] + [pid for pid, _ in children(proc.pid)], seconds)
+
+
+def interrupted_output(code, until):
+    """The words `code` prints in a fresh interpreter that gets SIGINT once
+    `until(proc)` holds after it printed "ready"."""
     with child_process([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True) as proc:
         assert proc.stdout.readline() == "ready\n"
-        time.sleep(delay)
+        assert wait_for(until(proc), timeout=60)
         proc.send_signal(signal.SIGINT)
         out, _ = proc.communicate(timeout=30)
     return out.split()
@@ -870,26 +883,26 @@ def interrupted_output(code, delay):
 def test_ctrl_c_interrupts_a_wait_and_close_ends_the_busy_worker():
     code = (
         "import time, morva\n"
-        f"LONG = {LONG!r}\n"
+        f"LONG = {LONGER!r}\n"
         "pool = morva.SimulationPool(workers=1)\n"
         "print('ready', flush=True)\n"
-        "start = time.monotonic()\n"
         "try:\n"
         "    pool.run_simulation(LONG, ['run'])\n"
         "except KeyboardInterrupt:\n"
         "    print('interrupted', flush=True)\n"
+        "start = time.monotonic()\n"
         "pool.close()\n"
-        "print('closed', round(time.monotonic() - start), flush=True)\n"
+        "print('closed', time.monotonic() - start < 30, flush=True)  # not the run's minute\n"
     )
-    assert interrupted_output(code, 1.0) == ["interrupted", "closed", "1"]
+    assert interrupted_output(code, busy) == ["interrupted", "closed", "True"]
 
 
 # Lines a child prints after "ready" that begin with "@" (the generator's own
 # progress lines go to the same stream).
-def interrupted_marks(code, delay):
+def interrupted_marks(code, until):
     with child_process([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True) as proc:
         assert proc.stdout.readline() == "ready\n"
-        time.sleep(delay)
+        assert wait_for(until(proc), timeout=60)
         proc.send_signal(signal.SIGINT)
         out, _ = proc.communicate(timeout=60)  # a hang, not a figure
     return [line for line in out.splitlines() if line.startswith("@")]
@@ -940,7 +953,7 @@ def test_ctrl_c_during_a_generation_ends_its_work_in_flight(tmp_path, config, re
         "print('@replaced' if not workers() & before else '@kept', flush=True)\n"
         "print('@next', pool.run_simulation('t\\nV1 1 0 1\\nR1 1 0 1k\\n.op\\n.end', ['run']).success, flush=True)\n"
     )
-    marks = interrupted_marks(code, 2.0)
+    marks = interrupted_marks(code, lambda proc: busy(proc, 2.0))
     assert marks == ["@interrupted", "@replaced" if replaced else "@kept", "@next True"]
 
 
@@ -1004,7 +1017,7 @@ def test_failed_proactive_restart_keeps_the_old_process(vanishing_exe, capfd):
     for _ in range(2):
         assert pool.run_simulation(fake("ok"), ["run"]).success
     err = ""
-    deadline = time.monotonic() + 10
+    deadline = time.monotonic() + 60
     while err.count("proactive restart failed") < 2 and time.monotonic() < deadline:
         time.sleep(0.02)
         err += capfd.readouterr().err
@@ -1035,24 +1048,27 @@ def test_a_forked_child_neither_uses_nor_ends_the_parents_pool(fake_exe):
 
 
 @needs_sigint
-def test_ctrl_c_interrupts_a_batch_waiting_for_queue_space(fake_exe):
-    # 20 one-second jobs on one worker: most of the batch waits for room in
-    # the queue (4 jobs) before any reply is awaited.
+def test_ctrl_c_interrupts_a_batch_waiting_for_queue_space(fake_exe, tmp_path):
+    # 60 one-second jobs on one worker: most of the batch waits for room in
+    # the queue (4 jobs) before any reply is awaited. The interrupt comes
+    # once the worker has taken the first.
+    log = tmp_path / "ids"
     code = (
-        "import time, morva\n"
+        "import os, time, morva\n"
+        f"os.environ['FAKE_WORKER_LOG'] = {str(log)!r}\n"
         f"pool = morva._SimulationPool(workers=1, worker_exe={fake_exe!r})\n"
         "print('ready', flush=True)\n"
         "start = time.monotonic()\n"
         "try:\n"
-        "    pool.run_simulations_batch([('sleep 1\\n.end', ['run'])] * 20)\n"
+        "    pool.run_simulations_batch([('sleep 1\\n.end', ['run'])] * 60)\n"
         "except KeyboardInterrupt:\n"
         "    print('interrupted', time.monotonic() - start, flush=True)\n"
         "del pool\n"
         "print('released', time.monotonic() - start, flush=True)\n"
     )
-    words = interrupted_output(code, 0.5)
+    words = interrupted_output(code, lambda proc: log.exists)
     assert words[0::2] == ["interrupted", "released"]
-    assert float(words[3]) < 3.0  # not the 20 s the batch would take
+    assert float(words[3]) < 30  # not the minute the batch would take
 
 
 @needs_sigint
@@ -1076,7 +1092,7 @@ def test_ctrl_c_cancels_the_rest_of_a_large_batch(fake_exe, tmp_path):
         f"ids = open({str(log)!r}).read().split()\n"
         "print(result.id, len(ids) - ran, ids[-1], flush=True)\n"
     )
-    words = interrupted_output(code, 0.5)
+    words = interrupted_output(code, lambda proc: log.exists)  # once jobs run
     assert words[0] == "interrupted" and words[2] == "after" and words[4] == "after"
     assert int(words[1]) < 5000
     assert int(words[3]) <= 3
@@ -1086,7 +1102,7 @@ def test_ctrl_c_cancels_the_rest_of_a_large_batch(fake_exe, tmp_path):
 def test_ctrl_c_cancels_a_single_queued_job(fake_exe, tmp_path):
     log = tmp_path / "ids"
     code = (
-        "import os, threading, time, morva\n"
+        "import os, sys, threading, time, morva\n"
         f"LOG = {str(log)!r}\n"
         "os.environ['FAKE_WORKER_LOG'] = LOG\n"
         f"pool = morva._SimulationPool(workers=1, worker_exe={fake_exe!r})\n"
@@ -1094,21 +1110,31 @@ def test_ctrl_c_cancels_a_single_queued_job(fake_exe, tmp_path):
         "busy.start()\n"
         "while not os.path.exists(LOG):\n"
         "    time.sleep(0.01)\n"
-        "print('ready', flush=True)\n"
-        "try:\n"
+        # "ready" once the main thread is in the call that queues the job.
+        "main = threading.main_thread().ident\n"
+        "def announce():\n"
+        "    while sys._current_frames()[main].f_code.co_name != 'queue_one':\n"
+        "        time.sleep(0.001)\n"
+        "    print('ready', flush=True)\n"
+        "def queue_one():\n"
         "    pool.run_simulation('ok\\n.end', ['run'], id='dropped')\n"
+        "threading.Thread(target=announce, daemon=True).start()\n"
+        "try:\n"
+        "    queue_one()\n"
         "except KeyboardInterrupt:\n"
         "    print('interrupted', flush=True)\n"
         "busy.join()\n"
         "print(pool.run_simulation('ok\\n.end', ['run'], id='after').id, flush=True)\n"
         "print(*open(LOG).read().split(), flush=True)\n"
     )
-    assert interrupted_output(code, 0.3) == ["interrupted", "after", "busy", "after"]
+    assert interrupted_output(code, lambda proc: lambda: True) == ["interrupted", "after", "busy", "after"]
 
 
-def test_interpreter_exit_with_a_daemon_thread_waiting_on_the_pool(fake_exe):
+def test_interpreter_exit_with_a_daemon_thread_waiting_on_the_pool(fake_exe, tmp_path):
     # The waiting thread must not take the interpreter lock back while the
     # interpreter exits (Python would end it by unwinding C++ frames: abort).
+    # Nobody is left to remove the stand-in workers' folders: they go to a
+    # TMPDIR of the test's own.
     code = (
         "import threading, time, morva\n"
         f"pool = morva._SimulationPool(workers=1, worker_exe={fake_exe!r})\n"
@@ -1116,16 +1142,19 @@ def test_interpreter_exit_with_a_daemon_thread_waiting_on_the_pool(fake_exe):
         "    threading.Thread(target=pool.run_simulation, args=(netlist, ['run']), daemon=True).start()\n"
         "time.sleep(0.5)\n"
     )
+    env = dict(os.environ, TMPDIR=str(tmp_path))
     for _ in range(2):
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env)
         assert out.returncode == 0, out.stderr
         assert "terminate" not in out.stderr and "leaked" not in out.stderr
 
 
-def test_interpreter_exit_while_a_daemon_thread_releases_a_pool(fake_exe):
+def test_interpreter_exit_while_a_daemon_thread_releases_a_pool(fake_exe, tmp_path):
     # Ending the workers takes a moment with the interpreter lock released;
     # the interpreter may exit meanwhile, and the thread must not take the
-    # lock back then (abort), nor the unfinished release show as a leak.
+    # lock back then (abort), nor the unfinished release show as a leak. An
+    # unfinished release leaves the stand-in workers' folders: they go to a
+    # TMPDIR of the test's own.
     code = (
         "import sys, threading, time, morva\n"
         "closing = threading.Event()\n"
@@ -1138,7 +1167,9 @@ def test_interpreter_exit_while_a_daemon_thread_releases_a_pool(fake_exe):
         "closing.wait()\n"
         "time.sleep(float(sys.argv[1]))\n"
     )
+    env = dict(os.environ, TMPDIR=str(tmp_path))
     for delay in (0, 0.005, 0.01, 0.02):
-        out = subprocess.run([sys.executable, "-c", code, str(delay)], capture_output=True, text=True, timeout=60)
+        out = subprocess.run([sys.executable, "-c", code, str(delay)], capture_output=True, text=True, timeout=60,
+                             env=env)
         assert out.returncode == 0, out.stderr
         assert "terminate" not in out.stderr and "leaked" not in out.stderr

@@ -195,10 +195,12 @@ def test_listens_on_loopback_only(viewer):
 
 
 def test_silent_client_is_dropped_after_two_seconds(viewer):
+    # Not before its time; how long after, a busy machine decides (recv
+    # raises once the socket's own 20 s are out).
     start = time.monotonic()
     with socket.create_connection(("127.0.0.1", viewer.port), timeout=20) as s:
         assert s.recv(100) == b""
-    assert 1.5 <= time.monotonic() - start < 5
+    assert time.monotonic() - start >= 1.5
 
 
 def test_huge_request_line_and_many_connections_do_not_stop_serving(viewer):
@@ -266,10 +268,11 @@ def test_clients_of_one_answer_share_it(tmp_path, kind):
 
     def rss_after_holding(viewer, clients):
         for _ in range(clients):
-            s = socket.create_connection(("127.0.0.1", viewer.port), timeout=10)
+            s = socket.create_connection(("127.0.0.1", viewer.port), timeout=60)
             s.sendall(request)
             held.append(s)
-        time.sleep(1.5)
+        for s in held[-clients:]:
+            assert s.recv(1)  # its answer is built and being sent
         status = pathlib.Path(f"/proc/{viewer.process.pid}/status").read_text()
         return int(re.search(r"VmRSS:\s+(\d+) kB", status).group(1)) * 1024
 
@@ -354,9 +357,7 @@ def test_ctrl_c_ends_serving(files):
     viewer = Viewer(files[0])
     assert viewer.counts == (len(SIGNALS) + len(ORPHANS), 0, len(SIGNALS) + len(ORPHANS) - 1)
     assert get(viewer.port, "/api/tree")[0].startswith("HTTP/1.1 200 OK")
-    start = time.monotonic()
-    code, err = viewer.interrupt()
-    assert time.monotonic() - start < 3
+    code, err = viewer.interrupt(timeout=60)  # a hang, not a figure
     assert code != 0 and err.rstrip().endswith("KeyboardInterrupt")
     with pytest.raises(ConnectionRefusedError):
         socket.create_connection(("127.0.0.1", viewer.port), timeout=5)

@@ -805,17 +805,34 @@ namespace morva::ngspice {
 
 namespace {
 
+// The signals on whose arrival a worker removes its private directory: the
+// orphan watch's timer, and those that end it when its host is gone (a
+// terminal or a job-control shell hanging up, a service manager's SIGTERM, a
+// pipe nobody reads any more). Each blocks the others while its handler runs,
+// so that one removal is never cut short by another.
+constexpr int kEndSignals[] = {SIGHUP, SIGTERM, SIGQUIT, SIGPIPE};
+
+sigset_t cleanup_signals() {
+    sigset_t set;
+    ::sigemptyset(&set);
+    ::sigaddset(&set, SIGALRM);
+    for (const int sig : kEndSignals) ::sigaddset(&set, sig);
+    return set;
+}
+
 // A worker whose host died without closing its pipes (SIGKILL, a crash) may be
 // deep inside a long ngspice run that never reads standard input again: it
 // would run on as an orphan. A timer signal ends the process once it has been
-// re-parented. (PR_SET_PDEATHSIG is tied to the spawning thread, not the
-// host process, so it cannot serve here.) Not a thread: a process that has
-// ever had a second thread makes the C library lock every character ngspice
-// reads through its stdio, which made loading a large kit two thirds slower.
+// re-parented, after removing its directory (nobody else will). (PR_SET_PDEATHSIG
+// is tied to the spawning thread, not the host process, so it cannot serve
+// here.) Not a thread: a process that has ever had a second thread makes the C
+// library lock every character ngspice reads through its stdio, which made
+// loading a large kit two thirds slower.
 pid_t watched_host = 0;  // set once, before the timer starts
 
 void end_if_orphaned() {
     if (::getppid() == watched_host) return;
+    remove_own_dir();
     // Leading its own group (as the pool starts it), the worker takes what
     // it started along.
     if (::getpgrp() == ::getpid()) ::kill(0, SIGKILL);
@@ -830,7 +847,7 @@ void exit_when_orphaned() {
         end_if_orphaned();
         errno = saved;
     };
-    ::sigemptyset(&action.sa_mask);
+    action.sa_mask = cleanup_signals();
     action.sa_flags = SA_RESTART;  // the work it interrupts goes on
     const itimerval every{{0, 250000}, {0, 250000}};
     if (::sigaction(SIGALRM, &action, nullptr) == 0 && ::setitimer(ITIMER_REAL, &every, nullptr) == 0) return;
@@ -840,6 +857,35 @@ void exit_when_orphaned() {
             end_if_orphaned();
         }
     }).detach();
+}
+
+// A signal that ends the worker (mid-simulation, too) removes its directory
+// first, then ends it as the signal would have. A signal the worker was
+// started with ignored stays ignored: Python ignores SIGPIPE, and a write to
+// a host that is gone then fails with EPIPE and ends the loop instead.
+void remove_dir_on_end_signals() {
+    for (const int sig : kEndSignals) {
+        struct sigaction current {};
+        if (::sigaction(sig, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
+        struct sigaction action {};
+        action.sa_handler = [](int received) {
+            remove_own_dir();
+            ::raise(received);  // delivered, with the default action, once the handler returns
+        };
+        action.sa_mask = cleanup_signals();
+        action.sa_flags = SA_RESETHAND;
+        ::sigaction(sig, &action, nullptr);
+    }
+}
+
+// Removes the directory from the loop's own thread, with the signals that
+// would do the same held off meanwhile.
+void remove_own_dir_now() {
+    const sigset_t held = cleanup_signals();
+    sigset_t previous;
+    ::pthread_sigmask(SIG_BLOCK, &held, &previous);
+    remove_own_dir();
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 // A host run with its standard error closed ("2>&-") starts the worker
@@ -877,6 +923,13 @@ void ignore_interrupts_if_blocked() {
 Result<void, NgspiceError> run_worker() {
     ignore_interrupts_if_blocked();
     ensure_standard_error();
+    // The directory the pool named: a host that is gone can no longer
+    // remove it, so the worker does, however it notices and on every return.
+    if (const auto dir = pool_temp_dir()) claim_own_dir(*dir);
+    struct RemoveOwnDir {
+        ~RemoveOwnDir() { remove_own_dir_now(); }
+    } remove_own_dir_at_end;
+    remove_dir_on_end_signals();
     exit_when_orphaned();
     MORVA_ASSIGN(Ngspice lib, Ngspice::load());
     Engine engine{std::move(lib), std::make_unique<SimState>()};
@@ -885,11 +938,9 @@ Result<void, NgspiceError> run_worker() {
     BufferedFdWriter out(channel.fd());
     LineReader in(STDIN_FILENO);
     WorkerLoop loop(engine, out, bench_enabled(std::getenv("MORVA_WORKER_BENCH")));
-    Result<void, NgspiceError> served = loop.serve(in);
-    // Each request removed its own directory; the pool's one for this
-    // worker goes too once empty (the pool may no longer be there to).
-    if (const auto dir = pool_temp_dir()) ::rmdir(dir->c_str());
-    return served;
+    // Whether its input ended or its answers could not be written, the
+    // worker's directory goes with it (the pool may no longer be there to).
+    return loop.serve(in);
 }
 
 }  // namespace morva::ngspice

@@ -2,8 +2,10 @@
 // queue and reply channel, and pools of misbehaving programs.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,11 +14,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <limits>
 #include <map>
 #include <set>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "common/format.h"
 #include "ngspice/pool.h"
@@ -223,21 +228,29 @@ TEST(PoolQueue, SendersThatGiveUpLeaveTheLineMoving) {
     JobMaker make_job;
     EXPECT_FALSE(q.push(make_job("a")).has_value());
     // "b" waits for room and gives up; "c", queued behind it, still gets in.
+    // Each waiting sender says so the first time it is asked whether to
+    // give up (each from its own thread).
     std::atomic<bool> stop_b{false};
-    std::atomic<int> asked{0};
+    std::promise<void> b_waits, c_waits;
+    bool b_said = false, c_said = false;
     Job b = make_job("b"), c = make_job("c");
     std::thread waiting_b([&] {
         const auto outcome = q.try_push(b, [&] {
-            ++asked;
+            if (!std::exchange(b_said, true)) b_waits.set_value();
             return stop_b.load();
         });
         EXPECT_EQ(outcome, JobQueue::PushOutcome::GaveUp);
         EXPECT_EQ(b.request.id, "b");  // still the caller's
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    std::thread waiting_c([&] { EXPECT_FALSE(q.push(std::move(c)).has_value()); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    EXPECT_GE(asked.load(), 1);
+    b_waits.get_future().wait();
+    std::thread waiting_c([&] {
+        const auto outcome = q.try_push(c, [&] {
+            if (!std::exchange(c_said, true)) c_waits.set_value();
+            return false;
+        });
+        EXPECT_EQ(outcome, JobQueue::PushOutcome::Queued);
+    });
+    c_waits.get_future().wait();  // behind "b"
     stop_b = true;
     waiting_b.join();
     EXPECT_EQ(q.pop()->request.id, "a");
@@ -355,29 +368,6 @@ TEST(PoolProcesses, WorkersThatCannotStartSayWhy) {
     }
 }
 
-TEST(PoolProcesses, ShutdownAbandonsWorkInProgress) {
-    TempDir dir;
-    const std::string silent = dir.touch("silent");
-    std::ofstream(silent) << "#!/bin/sh\nexec sleep 30\n";
-    ::chmod(silent.c_str(), 0755);
-    PoolSettings settings;
-    settings.workers = 2;
-    settings.worker_exe = silent;
-    auto pool = *WorkerPool::create(settings);
-    std::vector<ReplyFuture> replies;
-    for (int i = 0; i < 5; ++i) replies.push_back(pool->submit(request(std::to_string(i))));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto start = std::chrono::steady_clock::now();
-    pool->shutdown();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-    for (ReplyFuture& reply : replies) {
-        auto outcome = reply.get();
-        ASSERT_FALSE(outcome.ok());
-        EXPECT_EQ(outcome.error().detail, "worker task dropped reply sender");
-    }
-    EXPECT_EQ(pool->run_simulation(request("late")).error().kind, NgspiceError::Kind::SendFailed);
-}
-
 // A worker that appends each request's id to `log` (with its process id when
 // `with_pid`) and answers with an empty successful frame carrying that id,
 // except that ids matching a `case` pattern first run its command (by
@@ -417,6 +407,28 @@ std::vector<std::string> await_lines(const std::string& path, std::size_t count)
     while (lines_of(path).size() < count && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return lines_of(path);
+}
+
+TEST(PoolProcesses, ShutdownAbandonsWorkInProgress) {
+    // Workers that take a job each and never answer it.
+    TempDir dir;
+    const std::string log = (dir.path() / "ids").string();
+    PoolSettings settings;
+    settings.workers = 2;
+    settings.worker_exe = logging_worker(dir, log, "*) exec sleep 1000 ;;");
+    auto pool = *WorkerPool::create(settings);
+    std::vector<ReplyFuture> replies;
+    for (int i = 0; i < 5; ++i) replies.push_back(pool->submit(request(std::to_string(i))));
+    ASSERT_EQ(await_lines(log, 2).size(), 2u);  // each worker holds one
+    const auto start = std::chrono::steady_clock::now();
+    pool->shutdown();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));  // not the sleep's 1000 s
+    for (ReplyFuture& reply : replies) {
+        auto outcome = reply.get();
+        ASSERT_FALSE(outcome.ok());
+        EXPECT_EQ(outcome.error().detail, "worker task dropped reply sender");
+    }
+    EXPECT_EQ(pool->run_simulation(request("late")).error().kind, NgspiceError::Kind::SendFailed);
 }
 
 TEST(PoolProcesses, JobsWhoseCallerLeftAreDroppedUnrun) {
@@ -880,5 +892,86 @@ TEST(PoolProcesses, AWorkersPrivateDirectoryGoesHoweverItEnds) {
         pool.reset();
         EXPECT_TRUE(fs::is_empty(tmp));
         EXPECT_TRUE(fs::exists(kit / "models.lib"));
+    }
+}
+
+namespace {
+
+// Claims `path` and removes it in a child process (a process claims one
+// directory, once), running `between` in it between the two; whether the
+// claim was taken.
+bool claim_and_remove_in_child(const std::string& path, const std::function<void()>& between = {}) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const bool claimed = claim_own_dir(path);
+        if (between) between();
+        remove_own_dir();
+        ::_exit(claimed ? 0 : 1);
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+TEST(PoolProcesses, AWorkerRemovesItsOwnDirectoryAndNothingElse) {
+    // What a worker whose host is gone removes: the directory named to it,
+    // with what a request in progress keeps there (a request directory, its
+    // netlist, a link to the kit's directory), the kit left alone; and
+    // nothing at all when the name does not lead to such a directory.
+    enum class Case { Worker, Relative, OtherName, Link, OpenToOthers, Replaced };
+    for (const Case c :
+         {Case::Worker, Case::Relative, Case::OtherName, Case::Link, Case::OpenToOthers, Case::Replaced}) {
+        SCOPED_TRACE(static_cast<int>(c));
+        TempDir dir;
+        const fs::path kit = dir.path() / "kit";
+        fs::create_directories(kit / "models");
+        std::ofstream(kit / "models" / "models.lib") << "* kept\n";
+        fs::path own = *make_private_dir(dir.path().string());
+        const fs::path request = *make_private_dir(own.string());
+        std::ofstream(request / ".morva_1_x.cir") << "t\n.end\n";
+        fs::create_directory_symlink(kit, request / ".morva_dir");
+        fs::create_directory_symlink(kit, own / "kit-link");
+        std::string named = own.string();
+        switch (c) {
+            case Case::Worker: break;
+            case Case::Relative: named = fs::relative(own).string(); break;
+            case Case::OtherName:
+                named = (dir.path() / "work").string();
+                fs::rename(own, named);
+                own = named;
+                break;
+            case Case::Link:
+                named = (dir.path() / "morva-AbC123").string();
+                fs::create_directory_symlink(own, named);
+                break;
+            case Case::OpenToOthers: fs::permissions(own, fs::perms::all); break;
+            case Case::Replaced: break;
+        }
+        const fs::path moved = dir.path() / "moved";
+        const std::string moved_text = moved.string(), own_text = own.string();
+        // Between the claim and the removal: a change of working directory
+        // (ngspice's "cd"), which must not redirect a relative name; or a
+        // directory of the same name taking the claimed one's place, which
+        // is not the directory claimed.
+        const std::function<void()> between = [&] {
+            if (c == Case::Relative && ::chdir("/") != 0) ::_exit(2);
+            if (c != Case::Replaced) return;
+            ::rename(own_text.c_str(), moved_text.c_str());
+            ::mkdir(own_text.c_str(), 0700);
+            ::close(::open((own_text + "/kept").c_str(), O_WRONLY | O_CREAT, 0600));
+        };
+        const bool claimed = claim_and_remove_in_child(named, between);
+        const bool removed = c == Case::Worker || c == Case::Relative;
+        EXPECT_EQ(claimed, removed || c == Case::Replaced);
+        EXPECT_EQ(fs::exists(own), !removed);
+        if (c == Case::Replaced) {
+            EXPECT_TRUE(fs::exists(own / "kept"));
+            EXPECT_TRUE(fs::exists(moved / "kit-link"));
+        } else if (!removed) {
+            EXPECT_TRUE(fs::exists(own / request.filename() / ".morva_1_x.cir"));
+        }
+        EXPECT_TRUE(fs::exists(kit / "models" / "models.lib"));
     }
 }

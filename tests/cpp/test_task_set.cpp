@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -23,22 +25,51 @@ NgspiceError task_panicked(const std::string& what) {
     return NgspiceError::worker_crashed("task panicked: " + what);
 }
 
+// Gates tasks wait at until the test opens them. The gates still shut open
+// when the test ends (declared after the set, they go first), so that a
+// failed check never leaves the set's destructor waiting on a task.
+class Gates {
+public:
+    std::shared_future<void> gate(int k) { return promises_[k].get_future().share(); }
+    void open(int k) {
+        if (opened_.insert(k).second) promises_[k].set_value();
+    }
+    ~Gates() {
+        for (auto& entry : promises_) open(entry.first);
+    }
+
+private:
+    std::map<int, std::promise<void>> promises_;
+    std::set<int> opened_;
+};
+
+// Holds a task until its set is aborted; the token has no wait of its own.
+void wait_until_cancelled(const CancelToken& token) {
+    while (!token.cancelled()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 }  // namespace
 
 TEST(TaskSets, ResultsInCompletionOrder) {
+    // Each task waits for a gate of its own; gates open one at a time, in an
+    // order other than the spawning one, so only one task can end at a time.
     TaskSet<int, NgspiceError> set(4);
+    Gates gates;
     for (int k : {3, 1, 2}) {
-        set.spawn([k](const CancelToken&) -> Result<int, NgspiceError> {
-            std::this_thread::sleep_for(std::chrono::milliseconds(40 * k));
+        set.spawn([k, gate = gates.gate(k)](const CancelToken&) -> Result<int, NgspiceError> {
+            gate.wait();
             return k;
         });
     }
     std::vector<int> order;
-    while (auto end = set.join_next()) {
-        ASSERT_TRUE(end->finished());
+    for (int k : {1, 2, 3}) {
+        gates.open(k);
+        auto end = set.join_next();
+        ASSERT_TRUE(end && end->finished());
         order.push_back(end->outcome->value());
     }
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    EXPECT_FALSE(set.join_next());
     EXPECT_EQ(set.size(), 0u);
 }
 
@@ -49,16 +80,16 @@ TEST(TaskSets, FirstErrorAbortsTheRest) {
         tasks.push_back([k, &started](const CancelToken& token) -> Result<int, NgspiceError> {
             ++started;
             if (k == 1) return err(NgspiceError::simulation("task 1 failed"));
-            for (int i = 0; i < 20 && !token.cancelled(); ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
+            wait_until_cancelled(token);  // only the abort ends the others
             return k;
         });
     }
     auto r = run_all<int, NgspiceError>(std::move(tasks), task_panicked, 2);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().text(), "simulation failed: task 1 failed");
-    EXPECT_LT(started.load(), 10);  // the queued tasks never ran
+    // Tasks 0 and 1, and at most one the failing task's thread took before
+    // the abort: the queued tasks never ran.
+    EXPECT_LE(started.load(), 3);
 }
 
 TEST(TaskSets, ThrowingTaskIsReportedNotPropagated) {
@@ -103,21 +134,41 @@ TEST(TaskSets, ThreadCountIsBounded) {
 TEST(TaskSets, AbortCancelsQueuedTasksAndDestructionWaits) {
     std::atomic<int> ran{0};
     {
+        // One thread: the first task holds it until the abort, the other
+        // four are still queued then.
+        std::promise<void> first_started;
         TaskSet<int, NgspiceError> set(1);
         for (int k = 0; k < 5; ++k) {
-            set.spawn([&](const CancelToken&) -> Result<int, NgspiceError> {
-                std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            set.spawn([&, k](const CancelToken& token) -> Result<int, NgspiceError> {
+                if (k == 0) first_started.set_value();
+                wait_until_cancelled(token);
                 ++ran;
                 return 0;
             });
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        first_started.get_future().wait();
         set.abort();
         int cancelled = 0;
         while (auto end = set.join_next()) cancelled += end->cancelled();
         EXPECT_EQ(cancelled, 5);  // the running one ends as cancelled too
     }
     EXPECT_EQ(ran.load(), 1);
+
+    // A task still running when its set goes: only the destructor's abort
+    // lets it end, and the destructor returns after it has.
+    std::atomic<bool> ended{false};
+    {
+        std::promise<void> started;
+        TaskSet<int, NgspiceError> set(1);
+        set.spawn([&](const CancelToken& token) -> Result<int, NgspiceError> {
+            started.set_value();
+            wait_until_cancelled(token);
+            ended = true;
+            return 0;
+        });
+        started.get_future().wait();
+    }
+    EXPECT_TRUE(ended.load());
 }
 
 TEST(TaskSets, JoiningWithAStopAbortsOnceItSaysSo) {
