@@ -348,34 +348,41 @@ void restore_channel_values(TransistorLut& table, const std::vector<ChunkResult>
     }
 }
 
+// Calls `apply(block, s)` for every [w][vbs][l] block of the pairs whose
+// sweeps `per_pair` holds (per Vbs value the current, then the slopes along
+// Vgs, Vds, Vbs, as extract_wrapper_slopes gives them), `s` at the block's
+// slopes along Vgs.
+template <class Apply>
+void for_each_swept_block(const std::array<std::size_t, 5>& dims,
+                          const std::vector<std::optional<std::vector<double>>>& per_pair, Apply apply) {
+    const std::size_t n_points = dims[3] * dims[4];
+    for (std::size_t wi = 0; wi < dims[0]; ++wi) {
+        for (std::size_t li = 0; li < dims[2]; ++li) {
+            const std::optional<std::vector<double>>& slopes = per_pair[wi * dims[2] + li];
+            if (!slopes || slopes->size() != dims[1] * 4 * n_points) continue;
+            for (std::size_t v = 0; v < dims[1]; ++v)
+                apply((wi * dims[1] + v) * dims[2] + li, slopes->data() + (v * 4 + 1) * n_points);
+        }
+    }
+}
+
 // Adds the wrapper's slopes to those of every block that holds the
 // terminal's slopes through the series resistances (the others are
 // differences of Id, which hold them already).
 void add_wrapper_slopes(TransistorLut& table, const SmallSignal& ss,
                         const std::vector<std::optional<std::vector<double>>>& wrapper,
                         std::optional<std::size_t> gmbs) {
-    const auto& dims = table.id.dims;
-    const std::size_t n_points = dims[3] * dims[4];
+    const std::size_t n_points = table.id.dims[3] * table.id.dims[4];
     Grid5* bs = gmbs && table.op[*gmbs].data.size() == table.id.data.size() ? &table.op[*gmbs] : nullptr;
-    for (std::size_t wi = 0; wi < dims[0]; ++wi) {
-        for (std::size_t li = 0; li < dims[2]; ++li) {
-            const std::optional<std::vector<double>>& slopes = wrapper[wi * dims[2] + li];
-            if (!slopes) continue;
-            // Per Vbs value the current, then the slopes along Vgs, Vds, Vbs.
-            if (slopes->size() != dims[1] * 4 * n_points) continue;
-            for (std::size_t v = 0; v < dims[1]; ++v) {
-                const std::size_t block = (wi * dims[1] + v) * dims[2] + li;
-                if (block >= ss.exact.size() || !ss.exact[block]) continue;
-                const std::size_t at0 = block * n_points;
-                const double* s = slopes->data() + (v * 4 + 1) * n_points;
-                for (std::size_t p = 0; p < n_points; ++p) {
-                    table.gm.data[at0 + p] += s[p];
-                    table.gds.data[at0 + p] += s[n_points + p];
-                    if (bs) bs->data[at0 + p] += s[2 * n_points + p];
-                }
-            }
+    for_each_swept_block(table.id.dims, wrapper, [&](std::size_t block, const double* s) {
+        if (block >= ss.exact.size() || !ss.exact[block]) return;
+        const std::size_t at0 = block * n_points;
+        for (std::size_t p = 0; p < n_points; ++p) {
+            table.gm.data[at0 + p] += s[p];
+            table.gds.data[at0 + p] += s[n_points + p];
+            if (bs) bs->data[at0 + p] += s[2 * n_points + p];
         }
-    }
+    });
 }
 
 // gm, gds (and gmbs, when swept) of the blocks whose series resistances
@@ -384,24 +391,15 @@ void add_wrapper_slopes(TransistorLut& table, const SmallSignal& ss,
 void set_terminal_slopes(TransistorLut& table, const SmallSignal& ss,
                          const std::vector<std::optional<std::vector<double>>>& terminal,
                          std::optional<std::size_t> gmbs, bool along_vbs) {
-    const auto& dims = table.id.dims;
-    const std::size_t n_points = dims[3] * dims[4];
+    const std::size_t n_points = table.id.dims[3] * table.id.dims[4];
     Grid5* bs = gmbs && table.op[*gmbs].data.size() == table.id.data.size() ? &table.op[*gmbs] : nullptr;
-    for (std::size_t wi = 0; wi < dims[0]; ++wi) {
-        for (std::size_t li = 0; li < dims[2]; ++li) {
-            const std::optional<std::vector<double>>& slopes = terminal[wi * dims[2] + li];
-            if (!slopes || slopes->size() != dims[1] * 4 * n_points) continue;
-            for (std::size_t v = 0; v < dims[1]; ++v) {
-                const std::size_t block = (wi * dims[1] + v) * dims[2] + li;
-                if (block >= ss.unfitted.size() || ss.unfitted[block] != kUnfitted) continue;
-                const std::size_t at0 = block * n_points;
-                const double* s = slopes->data() + (v * 4 + 1) * n_points;
-                std::copy_n(s, n_points, table.gm.data.data() + at0);
-                std::copy_n(s + n_points, n_points, table.gds.data.data() + at0);
-                if (bs && along_vbs) std::copy_n(s + 2 * n_points, n_points, bs->data.data() + at0);
-            }
-        }
-    }
+    for_each_swept_block(table.id.dims, terminal, [&](std::size_t block, const double* s) {
+        if (block >= ss.unfitted.size() || ss.unfitted[block] != kUnfitted) return;
+        const std::size_t at0 = block * n_points;
+        std::copy_n(s, n_points, table.gm.data.data() + at0);
+        std::copy_n(s + n_points, n_points, table.gds.data.data() + at0);
+        if (bs && along_vbs) std::copy_n(s + 2 * n_points, n_points, bs->data.data() + at0);
+    });
 }
 
 // A fit sweep's axis over one of the table's: kFitAxisPoints points over its
