@@ -92,7 +92,10 @@ public:
                 if (n == 0) return line.empty() ? Status::End : Status::Line;
                 pos_ = 0;
                 len_ = static_cast<std::size_t>(n);
-                if (activity_) activity_->last_byte.store(Clock::now().time_since_epoch().count());
+                if (activity_) {
+                    activity_->last_byte.store(Clock::now().time_since_epoch().count());
+                    activity_->notify(ConnectionEvent::BytesRead);
+                }
             }
             std::size_t end = pos_;
             while (end < len_ && buf_[end] != '\n') ++end;
@@ -377,7 +380,8 @@ std::uint16_t local_port(int fd) {
 }
 
 void run_accept_loop(int listen_fd, std::shared_ptr<const RequestHandler> handler, const ServerLimits& limits,
-                     const std::function<bool()>& should_stop) {
+                     const std::function<bool()>& should_stop,
+                     std::shared_ptr<const ConnectionObserver> observer) {
     constexpr int kPollMs = 100;
     ConnectionTable connections;
     for (;;) {
@@ -400,10 +404,16 @@ void run_accept_loop(int listen_fd, std::shared_ptr<const RequestHandler> handle
         set_timeout(connection.get(), SO_SNDTIMEO, limits.write_timeout_ms);
         try {
             std::shared_ptr<ConnectionActivity> activity = connections.add(connection.get(), accepted_at);
+            activity->observer = observer;
+            activity->notify(ConnectionEvent::Accepted);
             try {
                 std::thread([activity, connection = std::move(connection), handler, limits,
                              accepted_at]() mutable {
                     handle_connection(std::move(connection), *handler, limits, accepted_at, activity.get());
+                    // Its entry is let go before it says so: the slot is free.
+                    const std::shared_ptr<const ConnectionObserver> told = activity->observer;
+                    activity.reset();
+                    if (told) (*told)(ConnectionEvent::Ended);
                 }).detach();
             } catch (...) {
                 // No thread: the lambda and with it the connection are gone

@@ -79,6 +79,12 @@ struct ServerLimits {
     int write_timeout_ms = 30000;
 };
 
+// What the accept loop tells an observer of its connections (the tests,
+// which order their clients by it): one was accepted, read bytes of its
+// request, or its thread ended.
+enum class ConnectionEvent { Accepted, BytesRead, Ended };
+using ConnectionObserver = std::function<void(ConnectionEvent)>;
+
 // What the accept loop knows of one live connection while its request is
 // read: when a byte last arrived, and whether the whole request has.
 struct ConnectionActivity {
@@ -94,6 +100,11 @@ struct ConnectionActivity {
     std::atomic<std::chrono::steady_clock::rep> last_byte;  // or the accept time
     std::atomic<bool> request_read{false};
     bool evicted = false;  // the accept loop's own mark
+    std::shared_ptr<const ConnectionObserver> observer;
+
+    void notify(ConnectionEvent event) const {
+        if (observer) (*observer)(event);
+    }
 
 private:
     std::mutex mutex_;
@@ -119,8 +130,10 @@ std::uint16_t local_port(int fd);
 
 // Accepts connections until `should_stop` returns true; it is asked about
 // every 100 ms and after each accepted connection. Each connection runs
-// `handle_connection` on a detached thread that shares the handler.
+// `handle_connection` on a detached thread that shares the handler (and
+// `observer`, when given).
 void run_accept_loop(int listen_fd, std::shared_ptr<const RequestHandler> handler, const ServerLimits& limits,
-                     const std::function<bool()>& should_stop);
+                     const std::function<bool()>& should_stop,
+                     std::shared_ptr<const ConnectionObserver> observer = nullptr);
 
 }  // namespace morva::viewer

@@ -12,7 +12,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -78,14 +80,15 @@ std::string body_of(const std::string& response) {
 
 class LoopbackServer {
 public:
-    explicit LoopbackServer(RequestHandler handler, ServerLimits limits = {}) {
+    explicit LoopbackServer(RequestHandler handler, ServerLimits limits = {},
+                            std::shared_ptr<const ConnectionObserver> observer = nullptr) {
         auto listener = bind_loopback(0);
         EXPECT_TRUE(listener.ok());
         listener_ = std::move(listener).value();
         port_ = local_port(listener_.get());
         auto shared = std::make_shared<const RequestHandler>(std::move(handler));
-        thread_ = std::thread([this, shared, limits] {
-            run_accept_loop(listener_.get(), shared, limits, [this] { return stop_.load(); });
+        thread_ = std::thread([this, shared, limits, observer] {
+            run_accept_loop(listener_.get(), shared, limits, [this] { return stop_.load(); }, observer);
         });
     }
     ~LoopbackServer() {
@@ -269,38 +272,73 @@ bool closed_by_server(int fd, int ms) {
     return ::recv(fd, &c, 1, MSG_DONTWAIT) <= 0;
 }
 
+// Counts what the accept loop says of its connections, and waits for counts
+// (the bound is only against a hang).
+class ConnectionEvents {
+public:
+    std::shared_ptr<const ConnectionObserver> observer() {
+        return std::make_shared<const ConnectionObserver>([this](ConnectionEvent e) {
+            std::lock_guard lock(mutex_);
+            ++counts_[static_cast<int>(e)];
+            changed_.notify_all();
+        });
+    }
+    bool reach(ConnectionEvent e, int count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(60),
+                                 [&] { return counts_[static_cast<int>(e)] >= count; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int counts_[3] = {};
+};
+
 // Idle clients (a stuck tab set, a local process) used to take every slot
 // while each was held up to the request time-out, and newcomers were closed
 // at once: now a newcomer replaces the one that has been idle longest.
 TEST(AcceptLoop, FullSlotsCloseTheLongestIdleConnection) {
+    using enum ConnectionEvent;
     ServerLimits limits;
     limits.max_connections = 3;
-    limits.first_line_timeout_ms = 8000;
-    limits.read_timeout_ms = 8000;
+    limits.first_line_timeout_ms = 60000;
+    limits.read_timeout_ms = 60000;
     std::atomic<bool> release{false};
+    std::mutex blocked_mutex;
+    std::condition_variable blocked_changed;
+    int blocked = 0;
+    ConnectionEvents events;
     LoopbackServer server(
-        [&release](const Request& r) {
-            for (int i = 0; i < 200 && r.path == "/block" && !release; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        [&](const Request& r) {
+            if (r.path == "/block") {
+                {
+                    std::lock_guard lock(blocked_mutex);
+                    ++blocked;
+                    blocked_changed.notify_all();
+                }
+                for (int i = 0; i < 1200 && !release; ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
             return echo(r);
         },
-        limits);
+        limits, events.observer());
+    // Accepted one after the other, each idle since.
     std::vector<UniqueFd> idle;
-    for (int i = 0; i < 3; ++i) {
-        idle.push_back(server.connect_client());
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    for (int i = 0; i < 3; ++i) idle.push_back(server.connect_client());
+    ASSERT_TRUE(events.reach(Accepted, 3));
     // A byte makes the oldest the most recently active.
     send_text(idle[0].get(), "G");
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(events.reach(BytesRead, 1));
     EXPECT_EQ(body_of(server.get("GET /a HTTP/1.1\r\n\r\n")), "GET|/a");
-    EXPECT_TRUE(closed_by_server(idle[1].get(), 2000));
-    // Once that answer is done, a fourth idle client fills the slots again.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(closed_by_server(idle[1].get(), 60000));
+    // Once that answer is done (and the closed one gone), a fourth idle
+    // client fills the slots again.
+    ASSERT_TRUE(events.reach(Ended, 2));
     idle.push_back(server.connect_client());
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(events.reach(Accepted, 5));
     EXPECT_EQ(body_of(server.get("GET /b HTTP/1.1\r\n\r\n")), "GET|/b");
-    EXPECT_TRUE(closed_by_server(idle[2].get(), 2000));
+    EXPECT_TRUE(closed_by_server(idle[2].get(), 60000));
     EXPECT_FALSE(closed_by_server(idle[0].get(), 100));
     EXPECT_FALSE(closed_by_server(idle[3].get(), 0));
     // The rest of its request is still answered.
@@ -309,22 +347,22 @@ TEST(AcceptLoop, FullSlotsCloseTheLongestIdleConnection) {
 
     // Connections being answered are never closed for a newcomer.
     idle.clear();
+    ASSERT_TRUE(events.reach(Ended, 6));  // every slot free
     std::vector<UniqueFd> busy;
     for (int i = 0; i < 3; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
         busy.push_back(server.connect_client());
         send_text(busy.back().get(), "GET /block HTTP/1.1\r\n\r\n");
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    {
+        std::unique_lock lock(blocked_mutex);
+        ASSERT_TRUE(blocked_changed.wait_for(lock, std::chrono::seconds(60), [&] { return blocked == 3; }));
+    }
     EXPECT_EQ(server.get("GET /d HTTP/1.1\r\n\r\n"), "");
     release = true;
     for (const UniqueFd& fd : busy) EXPECT_EQ(body_of(read_all(fd.get())), "GET|/block");
-    std::string answer;
-    for (int i = 0; i < 50 && answer.empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        answer = server.get("GET /again HTTP/1.1\r\n\r\n");
-    }
-    EXPECT_EQ(body_of(answer), "GET|/again");
+    // The newcomer closed at once had no thread: three more ends.
+    ASSERT_TRUE(events.reach(Ended, 9));
+    EXPECT_EQ(body_of(server.get("GET /again HTTP/1.1\r\n\r\n")), "GET|/again");
 }
 
 TEST(AcceptLoop, SilentClientIsClosedAtTheFirstLineTimeOut) {
