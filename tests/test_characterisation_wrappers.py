@@ -143,19 +143,22 @@ def test_leak_in_weak_inversion(pool, tmp_path):
 
 
 @needs_ngspice
-@pytest.mark.parametrize("case", ["drain resistor", "drain-source resistor"])
-def test_native_path_hands_wrapped_devices_to_ngspice(pool, tmp_path, capfd, case):
+@pytest.mark.parametrize("body, element", [
+    (CASES["drain resistor"][1], "rd"),
+    (CASES["drain-source resistor"][1], "rds"),
+    # The element before the transistor in the body.
+    ("rd d dint 200\nm0 dint g s b nch W={W} L={L}", "rd"),
+])
+def test_native_path_hands_wrapped_devices_to_ngspice(pool, tmp_path, capfd, body, element):
     # The evaluator solves the transistor alone: a subcircuit with a resistor beside it goes to
-    # ngspice, and the table is the pool's.
+    # ngspice, naming it, and the table is the pool's.
     lib = tmp_path / "wrapped.lib"
-    lib.write_text(WRAPPER.format(card=EXAMPLE_CARD, body=CASES[case][1]))
+    lib.write_text(WRAPPER.format(card=EXAMPLE_CARD, body=body))
     grid = dict(vgs=(0.0, 1.8, 0.3), vds=(0.0, 1.8, 0.3), vbs_values=[0.0])
     native = characterise(pool, lib, "nmos", 1e-6, 1.8e-7, use_native_bsim4=True, **grid)
     err = capfd.readouterr().err
-    assert "  [native] falling back to ngspice path\n" in err
-    if case == "drain-source resistor":
-        assert ("  [native] subcircuit 'dev' holds 'rds' beside its transistor, which the evaluator does not "
-                "solve\n") in err
+    assert (f"  [native] subcircuit 'dev' holds '{element}' beside its transistor, which the evaluator does not "
+            "solve\n  [native] falling back to ngspice path\n") in err
     pooled = characterise(pool, lib, "nmos", 1e-6, 1.8e-7, **grid)
     for name in ("id", "gm", "gds", "gmbs"):
         np.testing.assert_array_equal(np.asarray(getattr(native, name)), np.asarray(getattr(pooled, name)))

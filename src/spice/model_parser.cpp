@@ -1577,14 +1577,19 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
         first_word(line, &rest);
         defaults.devices.push_back({line, raw_param_list(rest)});
     }
-    // The body's cards are all known now: the first device line that names a
-    // model gives the inner model.
-    for (const SubcircuitDefaults::DeviceLine& device : defaults.devices) {
-        if (auto model = device_model(defaults, lines, device.text)) {
-            defaults.inner_model = std::move(*model);
-            defaults.device = device.pairs;
-            defaults.device_name = std::string(split_whitespace(device.text)[0]);
-            break;
+    // The body's cards are all known now: the first MOSFET line that names a
+    // model gives the inner model (a resistor or diode beside the transistor
+    // may stand before it), else the first other device line that names one.
+    for (const bool mosfets : {true, false}) {
+        for (const SubcircuitDefaults::DeviceLine& device : defaults.devices) {
+            if (!defaults.inner_model.empty()) break;
+            const char kind = device.text.empty() ? '\0' : device.text.front();
+            if ((kind == 'm' || kind == 'M') != mosfets) continue;
+            if (auto model = device_model(defaults, lines, device.text)) {
+                defaults.inner_model = std::move(*model);
+                defaults.device = device.pairs;
+                defaults.device_name = std::string(split_whitespace(device.text)[0]);
+            }
         }
     }
     // Only the kit's values the subcircuit's texts name: a kit holds thousands, and each
