@@ -226,17 +226,18 @@ def check_loops(table, decks, folder):
 
 # ---- morva ---------------------------------------------------------------------------------------
 
-def quiet(fn):
-    """Runs fn with file descriptor 1 sent to /dev/null (the generator's
-    progress and report)."""
+def quiet(fn, fd=1):
+    """Runs fn with file descriptor `fd` sent to /dev/null (by default 1: the
+    generator's progress and report)."""
     sys.stdout.flush()
-    saved = os.dup(1)
+    sys.stderr.flush()
+    saved = os.dup(fd)
     null = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(null, 1)
+    os.dup2(null, fd)
     try:
         return fn()
     finally:
-        os.dup2(saved, 1)
+        os.dup2(saved, fd)
         os.close(saved)
         os.close(null)
 

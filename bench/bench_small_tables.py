@@ -65,19 +65,6 @@ def config(kit, widths, lengths, step, sky130):
                            vbs_values=[0.0, -0.4])
 
 
-def silently(fn):
-    """Runs fn with file descriptor 2 sent to /dev/null."""
-    sys.stderr.flush()
-    saved, null = os.dup(2), os.open(os.devnull, os.O_WRONLY)
-    os.dup2(null, 2)
-    try:
-        return fn()
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
-        os.close(null)
-
-
 def calls(pool_size, cfg):
     """A first and a later call on a fresh pool of `pool_size` workers, in seconds."""
     from morva import SimulationPool
@@ -92,7 +79,7 @@ def calls(pool_size, cfg):
             out.append(time.perf_counter() - start)
         return out
     finally:
-        silently(pool.close)  # the workers say they end
+        quiet(pool.close, fd=2)  # the workers say they end
 
 
 def main():
