@@ -304,21 +304,19 @@ TEST(AcceptLoop, FullSlotsCloseTheLongestIdleConnection) {
     limits.max_connections = 3;
     limits.first_line_timeout_ms = 60000;
     limits.read_timeout_ms = 60000;
-    std::atomic<bool> release{false};
+    // Guarded by blocked_mutex: the answers held and whether to let them go.
     std::mutex blocked_mutex;
     std::condition_variable blocked_changed;
     int blocked = 0;
+    bool release = false;
     ConnectionEvents events;
     LoopbackServer server(
         [&](const Request& r) {
             if (r.path == "/block") {
-                {
-                    std::lock_guard lock(blocked_mutex);
-                    ++blocked;
-                    blocked_changed.notify_all();
-                }
-                for (int i = 0; i < 1200 && !release; ++i)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                std::unique_lock lock(blocked_mutex);
+                ++blocked;
+                blocked_changed.notify_all();
+                blocked_changed.wait_for(lock, std::chrono::seconds(60), [&] { return release; });
             }
             return echo(r);
         },
@@ -358,7 +356,11 @@ TEST(AcceptLoop, FullSlotsCloseTheLongestIdleConnection) {
         ASSERT_TRUE(blocked_changed.wait_for(lock, std::chrono::seconds(60), [&] { return blocked == 3; }));
     }
     EXPECT_EQ(server.get("GET /d HTTP/1.1\r\n\r\n"), "");
-    release = true;
+    {
+        std::lock_guard lock(blocked_mutex);
+        release = true;
+        blocked_changed.notify_all();
+    }
     for (const UniqueFd& fd : busy) EXPECT_EQ(body_of(read_all(fd.get())), "GET|/block");
     // The newcomer closed at once had no thread: three more ends.
     ASSERT_TRUE(events.reach(Ended, 9));
