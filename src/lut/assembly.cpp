@@ -390,7 +390,7 @@ void add_wrapper_slopes(TransistorLut& table, const SmallSignal& ss,
 // (`terminal`, per pair as extract_wrapper_slopes gives them, where swept).
 void set_terminal_slopes(TransistorLut& table, const SmallSignal& ss,
                          const std::vector<std::optional<std::vector<double>>>& terminal,
-                         std::optional<std::size_t> gmbs, bool along_vbs) {
+                         std::optional<std::size_t> gmbs) {
     const std::size_t n_points = table.id.dims[3] * table.id.dims[4];
     Grid5* bs = gmbs && table.op[*gmbs].data.size() == table.id.data.size() ? &table.op[*gmbs] : nullptr;
     for_each_swept_block(table.id.dims, terminal, [&](std::size_t block, const double* s) {
@@ -398,7 +398,7 @@ void set_terminal_slopes(TransistorLut& table, const SmallSignal& ss,
         const std::size_t at0 = block * n_points;
         std::copy_n(s, n_points, table.gm.data.data() + at0);
         std::copy_n(s + n_points, n_points, table.gds.data.data() + at0);
-        if (bs && along_vbs) std::copy_n(s + 2 * n_points, n_points, bs->data.data() + at0);
+        if (bs) std::copy_n(s + 2 * n_points, n_points, bs->data.data() + at0);
     });
 }
 
@@ -424,9 +424,9 @@ void fill_gm_gds(TransistorLut& table, const SmallSignal& ss, const LutConfig& c
         if (table.vds.size() == 1) std::fill(table.gds.data.begin(), table.gds.data.end(), kNaN);
         return;
     }
-    const std::size_t unfitted =
-        static_cast<std::size_t>(std::count(ss.unfitted.begin(), ss.unfitted.end(), kUnfitted)) - covered;
-    const std::size_t all_unfitted = unfitted + covered;
+    const std::size_t all_unfitted =
+        static_cast<std::size_t>(std::count(ss.unfitted.begin(), ss.unfitted.end(), kUnfitted));
+    const std::size_t unfitted = all_unfitted - covered;
     const std::size_t unswept =
         static_cast<std::size_t>(std::count(ss.unfitted.begin(), ss.unfitted.end(), kWrapperUnswept));
     const std::size_t missing =
@@ -688,7 +688,7 @@ TransistorLut Assembly::finish(Messages& messages) {
     fill_gm_gds(table_, ss_, config_, covered, messages);
     if (!wrapper_.empty()) add_wrapper_slopes(table_, ss_, wrapper_, gmbs_);
     if (covered) {
-        set_terminal_slopes(table_, ss_, terminal_, gmbs_, gmbs_.has_value());
+        set_terminal_slopes(table_, ss_, terminal_, gmbs_);
         messages.out(
             fmt::cat("  ", covered, " of ", ss_.exact.size(),
                      " (W, Vbs, L) blocks: the subcircuit's elements follow no series resistance; gm, "
