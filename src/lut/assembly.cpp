@@ -523,7 +523,7 @@ struct Assembly::Series {
         const std::size_t n_vbs = t.vbs_values.size(), n_l = t.lengths.size();
         // A device whose subcircuit puts elements beside it alone: no
         // resistance between terminals and channel.
-        if (!rows.plan->drain_node && !rows.plan->source_node) {
+        if (!rows.plan->resistances()) {
             for (std::size_t v = 0; v < n_vbs; ++v)
                 rows.fits[(wi * n_vbs + v) * n_l + li] = SeriesResistances{};
             return;

@@ -58,10 +58,7 @@ PairSweeps::PairSweeps(const Simulator& simulator, const LutConfig& config,
       plan_(std::move(plan)),
       small_signal_(small_signal),
       assembly_(assembly) {
-    // Without a node between terminal and channel there is no resistance to
-    // fit.
-    const bool nodes = small_signal.drain_node || small_signal.source_node;
-    if (small_signal.series && nodes && needs_fit_grid(config)) fit_ = fit_grid_config(config);
+    if (small_signal.resistances() && needs_fit_grid(config)) fit_ = fit_grid_config(config);
     if (small_signal.wrapper) along_ = {small_signal.wrapper_gate, true, extract[*op_param_index("gmbs")]};
 }
 
