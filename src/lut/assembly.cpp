@@ -348,6 +348,12 @@ void restore_channel_values(TransistorLut& table, const std::vector<ChunkResult>
     }
 }
 
+// The gmbs grid that swept slopes add to or set: where gmbs is extracted,
+// the table's size.
+Grid5* swept_gmbs(TransistorLut& table, std::optional<std::size_t> gmbs) {
+    return gmbs && table.op[*gmbs].data.size() == table.id.data.size() ? &table.op[*gmbs] : nullptr;
+}
+
 // Calls `apply(block, s)` for every [w][vbs][l] block of the pairs whose
 // sweeps `per_pair` holds (per Vbs value the current, then the slopes along
 // Vgs, Vds, Vbs, as extract_wrapper_slopes gives them), `s` at the block's
@@ -373,7 +379,7 @@ void add_wrapper_slopes(TransistorLut& table, const SmallSignal& ss,
                         const std::vector<std::optional<std::vector<double>>>& wrapper,
                         std::optional<std::size_t> gmbs) {
     const std::size_t n_points = table.id.dims[3] * table.id.dims[4];
-    Grid5* bs = gmbs && table.op[*gmbs].data.size() == table.id.data.size() ? &table.op[*gmbs] : nullptr;
+    Grid5* bs = swept_gmbs(table, gmbs);
     for_each_swept_block(table.id.dims, wrapper, [&](std::size_t block, const double* s) {
         if (block >= ss.exact.size() || !ss.exact[block]) return;
         const std::size_t at0 = block * n_points;
@@ -392,7 +398,7 @@ void set_terminal_slopes(TransistorLut& table, const SmallSignal& ss,
                          const std::vector<std::optional<std::vector<double>>>& terminal,
                          std::optional<std::size_t> gmbs) {
     const std::size_t n_points = table.id.dims[3] * table.id.dims[4];
-    Grid5* bs = gmbs && table.op[*gmbs].data.size() == table.id.data.size() ? &table.op[*gmbs] : nullptr;
+    Grid5* bs = swept_gmbs(table, gmbs);
     for_each_swept_block(table.id.dims, terminal, [&](std::size_t block, const double* s) {
         if (block >= ss.unfitted.size() || ss.unfitted[block] != kUnfitted) return;
         const std::size_t at0 = block * n_points;
