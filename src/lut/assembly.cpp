@@ -348,6 +348,12 @@ void restore_channel_values(TransistorLut& table, const std::vector<ChunkResult>
     }
 }
 
+// The gmbs grid that swept slopes add to or set: where gmbs is extracted,
+// the table's size.
+Grid5* swept_gmbs(TransistorLut& table, std::optional<std::size_t> gmbs) {
+    return gmbs && table.op[*gmbs].data.size() == table.id.data.size() ? &table.op[*gmbs] : nullptr;
+}
+
 // Calls `apply(block, s)` for every [w][vbs][l] block of the pairs whose
 // sweeps `per_pair` holds (per Vbs value the current, then the slopes along
 // Vgs, Vds, Vbs, as extract_wrapper_slopes gives them), `s` at the block's
@@ -373,7 +379,7 @@ void add_wrapper_slopes(TransistorLut& table, const SmallSignal& ss,
                         const std::vector<std::optional<std::vector<double>>>& wrapper,
                         std::optional<std::size_t> gmbs) {
     const std::size_t n_points = table.id.dims[3] * table.id.dims[4];
-    Grid5* bs = gmbs && table.op[*gmbs].data.size() == table.id.data.size() ? &table.op[*gmbs] : nullptr;
+    Grid5* bs = swept_gmbs(table, gmbs);
     for_each_swept_block(table.id.dims, wrapper, [&](std::size_t block, const double* s) {
         if (block >= ss.exact.size() || !ss.exact[block]) return;
         const std::size_t at0 = block * n_points;
@@ -390,15 +396,15 @@ void add_wrapper_slopes(TransistorLut& table, const SmallSignal& ss,
 // (`terminal`, per pair as extract_wrapper_slopes gives them, where swept).
 void set_terminal_slopes(TransistorLut& table, const SmallSignal& ss,
                          const std::vector<std::optional<std::vector<double>>>& terminal,
-                         std::optional<std::size_t> gmbs, bool along_vbs) {
+                         std::optional<std::size_t> gmbs) {
     const std::size_t n_points = table.id.dims[3] * table.id.dims[4];
-    Grid5* bs = gmbs && table.op[*gmbs].data.size() == table.id.data.size() ? &table.op[*gmbs] : nullptr;
+    Grid5* bs = swept_gmbs(table, gmbs);
     for_each_swept_block(table.id.dims, terminal, [&](std::size_t block, const double* s) {
         if (block >= ss.unfitted.size() || ss.unfitted[block] != kUnfitted) return;
         const std::size_t at0 = block * n_points;
         std::copy_n(s, n_points, table.gm.data.data() + at0);
         std::copy_n(s + n_points, n_points, table.gds.data.data() + at0);
-        if (bs && along_vbs) std::copy_n(s + 2 * n_points, n_points, bs->data.data() + at0);
+        if (bs) std::copy_n(s + 2 * n_points, n_points, bs->data.data() + at0);
     });
 }
 
@@ -424,9 +430,9 @@ void fill_gm_gds(TransistorLut& table, const SmallSignal& ss, const LutConfig& c
         if (table.vds.size() == 1) std::fill(table.gds.data.begin(), table.gds.data.end(), kNaN);
         return;
     }
-    const std::size_t unfitted =
-        static_cast<std::size_t>(std::count(ss.unfitted.begin(), ss.unfitted.end(), kUnfitted)) - covered;
-    const std::size_t all_unfitted = unfitted + covered;
+    const std::size_t all_unfitted =
+        static_cast<std::size_t>(std::count(ss.unfitted.begin(), ss.unfitted.end(), kUnfitted));
+    const std::size_t unfitted = all_unfitted - covered;
     const std::size_t unswept =
         static_cast<std::size_t>(std::count(ss.unfitted.begin(), ss.unfitted.end(), kWrapperUnswept));
     const std::size_t missing =
@@ -523,7 +529,7 @@ struct Assembly::Series {
         const std::size_t n_vbs = t.vbs_values.size(), n_l = t.lengths.size();
         // A device whose subcircuit puts elements beside it alone: no
         // resistance between terminals and channel.
-        if (!rows.plan->drain_node && !rows.plan->source_node) {
+        if (!rows.plan->resistances()) {
             for (std::size_t v = 0; v < n_vbs; ++v)
                 rows.fits[(wi * n_vbs + v) * n_l + li] = SeriesResistances{};
             return;
@@ -688,7 +694,7 @@ TransistorLut Assembly::finish(Messages& messages) {
     fill_gm_gds(table_, ss_, config_, covered, messages);
     if (!wrapper_.empty()) add_wrapper_slopes(table_, ss_, wrapper_, gmbs_);
     if (covered) {
-        set_terminal_slopes(table_, ss_, terminal_, gmbs_, gmbs_.has_value());
+        set_terminal_slopes(table_, ss_, terminal_, gmbs_);
         messages.out(
             fmt::cat("  ", covered, " of ", ss_.exact.size(),
                      " (W, Vbs, L) blocks: the subcircuit's elements follow no series resistance; gm, "

@@ -352,9 +352,7 @@ Result<TransistorLut, NgspiceError> characterise(std::size_t n_chunks, const Sim
             differences_phrase(sweep_point_count(config.vgs), sweep_point_count(config.vds), "NaN"), "\n"));
         probed.small_signal = SmallSignalPlan{};
     }
-    // (A subcircuit's elements beside the device alone put no resistance
-    // between terminal and channel.)
-    if (probed.small_signal.series && (probed.small_signal.drain_node || probed.small_signal.source_node))
+    if (probed.small_signal.resistances())
         messages.out("  series resistances: gm, gds and gmbs are the terminal's slopes through them\n");
 
     // 8-11. The pairs' tasks, each placing its rows in the table.

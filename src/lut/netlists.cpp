@@ -630,13 +630,25 @@ std::vector<Chunk> chunk_indices(std::size_t n, std::size_t k) {
     return out;
 }
 
+namespace {
+
+// What a line of a "listing e" in the log says after its number (the
+// worker's "stdout "/"stderr " tag and "N : " dropped), for lines that have
+// one.
+std::optional<std::string_view> listing_text(std::string_view line) {
+    if (line.starts_with("stdout ") || line.starts_with("stderr ")) line.remove_prefix(7);
+    const std::size_t sep = line.find(" : ");
+    if (sep == std::string_view::npos) return std::nullopt;
+    return line.substr(sep + 3);
+}
+
+}  // namespace
+
 std::optional<std::string> extract_mosfet_name(const std::vector<std::string>& log) {
     for (const std::string& entry : log) {
-        std::string_view line = entry;
-        if (line.starts_with("stdout ") || line.starts_with("stderr ")) line.remove_prefix(7);
-        const std::size_t sep = line.find(" : ");
-        if (sep == std::string_view::npos) continue;
-        const std::string_view token = first_word(line.substr(sep + 3));
+        const std::optional<std::string_view> text = listing_text(entry);
+        if (!text) continue;
+        const std::string_view token = first_word(*text);
         if (is_device_token(token)) return std::string(token);
     }
     return std::nullopt;
@@ -646,11 +658,9 @@ WrapperNodes wrapper_nodes(const std::vector<std::string>& log, std::string_view
     WrapperNodes out;
     bool found = false;
     for (const std::string& entry : log) {
-        std::string_view line = entry;
-        if (line.starts_with("stdout ") || line.starts_with("stderr ")) line.remove_prefix(7);
-        const std::size_t sep = line.find(" : ");
-        if (sep == std::string_view::npos) continue;
-        const std::vector<std::string_view> words = split_whitespace(line.substr(sep + 3));
+        const std::optional<std::string_view> text = listing_text(entry);
+        if (!text) continue;
+        const std::vector<std::string_view> words = split_whitespace(*text);
         if (words.empty()) continue;
         if (!ascii_iequals(words[0], device_path)) {
             // An element of the bench's instance X1 ("r.x1.rd"): ngspice

@@ -146,6 +146,10 @@ struct SmallSignalPlan {
     bool wrapped = false;
 
     bool empty() const { return vectors.empty(); }
+    // Whether series resistances lie between the terminals and the channel,
+    // to be fitted: the device has a node of its own at either end (a
+    // subcircuit's elements beside it alone put none there).
+    bool resistances() const { return series && (drain_node || source_node); }
     // The index of `name` in `vectors`.
     std::optional<std::size_t> index_of(std::string_view name) const;
 };

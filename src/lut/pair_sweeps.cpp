@@ -20,6 +20,22 @@ void count(TimingSums& timing, const SimulationOutcome& outcome, Clock::time_poi
     if (outcome) timing.add_worker(outcome->timing);
 }
 
+// Pair (wi, li)'s grids shifted along `along` by `commands`
+// (build_wrapper_commands, build_terminal_commands), returning their plots:
+// two per axis swept, per Vbs value.
+ngspice::SimulationRequest shifted_grids(std::string id, const LutConfig& config, const TaskPlan& plan,
+                                         std::size_t wi, std::size_t li, std::vector<std::string> commands,
+                                         const WrapperAxes& along) {
+    const auto n_axes = static_cast<std::size_t>(std::count(along.begin(), along.end(), true));
+    ngspice::SimulationRequest req;
+    req.id = std::move(id);
+    req.netlist = build_slope_netlist(config, {}, config.widths[wi], config.lengths[li]);
+    req.commands = std::move(commands);
+    req.pre_commands = plan.pre_commands;
+    req.return_vectors = build_slope_return_vectors(2 * n_axes * config.vbs_values.size(), {});
+    return req;
+}
+
 }  // namespace
 
 void Span::add(Clock::time_point start, Clock::time_point end) {
@@ -42,24 +58,17 @@ PairSweeps::PairSweeps(const Simulator& simulator, const LutConfig& config,
       plan_(std::move(plan)),
       small_signal_(small_signal),
       assembly_(assembly) {
-    // Without a node between terminal and channel there is no resistance to
-    // fit.
-    const bool nodes = small_signal.drain_node || small_signal.source_node;
-    if (small_signal.series && nodes && needs_fit_grid(config)) fit_ = fit_grid_config(config);
+    if (small_signal.resistances() && needs_fit_grid(config)) fit_ = fit_grid_config(config);
     if (small_signal.wrapper) along_ = {small_signal.wrapper_gate, true, extract[*op_param_index("gmbs")]};
 }
 
 Result<std::optional<std::vector<double>>, NgspiceError> PairSweeps::wrapper(std::size_t wi, std::size_t li,
                                                                              TimingSums& timing) {
     const std::size_t n_vbs = config_.vbs_values.size();
-    const auto n_axes = static_cast<std::size_t>(std::count(along_.begin(), along_.end(), true));
     const auto build_start = Clock::now();
-    ngspice::SimulationRequest req;
-    req.id = fmt::cat("wrapper-w", wi, "-l", li);
-    req.netlist = build_slope_netlist(config_, {}, config_.widths[wi], config_.lengths[li]);
-    req.commands = build_wrapper_commands(config_, plan_->device_path, along_);
-    req.pre_commands = plan_->pre_commands;
-    req.return_vectors = build_slope_return_vectors(2 * n_axes * n_vbs, {});
+    ngspice::SimulationRequest req =
+        shifted_grids(fmt::cat("wrapper-w", wi, "-l", li), config_, *plan_, wi, li,
+                      build_wrapper_commands(config_, plan_->device_path, along_), along_);
     const std::uint64_t build_ns = ns64_since(build_start);
     const auto start = Clock::now();
     SimulationOutcome outcome = simulator_.run(std::move(req));
@@ -189,7 +198,6 @@ Result<void, NgspiceError> sweep_terminals(const Simulator& simulator, const Lut
     if (pairs.empty()) return {};
     const WrapperAxes along{true, true, extract[*op_param_index("gmbs")]};
     const std::size_t n_vbs = config.vbs_values.size();
-    const auto n_axes = static_cast<std::size_t>(std::count(along.begin(), along.end(), true));
     const auto& dims = assembly.table().id.dims;
     const auto start = Clock::now();
     std::atomic<std::size_t> failed{0};
@@ -199,13 +207,9 @@ Result<void, NgspiceError> sweep_terminals(const Simulator& simulator, const Lut
         tasks.push_back([&, wi, li](const CancelToken& token) -> Result<std::size_t, NgspiceError> {
             if (token.cancelled() || (simulator.stop && simulator.stop()))
                 return err(NgspiceError::simulation(std::string(kInterrupted)));
-            ngspice::SimulationRequest req;
-            req.id = fmt::cat("terminal-w", wi, "-l", li);
-            req.netlist = build_slope_netlist(config, {}, config.widths[wi], config.lengths[li]);
-            req.commands = build_terminal_commands(config, along);
-            req.pre_commands = plan.pre_commands;
-            req.return_vectors = build_slope_return_vectors(2 * n_axes * n_vbs, {});
-            SimulationOutcome outcome = simulator.run(std::move(req));
+            SimulationOutcome outcome =
+                simulator.run(shifted_grids(fmt::cat("terminal-w", wi, "-l", li), config, plan, wi, li,
+                                            build_terminal_commands(config, along), along));
             if (!outcome) return err(std::move(outcome).error());
             std::optional<std::vector<double>> slopes;
             if (outcome->success) slopes = extract_wrapper_slopes(*outcome, n_vbs, along, dims[3] * dims[4]);

@@ -207,6 +207,33 @@ WrapperUse probe_wrapper(const Simulator& simulator, const LutConfig& config, co
                        messages);
 }
 
+// Says whether a listing named the device (`found`), or which path stands
+// in for it.
+void say_detected(const std::optional<std::string>& found, const std::string& fallback, Messages& messages) {
+    if (found)
+        messages.out(fmt::cat("  detected device path: ", *found, "\n"));
+    else
+        messages.err(fmt::cat("  warning: could not auto-detect flattened device path; falling back to '",
+                              fallback, "'\n"));
+}
+
+// The plan from the answer of the combined probe (its vectors, and the
+// listing in `log`) of the device at `path`, saying first whether the
+// listing named it when it was looked for.
+SmallSignalPlan answered_plan(const LutConfig& config, const std::string& path, bool detect,
+                              const std::optional<std::string>& found,
+                              const ngspice::SimulationResponse& answer, const std::vector<std::string>& log,
+                              Messages& messages) {
+    if (detect) say_detected(found, path, messages);
+    const std::string prefix = config.subcircuit ? "dc1." : "";
+    const WrapperNodes nodes = config.subcircuit ? wrapper_nodes(log, path) : WrapperNodes{};
+    return small_signal_plan(
+        config, path, true,
+        [&](const std::string& name) { return find_vector(answer.vectors, prefix + name); },
+        [&] { return wrapper_use(find_vector(answer.vectors, "dc2.vds#branch"), path, messages); }, nodes,
+        messages);
+}
+
 // The small-signal probe on its own.
 SmallSignalPlan probe_small_signal(const Simulator& simulator, const LutConfig& config,
                                    const std::string& device_path, const WrapperNodes& nodes,
@@ -449,20 +476,8 @@ std::optional<ProbeMemo::Record> probe_at_once(const Simulator& simulator, const
             continue;
         }
         if (!outcome->success) return std::nullopt;
-        if (detect && found) messages.out(fmt::cat("  detected device path: ", *found, "\n"));
-        if (detect && !found)
-            messages.err(
-                fmt::cat("  warning: could not auto-detect flattened device path; falling back to '", path, "'\n"));
         record.device_path = path;
-        const std::string prefix = config.subcircuit ? "dc1." : "";
-        const VectorLookup find = [&](const std::string& name) {
-            return find_vector(outcome->vectors, prefix + name);
-        };
-        const WrapperNodes nodes = config.subcircuit ? wrapper_nodes(outcome->log, path) : WrapperNodes{};
-        record.plan = small_signal_plan(
-            config, path, true, find,
-            [&] { return wrapper_use(find_vector(outcome->vectors, "dc2.vds#branch"), path, messages); },
-            nodes, messages);
+        record.plan = answered_plan(config, path, detect, found, *outcome, outcome->log, messages);
         record.supported = supported;
         return record;
     }
@@ -558,18 +573,8 @@ OnCircuit probe_on_circuit(const Simulator& simulator, const LutConfig& config, 
     if (!*asked) return OnCircuit::Failed;
     const ngspice::SimulationResponse& answer = **asked;
     if (!answer.success) return OnCircuit::Refused;
-    if (detect && found) messages.out(fmt::cat("  detected device path: ", *found, "\n"));
-    if (detect && !found)
-        messages.err(
-            fmt::cat("  warning: could not auto-detect flattened device path; falling back to '", path, "'\n"));
     record.device_path = path;
-    const std::string prefix = config.subcircuit ? "dc1." : "";
-    const WrapperNodes nodes = config.subcircuit ? wrapper_nodes(log, path) : WrapperNodes{};
-    record.plan = small_signal_plan(
-        config, path, true,
-        [&](const std::string& name) { return find_vector(answer.vectors, prefix + name); },
-        [&] { return wrapper_use(find_vector(answer.vectors, "dc2.vds#branch"), path, messages); }, nodes,
-        messages);
+    record.plan = answered_plan(config, path, detect, found, answer, log, messages);
     if (!any(requested)) {
         source.give_back(std::move(circuit));
         return OnCircuit::Answered;
@@ -644,12 +649,8 @@ std::string detect_device_path(const Simulator& simulator, const LutConfig& conf
         if (const std::string reason = ngspice::ngspice_error_lines(outcome->log); !reason.empty())
             messages.err(fmt::cat("  warning: ngspice refused the probe netlist: ", reason, "\n"));
     }
-    if (!found) {
-        messages.err(fmt::cat("  warning: could not auto-detect flattened device path; falling back to '",
-                              guess, "'\n"));
-        return guess;
-    }
-    messages.out(fmt::cat("  detected device path: ", *found, "\n"));
+    say_detected(found, guess, messages);
+    if (!found) return guess;
     if (nodes && config.subcircuit) *nodes = wrapper_nodes(outcome->log, *found);
     return *found;
 }
