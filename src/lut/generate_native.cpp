@@ -40,9 +40,6 @@ constexpr std::size_t kGmbs = 6, kVth = 9, kVdsat = 10;
 // Points per call of the evaluator's grid: between two checks for cancellation.
 constexpr std::size_t kGridPoints = 4096;
 
-// The settings DcSolver uses (at the kit's temperature).
-constexpr bsim4::solver::SolverConfig kSolverConfig{100, 1e-12, 1e-6, 1e-3, 1e-2, 1e-12, 10, 10, false};
-
 // One (W, L) pair's transistor: as the configuration gives it, or as the
 // device line of the subcircuit wrapping it makes it for the X line the pool
 // path writes.
@@ -84,7 +81,8 @@ struct Plan {
     bool use_dc_solver = false;
     // The kit's, as the pool path's netlist sets them.
     bsim4::native::Temperatures temperatures;
-    bsim4::solver::SolverConfig solver = kSolverConfig;
+    // The settings DcSolver uses, at the kit's temperature.
+    bsim4::solver::SolverConfig solver;
 };
 
 std::string geometry_text(double w, double l) {
