@@ -675,13 +675,11 @@ parser::KitTemperatures netlist_temperatures(const LutConfig& config, const pars
     const std::string_view subcircuit = config.subcircuit ? std::string_view(config.model_name) : "";
     const bool more = includes && std::any_of(includes->begin(), includes->end(),
                                               [](const auto& include) { return include.has_value(); });
-    if (!more && text.section_spans.empty()) return parser::kit_temperatures(text.lines, subcircuit);
+    if (!more) return parser::kit_temperatures(text, subcircuit);
     parser::LogicalLines lines =
         text.section_spans.empty() ? text.lines : parser::lines_outside_sections(text);
-    for (std::size_t k = 0; more && k < includes->size(); ++k) {
-        if (const auto& include = (*includes)[k])
-            lines.insert(lines.end(), include->lines.begin(), include->lines.end());
-    }
+    for (const std::optional<parser::KitText>& include : *includes)
+        if (include) lines.insert(lines.end(), include->lines.begin(), include->lines.end());
     return parser::kit_temperatures(lines, subcircuit);
 }
 

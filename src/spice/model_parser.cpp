@@ -1326,9 +1326,9 @@ Kit kit_from_text(const KitText& text) {
     return kit;
 }
 
-KitTemperatures kit_temperatures(const KitText& text) {
-    if (text.section_spans.empty()) return kit_temperatures(text.lines);
-    return kit_temperatures(lines_outside_sections(text));
+KitTemperatures kit_temperatures(const KitText& text, std::string_view subcircuit) {
+    if (text.section_spans.empty()) return kit_temperatures(text.lines, subcircuit);
+    return kit_temperatures(lines_outside_sections(text), subcircuit);
 }
 
 LogicalLines lines_outside_sections(const KitText& text) {
