@@ -40,9 +40,6 @@ constexpr std::size_t kGmbs = 6, kVth = 9, kVdsat = 10;
 // Points per call of the evaluator's grid: between two checks for cancellation.
 constexpr std::size_t kGridPoints = 4096;
 
-// The settings DcSolver uses (at the kit's temperature).
-constexpr bsim4::solver::SolverConfig kSolverConfig{100, 1e-12, 1e-6, 1e-3, 1e-2, 1e-12, 10, 10, false};
-
 // One (W, L) pair's transistor: as the configuration gives it, or as the
 // device line of the subcircuit wrapping it makes it for the X line the pool
 // path writes.
@@ -84,7 +81,8 @@ struct Plan {
     bool use_dc_solver = false;
     // The kit's, as the pool path's netlist sets them.
     bsim4::native::Temperatures temperatures;
-    bsim4::solver::SolverConfig solver = kSolverConfig;
+    // The settings DcSolver uses, at the kit's temperature.
+    bsim4::solver::SolverConfig solver;
 };
 
 std::string geometry_text(double w, double l) {
@@ -677,13 +675,11 @@ parser::KitTemperatures netlist_temperatures(const LutConfig& config, const pars
     const std::string_view subcircuit = config.subcircuit ? std::string_view(config.model_name) : "";
     const bool more = includes && std::any_of(includes->begin(), includes->end(),
                                               [](const auto& include) { return include.has_value(); });
-    if (!more && text.section_spans.empty()) return parser::kit_temperatures(text.lines, subcircuit);
+    if (!more) return parser::kit_temperatures(text, subcircuit);
     parser::LogicalLines lines =
         text.section_spans.empty() ? text.lines : parser::lines_outside_sections(text);
-    for (std::size_t k = 0; more && k < includes->size(); ++k) {
-        if (const auto& include = (*includes)[k])
-            lines.insert(lines.end(), include->lines.begin(), include->lines.end());
-    }
+    for (const std::optional<parser::KitText>& include : *includes)
+        if (include) lines.insert(lines.end(), include->lines.begin(), include->lines.end());
     return parser::kit_temperatures(lines, subcircuit);
 }
 

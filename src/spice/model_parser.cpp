@@ -989,6 +989,11 @@ std::vector<ModelBins> bins_among(const std::vector<Card>& cards, std::string_vi
     return bins;
 }
 
+// Whether a line's first word makes it an option line.
+bool is_option_word(std::string_view word) {
+    return ascii_iequals(word, ".option") || ascii_iequals(word, ".options") || ascii_iequals(word, ".opt");
+}
+
 }  // namespace
 
 std::string kit_file_path(const std::string& including, std::string_view word) {
@@ -1267,9 +1272,7 @@ double option_scale(const LogicalLines& lines) {
     double scale = 1.0;
     for (const std::string& line : lines) {
         const std::string_view word = first_word(line);
-        if (!ascii_iequals(word, ".option") && !ascii_iequals(word, ".options") &&
-            !ascii_iequals(word, ".opt"))
-            continue;
+        if (!is_option_word(word)) continue;
         for (const auto& [name, value] :
              parse_key_value_pairs(std::string_view(line).substr(word.size()), {}))
             if (name == "scale") scale = value;
@@ -1323,9 +1326,9 @@ Kit kit_from_text(const KitText& text) {
     return kit;
 }
 
-KitTemperatures kit_temperatures(const KitText& text) {
-    if (text.section_spans.empty()) return kit_temperatures(text.lines);
-    return kit_temperatures(lines_outside_sections(text));
+KitTemperatures kit_temperatures(const KitText& text, std::string_view subcircuit) {
+    if (text.section_spans.empty()) return kit_temperatures(text.lines, subcircuit);
+    return kit_temperatures(lines_outside_sections(text), subcircuit);
 }
 
 LogicalLines lines_outside_sections(const KitText& text) {
@@ -1580,18 +1583,20 @@ std::optional<SubcircuitDefaults> extract_subcircuit_defaults_from_lines(const L
     // The body's cards are all known now: the first MOSFET line that names a
     // model gives the inner model (a resistor or diode beside the transistor
     // may stand before it), else the first other device line that names one.
-    for (const bool mosfets : {true, false}) {
+    const auto adopt_first = [&](bool mosfets) {
         for (const SubcircuitDefaults::DeviceLine& device : defaults.devices) {
-            if (!defaults.inner_model.empty()) break;
             const char kind = device.text.empty() ? '\0' : device.text.front();
             if ((kind == 'm' || kind == 'M') != mosfets) continue;
             if (auto model = device_model(defaults, lines, device.text)) {
                 defaults.inner_model = std::move(*model);
                 defaults.device = device.pairs;
-                defaults.device_name = std::string(split_whitespace(device.text)[0]);
+                defaults.device_name = std::string(first_word(device.text));
+                return true;
             }
         }
-    }
+        return false;
+    };
+    if (!adopt_first(true)) adopt_first(false);
     // Only the kit's values the subcircuit's texts name: a kit holds thousands, and each
     // instance's evaluation starts from a copy of these.
     std::unordered_set<std::string> named;
@@ -1721,11 +1726,6 @@ std::optional<double> option_value(std::string_view text, const Params& params) 
     return spice_numbers::command_number(text);
 }
 
-bool is_option_line(std::string_view line) {
-    const std::string_view word = first_word(line);
-    return ascii_iequals(word, ".option") || ascii_iequals(word, ".options") || ascii_iequals(word, ".opt");
-}
-
 }  // namespace
 
 KitTemperatures kit_temperatures(const LogicalLines& lines, std::string_view subcircuit) {
@@ -1757,9 +1757,8 @@ KitTemperatures kit_temperatures(const LogicalLines& lines, std::string_view sub
             (depth == 0 ? dot_temp : body_temp) = *text;
             continue;
         }
-        if (!is_option_line(line)) continue;
         std::string_view pairs;
-        first_word(line, &pairs);
+        if (!is_option_word(first_word(line, &pairs))) continue;
         bool temp_seen = false, tnom_seen = false;
         for (const RawPair& raw : raw_pairs(pairs, PairForms::Assigned)) {
             const std::string name = ascii_lower(raw.name);

@@ -312,10 +312,10 @@ struct KitText {
 };
 Result<KitText, Bsim4Error> read_kit_text(const std::string& path, std::optional<std::string_view> section);
 Kit kit_from_text(const KitText& text);
-// The temperatures a kit read as `text` sets for a device at its top level
-// (kit_temperatures of its lines; of a kit read whole, of those outside its
-// library sections, which ngspice reads).
-KitTemperatures kit_temperatures(const KitText& text);
+// The temperatures a kit read as `text` sets (kit_temperatures of its lines;
+// of a kit read whole, of those outside its library sections, which ngspice
+// reads): for a device at its top level, or in `subcircuit`.
+KitTemperatures kit_temperatures(const KitText& text, std::string_view subcircuit = {});
 
 // Whether the file at `path` has section `section` (ASCII case ignored),
 // looked for as the readers above look for it (none: the whole file, which

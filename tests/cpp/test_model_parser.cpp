@@ -969,8 +969,6 @@ struct Kit {
     }
 };
 
-bool have_ngspice() { return std::system("command -v ngspice >/dev/null 2>&1") == 0; }
-
 // Runs ngspice in batch mode on `netlist` and returns the drain current it
 // prints (the line "idrain = ...").
 std::optional<double> ngspice_drain_current(const TempDir& dir, const std::string& netlist) {

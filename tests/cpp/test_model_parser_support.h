@@ -50,6 +50,9 @@ inline std::string command_output(const std::string& command) {
     return output;
 }
 
+// Whether an ngspice to compare against is on the path.
+inline bool have_ngspice() { return std::system("command -v ngspice >/dev/null 2>&1") == 0; }
+
 inline const mp::Bsim4ModelCard* card_named(const std::vector<mp::Bsim4ModelCard>& cards,
                                             std::string_view name) {
     for (const auto& c : cards)

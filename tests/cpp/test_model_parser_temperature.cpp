@@ -3,7 +3,6 @@
 // for a netlist including the kit.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -85,7 +84,7 @@ TEST(ModelParserTemperature, AsNgspiceTakesThem) {
 }
 
 TEST(ModelParserTemperature, NgspiceAgrees) {
-    if (std::system("command -v ngspice >/dev/null 2>&1") != 0) GTEST_SKIP() << "ngspice not installed";
+    if (!have_ngspice()) GTEST_SKIP() << "ngspice not installed";
     TempDir dir;
     for (const Case& c : kCases) {
         const std::string path = dir.write("kit.lib", c.kit);
