@@ -3,8 +3,6 @@
 // Usage: bench_model_parser LIB SECTION
 // Prints "BENCH name seconds count" lines: the best of five runs of parsing the whole file,
 // parsing one section, and 1000 card selections by length and width.
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <string>
 

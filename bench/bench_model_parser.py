@@ -10,14 +10,12 @@ flatten_pdk from Python; ngspice loading the same corner is shown for scale.
 """
 
 import pathlib
-import shutil
-import subprocess
 import sys
 import tempfile
 
 import morva
 
-from timing import bench_rows, best_of
+from timing import bench_rows, best_of, ngspice_deck_seconds
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PARAMS = [f"p{i:03d}" for i in range(236)]
@@ -73,11 +71,8 @@ def cpp_timings(lib, section):
 
 
 def ngspice_load_seconds(folder, kit="kit.lib"):
-    if shutil.which("ngspice") is None:
-        return None
-    deck = folder / "load.cir"
-    deck.write_text(f".title load\n.lib '{kit}' tt\nm1 d g 0 0 nch w=1u l=0.2u\nvd d 0 1\nvg g 0 1\n.op\n.end\n")
-    return best_of(3, lambda: subprocess.run(["ngspice", "-b", str(deck)], cwd=folder, capture_output=True, check=False))
+    return ngspice_deck_seconds(folder, f".title load\n.lib '{kit}' tt\nm1 d g 0 0 nch w=1u l=0.2u\nvd d 0 1\n"
+                                        "vg g 0 1\n.op\n.end\n")
 
 
 def main():

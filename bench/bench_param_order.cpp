@@ -6,8 +6,6 @@
 // Usage: bench_param_order LIB SECTION SUBCKT W L
 //   SECTION "-" reads the whole file; SUBCKT "-" skips the subcircuit.
 // Prints "BENCH name seconds count" lines, the best of five runs each.
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>

@@ -14,12 +14,10 @@ Usage: bench_param_order.py [LIB SECTION SUBCKT W L]
 """
 
 import pathlib
-import shutil
-import subprocess
 import sys
 import tempfile
 
-from timing import bench_rows, best_of
+from timing import bench_rows, ngspice_deck_seconds
 
 CHAIN = 50
 
@@ -51,13 +49,8 @@ def timings(lib, section, subckt, w, l):
 
 
 def ngspice_load_seconds(folder, lib):
-    if shutil.which("ngspice") is None:
-        return None
-    deck = folder / "load.cir"
-    deck.write_text(f".title load\n.lib '{lib}' tt\nx1 d g 0 0 nfet w=1e-6 l=0.2e-6\nvd d 0 1\nvg g 0 1\n"
-                    ".op\n.end\n")
-    return best_of(3, lambda: subprocess.run(["ngspice", "-b", str(deck)], cwd=folder, capture_output=True,
-                                             check=False))
+    return ngspice_deck_seconds(folder, f".title load\n.lib '{lib}' tt\nx1 d g 0 0 nfet w=1e-6 l=0.2e-6\n"
+                                        "vd d 0 1\nvg g 0 1\n.op\n.end\n")
 
 
 def main():

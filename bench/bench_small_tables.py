@@ -22,17 +22,15 @@ Usage: bench_small_tables.py [--runs N] [--bins N] [--step V] [--sky130 PATH]
 
 import argparse
 import os
-import pathlib
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_kit_pace import WARM_UP, quiet, write_kit  # noqa: E402
-from timing import best_of  # noqa: E402
+from timing import ngspice_deck_seconds  # noqa: E402
 
 MANY = 8
 TABLES = [("1 W x 2 L", [1e-6], [0.18e-6, 0.5e-6]), ("2 W x 3 L", [1e-6, 2e-6], [0.18e-6, 0.3e-6, 0.5e-6])]
@@ -42,13 +40,9 @@ SKY130_NFET = "sky130_fd_pr__nfet_01v8"
 def load_seconds(kit, folder, sky130):
     """What ngspice takes to load the kit: `ngspice -b` of a deck that loads
     it and runs nothing, best of three."""
-    folder = pathlib.Path(folder)
-    deck = folder / "load_only.cir"
     device = f"{SKY130_NFET} w=1 l=0.15" if sky130 else "nfet w=1e-6 l=0.18e-6"
-    deck.write_text(f"load only\n.lib {kit} tt\nX0 d g s b {device}\nV1 d 0 0\nV2 g 0 0\n"
-                    "V3 s 0 0\nV4 b 0 0\n.end\n")
-    return best_of(3, lambda: subprocess.run(["ngspice", "-b", str(deck)], cwd=folder, capture_output=True,
-                                             check=False))
+    return ngspice_deck_seconds(folder, f"load only\n.lib {kit} tt\nX0 d g s b {device}\nV1 d 0 0\nV2 g 0 0\n"
+                                        "V3 s 0 0\nV4 b 0 0\n.end\n", "load_only.cir")
 
 
 def config(kit, widths, lengths, step, sky130):

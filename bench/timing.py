@@ -59,3 +59,18 @@ def bench_rows(name, *args):
             _, row, seconds, count = line.split()
             rows[row] = (float(seconds), int(count))
     return rows
+
+
+def ngspice_deck_seconds(folder, text, name="load.cir"):
+    """What `ngspice -b` takes on a deck of `text`, written into `folder` as `name`
+    and run there: best of three. None when ngspice is not installed."""
+    import pathlib
+    import shutil
+    import subprocess
+
+    if shutil.which("ngspice") is None:
+        return None
+    deck = pathlib.Path(folder) / name
+    deck.write_text(text)
+    return best_of(3, lambda: subprocess.run(["ngspice", "-b", str(deck)], cwd=folder, capture_output=True,
+                                             check=False))

@@ -269,10 +269,12 @@ def computing(pids, seconds):
 
 
 def wait_until(predicate, timeout):
-    """Asks `predicate` every 50 ms until it holds or `timeout` seconds passed; its last answer."""
+    """Asks `predicate` every 20 ms until it holds (True) or `timeout` seconds passed (its last answer)."""
     deadline = time.monotonic() + timeout
-    while not predicate() and time.monotonic() < deadline:
-        time.sleep(0.05)
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.02)
     return predicate()
 
 

@@ -14,7 +14,7 @@ import time
 import pytest
 
 import morva
-from conftest import child_processes as children, child_process, computing, needs_sigint
+from conftest import child_processes as children, child_process, computing, needs_sigint, wait_until
 from morva import SimulationPool
 
 FAKE_WORKER = pathlib.Path(__file__).with_name("fake_worker.py")
@@ -38,15 +38,6 @@ AC = "ac\nV1 1 0 AC 1\nR1 1 2 1k\nC1 2 0 1n\n.ac dec 10 1k 1meg\n.end"
 def assert_rc_delay(result, r_ohm):
     assert result.success, result.error
     assert result.measures["tdelay"] == pytest.approx(r_ohm * 1e-9 * math.log(2), rel=5e-3)
-
-
-def wait_for(predicate, timeout=60.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.02)
-    return predicate()
 
 
 def ended(pid):
@@ -151,7 +142,7 @@ def test_worker_killed_during_a_job_and_while_idle(capfd):
 
         t = threading.Thread(target=long_job)
         t.start()
-        assert wait_for(computing([pid], 0.5), timeout=60)  # inside the job
+        assert wait_until(computing([pid], 0.5), 60)  # inside the job
         os.kill(pid, signal.SIGKILL)
         t.join(30)
         assert outcome["error"] == "worker crashed: stdout read (header len) failed: early eof"
@@ -162,10 +153,10 @@ def test_worker_killed_during_a_job_and_while_idle(capfd):
 
         (pid,) = worker_pids(others)
         os.kill(pid, signal.SIGKILL)
-        assert wait_for(lambda: ended(pid))
+        assert wait_until(lambda: ended(pid), 60)
         assert_rc_delay(pool.run_simulation(rc_netlist(2000), ["run"]), 2000)
         assert "[pool] worker 0: detected dead process, respawning\n" in capfd.readouterr().err
-    assert wait_for(lambda: {pid for pid, _ in children()} <= others)
+    assert wait_until(lambda: {pid for pid, _ in children()} <= others, 60)
 
 
 # The storm scripts' view of their pool's live workers: the children of the
@@ -383,14 +374,14 @@ def test_a_job_whose_worker_was_killed_runs_once_or_fails(tmp_path, kill, when, 
                 job = threading.Thread(target=lambda: outcome.update(error=pytest.raises(
                     RuntimeError, pool.run_simulation, LONG, commands).value))
                 job.start()
-                assert wait_for(lambda: any(marks.glob(f"{i}.*")), timeout=30)
+                assert wait_until(lambda: any(marks.glob(f"{i}.*")), 30)
                 os.kill(pid, kill)
                 job.join(60)
                 assert str(outcome["error"]) == "worker crashed: stdout read (header len) failed: early eof"
             else:
                 os.kill(pid, kill)
                 if when == "ended":
-                    assert wait_for(lambda: ended(pid))
+                    assert wait_until(lambda: ended(pid), 60)
                 assert pool.run_simulation(OP, commands).success
             assert len(list(marks.glob(f"{i}.*"))) == 1
         assert pool.run_simulation(OP, ["run"]).success
@@ -451,7 +442,7 @@ def test_releasing_a_pool_ends_every_child(capfd):
     capfd.readouterr()
     del pool
     gc.collect()
-    assert wait_for(lambda: {pid for pid, _ in children()} <= before, timeout=30)
+    assert wait_until(lambda: {pid for pid, _ in children()} <= before, 30)
     # Each worker found the queue closed and empty.
     err = capfd.readouterr().err
     assert sorted(line for line in err.splitlines() if line.startswith("[pool]")) == [
@@ -693,13 +684,13 @@ def test_a_worker_that_cannot_start_says_why_and_is_not_started_forever(
 def test_late_reply_after_a_time_out_never_reaches_the_next_caller(fake_exe):
     others = {pid for pid, _ in children()}
     pool = morva._SimulationPool(workers=1, timeout_secs=0.3, worker_exe=fake_exe)
-    assert wait_for(lambda: len(worker_pids(others)) == 1)
+    assert wait_until(lambda: len(worker_pids(others)) == 1, 60)
     (slow,) = worker_pids(others)
     with pytest.raises(RuntimeError, match=r"^simulation failed: worker timed out after 0s$"):
         pool.run_simulation(fake("sleep 1"), ["run"], id="slow")
     # Ended at the time-out; were it not, its late frame is in the pipe once
     # the wait gives up.
-    wait_for(lambda: ended(slow))
+    wait_until(lambda: ended(slow), 60)
     assert pool.run_simulation(fake("ok"), ["run"], id="fast").id == "fast"
 
 
@@ -859,7 +850,7 @@ def test_interpreter_exit_ends_the_workers():
         except OSError:
             return True
 
-    assert wait_for(lambda: all(gone(pid) for pid in kids), timeout=30)
+    assert wait_until(lambda: all(gone(pid) for pid in kids), 30)
 
 
 def busy(proc, seconds=1.0):
@@ -873,7 +864,7 @@ def interrupted_output(code, until):
     `until(proc)` holds after it printed "ready"."""
     with child_process([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True) as proc:
         assert proc.stdout.readline() == "ready\n"
-        assert wait_for(until(proc), timeout=60)
+        assert wait_until(until(proc), 60)
         proc.send_signal(signal.SIGINT)
         out, _ = proc.communicate(timeout=30)
     return out.split()
@@ -902,7 +893,7 @@ def test_ctrl_c_interrupts_a_wait_and_close_ends_the_busy_worker():
 def interrupted_marks(code, until):
     with child_process([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True) as proc:
         assert proc.stdout.readline() == "ready\n"
-        assert wait_for(until(proc), timeout=60)
+        assert wait_until(until(proc), 60)
         proc.send_signal(signal.SIGINT)
         out, _ = proc.communicate(timeout=60)  # a hang, not a figure
     return [line for line in out.splitlines() if line.startswith("@")]
@@ -979,7 +970,7 @@ def test_ctrl_c_during_a_pool_table_leaves_no_temporary_folder(tmp_path, caught)
     with child_process(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env) as proc:
         assert proc.stdout.readline() == "ready\n"
         # The netlist file is there while a worker loads it.
-        assert wait_for(lambda: any(tmp.rglob(".morva_*.cir")), timeout=60)
+        assert wait_until(lambda: any(tmp.rglob(".morva_*.cir")), 60)
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=60)
     if caught:

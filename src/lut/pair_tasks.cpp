@@ -91,10 +91,8 @@ void report_split(Messages& messages, std::size_t n_pairs, std::uint64_t workers
                                  ? fmt::cat("a load of the kit takes ",
                                             fmt::fixed(static_cast<double>(pace.load_ns) / 1e6, 1), " ms")
                                  : std::string("the time of a load of the kit unknown");
-    messages.out(parts > 1 ? fmt::cat("  ", n_pairs, " pair(s) on ", workers, " workers: each split into ",
-                                      parts, " parts (", load, ")\n")
-                           : fmt::cat("  ", n_pairs, " pair(s) on ", workers, " workers: each kept whole (",
-                                      load, ")\n"));
+    const std::string split = parts > 1 ? fmt::cat("each split into ", parts, " parts") : "each kept whole";
+    messages.out(fmt::cat("  ", n_pairs, " pair(s) on ", workers, " workers: ", split, " (", load, ")\n"));
 }
 
 // What every pair's task reads and where it reports.
